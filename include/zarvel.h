@@ -107,6 +107,89 @@ enum {
 
 /* ==== documents: parse entry, handles, read API ========================== */
 
+/* A parsed or built document; opaque. Released with zarvel_document_free. */
+typedef struct zarvel_document zarvel_document;
+
+/* Node handle: the document and a 32-bit node id. Handles are allocated by
+ * the document and stay valid until it is freed; never free them singly. */
+typedef struct zarvel_node {
+    zarvel_document *document;
+    uint32_t id;
+} zarvel_node;
+
+/* Node id that names no node. */
+#define ZARVEL_NODE_NONE 0xFFFFFFFFu
+
+/* Node kinds (zarvel_node_kind). */
+enum {
+    ZARVEL_NODE_SCALAR = 0,
+    ZARVEL_NODE_SEQUENCE = 1,
+    ZARVEL_NODE_MAPPING = 2,
+    ZARVEL_NODE_ALIAS = 3
+};
+
+/* Node styles (zarvel_node_style). */
+enum {
+    ZARVEL_NODE_STYLE_NONE = 0,
+    ZARVEL_NODE_STYLE_PLAIN = 1,
+    ZARVEL_NODE_STYLE_SINGLE_QUOTED = 2,
+    ZARVEL_NODE_STYLE_DOUBLE_QUOTED = 3,
+    ZARVEL_NODE_STYLE_LITERAL = 4,
+    ZARVEL_NODE_STYLE_FOLDED = 5
+};
+
+/* Options of zarvel_parse_ex. schema 1 selects the YAML 1.1 resolver (and
+ * parser mode); max_depth above 0 lowers the nesting limit (at most 1000). */
+typedef struct zarvel_parse_options {
+    int32_t schema;
+    int32_t max_depth;
+} zarvel_parse_options;
+
+/* Parses a YAML stream (UTF-8, or UTF-16/32 with a byte order mark). Returns
+ * the document, or null: *status (optional) is 0 with a document, 0 and null
+ * for a stream without documents, else 1 (see zarvel_last_error), 2, 3, 4 or
+ * 6. The text must stay unchanged while the document lives. */
+ZARVEL_API zarvel_document *zarvel_parse(const char *text, uint64_t length, int32_t *status);
+ZARVEL_API zarvel_document *zarvel_parse_ex(const char *text, uint64_t length,
+                                            const zarvel_parse_options *options,
+                                            int32_t *status);
+
+/* Number of documents of the stream (0 for null or a failed build). */
+ZARVEL_API uint32_t zarvel_document_count(zarvel_document *document);
+/* A new handle for the root of document index; null when out of range. */
+ZARVEL_API zarvel_node *zarvel_document_root(zarvel_document *document, uint64_t index);
+/* Releases the document with its handles and texts; returns null. Takes no
+ * lock: no other thread may use the document meanwhile. */
+ZARVEL_API zarvel_document *zarvel_document_free(zarvel_document *document);
+
+/* Read API. Never records errors; invalid handles give 0/null/11/6. Any number
+ * of threads may read one document at once. Texts are not terminated. */
+ZARVEL_API int32_t zarvel_node_kind(const zarvel_node *node);
+ZARVEL_API int32_t zarvel_node_style(const zarvel_node *node);
+ZARVEL_API int32_t zarvel_node_tag_id(const zarvel_node *node);
+ZARVEL_API uint32_t zarvel_node_id(const zarvel_node *node);
+ZARVEL_API const char *zarvel_node_value(const zarvel_node *node, uint64_t *length);
+ZARVEL_API const char *zarvel_node_tag(const zarvel_node *node, uint64_t *length);
+ZARVEL_API const char *zarvel_node_anchor(const zarvel_node *node, uint64_t *length);
+ZARVEL_API zarvel_node *zarvel_node_alias_target(const zarvel_node *node);
+ZARVEL_API uint64_t zarvel_node_seq_count(const zarvel_node *node);
+ZARVEL_API uint64_t zarvel_node_map_count(const zarvel_node *node);
+ZARVEL_API zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index);
+/* 0 and the pair's key and value (both optional); -1 out of range. */
+ZARVEL_API int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index,
+                                      zarvel_node **key, zarvel_node **value);
+/* The value of the first pair whose scalar key has exactly these bytes. */
+ZARVEL_API zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key,
+                                            int32_t length);
+/* Number of children (keys and values of a mapping); writes up to capacity. */
+ZARVEL_API uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles,
+                                         uint64_t capacity);
+/* Typed reads: 0 and the value; 1 when the tag id does not fit or the text
+ * does not convert; 6 for an invalid handle or a null out. */
+ZARVEL_API int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out);
+ZARVEL_API int32_t zarvel_node_int(const zarvel_node *node, int64_t *out);
+ZARVEL_API int32_t zarvel_node_float(const zarvel_node *node, double *out);
+
 /* ==== documents: end ===================================================== */
 
 /* ==== documents: building and editing ==================================== */

@@ -1,0 +1,307 @@
+// Document record, node store, node records and text spans.
+//
+// A document owns one node store: a flat table of fixed-size node records
+// addressed by 32-bit node ids, a string buffer for texts that exist nowhere
+// in the input, the list of stream roots, the composer's anchor table and the
+// caches the read API fills on demand. Hosts only see `zarvel_node` handles
+// {document, node id}.
+//
+// A parsed document may be pending: `store` is null and `source` holds the
+// compact recording of the parse (an event log, or a JSON tape). The first
+// `zarvel_document_body` builds the store under the document's lock.
+//
+// Locks: the document's lock (deferred build), the store's lock (handle arena
+// creation, map indexes, positional child cache) and the handle arena's lock
+// (each handle). No code path ever holds two of them at once.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/lock.hpp"
+#include "core/memory.hpp"
+#include "zarvel.h"
+
+struct zarvel_resolver;
+
+// ---- node ids and limits ---------------------------------------------------
+
+// Node id that names no node (also "none" in child links and alias targets).
+inline constexpr uint32_t zarvel_node_none = 0xFFFFFFFFu;
+// Collections open at once while composing, and tree depth of the editing API.
+inline constexpr uint32_t zarvel_store_max_depth = 1000;
+
+// ---- text span -------------------------------------------------------------
+//
+// A text reference of 64 bits: length in bits 32-63, base selector in bit 31
+// (1 = the store's `strings`, 0 = the store's `input`), offset from that base
+// in bits 0-30. Offsets instead of pointers, because `strings` moves when it
+// grows. A span of length 0 is the empty text whatever its low half holds.
+typedef uint64_t zarvel_span;
+
+inline constexpr uint64_t zarvel_span_in_strings_bit = 0x80000000u;
+inline constexpr uint64_t zarvel_span_offset_mask = 0x7FFFFFFFu;
+// Largest offset a span can hold; string storage never grows past it.
+inline constexpr uint64_t zarvel_span_max_offset = zarvel_span_offset_mask;
+
+constexpr zarvel_span zarvel_span_make(uint32_t offset, uint32_t length, bool in_strings) {
+    return (uint64_t(length) << 32) | (in_strings ? zarvel_span_in_strings_bit : 0) |
+           (uint64_t(offset) & zarvel_span_offset_mask);
+}
+constexpr uint32_t zarvel_span_length(zarvel_span span) { return uint32_t(span >> 32); }
+constexpr bool zarvel_span_in_strings(zarvel_span span) {
+    return (span & zarvel_span_in_strings_bit) != 0;
+}
+constexpr uint32_t zarvel_span_offset(zarvel_span span) {
+    return uint32_t(span & zarvel_span_offset_mask);
+}
+// What a failed string-storage growth yields: empty, selector 1.
+inline constexpr zarvel_span zarvel_span_failed = zarvel_span_in_strings_bit;
+
+// ---- node record -----------------------------------------------------------
+
+// Node kinds (flags bits 0-1); the same numbers as zarvel_node_kind().
+enum zarvel_node_kind_code : uint8_t {
+    ZARVEL_KIND_SCALAR = 0,
+    ZARVEL_KIND_SEQUENCE = 1,
+    ZARVEL_KIND_MAPPING = 2,
+    ZARVEL_KIND_ALIAS = 3,
+};
+
+// flags: bits 0-1 kind, bits 2-4 style (0 none/block collection, 1 plain,
+// 2 single-quoted, 3 double-quoted, 4 literal, 5 folded), bit 5 flow (flow
+// collection / scalar inside a flow collection), bit 6 plain_implicit (tag id
+// came from the resolver), bit 7 always 0.
+namespace zvl::node_flag {
+inline constexpr uint8_t kind_mask = 0x03;
+inline constexpr uint8_t style_shift = 2;
+inline constexpr uint8_t style_mask = 0x1C;
+inline constexpr uint8_t flow = 0x20;
+inline constexpr uint8_t plain_implicit = 0x40;
+
+constexpr uint8_t make(uint8_t kind, uint8_t style, bool is_flow, bool is_plain_implicit) {
+    return uint8_t((kind & kind_mask) | (((style & 7u) << style_shift) & style_mask) |
+                   (is_flow ? flow : 0) | (is_plain_implicit ? plain_implicit : 0));
+}
+}  // namespace zvl::node_flag
+
+struct zarvel_node_rec {
+    uint8_t flags;          // see zvl::node_flag
+    uint8_t tag_id;         // 0-10; for collections as composed
+    uint32_t first_child;   // zarvel_node_none when no children
+    uint32_t last_child;
+    uint32_t next_sibling;  // next child of the same parent
+    uint32_t child_count;   // a mapping counts keys and values
+    uint32_t alias_target;  // alias: the anchored node; else none
+    zarvel_span value;      // scalar text; alias name; empty for collections
+    zarvel_span tag;        // empty = untagged
+    zarvel_span anchor;     // empty = no anchor
+
+    uint8_t kind() const { return flags & zvl::node_flag::kind_mask; }
+    uint8_t style() const {
+        return uint8_t((flags & zvl::node_flag::style_mask) >> zvl::node_flag::style_shift);
+    }
+    bool is_flow() const { return (flags & zvl::node_flag::flow) != 0; }
+    bool is_plain_implicit() const { return (flags & zvl::node_flag::plain_implicit) != 0; }
+    bool is_collection() const {
+        return kind() == ZARVEL_KIND_SEQUENCE || kind() == ZARVEL_KIND_MAPPING;
+    }
+};
+static_assert(sizeof(zarvel_node_rec) == 48);
+
+// ---- per-mapping hash index (read API) -------------------------------------
+
+struct zarvel_map_slot {
+    uint32_t hash;  // low 32 bits of zarvel_hash_bytes(key text), bit 0 set
+    uint32_t key;   // key node id; zarvel_node_none = empty slot
+};
+
+// slot_count is a power of two, at least 8 and at least the child count
+// rounded down to even, so at most half of the slots are used.
+struct zarvel_map_index {
+    uint32_t slot_count;
+    zarvel_map_slot slots[];  // slot_count entries follow
+};
+
+// ---- handle arena ------------------------------------------------------------
+
+// Bump arena of 16384-byte blocks whose every allocation is made under its own
+// lock; handles are never freed before the document.
+struct zarvel_locked_arena {
+    const zarvel_allocator *allocator;
+    zarvel_arena_block *head;
+    zvl_lock lock;
+};
+
+// ---- node store --------------------------------------------------------------
+
+struct zarvel_node_store {
+    const zarvel_allocator *allocator;
+    // Length of the text the store is built from; 0 for a store of the
+    // building API. Drives the growth limits.
+    uint64_t input_len;
+
+    // Side arrays of the building API: one attached bit and one depth per node.
+    uint8_t *attached;
+    uint16_t *depths;
+    uint32_t side_capacity;
+
+    // Flow-collection fast path of the composer.
+    uint32_t fast_pending;
+    uint32_t mark_count;
+    uint32_t mark_len;
+    uint32_t fast_root;
+    uint32_t fast_anchor;
+
+    const zarvel_resolver *resolver;  // null = core resolver
+    zarvel_arena *arena;              // node table and root list (block 8192)
+
+    char *strings;  // from allocator; texts that are not in the input
+    uint32_t strings_len;
+    uint32_t strings_cap;
+
+    const char *input;  // base of spans with selector 0
+
+    zarvel_locked_arena *handles;  // created at the first handle
+
+    // Positional child cache of the read API (store's lock).
+    uint32_t *child_cache;
+    uint32_t child_cache_node;  // none = no cache
+    uint32_t child_cache_count;
+
+    zarvel_node_rec *nodes;
+    uint32_t node_count;
+    uint32_t node_cap;
+
+    uint32_t *roots;  // one root per document of the stream
+    uint32_t root_count;
+    uint32_t root_cap;
+
+    // Composer's anchor table: entry i-1 holds the node of anchor index i.
+    uint32_t *anchors;
+    uint32_t anchor_cap;
+    uint32_t anchor_max;
+
+    zarvel_map_index **map_indexes;  // per node id; null = not built
+    uint32_t map_index_cap;
+
+    zvl_lock lock;
+    uint32_t live;  // 1 from creation until the store is being freed
+
+    // Composer state: collections currently open.
+    uint32_t open_stack[zarvel_store_max_depth];
+    uint32_t depth;
+    uint8_t key_pending[zarvel_store_max_depth];
+    uint32_t pending_key[zarvel_store_max_depth];
+};
+
+// ---- document ------------------------------------------------------------------
+
+enum zarvel_source_kind : uint32_t {
+    ZARVEL_SOURCE_TAPE = 0,       // a pending JSON tape (JSON documents)
+    ZARVEL_SOURCE_EVENT_LOG = 1,  // a zarvel_event_log (doc/event_log.hpp)
+};
+
+struct zarvel_document {
+    zarvel_node_store *store;  // null while pending (or after a failed build)
+    const zarvel_allocator *allocator;
+    uint32_t schema;       // 1: YAML 1.1 resolver; 0: core
+    char *owned_text;      // decoded copy of the input, owned; may be null
+    uint64_t owned_len;    // length of the text the document was parsed from
+    const char *text;      // the caller's text (not owned)
+    zarvel_arena *scratch; // texts made while parsing; owned
+    void *source;          // pending body; null once built
+    uint32_t source_kind;  // zarvel_source_kind
+    zvl_lock lock;         // deferred build
+};
+
+// ---- store operations (doc/store.cpp) ------------------------------------------
+
+// Null for a null allocator or on failure (nothing leaks).
+zarvel_node_store *zarvel_store_new(const zarvel_allocator *allocator);
+void zarvel_store_free(zarvel_node_store *store);
+// Presize for an input of length L (input and input_len already set):
+// node_cap >= L/2 + 64, strings_cap >= L/16 + 256. False on failure.
+bool zarvel_store_reserve(zarvel_node_store *store, uint64_t input_length);
+// A fresh record (links none, spans empty); its id, or none on failure.
+uint32_t zarvel_store_add_node(zarvel_node_store *store);
+// A span for the text: in place (selector 0) when may_reference and the text
+// lies inside the input, else copied into strings. A failed growth gives
+// zarvel_span_failed.
+zarvel_span zarvel_store_put_text(zarvel_node_store *store, const char *text, uint64_t length,
+                                  bool may_reference);
+// Room for n more bytes of string storage; the bytes are written at
+// strings + strings_len and the caller advances strings_len itself.
+bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n);
+// Appends a root id (growth limited by the input length). False on failure.
+bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id);
+// Appends child as the last child of parent; invalidates the child cache.
+void zarvel_store_append_child(zarvel_node_store *store, uint32_t parent, uint32_t child);
+// Composer attach: a new root at depth 0, else the next item of the open
+// sequence or the pending key / value of the open mapping. False on failure.
+bool zarvel_store_attach(zarvel_node_store *store, uint32_t id);
+// Opens a collection on the composer's stack; false at depth 1000.
+bool zarvel_store_push(zarvel_node_store *store, uint32_t id);
+// Closes the innermost open collection; false when none is open. A pending
+// key of a closing mapping is dropped.
+bool zarvel_store_pop(zarvel_node_store *store);
+// Anchor index (>= 1) -> node. False for index 0, an index above L + 16, or a
+// failed growth.
+bool zarvel_store_set_anchor(zarvel_node_store *store, uint32_t index, uint32_t id);
+// The node of anchor index i, or none (0, above anchor_max, or unset).
+uint32_t zarvel_store_anchor_target(const zarvel_node_store *store, uint32_t index);
+// Forgets every anchor (document boundaries).
+void zarvel_store_clear_anchors(zarvel_node_store *store);
+// Truncates to node_count = count and strings_len = strings_length (rollback
+// of a failed fast path). Neither may exceed the current values.
+void zarvel_store_truncate(zarvel_node_store *store, uint32_t count, uint32_t strings_length);
+// Invalidate the positional child cache / free one mapping's index (editing).
+void zarvel_store_invalidate_child_cache(zarvel_node_store *store);
+void zarvel_store_drop_map_index(zarvel_node_store *store, uint32_t id);
+
+// Text of a span; empty view for an empty span.
+inline std::string_view zarvel_store_text(const zarvel_node_store *store, zarvel_span span) {
+    uint32_t length = zarvel_span_length(span);
+    if (length == 0) return {};
+    const char *base = zarvel_span_in_strings(span) ? store->strings : store->input;
+    return {base + zarvel_span_offset(span), length};
+}
+// Record of a node id; the caller has checked id < node_count.
+inline zarvel_node_rec &zarvel_store_node(zarvel_node_store *store, uint32_t id) {
+    return store->nodes[id];
+}
+inline const zarvel_node_rec &zarvel_store_node(const zarvel_node_store *store, uint32_t id) {
+    return store->nodes[id];
+}
+
+// ---- document operations (doc/document.cpp) ---------------------------------------
+
+// A zero-filled document record with its lock ready and `allocator` set; the
+// caller fills the rest. Null on failure.
+zarvel_document *zarvel_document_alloc(const zarvel_allocator *allocator);
+// Deferred build: returns the store, building it from `source` first when
+// needed (under the document's lock). Null when the build fails; the document
+// then stays pending and the next call tries again.
+zarvel_node_store *zarvel_document_body(zarvel_document *document);
+// A new handle {document, id} from the store's handle arena; null on failure
+// or when the document has no store. The id is not checked.
+zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id);
+
+// Pending JSON bodies (source_kind 0) are built and released by the JSON
+// documents code, which defines these two in the same file as
+// zarvel_parse_json. Until it is linked in, weak defaults fail the build and
+// release nothing.
+//   build: fill a fresh store (input/input_len set by the callee) from the
+//          held source; 0 on success, -1 on failure (the source stays).
+//   release: free the tape and the source record.
+int zarvel_json_source_build(zarvel_node_store *store, void *source);
+void zarvel_json_source_release(const zarvel_allocator *allocator, void *source);
+
+// The store of a handle when the handle is valid (document built, id below
+// node_count); null otherwise. Used by every read operation.
+inline zarvel_node_store *zarvel_handle_store(const zarvel_node *node) {
+    if (!node || !node->document) return nullptr;
+    zarvel_node_store *store = node->document->store;
+    if (!store || node->id >= store->node_count) return nullptr;
+    return store;
+}
