@@ -39,10 +39,14 @@ struct zarvel_event {
     uint32_t end_column;
 };
 
-// Value of a one-line block pair (sink slot 5).
+// Value of a one-line block pair (sink slot 5). The parser offers a pair only
+// when key and value are single-line plain scalars without tags (or the value
+// is an alias), so a sink may resolve both texts with its schema. The numbers
+// equal the value kinds of the event log's pair record.
 enum zarvel_pair_value_kind : uint32_t {
-    ZARVEL_PAIR_SCALAR = 0,  // plain or quoted scalar, maybe anchored
-    ZARVEL_PAIR_ALIAS = 1,
+    ZARVEL_PAIR_SCALAR = 0,    // plain scalar, no anchor
+    ZARVEL_PAIR_ALIAS = 3,     // alias: text = name, alias_target = anchor id
+    ZARVEL_PAIR_ANCHORED = 4,  // plain scalar with an anchor
 };
 
 struct zarvel_pair_value {
@@ -57,7 +61,7 @@ struct zarvel_pair_value {
     uint8_t plain_implicit;
 };
 
-// Plain block value (sink slot 7).
+// Plain block value without properties (sink slot 7).
 struct zarvel_scalar_value {
     uint32_t kind;  // tag id resolved for the text
     uint8_t verbatim;
