@@ -198,11 +198,11 @@ TEST(StringMap, ReserveSizesForLoadLimit) {
     EXPECT_EQ(h.map.slot_count, 64u);
     EXPECT_TRUE(zarvel_strmap_reserve(&h.map, 1000));
     EXPECT_EQ(h.map.slot_count, 2048u);  // (1000*100+69)/70 = 1429 -> 2048
-    for (int i = 0; i < 1000; ++i) {
-        std::string *k = new std::string("anchor" + std::to_string(i));  // leaked on purpose below
-        ASSERT_TRUE(zarvel_strmap_put(&h.map, k->data(), k->size(), uint32_t(i)));
+    std::vector<std::string> keys;  // keys must outlive the map
+    for (int i = 0; i < 1000; ++i) keys.push_back("anchor" + std::to_string(i));
+    for (size_t i = 0; i < keys.size(); ++i) {
+        ASSERT_TRUE(zarvel_strmap_put(&h.map, keys[i].data(), keys[i].size(), uint32_t(i)));
         EXPECT_EQ(h.map.slot_count, 2048u);
-        delete k;  // map never reads it again in this test
     }
 }
 
