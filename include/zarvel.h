@@ -95,9 +95,135 @@ enum {
     ZARVEL_TAG_NONE = 11
 };
 
+/* "tag:yaml.org,2002:<suffix>" for ids 0-10 (the id is taken modulo 256);
+ * null for any other id. Constant, never freed. */
+ZARVEL_API const char *zarvel_tag_uri(uint32_t id);
+
+/* 1 when the text is exactly one of true True TRUE y Y yes Yes YES on On ON,
+ * else 0. */
+ZARVEL_API int zvl_num_bool(const char *text, uint32_t length);
+/* 1 when the text is y, yes, true or on in any ASCII letter case, else 0. */
+ZARVEL_API int zvl_num_bool_ci(const char *text, uint32_t length);
+/* Integer of a resolved text: decimal, 0x hex, 0o/0 octal, 0b binary, h:m[:s]
+ * sexagesimal; "_" and "," are ignored. 0 and *out written, or 1 (refused,
+ * *out untouched). */
+ZARVEL_API int zvl_num_i64(const char *text, uint32_t length, int64_t *out);
+/* Double of a resolved text: decimal (exact fast path for short forms),
+ * .inf/.nan in any case, h:m[:s] sexagesimal; "_" and "," are ignored.
+ * 0 and *out written, or 1 (refused, *out untouched). */
+ZARVEL_API int zvl_num_f64(const char *text, uint32_t length, double *out);
+
 /* ==== scalar resolution: end ============================================= */
 
 /* ==== YAML events: push, pull, recorder, iterparse ======================= */
+
+/* A parse event as the streaming front ends hand it out. Spans are pointer
+ * plus length; the pointer is null when the length is 0. */
+typedef struct zarvel_event_view {
+    uint32_t kind;           /* zarvel_event_kind */
+    uint32_t style;          /* scalars: 0 implied empty, 1 plain, 2 single, 3 double,
+                                4 literal, 5 folded; otherwise 0 */
+    uint32_t flow;           /* 1 for flow collections and scalars inside them */
+#ifdef __cplusplus
+    uint32_t explicit_;      /* "explicit" in C (a keyword in C++) */
+#else
+    uint32_t explicit;       /* document start/end: 1 when the marker is present */
+#endif
+    uint32_t plain_implicit; /* scalars: 1 when untagged plain or implied empty */
+    const char *text;        /* scalar text, alias name */
+    uint64_t text_length;
+    const char *anchor;      /* without '&' */
+    uint64_t anchor_length;
+    const char *tag;         /* resolved tag */
+    uint64_t tag_length;
+    uint32_t start_line;     /* 1-based */
+    uint32_t start_column;   /* 1-based, in bytes */
+    uint32_t end_line;       /* push: 0 */
+    uint32_t end_column;     /* push: 0 */
+} zarvel_event_view;
+
+/* zarvel_record.flags */
+enum {
+    ZARVEL_RECORD_FLOW = 1,
+    ZARVEL_RECORD_EXPLICIT = 2,       /* document start/end marker present */
+    ZARVEL_RECORD_PLAIN_IMPLICIT = 4  /* scalars */
+};
+
+/* A recorded event: texts are (offset, length) pairs into the recorder's text
+ * pool (zarvel_recorder_arena); an empty span is (0, 0). */
+typedef struct zarvel_record {
+    uint8_t kind;
+    uint8_t style;   /* scalars only */
+    uint8_t flags;   /* ZARVEL_RECORD_* */
+    uint8_t tag_id;  /* scalars only: ZARVEL_TAG_* resolved at emission */
+    uint32_t start_line;
+    uint32_t start_column;
+    uint32_t end_line;
+    uint32_t end_column;
+    uint32_t text_offset;
+    uint32_t text_length;
+    uint32_t anchor_offset;
+    uint32_t anchor_length;
+    uint32_t tag_offset;
+    uint32_t tag_length;
+} zarvel_record;
+
+/* Push: called once per event; a non-zero result stops the parse. The record
+ * and its texts are valid only during the call. */
+typedef int (*zarvel_event_callback)(void *user, const zarvel_event_view *event);
+
+/* Parses the whole text, calling back for every event (stream start and end
+ * included). 0 success; 1 parse error (see zarvel_last_error) or stopped by
+ * the callback; 2 out of memory; 6 invalid argument. */
+ZARVEL_API int zarvel_push_parse(const char *text, uint64_t length,
+                                 zarvel_event_callback callback, void *user);
+
+/* Pull: parses everything at once, then hands the events out one by one. The
+ * text is not needed after zarvel_pull_new. Null for invalid arguments or
+ * when out of memory; a parse error keeps the events before it and shows in
+ * zarvel_pull_status. */
+typedef struct zarvel_pull zarvel_pull;
+ZARVEL_API zarvel_pull *zarvel_pull_new(const char *text, uint64_t length);
+/* The next event (overwritten by the next call), or null at the end. */
+ZARVEL_API const zarvel_event_view *zarvel_pull_next(zarvel_pull *pull);
+/* Writes up to capacity further events; returns how many. */
+ZARVEL_API uint64_t zarvel_pull_next_batch(zarvel_pull *pull, zarvel_event_view *events,
+                                           uint64_t capacity);
+/* 0, or 1 when the parse failed (error line and column written); 6 for null. */
+ZARVEL_API int zarvel_pull_status(const zarvel_pull *pull, uint32_t *line, uint32_t *column);
+ZARVEL_API void zarvel_pull_free(zarvel_pull *pull);
+
+/* Recorder: input arrives in chunks; each feed records the events of the
+ * complete documents seen so far (everything on the final feed). Records and
+ * pool are valid until the next feed. */
+typedef struct zarvel_recorder zarvel_recorder;
+ZARVEL_API zarvel_recorder *zarvel_recorder_new(void);
+/* schema 1: the YAML 1.1 resolver; anything else the core schema. */
+ZARVEL_API zarvel_recorder *zarvel_recorder_new_ex(int32_t schema);
+/* 0 success; 1 failure (the recorder is closed); 2 out of memory creating the
+ * parser; 6 invalid argument or a closed recorder. A non-zero final closes. */
+ZARVEL_API int zarvel_recorder_feed(zarvel_recorder *recorder, const char *data, uint64_t length,
+                                    int final);
+ZARVEL_API const zarvel_record *zarvel_recorder_records(const zarvel_recorder *recorder,
+                                                        uint64_t *count);
+ZARVEL_API const char *zarvel_recorder_arena(const zarvel_recorder *recorder, uint64_t *size);
+ZARVEL_API void zarvel_recorder_free(zarvel_recorder *recorder);
+
+/* Iterparse: one document per call. The first batch starts with the stream
+ * start, then one batch per document, then one batch with the stream end,
+ * then null. Line numbers restart at 1 with every document after the first
+ * (they count from the end of the previous document). The text must outlive
+ * the iterator; a batch is valid until the next call. */
+typedef struct zarvel_iterparse zarvel_iterparse;
+ZARVEL_API zarvel_iterparse *zarvel_iterparse_new(const char *text, uint64_t length);
+ZARVEL_API const zarvel_event_view *zarvel_iterparse_next(zarvel_iterparse *iterator,
+                                                          uint64_t *count);
+/* 0, 1 parse error, 2 out of memory (error line and column written); 6 for
+ * null. */
+ZARVEL_API int zarvel_iterparse_status(const zarvel_iterparse *iterator, uint32_t *line,
+                                       uint32_t *column);
+ZARVEL_API void zarvel_iterparse_free(zarvel_iterparse *iterator);
+
 
 /* ==== YAML events: end =================================================== */
 
@@ -213,6 +339,90 @@ ZARVEL_API int32_t zvl_json_stage1_masks_scalar(const char *text, uint64_t len,
 ZARVEL_API int32_t zvl_json_stage1_scalar(const char *text, uint64_t len, uint32_t *positions,
                                           uint64_t *count, int32_t *flags);
 
+/* Lexical kernels. Each takes the text as pointer plus length, never reads
+ * past the length and never allocates or records an error. A cursor (pos) is
+ * read at entry and advanced on acceptance (result 1); a refusal (0) leaves it
+ * unchanged unless the function says otherwise. */
+
+/* Skips spaces, line feeds and carriage returns: -1 at the end of the text,
+ * 1 at another byte, 0 at a tab (which is reported through saw_tab, not
+ * skipped). */
+ZARVEL_API int32_t zvl_json_ws(const char *text, uint64_t len, uint64_t *pos, int32_t *saw_tab);
+/* *pos at an opening quote: accepts a string; *close gets the offset of the
+ * closing quote, *has_escape 1 when the body held an escape; *pos moves past
+ * the closing quote. The body is not checked for UTF-8. */
+ZARVEL_API int32_t zvl_json_string(const char *text, uint64_t len, uint64_t *pos, uint64_t *close,
+                                   int32_t *has_escape);
+/* Accepts word ("true", "false", "null") followed by the end or a delimiter.
+ * When the word matched but no delimiter follows, *pos is already past the
+ * word and 0 is returned. */
+ZARVEL_API int32_t zvl_json_literal(const char *text, uint64_t len, uint64_t *pos, const char *word);
+ZARVEL_API int32_t zvl_json_number(const char *text, uint64_t len, uint64_t *pos);
+/* Number kinds written through kind. */
+enum {
+    ZVL_JSON_NUMBER_INT = 0,    /* fits a signed 64-bit integer: ival */
+    ZVL_JSON_NUMBER_FLOAT = 1,  /* fraction or exponent: dval */
+    ZVL_JSON_NUMBER_BIG = 2     /* integer outside 64 bits: dval */
+};
+/* kind, ival and dval are optional. */
+ZARVEL_API int32_t zvl_json_number_scan(const char *text, uint64_t len, uint64_t *pos,
+                                        uint32_t *kind, int64_t *ival, double *dval);
+ZARVEL_API int32_t zvl_json_number_shape(const char *text, uint64_t len, uint64_t *pos,
+                                         int32_t *is_float);
+/* 1 when the whole text is one JSON value (at most 255 open containers);
+ * else 0 and *err_pos (optional) is the offset where it failed. */
+ZARVEL_API int32_t zvl_json_document(const char *text, uint64_t len, uint64_t *err_pos);
+
+/* Flags ORed in by the stage-1 kernels. */
+enum {
+    ZVL_JSON_FLAG_CONTROL_IN_STRING = 1,
+    ZVL_JSON_FLAG_BACKSLASH = 2
+};
+
+/* JSON tape: one entry per value and per closing bracket, in text order.
+ * The tape points into the caller's text, which must outlive it. */
+enum {
+    ZARVEL_TAPE_DOCUMENT = 0,
+    ZARVEL_TAPE_NULL = 1,
+    ZARVEL_TAPE_TRUE = 2,
+    ZARVEL_TAPE_FALSE = 3,
+    ZARVEL_TAPE_INT = 4,     /* number without fraction or exponent */
+    ZARVEL_TAPE_FLOAT = 5,   /* number with a fraction or an exponent */
+    ZARVEL_TAPE_STRING = 6,  /* span of the raw body, escapes not decoded */
+    ZARVEL_TAPE_ARRAY = 7,   /* starts: index of the closing entry */
+    ZARVEL_TAPE_OBJECT = 8,  /* starts: index of the closing entry */
+    ZARVEL_TAPE_CLOSE = 9,   /* starts: index of the opening entry */
+    ZARVEL_TAPE_RAW = 10     /* lenient only: unchecked number or bare root */
+};
+
+typedef struct zarvel_tape {
+    uint64_t count;
+    uint8_t *types;
+    uint32_t *starts;
+    uint32_t *lens;
+    uint64_t *packed; /* type | length << 8 | start << 32 */
+    uint32_t columns_ready;
+    uint32_t packed_ready;
+    uint64_t has_big_int;
+    const char *text;
+    uint64_t text_len;
+    void *block; /* the one allocation behind all arrays */
+} zarvel_tape;
+
+/* Strict: status 0, 1 not JSON, 2 out of memory, 4 ill-formed UTF-8,
+ * 6 invalid argument or text too long, 8 internal inconsistency. Column form. */
+ZARVEL_API int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape);
+/* Also takes unchecked number tokens and a bare root; packed form for a
+ * container root (call zarvel_tape_columns before reading the columns). */
+ZARVEL_API int32_t zarvel_parse_json_tape_lenient(const char *text, uint64_t len,
+                                                  zarvel_tape *tape);
+ZARVEL_API void zarvel_tape_columns(zarvel_tape *tape);
+/* Converts the number entries with index in [first, last) into ints/doubles
+ * (optional, indexed by entry). Returns how many, or -1. */
+ZARVEL_API int64_t zarvel_tape_convert(zarvel_tape *tape, uint64_t first, uint64_t last,
+                                       int64_t *ints, double *doubles);
+ZARVEL_API void zarvel_tape_free(zarvel_tape *tape);
+
 /* ==== JSON kernels and tape: end ========================================= */
 
 /* ==== JSON documents and column plans ==================================== */
@@ -220,6 +430,15 @@ ZARVEL_API int32_t zvl_json_stage1_scalar(const char *text, uint64_t len, uint32
 /* ==== JSON documents and column plans: end =============================== */
 
 /* ==== output: serialiser, number formatting, visitors ==================== */
+
+/* Shortest decimal text of a finite double that reads back as the same
+ * double, always with a decimal point or an exponent ("1.0", "0.0001",
+ * "1.0e-05", "1.0e+16"). Writes at most 24 characters into a buffer of at
+ * least 32 bytes, no NUL; returns the count. NaN and infinities write nothing
+ * and return 0. */
+ZARVEL_API int32_t zarvel_format_double(char *buffer, double value);
+
+/* ---- output: number formatting: end ---- */
 
 /* ==== output: end ======================================================== */
 

@@ -1,0 +1,47 @@
+// Shortest round-trip decimal text of a double.
+//
+// Free-format shortest digits in the Steele and White formulation with four
+// exact integers (r/s the value, m+/s and m-/s half the gaps to the
+// neighbouring doubles). A fast generator keeps them in 128 bits and gives up
+// when they would not fit; an exact generator on stack big integers then runs
+// the same steps. A layout step turns digits and point position into text
+// that always shows a decimal point or an exponent.
+#pragma once
+
+#include <cstdint>
+
+#include "zarvel.h"
+
+namespace zvl {
+
+// value = 0.d1 d2 ... dk x 10^point
+struct digit_record {
+    char digits[24];
+    int32_t count;
+    int32_t point;
+};
+
+// Input of the digit generators: the positive value f x 2^e with its margin
+// rules.
+struct binary_value {
+    uint64_t f;
+    int32_t e;
+    bool unequal_margins;  // f is a power of two above the subnormals
+    bool inclusive;        // f even: the bounds themselves read back as the value
+};
+
+// Most digits ever produced; binary64 never needs more.
+inline constexpr int32_t max_shortest_digits = 17;
+// Longest text zarvel_format_double writes (callers give at least 32 bytes).
+inline constexpr int32_t max_formatted_length = 24;
+
+// Each returns false when it cannot run the value (the fast one for exponents
+// out of its range or 128-bit overflow, the exact one beyond its limbs).
+bool shortest_digits_fast(const binary_value &value, digit_record &out);
+bool shortest_digits_exact(const binary_value &value, digit_record &out);
+
+// Writes the fixed layout of the digits (a "-" first when negative); returns
+// the number of characters.
+int32_t layout_digits(char *buffer, bool negative, const digit_record &digits);
+
+}  // namespace zvl

@@ -1,0 +1,263 @@
+// zarvel_format_double against an independent shortest formatter
+// (std::to_chars) and strtod, plus the fixed layout table.
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "emit/format_double.hpp"
+#include "zarvel.h"
+
+namespace {
+
+std::string format(double value) {
+    char buffer[32];
+    std::memset(buffer, '#', sizeof buffer);
+    int32_t n = zarvel_format_double(buffer, value);
+    return std::string(buffer, size_t(n < 0 ? 0 : n));
+}
+
+double from_bits(uint64_t bits) {
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+uint64_t to_bits(double d) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+
+// Digits and point position P (value = 0.d1..dk x 10^P) of a text in either
+// our layout or to_chars' scientific form, trailing zeros of the digits
+// removed.
+struct decimal {
+    bool negative = false;
+    std::string digits;
+    int point = 0;
+    bool operator==(const decimal &) const = default;
+};
+
+decimal parse_decimal(const std::string &text) {
+    decimal out;
+    size_t i = 0;
+    if (i < text.size() && text[i] == '-') {
+        out.negative = true;
+        ++i;
+    }
+    std::string mantissa_digits;
+    int dot_position = -1;
+    for (; i < text.size() && text[i] != 'e'; ++i) {
+        if (text[i] == '.')
+            dot_position = int(mantissa_digits.size());
+        else
+            mantissa_digits += text[i];
+    }
+    if (dot_position < 0) dot_position = int(mantissa_digits.size());
+    int exponent = i < text.size() ? std::atoi(text.c_str() + i + 1) : 0;
+    size_t lead = mantissa_digits.find_first_not_of('0');
+    if (lead == std::string::npos) {
+        out.digits = "0";
+        return out;
+    }
+    out.digits = mantissa_digits.substr(lead);
+    out.point = dot_position - int(lead) + exponent;
+    while (out.digits.size() > 1 && out.digits.back() == '0') out.digits.pop_back();
+    return out;
+}
+
+std::string oracle(double value) {
+    char buffer[64];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    return std::string(buffer, result.ptr);
+}
+
+// One check for a value: same digits and point as the oracle, reads back to
+// the same bits, and the text has the fixed layout's shape.
+::testing::AssertionResult matches_oracle(double value) {
+    std::string ours = format(value);
+    std::string theirs = oracle(value);
+    decimal a = parse_decimal(ours), b = parse_decimal(theirs);
+    if (!(a == b))
+        return ::testing::AssertionFailure() << "bits 0x" << std::hex << to_bits(value) << ": ours "
+                                             << ours << ", to_chars " << theirs;
+    double back = std::strtod(ours.c_str(), nullptr);
+    if (to_bits(back) != to_bits(value))
+        return ::testing::AssertionFailure() << "bits 0x" << std::hex << to_bits(value) << ": "
+                                             << ours << " reads back as " << back;
+    if (ours.find('.') == std::string::npos)
+        return ::testing::AssertionFailure() << ours << " has no decimal point";
+    if (ours.size() > 24) return ::testing::AssertionFailure() << ours << " is too long";
+    return ::testing::AssertionSuccess();
+}
+
+uint64_t sample_count(uint64_t fallback) {
+    const char *text = std::getenv("ZARVEL_FORMAT_SAMPLES");
+    return text ? std::strtoull(text, nullptr, 10) : fallback;
+}
+
+TEST(FormatDouble, EdgeValues) {
+    struct row {
+        double value;
+        const char *text;
+    };
+    const row rows[] = {
+        {0.0, "0.0"},
+        {-0.0, "-0.0"},
+        {1.0, "1.0"},
+        {-1.0, "-1.0"},
+        {0.1, "0.1"},
+        {1.0 / 3.0, "0.3333333333333333"},
+        {9007199254740992.0, "9007199254740992.0"},
+        {5e-324, "5.0e-324"},
+        {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+        {std::numeric_limits<double>::min(), "2.2250738585072014e-308"},
+        {1e23, "1.0e+23"},
+        {1e15, "1000000000000000.0"},
+        {1e16, "1.0e+16"},
+        {1e100, "1.0e+100"},
+        {1.5e-10, "1.5e-10"},
+        {1e-4, "0.0001"},
+        {1e-5, "1.0e-05"},
+        {0.5, "0.5"},
+        {1.5, "1.5"},
+        {100.0, "100.0"},
+        {123.456, "123.456"},
+        {-2.5e-7, "-2.5e-07"},
+        {9.5, "9.5"},
+        {0.001234, "0.001234"},
+        {1234567890123456.0, "1234567890123456.0"},
+        {12345678901234567.0, "1.2345678901234568e+16"},
+        {2.0, "2.0"},
+        {1e21, "1.0e+21"},
+        {4.35e-322, "4.35e-322"},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(format(r.value), r.text) << "value " << oracle(r.value);
+        EXPECT_TRUE(matches_oracle(r.value));
+    }
+}
+
+TEST(FormatDouble, NonFiniteWritesNothing) {
+    const double values[] = {std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(),
+                             std::numeric_limits<double>::quiet_NaN(), -std::nan("")};
+    for (double v : values) {
+        char buffer[32] = {'x'};
+        EXPECT_EQ(zarvel_format_double(buffer, v), 0);
+        EXPECT_EQ(buffer[0], 'x');
+    }
+}
+
+TEST(FormatDouble, LayoutTable) {
+    struct row {
+        const char *digits;
+        int point;
+        bool negative;
+        const char *text;
+    };
+    const row rows[] = {
+        {"0", 0, false, "0.0"},         {"1", 101, false, "1.0e+100"},
+        {"15", -9, false, "1.5e-10"},   {"1", -4, false, "1.0e-05"},
+        {"1", 17, false, "1.0e+16"},    {"5", 0, false, "0.5"},
+        {"1", -3, false, "0.0001"},     {"15", 1, false, "1.5"},
+        {"1", 3, false, "100.0"},       {"1", 16, false, "1000000000000000.0"},
+        {"5", -323, false, "5.0e-324"}, {"25", 2, true, "-25.0"},
+        {"123", 1, true, "-1.23"},      {"17976931348623157", 309, false, "1.7976931348623157e+308"},
+    };
+    for (const row &r : rows) {
+        zvl::digit_record digits{};
+        digits.count = int32_t(std::strlen(r.digits));
+        std::memcpy(digits.digits, r.digits, size_t(digits.count));
+        digits.point = r.point;
+        char buffer[32];
+        int32_t n = zvl::layout_digits(buffer, r.negative, digits);
+        EXPECT_EQ(std::string(buffer, size_t(n)), r.text) << r.digits << " " << r.point;
+    }
+}
+
+// Ties: values whose shortest candidates are exactly halfway take the even
+// digit. 2^-1074 * odd multiples give exact halfway digit strings at the
+// bottom of the subnormals; small integers with fractional .5 steps as well.
+TEST(FormatDouble, TiesAndNeighbours) {
+    for (uint64_t f = 1; f < 5000; ++f) EXPECT_TRUE(matches_oracle(from_bits(f)));
+    for (int e = -1074; e <= 1023; ++e) {
+        double p = std::ldexp(1.0, e);
+        EXPECT_TRUE(matches_oracle(p));
+        EXPECT_TRUE(matches_oracle(std::nextafter(p, 0.0)));
+        EXPECT_TRUE(matches_oracle(std::nextafter(p, INFINITY)));
+    }
+    for (int i = -400; i <= 400; ++i) {
+        double p = std::pow(10.0, i);
+        if (!std::isfinite(p) || p == 0) continue;
+        EXPECT_TRUE(matches_oracle(p));
+        EXPECT_TRUE(matches_oracle(std::nextafter(p, 0.0)));
+        EXPECT_TRUE(matches_oracle(std::nextafter(p, INFINITY)));
+    }
+}
+
+// Random bit patterns cover every exponent (so mostly the exact generator);
+// random values of everyday size keep the fast generator busy.
+TEST(FormatDouble, RandomBitPatternsAgainstOracle) {
+    std::mt19937_64 random(20261208);
+    const uint64_t n = sample_count(10'000'000);
+    uint64_t failures = 0;
+    for (uint64_t i = 0; i < n && failures < 20; ++i) {
+        double v = from_bits(random());
+        if (!std::isfinite(v)) continue;
+        auto result = matches_oracle(v);
+        if (!result) {
+            ++failures;
+            ADD_FAILURE() << result.message();
+        }
+    }
+}
+
+TEST(FormatDouble, RandomEverydayValuesAgainstOracle) {
+    std::mt19937_64 random(77);
+    std::uniform_real_distribution<double> exponent(-12.0, 22.0);
+    std::uniform_int_distribution<int> digits(1, 17);
+    const uint64_t n = sample_count(10'000'000) / 4;
+    uint64_t failures = 0;
+    for (uint64_t i = 0; i < n && failures < 20; ++i) {
+        double v = std::pow(10.0, exponent(random));
+        if (i & 1) {  // short decimal texts, as found in data files
+            char text[40];
+            std::snprintf(text, sizeof text, "%.*g", digits(random), v);
+            v = std::strtod(text, nullptr);
+        }
+        auto result = matches_oracle(v);
+        if (!result) {
+            ++failures;
+            ADD_FAILURE() << result.message();
+        }
+    }
+}
+
+// Both generators agree wherever the fast one runs.
+TEST(FormatDouble, FastAndExactGeneratorsAgree) {
+    std::mt19937_64 random(5);
+    std::uniform_int_distribution<int> exponent(-100, 80);
+    for (int i = 0; i < 200000; ++i) {
+        zvl::binary_value v;
+        v.f = (random() & ((uint64_t(1) << 52) - 1)) | (uint64_t(1) << 52);
+        if (i % 7 == 0) v.f = uint64_t(1) << 52;
+        v.e = exponent(random);
+        v.unequal_margins = v.f == (uint64_t(1) << 52);
+        v.inclusive = (v.f & 1) == 0;
+        zvl::digit_record fast{}, exact{};
+        if (!zvl::shortest_digits_fast(v, fast)) continue;
+        ASSERT_TRUE(zvl::shortest_digits_exact(v, exact));
+        ASSERT_EQ(std::string(fast.digits, size_t(fast.count)),
+                  std::string(exact.digits, size_t(exact.count)))
+            << v.f << " " << v.e;
+        ASSERT_EQ(fast.point, exact.point) << v.f << " " << v.e;
+    }
+}
+
+}  // namespace
