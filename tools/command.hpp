@@ -1,0 +1,114 @@
+// Subcommands of the zarvel command-line tool.
+//
+// Each subcommand lives in its own file, tools/cmd_<name>.cpp, and registers
+// itself; nothing shared needs an edit (tools/CMakeLists.txt globs
+// tools/*.cpp). A complete subcommand:
+//
+//     #include "command.hpp"
+//
+//     namespace {
+//     int run(int argc, char **argv) {
+//         zarvel_tool::arguments args(argc, argv);
+//         const bool json = args.flag("--json");            // --json
+//         const char *indent = args.value("--indent");      // --indent N or --indent=N
+//         if (!args.finish(1, 1)) return zarvel_tool::exit_usage;  // one FILE|-
+//         zarvel_tool::input in;
+//         if (!zarvel_tool::read_input(args.positional(0), in)) return zarvel_tool::exit_failure;
+//         ... use in.bytes.data(), in.bytes.size() ...
+//         return zarvel_tool::exit_ok;
+//     }
+//     }  // namespace
+//
+//     ZARVEL_COMMAND("name", "one-line summary for zarvel --help",
+//                    "zarvel name [--json] [--indent N] FILE|-", run);
+//
+// run receives argv[0] = the subcommand name and its own arguments after it.
+// "zarvel name --help" is answered by main (usage and summary) and never
+// reaches run. Return exit_ok (0), exit_failure (1: the operation failed; say
+// why on stderr, e.g. with zarvel_tool::fail) or exit_usage (2: bad arguments;
+// arguments::finish and zarvel_tool::usage_error print the usage line).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zarvel_tool {
+
+inline constexpr int exit_ok = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+
+struct command {
+    const char *name;     // as typed after "zarvel"
+    const char *summary;  // one line for the command list
+    const char *usage;    // "zarvel name ARGS"
+    int (*run)(int argc, char **argv);
+};
+
+// Every registered subcommand, sorted by name.
+const std::vector<const command *> &commands();
+const command *find_command(std::string_view name);
+// The subcommand main is running (null before dispatch).
+const command *current_command();
+void set_current_command(const command *c);
+
+struct registrar {
+    explicit registrar(const command &c);
+};
+
+// Prints "zarvel NAME: message" and the usage line to stderr; returns 2.
+int usage_error(const std::string &message);
+// Prints "zarvel NAME: message" to stderr; returns 1.
+int fail(const std::string &message);
+
+// A whole input: FILE, or "-" for standard input.
+struct input {
+    std::string name;  // as given ("-" for standard input)
+    std::vector<char> bytes;
+};
+// Reads all of path; on failure prints the reason (via fail) and returns false.
+bool read_input(const char *path, input &out);
+// Writes all bytes to standard output; false (reported) on a write error.
+bool write_output(const void *data, size_t length);
+
+// Small option parser: options are read by name, then finish() checks what
+// is left. "--" ends the options; "-" alone is a positional (standard input).
+class arguments {
+public:
+    arguments(int argc, char **argv);
+    // True when --name was given (removed from the list).
+    bool flag(std::string_view name);
+    // The value of "--name VALUE" or "--name=VALUE", else null; a missing
+    // value is reported by finish().
+    const char *value(std::string_view name);
+    // Checks for unknown options and min..max positionals; false after
+    // printing the reason and the usage line.
+    bool finish(size_t min_positional, size_t max_positional);
+    // Valid after finish(): the words that are neither options nor values.
+    size_t positional_count() const { return positional_.size(); }
+    const char *positional(size_t i) const { return positional_[i]; }
+
+private:
+    struct token {
+        const char *text;
+        bool option;   // starts with "-" (but is not "-"), before any "--"
+        bool claimed;  // read by flag() or value()
+    };
+    std::vector<token> tokens_;  // the command line in order
+    std::vector<const char *> positional_;
+    std::string error_;
+};
+
+}  // namespace zarvel_tool
+
+#define ZARVEL_COMMAND_CONCAT2(a, b) a##b
+#define ZARVEL_COMMAND_CONCAT(a, b) ZARVEL_COMMAND_CONCAT2(a, b)
+// Registers a subcommand at start-up; use once per tools/cmd_<name>.cpp.
+// The record is static so that the registry can keep a pointer to it.
+#define ZARVEL_COMMAND(name, summary, usage, run)                                            \
+    static const ::zarvel_tool::command ZARVEL_COMMAND_CONCAT(zarvel_command_, __LINE__){     \
+        name, summary, usage, run};                                                          \
+    static const ::zarvel_tool::registrar ZARVEL_COMMAND_CONCAT(zarvel_registrar_, __LINE__){ \
+        ZARVEL_COMMAND_CONCAT(zarvel_command_, __LINE__)}
