@@ -1,0 +1,165 @@
+// Document record, deferred build and node handles.
+//
+// A parsed document is pending until something needs its nodes; the first
+// zarvel_document_body replays the held body into a fresh store under the
+// document's lock. Handles come from a bump arena of the store and are never
+// freed singly.
+#include <cstring>
+
+#include "doc/event_log.hpp"
+#include "doc/resolve.hpp"
+#include "doc/store.hpp"
+
+namespace {
+
+constexpr uint64_t handle_block = 16384;
+constexpr uint64_t block_header = sizeof(zarvel_arena_block);
+
+zarvel_arena_block *new_handle_block(const zarvel_allocator *allocator, uint64_t capacity) {
+    auto *block = static_cast<zarvel_arena_block *>(zvl::allocate(allocator, block_header + capacity));
+    if (!block) return nullptr;
+    block->next = nullptr;
+    block->capacity = capacity;
+    block->used = 0;
+    return block;
+}
+
+zarvel_locked_arena *new_handle_arena(const zarvel_allocator *allocator) {
+    auto *arena = static_cast<zarvel_locked_arena *>(zvl::allocate(allocator, sizeof(zarvel_locked_arena)));
+    if (!arena) return nullptr;
+    arena->allocator = allocator;
+    arena->head = new_handle_block(allocator, handle_block);
+    if (!arena->head) {
+        zvl::deallocate(allocator, arena);
+        return nullptr;
+    }
+    zvl_lock_init(&arena->lock);
+    return arena;
+}
+
+uintptr_t align_up(uintptr_t p, uint64_t a) { return (p + (a - 1)) & ~uintptr_t(a - 1); }
+
+void *locked_arena_alloc(zarvel_locked_arena *arena, uint64_t size, uint64_t alignment) {
+    if (size == 0 || alignment == 0 || (alignment & (alignment - 1)) != 0) return nullptr;
+    zvl::lock_guard hold(&arena->lock);
+    zarvel_arena_block *head = arena->head;
+    uintptr_t payload = reinterpret_cast<uintptr_t>(head) + block_header;
+    uintptr_t p = align_up(payload + head->used, alignment);
+    if (p + size > payload + head->capacity) {
+        uint64_t wanted = size + alignment + block_header;
+        zarvel_arena_block *block = new_handle_block(arena->allocator, wanted > handle_block ? wanted : handle_block);
+        if (!block) return nullptr;
+        block->next = head;
+        arena->head = head = block;
+        payload = reinterpret_cast<uintptr_t>(head) + block_header;
+        p = align_up(payload, alignment);
+    }
+    head->used = p + size - payload;
+    return reinterpret_cast<void *>(p);
+}
+
+void release_source(zarvel_document *document) {
+    if (!document->source) return;
+    if (document->source_kind == ZARVEL_SOURCE_EVENT_LOG) {
+        auto *log = static_cast<zarvel_event_log *>(document->source);
+        zarvel_event_log_release(log);
+        zvl::deallocate(document->allocator, log);
+    } else {
+        zarvel_json_source_release(document->allocator, document->source);
+    }
+    document->source = nullptr;
+}
+
+zarvel_node_store *build_from_source(zarvel_document *document) {
+    zarvel_node_store *store = zarvel_store_new(document->allocator);
+    if (!store) return nullptr;
+    int result = -1;
+    if (document->source_kind == ZARVEL_SOURCE_EVENT_LOG) {
+        store->resolver = document->schema == 1 ? &zarvel_yaml11_resolver : &zarvel_core_resolver;
+        result = zarvel_event_log_replay(store, static_cast<zarvel_event_log *>(document->source));
+    } else {
+        result = zarvel_json_source_build(store, document->source);
+    }
+    if (result != 0) {
+        zarvel_store_free(store);
+        return nullptr;
+    }
+    // The composer's scratch state is no longer needed once built.
+    store->depth = 0;
+    return store;
+}
+
+}  // namespace
+
+// Defaults until the JSON documents code provides the tape build.
+__attribute__((weak)) int zarvel_json_source_build(zarvel_node_store *, void *) { return -1; }
+__attribute__((weak)) void zarvel_json_source_release(const zarvel_allocator *, void *) {}
+
+zarvel_document *zarvel_document_alloc(const zarvel_allocator *allocator) {
+    if (!allocator) return nullptr;
+    auto *document = static_cast<zarvel_document *>(zvl::allocate(allocator, sizeof(zarvel_document)));
+    if (!document) return nullptr;
+    std::memset(static_cast<void *>(document), 0, sizeof *document);
+    document->allocator = allocator;
+    zvl_lock_init(&document->lock);
+    return document;
+}
+
+zarvel_node_store *zarvel_document_body(zarvel_document *document) {
+    if (!document) return nullptr;
+    zvl::lock_guard hold(&document->lock);
+    if (document->store || !document->source) return document->store;
+    zarvel_node_store *store = build_from_source(document);
+    if (!store) return nullptr;  // stays pending; the next access retries
+    bool from_log = document->source_kind == ZARVEL_SOURCE_EVENT_LOG;
+    release_source(document);
+    if (from_log) {
+        // Replay copied every text that lay outside the input.
+        zarvel_arena_free(document->scratch);
+        document->scratch = nullptr;
+    }
+    document->store = store;
+    return store;
+}
+
+zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id) {
+    if (!document) return nullptr;
+    zarvel_node_store *store = document->store;
+    if (!store || !store->live) return nullptr;
+    zarvel_locked_arena *handles;
+    {
+        zvl::lock_guard hold(&store->lock);
+        if (!store->handles) store->handles = new_handle_arena(store->allocator);
+        handles = store->handles;
+    }
+    if (!handles) return nullptr;
+    auto *node = static_cast<zarvel_node *>(locked_arena_alloc(handles, sizeof(zarvel_node), 16));
+    if (!node) return nullptr;
+    node->document = document;
+    node->id = id;
+    return node;
+}
+
+uint32_t zarvel_document_count(zarvel_document *document) {
+    if (!document) return 0;
+    zarvel_node_store *store = zarvel_document_body(document);
+    return store ? store->root_count : 0;
+}
+
+zarvel_node *zarvel_document_root(zarvel_document *document, uint64_t index) {
+    if (!document) return nullptr;
+    zarvel_node_store *store = zarvel_document_body(document);
+    if (!store || index >= store->root_count) return nullptr;
+    return zarvel_node_handle(document, store->roots[index]);
+}
+
+zarvel_document *zarvel_document_free(zarvel_document *document) {
+    if (!document) return nullptr;
+    const zarvel_allocator *allocator = document->allocator;
+    release_source(document);
+    zarvel_store_free(document->store);
+    zarvel_arena_free(document->scratch);
+    zvl::deallocate(allocator, document->owned_text);
+    zvl::deallocate(allocator, document);
+    return nullptr;
+}

@@ -1,0 +1,456 @@
+// Event-log sink and replay. Recording is allocation-free apart from the
+// growth of the word array: texts in the input are kept as offsets, texts
+// elsewhere (the parser's arena, the block scanner's scratch) by address.
+// The replay decodes each record and calls the matching slot of the direct
+// composer.
+#include "doc/event_log.hpp"
+
+#include <cstring>
+
+#include "doc/composer.hpp"
+
+using namespace zvl::event_log;
+
+namespace {
+
+constexpr uint64_t low56 = (uint64_t(1) << 56) - 1;
+
+zarvel_event_log *log_of(void *user) { return static_cast<zarvel_event_log *>(user); }
+
+bool in_input(const zarvel_event_log *log, const char *text, uint64_t length) {
+    if (!log->input || text < log->input) return false;
+    uint64_t offset = uint64_t(text - log->input);
+    return offset <= log->input_len && length <= log->input_len - offset;
+}
+
+// True when a text of that length at that address is written in one word.
+bool compact_fits(const zarvel_event_log *log, const char *text, uint64_t length) {
+    return text && length < compact_limit && in_input(log, text, length) &&
+           uint64_t(text - log->input) <= 0xFFFFFFFFu;
+}
+
+uint64_t compact_word(const zarvel_event_log *log, const char *text, uint64_t length) {
+    return uint64_t(text - log->input) | (length << 32);
+}
+
+uint64_t with_kind(uint8_t kind, uint64_t low) { return (uint64_t(kind) << kind_shift) | (low & low56); }
+
+// Anchor index bits 32-55, or the "extra word" mark.
+uint64_t anchor_bits(uint32_t index) {
+    return uint64_t(index >= big_anchor ? big_anchor : index) << 32;
+}
+
+// Appender over a small local record: collects a record's words and pushes
+// them in one go, so that a refused growth never leaves half a record.
+struct record_writer {
+    uint64_t words[12];
+    uint32_t count = 1;
+    zarvel_event_log *log;
+
+    explicit record_writer(zarvel_event_log *l) : log(l) { words[0] = 0; }
+    void word(uint64_t w) { words[count++] = w; }
+    void span(const char *text, uint64_t length) {
+        if (compact_fits(log, text, length)) {
+            word(compact_word(log, text, length));
+        } else {
+            word(external_mark | length);
+            word(length ? reinterpret_cast<uint64_t>(text) : 0);
+        }
+    }
+    // Optional span: returns flag bits (compact_bit or external_bit) or 0.
+    uint64_t optional_span(const char *text, uint64_t length, uint64_t compact_bit, uint64_t external_bit) {
+        if (length == 0) return 0;
+        span(text, length);
+        return compact_fits(log, text, length) ? compact_bit : external_bit;
+    }
+    bool push(uint64_t first) {
+        words[0] = first;
+        return zarvel_event_log_push(log, words, count);
+    }
+};
+
+// ---- sink slots -----------------------------------------------------------------
+
+int log_event(void *user, const zarvel_event *event) {
+    zarvel_event_log *log = log_of(user);
+    uint32_t type = event->kind;
+    if (type >= ZARVEL_EVENT_STREAM_START && type <= ZARVEL_EVENT_DOCUMENT_END) {
+        if (!zarvel_event_log_push_event(log, type)) return -1;
+        return 0;
+    }
+    if (type < ZARVEL_EVENT_SEQUENCE_START || type > ZARVEL_EVENT_ALIAS) return -1;
+    if (type == ZARVEL_EVENT_SEQUENCE_START || type == ZARVEL_EVENT_MAPPING_START) {
+        if (log->depth >= zarvel_store_max_depth) return -1;
+    } else if (type == ZARVEL_EVENT_SEQUENCE_END || type == ZARVEL_EVENT_MAPPING_END) {
+        if (log->depth == 0) return -1;
+    }
+    record_writer w(log);
+    w.span(event->text.data, event->text.length);
+    uint64_t first = type | (uint64_t(event->style & 7) << 4) | (uint64_t(event->plain_implicit ? 1 : 0) << 7) |
+                     (uint64_t(event->flow ? 1 : 0) << 8) | (uint64_t(event->multiline ? 1 : 0) << 9) |
+                     (uint64_t(event->verbatim ? 1 : 0) << 10) | (uint64_t(event->tag_id) << 16);
+    first |= w.optional_span(event->tag.data, event->tag.length, 1u << 11, 1u << 12);
+    first |= w.optional_span(event->anchor.data, event->anchor.length, 1u << 13, 1u << 14);
+    first |= anchor_bits(event->anchor_id);
+    if (event->anchor_id >= big_anchor) {
+        first |= 1u << 15;
+        w.word(event->anchor_id);
+    }
+    if (!w.push(with_kind(record_node_event, first))) return -1;
+    if (type == ZARVEL_EVENT_SEQUENCE_START || type == ZARVEL_EVENT_MAPPING_START) log->depth += 1;
+    else if (type == ZARVEL_EVENT_SEQUENCE_END || type == ZARVEL_EVENT_MAPPING_END) log->depth -= 1;
+    return 0;
+}
+
+int log_flow_raw(void *user, const char *input, uint64_t open_offset, uint64_t input_size, uint32_t,
+                 uint64_t, zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id,
+                 uint32_t max_depth, uint64_t *close_offset) {
+    zarvel_event_log *log = log_of(user);
+    uint32_t before = log->word_count;
+    int result = zarvel_flow_recorder(log, input, open_offset, input_size, anchor, tag, anchor_id,
+                                      max_depth, close_offset);
+    log->saved_count = before;
+    return result;
+}
+
+int log_flow_commit(void *, uint64_t) { return 1; }
+
+void log_flow_cancel(void *user) {
+    zarvel_event_log *log = log_of(user);
+    log->word_count = log->saved_count;
+}
+
+int log_pair(void *user, zarvel_text_span key, const zarvel_pair_value *value, uint32_t, uint32_t,
+             uint32_t) {
+    zarvel_event_log *log = log_of(user);
+    record_writer w(log);
+    uint64_t kind = value->kind == ZARVEL_PAIR_ALIAS      ? pair_value_alias
+                    : value->kind == ZARVEL_PAIR_ANCHORED ? pair_value_anchored
+                                                          : pair_value_plain;
+    uint64_t first = kind;
+    w.span(key.data, key.length);
+    w.span(value->text.data, value->text.length);
+    if (value->verbatim && in_input(log, value->text.data, value->text.length)) first |= 1u << 3;
+    uint32_t index = 0;
+    if (kind == pair_value_anchored) {
+        first |= w.optional_span(value->anchor.data, value->anchor.length, 1u << 4, 1u << 5);
+        index = value->anchor_id;
+    } else if (kind == pair_value_alias) {
+        index = value->alias_target;
+    }
+    first |= anchor_bits(index);
+    if (index >= big_anchor) {
+        first |= 1u << 6;
+        w.word(index);
+    }
+    return w.push(with_kind(record_pair, first)) ? 1 : -1;
+}
+
+int log_pair_flow(void *user, zarvel_text_span key, uint32_t, uint32_t) {
+    zarvel_event_log *log = log_of(user);
+    if (log->depth >= zarvel_store_max_depth) return 0;
+    bool ok;
+    if (compact_fits(log, key.data, key.length)) {
+        uint64_t w = with_kind(record_pair_flow, compact_word(log, key.data, key.length));
+        ok = zarvel_event_log_push(log, &w, 1);
+    } else {
+        record_writer w(log);
+        w.span(key.data, key.length);
+        ok = w.push(with_kind(record_scalar, pair_flow_external));
+    }
+    if (!ok) return -1;
+    log->depth += 1;
+    return 1;
+}
+
+int log_scalar_value(void *user, const zarvel_scalar_value *value) {
+    zarvel_event_log *log = log_of(user);
+    if (value->verbatim && compact_fits(log, value->text.data, value->text.length)) {
+        uint64_t w = with_kind(record_scalar_value, compact_word(log, value->text.data, value->text.length));
+        return zarvel_event_log_push(log, &w, 1) ? 1 : -1;
+    }
+    record_writer w(log);
+    w.span(value->text.data, value->text.length);
+    return w.push(with_kind(record_scalar, scalar_value_external)) ? 1 : -1;
+}
+
+int log_scalar(void *user, const zarvel_text_span *text, const zarvel_text_span *tag,
+               const zarvel_text_span *anchor, uint32_t anchor_id, uint8_t tag_id, uint8_t style,
+               uint8_t plain_implicit, uint8_t flow, uint8_t verbatim) {
+    zarvel_event_log *log = log_of(user);
+    record_writer w(log);
+    w.span(text ? text->data : nullptr, text ? text->length : 0);
+    uint64_t first = tag_id | (uint64_t(style & 7) << 8) | (uint64_t(plain_implicit ? 1 : 0) << 11) |
+                     (uint64_t(flow ? 1 : 0) << 12) | (uint64_t(verbatim ? 1 : 0) << 13);
+    if (tag) first |= w.optional_span(tag->data, tag->length, 1u << 14, 1u << 15);
+    if (anchor) first |= w.optional_span(anchor->data, anchor->length, 1u << 16, 1u << 17);
+    first |= anchor_bits(anchor_id);
+    if (anchor_id >= big_anchor) {
+        first |= 1u << 18;
+        w.word(anchor_id);
+    }
+    return w.push(with_kind(record_scalar, first)) ? 0 : -1;
+}
+
+// ---- replay -----------------------------------------------------------------------
+
+// Sequential reader over the words; every read checks the bounds, so a
+// truncated or corrupt log fails instead of reading past the end.
+struct log_reader {
+    const zarvel_event_log *log;
+    uint32_t at = 0;
+    bool failed = false;
+
+    bool done() const { return at >= log->word_count; }
+    uint64_t word() {
+        if (at >= log->word_count) {
+            failed = true;
+            return 0;
+        }
+        return log->words[at++];
+    }
+    zarvel_text_span span() {
+        uint64_t first = word();
+        if (failed) return {nullptr, 0};
+        uint8_t top = uint8_t(first >> 56);
+        if (top == 0) {
+            uint64_t offset = first & 0xFFFFFFFFu;
+            uint64_t length = (first >> 32) & 0xFFFFFF;
+            if (!log->input || offset > log->input_len || length > log->input_len - offset) {
+                failed = true;
+                return {nullptr, 0};
+            }
+            return {log->input + offset, uint32_t(length)};
+        }
+        if (top != 0xFF) {
+            failed = true;
+            return {nullptr, 0};
+        }
+        uint64_t length = first & low56;
+        uint64_t address = word();
+        if (failed || length > 0xFFFFFFFFu || (length && !address)) {
+            failed = true;
+            return {nullptr, 0};
+        }
+        return {reinterpret_cast<const char *>(address), uint32_t(length)};
+    }
+    zarvel_text_span optional_span(uint64_t first, uint64_t bits) {
+        if (first & bits) return span();
+        return {nullptr, 0};
+    }
+    uint32_t anchor_index(uint64_t first, uint64_t extra_bit) {
+        uint32_t index = uint32_t((first >> 32) & 0xFFFFFF);
+        if (first & extra_bit) {
+            uint64_t w = word();
+            if (w > 0xFFFFFFFFu) failed = true;
+            index = uint32_t(w);
+        }
+        return index;
+    }
+};
+
+bool verbatim_span(const zarvel_event_log *log, zarvel_text_span text) {
+    return text.length == 0 || in_input(log, text.data, text.length);
+}
+
+int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_reader &r) {
+    uint64_t first = r.word();
+    uint8_t kind = uint8_t(first >> kind_shift);
+    switch (kind) {
+    case record_event: {
+        zarvel_event event{};
+        event.kind = uint32_t(first & 0xFF);
+        if (event.kind < ZARVEL_EVENT_STREAM_START || event.kind > ZARVEL_EVENT_DOCUMENT_END) return -1;
+        return zarvel_composer_event(store, &event);
+    }
+    case record_node_event: {
+        zarvel_event event{};
+        event.kind = uint32_t(first & 0xF);
+        event.style = uint8_t((first >> 4) & 7);
+        event.plain_implicit = uint8_t((first >> 7) & 1);
+        event.flow = uint8_t((first >> 8) & 1);
+        event.multiline = uint8_t((first >> 9) & 1);
+        event.verbatim = uint8_t((first >> 10) & 1);
+        event.tag_id = uint8_t((first >> 16) & 0xFF);
+        event.text = r.span();
+        event.tag = r.optional_span(first, 3u << 11);
+        event.anchor = r.optional_span(first, 3u << 13);
+        event.anchor_id = r.anchor_index(first, 1u << 15);
+        if (r.failed || event.kind < ZARVEL_EVENT_SEQUENCE_START) return -1;
+        return zarvel_composer_event(store, &event);
+    }
+    case record_scalar: {
+        uint64_t low = first & low56;
+        if (low == scalar_value_external || low == pair_flow_external) {
+            zarvel_text_span text = r.span();
+            if (r.failed) return -1;
+            if (low == pair_flow_external) return zarvel_composer_pair_flow(store, text, 0, 0) == 1 ? 0 : -1;
+            zarvel_scalar_value value{};
+            value.text = text;
+            value.verbatim = verbatim_span(log, text) ? 1 : 0;
+            return zarvel_composer_scalar_value(store, &value) == 1 ? 0 : -1;
+        }
+        zarvel_text_span text = r.span();
+        zarvel_text_span tag = r.optional_span(first, 3u << 14);
+        zarvel_text_span anchor = r.optional_span(first, 3u << 16);
+        uint32_t index = r.anchor_index(first, 1u << 18);
+        if (r.failed) return -1;
+        return zarvel_composer_scalar(store, &text, &tag, &anchor, index, uint8_t(first & 0xFF),
+                                      uint8_t((first >> 8) & 7), uint8_t((first >> 11) & 1),
+                                      uint8_t((first >> 12) & 1), uint8_t((first >> 13) & 1));
+    }
+    case record_scalar_value: {
+        zarvel_scalar_value value{};
+        uint64_t offset = first & 0xFFFFFFFFu;
+        uint64_t length = (first >> 32) & 0xFFFFFF;
+        if (offset > log->input_len || length > log->input_len - offset) return -1;
+        value.text = {log->input + offset, uint32_t(length)};
+        value.verbatim = 1;
+        return zarvel_composer_scalar_value(store, &value) == 1 ? 0 : -1;
+    }
+    case record_pair: {
+        zarvel_pair_value value{};
+        uint64_t value_kind = first & 7;
+        zarvel_text_span key = r.span();
+        value.text = r.span();
+        value.verbatim = uint8_t((first >> 3) & 1);
+        value.anchor = r.optional_span(first, 3u << 4);
+        uint32_t index = r.anchor_index(first, 1u << 6);
+        if (r.failed) return -1;
+        value.style = ZARVEL_STYLE_PLAIN;
+        value.plain_implicit = 1;
+        if (value_kind == pair_value_alias) {
+            value.kind = ZARVEL_PAIR_ALIAS;
+            value.alias_target = index;
+        } else if (value_kind == pair_value_anchored) {
+            value.kind = ZARVEL_PAIR_ANCHORED;
+            value.anchor_id = index;
+        } else {
+            value.kind = ZARVEL_PAIR_SCALAR;
+        }
+        // A pair the composer declines (unresolved alias) cannot be replayed.
+        return zarvel_composer_pair(store, key, &value, 0, 0, 0) == 1 ? 0 : -1;
+    }
+    case record_pair_flow: {
+        uint64_t offset = first & 0xFFFFFFFFu;
+        uint64_t length = (first >> 32) & 0xFFFFFF;
+        if (offset > log->input_len || length > log->input_len - offset) return -1;
+        zarvel_text_span key = {log->input + offset, uint32_t(length)};
+        return zarvel_composer_pair_flow(store, key, 0, 0) == 1 ? 0 : -1;
+    }
+    case record_flow_raw: {
+        uint64_t where = r.word();
+        zarvel_text_span tag = r.optional_span(first, 3u << 0);
+        zarvel_text_span anchor = r.optional_span(first, 3u << 2);
+        uint32_t index = r.anchor_index(first, 1u << 4);
+        if (r.failed) return -1;
+        uint64_t offset = where & 0xFFFFFFFFu;
+        uint64_t size = where >> 32;
+        if (size > log->input_len || offset >= size) return -1;
+        uint64_t end = 0;
+        if (zarvel_composer_flow_raw(store, log->input, offset, size, 0, 0, anchor, tag, index,
+                                     log->flow_budget, &end) != 1)
+            return -1;
+        return zarvel_composer_flow_commit(store, size) == 1 ? 0 : -1;
+    }
+    default:
+        return -1;
+    }
+}
+
+}  // namespace
+
+bool zarvel_event_log_init(zarvel_event_log *log, const char *input, uint64_t length) {
+    std::memset(static_cast<void *>(log), 0, sizeof *log);
+    uint64_t capacity = length >= 0x1FFFFFF80ull ? 0xFFFFFFFFull : length / 2 + 64;
+    log->words = static_cast<uint64_t *>(zvl::allocate(&zarvel_default_allocator, capacity * sizeof(uint64_t)));
+    if (!log->words) return false;
+    log->word_cap = uint32_t(capacity);
+    log->input = input;
+    log->input_len = length;
+    return true;
+}
+
+void zarvel_event_log_reset(zarvel_event_log *log) {
+    log->word_count = 0;
+    log->depth = 0;
+    log->doc_count = 0;
+    log->overflow = 0;
+    log->saved_count = 0;
+}
+
+void zarvel_event_log_release(zarvel_event_log *log) {
+    if (!log) return;
+    zvl::deallocate(&zarvel_default_allocator, log->words);
+    log->words = nullptr;
+    log->word_count = log->word_cap = 0;
+}
+
+bool zarvel_event_log_push(zarvel_event_log *log, const uint64_t *words, uint32_t count) {
+    uint64_t wanted = uint64_t(log->word_count) + count;
+    while (wanted > log->word_cap) {
+        // The log may reach about four words per input byte; nothing real
+        // needs more, so the limit stops runaway inputs.
+        uint64_t grown = uint64_t(log->word_cap) * 2;
+        uint64_t limit = log->input_len * 4 + 256;
+        if (grown > limit) grown = limit;
+        if (grown > 0xFFFFFFFFu) grown = 0xFFFFFFFFu;
+        if (log->overflow || grown <= log->word_cap) {
+            log->overflow = 1;
+            return false;
+        }
+        auto *fresh = static_cast<uint64_t *>(zvl::allocate(&zarvel_default_allocator, grown * sizeof(uint64_t)));
+        if (!fresh) {
+            // A failed allocation is not a refusal: a later push may try again.
+            return false;
+        }
+        if (log->word_count) std::memcpy(fresh, log->words, log->word_count * sizeof(uint64_t));
+        zvl::deallocate(&zarvel_default_allocator, log->words);
+        log->words = fresh;
+        log->word_cap = uint32_t(grown);
+    }
+    std::memcpy(log->words + log->word_count, words, count * sizeof(uint64_t));
+    log->word_count += count;
+    return true;
+}
+
+bool zarvel_event_log_push_span(zarvel_event_log *log, const char *text, uint64_t length) {
+    record_writer w(log);
+    w.count = 0;
+    w.span(text, length);
+    return zarvel_event_log_push(log, w.words, w.count);
+}
+
+bool zarvel_event_log_push_event(zarvel_event_log *log, uint32_t type) {
+    uint64_t w = with_kind(record_event, type & 0xFF);
+    if (!zarvel_event_log_push(log, &w, 1)) return false;
+    if (type == ZARVEL_EVENT_DOCUMENT_START) log->doc_count += 1;
+    return true;
+}
+
+zarvel_sink zarvel_event_log_sink(zarvel_event_log *log) {
+    zarvel_sink sink{};
+    sink.event = log_event;
+    sink.user = log;
+    sink.flow_raw = log_flow_raw;
+    sink.flow_commit = log_flow_commit;
+    sink.flow_cancel = log_flow_cancel;
+    sink.pair = log_pair;
+    sink.pair_flow = log_pair_flow;
+    sink.scalar_value = log_scalar_value;
+    sink.scalar = log_scalar;
+    return sink;
+}
+
+int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *log) {
+    if (!store || !log || !log->words) return -1;
+    store->input = log->input;
+    store->input_len = log->input_len;
+    if (!zarvel_store_reserve(store, log->input_len)) return -1;
+    log_reader reader{log};
+    while (!reader.done()) {
+        if (replay_record(store, log, reader) < 0) return -1;
+        if (reader.failed) return -1;
+    }
+    return 0;
+}

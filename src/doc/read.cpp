@@ -1,0 +1,304 @@
+// Node read API: kinds, texts, children by position and by key, typed reads.
+//
+// Everything here may run on many threads at once over one built document.
+// Node records and texts are not written after the build; the two lazily
+// built structures (the positional child cache and the per-mapping hash
+// indexes) are built and read under the store's lock, and handles come from
+// the handle arena under its own lock, taken only after the store's lock was
+// released.
+#include <cstring>
+
+#include "doc/store.hpp"
+
+// Number routines of the scalar resolution (exported); declared here until the
+// public header carries them.
+extern "C" {
+int32_t zvl_num_bool(const char *text, uint32_t length);
+int32_t zvl_num_i64(const char *text, uint32_t length, int64_t *out);
+int32_t zvl_num_f64(const char *text, uint32_t length, double *out);
+}
+
+namespace {
+
+constexpr char empty_text[1] = {0};
+constexpr uint32_t first_map_index_cap = 64;
+constexpr uint32_t min_map_slots = 8;
+
+// Valid handle: built document and an id below node_count.
+const zarvel_node_rec *record_of(const zarvel_node *node, zarvel_node_store **store_out = nullptr) {
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store) return nullptr;
+    if (store_out) *store_out = store;
+    return &store->nodes[node->id];
+}
+
+const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t *length) {
+    std::string_view text = zarvel_store_text(store, span);
+    if (length) *length = text.size();
+    return text.empty() ? nullptr : text.data();
+}
+
+// ---- positional child cache (store's lock held) ----------------------------
+
+// Fills the cache for `parent` when it holds another node; false when the
+// array cannot be allocated (the cache is then left invalid).
+bool ensure_child_cache(zarvel_node_store *store, uint32_t parent) {
+    if (store->child_cache_node == parent) return true;
+    zvl::deallocate(store->allocator, store->child_cache);
+    store->child_cache = nullptr;
+    zarvel_store_invalidate_child_cache(store);
+    const zarvel_node_rec &p = store->nodes[parent];
+    uint32_t count = p.child_count;
+    uint32_t *ids = nullptr;
+    if (count) {
+        ids = static_cast<uint32_t *>(zvl::allocate(store->allocator, uint64_t(count) * sizeof(uint32_t)));
+        if (!ids) return false;
+    }
+    uint32_t filled = 0;
+    for (uint32_t child = p.first_child; filled < count && child < store->node_count;
+         child = store->nodes[child].next_sibling)
+        ids[filled++] = child;
+    store->child_cache = ids;
+    store->child_cache_node = parent;
+    store->child_cache_count = filled;
+    return true;
+}
+
+// Child at `position` through the cache; none when out of range or when the
+// cache cannot be built.
+uint32_t cached_child(zarvel_node_store *store, uint32_t parent, uint64_t position, bool *failed) {
+    zvl::lock_guard hold(&store->lock);
+    if (!ensure_child_cache(store, parent)) {
+        *failed = true;
+        return zarvel_node_none;
+    }
+    *failed = false;
+    if (position >= store->child_cache_count) return zarvel_node_none;
+    return store->child_cache[position];
+}
+
+// ---- mapping hash index (store's lock held) ------------------------------------
+
+uint32_t key_hash(const char *text, uint64_t length) {
+    return uint32_t(zarvel_hash_bytes(text, length)) | 1u;
+}
+
+bool ensure_index_table(zarvel_node_store *store) {
+    if (store->map_index_cap >= store->node_count && store->map_indexes) return true;
+    uint64_t capacity = store->map_index_cap ? store->map_index_cap : first_map_index_cap;
+    while (capacity < store->node_count) capacity *= 2;
+    auto *fresh = static_cast<zarvel_map_index **>(
+        zvl::allocate(store->allocator, capacity * sizeof(zarvel_map_index *)));
+    if (!fresh) return false;
+    std::memset(static_cast<void *>(fresh), 0, capacity * sizeof(zarvel_map_index *));
+    if (store->map_index_cap)
+        std::memcpy(static_cast<void *>(fresh), store->map_indexes, store->map_index_cap * sizeof(zarvel_map_index *));
+    zvl::deallocate(store->allocator, store->map_indexes);
+    store->map_indexes = fresh;
+    store->map_index_cap = uint32_t(capacity);
+    return true;
+}
+
+zarvel_map_index *build_map_index(zarvel_node_store *store, uint32_t mapping) {
+    const zarvel_node_rec &m = store->nodes[mapping];
+    uint64_t slots = min_map_slots;
+    uint64_t even_children = m.child_count & ~1u;
+    while (slots < even_children) slots *= 2;
+    auto *index = static_cast<zarvel_map_index *>(
+        zvl::allocate(store->allocator, sizeof(zarvel_map_index) + slots * sizeof(zarvel_map_slot)));
+    if (!index) return nullptr;
+    index->slot_count = uint32_t(slots);
+    for (uint64_t i = 0; i < slots; ++i) index->slots[i] = {0, zarvel_node_none};
+    uint64_t mask = slots - 1;
+    uint32_t position = 0;
+    for (uint32_t child = m.first_child; child < store->node_count && position < m.child_count;
+         child = store->nodes[child].next_sibling, ++position) {
+        if (position % 2 != 0) continue;
+        const zarvel_node_rec &key = store->nodes[child];
+        if (key.kind() != ZARVEL_KIND_SCALAR) continue;
+        std::string_view text = zarvel_store_text(store, key.value);
+        uint32_t h = key_hash(text.data(), text.size());
+        uint64_t slot = h & mask;
+        while (index->slots[slot].key != zarvel_node_none) slot = (slot + 1) & mask;
+        index->slots[slot] = {h, child};
+    }
+    return index;
+}
+
+// Key node of the first matching pair; none when absent. *usable is false
+// when no index could be had (the caller then walks the keys).
+uint32_t indexed_lookup(zarvel_node_store *store, uint32_t mapping, std::string_view key, bool *usable) {
+    zvl::lock_guard hold(&store->lock);
+    *usable = false;
+    if (!ensure_index_table(store)) return zarvel_node_none;
+    zarvel_map_index *&index = store->map_indexes[mapping];
+    if (!index) index = build_map_index(store, mapping);
+    if (!index) return zarvel_node_none;
+    *usable = true;
+    uint32_t h = key_hash(key.data(), key.size());
+    uint64_t mask = index->slot_count - 1;
+    for (uint64_t slot = h & mask;; slot = (slot + 1) & mask) {
+        const zarvel_map_slot &s = index->slots[slot];
+        if (s.key == zarvel_node_none) return zarvel_node_none;
+        if (s.hash == h && zarvel_store_text(store, store->nodes[s.key].value) == key) return s.key;
+    }
+}
+
+uint32_t linear_lookup(const zarvel_node_store *store, uint32_t mapping, std::string_view key) {
+    const zarvel_node_rec &m = store->nodes[mapping];
+    uint32_t position = 0;
+    for (uint32_t child = m.first_child; child < store->node_count && position < m.child_count;
+         child = store->nodes[child].next_sibling, ++position) {
+        if (position % 2 != 0) continue;
+        const zarvel_node_rec &k = store->nodes[child];
+        if (k.kind() == ZARVEL_KIND_SCALAR && zarvel_store_text(store, k.value) == key) return child;
+    }
+    return zarvel_node_none;
+}
+
+}  // namespace
+
+int32_t zarvel_node_kind(const zarvel_node *node) {
+    const zarvel_node_rec *rec = record_of(node);
+    return rec ? rec->kind() : 0;
+}
+
+int32_t zarvel_node_style(const zarvel_node *node) {
+    const zarvel_node_rec *rec = record_of(node);
+    return rec ? rec->style() : 0;
+}
+
+int32_t zarvel_node_tag_id(const zarvel_node *node) {
+    const zarvel_node_rec *rec = record_of(node);
+    if (!rec) return ZARVEL_TAG_NONE;
+    if (rec->kind() == ZARVEL_KIND_SEQUENCE) return ZARVEL_TAG_SEQ;
+    if (rec->kind() == ZARVEL_KIND_MAPPING) return ZARVEL_TAG_MAP;
+    return rec->tag_id;
+}
+
+uint32_t zarvel_node_id(const zarvel_node *node) { return node ? node->id : zarvel_node_none; }
+
+const char *zarvel_node_value(const zarvel_node *node, uint64_t *length) {
+    if (length) *length = 0;
+    zarvel_node_store *store = nullptr;
+    const zarvel_node_rec *rec = record_of(node, &store);
+    if (!rec || rec->is_collection()) return nullptr;
+    const char *text = span_out(store, rec->value, length);
+    return text ? text : empty_text;
+}
+
+const char *zarvel_node_tag(const zarvel_node *node, uint64_t *length) {
+    if (length) *length = 0;
+    zarvel_node_store *store = nullptr;
+    const zarvel_node_rec *rec = record_of(node, &store);
+    return rec ? span_out(store, rec->tag, length) : nullptr;
+}
+
+const char *zarvel_node_anchor(const zarvel_node *node, uint64_t *length) {
+    if (length) *length = 0;
+    zarvel_node_store *store = nullptr;
+    const zarvel_node_rec *rec = record_of(node, &store);
+    return rec ? span_out(store, rec->anchor, length) : nullptr;
+}
+
+zarvel_node *zarvel_node_alias_target(const zarvel_node *node) {
+    const zarvel_node_rec *rec = record_of(node);
+    if (!rec || rec->kind() != ZARVEL_KIND_ALIAS || rec->alias_target == zarvel_node_none) return nullptr;
+    return zarvel_node_handle(node->document, rec->alias_target);
+}
+
+uint64_t zarvel_node_seq_count(const zarvel_node *node) {
+    const zarvel_node_rec *rec = record_of(node);
+    return rec && rec->kind() == ZARVEL_KIND_SEQUENCE ? rec->child_count : 0;
+}
+
+uint64_t zarvel_node_map_count(const zarvel_node *node) {
+    const zarvel_node_rec *rec = record_of(node);
+    return rec && rec->kind() == ZARVEL_KIND_MAPPING ? rec->child_count / 2 : 0;
+}
+
+zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index) {
+    zarvel_node_store *store = nullptr;
+    const zarvel_node_rec *rec = record_of(node, &store);
+    if (!rec || rec->kind() != ZARVEL_KIND_SEQUENCE || index >= rec->child_count) return nullptr;
+    bool failed = false;
+    uint32_t child = cached_child(store, node->id, index, &failed);
+    if (child == zarvel_node_none) return nullptr;
+    return zarvel_node_handle(node->document, child);
+}
+
+int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node **key, zarvel_node **value) {
+    zarvel_node_store *store = nullptr;
+    const zarvel_node_rec *rec = record_of(node, &store);
+    if (!rec || rec->kind() != ZARVEL_KIND_MAPPING || index >= rec->child_count / 2) return -1;
+    bool failed = false;
+    uint32_t key_id = cached_child(store, node->id, index * 2, &failed);
+    if (key_id == zarvel_node_none) return -1;
+    uint32_t value_id = store->nodes[key_id].next_sibling;
+    if (value_id == zarvel_node_none) return -1;
+    if (key) *key = zarvel_node_handle(node->document, key_id);
+    if (value) *value = zarvel_node_handle(node->document, value_id);
+    return 0;
+}
+
+zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key, int32_t length) {
+    zarvel_node_store *store = nullptr;
+    const zarvel_node_rec *rec = record_of(node, &store);
+    if (!rec || rec->kind() != ZARVEL_KIND_MAPPING || !key || length < 0) return nullptr;
+    std::string_view wanted(key, size_t(length));
+    bool usable = false;
+    uint32_t key_id = indexed_lookup(store, node->id, wanted, &usable);
+    if (!usable) key_id = linear_lookup(store, node->id, wanted);
+    if (key_id == zarvel_node_none) return nullptr;
+    uint32_t value_id = store->nodes[key_id].next_sibling;
+    if (value_id == zarvel_node_none) return nullptr;
+    return zarvel_node_handle(node->document, value_id);
+}
+
+uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, uint64_t capacity) {
+    zarvel_node_store *store = nullptr;
+    const zarvel_node_rec *rec = record_of(node, &store);
+    if (!rec || !rec->is_collection()) return 0;
+    if (handles) {
+        uint64_t written = 0;
+        for (uint32_t child = rec->first_child; written < capacity && written < rec->child_count &&
+                                                child < store->node_count;
+             child = store->nodes[child].next_sibling)
+            handles[written++] = zarvel_node_handle(node->document, child);
+        // A broken link leaves the rest of the asked entries empty.
+        for (; written < capacity && written < rec->child_count; ++written) handles[written] = nullptr;
+    }
+    return rec->child_count;
+}
+
+int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out) {
+    zarvel_node_store *store = nullptr;
+    const zarvel_node_rec *rec = record_of(node, &store);
+    if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
+    if (rec->tag_id != ZARVEL_TAG_BOOL) return ZARVEL_FAILED;
+    std::string_view text = zarvel_store_text(store, rec->value);
+    *out = zvl_num_bool(text.empty() ? nullptr : text.data(), uint32_t(text.size())) ? 1 : 0;
+    return ZARVEL_OK;
+}
+
+int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
+    zarvel_node_store *store = nullptr;
+    const zarvel_node_rec *rec = record_of(node, &store);
+    if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
+    if (rec->tag_id != ZARVEL_TAG_INT) return ZARVEL_FAILED;
+    std::string_view text = zarvel_store_text(store, rec->value);
+    return zvl_num_i64(text.empty() ? nullptr : text.data(), uint32_t(text.size()), out) == 0
+               ? ZARVEL_OK
+               : ZARVEL_FAILED;
+}
+
+int32_t zarvel_node_float(const zarvel_node *node, double *out) {
+    zarvel_node_store *store = nullptr;
+    const zarvel_node_rec *rec = record_of(node, &store);
+    if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
+    if (rec->tag_id != ZARVEL_TAG_FLOAT) return ZARVEL_FAILED;
+    std::string_view text = zarvel_store_text(store, rec->value);
+    return zvl_num_f64(text.empty() ? nullptr : text.data(), uint32_t(text.size()), out) == 0
+               ? ZARVEL_OK
+               : ZARVEL_FAILED;
+}

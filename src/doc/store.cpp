@@ -1,0 +1,282 @@
+// Node store: the node table, string storage, roots, anchors and the
+// composer's open-collection stack. Growth limits are tied to the input
+// length so that no input can make the store grow without bound.
+#include "doc/store.hpp"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t node_arena_block = 8192;
+constexpr uint32_t first_node_cap = 64;
+constexpr uint32_t first_strings_cap = 256;
+constexpr uint32_t first_root_cap = 16;
+constexpr uint32_t first_anchor_cap = 64;
+constexpr uint64_t strings_slack = 1048576;  // string storage allowed beyond L x 128
+
+// Capacity reached by doubling from `first` until it holds `wanted`; 0 when
+// that would leave 32 bits.
+uint64_t doubled_capacity(uint64_t current, uint64_t first, uint64_t wanted) {
+    uint64_t capacity = current ? current : first;
+    while (capacity < wanted) capacity *= 2;
+    return capacity > 0xFFFFFFFFu ? 0 : capacity;
+}
+
+// Node table and root list live in the arena: a grown array is a new arena
+// allocation and the old one is simply left behind.
+bool grow_nodes(zarvel_node_store *store, uint64_t wanted) {
+    if (wanted <= store->node_cap) return true;
+    uint64_t capacity = doubled_capacity(store->node_cap, first_node_cap, wanted);
+    if (capacity == 0) return false;
+    auto *fresh = static_cast<zarvel_node_rec *>(
+        zarvel_arena_alloc(store->arena, capacity * sizeof(zarvel_node_rec), 16));
+    if (!fresh) return false;
+    if (store->node_count) std::memcpy(fresh, store->nodes, store->node_count * sizeof(zarvel_node_rec));
+    store->nodes = fresh;
+    store->node_cap = uint32_t(capacity);
+    return true;
+}
+
+bool grow_strings(zarvel_node_store *store, uint64_t wanted) {
+    if (wanted <= store->strings_cap) return true;
+    uint64_t capacity = doubled_capacity(store->strings_cap, first_strings_cap, wanted);
+    if (capacity == 0) return false;
+    char *fresh = static_cast<char *>(zvl::allocate(store->allocator, capacity));
+    if (!fresh) return false;
+    if (store->strings_len) std::memcpy(fresh, store->strings, store->strings_len);
+    zvl::deallocate(store->allocator, store->strings);
+    store->strings = fresh;
+    store->strings_cap = uint32_t(capacity);
+    return true;
+}
+
+bool grow_roots(zarvel_node_store *store) {
+    uint64_t capacity = doubled_capacity(store->root_cap, first_root_cap, uint64_t(store->root_count) + 1);
+    if (capacity == 0) return false;
+    auto *fresh = static_cast<uint32_t *>(
+        zarvel_arena_alloc(store->arena, capacity * sizeof(uint32_t), alignof(uint32_t)));
+    if (!fresh) return false;
+    if (store->root_count) std::memcpy(fresh, store->roots, store->root_count * sizeof(uint32_t));
+    store->roots = fresh;
+    store->root_cap = uint32_t(capacity);
+    return true;
+}
+
+void free_handle_arena(const zarvel_allocator *allocator, zarvel_locked_arena *handles) {
+    if (!handles) return;
+    zarvel_arena_block *block = handles->head;
+    while (block) {
+        zarvel_arena_block *next = block->next;
+        zvl::deallocate(allocator, block);
+        block = next;
+    }
+    zvl::deallocate(allocator, handles);
+}
+
+}  // namespace
+
+zarvel_node_store *zarvel_store_new(const zarvel_allocator *allocator) {
+    if (!allocator) return nullptr;
+    zarvel_arena *arena = zarvel_arena_new(allocator, node_arena_block);
+    if (!arena) return nullptr;
+    auto *store = static_cast<zarvel_node_store *>(zvl::allocate(allocator, sizeof(zarvel_node_store)));
+    if (!store) {
+        zarvel_arena_free(arena);
+        return nullptr;
+    }
+    std::memset(static_cast<void *>(store), 0, sizeof *store);
+    store->allocator = allocator;
+    store->child_cache_node = zarvel_node_none;
+    store->fast_root = zarvel_node_none;
+    store->arena = arena;
+    zvl_lock_init(&store->lock);
+    store->live = 1;
+    return store;
+}
+
+void zarvel_store_free(zarvel_node_store *store) {
+    if (!store) return;
+    const zarvel_allocator *allocator = store->allocator;
+    zvl::deallocate(allocator, store->strings);
+    if (store->map_indexes) {
+        for (uint32_t i = 0; i < store->map_index_cap; ++i) zvl::deallocate(allocator, store->map_indexes[i]);
+        zvl::deallocate(allocator, store->map_indexes);
+    }
+    store->live = 0;
+    zvl::deallocate(allocator, store->anchors);
+    zvl::deallocate(allocator, store->attached);
+    zvl::deallocate(allocator, store->depths);
+    free_handle_arena(allocator, store->handles);
+    zvl::deallocate(allocator, store->child_cache);
+    zarvel_arena_free(store->arena);
+    zvl::deallocate(allocator, store);
+}
+
+bool zarvel_store_reserve(zarvel_node_store *store, uint64_t input_length) {
+    if (!store) return false;
+    uint64_t nodes = input_length / 2 + 64;
+    uint64_t strings = input_length / 16 + 256;
+    if (nodes > 0xFFFFFFFFu) nodes = 0xFFFFFFFFu;
+    if (strings > zarvel_span_max_offset) strings = zarvel_span_max_offset;
+    return grow_nodes(store, nodes) && grow_strings(store, strings);
+}
+
+uint32_t zarvel_store_add_node(zarvel_node_store *store) {
+    if (store->node_count == store->node_cap) {
+        // The table may hold about one node per input byte; beyond that the
+        // input cannot be describing real nodes.
+        uint64_t limit = store->input_len + 1024;
+        if (store->input_len != 0 && store->node_count > limit) return zarvel_node_none;
+        if (store->node_count >= zarvel_node_none - 1) return zarvel_node_none;
+        if (!grow_nodes(store, uint64_t(store->node_count) + 1)) return zarvel_node_none;
+    }
+    uint32_t id = store->node_count++;
+    zarvel_node_rec &node = store->nodes[id];
+    node.flags = 0;
+    node.tag_id = 0;
+    node.first_child = zarvel_node_none;
+    node.last_child = zarvel_node_none;
+    node.next_sibling = zarvel_node_none;
+    node.child_count = 0;
+    node.alias_target = zarvel_node_none;
+    node.value = 0;
+    node.tag = 0;
+    node.anchor = 0;
+    return id;
+}
+
+bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n) {
+    uint64_t wanted = uint64_t(store->strings_len) + n;
+    // Span offsets have 31 bits: storage beyond that could not be addressed.
+    if (wanted > zarvel_span_max_offset) return false;
+    if (store->input_len != 0 && wanted > store->input_len * 128 + strings_slack) return false;
+    return grow_strings(store, wanted);
+}
+
+zarvel_span zarvel_store_put_text(zarvel_node_store *store, const char *text, uint64_t length,
+                                  bool may_reference) {
+    if (length == 0) return 0;
+    if (length > 0xFFFFFFFFu || !text) return zarvel_span_failed;
+    if (may_reference && store->input && text >= store->input) {
+        uint64_t offset = uint64_t(text - store->input);
+        if (offset <= store->input_len && length <= store->input_len - offset &&
+            offset <= zarvel_span_max_offset)
+            return zarvel_span_make(uint32_t(offset), uint32_t(length), false);
+    }
+    if (!zarvel_store_strings_reserve(store, length)) return zarvel_span_failed;
+    uint32_t offset = store->strings_len;
+    std::memcpy(store->strings + offset, text, length);
+    store->strings_len += uint32_t(length);
+    return zarvel_span_make(offset, uint32_t(length), true);
+}
+
+bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id) {
+    if (store->root_count == store->root_cap) {
+        if (store->input_len != 0 && store->root_count > store->input_len / 2 + 16) return false;
+        if (!grow_roots(store)) return false;
+    }
+    store->roots[store->root_count++] = id;
+    return true;
+}
+
+void zarvel_store_invalidate_child_cache(zarvel_node_store *store) {
+    store->child_cache_node = zarvel_node_none;
+    store->child_cache_count = 0;
+}
+
+void zarvel_store_append_child(zarvel_node_store *store, uint32_t parent, uint32_t child) {
+    zarvel_node_rec &p = store->nodes[parent];
+    if (p.first_child == zarvel_node_none)
+        p.first_child = child;
+    else
+        store->nodes[p.last_child].next_sibling = child;
+    p.last_child = child;
+    p.child_count += 1;
+    zarvel_store_invalidate_child_cache(store);
+}
+
+bool zarvel_store_attach(zarvel_node_store *store, uint32_t id) {
+    if (store->depth == 0) return zarvel_store_add_root(store, id);
+    uint32_t level = store->depth - 1;
+    uint32_t parent = store->open_stack[level];
+    if (store->nodes[parent].kind() == ZARVEL_KIND_MAPPING) {
+        if (!store->key_pending[level]) {
+            store->pending_key[level] = id;
+            store->key_pending[level] = 1;
+            return true;
+        }
+        store->key_pending[level] = 0;
+        zarvel_store_append_child(store, parent, store->pending_key[level]);
+    }
+    zarvel_store_append_child(store, parent, id);
+    return true;
+}
+
+bool zarvel_store_push(zarvel_node_store *store, uint32_t id) {
+    if (store->depth >= zarvel_store_max_depth) return false;
+    store->open_stack[store->depth] = id;
+    store->key_pending[store->depth] = 0;
+    store->depth += 1;
+    return true;
+}
+
+bool zarvel_store_pop(zarvel_node_store *store) {
+    if (store->depth == 0) return false;
+    store->depth -= 1;
+    return true;
+}
+
+bool zarvel_store_set_anchor(zarvel_node_store *store, uint32_t index, uint32_t id) {
+    if (index == 0) return false;
+    uint64_t limit = store->input_len + 16;
+    if (store->input_len != 0 && index > limit) return false;
+    if (index > store->anchor_cap) {
+        uint64_t first = first_anchor_cap;
+        if (store->anchor_cap == 0 && store->input_len > 2048) {
+            uint64_t sized = store->input_len / 32 + 64;
+            if (sized > first) first = sized;
+        }
+        uint64_t capacity = doubled_capacity(store->anchor_cap, first, index);
+        if (capacity == 0) return false;
+        auto *fresh = static_cast<uint32_t *>(zvl::allocate(store->allocator, capacity * sizeof(uint32_t)));
+        if (!fresh) return false;
+        if (store->anchor_cap) std::memcpy(fresh, store->anchors, store->anchor_cap * sizeof(uint32_t));
+        // Entries not yet recorded read as unset.
+        std::memset(fresh + store->anchor_cap, 0xFF, (capacity - store->anchor_cap) * sizeof(uint32_t));
+        zvl::deallocate(store->allocator, store->anchors);
+        store->anchors = fresh;
+        store->anchor_cap = uint32_t(capacity);
+    }
+    store->anchors[index - 1] = id;
+    if (store->anchor_max < index) store->anchor_max = index;
+    return true;
+}
+
+uint32_t zarvel_store_anchor_target(const zarvel_node_store *store, uint32_t index) {
+    if (index == 0 || index > store->anchor_max) return zarvel_node_none;
+    return store->anchors[index - 1];
+}
+
+void zarvel_store_clear_anchors(zarvel_node_store *store) {
+    if (store->anchor_max)
+        std::memset(store->anchors, 0xFF, store->anchor_max * sizeof(uint32_t));
+    store->anchor_max = 0;
+}
+
+void zarvel_store_truncate(zarvel_node_store *store, uint32_t count, uint32_t strings_length) {
+    if (count < store->node_count) store->node_count = count;
+    if (strings_length < store->strings_len) store->strings_len = strings_length;
+    // Children of surviving nodes never point at removed ones: a fast path
+    // only rolls back nodes it created after `count`, none of them attached
+    // to an older node. The root list is checked all the same.
+    while (store->root_count && store->roots[store->root_count - 1] >= store->node_count)
+        store->root_count -= 1;
+    if (store->child_cache_node != zarvel_node_none && store->child_cache_node >= store->node_count)
+        zarvel_store_invalidate_child_cache(store);
+}
+
+void zarvel_store_drop_map_index(zarvel_node_store *store, uint32_t id) {
+    if (!store->map_indexes || id >= store->map_index_cap) return;
+    zvl::deallocate(store->allocator, store->map_indexes[id]);
+    store->map_indexes[id] = nullptr;
+}

@@ -1,0 +1,198 @@
+// Parse entry: decoding, schema and depth options, the fast paths or the
+// event parser with a composer sink, the document record, and the mapping of
+// every failure to a status.
+#include "yaml/parse.hpp"
+
+#include <cstring>
+
+#include "core/error.hpp"
+#include "core/kernels.hpp"
+#include "core/memory.hpp"
+#include "doc/composer.hpp"
+#include "doc/event_log.hpp"
+#include "doc/resolve.hpp"
+#include "doc/store.hpp"
+#include "yaml/decode.hpp"
+#include "yaml/parser.hpp"
+
+namespace {
+
+const zarvel_allocator *const allocator = &zarvel_default_allocator;
+
+// Everything a parse holds until it becomes a document; the destructor
+// releases whatever was not handed over.
+struct parse_state {
+    char *owned = nullptr;  // decoded or rewritten copy of the input
+    zarvel_parser *parser = nullptr;
+    zarvel_node_store *store = nullptr;  // direct composer
+    zarvel_event_log *log = nullptr;     // event-log sink
+    zarvel_arena *arena = nullptr;       // parser's text arena once taken
+
+    ~parse_state() {
+        if (log) {
+            zarvel_arena_free(log->scratch);
+            zarvel_event_log_release(log);
+            zvl::deallocate(allocator, log);
+        }
+        zarvel_store_free(store);
+        zarvel_parser_free(parser);
+        zarvel_arena_free(arena);
+        zvl::deallocate(allocator, owned);
+    }
+};
+
+zarvel_document *finish(int32_t *status, int32_t value) {
+    if (status) *status = value;
+    return nullptr;
+}
+
+// Status of a stopped run. A parser error maps by its code; a sink that
+// stopped the run without a parser error ran out of memory (the composers'
+// other failures cannot happen behind a parser that keeps its own limits), so
+// that is recorded too and never reported as a failure without a message.
+int32_t run_failure_status(const zarvel_parser *parser) {
+    const zarvel_error *error = zarvel_parser_error(parser);
+    zarvel_error *thread = zarvel_error_current();
+    if (!error || error->code == 0) {
+        zarvel_error_set(thread, ZARVEL_ERR_NO_MEMORY, 0, 0, 0, nullptr);
+        return ZARVEL_NO_MEMORY;
+    }
+    *thread = *error;
+    if (error->code == ZARVEL_ERR_NO_MEMORY) return ZARVEL_NO_MEMORY;
+    if (error->code == ZARVEL_ERR_TOO_DEEP) return ZARVEL_TOO_DEEP;
+    return ZARVEL_FAILED;
+}
+
+// The whole-text fast paths; true when one of them recorded everything.
+bool try_fast_paths(zarvel_event_log *log, const zarvel_resolver *resolver) {
+    if (zarvel_flow_root(log, resolver)) return true;
+    if (zarvel_block_scanner(log, resolver) == 0) return true;
+    zarvel_event_log_reset(log);
+    zarvel_arena_free(log->scratch);
+    log->scratch = nullptr;
+    return false;
+}
+
+}  // namespace
+
+zarvel_document *zarvel_parse_internal(const char *text, uint64_t length,
+                                       const zarvel_parse_options *options,
+                                       const zarvel_parse_switches &switches, int32_t *status) {
+    if (!text && length != 0) return finish(status, ZARVEL_INVALID_ARGUMENT);
+    if (!text) text = "";
+
+    parse_state state;
+    const char *input = text;
+    uint64_t input_len = length;
+    if (!switches.skip_decoding) {
+        if (zarvel_decode_input(text, length, &state.owned, &input, &input_len) != 0)
+            return finish(status, ZARVEL_BAD_ENCODING);
+    } else {
+        // The parser would rewrite NEL/LS/PS into a copy that dies with it;
+        // rewriting here keeps every in-place span pointing at text the
+        // document owns.
+        uint64_t rewritten_len = 0;
+        char *rewritten = zarvel_normalize_breaks(allocator, text, length, &rewritten_len);
+        if (rewritten) {
+            state.owned = rewritten;
+            input = rewritten;
+            input_len = rewritten_len;
+        }
+    }
+
+    bool alternate = options && options->schema == 1;
+    const zarvel_resolver *resolver = alternate ? &zarvel_yaml11_resolver : &zarvel_core_resolver;
+
+    state.parser = zarvel_parser_new(allocator);
+    if (!state.parser) return finish(status, ZARVEL_NO_MEMORY);
+    if (options) {
+        if (alternate) zarvel_parser_set_schema(state.parser, &zarvel_yaml11_resolver);
+        if (options->max_depth > 0) zarvel_parser_set_max_depth(state.parser, options->max_depth);
+    }
+
+    bool direct = switches.composer == zarvel_composer_choice::direct;
+    if (direct) {
+        state.store = zarvel_store_new(allocator);
+        if (!state.store) return finish(status, ZARVEL_NO_MEMORY);
+        state.store->input = input;
+        state.store->input_len = input_len;
+        state.store->resolver = resolver;
+        if (!zarvel_store_reserve(state.store, input_len)) return finish(status, ZARVEL_NO_MEMORY);
+    }
+
+    if (!switches.skip_decoding && input_len) {
+        uint64_t ampersands = zarvel_kernels_get()->count(input, input_len, '&');
+        if (ampersands && !zarvel_parser_reserve_anchors(state.parser, ampersands))
+            return finish(status, ZARVEL_NO_MEMORY);
+    }
+
+    zarvel_sink sink;
+    bool recorded = false;
+    if (direct) {
+        sink = zarvel_composer_sink(state.store);
+    } else {
+        state.log = static_cast<zarvel_event_log *>(zvl::allocate(allocator, sizeof(zarvel_event_log)));
+        if (!state.log) return finish(status, ZARVEL_NO_MEMORY);
+        if (!zarvel_event_log_init(state.log, input, input_len)) {
+            zvl::deallocate(allocator, state.log);
+            state.log = nullptr;
+            return finish(status, ZARVEL_NO_MEMORY);
+        }
+        sink = zarvel_event_log_sink(state.log);
+        if (!switches.no_fast_paths) recorded = try_fast_paths(state.log, resolver);
+    }
+
+    if (!recorded) {
+        int result = zarvel_parser_run(state.parser, input, input_len, &sink, true, true);
+        if (result != 0) return finish(status, run_failure_status(state.parser));
+        uint64_t parsed_len = 0;
+        const char *parsed = zarvel_parser_text(state.parser, &parsed_len);
+        if (parsed && parsed != input) {
+            // Spans would point into the parser's own copy, which dies with it.
+            zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_INTERNAL, 0, 0, 0, nullptr);
+            return finish(status, ZARVEL_FAILED);
+        }
+        if (!direct) state.arena = zarvel_parser_take_arena(state.parser);
+    }
+    zarvel_parser_free(state.parser);
+    state.parser = nullptr;
+
+    bool empty = direct ? state.store->root_count == 0 : state.log->doc_count == 0;
+    if (empty) return finish(status, ZARVEL_OK);
+
+    zarvel_document *document = zarvel_document_alloc(allocator);
+    if (!document) return finish(status, ZARVEL_NO_MEMORY);
+    document->schema = alternate ? 1 : 0;
+    document->owned_text = state.owned;
+    document->owned_len = input_len;
+    document->text = text;
+    state.owned = nullptr;
+    if (direct) {
+        state.store->depth = 0;
+        document->store = state.store;
+        state.store = nullptr;
+    } else {
+        document->scratch = state.arena;
+        state.arena = nullptr;
+        if (!document->scratch) {
+            document->scratch = state.log->scratch;
+        } else {
+            zarvel_arena_free(state.log->scratch);
+        }
+        state.log->scratch = nullptr;
+        document->source = state.log;
+        document->source_kind = ZARVEL_SOURCE_EVENT_LOG;
+        state.log = nullptr;
+    }
+    if (status) *status = ZARVEL_OK;
+    return document;
+}
+
+zarvel_document *zarvel_parse_ex(const char *text, uint64_t length, const zarvel_parse_options *options,
+                                 int32_t *status) {
+    return zarvel_parse_internal(text, length, options, zarvel_parse_switches{}, status);
+}
+
+zarvel_document *zarvel_parse(const char *text, uint64_t length, int32_t *status) {
+    return zarvel_parse_ex(text, length, nullptr, status);
+}

@@ -1,0 +1,397 @@
+// Direct composer and event log: hand-written event sequences through the
+// sink table, shortcut slots against plain events, record formats and replay.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "doc/composer.hpp"
+#include "doc/event_log.hpp"
+#include "doc/resolve.hpp"
+#include "doc_helpers.hpp"
+
+using namespace doc_test;
+
+namespace {
+
+// The input every hand-written event points into.
+// The padding stands for the brackets of deep nesting: the log's growth is
+// bounded by the input length.
+const std::string input = "a: 1\nb: x\nkey: &anc 5\nref: *anc\nquoted \"esc\"\n[1, 2, 3]\n" + std::string(2100, ' ');
+
+std::string_view at(std::string_view word) {
+    size_t p = input.find(word);
+    EXPECT_NE(p, std::string::npos) << word;
+    return std::string_view(input).substr(p, word.size());
+}
+
+zarvel_event anchored(zarvel_event e, std::string_view name, uint32_t id) {
+    e.anchor = span_of(name);
+    e.anchor_id = id;
+    return e;
+}
+
+zarvel_event alias_event(std::string_view name, uint32_t id) {
+    zarvel_event e{};
+    e.kind = ZARVEL_EVENT_ALIAS;
+    e.text = span_of(name);
+    e.anchor_id = id;
+    e.verbatim = 1;
+    return e;
+}
+
+std::vector<zarvel_event> wrap(std::vector<zarvel_event> body) {
+    std::vector<zarvel_event> all = {plain_event(ZARVEL_EVENT_STREAM_START), plain_event(ZARVEL_EVENT_DOCUMENT_START)};
+    all.insert(all.end(), body.begin(), body.end());
+    all.push_back(plain_event(ZARVEL_EVENT_DOCUMENT_END));
+    all.push_back(plain_event(ZARVEL_EVENT_STREAM_END));
+    return all;
+}
+
+std::vector<zarvel_event> two_pair_mapping() {
+    return wrap({start_event(ZARVEL_EVENT_MAPPING_START), scalar_event(at("a"), 1, 0), scalar_event(at("1"), 1, 1),
+                 scalar_event(at("b"), 1, 0), scalar_event(at("x"), 1, 0), plain_event(ZARVEL_EVENT_MAPPING_END)});
+}
+
+std::string compose_dump(const std::vector<zarvel_event> &events, int *result = nullptr) {
+    composed c(input.data(), input.size(), events);
+    if (result) *result = c.result;
+    return dump_store(c.store);
+}
+
+// Records the events through the event-log sink and replays the log.
+std::string replay_dump(const std::vector<zarvel_event> &events, int *result = nullptr) {
+    zarvel_event_log log;
+    EXPECT_TRUE(zarvel_event_log_init(&log, input.data(), input.size()));
+    zarvel_sink sink = zarvel_event_log_sink(&log);
+    int r = feed(sink, events);
+    zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+    if (r == 0) r = zarvel_event_log_replay(store, &log);
+    if (result) *result = r;
+    std::string dump = dump_store(store);
+    zarvel_store_free(store);
+    zarvel_event_log_release(&log);
+    return dump;
+}
+
+}  // namespace
+
+TEST(Composer, EventSequencesGiveTheseTables) {
+    struct row {
+        const char *name;
+        std::vector<zarvel_event> events;
+        int result;
+        std::string dump;
+    };
+    std::vector<row> rows = {
+        {"two-pair mapping", two_pair_mapping(), 0,
+         "0 k2 s0 f0 p0 t0 v\"\" [1 2 3 4]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n"
+         "3 k0 s1 f0 p1 t0 v\"b\"\n4 k0 s1 f0 p1 t0 v\"x\"\nroots: 0\n"},
+        {"anchor and alias",
+         wrap({start_event(ZARVEL_EVENT_SEQUENCE_START), anchored(scalar_event(at("5"), 1, 1), at("anc"), 1),
+               alias_event(at("anc"), 1), plain_event(ZARVEL_EVENT_SEQUENCE_END)}),
+         0,
+         "0 k1 s0 f0 p0 t0 v\"\" [1 2]\n1 k0 s1 f0 p1 t1 v\"5\" &\"anc\"\n2 k3 s0 f0 p0 t0 v\"anc\" *1\nroots: 0\n"},
+        {"flow sequence", wrap({start_event(ZARVEL_EVENT_SEQUENCE_START, true), scalar_event(at("1"), 1, 1),
+                                plain_event(ZARVEL_EVENT_SEQUENCE_END)}),
+         0, "0 k1 s0 f1 p0 t0 v\"\" [1]\n1 k0 s1 f0 p1 t1 v\"1\"\nroots: 0\n"},
+        {"key pending at close is dropped",
+         wrap({start_event(ZARVEL_EVENT_MAPPING_START), scalar_event(at("a"), 1, 0), scalar_event(at("1"), 1, 1),
+               scalar_event(at("b"), 1, 0), plain_event(ZARVEL_EVENT_MAPPING_END)}),
+         0, "0 k2 s0 f0 p0 t0 v\"\" [1 2]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n3 k0 s1 f0 p1 t0 v\"b\"\nroots: 0\n"},
+        {"two documents two roots",
+         {plain_event(ZARVEL_EVENT_STREAM_START), plain_event(ZARVEL_EVENT_DOCUMENT_START), scalar_event(at("a"), 1, 0),
+          plain_event(ZARVEL_EVENT_DOCUMENT_END), plain_event(ZARVEL_EVENT_DOCUMENT_START), scalar_event(at("b"), 1, 0),
+          plain_event(ZARVEL_EVENT_DOCUMENT_END), plain_event(ZARVEL_EVENT_STREAM_END)},
+         0, "0 k0 s1 f0 p1 t0 v\"a\"\n1 k0 s1 f0 p1 t0 v\"b\"\nroots: 0 1\n"},
+        {"anchors do not cross documents",
+         {plain_event(ZARVEL_EVENT_DOCUMENT_START), anchored(scalar_event(at("5"), 1, 1), at("anc"), 1),
+          plain_event(ZARVEL_EVENT_DOCUMENT_END), plain_event(ZARVEL_EVENT_DOCUMENT_START), alias_event(at("anc"), 1)},
+         -1, "0 k0 s1 f0 p1 t1 v\"5\" &\"anc\"\nroots: 0\n"},
+        {"unbalanced end", wrap({plain_event(ZARVEL_EVENT_SEQUENCE_END)}), -1, "roots:\n"},
+        {"unknown event type", {plain_event(11)}, -1, "roots:\n"},
+        {"alias index 0", wrap({alias_event(at("anc"), 0)}), -1, "roots:\n"},
+    };
+    for (const row &r : rows) {
+        int result = 99;
+        std::string dump = compose_dump(r.events, &result);
+        EXPECT_EQ(result, r.result) << r.name;
+        EXPECT_EQ(dump, r.dump) << r.name;
+        if (r.result == 0) {
+            int replayed = 99;
+            EXPECT_EQ(replay_dump(r.events, &replayed), r.dump) << "replay of " << r.name;
+            EXPECT_EQ(replayed, 0) << r.name;
+        }
+    }
+}
+
+TEST(Composer, TagAndRewrittenTextsAreCopied) {
+    std::string rewritten = "esc\n";  // lives outside the input
+    std::string tag = "tag:yaml.org,2002:str";
+    zarvel_event e = scalar_event(rewritten, 3, 0, false, false);
+    e.tag = span_of(tag);
+    composed c(input.data(), input.size(), wrap({e}));
+    ASSERT_EQ(c.result, 0);
+    const zarvel_node_rec &n = c.store->nodes[0];
+    EXPECT_TRUE(zarvel_span_in_strings(n.value));
+    EXPECT_TRUE(zarvel_span_in_strings(n.tag));
+    EXPECT_EQ(zarvel_store_text(c.store, n.value), "esc\n");
+    EXPECT_EQ(zarvel_store_text(c.store, n.tag), tag);
+    // A verbatim text inside the input is referenced in place.
+    composed d(input.data(), input.size(), wrap({scalar_event(at("x"), 1, 0)}));
+    EXPECT_FALSE(zarvel_span_in_strings(d.store->nodes[0].value));
+}
+
+TEST(Composer, NestingLimit) {
+    for (int levels : {1000, 1001}) {
+        std::vector<zarvel_event> body;
+        for (int i = 0; i < levels; ++i) body.push_back(start_event(ZARVEL_EVENT_SEQUENCE_START, true));
+        for (int i = 0; i < levels; ++i) body.push_back(plain_event(ZARVEL_EVENT_SEQUENCE_END));
+        int result = 0;
+        compose_dump(wrap(body), &result);
+        EXPECT_EQ(result, levels <= 1000 ? 0 : -1) << levels;
+        int recorded = 0;
+        replay_dump(wrap(body), &recorded);
+        EXPECT_EQ(recorded, levels <= 1000 ? 0 : -1) << "log " << levels;
+    }
+}
+
+// The shortcut slots must give the same node table as the plain events.
+TEST(Composer, ShortcutSlotsEqualPlainEvents) {
+    struct row {
+        const char *name;
+        std::vector<zarvel_event> plain;
+        std::function<int(const zarvel_sink &)> shortcut;
+    };
+    auto pair_value = [](std::string_view text, uint32_t kind) {
+        zarvel_pair_value v{};
+        v.kind = kind;
+        v.text = span_of(text);
+        v.verbatim = 1;
+        v.style = 1;
+        v.plain_implicit = 1;
+        return v;
+    };
+    std::vector<row> rows;
+    rows.push_back({"pair slot", two_pair_mapping(), [&](const zarvel_sink &s) {
+                        zarvel_event ev = plain_event(ZARVEL_EVENT_STREAM_START);
+                        int r = s.event(s.user, &ev);
+                        ev = plain_event(ZARVEL_EVENT_DOCUMENT_START);
+                        r |= s.event(s.user, &ev);
+                        ev = start_event(ZARVEL_EVENT_MAPPING_START);
+                        r |= s.event(s.user, &ev);
+                        zarvel_pair_value v = pair_value(at("1"), ZARVEL_PAIR_SCALAR);
+                        r |= s.pair(s.user, span_of(at("a")), &v, 1, 1, 4) != 1;
+                        v = pair_value(at("x"), ZARVEL_PAIR_SCALAR);
+                        r |= s.pair(s.user, span_of(at("b")), &v, 2, 1, 4) != 1;
+                        ev = plain_event(ZARVEL_EVENT_MAPPING_END);
+                        r |= s.event(s.user, &ev);
+                        ev = plain_event(ZARVEL_EVENT_DOCUMENT_END);
+                        r |= s.event(s.user, &ev);
+                        return r;
+                    }});
+    rows.push_back(
+        {"pair slot with anchor and alias",
+         wrap({start_event(ZARVEL_EVENT_MAPPING_START), scalar_event(at("key"), 1, 0),
+               anchored(scalar_event(at("5"), 1, 1), at("anc"), 7), scalar_event(at("ref"), 1, 0),
+               alias_event(at("anc"), 7), plain_event(ZARVEL_EVENT_MAPPING_END)}),
+         [&](const zarvel_sink &s) {
+             zarvel_event ev = plain_event(ZARVEL_EVENT_DOCUMENT_START);
+             int r = s.event(s.user, &ev);
+             ev = start_event(ZARVEL_EVENT_MAPPING_START);
+             r |= s.event(s.user, &ev);
+             zarvel_pair_value v = pair_value(at("5"), ZARVEL_PAIR_ANCHORED);
+             v.anchor = span_of(at("anc"));
+             v.anchor_id = 7;
+             r |= s.pair(s.user, span_of(at("key")), &v, 3, 1, 6) != 1;
+             v = pair_value(at("anc"), ZARVEL_PAIR_ALIAS);
+             v.alias_target = 7;
+             r |= s.pair(s.user, span_of(at("ref")), &v, 4, 1, 6) != 1;
+             ev = plain_event(ZARVEL_EVENT_MAPPING_END);
+             r |= s.event(s.user, &ev);
+             return r;
+         }});
+    rows.push_back({"scalar_value and scalar slots",
+                    wrap({start_event(ZARVEL_EVENT_SEQUENCE_START), scalar_event(at("x"), 1, 0),
+                          scalar_event(at("esc"), 3, 0, true, false), plain_event(ZARVEL_EVENT_SEQUENCE_END)}),
+                    [&](const zarvel_sink &s) {
+                        zarvel_event ev = start_event(ZARVEL_EVENT_SEQUENCE_START);
+                        int r = s.event(s.user, &ev);
+                        zarvel_scalar_value sv{};
+                        sv.text = span_of(at("x"));
+                        sv.verbatim = 1;
+                        r |= s.scalar_value(s.user, &sv) != 1;
+                        zarvel_text_span text = span_of(at("esc")), none = {nullptr, 0};
+                        r |= s.scalar(s.user, &text, &none, &none, 0, 0, 3, 0, 0, 1);
+                        ev = plain_event(ZARVEL_EVENT_SEQUENCE_END);
+                        r |= s.event(s.user, &ev);
+                        return r;
+                    }});
+    rows.push_back({"pair_flow slot",
+                    wrap({start_event(ZARVEL_EVENT_MAPPING_START), scalar_event(at("a"), 1, 0),
+                          start_event(ZARVEL_EVENT_SEQUENCE_START, true), scalar_event(at("1"), 1, 1),
+                          plain_event(ZARVEL_EVENT_SEQUENCE_END), plain_event(ZARVEL_EVENT_MAPPING_END)}),
+                    [&](const zarvel_sink &s) {
+                        int r = s.pair_flow(s.user, span_of(at("a")), 1, 1) != 1;
+                        zarvel_event ev = start_event(ZARVEL_EVENT_SEQUENCE_START, true);
+                        r |= s.event(s.user, &ev);
+                        ev = scalar_event(at("1"), 1, 1);
+                        r |= s.event(s.user, &ev);
+                        ev = plain_event(ZARVEL_EVENT_SEQUENCE_END);
+                        r |= s.event(s.user, &ev);
+                        ev = plain_event(ZARVEL_EVENT_MAPPING_END);
+                        r |= s.event(s.user, &ev);
+                        return r;
+                    }});
+    for (const row &r : rows) {
+        std::string expected = compose_dump(r.plain);
+        {
+            zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+            store->input = input.data();
+            store->input_len = input.size();
+            zarvel_sink sink = zarvel_composer_sink(store);
+            EXPECT_EQ(r.shortcut(sink), 0) << r.name;
+            EXPECT_EQ(dump_store(store), expected) << r.name;
+            zarvel_store_free(store);
+        }
+        {
+            zarvel_event_log log;
+            ASSERT_TRUE(zarvel_event_log_init(&log, input.data(), input.size()));
+            zarvel_sink sink = zarvel_event_log_sink(&log);
+            EXPECT_EQ(r.shortcut(sink), 0) << "log " << r.name;
+            zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+            EXPECT_EQ(zarvel_event_log_replay(store, &log), 0) << r.name;
+            EXPECT_EQ(dump_store(store), expected) << "replay " << r.name;
+            zarvel_store_free(store);
+            zarvel_event_log_release(&log);
+        }
+    }
+}
+
+TEST(Composer, PairWithUnresolvedAliasIsDeclined) {
+    zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+    store->input = input.data();
+    store->input_len = input.size();
+    zarvel_event ev = start_event(ZARVEL_EVENT_MAPPING_START);
+    ASSERT_EQ(zarvel_composer_event(store, &ev), 0);
+    zarvel_pair_value v{};
+    v.kind = ZARVEL_PAIR_ALIAS;
+    v.text = span_of(at("anc"));
+    v.alias_target = 3;
+    EXPECT_EQ(zarvel_composer_pair(store, span_of(at("ref")), &v, 1, 1, 6), 0);
+    EXPECT_EQ(store->node_count, 1u);
+    zarvel_store_free(store);
+}
+
+TEST(EventLog, RecordFormats) {
+    zarvel_event_log log;
+    ASSERT_TRUE(zarvel_event_log_init(&log, input.data(), input.size()));
+    EXPECT_EQ(log.word_cap, input.size() / 2 + 64);
+    zarvel_sink sink = zarvel_event_log_sink(&log);
+    ASSERT_EQ(feed(sink, {plain_event(ZARVEL_EVENT_STREAM_START), plain_event(ZARVEL_EVENT_DOCUMENT_START)}), 0);
+    EXPECT_EQ(log.words[0], (1ull << 56) | 1);
+    EXPECT_EQ(log.words[1], (1ull << 56) | 3);
+    EXPECT_EQ(log.doc_count, 1u);
+    // Kind-3 scalar with a compact text, a tag outside the input and an anchor.
+    std::string tag = "!local";
+    zarvel_text_span text = span_of(at("5")), tspan = span_of(tag), aspan = span_of(at("anc"));
+    ASSERT_EQ(sink.scalar(sink.user, &text, &tspan, &aspan, 2, 1, 1, 1, 0, 1), 0);
+    uint64_t first = log.words[2];
+    EXPECT_EQ(first >> 56, 3u);
+    EXPECT_EQ(first & 0xFF, 1u);                // tag id
+    EXPECT_EQ((first >> 8) & 7, 1u);            // style
+    EXPECT_TRUE(first & (1u << 11));            // plain_implicit
+    EXPECT_TRUE(first & (1u << 13));            // verbatim
+    EXPECT_TRUE(first & (1u << 15));            // tag external
+    EXPECT_TRUE(first & (1u << 16));            // anchor compact
+    EXPECT_EQ((first >> 32) & 0xFFFFFF, 2u);    // anchor index
+    EXPECT_EQ(log.words[3], uint64_t(at("5").data() - input.data()) | (1ull << 32));
+    EXPECT_EQ(log.words[4], 0xFF00000000000000ull | tag.size());
+    EXPECT_EQ(log.words[5], reinterpret_cast<uint64_t>(tag.data()));
+    EXPECT_EQ(log.words[6], uint64_t(at("anc").data() - input.data()) | (3ull << 32));
+    EXPECT_EQ(log.word_count, 7u);
+    // Kind 4: a verbatim scalar_value is its compact span; otherwise bit 20.
+    zarvel_scalar_value sv{};
+    sv.text = span_of(at("x"));
+    sv.verbatim = 1;
+    ASSERT_EQ(sink.scalar_value(sink.user, &sv), 1);
+    EXPECT_EQ(log.words[7], (4ull << 56) | uint64_t(at("x").data() - input.data()) | (1ull << 32));
+    sv.verbatim = 0;
+    ASSERT_EQ(sink.scalar_value(sink.user, &sv), 1);
+    EXPECT_EQ(log.words[8], (3ull << 56) | (1ull << 20));
+    // Kind 6 pair_flow with the key in the input; depth rises.
+    ASSERT_EQ(sink.pair_flow(sink.user, span_of(at("key")), 1, 1), 1);
+    EXPECT_EQ(log.words[10], (6ull << 56) | uint64_t(at("key").data() - input.data()) | (3ull << 32));
+    EXPECT_EQ(log.depth, 1u);
+    // flow_cancel goes back to the saved count.
+    log.saved_count = 9;
+    sink.flow_cancel(sink.user);
+    EXPECT_EQ(log.word_count, 9u);
+    EXPECT_EQ(sink.flow_commit(sink.user, 0), 1);
+    zarvel_event_log_release(&log);
+}
+
+TEST(EventLog, BigAnchorIndexUsesAnExtraWord) {
+    // Anchor indexes above L + 16 are refused, so this needs a long input.
+    std::string big(0x1000100, ' ');
+    big.replace(0, 3, "abc");
+    zarvel_event_log log;
+    ASSERT_TRUE(zarvel_event_log_init(&log, big.data(), big.size()));
+    zarvel_sink sink = zarvel_event_log_sink(&log);
+    zarvel_event s = anchored(scalar_event(std::string_view(big).substr(0, 1), 1, 0), std::string_view(big).substr(1, 2),
+                              0x1000005);
+    zarvel_event a{};
+    a.kind = ZARVEL_EVENT_ALIAS;
+    a.text = span_of(std::string_view(big).substr(1, 2));
+    a.anchor_id = 0x1000005;
+    ASSERT_EQ(feed(sink, {plain_event(ZARVEL_EVENT_DOCUMENT_START), start_event(ZARVEL_EVENT_SEQUENCE_START), s, a,
+                          plain_event(ZARVEL_EVENT_SEQUENCE_END), plain_event(ZARVEL_EVENT_DOCUMENT_END)}),
+              0);
+    zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+    ASSERT_EQ(zarvel_event_log_replay(store, &log), 0);
+    ASSERT_EQ(store->node_count, 3u);
+    EXPECT_EQ(store->nodes[2].alias_target, 1u);
+    zarvel_store_free(store);
+    zarvel_event_log_release(&log);
+}
+
+TEST(EventLog, CorruptLogsFailReplay) {
+    struct row {
+        const char *name;
+        std::vector<uint64_t> words;
+    };
+    std::vector<row> rows = {
+        {"kind 0", {0}},
+        {"kind 8", {8ull << 56}},
+        {"truncated scalar", {3ull << 56}},
+        {"bad external mark", {(3ull << 56), 0xFE00000000000001ull, 0}},
+        {"compact span past the end", {(4ull << 56) | (5ull << 32) | 100000}},
+        {"end without start", {(2ull << 56) | 6, 0}},
+        {"external non-empty null address", {(3ull << 56) | (1ull << 20), 0xFF00000000000002ull, 0}},
+    };
+    for (const row &r : rows) {
+        zarvel_event_log log;
+        ASSERT_TRUE(zarvel_event_log_init(&log, input.data(), input.size()));
+        ASSERT_TRUE(zarvel_event_log_push(&log, r.words.data(), uint32_t(r.words.size())));
+        zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+        EXPECT_EQ(zarvel_event_log_replay(store, &log), -1) << r.name;
+        zarvel_store_free(store);
+        zarvel_event_log_release(&log);
+    }
+    EXPECT_EQ(zarvel_event_log_replay(nullptr, nullptr), -1);
+}
+
+TEST(EventLog, WordGrowthIsLimitedByInputLength) {
+    zarvel_event_log log;
+    ASSERT_TRUE(zarvel_event_log_init(&log, input.data(), 4));  // L = 4: 66 words, at most 272
+    uint64_t w = 1ull << 56;
+    uint32_t pushed = 0;
+    while (zarvel_event_log_push(&log, &w, 1)) ++pushed;
+    EXPECT_EQ(pushed, 4u * 4 + 256);
+    EXPECT_EQ(log.overflow, 1u);
+    zarvel_event_log_reset(&log);
+    EXPECT_EQ(log.overflow, 0u);
+    EXPECT_EQ(log.word_count, 0u);
+    zarvel_event_log_release(&log);
+}
