@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The zarvel tool's outputs and exit statuses (0 ok, 1 failure, 2 usage).
+# Usage: tool_test.sh PATH-TO-ZARVEL (run from the project root).
+set -uo pipefail
+tool=$1
+failures=0
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# expect NAME STATUS STDOUT-REGEX STDERR-REGEX -- COMMAND...
+expect() {
+    local name=$1 status=$2 out_pattern=$3 err_pattern=$4
+    shift 5
+    "$@" >"$scratch/out" 2>"$scratch/err" </dev/null
+    local got=$?
+    if [[ $got != "$status" ]]; then
+        echo "FAIL $name: exit status $got, expected $status"; failures=$((failures + 1)); return
+    fi
+    if ! grep -Eq -- "$out_pattern" "$scratch/out" && [[ -n $out_pattern ]]; then
+        echo "FAIL $name: stdout '$(cat "$scratch/out")' does not match '$out_pattern'"
+        failures=$((failures + 1)); return
+    fi
+    if ! grep -Eq -- "$err_pattern" "$scratch/err" && [[ -n $err_pattern ]]; then
+        echo "FAIL $name: stderr '$(cat "$scratch/err")' does not match '$err_pattern'"
+        failures=$((failures + 1)); return
+    fi
+    echo "ok   $name"
+}
+
+printf 'a: 1\n' >"$scratch/five.yaml"
+printf 'a: \x7f\n' >"$scratch/del.yaml"
+printf '\xff\xfea\x00:\x00 \x001\x00' >"$scratch/utf16.yaml"
+
+expect version 0 '^0\.6\.32$' '' -- "$tool" version
+expect version-option 0 '^0\.6\.32$' '' -- "$tool" --version
+expect help 0 'check-encoding' '' -- "$tool" --help
+expect help-lists-version 0 'version' '' -- "$tool" --help
+expect command-help 0 '^usage: zarvel check-encoding FILE\|-$' '' -- "$tool" check-encoding --help
+expect help-command 0 '^usage: zarvel version$' '' -- "$tool" help version
+expect no-command 2 '' 'usage: zarvel COMMAND' -- "$tool"
+expect unknown-command 2 '' "unknown command 'frobnicate'" -- "$tool" frobnicate
+expect check-ascii 0 '^5$' '' -- "$tool" check-encoding "$scratch/five.yaml"
+expect check-utf16 0 '^4$' '' -- "$tool" check-encoding "$scratch/utf16.yaml"
+expect check-example 0 '^[0-9]+$' '' -- "$tool" check-encoding examples/config.yaml
+expect check-stdin 0 '^5$' '' -- bash -c "\"$tool\" check-encoding - <\"$scratch/five.yaml\""
+expect check-bad 1 '' '^ill-formed or non-printable UTF-8 at byte 3$' -- "$tool" check-encoding "$scratch/del.yaml"
+expect check-missing-file 1 '' 'cannot open' -- "$tool" check-encoding "$scratch/absent.yaml"
+expect check-no-argument 2 '' 'usage: zarvel check-encoding' -- "$tool" check-encoding
+expect check-two-arguments 2 '' 'unexpected argument' -- "$tool" check-encoding a b
+expect check-unknown-option 2 '' 'unknown option --fast' -- "$tool" check-encoding --fast "$scratch/five.yaml"
+expect version-extra 2 '' 'unexpected argument' -- "$tool" version extra
+
+if ((failures)); then
+    echo "$failures tool check(s) failed"
+    exit 1
+fi
