@@ -1,0 +1,48 @@
+// Pending input of a recorder and the scan that finds document boundaries in
+// it, so that complete documents can be parsed while later chunks are still
+// on their way. The scan is a light lexical pass (comments, quotes, flow
+// depth, directives), not a parse: a boundary is a "---" marker line at the
+// start of a line outside quotes and flow collections whose document does
+// not carry directives of its own.
+#pragma once
+
+#include <cstdint>
+
+struct zarvel_feed_buffer {
+    char *pending;
+    uint64_t used;
+    uint64_t capacity;
+    uint64_t scan_position;
+    uint64_t flow_depth;
+    char quote;  // 0, '\'' or '"'
+    bool in_comment;
+    bool directive_seen;
+    bool started;          // the stream start was already delivered
+    uint32_t line_offset;  // lines already consumed by earlier runs
+};
+
+namespace zvl {
+
+inline constexpr uint64_t feed_buffer_initial_capacity = 4096;
+
+// Appends a chunk, doubling the capacity from 4096 until it fits. False when
+// the buffer could not grow (it is then unchanged).
+bool feed_buffer_append(zarvel_feed_buffer &buffer, const char *data, uint64_t length);
+// Continues the boundary scan from the saved position and returns the offset
+// of the last boundary found (the start of its marker line), or 0 for none.
+// A line start whose marker bytes have not all arrived ends the scan there,
+// to be resumed by the next call.
+uint64_t feed_buffer_find_cut(zarvel_feed_buffer &buffer);
+// Drops the bytes before cut (already parsed) and resets the scan state.
+void feed_buffer_consume(zarvel_feed_buffer &buffer, uint64_t cut);
+// Frees the bytes; the started flag and the line offset stay.
+void feed_buffer_release(zarvel_feed_buffer &buffer);
+
+// Length of the line break at text[i] as the parser counts breaks (LF, CR,
+// CR LF, and NEL, LS and PS, which it rewrites to line feeds); 0 for none.
+uint64_t line_break_at(const char *text, uint64_t length, uint64_t i);
+// Number of line breaks the parser counts in a text: LF, CR, CR LF as one,
+// and NEL, LS and PS, which the parser rewrites to line feeds.
+uint64_t count_line_breaks(const char *text, uint64_t length);
+
+}  // namespace zvl

@@ -1,0 +1,44 @@
+// Push front end: one parser run over the whole text, each event handed to
+// the caller's callback as a public event view built on the stack.
+#include "core/memory.hpp"
+#include "yaml/parser.hpp"
+#include "yaml/record_store.hpp"
+#include "zarvel.h"
+
+namespace {
+
+struct push_target {
+    zarvel_event_callback callback;
+    void *user;
+};
+
+int forward_event(void *user, const zarvel_event *event) {
+    auto *target = static_cast<push_target *>(user);
+    zarvel_event_view view = zvl::view_of_event(*event);
+    return target->callback(target->user, &view) != 0 ? 1 : 0;
+}
+
+// Frees the parser on every way out.
+struct parser_owner {
+    zarvel_parser *parser;
+    ~parser_owner() { zarvel_parser_free(parser); }
+};
+
+}  // namespace
+
+int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback callback,
+                      void *user) {
+    if (!callback || (!text && length != 0)) return ZARVEL_INVALID_ARGUMENT;
+    if (!text) text = "";
+    parser_owner owner{zarvel_parser_new(&zarvel_default_allocator)};
+    if (!owner.parser) return ZARVEL_NO_MEMORY;
+    // Pre-sizing only saves rehashing; the map still grows on demand if this fails.
+    (void)zarvel_parser_reserve_anchors(owner.parser, zvl::count_ampersands(text, length));
+
+    push_target target{callback, user};
+    zarvel_sink sink{};
+    sink.event = forward_event;
+    sink.user = &target;
+    return zarvel_parser_run(owner.parser, text, length, &sink, true, true) == 0 ? ZARVEL_OK
+                                                                                  : ZARVEL_FAILED;
+}

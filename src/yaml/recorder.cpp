@@ -1,0 +1,121 @@
+// Recorder front end: input arrives in chunks. Each feed parses the complete
+// documents that have arrived (everything before the last document boundary;
+// everything on the final feed) and keeps their events as compact records.
+// One parser serves all runs, so anchor ids keep growing across them, and the
+// line offset carries the line count from run to run.
+//
+// The pending input lives here rather than in the parser: the parser's
+// interface knows only whole texts.
+#include "core/error.hpp"
+#include "core/memory.hpp"
+#include "doc/resolve.hpp"
+#include "yaml/feed_buffer.hpp"
+#include "yaml/parser.hpp"
+#include "yaml/record_store.hpp"
+#include "zarvel.h"
+
+struct zarvel_recorder {
+    zarvel_record_store store;
+    zarvel_parser *parser;  // created at the first feed
+    uint32_t closed;
+    uint32_t alternate_schema;
+    int32_t status;  // of the last feed
+    uint32_t error_line;
+    uint32_t error_column;
+    zarvel_feed_buffer feed;
+};
+
+namespace {
+
+// Parses one piece of pending input into the store. The stream start goes
+// with the first run only; the stream end with the final one.
+bool run_piece(zarvel_recorder &recorder, const char *text, uint64_t length, bool last) {
+    zvl::recording_sink recording{&recorder.store, false};
+    zarvel_sink sink{};
+    sink.event = zvl::record_every_event;
+    sink.user = &recording;
+    zarvel_parser_set_line_offset(recorder.parser, recorder.feed.line_offset);
+    int result =
+        zarvel_parser_run(recorder.parser, text, length, &sink, !recorder.feed.started, last);
+    if (result == 0) {
+        recorder.feed.started = true;
+        return true;
+    }
+    const zarvel_error *error = zarvel_parser_error(recorder.parser);
+    recorder.error_line = error->line;
+    recorder.error_column = error->column;
+    if (recording.out_of_memory) zvl::record_out_of_memory();
+    return false;
+}
+
+bool feed_chunk(zarvel_recorder &recorder, const char *data, uint64_t length, bool final) {
+    zarvel_feed_buffer &feed = recorder.feed;
+    if (!zvl::feed_buffer_append(feed, data, length)) {
+        zvl::record_out_of_memory();
+        return false;
+    }
+    if (final) {
+        const char *text = feed.pending ? feed.pending : "";
+        bool ok = run_piece(recorder, text, feed.used, true);
+        zvl::feed_buffer_release(feed);
+        return ok;
+    }
+    uint64_t cut = zvl::feed_buffer_find_cut(feed);
+    if (cut == 0) return true;  // no complete document yet
+    if (!run_piece(recorder, feed.pending, cut, false)) return false;
+    feed.line_offset += static_cast<uint32_t>(zvl::count_line_breaks(feed.pending, cut));
+    zvl::feed_buffer_consume(feed, cut);
+    return true;
+}
+
+}  // namespace
+
+zarvel_recorder *zarvel_recorder_new(void) { return zarvel_recorder_new_ex(0); }
+
+zarvel_recorder *zarvel_recorder_new_ex(int32_t schema) {
+    auto *recorder = static_cast<zarvel_recorder *>(zvl::sys_calloc(1, sizeof(zarvel_recorder)));
+    if (!recorder) return nullptr;
+    recorder->alternate_schema = schema == 1 ? 1 : 0;
+    return recorder;
+}
+
+int zarvel_recorder_feed(zarvel_recorder *recorder, const char *data, uint64_t length,
+                         int final) {
+    if (!recorder || (!data && length != 0) || recorder->closed) return ZARVEL_INVALID_ARGUMENT;
+    if (!recorder->parser) {
+        recorder->parser = zarvel_parser_new(&zarvel_default_allocator);
+        if (!recorder->parser) {
+            recorder->status = ZARVEL_NO_MEMORY;
+            return ZARVEL_NO_MEMORY;
+        }
+        if (recorder->alternate_schema) zarvel_parser_set_schema(recorder->parser, &zarvel_yaml11_resolver);
+    }
+    if (final) recorder->closed = 1;
+    zvl::record_store_clear(recorder->store);
+    if (!feed_chunk(*recorder, data, length, final != 0)) {
+        recorder->closed = 1;
+        zvl::feed_buffer_release(recorder->feed);
+        recorder->status = ZARVEL_FAILED;
+        return ZARVEL_FAILED;
+    }
+    recorder->status = ZARVEL_OK;
+    return ZARVEL_OK;
+}
+
+const zarvel_record *zarvel_recorder_records(const zarvel_recorder *recorder, uint64_t *count) {
+    if (count) *count = recorder ? recorder->store.count : 0;
+    return recorder ? recorder->store.records : nullptr;
+}
+
+const char *zarvel_recorder_arena(const zarvel_recorder *recorder, uint64_t *size) {
+    if (size) *size = recorder ? recorder->store.used : 0;
+    return recorder ? recorder->store.pool : nullptr;
+}
+
+void zarvel_recorder_free(zarvel_recorder *recorder) {
+    if (!recorder) return;
+    zarvel_parser_free(recorder->parser);
+    zvl::feed_buffer_release(recorder->feed);
+    zvl::record_store_release(recorder->store);
+    zvl::sys_free(recorder);
+}

@@ -1,0 +1,854 @@
+// Streaming front ends: push, pull, recorder (chunked feeding) and iterparse.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/memory.hpp"
+#include "yaml/feed_buffer.hpp"
+#include "zarvel.h"
+
+namespace {
+
+// ---- event notation ----------------------------------------------------------
+
+std::string escaped(const char *text, uint64_t length) {
+    std::string out;
+    for (uint64_t i = 0; i < length; ++i) {
+        switch (text[i]) {
+        case '\\': out += "\\\\"; break;
+        case '\0': out += "\\0"; break;
+        case '\b': out += "\\b"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default: out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string properties(const zarvel_event_view &e) {
+    std::string out;
+    if (e.anchor_length) out += " &" + std::string(e.anchor, e.anchor_length);
+    if (e.tag_length) out += " <" + std::string(e.tag, e.tag_length) + ">";
+    return out;
+}
+
+// The notation of the public YAML test suite.
+std::string notation(const zarvel_event_view &e) {
+    static const char style_marks[] = ":::'\"|>";
+    switch (e.kind) {
+    case ZARVEL_EVENT_STREAM_START: return "+STR";
+    case ZARVEL_EVENT_STREAM_END: return "-STR";
+    case ZARVEL_EVENT_DOCUMENT_START: return e.explicit_ ? "+DOC ---" : "+DOC";
+    case ZARVEL_EVENT_DOCUMENT_END: return e.explicit_ ? "-DOC ..." : "-DOC";
+    case ZARVEL_EVENT_SEQUENCE_START: return std::string("+SEQ") + (e.flow ? " []" : "") + properties(e);
+    case ZARVEL_EVENT_SEQUENCE_END: return "-SEQ";
+    case ZARVEL_EVENT_MAPPING_START: return std::string("+MAP") + (e.flow ? " {}" : "") + properties(e);
+    case ZARVEL_EVENT_MAPPING_END: return "-MAP";
+    case ZARVEL_EVENT_SCALAR:
+        return "=VAL" + properties(e) + " " + style_marks[e.style <= 5 ? e.style + 1 : 0] +
+               escaped(e.text, e.text_length);
+    case ZARVEL_EVENT_ALIAS: return "=ALI *" + std::string(e.text, e.text_length);
+    default: return "?" + std::to_string(e.kind);
+    }
+}
+
+std::string joined(const std::vector<std::string> &lines) {
+    std::string out;
+    for (const std::string &line : lines) out += line + "\n";
+    return out;
+}
+
+// A full copy of an event, texts included, so that events from different
+// front ends (and from views that die with the next call) can be compared.
+struct owned_event {
+    zarvel_event_view view{};
+    std::string text, anchor, tag;
+
+    explicit owned_event(const zarvel_event_view &v) : view(v) {
+        if (v.text_length) text.assign(v.text, v.text_length);
+        if (v.anchor_length) anchor.assign(v.anchor, v.anchor_length);
+        if (v.tag_length) tag.assign(v.tag, v.tag_length);
+        view.text = view.anchor = view.tag = nullptr;
+    }
+    // Null pointer exactly when the span is empty.
+    static bool spans_ok(const zarvel_event_view &v) {
+        return (v.text == nullptr) == (v.text_length == 0) &&
+               (v.anchor == nullptr) == (v.anchor_length == 0) &&
+               (v.tag == nullptr) == (v.tag_length == 0);
+    }
+    std::string describe() const {
+        zarvel_event_view v = view;
+        v.text = text.data();
+        v.anchor = anchor.data();
+        v.tag = tag.data();
+        std::ostringstream out;
+        out << notation(v) << " @" << view.start_line << ":" << view.start_column << "-"
+            << view.end_line << ":" << view.end_column;
+        return out.str();
+    }
+    bool same_content(const owned_event &o) const {
+        return view.kind == o.view.kind && view.style == o.view.style && view.flow == o.view.flow &&
+               view.explicit_ == o.view.explicit_ && view.plain_implicit == o.view.plain_implicit &&
+               text == o.text && anchor == o.anchor && tag == o.tag;
+    }
+    bool operator==(const owned_event &o) const {
+        return same_content(o) && view.start_line == o.view.start_line &&
+               view.start_column == o.view.start_column && view.end_line == o.view.end_line &&
+               view.end_column == o.view.end_column;
+    }
+};
+
+std::string describe(const std::vector<owned_event> &events) {
+    std::string out;
+    for (const owned_event &e : events) out += e.describe() + "\n";
+    return out;
+}
+
+std::vector<std::string> notations(const std::vector<owned_event> &events) {
+    std::vector<std::string> out;
+    for (const owned_event &e : events) out.push_back(e.describe().substr(0, e.describe().rfind(" @")));
+    return out;
+}
+
+// ---- front-end drivers ---------------------------------------------------------
+
+struct pull_result {
+    bool created = false;
+    int status = -1;
+    uint32_t line = 0, column = 0;
+    std::vector<owned_event> events;
+};
+
+pull_result run_pull(const std::string &text) {
+    pull_result r;
+    zarvel_pull *pull = zarvel_pull_new(text.data(), text.size());
+    if (!pull) return r;
+    r.created = true;
+    while (const zarvel_event_view *e = zarvel_pull_next(pull)) {
+        EXPECT_TRUE(owned_event::spans_ok(*e)) << text;
+        r.events.emplace_back(*e);
+    }
+    r.status = zarvel_pull_status(pull, &r.line, &r.column);
+    zarvel_pull_free(pull);
+    return r;
+}
+
+zarvel_event_view view_of(const zarvel_record &r, const char *pool) {
+    zarvel_event_view v{};
+    v.kind = r.kind;
+    v.style = r.style;
+    v.flow = (r.flags & ZARVEL_RECORD_FLOW) != 0;
+    v.explicit_ = (r.flags & ZARVEL_RECORD_EXPLICIT) != 0;
+    v.plain_implicit = (r.flags & ZARVEL_RECORD_PLAIN_IMPLICIT) != 0;
+    v.text = r.text_length ? pool + r.text_offset : nullptr;
+    v.text_length = r.text_length;
+    v.anchor = r.anchor_length ? pool + r.anchor_offset : nullptr;
+    v.anchor_length = r.anchor_length;
+    v.tag = r.tag_length ? pool + r.tag_offset : nullptr;
+    v.tag_length = r.tag_length;
+    v.start_line = r.start_line;
+    v.start_column = r.start_column;
+    v.end_line = r.end_line;
+    v.end_column = r.end_column;
+    return v;
+}
+
+std::vector<owned_event> recorded(const zarvel_recorder *recorder) {
+    uint64_t count = 0, size = 0;
+    const zarvel_record *records = zarvel_recorder_records(recorder, &count);
+    const char *pool = zarvel_recorder_arena(recorder, &size);
+    std::vector<owned_event> out;
+    for (uint64_t i = 0; i < count; ++i) {
+        const zarvel_record &r = records[i];
+        EXPECT_LE(uint64_t{r.text_offset} + r.text_length, size);
+        EXPECT_LE(uint64_t{r.anchor_offset} + r.anchor_length, size);
+        EXPECT_LE(uint64_t{r.tag_offset} + r.tag_length, size);
+        out.emplace_back(view_of(r, pool));
+    }
+    return out;
+}
+
+struct recorder_result {
+    bool failed = false;  // some feed returned 1
+    std::vector<int> statuses;
+    std::vector<owned_event> events;  // of every feed, in order
+};
+
+// Feeds the text cut at the given offsets (ascending), then an empty final
+// chunk, collecting the records of each feed.
+recorder_result run_recorder(const std::string &text, const std::vector<size_t> &cuts,
+                             int32_t schema = 0) {
+    recorder_result r;
+    zarvel_recorder *recorder = zarvel_recorder_new_ex(schema);
+    if (!recorder) {
+        r.failed = true;
+        return r;
+    }
+    size_t from = 0;
+    std::vector<size_t> ends = cuts;
+    ends.push_back(text.size());
+    for (size_t i = 0; i <= ends.size() && !r.failed; ++i) {
+        const bool final = i == ends.size();
+        const size_t to = final ? text.size() : ends[i];
+        int status = zarvel_recorder_feed(recorder, text.data() + from, to - from, final);
+        r.statuses.push_back(status);
+        if (status != 0) {
+            r.failed = true;
+            break;
+        }
+        for (owned_event &e : recorded(recorder)) r.events.push_back(std::move(e));
+        from = to;
+    }
+    zarvel_recorder_free(recorder);
+    return r;
+}
+
+struct iterparse_result {
+    bool created = false;
+    int status = -1;
+    uint32_t line = 0, column = 0;
+    std::vector<std::vector<owned_event>> batches;
+};
+
+iterparse_result run_iterparse(const std::string &text) {
+    iterparse_result r;
+    zarvel_iterparse *it = zarvel_iterparse_new(text.data(), text.size());
+    if (!it) return r;
+    r.created = true;
+    for (int guard = 0; guard < 100000; ++guard) {
+        uint64_t count = 99;
+        const zarvel_event_view *events = zarvel_iterparse_next(it, &count);
+        if (!events) {
+            EXPECT_EQ(count, 0u) << text;
+            break;
+        }
+        EXPECT_GT(count, 0u) << text;
+        std::vector<owned_event> batch;
+        for (uint64_t i = 0; i < count; ++i) {
+            EXPECT_TRUE(owned_event::spans_ok(events[i])) << text;
+            batch.emplace_back(events[i]);
+        }
+        r.batches.push_back(std::move(batch));
+    }
+    EXPECT_EQ(zarvel_iterparse_next(it, nullptr), nullptr) << "null is final: " << text;
+    r.status = zarvel_iterparse_status(it, &r.line, &r.column);
+    zarvel_iterparse_free(it);
+    return r;
+}
+
+struct push_result {
+    int status = -1;
+    std::vector<owned_event> events;
+};
+
+push_result run_push(const std::string &text, int stop_at = -1) {
+    struct context {
+        push_result *result;
+        int stop_at;
+    };
+    push_result r;
+    context c{&r, stop_at};
+    r.status = zarvel_push_parse(
+        text.data(), text.size(),
+        [](void *user, const zarvel_event_view *e) -> int {
+            auto *c = static_cast<context *>(user);
+            c->result->events.emplace_back(*e);
+            return static_cast<int>(c->result->events.size()) - 1 == c->stop_at ? 1 : 0;
+        },
+        &c);
+    return r;
+}
+
+// ---- the shared conformance corpus -----------------------------------------------
+
+struct suite_case {
+    std::string name;
+    std::string text;
+    bool error;
+};
+
+const std::vector<suite_case> &suite_cases() {
+    static const std::vector<suite_case> cases = [] {
+        std::vector<suite_case> out;
+        const std::filesystem::path root =
+            std::filesystem::path(ZARVEL_SHARED_DIR) / "conformance" / "yaml-test-suite";
+        if (!std::filesystem::exists(root)) return out;
+        for (const auto &entry : std::filesystem::directory_iterator(root)) {
+            const auto input = entry.path() / "in.yaml";
+            if (!std::filesystem::exists(input)) continue;
+            std::ifstream file(input, std::ios::binary);
+            std::stringstream bytes;
+            bytes << file.rdbuf();
+            out.push_back({entry.path().filename().string(), bytes.str(),
+                           std::filesystem::exists(entry.path() / "error")});
+        }
+        std::sort(out.begin(), out.end(),
+                  [](const suite_case &a, const suite_case &b) { return a.name < b.name; });
+        return out;
+    }();
+    return cases;
+}
+
+// ---- push ----------------------------------------------------------------------------
+
+TEST(Push, EventsAndStatuses) {
+    struct row {
+        std::string text;
+        int stop_at;  // index of the event whose callback returns 1; -1 never
+        int status;
+        std::vector<std::string> events;
+    } rows[] = {
+        {"", -1, 0, {"+STR", "-STR"}},
+        {"a: 1\n", -1, 0, {"+STR", "+DOC", "+MAP", "=VAL :a", "=VAL :1", "-MAP", "-DOC", "-STR"}},
+        {"--- &x !!str 'q'\n...\n", -1, 0,
+         {"+STR", "+DOC ---", "=VAL &x <tag:yaml.org,2002:str> 'q", "-DOC ...", "-STR"}},
+        {"[a, *b]", -1, 1, {"+STR", "+DOC"}},  // flow events are held until the collection closes
+        {"a: 1\n", 0, 1, {"+STR"}},
+        {"a: 1\n", 3, 1, {"+STR", "+DOC", "+MAP", "=VAL :a"}},
+    };
+    for (const row &r : rows) {
+        push_result got = run_push(r.text, r.stop_at);
+        EXPECT_EQ(got.status, r.status) << r.text;
+        EXPECT_EQ(joined(notations(got.events)), joined(r.events)) << r.text;
+        for (const owned_event &e : got.events) {
+            EXPECT_EQ(e.view.end_line, 0u) << r.text;
+            EXPECT_EQ(e.view.end_column, 0u) << r.text;
+        }
+    }
+}
+
+TEST(Push, InvalidArguments) {
+    auto callback = [](void *, const zarvel_event_view *) { return 0; };
+    EXPECT_EQ(zarvel_push_parse("a", 1, nullptr, nullptr), ZARVEL_INVALID_ARGUMENT);
+    EXPECT_EQ(zarvel_push_parse(nullptr, 1, callback, nullptr), ZARVEL_INVALID_ARGUMENT);
+    EXPECT_EQ(zarvel_push_parse(nullptr, 0, callback, nullptr), ZARVEL_OK);
+}
+
+TEST(Push, StopByCallbackRecordsNothing) {
+    zarvel_error_set(zarvel_error_current(), 7, 1, 1, 0, "earlier");
+    EXPECT_EQ(run_push("a: 1\n", 0).status, 1);
+    EXPECT_STREQ(zarvel_last_error(nullptr, nullptr), "earlier");
+}
+
+// ---- pull ----------------------------------------------------------------------------
+
+TEST(Pull, EdgeCases) {
+    struct row {
+        std::string text;
+        int status;
+        std::vector<std::string> events;
+    } rows[] = {
+        {"", 0, {"+STR", "-STR"}},
+        {"a: [", 1, {"+STR", "+DOC", "+MAP", "=VAL :a"}},
+        {"a\n---\nb\n", 0, {"+STR", "+DOC", "=VAL :a", "-DOC", "+DOC ---", "=VAL :b", "-DOC", "-STR"}},
+        {"- \"x\\ty\"\n- |\n  l\n", 0,
+         {"+STR", "+DOC", "+SEQ", "=VAL \"x\\ty", "=VAL |l\\n", "-SEQ", "-DOC", "-STR"}},
+    };
+    for (const row &r : rows) {
+        pull_result got = run_pull(r.text);
+        ASSERT_TRUE(got.created) << r.text;
+        EXPECT_EQ(got.status, r.status) << r.text;
+        EXPECT_EQ(joined(notations(got.events)), joined(r.events)) << r.text;
+        if (r.status) {
+            uint32_t line = 0, column = 0;
+            zarvel_last_error(&line, &column);
+            EXPECT_EQ(got.line, line) << r.text;
+            EXPECT_EQ(got.column, column) << r.text;
+            EXPECT_EQ(got.line, 1u) << r.text;
+            EXPECT_GE(got.column, 4u) << r.text;
+        } else {
+            EXPECT_EQ(got.line, 0u);
+            EXPECT_EQ(got.column, 0u);
+        }
+    }
+}
+
+TEST(Pull, PositionsAndFlags) {
+    pull_result got = run_pull("k: [x]\n");
+    ASSERT_EQ(got.events.size(), 10u) << describe(got.events);
+    const zarvel_event_view &stream = got.events[0].view;
+    EXPECT_EQ(stream.start_line, 1u);
+    EXPECT_EQ(stream.start_column, 1u);
+    const owned_event &key = got.events[3];
+    EXPECT_EQ(key.text, "k");
+    EXPECT_EQ(key.view.plain_implicit, 1u);
+    EXPECT_EQ(key.view.flow, 0u);
+    EXPECT_EQ(key.view.start_column, 1u);
+    EXPECT_EQ(key.view.end_column, 2u);
+    const owned_event &sequence = got.events[4];
+    EXPECT_EQ(sequence.view.kind, uint32_t{ZARVEL_EVENT_SEQUENCE_START});
+    EXPECT_EQ(sequence.view.flow, 1u);
+    EXPECT_EQ(sequence.view.start_column, 4u);
+    EXPECT_EQ(got.events[5].view.flow, 1u) << "scalar inside a flow collection";
+}
+
+TEST(Pull, BatchesAndCursor) {
+    const std::string text = "[1, 2, 3]";
+    zarvel_pull *pull = zarvel_pull_new(text.data(), text.size());
+    ASSERT_NE(pull, nullptr);
+    zarvel_event_view events[4];
+    EXPECT_EQ(zarvel_pull_next_batch(pull, events, 0), 0u);
+    const zarvel_event_view *first = zarvel_pull_next(pull);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->kind, uint32_t{ZARVEL_EVENT_STREAM_START}) << "capacity 0 did not advance";
+    EXPECT_EQ(zarvel_pull_next_batch(pull, nullptr, 4), 0u);
+    EXPECT_EQ(zarvel_pull_next_batch(pull, events, 4), 4u);
+    EXPECT_EQ(events[0].kind, uint32_t{ZARVEL_EVENT_DOCUMENT_START});
+    EXPECT_EQ(std::string(events[3].text, events[3].text_length), "2");
+    EXPECT_EQ(zarvel_pull_next_batch(pull, events, 4), 4u);  // 3, -SEQ, -DOC, -STR
+    EXPECT_EQ(events[3].kind, uint32_t{ZARVEL_EVENT_STREAM_END});
+    EXPECT_EQ(zarvel_pull_next_batch(pull, events, 4), 0u);
+    EXPECT_EQ(zarvel_pull_next(pull), nullptr);
+    zarvel_pull_free(pull);
+}
+
+TEST(Pull, TextNotNeededAfterCreation) {
+    std::string text = "a: \"b\\n\"\nc: &x d\n";
+    zarvel_pull *pull = zarvel_pull_new(text.data(), text.size());
+    ASSERT_NE(pull, nullptr);
+    std::fill(text.begin(), text.end(), '#');
+    std::vector<std::string> values;
+    while (const zarvel_event_view *e = zarvel_pull_next(pull))
+        if (e->kind == ZARVEL_EVENT_SCALAR) values.emplace_back(e->text, e->text_length);
+    EXPECT_EQ(values, (std::vector<std::string>{"a", "b\n", "c", "d"}));
+    zarvel_pull_free(pull);
+}
+
+TEST(Pull, InvalidArguments) {
+    EXPECT_EQ(zarvel_pull_new(nullptr, 3), nullptr);
+    EXPECT_EQ(zarvel_pull_next(nullptr), nullptr);
+    zarvel_event_view e;
+    EXPECT_EQ(zarvel_pull_next_batch(nullptr, &e, 1), 0u);
+    EXPECT_EQ(zarvel_pull_status(nullptr, nullptr, nullptr), ZARVEL_INVALID_ARGUMENT);
+    zarvel_pull_free(nullptr);
+    zarvel_pull *pull = zarvel_pull_new(nullptr, 0);
+    ASSERT_NE(pull, nullptr);
+    EXPECT_EQ(zarvel_pull_status(pull, nullptr, nullptr), 0);
+    zarvel_pull_free(pull);
+}
+
+// ---- iterparse ---------------------------------------------------------------------------
+
+TEST(Iterparse, BatchesPerDocument) {
+    struct row {
+        std::string text;
+        int status;
+        std::vector<std::vector<std::string>> batches;
+    } rows[] = {
+        {"", 0, {{"+STR", "-STR"}}},
+        {"# only a comment\n", 0, {{"+STR", "-STR"}}},
+        {"a: 1\n---\nb: 2\n", 0,
+         {{"+STR", "+DOC", "+MAP", "=VAL :a", "=VAL :1", "-MAP", "-DOC"},
+          {"+DOC ---", "+MAP", "=VAL :b", "=VAL :2", "-MAP", "-DOC"},
+          {"-STR"}}},
+        {"a\n...\n# c\n--- b\n...\n", 0,
+         {{"+STR", "+DOC", "=VAL :a", "-DOC ..."}, {"+DOC ---", "=VAL :b", "-DOC ..."}, {"-STR"}}},
+        {"a\n--- [b\n", 1, {{"+STR", "+DOC", "=VAL :a", "-DOC"}, {"+DOC ---"}}},
+        {"a\n--- *x\n", 1, {{"+STR", "+DOC", "=VAL :a", "-DOC"}, {"+DOC ---"}}},
+        {"*x\n", 1, {{"+STR", "+DOC"}}},
+        {"%YAML 1.2\n", 1, {{"+STR"}}},
+    };
+    for (const row &r : rows) {
+        iterparse_result got = run_iterparse(r.text);
+        ASSERT_TRUE(got.created) << r.text;
+        EXPECT_EQ(got.status, r.status) << r.text;
+        std::string expected, actual;
+        for (const auto &batch : r.batches) expected += joined(batch) + "|\n";
+        for (const auto &batch : got.batches) actual += joined(notations(batch)) + "|\n";
+        EXPECT_EQ(actual, expected) << r.text;
+    }
+}
+
+TEST(Iterparse, LinesRestartAfterEachDocument) {
+    iterparse_result got = run_iterparse("a\n---\nb\n");
+    ASSERT_EQ(got.batches.size(), 3u);
+    EXPECT_EQ(got.batches[0][2].view.start_line, 1u);  // a
+    ASSERT_EQ(got.batches[1].size(), 3u);
+    EXPECT_EQ(got.batches[1][0].view.start_line, 1u);  // --- counts from the cut
+    EXPECT_EQ(got.batches[1][1].view.start_line, 2u);  // b
+    const zarvel_event_view &start = got.batches[0][0].view;
+    EXPECT_EQ(start.start_line, 0u) << "synthetic stream start carries no position";
+}
+
+TEST(Iterparse, InvalidArguments) {
+    EXPECT_EQ(zarvel_iterparse_new(nullptr, 1), nullptr);
+    uint64_t count = 5;
+    EXPECT_EQ(zarvel_iterparse_next(nullptr, &count), nullptr);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(zarvel_iterparse_status(nullptr, nullptr, nullptr), ZARVEL_INVALID_ARGUMENT);
+    zarvel_iterparse_free(nullptr);
+    iterparse_result empty = run_iterparse(std::string());
+    EXPECT_EQ(empty.batches.size(), 1u);
+}
+
+// ---- recorder ----------------------------------------------------------------------------
+
+TEST(Recorder, ThreeFeeds) {
+    zarvel_recorder *recorder = zarvel_recorder_new();
+    ASSERT_NE(recorder, nullptr);
+    struct step {
+        std::string chunk;
+        int final;
+        std::vector<std::string> records;
+    } steps[] = {
+        {"a: 1\n", 0, {}},
+        {"---\nb: 2\n", 0, {"+STR", "+DOC", "+MAP", "=VAL :a", "=VAL :1", "-MAP", "-DOC"}},
+        {"", 1, {"+DOC ---", "+MAP", "=VAL :b", "=VAL :2", "-MAP", "-DOC", "-STR"}},
+    };
+    for (const step &s : steps) {
+        ASSERT_EQ(zarvel_recorder_feed(recorder, s.chunk.data(), s.chunk.size(), s.final), 0)
+            << s.chunk;
+        std::vector<owned_event> got = recorded(recorder);
+        EXPECT_EQ(joined(notations(got)), joined(s.records)) << s.chunk;
+        if (!got.empty() && got.back().view.kind == ZARVEL_EVENT_STREAM_END) {
+            // Lines carry on from the earlier run: "b" is on line 3.
+            EXPECT_EQ(got[0].view.start_line, 2u);
+            EXPECT_EQ(got[2].view.start_line, 3u);
+        }
+    }
+    EXPECT_EQ(zarvel_recorder_feed(recorder, "c", 1, 0), ZARVEL_INVALID_ARGUMENT);
+    EXPECT_EQ(zarvel_recorder_feed(recorder, "", 0, 1), ZARVEL_INVALID_ARGUMENT);
+    zarvel_recorder_free(recorder);
+}
+
+TEST(Recorder, Arguments) {
+    EXPECT_EQ(zarvel_recorder_feed(nullptr, "a", 1, 0), ZARVEL_INVALID_ARGUMENT);
+    zarvel_recorder *recorder = zarvel_recorder_new();
+    ASSERT_NE(recorder, nullptr);
+    EXPECT_EQ(zarvel_recorder_feed(recorder, nullptr, 1, 0), ZARVEL_INVALID_ARGUMENT);
+    EXPECT_EQ(zarvel_recorder_feed(recorder, nullptr, 0, 0), 0);
+    uint64_t count = 9, size = 9;
+    EXPECT_EQ(zarvel_recorder_records(nullptr, &count), nullptr);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(zarvel_recorder_arena(nullptr, &size), nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(zarvel_recorder_feed(recorder, nullptr, 0, 1), 0);
+    EXPECT_EQ(joined(notations(recorded(recorder))), "+STR\n-STR\n");
+    zarvel_recorder_free(recorder);
+    zarvel_recorder_free(nullptr);
+}
+
+TEST(Recorder, FailureClosesTheRecorder) {
+    zarvel_recorder *recorder = zarvel_recorder_new();
+    ASSERT_NE(recorder, nullptr);
+    const std::string chunk = "a: [1\n---\nb\n";
+    EXPECT_EQ(zarvel_recorder_feed(recorder, chunk.data(), chunk.size(), 0), ZARVEL_FAILED);
+    EXPECT_EQ(zarvel_recorder_feed(recorder, "x\n", 2, 1), ZARVEL_INVALID_ARGUMENT);
+    zarvel_recorder_free(recorder);
+}
+
+TEST(Recorder, Schemas) {
+    struct row {
+        int32_t schema;
+        std::string text;
+        uint8_t tag_id;
+    } rows[] = {
+        {0, "yes\n", ZARVEL_TAG_STR},
+        {1, "yes\n", ZARVEL_TAG_BOOL},
+        {0, "true\n", ZARVEL_TAG_BOOL},
+        {7, "12\n", ZARVEL_TAG_INT},
+        {0, "!!float 1\n", ZARVEL_TAG_FLOAT},
+    };
+    for (const row &r : rows) {
+        zarvel_recorder *recorder = zarvel_recorder_new_ex(r.schema);
+        ASSERT_NE(recorder, nullptr);
+        ASSERT_EQ(zarvel_recorder_feed(recorder, r.text.data(), r.text.size(), 1), 0) << r.text;
+        uint64_t count = 0;
+        const zarvel_record *records = zarvel_recorder_records(recorder, &count);
+        ASSERT_EQ(count, 5u) << r.text;
+        EXPECT_EQ(records[2].kind, ZARVEL_EVENT_SCALAR);
+        EXPECT_EQ(records[2].tag_id, r.tag_id) << r.text << " schema " << r.schema;
+        zarvel_recorder_free(recorder);
+    }
+}
+
+TEST(Recorder, RecordLayout) {
+    static_assert(sizeof(zarvel_record) == 44);
+    static_assert(offsetof(zarvel_record, start_line) == 4);
+    static_assert(offsetof(zarvel_record, text_offset) == 20);
+    static_assert(offsetof(zarvel_record, tag_length) == 40);
+    static_assert(offsetof(zarvel_event_view, text) == 24);
+    static_assert(offsetof(zarvel_event_view, start_line) == 72);
+    zarvel_recorder *recorder = zarvel_recorder_new();
+    const std::string text = "--- &a [x, \"y\"]\n...\n";
+    ASSERT_EQ(zarvel_recorder_feed(recorder, text.data(), text.size(), 1), 0);
+    uint64_t count = 0;
+    const zarvel_record *r = zarvel_recorder_records(recorder, &count);
+    ASSERT_EQ(count, 8u);
+    EXPECT_EQ(r[1].flags, ZARVEL_RECORD_EXPLICIT);                          // +DOC ---
+    EXPECT_EQ(r[2].flags, ZARVEL_RECORD_FLOW);                              // +SEQ [] &a
+    EXPECT_EQ(r[2].anchor_length, 1u);
+    EXPECT_EQ(r[3].flags, ZARVEL_RECORD_FLOW | ZARVEL_RECORD_PLAIN_IMPLICIT);  // x
+    EXPECT_EQ(r[4].flags, ZARVEL_RECORD_FLOW);                              // "y"
+    EXPECT_EQ(r[4].style, 3u);
+    EXPECT_EQ(r[6].flags, ZARVEL_RECORD_EXPLICIT);                          // -DOC ...
+    EXPECT_EQ(r[0].text_length | r[0].text_offset, 0u) << "empty spans are (0, 0)";
+    zarvel_recorder_free(recorder);
+}
+
+// ---- document boundary scan ------------------------------------------------------------------
+
+TEST(FeedBuffer, BoundaryScan) {
+    struct row {
+        std::string name;
+        std::vector<std::string> chunks;  // fed in turn; the scan runs after each
+        std::vector<uint64_t> cuts;       // expected result after each chunk
+    } rows[] = {
+        {"marker line", {"a\n---\nb\n"}, {2}},
+        {"last of several", {"a\n---\nb\n--- c\n"}, {8}},
+        {"marker at offset 0", {"---\na\n"}, {0}},
+        {"tab and CR end a marker", {"a\n---\tb\nc\n---\r\n"}, {10}},
+        {"not a marker", {"a\n----\n--x\n-- -\n"}, {0}},
+        {"directive keeps its marker", {"a\n...\n%YAML 1.2\n---\nb\n"}, {0}},
+        {"directive flag cleared by the marker", {"%YAML 1.2\n---\na\n---\nb\n"}, {16}},
+        {"inside single quotes", {"a: 'x\n---\ny'\n"}, {0}},
+        {"doubled single quote", {"a: 'it''s'\n---\n"}, {11}},
+        {"apostrophe in a plain scalar", {"a: it's\n---\n"}, {8}},
+        {"inside double quotes", {"a: \"x\\\"\n---\n\"\n"}, {0}},
+        {"escaped backslash closes", {"a: \"x\\\\\"\n---\n"}, {9}},
+        {"inside a flow collection", {"[a,\n---\n]\n"}, {0}},
+        {"flow closed", {"[a, {b: c}]\n---\n"}, {12}},
+        {"comment hides a quote", {"# it's '\n---\n"}, {9}},
+        {"hash inside a word", {"a#b '\n---\n"}, {0}},
+        {"marker split over feeds", {"a\n--", "-", "\nb\n"}, {0, 0, 2}},
+        {"escape split over feeds", {"\"a\\", "\"\n---\n\"\n---\n"}, {0, 11}},
+        {"doubled quote split over feeds", {"'a'", "'\n---\n'\n---\n"}, {0, 11}},
+        {"state kept across feeds", {"a: '\n", "---\n'\n---\nb\n"}, {0, 11}},
+    };
+    for (const row &r : rows) {
+        zarvel_feed_buffer buffer{};
+        for (size_t i = 0; i < r.chunks.size(); ++i) {
+            ASSERT_TRUE(zvl::feed_buffer_append(buffer, r.chunks[i].data(), r.chunks[i].size()));
+            EXPECT_EQ(zvl::feed_buffer_find_cut(buffer), r.cuts[i]) << r.name << ", chunk " << i;
+        }
+        zvl::feed_buffer_release(buffer);
+    }
+}
+
+TEST(FeedBuffer, LineBreaks) {
+    struct row {
+        std::string text;
+        uint64_t breaks;
+    } rows[] = {
+        {"", 0},          {"a", 0},          {"a\n", 1},          {"a\r\nb\r", 2},
+        {"\r\r\n\n", 3},  {"a\xC2\x85" "b", 1}, {"\xE2\x80\xA8\xE2\x80\xA9", 2}, {"\xE2\x80\xAA", 0},
+    };
+    for (const row &r : rows) EXPECT_EQ(zvl::count_line_breaks(r.text.data(), r.text.size()), r.breaks) << r.text;
+}
+
+// ---- properties over the conformance corpus -------------------------------------------------
+
+// Chunked feeding at any split gives the events of one whole run.
+TEST(RecorderProperty, SplitsGiveTheWholeRunEvents) {
+    const auto &cases = suite_cases();
+    ASSERT_GT(cases.size(), 200u) << "conformance corpus not found";
+    std::mt19937_64 random(20261208);
+    size_t compared = 0;
+    for (const suite_case &c : cases) {
+        pull_result whole = run_pull(c.text);
+        ASSERT_TRUE(whole.created) << c.name;
+        std::vector<std::vector<size_t>> splits;
+        splits.push_back({});
+        for (size_t at = 1; at < c.text.size(); ++at) splits.push_back({at});  // every byte
+        for (int trial = 0; trial < 20 && c.text.size() > 2; ++trial) {
+            std::vector<size_t> cuts;
+            size_t pieces = 1 + random() % 8;
+            for (size_t k = 0; k < pieces; ++k) cuts.push_back(random() % (c.text.size() + 1));
+            std::sort(cuts.begin(), cuts.end());
+            splits.push_back(cuts);
+        }
+        for (const auto &cuts : splits) {
+            recorder_result got = run_recorder(c.text, cuts);
+            std::string where = c.name + " split";
+            for (size_t at : cuts) where += " " + std::to_string(at);
+            if (whole.status != 0) {
+                EXPECT_TRUE(got.failed) << where;
+                continue;
+            }
+            ASSERT_FALSE(got.failed) << where;
+            ASSERT_EQ(describe(got.events), describe(whole.events)) << where;
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 1000u);
+}
+
+// Iterparse yields pull's events, document by document; lines restart at each
+// document after the first.
+TEST(IterparseProperty, SameEventsAsPull) {
+    const auto &cases = suite_cases();
+    ASSERT_GT(cases.size(), 200u) << "conformance corpus not found";
+    size_t multi = 0;
+    for (const suite_case &c : cases) {
+        pull_result whole = run_pull(c.text);
+        iterparse_result iter = run_iterparse(c.text);
+        ASSERT_TRUE(iter.created) << c.name;
+        EXPECT_EQ(iter.status, whole.status) << c.name;
+        std::vector<owned_event> flat;
+        std::vector<uint32_t> shifts;  // line shift of each event's document
+        for (const auto &batch : iter.batches) {
+            uint32_t shift = 0;
+            bool found = false;
+            for (const owned_event &e : batch) {
+                if (e.view.kind == ZARVEL_EVENT_STREAM_START || e.view.kind == ZARVEL_EVENT_STREAM_END) {
+                    shifts.push_back(0);
+                } else {
+                    size_t index = flat.size();
+                    if (!found && index < whole.events.size()) {
+                        shift = whole.events[index].view.start_line - e.view.start_line;
+                        found = true;
+                    }
+                    shifts.push_back(shift);
+                }
+                flat.push_back(e);
+            }
+        }
+        ASSERT_EQ(joined(notations(flat)), joined(notations(whole.events))) << c.name;
+        size_t documents = 0;
+        for (size_t i = 0; i < flat.size(); ++i) {
+            const zarvel_event_view &a = flat[i].view, &b = whole.events[i].view;
+            if (a.kind == ZARVEL_EVENT_STREAM_START || a.kind == ZARVEL_EVENT_STREAM_END) continue;
+            documents += a.kind == ZARVEL_EVENT_DOCUMENT_START;
+            if (documents == 1) {
+                EXPECT_EQ(shifts[i], 0u) << c.name << " event " << i;
+            }
+            EXPECT_EQ(a.start_line + shifts[i], b.start_line) << c.name << " event " << i;
+            EXPECT_EQ(a.end_line + shifts[i], b.end_line) << c.name << " event " << i;
+            EXPECT_EQ(a.start_column, b.start_column) << c.name << " event " << i;
+            EXPECT_EQ(a.end_column, b.end_column) << c.name << " event " << i;
+        }
+        if (whole.status) {
+            EXPECT_EQ(iter.column, whole.column) << c.name;
+        } else if (iter.batches.size() > 3) {
+            ++multi;
+        }
+    }
+    EXPECT_GT(multi, 10u) << "multi-document cases";
+}
+
+// ---- failure injection ------------------------------------------------------------------------
+
+// A stream that takes every allocating path: arena texts (escapes, folding,
+// block scalars), flow buffering, anchors, several documents, more records
+// and pool bytes than the initial capacities, and NEL breaks (rewritten copy).
+std::string rich_stream() {
+    std::string text = "%YAML 1.2\n--- &root\nkey: \"esc\\t\\u00e9\"\nfold: >\n  a\n  b\n"
+                       "flow: [a, {b: c}, [d: e]]\nref: *root\nlong: '";
+    text += std::string(600, 'x');
+    text += "'\n---\n- |\n  block\n- plain\xC2\x85- next\n...\n--- [";
+    for (int i = 0; i < 40; ++i) text += "&a" + std::to_string(i) + " v" + std::to_string(i) + ", ";
+    text += "end]\n";
+    return text;
+}
+
+// Runs op with allocation n failing, for every n until op no longer reaches
+// the failing allocation. check judges each outcome.
+void for_every_failing_allocation(const std::function<void(uint64_t)> &op) {
+    for (uint64_t n = 1; n < 100000; ++n) {
+        zarvel_error_clear(zarvel_error_current());
+        zvl::testing::fail_allocation(n);
+        op(n);
+        uint64_t seen = zvl::testing::fail_allocation(0);
+        if (seen < n) return;
+    }
+    FAIL() << "allocation count did not settle";
+}
+
+uint32_t recorded_code() { return zarvel_error_current()->code; }
+
+TEST(FailureInjection, Push) {
+    const std::string text = rich_stream();
+    const push_result reference = run_push(text);
+    ASSERT_EQ(reference.status, 0);
+    for_every_failing_allocation([&](uint64_t n) {
+        push_result got = run_push(text);
+        if (got.status == 0) {
+            EXPECT_EQ(describe(got.events), describe(reference.events)) << "allocation " << n;
+        } else if (got.status == 1) {
+            EXPECT_EQ(recorded_code(), uint32_t{ZARVEL_ERR_NO_MEMORY}) << "allocation " << n;
+        } else {
+            EXPECT_EQ(got.status, ZARVEL_NO_MEMORY) << "allocation " << n;
+            EXPECT_TRUE(got.events.empty());
+        }
+    });
+}
+
+TEST(FailureInjection, Pull) {
+    const std::string text = rich_stream();
+    const pull_result reference = run_pull(text);
+    ASSERT_EQ(reference.status, 0);
+    for_every_failing_allocation([&](uint64_t n) {
+        pull_result got = run_pull(text);
+        if (!got.created) return;
+        if (got.status == 0) {
+            EXPECT_EQ(describe(got.events), describe(reference.events)) << "allocation " << n;
+        } else {
+            EXPECT_EQ(got.status, 1) << "allocation " << n;
+            EXPECT_EQ(recorded_code(), uint32_t{ZARVEL_ERR_NO_MEMORY}) << "allocation " << n;
+            ASSERT_LE(got.events.size(), reference.events.size());
+            for (size_t i = 0; i < got.events.size(); ++i)
+                EXPECT_EQ(got.events[i], reference.events[i]) << "allocation " << n << " event " << i;
+        }
+    });
+}
+
+TEST(FailureInjection, Recorder) {
+    const std::string text = rich_stream();
+    const std::vector<size_t> cuts = {7, 30, 180, text.size() - 20};
+    const recorder_result reference = run_recorder(text, cuts);
+    ASSERT_FALSE(reference.failed);
+    for_every_failing_allocation([&](uint64_t n) {
+        recorder_result got = run_recorder(text, cuts);
+        if (!got.failed) {
+            EXPECT_EQ(describe(got.events), describe(reference.events)) << "allocation " << n;
+            return;
+        }
+        if (got.statuses.empty()) return;  // the recorder itself was not allocated
+        int last = got.statuses.back();
+        if (last == ZARVEL_NO_MEMORY) {
+            EXPECT_EQ(got.statuses.size(), 1u) << "the parser is made at the first feed";
+        } else {
+            EXPECT_EQ(last, ZARVEL_FAILED) << "allocation " << n;
+            EXPECT_EQ(recorded_code(), uint32_t{ZARVEL_ERR_NO_MEMORY}) << "allocation " << n;
+        }
+    });
+}
+
+TEST(FailureInjection, Iterparse) {
+    const std::string text = rich_stream();
+    const iterparse_result reference = run_iterparse(text);
+    ASSERT_EQ(reference.status, 0);
+    ASSERT_EQ(reference.batches.size(), 4u);
+    std::vector<owned_event> expected;
+    for (const auto &batch : reference.batches) expected.insert(expected.end(), batch.begin(), batch.end());
+    for_every_failing_allocation([&](uint64_t n) {
+        iterparse_result got = run_iterparse(text);
+        if (!got.created) return;
+        std::vector<owned_event> flat;
+        for (const auto &batch : got.batches) flat.insert(flat.end(), batch.begin(), batch.end());
+        if (got.status == 0) {
+            EXPECT_EQ(describe(flat), describe(expected)) << "allocation " << n;
+            return;
+        }
+        EXPECT_EQ(got.status, ZARVEL_NO_MEMORY) << "allocation " << n;
+        ASSERT_LE(flat.size(), expected.size()) << "allocation " << n;
+        for (size_t i = 0; i < flat.size(); ++i)
+            EXPECT_EQ(flat[i].describe(), expected[i].describe()) << "allocation " << n << " event " << i;
+        if (!flat.empty()) {
+            EXPECT_NE(flat.back().view.kind, uint32_t{ZARVEL_EVENT_STREAM_END}) << "allocation " << n;
+        }
+    });
+}
+
+}  // namespace
