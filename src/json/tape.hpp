@@ -1,0 +1,52 @@
+// JSON tape internals shared with the JSON document path and the composer's
+// flow path: the tape's single allocation and the three builders.
+#pragma once
+
+#include <cstdint>
+
+#include "zarvel.h"
+
+namespace zvl {
+
+// Statuses of the builders (also the exported statuses they map to).
+enum tape_build_result : int {
+    tape_built = 0,
+    tape_refused = 1,   // not taken; nothing recorded, the record is zeroed
+    tape_no_memory = 2  // the record is zeroed
+};
+
+// Bits 8-31 of a packed entry: spans of this many bytes or more do not fit
+// and make the packed builder refuse the text.
+inline constexpr uint64_t tape_packed_span_limit = uint64_t{1} << 24;
+
+inline uint64_t tape_pack(uint8_t type, uint64_t length, uint64_t start) {
+    return type | (length << 8) | (start << 32);
+}
+
+// Allocates the one block for a text of n bytes (capacity n + 2 entries) and
+// points the four arrays into it; false when the allocation fails.
+bool tape_allocate(zarvel_tape *tape, uint64_t n);
+
+// Which column builder runs: the fast one treats a tab as a refusal and a
+// string byte of 0x80 or above as one too; the plain one takes both.
+enum class column_mode : uint8_t { fast, plain };
+
+// Column form from the root bracket at text[root]. With trailing_check only
+// whitespace may follow the root.
+int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
+                       column_mode mode, bool trailing_check);
+
+struct tape_packed_switches {
+    bool numbers_checked;  // else number tokens are unchecked runs of type 10
+    bool ascii_strict;     // tab is no whitespace; a string byte >= 0x80 refuses
+    bool reuse;            // use the record's packed block again when it is big enough
+};
+
+// Packed form from the root bracket at text[root]; only whitespace may follow
+// the root. With reuse, a record holding a packed tape whose text_len is at
+// least len + 2 keeps its block (text_len then serves as the capacity; the
+// caller raises it again after success); a smaller block is released first.
+int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
+                      tape_packed_switches switches);
+
+}  // namespace zvl

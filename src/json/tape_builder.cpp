@@ -1,0 +1,328 @@
+// The tape builders: one walk over the text from the root bracket, writing
+// one entry per value and per closing bracket, through a column or a packed
+// entry writer. The walk is the validator's automaton (levels.hpp) with 256
+// levels; its modes differ only in what they take:
+//
+//   mode            tab        string byte >= 0x80   numbers
+//   fast columns    refuses    refuses               checked (4 or 5)
+//   plain columns   skipped    taken                 checked
+//   packed          either, by its switches          checked, or unchecked runs (10)
+//
+// Every entry consumes at least one byte from the root on, so a walk writes
+// at most len + 1 entries: the n + 2 capacity of the block is never passed.
+#include <cstring>
+
+#include "core/memory.hpp"
+#include "json/grammar.hpp"
+#include "json/levels.hpp"
+#include "json/tape.hpp"
+
+namespace zvl {
+
+bool tape_allocate(zarvel_tape *tape, uint64_t n) {
+    uint64_t type_area = (n + 17) & ~uint64_t{15};
+    uint64_t entries = n + 2;
+    uint64_t size = type_area + 16 * n + 32;
+    auto *block = static_cast<uint8_t *>(allocate(&zarvel_default_allocator, size));
+    if (!block) return false;
+    tape->block = block;
+    tape->types = block;
+    tape->starts = reinterpret_cast<uint32_t *>(block + type_area);
+    tape->lens = tape->starts + entries;
+    tape->packed = reinterpret_cast<uint64_t *>(tape->lens + entries);
+    return true;
+}
+
+namespace {
+
+using json::container;
+using json::level_state;
+
+// Open containers the builders track: one more than the validator.
+constexpr uint32_t builder_levels = 256;
+
+struct walk_mode {
+    bool tab_is_ws;
+    bool ascii_strict;
+    bool numbers_checked;
+};
+
+constexpr walk_mode fast_columns{false, true, true};
+constexpr walk_mode plain_columns{true, false, true};
+
+struct column_writer {
+    static constexpr bool span_limited = false;
+    uint8_t *types;
+    uint32_t *starts;
+    uint32_t *lens;
+
+    void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) {
+        types[i] = type;
+        starts[i] = static_cast<uint32_t>(start);
+        lens[i] = static_cast<uint32_t>(length);
+    }
+    void link(uint64_t open, uint64_t close) {
+        starts[open] = static_cast<uint32_t>(close);
+        put(close, ZARVEL_TAPE_CLOSE, open, 0);
+    }
+};
+
+struct packed_writer {
+    static constexpr bool span_limited = true;
+    uint64_t *packed;
+
+    void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) {
+        packed[i] = tape_pack(type, length, start);
+    }
+    void link(uint64_t open, uint64_t close) {
+        packed[open] = tape_pack(static_cast<uint8_t>(packed[open] & 0xFF), 0, close);
+        put(close, ZARVEL_TAPE_CLOSE, open, 0);
+    }
+};
+
+constexpr uint64_t repeat(uint8_t byte) { return 0x0101010101010101ull * byte; }
+constexpr uint64_t high_bits = repeat(0x80);
+
+// Nonzero when some byte of w is below b (b at most 0x80). False positives
+// occur only in bytes above a true one, which is all a scan needs.
+inline uint64_t has_less(uint64_t w, uint8_t b) { return (w - repeat(b)) & ~w & high_bits; }
+inline uint64_t has_byte(uint64_t w, uint8_t b) { return has_less(w ^ repeat(b), 1); }
+
+// The string opened at text[open], eight bytes at a time: offset of the
+// closing quote or -1. Escapes are checked with the shared rule; a control
+// byte refuses, and with ascii_strict so does a byte of 0x80 or above.
+template <bool ascii_strict>
+int64_t scan_string_words(const char *text, uint64_t len, uint64_t open, bool *escaped) {
+    uint64_t p = open + 1;
+    for (;;) {
+        if (len - p >= 8) {
+            uint64_t w;
+            std::memcpy(&w, text + p, 8);
+            uint64_t special = has_byte(w, '"') | has_byte(w, '\\') | has_less(w, 0x20);
+            if (ascii_strict) special |= w & high_bits;
+            if (!special) {
+                p += 8;
+                continue;
+            }
+        } else if (p >= len) {
+            return -1;
+        }
+        auto c = static_cast<uint8_t>(text[p]);
+        if (c == '"') return static_cast<int64_t>(p);
+        if (c == '\\') {
+            uint64_t length = json::escape_length(text, len, p);
+            if (length == 0) return -1;
+            *escaped = true;
+            p += length;
+            continue;
+        }
+        if (c < 0x20 || (ascii_strict && c >= 0x80)) return -1;
+        ++p;
+    }
+}
+
+template <walk_mode mode, typename writer>
+int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailing_check,
+         uint64_t *count) {
+    constexpr uint64_t ws_bits = mode.tab_is_ws ? json::all_ws_bits : json::plain_ws_bits;
+    container types[builder_levels];
+    level_state states[builder_levels];
+    uint64_t opens[builder_levels];
+
+    out.put(0, ZARVEL_TAPE_DOCUMENT, 0, 0);
+    bool array = text[root] == '[';
+    out.put(1, array ? ZARVEL_TAPE_ARRAY : ZARVEL_TAPE_OBJECT, 0, 0);
+    types[0] = array ? container::array : container::object;
+    states[0] = array ? level_state::array_open : level_state::object_open;
+    opens[0] = 1;
+    uint32_t depth = 1;
+    uint64_t n = 2;
+    uint64_t p = root + 1;
+
+    for (;;) {
+        while (p < len && json::in_bits(ws_bits, text[p])) ++p;
+        if (p >= len) return tape_refused;
+        uint32_t level = depth - 1;
+        level_state state = states[level];
+        char c = text[p];
+        switch (c) {
+        case '"': {
+            bool key = json::takes_key(state);
+            if (!key && !json::takes_value(state)) return tape_refused;
+            bool escaped = false;
+            int64_t close = scan_string_words<mode.ascii_strict>(text, len, p, &escaped);
+            if (close < 0) return tape_refused;
+            uint64_t length = static_cast<uint64_t>(close) - p - 1;
+            if (writer::span_limited && length >= tape_packed_span_limit) return tape_refused;
+            out.put(n++, ZARVEL_TAPE_STRING, p + 1, length);
+            p = static_cast<uint64_t>(close) + 1;
+            states[level] = key ? level_state::colon_expected : level_state::after_value;
+            continue;
+        }
+        case '[':
+        case '{': {
+            if (!json::takes_value(state) || depth >= builder_levels) return tape_refused;
+            states[level] = level_state::after_value;  // what the parent is once the child closes
+            bool opens_array = c == '[';
+            types[depth] = opens_array ? container::array : container::object;
+            states[depth] = opens_array ? level_state::array_open : level_state::object_open;
+            opens[depth] = n;
+            out.put(n++, opens_array ? ZARVEL_TAPE_ARRAY : ZARVEL_TAPE_OBJECT, 0, 0);
+            ++depth;
+            ++p;
+            continue;
+        }
+        case ']':
+        case '}': {
+            container wanted = c == ']' ? container::array : container::object;
+            if (types[level] != wanted || !json::closes_here(state)) return tape_refused;
+            out.link(opens[level], n++);
+            ++p;
+            if (--depth == 0) {
+                if (trailing_check) {
+                    while (p < len && json::in_bits(ws_bits, text[p])) ++p;
+                    if (p < len) return tape_refused;
+                }
+                *count = n;
+                return tape_built;
+            }
+            continue;
+        }
+        case ':':
+            if (state != level_state::colon_expected) return tape_refused;
+            states[level] = level_state::value_expected;
+            ++p;
+            continue;
+        case ',':
+            if (state != level_state::after_value) return tape_refused;
+            states[level] = types[level] == container::object ? level_state::key_expected
+                                                              : level_state::value_expected;
+            ++p;
+            continue;
+        case 't':
+        case 'f':
+        case 'n': {
+            if (!json::takes_value(state) || len - p < 4) return tape_refused;
+            uint8_t type;
+            uint64_t length = 4;
+            if (std::memcmp(text + p, "true", 4) == 0) {
+                type = ZARVEL_TAPE_TRUE;
+            } else if (std::memcmp(text + p, "null", 4) == 0) {
+                type = ZARVEL_TAPE_NULL;
+            } else if (std::memcmp(text + p, "fals", 4) == 0 && len - p >= 5 && text[p + 4] == 'e') {
+                type = ZARVEL_TAPE_FALSE;
+                length = 5;
+            } else {
+                return tape_refused;
+            }
+            if (!json::delimiter_at(text, len, p + length)) return tape_refused;
+            out.put(n++, type, p, length);
+            p += length;
+            states[level] = level_state::after_value;
+            continue;
+        }
+        default:
+            break;
+        }
+        if (c != '-' && !json::is_digit(c)) return tape_refused;
+        if (!json::takes_value(state)) return tape_refused;
+        // A number token is the run of bytes that can occur in numbers.
+        uint64_t end = p;
+        while (end < len && json::has_class(text[end], json::class_number_run)) ++end;
+        if (writer::span_limited && end - p >= tape_packed_span_limit) return tape_refused;
+        uint8_t type = ZARVEL_TAPE_RAW;
+        if (mode.numbers_checked) {
+            uint64_t digits = p + (c == '-' ? 1 : 0);
+            uint64_t q = digits;
+            while (q < end && json::is_digit(text[q])) ++q;
+            if (q == end && q > digits) {
+                if (end - digits > 1 && text[digits] == '0') return tape_refused;
+                type = ZARVEL_TAPE_INT;
+            } else {
+                json::number_lexeme lexeme;
+                if (!json::scan_number(text, len, p, &lexeme, false) || lexeme.end != end)
+                    return tape_refused;
+                type = ZARVEL_TAPE_FLOAT;
+            }
+        }
+        out.put(n++, type, p, end - p);
+        p = end;
+        states[level] = level_state::after_value;
+    }
+}
+
+void zero(zarvel_tape *tape) { std::memset(tape, 0, sizeof *tape); }
+
+void release(zarvel_tape *tape) {
+    deallocate(&zarvel_default_allocator, tape->block);
+    zero(tape);
+}
+
+template <walk_mode mode>
+int columns_with(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
+                 bool trailing_check) {
+    zero(tape);
+    if (!tape_allocate(tape, len)) return tape_no_memory;
+    uint64_t count = 0;
+    int result = walk<mode>(text, len, root, column_writer{tape->types, tape->starts, tape->lens},
+                            trailing_check, &count);
+    if (result != tape_built) {
+        release(tape);
+        return result;
+    }
+    tape->count = count;
+    tape->text = text;
+    tape->text_len = len;
+    return tape_built;
+}
+
+template <walk_mode mode>
+int packed_walk(const char *text, uint64_t len, uint64_t root, uint64_t *packed, uint64_t *count) {
+    return walk<mode>(text, len, root, packed_writer{packed}, true, count);
+}
+
+}  // namespace
+
+int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
+                       column_mode mode, bool trailing_check) {
+    if (mode == column_mode::fast) return columns_with<fast_columns>(text, len, root, tape, trailing_check);
+    return columns_with<plain_columns>(text, len, root, tape, trailing_check);
+}
+
+int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
+                      tape_packed_switches switches) {
+    bool reusable = switches.reuse && tape->block && tape->packed && tape->packed_ready;
+    if (reusable && tape->text_len >= len + 2) {
+        // Keep the block and its array pointers; the old entries are dead.
+        tape->count = 0;
+        tape->columns_ready = 0;
+        tape->has_big_int = 0;
+    } else {
+        // A block that is too small is not left behind unowned.
+        if (reusable) deallocate(&zarvel_default_allocator, tape->block);
+        zero(tape);
+        if (!tape_allocate(tape, len)) return tape_no_memory;
+    }
+    uint64_t count = 0;
+    int result;
+    if (switches.ascii_strict)
+        result = switches.numbers_checked
+                     ? packed_walk<walk_mode{false, true, true}>(text, len, root, tape->packed, &count)
+                     : packed_walk<walk_mode{false, true, false}>(text, len, root, tape->packed, &count);
+    else
+        result = switches.numbers_checked
+                     ? packed_walk<walk_mode{true, false, true}>(text, len, root, tape->packed, &count)
+                     : packed_walk<walk_mode{true, false, false}>(text, len, root, tape->packed, &count);
+    if (result != tape_built) {
+        release(tape);
+        return result;
+    }
+    tape->count = count;
+    tape->text = text;
+    tape->text_len = len;
+    tape->packed_ready = 1;
+    tape->columns_ready = 0;
+    return tape_built;
+}
+
+}  // namespace zvl
