@@ -395,3 +395,128 @@ TEST(EventLog, WordGrowthIsLimitedByInputLength) {
     EXPECT_EQ(log.word_count, 0u);
     zarvel_event_log_release(&log);
 }
+
+// ---- flow fast paths ------------------------------------------------------------
+
+namespace {
+
+struct flow_case {
+    std::string text;
+    zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+    explicit flow_case(std::string t) : text(std::move(t)) {
+        store->input = text.data();
+        store->input_len = text.size();
+        zarvel_store_reserve(store, text.size());
+    }
+    ~flow_case() { zarvel_store_free(store); }
+    int raw(uint64_t *end, uint32_t max_depth = 1000) {
+        return zarvel_composer_flow_raw(store, text.data(), text.find_first_of("[{"), text.size(), 1, 0,
+                                        {nullptr, 0}, {nullptr, 0}, 0, max_depth, end);
+    }
+};
+
+}  // namespace
+
+TEST(FlowPath, CollectionsBecomeTheseNodes) {
+    struct row {
+        std::string text;
+        int result;
+        std::string dump;
+    };
+    std::vector<row> rows = {
+        {"[1, 2.5, \"x\", true, null]", 1,
+         "0 k1 s0 f1 p0 t0 v\"\" [1 2 3 4 5]\n1 k0 s1 f1 p1 t1 v\"1\"\n2 k0 s1 f1 p1 t2 v\"2.5\"\n"
+         "3 k0 s3 f1 p0 t0 v\"x\"\n4 k0 s1 f1 p1 t3 v\"true\"\n5 k0 s1 f1 p1 t4 v\"null\"\nroots: 0\n"},
+        {"{\"a\": [], \"a\": {}}", 1,
+         "0 k2 s0 f1 p0 t0 v\"\" [1 2 3 4]\n1 k0 s3 f1 p0 t0 v\"a\"\n2 k1 s0 f1 p0 t0 v\"\"\n"
+         "3 k0 s3 f1 p0 t0 v\"a\"\n4 k2 s0 f1 p0 t0 v\"\"\nroots: 0\n"},
+        {"{1: 2}", 0, "roots:\n"},        // a plain key is left to the parser
+        {"[1, 2", 0, "roots:\n"},         // unterminated
+        {"[a]", 0, "roots:\n"},           // not JSON
+        {"{\"" + std::string(1030, 'k') + "\": 1}", 2, "roots:\n"},  // long key
+    };
+    for (const row &r : rows) {
+        flow_case c(r.text);
+        uint64_t end = 0;
+        EXPECT_EQ(c.raw(&end), r.result) << r.text;
+        if (r.result == 1) {
+            EXPECT_EQ(end, r.text.size() - 1) << r.text;
+            EXPECT_EQ(zarvel_composer_flow_commit(c.store, 0), 1) << r.text;
+        }
+        EXPECT_EQ(dump_store(c.store), r.dump) << r.text;
+        EXPECT_EQ(c.store->strings_len, 0u) << r.text;
+        EXPECT_EQ(c.store->depth, 0u) << r.text;
+    }
+}
+
+TEST(FlowPath, CancelDiscardsTheNodes) {
+    flow_case c("[[1, 2], {\"k\": \"v\"}]: value");
+    uint64_t end = 0;
+    ASSERT_EQ(c.raw(&end), 1);
+    EXPECT_GT(c.store->node_count, 0u);
+    zarvel_composer_flow_cancel(c.store);
+    EXPECT_EQ(c.store->node_count, 0u);
+    EXPECT_EQ(c.store->root_count, 0u);
+    EXPECT_EQ(zarvel_composer_flow_commit(c.store, 0), 0);  // nothing pending any more
+}
+
+TEST(FlowPath, DepthLimitOfTheStepper) {
+    flow_case c("[[[1]]]");
+    uint64_t end = 0;
+    EXPECT_EQ(c.raw(&end, 2), 0);
+    EXPECT_EQ(c.store->node_count, 0u);
+    EXPECT_EQ(c.raw(&end, 3), 1);
+}
+
+TEST(FlowPath, RootRecordReplaysToTheSameNodes) {
+    std::string text = "  [1, {\"a\": [true]}, \"s\"]\n\n";
+    zarvel_event_log log;
+    ASSERT_TRUE(zarvel_event_log_init(&log, text.data(), text.size()));
+    ASSERT_TRUE(zarvel_flow_root(&log, &zarvel_core_resolver));
+    ASSERT_EQ(log.word_count, 6u);  // 2 kind-1, kind 7 + its offset word, 2 kind-1
+    EXPECT_EQ(log.words[2] >> 56, 7u);
+    EXPECT_EQ(log.words[3], 2u | (uint64_t(text.size()) << 32));
+    EXPECT_EQ(log.doc_count, 1u);
+    zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+    ASSERT_EQ(zarvel_event_log_replay(store, &log), 0);
+    flow_case direct(text);
+    uint64_t end;
+    ASSERT_EQ(direct.raw(&end), 1);
+    ASSERT_EQ(zarvel_composer_flow_commit(direct.store, 0), 1);
+    EXPECT_EQ(dump_store(store), dump_store(direct.store));
+    zarvel_store_free(store);
+    zarvel_event_log_release(&log);
+
+    for (std::string rejected : {"[1] x", "\t[1]", "[1", "a: [1]", "[1]\n[2]"}) {
+        zarvel_event_log other;
+        ASSERT_TRUE(zarvel_event_log_init(&other, rejected.data(), rejected.size()));
+        EXPECT_FALSE(zarvel_flow_root(&other, nullptr)) << rejected;
+        EXPECT_EQ(other.word_count, 0u) << rejected;
+        EXPECT_EQ(other.doc_count, 0u) << rejected;
+        zarvel_event_log_release(&other);
+    }
+}
+
+TEST(FlowPath, RecorderWithPropertiesInsideABlockMapping) {
+    std::string text = "k: &a !t [1, 2]\n";
+    zarvel_event_log log;
+    ASSERT_TRUE(zarvel_event_log_init(&log, text.data(), text.size()));
+    zarvel_sink sink = zarvel_event_log_sink(&log);
+    zarvel_event ms = start_event(ZARVEL_EVENT_MAPPING_START);
+    ASSERT_EQ(feed(sink, {plain_event(ZARVEL_EVENT_DOCUMENT_START), ms, scalar_event(std::string_view(text).substr(0, 1), 1, 0)}), 0);
+    std::string tag = "!t";
+    uint64_t end = 0;
+    ASSERT_EQ(sink.flow_raw(sink.user, text.data(), 9, text.size(), 1, 0, span_of(std::string_view(text).substr(4, 1)),
+                            span_of(tag), 1, 1000, &end),
+              1);
+    EXPECT_EQ(end, 14u);
+    ASSERT_EQ(sink.flow_commit(sink.user, text.size()), 1);
+    ASSERT_EQ(feed(sink, {plain_event(ZARVEL_EVENT_MAPPING_END), plain_event(ZARVEL_EVENT_DOCUMENT_END)}), 0);
+    zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+    ASSERT_EQ(zarvel_event_log_replay(store, &log), 0);
+    EXPECT_EQ(dump_store(store),
+              "0 k2 s0 f0 p0 t0 v\"\" [1 2]\n1 k0 s1 f0 p1 t0 v\"k\"\n2 k1 s0 f1 p0 t0 v\"\" !\"!t\" &\"a\" [3 4]\n"
+              "3 k0 s1 f1 p1 t1 v\"1\"\n4 k0 s1 f1 p1 t1 v\"2\"\nroots: 0\n");
+    zarvel_store_free(store);
+    zarvel_event_log_release(&log);
+}

@@ -117,6 +117,21 @@ struct composed {
     composed &operator=(const composed &) = delete;
 };
 
+// A pending document whose body is an event log of the events (recorded
+// through the event-log sink), as a parse leaves it.
+inline zarvel_document *pending_document(const std::string &text, const std::vector<zarvel_event> &events) {
+    auto *log = static_cast<zarvel_event_log *>(zvl::allocate(&zarvel_default_allocator, sizeof(zarvel_event_log)));
+    zarvel_event_log_init(log, text.data(), text.size());
+    zarvel_sink sink = zarvel_event_log_sink(log);
+    if (feed(sink, events) != 0) log->word_count = 0;
+    zarvel_document *doc = zarvel_document_alloc(&zarvel_default_allocator);
+    doc->text = text.data();
+    doc->owned_len = text.size();
+    doc->source = log;
+    doc->source_kind = ZARVEL_SOURCE_EVENT_LOG;
+    return doc;
+}
+
 // ---- JSON-like rendering through the public read API ------------------------
 
 inline void render(const zarvel_node *node, std::string &out, int budget = 64) {

@@ -165,20 +165,6 @@ namespace {
 
 const std::string three_docs_text = "a\nb\nc\n";
 
-// A pending document over an event log of three scalar documents.
-zarvel_document *pending_document(const std::string &text, const std::vector<zarvel_event> &events) {
-    auto *log = static_cast<zarvel_event_log *>(zvl::allocate(&zarvel_default_allocator, sizeof(zarvel_event_log)));
-    EXPECT_TRUE(zarvel_event_log_init(log, text.data(), text.size()));
-    zarvel_sink sink = zarvel_event_log_sink(log);
-    EXPECT_EQ(feed(sink, events), 0);
-    zarvel_document *doc = zarvel_document_alloc(&zarvel_default_allocator);
-    doc->text = text.data();
-    doc->owned_len = text.size();
-    doc->source = log;
-    doc->source_kind = ZARVEL_SOURCE_EVENT_LOG;
-    return doc;
-}
-
 std::vector<zarvel_event> three_docs() {
     std::vector<zarvel_event> events = {plain_event(ZARVEL_EVENT_STREAM_START)};
     for (int i = 0; i < 3; ++i) {

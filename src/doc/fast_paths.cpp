@@ -1,17 +1,233 @@
-// Fast paths of the event log: the flow-collection recorder, the flow-root
-// path and the fused block scanner.
+// Flow-collection fast paths: a JSON-shaped flow collection becomes one
+// event-log record at parse time and, at replay, nodes made straight from
+// the JSON stepper's tokens, with no scanner and no per-token events.
+//
+// The stepper is run with string keys only: YAML reads {1:2} as the single
+// plain key "1:2", so a non-string key is left to the event parser. Whatever
+// is taken here must give exactly the nodes the event parser's events give.
+#include <cstring>
+
 #include "doc/composer.hpp"
 #include "doc/event_log.hpp"
+#include "json/stepper.hpp"
 
-int zarvel_composer_flow_raw(void *, const char *, uint64_t, uint64_t, uint32_t, uint64_t,
-                             zarvel_text_span, zarvel_text_span, uint32_t, uint32_t, uint64_t *) {
-    return 0;
+// Double-quoted scalar decoder of the YAML scanner (exported). Referenced
+// weakly: a program linked without the scanner has no decoder, and then a
+// collection holding an escaped string is left to the general path.
+extern "C" __attribute__((weak)) uint64_t zvl_finish_double_into(const char *text, uint64_t start, uint64_t end, char *buffer,
+                                           uint64_t capacity);
+
+namespace {
+
+using namespace zvl::event_log;
+
+bool have_decoder() { return &zvl_finish_double_into != nullptr; }
+
+bool is_flow_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// ---- composer side --------------------------------------------------------------
+
+struct flow_builder {
+    zarvel_node_store *store;
+    const char *input;
+
+    uint32_t node(uint8_t flags, uint8_t tag_id) {
+        uint32_t id = zarvel_store_add_node(store);
+        if (id == zarvel_node_none) return id;
+        store->nodes[id].flags = flags;
+        store->nodes[id].tag_id = tag_id;
+        return id;
+    }
+
+    // A string token: in place without escapes, else decoded into string
+    // storage (an escape never decodes to more bytes than it occupies).
+    zarvel_span string_text(const json_token &t) {
+        uint64_t body = t.start + 1, end = t.end - 1;
+        uint64_t raw = end - body;
+        if (!t.has_escape) return zarvel_store_put_text(store, input + body, raw, true);
+        if (raw == 0) return 0;
+        if (!have_decoder()) return zarvel_span_failed;
+        if (!zarvel_store_strings_reserve(store, raw)) return zarvel_span_failed;
+        uint32_t offset = store->strings_len;
+        uint64_t written = zvl_finish_double_into(input, body, end, store->strings + offset, raw);
+        store->strings_len += uint32_t(written);
+        return written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
+    }
+
+    // One scalar token as a node, attached to the open collection.
+    bool scalar(const json_token &t) {
+        using namespace zvl::node_flag;
+        uint32_t id;
+        if (t.kind == '"') {
+            id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_DOUBLE, true, false), ZARVEL_TAG_STR);
+            if (id == zarvel_node_none) return false;
+            store->nodes[id].value = string_text(t);
+        } else {
+            const char *text = input + t.start;
+            uint32_t length = uint32_t(t.end - t.start);
+            uint8_t tag_id = t.kind == '#' ? zarvel_store_resolve_number(store, t.is_float != 0)
+                                           : zarvel_store_resolve(store, text, length);
+            id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_PLAIN, true, true), tag_id);
+            if (id == zarvel_node_none) return false;
+            store->nodes[id].value = zarvel_store_put_text(store, text, length, true);
+        }
+        return zarvel_store_attach(store, id);
+    }
+};
+
+// ---- recorder side ----------------------------------------------------------------
+
+// Walks the collection at `open` to its end; json_step_closed with
+// stepper.close set, or json_step_refused.
+int walk_flow(json_stepper &stepper, const char *text, uint64_t open, uint64_t size, uint32_t max_depth) {
+    if (!json_stepper_init(&stepper, text, size, open, max_depth)) return json_step_refused;
+    stepper.string_keys = 1;
+    json_token token;
+    int r;
+    bool decodable = have_decoder();
+    while ((r = json_stepper_next(&stepper, &token)) == json_step_token)
+        if (token.kind == '"' && token.has_escape && !decodable) return json_step_refused;
+    return r;
 }
 
-int zarvel_flow_recorder(zarvel_event_log *, const char *, uint64_t, uint64_t, zarvel_text_span,
-                         zarvel_text_span, uint32_t, uint32_t, uint64_t *) {
-    return 0;
+bool compact_in(const zarvel_event_log *log, zarvel_text_span s) {
+    if (!s.data || !log->input || s.data < log->input) return false;
+    uint64_t offset = uint64_t(s.data - log->input);
+    return offset <= 0xFFFFFFFFu && offset <= log->input_len && s.length <= log->input_len - offset &&
+           s.length < compact_limit;
 }
 
-bool zarvel_flow_root(zarvel_event_log *, const zarvel_resolver *) { return false; }
-int zarvel_block_scanner(zarvel_event_log *, const zarvel_resolver *) { return 1; }
+}  // namespace
+
+int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset, uint64_t input_size,
+                             uint32_t, uint64_t, zarvel_text_span anchor, zarvel_text_span tag,
+                             uint32_t anchor_id, uint32_t max_depth, uint64_t *close_offset) {
+    auto *store = static_cast<zarvel_node_store *>(user);
+    if (store->depth >= zarvel_store_max_depth) return 0;
+    if (!input || open_offset >= input_size) return 0;
+    char bracket = input[open_offset];
+    if (bracket != '[' && bracket != '{') return 0;
+
+    store->mark_count = store->node_count;
+    store->mark_len = store->strings_len;
+    uint32_t saved_depth = store->depth;
+    auto rollback = [&](int result) {
+        store->depth = saved_depth;
+        store->fast_pending = 0;
+        zarvel_store_truncate(store, store->mark_count, store->mark_len);
+        return result;
+    };
+
+    json_stepper stepper;
+    if (!json_stepper_init(&stepper, input, input_size, open_offset, max_depth)) return 0;
+    stepper.string_keys = 1;
+
+    flow_builder build{store, input};
+    using namespace zvl::node_flag;
+    uint8_t root_kind = bracket == '[' ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING;
+    uint32_t root = build.node(make(root_kind, 0, true, false), 0);
+    if (root == zarvel_node_none) return rollback(-1);
+    store->nodes[root].tag = zarvel_store_put_text(store, tag.data, tag.length, false);
+    store->nodes[root].anchor = zarvel_store_put_text(store, anchor.data, anchor.length, false);
+    // The root is attached by flow_commit, once the parser accepts the range.
+    if (!zarvel_store_push(store, root)) return rollback(-1);
+
+    json_token token;
+    int r;
+    while ((r = json_stepper_next(&stepper, &token)) == json_step_token) {
+        switch (token.kind) {
+        case '[':
+        case '{': {
+            if (store->depth >= zarvel_store_max_depth) return rollback(-1);
+            uint8_t kind = token.kind == '[' ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING;
+            uint32_t id = build.node(make(kind, 0, true, false), 0);
+            if (id == zarvel_node_none || !zarvel_store_attach(store, id) || !zarvel_store_push(store, id))
+                return rollback(-1);
+            break;
+        }
+        case ']':
+        case '}':
+            if (!zarvel_store_pop(store)) return rollback(-1);
+            break;
+        default:
+            if (token.kind == '"' && token.has_escape && !have_decoder()) return rollback(0);
+            if (!build.scalar(token)) return rollback(-1);
+            break;
+        }
+    }
+    if (r != json_step_closed) return rollback(0);
+    if (stepper.long_key) return rollback(2);
+    store->depth = saved_depth;
+    store->fast_root = root;
+    store->fast_anchor = anchor_id;
+    store->fast_pending = 1;
+    if (close_offset) *close_offset = stepper.close;
+    return 1;
+}
+
+int zarvel_flow_recorder(zarvel_event_log *log, const char *text, uint64_t open_offset, uint64_t input_size,
+                         zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id, uint32_t max_depth,
+                         uint64_t *end) {
+    if (log->depth >= zarvel_store_max_depth) return 0;
+    // The record holds offset and size in 32 bits each.
+    if (!text || input_size > 0xFFFFFFFFu || open_offset >= input_size) return 0;
+    log->flow_budget = max_depth;
+    json_stepper stepper;
+    int r = walk_flow(stepper, text, open_offset, input_size, max_depth);
+    if (r != json_step_closed) return 0;
+    if (stepper.long_key) return 2;
+
+    uint64_t words[9];
+    uint32_t count = 1;
+    uint64_t first = 0;
+    words[count++] = open_offset | (input_size << 32);
+    auto put = [&](zarvel_text_span s, uint64_t compact_bit, uint64_t external_bit) {
+        if (s.length == 0) return;
+        if (compact_in(log, s)) {
+            words[count++] = uint64_t(s.data - log->input) | (uint64_t(s.length) << 32);
+            first |= compact_bit;
+        } else {
+            words[count++] = external_mark | s.length;
+            words[count++] = reinterpret_cast<uint64_t>(s.data);
+            first |= external_bit;
+        }
+    };
+    put(tag, 1u << 0, 1u << 1);
+    put(anchor, 1u << 2, 1u << 3);
+    first |= uint64_t(anchor_id >= big_anchor ? big_anchor : anchor_id) << 32;
+    if (anchor_id >= big_anchor) {
+        first |= 1u << 4;
+        words[count++] = anchor_id;
+    }
+    words[0] = (uint64_t(record_flow_raw) << kind_shift) | first;
+    if (!zarvel_event_log_push(log, words, count)) return -1;
+    if (end) *end = stepper.close;
+    return 1;
+}
+
+bool zarvel_flow_root(zarvel_event_log *log, const zarvel_resolver *) {
+    const char *text = log->input;
+    uint64_t length = log->input_len;
+    // Tabs before the bracket are left to the event parser, which may refuse
+    // them as indentation.
+    uint64_t at = 0;
+    while (at < length && (text[at] == ' ' || text[at] == '\r' || text[at] == '\n')) ++at;
+    if (at >= length || (text[at] != '[' && text[at] != '{')) return false;
+    uint64_t close = 0;
+    bool taken = zarvel_event_log_push_event(log, ZARVEL_EVENT_STREAM_START) &&
+                 zarvel_event_log_push_event(log, ZARVEL_EVENT_DOCUMENT_START) &&
+                 zarvel_flow_recorder(log, text, at, length, {nullptr, 0}, {nullptr, 0}, 0,
+                                      zarvel_store_max_depth, &close) == 1;
+    if (taken) {
+        uint64_t after = close + 1;
+        while (after < length && is_flow_space(text[after])) ++after;
+        taken = after == length && zarvel_event_log_push_event(log, ZARVEL_EVENT_DOCUMENT_END) &&
+                zarvel_event_log_push_event(log, ZARVEL_EVENT_STREAM_END);
+    }
+    if (!taken) {
+        zarvel_event_log_reset(log);
+        return false;
+    }
+    log->doc_count = 1;
+    return true;
+}

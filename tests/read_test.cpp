@@ -1,0 +1,353 @@
+// Node read API over documents composed from hand-written events: getters,
+// positional access, lookup by key with its index, typed reads, threads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "doc_helpers.hpp"
+
+using namespace doc_test;
+
+namespace {
+
+// Every event points into this text.
+const std::string text =
+    "a 1 x 2.5 true false yes 0x1F abc tag:yaml.org,2002:bool tag:yaml.org,2002:int s e k v dup first second "
+    "anc 12x" + std::string(400, ' ');
+
+std::string_view at(std::string_view word, size_t from = 0) {
+    size_t p = text.find(word, from);
+    EXPECT_NE(p, std::string::npos) << word;
+    return std::string_view(text).substr(p, word.size());
+}
+
+zarvel_event tagged(zarvel_event e, std::string_view tag, uint8_t tag_id) {
+    e.tag = span_of(tag);
+    e.tag_id = tag_id;
+    e.plain_implicit = 0;
+    return e;
+}
+
+std::vector<zarvel_event> doc_events(std::vector<zarvel_event> body) {
+    std::vector<zarvel_event> all = {plain_event(ZARVEL_EVENT_STREAM_START), plain_event(ZARVEL_EVENT_DOCUMENT_START)};
+    all.insert(all.end(), body.begin(), body.end());
+    all.push_back(plain_event(ZARVEL_EVENT_DOCUMENT_END));
+    all.push_back(plain_event(ZARVEL_EVENT_STREAM_END));
+    return all;
+}
+
+zarvel_event key(std::string_view s) { return scalar_event(s, 1, 0); }
+
+// The mapping most tests read:
+//   a: 1, x: 2.5, s: [true, !!bool false, yes], e: "", k: !!int 0x1F,
+//   dup: first, dup: second, anc: &anc abc, v: *anc, 12x: x
+std::vector<zarvel_event> sample() {
+    zarvel_event anchored = scalar_event(at("abc"), 1, 0);
+    anchored.anchor = span_of(at("anc"));
+    anchored.anchor_id = 1;
+    zarvel_event alias{};
+    alias.kind = ZARVEL_EVENT_ALIAS;
+    alias.text = span_of(at("anc"));
+    alias.anchor_id = 1;
+    alias.verbatim = 1;
+    zarvel_event empty = scalar_event(std::string_view(text).substr(0, 0), 3, 0, true, false);
+    return doc_events({
+        start_event(ZARVEL_EVENT_MAPPING_START),
+        key(at("a")), scalar_event(at("1"), 1, 1),
+        key(at("x")), scalar_event(at("2.5"), 1, 2),
+        key(at("s")), start_event(ZARVEL_EVENT_SEQUENCE_START, true),
+            scalar_event(at("true"), 1, 3),
+            tagged(scalar_event(at("false"), 1, 3), at("tag:yaml.org,2002:bool"), 3),
+            scalar_event(at("yes"), 1, 0),
+        plain_event(ZARVEL_EVENT_SEQUENCE_END),
+        key(at("e")), empty,
+        key(at("k")), tagged(scalar_event(at("0x1F"), 1, 1), at("tag:yaml.org,2002:int"), 1),
+        key(at("dup")), scalar_event(at("first"), 1, 0),
+        key(at("dup")), scalar_event(at("second"), 1, 0),
+        key(at("anc")), anchored,
+        key(at("v")), alias,
+        key(at("12x")), scalar_event(at("x"), 1, 0),
+        plain_event(ZARVEL_EVENT_MAPPING_END),
+    });
+}
+
+struct sample_doc {
+    zarvel_document *doc = pending_document(text, sample());
+    zarvel_node *root = zarvel_document_root(doc, 0);
+    ~sample_doc() { zarvel_document_free(doc); }
+    zarvel_node *get(const char *k) const { return zarvel_node_map_get(root, k, int32_t(std::strlen(k))); }
+};
+
+std::string value_of(const zarvel_node *n) {
+    uint64_t len = 99;
+    const char *p = zarvel_node_value(n, &len);
+    return p ? std::string(p, len) : "<null>";
+}
+
+}  // namespace
+
+TEST(Read, InvalidHandles) {
+    zarvel_node dangling{nullptr, 0};
+    sample_doc s;
+    zarvel_node out_of_range{s.doc, 100000};
+    for (const zarvel_node *n : {static_cast<const zarvel_node *>(nullptr), static_cast<const zarvel_node *>(&dangling),
+                                 static_cast<const zarvel_node *>(&out_of_range)}) {
+        EXPECT_EQ(zarvel_node_kind(n), 0);
+        EXPECT_EQ(zarvel_node_style(n), 0);
+        EXPECT_EQ(zarvel_node_tag_id(n), 11);
+        uint64_t len = 7;
+        EXPECT_EQ(zarvel_node_value(n, &len), nullptr);
+        EXPECT_EQ(len, 0u);
+        EXPECT_EQ(zarvel_node_tag(n, &len), nullptr);
+        EXPECT_EQ(zarvel_node_anchor(n, &len), nullptr);
+        EXPECT_EQ(zarvel_node_alias_target(n), nullptr);
+        EXPECT_EQ(zarvel_node_seq_count(n), 0u);
+        EXPECT_EQ(zarvel_node_map_count(n), 0u);
+        EXPECT_EQ(zarvel_node_seq_at(n, 0), nullptr);
+        EXPECT_EQ(zarvel_node_map_at(n, 0, nullptr, nullptr), -1);
+        EXPECT_EQ(zarvel_node_map_get(n, "a", 1), nullptr);
+        EXPECT_EQ(zarvel_node_children(n, nullptr, 0), 0u);
+        int32_t b;
+        int64_t i;
+        double d;
+        EXPECT_EQ(zarvel_node_bool(n, &b), 6);
+        EXPECT_EQ(zarvel_node_int(n, &i), 6);
+        EXPECT_EQ(zarvel_node_float(n, &d), 6);
+    }
+    EXPECT_EQ(zarvel_node_id(nullptr), 0xFFFFFFFFu);
+    EXPECT_EQ(zarvel_node_id(&out_of_range), 100000u);
+}
+
+TEST(Read, GettersPerNode) {
+    sample_doc s;
+    ASSERT_NE(s.root, nullptr);
+    struct row {
+        const char *key;
+        int kind, style, tag_id;
+        std::string value;
+        std::string tag;
+        std::string anchor;
+    };
+    std::vector<row> rows = {
+        {"a", 0, 1, 1, "1", "", ""},
+        {"x", 0, 1, 2, "2.5", "", ""},
+        {"s", 1, 0, 6, "<null>", "", ""},
+        {"e", 0, 3, 0, "", "", ""},
+        {"k", 0, 1, 1, "0x1F", "tag:yaml.org,2002:int", ""},
+        {"dup", 0, 1, 0, "first", "", ""},
+        {"anc", 0, 1, 0, "abc", "", "anc"},
+        {"v", 3, 0, 0, "anc", "", ""},
+        {"12x", 0, 1, 0, "x", "", ""},
+    };
+    for (const row &r : rows) {
+        zarvel_node *n = s.get(r.key);
+        ASSERT_NE(n, nullptr) << r.key;
+        EXPECT_EQ(zarvel_node_kind(n), r.kind) << r.key;
+        EXPECT_EQ(zarvel_node_style(n), r.style) << r.key;
+        EXPECT_EQ(zarvel_node_tag_id(n), r.tag_id) << r.key;
+        EXPECT_EQ(value_of(n), r.value) << r.key;
+        uint64_t len = 99;
+        const char *tag = zarvel_node_tag(n, &len);
+        EXPECT_EQ(tag ? std::string(tag, len) : "", r.tag) << r.key;
+        if (!tag) EXPECT_EQ(len, 0u) << r.key;
+        const char *anchor = zarvel_node_anchor(n, &len);
+        EXPECT_EQ(anchor ? std::string(anchor, len) : "", r.anchor) << r.key;
+    }
+    EXPECT_EQ(zarvel_node_kind(s.root), 2);
+    EXPECT_EQ(zarvel_node_tag_id(s.root), 7);
+    EXPECT_EQ(zarvel_node_map_count(s.root), 10u);
+    EXPECT_EQ(zarvel_node_seq_count(s.root), 0u);
+    // The empty scalar's value is a non-null empty text.
+    uint64_t len = 5;
+    EXPECT_NE(zarvel_node_value(s.get("e"), &len), nullptr);
+    EXPECT_EQ(len, 0u);
+    // Alias target.
+    zarvel_node *target = zarvel_node_alias_target(s.get("v"));
+    ASSERT_NE(target, nullptr);
+    EXPECT_EQ(target->id, s.get("anc")->id);
+    EXPECT_EQ(zarvel_node_alias_target(s.get("a")), nullptr);
+}
+
+TEST(Read, PositionalAccess) {
+    sample_doc s;
+    zarvel_node *seq = s.get("s");
+    ASSERT_EQ(zarvel_node_seq_count(seq), 3u);
+    EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 0)), "true");
+    EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 2)), "yes");
+    EXPECT_EQ(zarvel_node_seq_at(seq, 3), nullptr);
+    EXPECT_EQ(zarvel_node_seq_at(s.root, 0), nullptr);  // a mapping is no sequence
+    zarvel_node *k = nullptr, *v = nullptr;
+    // Interleave the two collections: the cache rebuilds, answers stay right.
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(zarvel_node_map_at(s.root, 1, &k, &v), 0);
+        EXPECT_EQ(value_of(k), "x");
+        EXPECT_EQ(value_of(v), "2.5");
+        EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 1)), "false");
+    }
+    k = v = nullptr;
+    EXPECT_EQ(zarvel_node_map_at(s.root, 10, &k, &v), -1);
+    EXPECT_EQ(k, nullptr);
+    EXPECT_EQ(v, nullptr);
+    ASSERT_EQ(zarvel_node_map_at(s.root, 9, nullptr, &v), 0);
+    EXPECT_EQ(value_of(v), "x");
+    EXPECT_EQ(zarvel_node_map_at(seq, 0, &k, &v), -1);
+    // Children: capacity 2 on a mapping gives the first key and its value.
+    zarvel_node *two[2] = {nullptr, nullptr};
+    EXPECT_EQ(zarvel_node_children(s.root, two, 2), 20u);
+    EXPECT_EQ(value_of(two[0]), "a");
+    EXPECT_EQ(value_of(two[1]), "1");
+    EXPECT_EQ(zarvel_node_children(seq, nullptr, 0), 3u);
+    EXPECT_EQ(zarvel_node_children(s.get("a"), two, 2), 0u);
+}
+
+TEST(Read, LookupByKey) {
+    sample_doc s;
+    struct row {
+        std::string key;
+        std::string value;
+    };
+    std::vector<row> rows = {{"a", "1"}, {"dup", "first"}, {"12x", "x"}, {"missing", "<none>"}, {"", "<none>"},
+                             {"s", "<seq>"}};
+    for (int pass = 0; pass < 2; ++pass)  // before and after the index exists
+        for (const row &r : rows) {
+            zarvel_node *n = zarvel_node_map_get(s.root, r.key.data(), int32_t(r.key.size()));
+            std::string got = !n ? "<none>" : zarvel_node_kind(n) == 1 ? "<seq>" : value_of(n);
+            EXPECT_EQ(got, r.value) << r.key << " pass " << pass;
+        }
+    EXPECT_EQ(zarvel_node_map_get(s.root, nullptr, 0), nullptr);
+    EXPECT_EQ(zarvel_node_map_get(s.root, "a", -1), nullptr);
+    EXPECT_EQ(zarvel_node_map_get(s.get("s"), "a", 1), nullptr);
+}
+
+TEST(Read, MappingWithOnlyCollectionKeys) {
+    // { [a]: 1 }: nothing is indexed and no lookup matches.
+    std::vector<zarvel_event> events = doc_events({start_event(ZARVEL_EVENT_MAPPING_START),
+                                                   start_event(ZARVEL_EVENT_SEQUENCE_START, true), key(at("a")),
+                                                   plain_event(ZARVEL_EVENT_SEQUENCE_END), scalar_event(at("1"), 1, 1),
+                                                   plain_event(ZARVEL_EVENT_MAPPING_END)});
+    zarvel_document *doc = pending_document(text, events);
+    zarvel_node *root = zarvel_document_root(doc, 0);
+    EXPECT_EQ(zarvel_node_map_count(root), 1u);
+    EXPECT_EQ(zarvel_node_map_get(root, "a", 1), nullptr);
+    EXPECT_EQ(zarvel_node_map_get(root, "", 0), nullptr);
+    zarvel_document_free(doc);
+}
+
+TEST(Read, LargeMappingLookups) {
+    // 3000 distinct keys (the texts of "0".."2999" built in a text of their own).
+    std::string keys;
+    std::vector<std::pair<size_t, size_t>> where;
+    for (int i = 0; i < 3000; ++i) {
+        std::string k = "key" + std::to_string(i);
+        where.push_back({keys.size(), k.size()});
+        keys += k + " ";
+    }
+    std::vector<zarvel_event> body = {start_event(ZARVEL_EVENT_MAPPING_START)};
+    for (int i = 0; i < 3000; ++i) {
+        std::string_view k = std::string_view(keys).substr(where[i].first, where[i].second);
+        body.push_back(key(k));
+        body.push_back(scalar_event(k.substr(3), 1, 1));
+    }
+    body.push_back(plain_event(ZARVEL_EVENT_MAPPING_END));
+    zarvel_document *doc = pending_document(keys, doc_events(body));
+    zarvel_node *root = zarvel_document_root(doc, 0);
+    ASSERT_EQ(zarvel_node_map_count(root), 3000u);
+    for (int i = 2999; i >= 0; --i) {
+        std::string k = "key" + std::to_string(i);
+        zarvel_node *v = zarvel_node_map_get(root, k.data(), int32_t(k.size()));
+        ASSERT_NE(v, nullptr) << k;
+        int64_t n = -1;
+        EXPECT_EQ(zarvel_node_int(v, &n), 0) << k;
+        EXPECT_EQ(n, i) << k;
+    }
+    EXPECT_EQ(zarvel_node_map_get(root, "key3000", 7), nullptr);
+    // The index has at least 8 slots and at least the even child count.
+    zarvel_node_store *store = doc->store;
+    ASSERT_NE(store->map_indexes[root->id], nullptr);
+    EXPECT_EQ(store->map_indexes[root->id]->slot_count, 8192u);
+    zarvel_document_free(doc);
+}
+
+TEST(Read, TypedReads) {
+    sample_doc s;
+    struct row {
+        std::function<zarvel_node *()> node;
+        const char *name;
+        int bool_status, bool_value, int_status;
+        int64_t int_value;
+        int float_status;
+        double float_value;
+    };
+    zarvel_node *seq = s.get("s");
+    std::vector<row> rows = {
+        {[&] { return s.get("a"); }, "1", 1, -1, 0, 1, 1, -1},
+        {[&] { return s.get("x"); }, "2.5", 1, -1, 1, -1, 0, 2.5},
+        {[&] { return zarvel_node_seq_at(seq, 0); }, "true", 0, 1, 1, -1, 1, -1},
+        {[&] { return zarvel_node_seq_at(seq, 1); }, "!!bool false", 0, 0, 1, -1, 1, -1},
+        {[&] { return zarvel_node_seq_at(seq, 2); }, "yes (str)", 1, -1, 1, -1, 1, -1},
+        {[&] { return s.get("k"); }, "!!int 0x1F", 1, -1, 0, 31, 1, -1},
+        {[&] { return s.get("dup"); }, "first", 1, -1, 1, -1, 1, -1},
+    };
+    for (const row &r : rows) {
+        zarvel_node *n = r.node();
+        int32_t b = -1;
+        int64_t i = -1;
+        double d = -1;
+        EXPECT_EQ(zarvel_node_bool(n, &b), r.bool_status) << r.name;
+        EXPECT_EQ(b, r.bool_value) << r.name;
+        EXPECT_EQ(zarvel_node_int(n, &i), r.int_status) << r.name;
+        EXPECT_EQ(i, r.int_value) << r.name;
+        EXPECT_EQ(zarvel_node_float(n, &d), r.float_status) << r.name;
+        EXPECT_EQ(d, r.float_value) << r.name;
+        EXPECT_EQ(zarvel_node_bool(n, nullptr), 6) << r.name;
+    }
+}
+
+TEST(Read, LookupSurvivesAllocationFailure) {
+    // A failed index build falls back to walking the keys; a failed cache
+    // build makes that positional read null and the next one tries again.
+    for (uint64_t n = 1; n < 6; ++n) {
+        sample_doc s;
+        ASSERT_NE(s.root, nullptr);
+        zvl::testing::fail_allocation(n);
+        zarvel_node *v = zarvel_node_map_get(s.root, "dup", 3);
+        zvl::testing::fail_allocation(0);
+        if (v) EXPECT_EQ(value_of(v), "first") << n;
+        EXPECT_EQ(value_of(s.get("dup")), "first") << n;
+        zvl::testing::fail_allocation(n);
+        zarvel_node *item = zarvel_node_seq_at(s.get("s"), 1);
+        zvl::testing::fail_allocation(0);
+        if (item) EXPECT_EQ(value_of(item), "false") << n;
+        EXPECT_EQ(value_of(zarvel_node_seq_at(s.get("s"), 1)), "false") << n;
+    }
+}
+
+// Eight threads read one still-pending document at once.
+TEST(Read, ConcurrentReadersOfAPendingDocument) {
+    for (int round = 0; round < 10; ++round) {
+        zarvel_document *doc = pending_document(text, sample());
+        std::vector<std::thread> threads;
+        std::vector<int> ok(8, 0);
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                bool good = zarvel_document_count(doc) == 1;
+                zarvel_node *root = zarvel_document_root(doc, 0);
+                for (int i = 0; i < 50 && good; ++i) {
+                    zarvel_node *k = nullptr, *v = nullptr;
+                    good = zarvel_node_map_at(root, uint64_t((i + t) % 10), &k, &v) == 0 && k && v;
+                    good = good && value_of(zarvel_node_map_get(root, "12x", 3)) == "x";
+                    good = good && value_of(zarvel_node_seq_at(zarvel_node_map_get(root, "s", 1), uint64_t(i % 3))) ==
+                                       std::vector<std::string>{"true", "false", "yes"}[i % 3];
+                }
+                ok[t] = good;
+            });
+        for (auto &th : threads) th.join();
+        for (int t = 0; t < 8; ++t) EXPECT_TRUE(ok[t]) << "round " << round << " thread " << t;
+        zarvel_document_free(doc);
+    }
+}
