@@ -448,6 +448,78 @@ ZARVEL_API int32_t zarvel_format_double(char *buffer, double value);
 
 /* ==== CBOR =============================================================== */
 
+/* Receiver of decoded CBOR items. Every callback returns non-zero to go on and
+ * 0 to stop the decode (status 2). is_key is 1 for an item in key position of
+ * a map; tag/tag_len is the item's pending tag chain as decimal numbers
+ * separated by single spaces, outermost first (null and 0 without tags). A
+ * null callback is skipped as if it had returned 1. */
+typedef struct zvl_cbor_sink {
+    void *context;
+    /* false/true/null/undefined/simple(N) and keys turned into text; tag id
+     * 0 str, 3 bool or 4 null. */
+    int32_t (*on_scalar)(void *context, const char *text, uint64_t length, uint32_t tag_id,
+                         int32_t is_key, const char *tag, uint64_t tag_len);
+    /* The value is magnitude, or minus magnitude when negative is 1. */
+    int32_t (*on_integer)(void *context, int32_t negative, uint64_t magnitude, int32_t is_key,
+                          const char *tag, uint64_t tag_len);
+    /* Floats, and integers too large for on_integer. */
+    int32_t (*on_float)(void *context, int32_t is_key, const char *tag, uint64_t tag_len,
+                        double value);
+    /* in_input 1: the bytes lie in the input and stay valid; 0: a temporary
+     * copy (joined indefinite-length string). Text is checked UTF-8. */
+    int32_t (*on_text)(void *context, const char *bytes, uint64_t length, int32_t in_input,
+                       int32_t is_key, const char *tag, uint64_t tag_len);
+    int32_t (*on_bytes)(void *context, const char *bytes, uint64_t length, int32_t in_input,
+                        int32_t is_key, const char *tag, uint64_t tag_len);
+    /* count: items that follow (array elements, twice the pairs of a map), or
+     * all ones for indefinite length. */
+    int32_t (*on_begin)(void *context, int32_t is_map, uint64_t count, const char *tag,
+                        uint64_t tag_len);
+    int32_t (*on_end)(void *context, int32_t is_map);
+} zvl_cbor_sink;
+
+/* Decodes one data item. consumed null: the item must fill the buffer; else
+ * bytes may follow and the item's length is written. Status 0 well-formed,
+ * 1 not well-formed (message recorded), 2 stopped by a callback or out of
+ * memory, 3 nesting deeper than 1000, 4 ill-formed UTF-8 in a text string,
+ * 6 invalid argument. strict refuses non-minimal heads and non-text keys. */
+ZARVEL_API int32_t zvl_cbor_decode_gen(const uint8_t *data, uint64_t len, int32_t strict,
+                                       uint64_t *consumed, const zvl_cbor_sink *sink);
+/* The same decode with the document sink writing into a node store (the
+ * library's internal builder context). */
+ZARVEL_API int32_t zvl_cbor_decode_dom_sink(void *context, const uint8_t *data, uint64_t len,
+                                            int32_t strict, uint64_t *consumed);
+/* A document holding the one item, or null with *status (optional) set.
+ * flags: 0, or 1 for strict. The document borrows the input buffer. */
+ZARVEL_API zarvel_document *zarvel_cbor_decode(const uint8_t *data, uint64_t len, uint32_t flags,
+                                               int32_t *status);
+/* Receives each document of a sequence (and owns it); non-zero stops. */
+typedef int32_t (*zarvel_cbor_document_fn)(void *user, zarvel_document *document,
+                                           uint64_t index);
+/* Decodes a CBOR sequence, one document per item. Returns the number of items
+ * delivered, or the index of the item that failed or stopped the walk. */
+ZARVEL_API uint64_t zarvel_cbor_decode_sequence(const uint8_t *data, uint64_t len, uint32_t flags,
+                                                zarvel_cbor_document_fn callback, void *user,
+                                                int32_t *status);
+
+/* Encoder flags. */
+enum { ZARVEL_CBOR_CANONICAL = 2 }; /* map keys sorted by their encoded bytes */
+
+/* Encodes the document's first root: a new buffer (release with zarvel_free)
+ * and its length, or null ("cbor encode failed (status %d)" recorded). */
+ZARVEL_API uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags,
+                                       uint64_t *out_len);
+/* Writes when buf is given and cap is large enough; returns the length (the
+ * length needed when nothing was written), 0 on failure. */
+ZARVEL_API uint64_t zarvel_cbor_encode_into(zarvel_document *document, uint32_t flags,
+                                            uint8_t *buf, uint64_t cap);
+/* The first roots of count documents one after another (a CBOR sequence). */
+ZARVEL_API uint8_t *zarvel_cbor_encode_sequence(zarvel_document *const *documents, uint64_t count,
+                                                uint32_t flags, uint64_t *out_len);
+ZARVEL_API uint64_t zarvel_cbor_encode_sequence_into(zarvel_document *const *documents,
+                                                     uint64_t count, uint32_t flags, uint8_t *buf,
+                                                     uint64_t cap);
+
 /* ==== CBOR: end ========================================================== */
 
 #ifdef __cplusplus

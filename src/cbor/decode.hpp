@@ -1,0 +1,449 @@
+// CBOR decoding engine, shared by the host-sink entry and the document sink.
+//
+// One pass over the bytes, no recursion: each step reads one head and
+// reports one item (or adds one tag to the pending chain). Open arrays and
+// maps live on a fixed stack of 1000 levels, each with the number of items
+// still expected (or "indefinite") and the number seen, which also tells
+// whether the next item stands in key position. At the start of a step,
+// finished definite levels and indefinite levels facing a break byte are
+// closed, innermost first.
+//
+// Nothing is allocated except the buffer that joins the chunks of an
+// indefinite-length string; definite strings go to the sink in place.
+//
+// The sink is a compile-time parameter (the document sink is inlined); it
+// provides:
+//   scalar(text, length, tag_id, is_key, tag)     simple values, keys as text
+//   integer(negative, magnitude, is_key, tag)     magnitude fits 64 bits
+//   big_integer(negative_major, argument, tag)    beyond the integer range
+//   key_integer(negative_major, argument, tag)    integer key (lenient mode)
+//   floating(value, is_key, tag)
+//   text(bytes, length, in_input, is_key, tag) / bytes(...)
+//   begin(is_map, count, tag) / end(is_map)
+// each returning false to stop the decode.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "core/error.hpp"
+#include "core/memory.hpp"
+#include "yaml/decode.hpp"
+
+namespace zvl::cbor {
+
+// Arrays and maps open at once.
+inline constexpr uint32_t depth_guard = 1000;
+// Tag-chain text: a tag adds at most 20 digits and a separating space.
+inline constexpr uint32_t tag_chain_capacity = 512;
+inline constexpr uint32_t tag_text_max = 21;
+// Integers above this (major 0) or below minus it minus one (major 1) are
+// outside the signed 64-bit range and go to big_integer.
+inline constexpr uint64_t int64_max = 0x7FFFFFFFFFFFFFFFull;
+inline constexpr uint64_t indefinite_count = ~uint64_t(0);
+// Lenient byte-string keys show at most this many leading bytes.
+inline constexpr uint64_t key_bytes_shown = 22;
+
+enum status : int32_t {
+    status_ok = 0,
+    status_ill_formed = 1,
+    status_stopped = 2,
+    status_too_deep = 3,
+    status_bad_utf8 = 4,
+};
+
+struct tag_chain {
+    const char *text;  // null: the item has no tag
+    uint64_t length;
+};
+
+// Fixed texts of "%s at byte %zu".
+namespace message {
+inline constexpr const char truncated_head[] = "truncated head";
+inline constexpr const char reserved_28_30[] = "reserved additional information (28-30)";
+inline constexpr const char non_minimal[] = "non-minimal length argument";
+inline constexpr const char chunk_kind[] =
+    "indefinite-length string chunk must be definite, same major type";
+inline constexpr const char truncated_chunk[] = "truncated string chunk";
+inline constexpr const char unterminated[] = "unterminated indefinite-length string";
+inline constexpr const char string_key[] = "string key required";
+inline constexpr const char structure_key[] = "structure as map key";
+inline constexpr const char info_31[] =
+    "additional information 31 with major type 0, 1, 6, or as an item";
+inline constexpr const char truncated_string[] = "truncated string";
+inline constexpr const char array_overrun[] = "array overruns the input";
+inline constexpr const char map_overrun[] = "map overruns the input";
+inline constexpr const char truncated_simple[] = "truncated simple value";
+inline constexpr const char simple_below_32[] = "two-byte simple value below 32";
+inline constexpr const char truncated_half[] = "truncated half float";
+inline constexpr const char truncated_single[] = "truncated single float";
+inline constexpr const char truncated_double[] = "truncated double float";
+inline constexpr const char reserved[] = "reserved additional information";
+inline constexpr const char trailing[] = "trailing bytes after the data item";
+inline constexpr const char odd_break[] = "break in a map value position (odd item count)";
+}  // namespace message
+
+// ---- small conversions ------------------------------------------------------
+
+// Decimal digits of v into buffer (at least 20 bytes); the count.
+inline uint32_t decimal_digits(char *buffer, uint64_t v) {
+    char reversed[20];
+    uint32_t n = 0;
+    do {
+        reversed[n++] = char('0' + v % 10);
+        v /= 10;
+    } while (v);
+    for (uint32_t i = 0; i < n; ++i) buffer[i] = reversed[n - 1 - i];
+    return n;
+}
+
+// Text of the integer with the given head: the argument for major 0,
+// -1 - argument for major 1. Buffer of at least 24 bytes.
+inline uint32_t integer_text(char *buffer, bool negative_major, uint64_t argument) {
+    if (!negative_major) return decimal_digits(buffer, argument);
+    buffer[0] = '-';
+    if (argument == ~uint64_t(0)) {  // -2^64: one more digit than 64 bits hold
+        static constexpr char two_to_64[] = "18446744073709551616";
+        std::memcpy(buffer + 1, two_to_64, sizeof two_to_64 - 1);
+        return uint32_t(sizeof two_to_64);
+    }
+    return 1 + decimal_digits(buffer + 1, argument + 1);
+}
+
+// Binary16 widened as in RFC 8949 Appendix D; NaNs become the quiet NaN.
+inline double half_to_double(uint16_t half) {
+    const int exponent = (half >> 10) & 0x1F;
+    const int mantissa = half & 0x3FF;
+    double value;
+    if (exponent == 0)
+        value = __builtin_ldexp(double(mantissa), -24);
+    else if (exponent != 31)
+        value = __builtin_ldexp(double(mantissa + 1024), exponent - 25);
+    else
+        value = mantissa == 0 ? __builtin_inf() : __builtin_nan("");
+    return (half & 0x8000) && !(exponent == 31 && mantissa != 0) ? -value : value;
+}
+
+inline double single_to_double(uint32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return double(f);
+}
+
+inline double double_from_bits(uint64_t bits) {
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+// ---- the engine --------------------------------------------------------------
+
+template <typename Sink>
+class decoder {
+public:
+    decoder(const uint8_t *data, uint64_t length, bool strict, Sink &sink)
+        : data_(data), length_(length), strict_(strict), sink_(sink) {}
+
+    // One data item from offset 0. Without `consumed` the item must fill the
+    // buffer.
+    int32_t run(uint64_t *consumed) {
+        bool started = false;
+        for (;;) {
+            // A pending tag must be followed by its item: no closing, no break.
+            if (tag_used_ == 0) {
+                if (!close_levels()) return status_;
+                if (started && depth_ == 0) break;
+            }
+            if (!step()) return status_;
+            started = true;
+        }
+        if (consumed) {
+            *consumed = pos_;
+        } else if (pos_ < length_) {
+            fail(message::trailing, pos_);
+            return status_;
+        }
+        return status_ok;
+    }
+
+private:
+    struct level {
+        uint64_t expected;  // items still to come (definite levels)
+        uint64_t seen;      // items begun so far
+        bool definite;
+        bool is_map;
+    };
+
+    // ---- failure -----------------------------------------------------------
+
+    bool fail(const char *what, uint64_t at) {
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, at, "%s at byte %zu", what,
+                         size_t(at));
+        status_ = status_ill_formed;
+        return false;
+    }
+    bool fail_utf8(uint64_t at) {
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_ENCODING, 0, 0, at,
+                         "ill-formed UTF-8 in text string at byte %zu", size_t(at));
+        status_ = status_bad_utf8;
+        return false;
+    }
+    bool stopped() {
+        status_ = status_stopped;
+        return false;
+    }
+    bool delivered(bool go_on) {
+        tag_used_ = 0;
+        return go_on ? true : stopped();
+    }
+
+    // ---- levels --------------------------------------------------------------
+
+    bool in_key_position() const {
+        if (depth_ == 0) return false;
+        const level &top = stack_[depth_ - 1];
+        return top.is_map && (top.seen & 1) == 0;
+    }
+    // Every item (not a tag) counts in the innermost level when it begins.
+    void count_item() {
+        if (depth_ == 0) return;
+        level &top = stack_[depth_ - 1];
+        top.seen += 1;
+        if (top.definite) top.expected -= 1;
+    }
+    bool close_levels() {
+        while (depth_ > 0) {
+            const level &top = stack_[depth_ - 1];
+            if (top.definite) {
+                if (top.expected != 0) return true;
+            } else {
+                if (pos_ >= length_ || data_[pos_] != 0xFF) return true;
+                if (top.is_map && (top.seen & 1)) return fail(message::odd_break, pos_);
+                pos_ += 1;
+            }
+            const bool is_map = top.is_map;
+            depth_ -= 1;
+            if (!sink_.end(is_map)) return stopped();
+        }
+        return true;
+    }
+    tag_chain pending_tag() const {
+        return tag_used_ ? tag_chain{tags_, tag_used_} : tag_chain{nullptr, 0};
+    }
+
+    // ---- heads ---------------------------------------------------------------
+
+    // Argument of a head whose initial byte (at `start`) is already consumed.
+    bool argument(uint64_t start, uint8_t info, uint64_t &value) {
+        if (info < 24) {
+            value = info;
+            return true;
+        }
+        if (info > 27) return fail(message::reserved_28_30, start);
+        const uint32_t width = 1u << (info - 24);
+        if (length_ - pos_ < width) return fail(message::truncated_head, start);
+        value = read_big_endian(width);
+        // The shortest head for each width: 24, 256, 65536, 2^32.
+        static constexpr uint64_t minimum[4] = {24, 256, 65536, 4294967296ull};
+        if (strict_ && value < minimum[info - 24]) return fail(message::non_minimal, start);
+        return true;
+    }
+    uint64_t read_big_endian(uint32_t width) {
+        uint64_t value = 0;
+        for (uint32_t i = 0; i < width; ++i) value = (value << 8) | data_[pos_ + i];
+        pos_ += width;
+        return value;
+    }
+
+    // ---- one step --------------------------------------------------------------
+
+    bool step() {
+        const uint64_t start = pos_;
+        if (pos_ >= length_) return fail(message::truncated_head, pos_);
+        const uint8_t initial = data_[pos_++];
+        const uint8_t major = initial >> 5;
+        const uint8_t info = initial & 0x1F;
+        const bool key = in_key_position();
+        if (major == 7) return simple(start, info, key);
+        if (info == 31) {
+            if (major == 2 || major == 3) return indefinite_string(start, major, key);
+            if (major == 4 || major == 5) return open(start, major == 5, indefinite_count, key);
+            return fail(message::info_31, start);
+        }
+        uint64_t value;
+        if (!argument(start, info, value)) return false;
+        switch (major) {
+        case 0:
+        case 1: return integer(start, major == 1, value, key);
+        case 2:
+        case 3: return definite_string(start, major, value, key);
+        case 4:
+            if (!key && value > length_ - pos_) return fail(message::array_overrun, start);
+            return open(start, false, value, key);
+        case 5:
+            if (!key && value > (length_ - pos_) / 2) return fail(message::map_overrun, start);
+            return open(start, true, value * 2, key);
+        default: return add_tag(start, value);
+        }
+    }
+
+    bool integer(uint64_t start, bool negative, uint64_t value, bool key) {
+        if (key) {
+            if (strict_) return fail(message::string_key, start);
+            count_item();
+            return delivered(sink_.key_integer(negative, value, pending_tag()));
+        }
+        count_item();
+        // Major 1 holds -1 - N: magnitudes up to 2^63 + 1 fit the callback.
+        const uint64_t limit = negative ? int64_max + 1 : int64_max;
+        if (value > limit) return delivered(sink_.big_integer(negative, value, pending_tag()));
+        return delivered(sink_.integer(negative, negative ? value + 1 : value, false, pending_tag()));
+    }
+
+    bool definite_string(uint64_t start, uint8_t major, uint64_t length, bool key) {
+        if (key && major == 2 && strict_) return fail(message::string_key, start);
+        if (length > length_ - pos_) return fail(message::truncated_string, start);
+        const char *bytes = reinterpret_cast<const char *>(data_ + pos_);
+        if (major == 3 && !zarvel_validate_utf8(bytes, length, nullptr, false)) return fail_utf8(pos_);
+        pos_ += length;
+        count_item();
+        if (major == 3) return delivered(sink_.text(bytes, length, true, key, pending_tag()));
+        if (key) return byte_key(bytes, length);
+        return delivered(sink_.bytes(bytes, length, true, false, pending_tag()));
+    }
+
+    // A byte-string key (lenient) becomes h'...' over at most 22 bytes.
+    bool byte_key(const char *bytes, uint64_t length) {
+        static constexpr char hex[] = "0123456789abcdef";
+        char text[2 + 2 * key_bytes_shown + 1];
+        uint32_t n = 0;
+        text[n++] = 'h';
+        text[n++] = '\'';
+        const uint64_t shown = length < key_bytes_shown ? length : key_bytes_shown;
+        for (uint64_t i = 0; i < shown; ++i) {
+            const uint8_t b = uint8_t(bytes[i]);
+            text[n++] = hex[b >> 4];
+            text[n++] = hex[b & 15];
+        }
+        text[n++] = '\'';
+        return delivered(sink_.scalar(text, n, 0, true, pending_tag()));
+    }
+
+    bool indefinite_string(uint64_t start, uint8_t major, bool key) {
+        if (key) return fail(message::string_key, start);
+        join_.clear();
+        for (;;) {
+            if (pos_ >= length_) return fail(message::unterminated, pos_);
+            const uint8_t initial = data_[pos_];
+            if (initial == 0xFF) {
+                pos_ += 1;
+                break;
+            }
+            const uint64_t chunk_start = pos_++;
+            if ((initial >> 5) != major || (initial & 0x1F) == 31) return fail(message::chunk_kind, pos_);
+            uint64_t length;
+            if (!argument(chunk_start, initial & 0x1F, length)) return false;
+            if (length > length_ - pos_) return fail(message::truncated_chunk, chunk_start);
+            const char *bytes = reinterpret_cast<const char *>(data_ + pos_);
+            // Each chunk stands alone: a character split between chunks is ill-formed.
+            if (major == 3 && !zarvel_validate_utf8(bytes, length, nullptr, false)) return fail_utf8(pos_);
+            if (!join_.append(bytes, length)) return stopped();
+            pos_ += length;
+        }
+        count_item();
+        static constexpr char nothing[1] = {0};
+        const char *joined = join_.empty() ? nothing : join_.data();
+        if (major == 3) return delivered(sink_.text(joined, join_.size(), false, false, pending_tag()));
+        return delivered(sink_.bytes(joined, join_.size(), false, false, pending_tag()));
+    }
+
+    bool open(uint64_t start, bool is_map, uint64_t count, bool key) {
+        if (key) return fail(message::structure_key, start);
+        if (depth_ >= depth_guard) {
+            zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_TOO_DEEP, 0, 0, start,
+                             "CBOR nesting exceeds the depth guard at byte %zu", size_t(start));
+            status_ = status_too_deep;
+            return false;
+        }
+        count_item();
+        if (!sink_.begin(is_map, count, pending_tag())) return stopped();
+        tag_used_ = 0;
+        const bool definite = count != indefinite_count;
+        stack_[depth_++] = level{definite ? count : 0, 0, definite, is_map};
+        return true;
+    }
+
+    bool add_tag(uint64_t start, uint64_t number) {
+        if (tag_chain_capacity - tag_used_ < tag_text_max) {
+            zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, start,
+                             "semantic-tag chain exceeds %u bytes at byte %zu", tag_chain_capacity,
+                             size_t(start));
+            status_ = status_ill_formed;
+            return false;
+        }
+        if (tag_used_) tags_[tag_used_++] = ' ';
+        tag_used_ += decimal_digits(tags_ + tag_used_, number);
+        return true;
+    }
+
+    // Major type 7: simple values and floats.
+    bool simple(uint64_t start, uint8_t info, bool key) {
+        switch (info) {
+        case 20: return word(key, "false", 3);
+        case 21: return word(key, "true", 3);
+        case 22: return word(key, "null", 4);
+        case 23: return word(key, "undefined", 0);
+        case 24: {
+            if (pos_ >= length_) return fail(message::truncated_simple, start);
+            const uint8_t value = data_[pos_++];
+            if (value < 32) return fail(message::simple_below_32, start);
+            return simple_number(key, value);
+        }
+        case 25:
+            if (length_ - pos_ < 2) return fail(message::truncated_half, start);
+            return floating(start, key, half_to_double(uint16_t(read_big_endian(2))));
+        case 26:
+            if (length_ - pos_ < 4) return fail(message::truncated_single, start);
+            return floating(start, key, single_to_double(uint32_t(read_big_endian(4))));
+        case 27:
+            if (length_ - pos_ < 8) return fail(message::truncated_double, start);
+            return floating(start, key, double_from_bits(read_big_endian(8)));
+        case 28:
+        case 29:
+        case 30: return fail(message::reserved, start);
+        case 31: return fail(message::info_31, start);
+        default: return simple_number(key, info);
+        }
+    }
+    bool word(bool key, const char *text, uint8_t tag_id) {
+        count_item();
+        return delivered(sink_.scalar(text, std::strlen(text), key ? 0 : tag_id, key, pending_tag()));
+    }
+    bool simple_number(bool key, uint8_t value) {
+        char text[16] = "simple(";
+        uint32_t n = 7;
+        n += decimal_digits(text + n, value);
+        text[n++] = ')';
+        count_item();
+        return delivered(sink_.scalar(text, n, 0, key, pending_tag()));
+    }
+    bool floating(uint64_t start, bool key, double value) {
+        if (key && strict_) return fail(message::string_key, start);
+        count_item();
+        return delivered(sink_.floating(value, key, pending_tag()));
+    }
+
+    const uint8_t *data_;
+    uint64_t length_;
+    uint64_t pos_ = 0;
+    bool strict_;
+    Sink &sink_;
+    int32_t status_ = status_ok;
+    uint32_t tag_used_ = 0;
+    uint32_t depth_ = 0;
+    char tags_[tag_chain_capacity];
+    zvl::buffer<char, 256> join_;
+    level stack_[depth_guard];
+};
+
+}  // namespace zvl::cbor
