@@ -67,16 +67,31 @@ constexpr bool ascii_printable(uint8_t b) {
 constexpr uint64_t ones = 0x0101010101010101ull;  // 0x01 in every byte
 constexpr uint64_t highs = 0x8080808080808080ull;  // top bit of every byte
 
-// True when all eight bytes are ASCII (and, when printable, 0x20 to 0x7E).
-// With every top bit clear: w + ones carries into a top bit only from 0x7F
-// (DEL), and (w - 0x20 each) & ~w has a top bit exactly when some byte is
-// below 0x20. Tab and the line breaks fail the test and go the byte way.
+constexpr uint64_t lows = 0x7F7F7F7F7F7F7F7Full;   // all but the top bit
+
+// Top bit set in every byte of w that equals c (exact: no carry crosses a byte).
+inline uint64_t bytes_equal(uint64_t w, uint8_t c) {
+    const uint64_t x = w ^ (c * ones);
+    return ~(((x & lows) + lows) | x | lows);
+}
+
+// Top bit set for each byte of w that is not plain: not ASCII or, when
+// printable, not 0x20 to 0x7E, tab, LF or CR, so that ordinary lines pass
+// whole words. For bytes below 0x80, adding 0x60 reaches the top bit exactly
+// from 0x20 up and adding 1 exactly at 0x7F (DEL); neither carries into the
+// next byte. Only zero versus non-zero is used.
 template <bool printable>
-inline bool plain_ascii_word(uint64_t w) {
+inline uint64_t not_plain(uint64_t w) {
+    const uint64_t high = w & highs;
     if constexpr (printable) {
-        return ((w | (w + ones) | ((w - 0x20 * ones) & ~w)) & highs) == 0;
+        const uint64_t ascii = w & lows;
+        const uint64_t controls = ~(ascii + 0x60 * ones) & highs;
+        const uint64_t del = (ascii + ones) & highs;
+        const uint64_t allowed =
+            bytes_equal(ascii, '\t') | bytes_equal(ascii, '\n') | bytes_equal(ascii, '\r');
+        return high | (controls & ~allowed) | del;
     } else {
-        return (w & highs) == 0;
+        return high;
     }
 }
 
@@ -119,21 +134,16 @@ template <bool printable>
 uint64_t first_invalid(const uint8_t *p, uint64_t n) {
     uint64_t i = 0;
     while (i < n) {
-        while (n - i >= 16) {
+        for (; n - i >= 16; i += 16) {
             uint64_t w0, w1;
             std::memcpy(&w0, p + i, 8);
             std::memcpy(&w1, p + i + 8, 8);
-            if (!plain_ascii_word<printable>(w0)) break;
-            if (!plain_ascii_word<printable>(w1)) {
-                i += 8;
-                break;
-            }
-            i += 16;
+            if ((not_plain<printable>(w0) | not_plain<printable>(w1)) != 0) break;
         }
         if (n - i >= 8) {
             uint64_t w;
             std::memcpy(&w, p + i, 8);
-            if (plain_ascii_word<printable>(w)) {
+            if (not_plain<printable>(w) == 0) {
                 i += 8;
                 continue;
             }
