@@ -1,0 +1,98 @@
+// JSONTestSuite: y_* must be accepted, n_* refused by the validator and the
+// strict tape; i_* must not crash and their outcomes are pinned in
+// tests/json_i_outcomes.txt (regenerate with ZARVEL_WRITE_OUTCOMES=1).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "zarvel.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path suite = fs::path(ZARVEL_SHARED_DIR) / "conformance" / "json-test-suite";
+const fs::path outcomes_file = fs::path(ZARVEL_SOURCE_DIR) / "tests" / "json_i_outcomes.txt";
+
+std::string read_file(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<fs::path> cases(char prefix) {
+    std::vector<fs::path> out;
+    for (const auto &e : fs::directory_iterator(suite)) {
+        std::string name = e.path().filename().string();
+        if (name.size() > 2 && name[0] == prefix && name[1] == '_') out.push_back(e.path());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+struct outcome {
+    int32_t document;
+    int32_t tape;
+    int32_t lenient;
+};
+
+outcome run(const std::string &text) {
+    outcome o;
+    uint64_t offset = 0;
+    o.document = zvl_json_document(text.data(), text.size(), &offset);
+    zarvel_tape tape{};
+    o.tape = zarvel_parse_json_tape(text.data(), text.size(), &tape);
+    zarvel_tape_free(&tape);
+    o.lenient = zarvel_parse_json_tape_lenient(text.data(), text.size(), &tape);
+    zarvel_tape_free(&tape);
+    return o;
+}
+
+TEST(JsonConformance, SuiteIsPresent) {
+    ASSERT_TRUE(fs::is_directory(suite)) << suite;
+    EXPECT_GT(cases('y').size(), 90u);
+    EXPECT_GT(cases('n').size(), 180u);
+}
+
+TEST(JsonConformance, AcceptedFiles) {
+    for (const fs::path &path : cases('y')) {
+        std::string text = read_file(path);
+        outcome o = run(text);
+        EXPECT_EQ(o.document, 1) << path.filename();
+        EXPECT_EQ(o.tape, 0) << path.filename() << ": " << zarvel_last_error(nullptr, nullptr);
+        EXPECT_EQ(o.lenient, 0) << path.filename();
+    }
+}
+
+TEST(JsonConformance, RefusedFiles) {
+    for (const fs::path &path : cases('n')) {
+        std::string text = read_file(path);
+        outcome o = run(text);
+        EXPECT_EQ(o.document, 0) << path.filename();
+        EXPECT_TRUE(o.tape == 1 || o.tape == 4) << path.filename() << ": status " << o.tape;
+    }
+}
+
+TEST(JsonConformance, ImplementationDefinedFilesKeepTheirOutcome) {
+    std::ostringstream now;
+    for (const fs::path &path : cases('i')) {
+        outcome o = run(read_file(path));
+        now << path.filename().string() << " document=" << o.document << " tape=" << o.tape
+            << " lenient=" << o.lenient << "\n";
+    }
+    if (std::getenv("ZARVEL_WRITE_OUTCOMES")) {
+        std::ofstream(outcomes_file) << now.str();
+        GTEST_SKIP() << "wrote " << outcomes_file;
+    }
+    EXPECT_EQ(now.str(), read_file(outcomes_file));
+}
+
+}  // namespace
