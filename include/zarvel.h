@@ -440,6 +440,47 @@ ZARVEL_API int32_t zarvel_format_double(char *buffer, double value);
 
 /* ---- output: number formatting: end ---- */
 
+/* Options of zarvel_serialize_ex, _into_ex and _stream. The other fields are
+ * read only when size is at least 16 (sizeof the record); otherwise the
+ * record counts as absent. */
+typedef struct zarvel_serialize_options {
+    uint32_t size;           /* sizeof(zarvel_serialize_options) */
+    uint32_t canonical;      /* nonzero: all-flow output with typed scalars */
+    int32_t width;           /* flow wrapping width; 0 or less means 80 */
+    uint32_t explicit_start; /* nonzero: "---" before every document */
+} zarvel_serialize_options;
+
+/* Receives the text in pieces; a nonzero result stops the delivery. */
+typedef int (*zarvel_write_fn)(void *user, const char *bytes, uint64_t length);
+
+/* YAML text of every document (block style by default), NUL-terminated,
+ * allocated; free with zarvel_free. *out_len (optional) gets the length
+ * without the NUL. Null on failure; never records an error. */
+ZARVEL_API char *zarvel_serialize(zarvel_document *document, uint64_t *out_len);
+ZARVEL_API char *zarvel_serialize_ex(zarvel_document *document,
+                                     const zarvel_serialize_options *options, uint64_t *out_len);
+/* Length of the full text; the text and a NUL are written only when buffer is
+ * not null and capacity is at least that length + 1. 0 on failure. */
+ZARVEL_API uint64_t zarvel_serialize_into(zarvel_document *document, char *buffer,
+                                          uint64_t capacity);
+ZARVEL_API uint64_t zarvel_serialize_into_ex(zarvel_document *document,
+                                             const zarvel_serialize_options *options,
+                                             char *buffer, uint64_t capacity);
+/* JSON text of a single-document stream (empty for zero or several
+ * documents); compact nonzero leaves out the blanks after "," and ":". */
+ZARVEL_API char *zarvel_serialize_json(zarvel_document *document, uint64_t *out_len);
+ZARVEL_API char *zarvel_serialize_json_ex(zarvel_document *document, uint64_t *out_len,
+                                          int32_t compact);
+/* Hands the text to callback in pieces of about 64 KiB; the total length, or
+ * 0 on failure or once the callback returned nonzero. */
+ZARVEL_API uint64_t zarvel_serialize_stream(zarvel_document *document,
+                                            const zarvel_serialize_options *options,
+                                            zarvel_write_fn callback, void *user);
+/* Releases text and bytes the library allocated for the caller. */
+ZARVEL_API void zarvel_free(void *pointer);
+
+/* ---- output: serialiser: end ---- */
+
 /* ==== output: end ======================================================== */
 
 /* ==== typed values and Marshal =========================================== */

@@ -1,0 +1,181 @@
+// Scalar form choice and the plain-scalar test, eight bytes at a time.
+#include "emit/scalar_style.hpp"
+
+#include <cstring>
+
+namespace zvl {
+namespace {
+
+constexpr uint64_t low_bits = 0x7F7F7F7F7F7F7F7Full;
+constexpr uint64_t ones = 0x0101010101010101ull;
+
+uint64_t load_word(const char *p) {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// 0x80 in every byte of w that equals c, 0 elsewhere; exact, because the
+// addition on seven-bit halves never carries into the next byte.
+uint64_t bytes_equal(uint64_t w, uint8_t c) {
+    uint64_t x = w ^ (ones * c);
+    return ~(((x & low_bits) + low_bits) | x | low_bits);
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// First bytes that would start another token: a tag, comment, directive,
+// anchor, quote, alias, flow indicator, block scalar or reserved indicator.
+constexpr bool starts_indicator(uint8_t c) {
+    switch (c) {
+    case '"': case '!': case '#': case '%': case '&': case '\'': case '*': case ',':
+    case '>': case '@': case '[': case ']': case '`': case '{': case '|': case '}':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// One byte of the middle rules: no tab or line break, no ": " and no " #".
+bool byte_ok(const char *text, size_t length, size_t i) {
+    char c = text[i];
+    if (c == '\t' || c == '\n' || c == '\r') return false;
+    if (c == ':' && (i + 1 == length || is_blank(text[i + 1]))) return false;
+    if (c == '#' && i > 0 && text[i - 1] == ' ') return false;
+    return true;
+}
+
+}  // namespace
+
+bool plain_safe(const char *text, size_t length) {
+    if (length == 0) return false;
+    const uint8_t first = uint8_t(text[0]);
+    if (is_blank(text[0]) || is_blank(text[length - 1])) return false;
+    if (starts_indicator(first)) return false;
+    if ((first == '-' || first == '?') && (length < 2 || is_blank(text[1]))) return false;
+    if (length == 3 && (std::memcmp(text, "---", 3) == 0 || std::memcmp(text, "...", 3) == 0))
+        return false;
+
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const uint64_t w = load_word(text + i);
+        if (bytes_equal(w, '\t') | bytes_equal(w, '\n') | bytes_equal(w, '\r')) return false;
+        const uint64_t colon = bytes_equal(w, ':');
+        const uint64_t hash = bytes_equal(w, '#');
+        if ((colon | hash) == 0) continue;
+        const uint64_t blank = bytes_equal(w, ' ');  // tabs were refused above
+        // Little endian: byte j+1 sits 8 bits above byte j.
+        if (colon & (blank >> 8)) return false;
+        if ((colon >> 56) && (i + 8 == length || is_blank(text[i + 8]))) return false;
+        if (hash & (blank << 8)) return false;
+        if ((hash & 0x80) && i > 0 && text[i - 1] == ' ') return false;
+    }
+    for (; i < length; ++i)
+        if (!byte_ok(text, length, i)) return false;
+    return true;
+}
+
+bool needs_escaped_form(const char *text, size_t length) {
+    if (length < 2) return false;
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(text);
+    size_t i = 0;
+    // Skip ASCII a word at a time: only lead bytes C2, E2 and EF matter.
+    for (;;) {
+        while (i + 8 <= length && (load_word(text + i) & ~low_bits) == 0) i += 8;
+        while (i < length && p[i] < 0x80) ++i;
+        if (i + 1 >= length) return false;
+        const uint8_t lead = p[i];
+        if (lead == 0xC2 && p[i + 1] >= 0x80 && p[i + 1] <= 0x9F) return true;
+        if (i + 2 < length) {
+            if (lead == 0xE2 && p[i + 1] == 0x80 && (p[i + 2] == 0xA8 || p[i + 2] == 0xA9))
+                return true;
+            if (lead == 0xEF && p[i + 1] == 0xBB && p[i + 2] == 0xBF) return true;
+            if (lead == 0xEF && p[i + 1] == 0xBF && (p[i + 2] == 0xBE || p[i + 2] == 0xBF))
+                return true;
+        }
+        ++i;
+    }
+}
+
+namespace {
+
+// Bytes that no unescaped scalar form may carry: controls other than tab and
+// line break, and DEL. A carriage return counts too (the reader folds it).
+bool has_raw_control(const char *text, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        uint8_t c = uint8_t(text[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) return true;
+    }
+    return false;
+}
+
+// Any byte below 0x20 or DEL: a plain scalar cannot carry either. Word-wise:
+// (w - 0x20..20) & ~w & 0x80..80 is non-zero exactly when some byte is below
+// 0x20 (the classic "has less than" test).
+bool has_control_or_del(const char *text, size_t length) {
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const uint64_t w = load_word(text + i);
+        if (((w - ones * 0x20) & ~w & (ones * 0x80)) | bytes_equal(w, 0x7F)) return true;
+    }
+    for (; i < length; ++i)
+        if (uint8_t(text[i]) < 0x20 || uint8_t(text[i]) == 0x7F) return true;
+    return false;
+}
+
+}  // namespace
+
+bool plain_writable(const char *text, size_t length) {
+    return plain_safe(text, length) && !has_control_or_del(text, length);
+}
+
+scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8_t style,
+                                bool has_tag) {
+    if (needs_escaped_form(text, length)) return scalar_form::double_quoted;
+    const node_style s = node_style(style);
+    if (length >= 1 && s == node_style::plain && plain_writable(text, length))
+        return scalar_form::plain;
+
+    const bool multi_line = length > 0 && std::memchr(text, '\n', length) != nullptr;
+    auto fallback = [&]() {
+        if (plain_writable(text, length)) return scalar_form::plain;
+        if (multi_line) return scalar_form::double_quoted;
+        for (size_t i = 0; i < length; ++i) {
+            uint8_t c = uint8_t(text[i]);
+            if (c < 0x20 || c == 0x7F) return scalar_form::double_quoted;
+        }
+        return scalar_form::single_quoted;
+    };
+
+    switch (s) {
+    case node_style::plain:
+        if (length == 0) return key ? scalar_form::double_quoted : scalar_form::nothing;
+        return fallback();
+    case node_style::single_quoted:
+        // Raw controls would make the text unreadable: they need escapes.
+        return multi_line || has_raw_control(text, length) ? scalar_form::double_quoted
+                                                           : scalar_form::single_quoted;
+    case node_style::literal:
+    case node_style::folded: {
+        if (!multi_line) {
+            if (length == 0) return scalar_form::double_quoted;
+            if (!has_tag) return fallback();
+            return has_raw_control(text, length) ? scalar_form::double_quoted
+                                                 : scalar_form::literal;
+        }
+        bool content = false, carriage_return = false;
+        for (size_t i = 0; i < length; ++i) {
+            char c = text[i];
+            if (c == '\r') carriage_return = true;
+            else if (c != '\t' && c != '\n' && c != ' ') content = true;
+        }
+        return !key && content && !carriage_return && !has_raw_control(text, length)
+                   ? scalar_form::literal
+                   : scalar_form::double_quoted;
+    }
+    default:
+        return scalar_form::double_quoted;
+    }
+}
+
+}  // namespace zvl

@@ -1,0 +1,44 @@
+// Choice of the written form of a block-mode scalar, and the plain test.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zvl {
+
+enum class scalar_form : uint8_t {
+    nothing = 0,  // an empty plain value: the line ends after its indicator
+    plain = 1,
+    single_quoted = 2,
+    double_quoted = 3,
+    literal = 4,
+    null_word = 5,  // "~": an empty plain scalar where nothing cannot stand
+};
+
+// Node styles as stored in the node record.
+enum class node_style : uint8_t {
+    none = 0,
+    plain = 1,
+    single_quoted = 2,
+    double_quoted = 3,
+    literal = 4,
+    folded = 5,
+};
+
+// True when the text can be written as a plain scalar in block context and
+// reads back as the same text (the same rule for keys and values).
+bool plain_safe(const char *text, size_t length);
+// plain_safe, and no control byte or DEL (which no reader takes unescaped).
+bool plain_writable(const char *text, size_t length);
+
+// True when the text holds a character that only a double-quoted scalar can
+// carry: U+0085, U+2028, U+2029, U+FEFF, U+FFFE, U+FFFF, or one of the other
+// C1 controls (U+0080 to U+009F), which are not printable either.
+bool needs_escaped_form(const char *text, size_t length);
+
+// The form of a scalar in block mode. `key` is set for mapping keys; `style`
+// is the node's style (0-5); `has_tag` when the node carries a tag.
+scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8_t style,
+                                bool has_tag);
+
+}  // namespace zvl

@@ -1,0 +1,518 @@
+// YAML (block, canonical) and JSON serialiser over the node store.
+//
+// Shape: for each document a start marker, the root's properties, then the
+// root node at indentation -2 (so that its block children stand at column 0).
+// A node is written by kind:
+//   alias       "*name" (canonical: "*aN")
+//   collection  flow form when it has the flow flag, in canonical or JSON
+//               mode, inside a complex key or inside another flow
+//               collection; otherwise block form ("{}" / "[]" when empty)
+//   scalar      tag prefix, anchor prefix, then the form chosen by
+//               choose_scalar_style (block) or by the tag id (canonical,
+//               JSON)
+// Block collections are written by their parent's line: "- ", "key:" or
+// "? " introduces them, followed by their properties on the same line.
+#include "emit/serialize.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "emit/format_double.hpp"
+#include "emit/scalar_style.hpp"
+#include "emit/scalar_text.hpp"
+
+namespace zvl {
+namespace {
+
+// Scalar keys longer than this go behind "? ": a reader refuses implicit
+// keys of more than 1024 characters, and quoting can only make them longer.
+constexpr uint64_t longest_implicit_key = 512;
+// Float texts are converted from a copy of at most this many bytes on the
+// stack; longer ones get a heap copy so that no digit is cut off.
+constexpr uint64_t float_copy_limit = 39;
+
+struct emitter {
+    zarvel_writer &w;
+    const zarvel_node_store *store;
+
+    const zarvel_node_rec &node(uint32_t id) const { return zarvel_store_node(store, id); }
+    std::string_view text(zarvel_span span) const { return zarvel_store_text(store, span); }
+    bool valid(uint32_t id) const { return id < store->node_count; }
+
+    bool block_mode() const { return !w.canonical && !w.json; }
+    // A collection written in block form at the cursor.
+    bool is_block_collection(const zarvel_node_rec &r) const {
+        return r.is_collection() && !r.is_flow() && block_mode() && !w.in_complex_key &&
+               w.flow_depth == 0;
+    }
+    static bool has_properties(const zarvel_node_rec &r) {
+        return zarvel_span_length(r.tag) != 0 || zarvel_span_length(r.anchor) != 0;
+    }
+    static bool is_empty_plain(const zarvel_node_rec &r) {
+        return r.kind() == ZARVEL_KIND_SCALAR && r.style() == uint8_t(node_style::plain) &&
+               zarvel_span_length(r.value) == 0 && !has_properties(r);
+    }
+
+    // ---- properties -----------------------------------------------------
+
+    // Number of an anchor name in canonical mode; new names get the next one.
+    uint32_t anchor_number(std::string_view name) {
+        uint32_t number = zarvel_strmap_get(&w.anchors, name.data(), name.size());
+        if (number != zarvel_strmap_absent) return number;
+        number = w.anchors.entries;
+        if (!zarvel_strmap_put(&w.anchors, name.data(), name.size(), number)) w.failed = true;
+        return number;
+    }
+
+    void tag_prefix(const zarvel_node_rec &r) {
+        std::string_view tag = text(r.tag);
+        if (tag.empty()) return;
+        if (tag[0] == '!') {
+            put_byte(w, '!');
+            write_percent_encoded(w, tag.substr(1));
+            put_byte(w, ' ');
+        } else {
+            put(w, "!<");
+            write_percent_encoded(w, tag);
+            put(w, "> ");
+        }
+    }
+    void anchor_prefix(const zarvel_node_rec &r) {
+        std::string_view anchor = text(r.anchor);
+        if (anchor.empty()) return;
+        put_byte(w, '&');
+        if (w.canonical) {
+            put_byte(w, 'a');
+            write_decimal(w, anchor_number(anchor));
+        } else {
+            put(w, anchor);
+        }
+        put_byte(w, ' ');
+    }
+    // After the "- ", ":" or "? " that introduces a non-empty block
+    // collection: " !<tag>" and " &anchor".
+    void block_properties(const zarvel_node_rec &r) {
+        std::string_view tag = text(r.tag), anchor = text(r.anchor);
+        if (!tag.empty()) {
+            put(w, " !<");
+            write_percent_encoded(w, tag);
+            put_byte(w, '>');
+        }
+        if (!anchor.empty()) {
+            put(w, " &");
+            put(w, anchor);
+        }
+    }
+
+    // ---- scalars ---------------------------------------------------------
+
+    // Block-mode form of a scalar, through the two-pass cache when it is on.
+    scalar_form decide_form(const zarvel_node_rec &r, std::string_view t, bool key) {
+        const bool cached = w.style_cache && t.size() >= style_cache_min_length;
+        if (cached && !w.measure) {
+            if (w.cache_position < w.cache_capacity)
+                return scalar_form(w.style_cache[w.cache_position++]);
+        }
+        scalar_form form = choose_scalar_style(t.data(), t.size(), key, r.style(),
+                                               zarvel_span_length(r.tag) != 0);
+        if (w.flow_depth > 0 || w.in_complex_key) form = flow_safe(form, t);
+        if (cached && w.cache_position < w.cache_capacity)
+            w.style_cache[w.cache_position++] = uint8_t(form);
+        return form;
+    }
+    // Inside flow collections a literal is not allowed and a plain scalar may
+    // not hold flow indicators.
+    static scalar_form flow_safe(scalar_form form, std::string_view t) {
+        if (form == scalar_form::literal) return scalar_form::double_quoted;
+        // "[a, , b]" does not read back; "~" is the same null.
+        if (form == scalar_form::nothing) return scalar_form::null_word;
+        if (form == scalar_form::plain && t.find_first_of(",[]{}") != std::string_view::npos)
+            return scalar_form::single_quoted;  // plain text holds no control bytes
+        return form;
+    }
+
+    void write_form(scalar_form form, std::string_view t, uint64_t indent) {
+        switch (form) {
+        case scalar_form::nothing: return;
+        case scalar_form::null_word: put_byte(w, '~'); return;
+        case scalar_form::plain: put(w, t); return;
+        case scalar_form::single_quoted: write_single_quoted(w, t); return;
+        case scalar_form::double_quoted: write_double_quoted(w, t); return;
+        case scalar_form::literal: write_literal(w, t, indent); return;
+        }
+    }
+
+    void string_form(std::string_view t) {
+        if (w.json)
+            write_json_string(w, t);
+        else
+            write_double_quoted(w, t);
+    }
+
+    // Canonical and JSON scalars: by tag id.
+    void typed_scalar(const zarvel_node_rec &r, std::string_view t, bool key) {
+        if (zarvel_span_length(r.tag) != 0 || (key && w.json)) {
+            // JSON object keys must be strings.
+            string_form(t);
+            return;
+        }
+        switch (r.tag_id) {
+        case ZARVEL_TAG_INT:
+            if (t.empty()) break;
+            put(w, t);
+            return;
+        case ZARVEL_TAG_FLOAT:
+            if (float_scalar(t)) return;
+            break;
+        case ZARVEL_TAG_BOOL:
+            put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false");
+            return;
+        case ZARVEL_TAG_NULL:
+            put(w, w.canonical ? "~" : "null");
+            return;
+        default:
+            break;
+        }
+        string_form(t);
+    }
+
+    // False when the text does not convert (it is then written as a string).
+    bool float_scalar(std::string_view t) {
+        static constexpr std::string_view positive[] = {".inf", ".Inf", ".INF",
+                                                        "+.inf", "+.Inf", "+.INF"};
+        static constexpr std::string_view negative[] = {"-.inf", "-.Inf", "-.INF"};
+        static constexpr std::string_view nan[] = {".nan", ".NaN", ".NAN"};
+        for (std::string_view s : positive)
+            if (t == s) return put(w, ".inf"), true;
+        for (std::string_view s : negative)
+            if (t == s) return put(w, "-.inf"), true;
+        for (std::string_view s : nan)
+            if (t == s) return put(w, ".nan"), true;
+        if (t.empty()) return false;
+
+        char local[float_copy_limit + 1];
+        char *copy = local;
+        if (t.size() > float_copy_limit) {
+            copy = static_cast<char *>(sys_malloc(t.size() + 1));
+            if (!copy) {
+                w.failed = true;
+                return false;
+            }
+        }
+        std::memcpy(copy, t.data(), t.size());
+        copy[t.size()] = 0;
+        char *end = nullptr;
+        errno = 0;
+        double value = std::strtod(copy, &end);
+        const bool whole = end == copy + t.size();
+        if (copy != local) sys_free(copy);
+        if (!whole) return false;
+        char digits[32];
+        int32_t n = zarvel_format_double(digits, value);
+        if (n > 0) {
+            put_line_free(w, digits, uint64_t(n));
+        } else if (value != value) {
+            put(w, ".nan");
+        } else {
+            // An overflowing text such as 1e999: the infinity it denotes.
+            put(w, value < 0 ? "-.inf" : ".inf");
+        }
+        return true;
+    }
+
+    void scalar(const zarvel_node_rec &r, uint64_t indent, bool key) {
+        std::string_view t = text(r.value);
+        if (!block_mode()) {
+            typed_scalar(r, t, key);
+            return;
+        }
+        write_form(decide_form(r, t, key), t, indent);
+    }
+
+    // ---- nodes -------------------------------------------------------------
+
+    void alias(const zarvel_node_rec &r) {
+        std::string_view name = text(r.value);
+        put_byte(w, '*');
+        if (w.canonical) {
+            uint32_t number = zarvel_strmap_get(&w.anchors, name.data(), name.size());
+            if (number != zarvel_strmap_absent) {
+                put_byte(w, 'a');
+                write_decimal(w, number);
+                return;
+            }
+        }
+        put(w, name);
+    }
+
+    void write_node(uint32_t id, int64_t indent, bool key) {
+        if (!valid(id)) return;
+        const zarvel_node_rec &r = node(id);
+        switch (r.kind()) {
+        case ZARVEL_KIND_ALIAS:
+            alias(r);
+            return;
+        case ZARVEL_KIND_SEQUENCE:
+        case ZARVEL_KIND_MAPPING:
+            if (!is_block_collection(r)) {
+                flow(r);
+            } else if (r.child_count == 0 || !valid(r.first_child)) {
+                tag_prefix(r);
+                anchor_prefix(r);
+                put(w, r.kind() == ZARVEL_KIND_MAPPING ? "{}" : "[]");
+            } else if (r.kind() == ZARVEL_KIND_MAPPING) {
+                block_mapping(r, indent + 2);
+            } else {
+                block_sequence(r, indent + 2);
+            }
+            return;
+        default:
+            tag_prefix(r);
+            anchor_prefix(r);
+            scalar(r, uint64_t(indent < 0 ? 0 : indent), key);
+            return;
+        }
+    }
+
+    void flow_separator(uint64_t item_column) {
+        if (w.compact) {
+            put_byte(w, ',');
+        } else if (w.width > 0 && w.column > uint64_t(w.width)) {
+            put_byte(w, ',');
+            put_byte(w, '\n');
+            put_blanks(w, item_column);
+        } else {
+            put(w, ", ");
+        }
+    }
+
+    void flow(const zarvel_node_rec &r) {
+        tag_prefix(r);
+        anchor_prefix(r);
+        const bool mapping = r.kind() == ZARVEL_KIND_MAPPING;
+        put_byte(w, mapping ? '{' : '[');
+        const uint64_t item_column = w.column;
+        ++w.flow_depth;
+        bool first = true;
+        for (uint32_t child = r.first_child; valid(child);) {
+            if (!first) flow_separator(item_column);
+            first = false;
+            if (!mapping) {
+                write_node(child, 0, false);
+                child = node(child).next_sibling;
+                continue;
+            }
+            const zarvel_node_rec &k = node(child);
+            const uint32_t value = k.next_sibling;
+            if (k.kind() != ZARVEL_KIND_SCALAR || has_properties(k) ||
+                (block_mode() && zarvel_span_length(k.value) > longest_implicit_key)) {
+                put(w, "? ");
+                write_node(child, 0, true);
+                put(w, " : ");
+            } else {
+                write_node(child, 0, true);
+                put(w, w.compact ? ":" : ": ");
+            }
+            if (!valid(value)) break;
+            write_node(value, 0, false);
+            child = node(value).next_sibling;
+        }
+        --w.flow_depth;
+        put_byte(w, mapping ? '}' : ']');
+    }
+
+    // The value after "key:" (or after the ":" line of a complex key): a
+    // non-empty block collection goes on the next lines, anything else after
+    // a blank.
+    void mapping_value(uint32_t value, uint64_t n) {
+        if (!valid(value)) return;
+        const zarvel_node_rec &v = node(value);
+        if (is_block_collection(v) && v.child_count > 0 && valid(v.first_child)) {
+            block_properties(v);
+            put_byte(w, '\n');
+            if (v.kind() == ZARVEL_KIND_SEQUENCE) {
+                put_blanks(w, n);
+                write_node(value, int64_t(n) - 2, false);
+            } else {
+                put_blanks(w, n + 2);
+                write_node(value, int64_t(n), false);
+            }
+            return;
+        }
+        if (is_empty_plain(v) && block_mode()) return;
+        put_byte(w, ' ');
+        write_node(value, int64_t(n), false);
+    }
+
+    // Key and value both plain scalars that stay plain: the whole line in one
+    // write. False when the pair needs the general path (nothing written
+    // then, nothing decided either).
+    bool plain_pair_line(const zarvel_node_rec &k, const zarvel_node_rec &v, uint64_t n,
+                         bool first) {
+        if (k.kind() != ZARVEL_KIND_SCALAR || v.kind() != ZARVEL_KIND_SCALAR) return false;
+        if (k.style() != uint8_t(node_style::plain) || v.style() != uint8_t(node_style::plain))
+            return false;
+        if (has_properties(k) || has_properties(v)) return false;
+        const std::string_view kt = text(k.value), vt = text(v.value);
+        if (kt.empty() || kt.size() > longest_implicit_key) return false;
+        // Same decisions as the general path, made once.
+        const bool cached = w.style_cache != nullptr &&
+                            (kt.size() >= style_cache_min_length ||
+                             vt.size() >= style_cache_min_length);
+        if (cached) return false;
+        if (!plain_writable(kt.data(), kt.size()) || needs_escaped_form(kt.data(), kt.size()))
+            return false;
+        if (!vt.empty() &&
+            (!plain_writable(vt.data(), vt.size()) || needs_escaped_form(vt.data(), vt.size())))
+            return false;
+
+        const uint64_t line_feed = !first && w.last != '\n' ? 1 : 0;
+        const uint64_t indent = first ? 0 : n;
+        const uint64_t total = line_feed + indent + kt.size() + 1 + (vt.empty() ? 0 : 1 + vt.size());
+        char *p = writer_room(w, total);
+        if (!p) {
+            if (!first) {
+                put_line_end(w);
+                put_blanks(w, n);
+            }
+            put(w, kt);
+            put_byte(w, ':');
+            if (!vt.empty()) {
+                put_byte(w, ' ');
+                put(w, vt);
+            }
+            return true;
+        }
+        if (line_feed) *p++ = '\n';
+        std::memset(p, ' ', indent);
+        p += indent;
+        std::memcpy(p, kt.data(), kt.size());
+        p += kt.size();
+        *p++ = ':';
+        if (!vt.empty()) {
+            *p++ = ' ';
+            std::memcpy(p, vt.data(), vt.size());
+        }
+        w.length += total;
+        w.column = (line_feed ? 0 : w.column) + total - line_feed;
+        w.last = uint8_t(vt.empty() ? ':' : vt.back());
+        return true;
+    }
+
+    void block_mapping(const zarvel_node_rec &map, uint64_t n) {
+        bool first = true;
+        for (uint32_t key = map.first_child; valid(key);) {
+            const zarvel_node_rec &k = node(key);
+            const uint32_t value = k.next_sibling;
+            if (valid(value) && plain_pair_line(k, node(value), n, first)) {
+                first = false;
+                key = node(value).next_sibling;
+                continue;
+            }
+            if (!first) {
+                put_line_end(w);
+                put_blanks(w, n);
+            }
+            first = false;
+            if (k.kind() != ZARVEL_KIND_SCALAR || zarvel_span_length(k.value) > longest_implicit_key) {
+                // Complex key: "? key" then ": value" on the next line. Its
+                // tag and anchor stand only in front of its flow form.
+                const bool scalar_key = k.kind() == ZARVEL_KIND_SCALAR;
+                w.in_complex_key = !scalar_key;
+                put(w, "? ");
+                write_node(key, int64_t(n), true);
+                w.in_complex_key = false;
+                put_byte(w, '\n');
+                put_blanks(w, n);
+                put_byte(w, ':');
+                mapping_value(value, n);
+            } else {
+                tag_prefix(k);
+                anchor_prefix(k);
+                scalar(k, n, true);
+                put_byte(w, ':');
+                mapping_value(value, n);
+            }
+            if (!valid(value)) break;
+            key = node(value).next_sibling;
+        }
+    }
+
+    void block_sequence(const zarvel_node_rec &seq, uint64_t n) {
+        bool first = true;
+        for (uint32_t item = seq.first_child; valid(item); item = node(item).next_sibling) {
+            if (!first) {
+                put_line_end(w);
+                put_blanks(w, n);
+            }
+            first = false;
+            const zarvel_node_rec &r = node(item);
+            if (is_empty_plain(r)) {
+                put(w, "-");
+                put_byte(w, '\n');
+                continue;
+            }
+            put(w, "- ");
+            if (is_block_collection(r) && r.child_count > 0 && has_properties(r)) {
+                block_properties(r);
+                put_byte(w, '\n');
+                put_blanks(w, n + 2);
+            }
+            write_node(item, int64_t(n), false);
+        }
+    }
+
+    // ---- documents -----------------------------------------------------------
+
+    void json_stream() {
+        if (store->root_count != 1) return;
+        const uint32_t root = store->roots[0];
+        write_node(root, -2, false);
+        if (valid(root) && node(root).kind() != ZARVEL_KIND_SCALAR) put_line_end(w);
+    }
+
+    void yaml_stream() {
+        const bool several = store->root_count > 1 || w.canonical;
+        for (uint32_t i = 0; i < store->root_count; ++i) {
+            const uint32_t root = store->roots[i];
+            const zarvel_node_rec *r = valid(root) ? &node(root) : nullptr;
+            if (w.explicit_start) {
+                put(w, r && r->kind() == ZARVEL_KIND_SCALAR && !r->is_flow() ? "--- " : "---\n");
+            } else if (several || !r || (is_empty_plain(*r) && block_mode())) {
+                // A lone document that writes nothing still needs its marker,
+                // or reading the text back would find no document at all.
+                put(w, "---\n");
+            }
+            if (r && is_block_collection(*r) && r->child_count > 0 && has_properties(*r)) {
+                // Separated by a blank: a tag and an anchor are two tokens.
+                std::string_view tag = text(r->tag), anchor = text(r->anchor);
+                if (!tag.empty()) {
+                    put(w, "!<");
+                    write_percent_encoded(w, tag);
+                    put_byte(w, '>');
+                }
+                if (!anchor.empty()) {
+                    if (!tag.empty()) put_byte(w, ' ');
+                    put_byte(w, '&');
+                    put(w, anchor);
+                }
+                put_byte(w, '\n');
+            }
+            write_node(root, -2, false);
+            put_line_end(w);
+        }
+    }
+};
+
+}  // namespace
+
+void serialize_pass(zarvel_writer &w) {
+    emitter e{w, w.store};
+    if (w.json)
+        e.json_stream();
+    else
+        e.yaml_stream();
+}
+
+}  // namespace zvl

@@ -1,0 +1,175 @@
+// Exported serialiser entry points: the allocated text, the caller's buffer
+// (measure, then write), JSON, and the stream target.
+#include "core/memory.hpp"
+#include "emit/serialize.hpp"
+#include "zarvel.h"
+
+namespace zvl {
+namespace {
+
+// The first capacity of the one-pass allocated text.
+constexpr uint64_t minimum_text_capacity = 256;
+constexpr uint64_t text_capacity_slack = 64;
+
+// The writer of one call, with everything it allocated released on exit.
+class call_writer {
+public:
+    call_writer(const zarvel_node_store *store, const zarvel_serialize_options *options) {
+        writer_init(w, store);
+        if (options && options->size >= sizeof(zarvel_serialize_options)) {
+            w.canonical = options->canonical != 0;
+            w.width = options->width > 0 ? options->width : 80;
+            w.explicit_start = options->explicit_start != 0;
+        }
+    }
+    ~call_writer() {
+        if (w.anchors_ready) zarvel_strmap_free(&w.anchors);
+        if (w.style_cache) deallocate(&zarvel_default_allocator, w.style_cache);
+        if (owned_buffer_) sys_free(w.buffer);
+    }
+    call_writer(const call_writer &) = delete;
+    call_writer &operator=(const call_writer &) = delete;
+
+    // The anchor map of canonical mode; false when it cannot be created.
+    bool prepare() {
+        if (!w.canonical) return true;
+        if (!zarvel_strmap_init(&w.anchors, &zarvel_default_allocator)) return false;
+        w.anchors_ready = true;
+        return true;
+    }
+    bool own_buffer(uint64_t capacity) {
+        w.buffer = static_cast<char *>(sys_malloc(size_t(capacity)));
+        if (!w.buffer) return false;
+        w.capacity = capacity;
+        owned_buffer_ = true;
+        return true;
+    }
+    // Hands the owned buffer to the caller.
+    char *release_buffer() {
+        owned_buffer_ = false;
+        return w.buffer;
+    }
+    bool pass_failed() const { return w.failed || w.out_of_memory || w.callback_failed; }
+
+    zarvel_writer w;
+
+private:
+    bool owned_buffer_ = false;
+};
+
+const zarvel_node_store *body_of(zarvel_document *document) {
+    return document ? zarvel_document_body(document) : nullptr;
+}
+
+// Measure, then write into an exact allocation (JSON calls).
+char *serialize_measured(zarvel_document *document, bool compact, uint64_t *out_len) {
+    const zarvel_node_store *store = body_of(document);
+    if (!store) return nullptr;
+    call_writer call(store, nullptr);
+    call.w.json = true;
+    call.w.compact = compact;
+    call.w.width = 0;
+    call.w.measure = true;
+    serialize_pass(call.w);
+    if (call.pass_failed()) return nullptr;
+    const uint64_t length = call.w.length;
+    if (!call.own_buffer(length + 1)) return nullptr;
+    writer_reset_pass(call.w);
+    call.w.measure = false;
+    serialize_pass(call.w);
+    if (call.pass_failed() || call.w.length != length) return nullptr;
+    call.w.buffer[length] = 0;
+    if (out_len) *out_len = length;
+    return call.release_buffer();
+}
+
+}  // namespace
+}  // namespace zvl
+
+using namespace zvl;
+
+char *zarvel_serialize(zarvel_document *document, uint64_t *out_len) {
+    return zarvel_serialize_ex(document, nullptr, out_len);
+}
+
+char *zarvel_serialize_ex(zarvel_document *document, const zarvel_serialize_options *options,
+                          uint64_t *out_len) {
+    const zarvel_node_store *store = body_of(document);
+    if (!store) return nullptr;
+    call_writer call(store, options);
+    if (!call.prepare()) return nullptr;
+    uint64_t capacity = store->input_len + text_capacity_slack;
+    if (capacity < minimum_text_capacity) capacity = minimum_text_capacity;
+    if (!call.own_buffer(capacity)) return nullptr;
+    call.w.growable = true;
+    serialize_pass(call.w);
+    if (call.pass_failed()) return nullptr;
+    zarvel_writer &w = call.w;
+    w.buffer[w.length] = 0;
+    if (w.capacity - w.length - 1 > w.capacity / 8) {
+        // Give back the unused tail; a failed shrink keeps the larger buffer.
+        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(w.length + 1))))
+            w.buffer = smaller;
+    }
+    if (out_len) *out_len = w.length;
+    return call.release_buffer();
+}
+
+uint64_t zarvel_serialize_into(zarvel_document *document, char *buffer, uint64_t capacity) {
+    return zarvel_serialize_into_ex(document, nullptr, buffer, capacity);
+}
+
+uint64_t zarvel_serialize_into_ex(zarvel_document *document,
+                                  const zarvel_serialize_options *options, char *buffer,
+                                  uint64_t capacity) {
+    const zarvel_node_store *store = body_of(document);
+    if (!store) return 0;
+    call_writer call(store, options);
+    if (!call.prepare()) return 0;
+    zarvel_writer &w = call.w;
+    w.cache_capacity = store->node_count ? store->node_count : 1;
+    w.style_cache = static_cast<uint8_t *>(allocate(&zarvel_default_allocator, w.cache_capacity));
+    if (!w.style_cache) return 0;
+    w.measure = true;
+    serialize_pass(w);
+    if (call.pass_failed()) return 0;
+    const uint64_t length = w.length;
+    if (!buffer || capacity < length + 1) return length;
+    writer_reset_pass(w);
+    w.measure = false;
+    w.buffer = buffer;
+    w.capacity = capacity;
+    serialize_pass(w);
+    if (call.pass_failed() || w.length != length) return 0;
+    buffer[length] = 0;
+    return length;
+}
+
+char *zarvel_serialize_json(zarvel_document *document, uint64_t *out_len) {
+    return serialize_measured(document, false, out_len);
+}
+
+char *zarvel_serialize_json_ex(zarvel_document *document, uint64_t *out_len, int32_t compact) {
+    return serialize_measured(document, compact != 0, out_len);
+}
+
+uint64_t zarvel_serialize_stream(zarvel_document *document,
+                                 const zarvel_serialize_options *options,
+                                 zarvel_write_fn callback, void *user) {
+    if (!document || !callback) return 0;
+    const zarvel_node_store *store = body_of(document);
+    if (!store) return 0;
+    call_writer call(store, options);
+    if (!call.prepare()) return 0;
+    if (!call.own_buffer(stream_buffer_size)) return 0;
+    zarvel_writer &w = call.w;
+    w.callback = callback;
+    w.user = user;
+    w.flush_threshold = stream_flush_threshold;
+    serialize_pass(w);
+    writer_flush(w);
+    if (call.pass_failed()) return 0;
+    return w.handed_over;
+}
+
+void zarvel_free(void *pointer) { sys_free(pointer); }

@@ -1,0 +1,124 @@
+// Write primitives of the serialiser: measuring, buffer growth, stream
+// delivery. The cursor (last byte, column) is updated by the inline callers
+// before they get here.
+#include "emit/writer.hpp"
+
+namespace zvl {
+
+void writer_init(zarvel_writer &w, const zarvel_node_store *store) {
+    std::memset(static_cast<void *>(&w), 0, sizeof w);
+    w.store = store;
+    w.width = 80;
+}
+
+void writer_reset_pass(zarvel_writer &w) {
+    w.length = 0;
+    w.handed_over = 0;
+    w.last = 0;
+    w.column = 0;
+    w.in_complex_key = false;
+    w.flow_depth = 0;
+    w.cache_position = 0;
+    if (w.anchors_ready) zarvel_strmap_clear(&w.anchors);
+}
+
+void writer_flush(zarvel_writer &w) {
+    if (!w.callback || w.callback_failed || w.length == 0) return;
+    if (w.callback(w.user, w.buffer, w.length) != 0) {
+        w.callback_failed = true;
+        return;
+    }
+    w.handed_over += w.length;
+    w.length = 0;
+}
+
+namespace {
+
+// Grows a growable buffer to hold n more bytes and a NUL: to the larger of
+// twice the capacity and the length needed plus one.
+bool grow(zarvel_writer &w, uint64_t n) {
+    uint64_t needed = w.length + n + 1;
+    uint64_t wanted = w.capacity * 2 > needed ? w.capacity * 2 : needed;
+    char *fresh = static_cast<char *>(sys_realloc(w.buffer, size_t(wanted)));
+    if (!fresh) return false;
+    w.buffer = fresh;
+    w.capacity = wanted;
+    return true;
+}
+
+}  // namespace
+
+void writer_put_slow(zarvel_writer &w, const char *bytes, uint64_t n) {
+    if (w.measure || w.out_of_memory) {
+        w.length += n;
+        return;
+    }
+    if (w.callback) {
+        // Once the callback refused, nothing more is delivered; the call's
+        // result is 0 whatever is counted.
+        if (w.callback_failed) return;
+        while (n > 0) {
+            uint64_t room = w.capacity - w.length;
+            uint64_t take = n < room ? n : room;
+            std::memcpy(w.buffer + w.length, bytes, size_t(take));
+            w.length += take;
+            bytes += take;
+            n -= take;
+            if (w.length >= w.flush_threshold) {
+                writer_flush(w);
+                if (w.callback_failed) return;
+            }
+        }
+        return;
+    }
+    if (w.capacity - w.length < n + 1) {
+        if (!w.growable || !grow(w, n)) {
+            // A caller's buffer never overflows: the size check of the
+            // caller-buffer call makes this unreachable, but count anyway.
+            w.out_of_memory = true;
+            w.length += n;
+            return;
+        }
+    }
+    std::memcpy(w.buffer + w.length, bytes, size_t(n));
+    w.length += n;
+}
+
+void put_any(zarvel_writer &w, const char *bytes, uint64_t n) {
+    if (n == 0) return;
+    const void *newline = nullptr;
+    for (uint64_t i = n; i > 0; --i) {
+        if (bytes[i - 1] == '\n') {
+            newline = bytes + i - 1;
+            break;
+        }
+    }
+    uint64_t column = w.column;
+    w.last = uint8_t(bytes[n - 1]);
+    if (newline) {
+        w.column = uint64_t(bytes + n - static_cast<const char *>(newline) - 1);
+    } else {
+        w.column = column + n;
+    }
+    if (char *room = writer_room(w, n)) {
+        std::memcpy(room, bytes, size_t(n));
+        w.length += n;
+        return;
+    }
+    writer_put_slow(w, bytes, n);
+}
+
+void put_blanks(zarvel_writer &w, uint64_t n) {
+    static constexpr char blanks[64] = {
+        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+    while (n > 0) {
+        uint64_t take = n < sizeof blanks ? n : sizeof blanks;
+        put_line_free(w, blanks, take);
+        n -= take;
+    }
+}
+
+}  // namespace zvl

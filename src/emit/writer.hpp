@@ -1,0 +1,132 @@
+// Output state shared by every serialiser entry point: the target (a growable
+// buffer, a caller's buffer or a callback fed in pieces), the measure-only
+// mode, the cursor (last byte, column) and the mode flags.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "core/memory.hpp"
+#include "doc/store.hpp"
+#include "zarvel.h"
+
+struct zarvel_writer {
+    // Document being written.
+    const zarvel_node_store *store;
+
+    // Target buffer. Growable buffers come from zvl::sys_malloc and are handed
+    // to the caller; a caller's buffer or the stream buffer never grows.
+    char *buffer;
+    uint64_t length;    // bytes in the buffer (measure mode: bytes counted)
+    uint64_t capacity;  // bytes allocated
+    bool growable;
+    bool out_of_memory;  // a growth failed: only counting from then on
+
+    // Stream target.
+    zarvel_write_fn callback;
+    void *user;
+    uint64_t flush_threshold;
+    uint64_t handed_over;  // bytes already delivered to the callback
+    bool callback_failed;
+
+    bool measure;  // count only
+
+    uint8_t last;     // last byte written (0 before the first)
+    uint64_t column;  // bytes since the last line feed
+
+    // Modes.
+    bool canonical;
+    bool explicit_start;
+    bool json;
+    bool compact;
+    int32_t width;  // 0: no wrapping of flow collections
+
+    bool in_complex_key;
+    uint32_t flow_depth;  // flow collections open around the cursor
+
+    // Scalar-style cache of the two-pass caller-buffer mode: one decision per
+    // scalar of 32 bytes or more, filled while measuring, replayed while
+    // writing. Null when unused.
+    uint8_t *style_cache;
+    uint32_t cache_capacity;
+    uint32_t cache_position;
+
+    // Canonical mode: anchor name -> anchor number.
+    zarvel_strmap anchors;
+    bool anchors_ready;
+    bool failed;  // an internal allocation (anchor map) failed
+};
+
+namespace zvl {
+
+inline constexpr uint64_t stream_buffer_size = 131072;
+inline constexpr uint64_t stream_flush_threshold = 65536;
+// Scalars at least this long have their style decision cached.
+inline constexpr uint64_t style_cache_min_length = 32;
+
+// Zero-filled writer over a store with default modes (block YAML, width 80).
+void writer_init(zarvel_writer &w, const zarvel_node_store *store);
+// Starts a pass again: fill length, delivered total, cursor, complex-key flag,
+// cache position and anchor map go back to their start.
+void writer_reset_pass(zarvel_writer &w);
+// Total bytes produced by the pass so far.
+inline uint64_t writer_total(const zarvel_writer &w) { return w.handed_over + w.length; }
+
+// Slow path of every write once the bytes are known: measuring, growth,
+// out-of-memory counting, stream delivery.
+void writer_put_slow(zarvel_writer &w, const char *bytes, uint64_t n);
+// Hands whatever the stream buffer holds to the callback.
+void writer_flush(zarvel_writer &w);
+
+// Room for n bytes at the end of a plain growable or fixed buffer, to be
+// written with writer_commit; null when the slow path must be used.
+inline char *writer_room(zarvel_writer &w, uint64_t n) {
+    if (w.measure || w.callback || w.out_of_memory || w.capacity - w.length < n + 1)
+        return nullptr;
+    return w.buffer + w.length;
+}
+// Marks n bytes written at writer_room's pointer; the run holds no line feed.
+inline void writer_commit_line_free(zarvel_writer &w, uint64_t n, uint8_t last) {
+    w.length += n;
+    w.column += n;
+    w.last = last;
+}
+
+// A run without line feeds (the caller knows it).
+inline void put_line_free(zarvel_writer &w, const char *bytes, uint64_t n) {
+    if (n == 0) return;
+    w.last = uint8_t(bytes[n - 1]);
+    w.column += n;
+    if (char *room = writer_room(w, n)) {
+        std::memcpy(room, bytes, n);
+        w.length += n;
+        return;
+    }
+    writer_put_slow(w, bytes, n);
+}
+inline void put(zarvel_writer &w, std::string_view text) {
+    put_line_free(w, text.data(), text.size());
+}
+inline void put_byte(zarvel_writer &w, char c) {
+    if (c == '\n') {
+        w.column = 0;
+    } else {
+        w.column += 1;
+    }
+    w.last = uint8_t(c);
+    if (char *room = writer_room(w, 1)) {
+        *room = c;
+        w.length += 1;
+        return;
+    }
+    writer_put_slow(w, &c, 1);
+}
+// Any run; line feeds inside set the column.
+void put_any(zarvel_writer &w, const char *bytes, uint64_t n);
+void put_blanks(zarvel_writer &w, uint64_t n);
+// "\n" unless the last byte already is one.
+inline void put_line_end(zarvel_writer &w) {
+    if (w.last != '\n') put_byte(w, '\n');
+}
+
+}  // namespace zvl

@@ -1,0 +1,634 @@
+// Serialiser: exact outputs of the block, canonical and JSON modes, the
+// scalar form choice, the targets (allocated, caller's buffer, stream), and
+// failure injection over every allocation of a call.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/memory.hpp"
+#include "doc/resolve.hpp"
+#include "doc/store.hpp"
+#include "emit/scalar_style.hpp"
+#include "zarvel.h"
+
+namespace {
+
+using zvl::scalar_form;
+
+constexpr uint8_t kPlain = 1, kSingle = 2, kDouble = 3, kLiteral = 4, kFolded = 5;
+
+// Builds a document straight into a node store, the way the composer does.
+class tree {
+public:
+    tree() {
+        doc_ = zarvel_document_alloc(&zarvel_default_allocator);
+        store_ = zarvel_store_new(&zarvel_default_allocator);
+        doc_->store = store_;
+    }
+    ~tree() { zarvel_document_free(doc_); }
+    tree(const tree &) = delete;
+    tree &operator=(const tree &) = delete;
+
+    zarvel_document *doc() { return doc_; }
+
+    // A scalar; tag id from the core resolver for plain untagged texts.
+    uint32_t scalar(std::string_view text, uint8_t style = kPlain, std::string_view tag = {},
+                    std::string_view anchor = {}, int tag_id = -1) {
+        bool implicit = style == kPlain && tag.empty();
+        uint8_t id_of = tag_id >= 0 ? uint8_t(tag_id)
+                        : implicit  ? zarvel_core_resolver.text(nullptr, text.data(), uint32_t(text.size()))
+                                    : uint8_t(ZARVEL_TAG_STR);
+        uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, style, false, implicit), id_of,
+                          tag, anchor);
+        node(id).value = zarvel_store_put_text(store_, text.data(), text.size(), false);
+        return id;
+    }
+    uint32_t seq(std::initializer_list<uint32_t> items, bool flow = false,
+                 std::string_view tag = {}, std::string_view anchor = {}) {
+        uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_SEQUENCE, 0, flow, false),
+                          ZARVEL_TAG_SEQ, tag, anchor);
+        for (uint32_t item : items) zarvel_store_append_child(store_, id, item);
+        return id;
+    }
+    uint32_t map(std::initializer_list<uint32_t> keys_and_values, bool flow = false,
+                 std::string_view tag = {}, std::string_view anchor = {}) {
+        uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_MAPPING, 0, flow, false),
+                          ZARVEL_TAG_MAP, tag, anchor);
+        for (uint32_t child : keys_and_values) zarvel_store_append_child(store_, id, child);
+        return id;
+    }
+    uint32_t alias(std::string_view name, uint32_t target) {
+        uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_ALIAS, 0, false, false), 0, {}, {});
+        node(id).value = zarvel_store_put_text(store_, name.data(), name.size(), false);
+        node(id).alias_target = target;
+        return id;
+    }
+    tree &root(uint32_t id) {
+        EXPECT_TRUE(zarvel_store_add_root(store_, id));
+        return *this;
+    }
+
+    std::string yaml(const zarvel_serialize_options *options = nullptr) {
+        uint64_t n = 12345;
+        char *text = zarvel_serialize_ex(doc_, options, &n);
+        EXPECT_NE(text, nullptr);
+        if (!text) return "<null>";
+        EXPECT_EQ(std::strlen(text), n);
+        std::string out(text, n);
+        zarvel_free(text);
+        return out;
+    }
+    std::string canonical() {
+        zarvel_serialize_options o{sizeof o, 1, 0, 0};
+        return yaml(&o);
+    }
+    std::string json(bool compact = false) {
+        uint64_t n = 12345;
+        char *text = zarvel_serialize_json_ex(doc_, &n, compact);
+        EXPECT_NE(text, nullptr);
+        if (!text) return "<null>";
+        std::string out(text, n);
+        zarvel_free(text);
+        return out;
+    }
+
+private:
+    zarvel_node_rec &node(uint32_t id) { return zarvel_store_node(store_, id); }
+    uint32_t add(uint8_t flags, uint8_t tag_id, std::string_view tag, std::string_view anchor) {
+        uint32_t id = zarvel_store_add_node(store_);
+        EXPECT_NE(id, zarvel_node_none);
+        node(id).flags = flags;
+        node(id).tag_id = tag_id;
+        if (!tag.empty()) node(id).tag = zarvel_store_put_text(store_, tag.data(), tag.size(), false);
+        if (!anchor.empty())
+            node(id).anchor = zarvel_store_put_text(store_, anchor.data(), anchor.size(), false);
+        return id;
+    }
+    zarvel_document *doc_;
+    zarvel_node_store *store_;
+};
+
+// ---- exact outputs ---------------------------------------------------------
+
+TEST(Serialize, EmptyStreamIsEmptyInEveryMode) {
+    tree t;
+    EXPECT_EQ(t.yaml(), "");
+    EXPECT_EQ(t.canonical(), "");
+    EXPECT_EQ(t.json(), "");
+    EXPECT_EQ(zarvel_serialize_into(t.doc(), nullptr, 0), 0u);
+}
+
+TEST(Serialize, BlockMappingWithSequence) {
+    tree t;
+    t.root(t.map({t.scalar("a"), t.scalar("1"), t.scalar("b"), t.seq({t.scalar("x"), t.scalar("y")})}));
+    EXPECT_EQ(t.yaml(), "a: 1\nb:\n- x\n- y\n");
+    EXPECT_EQ(t.json(), "{\"a\": 1, \"b\": [\"x\", \"y\"]}\n");
+    EXPECT_EQ(t.json(true), "{\"a\":1,\"b\":[\"x\",\"y\"]}\n");
+    EXPECT_EQ(t.canonical(), "---\n{\"a\": 1, \"b\": [\"x\", \"y\"]}\n");
+}
+
+TEST(Serialize, NestedBlockCollections) {
+    tree t;
+    uint32_t inner = t.map({t.scalar("c"), t.scalar("d"), t.scalar("e"), t.scalar("")});
+    uint32_t items = t.seq({t.seq({t.scalar("p"), t.scalar("q")}), t.map({t.scalar("k"), t.scalar("v"), t.scalar("l"), t.scalar("w")}), t.scalar("")});
+    t.root(t.map({t.scalar("a"), inner, t.scalar("s"), items}));
+    EXPECT_EQ(t.yaml(), "a:\n  c: d\n  e:\ns:\n- - p\n  - q\n- k: v\n  l: w\n-\n");
+}
+
+TEST(Serialize, DocumentMarkers) {
+    {
+        tree t;
+        t.root(t.scalar("a")).root(t.scalar("b"));
+        EXPECT_EQ(t.yaml(), "---\na\n---\nb\n");
+    }
+    {
+        tree t;
+        t.root(t.scalar("value"));
+        zarvel_serialize_options o{sizeof o, 0, 0, 1};
+        EXPECT_EQ(t.yaml(&o), "--- value\n");
+    }
+    {
+        tree t;
+        t.root(t.seq({t.scalar("x")}));
+        zarvel_serialize_options o{sizeof o, 0, 0, 1};
+        EXPECT_EQ(t.yaml(&o), "---\n- x\n");
+        zarvel_serialize_options small{8, 0, 0, 1};  // too small: counts as absent
+        EXPECT_EQ(t.yaml(&small), "- x\n");
+    }
+    {
+        // A lone empty document keeps its marker so that it reads back.
+        tree t;
+        t.root(t.scalar(""));
+        EXPECT_EQ(t.yaml(), "---\n");
+    }
+}
+
+TEST(Serialize, PlainFallbacks) {
+    struct row {
+        const char *text;
+        const char *written;
+    };
+    const row rows[] = {
+        {"---", "'---'\n"},      {"...", "'...'\n"},       {"a: b", "'a: b'\n"},
+        {"# x", "'# x'\n"},      {" lead", "' lead'\n"},   {"-", "'-'\n"},
+        {"a:", "'a:'\n"},        {"it's", "it's\n"},       {"'q", "'''q'\n"},
+        {"a\tb", "\"a\\tb\"\n"}, {"a\nb", "\"a\\nb\"\n"},  {"bel\a", "\"bel\\a\"\n"},
+        {"a #b", "'a #b'\n"},    {"a#b", "a#b\n"},         {"- x", "'- x'\n"},
+        {"-x", "-x\n"},          {"key: value: more", "'key: value: more'\n"},
+        {"url:http://x", "url:http://x\n"},                {"trail ", "'trail '\n"},
+        {"[a]", "'[a]'\n"},      {"*x", "'*x'\n"},         {"%x", "'%x'\n"},
+    };
+    for (const row &r : rows) {
+        tree t;
+        t.root(t.scalar(r.text, kPlain, {}, {}, ZARVEL_TAG_STR));
+        EXPECT_EQ(t.yaml(), std::string("---\n").substr(0, 0) + r.written) << r.text;
+    }
+}
+
+TEST(Serialize, EmptyScalars) {
+    tree t;
+    t.root(t.map({t.scalar("key"), t.scalar(""), t.scalar(""), t.scalar("v"), t.scalar("s"),
+                  t.seq({t.scalar(""), t.scalar("x")})}));
+    EXPECT_EQ(t.yaml(), "key:\n\"\": v\ns:\n-\n- x\n");
+}
+
+TEST(Serialize, EscapedCharacters) {
+    struct row {
+        std::string text;
+        uint8_t style;
+        const char *written;
+    };
+    const row rows[] = {
+        {"a\xE2\x80\xA8" "b", kPlain, "\"a\\Lb\"\n"},
+        {"a\xE2\x80\xA9", kSingle, "\"a\\P\"\n"},
+        {"x\xC2\x85y", kPlain, "\"x\\Ny\"\n"},
+        {"\xEF\xBB\xBFz", kPlain, "\"\\uFEFFz\"\n"},
+        {"\xEF\xBF\xBE\xEF\xBF\xBF", kPlain, "\"\\uFFFE\\uFFFF\"\n"},
+        {"c1\xC2\x80", kPlain, "\"c1\\x80\"\n"},
+        {std::string("nul\0e\x1b", 6), kDouble, "\"nul\\0e\\e\"\n"},
+        {"q\"b\\", kDouble, "\"q\\\"b\\\\\"\n"},
+        {"\x01\x7f\r\x0b\x0c\x08", kDouble, "\"\\x01\\x7f\\r\\v\\f\\b\"\n"},
+        {"caf\xC3\xA9", kDouble, "\"caf\xC3\xA9\"\n"},
+        {"single\x01", kSingle, "\"single\\x01\"\n"},
+    };
+    for (const row &r : rows) {
+        tree t;
+        t.root(t.scalar(r.text, r.style, {}, {}, ZARVEL_TAG_STR));
+        EXPECT_EQ(t.yaml(), r.written) << r.text;
+    }
+}
+
+TEST(Serialize, LiteralBlockScalars) {
+    struct row {
+        std::string text;
+        uint8_t style;
+        const char *written;  // as the value of key k at the root
+    };
+    const row rows[] = {
+        {"a\n\n", kLiteral, "k: |+\n  a\n\n"},
+        {"a", kLiteral, "k: a\n"},
+        {"a\nb\n", kLiteral, "k: |\n  a\n  b\n"},
+        {"a\nb", kFolded, "k: |-\n  a\n  b\n"},
+        {" a\nb\n", kLiteral, "k: |2\n   a\n  b\n"},
+        {" a\nb", kLiteral, "k: |-2\n   a\n  b\n"},
+        {" a\nb\n\n", kLiteral, "k: |+2\n   a\n  b\n\n"},
+        {"a\n\nb\n", kLiteral, "k: |\n  a\n\n  b\n"},
+        {"a\r\nb\n", kLiteral, "k: \"a\\r\\nb\\n\"\n"},
+        {" \n\n", kLiteral, "k: \" \\n\\n\"\n"},
+        {"", kLiteral, "k: \"\"\n"},
+        {"x\ny\n", kSingle, "k: \"x\\ny\\n\"\n"},
+    };
+    for (const row &r : rows) {
+        tree t;
+        t.root(t.map({t.scalar("k"), t.scalar(r.text, r.style, {}, {}, ZARVEL_TAG_STR)}));
+        EXPECT_EQ(t.yaml(), r.written) << r.text;
+    }
+    {
+        // Tagged single-line literal stays literal; in a sequence the lines
+        // stand two further in.
+        tree t;
+        t.root(t.seq({t.scalar("a", kLiteral, "!x"), t.scalar("p\nq\n", kLiteral)}));
+        EXPECT_EQ(t.yaml(), "- !x |-\n  a\n- |\n  p\n  q\n");
+    }
+}
+
+TEST(Serialize, TagsAnchorsAndAliases) {
+    {
+        tree t;
+        uint32_t anchored = t.scalar("v", kPlain, {}, "x");
+        t.root(t.map({t.scalar("a"), anchored, t.scalar("b"), t.alias("x", anchored),
+                      t.scalar("c"), t.scalar("5", kPlain, "tag:yaml.org,2002:str"),
+                      t.scalar("d"), t.scalar("w", kPlain, "!loc al_x")}));
+        EXPECT_EQ(t.yaml(), "a: &x v\nb: *x\nc: !<tag:yaml.org,2002:str> 5\nd: !loc%20al%5Fx w\n");
+        EXPECT_EQ(t.canonical(),
+                  "---\n{\"a\": &a0 \"v\", \"b\": *a0, \"c\": !<tag:yaml.org,2002:str> \"5\", "
+                  "\"d\": !loc%20al%5Fx \"w\"}\n");
+        EXPECT_EQ(t.json(), "{\"a\": &x \"v\", \"b\": *x, \"c\": !<tag:yaml.org,2002:str> \"5\", "
+                            "\"d\": !loc%20al%5Fx \"w\"}\n");
+    }
+    {
+        tree t;  // an alias to a name never defined keeps its name
+        t.root(t.seq({t.alias("nowhere", zarvel_node_none), t.scalar("1", kPlain, {}, "first"),
+                      t.scalar("2", kPlain, {}, "second"), t.alias("second", zarvel_node_none)}));
+        EXPECT_EQ(t.canonical(), "---\n[*nowhere, &a0 1, &a1 2, *a1]\n");
+    }
+    {
+        // Properties of block collections: on the introducing line.
+        tree t;
+        uint32_t inner = t.map({t.scalar("k"), t.scalar("v")}, false, "tag:x", "m");
+        uint32_t list = t.seq({t.scalar("i")}, false, {}, "s");
+        uint32_t item = t.map({t.scalar("p"), t.scalar("q")}, false, "!t");
+        t.root(t.map({t.scalar("a"), inner, t.scalar("b"), list, t.scalar("c"), t.seq({item})},
+                     false, "tag:root", "r"));
+        EXPECT_EQ(t.yaml(), "!<tag:root> &r\na: !<tag:x> &m\n  k: v\nb: &s\n- i\nc:\n-  !<!t>\n  p: q\n");
+    }
+    {
+        // Empty collections carry their prefixes in front of the brackets.
+        tree t;
+        t.root(t.map({t.scalar("e"), t.seq({}, false, "!l", "z"), t.scalar("f"), t.map({})}));
+        EXPECT_EQ(t.yaml(), "e: !l &z []\nf: {}\n");
+    }
+}
+
+TEST(Serialize, ComplexKeysWriteTheirPropertiesOnce) {
+    tree t;
+    uint32_t key = t.seq({t.scalar("a"), t.scalar("b")}, false, "!k", "ka");
+    uint32_t value = t.map({t.scalar("x"), t.scalar("y")}, false, {}, "va");
+    uint32_t key2 = t.map({t.scalar("m"), t.seq({t.scalar("n")})});
+    t.root(t.map({key, value, key2, t.scalar("z"), t.alias("ka", key), t.scalar("w")}));
+    EXPECT_EQ(t.yaml(), "? !k &ka [a, b]\n: &va\n  x: y\n? {m: [n]}\n: z\n? *ka\n: w\n");
+    EXPECT_EQ(t.json(), "{? !k &ka [\"a\", \"b\"] : &va {\"x\": \"y\"}, ? {\"m\": [\"n\"]} : \"z\", "
+                        "? *ka : \"w\"}\n");
+}
+
+TEST(Serialize, FlowCollections) {
+    {
+        tree t;
+        t.root(t.map({t.scalar("f"), t.seq({t.scalar("a"), t.scalar(""), t.scalar("b c")}, true),
+                      t.scalar("g"), t.map({t.scalar("k"), t.scalar("v"), t.scalar("e"), t.scalar("x,y")}, true)}));
+        EXPECT_EQ(t.yaml(), "f: [a, ~, b c]\ng: {k: v, e: 'x,y'}\n");
+    }
+    {
+        // Width 10: break after the first item that ends beyond column 10,
+        // continue at the column after "[".
+        tree t;
+        t.root(t.seq({t.scalar("aaaa"), t.scalar("bbbb"), t.scalar("cccc"), t.scalar("dddd"),
+                      t.scalar("eeee"), t.scalar("ffff")},
+                     true));
+        zarvel_serialize_options o{sizeof o, 0, 10, 0};
+        EXPECT_EQ(t.yaml(&o), "[aaaa, bbbb,\n cccc, dddd,\n eeee, ffff]\n");
+        EXPECT_EQ(t.json(), "[\"aaaa\", \"bbbb\", \"cccc\", \"dddd\", \"eeee\", \"ffff\"]\n");
+    }
+    {
+        // A block collection inside a flow one is written in flow form.
+        tree t;
+        t.root(t.seq({t.map({t.scalar("a"), t.scalar("b")}), t.scalar("l\nm", kLiteral)}, true));
+        EXPECT_EQ(t.yaml(), "[{a: b}, \"l\\nm\"]\n");
+    }
+}
+
+TEST(Serialize, TypedScalarsInJsonAndCanonical) {
+    struct row {
+        std::string text;
+        int tag_id;
+        const char *json;
+        const char *canonical;
+    };
+    const row rows[] = {
+        {"-.INF", ZARVEL_TAG_FLOAT, "-.inf", "-.inf"},
+        {"+.Inf", ZARVEL_TAG_FLOAT, ".inf", ".inf"},
+        {".NaN", ZARVEL_TAG_FLOAT, ".nan", ".nan"},
+        {"1e999", ZARVEL_TAG_FLOAT, ".inf", ".inf"},
+        {"-1e999", ZARVEL_TAG_FLOAT, "-.inf", "-.inf"},
+        {"1", ZARVEL_TAG_FLOAT, "1.0", "1.0"},
+        {"1e100", ZARVEL_TAG_FLOAT, "1.0e+100", "1.0e+100"},
+        {".5", ZARVEL_TAG_FLOAT, "0.5", "0.5"},
+        {"1.000000000000000000000000000000000000000001e5", ZARVEL_TAG_FLOAT, "100000.0", "100000.0"},
+        {"1_0.5", ZARVEL_TAG_FLOAT, "\"1_0.5\"", "\"1_0.5\""},
+        {"0x1F", ZARVEL_TAG_INT, "0x1F", "0x1F"},
+        {"False", ZARVEL_TAG_BOOL, "false", "false"},
+        {"true", ZARVEL_TAG_BOOL, "true", "true"},
+        {"~", ZARVEL_TAG_NULL, "null", "~"},
+        {"", ZARVEL_TAG_NULL, "null", "~"},
+        {"2001-12-14", ZARVEL_TAG_TIMESTAMP, "\"2001-12-14\"", "\"2001-12-14\""},
+        {"tab\there\x01", ZARVEL_TAG_STR, "\"tab\\there\\u0001\"", "\"tab\\there\\x01\""},
+        {"\x7f\xC3\xA9", ZARVEL_TAG_STR, "\"\x7f\xC3\xA9\"", "\"\\x7f\xC3\xA9\""},
+    };
+    for (const row &r : rows) {
+        tree t;
+        t.root(t.scalar(r.text, kPlain, {}, {}, r.tag_id));
+        EXPECT_EQ(t.json(), r.json) << r.text;
+        EXPECT_EQ(t.canonical(), std::string("---\n") + r.canonical + "\n") << r.text;
+    }
+    {
+        tree t;  // JSON keys are strings whatever their type
+        t.root(t.map({t.scalar("1"), t.scalar("null"), t.scalar("true"), t.scalar("2.5")}));
+        EXPECT_EQ(t.json(), "{\"1\": null, \"true\": 2.5}\n");
+        EXPECT_EQ(t.canonical(), "---\n{1: ~, true: 2.5}\n");
+    }
+    {
+        tree t;  // several documents give no JSON
+        t.root(t.scalar("a")).root(t.scalar("b"));
+        EXPECT_EQ(t.json(), "");
+    }
+}
+
+// ---- scalar form choice ------------------------------------------------------
+
+TEST(ScalarStyle, ChooseTable) {
+    struct row {
+        std::string text;
+        bool key;
+        uint8_t style;
+        bool tag;
+        scalar_form form;
+    };
+    const row rows[] = {
+        {"", false, kPlain, false, scalar_form::nothing},
+        {"", true, kPlain, false, scalar_form::double_quoted},
+        {"abc", false, kPlain, false, scalar_form::plain},
+        {"abc", false, kDouble, false, scalar_form::double_quoted},
+        {"abc", false, 0, false, scalar_form::double_quoted},
+        {"abc", false, kSingle, false, scalar_form::single_quoted},
+        {"a\nb", false, kSingle, false, scalar_form::double_quoted},
+        {"a\nb", false, kLiteral, false, scalar_form::literal},
+        {"a\nb", true, kLiteral, false, scalar_form::double_quoted},
+        {"a\r\nb", false, kLiteral, false, scalar_form::double_quoted},
+        {"\n\t ", false, kLiteral, false, scalar_form::double_quoted},
+        {"a", false, kLiteral, false, scalar_form::plain},
+        {"a", false, kLiteral, true, scalar_form::literal},
+        {"", false, kFolded, false, scalar_form::double_quoted},
+        {"a: b", false, kFolded, false, scalar_form::single_quoted},
+        {"a\x01", false, kFolded, false, scalar_form::double_quoted},
+        {"a\xE2\x80\xA8", false, kPlain, false, scalar_form::double_quoted},
+        {"a\xE2\x80\xA8", false, kSingle, false, scalar_form::double_quoted},
+        {"\xE2\x80", false, kPlain, false, scalar_form::plain},  // incomplete: not seen
+        {"x", false, 7, false, scalar_form::double_quoted},
+    };
+    for (const row &r : rows)
+        EXPECT_EQ(zvl::choose_scalar_style(r.text.data(), r.text.size(), r.key, r.style, r.tag), r.form)
+            << r.text << " key " << r.key << " style " << int(r.style);
+}
+
+// The rules one byte at a time, as the reference for the word-wise test.
+bool plain_safe_reference(const std::string &t) {
+    const size_t n = t.size();
+    if (n == 0 || t[0] == ' ' || t[0] == '\t' || t[n - 1] == ' ' || t[n - 1] == '\t') return false;
+    if (std::string("\"!#%&'*,>@[]`{|}").find(t[0]) != std::string::npos) return false;
+    if ((t[0] == '-' || t[0] == '?') && (n < 2 || t[1] == ' ' || t[1] == '\t')) return false;
+    for (size_t i = 0; i < n; ++i) {
+        char c = t[i];
+        if (c == '\t' || c == '\n' || c == '\r') return false;
+        if (c == ':' && (i + 1 == n || t[i + 1] == ' ' || t[i + 1] == '\t')) return false;
+        if (c == '#' && i > 0 && t[i - 1] == ' ') return false;
+    }
+    return t != "---" && t != "...";
+}
+
+TEST(ScalarStyle, PlainSafeTable) {
+    struct row {
+        const char *text;
+        bool safe;
+    };
+    const row rows[] = {
+        {"a", true},           {"", false},          {" a", false},        {"a ", false},
+        {"\ta", false},        {"-", false},         {"- a", false},       {"-a", true},
+        {"?", false},          {"?a", true},         {"? a", false},       {"a:", false},
+        {"a:b", true},         {"a: b", false},      {"a #b", false},      {"a#b", true},
+        {"---", false},        {"...", false},       {"----", true},       {"!a", false},
+        {"a\nb", false},       {"a\rb", false},      {"@a", false},        {"`a", false},
+        {"\"a", false},        {"a\"", true},        {"12345678: 0", false},
+        {"1234567:", false},   {"1234567: x", false}, {"1234567 #x", false}, {"12345678#x", true},
+        {"1234567 #", false},  {"abcdefg\tabcdefgh", false},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(zvl::plain_safe(r.text, std::strlen(r.text)), r.safe) << r.text;
+        EXPECT_EQ(plain_safe_reference(r.text), r.safe) << r.text;
+    }
+}
+
+TEST(ScalarStyle, PlainSafeMatchesByteRules) {
+    std::mt19937 random(11);
+    const char alphabet[] = "ab: #\t\n-?.!'\"";
+    for (int i = 0; i < 200000; ++i) {
+        std::string t(random() % 24, 'x');
+        for (char &c : t) c = alphabet[random() % (sizeof alphabet - 1)];
+        ASSERT_EQ(zvl::plain_safe(t.data(), t.size()), plain_safe_reference(t)) << '[' << t << ']';
+    }
+}
+
+// ---- targets ----------------------------------------------------------------
+
+TEST(SerializeTargets, CallerBuffer) {
+    tree t;
+    t.root(t.map({t.scalar("a"), t.scalar("1")}));
+    const std::string expected = "a: 1\n";
+    EXPECT_EQ(zarvel_serialize_into(t.doc(), nullptr, 100), expected.size());
+    char buffer[16];
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(zarvel_serialize_into(t.doc(), buffer, expected.size()), expected.size());
+    EXPECT_EQ(buffer[0], '#');
+    EXPECT_EQ(zarvel_serialize_into(t.doc(), buffer, expected.size() + 1), expected.size());
+    EXPECT_EQ(std::string(buffer), expected);
+    EXPECT_EQ(zarvel_serialize_into(nullptr, buffer, 16), 0u);
+    EXPECT_EQ(zarvel_serialize(nullptr, nullptr), nullptr);
+    EXPECT_EQ(zarvel_serialize_json(nullptr, nullptr), nullptr);
+}
+
+// Long scalars go through the style cache: both passes must agree.
+TEST(SerializeTargets, CallerBufferWithStyleCache) {
+    tree t;
+    std::vector<uint32_t> children;
+    uint32_t seq = t.seq({});
+    for (int i = 0; i < 200; ++i) {
+        std::string text(40 + i % 7, 'a' + i % 26);
+        if (i % 3 == 0) text[5] = ':', text[6] = ' ';
+        if (i % 5 == 0) text += "\nline";
+        uint32_t item = t.scalar(text, uint8_t(1 + i % 5), {}, {}, ZARVEL_TAG_STR);
+        zarvel_store_append_child(zarvel_document_body(t.doc()), seq, item);
+    }
+    t.root(seq);
+    const std::string expected = t.yaml();
+    std::vector<char> buffer(expected.size() + 1);
+    EXPECT_EQ(zarvel_serialize_into(t.doc(), buffer.data(), buffer.size()), expected.size());
+    EXPECT_EQ(std::string(buffer.data()), expected);
+}
+
+struct collected {
+    std::string text;
+    std::vector<uint64_t> pieces;
+    int fail_at = -1;
+};
+int collect(void *user, const char *bytes, uint64_t length) {
+    auto *c = static_cast<collected *>(user);
+    if (c->fail_at >= 0 && int(c->pieces.size()) == c->fail_at) return 1;
+    c->pieces.push_back(length);
+    c->text.append(bytes, length);
+    return 0;
+}
+
+TEST(SerializeTargets, StreamDeliversInPieces) {
+    tree t;
+    uint32_t seq = t.seq({});
+    zarvel_node_store *store = zarvel_document_body(t.doc());
+    for (int i = 0; i < 30000; ++i) {
+        uint32_t item = t.scalar("item number " + std::to_string(i));
+        zarvel_store_append_child(store, seq, item);
+    }
+    std::string huge(300000, 'z');  // longer than the whole stream buffer
+    zarvel_store_append_child(store, seq, t.scalar(huge));
+    t.root(seq);
+    const std::string expected = t.yaml();
+
+    collected c;
+    EXPECT_EQ(zarvel_serialize_stream(t.doc(), nullptr, collect, &c), expected.size());
+    EXPECT_EQ(c.text, expected);
+    ASSERT_GT(c.pieces.size(), 3u);
+    for (size_t i = 0; i + 1 < c.pieces.size(); ++i) {
+        EXPECT_GE(c.pieces[i], 65536u);
+        EXPECT_LE(c.pieces[i], 131072u);
+    }
+
+    collected failing;
+    failing.fail_at = 1;
+    EXPECT_EQ(zarvel_serialize_stream(t.doc(), nullptr, collect, &failing), 0u);
+    EXPECT_EQ(failing.pieces.size(), 1u);  // nothing delivered after the refusal
+
+    EXPECT_EQ(zarvel_serialize_stream(t.doc(), nullptr, nullptr, nullptr), 0u);
+    EXPECT_EQ(zarvel_serialize_stream(nullptr, nullptr, collect, &c), 0u);
+
+    tree empty;
+    collected none;
+    EXPECT_EQ(zarvel_serialize_stream(empty.doc(), nullptr, collect, &none), 0u);
+    EXPECT_TRUE(none.pieces.empty());
+}
+
+// ---- failure injection --------------------------------------------------------
+
+// Fails allocation n = 1, 2, ... of one call until the call succeeds; each
+// failure must give the failure result (and leak nothing, which the
+// sanitiser build checks).
+// `last_may_fail`: the last allocation is the shrink of the allocated text,
+// whose failure keeps the larger buffer and is no failure of the call.
+template <typename Call>
+void inject_every_allocation(const char *name, Call call, bool last_may_fail = false) {
+    for (uint64_t n = 1; n < 1000; ++n) {
+        zvl::testing::fail_allocation(n);
+        bool result_failed = call();
+        uint64_t seen = zvl::testing::fail_allocation(0);
+        if (seen < n) {
+            EXPECT_FALSE(result_failed) << name << ": no allocation " << n << " yet it failed";
+            return;
+        }
+        if (last_may_fail && !result_failed && seen == n) continue;
+        EXPECT_TRUE(result_failed) << name << ": allocation " << n << " failed unnoticed";
+    }
+    ADD_FAILURE() << name << " never succeeded";
+}
+
+TEST(SerializeFailures, EveryAllocation) {
+    tree t;
+    uint32_t a = t.scalar("v", kPlain, {}, "x");
+    std::string long_text(5000, 'q');
+    t.root(t.map({t.scalar("a"), a, t.scalar("b"), t.alias("x", a), t.scalar("c"),
+                  t.scalar(long_text), t.scalar("f"), t.scalar("1e999", kPlain, {}, {}, ZARVEL_TAG_FLOAT),
+                  t.scalar("g"), t.scalar("1.0000000000000000000000000000000000000000000001",
+                                          kPlain, {}, {}, ZARVEL_TAG_FLOAT)}));
+    zarvel_node_store *store = zarvel_document_body(t.doc());
+    (void)store;
+    const std::string block = t.yaml(), canonical = t.canonical(), json = t.json();
+
+    inject_every_allocation("serialize", [&] {
+        uint64_t n = 0;
+        char *s = zarvel_serialize(t.doc(), &n);
+        bool failed = s == nullptr;
+        if (s) EXPECT_EQ(std::string(s, n), block);
+        zarvel_free(s);
+        return failed;
+    }, true);
+    inject_every_allocation("canonical", [&] {
+        zarvel_serialize_options o{sizeof o, 1, 0, 0};
+        char *s = zarvel_serialize_ex(t.doc(), &o, nullptr);
+        bool failed = s == nullptr;
+        if (s) EXPECT_EQ(std::string(s), canonical);
+        zarvel_free(s);
+        return failed;
+    }, true);
+    inject_every_allocation("json", [&] {
+        char *s = zarvel_serialize_json(t.doc(), nullptr);
+        bool failed = s == nullptr;
+        if (s) EXPECT_EQ(std::string(s), json);
+        zarvel_free(s);
+        return failed;
+    });
+    inject_every_allocation("into", [&] {
+        std::vector<char> buffer(block.size() + 1);
+        zarvel_serialize_options o{sizeof o, 1, 0, 0};
+        uint64_t n = zarvel_serialize_into_ex(t.doc(), &o, buffer.data(), buffer.size());
+        return n == 0;
+    });
+    inject_every_allocation("stream", [&] {
+        collected c;
+        uint64_t n = zarvel_serialize_stream(t.doc(), nullptr, collect, &c);
+        if (n) EXPECT_EQ(c.text, block);
+        return n == 0;
+    });
+}
+
+// A growth failure of the allocated text in the middle of a pass.
+TEST(SerializeFailures, GrowthDuringPass) {
+    tree t;
+    uint32_t seq = t.seq({});
+    zarvel_node_store *store = zarvel_document_body(t.doc());
+    for (int i = 0; i < 2000; ++i) zarvel_store_append_child(store, seq, t.scalar("entry"));
+    t.root(seq);
+    zvl::testing::fail_allocation(2, true);  // the first buffer, then every growth fails
+    EXPECT_EQ(zarvel_serialize(t.doc(), nullptr), nullptr);
+    zvl::testing::fail_allocation(0);
+}
+
+}  // namespace
