@@ -1,0 +1,234 @@
+// CBOR into documents: the document sink and the document-level entries.
+//
+// The sink writes straight into a node store through the composer's attach
+// and open-collection stack, so a decoded item is a document like any parsed
+// one. Definite strings refer into the caller's buffer; numbers, joined
+// strings and tag chains are copied into string storage.
+#include <cmath>
+
+#include "cbor/decode.hpp"
+#include "doc/store.hpp"
+#include "zarvel.h"
+
+namespace {
+
+using zvl::cbor::tag_chain;
+
+// Status of a failed node store operation inside the sink: memory ran out.
+class document_sink {
+public:
+    explicit document_sink(zarvel_node_store *store) : store_(store) {}
+
+    bool scalar(const char *text, uint64_t length, uint8_t tag_id, bool, tag_chain tag) {
+        return plain(text, length, tag_id, tag);
+    }
+    bool integer(bool negative, uint64_t magnitude, bool, tag_chain tag) {
+        char text[24];
+        uint32_t n = 0;
+        if (negative) text[n++] = '-';
+        n += zvl::cbor::decimal_digits(text + n, magnitude);
+        return plain(text, n, ZARVEL_TAG_INT, tag);
+    }
+    // Integers beyond the signed 64-bit range keep their exact decimal text,
+    // so that they read and re-encode as the same integer (a double would
+    // round 2^64 - 1 up to 2^64).
+    bool big_integer(bool negative_major, uint64_t argument, tag_chain tag) {
+        return integer_text(negative_major, argument, tag);
+    }
+    // Integer keys stay integer-typed for the same reason: re-encoding gives
+    // the integer key back instead of its text.
+    bool key_integer(bool negative_major, uint64_t argument, tag_chain tag) {
+        return integer_text(negative_major, argument, tag);
+    }
+    bool floating(double value, bool, tag_chain tag) {
+        char text[32];
+        int32_t n;
+        if (std::isnan(value)) {
+            n = copy_word(text, "NaN");
+        } else if (std::isinf(value)) {
+            n = copy_word(text, value < 0 ? "-Infinity" : "Infinity");
+        } else {
+            n = zarvel_format_double(text, value);
+        }
+        return plain(text, uint64_t(n), ZARVEL_TAG_FLOAT, tag);
+    }
+    bool text(const char *bytes, uint64_t length, bool in_input, bool, tag_chain tag) {
+        return quoted(bytes, length, in_input, ZARVEL_TAG_STR, tag);
+    }
+    // Byte strings carry the binary tag id so that the encoder writes them
+    // back as byte strings even when their bytes happen to be valid UTF-8.
+    bool bytes(const char *bytes, uint64_t length, bool in_input, bool, tag_chain tag) {
+        return quoted(bytes, length, in_input, ZARVEL_TAG_BINARY, tag);
+    }
+    bool begin(bool is_map, uint64_t, tag_chain tag) {
+        const uint8_t kind = is_map ? ZARVEL_KIND_MAPPING : ZARVEL_KIND_SEQUENCE;
+        const uint32_t id = add(zvl::node_flag::make(kind, 0, true, false),
+                                is_map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ, 0, tag);
+        return id != zarvel_node_none && zarvel_store_push(store_, id);
+    }
+    bool end(bool) { return zarvel_store_pop(store_); }
+
+private:
+    static int32_t copy_word(char *out, const char *word) {
+        int32_t n = 0;
+        while (word[n]) {
+            out[n] = word[n];
+            ++n;
+        }
+        return n;
+    }
+
+    bool integer_text(bool negative_major, uint64_t argument, tag_chain tag) {
+        char text[24];
+        const uint32_t n = zvl::cbor::integer_text(text, negative_major, argument);
+        return plain(text, n, ZARVEL_TAG_INT, tag);
+    }
+
+    bool plain(const char *text, uint64_t length, uint8_t tag_id, tag_chain tag) {
+        const zarvel_span value = zarvel_store_put_text(store_, text, length, false);
+        if (length && value == zarvel_span_failed) return false;
+        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), tag_id,
+                   value, tag) != zarvel_node_none;
+    }
+    bool quoted(const char *bytes, uint64_t length, bool in_input, uint8_t tag_id, tag_chain tag) {
+        const zarvel_span value = zarvel_store_put_text(store_, bytes, length, in_input);
+        if (length && value == zarvel_span_failed) return false;
+        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, false, false),
+                   tag_id, value, tag) != zarvel_node_none;
+    }
+
+    // A new node, hung into the open collection (or made a root).
+    uint32_t add(uint8_t flags, uint8_t tag_id, zarvel_span value, tag_chain tag) {
+        zarvel_span tag_span = 0;
+        if (tag.text) {
+            tag_span = zarvel_store_put_text(store_, tag.text, tag.length, false);
+            if (tag_span == zarvel_span_failed) return zarvel_node_none;
+        }
+        const uint32_t id = zarvel_store_add_node(store_);
+        if (id == zarvel_node_none) return id;
+        zarvel_node_rec &node = zarvel_store_node(store_, id);
+        node.flags = flags;
+        node.tag_id = tag_id;
+        node.value = value;
+        node.tag = tag_span;
+        return zarvel_store_attach(store_, id) ? id : zarvel_node_none;
+    }
+
+    zarvel_node_store *store_;
+};
+
+bool valid_input(const uint8_t *data, uint64_t len) { return data || len == 0; }
+
+void set_status(int32_t *status, int32_t value) {
+    if (status) *status = value;
+}
+
+// A store over [data, data + len) that string nodes may refer into.
+zarvel_node_store *new_store(const uint8_t *data, uint64_t len) {
+    zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+    if (!store) return nullptr;
+    store->input = reinterpret_cast<const char *>(data);
+    store->input_len = len;
+    return store;
+}
+
+// Hands the store to a new document that borrows the input; null (and the
+// store freed) on failure.
+zarvel_document *wrap(zarvel_node_store *store, const uint8_t *data, uint64_t len) {
+    zarvel_document *document = zarvel_document_alloc(&zarvel_default_allocator);
+    if (!document) {
+        zarvel_store_free(store);
+        return nullptr;
+    }
+    store->depth = 0;
+    document->store = store;
+    document->text = reinterpret_cast<const char *>(data);
+    document->owned_len = len;
+    return document;
+}
+
+}  // namespace
+
+int32_t zvl_cbor_decode_dom_sink(void *context, const uint8_t *data, uint64_t len, int32_t strict,
+                                 uint64_t *consumed) {
+    if (!context || !valid_input(data, len)) return ZARVEL_INVALID_ARGUMENT;
+    auto *store = static_cast<zarvel_node_store *>(context);
+    const uint32_t depth = store->depth;
+    const uint32_t node_count = store->node_count;
+    const uint32_t strings_len = store->strings_len;
+    document_sink sink(store);
+    zvl::cbor::decoder<document_sink> engine(data, len, strict != 0, sink);
+    const int32_t status = engine.run(consumed);
+    if (status != 0) {
+        // Nothing of a failed item stays: its nodes, texts and root go, and
+        // the open-collection stack is back where the caller had it. (Below
+        // an open collection the new nodes may already hang in it, so they
+        // are left.)
+        if (depth == 0) zarvel_store_truncate(store, node_count, strings_len);
+        store->depth = depth;
+    }
+    return status;
+}
+
+zarvel_document *zarvel_cbor_decode(const uint8_t *data, uint64_t len, uint32_t flags, int32_t *status) {
+    if (!valid_input(data, len) || flags > 1) {
+        set_status(status, ZARVEL_INVALID_ARGUMENT);
+        return nullptr;
+    }
+    zarvel_node_store *store = new_store(data, len);
+    if (!store) {
+        set_status(status, ZARVEL_NO_MEMORY);
+        return nullptr;
+    }
+    const int32_t result = zvl_cbor_decode_dom_sink(store, data, len, int32_t(flags & 1), nullptr);
+    if (result != 0) {
+        zarvel_store_free(store);
+        set_status(status, result);
+        return nullptr;
+    }
+    zarvel_document *document = wrap(store, data, len);
+    set_status(status, document ? ZARVEL_OK : ZARVEL_NO_MEMORY);
+    return document;
+}
+
+uint64_t zarvel_cbor_decode_sequence(const uint8_t *data, uint64_t len, uint32_t flags,
+                                     zarvel_cbor_document_fn callback, void *user, int32_t *status) {
+    if (!valid_input(data, len) || !callback || flags > 1) {
+        set_status(status, ZARVEL_INVALID_ARGUMENT);
+        return 0;
+    }
+    uint64_t offset = 0;
+    uint64_t index = 0;
+    while (offset < len) {
+        const uint8_t *item = data + offset;
+        const uint64_t rest = len - offset;
+        zarvel_node_store *store = new_store(item, rest);
+        if (!store) {
+            set_status(status, ZARVEL_NO_MEMORY);
+            return index;
+        }
+        uint64_t consumed = 0;
+        const int32_t result = zvl_cbor_decode_dom_sink(store, item, rest, int32_t(flags & 1), &consumed);
+        if (result != 0) {
+            zarvel_store_free(store);
+            zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, offset,
+                             "CBOR sequence item %zu at byte %zu is not well-formed", size_t(index),
+                             size_t(offset));
+            set_status(status, result == ZARVEL_NO_MEMORY ? ZARVEL_NO_MEMORY : ZARVEL_FAILED);
+            return index;
+        }
+        zarvel_document *document = wrap(store, item, consumed);
+        if (!document) {
+            set_status(status, ZARVEL_NO_MEMORY);
+            return index;
+        }
+        if (callback(user, document, index) != 0) {
+            set_status(status, ZARVEL_OK);
+            return index;
+        }
+        offset += consumed;
+        index += 1;
+    }
+    set_status(status, ZARVEL_OK);
+    return index;
+}
