@@ -520,3 +520,73 @@ TEST(FlowPath, RecorderWithPropertiesInsideABlockMapping) {
     zarvel_store_free(store);
     zarvel_event_log_release(&log);
 }
+
+// ---- block scanner -----------------------------------------------------------------
+
+namespace {
+
+// Block scanner, then replay; the rendered tree, or "<gave up>".
+std::string scan_render(const std::string &text, std::string *dump = nullptr) {
+    zarvel_event_log log;
+    EXPECT_TRUE(zarvel_event_log_init(&log, text.data(), text.size()));
+    std::string out = "<gave up>";
+    if (zarvel_block_scanner(&log, &zarvel_core_resolver) == 0) {
+        auto *doc = zarvel_document_alloc(&zarvel_default_allocator);
+        auto *heap = static_cast<zarvel_event_log *>(zvl::allocate(&zarvel_default_allocator, sizeof log));
+        *heap = log;
+        doc->source = heap;
+        doc->source_kind = ZARVEL_SOURCE_EVENT_LOG;
+        out = zarvel_document_count(doc) == 1 ? render(zarvel_document_root(doc, 0)) : "<no build>";
+        if (dump && doc->store) *dump = dump_store(doc->store);
+        zarvel_document_free(doc);
+    } else {
+        EXPECT_EQ(log.word_count, 0u) << text;
+        zarvel_event_log_release(&log);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(BlockScanner, TakesSimpleBlockYaml) {
+    struct row {
+        std::string text;
+        std::string tree;
+    };
+    std::vector<row> rows = {
+        {"a: 1\nb: x\n", "{\"a\":\"1\",\"b\":\"x\"}"},
+        {"a:\n  b: 1\n  c: 2\nd: 3\n", "{\"a\":{\"b\":\"1\",\"c\":\"2\"},\"d\":\"3\"}"},
+        {"a:\n- x\n- y\nb: 1\n", "{\"a\":[\"x\",\"y\"],\"b\":\"1\"}"},
+        {"- a: 1\n  b: 2\n- c: 3\n", "[{\"a\":\"1\",\"b\":\"2\"},{\"c\":\"3\"}]"},
+        {"- - a\n  - b\n- c\n", "[[\"a\",\"b\"],\"c\"]"},
+        {"-\n  a: 1\n-\n- z\n", "[{\"a\":\"1\"},\"\",\"z\"]"},
+        {"a:\nb:\n", "{\"a\":\"\",\"b\":\"\"}"},
+        {"# c\na: 'q' # x\nb: \"d q\"\nc: [1, {\"k\": 2}]\n\n", "{\"a\":\"q\",\"b\":\"d q\",\"c\":[\"1\",{\"k\":\"2\"}]}"},
+        {"a: &x 5\nb: *x\nc: http://h:8/p\n", "{\"a\":\"5\",\"b\":\"5\",\"c\":\"http://h:8/p\"}"},
+        {"- &y v\n- w # comment\n", "[\"v\",\"w\"]"},
+        {"a:\n  - x\n  -\nb: -1\n", "{\"a\":[\"x\",\"\"],\"b\":\"-1\"}"},
+    };
+    for (const row &r : rows) EXPECT_EQ(scan_render(r.text), r.tree) << r.text;
+}
+
+TEST(BlockScanner, GivesUpOnWhatItDoesNotHandle) {
+    for (std::string text : {"", "# only a comment\n", "scalar\n", "a: 1\n  b: 2\n", "a: b\n  c\n", "---\na: 1\n",
+                             "a: 1\n...\n", "%YAML 1.2\n---\na\n", "a: !t x\n", "a: |\n  x\n", "? a\n: b\n",
+                             "'a': 1\n", "a: *missing\n", "a: &x\n  b: 1\n", "a:\tb\n", "a: 1\r\n", "a: b: c\n",
+                             "a: - b\n", "a: 1\n- b\n", "- a\nb: 1\n", "a: \"x\\ty\"\n", "a: 'it''s'\n",
+                             "a: [1,\n  2]\n", "a: [1] x\n", "a:\n    b: 1\n  c: 2\n", "a : 1\n", "- *x\n",
+                             "a: {b: 1}\n"})
+        EXPECT_EQ(scan_render(text), "<gave up>") << text;
+    std::string deep;
+    for (int i = 0; i < 256; ++i) deep += std::string(size_t(i) * 2, ' ') + "k:\n";
+    EXPECT_EQ(scan_render(deep), "<gave up>");
+}
+
+TEST(BlockScanner, NodeFlagsMatchTheEventPath) {
+    std::string dump;
+    scan_render("a: 1\nb:\n- 'q'\n- x\n", &dump);
+    EXPECT_EQ(dump,
+              "0 k2 s0 f0 p0 t0 v\"\" [1 2 3 4]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n"
+              "3 k0 s1 f0 p1 t0 v\"b\"\n4 k1 s0 f0 p0 t0 v\"\" [5 6]\n5 k0 s2 f0 p0 t0 v\"q\"\n6 k0 s1 f0 p1 t0 v\"x\"\n"
+              "roots: 0\n");
+}
