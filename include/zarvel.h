@@ -320,6 +320,81 @@ ZARVEL_API int32_t zarvel_node_float(const zarvel_node *node, double *out);
 
 /* ==== documents: building and editing ==================================== */
 
+/* A new empty document (no roots) to build into; null when out of memory. */
+ZARVEL_API zarvel_document *zarvel_document_new(void);
+
+/* Free-standing nodes (not yet attached anywhere). Texts are copied. A scalar
+ * takes style 1-5; style 1 resolves its tag id by the core schema, the others
+ * are !!str. Null for bad arguments, a pending document, or no memory. */
+ZARVEL_API zarvel_node *zarvel_node_new_scalar(zarvel_document *document, const char *text,
+                                               uint64_t length, uint32_t style);
+ZARVEL_API zarvel_node *zarvel_node_new_sequence(zarvel_document *document);
+ZARVEL_API zarvel_node *zarvel_node_new_mapping(zarvel_document *document);
+/* An alias named name to target (a node of the same document). The target's
+ * anchor is not set. */
+ZARVEL_API zarvel_node *zarvel_node_new_alias(zarvel_document *document,
+                                              const zarvel_node *target, const char *name,
+                                              int32_t length);
+
+/* Replace the anchor / tag text (length 0 clears; the tag id is unchanged).
+ * 0; 2 out of memory; 6 for a null node or text, or an unknown node. */
+ZARVEL_API int32_t zarvel_node_set_anchor(const zarvel_node *node, const char *name,
+                                          int32_t length);
+ZARVEL_API int32_t zarvel_node_set_tag(const zarvel_node *node, const char *tag, int32_t length);
+
+/* Makes a free-standing tree one more document of the stream. 0; 1 for a
+ * null argument or a node of another document; 6 when the node is unknown
+ * or already attached; 3 when the tree has more than 1000 levels; 2 out of
+ * memory. */
+ZARVEL_API int32_t zarvel_document_set_root(zarvel_document *document, const zarvel_node *node);
+
+/* Editing. A node hangs in at most one place and no tree passes 1000 levels.
+ * Map and sequence add/set: 0; 6 for a null argument or a node of another
+ * document; 2 when the target is not a mapping/sequence (or an index is out
+ * of range, or memory ran out); 3 when too deep; 1 when the key is present,
+ * or the node is unknown, already attached or would hang inside itself.
+ * Delete: 0; 6 for a null argument; 1 otherwise. Map operations compare keys
+ * by their exact bytes. */
+ZARVEL_API int32_t zarvel_node_map_add(const zarvel_node *mapping, const char *key,
+                                       uint64_t key_length, const zarvel_node *value);
+ZARVEL_API int32_t zarvel_node_map_add_node(const zarvel_node *mapping, const zarvel_node *key,
+                                            const zarvel_node *value);
+/* As map_add when the key is absent; otherwise replaces its value (the old
+ * value becomes free-standing and may be attached elsewhere). */
+ZARVEL_API int32_t zarvel_node_map_set(const zarvel_node *mapping, const char *key,
+                                       uint64_t key_length, const zarvel_node *value);
+ZARVEL_API int32_t zarvel_node_map_del(const zarvel_node *mapping, const char *key,
+                                       uint64_t key_length);
+ZARVEL_API int32_t zarvel_node_seq_add(const zarvel_node *sequence, const zarvel_node *item);
+ZARVEL_API int32_t zarvel_node_seq_set(const zarvel_node *sequence, uint32_t index,
+                                       const zarvel_node *item);
+ZARVEL_API int32_t zarvel_node_seq_del(const zarvel_node *sequence, int32_t index);
+
+/* Build record types. */
+enum {
+    ZARVEL_BUILD_SCALAR = 1,   /* scalar of style `style` with the record's text */
+    ZARVEL_BUILD_SEQUENCE = 2, /* sequence start */
+    ZARVEL_BUILD_MAPPING = 3,  /* mapping start */
+    ZARVEL_BUILD_END = 4,      /* end of the innermost open collection */
+    ZARVEL_BUILD_TAG = 5       /* tag text of the node made last */
+};
+
+/* One record of zarvel_document_build; offset and length select the text
+ * (every record must lie inside the text). */
+typedef struct zarvel_build_record {
+    uint8_t type;
+    uint8_t style;
+    uint32_t offset;
+    uint32_t length;
+} zarvel_build_record;
+
+/* Builds one tree from the records (texts copied) and makes it a new root.
+ * 0; 6 for bad arguments; 2 out of memory; 3 deeper than 1000 levels;
+ * 1 for any malformed record list (nodes made before stay unattached). */
+ZARVEL_API int32_t zarvel_document_build(zarvel_document *document,
+                                         const zarvel_build_record *records, uint64_t count,
+                                         const char *text, uint64_t text_length);
+
 /* ==== documents building: end ============================================ */
 
 /* ==== JSON kernels and tape ============================================== */
