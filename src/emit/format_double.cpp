@@ -62,6 +62,16 @@ constexpr u128 fast_limit = (u128(1) << 127) - 1;
 // Most scaling steps the fast generator takes; beyond, the exact one runs.
 constexpr int32_t fast_max_scale = 25;
 
+// Digits are produced in batches of up to eight until this many, then one
+// by one: most doubles need 16 or 17 digits, and a batch whose end passes
+// the stopping point has to be redone digit by digit.
+constexpr int32_t batched_digits = 15;
+constexpr int32_t batch_size(int32_t count) {
+    return batched_digits - count < 8 ? batched_digits - count : 8;
+}
+constexpr uint64_t pow10_u64[9] = {1,      10,      100,      1000,     10000,
+                                   100000, 1000000, 10000000, 100000000};
+
 bool mul_checked(u128 &x, u128 factor) {
     u128 product;
     if (__builtin_mul_overflow(x, factor, &product) || product > fast_limit) return false;
@@ -69,14 +79,17 @@ bool mul_checked(u128 &x, u128 factor) {
     return true;
 }
 
-// Quotient of r10 / s for r10 < 10 s, from a floating-point estimate of the
-// top bits corrected to the exact value; r10 becomes the remainder.
-struct fast_divisor {
+// Divisors of the digit loop: each returns the quotient of r10 / s for
+// r10 < 10 s and leaves the remainder in r10.
+
+// Any s below 2^127 / 10: a floating-point estimate of the top bits,
+// corrected to the exact quotient.
+struct wide_divisor {
     u128 s;
     int32_t shift;  // s >> shift fits in 59 bits
     double inverse;
 
-    explicit fast_divisor(u128 divisor) : s(divisor) {
+    explicit wide_divisor(u128 divisor) : s(divisor) {
         uint64_t high = uint64_t(divisor >> 64);
         int32_t bits = high ? 64 + bit_length(high) : bit_length(uint64_t(divisor));
         shift = bits > 59 ? bits - 59 : 0;
@@ -100,6 +113,139 @@ struct fast_divisor {
         return q;
     }
 };
+
+// s a power of two (values below 1 with a negative binary exponent): the
+// quotient is a shift.
+struct power_of_two_divisor {
+    int32_t shift;
+    uint32_t divide(u128 &r10) const {
+        uint32_t q = uint32_t(r10 >> shift);
+        r10 &= (u128(1) << shift) - 1;
+        return q;
+    }
+};
+
+// s below 2^59, everything in 64 bits.
+struct narrow_divisor {
+    uint64_t s;
+    double inverse;
+    explicit narrow_divisor(uint64_t divisor) : s(divisor), inverse(1.0 / double(divisor)) {}
+    uint32_t divide(uint64_t &r10) const {
+        double estimate = double(int64_t(r10)) * inverse;
+        uint32_t q = estimate >= 9.0 ? 9u : uint32_t(estimate);
+        uint64_t product = s * q;
+        while (product > r10) {
+            product -= s;
+            --q;
+        }
+        uint64_t rest = r10 - product;
+        while (rest >= s) {
+            rest -= s;
+            ++q;
+        }
+        r10 = rest;
+        return q;
+    }
+};
+
+// The digit loop on integers that cannot overflow: s leaves room for a
+// factor 10, and r, m+ stay below 10 s while the loop runs.
+template <typename U, typename Divisor>
+void generate_digits(U r, U s, U m_minus, U m_plus, bool inclusive, const Divisor &divisor,
+                     digit_record &out) {
+    for (;;) {
+        r *= 10;
+        m_minus *= 10;
+        m_plus *= 10;
+        uint32_t d = divisor.divide(r);
+        bool low = inclusive ? r <= m_minus : r < m_minus;
+        bool high = inclusive ? r + m_plus >= s : r + m_plus > s;
+        if (!low && !high) {
+            out.digits[out.count++] = char('0' + d);
+            if (out.count == max_shortest_digits) return;
+            continue;
+        }
+        if (low && high) {
+            U twice = r * 2;
+            if (twice < s || (twice == s && (d & 1) == 0)) high = false;
+        }
+        if (high) {
+            append_rounded_up(out, d);
+        } else {
+            out.digits[out.count++] = char('0' + d);
+        }
+        return;
+    }
+}
+
+// Eight digits at a time while no margin test can hold. A low or high test
+// that holds after digit j holds after every later digit too (the remainder
+// only shrinks against the margin), so when neither holds after the eighth
+// digit, none held before it and the eight digits are the plain quotient.
+// Otherwise the loop falls back to single digits from the saved state.
+void generate_digits_narrow(uint64_t r, uint64_t s, uint64_t m_minus, uint64_t m_plus,
+                            bool inclusive, digit_record &out) {
+    const double inverse_s = 1.0 / double(s);
+    while (out.count < batched_digits) {
+        const int32_t batch_digits = batch_size(out.count);
+        const uint64_t batch = pow10_u64[batch_digits];
+        const u128 r8 = u128(r) * batch;
+        const u128 m_minus8 = u128(m_minus) * batch, m_plus8 = u128(m_plus) * batch;
+        // r < s < 2^59, so the quotient is below 10^8 and the estimate is
+        // within one of it.
+        uint64_t q = uint64_t(double(int64_t(r)) * double(batch) * inverse_s);
+        if (q >= batch) q = batch - 1;
+        u128 product = u128(q) * s;
+        while (product > r8) {
+            product -= s;
+            --q;
+        }
+        u128 rest = r8 - product;
+        while (rest >= s) {
+            rest -= s;
+            ++q;
+        }
+        const bool low = inclusive ? rest <= m_minus8 : rest < m_minus8;
+        const bool high = inclusive ? rest + m_plus8 >= s : rest + m_plus8 > s;
+        if (low || high) break;
+        for (int32_t i = batch_digits - 1; i >= 0; --i) {
+            out.digits[out.count + i] = char('0' + q % 10);
+            q /= 10;
+        }
+        out.count += batch_digits;
+        r = uint64_t(rest);
+        m_minus = uint64_t(m_minus8);
+        m_plus = uint64_t(m_plus8);
+    }
+    generate_digits<uint64_t>(r, s, m_minus, m_plus, inclusive, narrow_divisor(s), out);
+}
+
+// The same batches when s = 2^shift: the quotient of eight digits is a
+// shift, as long as r x 10^8 stays within 128 bits.
+void generate_digits_power_of_two(u128 r, u128 s, u128 m_minus, u128 m_plus, bool inclusive,
+                                  int32_t shift, digit_record &out) {
+    constexpr int32_t largest_batch_shift = 100;  // r x 10^8 < 2^127
+    const u128 mask = s - 1;
+    while (shift <= largest_batch_shift && out.count < batched_digits) {
+        const int32_t batch_digits = batch_size(out.count);
+        const uint64_t batch = pow10_u64[batch_digits];
+        const u128 r8 = r * batch, m_minus8 = m_minus * batch, m_plus8 = m_plus * batch;
+        const u128 rest = r8 & mask;
+        const bool low = inclusive ? rest <= m_minus8 : rest < m_minus8;
+        const bool high = inclusive ? rest + m_plus8 >= s : rest + m_plus8 > s;
+        if (low || high) break;
+        uint64_t q = uint64_t(r8 >> shift);
+        for (int32_t i = batch_digits - 1; i >= 0; --i) {
+            out.digits[out.count + i] = char('0' + q % 10);
+            q /= 10;
+        }
+        out.count += batch_digits;
+        r = rest;
+        m_minus = m_minus8;
+        m_plus = m_plus8;
+    }
+    generate_digits<u128>(r, s, m_minus, m_plus, inclusive, power_of_two_divisor{shift}, out);
+}
 
 }  // namespace
 
@@ -142,35 +288,19 @@ bool shortest_digits_fast(const binary_value &value, digit_record &out) {
     // Digits keep r, m+ below 10 s: s must leave room for one more factor 10.
     if (s > fast_limit / 10) return false;
 
-    const bool inclusive = value.inclusive;
-    const fast_divisor divisor(s);
     out.count = 0;
     out.point = point;
-    for (;;) {
-        r *= 10;
-        m_minus *= 10;
-        m_plus *= 10;
-        uint32_t d = divisor.divide(r);
-        bool low = inclusive ? r <= m_minus : r < m_minus;
-        bool high = inclusive ? r + m_plus >= s : r + m_plus > s;
-        if (!low && !high) {
-            out.digits[out.count++] = char('0' + d);
-            if (out.count == max_shortest_digits) return true;
-            continue;
-        }
-        if (low && high) {
-            u128 twice = r * 2;
-            if (twice < s || (twice == s && (d & 1) == 0)) {
-                high = false;
-            }
-        }
-        if (high) {
-            append_rounded_up(out, d);
-        } else {
-            out.digits[out.count++] = char('0' + d);
-        }
-        return true;
+    if (s < (u128(1) << 59)) {
+        generate_digits_narrow(uint64_t(r), uint64_t(s), uint64_t(m_minus), uint64_t(m_plus),
+                               value.inclusive, out);
+    } else if ((s & (s - 1)) == 0) {
+        const uint64_t high = uint64_t(s >> 64);
+        const int32_t shift = high ? 63 + bit_length(high) : bit_length(uint64_t(s)) - 1;
+        generate_digits_power_of_two(r, s, m_minus, m_plus, value.inclusive, shift, out);
+    } else {
+        generate_digits<u128>(r, s, m_minus, m_plus, value.inclusive, wide_divisor(s), out);
     }
+    return true;
 }
 
 // ---- exact generator: big integers ------------------------------------------
@@ -265,11 +395,11 @@ public:
             if (limb_[i] != other.limb_[i]) return limb_[i] < other.limb_[i] ? -1 : 1;
         return 0;
     }
-    // The value divided by 2^(32 (unit - 2)), from four limbs around `unit`:
-    // enough bits for a quotient estimate that is off by at most one.
+    // The value divided by 2^(32 (unit - 2)), from the limbs down to two
+    // below `unit`: enough bits for a quotient estimate off by at most one.
     double scaled(int32_t unit) const {
         double result = 0;
-        for (int32_t i = unit + 1; i >= unit - 2; --i)
+        for (int32_t i = size_ - 1 > unit + 1 ? size_ - 1 : unit + 1; i >= unit - 2; --i)
             result = result * 4294967296.0 + double(i >= 0 && i < size_ ? limb_[i] : 0);
         return result;
     }
@@ -284,11 +414,13 @@ private:
     int32_t size_ = 0;
 };
 
-// Quotient of r10 / s for r10 < 10 s; r10 becomes the remainder.
-uint32_t divide_digit(big_integer &r10, const big_integer &s) {
+// Quotient of r / s for r < limit x s (limit at most 10^8); r becomes the
+// remainder.
+uint32_t divide_small_quotient(big_integer &r10, const big_integer &s, uint32_t limit) {
     const int32_t top = s.size() - 1;
     const double estimate = r10.scaled(top) / s.scaled(top);
-    uint32_t q = estimate >= 9.0 ? 9u : estimate <= 0 ? 0u : uint32_t(estimate);
+    const double largest = double(limit - 1);
+    uint32_t q = estimate >= largest ? limit - 1 : estimate <= 0 ? 0u : uint32_t(estimate);
     big_integer product = s;
     product.multiply(q);  // q s <= 10 s fits: r10 has room for it
     while (q > 0 && product.compare(r10) > 0) {
@@ -338,9 +470,30 @@ bool shortest_digits_exact(const binary_value &value, digit_record &out) {
     const bool inclusive = value.inclusive;
     out.count = 0;
     out.point = point;
+    // Eight digits at a time while no margin test holds (see the narrow
+    // fast generator for why a batch that ends clear was clear throughout).
+    while (out.count < batched_digits) {
+        const int32_t batch_digits = batch_size(out.count);
+        const uint32_t batch = uint32_t(pow10_u64[batch_digits]);
+        big_integer r8 = r, m_minus8 = m_minus, m_plus8 = m_plus;
+        if (!r8.multiply(batch) || !m_minus8.multiply(batch) || !m_plus8.multiply(batch)) break;
+        uint32_t q = divide_small_quotient(r8, s, batch);
+        int low_cmp = r8.compare(m_minus8);
+        int high_cmp = r8.compare_sum(m_plus8, s);
+        if (inclusive ? low_cmp <= 0 : low_cmp < 0) break;
+        if (inclusive ? high_cmp >= 0 : high_cmp > 0) break;
+        for (int32_t i = batch_digits - 1; i >= 0; --i) {
+            out.digits[out.count + i] = char('0' + q % 10);
+            q /= 10;
+        }
+        out.count += batch_digits;
+        r = r8;
+        m_minus = m_minus8;
+        m_plus = m_plus8;
+    }
     for (;;) {
         if (!r.multiply(10) || !m_minus.multiply(10) || !m_plus.multiply(10)) return false;
-        uint32_t d = divide_digit(r, s);
+        uint32_t d = divide_small_quotient(r, s, 10);
         int low_cmp = r.compare(m_minus);
         int high_cmp = r.compare_sum(m_plus, s);
         bool low = inclusive ? low_cmp <= 0 : low_cmp < 0;

@@ -466,8 +466,13 @@ struct emitter {
     // ---- documents -----------------------------------------------------------
 
     void json_stream() {
-        if (store->root_count != 1) return;
-        const uint32_t root = store->roots[0];
+        uint32_t index = w.json_document;
+        if (index == zarvel_node_none) {
+            if (store->root_count != 1) return;
+            index = 0;
+        }
+        if (index >= store->root_count) return;
+        const uint32_t root = store->roots[index];
         write_node(root, -2, false);
         if (valid(root) && node(root).kind() != ZARVEL_KIND_SCALAR) put_line_end(w);
     }

@@ -62,11 +62,14 @@ const zarvel_node_store *body_of(zarvel_document *document) {
 }
 
 // Measure, then write into an exact allocation (JSON calls).
-char *serialize_measured(zarvel_document *document, bool compact, uint64_t *out_len) {
+char *serialize_measured(zarvel_document *document, bool compact, uint32_t index,
+                         uint64_t *out_len) {
     const zarvel_node_store *store = body_of(document);
     if (!store) return nullptr;
+    if (index != zarvel_node_none && index >= store->root_count) return nullptr;
     call_writer call(store, nullptr);
     call.w.json = true;
+    call.w.json_document = index;
     call.w.compact = compact;
     call.w.width = 0;
     call.w.measure = true;
@@ -84,6 +87,12 @@ char *serialize_measured(zarvel_document *document, bool compact, uint64_t *out_
 }
 
 }  // namespace
+
+char *serialize_document_json(zarvel_document *document, uint32_t index, bool compact,
+                              uint64_t *out_len) {
+    return serialize_measured(document, compact, index, out_len);
+}
+
 }  // namespace zvl
 
 using namespace zvl;
@@ -146,11 +155,11 @@ uint64_t zarvel_serialize_into_ex(zarvel_document *document,
 }
 
 char *zarvel_serialize_json(zarvel_document *document, uint64_t *out_len) {
-    return serialize_measured(document, false, out_len);
+    return serialize_measured(document, false, zarvel_node_none, out_len);
 }
 
 char *zarvel_serialize_json_ex(zarvel_document *document, uint64_t *out_len, int32_t compact) {
-    return serialize_measured(document, compact != 0, out_len);
+    return serialize_measured(document, compact != 0, zarvel_node_none, out_len);
 }
 
 uint64_t zarvel_serialize_stream(zarvel_document *document,

@@ -41,6 +41,10 @@ struct zarvel_writer {
     bool compact;
     int32_t width;  // 0: no wrapping of flow collections
 
+    // JSON mode: write only this document of the stream (none: the stream
+    // rule, exactly one document or nothing).
+    uint32_t json_document;
+
     bool in_complex_key;
     uint32_t flow_depth;  // flow collections open around the cursor
 

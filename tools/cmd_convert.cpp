@@ -1,0 +1,115 @@
+// zarvel convert: read YAML or JSON, write YAML (block or canonical) or JSON.
+// A stream of several documents converted to JSON gives one JSON text per
+// document, one per line.
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "command.hpp"
+#include "emit/serialize.hpp"
+#include "zarvel.h"
+
+namespace {
+
+enum class format { yaml, json, canonical };
+
+bool ends_with(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// Writes a text allocated by the serialiser and frees it.
+bool emit(char *text, uint64_t length) {
+    if (!text) return false;
+    bool ok = zarvel_tool::write_output(text, length);
+    zarvel_free(text);
+    return ok;
+}
+
+int run(int argc, char **argv) {
+    zarvel_tool::arguments args(argc, argv);
+    const char *from = args.value("--from");
+    const char *to = args.value("--to");
+    const bool compact = args.flag("--compact");
+    const char *width_text = args.value("--width");
+    const bool explicit_start = args.flag("--explicit-start");
+    const char *schema = args.value("--schema");
+    if (!args.finish(0, 1)) return zarvel_tool::exit_usage;
+
+    const char *path = args.positional_count() ? args.positional(0) : "-";
+    format input_format = ends_with(path, ".json") ? format::json : format::yaml;
+    if (from) {
+        if (std::strcmp(from, "json") == 0)
+            input_format = format::json;
+        else if (std::strcmp(from, "yaml") == 0)
+            input_format = format::yaml;
+        else
+            return zarvel_tool::usage_error("--from must be yaml or json");
+    }
+    format output = format::yaml;
+    if (to) {
+        if (std::strcmp(to, "json") == 0)
+            output = format::json;
+        else if (std::strcmp(to, "canonical") == 0)
+            output = format::canonical;
+        else if (std::strcmp(to, "yaml") != 0)
+            return zarvel_tool::usage_error("--to must be yaml, json or canonical");
+    }
+    int32_t width = 0;
+    if (width_text) {
+        char *end = nullptr;
+        long value = std::strtol(width_text, &end, 10);
+        if (!*width_text || *end || value < 0 || value > INT32_MAX)
+            return zarvel_tool::usage_error("--width must be a number");
+        width = int32_t(value);
+    }
+    zarvel_parse_options parse_options = {0, 0};
+    if (schema) {
+        if (std::strcmp(schema, "yaml11") == 0)
+            parse_options.schema = 1;
+        else if (std::strcmp(schema, "core") != 0)
+            return zarvel_tool::usage_error("--schema must be core or yaml11");
+    }
+
+    zarvel_tool::input in;
+    if (!zarvel_tool::read_input(path, in)) return zarvel_tool::exit_failure;
+    // JSON is read by the YAML parser, which takes every JSON text.
+    (void)input_format;
+    int32_t status = 0;
+    zarvel_document *document =
+        zarvel_parse_ex(in.bytes.data(), in.bytes.size(), &parse_options, &status);
+    if (!document) {
+        if (status == 0) return zarvel_tool::exit_ok;  // no documents: no output
+        uint32_t line = 0, column = 0;
+        const char *message = zarvel_last_error(&line, &column);
+        return zarvel_tool::fail(in.name + ":" + std::to_string(line) + ":" +
+                                 std::to_string(column) + ": " + message);
+    }
+
+    bool ok = true;
+    if (output == format::json) {
+        const uint32_t count = zarvel_document_count(document);
+        for (uint32_t i = 0; ok && i < count; ++i) {
+            uint64_t length = 0;
+            char *text = zvl::serialize_document_json(document, i, compact, &length);
+            ok = text != nullptr;
+            if (ok && length > 0 && text[length - 1] == '\n') --length;
+            ok = ok && emit(text, length) && zarvel_tool::write_output("\n", 1);
+        }
+    } else {
+        zarvel_serialize_options options = {sizeof options, output == format::canonical ? 1u : 0u,
+                                            width, explicit_start ? 1u : 0u};
+        uint64_t length = 0;
+        char *text = zarvel_serialize_ex(document, &options, &length);
+        ok = text != nullptr && emit(text, length);
+    }
+    zarvel_document_free(document);
+    if (!ok) return zarvel_tool::fail("out of memory while writing the output");
+    return zarvel_tool::exit_ok;
+}
+
+}  // namespace
+
+ZARVEL_COMMAND("convert", "convert YAML or JSON to YAML, canonical YAML or JSON",
+               "zarvel convert [--from yaml|json] [--to yaml|json|canonical] [--compact] "
+               "[--width N] [--explicit-start] [--schema core|yaml11] [FILE|-]",
+               run);
