@@ -127,7 +127,7 @@ const node_row node_rows[] = {
     {"a26161016162820203", 1, "{str:\"a\": int:1, str:\"b\": [int:2, int:3]}"},
     {"a201020304", 0, "{int:1: int:2, int:3: int:4}"},
     {"a1200a", 0, "{int:-1: int:10}"},
-    {"a1f5f4", 1, "{str:true: bool:false}"},
+    {"a1f5f4", 1, "{bool:true: bool:false}"},
     {"a1f93e0000", 0, "{float:1.5: int:0}"},
     {"a143010203f6", 0, "{str:h'010203': null:null}"},
     {"c1a1c26161c380", 1, "!1 {!2 str:\"a\": !3 []}"},

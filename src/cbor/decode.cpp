@@ -13,7 +13,9 @@ class host_sink {
 public:
     explicit host_sink(const zvl_cbor_sink &table) : table_(table) {}
 
+    // Keys turned into text are strings to the host.
     bool scalar(const char *text, uint64_t length, uint8_t tag_id, bool is_key, tag_chain tag) {
+        if (is_key) tag_id = ZARVEL_TAG_STR;
         return !table_.on_scalar ||
                table_.on_scalar(table_.context, text, length, tag_id, is_key, tag.text, tag.length) != 0;
     }

@@ -13,7 +13,8 @@
 //
 // The sink is a compile-time parameter (the document sink is inlined); it
 // provides:
-//   scalar(text, length, tag_id, is_key, tag)     simple values, keys as text
+//   scalar(text, length, tag_id, is_key, tag)     simple values (tag id of the
+//                                                 value, also in key position)
 //   integer(negative, magnitude, is_key, tag)     magnitude fits 64 bits
 //   big_integer(negative_major, argument, tag)    beyond the integer range
 //   key_integer(negative_major, argument, tag)    integer key (lenient mode)
@@ -417,7 +418,7 @@ private:
     }
     bool word(bool key, const char *text, uint8_t tag_id) {
         count_item();
-        return delivered(sink_.scalar(text, std::strlen(text), key ? 0 : tag_id, key, pending_tag()));
+        return delivered(sink_.scalar(text, std::strlen(text), tag_id, key, pending_tag()));
     }
     bool simple_number(bool key, uint8_t value) {
         char text[16] = "simple(";

@@ -19,6 +19,8 @@ class document_sink {
 public:
     explicit document_sink(zarvel_node_store *store) : store_(store) {}
 
+    // Keys keep the tag id of their value (false, true and null stay bool and
+    // null), like integer keys below, so that they re-encode unchanged.
     bool scalar(const char *text, uint64_t length, uint8_t tag_id, bool, tag_chain tag) {
         return plain(text, length, tag_id, tag);
     }

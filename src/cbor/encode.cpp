@@ -1,0 +1,682 @@
+// CBOR encoder: documents to CBOR data items and sequences.
+//
+// Preferred serialisation throughout: shortest heads, and each float in the
+// narrowest of binary16, binary32 and binary64 that holds it exactly. Two
+// walks over the tree share one set of rules, written once over an output
+// policy: a measuring walk that sums sizes, then a writing walk into a buffer
+// of exactly that size. With the canonical flag the measuring walk also
+// sorts every mapping's pairs by their keys' encoded bytes and records the
+// order, in visiting order, for the writing walk to replay.
+#include <cmath>
+#include <cstring>
+
+#include "core/error.hpp"
+#include "core/memory.hpp"
+#include "doc/store.hpp"
+#include "yaml/decode.hpp"
+#include "zarvel.h"
+
+namespace {
+
+// ---- statuses and limits ----------------------------------------------------
+
+enum encode_status : int32_t {
+    encoded = 0,
+    no_memory = 2,   // no node store, or an allocation failed
+    no_root = 6,
+    not_encodable = 7,
+    length_differs = 8,
+};
+
+constexpr uint32_t max_tags_per_node = 16;
+// Number texts longer than this are not numbers the encoder takes.
+constexpr uint64_t max_number_text = 32;
+// Deeper than any tree the library builds: guards against broken links.
+constexpr uint32_t max_walk_depth = 1024;
+// Pairs sorted by insertion alone; longer mappings are merge-sorted.
+constexpr uint32_t insertion_sort_limit = 16;
+
+constexpr uint8_t major_unsigned = 0;
+constexpr uint8_t major_negative = 1;
+constexpr uint8_t major_bytes = 2;
+constexpr uint8_t major_text = 3;
+constexpr uint8_t major_array = 4;
+constexpr uint8_t major_map = 5;
+constexpr uint8_t major_tag = 6;
+
+constexpr uint8_t cbor_false = 0xF4;
+constexpr uint8_t cbor_true = 0xF5;
+constexpr uint8_t cbor_null = 0xF6;
+constexpr uint8_t cbor_undefined = 0xF7;
+constexpr uint8_t cbor_simple_byte = 0xF8;
+constexpr uint8_t cbor_half = 0xF9;
+constexpr uint8_t cbor_single = 0xFA;
+constexpr uint8_t cbor_double = 0xFB;
+constexpr uint16_t half_nan = 0x7E00;
+constexpr uint16_t half_infinity = 0x7C00;
+constexpr uint16_t half_sign = 0x8000;
+
+// ---- outputs ------------------------------------------------------------------
+
+// Measuring walk: only the size.
+struct measure_out {
+    uint64_t size = 0;
+    static constexpr bool writes = false;
+    void put(uint8_t) { size += 1; }
+    void put(const void *, uint64_t n) { size += n; }
+};
+
+// Writing walk into a buffer of known capacity; never writes past it (a walk
+// that would is reported as a length difference).
+struct buffer_out {
+    uint8_t *buffer;
+    uint64_t capacity;
+    uint64_t size = 0;
+    bool overflow = false;
+    static constexpr bool writes = true;
+    void put(uint8_t b) {
+        if (size < capacity)
+            buffer[size] = b;
+        else
+            overflow = true;
+        size += 1;
+    }
+    void put(const void *p, uint64_t n) {
+        if (size <= capacity && n <= capacity - size) {
+            if (n) std::memcpy(buffer + size, p, n);
+        } else {
+            overflow = true;
+        }
+        size += n;
+    }
+};
+
+// Shortest head: the argument in the initial byte below 24, else 1, 2, 4 or
+// 8 big-endian bytes.
+template <typename Out>
+void put_head(Out &out, uint8_t major, uint64_t argument) {
+    uint8_t head[9];
+    uint32_t n;
+    const uint8_t initial = uint8_t(major << 5);
+    if (argument < 24) {
+        out.put(uint8_t(initial | argument));
+        return;
+    }
+    uint32_t width;
+    if (argument < 0x100) {
+        head[0] = initial | 24;
+        width = 1;
+    } else if (argument < 0x10000) {
+        head[0] = initial | 25;
+        width = 2;
+    } else if (argument < 0x100000000ull) {
+        head[0] = initial | 26;
+        width = 4;
+    } else {
+        head[0] = initial | 27;
+        width = 8;
+    }
+    for (uint32_t i = 0; i < width; ++i) head[1 + i] = uint8_t(argument >> (8 * (width - 1 - i)));
+    n = 1 + width;
+    out.put(head, n);
+}
+
+template <typename Out>
+void put_half(Out &out, uint16_t bits) {
+    const uint8_t bytes[3] = {cbor_half, uint8_t(bits >> 8), uint8_t(bits)};
+    out.put(bytes, 3);
+}
+
+// ---- floats -------------------------------------------------------------------
+
+// The binary16 bits of d when d is exactly a binary16 value (the case in
+// which rounding to nearest even gives it back unchanged).
+bool exact_half(double d, uint16_t &bits) {
+    const uint16_t sign = std::signbit(d) ? half_sign : 0;
+    const double a = std::fabs(d);
+    if (a == 0) {
+        bits = sign;
+        return true;
+    }
+    if (std::isinf(a)) {
+        bits = sign | half_infinity;
+        return true;
+    }
+    // 65504 is the largest binary16 value, 2^-24 the smallest subnormal.
+    if (a > 65504.0 || a < 0x1p-24) return false;
+    const int exponent = std::ilogb(a);
+    if (exponent < -14) {  // subnormal: a multiple of 2^-24 below 2^-14
+        const double units = std::ldexp(a, 24);
+        if (units != std::floor(units)) return false;
+        bits = sign | uint16_t(units);
+        return true;
+    }
+    const double mantissa = (std::ldexp(a, -exponent) - 1.0) * 1024.0;
+    if (mantissa != std::floor(mantissa)) return false;
+    bits = sign | uint16_t((exponent + 15) << 10) | uint16_t(mantissa);
+    return true;
+}
+
+template <typename Out>
+void put_float(Out &out, double d) {
+    if (std::isnan(d)) {
+        put_half(out, half_nan);
+        return;
+    }
+    uint16_t half;
+    if (exact_half(d, half)) {
+        put_half(out, half);
+        return;
+    }
+    uint8_t bytes[9];
+    if (std::fabs(d) <= 3.4028234663852886e38) {
+        const float f = float(d);
+        if (double(f) == d) {
+            uint32_t bits;
+            std::memcpy(&bits, &f, 4);
+            bytes[0] = cbor_single;
+            for (int i = 0; i < 4; ++i) bytes[1 + i] = uint8_t(bits >> (24 - 8 * i));
+            out.put(bytes, 5);
+            return;
+        }
+    }
+    uint64_t bits;
+    std::memcpy(&bits, &d, 8);
+    bytes[0] = cbor_double;
+    for (int i = 0; i < 8; ++i) bytes[1 + i] = uint8_t(bits >> (56 - 8 * i));
+    out.put(bytes, 9);
+}
+
+// ---- number texts -------------------------------------------------------------
+
+struct number {
+    enum class kind { integer, floating } type;
+    uint8_t major;      // integers: 0 or 1
+    uint64_t argument;  // integers: the head's argument
+    double value;       // floats
+};
+
+bool same_text(std::string_view text, const char *word) { return text == word; }
+
+// An integer text (optional "-", digits) whose value lies in [-2^64, 2^64 - 1],
+// the range of CBOR's integer heads.
+bool wide_integer(std::string_view text, number &out) {
+    const bool negative = !text.empty() && text[0] == '-';
+    std::string_view digits = negative ? text.substr(1) : text;
+    if (digits.empty()) return false;
+    unsigned __int128 value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + unsigned(c - '0');
+        if (value > (unsigned __int128)1 << 64) return false;
+    }
+    const unsigned __int128 two_to_64 = (unsigned __int128)1 << 64;
+    if (!negative) {
+        if (value == two_to_64) return false;
+        out = {number::kind::integer, major_unsigned, uint64_t(value), 0};
+    } else {
+        if (value == 0) return false;  // "-0" has its own path and never gets here
+        out = {number::kind::integer, major_negative, uint64_t(value - 1), 0};
+    }
+    return true;
+}
+
+// Text of an int- or float-tagged scalar as a CBOR number; false when the
+// text is not one.
+bool parse_number(std::string_view text, number &out) {
+    if (text.empty() || text.size() > max_number_text) return false;
+    if (same_text(text, "NaN")) {
+        out = {number::kind::floating, 0, 0, std::nan("")};
+        return true;
+    }
+    if (same_text(text, "Infinity") || same_text(text, "-Infinity")) {
+        out = {number::kind::floating, 0, 0, text[0] == '-' ? -HUGE_VAL : HUGE_VAL};
+        return true;
+    }
+    uint64_t pos = 0;
+    uint32_t kind = 0;
+    int64_t integer = 0;
+    double value = 0;
+    if (!zvl_json_number_scan(text.data(), text.size(), &pos, &kind, &integer, &value) || pos != text.size())
+        return false;
+    if (kind == ZVL_JSON_NUMBER_INT) {
+        if (integer >= 0)
+            out = {number::kind::integer, major_unsigned, uint64_t(integer), 0};
+        else
+            out = {number::kind::integer, major_negative, ~uint64_t(integer), 0};  // -1 - v
+        return true;
+    }
+    // Integers beyond 64-bit two's complement that CBOR heads still hold stay
+    // integers, so that decoded big integers encode back unchanged.
+    if (kind == ZVL_JSON_NUMBER_BIG && wide_integer(text, out)) return true;
+    double parsed;
+    if (zvl_num_f64(text.data(), uint32_t(text.size()), &parsed) == 0) value = parsed;
+    out = {number::kind::floating, 0, 0, value};
+    return true;
+}
+
+// ---- tags and special texts ------------------------------------------------------
+
+// The tag numbers of an explicit tag text: 1 to 16 decimal numbers, each
+// below 2^64, separated by single spaces. False for anything else.
+bool parse_tags(std::string_view text, uint64_t (&numbers)[max_tags_per_node], uint32_t &count) {
+    count = 0;
+    size_t i = 0;
+    while (true) {
+        if (count == max_tags_per_node || i >= text.size()) return false;
+        uint64_t value = 0;
+        size_t digits = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+            const uint64_t d = uint64_t(text[i] - '0');
+            if (value > (~uint64_t(0) - d) / 10) return false;
+            value = value * 10 + d;
+            ++i;
+            ++digits;
+        }
+        if (digits == 0) return false;
+        numbers[count++] = value;
+        if (i == text.size()) return true;
+        if (text[i] != ' ') return false;
+        ++i;  // a space must be followed by another number
+    }
+}
+
+// "simple(N)" with one to three digits and N in 0-23 or 32-255.
+bool simple_value(std::string_view text, uint8_t &value) {
+    constexpr std::string_view open = "simple(";
+    if (text.size() < open.size() + 2 || text.size() > open.size() + 4) return false;
+    if (text.substr(0, open.size()) != open || text.back() != ')') return false;
+    std::string_view digits = text.substr(open.size(), text.size() - open.size() - 1);
+    uint32_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + uint32_t(c - '0');
+    }
+    if (n > 255 || (n >= 24 && n < 32)) return false;
+    value = uint8_t(n);
+    return true;
+}
+
+// ---- the encoder -----------------------------------------------------------------
+
+class encoder {
+public:
+    encoder(const zarvel_node_store *store, bool canonical) : store_(store), canonical_(canonical) {}
+
+    // Measuring walk; records the canonical orders. Status and size.
+    int32_t measure(uint32_t root, uint64_t &size) {
+        orders_.clear();
+        pair_keys_.clear();
+        measure_out out;
+        const int32_t status = node(out, root, 0);
+        size = out.size;
+        return status;
+    }
+
+    // Writing walk into exactly `size` bytes, after a successful measure.
+    int32_t write(uint32_t root, uint8_t *buffer, uint64_t size) {
+        replay_ = 0;
+        buffer_out out{buffer, size};
+        const int32_t status = node(out, root, 0);
+        if (status != encoded) return status;
+        return out.overflow || out.size != size ? length_differs : encoded;
+    }
+
+private:
+    // Sorted order of one mapping: pair_count key ids from pair_keys_[first].
+    struct map_order {
+        uint32_t mapping;
+        uint32_t pair_count;
+        uint64_t first;
+    };
+
+    const zarvel_node_rec *record(uint32_t id) const {
+        return id < store_->node_count ? &store_->nodes[id] : nullptr;
+    }
+    std::string_view text(zarvel_span span) const { return zarvel_store_text(store_, span); }
+
+    template <typename Out>
+    int32_t node(Out &out, uint32_t id, uint32_t depth) {
+        const zarvel_node_rec *rec = record(id);
+        if (!rec || depth > max_walk_depth) return not_encodable;
+        if (zarvel_span_length(rec->tag) != 0) {
+            uint64_t tags[max_tags_per_node];
+            uint32_t count;
+            if (!parse_tags(text(rec->tag), tags, count)) return not_encodable;
+            for (uint32_t i = 0; i < count; ++i) put_head(out, major_tag, tags[i]);
+        }
+        switch (rec->kind()) {
+        case ZARVEL_KIND_SEQUENCE: return sequence(out, *rec, depth);
+        case ZARVEL_KIND_MAPPING: return mapping(out, id, *rec, depth);
+        case ZARVEL_KIND_SCALAR: return scalar(out, *rec);
+        default: return not_encodable;  // aliases
+        }
+    }
+
+    template <typename Out>
+    int32_t sequence(Out &out, const zarvel_node_rec &rec, uint32_t depth) {
+        put_head(out, major_array, rec.child_count);
+        uint32_t child = rec.first_child;
+        for (uint32_t i = 0; i < rec.child_count; ++i) {
+            const zarvel_node_rec *c = record(child);
+            if (!c) return not_encodable;
+            const int32_t status = node(out, child, depth + 1);
+            if (status != encoded) return status;
+            child = c->next_sibling;
+        }
+        return encoded;
+    }
+
+    template <typename Out>
+    int32_t mapping(Out &out, uint32_t id, const zarvel_node_rec &rec, uint32_t depth) {
+        if (rec.child_count % 2) return not_encodable;
+        const uint32_t pairs = rec.child_count / 2;
+        put_head(out, major_map, pairs);
+        if (canonical_ && pairs > 1) {
+            const map_order *order;
+            if constexpr (Out::writes) {
+                if (replay_ >= orders_.size() || orders_[replay_].mapping != id) return length_differs;
+                order = &orders_[replay_++];
+            } else {
+                const int32_t status = sort_pairs(id, rec);
+                if (status != encoded) return status;
+                order = &orders_.back();
+            }
+            // Copied out: nested mappings append to orders_ and pair_keys_.
+            const uint64_t first = order->first;
+            for (uint32_t i = 0; i < pairs; ++i) {
+                const int32_t status = pair(out, pair_keys_[first + i], depth);
+                if (status != encoded) return status;
+            }
+            return encoded;
+        }
+        uint32_t key = rec.first_child;
+        for (uint32_t i = 0; i < pairs; ++i) {
+            const zarvel_node_rec *k = record(key);
+            if (!k) return not_encodable;
+            const zarvel_node_rec *v = record(k->next_sibling);
+            if (!v) return not_encodable;
+            const int32_t status = pair(out, key, depth);
+            if (status != encoded) return status;
+            key = v->next_sibling;
+        }
+        return encoded;
+    }
+
+    template <typename Out>
+    int32_t pair(Out &out, uint32_t key, uint32_t depth) {
+        const int32_t status = node(out, key, depth + 1);
+        if (status != encoded) return status;
+        const zarvel_node_rec *k = record(key);
+        return node(out, k->next_sibling, depth + 1);
+    }
+
+    // Orders the pairs of one mapping by the encoded bytes of their keys
+    // (shorter first when one is a prefix of the other; equal keys keep
+    // document order) and records the order.
+    int32_t sort_pairs(uint32_t id, const zarvel_node_rec &rec) {
+        const uint32_t pairs = rec.child_count / 2;
+        zvl::buffer<uint8_t, 256> bytes(store_->allocator);
+        zvl::buffer<uint64_t, 32> ends(store_->allocator);  // end offset of each key's bytes
+        zvl::buffer<uint32_t, 32> keys(store_->allocator);
+        if (!ends.reserve(pairs) || !keys.reserve(pairs)) return no_memory;
+        uint32_t key = rec.first_child;
+        for (uint32_t i = 0; i < pairs; ++i) {
+            const zarvel_node_rec *k = record(key);
+            const zarvel_node_rec *v = k ? record(k->next_sibling) : nullptr;
+            if (!v) return not_encodable;
+            const int32_t status = encode_alone(key, bytes);
+            if (status != encoded) return status;
+            ends.push_back(bytes.size());
+            keys.push_back(key);
+            key = v->next_sibling;
+        }
+        zvl::buffer<uint32_t, 32> order(store_->allocator);
+        if (!order.reserve(pairs)) return no_memory;
+        for (uint32_t i = 0; i < pairs; ++i) order.push_back(i);
+        auto key_bytes = [&](uint32_t i) {
+            const uint64_t begin = i ? ends[i - 1] : 0;
+            return std::basic_string_view<uint8_t>(bytes.data() + begin, ends[i] - begin);
+        };
+        auto before = [&](uint32_t a, uint32_t b) {  // strictly before: keeps equal keys in place
+            const auto x = key_bytes(a), y = key_bytes(b);
+            const size_t common = x.size() < y.size() ? x.size() : y.size();
+            const int c = common ? std::memcmp(x.data(), y.data(), common) : 0;
+            return c < 0 || (c == 0 && x.size() < y.size());
+        };
+        if (!stable_sort(order.data(), pairs, before)) return no_memory;
+        if (!orders_.push_back(map_order{id, pairs, pair_keys_.size()})) return no_memory;
+        if (!pair_keys_.reserve(pair_keys_.size() + pairs)) return no_memory;
+        for (uint32_t i = 0; i < pairs; ++i) pair_keys_.push_back(keys[order[i]]);
+        return encoded;
+    }
+
+    // Appends the encoding of one node, on its own, to bytes.
+    int32_t encode_alone(uint32_t id, zvl::buffer<uint8_t, 256> &bytes) {
+        encoder alone(store_, canonical_);
+        uint64_t size = 0;
+        int32_t status = alone.measure(id, size);
+        if (status != encoded) return status;
+        const uint64_t at = bytes.size();
+        if (!bytes.reserve(at + size)) return no_memory;
+        status = alone.write(id, bytes.data() + at, size);
+        if (status != encoded) return status;
+        bytes.resize_down(at + size);
+        return encoded;
+    }
+
+    // Stable: insertion sort for short runs, then bottom-up merging through
+    // one scratch array.
+    template <typename Before>
+    bool stable_sort(uint32_t *items, uint32_t n, Before before) {
+        for (uint32_t run = 0; run < n; run += insertion_sort_limit) {
+            const uint32_t end = run + insertion_sort_limit < n ? run + insertion_sort_limit : n;
+            for (uint32_t i = run + 1; i < end; ++i) {
+                const uint32_t item = items[i];
+                uint32_t j = i;
+                while (j > run && before(item, items[j - 1])) {
+                    items[j] = items[j - 1];
+                    --j;
+                }
+                items[j] = item;
+            }
+        }
+        if (n <= insertion_sort_limit) return true;
+        zvl::buffer<uint32_t, 32> scratch(store_->allocator);
+        if (!scratch.reserve(n)) return false;
+        uint32_t *from = items, *to = scratch.data();
+        for (uint64_t width = insertion_sort_limit; width < n; width *= 2) {
+            for (uint64_t left = 0; left < n; left += 2 * width) {
+                const uint64_t mid = left + width < n ? left + width : n;
+                const uint64_t right = left + 2 * width < n ? left + 2 * width : n;
+                uint64_t a = left, b = mid, k = left;
+                while (a < mid && b < right) to[k++] = before(from[b], from[a]) ? from[b++] : from[a++];
+                while (a < mid) to[k++] = from[a++];
+                while (b < right) to[k++] = from[b++];
+            }
+            uint32_t *swap = from;
+            from = to;
+            to = swap;
+        }
+        if (from != items) std::memcpy(items, from, n * sizeof(uint32_t));
+        return true;
+    }
+
+    template <typename Out>
+    int32_t scalar(Out &out, const zarvel_node_rec &rec) {
+        const std::string_view value = text(rec.value);
+        switch (rec.tag_id) {
+        case ZARVEL_TAG_INT:
+        case ZARVEL_TAG_FLOAT: {
+            number n;
+            if (!parse_number(value, n)) return not_encodable;
+            if (n.type == number::kind::integer)
+                put_head(out, n.major, n.argument);
+            else
+                put_float(out, n.value);
+            return encoded;
+        }
+        case ZARVEL_TAG_BOOL:
+            out.put(zvl_num_bool(value.data(), uint32_t(value.size())) ? cbor_true : cbor_false);
+            return encoded;
+        case ZARVEL_TAG_NULL: out.put(cbor_null); return encoded;
+        case ZARVEL_TAG_BINARY:  // a byte string read from CBOR
+            put_string(out, major_bytes, value);
+            return encoded;
+        default: break;
+        }
+        if (zarvel_span_length(rec.tag) == 0) {
+            if (value == "undefined") {
+                out.put(cbor_undefined);
+                return encoded;
+            }
+            uint8_t simple;
+            if (simple_value(value, simple)) {
+                if (simple < 24) {
+                    out.put(uint8_t(0xE0 + simple));
+                } else {
+                    const uint8_t bytes[2] = {cbor_simple_byte, simple};
+                    out.put(bytes, 2);
+                }
+                return encoded;
+            }
+        }
+        // Text and byte strings have the same size: only the writing walk
+        // needs to tell them apart.
+        uint8_t major = major_text;
+        if constexpr (Out::writes) {
+            if (!zarvel_validate_utf8(value.data(), value.size(), nullptr, false)) major = major_bytes;
+        }
+        put_string(out, major, value);
+        return encoded;
+    }
+
+    template <typename Out>
+    void put_string(Out &out, uint8_t major, std::string_view value) {
+        put_head(out, major, value.size());
+        out.put(value.data(), value.size());
+    }
+
+    const zarvel_node_store *store_;
+    bool canonical_;
+    zvl::buffer<map_order, 16> orders_;
+    zvl::buffer<uint32_t, 64> pair_keys_;
+    size_t replay_ = 0;
+};
+
+// ---- entries ----------------------------------------------------------------------
+
+bool canonical(uint32_t flags) { return (flags & ZARVEL_CBOR_CANONICAL) != 0; }
+
+// The store and root of a document, or the status that says why not.
+int32_t document_root(zarvel_document *document, const zarvel_node_store *&store, uint32_t &root) {
+    store = zarvel_document_body(document);
+    if (!store) return no_memory;
+    if (store->root_count == 0) return no_root;
+    root = store->roots[0];
+    return encoded;
+}
+
+// Measures one document and, when the buffer holds it, writes it. *wrote
+// tells whether it was written.
+int32_t encode_one(zarvel_document *document, uint32_t flags, uint8_t *buffer, uint64_t capacity,
+                   uint64_t &size, bool &wrote) {
+    wrote = false;
+    const zarvel_node_store *store;
+    uint32_t root;
+    int32_t status = document_root(document, store, root);
+    if (status != encoded) return status;
+    encoder e(store, canonical(flags));
+    status = e.measure(root, size);
+    if (status != encoded || !buffer || capacity < size) return status;
+    status = e.write(root, buffer, size);
+    wrote = status == encoded;
+    return status;
+}
+
+void record_failure(int32_t status) {
+    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, 0, "cbor encode failed (status %d)",
+                     status);
+}
+
+}  // namespace
+
+uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t *out_len) {
+    if (!document) return nullptr;
+    const zarvel_node_store *store;
+    uint32_t root;
+    int32_t status = document_root(document, store, root);
+    encoder e(store, canonical(flags));
+    uint64_t size = 0;
+    if (status == encoded) status = e.measure(root, size);
+    if (status != encoded) {
+        record_failure(status);
+        return nullptr;
+    }
+    auto *buffer = static_cast<uint8_t *>(zvl::sys_malloc(size));
+    if (!buffer) {
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, "cbor encode: out of memory");
+        return nullptr;
+    }
+    status = e.write(root, buffer, size);
+    if (status != encoded) {
+        if (status != length_differs) record_failure(status);
+        zvl::sys_free(buffer);
+        return nullptr;
+    }
+    if (out_len) *out_len = size;
+    return buffer;
+}
+
+uint64_t zarvel_cbor_encode_into(zarvel_document *document, uint32_t flags, uint8_t *buf, uint64_t cap) {
+    if (!document) return 0;
+    uint64_t size = 0;
+    bool wrote;
+    const int32_t status = encode_one(document, flags, buf, cap, size, wrote);
+    if (status != encoded) {
+        record_failure(status);
+        return 0;
+    }
+    return size;
+}
+
+uint64_t zarvel_cbor_encode_sequence_into(zarvel_document *const *documents, uint64_t count, uint32_t flags,
+                                          uint8_t *buf, uint64_t cap) {
+    if (!documents && count != 0) return 0;
+    zvl::buffer<uint64_t, 16> sizes;
+    if (!sizes.reserve(count)) return 0;
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (!documents[i]) return 0;
+        uint64_t size = 0;
+        bool wrote;
+        if (encode_one(documents[i], flags, nullptr, 0, size, wrote) != encoded) return 0;
+        if (size > ~uint64_t(0) - total) return 0;
+        total += size;
+        sizes.push_back(size);
+    }
+    if (!buf || cap < total) return total;
+    uint64_t offset = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t size = 0;
+        bool wrote;
+        const int32_t status = encode_one(documents[i], flags, buf + offset, sizes[i], size, wrote);
+        if (status != encoded || !wrote || size != sizes[i]) return 0;
+        offset += size;
+    }
+    return total;
+}
+
+uint8_t *zarvel_cbor_encode_sequence(zarvel_document *const *documents, uint64_t count, uint32_t flags,
+                                     uint64_t *out_len) {
+    const uint64_t total = zarvel_cbor_encode_sequence_into(documents, count, flags, nullptr, 0);
+    if (total == 0) return nullptr;
+    auto *buffer = static_cast<uint8_t *>(zvl::sys_malloc(total));
+    if (!buffer) return nullptr;
+    if (zarvel_cbor_encode_sequence_into(documents, count, flags, buffer, total) != total) {
+        zvl::sys_free(buffer);
+        return nullptr;
+    }
+    if (out_len) *out_len = total;
+    return buffer;
+}
