@@ -502,6 +502,13 @@ ZARVEL_API void zarvel_tape_free(zarvel_tape *tape);
 
 /* ==== JSON documents and column plans ==================================== */
 
+/* A strict JSON text (RFC 8259, UTF-8) as a document with one root. *status
+ * (optional): 0; 1 not strict JSON ("not strict JSON at byte N"); 2 out of
+ * memory; 4 ill-formed UTF-8 ("ill-formed UTF-8 at byte N"); 6 null text
+ * with a length. The text is used in place: it must stay unchanged while the
+ * document lives. */
+ZARVEL_API zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status);
+
 /* ==== JSON documents and column plans: end =============================== */
 
 /* ==== output: serialiser, number formatting, visitors ==================== */

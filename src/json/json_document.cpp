@@ -1,0 +1,394 @@
+// zarvel_parse_json: a strict JSON text (RFC 8259, UTF-8) into a document.
+//
+// Three roads, tried in this order:
+//   1. a text whose root is "[" or "{" and that the tape's packed builder
+//      takes (ASCII strings, no tabs, numbers checked) is kept as a JSON tape;
+//      its nodes are made on first access (zarvel_json_source_build);
+//   2. any other text is validated (structure, then UTF-8) and built into
+//      nodes at once by the direct builder below;
+//   3. a validated text the direct builder refuses goes to the YAML parse
+//      entry, with decoding skipped and the direct composer.
+//
+// Node mapping: objects and arrays are flow mappings and sequences; strings
+// are double-quoted !!str scalars (in place without escapes, decoded into
+// string storage with them); numbers and literals are plain scalars with the
+// plain-implicit flag and their lexeme as text. Scalars inside a container
+// carry the flow bit, as the YAML reader sets it for the same text.
+#include <cstring>
+
+#include "core/error.hpp"
+#include "core/kernels.hpp"
+#include "core/memory.hpp"
+#include "doc/resolve.hpp"
+#include "doc/store.hpp"
+#include "json/grammar.hpp"
+#include "json/tape.hpp"
+#include "yaml/decode.hpp"
+#include "yaml/parse.hpp"
+#include "zarvel.h"
+
+// Double-quoted scalar decoder of the YAML scanner (exported by it). Weak, so
+// that a program linked without the scanner still links; it then cannot
+// decode escapes and such strings fail as out of memory.
+extern "C" __attribute__((weak)) uint64_t zvl_finish_double_into(const char *text, uint64_t start,
+                                                                 uint64_t end, char *buffer,
+                                                                 uint64_t capacity);
+
+namespace {
+
+using zvl::node_flag::make;
+
+// Texts this long cannot be described by the tape's 32-bit spans.
+constexpr uint64_t tape_length_limit = 4294967281ull;
+
+enum class build_result { built, refused, no_memory };
+
+uint64_t skip_ws(const char *text, uint64_t len, uint64_t p) {
+    while (p < len && zvl::json::is_ws(text[p])) ++p;
+    return p;
+}
+
+void record_failure(uint32_t code, uint64_t offset, const char *format) {
+    zarvel_error_set(zarvel_error_current(), code, 0, 0, offset, format, static_cast<size_t>(offset));
+}
+
+// ---- node making shared by both builders -------------------------------------
+
+class node_maker {
+public:
+    node_maker(zarvel_node_store *store, const char *text) : store_(store), text_(text) {}
+
+    // A string whose raw body is text[body, body + length): in place without
+    // a backslash, else decoded (a JSON escape never decodes to more bytes
+    // than it occupies, so the raw length is enough room).
+    bool string(uint64_t body, uint64_t length, bool has_escape) {
+        uint32_t id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, inside(), false),
+                           ZARVEL_TAG_STR);
+        if (id == zarvel_node_none) return false;
+        zarvel_span span = 0;
+        if (!has_escape) {
+            span = zarvel_store_put_text(store_, text_ + body, length, true);
+            if (length && span == zarvel_span_failed) return false;
+        } else if (length) {
+            if (&zvl_finish_double_into == nullptr) return false;
+            if (!zarvel_store_strings_reserve(store_, length)) return false;
+            uint32_t offset = store_->strings_len;
+            uint64_t written =
+                zvl_finish_double_into(text_, body, body + length, store_->strings + offset, length);
+            store_->strings_len += uint32_t(written);
+            span = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
+        }
+        store_->nodes[id].value = span;
+        return zarvel_store_attach(store_, id);
+    }
+
+    // A number or literal lexeme with the tag id it resolved to.
+    bool plain(uint64_t start, uint64_t length, uint8_t tag_id) {
+        uint32_t id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, inside(), true), tag_id);
+        if (id == zarvel_node_none) return false;
+        zarvel_span span = zarvel_store_put_text(store_, text_ + start, length, true);
+        if (length && span == zarvel_span_failed) return false;
+        store_->nodes[id].value = span;
+        return zarvel_store_attach(store_, id);
+    }
+
+    // Opens a flow sequence or mapping. Refused (not out of memory) at the
+    // store's depth limit: *too_deep tells the two apart.
+    bool open(uint8_t kind, bool *too_deep) {
+        *too_deep = false;
+        uint32_t id = node(make(kind, 0, true, false),
+                           kind == ZARVEL_KIND_SEQUENCE ? uint8_t(ZARVEL_TAG_SEQ) : uint8_t(ZARVEL_TAG_MAP));
+        if (id == zarvel_node_none || !zarvel_store_attach(store_, id)) return false;
+        if (!zarvel_store_push(store_, id)) {
+            *too_deep = true;
+            return false;
+        }
+        return true;
+    }
+
+    bool close() { return zarvel_store_pop(store_); }
+    uint32_t depth() const { return store_->depth; }
+    // Inside a mapping whose key has been read (its value comes next).
+    bool value_expected() const { return store_->key_pending[store_->depth - 1] != 0; }
+    bool in_mapping() const {
+        return store_->nodes[store_->open_stack[store_->depth - 1]].kind() == ZARVEL_KIND_MAPPING;
+    }
+
+private:
+    bool inside() const { return store_->depth > 0; }
+
+    uint32_t node(uint8_t flags, uint8_t tag_id) {
+        uint32_t id = zarvel_store_add_node(store_);
+        if (id == zarvel_node_none) return id;
+        store_->nodes[id].flags = flags;
+        store_->nodes[id].tag_id = tag_id;
+        return id;
+    }
+
+    zarvel_node_store *store_;
+    const char *text_;
+};
+
+bool has_backslash(const char *text, uint64_t start, uint64_t length) {
+    return length && std::memchr(text + start, '\\', length) != nullptr;
+}
+
+// ---- direct builder -----------------------------------------------------------
+
+// Builds the nodes of a validated text in one pass. Refuses (without a
+// message) at an unexpected byte, at the end of the text inside a value, at
+// 1000 levels, or when anything but whitespace follows the root.
+class direct_builder {
+public:
+    direct_builder(zarvel_node_store *store, const char *text, uint64_t len)
+        : make_(store, text), text_(text), len_(len) {}
+
+    build_result run() {
+        uint64_t p = skip_ws(text_, len_, 0);
+        for (;;) {
+            // A value is expected at p.
+            if (p >= len_) return build_result::refused;
+            build_result r = value(&p);
+            if (r != build_result::built) return r;
+            // After a value (or an opening bracket): close what ends here.
+            for (;;) {
+                p = skip_ws(text_, len_, p);
+                if (make_.depth() == 0) return p == len_ ? build_result::built : build_result::refused;
+                if (p >= len_) return build_result::refused;
+                char c = text_[p];
+                if (just_opened_) {
+                    just_opened_ = false;
+                    if (c == (make_.in_mapping() ? '}' : ']')) {
+                        make_.close();
+                        ++p;
+                        continue;
+                    }
+                    if (make_.in_mapping() && c != '"') return build_result::refused;
+                    break;  // the first member follows
+                }
+                if (make_.in_mapping() && make_.value_expected()) {
+                    // After a key: ":" then the value.
+                    if (c != ':') return build_result::refused;
+                    p = skip_ws(text_, len_, p + 1);
+                    break;
+                }
+                if (c == ',') {
+                    p = skip_ws(text_, len_, p + 1);
+                    if (make_.in_mapping() && (p >= len_ || text_[p] != '"')) return build_result::refused;
+                    break;
+                }
+                if (c == (make_.in_mapping() ? '}' : ']')) {
+                    make_.close();
+                    ++p;
+                    continue;
+                }
+                return build_result::refused;
+            }
+        }
+    }
+
+private:
+    build_result value(uint64_t *p) {
+        char c = text_[*p];
+        uint64_t start = *p;
+        switch (c) {
+        case '"': {
+            uint64_t close = 0;
+            int32_t escaped = 0;
+            if (!zvl_json_string(text_, len_, p, &close, &escaped)) return build_result::refused;
+            return ok(make_.string(start + 1, close - start - 1, escaped != 0));
+        }
+        case '[':
+        case '{': {
+            // Keys are strings: a bracket in key position is refused.
+            if (make_.depth() && make_.in_mapping() && !make_.value_expected()) return build_result::refused;
+            bool too_deep = false;
+            if (!make_.open(c == '[' ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING, &too_deep))
+                return too_deep ? build_result::refused : build_result::no_memory;
+            ++*p;
+            just_opened_ = true;
+            return build_result::built;
+        }
+        case 't':
+        case 'f':
+        case 'n': {
+            const char *word = c == 't' ? "true" : c == 'f' ? "false" : "null";
+            if (!key_position_ok() || !zvl_json_literal(text_, len_, p, word)) return build_result::refused;
+            return ok(make_.plain(start, *p - start, resolve(start, *p - start)));
+        }
+        default:
+            if (c != '-' && !zvl::json::is_digit(c)) return build_result::refused;
+            if (!key_position_ok() || !zvl_json_number(text_, len_, p)) return build_result::refused;
+            return ok(make_.plain(start, *p - start, resolve(start, *p - start)));
+        }
+    }
+
+    // Only strings may stand where a key is expected.
+    bool key_position_ok() const {
+        return !(make_.depth() && make_.in_mapping() && !make_.value_expected());
+    }
+
+    uint8_t resolve(uint64_t start, uint64_t length) const {
+        return zarvel_core_resolver.text(nullptr, text_ + start, uint32_t(length));
+    }
+
+    static build_result ok(bool made) { return made ? build_result::built : build_result::no_memory; }
+
+    node_maker make_;
+    const char *text_;
+    uint64_t len_;
+    bool just_opened_ = false;
+};
+
+// ---- tape body ------------------------------------------------------------------
+
+// Nodes from a held tape, entry by entry.
+int build_from_tape(zarvel_node_store *store, zarvel_tape *tape) {
+    zarvel_tape_columns(tape);
+    if (!tape->types || !tape->starts || !tape->lens || tape->count < 1) return -1;
+    node_maker make(store, tape->text);
+    const char *text = tape->text;
+    for (uint64_t i = 1; i < tape->count; ++i) {
+        uint8_t type = tape->types[i];
+        uint64_t start = tape->starts[i];
+        uint64_t length = tape->lens[i];
+        bool scalar = (type >= ZARVEL_TAPE_NULL && type <= ZARVEL_TAPE_STRING) || type == ZARVEL_TAPE_RAW;
+        if (scalar && (start > tape->text_len || length > tape->text_len - start)) return -1;
+        bool made = true;
+        switch (type) {
+        case ZARVEL_TAPE_ARRAY:
+        case ZARVEL_TAPE_OBJECT: {
+            bool too_deep = false;
+            made = make.open(type == ZARVEL_TAPE_ARRAY ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING, &too_deep);
+            break;
+        }
+        case ZARVEL_TAPE_CLOSE: made = make.close(); break;
+        case ZARVEL_TAPE_NULL: made = make.plain(start, length, ZARVEL_TAG_NULL); break;
+        case ZARVEL_TAPE_TRUE:
+        case ZARVEL_TAPE_FALSE: made = make.plain(start, length, ZARVEL_TAG_BOOL); break;
+        case ZARVEL_TAPE_INT: made = make.plain(start, length, ZARVEL_TAG_INT); break;
+        case ZARVEL_TAPE_FLOAT: made = make.plain(start, length, ZARVEL_TAG_FLOAT); break;
+        case ZARVEL_TAPE_RAW: {
+            // An unchecked token: it must be exactly one JSON number.
+            uint64_t p = 0;
+            int32_t is_float = 0;
+            if (!zvl_json_number_shape(text + start, length, &p, &is_float) || p != length) return -1;
+            made = make.plain(start, length, is_float ? ZARVEL_TAG_FLOAT : ZARVEL_TAG_INT);
+            break;
+        }
+        case ZARVEL_TAPE_STRING: made = make.string(start, length, has_backslash(text, start, length)); break;
+        default: return -1;  // a document entry past 0, or an unknown code
+        }
+        if (!made) return -1;
+    }
+    return make.depth() == 0 && store->root_count == 1 ? 0 : -1;
+}
+
+// Step 2: the tape road. Null when the packed builder does not take the text
+// (*status untouched) or memory ran out (*status 2).
+zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, int32_t *status) {
+    const zarvel_allocator *allocator = &zarvel_default_allocator;
+    auto *tape = static_cast<zarvel_tape *>(zvl::allocate(allocator, sizeof(zarvel_tape)));
+    if (!tape) {
+        *status = ZARVEL_NO_MEMORY;
+        return nullptr;
+    }
+    std::memset(tape, 0, sizeof *tape);
+    int built = zvl::tape_build_packed(text, len, root, tape, {true, true, false});
+    if (built != zvl::tape_built) {
+        zarvel_tape_free(tape);
+        zvl::deallocate(allocator, tape);
+        if (built == zvl::tape_no_memory) *status = ZARVEL_NO_MEMORY;
+        return nullptr;
+    }
+    zarvel_document *document = zarvel_document_alloc(allocator);
+    if (!document) {
+        zarvel_tape_free(tape);
+        zvl::deallocate(allocator, tape);
+        *status = ZARVEL_NO_MEMORY;
+        return nullptr;
+    }
+    document->text = text;
+    document->owned_len = len;
+    document->source = tape;
+    document->source_kind = ZARVEL_SOURCE_TAPE;
+    *status = ZARVEL_OK;
+    return document;
+}
+
+zarvel_document *finish(zarvel_document *document, int32_t result, int32_t *status) {
+    if (status) *status = result;
+    return document;
+}
+
+}  // namespace
+
+// ---- deferred build of a tape body (called by zarvel_document_body) -------------
+
+int zarvel_json_source_build(zarvel_node_store *store, void *source) {
+    auto *tape = static_cast<zarvel_tape *>(source);
+    if (!store || !tape || !tape->text) return -1;
+    store->input = tape->text;
+    store->input_len = tape->text_len;
+    if (!zarvel_store_reserve(store, tape->text_len)) return -1;
+    return build_from_tape(store, tape);
+}
+
+void zarvel_json_source_release(const zarvel_allocator *allocator, void *source) {
+    auto *tape = static_cast<zarvel_tape *>(source);
+    if (!tape) return;
+    zarvel_tape_free(tape);
+    zvl::deallocate(allocator, tape);
+}
+
+// ---- entry ---------------------------------------------------------------------------
+
+zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status) {
+    if (!text && len > 0) return finish(nullptr, ZARVEL_INVALID_ARGUMENT, status);
+
+    uint64_t root = skip_ws(text, len, 0);
+    if (root < len && (text[root] == '[' || text[root] == '{') && len < tape_length_limit) {
+        int32_t result = ZARVEL_FAILED;
+        zarvel_document *document = tape_document(text, len, root, &result);
+        if (document || result == ZARVEL_NO_MEMORY) return finish(document, result, status);
+    }
+
+    uint64_t failed_at = 0;
+    if (!zvl_json_document(text, len, &failed_at)) {
+        record_failure(ZARVEL_ERR_FAILED, failed_at, "not strict JSON at byte %zu");
+        return finish(nullptr, ZARVEL_FAILED, status);
+    }
+    if (len > 0 && zarvel_kernels_get()->has_special(text, len)) {
+        uint64_t bad = 0;
+        if (!zarvel_validate_utf8(text, len, &bad, false)) {
+            record_failure(ZARVEL_ERR_ENCODING, bad, "ill-formed UTF-8 at byte %zu");
+            return finish(nullptr, ZARVEL_BAD_ENCODING, status);
+        }
+    }
+
+    zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+    if (!store) return finish(nullptr, ZARVEL_NO_MEMORY, status);
+    store->input = text;
+    store->input_len = len;
+    build_result built =
+        zarvel_store_reserve(store, len) ? direct_builder(store, text, len).run() : build_result::no_memory;
+    if (built == build_result::built) {
+        store->depth = 0;
+        zarvel_document *document = zarvel_document_alloc(&zarvel_default_allocator);
+        if (!document) {
+            zarvel_store_free(store);
+            return finish(nullptr, ZARVEL_NO_MEMORY, status);
+        }
+        document->store = store;
+        document->text = text;
+        document->owned_len = len;
+        return finish(document, ZARVEL_OK, status);
+    }
+    zarvel_store_free(store);
+    if (built == build_result::no_memory) return finish(nullptr, ZARVEL_NO_MEMORY, status);
+
+    zarvel_parse_switches switches;
+    switches.skip_decoding = true;
+    switches.composer = zarvel_composer_choice::direct;
+    return zarvel_parse_internal(text, len, nullptr, switches, status);
+}

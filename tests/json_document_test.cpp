@@ -1,0 +1,472 @@
+// JSON into documents: the node mapping, statuses and messages, the tape and
+// direct roads giving the same trees, the deferred build, conformance against
+// an independent JSON reader, and failure injection.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/memory.hpp"
+#include "doc/store.hpp"
+#include "doc_helpers.hpp"
+#include "zarvel.h"
+
+#if __has_include(<nlohmann/json.hpp>)
+#include <nlohmann/json.hpp>
+#define HAVE_ORACLE 1
+#else
+#define HAVE_ORACLE 0
+#endif
+
+namespace {
+
+using doc_test::render;
+
+struct parsed {
+    zarvel_document *d = nullptr;
+    int32_t status = -1;
+    explicit parsed(std::string_view text) { d = zarvel_parse_json(text.data(), text.size(), &status); }
+    parsed(const char *text, uint64_t len) { d = zarvel_parse_json(text, len, &status); }
+    ~parsed() { zarvel_document_free(d); }
+    parsed(const parsed &) = delete;
+    parsed &operator=(const parsed &) = delete;
+    zarvel_node *root() const { return zarvel_document_root(d, 0); }
+};
+
+std::string value_of(const zarvel_node *n) {
+    uint64_t len = 0;
+    const char *v = zarvel_node_value(n, &len);
+    return v ? std::string(v, len) : std::string("<none>");
+}
+
+// Kind, style, tag id, flow bit and text of every node, in a form that does
+// not depend on where the bytes live.
+std::string shape(const zarvel_node *n) {
+    if (!n) return "<null>";
+    const zarvel_node_rec &rec = n->document->store->nodes[n->id];
+    std::string out = "k" + std::to_string(rec.kind()) + "s" + std::to_string(rec.style()) + "t" +
+                      std::to_string(zarvel_node_tag_id(n)) + (rec.is_flow() ? "F" : "") +
+                      (rec.is_plain_implicit() ? "P" : "");
+    if (rec.kind() == ZARVEL_KIND_SCALAR) return out + "'" + doc_test::escape(value_of(n)) + "'";
+    out += "(";
+    uint64_t count = zarvel_node_children(n, nullptr, 0);
+    std::vector<zarvel_node *> kids(count);
+    zarvel_node_children(n, kids.data(), count);
+    for (uint64_t i = 0; i < count; ++i) out += (i ? " " : "") + shape(kids[i]);
+    return out + ")";
+}
+
+std::string last_message() { return zarvel_last_error(nullptr, nullptr); }
+
+// ---- node mapping ------------------------------------------------------------
+
+TEST(JsonDocument, SpecimenTrees) {
+    struct row {
+        const char *name;
+        std::string text;
+        const char *shape;
+    };
+    const row rows[] = {
+        {"sequence of every scalar", " [1, 2.5, \"x\", true, null] ",
+         "k1s0t6F(k0s1t1FP'1' k0s1t2FP'2.5' k0s3t0F'x' k0s1t3FP'true' k0s1t4FP'null')"},
+        {"duplicate keys kept", R"({"a":1,"a":2})", "k2s0t7F(k0s3t0F'a' k0s1t1FP'1' k0s3t0F'a' k0s1t1FP'2')"},
+        {"root string with escape", "\"a\\u00e9b\"", "k0s3t0'a\\xC3\\xA9b'"},
+        {"root number", "42", "k0s1t1P'42'"},
+        {"root float", " -1.5e3 ", "k0s1t2P'-1.5e3'"},
+        {"root literal", "false", "k0s1t3P'false'"},
+        {"root null", "null", "k0s1t4P'null'"},
+        {"tab inside", "{\"a\":[\t1,2]}", "k2s0t7F(k0s3t0F'a' k1s0t6F(k0s1t1FP'1' k0s1t1FP'2'))"},
+        {"empty containers", "[[],{}, [ ] ,{ }]", "k1s0t6F(k1s0t6F() k2s0t7F() k1s0t6F() k2s0t7F())"},
+        {"escapes in keys and values", R"({"k\n":"\"\\\/\b\f\n\r\t"})",
+         "k2s0t7F(k0s3t0F'k\\x0A' k0s3t0F'\\x22\\x5C/\\x08\\x0C\\x0A\\x0D\\x09')"},
+        {"surrogate pair", R"(["\ud83d\ude00"])", "k1s0t6F(k0s3t0F'\\xF0\\x9F\\x98\\x80')"},
+        {"non-ASCII string", "[\"\xC3\xA9\"]", "k1s0t6F(k0s3t0F'\\xC3\\xA9')"},
+        {"big and negative numbers", "[-0, 18446744073709551616, 1E5, 1e-5]",
+         "k1s0t6F(k0s1t1FP'-0' k0s1t1FP'18446744073709551616' k0s1t2FP'1E5' k0s1t2FP'1e-5')"},
+        {"empty string", R"([""])", "k1s0t6F(k0s3t0F'')"},
+    };
+    for (const row &r : rows) {
+        parsed p(r.text);
+        ASSERT_EQ(p.status, 0) << r.name;
+        ASSERT_NE(p.d, nullptr) << r.name;
+        EXPECT_EQ(zarvel_document_count(p.d), 1u) << r.name;
+        EXPECT_EQ(shape(p.root()), r.shape) << r.name;
+    }
+}
+
+TEST(JsonDocument, TextsRefertoTheCallersBuffer) {
+    std::string text = R"({"plain":"in place","esc":"a\tb","n":12})";
+    parsed p(text);
+    ASSERT_EQ(p.status, 0);
+    zarvel_node *root = p.root();
+    uint64_t len = 0;
+    const char *in_place = zarvel_node_value(zarvel_node_map_get(root, "plain", 5), &len);
+    EXPECT_EQ(in_place, text.data() + text.find("in place"));
+    const char *number = zarvel_node_value(zarvel_node_map_get(root, "n", 1), &len);
+    EXPECT_EQ(number, text.data() + text.find("12"));
+    const char *decoded = zarvel_node_value(zarvel_node_map_get(root, "esc", 3), &len);
+    EXPECT_EQ(std::string(decoded, len), "a\tb");
+    EXPECT_TRUE(decoded < text.data() || decoded >= text.data() + text.size());
+    int64_t twelve = 0;
+    EXPECT_EQ(zarvel_node_int(zarvel_node_map_get(root, "n", 1), &twelve), 0);
+    EXPECT_EQ(twelve, 12);
+}
+
+// ---- statuses and messages -----------------------------------------------------
+
+TEST(JsonDocument, Failures) {
+    struct row {
+        const char *name;
+        std::string text;
+        int32_t status;
+        const char *message;
+        uint64_t offset;
+    };
+    const row rows[] = {
+        {"empty", "", 1, "not strict JSON at byte 0", 0},
+        {"only whitespace", " \t\n ", 1, "not strict JSON at byte 4", 4},
+        {"trailing comma", "[1,]", 1, "not strict JSON at byte 3", 3},
+        {"two roots", "1 2", 1, "not strict JSON at byte 2", 2},
+        {"bare word", "hello", 1, "not strict JSON at byte 0", 0},
+        {"unclosed", "{\"a\":1", 1, "not strict JSON at byte 6", 6},
+        {"single quotes", "['a']", 1, "not strict JSON at byte 1", 1},
+        {"byte 0xFF in a string", "[\"a\xFF\"]", 4, "ill-formed UTF-8 at byte 3", 3},
+        {"truncated sequence", "\"\xC3\"", 4, "ill-formed UTF-8 at byte 1", 1},
+        {"overlong form", "[\"\xC0\xAF\"]", 4, "ill-formed UTF-8 at byte 2", 2},
+        {"encoded surrogate", "\"\xED\xA0\x80\"", 4, "ill-formed UTF-8 at byte 1", 1},
+        {"256 levels", std::string(256, '[') + std::string(256, ']') + "\t", 1, "not strict JSON at byte 255", 255},
+    };
+    for (const row &r : rows) {
+        zarvel_error_clear(zarvel_error_current());
+        parsed p(r.text);
+        EXPECT_EQ(p.d, nullptr) << r.name;
+        EXPECT_EQ(p.status, r.status) << r.name;
+        EXPECT_EQ(last_message(), r.message) << r.name;
+        uint32_t line = 9, column = 9;
+        zarvel_last_error(&line, &column);
+        EXPECT_EQ(line, 0u) << r.name;
+        EXPECT_EQ(column, 0u) << r.name;
+        EXPECT_EQ(zarvel_error_current()->code, r.status == 4 ? 4u : 1u) << r.name;
+        EXPECT_EQ(zarvel_error_current()->offset, r.offset) << r.name;
+    }
+}
+
+TEST(JsonDocument, ArgumentsAndNullPointer) {
+    zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "earlier");
+    int32_t status = -1;
+    EXPECT_EQ(zarvel_parse_json(nullptr, 3, &status), nullptr);
+    EXPECT_EQ(status, 6);
+    EXPECT_EQ(last_message(), "earlier");
+    EXPECT_EQ(zarvel_parse_json(nullptr, 0, &status), nullptr);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(last_message(), "not strict JSON at byte 0");
+    // The status pointer is optional.
+    zarvel_document *d = zarvel_parse_json("[1]", 3, nullptr);
+    EXPECT_NE(d, nullptr);
+    zarvel_document_free(d);
+    EXPECT_EQ(zarvel_parse_json("[", 1, nullptr), nullptr);
+}
+
+TEST(JsonDocument, SuccessKeepsTheErrorRecord) {
+    parsed bad("[1,]");
+    ASSERT_EQ(bad.status, 1);
+    parsed good("[1]");
+    ASSERT_EQ(good.status, 0);
+    EXPECT_EQ(last_message(), "not strict JSON at byte 3");
+}
+
+// ---- the two roads -----------------------------------------------------------------
+
+TEST(JsonDocument, TapeRoadIsDeferred) {
+    std::string text = R"({"a":[1,2,{"b":null}],"c":"x\u0041"})";
+    parsed p(text);
+    ASSERT_EQ(p.status, 0);
+    ASSERT_NE(p.d, nullptr);
+    EXPECT_EQ(p.d->store, nullptr);
+    EXPECT_NE(p.d->source, nullptr);
+    EXPECT_EQ(p.d->source_kind, uint32_t(ZARVEL_SOURCE_TAPE));
+    EXPECT_EQ(zarvel_document_count(p.d), 1u);
+    EXPECT_NE(p.d->store, nullptr);
+    EXPECT_EQ(p.d->source, nullptr);
+    EXPECT_EQ(render(p.root()), R"({"a":["1","2",{"b":"null"}],"c":"xA"})");
+}
+
+TEST(JsonDocument, DirectRoadBuildsAtOnce) {
+    const char *texts[] = {"42", "\"s\"", "[\t1]", "[\"\xC3\xA9\"]", "{\"a\":1}\t"};
+    for (const char *text : texts) {
+        parsed p(text);
+        ASSERT_EQ(p.status, 0) << text;
+        EXPECT_NE(p.d->store, nullptr) << text;
+        EXPECT_EQ(p.d->source, nullptr) << text;
+        EXPECT_EQ(zarvel_document_count(p.d), 1u) << text;
+    }
+}
+
+// The same text down both roads (a trailing tab sends it past the packed
+// builder) gives the same nodes.
+TEST(JsonDocument, BothRoadsAgree) {
+    const char *texts[] = {
+        R"([1, 2.5, "x", true, false, null, -0, 1e5, 1E+5, 0.5e-3, 12345678901234567890])",
+        R"({"a":{"b":{"c":[[],[{}]]}},"d":"\u00e9\ud83d\ude00\n","":""})",
+        R"([{"k":"v"},{"k":[1,[2,[3]]]},"\\\"",-123])",
+        R"({})",
+        R"([])",
+    };
+    for (const char *text : texts) {
+        parsed tape(text);
+        std::string tabbed = std::string(text) + "\t";
+        parsed direct(tabbed);
+        ASSERT_EQ(tape.status, 0) << text;
+        ASSERT_EQ(direct.status, 0) << text;
+        ASSERT_EQ(tape.d->store, nullptr) << text << ": expected the tape road";
+        ASSERT_NE(direct.d->store, nullptr) << text << ": expected the direct road";
+        EXPECT_EQ(shape(tape.root()), shape(direct.root())) << text;
+    }
+}
+
+TEST(JsonDocument, ConcurrentFirstAccessBuildsOnce) {
+    std::string text = "[";
+    for (int i = 0; i < 300; ++i) text += (i ? "," : "") + std::string("{\"k\":[") + std::to_string(i) + "]}";
+    text += "]";
+    for (int round = 0; round < 10; ++round) {
+        parsed p(text);
+        ASSERT_EQ(p.status, 0);
+        ASSERT_EQ(p.d->store, nullptr);
+        std::string seen[2];
+        std::thread t0([&] { seen[0] = shape(zarvel_document_root(p.d, 0)); });
+        std::thread t1([&] { seen[1] = shape(zarvel_document_root(p.d, 0)); });
+        t0.join();
+        t1.join();
+        EXPECT_EQ(seen[0], seen[1]);
+        EXPECT_EQ(seen[0].substr(0, 9), "k1s0t6F(k");
+        EXPECT_EQ(zarvel_document_count(p.d), 1u);
+    }
+}
+
+TEST(JsonDocument, EditingAJsonDocument) {
+    parsed p(R"({"a":[1,2]})");
+    zarvel_node *root = p.root();
+    zarvel_node *list = zarvel_node_map_get(root, "a", 1);
+    EXPECT_EQ(zarvel_node_map_add(root, "b", 1, list), 1);  // parsed nodes are attached
+    ASSERT_EQ(zarvel_node_seq_add(list, zarvel_node_new_scalar(p.d, "3", 1, 1)), 0);
+    EXPECT_EQ(render(root), R"({"a":["1","2","3"]})");
+}
+
+// ---- conformance -----------------------------------------------------------------------
+
+std::string read_file(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::filesystem::path> suite_files(char prefix) {
+    std::vector<std::filesystem::path> files;
+    std::filesystem::path dir = std::string(ZARVEL_SHARED_DIR) + "/conformance/json-test-suite";
+    if (!std::filesystem::is_directory(dir)) return files;
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() > 2 && name[0] == prefix && name[1] == '_') files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string canonical_string(std::string_view s) { return "\"" + doc_test::escape(s) + "\""; }
+
+std::string canonical_double(double v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+// Our tree in a canonical notation: numbers by value, strings by bytes.
+std::string canonical(const zarvel_node *n) {
+    switch (zarvel_node_kind(n)) {
+    case ZARVEL_NODE_SEQUENCE: {
+        std::string out = "[";
+        for (uint64_t i = 0; i < zarvel_node_seq_count(n); ++i) out += canonical(zarvel_node_seq_at(n, i)) + ",";
+        return out + "]";
+    }
+    case ZARVEL_NODE_MAPPING: {
+        std::string out = "{";
+        for (uint64_t i = 0; i < zarvel_node_map_count(n); ++i) {
+            zarvel_node *k = nullptr, *v = nullptr;
+            zarvel_node_map_at(n, i, &k, &v);
+            out += canonical(k) + ":" + canonical(v) + ",";
+        }
+        return out + "}";
+    }
+    default: break;
+    }
+    std::string text = value_of(n);
+    switch (zarvel_node_tag_id(n)) {
+    case ZARVEL_TAG_NULL: return "null";
+    case ZARVEL_TAG_BOOL: return text == "true" ? "true" : "false";
+    case ZARVEL_TAG_INT: {
+        errno = 0;
+        char *end = nullptr;
+        long long v = std::strtoll(text.c_str(), &end, 10);
+        if (errno == 0 && *end == 0) return std::to_string(v);
+        errno = 0;
+        unsigned long long u = std::strtoull(text.c_str(), &end, 10);
+        if (errno == 0 && *end == 0 && text[0] != '-') return std::to_string(u);
+        return canonical_double(std::strtod(text.c_str(), nullptr));
+    }
+    case ZARVEL_TAG_FLOAT: return canonical_double(std::strtod(text.c_str(), nullptr));
+    case ZARVEL_TAG_STR: return canonical_string(text);
+    default: return "<tag " + std::to_string(zarvel_node_tag_id(n)) + ">";
+    }
+}
+
+#if HAVE_ORACLE
+// The oracle's reading in the same notation, through its event interface so
+// that duplicate keys and member order are kept.
+struct oracle_sax : nlohmann::json::json_sax_t {
+    std::string out;
+    bool null() override { return add("null"); }
+    bool boolean(bool v) override { return add(v ? "true" : "false"); }
+    bool number_integer(number_integer_t v) override { return add(std::to_string(v)); }
+    bool number_unsigned(number_unsigned_t v) override { return add(std::to_string(v)); }
+    bool number_float(number_float_t v, const string_t &) override { return add(canonical_double(v)); }
+    bool string(string_t &v) override { return add(canonical_string(v)); }
+    bool binary(binary_t &) override { return false; }
+    bool start_object(std::size_t) override { return open("{"); }
+    bool key(string_t &v) override {
+        out += canonical_string(v) + ":";
+        return true;
+    }
+    bool end_object() override { return add("}"); }
+    bool start_array(std::size_t) override { return open("["); }
+    bool end_array() override { return add("]"); }
+    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) override { return false; }
+
+    // Every value and every closing bracket is followed by ",", as in
+    // canonical(); the root's trailing "," is dropped by the caller.
+    bool add(const std::string &s) {
+        out += s + ",";
+        return true;
+    }
+    bool open(const char *s) {
+        out += s;
+        return true;
+    }
+};
+
+std::string oracle_reading(const std::string &text, bool *accepted) {
+    oracle_sax sax;
+    *accepted = nlohmann::json::sax_parse(text, &sax, nlohmann::json::input_format_t::json, true);
+    std::string out = sax.out;
+    if (!out.empty() && out.back() == ',') out.pop_back();
+    return out;
+}
+#endif
+
+TEST(JsonConformance, AcceptedFilesMatchTheOracle) {
+#if !HAVE_ORACLE
+    GTEST_SKIP() << "nlohmann/json.hpp not installed (Debian nlohmann-json3-dev)";
+#else
+    auto files = suite_files('y');
+    ASSERT_GT(files.size(), 90u) << "JSON test suite not found";
+    for (const auto &path : files) {
+        std::string text = read_file(path);
+        parsed p(text);
+        ASSERT_EQ(p.status, 0) << path.filename() << ": " << last_message();
+        ASSERT_NE(p.d, nullptr) << path.filename();
+        EXPECT_EQ(zarvel_document_count(p.d), 1u) << path.filename();
+        bool accepted = false;
+        std::string expected = oracle_reading(text, &accepted);
+        ASSERT_TRUE(accepted) << path.filename() << ": the oracle refused it";
+        std::string ours = canonical(p.root());
+        EXPECT_EQ(ours, expected) << path.filename();
+    }
+#endif
+}
+
+TEST(JsonConformance, RefusedFilesGiveNull) {
+    auto files = suite_files('n');
+    ASSERT_GT(files.size(), 150u) << "JSON test suite not found";
+    for (const auto &path : files) {
+        std::string text = read_file(path);
+        parsed p(text);
+        EXPECT_EQ(p.d, nullptr) << path.filename();
+        EXPECT_TRUE(p.status == 1 || p.status == 4) << path.filename() << ": status " << p.status;
+    }
+}
+
+TEST(JsonConformance, EitherWayFilesDoNotCrash) {
+    for (const auto &path : suite_files('i')) {
+        std::string text = read_file(path);
+        parsed p(text);
+        if (p.d) {
+            EXPECT_EQ(p.status, 0) << path.filename();
+            EXPECT_EQ(zarvel_document_count(p.d), 1u) << path.filename();
+            canonical(p.root());
+        } else {
+            EXPECT_TRUE(p.status == 1 || p.status == 4) << path.filename() << ": status " << p.status;
+        }
+    }
+}
+
+// ---- failure injection --------------------------------------------------------------------
+
+TEST(JsonFailure, EveryAllocation) {
+    std::string big = "{";
+    for (int i = 0; i < 300; ++i)
+        big += (i ? "," : "") + std::string("\"key") + std::to_string(i) + "\":[\"v\\n" + std::to_string(i) + "\",1.5]";
+    big += "}";
+    const std::string texts[] = {
+        big,                                   // tape road, deferred build
+        big + "\t",                            // direct road
+        "\"a\\u00e9b\"",                       // direct root string with escape
+        "[\"\xC3\xA9\", {\"x\":[true]}]",       // direct road (non-ASCII)
+        "[1,]",                                // refused
+        "[\"\xFF\"]",                          // ill-formed UTF-8
+    };
+    for (const std::string &text : texts) {
+        std::string expected;
+        int32_t final_status = 0;
+        {
+            parsed p(text);
+            final_status = p.status;
+            if (p.d) expected = shape(p.root());
+        }
+        for (uint64_t n = 1;; ++n) {
+            zvl::testing::fail_allocation(n);
+            int32_t status = -1;
+            zarvel_document *d = zarvel_parse_json(text.data(), text.size(), &status);
+            uint32_t count = d ? zarvel_document_count(d) : 0;
+            uint64_t seen = zvl::testing::fail_allocation(0);
+            if (d) {
+                EXPECT_EQ(status, 0);
+                // A failed deferred build answers as empty and is retried.
+                if (count == 0) {
+                    EXPECT_EQ(zarvel_document_count(d), 1u) << text.substr(0, 20) << " n=" << n;
+                }
+                EXPECT_EQ(shape(zarvel_document_root(d, 0)), expected) << text.substr(0, 20) << " n=" << n;
+            } else {
+                EXPECT_TRUE(status == ZARVEL_NO_MEMORY || status == final_status)
+                    << text.substr(0, 20) << " n=" << n << " status " << status;
+            }
+            zarvel_document_free(d);
+            if (seen < n) {
+                EXPECT_EQ(status, final_status) << text.substr(0, 20);
+                break;
+            }
+            ASSERT_LT(n, 100000u);
+        }
+    }
+}
+
+}  // namespace
