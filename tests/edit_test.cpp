@@ -830,6 +830,30 @@ TEST(EditBuild, Records) {
     }
 }
 
+TEST(EditBuild, LargeMappingsAndDuplicates) {
+    for (int pairs : {15, 16, 17, 100, 20000}) {
+        records r;
+        r.map();
+        for (int i = 0; i < pairs; ++i) r.scalar("k" + std::to_string(i)).scalar(std::to_string(i));
+        r.end();
+        doc_ptr d;
+        ASSERT_EQ(zarvel_document_build(d, r.list.data(), r.list.size(), r.text.data(), r.text.size()), 0) << pairs;
+        zarvel_node *root = zarvel_document_root(d, 0);
+        EXPECT_EQ(zarvel_node_map_count(root), uint64_t(pairs));
+        EXPECT_EQ(render(zarvel_node_map_get(root, "k7", 2)), R"("7")");
+        for (int dup : {0, pairs / 2, pairs - 1}) {
+            records again = r;
+            again.list.pop_back();
+            again.scalar("k" + std::to_string(dup)).scalar("x").end();
+            doc_ptr e;
+            EXPECT_EQ(zarvel_document_build(e, again.list.data(), again.list.size(), again.text.data(),
+                                            again.text.size()),
+                      1)
+                << pairs << " pairs, duplicate of key " << dup;
+        }
+    }
+}
+
 TEST(EditBuild, Arguments) {
     doc_ptr d;
     zarvel_build_record r{ZARVEL_BUILD_SCALAR, 1, 0, 1};
@@ -900,7 +924,7 @@ void inject_everywhere(const char *name, const std::function<int32_t(int *phase,
 TEST(EditFailure, DocumentBuild) {
     records big;
     big.map();
-    for (int i = 0; i < 40; ++i) big.scalar("key" + std::to_string(i)).seq().scalar(std::string(100, 'v')).end();
+    for (int i = 0; i < 70; ++i) big.scalar("key" + std::to_string(i)).seq().scalar(std::string(100, 'v')).end();
     big.end();
     inject_everywhere("build", [&](int *, const std::function<void()> &arm) {
         arm();

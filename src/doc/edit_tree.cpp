@@ -425,6 +425,11 @@ result map_add_node(zarvel_node_store *store, uint32_t mapping, uint32_t key, ui
     if (key >= store->node_count) return not_free;
     if (find_key(store, mapping, zarvel_store_text(store, store->nodes[key].value)) != zarvel_node_none)
         return duplicate_key;
+    return map_add_pair(store, mapping, key, value);
+}
+
+result map_add_pair(zarvel_node_store *store, uint32_t mapping, uint32_t key, uint32_t value) {
+    if (!is_kind(store, mapping, ZARVEL_KIND_MAPPING) || !ensure_side_arrays(store)) return wrong_kind;
     // One node cannot be both halves of a pair.
     if (key == value) return not_free;
     result checked = check_child(store, mapping, key);
