@@ -123,6 +123,24 @@ inline uint64_t eight_digit_value(uint64_t w) {
     return ((w & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32;
 }
 
+// Offset of the first byte at or after p that is not a digit (or len),
+// eight bytes at a time: a byte is a digit when (byte xor '0') < 10, and
+// adding 0x76 to the low seven bits of that sets the high bit exactly for
+// 10 and above without a carry into the next byte.
+inline uint64_t skip_digits(const char *text, uint64_t len, uint64_t p) {
+    while (len - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, text + p, 8);
+        uint64_t x = w ^ 0x3030303030303030ull;
+        uint64_t non_digit = (((x & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | x) &
+                             0x8080808080808080ull;
+        if (non_digit) return p + (static_cast<uint64_t>(__builtin_ctzll(non_digit)) >> 3);
+        p += 8;
+    }
+    while (p < len && is_digit(text[p])) ++p;
+    return p;
+}
+
 // Largest accumulator to which eight more digits can be added without
 // passing 2^64-1: acc * 10^8 + 99999999 <= 18446744073709551615.
 inline constexpr uint64_t eight_digit_limit = 184467440736ull;
@@ -160,7 +178,7 @@ inline bool scan_number(const char *text, uint64_t len, uint64_t start, number_l
         ++p;
         if (p < len && is_digit(text[p])) return false;
     } else if (!want_value) {
-        while (p < len && is_digit(text[p])) ++p;
+        p = skip_digits(text, len, p);
     } else {
         uint64_t acc = 0;
         bool overflow = false;
@@ -185,14 +203,14 @@ inline bool scan_number(const char *text, uint64_t len, uint64_t start, number_l
     if (p < len && text[p] == '.') {
         ++p;
         if (p >= len || !is_digit(text[p])) return false;
-        while (p < len && is_digit(text[p])) ++p;
+        p = skip_digits(text, len, p);
         out->is_float = true;
     }
     if (p < len && (text[p] == 'e' || text[p] == 'E')) {
         ++p;
         if (p < len && (text[p] == '+' || text[p] == '-')) ++p;
         if (p >= len || !is_digit(text[p])) return false;
-        while (p < len && is_digit(text[p])) ++p;
+        p = skip_digits(text, len, p);
         out->is_float = true;
     }
     if (!delimiter_at(text, len, p)) return false;

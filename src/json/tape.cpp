@@ -114,6 +114,22 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
             int result = tape_build_columns(text, len, root, tape, column_mode::plain, true);
             if (result == tape_built || result == tape_no_memory) return result;
         }
+    } else {
+        // Texts with bytes above 0x7E (most real documents with UTF-8 text):
+        // a walk that succeeds within the validator's 255 levels has checked
+        // everything validation would, so only the UTF-8 check is left. Any
+        // other outcome takes the validating road below, which sets the
+        // status and message.
+        uint64_t root = skip_ws(text, len, 0);
+        if (root < len && is_bracket(text[root]) &&
+            tape_build_columns(text, len, root, tape, column_mode::plain, true,
+                               tape_builder_levels - 1) == tape_built) {
+            uint64_t bad = 0;
+            if (zarvel_validate_utf8(text, len, &bad, false)) return ZARVEL_OK;
+            release(tape);
+            record(ZARVEL_ERR_ENCODING, bad, "ill-formed UTF-8 at byte %zu");
+            return ZARVEL_BAD_ENCODING;
+        }
     }
 
     uint64_t failed_at = 0;

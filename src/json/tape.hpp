@@ -27,14 +27,18 @@ inline uint64_t tape_pack(uint8_t type, uint64_t length, uint64_t start) {
 // points the four arrays into it; false when the allocation fails.
 bool tape_allocate(zarvel_tape *tape, uint64_t n);
 
+// Open containers the builders allow (one more than the validator).
+inline constexpr uint32_t tape_builder_levels = 256;
+
 // Which column builder runs: the fast one treats a tab as a refusal and a
 // string byte of 0x80 or above as one too; the plain one takes both.
 enum class column_mode : uint8_t { fast, plain };
 
 // Column form from the root bracket at text[root]. With trailing_check only
-// whitespace may follow the root.
+// whitespace may follow the root; level_limit (at most 256) bounds nesting.
 int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
-                       column_mode mode, bool trailing_check);
+                       column_mode mode, bool trailing_check,
+                       uint32_t level_limit = tape_builder_levels);
 
 struct tape_packed_switches {
     bool numbers_checked;  // else number tokens are unchecked runs of type 10

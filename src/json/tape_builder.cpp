@@ -15,6 +15,7 @@
 #include "core/memory.hpp"
 #include "json/grammar.hpp"
 #include "json/levels.hpp"
+#include "json/string_scan.hpp"
 #include "json/tape.hpp"
 
 namespace zvl {
@@ -38,8 +39,7 @@ namespace {
 using json::container;
 using json::level_state;
 
-// Open containers the builders track: one more than the validator.
-constexpr uint32_t builder_levels = 256;
+constexpr uint32_t builder_levels = tape_builder_levels;
 
 struct walk_mode {
     bool tab_is_ws;
@@ -80,50 +80,71 @@ struct packed_writer {
     }
 };
 
-constexpr uint64_t repeat(uint8_t byte) { return 0x0101010101010101ull * byte; }
-constexpr uint64_t high_bits = repeat(0x80);
+using json::repeat_byte;
 
-// Nonzero when some byte of w is below b (b at most 0x80). False positives
-// occur only in bytes above a true one, which is all a scan needs.
-inline uint64_t has_less(uint64_t w, uint8_t b) { return (w - repeat(b)) & ~w & high_bits; }
-inline uint64_t has_byte(uint64_t w, uint8_t b) { return has_less(w ^ repeat(b), 1); }
+// A number token is the run of bytes that can occur in numbers (digits,
+// "+", "-", ".", "e", "E"). Checked, the run must be one whole JSON number:
+// type 4 without fraction and exponent, else 5; 0 refuses. Reading the
+// grammar straight through and then requiring that the run ends there gives
+// the same answer as cutting the run first.
+uint8_t checked_number(const char *text, uint64_t len, uint64_t p, uint64_t *end) {
+    uint64_t q = p + (text[p] == '-' ? 1 : 0);
+    uint64_t digits = q;
+    q = json::skip_digits(text, len, q);
+    if (q == digits || (q - digits > 1 && text[digits] == '0')) return 0;
+    uint8_t type = ZARVEL_TAPE_INT;
+    if (q < len && text[q] == '.') {
+        uint64_t fraction = q + 1;
+        q = json::skip_digits(text, len, fraction);
+        if (q == fraction) return 0;
+        type = ZARVEL_TAPE_FLOAT;
+    }
+    if (q < len && (text[q] == 'e' || text[q] == 'E')) {
+        ++q;
+        if (q < len && (text[q] == '+' || text[q] == '-')) ++q;
+        uint64_t exponent = q;
+        q = json::skip_digits(text, len, exponent);
+        if (q == exponent) return 0;
+        type = ZARVEL_TAPE_FLOAT;
+    }
+    if (q < len && json::has_class(text[q], json::class_number_run)) return 0;
+    *end = q;
+    return type;
+}
 
-// The string opened at text[open], eight bytes at a time: offset of the
-// closing quote or -1. Escapes are checked with the shared rule; a control
-// byte refuses, and with ascii_strict so does a byte of 0x80 or above.
-template <bool ascii_strict>
-int64_t scan_string_words(const char *text, uint64_t len, uint64_t open, bool *escaped) {
-    uint64_t p = open + 1;
+// Unchecked: the whole run is one type-10 entry.
+uint8_t unchecked_number(const char *text, uint64_t len, uint64_t p, uint64_t *end) {
+    uint64_t q = p;
     for (;;) {
-        if (len - p >= 8) {
-            uint64_t w;
-            std::memcpy(&w, text + p, 8);
-            uint64_t special = has_byte(w, '"') | has_byte(w, '\\') | has_less(w, 0x20);
-            if (ascii_strict) special |= w & high_bits;
-            if (!special) {
-                p += 8;
-                continue;
-            }
-        } else if (p >= len) {
-            return -1;
-        }
-        auto c = static_cast<uint8_t>(text[p]);
-        if (c == '"') return static_cast<int64_t>(p);
-        if (c == '\\') {
-            uint64_t length = json::escape_length(text, len, p);
-            if (length == 0) return -1;
-            *escaped = true;
-            p += length;
+        q = json::skip_digits(text, len, q);
+        if (q < len && json::has_class(text[q], json::class_number_run)) {
+            ++q;
             continue;
         }
-        if (c < 0x20 || (ascii_strict && c >= 0x80)) return -1;
-        ++p;
+        break;
     }
+    *end = q;
+    return ZARVEL_TAPE_RAW;
+}
+
+// Skips whitespace; runs of eight spaces (indentation) in one step.
+template <uint64_t ws_bits>
+uint64_t skip_ws(const char *text, uint64_t len, uint64_t p) {
+    while (p < len && json::in_bits(ws_bits, text[p])) {
+        ++p;
+        while (len - p >= 8) {
+            uint64_t w;
+            std::memcpy(&w, text + p, 8);
+            if (w != repeat_byte(' ')) break;
+            p += 8;
+        }
+    }
+    return p;
 }
 
 template <walk_mode mode, typename writer>
 int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailing_check,
-         uint64_t *count) {
+         uint32_t level_limit, uint64_t *count) {
     constexpr uint64_t ws_bits = mode.tab_is_ws ? json::all_ws_bits : json::plain_ws_bits;
     container types[builder_levels];
     level_state states[builder_levels];
@@ -140,7 +161,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
     uint64_t p = root + 1;
 
     for (;;) {
-        while (p < len && json::in_bits(ws_bits, text[p])) ++p;
+        p = skip_ws<ws_bits>(text, len, p);
         if (p >= len) return tape_refused;
         uint32_t level = depth - 1;
         level_state state = states[level];
@@ -150,7 +171,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
             bool key = json::takes_key(state);
             if (!key && !json::takes_value(state)) return tape_refused;
             bool escaped = false;
-            int64_t close = scan_string_words<mode.ascii_strict>(text, len, p, &escaped);
+            int64_t close = json::scan_string_fast<mode.ascii_strict>(text, len, p, &escaped);
             if (close < 0) return tape_refused;
             uint64_t length = static_cast<uint64_t>(close) - p - 1;
             if (writer::span_limited && length >= tape_packed_span_limit) return tape_refused;
@@ -161,7 +182,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
         }
         case '[':
         case '{': {
-            if (!json::takes_value(state) || depth >= builder_levels) return tape_refused;
+            if (!json::takes_value(state) || depth >= level_limit) return tape_refused;
             states[level] = level_state::after_value;  // what the parent is once the child closes
             bool opens_array = c == '[';
             types[depth] = opens_array ? container::array : container::object;
@@ -180,7 +201,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
             ++p;
             if (--depth == 0) {
                 if (trailing_check) {
-                    while (p < len && json::in_bits(ws_bits, text[p])) ++p;
+                    p = skip_ws<ws_bits>(text, len, p);
                     if (p < len) return tape_refused;
                 }
                 *count = n;
@@ -226,25 +247,10 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
         }
         if (c != '-' && !json::is_digit(c)) return tape_refused;
         if (!json::takes_value(state)) return tape_refused;
-        // A number token is the run of bytes that can occur in numbers.
-        uint64_t end = p;
-        while (end < len && json::has_class(text[end], json::class_number_run)) ++end;
+        uint64_t end;
+        uint8_t type = mode.numbers_checked ? checked_number(text, len, p, &end) : unchecked_number(text, len, p, &end);
+        if (type == 0) return tape_refused;
         if (writer::span_limited && end - p >= tape_packed_span_limit) return tape_refused;
-        uint8_t type = ZARVEL_TAPE_RAW;
-        if (mode.numbers_checked) {
-            uint64_t digits = p + (c == '-' ? 1 : 0);
-            uint64_t q = digits;
-            while (q < end && json::is_digit(text[q])) ++q;
-            if (q == end && q > digits) {
-                if (end - digits > 1 && text[digits] == '0') return tape_refused;
-                type = ZARVEL_TAPE_INT;
-            } else {
-                json::number_lexeme lexeme;
-                if (!json::scan_number(text, len, p, &lexeme, false) || lexeme.end != end)
-                    return tape_refused;
-                type = ZARVEL_TAPE_FLOAT;
-            }
-        }
         out.put(n++, type, p, end - p);
         p = end;
         states[level] = level_state::after_value;
@@ -260,12 +266,12 @@ void release(zarvel_tape *tape) {
 
 template <walk_mode mode>
 int columns_with(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
-                 bool trailing_check) {
+                 bool trailing_check, uint32_t level_limit) {
     zero(tape);
     if (!tape_allocate(tape, len)) return tape_no_memory;
     uint64_t count = 0;
     int result = walk<mode>(text, len, root, column_writer{tape->types, tape->starts, tape->lens},
-                            trailing_check, &count);
+                            trailing_check, level_limit, &count);
     if (result != tape_built) {
         release(tape);
         return result;
@@ -278,15 +284,17 @@ int columns_with(const char *text, uint64_t len, uint64_t root, zarvel_tape *tap
 
 template <walk_mode mode>
 int packed_walk(const char *text, uint64_t len, uint64_t root, uint64_t *packed, uint64_t *count) {
-    return walk<mode>(text, len, root, packed_writer{packed}, true, count);
+    return walk<mode>(text, len, root, packed_writer{packed}, true, builder_levels, count);
 }
 
 }  // namespace
 
 int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
-                       column_mode mode, bool trailing_check) {
-    if (mode == column_mode::fast) return columns_with<fast_columns>(text, len, root, tape, trailing_check);
-    return columns_with<plain_columns>(text, len, root, tape, trailing_check);
+                       column_mode mode, bool trailing_check, uint32_t level_limit) {
+    if (level_limit > builder_levels) level_limit = builder_levels;
+    if (mode == column_mode::fast)
+        return columns_with<fast_columns>(text, len, root, tape, trailing_check, level_limit);
+    return columns_with<plain_columns>(text, len, root, tape, trailing_check, level_limit);
 }
 
 int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,

@@ -1,0 +1,108 @@
+// String-body scanners of the tape builders: find the closing quote of the
+// string opened at text[open], checking escapes with the shared rule and
+// refusing a raw control byte (and, with ascii_strict, a byte of 0x80 or
+// above). They return its offset, or -1. The word form is portable; the
+// SSE2 form looks at sixteen bytes per step and must return exactly what the
+// word form returns.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "json/grammar.hpp"
+
+namespace zvl::json {
+
+inline constexpr uint64_t repeat_byte(uint8_t byte) { return 0x0101010101010101ull * byte; }
+
+// Nonzero when some byte of w is below b (b at most 0x80). False positives
+// occur only in bytes above a true one, which is all a scan needs.
+inline uint64_t has_byte_below(uint64_t w, uint8_t b) {
+    return (w - repeat_byte(b)) & ~w & repeat_byte(0x80);
+}
+inline uint64_t has_byte_equal(uint64_t w, uint8_t b) { return has_byte_below(w ^ repeat_byte(b), 1); }
+
+// One byte that stopped a fast scan: 1 when the string closes here, 0 to
+// go on at *p, -1 to refuse.
+template <bool ascii_strict>
+inline int string_stop(const char *text, uint64_t len, uint64_t *p, bool *escaped) {
+    auto c = static_cast<uint8_t>(text[*p]);
+    if (c == '"') return 1;
+    if (c == '\\') {
+        uint64_t length = escape_length(text, len, *p);
+        if (length == 0) return -1;
+        *escaped = true;
+        *p += length;
+        return 0;
+    }
+    if (c < 0x20 || (ascii_strict && c >= 0x80)) return -1;
+    ++*p;
+    return 0;
+}
+
+template <bool ascii_strict>
+int64_t scan_string_words(const char *text, uint64_t len, uint64_t open, bool *escaped) {
+    uint64_t p = open + 1;
+    for (;;) {
+        if (len - p >= 8) {
+            uint64_t w;
+            std::memcpy(&w, text + p, 8);
+            uint64_t special = has_byte_equal(w, '"') | has_byte_equal(w, '\\') | has_byte_below(w, 0x20);
+            if (ascii_strict) special |= w & repeat_byte(0x80);
+            if (!special) {
+                p += 8;
+                continue;
+            }
+        } else if (p >= len) {
+            return -1;
+        }
+        int stop = string_stop<ascii_strict>(text, len, &p, escaped);
+        if (stop > 0) return static_cast<int64_t>(p);
+        if (stop < 0) return -1;
+    }
+}
+
+#if defined(__SSE2__)
+template <bool ascii_strict>
+int64_t scan_string_sse2(const char *text, uint64_t len, uint64_t open, bool *escaped) {
+    uint64_t p = open + 1;
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control_limit = _mm_set1_epi8(0x1F);
+    for (;;) {
+        if (len - p >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + p));
+            __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
+            // Unsigned byte <= 0x1F exactly when max(byte, 0x1F) == 0x1F.
+            special = _mm_or_si128(special, _mm_cmpeq_epi8(_mm_max_epu8(v, control_limit), control_limit));
+            if (ascii_strict) special = _mm_or_si128(special, v);  // the high bit is the mark
+            auto mask = static_cast<uint32_t>(_mm_movemask_epi8(special));
+            if (!mask) {
+                p += 16;
+                continue;
+            }
+            p += static_cast<uint64_t>(__builtin_ctz(mask));
+        } else if (p >= len) {
+            return -1;
+        }
+        int stop = string_stop<ascii_strict>(text, len, &p, escaped);
+        if (stop > 0) return static_cast<int64_t>(p);
+        if (stop < 0) return -1;
+    }
+}
+#endif
+
+template <bool ascii_strict>
+inline int64_t scan_string_fast(const char *text, uint64_t len, uint64_t open, bool *escaped) {
+#if defined(__SSE2__)
+    return scan_string_sse2<ascii_strict>(text, len, open, escaped);
+#else
+    return scan_string_words<ascii_strict>(text, len, open, escaped);
+#endif
+}
+
+}  // namespace zvl::json
