@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "cbor/encode.hpp"
 #include "core/error.hpp"
 #include "core/memory.hpp"
 #include "doc/store.hpp"
@@ -600,6 +601,32 @@ void record_failure(int32_t status) {
 }
 
 }  // namespace
+
+uint8_t *zvl::cbor::encode_root(zarvel_document *document, uint64_t index, uint32_t flags, uint64_t *length,
+                                int32_t *status) {
+    int32_t result = no_root;
+    uint8_t *buffer = nullptr;
+    const zarvel_node_store *store = document ? zarvel_document_body(document) : nullptr;
+    if (document && !store) result = no_memory;
+    if (store && index < store->root_count) {
+        const uint32_t root = store->roots[index];
+        encoder e(store, canonical(flags));
+        uint64_t size = 0;
+        result = e.measure(root, size);
+        if (result == encoded) {
+            buffer = static_cast<uint8_t *>(zvl::sys_malloc(size));
+            result = buffer ? e.write(root, buffer, size) : no_memory;
+            if (result != encoded) {
+                zvl::sys_free(buffer);
+                buffer = nullptr;
+            } else if (length) {
+                *length = size;
+            }
+        }
+    }
+    if (status) *status = result;
+    return buffer;
+}
 
 uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t *out_len) {
     if (!document) return nullptr;
