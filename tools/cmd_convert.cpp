@@ -72,11 +72,11 @@ int run(int argc, char **argv) {
 
     zarvel_tool::input in;
     if (!zarvel_tool::read_input(path, in)) return zarvel_tool::exit_failure;
-    // JSON is read by the YAML parser, which takes every JSON text.
-    (void)input_format;
     int32_t status = 0;
     zarvel_document *document =
-        zarvel_parse_ex(in.bytes.data(), in.bytes.size(), &parse_options, &status);
+        input_format == format::json
+            ? zarvel_parse_json(in.bytes.data(), in.bytes.size(), &status)
+            : zarvel_parse_ex(in.bytes.data(), in.bytes.size(), &parse_options, &status);
     if (!document) {
         if (status == 0) return zarvel_tool::exit_ok;  // no documents: no output
         uint32_t line = 0, column = 0;

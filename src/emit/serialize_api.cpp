@@ -73,12 +73,14 @@ char *serialize_measured(zarvel_document *document, bool compact, uint32_t index
     call.w.compact = compact;
     call.w.width = 0;
     call.w.measure = true;
+    writer_update_room(call.w);
     serialize_pass(call.w);
     if (call.pass_failed()) return nullptr;
     const uint64_t length = call.w.length;
     if (!call.own_buffer(length + 1)) return nullptr;
     writer_reset_pass(call.w);
     call.w.measure = false;
+    writer_update_room(call.w);
     serialize_pass(call.w);
     if (call.pass_failed() || call.w.length != length) return nullptr;
     call.w.buffer[length] = 0;
@@ -111,6 +113,7 @@ char *zarvel_serialize_ex(zarvel_document *document, const zarvel_serialize_opti
     if (capacity < minimum_text_capacity) capacity = minimum_text_capacity;
     if (!call.own_buffer(capacity)) return nullptr;
     call.w.growable = true;
+    writer_update_room(call.w);
     serialize_pass(call.w);
     if (call.pass_failed()) return nullptr;
     zarvel_writer &w = call.w;
@@ -140,6 +143,7 @@ uint64_t zarvel_serialize_into_ex(zarvel_document *document,
     w.style_cache = static_cast<uint8_t *>(allocate(&zarvel_default_allocator, w.cache_capacity));
     if (!w.style_cache) return 0;
     w.measure = true;
+    writer_update_room(w);
     serialize_pass(w);
     if (call.pass_failed()) return 0;
     const uint64_t length = w.length;
@@ -148,6 +152,7 @@ uint64_t zarvel_serialize_into_ex(zarvel_document *document,
     w.measure = false;
     w.buffer = buffer;
     w.capacity = capacity;
+    writer_update_room(w);
     serialize_pass(w);
     if (call.pass_failed() || w.length != length) return 0;
     buffer[length] = 0;
@@ -175,6 +180,7 @@ uint64_t zarvel_serialize_stream(zarvel_document *document,
     w.callback = callback;
     w.user = user;
     w.flush_threshold = stream_flush_threshold;
+    writer_update_room(w);
     serialize_pass(w);
     writer_flush(w);
     if (call.pass_failed()) return 0;

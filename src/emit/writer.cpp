@@ -23,10 +23,20 @@ void writer_reset_pass(zarvel_writer &w) {
     if (w.anchors_ready) zarvel_strmap_clear(&w.anchors);
 }
 
+void writer_update_room(zarvel_writer &w) {
+    if (w.measure || w.out_of_memory || w.callback_failed || !w.buffer)
+        w.room_end = 0;
+    else if (w.callback)
+        w.room_end = w.flush_threshold;  // the slow path flushes at the threshold
+    else
+        w.room_end = w.capacity;
+}
+
 void writer_flush(zarvel_writer &w) {
     if (!w.callback || w.callback_failed || w.length == 0) return;
     if (w.callback(w.user, w.buffer, w.length) != 0) {
         w.callback_failed = true;
+        w.room_end = 0;
         return;
     }
     w.handed_over += w.length;
@@ -44,6 +54,7 @@ bool grow(zarvel_writer &w, uint64_t n) {
     if (!fresh) return false;
     w.buffer = fresh;
     w.capacity = wanted;
+    w.room_end = wanted;
     return true;
 }
 
@@ -77,6 +88,7 @@ void writer_put_slow(zarvel_writer &w, const char *bytes, uint64_t n) {
             // A caller's buffer never overflows: the size check of the
             // caller-buffer call makes this unreachable, but count anyway.
             w.out_of_memory = true;
+            w.room_end = 0;
             w.length += n;
             return;
         }

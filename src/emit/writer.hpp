@@ -31,6 +31,12 @@ struct zarvel_writer {
 
     bool measure;  // count only
 
+    // Writes of up to room_end - length - 1 bytes go straight into the
+    // buffer: the capacity of a buffer, the flush threshold of the stream
+    // buffer, 0 while measuring or after a failure (everything then takes the
+    // slow path).
+    uint64_t room_end;
+
     uint8_t last;     // last byte written (0 before the first)
     uint64_t column;  // bytes since the last line feed
 
@@ -85,10 +91,11 @@ void writer_flush(zarvel_writer &w);
 // Room for n bytes at the end of a plain growable or fixed buffer, to be
 // written with writer_commit; null when the slow path must be used.
 inline char *writer_room(zarvel_writer &w, uint64_t n) {
-    if (w.measure || w.callback || w.out_of_memory || w.capacity - w.length < n + 1)
-        return nullptr;
+    if (w.length + n + 1 > w.room_end) return nullptr;
     return w.buffer + w.length;
 }
+// Sets room_end from the target and modes; call after changing them.
+void writer_update_room(zarvel_writer &w);
 // Marks n bytes written at writer_room's pointer; the run holds no line feed.
 inline void writer_commit_line_free(zarvel_writer &w, uint64_t n, uint8_t last) {
     w.length += n;
