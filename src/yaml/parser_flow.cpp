@@ -1,0 +1,416 @@
+// Flow collections. One flow tree (the outermost '[' or '{' and everything in
+// it) is parsed by an explicit machine over a stack of flow levels: each loop
+// step skips separation space, then lets the innermost level's state decide
+// what the next byte means. Events are held in the parser's buffer; the block
+// side delivers them once it knows whether the tree is a mapping key.
+//
+// A sequence entry followed by ':' becomes the key of a single-pair mapping:
+// its start event is inserted at the buffer index where the entry began.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "yaml/parser_state.hpp"
+
+using namespace zvl::yaml;
+
+namespace {
+
+bool blank_break_flow_or_end(const scanner &s, uint64_t at) {
+    return at >= s.size || is_blank(s.text[at]) || is_break(s.text[at]) ||
+           is_flow_indicator(s.text[at]);
+}
+
+// A plain scalar may start with '-', '?' or ':' only when a safe byte follows.
+bool can_start_plain(const scanner &s, uint64_t at, bool flow) {
+    char c = s.text[at];
+    if (!has_class(c, cc_indicator)) return !is_blank(c) && !is_break(c);
+    if (c == '-' || c == '?' || c == ':') {
+        uint64_t next = at + 1;
+        if (next >= s.size || is_blank(s.text[next]) || is_break(s.text[next])) return false;
+        return !(flow && is_flow_indicator(s.text[next]));
+    }
+    return false;
+}
+
+}  // namespace
+
+bool zarvel_parser::skip_flow_space(int32_t enclosing) {
+    while (true) {
+        scan.skip_blanks();
+        if (scan.at_end()) return true;
+        char c = scan.text[scan.pos];
+        if (c == '#' && (scan.pos == scan.line_start || is_blank(scan.text[scan.pos - 1]))) {
+            scan.pos = scan.line_end();
+            continue;
+        }
+        if (!is_break(c)) return true;
+        scan.next_line();
+        if (scan.at_end()) return true;
+        const line_class &lc = scan.current_line();
+        if (lc.flags & (line_doc_start | line_doc_end))
+            return fail(ZARVEL_ERR_FAILED, lc.start, "document marker inside a flow collection");
+        if (lc.flags & (line_blank | line_comment)) continue;
+        if ((lc.flags & line_tab) && scan.text[lc.content] != '[' && scan.text[lc.content] != '{' &&
+            static_cast<int32_t>(lc.indent) <= enclosing)
+            return fail(ZARVEL_ERR_TAB_INDENT, lc.start + lc.indent);
+        if (!scan.alternate && static_cast<int32_t>(lc.indent) <= enclosing)
+            return fail(ZARVEL_ERR_INDENTATION, lc.content);
+    }
+}
+
+bool zarvel_parser::missing_separator() {
+    const flow_level &level = flow.back();
+    if (std::getenv("ZVL_TRACE")) {
+        bool mapping = level.kind == flow_kind::mapping;
+        bool key_pending = mapping && (level.state == flow_state::map_after_key ||
+                                       level.state == flow_state::map_value);
+        std::fprintf(stderr, "[mc] pos=%c kind=%d ent=%u sep=%u pk=%u jc=%u\n",
+                     scan.pos < scan.size ? scan.text[scan.pos] : ' ', mapping ? 1 : 0,
+                     level.entries, level.separator ? 1u : 0u, key_pending ? 1u : 0u,
+                     level.json_key ? 1u : 0u);
+    }
+    return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ',' between flow entries");
+}
+
+bool zarvel_parser::open_flow(char bracket, const properties &props, flow_role role) {
+    bool mapping = bracket == '{';
+    uint16_t depth = flow.empty() ? 1 : static_cast<uint16_t>(flow.back().depth + 1);
+    if (!flow.empty() && flow.back().depth >= max_depth)
+        return fail(ZARVEL_ERR_TOO_DEEP, scan.pos);
+    zarvel_event e = node_event(mapping ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START,
+                                scan.pos);
+    e.flow = 1;
+    if (!apply_properties(e, props)) return false;
+    e.tag_id = props.has_tag ? zarvel_tag_id_of(props.tag.data, props.tag.length)
+                             : (mapping ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
+    if (!emit(e)) return false;
+    flow_level level{};
+    level.kind = mapping ? flow_kind::mapping : flow_kind::sequence;
+    level.state = mapping ? flow_state::map_key : flow_state::seq_entry;
+    level.role = role;
+    level.depth = depth;
+    if (!flow.push_back(level)) return fail(ZARVEL_ERR_NO_MEMORY, scan.pos);
+    ++scan.pos;
+    return true;
+}
+
+bool zarvel_parser::close_flow(int32_t enclosing) {
+    flow_level level = flow.back();
+    zarvel_event e = node_event(level.kind == flow_kind::mapping ? ZARVEL_EVENT_MAPPING_END
+                                                                 : ZARVEL_EVENT_SEQUENCE_END,
+                                scan.pos);
+    e.flow = 1;
+    if (!emit(e)) return false;
+    ++scan.pos;
+    flow.pop_back();
+    if (flow.empty()) return true;
+    return flow_node_done(level.role, true, enclosing);
+}
+
+bool zarvel_parser::open_pair(uint32_t mark, bool counted, uint64_t offset) {
+    flow_level &parent = flow.back();
+    if (counted && parent.depth >= max_depth) return fail(ZARVEL_ERR_TOO_DEEP, offset);
+    zarvel_event e = node_event(ZARVEL_EVENT_MAPPING_START, offset);
+    e.flow = 1;
+    e.tag_id = ZARVEL_TAG_MAP;
+    if (!events.push_back(e)) return fail(ZARVEL_ERR_NO_MEMORY, offset);
+    // Move the start in front of the entry that turned out to be the key.
+    zarvel_event *base = events.data();
+    size_t count = events.size();
+    if (mark + 1 < count) {
+        std::memmove(static_cast<void *>(base + mark + 1), base + mark,
+                     (count - 1 - mark) * sizeof(zarvel_event));
+        base[mark] = e;
+    }
+    flow_level pair{};
+    pair.kind = flow_kind::pair;
+    pair.state = flow_state::pair_value;
+    pair.role = flow_role::seq_entry;
+    pair.depth = counted ? static_cast<uint16_t>(parent.depth + 1) : parent.depth;
+    if (!flow.push_back(pair)) return fail(ZARVEL_ERR_NO_MEMORY, offset);
+    return true;
+}
+
+bool zarvel_parser::close_pair(int32_t enclosing) {
+    zarvel_event e = node_event(ZARVEL_EVENT_MAPPING_END, scan.pos);
+    e.flow = 1;
+    if (!emit(e)) return false;
+    flow.pop_back();
+    flow_level &seq = flow.back();
+    seq.entries++;
+    seq.separator = false;
+    seq.state = flow_state::seq_after_entry;
+    (void)enclosing;
+    return true;
+}
+
+// A node of the given role just ended; move its level on.
+bool zarvel_parser::flow_node_done(flow_role role, bool json, int32_t enclosing) {
+    flow_level &level = flow.back();
+    switch (role) {
+        case flow_role::seq_entry: {
+            level.json_key = json;
+            cursor after = scan.save();
+            uint32_t line_before = scan.line;
+            if (!skip_flow_space(enclosing)) return false;
+            bool colon = scan.peek() == ':' &&
+                         (json || blank_break_flow_or_end(scan, scan.pos + 1));
+            if (colon) {
+                if (scan.line != level.key_line || scan.line != line_before)
+                    return fail(ZARVEL_ERR_FAILED, scan.pos, "implicit key spans lines");
+                if (scan.pos - level.key_start > max_simple_key)
+                    return fail(ZARVEL_ERR_LONG_KEY, level.key_start);
+                uint64_t colon_at = scan.pos;
+                if (!open_pair(level.mark, false, level.key_start)) return false;
+                scan.pos = colon_at + 1;
+                return true;
+            }
+            scan.restore(after);
+            flow_level &seq = flow.back();
+            seq.entries++;
+            seq.separator = false;
+            seq.state = flow_state::seq_after_entry;
+            return true;
+        }
+        case flow_role::map_key:
+            level.json_key = json;
+            level.state = flow_state::map_after_key;
+            return true;
+        case flow_role::map_value:
+            level.entries++;
+            level.separator = false;
+            level.state = flow_state::map_after_value;
+            return true;
+        case flow_role::pair_key:
+            level.json_key = json;
+            level.state = flow_state::pair_after_key;
+            return true;
+        case flow_role::pair_value:
+            return close_pair(enclosing);
+    }
+    return true;
+}
+
+// The node at scan.pos in the given role.
+bool zarvel_parser::flow_node(flow_role role, int32_t enclosing) {
+    properties props;
+    uint64_t start = scan.pos;
+    if (!scan.scan_properties(props, true)) return false;
+    if (!props.empty() && !skip_flow_space(enclosing)) return false;
+    if (scan.at_end()) return fail(ZARVEL_ERR_FAILED, scan.pos, "end of text inside a flow collection");
+    char c = scan.text[scan.pos];
+    if (!props.empty() && (c == ',' || c == ']' || c == '}' ||
+                           (c == ':' && blank_break_flow_or_end(scan, scan.pos + 1)))) {
+        if (!emit_empty(props, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
+        return flow_node_done(role, false, enclosing);
+    }
+    if (c == '[' || c == '{') return open_flow(c, props, role);
+    if (c == '"' || c == '\'') {
+        scanned_scalar s;
+        bool ok = c == '"' ? scan.scan_double_quoted(true, enclosing, s)
+                           : scan.scan_single_quoted(true, enclosing, s);
+        if (!ok || !emit_scalar(s, props, true)) return false;
+        return flow_node_done(role, true, enclosing);
+    }
+    if (c == '*') {
+        if (!props.empty()) return fail(ZARVEL_ERR_FAILED, start, "an alias cannot have properties");
+        uint64_t star = scan.pos;
+        zarvel_text_span name;
+        if (!scan.scan_alias(name) || !emit_alias(name, star, scan.pos, true)) return false;
+        return flow_node_done(role, false, enclosing);
+    }
+    if (!can_start_plain(scan, scan.pos, true))
+        return fail(ZARVEL_ERR_FAILED, scan.pos, "unexpected character in a flow collection");
+    scanned_scalar s;
+    plain_stop stop;
+    if (!scan.scan_plain(true, enclosing, true, s, stop) || !emit_scalar(s, props, true)) return false;
+    return flow_node_done(role, false, enclosing);
+}
+
+bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
+    ++buffering;
+    flow.clear();
+    if (!open_flow(scan.text[scan.pos], props, flow_role::seq_entry)) return false;
+    while (!flow.empty()) {
+        if (!skip_flow_space(enclosing)) return false;
+        if (scan.at_end()) return fail(ZARVEL_ERR_FAILED, scan.pos, "end of text inside a flow collection");
+        char c = scan.text[scan.pos];
+        flow_level &level = flow.back();
+        bool explicit_mark = c == '?' && blank_break_flow_or_end(scan, scan.pos + 1);
+        bool empty_key_mark = c == ':' && blank_break_flow_or_end(scan, scan.pos + 1);
+        switch (level.state) {
+            case flow_state::seq_entry:
+                if (c == ']') {
+                    if (!close_flow(enclosing)) return false;
+                    break;
+                }
+                if (c == ',' || c == '}')
+                    return fail(ZARVEL_ERR_FAILED, scan.pos, "unexpected flow indicator");
+                level.mark = static_cast<uint32_t>(events.size());
+                level.key_line = scan.line;
+                level.key_start = scan.pos;
+                if (explicit_mark) {
+                    ++scan.pos;
+                    if (!open_pair(level.mark, false, level.key_start)) return false;
+                    flow.back().state = flow_state::pair_key;
+                    break;
+                }
+                if (empty_key_mark) {
+                    uint64_t at = scan.pos;
+                    if (!open_pair(level.mark, true, at)) return false;
+                    if (!emit_empty(properties{}, ZARVEL_STYLE_NONE, true, at)) return false;
+                    scan.pos = at + 1;
+                    break;
+                }
+                if (!flow_node(flow_role::seq_entry, enclosing)) return false;
+                break;
+            case flow_state::seq_after_entry:
+                if (c == ',') {
+                    ++scan.pos;
+                    level.separator = true;
+                    level.state = flow_state::seq_entry;
+                    break;
+                }
+                if (c == ']') {
+                    if (!close_flow(enclosing)) return false;
+                    break;
+                }
+                if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+                return missing_separator();
+            case flow_state::map_key:
+            case flow_state::map_explicit_key:
+                if (c == '}') {
+                    if (level.state == flow_state::map_explicit_key) {
+                        if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) ||
+                            !emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos))
+                            return false;
+                    }
+                    if (!close_flow(enclosing)) return false;
+                    break;
+                }
+                if (c == ',' && level.state == flow_state::map_explicit_key) {
+                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) ||
+                        !emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos))
+                        return false;
+                    level.state = flow_state::map_key;
+                    level.entries++;
+                    ++scan.pos;
+                    break;
+                }
+                if (c == ',' || c == ']')
+                    return fail(ZARVEL_ERR_FAILED, scan.pos, "unexpected flow indicator");
+                if (explicit_mark && level.state == flow_state::map_key) {
+                    ++scan.pos;
+                    level.state = flow_state::map_explicit_key;
+                    level.explicit_key = true;
+                    break;
+                }
+                level.key_start = scan.pos;
+                level.key_line = scan.line;
+                if (empty_key_mark) {
+                    if (!emit_empty(properties{}, level.state == flow_state::map_explicit_key
+                                                      ? ZARVEL_STYLE_PLAIN
+                                                      : ZARVEL_STYLE_NONE,
+                                    true, scan.pos))
+                        return false;
+                    ++scan.pos;
+                    level.state = flow_state::map_value;
+                    break;
+                }
+                if (level.state == flow_state::map_key) level.explicit_key = false;
+                if (!flow_node(flow_role::map_key, enclosing)) return false;
+                break;
+            case flow_state::map_after_key:
+                if (c == ':' && (level.json_key || blank_break_flow_or_end(scan, scan.pos + 1))) {
+                    if (!level.explicit_key && scan.pos - level.key_start > max_simple_key)
+                        return fail(ZARVEL_ERR_LONG_KEY, level.key_start);
+                    ++scan.pos;
+                    level.state = flow_state::map_value;
+                    break;
+                }
+                if (c == ',' || c == '}') {
+                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
+                    level.entries++;
+                    if (c == ',') {
+                        ++scan.pos;
+                        level.separator = true;
+                        level.state = flow_state::map_key;
+                    } else if (!close_flow(enclosing)) {
+                        return false;
+                    }
+                    break;
+                }
+                return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ':' after a flow mapping key");
+            case flow_state::map_value:
+                if (c == ',' || c == '}') {
+                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
+                    level.entries++;
+                    if (c == ',') {
+                        ++scan.pos;
+                        level.separator = true;
+                        level.state = flow_state::map_key;
+                    } else if (!close_flow(enclosing)) {
+                        return false;
+                    }
+                    break;
+                }
+                if (c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+                if (!flow_node(flow_role::map_value, enclosing)) return false;
+                break;
+            case flow_state::map_after_value:
+                if (c == ',') {
+                    ++scan.pos;
+                    level.separator = true;
+                    level.state = flow_state::map_key;
+                    break;
+                }
+                if (c == '}') {
+                    if (!close_flow(enclosing)) return false;
+                    break;
+                }
+                if (c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+                return missing_separator();
+            case flow_state::pair_key:
+                if (c == ':' && blank_break_flow_or_end(scan, scan.pos + 1)) {
+                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
+                    ++scan.pos;
+                    level.state = flow_state::pair_value;
+                    break;
+                }
+                if (c == ',' || c == ']') {
+                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) ||
+                        !emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) ||
+                        !close_pair(enclosing))
+                        return false;
+                    break;
+                }
+                if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+                if (!flow_node(flow_role::pair_key, enclosing)) return false;
+                break;
+            case flow_state::pair_after_key:
+                if (c == ':' && (level.json_key || blank_break_flow_or_end(scan, scan.pos + 1))) {
+                    ++scan.pos;
+                    level.state = flow_state::pair_value;
+                    break;
+                }
+                if (c == ',' || c == ']') {
+                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) || !close_pair(enclosing))
+                        return false;
+                    break;
+                }
+                return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ':' after a flow key");
+            case flow_state::pair_value:
+                if (c == ',' || c == ']') {
+                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) || !close_pair(enclosing))
+                        return false;
+                    break;
+                }
+                if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+                if (!flow_node(flow_role::pair_value, enclosing)) return false;
+                break;
+        }
+    }
+    --buffering;
+    return true;
+}

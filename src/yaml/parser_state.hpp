@@ -1,0 +1,138 @@
+// State of the event parser, shared by its block (parser.cpp) and flow
+// (parser_flow.cpp) halves. Not part of the parser's interface.
+#pragma once
+
+#include "yaml/parser.hpp"
+#include "yaml/scanner.hpp"
+
+namespace zvl::yaml {
+
+// How a node hangs from its parent; decides what completing it means.
+enum class node_origin : uint8_t { root, value, entry, explicit_key, explicit_value };
+
+struct block_level {
+    uint16_t indent;     // column - 1 of the collection's entries
+    bool mapping;
+    bool value_pending;  // mapping: a key was given, its value not yet
+    bool explicit_key;   // mapping: that key came after '?', so ':' may follow on its own line
+    bool under_key;      // sequence written at its parent key's indentation
+    node_origin origin;
+};
+
+// A node the block structure expects next (after "key:", "- ", "? ", "---").
+struct pending_node {
+    bool active = false;
+    node_origin origin = node_origin::root;
+    int32_t parent_indent = -1;
+    properties props;  // read on earlier lines, or before the indicator's node
+};
+
+// Where a node stands when node_at is called.
+struct node_context {
+    bool existing_map = false;  // at the key column of the open mapping
+    bool value_line = false;    // after "key: " or "--- ": no key or collection here
+};
+
+enum class flow_kind : uint8_t { sequence, mapping, pair };
+
+enum class flow_state : uint8_t {
+    seq_entry,         // an entry or ']' (first, or after ',')
+    seq_after_entry,   // ',' or ']'
+    map_key,           // a key or '}' (first, or after ',')
+    map_explicit_key,  // after '?': the key, or ':' / ',' / '}' for an empty one
+    map_after_key,     // ':' or ',' or '}'
+    map_value,         // the value, or ',' / '}' for an empty one
+    map_after_value,   // ',' or '}'
+    pair_key,          // after '?' in a sequence: the key
+    pair_after_key,    // ':' or ',' / ']'
+    pair_value,        // the value, or ',' / ']' for an empty one
+};
+
+// What the node being parsed is to its flow level.
+enum class flow_role : uint8_t { seq_entry, map_key, map_value, pair_key, pair_value };
+
+struct flow_level {
+    flow_kind kind;
+    flow_state state;
+    flow_role role;         // this collection's role in its parent level
+    bool separator;         // a ',' since the last entry
+    bool json_key;          // last key was quoted or a collection: ':' may follow directly
+    bool explicit_key;      // the pending key came after '?'
+    uint16_t depth;         // counted nesting level
+    uint32_t entries;
+    uint32_t mark;          // buffer index where the current entry began
+    uint32_t key_line;
+    uint64_t key_start;
+};
+
+}  // namespace zvl::yaml
+
+struct zarvel_parser {
+    explicit zarvel_parser(const zarvel_allocator *a)
+        : allocator(a), scan(a), levels(a), flow(a), events(a) {}
+
+    const zarvel_allocator *allocator;
+    zvl::yaml::scanner scan;
+
+    char *owned_copy = nullptr;  // NEL/LS/PS rewritten text of the last run
+    uint64_t owned_length = 0;
+
+    zvl::buffer<zvl::yaml::block_level, 16> levels;
+    zvl::yaml::pending_node pending;
+
+    bool doc_open = false;
+    bool doc_has_root = false;
+    bool prologue = false;        // directives seen since the last document
+    bool yaml_directive = false;  // a YAML directive in this prologue
+    uint64_t prologue_start = 0;
+    uint32_t prologue_line = 0;
+
+    zarvel_strmap anchors{};
+    uint32_t anchor_counter = 0;
+    uint32_t anchor_count = 0;
+    zarvel_text_span alias_cache_name{};
+    uint32_t alias_cache_id = 0;
+
+    uint32_t max_depth = zarvel_parser_depth_limit;
+    const zarvel_resolver *schema = &zarvel_core_resolver;
+
+    zvl::buffer<zvl::yaml::flow_level, 16> flow;
+    zvl::buffer<zarvel_event, 16> events;  // held while a flow tree is parsed
+    uint32_t buffering = 0;
+
+    const zarvel_sink *sink = nullptr;
+    bool stopped = false;  // the sink stopped the run
+
+    // ---- emission (parser.cpp) -------------------------------------------
+    bool fail(uint32_t code, uint64_t offset, const char *message = nullptr) {
+        return scan.fail(code, offset, message);
+    }
+    bool stop() {
+        stopped = true;
+        return false;
+    }
+    bool emit(const zarvel_event &event);
+    bool deliver(const zarvel_event &event, bool via_scalar_slot);
+    bool flush_events();
+    zarvel_event node_event(uint32_t kind, uint64_t offset) const;
+    bool apply_properties(zarvel_event &event, const zvl::yaml::properties &props);
+    bool define_anchor(zarvel_text_span name, uint32_t &id);
+    bool lookup_alias(zarvel_text_span name, uint64_t offset, uint32_t &id);
+    uint8_t scalar_tag_id(const zarvel_event &event) const;
+    bool emit_scalar(const zvl::yaml::scanned_scalar &s, const zvl::yaml::properties &props,
+                     bool in_flow);
+    bool emit_empty(const zvl::yaml::properties &props, uint8_t style, bool in_flow, uint64_t offset);
+    bool emit_alias(zarvel_text_span name, uint64_t offset, uint64_t end, bool in_flow);
+
+    // ---- flow collections (parser_flow.cpp) -------------------------------
+    // The flow collection at scan.pos; events go to the buffer.
+    bool parse_flow(int32_t enclosing, const zvl::yaml::properties &props);
+    bool skip_flow_space(int32_t enclosing);
+    bool flow_node(zvl::yaml::flow_role role, int32_t enclosing);
+    bool flow_node_done(zvl::yaml::flow_role role, bool json, int32_t enclosing);
+    bool open_flow(char bracket, const zvl::yaml::properties &props, zvl::yaml::flow_role role);
+    bool close_flow(int32_t enclosing);
+    bool open_pair(uint32_t mark, bool counted, uint64_t offset);
+    bool close_pair(int32_t enclosing);
+    bool missing_separator();
+};

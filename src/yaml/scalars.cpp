@@ -1,0 +1,451 @@
+// Quoted and block scalars: escapes, line folding, chomping and indentation
+// indicators; also the exported double-quoted decoder.
+#include <cstring>
+
+#include "yaml/scanner.hpp"
+
+namespace zvl::yaml {
+
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Reads count hex digits at text[at]; -1 when one is missing.
+int64_t read_hex(const char *text, uint64_t at, uint64_t end, int count, uint64_t *bad) {
+    int64_t value = 0;
+    for (int i = 0; i < count; ++i) {
+        int d = at + i < end ? hex_digit(text[at + i]) : -1;
+        if (d < 0) {
+            if (bad) *bad = at + i;
+            return -1;
+        }
+        value = value * 16 + d;
+    }
+    return value;
+}
+
+uint32_t encode_utf8(uint32_t cp, char *out) {
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+constexpr uint32_t replacement_character = 0xFFFD;
+
+bool is_high_surrogate(int64_t v) { return v >= 0xD800 && v <= 0xDBFF; }
+bool is_low_surrogate(int64_t v) { return v >= 0xDC00 && v <= 0xDFFF; }
+
+// One escape at text[at] (after the backslash), not a line break. Writes the
+// UTF-8 bytes to out and returns how many bytes after the backslash it used;
+// 0 when invalid (strict: *bad set; lenient callers copy it as it stands).
+uint64_t decode_escape(const char *text, uint64_t at, uint64_t end, bool strict, char *out,
+                       uint32_t *produced, uint64_t *bad) {
+    if (at >= end) {
+        if (bad) *bad = at;
+        return 0;
+    }
+    char c = text[at];
+    char simple = 0;
+    bool is_simple = true;
+    switch (c) {
+        case '0': simple = '\0'; break;
+        case 'a': simple = '\a'; break;
+        case 'b': simple = '\b'; break;
+        case 't':
+        case '\t': simple = '\t'; break;
+        case 'n': simple = '\n'; break;
+        case 'v': simple = '\v'; break;
+        case 'f': simple = '\f'; break;
+        case 'r': simple = '\r'; break;
+        case 'e': simple = '\x1B'; break;
+        case ' ': simple = ' '; break;
+        case '"': simple = '"'; break;
+        case '/': simple = '/'; break;
+        case '\\': simple = '\\'; break;
+        default: is_simple = false;
+    }
+    if (is_simple) {
+        out[0] = simple;
+        *produced = 1;
+        return 1;
+    }
+    uint32_t cp;
+    uint64_t used;
+    switch (c) {
+        case 'N': cp = 0x85; used = 1; break;
+        case '_': cp = 0xA0; used = 1; break;
+        case 'L': cp = 0x2028; used = 1; break;
+        case 'P': cp = 0x2029; used = 1; break;
+        case 'x':
+        case 'u':
+        case 'U': {
+            int digits = c == 'x' ? 2 : c == 'u' ? 4 : 8;
+            int64_t v = read_hex(text, at + 1, end, digits, bad);
+            if (v < 0) return 0;
+            used = 1 + static_cast<uint64_t>(digits);
+            if (c == 'u' && is_high_surrogate(v)) {
+                uint64_t next = at + used;
+                int64_t low = -1;
+                if (next + 1 < end && text[next] == '\\' && text[next + 1] == 'u')
+                    low = read_hex(text, next + 2, end, 4, nullptr);
+                if (low >= 0 && is_low_surrogate(low)) {
+                    cp = static_cast<uint32_t>(0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00));
+                    used += 6;
+                } else {
+                    if (strict) {
+                        if (bad) *bad = at - 1;
+                        return 0;
+                    }
+                    cp = replacement_character;
+                }
+            } else if (is_high_surrogate(v) || is_low_surrogate(v)) {
+                if (strict) {
+                    if (bad) *bad = at - 1;
+                    return 0;
+                }
+                cp = replacement_character;
+            } else if (v > 0x10FFFF) {
+                // No such code point: refused by the scanner, replaced here.
+                if (strict) {
+                    if (bad) *bad = at - 1;
+                    return 0;
+                }
+                cp = replacement_character;
+            } else {
+                cp = static_cast<uint32_t>(v);
+            }
+            break;
+        }
+        default:
+            if (bad) *bad = at;
+            return 0;
+    }
+    *produced = encode_utf8(cp, out);
+    return used;
+}
+
+}  // namespace
+
+uint64_t validate_escape(const char *text, uint64_t at, uint64_t end, uint64_t *bad) {
+    char out[8];
+    uint32_t produced;
+    return decode_escape(text, at, end, true, out, &produced, bad);
+}
+
+uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buffer,
+                       uint64_t capacity) {
+    uint64_t written = 0;
+    bool full = false;
+    // A character that does not fit ends the output: it is written whole or not at all.
+    auto put = [&](const char *bytes, uint64_t n) {
+        if (written + n > capacity) {
+            full = true;
+            return;
+        }
+        std::memcpy(buffer + written, bytes, n);
+        written += n;
+    };
+    uint64_t i = start;
+    while (i < end && !full) {
+        char c = text[i];
+        if (c != '\\') {
+            put(&c, 1);
+            ++i;
+            continue;
+        }
+        uint64_t at = i + 1;
+        if (at < end && is_break(text[at])) {
+            at += (text[at] == '\r' && at + 1 < end && text[at + 1] == '\n') ? 2 : 1;
+            while (at < end && is_blank(text[at])) ++at;
+            i = at;
+            continue;
+        }
+        char out[8];
+        uint32_t produced = 0;
+        uint64_t used = decode_escape(text, at, end, false, out, &produced, nullptr);
+        if (used == 0) {
+            put(text + i, at < end ? 2 : 1);
+            i = at < end ? at + 1 : at;
+        } else {
+            put(out, produced);
+            i = at + used;
+        }
+    }
+    return written;
+}
+
+// ---- quoted scalars --------------------------------------------------------
+
+bool scanner::scan_single_quoted(bool flow, int32_t parent_indent, scanned_scalar &out) {
+    uint64_t open = pos;
+    uint32_t escaped = 0;
+    int64_t close = kernels->find_quote(text + open + 1, size - open - 1, '\'', &escaped);
+    if (close < 0) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, open, "unterminated quoted scalar");
+    uint64_t close_at = open + 1 + static_cast<uint64_t>(close);
+    out.style = ZARVEL_STYLE_SINGLE;
+    return fold_quoted(open, close_at, escaped != 0, parent_indent, flow, out);
+}
+
+bool scanner::scan_double_quoted(bool flow, int32_t parent_indent, scanned_scalar &out) {
+    uint64_t open = pos;
+    uint32_t escaped = 0;
+    int64_t close = kernels->find_quote(text + open + 1, size - open - 1, '"', &escaped);
+    if (close < 0) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, open, "unterminated quoted scalar");
+    uint64_t close_at = open + 1 + static_cast<uint64_t>(close);
+    out.style = ZARVEL_STYLE_DOUBLE;
+    return fold_quoted(open, close_at, escaped != 0, parent_indent, flow, out);
+}
+
+// Content text[open+1 .. close): kept in place when it has no escape and no
+// line break, else rewritten with escapes decoded and lines folded.
+bool scanner::fold_quoted(uint64_t open, uint64_t close, bool escapes, int32_t parent_indent,
+                          bool flow, scanned_scalar &out) {
+    uint32_t start_line = line;
+    uint64_t start_line_start = line_start;
+    uint64_t body = open + 1;
+    bool has_break = std::memchr(text + body, '\n', close - body) != nullptr ||
+                     std::memchr(text + body, '\r', close - body) != nullptr;
+    bool is_double = out.style == ZARVEL_STYLE_DOUBLE;
+    out.multiline = has_break ? 1 : 0;
+    if (!has_break && !escapes) {
+        out.text = {text + body, static_cast<uint32_t>(close - body)};
+        out.verbatim = 1;
+        pos = close + 1;
+        out.end = pos;
+        finish_position(out, open, start_line, start_line_start);
+        return true;
+    }
+    scratch_.clear();
+    uint64_t floor = 0;  // trailing blanks below this were escaped: never trimmed
+    uint64_t i = body;
+    // Steps over the break at i onto the next line; checks that line.
+    auto enter_next_line = [&](uint64_t &at) -> bool {
+        at += (text[at] == '\r' && at + 1 < size && text[at + 1] == '\n') ? 2 : 1;
+        ++line;
+        line_start = at;
+        const line_class &lc = current_line();
+        if (lc.flags & (line_doc_start | line_doc_end | line_directive))
+            return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, lc.start, "unterminated quoted scalar");
+        if (!(lc.flags & line_blank) && static_cast<int32_t>(lc.indent) <= parent_indent &&
+            lc.content <= close)
+            return fail(ZARVEL_ERR_INDENTATION, lc.content);
+        return true;
+    };
+    (void)flow;
+    while (i < close) {
+        char c = text[i];
+        if (is_double && c == '\\') {
+            uint64_t at = i + 1;
+            if (is_break(text[at])) {
+                if (!enter_next_line(at)) return false;
+                while (at < close && is_blank(text[at])) ++at;
+                floor = scratch_.size();
+                i = at;
+                continue;
+            }
+            char bytes[8];
+            uint32_t produced = 0;
+            uint64_t bad = at;
+            uint64_t used = decode_escape(text, at, close, true, bytes, &produced, &bad);
+            if (used == 0) {
+                pos = bad;
+                return fail(ZARVEL_ERR_BAD_ESCAPE, bad);
+            }
+            if (!scratch_.append(bytes, produced)) return fail(ZARVEL_ERR_NO_MEMORY, i);
+            floor = scratch_.size();
+            i = at + used;
+            continue;
+        }
+        if (!is_double && c == '\'') {  // a doubled quote before the closing one
+            if (!scratch_.push_back('\'')) return fail(ZARVEL_ERR_NO_MEMORY, i);
+            floor = scratch_.size();
+            i += 2;
+            continue;
+        }
+        if (is_break(c)) {
+            size_t n = scratch_.size();
+            while (n > floor && is_blank(scratch_[n - 1])) --n;
+            scratch_.resize_down(n);
+            uint32_t breaks = 0;
+            uint64_t at = i;
+            while (true) {
+                if (!enter_next_line(at)) return false;
+                ++breaks;
+                while (at < close && is_blank(text[at])) ++at;
+                if (at < close && is_break(text[at])) continue;
+                break;
+            }
+            bool ok = true;
+            if (breaks == 1)
+                ok = scratch_.push_back(' ');
+            else
+                for (uint32_t k = 1; k < breaks && ok; ++k) ok = scratch_.push_back('\n');
+            if (!ok) return fail(ZARVEL_ERR_NO_MEMORY, at);
+            floor = scratch_.size();
+            i = at;
+            continue;
+        }
+        uint64_t run = i + 1;
+        while (run < close && !is_break(text[run]) && text[run] != '\\' && text[run] != '\'') ++run;
+        if (!scratch_.append(text + i, run - i)) return fail(ZARVEL_ERR_NO_MEMORY, i);
+        i = run;
+    }
+    if (!store_scratch(out.text)) return false;
+    out.verbatim = 0;
+    pos = close + 1;
+    out.end = pos;
+    finish_position(out, open, start_line, start_line_start);
+    return true;
+}
+
+// ---- block scalars -----------------------------------------------------------
+
+bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
+    uint32_t start_line = line;
+    uint64_t start_line_start = line_start;
+    uint64_t indicator = pos;
+    out.style = text[pos] == '|' ? ZARVEL_STYLE_LITERAL : ZARVEL_STYLE_FOLDED;
+    bool literal = out.style == ZARVEL_STYLE_LITERAL;
+    enum class chomping { clip, strip, keep } chomp = chomping::clip;
+    bool chomp_seen = false;
+    int increment = 0;
+    uint64_t p = pos + 1;
+    uint64_t header_end = current_line().end;
+    for (int k = 0; k < 2 && p < header_end; ++k) {
+        char c = text[p];
+        if ((c == '-' || c == '+') && !chomp_seen) {
+            chomp = c == '-' ? chomping::strip : chomping::keep;
+            chomp_seen = true;
+            ++p;
+        } else if (c >= '1' && c <= '9' && increment == 0) {
+            increment = c - '0';
+            ++p;
+        } else if (c == '0') {
+            return fail(ZARVEL_ERR_FAILED, p, "bad block scalar header");
+        }
+    }
+    uint64_t after = p;
+    while (p < header_end && is_blank(text[p])) ++p;
+    if (p < header_end && !(text[p] == '#' && p > after))
+        return fail(ZARVEL_ERR_FAILED, p, "bad block scalar header");
+    pos = header_end;
+
+    int32_t content_indent = -1;
+    if (increment) content_indent = (parent_indent < 0 ? 0 : parent_indent) + increment;
+    if (increment && parent_indent < 0) content_indent = increment;
+    scratch_.clear();
+    cursor last = save();  // end of the last line taken
+    uint32_t empty_lines = 0;      // empty lines since the last content line
+    uint32_t max_leading = 0;      // most spaces on a leading empty line
+    uint64_t leading_tab_line = 0; // a leading line holding a tab (offset + 1)
+    uint32_t content_lines = 0;
+    bool last_has_break = false;
+    bool previous_more_indented = false;
+    while (pos < size) {
+        next_line();
+        if (line_start >= size) break;
+        const line_class &lc = current_line();
+        if (lc.flags & (line_doc_start | line_doc_end)) break;
+        int32_t spaces = lc.indent;
+        bool only_spaces = lc.content == lc.end && !(lc.flags & line_tab);
+        if (content_indent < 0) {
+            if (only_spaces) {
+                ++empty_lines;
+                if (static_cast<uint32_t>(spaces) > max_leading) max_leading = static_cast<uint32_t>(spaces);
+                last = save();
+                last.offset = lc.end;
+                continue;
+            }
+            if (lc.content == lc.end) {  // spaces and tabs only
+                if (!leading_tab_line) leading_tab_line = lc.start + spaces + 1;
+            }
+            int32_t floor_indent = parent_indent + 1;
+            if (spaces < floor_indent) break;
+            if (lc.content == lc.end) {
+                ++empty_lines;
+                last = save();
+                last.offset = lc.end;
+                continue;
+            }
+            content_indent = spaces;
+            if (max_leading > static_cast<uint32_t>(content_indent))
+                return fail(ZARVEL_ERR_INDENTATION, lc.start);
+        }
+        if (spaces < content_indent) {
+            if (only_spaces) {
+                ++empty_lines;
+                last = save();
+                last.offset = lc.end;
+                continue;
+            }
+            break;
+        }
+        uint64_t from = lc.start + static_cast<uint64_t>(content_indent);
+        uint64_t length = lc.end - from;
+        if (length == 0) {
+            ++empty_lines;
+            last = save();
+            last.offset = lc.end;
+            continue;
+        }
+        if (++content_lines > max_block_scalar_lines)
+            return fail(ZARVEL_ERR_NO_MEMORY, lc.start, "block scalar exceeds 8192 lines");
+        bool more_indented = is_blank(text[from]);
+        uint32_t breaks = content_lines == 1 ? empty_lines : empty_lines + 1;
+        bool ok = true;
+        if (literal || content_lines == 1 || more_indented || previous_more_indented) {
+            for (uint32_t k = 0; k < breaks && ok; ++k) ok = scratch_.push_back('\n');
+        } else if (breaks == 1) {
+            ok = scratch_.push_back(' ');
+        } else {
+            for (uint32_t k = 1; k < breaks && ok; ++k) ok = scratch_.push_back('\n');
+        }
+        if (!ok || !scratch_.append(text + from, length)) return fail(ZARVEL_ERR_NO_MEMORY, from);
+        previous_more_indented = more_indented;
+        empty_lines = 0;
+        last_has_break = lc.end < size;
+        pos = lc.end;
+        last = save();
+    }
+    if (content_indent < 0 && leading_tab_line && content_lines == 0)
+        return fail(ZARVEL_ERR_INDENTATION, leading_tab_line - 1);
+    restore(last);
+    bool ok = true;
+    if (chomp == chomping::keep) {
+        if (content_lines && last_has_break) ok = scratch_.push_back('\n');
+        for (uint32_t k = 0; k < empty_lines && ok; ++k) ok = scratch_.push_back('\n');
+    } else if (chomp == chomping::clip && content_lines) {
+        ok = scratch_.push_back('\n');
+    }
+    if (!ok) return fail(ZARVEL_ERR_NO_MEMORY, pos);
+    if (!store_scratch(out.text)) return false;
+    out.verbatim = 0;
+    out.multiline = 1;
+    out.end = pos;
+    finish_position(out, indicator, start_line, start_line_start);
+    return true;
+}
+
+}  // namespace zvl::yaml

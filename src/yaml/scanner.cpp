@@ -1,0 +1,443 @@
+// Scanner: cursor and line handling, properties, aliases, directives and plain
+// scalars. Quoted and block scalars live in scalars.cpp.
+#include "yaml/scanner.hpp"
+
+#include <cstring>
+
+namespace zvl::yaml {
+
+namespace {
+
+// 256-bit stop sets for kernel slot 7 (bit b mod 8 of byte b div 8).
+constexpr std::array<uint8_t, 32> make_set(std::initializer_list<char> bytes) {
+    std::array<uint8_t, 32> s{};
+    for (char c : bytes) {
+        auto b = static_cast<unsigned char>(c);
+        s[b >> 3] = static_cast<uint8_t>(s[b >> 3] | (1u << (b & 7)));
+    }
+    return s;
+}
+constexpr auto block_plain_stops = make_set({'\n', '\r', '#', ':'});
+constexpr auto flow_plain_stops = make_set({'\n', '\r', '#', ',', ':', '[', ']', '{', '}'});
+
+inline bool in_set(const std::array<uint8_t, 32> &set, char c) {
+    auto b = static_cast<unsigned char>(c);
+    return (set[b >> 3] >> (b & 7)) & 1;
+}
+
+// Short scans test the set inline; the kernel call costs more than it saves.
+constexpr uint64_t inline_scan_limit = 64;
+
+constexpr char core_tag_prefix[] = "tag:yaml.org,2002:";
+
+// Bytes that end anchor names and tag shorthands.
+inline bool ends_name(char c) { return is_blank(c) || is_break(c) || is_flow_indicator(c); }
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+// ---- cursor ----------------------------------------------------------------
+
+void scanner::reset(const char *input, uint64_t length) {
+    text = input;
+    size = length;
+    pos = 0;
+    line = line_offset + 1;
+    line_start = 0;
+    for (auto &c : cache_) c.number = 0;
+    scratch_.clear();
+}
+
+const line_class &scanner::current_line() {
+    line_class &slot = cache_[line & 3];
+    if (slot.number == line && slot.start == line_start) return slot;
+    zarvel_line_info info{};
+    kernels->line_scan(text, size, line_start, zarvel_no_limit, &info);
+    slot.number = line;
+    slot.start = line_start;
+    slot.end = info.line_end;
+    uint64_t content = info.first_content;
+    slot.indent = static_cast<uint16_t>(content - line_start > 0xFFFF ? 0xFFFF : content - line_start);
+    uint8_t flags = 0;
+    if (content < slot.end && text[content] == '\t') {
+        flags |= line_tab;
+        while (content < slot.end && is_blank(text[content])) ++content;
+    }
+    slot.content = content;
+    if (content >= slot.end) {
+        flags |= line_blank;
+    } else {
+        char c = text[content];
+        if (c == '#') flags |= line_comment;
+        if (content == line_start) {
+            bool marker_end = slot.end - line_start == 3 ||
+                              (slot.end - line_start > 3 && is_blank(text[line_start + 3]));
+            if (slot.end - line_start >= 3 && marker_end) {
+                if (std::memcmp(text + line_start, "---", 3) == 0) flags |= line_doc_start;
+                if (std::memcmp(text + line_start, "...", 3) == 0) flags |= line_doc_end;
+            }
+            if (c == '%') flags |= line_directive;
+        }
+    }
+    slot.flags = flags;
+    return slot;
+}
+
+void scanner::next_line() {
+    uint64_t end = current_line().end;
+    if (end < size) {
+        if (text[end] == '\r' && end + 1 < size && text[end + 1] == '\n') ++end;
+        ++end;
+    }
+    pos = end;
+    if (end > line_start || end < size) {
+        ++line;
+        line_start = end;
+    }
+}
+
+void scanner::skip_blanks() {
+    while (pos < size && is_blank(text[pos])) ++pos;
+}
+
+bool scanner::at_line_end_or_comment() {
+    if (pos >= size || is_break(text[pos])) return true;
+    return text[pos] == '#' && (pos == line_start || is_blank(text[pos - 1]));
+}
+
+bool scanner::fail(uint32_t code, uint64_t offset, const char *message) {
+    if (message)
+        zarvel_error_set(&error, code, line, column_of(offset), offset, "%s", message);
+    else
+        zarvel_error_set(&error, code, line, column_of(offset), offset, nullptr);
+    return false;
+}
+
+bool scanner::store_scratch(zarvel_text_span &out) {
+    uint64_t n = scratch_.size();
+    if (n == 0) {
+        out = {"", 0};
+        return true;
+    }
+    if (n > UINT32_MAX) return fail(ZARVEL_ERR_NO_MEMORY, pos);
+    void *memory = zarvel_arena_alloc(arena, n, 1);
+    if (!memory) return fail(ZARVEL_ERR_NO_MEMORY, pos);
+    std::memcpy(memory, scratch_.data(), n);
+    out = {static_cast<const char *>(memory), static_cast<uint32_t>(n)};
+    return true;
+}
+
+// ---- properties --------------------------------------------------------
+
+bool scanner::scan_properties(properties &props, bool flow) {
+    (void)flow;
+    while (pos < size && (text[pos] == '&' || text[pos] == '!')) {
+        uint64_t start = pos;
+        if (props.empty()) props.offset = start;
+        props.line = line;
+        if (text[pos] == '&') {
+            if (props.has_anchor) return fail(ZARVEL_ERR_FAILED, start, "a node has two anchors");
+            ++pos;
+            uint64_t name = pos;
+            while (pos < size && !ends_name(text[pos])) ++pos;
+            if (pos == name) return fail(ZARVEL_ERR_FAILED, start, "empty anchor name");
+            props.anchor = {text + name, static_cast<uint32_t>(pos - name)};
+            props.has_anchor = true;
+        } else {
+            if (props.has_tag) return fail(ZARVEL_ERR_FAILED, start, "a node has two tags");
+            ++pos;
+            if (pos < size && text[pos] == '<') {
+                uint64_t uri = ++pos;
+                while (pos < size && text[pos] != '>' && !is_blank(text[pos]) && !is_break(text[pos]))
+                    ++pos;
+                if (pos >= size || text[pos] != '>' || pos == uri)
+                    return fail(ZARVEL_ERR_FAILED, start, "bad verbatim tag");
+                uint64_t uri_end = pos++;
+                if (!resolve_tag(text + uri, uri_end - uri, true, props.tag)) return false;
+            } else {
+                while (pos < size && !ends_name(text[pos])) ++pos;
+                if (!resolve_tag(text + start, pos - start, false, props.tag)) return false;
+            }
+            props.has_tag = true;
+        }
+        if (pos < size && !is_blank(text[pos]) && !is_break(text[pos]) &&
+            !(flow && is_flow_indicator(text[pos])))
+            return fail(ZARVEL_ERR_FAILED, pos, "property not followed by white space");
+        skip_blanks();
+    }
+    return true;
+}
+
+// Replaces the tag's handle by its prefix (TAG directives, then the default
+// "!!"), then decodes %HH escapes. Tags that need neither stay in the input.
+bool scanner::resolve_tag(const char *raw, uint64_t length, bool verbatim_form,
+                          zarvel_text_span &out) {
+    const char *prefix = nullptr;
+    uint64_t prefix_length = 0, rest = 0;
+    if (!verbatim_form && length > 1) {
+        // The handle: "!!", "!name!" or the primary "!".
+        uint64_t handle = 1;
+        uint64_t second = 1;
+        while (second < length && (has_class(raw[second], cc_letter | cc_digit) || raw[second] == '-'))
+            ++second;
+        if (second < length && raw[second] == '!') handle = second + 1;
+        const tag_directive *best = nullptr;
+        for (uint32_t i = 0; i < tag_count; ++i) {
+            const tag_directive &d = tags[i];
+            if (d.handle.length == handle && std::memcmp(d.handle.data, raw, handle) == 0) {
+                best = &d;
+                break;
+            }
+        }
+        if (best) {
+            prefix = best->prefix.data;
+            prefix_length = best->prefix.length;
+            rest = handle;
+        } else if (handle == 2) {
+            prefix = core_tag_prefix;
+            prefix_length = sizeof core_tag_prefix - 1;
+            rest = 2;
+        } else if (handle > 2) {
+            return fail(ZARVEL_ERR_FAILED, static_cast<uint64_t>(raw - text), "undeclared tag handle");
+        }
+    }
+    bool percent = std::memchr(raw, '%', length) != nullptr;
+    if (!prefix && !percent) {
+        out = {raw, static_cast<uint32_t>(length)};
+        return true;
+    }
+    scratch_.clear();
+    if (prefix && !scratch_.append(prefix, prefix_length))
+        return fail(ZARVEL_ERR_NO_MEMORY, static_cast<uint64_t>(raw - text));
+    for (uint64_t i = rest; i < length; ++i) {
+        char c = raw[i];
+        if (c == '%' && i + 2 < length) {
+            int hi = hex_value(raw[i + 1]);
+            int lo = hex_value(raw[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                c = static_cast<char>(hi * 16 + lo);
+                i += 2;
+            }
+        }
+        if (!scratch_.push_back(c)) return fail(ZARVEL_ERR_NO_MEMORY, static_cast<uint64_t>(raw - text));
+    }
+    return store_scratch(out);
+}
+
+bool scanner::scan_alias(zarvel_text_span &name) {
+    uint64_t star = pos++;
+    uint64_t start = pos;
+    while (pos < size) {
+        char c = text[pos];
+        if (ends_name(c)) break;
+        if (c == ':' && pos + 1 < size && (is_blank(text[pos + 1]) || is_flow_indicator(text[pos + 1])))
+            break;
+        ++pos;
+    }
+    if (pos == start) return fail(ZARVEL_ERR_FAILED, star, "empty alias name");
+    name = {text + start, static_cast<uint32_t>(pos - start)};
+    return true;
+}
+
+// ---- directives ------------------------------------------------------------
+
+bool scanner::scan_directive(directive_kind &kind) {
+    const line_class &lc = current_line();
+    uint64_t end = lc.end;
+    uint64_t p = pos + 1;
+    auto word_is = [&](const char *w, uint64_t n) {
+        return end - p >= n && std::memcmp(text + p, w, n) == 0 && (p + n == end || is_blank(text[p + n]));
+    };
+    if (word_is("YAML", 4)) {
+        kind = directive_kind::yaml;
+        p += 4;
+        uint64_t spaces = p;
+        while (p < end && is_blank(text[p])) ++p;
+        uint64_t version = p;
+        uint32_t dots = 0;
+        while (p < end && (has_class(text[p], cc_digit) || text[p] == '.')) dots += text[p++] == '.';
+        bool shape = p > version && p > spaces && dots == 1 && text[version] != '.' && text[p - 1] != '.';
+        if (!shape) return fail(ZARVEL_ERR_DIRECTIVE, p, "malformed YAML directive");
+        uint64_t after = p;
+        while (p < end && is_blank(text[p])) ++p;
+        if (p < end && !(text[p] == '#' && p > after))
+            return fail(ZARVEL_ERR_DIRECTIVE, p, "malformed YAML directive");
+        return true;
+    }
+    if (word_is("TAG", 3)) {
+        kind = directive_kind::tag;
+        p += 3;
+        while (p < end && is_blank(text[p])) ++p;
+        uint64_t handle = p;
+        while (p < end && !is_blank(text[p])) ++p;
+        uint64_t handle_end = p;
+        while (p < end && is_blank(text[p])) ++p;
+        uint64_t prefix = p;
+        uint64_t prefix_end = end;
+        // A comment after the prefix is not part of it.
+        for (uint64_t q = prefix; q < end; ++q)
+            if (text[q] == '#' && q > prefix && is_blank(text[q - 1])) {
+                prefix_end = q;
+                break;
+            }
+        while (prefix_end > prefix && is_blank(text[prefix_end - 1])) --prefix_end;
+        if (handle_end > handle && text[handle] == '!' && prefix_end > prefix &&
+            tag_count < max_tag_directives) {
+            tags[tag_count++] = {{text + handle, static_cast<uint32_t>(handle_end - handle)},
+                                 {text + prefix, static_cast<uint32_t>(prefix_end - prefix)}};
+        }
+        return true;
+    }
+    kind = directive_kind::other;
+    return true;
+}
+
+// ---- plain scalars -----------------------------------------------------
+
+// End of the plain text that starts at from on a line ending at end.
+uint64_t scanner::plain_segment_end(uint64_t from, uint64_t end, bool flow, plain_stop &stop) {
+    const auto &set = flow ? flow_plain_stops : block_plain_stops;
+    uint64_t p = from;
+    stop = plain_stop::line_end;
+    while (p < end) {
+        uint64_t hit;
+        if (end - p < inline_scan_limit) {
+            hit = p;
+            while (hit < end && !in_set(set, text[hit])) ++hit;
+            if (hit == end) break;
+        } else {
+            int64_t i = kernels->find_in_set(set.data(), text + p, end - p);
+            if (i < 0) break;
+            hit = p + static_cast<uint64_t>(i);
+        }
+        char c = text[hit];
+        if (c == '#') {
+            if (hit > from && is_blank(text[hit - 1])) {
+                stop = plain_stop::comment;
+                p = hit;
+                break;
+            }
+        } else if (c == ':') {
+            uint64_t next = hit + 1;
+            if (next >= size || is_blank(text[next]) || is_break(text[next]) ||
+                (flow && is_flow_indicator(text[next]))) {
+                stop = plain_stop::colon;
+                p = hit;
+                break;
+            }
+        } else if (is_break(c)) {
+            p = hit;
+            break;
+        } else {  // flow indicator in flow context
+            stop = plain_stop::flow_indicator;
+            p = hit;
+            break;
+        }
+        p = hit + 1;
+    }
+    if (p > end) p = end;
+    if (stop == plain_stop::line_end) p = end;
+    return p;
+}
+
+bool scanner::check_continuation(const line_class &lc, int32_t parent_indent, bool quoted, bool flow) {
+    (void)flow;
+    if (lc.flags & (line_doc_start | line_doc_end | (quoted ? line_directive : 0))) {
+        if (quoted) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, lc.start, "document marker inside a quoted scalar");
+        return false;
+    }
+    if (static_cast<int32_t>(lc.indent) <= parent_indent)
+        return fail(ZARVEL_ERR_INDENTATION, lc.content);
+    return true;
+}
+
+void scanner::finish_position(scanned_scalar &out, uint64_t start, uint32_t start_line,
+                              uint64_t start_line_start) {
+    out.start = start;
+    out.start_line = start_line;
+    out.start_column = static_cast<uint32_t>(start - start_line_start + 1);
+    out.end_line = line;
+    out.end_column = column_of(out.end);
+}
+
+bool scanner::scan_plain(bool flow, int32_t parent_indent, bool continue_lines, scanned_scalar &out,
+                         plain_stop &stop) {
+    uint64_t start = pos;
+    uint32_t start_line = line;
+    uint64_t start_line_start = line_start;
+    uint64_t end = plain_segment_end(start, current_line().end, flow, stop);
+    uint64_t trimmed = end;
+    while (trimmed > start && is_blank(text[trimmed - 1])) --trimmed;
+    out.style = ZARVEL_STYLE_PLAIN;
+    out.verbatim = 1;
+    out.multiline = 0;
+    out.text = {text + start, static_cast<uint32_t>(trimmed - start)};
+    out.end = trimmed;
+    pos = end;
+    if (stop != plain_stop::line_end || !continue_lines) {
+        finish_position(out, start, start_line, start_line_start);
+        return true;
+    }
+
+    // Continuation lines: fold into scratch once a second line is taken.
+    cursor last = save();  // just past the last taken segment
+    uint64_t last_end = trimmed;
+    uint32_t breaks = 0;
+    bool folded = false;
+    while (true) {
+        if (pos >= size) break;
+        next_line();
+        ++breaks;
+        if (pos >= size && line_start >= size) break;
+        const line_class &lc = current_line();
+        if (lc.flags & line_blank) continue;
+        if (lc.flags & (line_comment | line_doc_start | line_doc_end)) break;
+        if (static_cast<int32_t>(lc.indent) <= parent_indent) {
+            if (flow) return fail(ZARVEL_ERR_INDENTATION, lc.content);
+            break;
+        }
+        uint64_t seg = lc.content;
+        char first = text[seg];
+        if (flow && (is_flow_indicator(first))) break;
+        plain_stop seg_stop;
+        uint64_t seg_end = plain_segment_end(seg, lc.end, flow, seg_stop);
+        if (seg_end == seg) break;  // a ':' indicator or '#' opens the line
+        if (seg_stop == plain_stop::colon && !flow) break;  // the line holds a mapping key
+        uint64_t seg_trim = seg_end;
+        while (seg_trim > seg && is_blank(text[seg_trim - 1])) --seg_trim;
+        if (!folded) {
+            scratch_.clear();
+            if (!scratch_.append(text + start, trimmed - start)) return fail(ZARVEL_ERR_NO_MEMORY, seg);
+            folded = true;
+        }
+        bool ok = true;
+        if (breaks == 1) {
+            ok = scratch_.push_back(' ');
+        } else {
+            for (uint32_t i = 1; i < breaks && ok; ++i) ok = scratch_.push_back('\n');
+        }
+        if (!ok || !scratch_.append(text + seg, seg_trim - seg)) return fail(ZARVEL_ERR_NO_MEMORY, seg);
+        breaks = 0;
+        pos = seg_end;
+        last = save();
+        last_end = seg_trim;
+        stop = seg_stop;
+        if (seg_stop != plain_stop::line_end) break;
+    }
+    restore(last);
+    out.end = last_end;
+    if (folded) {
+        if (!store_scratch(out.text)) return false;
+        out.verbatim = 0;
+    }
+    finish_position(out, start, start_line, start_line_start);
+    return true;
+}
+
+}  // namespace zvl::yaml

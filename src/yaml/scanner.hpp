@@ -1,0 +1,234 @@
+// The YAML scanner: character classes, line classification, properties,
+// aliases and the three scalar families. It reads and advances one cursor
+// (offset, line, line start) that the event parser owns; the parser calls it
+// at node positions and decides structure itself.
+//
+// Scalars that equal a slice of the input are reported as that slice
+// (verbatim 1). Only scalars that need rewriting (escapes, folding, block
+// scalars, resolved or percent-encoded tags) are assembled in a reusable
+// scratch buffer and copied once, at their exact size, into the text arena.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "core/error.hpp"
+#include "core/kernels.hpp"
+#include "core/memory.hpp"
+#include "yaml/event.hpp"
+
+namespace zvl::yaml {
+
+// ---- character classes ---------------------------------------------------
+
+enum char_class : uint16_t {
+    cc_space = 0x001,
+    cc_tab = 0x002,
+    cc_line_feed = 0x004,
+    cc_carriage_return = 0x008,
+    cc_digit = 0x010,
+    cc_letter = 0x020,
+    cc_hex = 0x040,
+    cc_indicator = 0x080,
+    cc_flow = 0x100,
+    cc_non_ascii = 0x200,
+    cc_printable = 0x400,
+    cc_blank = cc_space | cc_tab,
+    cc_break = cc_line_feed | cc_carriage_return,
+};
+
+constexpr std::array<uint16_t, 256> make_char_classes() {
+    std::array<uint16_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        uint16_t f = 0;
+        if (c == ' ') f |= cc_space;
+        if (c == '\t') f |= cc_tab;
+        if (c == '\n') f |= cc_line_feed;
+        if (c == '\r') f |= cc_carriage_return;
+        if (c >= '0' && c <= '9') f |= cc_digit | cc_hex;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) f |= cc_letter;
+        if ((c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f')) f |= cc_hex;
+        for (char i : {'!', '"', '#', '%', '&', '\'', '*', '-', ':', '>', '?', '@', '`', '|', ',',
+                       '[', ']', '{', '}'})
+            if (c == static_cast<unsigned char>(i)) f |= cc_indicator;
+        for (char i : {',', '[', ']', '{', '}'})
+            if (c == static_cast<unsigned char>(i)) f |= cc_flow;
+        if (c >= 0x80) f |= cc_non_ascii;
+        if (c == '\t' || c == '\n' || c == '\r' || (c >= 0x20 && c <= 0x7E)) f |= cc_printable;
+        t[c] = f;
+    }
+    return t;
+}
+
+inline constexpr std::array<uint16_t, 256> char_classes = make_char_classes();
+
+inline bool has_class(char c, uint16_t mask) {
+    return (char_classes[static_cast<unsigned char>(c)] & mask) != 0;
+}
+inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
+inline bool is_break(char c) { return c == '\n' || c == '\r'; }
+inline bool is_flow_indicator(char c) { return has_class(c, cc_flow); }
+
+// ---- lines -----------------------------------------------------------------
+
+enum line_flag : uint8_t {
+    line_blank = 0x01,      // only spaces and tabs (or the end of the text)
+    line_comment = 0x02,    // first content byte is '#'
+    line_doc_start = 0x04,  // "---" at column 1, then blank or line end
+    line_doc_end = 0x08,    // "..." at column 1, then blank or line end
+    line_directive = 0x10,  // '%' at column 1
+    line_tab = 0x20,        // a tab follows the leading spaces
+};
+
+struct line_class {
+    uint32_t number;   // scanner line number; 0 marks an empty cache slot
+    uint64_t start;    // first byte of the line
+    uint64_t end;      // the line feed or carriage return, or the text size
+    uint64_t content;  // first byte other than space and tab, or end
+    uint16_t indent;   // leading spaces
+    uint8_t flags;
+};
+
+// A saved cursor, for look-ahead that may be undone.
+struct cursor {
+    uint64_t offset;
+    uint32_t line;
+    uint64_t line_start;
+};
+
+struct tag_directive {
+    zarvel_text_span handle;
+    zarvel_text_span prefix;
+};
+
+inline constexpr uint32_t max_tag_directives = 8;
+inline constexpr uint64_t max_simple_key = 1024;
+inline constexpr uint32_t max_block_scalar_lines = 8192;
+
+// Anchor and tag read before a node.
+struct properties {
+    zarvel_text_span anchor{};
+    zarvel_text_span tag{};
+    bool has_anchor = false;
+    bool has_tag = false;
+    uint64_t offset = 0;  // first property byte
+    uint32_t line = 0;    // line of the last property
+
+    bool empty() const { return !has_anchor && !has_tag; }
+};
+
+struct scanned_scalar {
+    zarvel_text_span text{};
+    uint8_t style = 0;
+    uint8_t verbatim = 1;
+    uint8_t multiline = 0;
+    uint64_t start = 0;  // first byte of the node
+    uint64_t end = 0;    // byte after it
+    uint32_t start_line = 0, start_column = 0, end_line = 0, end_column = 0;
+};
+
+// Why the first line of a plain scalar ended.
+enum class plain_stop : uint8_t { line_end, colon, comment, flow_indicator };
+
+// Result of a directive line.
+enum class directive_kind : uint8_t { yaml, tag, other };
+
+class scanner {
+public:
+    explicit scanner(const zarvel_allocator *allocator) : scratch_(allocator) {}
+
+    // ---- cursor ---------------------------------------------------------
+    const char *text = nullptr;
+    uint64_t size = 0;
+    uint64_t pos = 0;
+    uint32_t line = 1;        // includes line_offset
+    uint64_t line_start = 0;
+    uint32_t line_offset = 0;
+
+    zarvel_arena *arena = nullptr;
+    zarvel_error error{};
+    const zarvel_kernels *kernels = nullptr;
+    bool alternate = false;
+
+    tag_directive tags[max_tag_directives]{};
+    uint32_t tag_count = 0;
+
+    void reset(const char *input, uint64_t length);
+    cursor save() const { return {pos, line, line_start}; }
+    void restore(const cursor &c) {
+        pos = c.offset;
+        line = c.line;
+        line_start = c.line_start;
+    }
+
+    bool at_end() const { return pos >= size; }
+    char peek(uint64_t ahead = 0) const { return pos + ahead < size ? text[pos + ahead] : '\0'; }
+    bool has(uint64_t offset) const { return offset < size; }
+    // True when the byte at offset is a blank, a line break or past the end.
+    bool blank_or_end_at(uint64_t offset) const {
+        return offset >= size || is_blank(text[offset]) || is_break(text[offset]);
+    }
+    uint32_t column_of(uint64_t offset) const {
+        return offset < line_start ? 1 : static_cast<uint32_t>(offset - line_start + 1);
+    }
+
+    // Classification of the current line (cached by line number).
+    const line_class &current_line();
+    // Moves to the start of the next line (past CR, LF or CR LF).
+    void next_line();
+    uint64_t line_end() { return current_line().end; }
+
+    // Skips spaces and tabs on the current line.
+    void skip_blanks();
+    // After skip_blanks: true at the line end or at a comment.
+    bool at_line_end_or_comment();
+
+    // Records code at offset in the parser's error record; returns false.
+    bool fail(uint32_t code, uint64_t offset, const char *message = nullptr);
+
+    // ---- pieces -----------------------------------------------------------
+    // Anchor and tag properties at pos (each followed by blanks). In flow
+    // context properties may be followed by line breaks, handled by the caller.
+    bool scan_properties(properties &props, bool flow);
+    // '*' at pos: the name without the asterisk.
+    bool scan_alias(zarvel_text_span &name);
+
+    // Plain scalar at pos. The first line is scanned; when it ends at a ':'
+    // key indicator the scalar stops there (stop = colon) and the caller
+    // decides. Otherwise, when continuation is allowed, following lines
+    // indented more than parent_indent are folded in.
+    bool scan_plain(bool flow, int32_t parent_indent, bool continue_lines, scanned_scalar &out,
+                    plain_stop &stop);
+    bool scan_single_quoted(bool flow, int32_t parent_indent, scanned_scalar &out);
+    bool scan_double_quoted(bool flow, int32_t parent_indent, scanned_scalar &out);
+    // '|' or '>' at pos; parent_indent is the enclosing block indentation.
+    bool scan_block_scalar(int32_t parent_indent, scanned_scalar &out);
+
+    // Directive line ('%' at pos, the line start). Stores TAG directives.
+    bool scan_directive(directive_kind &kind);
+    void clear_tags() { tag_count = 0; }
+
+private:
+    bool store_scratch(zarvel_text_span &out);
+    bool resolve_tag(const char *raw, uint64_t length, bool verbatim_form, zarvel_text_span &out);
+    bool check_continuation(const line_class &lc, int32_t parent_indent, bool quoted, bool flow);
+    uint64_t plain_segment_end(uint64_t from, uint64_t end, bool flow, plain_stop &stop);
+    bool fold_quoted(uint64_t open, uint64_t close, bool doubled, int32_t parent_indent,
+                     bool flow, scanned_scalar &out);
+    void finish_position(scanned_scalar &out, uint64_t start, uint32_t start_line,
+                         uint64_t start_line_start);
+
+    zvl::buffer<char, 256> scratch_;
+    line_class cache_[4]{};
+};
+
+// Validates one escape at text[at] (the byte after a backslash) within
+// [at, end). Returns the number of bytes the escape occupies after the
+// backslash, or 0 when it is invalid (*bad = offending offset).
+uint64_t validate_escape(const char *text, uint64_t at, uint64_t end, uint64_t *bad);
+
+// Decodes text[start..end) of a double-quoted scalar without line folding.
+uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buffer,
+                       uint64_t capacity);
+
+}  // namespace zvl::yaml

@@ -1,0 +1,122 @@
+// The yaml-test-suite, read at run time: for every case the parser's events in
+// the suite's notation must equal test.event, or, for a case with an error
+// file, the parse must fail after at most the listed prefix of events.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/memory.hpp"
+#include "yaml/decode.hpp"
+#include "yaml/event_notation.hpp"
+#include "yaml/parser.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char *suite_dir = ZARVEL_SHARED_DIR "/conformance/yaml-test-suite";
+
+// Cases we knowingly get wrong, each with the reason.
+const std::map<std::string, std::string> known_failures = {
+};
+
+std::string read_file(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int record(void *user, const zarvel_event *event) {
+    auto *out = static_cast<std::string *>(user);
+    zvl::yaml::write_event_notation(*event, [&](const char *s, size_t n) { out->append(s, n); });
+    out->push_back('\n');
+    return 0;
+}
+
+struct outcome {
+    bool ok;
+    std::string events;
+    std::string error;
+};
+
+outcome parse(const std::string &input) {
+    outcome o{};
+    char *owned = nullptr;
+    const char *text = nullptr;
+    uint64_t length = 0;
+    if (zarvel_decode_input(input.data(), input.size(), &owned, &text, &length) != 0) {
+        o.ok = false;
+        o.error = "decoding failed";
+        return o;
+    }
+    zarvel_parser *parser = zarvel_parser_new(&zarvel_default_allocator);
+    zarvel_sink sink{};
+    sink.event = record;
+    sink.user = &o.events;
+    int r = zarvel_parser_run(parser, text, length, &sink, true, true);
+    o.ok = r == 0;
+    if (!o.ok) {
+        const zarvel_error *e = zarvel_parser_error(parser);
+        o.error = "code " + std::to_string(e->code) + " at " + std::to_string(e->line) + ":" +
+                  std::to_string(e->column) + " " + e->message;
+    }
+    zarvel_parser_free(parser);
+    zvl::deallocate(&zarvel_default_allocator, owned);
+    return o;
+}
+
+// The suite writes some events with extra words we do not produce.
+std::string normalize_expected(const std::string &events) {
+    return events;
+}
+
+}  // namespace
+
+TEST(YamlConformance, EveryCase) {
+    if (!fs::exists(suite_dir)) GTEST_SKIP() << "suite not found at " << suite_dir;
+    std::vector<fs::path> cases;
+    for (const auto &entry : fs::directory_iterator(suite_dir))
+        if (entry.is_directory() && fs::exists(entry.path() / "in.yaml")) cases.push_back(entry.path());
+    std::sort(cases.begin(), cases.end());
+    int passed = 0, failed = 0, known = 0;
+    std::vector<std::string> unexpected, fixed;
+    for (const auto &dir : cases) {
+        std::string id = dir.filename().string();
+        bool must_fail = fs::exists(dir / "error");
+        std::string expected = normalize_expected(read_file(dir / "test.event"));
+        outcome got = parse(read_file(dir / "in.yaml"));
+        bool pass;
+        if (must_fail)
+            pass = !got.ok && expected.compare(0, got.events.size(), got.events) == 0;
+        else
+            pass = got.ok && got.events == expected;
+        bool is_known = known_failures.count(id) != 0;
+        if (pass) {
+            ++passed;
+            if (is_known) fixed.push_back(id);
+        } else if (is_known) {
+            ++known;
+        } else {
+            ++failed;
+            std::string why = must_fail ? (got.ok ? "accepted an invalid stream"
+                                                  : "event prefix differs")
+                                        : (got.ok ? "events differ" : got.error);
+            unexpected.push_back(id + ": " + why);
+            if (std::getenv("ZVL_CONFORMANCE_VERBOSE"))
+                std::fprintf(stderr, "---- %s (%s)\nexpected:\n%sgot:\n%s\n", id.c_str(), why.c_str(),
+                             expected.c_str(), got.events.c_str());
+        }
+    }
+    std::printf("yaml-test-suite: %d of %zu cases pass (%d known failures, %d unexpected)\n", passed,
+                cases.size(), known, failed);
+    for (const auto &u : unexpected) ADD_FAILURE() << u;
+    for (const auto &f : fixed) std::printf("known failure now passes: %s\n", f.c_str());
+}
