@@ -5,6 +5,7 @@
 
 #include "json/grammar.hpp"
 #include "json/levels.hpp"
+#include "json/string_scan.hpp"
 #include "zarvel.h"
 
 namespace zvl::json {
@@ -61,7 +62,8 @@ public:
                 bool key = key_expected();
                 if (!key && !value_expected()) return fail(failed_at, p);
                 bool escaped;
-                int64_t closing = scan_string(text_, len_, p, &escaped);
+                // Same answer as zvl_json_string, sixteen bytes per step.
+                int64_t closing = scan_string_fast<false>(text_, len_, p, &escaped);
                 if (closing < 0) return fail(failed_at, p);
                 p = static_cast<uint64_t>(closing) + 1;
                 if (key) {
@@ -91,10 +93,7 @@ public:
     }
 
 private:
-    uint64_t skip_ws(uint64_t p) const {
-        while (p < len_ && is_ws(text_[p])) ++p;
-        return p;
-    }
+    uint64_t skip_ws(uint64_t p) const { return json::skip_ws<all_ws_bits>(text_, len_, p); }
     bool value_expected() const {
         if (depth_ == 0) return true;
         level_state s = states_[depth_];

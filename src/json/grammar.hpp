@@ -54,6 +54,23 @@ inline bool in_bits(uint64_t bits, char c) {
     return u < 64 && ((bits >> u) & 1);
 }
 
+// Skips the whitespace in ws_bits from p; runs of eight spaces (the
+// indentation of pretty-printed documents) go in one step.
+template <uint64_t ws_bits>
+inline uint64_t skip_ws(const char *text, uint64_t len, uint64_t p) {
+    constexpr uint64_t eight_spaces = 0x2020202020202020ull;
+    while (p < len && in_bits(ws_bits, text[p])) {
+        ++p;
+        while (len - p >= 8) {
+            uint64_t w;
+            std::memcpy(&w, text + p, 8);
+            if (w != eight_spaces) break;
+            p += 8;
+        }
+    }
+    return p;
+}
+
 // ---- escapes ----------------------------------------------------------------
 
 inline int hex_value(char c) {

@@ -80,7 +80,6 @@ struct packed_writer {
     }
 };
 
-using json::repeat_byte;
 
 // A number token is the run of bytes that can occur in numbers (digits,
 // "+", "-", ".", "e", "E"). Checked, the run must be one whole JSON number:
@@ -127,21 +126,6 @@ uint8_t unchecked_number(const char *text, uint64_t len, uint64_t p, uint64_t *e
     return ZARVEL_TAPE_RAW;
 }
 
-// Skips whitespace; runs of eight spaces (indentation) in one step.
-template <uint64_t ws_bits>
-uint64_t skip_ws(const char *text, uint64_t len, uint64_t p) {
-    while (p < len && json::in_bits(ws_bits, text[p])) {
-        ++p;
-        while (len - p >= 8) {
-            uint64_t w;
-            std::memcpy(&w, text + p, 8);
-            if (w != repeat_byte(' ')) break;
-            p += 8;
-        }
-    }
-    return p;
-}
-
 template <walk_mode mode, typename writer>
 int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailing_check,
          uint32_t level_limit, uint64_t *count) {
@@ -161,7 +145,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
     uint64_t p = root + 1;
 
     for (;;) {
-        p = skip_ws<ws_bits>(text, len, p);
+        p = json::skip_ws<ws_bits>(text, len, p);
         if (p >= len) return tape_refused;
         uint32_t level = depth - 1;
         level_state state = states[level];
@@ -201,7 +185,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
             ++p;
             if (--depth == 0) {
                 if (trailing_check) {
-                    p = skip_ws<ws_bits>(text, len, p);
+                    p = json::skip_ws<ws_bits>(text, len, p);
                     if (p < len) return tape_refused;
                 }
                 *count = n;
