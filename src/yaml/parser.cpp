@@ -156,10 +156,12 @@ struct block_parser {
     // ---- the node at the cursor -------------------------------------------
     bool after_indicator(node_origin origin, int32_t parent_indent, bool value_line) {
         expect(origin, parent_indent);
+        uint64_t from = s.pos;
         s.skip_blanks();
         if (s.at_line_end_or_comment()) return true;
         node_context ctx;
         ctx.value_line = value_line;
+        ctx.tab_separated = std::memchr(s.text + from, '\t', s.pos - from) != nullptr;
         return node_at(ctx);
     }
 
@@ -179,6 +181,9 @@ struct block_parser {
         char c = s.text[at];
         bool has_line_props = !line_props.empty();
 
+        // A block collection nested on its parent's line needs space indentation.
+        if (ctx.tab_separated && ((c == '-' || c == '?') && s.blank_or_end_at(at + 1)))
+            return p.fail(ZARVEL_ERR_TAB_INDENT, at);
         if (c == '-' && s.blank_or_end_at(at + 1)) {
             if (ctx.value_line || has_line_props || ctx.existing_map)
                 return p.fail(ZARVEL_ERR_FAILED, at, "block sequence entry not allowed here");
@@ -305,6 +310,7 @@ struct block_parser {
                       const properties &line_props) {
         uint64_t colon = s.pos;
         if (ctx.value_line) return p.fail(ZARVEL_ERR_FAILED, colon, "mapping value not allowed here");
+        if (ctx.tab_separated && !ctx.existing_map) return p.fail(ZARVEL_ERR_TAB_INDENT, node_start);
         if (colon - key.start > max_simple_key) return p.fail(ZARVEL_ERR_LONG_KEY, key.start);
         bool simple_key = key.plain && line_props.empty();
         bool new_map = !ctx.existing_map;
@@ -690,7 +696,12 @@ struct block_parser {
             s.next_line();
             return true;
         }
-        if ((flags & line_tab) && s.text[lc.content] != '[' && s.text[lc.content] != '{')
+        // A tab after enough indenting spaces for the expected node only
+        // separates; elsewhere it would be indentation.
+        bool tab_separates = p.pending.active && p.pending.origin != node_origin::root &&
+                             static_cast<int32_t>(lc.indent) > p.pending.parent_indent &&
+                             !(flags & line_comment);
+        if ((flags & line_tab) && s.text[lc.content] != '[' && s.text[lc.content] != '{' && !tab_separates)
             return p.fail(ZARVEL_ERR_TAB_INDENT, lc.start + lc.indent);
         if (flags & line_comment) {
             s.next_line();

@@ -31,6 +31,7 @@ struct pending_node {
 struct node_context {
     bool existing_map = false;  // at the key column of the open mapping
     bool value_line = false;    // after "key: " or "--- ": no key or collection here
+    bool tab_separated = false; // a tab separates the node from its indicator
 };
 
 enum class flow_kind : uint8_t { sequence, mapping, pair };

@@ -378,17 +378,16 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
                 last.offset = lc.end;
                 continue;
             }
-            if (lc.content == lc.end) {  // spaces and tabs only
-                if (!leading_tab_line) leading_tab_line = lc.start + spaces + 1;
-            }
             int32_t floor_indent = parent_indent + 1;
-            if (spaces < floor_indent) break;
-            if (lc.content == lc.end) {
+            if (lc.content == lc.end && spaces < floor_indent) {
+                // Spaces and tabs only, not indented enough to hold content.
+                if (!leading_tab_line) leading_tab_line = lc.start + static_cast<uint64_t>(spaces) + 1;
                 ++empty_lines;
                 last = save();
                 last.offset = lc.end;
                 continue;
             }
+            if (spaces < floor_indent) break;
             content_indent = spaces;
             if (max_leading > static_cast<uint32_t>(content_indent))
                 return fail(ZARVEL_ERR_INDENTATION, lc.start);
