@@ -86,20 +86,20 @@ TEST(Composer, EventSequencesGiveTheseTables) {
     };
     std::vector<row> rows = {
         {"two-pair mapping", two_pair_mapping(), 0,
-         "0 k2 s0 f0 p0 t0 v\"\" [1 2 3 4]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n"
+         "0 k2 s0 f0 p0 t7 v\"\" [1 2 3 4]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n"
          "3 k0 s1 f0 p1 t0 v\"b\"\n4 k0 s1 f0 p1 t0 v\"x\"\nroots: 0\n"},
         {"anchor and alias",
          wrap({start_event(ZARVEL_EVENT_SEQUENCE_START), anchored(scalar_event(at("5"), 1, 1), at("anc"), 1),
                alias_event(at("anc"), 1), plain_event(ZARVEL_EVENT_SEQUENCE_END)}),
          0,
-         "0 k1 s0 f0 p0 t0 v\"\" [1 2]\n1 k0 s1 f0 p1 t1 v\"5\" &\"anc\"\n2 k3 s0 f0 p0 t0 v\"anc\" *1\nroots: 0\n"},
+         "0 k1 s0 f0 p0 t6 v\"\" [1 2]\n1 k0 s1 f0 p1 t1 v\"5\" &\"anc\"\n2 k3 s0 f0 p0 t0 v\"anc\" *1\nroots: 0\n"},
         {"flow sequence", wrap({start_event(ZARVEL_EVENT_SEQUENCE_START, true), scalar_event(at("1"), 1, 1),
                                 plain_event(ZARVEL_EVENT_SEQUENCE_END)}),
-         0, "0 k1 s0 f1 p0 t0 v\"\" [1]\n1 k0 s1 f0 p1 t1 v\"1\"\nroots: 0\n"},
+         0, "0 k1 s0 f1 p0 t6 v\"\" [1]\n1 k0 s1 f0 p1 t1 v\"1\"\nroots: 0\n"},
         {"key pending at close is dropped",
          wrap({start_event(ZARVEL_EVENT_MAPPING_START), scalar_event(at("a"), 1, 0), scalar_event(at("1"), 1, 1),
                scalar_event(at("b"), 1, 0), plain_event(ZARVEL_EVENT_MAPPING_END)}),
-         0, "0 k2 s0 f0 p0 t0 v\"\" [1 2]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n3 k0 s1 f0 p1 t0 v\"b\"\nroots: 0\n"},
+         0, "0 k2 s0 f0 p0 t7 v\"\" [1 2]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n3 k0 s1 f0 p1 t0 v\"b\"\nroots: 0\n"},
         {"two documents two roots",
          {plain_event(ZARVEL_EVENT_STREAM_START), plain_event(ZARVEL_EVENT_DOCUMENT_START), scalar_event(at("a"), 1, 0),
           plain_event(ZARVEL_EVENT_DOCUMENT_END), plain_event(ZARVEL_EVENT_DOCUMENT_START), scalar_event(at("b"), 1, 0),
@@ -425,11 +425,11 @@ TEST(FlowPath, CollectionsBecomeTheseNodes) {
     };
     std::vector<row> rows = {
         {"[1, 2.5, \"x\", true, null]", 1,
-         "0 k1 s0 f1 p0 t0 v\"\" [1 2 3 4 5]\n1 k0 s1 f1 p1 t1 v\"1\"\n2 k0 s1 f1 p1 t2 v\"2.5\"\n"
+         "0 k1 s0 f1 p0 t6 v\"\" [1 2 3 4 5]\n1 k0 s1 f1 p1 t1 v\"1\"\n2 k0 s1 f1 p1 t2 v\"2.5\"\n"
          "3 k0 s3 f1 p0 t0 v\"x\"\n4 k0 s1 f1 p1 t3 v\"true\"\n5 k0 s1 f1 p1 t4 v\"null\"\nroots: 0\n"},
         {"{\"a\": [], \"a\": {}}", 1,
-         "0 k2 s0 f1 p0 t0 v\"\" [1 2 3 4]\n1 k0 s3 f1 p0 t0 v\"a\"\n2 k1 s0 f1 p0 t0 v\"\"\n"
-         "3 k0 s3 f1 p0 t0 v\"a\"\n4 k2 s0 f1 p0 t0 v\"\"\nroots: 0\n"},
+         "0 k2 s0 f1 p0 t7 v\"\" [1 2 3 4]\n1 k0 s3 f1 p0 t0 v\"a\"\n2 k1 s0 f1 p0 t6 v\"\"\n"
+         "3 k0 s3 f1 p0 t0 v\"a\"\n4 k2 s0 f1 p0 t7 v\"\"\nroots: 0\n"},
         {"{1: 2}", 0, "roots:\n"},        // a plain key is left to the parser
         {"[1, 2", 0, "roots:\n"},         // unterminated
         {"[a]", 0, "roots:\n"},           // not JSON
@@ -515,7 +515,7 @@ TEST(FlowPath, RecorderWithPropertiesInsideABlockMapping) {
     zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
     ASSERT_EQ(zarvel_event_log_replay(store, &log), 0);
     EXPECT_EQ(dump_store(store),
-              "0 k2 s0 f0 p0 t0 v\"\" [1 2]\n1 k0 s1 f0 p1 t0 v\"k\"\n2 k1 s0 f1 p0 t0 v\"\" !\"!t\" &\"a\" [3 4]\n"
+              "0 k2 s0 f0 p0 t7 v\"\" [1 2]\n1 k0 s1 f0 p1 t0 v\"k\"\n2 k1 s0 f1 p0 t11 v\"\" !\"!t\" &\"a\" [3 4]\n"
               "3 k0 s1 f1 p1 t1 v\"1\"\n4 k0 s1 f1 p1 t1 v\"2\"\nroots: 0\n");
     zarvel_store_free(store);
     zarvel_event_log_release(&log);
@@ -565,14 +565,21 @@ TEST(BlockScanner, TakesSimpleBlockYaml) {
         {"a: &x 5\nb: *x\nc: http://h:8/p\n", "{\"a\":\"5\",\"b\":\"5\",\"c\":\"http://h:8/p\"}"},
         {"- &y v\n- w # comment\n", "[\"v\",\"w\"]"},
         {"a:\n  - x\n  -\nb: -1\n", "{\"a\":[\"x\",\"\"],\"b\":\"-1\"}"},
+        {"a: b\n  c\n\n  d\ne: f\n", "{\"a\":\"b c\\x0Ad\",\"e\":\"f\"}"},
+        {"- one\n  two\n- three\n", "[\"one two\",\"three\"]"},
+        {"a: |\n  x\n   y\n\n\nb: 1\n", "{\"a\":\"x\\x0A y\\x0A\",\"b\":\"1\"}"},
+        {"a: |-\n  x\n\nb: 1\n", "{\"a\":\"x\",\"b\":\"1\"}"},
+        {"a: |+\n  x\n\nb: 1\n", "{\"a\":\"x\\x0A\\x0A\",\"b\":\"1\"}"},
+        {"- |\n  # not a comment\n- x\n", "[\"# not a comment\\x0A\",\"x\"]"},
+        {"'a': 1\n\"b c\": [2]\n'd':\n  - e\n", "{\"a\":\"1\",\"b c\":[\"2\"],\"d\":[\"e\"]}"},
     };
     for (const row &r : rows) EXPECT_EQ(scan_render(r.text), r.tree) << r.text;
 }
 
 TEST(BlockScanner, GivesUpOnWhatItDoesNotHandle) {
-    for (std::string text : {"", "# only a comment\n", "scalar\n", "a: 1\n  b: 2\n", "a: b\n  c\n", "---\na: 1\n",
-                             "a: 1\n...\n", "%YAML 1.2\n---\na\n", "a: !t x\n", "a: |\n  x\n", "? a\n: b\n",
-                             "'a': 1\n", "a: *missing\n", "a: &x\n  b: 1\n", "a:\tb\n", "a: 1\r\n", "a: b: c\n",
+    for (std::string text : {"", "# only a comment\n", "scalar\n", "a: 1\n  b: 2\n", "a: b\n  - c\n", "a: b\n  # c\n  d\n", "a: b\n  c: d\n", "---\na: 1\n",
+                             "a: 1\n...\n", "%YAML 1.2\n---\na\n", "a: !t x\n", "a: >\n  x\n", "a: |2\n  x\n", "a: |\n  x", "a: |\n\n  x\n",
+                             "a: |\n   \n  x\n", "a: |\nb: 1\n", "? a\n: b\n", "'a' : 1\n", "'a':1\n", "\"a\": *x\n", "a: *missing\n", "a: &x\n  b: 1\n", "a:\tb\n", "a: 1\r\n", "a: b: c\n",
                              "a: - b\n", "a: 1\n- b\n", "- a\nb: 1\n", "a: \"x\\ty\"\n", "a: 'it''s'\n",
                              "a: [1,\n  2]\n", "a: [1] x\n", "a:\n    b: 1\n  c: 2\n", "a : 1\n", "- *x\n",
                              "a: {b: 1}\n"})
@@ -586,7 +593,7 @@ TEST(BlockScanner, NodeFlagsMatchTheEventPath) {
     std::string dump;
     scan_render("a: 1\nb:\n- 'q'\n- x\n", &dump);
     EXPECT_EQ(dump,
-              "0 k2 s0 f0 p0 t0 v\"\" [1 2 3 4]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n"
-              "3 k0 s1 f0 p1 t0 v\"b\"\n4 k1 s0 f0 p0 t0 v\"\" [5 6]\n5 k0 s2 f0 p0 t0 v\"q\"\n6 k0 s1 f0 p1 t0 v\"x\"\n"
+              "0 k2 s0 f0 p0 t7 v\"\" [1 2 3 4]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n"
+              "3 k0 s1 f0 p1 t0 v\"b\"\n4 k1 s0 f0 p0 t6 v\"\" [5 6]\n5 k0 s2 f0 p0 t0 v\"q\"\n6 k0 s1 f0 p1 t0 v\"x\"\n"
               "roots: 0\n");
 }

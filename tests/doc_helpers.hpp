@@ -88,6 +88,8 @@ inline zarvel_event start_event(uint32_t kind, bool flow = false) {
     e.kind = kind;
     e.flow = flow ? 1 : 0;
     e.verbatim = 1;
+    // Untagged collections carry the tag id of their kind.
+    e.tag_id = kind == ZARVEL_EVENT_MAPPING_START ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ;
     return e;
 }
 

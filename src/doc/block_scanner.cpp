@@ -16,14 +16,16 @@
 //   KEY ": " VALUE a pair of the block mapping at c; an empty VALUE means the
 //                  value follows on later lines (more indented, or "- "
 //                  entries at c) or is empty
-// KEY is a plain scalar; VALUE and ITEM are a plain scalar, a one-line
-// quoted scalar without escapes, an anchored plain scalar, an alias (values
-// only) or a one-line JSON-shaped flow collection.
+// KEY is a plain scalar or a one-line quoted scalar without escapes; VALUE
+// and ITEM are a plain scalar (continuation lines folded), a one-line quoted
+// scalar without escapes, an anchored plain scalar, an alias (values of
+// plain keys only), a literal block scalar ("|", "|-", "|+") or a one-line
+// JSON-shaped flow collection. Folded texts go to the log's scratch arena.
 //
 // It gives up on tabs and carriage returns anywhere, directives, document
-// markers, tags, explicit keys, block scalars, multi-line scalars, quoted
-// keys, anchors on collections, aliases to unknown names, more than 255 open
-// levels and inputs without a node.
+// markers, tags, explicit keys, folded block scalars, multi-line quoted
+// scalars, anchors on collections, aliases to unknown names, more than 255
+// open levels and inputs without a node.
 #include <cstring>
 
 #include "doc/composer.hpp"
@@ -82,6 +84,7 @@ struct block_scanner {
     bool awaiting = false;
     bool root_done = false;
     bool failed = false;
+    uint64_t next_line = 0;  // where the line after the current node starts
 
     anchor_slot *anchors = nullptr;
     uint32_t next_anchor = 1;
@@ -100,7 +103,9 @@ struct block_scanner {
 
     bool open(bool is_map, uint32_t indent) {
         if (depth >= max_levels) return false;
-        uint64_t w[3] = {(uint64_t(record_node_event) << kind_shift) |
+        // Untagged collections carry the tag id of their kind, as parsed ones do.
+        uint64_t tag_id = is_map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ;
+        uint64_t w[3] = {(uint64_t(record_node_event) << kind_shift) | (tag_id << 16) |
                              (is_map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START),
                          external_mark, 0};
         if (!push(w, 3)) return false;
@@ -209,10 +214,10 @@ struct block_scanner {
 
     // End of a plain one-line scalar starting at `at` (trailing blanks and a
     // comment cut off); 0 when the text is not such a scalar.
-    bool plain_extent(uint64_t at, uint64_t end, uint64_t *out_end) const {
+    bool plain_extent(uint64_t at, uint64_t end, uint64_t *out_end, bool continuation = false) const {
         char c = text[at];
-        if (is_indicator(c)) return false;
-        if ((c == '-' || c == '?' || c == ':') && blank_at(at + 1, end)) return false;
+        if (!continuation && is_indicator(c)) return false;
+        if (c == '#' || ((c == '-' || c == '?' || c == ':') && blank_at(at + 1, end))) return false;
         uint64_t last = at;
         for (uint64_t i = at; i < end; ++i) {
             char b = text[i];
@@ -254,11 +259,136 @@ struct block_scanner {
         return false;
     }
 
+    // ---- texts assembled in the scratch arena -----------------------------------
+
+    // Copies the assembled text into the log's scratch arena (created on
+    // first use); null on failure.
+    const char *keep(const zvl::buffer<char> &assembled) {
+        if (assembled.empty()) return "";
+        if (!log->scratch) {
+            log->scratch = zarvel_arena_new(&zarvel_default_allocator, 65536);
+            if (!log->scratch) return nullptr;
+        }
+        char *copy = static_cast<char *>(zarvel_arena_alloc(log->scratch, assembled.size(), 1));
+        if (copy) std::memcpy(copy, assembled.data(), assembled.size());
+        return copy;
+    }
+    bool external_scalar(const char *data, uint64_t n, uint8_t style, bool plain) {
+        uint8_t tag_id = plain ? resolver->text(nullptr, data, uint32_t(n)) : 0;
+        uint64_t first = (uint64_t(record_scalar) << kind_shift) | tag_id | (uint64_t(style) << 8) |
+                         (plain ? (1u << 11) : 0);
+        uint64_t w[3] = {first, external_mark | n, n ? reinterpret_cast<uint64_t>(data) : 0};
+        return push(w, 3);
+    }
+
+    // End of the line starting at p (its line feed, or the end).
+    uint64_t line_end(uint64_t p) const {
+        const char *nl = static_cast<const char *>(std::memchr(text + p, '\n', length - p));
+        return nl ? uint64_t(nl - text) : length;
+    }
+
+    // Continuation lines of a plain scalar whose first line ends at
+    // first_end; lines indented beyond `parent`. Folds them into `out`
+    // (first line included) and moves next_line past them. False to give up;
+    // *multi tells whether any continuation was found.
+    bool plain_continuation(uint64_t first, uint64_t first_end, uint32_t parent, zvl::buffer<char> &out,
+                            bool *multi) {
+        *multi = false;
+        uint64_t p = next_line, blank = 0;
+        bool started = false;
+        while (p < length) {
+            uint64_t e = line_end(p);
+            uint64_t c = skip_blanks(p, e);
+            if (c == e) {
+                ++blank;
+                p = e + 1;
+                continue;
+            }
+            if (c - p <= parent) break;
+            if (text[c] == '#') return false;  // a comment ends the scalar; what follows would be an error
+            uint64_t c_end;
+            // Indicators lose their meaning on a continuation line; an entry
+            // or key marker is left to the event parser all the same.
+            if ((text[c] == '-' || text[c] == '?' || text[c] == ':') && blank_at(c + 1, e)) return false;
+            if (!plain_extent(c, e, &c_end, true)) return false;
+            if (skip_blanks(c_end, e) != e) return false;  // a comment after a continuation
+            if (!started) {
+                if (!out.append(text + first, first_end - first)) return false;
+                started = true;
+            }
+            if (blank == 0) {
+                if (!out.push_back(' ')) return false;
+            }
+            for (; blank > 0; --blank)
+                if (!out.push_back('\n')) return false;
+            if (!out.append(text + c, c_end - c)) return false;
+            p = e + 1;
+            next_line = p;
+        }
+        *multi = started;
+        return true;
+    }
+
+    // A literal block scalar whose header "|", "|-" or "|+" is at `at`; the
+    // content lines follow, indented beyond `parent`.
+    bool literal(uint64_t at, uint64_t end, uint32_t parent, zvl::buffer<char> &out) {
+        char chomp = 0;
+        uint64_t h = at + 1;
+        if (h < end && (text[h] == '-' || text[h] == '+')) chomp = text[h++];
+        if (h < end && text[h] != ' ') return false;  // indentation indicators and the rest
+        if (!rest_is_empty(h, end)) return false;
+        uint64_t p = next_line, indent = 0, trailing = 0;
+        bool content = false;
+        while (p < length) {
+            uint64_t e = line_end(p);
+            uint64_t c = skip_blanks(p, e);
+            if (c == e) {
+                // Only spaces: an empty line, unless it reaches into the content.
+                if (!content || e - p > indent) return false;
+                if (e >= length) break;
+                if (!out.push_back('\n')) return false;
+                ++trailing;
+                p = e + 1;
+                continue;
+            }
+            if (!content) {
+                indent = c - p;
+                if (indent <= parent) return false;  // empty block scalar
+                content = true;
+            } else if (c - p < indent) {
+                break;
+            }
+            if (e >= length) return false;  // no final line break
+            if (!out.append(text + p + indent, e - p - indent) || !out.push_back('\n')) return false;
+            trailing = 0;
+            p = e + 1;
+        }
+        if (!content) return false;
+        next_line = p < length ? p : length;
+        // Chomping: strip drops every final break, clip keeps one, keep all.
+        size_t size = out.size();
+        if (chomp == '-') {
+            while (size && out[size - 1] == '\n') --size;
+        } else if (chomp == 0) {
+            size -= size_t(trailing);
+        }
+        out.resize_down(size);
+        return true;
+    }
+
     // ---- structure -------------------------------------------------------------
 
-    // A node (value of a pair or a sequence item) on the rest of its line.
-    // `for_key` carries the key of a pair, which is written first.
-    bool node_on_line(uint64_t at, uint64_t end, bool has_key, uint64_t key, uint64_t key_len) {
+    struct key_ref {
+        bool present = false;
+        uint64_t offset = 0, length = 0;
+        uint8_t style = ZARVEL_STYLE_PLAIN;  // quoted keys are written before the value
+    };
+
+    // A node (value of a pair or a sequence item) from `at` on its line;
+    // block scalars and plain continuation lines may take following lines.
+    bool node_on_line(uint64_t at, uint64_t end, const key_ref &key) {
+        bool pair_key = key.present && key.style == ZARVEL_STYLE_PLAIN;
+        uint32_t parent = levels[depth - 1].indent;
         char c = text[at];
         if (c == '&') {
             uint64_t name = at + 1, n = name;
@@ -269,31 +399,31 @@ struct block_scanner {
             if (v >= end || !plain_extent(v, end, &v_end) || v_end - v >= compact_limit) return false;
             uint32_t index;
             if (!define_anchor(name, n - name, &index)) return false;
-            if (has_key) return pair(key, key_len, pair_value_anchored, v, v_end - v, name, n - name, index);
+            if (pair_key) return pair(key.offset, key.length, pair_value_anchored, v, v_end - v, name, n - name, index);
             return anchored_item(v, v_end - v, name, n - name, index);
         }
         if (c == '*') {
-            if (!has_key) return false;
+            if (!pair_key) return false;
             uint64_t name = at + 1, n = name;
             while (n < end && is_name_char(text[n])) ++n;
             if (n == name || !rest_is_empty(n, end)) return false;
             if (n < end && text[n] != ' ') return false;
             uint32_t index;
             if (!find_anchor(name, n - name, &index)) return false;
-            return pair(key, key_len, pair_value_alias, name, n - name, 0, 0, index);
+            return pair(key.offset, key.length, pair_value_alias, name, n - name, 0, 0, index);
+        }
+        if (pair_key && (c == '"' || c == '\'' || c == '[' || c == '{' || c == '|')) {
+            if (!plain_key(key.offset, key.length)) return false;
+            pair_key = false;
         }
         if (c == '"' || c == '\'') {
-            uint64_t close = at + 1;
-            while (close < end && text[close] != c && text[close] != '\\') ++close;
-            if (close >= end || text[close] != c || close - at >= compact_limit) return false;
-            if (c == '\'' && close + 1 < end && text[close + 1] == '\'') return false;
+            uint64_t close;
+            if (!quoted_extent(at, end, &close)) return false;
             if (!rest_is_empty(close + 1, end)) return false;
             if (close + 1 < end && text[close + 1] != ' ') return false;
-            if (has_key && !plain_key(key, key_len)) return false;
             return quoted(at + 1, close - at - 1, c == '"' ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_SINGLE);
         }
         if (c == '[' || c == '{') {
-            if (has_key && !plain_key(key, key_len)) return false;
             uint64_t close = 0;
             int r = zarvel_flow_recorder(log, text, at, length, {nullptr, 0}, {nullptr, 0}, 0,
                                          zarvel_store_max_depth, &close);
@@ -303,10 +433,39 @@ struct block_scanner {
             }
             return close < end && rest_is_empty(close + 1, end) && (close + 1 >= end || text[close + 1] == ' ');
         }
+        if (c == '|') {
+            zvl::buffer<char> assembled;
+            if (!literal(at, end, parent, assembled)) return false;
+            const char *kept = keep(assembled);
+            return kept && external_scalar(kept, assembled.size(), ZARVEL_STYLE_LITERAL, false);
+        }
         uint64_t v_end;
         if (!plain_extent(at, end, &v_end) || v_end - at >= compact_limit) return false;
-        if (has_key) return pair(key, key_len, pair_value_plain, at, v_end - at, 0, 0, 0);
+        zvl::buffer<char> folded;
+        bool multi = false;
+        if (!plain_continuation(at, v_end, parent, folded, &multi)) return false;
+        if (multi) {
+            const char *kept = keep(folded);
+            if (!kept) return false;
+            if (pair_key && !plain_key(key.offset, key.length)) return false;
+            uint64_t w[3] = {(uint64_t(record_scalar) << kind_shift) | scalar_value_external,
+                             external_mark | folded.size(), reinterpret_cast<uint64_t>(kept)};
+            return push(w, 3);
+        }
+        if (pair_key) return pair(key.offset, key.length, pair_value_plain, at, v_end - at, 0, 0, 0);
         return plain_item(at, v_end - at);
+    }
+
+    // A one-line quoted scalar without escapes or doubled quotes: the offset
+    // of its closing quote.
+    bool quoted_extent(uint64_t at, uint64_t end, uint64_t *close_out) const {
+        char q = text[at];
+        uint64_t close = at + 1;
+        while (close < end && text[close] != q && text[close] != '\\') ++close;
+        if (close >= end || text[close] != q || close - at >= compact_limit) return false;
+        if (q == '\'' && close + 1 < end && text[close + 1] == '\'') return false;
+        *close_out = close;
+        return true;
     }
 
     // The body of a line from `at` (column `column`) to `end`: an entry, a
@@ -321,20 +480,33 @@ struct block_scanner {
             }
             return body(next, end, uint32_t(column + (next - at)), true);
         }
-        uint64_t key_end;
-        if (key_extent(at, end, &key_end)) {
+        key_ref key;
+        uint64_t key_end = 0, colon = 0;
+        if (text[at] == '"' || text[at] == '\'') {
+            uint64_t close;
+            if (quoted_extent(at, end, &close) && close + 1 < end && text[close + 1] == ':' &&
+                blank_at(close + 2, end) && close + 1 - at <= max_key_length) {
+                key = {true, at + 1, close - at - 1, uint8_t(text[at] == '"' ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_SINGLE)};
+                colon = close + 1;
+            }
+        } else if (key_extent(at, end, &key_end)) {
+            key = {true, at, key_end - at, ZARVEL_STYLE_PLAIN};
+            colon = key_end;
+        }
+        if (key.present) {
             if (!enter(column, true)) return false;
-            uint64_t v = skip_blanks(key_end + 1, end);
+            if (key.style != ZARVEL_STYLE_PLAIN && !quoted(key.offset, key.length, key.style)) return false;
+            uint64_t v = skip_blanks(colon + 1, end);
             if (v >= end || text[v] == '#') {
-                if (!plain_key(at, key_end - at)) return false;
+                if (key.style == ZARVEL_STYLE_PLAIN && !plain_key(key.offset, key.length)) return false;
                 awaiting = true;
                 return true;
             }
             if (text[v] == '-' && blank_at(v + 1, end)) return false;  // "a: - b"
-            return node_on_line(v, end, true, at, key_end - at);
+            return node_on_line(v, end, key);
         }
         if (!is_item) return false;
-        return node_on_line(at, end, false, 0, 0);
+        return node_on_line(at, end, key_ref{});
     }
 
     // Makes the collection at `column` of this kind the current one: an open
@@ -394,8 +566,8 @@ struct block_scanner {
             return false;
         uint64_t at = 0;
         while (at < length) {
-            const char *nl = static_cast<const char *>(std::memchr(text + at, '\n', length - at));
-            uint64_t end = nl ? uint64_t(nl - text) : length;
+            uint64_t end = line_end(at);
+            next_line = end + 1;
             uint64_t content = skip_blanks(at, end);
             if (content < end && text[content] != '#') {
                 if (content == at) {
@@ -409,7 +581,7 @@ struct block_scanner {
                 if (!line(content, end, uint32_t(content - at))) return false;
                 if (failed) return false;
             }
-            at = end + 1;
+            at = next_line;
         }
         while (depth > 0)
             if (!close()) return false;

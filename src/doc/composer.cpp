@@ -175,7 +175,7 @@ int zarvel_composer_pair(void *user, zarvel_text_span key, const zarvel_pair_val
 int zarvel_composer_pair_flow(void *user, zarvel_text_span key, uint32_t, uint32_t) {
     zarvel_node_store *store = store_of(user);
     if (store->depth >= zarvel_store_max_depth) return 0;
-    uint32_t id = new_node(store, zvl::node_flag::make(ZARVEL_KIND_MAPPING, 0, false, false), 0);
+    uint32_t id = new_node(store, zvl::node_flag::make(ZARVEL_KIND_MAPPING, 0, false, false), ZARVEL_TAG_MAP);
     if (id == zarvel_node_none || !zarvel_store_attach(store, id)) return -1;
     if (!zarvel_store_push(store, id)) return -1;
     uint32_t key_id = new_plain_scalar(store, key, true);

@@ -9,6 +9,7 @@
 
 #include "doc/composer.hpp"
 #include "doc/event_log.hpp"
+#include "doc/resolve.hpp"
 #include "json/stepper.hpp"
 
 // Double-quoted scalar decoder of the YAML scanner (exported). Referenced
@@ -125,7 +126,11 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
     flow_builder build{store, input};
     using namespace zvl::node_flag;
     uint8_t root_kind = bracket == '[' ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING;
-    uint32_t root = build.node(make(root_kind, 0, true, false), 0);
+    // Untagged collections carry the tag id of their kind; a tagged one the
+    // id its tag names, as the event parser gives them.
+    uint8_t root_tag_id = tag.length ? zarvel_tag_id_of(tag.data, tag.length)
+                                     : uint8_t(root_kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP);
+    uint32_t root = build.node(make(root_kind, 0, true, false), root_tag_id);
     if (root == zarvel_node_none) return rollback(-1);
     store->nodes[root].tag = zarvel_store_put_text(store, tag.data, tag.length, false);
     store->nodes[root].anchor = zarvel_store_put_text(store, anchor.data, anchor.length, false);
@@ -140,7 +145,8 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
         case '{': {
             if (store->depth >= zarvel_store_max_depth) return rollback(-1);
             uint8_t kind = token.kind == '[' ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING;
-            uint32_t id = build.node(make(kind, 0, true, false), 0);
+            uint32_t id = build.node(make(kind, 0, true, false),
+                                     kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP);
             if (id == zarvel_node_none || !zarvel_store_attach(store, id) || !zarvel_store_push(store, id))
                 return rollback(-1);
             break;
