@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "yaml/decode.hpp"
 #include "core/memory.hpp"
 #include "doc/store.hpp"
 #include "doc_helpers.hpp"
@@ -417,6 +418,78 @@ TEST(JsonConformance, EitherWayFilesDoNotCrash) {
             EXPECT_TRUE(p.status == 1 || p.status == 4) << path.filename() << ": status " << p.status;
         }
     }
+}
+
+// The outcome follows the validator and the UTF-8 check exactly, whichever
+// road a text takes: checked over the suite's files and many mutations of
+// them (deletions, insertions and replacements of the bytes JSON cares for).
+TEST(JsonConformance, OutcomeFollowsTheValidator) {
+    std::vector<std::string> seeds;
+    for (char prefix : {'y', 'n', 'i'})
+        for (const auto &path : suite_files(prefix)) seeds.push_back(read_file(path));
+    seeds.push_back(R"({"a":[1,2.5e3,{"b":null,"c":[true,false]}],"d":"x\u00e9\n"})");
+    seeds.push_back("[\"\xC3\xA9\", {\"k\": [ -0.5 , 12 ]}]");
+    for (int levels : {254, 255, 256}) {
+        std::string deep = std::string(levels, '[') + std::string(levels, ']');
+        seeds.push_back(deep);
+        seeds.push_back(deep + "\t");
+        seeds.push_back("\t" + std::string(levels, '['));
+    }
+    const char alphabet[] = "[]{},:\"\\ \t\n0-1.eEtfnu\xC3\xA9\xFF\x01";
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    auto next = [&state](uint64_t bound) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return bound ? state % bound : 0;
+    };
+    std::vector<std::string> texts = seeds;
+    for (const std::string &seed : seeds) {
+        if (seed.empty() || seed.size() > 4096) continue;
+        for (int m = 0; m < 12; ++m) {
+            std::string t = seed;
+            int edits = 1 + int(next(3));
+            for (int e = 0; e < edits && !t.empty(); ++e) {
+                uint64_t at = next(t.size());
+                char c = alphabet[next(sizeof alphabet - 1)];
+                switch (next(3)) {
+                case 0: t.erase(at, 1); break;
+                case 1: t.insert(t.begin() + at, c); break;
+                default: t[at] = c; break;
+                }
+            }
+            texts.push_back(t);
+        }
+    }
+    size_t accepted = 0;
+    for (const std::string &t : texts) {
+        uint64_t failed_at = 0;
+        bool valid = zvl_json_document(t.data(), t.size(), &failed_at) != 0;
+        uint64_t bad = 0;
+        bool utf8 = zarvel_validate_utf8(t.data(), t.size(), &bad, false);
+        // The tape road also takes 256 levels (its own limit), closed and
+        // ASCII with no tab; everything else follows the validator.
+        parsed p(t);
+        if (p.status == 0 && !valid) {
+            EXPECT_EQ(p.d->store, nullptr) << doc_test::escape(t.substr(0, 80)) << ": accepted off the tape road";
+            continue;
+        }
+        int32_t expected = !valid ? 1 : !utf8 ? 4 : 0;
+        ASSERT_EQ(p.status, expected) << doc_test::escape(t.substr(0, 80));
+        if (expected == 1) {
+            EXPECT_EQ(last_message(), "not strict JSON at byte " + std::to_string(failed_at))
+                << doc_test::escape(t.substr(0, 80));
+        }
+        if (expected == 4) {
+            EXPECT_EQ(last_message(), "ill-formed UTF-8 at byte " + std::to_string(bad)) << doc_test::escape(t.substr(0, 80));
+        }
+        if (expected == 0) {
+            accepted += 1;
+            EXPECT_EQ(zarvel_document_count(p.d), 1u);
+        }
+    }
+    EXPECT_GT(accepted, 200u);
+    EXPECT_GT(texts.size(), 3000u);
 }
 
 // ---- failure injection --------------------------------------------------------------------

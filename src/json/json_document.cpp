@@ -4,9 +4,11 @@
 //   1. a text whose root is "[" or "{" and that the tape's packed builder
 //      takes (ASCII strings, no tabs, numbers checked) is kept as a JSON tape;
 //      its nodes are made on first access (zarvel_json_source_build);
-//   2. any other text is validated (structure, then UTF-8) and built into
-//      nodes at once by the direct builder below;
-//   3. a validated text the direct builder refuses goes to the YAML parse
+//   2. any other text is built into nodes at once by the direct builder
+//      below, which accepts what the validator accepts; the UTF-8 check
+//      follows when the text holds bytes that need it. A text the builder
+//      refuses is validated to place the failure;
+//   3. a validated text the direct builder refused goes to the YAML parse
 //      entry, with decoding skipped and the direct composer.
 //
 // Node mapping: objects and arrays are flow mappings and sequences; strings
@@ -37,6 +39,9 @@ extern "C" __attribute__((weak)) uint64_t zvl_finish_double_into(const char *tex
 namespace {
 
 using zvl::node_flag::make;
+
+// Containers the validator lets stand open at once.
+constexpr uint32_t validator_max_depth = 255;
 
 // Texts this long cannot be described by the tape's 32-bit spans.
 constexpr uint64_t tape_length_limit = 4294967281ull;
@@ -135,9 +140,10 @@ bool has_backslash(const char *text, uint64_t start, uint64_t length) {
 
 // ---- direct builder -----------------------------------------------------------
 
-// Builds the nodes of a validated text in one pass. Refuses (without a
-// message) at an unexpected byte, at the end of the text inside a value, at
-// 1000 levels, or when anything but whitespace follows the root.
+// Builds the nodes of a JSON text in one pass. Refuses (without a message)
+// exactly where the validator would: at an unexpected byte, at the end of the
+// text inside a value, past 255 open levels, or when anything but whitespace
+// follows the root.
 class direct_builder {
 public:
     direct_builder(zarvel_node_store *store, const char *text, uint64_t len)
@@ -200,8 +206,10 @@ private:
         }
         case '[':
         case '{': {
-            // Keys are strings: a bracket in key position is refused.
+            // Keys are strings: a bracket in key position is refused; so is
+            // a level past the validator's limit.
             if (make_.depth() && make_.in_mapping() && !make_.value_expected()) return build_result::refused;
+            if (make_.depth() >= validator_max_depth) return build_result::refused;
             bool too_deep = false;
             if (!make_.open(c == '[' ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING, &too_deep))
                 return too_deep ? build_result::refused : build_result::no_memory;
@@ -242,16 +250,54 @@ private:
 
 // ---- tape body ------------------------------------------------------------------
 
+struct tape_entry {
+    uint8_t type;
+    uint64_t start;
+    uint64_t length;
+};
+
+// Entry i from whichever form the tape holds. The packed words are read as
+// they are: filling the columns first would only write memory that is freed
+// right after the build.
+tape_entry entry_at(const zarvel_tape *tape, uint64_t i) {
+    if (tape->packed_ready && !tape->columns_ready) {
+        uint64_t word = tape->packed[i];
+        return {uint8_t(word & 0xFF), word >> 32, (word >> 8) & 0xFFFFFF};
+    }
+    return {tape->types[i], tape->starts[i], tape->lens[i]};
+}
+
+// Nodes the tape will make, and the string storage its escaped strings need
+// (at most their raw length). False when the tape's form is unusable.
+bool measure_tape(const zarvel_tape *tape, uint64_t *nodes, uint64_t *decoded) {
+    bool packed = tape->packed_ready && !tape->columns_ready;
+    if (packed ? !tape->packed : (!tape->types || !tape->starts || !tape->lens)) return false;
+    uint64_t made = 0, bytes = 0;
+    for (uint64_t i = 1; i < tape->count; ++i) {
+        tape_entry e = entry_at(tape, i);
+        if (e.type == ZARVEL_TAPE_CLOSE) continue;
+        made += 1;
+        if (e.type == ZARVEL_TAPE_STRING && e.start <= tape->text_len && e.length <= tape->text_len - e.start &&
+            has_backslash(tape->text, e.start, e.length))
+            bytes += e.length;
+    }
+    *nodes = made;
+    *decoded = bytes;
+    return true;
+}
+
 // Nodes from a held tape, entry by entry.
 int build_from_tape(zarvel_node_store *store, zarvel_tape *tape) {
-    zarvel_tape_columns(tape);
-    if (!tape->types || !tape->starts || !tape->lens || tape->count < 1) return -1;
+    bool packed = tape->packed_ready && !tape->columns_ready;
+    if (packed ? !tape->packed : (!tape->types || !tape->starts || !tape->lens)) return -1;
+    if (tape->count < 1) return -1;
     node_maker make(store, tape->text);
     const char *text = tape->text;
     for (uint64_t i = 1; i < tape->count; ++i) {
-        uint8_t type = tape->types[i];
-        uint64_t start = tape->starts[i];
-        uint64_t length = tape->lens[i];
+        tape_entry e = entry_at(tape, i);
+        uint8_t type = e.type;
+        uint64_t start = e.start;
+        uint64_t length = e.length;
         bool scalar = (type >= ZARVEL_TAPE_NULL && type <= ZARVEL_TAPE_STRING) || type == ZARVEL_TAPE_RAW;
         if (scalar && (start > tape->text_len || length > tape->text_len - start)) return -1;
         bool made = true;
@@ -316,6 +362,30 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
     return document;
 }
 
+// True when some byte is 0x80 or above. The packed builder refuses every
+// such text (in JSON those bytes can only stand inside strings), so the
+// attempt, with its allocation for the whole text, can be skipped.
+bool has_high_byte(const char *text, uint64_t len) {
+    constexpr uint64_t high_bits = 0x8080808080808080ull;
+    uint64_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        if (word & high_bits) return true;
+    }
+    for (; i < len; ++i)
+        if (static_cast<uint8_t>(text[i]) >= 0x80) return true;
+    return false;
+}
+
+// The UTF-8 check over the whole text; records the failure.
+bool well_formed(const char *text, uint64_t len) {
+    uint64_t bad = 0;
+    if (zarvel_validate_utf8(text, len, &bad, false)) return true;
+    record_failure(ZARVEL_ERR_ENCODING, bad, "ill-formed UTF-8 at byte %zu");
+    return false;
+}
+
 zarvel_document *finish(zarvel_document *document, int32_t result, int32_t *status) {
     if (status) *status = result;
     return document;
@@ -330,7 +400,13 @@ int zarvel_json_source_build(zarvel_node_store *store, void *source) {
     if (!store || !tape || !tape->text) return -1;
     store->input = tape->text;
     store->input_len = tape->text_len;
-    if (!zarvel_store_reserve(store, tape->text_len)) return -1;
+    // The tape tells exactly what the store will hold: presize for that
+    // rather than for the text length, so that one allocation of the right
+    // size serves (and memory is not reserved many times over).
+    uint64_t nodes = 0, decoded = 0;
+    if (!measure_tape(tape, &nodes, &decoded)) return -1;
+    if (decoded && !zarvel_store_strings_reserve(store, decoded)) return -1;
+    if (!zarvel_store_reserve(store, nodes * 2)) return -1;
     return build_from_tape(store, tape);
 }
 
@@ -346,33 +422,28 @@ void zarvel_json_source_release(const zarvel_allocator *allocator, void *source)
 zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status) {
     if (!text && len > 0) return finish(nullptr, ZARVEL_INVALID_ARGUMENT, status);
 
+    // Slot 11: a control byte other than tab and line breaks, or one above
+    // 0x7E. Such texts need the UTF-8 check (and usually miss the tape).
+    bool special = len > 0 && zarvel_kernels_get()->has_special(text, len);
     uint64_t root = skip_ws(text, len, 0);
-    if (root < len && (text[root] == '[' || text[root] == '{') && len < tape_length_limit) {
+    bool bracket = root < len && (text[root] == '[' || text[root] == '{');
+    if (bracket && len < tape_length_limit && !(special && has_high_byte(text, len))) {
         int32_t result = ZARVEL_FAILED;
         zarvel_document *document = tape_document(text, len, root, &result);
         if (document || result == ZARVEL_NO_MEMORY) return finish(document, result, status);
     }
 
-    uint64_t failed_at = 0;
-    if (!zvl_json_document(text, len, &failed_at)) {
-        record_failure(ZARVEL_ERR_FAILED, failed_at, "not strict JSON at byte %zu");
-        return finish(nullptr, ZARVEL_FAILED, status);
-    }
-    if (len > 0 && zarvel_kernels_get()->has_special(text, len)) {
-        uint64_t bad = 0;
-        if (!zarvel_validate_utf8(text, len, &bad, false)) {
-            record_failure(ZARVEL_ERR_ENCODING, bad, "ill-formed UTF-8 at byte %zu");
-            return finish(nullptr, ZARVEL_BAD_ENCODING, status);
-        }
-    }
-
+    // Build first, validate only what the builder refuses: the builder reads
+    // with the validator's kernels and grammar and refuses where it would
+    // (past 255 levels included), so a built text is a validated one and the
+    // validator's pass is needed only to place the failure.
     zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
     if (!store) return finish(nullptr, ZARVEL_NO_MEMORY, status);
     store->input = text;
     store->input_len = len;
     build_result built =
         zarvel_store_reserve(store, len) ? direct_builder(store, text, len).run() : build_result::no_memory;
-    if (built == build_result::built) {
+    if (built == build_result::built && (!special || well_formed(text, len))) {
         store->depth = 0;
         zarvel_document *document = zarvel_document_alloc(&zarvel_default_allocator);
         if (!document) {
@@ -386,6 +457,14 @@ zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *stat
     }
     zarvel_store_free(store);
     if (built == build_result::no_memory) return finish(nullptr, ZARVEL_NO_MEMORY, status);
+    if (built == build_result::built) return finish(nullptr, ZARVEL_BAD_ENCODING, status);
+
+    uint64_t failed_at = 0;
+    if (!zvl_json_document(text, len, &failed_at)) {
+        record_failure(ZARVEL_ERR_FAILED, failed_at, "not strict JSON at byte %zu");
+        return finish(nullptr, ZARVEL_FAILED, status);
+    }
+    if (special && !well_formed(text, len)) return finish(nullptr, ZARVEL_BAD_ENCODING, status);
 
     zarvel_parse_switches switches;
     switches.skip_decoding = true;
