@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "cbor/decode.hpp"
+#include "cbor/large_pages.hpp"
 #include "doc/store.hpp"
 #include "zarvel.h"
 
@@ -119,6 +120,81 @@ private:
     zarvel_node_store *store_;
 };
 
+// ---- presizing --------------------------------------------------------------
+//
+// One quick pass over the heads tells how many nodes the item makes and about
+// how much string storage its numbers, tags and joined strings need, so that
+// the node table and the string buffer are allocated once instead of being
+// doubled and copied. It reads heads only and skips string payloads; it is a
+// hint, not a check: anything odd ends the count.
+
+struct store_size {
+    uint64_t nodes = 0;
+    uint64_t text = 0;
+};
+
+// Longest texts the sink writes for a float and for one tag number.
+constexpr uint64_t float_text_max = 24;
+constexpr uint64_t tag_text_max = 21;
+
+uint64_t decimal_length(uint64_t v) {
+    uint64_t n = 1;
+    while (v >= 10) {
+        v /= 10;
+        ++n;
+    }
+    return n;
+}
+
+store_size estimate_store(const uint8_t *data, uint64_t len) {
+    store_size size;
+    uint64_t pos = 0;
+    uint64_t open_strings = 0;  // inside an indefinite-length string: chunks are not nodes
+    while (pos < len) {
+        const uint8_t initial = data[pos++];
+        if (initial == 0xFF) {
+            if (open_strings) open_strings = 0;
+            continue;
+        }
+        const uint8_t major = initial >> 5;
+        const uint8_t info = initial & 0x1F;
+        uint64_t argument = info;
+        if (info >= 24 && info <= 27) {
+            const uint64_t width = uint64_t(1) << (info - 24);
+            if (len - pos < width) break;
+            argument = 0;
+            for (uint64_t i = 0; i < width; ++i) argument = (argument << 8) | data[pos + i];
+            pos += width;
+        } else if (info > 27 && !(info == 31 && major >= 2 && major <= 5)) {
+            break;
+        }
+        if (open_strings) {  // a chunk: its bytes are joined into storage
+            if (argument > len - pos) break;
+            size.text += argument;
+            pos += argument;
+            continue;
+        }
+        switch (major) {
+        case 0:
+        case 1: size.text += decimal_length(argument) + 1; break;
+        case 2:
+        case 3:
+            if (info == 31) {
+                open_strings = 1;
+            } else {
+                if (argument > len - pos) return size;
+                pos += argument;
+            }
+            break;
+        case 6: size.text += tag_text_max; continue;  // not a node
+        case 7: size.text += info >= 25 && info <= 27 ? float_text_max : 12; break;
+        default: break;
+        }
+        size.nodes += 1;
+    }
+    return size;
+}
+
 bool valid_input(const uint8_t *data, uint64_t len) { return data || len == 0; }
 
 void set_status(int32_t *status, int32_t value) {
@@ -182,6 +258,12 @@ zarvel_document *zarvel_cbor_decode(const uint8_t *data, uint64_t len, uint32_t 
         set_status(status, ZARVEL_NO_MEMORY);
         return nullptr;
     }
+    // The item fills the buffer, so the whole buffer sizes the store. (A
+    // failed reservation is no failure: the store grows on demand.)
+    const store_size size = estimate_store(data, len);
+    if (size.nodes > 64 && zarvel_store_reserve(store, size.nodes * 2))
+        zvl::cbor::advise_large_pages(store->nodes, uint64_t(store->node_cap) * sizeof(zarvel_node_rec));
+    if (size.text > 0) zarvel_store_strings_reserve(store, size.text);
     const int32_t result = zvl_cbor_decode_dom_sink(store, data, len, int32_t(flags & 1), nullptr);
     if (result != 0) {
         zarvel_store_free(store);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "cbor/encode.hpp"
+#include "cbor/large_pages.hpp"
 #include "core/error.hpp"
 #include "core/memory.hpp"
 #include "doc/store.hpp"
@@ -615,6 +616,7 @@ uint8_t *zvl::cbor::encode_root(zarvel_document *document, uint64_t index, uint3
         result = e.measure(root, size);
         if (result == encoded) {
             buffer = static_cast<uint8_t *>(zvl::sys_malloc(size));
+            zvl::cbor::advise_large_pages(buffer, size);
             result = buffer ? e.write(root, buffer, size) : no_memory;
             if (result != encoded) {
                 zvl::sys_free(buffer);
@@ -645,6 +647,7 @@ uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t 
         zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, "cbor encode: out of memory");
         return nullptr;
     }
+    zvl::cbor::advise_large_pages(buffer, size);
     status = e.write(root, buffer, size);
     if (status != encoded) {
         if (status != length_differs) record_failure(status);
@@ -700,6 +703,7 @@ uint8_t *zarvel_cbor_encode_sequence(zarvel_document *const *documents, uint64_t
     if (total == 0) return nullptr;
     auto *buffer = static_cast<uint8_t *>(zvl::sys_malloc(total));
     if (!buffer) return nullptr;
+    zvl::cbor::advise_large_pages(buffer, total);
     if (zarvel_cbor_encode_sequence_into(documents, count, flags, buffer, total) != total) {
         zvl::sys_free(buffer);
         return nullptr;
