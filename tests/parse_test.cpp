@@ -1,0 +1,461 @@
+// Parse entry: statuses, options, decoding, the fast paths against the full
+// parser, the yaml-test-suite through the read API, failure injection.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/error.hpp"
+#include "doc_helpers.hpp"
+#include "yaml/parse.hpp"
+
+using namespace doc_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path suite_dir = fs::path(ZARVEL_SHARED_DIR) / "conformance" / "yaml-test-suite";
+
+std::string read_file(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The document borrows its text, so the holder keeps a copy alive.
+struct parsed {
+    std::string text;
+    zarvel_document *doc = nullptr;
+    int32_t status = -1;
+    parsed(std::string t, const zarvel_parse_options *options = nullptr, zarvel_parse_switches sw = {})
+        : text(std::move(t)) {
+        doc = zarvel_parse_internal(text.data(), text.size(), options, sw, &status);
+    }
+    ~parsed() { zarvel_document_free(doc); }
+    parsed(const parsed &) = delete;
+    parsed &operator=(const parsed &) = delete;
+    // Canonical node table of the built document ("<none>" without one).
+    std::string table() {
+        if (!doc) return "<none " + std::to_string(status) + ">";
+        if (zarvel_document_count(doc) == 0) return "<no build>";
+        return dump_store(doc->store);
+    }
+};
+
+zarvel_parse_switches no_fast() {
+    zarvel_parse_switches sw;
+    sw.no_fast_paths = true;
+    return sw;
+}
+
+zarvel_parse_switches direct() {
+    zarvel_parse_switches sw;
+    sw.composer = zarvel_composer_choice::direct;
+    return sw;
+}
+
+// The tree as a JSON value: int/float/bool/null by tag id, aliases followed.
+nlohmann::json to_json(const zarvel_node *node, int budget = 200) {
+    if (!node || budget == 0) return "<bad>";
+    switch (zarvel_node_kind(node)) {
+    case ZARVEL_NODE_ALIAS:
+        return to_json(zarvel_node_alias_target(node), budget - 1);
+    case ZARVEL_NODE_SEQUENCE: {
+        nlohmann::json a = nlohmann::json::array();
+        for (uint64_t i = 0, n = zarvel_node_seq_count(node); i < n; ++i)
+            a.push_back(to_json(zarvel_node_seq_at(node, i), budget - 1));
+        return a;
+    }
+    case ZARVEL_NODE_MAPPING: {
+        nlohmann::json o = nlohmann::json::object();
+        for (uint64_t i = 0, n = zarvel_node_map_count(node); i < n; ++i) {
+            zarvel_node *k = nullptr, *v = nullptr;
+            zarvel_node_map_at(node, i, &k, &v);
+            nlohmann::json key = to_json(k, budget - 1);
+            std::string name = key.is_string() ? key.get<std::string>() : key.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            if (!o.contains(name)) o[name] = to_json(v, budget - 1);
+        }
+        return o;
+    }
+    default: {
+        int32_t b;
+        int64_t i;
+        double d;
+        switch (zarvel_node_tag_id(node)) {
+        case ZARVEL_TAG_NULL:
+            return nullptr;
+        case ZARVEL_TAG_BOOL:
+            if (zarvel_node_bool(node, &b) == 0) return b != 0;
+            break;
+        case ZARVEL_TAG_INT:
+            if (zarvel_node_int(node, &i) == 0) return i;
+            break;
+        case ZARVEL_TAG_FLOAT:
+            if (zarvel_node_float(node, &d) == 0) return d;
+            break;
+        default:
+            break;
+        }
+        uint64_t len = 0;
+        const char *text = zarvel_node_value(node, &len);
+        return std::string(text ? text : "", len);
+    }
+    }
+}
+
+std::string printable(const nlohmann::json &j) {
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::vector<fs::path> suite_cases() {
+    std::vector<fs::path> cases;
+    if (!fs::exists(suite_dir)) return cases;
+    for (const auto &entry : fs::directory_iterator(suite_dir))
+        if (fs::exists(entry.path() / "in.yaml")) cases.push_back(entry.path());
+    std::sort(cases.begin(), cases.end());
+    return cases;
+}
+
+}  // namespace
+
+TEST(Parse, StatusesAndResults) {
+    struct row {
+        std::string name;
+        std::string text;
+        int32_t status;
+        bool has_document;
+    };
+    std::vector<row> rows = {
+        {"empty", "", 0, false},
+        {"only a comment", "# nothing\n", 0, false},
+        {"only directives", "%YAML 1.2\n---\n", 0, true},
+        {"scalar", "hello\n", 0, true},
+        {"block mapping", "a: 1\n", 0, true},
+        {"flow root", "[1, 2]", 0, true},
+        {"ill-formed UTF-8", "a: \xC3\x28\n", 4, false},
+        {"syntax error", "a: - b\n", 1, false},
+        {"undefined alias", "a: *nothing\n", 1, false},
+        {"unterminated flow", "a: [1, 2\n", 1, false},
+    };
+    for (const row &r : rows) {
+        parsed p(r.text);
+        EXPECT_EQ(p.status, r.status) << r.name;
+        EXPECT_EQ(p.doc != nullptr, r.has_document) << r.name;
+    }
+    // A null text with a length: 6, and the thread's message stays.
+    zarvel_error_set(zarvel_error_current(), 1, 3, 4, 0, "earlier failure");
+    int32_t status = 0;
+    EXPECT_EQ(zarvel_parse(nullptr, 5, &status), nullptr);
+    EXPECT_EQ(status, 6);
+    EXPECT_STREQ(zarvel_last_error(nullptr, nullptr), "earlier failure");
+    EXPECT_EQ(zarvel_parse(nullptr, 0, &status), nullptr);
+    EXPECT_EQ(status, 0);
+    zarvel_document *optional = zarvel_parse("a", 1, nullptr);  // the status pointer is optional
+    EXPECT_NE(optional, nullptr);
+    zarvel_document_free(optional);
+}
+
+TEST(Parse, ParseErrorsCarryThePosition) {
+    int32_t status = 0;
+    std::string text = "a: 1\nb: *missing\n";
+    EXPECT_EQ(zarvel_parse(text.data(), text.size(), &status), nullptr);
+    EXPECT_EQ(status, 1);
+    uint32_t line = 0, column = 0;
+    std::string message = zarvel_last_error(&line, &column);
+    EXPECT_EQ(message, "alias references an undefined anchor");
+    EXPECT_EQ(line, 2u);
+    EXPECT_EQ(column, 4u);
+}
+
+TEST(Parse, DepthLimitOption) {
+    // The fast paths keep their own limits; a document marker sends the text
+    // to the event parser, whose limit the option sets.
+    std::string text = "---\na:\n  b: 1\n";
+    zarvel_parse_options one = {0, 1};
+    parsed limited(text, &one);
+    EXPECT_EQ(limited.status, 3);
+    for (int32_t depth : {0, -1, 2000}) {
+        zarvel_parse_options o = {0, depth};
+        parsed p(text, &o);
+        EXPECT_EQ(p.status, 0) << depth;
+    }
+    std::string deep = "---\n" + std::string(1000, '[') + std::string(1000, ']') + "\n";
+    zarvel_parse_options big = {0, 5000};
+    parsed p(deep, &big);
+    EXPECT_EQ(p.status, 0);
+    std::string deeper = "---\n" + std::string(1001, '[') + std::string(1001, ']') + "\n";
+    parsed q(deeper, &big);
+    EXPECT_EQ(q.status, 3);
+}
+
+TEST(Parse, SchemaOption) {
+    std::string text = "a: yes\nb: y\n";
+    zarvel_parse_options yaml11 = {1, 0};
+    for (bool alternate : {false, true}) {
+        parsed p(text, alternate ? &yaml11 : nullptr);
+        ASSERT_NE(p.doc, nullptr);
+        zarvel_node *root = zarvel_document_root(p.doc, 0);
+        EXPECT_EQ(zarvel_node_tag_id(zarvel_node_map_get(root, "a", 1)), alternate ? 3 : 0);
+        EXPECT_EQ(p.doc->schema, alternate ? 1u : 0u);
+    }
+}
+
+TEST(Parse, Decoding) {
+    // UTF-16LE with a byte order mark.
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("a: 1\n")) {
+        utf16 += c;
+        utf16 += '\0';
+    }
+    parsed p(utf16);
+    ASSERT_NE(p.doc, nullptr);
+    EXPECT_EQ(render(zarvel_document_root(p.doc, 0)), "{\"a\":\"1\"}");
+    EXPECT_NE(p.doc->owned_text, nullptr);
+    // A line separator splits the line.
+    std::string ls = "a: b\xE2\x80\xA8" "c: d\n";
+    parsed q(ls);
+    ASSERT_NE(q.doc, nullptr);
+    EXPECT_EQ(render(zarvel_document_root(q.doc, 0)), "{\"a\":\"b\",\"c\":\"d\"}");
+    EXPECT_NE(q.doc->owned_text, nullptr);
+    // Plain UTF-8 is used in place.
+    parsed r(std::string("a: 1\n"));
+    ASSERT_NE(r.doc, nullptr);
+    EXPECT_EQ(r.doc->owned_text, nullptr);
+}
+
+TEST(Parse, MultiDocumentStreams) {
+    parsed p(std::string("a\n---\nb\n---\nc\n"));
+    ASSERT_NE(p.doc, nullptr);
+    EXPECT_EQ(zarvel_document_count(p.doc), 3u);
+    EXPECT_EQ(zarvel_document_root(p.doc, 3), nullptr);
+    EXPECT_EQ(render(zarvel_document_root(p.doc, 2)), "\"c\"");
+    parsed q(std::string("a: &x 1\n---\nb: *x\n"));
+    EXPECT_EQ(q.doc, nullptr);
+    EXPECT_EQ(q.status, 1);
+}
+
+// Fast paths on, fast paths off and the direct composer must give the same
+// node table (or the same status) for every input.
+void expect_same_tables(const std::string &text, const std::string &name) {
+    parsed fast(text), slow(text, nullptr, no_fast()), built(text, nullptr, direct());
+    EXPECT_EQ(fast.status, slow.status) << name << "\n" << text;
+    std::string expected = slow.table();
+    EXPECT_EQ(fast.table(), expected) << name << "\n" << text;
+    EXPECT_EQ(built.table(), expected) << "direct " << name << "\n" << text;
+}
+
+TEST(Parse, FastPathsEqualTheParserOnTheSuite) {
+    for (const fs::path &c : suite_cases()) expect_same_tables(read_file(c / "in.yaml"), c.filename().string());
+}
+
+namespace {
+
+// Random block and flow YAML built from pieces the fast paths take, and a few
+// they do not.
+struct generator {
+    std::mt19937 rng;
+    explicit generator(uint32_t seed) : rng(seed) {}
+    int pick(int n) { return int(rng() % uint32_t(n)); }
+    std::string scalar() {
+        static const char *const words[] = {"1", "-2", "3.5", "1e3", "true", "False", "null", "~", "x", "hello world",
+                                            "0x1F", "0o17", ".inf", "-.NaN", "'q'", "\"d\"", "''", "\"\"", "a#b",
+                                            "http://h:1", "yes", "-x", ":x", "\"t\\tx\"", "'it''s'", "12_000", "é"};
+        return words[pick(int(sizeof words / sizeof *words))];
+    }
+    std::string flow(int depth) {
+        if (depth > 3 || pick(3) == 0) {
+            switch (pick(5)) {
+            case 0: return "1";
+            case 1: return "\"s\"";
+            case 2: return "true";
+            case 3: return "-2.5e1";
+            default: return "\"e\\u00e9\"";
+            }
+        }
+        std::string out;
+        bool map = pick(2) == 0;
+        int n = pick(4);
+        out += map ? "{" : "[";
+        for (int i = 0; i < n; ++i) {
+            if (i) out += pick(2) ? ", " : ",";
+            if (map) out += "\"k" + std::to_string(pick(3)) + "\"" + (pick(2) ? ": " : ":");
+            out += flow(depth + 1);
+        }
+        out += map ? "}" : "]";
+        return out;
+    }
+    void block(std::string &out, int indent, int depth, bool map) {
+        int n = 1 + pick(4);
+        for (int i = 0; i < n; ++i) {
+            std::string pad(size_t(indent), ' ');
+            if (map) {
+                out += pad + "k" + std::to_string(pick(6)) + ":";
+            } else {
+                out += pad + "-";
+            }
+            int what = depth > 4 ? pick(3) : pick(6);
+            if (what == 0) {
+                out += " " + scalar() + (pick(5) == 0 ? " # c" : "") + "\n";
+            } else if (what == 1) {
+                out += " " + flow(0) + "\n";
+            } else if (what == 2) {
+                out += pick(2) ? " &a" + std::to_string(pick(3)) + " v\n" : (map ? " *a0\n" : " x\n");
+            } else if (what == 3) {
+                out += "\n";
+                if (pick(4) == 0) continue;  // empty value
+                block(out, indent + 2, depth + 1, pick(2) == 0);
+            } else if (what == 4 && map) {
+                out += "\n";
+                block(out, indent, depth + 1, false);  // entries under the key
+            } else {
+                out += "\n";
+                block(out, indent + 1 + pick(3), depth + 1, true);
+            }
+            if (pick(10) == 0) out += "\n# comment\n";
+        }
+    }
+    std::string text() {
+        std::string out;
+        switch (pick(6)) {
+        case 0: out = flow(0); break;
+        case 1: out = "  " + flow(0) + "\n\n"; break;
+        default: block(out, pick(3), 0, pick(2) == 0); break;
+        }
+        if (pick(20) == 0) out += "extra\n";
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST(Parse, FastPathsEqualTheParserOnGeneratedTexts) {
+    generator g(20261208);
+    for (int i = 0; i < 3000; ++i) {
+        std::string text = g.text();
+        expect_same_tables(text, "generated #" + std::to_string(i));
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
+namespace {
+
+// Cases whose tree read through the read API differs from in.json, and why.
+const std::map<std::string, std::string> known_json_differences = {};
+
+}  // namespace
+
+TEST(Parse, SuiteTreesMatchTheirJson) {
+    int compared = 0;
+    for (const fs::path &c : suite_cases()) {
+        std::string id = c.filename().string();
+        if (!fs::exists(c / "in.json") || fs::exists(c / "error")) continue;
+        std::string json_text = read_file(c / "in.json");
+        nlohmann::json expected;
+        try {
+            expected = nlohmann::json::parse(json_text);
+        } catch (...) {
+            continue;  // empty, or one value per document
+        }
+        parsed p(read_file(c / "in.yaml"));
+        if (!p.doc || zarvel_document_count(p.doc) != 1) {
+            if (!known_json_differences.count(id)) ADD_FAILURE() << id << ": status " << p.status;
+            continue;
+        }
+        nlohmann::json got = to_json(zarvel_document_root(p.doc, 0));
+        bool same = got == expected;
+        if (known_json_differences.count(id)) {
+            EXPECT_FALSE(same) << id << " now matches: drop it from the list";
+        } else {
+            EXPECT_TRUE(same) << id << "\nexpected " << printable(expected) << "\ngot      " << printable(got);
+        }
+        ++compared;
+    }
+    if (!suite_cases().empty()) EXPECT_GT(compared, 150);
+}
+
+TEST(Parse, SuiteErrorCasesFail) {
+    for (const fs::path &c : suite_cases()) {
+        if (!fs::exists(c / "error")) continue;
+        parsed p(read_file(c / "in.yaml"));
+        EXPECT_EQ(p.doc, nullptr) << c.filename().string();
+        EXPECT_NE(p.status, 0) << c.filename().string();
+    }
+}
+
+TEST(Parse, AllocationFailureGivesStatusTwoAndLeaksNothing) {
+    const std::vector<std::string> texts = {
+        "a: 1\nb: [1, {\"x\": \"y\\n\"}]\nc:\n  - &r d\n  - *r\n",  // block scanner
+        "---\nk: !t \"esc\\t\"\nl: |\n  lit\n? c\n: d\n",            // event parser
+        "{\"a\": [1, 2.5, true, null, \"s\"]}",                        // flow root
+    };
+    for (const std::string &text : texts)
+        for (zarvel_parse_switches sw : {zarvel_parse_switches{}, direct()}) {
+            for (uint64_t n = 1;; ++n) {
+                zvl::testing::fail_allocation(n);
+                int32_t status = -1;
+                zarvel_document *doc = zarvel_parse_internal(text.data(), text.size(), nullptr, sw, &status);
+                uint32_t count = doc ? zarvel_document_count(doc) : 0;
+                zarvel_node *root = doc ? zarvel_document_root(doc, 0) : nullptr;
+                std::string tree = root ? render(root) : "";
+                uint64_t seen = zvl::testing::fail_allocation(0);
+                if (!doc) {
+                    EXPECT_EQ(status, 2) << "n=" << n << "\n" << text;
+                } else {
+                    EXPECT_EQ(status, 0) << "n=" << n;
+                    // A failed build retries once memory is back.
+                    EXPECT_EQ(zarvel_document_count(doc), 1u) << "n=" << n;
+                    (void)count;
+                }
+                zarvel_document_free(doc);
+                if (seen < n) {  // nothing failed: every allocation was passed
+                    EXPECT_GT(n, 5u) << text;
+                    break;
+                }
+                ASSERT_LT(n, 5000u);
+            }
+        }
+}
+
+TEST(Parse, ConcurrentReadersOfAParsedDocument) {
+    std::string text = "list:\n";
+    for (int i = 0; i < 200; ++i) text += "  - {\"id\": " + std::to_string(i) + ", \"name\": \"n" + std::to_string(i) + "\"}\n";
+    text += "map:\n";
+    for (int i = 0; i < 200; ++i) text += "  key" + std::to_string(i) + ": " + std::to_string(i) + "\n";
+    parsed p(text);
+    ASSERT_NE(p.doc, nullptr);
+    ASSERT_EQ(p.doc->store, nullptr);  // still pending
+    std::vector<std::thread> threads;
+    std::vector<int> ok(8, 0);
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            bool good = zarvel_document_count(p.doc) == 1;
+            zarvel_node *root = zarvel_document_root(p.doc, 0);
+            zarvel_node *list = zarvel_node_map_get(root, "list", 4);
+            zarvel_node *map = zarvel_node_map_get(root, "map", 3);
+            for (int i = 0; i < 200 && good; ++i) {
+                int j = (i * 7 + t * 13) % 200;
+                int64_t v = -1;
+                zarvel_node *item = zarvel_node_seq_at(list, uint64_t(j));
+                good = zarvel_node_int(zarvel_node_map_get(item, "id", 2), &v) == 0 && v == j;
+                std::string key = "key" + std::to_string(j);
+                good = good && zarvel_node_int(zarvel_node_map_get(map, key.data(), int32_t(key.size())), &v) == 0 &&
+                       v == j;
+                zarvel_node *k = nullptr;
+                good = good && zarvel_node_map_at(map, uint64_t(j), &k, nullptr) == 0 && k;
+            }
+            ok[t] = good;
+        });
+    for (auto &th : threads) th.join();
+    for (int t = 0; t < 8; ++t) EXPECT_TRUE(ok[t]) << "thread " << t;
+}
