@@ -229,6 +229,14 @@ ZARVEL_API void zarvel_iterparse_free(zarvel_iterparse *iterator);
 
 /* ==== YAML scanner kernel ================================================ */
 
+/* Decodes the content of a double-quoted YAML scalar, text[start..end) without
+ * the quotes, into buffer (capacity bytes): escapes are decoded, line breaks
+ * are copied as they stand (no folding), an escaped line break drops the break
+ * and the next line's leading blanks. Output that does not fit is dropped, a
+ * multi-byte character whole. Returns the number of bytes written. */
+ZARVEL_API uint64_t zvl_finish_double_into(const char *text, uint64_t start, uint64_t end,
+                                           char *buffer, uint64_t capacity);
+
 /* ==== YAML scanner kernel: end =========================================== */
 
 /* ==== documents: parse entry, handles, read API ========================== */

@@ -67,6 +67,8 @@ struct block_parser {
 
     explicit block_parser(zarvel_parser &parser) : p(parser), s(parser.scan) {}
 
+    uint64_t explicit_after = UINT64_MAX;  // first byte after the last "? " indicator
+
     int32_t enclosing() const { return p.levels.empty() ? -1 : p.levels.back().indent; }
 
     // ---- completion and levels ------------------------------------------
@@ -196,7 +198,23 @@ struct block_parser {
                 return p.fail(ZARVEL_ERR_FAILED, at, "explicit key not allowed here");
             if (!ctx.existing_map && !open_block(true, at)) return false;
             s.pos = at + 1;
+            explicit_after = at + 1;
+            while (explicit_after < s.size && is_blank(s.text[explicit_after])) ++explicit_after;
             return after_indicator(node_origin::explicit_key, p.levels.back().indent, false);
+        }
+        if (c == ':' && s.blank_or_end_at(at + 1) && p.pending.active &&
+            p.pending.origin == node_origin::explicit_key && at == explicit_after) {
+            // "? :" alone: an empty key, then its value indicator.
+            s.pos = at + 1;
+            s.skip_blanks();
+            if (s.at_line_end_or_comment()) {
+                if (!p.emit_empty(line_props, ZARVEL_STYLE_PLAIN, false, at)) return false;
+                p.pending.active = false;
+                complete(node_origin::explicit_key);
+                s.pos = at + 1;
+                return after_indicator(node_origin::explicit_value, p.levels.back().indent, false);
+            }
+            s.pos = at;
         }
         if (c == ':' && s.blank_or_end_at(at + 1)) {
             if (ctx.value_line) return p.fail(ZARVEL_ERR_FAILED, at, "mapping value not allowed here");
@@ -314,8 +332,13 @@ struct block_parser {
         if (colon - key.start > max_simple_key) return p.fail(ZARVEL_ERR_LONG_KEY, key.start);
         bool simple_key = key.plain && line_props.empty();
         bool new_map = !ctx.existing_map;
+        // First byte of the value after its properties, if any.
         uint64_t value_at = colon + 1;
-        while (value_at < s.size && is_blank(s.text[value_at])) ++value_at;
+        while (true) {
+            while (value_at < s.size && is_blank(s.text[value_at])) ++value_at;
+            if (value_at >= s.size || (s.text[value_at] != '&' && s.text[value_at] != '!')) break;
+            while (value_at < s.size && !is_blank(s.text[value_at]) && !is_break(s.text[value_at])) ++value_at;
+        }
 
         if (new_map) {
             bool flow_value = value_at < s.size && (s.text[value_at] == '[' || s.text[value_at] == '{');

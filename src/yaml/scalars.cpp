@@ -448,3 +448,9 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
 }
 
 }  // namespace zvl::yaml
+
+uint64_t zvl_finish_double_into(const char *text, uint64_t start, uint64_t end, char *buffer,
+                                uint64_t capacity) {
+    if (!text || end <= start || (!buffer && capacity)) return 0;
+    return zvl::yaml::finish_double(text, start, end, buffer, capacity);
+}
