@@ -166,8 +166,11 @@ inline constexpr uint64_t eight_digit_limit = 184467440736ull;
 // without a superfluous leading zero, optional fraction and exponent, then
 // the end or a delimiter. Refuses (false) anything else; the integer digits
 // are accumulated only when want_value is set.
-inline bool scan_number(const char *text, uint64_t len, uint64_t start, number_lexeme *out,
-                        bool want_value) {
+// Inlined into every caller: the hot loops of the builders and the
+// validator keep the lexeme in registers.
+__attribute__((always_inline)) inline bool scan_number(const char *text, uint64_t len,
+                                                       uint64_t start, number_lexeme *out,
+                                                       bool want_value) {
     uint64_t p = start;
     out->negative = false;
     out->is_float = false;
@@ -180,7 +183,7 @@ inline bool scan_number(const char *text, uint64_t len, uint64_t start, number_l
     if (p >= len || !is_digit(text[p])) return false;
     // One to three digits followed by a delimiter (most numbers in real
     // documents) are converted in one short loop.
-    {
+    if (want_value) {
         uint64_t q = p;
         uint64_t value = 0;
         while (q < len && q - p < 4 && is_digit(text[q])) value = value * 10 + (text[q++] - '0');

@@ -81,37 +81,18 @@ struct packed_writer {
 };
 
 
-// A number token is the run of bytes that can occur in numbers (digits,
-// "+", "-", ".", "e", "E"). Checked, the run must be one whole JSON number:
-// type 4 without fraction and exponent, else 5; 0 refuses. Reading the
-// grammar straight through and then requiring that the run ends there gives
-// the same answer as cutting the run first.
+// A number token. Checked, it is one whole JSON number read by the shared
+// grammar (which also wants a delimiter after it, as the walk would):
+// type 4 without fraction and exponent, else 5; 0 refuses.
 uint8_t checked_number(const char *text, uint64_t len, uint64_t p, uint64_t *end) {
-    uint64_t q = p + (text[p] == '-' ? 1 : 0);
-    uint64_t digits = q;
-    q = json::skip_digits(text, len, q);
-    if (q == digits || (q - digits > 1 && text[digits] == '0')) return 0;
-    uint8_t type = ZARVEL_TAPE_INT;
-    if (q < len && text[q] == '.') {
-        uint64_t fraction = q + 1;
-        q = json::skip_digits(text, len, fraction);
-        if (q == fraction) return 0;
-        type = ZARVEL_TAPE_FLOAT;
-    }
-    if (q < len && (text[q] == 'e' || text[q] == 'E')) {
-        ++q;
-        if (q < len && (text[q] == '+' || text[q] == '-')) ++q;
-        uint64_t exponent = q;
-        q = json::skip_digits(text, len, exponent);
-        if (q == exponent) return 0;
-        type = ZARVEL_TAPE_FLOAT;
-    }
-    if (q < len && json::has_class(text[q], json::class_number_run)) return 0;
-    *end = q;
-    return type;
+    json::number_lexeme lexeme;
+    if (!json::scan_number(text, len, p, &lexeme, false)) return 0;
+    *end = lexeme.end;
+    return lexeme.is_float ? ZARVEL_TAPE_FLOAT : ZARVEL_TAPE_INT;
 }
 
-// Unchecked: the whole run is one type-10 entry.
+// Unchecked, the token is the run of bytes that can occur in numbers
+// (digits, "+", "-", ".", "e", "E"), kept whole as one type-10 entry.
 uint8_t unchecked_number(const char *text, uint64_t len, uint64_t p, uint64_t *end) {
     uint64_t q = p;
     for (;;) {
