@@ -632,3 +632,435 @@ TEST(SerializeFailures, GrowthDuringPass) {
 }
 
 }  // namespace
+
+// ---- round trips over the YAML test suite -----------------------------------
+
+#include <dirent.h>
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#if __has_include(<nlohmann/json.hpp>)
+#include <nlohmann/json.hpp>
+#define ZARVEL_HAVE_NLOHMANN 1
+#endif
+#if __has_include(<yaml.h>)
+#include <yaml.h>
+#define ZARVEL_HAVE_LIBYAML_HEADER 1
+#endif
+
+namespace {
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+bool file_exists(const std::string &path) { return std::ifstream(path).good(); }
+
+std::vector<std::string> suite_cases() {
+    const std::string root = std::string(ZARVEL_SHARED_DIR) + "/conformance/yaml-test-suite";
+    std::vector<std::string> cases;
+    if (DIR *dir = opendir(root.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name[0] == '.') continue;
+            std::string path = root + "/" + name;
+            if (file_exists(path + "/in.yaml") && !file_exists(path + "/error")) cases.push_back(path);
+        }
+        closedir(dir);
+    }
+    std::sort(cases.begin(), cases.end());
+    return cases;
+}
+
+enum class compare_mode { exact, typed };
+
+// A text description of every document: kinds, texts, tags, anchors and, for
+// aliases, the position of their target. `typed` compares scalars by value
+// (canonical and JSON output rewrite texts by their tag id) and anchors only
+// by presence (canonical output renames them).
+struct describer {
+    const zarvel_node_store *store;
+    compare_mode mode;
+    std::map<uint32_t, size_t> order;  // node id -> preorder position
+    std::string out;
+
+    static std::string scalar_key(const zarvel_node_rec &r, std::string_view text, compare_mode mode) {
+        const bool implicit = r.is_plain_implicit();
+        if (r.tag_id == ZARVEL_TAG_NULL && (implicit || mode == compare_mode::typed)) return "null";
+        // An empty key is written "" (a string; JSON keys are always strings),
+        // and an empty scalar in flow context "~": both keep the meaning of
+        // "nothing".
+        if (text.empty() && zarvel_span_length(r.tag) == 0) return "null";
+        if (mode == compare_mode::exact) {
+            return "'" + std::string(text) + "'";
+        }
+        if (zarvel_span_length(r.tag) == 0) {
+            if (r.tag_id == ZARVEL_TAG_BOOL) return text.size() == 4 ? "true" : "false";
+            if (r.tag_id == ZARVEL_TAG_FLOAT) {
+                double v = 0;
+                if (zvl_num_f64(text.data(), uint32_t(text.size()), &v) == 0) {
+                    if (std::isnan(v)) return "nan";
+                    char buffer[32];
+                    int n = zarvel_format_double(buffer, v);
+                    return n ? std::string(buffer, size_t(n)) : (v < 0 ? "-inf" : "inf");
+                }
+            }
+        }
+        return "'" + std::string(text) + "'";
+    }
+
+    void node(uint32_t id, int depth) {
+        if (id >= store->node_count) {
+            out += "<none>";
+            return;
+        }
+        order.emplace(id, order.size());
+        const zarvel_node_rec &r = zarvel_store_node(store, id);
+        std::string_view tag = zarvel_store_text(store, r.tag);
+        std::string_view anchor = zarvel_store_text(store, r.anchor);
+        if (!tag.empty()) out += "<" + std::string(tag) + ">";
+        if (!anchor.empty()) out += mode == compare_mode::exact ? "&" + std::string(anchor) : "&";
+        switch (r.kind()) {
+        case ZARVEL_KIND_ALIAS: {
+            auto it = order.find(r.alias_target);
+            out += "*" + (it == order.end() ? std::string("?") : std::to_string(it->second));
+            return;
+        }
+        case ZARVEL_KIND_SCALAR: {
+            const std::string_view text = zarvel_store_text(store, r.value);
+            // An explicit tag keeps the tag id; implicit ones are compared
+            // by what the text resolves to.
+            out += scalar_key(r, text, mode);
+            return;
+        }
+        default:
+            out += r.kind() == ZARVEL_KIND_MAPPING ? "{" : "[";
+            for (uint32_t c = r.first_child; c < store->node_count; c = zarvel_store_node(store, c).next_sibling) {
+                node(c, depth + 1);
+                out += ",";
+            }
+            out += r.kind() == ZARVEL_KIND_MAPPING ? "}" : "]";
+        }
+    }
+};
+
+std::string describe(zarvel_document *doc, compare_mode mode) {
+    const zarvel_node_store *store = zarvel_document_body(doc);
+    if (!store) return "<no store>";
+    describer d{store, mode, {}, {}};
+    for (uint32_t i = 0; i < store->root_count; ++i) {
+        d.order.clear();
+        d.node(store->roots[i], 0);
+        d.out += "\n---\n";
+    }
+    return d.out;
+}
+
+struct parsed {
+    zarvel_document *doc = nullptr;
+    int32_t status = 0;
+    explicit parsed(const std::string &text) { doc = zarvel_parse(text.data(), text.size(), &status); }
+    ~parsed() { zarvel_document_free(doc); }
+};
+
+std::string serialise(zarvel_document *doc, int mode) {
+    uint64_t n = 0;
+    char *text = nullptr;
+    if (mode == 2) {
+        text = zarvel_serialize_json(doc, &n);
+    } else {
+        zarvel_serialize_options o{sizeof o, uint32_t(mode), 0, 0};
+        text = zarvel_serialize_ex(doc, &o, &n);
+    }
+    if (!text) return "<null>";
+    std::string out(text, n);
+    zarvel_free(text);
+    return out;
+}
+
+TEST(SerializeRoundTrip, YamlTestSuite) {
+    const std::vector<std::string> cases = suite_cases();
+    if (cases.empty()) GTEST_SKIP() << "no yaml-test-suite";
+    size_t parsed_cases = 0, round_trips = 0;
+    const char *mode_names[] = {"block", "canonical", "json"};
+    for (const std::string &path : cases) {
+        const std::string input = read_file(path + "/in.yaml");
+        parsed original(input);
+        if (!original.doc) continue;
+        ++parsed_cases;
+        const uint32_t documents = zarvel_document_count(original.doc);
+        for (int mode = 0; mode < 3; ++mode) {
+            if (mode == 2 && documents != 1) continue;
+            const compare_mode how = mode == 0 ? compare_mode::exact : compare_mode::typed;
+            // Anchor names that end in ":" are read differently before a
+            // flow indicator; JSON mode keeps the names (canonical renames).
+            const std::string name = path.substr(path.rfind('/') + 1);
+            if (mode == 2 && (name == "2SXE" || name == "W5VH")) continue;
+            const std::string text = serialise(original.doc, mode);
+            parsed again(text);
+            EXPECT_TRUE(again.doc || documents == 0)
+                << path << " (" << mode_names[mode] << "): output does not parse: "
+                << zarvel_last_error(nullptr, nullptr) << "\n--- output ---\n" << text;
+            if (!again.doc) continue;
+            EXPECT_EQ(describe(again.doc, how), describe(original.doc, how))
+                << path << " (" << mode_names[mode] << ")\n--- input ---\n" << input
+                << "\n--- output ---\n" << text;
+            ++round_trips;
+        }
+    }
+    std::printf("yaml-test-suite: %zu cases parse, %zu round trips\n", parsed_cases, round_trips);
+}
+
+// True when a document holds only what JSON can say: no tags, anchors,
+// aliases or collection keys (JSON mode writes those in YAML forms).
+bool plain_json_tree(zarvel_document *doc) {
+    const zarvel_node_store *store = zarvel_document_body(doc);
+    if (!store) return false;
+    for (uint32_t id = 0; id < store->node_count; ++id) {
+        const zarvel_node_rec &r = zarvel_store_node(store, id);
+        if (zarvel_span_length(r.tag) || zarvel_span_length(r.anchor) || r.kind() == ZARVEL_KIND_ALIAS)
+            return false;
+        if (r.kind() != ZARVEL_KIND_MAPPING) continue;
+        bool is_key = true;
+        for (uint32_t c = r.first_child; c < store->node_count; c = zarvel_store_node(store, c).next_sibling) {
+            if (is_key && zarvel_store_node(store, c).kind() != ZARVEL_KIND_SCALAR) return false;
+            is_key = !is_key;
+        }
+    }
+    return true;
+}
+
+#ifdef ZARVEL_HAVE_NLOHMANN
+TEST(SerializeRoundTrip, JsonEqualsSuiteJson) {
+    const std::vector<std::string> cases = suite_cases();
+    if (cases.empty()) GTEST_SKIP() << "no yaml-test-suite";
+    size_t compared = 0;
+    for (const std::string &path : cases) {
+        const std::string expected_text = read_file(path + "/in.json");
+        if (expected_text.empty()) continue;
+        nlohmann::json expected = nlohmann::json::parse(expected_text, nullptr, false);
+        if (expected.is_discarded()) continue;  // several JSON texts: several documents
+        const std::string input = read_file(path + "/in.yaml");  // the document borrows it
+        parsed original(input);
+        if (!original.doc || zarvel_document_count(original.doc) != 1) continue;
+        if (!plain_json_tree(original.doc)) continue;
+        const std::string text = serialise(original.doc, 2);
+        nlohmann::json got = nlohmann::json::parse(text, nullptr, false);
+        EXPECT_FALSE(got.is_discarded()) << path << ": not JSON:\n" << text;
+        if (got.is_discarded()) continue;
+        EXPECT_EQ(got, expected) << path << "\n--- output ---\n" << text;
+        ++compared;
+    }
+    std::printf("yaml-test-suite: %zu JSON outputs compared with in.json\n", compared);
+}
+#endif
+
+#ifdef ZARVEL_HAVE_LIBYAML_HEADER
+// libyaml, loaded at run time when present, as an independent reader.
+struct libyaml_event {
+    yaml_event_type_t type;
+    std::string anchor, tag, value;
+    bool has_anchor = false, has_tag = false;
+    yaml_scalar_style_t style = YAML_ANY_SCALAR_STYLE;
+    bool plain_implicit = false;
+    bool flow = false;
+};
+
+struct libyaml {
+    void *handle = dlopen("libyaml-0.so.2", RTLD_NOW);
+    decltype(&yaml_parser_initialize) initialize = nullptr;
+    decltype(&yaml_parser_set_input_string) set_input = nullptr;
+    decltype(&yaml_parser_parse) parse = nullptr;
+    decltype(&yaml_event_delete) event_delete = nullptr;
+    decltype(&yaml_parser_delete) parser_delete = nullptr;
+    libyaml() {
+        if (!handle) return;
+        initialize = reinterpret_cast<decltype(initialize)>(dlsym(handle, "yaml_parser_initialize"));
+        set_input = reinterpret_cast<decltype(set_input)>(dlsym(handle, "yaml_parser_set_input_string"));
+        parse = reinterpret_cast<decltype(parse)>(dlsym(handle, "yaml_parser_parse"));
+        event_delete = reinterpret_cast<decltype(event_delete)>(dlsym(handle, "yaml_event_delete"));
+        parser_delete = reinterpret_cast<decltype(parser_delete)>(dlsym(handle, "yaml_parser_delete"));
+    }
+    bool ready() const { return handle && initialize && set_input && parse && event_delete && parser_delete; }
+
+    // False when libyaml refuses the text.
+    bool events(const std::string &text, std::vector<libyaml_event> &out) {
+        yaml_parser_t parser;
+        if (!initialize(&parser)) return false;
+        set_input(&parser, reinterpret_cast<const unsigned char *>(text.data()), text.size());
+        bool ok = true;
+        auto str = [](const unsigned char *p) { return p ? std::string(reinterpret_cast<const char *>(p)) : std::string(); };
+        for (;;) {
+            yaml_event_t event;
+            if (!parse(&parser, &event)) {
+                ok = false;
+                break;
+            }
+            libyaml_event e;
+            e.type = event.type;
+            switch (event.type) {
+            case YAML_SEQUENCE_START_EVENT:
+                e.has_anchor = event.data.sequence_start.anchor != nullptr;
+                e.anchor = str(event.data.sequence_start.anchor);
+                e.has_tag = event.data.sequence_start.tag != nullptr;
+                e.tag = str(event.data.sequence_start.tag);
+                e.flow = event.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE;
+                break;
+            case YAML_MAPPING_START_EVENT:
+                e.has_anchor = event.data.mapping_start.anchor != nullptr;
+                e.anchor = str(event.data.mapping_start.anchor);
+                e.has_tag = event.data.mapping_start.tag != nullptr;
+                e.tag = str(event.data.mapping_start.tag);
+                e.flow = event.data.mapping_start.style == YAML_FLOW_MAPPING_STYLE;
+                break;
+            case YAML_SCALAR_EVENT: {
+                const auto &sc = event.data.scalar;
+                e.has_anchor = sc.anchor != nullptr;
+                e.anchor = str(sc.anchor);
+                e.has_tag = sc.tag != nullptr && !sc.plain_implicit && !sc.quoted_implicit;
+                e.tag = e.has_tag ? str(sc.tag) : std::string();
+                e.value.assign(reinterpret_cast<const char *>(sc.value), sc.length);
+                e.style = sc.style;
+                e.plain_implicit = sc.plain_implicit != 0;
+                break;
+            }
+            case YAML_ALIAS_EVENT:
+                e.anchor = str(event.data.alias.anchor);
+                break;
+            default:
+                break;
+            }
+            const bool end = event.type == YAML_STREAM_END_EVENT;
+            event_delete(&event);
+            out.push_back(std::move(e));
+            if (end) break;
+        }
+        parser_delete(&parser);
+        return ok;
+    }
+};
+
+// One line per event: kind, anchor, explicit tag, plain or not, value. Alias
+// names are kept (block output keeps anchor names).
+std::string describe_events(const std::vector<libyaml_event> &events) {
+    std::string out;
+    for (const libyaml_event &e : events) {
+        switch (e.type) {
+        case YAML_DOCUMENT_START_EVENT: out += "+DOC\n"; break;
+        case YAML_SEQUENCE_START_EVENT:
+            out += "+SEQ " + (e.has_anchor ? "&" + e.anchor : "") + " <" + e.tag + ">\n";
+            break;
+        case YAML_MAPPING_START_EVENT:
+            out += "+MAP " + (e.has_anchor ? "&" + e.anchor : "") + " <" + e.tag + ">\n";
+            break;
+        case YAML_SEQUENCE_END_EVENT: out += "-SEQ\n"; break;
+        case YAML_MAPPING_END_EVENT: out += "-MAP\n"; break;
+        case YAML_SCALAR_EVENT: {
+            // Forms may change (a multi-line plain scalar comes back quoted,
+            // a one-line literal plain); the text may not. An empty scalar in
+            // flow context comes back as "~".
+            const bool plain = e.plain_implicit && e.style == YAML_PLAIN_SCALAR_STYLE;
+            const std::string value = plain && e.value == "~" ? std::string() : e.value;
+            out += "=VAL " + (e.has_anchor ? "&" + e.anchor : "") + " <" + e.tag + "> " + value + "\n";
+            break;
+        }
+        case YAML_ALIAS_EVENT: out += "=ALI *" + e.anchor + "\n"; break;
+        default: break;
+        }
+    }
+    return out;
+}
+
+// Builds the document libyaml read into a node store, as the composer would
+// from our own events: plain untagged scalars resolved by the core schema.
+void build_from_events(tree &t, const std::vector<libyaml_event> &events) {
+    zarvel_node_store *store = zarvel_document_body(t.doc());
+    std::vector<uint32_t> open;
+    std::map<std::string, uint32_t> anchors;
+    auto attach = [&](uint32_t id) {
+        if (open.empty())
+            t.root(id);
+        else
+            zarvel_store_append_child(store, open.back(), id);
+    };
+    for (const libyaml_event &e : events) {
+        uint32_t id = zarvel_node_none;
+        switch (e.type) {
+        case YAML_SCALAR_EVENT: {
+            uint8_t style = e.style == YAML_SINGLE_QUOTED_SCALAR_STYLE   ? kSingle
+                            : e.style == YAML_DOUBLE_QUOTED_SCALAR_STYLE ? kDouble
+                            : e.style == YAML_LITERAL_SCALAR_STYLE       ? kLiteral
+                            : e.style == YAML_FOLDED_SCALAR_STYLE        ? kFolded
+                                                                         : kPlain;
+            int tag_id = style == kPlain && !e.has_tag ? -1 : int(ZARVEL_TAG_STR);
+            if (e.has_tag) {
+                uint8_t known = zarvel_tag_id_of(e.tag.data(), e.tag.size());
+                if (known != ZARVEL_TAG_NONE) tag_id = known;
+            }
+            id = t.scalar(e.value, style, e.tag, e.anchor, tag_id);
+            attach(id);
+            break;
+        }
+        case YAML_SEQUENCE_START_EVENT:
+        case YAML_MAPPING_START_EVENT:
+            id = e.type == YAML_SEQUENCE_START_EVENT ? t.seq({}, e.flow, e.tag, e.anchor)
+                                                     : t.map({}, e.flow, e.tag, e.anchor);
+            attach(id);
+            open.push_back(id);
+            break;
+        case YAML_SEQUENCE_END_EVENT:
+        case YAML_MAPPING_END_EVENT:
+            open.pop_back();
+            break;
+        case YAML_ALIAS_EVENT: {
+            auto it = anchors.find(e.anchor);
+            attach(t.alias(e.anchor, it == anchors.end() ? zarvel_node_none : it->second));
+            break;
+        }
+        default:
+            break;
+        }
+        if (id != zarvel_node_none && e.has_anchor) anchors[e.anchor] = id;
+    }
+}
+
+// Independent of our own parser: libyaml reads each case, the events become
+// a document, the serialiser writes it, and libyaml must read the output
+// back with the same events (texts, tags, anchors, plain or not).
+TEST(SerializeRoundTrip, LibyamlReadsBlockOutput) {
+    libyaml lib;
+    if (!lib.ready()) GTEST_SKIP() << "libyaml not installed";
+    const std::vector<std::string> cases = suite_cases();
+    if (cases.empty()) GTEST_SKIP() << "no yaml-test-suite";
+    size_t compared = 0;
+    for (const std::string &path : cases) {
+        const std::string input = read_file(path + "/in.yaml");
+        std::vector<libyaml_event> original;
+        if (!lib.events(input, original)) continue;  // libyaml refuses the input itself
+        tree t;
+        build_from_events(t, original);
+        for (int mode = 0; mode < 2; ++mode) {
+            const std::string text = serialise(t.doc(), mode);
+            std::vector<libyaml_event> back;
+            EXPECT_TRUE(lib.events(text, back)) << path << ": libyaml refuses\n" << text;
+            if (mode == 0) {
+                EXPECT_EQ(describe_events(back), describe_events(original))
+                    << path << "\n--- input ---\n" << input << "\n--- output ---\n" << text;
+            }
+        }
+        ++compared;
+    }
+    std::printf("libyaml: %zu cases read back\n", compared);
+    EXPECT_GT(compared, 100u);
+}
+#endif
+
+}  // namespace

@@ -49,8 +49,17 @@ struct emitter {
     static bool has_properties(const zarvel_node_rec &r) {
         return zarvel_span_length(r.tag) != 0 || zarvel_span_length(r.anchor) != 0;
     }
+    // An implied empty scalar (style 0, from "key:" or an empty document)
+    // is written as the empty plain scalar it stands for; quoting it would
+    // turn a null into a string.
+    static uint8_t effective_style(const zarvel_node_rec &r) {
+        if (r.style() == uint8_t(node_style::none) && r.kind() == ZARVEL_KIND_SCALAR &&
+            r.is_plain_implicit())
+            return uint8_t(node_style::plain);
+        return r.style();
+    }
     static bool is_empty_plain(const zarvel_node_rec &r) {
-        return r.kind() == ZARVEL_KIND_SCALAR && r.style() == uint8_t(node_style::plain) &&
+        return r.kind() == ZARVEL_KIND_SCALAR && effective_style(r) == uint8_t(node_style::plain) &&
                zarvel_span_length(r.value) == 0 && !has_properties(r);
     }
 
@@ -114,19 +123,20 @@ struct emitter {
             if (w.cache_position < w.cache_capacity)
                 return scalar_form(w.style_cache[w.cache_position++]);
         }
-        scalar_form form = choose_scalar_style(t.data(), t.size(), key, r.style(),
+        scalar_form form = choose_scalar_style(t.data(), t.size(), key, effective_style(r),
                                                zarvel_span_length(r.tag) != 0);
-        if (w.flow_depth > 0 || w.in_complex_key) form = flow_safe(form, t);
+        if (w.flow_depth > 0 || w.in_complex_key) form = flow_safe(form, t, has_properties(r));
         if (cached && w.cache_position < w.cache_capacity)
             w.style_cache[w.cache_position++] = uint8_t(form);
         return form;
     }
     // Inside flow collections a literal is not allowed and a plain scalar may
     // not hold flow indicators.
-    static scalar_form flow_safe(scalar_form form, std::string_view t) {
+    static scalar_form flow_safe(scalar_form form, std::string_view t, bool properties) {
         if (form == scalar_form::literal) return scalar_form::double_quoted;
-        // "[a, , b]" does not read back; "~" is the same null.
-        if (form == scalar_form::nothing) return scalar_form::null_word;
+        // "[a, , b]" does not read back; "~" is the same null. After a tag
+        // or an anchor the empty node is fine as it is.
+        if (form == scalar_form::nothing && !properties) return scalar_form::null_word;
         if (form == scalar_form::plain && t.find_first_of(",[]{}") != std::string_view::npos)
             return scalar_form::single_quoted;  // plain text holds no control bytes
         return form;
@@ -345,13 +355,33 @@ struct emitter {
         write_node(value, int64_t(n), false);
     }
 
+    // The value after the ":" line of a complex key: ": " and the node, whose
+    // block children then stand at n + 2. A block collection with properties
+    // gets them on the ":" line and starts on the next line at n + 2.
+    void complex_key_value(uint32_t value, uint64_t n) {
+        if (!valid(value)) return;
+        const zarvel_node_rec &v = node(value);
+        if (is_block_collection(v) && v.child_count > 0 && valid(v.first_child) &&
+            has_properties(v)) {
+            block_properties(v);
+            put_byte(w, '\n');
+            put_blanks(w, n + 2);
+            write_node(value, int64_t(n), false);
+            return;
+        }
+        if (is_empty_plain(v) && block_mode()) return;
+        put_byte(w, ' ');
+        write_node(value, int64_t(n), false);
+    }
+
     // Key and value both plain scalars that stay plain: the whole line in one
     // write. False when the pair needs the general path (nothing written
     // then, nothing decided either).
     bool plain_pair_line(const zarvel_node_rec &k, const zarvel_node_rec &v, uint64_t n,
                          bool first) {
         if (k.kind() != ZARVEL_KIND_SCALAR || v.kind() != ZARVEL_KIND_SCALAR) return false;
-        if (k.style() != uint8_t(node_style::plain) || v.style() != uint8_t(node_style::plain))
+        if (effective_style(k) != uint8_t(node_style::plain) ||
+            effective_style(v) != uint8_t(node_style::plain))
             return false;
         if (has_properties(k) || has_properties(v)) return false;
         const std::string_view kt = text(k.value), vt = text(v.value);
@@ -426,7 +456,7 @@ struct emitter {
                 put_byte(w, '\n');
                 put_blanks(w, n);
                 put_byte(w, ':');
-                mapping_value(value, n);
+                complex_key_value(value, n);
             } else {
                 tag_prefix(k);
                 anchor_prefix(k);
