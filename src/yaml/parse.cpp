@@ -46,18 +46,14 @@ zarvel_document *finish(int32_t *status, int32_t value) {
     return nullptr;
 }
 
-// Status of a stopped run. A parser error maps by its code; a sink that
+// Status of a stopped run. A parser error maps by its code. A sink that
 // stopped the run without a parser error ran out of memory (the composers'
-// other failures cannot happen behind a parser that keeps its own limits), so
-// that is recorded too and never reported as a failure without a message.
+// other failures cannot happen behind a parser that keeps its own limits):
+// that is status 2, never a status 1 without a message.
 int32_t run_failure_status(const zarvel_parser *parser) {
     const zarvel_error *error = zarvel_parser_error(parser);
-    zarvel_error *thread = zarvel_error_current();
-    if (!error || error->code == 0) {
-        zarvel_error_set(thread, ZARVEL_ERR_NO_MEMORY, 0, 0, 0, nullptr);
-        return ZARVEL_NO_MEMORY;
-    }
-    *thread = *error;
+    if (!error || error->code == 0) return ZARVEL_NO_MEMORY;
+    *zarvel_error_current() = *error;
     if (error->code == ZARVEL_ERR_NO_MEMORY) return ZARVEL_NO_MEMORY;
     if (error->code == ZARVEL_ERR_TOO_DEEP) return ZARVEL_TOO_DEEP;
     return ZARVEL_FAILED;
@@ -152,7 +148,12 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length,
             zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_INTERNAL, 0, 0, 0, nullptr);
             return finish(status, ZARVEL_FAILED);
         }
-        if (!direct) state.arena = zarvel_parser_take_arena(state.parser);
+        if (!direct) {
+            // The log's rewritten texts live in this arena; without it the
+            // log cannot be kept (the parser only refuses for lack of memory).
+            state.arena = zarvel_parser_take_arena(state.parser);
+            if (!state.arena) return finish(status, ZARVEL_NO_MEMORY);
+        }
     }
     zarvel_parser_free(state.parser);
     state.parser = nullptr;
