@@ -18,6 +18,7 @@
 // carry the flow bit, as the YAML reader sets it for the same text.
 #include <cstring>
 
+#include "cbor/large_pages.hpp"
 #include "core/error.hpp"
 #include "core/kernels.hpp"
 #include "core/memory.hpp"
@@ -28,13 +29,6 @@
 #include "yaml/decode.hpp"
 #include "yaml/parse.hpp"
 #include "zarvel.h"
-
-// Double-quoted scalar decoder of the YAML scanner (exported by it). Weak, so
-// that a program linked without the scanner still links; it then cannot
-// decode escapes and such strings fail as out of memory.
-extern "C" __attribute__((weak)) uint64_t zvl_finish_double_into(const char *text, uint64_t start,
-                                                                 uint64_t end, char *buffer,
-                                                                 uint64_t capacity);
 
 namespace {
 
@@ -75,7 +69,6 @@ public:
             span = zarvel_store_put_text(store_, text_ + body, length, true);
             if (length && span == zarvel_span_failed) return false;
         } else if (length) {
-            if (&zvl_finish_double_into == nullptr) return false;
             if (!zarvel_store_strings_reserve(store_, length)) return false;
             uint32_t offset = store_->strings_len;
             uint64_t written =
@@ -133,6 +126,12 @@ private:
     zarvel_node_store *store_;
     const char *text_;
 };
+
+// Large pages for the presized, still untouched node table and string storage.
+void advise_tables(zarvel_node_store *store) {
+    zvl::cbor::advise_large_pages(store->nodes, uint64_t(store->node_cap) * sizeof(zarvel_node_rec));
+    zvl::cbor::advise_large_pages(store->strings, store->strings_cap);
+}
 
 bool has_backslash(const char *text, uint64_t start, uint64_t length) {
     return length && std::memchr(text + start, '\\', length) != nullptr;
@@ -340,7 +339,19 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
         return nullptr;
     }
     std::memset(tape, 0, sizeof *tape);
-    int built = zvl::tape_build_packed(text, len, root, tape, {true, true, false});
+    // The block is made here rather than by the builder so that the kernel
+    // can be asked for large pages before the entries are written (filling
+    // a large fresh block is otherwise dominated by page faults). The builder
+    // then takes it as a block offered for reuse.
+    if (!zvl::tape_allocate(tape, len)) {
+        zvl::deallocate(allocator, tape);
+        *status = ZARVEL_NO_MEMORY;
+        return nullptr;
+    }
+    tape->packed_ready = 1;
+    tape->text_len = len + 2;
+    zvl::cbor::advise_large_pages(tape->packed, (len + 2) * sizeof(uint64_t));
+    int built = zvl::tape_build_packed(text, len, root, tape, {true, true, true});
     if (built != zvl::tape_built) {
         zarvel_tape_free(tape);
         zvl::deallocate(allocator, tape);
@@ -407,6 +418,7 @@ int zarvel_json_source_build(zarvel_node_store *store, void *source) {
     if (!measure_tape(tape, &nodes, &decoded)) return -1;
     if (decoded && !zarvel_store_strings_reserve(store, decoded)) return -1;
     if (!zarvel_store_reserve(store, nodes * 2)) return -1;
+    advise_tables(store);
     return build_from_tape(store, tape);
 }
 
@@ -441,8 +453,9 @@ zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *stat
     if (!store) return finish(nullptr, ZARVEL_NO_MEMORY, status);
     store->input = text;
     store->input_len = len;
-    build_result built =
-        zarvel_store_reserve(store, len) ? direct_builder(store, text, len).run() : build_result::no_memory;
+    bool reserved = zarvel_store_reserve(store, len);
+    if (reserved) advise_tables(store);
+    build_result built = reserved ? direct_builder(store, text, len).run() : build_result::no_memory;
     if (built == build_result::built && (!special || well_formed(text, len))) {
         store->depth = 0;
         zarvel_document *document = zarvel_document_alloc(&zarvel_default_allocator);
