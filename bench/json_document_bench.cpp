@@ -6,7 +6,7 @@
 // Build against an optimised static library and run from the project root:
 //   cmake -S . -B <dir> -DCMAKE_BUILD_TYPE=Release -DZARVEL_BUILD_TESTS=OFF
 //   cmake --build <dir> --target zarvel_static
-//   g++ -std=c++20 -O2 -DNDEBUG -Iinclude tests/json_document_bench.cpp <dir>/libzarvel.a
+//   g++ -std=c++20 -O2 -DNDEBUG -Iinclude bench/json_document_bench.cpp <dir>/libzarvel.a
 //       -lsimdjson -o /tmp/json_document_bench && /tmp/json_document_bench
 #include <algorithm>
 #include <chrono>
