@@ -16,6 +16,7 @@
 // string storage with them); numbers and literals are plain scalars with the
 // plain-implicit flag and their lexeme as text. Scalars inside a container
 // carry the flow bit, as the YAML reader sets it for the same text.
+#include <bit>
 #include <cstring>
 
 #include "cbor/large_pages.hpp"
@@ -37,13 +38,35 @@ using zvl::node_flag::make;
 // Containers the validator lets stand open at once.
 constexpr uint32_t validator_max_depth = 255;
 
+// Bytes looked at for non-ASCII before the tape is tried.
+constexpr uint64_t tape_probe_bytes = 4096;
+
 // Texts this long cannot be described by the tape's 32-bit spans.
 constexpr uint64_t tape_length_limit = 4294967281ull;
 
 enum class build_result { built, refused, no_memory };
 
+// Skips JSON whitespace. Runs of spaces (indentation of pretty-printed
+// texts) are passed eight bytes at a time: the first byte that is no space
+// is the lowest non-zero byte of the word XOR eight spaces.
 uint64_t skip_ws(const char *text, uint64_t len, uint64_t p) {
-    while (p < len && zvl::json::is_ws(text[p])) ++p;
+    constexpr uint64_t spaces = 0x2020202020202020ull;
+    while (p < len) {
+        char c = text[p];
+        if (std::endian::native == std::endian::little && c == ' ' && p + 8 <= len) {
+            uint64_t word;
+            std::memcpy(&word, text + p, 8);
+            uint64_t other = word ^ spaces;
+            if (other == 0) {
+                p += 8;
+                continue;
+            }
+            p += uint64_t(std::countr_zero(other)) / 8;  // the lowest byte comes first
+            continue;
+        }
+        if (!zvl::json::is_ws(c)) return p;
+        ++p;
+    }
     return p;
 }
 
@@ -374,8 +397,7 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
 }
 
 // True when some byte is 0x80 or above. The packed builder refuses every
-// such text (in JSON those bytes can only stand inside strings), so the
-// attempt, with its allocation for the whole text, can be skipped.
+// text holding one (in JSON those bytes can only stand inside strings).
 bool has_high_byte(const char *text, uint64_t len) {
     constexpr uint64_t high_bits = 0x8080808080808080ull;
     uint64_t i = 0;
@@ -434,16 +456,21 @@ void zarvel_json_source_release(const zarvel_allocator *allocator, void *source)
 zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status) {
     if (!text && len > 0) return finish(nullptr, ZARVEL_INVALID_ARGUMENT, status);
 
-    // Slot 11: a control byte other than tab and line breaks, or one above
-    // 0x7E. Such texts need the UTF-8 check (and usually miss the tape).
-    bool special = len > 0 && zarvel_kernels_get()->has_special(text, len);
+    // A text with non-ASCII bytes near its start is not offered to the
+    // packed builder, which would refuse it after allocating for the whole
+    // text; the look is kept short so that ASCII texts pay almost nothing.
     uint64_t root = skip_ws(text, len, 0);
     bool bracket = root < len && (text[root] == '[' || text[root] == '{');
-    if (bracket && len < tape_length_limit && !(special && has_high_byte(text, len))) {
+    bool early_high_byte = has_high_byte(text, len < tape_probe_bytes ? len : tape_probe_bytes);
+    if (bracket && len < tape_length_limit && !early_high_byte) {
         int32_t result = ZARVEL_FAILED;
         zarvel_document *document = tape_document(text, len, root, &result);
         if (document || result == ZARVEL_NO_MEMORY) return finish(document, result, status);
     }
+
+    // Slot 11: a control byte other than tab and line breaks, or one above
+    // 0x7E. Only such texts need the UTF-8 check.
+    bool special = len > 0 && zarvel_kernels_get()->has_special(text, len);
 
     // Build first, validate only what the builder refuses: the builder reads
     // with the validator's kernels and grammar and refuses where it would
