@@ -297,6 +297,43 @@ TEST(CborEncode, LargeMappingSortsStably) {
     zarvel_free(out);
 }
 
+// Mappings used as keys of mappings used as keys: each mapping is sorted once,
+// so depth 40 takes no time (sorting on every visit would take 3^40 steps).
+TEST(CborEncode, NestedMappingKeysAreSortedOnce) {
+    built b;
+    zarvel_node *inner = zarvel_node_new_scalar(b.doc, "x", 1, 1);
+    for (int depth = 0; depth < 40; ++depth) {
+        zarvel_node *map = zarvel_node_new_mapping(b.doc);
+        ASSERT_EQ(zarvel_node_map_add(map, "z", 1, zarvel_node_new_scalar(b.doc, "1", 1, 1)), 0);
+        ASSERT_EQ(zarvel_node_map_add_node(map, inner, zarvel_node_new_scalar(b.doc, "v", 1, 1)), 0);
+        inner = map;
+    }
+    ASSERT_EQ(zarvel_document_set_root(b.doc, inner), 0);
+    const std::string plain = encode_hex(b.doc);
+    const std::string sorted = encode_hex(b.doc, ZARVEL_CBOR_CANONICAL);
+    ASSERT_EQ(plain.size(), sorted.size());
+    // Innermost: {z: 1, x: v} sorts to {x: v, z: 1}; every outer level puts
+    // "z" (0x61...) before its mapping key (0xa2...).
+    EXPECT_EQ(sorted.substr(0, 10), "a2617a01a2");
+    EXPECT_NE(sorted.find("a261786176617a01"), std::string::npos);
+    EXPECT_EQ(zarvel_cbor_encode_into(b.doc, ZARVEL_CBOR_CANONICAL, nullptr, 0), sorted.size() / 2);
+}
+
+TEST(CborEncode, ThousandLevelsEncode) {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 500; ++i) bytes.insert(bytes.end(), {0xa2, 0x61, 'k', 0x81});
+    bytes.push_back(0xf6);
+    for (int i = 0; i < 500; ++i) bytes.insert(bytes.end(), {0x61, 'a', 0x00});
+    // Each map: "k": [ ... ], "a": 0 -- the pair "a": 0 follows the nested value.
+    decoded in(bytes);
+    ASSERT_NE(in.doc, nullptr) << zarvel_last_error(nullptr, nullptr);
+    std::vector<uint8_t> sorted;
+    for (int i = 0; i < 500; ++i) sorted.insert(sorted.end(), {0xa2, 0x61, 'a', 0x00, 0x61, 'k', 0x81});
+    sorted.push_back(0xf6);
+    EXPECT_EQ(encode_hex(in.doc), to_hex(bytes.data(), bytes.size()));
+    EXPECT_EQ(encode_hex(in.doc, ZARVEL_CBOR_CANONICAL), to_hex(sorted.data(), sorted.size()));
+}
+
 // ---- entries ---------------------------------------------------------------------------
 
 TEST(CborEncode, IntoMeasuresAndWrites) {

@@ -301,14 +301,35 @@ bool simple_value(std::string_view text, uint8_t &value) {
 
 // ---- the encoder -----------------------------------------------------------------
 
+// Canonical orders, shared by the encoder of a whole tree and the encoders
+// of its keys: each mapping is sorted once, the first time any walk reaches
+// it, and every later walk (the writing pass, or the walk of a key that was
+// already encoded on its own for an outer sort) looks its order up by node
+// id. Sorting on every visit would cost exponential time for mappings used
+// as keys inside mappings used as keys.
+struct order_table {
+    // Sorted order of one mapping: pair_count key ids from pair_keys[first].
+    struct map_order {
+        uint32_t pair_count;
+        uint64_t first;
+    };
+    static constexpr uint32_t none = 0xFFFFFFFFu;
+
+    explicit order_table(const zarvel_allocator *allocator)
+        : slot_of(allocator), orders(allocator), pair_keys(allocator) {}
+
+    zvl::buffer<uint32_t, 64> slot_of;  // node id -> index into orders, or none
+    zvl::buffer<map_order, 16> orders;
+    zvl::buffer<uint32_t, 64> pair_keys;
+};
+
 class encoder {
 public:
-    encoder(const zarvel_node_store *store, bool canonical) : store_(store), canonical_(canonical) {}
+    encoder(const zarvel_node_store *store, bool canonical, order_table &orders)
+        : store_(store), canonical_(canonical), table_(orders) {}
 
-    // Measuring walk; records the canonical orders. Status and size.
+    // Measuring walk; sorts (and records) the mappings it meets first.
     int32_t measure(uint32_t root, uint64_t &size) {
-        orders_.clear();
-        pair_keys_.clear();
         measure_out out;
         const int32_t status = node(out, root, 0);
         size = out.size;
@@ -317,7 +338,6 @@ public:
 
     // Writing walk into exactly `size` bytes, after a successful measure.
     int32_t write(uint32_t root, uint8_t *buffer, uint64_t size) {
-        replay_ = 0;
         buffer_out out{buffer, size};
         const int32_t status = node(out, root, 0);
         if (status != encoded) return status;
@@ -325,12 +345,7 @@ public:
     }
 
 private:
-    // Sorted order of one mapping: pair_count key ids from pair_keys_[first].
-    struct map_order {
-        uint32_t mapping;
-        uint32_t pair_count;
-        uint64_t first;
-    };
+    using map_order = order_table::map_order;
 
     const zarvel_node_rec *record(uint32_t id) const {
         return id < store_->node_count ? &store_->nodes[id] : nullptr;
@@ -375,19 +390,19 @@ private:
         const uint32_t pairs = rec.child_count / 2;
         put_head(out, major_map, pairs);
         if (canonical_ && pairs > 1) {
-            const map_order *order;
-            if constexpr (Out::writes) {
-                if (replay_ >= orders_.size() || orders_[replay_].mapping != id) return length_differs;
-                order = &orders_[replay_++];
-            } else {
+            uint32_t slot = order_table::none;
+            if (!table_.slot_of.empty()) slot = table_.slot_of[id];
+            if (slot == order_table::none) {
+                // Only a measuring walk meets a mapping for the first time.
+                if (Out::writes) return length_differs;
                 const int32_t status = sort_pairs(id, rec);
                 if (status != encoded) return status;
-                order = &orders_.back();
+                slot = table_.slot_of[id];
             }
-            // Copied out: nested mappings append to orders_ and pair_keys_.
-            const uint64_t first = order->first;
+            // Copied out: nested sorts append to the table and may move it.
+            const uint64_t first = table_.orders[slot].first;
             for (uint32_t i = 0; i < pairs; ++i) {
-                const int32_t status = pair(out, pair_keys_[first + i], depth);
+                const int32_t status = pair(out, table_.pair_keys[first + i], depth);
                 if (status != encoded) return status;
             }
             return encoded;
@@ -447,15 +462,20 @@ private:
             return c < 0 || (c == 0 && x.size() < y.size());
         };
         if (!stable_sort(order.data(), pairs, before)) return no_memory;
-        if (!orders_.push_back(map_order{id, pairs, pair_keys_.size()})) return no_memory;
-        if (!pair_keys_.reserve(pair_keys_.size() + pairs)) return no_memory;
-        for (uint32_t i = 0; i < pairs; ++i) pair_keys_.push_back(keys[order[i]]);
+        if (table_.slot_of.empty()) {
+            if (!table_.slot_of.reserve(store_->node_count)) return no_memory;
+            for (uint32_t i = 0; i < store_->node_count; ++i) table_.slot_of.push_back(order_table::none);
+        }
+        if (!table_.pair_keys.reserve(table_.pair_keys.size() + pairs)) return no_memory;
+        if (!table_.orders.push_back(map_order{pairs, table_.pair_keys.size()})) return no_memory;
+        for (uint32_t i = 0; i < pairs; ++i) table_.pair_keys.push_back(keys[order[i]]);
+        table_.slot_of[id] = uint32_t(table_.orders.size() - 1);
         return encoded;
     }
 
     // Appends the encoding of one node, on its own, to bytes.
     int32_t encode_alone(uint32_t id, zvl::buffer<uint8_t, 256> &bytes) {
-        encoder alone(store_, canonical_);
+        encoder alone(store_, canonical_, table_);
         uint64_t size = 0;
         int32_t status = alone.measure(id, size);
         if (status != encoded) return status;
@@ -561,9 +581,7 @@ private:
 
     const zarvel_node_store *store_;
     bool canonical_;
-    zvl::buffer<map_order, 16> orders_;
-    zvl::buffer<uint32_t, 64> pair_keys_;
-    size_t replay_ = 0;
+    order_table &table_;
 };
 
 // ---- entries ----------------------------------------------------------------------
@@ -588,7 +606,8 @@ int32_t encode_one(zarvel_document *document, uint32_t flags, uint8_t *buffer, u
     uint32_t root;
     int32_t status = document_root(document, store, root);
     if (status != encoded) return status;
-    encoder e(store, canonical(flags));
+    order_table orders(store->allocator);
+    encoder e(store, canonical(flags), orders);
     status = e.measure(root, size);
     if (status != encoded || !buffer || capacity < size) return status;
     status = e.write(root, buffer, size);
@@ -611,7 +630,8 @@ uint8_t *zvl::cbor::encode_root(zarvel_document *document, uint64_t index, uint3
     if (document && !store) result = no_memory;
     if (store && index < store->root_count) {
         const uint32_t root = store->roots[index];
-        encoder e(store, canonical(flags));
+        order_table orders(store->allocator);
+        encoder e(store, canonical(flags), orders);
         uint64_t size = 0;
         result = e.measure(root, size);
         if (result == encoded) {
@@ -635,7 +655,8 @@ uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t 
     const zarvel_node_store *store;
     uint32_t root;
     int32_t status = document_root(document, store, root);
-    encoder e(store, canonical(flags));
+    order_table orders(store ? store->allocator : &zarvel_default_allocator);
+    encoder e(store, canonical(flags), orders);
     uint64_t size = 0;
     if (status == encoded) status = e.measure(root, size);
     if (status != encoded) {
