@@ -145,7 +145,7 @@ run_outcome parse_next_document(zarvel_iterparse &it) {
     zarvel_sink sink{};
     sink.event = record_one_document;
     sink.user = &recorder;
-    const int result = zarvel_parser_run(parser, rest, rest_length, &sink, false, false);
+    const int result = zarvel_parser_run(parser, rest, rest_length, &sink, true, true);
 
     if (result == -1) {
         const zarvel_error *error = zarvel_parser_error(parser);
