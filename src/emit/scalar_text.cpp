@@ -2,6 +2,8 @@
 // need no treatment are copied in one write up to the next special byte.
 #include "emit/scalar_text.hpp"
 
+#include <cstring>
+
 namespace zvl {
 namespace {
 
@@ -81,6 +83,45 @@ size_t write_yaml_sequence_escape(zarvel_writer &w, const uint8_t *p, size_t lef
     return 0;
 }
 
+constexpr uint64_t low_bits = 0x7F7F7F7F7F7F7F7Full;
+constexpr uint64_t ones = 0x0101010101010101ull;
+
+uint64_t load_word(const uint8_t *p) {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+// 0x80 in every byte of w equal to c (exact).
+uint64_t bytes_equal(uint64_t w, uint8_t c) {
+    uint64_t x = w ^ (ones * c);
+    return ~(((x & low_bits) + low_bits) | x | low_bits);
+}
+// Non-zero when some byte of w is below 0x20 (exact as a yes/no answer).
+uint64_t has_control(uint64_t w) { return (w - ones * 0x20) & ~w & (ones * 0x80); }
+
+// Index of the first byte at or after i that the double-quoted YAML form
+// may have to treat: a control byte, DEL, a quote, a backslash or any byte of
+// 0x80 and above; eight bytes at a time.
+size_t skip_yaml_plain_bytes(const uint8_t *p, size_t i, size_t n) {
+    for (; i + 8 <= n; i += 8) {
+        const uint64_t w = load_word(p + i);
+        if ((w & ~low_bits) | has_control(w) | bytes_equal(w, '"') | bytes_equal(w, '\\') |
+            bytes_equal(w, 0x7F))
+            break;
+    }
+    while (i < n && classes.yaml[p[i]] == copy && p[i] < 0x80) ++i;
+    return i;
+}
+// The same for JSON strings: controls, quotes and backslashes only.
+size_t skip_json_plain_bytes(const uint8_t *p, size_t i, size_t n) {
+    for (; i + 8 <= n; i += 8) {
+        const uint64_t w = load_word(p + i);
+        if (has_control(w) | bytes_equal(w, '"') | bytes_equal(w, '\\')) break;
+    }
+    while (i < n && classes.json[p[i]] == copy) ++i;
+    return i;
+}
+
 }  // namespace
 
 void write_single_quoted(zarvel_writer &w, std::string_view text) {
@@ -104,7 +145,7 @@ void write_double_quoted(zarvel_writer &w, std::string_view text) {
     while (i < n) {
         const uint8_t kind = classes.yaml[p[i]];
         if (kind == copy) {
-            ++i;
+            i = p[i] < 0x80 ? skip_yaml_plain_bytes(p, i, n) : i + 1;
             continue;
         }
         if (kind == escape_ascii) {
@@ -132,9 +173,8 @@ void write_json_string(zarvel_writer &w, std::string_view text) {
     const uint8_t *p = reinterpret_cast<const uint8_t *>(text.data());
     const size_t n = text.size();
     size_t start = 0;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = skip_json_plain_bytes(p, 0, n); i < n; i = skip_json_plain_bytes(p, i + 1, n)) {
         const uint8_t c = p[i];
-        if (classes.json[c] == copy) continue;
         put_line_free(w, text.data() + start, i - start);
         start = i + 1;
         char out[6] = {'\\', 0, 0, 0, 0, 0};
