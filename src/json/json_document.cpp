@@ -89,7 +89,7 @@ public:
         if (id == zarvel_node_none) return false;
         zarvel_span span = 0;
         if (!has_escape) {
-            span = zarvel_store_put_text(store_, text_ + body, length, true);
+            span = in_place(body, length);
             if (length && span == zarvel_span_failed) return false;
         } else if (length) {
             if (!zarvel_store_strings_reserve(store_, length)) return false;
@@ -100,17 +100,17 @@ public:
             span = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
         }
         store_->nodes[id].value = span;
-        return zarvel_store_attach(store_, id);
+        return attach(id);
     }
 
     // A number or literal lexeme with the tag id it resolved to.
     bool plain(uint64_t start, uint64_t length, uint8_t tag_id) {
         uint32_t id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, inside(), true), tag_id);
         if (id == zarvel_node_none) return false;
-        zarvel_span span = zarvel_store_put_text(store_, text_ + start, length, true);
+        zarvel_span span = in_place(start, length);
         if (length && span == zarvel_span_failed) return false;
         store_->nodes[id].value = span;
-        return zarvel_store_attach(store_, id);
+        return attach(id);
     }
 
     // Opens a flow sequence or mapping. Refused (not out of memory) at the
@@ -119,7 +119,7 @@ public:
         *too_deep = false;
         uint32_t id = node(make(kind, 0, true, false),
                            kind == ZARVEL_KIND_SEQUENCE ? uint8_t(ZARVEL_TAG_SEQ) : uint8_t(ZARVEL_TAG_MAP));
-        if (id == zarvel_node_none || !zarvel_store_attach(store_, id)) return false;
+        if (id == zarvel_node_none || !attach(id)) return false;
         if (!zarvel_store_push(store_, id)) {
             *too_deep = true;
             return false;
@@ -138,12 +138,61 @@ public:
 private:
     bool inside() const { return store_->depth > 0; }
 
+    // The store's per-node steps, written out here for the common case: a
+    // fresh record while the presized table has room (zarvel_store_add_node
+    // otherwise), a span into the input (zarvel_store_put_text when the
+    // offset does not fit a span), and the composer's attach (the next item
+    // of the open sequence, key then value of the open mapping, or the root;
+    // no reader can hold a child cache while the store is being built).
     uint32_t node(uint8_t flags, uint8_t tag_id) {
-        uint32_t id = zarvel_store_add_node(store_);
-        if (id == zarvel_node_none) return id;
+        uint32_t id;
+        if (store_->node_count < store_->node_cap) {
+            id = store_->node_count++;
+            zarvel_node_rec &n = store_->nodes[id];
+            n.first_child = n.last_child = n.next_sibling = n.alias_target = zarvel_node_none;
+            n.child_count = 0;
+            n.value = n.tag = n.anchor = 0;
+        } else {
+            id = zarvel_store_add_node(store_);
+            if (id == zarvel_node_none) return id;
+        }
         store_->nodes[id].flags = flags;
         store_->nodes[id].tag_id = tag_id;
         return id;
+    }
+
+    zarvel_span in_place(uint64_t start, uint64_t length) {
+        if (length == 0) return 0;
+        if (start <= zarvel_span_max_offset && length <= 0xFFFFFFFFu)
+            return zarvel_span_make(uint32_t(start), uint32_t(length), false);
+        return zarvel_store_put_text(store_, text_ + start, length, true);
+    }
+
+    bool attach(uint32_t id) {
+        if (store_->depth == 0) return zarvel_store_add_root(store_, id);
+        uint32_t level = store_->depth - 1;
+        uint32_t parent = store_->open_stack[level];
+        if (store_->nodes[parent].kind() == ZARVEL_KIND_MAPPING) {
+            if (!store_->key_pending[level]) {
+                store_->pending_key[level] = id;
+                store_->key_pending[level] = 1;
+                return true;
+            }
+            store_->key_pending[level] = 0;
+            append(parent, store_->pending_key[level]);
+        }
+        append(parent, id);
+        return true;
+    }
+
+    void append(uint32_t parent, uint32_t child) {
+        zarvel_node_rec &p = store_->nodes[parent];
+        if (p.first_child == zarvel_node_none)
+            p.first_child = child;
+        else
+            store_->nodes[p.last_child].next_sibling = child;
+        p.last_child = child;
+        p.child_count += 1;
     }
 
     zarvel_node_store *store_;
