@@ -488,6 +488,8 @@ struct block_parser {
             s.pos = open;
         }
         uint32_t start_line = s.line;
+        // Every earlier flow tree was delivered before this one starts.
+        if (!p.events.empty()) return p.fail(ZARVEL_ERR_INTERNAL, open);
         if (!p.parse_flow(outer, line_props)) return false;
         cursor after = s.save();
         s.skip_blanks();
@@ -947,11 +949,7 @@ int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length, 
                       bool first, bool last) {
     if (!parser) return -1;
     zarvel_error_clear(&parser->scan.error);
-    if ((!text && length) || !sink || !sink->event) {
-        zarvel_error_set(&parser->scan.error, ZARVEL_ERR_FAILED, 0, 0, 0, "invalid argument");
-        *zarvel_error_current() = parser->scan.error;
-        return -1;
-    }
+    if ((!text && length) || !sink || !sink->event) return -1;
     if (!text) text = "";
     if (length > UINT32_MAX - 1) {
         zarvel_error_set(&parser->scan.error, ZARVEL_ERR_NO_MEMORY, 0, 0, 0, "input exceeds 4 GiB");
