@@ -17,6 +17,7 @@
 
 #include "core/error.hpp"
 #include "yaml/decode.hpp"
+#include "yaml/parse.hpp"
 #include "core/memory.hpp"
 #include "doc/store.hpp"
 #include "doc_helpers.hpp"
@@ -68,6 +69,8 @@ std::string shape(const zarvel_node *n) {
 }
 
 std::string last_message() { return zarvel_last_error(nullptr, nullptr); }
+
+std::string canonical(const zarvel_node *n);
 
 // ---- node mapping ------------------------------------------------------------
 
@@ -232,6 +235,27 @@ TEST(JsonDocument, BothRoadsAgree) {
         ASSERT_EQ(tape.d->store, nullptr) << text << ": expected the tape road";
         ASSERT_NE(direct.d->store, nullptr) << text << ": expected the direct road";
         EXPECT_EQ(shape(tape.root()), shape(direct.root())) << text;
+    }
+}
+
+// The fallback for a text the direct builder refuses is the YAML parse entry
+// with decoding skipped and the direct composer; for JSON texts it reads the
+// same tree.
+TEST(JsonDocument, FallbackRoadReadsTheSameTree) {
+    const char *texts[] = {R"({"a":[1,2.5,"x\ty"],"b":{"c":null,"d":true}})", R"([[],{},"\u00e9"])", "42",
+                           "\"s\""};
+    zarvel_parse_switches switches;
+    switches.skip_decoding = true;
+    switches.composer = zarvel_composer_choice::direct;
+    for (const char *text : texts) {
+        parsed direct(text);
+        int32_t status = -1;
+        zarvel_document *fallback = zarvel_parse_internal(text, std::strlen(text), nullptr, switches, &status);
+        ASSERT_EQ(status, 0) << text;
+        ASSERT_NE(fallback, nullptr) << text;
+        EXPECT_EQ(render(zarvel_document_root(fallback, 0)), render(direct.root())) << text;
+        EXPECT_EQ(canonical(zarvel_document_root(fallback, 0)), canonical(direct.root())) << text;
+        zarvel_document_free(fallback);
     }
 }
 
