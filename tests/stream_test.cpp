@@ -268,6 +268,7 @@ push_result run_push(const std::string &text, int stop_at = -1) {
         text.data(), text.size(),
         [](void *user, const zarvel_event_view *e) -> int {
             auto *c = static_cast<context *>(user);
+            EXPECT_TRUE(owned_event::spans_ok(*e));
             c->result->events.emplace_back(*e);
             return static_cast<int>(c->result->events.size()) - 1 == c->stop_at ? 1 : 0;
         },
@@ -321,6 +322,12 @@ std::vector<suite_case> with_extra_cases() {
         "--- a\n--- b\n--- c\n--- d\n--- e\n--- f\n--- g\n",
         "a: 'x\n  y'\n---\nb: \"p\n  q\"\n---\n[c,\n d]\n",
         "%YAML 1.2\n---\na\n...\n%YAML 1.2\n---\nb\n---\nc\n",
+        "a: |+\n  x\n\n\n--- b\n",
+        "a: 1 # c\n# d\n---\nb\n",
+        "? a\n: b\n---\n- c\n...\n",
+        "a\n... x\n",
+        "a\n---\n- [b\n---\n",
+        "--- 'q\n---\n'\n",
     };
     for (size_t i = 0; i < extra.size(); ++i) cases.push_back({"extra-" + std::to_string(i), extra[i], false});
     return cases;
@@ -392,7 +399,7 @@ TEST(Pull, EdgeCases) {
             EXPECT_EQ(got.line, line) << r.text;
             EXPECT_EQ(got.column, column) << r.text;
             EXPECT_EQ(got.line, 1u) << r.text;
-            EXPECT_GE(got.column, 4u) << r.text;
+            EXPECT_EQ(got.column, 5u) << "at the end of the text: " << r.text;
         } else {
             EXPECT_EQ(got.line, 0u);
             EXPECT_EQ(got.column, 0u);
@@ -507,6 +514,16 @@ TEST(Iterparse, LinesRestartAfterEachDocument) {
     EXPECT_EQ(start.start_line, 0u) << "synthetic stream start carries no position";
 }
 
+TEST(Iterparse, ErrorPositionCountsFromTheDocument) {
+    iterparse_result got = run_iterparse("a\n--- [b\n");
+    EXPECT_EQ(got.status, 1);
+    EXPECT_EQ(got.line, 2u) << "line 3 of the text is line 2 of the second run";
+    EXPECT_EQ(got.column, 1u);
+    pull_result whole = run_pull("a\n--- [b\n");
+    EXPECT_EQ(whole.line, 3u);
+    EXPECT_EQ(whole.column, 1u);
+}
+
 TEST(Iterparse, InvalidArguments) {
     EXPECT_EQ(zarvel_iterparse_new(nullptr, 1), nullptr);
     uint64_t count = 5;
@@ -545,6 +562,29 @@ TEST(Recorder, ThreeFeeds) {
     }
     EXPECT_EQ(zarvel_recorder_feed(recorder, "c", 1, 0), ZARVEL_INVALID_ARGUMENT);
     EXPECT_EQ(zarvel_recorder_feed(recorder, "", 0, 1), ZARVEL_INVALID_ARGUMENT);
+    zarvel_recorder_free(recorder);
+}
+
+TEST(Recorder, EachFeedReplacesTheRecords) {
+    zarvel_recorder *recorder = zarvel_recorder_new();
+    ASSERT_NE(recorder, nullptr);
+    struct step {
+        std::string chunk;
+        int final;
+        uint64_t count;
+    } steps[] = {
+        {"a\n---\nb\n", 0, 4},  // +STR +DOC a -DOC
+        {"c", 0, 0},              // no new boundary: nothing complete
+        {"\n--", 0, 0},           // a marker not yet complete
+        {"- d\n", 0, 3},         // +DOC --- "b c" -DOC
+        {"", 1, 4},               // +DOC --- d -DOC -STR
+    };
+    for (const step &s : steps) {
+        ASSERT_EQ(zarvel_recorder_feed(recorder, s.chunk.data(), s.chunk.size(), s.final), 0);
+        uint64_t count = 99;
+        zarvel_recorder_records(recorder, &count);
+        EXPECT_EQ(count, s.count) << joined(notations(recorded(recorder)));
+    }
     zarvel_recorder_free(recorder);
 }
 
