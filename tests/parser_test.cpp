@@ -385,6 +385,12 @@ TEST(Parser, Positions) {
     zarvel_parser_free(p);
 }
 
+TEST(Parser, AlternateModeFlowIndentation) {
+    EXPECT_EQ(run("a:\n  - [1,\n 2]\n").error.code, 7u);
+    EXPECT_EQ(run("a:\n  - [1,\n 2]\n", 0, &zarvel_yaml11_resolver).status, 0);
+    EXPECT_EQ(run("a:\n  - [1,\n\n 2]\n", 0, &zarvel_yaml11_resolver).status, 0);
+}
+
 TEST(Parser, RewrittenLineSeparators) {
     std::string text = "a: b\xE2\x80\xA8" "c: d";
     EXPECT_EQ(body(text), "+DOC | +MAP | =VAL :a | =VAL :b | =VAL :c | =VAL :d | -MAP | -DOC");

@@ -88,12 +88,6 @@ struct block_parser {
         }
     }
 
-    uint64_t next_content_offset() const {
-        uint64_t o = s.pos;
-        while (o < s.size && (is_blank(s.text[o]) || is_break(s.text[o]))) ++o;
-        return o < s.size ? o : s.size;
-    }
-
     bool close_top() {
         block_level level = p.levels.back();
         if (level.mapping && level.value_pending &&
@@ -478,7 +472,8 @@ struct block_parser {
     // A flow collection at s.pos in block context.
     bool flow_in_block(node_context ctx, uint64_t node_start, const properties &line_props) {
         int32_t outer = enclosing();
-        if (p.pending.active && p.pending.origin == node_origin::root) outer = -1;
+        // The alternate mode does not check continuation-line indentation in flow.
+        if ((p.pending.active && p.pending.origin == node_origin::root) || s.alternate) outer = -1;
         uint64_t open = s.pos;
         if (p.sink->flow_raw && !p.buffering && s.size - open >= flow_raw_minimum && !ctx.existing_map &&
             (!p.pending.active || p.pending.props.empty())) {
