@@ -197,7 +197,9 @@ TEST(CborEncode, NumericTagChains) {
         {"18446744073709551615", "dbffffffffffffffff00"},
         {"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16", "c1c2c3c4c5c6c7c8c9cacbcccdcecfd000"},
         {"18446744073709551616", "cbor encode failed (status 7)"},
-        {"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17", "cbor encode failed (status 7)"},
+        // More than 16 tags: whatever the decoder's 512-byte chain holds.
+        {"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17", "c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d100"},
+        {"", "00"},
         {" 1", "cbor encode failed (status 7)"},
         {"1 ", "cbor encode failed (status 7)"},
         {"1  2", "cbor encode failed (status 7)"},
@@ -206,6 +208,13 @@ TEST(CborEncode, NumericTagChains) {
         {"-1", "cbor encode failed (status 7)"},
     };
     for (const auto &r : rows) EXPECT_EQ(scalar_hex("0", 1, r.tag), r.hex) << r.tag;
+    std::string long_chain(511, '1');
+    for (size_t i = 1; i < long_chain.size(); i += 2) long_chain[i] = ' ';
+    EXPECT_EQ(scalar_hex("0", 1, long_chain.c_str()).size(), 256u * 2 + 2);
+    EXPECT_EQ(scalar_hex("0", 1, (long_chain + " 1").c_str()), "cbor encode failed (status 7)");
+    std::string many(200 * 2, 'c');
+    for (size_t i = 1; i < many.size(); i += 2) many[i] = '5';
+    EXPECT_EQ(cbor_hex(many + "00"), many + "00");  // 200 tags decode and encode back
     // Tagged special texts are strings: the tag speaks for the item.
     EXPECT_EQ(scalar_hex("undefined", 3, "7"), "c769756e646566696e6564");
     EXPECT_EQ(scalar_hex("bar", 1, "!foo"), "cbor encode failed (status 7)");

@@ -30,7 +30,9 @@ enum encode_status : int32_t {
     length_differs = 8,
 };
 
-constexpr uint32_t max_tags_per_node = 16;
+// Tag texts up to the decoder's chain size, so that every chain the decoder
+// writes encodes back (a chain of one-digit tags holds about 250 of them).
+constexpr uint64_t max_tag_text = 511;
 // Number texts longer than this are not numbers the encoder takes.
 constexpr uint64_t max_number_text = 32;
 // Deeper than any tree the library builds: guards against broken links.
@@ -259,13 +261,14 @@ bool parse_number(std::string_view text, number &out) {
 
 // ---- tags and special texts ------------------------------------------------------
 
-// The tag numbers of an explicit tag text: 1 to 16 decimal numbers, each
-// below 2^64, separated by single spaces. False for anything else.
-bool parse_tags(std::string_view text, uint64_t (&numbers)[max_tags_per_node], uint32_t &count) {
-    count = 0;
+// Reads the tag numbers of an explicit tag text: decimal numbers, each below
+// 2^64, separated by single spaces, with nothing before or after. Calls
+// each(number) in order when `each` is given. False for any other text.
+template <typename Each>
+bool read_tags(std::string_view text, Each each) {
+    if (text.size() > max_tag_text) return false;
     size_t i = 0;
     while (true) {
-        if (count == max_tags_per_node || i >= text.size()) return false;
         uint64_t value = 0;
         size_t digits = 0;
         while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
@@ -276,7 +279,7 @@ bool parse_tags(std::string_view text, uint64_t (&numbers)[max_tags_per_node], u
             ++digits;
         }
         if (digits == 0) return false;
-        numbers[count++] = value;
+        each(value);
         if (i == text.size()) return true;
         if (text[i] != ' ') return false;
         ++i;  // a space must be followed by another number
@@ -357,10 +360,9 @@ private:
         const zarvel_node_rec *rec = record(id);
         if (!rec || depth > max_walk_depth) return not_encodable;
         if (zarvel_span_length(rec->tag) != 0) {
-            uint64_t tags[max_tags_per_node];
-            uint32_t count;
-            if (!parse_tags(text(rec->tag), tags, count)) return not_encodable;
-            for (uint32_t i = 0; i < count; ++i) put_head(out, major_tag, tags[i]);
+            const std::string_view tags = text(rec->tag);
+            if (!read_tags(tags, [](uint64_t) {})) return not_encodable;
+            read_tags(tags, [&](uint64_t number) { put_head(out, major_tag, number); });
         }
         switch (rec->kind()) {
         case ZARVEL_KIND_SEQUENCE: return sequence(out, *rec, depth);
