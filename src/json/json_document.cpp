@@ -19,6 +19,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "cbor/large_pages.hpp"
 #include "core/error.hpp"
 #include "core/kernels.hpp"
@@ -203,6 +207,21 @@ private:
 void advise_tables(zarvel_node_store *store) {
     zvl::cbor::advise_large_pages(store->nodes, uint64_t(store->node_cap) * sizeof(zarvel_node_rec));
     zvl::cbor::advise_large_pages(store->strings, store->strings_cap);
+}
+
+// Maps the first `bytes` of a fresh table in one call instead of one page
+// fault per page while it is filled (used where the filled size is known
+// exactly). A hint only: where it is unsupported nothing changes.
+void prefault(void *start, uint64_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    constexpr uintptr_t page = 4096;
+    uintptr_t begin = (reinterpret_cast<uintptr_t>(start) + page - 1) & ~(page - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(start) + bytes) & ~(page - 1);
+    if (start && end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)start;
+    (void)bytes;
+#endif
 }
 
 bool has_backslash(const char *text, uint64_t start, uint64_t length) {
@@ -490,6 +509,7 @@ int zarvel_json_source_build(zarvel_node_store *store, void *source) {
     if (decoded && !zarvel_store_strings_reserve(store, decoded)) return -1;
     if (!zarvel_store_reserve(store, nodes * 2)) return -1;
     advise_tables(store);
+    prefault(store->nodes, nodes * sizeof(zarvel_node_rec));
     return build_from_tape(store, tape);
 }
 
