@@ -96,6 +96,9 @@ TEST(JsonTape, StrictFailures) {
         {"\"\xc3\"", 4, "ill-formed UTF-8 at byte 1"},
         {"[\"\xed\xa0\x80\"]", 4, "ill-formed UTF-8 at byte 2"},  // encoded surrogate
         {"[1]\x7f", 1, "not strict JSON at byte 3"},
+        {"[\"\xc3\xa9\", \"x\xe2\x82\"]", 4, "ill-formed UTF-8 at byte 9"},
+        {"{\"\xc3\xa9\": \"\xe2\x82\xac\xff\"}", 4, "ill-formed UTF-8 at byte 11"},
+        {"[\"\xc3\xa9\" \"\xff\"]", 1, "not strict JSON at byte 6"},
     };
     for (const row &r : rows) {
         zarvel_tape tape{};

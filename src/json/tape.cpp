@@ -117,19 +117,15 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
     } else {
         // Texts with bytes above 0x7E (most real documents with UTF-8 text):
         // a walk that succeeds within the validator's 255 levels has checked
-        // everything validation would, so only the UTF-8 check is left. Any
+        // everything validation would, and bytes of 0x80 and above can then
+        // stand only in string bodies, which the walk checked as UTF-8. Any
         // other outcome takes the validating road below, which sets the
         // status and message.
         uint64_t root = skip_ws(text, len, 0);
         if (root < len && is_bracket(text[root]) &&
-            tape_build_columns(text, len, root, tape, column_mode::plain, true,
-                               tape_builder_levels - 1) == tape_built) {
-            uint64_t bad = 0;
-            if (zarvel_validate_utf8(text, len, &bad, false)) return ZARVEL_OK;
-            release(tape);
-            record(ZARVEL_ERR_ENCODING, bad, "ill-formed UTF-8 at byte %zu");
-            return ZARVEL_BAD_ENCODING;
-        }
+            tape_build_columns(text, len, root, tape, column_mode::plain_utf8, true,
+                               tape_builder_levels - 1) == tape_built)
+            return ZARVEL_OK;
     }
 
     uint64_t failed_at = 0;

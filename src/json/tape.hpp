@@ -31,8 +31,9 @@ bool tape_allocate(zarvel_tape *tape, uint64_t n);
 inline constexpr uint32_t tape_builder_levels = 256;
 
 // Which column builder runs: the fast one treats a tab as a refusal and a
-// string byte of 0x80 or above as one too; the plain one takes both.
-enum class column_mode : uint8_t { fast, plain };
+// string byte of 0x80 or above as one too; the plain one takes both;
+// plain_utf8 also refuses a string body that is not well-formed UTF-8.
+enum class column_mode : uint8_t { fast, plain, plain_utf8 };
 
 // Column form from the root bracket at text[root]. With trailing_check only
 // whitespace may follow the root; level_limit (at most 256) bounds nesting.

@@ -5,7 +5,8 @@
 //
 //   mode            tab        string byte >= 0x80   numbers
 //   fast columns    refuses    refuses               checked (4 or 5)
-//   plain columns   skipped    taken                 checked
+//   plain columns   skipped    taken (or checked     checked
+//                              as UTF-8, plain_utf8)
 //   packed          either, by its switches          checked, or unchecked runs (10)
 //
 // Every entry consumes at least one byte from the root on, so a walk writes
@@ -17,6 +18,7 @@
 #include "json/levels.hpp"
 #include "json/string_scan.hpp"
 #include "json/tape.hpp"
+#include "yaml/decode.hpp"
 
 namespace zvl {
 
@@ -45,10 +47,12 @@ struct walk_mode {
     bool tab_is_ws;
     bool ascii_strict;
     bool numbers_checked;
+    bool validate_utf8 = false;  // string bodies with bytes >= 0x80 must be UTF-8
 };
 
 constexpr walk_mode fast_columns{false, true, true};
 constexpr walk_mode plain_columns{true, false, true};
+constexpr walk_mode plain_columns_utf8{true, false, true, true};
 
 struct column_writer {
     static constexpr bool span_limited = false;
@@ -135,10 +139,14 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
         case '"': {
             bool key = json::takes_key(state);
             if (!key && !json::takes_value(state)) return tape_refused;
-            bool escaped = false;
-            int64_t close = json::scan_string_fast<mode.ascii_strict>(text, len, p, &escaped);
+            bool escaped = false, high = false;
+            int64_t close = json::scan_string_fast<mode.ascii_strict, mode.validate_utf8>(
+                text, len, p, &escaped, &high);
             if (close < 0) return tape_refused;
             uint64_t length = static_cast<uint64_t>(close) - p - 1;
+            uint64_t bad;
+            if (mode.validate_utf8 && high && !zarvel_validate_utf8(text + p + 1, length, &bad, false))
+                return tape_refused;
             if (writer::span_limited && length >= tape_packed_span_limit) return tape_refused;
             out.put(n++, ZARVEL_TAPE_STRING, p + 1, length);
             p = static_cast<uint64_t>(close) + 1;
@@ -257,9 +265,14 @@ int packed_walk(const char *text, uint64_t len, uint64_t root, uint64_t *packed,
 int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
                        column_mode mode, bool trailing_check, uint32_t level_limit) {
     if (level_limit > builder_levels) level_limit = builder_levels;
-    if (mode == column_mode::fast)
+    switch (mode) {
+    case column_mode::fast:
         return columns_with<fast_columns>(text, len, root, tape, trailing_check, level_limit);
-    return columns_with<plain_columns>(text, len, root, tape, trailing_check, level_limit);
+    case column_mode::plain_utf8:
+        return columns_with<plain_columns_utf8>(text, len, root, tape, trailing_check, level_limit);
+    default:
+        return columns_with<plain_columns>(text, len, root, tape, trailing_check, level_limit);
+    }
 }
 
 int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
