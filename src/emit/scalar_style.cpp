@@ -53,7 +53,10 @@ bool plain_safe(const char *text, size_t length) {
     if (is_blank(text[0]) || is_blank(text[length - 1])) return false;
     if (starts_indicator(first)) return false;
     if ((first == '-' || first == '?') && (length < 2 || is_blank(text[1]))) return false;
-    if (length == 3 && (std::memcmp(text, "---", 3) == 0 || std::memcmp(text, "...", 3) == 0))
+    // "---" and "..." followed by nothing or a blank are document markers
+    // wherever the scalar starts a line (a root scalar, a key at column 0).
+    if (length >= 3 && (std::memcmp(text, "---", 3) == 0 || std::memcmp(text, "...", 3) == 0) &&
+        (length == 3 || is_blank(text[3])))
         return false;
 
     size_t i = 0;
@@ -159,7 +162,8 @@ scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8
     case node_style::folded: {
         if (!multi_line) {
             if (length == 0) return scalar_form::double_quoted;
-            if (!has_tag) return fallback();
+            // A block scalar cannot be a mapping key.
+            if (!has_tag || key) return fallback();
             return has_raw_control(text, length) ? scalar_form::double_quoted
                                                  : scalar_form::literal;
         }

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "doc/resolve.hpp"
 #include "emit/format_double.hpp"
 #include "emit/scalar_style.hpp"
 #include "emit/scalar_text.hpp"
@@ -125,11 +126,23 @@ struct emitter {
         }
         scalar_form form = choose_scalar_style(t.data(), t.size(), key, effective_style(r),
                                                zarvel_span_length(r.tag) != 0);
+        if (form == scalar_form::plain && !keeps_type_when_plain(r, t))
+            form = scalar_form::single_quoted;  // plain text has no controls or breaks
         if (w.flow_depth > 0 || w.in_complex_key) form = flow_safe(form, t, has_properties(r));
         if (cached && w.cache_position < w.cache_capacity)
             w.style_cache[w.cache_position++] = uint8_t(form);
         return form;
     }
+    // A scalar that was not plain (a one-line literal "true", say) may be
+    // written plain only when the reader resolves the text to the type it
+    // has; otherwise the quotes keep it a string.
+    bool keeps_type_when_plain(const zarvel_node_rec &r, std::string_view t) const {
+        if (effective_style(r) == uint8_t(node_style::plain) || zarvel_span_length(r.tag) != 0)
+            return true;
+        const zarvel_resolver *resolver = store->resolver ? store->resolver : &zarvel_core_resolver;
+        return resolver->text(nullptr, t.data(), uint32_t(t.size())) == r.tag_id;
+    }
+
     // Inside flow collections a literal is not allowed and a plain scalar may
     // not hold flow indicators.
     static scalar_form flow_safe(scalar_form form, std::string_view t, bool properties) {
