@@ -220,6 +220,8 @@ TEST(Scanner, Tags) {
         {"%TAG ! tag:p,1:\n---\n!x a", "tag:p,1:x"},
         {"%TAG !! tag:q,1:\n---\n!!x a", "tag:q,1:x"},
         {"!a%21 b", "!a!"},
+        {"%TAG !e! tag:e,%32001:\n---\n!e!x a", "tag:e,2001:x"},
+        {"!a%2 b", "!a%2"},
     };
     for (const auto &r : rows) EXPECT_EQ(only(r.input).tag, r.tag) << "input: " << r.input;
     EXPECT_EQ(parse("!e!x a").code, 1u);

@@ -207,26 +207,31 @@ bool scanner::resolve_tag(const char *raw, uint64_t length, bool verbatim_form,
             return fail(ZARVEL_ERR_FAILED, static_cast<uint64_t>(raw - text), "undeclared tag handle");
         }
     }
-    bool percent = std::memchr(raw, '%', length) != nullptr;
+    bool percent = std::memchr(raw, '%', length) != nullptr ||
+                   (prefix && std::memchr(prefix, '%', prefix_length) != nullptr);
     if (!prefix && !percent) {
         out = {raw, static_cast<uint32_t>(length)};
         return true;
     }
+    // The resolved text (prefix and suffix) is assembled, then %HH decoded in place.
     scratch_.clear();
-    if (prefix && !scratch_.append(prefix, prefix_length))
+    if ((prefix && !scratch_.append(prefix, prefix_length)) || !scratch_.append(raw + rest, length - rest))
         return fail(ZARVEL_ERR_NO_MEMORY, static_cast<uint64_t>(raw - text));
-    for (uint64_t i = rest; i < length; ++i) {
-        char c = raw[i];
-        if (c == '%' && i + 2 < length) {
-            int hi = hex_value(raw[i + 1]);
-            int lo = hex_value(raw[i + 2]);
+    size_t n = scratch_.size(), w = 0;
+    char *b = scratch_.data();
+    for (size_t i = 0; i < n; ++i) {
+        char c = b[i];
+        if (c == '%' && i + 2 < n) {
+            int hi = hex_value(b[i + 1]);
+            int lo = hex_value(b[i + 2]);
             if (hi >= 0 && lo >= 0) {
                 c = static_cast<char>(hi * 16 + lo);
                 i += 2;
             }
         }
-        if (!scratch_.push_back(c)) return fail(ZARVEL_ERR_NO_MEMORY, static_cast<uint64_t>(raw - text));
+        b[w++] = c;
     }
+    scratch_.resize_down(w);
     return store_scratch(out);
 }
 
