@@ -62,9 +62,8 @@ bool zvl::feed_buffer_append(zarvel_feed_buffer &buffer, const char *data, uint6
     return true;
 }
 
-uint64_t zvl::feed_buffer_find_cut(zarvel_feed_buffer &buffer) {
-    const char *p = buffer.pending;
-    const uint64_t n = buffer.used;
+uint64_t zvl::scan_boundaries(const char *p, uint64_t n, boundary_scan &buffer,
+                              bool first_only) {
     uint64_t i = buffer.scan_position;
     uint64_t cut = 0;
     while (i < n) {
@@ -106,7 +105,14 @@ uint64_t zvl::feed_buffer_find_cut(zarvel_feed_buffer &buffer) {
                 if (kind == line_start_result::boundary) {
                     // A marker after directives opens the document they belong
                     // to: cutting there would part them.
-                    if (i != 0 && !buffer.directive_seen) cut = i;
+                    if (i != 0 && !buffer.directive_seen) {
+                        cut = i;
+                        if (first_only) {
+                            // Resuming goes on after this marker.
+                            i += marker_length;
+                            break;
+                        }
+                    }
                     buffer.directive_seen = false;
                     i += marker_length;
                     continue;
@@ -139,21 +145,21 @@ uint64_t zvl::feed_buffer_find_cut(zarvel_feed_buffer &buffer) {
     return cut;
 }
 
+uint64_t zvl::feed_buffer_find_cut(zarvel_feed_buffer &buffer) {
+    return scan_boundaries(buffer.pending, buffer.used, buffer.scan, false);
+}
+
 void zvl::feed_buffer_consume(zarvel_feed_buffer &buffer, uint64_t cut) {
     std::memmove(buffer.pending, buffer.pending + cut, buffer.used - cut);
     buffer.used -= cut;
-    buffer.scan_position = 0;
-    buffer.flow_depth = 0;
-    buffer.quote = 0;
-    buffer.in_comment = false;
-    buffer.directive_seen = false;
+    buffer.scan = boundary_scan{};
 }
 
 void zvl::feed_buffer_release(zarvel_feed_buffer &buffer) {
     sys_free(buffer.pending);
     buffer.pending = nullptr;
     buffer.used = buffer.capacity = 0;
-    buffer.scan_position = 0;
+    buffer.scan = boundary_scan{};
 }
 
 uint64_t zvl::line_break_at(const char *text, uint64_t length, uint64_t i) {

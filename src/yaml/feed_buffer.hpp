@@ -8,15 +8,32 @@
 
 #include <cstdint>
 
-struct zarvel_feed_buffer {
-    char *pending;
-    uint64_t used;
-    uint64_t capacity;
+namespace zvl {
+
+// Where a boundary scan stands; kept between feeds.
+struct boundary_scan {
     uint64_t scan_position;
     uint64_t flow_depth;
     char quote;  // 0, '\'' or '"'
     bool in_comment;
     bool directive_seen;
+};
+
+// Continues the scan of text[0..length) from the saved position. Returns the
+// offset of the last boundary found (the first one when first_only is set),
+// or 0 for none; a marker at offset 0 is never a boundary, so a text that
+// starts with its own marker is not cut before it. A line start whose marker
+// bytes have not all arrived ends the scan there, to be resumed later.
+uint64_t scan_boundaries(const char *text, uint64_t length, boundary_scan &state,
+                         bool first_only);
+
+}  // namespace zvl
+
+struct zarvel_feed_buffer {
+    char *pending;
+    uint64_t used;
+    uint64_t capacity;
+    zvl::boundary_scan scan;
     bool started;          // the stream start was already delivered
     uint32_t line_offset;  // lines already consumed by earlier runs
 };
@@ -28,10 +45,7 @@ inline constexpr uint64_t feed_buffer_initial_capacity = 4096;
 // Appends a chunk, doubling the capacity from 4096 until it fits. False when
 // the buffer could not grow (it is then unchanged).
 bool feed_buffer_append(zarvel_feed_buffer &buffer, const char *data, uint64_t length);
-// Continues the boundary scan from the saved position and returns the offset
-// of the last boundary found (the start of its marker line), or 0 for none.
-// A line start whose marker bytes have not all arrived ends the scan there,
-// to be resumed by the next call.
+// The last boundary in the pending bytes, or 0 (see scan_boundaries).
 uint64_t feed_buffer_find_cut(zarvel_feed_buffer &buffer);
 // Drops the bytes before cut (already parsed) and resets the scan state.
 void feed_buffer_consume(zarvel_feed_buffer &buffer, uint64_t cut);

@@ -1,6 +1,7 @@
 // Iterparse front end: one document per call. Each step runs a fresh parser
-// over the input that remains, records the events of one document and stops
-// the run at its end; the next step starts where that document ended. The
+// over the input that remains (up to its first document boundary), records
+// the events of one document and stops the run at its end; the next step
+// starts where that document ended. The
 // stream start and end are handed out as synthetic events of their own.
 #include <cstring>
 
@@ -26,17 +27,9 @@ struct zarvel_iterparse {
     zarvel_event_view *batch;
     uint64_t batch_capacity;
     zarvel_event_view spare[2];  // synthetic stream start and end
-    // Ampersands of the input not yet consumed: pre-sizes each run's anchor
-    // map without counting the remaining input again for every document.
-    uint64_t remaining_ampersands;
-    bool ampersands_counted;
 };
 
 namespace {
-
-// Larger documents grow the anchor map on demand; this keeps a stream of
-// many small documents from zeroing a large map for each of them.
-constexpr uint64_t anchor_reserve_limit = 4096;
 
 // Records one document, ignores the stream start and end (handed out by the
 // iterator itself) and stops the run once a document has ended.
@@ -130,22 +123,29 @@ run_outcome parse_next_document(zarvel_iterparse &it) {
         it.end_pending = false;
         return run_outcome::no_parser;
     }
+    // The run sees the remaining input up to its first document boundary
+    // only: that holds the next document whole, and a stream of many
+    // documents is read in linear time instead of once per document. A piece
+    // without a document (comments before the first marker) is not consumed
+    // on its own but parsed again with the next piece, so that lines still
+    // count from the end of the previous document.
     const char *rest = it.input + it.consumed;
     const uint64_t rest_length = it.length - it.consumed;
-    if (!it.ampersands_counted) {
-        it.remaining_ampersands = zvl::count_ampersands(rest, rest_length);
-        it.ampersands_counted = true;
-    }
-    uint64_t reserve = it.remaining_ampersands;
-    if (reserve > anchor_reserve_limit) reserve = anchor_reserve_limit;
-    // Pre-sizing only saves rehashing; the map still grows on demand if this fails.
-    (void)zarvel_parser_reserve_anchors(parser, reserve);
-
-    document_sink recorder{{&it.store, false}, 0, 0, 0};
-    zarvel_sink sink{};
-    sink.event = record_one_document;
-    sink.user = &recorder;
-    const int result = zarvel_parser_run(parser, rest, rest_length, &sink, true, true);
+    zvl::boundary_scan scan{};
+    uint64_t run_length = 0;
+    int result = 0;
+    document_sink recorder{};
+    do {
+        const uint64_t cut = zvl::scan_boundaries(rest, rest_length, scan, true);
+        run_length = cut ? cut : rest_length;
+        // Pre-sizing only saves rehashing; the map still grows on demand if this fails.
+        (void)zarvel_parser_reserve_anchors(parser, zvl::count_ampersands(rest, run_length));
+        recorder = document_sink{{&it.store, false}, 0, 0, 0};
+        zarvel_sink sink{};
+        sink.event = record_one_document;
+        sink.user = &recorder;
+        result = zarvel_parser_run(parser, rest, run_length, &sink, true, true);
+    } while (result == 0 && recorder.document_ends == 0 && run_length < rest_length);
 
     if (result == -1) {
         const zarvel_error *error = zarvel_parser_error(parser);
@@ -156,16 +156,12 @@ run_outcome parse_next_document(zarvel_iterparse &it) {
         zvl::record_out_of_memory();
         finish(it, ZARVEL_NO_MEMORY);
     } else {
-        uint64_t advance = rest_length;
-        if (result != 0 && recorder.document_ends) {
-            advance = offset_of_position(rest, rest_length, recorder.end_line, recorder.end_column);
-        }
-        if (advance > rest_length) advance = rest_length;
-        it.remaining_ampersands -= zvl::count_ampersands(rest, advance);
+        uint64_t advance = run_length;
+        if (result != 0 && recorder.document_ends)
+            advance = offset_of_position(rest, run_length, recorder.end_line, recorder.end_column);
         it.consumed += advance;
-        // A document that ends where it started would loop for ever.
-        if (result == 0 || recorder.document_ends == 0 || advance == 0 ||
-            it.consumed == it.length) {
+        // advance 0 (a document that ends where it started) would loop for ever.
+        if (advance == 0 || it.consumed == it.length || result == 0 || recorder.document_ends == 0) {
             finish(it, ZARVEL_OK);
             it.end_pending = true;
         }
