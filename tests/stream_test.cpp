@@ -702,6 +702,14 @@ TEST(FeedBuffer, BoundaryScan) {
     }
 }
 
+TEST(FeedBuffer, FirstBoundaryOnly) {
+    const std::string text = "# c\n---\na\n---\nb\n";
+    zvl::boundary_scan scan{};
+    EXPECT_EQ(zvl::scan_boundaries(text.data(), text.size(), scan, true), 4u);
+    EXPECT_EQ(zvl::scan_boundaries(text.data(), text.size(), scan, true), 10u) << "resumes after it";
+    EXPECT_EQ(zvl::scan_boundaries(text.data(), text.size(), scan, true), 0u);
+}
+
 TEST(FeedBuffer, LineBreaks) {
     struct row {
         std::string text;
@@ -804,6 +812,25 @@ TEST(IterparseProperty, SameEventsAsPull) {
         }
     }
     EXPECT_GT(multi, 10u) << "multi-document cases";
+}
+
+// Many small documents: every batch matches pull, and the run stays linear
+// (each document is parsed up to the next boundary, not to the end).
+TEST(IterparseProperty, ManyDocuments) {
+    std::string text = "# leading comment\n";
+    for (int i = 0; i < 20000; ++i)
+        text += "--- &r" + std::to_string(i) + "\nk: [" + std::to_string(i) + ", 'q']\n" +
+                (i % 3 ? "" : "...\n");
+    pull_result whole = run_pull(text);
+    ASSERT_EQ(whole.status, 0);
+    iterparse_result iter = run_iterparse(text);
+    ASSERT_EQ(iter.status, 0);
+    ASSERT_EQ(iter.batches.size(), 20001u);
+    std::vector<owned_event> flat;
+    for (const auto &batch : iter.batches) flat.insert(flat.end(), batch.begin(), batch.end());
+    ASSERT_EQ(flat.size(), whole.events.size());
+    for (size_t i = 0; i < flat.size(); ++i)
+        ASSERT_TRUE(flat[i].same_content(whole.events[i])) << "event " << i << ": " << flat[i].describe();
 }
 
 // ---- failure injection ------------------------------------------------------------------------
