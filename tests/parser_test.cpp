@@ -300,6 +300,10 @@ TEST(Parser, NestingLimit) {
     std::string deep(1000, '['), tail(1000, ']');
     EXPECT_EQ(run(deep + tail).status, 0);
     EXPECT_EQ(run("[" + deep + tail + "]").error.code, 3u);
+    std::string compact;
+    for (int i = 0; i < 1000; ++i) compact += "- ";
+    EXPECT_EQ(run(compact + "x").status, 0);
+    EXPECT_EQ(run("- " + compact + "x").error.code, 3u);
     std::string block;
     for (int i = 0; i < 1001; ++i) block += std::string(static_cast<size_t>(i), ' ') + "k:\n";
     EXPECT_EQ(run(block).error.code, 3u);
