@@ -45,6 +45,9 @@ constexpr uint32_t validator_max_depth = 255;
 // Bytes looked at for non-ASCII before the tape is tried.
 constexpr uint64_t tape_probe_bytes = 4096;
 
+// Node records mapped ahead of the builder at a time (1.5 MiB).
+constexpr uint64_t prefault_slice_nodes = 32768;
+
 // Texts this long cannot be described by the tape's 32-bit spans.
 constexpr uint64_t tape_length_limit = 4294967281ull;
 
@@ -76,6 +79,21 @@ uint64_t skip_ws(const char *text, uint64_t len, uint64_t p) {
 
 void record_failure(uint32_t code, uint64_t offset, const char *format) {
     zarvel_error_set(zarvel_error_current(), code, 0, 0, offset, format, static_cast<size_t>(offset));
+}
+
+// Maps `bytes` of a fresh table in one call instead of one page fault per
+// page while it is filled. A hint only: where it is unsupported nothing
+// changes.
+void prefault(void *start, uint64_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    constexpr uintptr_t page = 4096;
+    uintptr_t begin = (reinterpret_cast<uintptr_t>(start) + page - 1) & ~(page - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(start) + bytes) & ~(page - 1);
+    if (start && end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)start;
+    (void)bytes;
+#endif
 }
 
 // ---- node making shared by both builders -------------------------------------
@@ -151,6 +169,7 @@ private:
     uint32_t node(uint8_t flags, uint8_t tag_id) {
         uint32_t id;
         if (store_->node_count < store_->node_cap) {
+            if (store_->node_count >= prefaulted_) prefault_ahead();
             id = store_->node_count++;
             zarvel_node_rec &n = store_->nodes[id];
             n.first_child = n.last_child = n.next_sibling = n.alias_target = zarvel_node_none;
@@ -199,29 +218,26 @@ private:
         p.child_count += 1;
     }
 
+    // The node table is presized for the worst case and mostly left unused:
+    // map it a slice at a time just ahead of the records being written, one
+    // call per slice instead of one page fault per page.
+    void prefault_ahead() {
+        uint64_t first = store_->node_count;
+        uint64_t last = first + prefault_slice_nodes;
+        if (last > store_->node_cap) last = store_->node_cap;
+        prefault(store_->nodes + first, (last - first) * sizeof(zarvel_node_rec));
+        prefaulted_ = uint32_t(last);
+    }
+
     zarvel_node_store *store_;
     const char *text_;
+    uint32_t prefaulted_ = 0;  // records below this index are mapped
 };
 
 // Large pages for the presized, still untouched node table and string storage.
 void advise_tables(zarvel_node_store *store) {
     zvl::cbor::advise_large_pages(store->nodes, uint64_t(store->node_cap) * sizeof(zarvel_node_rec));
     zvl::cbor::advise_large_pages(store->strings, store->strings_cap);
-}
-
-// Maps the first `bytes` of a fresh table in one call instead of one page
-// fault per page while it is filled (used where the filled size is known
-// exactly). A hint only: where it is unsupported nothing changes.
-void prefault(void *start, uint64_t bytes) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-    constexpr uintptr_t page = 4096;
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(start) + page - 1) & ~(page - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(start) + bytes) & ~(page - 1);
-    if (start && end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-    (void)start;
-    (void)bytes;
-#endif
 }
 
 bool has_backslash(const char *text, uint64_t start, uint64_t length) {
@@ -509,7 +525,6 @@ int zarvel_json_source_build(zarvel_node_store *store, void *source) {
     if (decoded && !zarvel_store_strings_reserve(store, decoded)) return -1;
     if (!zarvel_store_reserve(store, nodes * 2)) return -1;
     advise_tables(store);
-    prefault(store->nodes, nodes * sizeof(zarvel_node_rec));
     return build_from_tape(store, tape);
 }
 
