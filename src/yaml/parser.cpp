@@ -412,7 +412,10 @@ struct block_parser {
             v.style = ZARVEL_STYLE_PLAIN;
             int r = p.sink->pair(p.sink->user, key.scalar.text, &v, s.line, s.column_of(key_start),
                                  s.column_of(value_start));
-            if (r < 0) return p.stop() ? -1 : -1;
+            if (r < 0) {
+                p.stop();
+                return -1;
+            }
             if (r == 1) {
                 complete(node_origin::value);
                 return 1;
