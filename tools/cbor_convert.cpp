@@ -56,7 +56,7 @@ int read_cbor(const input &in, bool strict,
     const auto *data = reinterpret_cast<const uint8_t *>(in.bytes.data());
     const uint64_t index =
         zarvel_cbor_decode_sequence(data, in.bytes.size(), strict ? 1 : 0, take_document, &walk, &status);
-    if (walk.write_failed) return fail("out of memory while writing the output");
+    if (walk.write_failed) return exit_failure;  // the writer said why
     if (status != 0) {
         // The sequence message names the item; the decoder's own reason comes
         // from decoding that item alone.

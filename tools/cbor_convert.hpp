@@ -17,7 +17,7 @@ int write_cbor(zarvel_document *document, bool canonical);
 
 // Decodes the input as a CBOR sequence and hands each document, with its
 // index, to `each` (which writes it; the document is freed afterwards).
-// `each` returns false when writing failed. Returns an exit status; decoding
+// `each` returns false when writing failed, after reporting why. Returns an exit status; decoding
 // failures are reported with the item and the decoder's message.
 int read_cbor(const input &in, bool strict,
               const std::function<bool(zarvel_document *document, uint64_t index)> &each);

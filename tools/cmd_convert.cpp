@@ -1,17 +1,19 @@
-// zarvel convert: read YAML or JSON, write YAML (block or canonical) or JSON.
-// A stream of several documents converted to JSON gives one JSON text per
-// document, one per line.
+// zarvel convert: read YAML, JSON or CBOR, write YAML (block or canonical),
+// JSON or CBOR. A stream of several documents converted to JSON gives one
+// JSON text per document, one per line; to CBOR, one data item per document
+// (a CBOR sequence). A CBOR sequence on input gives one document per item.
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "cbor_convert.hpp"
 #include "command.hpp"
 #include "emit/serialize.hpp"
 #include "zarvel.h"
 
 namespace {
 
-enum class format { yaml, json, canonical };
+enum class format { yaml, json, canonical, cbor };
 
 bool ends_with(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -33,17 +35,23 @@ int run(int argc, char **argv) {
     const char *width_text = args.value("--width");
     const bool explicit_start = args.flag("--explicit-start");
     const char *schema = args.value("--schema");
+    const bool canonical_keys = args.flag("--canonical");
+    const bool strict_cbor = args.flag("--strict");
     if (!args.finish(0, 1)) return zarvel_tool::exit_usage;
 
     const char *path = args.positional_count() ? args.positional(0) : "-";
-    format input_format = ends_with(path, ".json") ? format::json : format::yaml;
+    format input_format = ends_with(path, ".json")   ? format::json
+                          : ends_with(path, ".cbor") ? format::cbor
+                                                     : format::yaml;
     if (from) {
         if (std::strcmp(from, "json") == 0)
             input_format = format::json;
         else if (std::strcmp(from, "yaml") == 0)
             input_format = format::yaml;
+        else if (std::strcmp(from, "cbor") == 0)
+            input_format = format::cbor;
         else
-            return zarvel_tool::usage_error("--from must be yaml or json");
+            return zarvel_tool::usage_error("--from must be yaml, json or cbor");
     }
     format output = format::yaml;
     if (to) {
@@ -51,8 +59,10 @@ int run(int argc, char **argv) {
             output = format::json;
         else if (std::strcmp(to, "canonical") == 0)
             output = format::canonical;
+        else if (std::strcmp(to, "cbor") == 0)
+            output = format::cbor;
         else if (std::strcmp(to, "yaml") != 0)
-            return zarvel_tool::usage_error("--to must be yaml, json or canonical");
+            return zarvel_tool::usage_error("--to must be yaml, json, canonical or cbor");
     }
     int32_t width = 0;
     if (width_text) {
@@ -72,6 +82,36 @@ int run(int argc, char **argv) {
 
     zarvel_tool::input in;
     if (!zarvel_tool::read_input(path, in)) return zarvel_tool::exit_failure;
+
+    // Writes one document (its whole stream); `later` marks the documents of
+    // a CBOR sequence after the first, which YAML output starts with "---".
+    auto write_document = [&](zarvel_document *document, bool later) {
+        bool ok = true;
+        if (output == format::cbor) return zarvel_tool::write_cbor(document, canonical_keys) == 0;
+        if (output == format::json) {
+            const uint32_t count = zarvel_document_count(document);
+            for (uint32_t i = 0; ok && i < count; ++i) {
+                uint64_t length = 0;
+                char *text = zvl::serialize_document_json(document, i, compact, &length);
+                ok = text != nullptr;
+                if (ok && length > 0 && text[length - 1] == '\n') --length;
+                ok = ok && emit(text, length) && zarvel_tool::write_output("\n", 1);
+            }
+        } else {
+            zarvel_serialize_options options = {sizeof options, output == format::canonical ? 1u : 0u,
+                                                width, explicit_start || later ? 1u : 0u};
+            uint64_t length = 0;
+            char *text = zarvel_serialize_ex(document, &options, &length);
+            ok = text != nullptr && emit(text, length);
+        }
+        if (!ok) zarvel_tool::fail("out of memory while writing the output");
+        return ok;
+    };
+    if (input_format == format::cbor)
+        return zarvel_tool::read_cbor(in, strict_cbor, [&](zarvel_document *document, uint64_t index) {
+            return write_document(document, index > 0);
+        });
+
     int32_t status = 0;
     zarvel_document *document =
         input_format == format::json
@@ -85,31 +125,14 @@ int run(int argc, char **argv) {
                                  std::to_string(column) + ": " + message);
     }
 
-    bool ok = true;
-    if (output == format::json) {
-        const uint32_t count = zarvel_document_count(document);
-        for (uint32_t i = 0; ok && i < count; ++i) {
-            uint64_t length = 0;
-            char *text = zvl::serialize_document_json(document, i, compact, &length);
-            ok = text != nullptr;
-            if (ok && length > 0 && text[length - 1] == '\n') --length;
-            ok = ok && emit(text, length) && zarvel_tool::write_output("\n", 1);
-        }
-    } else {
-        zarvel_serialize_options options = {sizeof options, output == format::canonical ? 1u : 0u,
-                                            width, explicit_start ? 1u : 0u};
-        uint64_t length = 0;
-        char *text = zarvel_serialize_ex(document, &options, &length);
-        ok = text != nullptr && emit(text, length);
-    }
+    const bool ok = write_document(document, false);
     zarvel_document_free(document);
-    if (!ok) return zarvel_tool::fail("out of memory while writing the output");
-    return zarvel_tool::exit_ok;
+    return ok ? zarvel_tool::exit_ok : zarvel_tool::exit_failure;
 }
 
 }  // namespace
 
-ZARVEL_COMMAND("convert", "convert YAML or JSON to YAML, canonical YAML or JSON",
-               "zarvel convert [--from yaml|json] [--to yaml|json|canonical] [--compact] "
-               "[--width N] [--explicit-start] [--schema core|yaml11] [FILE|-]",
+ZARVEL_COMMAND("convert", "convert YAML, JSON or CBOR to YAML, canonical YAML, JSON or CBOR",
+               "zarvel convert [--from yaml|json|cbor] [--to yaml|json|canonical|cbor] [--compact] "
+               "[--width N] [--explicit-start] [--schema core|yaml11] [--canonical] [--strict] [FILE|-]",
                run);
