@@ -142,7 +142,7 @@ struct block_parser {
             zarvel_event e = p.node_event(mapping ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START, at);
             if (!p.apply_properties(e, props)) return false;
             e.tag_id = props.has_tag ? zarvel_tag_id_of(props.tag.data, props.tag.length)
-                                     : (mapping ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
+                                     : static_cast<uint8_t>(mapping ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
             if (!p.emit(e)) return false;
         }
         if (!p.levels.push_back(level)) return p.fail(ZARVEL_ERR_NO_MEMORY, at);

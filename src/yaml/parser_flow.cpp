@@ -83,7 +83,7 @@ bool zarvel_parser::open_flow(char bracket, const properties &props, flow_role r
     e.flow = 1;
     if (!apply_properties(e, props)) return false;
     e.tag_id = props.has_tag ? zarvel_tag_id_of(props.tag.data, props.tag.length)
-                             : (mapping ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
+                             : static_cast<uint8_t>(mapping ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
     if (!emit(e)) return false;
     flow_level level{};
     level.kind = mapping ? flow_kind::mapping : flow_kind::sequence;
