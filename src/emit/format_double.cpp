@@ -4,11 +4,12 @@
 //   1. r/s = value, m+/s and m-/s = half the gaps to the next higher and
 //      lower double, all integers (r, s and m+ doubled once more when the
 //      margins are unequal).
-//   2. Scale by a power of ten so that 10^(P-1) <= r/s < 1 x 10^P... that is,
-//      0.1 <= r/s < 1 after dividing out 10^P. P comes from an estimate of
-//      log10 from the binary exponent, fixed up by one step.
+//   2. Scale by 10^P so that 0.1 <= r/s < 1, with P = floor(log10(value)) + 1
+//      (what repeated multiplication by 10 would reach). P comes from an
+//      estimate of log10 from the binary exponent, fixed up by one step.
 //   3. Produce digits: multiply r, m+ and m- by 10, take the quotient r / s,
 //      stop as soon as the remainder lies within a margin of either end.
+//      While no margin test can hold, eight digits are taken at once.
 #include "emit/format_double.hpp"
 
 #include <cstring>
