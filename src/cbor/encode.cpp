@@ -253,8 +253,6 @@ bool parse_number(std::string_view text, number &out) {
     // Integers beyond 64-bit two's complement that CBOR heads still hold stay
     // integers, so that decoded big integers encode back unchanged.
     if (kind == ZVL_JSON_NUMBER_BIG && wide_integer(text, out)) return true;
-    double parsed;
-    if (zvl_num_f64(text.data(), uint32_t(text.size()), &parsed) == 0) value = parsed;
     out = {number::kind::floating, 0, 0, value};
     return true;
 }
@@ -329,10 +327,11 @@ struct order_table {
 class encoder {
 public:
     encoder(const zarvel_node_store *store, bool canonical, order_table &orders)
-        : store_(store), canonical_(canonical), table_(orders) {}
+        : store_(store), canonical_(canonical), table_(orders), numbers_(store->allocator) {}
 
     // Measuring walk; sorts (and records) the mappings it meets first.
     int32_t measure(uint32_t root, uint64_t &size) {
+        numbers_.clear();
         measure_out out;
         const int32_t status = node(out, root, 0);
         size = out.size;
@@ -341,6 +340,7 @@ public:
 
     // Writing walk into exactly `size` bytes, after a successful measure.
     int32_t write(uint32_t root, uint8_t *buffer, uint64_t size) {
+        number_cursor_ = 0;
         buffer_out out{buffer, size};
         const int32_t status = node(out, root, 0);
         if (status != encoded) return status;
@@ -532,8 +532,16 @@ private:
         switch (rec.tag_id) {
         case ZARVEL_TAG_INT:
         case ZARVEL_TAG_FLOAT: {
+            // Number texts are parsed once: the measuring walk keeps the
+            // values in visiting order and the writing walk takes them back.
             number n;
-            if (!parse_number(value, n)) return not_encodable;
+            if constexpr (Out::writes) {
+                if (number_cursor_ >= numbers_.size()) return length_differs;
+                n = numbers_[number_cursor_++];
+            } else {
+                if (!parse_number(value, n)) return not_encodable;
+                if (!numbers_.push_back(n)) return no_memory;
+            }
             if (n.type == number::kind::integer)
                 put_head(out, n.major, n.argument);
             else
@@ -584,6 +592,8 @@ private:
     const zarvel_node_store *store_;
     bool canonical_;
     order_table &table_;
+    zvl::buffer<number, 64> numbers_;
+    size_t number_cursor_ = 0;
 };
 
 // ---- entries ----------------------------------------------------------------------
