@@ -351,3 +351,24 @@ TEST(Read, ConcurrentReadersOfAPendingDocument) {
         zarvel_document_free(doc);
     }
 }
+
+TEST(Read, CursorsFollowChildrenChanges) {
+    sample_doc s;
+    zarvel_node *seq = s.get("s");
+    EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 1)), "false");
+    EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 2)), "yes");
+    zarvel_node_store *store = s.doc->store;
+    uint32_t added = zarvel_store_add_node(store);
+    store->nodes[added].value = zarvel_store_put_text(store, "new", 3, false);
+    zarvel_store_append_child(store, seq->id, added);
+    EXPECT_EQ(zarvel_node_seq_count(seq), 4u);
+    EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 3)), "new");
+    EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 0)), "true");
+    // Sequential reads of one collection interleaved with another's.
+    for (uint64_t i = 0; i < 4; ++i) {
+        zarvel_node *k = nullptr;
+        ASSERT_EQ(zarvel_node_map_at(s.root, i, &k, nullptr), 0);
+        EXPECT_EQ(value_of(zarvel_node_seq_at(seq, i)), std::vector<std::string>({"true", "false", "yes", "new"})[i]);
+        EXPECT_EQ(value_of(k), std::vector<std::string>({"a", "x", "s", "e"})[i]);
+    }
+}

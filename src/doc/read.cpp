@@ -46,7 +46,9 @@ bool ensure_child_cache(zarvel_node_store *store, uint32_t parent) {
     if (store->child_cache_node == parent) return true;
     zvl::deallocate(store->allocator, store->child_cache);
     store->child_cache = nullptr;
-    zarvel_store_invalidate_child_cache(store);
+    // Only this array is replaced: the cursors stay valid.
+    store->child_cache_node = zarvel_node_none;
+    store->child_cache_count = 0;
     const zarvel_node_rec &p = store->nodes[parent];
     uint32_t count = p.child_count;
     uint32_t *ids = nullptr;
@@ -64,17 +66,46 @@ bool ensure_child_cache(zarvel_node_store *store, uint32_t parent) {
     return true;
 }
 
-// Child at `position` through the cache; none when out of range or when the
-// cache cannot be built.
+// Reads in order (the next item, a few items on) continue from the cursor
+// of their collection; anything else goes through the cache array.
+constexpr uint64_t cursor_reach = 16;
+
+zarvel_child_cursor *cursor_of(zarvel_node_store *store, uint32_t parent) {
+    if (!store->child_cursors) {
+        auto *table = static_cast<zarvel_child_cursor *>(
+            zvl::allocate(store->allocator, zarvel_child_cursor_count * sizeof(zarvel_child_cursor)));
+        if (!table) return nullptr;
+        std::memset(static_cast<void *>(table), 0xFF, zarvel_child_cursor_count * sizeof(zarvel_child_cursor));
+        store->child_cursors = table;
+    }
+    uint32_t slot = (parent ^ (parent >> 8) ^ (parent >> 16)) & (zarvel_child_cursor_count - 1);
+    return &store->child_cursors[slot];
+}
+
+// Child at `position` through the cursors or the cache; none when out of
+// range or when the cache cannot be built.
 uint32_t cached_child(zarvel_node_store *store, uint32_t parent, uint64_t position, bool *failed) {
     zvl::lock_guard hold(&store->lock);
+    *failed = false;
+    zarvel_child_cursor *cursor = cursor_of(store, parent);
+    if (cursor && cursor->node == parent && position >= cursor->index && position - cursor->index <= cursor_reach) {
+        uint32_t child = cursor->child;
+        for (uint64_t i = cursor->index; i < position && child < store->node_count; ++i)
+            child = store->nodes[child].next_sibling;
+        if (child < store->node_count) {
+            cursor->index = uint32_t(position);
+            cursor->child = child;
+            return child;
+        }
+    }
     if (!ensure_child_cache(store, parent)) {
         *failed = true;
         return zarvel_node_none;
     }
-    *failed = false;
     if (position >= store->child_cache_count) return zarvel_node_none;
-    return store->child_cache[position];
+    uint32_t child = store->child_cache[position];
+    if (cursor) *cursor = {parent, uint32_t(position), child};
+    return child;
 }
 
 // ---- mapping hash index (store's lock held) ------------------------------------

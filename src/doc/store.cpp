@@ -108,6 +108,7 @@ void zarvel_store_free(zarvel_node_store *store) {
     zvl::deallocate(allocator, store->depths);
     free_handle_arena(allocator, store->handles);
     zvl::deallocate(allocator, store->child_cache);
+    zvl::deallocate(allocator, store->child_cursors);
     zarvel_arena_free(store->arena);
     zvl::deallocate(allocator, store);
 }
@@ -182,6 +183,9 @@ bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id) {
 void zarvel_store_invalidate_child_cache(zarvel_node_store *store) {
     store->child_cache_node = zarvel_node_none;
     store->child_cache_count = 0;
+    if (store->child_cursors)
+        std::memset(static_cast<void *>(store->child_cursors), 0xFF,
+                    zarvel_child_cursor_count * sizeof(zarvel_child_cursor));
 }
 
 void zarvel_store_append_child(zarvel_node_store *store, uint32_t parent, uint32_t child) {

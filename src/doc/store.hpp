@@ -193,7 +193,20 @@ struct zarvel_node_store {
     uint32_t depth;
     uint8_t key_pending[zarvel_store_max_depth];
     uint32_t pending_key[zarvel_store_max_depth];
+
+    // Read API: positional cursors (store's lock), so that walking nested
+    // collections in order does not rebuild the child cache at every switch.
+    // Null until the first positional read; cleared with the child cache.
+    struct zarvel_child_cursor *child_cursors;
 };
+
+// One remembered position: child `child` is at `index` of collection `node`.
+struct zarvel_child_cursor {
+    uint32_t node;  // none = unused
+    uint32_t index;
+    uint32_t child;
+};
+inline constexpr uint32_t zarvel_child_cursor_count = 256;
 
 // ---- document ------------------------------------------------------------------
 
