@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/memory.hpp"
 #include "yaml/decode.hpp"
 #include "zarvel.h"
 #include <unistd.h>
@@ -299,6 +300,36 @@ TEST(CborYaml, YamlThroughCborAndBack) {
               << " encode but have collection keys, which the decoder refuses:";
     for (const auto &id : structure_keys) std::cout << " " << id;
     std::cout << "\n";
+}
+
+}  // namespace
+
+namespace {
+
+// A parsed document is built on first use; when that build fails the encoder
+// reports status 2, and the next call (with memory) succeeds.
+TEST(CborYaml, FailedDeferredBuildIsStatusTwo) {
+    const char yaml[] = "a: [1, 2]\nb: {c: d}\n";
+    for (uint64_t n = 1; n < 200; ++n) {
+        int32_t status = -1;
+        zarvel_document *doc = zarvel_parse(yaml, sizeof yaml - 1, &status);
+        ASSERT_NE(doc, nullptr);
+        zvl::testing::fail_allocation(n, true);
+        uint64_t len = 0;
+        uint8_t *bytes = zarvel_cbor_encode(doc, ZARVEL_CBOR_CANONICAL, &len);
+        const uint64_t seen = zvl::testing::fail_allocation(0);
+        if (!bytes) {
+            const std::string message = zarvel_last_error(nullptr, nullptr);
+            EXPECT_TRUE(message == "cbor encode failed (status 2)" || message == "cbor encode: out of memory")
+                << n << ": " << message;
+            bytes = zarvel_cbor_encode(doc, ZARVEL_CBOR_CANONICAL, &len);
+            ASSERT_NE(bytes, nullptr) << n;
+        }
+        EXPECT_EQ(hex_of(reinterpret_cast<const char *>(bytes), len), "a261618201026162a161636164") << n;
+        zarvel_free(bytes);
+        zarvel_document_free(doc);
+        if (seen < n) break;
+    }
 }
 
 }  // namespace

@@ -667,10 +667,14 @@ uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t 
     const zarvel_node_store *store;
     uint32_t root;
     int32_t status = document_root(document, store, root);
-    order_table orders(store ? store->allocator : &zarvel_default_allocator);
+    if (status != encoded) {
+        record_failure(status);
+        return nullptr;
+    }
+    order_table orders(store->allocator);
     encoder e(store, canonical(flags), orders);
     uint64_t size = 0;
-    if (status == encoded) status = e.measure(root, size);
+    status = e.measure(root, size);
     if (status != encoded) {
         record_failure(status);
         return nullptr;
