@@ -104,7 +104,11 @@ uint32_t cached_child(zarvel_node_store *store, uint32_t parent, uint64_t positi
     }
     if (position >= store->child_cache_count) return zarvel_node_none;
     uint32_t child = store->child_cache[position];
-    if (cursor) *cursor = {parent, uint32_t(position), child};
+    // A small collection does not take the slot of a much larger one: the
+    // large one is the one whose cache array is expensive to rebuild.
+    if (cursor && (cursor->node >= store->node_count ||
+                   uint64_t(store->nodes[cursor->node].child_count) <= 4 * uint64_t(store->nodes[parent].child_count)))
+        *cursor = {parent, uint32_t(position), child};
     return child;
 }
 
