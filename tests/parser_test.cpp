@@ -500,6 +500,8 @@ TEST(ParserFailureInjection, EveryAllocation) {
         "...\n%x\n%TAG !e! tag:e,1:\n--- !e!t%21 z\n",
         "[a, b: c, [d, [e]], {f: g}]",
         "- a\n  b\n- >-\n  folded\n\n  text\n",
+        // A failed NEL rewrite must fail the run, not parse NEL as content.
+        "- a\xC2\x85- b\n",
     };
     for (const char *input : inputs) {
         std::string text = input;

@@ -354,9 +354,11 @@ bool zarvel_validate_utf8(const char *text, uint64_t length, uint64_t *error_off
 }
 
 char *zarvel_normalize_breaks(const zarvel_allocator *allocator, const char *text,
-                              uint64_t length, uint64_t *new_length) {
+                              uint64_t length, uint64_t *new_length, bool *out_of_memory) {
+    if (out_of_memory) *out_of_memory = false;
     if (!allocator || !text || length == 0) return nullptr;
     rewrite result = rewrite_breaks(allocator, text, length);
+    if (out_of_memory) *out_of_memory = result.out_of_memory;
     if (result.text && new_length) *new_length = result.length;
     return result.text;
 }

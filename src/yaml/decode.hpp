@@ -19,5 +19,9 @@ bool zarvel_validate_utf8(const char *text, uint64_t length, uint64_t *error_off
 
 // Null when the text holds no NEL, LS or PS; otherwise a NUL-terminated copy
 // (length + 1 bytes from allocator) with each replaced by one line feed.
+// Null is also the answer when the copy cannot be allocated: out_of_memory
+// (optional) tells the two apart, because parsing the unrewritten text would
+// silently read those breaks as content.
 char *zarvel_normalize_breaks(const zarvel_allocator *allocator, const char *text,
-                              uint64_t length, uint64_t *new_length);
+                              uint64_t length, uint64_t *new_length,
+                              bool *out_of_memory = nullptr);

@@ -955,7 +955,13 @@ int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length, 
         return -1;
     }
     uint64_t new_length = 0;
-    char *copy = zarvel_normalize_breaks(parser->allocator, text, length, &new_length);
+    bool no_memory = false;
+    char *copy = zarvel_normalize_breaks(parser->allocator, text, length, &new_length, &no_memory);
+    if (no_memory) {
+        zarvel_error_set(&parser->scan.error, ZARVEL_ERR_NO_MEMORY, 0, 0, 0, nullptr);
+        *zarvel_error_current() = parser->scan.error;
+        return -1;
+    }
     if (copy) {
         zvl::deallocate(parser->allocator, parser->owned_copy);
         parser->owned_copy = copy;
