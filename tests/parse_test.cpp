@@ -409,7 +409,9 @@ TEST(Parse, SuiteTreesMatchTheirJson) {
         }
         ++compared;
     }
-    if (!suite_cases().empty()) EXPECT_GT(compared, 150);
+    if (!suite_cases().empty()) {
+        EXPECT_GT(compared, 150);
+    }
 }
 
 TEST(Parse, SuiteErrorCasesFail) {

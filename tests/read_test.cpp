@@ -154,7 +154,9 @@ TEST(Read, GettersPerNode) {
         uint64_t len = 99;
         const char *tag = zarvel_node_tag(n, &len);
         EXPECT_EQ(tag ? std::string(tag, len) : "", r.tag) << r.key;
-        if (!tag) EXPECT_EQ(len, 0u) << r.key;
+        if (!tag) {
+            EXPECT_EQ(len, 0u) << r.key;
+        }
         const char *anchor = zarvel_node_anchor(n, &len);
         EXPECT_EQ(anchor ? std::string(anchor, len) : "", r.anchor) << r.key;
     }
@@ -317,7 +319,9 @@ TEST(Read, LookupSurvivesAllocationFailure) {
         zvl::testing::fail_allocation(n);
         zarvel_node *v = zarvel_node_map_get(s.root, "dup", 3);
         zvl::testing::fail_allocation(0);
-        if (v) EXPECT_EQ(value_of(v), "first") << n;
+        if (v) {
+            EXPECT_EQ(value_of(v), "first") << n;
+        }
         EXPECT_EQ(value_of(s.get("dup")), "first") << n;
         zvl::testing::fail_allocation(n);
         zarvel_node *item = zarvel_node_seq_at(s.get("s"), 1);

@@ -91,10 +91,6 @@ zarvel_node_store *build_from_source(zarvel_document *document) {
 
 }  // namespace
 
-// Defaults until the JSON documents code provides the tape build.
-__attribute__((weak)) int zarvel_json_source_build(zarvel_node_store *, void *) { return -1; }
-__attribute__((weak)) void zarvel_json_source_release(const zarvel_allocator *, void *) {}
-
 zarvel_document *zarvel_document_alloc(const zarvel_allocator *allocator) {
     if (!allocator) return nullptr;
     auto *document = static_cast<zarvel_document *>(zvl::allocate(allocator, sizeof(zarvel_document)));

@@ -12,17 +12,9 @@
 #include "doc/resolve.hpp"
 #include "json/stepper.hpp"
 
-// Double-quoted scalar decoder of the YAML scanner (exported). Referenced
-// weakly: a program linked without the scanner has no decoder, and then a
-// collection holding an escaped string is left to the general path.
-extern "C" __attribute__((weak)) uint64_t zvl_finish_double_into(const char *text, uint64_t start, uint64_t end, char *buffer,
-                                           uint64_t capacity);
-
 namespace {
 
 using namespace zvl::event_log;
-
-bool have_decoder() { return &zvl_finish_double_into != nullptr; }
 
 bool is_flow_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -47,7 +39,6 @@ struct flow_builder {
         uint64_t raw = end - body;
         if (!t.has_escape) return zarvel_store_put_text(store, input + body, raw, true);
         if (raw == 0) return 0;
-        if (!have_decoder()) return zarvel_span_failed;
         if (!zarvel_store_strings_reserve(store, raw)) return zarvel_span_failed;
         uint32_t offset = store->strings_len;
         uint64_t written = zvl_finish_double_into(input, body, end, store->strings + offset, raw);
@@ -85,9 +76,8 @@ int walk_flow(json_stepper &stepper, const char *text, uint64_t open, uint64_t s
     stepper.string_keys = 1;
     json_token token;
     int r;
-    bool decodable = have_decoder();
-    while ((r = json_stepper_next(&stepper, &token)) == json_step_token)
-        if (token.kind == '"' && token.has_escape && !decodable) return json_step_refused;
+    while ((r = json_stepper_next(&stepper, &token)) == json_step_token) {
+    }
     return r;
 }
 
@@ -156,7 +146,6 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
             if (!zarvel_store_pop(store)) return rollback(-1);
             break;
         default:
-            if (token.kind == '"' && token.has_escape && !have_decoder()) return rollback(0);
             if (!build.scalar(token)) return rollback(-1);
             break;
         }

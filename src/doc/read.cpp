@@ -10,13 +10,6 @@
 
 #include "doc/store.hpp"
 
-// Number routines of the scalar resolution (exported); declared here until the
-// public header carries them.
-extern "C" {
-int32_t zvl_num_bool(const char *text, uint32_t length);
-int32_t zvl_num_i64(const char *text, uint32_t length, int64_t *out);
-int32_t zvl_num_f64(const char *text, uint32_t length, double *out);
-}
 
 namespace {
 

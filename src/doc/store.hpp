@@ -302,8 +302,7 @@ zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id);
 
 // Pending JSON bodies (source_kind 0) are built and released by the JSON
 // documents code, which defines these two in the same file as
-// zarvel_parse_json. Until it is linked in, weak defaults fail the build and
-// release nothing.
+// zarvel_parse_json.
 //   build: fill a fresh store (input/input_len set by the callee) from the
 //          held source; 0 on success, -1 on failure (the source stays).
 //   release: free the tape and the source record.
