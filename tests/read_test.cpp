@@ -326,7 +326,9 @@ TEST(Read, LookupSurvivesAllocationFailure) {
         zvl::testing::fail_allocation(n);
         zarvel_node *item = zarvel_node_seq_at(s.get("s"), 1);
         zvl::testing::fail_allocation(0);
-        if (item) EXPECT_EQ(value_of(item), "false") << n;
+        if (item) {
+            EXPECT_EQ(value_of(item), "false") << n;
+        }
         EXPECT_EQ(value_of(zarvel_node_seq_at(s.get("s"), 1)), "false") << n;
     }
 }
