@@ -81,14 +81,17 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length,
     const char *input = text;
     uint64_t input_len = length;
     if (!switches.skip_decoding) {
-        if (zarvel_decode_input(text, length, &state.owned, &input, &input_len) != 0)
-            return finish(status, ZARVEL_BAD_ENCODING);
+        int decoded = zarvel_decode_input(text, length, &state.owned, &input, &input_len);
+        if (decoded != 0)
+            return finish(status, decoded == ZARVEL_NO_MEMORY ? ZARVEL_NO_MEMORY : ZARVEL_BAD_ENCODING);
     } else {
         // The parser would rewrite NEL/LS/PS into a copy that dies with it;
         // rewriting here keeps every in-place span pointing at text the
         // document owns.
         uint64_t rewritten_len = 0;
-        char *rewritten = zarvel_normalize_breaks(allocator, text, length, &rewritten_len);
+        bool no_memory = false;
+        char *rewritten = zarvel_normalize_breaks(allocator, text, length, &rewritten_len, &no_memory);
+        if (no_memory) return finish(status, ZARVEL_NO_MEMORY);
         if (rewritten) {
             state.owned = rewritten;
             input = rewritten;
