@@ -489,3 +489,23 @@ TEST(Parse, ConcurrentReadersOfAParsedDocument) {
     for (auto &th : threads) th.join();
     for (int t = 0; t < 8; ++t) EXPECT_TRUE(ok[t]) << "thread " << t;
 }
+
+// A line break rewrite that cannot get its copy must fail as out of memory;
+// parsing on would read NEL as content and give a one-entry sequence.
+TEST(ParseEntry, FailedBreakRewriteIsOutOfMemory) {
+    const std::string text = "- a\xC2\x85- b\n";
+    for (uint64_t n = 1; n < 1000; ++n) {
+        zvl::testing::fail_allocation(n);
+        int32_t status = -1;
+        zarvel_document *document = zarvel_parse(text.data(), text.size(), &status);
+        zvl::testing::fail_allocation(0);
+        uint64_t count = document ? zarvel_node_seq_count(zarvel_document_root(document, 0)) : 0;
+        zarvel_document_free(document);
+        if (status == 0) {
+            EXPECT_EQ(count, 2u) << "allocation " << n;
+            return;
+        }
+        ASSERT_EQ(status, 2) << "allocation " << n;
+    }
+    FAIL() << "never succeeded";
+}
