@@ -534,6 +534,9 @@ std::string scan_render(const std::string &text, std::string *dump = nullptr) {
         auto *doc = zarvel_document_alloc(&zarvel_default_allocator);
         auto *heap = static_cast<zarvel_event_log *>(zvl::allocate(&zarvel_default_allocator, sizeof log));
         *heap = log;
+        // As the parse entry does: the document keeps the texts the scanner assembled.
+        doc->scratch = heap->scratch;
+        heap->scratch = nullptr;
         doc->source = heap;
         doc->source_kind = ZARVEL_SOURCE_EVENT_LOG;
         out = zarvel_document_count(doc) == 1 ? render(zarvel_document_root(doc, 0)) : "<no build>";
