@@ -575,6 +575,70 @@ ZARVEL_API void zarvel_free(void *pointer);
 
 /* ==== typed values and Marshal =========================================== */
 
+/* One typed record of a drained stream (pre-order: collection start, its
+ * children, end). kind: 0 document start, 1 null, 2 bool, 3 integer, 4 float,
+ * 5 string, 6 timestamp, 7 sequence start, 8 mapping start, 9 end, 10 alias,
+ * 11 anchor. tag: ZARVEL_TAG_* id. is_key: key toggle of the record's depth.
+ * flag: the value of a bool, else the plain-implicit flag. offset/length: the
+ * record's text in the string pool (NUL-terminated there). payload: the
+ * integer (kind 3) or the double (kind 4). */
+typedef struct zarvel_value {
+    uint8_t kind;
+    uint8_t tag;
+    uint8_t is_key;
+    uint8_t flag;
+    uint32_t offset;
+    uint32_t length;
+    uint32_t reserved;
+    union {
+        int64_t i;
+        double f;
+        uint64_t bits;
+    } payload;
+} zarvel_value;
+
+/* The same records as parallel columns, carved from one block (count * 20
+ * bytes); all seven pointers null for count 0. */
+typedef struct zarvel_value_columns {
+    uint64_t count;
+    uint64_t pool_length;
+    uint64_t *payload;
+    uint32_t *offset;
+    uint32_t *length;
+    uint8_t *kind;
+    uint8_t *tag;
+    uint8_t *is_key;
+    uint8_t *flag;
+    char *pool;
+} zarvel_value_columns;
+
+/* Flattens every document of a YAML or JSON text (schema 1: YAML 1.1
+ * resolver). 0 success; 1 not well-formed (zarvel_last_error); 2 out of
+ * memory; 6 invalid argument. Outputs are null/0 on failure. */
+ZARVEL_API int32_t zarvel_value_drain(const char *text, uint64_t length, int32_t schema,
+                                      zarvel_value **out_values, uint64_t *out_count,
+                                      char **out_pool, uint64_t *out_pool_len);
+ZARVEL_API int32_t zarvel_value_drain_columns(const char *text, uint64_t length, int32_t schema,
+                                              zarvel_value_columns *columns);
+/* Either may be null. */
+ZARVEL_API void zarvel_value_free(zarvel_value *values, char *pool);
+/* Frees the block and the pool and zeroes the record; null ignored. */
+ZARVEL_API void zarvel_value_free_columns(zarvel_value_columns *columns);
+
+/* Ruby Marshal 4.8 bytes of a text (single_document 1: first document only;
+ * 0: an array of all documents) or of one node. 0 success; 1 not well-formed;
+ * 2 out of memory; 6 invalid argument; 7 not expressible in Marshal (merge
+ * key, timestamp, binary, forward alias, explicit tag on a node: build the
+ * objects from zarvel_value_drain instead); 8 internal length mismatch.
+ * Release the bytes with zarvel_marshal_free. */
+ZARVEL_API int32_t zarvel_marshal(const char *text, uint64_t length, int32_t schema,
+                                  uint32_t single_document, char **out_bytes,
+                                  uint64_t *out_len);
+ZARVEL_API int32_t zarvel_marshal_node(const zarvel_node *node, char **out_bytes,
+                                       uint64_t *out_len);
+ZARVEL_API void zarvel_marshal_free(void *bytes);
+
+
 /* ==== typed values: end ================================================== */
 
 /* ==== CBOR =============================================================== */
