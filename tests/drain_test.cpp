@@ -1,0 +1,151 @@
+// Value drain: record sequences, key toggles, the columns variant and
+// failure injection.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/memory.hpp"
+#include "zarvel.h"
+
+namespace {
+
+// One record written as "kind[:text][/k][=payload]": k marks is_key 1.
+std::string describe(const zarvel_value &v, const char *pool) {
+    std::string s = std::to_string(v.kind);
+    if (v.length) s += ":" + std::string(pool + v.offset, v.length);
+    if (v.is_key) s += "/k";
+    if (v.kind == 3) s += "=" + std::to_string(v.payload.i);
+    if (v.kind == 4) s += "=" + std::to_string(v.payload.f);
+    if (v.kind == 2) s += v.flag ? "=T" : "=F";
+    return s;
+}
+
+std::vector<std::string> drain(const std::string &text, int32_t schema, int32_t *status) {
+    zarvel_value *values = nullptr;
+    uint64_t count = 0, pool_len = 0;
+    char *pool = nullptr;
+    *status = zarvel_value_drain(text.data(), text.size(), schema, &values, &count, &pool,
+                                 &pool_len);
+    std::vector<std::string> out;
+    for (uint64_t i = 0; i < count; ++i) out.push_back(describe(values[i], pool));
+    if (*status == 0) {
+        EXPECT_NE(pool, nullptr) << text;
+        for (uint64_t i = 0; i < count; ++i)
+            if (values[i].kind != 0 && (values[i].kind < 7 || values[i].kind > 9))
+                EXPECT_EQ(pool[values[i].offset + values[i].length], '\0') << text;
+    }
+    zarvel_value_free(values, pool);
+    return out;
+}
+
+struct row {
+    const char *text;
+    int32_t schema;
+    std::vector<std::string> records;
+};
+
+TEST(Drain, Records) {
+    const row rows[] = {
+        {"{a: 1, b: [true, x]}", 0,
+         {"0", "8", "5:a/k", "3:1=1", "5:b/k", "7", "2:true/k=T", "5:x", "9", "9"}},
+        {"[1, 2.5]", 0, {"0", "7", "3:1/k=1", "4:2.5=2.500000", "9"}},
+        {"- &a x\n- *a\n", 0, {"0", "7", "11:a", "5:x/k", "10:a", "9"}},
+        {"99999999999999999999", 0, {"0", "5:99999999999999999999"}},
+        {"", 0, {}},
+        {"a\n---\n~", 0, {"0", "5:a", "0", "1:~"}},
+        {"yes", 1, {"0", "2:yes=T"}},
+        {"yes", 0, {"0", "5:yes"}},
+        {"!!timestamp 2001-01-01", 0, {"0", "6:2001-01-01"}},
+        {"{a: {b: c}, d: e}", 0,
+         {"0", "8", "5:a/k", "8", "5:b/k", "5:c", "9", "5:d/k", "5:e", "9"}},
+    };
+    for (const row &r : rows) {
+        int32_t status = -1;
+        std::vector<std::string> got = drain(r.text, r.schema, &status);
+        EXPECT_EQ(status, 0) << r.text;
+        EXPECT_EQ(got, r.records) << r.text;
+    }
+}
+
+TEST(Drain, Statuses) {
+    int32_t status = 0;
+    drain("a: [", 0, &status);
+    EXPECT_EQ(status, 1);
+    zarvel_value *values = nullptr;
+    uint64_t count = 7, pool_len = 7;
+    char *pool = nullptr;
+    EXPECT_EQ(zarvel_value_drain(nullptr, 2, 0, &values, &count, &pool, &pool_len), 6);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(zarvel_value_drain("a", 1, 0, nullptr, &count, &pool, &pool_len), 6);
+    EXPECT_EQ(zarvel_value_drain_columns("a", 1, 0, nullptr), 6);
+    zarvel_value_free(nullptr, nullptr);
+    zarvel_value_free_columns(nullptr);
+}
+
+TEST(Drain, ColumnsEqualRecords) {
+    const char *texts[] = {"{a: 1, b: [true, x, 2.5]}", "- &a x\n- *a\n", "", "a\n---\nb\n"};
+    for (const char *text : texts) {
+        zarvel_value *values = nullptr;
+        uint64_t count = 0, pool_len = 0;
+        char *pool = nullptr;
+        ASSERT_EQ(zarvel_value_drain(text, std::strlen(text), 0, &values, &count, &pool,
+                                     &pool_len),
+                  0);
+        zarvel_value_columns c;
+        ASSERT_EQ(zarvel_value_drain_columns(text, std::strlen(text), 0, &c), 0) << text;
+        ASSERT_EQ(c.count, count) << text;
+        EXPECT_EQ(c.pool_length, pool_len) << text;
+        if (count == 0) EXPECT_EQ(c.kind, nullptr);
+        EXPECT_EQ(std::memcmp(c.pool, pool, pool_len), 0) << text;
+        for (uint64_t i = 0; i < count; ++i) {
+            EXPECT_EQ(c.kind[i], values[i].kind) << text << " #" << i;
+            EXPECT_EQ(c.tag[i], values[i].tag) << text << " #" << i;
+            EXPECT_EQ(c.is_key[i], values[i].is_key) << text << " #" << i;
+            EXPECT_EQ(c.flag[i], values[i].flag) << text << " #" << i;
+            EXPECT_EQ(c.offset[i], values[i].offset) << text << " #" << i;
+            EXPECT_EQ(c.length[i], values[i].length) << text << " #" << i;
+            EXPECT_EQ(c.payload[i], values[i].payload.bits) << text << " #" << i;
+        }
+        zarvel_value_free_columns(&c);
+        EXPECT_EQ(c.pool, nullptr);
+        zarvel_value_free(values, pool);
+    }
+}
+
+TEST(Drain, FailureInjection) {
+    std::string text = "a: &x [1, 2, {b: c}]\nc: *x\n";
+    for (int i = 0; i < 60; ++i) text += "k" + std::to_string(i) + ": value number " +
+                                         std::to_string(i) + "\n";
+    for (int columns = 0; columns < 2; ++columns) {
+        for (uint64_t n = 1;; ++n) {
+            zvl::testing::fail_allocation(n);
+            int32_t status;
+            zarvel_value_columns c;
+            zarvel_value *values = nullptr;
+            char *pool = nullptr;
+            uint64_t count = 0, pool_len = 0;
+            if (columns) {
+                status = zarvel_value_drain_columns(text.data(), text.size(), 0, &c);
+            } else {
+                status = zarvel_value_drain(text.data(), text.size(), 0, &values, &count, &pool,
+                                            &pool_len);
+            }
+            uint64_t seen = zvl::testing::fail_allocation(0);
+            if (status == 0) {
+                if (columns) zarvel_value_free_columns(&c);
+                zarvel_value_free(values, pool);
+                if (seen < n) break;
+            } else {
+                EXPECT_EQ(status, 2) << "allocation " << n;
+                EXPECT_EQ(values, nullptr);
+                EXPECT_EQ(count, 0u);
+            }
+            ASSERT_LT(n, 10000u);
+        }
+    }
+}
+
+}  // namespace
