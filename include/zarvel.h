@@ -517,6 +517,56 @@ ZARVEL_API void zarvel_tape_free(zarvel_tape *tape);
  * document lives. */
 ZARVEL_API zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status);
 
+/* Column plans. A plan text is a JSON object {"kind": "seq"|"map", "path":
+ * key or [keys], "children": [{"name": ..., "kind": "int"|"float"|"str"|
+ * "bool"}, ...]}. Compile status: 0; 6 an error of form (or null text with a
+ * length); 2 out of memory; a JSON parse failure passes its status through. */
+typedef struct zarvel_plan zarvel_plan;
+typedef struct zarvel_plan_result zarvel_plan_result;
+/* One string element of a document walk: bytes inside the document. */
+typedef struct zarvel_plan_str {
+    const char *ptr;
+    uint64_t len;
+} zarvel_plan_str;
+/* Column kinds (zarvel_plan_result_kind). */
+enum {
+    ZARVEL_PLAN_INT = 0,
+    ZARVEL_PLAN_FLOAT = 1,
+    ZARVEL_PLAN_STR = 2,
+    ZARVEL_PLAN_BOOL = 3 /* stored in ints: 1 or 0 */
+};
+ZARVEL_API zarvel_plan *zarvel_plan_compile(const char *text, uint64_t len, int32_t *status);
+ZARVEL_API uint64_t zarvel_plan_column_count(const zarvel_plan *plan);
+ZARVEL_API void zarvel_plan_free(zarvel_plan *plan);
+/* Walks: null and *status (optional) 6 for a null argument, a document
+ * without a root or a tape of at most one entry; 1 when the path leads to no
+ * sequence/mapping; 2 out of memory or a result too large. Strings borrow the
+ * document's bytes (document walk: strs) or are offsets into the tape's text
+ * (tape walk: str_offs, str_lens). */
+ZARVEL_API zarvel_plan_result *zarvel_document_plan_walk(zarvel_document *document,
+                                                         const zarvel_plan *plan,
+                                                         int32_t *status);
+ZARVEL_API zarvel_plan_result *zarvel_tape_plan_walk(zarvel_tape *tape, const zarvel_plan *plan,
+                                                     int32_t *status);
+ZARVEL_API uint64_t zarvel_plan_result_rows(const zarvel_plan_result *result);
+/* All ones for a null result or a column out of range. */
+ZARVEL_API uint32_t zarvel_plan_result_kind(const zarvel_plan_result *result, uint64_t column);
+/* The column's array; null when the column has no such array. nulls: one
+ * byte per row, 1 = no value (the value element is then undefined). */
+ZARVEL_API const int64_t *zarvel_plan_result_ints(const zarvel_plan_result *result,
+                                                  uint64_t column);
+ZARVEL_API const double *zarvel_plan_result_floats(const zarvel_plan_result *result,
+                                                   uint64_t column);
+ZARVEL_API const zarvel_plan_str *zarvel_plan_result_strs(const zarvel_plan_result *result,
+                                                          uint64_t column);
+ZARVEL_API const uint32_t *zarvel_plan_result_str_offs(const zarvel_plan_result *result,
+                                                       uint64_t column);
+ZARVEL_API const uint32_t *zarvel_plan_result_str_lens(const zarvel_plan_result *result,
+                                                       uint64_t column);
+ZARVEL_API const uint8_t *zarvel_plan_result_nulls(const zarvel_plan_result *result,
+                                                   uint64_t column);
+ZARVEL_API void zarvel_plan_result_free(zarvel_plan_result *result);
+
 /* ==== JSON documents and column plans: end =============================== */
 
 /* ==== output: serialiser, number formatting, visitors ==================== */
