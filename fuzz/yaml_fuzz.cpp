@@ -1,0 +1,232 @@
+// libFuzzer target over every YAML entry that takes bytes: the document
+// parse (both schemas, small depth limits), push, pull, the recorder fed in
+// chunk splits taken from the input, and iterparse.
+//
+// Differential checks (a mismatch traps, so the fuzzer keeps the input):
+// - the recorder, fed in chunks, gives the same events as pull;
+// - a parsed stream, serialised and parsed again, gives the same tree.
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "zarvel.h"
+
+namespace {
+
+[[noreturn]] void mismatch() { __builtin_trap(); }
+
+struct event {
+    uint32_t kind, style;
+    std::string text, anchor, tag;
+    bool operator==(const event &) const = default;
+};
+
+std::string span(const char *p, uint64_t n) { return p && n ? std::string(p, n) : std::string(); }
+
+int count_events(void *user, const zarvel_event_view *) {
+    ++*static_cast<uint64_t *>(user);
+    return 0;
+}
+
+// Events of pull; false when the parse failed.
+bool pull_events(const char *text, size_t size, std::vector<event> &out) {
+    zarvel_pull *pull = zarvel_pull_new(text, size);
+    if (!pull) return false;
+    while (const zarvel_event_view *e = zarvel_pull_next(pull))
+        out.push_back({e->kind, e->style, span(e->text, e->text_length),
+                       span(e->anchor, e->anchor_length), span(e->tag, e->tag_length)});
+    uint32_t line = 0, column = 0;
+    int status = zarvel_pull_status(pull, &line, &column);
+    zarvel_pull_free(pull);
+    return status == 0;
+}
+
+// Feeds the text in pieces whose sizes come from the seed; false on failure.
+bool recorder_events(const char *text, size_t size, uint32_t seed, std::vector<event> &out) {
+    zarvel_recorder *recorder = zarvel_recorder_new();
+    if (!recorder) return false;
+    size_t at = 0;
+    bool ok = true;
+    while (ok) {
+        seed = seed * 1103515245u + 12345u;
+        size_t piece = (seed >> 16) % 97;
+        if (piece > size - at) piece = size - at;
+        bool final = at + piece == size;
+        ok = zarvel_recorder_feed(recorder, text + at, piece, final) == 0;
+        at += piece;
+        if (ok) {
+            uint64_t count = 0, pool_size = 0;
+            const zarvel_record *records = zarvel_recorder_records(recorder, &count);
+            const char *pool = zarvel_recorder_arena(recorder, &pool_size);
+            for (uint64_t i = 0; i < count; ++i) {
+                const zarvel_record &r = records[i];
+                if (uint64_t(r.text_offset) + r.text_length > pool_size ||
+                    uint64_t(r.anchor_offset) + r.anchor_length > pool_size ||
+                    uint64_t(r.tag_offset) + r.tag_length > pool_size)
+                    mismatch();
+                out.push_back({r.kind, r.style, span(pool + r.text_offset, r.text_length),
+                               span(pool + r.anchor_offset, r.anchor_length),
+                               span(pool + r.tag_offset, r.tag_length)});
+            }
+        }
+        if (final) break;
+    }
+    zarvel_recorder_free(recorder);
+    return ok;
+}
+
+// Numbers may be written in another spelling of the same value.
+bool same_scalar(int32_t tag, const zarvel_node *a, const zarvel_node *b) {
+    if (tag == ZARVEL_TAG_INT) {
+        int64_t x = 0, y = 0;
+        return zarvel_node_int(a, &x) == 0 && zarvel_node_int(b, &y) == 0 && x == y;
+    }
+    if (tag == ZARVEL_TAG_FLOAT) {
+        double x = 0, y = 0;
+        return zarvel_node_float(a, &x) == 0 && zarvel_node_float(b, &y) == 0 &&
+               (x == y || (x != x && y != y));
+    }
+    if (tag == ZARVEL_TAG_NULL || tag == ZARVEL_TAG_BOOL) return true;
+    return false;
+}
+
+// Node-by-node comparison through the read API. Aliases are compared by kind
+// and by their targets' kinds only, so cycles cannot recurse.
+void same_tree(const zarvel_node *a, const zarvel_node *b, int depth) {
+    if (!a || !b) {
+        if (a != b) mismatch();
+        return;
+    }
+    int32_t kind = zarvel_node_kind(a);
+    if (kind != zarvel_node_kind(b)) mismatch();
+    if (depth > 1100) mismatch();
+    switch (kind) {
+    case ZARVEL_NODE_SCALAR: {
+        uint64_t la = 0, lb = 0;
+        const char *va = zarvel_node_value(a, &la);
+        const char *vb = zarvel_node_value(b, &lb);
+        int32_t tag = zarvel_node_tag_id(a);
+        if (tag != zarvel_node_tag_id(b)) mismatch();
+        if (!same_scalar(tag, a, b) && span(va, la) != span(vb, lb)) mismatch();
+        break;
+    }
+    case ZARVEL_NODE_SEQUENCE: {
+        uint64_t n = zarvel_node_seq_count(a);
+        if (n != zarvel_node_seq_count(b)) mismatch();
+        for (uint64_t i = 0; i < n; ++i)
+            same_tree(zarvel_node_seq_at(a, i), zarvel_node_seq_at(b, i), depth + 1);
+        break;
+    }
+    case ZARVEL_NODE_MAPPING: {
+        uint64_t n = zarvel_node_map_count(a);
+        if (n != zarvel_node_map_count(b)) mismatch();
+        for (uint64_t i = 0; i < n; ++i) {
+            zarvel_node *ka = nullptr, *xa = nullptr, *kb = nullptr, *xb = nullptr;
+            if (zarvel_node_map_at(a, i, &ka, &xa) != zarvel_node_map_at(b, i, &kb, &xb)) mismatch();
+            same_tree(ka, kb, depth + 1);
+            same_tree(xa, xb, depth + 1);
+        }
+        break;
+    }
+    case ZARVEL_NODE_ALIAS: {
+        zarvel_node *ta = zarvel_node_alias_target(a), *tb = zarvel_node_alias_target(b);
+        if ((ta == nullptr) != (tb == nullptr)) mismatch();
+        if (ta && zarvel_node_kind(ta) != zarvel_node_kind(tb)) mismatch();
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+// Reads every node once; the handles belong to the document.
+void walk(const zarvel_node *node, int depth) {
+    if (!node || depth > 1100) return;
+    uint64_t length = 0;
+    zarvel_node_value(node, &length);
+    zarvel_node_tag(node, &length);
+    zarvel_node_anchor(node, &length);
+    int64_t i = 0;
+    double f = 0;
+    int32_t b = 0;
+    zarvel_node_int(node, &i);
+    zarvel_node_float(node, &f);
+    zarvel_node_bool(node, &b);
+    uint64_t n = zarvel_node_seq_count(node);
+    for (uint64_t k = 0; k < n; ++k) walk(zarvel_node_seq_at(node, k), depth + 1);
+    n = zarvel_node_map_count(node);
+    for (uint64_t k = 0; k < n; ++k) {
+        zarvel_node *key = nullptr, *value = nullptr;
+        zarvel_node_map_at(node, k, &key, &value);
+        walk(key, depth + 1);
+        walk(value, depth + 1);
+        if (key && zarvel_node_kind(key) == ZARVEL_NODE_SCALAR) {
+            uint64_t kl = 0;
+            const char *kt = zarvel_node_value(key, &kl);
+            if (kt && kl < 0x7fffffff) zarvel_node_map_get(node, kt, static_cast<int32_t>(kl));
+        }
+    }
+}
+
+void round_trip(zarvel_document *doc) {
+    uint64_t length = 0;
+    char *text = zarvel_serialize(doc, &length);
+    if (!text) return;  // some trees have no YAML text (reported as null)
+    int32_t status = -1;
+    zarvel_document *again = zarvel_parse(text, length, &status);
+    uint32_t count = zarvel_document_count(doc);
+    if (count != zarvel_document_count(again)) mismatch();
+    for (uint32_t d = 0; d < count; ++d)
+        same_tree(zarvel_document_root(doc, d), zarvel_document_root(again, d), 0);
+    zarvel_document_free(again);
+    zarvel_free(text);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const char *text = reinterpret_cast<const char *>(data);
+    uint32_t seed = size ? data[0] * 131u + data[size - 1] : 7;
+
+    int32_t status = -1;
+    zarvel_document *doc = zarvel_parse(text, size, &status);
+    if (doc) {
+        if (status != 0) mismatch();
+        uint32_t count = zarvel_document_count(doc);
+        for (uint32_t d = 0; d < count; ++d) walk(zarvel_document_root(doc, d), 0);
+        round_trip(doc);
+        zarvel_document_free(doc);
+    } else if (status < 0 || status > 6) {
+        mismatch();
+    }
+
+    for (int32_t schema : {0, 1}) {
+        for (int32_t depth : {1, 3}) {
+            zarvel_parse_options options{schema, depth};
+            status = -1;
+            doc = zarvel_parse_ex(text, size, &options, &status);
+            if (doc) walk(zarvel_document_root(doc, 0), 0);
+            zarvel_document_free(doc);
+        }
+    }
+
+    uint64_t pushed = 0;
+    zarvel_push_parse(text, size, count_events, &pushed);
+
+    std::vector<event> pulled, recorded;
+    bool pull_ok = pull_events(text, size, pulled);
+    bool record_ok = recorder_events(text, size, seed, recorded);
+    if (pull_ok && record_ok && pulled != recorded) mismatch();
+
+    if (zarvel_iterparse *it = zarvel_iterparse_new(text, size)) {
+        uint64_t count = 0;
+        while (zarvel_iterparse_next(it, &count)) {
+        }
+        uint32_t line = 0, column = 0;
+        zarvel_iterparse_status(it, &line, &column);
+        zarvel_iterparse_free(it);
+    }
+    return 0;
+}
