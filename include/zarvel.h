@@ -688,6 +688,38 @@ ZARVEL_API int32_t zarvel_marshal_node(const zarvel_node *node, char **out_bytes
                                        uint64_t *out_len);
 ZARVEL_API void zarvel_marshal_free(void *bytes);
 
+/* Schema load: a descriptor tree (node 0 is the root) walked against the
+ * first document; each matching value is appended to its node's column.
+ * kind: 0 leaf, 1 sequence, 2 mapping, 3 span. type (leaves): 0 span,
+ * 1 int64, 2 double, 3 byte bool, 4 count only, 5 zarvel_value. flags: bit 0
+ * required, bit 1 unique. Span elements are four uint32 words {offset,
+ * length, offset (kind 3) or 0 (type 0), 0 (kind 3) or unchanged (type 0)}
+ * of the text in the input; a text the parser rewrote (escapes, folding)
+ * does not lie in the input and gets offset 0 with its own length, and a
+ * collection gets {0, 0, 0, 0}. Booleans: with schema 1 the YAML 1.1 true
+ * words in any case (y, yes, true, on), else a first byte of T Y o t y 1. */
+#define ZARVEL_DESCRIPTOR_ABI 1u
+typedef struct zarvel_descriptor_node {
+    const char *name;
+    uint8_t kind;
+    uint8_t type;
+    uint16_t flags;
+    uint32_t first_child;
+    uint32_t child_count;
+    uint32_t reserved;
+} zarvel_descriptor_node;
+typedef struct zarvel_column {
+    void *data;
+    uint32_t capacity;
+    uint32_t count;
+} zarvel_column;
+/* 0 success; 1 not well-formed, no document, or "node %d: value is not a
+ * number"; 2 out of memory or "output column capacity exceeded"; 6 invalid
+ * argument or ABI; 9 "required descriptor node %u missing". */
+ZARVEL_API int32_t zarvel_schema_load(const char *text, uint64_t length, int32_t schema,
+                                      const zarvel_descriptor_node *nodes, uint32_t node_count,
+                                      uint32_t abi, zarvel_column *columns);
+
 
 /* ==== typed values: end ================================================== */
 
