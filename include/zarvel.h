@@ -621,6 +621,43 @@ ZARVEL_API void zarvel_free(void *pointer);
 
 /* ---- output: serialiser: end ---- */
 
+/* Visitors: typed callbacks instead of a document. Every callback gets the
+ * caller's user pointer first and returns 0 to go on, anything else to stop.
+ * Null slots are skipped. Texts are valid only during the callback. */
+typedef struct zarvel_visitor {
+    int32_t (*on_null)(void *user);
+    int32_t (*on_bool)(void *user, int32_t value);
+    int32_t (*on_int)(void *user, int64_t value);
+    int32_t (*on_double)(void *user, double value);
+    int32_t (*on_string)(void *user, const char *text, uint64_t length);
+    int32_t (*on_seq_start)(void *user);
+    int32_t (*on_seq_end)(void *user);
+    int32_t (*on_map_start)(void *user);
+    int32_t (*on_map_end)(void *user);
+    /* Mapping keys; when null, keys go to the scalar callbacks. */
+    int32_t (*on_key)(void *user, const char *text, uint64_t length);
+    int32_t (*on_document)(void *user); /* zarvel_visit only */
+    int32_t (*on_anchor)(void *user, const char *text, uint64_t length);
+    int32_t (*on_alias)(void *user, const char *text, uint64_t length);
+} zarvel_visitor;
+
+/* Drains a YAML or JSON text (schema 1: YAML 1.1) into typed records and
+ * replays them. 0; 1 not well-formed; 2 out of memory; 6 null visitor or null
+ * text with a length; 8 a callback stopped the walk. */
+ZARVEL_API int32_t zarvel_visit(const char *text, uint64_t length, int32_t schema,
+                                const zarvel_visitor *visitor, void *user);
+/* Walks a node and everything below it (aliases are reported, not followed).
+ * 0; 6 null node or visitor, or a document without a built store; 8 a
+ * callback stopped the walk or a mapping key had no value. */
+ZARVEL_API int32_t zarvel_visit_node(const zarvel_node *node, const zarvel_visitor *visitor,
+                                     void *user);
+/* Streams one strict JSON value to the callbacks without building anything.
+ * 0; 1 syntax error, empty text, nesting deeper than 1000 or trailing bytes
+ * (the callbacks up to there have run); 2 a callback stopped the walk, or no
+ * memory for decoding a string; 6 null visitor or null text with a length. */
+ZARVEL_API int32_t zarvel_visit_json(const char *text, uint64_t length,
+                                     const zarvel_visitor *visitor, void *user);
+
 /* ==== output: end ======================================================== */
 
 /* ==== typed values and Marshal =========================================== */
