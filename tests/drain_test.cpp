@@ -149,3 +149,38 @@ TEST(Drain, FailureInjection) {
 }
 
 }  // namespace
+
+namespace {
+
+// The JSON kernels path gives the same records as the YAML parser ("--- "
+// in front forces the YAML path).
+TEST(Drain, JsonPathMatchesYamlPath) {
+    const char *texts[] = {
+        "[1, 2.5, \"s\", true, false, null, {\"a\": [1, {\"b\": -7}], \"c\": {}}]",
+        "{\"k\": \"v\\n\", \"n\": -0.5e3, \"big\": 123456789012345678901234}",
+        "[[[[[]]]], {}]",
+    };
+    for (const char *text : texts) {
+        int32_t s1 = -1, s2 = -1;
+        std::vector<std::string> json = drain(text, 0, &s1);
+        std::vector<std::string> yaml = drain(std::string("--- ") + text, 0, &s2);
+        EXPECT_EQ(s1, 0) << text;
+        EXPECT_EQ(s2, 0) << text;
+        EXPECT_EQ(json, yaml) << text;
+    }
+    const std::string text = "{\"a\": [1, 2, {\"b\": \"c\"}], \"d\": [true, null, 1.5]}";
+    for (uint64_t n = 1;; ++n) {
+        zvl::testing::fail_allocation(n);
+        int32_t status = -1;
+        std::vector<std::string> got = drain(text, 0, &status);
+        uint64_t seen = zvl::testing::fail_allocation(0);
+        if (status == 0) {
+            if (seen < n) break;
+        } else {
+            EXPECT_EQ(status, 2) << "allocation " << n;
+        }
+        ASSERT_LT(n, 10000u);
+    }
+}
+
+}  // namespace

@@ -424,67 +424,11 @@ int32_t encode(const value_list &list, bool alternate, bool node_mode, uint32_t 
     return 0;
 }
 
-namespace {
-
-enum class walk { ok, tagged, memory };
-
-walk records_of(const zarvel_node *node, value_list &list) {
-    uint64_t n = 0;
-    const char *tag = zarvel_node_tag(node, &n);
-    if (tag && n) return walk::tagged;
-    int32_t kind = zarvel_node_kind(node);
-    uint64_t len = 0;
-    if (kind != ZARVEL_NODE_ALIAS) {
-        const char *anchor = zarvel_node_anchor(node, &len);
-        if (anchor && len && !list.add(kind_anchor, 0, 0, anchor, len, 0)) return walk::memory;
-    }
-    uint8_t tag_id = static_cast<uint8_t>(zarvel_node_tag_id(node));
-    switch (kind) {
-        case ZARVEL_NODE_SCALAR: {
-            const char *value = zarvel_node_value(node, &len);
-            uint8_t plain = zarvel_node_style(node) == ZARVEL_NODE_STYLE_PLAIN ? 1 : 0;
-            return list.add_scalar(tag_id, plain, value ? value : "", len) ? walk::ok
-                                                                             : walk::memory;
-        }
-        case ZARVEL_NODE_ALIAS: {
-            const char *name = zarvel_node_value(node, &len);
-            return list.add(kind_alias, 0, 0, name ? name : "", len, 0) ? walk::ok
-                                                                          : walk::memory;
-        }
-        case ZARVEL_NODE_SEQUENCE:
-        case ZARVEL_NODE_MAPPING: {
-            bool map = kind == ZARVEL_NODE_MAPPING;
-            if (!list.add(map ? kind_map : kind_seq, tag_id, 0, nullptr, 0, 0)) return walk::memory;
-            uint64_t count = map ? zarvel_node_map_count(node) : zarvel_node_seq_count(node);
-            for (uint64_t k = 0; k < count; ++k) {
-                if (map) {
-                    zarvel_node *key = nullptr, *value = nullptr;
-                    if (zarvel_node_map_at(node, k, &key, &value) != 0 || !key || !value)
-                        return walk::memory;
-                    walk r = records_of(key, list);
-                    if (r != walk::ok) return r;
-                    r = records_of(value, list);
-                    if (r != walk::ok) return r;
-                } else {
-                    zarvel_node *item = zarvel_node_seq_at(node, k);
-                    if (!item) return walk::memory;
-                    walk r = records_of(item, list);
-                    if (r != walk::ok) return r;
-                }
-            }
-            return list.add(kind_end, 0, 0, nullptr, 0, 0) ? walk::ok : walk::memory;
-        }
-        default: return walk::memory;
-    }
-}
-
-}  // namespace
-
 int32_t marshal_node(const zarvel_node *node, bool alternate, char **out_bytes,
                      uint64_t *out_len) {
     auto *list = create<value_list>(&zarvel_default_allocator);
     if (!list) return 2;
-    walk r = records_of(node, *list);
+    walk r = records_of(node, *list, true);
     int32_t status = 0;
     if (r == walk::tagged) {
         set_inexpressible(tag_message);

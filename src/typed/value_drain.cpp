@@ -81,6 +81,58 @@ bool value_list::ensure_pool() {
     return true;
 }
 
+// Records of a document node: anchor, scalar, alias or collection with its
+// children; a null handle inside a collection means memory ran out.
+walk records_of(const zarvel_node *node, value_list &list, bool refuse_tags) {
+    uint64_t n = 0;
+    const char *tag = zarvel_node_tag(node, &n);
+    if (refuse_tags && tag && n) return walk::tagged;
+    int32_t kind = zarvel_node_kind(node);
+    uint64_t len = 0;
+    if (kind != ZARVEL_NODE_ALIAS) {
+        const char *anchor = zarvel_node_anchor(node, &len);
+        if (anchor && len && !list.add(kind_anchor, 0, 0, anchor, len, 0)) return walk::memory;
+    }
+    uint8_t tag_id = static_cast<uint8_t>(zarvel_node_tag_id(node));
+    switch (kind) {
+        case ZARVEL_NODE_SCALAR: {
+            const char *value = zarvel_node_value(node, &len);
+            uint8_t plain = zarvel_node_style(node) == ZARVEL_NODE_STYLE_PLAIN ? 1 : 0;
+            return list.add_scalar(tag_id, plain, value ? value : "", len) ? walk::ok
+                                                                             : walk::memory;
+        }
+        case ZARVEL_NODE_ALIAS: {
+            const char *name = zarvel_node_value(node, &len);
+            return list.add(kind_alias, 0, 0, name ? name : "", len, 0) ? walk::ok
+                                                                          : walk::memory;
+        }
+        case ZARVEL_NODE_SEQUENCE:
+        case ZARVEL_NODE_MAPPING: {
+            bool map = kind == ZARVEL_NODE_MAPPING;
+            if (!list.add(map ? kind_map : kind_seq, tag_id, 0, nullptr, 0, 0)) return walk::memory;
+            uint64_t count = map ? zarvel_node_map_count(node) : zarvel_node_seq_count(node);
+            for (uint64_t k = 0; k < count; ++k) {
+                if (map) {
+                    zarvel_node *key = nullptr, *value = nullptr;
+                    if (zarvel_node_map_at(node, k, &key, &value) != 0 || !key || !value)
+                        return walk::memory;
+                    walk r = records_of(key, list, refuse_tags);
+                    if (r != walk::ok) return r;
+                    r = records_of(value, list, refuse_tags);
+                    if (r != walk::ok) return r;
+                } else {
+                    zarvel_node *item = zarvel_node_seq_at(node, k);
+                    if (!item) return walk::memory;
+                    walk r = records_of(item, list, refuse_tags);
+                    if (r != walk::ok) return r;
+                }
+            }
+            return list.add(kind_end, 0, 0, nullptr, 0, 0) ? walk::ok : walk::memory;
+        }
+        default: return walk::memory;
+    }
+}
+
 namespace {
 
 struct drain_sink_state {
@@ -136,6 +188,37 @@ int32_t drain_text(const char *text, uint64_t length, int32_t schema, value_list
         char *p;
         ~owned_text() { deallocate(&zarvel_default_allocator, p); }
     } hold{owned};
+
+    uint64_t start = 0;
+    while (start < decoded_length && (decoded[start] == ' ' || decoded[start] == '\t' ||
+                                      decoded[start] == '\r' || decoded[start] == '\n'))
+        ++start;
+    if (start < decoded_length && (decoded[start] == '[' || decoded[start] == '{') &&
+        zvl_json_document(decoded, decoded_length, nullptr) == 1) {
+        int32_t status = 0;
+        zarvel_document *doc = zarvel_parse_json(decoded, decoded_length, &status);
+        if (doc) {
+            walk r = walk::ok;
+            uint32_t count = zarvel_document_count(doc);
+            if (count == 0) r = walk::memory;  // a failed deferred build
+            for (uint32_t k = 0; k < count && r == walk::ok; ++k) {
+                zarvel_node *root = zarvel_document_root(doc, k);
+                if (!root || !list.add(kind_document, 0, 0, nullptr, 0, 0)) {
+                    r = walk::memory;
+                    break;
+                }
+                r = records_of(root, list, false);
+            }
+            zarvel_document_free(doc);
+            if (r != walk::ok || !list.ensure_pool()) {
+                zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
+                return 2;
+            }
+            return 0;
+        }
+        if (status == 2) return 2;
+        // Anything else falls through to the YAML parser, which reports it.
+    }
 
     zarvel_parser *parser = zarvel_parser_new(&zarvel_default_allocator);
     if (!parser) return 2;

@@ -36,6 +36,11 @@ private:
     uint8_t toggles_[key_toggle_depths + 1] = {};
 };
 
+enum class walk { ok, tagged, memory };
+// Appends the records of a node and everything below it; with refuse_tags a
+// node with an explicit tag ends the walk (tagged).
+walk records_of(const zarvel_node *node, value_list &list, bool refuse_tags);
+
 // Drains the text into list: status 0, 1 (recorded), 2 or 6.
 int32_t drain_text(const char *text, uint64_t length, int32_t schema, value_list &list);
 
