@@ -314,6 +314,54 @@ TEST(PlanWalk, DocumentAndTapeAgreeOnGeneratedRecords) {
     }
 }
 
+// The same records as YAML with anchors and aliases (document walk) and as
+// JSON with every alias written out (tape walk).
+TEST(PlanWalk, AliasedYamlDocumentAgreesWithExpandedTape) {
+    const std::string plan =
+        R"({"kind":"seq","path":"d","children":[{"name":"i","kind":"int"},)"
+        R"({"name":"f","kind":"float"},{"name":"s","kind":"str"},{"name":"b","kind":"bool"}]})";
+    const char *values[] = {"1", "-42", "2.5", "1e3", "true", "false", "null", "\"x\"", "[]", "{}"};
+    const char *keys[] = {"i", "f", "s", "b", "z"};
+    std::mt19937 rng(777);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::string> records;
+        std::string json = "{\"d\":[", yaml = "{\"d\": [";
+        int rows = 1 + int(rng() % 200);
+        for (int r = 0; r < rows; ++r) {
+            if (r) {
+                json += ",";
+                yaml += ", ";
+            }
+            if (!records.empty() && rng() % 4 == 0) {
+                size_t target = rng() % records.size();
+                json += records[target];
+                yaml += "*r" + std::to_string(target);
+                continue;
+            }
+            std::string rec = "{";
+            int members = int(rng() % 5);
+            for (int m = 0; m < members; ++m) {
+                if (m) rec += ",";
+                rec += "\"";
+                rec += keys[rng() % std::size(keys)];
+                rec += "\":";
+                rec += values[rng() % std::size(values)];
+            }
+            rec += "}";
+            json += rec;
+            yaml += "&r" + std::to_string(records.size()) + " " + rec;
+            records.push_back(rec);
+        }
+        json += "]}";
+        yaml += "]}";
+        walk_out d = walk_document(plan, yaml, true);
+        walk_out t = walk_tape(plan, json);
+        ASSERT_EQ(d.status, 0) << yaml;
+        ASSERT_EQ(t.status, 0) << json;
+        ASSERT_EQ(d.columns, t.columns) << yaml;
+    }
+}
+
 TEST(PlanFailure, EveryAllocation) {
     const std::string plan_text =
         R"({"kind":"seq","path":["d","e"],"children":[{"name":"i","kind":"int"},)"
