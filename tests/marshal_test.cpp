@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -216,6 +217,51 @@ TEST(Marshal, RubyLoadsTheBytes) {
         std::remove((base + ".bin").c_str());
         std::remove((base + ".yaml").c_str());
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Every accepted JSON conformance file: Ruby's Marshal.load of our bytes
+// equals Ruby's JSON.parse of the same text.
+TEST(Marshal, RubyAgreesOnJsonCorpus) {
+    if (std::system("ruby -e 'exit 0' >/dev/null 2>&1") != 0) GTEST_SKIP() << "ruby absent";
+    const std::string dir = std::string(ZARVEL_SHARED_DIR) + "/conformance/json-test-suite/";
+    std::string list = "/tmp/zarvel_marshal_corpus.txt";
+    std::ofstream index(list);
+    int written = 0;
+    FILE *ls = popen(("ls " + dir + " | grep '^y_.*\\.json$'").c_str(), "r");
+    ASSERT_NE(ls, nullptr);
+    char name[512];
+    while (std::fgets(name, sizeof name, ls)) {
+        std::string file = name;
+        file.pop_back();
+        std::ifstream in(dir + file, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        char *out = nullptr;
+        uint64_t len = 0;
+        int32_t st = zarvel_marshal(text.data(), text.size(), 0, 1, &out, &len);
+        if (st != 0) {
+            ADD_FAILURE() << file << ": status " << st;
+            continue;
+        }
+        std::string bin = "/tmp/zarvel_marshal_corpus_" + std::to_string(written++) + ".bin";
+        std::ofstream(bin, std::ios::binary).write(out, static_cast<std::streamsize>(len));
+        zarvel_marshal_free(out);
+        index << dir + file << "\t" << bin << "\n";
+    }
+    pclose(ls);
+    index.close();
+    ASSERT_GT(written, 50);
+    std::string cmd =
+        "ruby -rjson -e 'bad = 0; File.readlines(ARGV[0], chomp: true).each { |l| j, b = "
+        "l.split(\"\\t\"); a = Marshal.load(File.binread(b)); "
+        "e = JSON.parse(File.read(j, encoding: \"UTF-8\"), quirks_mode: true) rescue next; "
+        "if a != e then bad += 1; STDERR.puts j end; File.delete(b) }; exit(bad == 0 ? 0 : 1)' " +
+        list;
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    std::remove(list.c_str());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "core/error.hpp"
 #include "doc/resolve.hpp"
+#include "json/number_value.hpp"
 #include "typed/value_list.hpp"
 #include "yaml/decode.hpp"
 #include "yaml/parser.hpp"
@@ -56,7 +57,18 @@ bool value_list::add_scalar(uint8_t tag, uint8_t plain_implicit, const char *tex
         }
         case ZARVEL_TAG_FLOAT: {
             double d = 0;
-            if (length <= UINT32_MAX && zvl_num_f64(text, n, &d) == 0) {
+            bool ok = length <= UINT32_MAX && zvl_num_f64(text, n, &d) == 0;
+            if (!ok && text && length) {
+                // Decimal forms beyond the resolver's length limit still
+                // hold a number; read them without losing it.
+                uint64_t pos = 0;
+                if (zvl_json_number_scan(text, length, &pos, nullptr, nullptr, nullptr) == 1 &&
+                    pos == length) {
+                    d = zvl::json::long_lexeme_to_double(text, length);
+                    ok = true;
+                }
+            }
+            if (ok) {
                 kind = kind_float;
                 std::memcpy(&bits, &d, 8);
             }
@@ -179,24 +191,15 @@ int on_event(void *user, const zarvel_event *e) {
 int32_t drain_text(const char *text, uint64_t length, int32_t schema, value_list &list) {
     if (!text && length != 0) return 6;
     if (!text) text = "";
-    char *owned = nullptr;
-    const char *decoded = text;
-    uint64_t decoded_length = length;
-    int d = zarvel_decode_input(text, length, &owned, &decoded, &decoded_length);
-    if (d != 0) return d == 2 ? 2 : 1;
-    struct owned_text {
-        char *p;
-        ~owned_text() { deallocate(&zarvel_default_allocator, p); }
-    } hold{owned};
-
+    // Strict JSON is read in place: its line separators are text, not breaks.
     uint64_t start = 0;
-    while (start < decoded_length && (decoded[start] == ' ' || decoded[start] == '\t' ||
-                                      decoded[start] == '\r' || decoded[start] == '\n'))
+    while (start < length && (text[start] == ' ' || text[start] == '\t' ||
+                                      text[start] == '\r' || text[start] == '\n'))
         ++start;
-    if (start < decoded_length && (decoded[start] == '[' || decoded[start] == '{') &&
-        zvl_json_document(decoded, decoded_length, nullptr) == 1) {
+    if (start < length && (text[start] == '[' || text[start] == '{') &&
+        zvl_json_document(text, length, nullptr) == 1) {
         int32_t status = 0;
-        zarvel_document *doc = zarvel_parse_json(decoded, decoded_length, &status);
+        zarvel_document *doc = zarvel_parse_json(text, length, &status);
         if (doc) {
             walk r = walk::ok;
             uint32_t count = zarvel_document_count(doc);
@@ -219,6 +222,16 @@ int32_t drain_text(const char *text, uint64_t length, int32_t schema, value_list
         if (status == 2) return 2;
         // Anything else falls through to the YAML parser, which reports it.
     }
+
+    char *owned = nullptr;
+    const char *decoded = text;
+    uint64_t decoded_length = length;
+    int d = zarvel_decode_input(text, length, &owned, &decoded, &decoded_length);
+    if (d != 0) return d == 2 ? 2 : 1;
+    struct owned_text {
+        char *p;
+        ~owned_text() { deallocate(&zarvel_default_allocator, p); }
+    } hold{owned};
 
     zarvel_parser *parser = zarvel_parser_new(&zarvel_default_allocator);
     if (!parser) return 2;
