@@ -32,7 +32,7 @@ lib.zarvel_plan_result_rows.argtypes = [ctypes.c_void_p]
 for name, element in (("ints", ctypes.c_int64), ("floats", ctypes.c_double), ("nulls", ctypes.c_uint8)):
     fn = getattr(lib, "zarvel_plan_result_" + name)
     fn.restype = ctypes.POINTER(element)
-    fn.argtypes = [ctypes.c_void_p, ctypes.c_uint32]
+    fn.argtypes = [ctypes.c_void_p, ctypes.c_uint64]
 lib.zarvel_plan_result_free.argtypes = [ctypes.c_void_p]
 lib.zarvel_last_error.restype = ctypes.c_char_p
 lib.zarvel_last_error.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
