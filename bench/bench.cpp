@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/kernels.hpp"
+#include "emit/format_double.hpp"
 #include "yaml/decode.hpp"
 #include "zarvel.h"
 

@@ -571,15 +571,6 @@ ZARVEL_API void zarvel_plan_result_free(zarvel_plan_result *result);
 
 /* ==== output: serialiser, number formatting, visitors ==================== */
 
-/* Shortest decimal text of a finite double that reads back as the same
- * double, always with a decimal point or an exponent ("1.0", "0.0001",
- * "1.0e-05", "1.0e+16"). Writes at most 24 characters into a buffer of at
- * least 32 bytes, no NUL; returns the count. NaN and infinities write nothing
- * and return 0. */
-ZARVEL_API int32_t zarvel_format_double(char *buffer, double value);
-
-/* ---- output: number formatting: end ---- */
-
 /* Options of zarvel_serialize_ex, _into_ex and _stream. The other fields are
  * read only when size is at least 16 (sizeof the record); otherwise the
  * record counts as absent. */

@@ -12,6 +12,7 @@
 #include "core/memory.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
+#include "emit/format_double.hpp"
 #include "emit/scalar_style.hpp"
 #include "zarvel.h"
 

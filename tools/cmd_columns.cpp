@@ -6,6 +6,7 @@
 #include <string>
 
 #include "command.hpp"
+#include "emit/format_double.hpp"
 #include "zarvel.h"
 
 namespace {

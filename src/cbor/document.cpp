@@ -9,6 +9,7 @@
 #include "cbor/decode.hpp"
 #include "cbor/large_pages.hpp"
 #include "doc/store.hpp"
+#include "emit/format_double.hpp"
 #include "zarvel.h"
 
 namespace {

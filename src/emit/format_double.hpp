@@ -45,3 +45,10 @@ bool shortest_digits_exact(const binary_value &value, digit_record &out);
 int32_t layout_digits(char *buffer, bool negative, const digit_record &digits);
 
 }  // namespace zvl
+
+// Shortest decimal text of a finite double that reads back as the same
+// double, always with a decimal point or an exponent ("1.0", "0.0001",
+// "1.0e-05", "1.0e+16"). Writes at most 24 characters into a buffer of at
+// least 32 bytes, no NUL; returns the count. NaN and infinities write nothing
+// and return 0. Internal: the serialisers, Marshal, CBOR and the tool share it.
+int32_t zarvel_format_double(char *buffer, double value);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/error.hpp"
+#include "emit/format_double.hpp"
 #include "doc/store.hpp"
 #include "typed/value_list.hpp"
 
