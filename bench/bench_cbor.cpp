@@ -1,0 +1,68 @@
+// CBOR decode and encode, beside libcbor.
+#if ZB_HAVE_LIBCBOR
+#include <cbor.h>
+#endif
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+
+namespace {
+
+using namespace zb;
+
+void cbor_cases(const std::vector<named_input> &inputs) {
+    for (const auto &in : inputs) {
+        const auto *data = reinterpret_cast<const uint8_t *>(in.text.data());
+        const uint64_t len = in.text.size();
+        row &r = start_row("CBOR decode", in.name, len, [&] {
+            int32_t status = 0;
+            zarvel_document *doc = zarvel_cbor_decode(data, len, 0, &status);
+            if (!doc) return false;
+            zarvel_document_free(doc);
+            return true;
+        });
+#if ZB_HAVE_LIBCBOR
+        peer(r, "libcbor", [&] {
+            cbor_load_result result;
+            cbor_item_t *item = cbor_load(data, len, &result);
+            if (!item) return false;
+            cbor_decref(&item);
+            return true;
+        });
+#endif
+        (void)r;
+        int32_t status = 0;
+        zarvel_document *doc = zarvel_cbor_decode(data, len, 0, &status);
+        if (!doc) continue;
+        row &e = start_row("CBOR encode", in.name, len, [&] {
+            uint64_t n = 0;
+            uint8_t *out = zarvel_cbor_encode(doc, 0, &n);
+            sink_value = n;
+            zarvel_free(out);
+            return out != nullptr;
+        });
+#if ZB_HAVE_LIBCBOR
+        cbor_load_result result;
+        cbor_item_t *item = cbor_load(data, len, &result);
+        if (item) {
+            peer(e, "libcbor", [&] {
+                unsigned char *out = nullptr;
+                size_t capacity = 0;
+                size_t n = cbor_serialize_alloc(item, &out, &capacity);
+                free(out);
+                return n > 0;
+            });
+            cbor_decref(&item);
+        }
+#endif
+        (void)e;
+        zarvel_document_free(doc);
+    }
+}
+
+void run(const input_dirs &dirs) { cbor_cases(load(dirs.generated, {"block.cbor"})); }
+
+}  // namespace
+
+ZB_FAMILY("cbor", 70, run);

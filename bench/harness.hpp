@@ -1,0 +1,60 @@
+// Shared pieces of the benchmark program: timing with one untimed warm-up
+// and a median of repetitions, result rows, input loading and the zarvel
+// tree walk every document case uses.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "zarvel.h"
+
+namespace zb {
+
+extern volatile uint64_t sink_value;  // keeps results observable so no work is dropped
+extern int repetitions;
+
+struct measurement {
+    double mbps = 0;    // median
+    long faults = 0;    // minor faults of the median repetition
+    bool ok = false;
+};
+
+struct row {
+    std::string operation, input;
+    uint64_t bytes = 0;
+    measurement zarvel;
+    std::vector<std::pair<std::string, measurement>> peers;
+};
+extern std::vector<row> rows;
+
+struct named_input {
+    std::string name, text;
+};
+
+// Where the cases find their inputs: the generated ones and ../shared/bench-data.
+struct input_dirs {
+    std::string generated, shared;
+};
+
+std::string read_file(const std::string &path);
+std::vector<named_input> load(const std::string &dir, std::initializer_list<const char *> names);
+measurement measure(uint64_t bytes, const std::function<bool()> &body);
+row &start_row(const std::string &op, const std::string &input, uint64_t bytes,
+               const std::function<bool()> &zarvel_body);
+void peer(row &r, const std::string &name, const std::function<bool()> &body);
+uint64_t walk_document(zarvel_document *doc);
+
+// A family of cases, selected by name with ZARVEL_BENCH_ONLY=a,b,...
+struct family {
+    const char *name;
+    int order;  // position in the results table
+    void (*run)(const input_dirs &dirs);
+    family(const char *n, int o, void (*r)(const input_dirs &));
+};
+
+}  // namespace zb
+
+#define ZB_FAMILY(name, order, fn) static const zb::family zb_family_registration_(name, order, fn)
