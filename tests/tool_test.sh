@@ -50,6 +50,20 @@ expect check-two-arguments 2 '' 'unexpected argument' -- "$tool" check-encoding 
 expect check-unknown-option 2 '' 'unknown option --fast' -- "$tool" check-encoding --fast "$scratch/five.yaml"
 expect version-extra 2 '' 'unexpected argument' -- "$tool" version extra
 
+# convert --to marshal: bytes shown as hex by od
+hexout() { "$@" | od -An -v -tx1 | tr -d ' \n'; }
+printf 'a\n---\nb\n' >"$scratch/two.yaml"
+printf '<<: {a: 1}\n' >"$scratch/merge.yaml"
+printf '[1, 2.5]' >"$scratch/list.json"
+expect marshal-first 0 '^04087b0649220661063a0645546906$' '' -- bash -c "$(declare -f hexout); hexout \"$tool\" convert --to marshal \"$scratch/five.yaml\""
+expect marshal-all 0 '^04085b0749220661063a0645544922066206' '' -- bash -c "$(declare -f hexout); hexout \"$tool\" convert --to marshal --all \"$scratch/two.yaml\""
+expect marshal-json 0 '^04085b07690666' '' -- bash -c "$(declare -f hexout); hexout \"$tool\" convert --to marshal \"$scratch/list.json\""
+expect marshal-yaml11 0 '^040854$' '' -- bash -c "printf 'yes' | { $(declare -f hexout); hexout \"$tool\" convert --to marshal --schema yaml11 -; }"
+expect marshal-merge-key 1 '' 'merge key, timestamp or forward alias not expressible; fall back to the value walk \(status 7\)' -- "$tool" convert --to marshal "$scratch/merge.yaml"
+expect marshal-not-yaml 1 '' ':2:1: ' -- bash -c "printf 'a: [\n' | \"$tool\" convert --to marshal -"
+expect marshal-all-alone 2 '' '--all goes with --to marshal' -- "$tool" convert --all "$scratch/two.yaml"
+expect marshal-help 0 'marshal.*--all' '' -- "$tool" convert --help
+
 if ((failures)); then
     echo "$failures tool check(s) failed"
     exit 1

@@ -2,18 +2,21 @@
 // JSON or CBOR. A stream of several documents converted to JSON gives one
 // JSON text per document, one per line; to CBOR, one data item per document
 // (a CBOR sequence). A CBOR sequence on input gives one document per item.
+// Marshal output (Ruby Marshal 4.8) holds the first document, or with --all
+// an array of every document.
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "cbor_convert.hpp"
 #include "command.hpp"
+#include "marshal_output.hpp"
 #include "emit/serialize.hpp"
 #include "zarvel.h"
 
 namespace {
 
-enum class format { yaml, json, canonical, cbor };
+enum class format { yaml, json, canonical, cbor, marshal };
 
 bool ends_with(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -37,6 +40,7 @@ int run(int argc, char **argv) {
     const char *schema = args.value("--schema");
     const bool canonical_keys = args.flag("--canonical");
     const bool strict_cbor = args.flag("--strict");
+    const bool all_documents = args.flag("--all");
     if (!args.finish(0, 1)) return zarvel_tool::exit_usage;
 
     const char *path = args.positional_count() ? args.positional(0) : "-";
@@ -61,9 +65,15 @@ int run(int argc, char **argv) {
             output = format::canonical;
         else if (std::strcmp(to, "cbor") == 0)
             output = format::cbor;
+        else if (std::strcmp(to, "marshal") == 0)
+            output = format::marshal;
         else if (std::strcmp(to, "yaml") != 0)
-            return zarvel_tool::usage_error("--to must be yaml, json, canonical or cbor");
+            return zarvel_tool::usage_error("--to must be yaml, json, canonical, cbor or marshal");
     }
+    if (all_documents && output != format::marshal)
+        return zarvel_tool::usage_error("--all goes with --to marshal");
+    if (all_documents && input_format == format::cbor)
+        return zarvel_tool::usage_error("--all with --to marshal reads YAML or JSON input");
     int32_t width = 0;
     if (width_text) {
         char *end = nullptr;
@@ -82,12 +92,17 @@ int run(int argc, char **argv) {
 
     zarvel_tool::input in;
     if (!zarvel_tool::read_input(path, in)) return zarvel_tool::exit_failure;
+    if (output == format::marshal && input_format != format::cbor)
+        return zarvel_tool::write_marshal(in, parse_options.schema, all_documents);
 
     // Writes one document (its whole stream); `later` marks the documents of
     // a CBOR sequence after the first, which YAML output starts with "---".
     auto write_document = [&](zarvel_document *document, bool later) {
         bool ok = true;
         if (output == format::cbor) return zarvel_tool::write_cbor(document, canonical_keys) == 0;
+        // Marshal output of CBOR input: the first item only.
+        if (output == format::marshal)
+            return later || zarvel_tool::write_marshal_document(document) == 0;
         if (output == format::json) {
             const uint32_t count = zarvel_document_count(document);
             for (uint32_t i = 0; ok && i < count; ++i) {
@@ -132,7 +147,10 @@ int run(int argc, char **argv) {
 
 }  // namespace
 
-ZARVEL_COMMAND("convert", "convert YAML, JSON or CBOR to YAML, canonical YAML, JSON or CBOR",
-               "zarvel convert [--from yaml|json|cbor] [--to yaml|json|canonical|cbor] [--compact] "
-               "[--width N] [--explicit-start] [--schema core|yaml11] [--canonical] [--strict] [FILE|-]",
+ZARVEL_COMMAND("convert",
+               "convert YAML, JSON or CBOR to YAML, canonical YAML, JSON, CBOR or Ruby Marshal "
+               "(first document; --all: an array of all)",
+               "zarvel convert [--from yaml|json|cbor] [--to yaml|json|canonical|cbor|marshal] "
+               "[--all] [--compact] [--width N] [--explicit-start] [--schema core|yaml11] "
+               "[--canonical] [--strict] [FILE|-]",
                run);
