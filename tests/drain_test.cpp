@@ -2,6 +2,7 @@
 // failure injection.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -34,8 +35,9 @@ std::vector<std::string> drain(const std::string &text, int32_t schema, int32_t 
     if (*status == 0) {
         EXPECT_NE(pool, nullptr) << text;
         for (uint64_t i = 0; i < count; ++i)
-            if (values[i].kind != 0 && (values[i].kind < 7 || values[i].kind > 9))
+            if (values[i].kind != 0 && (values[i].kind < 7 || values[i].kind > 9)) {
                 EXPECT_EQ(pool[values[i].offset + values[i].length], '\0') << text;
+            }
     }
     zarvel_value_free(values, pool);
     return out;
@@ -98,7 +100,9 @@ TEST(Drain, ColumnsEqualRecords) {
         ASSERT_EQ(zarvel_value_drain_columns(text, std::strlen(text), 0, &c), 0) << text;
         ASSERT_EQ(c.count, count) << text;
         EXPECT_EQ(c.pool_length, pool_len) << text;
-        if (count == 0) EXPECT_EQ(c.kind, nullptr);
+        if (count == 0) {
+            EXPECT_EQ(c.kind, nullptr);
+        }
         EXPECT_EQ(std::memcmp(c.pool, pool, pool_len), 0) << text;
         for (uint64_t i = 0; i < count; ++i) {
             EXPECT_EQ(c.kind[i], values[i].kind) << text << " #" << i;
@@ -180,6 +184,102 @@ TEST(Drain, JsonPathMatchesYamlPath) {
             EXPECT_EQ(status, 2) << "allocation " << n;
         }
         ASSERT_LT(n, 10000u);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+struct text_row {
+    std::string text;
+    std::string expected;  // the text of the only string record
+};
+
+// Line and paragraph separators inside strings are text: they come out as
+// their own bytes, never folded into a space, on every path that reads JSON.
+TEST(Drain, SeparatorsInStringsStayExact) {
+    const std::string ls = "\xE2\x80\xA8", ps = "\xE2\x80\xA9";
+    const text_row rows[] = {
+        {"\"a" + ls + "b\"", "a" + ls + "b"},
+        {"\"a" + ps + "b\"", "a" + ps + "b"},
+        {"  \"" + ls + ps + "\"\n", ls + ps},
+        {"[\"a" + ls + "b\"]", "a" + ls + "b"},
+        {"{\"k\": \"x" + ps + "\"}", "x" + ps},
+        {"\"a\\u2028b\"", "a" + ls + "b"},
+        {"[\"\\u2029\"]", ps},
+        {"a: \"a\\u2028b\"\n", "a" + ls + "b"},
+    };
+    for (const text_row &r : rows) {
+        zarvel_value *values = nullptr;
+        uint64_t count = 0, pool_len = 0;
+        char *pool = nullptr;
+        ASSERT_EQ(zarvel_value_drain(r.text.data(), r.text.size(), 0, &values, &count, &pool,
+                                     &pool_len),
+                  0)
+            << r.text;
+        std::string last;
+        for (uint64_t i = 0; i < count; ++i)
+            if (values[i].kind == 5) last.assign(pool + values[i].offset, values[i].length);
+        EXPECT_EQ(last, r.expected) << r.text;
+        zarvel_value_free(values, pool);
+    }
+}
+
+struct float_row {
+    std::string text;
+    int32_t schema;
+    std::string reference;  // the same number as a plain decimal for strtod
+};
+
+// Float texts longer than the resolver reads at once still drain as floats,
+// correctly rounded.
+TEST(Drain, LongFloatTextsAreFloats) {
+    const std::string fives(100, '5'), zeros(100, '0');
+    const float_row rows[] = {
+        {"1." + fives, 0, "1." + fives},
+        {"-1." + fives, 0, "-1." + fives},
+        {"+1." + fives, 0, "1." + fives},
+        {"." + fives, 0, "0." + fives},
+        {"1." + fives + "e3", 0, "1." + fives + "e3"},
+        {"1." + fives + "E-3", 0, "1." + fives + "e-3"},
+        {"1" + zeros + ".", 0, "1" + zeros},
+        {"1." + zeros + "1", 0, "1." + zeros + "1"},
+        {"0." + zeros + "123e+105", 0, "0." + zeros + "123e105"},
+        {"[2." + fives + "]", 0, "2." + fives},
+        {"- 3." + fives + "\n", 0, "3." + fives},
+        {"1_0." + fives, 1, "10." + fives},
+        {"!!float 1." + fives, 0, "1." + fives},
+    };
+    for (const float_row &r : rows) {
+        zarvel_value *values = nullptr;
+        uint64_t count = 0, pool_len = 0;
+        char *pool = nullptr;
+        ASSERT_EQ(zarvel_value_drain(r.text.data(), r.text.size(), r.schema, &values, &count,
+                                     &pool, &pool_len),
+                  0)
+            << r.text;
+        const zarvel_value *scalar = nullptr;
+        for (uint64_t i = 0; i < count; ++i)
+            if (values[i].kind >= 1 && values[i].kind <= 6) scalar = &values[i];
+        ASSERT_NE(scalar, nullptr) << r.text;
+        EXPECT_EQ(scalar->kind, 4) << r.text;
+        EXPECT_EQ(scalar->payload.f, std::strtod(r.reference.c_str(), nullptr)) << r.text;
+        zarvel_value_free(values, pool);
+    }
+    // Long texts that are no decimal number stay strings.
+    for (const std::string &text : {"!!float 1." + fives + "x", "!!float 1_" + fives + "_." + "5",
+                                    "!!float ." + fives + "e"}) {
+        zarvel_value *values = nullptr;
+        uint64_t count = 0, pool_len = 0;
+        char *pool = nullptr;
+        ASSERT_EQ(zarvel_value_drain(text.data(), text.size(), 0, &values, &count, &pool,
+                                     &pool_len),
+                  0)
+            << text;
+        ASSERT_EQ(count, 2u) << text;
+        EXPECT_EQ(values[1].kind, 5) << text;
+        zarvel_value_free(values, pool);
     }
 }
 

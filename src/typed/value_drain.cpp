@@ -40,6 +40,61 @@ bool value_list::add(uint8_t kind, uint8_t tag, uint8_t flag, const char *text, 
     return true;
 }
 
+namespace {
+
+// The resolver reads float texts of at most this many bytes.
+constexpr uint64_t long_float_limit = 79;
+
+enum class long_read { number, not_decimal, memory };
+
+constexpr bool digit(char c) { return c >= '0' && c <= '9'; }
+
+// A float text too long for the resolver's reader: an optional sign, digits
+// (single "_" between digits allowed), an optional fraction and an optional
+// exponent, as the float forms of both schemas write them. The value is
+// read from the significant digits, so nothing is lost to the length.
+long_read long_decimal(const char *text, uint64_t length, double &out) {
+    uint64_t i = 0;
+    const bool plus = text[0] == '+';
+    if (text[0] == '+' || text[0] == '-') ++i;
+    uint64_t mantissa_digits = 0, underscores = 0;
+    auto run = [&] {
+        while (i < length && (digit(text[i]) || (text[i] == '_' && i > 0 && digit(text[i - 1]) &&
+                                                 i + 1 < length && digit(text[i + 1])))) {
+            if (text[i] == '_') ++underscores;
+            else ++mantissa_digits;
+            ++i;
+        }
+    };
+    run();
+    if (i < length && text[i] == '.') {
+        ++i;
+        run();
+    }
+    if (mantissa_digits == 0) return long_read::not_decimal;
+    if (i < length && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < length && (text[i] == '+' || text[i] == '-')) ++i;
+        const uint64_t first = i;
+        while (i < length && digit(text[i])) ++i;
+        if (i == first) return long_read::not_decimal;
+    }
+    if (i != length) return long_read::not_decimal;
+    if (!plus && underscores == 0) {
+        out = zvl::json::long_lexeme_to_double(text, length);
+        return long_read::number;
+    }
+    // The reader takes no "+" and no separators: read a copy without them.
+    buffer<char, 256> copy;
+    if (!copy.reserve(length)) return long_read::memory;
+    for (uint64_t k = plus ? 1 : 0; k < length; ++k)
+        if (text[k] != '_') copy.push_back(text[k]);
+    out = zvl::json::long_lexeme_to_double(copy.data(), copy.size());
+    return long_read::number;
+}
+
+}  // namespace
+
 bool value_list::add_scalar(uint8_t tag, uint8_t plain_implicit, const char *text,
                             uint64_t length) {
     uint8_t kind = kind_string;
@@ -58,14 +113,11 @@ bool value_list::add_scalar(uint8_t tag, uint8_t plain_implicit, const char *tex
         case ZARVEL_TAG_FLOAT: {
             double d = 0;
             bool ok = length <= UINT32_MAX && zvl_num_f64(text, n, &d) == 0;
-            if (!ok && text && length) {
-                // Decimal forms beyond the resolver's length limit still
-                // hold a number; read them without losing it.
-                uint64_t pos = 0;
-                if (zvl_json_number_scan(text, length, &pos, nullptr, nullptr, nullptr) == 1 &&
-                    pos == length) {
-                    d = zvl::json::long_lexeme_to_double(text, length);
-                    ok = true;
+            if (!ok && text && length > long_float_limit) {
+                switch (long_decimal(text, length, d)) {
+                    case long_read::number: ok = true; break;
+                    case long_read::memory: return false;
+                    case long_read::not_decimal: break;
                 }
             }
             if (ok) {
@@ -192,11 +244,15 @@ int32_t drain_text(const char *text, uint64_t length, int32_t schema, value_list
     if (!text && length != 0) return 6;
     if (!text) text = "";
     // Strict JSON is read in place: its line separators are text, not breaks.
+    // A lone JSON string goes the same way, since the YAML reader would take
+    // a U+2028 or U+2029 in it for a line break and fold it into a space
+    // (every other lone JSON value reads alike on both paths, and the chosen
+    // schema still applies to those).
     uint64_t start = 0;
     while (start < length && (text[start] == ' ' || text[start] == '\t' ||
                                       text[start] == '\r' || text[start] == '\n'))
         ++start;
-    if (start < length && (text[start] == '[' || text[start] == '{') &&
+    if (start < length && (text[start] == '[' || text[start] == '{' || text[start] == '"') &&
         zvl_json_document(text, length, nullptr) == 1) {
         int32_t status = 0;
         zarvel_document *doc = zarvel_parse_json(text, length, &status);
