@@ -659,7 +659,11 @@ ZARVEL_API int32_t zarvel_visit_json(const char *text, uint64_t length,
  * 11 anchor. tag: ZARVEL_TAG_* id. is_key: key toggle of the record's depth.
  * flag: the value of a bool, else the plain-implicit flag. offset/length: the
  * record's text in the string pool (NUL-terminated there). payload: the
- * integer (kind 3) or the double (kind 4). */
+ * integer (kind 3) or the double (kind 4). Written by zarvel_schema_load
+ * (leaf type 5), offset/length place the text in the input instead; span
+ * outputs (this offset, span elements) of a text the parser rewrote
+ * (escapes, folding, UTF-16/32 input), which lies nowhere in the input,
+ * hold offset 0 and the length of the text. */
 typedef struct zarvel_value {
     uint8_t kind;
     uint8_t tag;

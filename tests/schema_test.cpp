@@ -58,7 +58,9 @@ TEST(SchemaLoad, Statuses) {
     for (const row &r : rows) {
         fixture f;
         EXPECT_EQ(f.load(r.text), r.status) << r.text;
-        if (r.message) EXPECT_STREQ(zarvel_error_current()->message, r.message) << r.text;
+        if (r.message) {
+            EXPECT_STREQ(zarvel_error_current()->message, r.message) << r.text;
+        }
     }
     fixture f;
     EXPECT_EQ(f.load("- {id: 1}", 0, 2), 6);
@@ -141,6 +143,60 @@ TEST(SchemaLoad, FailureInjection) {
         }
         ASSERT_LT(n, 10000u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+struct span_row {
+    std::string text;     // a one-item sequence {name: ..., raw: ...}
+    std::string name;     // the name text as the parser gives it
+    bool in_place;        // the text lies in the input as it stands
+};
+
+// Spans of texts that lie in the input point at them; a text the parser
+// rewrote (escapes, folding, another encoding) gets offset 0 and its length,
+// in span elements and in type-5 values alike.
+TEST(SchemaLoad, RewrittenTextsHoldOffsetZeroAndTheirLength) {
+    const span_row rows[] = {
+        {"- {name: abc, raw: abc}", "abc", true},
+        {"- {name: 'q x', raw: 'q x'}", "q x", true},
+        {"- {name: \"a\\tb\", raw: \"a\\tb\"}", "a\tb", false},
+        {"- {name: 'it''s', raw: 'it''s'}", "it's", false},
+        {"- name: >\n    folded\n    text\n  raw: >\n    folded\n    text\n", "folded text\n",
+         false},
+        {"- name: plain\n    on two\n  raw: plain\n    on two\n", "plain on two", false},
+        {"\xEF\xBB\xBF- {name: abc, raw: abc}", "abc", true},
+    };
+    for (const span_row &r : rows) {
+        fixture f;
+        f.nodes[2].flags = 0;  // no id in these records
+        ASSERT_EQ(f.load(r.text), 0) << r.text;
+        ASSERT_EQ(f.columns[5].count, 1u) << r.text;
+        ASSERT_EQ(f.columns[6].count, 1u) << r.text;
+        EXPECT_EQ(f.names[1], r.name.size()) << r.text;
+        EXPECT_EQ(f.values[0].length, r.name.size()) << r.text;
+        if (r.in_place) {
+            EXPECT_EQ(r.text.substr(f.names[0], f.names[1]), r.name) << r.text;
+            EXPECT_EQ(r.text.substr(f.values[0].offset, f.values[0].length), r.name) << r.text;
+        } else {
+            EXPECT_EQ(f.names[0], 0u) << r.text;
+            EXPECT_EQ(f.values[0].offset, 0u) << r.text;
+        }
+    }
+    // UTF-16 input is converted as a whole: no text lies in the input.
+    const std::string utf8 = "- {name: abc, raw: abc}";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : utf8) utf16 += std::string{c, '\0'};
+    fixture f;
+    f.nodes[2].flags = 0;
+    ASSERT_EQ(f.load(utf16), 0);
+    ASSERT_EQ(f.columns[5].count, 1u);
+    EXPECT_EQ(f.names[0], 0u);
+    EXPECT_EQ(f.names[1], 3u);
+    EXPECT_EQ(f.values[0].offset, 0u);
+    EXPECT_EQ(f.values[0].length, 3u);
 }
 
 }  // namespace
