@@ -75,6 +75,18 @@ TEST(PlanCompile, StatusesOfForm) {
         {R"({"kind":"seq","children":[{"name":[1],"kind":"int"}]})", 6, 0},
         {R"({"kind":"seq","children":["a"]})", 6, 0},
         {R"({"kind":"seq","children":[{"name":"a","kind":"int"},5]})", 6, 0},
+        // A member given twice is refused, whichever it is.
+        {R"({"kind":"seq","kind":"seq","children":[{"name":"a","kind":"int"}]})", 6, 0},
+        {R"({"kind":"seq","children":[{"name":"a","kind":"int"}],"children":[{"name":"b","kind":"int"}]})",
+         6, 0},
+        {R"({"kind":"seq","path":"x","path":"y","children":[{"name":"a","kind":"int"}]})", 6, 0},
+        {R"({"kind":"seq","path":[],"path":"y","children":[{"name":"a","kind":"int"}]})", 6, 0},
+        {R"({"kind":"seq","children":[{"name":"a","name":"b","kind":"int"}]})", 6, 0},
+        {R"({"kind":"seq","children":[{"name":"a","kind":"int","kind":"str"}]})", 6, 0},
+        {R"({"kind":["seq"],"children":[{"name":"a","kind":"int"}]})", 6, 0},
+        {R"({"kind":"seq","children":[{"name":"a","kind":{"k":"int"}}]})", 6, 0},
+        {R"({"path":"x","children":[{"name":"a","kind":"int"}],"kind":"map"})", 0, 1},
+        {R"({"children":[{"kind":"bool","name":"a"}],"kind":"seq"})", 0, 1},
     };
     for (const row &r : rows) {
         int32_t status = -1;

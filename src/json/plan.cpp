@@ -84,6 +84,38 @@ int column_kind(std::string_view text) {
     return -1;
 }
 
+// The members an object of the plan text may have, in one table per object:
+// the plan itself and each column.
+enum plan_member { plan_kind, plan_path, plan_children, plan_member_count };
+constexpr std::string_view plan_members[plan_member_count] = {"kind", "path", "children"};
+enum column_member { column_name, column_kind_member, column_member_count };
+constexpr std::string_view column_members[column_member_count] = {"name", "kind"};
+
+// Finds the value of each member of a mapping of the plan text: every key
+// must be a scalar naming one of `names`, each at most once (an unknown or
+// repeated member refuses the plan). Absent members stay zarvel_node_none.
+template <size_t count>
+compile_result members_of(const plan_reader &r, uint32_t mapping,
+                          const std::string_view (&names)[count], uint32_t (&values)[count]) {
+    for (uint32_t &v : values) v = zarvel_node_none;
+    if (r.node(mapping).kind() != ZARVEL_KIND_MAPPING) return refused;
+    for (uint32_t k = r.node(mapping).first_child; k != zarvel_node_none;) {
+        const uint32_t val = r.node(k).next_sibling;
+        if (val == zarvel_node_none || r.node(k).kind() != ZARVEL_KIND_SCALAR) return refused;
+        const std::string_view key = r.text(k);
+        size_t i = 0;
+        while (i < count && key != names[i]) ++i;
+        if (i == count || values[i] != zarvel_node_none) return refused;
+        values[i] = val;
+        k = r.node(val).next_sibling;
+    }
+    return compiled;
+}
+
+bool is_scalar(const plan_reader &r, uint32_t id) {
+    return r.node(id).kind() == ZARVEL_KIND_SCALAR;
+}
+
 compile_result take_children(const plan_reader &r, uint32_t value, zarvel_plan *plan) {
     const zarvel_node_rec &v = r.node(value);
     if (v.kind() != ZARVEL_KIND_SEQUENCE || v.child_count == 0) return refused;
@@ -91,23 +123,15 @@ compile_result take_children(const plan_reader &r, uint32_t value, zarvel_plan *
         zvl::allocate(heap(), uint64_t(v.child_count) * sizeof(zarvel_plan_column)));
     if (!plan->columns) return no_memory;
     for (uint32_t c = v.first_child; c != zarvel_node_none; c = r.node(c).next_sibling) {
-        if (r.node(c).kind() != ZARVEL_KIND_MAPPING) return refused;
-        uint32_t name = zarvel_node_none, kind = zarvel_node_none;
-        for (uint32_t k = r.node(c).first_child; k != zarvel_node_none;) {
-            uint32_t val = r.node(k).next_sibling;
-            if (val == zarvel_node_none || r.node(k).kind() != ZARVEL_KIND_SCALAR) return refused;
-            std::string_view key = r.text(k);
-            if (key == "name") name = val;
-            else if (key == "kind") kind = val;
-            else return refused;
-            k = r.node(val).next_sibling;
-        }
+        uint32_t members[column_member_count];
+        if (compile_result read = members_of(r, c, column_members, members); read != compiled)
+            return read;
+        const uint32_t name = members[column_name], kind = members[column_kind_member];
         if (name == zarvel_node_none || kind == zarvel_node_none) return refused;
-        if (r.node(name).kind() != ZARVEL_KIND_SCALAR || r.text(name).empty()) return refused;
-        if (r.node(kind).kind() != ZARVEL_KIND_SCALAR) return refused;
-        int k = column_kind(r.text(kind));
+        if (!is_scalar(r, name) || r.text(name).empty() || !is_scalar(r, kind)) return refused;
+        const int k = column_kind(r.text(kind));
         if (k < 0) return refused;
-        std::string_view text = r.text(name);
+        const std::string_view text = r.text(name);
         zarvel_plan_column &out = plan->columns[plan->column_count];
         out.name = static_cast<char *>(zvl::allocate(heap(), text.size() + 1));
         if (!out.name) return no_memory;
@@ -123,30 +147,17 @@ compile_result take_children(const plan_reader &r, uint32_t value, zarvel_plan *
 compile_result compile_from(const zarvel_node_store *store, zarvel_plan *plan) {
     plan_reader r{store};
     if (store->root_count == 0) return refused;
-    uint32_t root = store->roots[0];
-    if (r.node(root).kind() != ZARVEL_KIND_MAPPING) return refused;
-    bool has_kind = false;
-    uint32_t children = zarvel_node_none;
-    for (uint32_t k = r.node(root).first_child; k != zarvel_node_none;) {
-        uint32_t val = r.node(k).next_sibling;
-        if (val == zarvel_node_none || r.node(k).kind() != ZARVEL_KIND_SCALAR) return refused;
-        std::string_view key = r.text(k);
-        if (key == "kind") {
-            std::string_view kind = r.text(val);
-            if (!r.is_str(val) || (kind != "seq" && kind != "map")) return refused;
-            has_kind = true;
-        } else if (key == "path") {
-            if (plan->key_count || plan->path) return refused;  // a second path
-            compile_result taken = take_path(r, val, plan);
-            if (taken != compiled) return taken;
-        } else if (key == "children") {
-            children = val;
-        } else {
-            return refused;
-        }
-        k = r.node(val).next_sibling;
+    uint32_t members[plan_member_count];
+    if (compile_result read = members_of(r, store->roots[0], plan_members, members);
+        read != compiled)
+        return read;
+    const uint32_t kind = members[plan_kind], children = members[plan_children];
+    if (kind == zarvel_node_none || children == zarvel_node_none) return refused;
+    if (!r.is_str(kind) || (r.text(kind) != "seq" && r.text(kind) != "map")) return refused;
+    if (members[plan_path] != zarvel_node_none) {
+        compile_result taken = take_path(r, members[plan_path], plan);
+        if (taken != compiled) return taken;
     }
-    if (!has_kind || children == zarvel_node_none) return refused;
     return take_children(r, children, plan);
 }
 
