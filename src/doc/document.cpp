@@ -4,6 +4,7 @@
 // zarvel_document_body replays the held body into a fresh store under the
 // document's lock. Handles come from a bump arena of the store and are never
 // freed singly.
+#include <atomic>
 #include <cstring>
 
 #include "doc/event_log.hpp"
@@ -118,22 +119,45 @@ zarvel_node_store *zarvel_document_body(zarvel_document *document) {
     return store;
 }
 
+namespace {
+
+// The store's handle arena, created on first use. A created arena is found
+// with one acquire load and no lock; only the creation takes the store's
+// lock, released again before any handle is cut from the arena.
+zarvel_locked_arena *handle_arena(zarvel_node_store *store) {
+    std::atomic_ref<zarvel_locked_arena *> published(store->handles);
+    zarvel_locked_arena *handles = published.load(std::memory_order_acquire);
+    if (handles) return handles;
+    zvl::lock_guard hold(&store->lock);
+    handles = published.load(std::memory_order_relaxed);
+    if (!handles) {
+        handles = new_handle_arena(store->allocator);
+        if (handles) published.store(handles, std::memory_order_release);
+    }
+    return handles;
+}
+
+}  // namespace
+
 zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id) {
-    if (!document) return nullptr;
+    zarvel_node *node = zarvel_node_handles(document, 1);
+    if (node) node->id = id;
+    return node;
+}
+
+zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count) {
+    if (!document || count == 0 || count > (uint64_t(1) << 40)) return nullptr;
     zarvel_node_store *store = document->store;
     if (!store || !store->live) return nullptr;
-    zarvel_locked_arena *handles;
-    {
-        zvl::lock_guard hold(&store->lock);
-        if (!store->handles) store->handles = new_handle_arena(store->allocator);
-        handles = store->handles;
-    }
+    zarvel_locked_arena *handles = handle_arena(store);
     if (!handles) return nullptr;
-    auto *node = static_cast<zarvel_node *>(locked_arena_alloc(handles, sizeof(zarvel_node), 16));
-    if (!node) return nullptr;
-    node->document = document;
-    node->id = id;
-    return node;
+    auto *nodes = static_cast<zarvel_node *>(locked_arena_alloc(handles, count * sizeof(zarvel_node), 16));
+    if (!nodes) return nullptr;
+    for (uint64_t i = 0; i < count; ++i) {
+        nodes[i].document = document;
+        nodes[i].id = zarvel_node_none;
+    }
+    return nodes;
 }
 
 uint32_t zarvel_document_count(zarvel_document *document) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "doc/composer.hpp"
+#include "doc/resolve.hpp"
 
 using namespace zvl::event_log;
 
@@ -386,7 +387,7 @@ void zarvel_event_log_release(zarvel_event_log *log) {
     log->word_count = log->word_cap = 0;
 }
 
-bool zarvel_event_log_push(zarvel_event_log *log, const uint64_t *words, uint32_t count) {
+bool zarvel_event_log_grow(zarvel_event_log *log, uint32_t count) {
     uint64_t wanted = uint64_t(log->word_count) + count;
     while (wanted > log->word_cap) {
         // The log may reach about four words per input byte; nothing real
@@ -409,8 +410,6 @@ bool zarvel_event_log_push(zarvel_event_log *log, const uint64_t *words, uint32_
         log->words = fresh;
         log->word_cap = uint32_t(grown);
     }
-    std::memcpy(log->words + log->word_count, words, count * sizeof(uint64_t));
-    log->word_count += count;
     return true;
 }
 
@@ -442,13 +441,100 @@ zarvel_sink zarvel_event_log_sink(zarvel_event_log *log) {
     return sink;
 }
 
+namespace {
+
+// The common records of block YAML (plain scalars and pairs in the input,
+// collections without tag or anchor) are composed here straight from their
+// words, with exactly the nodes the composer's slots make for them; every
+// other record, and any record whose words look unusual, goes through
+// replay_record.
+struct fast_replay {
+    zarvel_node_store *store;
+    const zarvel_event_log *log;
+    const zarvel_resolver *resolver;
+
+    // A compact span word inside the input; false for anything else.
+    bool compact(uint64_t word, zarvel_text_span *out) const {
+        if ((word >> kind_shift) != 0) return false;
+        uint64_t offset = word & 0xFFFFFFFFu;
+        uint64_t length = (word >> 32) & 0xFFFFFF;
+        if (offset > log->input_len || length > log->input_len - offset) return false;
+        *out = {log->input + offset, uint32_t(length)};
+        return true;
+    }
+    // A plain scalar node (style 1, plain_implicit, resolved tag), attached.
+    bool plain(zarvel_text_span text) {
+        uint8_t tag_id = resolver->text(nullptr, text.data, text.length);
+        uint32_t id = zarvel_store_add_node(store);
+        if (id == zarvel_node_none) return false;
+        zarvel_node_rec &node = store->nodes[id];
+        node.flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_PLAIN, false, true);
+        node.tag_id = tag_id;
+        node.value = zarvel_store_put_text(store, text.data, text.length, true);
+        return zarvel_store_attach(store, id);
+    }
+    // Words used by the record at `at` when it was composed here, 0 when it
+    // must take the general way, -1 on failure.
+    int64_t step(const uint64_t *w, uint32_t at, uint32_t end) {
+        uint64_t first = w[at];
+        switch (uint8_t(first >> kind_shift)) {
+        case record_scalar_value: {
+            zarvel_text_span text;
+            if (!compact(first & low56, &text)) return 0;
+            return plain(text) ? 1 : -1;
+        }
+        case record_pair: {
+            // Plain value in the input, no anchor words.
+            uint64_t value_kind = first & 7;
+            if (value_kind == pair_value_alias || value_kind == pair_value_anchored) return 0;
+            if ((first & 0x78) != 0x08 || end - at < 3) return 0;
+            zarvel_text_span key, value;
+            if (!compact(w[at + 1], &key) || !compact(w[at + 2], &value)) return 0;
+            return plain(key) && plain(value) ? 3 : -1;
+        }
+        case record_node_event: {
+            uint32_t type = uint32_t(first & 0xF);
+            // No tag, no anchor, no index word; an empty external value.
+            if ((first & (0x1Full << 11)) != 0 || ((first >> 32) & 0xFFFFFF) != 0 || end - at < 3) return 0;
+            if (w[at + 1] != external_mark || w[at + 2] != 0) return 0;
+            if (type == ZARVEL_EVENT_SEQUENCE_END || type == ZARVEL_EVENT_MAPPING_END)
+                return zarvel_store_pop(store) ? 3 : -1;
+            if (type != ZARVEL_EVENT_SEQUENCE_START && type != ZARVEL_EVENT_MAPPING_START) return 0;
+            if (store->depth >= zarvel_store_max_depth) return -1;
+            uint8_t kind = type == ZARVEL_EVENT_SEQUENCE_START ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING;
+            uint32_t id = zarvel_store_add_node(store);
+            if (id == zarvel_node_none) return -1;
+            zarvel_node_rec &node = store->nodes[id];
+            node.flags = zvl::node_flag::make(kind, uint8_t((first >> 4) & 7), ((first >> 8) & 1) != 0,
+                                              ((first >> 7) & 1) != 0);
+            node.tag_id = uint8_t((first >> 16) & 0xFF);
+            if (!zarvel_store_attach(store, id) || !zarvel_store_push(store, id)) return -1;
+            return 3;
+        }
+        default:
+            return 0;
+        }
+    }
+};
+
+}  // namespace
+
 int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *log) {
     if (!store || !log || !log->words) return -1;
     store->input = log->input;
     store->input_len = log->input_len;
     if (!zarvel_store_reserve(store, log->input_len)) return -1;
+    fast_replay fast{store, log, store->resolver ? store->resolver : &zarvel_core_resolver};
+    const uint64_t *words = log->words;
+    const uint32_t end = log->word_count;
     log_reader reader{log};
-    while (!reader.done()) {
+    while (reader.at < end) {
+        int64_t used = fast.step(words, reader.at, end);
+        if (used < 0) return -1;
+        if (used > 0) {
+            reader.at += uint32_t(used);
+            continue;
+        }
         if (replay_record(store, log, reader) < 0) return -1;
         if (reader.failed) return -1;
     }

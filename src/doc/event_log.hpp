@@ -94,8 +94,17 @@ bool zarvel_event_log_init(zarvel_event_log *log, const char *input, uint64_t le
 void zarvel_event_log_reset(zarvel_event_log *log);
 // Frees the word array (and the flow tape); the scratch arena is not touched.
 void zarvel_event_log_release(zarvel_event_log *log);
+// Grows the word array to hold `count` more words; false (and `overflow`)
+// when it may not grow.
+bool zarvel_event_log_grow(zarvel_event_log *log, uint32_t count);
 // Appends words; false (and `overflow`) when the array may not grow.
-bool zarvel_event_log_push(zarvel_event_log *log, const uint64_t *words, uint32_t count);
+inline bool zarvel_event_log_push(zarvel_event_log *log, const uint64_t *words, uint32_t count) {
+    if (log->word_cap - log->word_count < count && !zarvel_event_log_grow(log, count)) return false;
+    uint64_t *to = log->words + log->word_count;
+    for (uint32_t i = 0; i < count; ++i) to[i] = words[i];
+    log->word_count += count;
+    return true;
+}
 // Appends a text span in the compact or external form.
 bool zarvel_event_log_push_span(zarvel_event_log *log, const char *text, uint64_t length);
 // Writes a kind-1 record (stream/document start/end).

@@ -287,14 +287,25 @@ uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, ui
     zarvel_node_store *store = nullptr;
     const zarvel_node_rec *rec = record_of(node, &store);
     if (!rec || !rec->is_collection()) return 0;
-    if (handles) {
+    if (handles && capacity) {
+        uint64_t wanted = capacity < rec->child_count ? capacity : rec->child_count;
+        // One allocation for all the handles: one lock instead of one per child.
+        zarvel_node *fresh = wanted ? zarvel_node_handles(node->document, wanted) : nullptr;
         uint64_t written = 0;
-        for (uint32_t child = rec->first_child; written < capacity && written < rec->child_count &&
-                                                child < store->node_count;
-             child = store->nodes[child].next_sibling)
-            handles[written++] = zarvel_node_handle(node->document, child);
-        // A broken link leaves the rest of the asked entries empty.
-        for (; written < capacity && written < rec->child_count; ++written) handles[written] = nullptr;
+        if (fresh) {
+            for (uint32_t child = rec->first_child; written < wanted && child < store->node_count;
+                 child = store->nodes[child].next_sibling) {
+                fresh[written].id = child;
+                handles[written] = &fresh[written];
+                ++written;
+            }
+        } else {
+            for (uint32_t child = rec->first_child; written < wanted && child < store->node_count;
+                 child = store->nodes[child].next_sibling)
+                handles[written++] = zarvel_node_handle(node->document, child);
+        }
+        // A broken link (or no memory) leaves the rest of the asked entries empty.
+        for (; written < wanted; ++written) handles[written] = nullptr;
     }
     return rec->child_count;
 }

@@ -122,28 +122,13 @@ bool zarvel_store_reserve(zarvel_node_store *store, uint64_t input_length) {
     return grow_nodes(store, nodes) && grow_strings(store, strings);
 }
 
-uint32_t zarvel_store_add_node(zarvel_node_store *store) {
-    if (store->node_count == store->node_cap) {
-        // The table may hold about one node per input byte; beyond that the
-        // input cannot be describing real nodes.
-        uint64_t limit = store->input_len + 1024;
-        if (store->input_len != 0 && store->node_count > limit) return zarvel_node_none;
-        if (store->node_count >= zarvel_node_none - 1) return zarvel_node_none;
-        if (!grow_nodes(store, uint64_t(store->node_count) + 1)) return zarvel_node_none;
-    }
-    uint32_t id = store->node_count++;
-    zarvel_node_rec &node = store->nodes[id];
-    node.flags = 0;
-    node.tag_id = 0;
-    node.first_child = zarvel_node_none;
-    node.last_child = zarvel_node_none;
-    node.next_sibling = zarvel_node_none;
-    node.child_count = 0;
-    node.alias_target = zarvel_node_none;
-    node.value = 0;
-    node.tag = 0;
-    node.anchor = 0;
-    return id;
+bool zarvel_store_room_for_node(zarvel_node_store *store) {
+    // The table may hold about one node per input byte; beyond that the
+    // input cannot be describing real nodes.
+    uint64_t limit = store->input_len + 1024;
+    if (store->input_len != 0 && store->node_count > limit) return false;
+    if (store->node_count >= zarvel_node_none - 1) return false;
+    return grow_nodes(store, uint64_t(store->node_count) + 1);
 }
 
 bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n) {
@@ -154,16 +139,7 @@ bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n) {
     return grow_strings(store, wanted);
 }
 
-zarvel_span zarvel_store_put_text(zarvel_node_store *store, const char *text, uint64_t length,
-                                  bool may_reference) {
-    if (length == 0) return 0;
-    if (length > 0xFFFFFFFFu || !text) return zarvel_span_failed;
-    if (may_reference && store->input && text >= store->input) {
-        uint64_t offset = uint64_t(text - store->input);
-        if (offset <= store->input_len && length <= store->input_len - offset &&
-            offset <= zarvel_span_max_offset)
-            return zarvel_span_make(uint32_t(offset), uint32_t(length), false);
-    }
+zarvel_span zarvel_store_copy_text(zarvel_node_store *store, const char *text, uint64_t length) {
     if (!zarvel_store_strings_reserve(store, length)) return zarvel_span_failed;
     uint32_t offset = store->strings_len;
     std::memcpy(store->strings + offset, text, length);
@@ -188,33 +164,7 @@ void zarvel_store_invalidate_child_cache(zarvel_node_store *store) {
                     zarvel_child_cursor_count * sizeof(zarvel_child_cursor));
 }
 
-void zarvel_store_append_child(zarvel_node_store *store, uint32_t parent, uint32_t child) {
-    zarvel_node_rec &p = store->nodes[parent];
-    if (p.first_child == zarvel_node_none)
-        p.first_child = child;
-    else
-        store->nodes[p.last_child].next_sibling = child;
-    p.last_child = child;
-    p.child_count += 1;
-    zarvel_store_invalidate_child_cache(store);
-}
-
-bool zarvel_store_attach(zarvel_node_store *store, uint32_t id) {
-    if (store->depth == 0) return zarvel_store_add_root(store, id);
-    uint32_t level = store->depth - 1;
-    uint32_t parent = store->open_stack[level];
-    if (store->nodes[parent].kind() == ZARVEL_KIND_MAPPING) {
-        if (!store->key_pending[level]) {
-            store->pending_key[level] = id;
-            store->key_pending[level] = 1;
-            return true;
-        }
-        store->key_pending[level] = 0;
-        zarvel_store_append_child(store, parent, store->pending_key[level]);
-    }
-    zarvel_store_append_child(store, parent, id);
-    return true;
-}
+void zarvel_store_forget_positions(zarvel_node_store *store) { zarvel_store_invalidate_child_cache(store); }
 
 bool zarvel_store_push(zarvel_node_store *store, uint32_t id) {
     if (store->depth >= zarvel_store_max_depth) return false;

@@ -236,23 +236,79 @@ void zarvel_store_free(zarvel_node_store *store);
 // Presize for an input of length L (input and input_len already set):
 // node_cap >= L/2 + 64, strings_cap >= L/16 + 256. False on failure.
 bool zarvel_store_reserve(zarvel_node_store *store, uint64_t input_length);
+// Room for one more record in a full node table (growth limited by the
+// input length). False when refused or out of memory.
+bool zarvel_store_room_for_node(zarvel_node_store *store);
 // A fresh record (links none, spans empty); its id, or none on failure.
-uint32_t zarvel_store_add_node(zarvel_node_store *store);
+inline uint32_t zarvel_store_add_node(zarvel_node_store *store) {
+    if (store->node_count == store->node_cap && !zarvel_store_room_for_node(store)) return 0xFFFFFFFFu;
+    uint32_t id = store->node_count++;
+    zarvel_node_rec &node = store->nodes[id];
+    node.flags = 0;
+    node.tag_id = 0;
+    node.first_child = 0xFFFFFFFFu;
+    node.last_child = 0xFFFFFFFFu;
+    node.next_sibling = 0xFFFFFFFFu;
+    node.child_count = 0;
+    node.alias_target = 0xFFFFFFFFu;
+    node.value = 0;
+    node.tag = 0;
+    node.anchor = 0;
+    return id;
+}
 // A span for the text: in place (selector 0) when may_reference and the text
 // lies inside the input, else copied into strings. A failed growth gives
 // zarvel_span_failed.
-zarvel_span zarvel_store_put_text(zarvel_node_store *store, const char *text, uint64_t length,
-                                  bool may_reference);
+zarvel_span zarvel_store_copy_text(zarvel_node_store *store, const char *text, uint64_t length);
+inline zarvel_span zarvel_store_put_text(zarvel_node_store *store, const char *text, uint64_t length,
+                                         bool may_reference) {
+    if (length == 0) return 0;
+    if (length > 0xFFFFFFFFu || !text) return zarvel_span_failed;
+    if (may_reference && store->input && text >= store->input) {
+        uint64_t offset = uint64_t(text - store->input);
+        if (offset <= store->input_len && length <= store->input_len - offset &&
+            offset <= zarvel_span_max_offset)
+            return zarvel_span_make(uint32_t(offset), uint32_t(length), false);
+    }
+    return zarvel_store_copy_text(store, text, length);
+}
 // Room for n more bytes of string storage; the bytes are written at
 // strings + strings_len and the caller advances strings_len itself.
 bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n);
 // Appends a root id (growth limited by the input length). False on failure.
 bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id);
+// Forgets the positional child cache and the cursors (out of line: the
+// cursors are rarely there while composing).
+void zarvel_store_forget_positions(zarvel_node_store *store);
 // Appends child as the last child of parent; invalidates the child cache.
-void zarvel_store_append_child(zarvel_node_store *store, uint32_t parent, uint32_t child);
+inline void zarvel_store_append_child(zarvel_node_store *store, uint32_t parent, uint32_t child) {
+    zarvel_node_rec &p = store->nodes[parent];
+    if (p.first_child == 0xFFFFFFFFu)
+        p.first_child = child;
+    else
+        store->nodes[p.last_child].next_sibling = child;
+    p.last_child = child;
+    p.child_count += 1;
+    if (store->child_cache_node != 0xFFFFFFFFu || store->child_cursors) zarvel_store_forget_positions(store);
+}
 // Composer attach: a new root at depth 0, else the next item of the open
 // sequence or the pending key / value of the open mapping. False on failure.
-bool zarvel_store_attach(zarvel_node_store *store, uint32_t id);
+inline bool zarvel_store_attach(zarvel_node_store *store, uint32_t id) {
+    if (store->depth == 0) return zarvel_store_add_root(store, id);
+    uint32_t level = store->depth - 1;
+    uint32_t parent = store->open_stack[level];
+    if (store->nodes[parent].kind() == ZARVEL_KIND_MAPPING) {
+        if (!store->key_pending[level]) {
+            store->pending_key[level] = id;
+            store->key_pending[level] = 1;
+            return true;
+        }
+        store->key_pending[level] = 0;
+        zarvel_store_append_child(store, parent, store->pending_key[level]);
+    }
+    zarvel_store_append_child(store, parent, id);
+    return true;
+}
 // Opens a collection on the composer's stack; false at depth 1000.
 bool zarvel_store_push(zarvel_node_store *store, uint32_t id);
 // Closes the innermost open collection; false when none is open. A pending
@@ -299,6 +355,10 @@ zarvel_node_store *zarvel_document_body(zarvel_document *document);
 // A new handle {document, id} from the store's handle arena; null on failure
 // or when the document has no store. The id is not checked.
 zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id);
+// `count` handles of the document cut from the arena in one allocation (one
+// lock), each 16 bytes, their ids none for the caller to fill; null on
+// failure or when the document has no store.
+zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count);
 
 // Pending JSON bodies (source_kind 0) are built and released by the JSON
 // documents code, which defines these two in the same file as
