@@ -239,25 +239,59 @@ TEST(FormatDouble, RandomEverydayValuesAgainstOracle) {
     }
 }
 
-// Both generators agree wherever the fast one runs.
+// Both generators agree wherever the fast one runs: every exponent, the
+// powers of two (unequal margins) and the subnormals.
 TEST(FormatDouble, FastAndExactGeneratorsAgree) {
     std::mt19937_64 random(5);
-    std::uniform_int_distribution<int> exponent(-100, 80);
-    for (int i = 0; i < 200000; ++i) {
+    std::uniform_int_distribution<int> exponent(-1074, 971);
+    uint64_t fast_runs = 0;
+    const uint64_t n = sample_count(1'000'000) / 2;
+    for (uint64_t i = 0; i < n; ++i) {
         zvl::binary_value v;
         v.f = (random() & ((uint64_t(1) << 52) - 1)) | (uint64_t(1) << 52);
         if (i % 7 == 0) v.f = uint64_t(1) << 52;
         v.e = exponent(random);
-        v.unequal_margins = v.f == (uint64_t(1) << 52);
+        if (i % 11 == 0) {  // a subnormal: any fraction at the lowest exponent
+            v.f = random() >> (12 + random() % 52);
+            if (v.f == 0) v.f = 1 + i % 5;
+            v.e = -1074;
+        }
+        v.unequal_margins = v.f == (uint64_t(1) << 52) && v.e > -1074;
         v.inclusive = (v.f & 1) == 0;
         zvl::digit_record fast{}, exact{};
-        if (!zvl::shortest_digits_fast(v, fast)) continue;
+        if (!zvl::shortest_digits_fast(v, fast)) {
+            // Only subnormals of a few units are left to the exact one.
+            ASSERT_TRUE(v.e == -1074 && v.f < 5) << v.f << " " << v.e;
+            continue;
+        }
+        ++fast_runs;
         ASSERT_TRUE(zvl::shortest_digits_exact(v, exact));
         ASSERT_EQ(std::string(fast.digits, size_t(fast.count)),
                   std::string(exact.digits, size_t(exact.count)))
             << v.f << " " << v.e;
         ASSERT_EQ(fast.point, exact.point) << v.f << " " << v.e;
     }
+    EXPECT_GT(fast_runs, n / 2);
+}
+
+// Neighbours of every power of ten and of every power of two: the places
+// where the decimal length or the margins change.
+TEST(FormatDouble, PowersAndTheirNeighbours) {
+    for (int e = -323; e <= 308; ++e) {
+        double p = std::strtod(("1e" + std::to_string(e)).c_str(), nullptr);
+        EXPECT_TRUE(matches_oracle(p));
+        EXPECT_TRUE(matches_oracle(std::nextafter(p, 0.0)));
+        EXPECT_TRUE(matches_oracle(std::nextafter(p, INFINITY)));
+    }
+    for (int e = -1074; e <= 1023; ++e) {
+        double p = std::ldexp(1.0, e);
+        EXPECT_TRUE(matches_oracle(p));
+        EXPECT_TRUE(matches_oracle(std::nextafter(p, 0.0)));
+        if (e < 1023) {
+            EXPECT_TRUE(matches_oracle(std::nextafter(p, INFINITY)));
+        }
+    }
+    for (uint64_t f = 1; f < 64; ++f) EXPECT_TRUE(matches_oracle(from_bits(f)));
 }
 
 }  // namespace

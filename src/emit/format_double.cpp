@@ -1,18 +1,20 @@
 // Shortest round-trip formatting of doubles on exact integers.
 //
-// Shape of the algorithm (both generators):
-//   1. r/s = value, m+/s and m-/s = half the gaps to the next higher and
-//      lower double, all integers (r, s and m+ doubled once more when the
-//      margins are unequal).
-//   2. Scale by 10^P so that 0.1 <= r/s < 1, with P = floor(log10(value)) + 1
-//      (what repeated multiplication by 10 would reach). P comes from an
-//      estimate of log10 from the binary exponent, fixed up by one step.
-//   3. Produce digits: multiply r, m+ and m- by 10, take the quotient r / s,
+// The fast generator compares the value's rounding interval with decimal
+// candidates in units of a power of ten taken from a 128-bit table (one
+// product per bound, no loop); it leaves the two smallest subnormals to the
+// exact generator. The exact generator runs the four-integer digit loop
+// (r/s the value, m+/s and m-/s the half gaps) on stack big integers:
+//   1. Scale by 10^P so that 0.1 <= r/s < 1, with P = floor(log10(value)) + 1
+//      from an estimate of log10 from the binary exponent, fixed up by one step.
+//   2. Produce digits: multiply r, m+ and m- by 10, take the quotient r / s,
 //      stop as soon as the remainder lies within a margin of either end.
 //      While no margin test can hold, eight digits are taken at once.
 #include "emit/format_double.hpp"
 
 #include <cstring>
+
+#include "emit/pow10_table.hpp"
 
 namespace zvl {
 namespace {
@@ -20,9 +22,6 @@ namespace {
 using u128 = unsigned __int128;
 
 // ---- shared helpers --------------------------------------------------------
-
-// floor(log10(2^b)) for |b| < 1650: 78913 / 2^18 is log10(2) to seven digits.
-constexpr int32_t floor_log10_pow2(int32_t b) { return (b * 78913) >> 18; }
 
 int32_t bit_length(uint64_t x) { return x ? 64 - __builtin_clzll(x) : 0; }
 
@@ -46,22 +45,163 @@ void append_rounded_up(digit_record &out, uint32_t digit) {
     out.count = i + 1;
 }
 
-// ---- fast generator: 128-bit integers --------------------------------------
+// ---- fast generator: 128-bit powers of ten ----------------------------------
+//
+// The value c x 2^q, its neighbours' midpoints and the candidates are
+// compared in units of 10^k, with k = floor(log10 of the gap 2^q) so that the
+// rounding interval spans between 1 and 10 units. The scaled quantities
+// 4 x (value, lower, upper midpoint) / 10^k are products of 4c (shifted) with
+// a 126-bit mantissa g of 10^-k rounded up, taken to 64 bits rounded to odd:
+// that keeps every comparison below exact. Then the shortest candidate is
+// the multiple of 10 units inside the interval when there is exactly one,
+// else the one of s, s + 1 (s = floor(value / 10^k)) inside it, else the
+// closer of the two (ties to even).
 
-// 10^0 .. 10^38, all below 2^128.
-struct pow10_table_u128 {
-    u128 value[39];
-    constexpr pow10_table_u128() : value() {
-        value[0] = 1;
-        for (int i = 1; i < 39; ++i) value[i] = value[i - 1] * 10;
+constexpr uint64_t low_63_bits = (uint64_t(1) << 63) - 1;
+
+// Round to odd of (g1 x 2^63 + g0) x cp / 2^127: the quotient with its
+// lowest bit set when anything below it was cut off.
+inline uint64_t round_to_odd(uint64_t g1, uint64_t g0, uint64_t cp) {
+    const uint64_t x1 = uint64_t((u128(g0) * cp) >> 64);
+    const u128 y = u128(g1) * cp;
+    const uint64_t y0 = uint64_t(y), y1 = uint64_t(y >> 64);
+    const uint64_t z = (y0 >> 1) + x1;
+    const uint64_t vbp = y1 + (z >> 63);
+    return vbp | (((z & low_63_bits) + low_63_bits) >> 63);
+}
+
+constexpr uint64_t pow10_u64_table[20] = {1u,
+                                          10u,
+                                          100u,
+                                          1000u,
+                                          10000u,
+                                          100000u,
+                                          1000000u,
+                                          10000000u,
+                                          100000000u,
+                                          1000000000u,
+                                          10000000000u,
+                                          100000000000u,
+                                          1000000000000u,
+                                          10000000000000u,
+                                          100000000000000u,
+                                          1000000000000000u,
+                                          10000000000000000u,
+                                          100000000000000000u,
+                                          1000000000000000000u,
+                                          10000000000000000000u};
+
+constexpr char digit_pairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the digits of value (below 10^8) ending just before `end`, exactly
+// `count` of them (leading zeros included).
+inline void write_digits_u32(char *end, uint32_t value, int32_t count) {
+    while (count >= 2) {
+        const uint32_t pair = value % 100;
+        value /= 100;
+        end -= 2;
+        std::memcpy(end, digit_pairs + 2 * pair, 2);
+        count -= 2;
     }
-};
-constexpr pow10_table_u128 pow10_u128{};
+    if (count) *--end = char('0' + value);
+}
 
-// Quantities stay below this so that r + m+ and 2r never wrap.
-constexpr u128 fast_limit = (u128(1) << 127) - 1;
-// Most scaling steps the fast generator takes; beyond, the exact one runs.
-constexpr int32_t fast_max_scale = 25;
+}  // namespace
+
+void digits_from_integer(uint64_t f, int32_t exponent10, digit_record &out) {
+    // Trailing zeros add nothing to the text.
+    while (f % 10000 == 0) {
+        f /= 10000;
+        exponent10 += 4;
+    }
+    if (f % 100 == 0) {
+        f /= 100;
+        exponent10 += 2;
+    }
+    if (f % 10 == 0) {
+        f /= 10;
+        exponent10 += 1;
+    }
+    // Decimal length from the binary one: 1233 / 4096 is log10(2) below.
+    int32_t n = ((64 - __builtin_clzll(f)) * 1233) >> 12;
+    if (f >= pow10_u64_table[n]) ++n;
+    out.count = n;
+    out.point = exponent10 + n;
+    char *end = out.digits + n;
+    int32_t left = n;
+    while (left > 8) {
+        const uint32_t chunk = uint32_t(f % 100000000u);
+        f /= 100000000u;
+        write_digits_u32(end, chunk, 8);
+        end -= 8;
+        left -= 8;
+    }
+    write_digits_u32(end, uint32_t(f), left);
+}
+
+bool shortest_digits_fast(const binary_value &value, digit_record &out) {
+    const uint64_t c = value.f;
+    const int32_t q = value.e;
+    // The two smallest subnormals leave too few bits for the comparisons.
+    if (q == -1074 && c < 3) return false;
+    if (c == 0 || c >= (uint64_t(1) << 53)) return false;
+
+    const uint64_t out_bit = value.inclusive ? 0 : 1;  // exclusive bounds: strict tests
+    const uint64_t cb = c << 2;
+    const uint64_t cbr = cb + 2;
+    uint64_t cbl;
+    int32_t k;
+    if (!value.unequal_margins) {
+        cbl = cb - 2;
+        k = floor_log10_pow2(q);
+    } else {
+        cbl = cb - 1;
+        k = floor_log10_three_quarters_pow2(q);
+    }
+    if (-k < pow10_first || -k > pow10_last) return false;
+    const int32_t h = q + floor_log2_pow10(-k) + 2;  // 1 to 4
+    const pow10_entry &entry = pow10_table[-k - pow10_first];
+    // g = floor(10^-k x 2^(125 - floor(log2 10^-k))) + 1 in 63-bit halves.
+    const u128 g = ((u128(entry.high) << 64 | entry.low) >> 2) + 1;
+    const uint64_t g1 = uint64_t(g >> 63), g0 = uint64_t(g) & low_63_bits;
+
+    const uint64_t vb = round_to_odd(g1, g0, cb << h);
+    const uint64_t vbl = round_to_odd(g1, g0, cbl << h);
+    const uint64_t vbr = round_to_odd(g1, g0, cbr << h);
+
+    const uint64_t s = vb >> 2;
+    // Only subnormals of a few units come this low.
+    if (s < 10) return false;
+    {
+        // One digit fewer: the multiples of ten around s.
+        const uint64_t sp10 = s / 10 * 10;
+        const uint64_t tp10 = sp10 + 10;
+        const bool upin = vbl + out_bit <= sp10 << 2;
+        const bool wpin = (tp10 << 2) + out_bit <= vbr;
+        if (upin != wpin) {
+            digits_from_integer(upin ? sp10 : tp10, k, out);
+            return true;
+        }
+    }
+    const uint64_t t = s + 1;
+    const bool uin = vbl + out_bit <= s << 2;
+    const bool win = (t << 2) + out_bit <= vbr;
+    if (uin != win) {
+        digits_from_integer(uin ? s : t, k, out);
+        return true;
+    }
+    // Both inside: the closer one, ties to the even one.
+    const int64_t cmp = int64_t(vb - ((s + t) << 1));
+    digits_from_integer(cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k, out);
+    return true;
+}
+
+// ---- exact generator: big integers ------------------------------------------
+
+namespace {
 
 // Digits are produced in batches of up to eight until this many, then one
 // by one: most doubles need 16 or 17 digits, and a batch whose end passes
@@ -72,241 +212,6 @@ constexpr int32_t batch_size(int32_t count) {
 }
 constexpr uint64_t pow10_u64[9] = {1,      10,      100,      1000,     10000,
                                    100000, 1000000, 10000000, 100000000};
-
-bool mul_checked(u128 &x, u128 factor) {
-    u128 product;
-    if (__builtin_mul_overflow(x, factor, &product) || product > fast_limit) return false;
-    x = product;
-    return true;
-}
-
-// Divisors of the digit loop: each returns the quotient of r10 / s for
-// r10 < 10 s and leaves the remainder in r10.
-
-// Any s below 2^127 / 10: a floating-point estimate of the top bits,
-// corrected to the exact quotient.
-struct wide_divisor {
-    u128 s;
-    int32_t shift;  // s >> shift fits in 59 bits
-    double inverse;
-
-    explicit wide_divisor(u128 divisor) : s(divisor) {
-        uint64_t high = uint64_t(divisor >> 64);
-        int32_t bits = high ? 64 + bit_length(high) : bit_length(uint64_t(divisor));
-        shift = bits > 59 ? bits - 59 : 0;
-        inverse = 1.0 / double(uint64_t(divisor >> shift));
-    }
-    uint32_t divide(u128 &r10) const {
-        // r10 >> shift < 10 * 2^59 < 2^63: exact in a signed 64-bit value.
-        double estimate = double(int64_t(uint64_t(r10 >> shift))) * inverse;
-        uint32_t q = estimate >= 9.0 ? 9u : uint32_t(estimate);
-        u128 product = s * q;
-        while (product > r10) {
-            product -= s;
-            --q;
-        }
-        u128 rest = r10 - product;
-        while (rest >= s) {
-            rest -= s;
-            ++q;
-        }
-        r10 = rest;
-        return q;
-    }
-};
-
-// s a power of two (values below 1 with a negative binary exponent): the
-// quotient is a shift.
-struct power_of_two_divisor {
-    int32_t shift;
-    uint32_t divide(u128 &r10) const {
-        uint32_t q = uint32_t(r10 >> shift);
-        r10 &= (u128(1) << shift) - 1;
-        return q;
-    }
-};
-
-// s below 2^59, everything in 64 bits.
-struct narrow_divisor {
-    uint64_t s;
-    double inverse;
-    explicit narrow_divisor(uint64_t divisor) : s(divisor), inverse(1.0 / double(divisor)) {}
-    uint32_t divide(uint64_t &r10) const {
-        double estimate = double(int64_t(r10)) * inverse;
-        uint32_t q = estimate >= 9.0 ? 9u : uint32_t(estimate);
-        uint64_t product = s * q;
-        while (product > r10) {
-            product -= s;
-            --q;
-        }
-        uint64_t rest = r10 - product;
-        while (rest >= s) {
-            rest -= s;
-            ++q;
-        }
-        r10 = rest;
-        return q;
-    }
-};
-
-// The digit loop on integers that cannot overflow: s leaves room for a
-// factor 10, and r, m+ stay below 10 s while the loop runs.
-template <typename U, typename Divisor>
-void generate_digits(U r, U s, U m_minus, U m_plus, bool inclusive, const Divisor &divisor,
-                     digit_record &out) {
-    for (;;) {
-        r *= 10;
-        m_minus *= 10;
-        m_plus *= 10;
-        uint32_t d = divisor.divide(r);
-        bool low = inclusive ? r <= m_minus : r < m_minus;
-        bool high = inclusive ? r + m_plus >= s : r + m_plus > s;
-        if (!low && !high) {
-            out.digits[out.count++] = char('0' + d);
-            if (out.count == max_shortest_digits) return;
-            continue;
-        }
-        if (low && high) {
-            U twice = r * 2;
-            if (twice < s || (twice == s && (d & 1) == 0)) high = false;
-        }
-        if (high) {
-            append_rounded_up(out, d);
-        } else {
-            out.digits[out.count++] = char('0' + d);
-        }
-        return;
-    }
-}
-
-// Eight digits at a time while no margin test can hold. A low or high test
-// that holds after digit j holds after every later digit too (the remainder
-// only shrinks against the margin), so when neither holds after the eighth
-// digit, none held before it and the eight digits are the plain quotient.
-// Otherwise the loop falls back to single digits from the saved state.
-void generate_digits_narrow(uint64_t r, uint64_t s, uint64_t m_minus, uint64_t m_plus,
-                            bool inclusive, digit_record &out) {
-    const double inverse_s = 1.0 / double(s);
-    while (out.count < batched_digits) {
-        const int32_t batch_digits = batch_size(out.count);
-        const uint64_t batch = pow10_u64[batch_digits];
-        const u128 r8 = u128(r) * batch;
-        const u128 m_minus8 = u128(m_minus) * batch, m_plus8 = u128(m_plus) * batch;
-        // r < s < 2^59, so the quotient is below 10^8 and the estimate is
-        // within one of it.
-        uint64_t q = uint64_t(double(int64_t(r)) * double(batch) * inverse_s);
-        if (q >= batch) q = batch - 1;
-        u128 product = u128(q) * s;
-        while (product > r8) {
-            product -= s;
-            --q;
-        }
-        u128 rest = r8 - product;
-        while (rest >= s) {
-            rest -= s;
-            ++q;
-        }
-        const bool low = inclusive ? rest <= m_minus8 : rest < m_minus8;
-        const bool high = inclusive ? rest + m_plus8 >= s : rest + m_plus8 > s;
-        if (low || high) break;
-        for (int32_t i = batch_digits - 1; i >= 0; --i) {
-            out.digits[out.count + i] = char('0' + q % 10);
-            q /= 10;
-        }
-        out.count += batch_digits;
-        r = uint64_t(rest);
-        m_minus = uint64_t(m_minus8);
-        m_plus = uint64_t(m_plus8);
-    }
-    generate_digits<uint64_t>(r, s, m_minus, m_plus, inclusive, narrow_divisor(s), out);
-}
-
-// The same batches when s = 2^shift: the quotient of eight digits is a
-// shift, as long as r x 10^8 stays within 128 bits.
-void generate_digits_power_of_two(u128 r, u128 s, u128 m_minus, u128 m_plus, bool inclusive,
-                                  int32_t shift, digit_record &out) {
-    constexpr int32_t largest_batch_shift = 100;  // r x 10^8 < 2^127
-    const u128 mask = s - 1;
-    while (shift <= largest_batch_shift && out.count < batched_digits) {
-        const int32_t batch_digits = batch_size(out.count);
-        const uint64_t batch = pow10_u64[batch_digits];
-        const u128 r8 = r * batch, m_minus8 = m_minus * batch, m_plus8 = m_plus * batch;
-        const u128 rest = r8 & mask;
-        const bool low = inclusive ? rest <= m_minus8 : rest < m_minus8;
-        const bool high = inclusive ? rest + m_plus8 >= s : rest + m_plus8 > s;
-        if (low || high) break;
-        uint64_t q = uint64_t(r8 >> shift);
-        for (int32_t i = batch_digits - 1; i >= 0; --i) {
-            out.digits[out.count + i] = char('0' + q % 10);
-            q /= 10;
-        }
-        out.count += batch_digits;
-        r = rest;
-        m_minus = m_minus8;
-        m_plus = m_plus8;
-    }
-    generate_digits<u128>(r, s, m_minus, m_plus, inclusive, power_of_two_divisor{shift}, out);
-}
-
-}  // namespace
-
-bool shortest_digits_fast(const binary_value &value, digit_record &out) {
-    const int32_t e = value.e;
-    if (e > 75 || (e < 0 && 1 - e > 96)) return false;
-    const int32_t extra = value.unequal_margins ? 1 : 0;
-
-    // r/s = f x 2^e; m-/s = 2^e / 2; m+ = m- or 2 m-.
-    u128 r, s, m_minus;
-    if (e >= 0) {
-        int32_t shift = e + 1 + extra;
-        if (bit_length(value.f) + shift > 126) return false;
-        r = u128(value.f) << shift;
-        s = u128(2) << extra;
-        m_minus = u128(1) << e;
-    } else {
-        if (2 - e + extra > 126) return false;
-        r = u128(value.f) << (1 + extra);
-        s = u128(1) << (1 - e + extra);
-        m_minus = 1;
-    }
-    u128 m_plus = m_minus << extra;
-
-    const int32_t b = e + bit_length(value.f) - 1;  // floor(log2(value))
-    int32_t point = floor_log10_pow2(b) + 1;
-    if (point > fast_max_scale || point < -fast_max_scale) return false;
-    if (point >= 0) {
-        if (!mul_checked(s, pow10_u128.value[point])) return false;
-    } else {
-        u128 factor = pow10_u128.value[-point];
-        if (!mul_checked(r, factor) || !mul_checked(m_minus, factor) ||
-            !mul_checked(m_plus, factor))
-            return false;
-    }
-    if (r >= s) {  // the estimate was one low
-        if (!mul_checked(s, 10)) return false;
-        ++point;
-    }
-    // Digits keep r, m+ below 10 s: s must leave room for one more factor 10.
-    if (s > fast_limit / 10) return false;
-
-    out.count = 0;
-    out.point = point;
-    if (s < (u128(1) << 59)) {
-        generate_digits_narrow(uint64_t(r), uint64_t(s), uint64_t(m_minus), uint64_t(m_plus),
-                               value.inclusive, out);
-    } else if ((s & (s - 1)) == 0) {
-        const uint64_t high = uint64_t(s >> 64);
-        const int32_t shift = high ? 63 + bit_length(high) : bit_length(uint64_t(s)) - 1;
-        generate_digits_power_of_two(r, s, m_minus, m_plus, value.inclusive, shift, out);
-    } else {
-        generate_digits<u128>(r, s, m_minus, m_plus, value.inclusive, wide_divisor(s), out);
-    }
-    return true;
-}
-
-// ---- exact generator: big integers ------------------------------------------
-
-namespace {
 
 // Unsigned big integer of at most 44 limbs of 32 bits (1408 bits), little
 // endian. Every operation that would need a 45th limb fails.

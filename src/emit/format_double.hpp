@@ -1,10 +1,10 @@
 // Shortest round-trip decimal text of a double.
 //
-// Free-format shortest digits in the Steele and White formulation with four
-// exact integers (r/s the value, m+/s and m-/s half the gaps to the
-// neighbouring doubles). A fast generator keeps them in 128 bits and gives up
-// when they would not fit; an exact generator on stack big integers then runs
-// the same steps. A layout step turns digits and point position into text
+// Free-format shortest digits: the fewest digits that read back as the value,
+// the closest such digits to it, ties to even. A fast generator on 128-bit
+// products with a table of powers of ten gives them for almost every value;
+// an exact generator on stack big integers (the Steele and White four-integer
+// loop) runs when the fast one gives up. A layout step turns digits and point position into text
 // that always shows a decimal point or an exponent.
 #pragma once
 
@@ -36,9 +36,12 @@ inline constexpr int32_t max_shortest_digits = 17;
 inline constexpr int32_t max_formatted_length = 24;
 
 // Each returns false when it cannot run the value (the fast one for exponents
-// out of its range or 128-bit overflow, the exact one beyond its limbs).
+// (the two smallest subnormals), the exact one beyond its limbs).
 bool shortest_digits_fast(const binary_value &value, digit_record &out);
 bool shortest_digits_exact(const binary_value &value, digit_record &out);
+
+// Digits of f x 10^exponent10 (f > 0, below 10^19) without trailing zeros.
+void digits_from_integer(uint64_t f, int32_t exponent10, digit_record &out);
 
 // Writes the fixed layout of the digits (a "-" first when negative); returns
 // the number of characters.
