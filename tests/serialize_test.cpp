@@ -194,7 +194,71 @@ TEST(Serialize, EmptyScalars) {
     tree t;
     t.root(t.map({t.scalar("key"), t.scalar(""), t.scalar(""), t.scalar("v"), t.scalar("s"),
                   t.seq({t.scalar(""), t.scalar("x")})}));
-    EXPECT_EQ(t.yaml(), "key:\n\"\": v\ns:\n-\n- x\n");
+    EXPECT_EQ(t.yaml(), "key:\n~: v\ns:\n-\n- x\n");
+}
+
+// Through the parser and back: an empty null key stays a null key, in block
+// and flow form; a tagged empty key stays the empty text.
+TEST(Serialize, EmptyNullKeysReadBackAsNull) {
+    struct row {
+        const char *input;
+        const char *written;
+        int key_tag;
+        const char *key_text;  // after reading the output back
+    };
+    const row rows[] = {
+        {"? \n: v\n", "~: v\n", ZARVEL_TAG_NULL, "~"},
+        {"{? : v}\n", "{~: v}\n", ZARVEL_TAG_NULL, "~"},
+        {"? !!str\n: v\n", "!<tag:yaml.org,2002:str> \"\": v\n", ZARVEL_TAG_STR, ""},
+        {"? &a\n: v\n", "&a ~: v\n", ZARVEL_TAG_NULL, "~"},
+    };
+    for (const row &r : rows) {
+        int32_t status = -1;
+        zarvel_document *doc = zarvel_parse(r.input, std::strlen(r.input), &status);
+        ASSERT_NE(doc, nullptr) << r.input;
+        uint64_t n = 0;
+        char *text = zarvel_serialize(doc, &n);
+        ASSERT_NE(text, nullptr) << r.input;
+        EXPECT_EQ(std::string(text, n), r.written) << r.input;
+        zarvel_document *again = zarvel_parse(text, n, &status);
+        ASSERT_NE(again, nullptr) << text;
+        zarvel_node *key = nullptr, *value = nullptr;
+        ASSERT_EQ(zarvel_node_map_at(zarvel_document_root(again, 0), 0, &key, &value), 0) << r.input;
+        EXPECT_EQ(zarvel_node_tag_id(key), r.key_tag) << r.input;
+        uint64_t kl = 0;
+        const char *kt = zarvel_node_value(key, &kl);
+        EXPECT_EQ(std::string(kt ? kt : "", kl), r.key_text) << r.input;
+        zarvel_document_free(again);
+        zarvel_free(text);
+        zarvel_document_free(doc);
+    }
+}
+
+// JSON output is always JSON: infinite and NaN floats become the strings of
+// their texts, which zarvel_parse_json reads back.
+TEST(Serialize, JsonOfNonFiniteFloatsIsJson) {
+    const char *input = "[.inf, -.Inf, +.INF, .nan, .NaN, 1e999, -1e999, 2.5]\n";
+    int32_t status = -1;
+    zarvel_document *doc = zarvel_parse(input, std::strlen(input), &status);
+    ASSERT_NE(doc, nullptr);
+    for (int32_t compact : {0, 1}) {
+        uint64_t n = 0;
+        char *json = zarvel_serialize_json_ex(doc, &n, compact);
+        ASSERT_NE(json, nullptr);
+        EXPECT_EQ(std::string(json, n),
+                  compact ? "[\".inf\",\"-.Inf\",\"+.INF\",\".nan\",\".NaN\",\"1e999\",\"-1e999\",2.5]\n"
+                          : "[\".inf\", \"-.Inf\", \"+.INF\", \".nan\", \".NaN\", \"1e999\", \"-1e999\", 2.5]\n");
+        zarvel_document *again = zarvel_parse_json(json, n, &status);
+        ASSERT_NE(again, nullptr) << json;
+        zarvel_node *root = zarvel_document_root(again, 0);
+        ASSERT_EQ(zarvel_node_seq_count(root), 8u);
+        for (uint64_t i = 0; i < 7; ++i)
+            EXPECT_EQ(zarvel_node_tag_id(zarvel_node_seq_at(root, i)), ZARVEL_TAG_STR) << i;
+        EXPECT_EQ(zarvel_node_tag_id(zarvel_node_seq_at(root, 7)), ZARVEL_TAG_FLOAT);
+        zarvel_document_free(again);
+        zarvel_free(json);
+    }
+    zarvel_document_free(doc);
 }
 
 TEST(Serialize, EscapedCharacters) {
@@ -340,11 +404,13 @@ TEST(Serialize, TypedScalarsInJsonAndCanonical) {
         const char *canonical;
     };
     const row rows[] = {
-        {"-.INF", ZARVEL_TAG_FLOAT, "-.inf", "-.inf"},
-        {"+.Inf", ZARVEL_TAG_FLOAT, ".inf", ".inf"},
-        {".NaN", ZARVEL_TAG_FLOAT, ".nan", ".nan"},
-        {"1e999", ZARVEL_TAG_FLOAT, ".inf", ".inf"},
-        {"-1e999", ZARVEL_TAG_FLOAT, "-.inf", "-.inf"},
+        // JSON has no infinities or NaN: their texts become strings.
+        {"-.INF", ZARVEL_TAG_FLOAT, "\"-.INF\"", "-.inf"},
+        {"+.Inf", ZARVEL_TAG_FLOAT, "\"+.Inf\"", ".inf"},
+        {".inf", ZARVEL_TAG_FLOAT, "\".inf\"", ".inf"},
+        {".NaN", ZARVEL_TAG_FLOAT, "\".NaN\"", ".nan"},
+        {"1e999", ZARVEL_TAG_FLOAT, "\"1e999\"", ".inf"},
+        {"-1e999", ZARVEL_TAG_FLOAT, "\"-1e999\"", "-.inf"},
         {"1", ZARVEL_TAG_FLOAT, "1.0", "1.0"},
         {"1e100", ZARVEL_TAG_FLOAT, "1.0e+100", "1.0e+100"},
         {".5", ZARVEL_TAG_FLOAT, "0.5", "0.5"},
@@ -591,7 +657,9 @@ TEST(SerializeFailures, EveryAllocation) {
         uint64_t n = 0;
         char *s = zarvel_serialize(t.doc(), &n);
         bool failed = s == nullptr;
-        if (s) EXPECT_EQ(std::string(s, n), block);
+        if (s) {
+            EXPECT_EQ(std::string(s, n), block);
+        }
         zarvel_free(s);
         return failed;
     }, true);
@@ -599,14 +667,18 @@ TEST(SerializeFailures, EveryAllocation) {
         zarvel_serialize_options o{sizeof o, 1, 0, 0};
         char *s = zarvel_serialize_ex(t.doc(), &o, nullptr);
         bool failed = s == nullptr;
-        if (s) EXPECT_EQ(std::string(s), canonical);
+        if (s) {
+            EXPECT_EQ(std::string(s), canonical);
+        }
         zarvel_free(s);
         return failed;
     }, true);
     inject_every_allocation("json", [&] {
         char *s = zarvel_serialize_json(t.doc(), nullptr);
         bool failed = s == nullptr;
-        if (s) EXPECT_EQ(std::string(s), json);
+        if (s) {
+            EXPECT_EQ(std::string(s), json);
+        }
         zarvel_free(s);
         return failed;
     });
@@ -619,7 +691,9 @@ TEST(SerializeFailures, EveryAllocation) {
     inject_every_allocation("stream", [&] {
         collected c;
         uint64_t n = zarvel_serialize_stream(t.doc(), nullptr, collect, &c);
-        if (n) EXPECT_EQ(c.text, block);
+        if (n) {
+            EXPECT_EQ(c.text, block);
+        }
         return n == 0;
     });
 }
@@ -700,8 +774,8 @@ struct describer {
     static std::string scalar_key(const zarvel_node_rec &r, std::string_view text, compare_mode mode) {
         const bool implicit = r.is_plain_implicit();
         if (r.tag_id == ZARVEL_TAG_NULL && (implicit || mode == compare_mode::typed)) return "null";
-        // An empty key is written "" (a string; JSON keys are always strings),
-        // and an empty scalar in flow context "~": both keep the meaning of
+        // An empty null key is written "~" (JSON: "", keys are strings), and
+        // an empty scalar in flow context "~": both keep the meaning of
         // "nothing".
         if (text.empty() && zarvel_span_length(r.tag) == 0) return "null";
         if (mode == compare_mode::exact) {

@@ -4,8 +4,8 @@
 // the closest such digits to it, ties to even. A fast generator on 128-bit
 // products with a table of powers of ten gives them for almost every value;
 // an exact generator on stack big integers (the Steele and White four-integer
-// loop) runs when the fast one gives up. A layout step turns digits and point position into text
-// that always shows a decimal point or an exponent.
+// loop) runs when the fast one gives up. A layout step turns digits and
+// point position into text that always shows a decimal point or an exponent.
 #pragma once
 
 #include <cstdint>

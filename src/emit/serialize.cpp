@@ -126,6 +126,11 @@ struct emitter {
         }
         scalar_form form = choose_scalar_style(t.data(), t.size(), key, effective_style(r),
                                                zarvel_span_length(r.tag) != 0);
+        // An empty null key: "" would read back as the empty string, "~"
+        // reads back as the same null.
+        if (key && t.empty() && effective_style(r) == uint8_t(node_style::plain) &&
+            zarvel_span_length(r.tag) == 0 && r.tag_id == ZARVEL_TAG_NULL)
+            form = scalar_form::null_word;
         if (form == scalar_form::plain && !keeps_type_when_plain(r, t))
             form = scalar_form::single_quoted;  // plain text has no controls or breaks
         if (w.flow_depth > 0 || w.in_complex_key) form = flow_safe(form, t, has_properties(r));
@@ -206,12 +211,14 @@ struct emitter {
                                                         "+.inf", "+.Inf", "+.INF"};
         static constexpr std::string_view negative[] = {"-.inf", "-.Inf", "-.INF"};
         static constexpr std::string_view nan[] = {".nan", ".NaN", ".NAN"};
+        // JSON has no infinities or NaN: their texts go out as strings, which
+        // every JSON reader takes and which keep what the document said.
         for (std::string_view s : positive)
-            if (t == s) return put(w, ".inf"), true;
+            if (t == s) return w.json ? write_json_string(w, t) : put(w, ".inf"), true;
         for (std::string_view s : negative)
-            if (t == s) return put(w, "-.inf"), true;
+            if (t == s) return w.json ? write_json_string(w, t) : put(w, "-.inf"), true;
         for (std::string_view s : nan)
-            if (t == s) return put(w, ".nan"), true;
+            if (t == s) return w.json ? write_json_string(w, t) : put(w, ".nan"), true;
         if (t.empty()) return false;
 
         char local[float_copy_limit + 1];
@@ -235,6 +242,8 @@ struct emitter {
         int32_t n = zarvel_format_double(digits, value);
         if (n > 0) {
             put_line_free(w, digits, uint64_t(n));
+        } else if (w.json) {
+            write_json_string(w, t);  // an overflowing text such as 1e999
         } else if (value != value) {
             put(w, ".nan");
         } else {
