@@ -2,6 +2,8 @@
 // agreement of the two walks, and allocation failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -429,6 +431,70 @@ TEST(PlanResult, TooLargeToSize) {
     EXPECT_EQ(zarvel_plan_result_rows(small), 3u);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(zarvel_plan_result_nulls(small, 0)[i], 1);
     zarvel_plan_result_free(small);
+}
+
+}  // namespace
+
+namespace {
+
+// Numbers of every shape the walks read (exact short forms and the long or
+// unusual ones that take the general readers) come out as the correctly
+// rounded values, through the tape and through the document alike.
+TEST(PlanWalk, NumbersMatchTheirCorrectlyRoundedValues) {
+    const std::string plan_text =
+        R"({"kind":"seq","children":[{"name":"f","kind":"float"},{"name":"i","kind":"int"}]})";
+    std::vector<std::string> floats = {
+        "0.1", "-0.0", "0", "1e22", "1e23", "9007199254740993", "9007199254740993.0",
+        "123456789012345678.5", "1.7976931348623157e308", "4.9e-324", "2.2250738585072014e-308",
+        "0.30000000000000004", "1e-22", "1e-23", "123.456e-5", "5E+3", "1.00000000000000000001",
+        "12345678901234567890", "-98765.4321", "1e400", "-1e400"};
+    std::vector<std::string> ints = {"0", "-0", "7", "-7", "123456789012345678",
+                                     "-999999999999999999", "9223372036854775807",
+                                     "-9223372036854775808", "1234567890123456789"};
+    std::mt19937_64 random(20261208);
+    for (int k = 0; k < 3000; ++k) {
+        std::string f = (random() & 1) ? "-" : "";
+        f += std::to_string(random() % 100000000);
+        if (random() % 4) f += "." + std::to_string(random() % 1000000000);
+        if (random() % 3 == 0) f += "e" + std::to_string(int(random() % 60) - 30);
+        floats.push_back(f);
+        ints.push_back(std::to_string(int64_t(random()) >> (random() % 60)));
+    }
+    std::string text = "[";
+    const size_t rows = std::max(floats.size(), ints.size());
+    for (size_t r = 0; r < rows; ++r) {
+        text += r ? ",{" : "{";
+        if (r < floats.size()) text += "\"f\":" + floats[r];
+        if (r < ints.size()) text += std::string(r < floats.size() ? "," : "") + "\"i\":" + ints[r];
+        text += "}";
+    }
+    text += "]";
+    int32_t status = 0;
+    plan_ptr plan{compile(plan_text, &status)};
+    ASSERT_NE(plan.p, nullptr);
+    doc_ptr doc{zarvel_parse_json(text.data(), text.size(), &status)};
+    ASSERT_NE(doc.p, nullptr);
+    result_ptr from_doc{zarvel_document_plan_walk(doc.p, plan.p, &status)};
+    tape_rec tape;
+    ASSERT_EQ(zarvel_parse_json_tape(text.data(), text.size(), &tape.t), 0);
+    result_ptr from_tape{zarvel_tape_plan_walk(&tape.t, plan.p, &status)};
+    ASSERT_NE(from_doc.p, nullptr);
+    ASSERT_NE(from_tape.p, nullptr);
+    for (const zarvel_plan_result *res : {from_doc.p, from_tape.p}) {
+        ASSERT_EQ(zarvel_plan_result_rows(res), rows);
+        for (size_t r = 0; r < floats.size(); ++r) {
+            ASSERT_EQ(zarvel_plan_result_nulls(res, 0)[r], 0) << floats[r];
+            const double want = std::strtod(floats[r].c_str(), nullptr);
+            const double got = zarvel_plan_result_floats(res, 0)[r];
+            EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0)
+                << floats[r] << ": " << got << " != " << want;
+        }
+        for (size_t r = 0; r < ints.size(); ++r) {
+            ASSERT_EQ(zarvel_plan_result_nulls(res, 1)[r], 0) << ints[r];
+            EXPECT_EQ(zarvel_plan_result_ints(res, 1)[r], std::strtoll(ints[r].c_str(), nullptr, 10))
+                << ints[r];
+        }
+    }
 }
 
 }  // namespace

@@ -18,14 +18,112 @@ std::string_view plan_key(const zarvel_plan *plan, uint64_t k) {
     return {plan->path + plan->key_offs[k], size_t(plan->key_lens[k])};
 }
 
-// The column a record key selects: the first with exactly these bytes.
-int64_t column_named(const zarvel_plan *plan, std::string_view key) {
-    for (uint64_t c = 0; c < plan->column_count; ++c) {
-        const zarvel_plan_column &col = plan->columns[c];
-        if (col.name_len == key.size() && std::memcmp(col.name, key.data(), key.size()) == 0)
-            return int64_t(c);
+// The column a record key selects, the first with exactly these bytes.
+// Lookup for the walks: the names' lengths and first bytes filter
+// the candidates before any bytes are compared, and the column the key at
+// the same place in the previous record selected is tried first (records of
+// one list usually share their key order).
+class column_matcher {
+public:
+    explicit column_matcher(const zarvel_plan *plan) : plan_(plan) {}
+
+    int64_t find(std::string_view key, uint32_t position) {
+        if (position < predicted_count) {
+            const int64_t guess = predicted_[position];
+            if (guess >= 0 && same(plan_->columns[guess], key)) return guess;
+        }
+        int64_t found = -1;
+        for (uint64_t c = 0; c < plan_->column_count; ++c) {
+            if (same(plan_->columns[c], key)) {
+                found = int64_t(c);
+                break;
+            }
+        }
+        if (position < predicted_count) predicted_[position] = found;
+        return found;
     }
-    return -1;
+
+private:
+    static bool same(const zarvel_plan_column &col, std::string_view key) {
+        if (col.name_len != key.size() || (!key.empty() && col.name[0] != key[0])) return false;
+        // Field names are short: a byte loop beats a call.
+        if (key.size() > 16) return std::memcmp(col.name, key.data(), key.size()) == 0;
+        for (size_t i = 1; i < key.size(); ++i)
+            if (col.name[i] != key[i]) return false;
+        return true;
+    }
+    static constexpr uint32_t predicted_count = 64;
+    const zarvel_plan *plan_;
+    int64_t predicted_[predicted_count] = {};
+};
+
+// Decimal number texts read without the general converters when the
+// result is exact: integers of at most 18 digits, and decimals whose digits
+// fit 53 bits with a power of ten up to 22 (one correctly rounded product or
+// quotient of two exact doubles). Anything else returns false and goes the
+// general way, which gives the same value for these texts.
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+inline __attribute__((always_inline)) bool fast_int(std::string_view text, int64_t &out) {
+    size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) ++i;
+    const size_t digits = text.size() - i;
+    if (digits == 0 || digits > 18) return false;
+    // A leading zero may mean another base to the YAML readers.
+    if (text[i] == '0' && digits > 1) return false;
+    int64_t v = 0;
+    for (; i < text.size(); ++i) {
+        if (!is_digit(text[i])) return false;
+        v = v * 10 + (text[i] - '0');
+    }
+    out = negative ? -v : v;
+    return true;
+}
+
+inline __attribute__((always_inline)) bool fast_double(std::string_view text, double &out) {
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    size_t i = 0;
+    const size_t n = text.size();
+    const bool negative = n && text[0] == '-';
+    if (n && (text[0] == '-' || text[0] == '+')) ++i;
+    uint64_t mantissa = 0;
+    int digits = 0, scale = 0;
+    const size_t int_start = i;
+    for (; i < n && is_digit(text[i]); ++i) {
+        if (++digits > 19) return false;
+        mantissa = mantissa * 10 + uint64_t(text[i] - '0');
+    }
+    const size_t int_digits = i - int_start;
+    // A leading zero before more digits may mean another base.
+    if (int_digits > 1 && text[int_start] == '0') return false;
+    if (i < n && text[i] == '.') {
+        for (++i; i < n && is_digit(text[i]); ++i) {
+            if (++digits > 19) return false;
+            mantissa = mantissa * 10 + uint64_t(text[i] - '0');
+            --scale;
+        }
+    }
+    if (digits == 0 || int_digits == 0) return false;
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        bool exponent_negative = false;
+        if (i < n && (text[i] == '-' || text[i] == '+')) exponent_negative = text[i++] == '-';
+        int exponent = 0, exponent_digits = 0;
+        for (; i < n && is_digit(text[i]); ++i) {
+            if (++exponent_digits > 3) return false;
+            exponent = exponent * 10 + (text[i] - '0');
+        }
+        if (exponent_digits == 0) return false;
+        scale += exponent_negative ? -exponent : exponent;
+    }
+    if (i != n || mantissa > (uint64_t{1} << 53) || scale < -22 || scale > 22) return false;
+    double v = double(mantissa);
+    v = scale < 0 ? v / powers[-scale] : v * powers[scale];
+    out = negative ? -v : v;
+    return true;
 }
 
 // ---- document walk --------------------------------------------------------------
@@ -99,7 +197,8 @@ void store_value(const store_view &v, zarvel_plan_result_column &col, uint64_t r
     switch (col.kind) {
     case ZARVEL_PLAN_INT: {
         int64_t i;
-        if (n.tag_id != ZARVEL_TAG_INT || zvl_num_i64(text.data(), length, &i) != 0) return;
+        if (n.tag_id != ZARVEL_TAG_INT) return;
+        if (!fast_int(text, i) && zvl_num_i64(text.data(), length, &i) != 0) return;
         col.ints[row] = i;
         break;
     }
@@ -107,10 +206,15 @@ void store_value(const store_view &v, zarvel_plan_result_column &col, uint64_t r
         double d;
         int64_t i;
         if (n.tag_id == ZARVEL_TAG_FLOAT) {
-            if (zvl_num_f64(text.data(), length, &d) != 0) return;
+            if (!fast_double(text, d) && zvl_num_f64(text.data(), length, &d) != 0) return;
         } else if (n.tag_id == ZARVEL_TAG_INT) {
-            if (zvl_num_i64(text.data(), length, &i) != 0) return;
-            d = double(i);
+            if (fast_int(text, i) || zvl_num_i64(text.data(), length, &i) == 0) {
+                d = double(i);
+            } else if (zvl_num_f64(text.data(), length, &d) != 0) {
+                // An integer beyond 64 bits is still a number for a float
+                // column, as on the tape walk.
+                return;
+            }
         } else {
             return;
         }
@@ -204,6 +308,21 @@ void store_value(const tape_view &t, zarvel_plan_result_column &col, uint64_t ro
             break;
         }
         if (col.kind == ZARVEL_PLAN_BOOL) return;
+        // Checked number entries of the usual sizes are read here directly.
+        if (type == ZARVEL_TAPE_INT) {
+            int64_t v;
+            if (fast_int(span, v)) {
+                if (col.kind == ZARVEL_PLAN_INT) col.ints[row] = v;
+                else col.floats[row] = double(v);
+                break;
+            }
+        } else if (type == ZARVEL_TAPE_FLOAT && col.kind == ZARVEL_PLAN_FLOAT) {
+            double v;
+            if (fast_double(span, v)) {
+                col.floats[row] = v;
+                break;
+            }
+        }
         uint64_t pos = 0;
         uint32_t kind = 0;
         int64_t ival = 0;
@@ -261,12 +380,14 @@ zarvel_plan_result *zarvel_document_plan_walk(zarvel_document *document, const z
         return nullptr;
     }
     uint64_t row = 0;
+    column_matcher columns(plan);
     each_row(v, container, [&](uint32_t record) {
-        for (uint32_t key = v.node(record).first_child; key != zarvel_node_none;) {
+        uint32_t position = 0;
+        for (uint32_t key = v.node(record).first_child; key != zarvel_node_none; ++position) {
             uint32_t value = v.node(key).next_sibling;
             if (value == zarvel_node_none) break;
             if (v.node(key).kind() == ZARVEL_KIND_SCALAR) {
-                int64_t c = column_named(plan, v.text(key));
+                int64_t c = columns.find(v.text(key), position);
                 if (c >= 0) store_value(v, result->columns[c], row, v.follow(value));
             }
             key = v.node(value).next_sibling;
@@ -302,10 +423,12 @@ zarvel_plan_result *zarvel_tape_plan_walk(zarvel_tape *tape, const zarvel_plan *
         return nullptr;
     }
     uint64_t row = 0;
+    column_matcher columns(plan);
     each_row(t, container, [&](uint64_t record) {
-        for (uint64_t i = record + 1, end = t.close(record); i < end;) {
+        uint32_t position = 0;
+        for (uint64_t i = record + 1, end = t.close(record); i < end; ++position) {
             if (t.type(i) == ZARVEL_TAPE_STRING && i + 1 < end) {
-                int64_t c = column_named(plan, t.span(i));
+                int64_t c = columns.find(t.span(i), position);
                 if (c >= 0) store_value(t, result->columns[c], row, i + 1);
                 i = t.skip(i + 1);
             } else {
