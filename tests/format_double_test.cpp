@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "emit/decimal_text.hpp"
 #include "emit/format_double.hpp"
 #include "zarvel.h"
 
@@ -292,6 +293,65 @@ TEST(FormatDouble, PowersAndTheirNeighbours) {
         }
     }
     for (uint64_t f = 1; f < 64; ++f) EXPECT_TRUE(matches_oracle(from_bits(f)));
+}
+
+// Decimal texts straight to shortest text: the same characters as strtod
+// followed by zarvel_format_double, whenever the shortcut takes the text.
+TEST(FormatDecimalText, AgreesWithStrtodThenFormat) {
+    std::mt19937_64 random(99);
+    const uint64_t n = sample_count(1'000'000) / 2;
+    uint64_t taken = 0;
+    auto check = [&](const std::string &text) {
+        char ours[32];
+        const int32_t k = zvl::format_decimal_text(ours, text.data(), text.size());
+        if (k == 0) return true;
+        ++taken;
+        char *end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        char theirs[32];
+        const int32_t j = zarvel_format_double(theirs, v);
+        if (end != text.c_str() + text.size() || std::string(ours, size_t(k)) != std::string(theirs, size_t(j))) {
+            ADD_FAILURE() << text << ": " << std::string(ours, size_t(k)) << " against "
+                          << std::string(theirs, size_t(j));
+            return false;
+        }
+        return true;
+    };
+    const char *fixed[] = {"0", "-0", "0.0", "-0.0e5", "1", "+1", "1.", ".5", "-.5e-3", "1e23", "8.5e-323",
+                           "1.7976931348623157e308", "1.7976931348623159e308", "2.2250738585072011e-308",
+                           "2.2250738585072014e-308", "4.9e-324", "9007199254740993", "9007199254740992.5",
+                           "0.30000000000000004", "123456789012345678", "1234567890123456789",
+                           "-65.613616999999977", "43.420273000000009", "1e-292", "1e-293", "1e324",
+                           "00012.50", "0.000000000000000000000000000001"};
+    for (const char *text : fixed) EXPECT_TRUE(check(text));
+    const char *refused[] = {"", "-", ".", "e5", "1e", "1e+", "0x1p3", "inf", "nan", "1_0", " 1", "1 ",
+                             "12345678901234567890", "1.5.2"};
+    for (const char *text : refused) {
+        char out[32];
+        EXPECT_EQ(zvl::format_decimal_text(out, text, std::strlen(text)), 0) << text;
+    }
+    uint64_t failures = 0;
+    for (uint64_t i = 0; i < n && failures < 20; ++i) {
+        // 1 to 19 digits, a point somewhere, an exponent over the whole range.
+        const int digits = 1 + int(random() % 19);
+        std::string text = (random() & 1) ? "-" : "";
+        std::string mantissa;
+        for (int d = 0; d < digits; ++d) mantissa += char('0' + random() % 10);
+        const size_t point = random() % (mantissa.size() + 1);
+        text += mantissa.substr(0, point) + "." + mantissa.substr(point);
+        if (text.back() == '.' && (random() & 1)) text += "0";
+        if (i % 3) text += "e" + std::to_string(int(random() % 700) - 350);
+        if (!check(text)) ++failures;
+        // Neighbours of a double, written with 17 digits: the texts that need
+        // every bit of the product.
+        const double v = from_bits(random() >> 1);
+        if (std::isfinite(v)) {
+            char buffer[40];
+            std::snprintf(buffer, sizeof buffer, "%.16e", v);
+            if (!check(buffer)) ++failures;
+        }
+    }
+    EXPECT_GT(taken, n);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "doc/resolve.hpp"
+#include "emit/decimal_text.hpp"
 #include "emit/format_double.hpp"
 #include "emit/scalar_style.hpp"
 #include "emit/scalar_text.hpp"
@@ -220,6 +221,11 @@ struct emitter {
         for (std::string_view s : nan)
             if (t == s) return w.json ? write_json_string(w, t) : put(w, ".nan"), true;
         if (t.empty()) return false;
+        char digits[32];
+        if (const int32_t n = format_decimal_text(digits, t.data(), t.size())) {
+            put_line_free(w, digits, uint64_t(n));
+            return true;
+        }
 
         char local[float_copy_limit + 1];
         char *copy = local;
@@ -238,7 +244,6 @@ struct emitter {
         const bool whole = end == copy + t.size();
         if (copy != local) sys_free(copy);
         if (!whole) return false;
-        char digits[32];
         int32_t n = zarvel_format_double(digits, value);
         if (n > 0) {
             put_line_free(w, digits, uint64_t(n));
