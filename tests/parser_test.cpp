@@ -291,6 +291,15 @@ TEST(Parser, NestingLimit) {
         {"- [[1]]", 2, 0, 0},    // flow counted per tree
         {"- - 1", 2, 0, 0},
         {"- - - 1", 2, -1, 3},
+        // Properties alone on a line nest the node below them one level.
+        {"&a\nb\n", 1, 0, 0},
+        {"&a\n- b\n", 1, -1, 3},
+        {"&a\n- b\n", 2, 0, 0},
+        {"!t\n&a\n- b\n", 2, -1, 3},
+        {"a:\n  &x\n  b\n", 1, -1, 3},
+        {"a: &x\n  b: 1\n", 2, 0, 0},  // properties after the key's ':' are not alone
+        {"--- &a\n- b\n", 1, 0, 0},
+        {"&a\n[1]\n", 1, 0, 0},        // flow collections are counted per tree
     };
     for (const auto &r : rows) {
         run_result got = run(r.input, r.limit);
@@ -524,4 +533,109 @@ TEST(ParserFailureInjection, EveryAllocation) {
             ASSERT_LT(n, 10000u);
         }
     }
+}
+
+// ---- direct handling of common lines -----------------------------------------
+
+namespace {
+
+// Every field of every callback, so that two runs can be compared exactly.
+struct full_dump {
+    std::vector<std::string> lines;
+    int pair_answer = 0, scalar_value_answer = 0;
+
+    static std::string span(const zarvel_text_span &s) {
+        return s.length ? std::string(s.data, s.length) : std::string();
+    }
+    static int event(void *u, const zarvel_event *e) {
+        auto *d = static_cast<full_dump *>(u);
+        d->lines.push_back(std::to_string(e->kind) + "|" + span(e->text) + "|" + span(e->anchor) + "|" +
+                           span(e->tag) + "|" + std::to_string(e->style) + std::to_string(e->plain_implicit) +
+                           std::to_string(e->flow) + std::to_string(e->multiline) + "|" +
+                           std::to_string(e->tag_id) + "|" + std::to_string(e->verbatim) + "|" +
+                           std::to_string(e->anchor_id) + "|" + std::to_string(e->start_line) + ":" +
+                           std::to_string(e->start_column) + "-" + std::to_string(e->end_line) + ":" +
+                           std::to_string(e->end_column));
+        return 0;
+    }
+    static int pair(void *u, zarvel_text_span key, const zarvel_pair_value *v, uint32_t line, uint32_t kc,
+                    uint32_t vc) {
+        auto *d = static_cast<full_dump *>(u);
+        d->lines.push_back("pair " + span(key) + "|" + std::to_string(v->kind) + "|" + span(v->text) + "|" +
+                           span(v->anchor) + "|" + std::to_string(v->anchor_id) + "|" +
+                           std::to_string(v->alias_target) + "|" + std::to_string(v->tag_id) + "|" +
+                           std::to_string(line) + ":" + std::to_string(kc) + "," + std::to_string(vc));
+        return d->pair_answer;
+    }
+    static int scalar_value(void *u, const zarvel_scalar_value *v) {
+        auto *d = static_cast<full_dump *>(u);
+        d->lines.push_back("scalar_value " + span(v->text) + "|" + std::to_string(v->kind) + "|" +
+                           std::to_string(v->verbatim));
+        return d->scalar_value_answer;
+    }
+};
+
+std::string run_dump(const std::string &text, bool quick, int slots, int max_depth) {
+    full_dump d;
+    zarvel_sink sink{};
+    sink.event = full_dump::event;
+    sink.user = &d;
+    if (slots & 1) sink.pair = full_dump::pair;
+    if (slots & 2) sink.scalar_value = full_dump::scalar_value;
+    d.pair_answer = (slots & 4) ? 1 : 0;
+    d.scalar_value_answer = (slots & 8) ? 1 : 0;
+    zarvel_parser *p = zarvel_parser_new(&zarvel_default_allocator);
+    zarvel_parser_set_quick_lines(p, quick);
+    if (max_depth) zarvel_parser_set_max_depth(p, max_depth);
+    int r = zarvel_parser_run(p, text.data(), text.size(), &sink, true, true);
+    const zarvel_error *e = zarvel_parser_error(p);
+    std::string out = "status " + std::to_string(r) + " code " + std::to_string(e->code) + " at " +
+                      std::to_string(e->line) + ":" + std::to_string(e->column) + "/" +
+                      std::to_string(e->offset) + " " + e->message + "\n";
+    zarvel_parser_free(p);
+    for (const auto &l : d.lines) out += l + "\n";
+    return out;
+}
+
+}  // namespace
+
+// The direct handling of common block lines must give exactly the events,
+// slot calls and failures of the general node scan, on random block texts
+// built from the shapes it takes and the shapes next to them.
+TEST(ParserQuickLines, SameAsGeneralScan) {
+    const char *pieces[] = {
+        "key: value", "k: v", "key:", "- ", "-", "- a", "- k: v", "- k:", "-1", "- -1", "k: -1",
+        "a b: c d", "k: v # c", "k: v#c", "# c", "k: a: b", "k: v:w", "k:v", "? k", ": v", "? ",
+        "k: - a", "- - a", "&a k: v", "k: &a v", "k: *a", "*a : v", "k: 'q'", "'q': v", "\"d\": v",
+        "k: [1, 2]", "[a]: b", "k: |", "  lit", "k: >-", "k:\tv", "-\tv", "\tk: v", "k: v\t", "k: v  ",
+        "...", "---", "--- a", "k: !t v", "!t k: v", "%YAML 1.2", "k: v ", "  ", "", "long text",
+        "k: {a: b}", "k: \"x\"", "x: y: z", "-  k:  v", "- ? a", "k: ? x", "k: %x", "k: @x", "k: `x",
+        "k : v", "k  :", "- : v", ":", "k: :v", "k: v :", "k: v: ", "k: #", "- #c", "k:#",
+    };
+    const size_t piece_count = sizeof pieces / sizeof pieces[0];
+    uint64_t seed = 0x243F6A8885A308D3ull;
+    auto next = [&](uint64_t bound) {
+        seed ^= seed << 13;
+        seed ^= seed >> 7;
+        seed ^= seed << 17;
+        return seed % bound;
+    };
+    int compared = 0;
+    for (int round = 0; round < 6000; ++round) {
+        std::string text;
+        uint64_t lines = 1 + next(9);
+        for (uint64_t i = 0; i < lines; ++i) {
+            text += std::string(next(4) == 0 ? 0 : next(7), ' ');
+            text += pieces[next(piece_count)];
+            if (next(5) == 0) text += std::string(" ") + pieces[next(piece_count)];
+            if (i + 1 < lines || next(2)) text += next(8) == 0 ? "\r\n" : "\n";
+        }
+        int slots = static_cast<int>(next(16));
+        int depth = next(6) == 0 ? static_cast<int>(1 + next(3)) : 0;
+        std::string quick = run_dump(text, true, slots, depth);
+        std::string general = run_dump(text, false, slots, depth);
+        ASSERT_EQ(quick, general) << "input:\n" << text << "\nslots " << slots << " depth " << depth;
+        ++compared;
+    }
+    EXPECT_EQ(compared, 6000);
 }

@@ -614,6 +614,39 @@ TEST(Recorder, FailureClosesTheRecorder) {
     zarvel_recorder_free(recorder);
 }
 
+// A failure in a later piece is placed in the whole fed stream: line and
+// byte offset count from the first byte of the first feed.
+TEST(Recorder, FailurePositionCountsFromTheStreamStart) {
+    struct row {
+        std::vector<std::string> chunks;  // the last one is fed as final
+        uint32_t line, column;
+        uint64_t offset;
+    } rows[] = {
+        {{"a: 1\n---\nb: *x\n"}, 3, 4, 12},                      // one feed: cut at the marker
+        {{"a: 1\n", "---\nb: 2\n---\nc: *x\n", ""}, 5, 4, 21},  // cut in the second feed
+        {{"a: 1\n---\n", "b: 2\n", "---\n  c: [\n", ""}, 6, 1, 25},  // end of text in the flow
+        {{"*x\n"}, 1, 1, 0},
+    };
+    for (const row &r : rows) {
+        zarvel_recorder *recorder = zarvel_recorder_new();
+        ASSERT_NE(recorder, nullptr);
+        int status = 0;
+        for (size_t i = 0; i < r.chunks.size() && status == 0; ++i) {
+            const std::string &c = r.chunks[i];
+            bool final = i + 1 == r.chunks.size();
+            status = zarvel_recorder_feed(recorder, c.data(), c.size(), final ? 1 : 0);
+        }
+        std::string joined_chunks;
+        for (const auto &c : r.chunks) joined_chunks += c + "|";
+        EXPECT_EQ(status, ZARVEL_FAILED) << joined_chunks;
+        const zarvel_error *e = zarvel_error_current();
+        EXPECT_EQ(e->line, r.line) << joined_chunks;
+        EXPECT_EQ(e->column, r.column) << joined_chunks;
+        EXPECT_EQ(e->offset, r.offset) << joined_chunks;
+        zarvel_recorder_free(recorder);
+    }
+}
+
 TEST(Recorder, Schemas) {
     struct row {
         int32_t schema;

@@ -36,6 +36,7 @@ struct zarvel_feed_buffer {
     zvl::boundary_scan scan;
     bool started;          // the stream start was already delivered
     uint32_t line_offset;  // lines already consumed by earlier runs
+    uint64_t byte_offset;  // bytes already consumed by earlier runs
 };
 
 namespace zvl {
@@ -49,7 +50,7 @@ bool feed_buffer_append(zarvel_feed_buffer &buffer, const char *data, uint64_t l
 uint64_t feed_buffer_find_cut(zarvel_feed_buffer &buffer);
 // Drops the bytes before cut (already parsed) and resets the scan state.
 void feed_buffer_consume(zarvel_feed_buffer &buffer, uint64_t cut);
-// Frees the bytes; the started flag and the line offset stay.
+// Frees the bytes; the started flag and the line and byte offsets stay.
 void feed_buffer_release(zarvel_feed_buffer &buffer);
 
 // Length of the line break at text[i] as the parser counts breaks (LF, CR,

@@ -128,7 +128,8 @@ struct block_parser {
     // Opens a block collection at column col with the pending node's
     // properties; the pending node becomes that collection.
     bool open_block(bool mapping, uint64_t at, bool emit_start = true) {
-        if (p.levels.size() >= p.max_depth) return p.fail(ZARVEL_ERR_TOO_DEEP, at);
+        uint32_t prop_levels = p.pending.active ? p.pending.prop_levels : 0;
+        if (p.levels.size() + prop_levels >= p.max_depth) return p.fail(ZARVEL_ERR_TOO_DEEP, at);
         uint16_t col = static_cast<uint16_t>(at - s.line_start);
         block_level level{};
         level.indent = col;
@@ -171,6 +172,12 @@ struct block_parser {
                 return p.fail(ZARVEL_ERR_FAILED, node_start, "properties without a node");
             if (!merge_properties(p.pending.props, line_props))
                 return p.fail(ZARVEL_ERR_FAILED, node_start, "a node has two anchors or two tags");
+            // A line of nothing but properties nests the node one level deeper.
+            if (node_start == s.current_line().content) {
+                if (p.levels.size() + p.pending.prop_levels >= p.max_depth)
+                    return p.fail(ZARVEL_ERR_TOO_DEEP, node_start);
+                ++p.pending.prop_levels;
+            }
             return true;
         }
         uint64_t at = s.pos;
@@ -582,17 +589,238 @@ struct block_parser {
         return 1;
     }
 
+    // ---- the common lines, without the general machinery ------------------
+    // Most block lines are "key: value", "key:", "- value" or "- key: value"
+    // with one-line plain scalars and no properties. These are recognised
+    // by one scan of the line, and their events are emitted directly. Every
+    // other shape (and anything doubtful, such as a value that may continue
+    // on the next line) goes to node_at untouched: the scan changes nothing
+    // until the shape is known.
+
+    struct quick_node {
+        bool key = false;        // a plain key ending at a ':' indicator
+        bool value = false;      // a plain scalar (the key's value, or the node itself)
+        uint64_t key_start = 0, key_end = 0;
+        uint64_t value_start = 0, value_end = 0;
+        uint64_t stop = 0;       // where the line's content ends (line end or comment)
+    };
+
+    // Skips spaces from at; a tab (which may be indentation) gives UINT64_MAX.
+    uint64_t skip_spaces(uint64_t at, uint64_t end) const {
+        while (at < end && s.text[at] == ' ') ++at;
+        return at < end && s.text[at] == '\t' ? UINT64_MAX : at;
+    }
+
+    bool at_comment_or_end(uint64_t at, uint64_t end) const {
+        return at >= end || (s.text[at] == '#' && s.text[at - 1] == ' ');
+    }
+
+    // A one-line plain scalar starting at at: [start, trimmed end), and how it stopped.
+    bool quick_plain(uint64_t at, uint64_t end, uint64_t &trimmed, uint64_t &seg, plain_stop &stop) {
+        if (at >= end || !can_start_block_plain(s, at) || is_blank(s.text[at])) return false;
+        seg = s.plain_segment_end(at, end, false, stop);
+        trimmed = seg;
+        while (trimmed > at && is_blank(s.text[trimmed - 1])) --trimmed;
+        return true;
+    }
+
+    // The node at at (after indentation or "- "): a key with an optional
+    // value, or (when scalar_ok) a lone scalar.
+    bool quick_scan(uint64_t at, uint64_t end, bool scalar_ok, quick_node &q) {
+        uint64_t trimmed, seg;
+        plain_stop stop;
+        if (!quick_plain(at, end, trimmed, seg, stop)) return false;
+        if (stop != plain_stop::colon) {
+            if (!scalar_ok) return false;
+            q.value = true;
+            q.value_start = at;
+            q.value_end = trimmed;
+            q.stop = seg;
+            return true;
+        }
+        if (seg - at > max_simple_key) return false;
+        q.key = true;
+        q.key_start = at;
+        q.key_end = trimmed;
+        uint64_t v = skip_spaces(seg + 1, end);
+        if (v == UINT64_MAX) return false;
+        if (at_comment_or_end(v, end)) {
+            q.stop = v;
+            return true;
+        }
+        if (!quick_plain(v, end, trimmed, seg, stop) || stop == plain_stop::colon) return false;
+        q.value = true;
+        q.value_start = v;
+        q.value_end = trimmed;
+        q.stop = seg;
+        return true;
+    }
+
+    // True when a plain scalar ending on the current line cannot continue
+    // on the lines after it (the continuation rule of scan_plain).
+    bool ends_here(int32_t parent_indent) {
+        cursor here = s.save();
+        bool single = true;
+        while (s.current_line().end < s.size) {
+            s.next_line();
+            if (s.pos >= s.size && s.line_start >= s.size) break;
+            const line_class &next = s.current_line();
+            if (next.flags & line_blank) continue;
+            single = (next.flags & (line_comment | line_doc_start | line_doc_end)) ||
+                     static_cast<int32_t>(next.indent) <= parent_indent;
+            break;
+        }
+        s.restore(here);
+        return single;
+    }
+
+    bool emit_plain(uint64_t start, uint64_t end) {
+        zarvel_event e{};
+        e.kind = ZARVEL_EVENT_SCALAR;
+        e.text = {s.text + start, static_cast<uint32_t>(end - start)};
+        e.style = ZARVEL_STYLE_PLAIN;
+        e.plain_implicit = 1;
+        e.verbatim = 1;
+        e.start_line = e.end_line = s.line;
+        e.start_column = static_cast<uint32_t>(start - s.line_start + 1);
+        e.end_column = static_cast<uint32_t>(end - s.line_start + 1);
+        e.tag_id = p.tag_ids ? p.schema->text(nullptr, e.text.data, e.text.length) : 0;
+        return p.emit(e);
+    }
+
+    // A plain scalar that is the pending node of origin (a block value).
+    bool quick_value(uint64_t start, uint64_t end, node_origin origin) {
+        if (p.sink->scalar_value && origin != node_origin::root) {
+            zarvel_scalar_value v{};
+            v.text = {s.text + start, static_cast<uint32_t>(end - start)};
+            v.kind = p.schema->text(nullptr, v.text.data, v.text.length);
+            v.verbatim = 1;
+            int r = p.sink->scalar_value(p.sink->user, &v);
+            if (r < 0) return p.stop();
+            if (r == 1) return true;
+        }
+        return emit_plain(start, end);
+    }
+
+    // The key (and value) of q in the innermost mapping, or in a new one
+    // opened at the key when new_map.
+    bool quick_key(const quick_node &q, bool new_map) {
+        if (new_map && !open_block(true, q.key_start)) return false;
+        block_level &top = p.levels.back();
+        s.pos = q.stop;
+        if (!q.value) {
+            if (!emit_plain(q.key_start, q.key_end)) return false;
+            top.value_pending = true;
+            expect(node_origin::value, top.indent);
+            return true;
+        }
+        if (p.sink->pair) {
+            zarvel_pair_value v{};
+            v.kind = ZARVEL_PAIR_SCALAR;
+            v.text = {s.text + q.value_start, static_cast<uint32_t>(q.value_end - q.value_start)};
+            v.verbatim = 1;
+            v.style = ZARVEL_STYLE_PLAIN;
+            v.plain_implicit = 1;
+            v.tag_id = p.schema->text(nullptr, v.text.data, v.text.length);
+            zarvel_text_span key{s.text + q.key_start, static_cast<uint32_t>(q.key_end - q.key_start)};
+            int r = p.sink->pair(p.sink->user, key, &v, s.line, s.column_of(q.key_start),
+                                 s.column_of(q.value_start));
+            if (r < 0) return p.stop();
+            if (r != 1 && (!emit_plain(q.key_start, q.key_end) || !emit_plain(q.value_start, q.value_end)))
+                return false;
+        } else if (!emit_plain(q.key_start, q.key_end) || !quick_value(q.value_start, q.value_end, node_origin::value)) {
+            return false;
+        }
+        complete(node_origin::value);
+        return true;
+    }
+
+    // "- " at c opening an entry of the sequence at column c (already open).
+    // The entry's content was scanned into q (or is empty when !q.key && !q.value).
+    bool quick_entry(const quick_node &q, uint64_t after, int32_t seq_indent) {
+        expect(node_origin::entry, seq_indent);
+        if (q.key) return quick_key(q, true);
+        if (!q.value) {
+            s.pos = after;
+            return true;
+        }
+        p.pending.active = false;
+        s.pos = q.stop;
+        return quick_value(q.value_start, q.value_end, node_origin::entry);
+    }
+
+    // Scans "- rest" at c: q and the offset after the indicator's blanks.
+    bool quick_scan_entry(uint64_t c, uint64_t end, quick_node &q, uint64_t &after) {
+        if (!is_entry_at(s, c)) return false;
+        after = skip_spaces(c + 1, end);
+        if (after == UINT64_MAX) return false;
+        if (at_comment_or_end(after, end)) return true;
+        if (!quick_scan(after, end, true, q)) return false;
+        int32_t parent = q.key ? static_cast<int32_t>(after - s.line_start) : static_cast<int32_t>(c - s.line_start);
+        return !q.value || ends_here(parent);
+    }
+
+    // 1 handled, 0 not a quick line (nothing changed), -1 failure.
+    int quick_existing_map(uint64_t c, uint64_t end) {
+        if (!p.quick_lines) return 0;
+        quick_node q;
+        if (!quick_scan(c, end, false, q)) return 0;
+        if (q.value && !ends_here(p.levels.back().indent)) return 0;
+        return quick_key(q, false) ? 1 : -1;
+    }
+
+    int quick_existing_seq(uint64_t c, uint64_t end) {
+        if (!p.quick_lines) return 0;
+        quick_node q;
+        uint64_t after;
+        if (!quick_scan_entry(c, end, q, after)) return 0;
+        return quick_entry(q, after, p.levels.back().indent) ? 1 : -1;
+    }
+
+    // The pending node starts at c, the line's content.
+    int quick_pending(uint64_t c, uint64_t end) {
+        const pending_node &pn = p.pending;
+        if (!p.quick_lines || !pn.props.empty() || pn.prop_levels ||
+            (pn.origin != node_origin::root && pn.origin != node_origin::value && pn.origin != node_origin::entry))
+            return 0;
+        int32_t col = static_cast<int32_t>(c - s.line_start);
+        if (is_entry_at(s, c)) {
+            quick_node q;
+            uint64_t after;
+            if (!quick_scan_entry(c, end, q, after)) return 0;
+            if (!open_block(false, c)) return -1;
+            return quick_entry(q, after, col) ? 1 : -1;
+        }
+        quick_node q;
+        if (!quick_scan(c, end, true, q)) return 0;
+        if (q.key) {
+            if (q.value && !ends_here(col)) return 0;
+            return quick_key(q, true) ? 1 : -1;
+        }
+        if (!ends_here(enclosing())) return 0;
+        node_origin origin = pn.origin;
+        p.pending.active = false;
+        s.pos = q.stop;
+        if (!quick_value(q.value_start, q.value_end, origin)) return -1;
+        complete(origin);
+        return 1;
+    }
+
     // ---- lines -------------------------------------------------------------
     bool line_content(const line_class &lc) {
         uint32_t n = lc.indent;
         uint64_t c = lc.content;
+        uint64_t end = lc.end;
         s.pos = c;
         if (p.pending.active) {
             bool here = p.pending.origin == node_origin::root ||
                         static_cast<int32_t>(n) > p.pending.parent_indent ||
                         (p.pending.origin == node_origin::value &&
                          static_cast<int32_t>(n) == p.pending.parent_indent && is_entry_at(s, c));
-            if (here) return node_at(node_context{});
+            if (here) {
+                if (int r = quick_pending(c, end)) return r > 0;
+                return node_at(node_context{});
+            }
             if (!settle_pending(c)) return false;
         }
         while (!p.levels.empty() && p.levels.back().indent > n)
@@ -607,6 +835,7 @@ struct block_parser {
         if (top.indent != n) return p.fail(ZARVEL_ERR_INDENTATION, c);
         if (!top.mapping) {
             if (!is_entry_at(s, c)) return p.fail(ZARVEL_ERR_FAILED, c, "expected a sequence entry");
+            if (int r = quick_existing_seq(c, end)) return r > 0;
             s.pos = c + 1;
             return after_indicator(node_origin::entry, top.indent, false);
         }
@@ -619,6 +848,7 @@ struct block_parser {
             top.value_pending = false;
             top.explicit_key = false;
         }
+        if (int r = quick_existing_map(c, end)) return r > 0;
         node_context ctx;
         ctx.existing_map = true;
         return node_at(ctx);
@@ -833,7 +1063,7 @@ uint8_t zarvel_parser::scalar_tag_id(const zarvel_event &e) const {
             id = ZARVEL_TAG_BINARY;
         return id;
     }
-    if (e.plain_implicit) return schema->text(nullptr, e.text.data, e.text.length);
+    if (e.plain_implicit && tag_ids) return schema->text(nullptr, e.text.data, e.text.length);
     return 0;
 }
 
@@ -918,6 +1148,14 @@ void zarvel_parser_set_max_depth(zarvel_parser *parser, int64_t n) {
 bool zarvel_parser_reserve_anchors(zarvel_parser *parser, uint64_t n) {
     if (!parser || n == 0) return true;
     return zarvel_strmap_reserve(&parser->anchors, n);
+}
+
+void zarvel_parser_set_tag_ids(zarvel_parser *parser, bool resolve) {
+    if (parser) parser->tag_ids = resolve;
+}
+
+void zarvel_parser_set_quick_lines(zarvel_parser *parser, bool on) {
+    if (parser) parser->quick_lines = on;
 }
 
 void zarvel_parser_set_line_offset(zarvel_parser *parser, uint32_t line_offset) {

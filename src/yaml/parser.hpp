@@ -30,6 +30,12 @@ void zarvel_parser_set_alternate(zarvel_parser *parser, bool alternate);
 void zarvel_parser_set_max_depth(zarvel_parser *parser, int64_t n);
 // Pre-sizes the anchor map for n names; false only on allocation failure.
 bool zarvel_parser_reserve_anchors(zarvel_parser *parser, uint64_t n);
+// false: untagged plain scalars carry tag id 0 instead of the schema's
+// answer, for sinks that never read it (the resolver costs per scalar).
+void zarvel_parser_set_tag_ids(zarvel_parser *parser, bool resolve);
+// Switches the direct handling of common block lines off (true by default);
+// tests compare both ways.
+void zarvel_parser_set_quick_lines(zarvel_parser *parser, bool on);
 // Added to every line number of the following runs (chunked feeding).
 void zarvel_parser_set_line_offset(zarvel_parser *parser, uint32_t line_offset);
 

@@ -140,7 +140,7 @@ bool zarvel_parser::close_pair(int32_t enclosing) {
     flow_level &seq = flow.back();
     seq.entries++;
     seq.separator = false;
-    seq.state = flow_state::seq_after_entry;
+    seq.state = flow_state::after_entry;
     (void)enclosing;
     return true;
 }
@@ -170,7 +170,7 @@ bool zarvel_parser::flow_node_done(flow_role role, bool json, int32_t enclosing)
             flow_level &seq = flow.back();
             seq.entries++;
             seq.separator = false;
-            seq.state = flow_state::seq_after_entry;
+            seq.state = flow_state::after_entry;
             return true;
         }
         case flow_role::map_key:
@@ -180,7 +180,7 @@ bool zarvel_parser::flow_node_done(flow_role role, bool json, int32_t enclosing)
         case flow_role::map_value:
             level.entries++;
             level.separator = false;
-            level.state = flow_state::map_after_value;
+            level.state = flow_state::after_entry;
             return true;
         case flow_role::pair_key:
             level.json_key = json;
@@ -265,19 +265,23 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
                 }
                 if (!flow_node(flow_role::seq_entry, enclosing)) return false;
                 break;
-            case flow_state::seq_after_entry:
+            case flow_state::after_entry: {
+                // A sequence or mapping whose entry is complete.
+                bool mapping = level.kind == flow_kind::mapping;
                 if (c == ',') {
                     ++scan.pos;
                     level.separator = true;
-                    level.state = flow_state::seq_entry;
+                    level.state = mapping ? flow_state::map_key : flow_state::seq_entry;
                     break;
                 }
-                if (c == ']') {
+                if (c == (mapping ? '}' : ']')) {
                     if (!close_flow(enclosing)) return false;
                     break;
                 }
-                if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+                if (c == (mapping ? ']' : '}'))
+                    return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
                 return missing_separator();
+            }
             case flow_state::map_key:
             case flow_state::map_explicit_key:
                 if (c == '}') {
@@ -358,19 +362,6 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
                 if (c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
                 if (!flow_node(flow_role::map_value, enclosing)) return false;
                 break;
-            case flow_state::map_after_value:
-                if (c == ',') {
-                    ++scan.pos;
-                    level.separator = true;
-                    level.state = flow_state::map_key;
-                    break;
-                }
-                if (c == '}') {
-                    if (!close_flow(enclosing)) return false;
-                    break;
-                }
-                if (c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
-                return missing_separator();
             case flow_state::pair_key:
                 if (c == ':' && blank_break_flow_or_end(scan, scan.pos + 1)) {
                     if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;

@@ -25,6 +25,7 @@ struct pending_node {
     node_origin origin = node_origin::root;
     int32_t parent_indent = -1;
     properties props;  // read on earlier lines, or before the indicator's node
+    uint32_t prop_levels = 0;  // lines holding only properties: each nests one level
 };
 
 // Where a node stands when node_at is called.
@@ -38,12 +39,11 @@ enum class flow_kind : uint8_t { sequence, mapping, pair };
 
 enum class flow_state : uint8_t {
     seq_entry,         // an entry or ']' (first, or after ',')
-    seq_after_entry,   // ',' or ']'
+    after_entry,       // ',' or the closing bracket of the level's kind
     map_key,           // a key or '}' (first, or after ',')
     map_explicit_key,  // after '?': the key, or ':' / ',' / '}' for an empty one
     map_after_key,     // ':' or ',' or '}'
     map_value,         // the value, or ',' / '}' for an empty one
-    map_after_value,   // ',' or '}'
     pair_key,          // after '?' in a sequence: the key
     pair_after_key,    // ':' or ',' / ']'
     pair_value,        // the value, or ',' / ']' for an empty one
@@ -96,6 +96,8 @@ struct zarvel_parser {
 
     uint32_t max_depth = zarvel_parser_depth_limit;
     const zarvel_resolver *schema = &zarvel_core_resolver;
+    bool tag_ids = true;  // resolve the tag ids of untagged plain scalars
+    bool quick_lines = true;  // common block lines skip the general node scan
 
     zvl::buffer<zvl::yaml::flow_level, 16> flow;
     zvl::buffer<zarvel_event, 16> events;  // held while a flow tree is parsed

@@ -34,6 +34,8 @@ int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback c
     if (!owner.parser) return ZARVEL_NO_MEMORY;
     // Pre-sizing only saves rehashing; the map still grows on demand if this fails.
     (void)zarvel_parser_reserve_anchors(owner.parser, zvl::count_ampersands(text, length));
+    // The public view carries no tag id.
+    zarvel_parser_set_tag_ids(owner.parser, false);
 
     push_target target{callback, user};
     zarvel_sink sink{};

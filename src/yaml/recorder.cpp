@@ -44,7 +44,13 @@ bool run_piece(zarvel_recorder &recorder, const char *text, uint64_t length, boo
     const zarvel_error *error = zarvel_parser_error(recorder.parser);
     recorder.error_line = error->line;
     recorder.error_column = error->column;
-    if (recording.out_of_memory) zvl::record_out_of_memory();
+    if (recording.out_of_memory) {
+        zvl::record_out_of_memory();
+    } else if (result == -1 && error->code != ZARVEL_OK) {
+        // The parser counts bytes from the start of this piece; the caller
+        // fed one stream, so the offset counts from its first byte.
+        zarvel_error_current()->offset = error->offset + recorder.feed.byte_offset;
+    }
     return false;
 }
 
@@ -64,6 +70,7 @@ bool feed_chunk(zarvel_recorder &recorder, const char *data, uint64_t length, bo
     if (cut == 0) return true;  // no complete document yet
     if (!run_piece(recorder, feed.pending, cut, false)) return false;
     feed.line_offset += static_cast<uint32_t>(zvl::count_line_breaks(feed.pending, cut));
+    feed.byte_offset += cut;
     zvl::feed_buffer_consume(feed, cut);
     return true;
 }

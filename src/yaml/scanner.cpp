@@ -54,15 +54,51 @@ void scanner::reset(const char *input, uint64_t length) {
     scratch_.clear();
 }
 
-const line_class &scanner::current_line() {
-    line_class &slot = cache_[line & 3];
-    if (slot.number == line && slot.start == line_start) return slot;
-    zarvel_line_info info{};
-    kernels->line_scan(text, size, line_start, zarvel_no_limit, &info);
+namespace {
+
+constexpr uint64_t word_ones = 0x0101010101010101ull;
+constexpr uint64_t word_low7 = 0x7F7F7F7F7F7F7F7Full;
+constexpr uint64_t word_high = 0x8080808080808080ull;
+
+// 0x80 in each byte of w equal to c (exact: no false hits above a match).
+inline uint64_t bytes_equal(uint64_t w, uint8_t c) {
+    uint64_t x = w ^ (word_ones * c);
+    return ~(((x & word_low7) + word_low7) | x) & word_high;
+}
+
+// Lines are short: the first bytes are searched here, eight at a time, and
+// only a long line goes on to the kernel's line scan.
+constexpr uint64_t inline_line_bytes = 64;
+
+}  // namespace
+
+line_class &scanner::classify_line(line_class &slot) {
+    uint64_t i = line_start;
+    while (i < size && text[i] == ' ') ++i;
+    uint64_t content = i;
+    uint64_t limit = size - i < inline_line_bytes ? size : i + inline_line_bytes;
+    uint64_t end = limit;
+    for (; i + 8 <= limit; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, text + i, 8);
+        uint64_t m = bytes_equal(w, '\n') | bytes_equal(w, '\r');
+        if (m) {
+            end = i + static_cast<uint64_t>(__builtin_ctzll(m)) / 8;
+            break;
+        }
+    }
+    if (end == limit) {
+        for (; i < limit && !is_break(text[i]); ++i) {}
+        end = i;
+        if (i == limit && limit < size) {
+            zarvel_line_info info{};
+            kernels->line_scan(text, size, limit, zarvel_no_limit, &info);
+            end = info.line_end;
+        }
+    }
     slot.number = line;
     slot.start = line_start;
-    slot.end = info.line_end;
-    uint64_t content = info.first_content;
+    slot.end = end;
     slot.indent = static_cast<uint16_t>(content - line_start > 0xFFFF ? 0xFFFF : content - line_start);
     uint8_t flags = 0;
     if (content < slot.end && text[content] == '\t') {

@@ -173,7 +173,11 @@ public:
     }
 
     // Classification of the current line (cached by line number).
-    const line_class &current_line();
+    const line_class &current_line() {
+        line_class &slot = cache_[line & 3];
+        if (slot.number == line && slot.start == line_start) return slot;
+        return classify_line(slot);
+    }
     // Moves to the start of the next line (past CR, LF or CR LF).
     void next_line();
     uint64_t line_end() { return current_line().end; }
@@ -208,11 +212,15 @@ public:
     bool scan_directive(directive_kind &kind);
     void clear_tags() { tag_count = 0; }
 
+    // End of the plain text from `from` on a line ending at end (the first
+    // line of scan_plain): at a key ':', a comment, a flow indicator or end.
+    uint64_t plain_segment_end(uint64_t from, uint64_t end, bool flow, plain_stop &stop);
+
 private:
+    line_class &classify_line(line_class &slot);
     bool store_scratch(zarvel_text_span &out);
     bool resolve_tag(const char *raw, uint64_t length, bool verbatim_form, zarvel_text_span &out);
     bool check_continuation(const line_class &lc, int32_t parent_indent, bool quoted, bool flow);
-    uint64_t plain_segment_end(uint64_t from, uint64_t end, bool flow, plain_stop &stop);
     bool fold_quoted(uint64_t open, uint64_t close, bool doubled, int32_t parent_indent,
                      bool flow, scanned_scalar &out);
     void finish_position(scanned_scalar &out, uint64_t start, uint32_t start_line,
