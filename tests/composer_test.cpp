@@ -539,7 +539,10 @@ std::string scan_render(const std::string &text, std::string *dump = nullptr) {
         heap->scratch = nullptr;
         doc->source = heap;
         doc->source_kind = ZARVEL_SOURCE_EVENT_LOG;
-        out = zarvel_document_count(doc) == 1 ? render(zarvel_document_root(doc, 0)) : "<no build>";
+        // Documents of a stream are rendered one after the other.
+        uint32_t count = zarvel_document_count(doc);
+        out = count == 0 ? "<no build>" : render(zarvel_document_root(doc, 0));
+        for (uint32_t d = 1; d < count; ++d) out += " --- " + render(zarvel_document_root(doc, d));
         if (dump && doc->store) *dump = dump_store(doc->store);
         zarvel_document_free(doc);
     } else {
@@ -575,15 +578,28 @@ TEST(BlockScanner, TakesSimpleBlockYaml) {
         {"a: |+\n  x\n\nb: 1\n", "{\"a\":\"x\\x0A\\x0A\",\"b\":\"1\"}"},
         {"- |\n  # not a comment\n- x\n", "[\"# not a comment\\x0A\",\"x\"]"},
         {"'a': 1\n\"b c\": [2]\n'd':\n  - e\n", "{\"a\":\"1\",\"b c\":[\"2\"],\"d\":[\"e\"]}"},
+        // Documents between "---" lines; the first marker only starts the first.
+        {"---\na: 1\n", "{\"a\":\"1\"}"},
+        {"a: 1\n---\n- b\n---\n# c\nc: &x 2\nd: *x\n", "{\"a\":\"1\"} --- [\"b\"] --- {\"c\":\"2\",\"d\":\"2\"}"},
+        // Quoted scalars over lines, doubled quotes and escapes.
+        {"a: 'it''s'\n", "{\"a\":\"it's\"}"},
+        {"a: \"x\\ty\"\n", "{\"a\":\"x\\x09y\"}"},
+        {"a: 'one\n  two  \n\n  three'\nb: 1\n", "{\"a\":\"one two\\x0Athree\",\"b\":\"1\"}"},
+        {"- \"x\\\n  \\ y\\u00e9\"\n", "[\"x y\\xC3\\xA9\"]"},
+        {"a: 'back\\slash'\n", "{\"a\":\"back\\x5Cslash\"}"},
+        // An explicit key with its value on the next line.
+        {"? a\n: b\n", "{\"a\":\"b\"}"},
+        {"x:\n  ? long key\n  # c\n  : in: 1\n    on: 2\n  y: 3\n", "{\"x\":{\"long key\":{\"in\":\"1\",\"on\":\"2\"},\"y\":\"3\"}}"},
     };
     for (const row &r : rows) EXPECT_EQ(scan_render(r.text), r.tree) << r.text;
 }
 
 TEST(BlockScanner, GivesUpOnWhatItDoesNotHandle) {
-    for (std::string text : {"", "# only a comment\n", "scalar\n", "a: 1\n  b: 2\n", "a: b\n  - c\n", "a: b\n  # c\n  d\n", "a: b\n  c: d\n", "---\na: 1\n",
-                             "a: 1\n...\n", "%YAML 1.2\n---\na\n", "a: !t x\n", "a: >\n  x\n", "a: |2\n  x\n", "a: |\n  x", "a: |\n\n  x\n",
-                             "a: |\n   \n  x\n", "a: |\nb: 1\n", "? a\n: b\n", "'a' : 1\n", "'a':1\n", "\"a\": *x\n", "a: *missing\n", "a: &x\n  b: 1\n", "a:\tb\n", "a: 1\r\n", "a: b: c\n",
-                             "a: - b\n", "a: 1\n- b\n", "- a\nb: 1\n", "a: \"x\\ty\"\n", "a: 'it''s'\n",
+    for (std::string text : {"", "# only a comment\n", "scalar\n", "a: 1\n  b: 2\n", "a: b\n  - c\n", "a: b\n  # c\n  d\n", "a: b\n  c: d\n", "a: 1\n---\n",
+                             "---\n---\na: 1\n", "a: 1\n--- b\n", "a: 1\n---\nb: *x\n", "a: 1\n...\n", "%YAML 1.2\n---\na\n", "a: !t x\n", "a: >\n  x\n", "a: |2\n  x\n", "a: |\n  x", "a: |\n\n  x\n",
+                             "a: |\n   \n  x\n", "a: |\nb: 1\n", "? a\nb: 1\n", "? a\n:\n  b\n", "? a\n: - b\n", "? a\n  b\n: c\n", "? a\n", "a: \"x\\qy\"\n", "a: \"\\ud800\"\n",
+                             "a: 'x\ny'\n", "a:\n  b: 'x\n  y'\n", "a: 'x\n  y' z\n", "a: 'open\n", "'a' : 1\n", "'a':1\n", "\"a\": *x\n", "a: *missing\n", "a: &x\n  b: 1\n", "a:\tb\n", "a: 1\r\n", "a: b: c\n",
+                             "a: - b\n", "a: 1\n- b\n", "- a\nb: 1\n",
                              "a: [1,\n  2]\n", "a: [1] x\n", "a:\n    b: 1\n  c: 2\n", "a : 1\n", "- *x\n",
                              "a: {b: 1}\n"})
         EXPECT_EQ(scan_render(text), "<gave up>") << text;

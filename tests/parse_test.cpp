@@ -180,9 +180,9 @@ TEST(Parse, ParseErrorsCarryThePosition) {
 }
 
 TEST(Parse, DepthLimitOption) {
-    // The fast paths keep their own limits; a document marker sends the text
-    // to the event parser, whose limit the option sets.
-    std::string text = "---\na:\n  b: 1\n";
+    // The fast paths keep their own limits; a directive sends the text to
+    // the event parser, whose limit the option sets.
+    std::string text = "%YAML 1.2\n---\na:\n  b: 1\n";
     zarvel_parse_options one = {0, 1};
     parsed limited(text, &one);
     EXPECT_EQ(limited.status, 3);
@@ -191,11 +191,11 @@ TEST(Parse, DepthLimitOption) {
         parsed p(text, &o);
         EXPECT_EQ(p.status, 0) << depth;
     }
-    std::string deep = "---\n" + std::string(1000, '[') + std::string(1000, ']') + "\n";
+    std::string deep = "%YAML 1.2\n---\n" + std::string(1000, '[') + std::string(1000, ']') + "\n";
     zarvel_parse_options big = {0, 5000};
     parsed p(deep, &big);
     EXPECT_EQ(p.status, 0);
-    std::string deeper = "---\n" + std::string(1001, '[') + std::string(1001, ']') + "\n";
+    std::string deeper = "%YAML 1.2\n---\n" + std::string(1001, '[') + std::string(1001, ']') + "\n";
     parsed q(deeper, &big);
     EXPECT_EQ(q.status, 3);
 }
@@ -300,6 +300,7 @@ struct generator {
         int n = 1 + pick(4);
         for (int i = 0; i < n; ++i) {
             std::string pad(size_t(indent), ' ');
+            size_t line_start = out.size();
             if (map) {
                 if (pick(8) == 0)
                     out += pad + (pick(2) ? "'q k" : "\"d k") + std::to_string(pick(6)) + (pick(2) ? "'" : "\"") + ":";
@@ -308,8 +309,36 @@ struct generator {
             } else {
                 out += pad + "-";
             }
-            int what = depth > 4 ? pick(3) : pick(7);
+            int what = depth > 4 ? pick(3) : pick(9);
             std::string inner(size_t(indent) + 2, ' ');
+            if (what == 7) {
+                // A quoted scalar over several lines, with doubled quotes,
+                // escapes, blank lines, trailing blanks, or a continuation
+                // line that is not indented enough.
+                static const char *const quoted[] = {
+                    " 'one\n%two  \n%three'\n", " 'it''s\n\n%long '' \n%end'\n", " \"a\\tb\n%c\\\n%  d\"\n",
+                    " \"x \\u00e9\\x41\\U0001F600\\N\n\n\n%y\"\n", " \"bad\\q\"\n", " \"s\\ud800\"\n",
+                    " 'a\\b'\n", " \"\\ \n%end\"  # c\n", " 'x\ny'\n", " 'open\n%more' tail\n", " \"q\\\"q\n%'\"\n"};
+                std::string q = quoted[pick(int(sizeof quoted / sizeof *quoted))];
+                for (size_t at; (at = q.find('%')) != std::string::npos;) q.replace(at, 1, inner);
+                out += q;
+                continue;
+            }
+            if (what == 8 && map) {
+                // An explicit key and its value line.
+                std::string key = out.substr(line_start + pad.size());
+                key.pop_back();  // the colon
+                out.resize(line_start);
+                out += pad + "? " + (key[0] == '\'' || key[0] == '"' ? std::string("k") : key) + "\n";
+                if (pick(4) == 0) out += "# between\n";
+                switch (pick(4)) {
+                case 0: out += pad + ": " + scalar() + "\n"; break;
+                case 1: out += pad + ": in: 1\n" + pad + "  on: 2\n"; break;
+                case 2: out += pad + ":\n" + inner + "v\n"; break;
+                default: out += pad + ": - z\n"; break;
+                }
+                continue;
+            }
             if (what == 6) {
                 // A plain scalar folded over continuation lines (maybe with
                 // an empty line), or a literal block scalar.
@@ -348,6 +377,21 @@ struct generator {
         switch (pick(6)) {
         case 0: out = flow(0); break;
         case 1: out = "  " + flow(0) + "\n\n"; break;
+        case 2: {
+            // A stream of documents between "---" lines (or marker lines the
+            // fast path leaves alone), anchors used across them now and then.
+            if (pick(2)) out += "---\n";
+            int n = 1 + pick(4);
+            for (int d = 0; d < n; ++d) {
+                if (d) {
+                    static const char *const markers[] = {"---\n", "---\n", "---\n", "--- # c\n", "...\n---\n", "---\n---\n"};
+                    out += markers[pick(6)];
+                }
+                block(out, pick(2), 0, pick(2) == 0);
+            }
+            if (pick(6) == 0) out += "---\n";
+            break;
+        }
         default: block(out, pick(3), 0, pick(2) == 0); break;
         }
         if (pick(20) == 0) out += "extra\n";
@@ -374,6 +418,21 @@ TEST(Parse, FastPathsEqualTheParserOnGeneratedTexts) {
     }
     EXPECT_GT(taken, 1000) << "the fast paths took too few generated texts to be compared";
     std::printf("fast paths took %d of 3000 generated texts\n", taken);
+}
+
+// Real-world streams (many documents, multi-line quoted scalars, explicit
+// keys): the block scanner takes them, with the parser's node tables.
+TEST(Parse, FastPathsEqualTheParserOnRealWorldFiles) {
+    for (const char *name : {"k8s-argocd-install.yaml", "openapi-twilio-api-v2010.yaml", "i18n-faker-hy.yaml"}) {
+        std::string text = read_file(fs::path(ZARVEL_SHARED_DIR) / "bench-data" / name);
+        if (text.empty()) continue;
+        expect_same_tables(text, name);
+        zarvel_event_log log;
+        ASSERT_TRUE(zarvel_event_log_init(&log, text.data(), text.size()));
+        EXPECT_EQ(zarvel_block_scanner(&log, &zarvel_core_resolver), 0) << name;
+        zarvel_arena_free(log.scratch);
+        zarvel_event_log_release(&log);
+    }
 }
 
 namespace {

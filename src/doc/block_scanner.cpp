@@ -9,6 +9,8 @@
 //
 // Lines it understands (c = column of the first content byte):
 //   blank and comment lines
+//   "---"          ends a document (which must hold a node) and starts the
+//                  next; before the first node it only opens the first
 //   "- " ITEM      a block sequence entry at c; ITEM is again a line body at
 //                  the column after the blanks (a nested entry, a pair opening
 //                  a mapping there, a scalar, or nothing: the item follows on
@@ -16,16 +18,19 @@
 //   KEY ": " VALUE a pair of the block mapping at c; an empty VALUE means the
 //                  value follows on later lines (more indented, or "- "
 //                  entries at c) or is empty
+//   "? " KEY       an explicit one-line plain key, followed by the line
+//   ": " VALUE     at the same column (VALUE as after "- ", but no entry)
 // KEY is a plain scalar or a one-line quoted scalar without escapes; VALUE
-// and ITEM are a plain scalar (continuation lines folded), a one-line quoted
-// scalar without escapes, an anchored plain scalar, an alias (values of
-// plain keys only), a literal block scalar ("|", "|-", "|+") or a one-line
-// JSON-shaped flow collection. Folded texts go to the log's scratch arena.
+// and ITEM are a plain scalar (continuation lines folded), a quoted scalar
+// (over several lines, with doubled quotes or escapes other than surrogates),
+// an anchored plain scalar, an alias (values of plain keys only), a literal
+// block scalar ("|", "|-", "|+") or a one-line JSON-shaped flow collection.
+// Folded and decoded texts go to the log's scratch arena.
 //
-// It gives up on tabs and carriage returns anywhere, directives, document
-// markers, tags, explicit keys, folded block scalars, multi-line quoted
-// scalars, anchors on collections, aliases to unknown names, more than 255
-// open levels and inputs without a node.
+// It gives up on tabs and carriage returns anywhere, directives, "..." and
+// markers with content, empty documents, tags, complex keys, folded block
+// scalars, anchors on collections, aliases to unknown names or to anchors of
+// earlier documents, more than 255 open levels and inputs without a node.
 #include <cstring>
 
 #include "doc/composer.hpp"
@@ -63,6 +68,16 @@ uint32_t anchor_hash(const char *name, uint64_t length) {
     return uint32_t(h ^ (h >> 32));
 }
 
+// Bytes that may not start a plain scalar: , [ ] { } # & * ! | > ' " % @ `
+struct indicator_bytes {
+    bool bytes[256] = {};
+    constexpr indicator_bytes() {
+        for (char c : {',', '[', ']', '{', '}', '#', '&', '*', '!', '|', '>', '\'', '"', '%', '@', '`'})
+            bytes[uint8_t(c)] = true;
+    }
+};
+constexpr indicator_bytes indicator_table{};
+
 // ---- scanner state ----------------------------------------------------------------
 
 struct level {
@@ -82,12 +97,20 @@ struct block_scanner {
     uint32_t depth = 0;
     // A key (or "-") ended its line: its node follows on later lines.
     bool awaiting = false;
+    // A "? KEY" line was read: the next line must be its ": VALUE".
+    bool explicit_key = false;
+    // The node after ": " of an explicit key's value line may open a
+    // collection under the mapping there.
+    bool after_value_indicator = false;
     bool root_done = false;
     bool failed = false;
     uint64_t next_line = 0;  // where the line after the current node starts
 
     anchor_slot *anchors = nullptr;
     uint32_t next_anchor = 1;
+    uint32_t first_document_anchor = 1;  // anchors below belong to earlier documents
+    uint32_t documents = 1;
+    bool marked = false;  // the first document began with "---"
 
     block_scanner(zarvel_event_log *l, const zarvel_resolver *r, const char *t, uint64_t n)
         : log(l), resolver(r), text(t), length(n) {}
@@ -194,6 +217,7 @@ struct block_scanner {
             const anchor_slot &s = anchors[(h + probe) & (anchor_slots - 1)];
             if (s.length == 0) return false;
             if (s.length == n && s.hash == h && std::memcmp(text + s.offset, text + name, n) == 0) {
+                if (s.index < first_document_anchor) return false;
                 *index = s.index;
                 return true;
             }
@@ -207,9 +231,7 @@ struct block_scanner {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
     }
     // Bytes that may not start a plain scalar here (some only before a blank).
-    static bool is_indicator(char c) {
-        return std::strchr(",[]{}#&*!|>'\"%@`", c) != nullptr;
-    }
+    static bool is_indicator(char c) { return indicator_table.bytes[uint8_t(c)]; }
     bool blank_at(uint64_t at, uint64_t end) const { return at >= end || text[at] == ' '; }
 
     // End of a plain one-line scalar starting at `at` (trailing blanks and a
@@ -337,7 +359,7 @@ struct block_scanner {
         if (h < end && (text[h] == '-' || text[h] == '+')) chomp = text[h++];
         if (h < end && text[h] != ' ') return false;  // indentation indicators and the rest
         if (!rest_is_empty(h, end)) return false;
-        uint64_t p = next_line, indent = 0, trailing = 0;
+        uint64_t p = next_line, indent = 0, trailing = 0, lines = 0;
         bool content = false;
         while (p < length) {
             uint64_t e = line_end(p);
@@ -359,6 +381,9 @@ struct block_scanner {
                 break;
             }
             if (e >= length) return false;  // no final line break
+            // The parser holds at most 8192 content lines and fails beyond;
+            // leave such a scalar to it.
+            if (++lines > 8192) return false;
             if (!out.append(text + p + indent, e - p - indent) || !out.push_back('\n')) return false;
             trailing = 0;
             p = e + 1;
@@ -417,11 +442,12 @@ struct block_scanner {
             pair_key = false;
         }
         if (c == '"' || c == '\'') {
+            uint8_t style = c == '"' ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_SINGLE;
             uint64_t close;
-            if (!quoted_extent(at, end, &close)) return false;
+            if (!quoted_extent(at, end, &close)) return folded_quoted(at, parent, style);
             if (!rest_is_empty(close + 1, end)) return false;
             if (close + 1 < end && text[close + 1] != ' ') return false;
-            return quoted(at + 1, close - at - 1, c == '"' ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_SINGLE);
+            return quoted(at + 1, close - at - 1, style);
         }
         if (c == '[' || c == '{') {
             uint64_t close = 0;
@@ -456,6 +482,146 @@ struct block_scanner {
         return plain_item(at, v_end - at);
     }
 
+    // A quoted scalar that spans lines or holds doubled single quotes (no
+    // backslash in a double-quoted one): its lines are folded into the
+    // scratch arena as the event parser folds them. Every line it continues
+    // on must be indented beyond `parent`; what follows the closing quote on
+    // its line must be blank or a comment.
+    bool folded_quoted(uint64_t open, uint32_t parent, uint8_t style) {
+        char q = text[open];
+        uint64_t close = open + 1;
+        for (;; ++close) {
+            if (close >= length) return false;
+            char b = text[close];
+            if (b == '\\' && q == '"') {
+                // Only escapes of one character after the backslash (and an
+                // escaped line break) are taken here.
+                uint64_t size = escape_size(close + 1);
+                if (size == 0) return false;
+                close += size;
+                continue;
+            }
+            if (b != q) continue;
+            if (q == '\'' && close + 1 < length && text[close + 1] == '\'') {
+                ++close;
+                continue;
+            }
+            break;
+        }
+        uint64_t close_end = line_end(close);
+        if (!rest_is_empty(close + 1, close_end) || (close + 1 < close_end && text[close + 1] != ' ')) return false;
+        zvl::buffer<char> out;
+        size_t floor = 0;  // text before this is never trimmed (a doubled quote)
+        uint64_t i = open + 1;
+        // The first content of the line at p (which follows a break) must be
+        // indented beyond the parent; *c is set to it.
+        auto indented = [&](uint64_t p, uint64_t *c) {
+            uint64_t at = p;
+            while (at < close && text[at] == ' ') ++at;
+            *c = at;
+            return (at < close && text[at] == '\n') || at - p > parent;
+        };
+        bool rewritten = false;
+        while (i < close) {
+            char b = text[i];
+            if (b == '\n' || (b == '\\' && q == '"') || (b == '\'' && q == '\'')) rewritten = true;
+            if (b == '\\' && q == '"') {
+                uint64_t at = i + 1;
+                if (text[at] == '\n') {  // an escaped break: no space, next line's blanks dropped
+                    uint64_t c;
+                    if (!indented(at + 1, &c)) return false;
+                    // Blanks after the break are skipped, blank lines are not.
+                    i = c;
+                    floor = out.size();
+                    continue;
+                }
+                uint64_t size = escape_size(at);
+                char decoded[8];
+                uint64_t n = size ? zvl_finish_double_into(text, i, at + size, decoded, sizeof decoded) : 0;
+                if (n == 0 || !out.append(decoded, n)) return false;
+                floor = out.size();
+                i = at + size;
+                continue;
+            }
+            if (b == '\'' && q == '\'') {  // a doubled quote
+                if (!out.push_back('\'')) return false;
+                floor = out.size();
+                i += 2;
+                continue;
+            }
+            if (b == '\n') {
+                size_t n = out.size();
+                while (n > floor && out[n - 1] == ' ') --n;
+                out.resize_down(n);
+                uint32_t breaks = 0;
+                uint64_t p = i;
+                for (;;) {
+                    p += 1;  // onto the next line
+                    ++breaks;
+                    uint64_t c = p;
+                    while (c < close && text[c] == ' ') ++c;
+                    if (c < close && text[c] == '\n') {
+                        p = c;
+                        continue;
+                    }
+                    // Its first content (maybe the closing quote) must be indented.
+                    if (c - p <= parent) return false;
+                    p = c;
+                    break;
+                }
+                bool ok = true;
+                if (breaks == 1)
+                    ok = out.push_back(' ');
+                else
+                    for (uint32_t k = 1; k < breaks && ok; ++k) ok = out.push_back('\n');
+                if (!ok) return false;
+                floor = out.size();
+                i = p;
+                continue;
+            }
+            uint64_t run = i + 1;
+            while (run < close && text[run] != '\n' && text[run] != q && text[run] != '\\') ++run;
+            if (!out.append(text + i, run - i)) return false;
+            i = run;
+        }
+        next_line = close_end + 1;
+        // Nothing to rewrite (a backslash in single quotes): the text in place.
+        if (!rewritten) return close - open < compact_limit && quoted(open + 1, close - open - 1, style);
+        const char *kept = keep(out);
+        return kept && external_scalar(kept, out.size(), style, false);
+    }
+
+    // Bytes of the escape whose letter is at `at` (after the backslash): 1
+    // for a one-letter escape or an escaped break, 3, 5 or 9 for "x", "u" and
+    // "U" with their hex digits naming a code point that is not a surrogate;
+    // 0 for anything else (left to the event parser).
+    uint64_t escape_size(uint64_t at) const {
+        if (at >= length) return 0;
+        int digits = 0;
+        switch (text[at]) {
+        case '0': case 'a': case 'b': case 't': case 'n': case 'v': case 'f': case 'r': case 'e':
+        case ' ': case '"': case '/': case '\\': case 'N': case '_': case 'L': case 'P': case '\n':
+            return 1;
+        case 'x': digits = 2; break;
+        case 'u': digits = 4; break;
+        case 'U': digits = 8; break;
+        default: return 0;
+        }
+        if (length - at - 1 < uint64_t(digits)) return 0;
+        uint64_t v = 0;
+        for (int k = 1; k <= digits; ++k) {
+            char h = text[at + k];
+            uint64_t d = h >= '0' && h <= '9' ? uint64_t(h - '0')
+                         : h >= 'a' && h <= 'f' ? uint64_t(h - 'a' + 10)
+                         : h >= 'A' && h <= 'F' ? uint64_t(h - 'A' + 10)
+                                                : 16;
+            if (d == 16) return 0;
+            v = v * 16 + d;
+        }
+        if ((v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) return 0;
+        return 1 + uint64_t(digits);
+    }
+
     // A one-line quoted scalar without escapes or doubled quotes: the offset
     // of its closing quote.
     bool quoted_extent(uint64_t at, uint64_t end, uint64_t *close_out) const {
@@ -471,6 +637,7 @@ struct block_scanner {
     // The body of a line from `at` (column `column`) to `end`: an entry, a
     // pair, or (for an item) a scalar.
     bool body(uint64_t at, uint64_t end, uint32_t column, bool is_item) {
+        if (text[at] == '?' && blank_at(at + 1, end)) return explicit_key_line(at, end, column);
         if (text[at] == '-' && blank_at(at + 1, end)) {
             if (!enter(column, false)) return false;
             uint64_t next = skip_blanks(at + 1, end);
@@ -512,6 +679,10 @@ struct block_scanner {
     // Makes the collection at `column` of this kind the current one: an open
     // one continues, an awaited node or a new root opens it.
     bool enter(uint32_t column, bool is_map) {
+        if (after_value_indicator) {
+            after_value_indicator = false;
+            return depth > 0 && column > levels[depth - 1].indent && open(is_map, column);
+        }
         if (depth > 0) {
             level &top = levels[depth - 1];
             if (!awaiting && top.indent == column) return top.is_map == is_map;
@@ -529,8 +700,33 @@ struct block_scanner {
         return open(is_map, column);
     }
 
+    // "? KEY" with a one-line plain key: the key of a pair of the mapping at
+    // `column`, whose value follows on the next line after ": ".
+    bool explicit_key_line(uint64_t at, uint64_t end, uint32_t column) {
+        uint64_t k = skip_blanks(at + 1, end), k_end;
+        if (k >= end || !plain_extent(k, end, &k_end) || k_end - k >= compact_limit) return false;
+        if (skip_blanks(k_end, end) != end) return false;
+        if (!enter(column, true) || !plain_key(k, k_end - k)) return false;
+        explicit_key = true;
+        return true;
+    }
+    // ": VALUE" under an explicit key, at the key's column; the value starts
+    // on this line (an entry there, or nothing, goes to the event parser).
+    bool explicit_value_line(uint64_t at, uint64_t end, uint32_t c) {
+        explicit_key = false;
+        if (depth == 0 || levels[depth - 1].indent != c || !levels[depth - 1].is_map) return false;
+        if (text[at] != ':' || !blank_at(at + 1, end)) return false;
+        uint64_t v = skip_blanks(at + 1, end);
+        if (v >= end || text[v] == '#' || (text[v] == '-' && blank_at(v + 1, end))) return false;
+        after_value_indicator = true;
+        bool ok = body(v, end, uint32_t(c + (v - at)), true);
+        after_value_indicator = false;
+        return ok;
+    }
+
     // One content line whose first content byte is at `at` (column c).
     bool line(uint64_t at, uint64_t end, uint32_t c) {
+        if (explicit_key) return explicit_value_line(at, end, c);
         bool entry = text[at] == '-' && blank_at(at + 1, end);
         // Close the levels this line leaves.
         while (depth > 0) {
@@ -574,8 +770,13 @@ struct block_scanner {
                     char c = text[at];
                     if (c == '%') return false;
                     if ((c == '-' || c == '.') && end - at >= 3 && text[at + 1] == c && text[at + 2] == c &&
-                        (end - at == 3 || text[at + 3] == ' '))
-                        return false;
+                        (end - at == 3 || text[at + 3] == ' ')) {
+                        // A bare "---" line starts the next document; a marker
+                        // with content, and "...", go to the event parser.
+                        if (c != '-' || end - at != 3 || !next_document()) return false;
+                        at = next_line;
+                        continue;
+                    }
                 }
                 if (content - at > 0xFFFF) return false;
                 if (!line(content, end, uint32_t(content - at))) return false;
@@ -583,11 +784,35 @@ struct block_scanner {
             }
             at = next_line;
         }
+        if (explicit_key) return false;
         while (depth > 0)
             if (!close()) return false;
         if (!root_done) return false;
         return zarvel_event_log_push_event(log, ZARVEL_EVENT_DOCUMENT_END) &&
                zarvel_event_log_push_event(log, ZARVEL_EVENT_STREAM_END);
+    }
+
+    // A "---" line: ends the current document (which must hold a node) and
+    // starts the next. Before the first node it only makes the first
+    // document's start explicit. Anchors of a finished document are out of
+    // reach of the next one.
+    bool next_document() {
+        if (depth == 0 && !root_done) {
+            if (documents > 1 || marked) return false;  // an empty document
+            marked = true;
+            return true;
+        }
+        if (explicit_key) return false;
+        while (depth > 0)
+            if (!close()) return false;
+        if (!root_done) return false;
+        if (!zarvel_event_log_push_event(log, ZARVEL_EVENT_DOCUMENT_END) ||
+            !zarvel_event_log_push_event(log, ZARVEL_EVENT_DOCUMENT_START))
+            return false;
+        root_done = false;
+        documents += 1;
+        first_document_anchor = next_anchor;
+        return true;
     }
 };
 
@@ -601,7 +826,7 @@ int zarvel_block_scanner(zarvel_event_log *log, const zarvel_resolver *resolver)
         zarvel_event_log_reset(log);
         return 1;
     }
-    log->doc_count = 1;
+    log->doc_count = scanner.documents;
     log->depth = 0;
     return 0;
 }
