@@ -30,6 +30,8 @@
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "json/grammar.hpp"
+#include "json/json_document.hpp"
+#include "json/structural.hpp"
 #include "json/tape.hpp"
 #include "yaml/decode.hpp"
 #include "yaml/parse.hpp"
@@ -458,7 +460,9 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
     tape->packed_ready = 1;
     tape->text_len = len + 2;
     zvl::cbor::advise_large_pages(tape->packed, (len + 2) * sizeof(uint64_t));
-    int built = zvl::tape_build_packed(text, len, root, tape, {true, true, true});
+    const zvl::json::index_variant *indexed = zvl::json::index_best();
+    int built = indexed ? zvl::tape_build_indexed(text, len, root, tape, true, *indexed)
+                        : zvl::tape_build_packed(text, len, root, tape, {true, true, true});
     if (built != zvl::tape_built) {
         zarvel_tape_free(tape);
         zvl::deallocate(allocator, tape);
@@ -545,12 +549,19 @@ zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *stat
     // text; the look is kept short so that ASCII texts pay almost nothing.
     uint64_t root = skip_ws(text, len, 0);
     bool bracket = root < len && (text[root] == '[' || text[root] == '{');
-    bool early_high_byte = has_high_byte(text, len < tape_probe_bytes ? len : tape_probe_bytes);
+    // The indexed builder takes such texts too (it checks UTF-8 as it goes).
+    bool early_high_byte = !zvl::json::index_best() &&
+                           has_high_byte(text, len < tape_probe_bytes ? len : tape_probe_bytes);
     if (bracket && len < tape_length_limit && !early_high_byte) {
         int32_t result = ZARVEL_FAILED;
         zarvel_document *document = tape_document(text, len, root, &result);
         if (document || result == ZARVEL_NO_MEMORY) return finish(document, result, status);
     }
+    return zvl::json_document_direct(text, len, status);
+}
+
+zarvel_document *zvl::json_document_direct(const char *text, uint64_t len, int32_t *status) {
+    if (!text && len > 0) return finish(nullptr, ZARVEL_INVALID_ARGUMENT, status);
 
     // Slot 11: a control byte other than tab and line breaks, or one above
     // 0x7E. Only such texts need the UTF-8 check.

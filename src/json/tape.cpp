@@ -7,6 +7,7 @@
 #include "core/kernels.hpp"
 #include "core/memory.hpp"
 #include "json/grammar.hpp"
+#include "json/structural.hpp"
 #include "json/tape.hpp"
 #include "yaml/decode.hpp"
 #include "zarvel.h"
@@ -102,6 +103,16 @@ bool strict_scalar(const char *text, uint64_t len, uint64_t root, uint8_t *type,
 
 int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape) {
     if (int32_t status = check_arguments(text, len, tape)) return status;
+
+    // The indexed builder takes every strict text with a container root,
+    // whatever its bytes; what it refuses takes the roads below, which also
+    // place the failure.
+    if (const json::index_variant *indexed = json::index_best()) {
+        uint64_t root = skip_ws(text, len, 0);
+        if (root < len && is_bracket(text[root]) &&
+            tape_build_indexed(text, len, root, tape, false, *indexed) == tape_built)
+            return ZARVEL_OK;
+    }
 
     // Control bytes and bytes of 0x7F and above send the text through
     // validation (and the UTF-8 check) before any builder runs.

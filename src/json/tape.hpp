@@ -8,6 +8,10 @@
 
 namespace zvl {
 
+namespace json {
+struct index_variant;
+}
+
 // Statuses of the builders (also the exported statuses they map to).
 enum tape_build_result : int {
     tape_built = 0,
@@ -53,5 +57,15 @@ struct tape_packed_switches {
 // caller raises it again after success); a smaller block is released first.
 int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
                       tape_packed_switches switches);
+
+// Column or packed form from the root bracket at text[root] through the
+// structural index of the given classifier: strict JSON (tab is whitespace,
+// strings may hold well-formed UTF-8, numbers checked), only whitespace after
+// the root. 256 levels, but 255 when the text holds a byte of 0x7F or above
+// (column form, as the strict tape parse) or a tab or a byte of 0x80 or
+// above (packed form, as the JSON document parse). The packed form reuses a
+// big enough packed block as tape_build_packed does.
+int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, bool packed,
+                       const json::index_variant &variant);
 
 }  // namespace zvl

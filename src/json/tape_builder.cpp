@@ -18,6 +18,7 @@
 #include "json/levels.hpp"
 #include "json/string_scan.hpp"
 #include "json/tape.hpp"
+#include "json/tape_writers.hpp"
 #include "yaml/decode.hpp"
 
 namespace zvl {
@@ -54,36 +55,8 @@ constexpr walk_mode fast_columns{false, true, true};
 constexpr walk_mode plain_columns{true, false, true};
 constexpr walk_mode plain_columns_utf8{true, false, true, true};
 
-struct column_writer {
-    static constexpr bool span_limited = false;
-    uint8_t *types;
-    uint32_t *starts;
-    uint32_t *lens;
-
-    void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) {
-        types[i] = type;
-        starts[i] = static_cast<uint32_t>(start);
-        lens[i] = static_cast<uint32_t>(length);
-    }
-    void link(uint64_t open, uint64_t close) {
-        starts[open] = static_cast<uint32_t>(close);
-        put(close, ZARVEL_TAPE_CLOSE, open, 0);
-    }
-};
-
-struct packed_writer {
-    static constexpr bool span_limited = true;
-    uint64_t *packed;
-
-    void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) {
-        packed[i] = tape_pack(type, length, start);
-    }
-    void link(uint64_t open, uint64_t close) {
-        packed[open] = tape_pack(static_cast<uint8_t>(packed[open] & 0xFF), 0, close);
-        put(close, ZARVEL_TAPE_CLOSE, open, 0);
-    }
-};
-
+using column_writer = tape_column_writer;
+using packed_writer = tape_packed_writer;
 
 // A number token. Checked, it is one whole JSON number read by the shared
 // grammar (which also wants a delimiter after it, as the walk would):

@@ -1,0 +1,251 @@
+// The indexed tape builder: a vector classifier lists, a chunk at a time,
+// the offsets where something happens (structural.hpp), and the walk visits
+// only those: whitespace is never read and the body of a string without a
+// backslash is never read either (its closing quote is the next offset).
+//
+// It takes exactly the strict JSON texts the other builders and the
+// validator take, and writes the same entries: tab is whitespace, string
+// bodies may hold any well-formed UTF-8 (the whole text is checked), numbers
+// are checked against the grammar. Nesting is limited to 256 levels, or 255
+// for the texts that the other roads send through the validator. Anything
+// else refuses, and the callers then take the byte-at-a-time roads, which
+// also place the failure.
+#include <cstring>
+
+#include "core/memory.hpp"
+#include "json/grammar.hpp"
+#include "json/string_scan.hpp"
+#include "json/structural.hpp"
+#include "json/tape.hpp"
+#include "json/tape_writers.hpp"
+#include "yaml/decode.hpp"
+
+namespace zvl {
+
+namespace {
+
+enum class deepest_rule { tape, document };
+
+// The classifier's offsets, one chunk at a time. The walk keeps its own
+// read and end pointers into the buffer (in registers: entry stores cannot
+// move them) and calls refill when they meet.
+class index_cursor {
+public:
+    index_cursor(const char *text, uint64_t len, json::index_fill fill) : text_(text), len_(len), fill_(fill) {}
+
+    // Classifies on until a chunk yields offsets; false at the end of the text.
+    bool refill(const uint32_t *&at, const uint32_t *&end) {
+        while (state_.offset < len_) {
+            uint32_t count = fill_(state_, text_, len_, buffer_);
+            if (count) {
+                at = buffer_;
+                end = buffer_ + count;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    const json::index_state &state() const { return state_; }
+
+private:
+    const char *text_;
+    uint64_t len_;
+    json::index_fill fill_;
+    json::index_state state_;
+    uint32_t buffer_[json::index_chunk_room + 64];  // slack for the classifiers' unconditional writes
+};
+
+// The walk is written as a state machine whose states are places in the code
+// (after "{", after a member, after "[", after an element): each place has
+// its own branches, which predict far better than one loop over a state byte.
+template <typename writer>
+int walk(const char *text, uint64_t len, uint64_t root, writer out, const json::index_variant &variant,
+         deepest_rule levels_rule, uint64_t *count) {
+    constexpr uint32_t levels = tape_builder_levels;
+    bool objects[levels];
+    uint32_t opens[levels];
+
+    index_cursor cursor(text, len, variant.fill);
+    const uint32_t *at = nullptr, *end = nullptr;
+    uint64_t p = 0;
+    // The next offset into p; false after the last one.
+    auto next = [&]() __attribute__((always_inline)) {
+        if (at == end && !cursor.refill(at, end)) return false;
+        p = *at++;
+        return true;
+    };
+    uint32_t depth = 0;
+    uint32_t deepest = 0;
+    uint64_t n = 1;
+
+    // A string opened at p: its entry, and p at its closing quote.
+    auto string = [&]() __attribute__((always_inline)) {
+        uint64_t open = p;
+        if (!next()) return false;
+        // Offsets inside the string are its backslashes: each starts an
+        // escape, checked by the shared rule, and the offsets the escape
+        // covers (a second backslash, the second half of a pair) are passed.
+        while (text[p] != '"') {
+            if (text[p] != '\\') return false;
+            uint64_t escape = json::escape_length(text, len, p);
+            if (escape == 0) return false;
+            uint64_t after = p + escape;
+            for (;;) {
+                if (!next()) return false;
+                if (p >= after) break;
+                if (text[p] != '\\') return false;
+            }
+        }
+        uint64_t length = p - open - 1;
+        if (writer::span_limited && length >= tape_packed_span_limit) return false;
+        out.put(n++, ZARVEL_TAPE_STRING, open + 1, length);
+        return true;
+    };
+
+    // A string, number or literal value at p.
+    auto scalar = [&]() __attribute__((always_inline)) {
+        char c = text[p];
+        if (c == '"') return string();
+        if (c == 't' || c == 'f' || c == 'n') {
+            if (len - p < 4) return false;
+            uint8_t type;
+            uint64_t length = 4;
+            uint32_t word;
+            std::memcpy(&word, text + p, 4);
+            if (std::memcmp(&word, "true", 4) == 0) {
+                type = ZARVEL_TAPE_TRUE;
+            } else if (std::memcmp(&word, "null", 4) == 0) {
+                type = ZARVEL_TAPE_NULL;
+            } else if (std::memcmp(&word, "fals", 4) == 0 && len - p >= 5 && text[p + 4] == 'e') {
+                type = ZARVEL_TAPE_FALSE;
+                length = 5;
+            } else {
+                return false;
+            }
+            if (!json::delimiter_at(text, len, p + length)) return false;
+            out.put(n++, type, p, length);
+            return true;
+        }
+        json::number_lexeme lexeme;
+        if (!json::scan_number(text, len, p, &lexeme, false)) return false;
+        uint64_t length = lexeme.end - p;
+        if (writer::span_limited && length >= tape_packed_span_limit) return false;
+        out.put(n++, lexeme.is_float ? ZARVEL_TAPE_FLOAT : ZARVEL_TAPE_INT, p, length);
+        return true;
+    };
+
+    if (!next() || p != root) return tape_refused;
+    out.put(0, ZARVEL_TAPE_DOCUMENT, 0, 0);
+    if (text[p] == '[') goto open_array;
+
+open_object:
+    if (depth >= levels) return tape_refused;
+    objects[depth] = true;
+    opens[depth] = static_cast<uint32_t>(n);
+    out.put(n++, ZARVEL_TAPE_OBJECT, 0, 0);
+    if (++depth > deepest) deepest = depth;
+    if (!next()) return tape_refused;
+    if (text[p] == '}') goto close;
+    if (text[p] != '"') return tape_refused;
+key:
+    if (!string() || !next() || text[p] != ':' || !next()) return tape_refused;
+    if (text[p] == '{') goto open_object;
+    if (text[p] == '[') goto open_array;
+    if (!scalar()) return tape_refused;
+object_continue:
+    if (!next()) return tape_refused;
+    if (text[p] == ',') {
+        if (!next() || text[p] != '"') return tape_refused;
+        goto key;
+    }
+    if (text[p] == '}') goto close;
+    return tape_refused;
+
+open_array:
+    if (depth >= levels) return tape_refused;
+    objects[depth] = false;
+    opens[depth] = static_cast<uint32_t>(n);
+    out.put(n++, ZARVEL_TAPE_ARRAY, 0, 0);
+    if (++depth > deepest) deepest = depth;
+    if (!next()) return tape_refused;
+    if (text[p] == ']') goto close;
+element:
+    if (text[p] == '{') goto open_object;
+    if (text[p] == '[') goto open_array;
+    if (!scalar()) return tape_refused;
+array_continue:
+    if (!next()) return tape_refused;
+    if (text[p] == ',') {
+        if (!next()) return tape_refused;
+        goto element;
+    }
+    if (text[p] == ']') goto close;
+    return tape_refused;
+
+close:
+    // text[p] closes the innermost level (each place above checks its kind).
+    --depth;
+    out.link(opens[depth], n++);
+    if (depth) {
+        if (objects[depth - 1]) goto object_continue;
+        goto array_continue;
+    }
+
+    if (next()) return tape_refused;  // something after the root
+    const json::index_state &s = cursor.state();
+    if (s.string_open || s.control_in_string || s.bad_utf8) return tape_refused;
+    if (s.special) {
+        uint64_t bad;
+        if (!variant.checks_utf8 && !zarvel_validate_utf8(text, len, &bad, false)) return tape_refused;
+    }
+    // The other roads allow the 256th level only to some texts (the others
+    // go through the validator's 255): the strict tape to texts without bytes
+    // of 0x7F and above, the JSON document to texts without tabs and bytes of
+    // 0x80 and above.
+    if (deepest >= levels &&
+        (s.special || std::memchr(text, levels_rule == deepest_rule::document ? '\t' : 0x7F, len)))
+        return tape_refused;
+    *count = n;
+    return tape_built;
+}
+
+void zero(zarvel_tape *tape) { std::memset(tape, 0, sizeof *tape); }
+
+void release(zarvel_tape *tape) {
+    deallocate(&zarvel_default_allocator, tape->block);
+    zero(tape);
+}
+
+}  // namespace
+
+int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, bool packed,
+                       const json::index_variant &variant) {
+    bool reusable = packed && tape->block && tape->packed && tape->packed_ready;
+    if (reusable && tape->text_len >= len + 2) {
+        tape->count = 0;
+        tape->columns_ready = 0;
+        tape->has_big_int = 0;
+    } else {
+        if (reusable) deallocate(&zarvel_default_allocator, tape->block);
+        zero(tape);
+        if (!tape_allocate(tape, len)) return tape_no_memory;
+    }
+    uint64_t count = 0;
+    deepest_rule rule = packed ? deepest_rule::document : deepest_rule::tape;
+    int result = packed ? walk(text, len, root, tape_packed_writer{tape->packed}, variant, rule, &count)
+                        : walk(text, len, root, tape_column_writer{tape->types, tape->starts, tape->lens},
+                               variant, rule, &count);
+    if (result != tape_built) {
+        release(tape);
+        return result;
+    }
+    tape->count = count;
+    tape->text = text;
+    tape->text_len = len;
+    tape->packed_ready = packed ? 1 : 0;
+    tape->columns_ready = 0;
+    return tape_built;
+}
+
+}  // namespace zvl
