@@ -2,7 +2,10 @@
 // Appendix A round trips and allocation failures.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -485,6 +488,96 @@ TEST(CborEncode, EveryAllocationFailureFailsCleanly) {
             }
             if (seen < k) break;
             ASSERT_LT(k, 10000u);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Head byte of a float in its narrowest exact width, worked out with the
+// floating-point library as a reference.
+uint8_t reference_float_head(double d) {
+    if (std::isnan(d) || std::isinf(d) || d == 0) return 0xF9;
+    const double a = std::fabs(d);
+    bool half = false;
+    if (a <= 65504.0 && a >= 0x1p-24) {
+        const int e = std::ilogb(a);
+        const double units = e < -14 ? std::ldexp(a, 24) : (std::ldexp(a, -e) - 1.0) * 1024.0;
+        half = units == std::floor(units);
+    }
+    if (half) return 0xF9;
+    if (a <= 3.4028234663852886e38 && double(float(d)) == d) return 0xFA;
+    return 0xFB;
+}
+
+std::string json_number_hex(const std::string &text) {
+    int32_t status = 0;
+    const std::string json = "[" + text + "]";
+    zarvel_document *doc = zarvel_parse_json(json.data(), json.size(), &status);
+    EXPECT_NE(doc, nullptr) << text;
+    if (!doc) return "";
+    std::string hex = encode_hex(doc);
+    zarvel_document_free(doc);
+    return hex.size() >= 2 ? hex.substr(2) : hex;  // past the array head
+}
+
+// The usual number texts, read in place, encode exactly as the same numbers
+// written with more digits than that reading takes; floats get the
+// narrowest exact width.
+TEST(CborEncode, NumberTextsAgreeWithTheGeneralReading) {
+    std::mt19937_64 random(8949);
+    std::vector<std::string> texts = {"0", "-0", "1", "-1", "23", "24", "-25", "65536",
+                                      "999999999999999999", "-999999999999999999", "0.5",
+                                      "-0.0", "1e22", "1e-22", "9007199254740992.0",
+                                      "9007199254740993.0", "65504.0", "65505.0", "1.0e5"};
+    for (int k = 0; k < 4000; ++k) {
+        std::string t = (random() & 1) ? "-" : "";
+        t += std::to_string(random() % 100000000);
+        if (random() % 4) t += "." + std::to_string(random() % 1000000);
+        if (random() % 3 == 0) t += "e" + std::to_string(int(random() % 40) - 20);
+        texts.push_back(t);
+    }
+    for (const std::string &t : texts) {
+        const bool is_integer = t.find_first_of(".eE") == std::string::npos;
+        const std::string fast = json_number_hex(t);
+        if (is_integer) {
+            // Integers: the head of the value itself.
+            const long long v = std::stoll(t);
+            std::string want = v >= 0 ? scalar_hex(std::to_string(v), 1) : scalar_hex(t, 1);
+            EXPECT_EQ(fast, want) << t;
+            continue;
+        }
+        // The same value with 20 significant digits or more.
+        std::string padded = t;
+        size_t e = padded.find_first_of("eE");
+        std::string exponent = e == std::string::npos ? "" : padded.substr(e);
+        if (e != std::string::npos) padded.resize(e);
+        if (padded.find('.') == std::string::npos) padded += ".";
+        padded += std::string(20, '0');
+        padded += exponent;
+        if (padded.size() > 32) continue;
+        EXPECT_EQ(fast, json_number_hex(padded)) << t << " vs " << padded;
+        EXPECT_EQ(fast.substr(0, 2), to_hex(std::vector<uint8_t>{reference_float_head(std::strtod(t.c_str(), nullptr))}.data(), 1))
+            << t;
+    }
+    // Every binary16 value (and its neighbours) takes the narrowest width.
+    for (uint32_t h = 0; h < 0x10000; h += 7) {
+        if ((h & 0x7C00) == 0x7C00) continue;  // infinities and NaNs
+        const int exponent = int((h >> 10) & 0x1F);
+        const double magnitude = exponent ? std::ldexp(1.0 + (h & 0x3FF) / 1024.0, exponent - 15)
+                                          : std::ldexp(double(h & 0x3FF), -24);
+        const double value = (h & 0x8000) ? -magnitude : magnitude;
+        for (double d : {value, std::nextafter(value, 1e9), std::nextafter(value, -1e9)}) {
+            char text[40];
+            std::snprintf(text, sizeof text, "%.17g", d);
+            std::string t = text;
+            if (t.find_first_of(".eE") == std::string::npos) t += ".0";
+            const std::string hex = json_number_hex(t);
+            ASSERT_GE(hex.size(), 2u) << t;
+            EXPECT_EQ(hex.substr(0, 2), to_hex(std::vector<uint8_t>{reference_float_head(d)}.data(), 1))
+                << t;
         }
     }
 }

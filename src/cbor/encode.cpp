@@ -87,11 +87,34 @@ struct buffer_out {
     }
     void put(const void *p, uint64_t n) {
         if (size <= capacity && n <= capacity - size) {
-            if (n) std::memcpy(buffer + size, p, n);
+            copy(buffer + size, static_cast<const uint8_t *>(p), n);
         } else {
             overflow = true;
         }
         size += n;
+    }
+
+private:
+    // Most items are a few bytes: fixed-size moves (two overlapping ones for
+    // 4 to 16 bytes) instead of a call per item. Reads stay within the source.
+    static void copy(uint8_t *to, const uint8_t *from, uint64_t n) {
+        if (n > 16) {
+            std::memcpy(to, from, n);
+        } else if (n >= 8) {
+            uint64_t a, b;
+            std::memcpy(&a, from, 8);
+            std::memcpy(&b, from + n - 8, 8);
+            std::memcpy(to, &a, 8);
+            std::memcpy(to + n - 8, &b, 8);
+        } else if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, from, 4);
+            std::memcpy(&b, from + n - 4, 4);
+            std::memcpy(to, &a, 4);
+            std::memcpy(to + n - 4, &b, 4);
+        } else {
+            for (uint64_t i = 0; i < n; ++i) to[i] = from[i];
+        }
     }
 };
 
@@ -134,30 +157,34 @@ void put_half(Out &out, uint16_t bits) {
 // ---- floats -------------------------------------------------------------------
 
 // The binary16 bits of d when d is exactly a binary16 value (the case in
-// which rounding to nearest even gives it back unchanged).
+// which rounding to nearest even gives it back unchanged), read from the
+// double's bits: exponent in range and no mantissa bits below binary16's.
 bool exact_half(double d, uint16_t &bits) {
-    const uint16_t sign = std::signbit(d) ? half_sign : 0;
-    const double a = std::fabs(d);
-    if (a == 0) {
+    uint64_t b;
+    std::memcpy(&b, &d, 8);
+    const uint16_t sign = uint16_t(b >> 48) & half_sign;
+    const uint32_t biased = uint32_t(b >> 52) & 0x7FF;
+    const uint64_t mantissa = b & ((uint64_t{1} << 52) - 1);
+    if (biased == 0) {  // zero, or a double subnormal (far below binary16)
         bits = sign;
-        return true;
+        return mantissa == 0;
     }
-    if (std::isinf(a)) {
+    if (biased == 0x7FF) {  // infinities (NaNs are written before this)
         bits = sign | half_infinity;
+        return mantissa == 0;
+    }
+    const int exponent = int(biased) - 1023;
+    if (exponent > 15 || exponent < -24) return false;
+    if (exponent >= -14) {  // normal binary16: 10 mantissa bits
+        if (mantissa & ((uint64_t{1} << 42) - 1)) return false;
+        bits = sign | uint16_t((exponent + 15) << 10) | uint16_t(mantissa >> 42);
         return true;
     }
-    // 65504 is the largest binary16 value, 2^-24 the smallest subnormal.
-    if (a > 65504.0 || a < 0x1p-24) return false;
-    const int exponent = std::ilogb(a);
-    if (exponent < -14) {  // subnormal: a multiple of 2^-24 below 2^-14
-        const double units = std::ldexp(a, 24);
-        if (units != std::floor(units)) return false;
-        bits = sign | uint16_t(units);
-        return true;
-    }
-    const double mantissa = (std::ldexp(a, -exponent) - 1.0) * 1024.0;
-    if (mantissa != std::floor(mantissa)) return false;
-    bits = sign | uint16_t((exponent + 15) << 10) | uint16_t(mantissa);
+    // Subnormal binary16: a whole number of units of 2^-24.
+    const uint64_t full = (uint64_t{1} << 52) | mantissa;
+    const int shift = 28 - exponent;  // 43 to 52
+    if (full & ((uint64_t{1} << shift) - 1)) return false;
+    bits = sign | uint16_t(full >> shift);
     return true;
 }
 
@@ -202,6 +229,68 @@ struct number {
 
 bool same_text(std::string_view text, const char *word) { return text == word; }
 
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The usual number texts read in place, with exactly the values the JSON
+// number reader gives them: integers of at most 18 digits, and decimals of
+// at most 19 digits that fit 53 bits with a power of ten up to 22 (one
+// correctly rounded operation on exact doubles). Only JSON number syntax is
+// taken; anything else returns false and goes the general way.
+bool fast_number(std::string_view text, number &out) {
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const size_t n = text.size();
+    size_t i = 0;
+    const bool negative = n && text[0] == '-';
+    if (negative) ++i;
+    const size_t int_start = i;
+    uint64_t mantissa = 0;
+    int digits = 0;
+    for (; i < n && is_digit(text[i]); ++i) {
+        if (++digits > 19) return false;
+        mantissa = mantissa * 10 + uint64_t(text[i] - '0');
+    }
+    const size_t int_digits = i - int_start;
+    if (int_digits == 0 || (int_digits > 1 && text[int_start] == '0')) return false;
+    if (i == n) {
+        if (digits > 18) return false;
+        const int64_t v = negative ? -int64_t(mantissa) : int64_t(mantissa);
+        if (v >= 0)
+            out = {number::kind::integer, major_unsigned, uint64_t(v), 0};
+        else
+            out = {number::kind::integer, major_negative, ~uint64_t(v), 0};
+        return true;
+    }
+    int scale = 0;
+    if (text[i] == '.') {
+        const size_t fraction_start = ++i;
+        for (; i < n && is_digit(text[i]); ++i) {
+            if (++digits > 19) return false;
+            mantissa = mantissa * 10 + uint64_t(text[i] - '0');
+            --scale;
+        }
+        if (i == fraction_start) return false;
+    }
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        bool exponent_negative = false;
+        if (i < n && (text[i] == '-' || text[i] == '+')) exponent_negative = text[i++] == '-';
+        int exponent = 0, exponent_digits = 0;
+        for (; i < n && is_digit(text[i]); ++i) {
+            if (++exponent_digits > 3) return false;
+            exponent = exponent * 10 + (text[i] - '0');
+        }
+        if (exponent_digits == 0) return false;
+        scale += exponent_negative ? -exponent : exponent;
+    }
+    if (i != n || mantissa > (uint64_t{1} << 53) || scale < -22 || scale > 22) return false;
+    double v = double(mantissa);
+    v = scale < 0 ? v / powers[-scale] : v * powers[scale];
+    out = {number::kind::floating, 0, 0, negative ? -v : v};
+    return true;
+}
+
 // An integer text (optional "-", digits) whose value lies in [-2^64, 2^64 - 1],
 // the range of CBOR's integer heads.
 bool wide_integer(std::string_view text, number &out) {
@@ -229,6 +318,7 @@ bool wide_integer(std::string_view text, number &out) {
 // text is not one.
 bool parse_number(std::string_view text, number &out) {
     if (text.empty() || text.size() > max_number_text) return false;
+    if (fast_number(text, out)) return true;
     if (same_text(text, "NaN")) {
         out = {number::kind::floating, 0, 0, std::nan("")};
         return true;
@@ -327,11 +417,10 @@ struct order_table {
 class encoder {
 public:
     encoder(const zarvel_node_store *store, bool canonical, order_table &orders)
-        : store_(store), canonical_(canonical), table_(orders), numbers_(store->allocator) {}
+        : store_(store), canonical_(canonical), table_(orders) {}
 
     // Measuring walk; sorts (and records) the mappings it meets first.
     int32_t measure(uint32_t root, uint64_t &size) {
-        numbers_.clear();
         measure_out out;
         const int32_t status = node(out, root, 0);
         size = out.size;
@@ -340,7 +429,6 @@ public:
 
     // Writing walk into exactly `size` bytes, after a successful measure.
     int32_t write(uint32_t root, uint8_t *buffer, uint64_t size) {
-        number_cursor_ = 0;
         buffer_out out{buffer, size};
         const int32_t status = node(out, root, 0);
         if (status != encoded) return status;
@@ -532,16 +620,10 @@ private:
         switch (rec.tag_id) {
         case ZARVEL_TAG_INT:
         case ZARVEL_TAG_FLOAT: {
-            // Number texts are parsed once: the measuring walk keeps the
-            // values in visiting order and the writing walk takes them back.
+            // Both walks read the text: the usual forms are read in place,
+            // which costs less than keeping every value between the walks.
             number n;
-            if constexpr (Out::writes) {
-                if (number_cursor_ >= numbers_.size()) return length_differs;
-                n = numbers_[number_cursor_++];
-            } else {
-                if (!parse_number(value, n)) return not_encodable;
-                if (!numbers_.push_back(n)) return no_memory;
-            }
+            if (!parse_number(value, n)) return Out::writes ? length_differs : not_encodable;
             if (n.type == number::kind::integer)
                 put_head(out, n.major, n.argument);
             else
@@ -557,7 +639,8 @@ private:
             return encoded;
         default: break;
         }
-        if (zarvel_span_length(rec.tag) == 0) {
+        if (zarvel_span_length(rec.tag) == 0 && !value.empty() &&
+            (value[0] == 'u' || value[0] == 's')) {
             if (value == "undefined") {
                 out.put(cbor_undefined);
                 return encoded;
@@ -577,10 +660,19 @@ private:
         // needs to tell them apart.
         uint8_t major = major_text;
         if constexpr (Out::writes) {
-            if (!zarvel_validate_utf8(value.data(), value.size(), nullptr, false)) major = major_bytes;
+            if (!ascii(value) && !zarvel_validate_utf8(value.data(), value.size(), nullptr, false))
+                major = major_bytes;
         }
         put_string(out, major, value);
         return encoded;
+    }
+
+    // Short ASCII texts are well-formed without a call to the validator.
+    static bool ascii(std::string_view value) {
+        if (value.size() > 32) return false;
+        uint8_t any = 0;
+        for (char c : value) any |= uint8_t(c);
+        return any < 0x80;
     }
 
     template <typename Out>
@@ -592,8 +684,6 @@ private:
     const zarvel_node_store *store_;
     bool canonical_;
     order_table &table_;
-    zvl::buffer<number, 64> numbers_;
-    size_t number_cursor_ = 0;
 };
 
 // ---- entries ----------------------------------------------------------------------
