@@ -530,6 +530,25 @@ TEST(ScalarStyle, PlainSafeMatchesByteRules) {
         for (char &c : t) c = alphabet[random() % (sizeof alphabet - 1)];
         ASSERT_EQ(zvl::plain_safe(t.data(), t.size()), plain_safe_reference(t)) << '[' << t << ']';
     }
+    // The one-pass test with controls, DEL and UTF-8 in the mix.
+    const char wider[] = "ab: #\t\n\r-?.\x01\x7f\xc2\x85\xe2\x80\xa8\xc3\xa9";
+    for (int i = 0; i < 200000; ++i) {
+        std::string t(random() % 24, 'x');
+        for (char &c : t) c = wider[random() % (sizeof wider - 1)];
+        bool control = false;
+        for (char c : t) control |= (uint8_t(c) < 0x20 || uint8_t(c) == 0x7F);
+        const bool writable = plain_safe_reference(t) && !control;
+        const zvl::plain_scan scan = zvl::scan_plain(t.data(), t.size());
+        ASSERT_EQ(scan.writable, writable) << '[' << t << ']';
+        bool high = false;
+        for (char c : t) high |= uint8_t(c) >= 0x80;
+        if (scan.writable) {
+            ASSERT_EQ(scan.high, high) << '[' << t << ']';
+        }
+        ASSERT_EQ(zvl::plain_printable(t.data(), t.size()),
+                  writable && !zvl::needs_escaped_form(t.data(), t.size()))
+            << '[' << t << ']';
+    }
 }
 
 // ---- targets ----------------------------------------------------------------
@@ -681,7 +700,7 @@ TEST(SerializeFailures, EveryAllocation) {
         }
         zarvel_free(s);
         return failed;
-    });
+    }, true);
     inject_every_allocation("into", [&] {
         std::vector<char> buffer(block.size() + 1);
         zarvel_serialize_options o{sizeof o, 1, 0, 0};

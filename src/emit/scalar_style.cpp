@@ -78,6 +78,54 @@ bool plain_safe(const char *text, size_t length) {
     return true;
 }
 
+namespace {
+
+// The rules of plain_safe before the byte loop: ends, first byte, markers.
+bool plain_ends_ok(const char *text, size_t length) {
+    if (length == 0) return false;
+    const uint8_t first = uint8_t(text[0]);
+    if (is_blank(text[0]) || is_blank(text[length - 1])) return false;
+    if (starts_indicator(first)) return false;
+    if ((first == '-' || first == '?') && (length < 2 || is_blank(text[1]))) return false;
+    if (length >= 3 && (std::memcmp(text, "---", 3) == 0 || std::memcmp(text, "...", 3) == 0) &&
+        (length == 3 || is_blank(text[3])))
+        return false;
+    return true;
+}
+
+}  // namespace
+
+plain_scan scan_plain(const char *text, size_t length) {
+    if (!plain_ends_ok(text, length)) return {false, true};
+    uint64_t high = 0;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const uint64_t w = load_word(text + i);
+        // Any byte below 0x20 (tab and line breaks included) or DEL.
+        if (((w - ones * 0x20) & ~w & (ones * 0x80)) | bytes_equal(w, 0x7F)) return {false, true};
+        high |= w;
+        const uint64_t colon = bytes_equal(w, ':');
+        const uint64_t hash = bytes_equal(w, '#');
+        if ((colon | hash) == 0) continue;
+        const uint64_t blank = bytes_equal(w, ' ');
+        if (colon & (blank >> 8)) return {false, true};
+        if ((colon >> 56) && (i + 8 == length || is_blank(text[i + 8]))) return {false, true};
+        if (hash & (blank << 8)) return {false, true};
+        if ((hash & 0x80) && i > 0 && text[i - 1] == ' ') return {false, true};
+    }
+    for (; i < length; ++i) {
+        const uint8_t c = uint8_t(text[i]);
+        if (c < 0x20 || c == 0x7F || !byte_ok(text, length, i)) return {false, true};
+        high |= c;
+    }
+    return {true, (high & ~low_bits) != 0};
+}
+
+bool plain_printable(const char *text, size_t length) {
+    const plain_scan scan = scan_plain(text, length);
+    return scan.writable && !(scan.high && needs_escaped_form(text, length));
+}
+
 bool needs_escaped_form(const char *text, size_t length) {
     if (length < 2) return false;
     const uint8_t *p = reinterpret_cast<const uint8_t *>(text);
@@ -112,36 +160,20 @@ bool has_raw_control(const char *text, size_t length) {
     return false;
 }
 
-// Any byte below 0x20 or DEL: a plain scalar cannot carry either. Word-wise:
-// (w - 0x20..20) & ~w & 0x80..80 is non-zero exactly when some byte is below
-// 0x20 (the classic "has less than" test).
-bool has_control_or_del(const char *text, size_t length) {
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        const uint64_t w = load_word(text + i);
-        if (((w - ones * 0x20) & ~w & (ones * 0x80)) | bytes_equal(w, 0x7F)) return true;
-    }
-    for (; i < length; ++i)
-        if (uint8_t(text[i]) < 0x20 || uint8_t(text[i]) == 0x7F) return true;
-    return false;
-}
-
 }  // namespace
 
-bool plain_writable(const char *text, size_t length) {
-    return plain_safe(text, length) && !has_control_or_del(text, length);
-}
+bool plain_writable(const char *text, size_t length) { return scan_plain(text, length).writable; }
 
 scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8_t style,
                                 bool has_tag) {
-    if (needs_escaped_form(text, length)) return scalar_form::double_quoted;
+    const plain_scan scan = scan_plain(text, length);
+    if (scan.high && needs_escaped_form(text, length)) return scalar_form::double_quoted;
     const node_style s = node_style(style);
-    if (length >= 1 && s == node_style::plain && plain_writable(text, length))
-        return scalar_form::plain;
+    if (length >= 1 && s == node_style::plain && scan.writable) return scalar_form::plain;
 
     const bool multi_line = length > 0 && std::memchr(text, '\n', length) != nullptr;
     auto fallback = [&]() {
-        if (plain_writable(text, length)) return scalar_form::plain;
+        if (scan.writable) return scalar_form::plain;
         if (multi_line) return scalar_form::double_quoted;
         for (size_t i = 0; i < length; ++i) {
             uint8_t c = uint8_t(text[i]);

@@ -31,6 +31,17 @@ bool plain_safe(const char *text, size_t length);
 // plain_safe, and no control byte or DEL (which no reader takes unescaped).
 bool plain_writable(const char *text, size_t length);
 
+// plain_writable in one pass, with whether any byte is 0x80 or above (when
+// not writable, `high` is true: not looked at).
+struct plain_scan {
+    bool writable;
+    bool high;
+};
+plain_scan scan_plain(const char *text, size_t length);
+// plain_writable and no character that needs the escaped form: written
+// plain in block mode whatever the style rules.
+bool plain_printable(const char *text, size_t length);
+
 // True when the text holds a character that only a double-quoted scalar can
 // carry: U+0085, U+2028, U+2029, U+FEFF, U+FFFE, U+FFFF, or one of the other
 // C1 controls (U+0080 to U+009F), which are not printable either.

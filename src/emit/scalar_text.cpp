@@ -98,6 +98,12 @@ uint64_t bytes_equal(uint64_t w, uint8_t c) {
 }
 // Non-zero when some byte of w is below 0x20 (exact as a yes/no answer).
 uint64_t has_control(uint64_t w) { return (w - ones * 0x20) & ~w & (ones * 0x80); }
+// 0x80 in every byte of w below 0x20, exactly (no borrow crosses bytes:
+// each byte is compared on its own seven low bits, its top bit apart).
+uint64_t has_control_mask(uint64_t w) {
+    const uint64_t below = ((w & low_bits) + (ones * (0x80 - 0x20))) | w;
+    return ~below & (ones * 0x80);
+}
 
 // Index of the first byte at or after i that the double-quoted YAML form
 // may have to treat: a control byte, DEL, a quote, a backslash or any byte of
@@ -199,6 +205,54 @@ void write_json_string(zarvel_writer &w, std::string_view text) {
     }
     put_line_free(w, text.data() + start, n - start);
     put_byte(w, '"');
+}
+
+char *write_json_string_raw(char *out, std::string_view text) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(text.data());
+    const size_t n = text.size();
+    *out++ = '"';
+    size_t i = 0;
+    for (;;) {
+        // Eight bytes copied at once; the room covers the overshoot past a
+        // byte that needs an escape, which the escape then overwrites.
+        while (i + 8 <= n) {
+            const uint64_t w = load_word(p + i);
+            std::memcpy(out, &w, 8);
+            const uint64_t special = has_control_mask(w) | bytes_equal(w, '"') | bytes_equal(w, '\\');
+            if (special == 0) {
+                i += 8;
+                out += 8;
+                continue;
+            }
+            const size_t skip = size_t(__builtin_ctzll(special)) / 8;
+            i += skip;
+            out += skip;
+            break;
+        }
+        while (i < n && classes.json[p[i]] == copy) *out++ = char(p[i++]);
+        if (i >= n) break;
+        const uint8_t c = p[i++];
+        *out++ = '\\';
+        switch (c) {
+        case '"': *out++ = '"'; break;
+        case '\\': *out++ = '\\'; break;
+        case 8: *out++ = 'b'; break;
+        case 9: *out++ = 't'; break;
+        case 10: *out++ = 'n'; break;
+        case 12: *out++ = 'f'; break;
+        case 13: *out++ = 'r'; break;
+        default:
+            out[0] = 'u';
+            out[1] = '0';
+            out[2] = '0';
+            out[3] = hex_lower[c >> 4];
+            out[4] = hex_lower[c & 15];
+            out += 5;
+            break;
+        }
+    }
+    *out++ = '"';
+    return out;
 }
 
 void write_literal(zarvel_writer &w, std::string_view text, uint64_t indent) {

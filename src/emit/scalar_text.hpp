@@ -16,6 +16,10 @@ void write_single_quoted(zarvel_writer &w, std::string_view text);
 void write_double_quoted(zarvel_writer &w, std::string_view text);
 // "text" with the JSON escapes; bytes of 0x7F and above are copied.
 void write_json_string(zarvel_writer &w, std::string_view text);
+// The same JSON string written straight to `out`, which has room for
+// json_string_room(text.size()) bytes; returns the end of what it wrote.
+inline constexpr uint64_t json_string_room(uint64_t length) { return 6 * length + 2 + 8; }
+char *write_json_string_raw(char *out, std::string_view text);
 // Literal block scalar whose lines stand at indent + 2; header "|" with its
 // chomping and indentation indicators.
 void write_literal(zarvel_writer &w, std::string_view text, uint64_t indent);

@@ -283,9 +283,97 @@ struct emitter {
         put(w, name);
     }
 
+    // ---- JSON straight into the buffer -------------------------------------
+    //
+    // Nodes without tags, anchors or aliases: one room check per scalar, no
+    // prefix or style work. Anything else, and a target that cannot give the
+    // room, goes through the general path with the same result.
+
+    void commit_raw(char *start, char *end) {
+        const uint64_t n = uint64_t(end - start);
+        w.length += n;
+        w.column += n;  // JSON strings escape their line feeds
+        w.last = uint8_t(end[-1]);
+    }
+    void json_string(std::string_view t) {
+        if (char *p = writer_reserve(w, json_string_room(t.size()))) {
+            commit_raw(p, write_json_string_raw(p, t));
+            return;
+        }
+        write_json_string(w, t);
+    }
+    void json_scalar(const zarvel_node_rec &r, bool key) {
+        const std::string_view t = text(r.value);
+        if (!key) {
+            switch (r.tag_id) {
+            case ZARVEL_TAG_INT:
+                if (t.empty()) break;
+                put(w, t);
+                return;
+            case ZARVEL_TAG_FLOAT:
+                if (char *p = writer_reserve(w, 32)) {
+                    if (const int32_t n = format_decimal_text(p, t.data(), t.size())) {
+                        commit_raw(p, p + n);
+                        return;
+                    }
+                }
+                if (float_scalar(t)) return;
+                break;
+            case ZARVEL_TAG_BOOL:
+                put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false");
+                return;
+            case ZARVEL_TAG_NULL:
+                put(w, "null");
+                return;
+            default:
+                break;
+            }
+        }
+        json_string(t);
+    }
+    void json_collection(const zarvel_node_rec &r) {
+        const bool mapping = r.kind() == ZARVEL_KIND_MAPPING;
+        put_byte(w, mapping ? '{' : '[');
+        ++w.flow_depth;
+        const std::string_view separator = w.compact ? "," : ", ";
+        const std::string_view colon = w.compact ? ":" : ": ";
+        bool first = true;
+        for (uint32_t child = r.first_child; valid(child);) {
+            if (!first) put(w, separator);
+            first = false;
+            const zarvel_node_rec &k = node(child);
+            if (!mapping) {
+                write_node(child, 0, false);
+                child = k.next_sibling;
+                continue;
+            }
+            const uint32_t value = k.next_sibling;
+            if (k.kind() != ZARVEL_KIND_SCALAR || has_properties(k)) {
+                put(w, "? ");
+                write_node(child, 0, true);
+                put(w, " : ");
+            } else {
+                json_string(text(k.value));
+                put(w, colon);
+            }
+            if (!valid(value)) break;
+            write_node(value, 0, false);
+            child = node(value).next_sibling;
+        }
+        --w.flow_depth;
+        put_byte(w, mapping ? '}' : ']');
+    }
+
     void write_node(uint32_t id, int64_t indent, bool key) {
         if (!valid(id)) return;
         const zarvel_node_rec &r = node(id);
+        if (w.json && r.kind() != ZARVEL_KIND_ALIAS && !has_properties(r)) {
+            if (r.kind() == ZARVEL_KIND_SCALAR)
+                json_scalar(r, key);
+            else
+                json_collection(r);
+            return;
+        }
         switch (r.kind()) {
         case ZARVEL_KIND_ALIAS:
             alias(r);
@@ -418,11 +506,8 @@ struct emitter {
                             (kt.size() >= style_cache_min_length ||
                              vt.size() >= style_cache_min_length);
         if (cached) return false;
-        if (!plain_writable(kt.data(), kt.size()) || needs_escaped_form(kt.data(), kt.size()))
-            return false;
-        if (!vt.empty() &&
-            (!plain_writable(vt.data(), vt.size()) || needs_escaped_form(vt.data(), vt.size())))
-            return false;
+        if (!plain_printable(kt.data(), kt.size())) return false;
+        if (!vt.empty() && !plain_printable(vt.data(), vt.size())) return false;
 
         const uint64_t line_feed = !first && w.last != '\n' ? 1 : 0;
         const uint64_t indent = first ? 0 : n;

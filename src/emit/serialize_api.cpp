@@ -1,5 +1,6 @@
 // Exported serialiser entry points: the allocated text, the caller's buffer
-// (measure, then write), JSON, and the stream target.
+// (measure, then write), JSON (one pass), and the stream
+// target.
 #include "core/memory.hpp"
 #include "emit/serialize.hpp"
 #include "zarvel.h"
@@ -61,7 +62,10 @@ const zarvel_node_store *body_of(zarvel_document *document) {
     return document ? zarvel_document_body(document) : nullptr;
 }
 
-// Measure, then write into an exact allocation (JSON calls).
+// JSON calls: one pass into a growable buffer, whose unused tail is given
+// back as for the allocated YAML text. Measuring first would format every
+// number and scan every string twice; copying the text into an exact
+// allocation would cost as much as writing it.
 char *serialize_measured(zarvel_document *document, bool compact, uint32_t index,
                          uint64_t *out_len) {
     const zarvel_node_store *store = body_of(document);
@@ -72,18 +76,21 @@ char *serialize_measured(zarvel_document *document, bool compact, uint32_t index
     call.w.json_document = index;
     call.w.compact = compact;
     call.w.width = 0;
-    call.w.measure = true;
+    uint64_t capacity = store->input_len + text_capacity_slack;
+    if (capacity < minimum_text_capacity) capacity = minimum_text_capacity;
+    if (!call.own_buffer(capacity)) return nullptr;
+    call.w.growable = true;
     writer_update_room(call.w);
     serialize_pass(call.w);
     if (call.pass_failed()) return nullptr;
-    const uint64_t length = call.w.length;
-    if (!call.own_buffer(length + 1)) return nullptr;
-    writer_reset_pass(call.w);
-    call.w.measure = false;
-    writer_update_room(call.w);
-    serialize_pass(call.w);
-    if (call.pass_failed() || call.w.length != length) return nullptr;
-    call.w.buffer[length] = 0;
+    zarvel_writer &w = call.w;
+    const uint64_t length = w.length;
+    w.buffer[length] = 0;
+    if (w.capacity - length - 1 > w.capacity / 8) {
+        // Give back the unused tail; a failed shrink keeps the larger buffer.
+        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(length + 1))))
+            w.buffer = smaller;
+    }
     if (out_len) *out_len = length;
     return call.release_buffer();
 }

@@ -60,6 +60,18 @@ bool grow(zarvel_writer &w, uint64_t n) {
 
 }  // namespace
 
+char *writer_reserve(zarvel_writer &w, uint64_t n) {
+    if (char *room = writer_room(w, n)) return room;
+    if (!w.growable || w.measure || w.out_of_memory || w.callback || !w.buffer) return nullptr;
+    if (!grow(w, n)) {
+        // Only counting from here on, as after any failed growth.
+        w.out_of_memory = true;
+        w.room_end = 0;
+        return nullptr;
+    }
+    return writer_room(w, n);
+}
+
 void writer_put_slow(zarvel_writer &w, const char *bytes, uint64_t n) {
     if (w.measure || w.out_of_memory) {
         w.length += n;
@@ -114,7 +126,7 @@ void put_any(zarvel_writer &w, const char *bytes, uint64_t n) {
         w.column = column + n;
     }
     if (char *room = writer_room(w, n)) {
-        std::memcpy(room, bytes, size_t(n));
+        copy_run(room, bytes, n);
         w.length += n;
         return;
     }
