@@ -575,7 +575,7 @@ struct full_dump {
     }
 };
 
-std::string run_dump(const std::string &text, bool quick, int slots, int max_depth) {
+std::string run_dump(const std::string &text, bool quick, int slots, int max_depth, bool stream = true) {
     full_dump d;
     zarvel_sink sink{};
     sink.event = full_dump::event;
@@ -586,6 +586,7 @@ std::string run_dump(const std::string &text, bool quick, int slots, int max_dep
     d.scalar_value_answer = (slots & 8) ? 1 : 0;
     zarvel_parser *p = zarvel_parser_new(&zarvel_default_allocator);
     zarvel_parser_set_quick_lines(p, quick);
+    zarvel_parser_set_flow_streaming(p, stream);
     if (max_depth) zarvel_parser_set_max_depth(p, max_depth);
     int r = zarvel_parser_run(p, text.data(), text.size(), &sink, true, true);
     const zarvel_error *e = zarvel_parser_error(p);
@@ -638,4 +639,49 @@ TEST(ParserQuickLines, SameAsGeneralScan) {
         ++compared;
     }
     EXPECT_EQ(compared, 6000);
+}
+
+// A large flow tree is checked, then streamed; a small one is held. Both
+// must give the same events, anchor ids, failures and trace, on random
+// trees big enough to be streamed.
+TEST(ParserLargeFlow, StreamedSameAsHeld) {
+    const char *entries[] = {
+        "a", "\"q\"", "'s'", "1", "a: b", "\"k\":v", "? x", "? x : y", ": z", "[a: b]: c", "[x, y]",
+        "{a: b, c}", "{? k : v}", "&n x", "*n", "&m [1]", "!t x", "!!str y", "a b", "\"e\\tf\"",
+        "'it''s'", "[[a]: b]", "{a: [b, {c: d}]}", "x #c\n", "\n  y", "[]", "{}", "&n z", "a:", "-1",
+    };
+    const char *breakers[] = {"", "", "", "", "]", "}", ",,", "[a [b]]", "*undefined", "{a: b]", "--- "};
+    const size_t entry_count = sizeof entries / sizeof entries[0];
+    const size_t breaker_count = sizeof breakers / sizeof breakers[0];
+    uint64_t seed = 0x13198A2E03707344ull;
+    auto next = [&](uint64_t bound) {
+        seed ^= seed << 13;
+        seed ^= seed >> 7;
+        seed ^= seed << 17;
+        return seed % bound;
+    };
+    for (int round = 0; round < 120; ++round) {
+        std::string text;
+        int shape = static_cast<int>(next(4));
+        if (shape == 1) text = "key: ";
+        if (shape == 2) text = "- &top ";
+        if (shape == 3) text = "&n x0\n--- ";
+        bool mapping = next(3) == 0;
+        text += mapping ? "{" : "[";
+        size_t target = 17000 + next(4000);
+        size_t count = 0;
+        while (text.size() < target) {
+            if (count++) text += next(6) == 0 ? ",\n  " : ", ";
+            if (mapping) text += "k" + std::to_string(count) + ": ";
+            text += entries[next(entry_count)];
+        }
+        if (next(3) == 0) text += breakers[next(breaker_count)];
+        text += mapping ? "}" : "]";
+        if (next(4) == 0) text += next(2) ? ": tail" : " x";
+        text += "\n";
+        int depth = next(4) == 0 ? 2 : 0;
+        std::string streamed = run_dump(text, true, 0, depth, true);
+        std::string held = run_dump(text, true, 0, depth, false);
+        ASSERT_EQ(streamed, held) << "input:\n" << text.substr(0, 400) << "...";
+    }
 }

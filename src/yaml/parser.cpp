@@ -495,7 +495,14 @@ struct block_parser {
         uint32_t start_line = s.line;
         // Every earlier flow tree was delivered before this one starts.
         if (!p.events.empty()) return p.fail(ZARVEL_ERR_INTERNAL, open);
-        if (!p.parse_flow(outer, line_props)) return false;
+        // A large tree that is a plain block node (not a key, no properties
+        // from earlier lines to add to it afterwards) need not be held.
+        bool streamed = false;
+        if (p.stream_large_flow && !ctx.existing_map && !(p.pending.active && !p.pending.props.empty()) &&
+            large_flow(open) &&
+            !p.check_then_stream(outer, line_props, streamed))
+            return false;
+        if (!streamed && !p.parse_flow(outer, line_props)) return false;
         cursor after = s.save();
         s.skip_blanks();
         if (s.peek() == ':' && s.blank_or_end_at(s.pos + 1)) {
@@ -530,6 +537,32 @@ struct block_parser {
         if (!p.flush_events()) return false;
         complete(origin);
         return true;
+    }
+
+    // Whether the flow collection at open reaches past a size worth not
+    // holding in the event buffer. A rough bracket count (quotes skipped,
+    // comments not) is enough: it only chooses between two ways that give
+    // the same events.
+    bool large_flow(uint64_t open) const {
+        constexpr uint64_t held_limit = 16384;
+        uint64_t end = s.size - open > held_limit ? open + held_limit : s.size;
+        if (end < s.size) {
+            uint64_t depth = 0;
+            for (uint64_t i = open; i < end; ++i) {
+                char c = s.text[i];
+                if (c == '[' || c == '{') {
+                    ++depth;
+                } else if (c == ']' || c == '}') {
+                    if (--depth == 0) return false;
+                } else if (c == '"' || c == '\'') {
+                    const void *q = std::memchr(s.text + i + 1, c, end - i - 1);
+                    if (!q) break;
+                    i = static_cast<uint64_t>(static_cast<const char *>(q) - s.text);
+                }
+            }
+            return true;
+        }
+        return false;
     }
 
     // 1 consumed, 0 declined (or cancelled), -1 failure.
@@ -1007,6 +1040,8 @@ bool zarvel_parser::deliver(const zarvel_event &e, bool via_scalar_slot) {
 }
 
 bool zarvel_parser::emit(const zarvel_event &e) {
+    if (check_only) return true;
+    if (streaming) return deliver(e, false);
     if (buffering) {
         if (!events.push_back(e)) return fail(ZARVEL_ERR_NO_MEMORY, scan.pos);
         return true;
@@ -1023,6 +1058,11 @@ bool zarvel_parser::flush_events() {
 
 bool zarvel_parser::define_anchor(zarvel_text_span name, uint32_t &id) {
     id = ++anchor_counter;
+    if (check_only) {
+        if (!shadow.slots && !zarvel_strmap_init(&shadow, allocator)) return fail(ZARVEL_ERR_NO_MEMORY, scan.pos);
+        if (!zarvel_strmap_put(&shadow, name.data, name.length, id)) return fail(ZARVEL_ERR_NO_MEMORY, scan.pos);
+        return true;
+    }
     if (!zarvel_strmap_put(&anchors, name.data, name.length, id)) return fail(ZARVEL_ERR_NO_MEMORY, scan.pos);
     ++anchor_count;
     if (alias_cache_name.length == name.length &&
@@ -1032,6 +1072,13 @@ bool zarvel_parser::define_anchor(zarvel_text_span name, uint32_t &id) {
 }
 
 bool zarvel_parser::lookup_alias(zarvel_text_span name, uint64_t offset, uint32_t &id) {
+    if (check_only) {
+        // The checking pass sees its own anchors first, then the earlier ones.
+        id = shadow.slots ? zarvel_strmap_get(&shadow, name.data, name.length) : zarvel_strmap_absent;
+        if (id == zarvel_strmap_absent) id = zarvel_strmap_get(&anchors, name.data, name.length);
+        if (id == zarvel_strmap_absent) return fail(ZARVEL_ERR_UNDEFINED_ALIAS, offset);
+        return true;
+    }
     if (alias_cache_name.data && alias_cache_name.length == name.length &&
         std::memcmp(alias_cache_name.data, name.data, name.length) == 0) {
         id = alias_cache_id;
@@ -1063,7 +1110,7 @@ uint8_t zarvel_parser::scalar_tag_id(const zarvel_event &e) const {
             id = ZARVEL_TAG_BINARY;
         return id;
     }
-    if (e.plain_implicit && tag_ids) return schema->text(nullptr, e.text.data, e.text.length);
+    if (e.plain_implicit && tag_ids && !check_only) return schema->text(nullptr, e.text.data, e.text.length);
     return 0;
 }
 
@@ -1125,6 +1172,7 @@ void zarvel_parser_free(zarvel_parser *parser) {
     if (!parser) return;
     const zarvel_allocator *a = parser->allocator;
     zarvel_strmap_free(&parser->anchors);
+    zarvel_strmap_free(&parser->shadow);
     zarvel_arena_free(parser->scan.arena);
     zvl::deallocate(a, parser->owned_copy);
     zvl::destroy(a, parser);
@@ -1156,6 +1204,10 @@ void zarvel_parser_set_tag_ids(zarvel_parser *parser, bool resolve) {
 
 void zarvel_parser_set_quick_lines(zarvel_parser *parser, bool on) {
     if (parser) parser->quick_lines = on;
+}
+
+void zarvel_parser_set_flow_streaming(zarvel_parser *parser, bool on) {
+    if (parser) parser->stream_large_flow = on;
 }
 
 void zarvel_parser_set_line_offset(zarvel_parser *parser, uint32_t line_offset) {
@@ -1213,6 +1265,8 @@ int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length, 
     parser->flow.clear();
     parser->events.clear();
     parser->buffering = 0;
+    parser->check_only = parser->streaming = false;
+    s.check_only = false;
     parser->pending = pending_node{};
     parser->doc_open = parser->doc_has_root = false;
     parser->prologue = parser->yaml_directive = false;

@@ -36,6 +36,10 @@ void zarvel_parser_set_tag_ids(zarvel_parser *parser, bool resolve);
 // Switches the direct handling of common block lines off (true by default);
 // tests compare both ways.
 void zarvel_parser_set_quick_lines(zarvel_parser *parser, bool on);
+// Switches the two-pass handling of large flow collections off (true by
+// default), so that every flow tree is held in the event buffer; tests
+// compare both ways.
+void zarvel_parser_set_flow_streaming(zarvel_parser *parser, bool on);
 // Added to every line number of the following runs (chunked feeding).
 void zarvel_parser_set_line_offset(zarvel_parser *parser, uint32_t line_offset);
 

@@ -8,6 +8,7 @@
 // its start event is inserted at the buffer index where the entry began.
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 #include "yaml/parser_state.hpp"
@@ -108,20 +109,28 @@ bool zarvel_parser::close_flow(int32_t enclosing) {
     return flow_node_done(level.role, true, enclosing);
 }
 
-bool zarvel_parser::open_pair(uint32_t mark, bool counted, uint64_t offset) {
+bool zarvel_parser::open_pair(uint32_t mark, bool counted, uint64_t offset, bool after_key) {
     flow_level &parent = flow.back();
     if (counted && parent.depth >= max_depth) return fail(ZARVEL_ERR_TOO_DEEP, offset);
     zarvel_event e = node_event(ZARVEL_EVENT_MAPPING_START, offset);
     e.flow = 1;
     e.tag_id = ZARVEL_TAG_MAP;
-    if (!events.push_back(e)) return fail(ZARVEL_ERR_NO_MEMORY, offset);
-    // Move the start in front of the entry that turned out to be the key.
-    zarvel_event *base = events.data();
-    size_t count = events.size();
-    if (mark + 1 < count) {
-        std::memmove(static_cast<void *>(base + mark + 1), base + mark,
-                     (count - 1 - mark) * sizeof(zarvel_event));
-        base[mark] = e;
+    if (check_only) {
+        // Where the streaming pass must start this pair, before its key.
+        if (after_key && !pair_starts.push_back(offset)) return fail(ZARVEL_ERR_NO_MEMORY, offset);
+    } else if (streaming) {
+        // A key's pair was started before the key (see parse_flow).
+        if (!after_key && !deliver(e, false)) return false;
+    } else {
+        if (!events.push_back(e)) return fail(ZARVEL_ERR_NO_MEMORY, offset);
+        // Move the start in front of the entry that turned out to be the key.
+        zarvel_event *base = events.data();
+        size_t count = events.size();
+        if (mark + 1 < count) {
+            std::memmove(static_cast<void *>(base + mark + 1), base + mark,
+                         (count - 1 - mark) * sizeof(zarvel_event));
+            base[mark] = e;
+        }
     }
     flow_level pair{};
     pair.kind = flow_kind::pair;
@@ -162,7 +171,7 @@ bool zarvel_parser::flow_node_done(flow_role role, bool json, int32_t enclosing)
                 if (scan.pos - level.key_start > max_simple_key)
                     return fail(ZARVEL_ERR_LONG_KEY, level.key_start);
                 uint64_t colon_at = scan.pos;
-                if (!open_pair(level.mark, false, level.key_start)) return false;
+                if (!open_pair(level.mark, false, level.key_start, true)) return false;
                 scan.pos = colon_at + 1;
                 return true;
             }
@@ -250,6 +259,12 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
                 level.mark = static_cast<uint32_t>(events.size());
                 level.key_line = scan.line;
                 level.key_start = scan.pos;
+                if (streaming && !explicit_mark && !empty_key_mark && starts_pair(scan.pos)) {
+                    zarvel_event e = node_event(ZARVEL_EVENT_MAPPING_START, scan.pos);
+                    e.flow = 1;
+                    e.tag_id = ZARVEL_TAG_MAP;
+                    if (!deliver(e, false)) return false;
+                }
                 if (explicit_mark) {
                     ++scan.pos;
                     if (!open_pair(level.mark, false, level.key_start)) return false;
@@ -404,4 +419,38 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
     }
     --buffering;
     return true;
+}
+
+// Streaming pass: whether the sequence entry at offset is the key of a
+// single-pair mapping. Entries are met in increasing offset order and the
+// offsets were sorted, so one cursor walks them.
+bool zarvel_parser::starts_pair(uint64_t offset) {
+    while (next_pair < pair_starts.size() && pair_starts[next_pair] < offset) ++next_pair;
+    return next_pair < pair_starts.size() && pair_starts[next_pair] == offset;
+}
+
+bool zarvel_parser::check_then_stream(int32_t enclosing, const properties &props, bool &streamed) {
+    streamed = false;
+    cursor start = scan.save();
+    uint32_t counter = anchor_counter;
+    pair_starts.clear();
+    if (shadow.slots) zarvel_strmap_clear(&shadow);
+    check_only = scan.check_only = true;
+    bool ok = parse_flow(enclosing, props);
+    check_only = scan.check_only = false;
+    anchor_counter = counter;
+    if (!ok) return false;
+    // A tree followed by ':' is a key: its events must follow the mapping
+    // start, so it is held as usual.
+    scan.skip_blanks();
+    bool key = scan.peek() == ':' && scan.blank_or_end_at(scan.pos + 1);
+    scan.restore(start);
+    if (key) return true;
+    std::sort(pair_starts.begin(), pair_starts.end());
+    next_pair = 0;
+    streaming = true;
+    ok = parse_flow(enclosing, props);
+    streaming = false;
+    streamed = ok;
+    return ok;
 }

@@ -70,7 +70,7 @@ struct flow_level {
 
 struct zarvel_parser {
     explicit zarvel_parser(const zarvel_allocator *a)
-        : allocator(a), scan(a), levels(a), flow(a), events(a) {}
+        : allocator(a), scan(a), levels(a), flow(a), events(a), pair_starts(a) {}
 
     const zarvel_allocator *allocator;
     zvl::yaml::scanner scan;
@@ -102,6 +102,18 @@ struct zarvel_parser {
     zvl::buffer<zvl::yaml::flow_level, 16> flow;
     zvl::buffer<zarvel_event, 16> events;  // held while a flow tree is parsed
     uint32_t buffering = 0;
+
+    // A large flow tree is parsed twice instead of being held: a checking
+    // pass (check_only: no events, anchors in `shadow`, no arena texts)
+    // proves that it parses and finds where single-pair mappings start; the
+    // second pass (streaming) then delivers its events as they come, in the
+    // order the held buffer would have had.
+    bool check_only = false;
+    bool streaming = false;
+    bool stream_large_flow = true;          // off: every tree is held (tests)
+    zarvel_strmap shadow{};                 // anchors defined by the checking pass
+    zvl::buffer<uint64_t, 16> pair_starts;  // key offsets of single-pair mappings
+    size_t next_pair = 0;
 
     const zarvel_sink *sink = nullptr;
     bool stopped = false;  // the sink stopped the run
@@ -135,7 +147,9 @@ struct zarvel_parser {
     bool flow_node_done(zvl::yaml::flow_role role, bool json, int32_t enclosing);
     bool open_flow(char bracket, const zvl::yaml::properties &props, zvl::yaml::flow_role role);
     bool close_flow(int32_t enclosing);
-    bool open_pair(uint32_t mark, bool counted, uint64_t offset);
+    bool open_pair(uint32_t mark, bool counted, uint64_t offset, bool after_key = false);
+    bool check_then_stream(int32_t enclosing, const zvl::yaml::properties &props, bool &streamed);
+    bool starts_pair(uint64_t offset);
     bool close_pair(int32_t enclosing);
     bool missing_separator();
 };

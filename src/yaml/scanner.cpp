@@ -157,7 +157,7 @@ bool scanner::fail(uint32_t code, uint64_t offset, const char *message) {
 
 bool scanner::store_scratch(zarvel_text_span &out) {
     uint64_t n = scratch_.size();
-    if (n == 0) {
+    if (n == 0 || check_only) {
         out = {"", 0};
         return true;
     }

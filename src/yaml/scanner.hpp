@@ -149,6 +149,7 @@ public:
     zarvel_error error{};
     const zarvel_kernels *kernels = nullptr;
     bool alternate = false;
+    bool check_only = false;  // rewritten texts are not kept (a checking pass)
 
     tag_directive tags[max_tag_directives]{};
     uint32_t tag_count = 0;
