@@ -2,6 +2,8 @@
 // positional access, lookup by key with its index, typed reads, threads.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -307,6 +309,49 @@ TEST(Read, TypedReads) {
         EXPECT_EQ(zarvel_node_float(n, &d), r.float_status) << r.name;
         EXPECT_EQ(d, r.float_value) << r.name;
         EXPECT_EQ(zarvel_node_bool(n, nullptr), 6) << r.name;
+    }
+}
+
+// Float texts of any length convert (the local copy of the number routines
+// holds 79 bytes; longer texts take a heap copy). The expected value is
+// strtod's of the text without its separators.
+TEST(Read, FloatsOfAnyLength) {
+    const std::string zeros(100, '0');
+    struct row {
+        std::string text;   // the scalar as written in "v: TEXT"
+        int32_t schema;     // 1: YAML 1.1
+        int status;
+        std::string digits;  // what strtod reads for the expected value
+    };
+    const std::vector<row> rows = {
+        {"0." + zeros + "1", 0, 0, "0." + zeros + "1"},
+        {"-0." + zeros + "1e-5", 0, 0, "-0." + zeros + "1e-5"},
+        {"+1" + zeros + ".5", 0, 0, "1" + zeros + ".5"},
+        {"1" + zeros + "e-100", 0, 0, "1" + zeros + "e-100"},
+        {"." + zeros + "7", 0, 0, "." + zeros + "7"},
+        {"0." + std::string(76, '0') + "1", 0, 0, "0." + std::string(76, '0') + "1"},  // 79 bytes
+        {"0." + std::string(77, '0') + "1", 0, 0, "0." + std::string(77, '0') + "1"},  // 80 bytes
+        {"1." + std::string(400, '3'), 0, 0, "1." + std::string(400, '3')},
+        {"!!float 1_0" + zeros + ".2_5", 0, 0, "10" + zeros + ".25"},
+        {"!!float " + std::string(60, '_') + "2.5", 0, 0, "2.5"},
+        {"1_5.0" + std::string(90, '0'), 1, 0, "15.0"},
+        {"1:30." + zeros + "1", 1, 0, "5400." + zeros + "1"},  // h x 3600 + m x 60
+        {"!!float " + std::string(100, 'x'), 0, 1, ""},
+        {"!!float 1." + zeros + "e", 0, 1, ""},
+    };
+    for (const row &r : rows) {
+        std::string text = "v: " + r.text + "\n";
+        zarvel_parse_options options = {r.schema, 0};
+        int32_t status = -1;
+        zarvel_document *doc = zarvel_parse_ex(text.data(), text.size(), &options, &status);
+        ASSERT_NE(doc, nullptr) << r.text;
+        zarvel_node *v = zarvel_node_map_get(zarvel_document_root(doc, 0), "v", 1);
+        ASSERT_EQ(zarvel_node_tag_id(v), ZARVEL_TAG_FLOAT) << r.text;
+        double d = -1;
+        EXPECT_EQ(zarvel_node_float(v, &d), r.status) << r.text;
+        if (r.status == 0) EXPECT_EQ(d, std::strtod(r.digits.c_str(), nullptr)) << r.text;
+        else EXPECT_EQ(d, -1) << r.text;
+        zarvel_document_free(doc);
     }
 }
 

@@ -12,6 +12,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/memory.hpp"
+#include "json/number_value.hpp"
+
 namespace {
 
 using std::string_view;
@@ -478,8 +481,58 @@ int zvl_num_i64(const char *text, uint32_t length, int64_t *out) {
     return 0;
 }
 
+namespace {
+
+// [+-] digits [. digits] [(e|E) [+-] digits], at least one mantissa digit:
+// the decimal forms long_lexeme_to_double reads (after the sign).
+bool is_decimal_float(string_view t) {
+    size_t i = is_sign(t.empty() ? ' ' : t[0]) ? 1 : 0, digits = 0;
+    for (; i < t.size() && is_digit(t[i]); ++i) ++digits;
+    if (i < t.size() && t[i] == '.')
+        for (++i; i < t.size() && is_digit(t[i]); ++i) ++digits;
+    if (digits == 0) return false;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && is_sign(t[i])) ++i;
+        size_t exponent_digits = 0;
+        for (; i < t.size() && is_digit(t[i]); ++i) ++exponent_digits;
+        if (exponent_digits == 0) return false;
+    }
+    return i == t.size();
+}
+
+}  // namespace
+
+// Texts too long for the local copy: the separators are dropped into a heap
+// copy; what is left is read as a short text, as a decimal form of any length
+// (significant digits kept to the rounding horizon) or as a sexagesimal one.
+static int long_f64(const char *text, uint32_t length, double *out) {
+    zvl::buffer<char> copy;
+    if (!copy.reserve(uint64_t(length) + 1)) return 1;
+    for (uint32_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (c == '_' || c == ',') continue;
+        if (c == '\0') return 1;
+        copy.push_back(c);
+    }
+    const string_view t{copy.data(), copy.size()};
+    if (t.size() < sizeof(number_copy::text)) return t.empty() ? 1 : zvl_num_f64(t.data(), uint32_t(t.size()), out);
+    if (is_decimal_float(t)) {
+        const string_view body = t[0] == '+' ? t.substr(1) : t;
+        *out = zvl::json::long_lexeme_to_double(body.data(), body.size());
+        return 0;
+    }
+    if (!std::memchr(t.data(), ':', t.size())) return 1;
+    if (!copy.push_back('\0')) return 1;
+    double value;
+    if (!sexagesimal_f64(copy.data(), value)) return 1;
+    *out = value;
+    return 0;
+}
+
 int zvl_num_f64(const char *text, uint32_t length, double *out) {
     if (!text || length == 0 || !out) return 1;
+    if (length >= sizeof(number_copy::text)) return long_f64(text, length, out);
     number_copy copy;
     if (!copy_number(text, length, copy)) return 1;
     double value;
