@@ -394,66 +394,163 @@ bool measure_tape(const zarvel_tape *tape, uint64_t *nodes, uint64_t *decoded) {
     return true;
 }
 
-// Nodes from a held tape, entry by entry.
-int build_from_tape(zarvel_node_store *store, zarvel_tape *tape) {
+// Nodes from a held tape, entry by entry. Node ids follow the entries (a
+// closing entry makes none), the store is presized for all of them, and the
+// links are written as the entries come: a member is appended to the open
+// container, key and value alike (the composer's attach gives the same
+// links), and a closing entry finishes its container's last child and count.
+int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape, bool escapes) {
     bool packed = tape->packed_ready && !tape->columns_ready;
     if (packed ? !tape->packed : (!tape->types || !tape->starts || !tape->lens)) return -1;
     if (tape->count < 1) return -1;
-    node_maker make(store, tape->text);
+    struct open_level {
+        uint32_t id;
+        uint32_t last;
+        uint32_t count;
+    };
+    open_level levels[zarvel_store_max_depth];
+    uint32_t depth = 0;
     const char *text = tape->text;
+    uint64_t text_len = tape->text_len;
+    uint32_t prefaulted = 0;
+    bool rooted = false;
     for (uint64_t i = 1; i < tape->count; ++i) {
         tape_entry e = entry_at(tape, i);
         uint8_t type = e.type;
-        uint64_t start = e.start;
-        uint64_t length = e.length;
-        bool scalar = (type >= ZARVEL_TAPE_NULL && type <= ZARVEL_TAPE_STRING) || type == ZARVEL_TAPE_RAW;
-        if (scalar && (start > tape->text_len || length > tape->text_len - start)) return -1;
-        bool made = true;
+        if (type == ZARVEL_TAPE_CLOSE) {
+            if (depth == 0) return -1;
+            open_level &level = levels[--depth];
+            zarvel_node_rec &node = store->nodes[level.id];
+            node.last_child = level.last;
+            node.child_count = level.count;
+            continue;
+        }
+        if (type > ZARVEL_TAPE_RAW || type == ZARVEL_TAPE_DOCUMENT) return -1;
+        bool container = type == ZARVEL_TAPE_ARRAY || type == ZARVEL_TAPE_OBJECT;
+        uint64_t start = e.start, length = e.length;
+        if (!container && (start > text_len || length > text_len - start)) return -1;
+
+        uint32_t id = store->node_count;
+        if (id >= store->node_cap) {
+            id = zarvel_store_add_node(store);
+            if (id == zarvel_node_none) return -1;
+        } else {
+            if (id >= prefaulted) {
+                uint64_t last = uint64_t(id) + prefault_slice_nodes;
+                if (last > store->node_cap) last = store->node_cap;
+                prefault(store->nodes + id, (last - id) * sizeof(zarvel_node_rec));
+                prefaulted = uint32_t(last);
+            }
+            store->node_count = id + 1;
+        }
+        uint8_t flags, tag_id;
+        zarvel_span value = 0;
         switch (type) {
         case ZARVEL_TAPE_ARRAY:
-        case ZARVEL_TAPE_OBJECT: {
-            bool too_deep = false;
-            made = make.open(type == ZARVEL_TAPE_ARRAY ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING, &too_deep);
+            flags = make(ZARVEL_KIND_SEQUENCE, 0, true, false);
+            tag_id = ZARVEL_TAG_SEQ;
             break;
-        }
-        case ZARVEL_TAPE_CLOSE: made = make.close(); break;
-        case ZARVEL_TAPE_NULL: made = make.plain(start, length, ZARVEL_TAG_NULL); break;
-        case ZARVEL_TAPE_TRUE:
-        case ZARVEL_TAPE_FALSE: made = make.plain(start, length, ZARVEL_TAG_BOOL); break;
-        case ZARVEL_TAPE_INT: made = make.plain(start, length, ZARVEL_TAG_INT); break;
-        case ZARVEL_TAPE_FLOAT: made = make.plain(start, length, ZARVEL_TAG_FLOAT); break;
+        case ZARVEL_TAPE_OBJECT:
+            flags = make(ZARVEL_KIND_MAPPING, 0, true, false);
+            tag_id = ZARVEL_TAG_MAP;
+            break;
+        case ZARVEL_TAPE_STRING:
+            flags = make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, depth > 0, false);
+            tag_id = ZARVEL_TAG_STR;
+            if (length && escapes && has_backslash(text, start, length)) {
+                if (!zarvel_store_strings_reserve(store, length)) return -1;
+                uint32_t offset = store->strings_len;
+                uint64_t written =
+                    zvl_finish_double_into(text, start, start + length, store->strings + offset, length);
+                store->strings_len += uint32_t(written);
+                value = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
+                length = 0;  // stored already
+            }
+            break;
         case ZARVEL_TAPE_RAW: {
             // An unchecked token: it must be exactly one JSON number.
             uint64_t p = 0;
             int32_t is_float = 0;
             if (!zvl_json_number_shape(text + start, length, &p, &is_float) || p != length) return -1;
-            made = make.plain(start, length, is_float ? ZARVEL_TAG_FLOAT : ZARVEL_TAG_INT);
+            flags = make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, depth > 0, true);
+            tag_id = is_float ? ZARVEL_TAG_FLOAT : ZARVEL_TAG_INT;
             break;
         }
-        case ZARVEL_TAPE_STRING: made = make.string(start, length, has_backslash(text, start, length)); break;
-        default: return -1;  // a document entry past 0, or an unknown code
+        default:
+            flags = make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, depth > 0, true);
+            tag_id = type == ZARVEL_TAPE_NULL  ? uint8_t(ZARVEL_TAG_NULL)
+                     : type == ZARVEL_TAPE_INT ? uint8_t(ZARVEL_TAG_INT)
+                     : type == ZARVEL_TAPE_FLOAT ? uint8_t(ZARVEL_TAG_FLOAT)
+                                                 : uint8_t(ZARVEL_TAG_BOOL);
+            break;
         }
-        if (!made) return -1;
+        if (length) {
+            if (start <= zarvel_span_max_offset && length <= 0xFFFFFFFFu) {
+                value = zarvel_span_make(uint32_t(start), uint32_t(length), false);
+            } else {
+                value = zarvel_store_put_text(store, text + start, length, true);
+                if (value == zarvel_span_failed) return -1;
+            }
+        }
+        zarvel_node_rec &node = store->nodes[id];
+        node.flags = flags;
+        node.tag_id = tag_id;
+        node.first_child = node.last_child = node.next_sibling = node.alias_target = zarvel_node_none;
+        node.child_count = 0;
+        node.value = value;
+        node.tag = node.anchor = 0;
+
+        if (depth) {
+            open_level &parent = levels[depth - 1];
+            if (parent.last == zarvel_node_none)
+                store->nodes[parent.id].first_child = id;
+            else
+                store->nodes[parent.last].next_sibling = id;
+            parent.last = id;
+            parent.count += 1;
+        } else {
+            if (rooted || !zarvel_store_add_root(store, id)) return -1;
+            rooted = true;
+        }
+        if (container) {
+            if (depth >= zarvel_store_max_depth) return -1;
+            levels[depth++] = {id, zarvel_node_none, 0};
+        }
     }
-    return make.depth() == 0 && store->root_count == 1 ? 0 : -1;
+    return depth == 0 && store->root_count == 1 ? 0 : -1;
+}
+
+// A tape kept as a document's pending body, with what its walk learnt
+// (when the indexed builder made it) so that the deferred build need not
+// measure it again.
+struct held_tape {
+    zarvel_tape tape;
+    bool measured;
+    zvl::tape_walk_facts facts;
+};
+
+void release_held(held_tape *held) {
+    zarvel_tape_free(&held->tape);
+    zvl::deallocate(&zarvel_default_allocator, held);
 }
 
 // Step 2: the tape road. Null when the packed builder does not take the text
 // (*status untouched) or memory ran out (*status 2).
 zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, int32_t *status) {
     const zarvel_allocator *allocator = &zarvel_default_allocator;
-    auto *tape = static_cast<zarvel_tape *>(zvl::allocate(allocator, sizeof(zarvel_tape)));
-    if (!tape) {
+    auto *held = static_cast<held_tape *>(zvl::allocate(allocator, sizeof(held_tape)));
+    if (!held) {
         *status = ZARVEL_NO_MEMORY;
         return nullptr;
     }
-    std::memset(tape, 0, sizeof *tape);
+    std::memset(static_cast<void *>(held), 0, sizeof *held);
+    zarvel_tape *tape = &held->tape;
     // The block is made here rather than by the builder so that the kernel
     // can be asked for large pages before the entries are written (filling
     // a large fresh block is otherwise dominated by page faults). The builder
     // then takes it as a block offered for reuse.
     if (!zvl::tape_allocate(tape, len)) {
-        zvl::deallocate(allocator, tape);
+        zvl::deallocate(allocator, held);
         *status = ZARVEL_NO_MEMORY;
         return nullptr;
     }
@@ -461,24 +558,23 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
     tape->text_len = len + 2;
     zvl::cbor::advise_large_pages(tape->packed, (len + 2) * sizeof(uint64_t));
     const zvl::json::index_variant *indexed = zvl::json::index_best();
-    int built = indexed ? zvl::tape_build_indexed(text, len, root, tape, true, *indexed)
+    int built = indexed ? zvl::tape_build_indexed(text, len, root, tape, true, *indexed, &held->facts)
                         : zvl::tape_build_packed(text, len, root, tape, {true, true, true});
+    held->measured = indexed != nullptr;
     if (built != zvl::tape_built) {
-        zarvel_tape_free(tape);
-        zvl::deallocate(allocator, tape);
+        release_held(held);
         if (built == zvl::tape_no_memory) *status = ZARVEL_NO_MEMORY;
         return nullptr;
     }
     zarvel_document *document = zarvel_document_alloc(allocator);
     if (!document) {
-        zarvel_tape_free(tape);
-        zvl::deallocate(allocator, tape);
+        release_held(held);
         *status = ZARVEL_NO_MEMORY;
         return nullptr;
     }
     document->text = text;
     document->owned_len = len;
-    document->source = tape;
+    document->source = held;
     document->source_kind = ZARVEL_SOURCE_TAPE;
     *status = ZARVEL_OK;
     return document;
@@ -517,26 +613,34 @@ zarvel_document *finish(zarvel_document *document, int32_t result, int32_t *stat
 // ---- deferred build of a tape body (called by zarvel_document_body) -------------
 
 int zarvel_json_source_build(zarvel_node_store *store, void *source) {
-    auto *tape = static_cast<zarvel_tape *>(source);
-    if (!store || !tape || !tape->text) return -1;
+    auto *held = static_cast<held_tape *>(source);
+    if (!store || !held || !held->tape.text) return -1;
+    const zarvel_tape *tape = &held->tape;
     store->input = tape->text;
     store->input_len = tape->text_len;
     // The tape tells exactly what the store will hold: presize for that
     // rather than for the text length, so that one allocation of the right
     // size serves (and memory is not reserved many times over).
     uint64_t nodes = 0, decoded = 0;
-    if (!measure_tape(tape, &nodes, &decoded)) return -1;
+    if (held->measured) {
+        if (tape->count < 1 + 2 * held->facts.containers) return -1;
+        nodes = tape->count - 1 - held->facts.containers;
+        decoded = held->facts.escaped_bytes;
+    } else if (!measure_tape(tape, &nodes, &decoded)) {
+        return -1;
+    }
     if (decoded && !zarvel_store_strings_reserve(store, decoded)) return -1;
     if (!zarvel_store_reserve(store, nodes * 2)) return -1;
     advise_tables(store);
-    return build_from_tape(store, tape);
+    // Without escaped strings no string body needs a look for a backslash.
+    return build_from_tape(store, tape, !held->measured || decoded != 0);
 }
 
 void zarvel_json_source_release(const zarvel_allocator *allocator, void *source) {
-    auto *tape = static_cast<zarvel_tape *>(source);
-    if (!tape) return;
-    zarvel_tape_free(tape);
-    zvl::deallocate(allocator, tape);
+    auto *held = static_cast<held_tape *>(source);
+    if (!held) return;
+    zarvel_tape_free(&held->tape);
+    zvl::deallocate(allocator, held);
 }
 
 // ---- entry ---------------------------------------------------------------------------

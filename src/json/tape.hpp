@@ -65,7 +65,13 @@ int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape
 // (column form, as the strict tape parse) or a tab or a byte of 0x80 or
 // above (packed form, as the JSON document parse). The packed form reuses a
 // big enough packed block as tape_build_packed does.
+// What the walk learnt on the way, for a caller that builds nodes next.
+struct tape_walk_facts {
+    uint64_t containers;     // arrays and objects (one closing entry each)
+    uint64_t escaped_bytes;  // raw length of all strings holding an escape
+};
+
 int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, bool packed,
-                       const json::index_variant &variant);
+                       const json::index_variant &variant, tape_walk_facts *facts = nullptr);
 
 }  // namespace zvl

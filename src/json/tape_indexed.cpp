@@ -61,7 +61,7 @@ private:
 // its own branches, which predict far better than one loop over a state byte.
 template <typename writer>
 int walk(const char *text, uint64_t len, uint64_t root, writer out, const json::index_variant &variant,
-         deepest_rule levels_rule, uint64_t *count) {
+         deepest_rule levels_rule, uint64_t *count, tape_walk_facts *facts) {
     constexpr uint32_t levels = tape_builder_levels;
     bool objects[levels];
     uint32_t opens[levels];
@@ -78,6 +78,8 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, const json::
     uint32_t depth = 0;
     uint32_t deepest = 0;
     uint64_t n = 1;
+    uint64_t containers = 0;
+    uint64_t escaped_bytes = 0;
 
     // A string opened at p: its entry, and p at its closing quote.
     auto string = [&]() __attribute__((always_inline)) {
@@ -86,6 +88,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, const json::
         // Offsets inside the string are its backslashes: each starts an
         // escape, checked by the shared rule, and the offsets the escape
         // covers (a second backslash, the second half of a pair) are passed.
+        bool had_escape = text[p] != '"';
         while (text[p] != '"') {
             if (text[p] != '\\') return false;
             uint64_t escape = json::escape_length(text, len, p);
@@ -99,6 +102,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, const json::
         }
         uint64_t length = p - open - 1;
         if (writer::span_limited && length >= tape_packed_span_limit) return false;
+        if (had_escape) escaped_bytes += length;
         out.put(n++, ZARVEL_TAPE_STRING, open + 1, length);
         return true;
     };
@@ -186,6 +190,7 @@ array_continue:
 close:
     // text[p] closes the innermost level (each place above checks its kind).
     --depth;
+    ++containers;
     out.link(opens[depth], n++);
     if (depth) {
         if (objects[depth - 1]) goto object_continue;
@@ -207,6 +212,7 @@ close:
         (s.special || std::memchr(text, levels_rule == deepest_rule::document ? '\t' : 0x7F, len)))
         return tape_refused;
     *count = n;
+    if (facts) *facts = {containers, escaped_bytes};
     return tape_built;
 }
 
@@ -220,7 +226,7 @@ void release(zarvel_tape *tape) {
 }  // namespace
 
 int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, bool packed,
-                       const json::index_variant &variant) {
+                       const json::index_variant &variant, tape_walk_facts *facts) {
     bool reusable = packed && tape->block && tape->packed && tape->packed_ready;
     if (reusable && tape->text_len >= len + 2) {
         tape->count = 0;
@@ -233,9 +239,9 @@ int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tap
     }
     uint64_t count = 0;
     deepest_rule rule = packed ? deepest_rule::document : deepest_rule::tape;
-    int result = packed ? walk(text, len, root, tape_packed_writer{tape->packed}, variant, rule, &count)
+    int result = packed ? walk(text, len, root, tape_packed_writer{tape->packed}, variant, rule, &count, facts)
                         : walk(text, len, root, tape_column_writer{tape->types, tape->starts, tape->lens},
-                               variant, rule, &count);
+                               variant, rule, &count, facts);
     if (result != tape_built) {
         release(tape);
         return result;
