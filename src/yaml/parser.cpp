@@ -1115,6 +1115,10 @@ uint8_t zarvel_parser::scalar_tag_id(const zarvel_event &e) const {
 }
 
 bool zarvel_parser::emit_scalar(const scanned_scalar &s, const properties &props, bool in_flow) {
+    if (check_only) {
+        uint32_t id;
+        return !props.has_anchor || define_anchor(props.anchor, id);
+    }
     zarvel_event e{};
     e.kind = ZARVEL_EVENT_SCALAR;
     e.text = s.text;

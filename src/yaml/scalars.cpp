@@ -201,7 +201,7 @@ uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buf
 bool scanner::scan_single_quoted(bool flow, int32_t parent_indent, scanned_scalar &out) {
     uint64_t open = pos;
     uint32_t escaped = 0;
-    int64_t close = kernels->find_quote(text + open + 1, size - open - 1, '\'', &escaped);
+    int64_t close = find_close(open + 1, '\'', &escaped);
     if (close < 0) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, open, "unterminated quoted scalar");
     uint64_t close_at = open + 1 + static_cast<uint64_t>(close);
     out.style = ZARVEL_STYLE_SINGLE;
@@ -211,7 +211,7 @@ bool scanner::scan_single_quoted(bool flow, int32_t parent_indent, scanned_scala
 bool scanner::scan_double_quoted(bool flow, int32_t parent_indent, scanned_scalar &out) {
     uint64_t open = pos;
     uint32_t escaped = 0;
-    int64_t close = kernels->find_quote(text + open + 1, size - open - 1, '"', &escaped);
+    int64_t close = find_close(open + 1, '"', &escaped);
     if (close < 0) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, open, "unterminated quoted scalar");
     uint64_t close_at = open + 1 + static_cast<uint64_t>(close);
     out.style = ZARVEL_STYLE_DOUBLE;
@@ -225,8 +225,7 @@ bool scanner::fold_quoted(uint64_t open, uint64_t close, bool escapes, int32_t p
     uint32_t start_line = line;
     uint64_t start_line_start = line_start;
     uint64_t body = open + 1;
-    bool has_break = std::memchr(text + body, '\n', close - body) != nullptr ||
-                     std::memchr(text + body, '\r', close - body) != nullptr;
+    bool has_break = this->has_break(body, close);
     bool is_double = out.style == ZARVEL_STYLE_DOUBLE;
     out.multiline = has_break ? 1 : 0;
     if (!has_break && !escapes) {

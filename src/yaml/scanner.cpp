@@ -28,6 +28,16 @@ inline bool in_set(const std::array<uint8_t, 32> &set, char c) {
 // Short scans test the set inline; the kernel call costs more than it saves.
 constexpr uint64_t inline_scan_limit = 64;
 
+}  // namespace
+
+// First byte of text[from..to) in set, or to.
+uint64_t scanner::inline_stop(const std::array<uint8_t, 32> &set, uint64_t from, uint64_t to) const {
+    while (from < to && !in_set(set, text[from])) ++from;
+    return from;
+}
+
+namespace {
+
 constexpr char core_tag_prefix[] = "tag:yaml.org,2002:";
 
 // Bytes that end anchor names and tag shorthands.
@@ -123,6 +133,34 @@ line_class &scanner::classify_line(line_class &slot) {
     }
     slot.flags = flags;
     return slot;
+}
+
+bool scanner::has_break(uint64_t from, uint64_t to) const {
+    uint64_t i = from;
+    for (; i + 8 <= to; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, text + i, 8);
+        if (bytes_equal(w, '\n') | bytes_equal(w, '\r')) return true;
+    }
+    for (; i < to; ++i)
+        if (is_break(text[i])) return true;
+    return false;
+}
+
+int64_t scanner::find_close(uint64_t body, char quote, uint32_t *escaped) const {
+    // Without an escape byte before it, the first quote closes the scalar
+    // (a doubled single quote is an escape too, so it is left to the kernel).
+    uint64_t limit = size - body < inline_line_bytes ? size : body + inline_line_bytes;
+    char escape = quote == '"' ? '\\' : '\'';
+    for (uint64_t i = body; i < limit; ++i) {
+        char c = text[i];
+        if (c == quote && (quote == '"' || i + 1 >= size || text[i + 1] != '\'')) {
+            *escaped = 0;
+            return static_cast<int64_t>(i - body);
+        }
+        if (c == escape) break;
+    }
+    return kernels->find_quote(text + body, size - body, static_cast<uint8_t>(quote), escaped);
 }
 
 void scanner::next_line() {
@@ -352,6 +390,8 @@ uint64_t scanner::plain_segment_end(uint64_t from, uint64_t end, bool flow, plai
             hit = p;
             while (hit < end && !in_set(set, text[hit])) ++hit;
             if (hit == end) break;
+        } else if ((hit = inline_stop(set, p, p + inline_scan_limit / 2)) < p + inline_scan_limit / 2) {
+            // Most plain scalars are short: the first bytes are tested here.
         } else {
             int64_t i = kernels->find_in_set(set.data(), text + p, end - p);
             if (i < 0) break;

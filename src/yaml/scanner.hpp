@@ -217,8 +217,15 @@ public:
     // line of scan_plain): at a key ':', a comment, a flow indicator or end.
     uint64_t plain_segment_end(uint64_t from, uint64_t end, bool flow, plain_stop &stop);
 
+    // Whether text[from..to) holds a line feed or carriage return.
+    bool has_break(uint64_t from, uint64_t to) const;
+
 private:
     line_class &classify_line(line_class &slot);
+    uint64_t inline_stop(const std::array<uint8_t, 32> &set, uint64_t from, uint64_t to) const;
+    // The closing quote of a quoted scalar whose content starts at body: the
+    // first bytes are searched here, longer contents by kernel slot 8.
+    int64_t find_close(uint64_t body, char quote, uint32_t *escaped) const;
     bool store_scratch(zarvel_text_span &out);
     bool resolve_tag(const char *raw, uint64_t length, bool verbatim_form, zarvel_text_span &out);
     bool check_continuation(const line_class &lc, int32_t parent_indent, bool quoted, bool flow);
