@@ -1,6 +1,9 @@
 #include "harness.hpp"
 
+#include <malloc.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -97,6 +100,66 @@ uint64_t walk_document(zarvel_document *doc) {
         if (root) walk(root, count, scratch);
     }
     return count;
+}
+
+namespace {
+// Peak resident set in kB (VmHWM); -1 when unreadable.
+long peak_resident_kb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+bool reset_peak_resident() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return bool(clear);
+}
+}  // namespace
+
+measurement peak_memory(uint64_t bytes, const std::function<bool()> &body) {
+    measurement m;
+    int fds[2];
+    if (bytes == 0 || pipe(fds) != 0) return m;
+    pid_t child = fork();
+    if (child < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return m;
+    }
+    if (child == 0) {
+        close(fds[0]);
+        // Free heap pages inherited from earlier cases would hide the
+        // growth: give them back, then start the peak from here.
+        malloc_trim(0);
+        long result[2] = {-1, 0};
+        bool reset = reset_peak_resident();
+        long before = reset ? peak_resident_kb() : 0;
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        long max_before = usage.ru_maxrss, faults_before = usage.ru_minflt;
+        if (body()) {
+            getrusage(RUSAGE_SELF, &usage);
+            long after = reset ? peak_resident_kb() : 0;
+            result[0] = reset && before >= 0 && after >= 0 ? after - before : usage.ru_maxrss - max_before;
+            result[1] = usage.ru_minflt - faults_before;
+        }
+        ssize_t written = write(fds[1], result, sizeof result);
+        _exit(written == ssize_t(sizeof result) ? 0 : 1);
+    }
+    close(fds[1]);
+    long result[2] = {-1, 0};
+    ssize_t got = read(fds[0], result, sizeof result);
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (got != ssize_t(sizeof result) || result[0] < 0) return m;
+    m.mbps = double(result[0]) * 1024.0 / double(bytes);
+    m.faults = result[1];
+    m.ok = true;
+    return m;
 }
 
 std::vector<named_input> load(const std::string &dir, std::initializer_list<const char *> names) {

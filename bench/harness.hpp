@@ -46,6 +46,12 @@ row &start_row(const std::string &op, const std::string &input, uint64_t bytes,
                const std::function<bool()> &zarvel_body);
 void peer(row &r, const std::string &name, const std::function<bool()> &body);
 uint64_t walk_document(zarvel_document *doc);
+// Peak memory of one run of body, in a forked child: the growth of the
+// child's peak resident set (VmHWM after resetting it through
+// /proc/self/clear_refs, after returning free heap pages with malloc_trim;
+// the growth of ru_maxrss where that reset is refused) divided by the input
+// size, so MB per input MB. faults = minor faults of that run.
+measurement peak_memory(uint64_t bytes, const std::function<bool()> &body);
 
 // A family of cases, selected by name with ZARVEL_BENCH_ONLY=a,b,...
 struct family {
