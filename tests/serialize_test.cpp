@@ -551,6 +551,30 @@ TEST(ScalarStyle, PlainSafeMatchesByteRules) {
     }
 }
 
+// The word-wise search for characters that need the escaped form against a
+// byte-by-byte reference, with the sequences cut at every position.
+TEST(ScalarStyle, EscapedFormMatchesByteRules) {
+    auto reference = [](const std::string &t) {
+        const auto *p = reinterpret_cast<const uint8_t *>(t.data());
+        const size_t n = t.size();
+        for (size_t i = 0; i + 1 < n; ++i) {
+            if (p[i] == 0xC2 && p[i + 1] >= 0x80 && p[i + 1] <= 0x9F) return true;
+            if (i + 2 >= n) continue;
+            if (p[i] == 0xE2 && p[i + 1] == 0x80 && (p[i + 2] == 0xA8 || p[i + 2] == 0xA9)) return true;
+            if (p[i] == 0xEF && p[i + 1] == 0xBB && p[i + 2] == 0xBF) return true;
+            if (p[i] == 0xEF && p[i + 1] == 0xBF && (p[i + 2] == 0xBE || p[i + 2] == 0xBF)) return true;
+        }
+        return false;
+    };
+    std::mt19937 random(12);
+    const char alphabet[] = "a\xc2\x85\x9f\xa0\xe2\x80\xa8\xa9\xef\xbb\xbf\xbe\xd4\xb1";
+    for (int i = 0; i < 300000; ++i) {
+        std::string t(random() % 30, 'x');
+        for (char &c : t) c = alphabet[random() % (sizeof alphabet - 1)];
+        ASSERT_EQ(zvl::needs_escaped_form(t.data(), t.size()), reference(t)) << testing::PrintToString(t);
+    }
+}
+
 // ---- targets ----------------------------------------------------------------
 
 TEST(SerializeTargets, CallerBuffer) {

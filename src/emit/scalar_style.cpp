@@ -129,23 +129,32 @@ bool plain_printable(const char *text, size_t length) {
 bool needs_escaped_form(const char *text, size_t length) {
     if (length < 2) return false;
     const uint8_t *p = reinterpret_cast<const uint8_t *>(text);
-    size_t i = 0;
-    // Skip ASCII a word at a time: only lead bytes C2, E2 and EF matter.
-    for (;;) {
-        while (i + 8 <= length && (load_word(text + i) & ~low_bits) == 0) i += 8;
-        while (i < length && p[i] < 0x80) ++i;
+    // Only sequences led by C2, E2 and EF matter; words without those lead
+    // bytes are skipped whole (text in other scripts included).
+    auto escaped_at = [&](size_t i) {
         if (i + 1 >= length) return false;
         const uint8_t lead = p[i];
-        if (lead == 0xC2 && p[i + 1] >= 0x80 && p[i + 1] <= 0x9F) return true;
-        if (i + 2 < length) {
-            if (lead == 0xE2 && p[i + 1] == 0x80 && (p[i + 2] == 0xA8 || p[i + 2] == 0xA9))
-                return true;
-            if (lead == 0xEF && p[i + 1] == 0xBB && p[i + 2] == 0xBF) return true;
-            if (lead == 0xEF && p[i + 1] == 0xBF && (p[i + 2] == 0xBE || p[i + 2] == 0xBF))
-                return true;
+        if (lead == 0xC2) return p[i + 1] >= 0x80 && p[i + 1] <= 0x9F;
+        if (i + 2 >= length) return false;
+        if (lead == 0xE2) return p[i + 1] == 0x80 && (p[i + 2] == 0xA8 || p[i + 2] == 0xA9);
+        if (lead == 0xEF)
+            return (p[i + 1] == 0xBB && p[i + 2] == 0xBF) ||
+                   (p[i + 1] == 0xBF && (p[i + 2] == 0xBE || p[i + 2] == 0xBF));
+        return false;
+    };
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const uint64_t w = load_word(text + i);
+        if ((w & ~low_bits) == 0) continue;
+        uint64_t leads = bytes_equal(w, 0xC2) | bytes_equal(w, 0xE2) | bytes_equal(w, 0xEF);
+        while (leads) {
+            if (escaped_at(i + size_t(__builtin_ctzll(leads)) / 8)) return true;
+            leads &= leads - 1;
         }
-        ++i;
     }
+    for (; i < length; ++i)
+        if (escaped_at(i)) return true;
+    return false;
 }
 
 namespace {

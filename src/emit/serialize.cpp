@@ -529,12 +529,12 @@ struct emitter {
         if (line_feed) *p++ = '\n';
         std::memset(p, ' ', indent);
         p += indent;
-        std::memcpy(p, kt.data(), kt.size());
+        copy_run(p, kt.data(), kt.size());
         p += kt.size();
         *p++ = ':';
         if (!vt.empty()) {
             *p++ = ' ';
-            std::memcpy(p, vt.data(), vt.size());
+            copy_run(p, vt.data(), vt.size());
         }
         w.length += total;
         w.column = (line_feed ? 0 : w.column) + total - line_feed;
@@ -581,9 +581,40 @@ struct emitter {
         }
     }
 
+    // An item that is a plain-styled scalar staying plain, without tag or
+    // anchor: the whole line in one write. False when the item needs the
+    // general path (nothing written then).
+    bool plain_item_line(const zarvel_node_rec &r, uint64_t n, bool first) {
+        if (r.kind() != ZARVEL_KIND_SCALAR || effective_style(r) != uint8_t(node_style::plain) ||
+            has_properties(r))
+            return false;
+        const std::string_view t = text(r.value);
+        if (t.empty() || (w.style_cache && t.size() >= style_cache_min_length)) return false;
+        if (!plain_printable(t.data(), t.size())) return false;
+        const uint64_t line_feed = !first && w.last != '\n' ? 1 : 0;
+        const uint64_t indent = first ? 0 : n;
+        const uint64_t total = line_feed + indent + 2 + t.size();
+        char *p = writer_room(w, total);
+        if (!p) return false;
+        if (line_feed) *p++ = '\n';
+        std::memset(p, ' ', indent);
+        p += indent;
+        *p++ = '-';
+        *p++ = ' ';
+        copy_run(p, t.data(), t.size());
+        w.length += total;
+        w.column = (line_feed ? 0 : w.column) + total - line_feed;
+        w.last = uint8_t(t.back());
+        return true;
+    }
+
     void block_sequence(const zarvel_node_rec &seq, uint64_t n) {
         bool first = true;
         for (uint32_t item = seq.first_child; valid(item); item = node(item).next_sibling) {
+            if (plain_item_line(node(item), n, first)) {
+                first = false;
+                continue;
+            }
             if (!first) {
                 put_line_end(w);
                 put_blanks(w, n);
