@@ -22,6 +22,19 @@ uint64_t bytes_equal(uint64_t w, uint8_t c) {
     return ~(((x & low_bits) + low_bits) | x | low_bits);
 }
 
+// The first r (1 to 7) bytes at p as a word, zeros above them, without
+// reading past them: overlapping loads whose shared bytes agree.
+uint64_t load_partial(const char *p, size_t r) {
+    const auto *b = reinterpret_cast<const uint8_t *>(p);
+    if (r >= 4) {
+        uint32_t low, top;
+        std::memcpy(&low, p, 4);
+        std::memcpy(&top, p + r - 4, 4);
+        return uint64_t(low) | (uint64_t(top) << (8 * (r - 4)));
+    }
+    return uint64_t(b[0]) | (uint64_t(b[r / 2]) << (8 * (r / 2))) | (uint64_t(b[r - 1]) << (8 * (r - 1)));
+}
+
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // First bytes that would start another token: a tag, comment, directive,
@@ -113,10 +126,21 @@ plain_scan scan_plain(const char *text, size_t length) {
         if (hash & (blank << 8)) return {false, true};
         if ((hash & 0x80) && i > 0 && text[i - 1] == ' ') return {false, true};
     }
-    for (; i < length; ++i) {
-        const uint8_t c = uint8_t(text[i]);
-        if (c < 0x20 || c == 0x7F || !byte_ok(text, length, i)) return {false, true};
-        high |= c;
+    if (i < length) {
+        // The last one to seven bytes as one word, zeros above them; the
+        // masks keep only the text's own bytes.
+        const size_t r = length - i;
+        const uint64_t w = load_partial(text + i, r);
+        const uint64_t valid = (ones * 0x80) & ((uint64_t(1) << (8 * r)) - 1);
+        const uint64_t control = ~(((w & low_bits) + ones * (0x80 - 0x20)) | w) & (ones * 0x80);
+        if ((control | bytes_equal(w, 0x7F)) & valid) return {false, true};
+        high |= w;
+        const uint64_t colon = bytes_equal(w, ':') & valid;
+        const uint64_t hash = bytes_equal(w, '#') & valid;
+        const uint64_t blank = bytes_equal(w, ' ') & valid;
+        if (colon & ((blank >> 8) | (uint64_t(0x80) << (8 * (r - 1))))) return {false, true};
+        if (hash & (blank << 8)) return {false, true};
+        if ((hash & 0x80) && i > 0 && text[i - 1] == ' ') return {false, true};
     }
     return {true, (high & ~low_bits) != 0};
 }
