@@ -184,9 +184,14 @@ public:
     uint64_t line_end() { return current_line().end; }
 
     // Skips spaces and tabs on the current line.
-    void skip_blanks();
+    void skip_blanks() {
+        while (pos < size && is_blank(text[pos])) ++pos;
+    }
     // After skip_blanks: true at the line end or at a comment.
-    bool at_line_end_or_comment();
+    bool at_line_end_or_comment() const {
+        if (pos >= size || is_break(text[pos])) return true;
+        return text[pos] == '#' && (pos == line_start || is_blank(text[pos - 1]));
+    }
 
     // Records code at offset in the parser's error record; returns false.
     bool fail(uint32_t code, uint64_t offset, const char *message = nullptr);
@@ -222,7 +227,7 @@ public:
 
 private:
     line_class &classify_line(line_class &slot);
-    uint64_t inline_stop(const std::array<uint8_t, 32> &set, uint64_t from, uint64_t to) const;
+    uint64_t inline_stop(uint8_t mask, uint64_t from, uint64_t to) const;
     // The closing quote of a quoted scalar whose content starts at body: the
     // first bytes are searched here, longer contents by kernel slot 8.
     int64_t find_close(uint64_t body, char quote, uint32_t *escaped) const;
