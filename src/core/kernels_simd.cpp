@@ -1,0 +1,89 @@
+// The SSE2 and AVX2 scanning tables: the kernel bodies of
+// kernels_simd_body.hpp compiled once per vector width. Slots whose portable
+// form is already as fast (memchr searches) or that nothing calls through
+// the table (the JSON block classifier) keep the portable kernel; the JSON
+// stage-1 slots go to the best stage-1 variant.
+#include "core/kernels_simd.hpp"
+
+#include <cstring>
+
+#include "json/stage1.hpp"
+
+#if defined(__x86_64__)
+
+#include "core/simd.hpp"
+
+namespace zvl {
+
+namespace kernels_sse2 {
+using V = simd::sse2;
+#define ZVL_TARGET
+#include "core/kernels_simd_body.hpp"
+#undef ZVL_TARGET
+}  // namespace kernels_sse2
+
+namespace kernels_avx2 {
+using V = simd::avx2;
+#define ZVL_TARGET __attribute__((target("avx2")))
+#include "core/kernels_simd_body.hpp"
+#undef ZVL_TARGET
+}  // namespace kernels_avx2
+
+namespace {
+
+int32_t best_stage1(const char *text, uint64_t len, uint32_t *positions, uint64_t *count, int32_t *flags) {
+    return json::stage1_best().positions(text, len, positions, count, flags);
+}
+
+int32_t best_stage1_masks(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
+                          uint64_t *block_count, int32_t *flags) {
+    return json::stage1_best().masks(text, len, blocks, block_count, flags);
+}
+
+#define ZVL_VECTOR_TABLE(ns)                                                                      \
+    [] {                                                                                          \
+        zarvel_kernels t = portable_kernels();                                                    \
+        t.find3 = ns::find3;                                                                      \
+        t.count = ns::count;                                                                      \
+        t.count3 = ns::count3;                                                                    \
+        t.copy_count3 = ns::copy_count3;                                                          \
+        t.find_not = ns::find_not;                                                                \
+        t.find_in_set = ns::find_in_set;                                                          \
+        t.find_quote = ns::find_quote;                                                            \
+        t.census = ns::census;                                                                    \
+        t.find_json_special = ns::find_json_special;                                              \
+        t.has_special = ns::has_special;                                                          \
+        t.line_scan = ns::line_scan;                                                              \
+        t.json_stage1 = best_stage1;                                                              \
+        t.json_stage1_masks = best_stage1_masks;                                                  \
+        return t;                                                                                 \
+    }()
+
+const zarvel_kernels *sse2_table() {
+    static const zarvel_kernels table = ZVL_VECTOR_TABLE(kernels_sse2);
+    return &table;
+}
+
+const zarvel_kernels *avx2_table() {
+    static const zarvel_kernels table = ZVL_VECTOR_TABLE(kernels_avx2);
+    return &table;
+}
+
+#undef ZVL_VECTOR_TABLE
+
+constexpr kernel_variant variants[] = {
+    {"sse2", sse2_table, simd::has_sse2},
+    {"avx2", avx2_table, simd::has_avx2},
+};
+
+}  // namespace
+
+std::span<const kernel_variant> kernel_vector_variants() { return variants; }
+
+}  // namespace zvl
+
+#else
+
+std::span<const zvl::kernel_variant> zvl::kernel_vector_variants() { return {}; }
+
+#endif
