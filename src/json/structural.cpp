@@ -60,8 +60,8 @@ uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uin
     return n;
 }
 
-// Defined with the vector variants where the target has them.
-std::span<const index_variant> index_vector_variants();
+// Defined with the vector variants; null where the target has none.
+const index_variant *index_variant_avx2();
 
 std::span<const index_variant> index_variants() {
     static const auto all = [] {
@@ -70,8 +70,8 @@ std::span<const index_variant> index_variants() {
             size_t count;
         } t{};
         t.entries[t.count++] = {"portable", index_fill_portable, false, always};
-        for (const index_variant &v : index_vector_variants())
-            if (t.count < 4) t.entries[t.count++] = v;
+        for (const index_variant *v : {index_variant_avx2()})
+            if (v) t.entries[t.count++] = *v;
         return t;
     }();
     return {all.entries, all.count};

@@ -225,17 +225,15 @@ bool has_avx2() {
            __builtin_cpu_supports("popcnt");
 }
 
-constexpr index_variant vector_variants[] = {
-    {"avx2", fill_avx2, true, has_avx2},
-};
+constexpr index_variant avx2_variant = {"avx2", fill_avx2, true, has_avx2};
 
 }  // namespace
 
-std::span<const index_variant> index_vector_variants() { return vector_variants; }
+const index_variant *index_variant_avx2() { return &avx2_variant; }
 
 #else
 
-std::span<const index_variant> index_vector_variants() { return {}; }
+const index_variant *index_variant_avx2() { return nullptr; }
 
 #endif
 
