@@ -122,26 +122,41 @@ struct block_scanner {
         if (!zarvel_event_log_push(log, words, count)) failed = true;
         return !failed;
     }
+    // A record of a fixed number of words, written straight into the log
+    // (no local array to copy from).
+    template <typename... Words>
+    bool emit(Words... words) {
+        constexpr uint32_t n = sizeof...(Words);
+        if (log->word_cap - log->word_count < n && !zarvel_event_log_grow(log, n)) {
+            failed = true;
+            return false;
+        }
+        uint64_t *to = log->words + log->word_count;
+        uint32_t i = 0;
+        ((to[i++] = uint64_t(words)), ...);
+        log->word_count += n;
+        return true;
+    }
     uint64_t compact(uint64_t offset, uint64_t n) const { return offset | (n << 32); }
 
     bool open(bool is_map, uint32_t indent) {
         if (depth >= max_levels) return false;
         // Untagged collections carry the tag id of their kind, as parsed ones do.
         uint64_t tag_id = is_map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ;
-        uint64_t w[3] = {(uint64_t(record_node_event) << kind_shift) | (tag_id << 16) |
-                             (is_map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START),
-                         external_mark, 0};
-        if (!push(w, 3)) return false;
+        if (!emit((uint64_t(record_node_event) << kind_shift) | (tag_id << 16) |
+                      (is_map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START),
+                  external_mark, uint64_t(0)))
+            return false;
         levels[depth++] = {indent, is_map};
         awaiting = false;
         return true;
     }
     bool close() {
         if (awaiting && !empty_value()) return false;
-        uint64_t w[3] = {(uint64_t(record_node_event) << kind_shift) |
-                             (levels[depth - 1].is_map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END),
-                         external_mark, 0};
-        if (!push(w, 3)) return false;
+        if (!emit((uint64_t(record_node_event) << kind_shift) |
+                      (levels[depth - 1].is_map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END),
+                  external_mark, uint64_t(0)))
+            return false;
         --depth;
         awaiting = false;
         if (depth == 0) root_done = true;
@@ -150,42 +165,32 @@ struct block_scanner {
     // The empty node of a key or entry whose line ended: a plain null.
     bool empty_value() {
         awaiting = false;
-        uint64_t w = (uint64_t(record_scalar_value) << kind_shift) | compact(length, 0);
-        return push(&w, 1);
+        return emit((uint64_t(record_scalar_value) << kind_shift) | compact(length, 0));
     }
     bool plain_key(uint64_t offset, uint64_t n) {
         uint8_t tag_id = resolver->text(nullptr, text + offset, uint32_t(n));
         uint64_t first = (uint64_t(record_scalar) << kind_shift) | tag_id | (1u << 8) | (1u << 11) | (1u << 13);
-        uint64_t w[2] = {first, compact(offset, n)};
-        return push(w, 2);
+        return emit(first, compact(offset, n));
     }
     bool plain_item(uint64_t offset, uint64_t n) {
-        uint64_t w = (uint64_t(record_scalar_value) << kind_shift) | compact(offset, n);
-        return push(&w, 1);
+        return emit((uint64_t(record_scalar_value) << kind_shift) | compact(offset, n));
     }
     bool quoted(uint64_t offset, uint64_t n, uint8_t style) {
         uint64_t first = (uint64_t(record_scalar) << kind_shift) | (uint64_t(style) << 8) | (1u << 13);
-        uint64_t w[2] = {first, compact(offset, n)};
-        return push(w, 2);
+        return emit(first, compact(offset, n));
     }
     bool anchored_item(uint64_t offset, uint64_t n, uint64_t name, uint64_t name_len, uint32_t index) {
         uint8_t tag_id = resolver->text(nullptr, text + offset, uint32_t(n));
         uint64_t first = (uint64_t(record_scalar) << kind_shift) | tag_id | (1u << 8) | (1u << 11) | (1u << 13) |
                          (1u << 16) | (uint64_t(index) << 32);
-        uint64_t w[3] = {first, compact(offset, n), compact(name, name_len)};
-        return push(w, 3);
+        return emit(first, compact(offset, n), compact(name, name_len));
     }
     bool pair(uint64_t key, uint64_t key_len, uint64_t value_kind, uint64_t value, uint64_t value_len,
               uint64_t anchor, uint64_t anchor_len, uint32_t index) {
         uint64_t first = (uint64_t(record_pair) << kind_shift) | value_kind | (1u << 3) | (uint64_t(index) << 32);
-        uint64_t w[4] = {0, compact(key, key_len), compact(value, value_len), 0};
-        uint32_t count = 3;
-        if (value_kind == pair_value_anchored) {
-            first |= 1u << 4;
-            w[count++] = compact(anchor, anchor_len);
-        }
-        w[0] = first;
-        return push(w, count);
+        if (value_kind == pair_value_anchored)
+            return emit(first | (1u << 4), compact(key, key_len), compact(value, value_len), compact(anchor, anchor_len));
+        return emit(first, compact(key, key_len), compact(value, value_len));
     }
 
     // ---- anchors ------------------------------------------------------------------
@@ -303,10 +308,26 @@ struct block_scanner {
         return push(w, 3);
     }
 
-    // End of the line starting at p (its line feed, or the end).
-    uint64_t line_end(uint64_t p) const {
-        const char *nl = static_cast<const char *>(std::memchr(text + p, '\n', length - p));
-        return nl ? uint64_t(nl - text) : length;
+    // End of the line starting at p (its line feed, or the end). The last
+    // answer is kept: a scalar's look at the next line and that line's own
+    // turn ask for the same end.
+    uint64_t last_line_start = ~uint64_t(0), last_line_end = 0;
+    uint64_t line_end(uint64_t p) {
+        if (p == last_line_start) return last_line_end;
+        last_line_start = p;
+        // Most lines are short: eight bytes at a time for the first 24, the
+        // library's search beyond.
+        uint64_t at = p;
+        for (int round = 0; round < 3 && length - at >= 8; ++round, at += 8) {
+            uint64_t word;
+            std::memcpy(&word, text + at, 8);
+            uint64_t x = word ^ 0x0A0A0A0A0A0A0A0Aull;
+            uint64_t found = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+            if (found) return last_line_end = at + uint64_t(__builtin_ctzll(found) / 8);
+        }
+        const char *nl = static_cast<const char *>(std::memchr(text + at, '\n', length - at));
+        last_line_end = nl ? uint64_t(nl - text) : length;
+        return last_line_end;
     }
 
     // Continuation lines of a plain scalar whose first line ends at
