@@ -1039,7 +1039,7 @@ bool zarvel_parser::deliver(const zarvel_event &e, bool via_scalar_slot) {
     return r == 0 ? true : stop();
 }
 
-bool zarvel_parser::emit(const zarvel_event &e) {
+bool zarvel_parser::emit_slow(const zarvel_event &e) {
     if (check_only) return true;
     if (streaming) return deliver(e, false);
     if (buffering) {

@@ -6,6 +6,11 @@
 //
 // A sequence entry followed by ':' becomes the key of a single-pair mapping:
 // its start event is inserted at the buffer index where the entry began.
+//
+// A large tree (see large_flow) is not held: check_then_stream parses it
+// once without events to prove that it parses and to note where pairs
+// start, then again delivering each event at once. The sink sees the same
+// events as from the held buffer, and nothing of a tree that fails.
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
@@ -205,7 +210,8 @@ bool zarvel_parser::flow_node_done(flow_role role, bool json, int32_t enclosing)
 bool zarvel_parser::flow_node(flow_role role, int32_t enclosing) {
     properties props;
     uint64_t start = scan.pos;
-    if (!scan.scan_properties(props, true)) return false;
+    char first = scan.peek();
+    if ((first == '&' || first == '!') && !scan.scan_properties(props, true)) return false;
     if (!props.empty() && !skip_flow_space(enclosing)) return false;
     if (scan.at_end()) return fail(ZARVEL_ERR_FAILED, scan.pos, "end of text inside a flow collection");
     char c = scan.text[scan.pos];

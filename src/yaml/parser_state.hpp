@@ -126,7 +126,13 @@ struct zarvel_parser {
         stopped = true;
         return false;
     }
-    bool emit(const zarvel_event &event);
+    // The common case (block context, no scalar slot) goes straight to slot 0.
+    bool emit(const zarvel_event &event) {
+        if (!(check_only | streaming) && !buffering && !sink->scalar)
+            return sink->event(sink->user, &event) == 0 ? true : stop();
+        return emit_slow(event);
+    }
+    bool emit_slow(const zarvel_event &event);
     bool deliver(const zarvel_event &event, bool via_scalar_slot);
     bool flush_events();
     zarvel_event node_event(uint32_t kind, uint64_t offset) const;
