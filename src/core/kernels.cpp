@@ -5,6 +5,7 @@
 //   zero_bytes(w): 0x80 in every byte of w that is zero, nothing else (exact,
 //   unlike the subtract-and-mask form, so the lowest set bit is the answer).
 #include "core/kernels.hpp"
+#include "core/kernels_simd.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -268,7 +269,11 @@ const zarvel_kernels *zarvel_kernels_get() {
     const zarvel_kernels *table = published.load(std::memory_order_acquire);
     if (table) return table;
     processor_features.fetch_or(features_probed, std::memory_order_relaxed);
-    // Racing first users publish the same pointer.
-    published.store(&portable_table, std::memory_order_release);
-    return &portable_table;
+    // The fastest vector table this processor runs (they come slowest first);
+    // racing first users pick and publish the same pointer.
+    table = &portable_table;
+    for (const zvl::kernel_variant &variant : zvl::kernel_vector_variants())
+        if (variant.supported()) table = variant.table();
+    published.store(table, std::memory_order_release);
+    return table;
 }
