@@ -8,64 +8,12 @@
 
 #define ZARVEL_JSON_TAPE_NO_ENTRY 1
 #include "../tests/json_tape_fuzz.cpp"
+#include "tree_compare.hpp"
 
 namespace {
 
-[[noreturn]] void mismatch() { __builtin_trap(); }
-
-std::string span(const char *p, uint64_t n) { return p && n ? std::string(p, n) : std::string(); }
-
-// Numbers may be written in another spelling of the same value.
-bool same_scalar(int32_t tag, const zarvel_node *a, const zarvel_node *b) {
-    if (tag == ZARVEL_TAG_INT) {
-        int64_t x = 0, y = 0;
-        return zarvel_node_int(a, &x) == 0 && zarvel_node_int(b, &y) == 0 && x == y;
-    }
-    if (tag == ZARVEL_TAG_FLOAT) {
-        double x = 0, y = 0;
-        // Long float texts are refused by the read API (reported); the
-        // spelling then differs after a round trip.
-        uint64_t la = 0;
-        zarvel_node_value(a, &la);
-        if (la > 64 && zarvel_node_float(a, &x) != 0) return true;
-        return zarvel_node_float(a, &x) == 0 && zarvel_node_float(b, &y) == 0 &&
-               (x == y || (x != x && y != y));
-    }
-    if (tag == ZARVEL_TAG_NULL || tag == ZARVEL_TAG_BOOL) return true;
-    return false;
-}
-
-void same_tree(const zarvel_node *a, const zarvel_node *b, int depth) {
-    if (!a || !b) {
-        if (a != b) mismatch();
-        return;
-    }
-    int32_t kind = zarvel_node_kind(a);
-    if (kind != zarvel_node_kind(b) || depth > 1100) mismatch();
-    if (kind == ZARVEL_NODE_SCALAR) {
-        uint64_t la = 0, lb = 0;
-        const char *va = zarvel_node_value(a, &la);
-        const char *vb = zarvel_node_value(b, &lb);
-        int32_t tag = zarvel_node_tag_id(a);
-        if (tag != zarvel_node_tag_id(b)) mismatch();
-        if (!same_scalar(tag, a, b) && span(va, la) != span(vb, lb)) mismatch();
-    } else if (kind == ZARVEL_NODE_SEQUENCE) {
-        uint64_t n = zarvel_node_seq_count(a);
-        if (n != zarvel_node_seq_count(b)) mismatch();
-        for (uint64_t i = 0; i < n; ++i)
-            same_tree(zarvel_node_seq_at(a, i), zarvel_node_seq_at(b, i), depth + 1);
-    } else if (kind == ZARVEL_NODE_MAPPING) {
-        uint64_t n = zarvel_node_map_count(a);
-        if (n != zarvel_node_map_count(b)) mismatch();
-        for (uint64_t i = 0; i < n; ++i) {
-            zarvel_node *ka = nullptr, *xa = nullptr, *kb = nullptr, *xb = nullptr;
-            zarvel_node_map_at(a, i, &ka, &xa);
-            zarvel_node_map_at(b, i, &kb, &xb);
-            same_tree(ka, kb, depth + 1);
-            same_tree(xa, xb, depth + 1);
-        }
-    }
-}
+using fuzz_tree::mismatch;
+using fuzz_tree::same_tree;
 
 }  // namespace
 

@@ -47,11 +47,16 @@ zarvel_document *finish(int32_t *status, int32_t value) {
 }
 
 // Status of a stopped run. A parser error maps by its code. A sink that
-// stopped the run without a parser error ran out of memory (the composers'
-// other failures cannot happen behind a parser that keeps its own limits):
-// that is status 2, never a status 1 without a message.
-int32_t run_failure_status(const zarvel_parser *parser) {
+// stopped the run without a parser error either met 1000 open levels (the
+// parser counts block and flow levels separately, so together they can pass
+// the composer's limit: status 3) or ran out of memory (status 2), never a
+// status 1 without a message.
+int32_t run_failure_status(const zarvel_parser *parser, uint32_t open_levels) {
     const zarvel_error *error = zarvel_parser_error(parser);
+    if ((!error || error->code == 0) && open_levels >= zarvel_store_max_depth) {
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_TOO_DEEP, 0, 0, 0, nullptr);
+        return ZARVEL_TOO_DEEP;
+    }
     if (!error || error->code == 0) return ZARVEL_NO_MEMORY;
     *zarvel_error_current() = *error;
     if (error->code == ZARVEL_ERR_NO_MEMORY) return ZARVEL_NO_MEMORY;
@@ -143,7 +148,8 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length,
 
     if (!recorded) {
         int result = zarvel_parser_run(state.parser, input, input_len, &sink, true, true);
-        if (result != 0) return finish(status, run_failure_status(state.parser));
+        if (result != 0)
+            return finish(status, run_failure_status(state.parser, direct ? state.store->depth : state.log->depth));
         uint64_t parsed_len = 0;
         const char *parsed = zarvel_parser_text(state.parser, &parsed_len);
         if (parsed && parsed != input) {
