@@ -31,15 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!json) continue;
         int32_t again_status = -1;
         zarvel_document *again = zarvel_parse_json(json, length, &again_status);
-        // Open fault, tolerated so that the run finds the others: infinite
-        // and NaN numbers are written as ".inf"/".nan", which is no JSON.
-        if (!again && std::string(json, length).find(".inf") == std::string::npos &&
-            std::string(json, length).find(".nan") == std::string::npos)
-            mismatch();
-        if (!again) {
-            zarvel_free(json);
-            continue;
-        }
+        if (!again) mismatch();  // the JSON writer's output is always JSON
         same_tree(zarvel_document_root(doc, 0), zarvel_document_root(again, 0), 0);
         zarvel_document_free(again);
         zarvel_free(json);
