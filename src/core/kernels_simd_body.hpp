@@ -196,6 +196,14 @@ ZVL_TARGET int64_t find_not(const char *data, uint64_t length, uint8_t byte) {
 }
 
 ZVL_TARGET int64_t find_in_set(const uint8_t set[32], const char *data, uint64_t length) {
+    // A stop is often near: the first bytes are looked up one by one before
+    // the vectors are set up.
+    const uint64_t near = length < 16 ? length : 16;
+    for (uint64_t i = 0; i < near; ++i) {
+        const auto c = static_cast<uint8_t>(data[i]);
+        if (set[c >> 3] & (1u << (c & 7))) return static_cast<int64_t>(i);
+    }
+    if (near == length) return -1;
     // The sets the scanner uses have a handful of members: compare with each.
     // A large set goes byte by byte.
     uint8_t members[16];
