@@ -404,56 +404,7 @@ TEST(CborDocument, AppendixAValuesReadBack) {
 
 // Runs `body` with allocation n failing, for n = 1, 2, ... until a run sees
 // fewer than n allocations; every run must succeed or report status 2.
-template <typename Body>
-void for_every_allocation(const char *what, Body body) {
-    for (uint64_t n = 1; n < 100000; ++n) {
-        zvl::testing::fail_allocation(n);
-        int32_t status = body();
-        uint64_t seen = zvl::testing::fail_allocation(0);
-        EXPECT_TRUE(status == 0 || status == 2) << what << " allocation " << n << " status " << status;
-        if (seen < n) {
-            EXPECT_EQ(status, 0) << what;
-            return;
-        }
-    }
-    ADD_FAILURE() << what << ": too many allocations";
-}
-
-TEST(CborDocument, EveryAllocationFailureIsStatusTwo) {
-    const char *inputs[] = {
-        "a56161f561628201026163 7f61786179ff6164bf616bf9fe00ff6165c1d81e5f4101420203ff",
-        "9f 7f 6161 6162 6163 6164 6165 6166 6167 6168 6169 6170 6171 6172 6173 6174 6175 6176 6177 "
-        "6178 6179 ff 1bffffffffffffffff f93c00 c1c2c3c4 00 ff",
-    };
-    std::vector<std::vector<uint8_t>> all;
-    for (const char *hex : inputs) all.push_back(from_hex(hex));
-    std::vector<uint8_t> big{0x99, 0x03, 0xe8};  // 1000 items with text and numbers
-    for (int i = 0; i < 1000; ++i) {
-        if (i % 2)
-            big.insert(big.end(), {0x3a, 0x00, 0x01, 0x00, 0x00});
-        else
-            big.insert(big.end(), {0xc1, 0x63, 'a', 'b', 'c'});
-    }
-    all.push_back(big);
-    for (const auto &bytes : all) {
-        for_every_allocation("decode", [&] {
-            int32_t status = -1;
-            zarvel_document *doc = zarvel_cbor_decode(bytes.data(), bytes.size(), 0, &status);
-            if (doc) EXPECT_EQ(zarvel_document_count(doc), 1u);
-            zarvel_document_free(doc);
-            return status;
-        });
-        std::vector<uint8_t> twice = bytes;
-        twice.insert(twice.end(), bytes.begin(), bytes.end());
-        for_every_allocation("sequence", [&] {
-            int32_t status = -1;
-            collected c;
-            uint64_t n = zarvel_cbor_decode_sequence(twice.data(), twice.size(), 0, collect, &c, &status);
-            if (status == 0) EXPECT_EQ(n, 2u);
-            return status;
-        });
-    }
-}
+// Allocation failure in decode and sequence: tests/injection_test.cpp.
 
 TEST(CborDocument, HostileLengthsAllocateNothingLarge) {
     const char *hostile[] = {
