@@ -282,8 +282,8 @@ TEST(Limits, BlockScalarLines) {
     check(rows);
 }
 
-// The node table of a parsed text may not grow past input length + 1024
-// records; texts whose nodes are denser than their bytes still parse.
+// The node table of a parsed text is bounded by its input length, loosely
+// enough that texts whose nodes are denser than their bytes still parse.
 TEST(Limits, NodeTableGrowth) {
     std::vector<row> rows;
     for (size_t pairs : {1000u, 3000u, 6000u, 20000u}) {
@@ -296,7 +296,7 @@ TEST(Limits, NodeTableGrowth) {
                             zarvel_document_free(doc);
                             return failed(status);
                         },
-                        0, "", "node table limit of input length + 1024 refuses dense valid texts"});
+                        0, ""});
         std::string items = repeat("-\n", pairs);
         rows.push_back({"empty items x" + std::to_string(pairs), [items] { return parse(items); }, 0, ""});
     }

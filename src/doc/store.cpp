@@ -123,9 +123,9 @@ bool zarvel_store_reserve(zarvel_node_store *store, uint64_t input_length) {
 }
 
 bool zarvel_store_room_for_node(zarvel_node_store *store) {
-    // The table may hold about one node per input byte; beyond that the
-    // input cannot be describing real nodes.
-    uint64_t limit = store->input_len + 1024;
+    // Valid texts reach three nodes per two bytes ("[:,:,...]": a pair and
+    // two empty scalars); twice the input length is past any real text.
+    uint64_t limit = 2 * store->input_len + 1024;
     if (store->input_len != 0 && store->node_count > limit) return false;
     if (store->node_count >= zarvel_node_none - 1) return false;
     return grow_nodes(store, uint64_t(store->node_count) + 1);
