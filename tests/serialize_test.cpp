@@ -197,6 +197,27 @@ TEST(Serialize, EmptyScalars) {
     EXPECT_EQ(t.yaml(), "key:\n~: v\ns:\n-\n- x\n");
 }
 
+// A local tag holding a later "!" is written verbatim; its short form would
+// read back as an undeclared named handle.
+TEST(Serialize, LocalTagsWithBangReadBack) {
+    const char *input = "%TAG !m! !my-\n---\n!m!m!light x\n";
+    int32_t status = -1;
+    zarvel_document *doc = zarvel_parse(input, std::strlen(input), &status);
+    ASSERT_NE(doc, nullptr);
+    uint64_t n = 0;
+    char *text = zarvel_serialize(doc, &n);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text, n), "!<!my-m!light> x\n");
+    zarvel_document *again = zarvel_parse(text, n, &status);
+    ASSERT_NE(again, nullptr) << text;
+    uint64_t tag_length = 0;
+    const char *tag = zarvel_node_tag(zarvel_document_root(again, 0), &tag_length);
+    EXPECT_EQ(std::string(tag ? tag : "", tag_length), "!my-m!light");
+    zarvel_document_free(again);
+    zarvel_free(text);
+    zarvel_document_free(doc);
+}
+
 // Through the parser and back: an empty null key stays a null key, in block
 // and flow form; a tagged empty key stays the empty text.
 TEST(Serialize, EmptyNullKeysReadBackAsNull) {

@@ -79,7 +79,9 @@ struct emitter {
     void tag_prefix(const zarvel_node_rec &r) {
         std::string_view tag = text(r.tag);
         if (tag.empty()) return;
-        if (tag[0] == '!') {
+        // A later "!" would read back as a named handle: such local tags
+        // are written verbatim.
+        if (tag[0] == '!' && tag.find('!', 1) == std::string_view::npos) {
             put_byte(w, '!');
             write_percent_encoded(w, tag.substr(1));
             put_byte(w, ' ');
