@@ -12,9 +12,11 @@
 
 #include "cbor/encode.hpp"
 #include "cbor/large_pages.hpp"
+#include "core/copy.hpp"
 #include "core/error.hpp"
 #include "core/memory.hpp"
 #include "doc/store.hpp"
+#include "json/short_decimal.hpp"
 #include "yaml/decode.hpp"
 #include "zarvel.h"
 
@@ -87,34 +89,11 @@ struct buffer_out {
     }
     void put(const void *p, uint64_t n) {
         if (size <= capacity && n <= capacity - size) {
-            copy(buffer + size, static_cast<const uint8_t *>(p), n);
+            zvl::copy_run(buffer + size, p, n);
         } else {
             overflow = true;
         }
         size += n;
-    }
-
-private:
-    // Most items are a few bytes: fixed-size moves (two overlapping ones for
-    // 4 to 16 bytes) instead of a call per item. Reads stay within the source.
-    static void copy(uint8_t *to, const uint8_t *from, uint64_t n) {
-        if (n > 16) {
-            std::memcpy(to, from, n);
-        } else if (n >= 8) {
-            uint64_t a, b;
-            std::memcpy(&a, from, 8);
-            std::memcpy(&b, from + n - 8, 8);
-            std::memcpy(to, &a, 8);
-            std::memcpy(to + n - 8, &b, 8);
-        } else if (n >= 4) {
-            uint32_t a, b;
-            std::memcpy(&a, from, 4);
-            std::memcpy(&b, from + n - 4, 4);
-            std::memcpy(to, &a, 4);
-            std::memcpy(to + n - 4, &b, 4);
-        } else {
-            for (uint64_t i = 0; i < n; ++i) to[i] = from[i];
-        }
     }
 };
 
@@ -229,65 +208,26 @@ struct number {
 
 bool same_text(std::string_view text, const char *word) { return text == word; }
 
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 // The usual number texts read in place, with exactly the values the JSON
 // number reader gives them: integers of at most 18 digits, and decimals of
 // at most 19 digits that fit 53 bits with a power of ten up to 22 (one
 // correctly rounded operation on exact doubles). Only JSON number syntax is
 // taken; anything else returns false and goes the general way.
 bool fast_number(std::string_view text, number &out) {
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    const size_t n = text.size();
-    size_t i = 0;
-    const bool negative = n && text[0] == '-';
-    if (negative) ++i;
-    const size_t int_start = i;
-    uint64_t mantissa = 0;
-    int digits = 0;
-    for (; i < n && is_digit(text[i]); ++i) {
-        if (++digits > 19) return false;
-        mantissa = mantissa * 10 + uint64_t(text[i] - '0');
-    }
-    const size_t int_digits = i - int_start;
-    if (int_digits == 0 || (int_digits > 1 && text[int_start] == '0')) return false;
-    if (i == n) {
-        if (digits > 18) return false;
-        const int64_t v = negative ? -int64_t(mantissa) : int64_t(mantissa);
+    zvl::json::short_decimal d;
+    if (!zvl::json::read_short_decimal(text, true, d)) return false;
+    if (d.integer) {
+        if (d.digits > 18) return false;
+        const int64_t v = d.negative ? -int64_t(d.mantissa) : int64_t(d.mantissa);
         if (v >= 0)
             out = {number::kind::integer, major_unsigned, uint64_t(v), 0};
         else
             out = {number::kind::integer, major_negative, ~uint64_t(v), 0};
         return true;
     }
-    int scale = 0;
-    if (text[i] == '.') {
-        const size_t fraction_start = ++i;
-        for (; i < n && is_digit(text[i]); ++i) {
-            if (++digits > 19) return false;
-            mantissa = mantissa * 10 + uint64_t(text[i] - '0');
-            --scale;
-        }
-        if (i == fraction_start) return false;
-    }
-    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        bool exponent_negative = false;
-        if (i < n && (text[i] == '-' || text[i] == '+')) exponent_negative = text[i++] == '-';
-        int exponent = 0, exponent_digits = 0;
-        for (; i < n && is_digit(text[i]); ++i) {
-            if (++exponent_digits > 3) return false;
-            exponent = exponent * 10 + (text[i] - '0');
-        }
-        if (exponent_digits == 0) return false;
-        scale += exponent_negative ? -exponent : exponent;
-    }
-    if (i != n || mantissa > (uint64_t{1} << 53) || scale < -22 || scale > 22) return false;
-    double v = double(mantissa);
-    v = scale < 0 ? v / powers[-scale] : v * powers[scale];
-    out = {number::kind::floating, 0, 0, negative ? -v : v};
+    double v = 0;
+    if (!zvl::json::short_decimal_double(d, v)) return false;
+    out = {number::kind::floating, 0, 0, v};
     return true;
 }
 

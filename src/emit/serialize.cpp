@@ -531,12 +531,12 @@ struct emitter {
         if (line_feed) *p++ = '\n';
         std::memset(p, ' ', indent);
         p += indent;
-        copy_run(p, kt.data(), kt.size());
+        zvl::copy_run(p, kt.data(), kt.size());
         p += kt.size();
         *p++ = ':';
         if (!vt.empty()) {
             *p++ = ' ';
-            copy_run(p, vt.data(), vt.size());
+            zvl::copy_run(p, vt.data(), vt.size());
         }
         w.length += total;
         w.column = (line_feed ? 0 : w.column) + total - line_feed;
@@ -603,7 +603,7 @@ struct emitter {
         p += indent;
         *p++ = '-';
         *p++ = ' ';
-        copy_run(p, t.data(), t.size());
+        zvl::copy_run(p, t.data(), t.size());
         w.length += total;
         w.column = (line_feed ? 0 : w.column) + total - line_feed;
         w.last = uint8_t(t.back());

@@ -126,7 +126,7 @@ void put_any(zarvel_writer &w, const char *bytes, uint64_t n) {
         w.column = column + n;
     }
     if (char *room = writer_room(w, n)) {
-        copy_run(room, bytes, n);
+        zvl::copy_run(room, bytes, n);
         w.length += n;
         return;
     }

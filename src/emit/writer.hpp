@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/copy.hpp"
 #include "core/memory.hpp"
 #include "doc/store.hpp"
 #include "zarvel.h"
@@ -109,41 +110,13 @@ inline void writer_commit_line_free(zarvel_writer &w, uint64_t n, uint8_t last) 
 // general path.
 char *writer_reserve(zarvel_writer &w, uint64_t n);
 
-// Copies of at most 16 bytes without a call: most runs are short keys,
-// values and separators.
-inline void copy_short(char *to, const char *from, uint64_t n) {
-    if (n >= 8) {
-        uint64_t a, b;
-        std::memcpy(&a, from, 8);
-        std::memcpy(&b, from + n - 8, 8);
-        std::memcpy(to, &a, 8);
-        std::memcpy(to + n - 8, &b, 8);
-    } else if (n >= 4) {
-        uint32_t a, b;
-        std::memcpy(&a, from, 4);
-        std::memcpy(&b, from + n - 4, 4);
-        std::memcpy(to, &a, 4);
-        std::memcpy(to + n - 4, &b, 4);
-    } else if (n > 0) {
-        to[0] = from[0];
-        to[n / 2] = from[n / 2];
-        to[n - 1] = from[n - 1];
-    }
-}
-inline void copy_run(char *to, const char *from, uint64_t n) {
-    if (n <= 16)
-        copy_short(to, from, n);
-    else
-        std::memcpy(to, from, n);
-}
-
 // A run without line feeds (the caller knows it).
 inline void put_line_free(zarvel_writer &w, const char *bytes, uint64_t n) {
     if (n == 0) return;
     w.last = uint8_t(bytes[n - 1]);
     w.column += n;
     if (char *room = writer_room(w, n)) {
-        copy_run(room, bytes, n);
+        zvl::copy_run(room, bytes, n);
         w.length += n;
         return;
     }

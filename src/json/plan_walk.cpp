@@ -5,6 +5,7 @@
 #include "core/memory.hpp"
 #include "doc/store.hpp"
 #include "json/plan.hpp"
+#include "json/short_decimal.hpp"
 
 namespace {
 
@@ -62,68 +63,16 @@ private:
 // fit 53 bits with a power of ten up to 22 (one correctly rounded product or
 // quotient of two exact doubles). Anything else returns false and goes the
 // general way, which gives the same value for these texts.
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 inline __attribute__((always_inline)) bool fast_int(std::string_view text, int64_t &out) {
-    size_t i = 0;
-    const bool negative = !text.empty() && text[0] == '-';
-    if (!text.empty() && (text[0] == '-' || text[0] == '+')) ++i;
-    const size_t digits = text.size() - i;
-    if (digits == 0 || digits > 18) return false;
-    // A leading zero may mean another base to the YAML readers.
-    if (text[i] == '0' && digits > 1) return false;
-    int64_t v = 0;
-    for (; i < text.size(); ++i) {
-        if (!is_digit(text[i])) return false;
-        v = v * 10 + (text[i] - '0');
-    }
-    out = negative ? -v : v;
+    zvl::json::short_decimal d;
+    if (!zvl::json::read_short_decimal(text, false, d) || !d.integer || d.digits > 18) return false;
+    out = d.negative ? -int64_t(d.mantissa) : int64_t(d.mantissa);
     return true;
 }
 
 inline __attribute__((always_inline)) bool fast_double(std::string_view text, double &out) {
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    size_t i = 0;
-    const size_t n = text.size();
-    const bool negative = n && text[0] == '-';
-    if (n && (text[0] == '-' || text[0] == '+')) ++i;
-    uint64_t mantissa = 0;
-    int digits = 0, scale = 0;
-    const size_t int_start = i;
-    for (; i < n && is_digit(text[i]); ++i) {
-        if (++digits > 19) return false;
-        mantissa = mantissa * 10 + uint64_t(text[i] - '0');
-    }
-    const size_t int_digits = i - int_start;
-    // A leading zero before more digits may mean another base.
-    if (int_digits > 1 && text[int_start] == '0') return false;
-    if (i < n && text[i] == '.') {
-        for (++i; i < n && is_digit(text[i]); ++i) {
-            if (++digits > 19) return false;
-            mantissa = mantissa * 10 + uint64_t(text[i] - '0');
-            --scale;
-        }
-    }
-    if (digits == 0 || int_digits == 0) return false;
-    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        bool exponent_negative = false;
-        if (i < n && (text[i] == '-' || text[i] == '+')) exponent_negative = text[i++] == '-';
-        int exponent = 0, exponent_digits = 0;
-        for (; i < n && is_digit(text[i]); ++i) {
-            if (++exponent_digits > 3) return false;
-            exponent = exponent * 10 + (text[i] - '0');
-        }
-        if (exponent_digits == 0) return false;
-        scale += exponent_negative ? -exponent : exponent;
-    }
-    if (i != n || mantissa > (uint64_t{1} << 53) || scale < -22 || scale > 22) return false;
-    double v = double(mantissa);
-    v = scale < 0 ? v / powers[-scale] : v * powers[scale];
-    out = negative ? -v : v;
-    return true;
+    zvl::json::short_decimal d;
+    return zvl::json::read_short_decimal(text, false, d) && zvl::json::short_decimal_double(d, out);
 }
 
 // ---- document walk --------------------------------------------------------------
