@@ -31,6 +31,17 @@ inline uint64_t tape_pack(uint8_t type, uint64_t length, uint64_t start) {
 // points the four arrays into it; false when the allocation fails.
 bool tape_allocate(zarvel_tape *tape, uint64_t n);
 
+// Readies the block for a build over a text of n bytes. With reuse, the
+// block of an earlier packed build that is large enough is kept (its entries
+// are dead); otherwise the tape is emptied and a new block allocated. False
+// when that allocation fails, the tape then empty.
+bool tape_take_block(zarvel_tape *tape, uint64_t n, bool reuse);
+
+// Ends a build: a failed one frees the block and empties the record; a
+// finished one records its entries and text. Returns result.
+int tape_finish(zarvel_tape *tape, int result, uint64_t count, const char *text, uint64_t len,
+                bool packed);
+
 // Open containers the builders allow (one more than the validator).
 inline constexpr uint32_t tape_builder_levels = 256;
 

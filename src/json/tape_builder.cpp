@@ -37,6 +37,36 @@ bool tape_allocate(zarvel_tape *tape, uint64_t n) {
     return true;
 }
 
+bool tape_take_block(zarvel_tape *tape, uint64_t n, bool reuse) {
+    const bool reusable = reuse && tape->block && tape->packed && tape->packed_ready;
+    if (reusable && tape->text_len >= n + 2) {
+        // Keep the block and its array pointers; the old entries are dead.
+        tape->count = 0;
+        tape->columns_ready = 0;
+        tape->has_big_int = 0;
+        return true;
+    }
+    // A block that is too small is not left behind unowned.
+    if (reusable) deallocate(&zarvel_default_allocator, tape->block);
+    std::memset(tape, 0, sizeof *tape);
+    return tape_allocate(tape, n);
+}
+
+int tape_finish(zarvel_tape *tape, int result, uint64_t count, const char *text, uint64_t len,
+                bool packed) {
+    if (result != tape_built) {
+        deallocate(&zarvel_default_allocator, tape->block);
+        std::memset(tape, 0, sizeof *tape);
+        return result;
+    }
+    tape->count = count;
+    tape->text = text;
+    tape->text_len = len;
+    tape->packed_ready = packed ? 1 : 0;
+    tape->columns_ready = 0;
+    return tape_built;
+}
+
 namespace {
 
 using json::container;
@@ -203,29 +233,14 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
     }
 }
 
-void zero(zarvel_tape *tape) { std::memset(tape, 0, sizeof *tape); }
-
-void release(zarvel_tape *tape) {
-    deallocate(&zarvel_default_allocator, tape->block);
-    zero(tape);
-}
-
 template <walk_mode mode>
 int columns_with(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
                  bool trailing_check, uint32_t level_limit) {
-    zero(tape);
-    if (!tape_allocate(tape, len)) return tape_no_memory;
+    if (!tape_take_block(tape, len, false)) return tape_no_memory;
     uint64_t count = 0;
     int result = walk<mode>(text, len, root, column_writer{tape->types, tape->starts, tape->lens},
                             trailing_check, level_limit, &count);
-    if (result != tape_built) {
-        release(tape);
-        return result;
-    }
-    tape->count = count;
-    tape->text = text;
-    tape->text_len = len;
-    return tape_built;
+    return tape_finish(tape, result, count, text, len, false);
 }
 
 template <walk_mode mode>
@@ -250,18 +265,7 @@ int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tap
 
 int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
                       tape_packed_switches switches) {
-    bool reusable = switches.reuse && tape->block && tape->packed && tape->packed_ready;
-    if (reusable && tape->text_len >= len + 2) {
-        // Keep the block and its array pointers; the old entries are dead.
-        tape->count = 0;
-        tape->columns_ready = 0;
-        tape->has_big_int = 0;
-    } else {
-        // A block that is too small is not left behind unowned.
-        if (reusable) deallocate(&zarvel_default_allocator, tape->block);
-        zero(tape);
-        if (!tape_allocate(tape, len)) return tape_no_memory;
-    }
+    if (!tape_take_block(tape, len, switches.reuse)) return tape_no_memory;
     uint64_t count = 0;
     int result;
     if (switches.ascii_strict)
@@ -272,16 +276,7 @@ int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape
         result = switches.numbers_checked
                      ? packed_walk<walk_mode{true, false, true}>(text, len, root, tape->packed, &count)
                      : packed_walk<walk_mode{true, false, false}>(text, len, root, tape->packed, &count);
-    if (result != tape_built) {
-        release(tape);
-        return result;
-    }
-    tape->count = count;
-    tape->text = text;
-    tape->text_len = len;
-    tape->packed_ready = 1;
-    tape->columns_ready = 0;
-    return tape_built;
+    return tape_finish(tape, result, count, text, len, true);
 }
 
 }  // namespace zvl

@@ -216,42 +216,17 @@ close:
     return tape_built;
 }
 
-void zero(zarvel_tape *tape) { std::memset(tape, 0, sizeof *tape); }
-
-void release(zarvel_tape *tape) {
-    deallocate(&zarvel_default_allocator, tape->block);
-    zero(tape);
-}
-
 }  // namespace
 
 int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, bool packed,
                        const json::index_variant &variant, tape_walk_facts *facts) {
-    bool reusable = packed && tape->block && tape->packed && tape->packed_ready;
-    if (reusable && tape->text_len >= len + 2) {
-        tape->count = 0;
-        tape->columns_ready = 0;
-        tape->has_big_int = 0;
-    } else {
-        if (reusable) deallocate(&zarvel_default_allocator, tape->block);
-        zero(tape);
-        if (!tape_allocate(tape, len)) return tape_no_memory;
-    }
+    if (!tape_take_block(tape, len, packed)) return tape_no_memory;
     uint64_t count = 0;
     deepest_rule rule = packed ? deepest_rule::document : deepest_rule::tape;
     int result = packed ? walk(text, len, root, tape_packed_writer{tape->packed}, variant, rule, &count, facts)
                         : walk(text, len, root, tape_column_writer{tape->types, tape->starts, tape->lens},
                                variant, rule, &count, facts);
-    if (result != tape_built) {
-        release(tape);
-        return result;
-    }
-    tape->count = count;
-    tape->text = text;
-    tape->text_len = len;
-    tape->packed_ready = packed ? 1 : 0;
-    tape->columns_ready = 0;
-    return tape_built;
+    return tape_finish(tape, result, count, text, len, packed);
 }
 
 }  // namespace zvl
