@@ -58,20 +58,25 @@ bool byte_ok(const char *text, size_t length, size_t i) {
     return true;
 }
 
-}  // namespace
-
-bool plain_safe(const char *text, size_t length) {
+// The rules of plain_safe before the byte loop: ends, first byte, markers.
+// "---" and "..." followed by nothing or a blank are document markers
+// wherever the scalar starts a line (a root scalar, a key at column 0).
+bool plain_ends_ok(const char *text, size_t length) {
     if (length == 0) return false;
     const uint8_t first = uint8_t(text[0]);
     if (is_blank(text[0]) || is_blank(text[length - 1])) return false;
     if (starts_indicator(first)) return false;
     if ((first == '-' || first == '?') && (length < 2 || is_blank(text[1]))) return false;
-    // "---" and "..." followed by nothing or a blank are document markers
-    // wherever the scalar starts a line (a root scalar, a key at column 0).
     if (length >= 3 && (std::memcmp(text, "---", 3) == 0 || std::memcmp(text, "...", 3) == 0) &&
         (length == 3 || is_blank(text[3])))
         return false;
+    return true;
+}
 
+}  // namespace
+
+bool plain_safe(const char *text, size_t length) {
+    if (!plain_ends_ok(text, length)) return false;
     size_t i = 0;
     for (; i + 8 <= length; i += 8) {
         const uint64_t w = load_word(text + i);
@@ -90,23 +95,6 @@ bool plain_safe(const char *text, size_t length) {
         if (!byte_ok(text, length, i)) return false;
     return true;
 }
-
-namespace {
-
-// The rules of plain_safe before the byte loop: ends, first byte, markers.
-bool plain_ends_ok(const char *text, size_t length) {
-    if (length == 0) return false;
-    const uint8_t first = uint8_t(text[0]);
-    if (is_blank(text[0]) || is_blank(text[length - 1])) return false;
-    if (starts_indicator(first)) return false;
-    if ((first == '-' || first == '?') && (length < 2 || is_blank(text[1]))) return false;
-    if (length >= 3 && (std::memcmp(text, "---", 3) == 0 || std::memcmp(text, "...", 3) == 0) &&
-        (length == 3 || is_blank(text[3])))
-        return false;
-    return true;
-}
-
-}  // namespace
 
 plain_scan scan_plain(const char *text, size_t length) {
     if (!plain_ends_ok(text, length)) return {false, true};
