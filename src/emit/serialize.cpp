@@ -79,9 +79,9 @@ struct emitter {
     void tag_prefix(const zarvel_node_rec &r) {
         std::string_view tag = text(r.tag);
         if (tag.empty()) return;
-        // A later "!" would read back as a named handle: such local tags
-        // are written verbatim.
-        if (tag[0] == '!' && tag.find('!', 1) == std::string_view::npos) {
+        // A later "!" would read back as a named handle and a "," would end
+        // the shorthand early: such local tags are written verbatim.
+        if (tag[0] == '!' && tag.find_first_of("!,", 1) == std::string_view::npos) {
             put_byte(w, '!');
             write_percent_encoded(w, tag.substr(1));
             put_byte(w, ' ');
