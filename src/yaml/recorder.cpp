@@ -39,6 +39,10 @@ bool run_piece(zarvel_recorder &recorder, const char *text, uint64_t length, boo
         zarvel_parser_run(recorder.parser, text, length, &sink, !recorder.feed.started, last);
     if (result == 0) {
         recorder.feed.started = true;
+        // The records hold their own copies of every text, so the parser's
+        // rewritten texts of this piece can go: a long stream then runs in
+        // the memory of its largest piece.
+        zarvel_arena_free(zarvel_parser_take_arena(recorder.parser));
         return true;
     }
     const zarvel_error *error = zarvel_parser_error(recorder.parser);
