@@ -62,6 +62,7 @@ uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uin
 
 // Defined with the vector variants; null where the target has none.
 const index_variant *index_variant_avx2();
+const index_variant *index_variant_avx512();
 
 std::span<const index_variant> index_variants() {
     static const auto all = [] {
@@ -70,7 +71,7 @@ std::span<const index_variant> index_variants() {
             size_t count;
         } t{};
         t.entries[t.count++] = {"portable", index_fill_portable, false, always};
-        for (const index_variant *v : {index_variant_avx2()})
+        for (const index_variant *v : {index_variant_avx2(), index_variant_avx512()})
             if (v) t.entries[t.count++] = *v;
         return t;
     }();

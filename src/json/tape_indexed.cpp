@@ -27,25 +27,24 @@ namespace {
 enum class deepest_rule { tape, document };
 
 // The classifier's offsets, one chunk at a time. The walk keeps its own
-// read and end pointers into the buffer (in registers: entry stores cannot
-// move them) and calls refill when they meet.
+// read and end pointers into the buffer and calls refill when they meet;
+// refill takes no references to them, so they stay in registers (an entry
+// store through a byte pointer could otherwise alias them and force reloads).
 class index_cursor {
 public:
     index_cursor(const char *text, uint64_t len, json::index_fill fill) : text_(text), len_(len), fill_(fill) {}
 
-    // Classifies on until a chunk yields offsets; false at the end of the text.
-    bool refill(const uint32_t *&at, const uint32_t *&end) {
+    // Classifies on until a chunk yields offsets, which then start at
+    // buffer(); 0 at the end of the text.
+    __attribute__((noinline)) uint32_t refill() {
         while (state_.offset < len_) {
             uint32_t count = fill_(state_, text_, len_, buffer_);
-            if (count) {
-                at = buffer_;
-                end = buffer_ + count;
-                return true;
-            }
+            if (count) return count;
         }
-        return false;
+        return 0;
     }
 
+    const uint32_t *buffer() const { return buffer_; }
     const json::index_state &state() const { return state_; }
 
 private:
@@ -71,7 +70,12 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, const json::
     uint64_t p = 0;
     // The next offset into p; false after the last one.
     auto next = [&]() __attribute__((always_inline)) {
-        if (at == end && !cursor.refill(at, end)) return false;
+        if (at == end) [[unlikely]] {
+            uint32_t filled = cursor.refill();
+            if (!filled) return false;
+            at = cursor.buffer();
+            end = at + filled;
+        }
         p = *at++;
         return true;
     };
@@ -82,7 +86,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, const json::
     uint64_t escaped_bytes = 0;
 
     // A string opened at p: its entry, and p at its closing quote.
-    auto string = [&]() __attribute__((always_inline)) {
+    auto string = [&, next]() __attribute__((always_inline)) {
         uint64_t open = p;
         if (!next()) return false;
         // Offsets inside the string are its backslashes: each starts an
@@ -108,7 +112,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, const json::
     };
 
     // A string, number or literal value at p.
-    auto scalar = [&]() __attribute__((always_inline)) {
+    auto scalar = [&, string]() __attribute__((always_inline)) {
         char c = text[p];
         if (c == '"') return string();
         if (c == 't' || c == 'f' || c == 'n') {

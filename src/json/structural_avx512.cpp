@@ -1,0 +1,234 @@
+// AVX-512 classifier of the structural index (x86-64 with BW and VBMI2): a
+// whole 64-byte block per register, so every class is one compare straight
+// into a bit mask; the offsets are flattened by compressing a vector of byte
+// positions with the block's indexed bits. The indexed bits come from the
+// shared index_bits, so they equal the portable classifier's.
+//
+// UTF-8 check: the same three nibble lookups as the AVX2 classifier (see
+// there), over 64 bytes at once; the bytes one to three places back come from
+// a two-register byte permutation across the previous block and this one.
+#include "json/structural.hpp"
+
+#include <cstring>
+
+#if defined(__x86_64__)
+// GCC 12's AVX-512 headers build some results from deliberately undefined
+// registers and then warn about them wherever they are inlined.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#endif
+
+namespace zvl::json {
+
+#if defined(__x86_64__)
+
+namespace {
+
+#define ZVL_AVX512 \
+    __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,pclmul,popcnt")))
+
+// Error kinds of the UTF-8 lookups, one bit each (as in the AVX2 classifier).
+constexpr uint8_t too_short = 1;
+constexpr uint8_t too_long = 2;
+constexpr uint8_t overlong_3 = 4;
+constexpr uint8_t surrogate = 8;
+constexpr uint8_t overlong_2 = 16;
+constexpr uint8_t too_large = 32;
+constexpr uint8_t large_or_overlong_4 = 64;
+constexpr uint8_t two_continuations = 128;
+
+constexpr uint8_t any_low = too_short | too_long | two_continuations;
+
+// A 16-entry table repeated in each of the four 128-bit lanes (byte shuffles
+// look up within their lane).
+#define ZVL_TABLE64(...) _mm512_broadcast_i32x4(_mm_setr_epi8(__VA_ARGS__))
+
+ZVL_AVX512 inline __m512i high_nibbles(__m512i v) {
+    return _mm512_and_si512(_mm512_srli_epi16(v, 4), _mm512_set1_epi8(0x0F));
+}
+
+// The 64 bytes ending n bytes before the end of cur, continuing from prev:
+// byte i is byte 64 + i - n of prev followed by cur.
+template <int n>
+ZVL_AVX512 inline __m512i shifted(__m512i cur, __m512i prev) {
+    alignas(64) static constexpr uint8_t positions[64] = {
+#define ZVL_AT(i) static_cast<uint8_t>(64 + (i) - n)
+#define ZVL_AT8(i) ZVL_AT(i), ZVL_AT(i + 1), ZVL_AT(i + 2), ZVL_AT(i + 3), ZVL_AT(i + 4), ZVL_AT(i + 5), \
+                   ZVL_AT(i + 6), ZVL_AT(i + 7)
+        ZVL_AT8(0), ZVL_AT8(8), ZVL_AT8(16), ZVL_AT8(24), ZVL_AT8(32), ZVL_AT8(40), ZVL_AT8(48), ZVL_AT8(56)
+#undef ZVL_AT8
+#undef ZVL_AT
+    };
+    return _mm512_permutex2var_epi8(prev, _mm512_load_si512(positions), cur);
+}
+
+ZVL_AVX512 inline __m512i utf8_errors(__m512i cur, __m512i prev) {
+    const __m512i prev_high_table = ZVL_TABLE64(
+        too_long, too_long, too_long, too_long, too_long, too_long, too_long, too_long,
+        char(two_continuations), char(two_continuations), char(two_continuations), char(two_continuations),
+        too_short | overlong_2, too_short, too_short | overlong_3 | surrogate,
+        too_short | too_large | large_or_overlong_4);
+    const __m512i prev_low_table = ZVL_TABLE64(
+        char(any_low | overlong_3 | overlong_2 | large_or_overlong_4), char(any_low | overlong_2),
+        char(any_low), char(any_low), char(any_low | too_large),
+        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
+        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
+        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
+        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
+        char(any_low | too_large | large_or_overlong_4 | surrogate),
+        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4));
+    const __m512i cur_high_table = ZVL_TABLE64(
+        too_short, too_short, too_short, too_short, too_short, too_short, too_short, too_short,
+        char(too_long | two_continuations | overlong_3 | overlong_2 | large_or_overlong_4),
+        char(too_long | two_continuations | overlong_3 | overlong_2 | too_large),
+        char(too_long | two_continuations | surrogate | overlong_2 | too_large),
+        char(too_long | two_continuations | surrogate | overlong_2 | too_large),
+        too_short, too_short, too_short, too_short);
+    __m512i prev1 = shifted<1>(cur, prev);
+    __m512i kinds = _mm512_and_si512(
+        _mm512_and_si512(_mm512_shuffle_epi8(prev_high_table, high_nibbles(prev1)),
+                         _mm512_shuffle_epi8(prev_low_table, _mm512_and_si512(prev1, _mm512_set1_epi8(0x0F)))),
+        _mm512_shuffle_epi8(cur_high_table, high_nibbles(cur)));
+    // Third byte of a three- or four-byte sequence, fourth of a four-byte one.
+    __m512i third = _mm512_subs_epu8(shifted<2>(cur, prev), _mm512_set1_epi8(char(0xE0 - 1)));
+    __m512i fourth = _mm512_subs_epu8(shifted<3>(cur, prev), _mm512_set1_epi8(char(0xF0 - 1)));
+    __m512i wanted = _mm512_maskz_mov_epi8(_mm512_test_epi8_mask(_mm512_or_si512(third, fourth),
+                                                                 _mm512_set1_epi8(char(0xFF))),
+                                           _mm512_set1_epi8(char(0x80)));
+    return _mm512_xor_si512(kinds, wanted);
+}
+
+// Nonzero when the last bytes of v begin a sequence that v does not finish.
+ZVL_AVX512 inline __m512i unfinished(__m512i v) {
+    // Byte 61 may not start a four-byte sequence, 62 a three- or four-byte
+    // one, 63 any multi-byte one; earlier bytes are never unfinished.
+    const __m512i limits = _mm512_set_epi64(int64_t(0xBFDFEFFFFFFFFFFFull), -1, -1, -1, -1, -1, -1, -1);
+    return _mm512_subs_epu8(v, limits);
+}
+
+constexpr char filler(int nibble) { return static_cast<char>(nibble ^ 1); }
+
+// Operators and whitespace by low-nibble lookups, exactly as the AVX2
+// classifier finds them (including the control bytes 0x0C and 0x1A among
+// the operators; see index_block_classes).
+ZVL_AVX512 inline index_block_classes classify(__m512i v) {
+    const __m512i operator_table = ZVL_TABLE64(filler(0), filler(1), filler(2), filler(3), filler(4), filler(5),
+                                               filler(6), filler(7), filler(8), filler(9), ':', '{', ',', '}',
+                                               filler(14), filler(15));
+    const __m512i whitespace_table = ZVL_TABLE64(' ', filler(1), filler(2), filler(3), filler(4), filler(5),
+                                                 filler(6), filler(7), filler(8), '\t', '\n', filler(11),
+                                                 filler(12), '\r', filler(14), filler(15));
+    __m512i low = _mm512_and_si512(v, _mm512_set1_epi8(0x0F));
+    __m512i folded = _mm512_or_si512(v, _mm512_set1_epi8(0x20));
+    index_block_classes c;
+    c.quotes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"'));
+    c.backslashes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
+    c.operators = _mm512_cmpeq_epi8_mask(folded, _mm512_shuffle_epi8(operator_table, low));
+    c.whitespace = _mm512_cmpeq_epi8_mask(v, _mm512_shuffle_epi8(whitespace_table, low));
+    c.controls = _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(0x1F));
+    return c;
+}
+
+struct prefix_xor_clmul {
+    ZVL_AVX512 uint64_t operator()(uint64_t x) const {
+        __m128i product = _mm_clmulepi64_si128(_mm_set_epi64x(0, static_cast<long long>(x)),
+                                               _mm_set1_epi8(static_cast<char>(0xFF)), 0);
+        return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
+    }
+};
+
+// Writes the offsets of the set bits: the positions 0..63 compressed by the
+// bits, widened sixteen at a time (the writes past the count land in the
+// chunk's slack and are not read).
+ZVL_AVX512 inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint32_t *out) {
+    alignas(64) static constexpr uint8_t positions[64] = {
+        0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+        22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
+        44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
+    auto count = static_cast<uint32_t>(_mm_popcnt_u64(bits));
+    __m512i packed = _mm512_maskz_compress_epi8(bits, _mm512_load_si512(positions));
+    __m512i offset = _mm512_set1_epi32(static_cast<int>(base));
+    _mm512_storeu_si512(out, _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_castsi512_si128(packed)), offset));
+    if (count > 16) {
+        _mm512_storeu_si512(out + 16, _mm512_add_epi32(
+                                          _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 1)), offset));
+        if (count > 32) {
+            _mm512_storeu_si512(out + 32, _mm512_add_epi32(
+                                              _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 2)), offset));
+            _mm512_storeu_si512(out + 48, _mm512_add_epi32(
+                                              _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 3)), offset));
+        }
+    }
+    return count;
+}
+
+// One block: its UTF-8 errors into errors, its offsets into out.
+ZVL_AVX512 inline uint32_t fill_block(index_state &s, __m512i v, uint32_t base, __m512i &prev, __m512i &errors,
+                                      bool &high, uint32_t *out) {
+    if (_mm512_movepi8_mask(v) == 0) {
+        errors = _mm512_or_si512(errors, unfinished(prev));
+    } else {
+        high = true;
+        errors = _mm512_or_si512(errors, utf8_errors(v, prev));
+    }
+    prev = v;
+    return put_offsets(index_bits(s, classify(v), prefix_xor_clmul{}), base, out);
+}
+
+ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t len, uint32_t *out) {
+    // The carries live in a local copy during the chunk, so that they stay in
+    // registers across the offset stores.
+    index_state s = shared;
+    uint32_t n = 0;
+    __m512i prev = _mm512_inserti64x4(_mm512_setzero_si512(),
+                                      _mm256_load_si256(reinterpret_cast<const __m256i *>(s.tail)), 1);
+    __m512i errors = _mm512_setzero_si512();
+    bool high = false;
+    uint64_t full = (len - s.offset) / 64;
+    if (full > index_chunk_blocks) full = index_chunk_blocks;
+    for (uint64_t b = 0; b < full; ++b, s.offset += 64) {
+        __m512i v = _mm512_loadu_si512(text + s.offset);
+        n += fill_block(s, v, static_cast<uint32_t>(s.offset), prev, errors, high, out + n);
+    }
+    if (full < index_chunk_blocks && s.offset < len) {
+        // The last, shorter block, padded with spaces (which also finish
+        // nothing, so a sequence cut by the end shows as an error).
+        uint64_t rest = len - s.offset;
+        __mmask64 present = (1ull << rest) - 1;
+        __m512i v = _mm512_mask_loadu_epi8(_mm512_set1_epi8(' '), present, text + s.offset);
+        n += fill_block(s, v, static_cast<uint32_t>(s.offset), prev, errors, high, out + n);
+        s.offset = len;
+    } else if (s.offset >= len) {
+        // A text that ends on a block boundary must not end inside a sequence.
+        errors = _mm512_or_si512(errors, unfinished(prev));
+    }
+    _mm256_store_si256(reinterpret_cast<__m256i *>(s.tail), _mm512_extracti64x4_epi64(prev, 1));
+    if (_mm512_test_epi8_mask(errors, errors)) s.bad_utf8 = true;
+    if (high) s.special = true;
+    shared = s;
+    return n;
+}
+
+bool has_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("pclmul") &&
+           __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt");
+}
+
+constexpr index_variant avx512_variant = {"avx512", fill_avx512, true, has_avx512};
+
+}  // namespace
+
+const index_variant *index_variant_avx512() { return &avx512_variant; }
+
+#else
+
+const index_variant *index_variant_avx512() { return nullptr; }
+
+#endif
+
+}  // namespace zvl::json
