@@ -40,23 +40,40 @@ zarvel_locked_arena *new_handle_arena(const zarvel_allocator *allocator) {
 
 uintptr_t align_up(uintptr_t p, uint64_t a) { return (p + (a - 1)) & ~uintptr_t(a - 1); }
 
+// Fast path: a compare-and-swap on the head block's fill, no lock. Only
+// a full head block takes the arena's lock, to put a fresh block at the head;
+// a thread still bumping an older head block merely uses up its remainder.
+// Blocks are never freed before the document, so an old head stays valid.
 void *locked_arena_alloc(zarvel_locked_arena *arena, uint64_t size, uint64_t alignment) {
     if (size == 0 || alignment == 0 || (alignment & (alignment - 1)) != 0) return nullptr;
-    zvl::lock_guard hold(&arena->lock);
-    zarvel_arena_block *head = arena->head;
-    uintptr_t payload = reinterpret_cast<uintptr_t>(head) + block_header;
-    uintptr_t p = align_up(payload + head->used, alignment);
-    if (p + size > payload + head->capacity) {
+    std::atomic_ref<zarvel_arena_block *> published(arena->head);
+    zarvel_arena_block *head = published.load(std::memory_order_acquire);
+    for (;;) {
+        std::atomic_ref<uint64_t> fill(head->used);
+        uintptr_t payload = reinterpret_cast<uintptr_t>(head) + block_header;
+        uint64_t used = fill.load(std::memory_order_relaxed);
+        for (;;) {
+            uintptr_t p = align_up(payload + used, alignment);
+            if (p + size > payload + head->capacity) break;
+            if (fill.compare_exchange_weak(used, p + size - payload, std::memory_order_relaxed))
+                return reinterpret_cast<void *>(p);
+        }
+        zvl::lock_guard hold(&arena->lock);
+        zarvel_arena_block *current = published.load(std::memory_order_acquire);
+        if (current != head) {
+            head = current;  // another thread put a fresh block there: try it
+            continue;
+        }
         uint64_t wanted = size + alignment + block_header;
         zarvel_arena_block *block = new_handle_block(arena->allocator, wanted > handle_block ? wanted : handle_block);
         if (!block) return nullptr;
         block->next = head;
-        arena->head = head = block;
-        payload = reinterpret_cast<uintptr_t>(head) + block_header;
-        p = align_up(payload, alignment);
+        payload = reinterpret_cast<uintptr_t>(block) + block_header;
+        uintptr_t p = align_up(payload, alignment);
+        block->used = p + size - payload;
+        published.store(block, std::memory_order_release);
+        return reinterpret_cast<void *>(p);
     }
-    head->used = p + size - payload;
-    return reinterpret_cast<void *>(p);
 }
 
 void release_source(zarvel_document *document) {
@@ -104,6 +121,10 @@ zarvel_document *zarvel_document_alloc(const zarvel_allocator *allocator) {
 
 zarvel_node_store *zarvel_document_body(zarvel_document *document) {
     if (!document) return nullptr;
+    // A built document is never built again: one acquire load finds its
+    // store; only a pending (or storeless) document takes the lock.
+    std::atomic_ref<zarvel_node_store *> published(document->store);
+    if (zarvel_node_store *built = published.load(std::memory_order_acquire)) return built;
     zvl::lock_guard hold(&document->lock);
     if (document->store || !document->source) return document->store;
     zarvel_node_store *store = build_from_source(document);
@@ -115,7 +136,7 @@ zarvel_node_store *zarvel_document_body(zarvel_document *document) {
         zarvel_arena_free(document->scratch);
         document->scratch = nullptr;
     }
-    document->store = store;
+    published.store(store, std::memory_order_release);
     return store;
 }
 
@@ -145,13 +166,17 @@ zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id) {
     return node;
 }
 
-zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count) {
+zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count) {
     if (!document || count == 0 || count > (uint64_t(1) << 40)) return nullptr;
     zarvel_node_store *store = document->store;
     if (!store || !store->live) return nullptr;
     zarvel_locked_arena *handles = handle_arena(store);
     if (!handles) return nullptr;
-    auto *nodes = static_cast<zarvel_node *>(locked_arena_alloc(handles, count * sizeof(zarvel_node), 16));
+    return static_cast<zarvel_node *>(locked_arena_alloc(handles, count * sizeof(zarvel_node), 16));
+}
+
+zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count) {
+    zarvel_node *nodes = zarvel_node_handles_unfilled(document, count);
     if (!nodes) return nullptr;
     for (uint64_t i = 0; i < count; ++i) {
         nodes[i].document = document;

@@ -10,9 +10,11 @@
 // compact recording of the parse (an event log, or a JSON tape). The first
 // `zarvel_document_body` builds the store under the document's lock.
 //
-// Locks: the document's lock (deferred build), the store's lock (handle arena
-// creation, map indexes, positional child cache) and the handle arena's lock
-// (each handle). No code path ever holds two of them at once.
+// Locks: the document's lock (deferred build; a built store is found with an
+// acquire load and no lock), the store's lock (handle arena creation, map
+// indexes, positional child cache) and the handle arena's lock (putting a
+// fresh block at the head; handles are cut from the head block by a
+// compare-and-swap). No code path ever holds two of them at once.
 #pragma once
 
 #include <cstdint>
@@ -125,8 +127,9 @@ struct zarvel_map_index {
 
 // ---- handle arena ------------------------------------------------------------
 
-// Bump arena of 16384-byte blocks whose every allocation is made under its own
-// lock; handles are never freed before the document.
+// Bump arena of 16384-byte blocks: `head` and each block's `used` are
+// advanced atomically, a new head block is made under the lock; handles are
+// never freed before the document.
 struct zarvel_locked_arena {
     const zarvel_allocator *allocator;
     zarvel_arena_block *head;
@@ -361,6 +364,8 @@ zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id);
 // lock), each 16 bytes, their ids none for the caller to fill; null on
 // failure or when the document has no store.
 zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count);
+// The same room left unwritten: the caller fills every handle it hands out.
+zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count);
 
 // Pending JSON bodies (source_kind 0) are built and released by the JSON
 // documents code, which defines these two in the same file as
