@@ -498,10 +498,15 @@ struct block_parser {
         // A large tree that is a plain block node (not a key, no properties
         // from earlier lines to add to it afterwards) need not be held.
         bool streamed = false;
-        if (p.stream_large_flow && !ctx.existing_map && !(p.pending.active && !p.pending.props.empty()) &&
-            large_flow(open) &&
-            !p.check_then_stream(outer, line_props, streamed))
-            return false;
+        if (p.stream_large_flow && !ctx.existing_map && !(p.pending.active && !p.pending.props.empty())) {
+            uint64_t close = 0;
+            if (p.json_shaped(outer, close) && !key_colon_after(close + 1)) {
+                if (!p.stream_json(outer, line_props)) return false;
+                streamed = true;
+            } else if (large_flow(open) && !p.check_then_stream(outer, line_props, streamed)) {
+                return false;
+            }
+        }
         if (!streamed && !p.parse_flow(outer, line_props)) return false;
         cursor after = s.save();
         s.skip_blanks();
@@ -537,6 +542,12 @@ struct block_parser {
         if (!p.flush_events()) return false;
         complete(origin);
         return true;
+    }
+
+    // Whether a ':' indicator follows at, after blanks: the node before it is a key.
+    bool key_colon_after(uint64_t at) const {
+        while (at < s.size && is_blank(s.text[at])) ++at;
+        return at < s.size && s.text[at] == ':' && s.blank_or_end_at(at + 1);
     }
 
     // Whether the flow collection at open reaches past a size worth not

@@ -460,3 +460,281 @@ bool zarvel_parser::check_then_stream(int32_t enclosing, const properties &props
     streamed = ok;
     return ok;
 }
+
+// ---- JSON-shaped trees ------------------------------------------------------
+// Most flow trees are JSON: quoted keys, quoted or simple plain values,
+// separators where JSON puts them, no comments, properties or pairs. For
+// those a quick walk proves that the general machine would accept the tree
+// and create no pair, so its events can go out in a single pass, without the
+// checking pass or the buffer. Anything else (or anything doubtful) makes the
+// walk give up, and the tree takes the general way.
+
+namespace {
+
+// Bytes of the plain scalars the quick walk takes: none ends a plain scalar
+// in flow context, and only '-' is an indicator (checked where one starts).
+inline bool json_plain_byte(char c) {
+    return has_class(c, cc_letter | cc_digit) || c == '.' || c == '+' || c == '-' || c == '_';
+}
+
+// The closing quote of the double-quoted scalar at i, when its content is one
+// line with only escapes the JSON way (which all decode); else 0.
+uint64_t json_string_end(const char *t, uint64_t n, uint64_t i) {
+    for (uint64_t j = i + 1; j < n; ++j) {
+        auto c = static_cast<unsigned char>(t[j]);
+        if (c == '"') return j;
+        if (c == '\\') {
+            if (j + 1 >= n) return 0;
+            char e = t[j + 1];
+            if (e == 'u') {
+                if (j + 6 > n) return 0;
+                uint32_t v = 0;
+                for (uint64_t k = j + 2; k < j + 6; ++k) {
+                    char h = t[k];
+                    if (!has_class(h, cc_hex)) return 0;
+                    v = v * 16 + static_cast<uint32_t>(h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10);
+                }
+                if (v >= 0xD800 && v <= 0xDFFF) return 0;  // pairs go the general way
+                j += 5;
+                continue;
+            }
+            if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' && e != 'r' &&
+                e != 't')
+                return 0;
+            ++j;
+            continue;
+        }
+        if (c < 0x20 && c != '\t') return 0;
+    }
+    return 0;
+}
+
+enum class json_step : uint8_t { value, key, after };
+
+}  // namespace
+
+bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) const {
+    const char *t = scan.text;
+    const uint64_t n = scan.size;
+    uint64_t i = scan.pos;
+    uint64_t maps[16] = {};  // bit d: level d is a mapping
+    uint32_t depth = 0;
+    // Spaces, and line breaks onto continuation lines that the general
+    // machine passes without a word (indented enough, no tab, no comment,
+    // no marker). False also at the end of the text.
+    auto space = [&]() -> bool {
+        for (;;) {
+            while (i < n && t[i] == ' ') ++i;
+            if (i >= n) return false;
+            char c = t[i];
+            if (c != '\n' && c != '\r') return c != '\t' && c != '#';
+            if (c == '\r' && (i + 1 >= n || t[i + 1] != '\n')) return false;
+            i += c == '\r' ? 2 : 1;
+            uint64_t line = i;
+            while (i < n && t[i] == ' ') ++i;
+            if (i >= n) return false;
+            c = t[i];
+            if (c == '\n' || c == '\r') continue;
+            if (static_cast<int64_t>(i - line) <= enclosing) return false;
+            if (i == line && !has_class(c, cc_letter | cc_digit) && c != '"' && !is_flow_indicator(c))
+                return false;
+        }
+    };
+    json_step step = json_step::value;
+    for (;;) {
+        switch (step) {
+            case json_step::value: {
+                char c = t[i];
+                if (c == '[' || c == '{') {
+                    bool map = c == '{';
+                    if (depth >= max_depth || depth >= 1024) return false;
+                    if (map)
+                        maps[depth >> 6] |= 1ull << (depth & 63);
+                    else
+                        maps[depth >> 6] &= ~(1ull << (depth & 63));
+                    ++depth;
+                    ++i;
+                    if (!space()) return false;
+                    step = t[i] == (map ? '}' : ']') ? json_step::after : map ? json_step::key : json_step::value;
+                    break;
+                }
+                if (c == '"') {
+                    uint64_t end = json_string_end(t, n, i);
+                    if (!end) return false;
+                    i = end + 1;
+                } else {
+                    if (!json_plain_byte(c) || (c == '-' && (i + 1 >= n || !json_plain_byte(t[i + 1]))))
+                        return false;
+                    while (i < n && json_plain_byte(t[i])) ++i;
+                    while (i < n && t[i] == ' ') ++i;
+                    if (i >= n) return false;
+                    char d = t[i];
+                    if (d != ',' && d != ']' && d != '}' && d != '\n' && d != '\r') return false;
+                }
+                if (!space()) return false;
+                step = json_step::after;
+                break;
+            }
+            case json_step::key: {
+                if (t[i] != '"') return false;
+                uint64_t start = i;
+                uint64_t end = json_string_end(t, n, i);
+                if (!end) return false;
+                i = end + 1;
+                while (i < n && t[i] == ' ') ++i;
+                if (i >= n || t[i] != ':' || i - start > max_simple_key) return false;
+                ++i;
+                if (!space()) return false;
+                step = json_step::value;
+                break;
+            }
+            case json_step::after: {
+                uint32_t d = depth - 1;
+                bool map = (maps[d >> 6] >> (d & 63)) & 1;
+                char c = t[i];
+                if (c == ',') {
+                    ++i;
+                    if (!space() || t[i] == ']' || t[i] == '}') return false;
+                    step = map ? json_step::key : json_step::value;
+                    break;
+                }
+                if (c != (map ? '}' : ']')) return false;
+                if (--depth == 0) {
+                    close = i;
+                    return true;
+                }
+                ++i;
+                if (!space()) return false;
+                break;
+            }
+        }
+    }
+}
+
+// Delivers the events of the tree at scan.pos, which json_shaped accepted:
+// the same events, in the same order, as the general machine would give.
+bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
+    const char *t = scan.text;
+    uint64_t maps[16] = {};
+    uint32_t depth = 0;
+    auto space = [&]() {
+        for (;;) {
+            char c = t[scan.pos];
+            if (c == ' ') {
+                ++scan.pos;
+            } else if (c == '\n' || c == '\r') {
+                scan.pos += c == '\r' ? 2 : 1;
+                ++scan.line;
+                scan.line_start = scan.pos;
+            } else {
+                return;
+            }
+        }
+    };
+    streaming = true;
+    json_step step = json_step::value;
+    bool ok = true;
+    while (ok) {
+        switch (step) {
+            case json_step::value:
+            case json_step::key: {
+                uint64_t at = scan.pos;
+                char c = t[at];
+                if (c == '[' || c == '{') {
+                    bool map = c == '{';
+                    zarvel_event e = node_event(map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START, at);
+                    e.flow = 1;
+                    e.tag_id = static_cast<uint8_t>(map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
+                    if (depth == 0) {
+                        if (!apply_properties(e, props)) {
+                            ok = false;
+                            break;
+                        }
+                        if (props.has_tag) e.tag_id = zarvel_tag_id_of(props.tag.data, props.tag.length);
+                    }
+                    if (!deliver(e, false)) {
+                        ok = false;
+                        break;
+                    }
+                    if (map)
+                        maps[depth >> 6] |= 1ull << (depth & 63);
+                    else
+                        maps[depth >> 6] &= ~(1ull << (depth & 63));
+                    ++depth;
+                    ++scan.pos;
+                    space();
+                    step = t[scan.pos] == (map ? '}' : ']') ? json_step::after
+                           : map                           ? json_step::key
+                                                           : json_step::value;
+                    break;
+                }
+                zarvel_event e{};
+                e.kind = ZARVEL_EVENT_SCALAR;
+                e.flow = 1;
+                e.verbatim = 1;
+                e.start_line = e.end_line = scan.line;
+                e.start_column = static_cast<uint32_t>(at - scan.line_start + 1);
+                if (c == '"') {
+                    uint64_t end = at + 1;
+                    while (t[end] != '"' && t[end] != '\\') ++end;
+                    if (t[end] == '"') {
+                        e.text = {t + at + 1, static_cast<uint32_t>(end - at - 1)};
+                        e.style = ZARVEL_STYLE_DOUBLE;
+                        e.end_column = static_cast<uint32_t>(end + 1 - scan.line_start + 1);
+                        scan.pos = end + 1;
+                        ok = deliver(e, false);
+                    } else {
+                        scanned_scalar sc;
+                        ok = scan.scan_double_quoted(true, enclosing, sc) && emit_scalar(sc, properties{}, true);
+                    }
+                } else {
+                    uint64_t end = at + 1;
+                    while (json_plain_byte(t[end])) ++end;
+                    e.text = {t + at, static_cast<uint32_t>(end - at)};
+                    e.style = ZARVEL_STYLE_PLAIN;
+                    e.plain_implicit = 1;
+                    e.end_column = static_cast<uint32_t>(end - scan.line_start + 1);
+                    e.tag_id = tag_ids ? schema->text(nullptr, e.text.data, e.text.length) : 0;
+                    scan.pos = end;
+                    ok = deliver(e, false);
+                }
+                if (!ok) break;
+                if (step == json_step::key) {
+                    while (t[scan.pos] == ' ') ++scan.pos;
+                    ++scan.pos;  // the ':'
+                    space();
+                    step = json_step::value;
+                } else {
+                    space();
+                    step = json_step::after;
+                }
+                break;
+            }
+            case json_step::after: {
+                uint32_t d = depth - 1;
+                bool map = (maps[d >> 6] >> (d & 63)) & 1;
+                if (t[scan.pos] == ',') {
+                    ++scan.pos;
+                    space();
+                    step = map ? json_step::key : json_step::value;
+                    break;
+                }
+                zarvel_event e = node_event(map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, scan.pos);
+                e.flow = 1;
+                if (!deliver(e, false)) {
+                    ok = false;
+                    break;
+                }
+                ++scan.pos;
+                if (--depth == 0) {
+                    streaming = false;
+                    return true;
+                }
+                space();
+                break;
+            }
+        }
+    }
+    streaming = false;
+    return false;
+}

@@ -155,6 +155,8 @@ struct zarvel_parser {
     bool close_flow(int32_t enclosing);
     bool open_pair(uint32_t mark, bool counted, uint64_t offset, bool after_key = false);
     bool check_then_stream(int32_t enclosing, const zvl::yaml::properties &props, bool &streamed);
+    bool json_shaped(int32_t enclosing, uint64_t &close) const;
+    bool stream_json(int32_t enclosing, const zvl::yaml::properties &props);
     bool starts_pair(uint64_t offset);
     bool close_pair(int32_t enclosing);
     bool missing_separator();
