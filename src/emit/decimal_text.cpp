@@ -31,33 +31,118 @@ struct scanned {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+constexpr uint64_t ones = 0x0101010101010101ull;
+constexpr uint64_t low_bits = 0x7F7F7F7F7F7F7F7Full;
+
+uint64_t load_word(const char *p) {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// 0x80 in each byte of w that is not an ASCII digit. Exact up to and
+// including the first such byte, which is all that its callers look at: the
+// +6 may carry only out of a byte that is not a digit.
+uint64_t non_digits(uint64_t w) {
+    const uint64_t high_nibbles = ones * 0xF0;
+    const uint64_t m = ((w & high_nibbles) ^ (ones * 0x30)) |
+                       (((w + ones * 6) & high_nibbles) ^ (ones * 0x30));
+    return (((m & low_bits) + low_bits) | m) & ~low_bits;
+}
+
+// Number of ASCII digits at the start of p[0, n), eight at a time; a last
+// part shorter than eight is looked at in the word that ends at n.
+size_t digit_run(const char *p, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (const uint64_t m = non_digits(load_word(p + i)))
+            return i + size_t(__builtin_ctzll(m)) / 8;
+    if (i == n) return n;
+    if (i > 0) {
+        // The bytes below the last n - i are digits already seen, so the
+        // first non-digit found is the true one.
+        const uint64_t m = non_digits(load_word(p + n - 8)) >> (8 * (8 - (n - i)));
+        return m ? i + size_t(__builtin_ctzll(m)) / 8 : n;
+    }
+    while (i < n && is_digit(p[i])) ++i;
+    return i;
+}
+
+// The value of eight ASCII digits loaded little endian (first digit lowest):
+// pairs, then quadruples, then the whole, by multiply-and-shift.
+uint64_t eight_digits(uint64_t w) {
+    w -= ones * '0';
+    w = (w * 10) + (w >> 8);  // each even byte: two digits
+    w = (((w & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+         (((w >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+        32;
+    return w;
+}
+
+constexpr uint64_t pow10_below_8[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+
+// w followed by the n digits at p, which lie in [begin, end) (the caller
+// keeps the result below 10^19). Fewer than eight are read in a word that
+// holds them, the other bytes set to "0".
+uint64_t append_digits(uint64_t w, const char *p, size_t n, const char *begin, const char *end) {
+    for (; n >= 8; p += 8, n -= 8) w = w * 100000000u + eight_digits(load_word(p));
+    if (n == 0) return w;
+    const unsigned rest = unsigned(n);
+    uint64_t word;
+    if (end - p >= 8) {
+        word = (load_word(p) << (8 * (8 - rest))) | ((ones * '0') >> (8 * rest));
+    } else if (p + rest - begin >= 8) {
+        const uint64_t below = ~uint64_t(0) >> (8 * rest);
+        word = (load_word(p + rest - 8) & ~below) | ((ones * '0') & below);
+    } else {
+        for (; n > 0; ++p, --n) w = w * 10 + uint32_t(*p - '0');
+        return w;
+    }
+    return w * pow10_below_8[rest] + eight_digits(word);
+}
+
+uint64_t decimal_length(uint64_t w) {
+    constexpr uint64_t powers[20] = {1u,
+                                     10u,
+                                     100u,
+                                     1000u,
+                                     10000u,
+                                     100000u,
+                                     1000000u,
+                                     10000000u,
+                                     100000000u,
+                                     1000000000u,
+                                     10000000000u,
+                                     100000000000u,
+                                     1000000000000u,
+                                     10000000000000u,
+                                     100000000000000u,
+                                     1000000000000000u,
+                                     10000000000000000u,
+                                     100000000000000000u,
+                                     1000000000000000000u,
+                                     10000000000000000000u};
+    // 1233 / 4096 is log10(2) from below.
+    uint64_t n = uint64_t((64 - __builtin_clzll(w)) * 1233) >> 12;
+    return w >= powers[n] ? n + 1 : n;
+}
+
 bool scan(const char *t, size_t n, scanned &out) {
+    const char *const end = t + n;
     size_t i = 0;
     out.negative = false;
     if (i < n && (t[i] == '-' || t[i] == '+')) out.negative = t[i++] == '-';
-    uint64_t w = 0;
-    int32_t digits = 0, adjust = 0;
-    bool any = false;
-    for (; i < n && is_digit(t[i]); ++i) {
-        any = true;
-        const uint32_t d = uint32_t(t[i] - '0');
-        if (digits == 0 && d == 0) continue;
-        if (digits == max_significant) return false;
-        w = w * 10 + d;
-        ++digits;
-    }
+    const char *whole = t + i;
+    size_t whole_digits = digit_run(whole, n - i);
+    i += whole_digits;
+    const char *fraction = t + i;
+    size_t fraction_digits = 0;
     if (i < n && t[i] == '.') {
-        for (++i; i < n && is_digit(t[i]); ++i) {
-            any = true;
-            const uint32_t d = uint32_t(t[i] - '0');
-            --adjust;
-            if (digits == 0 && d == 0) continue;
-            if (digits == max_significant) return false;
-            w = w * 10 + d;
-            ++digits;
-        }
+        fraction = t + ++i;
+        fraction_digits = digit_run(fraction, n - i);
+        i += fraction_digits;
     }
-    if (!any) return false;
+    if (whole_digits + fraction_digits == 0) return false;
     int32_t exponent = 0;
     if (i < n && (t[i] == 'e' || t[i] == 'E')) {
         ++i;
@@ -69,9 +154,20 @@ bool scan(const char *t, size_t n, scanned &out) {
         if (negative_exponent) exponent = -exponent;
     }
     if (i != n) return false;
+    out.exponent10 = exponent - int32_t(fraction_digits);
+    if (whole_digits + fraction_digits > size_t(max_significant)) {
+        // Leading zeros are not significant; trailing ones are counted.
+        while (whole_digits > 0 && *whole == '0') ++whole, --whole_digits;
+        if (whole_digits == 0)
+            while (fraction_digits > 0 && *fraction == '0') ++fraction, --fraction_digits;
+        if (whole_digits + fraction_digits > size_t(max_significant)) return false;
+    }
+    // At most 19 digits in all: below 10^19, and its decimal length is the
+    // count of significant digits.
+    const uint64_t w = append_digits(append_digits(0, whole, whole_digits, t, end), fraction,
+                                     fraction_digits, t, end);
     out.w = w;
-    out.digits = digits;
-    out.exponent10 = exponent + adjust;
+    out.digits = w ? int32_t(decimal_length(w)) : 0;
     return true;
 }
 

@@ -14,6 +14,7 @@
 
 #include <cstring>
 
+#include "core/copy.hpp"
 #include "emit/pow10_table.hpp"
 
 namespace zvl {
@@ -91,55 +92,48 @@ constexpr uint64_t pow10_u64_table[20] = {1u,
                                           1000000000000000000u,
                                           10000000000000000000u};
 
-constexpr char digit_pairs[201] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+// The eight decimal digits of v (below 10^8, leading zeros included) as
+// ASCII, first digit in the lowest byte: halves of four digits in 32-bit
+// lanes, pairs in 16-bit lanes, digits in bytes, each split by a multiply
+// whose quotient stays exact in its lane.
+inline uint64_t eight_ascii_digits(uint32_t v) {
+    const uint64_t x = uint64_t(v / 10000) | (uint64_t(v % 10000) << 32);
+    const uint64_t hundreds = ((x * 5243) >> 19) & 0x0000007F0000007Full;
+    const uint64_t pairs = hundreds | ((x - hundreds * 100) << 16);
+    const uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Full;
+    return (tens | ((pairs - tens * 10) << 8)) + 0x3030303030303030ull;
+}
 
-// Writes the digits of value (below 10^8) ending just before `end`, exactly
-// `count` of them (leading zeros included).
-inline void write_digits_u32(char *end, uint32_t value, int32_t count) {
-    while (count >= 2) {
-        const uint32_t pair = value % 100;
-        value /= 100;
-        end -= 2;
-        std::memcpy(end, digit_pairs + 2 * pair, 2);
-        count -= 2;
-    }
-    if (count) *--end = char('0' + value);
+// The last n (1 to 8) digits of v stored at out; writes eight bytes.
+inline void store_digits(char *out, uint32_t v, int32_t n) {
+    const uint64_t ascii = eight_ascii_digits(v) >> (8 * (8 - n));
+    std::memcpy(out, &ascii, 8);
 }
 
 }  // namespace
 
 void digits_from_integer(uint64_t f, int32_t exponent10, digit_record &out) {
-    // Trailing zeros add nothing to the text.
-    while (f % 10000 == 0) {
-        f /= 10000;
-        exponent10 += 4;
-    }
-    if (f % 100 == 0) {
-        f /= 100;
-        exponent10 += 2;
-    }
-    if (f % 10 == 0) {
-        f /= 10;
-        exponent10 += 1;
-    }
     // Decimal length from the binary one: 1233 / 4096 is log10(2) below.
     int32_t n = ((64 - __builtin_clzll(f)) * 1233) >> 12;
     if (f >= pow10_u64_table[n]) ++n;
-    out.count = n;
     out.point = exponent10 + n;
-    char *end = out.digits + n;
-    int32_t left = n;
-    while (left > 8) {
-        const uint32_t chunk = uint32_t(f % 100000000u);
-        f /= 100000000u;
-        write_digits_u32(end, chunk, 8);
-        end -= 8;
-        left -= 8;
+    // Up to 19 digits in chunks of eight from the right; the stores may run
+    // past the digits but stay inside the record's 24 bytes.
+    char *d = out.digits;
+    if (n <= 8) {
+        store_digits(d, uint32_t(f), n);
+    } else if (n <= 16) {
+        store_digits(d, uint32_t(f / 100000000u), n - 8);
+        store_digits(d + n - 8, uint32_t(f % 100000000u), 8);
+    } else {
+        const uint64_t top = f / 100000000u;
+        store_digits(d, uint32_t(top / 100000000u), n - 16);
+        store_digits(d + n - 16, uint32_t(top % 100000000u), 8);
+        store_digits(d + n - 8, uint32_t(f % 100000000u), 8);
     }
-    write_digits_u32(end, uint32_t(f), left);
+    // Trailing zeros add nothing to the text.
+    while (d[n - 1] == '0') --n;
+    out.count = n;
 }
 
 bool shortest_digits_fast(const binary_value &value, digit_record &out) {
@@ -462,7 +456,7 @@ int32_t layout_digits(char *buffer, bool negative, const digit_record &digits) {
         if (k == 1) {
             *p++ = '0';
         } else {
-            std::memcpy(p, d + 1, size_t(k - 1));
+            copy_run(p, d + 1, uint64_t(k - 1));
             p += k - 1;
         }
         p = write_exponent(p, point - 1);
@@ -470,16 +464,16 @@ int32_t layout_digits(char *buffer, bool negative, const digit_record &digits) {
         *p++ = '0';
         *p++ = '.';
         for (int32_t i = 0; i < -point; ++i) *p++ = '0';
-        std::memcpy(p, d, size_t(k));
+        copy_run(p, d, uint64_t(k));
         p += k;
     } else if (point < k) {
-        std::memcpy(p, d, size_t(point));
+        copy_run(p, d, uint64_t(point));
         p += point;
         *p++ = '.';
-        std::memcpy(p, d + point, size_t(k - point));
+        copy_run(p, d + point, uint64_t(k - point));
         p += k - point;
     } else {
-        std::memcpy(p, d, size_t(k));
+        copy_run(p, d, uint64_t(k));
         p += k;
         for (int32_t i = 0; i < point - k; ++i) *p++ = '0';
         *p++ = '.';

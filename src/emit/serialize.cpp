@@ -333,6 +333,14 @@ struct emitter {
         }
         json_string(t);
     }
+    // A value inside a JSON collection: plain scalars here, without the
+    // general dispatch.
+    void json_item(uint32_t id, const zarvel_node_rec &r) {
+        if (r.kind() == ZARVEL_KIND_SCALAR && !has_properties(r))
+            json_scalar(r, false);
+        else
+            write_node(id, 0, false);
+    }
     void json_collection(const zarvel_node_rec &r) {
         const bool mapping = r.kind() == ZARVEL_KIND_MAPPING;
         put_byte(w, mapping ? '{' : '[');
@@ -345,7 +353,7 @@ struct emitter {
             first = false;
             const zarvel_node_rec &k = node(child);
             if (!mapping) {
-                write_node(child, 0, false);
+                json_item(child, k);
                 child = k.next_sibling;
                 continue;
             }
@@ -359,8 +367,9 @@ struct emitter {
                 put(w, colon);
             }
             if (!valid(value)) break;
-            write_node(value, 0, false);
-            child = node(value).next_sibling;
+            const zarvel_node_rec &v = node(value);
+            json_item(value, v);
+            child = v.next_sibling;
         }
         --w.flow_depth;
         put_byte(w, mapping ? '}' : ']');
