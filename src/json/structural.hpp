@@ -67,10 +67,13 @@ inline uint64_t index_prefix_xor(uint64_t x) {
 template <typename prefix_xor>
 __attribute__((always_inline)) inline uint64_t index_bits(index_state &s, const index_block_classes &c, prefix_xor prefix) {
     constexpr uint64_t odd_bits = 0xAAAAAAAAAAAAAAAAull;
-    uint64_t backslash = c.backslashes & ~s.escape_pending;
-    uint64_t escape_and_terminal = (((backslash << 1) | odd_bits) - backslash) ^ odd_bits;
-    uint64_t escaped = escape_and_terminal ^ (c.backslashes | s.escape_pending);
-    s.escape_pending = (escape_and_terminal & backslash) >> 63;
+    uint64_t escaped = 0;  // most blocks hold no backslash and start no escape
+    if (c.backslashes | s.escape_pending) {
+        uint64_t backslash = c.backslashes & ~s.escape_pending;
+        uint64_t escape_and_terminal = (((backslash << 1) | odd_bits) - backslash) ^ odd_bits;
+        escaped = escape_and_terminal ^ (c.backslashes | s.escape_pending);
+        s.escape_pending = (escape_and_terminal & backslash) >> 63;
+    }
 
     uint64_t quotes = c.quotes & ~escaped;
     uint64_t in_string = prefix(quotes) ^ s.string_open;  // opening quote in, closing out

@@ -44,8 +44,24 @@ constexpr uint8_t any_low = too_short | too_long | two_continuations;
 // look up within their lane).
 #define ZVL_TABLE64(...) _mm512_broadcast_i32x4(_mm_setr_epi8(__VA_ARGS__))
 
+// A byte repeated 64 times, read from memory: compares then take it as a
+// memory operand instead of broadcasting it anew in every block.
+struct alignas(64) byte_splat {
+    uint8_t bytes[64];
+};
+constexpr byte_splat make_splat(uint8_t c) {
+    byte_splat s{};
+    for (uint8_t &b : s.bytes) b = c;
+    return s;
+}
+template <uint8_t c>
+ZVL_AVX512 inline __m512i splat() {
+    static constexpr byte_splat value = make_splat(c);
+    return _mm512_load_si512(value.bytes);
+}
+
 ZVL_AVX512 inline __m512i high_nibbles(__m512i v) {
-    return _mm512_and_si512(_mm512_srli_epi16(v, 4), _mm512_set1_epi8(0x0F));
+    return _mm512_and_si512(_mm512_srli_epi16(v, 4), splat<0x0F>());
 }
 
 // The 64 bytes ending n bytes before the end of cur, continuing from prev:
@@ -88,7 +104,7 @@ ZVL_AVX512 inline __m512i utf8_errors(__m512i cur, __m512i prev) {
     __m512i prev1 = shifted<1>(cur, prev);
     __m512i kinds = _mm512_and_si512(
         _mm512_and_si512(_mm512_shuffle_epi8(prev_high_table, high_nibbles(prev1)),
-                         _mm512_shuffle_epi8(prev_low_table, _mm512_and_si512(prev1, _mm512_set1_epi8(0x0F)))),
+                         _mm512_shuffle_epi8(prev_low_table, _mm512_and_si512(prev1, splat<0x0F>()))),
         _mm512_shuffle_epi8(cur_high_table, high_nibbles(cur)));
     // Third byte of a three- or four-byte sequence, fourth of a four-byte one.
     __m512i third = _mm512_subs_epu8(shifted<2>(cur, prev), _mm512_set1_epi8(char(0xE0 - 1)));
@@ -119,14 +135,14 @@ ZVL_AVX512 inline index_block_classes classify(__m512i v) {
     const __m512i whitespace_table = ZVL_TABLE64(' ', filler(1), filler(2), filler(3), filler(4), filler(5),
                                                  filler(6), filler(7), filler(8), '\t', '\n', filler(11),
                                                  filler(12), '\r', filler(14), filler(15));
-    __m512i low = _mm512_and_si512(v, _mm512_set1_epi8(0x0F));
-    __m512i folded = _mm512_or_si512(v, _mm512_set1_epi8(0x20));
+    __m512i low = _mm512_and_si512(v, splat<0x0F>());
+    __m512i folded = _mm512_or_si512(v, splat<0x20>());
     index_block_classes c;
-    c.quotes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"'));
+    c.quotes = _mm512_cmpeq_epi8_mask(v, splat<'"'>());
     c.backslashes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
     c.operators = _mm512_cmpeq_epi8_mask(folded, _mm512_shuffle_epi8(operator_table, low));
     c.whitespace = _mm512_cmpeq_epi8_mask(v, _mm512_shuffle_epi8(whitespace_table, low));
-    c.controls = _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(0x1F));
+    c.controls = _mm512_cmple_epu8_mask(v, splat<0x1F>());
     return c;
 }
 
@@ -149,16 +165,15 @@ ZVL_AVX512 inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint32_t *o
     auto count = static_cast<uint32_t>(_mm_popcnt_u64(bits));
     __m512i packed = _mm512_maskz_compress_epi8(bits, _mm512_load_si512(positions));
     __m512i offset = _mm512_set1_epi32(static_cast<int>(base));
+    // Two stores always: a count that wanders around 16 would mispredict.
     _mm512_storeu_si512(out, _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_castsi512_si128(packed)), offset));
-    if (count > 16) {
-        _mm512_storeu_si512(out + 16, _mm512_add_epi32(
-                                          _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 1)), offset));
-        if (count > 32) {
-            _mm512_storeu_si512(out + 32, _mm512_add_epi32(
-                                              _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 2)), offset));
-            _mm512_storeu_si512(out + 48, _mm512_add_epi32(
-                                              _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 3)), offset));
-        }
+    _mm512_storeu_si512(out + 16,
+                        _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 1)), offset));
+    if (count > 32) [[unlikely]] {
+        _mm512_storeu_si512(out + 32,
+                            _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 2)), offset));
+        _mm512_storeu_si512(out + 48,
+                            _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 3)), offset));
     }
     return count;
 }
