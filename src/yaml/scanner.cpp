@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zvl::yaml {
 
 namespace {
@@ -87,6 +91,9 @@ inline uint64_t bytes_equal(uint64_t w, uint8_t c) {
     return ~(((x & word_low7) + word_low7) | x) & word_high;
 }
 
+// Bit k set for each byte k of w that holds 0x80 (and nothing else).
+inline uint64_t gather_high_bits(uint64_t w) { return ((w >> 7) * 0x0102040810204080ull) >> 56; }
+
 // Lines are short: the first bytes are searched here, eight at a time, and
 // only a long line goes on to the kernel's line scan.
 constexpr uint64_t inline_line_bytes = 64;
@@ -99,17 +106,45 @@ line_class &scanner::classify_line(line_class &slot) {
     uint64_t content = i;
     uint64_t limit = size - i < inline_line_bytes ? size : i + inline_line_bytes;
     uint64_t end = limit;
-    for (; i + 8 <= limit; i += 8) {
+    uint64_t marks = 0;
+    bool found = false;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    const __m128i colon = _mm_set1_epi8(':'), hash = _mm_set1_epi8('#');
+    for (; i + 16 <= limit; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
+        auto m = static_cast<uint32_t>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        auto c = static_cast<uint64_t>(static_cast<uint32_t>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, hash)))));
+        if (m) {
+            auto k = static_cast<uint64_t>(__builtin_ctz(m));
+            end = i + k;
+            marks |= (c & ((1ull << k) - 1)) << (i - content);
+            found = true;
+            break;
+        }
+        marks |= c << (i - content);
+    }
+#endif
+    for (; !found && i + 8 <= limit; i += 8) {
         uint64_t w;
         std::memcpy(&w, text + i, 8);
         uint64_t m = bytes_equal(w, '\n') | bytes_equal(w, '\r');
+        uint64_t c = bytes_equal(w, ':') | bytes_equal(w, '#');
         if (m) {
-            end = i + static_cast<uint64_t>(__builtin_ctzll(m)) / 8;
+            uint64_t k = static_cast<uint64_t>(__builtin_ctzll(m)) / 8;
+            end = i + k;
+            c &= k ? ~0ull >> (64 - 8 * k) : 0;
+            marks |= gather_high_bits(c) << (i - content);
+            found = true;
             break;
         }
+        marks |= gather_high_bits(c) << (i - content);
     }
-    if (end == limit) {
-        for (; i < limit && !is_break(text[i]); ++i) {}
+    if (!found) {
+        for (; i < limit && !is_break(text[i]); ++i)
+            if (text[i] == ':' || text[i] == '#') marks |= 1ull << (i - content);
         end = i;
         if (i == limit && limit < size) {
             zarvel_line_info info{};
@@ -120,6 +155,9 @@ line_class &scanner::classify_line(line_class &slot) {
     slot.number = line;
     slot.start = line_start;
     slot.end = end;
+    slot.marks = marks;
+    slot.mark_from = content;
+    slot.mark_to = end < limit ? end : limit;
     slot.indent = static_cast<uint16_t>(content - line_start > 0xFFFF ? 0xFFFF : content - line_start);
     uint8_t flags = 0;
     if (content < slot.end && text[content] == '\t') {
@@ -382,11 +420,12 @@ bool scanner::scan_directive(directive_kind &kind) {
 
 // ---- plain scalars -----------------------------------------------------
 
-// End of the plain text that starts at from on a line ending at end.
-uint64_t scanner::plain_segment_end(uint64_t from, uint64_t end, bool flow, plain_stop &stop) {
+// End of the plain text that starts at from on a line ending at end, the
+// bytes before p holding no stop.
+uint64_t scanner::plain_segment_scan(uint64_t from, uint64_t p, uint64_t end, bool flow,
+                                     plain_stop &stop) {
     const auto &set = flow ? flow_plain_stops : block_plain_stops;
     const uint8_t mask = flow ? 2 : 1;
-    uint64_t p = from;
     stop = plain_stop::line_end;
     while (p < end) {
         uint64_t hit;

@@ -87,6 +87,11 @@ struct line_class {
     uint64_t content;  // first byte other than space and tab, or end
     uint16_t indent;   // leading spaces
     uint8_t flags;
+    // Where the line's first bytes hold ':' or '#': bit k for the byte at
+    // mark_from + k, over [mark_from, mark_to) (at most 64 bytes), so that a
+    // plain scalar on the line need not look at its bytes again.
+    uint64_t marks;
+    uint64_t mark_from, mark_to;
 };
 
 // A saved cursor, for look-ahead that may be undone.
@@ -220,13 +225,41 @@ public:
 
     // End of the plain text from `from` on a line ending at end (the first
     // line of scan_plain): at a key ':', a comment, a flow indicator or end.
-    uint64_t plain_segment_end(uint64_t from, uint64_t end, bool flow, plain_stop &stop);
+    uint64_t plain_segment_end(uint64_t from, uint64_t end, bool flow, plain_stop &stop) {
+        uint64_t p = from;
+        if (!flow) {
+            // The line's classification already knows where its first ':'
+            // and '#' bytes are.
+            const line_class &lc = cache_[line & 3];
+            if (lc.number == line && lc.start == line_start && lc.end == end && from >= lc.mark_from &&
+                from <= lc.mark_to) {
+                uint64_t m = from - lc.mark_from < 64 ? lc.marks >> (from - lc.mark_from) : 0;
+                for (; m; m &= m - 1) {
+                    uint64_t hit = from + static_cast<uint64_t>(__builtin_ctzll(m));
+                    if (text[hit] == '#') {
+                        if (hit > from && is_blank(text[hit - 1])) {
+                            stop = plain_stop::comment;
+                            return hit;
+                        }
+                    } else if (blank_or_end_at(hit + 1)) {
+                        stop = plain_stop::colon;
+                        return hit;
+                    }
+                }
+                stop = plain_stop::line_end;
+                if (lc.mark_to >= end) return end;
+                p = lc.mark_to;
+            }
+        }
+        return plain_segment_scan(from, p, end, flow, stop);
+    }
 
     // Whether text[from..to) holds a line feed or carriage return.
     bool has_break(uint64_t from, uint64_t to) const;
 
 private:
     line_class &classify_line(line_class &slot);
+    uint64_t plain_segment_scan(uint64_t from, uint64_t p, uint64_t end, bool flow, plain_stop &stop);
     uint64_t inline_stop(uint8_t mask, uint64_t from, uint64_t to) const;
     // The closing quote of a quoted scalar whose content starts at body: the
     // first bytes are searched here, longer contents by kernel slot 8.
