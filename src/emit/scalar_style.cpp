@@ -2,6 +2,7 @@
 #include "emit/scalar_style.hpp"
 
 #include <cstring>
+#include <string_view>
 
 namespace zvl {
 namespace {
@@ -37,17 +38,22 @@ uint64_t load_partial(const char *p, size_t r) {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-// First bytes that would start another token: a tag, comment, directive,
-// anchor, quote, alias, flow indicator, block scalar or reserved indicator.
-constexpr bool starts_indicator(uint8_t c) {
-    switch (c) {
-    case '"': case '!': case '#': case '%': case '&': case '\'': case '*': case ',':
-    case '>': case '@': case '[': case ']': case '`': case '{': case '|': case '}':
-        return true;
-    default:
-        return false;
+// Classes of a scalar's first byte: refused outright (a blank, or a byte
+// that would start another token: a tag, comment, directive, anchor, quote,
+// alias, flow indicator, block scalar or reserved indicator), an indicator
+// when a blank follows ("-", "?"), the start of a document marker ("-",
+// ".").
+enum : uint8_t { first_refused = 1, first_indicator = 2, first_marker = 4 };
+struct first_byte_table {
+    uint8_t classes[256];
+    constexpr first_byte_table() : classes() {
+        for (char c : std::string_view(" \t\"!#%&'*,>@[]`{|}")) classes[uint8_t(c)] = first_refused;
+        classes[uint8_t('-')] = first_indicator | first_marker;
+        classes[uint8_t('?')] = first_indicator;
+        classes[uint8_t('.')] = first_marker;
     }
-}
+};
+constexpr first_byte_table first_bytes{};
 
 // One byte of the middle rules: no tab or line break, no ": " and no " #".
 bool byte_ok(const char *text, size_t length, size_t i) {
@@ -63,11 +69,12 @@ bool byte_ok(const char *text, size_t length, size_t i) {
 // wherever the scalar starts a line (a root scalar, a key at column 0).
 bool plain_ends_ok(const char *text, size_t length) {
     if (length == 0) return false;
-    const uint8_t first = uint8_t(text[0]);
-    if (is_blank(text[0]) || is_blank(text[length - 1])) return false;
-    if (starts_indicator(first)) return false;
-    if ((first == '-' || first == '?') && (length < 2 || is_blank(text[1]))) return false;
-    if (length >= 3 && (std::memcmp(text, "---", 3) == 0 || std::memcmp(text, "...", 3) == 0) &&
+    const uint8_t first = first_bytes.classes[uint8_t(text[0])];
+    if ((first & first_refused) || is_blank(text[length - 1])) return false;
+    if (first == 0) return true;
+    if ((first & first_indicator) && (length < 2 || is_blank(text[1]))) return false;
+    if ((first & first_marker) && length >= 3 &&
+        (std::memcmp(text, "---", 3) == 0 || std::memcmp(text, "...", 3) == 0) &&
         (length == 3 || is_blank(text[3])))
         return false;
     return true;
@@ -96,46 +103,81 @@ bool plain_safe(const char *text, size_t length) {
     return true;
 }
 
+namespace {
+
+// What the middle rules refuse in one word: a control byte or DEL, ":"
+// followed by a blank, " #". `valid` marks (0x80) the bytes to judge;
+// `colon_end` marks the byte whose follower lies outside the word and is a
+// blank or the end of the text (a ":" there is refused); `blank_before` says
+// the byte before the word is a blank (a "#" in byte 0 is then refused).
+// The two are callables so that words without ":" or "#" never look at the
+// bytes around them.
+template <class ColonEnd, class BlankBefore>
+bool word_refused(uint64_t w, uint64_t valid, ColonEnd colon_end, BlankBefore blank_before) {
+    const uint64_t control = ~(((w & low_bits) + ones * (0x80 - 0x20)) | w) & (ones * 0x80);
+    if ((control | bytes_equal(w, 0x7F)) & valid) return true;
+    const uint64_t colon = bytes_equal(w, ':') & valid;
+    const uint64_t hash = bytes_equal(w, '#') & valid;
+    if ((colon | hash) == 0) return false;
+    const uint64_t blank = bytes_equal(w, ' ');  // tabs were refused above
+    // Little endian: byte j+1 sits 8 bits above byte j.
+    if (colon & ((blank >> 8) | colon_end())) return true;
+    if (hash & (blank << 8)) return true;
+    return (hash & 0x80) && blank_before();
+}
+
+// 0x80 in the bytes of w that may lead a sequence needing the escaped form
+// (C2, E2 or EF); C2 and E2 differ only in bit 5.
+uint64_t escape_leads(uint64_t w) {
+    return bytes_equal(w & ~(ones * 0x20), 0xC2) | bytes_equal(w, 0xEF);
+}
+
+}  // namespace
+
 plain_scan scan_plain(const char *text, size_t length) {
-    if (!plain_ends_ok(text, length)) return {false, true};
-    uint64_t high = 0;
+    constexpr plain_scan refused{false, true, true};
+    if (!plain_ends_ok(text, length)) return refused;
+    uint64_t high = 0, leads = 0;
+    const auto none = [] { return false; };
+    if (length < 8) {
+        const uint64_t w = load_partial(text, length);
+        const uint64_t valid = (ones * 0x80) >> (8 * (8 - length));
+        const auto last = [&] { return uint64_t(0x80) << (8 * (length - 1)); };
+        if (word_refused(w, valid, last, none)) return refused;
+        high = w & ~low_bits;
+        if (high) leads = escape_leads(w) & valid;
+        return {true, high != 0, leads != 0};
+    }
     size_t i = 0;
     for (; i + 8 <= length; i += 8) {
         const uint64_t w = load_word(text + i);
-        // Any byte below 0x20 (tab and line breaks included) or DEL.
-        if (((w - ones * 0x20) & ~w & (ones * 0x80)) | bytes_equal(w, 0x7F)) return {false, true};
-        high |= w;
-        const uint64_t colon = bytes_equal(w, ':');
-        const uint64_t hash = bytes_equal(w, '#');
-        if ((colon | hash) == 0) continue;
-        const uint64_t blank = bytes_equal(w, ' ');
-        if (colon & (blank >> 8)) return {false, true};
-        if ((colon >> 56) && (i + 8 == length || is_blank(text[i + 8]))) return {false, true};
-        if (hash & (blank << 8)) return {false, true};
-        if ((hash & 0x80) && i > 0 && text[i - 1] == ' ') return {false, true};
+        const auto end_or_blank = [&] {
+            return i + 8 == length || is_blank(text[i + 8]) ? uint64_t(0x80) << 56 : 0;
+        };
+        const auto blank_before = [&] { return i > 0 && text[i - 1] == ' '; };
+        if (word_refused(w, ~uint64_t(0), end_or_blank, blank_before)) return refused;
+        const uint64_t top = w & ~low_bits;
+        high |= top;
+        if (top) leads |= escape_leads(w);
     }
     if (i < length) {
-        // The last one to seven bytes as one word, zeros above them; the
-        // masks keep only the text's own bytes.
-        const size_t r = length - i;
-        const uint64_t w = load_partial(text + i, r);
-        const uint64_t valid = (ones * 0x80) & ((uint64_t(1) << (8 * r)) - 1);
-        const uint64_t control = ~(((w & low_bits) + ones * (0x80 - 0x20)) | w) & (ones * 0x80);
-        if ((control | bytes_equal(w, 0x7F)) & valid) return {false, true};
-        high |= w;
-        const uint64_t colon = bytes_equal(w, ':') & valid;
-        const uint64_t hash = bytes_equal(w, '#') & valid;
-        const uint64_t blank = bytes_equal(w, ' ') & valid;
-        if (colon & ((blank >> 8) | (uint64_t(0x80) << (8 * (r - 1))))) return {false, true};
-        if (hash & (blank << 8)) return {false, true};
-        if ((hash & 0x80) && i > 0 && text[i - 1] == ' ') return {false, true};
+        // The last one to seven bytes at the top of the word that ends with
+        // the text; the bytes below them were judged already but still
+        // serve as the neighbours of the first ones.
+        const uint64_t w = load_word(text + length - 8);
+        const uint64_t valid = (ones * 0x80) << (8 * (8 - (length - i)));
+        const auto last = [] { return uint64_t(0x80) << 56; };
+        if (word_refused(w, valid, last, none)) return refused;
+        const uint64_t top = w & ~low_bits;
+        high |= top;
+        if (top) leads |= escape_leads(w);
     }
-    return {true, (high & ~low_bits) != 0};
+    return {true, high != 0, leads != 0};
 }
 
 bool plain_printable(const char *text, size_t length) {
     const plain_scan scan = scan_plain(text, length);
-    return scan.writable && !(scan.high && needs_escaped_form(text, length));
+    return scan.writable && !(scan.leads && needs_escaped_form(text, length));
 }
 
 bool needs_escaped_form(const char *text, size_t length) {
@@ -188,7 +230,7 @@ bool plain_writable(const char *text, size_t length) { return scan_plain(text, l
 scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8_t style,
                                 bool has_tag) {
     const plain_scan scan = scan_plain(text, length);
-    if (scan.high && needs_escaped_form(text, length)) return scalar_form::double_quoted;
+    if (scan.leads && needs_escaped_form(text, length)) return scalar_form::double_quoted;
     const node_style s = node_style(style);
     if (length >= 1 && s == node_style::plain && scan.writable) return scalar_form::plain;
 

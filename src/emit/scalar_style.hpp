@@ -31,11 +31,14 @@ bool plain_safe(const char *text, size_t length);
 // plain_safe, and no control byte or DEL (which no reader takes unescaped).
 bool plain_writable(const char *text, size_t length);
 
-// plain_writable in one pass, with whether any byte is 0x80 or above (when
-// not writable, `high` is true: not looked at).
+// plain_writable in one pass, with whether any byte is 0x80 or above and
+// whether any is C2, E2 or EF, the lead bytes of every sequence that
+// needs_escaped_form looks for (when not writable, both are true: not
+// looked at).
 struct plain_scan {
     bool writable;
     bool high;
+    bool leads;
 };
 plain_scan scan_plain(const char *text, size_t length);
 // plain_writable and no character that needs the escaped form: written
