@@ -58,9 +58,12 @@ private:
 // The walk is written as a state machine whose states are places in the code
 // (after "{", after a member, after "[", after an element): each place has
 // its own branches, which predict far better than one loop over a state byte.
+// Flattened: the grammar's small helpers (digit runs, delimiters) are
+// otherwise left as calls on the number path.
 template <typename writer>
-int walk(const char *text, uint64_t len, uint64_t root, writer out, const json::index_variant &variant,
-         deepest_rule levels_rule, uint64_t *count, tape_walk_facts *facts) {
+__attribute__((flatten)) int walk(const char *text, uint64_t len, uint64_t root, writer out,
+                                  const json::index_variant &variant, deepest_rule levels_rule, uint64_t *count,
+                                  tape_walk_facts *facts) {
     constexpr uint32_t levels = tape_builder_levels;
     bool objects[levels];
     uint32_t opens[levels];
