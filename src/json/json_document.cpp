@@ -17,6 +17,7 @@
 // plain-implicit flag and their lexeme as text. Scalars inside a container
 // carry the flow bit, as the YAML reader sets it for the same text.
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 #if defined(__linux__)
@@ -394,70 +395,116 @@ bool measure_tape(const zarvel_tape *tape, uint64_t *nodes, uint64_t *decoded) {
     return true;
 }
 
+// Flags and tag id of the node each entry type makes (scalars without the
+// flow bit, which every scalar below the root gets); type 0 and above 10
+// make none.
+struct entry_shape {
+    uint8_t flags;
+    uint8_t tag_id;
+};
+constexpr entry_shape entry_shapes[11] = {
+    {0, 0},
+    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_NULL},
+    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_BOOL},
+    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_BOOL},
+    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_INT},
+    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_FLOAT},
+    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, false, false), ZARVEL_TAG_STR},
+    {make(ZARVEL_KIND_SEQUENCE, 0, true, false), ZARVEL_TAG_SEQ},
+    {make(ZARVEL_KIND_MAPPING, 0, true, false), ZARVEL_TAG_MAP},
+    {0, 0},
+    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_INT},
+};
+
+// Link words of a record, counted in 32-bit words from the table's start, so
+// that a link to fill survives the table moving when it grows.
+constexpr uint64_t record_words = sizeof(zarvel_node_rec) / sizeof(uint32_t);
+constexpr uint64_t first_child_word = offsetof(zarvel_node_rec, first_child) / sizeof(uint32_t);
+constexpr uint64_t next_sibling_word = offsetof(zarvel_node_rec, next_sibling) / sizeof(uint32_t);
+
 // Nodes from a held tape, entry by entry. Node ids follow the entries (a
 // closing entry makes none), the store is presized for all of them, and the
 // links are written as the entries come: a member is appended to the open
 // container, key and value alike (the composer's attach gives the same
 // links), and a closing entry finishes its container's last child and count.
-int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape, bool escapes) {
-    bool packed = tape->packed_ready && !tape->columns_ready;
-    if (packed ? !tape->packed : (!tape->types || !tape->starts || !tape->lens)) return -1;
-    if (tape->count < 1) return -1;
+// Each open level remembers the link word its next member fills: the
+// container's first_child, then the last member's next_sibling. The
+// innermost level lives in locals; the outer ones wait in `levels`.
+template <bool packed>
+int build_entries(zarvel_node_store *store, const zarvel_tape *tape, bool escapes) {
     struct open_level {
         uint32_t id;
         uint32_t last;
         uint32_t count;
+        uint64_t link;
     };
     open_level levels[zarvel_store_max_depth];
+    open_level top = {zarvel_node_none, zarvel_node_none, 0, 0};
     uint32_t depth = 0;
     const char *text = tape->text;
-    uint64_t text_len = tape->text_len;
-    uint32_t prefaulted = 0;
+    const uint64_t text_len = tape->text_len;
+    const uint64_t count = tape->count;
+    const uint64_t *words = tape->packed;
+    const uint8_t *types = tape->types;
+    const uint32_t *starts = tape->starts;
+    const uint32_t *lens = tape->lens;
+    // Every start of a short enough text fits a span's offset.
+    const bool offsets_fit = text_len <= zarvel_span_max_offset;
+    // The table's fields live in locals while the loop runs; every call that
+    // may grow the table gets them written back first.
+    zarvel_node_rec *nodes = store->nodes;
+    uint32_t node_count = store->node_count;
+    // Ids below `ready` have room in the table and are mapped.
+    uint32_t prefaulted = 0, ready = 0;
     bool rooted = false;
-    for (uint64_t i = 1; i < tape->count; ++i) {
-        tape_entry e = entry_at(tape, i);
-        uint8_t type = e.type;
+    for (uint64_t i = 1; i < count; ++i) {
+        uint8_t type;
+        uint64_t start, length;
+        if constexpr (packed) {
+            uint64_t word = words[i];
+            type = uint8_t(word & 0xFF);
+            start = word >> 32;
+            length = (word >> 8) & 0xFFFFFF;
+        } else {
+            type = types[i];
+            start = starts[i];
+            length = lens[i];
+        }
         if (type == ZARVEL_TAPE_CLOSE) {
             if (depth == 0) return -1;
-            open_level &level = levels[--depth];
-            zarvel_node_rec &node = store->nodes[level.id];
-            node.last_child = level.last;
-            node.child_count = level.count;
+            zarvel_node_rec &node = nodes[top.id];
+            node.last_child = top.last;
+            node.child_count = top.count;
+            if (--depth) top = levels[depth - 1];
             continue;
         }
         if (type > ZARVEL_TAPE_RAW || type == ZARVEL_TAPE_DOCUMENT) return -1;
         bool container = type == ZARVEL_TAPE_ARRAY || type == ZARVEL_TAPE_OBJECT;
-        uint64_t start = e.start, length = e.length;
         if (!container && (start > text_len || length > text_len - start)) return -1;
 
-        uint32_t id = store->node_count;
-        if (id >= store->node_cap) {
-            id = zarvel_store_add_node(store);
-            if (id == zarvel_node_none) return -1;
-        } else {
-            if (id >= prefaulted) {
+        uint32_t id = node_count;
+        if (id >= ready) {
+            if (id >= store->node_cap) {
+                store->node_count = node_count;
+                id = zarvel_store_add_node(store);
+                if (id == zarvel_node_none) return -1;
+                nodes = store->nodes;
+            } else {
                 uint64_t last = uint64_t(id) + prefault_slice_nodes;
                 if (last > store->node_cap) last = store->node_cap;
-                prefault(store->nodes + id, (last - id) * sizeof(zarvel_node_rec));
+                prefault(nodes + id, (last - id) * sizeof(zarvel_node_rec));
                 prefaulted = uint32_t(last);
             }
-            store->node_count = id + 1;
+            ready = prefaulted < store->node_cap ? prefaulted : store->node_cap;
         }
-        uint8_t flags, tag_id;
+        node_count = id + 1;
+        entry_shape shape = entry_shapes[type];
+        // Containers have the flow bit already; scalars get it below the root.
+        uint8_t flags = uint8_t(shape.flags | (depth ? zvl::node_flag::flow : 0));
         zarvel_span value = 0;
-        switch (type) {
-        case ZARVEL_TAPE_ARRAY:
-            flags = make(ZARVEL_KIND_SEQUENCE, 0, true, false);
-            tag_id = ZARVEL_TAG_SEQ;
-            break;
-        case ZARVEL_TAPE_OBJECT:
-            flags = make(ZARVEL_KIND_MAPPING, 0, true, false);
-            tag_id = ZARVEL_TAG_MAP;
-            break;
-        case ZARVEL_TAPE_STRING:
-            flags = make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, depth > 0, false);
-            tag_id = ZARVEL_TAG_STR;
+        if (type == ZARVEL_TAPE_STRING) {
             if (length && escapes && has_backslash(text, start, length)) {
+                store->node_count = node_count;
                 if (!zarvel_store_strings_reserve(store, length)) return -1;
                 uint32_t offset = store->strings_len;
                 uint64_t written =
@@ -466,58 +513,56 @@ int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape, bool esca
                 value = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
                 length = 0;  // stored already
             }
-            break;
-        case ZARVEL_TAPE_RAW: {
+        } else if (type == ZARVEL_TAPE_RAW) {
             // An unchecked token: it must be exactly one JSON number.
             uint64_t p = 0;
             int32_t is_float = 0;
             if (!zvl_json_number_shape(text + start, length, &p, &is_float) || p != length) return -1;
-            flags = make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, depth > 0, true);
-            tag_id = is_float ? ZARVEL_TAG_FLOAT : ZARVEL_TAG_INT;
-            break;
-        }
-        default:
-            flags = make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, depth > 0, true);
-            tag_id = type == ZARVEL_TAPE_NULL  ? uint8_t(ZARVEL_TAG_NULL)
-                     : type == ZARVEL_TAPE_INT ? uint8_t(ZARVEL_TAG_INT)
-                     : type == ZARVEL_TAPE_FLOAT ? uint8_t(ZARVEL_TAG_FLOAT)
-                                                 : uint8_t(ZARVEL_TAG_BOOL);
-            break;
+            shape.tag_id = is_float ? ZARVEL_TAG_FLOAT : ZARVEL_TAG_INT;
         }
         if (length) {
-            if (start <= zarvel_span_max_offset && length <= 0xFFFFFFFFu) {
+            if ((offsets_fit || start <= zarvel_span_max_offset) && length <= 0xFFFFFFFFu) {
                 value = zarvel_span_make(uint32_t(start), uint32_t(length), false);
             } else {
+                store->node_count = node_count;
                 value = zarvel_store_put_text(store, text + start, length, true);
                 if (value == zarvel_span_failed) return -1;
             }
         }
-        zarvel_node_rec &node = store->nodes[id];
+        zarvel_node_rec &node = nodes[id];
         node.flags = flags;
-        node.tag_id = tag_id;
+        node.tag_id = shape.tag_id;
         node.first_child = node.last_child = node.next_sibling = node.alias_target = zarvel_node_none;
         node.child_count = 0;
         node.value = value;
         node.tag = node.anchor = 0;
 
         if (depth) {
-            open_level &parent = levels[depth - 1];
-            if (parent.last == zarvel_node_none)
-                store->nodes[parent.id].first_child = id;
-            else
-                store->nodes[parent.last].next_sibling = id;
-            parent.last = id;
-            parent.count += 1;
+            reinterpret_cast<uint32_t *>(nodes)[top.link] = id;
+            top.link = uint64_t(id) * record_words + next_sibling_word;
+            top.last = id;
+            top.count += 1;
         } else {
+            store->node_count = node_count;
             if (rooted || !zarvel_store_add_root(store, id)) return -1;
             rooted = true;
         }
         if (container) {
             if (depth >= zarvel_store_max_depth) return -1;
-            levels[depth++] = {id, zarvel_node_none, 0};
+            if (depth) levels[depth - 1] = top;
+            top = {id, zarvel_node_none, 0, uint64_t(id) * record_words + first_child_word};
+            ++depth;
         }
     }
+    store->node_count = node_count;
     return depth == 0 && store->root_count == 1 ? 0 : -1;
+}
+
+int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape, bool escapes) {
+    bool packed = tape->packed_ready && !tape->columns_ready;
+    if (packed ? !tape->packed : (!tape->types || !tape->starts || !tape->lens)) return -1;
+    if (tape->count < 1) return -1;
+    return packed ? build_entries<true>(store, tape, escapes) : build_entries<false>(store, tape, escapes);
 }
 
 // A tape kept as a document's pending body, with what its walk learnt
