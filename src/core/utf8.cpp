@@ -3,8 +3,9 @@
 // The portable validator skips eight bytes per step while every byte of the
 // word is plain (ASCII and, with printable, 0x20-0x7E, tab, LF, CR) and
 // decodes one character at a time only around other bytes. The vector ones
-// (utf8_simd_body.hpp) check 64 bytes per step and hand any faulty block to
-// the portable walk for the exact offset, so all of them agree byte for byte.
+// (utf8_simd_body.hpp: SSSE3, AVX2, AVX-512) check 64 bytes per step and hand
+// any faulty block to the portable walk for the exact offset, so all of them
+// agree byte for byte.
 #include "core/utf8.hpp"
 
 #include <atomic>
@@ -133,12 +134,12 @@ bool always() { return true; }
 
 namespace zvl {
 
-namespace utf8_sse2 {
-using V = simd::sse2;
-#define ZVL_TARGET
+namespace utf8_ssse3 {
+using V = simd::ssse3;
+#define ZVL_TARGET __attribute__((target("ssse3")))
 #include "core/utf8_simd_body.hpp"
 #undef ZVL_TARGET
-}  // namespace utf8_sse2
+}  // namespace utf8_ssse3
 
 namespace utf8_avx2 {
 using V = simd::avx2;
@@ -147,11 +148,19 @@ using V = simd::avx2;
 #undef ZVL_TARGET
 }  // namespace utf8_avx2
 
+namespace utf8_avx512 {
+using V = simd::avx512;
+#define ZVL_TARGET __attribute__((target("avx512f,avx512bw")))
+#include "core/utf8_simd_body.hpp"
+#undef ZVL_TARGET
+}  // namespace utf8_avx512
+
 namespace {
 constexpr utf8_variant variants[] = {
     {"portable", first_invalid_portable, always},
-    {"sse2", utf8_sse2::first_invalid_utf8, simd::has_sse2},
+    {"ssse3", utf8_ssse3::first_invalid_utf8, simd::has_ssse3},
     {"avx2", utf8_avx2::first_invalid_utf8, simd::has_avx2},
+    {"avx512", utf8_avx512::first_invalid_utf8, simd::has_avx512},
 };
 }  // namespace
 

@@ -4,9 +4,10 @@
 // there is deliberately no include guard.
 //
 // Blocks of 64 bytes that are plain (ASCII; with printable, also no control
-// but tab, LF, CR) pass with a few compares. Other blocks get the full check
-// below, which looks at each byte together with the three before it and
-// flags a block exactly when it holds a fault. The exact offset of a fault
+// but tab, LF, CR) pass with a few compares, and well-formed two-byte text
+// with a few bit masks. Other blocks get the full check below, which looks at
+// each byte together with the three before it and flags a block exactly when
+// it holds a fault. The exact offset of a fault
 // comes from the portable validator, restarted at the character boundary
 // where the faulty block begins: the bytes before it are known good, so the
 // portable walk from there reaches the same answer as from the start.
@@ -14,34 +15,77 @@
 using vec = V::v;
 
 // The bits of a vector whose bytes are all set.
-constexpr uint64_t full_mask = (uint64_t{1} << V::width) - 1;
+constexpr uint64_t full_mask = V::width == 64 ? ~uint64_t{0} : (uint64_t{1} << (V::width % 64)) - 1;
 
 // Unsigned a <= c, byte by byte.
 ZVL_TARGET inline vec at_most(vec a, uint8_t c) { return V::eq(V::min_u(a, V::splat(c)), a); }
 
-// 0xFF in each byte of cur that is a fault, or the start of a fault that
+// The pair check. Every fault shows in a byte together with the byte
+// before it, except a missing or extra third or fourth byte. Each fault
+// class below is a product of three sets of nibbles: the high and the low
+// nibble of the earlier byte and the high nibble of the later one. Three
+// table lookups, one per nibble, give the classes each nibble allows; their
+// intersection is the set of classes the pair is in.
+namespace pair_class {
+constexpr uint8_t too_short = 1 << 0;          // a lead, then no continuation
+constexpr uint8_t too_long = 1 << 1;           // ASCII, then a continuation
+constexpr uint8_t overlong_3 = 1 << 2;         // E0 80-9F
+constexpr uint8_t too_large = 1 << 3;          // F4-FF 90-BF
+constexpr uint8_t surrogate = 1 << 4;          // ED A0-BF
+constexpr uint8_t overlong_2 = 1 << 5;         // C0-C1 80-BF
+constexpr uint8_t large_or_overlong_4 = 1 << 6;  // F0 80-8F, F5-FF 80-8F
+constexpr uint8_t two_continuations = 1 << 7;  // a fault unless a third or fourth byte is due
+
+// Nibbles from..to as a set (bit k for nibble k).
+constexpr uint16_t nibbles(unsigned from, unsigned to) { return static_cast<uint16_t>(((2u << to) - 1) & ~((1u << from) - 1)); }
+constexpr uint16_t any = 0xFFFF, continuations = nibbles(8, 11);
+
+struct rule {
+    uint8_t fault;
+    uint16_t first_high, first_low, second_high;
+};
+constexpr rule rules[] = {
+    {too_short, nibbles(12, 15), any, static_cast<uint16_t>(nibbles(0, 7) | nibbles(12, 15))},
+    {too_long, nibbles(0, 7), any, continuations},
+    {overlong_3, nibbles(14, 14), nibbles(0, 0), nibbles(8, 9)},
+    {too_large, nibbles(15, 15), nibbles(4, 15), nibbles(9, 11)},
+    {surrogate, nibbles(14, 14), nibbles(13, 13), nibbles(10, 11)},
+    {overlong_2, nibbles(12, 12), nibbles(0, 1), continuations},
+    {large_or_overlong_4, nibbles(15, 15), static_cast<uint16_t>(nibbles(0, 0) | nibbles(5, 15)), nibbles(8, 8)},
+    {two_continuations, continuations, any, continuations},
+};
+
+struct tables {
+    alignas(16) uint8_t first_high[16];
+    alignas(16) uint8_t first_low[16];
+    alignas(16) uint8_t second_high[16];
+};
+constexpr tables build() {
+    tables t{};
+    for (const rule &r : rules)
+        for (unsigned k = 0; k < 16; ++k) {
+            if (r.first_high >> k & 1) t.first_high[k] |= r.fault;
+            if (r.first_low >> k & 1) t.first_low[k] |= r.fault;
+            if (r.second_high >> k & 1) t.second_high[k] |= r.fault;
+        }
+    return t;
+}
+constexpr tables table = build();
+}  // namespace pair_class
+
+// Non-zero in each byte of cur that is a fault, or the start of a fault that
 // only the bytes before it show (prev is the vector before cur).
 template <bool printable>
 ZVL_TARGET inline vec faults(vec cur, vec prev) {
-    const vec zero = V::zero();
     const vec p1 = V::before<1>(cur, prev), p2 = V::before<2>(cur, prev), p3 = V::before<3>(cur, prev);
-    // Continuation bytes 80-BF are the signed bytes below -64 (0xC0).
-    const vec continuation = V::gt_signed(V::splat(0xC0), cur);
-    // A continuation is due exactly after a lead C0+ (one back), E0+ (two
-    // back) or F0+ (three back); a fault is a mismatch either way.
-    const vec due = V::either(V::either(V::sub_sat_u(p1, V::splat(0xBF)), V::sub_sat_u(p2, V::splat(0xDF))),
-                              V::sub_sat_u(p3, V::splat(0xEF)));
-    vec bad = V::eq(V::eq(due, zero), continuation);
-    // Leads that never start a character: C0, C1 and F5 to FF.
-    bad = V::either(bad, V::eq(V::both(cur, V::splat(0xFE)), V::splat(0xC0)));
-    bad = V::either(bad, V::differ(at_most(cur, 0xF4), V::eq(cur, cur)));
-    // Second bytes that make an overlong form, a surrogate or a value above
-    // 10FFFF: E0 80-9F, ED A0-BF, F0 80-8F, F4 90-BF.
-    const vec upto9f = at_most(cur, 0x9F), upto8f = at_most(cur, 0x8F);
-    bad = V::either(bad, V::both(V::eq(p1, V::splat(0xE0)), upto9f));
-    bad = V::either(bad, V::but_not(V::eq(p1, V::splat(0xED)), upto9f));
-    bad = V::either(bad, V::both(V::eq(p1, V::splat(0xF0)), upto8f));
-    bad = V::either(bad, V::but_not(V::eq(p1, V::splat(0xF4)), upto8f));
+    const vec pairs = V::both(V::both(V::lookup(V::table(pair_class::table.first_high), V::high_nibbles(p1)),
+                                      V::lookup(V::table(pair_class::table.first_low), V::low_nibbles(p1))),
+                              V::lookup(V::table(pair_class::table.second_high), V::high_nibbles(cur)));
+    // The top bit where a third byte (a lead E0+ two back) or a fourth (F0+
+    // three back) is due: exactly where two continuations in a row are right.
+    const vec due = V::both(V::either(V::sub_sat_u(p2, V::splat(0xE0 - 0x80)), V::sub_sat_u(p3, V::splat(0xF0 - 0x80))),
+                            V::splat(0x80));
+    vec bad = V::differ(pairs, due);
     if constexpr (printable) {
         // C0 controls but tab, LF, CR; DEL.
         const vec allowed = V::either(V::either(V::eq(cur, V::splat('\t')), V::eq(cur, V::splat('\n'))),
@@ -49,7 +93,8 @@ ZVL_TARGET inline vec faults(vec cur, vec prev) {
         bad = V::either(bad, V::but_not(at_most(cur, 0x1F), allowed));
         bad = V::either(bad, V::eq(cur, V::splat(0x7F)));
         // C1 controls C2 80-9F but NEL (C2 85).
-        bad = V::either(bad, V::but_not(V::both(V::eq(p1, V::splat(0xC2)), upto9f), V::eq(cur, V::splat(0x85))));
+        bad = V::either(bad, V::but_not(V::both(V::eq(p1, V::splat(0xC2)), at_most(cur, 0x9F)),
+                                        V::eq(cur, V::splat(0x85))));
         // U+FFFE and U+FFFF: EF BF BE, EF BF BF.
         const vec bf_tail = V::both(V::eq(p2, V::splat(0xEF)), V::eq(p1, V::splat(0xBF)));
         bad = V::either(bad, V::both(bf_tail, V::but_not(at_most(cur, 0xBF), at_most(cur, 0xBD))));
@@ -57,10 +102,10 @@ ZVL_TARGET inline vec faults(vec cur, vec prev) {
     return bad;
 }
 
-// The same for text without leads of three- or four-byte characters (none in
-// cur and none in the three bytes before it): Greek, Cyrillic, Armenian,
-// Hebrew, Arabic and the like. Only the lead-continuation pairing, the C0
-// and C1 leads and the controls are left to check.
+// The printable check for text without leads of three- or four-byte
+// characters (none in cur and none in the three bytes before it): Greek,
+// Cyrillic, Armenian, Hebrew, Arabic and the like. Only the lead-continuation
+// pairing, the C0 and C1 leads and the controls are left to check.
 template <bool printable>
 ZVL_TARGET inline vec short_faults(vec cur, vec prev) {
     const vec p1 = V::before<1>(cur, prev);
@@ -79,18 +124,14 @@ ZVL_TARGET inline vec short_faults(vec cur, vec prev) {
     return bad;
 }
 
-// True when every byte is plain for the fast path.
-template <bool printable>
-ZVL_TARGET inline bool plain(vec x) {
-    if constexpr (printable) {
-        // 0x20-0x7E: signed compares put the bytes of 0x80 and above below 0x20.
-        const vec text = V::both(V::gt_signed(x, V::splat(0x1F)), V::gt_signed(V::splat(0x7F), x));
-        const vec breaks = V::either(V::either(V::eq(x, V::splat('\t')), V::eq(x, V::splat('\n'))),
-                                     V::eq(x, V::splat('\r')));
-        return V::bits(V::either(text, breaks)) == full_mask;
-    } else {
-        return !V::any(x);
-    }
+// True when every byte is plain for the printable fast path: 0x20-0x7E, tab,
+// LF, CR.
+ZVL_TARGET inline bool printable_plain(vec x) {
+    // Signed compares put the bytes of 0x80 and above below 0x20.
+    const vec text = V::both(V::gt_signed(x, V::splat(0x1F)), V::gt_signed(V::splat(0x7F), x));
+    const vec breaks = V::either(V::either(V::eq(x, V::splat('\t')), V::eq(x, V::splat('\n'))),
+                                 V::eq(x, V::splat('\r')));
+    return V::bits(V::either(text, breaks)) == full_mask;
 }
 
 // The boundary at or before i where the portable walk resumes: the last
@@ -103,37 +144,108 @@ inline uint64_t restart_point(const uint8_t *p, uint64_t i) {
     return i;
 }
 
+// Two-byte text by bit masks (well-formedness only). With no byte C0, C1 or
+// E0-FF in the chunk, it is well-formed exactly when the continuations are
+// the bytes right after the leads, the first one after a lead that ended the
+// chunk before (lead, 0 or 1). x ^ 0x9E maps C0, C1 and E0-FF, and nothing
+// else, to 5E-7F, the largest signed bytes.
+struct two_byte_constants {
+    vec below_c0, flip, below_bad;
+    // Held in registers: the compiler would otherwise build them anew in
+    // every round of the loop.
+    ZVL_TARGET two_byte_constants() : below_c0(V::splat(0xC0)), flip(V::splat(0x9E)), below_bad(V::splat(0x5D)) {
+        asm("" : "+v"(below_c0), "+v"(flip), "+v"(below_bad));
+    }
+};
+
+ZVL_TARGET inline bool two_byte_chunk(const two_byte_constants &c, const vec *part, uint64_t high, uint64_t &lead) {
+    // Continuations 80-BF are the signed bytes below -64 (0xC0).
+    uint64_t continuation = V::bits_below(part[0], c.below_c0);
+    vec largest = V::differ(part[0], c.flip);
+    for (unsigned k = 1; k < V::parts; ++k) {
+        continuation |= V::bits_below(part[k], c.below_c0) << (k * V::width);
+        largest = V::max_s(largest, V::differ(part[k], c.flip));
+    }
+    const uint64_t leads = high ^ continuation;
+    if (((((leads << 1) | lead) ^ continuation) | V::bits_below(c.below_bad, largest)) != 0) return false;
+    lead = leads >> 63;
+    return true;
+}
+
+// The vector before the one at i, for the checks that look back.
+ZVL_TARGET inline vec before(const char *text, uint64_t i) { return i ? V::load(text + i - V::width) : V::zero(); }
+
 template <bool printable>
 ZVL_TARGET uint64_t first_invalid(const uint8_t *p, uint64_t n) {
     const auto *text = reinterpret_cast<const char *>(p);
-    vec prev = V::zero();
+    const two_byte_constants constants;
     bool open = false;  // the bytes so far end inside a character
+    uint64_t lead = 0;  // ... whose two-byte lead (C2-DF) is the last byte
     uint64_t i = 0;
-    for (; n - i >= 64; i += 64) {
+    for (;;) {
         vec part[V::parts];
-        bool all_plain = true;
-        for (unsigned k = 0; k < V::parts; ++k) {
-            part[k] = V::load(text + i + k * V::width);
-            all_plain = all_plain && plain<printable>(part[k]);
+        if constexpr (!printable) {
+            // ASCII and two-byte text; open here only after a two-byte lead.
+            if (!open || lead) {
+                // Two chunks a round: the loop's own steps weigh on so short a check.
+                for (; n - i >= 128; i += 128) {
+                    vec second[V::parts];
+                    uint64_t high = 0, high_second = 0;
+                    for (unsigned k = 0; k < V::parts; ++k) {
+                        part[k] = V::load(text + i + k * V::width);
+                        second[k] = V::load(text + i + 64 + k * V::width);
+                        high |= V::bits(part[k]) << (k * V::width);
+                        high_second |= V::bits(second[k]) << (k * V::width);
+                    }
+                    if ((high | high_second | lead) == 0) continue;
+                    if (!two_byte_chunk(constants, part, high, lead)) break;
+                    if (!two_byte_chunk(constants, second, high_second, lead)) {
+                        i += 64;
+                        break;
+                    }
+                }
+                for (; n - i >= 64; i += 64) {
+                    uint64_t high = 0;
+                    for (unsigned k = 0; k < V::parts; ++k) {
+                        part[k] = V::load(text + i + k * V::width);
+                        high |= V::bits(part[k]) << (k * V::width);
+                    }
+                    if ((high | lead) == 0) continue;
+                    if (!two_byte_chunk(constants, part, high, lead)) break;
+                }
+                open = lead != 0;
+            }
         }
-        if (!(all_plain && !open)) {
+        if (n - i < 64) break;
+        for (unsigned k = 0; k < V::parts; ++k) part[k] = V::load(text + i + k * V::width);
+        bool short_only = false;
+        if constexpr (printable) {
+            bool all_plain = true;
+            for (unsigned k = 0; k < V::parts; ++k) all_plain = all_plain && printable_plain(part[k]);
+            if (all_plain && !open) {
+                i += 64;
+                continue;
+            }
             // Bytes of E0 and above lead three- and four-byte characters.
             vec short_bytes = at_most(part[0], 0xDF);
             for (unsigned k = 1; k < V::parts; ++k) short_bytes = V::both(short_bytes, at_most(part[k], 0xDF));
-            const bool short_only = V::bits(short_bytes) == full_mask &&
-                                    (i == 0 || (p[i - 1] < 0xE0 && p[i - 2] < 0xE0 && p[i - 3] < 0xF0));
-            vec bad;
-            if (short_only) {
-                bad = short_faults<printable>(part[0], prev);
-                for (unsigned k = 1; k < V::parts; ++k) bad = V::either(bad, short_faults<printable>(part[k], part[k - 1]));
-            } else {
-                bad = faults<printable>(part[0], prev);
-                for (unsigned k = 1; k < V::parts; ++k) bad = V::either(bad, faults<printable>(part[k], part[k - 1]));
-            }
-            if (V::any(bad)) break;
-            open = p[i + 63] >= 0xC0 || p[i + 62] >= 0xE0 || p[i + 61] >= 0xF0;
+            short_only = V::bits(short_bytes) == full_mask &&
+                         (i == 0 || (p[i - 1] < 0xE0 && p[i - 2] < 0xE0 && p[i - 3] < 0xF0));
         }
-        prev = part[V::parts - 1];
+        const vec prev = before(text, i);
+        vec bad;
+        if (short_only) {
+            bad = short_faults<printable>(part[0], prev);
+            for (unsigned k = 1; k < V::parts; ++k) bad = V::either(bad, short_faults<printable>(part[k], part[k - 1]));
+        } else {
+            bad = faults<printable>(part[0], prev);
+            for (unsigned k = 1; k < V::parts; ++k) bad = V::either(bad, faults<printable>(part[k], part[k - 1]));
+        }
+        if (V::nonzero(bad)) break;
+        open = p[i + 63] >= 0xC0 || p[i + 62] >= 0xE0 || p[i + 61] >= 0xF0;
+        // C0 and C1 stay with the pair check, which sees them with the next byte.
+        lead = p[i + 63] >= 0xC2 && p[i + 63] < 0xE0;
+        i += 64;
     }
     if (n - i >= 64 || (i == n && open)) {
         const uint64_t j = restart_point(p, i);
@@ -145,13 +257,14 @@ ZVL_TARGET uint64_t first_invalid(const uint8_t *p, uint64_t n) {
     alignas(64) char buffer[64];
     std::memset(buffer, ' ', sizeof buffer);
     std::memcpy(buffer, text + i, n - i);
+    vec prev = before(text, i);
     vec bad = V::zero();
     for (unsigned k = 0; k < V::parts; ++k) {
         const vec cur = V::load(buffer + k * V::width);
         bad = V::either(bad, faults<printable>(cur, prev));
         prev = cur;
     }
-    if (!V::any(bad)) return n;
+    if (!V::nonzero(bad)) return n;
     const uint64_t j = restart_point(p, i);
     return j + first_invalid_portable(p + j, n - j, printable);
 }
