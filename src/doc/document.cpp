@@ -25,6 +25,8 @@ zarvel_arena_block *new_handle_block(const zarvel_allocator *allocator, uint64_t
     return block;
 }
 
+std::atomic<uint64_t> arena_serials{0};
+
 zarvel_locked_arena *new_handle_arena(const zarvel_allocator *allocator) {
     auto *arena = static_cast<zarvel_locked_arena *>(zvl::allocate(allocator, sizeof(zarvel_locked_arena)));
     if (!arena) return nullptr;
@@ -35,6 +37,7 @@ zarvel_locked_arena *new_handle_arena(const zarvel_allocator *allocator) {
         return nullptr;
     }
     zvl_lock_init(&arena->lock);
+    arena->serial = arena_serials.fetch_add(1, std::memory_order_relaxed) + 1;
     return arena;
 }
 
@@ -166,13 +169,58 @@ zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id) {
     return node;
 }
 
+namespace {
+
+// Each thread cuts its handles from a run it took from the arena, so that
+// a walk pays no atomic operation per call. A run is as long as what the
+// thread took from the same arena since it last switched arenas (up to
+// 4096 bytes; the first request takes exactly its size), so that a thread
+// going back and forth between documents leaves no more unused room behind
+// than it used.
+struct handle_run {
+    const zarvel_locked_arena *arena;
+    uint64_t serial;
+    uintptr_t next;
+    uintptr_t end;
+    uint64_t taken;  // bytes taken from this arena since the switch
+};
+constexpr uint64_t handle_run_max = 4096;
+thread_local handle_run thread_run{};
+
+__attribute__((noinline)) void *refill_run(handle_run &run, zarvel_locked_arena *handles, uint64_t bytes) {
+    if (run.arena != handles || run.serial != handles->serial) {
+        run = {handles, handles->serial, 0, 0, 0};
+    }
+    uint64_t wanted = run.taken < handle_run_max ? run.taken : handle_run_max;
+    if (wanted < bytes) wanted = bytes;
+    void *p = locked_arena_alloc(handles, wanted, 16);
+    if (!p && wanted > bytes) {
+        wanted = bytes;
+        p = locked_arena_alloc(handles, wanted, 16);
+    }
+    if (!p) return nullptr;
+    run.taken += wanted;
+    run.next = reinterpret_cast<uintptr_t>(p) + bytes;
+    run.end = reinterpret_cast<uintptr_t>(p) + wanted;
+    return p;
+}
+
+}  // namespace
+
 zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count) {
     if (!document || count == 0 || count > (uint64_t(1) << 40)) return nullptr;
     zarvel_node_store *store = document->store;
     if (!store || !store->live) return nullptr;
     zarvel_locked_arena *handles = handle_arena(store);
     if (!handles) return nullptr;
-    return static_cast<zarvel_node *>(locked_arena_alloc(handles, count * sizeof(zarvel_node), 16));
+    uint64_t bytes = count * sizeof(zarvel_node);
+    handle_run &run = thread_run;
+    if (run.arena == handles && run.serial == handles->serial && run.end - run.next >= bytes) {
+        uintptr_t p = run.next;
+        run.next = p + bytes;
+        return reinterpret_cast<zarvel_node *>(p);
+    }
+    return static_cast<zarvel_node *>(refill_run(run, handles, bytes));
 }
 
 zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count) {

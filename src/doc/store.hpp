@@ -134,6 +134,9 @@ struct zarvel_locked_arena {
     const zarvel_allocator *allocator;
     zarvel_arena_block *head;
     zvl_lock lock;
+    // Unique over the process's life: tells a thread's cached run of handles
+    // (doc/document.cpp) from one of an arena freed at the same address.
+    uint64_t serial;
 };
 
 // ---- node store --------------------------------------------------------------
