@@ -67,7 +67,7 @@ bool byte_ok(const char *text, size_t length, size_t i) {
 // The rules of plain_safe before the byte loop: ends, first byte, markers.
 // "---" and "..." followed by nothing or a blank are document markers
 // wherever the scalar starts a line (a root scalar, a key at column 0).
-bool plain_ends_ok(const char *text, size_t length) {
+inline __attribute__((always_inline)) bool plain_ends_ok(const char *text, size_t length) {
     if (length == 0) return false;
     const uint8_t first = first_bytes.classes[uint8_t(text[0])];
     if ((first & first_refused) || is_blank(text[length - 1])) return false;
@@ -134,8 +134,8 @@ uint64_t escape_leads(uint64_t w) {
 
 }  // namespace
 
-plain_scan scan_plain(const char *text, size_t length) {
-    constexpr plain_scan refused{false, true, true};
+uint8_t scan_plain_bits(const char *text, size_t length) {
+    constexpr uint8_t refused = scan_high | scan_leads;
     if (!plain_ends_ok(text, length)) return refused;
     uint64_t high = 0, leads = 0;
     const auto none = [] { return false; };
@@ -146,7 +146,7 @@ plain_scan scan_plain(const char *text, size_t length) {
         if (word_refused(w, valid, last, none)) return refused;
         high = w & ~low_bits;
         if (high) leads = escape_leads(w) & valid;
-        return {true, high != 0, leads != 0};
+        return uint8_t(scan_writable | (high ? scan_high : 0) | (leads ? scan_leads : 0));
     }
     size_t i = 0;
     for (; i + 8 <= length; i += 8) {
@@ -172,12 +172,7 @@ plain_scan scan_plain(const char *text, size_t length) {
         high |= top;
         if (top) leads |= escape_leads(w);
     }
-    return {true, high != 0, leads != 0};
-}
-
-bool plain_printable(const char *text, size_t length) {
-    const plain_scan scan = scan_plain(text, length);
-    return scan.writable && !(scan.leads && needs_escaped_form(text, length));
+    return uint8_t(scan_writable | (high ? scan_high : 0) | (leads ? scan_leads : 0));
 }
 
 bool needs_escaped_form(const char *text, size_t length) {
@@ -225,7 +220,9 @@ bool has_raw_control(const char *text, size_t length) {
 
 }  // namespace
 
-bool plain_writable(const char *text, size_t length) { return scan_plain(text, length).writable; }
+bool plain_writable(const char *text, size_t length) {
+    return (scan_plain_bits(text, length) & scan_writable) != 0;
+}
 
 scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8_t style,
                                 bool has_tag) {

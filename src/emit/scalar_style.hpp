@@ -40,15 +40,25 @@ struct plain_scan {
     bool high;
     bool leads;
 };
-plain_scan scan_plain(const char *text, size_t length);
-// plain_writable and no character that needs the escaped form: written
-// plain in block mode whatever the style rules.
-bool plain_printable(const char *text, size_t length);
-
+// The same as bits, which leave the call in a register.
+enum : uint8_t { scan_writable = 1, scan_high = 2, scan_leads = 4 };
+uint8_t scan_plain_bits(const char *text, size_t length);
+inline plain_scan scan_plain(const char *text, size_t length) {
+    const uint8_t bits = scan_plain_bits(text, length);
+    return {(bits & scan_writable) != 0, (bits & scan_high) != 0, (bits & scan_leads) != 0};
+}
 // True when the text holds a character that only a double-quoted scalar can
 // carry: U+0085, U+2028, U+2029, U+FEFF, U+FFFE, U+FFFF, or one of the other
 // C1 controls (U+0080 to U+009F), which are not printable either.
 bool needs_escaped_form(const char *text, size_t length);
+
+// plain_writable and no character that needs the escaped form: written
+// plain in block mode whatever the style rules.
+inline bool plain_printable(const char *text, size_t length) {
+    const uint8_t scan = scan_plain_bits(text, length);
+    if (!(scan & scan_writable)) return false;
+    return !(scan & scan_leads) || !needs_escaped_form(text, length);
+}
 
 // The form of a scalar in block mode. `key` is set for mapping keys; `style`
 // is the node's style (0-5); `has_tag` when the node carries a tag.

@@ -538,7 +538,7 @@ struct emitter {
             return true;
         }
         if (line_feed) *p++ = '\n';
-        std::memset(p, ' ', indent);
+        fill_blanks(p, indent);
         p += indent;
         zvl::copy_run(p, kt.data(), kt.size());
         p += kt.size();
@@ -608,7 +608,7 @@ struct emitter {
         char *p = writer_room(w, total);
         if (!p) return false;
         if (line_feed) *p++ = '\n';
-        std::memset(p, ' ', indent);
+        fill_blanks(p, indent);
         p += indent;
         *p++ = '-';
         *p++ = ' ';

@@ -134,6 +134,14 @@ void put_any(zarvel_writer &w, const char *bytes, uint64_t n) {
 }
 
 void put_blanks(zarvel_writer &w, uint64_t n) {
+    if (n == 0) return;
+    if (char *room = writer_room(w, n)) {
+        fill_blanks(room, n);
+        w.length += n;
+        w.column += n;
+        w.last = ' ';
+        return;
+    }
     static constexpr char blanks[64] = {
         ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
         ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',

@@ -139,6 +139,24 @@ inline void put_byte(zarvel_writer &w, char c) {
     }
     writer_put_slow(w, &c, 1);
 }
+// n blanks at p without a call for the usual indentations: overlapping
+// stores that stay within the n bytes.
+inline void fill_blanks(char *p, uint64_t n) {
+    constexpr uint64_t blanks8 = 0x2020202020202020ull;
+    if (n > 16) {
+        std::memset(p, ' ', n);
+    } else if (n >= 8) {
+        std::memcpy(p, &blanks8, 8);
+        std::memcpy(p + n - 8, &blanks8, 8);
+    } else if (n >= 4) {
+        std::memcpy(p, &blanks8, 4);
+        std::memcpy(p + n - 4, &blanks8, 4);
+    } else if (n > 0) {
+        p[0] = ' ';
+        p[n / 2] = ' ';
+        p[n - 1] = ' ';
+    }
+}
 // Any run; line feeds inside set the column.
 void put_any(zarvel_writer &w, const char *bytes, uint64_t n);
 void put_blanks(zarvel_writer &w, uint64_t n);
