@@ -119,7 +119,10 @@ struct block_parser {
     }
 
     void expect(node_origin origin, int32_t parent_indent) {
-        p.pending = pending_node{};
+        // Properties are only ever merged in non-empty, so empty ones are
+        // still all zero: most lines need not clear them.
+        if (!p.pending.props.empty()) p.pending.props = properties{};
+        p.pending.prop_levels = 0;
         p.pending.active = true;
         p.pending.origin = origin;
         p.pending.parent_indent = parent_indent;
@@ -158,7 +161,8 @@ struct block_parser {
         if (s.at_line_end_or_comment()) return true;
         node_context ctx;
         ctx.value_line = value_line;
-        ctx.tab_separated = std::memchr(s.text + from, '\t', s.pos - from) != nullptr;
+        // The blanks just skipped: usually one space, not worth a library call.
+        for (uint64_t i = from; i < s.pos; ++i) ctx.tab_separated |= s.text[i] == '\t';
         return node_at(ctx);
     }
 
