@@ -165,10 +165,10 @@ ZVL_AVX512 inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint32_t *o
     auto count = static_cast<uint32_t>(_mm_popcnt_u64(bits));
     __m512i packed = _mm512_maskz_compress_epi8(bits, _mm512_load_si512(positions));
     __m512i offset = _mm512_set1_epi32(static_cast<int>(base));
-    // Two stores always: a count that wanders around 16 would mispredict.
     _mm512_storeu_si512(out, _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_castsi512_si128(packed)), offset));
-    _mm512_storeu_si512(out + 16,
-                        _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 1)), offset));
+    if (count > 16)
+        _mm512_storeu_si512(out + 16, _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 1)),
+                                                       offset));
     if (count > 32) [[unlikely]] {
         _mm512_storeu_si512(out + 32,
                             _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 2)), offset));
