@@ -60,8 +60,7 @@ bool grow(zarvel_writer &w, uint64_t n) {
 
 }  // namespace
 
-char *writer_reserve(zarvel_writer &w, uint64_t n) {
-    if (char *room = writer_room(w, n)) return room;
+char *writer_reserve_slow(zarvel_writer &w, uint64_t n) {
     if (!w.growable || w.measure || w.out_of_memory || w.callback || !w.buffer) return nullptr;
     if (!grow(w, n)) {
         // Only counting from here on, as after any failed growth.

@@ -108,7 +108,11 @@ inline void writer_commit_line_free(zarvel_writer &w, uint64_t n, uint8_t last) 
 // full; null when the target cannot give the room (measuring, a stream, a
 // caller's buffer, a failure), and the caller then writes through the
 // general path.
-char *writer_reserve(zarvel_writer &w, uint64_t n);
+char *writer_reserve_slow(zarvel_writer &w, uint64_t n);
+inline char *writer_reserve(zarvel_writer &w, uint64_t n) {
+    if (char *room = writer_room(w, n)) return room;
+    return writer_reserve_slow(w, n);
+}
 
 // A run without line feeds (the caller knows it).
 inline void put_line_free(zarvel_writer &w, const char *bytes, uint64_t n) {
