@@ -16,6 +16,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "yaml/parser_state.hpp"
 
 using namespace zvl::yaml;
@@ -481,6 +485,23 @@ inline bool json_plain_byte(char c) {
 // line with only escapes the JSON way (which all decode); else 0.
 uint64_t json_string_end(const char *t, uint64_t n, uint64_t i) {
     for (uint64_t j = i + 1; j < n; ++j) {
+#if defined(__SSE2__)
+        // Sixteen bytes at a time up to a quote, a backslash or a control byte.
+        const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+        const __m128i control = _mm_set1_epi8(0x1F);
+        while (j + 16 <= n) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + j));
+            __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                       _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
+            auto m = static_cast<uint32_t>(_mm_movemask_epi8(hit));
+            if (m) {
+                j += static_cast<uint64_t>(__builtin_ctz(m));
+                break;
+            }
+            j += 16;
+        }
+        if (j >= n) return 0;
+#endif
         auto c = static_cast<unsigned char>(t[j]);
         if (c == '"') return j;
         if (c == '\\') {
@@ -676,6 +697,18 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
                 e.start_column = static_cast<uint32_t>(at - scan.line_start + 1);
                 if (c == '"') {
                     uint64_t end = at + 1;
+#if defined(__SSE2__)
+                    while (end + 16 <= scan.size) {
+                        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + end));
+                        auto m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(
+                            _mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+                        if (m) {
+                            end += static_cast<uint64_t>(__builtin_ctz(m));
+                            break;
+                        }
+                        end += 16;
+                    }
+#endif
                     while (t[end] != '"' && t[end] != '\\') ++end;
                     if (t[end] == '"') {
                         e.text = {t + at + 1, static_cast<uint32_t>(end - at - 1)};
