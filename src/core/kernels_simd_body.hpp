@@ -332,30 +332,16 @@ ZVL_TARGET int has_special(const char *data, uint64_t length) {
 // non-space and the first ':' or '#'. Every mark is itself a non-space, and
 // so is a break, so the first non-space never lies after the line end and the
 // first mark never lies before the first content.
-ZVL_TARGET int line_scan(const char *data, uint64_t length, uint64_t start, uint64_t limit,
-                         zarvel_line_info *out) {
+
+// The window past the first two vectors, or too short for one: the 64-byte
+// walk. Kept out of line so that the short cases need no stack frame.
+__attribute__((noinline)) ZVL_TARGET int line_scan_long(const char *data, uint64_t length, uint64_t start,
+                                                        uint64_t limit, zarvel_line_info *out) {
     const uint64_t remaining = start < length ? length - start : 0;
     const bool cut = limit < remaining;
     const uint64_t window_end = start + (cut ? limit : remaining);
     const vec lf = V::splat('\n'), cr = V::splat('\r'), space = V::splat(' ');
     const vec colon = V::splat(':'), hash = V::splat('#');
-    // Most lines end within the first vector: one load settles them.
-    if (window_end - start >= V::width) {
-        const vec x = V::load(data + start);
-        const uint64_t breaks = V::bits(V::either(V::eq(x, lf), V::eq(x, cr)));
-        if (breaks) {
-            const unsigned end = lowest(breaks);
-            const uint64_t through_end = (uint64_t{2} << end) - 1;  // bytes 0..end
-            const uint64_t content_bits = ~V::bits(V::eq(x, space)) & through_end;
-            const uint64_t marks = V::bits(V::either(V::eq(x, colon), V::eq(x, hash))) & (through_end >> 1);
-            const uint64_t line_end = start + end;
-            out->line_end = static_cast<uint32_t>(line_end);
-            out->first_content = static_cast<uint32_t>(start + lowest(content_bits));
-            out->first_mark = static_cast<uint32_t>(marks ? start + lowest(marks) : line_end);
-            out->mark_found = marks ? 1 : 0;
-            return 1;
-        }
-    }
     constexpr uint64_t none = ~uint64_t{0};
     uint64_t content = none, mark = none, line_end = window_end;
     char buffer[64];
@@ -390,4 +376,57 @@ ZVL_TARGET int line_scan(const char *data, uint64_t length, uint64_t start, uint
     out->first_mark = static_cast<uint32_t>(mark_found ? mark : line_end);
     out->mark_found = mark_found ? 1 : 0;
     return (line_end < window_end || !cut) ? 1 : 0;
+}
+
+// The findings of a line that ends within the masks (bit k for byte start + k;
+// breaks is not zero). Without branches: whether a line has a mark follows
+// no pattern a predictor could learn.
+inline void settle_line(uint64_t start, uint64_t breaks, uint64_t spaces, uint64_t marks, zarvel_line_info *out) {
+    const unsigned end = lowest(breaks);
+    const uint64_t end_bit = uint64_t{1} << end;
+    // Offsets fit the 32-bit fields; 32-bit sums keep the chain to the
+    // caller's next start short.
+    const auto base = static_cast<uint32_t>(start);
+    marks &= end_bit - 1;
+    out->line_end = base + end;
+    // Kept a store of its own: merged with the others into one vector store,
+    // the caller's read of it would wait on the other three.
+    asm("" ::: "memory");
+    // The break is itself a non-space and stands in for a missing mark.
+    out->first_content = base + lowest(~spaces & (end_bit | (end_bit - 1)));
+    out->first_mark = base + lowest(marks | end_bit);
+    out->mark_found = marks != 0;
+}
+
+ZVL_TARGET inline uint64_t break_bits(vec x) { return V::bits(V::either(V::eq(x, V::splat('\n')), V::eq(x, V::splat('\r')))); }
+ZVL_TARGET inline uint64_t space_bits(vec x) { return V::bits(V::eq(x, V::splat(' '))); }
+ZVL_TARGET inline uint64_t mark_bits(vec x) { return V::bits(V::either(V::eq(x, V::splat(':')), V::eq(x, V::splat('#')))); }
+
+ZVL_TARGET int line_scan(const char *data, uint64_t length, uint64_t start, uint64_t limit, zarvel_line_info *out) {
+    const uint64_t remaining = start < length ? length - start : 0;
+    const uint64_t window = limit < remaining ? limit : remaining;
+    // Each call waits for the line end of the one before, so a cache miss here
+    // stalls the whole walk: ask for the lines ahead now (a hint, which reads
+    // nothing even past the end).
+    __builtin_prefetch(data + start + 1024);
+    // Most lines end within the first vector or the second: a load or two
+    // settles them.
+    if (window >= V::width) {
+        const vec x = V::load(data + start);
+        const uint64_t breaks = break_bits(x);
+        if (breaks) {
+            settle_line(start, breaks, space_bits(x), mark_bits(x), out);
+            return 1;
+        }
+        if (window >= 2 * V::width) {
+            const vec y = V::load(data + start + V::width);
+            const uint64_t later_breaks = break_bits(y);
+            if (later_breaks) {
+                settle_line(start, later_breaks << V::width, space_bits(x) | space_bits(y) << V::width,
+                            mark_bits(x) | mark_bits(y) << V::width, out);
+                return 1;
+            }
+        }
+    }
+    return line_scan_long(data, length, start, limit, out);
 }
