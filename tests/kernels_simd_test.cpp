@@ -412,13 +412,16 @@ const char *const two_byte_characters[] = {"a", " ", "\n", "\xc2\x80", "\xc2\x85
                                            "\xc3\xa9", "\xd4\xb1", "\xd5\xa1", "\xd6\x80", "\xdf\xbf"};
 
 // Faults of every kind: lone and bad leads, stray continuations, overlong
-// forms, surrogates, values above 10FFFF, missing continuations, controls.
+// forms, surrogates, values above 10FFFF, missing continuations, controls;
+// and longer leads cut short by a two-byte character, which the two-byte
+// check must hand on.
 const char *const bad_sequences[] = {
     "\x80",         "\xbf",         "\xc0\x80",         "\xc1\xbf",         "\xe0\x80\x80", "\xe0\x9f\xbf",
     "\xed\xa0\x80", "\xed\xbf\xbf", "\xf0\x80\x80\x80", "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80",
     "\xf5\x80\x80\x80", "\xf8\x88\x80\x80", "\xfe", "\xff", "\xc3\x41", "\xe2\x82\x41", "\xe2\x41\x82",
     "\xf0\x9f\x98\x41", "\xf0\x9f\x41", "\xc3\xc3\xa9", "\xe2\x82\xac\xac", "\x00", "\x01", "\x1f", "\x7f",
-    "\x0b", "\xc2\x84", "\xc2\x86"};
+    "\x0b", "\xc2\x84", "\xc2\x86", "\xc1\x41", "\xf5\x41", "\xd5\xa1\xa1", "\xe2\xd5\xa1",
+    "\xf0\x9f\xd5\xa1"};
 
 // Characters cut by the end of the text.
 const char *const truncated_ends[] = {"\xc3", "\xe2", "\xe2\x82", "\xf0", "\xf0\x9f", "\xf0\x9f\x98", "\xed\x9f"};
