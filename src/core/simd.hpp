@@ -1,8 +1,10 @@
-// Two widths of byte vectors behind one set of names, so that a kernel body
-// written once (kernels_simd_body.hpp, utf8_simd_body.hpp) compiles for
-// SSE2 (16 bytes, always present on x86-64; SSSE3 adds the byte shuffle) and
-// for AVX2 (32 bytes, chosen at run time). Every AVX2 function carries its own target attribute: the
-// build needs no -mavx2, and AVX2 code runs only where the processor has it.
+// Byte vectors of several widths behind one set of names, so that a kernel
+// body written once (kernels_simd_body.hpp, utf8_simd_body.hpp) compiles for
+// SSE2 (16 bytes, always present on x86-64; SSSE3 adds the byte shuffle), for
+// AVX2 (32 bytes) and for AVX-512 (64 bytes, the UTF-8 validator only), the
+// latter chosen at run time. Every SSSE3, AVX2 and AVX-512 function carries
+// its own target attribute: the build needs no -mavx2, and such code runs
+// only where the processor has it.
 //
 // Bodies see V (one of the structs below) and ZVL_TARGET (the attribute
 // their functions need for V).

@@ -158,18 +158,26 @@ struct two_byte_constants {
     }
 };
 
-ZVL_TARGET inline bool two_byte_chunk(const two_byte_constants &c, const vec *part, uint64_t high, uint64_t &lead) {
+// The bytes of a chunk mapped so that C0, C1 and E0-FF are the largest.
+ZVL_TARGET inline vec flipped_largest(const two_byte_constants &c, const vec *part) {
+    vec largest = V::differ(part[0], c.flip);
+    for (unsigned k = 1; k < V::parts; ++k) largest = V::max_s(largest, V::differ(part[k], c.flip));
+    return largest;
+}
+
+// The pairing of leads and continuations, given no byte C0, C1 or E0-FF.
+ZVL_TARGET inline bool two_byte_pairs(const two_byte_constants &c, const vec *part, uint64_t high, uint64_t &lead) {
     // Continuations 80-BF are the signed bytes below -64 (0xC0).
     uint64_t continuation = V::bits_below(part[0], c.below_c0);
-    vec largest = V::differ(part[0], c.flip);
-    for (unsigned k = 1; k < V::parts; ++k) {
-        continuation |= V::bits_below(part[k], c.below_c0) << (k * V::width);
-        largest = V::max_s(largest, V::differ(part[k], c.flip));
-    }
+    for (unsigned k = 1; k < V::parts; ++k) continuation |= V::bits_below(part[k], c.below_c0) << (k * V::width);
     const uint64_t leads = high ^ continuation;
-    if (((((leads << 1) | lead) ^ continuation) | V::bits_below(c.below_bad, largest)) != 0) return false;
+    if ((((leads << 1) | lead) ^ continuation) != 0) return false;
     lead = leads >> 63;
     return true;
+}
+
+ZVL_TARGET inline bool two_byte_chunk(const two_byte_constants &c, const vec *part, uint64_t high, uint64_t &lead) {
+    return V::bits_below(c.below_bad, flipped_largest(c, part)) == 0 && two_byte_pairs(c, part, high, lead);
 }
 
 // The vector before the one at i, for the checks that look back.
@@ -198,8 +206,12 @@ ZVL_TARGET uint64_t first_invalid(const uint8_t *p, uint64_t n) {
                         high_second |= V::bits(second[k]) << (k * V::width);
                     }
                     if ((high | high_second | lead) == 0) continue;
-                    if (!two_byte_chunk(constants, part, high, lead)) break;
-                    if (!two_byte_chunk(constants, second, high_second, lead)) {
+                    // One test of both chunks for bytes the pairing cannot
+                    // settle; either holding one sends the first to the full check.
+                    const vec largest = V::max_s(flipped_largest(constants, part), flipped_largest(constants, second));
+                    if (V::bits_below(constants.below_bad, largest) != 0) break;
+                    if (!two_byte_pairs(constants, part, high, lead)) break;
+                    if (!two_byte_pairs(constants, second, high_second, lead)) {
                         i += 64;
                         break;
                     }
