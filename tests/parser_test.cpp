@@ -660,7 +660,19 @@ TEST(ParserLargeFlow, StreamedSameAsHeld) {
         seed ^= seed << 17;
         return seed % bound;
     };
-    for (int round = 0; round < 120; ++round) {
+    // JSON-shaped trees of any size take a one-pass way; the entries and
+    // breakers after the first list stay close to that shape, so that the
+    // proof that a tree is JSON-shaped is tried at every kind of near miss.
+    const char *json_entries[] = {
+        "1", "-2.5e3", "true", "null", "\"s\"", "\"e\\\"q\\u00e9\"", "[]", "{}", "[1, [2, {\"a\": 3}]]",
+        "{\"k\": [\"v\", false]}", "\"long string with spaces, commas: and colons\"", "\"\"", "0",
+    };
+    const char *json_breakers[] = {"", "", "", ",", ", ]", "\"open", "\"a\" \"b\"", "# c\n", "\t", "\"k\":", "&a 1",
+                                   "!t 1", "'s'", "[1,]", "{\"a\"}", "\"x\"\n  \"y\"", "{\"a\":1}: 2"};
+    const size_t json_entry_count = sizeof json_entries / sizeof json_entries[0];
+    const size_t json_breaker_count = sizeof json_breakers / sizeof json_breakers[0];
+    for (int round = 0; round < 600; ++round) {
+        const bool json = round >= 120;
         std::string text;
         int shape = static_cast<int>(next(4));
         if (shape == 1) text = "key: ";
@@ -668,14 +680,19 @@ TEST(ParserLargeFlow, StreamedSameAsHeld) {
         if (shape == 3) text = "&n x0\n--- ";
         bool mapping = next(3) == 0;
         text += mapping ? "{" : "[";
-        size_t target = 17000 + next(4000);
+        size_t target = json ? (next(3) == 0 ? 17000 : 1) + next(3000) : 17000 + next(4000);
         size_t count = 0;
+        const size_t break_at = json && next(3) == 0 ? next(target) : SIZE_MAX;
         while (text.size() < target) {
             if (count++) text += next(6) == 0 ? ",\n  " : ", ";
-            if (mapping) text += "k" + std::to_string(count) + ": ";
-            text += entries[next(entry_count)];
+            if (mapping) text += json ? "\"k" + std::to_string(count) + "\": " : "k" + std::to_string(count) + ": ";
+            text += json ? json_entries[next(json_entry_count)] : entries[next(entry_count)];
+            if (text.size() >= break_at && break_at != SIZE_MAX && count > 0) {
+                text += json_breakers[next(json_breaker_count)];
+                break;
+            }
         }
-        if (next(3) == 0) text += breakers[next(breaker_count)];
+        if (next(3) == 0) text += json ? json_breakers[next(json_breaker_count)] : breakers[next(breaker_count)];
         text += mapping ? "}" : "]";
         if (next(4) == 0) text += next(2) ? ": tail" : " x";
         text += "\n";
