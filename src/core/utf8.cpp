@@ -131,6 +131,7 @@ bool always() { return true; }
 #if defined(__x86_64__)
 
 #include "core/simd.hpp"
+#include "core/utf8_pairs.hpp"
 
 namespace zvl {
 

@@ -10,6 +10,8 @@
 // lead bytes two and three places back.
 #include "json/structural.hpp"
 
+#include "core/utf8_pairs.hpp"
+
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -24,19 +26,12 @@ namespace {
 
 #define ZVL_AVX2 __attribute__((target("avx2,bmi,bmi2,pclmul,popcnt")))
 
-// Error kinds of the UTF-8 lookups, one bit each.
-constexpr uint8_t too_short = 1;     // lead byte not followed by a continuation
-constexpr uint8_t too_long = 2;      // continuation after an ASCII byte
-constexpr uint8_t overlong_3 = 4;    // E0 80..9F
-constexpr uint8_t surrogate = 8;     // ED A0..BF
-constexpr uint8_t overlong_2 = 16;   // C0, C1 and a continuation
-constexpr uint8_t too_large = 32;    // F4 90..BF, F5..FF 90..BF
-constexpr uint8_t large_or_overlong_4 = 64;  // F5..FF 80..8F, F0 80..8F
-constexpr uint8_t two_continuations = 128;   // allowed only where a lead asks for it
-
-constexpr uint8_t any_low = too_short | too_long | two_continuations;
-
 #define ZVL_TABLE16(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
+
+// A 16-byte table in both lanes (byte shuffles look up within their lane).
+ZVL_AVX2 inline __m256i table16(const uint8_t *t) {
+    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(t)));
+}
 
 ZVL_AVX2 inline __m256i lookup(__m256i table, __m256i nibbles) { return _mm256_shuffle_epi8(table, nibbles); }
 
@@ -52,27 +47,10 @@ ZVL_AVX2 inline __m256i shifted(__m256i cur, __m256i prev) {
 }
 
 ZVL_AVX2 inline __m256i utf8_errors(__m256i cur, __m256i prev) {
-    const __m256i prev_high_table = ZVL_TABLE16(
-        too_long, too_long, too_long, too_long, too_long, too_long, too_long, too_long,
-        char(two_continuations), char(two_continuations), char(two_continuations), char(two_continuations),
-        too_short | overlong_2, too_short, too_short | overlong_3 | surrogate,
-        too_short | too_large | large_or_overlong_4);
-    const __m256i prev_low_table = ZVL_TABLE16(
-        char(any_low | overlong_3 | overlong_2 | large_or_overlong_4), char(any_low | overlong_2),
-        char(any_low), char(any_low), char(any_low | too_large),
-        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
-        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
-        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
-        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
-        char(any_low | too_large | large_or_overlong_4 | surrogate),
-        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4));
-    const __m256i cur_high_table = ZVL_TABLE16(
-        too_short, too_short, too_short, too_short, too_short, too_short, too_short, too_short,
-        char(too_long | two_continuations | overlong_3 | overlong_2 | large_or_overlong_4),
-        char(too_long | two_continuations | overlong_3 | overlong_2 | too_large),
-        char(too_long | two_continuations | surrogate | overlong_2 | too_large),
-        char(too_long | two_continuations | surrogate | overlong_2 | too_large),
-        too_short, too_short, too_short, too_short);
+    namespace pairs = zvl::utf8_pairs;
+    const __m256i prev_high_table = table16(pairs::table.first_high);
+    const __m256i prev_low_table = table16(pairs::table.first_low);
+    const __m256i cur_high_table = table16(pairs::table.second_high);
     __m256i prev1 = shifted<1>(cur, prev);
     __m256i kinds = _mm256_and_si256(
         _mm256_and_si256(lookup(prev_high_table, high_nibbles(prev1)),

@@ -9,6 +9,8 @@
 // a two-register byte permutation across the previous block and this one.
 #include "json/structural.hpp"
 
+#include "core/utf8_pairs.hpp"
+
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -28,21 +30,12 @@ namespace {
 #define ZVL_AVX512 \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,pclmul,popcnt")))
 
-// Error kinds of the UTF-8 lookups, one bit each (as in the AVX2 classifier).
-constexpr uint8_t too_short = 1;
-constexpr uint8_t too_long = 2;
-constexpr uint8_t overlong_3 = 4;
-constexpr uint8_t surrogate = 8;
-constexpr uint8_t overlong_2 = 16;
-constexpr uint8_t too_large = 32;
-constexpr uint8_t large_or_overlong_4 = 64;
-constexpr uint8_t two_continuations = 128;
-
-constexpr uint8_t any_low = too_short | too_long | two_continuations;
-
 // A 16-entry table repeated in each of the four 128-bit lanes (byte shuffles
 // look up within their lane).
 #define ZVL_TABLE64(...) _mm512_broadcast_i32x4(_mm_setr_epi8(__VA_ARGS__))
+ZVL_AVX512 inline __m512i table64(const uint8_t *t) {
+    return _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i *>(t)));
+}
 
 // A byte repeated 64 times, read from memory: compares then take it as a
 // memory operand instead of broadcasting it anew in every block.
@@ -80,27 +73,10 @@ ZVL_AVX512 inline __m512i shifted(__m512i cur, __m512i prev) {
 }
 
 ZVL_AVX512 inline __m512i utf8_errors(__m512i cur, __m512i prev) {
-    const __m512i prev_high_table = ZVL_TABLE64(
-        too_long, too_long, too_long, too_long, too_long, too_long, too_long, too_long,
-        char(two_continuations), char(two_continuations), char(two_continuations), char(two_continuations),
-        too_short | overlong_2, too_short, too_short | overlong_3 | surrogate,
-        too_short | too_large | large_or_overlong_4);
-    const __m512i prev_low_table = ZVL_TABLE64(
-        char(any_low | overlong_3 | overlong_2 | large_or_overlong_4), char(any_low | overlong_2),
-        char(any_low), char(any_low), char(any_low | too_large),
-        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
-        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
-        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
-        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4),
-        char(any_low | too_large | large_or_overlong_4 | surrogate),
-        char(any_low | too_large | large_or_overlong_4), char(any_low | too_large | large_or_overlong_4));
-    const __m512i cur_high_table = ZVL_TABLE64(
-        too_short, too_short, too_short, too_short, too_short, too_short, too_short, too_short,
-        char(too_long | two_continuations | overlong_3 | overlong_2 | large_or_overlong_4),
-        char(too_long | two_continuations | overlong_3 | overlong_2 | too_large),
-        char(too_long | two_continuations | surrogate | overlong_2 | too_large),
-        char(too_long | two_continuations | surrogate | overlong_2 | too_large),
-        too_short, too_short, too_short, too_short);
+    namespace pairs = zvl::utf8_pairs;
+    const __m512i prev_high_table = table64(pairs::table.first_high);
+    const __m512i prev_low_table = table64(pairs::table.first_low);
+    const __m512i cur_high_table = table64(pairs::table.second_high);
     __m512i prev1 = shifted<1>(cur, prev);
     __m512i kinds = _mm512_and_si512(
         _mm512_and_si512(_mm512_shuffle_epi8(prev_high_table, high_nibbles(prev1)),
