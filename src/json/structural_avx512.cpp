@@ -16,8 +16,10 @@
 #if defined(__x86_64__)
 // GCC 12's AVX-512 headers build some results from deliberately undefined
 // registers and then warn about them wherever they are inlined.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #endif
 
