@@ -4,6 +4,8 @@
 //
 // Differential checks (a mismatch traps, so the fuzzer keeps the input):
 // - the recorder, fed in chunks, gives the same events as pull;
+// - the parser's direct ways (common block lines, streamed flow trees) give
+//   the same events and failure as its general scan with the event buffer;
 // - a parsed stream, serialised and parsed again, gives the same tree.
 #include <cstdint>
 #include <cstring>
@@ -11,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "core/error.hpp"
 #include "tree_compare.hpp"
+#include "yaml/event.hpp"
+#include "yaml/parser.hpp"
 #include "zarvel.h"
 
 namespace {
@@ -107,6 +112,37 @@ void walk(const zarvel_node *node, int depth) {
     }
 }
 
+int dump_event(void *user, const zarvel_event *e) {
+    auto &out = *static_cast<std::string *>(user);
+    out += span(e->text.data, e->text.length) + '|' + span(e->anchor.data, e->anchor.length) + '|' +
+           span(e->tag.data, e->tag.length) + '|';
+    for (uint32_t v : {e->kind, uint32_t(e->style), uint32_t(e->plain_implicit), uint32_t(e->flow),
+                       uint32_t(e->multiline), uint32_t(e->tag_id), uint32_t(e->verbatim), e->anchor_id,
+                       e->start_line, e->start_column, e->end_line, e->end_column})
+        out += std::to_string(v) + ',';
+    out += '\n';
+    return 0;
+}
+
+// The whole event stream and the failure, through the direct ways or not.
+std::string parser_dump(const char *text, size_t size, bool direct, int64_t depth) {
+    std::string out;
+    zarvel_parser *parser = zarvel_parser_new(&zarvel_default_allocator);
+    if (!parser) return out;
+    zarvel_parser_set_quick_lines(parser, direct);
+    zarvel_parser_set_flow_streaming(parser, direct);
+    if (depth) zarvel_parser_set_max_depth(parser, depth);
+    zarvel_sink sink{};
+    sink.event = dump_event;
+    sink.user = &out;
+    int result = zarvel_parser_run(parser, text, size, &sink, true, true);
+    const zarvel_error *error = zarvel_parser_error(parser);
+    out += std::to_string(result) + ' ' + std::to_string(error->code) + ' ' + std::to_string(error->line) + ':' +
+           std::to_string(error->column) + '/' + std::to_string(error->offset) + ' ' + error->message;
+    zarvel_parser_free(parser);
+    return out;
+}
+
 void round_trip(zarvel_document *doc) {
     uint64_t length = 0;
     char *text = zarvel_serialize(doc, &length);
@@ -148,6 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             zarvel_document_free(doc);
         }
     }
+
+    const int64_t depth = size && data[0] < 8 ? 1 + data[0] % 4 : 0;
+    if (parser_dump(text, size, true, depth) != parser_dump(text, size, false, depth)) mismatch();
 
     uint64_t pushed = 0;
     zarvel_push_parse(text, size, count_events, &pushed);
