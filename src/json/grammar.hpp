@@ -37,11 +37,13 @@ constexpr std::array<uint8_t, 256> make_classes() {
 
 inline constexpr std::array<uint8_t, 256> classes = make_classes();
 
-inline bool has_class(char c, uint8_t cls) { return classes[static_cast<uint8_t>(c)] & cls; }
-inline bool is_ws(char c) { return has_class(c, class_ws); }
-inline bool is_digit(char c) { return has_class(c, class_digit); }
+// Forced inline: GCC otherwise leaves these as calls inside the large
+// flattened walks of the builders.
+__attribute__((always_inline)) inline bool has_class(char c, uint8_t cls) { return classes[static_cast<uint8_t>(c)] & cls; }
+__attribute__((always_inline)) inline bool is_ws(char c) { return has_class(c, class_ws); }
+__attribute__((always_inline)) inline bool is_digit(char c) { return has_class(c, class_digit); }
 // The end of the text also counts as a delimiter after a scalar.
-inline bool delimiter_at(const char *text, uint64_t len, uint64_t at) {
+__attribute__((always_inline)) inline bool delimiter_at(const char *text, uint64_t len, uint64_t at) {
     return at >= len || has_class(text[at], class_delimiter);
 }
 
@@ -144,7 +146,7 @@ inline uint64_t eight_digit_value(uint64_t w) {
 // eight bytes at a time: a byte is a digit when (byte xor '0') < 10, and
 // adding 0x76 to the low seven bits of that sets the high bit exactly for
 // 10 and above without a carry into the next byte.
-inline uint64_t skip_digits(const char *text, uint64_t len, uint64_t p) {
+__attribute__((always_inline)) inline uint64_t skip_digits(const char *text, uint64_t len, uint64_t p) {
     while (len - p >= 8) {
         uint64_t w;
         std::memcpy(&w, text + p, 8);
