@@ -94,4 +94,9 @@ struct zarvel_sink {
     int (*scalar)(void *user, const zarvel_text_span *text, const zarvel_text_span *tag,
                   const zarvel_text_span *anchor, uint32_t anchor_id, uint8_t tag_id,
                   uint8_t style, uint8_t plain_implicit, uint8_t flow, uint8_t verbatim);
+    // 9: a one-line plain block scalar without properties (verbatim, untagged,
+    // no tag id), when set and not buffering: its text, line and columns.
+    // For sinks that would only take apart the event record of slot 0.
+    int (*plain)(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column,
+                 uint32_t end_column) = nullptr;
 };

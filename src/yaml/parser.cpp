@@ -723,6 +723,13 @@ struct block_parser {
     }
 
     bool emit_plain(uint64_t start, uint64_t end) {
+        if (p.sink->plain && !(p.check_only | p.streaming) && !p.buffering) {
+            auto column = static_cast<uint32_t>(start - s.line_start + 1);
+            auto length = static_cast<uint32_t>(end - start);
+            return p.sink->plain(p.sink->user, {s.text + start, length}, s.line, column, column + length) == 0
+                       ? true
+                       : p.stop();
+        }
         zarvel_event e{};
         e.kind = ZARVEL_EVENT_SCALAR;
         e.text = {s.text + start, static_cast<uint32_t>(end - start)};

@@ -18,6 +18,20 @@ int forward_event(void *user, const zarvel_event *event) {
     return target->callback(target->user, &view) != 0 ? 1 : 0;
 }
 
+// Slot 9: the view of a one-line plain scalar, built without the event record.
+int forward_plain(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column, uint32_t) {
+    auto *target = static_cast<push_target *>(user);
+    zarvel_event_view view{};
+    view.kind = ZARVEL_EVENT_SCALAR;
+    view.style = ZARVEL_STYLE_PLAIN;
+    view.plain_implicit = 1;
+    view.text = text.length ? text.data : nullptr;
+    view.text_length = text.length;
+    view.start_line = line;
+    view.start_column = start_column;
+    return target->callback(target->user, &view) != 0 ? 1 : 0;
+}
+
 // Frees the parser on every way out.
 struct parser_owner {
     zarvel_parser *parser;
@@ -40,6 +54,7 @@ int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback c
     push_target target{callback, user};
     zarvel_sink sink{};
     sink.event = forward_event;
+    sink.plain = forward_plain;
     sink.user = &target;
     return zarvel_parser_run(owner.parser, text, length, &sink, true, true) == 0 ? ZARVEL_OK
                                                                                   : ZARVEL_FAILED;
