@@ -707,19 +707,17 @@ struct block_parser {
     // True when a plain scalar ending on the current line cannot continue
     // on the lines after it (the continuation rule of scan_plain).
     bool ends_here(int32_t parent_indent) {
-        cursor here = s.save();
-        bool single = true;
-        while (s.current_line().end < s.size) {
-            s.next_line();
-            if (s.pos >= s.size && s.line_start >= s.size) break;
-            const line_class &next = s.current_line();
-            if (next.flags & line_blank) continue;
-            single = (next.flags & (line_comment | line_doc_start | line_doc_end)) ||
-                     static_cast<int32_t>(next.indent) <= parent_indent;
-            break;
+        const line_class *next = &s.current_line();
+        uint32_t number = s.line;
+        while (next->end < s.size) {
+            uint64_t start = s.after_break(next->end);
+            if (start >= s.size) break;
+            next = &s.line_at(++number, start);
+            if (next->flags & line_blank) continue;
+            return (next->flags & (line_comment | line_doc_start | line_doc_end)) ||
+                   static_cast<int32_t>(next->indent) <= parent_indent;
         }
-        s.restore(here);
-        return single;
+        return true;
     }
 
     bool emit_plain(uint64_t start, uint64_t end) {

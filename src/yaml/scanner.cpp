@@ -100,18 +100,51 @@ constexpr uint64_t inline_line_bytes = 64;
 
 }  // namespace
 
-line_class &scanner::classify_line(line_class &slot) {
-    uint64_t i = line_start;
-    while (i < size && text[i] == ' ') ++i;
-    uint64_t content = i;
-    uint64_t limit = size - i < inline_line_bytes ? size : i + inline_line_bytes;
-    uint64_t end = limit;
+line_class &scanner::classify_line(line_class &slot, uint32_t number, uint64_t start) {
+    uint64_t i = start;
+    uint64_t content = 0;
     uint64_t marks = 0;
+    uint64_t end = 0;
     bool found = false;
+    bool indented = false;
 #if defined(__SSE2__)
     const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
     const __m128i colon = _mm_set1_epi8(':'), hash = _mm_set1_epi8('#');
-    for (; i + 16 <= limit; i += 16) {
+    // Most lines are indented by less than 16 and short: the first vector
+    // from the line start gives the indentation, and often the break and
+    // the marks as well.
+    if (size - start >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + start));
+        auto spaces = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
+        if (spaces != 0xFFFF) {
+            auto indent = static_cast<uint32_t>(__builtin_ctz(~spaces));
+            auto m = static_cast<uint32_t>(
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+            auto c = static_cast<uint32_t>(
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, hash))));
+            content = start + indent;
+            indented = true;
+            if (m) {
+                // A break is not a space, so it lies at or after the content.
+                auto k = static_cast<uint32_t>(__builtin_ctz(m));
+                end = start + k;
+                marks = (c & ((1u << k) - 1)) >> indent;
+                found = true;
+            } else {
+                marks = c >> indent;
+                i = start + 16;
+            }
+        }
+    }
+#endif
+    if (!indented) {
+        while (i < size && text[i] == ' ') ++i;
+        content = i;
+    }
+    uint64_t limit = size - content < inline_line_bytes ? size : content + inline_line_bytes;
+    if (!found) end = limit;
+#if defined(__SSE2__)
+    for (; !found && i + 16 <= limit; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
         auto m = static_cast<uint32_t>(
             _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
@@ -152,13 +185,13 @@ line_class &scanner::classify_line(line_class &slot) {
             end = info.line_end;
         }
     }
-    slot.number = line;
-    slot.start = line_start;
+    slot.number = number;
+    slot.start = start;
     slot.end = end;
     slot.marks = marks;
     slot.mark_from = content;
     slot.mark_to = end < limit ? end : limit;
-    slot.indent = static_cast<uint16_t>(content - line_start > 0xFFFF ? 0xFFFF : content - line_start);
+    slot.indent = static_cast<uint16_t>(content - start > 0xFFFF ? 0xFFFF : content - start);
     uint8_t flags = 0;
     if (content < slot.end && text[content] == '\t') {
         flags |= line_tab;
@@ -170,12 +203,12 @@ line_class &scanner::classify_line(line_class &slot) {
     } else {
         char c = text[content];
         if (c == '#') flags |= line_comment;
-        if (content == line_start) {
-            bool marker_end = slot.end - line_start == 3 ||
-                              (slot.end - line_start > 3 && is_blank(text[line_start + 3]));
-            if (slot.end - line_start >= 3 && marker_end) {
-                if (std::memcmp(text + line_start, "---", 3) == 0) flags |= line_doc_start;
-                if (std::memcmp(text + line_start, "...", 3) == 0) flags |= line_doc_end;
+        if (content == start) {
+            bool marker_end = slot.end - start == 3 ||
+                              (slot.end - start > 3 && is_blank(text[start + 3]));
+            if (slot.end - start >= 3 && marker_end) {
+                if (std::memcmp(text + start, "---", 3) == 0) flags |= line_doc_start;
+                if (std::memcmp(text + start, "...", 3) == 0) flags |= line_doc_end;
             }
             if (c == '%') flags |= line_directive;
         }
@@ -214,10 +247,7 @@ int64_t scanner::find_close(uint64_t body, char quote, uint32_t *escaped) const 
 
 void scanner::next_line() {
     uint64_t end = current_line().end;
-    if (end < size) {
-        if (text[end] == '\r' && end + 1 < size && text[end + 1] == '\n') ++end;
-        ++end;
-    }
+    if (end < size) end = after_break(end);
     pos = end;
     if (end > line_start || end < size) {
         ++line;

@@ -182,7 +182,18 @@ public:
     const line_class &current_line() {
         line_class &slot = cache_[line & 3];
         if (slot.number == line && slot.start == line_start) return slot;
-        return classify_line(slot);
+        return classify_line(slot, line, line_start);
+    }
+    // Start of the line after a line ending at end (< size): past CR, LF or CR LF.
+    uint64_t after_break(uint64_t end) const {
+        return end + (text[end] == '\r' && end + 1 < size && text[end + 1] == '\n' ? 2 : 1);
+    }
+    // Classification of the line number `number` starting at start (< size),
+    // for look-ahead that leaves the cursor where it is.
+    const line_class &line_at(uint32_t number, uint64_t start) {
+        line_class &slot = cache_[number & 3];
+        if (slot.number == number && slot.start == start) return slot;
+        return classify_line(slot, number, start);
     }
     // Moves to the start of the next line (past CR, LF or CR LF).
     void next_line();
@@ -258,7 +269,7 @@ public:
     bool has_break(uint64_t from, uint64_t to) const;
 
 private:
-    line_class &classify_line(line_class &slot);
+    line_class &classify_line(line_class &slot, uint32_t number, uint64_t start);
     uint64_t plain_segment_scan(uint64_t from, uint64_t p, uint64_t end, bool flow, plain_stop &stop);
     uint64_t inline_stop(uint8_t mask, uint64_t from, uint64_t to) const;
     // The closing quote of a quoted scalar whose content starts at body: the
