@@ -65,7 +65,14 @@ struct block_parser {
     zarvel_parser &p;
     scanner &s;
 
-    explicit block_parser(zarvel_parser &parser) : p(parser), s(parser.scan) {}
+    explicit block_parser(zarvel_parser &parser)
+        : p(parser), s(parser.scan), plain_slot(parser.sink->plain), sink_user(parser.sink->user) {}
+
+    // Sink slot 9. Block lines are never read while a flow tree is held or
+    // checked, so the quick lines that use it need not ask.
+    int (*plain_slot)(void *, zarvel_text_span, uint32_t, uint32_t, uint32_t);
+    void *sink_user;
+    bool line_done = false;  // a quick line left the cursor at its end or comment
 
     uint64_t explicit_after = UINT64_MAX;  // first byte after the last "? " indicator
 
@@ -664,20 +671,21 @@ struct block_parser {
     }
 
     // A one-line plain scalar starting at at: [start, trimmed end), and how it stopped.
-    bool quick_plain(uint64_t at, uint64_t end, uint64_t &trimmed, uint64_t &seg, plain_stop &stop) {
-        if (at >= end || !can_start_block_plain(s, at) || is_blank(s.text[at])) return false;
-        seg = s.plain_segment_end(at, end, false, stop);
+    bool quick_plain(const line_class &lc, uint64_t at, uint64_t &trimmed, uint64_t &seg, plain_stop &stop) {
+        if (at >= lc.end || !can_start_block_plain(s, at) || is_blank(s.text[at])) return false;
+        seg = s.block_plain_end(lc, at, stop);
         trimmed = seg;
         while (trimmed > at && is_blank(s.text[trimmed - 1])) --trimmed;
         return true;
     }
 
-    // The node at at (after indentation or "- "): a key with an optional
-    // value, or (when scalar_ok) a lone scalar.
-    bool quick_scan(uint64_t at, uint64_t end, bool scalar_ok, quick_node &q) {
+    // The node at at (after indentation or "- ") on the current line lc: a
+    // key with an optional value, or (when scalar_ok) a lone scalar.
+    bool quick_scan(const line_class &lc, uint64_t at, bool scalar_ok, quick_node &q) {
+        uint64_t end = lc.end;
         uint64_t trimmed, seg;
         plain_stop stop;
-        if (!quick_plain(at, end, trimmed, seg, stop)) return false;
+        if (!quick_plain(lc, at, trimmed, seg, stop)) return false;
         if (stop != plain_stop::colon) {
             if (!scalar_ok) return false;
             q.value = true;
@@ -696,7 +704,7 @@ struct block_parser {
             q.stop = v;
             return true;
         }
-        if (!quick_plain(v, end, trimmed, seg, stop) || stop == plain_stop::colon) return false;
+        if (!quick_plain(lc, v, trimmed, seg, stop) || stop == plain_stop::colon) return false;
         q.value = true;
         q.value_start = v;
         q.value_end = trimmed;
@@ -704,27 +712,30 @@ struct block_parser {
         return true;
     }
 
-    // True when a plain scalar ending on the current line cannot continue
-    // on the lines after it (the continuation rule of scan_plain).
-    bool ends_here(int32_t parent_indent) {
-        const line_class *next = &s.current_line();
+    // True when a plain scalar ending on the current line (which ends at
+    // end) cannot continue on the lines after it (the continuation rule of
+    // scan_plain).
+    bool ends_here(uint64_t end, int32_t parent_indent) {
         uint32_t number = s.line;
-        while (next->end < s.size) {
-            uint64_t start = s.after_break(next->end);
+        while (end < s.size) {
+            uint64_t start = s.after_break(end);
             if (start >= s.size) break;
-            next = &s.line_at(++number, start);
-            if (next->flags & line_blank) continue;
-            return (next->flags & (line_comment | line_doc_start | line_doc_end)) ||
-                   static_cast<int32_t>(next->indent) <= parent_indent;
+            const line_class &next = s.line_at(++number, start);
+            if (next.flags & line_blank) {
+                end = next.end;
+                continue;
+            }
+            return (next.flags & (line_comment | line_doc_start | line_doc_end)) ||
+                   static_cast<int32_t>(next.indent) <= parent_indent;
         }
         return true;
     }
 
     bool emit_plain(uint64_t start, uint64_t end) {
-        if (p.sink->plain && !(p.check_only | p.streaming) && !p.buffering) {
+        if (plain_slot) {
             auto column = static_cast<uint32_t>(start - s.line_start + 1);
             auto length = static_cast<uint32_t>(end - start);
-            return p.sink->plain(p.sink->user, {s.text + start, length}, s.line, column, column + length) == 0
+            return plain_slot(sink_user, {s.text + start, length}, s.line, column, column + length) == 0
                        ? true
                        : p.stop();
         }
@@ -803,35 +814,37 @@ struct block_parser {
     }
 
     // Scans "- rest" at c: q and the offset after the indicator's blanks.
-    bool quick_scan_entry(uint64_t c, uint64_t end, quick_node &q, uint64_t &after) {
+    bool quick_scan_entry(const line_class &lc, uint64_t c, quick_node &q, uint64_t &after) {
+        uint64_t end = lc.end;
         if (!is_entry_at(s, c)) return false;
         after = skip_spaces(c + 1, end);
         if (after == UINT64_MAX) return false;
         if (at_comment_or_end(after, end)) return true;
-        if (!quick_scan(after, end, true, q)) return false;
+        if (!quick_scan(lc, after, true, q)) return false;
         int32_t parent = q.key ? static_cast<int32_t>(after - s.line_start) : static_cast<int32_t>(c - s.line_start);
-        return !q.value || ends_here(parent);
+        return !q.value || ends_here(end, parent);
     }
 
     // 1 handled, 0 not a quick line (nothing changed), -1 failure.
-    int quick_existing_map(uint64_t c, uint64_t end) {
+    int quick_existing_map(const line_class &lc, uint64_t c) {
         if (!p.quick_lines) return 0;
         quick_node q;
-        if (!quick_scan(c, end, false, q)) return 0;
-        if (q.value && !ends_here(p.levels.back().indent)) return 0;
+        if (!quick_scan(lc, c, false, q)) return 0;
+        if (q.value && !ends_here(lc.end, p.levels.back().indent)) return 0;
         return quick_key(q, false) ? 1 : -1;
     }
 
-    int quick_existing_seq(uint64_t c, uint64_t end) {
+    int quick_existing_seq(const line_class &lc, uint64_t c) {
         if (!p.quick_lines) return 0;
         quick_node q;
         uint64_t after;
-        if (!quick_scan_entry(c, end, q, after)) return 0;
+        if (!quick_scan_entry(lc, c, q, after)) return 0;
         return quick_entry(q, after, p.levels.back().indent) ? 1 : -1;
     }
 
     // The pending node starts at c, the line's content.
-    int quick_pending(uint64_t c, uint64_t end) {
+    int quick_pending(const line_class &lc, uint64_t c) {
+        uint64_t end = lc.end;
         const pending_node &pn = p.pending;
         if (!p.quick_lines || !pn.props.empty() || pn.prop_levels ||
             (pn.origin != node_origin::root && pn.origin != node_origin::value && pn.origin != node_origin::entry))
@@ -840,17 +853,17 @@ struct block_parser {
         if (is_entry_at(s, c)) {
             quick_node q;
             uint64_t after;
-            if (!quick_scan_entry(c, end, q, after)) return 0;
+            if (!quick_scan_entry(lc, c, q, after)) return 0;
             if (!open_block(false, c)) return -1;
             return quick_entry(q, after, col) ? 1 : -1;
         }
         quick_node q;
-        if (!quick_scan(c, end, true, q)) return 0;
+        if (!quick_scan(lc, c, true, q)) return 0;
         if (q.key) {
-            if (q.value && !ends_here(col)) return 0;
+            if (q.value && !ends_here(end, col)) return 0;
             return quick_key(q, true) ? 1 : -1;
         }
-        if (!ends_here(enclosing())) return 0;
+        if (!ends_here(end, enclosing())) return 0;
         node_origin origin = pn.origin;
         p.pending.active = false;
         s.pos = q.stop;
@@ -860,10 +873,14 @@ struct block_parser {
     }
 
     // ---- lines -------------------------------------------------------------
+    bool quick_done(int r) {
+        line_done = r > 0;
+        return r > 0;
+    }
+
     bool line_content(const line_class &lc) {
         uint32_t n = lc.indent;
         uint64_t c = lc.content;
-        uint64_t end = lc.end;
         s.pos = c;
         if (p.pending.active) {
             bool here = p.pending.origin == node_origin::root ||
@@ -871,7 +888,7 @@ struct block_parser {
                         (p.pending.origin == node_origin::value &&
                          static_cast<int32_t>(n) == p.pending.parent_indent && is_entry_at(s, c));
             if (here) {
-                if (int r = quick_pending(c, end)) return r > 0;
+                if (int r = quick_pending(lc, c)) return quick_done(r);
                 return node_at(node_context{});
             }
             if (!settle_pending(c)) return false;
@@ -888,7 +905,7 @@ struct block_parser {
         if (top.indent != n) return p.fail(ZARVEL_ERR_INDENTATION, c);
         if (!top.mapping) {
             if (!is_entry_at(s, c)) return p.fail(ZARVEL_ERR_FAILED, c, "expected a sequence entry");
-            if (int r = quick_existing_seq(c, end)) return r > 0;
+            if (int r = quick_existing_seq(lc, c)) return quick_done(r);
             s.pos = c + 1;
             return after_indicator(node_origin::entry, top.indent, false);
         }
@@ -901,7 +918,7 @@ struct block_parser {
             top.value_pending = false;
             top.explicit_key = false;
         }
-        if (int r = quick_existing_map(c, end)) return r > 0;
+        if (int r = quick_existing_map(lc, c)) return quick_done(r);
         node_context ctx;
         ctx.existing_map = true;
         return node_at(ctx);
@@ -956,69 +973,78 @@ struct block_parser {
     bool handle_line() {
         const line_class &lc = s.current_line();
         uint8_t flags = lc.flags;
-        if (flags & line_directive) {
-            if (p.doc_open || p.yaml_directive)
-                return p.fail(ZARVEL_ERR_DIRECTIVE, lc.start, "invalid or unsupported directive");
-            if (!p.prologue) {
-                p.prologue = true;
-                p.prologue_start = lc.start;
-                p.prologue_line = s.line;
+        // Most lines are none of these: one test passes them by.
+        if (flags) {
+            if (flags & line_directive) {
+                if (p.doc_open || p.yaml_directive)
+                    return p.fail(ZARVEL_ERR_DIRECTIVE, lc.start, "invalid or unsupported directive");
+                if (!p.prologue) {
+                    p.prologue = true;
+                    p.prologue_start = lc.start;
+                    p.prologue_line = s.line;
+                }
+                s.pos = lc.start;
+                directive_kind kind;
+                if (!s.scan_directive(kind)) return false;
+                if (kind == directive_kind::yaml) p.yaml_directive = true;
+                s.next_line();
+                return true;
             }
-            s.pos = lc.start;
-            directive_kind kind;
-            if (!s.scan_directive(kind)) return false;
-            if (kind == directive_kind::yaml) p.yaml_directive = true;
-            s.next_line();
-            return true;
-        }
-        if (flags & line_doc_start) {
-            uint64_t at = lc.start;
-            s.pos = at;
-            if (!end_document(false, at)) return false;
-            if (!begin_document(true, at)) return false;
-            s.pos = at + 3;
-            s.skip_blanks();
-            if (!s.at_line_end_or_comment()) {
-                node_context ctx;
-                ctx.value_line = true;
-                if (!node_at(ctx)) return false;
+            if (flags & line_doc_start) {
+                uint64_t at = lc.start;
+                s.pos = at;
+                if (!end_document(false, at)) return false;
+                if (!begin_document(true, at)) return false;
+                s.pos = at + 3;
+                s.skip_blanks();
+                if (!s.at_line_end_or_comment()) {
+                    node_context ctx;
+                    ctx.value_line = true;
+                    if (!node_at(ctx)) return false;
+                }
+                return finish_line();
             }
-            return finish_line();
-        }
-        if (flags & line_doc_end) {
-            uint64_t at = lc.start;
-            s.pos = at + 3;
-            s.skip_blanks();
-            if (!s.at_line_end_or_comment())
-                return p.fail(ZARVEL_ERR_FAILED, s.pos, "content after a document end marker");
-            s.pos = at;
-            if (!p.doc_open && p.prologue)
-                return p.fail(ZARVEL_ERR_DIRECTIVE, at, "directives without a document");
-            if (!end_document(true, at)) return false;
-            s.pos = at + 3;
-            return finish_line();
-        }
-        if (flags & line_blank) {
-            s.next_line();
-            return true;
-        }
-        // A tab after enough indenting spaces for the expected node only
-        // separates; elsewhere it would be indentation.
-        bool tab_separates = p.pending.active && p.pending.origin != node_origin::root &&
-                             static_cast<int32_t>(lc.indent) > p.pending.parent_indent &&
-                             !(flags & line_comment);
-        if ((flags & line_tab) && s.text[lc.content] != '[' && s.text[lc.content] != '{' && !tab_separates)
-            return p.fail(ZARVEL_ERR_TAB_INDENT, lc.start + lc.indent);
-        if (flags & line_comment) {
-            s.next_line();
-            return true;
+            if (flags & line_doc_end) {
+                uint64_t at = lc.start;
+                s.pos = at + 3;
+                s.skip_blanks();
+                if (!s.at_line_end_or_comment())
+                    return p.fail(ZARVEL_ERR_FAILED, s.pos, "content after a document end marker");
+                s.pos = at;
+                if (!p.doc_open && p.prologue)
+                    return p.fail(ZARVEL_ERR_DIRECTIVE, at, "directives without a document");
+                if (!end_document(true, at)) return false;
+                s.pos = at + 3;
+                return finish_line();
+            }
+            if (flags & line_blank) {
+                s.next_line();
+                return true;
+            }
+            // A tab after enough indenting spaces for the expected node only
+            // separates; elsewhere it would be indentation.
+            bool tab_separates = p.pending.active && p.pending.origin != node_origin::root &&
+                                 static_cast<int32_t>(lc.indent) > p.pending.parent_indent &&
+                                 !(flags & line_comment);
+            if ((flags & line_tab) && s.text[lc.content] != '[' && s.text[lc.content] != '{' && !tab_separates)
+                return p.fail(ZARVEL_ERR_TAB_INDENT, lc.start + lc.indent);
+            if (flags & line_comment) {
+                s.next_line();
+                return true;
+            }
         }
         if (!p.doc_open) {
             if (p.prologue)
                 return p.fail(ZARVEL_ERR_DIRECTIVE, lc.content, "directives must be followed by '---'");
             if (!begin_document(false, lc.content)) return false;
         }
+        uint64_t end = lc.end;
         if (!line_content(lc)) return false;
+        if (line_done) {
+            line_done = false;
+            s.next_line_after(end);
+            return true;
+        }
         return finish_line();
     }
 

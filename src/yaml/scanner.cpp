@@ -245,15 +245,6 @@ int64_t scanner::find_close(uint64_t body, char quote, uint32_t *escaped) const 
     return kernels->find_quote(text + body, size - body, static_cast<uint8_t>(quote), escaped);
 }
 
-void scanner::next_line() {
-    uint64_t end = current_line().end;
-    if (end < size) end = after_break(end);
-    pos = end;
-    if (end > line_start || end < size) {
-        ++line;
-        line_start = end;
-    }
-}
 
 
 bool scanner::fail(uint32_t code, uint64_t offset, const char *message) {

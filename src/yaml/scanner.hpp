@@ -196,7 +196,16 @@ public:
         return classify_line(slot, number, start);
     }
     // Moves to the start of the next line (past CR, LF or CR LF).
-    void next_line();
+    void next_line() { next_line_after(current_line().end); }
+    // The same for a current line known to end at end.
+    void next_line_after(uint64_t end) {
+        if (end < size) end = after_break(end);
+        pos = end;
+        if (end > line_start || end < size) {
+            ++line;
+            line_start = end;
+        }
+    }
     uint64_t line_end() { return current_line().end; }
 
     // Skips spaces and tabs on the current line.
@@ -237,32 +246,38 @@ public:
     // End of the plain text from `from` on a line ending at end (the first
     // line of scan_plain): at a key ':', a comment, a flow indicator or end.
     uint64_t plain_segment_end(uint64_t from, uint64_t end, bool flow, plain_stop &stop) {
-        uint64_t p = from;
         if (!flow) {
-            // The line's classification already knows where its first ':'
-            // and '#' bytes are.
             const line_class &lc = cache_[line & 3];
-            if (lc.number == line && lc.start == line_start && lc.end == end && from >= lc.mark_from &&
-                from <= lc.mark_to) {
-                uint64_t m = from - lc.mark_from < 64 ? lc.marks >> (from - lc.mark_from) : 0;
-                for (; m; m &= m - 1) {
-                    uint64_t hit = from + static_cast<uint64_t>(__builtin_ctzll(m));
-                    if (text[hit] == '#') {
-                        if (hit > from && is_blank(text[hit - 1])) {
-                            stop = plain_stop::comment;
-                            return hit;
-                        }
-                    } else if (blank_or_end_at(hit + 1)) {
-                        stop = plain_stop::colon;
+            if (lc.number == line && lc.start == line_start && lc.end == end && from >= lc.mark_from)
+                return block_plain_end(lc, from, stop);
+        }
+        return plain_segment_scan(from, from, end, flow, stop);
+    }
+    // The same in block context on the classified line lc, from at or after
+    // its first non-space byte.
+    uint64_t block_plain_end(const line_class &lc, uint64_t from, plain_stop &stop) {
+        uint64_t p = from;
+        // The line's classification already knows where its first ':' and
+        // '#' bytes are.
+        if (from <= lc.mark_to) {
+            uint64_t m = from - lc.mark_from < 64 ? lc.marks >> (from - lc.mark_from) : 0;
+            for (; m; m &= m - 1) {
+                uint64_t hit = from + static_cast<uint64_t>(__builtin_ctzll(m));
+                if (text[hit] == '#') {
+                    if (hit > from && is_blank(text[hit - 1])) {
+                        stop = plain_stop::comment;
                         return hit;
                     }
+                } else if (blank_or_end_at(hit + 1)) {
+                    stop = plain_stop::colon;
+                    return hit;
                 }
-                stop = plain_stop::line_end;
-                if (lc.mark_to >= end) return end;
-                p = lc.mark_to;
             }
+            stop = plain_stop::line_end;
+            if (lc.mark_to >= lc.end) return lc.end;
+            p = lc.mark_to;
         }
-        return plain_segment_scan(from, p, end, flow, stop);
+        return plain_segment_scan(from, p, lc.end, false, stop);
     }
 
     // Whether text[from..to) holds a line feed or carriage return.
