@@ -23,6 +23,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "cbor/large_pages.hpp"
 #include "core/error.hpp"
@@ -395,32 +398,99 @@ bool measure_tape(const zarvel_tape *tape, uint64_t *nodes, uint64_t *decoded) {
     return true;
 }
 
-// Flags and tag id of the node each entry type makes (scalars without the
-// flow bit, which every scalar below the root gets); type 0 and above 10
-// make none.
+// What each entry type makes: the node's flags (scalars without the flow
+// bit, which every scalar below the root gets) and tag id, and how the loop
+// treats it. Type 0 and every type above 10 are refused.
+enum entry_role : uint8_t {
+    role_scalar,  // a literal or checked number: its lexeme in place
+    role_string,  // a string body, decoded when it holds a backslash
+    role_raw,     // an unchecked number: checked here, then int or float
+    role_open,    // an array or object
+    role_close,
+    role_refused,
+};
 struct entry_shape {
     uint8_t flags;
     uint8_t tag_id;
+    uint8_t role;
 };
-constexpr entry_shape entry_shapes[11] = {
-    {0, 0},
-    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_NULL},
-    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_BOOL},
-    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_BOOL},
-    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_INT},
-    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_FLOAT},
-    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, false, false), ZARVEL_TAG_STR},
-    {make(ZARVEL_KIND_SEQUENCE, 0, true, false), ZARVEL_TAG_SEQ},
-    {make(ZARVEL_KIND_MAPPING, 0, true, false), ZARVEL_TAG_MAP},
-    {0, 0},
-    {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), ZARVEL_TAG_INT},
+constexpr entry_shape plain_shape(uint8_t tag_id) {
+    return {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), tag_id, role_scalar};
+}
+struct entry_shape_table {
+    entry_shape at[256];
 };
+constexpr entry_shape_table make_entry_shapes() {
+    entry_shape_table t{};
+    for (entry_shape &s : t.at) s = {0, 0, role_refused};
+    t.at[ZARVEL_TAPE_NULL] = plain_shape(ZARVEL_TAG_NULL);
+    t.at[ZARVEL_TAPE_TRUE] = plain_shape(ZARVEL_TAG_BOOL);
+    t.at[ZARVEL_TAPE_FALSE] = plain_shape(ZARVEL_TAG_BOOL);
+    t.at[ZARVEL_TAPE_INT] = plain_shape(ZARVEL_TAG_INT);
+    t.at[ZARVEL_TAPE_FLOAT] = plain_shape(ZARVEL_TAG_FLOAT);
+    t.at[ZARVEL_TAPE_STRING] = {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, false, false),
+                                ZARVEL_TAG_STR, role_string};
+    t.at[ZARVEL_TAPE_ARRAY] = {make(ZARVEL_KIND_SEQUENCE, 0, true, false), ZARVEL_TAG_SEQ, role_open};
+    t.at[ZARVEL_TAPE_OBJECT] = {make(ZARVEL_KIND_MAPPING, 0, true, false), ZARVEL_TAG_MAP, role_open};
+    t.at[ZARVEL_TAPE_CLOSE] = {0, 0, role_close};
+    t.at[ZARVEL_TAPE_RAW] = {plain_shape(ZARVEL_TAG_INT).flags, ZARVEL_TAG_INT, role_raw};
+    return t;
+}
+constexpr entry_shape_table entry_shapes = make_entry_shapes();
+
+// The first two bytes of a record in one word: flags in the low byte, the
+// tag id above.
+constexpr uint32_t record_head(uint8_t flags, uint8_t tag_id) { return flags | uint32_t(tag_id) << 8; }
+
+// Per entry type, the head of its node below the root: scalars there stood
+// inside a flow collection.
+struct entry_head_table {
+    uint32_t at[256];
+};
+constexpr entry_head_table make_entry_heads_inside() {
+    entry_head_table t{};
+    for (int type = 0; type < 256; ++type) {
+        const entry_shape &s = entry_shapes.at[type];
+        t.at[type] = record_head(uint8_t(s.flags | zvl::node_flag::flow), s.tag_id);
+    }
+    return t;
+}
+constexpr entry_head_table entry_heads_inside = make_entry_heads_inside();
 
 // Link words of a record, counted in 32-bit words from the table's start, so
 // that a link to fill survives the table moving when it grows.
 constexpr uint64_t record_words = sizeof(zarvel_node_rec) / sizeof(uint32_t);
 constexpr uint64_t first_child_word = offsetof(zarvel_node_rec, first_child) / sizeof(uint32_t);
 constexpr uint64_t next_sibling_word = offsetof(zarvel_node_rec, next_sibling) / sizeof(uint32_t);
+
+// A fresh record with its head (flags and tag id, record_head) and text;
+// where vectors are at hand as three 16-byte stores, the two bytes after the
+// tag id written as 0.
+static_assert(offsetof(zarvel_node_rec, tag_id) == 1 && offsetof(zarvel_node_rec, first_child) == 4 &&
+              offsetof(zarvel_node_rec, last_child) == 8 && offsetof(zarvel_node_rec, next_sibling) == 12 &&
+              offsetof(zarvel_node_rec, child_count) == 16 && offsetof(zarvel_node_rec, alias_target) == 20 &&
+              offsetof(zarvel_node_rec, value) == 24 && offsetof(zarvel_node_rec, tag) == 32 &&
+              offsetof(zarvel_node_rec, anchor) == 40);
+inline void write_record(zarvel_node_rec *record, uint32_t head_bytes, zarvel_span value) {
+    constexpr uint64_t none = zarvel_node_none;
+#if defined(__SSE2__)
+    // Three 16-byte stores straight from registers.
+    const __m128i head = _mm_or_si128(_mm_cvtsi32_si128(int(head_bytes)), _mm_set_epi64x(-1, int64_t(none << 32)));
+    const __m128i middle =
+        _mm_unpacklo_epi64(_mm_cvtsi64_si128(int64_t(none << 32)), _mm_cvtsi64_si128(int64_t(value)));
+    auto *out = reinterpret_cast<__m128i *>(record);
+    _mm_storeu_si128(out, head);
+    _mm_storeu_si128(out + 1, middle);
+    _mm_storeu_si128(out + 2, _mm_setzero_si128());
+#else
+    record->flags = uint8_t(head_bytes);
+    record->tag_id = uint8_t(head_bytes >> 8);
+    record->first_child = record->last_child = record->next_sibling = record->alias_target = zarvel_node_none;
+    record->child_count = 0;
+    record->value = value;
+    record->tag = record->anchor = 0;
+#endif
+}
 
 // Nodes from a held tape, entry by entry. Node ids follow the entries (a
 // closing entry makes none), the store is presized for all of them, and the
@@ -429,83 +499,156 @@ constexpr uint64_t next_sibling_word = offsetof(zarvel_node_rec, next_sibling) /
 // links), and a closing entry finishes its container's last child and count.
 // Each open level remembers the link word its next member fills: the
 // container's first_child, then the last member's next_sibling. The
-// innermost level lives in locals; the outer ones wait in `levels`.
-template <bool packed>
-int build_entries(zarvel_node_store *store, const zarvel_tape *tape, bool escapes) {
-    struct open_level {
-        uint32_t id;
-        uint32_t last;
-        uint32_t count;
-        uint64_t link;
-    };
+// innermost level is `top`; the outer ones wait in `levels`.
+struct open_level {
+    uint32_t id;
+    uint32_t last;
+    uint32_t count;
+    uint64_t link;
+};
+
+struct entry_build {
+    const zarvel_tape *tape;
+    zarvel_node_store *store;
+    zarvel_node_rec *nodes;  // the store's table (refreshed when it grows)
+    uint64_t i;              // next entry
+    uint32_t node_count;     // written back to the store before any call that may read it
+    uint32_t depth;
+    uint32_t prefaulted;
+    uint32_t ready;  // ids below have room in the table and are mapped
+    bool rooted;
+    bool escapes;     // string bodies may hold a backslash
+    bool offsets_fit;  // every start of the text fits a span's offset
+    open_level top;
     open_level levels[zarvel_store_max_depth];
-    open_level top = {zarvel_node_none, zarvel_node_none, 0, 0};
-    uint32_t depth = 0;
+};
+
+// Where the entries lie, read into locals once (stores into the node table
+// could otherwise alias the tape record's fields).
+struct entry_columns {
+    const uint64_t *words;
+    const uint8_t *types;
+    const uint32_t *starts;
+    const uint32_t *lens;
+};
+
+template <bool packed>
+inline void read_entry(const entry_columns &c, uint64_t i, uint8_t *type, uint64_t *start, uint64_t *length) {
+    if constexpr (packed) {
+        uint64_t word = c.words[i];
+        *type = uint8_t(word & 0xFF);
+        *start = word >> 32;
+        *length = (word >> 8) & 0xFFFFFF;
+    } else {
+        *type = c.types[i];
+        *start = c.starts[i];
+        *length = c.lens[i];
+    }
+}
+
+// Bodies this short are searched for a backslash inline, longer ones with
+// memchr by the general step.
+constexpr uint64_t inline_search_bytes = 32;
+
+inline bool short_has_backslash(const char *p, uint64_t n) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    constexpr uint64_t backslashes = 0x5C5C5C5C5C5C5C5Cull;
+    uint64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        word ^= backslashes;  // a zero byte where a backslash was
+        if ((word - ones) & ~word & highs) return true;
+    }
+    for (; i < n; ++i)
+        if (p[i] == '\\') return true;
+    return false;
+}
+
+// The common entries, with the build's fields in registers: scalars whose
+// text lies in place, and containers opened and closed below the root,
+// while the table has mapped room. Returns at the end of the tape or at the
+// first entry it does not take, which the general step then handles.
+template <bool packed>
+__attribute__((noinline)) void simple_entries(entry_build &b) {
+    const zarvel_tape *tape = b.tape;
     const char *text = tape->text;
     const uint64_t text_len = tape->text_len;
     const uint64_t count = tape->count;
-    const uint64_t *words = tape->packed;
-    const uint8_t *types = tape->types;
-    const uint32_t *starts = tape->starts;
-    const uint32_t *lens = tape->lens;
-    // Every start of a short enough text fits a span's offset.
-    const bool offsets_fit = text_len <= zarvel_span_max_offset;
-    // The table's fields live in locals while the loop runs; every call that
-    // may grow the table gets them written back first.
-    zarvel_node_rec *nodes = store->nodes;
-    uint32_t node_count = store->node_count;
-    // Ids below `ready` have room in the table and are mapped.
-    uint32_t prefaulted = 0, ready = 0;
-    bool rooted = false;
-    for (uint64_t i = 1; i < count; ++i) {
+    const entry_columns columns = {tape->packed, tape->types, tape->starts, tape->lens};
+    const bool escapes = b.escapes;
+    const uint32_t ready = b.ready;
+    uint32_t *const links = reinterpret_cast<uint32_t *>(b.nodes);
+    zarvel_node_rec *const nodes = b.nodes;
+    open_level *const levels = b.levels;
+    uint64_t i = b.i;
+    uint32_t node_count = b.node_count;
+    uint32_t depth = b.depth;
+    open_level top = b.top;
+    for (; i < count; ++i) {
         uint8_t type;
         uint64_t start, length;
-        if constexpr (packed) {
-            uint64_t word = words[i];
-            type = uint8_t(word & 0xFF);
-            start = word >> 32;
-            length = (word >> 8) & 0xFFFFFF;
-        } else {
-            type = types[i];
-            start = starts[i];
-            length = lens[i];
-        }
-        if (type == ZARVEL_TAPE_CLOSE) {
-            if (depth == 0) return -1;
+        read_entry<packed>(columns, i, &type, &start, &length);
+        const uint8_t role = entry_shapes.at[type].role;
+        if (role == role_close) {
+            if (depth == 0) break;
             zarvel_node_rec &node = nodes[top.id];
             node.last_child = top.last;
             node.child_count = top.count;
             if (--depth) top = levels[depth - 1];
             continue;
         }
-        if (type > ZARVEL_TAPE_RAW || type == ZARVEL_TAPE_DOCUMENT) return -1;
-        bool container = type == ZARVEL_TAPE_ARRAY || type == ZARVEL_TAPE_OBJECT;
-        if (!container && (start > text_len || length > text_len - start)) return -1;
-
-        uint32_t id = node_count;
-        if (id >= ready) {
-            if (id >= store->node_cap) {
-                store->node_count = node_count;
-                id = zarvel_store_add_node(store);
-                if (id == zarvel_node_none) return -1;
-                nodes = store->nodes;
-            } else {
-                uint64_t last = uint64_t(id) + prefault_slice_nodes;
-                if (last > store->node_cap) last = store->node_cap;
-                prefault(nodes + id, (last - id) * sizeof(zarvel_node_rec));
-                prefaulted = uint32_t(last);
-            }
-            ready = prefaulted < store->node_cap ? prefaulted : store->node_cap;
-        }
-        node_count = id + 1;
-        entry_shape shape = entry_shapes[type];
-        // Containers have the flow bit already; scalars get it below the root.
-        uint8_t flags = uint8_t(shape.flags | (depth ? zvl::node_flag::flow : 0));
+        if (depth == 0 || node_count >= ready) break;
         zarvel_span value = 0;
-        if (type == ZARVEL_TAPE_STRING) {
-            if (length && escapes && has_backslash(text, start, length)) {
-                store->node_count = node_count;
-                if (!zarvel_store_strings_reserve(store, length)) return -1;
+        if (role == role_open) {
+            if (depth >= zarvel_store_max_depth) break;
+        } else {
+            if (role > role_string || start + length > text_len) break;
+            if (role == role_string && escapes && length &&
+                (length > inline_search_bytes || short_has_backslash(text + start, length)))
+                break;
+            // Offsets fit a span (the caller checked) and lengths are below
+            // 2^32: the span is the two side by side, 0 when empty.
+            value = length ? length << 32 | start : 0;
+        }
+        uint32_t id = node_count++;
+        write_record(nodes + id, entry_heads_inside.at[type], value);
+        links[top.link] = id;
+        top.link = uint64_t(id) * record_words + next_sibling_word;
+        top.last = id;
+        top.count += 1;
+        if (role == role_open) {
+            levels[depth - 1] = top;
+            top = {id, zarvel_node_none, 0, uint64_t(id) * record_words + first_child_word};
+            ++depth;
+        }
+    }
+    b.i = i;
+    b.node_count = node_count;
+    b.depth = depth;
+    b.top = top;
+}
+
+// Entry b.i, whatever it is; false when the build fails.
+template <bool packed>
+__attribute__((noinline)) bool general_entry(entry_build &b) {
+    const zarvel_tape *tape = b.tape;
+    zarvel_node_store *store = b.store;
+    const char *text = tape->text;
+    const uint64_t text_len = tape->text_len;
+    uint8_t type;
+    uint64_t start, length;
+    const entry_columns columns = {tape->packed, tape->types, tape->starts, tape->lens};
+    read_entry<packed>(columns, b.i++, &type, &start, &length);
+    entry_shape shape = entry_shapes.at[type];
+    zarvel_span value = 0;
+    if (shape.role < role_open) {
+        // Starts and lengths are below 2^32: the sum cannot wrap.
+        if (start + length > text_len) return false;
+        if (shape.role == role_string) {
+            if (length && b.escapes && has_backslash(text, start, length)) {
+                store->node_count = b.node_count;
+                if (!zarvel_store_strings_reserve(store, length)) return false;
                 uint32_t offset = store->strings_len;
                 uint64_t written =
                     zvl_finish_double_into(text, start, start + length, store->strings + offset, length);
@@ -513,49 +656,97 @@ int build_entries(zarvel_node_store *store, const zarvel_tape *tape, bool escape
                 value = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
                 length = 0;  // stored already
             }
-        } else if (type == ZARVEL_TAPE_RAW) {
+        } else if (shape.role == role_raw) {
             // An unchecked token: it must be exactly one JSON number.
             uint64_t p = 0;
             int32_t is_float = 0;
-            if (!zvl_json_number_shape(text + start, length, &p, &is_float) || p != length) return -1;
+            if (!zvl_json_number_shape(text + start, length, &p, &is_float) || p != length) return false;
             shape.tag_id = is_float ? ZARVEL_TAG_FLOAT : ZARVEL_TAG_INT;
         }
         if (length) {
-            if ((offsets_fit || start <= zarvel_span_max_offset) && length <= 0xFFFFFFFFu) {
+            if ((b.offsets_fit || start <= zarvel_span_max_offset) && length <= 0xFFFFFFFFu) {
                 value = zarvel_span_make(uint32_t(start), uint32_t(length), false);
             } else {
-                store->node_count = node_count;
+                store->node_count = b.node_count;
                 value = zarvel_store_put_text(store, text + start, length, true);
-                if (value == zarvel_span_failed) return -1;
+                if (value == zarvel_span_failed) return false;
             }
         }
-        zarvel_node_rec &node = nodes[id];
-        node.flags = flags;
-        node.tag_id = shape.tag_id;
-        node.first_child = node.last_child = node.next_sibling = node.alias_target = zarvel_node_none;
-        node.child_count = 0;
-        node.value = value;
-        node.tag = node.anchor = 0;
-
-        if (depth) {
-            reinterpret_cast<uint32_t *>(nodes)[top.link] = id;
-            top.link = uint64_t(id) * record_words + next_sibling_word;
-            top.last = id;
-            top.count += 1;
-        } else {
-            store->node_count = node_count;
-            if (rooted || !zarvel_store_add_root(store, id)) return -1;
-            rooted = true;
-        }
-        if (container) {
-            if (depth >= zarvel_store_max_depth) return -1;
-            if (depth) levels[depth - 1] = top;
-            top = {id, zarvel_node_none, 0, uint64_t(id) * record_words + first_child_word};
-            ++depth;
-        }
+        // Scalars below the root stood inside a flow collection.
+        if (b.depth) shape.flags |= zvl::node_flag::flow;
+    } else if (shape.role == role_close) {
+        if (b.depth == 0) return false;
+        zarvel_node_rec &node = b.nodes[b.top.id];
+        node.last_child = b.top.last;
+        node.child_count = b.top.count;
+        if (--b.depth) b.top = b.levels[b.depth - 1];
+        return true;
+    } else if (shape.role != role_open) {
+        return false;
     }
-    store->node_count = node_count;
-    return depth == 0 && store->root_count == 1 ? 0 : -1;
+
+    uint32_t id = b.node_count;
+    if (id >= b.ready) {
+        if (id >= store->node_cap) {
+            store->node_count = b.node_count;
+            id = zarvel_store_add_node(store);
+            if (id == zarvel_node_none) return false;
+            b.nodes = store->nodes;
+        } else {
+            uint64_t last = uint64_t(id) + prefault_slice_nodes;
+            if (last > store->node_cap) last = store->node_cap;
+            prefault(b.nodes + id, (last - id) * sizeof(zarvel_node_rec));
+            b.prefaulted = uint32_t(last);
+        }
+        b.ready = b.prefaulted < store->node_cap ? b.prefaulted : store->node_cap;
+    }
+    b.node_count = id + 1;
+    write_record(b.nodes + id, record_head(shape.flags, shape.tag_id), value);
+
+    if (b.depth) {
+        reinterpret_cast<uint32_t *>(b.nodes)[b.top.link] = id;
+        b.top.link = uint64_t(id) * record_words + next_sibling_word;
+        b.top.last = id;
+        b.top.count += 1;
+    } else {
+        store->node_count = b.node_count;
+        if (b.rooted || !zarvel_store_add_root(store, id)) return false;
+        b.rooted = true;
+    }
+    if (shape.role == role_open) {
+        if (b.depth >= zarvel_store_max_depth) return false;
+        if (b.depth) b.levels[b.depth - 1] = b.top;
+        b.top = {id, zarvel_node_none, 0, uint64_t(id) * record_words + first_child_word};
+        ++b.depth;
+    }
+    return true;
+}
+
+template <bool packed>
+int build_entries(zarvel_node_store *store, const zarvel_tape *tape, bool escapes) {
+    entry_build b;
+    b.tape = tape;
+    b.store = store;
+    b.nodes = store->nodes;
+    b.i = 1;
+    b.node_count = store->node_count;
+    b.depth = 0;
+    b.prefaulted = 0;
+    b.ready = 0;
+    b.rooted = false;
+    b.escapes = escapes;
+    b.offsets_fit = tape->text_len <= zarvel_span_max_offset;
+    b.top = {zarvel_node_none, zarvel_node_none, 0, 0};
+    const uint64_t count = tape->count;
+    while (b.i < count) {
+        if (b.offsets_fit) {
+            simple_entries<packed>(b);
+            if (b.i >= count) break;
+        }
+        if (!general_entry<packed>(b)) return -1;
+    }
+    store->node_count = b.node_count;
+    return b.depth == 0 && store->root_count == 1 ? 0 : -1;
 }
 
 int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape, bool escapes) {
