@@ -186,9 +186,11 @@ uint32_t linear_lookup(const zarvel_node_store *store, uint32_t mapping, std::st
 
 }  // namespace
 
+// The walks of a document call kind and value once per node: both find the
+// record without going through a pointer that could be null.
 int32_t zarvel_node_kind(const zarvel_node *node) {
-    const zarvel_node_rec *rec = record_of(node);
-    return rec ? rec->kind() : 0;
+    zarvel_node_store *store = zarvel_handle_store(node);
+    return store ? store->nodes[node->id].kind() : 0;
 }
 
 int32_t zarvel_node_style(const zarvel_node *node) {
@@ -207,12 +209,20 @@ int32_t zarvel_node_tag_id(const zarvel_node *node) {
 uint32_t zarvel_node_id(const zarvel_node *node) { return node ? node->id : zarvel_node_none; }
 
 const char *zarvel_node_value(const zarvel_node *node, uint64_t *length) {
-    if (length) *length = 0;
-    zarvel_node_store *store = nullptr;
-    const zarvel_node_rec *rec = record_of(node, &store);
-    if (!rec || rec->is_collection()) return nullptr;
-    const char *text = span_out(store, rec->value, length);
-    return text ? text : empty_text;
+    const char *text = nullptr;
+    uint32_t size = 0;
+    if (zarvel_node_store *store = zarvel_handle_store(node)) {
+        const zarvel_node_rec &rec = store->nodes[node->id];
+        if (!rec.is_collection()) {
+            zarvel_span span = rec.value;
+            size = zarvel_span_length(span);
+            text = size == 0 ? empty_text
+                             : (zarvel_span_in_strings(span) ? store->strings : store->input) +
+                                   zarvel_span_offset(span);
+        }
+    }
+    if (length) *length = size;
+    return text;
 }
 
 const char *zarvel_node_tag(const zarvel_node *node, uint64_t *length) {
@@ -284,9 +294,10 @@ zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key, int32
 }
 
 uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, uint64_t capacity) {
-    zarvel_node_store *store = nullptr;
-    const zarvel_node_rec *rec = record_of(node, &store);
-    if (!rec || !rec->is_collection()) return 0;
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store) return 0;
+    const zarvel_node_rec *rec = &store->nodes[node->id];
+    if (!rec->is_collection()) return 0;
     uint64_t count = rec->child_count;
     if (!handles || !capacity || !count) return count;
     uint64_t wanted = capacity < count ? capacity : count;
