@@ -30,10 +30,11 @@ struct classified {
 
 classified classify_all(const index_variant &variant, const char *text, uint64_t len) {
     classified out;
-    std::vector<uint32_t> buffer(zvl::json::index_chunk_room + 64);
+    std::vector<uint16_t> buffer(zvl::json::index_chunk_room + 64);
     while (out.state.offset < len) {
+        uint64_t chunk = out.state.offset;
         uint32_t n = variant.fill(out.state, text, len, buffer.data());
-        out.offsets.insert(out.offsets.end(), buffer.begin(), buffer.begin() + n);
+        for (uint32_t i = 0; i < n; ++i) out.offsets.push_back(static_cast<uint32_t>(chunk + buffer[i]));
     }
     return out;
 }

@@ -28,10 +28,10 @@ index_block_classes index_classify_portable(const char *block) {
 namespace {
 
 // Writes the offsets of the set bits of one block.
-inline uint32_t put_offsets(uint64_t bits, uint64_t base, uint32_t *out) {
+inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint16_t *out) {
     uint32_t n = 0;
     while (bits) {
-        out[n++] = static_cast<uint32_t>(base + static_cast<uint64_t>(__builtin_ctzll(bits)));
+        out[n++] = static_cast<uint16_t>(base + static_cast<uint32_t>(__builtin_ctzll(bits)));
         bits &= bits - 1;
     }
     return n;
@@ -41,8 +41,9 @@ bool always() { return true; }
 
 }  // namespace
 
-uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uint32_t *out) {
+uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uint16_t *out) {
     uint32_t n = 0;
+    const uint64_t chunk = s.offset;
     for (uint32_t b = 0; b < index_chunk_blocks && s.offset < len; ++b) {
         const char *block = text + s.offset;
         char padded[64];
@@ -54,7 +55,7 @@ uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uin
         for (uint32_t i = 0; i < 64; ++i)
             if (static_cast<uint8_t>(block[i]) >= 0x80) s.special = true;
         uint64_t bits = index_bits(s, index_classify_portable(block), index_prefix_xor);
-        n += put_offsets(bits, s.offset, out + n);
+        n += put_offsets(bits, static_cast<uint32_t>(s.offset - chunk), out + n);
         s.offset += rest < 64 ? rest : 64;
     }
     return n;

@@ -26,6 +26,7 @@ namespace zvl::json {
 // offset per byte.
 inline constexpr uint32_t index_chunk_blocks = 64;
 inline constexpr uint32_t index_chunk_room = index_chunk_blocks * 64;
+static_assert(index_chunk_room <= 65536, "chunk offsets are 16 bits");
 
 // The raw classes of one 64-byte block (bit i = byte i; bytes past the end
 // are spaces).
@@ -88,8 +89,9 @@ __attribute__((always_inline)) inline uint64_t index_bits(index_state &s, const 
 }
 
 // Classifies from s.offset: at most index_chunk_blocks blocks, writing the
-// absolute offsets of indexed bits in increasing order. Returns how many.
-using index_fill = uint32_t (*)(index_state &s, const char *text, uint64_t len, uint32_t *out);
+// offsets of indexed bits in increasing order, relative to s.offset at entry
+// (16 bits hold a whole chunk, and halve the stores). Returns how many.
+using index_fill = uint32_t (*)(index_state &s, const char *text, uint64_t len, uint16_t *out);
 
 struct index_variant {
     const char *name;
@@ -106,6 +108,6 @@ const index_variant *index_best();
 
 // Portable classification of a block (also the test twin of the vectors).
 index_block_classes index_classify_portable(const char *block);
-uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uint32_t *out);
+uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uint16_t *out);
 
 }  // namespace zvl::json

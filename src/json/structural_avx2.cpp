@@ -132,20 +132,20 @@ struct prefix_xor_clmul {
 
 // Writes the offsets of the set bits, eight at a time without a test per bit
 // (the writes past the count land in the chunk's slack and are not read).
-ZVL_AVX2 inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint32_t *out) {
+ZVL_AVX2 inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint16_t *out) {
     if (!bits) return 0;
     auto count = static_cast<uint32_t>(_mm_popcnt_u64(bits));
     for (int i = 0; i < 8; ++i) {
-        out[i] = base + static_cast<uint32_t>(_tzcnt_u64(bits));
+        out[i] = static_cast<uint16_t>(base + static_cast<uint32_t>(_tzcnt_u64(bits)));
         bits = _blsr_u64(bits);
     }
     if (count > 8) {
         for (int i = 8; i < 16; ++i) {
-            out[i] = base + static_cast<uint32_t>(_tzcnt_u64(bits));
+            out[i] = static_cast<uint16_t>(base + static_cast<uint32_t>(_tzcnt_u64(bits)));
             bits = _blsr_u64(bits);
         }
         for (uint32_t i = 16; bits; ++i) {
-            out[i] = base + static_cast<uint32_t>(_tzcnt_u64(bits));
+            out[i] = static_cast<uint16_t>(base + static_cast<uint32_t>(_tzcnt_u64(bits)));
             bits = _blsr_u64(bits);
         }
     }
@@ -154,7 +154,7 @@ ZVL_AVX2 inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint32_t *out
 
 // One block: its UTF-8 errors into errors, its offsets into out.
 ZVL_AVX2 inline uint32_t fill_block(index_state &s, const char *block, uint32_t base, __m256i &prev,
-                                    __m256i &errors, bool &high, uint32_t *out) {
+                                    __m256i &errors, bool &high, uint16_t *out) {
     __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block));
     __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block + 32));
     if (_mm256_movemask_epi8(_mm256_or_si256(lo, hi)) == 0) {
@@ -168,15 +168,16 @@ ZVL_AVX2 inline uint32_t fill_block(index_state &s, const char *block, uint32_t 
     return put_offsets(index_bits(s, classify(lo, hi), prefix_xor_clmul{}), base, out);
 }
 
-ZVL_AVX2 uint32_t fill_avx2(index_state &s, const char *text, uint64_t len, uint32_t *out) {
+ZVL_AVX2 uint32_t fill_avx2(index_state &s, const char *text, uint64_t len, uint16_t *out) {
     uint32_t n = 0;
+    const uint64_t chunk = s.offset;
     __m256i prev = _mm256_load_si256(reinterpret_cast<const __m256i *>(s.tail));
     __m256i errors = _mm256_setzero_si256();
     bool high = false;
     uint64_t full = (len - s.offset) / 64;
     if (full > index_chunk_blocks) full = index_chunk_blocks;
     for (uint64_t b = 0; b < full; ++b, s.offset += 64)
-        n += fill_block(s, text + s.offset, static_cast<uint32_t>(s.offset), prev, errors, high, out + n);
+        n += fill_block(s, text + s.offset, static_cast<uint32_t>(s.offset - chunk), prev, errors, high, out + n);
     if (full < index_chunk_blocks && s.offset < len) {
         // The last, shorter block, padded with spaces (which also finish
         // nothing, so a sequence cut by the end shows as an error).
@@ -184,7 +185,7 @@ ZVL_AVX2 uint32_t fill_avx2(index_state &s, const char *text, uint64_t len, uint
         uint64_t rest = len - s.offset;
         std::memset(padded, ' ', sizeof padded);
         std::memcpy(padded, text + s.offset, rest);
-        n += fill_block(s, padded, static_cast<uint32_t>(s.offset), prev, errors, high, out + n);
+        n += fill_block(s, padded, static_cast<uint32_t>(s.offset - chunk), prev, errors, high, out + n);
         s.offset = len;
     } else if (s.offset >= len) {
         // A text that ends on a block boundary must not end inside a sequence.

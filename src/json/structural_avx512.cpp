@@ -39,30 +39,10 @@ ZVL_AVX512 inline __m512i table64(const uint8_t *t) {
     return _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i *>(t)));
 }
 
-// A byte repeated 64 times, read from memory: compares then take it as a
-// memory operand instead of broadcasting it anew in every block.
-struct alignas(64) byte_splat {
-    uint8_t bytes[64];
-};
-constexpr byte_splat make_splat(uint8_t c) {
-    byte_splat s{};
-    for (uint8_t &b : s.bytes) b = c;
-    return s;
-}
-template <uint8_t c>
-ZVL_AVX512 inline __m512i splat() {
-    static constexpr byte_splat value = make_splat(c);
-    return _mm512_load_si512(value.bytes);
-}
-
-ZVL_AVX512 inline __m512i high_nibbles(__m512i v) {
-    return _mm512_and_si512(_mm512_srli_epi16(v, 4), splat<0x0F>());
-}
-
-// The 64 bytes ending n bytes before the end of cur, continuing from prev:
-// byte i is byte 64 + i - n of prev followed by cur.
+// The permutation that gives the 64 bytes ending n bytes before the end of
+// cur, continuing from prev: byte i is byte 64 + i - n of prev followed by cur.
 template <int n>
-ZVL_AVX512 inline __m512i shifted(__m512i cur, __m512i prev) {
+ZVL_AVX512 inline __m512i shift_positions() {
     alignas(64) static constexpr uint8_t positions[64] = {
 #define ZVL_AT(i) static_cast<uint8_t>(64 + (i) - n)
 #define ZVL_AT8(i) ZVL_AT(i), ZVL_AT(i + 1), ZVL_AT(i + 2), ZVL_AT(i + 3), ZVL_AT(i + 4), ZVL_AT(i + 5), \
@@ -71,56 +51,101 @@ ZVL_AVX512 inline __m512i shifted(__m512i cur, __m512i prev) {
 #undef ZVL_AT8
 #undef ZVL_AT
     };
-    return _mm512_permutex2var_epi8(prev, _mm512_load_si512(positions), cur);
-}
-
-ZVL_AVX512 inline __m512i utf8_errors(__m512i cur, __m512i prev) {
-    namespace pairs = zvl::utf8_pairs;
-    const __m512i prev_high_table = table64(pairs::table.first_high);
-    const __m512i prev_low_table = table64(pairs::table.first_low);
-    const __m512i cur_high_table = table64(pairs::table.second_high);
-    __m512i prev1 = shifted<1>(cur, prev);
-    __m512i kinds = _mm512_and_si512(
-        _mm512_and_si512(_mm512_shuffle_epi8(prev_high_table, high_nibbles(prev1)),
-                         _mm512_shuffle_epi8(prev_low_table, _mm512_and_si512(prev1, splat<0x0F>()))),
-        _mm512_shuffle_epi8(cur_high_table, high_nibbles(cur)));
-    // Third byte of a three- or four-byte sequence, fourth of a four-byte one.
-    __m512i third = _mm512_subs_epu8(shifted<2>(cur, prev), _mm512_set1_epi8(char(0xE0 - 1)));
-    __m512i fourth = _mm512_subs_epu8(shifted<3>(cur, prev), _mm512_set1_epi8(char(0xF0 - 1)));
-    __m512i wanted = _mm512_maskz_mov_epi8(_mm512_test_epi8_mask(_mm512_or_si512(third, fourth),
-                                                                 _mm512_set1_epi8(char(0xFF))),
-                                           _mm512_set1_epi8(char(0x80)));
-    return _mm512_xor_si512(kinds, wanted);
-}
-
-// Nonzero when the last bytes of v begin a sequence that v does not finish.
-ZVL_AVX512 inline __m512i unfinished(__m512i v) {
-    // Byte 61 may not start a four-byte sequence, 62 a three- or four-byte
-    // one, 63 any multi-byte one; earlier bytes are never unfinished.
-    const __m512i limits = _mm512_set_epi64(int64_t(0xBFDFEFFFFFFFFFFFull), -1, -1, -1, -1, -1, -1, -1);
-    return _mm512_subs_epu8(v, limits);
+    return _mm512_load_si512(positions);
 }
 
 constexpr char filler(int nibble) { return static_cast<char>(nibble ^ 1); }
 
-// Operators and whitespace by low-nibble lookups, exactly as the AVX2
-// classifier finds them (including the control bytes 0x0C and 0x1A among
-// the operators; see index_block_classes).
-ZVL_AVX512 inline index_block_classes classify(__m512i v) {
-    const __m512i operator_table = ZVL_TABLE64(filler(0), filler(1), filler(2), filler(3), filler(4), filler(5),
-                                               filler(6), filler(7), filler(8), filler(9), ':', '{', ',', '}',
-                                               filler(14), filler(15));
-    const __m512i whitespace_table = ZVL_TABLE64(' ', filler(1), filler(2), filler(3), filler(4), filler(5),
-                                                 filler(6), filler(7), filler(8), '\t', '\n', filler(11),
-                                                 filler(12), '\r', filler(14), filler(15));
-    __m512i low = _mm512_and_si512(v, splat<0x0F>());
-    __m512i folded = _mm512_or_si512(v, splat<0x20>());
+// Every vector constant of the block loop, loaded once per chunk and hidden
+// from the compiler (see pin), which would otherwise rebuild some of them
+// with a move and a broadcast in every block.
+struct block_constants {
+    __m512i operator_table, whitespace_table;
+    __m512i low_nibble, case_bit, quote, backslash, control_limit;
+    __m512i prev_high_table, prev_low_table, cur_high_table;
+    __m512i shift1, shift2, shift3;
+    __m512i third_floor, fourth_floor, continuation, unfinished_limits;
+    __m512i positions;
+};
+
+ZVL_AVX512 inline void pin_one(__m512i &v) { asm("" : "+v"(v)); }
+template <typename... vectors>
+ZVL_AVX512 inline void pin(vectors &...v) {
+    (pin_one(v), ...);
+}
+
+ZVL_AVX512 inline block_constants make_constants() {
+    namespace pairs = zvl::utf8_pairs;
+    alignas(64) static constexpr uint8_t positions[64] = {
+        0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+        22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
+        44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
+    block_constants k;
+    // Operators and whitespace by low-nibble lookups, exactly as the AVX2
+    // classifier finds them (including the control bytes 0x0C and 0x1A among
+    // the operators; see index_block_classes).
+    k.operator_table = ZVL_TABLE64(filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6),
+                                   filler(7), filler(8), filler(9), ':', '{', ',', '}', filler(14), filler(15));
+    k.whitespace_table = ZVL_TABLE64(' ', filler(1), filler(2), filler(3), filler(4), filler(5), filler(6),
+                                     filler(7), filler(8), '\t', '\n', filler(11), filler(12), '\r', filler(14),
+                                     filler(15));
+    k.low_nibble = _mm512_set1_epi8(0x0F);
+    k.case_bit = _mm512_set1_epi8(0x20);
+    k.quote = _mm512_set1_epi8('"');
+    k.backslash = _mm512_set1_epi8('\\');
+    k.control_limit = _mm512_set1_epi8(0x1F);
+    k.prev_high_table = table64(pairs::table.first_high);
+    k.prev_low_table = table64(pairs::table.first_low);
+    k.cur_high_table = table64(pairs::table.second_high);
+    k.shift1 = shift_positions<1>();
+    k.shift2 = shift_positions<2>();
+    k.shift3 = shift_positions<3>();
+    k.third_floor = _mm512_set1_epi8(char(0xE0 - 1));
+    k.fourth_floor = _mm512_set1_epi8(char(0xF0 - 1));
+    k.continuation = _mm512_set1_epi8(char(0x80));
+    // Byte 61 may not start a four-byte sequence, 62 a three- or four-byte
+    // one, 63 any multi-byte one; earlier bytes are never unfinished.
+    k.unfinished_limits = _mm512_set_epi64(int64_t(0xBFDFEFFFFFFFFFFFull), -1, -1, -1, -1, -1, -1, -1);
+    k.positions = _mm512_load_si512(positions);
+    pin(k.operator_table, k.whitespace_table, k.low_nibble, k.case_bit, k.quote, k.backslash, k.control_limit,
+        k.prev_high_table, k.prev_low_table, k.cur_high_table, k.shift1, k.shift2, k.shift3, k.third_floor,
+        k.fourth_floor, k.continuation, k.unfinished_limits, k.positions);
+    return k;
+}
+
+ZVL_AVX512 inline __m512i high_nibbles(const block_constants &k, __m512i v) {
+    return _mm512_and_si512(_mm512_srli_epi16(v, 4), k.low_nibble);
+}
+
+ZVL_AVX512 inline __m512i utf8_errors(const block_constants &k, __m512i cur, __m512i prev) {
+    __m512i prev1 = _mm512_permutex2var_epi8(prev, k.shift1, cur);
+    __m512i kinds = _mm512_and_si512(
+        _mm512_and_si512(_mm512_shuffle_epi8(k.prev_high_table, high_nibbles(k, prev1)),
+                         _mm512_shuffle_epi8(k.prev_low_table, _mm512_and_si512(prev1, k.low_nibble))),
+        _mm512_shuffle_epi8(k.cur_high_table, high_nibbles(k, cur)));
+    // Third byte of a three- or four-byte sequence, fourth of a four-byte one.
+    __m512i third = _mm512_subs_epu8(_mm512_permutex2var_epi8(prev, k.shift2, cur), k.third_floor);
+    __m512i fourth = _mm512_subs_epu8(_mm512_permutex2var_epi8(prev, k.shift3, cur), k.fourth_floor);
+    __m512i wanted = _mm512_maskz_mov_epi8(_mm512_test_epi8_mask(_mm512_or_si512(third, fourth),
+                                                                 _mm512_or_si512(third, fourth)),
+                                           k.continuation);
+    return _mm512_xor_si512(kinds, wanted);
+}
+
+// Nonzero when the last bytes of v begin a sequence that v does not finish.
+ZVL_AVX512 inline __m512i unfinished(const block_constants &k, __m512i v) {
+    return _mm512_subs_epu8(v, k.unfinished_limits);
+}
+
+ZVL_AVX512 inline index_block_classes classify(const block_constants &k, __m512i v) {
+    __m512i low = _mm512_and_si512(v, k.low_nibble);
+    __m512i folded = _mm512_or_si512(v, k.case_bit);
     index_block_classes c;
-    c.quotes = _mm512_cmpeq_epi8_mask(v, splat<'"'>());
-    c.backslashes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
-    c.operators = _mm512_cmpeq_epi8_mask(folded, _mm512_shuffle_epi8(operator_table, low));
-    c.whitespace = _mm512_cmpeq_epi8_mask(v, _mm512_shuffle_epi8(whitespace_table, low));
-    c.controls = _mm512_cmple_epu8_mask(v, splat<0x1F>());
+    c.quotes = _mm512_cmpeq_epi8_mask(v, k.quote);
+    c.backslashes = _mm512_cmpeq_epi8_mask(v, k.backslash);
+    c.operators = _mm512_cmpeq_epi8_mask(folded, _mm512_shuffle_epi8(k.operator_table, low));
+    c.whitespace = _mm512_cmpeq_epi8_mask(v, _mm512_shuffle_epi8(k.whitespace_table, low));
+    c.controls = _mm512_cmple_epu8_mask(v, k.control_limit);
     return c;
 }
 
@@ -133,56 +158,50 @@ struct prefix_xor_clmul {
 };
 
 // Writes the offsets of the set bits: the positions 0..63 compressed by the
-// bits, widened sixteen at a time (the writes past the count land in the
-// chunk's slack and are not read).
-ZVL_AVX512 inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint32_t *out) {
-    alignas(64) static constexpr uint8_t positions[64] = {
-        0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-        22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
-        44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
+// bits, widened to 16 bits and moved to the block's place in the chunk,
+// thirty-two at a time (the writes past the count land in the chunk's slack
+// and are not read).
+ZVL_AVX512 inline uint32_t put_offsets(const block_constants &k, uint64_t bits, __m512i base, uint16_t *out) {
     auto count = static_cast<uint32_t>(_mm_popcnt_u64(bits));
-    __m512i packed = _mm512_maskz_compress_epi8(bits, _mm512_load_si512(positions));
-    __m512i offset = _mm512_set1_epi32(static_cast<int>(base));
-    _mm512_storeu_si512(out, _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_castsi512_si128(packed)), offset));
-    if (count > 16)
-        _mm512_storeu_si512(out + 16, _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 1)),
-                                                       offset));
-    if (count > 32) [[unlikely]] {
-        _mm512_storeu_si512(out + 32,
-                            _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 2)), offset));
-        _mm512_storeu_si512(out + 48,
-                            _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(packed, 3)), offset));
-    }
+    __m512i packed = _mm512_maskz_compress_epi8(bits, k.positions);
+    _mm512_storeu_si512(out, _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(packed)), base));
+    if (count > 32) [[unlikely]]
+        _mm512_storeu_si512(out + 32, _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(packed, 1)),
+                                                       base));
     return count;
 }
 
 // One block: its UTF-8 errors into errors, its offsets into out.
-ZVL_AVX512 inline uint32_t fill_block(index_state &s, __m512i v, uint32_t base, __m512i &prev, __m512i &errors,
-                                      bool &high, uint32_t *out) {
+ZVL_AVX512 inline uint32_t fill_block(const block_constants &k, index_state &s, __m512i v, __m512i base,
+                                      __m512i &prev, __m512i &errors, bool &high, uint16_t *out) {
     if (_mm512_movepi8_mask(v) == 0) {
-        errors = _mm512_or_si512(errors, unfinished(prev));
+        errors = _mm512_or_si512(errors, unfinished(k, prev));
     } else {
         high = true;
-        errors = _mm512_or_si512(errors, utf8_errors(v, prev));
+        errors = _mm512_or_si512(errors, utf8_errors(k, v, prev));
     }
     prev = v;
-    return put_offsets(index_bits(s, classify(v), prefix_xor_clmul{}), base, out);
+    return put_offsets(k, index_bits(s, classify(k, v), prefix_xor_clmul{}), base, out);
 }
 
-ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t len, uint32_t *out) {
+ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t len, uint16_t *out) {
     // The carries live in a local copy during the chunk, so that they stay in
     // registers across the offset stores.
     index_state s = shared;
+    const block_constants k = make_constants();
     uint32_t n = 0;
     __m512i prev = _mm512_inserti64x4(_mm512_setzero_si512(),
                                       _mm256_load_si256(reinterpret_cast<const __m256i *>(s.tail)), 1);
     __m512i errors = _mm512_setzero_si512();
+    __m512i base = _mm512_setzero_si512();  // the block's offset in the chunk, in every lane
+    const __m512i block_step = _mm512_set1_epi16(64);
     bool high = false;
     uint64_t full = (len - s.offset) / 64;
     if (full > index_chunk_blocks) full = index_chunk_blocks;
     for (uint64_t b = 0; b < full; ++b, s.offset += 64) {
         __m512i v = _mm512_loadu_si512(text + s.offset);
-        n += fill_block(s, v, static_cast<uint32_t>(s.offset), prev, errors, high, out + n);
+        n += fill_block(k, s, v, base, prev, errors, high, out + n);
+        base = _mm512_add_epi16(base, block_step);
     }
     if (full < index_chunk_blocks && s.offset < len) {
         // The last, shorter block, padded with spaces (which also finish
@@ -190,11 +209,11 @@ ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t 
         uint64_t rest = len - s.offset;
         __mmask64 present = (1ull << rest) - 1;
         __m512i v = _mm512_mask_loadu_epi8(_mm512_set1_epi8(' '), present, text + s.offset);
-        n += fill_block(s, v, static_cast<uint32_t>(s.offset), prev, errors, high, out + n);
+        n += fill_block(k, s, v, base, prev, errors, high, out + n);
         s.offset = len;
     } else if (s.offset >= len) {
         // A text that ends on a block boundary must not end inside a sequence.
-        errors = _mm512_or_si512(errors, unfinished(prev));
+        errors = _mm512_or_si512(errors, unfinished(k, prev));
     }
     _mm256_store_si256(reinterpret_cast<__m256i *>(s.tail), _mm512_extracti64x4_epi64(prev, 1));
     if (_mm512_test_epi8_mask(errors, errors)) s.bad_utf8 = true;

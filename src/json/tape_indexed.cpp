@@ -35,24 +35,27 @@ public:
     index_cursor(const char *text, uint64_t len, json::index_fill fill) : text_(text), len_(len), fill_(fill) {}
 
     // Classifies on until a chunk yields offsets, which then start at
-    // buffer(); 0 at the end of the text.
+    // buffer(), relative to base(); 0 at the end of the text.
     __attribute__((noinline)) uint32_t refill() {
         while (state_.offset < len_) {
+            base_ = state_.offset;
             uint32_t count = fill_(state_, text_, len_, buffer_);
             if (count) return count;
         }
         return 0;
     }
 
-    const uint32_t *buffer() const { return buffer_; }
+    const uint16_t *buffer() const { return buffer_; }
+    uint64_t base() const { return base_; }
     const json::index_state &state() const { return state_; }
 
 private:
     const char *text_;
     uint64_t len_;
     json::index_fill fill_;
+    uint64_t base_ = 0;
     json::index_state state_;
-    uint32_t buffer_[json::index_chunk_room + 64];  // slack for the classifiers' unconditional writes
+    alignas(64) uint16_t buffer_[json::index_chunk_room + 64];  // slack for the classifiers' unconditional writes
 };
 
 // The walk is written as a state machine whose states are places in the code
@@ -69,7 +72,8 @@ __attribute__((flatten)) int walk(const char *text, uint64_t len, uint64_t root,
     uint32_t opens[levels];
 
     index_cursor cursor(text, len, variant.fill);
-    const uint32_t *at = nullptr, *end = nullptr;
+    const uint16_t *at = nullptr, *end = nullptr;
+    uint64_t base = 0;
     uint64_t p = 0;
     // The next offset into p; false after the last one.
     auto next = [&]() __attribute__((always_inline)) {
@@ -78,8 +82,9 @@ __attribute__((flatten)) int walk(const char *text, uint64_t len, uint64_t root,
             if (!filled) return false;
             at = cursor.buffer();
             end = at + filled;
+            base = cursor.base();
         }
-        p = *at++;
+        p = base + *at++;
         return true;
     };
     uint32_t depth = 0;
