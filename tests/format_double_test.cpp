@@ -350,6 +350,11 @@ TEST(FormatDecimalText, AgreesWithStrtodThenFormat) {
             std::snprintf(buffer, sizeof buffer, "%.16e", v);
             if (!check(buffer)) ++failures;
         }
+        // Fixed layout with 13 to 17 places, as JSON writers print coordinates.
+        char fixed_text[48];
+        std::snprintf(fixed_text, sizeof fixed_text, "%.*f", 13 + int(random() % 5),
+                      std::ldexp(double(random() >> 11), -int(random() % 60)) * ((random() & 1) ? -1 : 1));
+        if (!check(fixed_text)) ++failures;
     }
     EXPECT_GT(taken, n);
 }

@@ -5,6 +5,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "emit/pow10_table.hpp"
 
 namespace zvl {
@@ -13,9 +17,9 @@ namespace {
 using u128 = unsigned __int128;
 
 constexpr int32_t max_significant = 19;  // 10^19 < 2^64
-// Distinct decimals of this many digits are further apart than any double's
+// Distinct decimals of at most 15 digits are further apart than any double's
 // rounding interval, so such a text is its value's unique shortest digits.
-constexpr int32_t unique_digits = 15;
+constexpr uint64_t unique_below = 1000000000000000u;  // 10^15
 
 // The powers of ten that doubles hold exactly.
 constexpr double exact_powers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
@@ -25,7 +29,6 @@ constexpr double exact_powers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1
 struct scanned {
     bool negative;
     uint64_t w;          // significant digits
-    int32_t digits;      // how many (0 when w = 0)
     int32_t exponent10;  // value = w x 10^exponent10
 };
 
@@ -102,7 +105,7 @@ uint64_t append_digits(uint64_t w, const char *p, size_t n, const char *begin, c
 }
 
 uint64_t decimal_length(uint64_t w) {
-    constexpr uint64_t powers[20] = {1u,
+    static constexpr uint64_t powers[20] = {1u,
                                      10u,
                                      100u,
                                      1000u,
@@ -164,11 +167,93 @@ bool scan(const char *t, size_t n, scanned &out) {
     }
     // At most 19 digits in all: below 10^19, and its decimal length is the
     // count of significant digits.
-    const uint64_t w = append_digits(append_digits(0, whole, whole_digits, t, end), fraction,
-                                     fraction_digits, t, end);
-    out.w = w;
-    out.digits = w ? int32_t(decimal_length(w)) : 0;
+    out.w = append_digits(append_digits(0, whole, whole_digits, t, end), fraction, fraction_digits,
+                          t, end);
     return true;
+}
+
+#if defined(__SSE2__)
+// Texts "[+-]digits.digits" of 16 to 24 bytes with at most 19 digits: the
+// layout of nearly every float written with 15 to 17 digits. Checked with
+// two 16-byte loads (the first and the last 16 bytes) and read without the
+// digit-run loops; gives exactly what scan() gives, or false for another
+// layout.
+constexpr size_t point_form_shortest = 16;
+constexpr size_t point_form_longest = 24;
+
+uint32_t digit_bytes(__m128i v) {
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    return uint32_t(_mm_movemask_epi8(digit));
+}
+
+// Bytes of w that are not ASCII digits become '0'. Exact for every byte:
+// the sums stay inside their bytes because bit 7 is cleared first.
+uint64_t zero_non_digits(uint64_t w) {
+    const uint64_t low7 = w & low_bits;
+    const uint64_t above_nine = low7 + ones * (0x80 - 0x3A);
+    const uint64_t from_zero = low7 + ones * (0x80 - 0x30);
+    const uint64_t bad = (above_nine | ~from_zero | w) & ~low_bits;
+    const uint64_t whole_bytes = (bad >> 7) * 0xFF;
+    return (w & ~whole_bytes) | ((ones * '0') & whole_bytes);
+}
+
+bool scan_point_form(const char *t, size_t n, scanned &out) {
+    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t));
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + n - 16));
+    const __m128i points_first = _mm_cmpeq_epi8(first, _mm_set1_epi8('.'));
+    const __m128i points_last = _mm_cmpeq_epi8(last, _mm_set1_epi8('.'));
+    // Bit i describes t[i]; the two loads agree where they overlap.
+    const uint32_t at_last = uint32_t(n - 16);
+    const uint32_t digits = digit_bytes(first) | digit_bytes(last) << at_last;
+    const uint32_t points = uint32_t(_mm_movemask_epi8(points_first)) |
+                            uint32_t(_mm_movemask_epi8(points_last)) << at_last;
+    const uint32_t sign = t[0] == '-' || t[0] == '+' ? 1u : 0u;
+    if ((digits | points | sign) != (uint32_t(1) << n) - 1 || points == 0 ||
+        (points & (points - 1)) != 0)
+        return false;
+    const uint32_t point = uint32_t(__builtin_ctz(points));
+    // A digit on each side of the point; at most 19 digits.
+    if (point <= sign || point + 1 == n || n - sign - 1 > size_t(max_significant)) return false;
+
+    // The 24 bytes that end the text, as `top` (8 bytes, those before the
+    // text 0) and `last` (16); the bytes before the point move one place
+    // towards the end over it, so the digits form one run that ends there.
+    uint64_t top = n > 16 ? load_word(t) << (8 * (point_form_longest - n)) : 0;
+    __m128i run = last;
+    if (point >= at_last) {
+        const int j = int(point - at_last);
+        const __m128i moved = _mm_or_si128(_mm_slli_si128(last, 1), _mm_cvtsi32_si128(int(top >> 56)));
+        const __m128i before = _mm_cmplt_epi8(
+            _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), _mm_set1_epi8(char(j + 1)));
+        run = _mm_or_si128(_mm_and_si128(before, moved), _mm_andnot_si128(before, last));
+        top <<= 8;
+    } else {
+        const uint32_t k = point + uint32_t(point_form_longest - n);  // the point's byte in top
+        const uint64_t before = ~uint64_t(0) >> (8 * (7 - k));
+        top = ((top << 8) & before) | (top & ~before);
+    }
+    // The sign and the bytes before the text read as leading zeros.
+    const __m128i keep = _mm_and_si128(_mm_cmpgt_epi8(run, _mm_set1_epi8('0' - 1)),
+                                       _mm_cmplt_epi8(run, _mm_set1_epi8('9' + 1)));
+    run = _mm_or_si128(_mm_and_si128(keep, run), _mm_andnot_si128(keep, _mm_set1_epi8('0')));
+    const uint64_t middle = uint64_t(_mm_cvtsi128_si64(run));
+    const uint64_t end = uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(run, run)));
+    // At most 19 digits: top holds at most three of them.
+    const uint64_t w = (eight_digits(zero_non_digits(top)) * 100000000u + eight_digits(middle)) * 100000000u +
+                       eight_digits(end);
+    out.negative = t[0] == '-';
+    out.exponent10 = -int32_t(n - point - 1);
+    out.w = w;
+    return true;
+}
+#endif
+
+bool scan_text(const char *t, size_t n, scanned &out) {
+#if defined(__SSE2__)
+    if (n >= point_form_shortest && n <= point_form_longest && scan_point_form(t, n, out)) return true;
+#endif
+    return scan(t, n, out);
 }
 
 bool to_binary(const scanned &d, binary_value &value) {
@@ -204,7 +289,9 @@ bool to_binary(const scanned &d, binary_value &value) {
         const u128 half = u128(1) << (s - 1);
         if (rest == half || rest + 1 == half) return false;
         e2 = s + 64 + floor_log2_pow10(q) - 127 - lz;
-        if (rest > half && ++m == (uint64_t(1) << 53)) {
+        // Rounding up is a coin toss over the texts: added, not branched on.
+        m += rest > half ? 1 : 0;
+        if (m == (uint64_t(1) << 53)) {
             m >>= 1;
             ++e2;
         }
@@ -222,14 +309,14 @@ bool to_binary(const scanned &d, binary_value &value) {
 
 bool read_decimal(const char *text, size_t length, bool &negative, binary_value &value) {
     scanned d;
-    if (!scan(text, length, d) || d.w == 0) return false;
+    if (!scan_text(text, length, d) || d.w == 0) return false;
     negative = d.negative;
     return to_binary(d, value);
 }
 
 int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
     scanned d;
-    if (!scan(text, length, d)) return 0;
+    if (!scan_text(text, length, d)) return 0;
     digit_record digits;
     if (d.w == 0) {
         digits.digits[0] = '0';
@@ -238,10 +325,12 @@ int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
         return layout_digits(buffer, d.negative, digits);
     }
     // 10^-307 <= value < 10^308: normal doubles, no overflow.
-    const int32_t top = d.exponent10 + d.digits;  // value < 10^top
-    if (d.digits <= unique_digits && top - 1 >= -307 && top <= 308) {
-        digits_from_integer(d.w, d.exponent10, digits);
-        return layout_digits(buffer, d.negative, digits);
+    if (d.w < unique_below) {
+        const int32_t top = d.exponent10 + int32_t(decimal_length(d.w));  // value < 10^top
+        if (top - 1 >= -307 && top <= 308) {
+            digits_from_integer(d.w, d.exponent10, digits);
+            return layout_digits(buffer, d.negative, digits);
+        }
     }
     binary_value value;
     if (!to_binary(d, value)) return 0;
