@@ -12,6 +12,7 @@
 //      While no margin test can hold, eight digits are taken at once.
 #include "emit/format_double.hpp"
 
+#include <cstddef>
 #include <cstring>
 
 #include "core/copy.hpp"
@@ -25,6 +26,13 @@ using u128 = unsigned __int128;
 // ---- shared helpers --------------------------------------------------------
 
 int32_t bit_length(uint64_t x) { return x ? 64 - __builtin_clzll(x) : 0; }
+
+// `yes` when the condition holds, else `no`, by masks: compilers turn the
+// plain conditional into a branch.
+inline uint64_t select_bits(bool condition, uint64_t yes, uint64_t no) {
+    const uint64_t mask = 0 - uint64_t(condition);
+    return (yes & mask) | (no & ~mask);
+}
 
 // Adds one to the last digit, carrying into the previous ones. When every
 // digit was 9 the digits become "1" and the point moves up by one. Zeros left
@@ -59,6 +67,7 @@ void append_rounded_up(digit_record &out, uint32_t digit) {
 // closer of the two (ties to even).
 
 constexpr uint64_t low_63_bits = (uint64_t(1) << 63) - 1;
+
 
 // Round to odd of (g1 x 2^63 + g0) x cp / 2^127: the quotient with its
 // lowest bit set when anything below it was cut off.
@@ -104,11 +113,19 @@ inline uint64_t eight_ascii_digits(uint32_t v) {
     return (tens | ((pairs - tens * 10) << 8)) + 0x3030303030303030ull;
 }
 
-// The last n (1 to 8) digits of v stored at out; writes eight bytes.
-inline void store_digits(char *out, uint32_t v, int32_t n) {
-    const uint64_t ascii = eight_ascii_digits(v) >> (8 * (8 - n));
+constexpr uint64_t ascii_zeros = 0x3030303030303030ull;
+
+// The eight digits of v stored at out; returns them less '0', so that zero
+// digits are zero bytes.
+inline uint64_t store_digits(char *out, uint32_t v) {
+    const uint64_t ascii = eight_ascii_digits(v);
     std::memcpy(out, &ascii, 8);
+    return ascii ^ ascii_zeros;
 }
+
+// Bytes up to and including the last nonzero one of x (x != 0): the digits
+// of a chunk left after its trailing zeros.
+inline int32_t through_last_nonzero(uint64_t x) { return (71 - __builtin_clzll(x)) >> 3; }
 
 }  // namespace
 
@@ -117,23 +134,21 @@ void digits_from_integer(uint64_t f, int32_t exponent10, digit_record &out) {
     int32_t n = ((64 - __builtin_clzll(f)) * 1233) >> 12;
     if (f >= pow10_u64_table[n]) ++n;
     out.point = exponent10 + n;
-    // Up to 19 digits in chunks of eight from the right; the stores may run
-    // past the digits but stay inside the record's 24 bytes.
-    char *d = out.digits;
-    if (n <= 8) {
-        store_digits(d, uint32_t(f), n);
-    } else if (n <= 16) {
-        store_digits(d, uint32_t(f / 100000000u), n - 8);
-        store_digits(d + n - 8, uint32_t(f % 100000000u), 8);
-    } else {
-        const uint64_t top = f / 100000000u;
-        store_digits(d, uint32_t(top / 100000000u), n - 16);
-        store_digits(d + n - 16, uint32_t(top % 100000000u), 8);
-        store_digits(d + n - 8, uint32_t(f % 100000000u), 8);
-    }
-    // Trailing zeros add nothing to the text.
-    while (d[n - 1] == '0') --n;
-    out.count = n;
+    // Always three chunks of eight digits that end at the last digit: the
+    // leading zeros of the first ones land in the room before the digits
+    // (the lengths vary too much from value to value for a branch on them).
+    char *const end = reinterpret_cast<char *>(&out) + offsetof(digit_record, digits) + n;
+    const uint64_t top = f / 100000000u;
+    const uint64_t high = store_digits(end - 24, uint32_t(top / 100000000u));
+    const uint64_t middle = store_digits(end - 16, uint32_t(top % 100000000u));
+    const uint64_t low = store_digits(end - 8, uint32_t(f % 100000000u));
+    // Trailing zeros add nothing to the text: the count ends at the last
+    // nonzero digit of the last chunk that has one (the low bit set keeps
+    // the count of a zero chunk defined; it is not chosen then).
+    const uint64_t from_high = uint64_t(n - 24 + through_last_nonzero(high | 1));
+    const uint64_t from_middle = uint64_t(n - 16 + through_last_nonzero(middle | 1));
+    const uint64_t from_low = uint64_t(n - 8 + through_last_nonzero(low | 1));
+    out.count = int32_t(select_bits(low != 0, from_low, select_bits(middle != 0, from_middle, from_high)));
 }
 
 bool shortest_digits_fast(const binary_value &value, digit_record &out) {
@@ -169,27 +184,23 @@ bool shortest_digits_fast(const binary_value &value, digit_record &out) {
     const uint64_t s = vb >> 2;
     // Only subnormals of a few units come this low.
     if (s < 10) return false;
-    {
-        // One digit fewer: the multiples of ten around s.
-        const uint64_t sp10 = s / 10 * 10;
-        const uint64_t tp10 = sp10 + 10;
-        const bool upin = vbl + out_bit <= sp10 << 2;
-        const bool wpin = (tp10 << 2) + out_bit <= vbr;
-        if (upin != wpin) {
-            digits_from_integer(upin ? sp10 : tp10, k, out);
-            return true;
-        }
-    }
+    // The three choices are made as selections, not branches: which one
+    // holds varies from value to value.
+    // One digit fewer: the multiples of ten around s.
+    const uint64_t sp10 = s / 10 * 10;
+    const uint64_t tp10 = sp10 + 10;
+    const bool upin = vbl + out_bit <= sp10 << 2;
+    const bool wpin = (tp10 << 2) + out_bit <= vbr;
     const uint64_t t = s + 1;
     const bool uin = vbl + out_bit <= s << 2;
     const bool win = (t << 2) + out_bit <= vbr;
-    if (uin != win) {
-        digits_from_integer(uin ? s : t, k, out);
-        return true;
-    }
     // Both inside: the closer one, ties to the even one.
     const int64_t cmp = int64_t(vb - ((s + t) << 1));
-    digits_from_integer(cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k, out);
+    const uint64_t closer = t - uint64_t((cmp < 0) | ((cmp == 0) & ((s & 1) == 0)));
+    const uint64_t one_inside = t - uint64_t(uin);
+    const uint64_t near = select_bits(uin != win, one_inside, closer);
+    const uint64_t fewer = tp10 - 10 * uint64_t(upin);
+    digits_from_integer(select_bits(upin != wpin, fewer, near), k, out);
     return true;
 }
 
@@ -424,6 +435,10 @@ namespace {
 constexpr int32_t lowest_fixed_point = -3;
 constexpr int32_t highest_fixed_point = 16;
 
+// Largest point position laid out by block moves: the sign, the point and
+// a 16-byte block after it fit in the 32 bytes callers give.
+constexpr int32_t point_in_block_limit = 14;
+
 char *write_exponent(char *p, int32_t exponent) {
     *p++ = 'e';
     *p++ = exponent >= 0 ? '+' : '-';
@@ -442,11 +457,25 @@ char *write_exponent(char *p, int32_t exponent) {
 }  // namespace
 
 int32_t layout_digits(char *buffer, bool negative, const digit_record &digits) {
+    // The sign is stored always and counted when it belongs: signs of the
+    // values in a document follow no pattern a branch could learn.
     char *p = buffer;
-    if (negative) *p++ = '-';
+    *p = '-';
+    p += negative ? 1 : 0;
     const int32_t k = digits.count;
     const int32_t point = digits.point;
     const char *d = digits.digits;
+    if (point > 0 && point < k && point <= point_in_block_limit) {
+        // A point inside the digits, the usual case, in two 16-byte moves
+        // and no branch on the lengths: the digits before the point (and
+        // some after, overwritten), the point, the digits after it. Both
+        // moves stay inside the record and the 32-byte buffer.
+        const char *record = reinterpret_cast<const char *>(&digits) + offsetof(digit_record, digits);
+        std::memcpy(p, record, 16);
+        p[point] = '.';
+        std::memcpy(p + point + 1, record + point, 16);
+        return int32_t(p - buffer) + k + 1;
+    }
     if (k == 1 && d[0] == '0') {
         std::memcpy(p, "0.0", 3);
         p += 3;

@@ -16,6 +16,10 @@ namespace zvl {
 
 // value = 0.d1 d2 ... dk x 10^point
 struct digit_record {
+    // Whole 8-byte chunks of leading zeros may be stored ahead of the
+    // digits (up to 23 bytes); the bytes after them may be read in 16-byte
+    // blocks that pass the digits.
+    char room[24];
     char digits[24];
     int32_t count;
     int32_t point;
