@@ -23,9 +23,6 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "cbor/large_pages.hpp"
 #include "core/error.hpp"
@@ -438,58 +435,47 @@ constexpr entry_shape_table make_entry_shapes() {
 }
 constexpr entry_shape_table entry_shapes = make_entry_shapes();
 
-// The first two bytes of a record in one word: flags in the low byte, the
-// tag id above.
-constexpr uint32_t record_head(uint8_t flags, uint8_t tag_id) { return flags | uint32_t(tag_id) << 8; }
+// The first 16 bytes of a fresh record: flags, tag id, two bytes of 0, then
+// first_child, last_child and next_sibling all none. Copied whole.
+struct record_head {
+    uint8_t flags;
+    uint8_t tag_id;
+    uint8_t zero[2];
+    uint32_t first_child;
+    uint32_t last_child;
+    uint32_t next_sibling;
+};
+static_assert(sizeof(record_head) == 16 && offsetof(zarvel_node_rec, first_child) == 4 &&
+              offsetof(zarvel_node_rec, next_sibling) == 12 && offsetof(zarvel_node_rec, child_count) == 16);
+
+constexpr record_head make_head(uint8_t flags, uint8_t tag_id) {
+    return {flags, tag_id, {0, 0}, zarvel_node_none, zarvel_node_none, zarvel_node_none};
+}
 
 // Per entry type, the head of its node below the root: scalars there stood
 // inside a flow collection.
 struct entry_head_table {
-    uint32_t at[256];
+    alignas(16) record_head at[256];
 };
 constexpr entry_head_table make_entry_heads_inside() {
     entry_head_table t{};
     for (int type = 0; type < 256; ++type) {
         const entry_shape &s = entry_shapes.at[type];
-        t.at[type] = record_head(uint8_t(s.flags | zvl::node_flag::flow), s.tag_id);
+        t.at[type] = make_head(uint8_t(s.flags | zvl::node_flag::flow), s.tag_id);
     }
     return t;
 }
 constexpr entry_head_table entry_heads_inside = make_entry_heads_inside();
 
-// Link words of a record, counted in 32-bit words from the table's start, so
-// that a link to fill survives the table moving when it grows.
-constexpr uint64_t record_words = sizeof(zarvel_node_rec) / sizeof(uint32_t);
-constexpr uint64_t first_child_word = offsetof(zarvel_node_rec, first_child) / sizeof(uint32_t);
-constexpr uint64_t next_sibling_word = offsetof(zarvel_node_rec, next_sibling) / sizeof(uint32_t);
-
-// A fresh record with its head (flags and tag id, record_head) and text;
-// where vectors are at hand as three 16-byte stores, the two bytes after the
-// tag id written as 0.
-static_assert(offsetof(zarvel_node_rec, tag_id) == 1 && offsetof(zarvel_node_rec, first_child) == 4 &&
-              offsetof(zarvel_node_rec, last_child) == 8 && offsetof(zarvel_node_rec, next_sibling) == 12 &&
-              offsetof(zarvel_node_rec, child_count) == 16 && offsetof(zarvel_node_rec, alias_target) == 20 &&
-              offsetof(zarvel_node_rec, value) == 24 && offsetof(zarvel_node_rec, tag) == 32 &&
-              offsetof(zarvel_node_rec, anchor) == 40);
-inline void write_record(zarvel_node_rec *record, uint32_t head_bytes, zarvel_span value) {
-    constexpr uint64_t none = zarvel_node_none;
-#if defined(__SSE2__)
-    // Three 16-byte stores straight from registers.
-    const __m128i head = _mm_or_si128(_mm_cvtsi32_si128(int(head_bytes)), _mm_set_epi64x(-1, int64_t(none << 32)));
-    const __m128i middle =
-        _mm_unpacklo_epi64(_mm_cvtsi64_si128(int64_t(none << 32)), _mm_cvtsi64_si128(int64_t(value)));
-    auto *out = reinterpret_cast<__m128i *>(record);
-    _mm_storeu_si128(out, head);
-    _mm_storeu_si128(out + 1, middle);
-    _mm_storeu_si128(out + 2, _mm_setzero_si128());
-#else
-    record->flags = uint8_t(head_bytes);
-    record->tag_id = uint8_t(head_bytes >> 8);
-    record->first_child = record->last_child = record->next_sibling = record->alias_target = zarvel_node_none;
+// A fresh record (links none, count 0, no tag or anchor) with the given head
+// and text.
+inline void write_record(zarvel_node_rec *record, const record_head &head, zarvel_span value) {
+    std::memcpy(static_cast<void *>(record), &head, sizeof head);
     record->child_count = 0;
+    record->alias_target = zarvel_node_none;
     record->value = value;
-    record->tag = record->anchor = 0;
-#endif
+    record->tag = 0;
+    record->anchor = 0;
 }
 
 // Nodes from a held tape, entry by entry. Node ids follow the entries (a
@@ -497,14 +483,14 @@ inline void write_record(zarvel_node_rec *record, uint32_t head_bytes, zarvel_sp
 // links are written as the entries come: a member is appended to the open
 // container, key and value alike (the composer's attach gives the same
 // links), and a closing entry finishes its container's last child and count.
-// Each open level remembers the link word its next member fills: the
+// Each open level points at the link word its next member fills: the
 // container's first_child, then the last member's next_sibling. The
 // innermost level is `top`; the outer ones wait in `levels`.
 struct open_level {
+    uint32_t *link;
     uint32_t id;
     uint32_t last;
     uint32_t count;
-    uint64_t link;
 };
 
 struct entry_build {
@@ -517,11 +503,22 @@ struct entry_build {
     uint32_t prefaulted;
     uint32_t ready;  // ids below have room in the table and are mapped
     bool rooted;
-    bool escapes;     // string bodies may hold a backslash
+    bool escapes;      // string bodies may hold a backslash
     bool offsets_fit;  // every start of the text fits a span's offset
     open_level top;
     open_level levels[zarvel_store_max_depth];
 };
+
+// The open levels' links after the table moved from `old_nodes`.
+void rebase_links(entry_build &b, const zarvel_node_rec *old_nodes) {
+    if (b.depth == 0) return;
+    auto rebase = [&](uint32_t *&link) {
+        uint64_t word = uint64_t(link - reinterpret_cast<const uint32_t *>(old_nodes));
+        link = reinterpret_cast<uint32_t *>(b.nodes) + word;
+    };
+    rebase(b.top.link);
+    for (uint32_t d = 0; d + 1 < b.depth; ++d) rebase(b.levels[d].link);
+}
 
 // Where the entries lie, read into locals once (stores into the node table
 // could otherwise alias the tape record's fields).
@@ -567,44 +564,48 @@ inline bool short_has_backslash(const char *p, uint64_t n) {
 
 // The common entries, with the build's fields in registers: scalars whose
 // text lies in place, and containers opened and closed below the root,
-// while the table has mapped room. Returns at the end of the tape or at the
-// first entry it does not take, which the general step then handles.
-template <bool packed>
+// while the table has mapped room. Returns at the end of the tape, when the
+// root closes, or at the first entry it does not take, which the general
+// step then handles.
+template <bool packed, bool escapes>
 __attribute__((noinline)) void simple_entries(entry_build &b) {
+    if (b.depth == 0 || b.node_count >= b.ready) return;
     const zarvel_tape *tape = b.tape;
+    const entry_columns columns = {tape->packed, tape->types, tape->starts, tape->lens};
     const char *text = tape->text;
     const uint64_t text_len = tape->text_len;
-    const uint64_t count = tape->count;
-    const entry_columns columns = {tape->packed, tape->types, tape->starts, tape->lens};
-    const bool escapes = b.escapes;
-    const uint32_t ready = b.ready;
-    uint32_t *const links = reinterpret_cast<uint32_t *>(b.nodes);
+    // An entry makes at most one node: taking no more entries than the
+    // mapped room holds nodes keeps every id below `ready`.
+    const uint64_t room = b.ready - b.node_count;
+    const uint64_t end = tape->count - b.i > room ? b.i + room : tape->count;
     zarvel_node_rec *const nodes = b.nodes;
     open_level *const levels = b.levels;
     uint64_t i = b.i;
     uint32_t node_count = b.node_count;
     uint32_t depth = b.depth;
     open_level top = b.top;
-    for (; i < count; ++i) {
+    for (; i < end; ++i) {
         uint8_t type;
         uint64_t start, length;
         read_entry<packed>(columns, i, &type, &start, &length);
         const uint8_t role = entry_shapes.at[type].role;
         if (role == role_close) {
-            if (depth == 0) break;
             zarvel_node_rec &node = nodes[top.id];
             node.last_child = top.last;
             node.child_count = top.count;
-            if (--depth) top = levels[depth - 1];
+            if (--depth == 0) {
+                ++i;
+                break;
+            }
+            top = levels[depth - 1];
             continue;
         }
-        if (depth == 0 || node_count >= ready) break;
         zarvel_span value = 0;
         if (role == role_open) {
             if (depth >= zarvel_store_max_depth) break;
         } else {
             if (role > role_string || start + length > text_len) break;
-            if (role == role_string && escapes && length &&
+            if (escapes && role == role_string && length &&
                 (length > inline_search_bytes || short_has_backslash(text + start, length)))
                 break;
             // Offsets fit a span (the caller checked) and lengths are below
@@ -612,14 +613,15 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             value = length ? length << 32 | start : 0;
         }
         uint32_t id = node_count++;
-        write_record(nodes + id, entry_heads_inside.at[type], value);
-        links[top.link] = id;
-        top.link = uint64_t(id) * record_words + next_sibling_word;
+        zarvel_node_rec *record = nodes + id;
+        write_record(record, entry_heads_inside.at[type], value);
+        *top.link = id;
+        top.link = &record->next_sibling;
         top.last = id;
         top.count += 1;
         if (role == role_open) {
             levels[depth - 1] = top;
-            top = {id, zarvel_node_none, 0, uint64_t(id) * record_words + first_child_word};
+            top = {&record->first_child, id, zarvel_node_none, 0};
             ++depth;
         }
     }
@@ -691,7 +693,9 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
             store->node_count = b.node_count;
             id = zarvel_store_add_node(store);
             if (id == zarvel_node_none) return false;
+            const zarvel_node_rec *old_nodes = b.nodes;
             b.nodes = store->nodes;
+            if (b.nodes != old_nodes) rebase_links(b, old_nodes);
         } else {
             uint64_t last = uint64_t(id) + prefault_slice_nodes;
             if (last > store->node_cap) last = store->node_cap;
@@ -701,11 +705,12 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
         b.ready = b.prefaulted < store->node_cap ? b.prefaulted : store->node_cap;
     }
     b.node_count = id + 1;
-    write_record(b.nodes + id, record_head(shape.flags, shape.tag_id), value);
+    zarvel_node_rec *record = b.nodes + id;
+    write_record(record, make_head(shape.flags, shape.tag_id), value);
 
     if (b.depth) {
-        reinterpret_cast<uint32_t *>(b.nodes)[b.top.link] = id;
-        b.top.link = uint64_t(id) * record_words + next_sibling_word;
+        *b.top.link = id;
+        b.top.link = &record->next_sibling;
         b.top.last = id;
         b.top.count += 1;
     } else {
@@ -716,7 +721,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     if (shape.role == role_open) {
         if (b.depth >= zarvel_store_max_depth) return false;
         if (b.depth) b.levels[b.depth - 1] = b.top;
-        b.top = {id, zarvel_node_none, 0, uint64_t(id) * record_words + first_child_word};
+        b.top = {&record->first_child, id, zarvel_node_none, 0};
         ++b.depth;
     }
     return true;
@@ -736,11 +741,14 @@ int build_entries(zarvel_node_store *store, const zarvel_tape *tape, bool escape
     b.rooted = false;
     b.escapes = escapes;
     b.offsets_fit = tape->text_len <= zarvel_span_max_offset;
-    b.top = {zarvel_node_none, zarvel_node_none, 0, 0};
+    b.top = {nullptr, zarvel_node_none, zarvel_node_none, 0};
     const uint64_t count = tape->count;
     while (b.i < count) {
         if (b.offsets_fit) {
-            simple_entries<packed>(b);
+            if (b.escapes)
+                simple_entries<packed, true>(b);
+            else
+                simple_entries<packed, false>(b);
             if (b.i >= count) break;
         }
         if (!general_entry<packed>(b)) return -1;
