@@ -34,7 +34,7 @@ bool is_entry_at(const scanner &s, uint64_t at) {
     return at < s.size && s.text[at] == '-' && s.blank_or_end_at(at + 1);
 }
 
-bool can_start_block_plain(const scanner &s, uint64_t at) {
+inline __attribute__((always_inline)) bool can_start_block_plain(const scanner &s, uint64_t at) {
     char c = s.text[at];
     if (!has_class(c, cc_indicator)) return true;
     if (c == '-' || c == '?' || c == ':') return !s.blank_or_end_at(at + 1);

@@ -100,6 +100,23 @@ constexpr uint64_t inline_line_bytes = 64;
 
 }  // namespace
 
+// Flags of a line from start to end whose content (after any tab) is at content.
+__attribute__((always_inline)) inline uint8_t scanner::content_flags(uint64_t start, uint64_t content, uint64_t end) const {
+    if (content >= end) return line_blank;
+    uint8_t flags = 0;
+    char c = text[content];
+    if (c == '#') flags |= line_comment;
+    if (content == start) {
+        bool marker_end = end - start == 3 || (end - start > 3 && is_blank(text[start + 3]));
+        if (end - start >= 3 && marker_end) {
+            if (std::memcmp(text + start, "---", 3) == 0) flags |= line_doc_start;
+            if (std::memcmp(text + start, "...", 3) == 0) flags |= line_doc_end;
+        }
+        if (c == '%') flags |= line_directive;
+    }
+    return flags;
+}
+
 line_class &scanner::classify_line(line_class &slot, uint32_t number, uint64_t start) {
     uint64_t i = start;
     uint64_t content = 0;
@@ -110,29 +127,51 @@ line_class &scanner::classify_line(line_class &slot, uint32_t number, uint64_t s
 #if defined(__SSE2__)
     const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
     const __m128i colon = _mm_set1_epi8(':'), hash = _mm_set1_epi8('#');
-    // Most lines are indented by less than 16 and short: the first vector
-    // from the line start gives the indentation, and often the break and
-    // the marks as well.
-    if (size - start >= 16) {
+    // Most lines are indented by less than 32 and short: the first two
+    // vectors from the line start give the indentation, and often the break
+    // and the marks as well.
+    if (size - start >= 32) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + start));
-        auto spaces = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
-        if (spaces != 0xFFFF) {
+        __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + start + 16));
+        const __m128i space = _mm_set1_epi8(' ');
+        auto spaces = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, space))) |
+                      static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, space))) << 16;
+        if (spaces != ~0u) {
             auto indent = static_cast<uint32_t>(__builtin_ctz(~spaces));
             auto m = static_cast<uint32_t>(
-                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
-            auto c = static_cast<uint32_t>(
-                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, hash))));
+                         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)))) |
+                     static_cast<uint32_t>(
+                         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(w, lf), _mm_cmpeq_epi8(w, cr))))
+                         << 16;
+            auto c = static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(
+                         _mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, hash))))) |
+                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(
+                         _mm_or_si128(_mm_cmpeq_epi8(w, colon), _mm_cmpeq_epi8(w, hash)))))
+                         << 16;
             content = start + indent;
             indented = true;
             if (m) {
                 // A break is not a space, so it lies at or after the content.
                 auto k = static_cast<uint32_t>(__builtin_ctz(m));
                 end = start + k;
-                marks = (c & ((1u << k) - 1)) >> indent;
+                marks = (c & ((uint64_t{1} << k) - 1)) >> indent;
                 found = true;
+                if (text[content] != '\t') {
+                    // The whole line was in the vectors and no tab needs skipping.
+                    slot.number = number;
+                    slot.start = start;
+                    slot.end = end;
+                    slot.content = content;
+                    slot.indent = static_cast<uint16_t>(indent);
+                    slot.marks = marks;
+                    slot.mark_from = content;
+                    slot.mark_to = end;
+                    slot.flags = content_flags(start, content, end);
+                    return slot;
+                }
             } else {
                 marks = c >> indent;
-                i = start + 16;
+                i = start + 32;
             }
         }
     }
@@ -198,24 +237,10 @@ line_class &scanner::classify_line(line_class &slot, uint32_t number, uint64_t s
         while (content < slot.end && is_blank(text[content])) ++content;
     }
     slot.content = content;
-    if (content >= slot.end) {
-        flags |= line_blank;
-    } else {
-        char c = text[content];
-        if (c == '#') flags |= line_comment;
-        if (content == start) {
-            bool marker_end = slot.end - start == 3 ||
-                              (slot.end - start > 3 && is_blank(text[start + 3]));
-            if (slot.end - start >= 3 && marker_end) {
-                if (std::memcmp(text + start, "---", 3) == 0) flags |= line_doc_start;
-                if (std::memcmp(text + start, "...", 3) == 0) flags |= line_doc_end;
-            }
-            if (c == '%') flags |= line_directive;
-        }
-    }
-    slot.flags = flags;
+    slot.flags = static_cast<uint8_t>(flags | content_flags(start, content, end));
     return slot;
 }
+
 
 bool scanner::has_break(uint64_t from, uint64_t to) const {
     uint64_t i = from;
