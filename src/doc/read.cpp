@@ -31,6 +31,11 @@ const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t 
     return text.empty() ? nullptr : text.data();
 }
 
+// Collections with more children than this have their sibling chain
+// prefetched, this many siblings ahead.
+constexpr uint64_t sibling_prefetch_from = 32;
+constexpr uint64_t sibling_prefetch_steps = 16;
+
 // ---- positional child cache (store's lock held) ----------------------------
 
 // Fills the cache for `parent` when it holds another node; false when the
@@ -310,14 +315,27 @@ uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, ui
     uint64_t written = 0;
     uint32_t child = rec->first_child;
     if (fresh) {
-        for (; written < wanted && child < node_count; ++written) {
-            // Siblings lie further on in the table; ask for the lines ahead
-            // so that the chain of links is not walked one miss at a time.
-            __builtin_prefetch(reinterpret_cast<const char *>(nodes + child) + 512);
-            fresh[written].document = document;
-            fresh[written].id = child;
-            handles[written] = &fresh[written];
-            child = nodes[child].next_sibling;
+        if (wanted > sibling_prefetch_from) {
+            // Siblings with children of their own lie far apart, and the
+            // chain of links would be walked one miss at a time: ask for the
+            // record as far on as the last step, repeated, would reach.
+            uint32_t previous = child;
+            for (; written < wanted && child < node_count; ++written) {
+                uint64_t ahead = uint64_t(child) + sibling_prefetch_steps * uint64_t(child - previous);
+                __builtin_prefetch(reinterpret_cast<const char *>(nodes) + ahead * sizeof(zarvel_node_rec));
+                fresh[written].document = document;
+                fresh[written].id = child;
+                handles[written] = &fresh[written];
+                previous = child;
+                child = nodes[child].next_sibling;
+            }
+        } else {
+            for (; written < wanted && child < node_count; ++written) {
+                fresh[written].document = document;
+                fresh[written].id = child;
+                handles[written] = &fresh[written];
+                child = nodes[child].next_sibling;
+            }
         }
         // A broken link leaves handles that no entry points at: mark them.
         for (uint64_t i = written; i < wanted; ++i) {
