@@ -681,7 +681,7 @@ struct block_parser {
 
     // The node at at (after indentation or "- ") on the current line lc: a
     // key with an optional value, or (when scalar_ok) a lone scalar.
-    bool quick_scan(const line_class &lc, uint64_t at, bool scalar_ok, quick_node &q) {
+    __attribute__((always_inline)) bool quick_scan(const line_class &lc, uint64_t at, bool scalar_ok, quick_node &q) {
         uint64_t end = lc.end;
         uint64_t trimmed, seg;
         plain_stop stop;
