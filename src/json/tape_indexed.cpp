@@ -62,8 +62,9 @@ private:
 // (after "{", after a member, after "[", after an element): each place has
 // its own branches, which predict far better than one loop over a state byte.
 // Flattened: the grammar's small helpers (digit runs, delimiters) are
-// otherwise left as calls on the number path.
-template <typename writer>
+// otherwise left as calls on the number path. The facts are counted only
+// for callers that want them, so that the others keep the registers.
+template <typename writer, bool with_facts>
 __attribute__((flatten)) int walk(const char *text, uint64_t len, uint64_t root, writer out,
                                   const json::index_variant &variant, deepest_rule levels_rule, uint64_t *count,
                                   tape_walk_facts *facts) {
@@ -88,7 +89,7 @@ __attribute__((flatten)) int walk(const char *text, uint64_t len, uint64_t root,
         return true;
     };
     uint32_t depth = 0;
-    uint32_t deepest = 0;
+    bool deepest = false;  // the last level allowed was opened
     uint64_t n = 1;
     uint64_t containers = 0;
     uint64_t escaped_bytes = 0;
@@ -114,7 +115,7 @@ __attribute__((flatten)) int walk(const char *text, uint64_t len, uint64_t root,
         }
         uint64_t length = p - open - 1;
         if (writer::span_limited && length >= tape_packed_span_limit) return false;
-        if (had_escape) escaped_bytes += length;
+        if (with_facts && had_escape) escaped_bytes += length;
         out.put(n++, ZARVEL_TAPE_STRING, open + 1, length);
         return true;
     };
@@ -156,11 +157,14 @@ __attribute__((flatten)) int walk(const char *text, uint64_t len, uint64_t root,
     if (text[p] == '[') goto open_array;
 
 open_object:
-    if (depth >= levels) return tape_refused;
+    if (depth >= levels - 1) [[unlikely]] {
+        if (depth >= levels) return tape_refused;
+        deepest = true;
+    }
     objects[depth] = true;
     opens[depth] = static_cast<uint32_t>(n);
     out.put(n++, ZARVEL_TAPE_OBJECT, 0, 0);
-    if (++depth > deepest) deepest = depth;
+    ++depth;
     if (!next()) return tape_refused;
     if (text[p] == '}') goto close;
     if (text[p] != '"') return tape_refused;
@@ -179,11 +183,14 @@ object_continue:
     return tape_refused;
 
 open_array:
-    if (depth >= levels) return tape_refused;
+    if (depth >= levels - 1) [[unlikely]] {
+        if (depth >= levels) return tape_refused;
+        deepest = true;
+    }
     objects[depth] = false;
     opens[depth] = static_cast<uint32_t>(n);
     out.put(n++, ZARVEL_TAPE_ARRAY, 0, 0);
-    if (++depth > deepest) deepest = depth;
+    ++depth;
     if (!next()) return tape_refused;
     if (text[p] == ']') goto close;
 element:
@@ -202,7 +209,7 @@ array_continue:
 close:
     // text[p] closes the innermost level (each place above checks its kind).
     --depth;
-    ++containers;
+    if (with_facts) ++containers;
     out.link(opens[depth], n++);
     if (depth) {
         if (objects[depth - 1]) goto object_continue;
@@ -220,11 +227,11 @@ close:
     // go through the validator's 255): the strict tape to texts without bytes
     // of 0x7F and above, the JSON document to texts without tabs and bytes of
     // 0x80 and above.
-    if (deepest >= levels &&
+    if (deepest &&
         (s.special || std::memchr(text, levels_rule == deepest_rule::document ? '\t' : 0x7F, len)))
         return tape_refused;
     *count = n;
-    if (facts) *facts = {containers, escaped_bytes};
+    if (with_facts) *facts = {containers, escaped_bytes};
     return tape_built;
 }
 
@@ -235,9 +242,14 @@ int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tap
     if (!tape_take_block(tape, len, packed)) return tape_no_memory;
     uint64_t count = 0;
     deepest_rule rule = packed ? deepest_rule::document : deepest_rule::tape;
-    int result = packed ? walk(text, len, root, tape_packed_writer{tape->packed}, variant, rule, &count, facts)
-                        : walk(text, len, root, tape_column_writer{tape->types, tape->starts, tape->lens},
-                               variant, rule, &count, facts);
+    int result;
+    if (packed && facts)
+        result = walk<tape_packed_writer, true>(text, len, root, {tape->packed}, variant, rule, &count, facts);
+    else if (packed)
+        result = walk<tape_packed_writer, false>(text, len, root, {tape->packed}, variant, rule, &count, facts);
+    else
+        result = walk<tape_column_writer, false>(text, len, root, {tape->types, tape->starts, tape->lens}, variant,
+                                                 rule, &count, facts);
     return tape_finish(tape, result, count, text, len, packed);
 }
 
