@@ -127,17 +127,17 @@ line_class &scanner::classify_line(line_class &slot, uint32_t number, uint64_t s
 #if defined(__SSE2__)
     const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
     const __m128i colon = _mm_set1_epi8(':'), hash = _mm_set1_epi8('#');
-    // Most lines are indented by less than 32 and short: the first two
-    // vectors from the line start give the indentation, and often the break
-    // and the marks as well.
-    if (size - start >= 32) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + start));
-        __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + start + 16));
+    // Two vectors at a time through the indentation; the pair holding the
+    // content usually holds the break and the marks as well.
+    for (; size - i >= 32; i += 32) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
+        __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + 16));
         const __m128i space = _mm_set1_epi8(' ');
         auto spaces = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, space))) |
                       static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, space))) << 16;
         if (spaces != ~0u) {
-            auto indent = static_cast<uint32_t>(__builtin_ctz(~spaces));
+            // Mask bit k is for the byte at i + k; the content is at i + skip.
+            auto skip = static_cast<uint32_t>(__builtin_ctz(~spaces));
             auto m = static_cast<uint32_t>(
                          _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)))) |
                      static_cast<uint32_t>(
@@ -148,21 +148,21 @@ line_class &scanner::classify_line(line_class &slot, uint32_t number, uint64_t s
                      static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(
                          _mm_or_si128(_mm_cmpeq_epi8(w, colon), _mm_cmpeq_epi8(w, hash)))))
                          << 16;
-            content = start + indent;
+            content = i + skip;
             indented = true;
             if (m) {
                 // A break is not a space, so it lies at or after the content.
                 auto k = static_cast<uint32_t>(__builtin_ctz(m));
-                end = start + k;
-                marks = (c & ((uint64_t{1} << k) - 1)) >> indent;
+                end = i + k;
+                marks = (c & ((uint64_t{1} << k) - 1)) >> skip;
                 found = true;
                 if (text[content] != '\t') {
-                    // The whole line was in the vectors and no tab needs skipping.
+                    // The rest of the line was in the vectors and no tab needs skipping.
                     slot.number = number;
                     slot.start = start;
                     slot.end = end;
                     slot.content = content;
-                    slot.indent = static_cast<uint16_t>(indent);
+                    slot.indent = static_cast<uint16_t>(content - start > 0xFFFF ? 0xFFFF : content - start);
                     slot.marks = marks;
                     slot.mark_from = content;
                     slot.mark_to = end;
@@ -170,9 +170,10 @@ line_class &scanner::classify_line(line_class &slot, uint32_t number, uint64_t s
                     return slot;
                 }
             } else {
-                marks = c >> indent;
-                i = start + 32;
+                marks = c >> skip;
+                i += 32;
             }
+            break;
         }
     }
 #endif
