@@ -205,15 +205,11 @@ __attribute__((noinline)) void *refill_run(handle_run &run, zarvel_locked_arena 
     return p;
 }
 
-}  // namespace
-
-zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count) {
-    if (!document || count == 0 || count > (uint64_t(1) << 40)) return nullptr;
-    zarvel_node_store *store = document->store;
-    if (!store || !store->live) return nullptr;
+// The arena made or a fresh run taken: the way of every call that cannot
+// cut its handles from the thread's run.
+__attribute__((noinline)) zarvel_node *handles_slow(zarvel_node_store *store, uint64_t bytes) {
     zarvel_locked_arena *handles = handle_arena(store);
     if (!handles) return nullptr;
-    uint64_t bytes = count * sizeof(zarvel_node);
     handle_run &run = thread_run;
     if (run.arena == handles && run.serial == handles->serial && run.end - run.next >= bytes) {
         uintptr_t p = run.next;
@@ -221,6 +217,24 @@ zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t co
         return reinterpret_cast<zarvel_node *>(p);
     }
     return static_cast<zarvel_node *>(refill_run(run, handles, bytes));
+}
+
+}  // namespace
+
+zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count) {
+    if (!document || count == 0 || count > (uint64_t(1) << 40)) return nullptr;
+    zarvel_node_store *store = document->store;
+    if (!store || !store->live) return nullptr;
+    uint64_t bytes = count * sizeof(zarvel_node);
+    // Most calls find the arena made and room left in the thread's run.
+    zarvel_locked_arena *handles = std::atomic_ref<zarvel_locked_arena *>(store->handles).load(std::memory_order_acquire);
+    handle_run &run = thread_run;
+    if (handles && run.arena == handles && run.serial == handles->serial && run.end - run.next >= bytes) {
+        uintptr_t p = run.next;
+        run.next = p + bytes;
+        return reinterpret_cast<zarvel_node *>(p);
+    }
+    return handles_slow(store, bytes);
 }
 
 zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count) {
