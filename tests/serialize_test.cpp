@@ -566,6 +566,13 @@ TEST(ScalarStyle, PlainSafeMatchesByteRules) {
     for (int i = 0; i < 200000; ++i) {
         std::string t(random() % 24, 'x');
         for (char &c : t) c = wider[random() % (sizeof wider - 1)];
+        if (i % 4 == 0) {
+            // Long texts with a few marks: runs of 64 bytes and their seams.
+            t.assign(1 + random() % 200, 'x');
+            for (int k = int(random() % 4); k > 0; --k) t[random() % t.size()] = wider[random() % (sizeof wider - 1)];
+        }
+        ASSERT_EQ(zvl::scan_plain_bits(t.data(), t.size()), zvl::scan_plain_bits_portable(t.data(), t.size()))
+            << '[' << t << ']';
         bool control = false;
         for (char c : t) control |= (uint8_t(c) < 0x20 || uint8_t(c) == 0x7F);
         const bool writable = plain_safe_reference(t) && !control;

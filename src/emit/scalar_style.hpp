@@ -43,6 +43,8 @@ struct plain_scan {
 // The same as bits, which leave the call in a register.
 enum : uint8_t { scan_writable = 1, scan_high = 2, scan_leads = 4 };
 uint8_t scan_plain_bits(const char *text, size_t length);
+// The word-at-a-time twin of the vector scan_plain_bits (the same bits).
+uint8_t scan_plain_bits_portable(const char *text, size_t length);
 inline plain_scan scan_plain(const char *text, size_t length) {
     const uint8_t bits = scan_plain_bits(text, length);
     return {(bits & scan_writable) != 0, (bits & scan_high) != 0, (bits & scan_leads) != 0};
