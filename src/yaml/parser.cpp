@@ -570,13 +570,13 @@ struct block_parser {
         uint64_t end = s.size - open > held_limit ? open + held_limit : s.size;
         if (end < s.size) {
             uint64_t depth = 0;
-            for (uint64_t i = open; i < end; ++i) {
+            for (uint64_t i = s.find_bracket_or_quote(open, end); i < end; i = s.find_bracket_or_quote(i + 1, end)) {
                 char c = s.text[i];
                 if (c == '[' || c == '{') {
                     ++depth;
                 } else if (c == ']' || c == '}') {
                     if (--depth == 0) return false;
-                } else if (c == '"' || c == '\'') {
+                } else {
                     const void *q = std::memchr(s.text + i + 1, c, end - i - 1);
                     if (!q) break;
                     i = static_cast<uint64_t>(static_cast<const char *>(q) - s.text);

@@ -255,6 +255,26 @@ bool scanner::has_break(uint64_t from, uint64_t to) const {
     return false;
 }
 
+uint64_t scanner::find_bracket_or_quote(uint64_t from, uint64_t to) const {
+    uint64_t i = from;
+#if defined(__SSE2__)
+    for (; to - i >= 16; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
+        __m128i brackets = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')), _mm_cmpeq_epi8(v, _mm_set1_epi8(']')));
+        __m128i braces = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')), _mm_cmpeq_epi8(v, _mm_set1_epi8('}')));
+        __m128i quotes = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
+        __m128i hits = _mm_or_si128(_mm_or_si128(brackets, braces), quotes);
+        auto m = static_cast<uint32_t>(_mm_movemask_epi8(hits));
+        if (m) return i + static_cast<uint64_t>(__builtin_ctz(m));
+    }
+#endif
+    for (; i < to; ++i) {
+        char c = text[i];
+        if (c == '[' || c == ']' || c == '{' || c == '}' || c == '"' || c == '\'') return i;
+    }
+    return to;
+}
+
 int64_t scanner::find_close(uint64_t body, char quote, uint32_t *escaped) const {
     // Without an escape byte before it, the first quote closes the scalar
     // (a doubled single quote is an escape too, so it is left to the kernel).

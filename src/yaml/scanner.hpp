@@ -282,6 +282,8 @@ public:
 
     // Whether text[from..to) holds a line feed or carriage return.
     bool has_break(uint64_t from, uint64_t to) const;
+    // First of [ ] { } " ' in text[from..to), or to.
+    uint64_t find_bracket_or_quote(uint64_t from, uint64_t to) const;
 
 private:
     line_class &classify_line(line_class &slot, uint32_t number, uint64_t start);
