@@ -655,6 +655,7 @@ struct block_parser {
     struct quick_node {
         bool key = false;        // a plain key ending at a ':' indicator
         bool value = false;      // a plain scalar (the key's value, or the node itself)
+        bool alias = false;      // an entry that is an alias: value_start is its '*'
         uint64_t key_start = 0, key_end = 0;
         uint64_t value_start = 0, value_end = 0;
         uint64_t stop = 0;       // where the line's content ends (line end or comment)
@@ -810,7 +811,25 @@ struct block_parser {
         }
         p.pending.active = false;
         s.pos = q.stop;
+        if (q.alias) {
+            zarvel_text_span name{s.text + q.value_start + 1, static_cast<uint32_t>(q.value_end - q.value_start - 1)};
+            return p.emit_alias(name, q.value_start, q.value_end, false);
+        }
         return quick_value(q.value_start, q.value_end, node_origin::entry);
+    }
+
+    // "*name" at at, alone on the rest of the line (no key after it): the
+    // entry's node in q.
+    bool quick_alias(uint64_t at, uint64_t end, quick_node &q) {
+        uint64_t name_end = s.alias_name_end(at + 1);
+        if (name_end == at + 1 || name_end > end) return false;
+        uint64_t v = skip_spaces(name_end, end);
+        if (v == UINT64_MAX || !at_comment_or_end(v, end)) return false;
+        q.value = q.alias = true;
+        q.value_start = at;
+        q.value_end = name_end;
+        q.stop = v;
+        return true;
     }
 
     // Scans "- rest" at c: q and the offset after the indicator's blanks.
@@ -820,6 +839,7 @@ struct block_parser {
         after = skip_spaces(c + 1, end);
         if (after == UINT64_MAX) return false;
         if (at_comment_or_end(after, end)) return true;
+        if (s.text[after] == '*') return quick_alias(after, end, q);
         if (!quick_scan(lc, after, true, q)) return false;
         int32_t parent = q.key ? static_cast<int32_t>(after - s.line_start) : static_cast<int32_t>(c - s.line_start);
         return !q.value || ends_here(end, parent);

@@ -417,16 +417,21 @@ bool scanner::resolve_tag(const char *raw, uint64_t length, bool verbatim_form,
     return store_scratch(out);
 }
 
+uint64_t scanner::alias_name_end(uint64_t from) const {
+    uint64_t at = from;
+    while (at < size) {
+        char c = text[at];
+        if (ends_name(c)) break;
+        if (c == ':' && at + 1 < size && (is_blank(text[at + 1]) || is_flow_indicator(text[at + 1]))) break;
+        ++at;
+    }
+    return at;
+}
+
 bool scanner::scan_alias(zarvel_text_span &name) {
     uint64_t star = pos++;
     uint64_t start = pos;
-    while (pos < size) {
-        char c = text[pos];
-        if (ends_name(c)) break;
-        if (c == ':' && pos + 1 < size && (is_blank(text[pos + 1]) || is_flow_indicator(text[pos + 1])))
-            break;
-        ++pos;
-    }
+    pos = alias_name_end(start);
     if (pos == start) return fail(ZARVEL_ERR_FAILED, star, "empty alias name");
     name = {text + start, static_cast<uint32_t>(pos - start)};
     return true;

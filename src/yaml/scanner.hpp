@@ -227,6 +227,8 @@ public:
     bool scan_properties(properties &props, bool flow);
     // '*' at pos: the name without the asterisk.
     bool scan_alias(zarvel_text_span &name);
+    // End of an alias name starting at from (from itself when it is empty).
+    uint64_t alias_name_end(uint64_t from) const;
 
     // Plain scalar at pos. The first line is scanned; when it ends at a ':'
     // key indicator the scalar stops there (stop = colon) and the caller
