@@ -92,7 +92,14 @@ void prefault(void *start, uint64_t bytes) {
     constexpr uintptr_t page = 4096;
     uintptr_t begin = (reinterpret_cast<uintptr_t>(start) + page - 1) & ~(page - 1);
     uintptr_t end = (reinterpret_cast<uintptr_t>(start) + bytes) & ~(page - 1);
-    if (start && end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+    if (!start || end <= begin) return;
+    // Memory the allocator hands out again is often mapped already, and
+    // asking for mapped small pages costs a walk over every one of them
+    // (milliseconds for a large table): a slice whose last page is mapped
+    // is taken as mapped and left alone.
+    unsigned char mapped = 0;
+    if (mincore(reinterpret_cast<void *>(end - page), page, &mapped) == 0 && (mapped & 1)) return;
+    madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
 #else
     (void)start;
     (void)bytes;
