@@ -55,7 +55,7 @@ private:
     json::index_fill fill_;
     uint64_t base_ = 0;
     json::index_state state_;
-    alignas(64) uint16_t buffer_[json::index_chunk_room + 64];  // slack for the classifiers' unconditional writes
+    uint16_t buffer_[json::index_chunk_room + 64];  // slack for the classifiers' unconditional writes
 };
 
 // The walk is written as a state machine whose states are places in the code
@@ -65,14 +65,13 @@ private:
 // otherwise left as calls on the number path. The facts are counted only
 // for callers that want them, so that the others keep the registers.
 template <typename writer, bool with_facts>
-__attribute__((flatten)) int walk(const char *text, uint64_t len, uint64_t root, writer out,
-                                  const json::index_variant &variant, deepest_rule levels_rule, uint64_t *count,
+__attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint64_t root, writer out,
+                                  index_cursor &cursor, bool checks_utf8, deepest_rule levels_rule, uint64_t *count,
                                   tape_walk_facts *facts) {
     constexpr uint32_t levels = tape_builder_levels;
     bool objects[levels];
     uint32_t opens[levels];
 
-    index_cursor cursor(text, len, variant.fill);
     const uint16_t *at = nullptr, *end = nullptr;
     uint64_t base = 0;
     uint64_t p = 0;
@@ -221,7 +220,7 @@ close:
     if (s.string_open || s.control_in_string || s.bad_utf8) return tape_refused;
     if (s.special) {
         uint64_t bad;
-        if (!variant.checks_utf8 && !zarvel_validate_utf8(text, len, &bad, false)) return tape_refused;
+        if (!checks_utf8 && !zarvel_validate_utf8(text, len, &bad, false)) return tape_refused;
     }
     // The other roads allow the 256th level only to some texts (the others
     // go through the validator's 255): the strict tape to texts without bytes
@@ -242,14 +241,18 @@ int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tap
     if (!tape_take_block(tape, len, packed)) return tape_no_memory;
     uint64_t count = 0;
     deepest_rule rule = packed ? deepest_rule::document : deepest_rule::tape;
+    // The cursor stays out of the walk's frame: its aligned state would
+    // otherwise cost the walk a frame pointer register.
+    index_cursor cursor(text, len, variant.fill);
+    bool utf8 = variant.checks_utf8;
     int result;
     if (packed && facts)
-        result = walk<tape_packed_writer, true>(text, len, root, {tape->packed}, variant, rule, &count, facts);
+        result = walk<tape_packed_writer, true>(text, len, root, {tape->packed}, cursor, utf8, rule, &count, facts);
     else if (packed)
-        result = walk<tape_packed_writer, false>(text, len, root, {tape->packed}, variant, rule, &count, facts);
+        result = walk<tape_packed_writer, false>(text, len, root, {tape->packed}, cursor, utf8, rule, &count, facts);
     else
-        result = walk<tape_column_writer, false>(text, len, root, {tape->types, tape->starts, tape->lens}, variant,
-                                                 rule, &count, facts);
+        result = walk<tape_column_writer, false>(text, len, root, {tape->types, tape->starts, tape->lens}, cursor,
+                                                 utf8, rule, &count, facts);
     return tape_finish(tape, result, count, text, len, packed);
 }
 
