@@ -117,8 +117,52 @@ __attribute__((always_inline)) inline uint8_t scanner::content_flags(uint64_t st
     return flags;
 }
 
+#if defined(__SSE2__)
+// Bit k for byte k of the 32 bytes in v and w that equals a or b.
+inline uint32_t pair_mask(__m128i v, __m128i w, char a, char b) {
+    const __m128i x = _mm_set1_epi8(a), y = _mm_set1_epi8(b);
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, x), _mm_cmpeq_epi8(v, y)))) |
+           static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(w, x), _mm_cmpeq_epi8(w, y)))) << 16;
+}
+#endif
+
 line_class &scanner::classify_line(line_class &slot, uint32_t number, uint64_t start) {
-    uint64_t i = start;
+#if defined(__SSE2__)
+    // Most lines are indented by less than 32 and end within 32 bytes of
+    // their start: two vectors settle them, in a frame small enough to
+    // need no saved registers.
+    uint64_t indented_to = start;  // the bytes before it are spaces
+    if (size - start >= 32) {
+        const auto *at = reinterpret_cast<const __m128i *>(text + start);
+        const __m128i v = _mm_loadu_si128(at), w = _mm_loadu_si128(at + 1);
+        const uint32_t spaces = pair_mask(v, w, ' ', ' ');
+        const uint32_t breaks = pair_mask(v, w, '\n', '\r');
+        if (spaces != ~0u && breaks) {
+            // A break is not a space, so it lies at or after the content.
+            const auto skip = static_cast<uint32_t>(__builtin_ctz(~spaces));
+            const auto k = static_cast<uint32_t>(__builtin_ctz(breaks));
+            const uint64_t content = start + skip;
+            if (text[content] != '\t') {
+                slot.number = number;
+                slot.start = start;
+                slot.end = start + k;
+                slot.content = content;
+                slot.indent = static_cast<uint16_t>(skip);
+                slot.marks = (pair_mask(v, w, ':', '#') & ((uint64_t{1} << k) - 1)) >> skip;
+                slot.mark_from = content;
+                slot.mark_to = start + k;
+                slot.flags = content_flags(start, content, start + k);
+                return slot;
+            }
+        }
+        if (spaces == ~0u) indented_to = start + 32;
+    }
+#endif
+    return classify_long(slot, number, start, indented_to);
+}
+
+line_class &scanner::classify_long(line_class &slot, uint32_t number, uint64_t start, uint64_t from) {
+    uint64_t i = from;
     uint64_t content = 0;
     uint64_t marks = 0;
     uint64_t end = 0;

@@ -289,6 +289,8 @@ public:
 
 private:
     line_class &classify_line(line_class &slot, uint32_t number, uint64_t start);
+    // The same for a line whose bytes before from are spaces.
+    line_class &classify_long(line_class &slot, uint32_t number, uint64_t start, uint64_t from);
     uint8_t content_flags(uint64_t start, uint64_t content, uint64_t end) const;
     uint64_t plain_segment_scan(uint64_t from, uint64_t p, uint64_t end, bool flow, plain_stop &stop);
     uint64_t inline_stop(uint8_t mask, uint64_t from, uint64_t to) const;
