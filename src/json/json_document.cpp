@@ -106,6 +106,119 @@ void prefault(void *start, uint64_t bytes) {
 #endif
 }
 
+// ---- string bodies with escapes ---------------------------------------------------
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Four hex digits at text[at] (before end); -1 when one is missing.
+int32_t hex4(const char *text, uint64_t at, uint64_t end) {
+    if (at > end || end - at < 4) return -1;
+    int32_t value = 0;
+    for (int i = 0; i < 4; ++i) {
+        int d = hex_value(text[at + i]);
+        if (d < 0) return -1;
+        value = value * 16 + d;
+    }
+    return value;
+}
+
+uint32_t put_utf8(uint32_t cp, char *out) {
+    if (cp < 0x80) {
+        out[0] = char(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = char(0xC0 | (cp >> 6));
+        out[1] = char(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = char(0xE0 | (cp >> 12));
+        out[1] = char(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = char(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = char(0xF0 | (cp >> 18));
+    out[1] = char(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = char(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = char(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+// The body text[start, end) decoded into out (room for capacity bytes), the
+// same bytes as zvl_finish_double_into gives: runs without a backslash are
+// copied whole and the JSON escapes decoded here (a surrogate without its
+// pair becoming U+FFFD, as there); any other escape hands the whole body
+// to zvl_finish_double_into.
+uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, uint64_t capacity) {
+    uint64_t written = 0;
+    uint64_t i = start;
+    while (i < end) {
+        const void *hit = std::memchr(text + i, '\\', end - i);
+        uint64_t run = hit ? uint64_t(static_cast<const char *>(hit) - (text + i)) : end - i;
+        if (run > capacity - written) break;
+        std::memcpy(out + written, text + i, run);
+        written += run;
+        i += run;
+        if (i >= end) return written;
+        // An escape: text[i] is the backslash.
+        if (i + 1 >= end) break;
+        char c = text[i + 1];
+        char simple = 0;
+        switch (c) {
+        case '"': simple = '"'; break;
+        case '\\': simple = '\\'; break;
+        case '/': simple = '/'; break;
+        case 'b': simple = '\b'; break;
+        case 'f': simple = '\f'; break;
+        case 'n': simple = '\n'; break;
+        case 'r': simple = '\r'; break;
+        case 't': simple = '\t'; break;
+        case 'u': {
+            int32_t v = hex4(text, i + 2, end);
+            if (v < 0) return zvl_finish_double_into(text, start, end, out, capacity);
+            uint64_t next = i + 6;
+            uint32_t cp;
+            if (v >= 0xD800 && v <= 0xDBFF) {
+                int32_t low = next + 1 < end && text[next] == '\\' && text[next + 1] == 'u'
+                                  ? hex4(text, next + 2, end)
+                                  : -1;
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    cp = uint32_t(0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00));
+                    next += 6;
+                } else {
+                    cp = 0xFFFD;
+                }
+            } else if (v >= 0xDC00 && v <= 0xDFFF) {
+                cp = 0xFFFD;
+            } else {
+                cp = uint32_t(v);
+            }
+            char bytes[4];
+            uint32_t n = put_utf8(cp, bytes);
+            if (n > capacity - written) return zvl_finish_double_into(text, start, end, out, capacity);
+            std::memcpy(out + written, bytes, n);
+            written += n;
+            i = next;
+            continue;
+        }
+        default:
+            return zvl_finish_double_into(text, start, end, out, capacity);
+        }
+        if (written == capacity) break;
+        out[written++] = simple;
+        i += 2;
+    }
+    // Out of room (a body never decodes to more than its raw length, so
+    // only for a short buffer): the general decoder knows where to stop.
+    return zvl_finish_double_into(text, start, end, out, capacity);
+}
+
 // ---- node making shared by both builders -------------------------------------
 
 class node_maker {
@@ -127,7 +240,7 @@ public:
             if (!zarvel_store_strings_reserve(store_, length)) return false;
             uint32_t offset = store_->strings_len;
             uint64_t written =
-                zvl_finish_double_into(text_, body, body + length, store_->strings + offset, length);
+                decode_body(text_, body, body + length, store_->strings + offset, length);
             store_->strings_len += uint32_t(written);
             span = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
         }
@@ -660,7 +773,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
                 if (!zarvel_store_strings_reserve(store, length)) return false;
                 uint32_t offset = store->strings_len;
                 uint64_t written =
-                    zvl_finish_double_into(text, start, start + length, store->strings + offset, length);
+                    decode_body(text, start, start + length, store->strings + offset, length);
                 store->strings_len += uint32_t(written);
                 value = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
                 length = 0;  // stored already
