@@ -271,6 +271,25 @@ TEST(FormatDouble, FastAndExactGeneratorsAgree) {
                   std::string(exact.digits, size_t(exact.count)))
             << v.f << " " << v.e;
         ASSERT_EQ(fast.point, exact.point) << v.f << " " << v.e;
+        // The register layout and the digit chunks against their general and
+        // portable twins.
+        uint64_t f;
+        int32_t exponent10;
+        ASSERT_TRUE(zvl::shortest_integer_fast(v, f, exponent10));
+        for (int32_t shift : {0, 1 + int32_t(i % 15), -int32_t(i % 20)}) {
+            char direct[32], general[32];
+            if (const int32_t k = zvl::write_point_inside(direct, (i & 1) != 0, f, exponent10 + shift)) {
+                zvl::digit_record digits{};
+                zvl::digits_from_integer(f, exponent10 + shift, digits);
+                const int32_t j = zvl::layout_digits(general, (i & 1) != 0, digits);
+                ASSERT_EQ(std::string(direct, size_t(k)), std::string(general, size_t(j))) << f << " " << shift;
+            }
+        }
+        uint64_t first, second, first_portable, second_portable;
+        const uint32_t high = uint32_t(random() % 100000000u), low = uint32_t(f % 100000000u);
+        zvl::sixteen_ascii_digits(high, low, first, second);
+        zvl::sixteen_ascii_digits_portable(high, low, first_portable, second_portable);
+        ASSERT_TRUE(first == first_portable && second == second_portable) << high << " " << low;
     }
     EXPECT_GT(fast_runs, n / 2);
 }

@@ -328,13 +328,21 @@ int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
     if (d.w < unique_below) {
         const int32_t top = d.exponent10 + int32_t(decimal_length(d.w));  // value < 10^top
         if (top - 1 >= -307 && top <= 308) {
+            if (const int32_t n = write_point_inside(buffer, d.negative, d.w, d.exponent10)) return n;
             digits_from_integer(d.w, d.exponent10, digits);
             return layout_digits(buffer, d.negative, digits);
         }
     }
     binary_value value;
     if (!to_binary(d, value)) return 0;
-    if (!shortest_digits_fast(value, digits) && !shortest_digits_exact(value, digits)) return 0;
+    uint64_t f;
+    int32_t exponent10;
+    if (shortest_integer_fast(value, f, exponent10)) {
+        if (const int32_t n = write_point_inside(buffer, d.negative, f, exponent10)) return n;
+        digits_from_integer(f, exponent10, digits);
+    } else if (!shortest_digits_exact(value, digits)) {
+        return 0;
+    }
     return layout_digits(buffer, d.negative, digits);
 }
 

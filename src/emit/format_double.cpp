@@ -15,6 +15,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/copy.hpp"
 #include "emit/pow10_table.hpp"
 
@@ -115,6 +119,46 @@ inline uint64_t eight_ascii_digits(uint32_t v) {
 
 constexpr uint64_t ascii_zeros = 0x3030303030303030ull;
 
+// Largest point position laid out by block moves: the sign, the point and
+// a 16-byte block after it fit in the 32 bytes callers give.
+constexpr int32_t point_in_block_limit = 14;
+
+}  // namespace
+
+void sixteen_ascii_digits_portable(uint32_t high, uint32_t low, uint64_t &first, uint64_t &second) {
+    first = eight_ascii_digits(high);
+    second = eight_ascii_digits(low);
+}
+
+#if defined(__SSE2__)
+// The same splits as eight_ascii_digits on both halves at once: 4 + 4
+// digits in 32-bit lanes, 2 + 2 in 16-bit lanes, 1 + 1 in bytes, each by a
+// multiply whose quotient is exact in its lane.
+void sixteen_ascii_digits(uint32_t high, uint32_t low, uint64_t &first, uint64_t &second) {
+    const __m128i v = _mm_set_epi64x(int64_t(low), int64_t(high));
+    // v / 10^4 = v x 0xD1B71759 / 2^45 for every 32-bit v.
+    const __m128i fours = _mm_srli_epi64(_mm_mul_epu32(v, _mm_set1_epi32(int32_t(0xD1B71759))), 45);
+    const __m128i fours_rest = _mm_sub_epi64(v, _mm_mul_epu32(fours, _mm_set1_epi32(10000)));
+    const __m128i x = _mm_or_si128(fours, _mm_slli_epi64(fours_rest, 32));
+    // x / 100 = x x 5243 / 2^19 below 10^4.
+    const __m128i pairs = _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi16(5243)), 3);
+    const __m128i pairs_rest = _mm_sub_epi16(x, _mm_mullo_epi16(pairs, _mm_set1_epi16(100)));
+    const __m128i y = _mm_or_si128(pairs, _mm_slli_epi32(pairs_rest, 16));
+    // y / 10 = y x 6554 / 2^16 below 100.
+    const __m128i tens = _mm_mulhi_epu16(y, _mm_set1_epi16(6554));
+    const __m128i ones = _mm_sub_epi16(y, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
+    const __m128i ascii = _mm_add_epi8(_mm_or_si128(tens, _mm_slli_epi16(ones, 8)), _mm_set1_epi8('0'));
+    first = uint64_t(_mm_cvtsi128_si64(ascii));
+    second = uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(ascii, ascii)));
+}
+#else
+void sixteen_ascii_digits(uint32_t high, uint32_t low, uint64_t &first, uint64_t &second) {
+    sixteen_ascii_digits_portable(high, low, first, second);
+}
+#endif
+
+namespace {
+
 // The eight digits of v stored at out; returns them less '0', so that zero
 // digits are zero bytes.
 inline uint64_t store_digits(char *out, uint32_t v) {
@@ -152,6 +196,14 @@ void digits_from_integer(uint64_t f, int32_t exponent10, digit_record &out) {
 }
 
 bool shortest_digits_fast(const binary_value &value, digit_record &out) {
+    uint64_t f;
+    int32_t exponent10;
+    if (!shortest_integer_fast(value, f, exponent10)) return false;
+    digits_from_integer(f, exponent10, out);
+    return true;
+}
+
+bool shortest_integer_fast(const binary_value &value, uint64_t &f, int32_t &exponent10) {
     const uint64_t c = value.f;
     const int32_t q = value.e;
     // The two smallest subnormals leave too few bits for the comparisons.
@@ -200,8 +252,50 @@ bool shortest_digits_fast(const binary_value &value, digit_record &out) {
     const uint64_t one_inside = t - uint64_t(uin);
     const uint64_t near = select_bits(uin != win, one_inside, closer);
     const uint64_t fewer = tp10 - 10 * uint64_t(upin);
-    digits_from_integer(select_bits(upin != wpin, fewer, near), k, out);
+    f = select_bits(upin != wpin, fewer, near);
+    exponent10 = k;
     return true;
+}
+
+int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32_t exponent10) {
+    int32_t n = ((64 - __builtin_clzll(f)) * 1233) >> 12;
+    if (f >= pow10_u64_table[n]) ++n;
+    const int32_t point = exponent10 + n;
+    if (point <= 0 || point > point_in_block_limit) return 0;
+    // The 24 digits of f with leading zeros, in three words; two zero words
+    // after them for the reads below.
+    const uint64_t top = f / 100000000u;
+    uint64_t words[5] = {eight_ascii_digits(uint32_t(top / 100000000u)), 0, 0, 0, 0};
+    sixteen_ascii_digits(uint32_t(top % 100000000u), uint32_t(f % 100000000u), words[1], words[2]);
+    const uint64_t x0 = words[0] ^ ascii_zeros, x1 = words[1] ^ ascii_zeros, x2 = words[2] ^ ascii_zeros;
+    const int32_t skip = 24 - n;  // leading zeros
+    // Trailing zeros end at the last nonzero digit (the low bit set keeps
+    // the count of a zero word defined; it is not chosen then).
+    const int32_t last = int32_t(select_bits(
+        x2 != 0, uint64_t(16 + through_last_nonzero(x2 | 1)),
+        select_bits(x1 != 0, uint64_t(8 + through_last_nonzero(x1 | 1)), uint64_t(through_last_nonzero(x0 | 1)))));
+    const int32_t count = last - skip;
+    if (count > 17 || point >= count) return 0;
+    // The 16 digit bytes from byte `at` of the three words: whole words
+    // read back as written, so the loads take the stored values directly.
+    auto sixteen_from = [&words](int32_t at, char *to) {
+        const uint64_t a = words[at >> 3], b = words[(at >> 3) + 1], c = words[(at >> 3) + 2];
+        const uint32_t shift = uint32_t(at & 7) * 8;
+        // Shifts in two steps stay below 64 bits when `shift` is 0.
+        const uint64_t low = (a >> shift) | ((b << 1) << (63 - shift));
+        const uint64_t high = (b >> shift) | ((c << 1) << (63 - shift));
+        std::memcpy(to, &low, 8);
+        std::memcpy(to + 8, &high, 8);
+    };
+    // The digits before the point (and some after, overwritten), the point,
+    // the digits after it: at most 1 + 14 + 1 + 16 bytes.
+    char *p = buffer;
+    *p = '-';
+    p += negative ? 1 : 0;
+    sixteen_from(skip, p);
+    p[point] = '.';
+    sixteen_from(skip + point, p + point + 1);
+    return int32_t(p - buffer) + count + 1;
 }
 
 // ---- exact generator: big integers ------------------------------------------
@@ -435,10 +529,6 @@ namespace {
 constexpr int32_t lowest_fixed_point = -3;
 constexpr int32_t highest_fixed_point = 16;
 
-// Largest point position laid out by block moves: the sign, the point and
-// a 16-byte block after it fit in the 32 bytes callers give.
-constexpr int32_t point_in_block_limit = 14;
-
 char *write_exponent(char *p, int32_t exponent) {
     *p++ = 'e';
     *p++ = exponent >= 0 ? '+' : '-';
@@ -543,7 +633,13 @@ int32_t zarvel_format_double(char *buffer, double value) {
     v.inclusive = (v.f & 1) == 0;
 
     zvl::digit_record digits;
-    if (!zvl::shortest_digits_fast(v, digits) && !zvl::shortest_digits_exact(v, digits))
+    uint64_t f;
+    int32_t exponent10;
+    if (zvl::shortest_integer_fast(v, f, exponent10)) {
+        if (const int32_t n = zvl::write_point_inside(buffer, negative, f, exponent10)) return n;
+        zvl::digits_from_integer(f, exponent10, digits);
+    } else if (!zvl::shortest_digits_exact(v, digits)) {
         return 0;
+    }
     return zvl::layout_digits(buffer, negative, digits);
 }
