@@ -198,7 +198,29 @@ ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t 
     bool high = false;
     uint64_t full = (len - s.offset) / 64;
     if (full > index_chunk_blocks) full = index_chunk_blocks;
-    for (uint64_t b = 0; b < full; ++b, s.offset += 64) {
+    uint64_t b = 0;
+    // Two blocks a step: one UTF-8 branch for both (the full check is exact
+    // for an ASCII block too), and the second block's classes are found
+    // while the first one's carries resolve.
+    for (; b + 2 <= full; b += 2, s.offset += 128) {
+        __m512i v0 = _mm512_loadu_si512(text + s.offset);
+        __m512i v1 = _mm512_loadu_si512(text + s.offset + 64);
+        if (_mm512_movepi8_mask(_mm512_or_si512(v0, v1)) == 0) {
+            errors = _mm512_or_si512(errors, unfinished(k, prev));
+        } else {
+            high = true;
+            errors = _mm512_or_si512(errors, _mm512_or_si512(utf8_errors(k, v0, prev), utf8_errors(k, v1, v0)));
+        }
+        prev = v1;
+        index_block_classes c0 = classify(k, v0), c1 = classify(k, v1);
+        uint64_t bits0 = index_bits(s, c0, prefix_xor_clmul{});
+        uint64_t bits1 = index_bits(s, c1, prefix_xor_clmul{});
+        n += put_offsets(k, bits0, base, out + n);
+        base = _mm512_add_epi16(base, block_step);
+        n += put_offsets(k, bits1, base, out + n);
+        base = _mm512_add_epi16(base, block_step);
+    }
+    for (; b < full; ++b, s.offset += 64) {
         __m512i v = _mm512_loadu_si512(text + s.offset);
         n += fill_block(k, s, v, base, prev, errors, high, out + n);
         base = _mm512_add_epi16(base, block_step);
