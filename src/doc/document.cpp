@@ -171,23 +171,9 @@ zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id) {
 
 namespace {
 
-// Each thread cuts its handles from a run it took from the arena, so that
-// a walk pays no atomic operation per call. A run is as long as what the
-// thread took from the same arena since it last switched arenas (up to
-// 4096 bytes; the first request takes exactly its size), so that a thread
-// going back and forth between documents leaves no more unused room behind
-// than it used.
-struct handle_run {
-    const zarvel_locked_arena *arena;
-    uint64_t serial;
-    uintptr_t next;
-    uintptr_t end;
-    uint64_t taken;  // bytes taken from this arena since the switch
-};
 constexpr uint64_t handle_run_max = 4096;
-thread_local handle_run thread_run{};
 
-__attribute__((noinline)) void *refill_run(handle_run &run, zarvel_locked_arena *handles, uint64_t bytes) {
+__attribute__((noinline)) void *refill_run(zarvel_handle_run &run, zarvel_locked_arena *handles, uint64_t bytes) {
     if (run.arena != handles || run.serial != handles->serial) {
         run = {handles, handles->serial, 0, 0, 0};
     }
@@ -205,36 +191,18 @@ __attribute__((noinline)) void *refill_run(handle_run &run, zarvel_locked_arena 
     return p;
 }
 
-// The arena made or a fresh run taken: the way of every call that cannot
-// cut its handles from the thread's run.
-__attribute__((noinline)) zarvel_node *handles_slow(zarvel_node_store *store, uint64_t bytes) {
+}  // namespace
+
+zarvel_node *zarvel_node_handles_refill(zarvel_node_store *store, uint64_t bytes) {
     zarvel_locked_arena *handles = handle_arena(store);
     if (!handles) return nullptr;
-    handle_run &run = thread_run;
+    zarvel_handle_run &run = zarvel_thread_handles;
     if (run.arena == handles && run.serial == handles->serial && run.end - run.next >= bytes) {
         uintptr_t p = run.next;
         run.next = p + bytes;
         return reinterpret_cast<zarvel_node *>(p);
     }
     return static_cast<zarvel_node *>(refill_run(run, handles, bytes));
-}
-
-}  // namespace
-
-zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count) {
-    if (!document || count == 0 || count > (uint64_t(1) << 40)) return nullptr;
-    zarvel_node_store *store = document->store;
-    if (!store || !store->live) return nullptr;
-    uint64_t bytes = count * sizeof(zarvel_node);
-    // Most calls find the arena made and room left in the thread's run.
-    zarvel_locked_arena *handles = std::atomic_ref<zarvel_locked_arena *>(store->handles).load(std::memory_order_acquire);
-    handle_run &run = thread_run;
-    if (handles && run.arena == handles && run.serial == handles->serial && run.end - run.next >= bytes) {
-        uintptr_t p = run.next;
-        run.next = p + bytes;
-        return reinterpret_cast<zarvel_node *>(p);
-    }
-    return handles_slow(store, bytes);
 }
 
 zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count) {

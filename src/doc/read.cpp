@@ -298,15 +298,12 @@ zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key, int32
     return zarvel_node_handle(node->document, value_id);
 }
 
-uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, uint64_t capacity) {
-    zarvel_node_store *store = zarvel_handle_store(node);
-    if (!store) return 0;
-    const zarvel_node_rec *rec = &store->nodes[node->id];
-    if (!rec->is_collection()) return 0;
-    uint64_t count = rec->child_count;
-    if (!handles || !capacity || !count) return count;
-    uint64_t wanted = capacity < count ? capacity : count;
-    zarvel_document *document = node->document;
+namespace {
+
+// The first `wanted` children of `rec` into handles (kept out of
+// zarvel_node_children, whose calls that only count need no stack frame).
+__attribute__((noinline)) void fill_children(zarvel_document *document, const zarvel_node_store *store,
+                                             const zarvel_node_rec *rec, zarvel_node **handles, uint64_t wanted) {
     const zarvel_node_rec *nodes = store->nodes;
     uint32_t node_count = store->node_count;
     // One allocation for all the handles: one bump instead of one per child,
@@ -348,6 +345,18 @@ uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, ui
     }
     // A broken link (or no memory) leaves the rest of the asked entries empty.
     for (; written < wanted; ++written) handles[written] = nullptr;
+}
+
+}  // namespace
+
+uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, uint64_t capacity) {
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store) return 0;
+    const zarvel_node_rec *rec = &store->nodes[node->id];
+    if (!rec->is_collection()) return 0;
+    uint64_t count = rec->child_count;
+    if (!handles || !capacity || !count) return count;
+    fill_children(node->document, store, rec, handles, capacity < count ? capacity : count);
     return count;
 }
 

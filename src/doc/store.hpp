@@ -17,6 +17,7 @@
 // compare-and-swap). No code path ever holds two of them at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 
@@ -367,8 +368,43 @@ zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id);
 // lock), each 16 bytes, their ids none for the caller to fill; null on
 // failure or when the document has no store.
 zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count);
-// The same room left unwritten: the caller fills every handle it hands out.
-zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count);
+
+// Each thread cuts its handles from a run it took from the arena, so that
+// a walk pays no atomic operation per call. A run is as long as what the
+// thread took from the same arena since it last switched arenas (up to
+// 4096 bytes; the first request takes exactly its size), so that a thread
+// going back and forth between documents leaves no more unused room behind
+// than it used.
+struct zarvel_handle_run {
+    const zarvel_locked_arena *arena;
+    uint64_t serial;
+    uintptr_t next;
+    uintptr_t end;
+    uint64_t taken;  // bytes taken from this arena since the switch
+};
+inline thread_local zarvel_handle_run zarvel_thread_handles{};
+// `bytes` of handles when the thread's run cannot give them: the arena made
+// when needed and a fresh run taken. Null on failure.
+zarvel_node *zarvel_node_handles_refill(zarvel_node_store *store, uint64_t bytes);
+
+// The same room as zarvel_node_handles left unwritten: the caller fills
+// every handle it hands out. Most calls find the arena made and room left
+// in the thread's run, and are served here without a call.
+inline zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count) {
+    if (!document || count == 0 || count > (uint64_t(1) << 40)) return nullptr;
+    zarvel_node_store *store = document->store;
+    if (!store || !store->live) return nullptr;
+    uint64_t bytes = count * sizeof(zarvel_node);
+    zarvel_locked_arena *handles =
+        std::atomic_ref<zarvel_locked_arena *>(store->handles).load(std::memory_order_acquire);
+    zarvel_handle_run &run = zarvel_thread_handles;
+    if (handles && run.arena == handles && run.serial == handles->serial && run.end - run.next >= bytes) {
+        uintptr_t p = run.next;
+        run.next = p + bytes;
+        return reinterpret_cast<zarvel_node *>(p);
+    }
+    return zarvel_node_handles_refill(store, bytes);
+}
 
 // Pending JSON bodies (source_kind 0) are built and released by the JSON
 // documents code, which defines these two in the same file as
