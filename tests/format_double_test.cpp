@@ -11,6 +11,7 @@
 #include <string>
 
 #include "emit/decimal_text.hpp"
+#include "emit/shortest_fast.hpp"
 #include "emit/format_double.hpp"
 #include "zarvel.h"
 

@@ -10,6 +10,7 @@
 #endif
 
 #include "emit/pow10_table.hpp"
+#include "emit/shortest_fast.hpp"
 
 namespace zvl {
 namespace {
@@ -130,7 +131,8 @@ uint64_t decimal_length(uint64_t w) {
     return w >= powers[n] ? n + 1 : n;
 }
 
-bool scan(const char *t, size_t n, scanned &out) {
+// Out of line: the point form above takes almost every text.
+__attribute__((noinline)) bool scan(const char *t, size_t n, scanned &out) {
     const char *const end = t + n;
     size_t i = 0;
     out.negative = false;
@@ -198,7 +200,7 @@ uint64_t zero_non_digits(uint64_t w) {
     return (w & ~whole_bytes) | ((ones * '0') & whole_bytes);
 }
 
-bool scan_point_form(const char *t, size_t n, scanned &out) {
+inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t n, scanned &out) {
     const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t));
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + n - 16));
     const __m128i points_first = _mm_cmpeq_epi8(first, _mm_set1_epi8('.'));
@@ -283,12 +285,17 @@ bool to_binary(const scanned &d, binary_value &value) {
         const u128 low_product = u128(wn) * p.low;
         const u128 high_product = u128(wn) * p.high;
         const u128 upper = high_product + (low_product >> 64);  // product bits 64..191
-        const int32_t s = (upper >> 127) ? 75 : 74;             // keeps 53 bits
-        m = uint64_t(upper >> s);
-        const u128 rest = upper & ((u128(1) << s) - 1);
-        const u128 half = u128(1) << (s - 1);
-        if (rest == half || rest + 1 == half) return false;
-        e2 = s + 64 + floor_log2_pow10(q) - 127 - lz;
+        // Moved up to bit 127 when short of it, so that the 53 bits kept and
+        // the rest below them lie at fixed places; a unit of `upper` is then
+        // `unit` here.
+        const uint32_t moved = uint32_t(upper >> 127) ^ 1;
+        const u128 normal = upper << moved;
+        const u128 unit = u128(1) << moved;
+        m = uint64_t(normal >> 75);
+        const u128 rest = normal & ((u128(1) << 75) - 1);
+        constexpr u128 half = u128(1) << 74;
+        if (rest == half || rest + unit == half) return false;
+        e2 = 75 - int32_t(moved) + 64 + floor_log2_pow10(q) - 127 - lz;
         // Rounding up is a coin toss over the texts: added, not branched on.
         m += rest > half ? 1 : 0;
         if (m == (uint64_t(1) << 53)) {

@@ -44,23 +44,8 @@ inline constexpr int32_t max_formatted_length = 24;
 bool shortest_digits_fast(const binary_value &value, digit_record &out);
 bool shortest_digits_exact(const binary_value &value, digit_record &out);
 
-// The fast generator's choice as an integer: the digits are those of
-// f x 10^exponent10 (f > 0, below 10^19, trailing zeros possible).
-bool shortest_integer_fast(const binary_value &value, uint64_t &f, int32_t &exponent10);
-
 // Digits of f x 10^exponent10 (f > 0, below 10^19) without trailing zeros.
 void digits_from_integer(uint64_t f, int32_t exponent10, digit_record &out);
-
-// layout_digits of the digits of f x 10^exponent10 when they number at most
-// 17 and the point falls inside them, after at most 14 (the usual case),
-// made without a digit record; 0 otherwise, writing nothing that counts.
-// Writes up to 32 bytes.
-int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32_t exponent10);
-
-// The eight digits of each of high and low (below 10^8) as ASCII, first
-// digit in the lowest byte: SSE2 where there is, else the portable twin.
-void sixteen_ascii_digits(uint32_t high, uint32_t low, uint64_t &first, uint64_t &second);
-void sixteen_ascii_digits_portable(uint32_t high, uint32_t low, uint64_t &first, uint64_t &second);
 
 // Writes the fixed layout of the digits (a "-" first when negative); returns
 // the number of characters.
