@@ -58,6 +58,12 @@ private:
     uint16_t buffer_[json::index_chunk_room + 64];  // slack for the classifiers' unconditional writes
 };
 
+// The escape rule kept out of line: escapes are rare, and inlined at every
+// string of the walk they only crowd its hot paths.
+__attribute__((noinline)) uint64_t escape_length_apart(const char *text, uint64_t len, uint64_t b) {
+    return json::escape_length(text, len, b);
+}
+
 // The walk is written as a state machine whose states are places in the code
 // (after "{", after a member, after "[", after an element): each place has
 // its own branches, which predict far better than one loop over a state byte.
@@ -101,16 +107,18 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
         // escape, checked by the shared rule, and the offsets the escape
         // covers (a second backslash, the second half of a pair) are passed.
         bool had_escape = text[p] != '"';
-        while (text[p] != '"') {
-            if (text[p] != '\\') return false;
-            uint64_t escape = json::escape_length(text, len, p);
-            if (escape == 0) return false;
-            uint64_t after = p + escape;
-            for (;;) {
-                if (!next()) return false;
-                if (p >= after) break;
+        if (had_escape) [[unlikely]] {
+            do {
                 if (text[p] != '\\') return false;
-            }
+                uint64_t escape = escape_length_apart(text, len, p);
+                if (escape == 0) return false;
+                uint64_t after = p + escape;
+                for (;;) {
+                    if (!next()) return false;
+                    if (p >= after) break;
+                    if (text[p] != '\\') return false;
+                }
+            } while (text[p] != '"');
         }
         uint64_t length = p - open - 1;
         if (writer::span_limited && length >= tape_packed_span_limit) return false;
