@@ -99,4 +99,8 @@ struct zarvel_sink {
     // For sinks that would only take apart the event record of slot 0.
     int (*plain)(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column,
                  uint32_t end_column) = nullptr;
+    // 10: the same for the scalars of streamed JSON-shaped flow trees, plain
+    // (untagged, implicit) or double-quoted (style) with the input's own text.
+    int (*flow_scalar)(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column,
+                       uint32_t end_column, uint8_t style) = nullptr;
 };

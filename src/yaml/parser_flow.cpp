@@ -632,6 +632,26 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) const {
     }
 }
 
+// A one-line scalar of a streamed tree whose text is the input's own: by
+// slot 10 when the sink has it.
+bool zarvel_parser::deliver_flow_scalar(zarvel_text_span text, uint8_t style, uint32_t start_column,
+                                        uint32_t end_column) {
+    if (sink->flow_scalar)
+        return sink->flow_scalar(sink->user, text, scan.line, start_column, end_column, style) == 0 ? true : stop();
+    zarvel_event e{};
+    e.kind = ZARVEL_EVENT_SCALAR;
+    e.text = text;
+    e.style = style;
+    e.plain_implicit = style == ZARVEL_STYLE_PLAIN;
+    e.flow = 1;
+    e.verbatim = 1;
+    e.start_line = e.end_line = scan.line;
+    e.start_column = start_column;
+    e.end_column = end_column;
+    if (style == ZARVEL_STYLE_PLAIN && tag_ids) e.tag_id = schema->text(nullptr, text.data, text.length);
+    return deliver(e, false);
+}
+
 // Delivers the events of the tree at scan.pos, which json_shaped accepted:
 // the same events, in the same order, as the general machine would give.
 bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
@@ -689,12 +709,7 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
                                                            : json_step::value;
                     break;
                 }
-                zarvel_event e{};
-                e.kind = ZARVEL_EVENT_SCALAR;
-                e.flow = 1;
-                e.verbatim = 1;
-                e.start_line = e.end_line = scan.line;
-                e.start_column = static_cast<uint32_t>(at - scan.line_start + 1);
+                const auto start_column = static_cast<uint32_t>(at - scan.line_start + 1);
                 if (c == '"') {
                     uint64_t end = at + 1;
 #if defined(__SSE2__)
@@ -711,11 +726,9 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
 #endif
                     while (t[end] != '"' && t[end] != '\\') ++end;
                     if (t[end] == '"') {
-                        e.text = {t + at + 1, static_cast<uint32_t>(end - at - 1)};
-                        e.style = ZARVEL_STYLE_DOUBLE;
-                        e.end_column = static_cast<uint32_t>(end + 1 - scan.line_start + 1);
                         scan.pos = end + 1;
-                        ok = deliver(e, false);
+                        ok = deliver_flow_scalar({t + at + 1, static_cast<uint32_t>(end - at - 1)}, ZARVEL_STYLE_DOUBLE,
+                                                 start_column, static_cast<uint32_t>(end + 1 - scan.line_start + 1));
                     } else {
                         scanned_scalar sc;
                         ok = scan.scan_double_quoted(true, enclosing, sc) && emit_scalar(sc, properties{}, true);
@@ -723,13 +736,9 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
                 } else {
                     uint64_t end = at + 1;
                     while (json_plain_byte(t[end])) ++end;
-                    e.text = {t + at, static_cast<uint32_t>(end - at)};
-                    e.style = ZARVEL_STYLE_PLAIN;
-                    e.plain_implicit = 1;
-                    e.end_column = static_cast<uint32_t>(end - scan.line_start + 1);
-                    e.tag_id = tag_ids ? schema->text(nullptr, e.text.data, e.text.length) : 0;
                     scan.pos = end;
-                    ok = deliver(e, false);
+                    ok = deliver_flow_scalar({t + at, static_cast<uint32_t>(end - at)}, ZARVEL_STYLE_PLAIN, start_column,
+                                             static_cast<uint32_t>(end - scan.line_start + 1));
                 }
                 if (!ok) break;
                 if (step == json_step::key) {

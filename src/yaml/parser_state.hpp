@@ -157,6 +157,7 @@ struct zarvel_parser {
     bool check_then_stream(int32_t enclosing, const zvl::yaml::properties &props, bool &streamed);
     bool json_shaped(int32_t enclosing, uint64_t &close) const;
     bool stream_json(int32_t enclosing, const zvl::yaml::properties &props);
+    bool deliver_flow_scalar(zarvel_text_span text, uint8_t style, uint32_t start_column, uint32_t end_column);
     bool starts_pair(uint64_t offset);
     bool close_pair(int32_t enclosing);
     bool missing_separator();

@@ -32,6 +32,22 @@ int forward_plain(void *user, zarvel_text_span text, uint32_t line, uint32_t sta
     return target->callback(target->user, &view) != 0 ? 1 : 0;
 }
 
+// Slot 10: the view of a one-line scalar of a flow tree.
+int forward_flow_scalar(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column, uint32_t,
+                        uint8_t style) {
+    auto *target = static_cast<push_target *>(user);
+    zarvel_event_view view{};
+    view.kind = ZARVEL_EVENT_SCALAR;
+    view.style = style;
+    view.flow = 1;
+    view.plain_implicit = style == ZARVEL_STYLE_PLAIN ? 1 : 0;
+    view.text = text.length ? text.data : nullptr;
+    view.text_length = text.length;
+    view.start_line = line;
+    view.start_column = start_column;
+    return target->callback(target->user, &view) != 0 ? 1 : 0;
+}
+
 // Frees the parser on every way out.
 struct parser_owner {
     zarvel_parser *parser;
@@ -55,6 +71,7 @@ int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback c
     zarvel_sink sink{};
     sink.event = forward_event;
     sink.plain = forward_plain;
+    sink.flow_scalar = forward_flow_scalar;
     sink.user = &target;
     return zarvel_parser_run(owner.parser, text, length, &sink, true, true) == 0 ? ZARVEL_OK
                                                                                   : ZARVEL_FAILED;
