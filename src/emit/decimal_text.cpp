@@ -297,7 +297,9 @@ bool to_binary(const scanned &d, binary_value &value) {
         if (rest == half || rest + unit == half) return false;
         e2 = 75 - int32_t(moved) + 64 + floor_log2_pow10(q) - 127 - lz;
         // Rounding up is a coin toss over the texts: added, not branched on.
-        m += rest > half ? 1 : 0;
+        // Above half: bit 74 set and something below it.
+        const uint64_t rest_high = uint64_t(rest >> 64), rest_low = uint64_t(rest);
+        m += (rest_high >> 10) & uint64_t(((rest_high & 0x3FF) | rest_low) != 0);
         if (m == (uint64_t(1) << 53)) {
             m >>= 1;
             ++e2;

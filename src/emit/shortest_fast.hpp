@@ -198,7 +198,12 @@ inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32
     // The 24 digits of f with leading zeros, in three words; two zero words
     // after them for the reads below.
     const uint64_t top = f / 100000000u;
-    uint64_t words[5] = {eight_ascii_digits(uint32_t(top / 100000000u)), 0, 0, 0, 0};
+    // Above 16 digits at most three, the last three bytes of the first word:
+    // x / 100 = x x 41 / 2^12 and x / 10 = x x 103 / 2^10 on their ranges.
+    const uint64_t top3 = top / 100000000u;
+    const uint64_t hundreds = (top3 * 41) >> 12, rest = top3 - hundreds * 100;
+    const uint64_t tens = (rest * 103) >> 10, ones = rest - tens * 10;
+    uint64_t words[5] = {ascii_zeros | hundreds << 40 | tens << 48 | ones << 56, 0, 0, 0, 0};
     sixteen_ascii_digits(uint32_t(top % 100000000u), uint32_t(f % 100000000u), words[1], words[2]);
     const uint64_t x0 = words[0] ^ ascii_zeros, x1 = words[1] ^ ascii_zeros, x2 = words[2] ^ ascii_zeros;
     const int32_t skip = 24 - n;  // leading zeros
