@@ -333,6 +333,22 @@ struct emitter {
         }
         json_string(t);
     }
+    // A float item after the separator, both under one room check; false,
+    // with nothing written, for any other item or a text that does not
+    // convert (the general path then writes both, the same bytes).
+    bool separated_float(std::string_view separator, const zarvel_node_rec &r) {
+        if (r.kind() != ZARVEL_KIND_SCALAR || has_properties(r) || r.tag_id != ZARVEL_TAG_FLOAT) return false;
+        const std::string_view t = text(r.value);
+        char *p = writer_reserve(w, 34);
+        if (!p) return false;
+        const size_t s = separator.size();  // 1 or 2
+        p[0] = separator[0];
+        p[1] = separator[s - 1];
+        const int32_t n = format_decimal_text(p + s, t.data(), t.size());
+        if (n == 0) return false;
+        commit_raw(p, p + s + n);
+        return true;
+    }
     // A value inside a JSON collection: plain scalars here, without the
     // general dispatch.
     void json_item(uint32_t id, const zarvel_node_rec &r) {
@@ -349,14 +365,20 @@ struct emitter {
         const std::string_view colon = w.compact ? ":" : ": ";
         bool first = true;
         for (uint32_t child = r.first_child; valid(child);) {
-            if (!first) put(w, separator);
-            first = false;
             const zarvel_node_rec &k = node(child);
             if (!mapping) {
-                json_item(child, k);
+                if (first) {
+                    json_item(child, k);
+                } else if (!separated_float(separator, k)) {
+                    put(w, separator);
+                    json_item(child, k);
+                }
+                first = false;
                 child = k.next_sibling;
                 continue;
             }
+            if (!first) put(w, separator);
+            first = false;
             const uint32_t value = k.next_sibling;
             if (k.kind() != ZARVEL_KIND_SCALAR || has_properties(k)) {
                 put(w, "? ");
