@@ -48,24 +48,26 @@ zarvel_event_view view_of_record(const zarvel_record &record, const char *pool);
 // Push hands events out directly: end line and column are 0. Inline and
 // branch-light: push builds one view per event.
 inline zarvel_event_view view_of_event(const zarvel_event &event) {
-    zarvel_event_view view{};
-    uint32_t kind = event.kind;
-    bool scalar = kind == ZARVEL_EVENT_SCALAR;
-    bool marker = kind == ZARVEL_EVENT_DOCUMENT_START || kind == ZARVEL_EVENT_DOCUMENT_END;
-    view.kind = kind;
-    view.style = scalar ? event.style : 0;
-    view.flow = event.flow ? 1 : 0;
-    view.explicit_ = marker && event.style ? 1 : 0;
-    view.plain_implicit = scalar && event.plain_implicit ? 1 : 0;
-    view.text = event.text.length ? event.text.data : nullptr;
-    view.text_length = event.text.length;
-    view.anchor = event.anchor.length ? event.anchor.data : nullptr;
-    view.anchor_length = event.anchor.length;
-    view.tag = event.tag.length ? event.tag.data : nullptr;
-    view.tag_length = event.tag.length;
-    view.start_line = event.start_line;
-    view.start_column = event.start_column;
-    return view;
+    const uint32_t kind = event.kind;
+    const bool scalar = kind == ZARVEL_EVENT_SCALAR;
+    // Document start and end are kinds 3 and 4.
+    const bool marker = kind - ZARVEL_EVENT_DOCUMENT_START < 2;
+    // Every field written once: no zeroing first.
+    return zarvel_event_view{kind,
+                             scalar ? uint32_t{event.style} : 0,
+                             event.flow != 0,
+                             marker && event.style,
+                             scalar && event.plain_implicit,
+                             event.text.length ? event.text.data : nullptr,
+                             event.text.length,
+                             event.anchor.length ? event.anchor.data : nullptr,
+                             event.anchor.length,
+                             event.tag.length ? event.tag.data : nullptr,
+                             event.tag.length,
+                             event.start_line,
+                             event.start_column,
+                             0,
+                             0};
 }
 
 // Number of ampersands in the text: an upper bound on its anchors, used to
