@@ -561,8 +561,10 @@ TEST(ScalarStyle, PlainSafeMatchesByteRules) {
         for (char &c : t) c = alphabet[random() % (sizeof alphabet - 1)];
         ASSERT_EQ(zvl::plain_safe(t.data(), t.size()), plain_safe_reference(t)) << '[' << t << ']';
     }
-    // The one-pass test with controls, DEL and UTF-8 in the mix.
+    // The one-pass test with controls, DEL and UTF-8 in the mix; the memo
+    // of short texts (which see many repeats here) answers the same.
     const char wider[] = "ab: #\t\n\r-?.\x01\x7f\xc2\x85\xe2\x80\xa8\xc3\xa9";
+    zvl::printable_memo memo;
     for (int i = 0; i < 200000; ++i) {
         std::string t(random() % 24, 'x');
         for (char &c : t) c = wider[random() % (sizeof wider - 1)];
@@ -586,6 +588,7 @@ TEST(ScalarStyle, PlainSafeMatchesByteRules) {
         ASSERT_EQ(zvl::plain_printable(t.data(), t.size()),
                   writable && !zvl::needs_escaped_form(t.data(), t.size()))
             << '[' << t << ']';
+        ASSERT_EQ(memo.printable(t.data(), t.size()), zvl::plain_printable(t.data(), t.size())) << '[' << t << ']';
     }
 }
 

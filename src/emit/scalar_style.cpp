@@ -290,6 +290,24 @@ uint8_t scan_plain_bits(const char *text, size_t length) {
 uint8_t scan_plain_bits(const char *text, size_t length) { return scan_plain_bits_portable(text, length); }
 #endif
 
+bool printable_memo::printable(const char *text, size_t length) {
+    if (length == 0 || length > 8) return plain_printable(text, length);
+    // The bytes with zeros above them: equal words of equal lengths are the
+    // same text.
+    uint64_t word;
+    if (length == 8)
+        std::memcpy(&word, text, 8);
+    else
+        word = load_partial(text, length);
+    const size_t slot = size_t((word * 0x9E3779B97F4A7C15ull) >> 60);  // Fibonacci hashing
+    if (length_[slot] == length && word_[slot] == word) return answer_[slot];
+    const bool answer = plain_printable(text, length);
+    word_[slot] = word;
+    length_[slot] = uint8_t(length);
+    answer_[slot] = answer;
+    return answer;
+}
+
 bool needs_escaped_form(const char *text, size_t length) {
     if (length < 2) return false;
     const uint8_t *p = reinterpret_cast<const uint8_t *>(text);

@@ -62,6 +62,20 @@ inline bool plain_printable(const char *text, size_t length) {
     return !(scan & scan_leads) || !needs_escaped_form(text, length);
 }
 
+// plain_printable of texts of up to 8 bytes, remembered by their bytes for
+// the length of one serialiser pass: mapping keys repeat from item to item.
+// Longer texts are looked at each time.
+class printable_memo {
+public:
+    bool printable(const char *text, size_t length);
+
+private:
+    static constexpr size_t slots = 16;
+    uint64_t word_[slots] = {};
+    uint8_t length_[slots] = {};  // 0: empty slot
+    bool answer_[slots] = {};
+};
+
 // The form of a scalar in block mode. `key` is set for mapping keys; `style`
 // is the node's style (0-5); `has_tag` when the node carries a tag.
 scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8_t style,

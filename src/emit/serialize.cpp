@@ -37,6 +37,7 @@ constexpr uint64_t float_copy_limit = 39;
 struct emitter {
     zarvel_writer &w;
     const zarvel_node_store *store;
+    printable_memo keys{};
 
     const zarvel_node_rec &node(uint32_t id) const { return zarvel_store_node(store, id); }
     std::string_view text(zarvel_span span) const { return zarvel_store_text(store, span); }
@@ -539,7 +540,7 @@ struct emitter {
                             (kt.size() >= style_cache_min_length ||
                              vt.size() >= style_cache_min_length);
         if (cached) return false;
-        if (!plain_printable(kt.data(), kt.size())) return false;
+        if (!keys.printable(kt.data(), kt.size())) return false;
         if (!vt.empty() && !plain_printable(vt.data(), vt.size())) return false;
 
         const uint64_t line_feed = !first && w.last != '\n' ? 1 : 0;
