@@ -709,7 +709,16 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
         uint64_t start, length;
         read_entry<packed>(columns, i, &type, &start, &length);
         const uint8_t role = entry_shapes.at[type].role;
-        if (role == role_close) {
+        zarvel_span value = 0;
+        if (role <= role_string) {
+            if (start + length > text_len) break;
+            if (escapes && role == role_string && length &&
+                (length > inline_search_bytes || short_has_backslash(text + start, length)))
+                break;
+            // Offsets fit a span (the caller checked) and lengths are below
+            // 2^32: the span is the two side by side, 0 when empty.
+            value = length ? length << 32 | start : 0;
+        } else if (role == role_close) {
             zarvel_node_rec &node = nodes[top.id];
             node.last_child = top.last;
             node.child_count = top.count;
@@ -719,18 +728,8 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             }
             top = levels[depth - 1];
             continue;
-        }
-        zarvel_span value = 0;
-        if (role == role_open) {
-            if (depth >= zarvel_store_max_depth) break;
-        } else {
-            if (role > role_string || start + length > text_len) break;
-            if (escapes && role == role_string && length &&
-                (length > inline_search_bytes || short_has_backslash(text + start, length)))
-                break;
-            // Offsets fit a span (the caller checked) and lengths are below
-            // 2^32: the span is the two side by side, 0 when empty.
-            value = length ? length << 32 | start : 0;
+        } else if (role != role_open || depth >= zarvel_store_max_depth) {
+            break;
         }
         uint32_t id = node_count++;
         zarvel_node_rec *record = nodes + id;
