@@ -93,7 +93,7 @@ TEST(JsonIndexed, ChunksJoinSeamlessly) {
     // Texts longer than one chunk, with strings and escapes across chunk and
     // block boundaries.
     std::mt19937_64 random(78);
-    for (size_t len : {4095, 4096, 4097, 8191, 8192, 12289}) {
+    for (size_t len : {4095, 4096, 4097, 8191, 8192, 8193, 12289, 16385}) {
         for (int round = 0; round < 4; ++round) {
             std::string text = random_text(random, len);
             expect_same_classes(text, text.data());

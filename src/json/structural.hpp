@@ -24,7 +24,7 @@ namespace zvl::json {
 
 // Blocks classified per chunk, and the room a chunk needs: at most one
 // offset per byte.
-inline constexpr uint32_t index_chunk_blocks = 64;
+inline constexpr uint32_t index_chunk_blocks = 128;
 inline constexpr uint32_t index_chunk_room = index_chunk_blocks * 64;
 static_assert(index_chunk_room <= 65536, "chunk offsets are 16 bits");
 
