@@ -353,10 +353,12 @@ struct emitter {
     // A value inside a JSON collection: plain scalars here, without the
     // general dispatch.
     void json_item(uint32_t id, const zarvel_node_rec &r) {
-        if (r.kind() == ZARVEL_KIND_SCALAR && !has_properties(r))
+        if (has_properties(r) || r.kind() == ZARVEL_KIND_ALIAS)
+            write_node(id, 0, false);
+        else if (r.kind() == ZARVEL_KIND_SCALAR)
             json_scalar(r, false);
         else
-            write_node(id, 0, false);
+            json_collection(r);
     }
     void json_collection(const zarvel_node_rec &r) {
         const bool mapping = r.kind() == ZARVEL_KIND_MAPPING;
