@@ -99,6 +99,8 @@ TEST(JsonDocument, SpecimenTrees) {
         {"escapes in keys and values", R"({"k\n":"\"\\\/\b\f\n\r\t"})",
          "k2s0t7F(k0s3t0F'k\\x0A' k0s3t0F'\\x22\\x5C/\\x08\\x0C\\x0A\\x0D\\x09')"},
         {"surrogate pair", R"(["\ud83d\ude00"])", "k1s0t6F(k0s3t0F'\\xF0\\x9F\\x98\\x80')"},
+        {"escapes between long runs", R"(["abcdefghijklmnopqrstuvwxyz\u0041\u00e9\u20ac0123456789abcdef\\\"\ud83d\ude00x\u0000"])",
+         "k1s0t6F(k0s3t0F'abcdefghijklmnopqrstuvwxyzA\\xC3\\xA9\\xE2\\x82\\xAC0123456789abcdef\\x5C\\x22\\xF0\\x9F\\x98\\x80x\\x00')"},
         {"non-ASCII string", "[\"\xC3\xA9\"]", "k1s0t6F(k0s3t0F'\\xC3\\xA9')"},
         {"big and negative numbers", "[-0, 18446744073709551616, 1E5, 1e-5]",
          "k1s0t6F(k0s1t1FP'-0' k0s1t1FP'18446744073709551616' k0s1t2FP'1E5' k0s1t2FP'1e-5')"},
