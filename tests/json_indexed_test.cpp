@@ -69,8 +69,9 @@ void expect_same_classes(const std::string &text, const char *at) {
         ASSERT_EQ(got.state.control_in_string, want.state.control_in_string)
             << variant.name << " " << testing::PrintToString(text);
         ASSERT_EQ(got.state.special, want.state.special) << variant.name << " " << testing::PrintToString(text);
-        if (variant.checks_utf8)
+        if (variant.checks_utf8) {
             ASSERT_EQ(!got.state.bad_utf8, utf8_ok(text)) << variant.name << " " << testing::PrintToString(text);
+        }
     }
 }
 

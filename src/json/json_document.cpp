@@ -28,6 +28,7 @@
 #include "core/error.hpp"
 #include "core/kernels.hpp"
 #include "core/memory.hpp"
+#include "core/utf8.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "json/grammar.hpp"
@@ -108,48 +109,6 @@ void prefault(void *start, uint64_t bytes) {
 
 // ---- string bodies with escapes ---------------------------------------------------
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Four hex digits at text[at] (before end); -1 when one is missing.
-int32_t hex4(const char *text, uint64_t at, uint64_t end) {
-    if (at > end || end - at < 4) return -1;
-    int32_t value = 0;
-    for (int i = 0; i < 4; ++i) {
-        int d = hex_value(text[at + i]);
-        if (d < 0) return -1;
-        value = value * 16 + d;
-    }
-    return value;
-}
-
-uint32_t put_utf8(uint32_t cp, char *out) {
-    if (cp < 0x80) {
-        out[0] = char(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = char(0xC0 | (cp >> 6));
-        out[1] = char(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = char(0xE0 | (cp >> 12));
-        out[1] = char(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = char(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = char(0xF0 | (cp >> 18));
-    out[1] = char(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = char(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = char(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 // The body text[start, end) decoded into out (room for capacity bytes), the
 // same bytes as zvl_finish_double_into gives: runs without a backslash are
 // copied whole and the JSON escapes decoded here (a surrogate without its
@@ -180,13 +139,13 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
         case 'r': simple = '\r'; break;
         case 't': simple = '\t'; break;
         case 'u': {
-            int32_t v = hex4(text, i + 2, end);
+            int32_t v = zvl::json::hex4(text, end, i + 2);
             if (v < 0) return zvl_finish_double_into(text, start, end, out, capacity);
             uint64_t next = i + 6;
             uint32_t cp;
             if (v >= 0xD800 && v <= 0xDBFF) {
                 int32_t low = next + 1 < end && text[next] == '\\' && text[next + 1] == 'u'
-                                  ? hex4(text, next + 2, end)
+                                  ? zvl::json::hex4(text, end, next + 2)
                                   : -1;
                 if (low >= 0xDC00 && low <= 0xDFFF) {
                     cp = uint32_t(0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00));
@@ -200,7 +159,7 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
                 cp = uint32_t(v);
             }
             char bytes[4];
-            uint32_t n = put_utf8(cp, bytes);
+            uint32_t n = zvl::encode_utf8(cp, bytes);
             if (n > capacity - written) return zvl_finish_double_into(text, start, end, out, capacity);
             std::memcpy(out + written, bytes, n);
             written += n;

@@ -46,22 +46,7 @@ bom_match detect_bom(const uint8_t *p, uint64_t n) {
 // ---- UTF-8 ---------------------------------------------------------------
 
 uint8_t *put_utf8(uint8_t *out, uint32_t code_point) {
-    if (code_point < 0x80) {
-        *out++ = static_cast<uint8_t>(code_point);
-    } else if (code_point < 0x800) {
-        *out++ = static_cast<uint8_t>(0xC0 | (code_point >> 6));
-        *out++ = static_cast<uint8_t>(0x80 | (code_point & 0x3F));
-    } else if (code_point < 0x10000) {
-        *out++ = static_cast<uint8_t>(0xE0 | (code_point >> 12));
-        *out++ = static_cast<uint8_t>(0x80 | ((code_point >> 6) & 0x3F));
-        *out++ = static_cast<uint8_t>(0x80 | (code_point & 0x3F));
-    } else {
-        *out++ = static_cast<uint8_t>(0xF0 | (code_point >> 18));
-        *out++ = static_cast<uint8_t>(0x80 | ((code_point >> 12) & 0x3F));
-        *out++ = static_cast<uint8_t>(0x80 | ((code_point >> 6) & 0x3F));
-        *out++ = static_cast<uint8_t>(0x80 | (code_point & 0x3F));
-    }
-    return out;
+    return out + zvl::encode_utf8(code_point, reinterpret_cast<char *>(out));
 }
 
 constexpr uint64_t highs = 0x8080808080808080ull;  // top bit of every byte

@@ -2,6 +2,7 @@
 // indicators; also the exported double-quoted decoder.
 #include <cstring>
 
+#include "core/utf8.hpp"
 #include "yaml/scanner.hpp"
 
 namespace zvl::yaml {
@@ -27,29 +28,6 @@ int64_t read_hex(const char *text, uint64_t at, uint64_t end, int count, uint64_
         value = value * 16 + d;
     }
     return value;
-}
-
-uint32_t encode_utf8(uint32_t cp, char *out) {
-    if (cp < 0x80) {
-        out[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 4;
 }
 
 constexpr uint32_t replacement_character = 0xFFFD;
