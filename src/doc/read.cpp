@@ -35,6 +35,8 @@ const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t 
 // prefetched, this many siblings ahead.
 constexpr uint64_t sibling_prefetch_from = 32;
 constexpr uint64_t sibling_prefetch_steps = 16;
+// Collections of at most this many children are filled inline.
+constexpr uint64_t small_fill = 4;
 
 // ---- positional child cache (store's lock held) ----------------------------
 
@@ -356,7 +358,32 @@ uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, ui
     if (!rec->is_collection()) return 0;
     uint64_t count = rec->child_count;
     if (!handles || !capacity || !count) return count;
-    fill_children(node->document, store, rec, handles, capacity < count ? capacity : count);
+    uint64_t wanted = capacity < count ? capacity : count;
+    zarvel_document *document = node->document;
+    // Small collections (pairs of coordinates and the like) are most calls:
+    // served here when the thread's run has the room.
+    if (wanted <= small_fill && store->live) {
+        if (zarvel_node *fresh = zarvel_node_handles_from_run(store, wanted * sizeof(zarvel_node))) {
+            const zarvel_node_rec *nodes = store->nodes;
+            uint32_t node_count = store->node_count;
+            uint32_t child = rec->first_child;
+            for (uint64_t i = 0; i < wanted; ++i) {
+                fresh[i].document = document;
+                if (child < node_count) {
+                    fresh[i].id = child;
+                    handles[i] = &fresh[i];
+                    child = nodes[child].next_sibling;
+                } else {
+                    // A broken link: the rest are marked and their entries
+                    // left empty.
+                    fresh[i].id = zarvel_node_none;
+                    handles[i] = nullptr;
+                }
+            }
+            return count;
+        }
+    }
+    fill_children(document, store, rec, handles, wanted);
     return count;
 }
 

@@ -387,14 +387,9 @@ inline thread_local zarvel_handle_run zarvel_thread_handles{};
 // when needed and a fresh run taken. Null on failure.
 zarvel_node *zarvel_node_handles_refill(zarvel_node_store *store, uint64_t bytes);
 
-// The same room as zarvel_node_handles left unwritten: the caller fills
-// every handle it hands out. Most calls find the arena made and room left
-// in the thread's run, and are served here without a call.
-inline zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count) {
-    if (!document || count == 0 || count > (uint64_t(1) << 40)) return nullptr;
-    zarvel_node_store *store = document->store;
-    if (!store || !store->live) return nullptr;
-    uint64_t bytes = count * sizeof(zarvel_node);
+// `bytes` of handles from the thread's run alone: null when it cannot give
+// them (the caller then refills).
+inline zarvel_node *zarvel_node_handles_from_run(zarvel_node_store *store, uint64_t bytes) {
     zarvel_locked_arena *handles =
         std::atomic_ref<zarvel_locked_arena *>(store->handles).load(std::memory_order_acquire);
     zarvel_handle_run &run = zarvel_thread_handles;
@@ -403,6 +398,17 @@ inline zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint
         run.next = p + bytes;
         return reinterpret_cast<zarvel_node *>(p);
     }
+    return nullptr;
+}
+// The same room as zarvel_node_handles left unwritten: the caller fills
+// every handle it hands out. Most calls find the arena made and room left
+// in the thread's run, and are served here without a call.
+inline zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count) {
+    if (!document || count == 0 || count > (uint64_t(1) << 40)) return nullptr;
+    zarvel_node_store *store = document->store;
+    if (!store || !store->live) return nullptr;
+    uint64_t bytes = count * sizeof(zarvel_node);
+    if (zarvel_node *fresh = zarvel_node_handles_from_run(store, bytes)) return fresh;
     return zarvel_node_handles_refill(store, bytes);
 }
 
