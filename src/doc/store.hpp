@@ -382,9 +382,7 @@ struct zarvel_handle_run {
     uintptr_t end;
     uint64_t taken;  // bytes taken from this arena since the switch
 };
-// Initial-exec: the run is read on every fill, and the general model would
-// make each read a possible call (with the live registers saved around it).
-inline thread_local zarvel_handle_run zarvel_thread_handles __attribute__((tls_model("initial-exec"))){};
+inline thread_local zarvel_handle_run zarvel_thread_handles{};
 // `bytes` of handles when the thread's run cannot give them: the arena made
 // when needed and a fresh run taken. Null on failure.
 zarvel_node *zarvel_node_handles_refill(zarvel_node_store *store, uint64_t bytes);
