@@ -18,13 +18,16 @@ int forward_event(void *user, const zarvel_event *event) {
     return target->callback(target->user, &view) != 0 ? 1 : 0;
 }
 
-// Slot 9: the view of a one-line plain scalar, built without the event record.
-int forward_plain(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column, uint32_t) {
+// The view of a one-line scalar without properties, built without the
+// event record (slots 9 and 10).
+int forward_scalar(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column, uint8_t style,
+                   bool flow) {
     auto *target = static_cast<push_target *>(user);
     zarvel_event_view view{};
     view.kind = ZARVEL_EVENT_SCALAR;
-    view.style = ZARVEL_STYLE_PLAIN;
-    view.plain_implicit = 1;
+    view.style = style;
+    view.flow = flow ? 1 : 0;
+    view.plain_implicit = style == ZARVEL_STYLE_PLAIN ? 1 : 0;
     view.text = text.length ? text.data : nullptr;
     view.text_length = text.length;
     view.start_line = line;
@@ -32,20 +35,15 @@ int forward_plain(void *user, zarvel_text_span text, uint32_t line, uint32_t sta
     return target->callback(target->user, &view) != 0 ? 1 : 0;
 }
 
-// Slot 10: the view of a one-line scalar of a flow tree.
+// Slot 9: a one-line plain block scalar.
+int forward_plain(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column, uint32_t) {
+    return forward_scalar(user, text, line, start_column, ZARVEL_STYLE_PLAIN, false);
+}
+
+// Slot 10: a one-line scalar of a flow tree.
 int forward_flow_scalar(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column, uint32_t,
                         uint8_t style) {
-    auto *target = static_cast<push_target *>(user);
-    zarvel_event_view view{};
-    view.kind = ZARVEL_EVENT_SCALAR;
-    view.style = style;
-    view.flow = 1;
-    view.plain_implicit = style == ZARVEL_STYLE_PLAIN ? 1 : 0;
-    view.text = text.length ? text.data : nullptr;
-    view.text_length = text.length;
-    view.start_line = line;
-    view.start_column = start_column;
-    return target->callback(target->user, &view) != 0 ? 1 : 0;
+    return forward_scalar(user, text, line, start_column, style, true);
 }
 
 // Frees the parser on every way out.
