@@ -196,13 +196,9 @@ __attribute__((noinline)) void *refill_run(zarvel_handle_run &run, zarvel_locked
 zarvel_node *zarvel_node_handles_refill(zarvel_node_store *store, uint64_t bytes) {
     zarvel_locked_arena *handles = handle_arena(store);
     if (!handles) return nullptr;
-    zarvel_handle_run &run = zarvel_thread_handles;
-    if (run.arena == handles && run.serial == handles->serial && run.end - run.next >= bytes) {
-        uintptr_t p = run.next;
-        run.next = p + bytes;
-        return reinterpret_cast<zarvel_node *>(p);
-    }
-    return static_cast<zarvel_node *>(refill_run(run, handles, bytes));
+    // The arena may have just been made: the run is tried against it first.
+    if (zarvel_node *fresh = zarvel_node_handles_from_run(store, bytes)) return fresh;
+    return static_cast<zarvel_node *>(refill_run(zarvel_thread_handles, handles, bytes));
 }
 
 zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count) {
