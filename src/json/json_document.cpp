@@ -33,6 +33,7 @@
 #include "doc/store.hpp"
 #include "json/grammar.hpp"
 #include "json/json_document.hpp"
+#include "json/string_scan.hpp"
 #include "json/structural.hpp"
 #include "json/tape.hpp"
 #include "yaml/decode.hpp"
@@ -627,14 +628,11 @@ inline void read_entry(const entry_columns &c, uint64_t i, uint8_t *type, uint64
 constexpr uint64_t inline_search_bytes = 32;
 
 inline bool short_has_backslash(const char *p, uint64_t n) {
-    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    constexpr uint64_t backslashes = 0x5C5C5C5C5C5C5C5Cull;
     uint64_t i = 0;
     for (; i + 8 <= n; i += 8) {
         uint64_t word;
         std::memcpy(&word, p + i, 8);
-        word ^= backslashes;  // a zero byte where a backslash was
-        if ((word - ones) & ~word & highs) return true;
+        if (zvl::json::has_byte_equal(word, '\\')) return true;
     }
     for (; i < n; ++i)
         if (p[i] == '\\') return true;
