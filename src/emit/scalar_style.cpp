@@ -195,13 +195,21 @@ struct byte_classes {
 
 // The classes of 16 bytes, shifted to bit `at` of the run (bits that fall
 // on bytes already seen agree with them).
-inline void add_block(byte_classes &c, __m128i v, uint32_t at) {
+// Bytes below 0x20, or DEL.
+inline __m128i control_bytes(__m128i v) {
     const __m128i below_space = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-    const __m128i control = _mm_or_si128(below_space, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
-    // C2 and E2 differ only in bit 5.
-    const __m128i leads =
-        _mm_or_si128(_mm_cmpeq_epi8(_mm_andnot_si128(_mm_set1_epi8(0x20), v), _mm_set1_epi8(char(0xC2))),
-                     _mm_cmpeq_epi8(v, _mm_set1_epi8(char(0xEF))));
+    return _mm_or_si128(below_space, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+}
+
+// Lead bytes C2, E2 and EF (C2 and E2 differ only in bit 5).
+inline __m128i lead_bytes(__m128i v) {
+    return _mm_or_si128(_mm_cmpeq_epi8(_mm_andnot_si128(_mm_set1_epi8(0x20), v), _mm_set1_epi8(char(0xC2))),
+                        _mm_cmpeq_epi8(v, _mm_set1_epi8(char(0xEF))));
+}
+
+inline void add_block(byte_classes &c, __m128i v, uint32_t at) {
+    const __m128i control = control_bytes(v);
+    const __m128i leads = lead_bytes(v);
     auto bits = [at](__m128i m) { return uint64_t(uint32_t(_mm_movemask_epi8(m))) << at; };
     c.control |= bits(control);
     c.colon |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')));
@@ -251,14 +259,11 @@ uint8_t scan_plain_bits(const char *text, size_t length) {
         __m128i special = _mm_setzero_si128(), high = special, leads = special;
         auto add = [&](const char *at) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-            const __m128i below_space = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-            special = _mm_or_si128(special, _mm_or_si128(below_space, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F))));
+            special = _mm_or_si128(special, control_bytes(v));
             special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')),
                                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('#'))));
             high = _mm_or_si128(high, v);
-            leads = _mm_or_si128(leads, _mm_or_si128(_mm_cmpeq_epi8(_mm_andnot_si128(_mm_set1_epi8(0x20), v),
-                                                                    _mm_set1_epi8(char(0xC2))),
-                                                     _mm_cmpeq_epi8(v, _mm_set1_epi8(char(0xEF)))));
+            leads = _mm_or_si128(leads, lead_bytes(v));
         };
         size_t at = 0;
         for (; at + 16 <= length; at += 16) add(text + at);
