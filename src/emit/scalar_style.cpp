@@ -291,12 +291,37 @@ uint8_t scan_plain_bits(const char *text, size_t length) {
     }
     return uint8_t(scan_writable | (high ? scan_high : 0) | (leads ? scan_leads : 0));
 }
+
+// One vector pass for short texts: the bytes in front of the text only fill
+// the load and drop out of every mask. A "#" first is refused by the first
+// byte rules, so the space mask needs no byte from before the text.
+uint8_t scan_plain_bits_backed(const char *text, size_t length) {
+    if (length >= 16) return scan_plain_bits(text, length);
+    constexpr uint8_t refused = scan_high | scan_leads;
+    if (!plain_ends_ok(text, length)) return refused;
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + length - 16));
+    const uint32_t valid = (0xFFFFu << (16 - length)) & 0xFFFFu;
+    auto bits = [valid](__m128i m) { return uint32_t(_mm_movemask_epi8(m)) & valid; };
+    const uint32_t control = bits(control_bytes(v));
+    const uint32_t colon = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')));
+    const uint32_t hash = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('#')));
+    const uint32_t space = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
+    // Tabs are controls; the byte after the last one is the end.
+    if (control | (colon & ((space >> 1) | 0x8000u)) | (hash & (space << 1))) return refused;
+    const uint32_t high = bits(v);
+    const uint32_t leads = high ? bits(lead_bytes(v)) : 0;
+    return uint8_t(scan_writable | (high ? scan_high : 0) | (leads ? scan_leads : 0));
+}
 #else
 uint8_t scan_plain_bits(const char *text, size_t length) { return scan_plain_bits_portable(text, length); }
+uint8_t scan_plain_bits_backed(const char *text, size_t length) { return scan_plain_bits_portable(text, length); }
 #endif
 
-bool printable_memo::printable(const char *text, size_t length) {
-    if (length == 0 || length > 8) return plain_printable(text, length);
+bool printable_memo::printable(const char *text, size_t length, bool backed) {
+    const auto direct = [&] {
+        return backed ? plain_printable_backed(text, length) : plain_printable(text, length);
+    };
+    if (length == 0 || length > 8) return direct();
     // The bytes with zeros above them: equal words of equal lengths are the
     // same text.
     uint64_t word;
@@ -306,7 +331,7 @@ bool printable_memo::printable(const char *text, size_t length) {
         word = load_partial(text, length);
     const size_t slot = size_t((word * 0x9E3779B97F4A7C15ull) >> 60);  // Fibonacci hashing
     if (length_[slot] == length && word_[slot] == word) return answer_[slot];
-    const bool answer = plain_printable(text, length);
+    const bool answer = direct();
     word_[slot] = word;
     length_[slot] = uint8_t(length);
     answer_[slot] = answer;

@@ -62,12 +62,22 @@ inline bool plain_printable(const char *text, size_t length) {
     return !(scan & scan_leads) || !needs_escaped_form(text, length);
 }
 
+// scan_plain_bits of a text whose buffer holds the 16 bytes that end with
+// it (bytes before the text may be read): short texts in one vector load.
+uint8_t scan_plain_bits_backed(const char *text, size_t length);
+inline bool plain_printable_backed(const char *text, size_t length) {
+    const uint8_t scan = scan_plain_bits_backed(text, length);
+    if (!(scan & scan_writable)) return false;
+    return !(scan & scan_leads) || !needs_escaped_form(text, length);
+}
+
 // plain_printable of texts of up to 8 bytes, remembered by their bytes for
 // the length of one serialiser pass: mapping keys repeat from item to item.
 // Longer texts are looked at each time.
 class printable_memo {
 public:
-    bool printable(const char *text, size_t length);
+    // `backed`: the text's buffer holds the 16 bytes that end with it.
+    bool printable(const char *text, size_t length, bool backed = false);
 
 private:
     static constexpr size_t slots = 16;

@@ -525,56 +525,97 @@ struct emitter {
         write_node(value, int64_t(n), false);
     }
 
-    // Key and value both plain scalars that stay plain: the whole line in one
-    // write. False when the pair needs the general path (nothing written
-    // then, nothing decided either).
-    bool plain_pair_line(const zarvel_node_rec &k, const zarvel_node_rec &v, uint64_t n,
-                         bool first) {
-        if (k.kind() != ZARVEL_KIND_SCALAR || v.kind() != ZARVEL_KIND_SCALAR) return false;
-        if (effective_style(k) != uint8_t(node_style::plain) ||
-            effective_style(v) != uint8_t(node_style::plain))
+    // plain_printable of a node's text; a short one is read in the 16 bytes
+    // that end with it when its buffer holds them.
+    static bool backed(zarvel_span span) {
+        return uint64_t(zarvel_span_offset(span)) + zarvel_span_length(span) >= 16;
+    }
+    static bool printable(zarvel_span span, std::string_view t) {
+        return backed(span) ? plain_printable_backed(t.data(), t.size())
+                            : plain_printable(t.data(), t.size());
+    }
+
+    // A plain key that stays plain, without tag or anchor, and its value: a
+    // plain scalar that stays plain ends the line, a non-empty block
+    // collection without properties starts on the next line at the blanks
+    // written here (its first entry then writes no indentation). Key line
+    // and blanks in one write. False when the pair needs the general path
+    // (nothing written then, nothing decided either).
+    bool plain_key_line(const zarvel_node_rec &k, const zarvel_node_rec &v, uint64_t n,
+                        bool first) {
+        if (k.kind() != ZARVEL_KIND_SCALAR || effective_style(k) != uint8_t(node_style::plain) ||
+            has_properties(k))
             return false;
-        if (has_properties(k) || has_properties(v)) return false;
-        const std::string_view kt = text(k.value), vt = text(v.value);
+        const std::string_view kt = text(k.value);
         if (kt.empty() || kt.size() > longest_implicit_key) return false;
         // Same decisions as the general path, made once.
-        const bool cached = w.style_cache != nullptr &&
-                            (kt.size() >= style_cache_min_length ||
-                             vt.size() >= style_cache_min_length);
-        if (cached) return false;
-        if (!keys.printable(kt.data(), kt.size())) return false;
-        if (!vt.empty() && !plain_printable(vt.data(), vt.size())) return false;
+        if (w.style_cache && kt.size() >= style_cache_min_length) return false;
+        std::string_view vt;
+        // Blanks on the value's line for a collection; none for a scalar.
+        uint64_t below = 0;
+        bool collection = false;
+        if (v.kind() == ZARVEL_KIND_SCALAR) {
+            if (effective_style(v) != uint8_t(node_style::plain) || has_properties(v)) return false;
+            vt = text(v.value);
+            if (w.style_cache && vt.size() >= style_cache_min_length) return false;
+        } else if (v.kind() != ZARVEL_KIND_ALIAS && !v.is_flow() && v.child_count > 0 &&
+                   valid(v.first_child) && !has_properties(v)) {
+            // In a block mapping: block mode, no flow around, no complex key.
+            collection = true;
+            below = v.kind() == ZARVEL_KIND_MAPPING ? n + 2 : n;
+        } else {
+            return false;
+        }
+        if (!keys.printable(kt.data(), kt.size(), backed(k.value))) return false;
+        if (!vt.empty() && !printable(v.value, vt)) return false;
 
         const uint64_t line_feed = !first && w.last != '\n' ? 1 : 0;
         const uint64_t indent = first ? 0 : n;
-        const uint64_t total = line_feed + indent + kt.size() + 1 + (vt.empty() ? 0 : 1 + vt.size());
-        char *p = writer_room(w, total);
-        if (!p) {
+        const uint64_t head = line_feed + indent + kt.size() + 1;
+        const uint64_t total =
+            head + (collection ? 1 + below : vt.empty() ? 0 : 1 + vt.size());
+        if (char *p = writer_room(w, total)) {
+            if (line_feed) *p++ = '\n';
+            fill_blanks(p, indent);
+            p += indent;
+            zvl::copy_run(p, kt.data(), kt.size());
+            p += kt.size();
+            *p++ = ':';
+            w.length += total;
+            if (collection) {
+                *p++ = '\n';
+                fill_blanks(p, below);
+                w.column = below;
+                w.last = below ? ' ' : '\n';
+            } else {
+                if (!vt.empty()) {
+                    *p++ = ' ';
+                    zvl::copy_run(p, vt.data(), vt.size());
+                }
+                w.column = (line_feed ? 0 : w.column) + total - line_feed;
+                w.last = uint8_t(vt.empty() ? ':' : vt.back());
+            }
+        } else {
             if (!first) {
                 put_line_end(w);
                 put_blanks(w, n);
             }
             put(w, kt);
             put_byte(w, ':');
-            if (!vt.empty()) {
+            if (collection) {
+                put_byte(w, '\n');
+                put_blanks(w, below);
+            } else if (!vt.empty()) {
                 put_byte(w, ' ');
                 put(w, vt);
             }
-            return true;
         }
-        if (line_feed) *p++ = '\n';
-        fill_blanks(p, indent);
-        p += indent;
-        zvl::copy_run(p, kt.data(), kt.size());
-        p += kt.size();
-        *p++ = ':';
-        if (!vt.empty()) {
-            *p++ = ' ';
-            zvl::copy_run(p, vt.data(), vt.size());
+        if (collection) {
+            if (v.kind() == ZARVEL_KIND_MAPPING)
+                block_mapping(v, below);
+            else
+                block_sequence(v, below);
         }
-        w.length += total;
-        w.column = (line_feed ? 0 : w.column) + total - line_feed;
-        w.last = uint8_t(vt.empty() ? ':' : vt.back());
         return true;
     }
 
@@ -583,7 +624,7 @@ struct emitter {
         for (uint32_t key = map.first_child; valid(key);) {
             const zarvel_node_rec &k = node(key);
             const uint32_t value = k.next_sibling;
-            if (valid(value) && plain_pair_line(k, node(value), n, first)) {
+            if (valid(value) && plain_key_line(k, node(value), n, first)) {
                 first = false;
                 key = node(value).next_sibling;
                 continue;
@@ -626,7 +667,7 @@ struct emitter {
             return false;
         const std::string_view t = text(r.value);
         if (t.empty() || (w.style_cache && t.size() >= style_cache_min_length)) return false;
-        if (!plain_printable(t.data(), t.size())) return false;
+        if (!printable(r.value, t)) return false;
         const uint64_t line_feed = !first && w.last != '\n' ? 1 : 0;
         const uint64_t indent = first ? 0 : n;
         const uint64_t total = line_feed + indent + 2 + t.size();

@@ -143,12 +143,14 @@ inline void put_byte(zarvel_writer &w, char c) {
     }
     writer_put_slow(w, &c, 1);
 }
-// n blanks at p without a call for the usual indentations: overlapping
-// stores that stay within the n bytes.
-inline void fill_blanks(char *p, uint64_t n) {
+// n blanks at p without a call: overlapping stores that stay within the n
+// bytes (deep indentations are common, a memset call costs more than them).
+inline __attribute__((always_inline)) void fill_blanks(char *p, uint64_t n) {
     constexpr uint64_t blanks8 = 0x2020202020202020ull;
     if (n > 16) {
-        std::memset(p, ' ', n);
+        static constexpr uint64_t blanks16[2] = {blanks8, blanks8};
+        for (uint64_t i = 0; i + 16 < n; i += 16) std::memcpy(p + i, blanks16, 16);
+        std::memcpy(p + n - 16, blanks16, 16);
     } else if (n >= 8) {
         std::memcpy(p, &blanks8, 8);
         std::memcpy(p + n - 8, &blanks8, 8);
