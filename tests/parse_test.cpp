@@ -271,7 +271,8 @@ struct generator {
     std::string scalar() {
         static const char *const words[] = {"1", "-2", "3.5", "1e3", "true", "False", "null", "~", "x", "hello world",
                                             "0x1F", "0o17", ".inf", "-.NaN", "'q'", "\"d\"", "''", "\"\"", "a#b",
-                                            "http://h:1", "yes", "-x", ":x", "\"t\\tx\"", "'it''s'", "12_000", "é"};
+                                            "http://h:1", "yes", "-x", ":x", "\"t\\tx\"", "'it''s'", "12_000", "é",
+                                            "a text past sixteen bytes#x:y", "past sixteen bytes, then   # a comment"};
         return words[pick(int(sizeof words / sizeof *words))];
     }
     std::string flow(int depth) {
@@ -343,7 +344,10 @@ struct generator {
                 // A plain scalar folded over continuation lines (maybe with
                 // an empty line), or a literal block scalar.
                 if (pick(2)) {
-                    out += " first part\n" + inner + "second `part`\n" + (pick(2) ? "\n" : "") + inner + "end\n";
+                    // A comment after the first line ends the scalar: the
+                    // lines below are then an error.
+                    out += std::string(" first part") + (pick(6) == 0 ? " # c" : "") + "\n" + inner + "second `part`\n" +
+                           (pick(2) ? "\n" : "") + inner + "end\n";
                 } else {
                     static const char *const headers[] = {" |", " |-", " |+"};
                     out += std::string(headers[pick(3)]) + "\n" + inner + "line one\n" + inner + "  indented\n";

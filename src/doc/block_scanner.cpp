@@ -33,6 +33,10 @@
 // earlier documents, more than 255 open levels and inputs without a node.
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "doc/composer.hpp"
 #include "doc/event_log.hpp"
 #include "doc/resolve.hpp"
@@ -77,6 +81,61 @@ struct indicator_bytes {
     }
 };
 constexpr indicator_bytes indicator_table{};
+
+// ---- byte searches ----------------------------------------------------------------
+//
+// Deeply indented lines with long texts are the common case: the searches
+// take sixteen bytes a step (eight without SSE2) before the last few alone.
+
+// Bit i set for byte i of the eight in `word` that equals `byte`; exact for
+// the lowest set bit only.
+inline uint64_t word_match(uint64_t word, uint8_t byte) {
+    uint64_t x = word ^ (0x0101010101010101ull * byte);
+    return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+}
+inline uint64_t load_word(const char *p) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+// First byte of [at, end) that is not a space, or end.
+inline uint64_t first_non_space(const char *text, uint64_t at, uint64_t end) {
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' ');
+    for (; at + 16 <= end; at += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at));
+        uint32_t other = ~uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, space))) & 0xFFFFu;
+        if (other) return at + uint64_t(__builtin_ctz(other));
+    }
+#endif
+    for (; at + 8 <= end; at += 8) {
+        uint64_t x = load_word(text + at) ^ 0x2020202020202020ull;
+        if (x) return at + uint64_t(__builtin_ctzll(x) / 8);
+    }
+    while (at < end && text[at] == ' ') ++at;
+    return at;
+}
+
+// First byte of [at, end) that is `a` or `b`, or end.
+inline uint64_t first_of(const char *text, uint64_t at, uint64_t end, char a, char b) {
+#if defined(__SSE2__)
+    const __m128i x = _mm_set1_epi8(a), y = _mm_set1_epi8(b);
+    for (; at + 16 <= end; at += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at));
+        uint32_t hit = uint32_t(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, x), _mm_cmpeq_epi8(v, y))));
+        if (hit) return at + uint64_t(__builtin_ctz(hit));
+    }
+#endif
+    for (; at + 8 <= end; at += 8) {
+        uint64_t word = load_word(text + at);
+        // The lowest flag of each search is exact, so the lowest of both is.
+        uint64_t hit = word_match(word, uint8_t(a)) | word_match(word, uint8_t(b));
+        if (hit) return at + uint64_t(__builtin_ctzll(hit) / 8);
+    }
+    while (at < end && text[at] != a && text[at] != b) ++at;
+    return at;
+}
 
 // ---- scanner state ----------------------------------------------------------------
 
@@ -245,8 +304,13 @@ struct block_scanner {
         char c = text[at];
         if (!continuation && is_indicator(c)) return false;
         if (c == '#' || ((c == '-' || c == '?' || c == ':') && blank_at(at + 1, end))) return false;
-        uint64_t last = at;
-        for (uint64_t i = at; i < end; ++i) {
+        // Up to the first ':' or '#' (less the blank before it) nothing but
+        // the last non-blank byte matters.
+        uint64_t mark = first_of(text, at, end, ':', '#');
+        uint64_t from = mark > at ? mark - 1 : at;
+        uint64_t last = from;
+        while (last > at && text[last - 1] == ' ') --last;
+        for (uint64_t i = from; i < end; ++i) {
             char b = text[i];
             if (b == ' ') {
                 if (i + 1 < end && text[i + 1] == '#') break;
@@ -260,20 +324,20 @@ struct block_scanner {
     }
     // Only blanks and maybe a comment from `at` to the line end.
     bool rest_is_empty(uint64_t at, uint64_t end) const {
-        while (at < end && text[at] == ' ') ++at;
-        return at == end || text[at] == '#';
+        at = skip_blanks(at, end);
+        return at >= end || text[at] == '#';
     }
-    uint64_t skip_blanks(uint64_t at, uint64_t end) const {
-        while (at < end && text[at] == ' ') ++at;
-        return at;
-    }
+    uint64_t skip_blanks(uint64_t at, uint64_t end) const { return first_non_space(text, at, end); }
 
     // A plain key "KEY:" followed by a blank or the end: the key's end and
     // the offset of the colon.
     bool key_extent(uint64_t at, uint64_t end, uint64_t *key_end) const {
         char c = text[at];
         if (is_indicator(c) || c == '-' || c == '?' || c == ':') return false;
-        for (uint64_t i = at; i < end; ++i) {
+        // Before the first ':' or '#' (and the blank before it) nothing counts.
+        uint64_t mark = first_of(text, at, end, ':', '#');
+        if (mark == end) return false;
+        for (uint64_t i = mark > at ? mark - 1 : at; i < end; ++i) {
             char b = text[i];
             if (b == ':' && blank_at(i + 1, end)) {
                 if (text[i - 1] == ' ') return false;
@@ -315,19 +379,8 @@ struct block_scanner {
     uint64_t line_end(uint64_t p) {
         if (p == last_line_start) return last_line_end;
         last_line_start = p;
-        // Most lines are short: eight bytes at a time for the first 24, the
-        // library's search beyond.
-        uint64_t at = p;
-        for (int round = 0; round < 3 && length - at >= 8; ++round, at += 8) {
-            uint64_t word;
-            std::memcpy(&word, text + at, 8);
-            uint64_t x = word ^ 0x0A0A0A0A0A0A0A0Aull;
-            uint64_t found = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
-            if (found) return last_line_end = at + uint64_t(__builtin_ctzll(found) / 8);
-        }
-        const char *nl = static_cast<const char *>(std::memchr(text + at, '\n', length - at));
-        last_line_end = nl ? uint64_t(nl - text) : length;
-        return last_line_end;
+        // Lines are short: an inline search beats the library call.
+        return last_line_end = first_of(text, p, length, '\n', '\n');
     }
 
     // Continuation lines of a plain scalar whose first line ends at
@@ -491,6 +544,8 @@ struct block_scanner {
         zvl::buffer<char> folded;
         bool multi = false;
         if (!plain_continuation(at, v_end, parent, folded, &multi)) return false;
+        // A comment ends the scalar: a continuation after it is an error.
+        if (multi && skip_blanks(v_end, end) < end) return false;
         if (multi) {
             const char *kept = keep(folded);
             if (!kept) return false;
