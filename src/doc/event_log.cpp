@@ -483,6 +483,22 @@ struct fast_replay {
             if (!compact(first & low56, &text)) return 0;
             return plain(text) ? 1 : -1;
         }
+        case record_scalar: {
+            // Keys whose value follows on later lines and quoted scalars: a
+            // compact text and no tag, anchor or index words.
+            uint64_t low = first & low56;
+            if ((low & ~uint64_t(0x3FFF)) != 0 || end - at < 2) return 0;
+            zarvel_text_span text;
+            if (!compact(w[at + 1], &text)) return 0;
+            uint32_t id = zarvel_store_add_node(store);
+            if (id == zarvel_node_none) return -1;
+            zarvel_node_rec &node = store->nodes[id];
+            node.flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, uint8_t((low >> 8) & 7), ((low >> 12) & 1) != 0,
+                                              ((low >> 11) & 1) != 0);
+            node.tag_id = uint8_t(low & 0xFF);
+            node.value = zarvel_store_put_text(store, text.data, text.length, ((low >> 13) & 1) != 0);
+            return zarvel_store_attach(store, id) ? 2 : -1;
+        }
         case record_pair: {
             // Plain value in the input, no anchor words.
             uint64_t value_kind = first & 7;
