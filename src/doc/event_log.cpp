@@ -378,6 +378,7 @@ void zarvel_event_log_reset(zarvel_event_log *log) {
     log->doc_count = 0;
     log->overflow = 0;
     log->saved_count = 0;
+    log->flow_bytes = 0;
 }
 
 void zarvel_event_log_release(zarvel_event_log *log) {
@@ -539,7 +540,11 @@ int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *lo
     if (!store || !log || !log->words) return -1;
     store->input = log->input;
     store->input_len = log->input_len;
-    if (!zarvel_store_reserve(store, log->input_len)) return -1;
+    // A record makes at most two nodes a word outside flow collections, and
+    // block records mostly one: a table sized by the words is rarely grown
+    // and much smaller than one sized by the input.
+    uint64_t nodes = uint64_t(log->word_count) + log->flow_bytes / 2 + 64;
+    if (!zarvel_store_reserve_nodes(store, log->input_len, nodes)) return -1;
     fast_replay fast{store, log, store->resolver ? store->resolver : &zarvel_core_resolver};
     const uint64_t *words = log->words;
     const uint32_t end = log->word_count;

@@ -59,6 +59,7 @@ struct zarvel_event_log {
     uint32_t saved_count;  // word_count before the last flow record
     zarvel_arena *scratch; // texts made by the block scanner
     zarvel_tape *flow_tape;  // reserved for tape validation; this build leaves it null
+    uint64_t flow_bytes;     // bytes under flow records, for sizing the node table at replay
 };
 
 namespace zvl::event_log {
@@ -90,7 +91,8 @@ inline constexpr uint64_t pair_flow_external = uint64_t(1) << 21;
 // Sets the log up over the text with room for L/2 + 64 words. False on
 // failure (nothing kept).
 bool zarvel_event_log_init(zarvel_event_log *log, const char *input, uint64_t length);
-// Empties the log (word count, depth, document count, overflow, saved count).
+// Empties the log (word count, depth, document count, overflow, saved count,
+// flow bytes).
 void zarvel_event_log_reset(zarvel_event_log *log);
 // Frees the word array (and the flow tape); the scratch arena is not touched.
 void zarvel_event_log_release(zarvel_event_log *log);

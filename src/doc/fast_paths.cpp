@@ -196,6 +196,7 @@ int zarvel_flow_recorder(zarvel_event_log *log, const char *text, uint64_t open_
     }
     words[0] = (uint64_t(record_flow_raw) << kind_shift) | first;
     if (!zarvel_event_log_push(log, words, count)) return -1;
+    log->flow_bytes += stepper.close + 1 - open_offset;
     if (end) *end = stepper.close;
     return 1;
 }

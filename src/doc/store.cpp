@@ -114,8 +114,13 @@ void zarvel_store_free(zarvel_node_store *store) {
 }
 
 bool zarvel_store_reserve(zarvel_node_store *store, uint64_t input_length) {
+    return zarvel_store_reserve_nodes(store, input_length, ~uint64_t(0));
+}
+
+bool zarvel_store_reserve_nodes(zarvel_node_store *store, uint64_t input_length, uint64_t wanted) {
     if (!store) return false;
     uint64_t nodes = input_length / 2 + 64;
+    if (wanted < nodes) nodes = wanted;
     uint64_t strings = input_length / 16 + 256;
     if (nodes > 0xFFFFFFFFu) nodes = 0xFFFFFFFFu;
     if (strings > zarvel_span_max_offset) strings = zarvel_span_max_offset;

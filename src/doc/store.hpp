@@ -243,6 +243,8 @@ void zarvel_store_free(zarvel_node_store *store);
 // Presize for an input of length L (input and input_len already set):
 // node_cap >= L/2 + 64, strings_cap >= L/16 + 256. False on failure.
 bool zarvel_store_reserve(zarvel_node_store *store, uint64_t input_length);
+// As zarvel_store_reserve with node_cap >= min(L/2 + 64, nodes).
+bool zarvel_store_reserve_nodes(zarvel_node_store *store, uint64_t input_length, uint64_t nodes);
 // Room for one more record in a full node table (growth limited by the
 // input length). False when refused or out of memory.
 bool zarvel_store_room_for_node(zarvel_node_store *store);
