@@ -42,7 +42,14 @@ bool reencode(const bytes &in, bytes &out, uint32_t flags, const std::string &la
     uint64_t n = 0;
     uint8_t *encoded = zarvel_cbor_encode(doc, flags, &n);
     EXPECT_NE(encoded, nullptr) << label << ": " << zarvel_last_error(nullptr, nullptr);
-    if (encoded) out.assign(encoded, encoded + n);
+    if (encoded) {
+        out.assign(encoded, encoded + n);
+        // The default encoding's single walk makes the bytes of the measuring
+        // and writing walks behind _into.
+        bytes into(n);
+        EXPECT_EQ(zarvel_cbor_encode_into(doc, flags, into.data(), n), n) << label;
+        EXPECT_EQ(into, out) << label;
+    }
     zarvel_free(encoded);
     zarvel_document_free(doc);
     return encoded != nullptr;
@@ -97,8 +104,9 @@ private:
         }
     }
     void text(bytes &out, uint8_t major, bool may_split = true) {
-        static const char *samples[] = {"", "a", "key", "\xc3\xa9t\xc3\xa9", "undefined", "simple(7)", "\x01\x02", "x y"};
-        std::string s = samples[pick(8)];
+        static const char *samples[] = {"", "a", "key", "\xc3\xa9t\xc3\xa9", "undefined", "simple(7)", "\x01\x02", "x y",
+                                        "seventeen letters", "\xc3\xa9 and then sixteen"};
+        std::string s = samples[pick(10)];
         if (major == 2 && pick(2)) s += char(0xff);
         if (may_split && pick(5) == 0) {  // indefinite, split in chunks at character boundaries (ASCII only)
             out.push_back(uint8_t(major << 5 | 31));

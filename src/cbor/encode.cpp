@@ -626,6 +626,279 @@ private:
     order_table &table_;
 };
 
+// ---- the default encoding in one walk ---------------------------------------------
+
+// Unchecked writes into a buffer that already has room for them.
+struct raw_out {
+    uint8_t *at;
+    static constexpr bool writes = true;
+    void put(uint8_t b) { *at++ = b; }
+    void put(const void *p, uint64_t n) {
+        zvl::copy_run(at, p, n);
+        at += n;
+    }
+};
+
+// Shortest head with one store of the argument's bytes: needs 9 bytes of room.
+void put_head(raw_out &out, uint8_t major, uint64_t argument) {
+    const uint8_t initial = uint8_t(major << 5);
+    if (argument < 24) {
+        *out.at++ = uint8_t(initial | argument);
+        return;
+    }
+    uint32_t width;
+    uint8_t info;
+    if (argument < 0x100) {
+        info = 24, width = 1;
+    } else if (argument < 0x10000) {
+        info = 25, width = 2;
+    } else if (argument < 0x100000000ull) {
+        info = 26, width = 4;
+    } else {
+        info = 27, width = 8;
+    }
+    out.at[0] = uint8_t(initial | info);
+    const uint64_t bytes = __builtin_bswap64(argument << (64 - 8 * width));
+    std::memcpy(out.at + 1, &bytes, 8);
+    out.at += 1 + width;
+}
+
+// Decimal integers of at most 18 digits without a leading zero, the usual
+// integer text, read without the general number reader; the values are the
+// ones parse_number gives ("-0" is 0). False sends the text the general way.
+bool short_integer(const char *p, uint32_t n, uint8_t &major, uint64_t &argument) {
+    const bool negative = n && p[0] == '-';
+    const uint32_t start = negative ? 1 : 0;
+    const uint32_t digits = n - start;
+    if (digits == 0 || digits > 18 || (digits > 1 && p[start] == '0')) return false;
+    uint64_t v = 0;
+    for (uint32_t i = start; i < n; ++i) {
+        const uint32_t d = uint32_t(uint8_t(p[i])) - '0';
+        if (d > 9) return false;
+        v = v * 10 + d;
+    }
+    if (negative && v != 0) {
+        major = major_negative;
+        argument = v - 1;
+    } else {
+        major = major_unsigned;
+        argument = v;
+    }
+    return true;
+}
+
+// ASCII texts (most keys and values) are well-formed without a call to the
+// validator: eight bytes at a time, the last eight overlapping.
+bool ascii_text(const char *p, uint64_t n) {
+    if (n > 64) return false;
+    uint64_t any = 0;
+    if (n >= 8) {
+        uint64_t i = 0, w;
+        for (; i + 8 <= n; i += 8) {
+            std::memcpy(&w, p + i, 8);
+            any |= w;
+        }
+        std::memcpy(&w, p + n - 8, 8);
+        any |= w;
+    } else {
+        for (uint64_t i = 0; i < n; ++i) any |= uint8_t(p[i]);
+    }
+    return (any & 0x8080808080808080ull) == 0;
+}
+
+// Without the canonical flag the encoding needs no size in advance: one
+// walk, without recursion, writes straight into a buffer sized from the
+// store's texts and node count and grown when short. It makes exactly the
+// bytes of the two walks. Every failure of that walk means not_encodable,
+// so its order does not matter; running short of memory is reported as
+// no_memory for the caller to retry the general way, which needs less.
+class single_walk {
+public:
+    explicit single_walk(const zarvel_node_store *store)
+        : nodes_(store->nodes), node_count_(store->node_count), input_(store->input), strings_(store->strings) {}
+    ~single_walk() { zvl::sys_free(begin_); }
+
+    // On encoded the buffer (from the system allocator) passes to the caller.
+    int32_t run(uint32_t root, uint64_t estimate, uint8_t *&buffer, uint64_t &size) {
+        begin_ = static_cast<uint8_t *>(zvl::sys_malloc(estimate));
+        if (!begin_) return no_memory;
+        zvl::cbor::advise_large_pages(begin_, estimate);
+        at_ = begin_;
+        end_ = begin_ + estimate;
+        const int32_t status = walk(root);
+        if (status != encoded) return status;
+        size = uint64_t(at_ - begin_);
+        buffer = begin_;
+        begin_ = nullptr;
+        // Give back a buffer more than twice the size; a smaller spare is
+        // untouched memory and not worth a new block.
+        if (uint64_t(end_ - buffer) / 2 > size) {
+            if (void *smaller = zvl::sys_realloc(buffer, size)) buffer = static_cast<uint8_t *>(smaller);
+        }
+        return encoded;
+    }
+
+private:
+    // An open collection: the child being written and how many follow it.
+    struct frame {
+        uint32_t child;
+        uint32_t left;
+    };
+    // Room every node asks for besides its text: the longest head or float
+    // and the slack of put_head's 8-byte store.
+    static constexpr uint64_t node_room = 16;
+
+    int32_t walk(uint32_t id) {
+        frame stack[max_walk_depth + 1];
+        uint32_t depth = 0;
+        while (true) {
+            if (id >= node_count_ || depth > max_walk_depth) return not_encodable;
+            const zarvel_node_rec &rec = nodes_[id];
+            if (!room(node_room + zarvel_span_length(rec.value))) return no_memory;
+            if (zarvel_span_length(rec.tag) != 0) {
+                const int32_t status = tags(rec);
+                if (status != encoded) return status;
+            }
+            raw_out out{at_};
+            const uint8_t kind = rec.kind();
+            if (kind == ZARVEL_KIND_SCALAR) {
+                if (!scalar(out, rec)) return not_encodable;
+                at_ = out.at;
+            } else if (kind == ZARVEL_KIND_SEQUENCE || kind == ZARVEL_KIND_MAPPING) {
+                uint32_t count = rec.child_count;
+                if (kind == ZARVEL_KIND_MAPPING) {
+                    if (count % 2) return not_encodable;
+                    put_head(out, major_map, count / 2);
+                } else {
+                    put_head(out, major_array, count);
+                }
+                at_ = out.at;
+                if (count != 0) {
+                    stack[depth++] = frame{rec.first_child, count};
+                    id = rec.first_child;
+                    continue;
+                }
+            } else {
+                return not_encodable;  // aliases
+            }
+            // The node is written: on to the next sibling of the innermost
+            // collection that has one.
+            while (depth != 0 && --stack[depth - 1].left == 0) --depth;
+            if (depth == 0) return encoded;
+            frame &top = stack[depth - 1];
+            top.child = nodes_[top.child].next_sibling;  // checked when it was visited
+            id = top.child;
+        }
+    }
+
+    std::string_view text(zarvel_span span) const {
+        const uint32_t length = zarvel_span_length(span);
+        if (length == 0) return {};
+        const char *base = zarvel_span_in_strings(span) ? strings_ : input_;
+        return {base + zarvel_span_offset(span), length};
+    }
+
+    bool room(uint64_t n) { return uint64_t(end_ - at_) >= n || grow(n); }
+
+    __attribute__((noinline)) bool grow(uint64_t n) {
+        const uint64_t used = uint64_t(at_ - begin_);
+        uint64_t capacity = uint64_t(end_ - begin_) * 2;
+        if (capacity < used + n) capacity = used + n;
+        auto *bigger = static_cast<uint8_t *>(zvl::sys_realloc(begin_, capacity));
+        if (!bigger) return false;
+        begin_ = bigger;
+        at_ = bigger + used;
+        end_ = bigger + capacity;
+        return true;
+    }
+
+    __attribute__((noinline)) int32_t tags(const zarvel_node_rec &rec) {
+        const std::string_view tags = text(rec.tag);
+        if (!read_tags(tags, [](uint64_t) {})) return not_encodable;
+        bool fits = true;
+        read_tags(tags, [&](uint64_t number) {
+            if (!fits || !room(node_room)) {
+                fits = false;
+                return;
+            }
+            raw_out out{at_};
+            put_head(out, major_tag, number);
+            at_ = out.at;
+        });
+        // The node's own room, asked for before the tags took some of it.
+        return fits && room(node_room + zarvel_span_length(rec.value)) ? encoded : no_memory;
+    }
+
+    bool scalar(raw_out &out, const zarvel_node_rec &rec) {
+        const std::string_view value = text(rec.value);
+        switch (rec.tag_id) {
+        case ZARVEL_TAG_INT: {
+            uint8_t major;
+            uint64_t argument;
+            if (short_integer(value.data(), uint32_t(value.size()), major, argument)) {
+                put_head(out, major, argument);
+                return true;
+            }
+            [[fallthrough]];
+        }
+        case ZARVEL_TAG_FLOAT: {
+            number n;
+            if (!parse_number(value, n)) return false;
+            if (n.type == number::kind::integer)
+                put_head(out, n.major, n.argument);
+            else
+                put_float(out, n.value);
+            return true;
+        }
+        case ZARVEL_TAG_BOOL:
+            out.put(zvl_num_bool(value.data(), uint32_t(value.size())) ? cbor_true : cbor_false);
+            return true;
+        case ZARVEL_TAG_NULL: out.put(cbor_null); return true;
+        case ZARVEL_TAG_BINARY: put_string(out, major_bytes, value); return true;
+        default: break;
+        }
+        if (zarvel_span_length(rec.tag) == 0 && !value.empty() && (value[0] == 'u' || value[0] == 's')) {
+            if (value == "undefined") {
+                out.put(cbor_undefined);
+                return true;
+            }
+            uint8_t simple;
+            if (simple_value(value, simple)) {
+                if (simple < 24) {
+                    out.put(uint8_t(0xE0 + simple));
+                } else {
+                    const uint8_t bytes[2] = {cbor_simple_byte, simple};
+                    out.put(bytes, 2);
+                }
+                return true;
+            }
+        }
+        const bool well_formed = ascii_text(value.data(), value.size()) ||
+                          zarvel_validate_utf8(value.data(), value.size(), nullptr, false);
+        put_string(out, well_formed ? major_text : major_bytes, value);
+        return true;
+    }
+
+    static void put_string(raw_out &out, uint8_t major, std::string_view value) {
+        put_head(out, major, value.size());
+        out.put(value.data(), value.size());
+    }
+
+    const zarvel_node_rec *nodes_;
+    uint32_t node_count_;
+    const char *input_;
+    const char *strings_;
+    uint8_t *begin_ = nullptr;
+    uint8_t *at_ = nullptr;
+    uint8_t *end_ = nullptr;
+};
+
+// First size of the single walk's buffer: every text once plus a head byte
+// per node is about what a document read from CBOR, JSON or YAML encodes to.
+uint64_t output_estimate(const zarvel_node_store *store) {
+    return store->input_len + store->strings_len + store->node_count + 64;
+}
+
 // ---- entries ----------------------------------------------------------------------
 
 bool canonical(uint32_t flags) { return (flags & ZARVEL_CBOR_CANONICAL) != 0; }
@@ -670,6 +943,16 @@ uint8_t *zvl::cbor::encode_root(zarvel_document *document, uint64_t index, uint3
     uint8_t *buffer = nullptr;
     const zarvel_node_store *store = document ? zarvel_document_body(document) : nullptr;
     if (document && !store) result = no_memory;
+    if (store && index < store->root_count && !canonical(flags)) {
+        uint64_t size = 0;
+        result = single_walk(store).run(store->roots[index], output_estimate(store), buffer, size);
+        if (result == encoded && length) *length = size;
+        if (result != no_memory) {
+            if (status) *status = result;
+            return buffer;
+        }
+        buffer = nullptr;
+    }
     if (store && index < store->root_count) {
         const uint32_t root = store->roots[index];
         order_table orders(store->allocator);
@@ -701,9 +984,23 @@ uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t 
         record_failure(status);
         return nullptr;
     }
+    uint64_t size = 0;
+    if (!canonical(flags)) {
+        uint8_t *buffer = nullptr;
+        status = single_walk(store).run(root, output_estimate(store), buffer, size);
+        if (status == encoded) {
+            if (out_len) *out_len = size;
+            return buffer;
+        }
+        if (status != no_memory) {
+            record_failure(status);
+            return nullptr;
+        }
+        // Short of memory: the two walks below ask for less and tell which
+        // failure to report.
+    }
     order_table orders(store->allocator);
     encoder e(store, canonical(flags), orders);
-    uint64_t size = 0;
     status = e.measure(root, size);
     if (status != encoded) {
         record_failure(status);
