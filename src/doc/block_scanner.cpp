@@ -99,15 +99,25 @@ inline uint64_t load_word(const char *p) {
     return word;
 }
 
-// First byte of [at, end) that is not a space, or end.
-inline uint64_t first_non_space(const char *text, uint64_t at, uint64_t end) {
+// First byte of [at, end) that is not a space, or end. The text may be
+// read up to `readable`.
+inline uint64_t first_non_space(const char *text, uint64_t at, uint64_t end, uint64_t readable) {
 #if defined(__SSE2__)
     const __m128i space = _mm_set1_epi8(' ');
-    for (; at + 16 <= end; at += 16) {
+    for (;; at += 16) {
+        if (at + 16 > end) {
+            if (at >= end || at + 16 > readable) break;
+            // The last bytes in one load, what lies past the end masked off.
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at));
+            uint32_t other = ~uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, space))) & ((1u << (end - at)) - 1);
+            return other ? at + uint64_t(__builtin_ctz(other)) : end;
+        }
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at));
         uint32_t other = ~uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, space))) & 0xFFFFu;
         if (other) return at + uint64_t(__builtin_ctz(other));
     }
+#else
+    (void)readable;
 #endif
     for (; at + 8 <= end; at += 8) {
         uint64_t x = load_word(text + at) ^ 0x2020202020202020ull;
@@ -117,15 +127,23 @@ inline uint64_t first_non_space(const char *text, uint64_t at, uint64_t end) {
     return at;
 }
 
-// First byte of [at, end) that is `a` or `b`, or end.
-inline uint64_t first_of(const char *text, uint64_t at, uint64_t end, char a, char b) {
+// First byte of [at, end) that is `a` or `b`, or end; as above.
+inline uint64_t first_of(const char *text, uint64_t at, uint64_t end, uint64_t readable, char a, char b) {
 #if defined(__SSE2__)
     const __m128i x = _mm_set1_epi8(a), y = _mm_set1_epi8(b);
-    for (; at + 16 <= end; at += 16) {
+    for (;; at += 16) {
+        bool last = at + 16 > end;
+        if (last && (at >= end || at + 16 > readable)) break;
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at));
         uint32_t hit = uint32_t(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, x), _mm_cmpeq_epi8(v, y))));
+        if (last) {
+            hit &= (1u << (end - at)) - 1;
+            return hit ? at + uint64_t(__builtin_ctz(hit)) : end;
+        }
         if (hit) return at + uint64_t(__builtin_ctz(hit));
     }
+#else
+    (void)readable;
 #endif
     for (; at + 8 <= end; at += 8) {
         uint64_t word = load_word(text + at);
@@ -306,7 +324,7 @@ struct block_scanner {
         if (c == '#' || ((c == '-' || c == '?' || c == ':') && blank_at(at + 1, end))) return false;
         // Up to the first ':' or '#' (less the blank before it) nothing but
         // the last non-blank byte matters.
-        uint64_t mark = first_of(text, at, end, ':', '#');
+        uint64_t mark = first_of(text, at, end, length, ':', '#');
         uint64_t from = mark > at ? mark - 1 : at;
         uint64_t last = from;
         while (last > at && text[last - 1] == ' ') --last;
@@ -327,7 +345,7 @@ struct block_scanner {
         at = skip_blanks(at, end);
         return at >= end || text[at] == '#';
     }
-    uint64_t skip_blanks(uint64_t at, uint64_t end) const { return first_non_space(text, at, end); }
+    uint64_t skip_blanks(uint64_t at, uint64_t end) const { return first_non_space(text, at, end, length); }
 
     // A plain key "KEY:" followed by a blank or the end: the key's end and
     // the offset of the colon.
@@ -335,7 +353,7 @@ struct block_scanner {
         char c = text[at];
         if (is_indicator(c) || c == '-' || c == '?' || c == ':') return false;
         // Before the first ':' or '#' (and the blank before it) nothing counts.
-        uint64_t mark = first_of(text, at, end, ':', '#');
+        uint64_t mark = first_of(text, at, end, length, ':', '#');
         if (mark == end) return false;
         for (uint64_t i = mark > at ? mark - 1 : at; i < end; ++i) {
             char b = text[i];
@@ -380,7 +398,7 @@ struct block_scanner {
         if (p == last_line_start) return last_line_end;
         last_line_start = p;
         // Lines are short: an inline search beats the library call.
-        return last_line_end = first_of(text, p, length, '\n', '\n');
+        return last_line_end = first_of(text, p, length, length, '\n', '\n');
     }
 
     // Continuation lines of a plain scalar whose first line ends at
