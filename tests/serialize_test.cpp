@@ -497,6 +497,13 @@ TEST(ScalarStyle, ChooseTable) {
         {"a\nb", true, kLiteral, false, scalar_form::double_quoted},
         {"a\r\nb", false, kLiteral, false, scalar_form::double_quoted},
         {"\n\t ", false, kLiteral, false, scalar_form::double_quoted},
+        // Texts of 16 bytes and more, looked at 16 at a time (the last ones
+        // in a load that overlaps the one before).
+        {"line one\nline two, longer\n", false, kLiteral, false, scalar_form::literal},
+        {std::string(20, ' ') + "\n\t" + std::string(20, ' '), false, kLiteral, false, scalar_form::double_quoted},
+        {std::string(17, '\n') + "a", false, kLiteral, false, scalar_form::literal},
+        {"first line\nsecond line\r", false, kFolded, false, scalar_form::double_quoted},
+        {"first line\nsecond\x7fline", false, kLiteral, false, scalar_form::double_quoted},
         {"a", false, kLiteral, false, scalar_form::plain},
         {"a", false, kLiteral, true, scalar_form::literal},
         {"a", true, kLiteral, true, scalar_form::plain},
@@ -564,7 +571,7 @@ TEST(ScalarStyle, PlainSafeMatchesByteRules) {
     // The one-pass test with controls, DEL and UTF-8 in the mix; the memo
     // of short texts (which see many repeats here) answers the same.
     const char wider[] = "ab: #\t\n\r-?.\x01\x7f\xc2\x85\xe2\x80\xa8\xc3\xa9";
-    zvl::printable_memo memo;
+    zvl::printable_memo memo, backed_memo;
     for (int i = 0; i < 200000; ++i) {
         std::string t(random() % 24, 'x');
         for (char &c : t) c = wider[random() % (sizeof wider - 1)];
@@ -596,6 +603,20 @@ TEST(ScalarStyle, PlainSafeMatchesByteRules) {
                   writable && !zvl::needs_escaped_form(t.data(), t.size()))
             << '[' << t << ']';
         ASSERT_EQ(memo.printable(t.data(), t.size()), zvl::plain_printable(t.data(), t.size())) << '[' << t << ']';
+        if (t.find('\n') != std::string::npos && !zvl::needs_escaped_form(t.data(), t.size())) {
+            // A literal needs content and no raw control (a carriage return is one).
+            bool content = false, raw = false;
+            for (char c : t) {
+                content |= c != '\t' && c != '\n' && c != ' ';
+                raw |= (uint8_t(c) < 0x20 && c != '\t' && c != '\n') || c == 0x7F;
+            }
+            ASSERT_EQ(zvl::choose_scalar_style(t.data(), t.size(), false, kLiteral, false) == scalar_form::literal,
+                      content && !raw)
+                << '[' << t << ']';
+        }
+        ASSERT_EQ(backed_memo.printable(backed.data() + 16, t.size(), true),
+                  zvl::plain_printable(t.data(), t.size()))
+            << '[' << t << ']';
     }
 }
 

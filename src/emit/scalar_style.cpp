@@ -317,22 +317,21 @@ uint8_t scan_plain_bits(const char *text, size_t length) { return scan_plain_bit
 uint8_t scan_plain_bits_backed(const char *text, size_t length) { return scan_plain_bits_portable(text, length); }
 #endif
 
-bool printable_memo::printable(const char *text, size_t length, bool backed) {
-    const auto direct = [&] {
+bool printable_memo::look(const char *text, size_t length, bool backed) {
+    if (length == 0 || length > 8)
         return backed ? plain_printable_backed(text, length) : plain_printable(text, length);
-    };
-    if (length == 0 || length > 8) return direct();
-    // The bytes with zeros above them: equal words of equal lengths are the
-    // same text.
-    uint64_t word;
-    if (length == 8)
-        std::memcpy(&word, text, 8);
-    else
-        word = load_partial(text, length);
-    const size_t slot = size_t((word * 0x9E3779B97F4A7C15ull) >> 60);  // Fibonacci hashing
-    if (length_[slot] == length && word_[slot] == word) return answer_[slot];
-    const bool answer = direct();
-    word_[slot] = word;
+    const uint64_t word = length == 8 ? load_word(text) : load_partial(text, length);
+    const size_t slot = slot_of(0, word);
+    if (length_[slot] == length && high_[slot] == word && low_[slot] == 0) return answer_[slot];
+    return remember(slot, 0, word, text, length, backed);
+}
+
+bool printable_memo::remember(size_t slot, uint64_t low, uint64_t high, const char *text,
+                              size_t length, bool backed) {
+    const bool answer =
+        backed ? plain_printable_backed(text, length) : plain_printable(text, length);
+    low_[slot] = low;
+    high_[slot] = high;
     length_[slot] = uint8_t(length);
     answer_[slot] = answer;
     return answer;
@@ -381,6 +380,37 @@ bool has_raw_control(const char *text, size_t length) {
     return false;
 }
 
+// Whether a text holds a byte other than a blank, tab or line feed, and
+// whether it holds a raw control (has_raw_control's bytes).
+struct block_text {
+    bool content;
+    bool raw_control;
+};
+block_text look_at_block_text(const char *text, size_t length) {
+#if defined(__SSE2__)
+    if (length >= 16) {
+        __m128i blank = _mm_set1_epi8(-1), raw = _mm_setzero_si128();
+        auto add = [&](const char *at) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+            const __m128i layout = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                                                _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+            blank = _mm_and_si128(blank, _mm_or_si128(layout, _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
+            raw = _mm_or_si128(raw, _mm_andnot_si128(layout, control_bytes(v)));
+        };
+        size_t at = 0;
+        for (; at + 16 <= length; at += 16) add(text + at);
+        if (at < length) add(text + length - 16);
+        return {_mm_movemask_epi8(blank) != 0xFFFF, _mm_movemask_epi8(raw) != 0};
+    }
+#endif
+    bool content = false;
+    for (size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (c != '\t' && c != '\n' && c != ' ') content = true;
+    }
+    return {content, has_raw_control(text, length)};
+}
+
 }  // namespace
 
 bool plain_writable(const char *text, size_t length) {
@@ -422,15 +452,10 @@ scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8
             return has_raw_control(text, length) ? scalar_form::double_quoted
                                                  : scalar_form::literal;
         }
-        bool content = false, carriage_return = false;
-        for (size_t i = 0; i < length; ++i) {
-            char c = text[i];
-            if (c == '\r') carriage_return = true;
-            else if (c != '\t' && c != '\n' && c != ' ') content = true;
-        }
-        return !key && content && !carriage_return && !has_raw_control(text, length)
-                   ? scalar_form::literal
-                   : scalar_form::double_quoted;
+        // A carriage return is a raw control.
+        const block_text look = look_at_block_text(text, length);
+        return !key && look.content && !look.raw_control ? scalar_form::literal
+                                                          : scalar_form::double_quoted;
     }
     default:
         return scalar_form::double_quoted;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace zvl {
 
@@ -71,19 +72,44 @@ inline bool plain_printable_backed(const char *text, size_t length) {
     return !(scan & scan_leads) || !needs_escaped_form(text, length);
 }
 
-// plain_printable of texts of up to 8 bytes, remembered by their bytes for
-// the length of one serialiser pass: mapping keys repeat from item to item.
-// Longer texts are looked at each time.
+// plain_printable of texts of up to 8 bytes (16 when backed), remembered by
+// their bytes for the length of one serialiser pass: mapping keys repeat
+// from item to item. Longer texts are looked at each time.
 class printable_memo {
 public:
     // `backed`: the text's buffer holds the 16 bytes that end with it.
-    bool printable(const char *text, size_t length, bool backed = false);
+    bool printable(const char *text, size_t length, bool backed = false) {
+        if (!backed || length == 0 || length > 16) return look(text, length, backed);
+        // The text in two words with zeros above it (low: the bytes before
+        // the last eight): equal words of equal lengths are the same text.
+        uint64_t low = 0, high;
+        std::memcpy(&high, text + length - 8, 8);
+        if (length > 8) {
+            std::memcpy(&low, text + length - 16, 8);
+            low >>= 8 * (16 - length);
+        } else {
+            high >>= 8 * (8 - length);
+        }
+        const size_t slot = slot_of(low, high);
+        if (length_[slot] == length && high_[slot] == high && low_[slot] == low) return answer_[slot];
+        return remember(slot, low, high, text, length, true);
+    }
 
 private:
-    static constexpr size_t slots = 16;
-    uint64_t word_[slots] = {};
-    uint8_t length_[slots] = {};  // 0: empty slot
-    bool answer_[slots] = {};
+    // Room for the keys of large schemas; only the lengths start zeroed.
+    static constexpr size_t slot_bits = 9;
+    static constexpr size_t slots = size_t(1) << slot_bits;
+    static size_t slot_of(uint64_t low, uint64_t high) {
+        return size_t(((high ^ (low * 0xC2B2AE3D27D4EB4Full)) * 0x9E3779B97F4A7C15ull) >>
+                      (64 - slot_bits));  // Fibonacci hashing
+    }
+    bool look(const char *text, size_t length, bool backed);
+    bool remember(size_t slot, uint64_t low, uint64_t high, const char *text, size_t length,
+                  bool backed);
+    uint64_t low_[slots];
+    uint64_t high_[slots];
+    uint8_t length_[slots] = {};  // 0: empty slot, the others not looked at
+    bool answer_[slots];
 };
 
 // The form of a scalar in block mode. `key` is set for mapping keys; `style`
