@@ -463,16 +463,21 @@ struct fast_replay {
         *out = {log->input + offset, uint32_t(length)};
         return true;
     }
-    // A plain scalar node (style 1, plain_implicit, resolved tag), attached.
-    bool plain(zarvel_text_span text) {
+    // A plain scalar node (style 1, plain_implicit, resolved tag); its id.
+    uint32_t plain_node(zarvel_text_span text) {
         uint8_t tag_id = resolver->text(nullptr, text.data, text.length);
         uint32_t id = zarvel_store_add_node(store);
-        if (id == zarvel_node_none) return false;
+        if (id == zarvel_node_none) return id;
         zarvel_node_rec &node = store->nodes[id];
         node.flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_PLAIN, false, true);
         node.tag_id = tag_id;
         node.value = zarvel_store_put_text(store, text.data, text.length, true);
-        return zarvel_store_attach(store, id);
+        return id;
+    }
+    // The same, attached.
+    bool plain(zarvel_text_span text) {
+        uint32_t id = plain_node(text);
+        return id != zarvel_node_none && zarvel_store_attach(store, id);
     }
     // Words used by the record at `at` when it was composed here, 0 when it
     // must take the general way, -1 on failure.
@@ -507,7 +512,11 @@ struct fast_replay {
             if ((first & 0x78) != 0x08 || end - at < 3) return 0;
             zarvel_text_span key, value;
             if (!compact(w[at + 1], &key) || !compact(w[at + 2], &value)) return 0;
-            return plain(key) && plain(value) ? 3 : -1;
+            uint32_t key_id = plain_node(key);
+            if (key_id == zarvel_node_none) return -1;
+            uint32_t value_id = plain_node(value);
+            if (value_id == zarvel_node_none) return -1;
+            return zarvel_store_attach_pair(store, key_id, value_id) ? 3 : -1;
         }
         case record_node_event: {
             uint32_t type = uint32_t(first & 0xF);

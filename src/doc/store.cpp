@@ -175,6 +175,7 @@ bool zarvel_store_push(zarvel_node_store *store, uint32_t id) {
     if (store->depth >= zarvel_store_max_depth) return false;
     store->open_stack[store->depth] = id;
     store->key_pending[store->depth] = 0;
+    store->open_is_map[store->depth] = store->nodes[id].kind() == ZARVEL_KIND_MAPPING ? 1 : 0;
     store->depth += 1;
     return true;
 }

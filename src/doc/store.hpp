@@ -200,6 +200,9 @@ struct zarvel_node_store {
     uint32_t depth;
     uint8_t key_pending[zarvel_store_max_depth];
     uint32_t pending_key[zarvel_store_max_depth];
+    // 1 where the open collection is a mapping: attaching needs no look at
+    // the collection's record (zarvel_store_push sets it).
+    uint8_t open_is_map[zarvel_store_max_depth];
 
     // Read API: positional cursors (store's lock), so that walking nested
     // collections in order does not rebuild the child cache at every switch.
@@ -308,7 +311,7 @@ inline bool zarvel_store_attach(zarvel_node_store *store, uint32_t id) {
     if (store->depth == 0) return zarvel_store_add_root(store, id);
     uint32_t level = store->depth - 1;
     uint32_t parent = store->open_stack[level];
-    if (store->nodes[parent].kind() == ZARVEL_KIND_MAPPING) {
+    if (store->open_is_map[level]) {
         if (!store->key_pending[level]) {
             store->pending_key[level] = id;
             store->key_pending[level] = 1;
@@ -320,7 +323,25 @@ inline bool zarvel_store_attach(zarvel_node_store *store, uint32_t id) {
     zarvel_store_append_child(store, parent, id);
     return true;
 }
-// Opens a collection on the composer's stack; false at depth 1000.
+// Attaches a key and its value as zarvel_store_attach(key) and then
+// (value) would, both linked at once into an open mapping awaiting a key.
+inline bool zarvel_store_attach_pair(zarvel_node_store *store, uint32_t key, uint32_t value) {
+    uint32_t level = store->depth - 1;
+    if (store->depth == 0 || !store->open_is_map[level] || store->key_pending[level] ||
+        store->child_cache_node != 0xFFFFFFFFu || store->child_cursors)
+        return zarvel_store_attach(store, key) && zarvel_store_attach(store, value);
+    zarvel_node_rec &p = store->nodes[store->open_stack[level]];
+    if (p.first_child == 0xFFFFFFFFu)
+        p.first_child = key;
+    else
+        store->nodes[p.last_child].next_sibling = key;
+    store->nodes[key].next_sibling = value;
+    p.last_child = value;
+    p.child_count += 2;
+    return true;
+}
+// Opens a collection on the composer's stack (its record's kind already
+// set); false at depth 1000.
 bool zarvel_store_push(zarvel_node_store *store, uint32_t id);
 // Closes the innermost open collection; false when none is open. A pending
 // key of a closing mapping is dropped.
