@@ -4,6 +4,7 @@
 #include "emit/decimal_text.hpp"
 
 #include <cstring>
+#include <iterator>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -32,6 +33,7 @@ struct scanned {
     uint64_t w;          // significant digits
     int32_t exponent10;  // value = w x 10^exponent10
 };
+
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -183,6 +185,12 @@ __attribute__((noinline)) bool scan(const char *t, size_t n, scanned &out) {
 constexpr size_t point_form_shortest = 16;
 constexpr size_t point_form_longest = 24;
 
+// What the point form saw of its text, for copying it out.
+struct point_form_text {
+    uint32_t point;       // the point's byte
+    __m128i first, last;  // the first and the last 16 bytes
+};
+
 uint32_t digit_bytes(__m128i v) {
     const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
                                         _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
@@ -200,7 +208,8 @@ uint64_t zero_non_digits(uint64_t w) {
     return (w & ~whole_bytes) | ((ones * '0') & whole_bytes);
 }
 
-inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t n, scanned &out) {
+inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t n, scanned &out,
+                                                          point_form_text &form) {
     const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t));
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + n - 16));
     const __m128i points_first = _mm_cmpeq_epi8(first, _mm_set1_epi8('.'));
@@ -247,18 +256,66 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
     out.negative = t[0] == '-';
     out.exponent10 = -int32_t(n - point - 1);
     out.w = w;
+    form.point = point;
+    form.first = first;
+    form.last = last;
     return true;
 }
 #endif
 
 bool scan_text(const char *t, size_t n, scanned &out) {
 #if defined(__SSE2__)
-    if (n >= point_form_shortest && n <= point_form_longest && scan_point_form(t, n, out)) return true;
+    point_form_text form;
+    if (n >= point_form_shortest && n <= point_form_longest && scan_point_form(t, n, out, form)) return true;
 #endif
     return scan(t, n, out);
 }
 
-bool to_binary(const scanned &d, binary_value &value) {
+#if defined(__SSE2__)
+// The shortest text of a point-form text when its digits are the text's own
+// digits up to some place, or those with one added at that place (a value
+// written with 17 digits and read back, most often): the text itself, cut
+// after its last nonzero digit there, or after its last digit other than 9
+// raised by one. 0 when the shortest digits f x 10^k are neither, or the
+// text is not the layout they get: a sign other than "-", a first digit 0,
+// more than 16 digits before the point, no digit after the point to end on.
+inline int32_t copy_point_form(char *buffer, const char *t, size_t n, const point_form_text &form,
+                               const scanned &d, uint64_t f, int32_t k) {
+    const uint32_t sign = t[0] == '-' ? 1u : 0u;
+    if (t[sign] < '1' || form.point - sign > 16) return 0;
+    const int32_t q = d.exponent10;
+    uint32_t cut = 0;
+    bool raise = false;
+    if (k >= q) {
+        // f x 10^(k - q) against w: w lies in [base - P, base + P) exactly
+        // when f is the text cut (base <= w) or the cut raised by one.
+        if (k - q >= int32_t(std::size(digit_steps::pow10_u64_table))) return 0;
+        const uint64_t p = digit_steps::pow10_u64_table[k - q];
+        const u128 r = u128(d.w) + p - u128(f) * p;
+        if (r >= u128(2) * p) return 0;
+        raise = r < p;
+        cut = uint32_t(k - q);
+    } else if (q - k >= int32_t(std::size(digit_steps::pow10_u64_table)) ||
+               u128(d.w) * digit_steps::pow10_u64_table[q - k] != f) {
+        return 0;
+    }
+    if (size_t(form.point) + cut >= n) return 0;
+    // The last byte before the cut that is not a dropped 0 (or, raised, a 9
+    // that carries): the sign and the point are neither.
+    const __m128i skipped = _mm_set1_epi8(raise ? '9' : '0');
+    const uint32_t skip = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(form.first, skipped))) |
+                          uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(form.last, skipped))) << (n - 16);
+    const uint32_t kept = ~skip & ((uint32_t(1) << (n - cut)) - 1);
+    const uint32_t end = uint32_t(31 - __builtin_clz(kept));
+    if (end <= form.point) return 0;
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(buffer), form.first);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(buffer + n - 16), form.last);
+    buffer[end] = char(t[end] + (raise ? 1 : 0));
+    return int32_t(end + 1);
+}
+#endif
+
+inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_value &value) {
     const uint64_t w = d.w;
     const int32_t q = d.exponent10;
     uint64_t m;
@@ -325,7 +382,16 @@ bool read_decimal(const char *text, size_t length, bool &negative, binary_value 
 
 int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
     scanned d;
-    if (!scan_text(text, length, d)) return 0;
+#if defined(__SSE2__)
+    point_form_text form = {0, _mm_setzero_si128(), _mm_setzero_si128()};
+    if (length >= point_form_shortest && length <= point_form_longest &&
+        scan_point_form(text, length, d, form)) {
+    } else if (!scan(text, length, d)) {
+        return 0;
+    }
+#else
+    if (!scan(text, length, d)) return 0;
+#endif
     digit_record digits;
     if (d.w == 0) {
         digits.digits[0] = '0';
@@ -347,6 +413,10 @@ int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
     uint64_t f;
     int32_t exponent10;
     if (shortest_integer_fast(value, f, exponent10)) {
+#if defined(__SSE2__)
+        if (form.point != 0)
+            if (const int32_t n = copy_point_form(buffer, text, length, form, d, f, exponent10)) return n;
+#endif
         if (const int32_t n = write_point_inside(buffer, d.negative, f, exponent10)) return n;
         digits_from_integer(f, exponent10, digits);
     } else if (!shortest_digits_exact(value, digits)) {
