@@ -869,7 +869,7 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
     // can be asked for large pages before the entries are written (filling
     // a large fresh block is otherwise dominated by page faults). The builder
     // then takes it as a block offered for reuse.
-    if (!zvl::tape_allocate(tape, len)) {
+    if (!zvl::tape_allocate_packed(tape, len)) {
         zvl::deallocate(allocator, held);
         *status = ZARVEL_NO_MEMORY;
         return nullptr;

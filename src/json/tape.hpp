@@ -31,6 +31,12 @@ inline uint64_t tape_pack(uint8_t type, uint64_t length, uint64_t start) {
 // points the four arrays into it; false when the allocation fails.
 bool tape_allocate(zarvel_tape *tape, uint64_t n);
 
+// A block with the packed array alone (capacity n + 2 entries), for a tape
+// that is never turned into columns: under half the size, which keeps the
+// block of a large text below the size the C library maps afresh (and
+// faults in page by page) at every allocation. False when it fails.
+bool tape_allocate_packed(zarvel_tape *tape, uint64_t n);
+
 // Readies the block for a build over a text of n bytes. With reuse, the
 // block of an earlier packed build that is large enough is kept (its entries
 // are dead); otherwise the tape is emptied and a new block allocated. False

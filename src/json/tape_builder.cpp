@@ -37,6 +37,17 @@ bool tape_allocate(zarvel_tape *tape, uint64_t n) {
     return true;
 }
 
+bool tape_allocate_packed(zarvel_tape *tape, uint64_t n) {
+    auto *block = static_cast<uint64_t *>(allocate(&zarvel_default_allocator, (n + 2) * sizeof(uint64_t)));
+    if (!block) return false;
+    tape->block = block;
+    tape->types = nullptr;
+    tape->starts = nullptr;
+    tape->lens = nullptr;
+    tape->packed = block;
+    return true;
+}
+
 bool tape_take_block(zarvel_tape *tape, uint64_t n, bool reuse) {
     const bool reusable = reuse && tape->block && tape->packed && tape->packed_ready;
     if (reusable && tape->text_len >= n + 2) {
