@@ -396,9 +396,22 @@ struct block_scanner {
     uint64_t last_line_start = ~uint64_t(0), last_line_end = 0;
     uint64_t line_end(uint64_t p) {
         if (p == last_line_start) return last_line_end;
-        last_line_start = p;
-        // Lines are short: an inline search beats the library call.
-        return last_line_end = first_of(text, p, length, length, '\n', '\n');
+        // The leading blanks are passed once: the line break is looked for
+        // from the first content on, and that content is kept as well.
+        uint64_t c = first_non_space(text, p, length, length);
+        uint64_t e = c < length && text[c] != '\n' ? first_of(text, c, length, length, '\n', '\n') : c;
+        last_line_start = last_content_start = p;
+        last_content = c;
+        return last_line_end = e;
+    }
+
+    // First content byte of the line [p, e) (or e), e = line_end(p); found
+    // by line_end.
+    uint64_t last_content_start = ~uint64_t(0), last_content = 0;
+    uint64_t line_content(uint64_t p, uint64_t e) {
+        if (p == last_content_start) return last_content;
+        last_content_start = p;
+        return last_content = skip_blanks(p, e);
     }
 
     // Continuation lines of a plain scalar whose first line ends at
@@ -412,7 +425,7 @@ struct block_scanner {
         bool started = false;
         while (p < length) {
             uint64_t e = line_end(p);
-            uint64_t c = skip_blanks(p, e);
+            uint64_t c = line_content(p, e);
             if (c == e) {
                 ++blank;
                 p = e + 1;
@@ -455,7 +468,7 @@ struct block_scanner {
         bool content = false;
         while (p < length) {
             uint64_t e = line_end(p);
-            uint64_t c = skip_blanks(p, e);
+            uint64_t c = line_content(p, e);
             if (c == e) {
                 // Only spaces: an empty line, unless it reaches into the content.
                 if (!content || e - p > indent) return false;
@@ -858,7 +871,7 @@ struct block_scanner {
         while (at < length) {
             uint64_t end = line_end(at);
             next_line = end + 1;
-            uint64_t content = skip_blanks(at, end);
+            uint64_t content = line_content(at, end);
             if (content < end && text[content] != '#') {
                 if (content == at) {
                     char c = text[at];
