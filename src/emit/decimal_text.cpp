@@ -35,6 +35,13 @@ struct scanned {
 };
 
 
+// The text's value less the double, in units of 2^(e - 43) (e the double's
+// binary exponent), rounded down; known when the product gave the double.
+struct text_offset {
+    bool known = false;
+    int64_t units = 0;
+};
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 constexpr uint64_t ones = 0x0101010101010101ull;
@@ -272,36 +279,16 @@ bool scan_text(const char *t, size_t n, scanned &out) {
 }
 
 #if defined(__SSE2__)
-// The shortest text of a point-form text when its digits are the text's own
-// digits up to some place, or those with one added at that place (a value
-// written with 17 digits and read back, most often): the text itself, cut
-// after its last nonzero digit there, or after its last digit other than 9
-// raised by one. 0 when the shortest digits f x 10^k are neither, or the
-// text is not the layout they get: a sign other than "-", a first digit 0,
-// more than 16 digits before the point, no digit after the point to end on.
-inline int32_t copy_point_form(char *buffer, const char *t, size_t n, const point_form_text &form,
-                               const scanned &d, uint64_t f, int32_t k) {
+// A point-form text cut after its last nonzero digit among the first n - cut
+// bytes, or (raised) after its last digit other than 9 there, raised by one:
+// the layout of those digits when the sign is "-" or none, the first digit
+// is not 0, at most 16 digits stand before the point and one after it
+// remains; 0 otherwise.
+inline int32_t copy_cut(char *buffer, const char *t, size_t n, const point_form_text &form, uint32_t cut,
+                        bool raise) {
     const uint32_t sign = t[0] == '-' ? 1u : 0u;
-    if (t[sign] < '1' || form.point - sign > 16) return 0;
-    const int32_t q = d.exponent10;
-    uint32_t cut = 0;
-    bool raise = false;
-    if (k >= q) {
-        // f x 10^(k - q) against w: w lies in [base - P, base + P) exactly
-        // when f is the text cut (base <= w) or the cut raised by one.
-        if (k - q >= int32_t(std::size(digit_steps::pow10_u64_table))) return 0;
-        const uint64_t p = digit_steps::pow10_u64_table[k - q];
-        const u128 r = u128(d.w) + p - u128(f) * p;
-        if (r >= u128(2) * p) return 0;
-        raise = r < p;
-        cut = uint32_t(k - q);
-    } else if (q - k >= int32_t(std::size(digit_steps::pow10_u64_table)) ||
-               u128(d.w) * digit_steps::pow10_u64_table[q - k] != f) {
-        return 0;
-    }
-    if (size_t(form.point) + cut >= n) return 0;
-    // The last byte before the cut that is not a dropped 0 (or, raised, a 9
-    // that carries): the sign and the point are neither.
+    if (t[sign] < '1' || form.point - sign > 16 || size_t(form.point) + cut >= n) return 0;
+    // The sign and the point are neither a dropped 0 nor a 9 that carries.
     const __m128i skipped = _mm_set1_epi8(raise ? '9' : '0');
     const uint32_t skip = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(form.first, skipped))) |
                           uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(form.last, skipped))) << (n - 16);
@@ -313,9 +300,95 @@ inline int32_t copy_point_form(char *buffer, const char *t, size_t n, const poin
     buffer[end] = char(t[end] + (raise ? 1 : 0));
     return int32_t(end + 1);
 }
+
+// The shortest digits f x 10^k as the text's digits w x 10^q cut by some
+// places, or cut and raised by one at the last place kept (a value written
+// with 17 digits and read back, most often); false when they are neither.
+inline bool cut_of_digits(const scanned &d, uint64_t f, int32_t k, uint32_t &cut, bool &raise) {
+    const int32_t q = d.exponent10;
+    cut = 0;
+    raise = false;
+    if (k >= q) {
+        // f x 10^(k - q) against w: w lies in [base - P, base + P) exactly
+        // when f is the text cut (base <= w) or the cut raised by one.
+        if (k - q >= int32_t(std::size(digit_steps::pow10_u64_table))) return false;
+        const uint64_t p = digit_steps::pow10_u64_table[k - q];
+        const u128 r = u128(d.w) + p - u128(f) * p;
+        if (r >= u128(2) * p) return false;
+        raise = r < p;
+        cut = uint32_t(k - q);
+        return true;
+    }
+    return q - k < int32_t(std::size(digit_steps::pow10_u64_table)) &&
+           u128(d.w) * digit_steps::pow10_u64_table[q - k] == f;
+}
+
+// The shortest digits of the double nearest to the text, worked out beside
+// the text's own digits: the double's rounding interval, as offsets from w
+// in units of the text's last digit, holds w, and is narrower than 10^(j+1)
+// for j = floor(log10 of its width). So when it is narrower than one unit,
+// w itself is the one candidate with the most trailing zeros; else (j 0 or
+// 1) the multiple of 10^(j+1) inside it if any, else the nearer of the two
+// multiples of 10^j around the double. Every test whose sides come closer
+// than the offsets' error (a few 2^-32 units) gives up, ties and interval
+// ends included, and so do values at a power of two (a narrower interval
+// below). False, or the digits as a cut of the text (see cut_of_digits).
+inline bool cut_of_interval(const scanned &d, const binary_value &value, const text_offset &offset, uint32_t &cut,
+                            bool &raise) {
+    if (value.unequal_margins) return false;
+    const int32_t q = d.exponent10;
+    const int32_t k = floor_log10_pow2(value.e);
+    cut = 0;
+    raise = false;
+    if (k < q) return true;
+    const int32_t j = k - q;
+    if (j > 1 || !offset.known || -q < pow10_first || -q > pow10_last) return false;
+    // Half the gap, 2^(e - 1) x 10^-q, in 2^-32 units: below 50 units.
+    const int32_t shift = 32 - value.e - floor_log2_pow10(-q);
+    if (shift < 1 || shift > 63) return false;
+    const int64_t half = int64_t(pow10_table[-q - pow10_first].high >> shift);
+    // The double less the text.
+    const int64_t x = -int64_t((__int128(offset.units) * half) >> 42);
+    const int64_t low = x - half, high = x + half;
+    constexpr int64_t band = 64;
+    auto clear = [](int64_t difference) { return uint64_t(difference + band) > uint64_t(2 * band); };
+    const int64_t unit = j == 0 ? 1 : 10;
+    const int64_t r1 = int64_t(j == 0 ? d.w % 10 : d.w % 100);
+    // The multiple of 10 units at or below w, and the one above it.
+    const int64_t below = -r1 * (int64_t(1) << 32), above = (10 * unit - r1) * (int64_t(1) << 32);
+    if (!clear(low - below) || !clear(high - above)) return false;
+    if (low <= below || above <= high) {
+        cut = uint32_t(j + 1);
+        raise = low > below;
+        return true;
+    }
+    // The multiples of 10^j around the double: s at or below it, t above.
+    const int64_t r0 = j == 0 ? 0 : r1 % 10;
+    const int64_t y = (r0 << 32) + x;
+    const int64_t s = (y >> 32) - r0;  // floor of the double in units, less w
+    const int64_t s_units = j == 0 ? s : ((s + r0 + 100) / 10 - 10) * 10 - r0;
+    const int64_t t_units = s_units + unit;
+    const int64_t s_at = s_units * (int64_t(1) << 32), t_at = t_units * (int64_t(1) << 32);
+    if (!clear(x - s_at) || !clear(x - t_at) || !clear(low - s_at) || !clear(high - t_at)) return false;
+    const bool s_in = low <= s_at, t_in = t_at <= high;
+    int64_t chosen;
+    if (s_in && t_in) {
+        const int64_t closer = 2 * x - s_at - t_at;
+        if (!clear(closer)) return false;
+        chosen = closer < 0 ? s_units : t_units;
+    } else if (s_in || t_in) {
+        chosen = s_in ? s_units : t_units;
+    } else {
+        return false;
+    }
+    cut = uint32_t(j);
+    if (chosen == -r0) return true;
+    raise = true;
+    return chosen == unit - r0;
+}
 #endif
 
-inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_value &value) {
+inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_value &value, text_offset &offset) {
     const uint64_t w = d.w;
     const int32_t q = d.exponent10;
     uint64_t m;
@@ -356,7 +429,11 @@ inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_va
         // Rounding up is a coin toss over the texts: added, not branched on.
         // Above half: bit 74 set and something below it.
         const uint64_t rest_high = uint64_t(rest >> 64), rest_low = uint64_t(rest);
-        m += (rest_high >> 10) & uint64_t(((rest_high & 0x3FF) | rest_low) != 0);
+        const uint64_t up = (rest_high >> 10) & uint64_t(((rest_high & 0x3FF) | rest_low) != 0);
+        m += up;
+        // The product less m x 2^75: a unit of `normal` is 2^(e2 - 75).
+        offset.known = true;
+        offset.units = int64_t(uint64_t(rest >> 32)) - int64_t(up << 43);
         if (m == (uint64_t(1) << 53)) {
             m >>= 1;
             ++e2;
@@ -377,7 +454,8 @@ bool read_decimal(const char *text, size_t length, bool &negative, binary_value 
     scanned d;
     if (!scan_text(text, length, d) || d.w == 0) return false;
     negative = d.negative;
-    return to_binary(d, value);
+    text_offset offset;
+    return to_binary(d, value, offset);
 }
 
 int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
@@ -409,13 +487,20 @@ int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
         }
     }
     binary_value value;
-    if (!to_binary(d, value)) return 0;
+    text_offset offset;
+    if (!to_binary(d, value, offset)) return 0;
+#if defined(__SSE2__)
+    uint32_t cut;
+    bool raise;
+    if (form.point != 0 && cut_of_interval(d, value, offset, cut, raise))
+        if (const int32_t n = copy_cut(buffer, text, length, form, cut, raise)) return n;
+#endif
     uint64_t f;
     int32_t exponent10;
     if (shortest_integer_fast(value, f, exponent10)) {
 #if defined(__SSE2__)
-        if (form.point != 0)
-            if (const int32_t n = copy_point_form(buffer, text, length, form, d, f, exponent10)) return n;
+        if (form.point != 0 && cut_of_digits(d, f, exponent10, cut, raise))
+            if (const int32_t n = copy_cut(buffer, text, length, form, cut, raise)) return n;
 #endif
         if (const int32_t n = write_point_inside(buffer, d.negative, f, exponent10)) return n;
         digits_from_integer(f, exponent10, digits);
