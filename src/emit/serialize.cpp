@@ -538,11 +538,11 @@ struct emitter {
     // A plain key that stays plain, without tag or anchor, and its value: a
     // plain scalar that stays plain ends the line, a non-empty block
     // collection without properties starts on the next line at the blanks
-    // written here (its first entry then writes no indentation). Key line
-    // and blanks in one write. False when the pair needs the general path
-    // (nothing written then, nothing decided either).
-    bool plain_key_line(const zarvel_node_rec &k, const zarvel_node_rec &v, uint64_t n,
-                        bool first) {
+    // written here (its first entry then writes no indentation), any other
+    // value goes through mapping_value. Key line and blanks in one write.
+    // False when the key needs the general path (nothing written then,
+    // nothing decided either).
+    bool plain_key_line(const zarvel_node_rec &k, uint32_t value, uint64_t n, bool first) {
         if (k.kind() != ZARVEL_KIND_SCALAR || effective_style(k) != uint8_t(node_style::plain) ||
             has_properties(k))
             return false;
@@ -550,30 +550,32 @@ struct emitter {
         if (kt.empty() || kt.size() > longest_implicit_key) return false;
         // Same decisions as the general path, made once.
         if (w.style_cache && kt.size() >= style_cache_min_length) return false;
+        if (!keys.printable(kt.data(), kt.size(), backed(k.value))) return false;
+
+        const zarvel_node_rec &v = node(value);
+        enum { same_line, next_line, general } shape = general;
         std::string_view vt;
-        // Blanks on the value's line for a collection; none for a scalar.
+        // Blanks on the next line for a collection.
         uint64_t below = 0;
-        bool collection = false;
         if (v.kind() == ZARVEL_KIND_SCALAR) {
-            if (effective_style(v) != uint8_t(node_style::plain) || has_properties(v)) return false;
-            vt = text(v.value);
-            if (w.style_cache && vt.size() >= style_cache_min_length) return false;
+            if (effective_style(v) == uint8_t(node_style::plain) && !has_properties(v)) {
+                vt = text(v.value);
+                if (!(w.style_cache && vt.size() >= style_cache_min_length) &&
+                    (vt.empty() || printable(v.value, vt)))
+                    shape = same_line;
+            }
         } else if (v.kind() != ZARVEL_KIND_ALIAS && !v.is_flow() && v.child_count > 0 &&
                    valid(v.first_child) && !has_properties(v)) {
             // In a block mapping: block mode, no flow around, no complex key.
-            collection = true;
+            shape = next_line;
             below = v.kind() == ZARVEL_KIND_MAPPING ? n + 2 : n;
-        } else {
-            return false;
         }
-        if (!keys.printable(kt.data(), kt.size(), backed(k.value))) return false;
-        if (!vt.empty() && !printable(v.value, vt)) return false;
+        if (shape != same_line) vt = {};
 
         const uint64_t line_feed = !first && w.last != '\n' ? 1 : 0;
         const uint64_t indent = first ? 0 : n;
         const uint64_t head = line_feed + indent + kt.size() + 1;
-        const uint64_t total =
-            head + (collection ? 1 + below : vt.empty() ? 0 : 1 + vt.size());
+        const uint64_t total = head + (shape == next_line ? 1 + below : vt.empty() ? 0 : 1 + vt.size());
         if (char *p = writer_room(w, total)) {
             if (line_feed) *p++ = '\n';
             fill_blanks(p, indent);
@@ -582,7 +584,7 @@ struct emitter {
             p += kt.size();
             *p++ = ':';
             w.length += total;
-            if (collection) {
+            if (shape == next_line) {
                 *p++ = '\n';
                 fill_blanks(p, below);
                 w.column = below;
@@ -602,7 +604,7 @@ struct emitter {
             }
             put(w, kt);
             put_byte(w, ':');
-            if (collection) {
+            if (shape == next_line) {
                 put_byte(w, '\n');
                 put_blanks(w, below);
             } else if (!vt.empty()) {
@@ -610,11 +612,13 @@ struct emitter {
                 put(w, vt);
             }
         }
-        if (collection) {
+        if (shape == next_line) {
             if (v.kind() == ZARVEL_KIND_MAPPING)
                 block_mapping(v, below);
             else
                 block_sequence(v, below);
+        } else if (shape == general) {
+            mapping_value(value, n);
         }
         return true;
     }
@@ -624,7 +628,7 @@ struct emitter {
         for (uint32_t key = map.first_child; valid(key);) {
             const zarvel_node_rec &k = node(key);
             const uint32_t value = k.next_sibling;
-            if (valid(value) && plain_key_line(k, node(value), n, first)) {
+            if (valid(value) && plain_key_line(k, value, n, first)) {
                 first = false;
                 key = node(value).next_sibling;
                 continue;
