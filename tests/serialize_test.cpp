@@ -182,6 +182,7 @@ TEST(Serialize, PlainFallbacks) {
         {"-x", "-x\n"},          {"key: value: more", "'key: value: more'\n"},
         {"url:http://x", "url:http://x\n"},                {"trail ", "'trail '\n"},
         {"[a]", "'[a]'\n"},      {"*x", "'*x'\n"},         {"%x", "'%x'\n"},
+        {"#'x'", "'#''x'''\n"},
     };
     for (const row &r : rows) {
         tree t;
@@ -504,6 +505,9 @@ TEST(ScalarStyle, ChooseTable) {
         {std::string(17, '\n') + "a", false, kLiteral, false, scalar_form::literal},
         {"first line\nsecond line\r", false, kFolded, false, scalar_form::double_quoted},
         {"first line\nsecond\x7fline", false, kLiteral, false, scalar_form::double_quoted},
+        {"a quoted text,\tlong enough", false, kSingle, false, scalar_form::single_quoted},
+        {"a quoted text, long enough\x01", false, kSingle, false, scalar_form::double_quoted},
+        {"a tagged text, long enough\x1f", false, kLiteral, true, scalar_form::double_quoted},
         {"a", false, kLiteral, false, scalar_form::plain},
         {"a", false, kLiteral, true, scalar_form::literal},
         {"a", true, kLiteral, true, scalar_form::plain},

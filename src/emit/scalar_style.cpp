@@ -256,21 +256,27 @@ uint8_t scan_plain_bits(const char *text, size_t length) {
     constexpr uint8_t refused = scan_high | scan_leads;
     if (!plain_ends_ok(text, length)) return refused;
     {
-        __m128i special = _mm_setzero_si128(), high = special, leads = special;
+        __m128i special = _mm_setzero_si128(), high = special;
         auto add = [&](const char *at) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
             special = _mm_or_si128(special, control_bytes(v));
             special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')),
                                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('#'))));
             high = _mm_or_si128(high, v);
-            leads = _mm_or_si128(leads, lead_bytes(v));
         };
         size_t at = 0;
         for (; at + 16 <= length; at += 16) add(text + at);
         if (at < length) add(text + length - 16);
-        if (_mm_movemask_epi8(special) == 0)
-            return uint8_t(scan_writable | (_mm_movemask_epi8(high) ? scan_high : 0) |
-                           (_mm_movemask_epi8(leads) ? scan_leads : 0));
+        if (_mm_movemask_epi8(special) == 0) {
+            if (_mm_movemask_epi8(high) == 0) return scan_writable;
+            // Lead bytes looked for only in texts that have bytes above 0x7F.
+            __m128i leads = _mm_setzero_si128();
+            for (at = 0; at + 16 <= length; at += 16)
+                leads = _mm_or_si128(leads, lead_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at))));
+            if (at < length)
+                leads = _mm_or_si128(leads, lead_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + length - 16))));
+            return uint8_t(scan_writable | scan_high | (_mm_movemask_epi8(leads) ? scan_leads : 0));
+        }
     }
     uint64_t high = 0, leads = 0;
     for (size_t at = 0; at < length; at += 64) {
@@ -373,6 +379,21 @@ namespace {
 // Bytes that no unescaped scalar form may carry: controls other than tab and
 // line break, and DEL. A carriage return counts too (the reader folds it).
 bool has_raw_control(const char *text, size_t length) {
+#if defined(__SSE2__)
+    if (length >= 16) {
+        __m128i raw = _mm_setzero_si128();
+        auto add = [&](const char *at) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+            const __m128i layout = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                                                _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+            raw = _mm_or_si128(raw, _mm_andnot_si128(layout, control_bytes(v)));
+        };
+        size_t at = 0;
+        for (; at + 16 <= length; at += 16) add(text + at);
+        if (at < length) add(text + length - 16);
+        return _mm_movemask_epi8(raw) != 0;
+    }
+#endif
     for (size_t i = 0; i < length; ++i) {
         uint8_t c = uint8_t(text[i]);
         if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) return true;

@@ -131,13 +131,25 @@ size_t skip_json_plain_bytes(const uint8_t *p, size_t i, size_t n) {
 }  // namespace
 
 void write_single_quoted(zarvel_writer &w, std::string_view text) {
+    const void *quote = text.empty() ? nullptr : std::memchr(text.data(), '\'', text.size());
+    if (!quote) {
+        // The usual text without quotes: one write.
+        if (char *p = writer_room(w, text.size() + 2)) {
+            p[0] = '\'';
+            zvl::copy_run(p + 1, text.data(), text.size());
+            p[text.size() + 1] = '\'';
+            writer_commit_line_free(w, text.size() + 2, '\'');
+            return;
+        }
+    }
     put_byte(w, '\'');
     size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\'') continue;
+    while (quote) {
+        const size_t i = size_t(static_cast<const char *>(quote) - text.data());
         put_line_free(w, text.data() + start, i + 1 - start);  // through the quote
         put_byte(w, '\'');
         start = i + 1;
+        quote = start < text.size() ? std::memchr(text.data() + start, '\'', text.size() - start) : nullptr;
     }
     put_line_free(w, text.data() + start, text.size() - start);
     put_byte(w, '\'');
