@@ -396,6 +396,29 @@ TEST(JsonIndexed, RandomDocumentsAndMutationsBuildAsTheColumnBuilder) {
     }
 }
 
+// Number tokens read from one 32-byte look when the text goes on far enough,
+// by the grammar's scan otherwise: every token at every distance from the
+// end of the text builds as the column builder builds it.
+TEST(JsonIndexed, NumberTokensAtEveryDistanceFromTheEnd) {
+    std::mt19937_64 random(81);
+    std::vector<std::string> tokens = {"-65.613616999999977", "0", "-0", "0.5", "00", "01.5", "-", "1.", ".5",
+                                       "1.5e3", "2E-7", "1.5.5", "-0.0", "7,8", "123456789012345678901234567890123",
+                                       "1.234567890123456789012345678901", "1.23456789012345678901234567890"};
+    const char alphabet[] = "0123456789-.eE+";
+    for (int i = 0; i < 300; ++i) {
+        std::string t;
+        for (uint64_t n = 1 + random() % 36; n > 0; --n) t += alphabet[random() % (sizeof alphabet - 1)];
+        tokens.push_back(t);
+    }
+    for (const std::string &token : tokens) {
+        for (size_t pad = 0; pad <= 34; ++pad) {
+            expect_same_tape("[" + token + "]" + std::string(pad, ' '));
+            expect_same_tape("[" + token + "," + std::string(pad, '1') + "]");
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
 TEST(JsonIndexed, BenchmarkDocumentsBuildAsTheColumnBuilder) {
     std::filesystem::path dir = std::string(ZARVEL_SHARED_DIR) + "/bench-data";
     for (const char *name : {"twitter.json", "citm_catalog.json", "canada.json", "gsoc-2018.json"}) {
