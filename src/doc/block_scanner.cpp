@@ -155,6 +155,21 @@ inline uint64_t first_of(const char *text, uint64_t at, uint64_t end, uint64_t r
     return at;
 }
 
+// First byte of [at, end) that is `a`, `b` or `c`, or end.
+inline uint64_t first_of3(const char *text, uint64_t at, uint64_t end, char a, char b, char c) {
+#if defined(__SSE2__)
+    const __m128i x = _mm_set1_epi8(a), y = _mm_set1_epi8(b), z = _mm_set1_epi8(c);
+    for (; at + 16 <= end; at += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at));
+        __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, x), _mm_cmpeq_epi8(v, y)), _mm_cmpeq_epi8(v, z));
+        uint32_t hit = uint32_t(_mm_movemask_epi8(any));
+        if (hit) return at + uint64_t(__builtin_ctz(hit));
+    }
+#endif
+    while (at < end && text[at] != a && text[at] != b && text[at] != c) ++at;
+    return at;
+}
+
 // ---- scanner state ----------------------------------------------------------------
 
 struct level {
@@ -597,20 +612,20 @@ struct block_scanner {
     bool folded_quoted(uint64_t open, uint32_t parent, uint8_t style) {
         char q = text[open];
         uint64_t close = open + 1;
-        for (;; ++close) {
+        for (;;) {
+            close = first_of(text, close, length, length, q, '\\');
             if (close >= length) return false;
-            char b = text[close];
-            if (b == '\\' && q == '"') {
+            if (text[close] == '\\') {
                 // Only escapes of one character after the backslash (and an
-                // escaped line break) are taken here.
-                uint64_t size = escape_size(close + 1);
-                if (size == 0) return false;
-                close += size;
+                // escaped line break) are taken here; in single quotes it is
+                // a plain byte.
+                uint64_t size = q == '"' ? escape_size(close + 1) : 0;
+                if (q == '"' && size == 0) return false;
+                close += 1 + size;
                 continue;
             }
-            if (b != q) continue;
             if (q == '\'' && close + 1 < length && text[close + 1] == '\'') {
-                ++close;
+                close += 2;
                 continue;
             }
             break;
@@ -686,8 +701,7 @@ struct block_scanner {
                 i = p;
                 continue;
             }
-            uint64_t run = i + 1;
-            while (run < close && text[run] != '\n' && text[run] != q && text[run] != '\\') ++run;
+            uint64_t run = first_of3(text, i + 1, close, '\n', q, '\\');
             if (!out.append(text + i, run - i)) return false;
             i = run;
         }
@@ -733,8 +747,7 @@ struct block_scanner {
     // of its closing quote.
     bool quoted_extent(uint64_t at, uint64_t end, uint64_t *close_out) const {
         char q = text[at];
-        uint64_t close = at + 1;
-        while (close < end && text[close] != q && text[close] != '\\') ++close;
+        uint64_t close = first_of(text, at + 1, end, length, q, '\\');
         if (close >= end || text[close] != q || close - at >= compact_limit) return false;
         if (q == '\'' && close + 1 < end && text[close + 1] == '\'') return false;
         *close_out = close;
