@@ -279,15 +279,20 @@ bool scan_text(const char *t, size_t n, scanned &out) {
 }
 
 #if defined(__SSE2__)
-// A point-form text cut after its last nonzero digit among the first n - cut
-// bytes, or (raised) after its last digit other than 9 there, raised by one:
-// the layout of those digits when the sign is "-" or none, the first digit
-// is not 0, at most 16 digits stand before the point and one after it
-// remains; 0 otherwise.
+// A point-form text whose digits, cut, are laid out as the text has them:
+// the sign "-" or none, a first digit other than 0, at most 16 digits before
+// the point.
+inline bool copyable(const char *t, const point_form_text &form) {
+    const uint32_t sign = t[0] == '-' ? 1u : 0u;
+    return t[sign] >= '1' && form.point - sign <= 16;
+}
+
+// A copyable text cut after its last nonzero digit among the first n - cut
+// bytes, or (raised) after its last digit other than 9 there, raised by one;
+// 0 when no digit after the point remains.
 inline int32_t copy_cut(char *buffer, const char *t, size_t n, const point_form_text &form, uint32_t cut,
                         bool raise) {
-    const uint32_t sign = t[0] == '-' ? 1u : 0u;
-    if (t[sign] < '1' || form.point - sign > 16 || size_t(form.point) + cut >= n) return 0;
+    if (size_t(form.point) + cut >= n) return 0;
     // The sign and the point are neither a dropped 0 nor a 9 that carries.
     const __m128i skipped = _mm_set1_epi8(raise ? '9' : '0');
     const uint32_t skip = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(form.first, skipped))) |
@@ -458,18 +463,12 @@ bool read_decimal(const char *text, size_t length, bool &negative, binary_value 
     return to_binary(d, value, offset);
 }
 
-int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
-    scanned d;
-#if defined(__SSE2__)
-    point_form_text form = {0, _mm_setzero_si128(), _mm_setzero_si128()};
-    if (length >= point_form_shortest && length <= point_form_longest &&
-        scan_point_form(text, length, d, form)) {
-    } else if (!scan(text, length, d)) {
-        return 0;
-    }
-#else
-    if (!scan(text, length, d)) return 0;
-#endif
+namespace {
+
+// format_decimal_text after the scan; `form` is null unless the point form
+// read the text and it is copyable.
+__attribute__((noinline)) int32_t format_scanned(char *buffer, const char *text, size_t length, const scanned &d,
+                                                 const void *copy_form) {
     digit_record digits;
     if (d.w == 0) {
         digits.digits[0] = '0';
@@ -489,25 +488,49 @@ int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
     binary_value value;
     text_offset offset;
     if (!to_binary(d, value, offset)) return 0;
-#if defined(__SSE2__)
-    uint32_t cut;
-    bool raise;
-    if (form.point != 0 && cut_of_interval(d, value, offset, cut, raise))
-        if (const int32_t n = copy_cut(buffer, text, length, form, cut, raise)) return n;
-#endif
     uint64_t f;
     int32_t exponent10;
     if (shortest_integer_fast(value, f, exponent10)) {
 #if defined(__SSE2__)
-        if (form.point != 0 && cut_of_digits(d, f, exponent10, cut, raise))
-            if (const int32_t n = copy_cut(buffer, text, length, form, cut, raise)) return n;
+        const auto *form = static_cast<const point_form_text *>(copy_form);
+        uint32_t cut;
+        bool raise;
+        if (form && cut_of_digits(d, f, exponent10, cut, raise))
+            if (const int32_t n = copy_cut(buffer, text, length, *form, cut, raise)) return n;
 #endif
         if (const int32_t n = write_point_inside(buffer, d.negative, f, exponent10)) return n;
         digits_from_integer(f, exponent10, digits);
     } else if (!shortest_digits_exact(value, digits)) {
         return 0;
     }
+    (void)copy_form;
     return layout_digits(buffer, d.negative, digits);
+}
+
+}  // namespace
+
+int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
+    scanned d;
+#if defined(__SSE2__)
+    point_form_text form;
+    if (length >= point_form_shortest && length <= point_form_longest && scan_point_form(text, length, d, form)) {
+        if (!copyable(text, form)) return format_scanned(buffer, text, length, d, nullptr);
+        // At most 15 digits: the text's own digits are the shortest.
+        if (d.w < unique_below) {
+            if (const int32_t n = copy_cut(buffer, text, length, form, 0, false)) return n;
+        } else {
+            binary_value value;
+            text_offset offset;
+            uint32_t cut;
+            bool raise;
+            if (to_binary(d, value, offset) && cut_of_interval(d, value, offset, cut, raise))
+                if (const int32_t n = copy_cut(buffer, text, length, form, cut, raise)) return n;
+        }
+        return format_scanned(buffer, text, length, d, &form);
+    }
+#endif
+    if (!scan(text, length, d)) return 0;
+    return format_scanned(buffer, text, length, d, nullptr);
 }
 
 }  // namespace zvl
