@@ -6,7 +6,9 @@
 // policy: a measuring walk that sums sizes, then a writing walk into a buffer
 // of exactly that size. With the canonical flag the measuring walk also
 // sorts every mapping's pairs by their keys' encoded bytes and records the
-// order, in visiting order, for the writing walk to replay.
+// order, in visiting order, for the writing walk to replay. Without it, an
+// encoding into a buffer of its own takes a single walk into a growing
+// buffer instead, which makes the same bytes.
 #include <cmath>
 #include <cstring>
 
@@ -640,7 +642,7 @@ struct raw_out {
 };
 
 // Shortest head with one store of the argument's bytes: needs 9 bytes of room.
-void put_head(raw_out &out, uint8_t major, uint64_t argument) {
+inline __attribute__((always_inline)) void put_head(raw_out &out, uint8_t major, uint64_t argument) {
     const uint8_t initial = uint8_t(major << 5);
     if (argument < 24) {
         *out.at++ = uint8_t(initial | argument);
@@ -666,7 +668,8 @@ void put_head(raw_out &out, uint8_t major, uint64_t argument) {
 // Decimal integers of at most 18 digits without a leading zero, the usual
 // integer text, read without the general number reader; the values are the
 // ones parse_number gives ("-0" is 0). False sends the text the general way.
-bool short_integer(const char *p, uint32_t n, uint8_t &major, uint64_t &argument) {
+inline __attribute__((always_inline)) bool short_integer(const char *p, uint32_t n, uint8_t &major,
+                                                          uint64_t &argument) {
     const bool negative = n && p[0] == '-';
     const uint32_t start = negative ? 1 : 0;
     const uint32_t digits = n - start;
@@ -687,23 +690,68 @@ bool short_integer(const char *p, uint32_t n, uint8_t &major, uint64_t &argument
     return true;
 }
 
-// ASCII texts (most keys and values) are well-formed without a call to the
-// validator: eight bytes at a time, the last eight overlapping.
-bool ascii_text(const char *p, uint64_t n) {
-    if (n > 64) return false;
-    uint64_t any = 0;
-    if (n >= 8) {
-        uint64_t i = 0, w;
-        for (; i + 8 <= n; i += 8) {
-            std::memcpy(&w, p + i, 8);
-            any |= w;
-        }
-        std::memcpy(&w, p + n - 8, 8);
-        any |= w;
-    } else {
-        for (uint64_t i = 0; i < n; ++i) any |= uint8_t(p[i]);
+// Decimal fractions ("-12.25") of at most 19 digits without an exponent,
+// the float texts the CBOR decoder and most documents write, read to the
+// value parse_number gives them: one correctly rounded division of exact
+// doubles. False sends the text the general way.
+inline __attribute__((always_inline)) bool short_fraction(const char *p, uint32_t n, double &value) {
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                        1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
+    const bool negative = n && p[0] == '-';
+    const uint32_t start = negative ? 1 : 0;
+    uint32_t i = start;
+    uint64_t m = 0;  // wraps only past 19 digits, which are refused
+    for (; i < n && uint32_t(uint8_t(p[i])) - '0' <= 9; ++i) m = m * 10 + uint32_t(uint8_t(p[i]) - '0');
+    const uint32_t whole = i - start;
+    if (whole == 0 || (whole > 1 && p[start] == '0') || i == n || p[i] != '.') return false;
+    const uint32_t point = ++i;
+    for (; i < n && uint32_t(uint8_t(p[i])) - '0' <= 9; ++i) m = m * 10 + uint32_t(uint8_t(p[i]) - '0');
+    const uint32_t fraction = i - point;
+    if (i != n || fraction == 0 || whole + fraction > 19 || m > (uint64_t{1} << 53)) return false;
+    const double v = double(m) / powers[fraction];
+    value = negative ? -v : v;
+    return true;
+}
+
+// Copies a text and tells whether it is ASCII, so well-formed without a call
+// to the validator (most keys and values are). Runs of up to 16 bytes move
+// as two overlapping words whose bits are tested on the way; longer ones up
+// to 64 bytes are tested eight bytes at a time, the last eight overlapping.
+inline __attribute__((always_inline)) bool copy_ascii(uint8_t *to, const char *from, uint64_t n) {
+    constexpr uint64_t high = 0x8080808080808080ull;
+    if (n >= 8 && n <= 16) {
+        uint64_t a, b;
+        std::memcpy(&a, from, 8);
+        std::memcpy(&b, from + n - 8, 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + n - 8, &b, 8);
+        return ((a | b) & high) == 0;
     }
-    return (any & 0x8080808080808080ull) == 0;
+    if (n >= 4 && n < 8) {
+        uint32_t a, b;
+        std::memcpy(&a, from, 4);
+        std::memcpy(&b, from + n - 4, 4);
+        std::memcpy(to, &a, 4);
+        std::memcpy(to + n - 4, &b, 4);
+        return ((a | b) & uint32_t(high)) == 0;
+    }
+    if (n < 4) {
+        if (n == 0) return true;
+        const uint8_t a = uint8_t(from[0]), b = uint8_t(from[n / 2]), c = uint8_t(from[n - 1]);
+        to[0] = a;
+        to[n / 2] = b;
+        to[n - 1] = c;
+        return ((a | b | c) & 0x80) == 0;
+    }
+    std::memcpy(to, from, n);
+    if (n > 64) return false;
+    uint64_t any = 0, w;
+    for (uint64_t i = 0; i + 8 <= n; i += 8) {
+        std::memcpy(&w, from + i, 8);
+        any |= w;
+    }
+    std::memcpy(&w, from + n - 8, 8);
+    return ((any | w) & high) == 0;
 }
 
 // Without the canonical flag the encoding needs no size in advance: one
@@ -739,9 +787,10 @@ public:
     }
 
 private:
-    // An open collection: the child being written and how many follow it.
+    // An open collection: its own next sibling and how many nodes of its
+    // level were left when it was entered, itself included.
     struct frame {
-        uint32_t child;
+        uint32_t after;
         uint32_t left;
     };
     // Room every node asks for besides its text: the longest head or float
@@ -751,6 +800,7 @@ private:
     int32_t walk(uint32_t id) {
         frame stack[max_walk_depth + 1];
         uint32_t depth = 0;
+        uint32_t left = 1;  // nodes still to write at this level, this one included
         while (true) {
             if (id >= node_count_ || depth > max_walk_depth) return not_encodable;
             const zarvel_node_rec &rec = nodes_[id];
@@ -774,20 +824,23 @@ private:
                 }
                 at_ = out.at;
                 if (count != 0) {
-                    stack[depth++] = frame{rec.first_child, count};
+                    stack[depth++] = frame{rec.next_sibling, left};
+                    left = count;
                     id = rec.first_child;
                     continue;
                 }
             } else {
                 return not_encodable;  // aliases
             }
-            // The node is written: on to the next sibling of the innermost
-            // collection that has one.
-            while (depth != 0 && --stack[depth - 1].left == 0) --depth;
-            if (depth == 0) return encoded;
-            frame &top = stack[depth - 1];
-            top.child = nodes_[top.child].next_sibling;  // checked when it was visited
-            id = top.child;
+            // The node is written: on to its next sibling, or past the
+            // collections it ends to theirs.
+            id = rec.next_sibling;
+            while (--left == 0) {
+                if (depth == 0) return encoded;
+                const frame &outer = stack[--depth];
+                id = outer.after;
+                left = outer.left;
+            }
         }
     }
 
@@ -831,17 +884,26 @@ private:
 
     bool scalar(raw_out &out, const zarvel_node_rec &rec) {
         const std::string_view value = text(rec.value);
-        switch (rec.tag_id) {
-        case ZARVEL_TAG_INT: {
+        // Tests in the order of how common the kinds are instead of a jump
+        // table: its one indirect branch for every scalar is predicted worse.
+        const uint32_t tag_id = rec.tag_id;
+        if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, rec, value);
+        if (tag_id == ZARVEL_TAG_INT) {
             uint8_t major;
             uint64_t argument;
             if (short_integer(value.data(), uint32_t(value.size()), major, argument)) {
                 put_head(out, major, argument);
                 return true;
             }
-            [[fallthrough]];
         }
-        case ZARVEL_TAG_FLOAT: {
+        if (tag_id == ZARVEL_TAG_FLOAT) {
+            double d;
+            if (short_fraction(value.data(), uint32_t(value.size()), d)) {
+                put_float(out, d);
+                return true;
+            }
+        }
+        if (tag_id == ZARVEL_TAG_INT || tag_id == ZARVEL_TAG_FLOAT) {
             number n;
             if (!parse_number(value, n)) return false;
             if (n.type == number::kind::integer)
@@ -850,14 +912,33 @@ private:
                 put_float(out, n.value);
             return true;
         }
-        case ZARVEL_TAG_BOOL:
-            out.put(zvl_num_bool(value.data(), uint32_t(value.size())) ? cbor_true : cbor_false);
+        if (tag_id == ZARVEL_TAG_BOOL) {
+            // No true word has five letters.
+            const bool yes = value.size() == 4 && std::memcmp(value.data(), "true", 4) == 0;
+            if (yes || value.size() == 5)
+                out.put(yes ? cbor_true : cbor_false);
+            else
+                out.put(zvl_num_bool(value.data(), uint32_t(value.size())) ? cbor_true : cbor_false);
             return true;
-        case ZARVEL_TAG_NULL: out.put(cbor_null); return true;
-        case ZARVEL_TAG_BINARY: put_string(out, major_bytes, value); return true;
-        default: break;
         }
-        if (zarvel_span_length(rec.tag) == 0 && !value.empty() && (value[0] == 'u' || value[0] == 's')) {
+        if (tag_id == ZARVEL_TAG_NULL) {
+            out.put(cbor_null);
+            return true;
+        }
+        put_head(out, major_bytes, value.size());  // binary: a byte string read from CBOR
+        copy_ascii(out.at, value.data(), value.size());
+        out.at += value.size();
+        return true;
+    }
+
+    // Tag ids that are not written as strings.
+    static constexpr uint32_t typed_tag_ids = 1u << ZARVEL_TAG_INT | 1u << ZARVEL_TAG_FLOAT |
+                                              1u << ZARVEL_TAG_BOOL | 1u << ZARVEL_TAG_NULL |
+                                              1u << ZARVEL_TAG_BINARY;
+
+    static bool string(raw_out &out, const zarvel_node_rec &rec, std::string_view value) {
+        // "undefined" and "simple(N)" have at least nine letters.
+        if (value.size() >= 9 && (value[0] == 'u' || value[0] == 's') && zarvel_span_length(rec.tag) == 0) {
             if (value == "undefined") {
                 out.put(cbor_undefined);
                 return true;
@@ -873,15 +954,16 @@ private:
                 return true;
             }
         }
-        const bool well_formed = ascii_text(value.data(), value.size()) ||
-                          zarvel_validate_utf8(value.data(), value.size(), nullptr, false);
-        put_string(out, well_formed ? major_text : major_bytes, value);
+        // The head's size does not depend on its major type: a text that is
+        // not well-formed UTF-8 turns its head into a byte string's after
+        // the copy.
+        uint8_t *head = out.at;
+        put_head(out, major_text, value.size());
+        if (!copy_ascii(out.at, value.data(), value.size()) &&
+            !zarvel_validate_utf8(value.data(), value.size(), nullptr, false))
+            *head = uint8_t((*head & 0x1F) | major_bytes << 5);
+        out.at += value.size();
         return true;
-    }
-
-    static void put_string(raw_out &out, uint8_t major, std::string_view value) {
-        put_head(out, major, value.size());
-        out.put(value.data(), value.size());
     }
 
     const zarvel_node_rec *nodes_;
