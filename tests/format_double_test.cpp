@@ -342,7 +342,14 @@ TEST(FormatDecimalText, AgreesWithStrtodThenFormat) {
                            "2.2250738585072014e-308", "4.9e-324", "9007199254740993", "9007199254740992.5",
                            "0.30000000000000004", "123456789012345678", "1234567890123456789",
                            "-65.613616999999977", "43.420273000000009", "1e-292", "1e-293", "1e324",
-                           "00012.50", "0.000000000000000000000000000001"};
+                           "00012.50", "0.000000000000000000000000000001",
+                           // Cut and raised texts: zero and nine runs, carries, ties and halves.
+                           "-65.598343000000002", "-65.559997999999950", "1.9999999999999999",
+                           "-9.9999999999999996", "0.99999999999999994", "99.999999999999993",
+                           "4503599627370497.5", "4503599627370496.5", "4503599627370496.0",
+                           "9007199254740993.0", "1234567890123456.7", "+65.613616999999977",
+                           "065.613616999999977", "12345678901234567.5", "1.0000000000000002",
+                           "2.2204460492503131", "43.420273000000009000"};
     for (const char *text : fixed) EXPECT_TRUE(check(text));
     const char *refused[] = {"", "-", ".", "e5", "1e", "1e+", "0x1p3", "inf", "nan", "1_0", " 1", "1 ",
                              "12345678901234567890", "1.5.2"};
@@ -374,6 +381,10 @@ TEST(FormatDecimalText, AgreesWithStrtodThenFormat) {
         char fixed_text[48];
         std::snprintf(fixed_text, sizeof fixed_text, "%.*f", 13 + int(random() % 5),
                       std::ldexp(double(random() >> 11), -int(random() % 60)) * ((random() & 1) ? -1 : 1));
+        if (!check(fixed_text)) ++failures;
+        // A short decimal written with 17 digits: runs of zeros or nines to cut.
+        std::snprintf(fixed_text, sizeof fixed_text, "%.17g",
+                      double(int64_t(random() % 100000000) - 50000000) / double(1 + random() % 100000));
         if (!check(fixed_text)) ++failures;
     }
     EXPECT_GT(taken, n);
