@@ -77,6 +77,9 @@ inline bool plain_printable_backed(const char *text, size_t length) {
 // from item to item. Longer texts are looked at each time.
 class printable_memo {
 public:
+    // Provided, so that a value-initialised memo does not zero its words.
+    printable_memo() {}
+
     // `backed`: the text's buffer holds the 16 bytes that end with it.
     bool printable(const char *text, size_t length, bool backed = false) {
         if (!backed || length == 0 || length > 16) return look(text, length, backed);

@@ -37,7 +37,7 @@ constexpr uint64_t float_copy_limit = 39;
 struct emitter {
     zarvel_writer &w;
     const zarvel_node_store *store;
-    printable_memo keys{};
+    printable_memo keys;
 
     const zarvel_node_rec &node(uint32_t id) const { return zarvel_store_node(store, id); }
     std::string_view text(zarvel_span span) const { return zarvel_store_text(store, span); }
