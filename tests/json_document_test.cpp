@@ -254,6 +254,7 @@ TEST(JsonDocument, BothRoadsAgree) {
         R"({})",
         R"([])",
         "[\"\xC3\xA9\", \"a\xE2\x82\xAC\\n\"]\t",
+        R"([[1,2],[3,[4,5],6],{"a":1,"b":"x"},[],[[]],{},[{"c":[true]}],["e\n",7]])",
     };
     for (const char *text : texts) {
         // Without a vector classifier, UTF-8 texts take the direct road anyway.
@@ -265,6 +266,19 @@ TEST(JsonDocument, BothRoadsAgree) {
         ASSERT_EQ(tape.d->store, nullptr) << text << ": expected the tape road";
         ASSERT_NE(direct.d->store, nullptr) << text << ": expected the direct road";
         EXPECT_EQ(shape(tape.root()), shape(direct.root())) << text;
+        // The records themselves, links and counts included.
+        const zarvel_node_store *a = zarvel_document_body(tape.d);
+        const zarvel_node_store *b = direct.d->store;
+        ASSERT_EQ(a->node_count, b->node_count) << text;
+        for (uint32_t id = 0; id < a->node_count; ++id) {
+            const zarvel_node_rec &x = a->nodes[id], &y = b->nodes[id];
+            EXPECT_TRUE(x.flags == y.flags && x.tag_id == y.tag_id && x.first_child == y.first_child &&
+                        x.last_child == y.last_child && x.next_sibling == y.next_sibling &&
+                        x.child_count == y.child_count && x.alias_target == y.alias_target &&
+                        zarvel_store_text(a, x.value) == zarvel_store_text(b, y.value) && x.tag == y.tag &&
+                        x.anchor == y.anchor)
+                << text << " node " << id;
+        }
     }
 }
 

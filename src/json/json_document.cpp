@@ -644,6 +644,21 @@ inline bool short_has_backslash(const char *p, uint64_t n) {
 // while the table has mapped room. Returns at the end of the tape, when the
 // root closes, or at the first entry it does not take, which the general
 // step then handles.
+// The span of a scalar entry lying in place; false when the general step
+// must take it (a text outside the input, or a body that may hold an escape).
+template <bool escapes>
+__attribute__((always_inline)) inline bool in_place_span(const char *text, uint64_t text_len, uint8_t role,
+                                                         uint64_t start, uint64_t length, zarvel_span *value) {
+    if (start + length > text_len) return false;
+    if (escapes && role == role_string && length &&
+        (length > inline_search_bytes || short_has_backslash(text + start, length)))
+        return false;
+    // Offsets fit a span (the caller checked) and lengths are below 2^32:
+    // the span is the two side by side, 0 when empty.
+    *value = length ? length << 32 | start : 0;
+    return true;
+}
+
 template <bool packed, bool escapes>
 __attribute__((noinline)) void simple_entries(entry_build &b) {
     if (b.depth == 0 || b.node_count >= b.ready) return;
@@ -668,13 +683,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
         const uint8_t role = entry_shapes.at[type].role;
         zarvel_span value = 0;
         if (role <= role_string) {
-            if (start + length > text_len) break;
-            if (escapes && role == role_string && length &&
-                (length > inline_search_bytes || short_has_backslash(text + start, length)))
-                break;
-            // Offsets fit a span (the caller checked) and lengths are below
-            // 2^32: the span is the two side by side, 0 when empty.
-            value = length ? length << 32 | start : 0;
+            if (!in_place_span<escapes>(text, text_len, role, start, length, &value)) break;
         } else if (role == role_close) {
             zarvel_node_rec &node = nodes[top.id];
             node.last_child = top.last;
@@ -696,9 +705,39 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
         top.last = id;
         top.count += 1;
         if (role == role_open) {
-            levels[depth - 1] = top;
+            // The scalars right after the opening in a loop of their own; a
+            // container that closes after them (pairs of coordinates, rows of
+            // numbers) is finished without its level being pushed and popped.
+            open_level outer = top;
             top = {&record->first_child, id, zarvel_node_none, 0};
+            uint64_t j = i + 1;
+            uint8_t member_role = role_close + 1;
+            for (; j < end; ++j) {
+                read_entry<packed>(columns, j, &type, &start, &length);
+                member_role = entry_shapes.at[type].role;
+                zarvel_span member_value = 0;
+                if (member_role > role_string ||
+                    !in_place_span<escapes>(text, text_len, member_role, start, length, &member_value))
+                    break;
+                uint32_t member = node_count++;
+                zarvel_node_rec *member_record = nodes + member;
+                write_record(member_record, entry_heads_inside.at[type], member_value);
+                *top.link = member;
+                top.link = &member_record->next_sibling;
+                top.last = member;
+                top.count += 1;
+            }
+            if (j < end && member_role == role_close) {
+                record->last_child = top.last;
+                record->child_count = top.count;
+                top = outer;
+                i = j;
+                continue;
+            }
+            // Anything else is taken by the common loop (or the general step).
+            levels[depth - 1] = outer;
             ++depth;
+            i = j - 1;
         }
     }
     b.i = i;
