@@ -235,9 +235,8 @@ struct block_scanner {
         if (depth >= max_levels) return false;
         // Untagged collections carry the tag id of their kind, as parsed ones do.
         uint64_t tag_id = is_map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ;
-        if (!emit((uint64_t(record_node_event) << kind_shift) | (tag_id << 16) |
-                      (is_map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START),
-                  external_mark, uint64_t(0)))
+        if (!emit((uint64_t(record_node_event) << kind_shift) | node_event_bare | (tag_id << 16) |
+                  (is_map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START)))
             return false;
         levels[depth++] = {indent, is_map};
         awaiting = false;
@@ -245,9 +244,8 @@ struct block_scanner {
     }
     bool close() {
         if (awaiting && !empty_value()) return false;
-        if (!emit((uint64_t(record_node_event) << kind_shift) |
-                      (levels[depth - 1].is_map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END),
-                  external_mark, uint64_t(0)))
+        if (!emit((uint64_t(record_node_event) << kind_shift) | node_event_bare |
+                  (levels[depth - 1].is_map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END)))
             return false;
         --depth;
         awaiting = false;

@@ -273,10 +273,14 @@ int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_rea
         event.multiline = uint8_t((first >> 9) & 1);
         event.verbatim = uint8_t((first >> 10) & 1);
         event.tag_id = uint8_t((first >> 16) & 0xFF);
-        event.text = r.span();
-        event.tag = r.optional_span(first, 3u << 11);
-        event.anchor = r.optional_span(first, 3u << 13);
-        event.anchor_id = r.anchor_index(first, 1u << 15);
+        if (first & node_event_bare) {
+            if ((first & (0x1Full << 11)) != 0 || ((first >> 32) & 0xFFFFFF) != 0) return -1;
+        } else {
+            event.text = r.span();
+            event.tag = r.optional_span(first, 3u << 11);
+            event.anchor = r.optional_span(first, 3u << 13);
+            event.anchor_id = r.anchor_index(first, 1u << 15);
+        }
         if (r.failed || event.kind < ZARVEL_EVENT_SEQUENCE_START) return -1;
         return zarvel_composer_event(store, &event);
     }
@@ -520,11 +524,16 @@ struct fast_replay {
         }
         case record_node_event: {
             uint32_t type = uint32_t(first & 0xF);
-            // No tag, no anchor, no index word; an empty external value.
-            if ((first & (0x1Full << 11)) != 0 || ((first >> 32) & 0xFFFFFF) != 0 || end - at < 3) return 0;
-            if (w[at + 1] != external_mark || w[at + 2] != 0) return 0;
+            // No tag, no anchor, no index word; no value words, or an empty
+            // external value.
+            if ((first & (0x1Full << 11)) != 0 || ((first >> 32) & 0xFFFFFF) != 0) return 0;
+            int64_t used = 1;
+            if (!(first & node_event_bare)) {
+                if (end - at < 3 || w[at + 1] != external_mark || w[at + 2] != 0) return 0;
+                used = 3;
+            }
             if (type == ZARVEL_EVENT_SEQUENCE_END || type == ZARVEL_EVENT_MAPPING_END)
-                return zarvel_store_pop(store) ? 3 : -1;
+                return zarvel_store_pop(store) ? used : -1;
             if (type != ZARVEL_EVENT_SEQUENCE_START && type != ZARVEL_EVENT_MAPPING_START) return 0;
             if (store->depth >= zarvel_store_max_depth) return -1;
             uint8_t kind = type == ZARVEL_EVENT_SEQUENCE_START ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING;
@@ -535,7 +544,7 @@ struct fast_replay {
                                               ((first >> 7) & 1) != 0);
             node.tag_id = uint8_t((first >> 16) & 0xFF);
             if (!zarvel_store_attach(store, id) || !zarvel_store_push(store, id)) return -1;
-            return 3;
+            return used;
         }
         default:
             return 0;

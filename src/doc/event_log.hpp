@@ -17,7 +17,9 @@
 //                                  compact/external, 13/14 anchor
 //                                  compact/external, 15 anchor index in an
 //                                  extra word, 16-23 tag id, 32-55 anchor
-//                                  index; then value span, tag, anchor, index
+//                                  index; then value span, tag, anchor, index.
+//                                  Bit 24 (bits 11-15 and 32-55 clear): no
+//                                  words follow, the value span is empty
 //   3  scalar                      bits 0-7 tag id, 8-10 style, 11
 //                                  plain_implicit, 12 flow, 13 verbatim,
 //                                  14/15 tag, 16/17 anchor, 18 index word,
@@ -86,6 +88,8 @@ inline constexpr uint64_t pair_value_anchored = 4;
 // Short forms of a kind-3 record.
 inline constexpr uint64_t scalar_value_external = uint64_t(1) << 20;
 inline constexpr uint64_t pair_flow_external = uint64_t(1) << 21;
+// A kind-2 record of one word (an untagged collection start or an end).
+inline constexpr uint64_t node_event_bare = uint64_t(1) << 24;
 }  // namespace zvl::event_log
 
 // Sets the log up over the text with room for L/2 + 64 words. False on
