@@ -328,7 +328,8 @@ bool printable_memo::look(const char *text, size_t length, bool backed) {
         return backed ? plain_printable_backed(text, length) : plain_printable(text, length);
     const uint64_t word = length == 8 ? load_word(text) : load_partial(text, length);
     const size_t slot = slot_of(0, word);
-    if (length_[slot] == length && high_[slot] == word && low_[slot] == 0) return answer_[slot];
+    if (holds(slot, 0, word, length)) return answer_[slot];
+    if (holds(slot + 1, 0, word, length)) return answer_[slot + 1];
     return remember(slot, 0, word, text, length, backed);
 }
 
@@ -336,6 +337,16 @@ bool printable_memo::remember(size_t slot, uint64_t low, uint64_t high, const ch
                               size_t length, bool backed) {
     const bool answer =
         backed ? plain_printable_backed(text, length) : plain_printable(text, length);
+    // Into a free slot of the pair; in a full pair the first slot's text
+    // moves to the second and the new one takes the first.
+    if (length_[slot] != 0 && length_[slot + 1] != 0) {
+        low_[slot + 1] = low_[slot];
+        high_[slot + 1] = high_[slot];
+        length_[slot + 1] = length_[slot];
+        answer_[slot + 1] = answer_[slot];
+    } else if (length_[slot] != 0) {
+        ++slot;
+    }
     low_[slot] = low;
     high_[slot] = high;
     length_[slot] = uint8_t(length);

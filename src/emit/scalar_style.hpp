@@ -94,17 +94,23 @@ public:
             high >>= 8 * (8 - length);
         }
         const size_t slot = slot_of(low, high);
-        if (length_[slot] == length && high_[slot] == high && low_[slot] == low) return answer_[slot];
+        if (holds(slot, low, high, length)) return answer_[slot];
+        if (holds(slot + 1, low, high, length)) return answer_[slot + 1];
         return remember(slot, low, high, text, length, true);
     }
 
 private:
-    // Room for the keys of large schemas; only the lengths start zeroed.
-    static constexpr size_t slot_bits = 9;
-    static constexpr size_t slots = size_t(1) << slot_bits;
+    // Room for the keys of large schemas, two slots for each hash; only the
+    // lengths start zeroed.
+    static constexpr size_t pair_bits = 8;
+    static constexpr size_t slots = size_t(2) << pair_bits;
+    // The first slot of the text's pair.
     static size_t slot_of(uint64_t low, uint64_t high) {
         return size_t(((high ^ (low * 0xC2B2AE3D27D4EB4Full)) * 0x9E3779B97F4A7C15ull) >>
-                      (64 - slot_bits));  // Fibonacci hashing
+                      (64 - pair_bits)) * 2;  // Fibonacci hashing
+    }
+    bool holds(size_t slot, uint64_t low, uint64_t high, size_t length) const {
+        return length_[slot] == length && high_[slot] == high && low_[slot] == low;
     }
     bool look(const char *text, size_t length, bool backed);
     bool remember(size_t slot, uint64_t low, uint64_t high, const char *text, size_t length,
