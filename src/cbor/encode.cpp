@@ -798,22 +798,40 @@ private:
     static constexpr uint64_t node_room = 16;
 
     int32_t walk(uint32_t id) {
+        // Locals and a copy of each record, not members and references:
+        // every byte written may alias them as far as the compiler knows,
+        // which would reload them all after each store.
+        const zarvel_node_rec *const nodes = nodes_;
+        const uint32_t node_count = node_count_;
+        const char *const input = input_;
+        const char *const strings = strings_;
+        raw_out out{at_};
+        uint8_t *end = end_;
         frame stack[max_walk_depth + 1];
         uint32_t depth = 0;
         uint32_t left = 1;  // nodes still to write at this level, this one included
         while (true) {
-            if (id >= node_count_ || depth > max_walk_depth) return not_encodable;
-            const zarvel_node_rec &rec = nodes_[id];
-            if (!room(node_room + zarvel_span_length(rec.value))) return no_memory;
-            if (zarvel_span_length(rec.tag) != 0) {
-                const int32_t status = tags(rec);
-                if (status != encoded) return status;
+            if (id >= node_count) return not_encodable;
+            const zarvel_node_rec &rec = nodes[id];
+            const uint64_t need = node_room + zarvel_span_length(rec.value);
+            if (uint64_t(end - out.at) < need || zarvel_span_length(rec.tag) != 0) {
+                // Growth and tags, rare, go through the members.
+                at_ = out.at;
+                if (!room(need)) return no_memory;
+                if (zarvel_span_length(rec.tag) != 0) {
+                    const int32_t status = tags(rec.tag, need);
+                    if (status != encoded) return status;
+                }
+                out.at = at_;
+                end = end_;
             }
-            raw_out out{at_};
             const uint8_t kind = rec.kind();
             if (kind == ZARVEL_KIND_SCALAR) {
-                if (!scalar(out, rec)) return not_encodable;
-                at_ = out.at;
+                const uint32_t length = zarvel_span_length(rec.value);
+                const char *base = zarvel_span_in_strings(rec.value) ? strings : input;
+                const std::string_view value =
+                    length ? std::string_view(base + zarvel_span_offset(rec.value), length) : std::string_view();
+                if (!scalar(out, rec.tag_id, zarvel_span_length(rec.tag) == 0, value)) return not_encodable;
             } else if (kind == ZARVEL_KIND_SEQUENCE || kind == ZARVEL_KIND_MAPPING) {
                 uint32_t count = rec.child_count;
                 if (kind == ZARVEL_KIND_MAPPING) {
@@ -822,8 +840,9 @@ private:
                 } else {
                     put_head(out, major_array, count);
                 }
-                at_ = out.at;
                 if (count != 0) {
+                    // Its children would stand deeper than a walk goes.
+                    if (depth == max_walk_depth) return not_encodable;
                     stack[depth++] = frame{rec.next_sibling, left};
                     left = count;
                     id = rec.first_child;
@@ -836,7 +855,10 @@ private:
             // collections it ends to theirs.
             id = rec.next_sibling;
             while (--left == 0) {
-                if (depth == 0) return encoded;
+                if (depth == 0) {
+                    at_ = out.at;
+                    return encoded;
+                }
                 const frame &outer = stack[--depth];
                 id = outer.after;
                 left = outer.left;
@@ -865,8 +887,9 @@ private:
         return true;
     }
 
-    __attribute__((noinline)) int32_t tags(const zarvel_node_rec &rec) {
-        const std::string_view tags = text(rec.tag);
+    // Writes the tag heads of a node that then needs `need` bytes of room.
+    __attribute__((noinline)) int32_t tags(zarvel_span tag, uint64_t need) {
+        const std::string_view tags = text(tag);
         if (!read_tags(tags, [](uint64_t) {})) return not_encodable;
         bool fits = true;
         read_tags(tags, [&](uint64_t number) {
@@ -879,15 +902,13 @@ private:
             at_ = out.at;
         });
         // The node's own room, asked for before the tags took some of it.
-        return fits && room(node_room + zarvel_span_length(rec.value)) ? encoded : no_memory;
+        return fits && room(need) ? encoded : no_memory;
     }
 
-    bool scalar(raw_out &out, const zarvel_node_rec &rec) {
-        const std::string_view value = text(rec.value);
+    static bool scalar(raw_out &out, uint32_t tag_id, bool untagged, std::string_view value) {
         // Tests in the order of how common the kinds are instead of a jump
         // table: its one indirect branch for every scalar is predicted worse.
-        const uint32_t tag_id = rec.tag_id;
-        if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, rec, value);
+        if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, untagged, value);
         if (tag_id == ZARVEL_TAG_INT) {
             uint8_t major;
             uint64_t argument;
@@ -936,9 +957,9 @@ private:
                                               1u << ZARVEL_TAG_BOOL | 1u << ZARVEL_TAG_NULL |
                                               1u << ZARVEL_TAG_BINARY;
 
-    static bool string(raw_out &out, const zarvel_node_rec &rec, std::string_view value) {
+    static bool string(raw_out &out, bool untagged, std::string_view value) {
         // "undefined" and "simple(N)" have at least nine letters.
-        if (value.size() >= 9 && (value[0] == 'u' || value[0] == 's') && zarvel_span_length(rec.tag) == 0) {
+        if (value.size() >= 9 && (value[0] == 'u' || value[0] == 's') && untagged) {
             if (value == "undefined") {
                 out.put(cbor_undefined);
                 return true;
