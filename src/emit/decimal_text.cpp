@@ -255,19 +255,11 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
     const __m128i keep = _mm_and_si128(_mm_cmpgt_epi8(run, _mm_set1_epi8('0' - 1)),
                                        _mm_cmplt_epi8(run, _mm_set1_epi8('9' + 1)));
     run = _mm_or_si128(_mm_and_si128(keep, run), _mm_andnot_si128(keep, _mm_set1_epi8('0')));
-    // The sixteen digits in lanes: pairs in 16 bits, fours in 32, then
-    // eights after packing the fours to 16 bits.
-    const __m128i values = _mm_sub_epi8(run, _mm_set1_epi8('0'));
-    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(values, _mm_set1_epi16(0xFF)), _mm_set1_epi16(10)),
-                                        _mm_srli_epi16(values, 8));
-    const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(100 | (1 << 16)));
-    const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(10000 | (1 << 16)));
-    const uint64_t sixteen = uint64_t(uint32_t(_mm_cvtsi128_si32(eights))) * 100000000u +
-                             uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
-    // At most 19 digits: top holds at most three of them, in its last bytes.
-    const uint64_t high = zero_non_digits(top) - ones * '0';
-    const uint64_t w = (((high >> 40) & 0xFF) * 100 + ((high >> 48) & 0xFF) * 10 + (high >> 56)) * 10000000000000000u +
-                       sixteen;
+    const uint64_t middle = uint64_t(_mm_cvtsi128_si64(run));
+    const uint64_t end = uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(run, run)));
+    // At most 19 digits: top holds at most three of them.
+    const uint64_t w = (eight_digits(zero_non_digits(top)) * 100000000u + eight_digits(middle)) * 100000000u +
+                       eight_digits(end);
     out.negative = t[0] == '-';
     out.exponent10 = -int32_t(n - point - 1);
     out.w = w;
@@ -432,20 +424,16 @@ inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_va
         // the rest below them lie at fixed places; a unit of `upper` is then
         // `unit` here.
         const uint32_t moved = uint32_t(upper >> 127) ^ 1;
-        const u128 normal = upper + (upper & (0 - u128(moved)));
+        const u128 normal = upper << moved;
+        const u128 unit = u128(1) << moved;
         m = uint64_t(normal >> 75);
         const u128 rest = normal & ((u128(1) << 75) - 1);
-        const uint64_t rest_high = uint64_t(rest >> 64), rest_low = uint64_t(rest);
-        // Only a rest within a unit below half, or at it, can be either
-        // side: its high word is then 2^10 or one less.
-        if (rest_high - 0x3FF <= 1) {
-            constexpr u128 half = u128(1) << 74;
-            const u128 unit = u128(1) << moved;
-            if (rest == half || rest + unit == half) return false;
-        }
+        constexpr u128 half = u128(1) << 74;
+        if (rest == half || rest + unit == half) return false;
         e2 = 75 - int32_t(moved) + 64 + floor_log2_pow10(q) - 127 - lz;
         // Rounding up is a coin toss over the texts: added, not branched on.
         // Above half: bit 74 set and something below it.
+        const uint64_t rest_high = uint64_t(rest >> 64), rest_low = uint64_t(rest);
         const uint64_t up = (rest_high >> 10) & uint64_t(((rest_high & 0x3FF) | rest_low) != 0);
         m += up;
         // The product less m x 2^75: a unit of `normal` is 2^(e2 - 75).
