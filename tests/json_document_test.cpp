@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -278,6 +279,33 @@ TEST(JsonDocument, BothRoadsAgree) {
                         zarvel_store_text(a, x.value) == zarvel_store_text(b, y.value) && x.tag == y.tag &&
                         x.anchor == y.anchor)
                 << text << " node " << id;
+        }
+    }
+}
+
+// Long arrays whose items are far apart at steps that change now and then:
+// the children listed at once are the items read one by one.
+TEST(JsonDocument, ChildrenOfLongArraysAreTheItemsByPosition) {
+    static const char *const items[] = {"[1,2]", "[3,4]", "[5,6]", "7", "{\"a\":[8,[9]]}", "[]", "\"s\"", "[0,0]"};
+    std::mt19937_64 random(82);
+    for (int round = 0; round < 20; ++round) {
+        std::string text = "[";
+        uint64_t n = 33 + random() % 200;
+        for (uint64_t i = 0; i < n; ++i) {
+            if (i) text += ',';
+            // Runs of one shape, so that the step between items holds a while.
+            text += items[(i / (1 + round % 7) + round) % (sizeof items / sizeof *items)];
+        }
+        text += "]";
+        parsed doc(text);
+        ASSERT_EQ(doc.status, 0);
+        zarvel_node *root = doc.root();
+        std::vector<zarvel_node *> kids(n);
+        ASSERT_EQ(zarvel_node_children(root, kids.data(), n), n);
+        for (uint64_t i = 0; i < n; ++i) {
+            zarvel_node *item = zarvel_node_seq_at(root, i);
+            ASSERT_NE(kids[i], nullptr) << text << " " << i;
+            EXPECT_EQ(zarvel_node_id(kids[i]), zarvel_node_id(item)) << text << " " << i;
         }
     }
 }

@@ -317,16 +317,26 @@ __attribute__((noinline)) void fill_children(zarvel_document *document, const za
         if (wanted > sibling_prefetch_from) {
             // Siblings with children of their own lie far apart, and the
             // chain of links would be walked one miss at a time: ask for the
-            // record as far on as the last step, repeated, would reach.
-            uint32_t previous = child;
+            // record as far on as the last step, repeated, would reach. The
+            // next id is also taken to be one step on, checked against the
+            // link by a branch: while the guess holds, the walk does not wait
+            // for each link to load before reading the next one.
+            uint32_t step = 0;
             for (; written < wanted && child < node_count; ++written) {
-                uint64_t ahead = uint64_t(child) + sibling_prefetch_steps * uint64_t(child - previous);
+                uint64_t ahead = uint64_t(child) + sibling_prefetch_steps * uint64_t(step);
                 __builtin_prefetch(reinterpret_cast<const char *>(nodes) + ahead * sizeof(zarvel_node_rec));
                 fresh[written].document = document;
                 fresh[written].id = child;
                 handles[written] = &fresh[written];
-                previous = child;
-                child = nodes[child].next_sibling;
+                uint32_t next = nodes[child].next_sibling;
+                uint32_t guess = child + step;
+                if (next != guess) [[unlikely]] {
+                    step = next - child;
+                    guess = next;
+                    // Kept a branch: a conditional move would wait for the link.
+                    __asm__ volatile("" : "+r"(guess));
+                }
+                child = guess;
             }
         } else {
             for (; written < wanted && child < node_count; ++written) {
