@@ -305,7 +305,9 @@ TEST(CborEncode, LargeMappingSortsStably) {
         const auto &a = pairs[i - 1].first, &b = pairs[i].first;
         ASSERT_TRUE(a.size() < b.size() || (a.size() == b.size() && a <= b)) << a << " " << b;
         // Document order among equal keys: values were written descending.
-        if (a == b) ASSERT_GT(pairs[i - 1].second, pairs[i].second) << a;
+        if (a == b) {
+            ASSERT_GT(pairs[i - 1].second, pairs[i].second) << a;
+        }
     }
     zarvel_document_free(back);
     zarvel_free(out);
@@ -368,6 +370,25 @@ TEST(CborEncode, IntoMeasuresAndWrites) {
     EXPECT_EQ(zarvel_cbor_encode_into(empty.doc, 0, nullptr, 0), 0u);
     EXPECT_STREQ(zarvel_last_error(nullptr, nullptr), "cbor encode failed (status 6)");
     EXPECT_EQ(encode_hex(empty.doc), "cbor encode failed (status 6)");
+}
+
+TEST(CborEncode, OutputOutgrowingItsTextsEncodesAsMeasured) {
+    // Short float texts of nine-byte floats: the output passes the first
+    // guess at its size, which is the texts' length.
+    std::string json = "[";
+    for (int i = 0; i < 300; ++i) json += i ? ",0.1" : "0.1";
+    json += "]";
+    zarvel_document *doc = zarvel_parse_json(json.data(), json.size(), nullptr);
+    ASSERT_NE(doc, nullptr);
+    uint64_t n = 0;
+    uint8_t *bytes = zarvel_cbor_encode(doc, 0, &n);
+    ASSERT_NE(bytes, nullptr);
+    std::vector<uint8_t> into(n);
+    EXPECT_EQ(zarvel_cbor_encode_into(doc, 0, into.data(), n), n);
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + n), into);
+    EXPECT_EQ(n, 3 + 300 * 9u);
+    zarvel_free(bytes);
+    zarvel_document_free(doc);
 }
 
 TEST(CborEncode, FirstRootOnlyAndSequences) {

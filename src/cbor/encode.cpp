@@ -798,9 +798,8 @@ private:
     static constexpr uint64_t node_room = 16;
 
     int32_t walk(uint32_t id) {
-        // Locals and a copy of each record, not members and references:
-        // every byte written may alias them as far as the compiler knows,
-        // which would reload them all after each store.
+        // Locals, not members: every byte written may alias the members as
+        // far as the compiler knows, which would reload them after each store.
         const zarvel_node_rec *const nodes = nodes_;
         const uint32_t node_count = node_count_;
         const char *const input = input_;
