@@ -149,8 +149,13 @@ inline __attribute__((always_inline)) void fill_blanks(char *p, uint64_t n) {
     constexpr uint64_t blanks8 = 0x2020202020202020ull;
     if (n > 16) {
         static constexpr uint64_t blanks16[2] = {blanks8, blanks8};
-        for (uint64_t i = 0; i + 16 < n; i += 16) std::memcpy(p + i, blanks16, 16);
+        std::memcpy(p, blanks16, 16);
         std::memcpy(p + n - 16, blanks16, 16);
+        if (n > 32) {
+            std::memcpy(p + 16, blanks16, 16);
+            std::memcpy(p + n - 32, blanks16, 16);
+            for (uint64_t i = 32; i + 32 < n; i += 16) std::memcpy(p + i, blanks16, 16);
+        }
     } else if (n >= 8) {
         std::memcpy(p, &blanks8, 8);
         std::memcpy(p + n - 8, &blanks8, 8);
