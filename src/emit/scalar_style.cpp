@@ -182,19 +182,6 @@ uint8_t scan_plain_bits_portable(const char *text, size_t length) {
 #if defined(__SSE2__)
 namespace {
 
-// The bytes of a run of up to 64 that the plain test looks at, one bit per
-// byte (bit i for the run's byte i).
-struct byte_classes {
-    uint64_t control = 0;  // below 0x20, or DEL
-    uint64_t colon = 0;
-    uint64_t hash = 0;
-    uint64_t space = 0;
-    uint64_t high = 0;   // 0x80 and above
-    uint64_t leads = 0;  // C2, E2, EF
-};
-
-// The classes of 16 bytes, shifted to bit `at` of the run (bits that fall
-// on bytes already seen agree with them).
 // Bytes below 0x20, or DEL.
 inline __m128i control_bytes(__m128i v) {
     const __m128i below_space = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
@@ -207,95 +194,46 @@ inline __m128i lead_bytes(__m128i v) {
                         _mm_cmpeq_epi8(v, _mm_set1_epi8(char(0xEF))));
 }
 
-inline void add_block(byte_classes &c, __m128i v, uint32_t at) {
-    const __m128i control = control_bytes(v);
-    const __m128i leads = lead_bytes(v);
-    auto bits = [at](__m128i m) { return uint64_t(uint32_t(_mm_movemask_epi8(m))) << at; };
-    c.control |= bits(control);
-    c.colon |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')));
-    c.hash |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('#')));
-    c.space |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
-    c.high |= bits(v);
-    c.leads |= bits(leads);
-}
-
-// Classes of the n bytes (1 to 64) at p, a run of a text of 16 bytes or
-// more: runs shorter than 16 (the last of a text) are read in the 16 bytes
-// that end with them. Every load stays inside the text.
-byte_classes classify_run(const char *p, size_t n) {
-    byte_classes c;
-    auto load = [](const char *at) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(at)); };
-    if (n < 16) {
-        // The bits below the run drop out.
-        byte_classes c16;
-        add_block(c16, load(p + n - 16), 0);
-        const uint32_t drop = uint32_t(16 - n);
-        c.control = c16.control >> drop;
-        c.colon = c16.colon >> drop;
-        c.hash = c16.hash >> drop;
-        c.space = c16.space >> drop;
-        c.high = c16.high >> drop;
-        c.leads = c16.leads >> drop;
-        return c;
-    }
-    uint32_t at = 0;
-    for (; at + 16 <= n; at += 16) add_block(c, load(p + at), at);
-    if (at < n) add_block(c, load(p + n - 16), uint32_t(n - 16));
-    return c;
-}
-
 }  // namespace
 
-// The portable test's rules on bit masks of up to 64 bytes at a time: a
-// ":" followed by a blank or the end, a "#" after a space, a control byte.
-// Texts shorter than 16 bytes take the word test, which costs less on them.
-// Longer ones are looked at first for any control, ":" or "#" at all; most
-// texts have none, and then only the high and lead bytes are left to note.
+// The portable test's rules 16 bytes at a time, each byte beside the one
+// after it (a second load one byte on), so that ": " and " #" are found
+// exactly in one pass; the last byte, which has no byte after it, on its
+// own. Shorter texts take the word test, which costs less on them.
+// Lead bytes are looked for only in texts with bytes above 0x7F.
 uint8_t scan_plain_bits(const char *text, size_t length) {
     if (length < 16) return scan_plain_bits_portable(text, length);
     constexpr uint8_t refused = scan_high | scan_leads;
     if (!plain_ends_ok(text, length)) return refused;
-    {
-        __m128i special = _mm_setzero_si128(), high = special;
-        auto add = [&](const char *at) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-            special = _mm_or_si128(special, control_bytes(v));
-            special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')),
-                                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('#'))));
-            high = _mm_or_si128(high, v);
-        };
-        size_t at = 0;
-        for (; at + 16 <= length; at += 16) add(text + at);
-        if (at < length) add(text + length - 16);
-        if (_mm_movemask_epi8(special) == 0) {
-            if (_mm_movemask_epi8(high) == 0) return scan_writable;
-            // Lead bytes looked for only in texts that have bytes above 0x7F.
-            __m128i leads = _mm_setzero_si128();
-            for (at = 0; at + 16 <= length; at += 16)
-                leads = _mm_or_si128(leads, lead_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at))));
-            if (at < length)
-                leads = _mm_or_si128(leads, lead_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + length - 16))));
-            return uint8_t(scan_writable | scan_high | (_mm_movemask_epi8(leads) ? scan_leads : 0));
-        }
+    const uint8_t last = uint8_t(text[length - 1]);
+    if (last < 0x20 || last == 0x7F || last == ':') return refused;
+    auto load = [](const char *at) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(at)); };
+    __m128i special = _mm_setzero_si128(), high = special;
+    auto add_pairs = [&](__m128i v, __m128i next) {
+        const __m128i colon_blank = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')),
+                                                  _mm_cmpeq_epi8(next, _mm_set1_epi8(' ')));
+        const __m128i space_hash = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                                 _mm_cmpeq_epi8(next, _mm_set1_epi8('#')));
+        // Tabs are controls: the blank after a ":" that is left is a space.
+        special = _mm_or_si128(special, _mm_or_si128(control_bytes(v), _mm_or_si128(colon_blank, space_hash)));
+        high = _mm_or_si128(high, v);
+    };
+    auto add = [&](const char *at) { add_pairs(load(at), load(at + 1)); };
+    // The first loads cover all bytes but the last (of 16: the bytes after
+    // them shifted down in the one load).
+    size_t at = 0;
+    if (length == 16) {
+        const __m128i v = load(text);
+        add_pairs(v, _mm_srli_si128(v, 1));
     }
-    uint64_t high = 0, leads = 0;
-    for (size_t at = 0; at < length; at += 64) {
-        const size_t n = length - at < 64 ? length - at : 64;
-        const byte_classes c = classify_run(text + at, n);
-        const uint64_t in_run = n == 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1;
-        const bool run_ends_text = at + n == length;
-        // Tabs are controls: once those are refused, the blank after a ":"
-        // is a space, or a tab or the end past the run.
-        const uint64_t end_or_blank_after =
-            run_ends_text || is_blank(text[at + n]) ? uint64_t(1) << (n - 1) : 0;
-        const uint64_t space_before = at > 0 && text[at - 1] == ' ' ? 1 : 0;
-        if ((c.control & in_run) || (c.colon & ((c.space >> 1) | end_or_blank_after)) ||
-            (c.hash & ((c.space << 1) | space_before)))
-            return refused;
-        high |= c.high;
-        leads |= c.leads;
-    }
-    return uint8_t(scan_writable | (high ? scan_high : 0) | (leads ? scan_leads : 0));
+    for (; at + 17 <= length; at += 16) add(text + at);
+    if (at + 1 < length && length > 16) add(text + length - 17);
+    if (_mm_movemask_epi8(special) != 0) return refused;
+    if (_mm_movemask_epi8(high) == 0 && last < 0x80) return scan_writable;
+    __m128i leads = _mm_setzero_si128();
+    for (at = 0; at + 16 <= length; at += 16) leads = _mm_or_si128(leads, lead_bytes(load(text + at)));
+    if (at < length) leads = _mm_or_si128(leads, lead_bytes(load(text + length - 16)));
+    return uint8_t(scan_writable | scan_high | (_mm_movemask_epi8(leads) ? scan_leads : 0));
 }
 
 // One vector pass for short texts: the bytes in front of the text only fill
