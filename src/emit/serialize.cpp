@@ -767,7 +767,7 @@ struct emitter {
 }  // namespace
 
 void serialize_pass(zarvel_writer &w) {
-    emitter e{w, w.store};
+    emitter e{w, w.store, {}};
     if (w.json)
         e.json_stream();
     else
