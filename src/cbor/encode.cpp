@@ -332,6 +332,24 @@ bool simple_value(std::string_view text, uint8_t &value) {
     return true;
 }
 
+// "undefined" and "simple(N)" texts are written as the simple values they name.
+template <class Out>
+bool put_simple_text(Out &out, std::string_view text) {
+    if (text == "undefined") {
+        out.put(cbor_undefined);
+        return true;
+    }
+    uint8_t simple;
+    if (!simple_value(text, simple)) return false;
+    if (simple < 24) {
+        out.put(uint8_t(0xE0 + simple));
+    } else {
+        const uint8_t bytes[2] = {cbor_simple_byte, simple};
+        out.put(bytes, 2);
+    }
+    return true;
+}
+
 // ---- the encoder -----------------------------------------------------------------
 
 // Canonical orders, shared by the encoder of a whole tree and the encoders
@@ -582,22 +600,8 @@ private:
         default: break;
         }
         if (zarvel_span_length(rec.tag) == 0 && !value.empty() &&
-            (value[0] == 'u' || value[0] == 's')) {
-            if (value == "undefined") {
-                out.put(cbor_undefined);
-                return encoded;
-            }
-            uint8_t simple;
-            if (simple_value(value, simple)) {
-                if (simple < 24) {
-                    out.put(uint8_t(0xE0 + simple));
-                } else {
-                    const uint8_t bytes[2] = {cbor_simple_byte, simple};
-                    out.put(bytes, 2);
-                }
-                return encoded;
-            }
-        }
+            (value[0] == 'u' || value[0] == 's') && put_simple_text(out, value))
+            return encoded;
         // Text and byte strings have the same size: only the writing walk
         // needs to tell them apart.
         uint8_t major = major_text;
@@ -958,22 +962,8 @@ private:
 
     static bool string(raw_out &out, bool untagged, std::string_view value) {
         // "undefined" and "simple(N)" have at least nine letters.
-        if (value.size() >= 9 && (value[0] == 'u' || value[0] == 's') && untagged) {
-            if (value == "undefined") {
-                out.put(cbor_undefined);
-                return true;
-            }
-            uint8_t simple;
-            if (simple_value(value, simple)) {
-                if (simple < 24) {
-                    out.put(uint8_t(0xE0 + simple));
-                } else {
-                    const uint8_t bytes[2] = {cbor_simple_byte, simple};
-                    out.put(bytes, 2);
-                }
-                return true;
-            }
-        }
+        if (value.size() >= 9 && (value[0] == 'u' || value[0] == 's') && untagged && put_simple_text(out, value))
+            return true;
         // The head's size does not depend on its major type: a text that is
         // not well-formed UTF-8 turns its head into a byte string's after
         // the copy.
