@@ -270,14 +270,6 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
 }
 #endif
 
-bool scan_text(const char *t, size_t n, scanned &out) {
-#if defined(__SSE2__)
-    point_form_text form;
-    if (n >= point_form_shortest && n <= point_form_longest && scan_point_form(t, n, out, form)) return true;
-#endif
-    return scan(t, n, out);
-}
-
 #if defined(__SSE2__)
 // A point-form text whose digits, cut, are laid out as the text has them:
 // the sign "-" or none, a first digit other than 0, at most 16 digits before
@@ -452,18 +444,6 @@ inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_va
     value.inclusive = (m & 1) == 0;
     return true;
 }
-
-}  // namespace
-
-bool read_decimal(const char *text, size_t length, bool &negative, binary_value &value) {
-    scanned d;
-    if (!scan_text(text, length, d) || d.w == 0) return false;
-    negative = d.negative;
-    text_offset offset;
-    return to_binary(d, value, offset);
-}
-
-namespace {
 
 // format_decimal_text after the scan; `form` is null unless the point form
 // read the text and it is copyable.

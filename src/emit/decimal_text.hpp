@@ -9,17 +9,14 @@
 
 namespace zvl {
 
-// The double nearest to a decimal text [+-]digits[.digits][(e|E)[+-]digits]
-// (or [+-].digits...), as sign and binary value; false when the text needs
-// the general conversion: another spelling, more than 19 significant digits,
-// an exponent beyond the table, a result that is zero, subnormal or beyond
-// the largest double, or a product too close to a rounding boundary to tell.
-bool read_decimal(const char *text, size_t length, bool &negative, binary_value &value);
-
-// zarvel_format_double of the value of the text (the same characters), or 0
-// when the text needs the general conversion (see read_decimal; zeros are
-// written here). Texts of at most 15 significant digits in the normal range
-// are their own shortest digits and need no conversion at all.
+// zarvel_format_double of the value of a decimal text
+// [+-]digits[.digits][(e|E)[+-]digits] (or [+-].digits...), the same
+// characters, or 0 when the text needs the general conversion: another
+// spelling, more than 19 significant digits, an exponent beyond the table,
+// a result that is subnormal or beyond the largest double, or a product too
+// close to a rounding boundary to tell (zeros are written here). Texts of at
+// most 15 significant digits in the normal range are their own shortest
+// digits and need no conversion at all.
 int32_t format_decimal_text(char *buffer, const char *text, size_t length);
 
 }  // namespace zvl
