@@ -246,7 +246,9 @@ TEST(Scanner, Directives) {
     for (const auto &r : rows) {
         outcome o = parse(r.input);
         EXPECT_EQ(o.status, r.status) << "input: " << r.input;
-        if (r.status) EXPECT_EQ(o.code, 11u) << "input: " << r.input;
+        if (r.status) {
+            EXPECT_EQ(o.code, 11u) << "input: " << r.input;
+        }
     }
 }
 

@@ -254,7 +254,9 @@ TEST(Visit, FailureInjection) {
                 break;
             }
             EXPECT_TRUE(status == 2 || status == 0) << n << " " << *text;
-            if (status == 2) EXPECT_TRUE(rec.calls.empty()) << n;
+            if (status == 2) {
+                EXPECT_TRUE(rec.calls.empty()) << n;
+            }
         }
     }
 }
