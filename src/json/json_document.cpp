@@ -571,6 +571,19 @@ struct open_level {
     uint32_t id;
     uint32_t last;
     uint32_t count;
+
+    // The next node record, written and linked in as this level's last child.
+    inline __attribute__((always_inline)) zarvel_node_rec *append(zarvel_node_rec *nodes, uint32_t &node_count,
+                                                                  const record_head &head, zarvel_span value) {
+        const uint32_t child = node_count++;
+        zarvel_node_rec *record = nodes + child;
+        write_record(record, head, value);
+        *link = child;
+        link = &record->next_sibling;
+        last = child;
+        count += 1;
+        return record;
+    }
 };
 
 struct entry_build {
@@ -697,13 +710,8 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
         } else if (role != role_open || depth >= zarvel_store_max_depth) {
             break;
         }
-        uint32_t id = node_count++;
-        zarvel_node_rec *record = nodes + id;
-        write_record(record, entry_heads_inside.at[type], value);
-        *top.link = id;
-        top.link = &record->next_sibling;
-        top.last = id;
-        top.count += 1;
+        const uint32_t id = node_count;
+        zarvel_node_rec *record = top.append(nodes, node_count, entry_heads_inside.at[type], value);
         if (role == role_open) {
             // The scalars right after the opening in a loop of their own; a
             // container that closes after them (pairs of coordinates, rows of
@@ -719,13 +727,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
                 if (member_role > role_string ||
                     !in_place_span<escapes>(text, text_len, member_role, start, length, &member_value))
                     break;
-                uint32_t member = node_count++;
-                zarvel_node_rec *member_record = nodes + member;
-                write_record(member_record, entry_heads_inside.at[type], member_value);
-                *top.link = member;
-                top.link = &member_record->next_sibling;
-                top.last = member;
-                top.count += 1;
+                top.append(nodes, node_count, entry_heads_inside.at[type], member_value);
             }
             if (j < end && member_role == role_close) {
                 record->last_child = top.last;
