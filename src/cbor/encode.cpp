@@ -335,6 +335,8 @@ bool simple_value(std::string_view text, uint8_t &value) {
 // "undefined" and "simple(N)" texts are written as the simple values they name.
 template <class Out>
 bool put_simple_text(Out &out, std::string_view text) {
+    // Both have at least nine letters: most texts are turned away here.
+    if (text.size() < 9 || (text[0] != 'u' && text[0] != 's')) return false;
     if (text == "undefined") {
         out.put(cbor_undefined);
         return true;
@@ -599,9 +601,7 @@ private:
             return encoded;
         default: break;
         }
-        if (zarvel_span_length(rec.tag) == 0 && !value.empty() &&
-            (value[0] == 'u' || value[0] == 's') && put_simple_text(out, value))
-            return encoded;
+        if (zarvel_span_length(rec.tag) == 0 && put_simple_text(out, value)) return encoded;
         // Text and byte strings have the same size: only the writing walk
         // needs to tell them apart.
         uint8_t major = major_text;
@@ -961,9 +961,7 @@ private:
                                               1u << ZARVEL_TAG_BINARY;
 
     static bool string(raw_out &out, bool untagged, std::string_view value) {
-        // "undefined" and "simple(N)" have at least nine letters.
-        if (value.size() >= 9 && (value[0] == 'u' || value[0] == 's') && untagged && put_simple_text(out, value))
-            return true;
+        if (untagged && put_simple_text(out, value)) return true;
         // The head's size does not depend on its major type: a text that is
         // not well-formed UTF-8 turns its head into a byte string's after
         // the copy.
