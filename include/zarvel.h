@@ -333,7 +333,8 @@ ZARVEL_API zarvel_document *zarvel_document_new(void);
 
 /* Free-standing nodes (not yet attached anywhere). Texts are copied. A scalar
  * takes style 1-5; style 1 resolves its tag id by the core schema, the others
- * are !!str. Null for bad arguments, a pending document, or no memory. */
+ * are !!str. Null for bad arguments or no memory. Every building and editing
+ * call first builds a freshly parsed document's nodes, as the reads do. */
 ZARVEL_API zarvel_node *zarvel_node_new_scalar(zarvel_document *document, const char *text,
                                                uint64_t length, uint32_t style);
 ZARVEL_API zarvel_node *zarvel_node_new_sequence(zarvel_document *document);

@@ -685,22 +685,73 @@ TEST(EditTree, KeyTextFromTheDocumentItself) {
 
 // ---- parsed documents --------------------------------------------------------------------
 
-TEST(EditParsed, PendingDocumentRefusesEditing) {
-    std::string text = "a x y b z";
-    doc_ptr d(doc_test::pending_document(text, events_of_small_map(text)));
-    ASSERT_EQ(d.d->store, nullptr);
-    EXPECT_EQ(zarvel_node_new_scalar(d, "x", 1, 1), nullptr);
-    EXPECT_EQ(zarvel_node_new_sequence(d), nullptr);
-    zarvel_node fake{d.d, 0};
-    EXPECT_EQ(zarvel_document_set_root(d, &fake), 6);
-    EXPECT_EQ(zarvel_node_seq_add(&fake, &fake), 2);
-    EXPECT_EQ(zarvel_node_map_del(&fake, "a", 1), 1);
-    EXPECT_EQ(zarvel_node_set_tag(&fake, "t", 1), 6);
-    zarvel_build_record r{ZARVEL_BUILD_SCALAR, 1, 0, 1};
-    EXPECT_EQ(zarvel_document_build(d, &r, 1, "x", 1), 2);
-    // Once built, editing works.
-    EXPECT_EQ(zarvel_document_count(d), 1u);
-    EXPECT_NE(zarvel_node_new_scalar(d, "x", 1, 1), nullptr);
+// Every editing call on a document still pending (its nodes not yet made)
+// builds it first, as the reads do; node 0 is the parsed root mapping.
+TEST(EditParsed, FirstEditBuildsThePendingDocument) {
+    struct row {
+        const char *name;
+        std::function<int32_t(zarvel_document *)> edit;
+        int32_t status;
+        const char *root;  // rendering of root 0 afterwards
+        uint32_t documents = 1;
+    };
+    auto made = [](const zarvel_node *n) { return n ? 0 : -1; };
+    const row rows[] = {
+        {"new scalar", [&](zarvel_document *d) { return made(scalar(d, "x")); }, 0, R"({"a":["x","y"],"b":"z"})"},
+        {"new sequence", [&](zarvel_document *d) { return made(zarvel_node_new_sequence(d)); }, 0, nullptr},
+        {"new mapping", [&](zarvel_document *d) { return made(zarvel_node_new_mapping(d)); }, 0, nullptr},
+        {"map add on node 0",
+         [](zarvel_document *d) {
+             zarvel_node root{d, 0};
+             zarvel_node item{d, 2};  // the parsed sequence's first item
+             return zarvel_node_map_add(&root, "c", 1, &item);
+         },
+         1, R"({"a":["x","y"],"b":"z"})"},
+        {"map del on node 0",
+         [](zarvel_document *d) {
+             zarvel_node root{d, 0};
+             return zarvel_node_map_del(&root, "b", 1);
+         },
+         0, R"({"a":["x","y"]})"},
+        {"seq add to a mapping", [](zarvel_document *d) {
+             zarvel_node root{d, 0};
+             return zarvel_node_seq_add(&root, &root);
+         },
+         2, nullptr},
+        {"set tag", [](zarvel_document *d) {
+             zarvel_node root{d, 0};
+             return zarvel_node_set_tag(&root, "!t", 2);
+         },
+         0, nullptr},
+        {"set root of a parsed node", [](zarvel_document *d) {
+             zarvel_node root{d, 0};
+             return zarvel_document_set_root(d, &root);
+         },
+         6, nullptr},
+        {"build", [](zarvel_document *d) {
+             zarvel_build_record r{ZARVEL_BUILD_SCALAR, 1, 0, 1};
+             return zarvel_document_build(d, &r, 1, "q", 1);
+         },
+         0, nullptr, 2},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string text = "a x y b z";
+        doc_ptr d(doc_test::pending_document(text, events_of_small_map(text)));
+        ASSERT_EQ(d.d->store, nullptr);
+        EXPECT_EQ(r.edit(d), r.status);
+        ASSERT_NE(d.d->store, nullptr);
+        EXPECT_EQ(zarvel_document_count(d), r.documents);
+        if (r.root) {
+            EXPECT_EQ(root_text(d), r.root);
+        }
+    }
+    // Through the parse entry as well.
+    int32_t status = -1;
+    doc_ptr parsed(zarvel_parse("k: v\n", 5, &status));
+    ASSERT_EQ(status, 0);
+    ASSERT_NE(zarvel_node_new_sequence(parsed), nullptr);
+    EXPECT_EQ(root_text(parsed), R"({"k":"v"})");
 }
 
 TEST(EditParsed, ParsedNodesHangInOnePlace) {

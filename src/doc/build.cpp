@@ -255,7 +255,10 @@ int32_t zarvel_document_build(zarvel_document *document, const zarvel_build_reco
     auto *stack = static_cast<open_level *>(zvl::allocate(document->allocator, levels * sizeof(open_level)));
     if (!stack) return ZARVEL_NO_MEMORY;
     int32_t status = ZARVEL_FAILED;
-    if (count > 0) status = builder(document->store, document->allocator, stack, levels, text).run(records, count, text_length);
+    // A freshly parsed document is built first, as the reads do.
+    if (count > 0)
+        status = builder(zarvel_document_body(document), document->allocator, stack, levels, text)
+                     .run(records, count, text_length);
     zvl::deallocate(document->allocator, stack);
     return status;
 }

@@ -8,10 +8,11 @@ namespace {
 
 namespace edit = zvl::edit;
 
-// The store behind a document; null for a null or pending document (the
-// building API does not trigger the deferred build).
-zarvel_node_store *store_of(const zarvel_document *document) {
-    return document ? document->store : nullptr;
+// The store behind a document, built first when the document is still
+// pending (a fresh parse), as the reads do; null for a null document or a
+// failed build.
+zarvel_node_store *store_of(zarvel_document *document) {
+    return document ? zarvel_document_body(document) : nullptr;
 }
 
 // A handle usable as an argument: not null and naming a document.
