@@ -493,8 +493,12 @@ typedef struct zarvel_tape {
     void *block; /* the one allocation behind all arrays */
 } zarvel_tape;
 
-/* Strict: status 0, 1 not JSON, 2 out of memory, 4 ill-formed UTF-8,
- * 6 invalid argument or text too long, 8 internal inconsistency. Column form. */
+/* Strict: status 0, 1 not JSON, 2 out of memory, 3 nesting past the tape's
+ * own limit, 4 ill-formed UTF-8, 6 invalid argument or text too long,
+ * 8 internal inconsistency. Column form. The tape holds at most 255 open
+ * containers (256 when the text has no byte of 0x7F or above); deeper texts
+ * give status 3 ("nesting depth exceeds the limit"): zarvel_parse_json takes
+ * them up to 1000 levels. */
 ZARVEL_API int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape);
 /* Also takes unchecked number tokens and a bare root; packed form for a
  * container root (call zarvel_tape_columns before reading the columns). */
@@ -513,8 +517,9 @@ ZARVEL_API void zarvel_tape_free(zarvel_tape *tape);
 
 /* A strict JSON text (RFC 8259, UTF-8) as a document with one root. *status
  * (optional): 0; 1 not strict JSON ("not strict JSON at byte N"); 2 out of
- * memory; 4 ill-formed UTF-8 ("ill-formed UTF-8 at byte N"); 6 null text
- * with a length. The text is used in place: it must stay unchanged while the
+ * memory; 3 more than 1000 nested containers ("nesting depth exceeds the
+ * limit", the offset of the bracket in the error record); 4 ill-formed UTF-8
+ * ("ill-formed UTF-8 at byte N"); 6 null text with a length. The text is used in place: it must stay unchanged while the
  * document lives. */
 ZARVEL_API zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status);
 
@@ -644,9 +649,10 @@ ZARVEL_API int32_t zarvel_visit(const char *text, uint64_t length, int32_t schem
 ZARVEL_API int32_t zarvel_visit_node(const zarvel_node *node, const zarvel_visitor *visitor,
                                      void *user);
 /* Streams one strict JSON value to the callbacks without building anything.
- * 0; 1 syntax error, empty text, nesting deeper than 1000 or trailing bytes
- * (the callbacks up to there have run); 2 a callback stopped the walk, or no
- * memory for decoding a string; 6 null visitor or null text with a length. */
+ * 0; 1 syntax error, empty text or trailing bytes (the callbacks up to there
+ * have run); 2 a callback stopped the walk, or no memory for decoding a
+ * string; 3 nesting deeper than 1000; 6 null visitor or null text with a
+ * length. */
 ZARVEL_API int32_t zarvel_visit_json(const char *text, uint64_t length,
                                      const zarvel_visitor *visitor, void *user);
 

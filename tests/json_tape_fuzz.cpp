@@ -82,9 +82,12 @@ inline void run_one(const char *text, uint64_t len) {
         uint64_t last = strict.count < 64 ? strict.count : 64;
         if (zarvel_tape_convert(&strict, 0, last, scratch_i, scratch_d) < 0) std::abort();
     } else {
-        if (status != 1 && status != 4) std::abort();
+        if (status != 1 && status != 3 && status != 4) std::abort();
         if (!all_zero(strict)) std::abort();
         if (status == 1 && valid) std::abort();
+        // Too deep: the validator stops at the same bracket.
+        if (status == 3 && (valid || offset >= len || (text[offset] != '[' && text[offset] != '{')))
+            std::abort();
         if (status == 4 && !valid) std::abort();
         if (!valid && offset > len) std::abort();
     }
@@ -97,7 +100,7 @@ inline void run_one(const char *text, uint64_t len) {
         check_tape(lenient, text, len);
         zarvel_tape_convert(&lenient, 0, lenient.count, nullptr, nullptr);
     } else {
-        if (lenient_status != 1 && lenient_status != 4) std::abort();
+        if (lenient_status != 1 && lenient_status != 3 && lenient_status != 4) std::abort();
         if (!all_zero(lenient)) std::abort();
         // Strict JSON is always lenient JSON.
         if (status == 0) std::abort();

@@ -142,12 +142,13 @@ TEST(JsonTape, NestingOf256LevelsAsciiOnly) {
     EXPECT_EQ(h.tape.starts[512], 1u);
     std::string deeper = std::string(257, '[') + std::string(257, ']');
     zarvel_tape tape{};
-    EXPECT_EQ(zarvel_parse_json_tape(deeper.data(), deeper.size(), &tape), 1);
-    EXPECT_EQ(last_message(), "not strict JSON at byte 255");
+    EXPECT_EQ(zarvel_parse_json_tape(deeper.data(), deeper.size(), &tape), 3);
+    EXPECT_EQ(last_message(), "nesting depth exceeds the limit");
+    EXPECT_EQ(zarvel_error_current()->offset, 255u);
     // One byte above 0x7F sends the same 256 levels through validation (255).
     std::string with_utf8 = std::string(256, '[') + "\"\xc3\xa9\"" + std::string(256, ']');
-    EXPECT_EQ(zarvel_parse_json_tape(with_utf8.data(), with_utf8.size(), &tape), 1);
-    EXPECT_EQ(last_message(), "not strict JSON at byte 255");
+    EXPECT_EQ(zarvel_parse_json_tape(with_utf8.data(), with_utf8.size(), &tape), 3);
+    EXPECT_EQ(last_message(), "nesting depth exceeds the limit");
 }
 
 // ---- lenient ----------------------------------------------------------------------

@@ -329,27 +329,41 @@ outcome visit_json(const std::string &text) {
     return {zarvel_visit_json(text.data(), text.size(), &v, nullptr), ""};
 }
 
-// JSON: the validator holds 255 open containers, the tape builders 256; the
-// streaming reader 1000.
+// JSON: the validator kernel holds 255 open containers, the tape 256 (255
+// for non-ASCII texts) and reports deeper texts as too deep; the document
+// parse and the streaming reader hold the library's 1000.
 TEST(Limits, JsonNesting) {
     std::string wide = "\"\xC3\xA9\"";  // a non-ASCII string takes the validator's path
     check({
         {"zvl_json_document 255", [] { return validate(flow(255, ""), 0); }, 0, ""},
         {"zvl_json_document 256", [] { return validate(flow(256, ""), 255); }, 1, "as expected"},
         {"strict tape 256", [] { return tape(flow(256), false); }, 0, ""},
-        {"strict tape 257", [] { return tape(flow(257), false); }, 1, "not strict JSON at byte 255"},
+        {"strict tape 257", [] { return tape(flow(257), false); }, 3, "nesting depth exceeds the limit"},
         {"strict tape 255 non-ASCII", [&] { return tape(flow(255, wide.c_str()), false); }, 0, ""},
-        {"strict tape 256 non-ASCII", [&] { return tape(flow(256, wide.c_str()), false); }, 1, "not strict JSON at byte 255"},
+        {"strict tape 256 non-ASCII", [&] { return tape(flow(256, wide.c_str()), false); }, 3, "nesting depth exceeds the limit"},
+        {"strict tape 257 with a fault at 100", [] { return tape(std::string(257, '[') + "x", false); }, 3, ""},
+        {"strict tape fault before its limit", [] { return tape(std::string(100, '[') + "x", false); }, 1, "not strict JSON at byte 100"},
         {"lenient tape 256", [] { return tape(flow(256), true); }, 0, ""},
         {"lenient tape 257", [] { return tape(flow(257), true); }, 1, ""},
         {"parse_json 256", [] { return parse_json(flow(256)); }, 0, ""},
-        {"parse_json 257", [] { return parse_json(flow(257)); }, 1, "not strict JSON at byte 255"},
+        {"parse_json 257", [] { return parse_json(flow(257)); }, 0, ""},
+        {"parse_json 500", [] { return parse_json(flow(500)); }, 0, ""},
+        {"parse_json 1000", [] { return parse_json(flow(1000)); }, 0, ""},
+        {"parse_json 1001", [] { return parse_json(flow(1001)); }, 3, "nesting depth exceeds the limit"},
         {"parse_json 255 non-ASCII", [&] { return parse_json(flow(255, wide.c_str())); }, 0, ""},
-        {"parse_json 256 non-ASCII", [&] { return parse_json(flow(256, wide.c_str())); }, 1, "not strict JSON at byte 255"},
+        {"parse_json 256 non-ASCII", [&] { return parse_json(flow(256, wide.c_str())); }, 0, ""},
+        {"parse_json 1000 non-ASCII", [&] { return parse_json(flow(1000, wide.c_str())); }, 0, ""},
+        {"parse_json 1001 non-ASCII", [&] { return parse_json(flow(1001, wide.c_str())); }, 3, "nesting depth exceeds the limit"},
         {"parse_json 256 objects", [] { return parse_json(repeat("{\"a\":", 256) + "1" + repeat("}", 256)); }, 0, ""},
+        {"parse_json 1000 objects", [] { return parse_json(repeat("{\"a\":", 1000) + "1" + repeat("}", 1000)); }, 0, ""},
+        {"parse_json 1001 objects", [] { return parse_json(repeat("{\"a\":", 1001) + "1" + repeat("}", 1001)); }, 3, "nesting depth exceeds the limit"},
+        {"parse_json fault at depth 500", [] { return parse_json(std::string(500, '[') + "x"); }, 1, "not strict JSON at byte 500"},
+        {"parse_json 1001 with a tab", [] { return parse_json(flow(1001) + "\t"); }, 3, "nesting depth exceeds the limit"},
+        {"parse 1001 as YAML", [] { return parse(flow(1001)); }, 3, "nesting depth exceeds the limit"},
+        {"drain 1000", [] { return drain(flow(1000)); }, 0, ""},
         {"visit_json 1000", [] { return visit_json(flow(1000)); }, 0, ""},
-        {"visit_json 1001", [] { return visit_json(flow(1001)); }, 1, ""},
-        {"visit_json 1001 objects", [] { return visit_json(repeat("{\"a\":", 1001) + "1" + repeat("}", 1001)); }, 1, ""},
+        {"visit_json 1001", [] { return visit_json(flow(1001)); }, 3, ""},
+        {"visit_json 1001 objects", [] { return visit_json(repeat("{\"a\":", 1001) + "1" + repeat("}", 1001)); }, 3, ""},
     });
 }
 

@@ -11,7 +11,7 @@ using zvl::visit::call;
 
 constexpr uint32_t max_depth = 1000;
 
-enum class outcome { ok, syntax, stopped };
+enum class outcome { ok, syntax, stopped, too_deep };
 
 class json_reader {
 public:
@@ -24,7 +24,12 @@ public:
             skip_blanks();
             if (pos_ != len_) o = outcome::syntax;
         }
-        return o == outcome::ok ? 0 : o == outcome::syntax ? 1 : 2;
+        switch (o) {
+        case outcome::ok: return 0;
+        case outcome::syntax: return 1;
+        case outcome::too_deep: return 3;
+        default: return 2;
+        }
     }
 
 private:
@@ -88,7 +93,7 @@ private:
     }
 
     outcome collection(bool is_object) {
-        if (depth_ >= max_depth) return outcome::syntax;
+        if (depth_ >= max_depth) return outcome::too_deep;
         ++depth_;
         ++pos_;
         if (!call(v_, is_object ? &zarvel_visitor::on_map_start : &zarvel_visitor::on_seq_start,

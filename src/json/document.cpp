@@ -1,9 +1,12 @@
-// Whole-document JSON validation: a push-down automaton over at most 255
-// open containers that reports the exact offset where the text stops being
-// JSON. Level 0 is the top, where one value ends the document.
+// Whole-document JSON validation: a push-down automaton over a bounded
+// number of open containers (255 for the exported kernel) that reports the
+// exact offset where the text stops being JSON. Level 0 is the top, where
+// one value ends the document.
 #include <cstdint>
 
+#include "doc/store.hpp"
 #include "json/grammar.hpp"
+#include "json/json_document.hpp"
 #include "json/levels.hpp"
 #include "json/string_scan.hpp"
 #include "zarvel.h"
@@ -11,11 +14,16 @@
 namespace zvl::json {
 namespace {
 
-inline constexpr uint32_t validator_max_open = 255;
+inline constexpr uint32_t kernel_max_open = 255;
+inline constexpr uint32_t most_open = zarvel_store_max_depth;
 
 class validator {
 public:
-    validator(const char *text, uint64_t len) : text_(text), len_(len) {}
+    validator(const char *text, uint64_t len, uint32_t max_open)
+        : text_(text), len_(len), max_open_(max_open < most_open ? max_open : most_open) {}
+
+    // The failure was an opening bracket past the open-container limit.
+    bool too_deep = false;
 
     // True when the text is one JSON value; else false with *failed_at set.
     bool run(uint64_t *failed_at) {
@@ -26,7 +34,11 @@ public:
             switch (c) {
             case '[':
             case '{':
-                if (!value_expected() || depth_ == validator_max_open) return fail(failed_at, p);
+                if (!value_expected()) return fail(failed_at, p);
+                if (depth_ == max_open_) {
+                    too_deep = true;
+                    return fail(failed_at, p);
+                }
                 ++depth_;
                 types_[depth_] = c == '[' ? container::array : container::object;
                 states_[depth_] = c == '[' ? level_state::array_open : level_state::object_open;
@@ -131,20 +143,29 @@ private:
 
     const char *text_;
     uint64_t len_;
+    uint32_t max_open_;
     uint32_t depth_ = 0;
-    container types_[validator_max_open + 1]{};
-    level_state states_[validator_max_open + 1]{};
+    container types_[most_open + 1];
+    level_state states_[most_open + 1];
 };
 
 }  // namespace
 }  // namespace zvl::json
 
+zvl::json_validation zvl::json_validate(const char *text, uint64_t len, uint32_t max_open) {
+    json::validator v(text, len, max_open);
+    json_validation result;
+    result.valid = v.run(&result.failed_at);
+    if (result.valid) result.failed_at = 0;
+    result.too_deep = v.too_deep;
+    return result;
+}
+
 int32_t zvl_json_document(const char *text, uint64_t len, uint64_t *err_pos) {
     if (err_pos) *err_pos = 0;
-    uint64_t failed_at = 0;
     if (!text && len) return 0;
-    zvl::json::validator v(text, len);
-    if (v.run(&failed_at)) return 1;
-    if (err_pos) *err_pos = failed_at;
+    zvl::json_validation v = zvl::json_validate(text, len, zvl::json::kernel_max_open);
+    if (v.valid) return 1;
+    if (err_pos) *err_pos = v.failed_at;
     return 0;
 }

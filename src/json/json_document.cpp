@@ -44,9 +44,6 @@ namespace {
 
 using zvl::node_flag::make;
 
-// Containers the validator lets stand open at once.
-constexpr uint32_t validator_max_depth = 255;
-
 // Bytes looked at for non-ASCII before the tape is tried.
 constexpr uint64_t tape_probe_bytes = 4096;
 
@@ -56,7 +53,7 @@ constexpr uint64_t prefault_slice_nodes = 32768;
 // Texts this long cannot be described by the tape's 32-bit spans.
 constexpr uint64_t tape_length_limit = 4294967281ull;
 
-enum class build_result { built, refused, no_memory };
+enum class build_result { built, refused, no_memory, too_deep };
 
 // Skips JSON whitespace. Runs of spaces (indentation of pretty-printed
 // texts) are passed eight bytes at a time: the first byte that is no space
@@ -331,8 +328,8 @@ bool has_backslash(const char *text, uint64_t start, uint64_t length) {
 
 // Builds the nodes of a JSON text in one pass. Refuses (without a message)
 // exactly where the validator would: at an unexpected byte, at the end of the
-// text inside a value, past 255 open levels, or when anything but whitespace
-// follows the root.
+// text inside a value, or when anything but whitespace follows the root; a
+// bracket past the library's 1000 open levels ends it as too deep.
 class direct_builder {
 public:
     direct_builder(zarvel_node_store *store, const char *text, uint64_t len)
@@ -395,13 +392,13 @@ private:
         }
         case '[':
         case '{': {
-            // Keys are strings: a bracket in key position is refused; so is
-            // a level past the validator's limit.
+            // Keys are strings: a bracket in key position is refused.
             if (make_.depth() && make_.in_mapping() && !make_.value_expected()) return build_result::refused;
-            if (make_.depth() >= validator_max_depth) return build_result::refused;
             bool too_deep = false;
-            if (!make_.open(c == '[' ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING, &too_deep))
-                return too_deep ? build_result::refused : build_result::no_memory;
+            if (!make_.open(c == '[' ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING, &too_deep)) {
+                failed_at_ = start;
+                return too_deep ? build_result::too_deep : build_result::no_memory;
+            }
             ++*p;
             just_opened_ = true;
             return build_result::built;
@@ -435,6 +432,9 @@ private:
     const char *text_;
     uint64_t len_;
     bool just_opened_ = false;
+
+public:
+    uint64_t failed_at_ = 0;  // the bracket that went too deep
 };
 
 // ---- tape body ------------------------------------------------------------------
@@ -969,6 +969,13 @@ zarvel_document *finish(zarvel_document *document, int32_t result, int32_t *stat
     return document;
 }
 
+// A bracket past the library's nesting limit: the YAML reader's message,
+// with the bracket's offset.
+zarvel_document *too_deep(uint64_t offset, int32_t *status) {
+    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_TOO_DEEP, 0, 0, offset, nullptr);
+    return finish(nullptr, ZARVEL_TOO_DEEP, status);
+}
+
 }  // namespace
 
 // ---- deferred build of a tape body (called by zarvel_document_body) -------------
@@ -1033,16 +1040,17 @@ zarvel_document *zvl::json_document_direct(const char *text, uint64_t len, int32
     bool special = len > 0 && zarvel_kernels_get()->has_special(text, len);
 
     // Build first, validate only what the builder refuses: the builder reads
-    // with the validator's kernels and grammar and refuses where it would
-    // (past 255 levels included), so a built text is a validated one and the
-    // validator's pass is needed only to place the failure.
+    // with the validator's kernels and grammar and refuses where it would, so
+    // a built text is a validated one and the validator's pass is needed only
+    // to place the failure.
     zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
     if (!store) return finish(nullptr, ZARVEL_NO_MEMORY, status);
     store->input = text;
     store->input_len = len;
     bool reserved = zarvel_store_reserve(store, len);
     if (reserved) advise_tables(store);
-    build_result built = reserved ? direct_builder(store, text, len).run() : build_result::no_memory;
+    direct_builder builder(store, text, len);
+    build_result built = reserved ? builder.run() : build_result::no_memory;
     if (built == build_result::built && (!special || well_formed(text, len))) {
         store->depth = 0;
         zarvel_document *document = zarvel_document_alloc(&zarvel_default_allocator);
@@ -1058,10 +1066,14 @@ zarvel_document *zvl::json_document_direct(const char *text, uint64_t len, int32
     zarvel_store_free(store);
     if (built == build_result::no_memory) return finish(nullptr, ZARVEL_NO_MEMORY, status);
     if (built == build_result::built) return finish(nullptr, ZARVEL_BAD_ENCODING, status);
+    if (built == build_result::too_deep) return too_deep(builder.failed_at_, status);
 
-    uint64_t failed_at = 0;
-    if (!zvl_json_document(text, len, &failed_at)) {
-        record_failure(ZARVEL_ERR_FAILED, failed_at, "not strict JSON at byte %zu");
+    // The validator holds as many levels as the builder, so it finds the
+    // same first fault.
+    zvl::json_validation v = zvl::json_validate(text, len, zarvel_store_max_depth);
+    if (v.too_deep) return too_deep(v.failed_at, status);
+    if (!v.valid) {
+        record_failure(ZARVEL_ERR_FAILED, v.failed_at, "not strict JSON at byte %zu");
         return finish(nullptr, ZARVEL_FAILED, status);
     }
     if (special && !well_formed(text, len)) return finish(nullptr, ZARVEL_BAD_ENCODING, status);

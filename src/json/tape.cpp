@@ -7,6 +7,7 @@
 #include "core/kernels.hpp"
 #include "core/memory.hpp"
 #include "json/grammar.hpp"
+#include "json/json_document.hpp"
 #include "json/structural.hpp"
 #include "json/tape.hpp"
 #include "yaml/decode.hpp"
@@ -139,9 +140,16 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
             return ZARVEL_OK;
     }
 
-    uint64_t failed_at = 0;
-    if (!zvl_json_document(text, len, &failed_at)) {
-        record(ZARVEL_ERR_FAILED, failed_at, "not strict JSON at byte %zu");
+    // The tape keeps its own nesting limit (the validator's 255 levels, 256
+    // for the texts the column builders take at once): a bracket past it is
+    // reported as too deep, not as a fault of the text.
+    zvl::json_validation v = zvl::json_validate(text, len, tape_builder_levels - 1);
+    if (v.too_deep) {
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_TOO_DEEP, 0, 0, v.failed_at, nullptr);
+        return ZARVEL_TOO_DEEP;
+    }
+    if (!v.valid) {
+        record(ZARVEL_ERR_FAILED, v.failed_at, "not strict JSON at byte %zu");
         return ZARVEL_FAILED;
     }
     if (check_utf8) {

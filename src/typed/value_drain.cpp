@@ -3,6 +3,8 @@
 
 #include "core/error.hpp"
 #include "doc/resolve.hpp"
+#include "doc/store.hpp"
+#include "json/json_document.hpp"
 #include "json/number_value.hpp"
 #include "typed/value_list.hpp"
 #include "yaml/decode.hpp"
@@ -253,7 +255,7 @@ int32_t drain_text(const char *text, uint64_t length, int32_t schema, value_list
                                       text[start] == '\r' || text[start] == '\n'))
         ++start;
     if (start < length && (text[start] == '[' || text[start] == '{' || text[start] == '"') &&
-        zvl_json_document(text, length, nullptr) == 1) {
+        zvl::json_validate(text, length, zarvel_store_max_depth).valid) {
         int32_t status = 0;
         zarvel_document *doc = zarvel_parse_json(text, length, &status);
         if (doc) {
