@@ -56,12 +56,8 @@ checks = [
   config['owners'][0]['name'] == 'Åsa Lindqvist',
 ]
 
-# A merge key has no Marshal form: status 7 tells the host to fall back.
-begin
-  load_yaml(marshal, release, File.read(File.join(__dir__, 'config.yaml')))
-  checks << false
-rescue RuntimeError => e
-  checks << e.message.include?('status 7')
-end
+# Marshal has no form for merge keys (examples/config.yaml has them): the
+# zarvel gem in ruby/ loads every YAML text, merge keys included, without
+# going through Marshal.
 abort "unexpected values: #{checks.inspect}" unless checks.all?
 puts 'ok'
