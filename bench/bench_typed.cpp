@@ -226,12 +226,25 @@ void marshal_cases(const std::vector<named_input> &inputs) {
     }
 }
 
+// A sequence of `count` anchored one-item sequences followed by an alias to
+// each: every alias is resolved against all anchors written before it.
+std::string anchors_and_aliases(int count) {
+    std::string out;
+    char line[64];
+    for (int i = 0; i < count; ++i)
+        out.append(line, static_cast<size_t>(std::snprintf(line, sizeof line, "- &a%d [%d]\n", i, i)));
+    for (int i = 0; i < count; ++i)
+        out.append(line, static_cast<size_t>(std::snprintf(line, sizeof line, "- *a%d\n", i)));
+    return out;
+}
+
 void run(const input_dirs &dirs) {
     const std::string records = json_records(20 * 1000 * 1000);
     plan_cases(records);
     auto block = load(dirs.generated, {"block.yaml"});
     drain_cases(block);
     block.push_back({"records.json (generated)", records});
+    block.push_back({"20,000 anchors + 20,000 aliases (generated)", anchors_and_aliases(20000)});
     marshal_cases(block);
 }
 
