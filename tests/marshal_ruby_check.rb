@@ -8,21 +8,23 @@ require 'yaml'
 require 'json'
 
 # Deep equality that tells floats apart by NaN and the sign of zero, checks
-# string encodings and keeps hash order.
-def same(a, b)
+# string encodings and keeps hash order. A pair of containers already being
+# compared counts as equal, so self-referencing values end.
+def same(a, b, open = {})
   return false unless a.class == b.class
   case a
   when Float
     (a.nan? && b.nan?) || (a == b && (a != 0 || (1 / a) == (1 / b)))
   when String
     a == b && a.encoding == b.encoding
-  when Array
-    a.size == b.size && a.each_index.all? { |i| same(a[i], b[i]) }
-  when Hash
-    a.size == b.size && a.to_a.each_index.all? do |i|
-      x = a.to_a[i]
-      y = b.to_a[i]
-      same(x[0], y[0]) && same(x[1], y[1])
+  when Array, Hash
+    pair = [a.object_id, b.object_id]
+    return true if open.key?(pair)
+    open[pair] = true
+    x = a.to_a
+    y = b.to_a
+    x.size == y.size && x.each_index.all? do |i|
+      a.is_a?(Array) ? same(x[i], y[i], open) : same(x[i][0], y[i][0], open) && same(x[i][1], y[i][1], open)
     end
   else
     a == b

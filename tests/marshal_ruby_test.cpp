@@ -58,13 +58,94 @@ std::map<std::string, listed> read_list() {
 
 bool ruby_present() { return std::system("ruby -e 'exit 0' >/dev/null 2>&1") == 0; }
 
+using verdict_map = std::map<std::string, std::pair<std::string, std::string>>;
+
+// Runs the checker over a case list; id -> {verdict, detail}.
+verdict_map run_checker(const fs::path &list_file) {
+    const std::string command = "ruby tests/marshal_ruby_check.rb " + list_file.string();
+    verdict_map verdicts;
+    FILE *ruby = popen(command.c_str(), "r");
+    EXPECT_NE(ruby, nullptr);
+    if (!ruby) return verdicts;
+    char line[4096];
+    std::string pending;
+    while (std::fgets(line, sizeof line, ruby)) {
+        pending += line;
+        if (pending.empty() || pending.back() != '\n') continue;
+        pending.pop_back();
+        std::istringstream fields(pending);
+        std::string id, verdict, detail;
+        std::getline(fields, id, '\t');
+        std::getline(fields, verdict, '\t');
+        std::getline(fields, detail);
+        verdicts[id] = {verdict, detail};
+        pending.clear();
+    }
+    EXPECT_EQ(pclose(ruby), 0) << command;
+    return verdicts;
+}
+
+fs::path scratch_dir() {
+    char scratch_template[] = "/tmp/zarvel_marshal_ruby_XXXXXX";
+    EXPECT_NE(mkdtemp(scratch_template), nullptr);
+    return scratch_template;
+}
+
+// 20,000 anchors, each name defined four times, then 20,000 aliases: each
+// links to the newest definition of its name.
+std::string redefined_anchors() {
+    std::string text;
+    for (int i = 0; i < 20000; ++i)
+        text += "- &a" + std::to_string(i % 5000) + " [" + std::to_string(i) + "]\n";
+    for (int i = 0; i < 20000; ++i) text += "- *a" + std::to_string(i % 5000) + "\n";
+    return text;
+}
+
+// Aliases inside the collection they name, and many anchors: Ruby must load
+// the same self-referencing and shared objects as its YAML loader builds.
+TEST(MarshalRuby, AliasesLoadAsSharedObjects) {
+    if (!ruby_present()) GTEST_SKIP() << "ruby absent";
+    const std::string many = redefined_anchors();
+    const char *const cases[][2] = {
+        {"many anchors", many.c_str()},
+        {"sequence", "&y [1, *y]"},
+        {"mapping", "&m {k: *m}"},
+        {"nested", "a: &y [1, *y]"},
+        {"as key", "- &k [*k]\n- {*k : 1}"},
+        {"two levels", "- &a {x: [*a, &b [*b, *a]]}\n- *a"},
+        {"redefined inside", "&a [1, &a [2, *a], *a]"},
+        {"block", "&top\nself: *top\nlist: &l\n  - *l\n  - *top\n"},
+    };
+    const fs::path scratch = scratch_dir();
+    std::ofstream index(scratch / "cases.txt");
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string text = cases[i][1];
+        char *bytes = nullptr;
+        uint64_t length = 0;
+        ASSERT_EQ(zarvel_marshal(text.data(), text.size(), 0, 1, &bytes, &length), 0) << cases[i][0];
+        const std::string id = std::to_string(i);
+        std::ofstream(scratch / (id + ".bin"), std::ios::binary)
+            .write(bytes, static_cast<std::streamsize>(length));
+        zarvel_marshal_free(bytes);
+        std::ofstream(scratch / (id + ".yaml"), std::ios::binary) << text;
+        index << id << '\t' << (scratch / (id + ".bin")).string() << '\t'
+              << (scratch / (id + ".yaml")).string() << "\t-\n";
+    }
+    index.close();
+    const verdict_map verdicts = run_checker(scratch / "cases.txt");
+    fs::remove_all(scratch);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        auto it = verdicts.find(std::to_string(i));
+        ASSERT_NE(it, verdicts.end()) << cases[i][0];
+        EXPECT_EQ(it->second.first, "psych") << cases[i][0] << ": " << it->second.second;
+    }
+}
+
 TEST(MarshalRuby, SuiteCasesLoadAsRubyReadsThem) {
     if (!ruby_present()) GTEST_SKIP() << "ruby absent";
     const std::map<std::string, listed> list = read_list();
 
-    char scratch_template[] = "/tmp/zarvel_marshal_ruby_XXXXXX";
-    ASSERT_NE(mkdtemp(scratch_template), nullptr);
-    const fs::path scratch = scratch_template;
+    const fs::path scratch = scratch_dir();
     std::vector<fs::path> cases;
     for (const auto &entry : fs::directory_iterator(suite_dir))
         if (!fs::exists(entry.path() / "error")) cases.push_back(entry.path());
@@ -111,25 +192,7 @@ TEST(MarshalRuby, SuiteCasesLoadAsRubyReadsThem) {
         EXPECT_TRUE(seen.count(id)) << id << ": listed but not a single-document case";
     ASSERT_GT(sent, 100);
 
-    const std::string command = "ruby tests/marshal_ruby_check.rb " + (scratch / "cases.txt").string();
-    FILE *ruby = popen(command.c_str(), "r");
-    ASSERT_NE(ruby, nullptr);
-    std::map<std::string, std::pair<std::string, std::string>> verdicts;
-    char line[4096];
-    std::string pending;
-    while (std::fgets(line, sizeof line, ruby)) {
-        pending += line;
-        if (pending.empty() || pending.back() != '\n') continue;
-        pending.pop_back();
-        std::istringstream fields(pending);
-        std::string id, verdict, detail;
-        std::getline(fields, id, '\t');
-        std::getline(fields, verdict, '\t');
-        std::getline(fields, detail);
-        verdicts[id] = {verdict, detail};
-        pending.clear();
-    }
-    EXPECT_EQ(pclose(ruby), 0) << command;
+    const verdict_map verdicts = run_checker(scratch / "cases.txt");
     fs::remove_all(scratch);
     EXPECT_EQ(verdicts.size(), static_cast<size_t>(sent));
 

@@ -74,6 +74,11 @@ TEST(Marshal, ExactBytes) {
         {"a\n---\nb", 1, 0, "04 08 49 22 06 61 06 3A 06 45 54"},
         {"[1.5, &f 2.5, *f]", 1, 0, "04 08 5B 08 66 08 31 2E 35 66 08 32 2E 35 40 07"},
         {"[&s :x, *s]", 1, 0, "04 08 5B 07 3A 06 78 3A 06 78"},
+        // An alias inside its own collection links to it while it is open.
+        {"&y [1, *y]", 1, 0, "04 08 5B 07 69 06 40 00"},
+        {"&m {k: *m}", 1, 0, "04 08 7B 06 49 22 06 6B 06 3A 06 45 54 40 00"},
+        {"[&a [1, &a [2, *a], *a]]", 1, 0,
+         "04 08 5B 06 5B 08 69 06 5B 07 69 07 40 07 40 07"},
     };
     for (const byte_row &row : rows) {
         result r = marshal(row.text, row.single, row.schema);

@@ -21,8 +21,6 @@ constexpr const char *tag_message =
 constexpr size_t big_words = 128;
 
 struct anchor_entry {
-    uint32_t offset;
-    uint32_t length;
     bool linkable;
     int64_t index;
     zarvel_value copy;
@@ -44,6 +42,9 @@ class writer {
 public:
     writer(const zarvel_value *values, size_t count, const char *pool, bool alternate)
         : values_(values), count_(count), pool_(pool), alternate_(alternate) {}
+    ~writer() { zarvel_strmap_free(&names_); }
+    writer(const writer &) = delete;
+    writer &operator=(const writer &) = delete;
 
     outcome prescan();
     // One pass; a null out only measures.
@@ -80,6 +81,8 @@ private:
     int64_t last_index_ = 0;
     size_t next_collection_ = 0;
     buffer<anchor_entry> anchors_;
+    // Anchor name to the index of its newest entry in anchors_.
+    zarvel_strmap names_{};
     buffer<uint64_t> counts_;
     buffer<range> documents_;
 };
@@ -91,8 +94,10 @@ bool counted(uint8_t kind) {
 outcome writer::prescan() {
     buffer<open_collection, 64> open;
     bool any_document = false;
+    uint64_t anchor_count = 0;
     for (size_t i = 0; i < count_; ++i) {
         const zarvel_value &v = values_[i];
+        if (v.kind == kind_anchor) ++anchor_count;
         if (v.kind == kind_timestamp) return outcome::inexpressible;
         if (v.kind == kind_string) {
             if (v.tag == ZARVEL_TAG_BINARY) return outcome::inexpressible;
@@ -116,6 +121,9 @@ outcome writer::prescan() {
         }
     }
     if (!any_document && !documents_.push_back(range{0, count_})) return outcome::memory;
+    if (!zarvel_strmap_init(&names_, &zarvel_default_allocator) ||
+        !zarvel_strmap_reserve(&names_, anchor_count))
+        return outcome::memory;
     return outcome::ok;
 }
 
@@ -294,12 +302,18 @@ outcome writer::put_value(size_t &i) {
     switch (v.kind) {
         case kind_anchor: {
             anchor_entry entry{};
-            entry.offset = v.offset;
-            entry.length = v.length;
-            if (!anchors_.push_back(entry)) return outcome::memory;
-            size_t slot = anchors_.size() - 1;
+            size_t slot = anchors_.size();
             ++i;
             size_t at = i;
+            // A collection takes the next object index with its first byte,
+            // so an alias inside it links back to the collection still open.
+            if (at < count_ && (values_[at].kind == kind_seq || values_[at].kind == kind_map)) {
+                entry.linkable = true;
+                entry.index = objects_;
+            }
+            if (slot >= zarvel_strmap_absent || !anchors_.push_back(entry) ||
+                !zarvel_strmap_put(&names_, text(v), v.length, static_cast<uint32_t>(slot)))
+                return outcome::memory;
             outcome o = put_value(i);
             if (o != outcome::ok) return o;
             anchor_entry &e = anchors_[slot];
@@ -325,22 +339,19 @@ outcome writer::put_value(size_t &i) {
         }
         case kind_alias: {
             ++i;
-            for (size_t k = anchors_.size(); k-- > 0;) {
-                const anchor_entry &e = anchors_[k];
-                if (e.length != v.length || std::memcmp(pool_ + e.offset, text(v), v.length) != 0)
-                    continue;
-                if (e.linkable) {
-                    put('@');
-                    put_long(e.index);
-                    last_linkable_ = true;
-                    last_index_ = e.index;
-                } else {
-                    zarvel_value copy = e.copy;
-                    put_scalar(copy);
-                }
-                return outcome::ok;
+            uint32_t k = zarvel_strmap_get(&names_, text(v), v.length);
+            if (k == zarvel_strmap_absent) return outcome::inexpressible;
+            const anchor_entry &e = anchors_[k];
+            if (e.linkable) {
+                put('@');
+                put_long(e.index);
+                last_linkable_ = true;
+                last_index_ = e.index;
+            } else {
+                zarvel_value copy = e.copy;
+                put_scalar(copy);
             }
-            return outcome::inexpressible;
+            return outcome::ok;
         }
         case kind_document:
         case kind_end: return outcome::inexpressible;
@@ -359,6 +370,7 @@ outcome writer::run(char *out, bool node_mode, uint32_t single_document) {
     last_index_ = 0;
     next_collection_ = 0;
     anchors_.clear();
+    zarvel_strmap_clear(&names_);
     put(0x04);
     put(0x08);
     auto document_value = [&](const range &r) {
