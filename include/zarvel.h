@@ -771,8 +771,8 @@ ZARVEL_API int32_t zarvel_schema_load(const char *text, uint64_t length, int32_t
  * null callback is skipped as if it had returned 1. */
 typedef struct zvl_cbor_sink {
     void *context;
-    /* false/true/null/undefined/simple(N) and keys turned into text; tag id
-     * 0 str, 3 bool or 4 null. */
+    /* false/true/null/undefined/simple(N), and integer keys turned into text;
+     * tag id 0 str, 3 bool or 4 null. */
     int32_t (*on_scalar)(void *context, const char *text, uint64_t length, uint32_t tag_id,
                          int32_t is_key, const char *tag, uint64_t tag_len);
     /* The value is magnitude, or minus magnitude when negative is 1. */
@@ -798,7 +798,8 @@ typedef struct zvl_cbor_sink {
  * bytes may follow and the item's length is written. Status 0 well-formed,
  * 1 not well-formed (message recorded), 2 stopped by a callback or out of
  * memory, 3 nesting deeper than 1000, 4 ill-formed UTF-8 in a text string,
- * 6 invalid argument. strict refuses non-minimal heads and non-text keys. */
+ * 6 invalid argument. strict refuses non-minimal heads and keys other than
+ * text and byte strings. A byte-string key reaches on_bytes with is_key 1. */
 ZARVEL_API int32_t zvl_cbor_decode_gen(const uint8_t *data, uint64_t len, int32_t strict,
                                        uint64_t *consumed, const zvl_cbor_sink *sink);
 /* The same decode with the document sink writing into a node store (the
@@ -806,7 +807,10 @@ ZARVEL_API int32_t zvl_cbor_decode_gen(const uint8_t *data, uint64_t len, int32_
 ZARVEL_API int32_t zvl_cbor_decode_dom_sink(void *context, const uint8_t *data, uint64_t len,
                                             int32_t strict, uint64_t *consumed);
 /* A document holding the one item, or null with *status (optional) set.
- * flags: 0, or 1 for strict. The document borrows the input buffer. */
+ * flags: 0, or 1 for strict. The document borrows the input buffer. Byte
+ * strings, map keys included, become binary-tagged scalars of their raw
+ * bytes; undefined and simple values become the texts "undefined" and
+ * "simple(N)", marked as such for the encoder. */
 ZARVEL_API zarvel_document *zarvel_cbor_decode(const uint8_t *data, uint64_t len, uint32_t flags,
                                                int32_t *status);
 /* Receives each document of a sequence (and owns it); non-zero stops. */
@@ -822,7 +826,10 @@ ZARVEL_API uint64_t zarvel_cbor_decode_sequence(const uint8_t *data, uint64_t le
 enum { ZARVEL_CBOR_CANONICAL = 2 }; /* map keys sorted by their encoded bytes */
 
 /* Encodes the document's first root: a new buffer (release with zarvel_free)
- * and its length, or null ("cbor encode failed (status %d)" recorded). */
+ * and its length, or null ("cbor encode failed (status %d)" recorded).
+ * Scalars are written by their tag id; only those decoded from CBOR
+ * undefined or simple values are written back as those (a text "undefined"
+ * stays a text string). */
 ZARVEL_API uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags,
                                        uint64_t *out_len);
 /* Writes when buf is given and cap is large enough; returns the length (the

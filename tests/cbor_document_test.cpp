@@ -129,7 +129,7 @@ const node_row node_rows[] = {
     {"a1200a", 0, "{int:-1: int:10}"},
     {"a1f5f4", 1, "{bool:true: bool:false}"},
     {"a1f93e0000", 0, "{float:1.5: int:0}"},
-    {"a143010203f6", 0, "{str:h'010203': null:null}"},
+    {"a143010203f6", 1, "{bin:\"\x01\x02\x03\": null:null}"},
     {"c1a1c26161c380", 1, "!1 {!2 str:\"a\": !3 []}"},
 };
 

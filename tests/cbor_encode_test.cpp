@@ -135,15 +135,17 @@ const scalar_row scalar_rows[] = {
     {"hello", 1, "6568656c6c6f"},
     {"", 3, "60"},
     {"123", 3, "63313233"},
-    {"undefined", 1, "f7"},
-    {"undefined", 3, "f7"},
-    {"simple(5)", 3, "e5"},
-    {"simple(0)", 3, "e0"},
-    {"simple(23)", 3, "f7"},
+    // Texts that name simple values stay texts: only scalars decoded from
+    // CBOR undefined and simple values are written as those.
+    {"undefined", 1, "69756e646566696e6564"},
+    {"undefined", 3, "69756e646566696e6564"},
+    {"simple(5)", 3, "6973696d706c65283529"},
+    {"simple(0)", 3, "6973696d706c65283029"},
+    {"simple(23)", 3, "6a73696d706c6528323329"},
     {"simple(24)", 3, "6a73696d706c6528323429"},
     {"simple(31)", 3, "6a73696d706c6528333129"},
-    {"simple(32)", 3, "f820"},
-    {"simple(255)", 3, "f8ff"},
+    {"simple(32)", 3, "6a73696d706c6528333229"},
+    {"simple(255)", 3, "6b73696d706c652832353529"},
     {"simple(256)", 3, "6b73696d706c652832353629"},
     {"simple()", 3, "6873696d706c652829"},
     {"\xff", 3, "41ff"},
@@ -154,6 +156,50 @@ const scalar_row scalar_rows[] = {
 
 TEST(CborEncode, ScalarsUseTheShortestForm) {
     for (const auto &row : scalar_rows) EXPECT_EQ(scalar_hex(row.text, row.style), row.hex) << row.text;
+}
+
+// Only scalars decoded from CBOR undefined and simple values are written as
+// those, and byte-string keys go back as byte strings: each source below
+// encodes to the bytes given, through the single walk and the two-pass
+// (canonical) encoder alike.
+TEST(CborEncode, SimpleValuesAndByteKeysKeepTheirType) {
+    enum source { cbor, cbor_strict, json, yaml };
+    struct row {
+        source from;
+        const char *text;  // hex for CBOR
+        const char *hex;
+    } rows[] = {
+        {json, R"({"a":"undefined"})", "a16161 69756e646566696e6564"},
+        {json, R"j(["simple(5)","simple(32)"])j", "82 6973696d706c65283529 6a73696d706c6528333229"},
+        {yaml, "- \"undefined\"\n- undefined\n- simple(5)\n", "83 69756e646566696e6564 69756e646566696e6564 6973696d706c65283529"},
+        {cbor, "69756e646566696e6564", "69756e646566696e6564"},
+        {cbor, "84 f7 e5 f820 f8ff", "84f7e5f820f8ff"},
+        {cbor, "c7f7", "c7f7"},
+        {cbor, "a2 e5 01 f7 00", "a2e501f700"},
+        {cbor_strict, "a2 4161 01 6161 02", "a2416101616102"},
+        {cbor, "a2 5818 000102030405060708090a0b0c0d0e0f101112131415 1617 01"
+               "   5818 000102030405060708090a0b0c0d0e0f101112131415 1618 02",
+         "a25818000102030405060708090a0b0c0d0e0f1011121314151617015818000102030405060708090a0b0c0d0e0f10111213141516"
+         "1802"},
+        {cbor_strict, "a1 44 ff00fe01 f6", "a144ff00fe01f6"},
+    };
+    for (const row &r : rows) {
+        const bool is_cbor = r.from == cbor || r.from == cbor_strict;
+        std::vector<uint8_t> bytes = is_cbor ? from_hex(r.text) : std::vector<uint8_t>();
+        int32_t status = -1;
+        zarvel_document *doc =
+            r.from == json   ? zarvel_parse_json(r.text, std::strlen(r.text), &status)
+            : r.from == yaml ? zarvel_parse(r.text, std::strlen(r.text), &status)
+                             : zarvel_cbor_decode(bytes.data(), bytes.size(), r.from == cbor_strict, &status);
+        ASSERT_NE(doc, nullptr) << r.text << ": status " << status;
+        const std::vector<uint8_t> want = from_hex(r.hex);
+        const std::string expected = to_hex(want.data(), want.size());
+        EXPECT_EQ(encode_hex(doc), expected) << r.text;
+        EXPECT_EQ(encode_hex(doc, ZARVEL_CBOR_CANONICAL), expected) << r.text;
+        zarvel_document_free(doc);
+    }
+    // Canonical order sorts a byte-string key (major 2) before a text key.
+    EXPECT_EQ(cbor_hex("a2 6161 02 4161 01", ZARVEL_CBOR_CANONICAL), "a2416101616102");
 }
 
 TEST(CborEncode, NumberTextsThatAreNotJsonNumbersAreRefused) {

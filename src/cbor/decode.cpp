@@ -19,6 +19,9 @@ public:
         return !table_.on_scalar ||
                table_.on_scalar(table_.context, text, length, tag_id, is_key, tag.text, tag.length) != 0;
     }
+    bool simple(const char *text, uint64_t length, bool is_key, tag_chain tag) {
+        return scalar(text, length, ZARVEL_TAG_STR, is_key, tag);
+    }
     bool integer(bool negative, uint64_t magnitude, bool is_key, tag_chain tag) {
         return !table_.on_integer ||
                table_.on_integer(table_.context, negative, magnitude, is_key, tag.text, tag.length) != 0;

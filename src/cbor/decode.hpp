@@ -13,8 +13,9 @@
 //
 // The sink is a compile-time parameter (the document sink is inlined); it
 // provides:
-//   scalar(text, length, tag_id, is_key, tag)     simple values (tag id of the
-//                                                 value, also in key position)
+//   scalar(text, length, tag_id, is_key, tag)     false, true, null (tag id of
+//                                                 the value, also in key position)
+//   simple(text, length, is_key, tag)             undefined and simple(N)
 //   integer(negative, magnitude, is_key, tag)     magnitude fits 64 bits
 //   big_integer(negative_major, argument, tag)    beyond the integer range
 //   key_integer(negative_major, argument, tag)    integer key (lenient mode)
@@ -42,8 +43,6 @@ inline constexpr uint32_t tag_text_max = 21;
 // outside the signed 64-bit range and go to big_integer.
 inline constexpr uint64_t int64_max = 0x7FFFFFFFFFFFFFFFull;
 inline constexpr uint64_t indefinite_count = ~uint64_t(0);
-// Lenient byte-string keys show at most this many leading bytes.
-inline constexpr uint64_t key_bytes_shown = 22;
 
 enum status : int32_t {
     status_ok = 0,
@@ -302,32 +301,15 @@ private:
     }
 
     bool definite_string(uint64_t start, uint8_t major, uint64_t length, bool key) {
-        if (key && major == 2 && strict_) return fail(message::string_key, start);
         if (length > length_ - pos_) return fail(message::truncated_string, start);
         const char *bytes = reinterpret_cast<const char *>(data_ + pos_);
         if (major == 3 && !zarvel_validate_utf8(bytes, length, nullptr, false)) return fail_utf8(pos_);
         pos_ += length;
         count_item();
+        // Byte-string keys stay bytes, in both modes: as text they would
+        // change type and could collide with other keys.
         if (major == 3) return delivered(sink_.text(bytes, length, true, key, pending_tag()));
-        if (key) return byte_key(bytes, length);
-        return delivered(sink_.bytes(bytes, length, true, false, pending_tag()));
-    }
-
-    // A byte-string key (lenient) becomes h'...' over at most 22 bytes.
-    bool byte_key(const char *bytes, uint64_t length) {
-        static constexpr char hex[] = "0123456789abcdef";
-        char text[2 + 2 * key_bytes_shown + 1];
-        uint32_t n = 0;
-        text[n++] = 'h';
-        text[n++] = '\'';
-        const uint64_t shown = length < key_bytes_shown ? length : key_bytes_shown;
-        for (uint64_t i = 0; i < shown; ++i) {
-            const uint8_t b = uint8_t(bytes[i]);
-            text[n++] = hex[b >> 4];
-            text[n++] = hex[b & 15];
-        }
-        text[n++] = '\'';
-        return delivered(sink_.scalar(text, n, 0, true, pending_tag()));
+        return delivered(sink_.bytes(bytes, length, true, key, pending_tag()));
     }
 
     bool indefinite_string(uint64_t start, uint8_t major, bool key) {
@@ -393,7 +375,7 @@ private:
         case 20: return word(key, "false", 3);
         case 21: return word(key, "true", 3);
         case 22: return word(key, "null", 4);
-        case 23: return word(key, "undefined", 0);
+        case 23: count_item(); return delivered(sink_.simple("undefined", 9, key, pending_tag()));
         case 24: {
             if (pos_ >= length_) return fail(message::truncated_simple, start);
             const uint8_t value = data_[pos_++];
@@ -426,7 +408,7 @@ private:
         n += decimal_digits(text + n, value);
         text[n++] = ')';
         count_item();
-        return delivered(sink_.scalar(text, n, 0, key, pending_tag()));
+        return delivered(sink_.simple(text, n, key, pending_tag()));
     }
     bool floating(uint64_t start, bool key, double value) {
         if (key && strict_) return fail(message::string_key, start);

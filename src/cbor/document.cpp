@@ -26,6 +26,11 @@ public:
     bool scalar(const char *text, uint64_t length, uint8_t tag_id, bool, tag_chain tag) {
         return plain(text, length, tag_id, tag);
     }
+    // Marked, so that only these (never a text that reads the same) encode
+    // back as undefined and simple values.
+    bool simple(const char *text, uint64_t length, bool, tag_chain tag) {
+        return plain(text, length, ZARVEL_TAG_STR, tag, zvl::node_flag::cbor_simple);
+    }
     bool integer(bool negative, uint64_t magnitude, bool, tag_chain tag) {
         char text[24];
         uint32_t n = 0;
@@ -59,8 +64,9 @@ public:
     bool text(const char *bytes, uint64_t length, bool in_input, bool, tag_chain tag) {
         return quoted(bytes, length, in_input, ZARVEL_TAG_STR, tag);
     }
-    // Byte strings carry the binary tag id so that the encoder writes them
-    // back as byte strings even when their bytes happen to be valid UTF-8.
+    // Byte strings, map keys included, carry the binary tag id so that the
+    // encoder writes them back as byte strings even when their bytes happen
+    // to be valid UTF-8.
     bool bytes(const char *bytes, uint64_t length, bool in_input, bool, tag_chain tag) {
         return quoted(bytes, length, in_input, ZARVEL_TAG_BINARY, tag);
     }
@@ -88,11 +94,11 @@ private:
         return plain(text, n, ZARVEL_TAG_INT, tag);
     }
 
-    bool plain(const char *text, uint64_t length, uint8_t tag_id, tag_chain tag) {
+    bool plain(const char *text, uint64_t length, uint8_t tag_id, tag_chain tag, uint8_t mark = 0) {
         const zarvel_span value = zarvel_store_put_text(store_, text, length, false);
         if (length && value == zarvel_span_failed) return false;
-        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), tag_id,
-                   value, tag) != zarvel_node_none;
+        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true) | mark,
+                   tag_id, value, tag) != zarvel_node_none;
     }
     bool quoted(const char *bytes, uint64_t length, bool in_input, uint8_t tag_id, tag_chain tag) {
         const zarvel_span value = zarvel_store_put_text(store_, bytes, length, in_input);

@@ -332,11 +332,10 @@ bool simple_value(std::string_view text, uint8_t &value) {
     return true;
 }
 
-// "undefined" and "simple(N)" texts are written as the simple values they name.
+// A scalar decoded from an undefined or simple value goes back as the value
+// its text names.
 template <class Out>
 bool put_simple_text(Out &out, std::string_view text) {
-    // Both have at least nine letters: most texts are turned away here.
-    if (text.size() < 9 || (text[0] != 'u' && text[0] != 's')) return false;
     if (text == "undefined") {
         out.put(cbor_undefined);
         return true;
@@ -601,7 +600,7 @@ private:
             return encoded;
         default: break;
         }
-        if (zarvel_span_length(rec.tag) == 0 && put_simple_text(out, value)) return encoded;
+        if ((rec.flags & zvl::node_flag::cbor_simple) && put_simple_text(out, value)) return encoded;
         // Text and byte strings have the same size: only the writing walk
         // needs to tell them apart.
         uint8_t major = major_text;
@@ -834,7 +833,8 @@ private:
                 const char *base = zarvel_span_in_strings(rec.value) ? strings : input;
                 const std::string_view value =
                     length ? std::string_view(base + zarvel_span_offset(rec.value), length) : std::string_view();
-                if (!scalar(out, rec.tag_id, zarvel_span_length(rec.tag) == 0, value)) return not_encodable;
+                if (!scalar(out, rec.tag_id, (rec.flags & zvl::node_flag::cbor_simple) != 0, value))
+                    return not_encodable;
             } else if (kind == ZARVEL_KIND_SEQUENCE || kind == ZARVEL_KIND_MAPPING) {
                 uint32_t count = rec.child_count;
                 if (kind == ZARVEL_KIND_MAPPING) {
@@ -908,10 +908,10 @@ private:
         return fits && room(need) ? encoded : no_memory;
     }
 
-    static bool scalar(raw_out &out, uint32_t tag_id, bool untagged, std::string_view value) {
+    static bool scalar(raw_out &out, uint32_t tag_id, bool simple, std::string_view value) {
         // Tests in the order of how common the kinds are instead of a jump
         // table: its one indirect branch for every scalar is predicted worse.
-        if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, untagged, value);
+        if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, simple, value);
         if (tag_id == ZARVEL_TAG_INT) {
             uint8_t major;
             uint64_t argument;
@@ -960,8 +960,8 @@ private:
                                               1u << ZARVEL_TAG_BOOL | 1u << ZARVEL_TAG_NULL |
                                               1u << ZARVEL_TAG_BINARY;
 
-    static bool string(raw_out &out, bool untagged, std::string_view value) {
-        if (untagged && put_simple_text(out, value)) return true;
+    static bool string(raw_out &out, bool simple, std::string_view value) {
+        if (simple && put_simple_text(out, value)) return true;
         // The head's size does not depend on its major type: a text that is
         // not well-formed UTF-8 turns its head into a byte string's after
         // the copy.

@@ -81,6 +81,9 @@ inline constexpr uint8_t style_shift = 2;
 inline constexpr uint8_t style_mask = 0x1C;
 inline constexpr uint8_t flow = 0x20;
 inline constexpr uint8_t plain_implicit = 0x40;
+// A scalar decoded from a CBOR undefined or simple value: the only scalars
+// the CBOR encoder writes back as those.
+inline constexpr uint8_t cbor_simple = 0x80;
 
 constexpr uint8_t make(uint8_t kind, uint8_t style, bool is_flow, bool is_plain_implicit) {
     return uint8_t((kind & kind_mask) | (((style & 7u) << style_shift) & style_mask) |
