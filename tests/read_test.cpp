@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -353,6 +355,62 @@ TEST(Read, FloatsOfAnyLength) {
         else EXPECT_EQ(d, -1) << r.text;
         zarvel_document_free(doc);
     }
+}
+
+// Random long decimal texts (65 to about 1200 bytes) read as strtod reads
+// them, bit for bit: plain digits, exact halfway points between two doubles
+// (round half to even) and those points nudged by a last digit.
+TEST(Read, LongFloatTextsRoundAsStrtod) {
+    std::mt19937_64 random(20);
+    auto pick = [&](uint64_t n) { return random() % n; };
+    std::vector<std::string> texts;
+    while (texts.size() < 3000) {
+        std::string t;
+        double a;
+        do {
+            uint64_t bits = random();
+            std::memcpy(&a, &bits, sizeof a);
+        } while (!std::isfinite(a));
+        char digits[1400];
+        switch (pick(3)) {
+        case 0: {  // random digits around a random scale
+            t = pick(2) ? "-" : "";
+            t += std::to_string(pick(1000)) + ".";
+            for (uint64_t n = 62 + pick(600); n; --n) t += char('0' + pick(10));
+            if (pick(2)) t += "e" + std::to_string(int(pick(640)) - 320);
+            break;
+        }
+        default: {  // the exact midpoint of a and its neighbour, maybe nudged
+            if (std::numeric_limits<long double>::digits < 54) continue;
+            const long double mid = ((long double)a + (long double)std::nextafter(a, HUGE_VAL)) / 2;
+            std::snprintf(digits, sizeof digits, "%.1100Le", mid);
+            t = digits;
+            const size_t e = t.find('e');
+            std::string mantissa = t.substr(0, e);
+            while (mantissa.back() == '0') mantissa.pop_back();
+            if (pick(2)) mantissa += pick(2) ? "0000000001" : "";
+            t = mantissa + t.substr(e);
+            break;
+        }
+        }
+        if (t.size() > 64) texts.push_back(t);
+    }
+    std::string yaml;
+    for (const std::string &t : texts) yaml += "- " + t + "\n";
+    int32_t status = -1;
+    zarvel_document *doc = zarvel_parse(yaml.data(), yaml.size(), &status);
+    ASSERT_NE(doc, nullptr);
+    zarvel_node *root = zarvel_document_root(doc, 0);
+    ASSERT_EQ(zarvel_node_seq_count(root), texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        zarvel_node *item = zarvel_node_seq_at(root, i);
+        ASSERT_EQ(zarvel_node_tag_id(item), ZARVEL_TAG_FLOAT) << texts[i];
+        double got = 0;
+        ASSERT_EQ(zarvel_node_float(item, &got), 0) << texts[i];
+        const double want = std::strtod(texts[i].c_str(), nullptr);
+        EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << texts[i] << ": " << got << " vs " << want;
+    }
+    zarvel_document_free(doc);
 }
 
 TEST(Read, LookupSurvivesAllocationFailure) {
