@@ -163,7 +163,11 @@ def test_dump_reads_back_in_pyyaml():
 def test_dump_options():
     assert zarvel.dump({"b": 1, "a": [1, 2]}) == "b: 1\na:\n- 1\n- 2\n"
     assert zarvel.dump({"b": 1, "a": 2}, sort_keys=True) == "a: 2\nb: 1\n"
-    assert zarvel.dump_all([1, 2]) == "--- 1\n--- 2\n" or zarvel.load_all(zarvel.dump_all([1, 2])) == [1, 2]
+    assert zarvel.dump_all([1, [2]]) == "---\n1\n---\n- 2\n"
+    assert zarvel.dump(1, explicit_start=True) == "--- 1\n"
+    assert zarvel.dump_all([]) == ""
+    with pytest.raises(ValueError):
+        zarvel.dump({}, indent=4)
     loop = []
     loop.append(loop)
     with pytest.raises(ValueError):

@@ -41,6 +41,11 @@ class Error(ValueError):
         self.column = column
         self.offset = offset
 
+    def __str__(self):
+        if self.line:
+            return f"{self.message} (line {self.line}, column {self.column})"
+        return self.message
+
     def __reduce__(self):
         return (type(self), (self.message, self.line, self.column, self.offset))
 
@@ -256,8 +261,8 @@ def columns(plan, data):
     else:
         plan_text = _input(plan)
         plan_dict = _json.loads(plan_text)
-    names = [child["name"] for child in plan_dict.get("children", [])]
     raw = _zarvel.columns(plan_text, _input(data))
+    names = [child["name"] for child in plan_dict["children"]]
     try:
         import numpy as np
     except ImportError:

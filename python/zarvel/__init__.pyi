@@ -1,8 +1,6 @@
-import datetime
 from typing import IO, Any, Iterable, Mapping, Union
 
 _Input = Union[str, bytes, bytearray, memoryview, IO[str], IO[bytes]]
-_Plain = Union[None, bool, int, float, str, bytes, datetime.date, datetime.datetime, list[Any], dict[Any, Any]]
 
 __version__: str
 

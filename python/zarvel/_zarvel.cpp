@@ -167,22 +167,21 @@ class yaml_builder {
         default: break;
         }
         PyObject *value = scalar(node);
-        if (value && !remember(node, value)) Py_CLEAR(value);
+        if (value) remember(node, value);
         return value;
     }
 
   private:
     // Anchored nodes are kept by id so that every alias yields the same object.
-    bool remember(const zarvel_node *node, PyObject *value) {
+    void remember(const zarvel_node *node, PyObject *value) {
         uint64_t length = 0;
-        if (!zarvel_node_anchor(node, &length)) return true;
+        if (!zarvel_node_anchor(node, &length)) return;
         Py_INCREF(value);
         auto [it, fresh] = anchored_.emplace(zarvel_node_id(node), value);
         if (!fresh) {
             Py_DECREF(it->second);
             it->second = value;
         }
-        return true;
     }
 
     PyObject *alias(const zarvel_node *node, int depth) {
@@ -207,7 +206,8 @@ class yaml_builder {
     PyObject *sequence(const zarvel_node *node, int depth) {
         uint64_t count = zarvel_node_seq_count(node);
         PyObject *list = PyList_New(static_cast<Py_ssize_t>(count));
-        if (!list || !remember(node, list)) return list;
+        if (!list) return nullptr;
+        remember(node, list);
         size_t base = push_children(node, count);
         for (uint64_t i = 0; i < count; ++i) {
             PyObject *item = build(children_[base + i], depth + 1);
@@ -239,7 +239,7 @@ class yaml_builder {
                 uint64_t length = 0;
                 const char *text = zarvel_node_value(key, &length);
                 PyObject *value = keys.get(text, length);
-                if (value && !remember(key, value)) Py_CLEAR(value);
+                if (value) remember(key, value);
                 return value;
             }
         }
@@ -300,7 +300,8 @@ class yaml_builder {
     PyObject *mapping(const zarvel_node *node, int depth) {
         uint64_t count = zarvel_node_map_count(node) * 2;
         PyObject *dict = PyDict_New();
-        if (!dict || !remember(node, dict)) return dict;
+        if (!dict) return nullptr;
+        remember(node, dict);
         size_t base = push_children(node, count);
         bool has_merge = false;
         if (merge_) {
@@ -1484,9 +1485,8 @@ PyObject *py_dump_all(PyObject *, PyObject *args) {
     zarvel_serialize_options options = {sizeof(zarvel_serialize_options), 0, 0,
                                         static_cast<uint32_t>(explicit_start)};
     uint64_t length = 0;
-    char *yaml = PyList_GET_SIZE(objects) ? zarvel_serialize_ex(document, &options, &length) : nullptr;
+    char *yaml = zarvel_serialize_ex(document, &options, &length);
     zarvel_document_free(document);
-    if (!PyList_GET_SIZE(objects)) return PyUnicode_FromStringAndSize("", 0);
     if (!yaml) return PyErr_NoMemory();
     PyObject *result = PyUnicode_DecodeUTF8(yaml, static_cast<Py_ssize_t>(length), nullptr);
     zarvel_free(yaml);
