@@ -7,7 +7,7 @@ import threading
 import pytest
 import zarvel
 
-from conftest import shared_entries, shared_path
+from conftest import SHARED, shared_entries, shared_path
 
 SUITE = ("conformance", "yaml-test-suite")
 
@@ -24,7 +24,12 @@ def json_values(text):
         values.append(value)
 
 
-SUITE_CASES = [c for c in shared_entries(*SUITE) if os.path.exists(os.path.join(shared_path.__globals__["SHARED"], *SUITE, c, "in.json"))]
+def suite_cases_with(name):
+    """Cases of the YAML suite that hold the given file."""
+    return [c for c in shared_entries(*SUITE) if os.path.exists(os.path.join(SHARED, *SUITE, c, name))]
+
+
+SUITE_CASES = suite_cases_with("in.json")
 
 
 @pytest.mark.parametrize("case", SUITE_CASES)
@@ -35,6 +40,18 @@ def test_suite_case_loads_as_its_json(case):
     with open(os.path.join(folder, "in.json"), encoding="utf-8") as f:
         expected = json_values(f.read())
     assert zarvel.load_all(data) == expected
+
+
+ERROR_CASES = suite_cases_with("error")
+
+
+@pytest.mark.parametrize("case", ERROR_CASES)
+def test_suite_error_case_raises_with_a_position(case):
+    with open(os.path.join(shared_path(*SUITE, case), "in.yaml"), "rb") as f:
+        data = f.read()
+    with pytest.raises(zarvel.Error) as info:
+        zarvel.load_all(data)
+    assert info.value.line >= 1 and 0 <= info.value.offset <= len(data)
 
 
 VALUES = [
