@@ -4,8 +4,9 @@
 #   ruby ruby/bench/bench.rb [DATA-DIR] [REPETITIONS]
 #
 # DATA-DIR defaults to ../shared/bench-data beside the repository. Each cell
-# is the best of REPETITIONS runs (default 5) after one warm-up; the ratio is
-# the peer's time over zarvel's (above 1: zarvel faster).
+# is the best of REPETITIONS runs (default 5) after one warm-up, in process
+# CPU time (steadier than wall time on a shared machine); the ratio is the
+# peer's time over zarvel's (above 1: zarvel faster).
 require 'json'
 require 'psych'
 require 'zarvel'
@@ -18,9 +19,9 @@ def best(reps)
   yield
   Array.new(reps) do
     GC.start
-    t = Process.clock_gettime(Process::CLOCK_MONOTONIC)
+    t = Process.clock_gettime(Process::CLOCK_PROCESS_CPUTIME_ID)
     yield
-    Process.clock_gettime(Process::CLOCK_MONOTONIC) - t
+    Process.clock_gettime(Process::CLOCK_PROCESS_CPUTIME_ID) - t
   end.min
 end
 

@@ -81,6 +81,7 @@ struct gc_pause {
 struct loader {
     zarvel_document *document = nullptr;
     VALUE anchored = Qnil; // node id => object, for every anchored node built so far
+    VALUE pairs = rb_ary_tmp_new(64); // keys and values of the mappings being built
     bool symbolize = false;
     bool merge = true;
     int32_t schema = 0;
@@ -263,12 +264,32 @@ VALUE key_object(loader *l, const zarvel_node *key) {
     if (zarvel_node_kind(key) != ZARVEL_NODE_SCALAR) return build(l, key);
     uint64_t length = 0;
     if (zarvel_node_anchor(key, &length)) return build(l, key);
+    if (zarvel_node_tag_id(key) == ZARVEL_TAG_STR && !zarvel_node_tag(key, &length)) {
+        // The common key: interned from the node's text, with no string made first.
+        const char *text = zarvel_node_value(key, &length);
+        return l->symbolize ? ID2SYM(rb_intern3(text, long(length), utf8))
+                            : rb_enc_interned_str(text, long(length), utf8);
+    }
     VALUE object = scalar(key, l->schema);
     if (!RB_TYPE_P(object, T_STRING) || zarvel_node_tag_id(key) == ZARVEL_TAG_BINARY) return object;
     const char *text = RSTRING_PTR(object);
     long size = RSTRING_LEN(object);
     if (l->symbolize) return ID2SYM(rb_intern3(text, size, utf8));
     return rb_enc_interned_str(text, size, utf8);
+}
+
+// Moves the pairs above base on the pair stack into hash; a later pair
+// replaces an earlier one with the same key, as with Hash#[]=.
+void flush_pairs(VALUE pairs, long base, VALUE hash) {
+    long n = RARRAY_LEN(pairs) - base;
+    if (n <= 0) return;
+    const VALUE *items = RARRAY_CONST_PTR(pairs) + base;
+    for (long i = 0; i < n; i += 2)
+        // Hash#[]= stores a frozen copy of a string key; the bulk insert
+        // stores keys as given. Scalar keys are interned already.
+        if (RB_TYPE_P(items[i], T_STRING) && !OBJ_FROZEN(items[i])) rb_ary_store(pairs, base + i, rb_str_new_frozen(items[i]));
+    rb_hash_bulk_insert(n, RARRAY_CONST_PTR(pairs) + base, hash);
+    rb_ary_resize(pairs, base);
 }
 
 // Child handles of a collection at the top of the scratch stack; returns the
@@ -308,16 +329,21 @@ VALUE build(loader *l, const zarvel_node *node) {
         uint64_t first = push_children(l, node, &count);
         VALUE hash = rb_hash_new();
         keep_anchored(l, node, hash);
+        // Pairs gather on the pair stack and go in at once: one table of
+        // the final size instead of growing it pair by pair.
+        long base = RARRAY_LEN(l->pairs);
         for (uint64_t i = 0; i + 1 < count; i += 2) {
             const zarvel_node *key = l->children[first + i];
             const zarvel_node *value = l->children[first + i + 1];
             if (l->merge && is_merge_key(key)) {
+                flush_pairs(l->pairs, base, hash);
                 apply_merge(hash, build(l, value));
                 continue;
             }
-            VALUE k = key_object(l, key);
-            rb_hash_aset(hash, k, build(l, value));
+            rb_ary_push(l->pairs, key_object(l, key));
+            rb_ary_push(l->pairs, build(l, value));
         }
+        flush_pairs(l->pairs, base, hash);
         l->top = first;
         return hash;
     }
@@ -386,6 +412,7 @@ VALUE load_document(zarvel_document *document, VALUE text, int64_t only, bool sy
     VALUE result = rb_ensure(load_documents, reinterpret_cast<VALUE>(&call), release_loader,
                              reinterpret_cast<VALUE>(&l));
     RB_GC_GUARD(l.anchored);
+    RB_GC_GUARD(l.pairs);
     RB_GC_GUARD(text);
     return result;
 }
@@ -429,6 +456,7 @@ struct tape_reader {
     char *scratch = nullptr; // decoded escapes
     uint64_t scratch_capacity = 0;
     VALUE text = Qnil;
+    VALUE pairs = rb_ary_tmp_new(64);
     gc_pause gc;
 };
 
@@ -489,12 +517,14 @@ VALUE tape_value(tape_reader *r, uint64_t *i) {
     case ZARVEL_TAPE_OBJECT: {
         uint64_t close = t.starts[at];
         VALUE hash = rb_hash_new();
+        long base = RARRAY_LEN(r->pairs);
         uint64_t j = at + 1;
         while (j < close) {
-            VALUE key = tape_string(r, j, true);
+            rb_ary_push(r->pairs, tape_string(r, j, true));
             ++j;
-            rb_hash_aset(hash, key, tape_value(r, &j));
+            rb_ary_push(r->pairs, tape_value(r, &j));
         }
+        flush_pairs(r->pairs, base, hash);
         *i = close + 1;
         return hash;
     }
@@ -516,6 +546,7 @@ VALUE release_tape(VALUE argument) {
     r->scratch = nullptr;
     r->gc.end();
     RB_GC_GUARD(r->text);
+    RB_GC_GUARD(r->pairs);
     return Qnil;
 }
 
