@@ -25,7 +25,7 @@ module ZarvelTest
       yield(*row)
       nil
     rescue Minitest::Assertion, StandardError => e
-      "#{row.first.inspect}: #{e.message.lines.first(3).join.strip}"
+      "#{row.first.inspect[0, 60]}: #{e.message.lines.first(3).join.strip[0, 300]}"
     end
     assert_empty failures, failures.first(20).join("\n")
   end

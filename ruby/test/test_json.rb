@@ -14,11 +14,12 @@ class TestJson < Minitest::Test
       ['{}', {}],
       ['42', 42],
       ['null', nil],
+      ["#{'[' * 1000}#{']' * 1000}", 999.times.reduce([]) { |inner, _| [inner] }],
     ]
     each_row(rows) do |text, want|
       got = Zarvel.parse_json(text)
       assert_value want, got
-      assert_value JSON.parse(text, quirks_mode: true), got
+      assert_value JSON.parse(text, quirks_mode: true, max_nesting: false), got
     end
     keys = Zarvel.parse_json('[{"k": 1}, {"k": 2}]').map { |h| h.keys[0] }
     assert_same keys[0], keys[1]
@@ -32,6 +33,7 @@ class TestJson < Minitest::Test
       ['', 1, 1],
       ['[1] x', 1, 5],
       ["\"\xff\"", 1, 2],
+      ["[#{'[' * 1000}#{']' * 1000}]", 0, 0],
     ]
     each_row(rows) do |text, line, column|
       error = assert_raises(Zarvel::Error) { Zarvel.parse_json(text) }

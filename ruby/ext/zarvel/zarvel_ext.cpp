@@ -557,6 +557,12 @@ VALUE json_parse(VALUE, VALUE text) {
     uint64_t length = uint64_t(RSTRING_LEN(text));
     zarvel_tape tape{};
     int32_t status = zarvel_parse_json_tape(data, length, &tape);
+    if (status == ZARVEL_TOO_DEEP) {
+        // The tape stops at fewer levels than documents do.
+        zarvel_document *document = zarvel_parse_json(data, length, &status);
+        if (!document) raise_status(status, "JSON parse", data, length);
+        return load_document(document, text, 0, false, false, 0);
+    }
     if (status != ZARVEL_OK) raise_status(status, "JSON parse", data, length);
     tape_reader r;
     r.tape = tape;
