@@ -62,9 +62,10 @@ class TestDump < Minitest::Test
       [[Time.at(0)], TypeError],
     ]
     each_row(rows) { |object, error| assert_raises(error) { Zarvel.dump(object) } }
-    deep = []
-    1100.times.reduce(deep) { |inner, _| [inner] }
-    nested = 1100.times.reduce(1) { |inner, _| [inner] }
-    assert_raises(Zarvel::Error) { Zarvel.dump(nested) }
+    [1001, 200_000].each do |levels|
+      nested = levels.times.reduce(1) { |inner, _| [inner] }
+      assert_raises(Zarvel::Error) { Zarvel.dump(nested) }
+    end
+    assert_equal 1, Zarvel.load(Zarvel.dump(999.times.reduce(1) { |inner, _| [inner] })).flatten[0]
   end
 end

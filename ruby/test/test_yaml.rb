@@ -71,6 +71,10 @@ class TestYaml < Minitest::Test
     assert_same map, map['k']
     redefined = Zarvel.load('[&a 1, *a, &a 2, *a]')
     assert_equal [1, 1, 2, 2], redefined
+    # Nine levels of ten aliases each: shared, so nothing is expanded.
+    bomb = "l0: &l0 [lol]\n" + (1..9).map { |i| "l#{i}: &l#{i} [#{(["*l#{i - 1}"] * 10).join(', ')}]\n" }.join
+    laughs = Zarvel.load(bomb)
+    assert_same laughs['l7'], laughs['l8'][9]
   end
 
   def test_keys_are_shared_frozen_strings

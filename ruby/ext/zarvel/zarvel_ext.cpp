@@ -625,8 +625,7 @@ bool reads_as_string(const char *p, uint64_t n) {
     for (const char *word : words)
         if (n == std::strlen(word) && strncasecmp(p, word, n) == 0) return false;
     // Anything that starts like a number is quoted: cheaper than deciding
-    // exactly, and always read back right.
-    // A leading ":" is a symbol to Psych.
+    // exactly, and always read back right. A leading ":" is a symbol to Psych.
     return !(c == '+' || c == '-' || c == '.' || c == ':' || (c >= '0' && c <= '9'));
 }
 
@@ -681,7 +680,12 @@ int add_pair(VALUE key, VALUE value, VALUE argument) {
     return ST_CONTINUE;
 }
 
+// The library's nesting limit; checked while walking, so that a deeper
+// object fails before the walk's recursion can exhaust the stack.
+constexpr uint64_t max_depth = 1000;
+
 void open_collection(writer *w, VALUE object) {
+    if (w->depth >= max_depth) raise_error("nesting deeper than 1000 levels", 0, 0);
     for (uint64_t i = 0; i < w->depth; ++i)
         if (w->open[i] == object) rb_raise(error_class, "dump: recursive structure");
     grow(&w->open, &w->open_capacity, w->depth + 1);
