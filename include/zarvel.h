@@ -172,9 +172,10 @@ typedef struct zarvel_record {
  * and its texts are valid only during the call. */
 typedef int (*zarvel_event_callback)(void *user, const zarvel_event_view *event);
 
-/* Parses the whole text, calling back for every event (stream start and end
- * included). 0 success; 1 parse error (see zarvel_last_error) or stopped by
- * the callback; 2 out of memory; 6 invalid argument. */
+/* Parses the whole text, decoded as zarvel_parse decodes it, calling back for
+ * every event (stream start and end included). 0 success; 1 parse error (see
+ * zarvel_last_error) or stopped by the callback; 2 out of memory; 4 input
+ * encoding (no events); 6 invalid argument. */
 ZARVEL_API int zarvel_push_parse(const char *text, uint64_t length,
                                  zarvel_event_callback callback, void *user);
 
@@ -189,7 +190,8 @@ ZARVEL_API const zarvel_event_view *zarvel_pull_next(zarvel_pull *pull);
 /* Writes up to capacity further events; returns how many. */
 ZARVEL_API uint64_t zarvel_pull_next_batch(zarvel_pull *pull, zarvel_event_view *events,
                                            uint64_t capacity);
-/* 0, or 1 when the parse failed (error line and column written); 6 for null. */
+/* 0, 1 when the parse failed (error line and column written), 4 when the
+ * input encoding was refused (no events; see zarvel_last_error); 6 for null. */
 ZARVEL_API int zarvel_pull_status(const zarvel_pull *pull, uint32_t *line, uint32_t *column);
 ZARVEL_API void zarvel_pull_free(zarvel_pull *pull);
 
@@ -201,7 +203,9 @@ ZARVEL_API zarvel_recorder *zarvel_recorder_new(void);
 /* schema 1: the YAML 1.1 resolver; anything else the core schema. */
 ZARVEL_API zarvel_recorder *zarvel_recorder_new_ex(int32_t schema);
 /* 0 success; 1 failure (the recorder is closed); 2 out of memory creating the
- * parser; 6 invalid argument or a closed recorder. A non-zero final closes. */
+ * parser; 4 input encoding (as zarvel_parse decodes it, over all feeds; the
+ * recorder is closed); 6 invalid argument or a closed recorder. A non-zero
+ * final closes. */
 ZARVEL_API int zarvel_recorder_feed(zarvel_recorder *recorder, const char *data, uint64_t length,
                                     int final);
 ZARVEL_API const zarvel_record *zarvel_recorder_records(const zarvel_recorder *recorder,
@@ -218,8 +222,8 @@ typedef struct zarvel_iterparse zarvel_iterparse;
 ZARVEL_API zarvel_iterparse *zarvel_iterparse_new(const char *text, uint64_t length);
 ZARVEL_API const zarvel_event_view *zarvel_iterparse_next(zarvel_iterparse *iterator,
                                                           uint64_t *count);
-/* 0, 1 parse error, 2 out of memory (error line and column written); 6 for
- * null. */
+/* 0, 1 parse error, 2 out of memory (error line and column written), 4 input
+ * encoding (the text decodes as for zarvel_parse; no events); 6 for null. */
 ZARVEL_API int zarvel_iterparse_status(const zarvel_iterparse *iterator, uint32_t *line,
                                        uint32_t *column);
 ZARVEL_API void zarvel_iterparse_free(zarvel_iterparse *iterator);
@@ -273,7 +277,8 @@ enum {
 };
 
 /* Options of zarvel_parse_ex. schema 1 selects the YAML 1.1 resolver (and
- * parser mode); max_depth above 0 lowers the nesting limit (at most 1000). */
+ * parser mode: NEL, LS and PS then break lines, where YAML 1.2 reads them as
+ * content); max_depth above 0 lowers the nesting limit (at most 1000). */
 typedef struct zarvel_parse_options {
     int32_t schema;
     int32_t max_depth;

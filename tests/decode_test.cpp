@@ -329,8 +329,8 @@ TEST(DecodeInput, EncodingsAndMarks) {
          true},
         {"utf32be", bom32be + utf32(U"x: y", true), "x: y", true},
         {"utf32 bom only", bom32le, "", true},
-        {"utf16 with LS", bom16le + utf16(u"a\u2028b", false), "a\nb", true},
-        {"utf32 with NEL", bom32be + utf32(U"a\u0085b", true), "a\nb", true},
+        {"utf16 with LS", bom16le + utf16(u"a\u2028b", false), "a" + bytes({0xE2, 0x80, 0xA8}) + "b", true},
+        {"utf32 with NEL", bom32be + utf32(U"a\u0085b", true), "a" + bytes({0xC2, 0x85}) + "b", true},
         // Three bytes FF FE 00 are too short for the UTF-32 mark: UTF-16LE
         // with one odd byte.
     };
@@ -408,12 +408,16 @@ TEST(DecodeInput, AsciiIsHandedOnUncopied) {
     EXPECT_EQ(length, input.size());
 }
 
+// Under YAML 1.1 rules; in 1.2 the separator is content and stays in place.
 TEST(DecodeInput, LineSeparatorBecomesLineFeedInNulTerminatedCopy) {
     const std::string input = "a: b" + bytes({0xE2, 0x80, 0xA8}) + "c: d";
     char *owned = nullptr;
     const char *text = nullptr;
     uint64_t length = 0;
     ASSERT_EQ(zarvel_decode_input(input.data(), input.size(), &owned, &text, &length), 0);
+    EXPECT_EQ(owned, nullptr);
+    EXPECT_EQ(text, input.data());
+    ASSERT_EQ(zarvel_decode_input(input.data(), input.size(), &owned, &text, &length, true), 0);
     ASSERT_NE(owned, nullptr);
     EXPECT_EQ(length, input.size() - 2);
     EXPECT_EQ(std::string(text, length), "a: b\nc: d");

@@ -223,12 +223,17 @@ TEST(Parse, Decoding) {
     ASSERT_NE(p.doc, nullptr);
     EXPECT_EQ(render(zarvel_document_root(p.doc, 0)), "{\"a\":\"1\"}");
     EXPECT_NE(p.doc->owned_text, nullptr);
-    // A line separator splits the line.
+    // A line separator splits the line under YAML 1.1 rules only.
     std::string ls = "a: b\xE2\x80\xA8" "c: d\n";
-    parsed q(ls);
+    zarvel_parse_options yaml11 = {1, 0};
+    parsed q(ls, &yaml11);
     ASSERT_NE(q.doc, nullptr);
     EXPECT_EQ(render(zarvel_document_root(q.doc, 0)), "{\"a\":\"b\",\"c\":\"d\"}");
     EXPECT_NE(q.doc->owned_text, nullptr);
+    parsed content("a: b\xE2\x80\xA8" "c\n");
+    ASSERT_NE(content.doc, nullptr);
+    EXPECT_EQ(render(zarvel_document_root(content.doc, 0)), "{\"a\":\"b\\xE2\\x80\\xA8c\"}");
+    EXPECT_EQ(content.doc->owned_text, nullptr);
     // Plain UTF-8 is used in place.
     parsed r(std::string("a: 1\n"));
     ASSERT_NE(r.doc, nullptr);
@@ -258,6 +263,50 @@ void expect_same_tables(const std::string &text, const std::string &name) {
 
 TEST(Parse, FastPathsEqualTheParserOnTheSuite) {
     for (const fs::path &c : suite_cases()) expect_same_tables(read_file(c / "in.yaml"), c.filename().string());
+}
+
+// Shapes of everyday files that YAML allows and common loaders take, read
+// through the document (fast paths and parser alike); and the near misses
+// that stay errors.
+TEST(Parse, EverydayFileShapes) {
+    struct row {
+        const char *name;
+        std::string text;
+        std::string json;  // empty: refused with status 1
+    } rows[] = {
+        {"unity header", "%YAML 1.1\n%TAG !u! tag:unity3d.com,2011:\n--- !u!1 &1\nGameObject:\n  m_Name: x\n",
+         "{\"GameObject\":{\"m_Name\":\"x\"}}"},
+        {"tag then yaml directive", "%TAG !e! tag:e,1:\n%YAML 1.2\n---\n!e!x a\n", "\"a\""},
+        {"two yaml directives", "%YAML 1.2\n%TAG !e! tag:e,1:\n%YAML 1.2\n---\na\n", ""},
+        {"bracket at the key's column", "test: [\n  a,\n  b\n]\n", "{\"test\":[\"a\",\"b\"]}"},
+        {"brace at the key's column", "k: {\n  a: 1\n}\nz: 2\n", "{\"k\":{\"a\":\"1\"},\"z\":\"2\"}"},
+        {"nested, at the key's column", "a:\n  b: [\n    1, 2\n  ]\n", "{\"a\":{\"b\":[\"1\",\"2\"]}}"},
+        {"long flow, at the key's column",
+         "services:\n  web:\n    command: [\n      \"python\", \"manage.py\", \"runserver\", \"0.0.0.0:8000\"\n    ]\n",
+         "{\"services\":{\"web\":{\"command\":[\"python\",\"manage.py\",\"runserver\",\"0.0.0.0:8000\"]}}}"},
+        {"closing bracket left of the key", "a:\n  b: [\n    1\n ]\n", ""},
+        {"content at the key's column", "k: [\n  a,\nb]\n", ""},
+        {"flow mapping content at the key's column", "k: {\nk\n:\nv\n}\n", ""},
+        {"explicit sequences as values", "a:\n- 1\n? b\n:\n- 2\n", "{\"a\":[\"1\"],\"b\":[\"2\"]}"},
+    };
+    for (const row &r : rows) {
+        parsed p(r.text);
+        if (r.json.empty()) {
+            EXPECT_EQ(p.status, 1) << r.name;
+            continue;
+        }
+        ASSERT_EQ(p.status, 0) << r.name << ": " << zarvel_last_error(nullptr, nullptr);
+        EXPECT_EQ(render(zarvel_document_root(p.doc, 0)), r.json) << r.name;
+        expect_same_tables(r.text, r.name);
+    }
+    // An explicit key and its value, both block sequences at the mapping's
+    // own indentation (a sequence key has no JSON form).
+    parsed p("?\n- a\n:\n- c\n");
+    ASSERT_EQ(p.status, 0);
+    zarvel_node *key = nullptr, *value = nullptr;
+    ASSERT_EQ(zarvel_node_map_at(zarvel_document_root(p.doc, 0), 0, &key, &value), 0);
+    EXPECT_EQ(render(key), "[\"a\"]");
+    EXPECT_EQ(render(value), "[\"c\"]");
 }
 
 namespace {
@@ -553,14 +602,15 @@ TEST(Parse, ConcurrentReadersOfAParsedDocument) {
     for (int t = 0; t < 8; ++t) EXPECT_TRUE(ok[t]) << "thread " << t;
 }
 
-// A line break rewrite that cannot get its copy must fail as out of memory;
-// parsing on would read NEL as content and give a one-entry sequence.
+// A line break rewrite (YAML 1.1 rules) that cannot get its copy must fail
+// as out of memory; parsing on would read NEL as content and give a one-entry sequence.
 TEST(ParseEntry, FailedBreakRewriteIsOutOfMemory) {
     const std::string text = "- a\xC2\x85- b\n";
     for (uint64_t n = 1; n < 1000; ++n) {
         zvl::testing::fail_allocation(n);
         int32_t status = -1;
-        zarvel_document *document = zarvel_parse(text.data(), text.size(), &status);
+        const zarvel_parse_options yaml11 = {1, 0};
+        zarvel_document *document = zarvel_parse_ex(text.data(), text.size(), &yaml11, &status);
         zvl::testing::fail_allocation(0);
         uint64_t count = document ? zarvel_node_seq_count(zarvel_document_root(document, 0)) : 0;
         zarvel_document_free(document);

@@ -135,8 +135,8 @@ run_result run(const std::string &text, int max_depth = 0, const zarvel_resolver
 }
 
 // Events between stream start and end, joined by ' | '.
-std::string body(const std::string &text) {
-    run_result r = run(text);
+std::string body(const std::string &text, const zarvel_resolver *schema = nullptr) {
+    run_result r = run(text, 0, schema);
     if (r.status != 0) return "error " + std::to_string(r.error.code) + ": " + r.error.message;
     std::string out;
     size_t start = 0;
@@ -174,7 +174,7 @@ TEST(Parser, EventOrder) {
         {"&x a: *x\n", "+DOC | +MAP | =VAL &x :a | =ALI *x | -MAP | -DOC"},
         {"&m\na: 1\n", "+DOC | +MAP &m | =VAL :a | =VAL :1 | -MAP | -DOC"},
         {"a: b\n...\nc\n", "+DOC | +MAP | =VAL :a | =VAL :b | -MAP | -DOC ... | +DOC | =VAL :c | -DOC"},
-        {"%YAML 1.2\n%TAG !e! tag:e,1:\n---\n!e!x%21 a\n", "error 11: invalid or unsupported directive"},
+        {"%YAML 1.2\n%TAG !e! tag:e,1:\n---\n!e!x%21 a\n", "+DOC --- | =VAL <tag:e,1:x!> :a | -DOC"},
         {"%TAG !e! tag:e,1:\n%YAML 1.2\n---\n!e!x%21 a\n", "+DOC --- | =VAL <tag:e,1:x!> :a | -DOC"},
         {"!!str a", "+DOC | =VAL <tag:yaml.org,2002:str> :a | -DOC"},
         {"!local a", "+DOC | =VAL <!local> :a | -DOC"},
@@ -229,7 +229,7 @@ TEST(Parser, Failures) {
         {"|0\n a", 1, 1, 2},
         {"\t# c\n", 5, 1, 1},
         {"a:\n\tb: 1\n", 5, 2, 1},
-        {"%YAML 1.2\n%TAG ! x\n---\n", 11, 2, 1},
+        {"%YAML 1.2\n%TAG ! x\n%YAML 1.2\n---\n", 11, 3, 1},
         {"%YAML 1.2\n", 11, 2, 1},
         {"%YAML 1.\n---\n", 11, 1, 9},
         {"%TAG e! x\n---\n!e!x a\n", 1, 3, 1},
@@ -404,9 +404,24 @@ TEST(Parser, AlternateModeFlowIndentation) {
     EXPECT_EQ(run("a:\n  - [1,\n\n 2]\n", 0, &zarvel_yaml11_resolver).status, 0);
 }
 
-TEST(Parser, RewrittenLineSeparators) {
-    std::string text = "a: b\xE2\x80\xA8" "c: d";
-    EXPECT_EQ(body(text), "+DOC | +MAP | =VAL :a | =VAL :b | =VAL :c | =VAL :d | -MAP | -DOC");
+// NEL, LS and PS are content in YAML 1.2 and line breaks under 1.1 rules.
+TEST(Parser, UnicodeLineSeparators) {
+    struct row {
+        std::string text, yaml12, yaml11;
+    } rows[] = {
+        {"a: b\xE2\x80\xA8" "c: d", "error 1: mapping value not allowed here",
+         "+DOC | +MAP | =VAL :a | =VAL :b | =VAL :c | =VAL :d | -MAP | -DOC"},
+        {"- x\xE2\x80\xA8  y", "+DOC | +SEQ | =VAL :x\xE2\x80\xA8  y | -SEQ | -DOC",
+         "+DOC | +SEQ | =VAL :x y | -SEQ | -DOC"},
+        {"a: \"x\xE2\x80\xA9  y\"", "+DOC | +MAP | =VAL :a | =VAL \"x\xE2\x80\xA9  y | -MAP | -DOC",
+         "+DOC | +MAP | =VAL :a | =VAL \"x y | -MAP | -DOC"},
+        {"k: |\n  a\xC2\x85  b\n", "+DOC | +MAP | =VAL :k | =VAL |a\xC2\x85  b\\n | -MAP | -DOC",
+         "+DOC | +MAP | =VAL :k | =VAL |a\\nb\\n | -MAP | -DOC"},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(body(r.text), r.yaml12) << r.text;
+        EXPECT_EQ(body(r.text, &zarvel_yaml11_resolver), r.yaml11) << r.text;
+    }
 }
 
 TEST(Parser, ArenaTakenAndAnchorIdsGrow) {

@@ -199,10 +199,8 @@ TEST(Scanner, BlockScalars) {
     EXPECT_EQ(parse("|x\n a\n").code, 1u);
     EXPECT_EQ(parse("|\n   \n a\n").code, 7u);  // leading line deeper than the content
     std::string big = "|\n";
-    for (int i = 0; i < 8192; ++i) big += " x\n";
+    for (int i = 0; i < 20000; ++i) big += " x\n";
     EXPECT_EQ(parse(big).status, 0);
-    outcome o = parse(big + " y\n");
-    EXPECT_EQ(o.code, 2u);
 }
 
 TEST(Scanner, Tags) {

@@ -328,9 +328,136 @@ std::vector<suite_case> with_extra_cases() {
         "a\n... x\n",
         "a\n---\n- [b\n---\n",
         "--- 'q\n---\n'\n",
+        // Encodings: characters and UTF-16/32 units cut by every split.
+        "\xEF\xBB\xBFk: \xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\n---\n- \xE2\x80\xA8\n",
+        std::string("\xFF\xFE" "a\0:\0 \0\xE9\0\n\0-\0-\0-\0\n\0" "b\0\n\0=\xD8\0\xDE", 28),
+        std::string("\xFE\xFF\0a\0\n\0-\0-\0-\0\n\xD8=\xDE\0", 18),
+        std::string("\0\0\xFE\xFF\0\0\0x\0\0\0\n\0\0\0-\0\0\0-\0\0\0-\0\0\0\n\0\x01\xF6\0", 32),
+        std::string("\xFF\xFE\0\0y\0\0\0", 8),
+        // Refused input: every road and every split must refuse it.
+        "a: 1\n---\nb: \xC3(\n",
+        "a: 1\n---\nb: \x01\n",
+        std::string("a\n---\n\0", 7),
+        std::string("\xFF\xFE" "a\0\n\0-\0-\0-\0\n\0\0\xDC", 16),
+        std::string("\xFF\xFE" "a\0\n\0-", 7),
     };
     for (size_t i = 0; i < extra.size(); ++i) cases.push_back({"extra-" + std::to_string(i), extra[i], false});
     return cases;
+}
+
+// ---- every road ----------------------------------------------------------------------
+
+// The value of the last scalar of a stream from each road.
+struct road_values {
+    std::string push, pull, recorder, iterparse, document;
+};
+
+std::string last_scalar(const std::vector<owned_event> &events) {
+    for (auto e = events.rbegin(); e != events.rend(); ++e)
+        if (e->view.kind == ZARVEL_EVENT_SCALAR) return e->text;
+    return "<none>";
+}
+
+road_values values_of(const std::string &text) {
+    road_values v;
+    v.push = last_scalar(run_push(text).events);
+    v.pull = last_scalar(run_pull(text).events);
+    v.recorder = last_scalar(run_recorder(text, {}).events);
+    std::vector<owned_event> flat;
+    for (const auto &batch : run_iterparse(text).batches) flat.insert(flat.end(), batch.begin(), batch.end());
+    v.iterparse = last_scalar(flat);
+    int32_t status = -1;
+    zarvel_document *doc = zarvel_parse(text.data(), text.size(), &status);
+    zarvel_node *root = doc ? zarvel_document_root(doc, 0) : nullptr;
+    if (root && zarvel_node_kind(root) == ZARVEL_NODE_SEQUENCE) root = zarvel_node_seq_at(root, 0);
+    if (root && zarvel_node_kind(root) == ZARVEL_NODE_MAPPING) root = zarvel_node_map_get(root, "k", 1);
+    uint64_t length = 0;
+    const char *value = root ? zarvel_node_value(root, &length) : nullptr;
+    v.document = value ? std::string(value, length) : "<none>";
+    zarvel_document_free(doc);
+    return v;
+}
+
+// Keep chomping: blanks after the last line break are no empty line, as
+// libyaml reads them; every road gives the same value.
+TEST(EveryRoad, KeepChompingGivesOneValue) {
+    struct row {
+        std::string text, value;
+    } rows[] = {
+        {"- |+\n  a\n  ", "a\n"},       {"- |+\n  ", ""},          {"- |+\n  a\n\n  ", "a\n\n"},
+        {"- |+\n\n  ", "\n"},           {"- >+\n  a\n  ", "a\n"},   {"k: |+\n  x\n  \n", "x\n\n"},
+        {"k: |+\n  x\n", "x\n"},        {"- |+\n  a", "a"},         {"k: |+\n  x\n \n\n", "x\n\n\n"},
+    };
+    for (const row &r : rows) {
+        road_values v = values_of(r.text);
+        EXPECT_EQ(v.push, r.value) << "push: " << r.text;
+        EXPECT_EQ(v.pull, r.value) << "pull: " << r.text;
+        EXPECT_EQ(v.recorder, r.value) << "recorder: " << r.text;
+        EXPECT_EQ(v.iterparse, r.value) << "iterparse: " << r.text;
+        EXPECT_EQ(v.document, r.value) << "document: " << r.text;
+    }
+}
+
+// Every road decodes as zarvel_parse does: the same text from a mark,
+// UTF-16 or UTF-32, and the same status and message for refused input,
+// also when the recorder's chunks cut characters and units.
+TEST(EveryRoad, InputIsDecodedAsParseDecodesIt) {
+    struct row {
+        std::string name, text;
+        std::string value;    // of the last scalar; empty: refused
+        std::string message;  // of the refusal
+    } rows[] = {
+        {"utf-8 mark", "\xEF\xBB\xBFk: v\n", "v", ""},
+        {"utf-16le", std::string("\xFF\xFE" "k\0:\0 \0\xE9\0", 10), "\xC3\xA9", ""},
+        {"utf-16be pair", std::string("\xFE\xFF\0-\0 \xD8=\xDE\0", 10), "\xF0\x9F\x98\x80", ""},
+        {"utf-32le", std::string("\xFF\xFE\0\0-\0\0\0 \0\0\0x\0\0\0", 16), "x", ""},
+        {"line separator is content", "- a\xE2\x80\xA8" "b", "a\xE2\x80\xA8" "b", ""},
+        {"nul", std::string("k: \0", 4), "", "ill-formed or non-printable UTF-8 at byte 3"},
+        {"cut character", "k: \xE2\x80", "", "ill-formed or non-printable UTF-8 at byte 3"},
+        {"bad continuation", "k: a\xC3(", "", "ill-formed or non-printable UTF-8 at byte 4"},
+        {"control after the mark", "\xEF\xBB\xBFk: \x01", "", "ill-formed or non-printable UTF-8 at byte 3"},
+        {"bytes without a mark", std::string("k\0:\0", 4), "", "ill-formed or non-printable UTF-8 at byte 1"},
+        {"odd utf-16", std::string("\xFF\xFEk\0:", 5), "", "ill-formed input encoding"},
+        {"lone low surrogate", std::string("\xFF\xFEk\0\0\xDC", 6), "", "ill-formed input encoding"},
+        {"utf-16 control", std::string("\xFF\xFEk\0\x01\0", 6), "", "non-printable character at byte 1"},
+        {"utf-32 beyond unicode", std::string("\0\0\xFE\xFF\0\x11\0\0", 8), "", "ill-formed input encoding"},
+    };
+    for (const row &r : rows) {
+        int32_t status = -1;
+        zarvel_document_free(zarvel_parse(r.text.data(), r.text.size(), &status));
+        const std::string parse_message = status ? zarvel_last_error(nullptr, nullptr) : "";
+        ASSERT_EQ(status, r.value.empty() ? 4 : 0) << r.name;
+        if (!r.value.empty()) {
+            road_values v = values_of(r.text);
+            for (const std::string *got : {&v.push, &v.pull, &v.recorder, &v.iterparse, &v.document})
+                EXPECT_EQ(*got, r.value) << r.name;
+        } else {
+            EXPECT_EQ(parse_message, r.message) << r.name;
+            auto refused = [&](int got, const char *road) {
+                EXPECT_EQ(got, 4) << road << ": " << r.name;
+                EXPECT_EQ(zarvel_last_error(nullptr, nullptr), r.message) << road << ": " << r.name;
+            };
+            refused(run_push(r.text).status, "push");
+            pull_result pulled = run_pull(r.text);
+            EXPECT_TRUE(pulled.events.empty()) << r.name;
+            refused(pulled.status, "pull");
+            iterparse_result iterated = run_iterparse(r.text);
+            EXPECT_TRUE(iterated.batches.empty()) << r.name;
+            refused(iterated.status, "iterparse");
+        }
+        // The recorder, whole and split at every byte.
+        for (size_t at = 0; at < r.text.size(); ++at) {
+            std::vector<size_t> cuts;
+            if (at) cuts.push_back(at);
+            recorder_result got = run_recorder(r.text, cuts);
+            if (r.value.empty()) {
+                EXPECT_EQ(got.statuses.back(), 4) << r.name << " split " << at;
+                EXPECT_EQ(zarvel_last_error(nullptr, nullptr), r.message) << r.name << " split " << at;
+            } else {
+                EXPECT_EQ(last_scalar(got.events), r.value) << r.name << " split " << at;
+            }
+        }
+    }
 }
 
 // ---- push ----------------------------------------------------------------------------
@@ -743,15 +870,19 @@ TEST(FeedBuffer, FirstBoundaryOnly) {
     EXPECT_EQ(zvl::scan_boundaries(text.data(), text.size(), scan, true), 0u);
 }
 
+// NEL, LS and PS break lines under YAML 1.1 rules only.
 TEST(FeedBuffer, LineBreaks) {
     struct row {
         std::string text;
-        uint64_t breaks;
+        uint64_t breaks, yaml11_breaks;
     } rows[] = {
-        {"", 0},          {"a", 0},          {"a\n", 1},          {"a\r\nb\r", 2},
-        {"\r\r\n\n", 3},  {"a\xC2\x85" "b", 1}, {"\xE2\x80\xA8\xE2\x80\xA9", 2}, {"\xE2\x80\xAA", 0},
+        {"", 0, 0},          {"a", 0, 0},          {"a\n", 1, 1},          {"a\r\nb\r", 2, 2},
+        {"\r\r\n\n", 3, 3},  {"a\xC2\x85" "b", 0, 1}, {"\xE2\x80\xA8\xE2\x80\xA9", 0, 2}, {"\xE2\x80\xAA", 0, 0},
     };
-    for (const row &r : rows) EXPECT_EQ(zvl::count_line_breaks(r.text.data(), r.text.size()), r.breaks) << r.text;
+    for (const row &r : rows) {
+        EXPECT_EQ(zvl::count_line_breaks(r.text.data(), r.text.size(), false), r.breaks) << r.text;
+        EXPECT_EQ(zvl::count_line_breaks(r.text.data(), r.text.size(), true), r.yaml11_breaks) << r.text;
+    }
 }
 
 // ---- properties over the conformance corpus -------------------------------------------------

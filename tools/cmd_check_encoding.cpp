@@ -1,5 +1,5 @@
 // zarvel check-encoding: decodes an input as the YAML reader does (byte order
-// mark, UTF-16/32 conversion, printable UTF-8, line-break rewrite) and prints
+// mark, UTF-16/32 conversion, printable UTF-8) and prints
 // the decoded length in bytes.
 #include <cstdio>
 

@@ -477,7 +477,7 @@ struct block_scanner {
         if (h < end && (text[h] == '-' || text[h] == '+')) chomp = text[h++];
         if (h < end && text[h] != ' ') return false;  // indentation indicators and the rest
         if (!rest_is_empty(h, end)) return false;
-        uint64_t p = next_line, indent = 0, trailing = 0, lines = 0;
+        uint64_t p = next_line, indent = 0, trailing = 0;
         bool content = false;
         while (p < length) {
             uint64_t e = line_end(p);
@@ -499,9 +499,6 @@ struct block_scanner {
                 break;
             }
             if (e >= length) return false;  // no final line break
-            // The parser holds at most 8192 content lines and fails beyond;
-            // leave such a scalar to it.
-            if (++lines > 8192) return false;
             if (!out.append(text + p + indent, e - p - indent) || !out.push_back('\n')) return false;
             trailing = 0;
             p = e + 1;

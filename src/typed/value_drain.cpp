@@ -284,7 +284,7 @@ int32_t drain_text(const char *text, uint64_t length, int32_t schema, value_list
     char *owned = nullptr;
     const char *decoded = text;
     uint64_t decoded_length = length;
-    int d = zarvel_decode_input(text, length, &owned, &decoded, &decoded_length);
+    int d = zarvel_decode_input(text, length, &owned, &decoded, &decoded_length, schema == 1);
     if (d != 0) return d == 2 ? 2 : 1;
     struct owned_text {
         char *p;

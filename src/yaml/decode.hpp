@@ -8,9 +8,40 @@
 
 // Status 0 or 4 (recorded). On success *decoded/*decoded_length is the text to
 // parse; *owned is null when that is the caller's buffer, else a buffer from
-// zarvel_default_allocator the caller now owns.
+// zarvel_default_allocator the caller now owns. NEL, LS and PS are content
+// under YAML 1.2 and JSON; unicode_breaks rewrites them to line feeds, as
+// YAML 1.1 reads them.
 int zarvel_decode_input(const char *text, uint64_t length, char **owned, const char **decoded,
-                        uint64_t *decoded_length);
+                        uint64_t *decoded_length, bool unicode_breaks = false);
+
+namespace zvl {
+
+enum class input_encoding : uint8_t { unknown, utf8, utf16_le, utf16_be, utf32_le, utf32_be };
+
+// Decoding of a text that arrives in pieces (the recorder's feeds): every
+// piece is turned into UTF-8 as zarvel_decode_input turns the whole text, a
+// mark, character or UTF-16/32 unit cut between pieces being held until the
+// rest arrives. Faults are reported with the same messages and offsets; when
+// a text holds several, the first one in the text is reported.
+struct stream_decoder {
+    input_encoding encoding;  // unknown until the first four bytes (or the end)
+    uint8_t held[4];          // undecided mark bytes, or a cut character or unit
+    uint8_t held_length;
+    uint32_t high;            // a UTF-16 high surrogate waiting for its low half
+    uint64_t high_offset;
+    uint64_t source_offset;   // source bytes after the mark taken, held bytes included
+    uint64_t output_offset;   // UTF-8 bytes handed on
+};
+
+// Most UTF-8 bytes the next step over length source bytes can write.
+uint64_t stream_decoder_bound(const stream_decoder &decoder, uint64_t length);
+// Decodes data[0..length) to out, which has room for stream_decoder_bound
+// bytes, and sets *written. final: no more input follows, so nothing may be
+// held. Status 0 or 4 (recorded with line 0 and column 0).
+int stream_decoder_step(stream_decoder &decoder, const char *data, uint64_t length, bool final,
+                        char *out, uint64_t *written);
+
+}  // namespace zvl
 
 // True when well-formed (and printable, with printable set); otherwise false
 // and *error_offset is the offending byte.

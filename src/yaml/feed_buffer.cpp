@@ -44,8 +44,15 @@ line_start_result classify_line_start(const char *p, uint64_t available) {
 
 bool zvl::feed_buffer_append(zarvel_feed_buffer &buffer, const char *data, uint64_t length) {
     if (length == 0) return true;
-    if (length > UINT64_MAX - buffer.used) return false;
-    uint64_t wanted = buffer.used + length;
+    if (!feed_buffer_reserve(buffer, length)) return false;
+    std::memcpy(buffer.pending + buffer.used, data, length);
+    buffer.used += length;
+    return true;
+}
+
+bool zvl::feed_buffer_reserve(zarvel_feed_buffer &buffer, uint64_t extra) {
+    if (extra > UINT64_MAX - buffer.used) return false;
+    uint64_t wanted = buffer.used + extra;
     if (wanted > buffer.capacity) {
         uint64_t grown = buffer.capacity ? buffer.capacity : feed_buffer_initial_capacity;
         while (grown < wanted) {
@@ -57,8 +64,6 @@ bool zvl::feed_buffer_append(zarvel_feed_buffer &buffer, const char *data, uint6
         buffer.pending = static_cast<char *>(fresh);
         buffer.capacity = grown;
     }
-    std::memcpy(buffer.pending + buffer.used, data, length);
-    buffer.used = wanted;
     return true;
 }
 
@@ -162,11 +167,12 @@ void zvl::feed_buffer_release(zarvel_feed_buffer &buffer) {
     buffer.scan = boundary_scan{};
 }
 
-uint64_t zvl::line_break_at(const char *text, uint64_t length, uint64_t i) {
+uint64_t zvl::line_break_at(const char *text, uint64_t length, uint64_t i, bool unicode_breaks) {
     const auto byte = [&](uint64_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char c = byte(i);
     if (c == '\n') return 1;
     if (c == '\r') return i + 1 < length && text[i + 1] == '\n' ? 2 : 1;
+    if (!unicode_breaks) return 0;
     if (c == 0xC2 && i + 1 < length && byte(i + 1) == 0x85) return 2;  // NEL
     if (c == 0xE2 && i + 2 < length && byte(i + 1) == 0x80 &&
         (byte(i + 2) == 0xA8 || byte(i + 2) == 0xA9))
@@ -174,10 +180,10 @@ uint64_t zvl::line_break_at(const char *text, uint64_t length, uint64_t i) {
     return 0;
 }
 
-uint64_t zvl::count_line_breaks(const char *text, uint64_t length) {
+uint64_t zvl::count_line_breaks(const char *text, uint64_t length, bool unicode_breaks) {
     uint64_t breaks = 0;
     for (uint64_t i = 0; i < length;) {
-        uint64_t step = line_break_at(text, length, i);
+        uint64_t step = line_break_at(text, length, i, unicode_breaks);
         breaks += step != 0;
         i += step ? step : 1;
     }

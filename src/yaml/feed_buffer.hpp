@@ -43,8 +43,11 @@ namespace zvl {
 
 inline constexpr uint64_t feed_buffer_initial_capacity = 4096;
 
-// Appends a chunk, doubling the capacity from 4096 until it fits. False when
-// the buffer could not grow (it is then unchanged).
+// Makes room for extra more bytes after the used ones, doubling the capacity
+// from 4096 until they fit. False when the buffer could not grow (it is then
+// unchanged).
+bool feed_buffer_reserve(zarvel_feed_buffer &buffer, uint64_t extra);
+// Appends a chunk (see feed_buffer_reserve).
 bool feed_buffer_append(zarvel_feed_buffer &buffer, const char *data, uint64_t length);
 // The last boundary in the pending bytes, or 0 (see scan_boundaries).
 uint64_t feed_buffer_find_cut(zarvel_feed_buffer &buffer);
@@ -54,10 +57,10 @@ void feed_buffer_consume(zarvel_feed_buffer &buffer, uint64_t cut);
 void feed_buffer_release(zarvel_feed_buffer &buffer);
 
 // Length of the line break at text[i] as the parser counts breaks (LF, CR,
-// CR LF, and NEL, LS and PS, which it rewrites to line feeds); 0 for none.
-uint64_t line_break_at(const char *text, uint64_t length, uint64_t i);
-// Number of line breaks the parser counts in a text: LF, CR, CR LF as one,
-// and NEL, LS and PS, which the parser rewrites to line feeds.
-uint64_t count_line_breaks(const char *text, uint64_t length);
+// CR LF; with unicode_breaks, the YAML 1.1 rules, also NEL, LS and PS, which
+// the parser then rewrites to line feeds); 0 for none.
+uint64_t line_break_at(const char *text, uint64_t length, uint64_t i, bool unicode_breaks);
+// Number of line breaks the parser counts in a text (see line_break_at).
+uint64_t count_line_breaks(const char *text, uint64_t length, bool unicode_breaks);
 
 }  // namespace zvl

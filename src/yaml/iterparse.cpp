@@ -7,13 +7,15 @@
 
 #include "core/error.hpp"
 #include "core/memory.hpp"
+#include "yaml/decode.hpp"
 #include "yaml/feed_buffer.hpp"
 #include "yaml/parser.hpp"
 #include "yaml/record_store.hpp"
 #include "zarvel.h"
 
 struct zarvel_iterparse {
-    const char *input;
+    const char *input;  // decoded text: the caller's, or decoded below
+    char *decoded;      // owned when decoding made a copy
     uint64_t length;
     uint64_t consumed;
     bool finished;
@@ -53,13 +55,12 @@ int record_one_document(void *user, const zarvel_event *event) {
 }
 
 // Byte offset of a 1-based line and column of a run over text. Lines break as
-// the parser breaks them; inside a line, columns count the same bytes whether
-// or not the parser rewrote line separators.
+// the parser breaks them under YAML 1.2 (LF, CR, CR LF).
 uint64_t offset_of_position(const char *text, uint64_t length, uint32_t line, uint32_t column) {
     uint64_t offset = 0;
     for (uint32_t current = 1; current < line; ++current) {
         uint64_t step = 0;
-        while (offset < length && (step = zvl::line_break_at(text, length, offset)) == 0) ++offset;
+        while (offset < length && (step = zvl::line_break_at(text, length, offset, false)) == 0) ++offset;
         if (offset == length) return length;  // fewer lines than asked: the end
         offset += step;
     }
@@ -176,7 +177,13 @@ zarvel_iterparse *zarvel_iterparse_new(const char *text, uint64_t length) {
     if (!text && length != 0) return nullptr;
     auto *it = static_cast<zarvel_iterparse *>(zvl::sys_calloc(1, sizeof(zarvel_iterparse)));
     if (!it) return nullptr;
-    it->input = text ? text : "";
+    if (!text) text = "";
+    // Decoded as zarvel_parse decodes; refused input gives no events.
+    if (int d = zarvel_decode_input(text, length, &it->decoded, &text, &length)) {
+        finish(*it, d);
+        return it;
+    }
+    it->input = text;
     it->length = length;
     return it;
 }
@@ -221,6 +228,7 @@ int zarvel_iterparse_status(const zarvel_iterparse *it, uint32_t *line, uint32_t
 void zarvel_iterparse_free(zarvel_iterparse *it) {
     if (!it) return;
     zvl::record_store_release(it->store);
+    zvl::deallocate(&zarvel_default_allocator, it->decoded);
     zvl::sys_free(it->batch);
     zvl::sys_free(it);
 }

@@ -85,11 +85,12 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length,
     parse_state state;
     const char *input = text;
     uint64_t input_len = length;
+    bool alternate = options && options->schema == 1;
     if (!switches.skip_decoding) {
-        int decoded = zarvel_decode_input(text, length, &state.owned, &input, &input_len);
+        int decoded = zarvel_decode_input(text, length, &state.owned, &input, &input_len, alternate);
         if (decoded != 0)
             return finish(status, decoded == ZARVEL_NO_MEMORY ? ZARVEL_NO_MEMORY : ZARVEL_BAD_ENCODING);
-    } else {
+    } else if (alternate) {
         // The parser would rewrite NEL/LS/PS into a copy that dies with it;
         // rewriting here keeps every in-place span pointing at text the
         // document owns.
@@ -104,7 +105,6 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length,
         }
     }
 
-    bool alternate = options && options->schema == 1;
     const zarvel_resolver *resolver = alternate ? &zarvel_yaml11_resolver : &zarvel_core_resolver;
 
     state.parser = zarvel_parser_new(allocator);

@@ -41,6 +41,13 @@ inline __attribute__((always_inline)) bool can_start_block_plain(const scanner &
     return false;
 }
 
+// A block sequence may sit at its mapping's own indentation when it is a
+// value or an explicit key ("key:\n- a", "?\n- a\n:\n- b").
+bool sequence_may_share_indent(node_origin origin) {
+    return origin == node_origin::value || origin == node_origin::explicit_key ||
+           origin == node_origin::explicit_value;
+}
+
 bool merge_properties(properties &into, const properties &more) {
     if ((into.has_anchor && more.has_anchor) || (into.has_tag && more.has_tag)) return false;
     if (into.empty()) into.offset = more.offset;
@@ -145,7 +152,7 @@ struct block_parser {
         level.indent = col;
         level.mapping = mapping;
         level.origin = p.pending.active ? p.pending.origin : node_origin::root;
-        level.under_key = !mapping && p.pending.active && p.pending.origin == node_origin::value &&
+        level.under_key = !mapping && p.pending.active && sequence_may_share_indent(p.pending.origin) &&
                           static_cast<int32_t>(col) == p.pending.parent_indent;
         properties props = p.pending.active ? p.pending.props : properties{};
         p.pending.active = false;
@@ -616,7 +623,8 @@ struct block_parser {
             q = lc.start;
             if (lc.flags & (line_doc_start | line_doc_end)) accept = false;
             if (!(lc.flags & (line_blank | line_comment))) {
-                if ((lc.flags & line_tab) || (!s.alternate && static_cast<int32_t>(lc.indent) <= outer))
+                if ((lc.flags & line_tab) ||
+                    (!s.alternate && static_cast<int32_t>(lc.indent) <= outer && !s.closes_flow_at(lc, outer)))
                     accept = false;
             }
             if (lc.end >= close) break;
@@ -905,7 +913,7 @@ struct block_parser {
         if (p.pending.active) {
             bool here = p.pending.origin == node_origin::root ||
                         static_cast<int32_t>(n) > p.pending.parent_indent ||
-                        (p.pending.origin == node_origin::value &&
+                        (sequence_may_share_indent(p.pending.origin) &&
                          static_cast<int32_t>(n) == p.pending.parent_indent && is_entry_at(s, c));
             if (here) {
                 if (int r = quick_pending(lc, c)) return quick_done(r);
@@ -996,7 +1004,7 @@ struct block_parser {
         // Most lines are none of these: one test passes them by.
         if (flags) {
             if (flags & line_directive) {
-                if (p.doc_open || p.yaml_directive)
+                if (p.doc_open)
                     return p.fail(ZARVEL_ERR_DIRECTIVE, lc.start, "invalid or unsupported directive");
                 if (!p.prologue) {
                     p.prologue = true;
@@ -1006,7 +1014,13 @@ struct block_parser {
                 s.pos = lc.start;
                 directive_kind kind;
                 if (!s.scan_directive(kind)) return false;
-                if (kind == directive_kind::yaml) p.yaml_directive = true;
+                // Directives come in any order (%YAML then %TAG heads every
+                // Unity file); only a second %YAML for one document is wrong.
+                if (kind == directive_kind::yaml) {
+                    if (p.yaml_directive)
+                        return p.fail(ZARVEL_ERR_DIRECTIVE, lc.start, "invalid or unsupported directive");
+                    p.yaml_directive = true;
+                }
                 s.next_line();
                 return true;
             }
@@ -1314,9 +1328,13 @@ int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length, 
         *zarvel_error_current() = parser->scan.error;
         return -1;
     }
+    // NEL, LS and PS break lines under YAML 1.1 rules only; in 1.2 they are
+    // content.
     uint64_t new_length = 0;
     bool no_memory = false;
-    char *copy = zarvel_normalize_breaks(parser->allocator, text, length, &new_length, &no_memory);
+    char *copy = parser->scan.alternate
+                     ? zarvel_normalize_breaks(parser->allocator, text, length, &new_length, &no_memory)
+                     : nullptr;
     if (no_memory) {
         zarvel_error_set(&parser->scan.error, ZARVEL_ERR_NO_MEMORY, 0, 0, 0, nullptr);
         *zarvel_error_current() = parser->scan.error;

@@ -64,7 +64,8 @@ bool zarvel_parser::skip_flow_space(int32_t enclosing) {
         if ((lc.flags & line_tab) && scan.text[lc.content] != '[' && scan.text[lc.content] != '{' &&
             static_cast<int32_t>(lc.indent) <= enclosing)
             return fail(ZARVEL_ERR_TAB_INDENT, lc.start + lc.indent);
-        if (!scan.alternate && static_cast<int32_t>(lc.indent) <= enclosing)
+        if (!scan.alternate && static_cast<int32_t>(lc.indent) <= enclosing &&
+            !scan.closes_flow_at(lc, enclosing))
             return fail(ZARVEL_ERR_INDENTATION, lc.content);
     }
 }

@@ -2,6 +2,7 @@
 // then the records are handed out as event views one by one or in batches.
 #include "core/error.hpp"
 #include "core/memory.hpp"
+#include "yaml/decode.hpp"
 #include "yaml/parser.hpp"
 #include "yaml/record_store.hpp"
 #include "zarvel.h"
@@ -9,7 +10,7 @@
 struct zarvel_pull {
     zarvel_record_store store;
     uint64_t cursor;
-    uint32_t failed;
+    uint32_t failed;  // 0, 1 parse error, 4 input encoding
     uint32_t error_line;
     uint32_t error_column;
     zarvel_event_view current;
@@ -20,8 +21,16 @@ zarvel_pull *zarvel_pull_new(const char *text, uint64_t length) {
     if (!text) text = "";
     auto *pull = static_cast<zarvel_pull *>(zvl::sys_calloc(1, sizeof(zarvel_pull)));
     if (!pull) return nullptr;
+    // The events come from the text as zarvel_parse decodes it; input it
+    // refuses gives a pull with no events and that status.
+    char *decoded = nullptr;
+    if (int d = zarvel_decode_input(text, length, &decoded, &text, &length)) {
+        pull->failed = static_cast<uint32_t>(d);
+        return pull;
+    }
     zarvel_parser *parser = zarvel_parser_new(&zarvel_default_allocator);
     if (!parser) {
+        zvl::deallocate(&zarvel_default_allocator, decoded);
         zvl::sys_free(pull);
         return nullptr;
     }
@@ -41,6 +50,7 @@ zarvel_pull *zarvel_pull_new(const char *text, uint64_t length) {
         if (recording.out_of_memory) zvl::record_out_of_memory();
     }
     zarvel_parser_free(parser);
+    zvl::deallocate(&zarvel_default_allocator, decoded);
     return pull;
 }
 

@@ -1,6 +1,7 @@
 // Push front end: one parser run over the whole text, each event handed to
 // the caller's callback as a public event view built on the stack.
 #include "core/memory.hpp"
+#include "yaml/decode.hpp"
 #include "yaml/parser.hpp"
 #include "yaml/record_store.hpp"
 #include "zarvel.h"
@@ -46,10 +47,14 @@ int forward_flow_scalar(void *user, zarvel_text_span text, uint32_t line, uint32
     return forward_scalar(user, text, line, start_column, style, true);
 }
 
-// Frees the parser on every way out.
+// Frees the parser and the decoded text on every way out.
 struct parser_owner {
     zarvel_parser *parser;
-    ~parser_owner() { zarvel_parser_free(parser); }
+    char *decoded = nullptr;
+    ~parser_owner() {
+        zarvel_parser_free(parser);
+        zvl::deallocate(&zarvel_default_allocator, decoded);
+    }
 };
 
 }  // namespace
@@ -58,7 +63,10 @@ int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback c
                       void *user) {
     if (!callback || (!text && length != 0)) return ZARVEL_INVALID_ARGUMENT;
     if (!text) text = "";
-    parser_owner owner{zarvel_parser_new(&zarvel_default_allocator)};
+    parser_owner owner{nullptr};
+    // The events come from the text as zarvel_parse decodes it.
+    if (int d = zarvel_decode_input(text, length, &owner.decoded, &text, &length)) return d;
+    owner.parser = zarvel_parser_new(&zarvel_default_allocator);
     if (!owner.parser) return ZARVEL_NO_MEMORY;
     // Pre-sizing only saves rehashing; the map still grows on demand if this fails.
     (void)zarvel_parser_reserve_anchors(owner.parser, zvl::count_ampersands(text, length));

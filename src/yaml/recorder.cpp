@@ -9,6 +9,7 @@
 #include "core/error.hpp"
 #include "core/memory.hpp"
 #include "doc/resolve.hpp"
+#include "yaml/decode.hpp"
 #include "yaml/feed_buffer.hpp"
 #include "yaml/parser.hpp"
 #include "yaml/record_store.hpp"
@@ -23,6 +24,7 @@ struct zarvel_recorder {
     uint32_t error_line;
     uint32_t error_column;
     zarvel_feed_buffer feed;
+    zvl::stream_decoder decoder;  // feeds are decoded as one text
 };
 
 namespace {
@@ -58,25 +60,32 @@ bool run_piece(zarvel_recorder &recorder, const char *text, uint64_t length, boo
     return false;
 }
 
-bool feed_chunk(zarvel_recorder &recorder, const char *data, uint64_t length, bool final) {
+// Status 0, 1 (a parse error or no memory) or 4 (input encoding).
+int feed_chunk(zarvel_recorder &recorder, const char *data, uint64_t length, bool final) {
     zarvel_feed_buffer &feed = recorder.feed;
-    if (!zvl::feed_buffer_append(feed, data, length)) {
+    // The chunk is appended decoded; a character cut at its end waits in the
+    // decoder for the next feed. One spare byte keeps the buffer allocated.
+    if (!zvl::feed_buffer_reserve(feed, zvl::stream_decoder_bound(recorder.decoder, length) + 1)) {
         zvl::record_out_of_memory();
-        return false;
+        return ZARVEL_FAILED;
     }
+    uint64_t written = 0;
+    if (int d = zvl::stream_decoder_step(recorder.decoder, data, length, final, feed.pending + feed.used, &written))
+        return d;
+    feed.used += written;
     if (final) {
-        const char *text = feed.pending ? feed.pending : "";
-        bool ok = run_piece(recorder, text, feed.used, true);
+        bool ok = run_piece(recorder, feed.pending, feed.used, true);
         zvl::feed_buffer_release(feed);
-        return ok;
+        return ok ? ZARVEL_OK : ZARVEL_FAILED;
     }
     uint64_t cut = zvl::feed_buffer_find_cut(feed);
-    if (cut == 0) return true;  // no complete document yet
-    if (!run_piece(recorder, feed.pending, cut, false)) return false;
-    feed.line_offset += static_cast<uint32_t>(zvl::count_line_breaks(feed.pending, cut));
+    if (cut == 0) return ZARVEL_OK;  // no complete document yet
+    if (!run_piece(recorder, feed.pending, cut, false)) return ZARVEL_FAILED;
+    feed.line_offset +=
+        static_cast<uint32_t>(zvl::count_line_breaks(feed.pending, cut, recorder.alternate_schema != 0));
     feed.byte_offset += cut;
     zvl::feed_buffer_consume(feed, cut);
-    return true;
+    return ZARVEL_OK;
 }
 
 }  // namespace
@@ -103,11 +112,11 @@ int zarvel_recorder_feed(zarvel_recorder *recorder, const char *data, uint64_t l
     }
     if (final) recorder->closed = 1;
     zvl::record_store_clear(recorder->store);
-    if (!feed_chunk(*recorder, data, length, final != 0)) {
+    if (int status = feed_chunk(*recorder, data, length, final != 0)) {
         recorder->closed = 1;
         zvl::feed_buffer_release(recorder->feed);
-        recorder->status = ZARVEL_FAILED;
-        return ZARVEL_FAILED;
+        recorder->status = status;
+        return status;
     }
     recorder->status = ZARVEL_OK;
     return ZARVEL_OK;

@@ -347,9 +347,12 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
         if (lc.flags & (line_doc_start | line_doc_end)) break;
         int32_t spaces = lc.indent;
         bool only_spaces = lc.content == lc.end && !(lc.flags & line_tab);
+        // Blanks after the last line break end the text: no empty line, so
+        // keep chomping adds nothing for them.
+        const uint32_t empty_line = lc.end < size ? 1 : 0;
         if (content_indent < 0) {
             if (only_spaces) {
-                ++empty_lines;
+                empty_lines += empty_line;
                 if (static_cast<uint32_t>(spaces) > max_leading) max_leading = static_cast<uint32_t>(spaces);
                 last = save();
                 last.offset = lc.end;
@@ -359,7 +362,7 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
             if (lc.content == lc.end && spaces < floor_indent) {
                 // Spaces and tabs only, not indented enough to hold content.
                 if (!leading_tab_line) leading_tab_line = lc.start + static_cast<uint64_t>(spaces) + 1;
-                ++empty_lines;
+                empty_lines += empty_line;
                 last = save();
                 last.offset = lc.end;
                 continue;
@@ -371,7 +374,7 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
         }
         if (spaces < content_indent) {
             if (only_spaces) {
-                ++empty_lines;
+                empty_lines += empty_line;
                 last = save();
                 last.offset = lc.end;
                 continue;
@@ -381,13 +384,12 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
         uint64_t from = lc.start + static_cast<uint64_t>(content_indent);
         uint64_t length = lc.end - from;
         if (length == 0) {
-            ++empty_lines;
+            empty_lines += empty_line;
             last = save();
             last.offset = lc.end;
             continue;
         }
-        if (++content_lines > max_block_scalar_lines)
-            return fail(ZARVEL_ERR_NO_MEMORY, lc.start, "block scalar exceeds 8192 lines");
+        ++content_lines;
         bool more_indented = is_blank(text[from]);
         uint32_t breaks = content_lines == 1 ? empty_lines : empty_lines + 1;
         bool ok = true;

@@ -638,7 +638,7 @@ bool scanner::scan_plain(bool flow, int32_t parent_indent, bool continue_lines, 
         if (lc.flags & line_blank) continue;
         if (lc.flags & (line_comment | line_doc_start | line_doc_end)) break;
         if (static_cast<int32_t>(lc.indent) <= parent_indent) {
-            if (flow) return fail(ZARVEL_ERR_INDENTATION, lc.content);
+            if (flow && !closes_flow_at(lc, parent_indent)) return fail(ZARVEL_ERR_INDENTATION, lc.content);
             break;
         }
         uint64_t seg = lc.content;

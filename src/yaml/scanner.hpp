@@ -108,7 +108,6 @@ struct tag_directive {
 
 inline constexpr uint32_t max_tag_directives = 8;
 inline constexpr uint64_t max_simple_key = 1024;
-inline constexpr uint32_t max_block_scalar_lines = 8192;
 
 // Anchor and tag read before a node.
 struct properties {
@@ -173,6 +172,13 @@ public:
     // True when the byte at offset is a blank, a line break or past the end.
     bool blank_or_end_at(uint64_t offset) const {
         return offset >= size || is_blank(text[offset]) || is_break(text[offset]);
+    }
+    // A line that only closes a flow collection may sit at the indentation
+    // of the block collection around it ("key: [" ... "]" at the key's
+    // column), as every common loader accepts; content there may not.
+    bool closes_flow_at(const line_class &lc, int32_t enclosing) const {
+        return static_cast<int32_t>(lc.indent) == enclosing &&
+               (text[lc.content] == ']' || text[lc.content] == '}');
     }
     uint32_t column_of(uint64_t offset) const {
         return offset < line_start ? 1 : static_cast<uint32_t>(offset - line_start + 1);
