@@ -135,6 +135,7 @@ struct step {
             d.output_offset += d.held_length;
             d.held_length = 0;
         }
+        if (n == 0) return 0;  // data may be null
         const uint64_t keep = final ? 0 : cut_character(p, n);
         const uint64_t take = n - keep;
         const uint64_t bad = zvl::first_invalid_utf8(p, take, true);
@@ -181,7 +182,7 @@ struct step {
         auto unit = [&](const uint8_t *u) {
             return wide ? unit32(read_unit32(u, big_endian)) : unit16(read_unit16(u, big_endian));
         };
-        if (d.held_length) {
+        if (n && d.held_length) {
             while (d.held_length < size && n) {
                 d.held[d.held_length++] = *p++;
                 --n;
@@ -194,7 +195,7 @@ struct step {
         uint64_t i = 0;
         for (; n - i >= size; i += size)
             if (int r = unit(p + i)) return r;
-        std::memcpy(d.held + d.held_length, p + i, n - i);
+        if (n > i) std::memcpy(d.held + d.held_length, p + i, n - i);
         d.held_length = static_cast<uint8_t>(d.held_length + (n - i));
         if (!final) return 0;
         // A high surrogate at the end fails at its own offset; a cut unit
