@@ -248,8 +248,10 @@ ZARVEL_API uint64_t zvl_finish_double_into(const char *text, uint64_t start, uin
 /* A parsed or built document; opaque. Released with zarvel_document_free. */
 typedef struct zarvel_document zarvel_document;
 
-/* Node handle: the document and a 32-bit node id. Handles are allocated by
- * the document and stay valid until it is freed; never free them singly. */
+/* Node handle: the document and a 32-bit node id. Handles belong to the
+ * document, one per node (every read that returns a node hands out the same
+ * pointer for it, so memory stays bounded by the node count), and stay valid
+ * until it is freed; never free or change them. */
 typedef struct zarvel_node {
     zarvel_document *document;
     uint32_t id;
@@ -295,7 +297,15 @@ ZARVEL_API zarvel_document *zarvel_parse_ex(const char *text, uint64_t length,
 
 /* Number of documents of the stream (0 for null or a failed build). */
 ZARVEL_API uint32_t zarvel_document_count(zarvel_document *document);
-/* A new handle for the root of document index; null when out of range. */
+/* Status of the document's nodes, building them first when the parse left
+ * them pending: 0 when they are built, 2 when the build failed (out of
+ * memory, or texts past the storage limit of the input's size; the message
+ * is recorded, see zarvel_last_error), 6 for null. A count of 0 with status
+ * 0 is an empty stream; with status 2, a failure. A failed build is tried
+ * again by the next call that needs the nodes. */
+ZARVEL_API int32_t zarvel_document_status(zarvel_document *document);
+/* The handle of the root of document index (one handle per node: asking
+ * again gives the same pointer); null when out of range. */
 ZARVEL_API zarvel_node *zarvel_document_root(zarvel_document *document, uint64_t index);
 /* Releases the document with its handles and texts; returns null. Takes no
  * lock: no other thread may use the document meanwhile. */

@@ -9,6 +9,7 @@
 //   events      zarvel_push_parse zarvel_pull_new zarvel_recorder_new zarvel_recorder_new_ex
 //               zarvel_recorder_feed zarvel_iterparse_new zarvel_iterparse_next
 //   documents   zarvel_parse zarvel_parse_ex zarvel_document_count zarvel_document_root
+//               zarvel_document_status
 //               zarvel_node_seq_at zarvel_node_map_at zarvel_node_map_get zarvel_node_children
 //               zarvel_node_alias_target
 //   building    zarvel_document_new zarvel_node_new_scalar zarvel_node_new_sequence
@@ -269,6 +270,46 @@ TEST(Injection, YamlEntries) {
                         {2, recorded_oom}});
     }
     drive_all(rows);
+}
+
+// The deferred build of a stream whose texts outside the input (literal
+// blocks lose their indentation, tags are expanded) pass the first estimate
+// of string storage, so the build grows it. Every allocation fails in turn,
+// and every one after it (a retry must not hide the failure): the build
+// reports status 2 with out of memory recorded, never a count of 0 with
+// status 0, and a build that succeeds holds every text.
+TEST(Injection, DeferredBuildGrowingStringStorage) {
+    std::string text = "%TAG !e! tag:example.com,2000:app/\n---\n";
+    for (int i = 0; i < 40; ++i)
+        text += "- !e!item" + std::to_string(i % 4) + " |\n    line " + std::to_string(i) +
+                " of a literal block\n    and its second line\n";
+    zarvel_document *reference = parsed(text);
+    ASSERT_GT(reference->store->strings_cap, text.size() / 16 + 256) << "string storage did not grow";
+    const std::string want = yaml_of(reference);
+    zarvel_document_free(reference);
+    for (uint64_t n = 1;; ++n) {
+        zarvel_document *doc = parsed(text, false);
+        zarvel_error_clear(zarvel_error_current());
+        zvl::testing::fail_allocation(n, true);
+        uint32_t count = zarvel_document_count(doc);
+        int32_t status = zarvel_document_status(doc);
+        uint64_t seen = zvl::testing::fail_allocation(0);
+        if (count == 0) {
+            EXPECT_EQ(status, 2) << "allocation " << n;
+            EXPECT_EQ(zarvel_error_current()->code, uint32_t(ZARVEL_ERR_NO_MEMORY)) << "allocation " << n;
+        } else {
+            EXPECT_EQ(status, 0) << "allocation " << n;
+            EXPECT_EQ(yaml_of(doc), want) << "allocation " << n;
+        }
+        EXPECT_EQ(zarvel_document_count(doc), 1u) << "allocation " << n << ": no retry after the failure";
+        zarvel_document_free(doc);
+        if (seen < n) {
+            EXPECT_EQ(count, 1u);
+            EXPECT_GT(n, 8u) << "the build allocates: store, arena, tables, string growth";
+            break;
+        }
+        ASSERT_LT(n, 10000u);
+    }
 }
 
 // Read entries that hand out handles: null (or -1) under failure, the right

@@ -2,10 +2,13 @@
 // record and the deferred build.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/error.hpp"
 #include "doc/composer.hpp"
 #include "doc/event_log.hpp"
 #include "doc/store.hpp"
@@ -262,4 +265,95 @@ TEST(Document, ConcurrentFirstAccess) {
         for (int t = 0; t < 8; ++t) EXPECT_TRUE(ok[t]) << "round " << round << " thread " << t;
         zarvel_document_free(doc);
     }
+}
+
+namespace {
+
+// A %TAG handle with a long prefix, then one tagged item per line; `suffix`
+// gives the tag suffix of item i.
+std::string long_prefix_stream(int items, const std::function<std::string(int)> &suffix) {
+    std::string text = "%TAG !e! tag:x,2000:" + std::string(4000, 'p') + "\n---\n";
+    for (int i = 0; i < items; ++i) text += "- !e!" + suffix(i) + (i % 3 == 2 ? " [v]\n" : " v\n");
+    return text;
+}
+
+}  // namespace
+
+TEST(Document, RepeatedTagsAreStoredOnce) {
+    // Every node keeps its whole expanded tag, and string storage holds each
+    // distinct tag once: far less than the input, however many nodes.
+    const std::string prefix = "tag:x,2000:" + std::string(4000, 'p');
+    struct row {
+        const char *name;
+        std::function<std::string(int)> suffix;
+    };
+    const std::vector<row> rows = {
+        {"one tag", [](int) { return std::string("t"); }},
+        {"two tags in turn", [](int i) { return std::string(i % 2 ? "a" : "b"); }},
+    };
+    for (const row &r : rows) {
+        std::string text = long_prefix_stream(3000, r.suffix);
+        int32_t status = -1;
+        zarvel_document *doc = zarvel_parse(text.data(), text.size(), &status);
+        ASSERT_NE(doc, nullptr) << r.name;
+        EXPECT_EQ(zarvel_document_status(doc), 0) << r.name;
+        zarvel_node *root = zarvel_document_root(doc, 0);
+        ASSERT_EQ(zarvel_node_seq_count(root), 3000u) << r.name;
+        int intact = 0;
+        for (uint64_t i = 0; i < 3000; ++i) {
+            uint64_t length = 0;
+            const char *tag = zarvel_node_tag(zarvel_node_seq_at(root, i), &length);
+            intact += tag && std::string_view(tag, length) == prefix + r.suffix(int(i));
+        }
+        EXPECT_EQ(intact, 3000) << r.name;
+        EXPECT_LT(doc->store->strings_len, text.size() / 2) << r.name;
+        zarvel_document_free(doc);
+    }
+}
+
+TEST(Document, FailedBuildIsReportedByEveryDocumentEntry) {
+    // 3000 distinct tags of 4 KB each pass the string storage allowed for a
+    // 40 KB input: the build fails, and nothing may answer as an empty stream.
+    std::string text = long_prefix_stream(3000, [](int i) { return "t" + std::to_string(i); });
+    zarvel_document *doc = zarvel_parse(text.data(), text.size(), nullptr);
+    ASSERT_NE(doc, nullptr);
+    zarvel_error_clear(zarvel_error_current());
+    EXPECT_EQ(zarvel_document_status(doc), 2);
+    EXPECT_EQ(zarvel_error_current()->code, uint32_t(ZARVEL_ERR_NO_MEMORY));
+    EXPECT_NE(std::string(zarvel_error_current()->message).find("storage limit"), std::string::npos);
+    EXPECT_EQ(zarvel_document_count(doc), 0u);
+    EXPECT_EQ(zarvel_document_status(nullptr), 6);
+
+    const char *plan_text = R"({"kind":"seq","path":"","children":[{"name":"a","kind":"int"}]})";
+    zarvel_plan *plan = zarvel_plan_compile(plan_text, std::strlen(plan_text), nullptr);
+    ASSERT_NE(plan, nullptr);
+    struct row {
+        const char *name;
+        std::function<bool()> fails;
+    };
+    const std::vector<row> rows = {
+        {"zarvel_serialize", [&] { return zarvel_serialize(doc, nullptr) == nullptr; }},
+        {"zarvel_serialize_json", [&] { return zarvel_serialize_json(doc, nullptr) == nullptr; }},
+        {"zarvel_serialize_into", [&] { return zarvel_serialize_into(doc, nullptr, 0) == 0; }},
+        {"zarvel_serialize_stream", [&] {
+             auto sink = [](void *, const char *, uint64_t) -> int { return 0; };
+             return zarvel_serialize_stream(doc, nullptr, sink, nullptr) == 0;
+         }},
+        {"zarvel_cbor_encode", [&] { return zarvel_cbor_encode(doc, 0, nullptr) == nullptr; }},
+        {"zarvel_cbor_encode_into", [&] { return zarvel_cbor_encode_into(doc, 0, nullptr, 0) == 0; }},
+        {"zarvel_cbor_encode_sequence", [&] {
+             uint64_t length = 0;
+             return zarvel_cbor_encode_sequence(&doc, 1, 0, &length) == nullptr;
+         }},
+        {"zarvel_document_plan_walk", [&] {
+             int32_t status = 0;
+             return zarvel_document_plan_walk(doc, plan, &status) == nullptr && status == 2;
+         }},
+    };
+    for (const row &r : rows) {
+        EXPECT_TRUE(r.fails()) << r.name;
+        EXPECT_EQ(zarvel_document_status(doc), 2) << r.name << ": retried and failed again";
+    }
+    zarvel_plan_free(plan);
+    zarvel_document_free(doc);
 }

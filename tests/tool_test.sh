@@ -64,6 +64,18 @@ expect marshal-not-yaml 1 '' ':2:1: ' -- bash -c "printf 'a: [\n' | \"$tool\" co
 expect marshal-all-alone 2 '' '--all goes with --to marshal' -- "$tool" convert --all "$scratch/two.yaml"
 expect marshal-help 0 'marshal.*--all' '' -- "$tool" convert --help
 
+# A stream whose nodes cannot be built (3000 distinct 4 KB tags pass the
+# string storage allowed for a 40 KB input) fails every output: never an
+# empty one with exit status 0.
+{
+    printf '%%TAG !e! tag:x,2000:'; head -c 4000 /dev/zero | tr '\0' p; printf '\n---\n'
+    for i in $(seq 3000); do printf -- '- !e!t%d v\n' "$i"; done
+} >"$scratch/tag-bomb.yaml"
+for to in json yaml cbor; do
+    expect "unbuildable-to-$to" 1 '' 'tag-bomb.yaml: .*storage limit.*\(status 2\)' -- "$tool" convert --to "$to" "$scratch/tag-bomb.yaml"
+done
+expect unbuildable-get 1 '' 'storage limit' -- "$tool" get "$scratch/tag-bomb.yaml"
+
 if ((failures)); then
     echo "$failures tool check(s) failed"
     exit 1

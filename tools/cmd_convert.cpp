@@ -140,6 +140,10 @@ int run(int argc, char **argv) {
                                  std::to_string(column) + ": " + message);
     }
 
+    if (!zarvel_tool::document_built(in.name, document)) {
+        zarvel_document_free(document);
+        return zarvel_tool::exit_failure;
+    }
     const bool ok = write_document(document, false);
     zarvel_document_free(document);
     return ok ? zarvel_tool::exit_ok : zarvel_tool::exit_failure;

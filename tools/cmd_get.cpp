@@ -92,6 +92,10 @@ int run(int argc, char **argv) {
         return zarvel_tool::fail(in.name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
                                  message + " (status " + std::to_string(status) + ")");
     }
+    if (!zarvel_tool::document_built(in.name, document)) {
+        zarvel_document_free(document);
+        return zarvel_tool::exit_failure;
+    }
     zarvel_node *node = zarvel_document_root(document, 0);
     std::string path;
     for (size_t i = 1; node && i < args.positional_count(); ++i) {

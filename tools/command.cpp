@@ -53,6 +53,13 @@ int fail(const std::string &message) {
     return exit_failure;
 }
 
+bool document_built(const std::string &name, zarvel_document *document) {
+    const int32_t status = zarvel_document_status(document);
+    if (status == 0) return true;
+    fail(name + ": " + zarvel_last_error(nullptr, nullptr) + " (status " + std::to_string(status) + ")");
+    return false;
+}
+
 bool read_input(const char *path, input &out) {
     out.name = path;
     out.bytes.clear();

@@ -34,6 +34,8 @@
 #include <string_view>
 #include <vector>
 
+#include "zarvel.h"
+
 namespace zarvel_tool {
 
 inline constexpr int exit_ok = 0;
@@ -62,6 +64,11 @@ struct registrar {
 int usage_error(const std::string &message);
 // Prints "zarvel NAME: message" to stderr; returns 1.
 int fail(const std::string &message);
+
+// Builds the parsed document's nodes; false (reported as "NAME: reason")
+// when that fails, so that a failed build is never written as an empty
+// stream.
+bool document_built(const std::string &name, zarvel_document *document);
 
 // A whole input: FILE, or "-" for standard input.
 struct input {

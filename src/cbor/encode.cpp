@@ -1071,7 +1071,8 @@ uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t 
     uint32_t root;
     int32_t status = document_root(document, store, root);
     if (status != encoded) {
-        record_failure(status);
+        // A failed build has recorded its own reason.
+        if (store) record_failure(status);
         return nullptr;
     }
     uint64_t size = 0;
@@ -1118,7 +1119,7 @@ uint64_t zarvel_cbor_encode_into(zarvel_document *document, uint32_t flags, uint
     bool wrote;
     const int32_t status = encode_one(document, flags, buf, cap, size, wrote);
     if (status != encoded) {
-        record_failure(status);
+        if (zarvel_document_status(document) == 0) record_failure(status);
         return 0;
     }
     return size;

@@ -20,9 +20,17 @@ const zarvel_resolver *resolver_of(const zarvel_node_store *store) {
 
 // Texts are referenced in place only when the parser says they are the
 // input's own bytes; anything rewritten lives in the parser's arena, which
-// does not outlive the parse, and is copied.
-zarvel_span text_span(zarvel_node_store *store, zarvel_text_span text, bool in_place) {
-    return zarvel_store_put_text(store, text.data, text.length, in_place);
+// does not outlive the parse, and is copied. False when storage cannot take
+// the copy: the node would otherwise keep an empty text.
+bool put_text(zarvel_node_store *store, zarvel_span &out, zarvel_text_span text, bool in_place) {
+    out = zarvel_store_put_text(store, text.data, text.length, in_place);
+    return text.length == 0 || out != zarvel_span_failed;
+}
+// Tags are copied once per distinct text (a %TAG prefix is expanded into
+// every node that names its handle).
+bool put_tag(zarvel_node_store *store, zarvel_span &out, zarvel_text_span tag) {
+    out = zarvel_store_put_tag(store, tag.data, tag.length);
+    return tag.length == 0 || out != zarvel_span_failed;
 }
 
 uint32_t new_node(zarvel_node_store *store, uint8_t flags, uint8_t tag_id) {
@@ -40,7 +48,7 @@ uint32_t new_plain_scalar(zarvel_node_store *store, zarvel_text_span text, bool 
     uint8_t tag_id = zarvel_store_resolve(store, text.data, text.length);
     uint32_t id = new_node(store, zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_PLAIN, false, true), tag_id);
     if (id == zarvel_node_none) return id;
-    store->nodes[id].value = text_span(store, text, in_place);
+    if (!put_text(store, store->nodes[id].value, text, in_place)) return zarvel_node_none;
     return id;
 }
 
@@ -48,7 +56,7 @@ uint32_t new_alias(zarvel_node_store *store, zarvel_text_span name, uint32_t tar
                    uint8_t tag_id) {
     uint32_t id = new_node(store, flags, tag_id);
     if (id == zarvel_node_none) return id;
-    store->nodes[id].value = text_span(store, name, true);
+    if (!put_text(store, store->nodes[id].value, name, true)) return zarvel_node_none;
     store->nodes[id].alias_target = target;
     return id;
 }
@@ -63,8 +71,8 @@ int compose_collection(zarvel_node_store *store, const zarvel_event *event, uint
     uint32_t id = new_node(store, flags, event->tag_id);
     if (id == zarvel_node_none) return -1;
     zarvel_node_rec &node = store->nodes[id];
-    node.tag = text_span(store, event->tag, false);
-    node.anchor = text_span(store, event->anchor, event->verbatim != 0);
+    if (!put_tag(store, node.tag, event->tag) || !put_text(store, node.anchor, event->anchor, event->verbatim != 0))
+        return -1;
     if (!record_anchor(store, event->anchor_id, id)) return -1;
     if (!zarvel_store_attach(store, id)) return -1;
     return zarvel_store_push(store, id) ? 0 : -1;
@@ -77,9 +85,9 @@ int compose_scalar(zarvel_node_store *store, zarvel_text_span text, zarvel_text_
     uint32_t id = new_node(store, flags, tag_id);
     if (id == zarvel_node_none) return -1;
     zarvel_node_rec &node = store->nodes[id];
-    node.value = text_span(store, text, verbatim);
-    node.tag = text_span(store, tag, false);
-    node.anchor = text_span(store, anchor, verbatim);
+    if (!put_text(store, node.value, text, verbatim) || !put_tag(store, node.tag, tag) ||
+        !put_text(store, node.anchor, anchor, verbatim))
+        return -1;
     if (!record_anchor(store, anchor_id, id)) return -1;
     return zarvel_store_attach(store, id) ? 0 : -1;
 }
@@ -165,7 +173,7 @@ int zarvel_composer_pair(void *user, zarvel_text_span key, const zarvel_pair_val
         value_id = new_plain_scalar(store, value->text, value->verbatim != 0);
         if (value_id == zarvel_node_none) return -1;
         if (value->kind == ZARVEL_PAIR_ANCHORED) {
-            store->nodes[value_id].anchor = text_span(store, value->anchor, true);
+            if (!put_text(store, store->nodes[value_id].anchor, value->anchor, true)) return -1;
             if (!record_anchor(store, value->anchor_id, value_id)) return -1;
         }
     }

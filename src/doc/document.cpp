@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/error.hpp"
 #include "doc/event_log.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
@@ -91,9 +92,22 @@ void release_source(zarvel_document *document) {
     document->source = nullptr;
 }
 
+// A failed build is reported, never taken for an empty stream: status 2
+// with the reason in the thread's error record.
+zarvel_node_store *build_failed(zarvel_node_store *store) {
+    if (store && store->strings_refused)
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0,
+                         "document texts pass the storage limit of 128 bytes per input byte");
+    else
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0,
+                         "out of memory while building the document");
+    zarvel_store_free(store);
+    return nullptr;
+}
+
 zarvel_node_store *build_from_source(zarvel_document *document) {
     zarvel_node_store *store = zarvel_store_new(document->allocator);
-    if (!store) return nullptr;
+    if (!store) return build_failed(nullptr);
     int result = -1;
     if (document->source_kind == ZARVEL_SOURCE_EVENT_LOG) {
         store->resolver = document->schema == 1 ? &zarvel_yaml11_resolver : &zarvel_core_resolver;
@@ -101,12 +115,12 @@ zarvel_node_store *build_from_source(zarvel_document *document) {
     } else {
         result = zarvel_json_source_build(store, document->source);
     }
-    if (result != 0) {
-        zarvel_store_free(store);
-        return nullptr;
-    }
+    if (result != 0) return build_failed(store);
     // The composer's scratch state is no longer needed once built.
     store->depth = 0;
+    zvl::deallocate(store->allocator, store->tag_slots);
+    store->tag_slots = nullptr;
+    store->tag_slot_count = store->tag_entries = 0;
     return store;
 }
 
@@ -123,13 +137,24 @@ zarvel_document *zarvel_document_alloc(const zarvel_allocator *allocator) {
 }
 
 zarvel_node_store *zarvel_document_body(zarvel_document *document) {
+    return zarvel_document_body_status(document, nullptr);
+}
+
+zarvel_node_store *zarvel_document_body_status(zarvel_document *document, int32_t *status) {
+    if (status) *status = document ? ZARVEL_NO_MEMORY : ZARVEL_INVALID_ARGUMENT;
     if (!document) return nullptr;
     // A built document is never built again: one acquire load finds its
     // store; only a pending (or storeless) document takes the lock.
     std::atomic_ref<zarvel_node_store *> published(document->store);
-    if (zarvel_node_store *built = published.load(std::memory_order_acquire)) return built;
+    if (zarvel_node_store *built = published.load(std::memory_order_acquire)) {
+        if (status) *status = ZARVEL_OK;
+        return built;
+    }
     zvl::lock_guard hold(&document->lock);
-    if (document->store || !document->source) return document->store;
+    if (document->store || !document->source) {
+        if (status && document->store) *status = ZARVEL_OK;
+        return document->store;
+    }
     zarvel_node_store *store = build_from_source(document);
     if (!store) return nullptr;  // stays pending; the next access retries
     bool from_log = document->source_kind == ZARVEL_SOURCE_EVENT_LOG;
@@ -140,6 +165,7 @@ zarvel_node_store *zarvel_document_body(zarvel_document *document) {
         document->scratch = nullptr;
     }
     published.store(store, std::memory_order_release);
+    if (status) *status = ZARVEL_OK;
     return store;
 }
 
@@ -209,6 +235,12 @@ zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count) {
         nodes[i].id = zarvel_node_none;
     }
     return nodes;
+}
+
+int32_t zarvel_document_status(zarvel_document *document) {
+    int32_t status = ZARVEL_INVALID_ARGUMENT;
+    zarvel_document_body_status(document, &status);
+    return status;
 }
 
 uint32_t zarvel_document_count(zarvel_document *document) {

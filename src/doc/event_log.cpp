@@ -476,6 +476,7 @@ struct fast_replay {
         node.flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_PLAIN, false, true);
         node.tag_id = tag_id;
         node.value = zarvel_store_put_text(store, text.data, text.length, true);
+        if (text.length && node.value == zarvel_span_failed) return zarvel_node_none;
         return id;
     }
     // The same, attached.
@@ -507,6 +508,7 @@ struct fast_replay {
                                               ((low >> 11) & 1) != 0);
             node.tag_id = uint8_t(low & 0xFF);
             node.value = zarvel_store_put_text(store, text.data, text.length, ((low >> 13) & 1) != 0);
+            if (text.length && node.value == zarvel_span_failed) return -1;
             return zarvel_store_attach(store, id) ? 2 : -1;
         }
         case record_pair: {

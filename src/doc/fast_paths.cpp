@@ -54,6 +54,7 @@ struct flow_builder {
             id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_DOUBLE, true, false), ZARVEL_TAG_STR);
             if (id == zarvel_node_none) return false;
             store->nodes[id].value = string_text(t);
+            if (store->nodes[id].value == zarvel_span_failed) return false;
         } else {
             const char *text = input + t.start;
             uint32_t length = uint32_t(t.end - t.start);
@@ -122,8 +123,11 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
                                      : uint8_t(root_kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP);
     uint32_t root = build.node(make(root_kind, 0, true, false), root_tag_id);
     if (root == zarvel_node_none) return rollback(-1);
-    store->nodes[root].tag = zarvel_store_put_text(store, tag.data, tag.length, false);
-    store->nodes[root].anchor = zarvel_store_put_text(store, anchor.data, anchor.length, false);
+    zarvel_node_rec &made = store->nodes[root];
+    made.tag = zarvel_store_put_tag(store, tag.data, tag.length);
+    made.anchor = zarvel_store_put_text(store, anchor.data, anchor.length, false);
+    if ((tag.length && made.tag == zarvel_span_failed) || (anchor.length && made.anchor == zarvel_span_failed))
+        return rollback(-1);
     // The root is attached by flow_commit, once the parser accepts the range.
     if (!zarvel_store_push(store, root)) return rollback(-1);
 

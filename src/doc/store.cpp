@@ -109,6 +109,7 @@ void zarvel_store_free(zarvel_node_store *store) {
     free_handle_arena(allocator, store->handles);
     zvl::deallocate(allocator, store->child_cache);
     zvl::deallocate(allocator, store->child_cursors);
+    zvl::deallocate(allocator, store->tag_slots);
     zarvel_arena_free(store->arena);
     zvl::deallocate(allocator, store);
 }
@@ -140,7 +141,10 @@ bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n) {
     uint64_t wanted = uint64_t(store->strings_len) + n;
     // Span offsets have 31 bits: storage beyond that could not be addressed.
     if (wanted > zarvel_span_max_offset) return false;
-    if (store->input_len != 0 && wanted > store->input_len * 128 + strings_slack) return false;
+    if (store->input_len != 0 && wanted > store->input_len * 128 + strings_slack) {
+        store->strings_refused = 1;
+        return false;
+    }
     return grow_strings(store, wanted);
 }
 
@@ -150,6 +154,64 @@ zarvel_span zarvel_store_copy_text(zarvel_node_store *store, const char *text, u
     std::memcpy(store->strings + offset, text, length);
     store->strings_len += uint32_t(length);
     return zarvel_span_make(offset, uint32_t(length), true);
+}
+
+namespace {
+
+constexpr uint32_t first_tag_slots = 16;
+
+// The slot of a text with this hash: its entry, or the free slot where it
+// goes. Entries that a rollback left past strings_len never match.
+zarvel_tag_slot *tag_slot(zarvel_node_store *store, uint64_t hash, const char *text, uint32_t length) {
+    uint32_t mask = store->tag_slot_count - 1;
+    for (uint32_t i = uint32_t(hash) & mask;; i = (i + 1) & mask) {
+        zarvel_tag_slot &slot = store->tag_slots[i];
+        if (slot.span == 0) return &slot;
+        if (slot.hash != hash || zarvel_span_length(slot.span) != length) continue;
+        uint64_t offset = zarvel_span_offset(slot.span);
+        if (offset + length <= store->strings_len && std::memcmp(store->strings + offset, text, length) == 0)
+            return &slot;
+    }
+}
+
+// Room for one more entry (load at most one half); false when the table
+// cannot grow.
+bool tag_room(zarvel_node_store *store) {
+    if (uint64_t(store->tag_entries + 1) * 2 <= store->tag_slot_count) return true;
+    uint64_t count = store->tag_slot_count ? uint64_t(store->tag_slot_count) * 2 : first_tag_slots;
+    if (count > 0x80000000u) return false;
+    auto *fresh = static_cast<zarvel_tag_slot *>(zvl::allocate(store->allocator, count * sizeof(zarvel_tag_slot)));
+    if (!fresh) return false;
+    std::memset(static_cast<void *>(fresh), 0, count * sizeof(zarvel_tag_slot));
+    zarvel_tag_slot *old = store->tag_slots;
+    uint32_t old_count = store->tag_slot_count;
+    store->tag_slots = fresh;
+    store->tag_slot_count = uint32_t(count);
+    for (uint32_t i = 0; i < old_count; ++i) {
+        if (old[i].span == 0) continue;
+        uint32_t mask = uint32_t(count) - 1;
+        uint32_t at = uint32_t(old[i].hash) & mask;
+        while (fresh[at].span != 0) at = (at + 1) & mask;
+        fresh[at] = old[i];
+    }
+    zvl::deallocate(store->allocator, old);
+    return true;
+}
+
+}  // namespace
+
+zarvel_span zarvel_store_put_tag(zarvel_node_store *store, const char *text, uint64_t length) {
+    if (length == 0) return 0;
+    if (length > 0xFFFFFFFFu || !text) return zarvel_span_failed;
+    if (!tag_room(store)) return zarvel_span_failed;
+    uint64_t hash = zarvel_hash_bytes(text, length);
+    zarvel_tag_slot *slot = tag_slot(store, hash, text, uint32_t(length));
+    if (slot->span != 0) return slot->span;
+    zarvel_span span = zarvel_store_copy_text(store, text, length);
+    if (span == zarvel_span_failed) return span;
+    *slot = {hash, span};
+    store->tag_entries += 1;
+    return span;
 }
 
 bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id) {

@@ -211,6 +211,22 @@ struct zarvel_node_store {
     // collections in order does not rebuild the child cache at every switch.
     // Null until the first positional read; cleared with the child cache.
     struct zarvel_child_cursor *child_cursors;
+
+    // Tags stored while composing, by text: every node with the same tag
+    // shares one copy, so that string storage stays proportional to the
+    // input however often a long tag is repeated. Null until the first tag.
+    struct zarvel_tag_slot *tag_slots;
+    uint32_t tag_slot_count;  // a power of two
+    uint32_t tag_entries;
+    // 1 once string storage refused to grow past its limit (tells the
+    // message of a failed build).
+    uint32_t strings_refused;
+};
+
+// One interned tag: its span in `strings` (0 = free slot) and its hash.
+struct zarvel_tag_slot {
+    uint64_t hash;
+    zarvel_span span;
 };
 
 // One remembered position: child `child` is at `index` of collection `node`.
@@ -289,6 +305,10 @@ inline zarvel_span zarvel_store_put_text(zarvel_node_store *store, const char *t
     }
     return zarvel_store_copy_text(store, text, length);
 }
+// A tag text copied into strings once per distinct text: a text stored
+// before is answered with the same span. zarvel_span_failed when storage
+// cannot grow.
+zarvel_span zarvel_store_put_tag(zarvel_node_store *store, const char *text, uint64_t length);
 // Room for n more bytes of string storage; the bytes are written at
 // strings + strings_len and the caller advances strings_len itself.
 bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n);
@@ -387,6 +407,10 @@ zarvel_document *zarvel_document_alloc(const zarvel_allocator *allocator);
 // needed (under the document's lock). Null when the build fails; the document
 // then stays pending and the next call tries again.
 zarvel_node_store *zarvel_document_body(zarvel_document *document);
+// The same, with the build's status: 0 when the store is there, 2 when the
+// build failed (out of memory or a storage limit; the message is recorded
+// in the thread's error record), 6 for a null document.
+zarvel_node_store *zarvel_document_body_status(zarvel_document *document, int32_t *status);
 // A new handle {document, id} from the store's handle arena; null on failure
 // or when the document has no store. The id is not checked.
 zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id);

@@ -305,10 +305,10 @@ zarvel_plan_result *zarvel_document_plan_walk(zarvel_document *document, const z
         report(status, 6);
         return nullptr;
     }
-    const zarvel_node_store *store = zarvel_document_body(document);
+    int32_t built = 0;
+    const zarvel_node_store *store = zarvel_document_body_status(document, &built);
     if (!store) {
-        // A pending body that could not be built: its build ran out of memory.
-        report(status, document->source ? 2 : 6);
+        report(status, built);
         return nullptr;
     }
     if (store->root_count == 0) {
