@@ -13,12 +13,13 @@
 #include <vector>
 
 #include "zarvel.h"
+#include "corpus.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path suite = fs::path(ZARVEL_SHARED_DIR) / "conformance" / "json-test-suite";
+const fs::path suite = corpus::path("json-test-suite");
 const fs::path outcomes_file = fs::path(ZARVEL_SOURCE_DIR) / "tests" / "json_i_outcomes.txt";
 
 std::string read_file(const fs::path &path) {
@@ -62,12 +63,14 @@ outcome run(const std::string &text) {
 }
 
 TEST(JsonConformance, SuiteIsPresent) {
+    SKIP_WITHOUT_CORPUS("json-test-suite");
     ASSERT_TRUE(fs::is_directory(suite)) << suite;
     EXPECT_GT(cases('y').size(), 90u);
     EXPECT_GT(cases('n').size(), 180u);
 }
 
 TEST(JsonConformance, AcceptedFiles) {
+    SKIP_WITHOUT_CORPUS("json-test-suite");
     for (const fs::path &path : cases('y')) {
         std::string text = read_file(path);
         outcome o = run(text);
@@ -80,6 +83,7 @@ TEST(JsonConformance, AcceptedFiles) {
 }
 
 TEST(JsonConformance, RefusedFiles) {
+    SKIP_WITHOUT_CORPUS("json-test-suite");
     for (const fs::path &path : cases('n')) {
         std::string text = read_file(path);
         outcome o = run(text);
@@ -92,6 +96,7 @@ TEST(JsonConformance, RefusedFiles) {
 }
 
 TEST(JsonConformance, ImplementationDefinedFilesKeepTheirOutcome) {
+    SKIP_WITHOUT_CORPUS("json-test-suite");
     std::ostringstream now;
     for (const fs::path &path : cases('i')) {
         outcome o = run(read_file(path));

@@ -28,6 +28,7 @@
 
 #if __has_include(<nlohmann/json.hpp>)
 #include <nlohmann/json.hpp>
+#include "corpus.hpp"
 #define HAVE_ORACLE 1
 #else
 #define HAVE_ORACLE 0
@@ -372,7 +373,7 @@ std::string read_file(const std::filesystem::path &path) {
 
 std::vector<std::filesystem::path> suite_files(char prefix) {
     std::vector<std::filesystem::path> files;
-    std::filesystem::path dir = std::string(ZARVEL_SHARED_DIR) + "/conformance/json-test-suite";
+    std::filesystem::path dir = corpus::path("json-test-suite");
     if (!std::filesystem::is_directory(dir)) return files;
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {
         std::string name = entry.path().filename().string();
@@ -473,6 +474,7 @@ std::string oracle_reading(const std::string &text, bool *accepted) {
 #endif
 
 TEST(JsonConformance, AcceptedFilesMatchTheOracle) {
+    SKIP_WITHOUT_CORPUS("json-test-suite");
 #if !HAVE_ORACLE
     GTEST_SKIP() << "nlohmann/json.hpp not installed (Debian nlohmann-json3-dev)";
 #else
@@ -494,6 +496,7 @@ TEST(JsonConformance, AcceptedFilesMatchTheOracle) {
 }
 
 TEST(JsonConformance, RefusedFilesGiveNull) {
+    SKIP_WITHOUT_CORPUS("json-test-suite");
     auto files = suite_files('n');
     ASSERT_GT(files.size(), 150u) << "JSON test suite not found";
     for (const auto &path : files) {
@@ -505,6 +508,7 @@ TEST(JsonConformance, RefusedFilesGiveNull) {
 }
 
 TEST(JsonConformance, EitherWayFilesDoNotCrash) {
+    SKIP_WITHOUT_CORPUS("json-test-suite");
     for (const auto &path : suite_files('i')) {
         std::string text = read_file(path);
         parsed p(text);
@@ -522,6 +526,7 @@ TEST(JsonConformance, EitherWayFilesDoNotCrash) {
 // road a text takes: checked over the suite's files and many mutations of
 // them (deletions, insertions and replacements of the bytes JSON cares for).
 TEST(JsonConformance, OutcomeFollowsTheValidator) {
+    SKIP_WITHOUT_CORPUS("json-test-suite");
     std::vector<std::string> seeds;
     for (char prefix : {'y', 'n', 'i'})
         for (const auto &path : suite_files(prefix)) seeds.push_back(read_file(path));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "json_tape_fuzz.cpp"
+#include "corpus.hpp"
 
 namespace {
 
@@ -19,7 +20,7 @@ namespace fs = std::filesystem;
 
 std::vector<std::string> seeds() {
     std::vector<std::string> out;
-    fs::path suite = fs::path(ZARVEL_SHARED_DIR) / "conformance" / "json-test-suite";
+    fs::path suite = corpus::path("json-test-suite");
     std::vector<fs::path> paths;
     for (const auto &e : fs::directory_iterator(suite)) paths.push_back(e.path());
     std::sort(paths.begin(), paths.end());
@@ -58,6 +59,7 @@ std::string mutate(std::string s, std::mt19937_64 &random, const std::vector<std
 }
 
 TEST(JsonFuzz, BoundedRunOverMutatedSuiteFiles) {
+    SKIP_WITHOUT_CORPUS("json-test-suite");
     std::vector<std::string> pool = seeds();
     ASSERT_GT(pool.size(), 200u);
     for (const std::string &s : pool) json_fuzz::run_one(s.data(), s.size());

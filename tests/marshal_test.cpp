@@ -13,6 +13,7 @@
 #include "core/error.hpp"
 #include "core/memory.hpp"
 #include "zarvel.h"
+#include "corpus.hpp"
 
 namespace {
 
@@ -231,8 +232,9 @@ namespace {
 // Every accepted JSON conformance file: Ruby's Marshal.load of our bytes
 // equals Ruby's JSON.parse of the same text.
 TEST(Marshal, RubyAgreesOnJsonCorpus) {
+    SKIP_WITHOUT_CORPUS("json-test-suite");
     if (std::system("ruby -e 'exit 0' >/dev/null 2>&1") != 0) GTEST_SKIP() << "ruby absent";
-    const std::string dir = std::string(ZARVEL_SHARED_DIR) + "/conformance/json-test-suite/";
+    const std::string dir = corpus::path("json-test-suite").string() + "/";
     std::string list = "/tmp/zarvel_marshal_corpus.txt";
     std::ofstream index(list);
     int written = 0;

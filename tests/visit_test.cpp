@@ -11,6 +11,7 @@
 
 #include "core/memory.hpp"
 #include "zarvel.h"
+#include "corpus.hpp"
 
 namespace {
 
@@ -268,13 +269,13 @@ std::string read_file(const std::filesystem::path &p) {
     return s.str();
 }
 
-const std::filesystem::path suite = "../shared/conformance/yaml-test-suite";
+const std::filesystem::path suite = corpus::path("yaml-test-suite");
 
 // The streaming reader and record replay see strict JSON alike.
 TEST(VisitDifferential, JsonReaderMatchesReplay) {
     int compared = 0;
-    for (const auto &dir : {"../shared/conformance/json-test-suite"}) {
-        if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no corpus";
+    SKIP_WITHOUT_CORPUS("json-test-suite");
+    for (const auto &dir : {corpus::path("json-test-suite")}) {
         for (const auto &entry : std::filesystem::directory_iterator(dir)) {
             std::string name = entry.path().filename().string();
             if (name.rfind("y_", 0) != 0) continue;
@@ -361,7 +362,7 @@ void read_api_walk(const zarvel_node *n, calls &out) {
 }
 
 TEST(VisitDifferential, NodeWalkMatchesReadApi) {
-    if (!std::filesystem::exists(suite)) GTEST_SKIP() << "no corpus";
+    SKIP_WITHOUT_CORPUS("yaml-test-suite");
     int compared = 0;
     for (const auto &entry : std::filesystem::directory_iterator(suite)) {
         auto in = entry.path() / "in.yaml";

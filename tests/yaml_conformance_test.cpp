@@ -16,12 +16,13 @@
 #include "yaml/decode.hpp"
 #include "yaml/event_notation.hpp"
 #include "yaml/parser.hpp"
+#include "corpus.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char *suite_dir = ZARVEL_SHARED_DIR "/conformance/yaml-test-suite";
+const fs::path suite_dir = corpus::path("yaml-test-suite");
 
 // Cases we knowingly get wrong, each with the reason.
 const std::map<std::string, std::string> known_failures = {
@@ -112,7 +113,7 @@ bool common_lines_agree(const std::string &expected, const std::string &got) {
 }  // namespace
 
 TEST(YamlConformance, EveryCase) {
-    if (!fs::exists(suite_dir)) GTEST_SKIP() << "suite not found at " << suite_dir;
+    SKIP_WITHOUT_CORPUS("yaml-test-suite");
     std::vector<fs::path> cases;
     for (const auto &entry : fs::directory_iterator(suite_dir))
         if (entry.is_directory() && fs::exists(entry.path() / "in.yaml")) cases.push_back(entry.path());
@@ -155,7 +156,7 @@ TEST(YamlConformance, EveryCase) {
 // Every prefix (and some mutations) of every case parses to success with balanced events, or fails
 // with one of the parser's codes; nothing crashes (run under the sanitizers).
 TEST(YamlConformance, EveryPrefixOfEveryCase) {
-    if (!fs::exists(suite_dir)) GTEST_SKIP() << "suite not found at " << suite_dir;
+    SKIP_WITHOUT_CORPUS("yaml-test-suite");
     struct balance {
         int depth = 0;
         bool ok = true;
