@@ -27,6 +27,7 @@ extern "C" {
 
 /* ==== frame: statuses, error record, version ============================ */
 
+/* Statuses the functions return or write through a status pointer. */
 enum {
     ZARVEL_OK = 0,
     ZARVEL_FAILED = 1,
@@ -193,6 +194,7 @@ ZARVEL_API uint64_t zarvel_pull_next_batch(zarvel_pull *pull, zarvel_event_view 
 /* 0, 1 when the parse failed (error line and column written), 4 when the
  * input encoding was refused (no events; see zarvel_last_error); 6 for null. */
 ZARVEL_API int zarvel_pull_status(const zarvel_pull *pull, uint32_t *line, uint32_t *column);
+/* Releases the pull object and its events; null is ignored. */
 ZARVEL_API void zarvel_pull_free(zarvel_pull *pull);
 
 /* Recorder: input arrives in chunks; each feed records the events of the
@@ -208,9 +210,14 @@ ZARVEL_API zarvel_recorder *zarvel_recorder_new_ex(int32_t schema);
  * final closes. */
 ZARVEL_API int zarvel_recorder_feed(zarvel_recorder *recorder, const char *data, uint64_t length,
                                     int final);
+/* The records of the last feed, *count (optional) their number; null and 0
+ * for a null recorder. */
 ZARVEL_API const zarvel_record *zarvel_recorder_records(const zarvel_recorder *recorder,
                                                         uint64_t *count);
+/* The text pool the records' offsets point into, *size (optional) its length
+ * in bytes; null and 0 for a null recorder. */
 ZARVEL_API const char *zarvel_recorder_arena(const zarvel_recorder *recorder, uint64_t *size);
+/* Releases the recorder with its records and pool; null is ignored. */
 ZARVEL_API void zarvel_recorder_free(zarvel_recorder *recorder);
 
 /* Iterparse: one document per call. The first batch starts with the stream
@@ -226,6 +233,7 @@ ZARVEL_API const zarvel_event_view *zarvel_iterparse_next(zarvel_iterparse *iter
  * encoding (the text decodes as for zarvel_parse; no events); 6 for null. */
 ZARVEL_API int zarvel_iterparse_status(const zarvel_iterparse *iterator, uint32_t *line,
                                        uint32_t *column);
+/* Releases the iterator and its batch; null is ignored. */
 ZARVEL_API void zarvel_iterparse_free(zarvel_iterparse *iterator);
 
 
@@ -313,16 +321,29 @@ ZARVEL_API zarvel_document *zarvel_document_free(zarvel_document *document);
 
 /* Read API. Never records errors; invalid handles give 0/null/11/6. Any number
  * of threads may read one document at once. Texts are not terminated. */
+
+/* ZARVEL_NODE_SCALAR, _SEQUENCE, _MAPPING or _ALIAS. */
 ZARVEL_API int32_t zarvel_node_kind(const zarvel_node *node);
+/* ZARVEL_NODE_STYLE_*: how a scalar was written (0 for collections and aliases). */
 ZARVEL_API int32_t zarvel_node_style(const zarvel_node *node);
+/* ZARVEL_TAG_* of the node: SEQ and MAP for collections, the resolved tag
+ * of a scalar; ZARVEL_TAG_NONE (11) for an invalid handle. */
 ZARVEL_API int32_t zarvel_node_tag_id(const zarvel_node *node);
+/* The node's id in its document; ZARVEL_NODE_NONE for null. */
 ZARVEL_API uint32_t zarvel_node_id(const zarvel_node *node);
+/* The text of a scalar (an alias: its name), *length (optional) its length;
+ * an empty text is "" with length 0; null for collections. */
 ZARVEL_API const char *zarvel_node_value(const zarvel_node *node, uint64_t *length);
+/* The node's tag text, or its anchor name without '&'; null and length 0
+ * when it has none. */
 ZARVEL_API const char *zarvel_node_tag(const zarvel_node *node, uint64_t *length);
 ZARVEL_API const char *zarvel_node_anchor(const zarvel_node *node, uint64_t *length);
+/* The node an alias refers to; null for other kinds or a dangling alias. */
 ZARVEL_API zarvel_node *zarvel_node_alias_target(const zarvel_node *node);
+/* Number of items of a sequence / pairs of a mapping; 0 for other kinds. */
 ZARVEL_API uint64_t zarvel_node_seq_count(const zarvel_node *node);
 ZARVEL_API uint64_t zarvel_node_map_count(const zarvel_node *node);
+/* The item at index of a sequence; null for other kinds or out of range. */
 ZARVEL_API zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index);
 /* 0 and the pair's key and value (both optional); -1 out of range. */
 ZARVEL_API int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index,
@@ -387,11 +408,15 @@ ZARVEL_API int32_t zarvel_node_map_add_node(const zarvel_node *mapping, const za
  * value becomes free-standing and may be attached elsewhere). */
 ZARVEL_API int32_t zarvel_node_map_set(const zarvel_node *mapping, const char *key,
                                        uint64_t key_length, const zarvel_node *value);
+/* Removes the pair of that key (the value becomes free-standing). */
 ZARVEL_API int32_t zarvel_node_map_del(const zarvel_node *mapping, const char *key,
                                        uint64_t key_length);
+/* Appends the item to the sequence. */
 ZARVEL_API int32_t zarvel_node_seq_add(const zarvel_node *sequence, const zarvel_node *item);
+/* Replaces the item at index (the old item becomes free-standing). */
 ZARVEL_API int32_t zarvel_node_seq_set(const zarvel_node *sequence, uint32_t index,
                                        const zarvel_node *item);
+/* Removes the item at index; the items after it move up. */
 ZARVEL_API int32_t zarvel_node_seq_del(const zarvel_node *sequence, int32_t index);
 
 /* Build record types. */
@@ -432,6 +457,13 @@ typedef struct zvl_json_stage1_block {
     uint64_t structurals;
 } zvl_json_stage1_block;
 
+/* Stage 1, portable form: classifies the text 64 bytes at a time. The masks
+ * kernel writes one block record per 64 bytes (blocks holds (len + 63) / 64);
+ * the positions kernel writes the offset of every structural byte (brackets,
+ * braces, commas, colons and quotes outside strings; positions holds len).
+ * *block_count / *count (optional) get the number written; ZVL_JSON_FLAG_*
+ * are ORed into *flags (optional). 1, or 0 when a string is still open at
+ * the end. */
 ZARVEL_API int32_t zvl_json_stage1_masks_scalar(const char *text, uint64_t len,
                                                 zvl_json_stage1_block *blocks,
                                                 uint64_t *block_count, int32_t *flags);
@@ -456,6 +488,7 @@ ZARVEL_API int32_t zvl_json_string(const char *text, uint64_t len, uint64_t *pos
  * When the word matched but no delimiter follows, *pos is already past the
  * word and 0 is returned. */
 ZARVEL_API int32_t zvl_json_literal(const char *text, uint64_t len, uint64_t *pos, const char *word);
+/* Accepts a JSON number (RFC 8259 grammar) at *pos. */
 ZARVEL_API int32_t zvl_json_number(const char *text, uint64_t len, uint64_t *pos);
 /* Number kinds written through kind. */
 enum {
@@ -463,9 +496,12 @@ enum {
     ZVL_JSON_NUMBER_FLOAT = 1,  /* fraction or exponent: dval */
     ZVL_JSON_NUMBER_BIG = 2     /* integer outside 64 bits: dval */
 };
-/* kind, ival and dval are optional. */
+/* Accepts a JSON number at *pos and converts it: kind, ival and dval are
+ * optional. */
 ZARVEL_API int32_t zvl_json_number_scan(const char *text, uint64_t len, uint64_t *pos,
                                         uint32_t *kind, int64_t *ival, double *dval);
+/* Accepts a JSON number at *pos; *is_float (optional) 1 when it has a
+ * fraction or an exponent. */
 ZARVEL_API int32_t zvl_json_number_shape(const char *text, uint64_t len, uint64_t *pos,
                                          int32_t *is_float);
 /* 1 when the whole text is one JSON value (at most 255 open containers);
@@ -519,11 +555,15 @@ ZARVEL_API int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel
  * container root (call zarvel_tape_columns before reading the columns). */
 ZARVEL_API int32_t zarvel_parse_json_tape_lenient(const char *text, uint64_t len,
                                                   zarvel_tape *tape);
+/* Fills types, starts and lens from the packed form; does nothing when the
+ * columns are ready already or the tape is null. */
 ZARVEL_API void zarvel_tape_columns(zarvel_tape *tape);
 /* Converts the number entries with index in [first, last) into ints/doubles
  * (optional, indexed by entry). Returns how many, or -1. */
 ZARVEL_API int64_t zarvel_tape_convert(zarvel_tape *tape, uint64_t first, uint64_t last,
                                        int64_t *ints, double *doubles);
+/* Releases the tape's arrays and zeroes the record (which stays the caller's); null is
+ * ignored. */
 ZARVEL_API void zarvel_tape_free(zarvel_tape *tape);
 
 /* ==== JSON kernels and tape: end ========================================= */
@@ -540,9 +580,18 @@ ZARVEL_API zarvel_document *zarvel_parse_json(const char *text, uint64_t len, in
 
 /* Column plans. A plan text is a JSON object {"kind": "seq"|"map", "path":
  * key or [keys], "children": [{"name": ..., "kind": "int"|"float"|"str"|
- * "bool"}, ...]}. Compile status: 0; 6 an error of form (or null text with a
- * length); 2 out of memory; a JSON parse failure passes its status through. */
+ * "bool"}, ...]} (the grammar is in docs/API.md). Compile status: 0; 6 an
+ * error of form (or null text with a length); 2 out of memory; a JSON parse
+ * failure passes its status through. */
 typedef struct zarvel_plan zarvel_plan;
+ZARVEL_API zarvel_plan *zarvel_plan_compile(const char *text, uint64_t len, int32_t *status);
+/* Number of columns (children) of the plan; 0 for null. */
+ZARVEL_API uint64_t zarvel_plan_column_count(const zarvel_plan *plan);
+/* Releases the plan; null is ignored. */
+ZARVEL_API void zarvel_plan_free(zarvel_plan *plan);
+
+/* The columns a walk fills, in one block; released with
+ * zarvel_plan_result_free. */
 typedef struct zarvel_plan_result zarvel_plan_result;
 /* One string element of a document walk: bytes inside the document. */
 typedef struct zarvel_plan_str {
@@ -556,9 +605,6 @@ enum {
     ZARVEL_PLAN_STR = 2,
     ZARVEL_PLAN_BOOL = 3 /* stored in ints: 1 or 0 */
 };
-ZARVEL_API zarvel_plan *zarvel_plan_compile(const char *text, uint64_t len, int32_t *status);
-ZARVEL_API uint64_t zarvel_plan_column_count(const zarvel_plan *plan);
-ZARVEL_API void zarvel_plan_free(zarvel_plan *plan);
 /* Walks: null and *status (optional) 6 for a null argument, a document
  * without a root or a tape of at most one entry; 1 when the path leads to no
  * sequence/mapping; 2 out of memory or a result too large. Strings borrow the
@@ -569,6 +615,7 @@ ZARVEL_API zarvel_plan_result *zarvel_document_plan_walk(zarvel_document *docume
                                                          int32_t *status);
 ZARVEL_API zarvel_plan_result *zarvel_tape_plan_walk(zarvel_tape *tape, const zarvel_plan *plan,
                                                      int32_t *status);
+/* Number of rows; 0 for null. */
 ZARVEL_API uint64_t zarvel_plan_result_rows(const zarvel_plan_result *result);
 /* All ones for a null result or a column out of range. */
 ZARVEL_API uint32_t zarvel_plan_result_kind(const zarvel_plan_result *result, uint64_t column);
@@ -586,6 +633,7 @@ ZARVEL_API const uint32_t *zarvel_plan_result_str_lens(const zarvel_plan_result 
                                                        uint64_t column);
 ZARVEL_API const uint8_t *zarvel_plan_result_nulls(const zarvel_plan_result *result,
                                                    uint64_t column);
+/* Releases the result; null is ignored. */
 ZARVEL_API void zarvel_plan_result_free(zarvel_plan_result *result);
 
 /* ==== JSON documents and column plans: end =============================== */
@@ -740,6 +788,7 @@ ZARVEL_API int32_t zarvel_marshal(const char *text, uint64_t length, int32_t sch
                                   uint64_t *out_len);
 ZARVEL_API int32_t zarvel_marshal_node(const zarvel_node *node, char **out_bytes,
                                        uint64_t *out_len);
+/* Releases bytes from zarvel_marshal or zarvel_marshal_node; null is ignored. */
 ZARVEL_API void zarvel_marshal_free(void *bytes);
 
 /* Schema load: a descriptor tree (node 0 is the root) walked against the
