@@ -4,16 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "cbor/encode.hpp"
 #include "core/memory.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "emit/format_double.hpp"
 #include "emit/scalar_style.hpp"
+#include "emit/serialize.hpp"
 #include "zarvel.h"
 
 namespace {
@@ -649,6 +652,78 @@ TEST(ScalarStyle, EscapedFormMatchesByteRules) {
 }
 
 // ---- targets ----------------------------------------------------------------
+
+// Each document of a long stream gets an output buffer sized from that
+// document, not from the whole stream: the bytes the output calls ask for
+// stay linear in the input (sized from the stream, they would be the stream
+// length once per document). Roads: per-document JSON and CBOR of a YAML
+// stream, and every output of the documents of a CBOR sequence.
+TEST(SerializeTargets, StreamDocumentsSizeTheirOwnOutput) {
+    constexpr uint32_t documents = 2000;
+    std::string yaml;
+    for (uint32_t i = 0; i < documents; ++i) yaml += "--- {a: " + std::to_string(i) + "}\n";
+    int32_t status = -1;
+    zarvel_document *stream = zarvel_parse(yaml.data(), yaml.size(), &status);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(zarvel_document_count(stream), documents);
+    uint64_t cbor_length = 0;
+    std::vector<uint8_t> sequence;
+    for (uint32_t i = 0; i < documents; ++i) {
+        uint8_t *bytes = zvl::cbor::encode_root(stream, i, 0, &cbor_length, &status);
+        ASSERT_NE(bytes, nullptr);
+        sequence.insert(sequence.end(), bytes, bytes + cbor_length);
+        zarvel_free(bytes);
+    }
+    using output = std::function<void *(zarvel_document *, uint32_t)>;
+    const std::pair<const char *, output> roads[] = {
+        {"JSON of one document",
+         [](zarvel_document *d, uint32_t i) -> void * { return zvl::serialize_document_json(d, i, true, nullptr); }},
+        {"CBOR of one root",
+         [](zarvel_document *d, uint32_t i) -> void * { return zvl::cbor::encode_root(d, i, 0, nullptr, nullptr); }},
+        {"JSON of a sequence item", [](zarvel_document *d, uint32_t) -> void * { return zarvel_serialize_json(d, nullptr); }},
+        {"YAML of a sequence item", [](zarvel_document *d, uint32_t) -> void * { return zarvel_serialize(d, nullptr); }},
+        {"CBOR of a sequence item",
+         [](zarvel_document *d, uint32_t) -> void * { return zarvel_cbor_encode(d, 0, nullptr); }},
+    };
+    struct walk {
+        const output *write;
+        uint64_t bytes = 0;
+        bool ok = true;
+    };
+    for (const auto &[name, write] : roads) {
+        walk w{&write};
+        const bool of_stream = std::strstr(name, "sequence") == nullptr;
+        if (of_stream) {
+            for (uint32_t i = 0; i < documents; ++i) {
+                const uint64_t before = zvl::testing::requested_bytes();
+                void *out = write(stream, i);
+                w.bytes += zvl::testing::requested_bytes() - before;
+                w.ok = w.ok && out;
+                zarvel_free(out);
+            }
+        } else {
+            const uint64_t n = zarvel_cbor_decode_sequence(
+                sequence.data(), sequence.size(), 0,
+                [](void *user, zarvel_document *d, uint64_t) -> int32_t {
+                    auto &w = *static_cast<walk *>(user);
+                    const uint64_t before = zvl::testing::requested_bytes();
+                    void *out = (*w.write)(d, 0);
+                    w.bytes += zvl::testing::requested_bytes() - before;
+                    w.ok = w.ok && out;
+                    zarvel_free(out);
+                    zarvel_document_free(d);
+                    return 0;
+                },
+                &w, &status);
+            EXPECT_EQ(n, documents) << name;
+        }
+        EXPECT_TRUE(w.ok) << name;
+        // A few hundred bytes per document; sized from the stream it would
+        // be about documents x input (here some 50 MB).
+        EXPECT_LT(w.bytes, 8 * yaml.size() + 1024 * uint64_t(documents)) << name;
+    }
+    zarvel_document_free(stream);
+}
 
 TEST(SerializeTargets, CallerBuffer) {
     tree t;

@@ -308,6 +308,9 @@ uint64_t zarvel_cbor_decode_sequence(const uint8_t *data, uint64_t len, uint32_t
             set_status(status, result == ZARVEL_NO_MEMORY ? ZARVEL_NO_MEMORY : ZARVEL_FAILED);
             return index;
         }
+        // The document's input is its own item, not the rest of the
+        // sequence: what its outputs are sized from.
+        store->input_len = consumed;
         zarvel_document *document = wrap(store, item, consumed);
         if (!document) {
             set_status(status, ZARVEL_NO_MEMORY);

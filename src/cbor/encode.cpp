@@ -985,8 +985,11 @@ private:
 
 // First size of the single walk's buffer: every text once plus a head byte
 // per node is about what a document read from CBOR, JSON or YAML encodes to.
-uint64_t output_estimate(const zarvel_node_store *store) {
-    return store->input_len + store->strings_len + store->node_count + 64;
+// Only root `index`'s part of the stream counts, so that encoding each
+// document of a long stream stays linear.
+uint64_t output_estimate(const zarvel_node_store *store, uint32_t index) {
+    return zarvel_store_root_share(store, index,
+                                   store->input_len + store->strings_len + store->node_count) + 64;
 }
 
 // ---- entries ----------------------------------------------------------------------
@@ -1035,7 +1038,8 @@ uint8_t *zvl::cbor::encode_root(zarvel_document *document, uint64_t index, uint3
     if (document && !store) result = no_memory;
     if (store && index < store->root_count && !canonical(flags)) {
         uint64_t size = 0;
-        result = single_walk(store).run(store->roots[index], output_estimate(store), buffer, size);
+        result = single_walk(store).run(store->roots[index], output_estimate(store, uint32_t(index)), buffer,
+                                        size);
         if (result == encoded && length) *length = size;
         if (result != no_memory) {
             if (status) *status = result;
@@ -1078,7 +1082,7 @@ uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t 
     uint64_t size = 0;
     if (!canonical(flags)) {
         uint8_t *buffer = nullptr;
-        status = single_walk(store).run(root, output_estimate(store), buffer, size);
+        status = single_walk(store).run(root, output_estimate(store, 0), buffer, size);
         if (status == encoded) {
             if (out_len) *out_len = size;
             return buffer;

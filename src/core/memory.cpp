@@ -11,15 +11,17 @@ namespace {
 // Per thread, so that tests on one thread never disturb another.
 struct injection_state {
     uint64_t seen = 0;       // allocations since the last reset
+    uint64_t bytes = 0;      // bytes asked for, never reset
     uint64_t countdown = 0;  // 0: off; else the allocation that fails
     bool sticky = false;
     bool failing = false;
 };
 thread_local injection_state injection;
 
-bool allocation_fails() {
+bool allocation_fails(size_t size) {
     injection_state &s = injection;
     ++s.seen;
+    s.bytes += size;
     if (s.failing) return true;
     if (s.countdown == 0) return false;
     if (--s.countdown != 0) return false;
@@ -35,15 +37,15 @@ void default_free(void *, void *pointer) { std::free(pointer); }
 const zarvel_allocator zarvel_default_allocator = {default_alloc, default_free, nullptr};
 
 void *zvl::sys_malloc(size_t size) {
-    if (allocation_fails()) return nullptr;
+    if (allocation_fails(size)) return nullptr;
     return std::malloc(size ? size : 1);
 }
 void *zvl::sys_calloc(size_t count, size_t size) {
-    if (allocation_fails()) return nullptr;
+    if (allocation_fails(count * size)) return nullptr;
     return std::calloc(count ? count : 1, size ? size : 1);
 }
 void *zvl::sys_realloc(void *pointer, size_t size) {
-    if (allocation_fails()) return nullptr;
+    if (allocation_fails(size)) return nullptr;
     return std::realloc(pointer, size ? size : 1);
 }
 void zvl::sys_free(void *pointer) { std::free(pointer); }
@@ -51,12 +53,15 @@ void zvl::sys_free(void *pointer) { std::free(pointer); }
 uint64_t zvl::testing::fail_allocation(uint64_t n, bool sticky) {
     injection_state &s = injection;
     uint64_t seen = s.seen;
+    const uint64_t bytes = s.bytes;
     s = injection_state{};
+    s.bytes = bytes;
     s.countdown = n;
     s.sticky = sticky;
     return seen;
 }
 uint64_t zvl::testing::allocation_count() { return injection.seen; }
+uint64_t zvl::testing::requested_bytes() { return injection.bytes; }
 
 // ---- arena ----------------------------------------------------------------
 

@@ -92,6 +92,8 @@ namespace testing {
 // number of allocations seen since the last call.
 uint64_t fail_allocation(uint64_t n, bool sticky = false);
 uint64_t allocation_count();
+// Bytes asked for by allocations on this thread so far (growth included).
+uint64_t requested_bytes();
 }  // namespace testing
 
 inline void *allocate(const zarvel_allocator *a, size_t size) { return a->alloc(a->user, size); }

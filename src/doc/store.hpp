@@ -383,6 +383,20 @@ void zarvel_store_truncate(zarvel_node_store *store, uint32_t count, uint32_t st
 void zarvel_store_invalidate_child_cache(zarvel_node_store *store);
 void zarvel_store_drop_map_index(zarvel_node_store *store, uint32_t id);
 
+// The part of `whole`, a size of the entire stream, that falls to the
+// document of root `index`, in proportion to its nodes (a read stream gives
+// each document consecutive node ids, root first). Sizes one document's
+// output from that document alone; roots out of that order (an edited
+// stream) get an even part.
+inline uint64_t zarvel_store_root_share(const zarvel_node_store *store, uint32_t index, uint64_t whole) {
+    const uint32_t roots = store->root_count;
+    if (roots <= 1 || index >= roots) return whole;
+    const uint32_t first = store->roots[index];
+    const uint32_t end = index + 1 < roots ? store->roots[index + 1] : store->node_count;
+    if (first >= end || end > store->node_count) return whole / roots;
+    return uint64_t(double(whole) * double(end - first) / double(store->node_count));
+}
+
 // Text of a span; empty view for an empty span.
 inline std::string_view zarvel_store_text(const zarvel_node_store *store, zarvel_span span) {
     uint32_t length = zarvel_span_length(span);

@@ -76,7 +76,11 @@ char *serialize_measured(zarvel_document *document, bool compact, uint32_t index
     call.w.json_document = index;
     call.w.compact = compact;
     call.w.width = 0;
-    uint64_t capacity = store->input_len + text_capacity_slack;
+    // One document of a stream: sized from that document, or a stream of
+    // many small documents would ask for the whole input each time.
+    const uint64_t input = index == zarvel_node_none ? store->input_len
+                                                     : zarvel_store_root_share(store, index, store->input_len);
+    uint64_t capacity = input + text_capacity_slack;
     if (capacity < minimum_text_capacity) capacity = minimum_text_capacity;
     if (!call.own_buffer(capacity)) return nullptr;
     call.w.growable = true;
