@@ -15,10 +15,11 @@ class TestJson < Minitest::Test
       ['42', 42],
       ['null', nil],
       ["#{'[' * 1000}#{']' * 1000}", 999.times.reduce([]) { |inner, _| [inner] }],
+      [JSON.generate(Array.new(3) { (0...600).to_h { |i| ["key#{i}" * (i % 3 + 1), i] } }), nil],
     ]
     each_row(rows) do |text, want|
       got = Zarvel.parse_json(text)
-      assert_value want, got
+      assert_value want, got unless want.nil? && text != 'null'
       assert_value JSON.parse(text, quirks_mode: true, max_nesting: false), got
     end
     keys = Zarvel.parse_json('[{"k": 1}, {"k": 2}]').map { |h| h.keys[0] }

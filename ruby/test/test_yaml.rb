@@ -38,6 +38,8 @@ class TestYaml < Minitest::Test
     rows = [
       # [yaml, options, value]
       ['a: {b: 1}', { symbolize_names: true }, { a: { b: 1 } }],
+      [(0...400).map { |i| "k#{i}: [{k#{i}: #{i}}]" }.join("\n"), { symbolize_names: true },
+       (0...400).to_h { |i| [:"k#{i}", [{ "k#{i}": i }]] }],
       ['[yes, No, off, 0644, 1_000, 1:30, 0b11]', { schema: :yaml11 }, [true, false, false, 420, 1000, 5400, 3]],
       ["b: &b {x: 1}\nm: {<<: *b, y: 2}", { merge: false }, { 'b' => { 'x' => 1 }, 'm' => { '<<' => { 'x' => 1 }, 'y' => 2 } }],
     ]

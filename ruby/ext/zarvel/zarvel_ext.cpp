@@ -68,6 +68,77 @@ void position_of(const char *text, uint64_t length, uint64_t offset, uint32_t *l
 
 // ---- objects from documents -----------------------------------------------------------------
 
+// Mapping keys of one load by their text: each distinct key is interned
+// (or made a symbol) once, and later occurrences are found here with a
+// cheap hash, where interning would hash and look up each again.
+class key_cache {
+public:
+    explicit key_cache(bool symbols) : symbols_(symbols) {}
+    void release() {
+        std::free(slots_);
+        slots_ = nullptr;
+    }
+
+    VALUE get(const char *text, long length) {
+        if (used_ * 2 >= mask_ + 1 || !slots_) grow();
+        uint64_t h = hash(text, length);
+        for (uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+            slot &s = slots_[i];
+            if (s.key == Qfalse) {
+                s.hash = h;
+                s.key = symbols_ ? ID2SYM(rb_intern3(text, length, utf8)) : rb_enc_interned_str(text, length, utf8);
+                s.text = symbols_ ? rb_sym2str(s.key) : s.key;
+                ++used_;
+                return s.key;
+            }
+            if (s.hash == h && RSTRING_LEN(s.text) == length && std::memcmp(RSTRING_PTR(s.text), text, size_t(length)) == 0)
+                return s.key;
+        }
+    }
+
+private:
+    // Every key handed out goes into the result being built, which keeps it
+    // alive: the slots need no marking.
+    struct slot {
+        uint64_t hash;
+        VALUE key;  // Qfalse: empty
+        VALUE text; // the key's string (the symbol's name)
+    };
+
+    static uint64_t hash(const char *text, long length) {
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ uint64_t(length);
+        long i = 0;
+        for (; i + 8 <= length; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, text + i, 8);
+            h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 32;
+        }
+        for (; i < length; ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001B3ull;
+        return h ^ (h >> 29);
+    }
+
+    void grow() {
+        uint64_t count = slots_ ? (mask_ + 1) * 2 : 256;
+        auto *fresh = static_cast<slot *>(std::calloc(count, sizeof(slot)));
+        if (!fresh) rb_memerror();
+        static_assert(Qfalse == 0, "calloc makes empty slots");
+        for (uint64_t i = 0; slots_ && i <= mask_; ++i) {
+            if (slots_[i].key == Qfalse) continue;
+            uint64_t j = slots_[i].hash & (count - 1);
+            while (fresh[j].key != Qfalse) j = (j + 1) & (count - 1);
+            fresh[j] = slots_[i];
+        }
+        std::free(slots_);
+        slots_ = fresh;
+        mask_ = count - 1;
+    }
+
+    bool symbols_;
+    slot *slots_ = nullptr;
+    uint64_t mask_ = 0, used_ = 0;
+};
+
 // Nearly everything a build allocates ends up in its result, so a garbage
 // collection in the middle of it would mark much and free little: it is
 // held off until the build ends.
@@ -82,7 +153,7 @@ struct loader {
     zarvel_document *document = nullptr;
     VALUE anchored = Qnil; // node id => object, for every anchored node built so far
     VALUE pairs = rb_ary_tmp_new(64); // keys and values of the mappings being built
-    bool symbolize = false;
+    key_cache keys{false}; // symbols instead of strings with symbolize_names
     bool merge = true;
     int32_t schema = 0;
     // Child handles of the collections being built, one run per open level.
@@ -265,17 +336,13 @@ VALUE key_object(loader *l, const zarvel_node *key) {
     uint64_t length = 0;
     if (zarvel_node_anchor(key, &length)) return build(l, key);
     if (zarvel_node_tag_id(key) == ZARVEL_TAG_STR && !zarvel_node_tag(key, &length)) {
-        // The common key: interned from the node's text, with no string made first.
+        // The common key: taken from the node's text, with no string made first.
         const char *text = zarvel_node_value(key, &length);
-        return l->symbolize ? ID2SYM(rb_intern3(text, long(length), utf8))
-                            : rb_enc_interned_str(text, long(length), utf8);
+        return l->keys.get(text, long(length));
     }
     VALUE object = scalar(key, l->schema);
     if (!RB_TYPE_P(object, T_STRING) || zarvel_node_tag_id(key) == ZARVEL_TAG_BINARY) return object;
-    const char *text = RSTRING_PTR(object);
-    long size = RSTRING_LEN(object);
-    if (l->symbolize) return ID2SYM(rb_intern3(text, size, utf8));
-    return rb_enc_interned_str(text, size, utf8);
+    return l->keys.get(RSTRING_PTR(object), RSTRING_LEN(object));
 }
 
 // Moves the pairs above base on the pair stack into hash; a later pair
@@ -394,6 +461,7 @@ VALUE release_loader(VALUE argument) {
     l->document = nullptr;
     std::free(l->children);
     l->children = nullptr;
+    l->keys.release();
     l->gc.end();
     RB_GC_GUARD(l->text);
     return Qnil;
@@ -405,7 +473,7 @@ VALUE load_document(zarvel_document *document, VALUE text, int64_t only, bool sy
     loader l;
     l.schema = schema;
     l.document = document;
-    l.symbolize = symbolize;
+    l.keys = key_cache(symbolize);
     l.merge = merge;
     l.text = text;
     load_call call{&l, only};
@@ -457,6 +525,7 @@ struct tape_reader {
     uint64_t scratch_capacity = 0;
     VALUE text = Qnil;
     VALUE pairs = rb_ary_tmp_new(64);
+    key_cache keys{false};
     gc_pause gc;
 };
 
@@ -475,7 +544,7 @@ VALUE tape_string(tape_reader *r, uint64_t i, bool key) {
         length = uint32_t(zvl_finish_double_into(body, 0, length, r->scratch, length));
         body = r->scratch;
     }
-    return key ? rb_enc_interned_str(body, length, utf8) : rb_utf8_str_new(body, length);
+    return key ? r->keys.get(body, length) : rb_utf8_str_new(body, length);
 }
 
 VALUE tape_number(const char *text, uint32_t length, bool is_float) {
@@ -544,6 +613,7 @@ VALUE release_tape(VALUE argument) {
     zarvel_tape_free(&r->tape);
     std::free(r->scratch);
     r->scratch = nullptr;
+    r->keys.release();
     r->gc.end();
     RB_GC_GUARD(r->text);
     RB_GC_GUARD(r->pairs);
