@@ -10,7 +10,8 @@ venv=$work/venv
 rm -rf "$venv" "$work/dist"
 "$python" -m venv --system-site-packages "$venv"
 # A compiler cache makes rebuilding the library's sources nearly free.
-if [[ -z "${CC:-}" ]] && command -v ccache >/dev/null 2>&1; then
+# It is used only where it can keep its cache (a writable home or CCACHE_DIR).
+if [[ -z "${CC:-}" ]] && command -v ccache >/dev/null 2>&1 && [[ -w "${CCACHE_DIR:-${HOME:-/nonexistent}}" ]]; then
     export CC="ccache gcc"
 fi
 export ZARVEL_PYTHON_BUILD_DIR=$work/pip-build
