@@ -2,8 +2,8 @@
 
 Loading builds plain Python objects (dict, list, str, int, float, bool,
 None, bytes, datetime) straight from the native library's documents, JSON
-tapes and CBOR decoder events. Parsing releases the GIL, so a thread pool
-can load several inputs at once.
+tapes and CBOR decoder events. Parsing YAML and JSON and writing YAML text
+release the GIL, so a thread pool can load several inputs at once.
 
 YAML values follow PyYAML's safe loader except where the YAML 1.2 core
 schema differs: ``yes``/``no``/``on``/``off`` are strings, ``0o17`` is

@@ -1472,8 +1472,11 @@ PyObject *py_dump_all(PyObject *, PyObject *args) {
         records.sort_keys = sort_keys != 0;
         int32_t status = 1;
         if (records.value(PyList_GET_ITEM(objects, k), 0, false)) {
+            // The records and texts are the writer's own: no Python object is read.
+            Py_BEGIN_ALLOW_THREADS
             status = zarvel_document_build(document, records.records.data(), records.records.size(),
                                            records.text.data() ? records.text.data() : "", records.text.size());
+            Py_END_ALLOW_THREADS
             if (status == ZARVEL_NO_MEMORY) PyErr_NoMemory();
             else if (status != 0) PyErr_Format(PyExc_ValueError, "cannot build the document (status %d)", status);
         }
@@ -1485,8 +1488,11 @@ PyObject *py_dump_all(PyObject *, PyObject *args) {
     zarvel_serialize_options options = {sizeof(zarvel_serialize_options), 0, 0,
                                         static_cast<uint32_t>(explicit_start)};
     uint64_t length = 0;
-    char *yaml = zarvel_serialize_ex(document, &options, &length);
+    char *yaml;
+    Py_BEGIN_ALLOW_THREADS
+    yaml = zarvel_serialize_ex(document, &options, &length);
     zarvel_document_free(document);
+    Py_END_ALLOW_THREADS
     if (!yaml) return PyErr_NoMemory();
     PyObject *result = PyUnicode_DecodeUTF8(yaml, static_cast<Py_ssize_t>(length), nullptr);
     zarvel_free(yaml);
