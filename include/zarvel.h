@@ -909,6 +909,89 @@ ZARVEL_API uint64_t zarvel_cbor_encode_sequence_into(zarvel_document *const *doc
 
 /* ==== CBOR: end ========================================================== */
 
+/* ==== plain data: JSON and CBOR ========================================== */
+
+/* Plain data out of a document: what a mainstream loader builds from it, in
+ * strict JSON or in CBOR, without YAML properties. Aliases are expanded
+ * (within a budget of output nodes), merge keys "<<" are applied (explicit
+ * keys win over merged ones, earlier mappings of a merge sequence over later
+ * ones), scalars are written by their resolved type (integers in decimal,
+ * floats in shortest round-trip form, true/false/null; a tag of the
+ * application's own gives the value it tags; !!binary is base64 text in JSON
+ * and a byte string in CBOR; timestamps are their text), and a duplicate key
+ * keeps the value of its last occurrence at the place of its first. In JSON
+ * every scalar key becomes a string and a collection key fails; CBOR keeps
+ * the key's type and takes collection keys. Integers beyond 64 bits keep
+ * their digits in JSON and are bignums (tags 2 and 3) in CBOR. JSON is
+ * written without blanks. Failures record a message naming the place
+ * ("$.a.b[3]", with the line and column when the value's text lies in the
+ * input): status 1 (budget exceeded, a non-finite float in JSON, a
+ * collection key in JSON, a duplicate key when refused, a scalar whose text
+ * does not read as its tagged type, a merge key whose value is not a mapping
+ * or a sequence of mappings, a document index beyond the stream), 2 out of
+ * memory, 3 nesting (with aliases expanded) deeper than 1000 levels, 6
+ * invalid argument. */
+enum {
+    ZARVEL_PLAIN_KEEP_MERGE_KEYS = 1,     /* "<<" stays an ordinary key */
+    ZARVEL_PLAIN_DUPLICATE_KEYS_FAIL = 2, /* a repeated key fails instead */
+    ZARVEL_PLAIN_SEQUENCE = 4, /* every document: JSON texts each ended by a
+                                  line feed, or a CBOR sequence */
+    ZARVEL_PLAIN_ALL = 8       /* every document as one array */
+};
+/* JSON output of infinities and NaN. CBOR writes them as floats. */
+enum {
+    ZARVEL_PLAIN_NON_FINITE_FAIL = 0,  /* status 1 (the default) */
+    ZARVEL_PLAIN_NON_FINITE_NULL = 1,  /* null */
+    ZARVEL_PLAIN_NON_FINITE_STRING = 2 /* "Infinity", "-Infinity", "NaN" */
+};
+/* Options of the plain calls; a null record, or one whose size is below
+ * sizeof(zarvel_plain_options), gives the defaults (all fields 0). */
+typedef struct zarvel_plain_options {
+    uint32_t size;       /* sizeof(zarvel_plain_options) */
+    uint32_t flags;      /* ZARVEL_PLAIN_* */
+    uint32_t non_finite; /* ZARVEL_PLAIN_NON_FINITE_* */
+    uint32_t document;   /* without SEQUENCE or ALL: the document to write */
+    uint64_t budget;     /* most output nodes (keys count); 0: the larger of
+                            10 x the stream's node count and 1,000,000 */
+} zarvel_plain_options;
+
+/* Plain JSON text, NUL-terminated, allocated (free with zarvel_free);
+ * *out_len (optional) gets its length. Null on failure, with *status
+ * (optional) set. */
+ZARVEL_API char *zarvel_plain_json(zarvel_document *document, uint64_t *out_len, int32_t *status);
+ZARVEL_API char *zarvel_plain_json_ex(zarvel_document *document,
+                                      const zarvel_plain_options *options, uint64_t *out_len,
+                                      int32_t *status);
+/* Measures, then writes the text and a NUL when buffer is not null and
+ * capacity is at least the length + 1; *out_len (optional) gets the length
+ * either way. Returns the status. */
+ZARVEL_API int32_t zarvel_plain_json_into(zarvel_document *document,
+                                          const zarvel_plain_options *options, char *buffer,
+                                          uint64_t capacity, uint64_t *out_len);
+/* Hands the text to callback in pieces of about 64 KiB; *out_len (optional)
+ * gets the total. A nonzero callback result stops the call with status 1. */
+ZARVEL_API int32_t zarvel_plain_json_stream(zarvel_document *document,
+                                            const zarvel_plain_options *options,
+                                            zarvel_write_fn callback, void *user,
+                                            uint64_t *out_len);
+/* The same four for plain CBOR (preferred serialisation: shortest heads,
+ * narrowest exact float width; maps and arrays of definite length). */
+ZARVEL_API uint8_t *zarvel_plain_cbor(zarvel_document *document, uint64_t *out_len,
+                                      int32_t *status);
+ZARVEL_API uint8_t *zarvel_plain_cbor_ex(zarvel_document *document,
+                                         const zarvel_plain_options *options, uint64_t *out_len,
+                                         int32_t *status);
+/* Writes when buffer is not null and capacity is at least the length. */
+ZARVEL_API int32_t zarvel_plain_cbor_into(zarvel_document *document,
+                                          const zarvel_plain_options *options, uint8_t *buffer,
+                                          uint64_t capacity, uint64_t *out_len);
+ZARVEL_API int32_t zarvel_plain_cbor_stream(zarvel_document *document,
+                                            const zarvel_plain_options *options,
+                                            zarvel_write_fn callback, void *user,
+                                            uint64_t *out_len);
+
+/* ==== plain data: end ==================================================== */
+
 #ifdef __cplusplus
 }
 #endif

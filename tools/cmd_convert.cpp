@@ -1,9 +1,13 @@
 // zarvel convert: read YAML, JSON or CBOR, write YAML (block or canonical),
-// JSON or CBOR. A stream of several documents converted to JSON gives one
-// JSON text per document, one per line; to CBOR, one data item per document
-// (a CBOR sequence). A CBOR sequence on input gives one document per item.
-// Marshal output (Ruby Marshal 4.8) holds the first document, or with --all
-// an array of every document.
+// JSON or CBOR. JSON and CBOR are plain data by default (aliases expanded,
+// merge keys applied, scalars by type); --keep-properties writes the
+// YAML-flavoured JSON (tags, anchors and aliases in flow form) and the node
+// encoder's CBOR instead. A stream of several documents converted to JSON
+// gives one JSON text per document, one per line; to CBOR, one data item per
+// document (a CBOR sequence); --all gives one array of every document. A
+// CBOR sequence on input gives one document per item. Marshal output (Ruby
+// Marshal 4.8) holds the first document, or with --all an array of every
+// document.
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -30,6 +34,44 @@ bool emit(char *text, uint64_t length) {
     return ok;
 }
 
+int write_chunk(void *, const char *bytes, uint64_t length) {
+    return zarvel_tool::write_output(bytes, length) ? 0 : 1;
+}
+
+// Reads the plain-mode flags into options; false after a usage error.
+bool plain_options(zarvel_tool::arguments &args, zarvel_plain_options &options) {
+    options = {sizeof options, 0, ZARVEL_PLAIN_NON_FINITE_FAIL, 0, 0};
+    if (args.flag("--keep-merge-keys")) options.flags |= ZARVEL_PLAIN_KEEP_MERGE_KEYS;
+    if (const char *budget = args.value("--budget")) {
+        char *end = nullptr;
+        const unsigned long long value = std::strtoull(budget, &end, 10);
+        if (!*budget || *end || *budget == '-' || value == 0) {
+            zarvel_tool::usage_error("--budget must be a positive number of nodes");
+            return false;
+        }
+        options.budget = value;
+    }
+    if (const char *non_finite = args.value("--non-finite")) {
+        if (std::strcmp(non_finite, "null") == 0)
+            options.non_finite = ZARVEL_PLAIN_NON_FINITE_NULL;
+        else if (std::strcmp(non_finite, "string") == 0)
+            options.non_finite = ZARVEL_PLAIN_NON_FINITE_STRING;
+        else if (std::strcmp(non_finite, "fail") != 0) {
+            zarvel_tool::usage_error("--non-finite must be fail, null or string");
+            return false;
+        }
+    }
+    if (const char *duplicates = args.value("--duplicate-keys")) {
+        if (std::strcmp(duplicates, "fail") == 0)
+            options.flags |= ZARVEL_PLAIN_DUPLICATE_KEYS_FAIL;
+        else if (std::strcmp(duplicates, "last") != 0) {
+            zarvel_tool::usage_error("--duplicate-keys must be last or fail");
+            return false;
+        }
+    }
+    return true;
+}
+
 int run(int argc, char **argv) {
     zarvel_tool::arguments args(argc, argv);
     const char *from = args.value("--from");
@@ -41,6 +83,9 @@ int run(int argc, char **argv) {
     const bool canonical_keys = args.flag("--canonical");
     const bool strict_cbor = args.flag("--strict");
     const bool all_documents = args.flag("--all");
+    const bool keep_properties = args.flag("--keep-properties");
+    zarvel_plain_options plain;
+    if (!plain_options(args, plain)) return zarvel_tool::exit_usage;
     if (!args.finish(0, 1)) return zarvel_tool::exit_usage;
 
     const char *path = args.positional_count() ? args.positional(0) : "-";
@@ -70,10 +115,12 @@ int run(int argc, char **argv) {
         else if (std::strcmp(to, "yaml") != 0)
             return zarvel_tool::usage_error("--to must be yaml, json, canonical, cbor or marshal");
     }
-    if (all_documents && output != format::marshal)
-        return zarvel_tool::usage_error("--all goes with --to marshal");
+    const bool plain_output = !keep_properties && (output == format::json || output == format::cbor);
+    if (all_documents && output != format::marshal && !plain_output)
+        return zarvel_tool::usage_error("--all goes with --to marshal, json or cbor");
     if (all_documents && input_format == format::cbor)
-        return zarvel_tool::usage_error("--all with --to marshal reads YAML or JSON input");
+        return zarvel_tool::usage_error("--all reads YAML or JSON input");
+    plain.flags |= all_documents ? ZARVEL_PLAIN_ALL : ZARVEL_PLAIN_SEQUENCE;
     int32_t width = 0;
     if (width_text) {
         char *end = nullptr;
@@ -99,6 +146,18 @@ int run(int argc, char **argv) {
     // a CBOR sequence after the first, which YAML output starts with "---".
     auto write_document = [&](zarvel_document *document, bool later) {
         bool ok = true;
+        if (plain_output) {
+            const int32_t status =
+                output == format::json
+                    ? zarvel_plain_json_stream(document, &plain, write_chunk, nullptr, nullptr)
+                    : zarvel_plain_cbor_stream(document, &plain, write_chunk, nullptr, nullptr);
+            // One JSON text (--all) ends with a line feed like each of a stream.
+            if (status == 0)
+                return !all_documents || output != format::json || zarvel_tool::write_output("\n", 1);
+            // The message names the place (path, and line and column when known).
+            zarvel_tool::fail(in.name + ": " + zarvel_last_error(nullptr, nullptr));
+            return false;
+        }
         if (output == format::cbor) return zarvel_tool::write_cbor(document, canonical_keys) == 0;
         // Marshal output of CBOR input: the first item only.
         if (output == format::marshal)
@@ -153,8 +212,10 @@ int run(int argc, char **argv) {
 
 ZARVEL_COMMAND("convert",
                "convert YAML, JSON or CBOR to YAML, canonical YAML, JSON, CBOR or Ruby Marshal "
-               "(first document; --all: an array of all)",
+               "(JSON and CBOR as plain data unless --keep-properties; --all: an array of all)",
                "zarvel convert [--from yaml|json|cbor] [--to yaml|json|canonical|cbor|marshal] "
-               "[--all] [--compact] [--width N] [--explicit-start] [--schema core|yaml11] "
-               "[--canonical] [--strict] [FILE|-]",
+               "[--all] [--keep-properties] [--budget NODES] [--keep-merge-keys] "
+               "[--non-finite fail|null|string] [--duplicate-keys last|fail] [--compact] "
+               "[--width N] [--explicit-start] [--schema core|yaml11] [--canonical] [--strict] "
+               "[FILE|-]",
                run);

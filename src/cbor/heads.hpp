@@ -1,0 +1,132 @@
+// CBOR heads and floats in preferred serialisation, written to any output
+// with put(byte) and put(bytes, n): shared by the node encoder and the
+// plain data writer.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace zvl::cbor_heads {
+
+constexpr uint8_t major_unsigned = 0;
+constexpr uint8_t major_negative = 1;
+constexpr uint8_t major_bytes = 2;
+constexpr uint8_t major_text = 3;
+constexpr uint8_t major_array = 4;
+constexpr uint8_t major_map = 5;
+constexpr uint8_t major_tag = 6;
+
+constexpr uint8_t cbor_false = 0xF4;
+constexpr uint8_t cbor_true = 0xF5;
+constexpr uint8_t cbor_null = 0xF6;
+constexpr uint8_t cbor_undefined = 0xF7;
+constexpr uint8_t cbor_simple_byte = 0xF8;
+constexpr uint8_t cbor_half = 0xF9;
+constexpr uint8_t cbor_single = 0xFA;
+constexpr uint8_t cbor_double = 0xFB;
+constexpr uint16_t half_nan = 0x7E00;
+constexpr uint16_t half_infinity = 0x7C00;
+constexpr uint16_t half_sign = 0x8000;
+
+// Shortest head: the argument in the initial byte below 24, else 1, 2, 4 or
+// 8 big-endian bytes.
+template <typename Out>
+inline void put_head(Out &out, uint8_t major, uint64_t argument) {
+    uint8_t head[9];
+    uint32_t n;
+    const uint8_t initial = uint8_t(major << 5);
+    if (argument < 24) {
+        out.put(uint8_t(initial | argument));
+        return;
+    }
+    uint32_t width;
+    if (argument < 0x100) {
+        head[0] = initial | 24;
+        width = 1;
+    } else if (argument < 0x10000) {
+        head[0] = initial | 25;
+        width = 2;
+    } else if (argument < 0x100000000ull) {
+        head[0] = initial | 26;
+        width = 4;
+    } else {
+        head[0] = initial | 27;
+        width = 8;
+    }
+    for (uint32_t i = 0; i < width; ++i) head[1 + i] = uint8_t(argument >> (8 * (width - 1 - i)));
+    n = 1 + width;
+    out.put(head, n);
+}
+
+template <typename Out>
+inline void put_half(Out &out, uint16_t bits) {
+    const uint8_t bytes[3] = {cbor_half, uint8_t(bits >> 8), uint8_t(bits)};
+    out.put(bytes, 3);
+}
+
+// ---- floats -------------------------------------------------------------------
+
+// The binary16 bits of d when d is exactly a binary16 value (the case in
+// which rounding to nearest even gives it back unchanged), read from the
+// double's bits: exponent in range and no mantissa bits below binary16's.
+inline bool exact_half(double d, uint16_t &bits) {
+    uint64_t b;
+    std::memcpy(&b, &d, 8);
+    const uint16_t sign = uint16_t(b >> 48) & half_sign;
+    const uint32_t biased = uint32_t(b >> 52) & 0x7FF;
+    const uint64_t mantissa = b & ((uint64_t{1} << 52) - 1);
+    if (biased == 0) {  // zero, or a double subnormal (far below binary16)
+        bits = sign;
+        return mantissa == 0;
+    }
+    if (biased == 0x7FF) {  // infinities (NaNs are written before this)
+        bits = sign | half_infinity;
+        return mantissa == 0;
+    }
+    const int exponent = int(biased) - 1023;
+    if (exponent > 15 || exponent < -24) return false;
+    if (exponent >= -14) {  // normal binary16: 10 mantissa bits
+        if (mantissa & ((uint64_t{1} << 42) - 1)) return false;
+        bits = sign | uint16_t((exponent + 15) << 10) | uint16_t(mantissa >> 42);
+        return true;
+    }
+    // Subnormal binary16: a whole number of units of 2^-24.
+    const uint64_t full = (uint64_t{1} << 52) | mantissa;
+    const int shift = 28 - exponent;  // 43 to 52
+    if (full & ((uint64_t{1} << shift) - 1)) return false;
+    bits = sign | uint16_t(full >> shift);
+    return true;
+}
+
+template <typename Out>
+inline void put_float(Out &out, double d) {
+    if (std::isnan(d)) {
+        put_half(out, half_nan);
+        return;
+    }
+    uint16_t half;
+    if (exact_half(d, half)) {
+        put_half(out, half);
+        return;
+    }
+    uint8_t bytes[9];
+    if (std::fabs(d) <= 3.4028234663852886e38) {
+        const float f = float(d);
+        if (double(f) == d) {
+            uint32_t bits;
+            std::memcpy(&bits, &f, 4);
+            bytes[0] = cbor_single;
+            for (int i = 0; i < 4; ++i) bytes[1 + i] = uint8_t(bits >> (24 - 8 * i));
+            out.put(bytes, 5);
+            return;
+        }
+    }
+    uint64_t bits;
+    std::memcpy(&bits, &d, 8);
+    bytes[0] = cbor_double;
+    for (int i = 0; i < 8; ++i) bytes[1 + i] = uint8_t(bits >> (56 - 8 * i));
+    out.put(bytes, 9);
+}
+
+}  // namespace zvl::cbor_heads

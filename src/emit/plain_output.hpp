@@ -1,0 +1,177 @@
+// Targets of the plain data calls, shared by JSON and CBOR: the documents of
+// a stream (one, each in turn, or all in one array) walked into an allocated
+// buffer (one pass, growing), a caller's buffer (measure, then write) or a
+// callback fed in pieces.
+#pragma once
+
+#include "core/error.hpp"
+#include "core/memory.hpp"
+#include "emit/plain_walk.hpp"
+#include "emit/writer.hpp"
+
+namespace zvl::plain {
+
+// Walks the documents the options name into w; the status (message
+// recorded unless 0 or 6).
+template <typename Sink>
+int32_t walk_documents(zarvel_writer &w, const zarvel_node_store *store,
+                       const zarvel_plain_options *options) {
+    const settings s = settings_of(options, store);
+    const bool given = options && options->size >= sizeof(zarvel_plain_options);
+    const uint32_t flags = given ? options->flags : 0;
+    const uint32_t index = given ? options->document : 0;
+    Sink sink(w, store, s);
+    walker<Sink> walk(store, sink, s);
+    if (flags & ZARVEL_PLAIN_ALL) {
+        if (!sink.begin(ZARVEL_KIND_SEQUENCE, store->root_count)) return 2;
+        for (uint32_t i = 0; i < store->root_count; ++i)
+            if (!sink.separator(i) || !walk.value(store->roots[i])) break;
+        if (walk.status() == 0) sink.end(ZARVEL_KIND_SEQUENCE);
+    } else if (flags & ZARVEL_PLAIN_SEQUENCE) {
+        for (uint32_t i = 0; i < store->root_count; ++i) {
+            if (!walk.value(store->roots[i])) break;
+            sink.document_end();
+        }
+    } else if (index >= store->root_count) {
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "no document %u in a stream of %u",
+                         index, store->root_count);
+        return 1;
+    } else {
+        walk.value(store->roots[index]);
+    }
+    if (walk.status() != 0) return walk.status();
+    if (w.out_of_memory) {
+        zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
+        return 2;
+    }
+    if (w.callback_failed) {
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "the output callback stopped the call");
+        return 1;
+    }
+    return 0;
+}
+
+// The built store of a document, or the status why there is none.
+inline const zarvel_node_store *plain_store(zarvel_document *document, int32_t &status) {
+    if (!document) {
+        status = 6;
+        return nullptr;
+    }
+    const zarvel_node_store *store = zarvel_document_body(document);
+    if (!store) {
+        zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, "the document's nodes could not be built");
+        status = 2;
+    }
+    return store;
+}
+
+// A writer whose buffer is freed on exit unless handed over.
+struct owned_writer {
+    zarvel_writer w;
+    explicit owned_writer(const zarvel_node_store *store) { writer_init(w, store); }
+    ~owned_writer() { sys_free(w.buffer); }
+    owned_writer(const owned_writer &) = delete;
+    owned_writer &operator=(const owned_writer &) = delete;
+    bool own(uint64_t capacity) {
+        w.buffer = static_cast<char *>(sys_malloc(size_t(capacity)));
+        w.capacity = capacity;
+        return w.buffer != nullptr;
+    }
+    char *release() {
+        char *b = w.buffer;
+        w.buffer = nullptr;
+        return b;
+    }
+};
+
+// One pass into a growing buffer (NUL-terminated), its unused tail given back.
+template <typename Sink>
+char *plain_allocated(zarvel_document *document, const zarvel_plain_options *options,
+                      uint64_t *out_len, int32_t *status) {
+    int32_t local = 0;
+    int32_t &st = status ? *status : local;
+    st = 0;
+    const zarvel_node_store *store = plain_store(document, st);
+    if (!store) return nullptr;
+    owned_writer out(store);
+    uint64_t capacity = store->input_len + 64;
+    if (capacity < 256) capacity = 256;
+    if (!out.own(capacity)) {
+        zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
+        st = 2;
+        return nullptr;
+    }
+    zarvel_writer &w = out.w;
+    w.growable = true;
+    writer_update_room(w);
+    st = walk_documents<Sink>(w, store, options);
+    if (st != 0) return nullptr;
+    w.buffer[w.length] = 0;
+    if (w.capacity - w.length - 1 > w.capacity / 8) {
+        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(w.length + 1))))
+            w.buffer = smaller;
+    }
+    if (out_len) *out_len = w.length;
+    return out.release();
+}
+
+// Measure, then write when the caller's buffer holds the output (and a NUL
+// when terminate is set).
+template <typename Sink>
+int32_t plain_into(zarvel_document *document, const zarvel_plain_options *options, char *buffer,
+                   uint64_t capacity, uint64_t *out_len, bool terminate) {
+    if (!buffer && capacity) return 6;
+    int32_t st = 0;
+    const zarvel_node_store *store = plain_store(document, st);
+    if (!store) return st;
+    zarvel_writer w;
+    writer_init(w, store);
+    w.measure = true;
+    writer_update_room(w);
+    if ((st = walk_documents<Sink>(w, store, options)) != 0) return st;
+    const uint64_t length = w.length;
+    if (out_len) *out_len = length;
+    if (!buffer || capacity < length + (terminate ? 1 : 0)) return 0;
+    writer_init(w, store);
+    w.buffer = buffer;
+    w.capacity = capacity;
+    writer_update_room(w);
+    if ((st = walk_documents<Sink>(w, store, options)) != 0) return st;
+    if (w.length != length) {
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "the output changed between the passes");
+        return 1;
+    }
+    if (terminate) buffer[length] = 0;
+    return 0;
+}
+
+template <typename Sink>
+int32_t plain_stream(zarvel_document *document, const zarvel_plain_options *options,
+                     zarvel_write_fn callback, void *user, uint64_t *out_len) {
+    if (!callback) return 6;
+    int32_t st = 0;
+    const zarvel_node_store *store = plain_store(document, st);
+    if (!store) return st;
+    owned_writer out(store);
+    if (!out.own(stream_buffer_size)) {
+        zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
+        return 2;
+    }
+    zarvel_writer &w = out.w;
+    w.callback = callback;
+    w.user = user;
+    w.flush_threshold = stream_flush_threshold;
+    writer_update_room(w);
+    st = walk_documents<Sink>(w, store, options);
+    if (st == 0) {
+        writer_flush(w);
+        if (w.callback_failed) {
+            zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "the output callback stopped the call");
+            st = 1;
+        }
+    }
+    if (st == 0 && out_len) *out_len = w.handed_over;
+    return st;
+}
+
+}  // namespace zvl::plain
