@@ -98,9 +98,10 @@ const char *classify(const zarvel_node_store *store, uint32_t id, scalar &out) {
     if (tag == ZARVEL_TAG_NONE) {
         // A tag of the application's own (!Ref x): the value it tags, read
         // as if it were untagged.
+        // The non-specific tag "!" makes it a string.
         const zarvel_resolver *resolver = store->resolver ? store->resolver : &zarvel_core_resolver;
-        tag = r.style() == ZARVEL_NODE_STYLE_PLAIN ? resolver->text(nullptr, t.data(), uint32_t(t.size()))
-                                               : uint8_t(ZARVEL_TAG_STR);
+        const bool resolve = r.style() == ZARVEL_NODE_STYLE_PLAIN && zarvel_store_text(store, r.tag) != "!";
+        tag = resolve ? resolver->text(nullptr, t.data(), uint32_t(t.size())) : uint8_t(ZARVEL_TAG_STR);
     }
     switch (tag) {
     case ZARVEL_TAG_NULL:

@@ -1,0 +1,211 @@
+// Plain JSON and CBOR: values by type, aliases and merge keys, the options,
+// the refusals with their messages, and the three targets agreeing.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "zarvel.h"
+
+namespace {
+
+struct parsed {
+    zarvel_document *doc;
+    explicit parsed(const std::string &text, uint32_t schema = 0) {
+        zarvel_parse_options options = {schema, 0};
+        int32_t status = 0;
+        doc = zarvel_parse_ex(text.data(), text.size(), &options, &status);
+    }
+    ~parsed() { zarvel_document_free(doc); }
+};
+
+zarvel_plain_options opts(uint32_t flags = 0, uint32_t non_finite = 0, uint64_t budget = 0) {
+    return {sizeof(zarvel_plain_options), flags, non_finite, 0, budget};
+}
+
+// The JSON text, or "error N: message".
+std::string json(const std::string &yaml, zarvel_plain_options o = opts(), uint32_t schema = 0) {
+    parsed p(yaml, schema);
+    if (!p.doc) return "parse failed";
+    uint64_t length = 0;
+    int32_t status = -1;
+    char *text = zarvel_plain_json_ex(p.doc, &o, &length, &status);
+    if (!text) return "error " + std::to_string(status) + ": " + zarvel_last_error(nullptr, nullptr);
+    std::string out(text, length);
+    zarvel_free(text);
+    return out;
+}
+
+std::string hex(const uint8_t *bytes, uint64_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint64_t i = 0; i < n; ++i) out += {digits[bytes[i] >> 4], digits[bytes[i] & 15]};
+    return out;
+}
+
+std::string cbor(const std::string &yaml, zarvel_plain_options o = opts()) {
+    parsed p(yaml);
+    uint64_t length = 0;
+    int32_t status = -1;
+    uint8_t *bytes = zarvel_plain_cbor_ex(p.doc, &o, &length, &status);
+    if (!bytes) return "error " + std::to_string(status);
+    std::string out = hex(bytes, length);
+    zarvel_free(bytes);
+    return out;
+}
+
+TEST(PlainJson, ValuesByResolvedType) {
+    const struct {
+        const char *yaml;
+        const char *json;
+        uint32_t schema;
+    } cases[] = {
+        {"a: 0x1F\nb: 0o17\nc: -12\nd: 1.5\ne: 1e3\nf: .5\n", R"({"a":31,"b":15,"c":-12,"d":1.5,"e":1000.0,"f":0.5})", 0},
+        {"[true, False, null, ~, '', \"x\"]", R"([true,false,null,null,"","x"])", 0},
+        {"[!!str 42, !!int \"42\", !!float \"1\", ! 12, !Ref x, !Ref 7]", R"(["42",42,1.0,"12","x",7])", 0},
+        {"b: !!binary |\n  aGVs\n  bG8=\n", R"({"b":"aGVsbG8="})", 0},
+        {"[123456789012345678901234567890, -0x10000000000000000]",
+         "[123456789012345678901234567890,-18446744073709551616]", 0},
+        {"{1: a, ~: b, true: c, 1.5: d, 0x1F: e}", R"({"1":"a","null":"b","true":"c","1.5":"d","31":"e"})", 0},
+        {"t: 2001-12-14\nb: yes\nn1: 1_000\ns: 1:30\n", R"({"t":"2001-12-14","b":true,"n1":1000,"s":5400})", 1},
+        {"\"a\\nb\\u0001\"", R"("a\nb\u0001")", 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(json(c.yaml, opts(), c.schema), c.json) << c.yaml;
+}
+
+TEST(PlainJson, AliasesMergesAndDuplicates) {
+    const struct {
+        const char *yaml;
+        zarvel_plain_options options;
+        const char *json;
+    } cases[] = {
+        {"a: &x {k: [1, 2]}\nb: *x\n", opts(), R"({"a":{"k":[1,2]},"b":{"k":[1,2]}})"},
+        {"b: &b {a: 1, b: 2}\nx: {<<: *b, b: 3, c: 4}\n", opts(), R"({"b":{"a":1,"b":2},"x":{"a":1,"b":3,"c":4}})"},
+        // Earlier mappings of a merge sequence win; keys sit where first seen.
+        {"- &p {a: 9, q: 1}\n- &r {a: 8, r: 2}\n- <<: [*p, *r]\n", opts(),
+         R"([{"a":9,"q":1},{"a":8,"r":2},{"a":9,"r":2,"q":1}])"},
+        {"- &p {a: 1}\n- {<<: *p}\n", opts(ZARVEL_PLAIN_KEEP_MERGE_KEYS), R"([{"a":1},{"<<":{"a":1}}])"},
+        {"{'<<': {a: 1}}", opts(), R"({"<<":{"a":1}})"},
+        {"{a: 1, b: 2, a: 3}", opts(), R"({"a":3,"b":2})"},
+        {"{1: a, '1': b}", opts(), R"({"1":"b"})"},
+        {"{a: 1, a: 3}", opts(ZARVEL_PLAIN_DUPLICATE_KEYS_FAIL), "error 1: duplicate key in a mapping at $ (line 1, column 8)"},
+        {"- &p {a: 1}\n- {<<: *p, a: 2}\n", opts(ZARVEL_PLAIN_DUPLICATE_KEYS_FAIL), R"([{"a":1},{"a":2}])"},
+        {"x: .inf\n", opts(), "error 1: an infinity has no JSON form at $.x (line 1, column 4)"},
+        {"x: [-.inf, .nan]\n", opts(0, ZARVEL_PLAIN_NON_FINITE_STRING), R"({"x":["-Infinity","NaN"]})"},
+        {"x: .inf\n", opts(0, ZARVEL_PLAIN_NON_FINITE_NULL), R"({"x":null})"},
+        {"? [a]\n: 1\n", opts(), "error 1: a collection used as a mapping key has no JSON form at $.?"},
+        {"{<<: 3}", opts(), "error 1: a merge key's value must be a mapping or a sequence of mappings at $ (line 1, column 6)"},
+        {"x: !!int abc\n", opts(), "error 1: an int-tagged scalar that does not read as an integer at $.x (line 1, column 10)"},
+        {"x: !!binary a*b\n", opts(), "error 1: a binary scalar that is not base64 at $.x (line 1, column 13)"},
+        {"a: &a [1, 2, 3]\nb: [*a, *a]\n", opts(0, 0, 15), "error 1: alias expansion exceeds the budget of 15 output nodes at $.b[1][2] (line 1, column 14)"},
+        {"a: &a [1, 2, 3]\nb: [*a, *a]\n", opts(0, 0, 16), R"({"a":[1,2,3],"b":[[1,2,3],[1,2,3]]})"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(json(c.yaml, c.options), c.json) << c.yaml;
+}
+
+TEST(PlainJson, StreamsAndDocumentChoice) {
+    const std::string stream = "a: 1\n---\n- 2\n";
+    EXPECT_EQ(json(stream), R"({"a":1})");
+    EXPECT_EQ(json(stream, opts(ZARVEL_PLAIN_SEQUENCE)), "{\"a\":1}\n[2]\n");
+    EXPECT_EQ(json(stream, opts(ZARVEL_PLAIN_ALL)), R"([{"a":1},[2]])");
+    zarvel_plain_options second = opts();
+    second.document = 1;
+    EXPECT_EQ(json(stream, second), "[2]");
+    second.document = 2;
+    EXPECT_EQ(json(stream, second), "error 1: no document 2 in a stream of 2");
+}
+
+// Nine levels of ten aliases each: refused once the default budget of a
+// million output nodes is spent, long before the billion it stands for.
+TEST(PlainJson, AliasBombRefused) {
+    std::string bomb = "a: &a [lol, lol, lol, lol, lol, lol, lol, lol, lol, lol]\n";
+    for (char c = 'b'; c <= 'i'; ++c) {
+        const char prev = char(c - 1);
+        bomb += std::string(1, c) + ": &" + c + " [";
+        for (int i = 0; i < 10; ++i) bomb += std::string(i ? ", *" : "*") + prev;
+        bomb += "]\n";
+    }
+    const std::string out = json(bomb);
+    EXPECT_EQ(out.substr(0, 67), "error 1: alias expansion exceeds the budget of 1000000 output nodes");
+    EXPECT_EQ(cbor(bomb), "error 1");
+}
+
+TEST(PlainCbor, TypedValuesAndKeys) {
+    const struct {
+        const char *yaml;
+        const char *hex;
+    } cases[] = {
+        {"[0x1F, -1, 1.5, .inf, .nan, true, null, x]", "88181f20f93e00f97c00f97e00f5f66178"},
+        {"{1: a, [b]: c}", "a20161618161626163"},
+        {"!!binary aGk=", "426869"},
+        {"[18446744073709551615, -18446744073709551616, 18446744073709551616]",
+         "831bffffffffffffffff3bffffffffffffffffc249010000000000000000"},
+        {"a: &x [1]\nb: *x\n", "a261618101616281" "01"},
+        {"{a: 1, a: 2}", "a1616102"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(cbor(c.yaml), c.hex) << c.yaml;
+    EXPECT_EQ(cbor("a\n---\nb\n", opts(ZARVEL_PLAIN_SEQUENCE)), "61616162");
+    EXPECT_EQ(cbor("a\n---\nb\n", opts(ZARVEL_PLAIN_ALL)), "8261616162");
+}
+
+int collect(void *user, const char *bytes, uint64_t length) {
+    static_cast<std::string *>(user)->append(bytes, length);
+    return 0;
+}
+int refuse(void *, const char *, uint64_t) { return 1; }
+
+// The caller's buffer (measured first) and the stream give the allocated
+// bytes; a small buffer is left alone; bad arguments are status 6.
+TEST(PlainTargets, AgreeWithTheAllocatedOutput) {
+    std::string yaml = "base: &b {k: v, n: 0x10}\nlist:\n";
+    for (int i = 0; i < 20000; ++i) yaml += "- {<<: *b, i: " + std::to_string(i) + ", f: 1.25}\n";
+    parsed p(yaml);
+    for (bool is_json : {true, false}) {
+        uint64_t length = 0;
+        int32_t status = -1;
+        char *whole = is_json ? zarvel_plain_json(p.doc, &length, &status)
+                              : reinterpret_cast<char *>(zarvel_plain_cbor(p.doc, &length, &status));
+        ASSERT_TRUE(whole);
+        const std::string expected(whole, length);
+        zarvel_free(whole);
+        uint64_t measured = 0;
+        std::string into(length + 1, '\x7f');
+        auto into_call = [&](uint64_t capacity) {
+            return is_json ? zarvel_plain_json_into(p.doc, nullptr, into.data(), capacity, &measured)
+                           : zarvel_plain_cbor_into(p.doc, nullptr, reinterpret_cast<uint8_t *>(into.data()),
+                                                    capacity, &measured);
+        };
+        EXPECT_EQ(into_call(length - 1), 0);
+        EXPECT_EQ(measured, length);
+        EXPECT_EQ(into[0], '\x7f');
+        EXPECT_EQ(into_call(length + 1), 0);
+        EXPECT_EQ(into.substr(0, length), expected);
+        std::string streamed;
+        uint64_t total = 0;
+        EXPECT_EQ(is_json ? zarvel_plain_json_stream(p.doc, nullptr, collect, &streamed, &total)
+                          : zarvel_plain_cbor_stream(p.doc, nullptr, collect, &streamed, &total),
+                  0);
+        EXPECT_EQ(streamed, expected);
+        EXPECT_EQ(total, length);
+        EXPECT_EQ(is_json ? zarvel_plain_json_stream(p.doc, nullptr, refuse, nullptr, nullptr)
+                          : zarvel_plain_cbor_stream(p.doc, nullptr, refuse, nullptr, nullptr),
+                  1);
+    }
+    EXPECT_EQ(zarvel_plain_json_into(nullptr, nullptr, nullptr, 0, nullptr), 6);
+    EXPECT_EQ(zarvel_plain_cbor_into(p.doc, nullptr, nullptr, 5, nullptr), 6);
+    EXPECT_EQ(zarvel_plain_json_stream(p.doc, nullptr, nullptr, nullptr, nullptr), 6);
+    int32_t status = 0;
+    EXPECT_EQ(zarvel_plain_cbor(nullptr, nullptr, &status), nullptr);
+    EXPECT_EQ(status, 6);
+}
+
+// Nesting through aliases counts like nesting in the text.
+TEST(PlainJson, DeepExpansionIsANestingFailure) {
+    std::string yaml = "a: &l0 [x]\n";
+    for (int i = 1; i <= 40; ++i)
+        yaml += "l" + std::to_string(i) + ": &l" + std::to_string(i) + " " + std::string(30, '[') + "*l" +
+                std::to_string(i - 1) + std::string(30, ']') + "\n";
+    EXPECT_EQ(json(yaml).substr(0, 40), "error 3: nesting deeper than 1000 levels");
+}
+
+}  // namespace
