@@ -27,6 +27,9 @@
 //   CBOR        zvl_cbor_decode_gen zvl_cbor_decode_dom_sink zarvel_cbor_decode
 //               zarvel_cbor_decode_sequence zarvel_cbor_encode zarvel_cbor_encode_into
 //               zarvel_cbor_encode_sequence zarvel_cbor_encode_sequence_into
+//   plain       zarvel_plain_json zarvel_plain_json_ex zarvel_plain_json_into
+//               zarvel_plain_json_stream zarvel_plain_cbor zarvel_plain_cbor_ex
+//               zarvel_plain_cbor_into zarvel_plain_cbor_stream
 // The other exports (kernels, getters of records, free functions, status
 // functions) allocate nothing; AllocationFreeEntries checks a sample of them.
 #include <gtest/gtest.h>
@@ -965,6 +968,66 @@ TEST(Injection, CborEntries) {
                                 w.close();
                                 zarvel_document_free(doc);
                                 return n ? 0 : 2;
+                            },
+                            {2}, false});
+        }
+    }
+    drive_all(rows);
+}
+
+// Plain output: aliases, merge keys, a mapping large enough for the hash
+// table of duplicate detection, binary, a big integer, typed keys.
+TEST(Injection, PlainEntries) {
+    static const std::string text = [] {
+        std::string t = "base: &b {k: v, n: 0x10}\nbin: !!binary aGVsbG8=\nbig: 123456789012345678901234567890\n"
+                        "list: [{<<: *b, k: w}, {<<: [*b, {z: 1}]}, *b]\n1.5: {a: 1, a: 2}\n";
+        for (int i = 0; i < 40; ++i) t += "key" + std::to_string(i) + ": " + std::to_string(i) + ".5\n";
+        return t + "--- [1, 2]\n";
+    }();
+    static const zarvel_plain_options all = {sizeof(zarvel_plain_options), ZARVEL_PLAIN_ALL, 0, 0, 0};
+    using writer = std::function<int32_t(zarvel_document *)>;
+    const std::pair<const char *, writer> writers[] = {
+        {"zarvel_plain_json", [](zarvel_document *d) {
+             int32_t status = -1;
+             zarvel_free(zarvel_plain_json(d, nullptr, &status));
+             return status;
+         }},
+        {"zarvel_plain_json_ex", [](zarvel_document *d) {
+             int32_t status = -1;
+             zarvel_free(zarvel_plain_json_ex(d, &all, nullptr, &status));
+             return status;
+         }},
+        {"zarvel_plain_json_into", [](zarvel_document *d) {
+             std::vector<char> buffer(1 << 16);
+             return zarvel_plain_json_into(d, &all, buffer.data(), buffer.size(), nullptr);
+         }},
+        {"zarvel_plain_json_stream", [](zarvel_document *d) { return zarvel_plain_json_stream(d, &all, write_nothing, nullptr, nullptr); }},
+        {"zarvel_plain_cbor", [](zarvel_document *d) {
+             int32_t status = -1;
+             zarvel_free(zarvel_plain_cbor(d, nullptr, &status));
+             return status;
+         }},
+        {"zarvel_plain_cbor_ex", [](zarvel_document *d) {
+             int32_t status = -1;
+             zarvel_free(zarvel_plain_cbor_ex(d, &all, nullptr, &status));
+             return status;
+         }},
+        {"zarvel_plain_cbor_into", [](zarvel_document *d) {
+             std::vector<uint8_t> buffer(1 << 16);
+             return zarvel_plain_cbor_into(d, &all, buffer.data(), buffer.size(), nullptr);
+         }},
+        {"zarvel_plain_cbor_stream", [](zarvel_document *d) { return zarvel_plain_cbor_stream(d, &all, write_nothing, nullptr, nullptr); }},
+    };
+    std::vector<entry_row> rows;
+    for (const auto &[name, write] : writers) {
+        for (bool built : {true, false}) {
+            rows.push_back({std::string(name) + (built ? " (built)" : " (pending)"), [write, built](window &w) {
+                                zarvel_document *doc = parsed(text, built);
+                                w.open();
+                                const int32_t status = write(doc);
+                                w.close();
+                                zarvel_document_free(doc);
+                                return status;
                             },
                             {2}, false});
         }

@@ -76,6 +76,23 @@ for to in json yaml cbor; do
 done
 expect unbuildable-get 1 '' 'storage limit' -- "$tool" get "$scratch/tag-bomb.yaml"
 
+# convert --to json / cbor: plain data by default, YAML properties on request
+printf 'a: &x 0x1F\nb: *x\nc: !Ref name\nd: {<<: {k: 1}, j: 2}\n' >"$scratch/plain.yaml"
+printf 'x: [1, .inf]\n' >"$scratch/inf.yaml"
+printf 'a: &a [x, x]\nb: &b [*a, *a, *a]\nc: [*b, *b, *b]\n' >"$scratch/bomb.yaml"
+expect plain-json 0 '^\{"a":31,"b":31,"c":"name","d":\{"k":1,"j":2\}\}$' '' -- "$tool" convert --to json "$scratch/plain.yaml"
+expect plain-json-properties 0 '&x 0x1F' '' -- "$tool" convert --to json --keep-properties "$scratch/plain.yaml"
+expect plain-json-keep-merge 0 '"<<":\{"k":1\}' '' -- "$tool" convert --to json --keep-merge-keys "$scratch/plain.yaml"
+expect plain-json-stream 0 '^\["a","b"\]$' '' -- bash -c "\"$tool\" convert --to json --all \"$scratch/two.yaml\""
+expect plain-json-lines 0 '^"b"$' '' -- "$tool" convert --to json "$scratch/two.yaml"
+expect plain-cbor 0 '^a4616118' '' -- bash -c "$(declare -f hexout); hexout \"$tool\" convert --to cbor \"$scratch/plain.yaml\""
+expect plain-cbor-all 0 '^8261616162$' '' -- bash -c "$(declare -f hexout); hexout \"$tool\" convert --to cbor --all \"$scratch/two.yaml\""
+expect plain-non-finite 1 '' 'inf.yaml: an infinity has no JSON form at \$\.x\[1\] \(line 1, column 8\)' -- "$tool" convert --to json "$scratch/inf.yaml"
+expect plain-non-finite-null 0 '^\{"x":\[1,null\]\}$' '' -- "$tool" convert --to json --non-finite null "$scratch/inf.yaml"
+expect plain-budget 1 '' 'alias expansion exceeds the budget of 20 output nodes' -- "$tool" convert --to json --budget 20 "$scratch/bomb.yaml"
+expect plain-duplicates 1 '' 'duplicate key' -- bash -c "printf '{a: 1, a: 2}' | \"$tool\" convert --to json --duplicate-keys fail -"
+expect plain-bad-flag 2 '' '--non-finite must be fail, null or string' -- "$tool" convert --to json --non-finite zero "$scratch/inf.yaml"
+
 if ((failures)); then
     echo "$failures tool check(s) failed"
     exit 1
