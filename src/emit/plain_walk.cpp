@@ -77,6 +77,8 @@ bool append(buffer<char> &out, std::string_view text) { return out.append(text.d
 
 }  // namespace
 
+const char no_memory[] = "out of memory";
+
 settings settings_of(const zarvel_plain_options *options, const zarvel_node_store *store) {
     settings s{};
     const uint64_t scaled = uint64_t(store->node_count) * budget_factor;

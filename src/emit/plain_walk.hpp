@@ -74,7 +74,8 @@ void base64_decode(std::string_view compact, uint8_t *out);
 // on failure, else null.
 const char *key_text(const zarvel_node_store *store, const scalar &value, buffer<char> &scratch,
                      std::string_view &out);
-inline constexpr const char *no_memory = "out of memory";
+// The reason that stands for a failed allocation (compared by address).
+extern const char no_memory[];
 
 // "$.a.b[3]" of the walk's current position, and the line and column of a
 // node's text when it lies in the input; recorded with the message.
