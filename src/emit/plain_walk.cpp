@@ -279,15 +279,17 @@ void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, u
              const char *what) {
     char where[160];
     size_t used = 0;
-    auto add = [&](const char *format, auto... args) {
-        if (used >= sizeof where) return;
-        const int n = std::snprintf(where + used, sizeof where - used, format, args...);
-        if (n > 0) used += size_t(n);
+    auto add = [&](std::string_view text) {
+        const size_t n = text.size() < sizeof where - 1 - used ? text.size() : sizeof where - 1 - used;
+        std::memcpy(where + used, text.data(), n);
+        used += n;
     };
     add("$");
-    for (uint32_t i = 0; i < depth && used < sizeof where; ++i) {
+    for (uint32_t i = 0; i < depth && used < sizeof where - 1; ++i) {
         if (path[i].key == zarvel_node_none) {
-            add("[%u]", path[i].index);
+            char index[16];
+            const int n = std::snprintf(index, sizeof index, "[%u]", path[i].index);
+            add(std::string_view(index, size_t(n)));
             continue;
         }
         uint32_t key = path[i].key;
@@ -295,14 +297,16 @@ void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, u
                                 zarvel_store_node(store, key).kind() == ZARVEL_KIND_ALIAS;
              ++hops)
             key = zarvel_store_node(store, key).alias_target;
+        add(".");
         if (key >= store->node_count || zarvel_store_node(store, key).kind() != ZARVEL_KIND_SCALAR) {
-            add(".?");
+            add("?");
             continue;
         }
         const std::string_view k = node_text(store, key);
-        add(".%.*s%s", int(k.size() > 24 ? 24 : k.size()), k.data(), k.size() > 24 ? "..." : "");
+        add(k.substr(0, 24));
+        if (k.size() > 24) add("...");
     }
-    if (used >= sizeof where) std::memcpy(where + sizeof where - 4, "...", 4);
+    where[used] = 0;
     // Line and column when the node's text lies in the input.
     uint32_t line = 0, column = 0;
     uint64_t offset = 0;
