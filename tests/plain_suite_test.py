@@ -3,13 +3,13 @@
 `zarvel convert --to json` of in.yaml yields, document by document, JSON
 texts equal to in.json. Skips (exit 77) when the suite is absent.
 
-Usage: plain_suite_test.py ZARVEL-TOOL (run from the project root)."""
+Usage: plain_suite_test.py ZARVEL-TOOL [CORPUS-DIR] (run from the project
+root; the corpus defaults to ../shared/conformance)."""
 import json
 import subprocess
 import sys
 from pathlib import Path
 
-SUITE = Path("../shared/conformance/yaml-test-suite")
 
 
 def json_values(text):
@@ -25,6 +25,8 @@ def json_values(text):
 
 def main():
     tool = sys.argv[1]
+    corpus = Path(sys.argv[2] if len(sys.argv) > 2 else "../shared/conformance")
+    SUITE = corpus / "yaml-test-suite"
     if not SUITE.is_dir():
         print("skipped: yaml-test-suite absent")
         return 77

@@ -11,7 +11,7 @@ namespace {
 
 struct parsed {
     zarvel_document *doc;
-    explicit parsed(const std::string &text, uint32_t schema = 0) {
+    explicit parsed(const std::string &text, int32_t schema = 0) {
         zarvel_parse_options options = {schema, 0};
         int32_t status = 0;
         doc = zarvel_parse_ex(text.data(), text.size(), &options, &status);
@@ -24,7 +24,7 @@ zarvel_plain_options opts(uint32_t flags = 0, uint32_t non_finite = 0, uint64_t 
 }
 
 // The JSON text, or "error N: message".
-std::string json(const std::string &yaml, zarvel_plain_options o = opts(), uint32_t schema = 0) {
+std::string json(const std::string &yaml, zarvel_plain_options o = opts(), int32_t schema = 0) {
     parsed p(yaml, schema);
     if (!p.doc) return "parse failed";
     uint64_t length = 0;
@@ -58,7 +58,7 @@ TEST(PlainJson, ValuesByResolvedType) {
     const struct {
         const char *yaml;
         const char *json;
-        uint32_t schema;
+        int32_t schema;
     } cases[] = {
         {"a: 0x1F\nb: 0o17\nc: -12\nd: 1.5\ne: 1e3\nf: .5\n", R"({"a":31,"b":15,"c":-12,"d":1.5,"e":1000.0,"f":0.5})", 0},
         {"[true, False, null, ~, '', \"x\"]", R"([true,false,null,null,"","x"])", 0},

@@ -57,12 +57,9 @@ inline const zarvel_node_store *plain_store(zarvel_document *document, int32_t &
         status = 6;
         return nullptr;
     }
-    const zarvel_node_store *store = zarvel_document_body(document);
-    if (!store) {
-        zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, "the document's nodes could not be built");
-        status = 2;
-    }
-    return store;
+    // A failed build has recorded its reason.
+    status = zarvel_document_status(document);
+    return status == 0 ? zarvel_document_body(document) : nullptr;
 }
 
 // A writer whose buffer is freed on exit unless handed over.
