@@ -481,3 +481,46 @@ TEST(Read, CursorsFollowChildrenChanges) {
         EXPECT_EQ(value_of(k), std::vector<std::string>({"a", "x", "s", "e"})[i]);
     }
 }
+
+TEST(Read, RepeatedReadsAllocateNothing) {
+    // Every getter that returns a node hands out that node's one handle:
+    // reading a small document a hundred thousand times allocates nothing
+    // after the first read, and every read gives the same pointer.
+    const std::string text = "a: [1, &x 2]\nb: *x\n";
+    zarvel_document *doc = zarvel_parse(text.data(), text.size(), nullptr);
+    ASSERT_NE(doc, nullptr);
+    struct row {
+        const char *name;
+        std::function<zarvel_node *(zarvel_node *root)> read;
+    };
+    const std::vector<row> rows = {
+        {"zarvel_document_root", [&](zarvel_node *) { return zarvel_document_root(doc, 0); }},
+        {"zarvel_node_map_get", [](zarvel_node *root) { return zarvel_node_map_get(root, "a", 1); }},
+        {"zarvel_node_seq_at", [](zarvel_node *root) { return zarvel_node_seq_at(zarvel_node_map_get(root, "a", 1), 1); }},
+        {"zarvel_node_map_at", [](zarvel_node *root) {
+             zarvel_node *key = nullptr, *value = nullptr;
+             zarvel_node_map_at(root, 1, &key, &value);
+             return value;
+         }},
+        {"zarvel_node_children", [](zarvel_node *root) {
+             zarvel_node *children[4] = {};
+             zarvel_node_children(root, children, 4);
+             return children[3];
+         }},
+        {"zarvel_node_alias_target", [](zarvel_node *root) {
+             return zarvel_node_alias_target(zarvel_node_map_get(root, "b", 1));
+         }},
+    };
+    zarvel_node *root = zarvel_document_root(doc, 0);
+    std::vector<zarvel_node *> first;
+    for (const row &r : rows) {
+        first.push_back(r.read(root));
+        ASSERT_NE(first.back(), nullptr) << r.name;
+    }
+    zvl::testing::fail_allocation(0);
+    for (int i = 0; i < 100000; ++i)
+        for (size_t k = 0; k < rows.size(); ++k) ASSERT_EQ(rows[k].read(root), first[k]) << rows[k].name;
+    EXPECT_EQ(zvl::testing::allocation_count(), 0u);
+    EXPECT_EQ(first[2], first[5]) << "the alias target is the anchored item";
+    zarvel_document_free(doc);
+}

@@ -214,3 +214,34 @@ TEST(Threads, ConcurrentWalksOfOnePlan) {
 }
 
 }  // namespace
+
+TEST(Threads, ConcurrentReadersShareOneHandlePerNode) {
+    // Threads racing for the first handles of one built document each make
+    // none twice: every thread gets the same pointer for the same node.
+    const std::string text = shared_text();
+    for (int round = 0; round < 4; ++round) {
+        zarvel_document *doc = zarvel_parse(text.data(), text.size(), nullptr);
+        ASSERT_EQ(zarvel_document_count(doc), 1u);
+        std::atomic<int> go{0};
+        std::vector<std::vector<const zarvel_node *>> seen(8);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                while (!go.load()) std::this_thread::yield();
+                zarvel_node *root = zarvel_document_root(doc, 0);
+                std::vector<zarvel_node *> children(zarvel_node_children(root, nullptr, 0));
+                zarvel_node_children(root, children.data(), children.size());
+                for (zarvel_node *child : children) {
+                    seen[t].push_back(child);
+                    seen[t].push_back(zarvel_node_seq_at(child, uint64_t(t) % 3));
+                }
+            });
+        go = 1;
+        for (auto &thread : threads) thread.join();
+        for (int t = 1; t < 8; ++t) {
+            ASSERT_EQ(seen[t].size(), seen[0].size());
+            for (size_t i = 0; i < seen[t].size(); i += 2) EXPECT_EQ(seen[t][i], seen[0][i]) << "thread " << t;
+        }
+        zarvel_document_free(doc);
+    }
+}

@@ -2,8 +2,8 @@
 //
 // A parsed document is pending until something needs its nodes; the first
 // zarvel_document_body replays the held body into a fresh store under the
-// document's lock. Handles come from a bump arena of the store and are never
-// freed singly.
+// document's lock. Each node has one handle, made on first use and freed
+// with the store.
 #include <atomic>
 #include <cstring>
 
@@ -13,72 +13,6 @@
 #include "doc/store.hpp"
 
 namespace {
-
-constexpr uint64_t handle_block = 16384;
-constexpr uint64_t block_header = sizeof(zarvel_arena_block);
-
-zarvel_arena_block *new_handle_block(const zarvel_allocator *allocator, uint64_t capacity) {
-    auto *block = static_cast<zarvel_arena_block *>(zvl::allocate(allocator, block_header + capacity));
-    if (!block) return nullptr;
-    block->next = nullptr;
-    block->capacity = capacity;
-    block->used = 0;
-    return block;
-}
-
-std::atomic<uint64_t> arena_serials{0};
-
-zarvel_locked_arena *new_handle_arena(const zarvel_allocator *allocator) {
-    auto *arena = static_cast<zarvel_locked_arena *>(zvl::allocate(allocator, sizeof(zarvel_locked_arena)));
-    if (!arena) return nullptr;
-    arena->allocator = allocator;
-    arena->head = new_handle_block(allocator, handle_block);
-    if (!arena->head) {
-        zvl::deallocate(allocator, arena);
-        return nullptr;
-    }
-    zvl_lock_init(&arena->lock);
-    arena->serial = arena_serials.fetch_add(1, std::memory_order_relaxed) + 1;
-    return arena;
-}
-
-uintptr_t align_up(uintptr_t p, uint64_t a) { return (p + (a - 1)) & ~uintptr_t(a - 1); }
-
-// Fast path: a compare-and-swap on the head block's fill, no lock. Only
-// a full head block takes the arena's lock, to put a fresh block at the head;
-// a thread still bumping an older head block merely uses up its remainder.
-// Blocks are never freed before the document, so an old head stays valid.
-void *locked_arena_alloc(zarvel_locked_arena *arena, uint64_t size, uint64_t alignment) {
-    if (size == 0 || alignment == 0 || (alignment & (alignment - 1)) != 0) return nullptr;
-    std::atomic_ref<zarvel_arena_block *> published(arena->head);
-    zarvel_arena_block *head = published.load(std::memory_order_acquire);
-    for (;;) {
-        std::atomic_ref<uint64_t> fill(head->used);
-        uintptr_t payload = reinterpret_cast<uintptr_t>(head) + block_header;
-        uint64_t used = fill.load(std::memory_order_relaxed);
-        for (;;) {
-            uintptr_t p = align_up(payload + used, alignment);
-            if (p + size > payload + head->capacity) break;
-            if (fill.compare_exchange_weak(used, p + size - payload, std::memory_order_relaxed))
-                return reinterpret_cast<void *>(p);
-        }
-        zvl::lock_guard hold(&arena->lock);
-        zarvel_arena_block *current = published.load(std::memory_order_acquire);
-        if (current != head) {
-            head = current;  // another thread put a fresh block there: try it
-            continue;
-        }
-        uint64_t wanted = size + alignment + block_header;
-        zarvel_arena_block *block = new_handle_block(arena->allocator, wanted > handle_block ? wanted : handle_block);
-        if (!block) return nullptr;
-        block->next = head;
-        payload = reinterpret_cast<uintptr_t>(block) + block_header;
-        uintptr_t p = align_up(payload, alignment);
-        block->used = p + size - payload;
-        published.store(block, std::memory_order_release);
-        return reinterpret_cast<void *>(p);
-    }
-}
 
 void release_source(zarvel_document *document) {
     if (!document->source) return;
@@ -171,70 +105,49 @@ zarvel_node_store *zarvel_document_body_status(zarvel_document *document, int32_
 
 namespace {
 
-// The store's handle arena, created on first use. A created arena is found
-// with one acquire load and no lock; only the creation takes the store's
-// lock, released again before any handle is cut from the arena.
-zarvel_locked_arena *handle_arena(zarvel_node_store *store) {
-    std::atomic_ref<zarvel_locked_arena *> published(store->handles);
-    zarvel_locked_arena *handles = published.load(std::memory_order_acquire);
-    if (handles) return handles;
+// A directory covering chunk `chunk` and every node of the store, taking
+// over the chunks of `old` (store's lock held). Null when out of memory.
+zarvel_handle_table *grown_directory(zarvel_node_store *store, zarvel_handle_table *old, uint32_t chunk) {
+    uint64_t count = (uint64_t(store->node_count) + zarvel_handle_chunk - 1) >> zarvel_handle_chunk_shift;
+    if (count < uint64_t(chunk) + 1) count = uint64_t(chunk) + 1;
+    if (old && count < 2 * uint64_t(old->chunk_count)) count = 2 * uint64_t(old->chunk_count);
+    auto *table = static_cast<zarvel_handle_table *>(
+        zvl::allocate(store->allocator, sizeof(zarvel_handle_table) + count * sizeof(zarvel_node *)));
+    if (!table) return nullptr;
+    table->chunk_count = uint32_t(count);
+    table->older = old;
+    uint32_t kept = old ? old->chunk_count : 0;
+    for (uint32_t i = 0; i < kept; ++i) table->chunks[i] = old->chunks[i];
+    for (uint64_t i = kept; i < count; ++i) table->chunks[i] = nullptr;
+    std::atomic_ref<zarvel_handle_table *>(store->handles).store(table, std::memory_order_release);
+    return table;
+}
+
+}  // namespace
+
+zarvel_node *zarvel_node_handle_made(zarvel_document *document, zarvel_node_store *store, uint32_t id) {
+    if (!document || !store || !store->live || id >= store->node_count) return nullptr;
     zvl::lock_guard hold(&store->lock);
-    handles = published.load(std::memory_order_relaxed);
+    // Chunks are only ever put into the newest directory, under this lock, so
+    // that no two threads make a handle for the same node.
+    zarvel_handle_table *table = store->handles;
+    uint32_t chunk = id >> zarvel_handle_chunk_shift;
+    if (!table || chunk >= table->chunk_count) {
+        table = grown_directory(store, table, chunk);
+        if (!table) return nullptr;
+    }
+    zarvel_node *handles = table->chunks[chunk];
     if (!handles) {
-        handles = new_handle_arena(store->allocator);
-        if (handles) published.store(handles, std::memory_order_release);
+        handles = static_cast<zarvel_node *>(zvl::allocate(store->allocator, zarvel_handle_chunk * sizeof(zarvel_node)));
+        if (!handles) return nullptr;
+        uint32_t first = chunk << zarvel_handle_chunk_shift;
+        for (uint32_t i = 0; i < zarvel_handle_chunk; ++i) {
+            handles[i].document = document;
+            handles[i].id = first + i;
+        }
+        std::atomic_ref<zarvel_node *>(table->chunks[chunk]).store(handles, std::memory_order_release);
     }
-    return handles;
-}
-
-}  // namespace
-
-zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id) {
-    zarvel_node *node = zarvel_node_handles(document, 1);
-    if (node) node->id = id;
-    return node;
-}
-
-namespace {
-
-constexpr uint64_t handle_run_max = 4096;
-
-__attribute__((noinline)) void *refill_run(zarvel_handle_run &run, zarvel_locked_arena *handles, uint64_t bytes) {
-    if (run.arena != handles || run.serial != handles->serial) {
-        run = {handles, handles->serial, 0, 0, 0};
-    }
-    uint64_t wanted = run.taken < handle_run_max ? run.taken : handle_run_max;
-    if (wanted < bytes) wanted = bytes;
-    void *p = locked_arena_alloc(handles, wanted, 16);
-    if (!p && wanted > bytes) {
-        wanted = bytes;
-        p = locked_arena_alloc(handles, wanted, 16);
-    }
-    if (!p) return nullptr;
-    run.taken += wanted;
-    run.next = reinterpret_cast<uintptr_t>(p) + bytes;
-    run.end = reinterpret_cast<uintptr_t>(p) + wanted;
-    return p;
-}
-
-}  // namespace
-
-zarvel_node *zarvel_node_handles_refill(zarvel_node_store *store, uint64_t bytes) {
-    zarvel_locked_arena *handles = handle_arena(store);
-    if (!handles) return nullptr;
-    // The arena may have just been made: the run is tried against it first.
-    if (zarvel_node *fresh = zarvel_node_handles_from_run(store, bytes)) return fresh;
-    return static_cast<zarvel_node *>(refill_run(zarvel_thread_handles, handles, bytes));
-}
-
-zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count) {
-    zarvel_node *nodes = zarvel_node_handles_unfilled(document, count);
-    if (!nodes) return nullptr;
-    for (uint64_t i = 0; i < count; ++i) {
-        nodes[i].document = document;
-        nodes[i].id = zarvel_node_none;
-    }
-    return nodes;
+    return handles + (id & (zarvel_handle_chunk - 1));
 }
 
 int32_t zarvel_document_status(zarvel_document *document) {

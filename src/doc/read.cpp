@@ -3,9 +3,8 @@
 // Everything here may run on many threads at once over one built document.
 // Node records and texts are not written after the build; the two lazily
 // built structures (the positional child cache and the per-mapping hash
-// indexes) are built and read under the store's lock, and handles come from
-// the handle arena (whose lock is taken only after the store's lock was
-// released).
+// indexes) are built and read under the store's lock, and each node's one
+// handle is found without a lock once made (doc/document.cpp).
 #include <cstring>
 
 #include "doc/store.hpp"
@@ -35,8 +34,6 @@ const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t 
 // prefetched, this many siblings ahead.
 constexpr uint64_t sibling_prefetch_from = 32;
 constexpr uint64_t sibling_prefetch_steps = 16;
-// Collections of at most this many children are filled inline.
-constexpr uint64_t small_fill = 4;
 
 // ---- positional child cache (store's lock held) ----------------------------
 
@@ -304,58 +301,50 @@ namespace {
 
 // The first `wanted` children of `rec` into handles (kept out of
 // zarvel_node_children, whose calls that only count need no stack frame).
-__attribute__((noinline)) void fill_children(zarvel_document *document, const zarvel_node_store *store,
+__attribute__((noinline)) void fill_children(zarvel_document *document, zarvel_node_store *store,
                                              const zarvel_node_rec *rec, zarvel_node **handles, uint64_t wanted) {
     const zarvel_node_rec *nodes = store->nodes;
     uint32_t node_count = store->node_count;
-    // One allocation for all the handles: one bump instead of one per child,
-    // each handle written once as its child is reached.
-    zarvel_node *fresh = zarvel_node_handles_unfilled(document, wanted);
+    const zarvel_handle_table *table = zarvel_handle_directory(store);
+    // Each child's handle from its chunk; a missing chunk is made (and the
+    // directory read again, as making it may have replaced it).
+    auto handle_of = [&](uint32_t child) {
+        zarvel_node *found = zarvel_node_handle_found(table, child);
+        if (found) [[likely]]
+            return found;
+        found = zarvel_node_handle_made(document, store, child);
+        table = zarvel_handle_directory(store);
+        return found;
+    };
     uint64_t written = 0;
     uint32_t child = rec->first_child;
-    if (fresh) {
-        if (wanted > sibling_prefetch_from) {
-            // Siblings with children of their own lie far apart, and the
-            // chain of links would be walked one miss at a time: ask for the
-            // record as far on as the last step, repeated, would reach. The
-            // next id is also taken to be one step on, checked against the
-            // link by a branch: while the guess holds, the walk does not wait
-            // for each link to load before reading the next one.
-            uint32_t step = 0;
-            for (; written < wanted && child < node_count; ++written) {
-                uint64_t ahead = uint64_t(child) + sibling_prefetch_steps * uint64_t(step);
-                __builtin_prefetch(reinterpret_cast<const char *>(nodes) + ahead * sizeof(zarvel_node_rec));
-                fresh[written].document = document;
-                fresh[written].id = child;
-                handles[written] = &fresh[written];
-                uint32_t next = nodes[child].next_sibling;
-                uint32_t guess = child + step;
-                if (next != guess) [[unlikely]] {
-                    step = next - child;
-                    guess = next;
-                    // Kept a branch: a conditional move would wait for the link.
-                    __asm__ volatile("" : "+r"(guess));
-                }
-                child = guess;
+    if (wanted > sibling_prefetch_from) {
+        // Siblings with children of their own lie far apart, and the chain
+        // of links would be walked one miss at a time: ask for the record as
+        // far on as the last step, repeated, would reach. The next id is
+        // also taken to be one step on, checked against the link by a
+        // branch: while the guess holds, the walk does not wait for each
+        // link to load before reading the next one.
+        uint32_t step = 0;
+        for (; written < wanted && child < node_count; ++written) {
+            uint64_t ahead = uint64_t(child) + sibling_prefetch_steps * uint64_t(step);
+            __builtin_prefetch(reinterpret_cast<const char *>(nodes) + ahead * sizeof(zarvel_node_rec));
+            handles[written] = handle_of(child);
+            uint32_t next = nodes[child].next_sibling;
+            uint32_t guess = child + step;
+            if (next != guess) [[unlikely]] {
+                step = next - child;
+                guess = next;
+                // Kept a branch: a conditional move would wait for the link.
+                __asm__ volatile("" : "+r"(guess));
             }
-        } else {
-            for (; written < wanted && child < node_count; ++written) {
-                fresh[written].document = document;
-                fresh[written].id = child;
-                handles[written] = &fresh[written];
-                child = nodes[child].next_sibling;
-            }
-        }
-        // A broken link leaves handles that no entry points at: mark them.
-        for (uint64_t i = written; i < wanted; ++i) {
-            fresh[i].document = document;
-            fresh[i].id = zarvel_node_none;
+            child = guess;
         }
     } else {
-        for (; written < wanted && child < node_count; child = nodes[child].next_sibling)
-            handles[written++] = zarvel_node_handle(document, child);
+        for (; written < wanted && child < node_count; ++written, child = nodes[child].next_sibling)
+            handles[written] = handle_of(child);
     }
-    // A broken link (or no memory) leaves the rest of the asked entries empty.
+    // A broken link leaves the rest of the asked entries empty.
     for (; written < wanted; ++written) handles[written] = nullptr;
 }
 
@@ -367,33 +356,8 @@ uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, ui
     const zarvel_node_rec *rec = &store->nodes[node->id];
     if (!rec->is_collection()) return 0;
     uint64_t count = rec->child_count;
-    if (!handles || !capacity || !count) return count;
-    uint64_t wanted = capacity < count ? capacity : count;
-    zarvel_document *document = node->document;
-    // Small collections (pairs of coordinates and the like) are most calls:
-    // served here when the thread's run has the room.
-    if (wanted <= small_fill && store->live) {
-        if (zarvel_node *fresh = zarvel_node_handles_from_run(store, wanted * sizeof(zarvel_node))) {
-            const zarvel_node_rec *nodes = store->nodes;
-            uint32_t node_count = store->node_count;
-            uint32_t child = rec->first_child;
-            for (uint64_t i = 0; i < wanted; ++i) {
-                fresh[i].document = document;
-                if (child < node_count) {
-                    fresh[i].id = child;
-                    handles[i] = &fresh[i];
-                    child = nodes[child].next_sibling;
-                } else {
-                    // A broken link: the rest are marked and their entries
-                    // left empty.
-                    fresh[i].id = zarvel_node_none;
-                    handles[i] = nullptr;
-                }
-            }
-            return count;
-        }
-    }
-    fill_children(document, store, rec, handles, wanted);
+    if (!handles || !capacity || !count || !store->live) return count;
+    fill_children(node->document, store, rec, handles, capacity < count ? capacity : count);
     return count;
 }
 

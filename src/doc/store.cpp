@@ -62,15 +62,15 @@ bool grow_roots(zarvel_node_store *store) {
     return true;
 }
 
-void free_handle_arena(const zarvel_allocator *allocator, zarvel_locked_arena *handles) {
-    if (!handles) return;
-    zarvel_arena_block *block = handles->head;
-    while (block) {
-        zarvel_arena_block *next = block->next;
-        zvl::deallocate(allocator, block);
-        block = next;
+// Every chunk is in the newest directory; older ones hold only copies.
+void free_handles(const zarvel_allocator *allocator, zarvel_handle_table *table) {
+    if (!table) return;
+    for (uint32_t i = 0; i < table->chunk_count; ++i) zvl::deallocate(allocator, table->chunks[i]);
+    while (table) {
+        zarvel_handle_table *older = table->older;
+        zvl::deallocate(allocator, table);
+        table = older;
     }
-    zvl::deallocate(allocator, handles);
 }
 
 }  // namespace
@@ -106,7 +106,7 @@ void zarvel_store_free(zarvel_node_store *store) {
     zvl::deallocate(allocator, store->anchors);
     zvl::deallocate(allocator, store->attached);
     zvl::deallocate(allocator, store->depths);
-    free_handle_arena(allocator, store->handles);
+    free_handles(allocator, store->handles);
     zvl::deallocate(allocator, store->child_cache);
     zvl::deallocate(allocator, store->child_cursors);
     zvl::deallocate(allocator, store->tag_slots);

@@ -11,10 +11,8 @@
 // `zarvel_document_body` builds the store under the document's lock.
 //
 // Locks: the document's lock (deferred build; a built store is found with an
-// acquire load and no lock), the store's lock (handle arena creation, map
-// indexes, positional child cache) and the handle arena's lock (putting a
-// fresh block at the head; handles are cut from the head block by a
-// compare-and-swap). No code path ever holds two of them at once.
+// acquire load and no lock) and the store's lock (handle chunks, map
+// indexes, positional child cache). No code path ever holds both at once.
 #pragma once
 
 #include <atomic>
@@ -129,18 +127,22 @@ struct zarvel_map_index {
     zarvel_map_slot slots[];  // slot_count entries follow
 };
 
-// ---- handle arena ------------------------------------------------------------
+// ---- node handles ------------------------------------------------------------
 
-// Bump arena of 16384-byte blocks: `head` and each block's `used` are
-// advanced atomically, a new head block is made under the lock; handles are
-// never freed before the document.
-struct zarvel_locked_arena {
-    const zarvel_allocator *allocator;
-    zarvel_arena_block *head;
-    zvl_lock lock;
-    // Unique over the process's life: tells a thread's cached run of handles
-    // (doc/document.cpp) from one of an arena freed at the same address.
-    uint64_t serial;
+// One handle per node, made on first use: handles sit in chunks of
+// consecutive node ids, reached through a directory indexed by id / chunk
+// size. A directory and its chunk pointers are published with release
+// stores under the store's lock, and read with acquire loads and no lock.
+// A directory replaced by a larger one (after editing added nodes) is kept
+// until the store is freed, for readers that still hold it; its chunks are
+// those of the new one.
+inline constexpr uint32_t zarvel_handle_chunk_shift = 8;
+inline constexpr uint32_t zarvel_handle_chunk = 1u << zarvel_handle_chunk_shift;  // 4 KB of handles
+
+struct zarvel_handle_table {
+    uint32_t chunk_count;
+    zarvel_handle_table *older;  // the directory this one replaced
+    zarvel_node *chunks[];       // chunk_count entries; null until first use
 };
 
 // ---- node store --------------------------------------------------------------
@@ -172,7 +174,7 @@ struct zarvel_node_store {
 
     const char *input;  // base of spans with selector 0
 
-    zarvel_locked_arena *handles;  // created at the first handle
+    zarvel_handle_table *handles;  // created at the first handle
 
     // Positional child cache of the read API (store's lock).
     uint32_t *child_cache;
@@ -425,55 +427,29 @@ zarvel_node_store *zarvel_document_body(zarvel_document *document);
 // build failed (out of memory or a storage limit; the message is recorded
 // in the thread's error record), 6 for a null document.
 zarvel_node_store *zarvel_document_body_status(zarvel_document *document, int32_t *status);
-// A new handle {document, id} from the store's handle arena; null on failure
-// or when the document has no store. The id is not checked.
-zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id);
-// `count` handles of the document cut from the arena in one allocation (one
-// lock), each 16 bytes, their ids none for the caller to fill; null on
-// failure or when the document has no store.
-zarvel_node *zarvel_node_handles(zarvel_document *document, uint64_t count);
+// The handle of node `id`, made with its chunk on first use; the same
+// pointer on every call. Null when the document has no store, the id is not
+// below node_count, or its chunk cannot be allocated.
+zarvel_node *zarvel_node_handle_made(zarvel_document *document, zarvel_node_store *store, uint32_t id);
 
-// Each thread cuts its handles from a run it took from the arena, so that
-// a walk pays no atomic operation per call. A run is as long as what the
-// thread took from the same arena since it last switched arenas (up to
-// 4096 bytes; the first request takes exactly its size), so that a thread
-// going back and forth between documents leaves no more unused room behind
-// than it used.
-struct zarvel_handle_run {
-    const zarvel_locked_arena *arena;
-    uint64_t serial;
-    uintptr_t next;
-    uintptr_t end;
-    uint64_t taken;  // bytes taken from this arena since the switch
-};
-inline thread_local zarvel_handle_run zarvel_thread_handles{};
-// `bytes` of handles when the thread's run cannot give them: the arena made
-// when needed and a fresh run taken. Null on failure.
-zarvel_node *zarvel_node_handles_refill(zarvel_node_store *store, uint64_t bytes);
-
-// `bytes` of handles from the thread's run alone: null when it cannot give
-// them (the caller then refills).
-inline zarvel_node *zarvel_node_handles_from_run(zarvel_node_store *store, uint64_t bytes) {
-    zarvel_locked_arena *handles =
-        std::atomic_ref<zarvel_locked_arena *>(store->handles).load(std::memory_order_acquire);
-    zarvel_handle_run &run = zarvel_thread_handles;
-    if (handles && run.arena == handles && run.serial == handles->serial && run.end - run.next >= bytes) {
-        uintptr_t p = run.next;
-        run.next = p + bytes;
-        return reinterpret_cast<zarvel_node *>(p);
-    }
-    return nullptr;
+// The handle of `id` when its chunk is there (no lock, no call); null
+// otherwise.
+inline zarvel_node *zarvel_node_handle_found(const zarvel_handle_table *table, uint32_t id) {
+    uint32_t chunk = id >> zarvel_handle_chunk_shift;
+    if (!table || chunk >= table->chunk_count) return nullptr;
+    zarvel_node *handles = std::atomic_ref<zarvel_node *>(const_cast<zarvel_node *&>(table->chunks[chunk]))
+                               .load(std::memory_order_acquire);
+    return handles ? handles + (id & (zarvel_handle_chunk - 1)) : nullptr;
 }
-// The same room as zarvel_node_handles left unwritten: the caller fills
-// every handle it hands out. Most calls find the arena made and room left
-// in the thread's run, and are served here without a call.
-inline zarvel_node *zarvel_node_handles_unfilled(zarvel_document *document, uint64_t count) {
-    if (!document || count == 0 || count > (uint64_t(1) << 40)) return nullptr;
-    zarvel_node_store *store = document->store;
+inline const zarvel_handle_table *zarvel_handle_directory(const zarvel_node_store *store) {
+    return std::atomic_ref<zarvel_handle_table *>(const_cast<zarvel_handle_table *&>(store->handles))
+        .load(std::memory_order_acquire);
+}
+inline zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id) {
+    zarvel_node_store *store = document ? document->store : nullptr;
     if (!store || !store->live) return nullptr;
-    uint64_t bytes = count * sizeof(zarvel_node);
-    if (zarvel_node *fresh = zarvel_node_handles_from_run(store, bytes)) return fresh;
-    return zarvel_node_handles_refill(store, bytes);
+    if (zarvel_node *found = zarvel_node_handle_found(zarvel_handle_directory(store), id)) return found;
+    return zarvel_node_handle_made(document, store, id);
 }
 
 // Pending JSON bodies (source_kind 0) are built and released by the JSON
