@@ -327,9 +327,10 @@ ZARVEL_API int32_t zarvel_node_kind(const zarvel_node *node);
 /* ZARVEL_NODE_STYLE_*: how a scalar was written (0 for collections and aliases). */
 ZARVEL_API int32_t zarvel_node_style(const zarvel_node *node);
 /* ZARVEL_TAG_* of the node: SEQ and MAP for collections, the resolved tag
- * of a scalar; ZARVEL_TAG_NONE (11) for an invalid handle. */
+ * of a scalar or alias; ZARVEL_TAG_NONE (11) for an invalid handle. */
 ZARVEL_API int32_t zarvel_node_tag_id(const zarvel_node *node);
-/* The node's id in its document; ZARVEL_NODE_NONE for null. */
+/* The id the handle holds (whether or not it names a node);
+ * ZARVEL_NODE_NONE for null. */
 ZARVEL_API uint32_t zarvel_node_id(const zarvel_node *node);
 /* The text of a scalar (an alias: its name), *length (optional) its length;
  * an empty text is "" with length 0; null for collections. */
