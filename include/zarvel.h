@@ -783,6 +783,8 @@ ZARVEL_API void zarvel_value_free_columns(zarvel_value_columns *columns);
  * 2 out of memory; 6 invalid argument; 7 not expressible in Marshal (merge
  * key, timestamp, binary, forward alias, explicit tag on a node: build the
  * objects from zarvel_value_drain instead); 8 internal length mismatch.
+ * An alias of a string, float or collection is a link to the same object,
+ * also inside the collection it names (a self-referencing array or hash).
  * Release the bytes with zarvel_marshal_free. */
 ZARVEL_API int32_t zarvel_marshal(const char *text, uint64_t length, int32_t schema,
                                   uint32_t single_document, char **out_bytes,

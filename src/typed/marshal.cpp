@@ -121,8 +121,8 @@ outcome writer::prescan() {
         }
     }
     if (!any_document && !documents_.push_back(range{0, count_})) return outcome::memory;
-    if (!zarvel_strmap_init(&names_, &zarvel_default_allocator) ||
-        !zarvel_strmap_reserve(&names_, anchor_count))
+    if (anchor_count && (!zarvel_strmap_init(&names_, &zarvel_default_allocator) ||
+                         !zarvel_strmap_reserve(&names_, anchor_count)))
         return outcome::memory;
     return outcome::ok;
 }
