@@ -5,11 +5,12 @@ require 'zarvel'
 
 module ZarvelTest
   REPO = File.expand_path('../..', __dir__)
-  # The corpora sit beside the repository, as for the library's own tests.
-  SHARED = ENV.fetch('ZARVEL_SHARED') { File.expand_path('../shared', REPO) }
+  # The corpora sit beside the repository, as for the library's own tests
+  # (ctest passes its ZARVEL_CORPUS_DIR).
+  CORPUS = ENV.fetch('ZARVEL_CORPUS_DIR') { File.expand_path('../shared/conformance', REPO) }
 
   def corpus(*parts)
-    dir = File.join(SHARED, *parts)
+    dir = File.join(CORPUS, *parts)
     skip "#{dir} is absent" unless File.exist?(dir)
     dir
   end

@@ -63,7 +63,7 @@ class TestJson < Minitest::Test
   end
 
   def test_json_test_suite
-    suite = corpus('conformance', 'json-test-suite')
+    suite = corpus('json-test-suite')
     files = Dir.glob(File.join(suite, '[yn]_*.json')).sort
     rows = files.map { |path| [File.basename(path), path] }
     each_row(rows) do |name, path|

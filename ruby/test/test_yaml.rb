@@ -153,7 +153,7 @@ class TestYaml < Minitest::Test
   end
 
   def test_yaml_test_suite
-    suite = corpus('conformance', 'yaml-test-suite')
+    suite = corpus('yaml-test-suite')
     cases = Dir.children(suite).sort.map { |name| File.join(suite, name) }
     valued = cases.select { |dir| File.file?(File.join(dir, 'in.json')) }
     errors = cases.select { |dir| File.file?(File.join(dir, 'error')) }

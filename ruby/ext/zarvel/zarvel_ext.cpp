@@ -439,6 +439,9 @@ struct load_call {
 VALUE load_documents(VALUE argument) {
     auto *call = reinterpret_cast<load_call *>(argument);
     loader *l = call->l;
+    // A build that fails (out of memory) must not pass for an empty stream.
+    int32_t status = zarvel_document_status(l->document);
+    if (status != ZARVEL_OK) raise_status(status, "document build");
     uint32_t count = zarvel_document_count(l->document);
     if (call->only >= 0) {
         if (uint64_t(call->only) >= count) return Qnil;
