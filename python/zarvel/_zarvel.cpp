@@ -409,16 +409,22 @@ PyObject *py_load(PyObject *, PyObject *args) {
     uint32_t count = 0;
     Py_BEGIN_ALLOW_THREADS
     document = zarvel_parse_ex(text, length, &options, &status);
-    if (document) count = zarvel_document_count(document);
+    // The nodes are built here, still without the GIL.
+    if (document) status = zarvel_document_status(document);
+    if (document && status == 0) count = zarvel_document_count(document);
     Py_END_ALLOW_THREADS
-    if (!document) {
-        if (status != 0) return raise_yaml_failure(status, text, length);
-        if (first_only) Py_RETURN_NONE;
-        return PyList_New(0);
+    if (status != 0) {
+        zarvel_document_free(document);
+        // A failed build records its reason (no memory, or texts beyond the
+        // storage the input's size allows).
+        const char *message = zarvel_last_error(nullptr, nullptr);
+        if (document && message[0]) return raise_error(message, 0, 0, 0);
+        return raise_yaml_failure(status, text, length);
     }
     if (count == 0) {
         zarvel_document_free(document);
-        return PyErr_NoMemory();
+        if (first_only) Py_RETURN_NONE;
+        return PyList_New(0);
     }
     yaml_builder builder(merge != 0);
     PyObject *result = nullptr;
