@@ -131,6 +131,23 @@ ZVL_TARGET inline bool two_byte_chunk(const two_byte_constants &c, const vec *pa
     return V::bits_below(c.below_bad, flipped_largest(c, part)) == 0 && two_byte_pairs(c, part, high, lead);
 }
 
+// The printable rule's part that the pairing does not see, for a chunk whose
+// leads are C3-DF only: no C0 control but tab, LF, CR, and no DEL. A C2 lead
+// (whose C1 continuations the full check weighs), in the chunk or just
+// before it (after_c2), sends the chunk to the full check.
+ZVL_TARGET inline bool two_byte_printable(const vec *part, bool after_c2) {
+    vec bad = V::zero();
+    for (unsigned k = 0; k < V::parts; ++k) {
+        const vec x = part[k];
+        const vec control = V::both(V::gt_signed(V::splat(0x20), x), V::gt_signed(x, V::splat(0xFF)));
+        const vec allowed = V::either(V::either(V::eq(x, V::splat('\t')), V::eq(x, V::splat('\n'))),
+                                      V::eq(x, V::splat('\r')));
+        bad = V::either(bad, V::either(V::but_not(control, allowed),
+                                       V::either(V::eq(x, V::splat(0x7F)), V::eq(x, V::splat(0xC2)))));
+    }
+    return !after_c2 && !V::nonzero(bad);
+}
+
 // The vector before the one at i, for the checks that look back.
 ZVL_TARGET inline vec before(const char *text, uint64_t i) { return i ? V::load(text + i - V::width) : V::zero(); }
 
@@ -178,6 +195,26 @@ ZVL_TARGET uint64_t first_invalid(const uint8_t *p, uint64_t n) {
                 }
                 open = lead != 0;
             }
+        } else if (!open || lead) {
+            // Two-byte text (Greek, Cyrillic, Armenian, ...) a chunk at a
+            // time by the pairing, with the printable rule's extra checks.
+            for (; n - i >= 64; i += 64) {
+                uint64_t high = 0;
+                for (unsigned k = 0; k < V::parts; ++k) {
+                    part[k] = V::load(text + i + k * V::width);
+                    high |= V::bits(part[k]) << (k * V::width);
+                }
+                if (high == 0) {
+                    if (lead) break;
+                    bool plain = true;
+                    for (unsigned k = 0; k < V::parts; ++k) plain = plain && printable_plain(part[k]);
+                    if (!plain) break;
+                    continue;
+                }
+                if (!two_byte_printable(part, i != 0 && p[i - 1] == 0xC2)) break;
+                if (!two_byte_chunk(constants, part, high, lead)) break;
+            }
+            open = lead != 0;
         }
         if (n - i < 64) break;
         for (unsigned k = 0; k < V::parts; ++k) part[k] = V::load(text + i + k * V::width);
