@@ -57,7 +57,10 @@ int32_t run_failure_status(const zarvel_parser *parser, uint32_t open_levels) {
         zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_TOO_DEEP, 0, 0, 0, nullptr);
         return ZARVEL_TOO_DEEP;
     }
-    if (!error || error->code == 0) return ZARVEL_NO_MEMORY;
+    if (!error || error->code == 0) {
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, nullptr);
+        return ZARVEL_NO_MEMORY;
+    }
     *zarvel_error_current() = *error;
     if (error->code == ZARVEL_ERR_NO_MEMORY) return ZARVEL_NO_MEMORY;
     if (error->code == ZARVEL_ERR_TOO_DEEP) return ZARVEL_TOO_DEEP;

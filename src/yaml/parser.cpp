@@ -1314,6 +1314,7 @@ zarvel_arena *zarvel_parser_take_arena(zarvel_parser *parser) {
     if (!fresh) return nullptr;
     zarvel_arena *taken = parser->scan.arena;
     parser->scan.arena = fresh;
+    parser->scan.forget_expanded_tag();
     return taken;
 }
 

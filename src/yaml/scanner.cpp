@@ -439,6 +439,12 @@ bool scanner::resolve_tag(const char *raw, uint64_t length, bool verbatim_form,
         out = {raw, static_cast<uint32_t>(length)};
         return true;
     }
+    expanded_tag &last = expanded_slot(raw, length <= sizeof expanded_[0].raw ? length : 0);
+    if (!check_only && last.raw_length == length && last.verbatim_form == verbatim_form &&
+        std::memcmp(last.raw, raw, length) == 0) {
+        out = last.out;
+        return true;
+    }
     // The resolved text (prefix and suffix) is assembled, then %HH decoded in place.
     scratch_.clear();
     if ((prefix && !scratch_.append(prefix, prefix_length)) || !scratch_.append(raw + rest, length - rest))
@@ -458,7 +464,14 @@ bool scanner::resolve_tag(const char *raw, uint64_t length, bool verbatim_form,
         b[w++] = c;
     }
     scratch_.resize_down(w);
-    return store_scratch(out);
+    if (!store_scratch(out)) return false;
+    if (!check_only && length <= sizeof last.raw) {
+        std::memcpy(last.raw, raw, length);
+        last.raw_length = uint32_t(length);
+        last.verbatim_form = verbatim_form;
+        last.out = out;
+    }
+    return true;
 }
 
 uint64_t scanner::alias_name_end(uint64_t from) const {
@@ -527,6 +540,7 @@ bool scanner::scan_directive(directive_kind &kind) {
             tag_count < max_tag_directives) {
             tags[tag_count++] = {{text + handle, static_cast<uint32_t>(handle_end - handle)},
                                  {text + prefix, static_cast<uint32_t>(prefix_end - prefix)}};
+            forget_expanded_tag();
         }
         return true;
     }

@@ -157,6 +157,22 @@ public:
 
     tag_directive tags[max_tag_directives]{};
     uint32_t tag_count = 0;
+    // Tags lately expanded into the arena, by their raw text (one slot per
+    // hash of it): a handle with a long prefix named by many nodes is copied
+    // once, not once per node. Forgotten whenever the directives or the
+    // arena change.
+    struct expanded_tag {
+        char raw[64];
+        uint32_t raw_length = 0;  // 0 = nothing remembered
+        bool verbatim_form = false;
+        zarvel_text_span out{};
+    };
+    expanded_tag expanded_[8];
+    expanded_tag &expanded_slot(const char *raw, uint64_t length) {
+        uint32_t h = 2166136261u;
+        for (uint64_t i = 0; i < length; ++i) h = (h ^ uint8_t(raw[i])) * 16777619u;
+        return expanded_[h & 7];
+    }
 
     void reset(const char *input, uint64_t length);
     cursor save() const { return {pos, line, line_start}; }
@@ -249,7 +265,13 @@ public:
 
     // Directive line ('%' at pos, the line start). Stores TAG directives.
     bool scan_directive(directive_kind &kind);
-    void clear_tags() { tag_count = 0; }
+    void clear_tags() {
+        tag_count = 0;
+        forget_expanded_tag();
+    }
+    void forget_expanded_tag() {
+        for (expanded_tag &e : expanded_) e.raw_length = 0;
+    }
 
     // End of the plain text from `from` on a line ending at end (the first
     // line of scan_plain): at a key ':', a comment, a flow indicator or end.
