@@ -30,10 +30,8 @@ public:
         if (index) put_byte(w_, ',');
         return true;
     }
-    bool colon() {
-        put_byte(w_, ':');
-        return true;
-    }
+    // Keys write their colon (in the same room as the key).
+    bool colon() { return true; }
     bool collection_key() {
         reason_ = "a collection used as a mapping key has no JSON form";
         return false;
@@ -42,16 +40,29 @@ public:
 
     bool scalar(const plain::scalar &v, bool key) {
         if (key) {
-            if (v.kind == kind::string) return string(v.text);
-            scratch_.clear();
-            std::string_view text;
-            if ((reason_ = key_text(store_, v, scratch_, text))) return false;
-            return string(text);
+            std::string_view text = v.text;
+            if (v.kind != kind::string) {
+                scratch_.clear();
+                if ((reason_ = key_text(store_, v, scratch_, text))) return false;
+            }
+            if (char *p = writer_reserve(w_, json_string_room(text.size()) + 1)) {
+                char *end = write_json_string_raw(p, text);
+                *end++ = ':';
+                commit(p, end);
+                return true;
+            }
+            write_json_string(w_, text);
+            put_byte(w_, ':');
+            return true;
         }
         switch (v.kind) {
         case kind::null: put(w_, "null"); return true;
         case kind::boolean: put(w_, v.boolean ? "true" : "false"); return true;
         case kind::integer:
+            if (v.canonical) {
+                put(w_, v.text);
+                return true;
+            }
             if (v.integer < 0) put_byte(w_, '-');
             write_decimal(w_, v.integer < 0 ? 0 - uint64_t(v.integer) : uint64_t(v.integer));
             return true;
@@ -74,13 +85,17 @@ public:
     }
 
 private:
+    // Bytes written straight at writer_reserve's room (no line feeds: JSON
+    // strings escape theirs).
+    void commit(char *start, char *end) {
+        const uint64_t n = uint64_t(end - start);
+        w_.length += n;
+        w_.column += n;
+        w_.last = uint8_t(end[-1]);
+    }
     bool string(std::string_view t) {
         if (char *p = writer_reserve(w_, json_string_room(t.size()))) {
-            char *end = write_json_string_raw(p, t);
-            const uint64_t n = uint64_t(end - p);
-            w_.length += n;
-            w_.column += n;
-            w_.last = '"';
+            commit(p, write_json_string_raw(p, t));
             return true;
         }
         write_json_string(w_, t);
@@ -91,9 +106,7 @@ private:
         // The usual decimal spellings go straight to their shortest text.
         if (char *p = writer_reserve(w_, 32)) {
             if (const int32_t n = format_decimal_text(p, t.data(), t.size())) {
-                w_.length += uint64_t(n);
-                w_.column += uint64_t(n);
-                w_.last = uint8_t(p[n - 1]);
+                commit(p, p + n);
                 return true;
             }
         }

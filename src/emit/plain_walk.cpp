@@ -73,6 +73,22 @@ std::string_view node_text(const zarvel_node_store *store, uint32_t id) {
     return zarvel_store_text(store, zarvel_store_node(store, id).value);
 }
 
+// An integer already written as JSON writes it (optional "-", no leading
+// zero, at most 18 digits): its value without the general conversion.
+bool canonical_decimal(std::string_view t, int64_t &value) {
+    const size_t sign = !t.empty() && t[0] == '-';
+    const size_t digits = t.size() - sign;
+    if (digits == 0 || digits > 18 || (t[sign] == '0' && digits > 1)) return false;
+    int64_t v = 0;
+    for (size_t i = sign; i < t.size(); ++i) {
+        const unsigned d = unsigned(t[i]) - '0';
+        if (d > 9) return false;
+        v = v * 10 + int64_t(d);
+    }
+    value = sign ? -v : v;
+    return true;
+}
+
 bool append(buffer<char> &out, std::string_view text) { return out.append(text.data(), text.size()); }
 
 }  // namespace
@@ -95,7 +111,7 @@ settings settings_of(const zarvel_plain_options *options, const zarvel_node_stor
 const char *classify(const zarvel_node_store *store, uint32_t id, scalar &out) {
     const zarvel_node_rec &r = zarvel_store_node(store, id);
     const std::string_view t = zarvel_store_text(store, r.value);
-    out = {kind::string, false, 0, t};
+    out = {kind::string, false, false, 0, t};
     uint8_t tag = r.tag_id;
     if (tag == ZARVEL_TAG_NONE) {
         // A tag of the application's own (!Ref x): the value it tags, read
@@ -118,6 +134,10 @@ const char *classify(const zarvel_node_store *store, uint32_t id, scalar &out) {
         return false_word(t) ? nullptr : "a bool-tagged scalar that is not true or false";
     case ZARVEL_TAG_INT: {
         out.kind = kind::integer;
+        if (canonical_decimal(t, out.integer)) {
+            out.canonical = true;
+            return nullptr;
+        }
         if (!t.empty() && t.size() <= UINT32_MAX &&
             zvl_num_i64(t.data(), uint32_t(t.size()), &out.integer) == 0)
             return nullptr;
@@ -247,6 +267,10 @@ const char *key_text(const zarvel_node_store *store, const scalar &value, buffer
     case kind::null: out = "null"; return nullptr;
     case kind::boolean: out = value.boolean ? "true" : "false"; return nullptr;
     case kind::integer: {
+        if (value.canonical) {
+            out = value.text;
+            return nullptr;
+        }
         char digits[24];
         const int n = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(value.integer));
         return done(scratch.append(digits, size_t(n)));

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "core/error.hpp"
@@ -30,6 +31,7 @@ enum class kind : uint8_t { null, boolean, integer, big_integer, floating, strin
 struct scalar {
     plain::kind kind;
     bool boolean;
+    bool canonical;  // an integer whose text is its JSON form
     int64_t integer;
     std::string_view text;
 };
@@ -176,7 +178,8 @@ private:
         const zarvel_node_rec &k = rec(id);
         if (k.kind() != ZARVEL_KIND_SCALAR) return false;
         if (k.tag_id == ZARVEL_TAG_MERGE) return true;
-        return k.is_plain_implicit() && zarvel_store_text(store_, k.value) == "<<";
+        return k.is_plain_implicit() && zarvel_span_length(k.value) == 2 &&
+               zarvel_store_text(store_, k.value) == "<<";
     }
 
     // Pairs of mapping id onto pairs_, its merge keys applied: the merged
@@ -185,12 +188,29 @@ private:
     bool flatten(uint32_t id, uint32_t depth, bool merged) {
         if (depth >= max_depth) return fail(3, id, "merge keys nested deeper than 1000 levels");
         const zarvel_node_rec &m = rec(id);
+        const size_t start = pairs_.size();
         bool any_merge = false;
         for (uint32_t k = m.first_child; valid(k); k = rec(rec(k).next_sibling).next_sibling) {
             const uint32_t v = rec(k).next_sibling;
             if (!valid(v)) break;
-            if (settings_.keep_merge_keys || !is_merge_key(k)) continue;
-            any_merge = true;
+            if (!settings_.keep_merge_keys && is_merge_key(k)) {
+                any_merge = true;
+                continue;
+            }
+            // Merged pairs count against the budget as they are gathered, so
+            // that merges of merges cannot grow the list without bound.
+            if (merged && ++gathered_ > settings_.budget) return over_budget(k);
+            if (!pairs_.push_back({k, v, merged})) return out_of_memory();
+        }
+        if (!any_merge) return true;
+        // The merged pairs go first: hold the mapping's own pairs aside.
+        const size_t held = held_.size();
+        if (!held_.append(pairs_.data() + start, pairs_.size() - start)) return out_of_memory();
+        pairs_.resize_down(start);
+        for (uint32_t k = m.first_child; valid(k); k = rec(rec(k).next_sibling).next_sibling) {
+            const uint32_t v = rec(k).next_sibling;
+            if (!valid(v)) break;
+            if (!is_merge_key(k)) continue;
             const uint32_t source = target(v);
             if (source != zarvel_node_none && rec(source).kind() == ZARVEL_KIND_MAPPING) {
                 if (!flatten(source, depth + 1, true)) return false;
@@ -211,15 +231,8 @@ private:
             }
             merge_items_.resize_down(mark);
         }
-        for (uint32_t k = m.first_child; valid(k); k = rec(rec(k).next_sibling).next_sibling) {
-            const uint32_t v = rec(k).next_sibling;
-            if (!valid(v)) break;
-            if (any_merge && is_merge_key(k)) continue;
-            // Merged pairs count against the budget as they are gathered, so
-            // that merges of merges cannot grow the list without bound.
-            if (merged && ++gathered_ > settings_.budget) return over_budget(k);
-            if (!pairs_.push_back({k, v, merged})) return out_of_memory();
-        }
+        if (!pairs_.append(held_.data() + held, held_.size() - held)) return out_of_memory();
+        held_.resize_down(held);
         return true;
     }
 
@@ -258,6 +271,21 @@ private:
         return true;
     }
 
+    // Cheap fingerprint of a key text: its length and its first and last
+    // eight bytes. Equal texts have equal fingerprints; the texts decide.
+    static uint64_t fingerprint(std::string_view t) {
+        uint64_t head = 0, tail = 0;
+        const size_t n = t.size();
+        if (n >= 8) {
+            std::memcpy(&head, t.data(), 8);
+            std::memcpy(&tail, t.data() + n - 8, 8);
+        } else {
+            for (size_t i = 0; i < n; ++i) head |= uint64_t(uint8_t(t[i])) << (8 * i);
+        }
+        const uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ n) * 0xFF51AFD7ED558CCDull;
+        return h ^ (h >> 29);
+    }
+
     // Leaves pairs_[from..] with one pair per distinct key: at the place of
     // its first occurrence, with the value of its last.
     bool deduplicate(size_t from) {
@@ -274,7 +302,7 @@ private:
             std::string_view text;
             bool has = false;
             if (!identity(pairs_[from + i].key, text, has)) return false;
-            entry e{0, 0, text.size(), has};
+            entry e{0, 0, text.size(), has, 0};
             const char *p = text.data();
             if (has && scratch_.data() && p >= scratch_.data() && p <= scratch_.data() + scratch_.size()) {
                 e.where = 1;
@@ -285,6 +313,7 @@ private:
             } else {
                 e.offset = uint64_t(reinterpret_cast<uintptr_t>(p));
             }
+            if (has) e.print = fingerprint(text);
             entries.push_back(e);
         }
         auto view = [&](const entry &e) {
@@ -292,41 +321,48 @@ private:
             if (e.where == 2) return std::string_view(typed_.data() + e.offset, e.length);
             return std::string_view(reinterpret_cast<const char *>(uintptr_t(e.offset)), e.length);
         };
-        // Small mappings compare every pair; larger ones use a hash table.
-        size_t slots = 0;
-        buffer<uint32_t> &table = table_;
-        table.clear();
-        if (n > 16) {
-            slots = 32;
+        // Small mappings compare every pair; larger ones use a table whose
+        // slots carry the number of the mapping that filled them, so that
+        // it is never cleared.
+        size_t mask = 0;
+        if (n > 8) {
+            size_t slots = 32;
             while (slots < 2 * n) slots *= 2;
-            if (!table.reserve(slots)) return out_of_memory();
-            for (size_t i = 0; i < slots; ++i) table.push_back(zarvel_node_none);
+            if (table_.size() < slots) {
+                table_.clear();
+                if (!table_.reserve(slots)) return out_of_memory();
+                for (size_t i = 0; i < slots; ++i) table_.push_back({0, 0});
+            }
+            mask = slots - 1;
+            if (++table_round_ == 0) {  // wrapped: clear once
+                for (slot &t : table_) t.round = 0;
+                table_round_ = 1;
+            }
         }
-        size_t kept = 0;  // pairs_[from..from+kept) are the distinct keys so far
         buffer<uint32_t> &kept_entry = kept_entry_;  // entry index of each kept pair
         kept_entry.clear();
         if (!kept_entry.reserve(n)) return out_of_memory();
+        size_t kept = 0;  // pairs_[from..from+kept) are the distinct keys so far
         for (size_t i = 0; i < n; ++i) {
             const entry &e = entries[i];
             const pair current = pairs_[from + i];
             size_t found = SIZE_MAX;
-            size_t slot = 0;
+            size_t at = 0;
             if (e.has) {
-                const std::string_view text = view(e);
-                if (slots) {
-                    slot = size_t(zarvel_hash_bytes(text.data(), text.size())) & (slots - 1);
-                    while (table[slot] != zarvel_node_none) {
-                        const uint32_t j = table[slot];
-                        if (view(entries[kept_entry[j]]) == text) {
-                            found = j;
+                if (mask) {
+                    at = size_t(e.print) & mask;
+                    while (table_[at].round == table_round_) {
+                        const entry &o = entries[kept_entry[table_[at].index]];
+                        if (o.print == e.print && view(o) == view(e)) {
+                            found = table_[at].index;
                             break;
                         }
-                        slot = (slot + 1) & (slots - 1);
+                        at = (at + 1) & mask;
                     }
                 } else {
                     for (size_t j = 0; j < kept; ++j) {
                         const entry &o = entries[kept_entry[j]];
-                        if (o.has && o.length == e.length && view(o) == text) {
+                        if (o.has && o.print == e.print && view(o) == view(e)) {
                             found = j;
                             break;
                         }
@@ -341,7 +377,7 @@ private:
                 earlier.merged = current.merged;
                 continue;
             }
-            if (slots && e.has) table[slot] = uint32_t(kept);
+            if (mask && e.has) table_[at] = {table_round_, uint32_t(kept)};
             pairs_[from + kept] = current;
             kept_entry.push_back(uint32_t(i));
             ++kept;
@@ -389,6 +425,7 @@ private:
     uint64_t gathered_ = 0;  // pairs gathered from merge keys
     buffer<pair> pairs_;
     buffer<uint32_t> merge_items_;
+    buffer<pair> held_;  // own pairs of mappings whose merged pairs are being gathered
     buffer<char> scratch_;
     buffer<char> typed_;
     struct entry {
@@ -396,9 +433,15 @@ private:
         uint64_t offset;  // node text: its address
         uint64_t length;
         bool has;
+        uint64_t print;  // fingerprint of the text
+    };
+    struct slot {
+        uint32_t round;  // table_round_ of the mapping that filled it
+        uint32_t index;  // kept pair
     };
     buffer<entry> entries_;
-    buffer<uint32_t> table_;
+    buffer<slot> table_;
+    uint32_t table_round_ = 0;
     buffer<uint32_t> kept_entry_;
     step path_[max_depth + 1];
     uint32_t depth_ = 0;
