@@ -1,6 +1,7 @@
 // CBOR heads and floats in preferred serialisation, written to any output
 // with put(byte) and put(bytes, n): shared by the node encoder and the
-// plain data writer.
+// plain data writer. Internal to each file that includes it (static), so
+// that each keeps the inlining its own hot loop had with private copies.
 #pragma once
 
 #include <cmath>
@@ -32,7 +33,7 @@ constexpr uint16_t half_sign = 0x8000;
 // Shortest head: the argument in the initial byte below 24, else 1, 2, 4 or
 // 8 big-endian bytes.
 template <typename Out>
-inline void put_head(Out &out, uint8_t major, uint64_t argument) {
+static void put_head(Out &out, uint8_t major, uint64_t argument) {
     uint8_t head[9];
     uint32_t n;
     const uint8_t initial = uint8_t(major << 5);
@@ -60,7 +61,7 @@ inline void put_head(Out &out, uint8_t major, uint64_t argument) {
 }
 
 template <typename Out>
-inline void put_half(Out &out, uint16_t bits) {
+static void put_half(Out &out, uint16_t bits) {
     const uint8_t bytes[3] = {cbor_half, uint8_t(bits >> 8), uint8_t(bits)};
     out.put(bytes, 3);
 }
@@ -70,7 +71,7 @@ inline void put_half(Out &out, uint16_t bits) {
 // The binary16 bits of d when d is exactly a binary16 value (the case in
 // which rounding to nearest even gives it back unchanged), read from the
 // double's bits: exponent in range and no mantissa bits below binary16's.
-inline bool exact_half(double d, uint16_t &bits) {
+static bool exact_half(double d, uint16_t &bits) {
     uint64_t b;
     std::memcpy(&b, &d, 8);
     const uint16_t sign = uint16_t(b >> 48) & half_sign;
@@ -100,7 +101,7 @@ inline bool exact_half(double d, uint16_t &bits) {
 }
 
 template <typename Out>
-inline void put_float(Out &out, double d) {
+static void put_float(Out &out, double d) {
     if (std::isnan(d)) {
         put_half(out, half_nan);
         return;
