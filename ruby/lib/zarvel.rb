@@ -108,12 +108,12 @@ module Zarvel
     end
 
     # CBOR encoding of an object, with the shortest heads and float widths.
-    # Binary strings that are not UTF-8 become byte strings.
+    # Binary strings that are not UTF-8 become byte strings, integers beyond
+    # 64 bits bignums (tags 2 and 3).
     #
     # @param obj [Object]
     # @return [String] binary string
-    # @raise [RangeError] for an integer beyond 64 bits
-    # @raise [Zarvel::Error] for NaN, infinities or a recursive structure
+    # @raise [Zarvel::Error] for a recursive structure
     # @raise [TypeError] for objects that have no CBOR form here
     def dump_cbor(obj)
       _dump_cbor(obj).force_encoding(Encoding::BINARY)

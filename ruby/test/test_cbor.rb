@@ -10,6 +10,8 @@ class TestCbor < Minitest::Test
       [[0.1, 1.5, 65_504.0, 100_000.0, 1e300, -0.0, 5e-324]],
       [{ 1 => 'int key', 'nested' => { 'deep' => [[[]]] } }],
       [["\xff\x00".b, '', 'é']],
+      [[Float::INFINITY, -Float::INFINITY, 2**64, -2**64 - 1, 2**200]],
+      [{ "\xfe".b => 'byte key' }],
       ['text'],
     ]
     each_row(rows) do |object|
@@ -20,13 +22,8 @@ class TestCbor < Minitest::Test
   end
 
   def test_refused
-    rows = [
-      # [object, error class]
-      [[Float::NAN], Zarvel::Error],
-      [2**64, RangeError],
-      [Object.new, TypeError],
-    ]
-    each_row(rows) { |object, error| assert_raises(error) { Zarvel.dump_cbor(object) } }
+    assert Zarvel.load_cbor(Zarvel.dump_cbor([Float::NAN]))[0].nan?
+    assert_raises(TypeError) { Zarvel.dump_cbor(Object.new) }
     a = [1]
     a << a
     assert_raises(Zarvel::Error) { Zarvel.dump_cbor(a) }

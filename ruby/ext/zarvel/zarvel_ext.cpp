@@ -722,7 +722,6 @@ void add_string(writer *w, VALUE string, bool key) {
         add_scalar(w, p, n, ZARVEL_NODE_STYLE_DOUBLE_QUOTED);
         return;
     }
-    if (key) rb_raise(error_class, "dump: binary string as a mapping key");
     VALUE encoded = rb_funcall(rb_ary_new_from_values(1, &string), rb_intern("pack"), 1, rb_str_new_cstr("m0"));
     add_scalar(w, RSTRING_PTR(encoded), uint64_t(RSTRING_LEN(encoded)), ZARVEL_NODE_STYLE_PLAIN);
     static const char tag[] = "tag:yaml.org,2002:binary";
@@ -731,9 +730,8 @@ void add_string(writer *w, VALUE string, bool key) {
 
 void add_float(writer *w, double value) {
     if (std::isnan(value) || std::isinf(value)) {
-        if (w->to != target::yaml)
-            rb_raise(error_class, "%s: %s has no form there", w->to == target::json ? "generate_json" : "dump_cbor",
-                     std::isnan(value) ? "NaN" : "Infinity");
+        if (w->to == target::json)
+            rb_raise(error_class, "generate_json: %s has no JSON form", std::isnan(value) ? "NaN" : "Infinity");
         const char *text = std::isnan(value) ? ".nan" : value > 0 ? ".inf" : "-.inf";
         add_scalar(w, text, std::strlen(text), ZARVEL_NODE_STYLE_PLAIN);
         return;
@@ -785,10 +783,6 @@ void add_object(writer *w, VALUE object, bool key) {
         return;
     case T_FIXNUM:
     case T_BIGNUM: {
-        // The encoder would write a wider integer as a float, losing digits.
-        if (w->to == target::cbor && RB_TYPE_P(object, T_BIGNUM) &&
-            NUM2INT(rb_funcall(object, rb_intern("bit_length"), 0)) > 63)
-            rb_raise(rb_eRangeError, "dump_cbor: integer beyond 64 bits");
         VALUE text = rb_funcall(object, id_to_s, 0);
         add_scalar(w, RSTRING_PTR(text), uint64_t(RSTRING_LEN(text)), ZARVEL_NODE_STYLE_PLAIN);
         return;
@@ -862,8 +856,10 @@ VALUE write_document(VALUE argument) {
         return text;
     }
     case target::cbor: {
-        uint8_t *out = zarvel_cbor_encode(w->document, 0, &length);
-        if (!out) raise_status(ZARVEL_FAILED, "CBOR encode");
+        // Plain CBOR: floats of any value, bignums, byte strings for !!binary.
+        int32_t status = ZARVEL_OK;
+        uint8_t *out = zarvel_plain_cbor(w->document, &length, &status);
+        if (!out) raise_status(status, "CBOR encode");
         VALUE bytes = rb_str_new(reinterpret_cast<const char *>(out), long(length));
         zarvel_free(out);
         return bytes;
