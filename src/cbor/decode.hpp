@@ -29,13 +29,14 @@
 #include <cstring>
 
 #include "core/error.hpp"
+#include "core/limits.hpp"
 #include "core/memory.hpp"
 #include "yaml/decode.hpp"
 
 namespace zvl::cbor {
 
 // Arrays and maps open at once.
-inline constexpr uint32_t depth_guard = 1000;
+inline constexpr uint32_t depth_guard = nesting_limit;
 // Tag-chain text: a tag adds at most 20 digits and a separating space.
 inline constexpr uint32_t tag_chain_capacity = 512;
 inline constexpr uint32_t tag_text_max = 21;

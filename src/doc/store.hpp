@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/limits.hpp"
 #include "core/lock.hpp"
 #include "core/memory.hpp"
 #include "zarvel.h"
@@ -30,7 +31,7 @@ struct zarvel_resolver;
 // Node id that names no node (also "none" in child links and alias targets).
 inline constexpr uint32_t zarvel_node_none = 0xFFFFFFFFu;
 // Collections open at once while composing, and tree depth of the editing API.
-inline constexpr uint32_t zarvel_store_max_depth = 1000;
+inline constexpr uint32_t zarvel_store_max_depth = zvl::nesting_limit;
 
 // ---- text span -------------------------------------------------------------
 //

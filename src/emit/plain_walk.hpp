@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "core/error.hpp"
+#include "core/limits.hpp"
 #include "core/memory.hpp"
 #include "doc/store.hpp"
 #include "zarvel.h"
@@ -88,7 +89,7 @@ struct step {
 void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, uint32_t node,
              const char *what);
 
-inline constexpr uint32_t max_depth = 1000;
+inline constexpr uint32_t max_depth = nesting_limit;
 
 template <typename Sink>
 class walker {

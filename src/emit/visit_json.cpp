@@ -2,6 +2,7 @@
 // as it goes and builds nothing (only escaped strings use a scratch buffer).
 #include <cstring>
 
+#include "core/limits.hpp"
 #include "core/memory.hpp"
 #include "emit/visit.hpp"
 
@@ -9,7 +10,7 @@ namespace {
 
 using zvl::visit::call;
 
-constexpr uint32_t max_depth = 1000;
+constexpr uint32_t max_depth = zvl::nesting_limit;
 
 enum class outcome { ok, syntax, stopped, too_deep };
 

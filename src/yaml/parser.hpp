@@ -6,13 +6,14 @@
 #include <cstdint>
 
 #include "core/error.hpp"
+#include "core/limits.hpp"
 #include "core/memory.hpp"
 #include "doc/resolve.hpp"
 #include "yaml/event.hpp"
 
 struct zarvel_parser;
 
-inline constexpr uint32_t zarvel_parser_depth_limit = 1000;
+inline constexpr uint32_t zarvel_parser_depth_limit = zvl::nesting_limit;
 
 // Null when the allocator is null or an allocation fails. Nesting limit 1000,
 // core schema, empty anchor map, cleared error record.
