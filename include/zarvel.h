@@ -62,6 +62,10 @@ ZARVEL_API const char *zarvel_version(void);
  * failed on this thread). Line and column are written when the pointers are
  * not null. A success does not clear it. */
 ZARVEL_API const char *zarvel_last_error(uint32_t *line, uint32_t *column);
+/* Byte offset into the caller's input of the calling thread's last failure
+ * (0 when the failure has no position). JSON and encoding failures carry an
+ * offset but no line and column; a host derives them from this. */
+ZARVEL_API uint64_t zarvel_last_error_offset(void);
 
 /* ==== event kinds ======================================================== */
 
@@ -641,15 +645,25 @@ ZARVEL_API void zarvel_plan_result_free(zarvel_plan_result *result);
 
 /* ==== output: serialiser, number formatting, visitors ==================== */
 
-/* Options of zarvel_serialize_ex, _into_ex and _stream. The other fields are
- * read only when size is at least 16 (sizeof the record); otherwise the
- * record counts as absent. */
+/* Options of zarvel_serialize_ex, _into_ex and _stream. The first three
+ * fields after size are read only when size is at least 16; otherwise the
+ * record counts as absent. indent and style are read when size is at least
+ * 24, so that records made for the 16-byte layout keep working. */
 typedef struct zarvel_serialize_options {
     uint32_t size;           /* sizeof(zarvel_serialize_options) */
     uint32_t canonical;      /* nonzero: all-flow output with typed scalars */
     int32_t width;           /* flow wrapping width; 0 or less means 80 */
     uint32_t explicit_start; /* nonzero: "---" before every document */
+    uint32_t indent;         /* blanks per nested block mapping, 1-16; 0 means 2 */
+    uint32_t style;          /* a ZARVEL_STYLE_* value: how collections are written */
 } zarvel_serialize_options;
+
+/* zarvel_serialize_options.style. */
+enum {
+    ZARVEL_STYLE_KEEP = 0,  /* each collection as it was read (flow stays flow) */
+    ZARVEL_STYLE_BLOCK = 1, /* every collection in block form where YAML allows it */
+    ZARVEL_STYLE_FLOW = 2   /* every collection in flow form */
+};
 
 /* Receives the text in pieces; a nonzero result stops the delivery. */
 typedef int (*zarvel_write_fn)(void *user, const char *bytes, uint64_t length);

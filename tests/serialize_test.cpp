@@ -431,6 +431,35 @@ TEST(Serialize, FlowCollections) {
     }
 }
 
+// Indent and style options; a record of the older 16-byte layout keeps the
+// defaults.
+TEST(Serialize, LayoutOptions) {
+    struct row {
+        const char *input;
+        uint32_t size, indent, style;
+        const char *expected;
+    } rows[] = {
+        {"{a: {b: [1, {c: 2}]}}", 24, 0, ZARVEL_STYLE_BLOCK, "a:\n  b:\n  - 1\n  - c: 2\n"},
+        {"{a: {b: [1, {c: 2}]}}", 24, 4, ZARVEL_STYLE_BLOCK, "a:\n    b:\n    - 1\n    - c: 2\n"},
+        {"{a: {b: [1, {c: 2}]}}", 24, 0, ZARVEL_STYLE_KEEP, "{a: {b: [1, {c: 2}]}}\n"},
+        {"{a: {b: [1, {c: 2}]}}", 16, 4, ZARVEL_STYLE_BLOCK, "{a: {b: [1, {c: 2}]}}\n"},
+        {"a:\n  b: [x]\nc: d\n", 24, 3, ZARVEL_STYLE_KEEP, "a:\n   b: [x]\nc: d\n"},
+        {"a:\n  b: [x]\nc: d\n", 24, 0, ZARVEL_STYLE_FLOW, "{a: {b: [x]}, c: d}\n"},
+    };
+    for (const row &r : rows) {
+        int32_t status = 0;
+        zarvel_document *doc = zarvel_parse(r.input, std::strlen(r.input), &status);
+        ASSERT_NE(doc, nullptr) << r.input;
+        zarvel_serialize_options o{r.size, 0, 0, 0, r.indent, r.style};
+        uint64_t n = 0;
+        char *text = zarvel_serialize_ex(doc, &o, &n);
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(std::string(text, n), r.expected) << r.input << " indent " << r.indent << " style " << r.style;
+        zarvel_free(text);
+        zarvel_document_free(doc);
+    }
+}
+
 TEST(Serialize, TypedScalarsInJsonAndCanonical) {
     struct row {
         std::string text;

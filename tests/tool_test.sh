@@ -75,6 +75,37 @@ for to in json yaml cbor; do
     expect "unbuildable-to-$to" 1 '' 'tag-bomb.yaml: .*storage limit.*\(status 2\)' -- "$tool" convert --to "$to" "$scratch/tag-bomb.yaml"
 done
 expect unbuildable-get 1 '' 'storage limit' -- "$tool" get "$scratch/tag-bomb.yaml"
+# get: jq-style paths, aliases and merge keys followed, every document queried
+cat >"$scratch/get.yaml" <<'YAML'
+base: &b {x: 1, y: 2}
+svc:
+  <<: *b
+  y: 3
+  ports: [80, 443]
+  "k.dot": v
+  ref: *b
+list: [{name: a}, {name: b}]
+---
+doc: 2
+YAML
+get() { "$tool" get "$@"; }
+expect get-scalar 0 '^3$' '' -- get --doc 0 "$scratch/get.yaml" .svc.y
+expect get-merged 0 '^1$' '' -- get --doc 0 "$scratch/get.yaml" .svc.x
+expect get-last 0 '^443$' '' -- get --doc 0 "$scratch/get.yaml" '.svc.ports[-1]'
+expect get-quoted-key 0 '^v$' '' -- get --doc 0 "$scratch/get.yaml" '.svc["k.dot"]'
+expect get-each 0 '^a$' '' -- get --doc 0 "$scratch/get.yaml" '.list[].name'
+expect get-alias 0 '^y: 2$' '' -- get --doc 0 "$scratch/get.yaml" .svc.ref
+expect get-every-doc 0 '^2$' '' -- get "$scratch/get.yaml" .doc
+expect get-missing 0 '^null$' '' -- get --doc 0 "$scratch/get.yaml" .nope.deeper
+expect get-missing-e 1 '^null$' '' -- get -e --doc 0 "$scratch/get.yaml" .nope
+expect get-json 0 '^\{"x":1,"y":3,"ports":\[80,443\]' '' -- get -o json --compact --doc 0 "$scratch/get.yaml" .svc
+expect get-old-form 0 '^443$' '' -- get "$scratch/get.yaml" svc ports 1
+expect get-bad-path 2 '' "expected '.' or '\['" -- get "$scratch/get.yaml" '.a!'
+expect get-json-input 0 '^2$' '' -- bash -c "printf '{\"a\": [1, 2]}' | \"$tool\" get - '.a[1]'"
+expect get-json-error 1 '' '^zarvel get: -:2:5: not strict JSON' -- bash -c "printf '{\"a\":\n [1,,2]}' | \"$tool\" get - .a"
+expect get-help 0 'examples:' '' -- get --help
+printf 'a: &a [*a, *a]\nb: &b [*a, *a, *a, *a, *a, *a, *a, *a, *a, *a]\nc: &c [*b, *b, *b, *b, *b, *b, *b, *b, *b, *b]\nd: &d [*c, *c, *c, *c, *c, *c, *c, *c, *c, *c]\ne: &e [*d, *d, *d, *d, *d, *d, *d, *d, *d, *d]\nf: &f [*e, *e, *e, *e, *e, *e, *e, *e, *e, *e]\ng: [*f, *f, *f, *f, *f, *f, *f, *f, *f, *f]\n' | sed 's/a: &a \[\*a, \*a\]/a: \&a [x, y]/' >"$scratch/bomb.yaml"
+expect get-bomb 1 '' 'alias bomb' -- get -o json "$scratch/bomb.yaml" .g
 
 # convert --to json / cbor: plain data by default, YAML properties on request
 printf 'a: &x 0x1F\nb: *x\nc: !Ref name\nd: {<<: {k: 1}, j: 2}\n' >"$scratch/plain.yaml"

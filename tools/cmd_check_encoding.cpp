@@ -31,4 +31,10 @@ int run(int argc, char **argv) {
 }  // namespace
 
 ZARVEL_COMMAND("check-encoding", "decode an input and print its UTF-8 length in bytes",
-               "zarvel check-encoding FILE|-", run);
+               "zarvel check-encoding FILE|-",
+               "Decodes the input (UTF-8, or UTF-16/32 with a byte order mark) as the YAML reader\n"
+               "does and prints the length of the UTF-8 text; an ill-formed input exits 1.\n"
+               "\nexamples:\n"
+               "  zarvel check-encoding config.yaml\n"
+               "  iconv -t UTF-16 a.yaml | zarvel check-encoding -\n",
+               run);

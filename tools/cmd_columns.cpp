@@ -107,4 +107,10 @@ int run(int argc, char **argv) {
 }  // namespace
 
 ZARVEL_COMMAND("columns", "print a column plan's result over a text as CSV",
-               "zarvel columns PLAN.json FILE|-", run);
+               "zarvel columns PLAN.json FILE|-",
+               "PLAN.json holds a column plan (see docs/API.md, column plans); FILE is a JSON or\n"
+               "YAML text. Each row of the result is one CSV line, empty fields for nulls.\n"
+               "\nexamples:\n"
+               "  zarvel columns plan.json users.json\n"
+               "  zarvel columns plan.json - < users.yaml\n",
+               run);

@@ -218,4 +218,4 @@ ZARVEL_COMMAND("convert",
                "[--non-finite fail|null|string] [--duplicate-keys last|fail] [--compact] "
                "[--width N] [--explicit-start] [--schema core|yaml11] [--canonical] [--strict] "
                "[FILE|-]",
-               run);
+               "", run);

@@ -54,4 +54,10 @@ int run(int argc, char **argv) {
 }  // namespace
 
 ZARVEL_COMMAND("events", "print the parse events of a YAML stream",
-               "zarvel events FILE|-", run);
+               "zarvel events FILE|-",
+               "One parse event per line (stream, document, collection starts and ends,\n"
+               "scalars, aliases) with its position, style, anchor and tag.\n"
+               "\nexamples:\n"
+               "  zarvel events config.yaml\n"
+               "  printf 'a: [1, 2]' | zarvel events -\n",
+               run);

@@ -1,127 +1,140 @@
-// zarvel get: parse a YAML stream, walk from the first root by mapping keys
-// and sequence indexes, and print the node reached.
+// zarvel get: query documents with a jq-style path and print what it
+// reaches: scalars raw, collections as YAML (or JSON), "null" for nothing.
+// Aliases and merge keys are followed as a loader follows them.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "command.hpp"
+#include "loaded_tree.hpp"
+#include "output.hpp"
 #include "zarvel.h"
 
 namespace {
 
-const char *kind_name(int kind) {
-    switch (kind) {
-    case ZARVEL_NODE_SCALAR: return "scalar";
-    case ZARVEL_NODE_SEQUENCE: return "sequence";
-    case ZARVEL_NODE_MAPPING: return "mapping";
-    default: return "alias";
+using namespace zarvel_tool;
+
+enum class output_form { yaml, json, raw };
+
+// The older form "get FILE key 0 key": each word one step, digits an index.
+std::vector<path_step> word_steps(const arguments &args) {
+    std::vector<path_step> steps;
+    for (size_t i = 1; i < args.positional_count(); ++i) {
+        const std::string word = args.positional(i);
+        const bool digits = !word.empty() && word.find_first_not_of("0123456789") == std::string::npos;
+        path_step step{digits ? path_step::index : path_step::key, word};
+        if (digits) step.number = std::strtoll(word.c_str(), nullptr, 10);
+        steps.push_back(step);
     }
+    return steps;
 }
 
-const char *style_name(int style) {
-    static const char *const names[] = {"none", "plain", "single-quoted", "double-quoted", "literal", "folded"};
-    return style >= 0 && style <= 5 ? names[style] : "none";
+bool is_null(zarvel_node *node) {
+    return !node || (zarvel_node_kind(node) == ZARVEL_NODE_SCALAR && zarvel_node_tag_id(node) == ZARVEL_TAG_NULL);
 }
 
-// An index is all decimal digits.
-bool parse_index(const char *text, uint64_t *out) {
-    if (!*text) return false;
-    uint64_t value = 0;
-    for (const char *p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        if (value > (UINT64_MAX - 9) / 10) return false;
-        value = value * 10 + uint64_t(*p - '0');
+// One result on its own line(s).
+bool print_result(zarvel_node *node, output_form form, const text_layout &layout, uint64_t budget) {
+    const bool scalar = node && zarvel_node_kind(node) == ZARVEL_NODE_SCALAR;
+    if (form != output_form::json && (!node || scalar)) {
+        uint64_t length = 0;
+        const char *text = node ? zarvel_node_value(node, &length) : nullptr;
+        if (!node || (length == 0 && is_null(node))) return write_output("null\n", 5);
+        return write_output(text, length) && write_output("\n", 1);
     }
-    *out = value;
-    return true;
-}
-
-zarvel_node *follow_aliases(zarvel_node *node) {
-    for (int hops = 0; node && zarvel_node_kind(node) == ZARVEL_NODE_ALIAS && hops < 1000; ++hops)
-        node = zarvel_node_alias_target(node);
-    return node;
-}
-
-void print_text(const char *label, const char *text, uint64_t length) {
-    std::printf("%s: ", label);
-    if (length) std::fwrite(text, 1, length, stdout);
-    std::printf("\n");
-}
-
-void print_node(const zarvel_node *node) {
-    int kind = zarvel_node_kind(node);
-    std::printf("kind: %s\n", kind_name(kind));
-    std::printf("tag_id: %d\n", zarvel_node_tag_id(node));
-    std::printf("style: %s\n", style_name(zarvel_node_style(node)));
-    uint64_t length = 0;
-    const char *anchor = zarvel_node_anchor(node, &length);
-    if (anchor) print_text("anchor", anchor, length);
-    const char *tag = zarvel_node_tag(node, &length);
-    if (tag) print_text("tag", tag, length);
-    if (kind == ZARVEL_NODE_SEQUENCE) {
-        std::printf("count: %llu\n", static_cast<unsigned long long>(zarvel_node_seq_count(node)));
-    } else if (kind == ZARVEL_NODE_MAPPING) {
-        std::printf("count: %llu\n", static_cast<unsigned long long>(zarvel_node_map_count(node)));
-    } else {
-        const char *text = zarvel_node_value(node, &length);
-        print_text(kind == ZARVEL_NODE_ALIAS ? "alias" : "text", text, length);
+    std::string error;
+    zarvel_document *copy = copy_loaded(node, budget, error);
+    if (!copy) {
+        fail(error);
+        return false;
     }
+    text_layout this_layout = layout;
+    if (form == output_form::raw) this_layout.compact = true;
+    const bool ok = form == output_form::yaml ? write_yaml(copy, this_layout) : write_json(copy, this_layout);
+    zarvel_document_free(copy);
+    return ok;
 }
 
 int run(int argc, char **argv) {
-    zarvel_tool::arguments args(argc, argv);
-    const char *schema = args.value("--schema");
-    if (!args.finish(1, SIZE_MAX)) return zarvel_tool::exit_usage;
-    zarvel_parse_options options = {0, 0};
-    if (schema) {
-        if (std::strcmp(schema, "yaml11") == 0)
-            options.schema = 1;
-        else if (std::strcmp(schema, "core") != 0)
-            return zarvel_tool::usage_error("--schema must be core or yaml11");
+    arguments args(argc, argv);
+    const char *schema_text = args.value("--schema");
+    const char *form_text = args.value("-o");
+    const char *doc_text = args.value("--doc");
+    const bool exit_status = args.flag("-e");
+    text_layout layout;
+    if (!read_layout(args, layout)) return exit_usage;
+    if (!args.finish(1, SIZE_MAX)) return exit_usage;
+    int32_t schema = 0;
+    if (!parse_schema(schema_text, schema)) return exit_usage;
+    output_form form = output_form::yaml;
+    if (form_text) {
+        if (std::strcmp(form_text, "json") == 0) form = output_form::json;
+        else if (std::strcmp(form_text, "raw") == 0) form = output_form::raw;
+        else if (std::strcmp(form_text, "yaml") != 0) return usage_error("-o must be yaml, json or raw");
     }
-    zarvel_tool::input in;
-    if (!zarvel_tool::read_input(args.positional(0), in)) return zarvel_tool::exit_failure;
+    long long only_document = -1;
+    if (doc_text) {
+        char *end = nullptr;
+        only_document = std::strtoll(doc_text, &end, 10);
+        if (!*doc_text || *end || only_document < 0) return usage_error("--doc takes a document number from 0");
+    }
+    std::vector<path_step> steps;
+    if (args.positional_count() >= 2 && args.positional(1)[0] == '.') {
+        std::string error;
+        if (args.positional_count() > 2) return usage_error("one PATH (quote it for the shell)");
+        if (!parse_path(args.positional(1), steps, error)) return usage_error(error);
+    } else {
+        steps = word_steps(args);
+    }
 
-    int32_t status = 0;
-    zarvel_document *document = zarvel_parse_ex(in.bytes.data(), in.bytes.size(), &options, &status);
-    if (!document) {
-        if (status == 0) return zarvel_tool::fail(in.name + ": the stream holds no document");
-        uint32_t line = 0, column = 0;
-        const char *message = zarvel_last_error(&line, &column);
-        return zarvel_tool::fail(in.name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
-                                 message + " (status " + std::to_string(status) + ")");
-    }
-    if (!zarvel_tool::document_built(in.name, document)) {
+    input in;
+    if (!read_input(args.positional(0), in)) return exit_failure;
+    const std::string_view bytes(in.bytes.data(), in.bytes.size());
+    zarvel_document *document = parse_any(in, detect_format(in.name.c_str(), bytes), schema);
+    if (!document) return exit_failure;  // parse_any reported why
+    const uint32_t count = zarvel_document_count(document);
+    if (only_document >= 0 && uint64_t(only_document) >= count) {
         zarvel_document_free(document);
-        return zarvel_tool::exit_failure;
+        return fail(in.name + " holds " + std::to_string(count) + " document(s); --doc counts from 0");
     }
-    zarvel_node *node = zarvel_document_root(document, 0);
-    std::string path;
-    for (size_t i = 1; node && i < args.positional_count(); ++i) {
-        const char *step = args.positional(i);
-        path += std::string("/") + step;
-        node = follow_aliases(node);
-        int kind = zarvel_node_kind(node);
-        if (kind == ZARVEL_NODE_MAPPING) {
-            node = zarvel_node_map_get(node, step, int32_t(std::strlen(step)));
-        } else if (kind == ZARVEL_NODE_SEQUENCE) {
-            uint64_t index = 0;
-            node = parse_index(step, &index) ? zarvel_node_seq_at(node, index) : nullptr;
-        } else {
-            node = nullptr;
+    const uint64_t budget = expansion_budget(bytes.size());
+    bool ok = true, all_present = true;
+    std::vector<zarvel_node *> results;
+    for (uint32_t i = 0; ok && i < count; ++i) {
+        if (only_document >= 0 && i != uint64_t(only_document)) continue;
+        std::string error;
+        if (!evaluate_path(zarvel_document_root(document, i), steps, results, error)) {
+            ok = fail(in.name + ": " + error) == exit_ok;
+            break;
+        }
+        for (zarvel_node *node : results) {
+            if (is_null(node)) all_present = false;
+            if (!(ok = print_result(node, form, layout, budget))) break;
         }
     }
-    int code = zarvel_tool::exit_ok;
-    if (!node)
-        code = zarvel_tool::fail("no node at " + (path.empty() ? std::string("the root") : path));
-    else
-        print_node(node);
     zarvel_document_free(document);
-    return code;
+    if (!ok) return exit_failure;
+    return exit_status && !all_present ? exit_failure : exit_ok;
 }
 
 }  // namespace
 
-ZARVEL_COMMAND("get", "print the node at a path of keys and indexes in a YAML document",
-               "zarvel get [--schema core|yaml11] FILE|- [KEY|INDEX]...", run);
+ZARVEL_COMMAND("get", "print what a jq-style path reaches in each document (YAML, JSON or CBOR)",
+               "zarvel get [-o yaml|json|raw] [--doc N] [-e] [--indent N] [--compact] "
+               "[--schema core|yaml11] FILE|- PATH",
+               "  -o yaml      scalars raw, collections as block YAML (the default)\n"
+               "  -o json      every result as JSON (aliases expanded, merge keys applied)\n"
+               "  -o raw       scalars raw, collections as one-line JSON\n"
+               "  --doc N      query only document N of a stream (from 0); default: every document\n"
+               "  -e           exit 1 when a result is missing or null\n"
+               "  --indent N   blanks per level of YAML and JSON output (default 2)\n"
+               "  --compact    JSON on one line\n"
+               "  --schema S   core (YAML 1.2, the default) or yaml11 (YAML 1.1 types)\n"
+               "PATH: . (the document), .a.b, .a[0], .a[-1] (last), .[\"key.with dots\"],\n"
+               ".a[] (each item or value), .a[].name; a missing path prints null.\n"
+               "\nexamples:\n"
+               "  zarvel get deploy.yaml .spec.template.spec.containers[0].image\n"
+               "  zarvel get -o json config.yaml .services\n"
+               "  kubectl get pods -o yaml | zarvel get - '.items[].metadata.name'\n",
+               run);

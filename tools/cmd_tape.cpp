@@ -56,4 +56,9 @@ int run(int argc, char **argv) {
 }  // namespace
 
 ZARVEL_COMMAND("tape", "print the JSON tape of a text, one entry per line",
-               "zarvel tape [--lenient] FILE|-", run);
+               "zarvel tape [--lenient] FILE|-",
+               "  --lenient   also take unchecked number tokens and a bare scalar root\n"
+               "\nexamples:\n"
+               "  zarvel tape data.json\n"
+               "  printf 1e5x | zarvel tape --lenient -\n",
+               run);

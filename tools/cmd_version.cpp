@@ -13,4 +13,5 @@ int run(int argc, char **argv) {
 }
 }  // namespace
 
-ZARVEL_COMMAND("version", "print the library version", "zarvel version", run);
+ZARVEL_COMMAND("version", "print the library version", "zarvel version",
+               "\nexamples:\n  zarvel version\n", run);

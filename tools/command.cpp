@@ -1,10 +1,15 @@
 // The subcommand registry and the helpers every subcommand shares.
 #include "command.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+
+#include "zarvel.h"
 
 namespace zarvel_tool {
 namespace {
@@ -81,6 +86,102 @@ bool read_input(const char *path, input &out) {
         return false;
     }
     return true;
+}
+
+bool redirect_output(const char *path) {
+    if (std::strcmp(path, "-") == 0) return true;
+    if (!std::freopen(path, "wb", stdout)) {
+        fail(std::string("cannot create ") + path + ": " + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+int fail_parse(const std::string &name, std::string_view bytes) {
+    uint32_t line = 0, column = 0;
+    const std::string message = zarvel_last_error(&line, &column);
+    if (line == 0) {
+        const uint64_t offset = std::min<uint64_t>(zarvel_last_error_offset(), bytes.size());
+        line = 1;
+        uint64_t line_start = 0;
+        for (uint64_t i = 0; i < offset; ++i)
+            if (bytes[i] == '\n') {
+                ++line;
+                line_start = i + 1;
+            }
+        column = uint32_t(offset - line_start + 1);
+    }
+    return fail(name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + message);
+}
+
+bool parse_schema(const char *text, int32_t &schema) {
+    schema = 0;
+    if (!text || std::strcmp(text, "core") == 0) return true;
+    if (std::strcmp(text, "yaml11") == 0) {
+        schema = 1;
+        return true;
+    }
+    usage_error("--schema must be core or yaml11");
+    return false;
+}
+
+bool format_named(const char *name, data_format &f) {
+    if (std::strcmp(name, "yaml") == 0) f = data_format::yaml;
+    else if (std::strcmp(name, "json") == 0) f = data_format::json;
+    else if (std::strcmp(name, "cbor") == 0) f = data_format::cbor;
+    else return false;
+    return true;
+}
+
+data_format detect_format(const char *path, std::string_view head) {
+    const std::string_view p = path;
+    auto ends = [&](std::string_view suffix) {
+        return p.size() > suffix.size() && p.substr(p.size() - suffix.size()) == suffix;
+    };
+    if (ends(".json")) return data_format::json;
+    if (ends(".cbor")) return data_format::cbor;
+    if (ends(".yaml") || ends(".yml")) return data_format::yaml;
+    if (head.empty()) return data_format::yaml;
+    const auto first = uint8_t(head[0]);
+    const bool bom16 = head.size() >= 2 && ((first == 0xFE && uint8_t(head[1]) == 0xFF) ||
+                                           (first == 0xFF && uint8_t(head[1]) == 0xFE));
+    const bool bom8 = first == 0xEF;
+    // UTF-16/32 text without a byte order mark starts with a zero byte
+    // beside a character; CBOR's 0x00 (the number 0) is rarely a whole input.
+    const bool wide = first == 0 && head.size() >= 2;
+    const bool text_start = first == '\t' || first == '\n' || first == '\r' ||
+                            (first >= 0x20 && first < 0x7F) || (first >= 0xC2 && first <= 0xF4);
+    if (!(text_start || bom16 || bom8 || wide)) return data_format::cbor;
+    const size_t at = head.find_first_not_of(" \t\r\n");
+    if (at != std::string_view::npos && (head[at] == '{' || head[at] == '[')) return data_format::json;
+    return data_format::yaml;
+}
+
+namespace {
+double seconds_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+}  // namespace
+
+progress::progress(uint64_t total) : total_(total), start_(seconds_now()), terminal_(isatty(2) != 0) {}
+
+progress::~progress() {
+    if (shown_) std::fprintf(stderr, "\r\033[K");
+}
+
+void progress::update(uint64_t done) {
+    if (!terminal_) return;
+    const double now = seconds_now();
+    if (now - start_ < 2.0 || now - last_ < 0.2) return;
+    last_ = now;
+    shown_ = true;
+    const double mb = double(done) / 1e6, rate = mb / (now - start_);
+    if (total_)
+        std::fprintf(stderr, "\r\033[K%.1f of %.1f MB (%.0f%%), %.1f MB/s", mb, double(total_) / 1e6,
+                     100.0 * double(done) / double(total_), rate);
+    else
+        std::fprintf(stderr, "\r\033[K%.1f MB, %.1f MB/s", mb, rate);
+    std::fflush(stderr);
 }
 
 bool write_output(const void *data, size_t length) {

@@ -20,10 +20,14 @@
 //     }  // namespace
 //
 //     ZARVEL_COMMAND("name", "one-line summary for zarvel --help",
-//                    "zarvel name [--json] [--indent N] FILE|-", run);
+//                    "zarvel name [--json] [--indent N] FILE|-",
+//                    "  --json       write JSON\n"
+//                    "  --indent N   blanks per level\n"
+//                    "\nexamples:\n  zarvel name --json a.yaml\n", run);
 //
 // run receives argv[0] = the subcommand name and its own arguments after it.
-// "zarvel name --help" is answered by main (usage and summary) and never
+// "zarvel name --help" is answered by main (usage, summary and the help
+// text: one line per flag, then examples) and never
 // reaches run. Return exit_ok (0), exit_failure (1: the operation failed; say
 // why on stderr, e.g. with zarvel_tool::fail) or exit_usage (2: bad arguments;
 // arguments::finish and zarvel_tool::usage_error print the usage line).
@@ -46,6 +50,7 @@ struct command {
     const char *name;     // as typed after "zarvel"
     const char *summary;  // one line for the command list
     const char *usage;    // "zarvel name ARGS"
+    const char *help;     // one line per flag, then examples
     int (*run)(int argc, char **argv);
 };
 
@@ -79,6 +84,40 @@ struct input {
 bool read_input(const char *path, input &out);
 // Writes all bytes to standard output; false (reported) on a write error.
 bool write_output(const void *data, size_t length);
+// Sends what write_output writes to path instead of standard output; false
+// (reported) when it cannot be created.
+bool redirect_output(const char *path);
+
+// Reports the library's last failure for input `name` as
+// "NAME:LINE:COLUMN: message" and returns 1. Failures that carry only a byte
+// offset (JSON, encoding) get their line and column counted in bytes; a
+// byte offset past them is fine.
+int fail_parse(const std::string &name, std::string_view bytes);
+
+// --schema core|yaml11 into a parse schema; false (usage reported) otherwise.
+bool parse_schema(const char *text, int32_t &schema);
+
+enum class data_format { yaml, json, cbor };
+// --from, else the file's extension, else the first bytes: CBOR starts
+// with a byte no text starts with; JSON with "{" or "[" after blanks.
+data_format detect_format(const char *path, std::string_view head);
+// "yaml", "json" or "cbor" into f; false otherwise.
+bool format_named(const char *name, data_format &f);
+
+// A one-line "done of total, rate" on standard error after about two
+// seconds of work, and only when standard error is a terminal.
+class progress {
+public:
+    explicit progress(uint64_t total);
+    ~progress();
+    void update(uint64_t done);
+private:
+    uint64_t total_;
+    double start_;
+    double last_ = 0;
+    bool shown_ = false;
+    bool terminal_;
+};
 
 // Small option parser: options are read by name, then finish() checks what
 // is left. "--" ends the options; "-" alone is a positional (standard input).
@@ -114,8 +153,8 @@ private:
 #define ZARVEL_COMMAND_CONCAT(a, b) ZARVEL_COMMAND_CONCAT2(a, b)
 // Registers a subcommand at start-up; use once per tools/cmd_<name>.cpp.
 // The record is static so that the registry can keep a pointer to it.
-#define ZARVEL_COMMAND(name, summary, usage, run)                                            \
+#define ZARVEL_COMMAND(name, summary, usage, help, run)                                      \
     static const ::zarvel_tool::command ZARVEL_COMMAND_CONCAT(zarvel_command_, __LINE__){     \
-        name, summary, usage, run};                                                          \
+        name, summary, usage, help, run};                                                    \
     static const ::zarvel_tool::registrar ZARVEL_COMMAND_CONCAT(zarvel_registrar_, __LINE__){ \
         ZARVEL_COMMAND_CONCAT(zarvel_command_, __LINE__)}

@@ -27,6 +27,7 @@ void print_overview(std::FILE *to) {
 
 void print_command_help(const command &c) {
     std::printf("usage: %s\n\n%s\n", c.usage, c.summary);
+    if (c.help && *c.help) std::printf("\n%s", c.help);
 }
 
 }  // namespace

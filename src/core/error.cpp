@@ -67,6 +67,8 @@ void zarvel_error_set(zarvel_error *record, uint32_t code, uint32_t line, uint32
 
 const char *zarvel_version(void) { return version_text; }
 
+uint64_t zarvel_last_error_offset(void) { return zarvel_error_current()->offset; }
+
 const char *zarvel_last_error(uint32_t *line, uint32_t *column) {
     const zarvel_error *record = zarvel_error_current();
     if (line) *line = record->line;

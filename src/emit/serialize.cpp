@@ -44,9 +44,13 @@ struct emitter {
     bool valid(uint32_t id) const { return id < store->node_count; }
 
     bool block_mode() const { return !w.canonical && !w.json; }
+    // The collection's flow flag as the style option overrides it.
+    bool flows(const zarvel_node_rec &r) const {
+        return w.style == ZARVEL_STYLE_KEEP ? r.is_flow() : w.style == ZARVEL_STYLE_FLOW;
+    }
     // A collection written in block form at the cursor.
     bool is_block_collection(const zarvel_node_rec &r) const {
-        return r.is_collection() && !r.is_flow() && block_mode() && !w.in_complex_key &&
+        return r.is_collection() && !flows(r) && block_mode() && !w.in_complex_key &&
                w.flow_depth == 0;
     }
     static bool has_properties(const zarvel_node_rec &r) {
@@ -496,8 +500,10 @@ struct emitter {
                 put_blanks(w, n);
                 write_node(value, int64_t(n) - 2, false);
             } else {
-                put_blanks(w, n + 2);
-                write_node(value, int64_t(n), false);
+                // write_node adds the 2 of a "- " item; a mapping value
+                // goes in by the indent option instead.
+                put_blanks(w, n + w.indent);
+                write_node(value, int64_t(n) + w.indent - 2, false);
             }
             return;
         }
@@ -564,11 +570,11 @@ struct emitter {
                     (vt.empty() || printable(v.value, vt)))
                     shape = same_line;
             }
-        } else if (v.kind() != ZARVEL_KIND_ALIAS && !v.is_flow() && v.child_count > 0 &&
+        } else if (v.kind() != ZARVEL_KIND_ALIAS && !flows(v) && v.child_count > 0 &&
                    valid(v.first_child) && !has_properties(v)) {
             // In a block mapping: block mode, no flow around, no complex key.
             shape = next_line;
-            below = v.kind() == ZARVEL_KIND_MAPPING ? n + 2 : n;
+            below = v.kind() == ZARVEL_KIND_MAPPING ? n + w.indent : n;
         }
         if (shape != same_line) vt = {};
 

@@ -11,16 +11,22 @@ namespace {
 // The first capacity of the one-pass allocated text.
 constexpr uint64_t minimum_text_capacity = 256;
 constexpr uint64_t text_capacity_slack = 64;
+// The options record before indent and style were added.
+constexpr uint32_t first_options_size = 16;
 
 // The writer of one call, with everything it allocated released on exit.
 class call_writer {
 public:
     call_writer(const zarvel_node_store *store, const zarvel_serialize_options *options) {
         writer_init(w, store);
-        if (options && options->size >= sizeof(zarvel_serialize_options)) {
+        if (options && options->size >= first_options_size) {
             w.canonical = options->canonical != 0;
             w.width = options->width > 0 ? options->width : 80;
             w.explicit_start = options->explicit_start != 0;
+        }
+        if (options && options->size >= sizeof(zarvel_serialize_options)) {
+            if (options->indent > 0 && options->indent <= 16) w.indent = uint8_t(options->indent);
+            if (options->style <= ZARVEL_STYLE_FLOW) w.style = uint8_t(options->style);
         }
     }
     ~call_writer() {

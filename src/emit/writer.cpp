@@ -9,6 +9,7 @@ void writer_init(zarvel_writer &w, const zarvel_node_store *store) {
     std::memset(static_cast<void *>(&w), 0, sizeof w);
     w.store = store;
     w.width = 80;
+    w.indent = 2;
     w.json_document = zarvel_node_none;
 }
 

@@ -47,6 +47,8 @@ struct zarvel_writer {
     bool json;
     bool compact;
     int32_t width;  // 0: no wrapping of flow collections
+    uint8_t indent; // blanks per nested block mapping
+    uint8_t style;  // ZARVEL_STYLE_*: keep, or force block or flow collections
 
     // JSON mode: write only this document of the stream (none: the stream
     // rule, exactly one document or nothing).

@@ -1,0 +1,38 @@
+// What the subcommands that write documents share: the layout flags
+// (--indent, --compact, --style), the writers of YAML and JSON text, and the
+// parse of an input of any format.
+#pragma once
+
+#include <cstdint>
+
+#include "command.hpp"
+#include "zarvel.h"
+
+namespace zarvel_tool {
+
+struct text_layout {
+    uint32_t indent = 2;
+    bool compact = false;        // JSON on one line
+    bool pretty = false;         // JSON over several lines, indented
+    uint32_t style = ZARVEL_STYLE_KEEP;
+};
+
+// Reads --indent N, --compact and --style flow|block|keep; JSON is pretty
+// when standard output is a terminal (as jq does) or --indent is given, and
+// never with --compact. False after a usage message.
+bool read_layout(arguments &args, text_layout &layout);
+
+// Every document of the stream as YAML text.
+bool write_yaml(zarvel_document *document, const text_layout &layout, bool explicit_start = false);
+// Every document of the stream as JSON, one text per line.
+bool write_json(zarvel_document *document, const text_layout &layout);
+
+// Parses the whole input; null after reporting why (an empty stream is a
+// document with no roots, never null).
+zarvel_document *parse_any(const input &in, data_format format, int32_t schema);
+
+// How many nodes alias expansion may write for an input: ten for each byte,
+// and never fewer than a million, so that only alias bombs are refused.
+uint64_t expansion_budget(uint64_t input_size);
+
+}  // namespace zarvel_tool
