@@ -173,7 +173,7 @@ int run(int argc, char **argv) {
             }
         } else {
             zarvel_serialize_options options = {sizeof options, output == format::canonical ? 1u : 0u,
-                                                width, explicit_start || later ? 1u : 0u};
+                                                width, explicit_start || later ? 1u : 0u, 0, 0};
             uint64_t length = 0;
             char *text = zarvel_serialize_ex(document, &options, &length);
             ok = text != nullptr && emit(text, length);
