@@ -51,7 +51,13 @@ bool print_result(zarvel_node *node, output_form form, const text_layout &layout
     }
     text_layout this_layout = layout;
     if (form == output_form::raw) this_layout.compact = true;
-    const bool ok = form == output_form::yaml ? write_yaml(copy, this_layout) : write_json(copy, this_layout);
+    // Infinities become strings: a query should show them, not fail.
+    const zarvel_plain_options options{sizeof options, ZARVEL_PLAIN_SEQUENCE, ZARVEL_PLAIN_NON_FINITE_STRING, 0, 0};
+    bool ok = true;
+    if (form == output_form::yaml)
+        ok = write_yaml(copy, this_layout);
+    else if (write_json(copy, this_layout, options) != 0)
+        ok = fail(zarvel_last_error(nullptr, nullptr)) == exit_ok;
     zarvel_document_free(copy);
     return ok;
 }

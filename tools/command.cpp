@@ -97,7 +97,7 @@ bool redirect_output(const char *path) {
     return true;
 }
 
-int fail_parse(const std::string &name, std::string_view bytes) {
+int fail_parse(const std::string &name, std::string_view bytes, uint64_t lines_before) {
     uint32_t line = 0, column = 0;
     const std::string message = zarvel_last_error(&line, &column);
     if (line == 0) {
@@ -111,7 +111,7 @@ int fail_parse(const std::string &name, std::string_view bytes) {
             }
         column = uint32_t(offset - line_start + 1);
     }
-    return fail(name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + message);
+    return fail(name + ":" + std::to_string(lines_before + line) + ":" + std::to_string(column) + ": " + message);
 }
 
 bool parse_schema(const char *text, int32_t &schema) {
@@ -153,7 +153,7 @@ data_format detect_format(const char *path, std::string_view head) {
                             (first >= 0x20 && first < 0x7F) || (first >= 0xC2 && first <= 0xF4);
     if (!(text_start || bom16 || bom8 || wide)) return data_format::cbor;
     const size_t at = head.find_first_not_of(" \t\r\n");
-    if (at != std::string_view::npos && (head[at] == '{' || head[at] == '[')) return data_format::json;
+    if (at != std::string_view::npos && (head[at] == '{' || head[at] == '[')) return data_format::json_or_yaml;
     return data_format::yaml;
 }
 

@@ -91,15 +91,18 @@ bool redirect_output(const char *path);
 // Reports the library's last failure for input `name` as
 // "NAME:LINE:COLUMN: message" and returns 1. Failures that carry only a byte
 // offset (JSON, encoding) get their line and column counted in bytes; a
-// byte offset past them is fine.
-int fail_parse(const std::string &name, std::string_view bytes);
+// byte offset past them is fine. lines_before: lines of the input before
+// bytes (a document cut from a stream).
+int fail_parse(const std::string &name, std::string_view bytes, uint64_t lines_before = 0);
 
 // --schema core|yaml11 into a parse schema; false (usage reported) otherwise.
 bool parse_schema(const char *text, int32_t &schema);
 
-enum class data_format { yaml, json, cbor };
-// --from, else the file's extension, else the first bytes: CBOR starts
-// with a byte no text starts with; JSON with "{" or "[" after blanks.
+// json_or_yaml: text that starts like JSON ("{" or "[" after blanks) but
+// has no name saying so; read as JSON, and as YAML when it is not strict JSON.
+enum class data_format { yaml, json, cbor, json_or_yaml };
+// The file's extension, else the first bytes: CBOR starts with a byte no
+// text starts with.
 data_format detect_format(const char *path, std::string_view head);
 // "yaml", "json" or "cbor" into f; false otherwise.
 bool format_named(const char *name, data_format &f);

@@ -23,6 +23,7 @@ bool read_layout(arguments &args, text_layout &layout) {
         }
         layout.indent = uint32_t(value);
     }
+    layout.style_given = style != nullptr;
     if (style) {
         if (std::strcmp(style, "block") == 0) layout.style = ZARVEL_STYLE_BLOCK;
         else if (std::strcmp(style, "flow") == 0) layout.style = ZARVEL_STYLE_FLOW;
@@ -43,6 +44,55 @@ int write_piece(void *, const char *bytes, uint64_t length) {
 
 }  // namespace
 
+// Compact JSON in pieces to indented JSON: a line per item, "key": value,
+// empty collections kept as [] and {}. The state survives piece boundaries.
+bool json_indenter::feed(const char *bytes, uint64_t length) {
+    std::string out;
+    out.reserve(length + length / 2);
+    auto newline = [&] {
+        out += '\n';
+        out.append(size_t(depth_) * indent_, ' ');
+    };
+    for (uint64_t i = 0; i < length; ++i) {
+        const char c = bytes[i];
+        if (pending_open_) {
+            pending_open_ = false;
+            if (c == ']' || c == '}') {
+                out += c;
+                --depth_;
+                continue;
+            }
+            newline();
+        }
+        if (in_string_) {
+            out += c;
+            if (escaped_) escaped_ = false;
+            else if (c == '\\') escaped_ = true;
+            else if (c == '"') in_string_ = false;
+            continue;
+        }
+        switch (c) {
+        case '"': in_string_ = true; out += c; break;
+        case '[':
+        case '{': out += c; ++depth_; pending_open_ = true; break;
+        case ']':
+        case '}': --depth_; newline(); out += c; break;
+        case ',': out += c; newline(); break;
+        case ':': out += ": "; break;
+        default: out += c;
+        }
+    }
+    return write_output(out.data(), out.size());
+}
+
+namespace {
+
+int write_indented(void *user, const char *bytes, uint64_t length) {
+    return static_cast<json_indenter *>(user)->feed(bytes, length) ? 0 : 1;
+}
+
+}  // namespace
+
 bool write_yaml(zarvel_document *document, const text_layout &layout, bool explicit_start) {
     zarvel_serialize_options options{};
     options.size = sizeof options;
@@ -57,22 +107,10 @@ bool write_yaml(zarvel_document *document, const text_layout &layout, bool expli
     return true;
 }
 
-bool write_json(zarvel_document *document, const text_layout &layout) {
-    const uint32_t count = zarvel_document_count(document);
-    for (uint32_t i = 0; i < count; ++i) {
-        (void)layout;
-        uint64_t length = 0;
-        char *text = zarvel_serialize_json_ex(document, &length, layout.compact ? 1 : 0);
-        if (!text) {
-            fail("the JSON output cannot be written");
-            return false;
-        }
-        if (length > 0 && text[length - 1] == '\n') --length;
-        const bool ok = write_output(text, length) && write_output("\n", 1);
-        zarvel_free(text);
-        if (!ok) return false;
-    }
-    return true;
+int32_t write_json(zarvel_document *document, const text_layout &layout, const zarvel_plain_options &options) {
+    json_indenter indenter(layout.indent);
+    return layout.pretty ? zarvel_plain_json_stream(document, &options, write_indented, &indenter, nullptr)
+                         : zarvel_plain_json_stream(document, &options, write_piece, nullptr, nullptr);
 }
 
 zarvel_document *parse_any(const input &in, data_format format, int32_t schema) {
@@ -83,12 +121,24 @@ zarvel_document *parse_any(const input &in, data_format format, int32_t schema) 
         document = zarvel_cbor_decode(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), 0, &status);
     } else if (format == data_format::json) {
         document = zarvel_parse_json(bytes.data(), bytes.size(), &status);
+    } else if (format == data_format::json_or_yaml) {
+        document = zarvel_parse_json(bytes.data(), bytes.size(), &status);
+        if (!document && status == 1) {
+            zarvel_parse_options options = {schema, 0};
+            document = zarvel_parse_ex(bytes.data(), bytes.size(), &options, &status);
+            // Neither: the text looked like JSON, so its JSON reason is the one to give.
+            if (!document && status != 0) zarvel_parse_json(bytes.data(), bytes.size(), &status);
+        }
     } else {
         zarvel_parse_options options = {0, 0};
         options.schema = schema;
         document = zarvel_parse_ex(bytes.data(), bytes.size(), &options, &status);
     }
-    if (document) return document;
+    if (document) {
+        if (document_built(in.name, document)) return document;
+        zarvel_document_free(document);
+        return nullptr;
+    }
     if (status == 0) {
         document = zarvel_document_new();  // an empty stream: no documents
         if (!document) fail("out of memory");

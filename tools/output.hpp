@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "command.hpp"
 #include "zarvel.h"
@@ -15,6 +16,7 @@ struct text_layout {
     bool compact = false;        // JSON on one line
     bool pretty = false;         // JSON over several lines, indented
     uint32_t style = ZARVEL_STYLE_KEEP;
+    bool style_given = false;    // --style named one
 };
 
 // Reads --indent N, --compact and --style flow|block|keep; JSON is pretty
@@ -24,8 +26,19 @@ bool read_layout(arguments &args, text_layout &layout);
 
 // Every document of the stream as YAML text.
 bool write_yaml(zarvel_document *document, const text_layout &layout, bool explicit_start = false);
-// Every document of the stream as JSON, one text per line.
-bool write_json(zarvel_document *document, const text_layout &layout);
+// Plain JSON of the document as options select, indented when the layout
+// is pretty. The library's status (its message says why).
+int32_t write_json(zarvel_document *document, const text_layout &layout, const zarvel_plain_options &options);
+
+class json_indenter {
+public:
+    explicit json_indenter(uint32_t indent) : indent_(indent) {}
+    bool feed(const char *bytes, uint64_t length);
+private:
+    uint32_t indent_;
+    int64_t depth_ = 0;
+    bool in_string_ = false, escaped_ = false, pending_open_ = false;
+};
 
 // Parses the whole input; null after reporting why (an empty stream is a
 // document with no roots, never null).

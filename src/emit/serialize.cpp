@@ -132,8 +132,14 @@ struct emitter {
             if (w.cache_position < w.cache_capacity)
                 return scalar_form(w.style_cache[w.cache_position++]);
         }
-        scalar_form form = choose_scalar_style(t.data(), t.size(), key, effective_style(r),
-                                               zarvel_span_length(r.tag) != 0);
+        uint8_t style = effective_style(r);
+        // Restyled output (block or flow) also drops quotes that the value
+        // does not need, as JSON's on every string; the type check below
+        // keeps them where the text would read back as another type.
+        if (w.style != ZARVEL_STYLE_KEEP &&
+            (style == uint8_t(node_style::single_quoted) || style == uint8_t(node_style::double_quoted)))
+            style = uint8_t(node_style::plain);
+        scalar_form form = choose_scalar_style(t.data(), t.size(), key, style, zarvel_span_length(r.tag) != 0);
         // An empty null key: "" would read back as the empty string, "~"
         // reads back as the same null.
         if (key && t.empty() && effective_style(r) == uint8_t(node_style::plain) &&
