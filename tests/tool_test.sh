@@ -104,8 +104,26 @@ expect get-bad-path 2 '' "expected '.' or '\['" -- get "$scratch/get.yaml" '.a!'
 expect get-json-input 0 '^2$' '' -- bash -c "printf '{\"a\": [1, 2]}' | \"$tool\" get - '.a[1]'"
 expect get-json-error 1 '' '^zarvel get: -:2:5: not strict JSON' -- bash -c "printf '{\"a\":\n [1,,2]}' | \"$tool\" get - .a"
 expect get-help 0 'examples:' '' -- get --help
-printf 'a: &a [*a, *a]\nb: &b [*a, *a, *a, *a, *a, *a, *a, *a, *a, *a]\nc: &c [*b, *b, *b, *b, *b, *b, *b, *b, *b, *b]\nd: &d [*c, *c, *c, *c, *c, *c, *c, *c, *c, *c]\ne: &e [*d, *d, *d, *d, *d, *d, *d, *d, *d, *d]\nf: &f [*e, *e, *e, *e, *e, *e, *e, *e, *e, *e]\ng: [*f, *f, *f, *f, *f, *f, *f, *f, *f, *f]\n' | sed 's/a: &a \[\*a, \*a\]/a: \&a [x, y]/' >"$scratch/bomb.yaml"
-expect get-bomb 1 '' 'alias bomb' -- get -o json "$scratch/bomb.yaml" .g
+printf 'a: &a [*a, *a]\nb: &b [*a, *a, *a, *a, *a, *a, *a, *a, *a, *a]\nc: &c [*b, *b, *b, *b, *b, *b, *b, *b, *b, *b]\nd: &d [*c, *c, *c, *c, *c, *c, *c, *c, *c, *c]\ne: &e [*d, *d, *d, *d, *d, *d, *d, *d, *d, *d]\nf: &f [*e, *e, *e, *e, *e, *e, *e, *e, *e, *e]\ng: [*f, *f, *f, *f, *f, *f, *f, *f, *f, *f]\n' | sed 's/a: &a \[\*a, \*a\]/a: \&a [x, y]/' >"$scratch/bomb9.yaml"
+expect get-bomb 1 '' 'alias bomb' -- get -o json "$scratch/bomb9.yaml" .g
+
+# convert: several inputs into one output, format by name or content, streams
+printf 'a: 1\n---\nb: [1, 2]\n...\n%%YAML 1.2\n---\nc: &x 3\nd: *x\n' >"$scratch/s1.yaml"
+printf '{"j": {"k": [1, "2"]}}' >"$scratch/s2.json"
+printf 'a: 1\n---\nb: 2\n---\n  c: 1\n d: 2\n' >"$scratch/late-error.yaml"
+convert() { "$tool" convert "$@"; }
+expect convert-many 0 '^\[\{"a":1\},\{"b":\[1,2\]\},\{"c":3,"d":3\},\{"j":\{"k":\[1,"2"\]\}\}\]$' '' -- convert --to json --all "$scratch/s1.yaml" "$scratch/s2.json"
+expect convert-lines 0 '^\{"c":3,"d":3\}$' '' -- convert --to json "$scratch/s1.yaml" "$scratch/s2.json"
+expect convert-yaml-many 0 '^---$' '' -- convert "$scratch/s1.yaml" "$scratch/s2.json"
+expect convert-json-block 0 "^  - '2'$" '' -- convert "$scratch/s2.json"
+expect convert-json-flow 0 "^\{j: \{k: \[1, '2'\]\}\}$" '' -- convert --style flow "$scratch/s2.json"
+expect convert-stdin-cbor 0 '^  k:$' '' -- bash -c "\"$tool\" convert --to cbor \"$scratch/s2.json\" | \"$tool\" convert -"
+expect convert-stdin-json 0 '^  k:$' '' -- bash -c "\"$tool\" convert - <\"$scratch/s2.json\""
+expect convert-output-file 0 '^\{"j"' '' -- bash -c "\"$tool\" convert --to json -o \"$scratch/o.json\" \"$scratch/s2.json\" && cat \"$scratch/o.json\""
+expect convert-indent 0 '^        "k": \[$' '' -- convert --to json --indent 4 "$scratch/s2.json"
+expect convert-late-error 1 '^b: 2' 'late-error.yaml:6:2: ' -- convert "$scratch/late-error.yaml"
+expect convert-missing-input 1 '' 'cannot open' -- convert "$scratch/s1.yaml" "$scratch/absent.yaml"
+expect convert-help 0 'examples:' '' -- convert --help
 
 # convert --to json / cbor: plain data by default, YAML properties on request
 printf 'a: &x 0x1F\nb: *x\nc: !Ref name\nd: {<<: {k: 1}, j: 2}\n' >"$scratch/plain.yaml"
