@@ -85,6 +85,11 @@ void write_results(const std::string &path, const std::string &machine) {
         {"JSON document + walk", "RapidJSON DOM + walk", 1, {}},
         {"YAML serialise", "libyaml emitter", 10, {}},
         {"JSON serialise", "RapidJSON Writer", 1, {}},
+        {"JSON serialise", "yyjson write", 1, {}},
+        {"JSON parse + API walk", "yyjson read + walk", 1, {}},
+        {"JSON parse + API walk", "simdjson DOM + walk", 1, {}},
+        {"YAML parse + API walk", "rapidyaml tree + walk", 1.5, {}},
+        {"YAML push events", "rapidyaml events", 1.5, {"block.yaml"}},
         {"CBOR decode", "libcbor", 3, {}},
         {"CBOR encode", "libcbor", 3, {}},
         {"format double", "std::to_chars", 0.5, {}},
@@ -129,6 +134,9 @@ void write_results(const std::string &path, const std::string &machine) {
 #endif
 #if !ZB_HAVE_LIBCBOR
     skipped += " libcbor";
+#endif
+#if !ZB_HAVE_YYJSON
+    skipped += " yyjson rapidyaml";
 #endif
     out << "\nPeers skipped (not installed):" << (skipped.empty() ? " none" : skipped) << "\n";
 }

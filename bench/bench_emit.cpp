@@ -1,5 +1,6 @@
 // Serialisers (YAML beside libyaml's emitter and yaml-cpp, JSON beside
-// RapidJSON's Writer and nlohmann dump) and shortest double formatting.
+// yyjson's writer, RapidJSON's Writer and nlohmann dump) and shortest double
+// formatting.
 #include <charconv>
 #include <cmath>
 #include <random>
@@ -19,6 +20,9 @@
 #endif
 #if ZB_HAVE_NLOHMANN
 #include <nlohmann/json.hpp>
+#endif
+#if ZB_HAVE_YYJSON
+#include "yyjson_write.hpp"
 #endif
 #include <string>
 #include <vector>
@@ -154,6 +158,9 @@ void json_serialize_cases(const std::vector<named_input> &inputs) {
             zarvel_free(out);
             return out != nullptr;
         });
+#if ZB_HAVE_YYJSON
+        peer_yyjson_write(r, t);
+#endif
 #if ZB_HAVE_RAPIDJSON
         rapidjson::Document d;
         d.Parse(t.data(), t.size());

@@ -1,5 +1,6 @@
 // JSON tape and JSON document plus walk, beside simdjson, RapidJSON and
-// nlohmann-json.
+// nlohmann-json; JSON parse plus the walk through the read API a host does,
+// beside yyjson and simdjson, whose walks read their parsed numbers.
 #if ZB_HAVE_SIMDJSON
 #include <simdjson.h>
 #endif
@@ -8,6 +9,9 @@
 #endif
 #if ZB_HAVE_NLOHMANN
 #include <nlohmann/json.hpp>
+#endif
+#if ZB_HAVE_YYJSON
+#include <yyjson.h>
 #endif
 #include <string>
 #include <vector>
@@ -21,18 +25,50 @@ using namespace zb;
 
 #if ZB_HAVE_SIMDJSON
 uint64_t walk_simdjson(simdjson::dom::element e) {
-    uint64_t n = 1;
     switch (e.type()) {
-    case simdjson::dom::element_type::ARRAY:
-        for (simdjson::dom::element child : e.get_array()) n += walk_simdjson(child);
-        break;
-    case simdjson::dom::element_type::OBJECT:
-        for (simdjson::dom::key_value_pair field : e.get_object()) n += 1 + field.key.size() + walk_simdjson(field.value);
-        break;
-    case simdjson::dom::element_type::STRING: n += std::string_view(e.get_string()).size(); break;
-    default: break;
+    case simdjson::dom::element_type::ARRAY: {
+        uint64_t total = 1;
+        for (simdjson::dom::element child : e.get_array()) total += walk_simdjson(child);
+        return total;
     }
-    return n;
+    case simdjson::dom::element_type::OBJECT: {
+        uint64_t total = 1;
+        for (simdjson::dom::key_value_pair field : e.get_object())
+            total += 1 + field.key.size() + walk_simdjson(field.value);
+        return total;
+    }
+    case simdjson::dom::element_type::INT64: return 1 + uint64_t(int64_t(e.get_int64()));
+    case simdjson::dom::element_type::UINT64: return 1 + uint64_t(e.get_uint64());
+    case simdjson::dom::element_type::DOUBLE: return 1 + uint64_t(double(e.get_double()) != 0);
+    case simdjson::dom::element_type::STRING: return 1 + std::string_view(e.get_string()).size();
+    default: return 1;
+    }
+}
+#endif
+
+#if ZB_HAVE_YYJSON
+uint64_t walk_yyjson(yyjson_val *v) {
+    switch (yyjson_get_type(v)) {
+    case YYJSON_TYPE_ARR: {
+        uint64_t total = 1;
+        yyjson_val *item;
+        yyjson_arr_iter it = yyjson_arr_iter_with(v);
+        while ((item = yyjson_arr_iter_next(&it))) total += walk_yyjson(item);
+        return total;
+    }
+    case YYJSON_TYPE_OBJ: {
+        uint64_t total = 1;
+        yyjson_val *key;
+        yyjson_obj_iter it = yyjson_obj_iter_with(v);
+        while ((key = yyjson_obj_iter_next(&it))) total += walk_yyjson(key) + walk_yyjson(yyjson_obj_iter_get_val(key));
+        return total;
+    }
+    case YYJSON_TYPE_NUM:
+        if (yyjson_is_real(v)) return 1 + uint64_t(yyjson_get_real(v) != 0);
+        return 1 + uint64_t(yyjson_get_sint(v));
+    case YYJSON_TYPE_STR: return 1 + yyjson_get_len(v);
+    default: return 1;
+    }
 }
 #endif
 
@@ -76,17 +112,29 @@ void tape_cases(const std::vector<named_input> &inputs) {
     }
 }
 
-void document_cases(const std::vector<named_input> &inputs) {
+// api: the walk through the read API, beside yyjson and simdjson; else the
+// children walk beside simdjson, RapidJSON and nlohmann.
+void document_cases(const std::vector<named_input> &inputs, bool api) {
     for (const auto &in : inputs) {
         const std::string &t = in.text;
-        row &r = start_row("JSON document + walk", in.name, t.size(), [&] {
+        row &r = start_row(api ? "JSON parse + API walk" : "JSON document + walk", in.name, t.size(), [&] {
             int32_t status = 0;
             zarvel_document *doc = zarvel_parse_json(t.data(), t.size(), &status);
             if (!doc) return false;
-            sink_value = walk_document(doc);
+            sink_value = api ? walk_api_document(doc) : walk_document(doc);
             zarvel_document_free(doc);
             return true;
         });
+#if ZB_HAVE_YYJSON
+        if (api)
+            peer(r, "yyjson read + walk", [&] {
+                yyjson_doc *doc = yyjson_read(t.data(), t.size(), 0);
+                if (!doc) return false;
+                sink_value = walk_yyjson(yyjson_doc_get_root(doc));
+                yyjson_doc_free(doc);
+                return true;
+            });
+#endif
 #if ZB_HAVE_SIMDJSON
         simdjson::dom::parser parser;
         simdjson::padded_string padded(t);
@@ -97,6 +145,7 @@ void document_cases(const std::vector<named_input> &inputs) {
             return true;
         });
 #endif
+        if (api) continue;
 #if ZB_HAVE_RAPIDJSON
         peer(r, "RapidJSON DOM + walk", [&] {
             rapidjson::Document d;
@@ -117,9 +166,11 @@ void document_cases(const std::vector<named_input> &inputs) {
 }
 
 void run_tape(const input_dirs &dirs) { tape_cases(json_inputs(dirs)); }
-void run_document(const input_dirs &dirs) { document_cases(json_inputs(dirs)); }
+void run_document(const input_dirs &dirs) { document_cases(json_inputs(dirs), false); }
+void run_api(const input_dirs &dirs) { document_cases(json_inputs(dirs), true); }
 
 }  // namespace
 
 ZB_FAMILY("json-tape", 40, run_tape);
 static const zb::family document_registration("json-doc", 50, run_document);
+static const zb::family api_registration("json-api", 55, run_api);

@@ -3,9 +3,8 @@
 // encoder, on the JSON benchmark files (documents without aliases, tags or
 // merge keys, where all of them write the same values).
 #if ZB_HAVE_YYJSON
-#include <yyjson.h>
+#include "yyjson_write.hpp"
 #endif
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -38,17 +37,7 @@ void plain_cases(const std::vector<named_input> &inputs) {
             return out != nullptr;
         });
 #if ZB_HAVE_YYJSON
-        yyjson_doc *y = yyjson_read(t.data(), t.size(), 0);
-        if (y) {
-            peer(r, "yyjson write", [&] {
-                size_t n = 0;
-                char *out = yyjson_write(y, 0, &n);
-                sink_value = n;
-                free(out);
-                return out != nullptr;
-            });
-            yyjson_doc_free(y);
-        }
+        peer_yyjson_write(r, t);
 #endif
         peer(r, "zarvel JSON mode", [&] {
             uint64_t n = 0;

@@ -1,6 +1,11 @@
-// YAML push-parse events, beside libyaml's event parser.
+// YAML push-parse events, beside libyaml's and rapidyaml's event parsers.
 #if ZB_HAVE_LIBYAML
 #include <yaml.h>
+#endif
+#if ZB_HAVE_RYML
+#include <c4/yml/extra/event_handler_ints.hpp>
+
+#include "ryml_source.hpp"
 #endif
 #include <string>
 #include <vector>
@@ -41,6 +46,26 @@ void push_cases(const std::vector<named_input> &inputs) {
             }
             yaml_parser_delete(&p);
             return ok;
+        });
+#endif
+#if ZB_HAVE_RYML
+        ryml_source source(t);
+        std::vector<c4::yml::extra::ievt::evt_bits> events(
+            size_t(c4::yml::extra::estimate_events_ints_size(c4::csubstr(t.data(), t.size()))));
+        std::vector<char> arena(t.size());
+        peer(r, "rapidyaml events", [&] {
+            try {
+                c4::yml::extra::EventHandlerInts handler;
+                c4::yml::ParseEngine<c4::yml::extra::EventHandlerInts> parser(&handler);
+                c4::substr src = source.fresh();
+                handler.reset(src, c4::substr(arena.data(), arena.size()), events.data(),
+                              c4::yml::extra::evt_size(events.size()));
+                parser.parse_in_place_ev({}, src);
+                sink_value = uint64_t(handler.required_size_events());
+                return handler.fits_buffers();
+            } catch (...) {
+                return false;
+            }
         });
 #endif
         (void)r;

@@ -102,6 +102,46 @@ uint64_t walk_document(zarvel_document *doc) {
     return count;
 }
 
+static uint64_t walk_api(const zarvel_node *n) {
+    switch (zarvel_node_kind(n)) {
+    case ZARVEL_NODE_SEQUENCE: {
+        uint64_t total = 1;
+        for (uint64_t i = 0, c = zarvel_node_seq_count(n); i < c; ++i) total += walk_api(zarvel_node_seq_at(n, i));
+        return total;
+    }
+    case ZARVEL_NODE_MAPPING: {
+        uint64_t total = 1;
+        for (uint64_t i = 0, c = zarvel_node_map_count(n); i < c; ++i) {
+            zarvel_node *key = nullptr, *value = nullptr;
+            zarvel_node_map_at(n, i, &key, &value);
+            total += walk_api(key) + walk_api(value);
+        }
+        return total;
+    }
+    case ZARVEL_NODE_SCALAR: {
+        int32_t tag = zarvel_node_tag_id(n);
+        if (tag == ZARVEL_TAG_INT) {
+            int64_t v = 0;
+            if (zarvel_node_int(n, &v) == 0) return 1 + uint64_t(v);
+        } else if (tag == ZARVEL_TAG_FLOAT) {
+            double v = 0;
+            if (zarvel_node_float(n, &v) == 0) return 1 + uint64_t(v != 0);
+        }
+        uint64_t len = 0;
+        zarvel_node_value(n, &len);
+        return 1 + len;
+    }
+    default: return 1;
+    }
+}
+
+uint64_t walk_api_document(zarvel_document *doc) {
+    uint64_t total = 0;
+    for (uint32_t d = 0, n = zarvel_document_count(doc); d < n; ++d)
+        if (const zarvel_node *root = zarvel_document_root(doc, d)) total += walk_api(root);
+    return total;
+}
+
 namespace {
 // Peak resident set in kB (VmHWM); -1 when unreadable.
 long peak_resident_kb() {

@@ -46,6 +46,9 @@ row &start_row(const std::string &op, const std::string &input, uint64_t bytes,
                const std::function<bool()> &zarvel_body);
 void peer(row &r, const std::string &name, const std::function<bool()> &body);
 uint64_t walk_document(zarvel_document *doc);
+// The walk a host does to read values: kind, counts, seq_at / map_at, value,
+// and zarvel_node_int / zarvel_node_float for numbers.
+uint64_t walk_api_document(zarvel_document *doc);
 // Peak memory of one run of body, in a forked child: the growth of the
 // child's peak resident set (VmHWM after resetting it through
 // /proc/self/clear_refs, after returning free heap pages with malloc_trim;
