@@ -109,9 +109,11 @@ ZARVEL_API const char *zarvel_tag_uri(uint32_t id);
 ZARVEL_API int zvl_num_bool(const char *text, uint32_t length);
 /* 1 when the text is y, yes, true or on in any ASCII letter case, else 0. */
 ZARVEL_API int zvl_num_bool_ci(const char *text, uint32_t length);
-/* Integer of a resolved text: decimal, 0x hex, 0o/0 octal, 0b binary, h:m[:s]
+/* Integer of a resolved text as the core schema reads it: decimal (a
+ * leading 0 too: 0644 is 644), 0x hex, 0o octal, 0b binary, h:m[:s]
  * sexagesimal; "_" and "," are ignored. 0 and *out written, or 1 (refused,
- * *out untouched). */
+ * *out untouched). The typed reads of a YAML 1.1 document (zarvel_node_int
+ * and the rest) read a leading 0 as octal instead: 0644 is 420 there. */
 ZARVEL_API int zvl_num_i64(const char *text, uint32_t length, int64_t *out);
 /* Double of a resolved text: decimal (exact fast path for short forms),
  * .inf/.nan in any case, h:m[:s] sexagesimal; "_" and "," are ignored.
@@ -360,7 +362,9 @@ ZARVEL_API zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char 
 ZARVEL_API uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles,
                                          uint64_t capacity);
 /* Typed reads: 0 and the value; 1 when the tag id does not fit or the text
- * does not convert; 6 for an invalid handle or a null out. */
+ * does not convert; 6 for an invalid handle or a null out. Integers are read
+ * under the document's schema (0644 is 644 under the core schema, 420 under
+ * YAML 1.1). */
 ZARVEL_API int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out);
 ZARVEL_API int32_t zarvel_node_int(const zarvel_node *node, int64_t *out);
 ZARVEL_API int32_t zarvel_node_float(const zarvel_node *node, double *out);
@@ -682,7 +686,9 @@ ZARVEL_API uint64_t zarvel_serialize_into_ex(zarvel_document *document,
                                              const zarvel_serialize_options *options,
                                              char *buffer, uint64_t capacity);
 /* JSON text of a single-document stream (empty for zero or several
- * documents); compact nonzero leaves out the blanks after "," and ":". */
+ * documents); compact nonzero leaves out the blanks after "," and ":".
+ * Integers are written as plain decimals (0644, 0x1F or +5 by their value
+ * under the document's schema), here and in canonical output. */
 ZARVEL_API char *zarvel_serialize_json(zarvel_document *document, uint64_t *out_len);
 ZARVEL_API char *zarvel_serialize_json_ex(zarvel_document *document, uint64_t *out_len,
                                           int32_t compact);

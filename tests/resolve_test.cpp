@@ -150,6 +150,13 @@ TEST(Yaml11Resolver, TableOfTexts) {
         {"0x_", 0},
         {"017", 1},
         {"0_17", 1},
+        {"0644", 1},
+        // A leading zero before a digit that is not octal makes no integer.
+        {"08540", 0},
+        {"09", 0},
+        {"-0_9", 0},
+        {"0_", 1},
+        {"08.5", 2},
         {"1,000", 1},
         {"1_000", 1},
         {"1,000.5", 2},
@@ -200,8 +207,14 @@ TEST(NumI64, TableOfTexts) {
         {"42", 42},
         {"-42", -42},
         {"+42", 42},
-        {"012", 10},
-        {"09", std::nullopt},
+        // The core schema's decimal: a leading zero is no octal mark.
+        {"012", 12},
+        {"09", 9},
+        {"0644", 644},
+        {"-08540", -8540},
+        {"00", 0},
+        {" 5", std::nullopt},
+        {"+-5", std::nullopt},
         {"1_000", 1000},
         {"1,000,000", 1000000},
         {"0o17", 15},
@@ -255,6 +268,127 @@ TEST(NumI64, TableOfTexts) {
     EXPECT_EQ(zvl_num_i64(nullptr, 3, &v), 1);
     EXPECT_EQ(zvl_num_i64("1", 0, &v), 1);
     EXPECT_EQ(v, 5);
+}
+
+// Under YAML 1.1 rules a leading zero is octal; every other form reads as
+// under the core schema.
+TEST(NumI64, LeadingZeroBySchema) {
+    struct row {
+        const char *text;
+        std::optional<int64_t> core, yaml11;
+    } rows[] = {
+        {"0644", 644, 0644},    {"-0644", -644, -0644},       {"08540", 8540, std::nullopt},
+        {"0_17", 17, 017},      {"0", 0, 0},                  {"0.5", std::nullopt, std::nullopt},
+        {"0o17", 15, 15},       {"0x1F", 31, 31},             {"0b11", 3, 3},
+        {"1:30", 5400, 5400},   {"0777777777777777777777", std::nullopt, INT64_MAX},
+    };
+    for (const row &r : rows) {
+        for (bool octal_zero : {false, true}) {
+            int64_t v = 0;
+            std::optional<int64_t> got;
+            if (zvl::read_int(r.text, uint32_t(std::strlen(r.text)), octal_zero, v)) got = v;
+            EXPECT_EQ(got, octal_zero ? r.yaml11 : r.core) << r.text << (octal_zero ? " (1.1)" : " (core)");
+        }
+    }
+}
+
+// One document, every typed read: node reads, plans, visitors, the value
+// drain, Marshal, CBOR and JSON output give the value the schema gives it.
+TEST(LeadingZeros, EveryTypedReadAgrees) {
+    struct row {
+        const char *text;
+        int32_t schema;
+        std::optional<int64_t> value;  // none: a string under this schema
+    } rows[] = {
+        {"0644", 0, 644},   {"0644", 1, 420},   {"08540", 0, 8540}, {"08540", 1, std::nullopt},
+        {"-017", 0, -17},   {"-017", 1, -15},   {"0x1F", 0, 31},    {"+5", 0, 5},
+        {"1_000", 1, 1000}, {"0o17", 0, 15},    {"00", 0, 0},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::string(r.text) + " schema " + std::to_string(r.schema));
+        const std::string yaml = std::string("rows:\n- v: ") + r.text + "\n";
+        zarvel_parse_options options{r.schema, 0};
+        int32_t status = -1;
+        zarvel_document *doc = zarvel_parse_ex(yaml.data(), yaml.size(), &options, &status);
+        ASSERT_NE(doc, nullptr);
+        zarvel_node *row0 = zarvel_node_seq_at(zarvel_node_map_get(zarvel_document_root(doc, 0), "rows", 4), 0);
+        zarvel_node *v = zarvel_node_map_get(row0, "v", 1);
+        ASSERT_NE(v, nullptr);
+        const std::string value = r.value ? std::to_string(*r.value) : std::string("\"") + r.text + "\"";
+
+        int64_t i = 0;
+        EXPECT_EQ(zarvel_node_int(v, &i), r.value ? 0 : 1);
+        if (r.value) {
+            EXPECT_EQ(i, *r.value);
+        }
+
+        const char plan_text[] = R"({"kind":"seq","path":"rows","children":[{"name":"v","kind":"int"}]})";
+        zarvel_plan *plan = zarvel_plan_compile(plan_text, sizeof plan_text - 1, &status);
+        zarvel_plan_result *result = zarvel_document_plan_walk(doc, plan, &status);
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(zarvel_plan_result_nulls(result, 0)[0], r.value ? 0 : 1);
+        if (r.value) {
+            EXPECT_EQ(zarvel_plan_result_ints(result, 0)[0], *r.value);
+        }
+        zarvel_plan_result_free(result);
+        zarvel_plan_free(plan);
+
+        std::string visited;
+        zarvel_visitor visitor{};
+        visitor.on_int = [](void *user, int64_t n) {
+            *static_cast<std::string *>(user) = std::to_string(n);
+            return int32_t(0);
+        };
+        visitor.on_string = [](void *user, const char *t, uint64_t n) {
+            *static_cast<std::string *>(user) = "\"" + std::string(t, n) + "\"";
+            return int32_t(0);
+        };
+        EXPECT_EQ(zarvel_visit_node(v, &visitor, &visited), 0);
+        EXPECT_EQ(visited, value);
+
+        zarvel_value *values = nullptr;
+        char *pool = nullptr;
+        uint64_t count = 0, pool_len = 0;
+        ASSERT_EQ(zarvel_value_drain(yaml.data(), yaml.size(), r.schema, &values, &count, &pool, &pool_len), 0);
+        ASSERT_GE(count, 6u);
+        const zarvel_value &last = values[count - 4];  // before the three ends
+        EXPECT_EQ(last.kind, r.value ? 3 : 5);
+        if (r.value) {
+            EXPECT_EQ(last.payload.i, *r.value);
+        }
+        zarvel_value_free(values, pool);
+
+        // Marshal: a Fixnum, or the string's bytes.
+        char *bytes = nullptr;
+        uint64_t length = 0;
+        ASSERT_EQ(zarvel_marshal(yaml.data(), yaml.size(), r.schema, 1, &bytes, &length), 0);
+        const std::string marshal(bytes, length);
+        zarvel_marshal_free(bytes);
+        zarvel_document *one = zarvel_parse_ex(value.data(), value.size(), nullptr, &status);
+        ASSERT_NE(one, nullptr);
+        ASSERT_EQ(zarvel_marshal(value.data(), value.size(), 0, 1, &bytes, &length), 0);
+        const std::string expected_marshal(bytes + 2, length - 2);  // without the version
+        zarvel_marshal_free(bytes);
+        EXPECT_NE(marshal.find(expected_marshal), std::string::npos);
+
+        // CBOR: the same item as for the plain decimal (or the string).
+        uint8_t *cbor = zarvel_cbor_encode(doc, 0, &length);
+        ASSERT_NE(cbor, nullptr) << zarvel_last_error(nullptr, nullptr);
+        const std::string encoded(reinterpret_cast<char *>(cbor), length);
+        zarvel_free(cbor);
+        cbor = zarvel_cbor_encode(one, 0, &length);
+        ASSERT_NE(cbor, nullptr);
+        EXPECT_TRUE(encoded.size() >= length &&
+                    encoded.compare(encoded.size() - length, length, reinterpret_cast<char *>(cbor), length) == 0);
+        zarvel_free(cbor);
+        zarvel_document_free(one);
+
+        char *json = zarvel_serialize_json_ex(doc, &length, 1);
+        ASSERT_NE(json, nullptr);
+        EXPECT_EQ(std::string(json, length), "{\"rows\":[{\"v\":" + value + "}]}\n");
+        zarvel_free(json);
+        zarvel_document_free(doc);
+    }
 }
 
 TEST(NumI64, RandomDecimalsMatchStrtoll) {

@@ -109,6 +109,36 @@ TEST(SchemaLoad, Values) {
     EXPECT_EQ(alt.oks[1], 1);
 }
 
+// Integers in other spellings than JSON's read under the chosen schema: a
+// leading zero is decimal under the core schema and octal under YAML 1.1.
+TEST(SchemaLoad, IntegerSpellings) {
+    struct row {
+        const char *text;
+        int32_t schema;
+        int64_t id;
+        double score;
+        uint8_t raw_kind;
+        int64_t raw;
+    } rows[] = {
+        {"0644", 0, 644, 644, 3, 644},  {"0644", 1, 420, 420, 3, 420},  {"08540", 0, 8540, 8540, 3, 8540},
+        {"0x1F", 0, 31, 31, 3, 31},     {"+5", 0, 5, 5, 3, 5},          {"1_000", 1, 1000, 1000, 3, 1000},
+    };
+    for (const row &r : rows) {
+        fixture f;
+        const std::string text = std::string("- {id: ") + r.text + ", score: " + r.text + ", raw: " + r.text + "}";
+        ASSERT_EQ(f.load(text, r.schema), 0) << r.text << " schema " << r.schema;
+        EXPECT_EQ(f.ids[0], r.id) << r.text;
+        EXPECT_EQ(f.scores[0], r.score) << r.text;
+        EXPECT_EQ(f.values[0].kind, r.raw_kind) << r.text;
+        EXPECT_EQ(f.values[0].payload.i, r.raw) << r.text;
+    }
+    // Under YAML 1.1, 08540 is no integer: a string, not a number.
+    fixture f;
+    EXPECT_EQ(f.load("- {id: 08540}", 1), 1);
+    ASSERT_EQ(f.load("- {id: 1, raw: 08540}", 1), 0);
+    EXPECT_EQ(f.values[0].kind, 5);
+}
+
 TEST(SchemaLoad, SpansAndShapes) {
     const std::string text = "r: &r yy\na: [x, {b: 1}, *r]\n";
     zarvel_descriptor_node nodes[] = {node(nullptr, 2, 0, 0, 1, 1), node("a", 1, 0, 0, 2),

@@ -480,7 +480,20 @@ TEST(Serialize, TypedScalarsInJsonAndCanonical) {
         {".5", ZARVEL_TAG_FLOAT, "0.5", "0.5"},
         {"1.000000000000000000000000000000000000000001e5", ZARVEL_TAG_FLOAT, "100000.0", "100000.0"},
         {"1_0.5", ZARVEL_TAG_FLOAT, "\"1_0.5\"", "\"1_0.5\""},
-        {"0x1F", ZARVEL_TAG_INT, "0x1F", "0x1F"},
+        {"0x1F", ZARVEL_TAG_INT, "31", "31"},
+        // Integers in other spellings are written as plain decimals.
+        {"0644", ZARVEL_TAG_INT, "644", "644"},
+        {"08540", ZARVEL_TAG_INT, "8540", "8540"},
+        {"-007", ZARVEL_TAG_INT, "-7", "-7"},
+        {"+5", ZARVEL_TAG_INT, "5", "5"},
+        {"0o17", ZARVEL_TAG_INT, "15", "15"},
+        {"-0", ZARVEL_TAG_INT, "-0", "-0"},
+        {"00", ZARVEL_TAG_INT, "0", "0"},
+        {"12345678901234567890123", ZARVEL_TAG_INT, "12345678901234567890123", "12345678901234567890123"},
+        {"+00012345678901234567890123", ZARVEL_TAG_INT, "12345678901234567890123", "12345678901234567890123"},
+        {"-000", ZARVEL_TAG_INT, "0", "0"},
+        {"0xFFFFFFFFFFFFFFFFFF", ZARVEL_TAG_INT, "\"0xFFFFFFFFFFFFFFFFFF\"", "\"0xFFFFFFFFFFFFFFFFFF\""},
+        {"1_000", ZARVEL_TAG_INT, "1000", "1000"},
         {"False", ZARVEL_TAG_BOOL, "false", "false"},
         {"true", ZARVEL_TAG_BOOL, "true", "true"},
         {"~", ZARVEL_TAG_NULL, "null", "~"},
@@ -1004,6 +1017,9 @@ struct describer {
         }
         if (zarvel_span_length(r.tag) == 0) {
             if (r.tag_id == ZARVEL_TAG_BOOL) return text.size() == 4 ? "true" : "false";
+            int64_t i = 0;
+            if (r.tag_id == ZARVEL_TAG_INT && zvl_num_i64(text.data(), uint32_t(text.size()), &i) == 0)
+                return std::to_string(i);
             if (r.tag_id == ZARVEL_TAG_FLOAT) {
                 double v = 0;
                 if (zvl_num_f64(text.data(), uint32_t(text.size()), &v) == 0) {
@@ -1023,6 +1039,11 @@ struct describer {
         switch (zarvel_core_resolver.text(nullptr, text.data(), uint32_t(text.size()))) {
         case ZARVEL_TAG_NULL: return "null";
         case ZARVEL_TAG_BOOL: return text.size() == 4 ? "true" : "false";
+        case ZARVEL_TAG_INT: {
+            int64_t i = 0;
+            if (zvl_num_i64(text.data(), uint32_t(text.size()), &i) != 0) break;
+            return std::to_string(i);
+        }
         case ZARVEL_TAG_FLOAT: {
             double v = 0;
             if (zvl_num_f64(text.data(), uint32_t(text.size()), &v) != 0) break;

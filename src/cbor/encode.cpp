@@ -18,6 +18,7 @@
 #include "core/copy.hpp"
 #include "core/error.hpp"
 #include "core/memory.hpp"
+#include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "json/short_decimal.hpp"
 #include "yaml/decode.hpp"
@@ -173,6 +174,20 @@ bool parse_number(std::string_view text, number &out) {
     return true;
 }
 
+// An int-resolved text that is no JSON number (0644, 0x1F, +5, 1_000 under
+// YAML 1.1): its value under the document's schema, as every typed read
+// gives it.
+bool schema_integer(std::string_view text, bool octal_zero, number &out) {
+    int64_t v;
+    if (text.size() > UINT32_MAX || !zvl::read_int(text.data(), uint32_t(text.size()), octal_zero, v))
+        return false;
+    if (v >= 0)
+        out = {number::kind::integer, major_unsigned, uint64_t(v), 0};
+    else
+        out = {number::kind::integer, major_negative, ~uint64_t(v), 0};
+    return true;
+}
+
 // ---- tags and special texts ------------------------------------------------------
 
 // Reads the tag numbers of an explicit tag text: decimal numbers, each below
@@ -262,7 +277,7 @@ struct order_table {
 class encoder {
 public:
     encoder(const zarvel_node_store *store, bool canonical, order_table &orders)
-        : store_(store), canonical_(canonical), table_(orders) {}
+        : store_(store), canonical_(canonical), octal_zero_(zarvel_octal_zero(store->resolver)), table_(orders) {}
 
     // Measuring walk; sorts (and records) the mappings it meets first.
     int32_t measure(uint32_t root, uint64_t &size) {
@@ -468,7 +483,9 @@ private:
             // Both walks read the text: the usual forms are read in place,
             // which costs less than keeping every value between the walks.
             number n;
-            if (!parse_number(value, n)) return Out::writes ? length_differs : not_encodable;
+            if (!parse_number(value, n) &&
+                !(rec.tag_id == ZARVEL_TAG_INT && schema_integer(value, octal_zero_, n)))
+                return Out::writes ? length_differs : not_encodable;
             if (n.type == number::kind::integer)
                 put_head(out, n.major, n.argument);
             else
@@ -512,6 +529,7 @@ private:
 
     const zarvel_node_store *store_;
     bool canonical_;
+    bool octal_zero_;  // the store reads a leading zero as YAML 1.1 does
     order_table &table_;
 };
 
@@ -650,7 +668,8 @@ inline __attribute__((always_inline)) bool copy_ascii(uint8_t *to, const char *f
 class single_walk {
 public:
     explicit single_walk(const zarvel_node_store *store)
-        : nodes_(store->nodes), node_count_(store->node_count), input_(store->input), strings_(store->strings) {}
+        : nodes_(store->nodes), node_count_(store->node_count), input_(store->input), strings_(store->strings),
+          octal_zero_(zarvel_octal_zero(store->resolver)) {}
     ~single_walk() { zvl::sys_free(begin_); }
 
     // On encoded the buffer (from the system allocator) passes to the caller.
@@ -717,7 +736,7 @@ private:
                 const char *base = zarvel_span_in_strings(rec.value) ? strings : input;
                 const std::string_view value =
                     length ? std::string_view(base + zarvel_span_offset(rec.value), length) : std::string_view();
-                if (!scalar(out, rec.tag_id, (rec.flags & zvl::node_flag::cbor_simple) != 0, value))
+                if (!scalar(out, rec.tag_id, (rec.flags & zvl::node_flag::cbor_simple) != 0, value, octal_zero_))
                     return not_encodable;
             } else if (kind == ZARVEL_KIND_SEQUENCE || kind == ZARVEL_KIND_MAPPING) {
                 uint32_t count = rec.child_count;
@@ -792,7 +811,7 @@ private:
         return fits && room(need) ? encoded : no_memory;
     }
 
-    static bool scalar(raw_out &out, uint32_t tag_id, bool simple, std::string_view value) {
+    static bool scalar(raw_out &out, uint32_t tag_id, bool simple, std::string_view value, bool octal_zero) {
         // Tests in the order of how common the kinds are instead of a jump
         // table: its one indirect branch for every scalar is predicted worse.
         if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, simple, value);
@@ -813,7 +832,8 @@ private:
         }
         if (tag_id == ZARVEL_TAG_INT || tag_id == ZARVEL_TAG_FLOAT) {
             number n;
-            if (!parse_number(value, n)) return false;
+            if (!parse_number(value, n) && !(tag_id == ZARVEL_TAG_INT && schema_integer(value, octal_zero, n)))
+                return false;
             if (n.type == number::kind::integer)
                 put_head(out, n.major, n.argument);
             else
@@ -862,6 +882,7 @@ private:
     uint32_t node_count_;
     const char *input_;
     const char *strings_;
+    bool octal_zero_;  // the store reads a leading zero as YAML 1.1 does
     uint8_t *begin_ = nullptr;
     uint8_t *at_ = nullptr;
     uint8_t *end_ = nullptr;

@@ -7,6 +7,7 @@
 // handle is found without a lock once made (doc/document.cpp).
 #include <cstring>
 
+#include "doc/resolve.hpp"
 #include "doc/store.hpp"
 
 
@@ -377,7 +378,7 @@ int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
     if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
     if (rec->tag_id != ZARVEL_TAG_INT) return ZARVEL_FAILED;
     std::string_view text = zarvel_store_text(store, rec->value);
-    return zvl_num_i64(text.empty() ? nullptr : text.data(), uint32_t(text.size()), out) == 0
+    return zvl::read_int(text.data(), uint32_t(text.size()), zarvel_octal_zero(store->resolver), *out)
                ? ZARVEL_OK
                : ZARVEL_FAILED;
 }

@@ -249,7 +249,13 @@ uint8_t yaml11_text(void *, const char *text, uint32_t length) {
     const uint8_t sexagesimal = sexagesimal_kind(t);
     if (sexagesimal != ZARVEL_TAG_NONE) return sexagesimal;
     if (is_prefixed_integer(body)) return ZARVEL_TAG_INT;
-    return decimal_form(body, true);
+    const uint8_t decimal = decimal_form(body, true);
+    // A YAML 1.1 decimal integer has no leading zero: a 0 before digits that
+    // are not all octal makes no integer (08540 stays a string, as it would
+    // not read as one).
+    if (decimal == ZARVEL_TAG_INT && body[0] == '0' && body.find_first_of("123456789") != string_view::npos)
+        return ZARVEL_TAG_STR;
+    return decimal;
 }
 
 // ---- number routines -----------------------------------------------------
@@ -445,10 +451,10 @@ int zvl_num_bool_ci(const char *text, uint32_t length) {
     return t == "y" || t == "yes" || t == "true" || t == "on";
 }
 
-int zvl_num_i64(const char *text, uint32_t length, int64_t *out) {
-    if (!text || length == 0 || !out) return 1;
+bool zvl::read_int(const char *text, uint32_t length, bool octal_zero, int64_t &out) {
+    if (!text || length == 0) return false;
     number_copy copy;
-    if (!copy_number(text, length, copy)) return 1;
+    if (!copy_number(text, length, copy)) return false;
     char *digits_start = copy.text + (is_sign(copy.text[0]) ? 1 : 0);
     int base = 10;
     if (digits_start[0] == '0') {
@@ -459,26 +465,32 @@ int zvl_num_i64(const char *text, uint32_t length, int64_t *out) {
             // strtoll knows no 0b or 0o prefix: drop the letter so that the
             // digits follow the "0".
             base = mark == 'o' ? 8 : 2;
-            if (digits_start[2] == '\0') return 1;
+            if (digits_start[2] == '\0') return false;
             std::memmove(digits_start + 1, digits_start + 2,
                          copy.length - static_cast<uint32_t>(digits_start + 2 - copy.text) + 1);
             --copy.length;
-        } else if (mark != '.' && mark != '\0') {
+        } else if (octal_zero && mark != '.' && mark != '\0') {
             base = 8;
         }
     }
     if (std::memchr(copy.text, ':', copy.length)) {
         int64_t value;
-        if (!sexagesimal_i64(copy.text, value)) return 1;
-        *out = value;
-        return 0;
+        if (!sexagesimal_i64(copy.text, value)) return false;
+        out = value;
+        return true;
     }
+    // strtoll would take blanks before the digits, or a second sign.
+    if (!is_digit(*digits_start)) return false;
     char *end = nullptr;
     errno = 0;
     const long long value = std::strtoll(copy.text, &end, base);
-    if (end == copy.text || *end != '\0' || errno == ERANGE) return 1;
-    *out = value;
-    return 0;
+    if (end == copy.text || *end != '\0' || errno == ERANGE) return false;
+    out = value;
+    return true;
+}
+
+int zvl_num_i64(const char *text, uint32_t length, int64_t *out) {
+    return out && zvl::read_int(text, length, false, *out) ? 0 : 1;
 }
 
 namespace {

@@ -201,9 +201,8 @@ struct emitter {
         }
         switch (r.tag_id) {
         case ZARVEL_TAG_INT:
-            if (t.empty()) break;
-            put(w, t);
-            return;
+            if (int_scalar(t)) return;
+            break;
         case ZARVEL_TAG_FLOAT:
             if (float_scalar(t)) return;
             break;
@@ -217,6 +216,40 @@ struct emitter {
             break;
         }
         string_form(t);
+    }
+
+    // An integer as the decimal digits JSON takes (and canonical output
+    // writes): a text already spelt so as it stands, any other (0644, 0x1F,
+    // +5, 1_000) by its value under the document's schema. False when the
+    // text does not convert (it is then written as a string).
+    bool int_scalar(std::string_view t) {
+        if (json_integer(t)) {
+            put(w, t);
+            return true;
+        }
+        int64_t value;
+        if (zvl::read_int(t.data(), uint32_t(t.size()), zarvel_octal_zero(store->resolver), value)) {
+            if (value < 0) put_byte(w, '-');
+            write_decimal(w, value < 0 ? 0 - uint64_t(value) : uint64_t(value));
+            return true;
+        }
+        // Decimal digits beyond 64 bits: without a "+" and leading zeros.
+        const bool negative = !t.empty() && t[0] == '-';
+        std::string_view digits = !t.empty() && (t[0] == '-' || t[0] == '+') ? t.substr(1) : t;
+        if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return false;
+        const size_t first = digits.find_first_not_of('0');
+        digits = first == std::string_view::npos ? "0" : digits.substr(first);
+        if (negative && digits != "0") put_byte(w, '-');
+        put(w, digits);
+        return true;
+    }
+    // Optional "-", then "0" or digits without a leading zero.
+    static bool json_integer(std::string_view t) {
+        const size_t start = !t.empty() && t[0] == '-' ? 1 : 0;
+        if (t.size() == start || (t[start] == '0' && t.size() > start + 1)) return false;
+        for (size_t i = start; i < t.size(); ++i)
+            if (t[i] < '0' || t[i] > '9') return false;
+        return true;
     }
 
     // False when the text does not convert (it is then written as a string).
@@ -320,9 +353,8 @@ struct emitter {
         if (!key) {
             switch (r.tag_id) {
             case ZARVEL_TAG_INT:
-                if (t.empty()) break;
-                put(w, t);
-                return;
+                if (int_scalar(t)) return;
+                break;
             case ZARVEL_TAG_FLOAT:
                 if (char *p = writer_reserve(w, 32)) {
                     if (const int32_t n = format_decimal_text(p, t.data(), t.size())) {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/memory.hpp"
+#include "doc/resolve.hpp"
 #include "doc/store.hpp"
 
 namespace {
@@ -112,7 +113,8 @@ struct node_walk {
         switch (n.tag_id) {
         case ZARVEL_TAG_INT: {
             int64_t i;
-            if (zvl_num_i64(data, length, &i) == 0) return call(v, &zarvel_visitor::on_int, user, i);
+            if (zvl::read_int(data, length, zarvel_octal_zero(store->resolver), i))
+                return call(v, &zarvel_visitor::on_int, user, i);
             break;
         }
         case ZARVEL_TAG_FLOAT: {

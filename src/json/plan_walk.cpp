@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "core/memory.hpp"
+#include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "json/plan.hpp"
 #include "json/short_decimal.hpp"
@@ -82,6 +83,10 @@ struct store_view {
 
     const zarvel_node_rec &node(uint32_t id) const { return store->nodes[id]; }
     std::string_view text(uint32_t id) const { return zarvel_store_text(store, node(id).value); }
+    // An int-resolved text under the store's schema.
+    bool read_int(std::string_view t, int64_t &out) const {
+        return zvl::read_int(t.data(), uint32_t(t.size()), zarvel_octal_zero(store->resolver), out);
+    }
     // The node an alias chain ends at; none past the hop limit or for a
     // dangling alias.
     uint32_t follow(uint32_t id) const {
@@ -147,7 +152,7 @@ void store_value(const store_view &v, zarvel_plan_result_column &col, uint64_t r
     case ZARVEL_PLAN_INT: {
         int64_t i;
         if (n.tag_id != ZARVEL_TAG_INT) return;
-        if (!fast_int(text, i) && zvl_num_i64(text.data(), length, &i) != 0) return;
+        if (!fast_int(text, i) && !v.read_int(text, i)) return;
         col.ints[row] = i;
         break;
     }
@@ -157,7 +162,7 @@ void store_value(const store_view &v, zarvel_plan_result_column &col, uint64_t r
         if (n.tag_id == ZARVEL_TAG_FLOAT) {
             if (!fast_double(text, d) && zvl_num_f64(text.data(), length, &d) != 0) return;
         } else if (n.tag_id == ZARVEL_TAG_INT) {
-            if (fast_int(text, i) || zvl_num_i64(text.data(), length, &i) == 0) {
+            if (fast_int(text, i) || v.read_int(text, i)) {
                 d = double(i);
             } else if (zvl_num_f64(text.data(), length, &d) != 0) {
                 // An integer beyond 64 bits is still a number for a float

@@ -5,6 +5,7 @@
 
 #include "core/error.hpp"
 #include "core/memory.hpp"
+#include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "zarvel.h"
 
@@ -46,6 +47,10 @@ struct loader {
         return static_cast<char *>(c.data) + static_cast<size_t>(c.count++) * size;
     }
 
+    // The number of a node's text: JSON number syntax, or an int-resolved
+    // text in its schema's spelling (0644, 0x1F, +5).
+    bool number(const zarvel_node *n, const char *t, uint64_t len, uint32_t *kind, int64_t *iv,
+                double *dv) const;
     step leaf(uint32_t d, const zarvel_node *n);
     step walk(uint32_t d, const zarvel_node *n);
 };
@@ -54,6 +59,15 @@ bool number_of(const char *t, uint64_t n, uint32_t *kind, int64_t *ival, double 
     if (!t || n == 0) return false;
     uint64_t pos = 0;
     return zvl_json_number_scan(t, n, &pos, kind, ival, dval) == 1 && pos == n;
+}
+
+bool loader::number(const zarvel_node *n, const char *t, uint64_t len, uint32_t *kind, int64_t *iv,
+                    double *dv) const {
+    if (number_of(t, len, kind, iv, dv)) return true;
+    if (zarvel_node_tag_id(n) != ZARVEL_TAG_INT || len > UINT32_MAX) return false;
+    if (!zvl::read_int(t, uint32_t(len), alternate, *iv)) return false;
+    *kind = ZVL_JSON_NUMBER_INT;
+    return true;
 }
 
 int64_t saturate(double d) {
@@ -85,7 +99,7 @@ step loader::leaf(uint32_t d, const zarvel_node *n) {
             uint32_t kind = 0;
             int64_t iv = 0;
             double dv = 0;
-            if (!number_of(t, len, &kind, &iv, &dv)) {
+            if (!number(n, t, len, &kind, &iv, &dv)) {
                 not_number = d;
                 return step::error;
             }
@@ -122,7 +136,7 @@ step loader::leaf(uint32_t d, const zarvel_node *n) {
                 case ZARVEL_TAG_NULL: v.kind = 1; break;
                 case ZARVEL_TAG_TIMESTAMP: v.kind = 6; break;
                 case ZARVEL_TAG_INT:
-                    if (number_of(t, len, &kind, &iv, &dv) && kind == ZVL_JSON_NUMBER_INT) {
+                    if (number(n, t, len, &kind, &iv, &dv) && kind == ZVL_JSON_NUMBER_INT) {
                         v.kind = 3;
                         v.payload.i = iv;
                     }

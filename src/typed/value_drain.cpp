@@ -98,7 +98,7 @@ long_read long_decimal(const char *text, uint64_t length, double &out) {
 }  // namespace
 
 bool value_list::add_scalar(uint8_t tag, uint8_t plain_implicit, const char *text,
-                            uint64_t length) {
+                            uint64_t length, bool octal_zero) {
     uint8_t kind = kind_string;
     uint8_t flag = plain_implicit;
     uint64_t bits = 0;
@@ -106,7 +106,7 @@ bool value_list::add_scalar(uint8_t tag, uint8_t plain_implicit, const char *tex
     switch (tag) {
         case ZARVEL_TAG_INT: {
             int64_t v = 0;
-            if (length <= UINT32_MAX && zvl_num_i64(text, n, &v) == 0) {
+            if (length <= UINT32_MAX && zvl::read_int(text, n, octal_zero, v)) {
                 kind = kind_int;
                 std::memcpy(&bits, &v, 8);
             }
@@ -164,8 +164,10 @@ walk records_of(const zarvel_node *node, value_list &list, bool refuse_tags) {
         case ZARVEL_NODE_SCALAR: {
             const char *value = zarvel_node_value(node, &len);
             uint8_t plain = zarvel_node_style(node) == ZARVEL_NODE_STYLE_PLAIN ? 1 : 0;
-            return list.add_scalar(tag_id, plain, value ? value : "", len) ? walk::ok
-                                                                             : walk::memory;
+            const zarvel_node_store *store = node->document->store;
+            const bool octal_zero = store && zarvel_octal_zero(store->resolver);
+            return list.add_scalar(tag_id, plain, value ? value : "", len, octal_zero) ? walk::ok
+                                                                                         : walk::memory;
         }
         case ZARVEL_NODE_ALIAS: {
             const char *name = zarvel_node_value(node, &len);
@@ -203,6 +205,7 @@ namespace {
 
 struct drain_sink_state {
     value_list *list;
+    bool octal_zero;  // the YAML 1.1 schema
     bool failed = false;
 };
 
@@ -226,7 +229,8 @@ int on_event(void *user, const zarvel_event *e) {
         case ZARVEL_EVENT_MAPPING_END: ok = list.add(kind_end, 0, 0, nullptr, 0, 0); break;
         case ZARVEL_EVENT_SCALAR:
             ok = anchor() &&
-                 list.add_scalar(e->tag_id, e->plain_implicit, e->text.data, e->text.length);
+                 list.add_scalar(e->tag_id, e->plain_implicit, e->text.data, e->text.length,
+                                 state->octal_zero);
             break;
         case ZARVEL_EVENT_ALIAS:
             ok = list.add(kind_alias, 0, 0, e->text.data ? e->text.data : "", e->text.length, 0);
@@ -294,7 +298,7 @@ int32_t drain_text(const char *text, uint64_t length, int32_t schema, value_list
     zarvel_parser *parser = zarvel_parser_new(&zarvel_default_allocator);
     if (!parser) return 2;
     zarvel_parser_set_schema(parser, schema == 1 ? &zarvel_yaml11_resolver : nullptr);
-    drain_sink_state state{&list};
+    drain_sink_state state{&list, schema == 1};
     zarvel_sink sink{};
     sink.event = on_event;
     sink.user = &state;

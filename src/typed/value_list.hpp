@@ -24,8 +24,10 @@ public:
     // allocation failure (or a pool beyond 32-bit offsets).
     bool add(uint8_t kind, uint8_t tag, uint8_t flag, const char *text, uint64_t length,
              uint64_t payload_bits);
-    // Scalar record from its text and tag id (integers, floats, bools read).
-    bool add_scalar(uint8_t tag, uint8_t plain_implicit, const char *text, uint64_t length);
+    // Scalar record from its text and tag id (integers, floats, bools read;
+    // octal_zero: the YAML 1.1 reading of a leading zero).
+    bool add_scalar(uint8_t tag, uint8_t plain_implicit, const char *text, uint64_t length,
+                    bool octal_zero);
     bool ensure_pool();
 
     buffer<zarvel_value, 256> values;
