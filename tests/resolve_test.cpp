@@ -389,6 +389,24 @@ TEST(LeadingZeros, EveryTypedReadAgrees) {
         zarvel_free(json);
         zarvel_document_free(doc);
     }
+    // Digits beyond 64 bits: a decimal loses its leading zeros, a YAML 1.1
+    // octal stays a string.
+    for (const auto &[schema, json] : {std::pair{0, "[123456789012345678901234]\n"},
+                                       std::pair{1, "[\"0123456701234567012345670\"]\n"}}) {
+        const std::string yaml = "[0123456789012345678901234]";
+        const std::string octal = "[0123456701234567012345670]";
+        zarvel_parse_options options{schema, 0};
+        int32_t status = -1;
+        const std::string &text = schema ? octal : yaml;
+        zarvel_document *doc = zarvel_parse_ex(text.data(), text.size(), &options, &status);
+        ASSERT_NE(doc, nullptr);
+        uint64_t length = 0;
+        char *out = zarvel_serialize_json_ex(doc, &length, 1);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(std::string(out, length), json);
+        zarvel_free(out);
+        zarvel_document_free(doc);
+    }
 }
 
 TEST(NumI64, RandomDecimalsMatchStrtoll) {

@@ -227,16 +227,19 @@ struct emitter {
             put(w, t);
             return true;
         }
+        const bool octal_zero = zarvel_octal_zero(store->resolver);
         int64_t value;
-        if (zvl::read_int(t.data(), uint32_t(t.size()), zarvel_octal_zero(store->resolver), value)) {
+        if (zvl::read_int(t.data(), uint32_t(t.size()), octal_zero, value)) {
             if (value < 0) put_byte(w, '-');
             write_decimal(w, value < 0 ? 0 - uint64_t(value) : uint64_t(value));
             return true;
         }
-        // Decimal digits beyond 64 bits: without a "+" and leading zeros.
+        // Decimal digits beyond 64 bits: without a "+" and leading zeros
+        // (under YAML 1.1 a leading zero makes them octal: kept as a string).
         const bool negative = !t.empty() && t[0] == '-';
         std::string_view digits = !t.empty() && (t[0] == '-' || t[0] == '+') ? t.substr(1) : t;
         if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return false;
+        if (octal_zero && digits.size() > 1 && digits[0] == '0') return false;
         const size_t first = digits.find_first_not_of('0');
         digits = first == std::string_view::npos ? "0" : digits.substr(first);
         if (negative && digits != "0") put_byte(w, '-');
