@@ -5,8 +5,7 @@ require 'zarvel/zarvel'
 #
 # Loaded values are those of +Psych.safe_load(text, aliases: true)+, except
 # where YAML 1.2's core schema differs from YAML 1.1: +on+, +yes+, +no+ and
-# +off+ are strings, +0644+ is a decimal integer, and timestamps stay
-# strings. Beyond that:
+# +off+ are strings, and timestamps stay strings. Beyond that:
 # - merge keys (+<<+) are applied: keys written in the mapping win, and of
 #   several merged mappings the earlier one wins;
 # - an alias gives the same object as its anchor;
