@@ -938,6 +938,9 @@ TEST(IterparseProperty, SameEventsAsPull) {
         iterparse_result iter = run_iterparse(c.text);
         ASSERT_TRUE(iter.created) << c.name;
         EXPECT_EQ(iter.status, whole.status) << c.name;
+        // Iterparse checks the encoding document by document: the documents
+        // before a fault are handed out.
+        if (whole.status == 4) continue;
         std::vector<owned_event> flat;
         std::vector<uint32_t> shifts;  // line shift of each event's document
         for (const auto &batch : iter.batches) {

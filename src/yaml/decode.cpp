@@ -324,6 +324,17 @@ char *zarvel_normalize_breaks(const zarvel_allocator *allocator, const char *tex
     return result.text;
 }
 
+zvl::input_encoding zvl::detect_encoding(const char *text, uint64_t length, uint64_t *mark_length) {
+    const bom_match bom = detect_bom(reinterpret_cast<const uint8_t *>(text), text ? length : 0);
+    *mark_length = bom.length;
+    return bom.kind;
+}
+
+int zvl::check_utf8(const char *text, uint64_t length, uint64_t base) {
+    uint64_t offset = 0;
+    return zarvel_validate_utf8(text, length, &offset, true) ? ZARVEL_OK : ill_formed_utf8(base + offset);
+}
+
 uint64_t zvl::stream_decoder_bound(const stream_decoder &decoder, uint64_t length) {
     const uint64_t n = decoder.held_length + length;
     switch (decoder.encoding) {

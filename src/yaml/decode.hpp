@@ -33,6 +33,13 @@ struct stream_decoder {
     uint64_t output_offset;   // UTF-8 bytes handed on
 };
 
+// The encoding a text's byte order mark names (UTF-8 without one) and the
+// mark's length.
+input_encoding detect_encoding(const char *text, uint64_t length, uint64_t *mark_length);
+// Status 0, or 4 when the UTF-8 text is ill-formed or not printable (recorded
+// with the offset counted from base).
+int check_utf8(const char *text, uint64_t length, uint64_t base);
+
 // Most UTF-8 bytes the next step over length source bytes can write.
 uint64_t stream_decoder_bound(const stream_decoder &decoder, uint64_t length);
 // Decodes data[0..length) to out, which has room for stream_decoder_bound

@@ -14,8 +14,9 @@
 #include "zarvel.h"
 
 struct zarvel_iterparse {
-    const char *input;  // decoded text: the caller's, or decoded below
-    char *decoded;      // owned when decoding made a copy
+    const char *input;  // the caller's text after its mark, or its UTF-16/32 converted
+    char *decoded;      // owned when converted
+    uint64_t checked;   // bytes of input known to be well-formed, printable UTF-8
     uint64_t length;
     uint64_t consumed;
     bool finished;
@@ -112,7 +113,7 @@ const zarvel_event_view *hand_out_document(zarvel_iterparse &it, uint64_t *count
     return hand_out(it.batch, lead + records, count);
 }
 
-enum class run_outcome { parsed, failed, no_parser };
+enum class run_outcome { parsed, failed, no_parser, refused };
 
 // Steps 4 to 6: parses the next document into the store.
 run_outcome parse_next_document(zarvel_iterparse &it) {
@@ -139,6 +140,18 @@ run_outcome parse_next_document(zarvel_iterparse &it) {
     do {
         const uint64_t cut = zvl::scan_boundaries(rest, rest_length, scan, true);
         run_length = cut ? cut : rest_length;
+        // UTF-8 is checked piece by piece as it is read (pieces end at line
+        // starts), so that a long stream is read in bounded memory.
+        const uint64_t end = it.consumed + run_length;
+        if (end > it.checked) {
+            if (int refused = zvl::check_utf8(it.input + it.checked, end - it.checked, it.checked)) {
+                finish(it, refused);
+                it.end_pending = false;
+                zarvel_parser_free(parser);
+                return run_outcome::refused;
+            }
+            it.checked = end;
+        }
         // Pre-sizing only saves rehashing; the map still grows on demand if this fails.
         (void)zarvel_parser_reserve_anchors(parser, zvl::count_ampersands(rest, run_length));
         recorder = document_sink{{&it.store, false}, 0, 0, 0};
@@ -178,10 +191,17 @@ zarvel_iterparse *zarvel_iterparse_new(const char *text, uint64_t length) {
     auto *it = static_cast<zarvel_iterparse *>(zvl::sys_calloc(1, sizeof(zarvel_iterparse)));
     if (!it) return nullptr;
     if (!text) text = "";
-    // Decoded as zarvel_parse decodes; refused input gives no events.
-    if (int d = zarvel_decode_input(text, length, &it->decoded, &text, &length)) {
+    // Decoded as zarvel_parse decodes: UTF-8 as it is read, UTF-16/32 here.
+    // Refused input gives no events of the document that holds the fault.
+    uint64_t mark = 0;
+    if (zvl::detect_encoding(text, length, &mark) == zvl::input_encoding::utf8) {
+        text += mark;
+        length -= mark;
+    } else if (int d = zarvel_decode_input(text, length, &it->decoded, &text, &length)) {
         finish(*it, d);
         return it;
+    } else {
+        it->checked = length;
     }
     it->input = text;
     it->length = length;
@@ -206,7 +226,7 @@ const zarvel_event_view *zarvel_iterparse_next(zarvel_iterparse *it, uint64_t *c
         if (it->handed_out < it->store.count) return hand_out_document(*it, count);
         if (it->finished) return nullptr;
         const run_outcome outcome = parse_next_document(*it);
-        if (outcome == run_outcome::no_parser) return nullptr;
+        if (outcome == run_outcome::no_parser || outcome == run_outcome::refused) return nullptr;
         if (outcome == run_outcome::failed && it->store.count == 0) {
             // A failure before any event of this document: only the stream
             // start, if it is still owed.
