@@ -236,7 +236,8 @@ ZARVEL_API zarvel_iterparse *zarvel_iterparse_new(const char *text, uint64_t len
 ZARVEL_API const zarvel_event_view *zarvel_iterparse_next(zarvel_iterparse *iterator,
                                                           uint64_t *count);
 /* 0, 1 parse error, 2 out of memory (error line and column written), 4 input
- * encoding (the text decodes as for zarvel_parse; no events); 6 for null. */
+ * encoding (the text decodes as for zarvel_parse; the documents before the
+ * fault are handed out, no events after it); 6 for null. */
 ZARVEL_API int zarvel_iterparse_status(const zarvel_iterparse *iterator, uint32_t *line,
                                        uint32_t *column);
 /* Releases the iterator and its batch; null is ignored. */
