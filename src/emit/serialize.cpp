@@ -223,10 +223,11 @@ struct emitter {
     // +5, 1_000) by its value under the document's schema. False when the
     // text does not convert (it is then written as a string).
     bool int_scalar(std::string_view t) {
-        if (json_integer(t)) {
-            put(w, t);
-            return true;
-        }
+        if (!json_integer(t)) return other_int_scalar(t);
+        put(w, t);
+        return true;
+    }
+    __attribute__((noinline)) bool other_int_scalar(std::string_view t) {
         const bool octal_zero = zarvel_octal_zero(store->resolver);
         int64_t value;
         if (zvl::read_int(t.data(), uint32_t(t.size()), octal_zero, value)) {
@@ -248,10 +249,11 @@ struct emitter {
     }
     // Optional "-", then "0" or digits without a leading zero.
     static bool json_integer(std::string_view t) {
-        const size_t start = !t.empty() && t[0] == '-' ? 1 : 0;
-        if (t.size() == start || (t[start] == '0' && t.size() > start + 1)) return false;
-        for (size_t i = start; i < t.size(); ++i)
-            if (t[i] < '0' || t[i] > '9') return false;
+        const char *p = t.data(), *end = p + t.size();
+        if (p != end && *p == '-') ++p;
+        if (p == end || (*p == '0' && end - p > 1)) return false;
+        for (; p != end; ++p)
+            if (uint8_t(*p - '0') > 9) return false;
         return true;
     }
 
