@@ -183,8 +183,9 @@ def test_dump_options():
     assert zarvel.dump_all([1, [2]]) == "---\n1\n---\n- 2\n"
     assert zarvel.dump(1, explicit_start=True) == "--- 1\n"
     assert zarvel.dump_all([]) == ""
+    assert zarvel.dump({"a": {"b": [1]}}, indent=4) == "a:\n    b:\n    - 1\n"
     with pytest.raises(ValueError):
-        zarvel.dump({}, indent=4)
+        zarvel.dump({}, indent=0)
     loop = []
     loop.append(loop)
     with pytest.raises(ValueError):

@@ -198,7 +198,8 @@ def dump(obj, *, indent=2, explicit_start=False, sort_keys=False):
     back to the same value. Strings that would read as another type are
     quoted; bytes are written as ``!!binary``, dates as ``!!timestamp``.
     Shared objects are written out at each place; recursive ones are
-    refused. Only ``indent=2`` is supported."""
+    refused. ``indent`` (1 to 16) is the step of nested mappings; sequence
+    items stand at their key's indentation."""
     return _zarvel.dump_all([obj], indent, explicit_start, sort_keys)
 
 

@@ -1467,8 +1467,8 @@ PyObject *py_dump_all(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O!lpp", &PyList_Type, &objects, &indent, &explicit_start, &sort_keys)) {
         return nullptr;
     }
-    if (indent != 2) {
-        PyErr_SetString(PyExc_ValueError, "the YAML writer indents by 2");
+    if (indent < 1 || indent > 16) {
+        PyErr_SetString(PyExc_ValueError, "indent must be from 1 to 16");
         return nullptr;
     }
     zarvel_document *document = zarvel_document_new();
@@ -1492,7 +1492,8 @@ PyObject *py_dump_all(PyObject *, PyObject *args) {
         }
     }
     zarvel_serialize_options options = {sizeof(zarvel_serialize_options), 0, 0,
-                                        static_cast<uint32_t>(explicit_start)};
+                                        static_cast<uint32_t>(explicit_start),
+                                        static_cast<uint32_t>(indent), ZARVEL_STYLE_KEEP};
     uint64_t length = 0;
     char *yaml;
     Py_BEGIN_ALLOW_THREADS
