@@ -139,6 +139,7 @@ ZARVEL_COMMAND("get", "print what a jq-style path reaches in each document (YAML
                "  --schema S   core (YAML 1.2, the default) or yaml11 (YAML 1.1 types)\n"
                "PATH: . (the document), .a.b, .a[0], .a[-1] (last), .[\"key.with dots\"],\n"
                ".a[] (each item or value), .a[].name; a missing path prints null.\n"
+               "YAML output does not keep comments; it is for reading, not for editing files.\n"
                "\nexamples:\n"
                "  zarvel get deploy.yaml .spec.template.spec.containers[0].image\n"
                "  zarvel get -o json config.yaml .services\n"
