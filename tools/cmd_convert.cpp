@@ -26,8 +26,6 @@ using namespace zarvel_tool;
 
 enum class target { yaml, json, canonical, cbor, marshal };
 
-int write_chunk(void *, const char *bytes, uint64_t length) { return write_output(bytes, length) ? 0 : 1; }
-
 // Reads the plain-mode flags into options; false after a usage error.
 bool plain_options(arguments &args, zarvel_plain_options &options) {
     options = {sizeof options, 0, ZARVEL_PLAIN_NON_FINITE_FAIL, 0, 0};
@@ -94,7 +92,6 @@ std::string cbor_array_head(uint64_t count) {
 struct converter {
     target to = target::yaml;
     text_layout layout;
-    int32_t width = 0;
     bool explicit_start = false, canonical_keys = false, strict_cbor = false, all = false;
     bool keep_properties = false;
     zarvel_plain_options plain{};
@@ -128,7 +125,7 @@ struct converter {
                     if (bytes) collected.append(reinterpret_cast<char *>(bytes), length);
                     zarvel_free(bytes);
                 } else {
-                    status = zarvel_plain_cbor_stream(document, &options, write_chunk, nullptr, nullptr);
+                    status = zarvel_plain_cbor_stream(document, &options, write_piece, nullptr, nullptr);
                 }
             }
         }
@@ -158,15 +155,7 @@ struct converter {
             }
             if (!ok) fail("out of memory while writing the output");
         } else {
-            zarvel_serialize_options options{};
-            options.size = sizeof options;
-            options.canonical = to == target::canonical ? 1 : 0;
-            options.width = width;
-            options.explicit_start = explicit_start || written > 0 ? 1 : 0;
-            options.indent = layout.indent;
-            options.style = layout.style;
-            if (zarvel_serialize_stream(document, &options, write_chunk, nullptr) == 0 && count != 0)
-                ok = fail("the YAML output cannot be written (out of memory or a failed write)") == exit_ok;
+            ok = write_yaml(document, layout, explicit_start || written > 0, to == target::canonical);
         }
         written += count;
         return ok;
@@ -266,7 +255,7 @@ int run(int argc, char **argv) {
         char *end = nullptr;
         const long value = std::strtol(width_text, &end, 10);
         if (!*width_text || *end || value < 0 || value > INT32_MAX) return usage_error("--width must be a number");
-        c.width = int32_t(value);
+        c.layout.width = int32_t(value);
     }
     if (output_path && !redirect_output(output_path)) return exit_failure;
 

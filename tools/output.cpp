@@ -13,7 +13,7 @@ bool read_layout(arguments &args, text_layout &layout) {
     const char *indent = args.value("--indent");
     const char *style = args.value("--style");
     layout.compact = args.flag("--compact");
-    layout.pretty = !layout.compact && (indent || isatty(1));
+    layout.indent_given = indent != nullptr;
     if (indent) {
         char *end = nullptr;
         const long value = std::strtol(indent, &end, 10);
@@ -36,13 +36,9 @@ bool read_layout(arguments &args, text_layout &layout) {
     return true;
 }
 
-namespace {
-
 int write_piece(void *, const char *bytes, uint64_t length) {
     return write_output(bytes, length) ? 0 : 1;
 }
-
-}  // namespace
 
 // Compact JSON in pieces to indented JSON: a line per item, "key": value,
 // empty collections kept as [] and {}. The state survives piece boundaries.
@@ -93,9 +89,11 @@ int write_indented(void *user, const char *bytes, uint64_t length) {
 
 }  // namespace
 
-bool write_yaml(zarvel_document *document, const text_layout &layout, bool explicit_start) {
+bool write_yaml(zarvel_document *document, const text_layout &layout, bool explicit_start, bool canonical) {
     zarvel_serialize_options options{};
     options.size = sizeof options;
+    options.canonical = canonical ? 1 : 0;
+    options.width = layout.width;
     options.explicit_start = explicit_start ? 1 : 0;
     options.indent = layout.indent;
     options.style = layout.style;
@@ -108,8 +106,10 @@ bool write_yaml(zarvel_document *document, const text_layout &layout, bool expli
 }
 
 int32_t write_json(zarvel_document *document, const text_layout &layout, const zarvel_plain_options &options) {
+    // Asked here, after -o FILE has taken standard output's place.
+    const bool pretty = !layout.compact && (layout.indent_given || isatty(1));
     json_indenter indenter(layout.indent);
-    return layout.pretty ? zarvel_plain_json_stream(document, &options, write_indented, &indenter, nullptr)
+    return pretty ? zarvel_plain_json_stream(document, &options, write_indented, &indenter, nullptr)
                          : zarvel_plain_json_stream(document, &options, write_piece, nullptr, nullptr);
 }
 

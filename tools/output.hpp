@@ -14,20 +14,24 @@ namespace zarvel_tool {
 struct text_layout {
     uint32_t indent = 2;
     bool compact = false;        // JSON on one line
-    bool pretty = false;         // JSON over several lines, indented
+    bool indent_given = false;   // --indent named one: JSON is indented
+    int32_t width = 0;           // flow wrapping column; 0: the writer's default
     uint32_t style = ZARVEL_STYLE_KEEP;
     bool style_given = false;    // --style named one
 };
 
-// Reads --indent N, --compact and --style flow|block|keep; JSON is pretty
-// when standard output is a terminal (as jq does) or --indent is given, and
-// never with --compact. False after a usage message.
+// Reads --indent N, --compact and --style flow|block|keep. False after a
+// usage message.
 bool read_layout(arguments &args, text_layout &layout);
 
-// Every document of the stream as YAML text.
-bool write_yaml(zarvel_document *document, const text_layout &layout, bool explicit_start = false);
-// Plain JSON of the document as options select, indented when the layout
-// is pretty. The library's status (its message says why).
+// Every document of the stream as YAML text (canonical: typed flow YAML).
+bool write_yaml(zarvel_document *document, const text_layout &layout, bool explicit_start = false,
+                bool canonical = false);
+// Hands a serialiser's pieces to write_output (a zarvel_write_fn).
+int write_piece(void *, const char *bytes, uint64_t length);
+// Plain JSON of the document as options select: indented when --indent
+// was given or standard output is a terminal (as jq does), never with
+// --compact. The library's status (its message says why).
 int32_t write_json(zarvel_document *document, const text_layout &layout, const zarvel_plain_options &options);
 
 class json_indenter {
