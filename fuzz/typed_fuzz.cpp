@@ -64,12 +64,13 @@ void marshal_both(const char *text, size_t size, int32_t schema) {
     char *from_text = nullptr, *from_node = nullptr;
     uint64_t text_len = 0, node_len = 0;
     if (zarvel_marshal(text, size, schema, 1, &from_text, &text_len) == 0) {
-        // Strict JSON with a bracket root is read as JSON (which keeps U+2028
-        // in strings, where YAML reads a line break), so only YAML texts are
-        // compared with the node's bytes.
+        // Strict JSON with a bracket or string root is read as JSON (which
+        // keeps U+2028 in strings, where YAML 1.1 reads a line break), so
+        // only YAML texts are compared with the node's bytes.
         size_t at = 0;
         while (at < size && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) ++at;
-        bool json = at < size && (text[at] == '[' || text[at] == '{') && zvl_json_document(text, size, nullptr);
+        bool json = at < size && (text[at] == '[' || text[at] == '{' || text[at] == '"') &&
+                    zvl_json_document(text, size, nullptr);
         if (json) {
             zarvel_marshal_free(from_text);
             return;
