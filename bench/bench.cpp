@@ -67,8 +67,8 @@ void write_results(const std::string &path, const std::string &machine) {
         if (r.peers.empty()) out << head << "— | | | |\n";
         for (const auto &[name, m] : r.peers) {
             std::string ratio = m.ok && r.zarvel.ok ? fmt(r.zarvel.mbps / m.mbps) + "×" : "—";
-            out << head << name << " | " << (m.ok ? fmt(m.mbps) : std::string("failed")) << " | " << m.faults
-                << " | " << ratio << " |\n";
+            out << head << name << " | " << (m.ok ? fmt(m.mbps) : std::string("failed")) << " | " << m.faults << " | "
+                << ratio << " |\n";
         }
     }
     // The goals set for zarvel against each peer, checked on this run.

@@ -123,8 +123,7 @@ void yaml_serialize_cases(const std::vector<named_input> &inputs) {
         std::vector<YAML::Node> nodes;
         try {
             nodes = YAML::LoadAll(in.text);
-        } catch (...) {
-        }
+        } catch (...) {}
         if (!nodes.empty())
             peer(r, "yaml-cpp emit", [&] {
                 YAML::Emitter e;
@@ -221,7 +220,8 @@ void double_cases() {
 
 void run_yaml(const input_dirs &dirs) {
     yaml_serialize_cases(load(dirs.generated, {"block.yaml"}));
-    yaml_serialize_cases(load(dirs.shared, {"k8s-argocd-install.yaml", "openapi-twilio-api-v2010.yaml", "i18n-faker-hy.yaml"}));
+    yaml_serialize_cases(
+        load(dirs.shared, {"k8s-argocd-install.yaml", "openapi-twilio-api-v2010.yaml", "i18n-faker-hy.yaml"}));
 }
 void run_json(const input_dirs &dirs) { json_serialize_cases(json_inputs(dirs)); }
 void run_double(const input_dirs &) { double_cases(); }

@@ -38,9 +38,8 @@ void utf8_cases(const named_input &in) {
     const auto &portable = zvl::utf8_variants()[0];
     for (bool printable : {false, true}) {
         const std::string op = printable ? "UTF-8 validation, printable" : "UTF-8 validation";
-        row &r = start_row(op, in.name, t.size(), [&] {
-            return zvl::first_invalid_utf8(bytes, t.size(), printable) == t.size();
-        });
+        row &r = start_row(op, in.name, t.size(),
+                           [&] { return zvl::first_invalid_utf8(bytes, t.size(), printable) == t.size(); });
         peer(r, "portable", [&] { return portable.first_invalid(bytes, t.size(), printable) == t.size(); });
         memchr_peers(r, t);
         if (printable) continue;

@@ -23,7 +23,11 @@ void push_cases(const std::vector<named_input> &inputs) {
         row &r = start_row("YAML push events", in.name, t.size(), [&] {
             uint64_t count = 0;
             int rc = zarvel_push_parse(
-                t.data(), t.size(), [](void *u, const zarvel_event_view *) { ++*static_cast<uint64_t *>(u); return 0; },
+                t.data(), t.size(),
+                [](void *u, const zarvel_event_view *) {
+                    ++*static_cast<uint64_t *>(u);
+                    return 0;
+                },
                 &count);
             sink_value = count;
             return rc == 0;

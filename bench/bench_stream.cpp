@@ -48,7 +48,8 @@ std::string make_block() {
 }
 
 uint64_t stream_bytes() {
-    if (const char *mb = std::getenv("ZARVEL_BENCH_STREAM_MB")) return std::max<uint64_t>(1, std::strtoull(mb, nullptr, 10)) * block_size;
+    if (const char *mb = std::getenv("ZARVEL_BENCH_STREAM_MB"))
+        return std::max<uint64_t>(1, std::strtoull(mb, nullptr, 10)) * block_size;
     const char *only = std::getenv("ZARVEL_BENCH_ONLY");
     return (only && std::strcmp(only, "stream") == 0 ? 1024 : 64) * block_size;
 }
@@ -108,7 +109,8 @@ struct mapped_stream {
     int fd = -1;
     mapped_stream(const std::string &block, uint64_t total) {
         fd = memfd_create("zarvel-stream", 0);
-        if (fd < 0 || ftruncate(fd, block_size) != 0 || write(fd, block.data(), block_size) != ssize_t(block_size)) return;
+        if (fd < 0 || ftruncate(fd, block_size) != 0 || write(fd, block.data(), block_size) != ssize_t(block_size))
+            return;
         void *area = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (area == MAP_FAILED) return;
         base = static_cast<char *>(area);

@@ -30,10 +30,9 @@ std::string json_records(uint64_t target) {
             "%s{\"id\":%llu,\"name\":\"item %llu\",\"price\":%llu.%02llu,\"active\":%s,"
             "\"tags\":[\"a%llu\",\"b\",\"c\"],\"owner\":{\"login\":\"user%llu\",\"level\":%llu},"
             "\"note\":\"plain text %llu\"}",
-            i ? ",\n" : "\n", static_cast<unsigned long long>(i),
-            static_cast<unsigned long long>(i), static_cast<unsigned long long>(mix % 997),
-            static_cast<unsigned long long>(mix % 100), i % 3 ? "true" : "false",
-            static_cast<unsigned long long>(i), static_cast<unsigned long long>(i % 101),
+            i ? ",\n" : "\n", static_cast<unsigned long long>(i), static_cast<unsigned long long>(i),
+            static_cast<unsigned long long>(mix % 997), static_cast<unsigned long long>(mix % 100),
+            i % 3 ? "true" : "false", static_cast<unsigned long long>(i), static_cast<unsigned long long>(i % 101),
             static_cast<unsigned long long>(i % 7), static_cast<unsigned long long>(mix));
         out.append(line, static_cast<size_t>(n));
     }
@@ -41,9 +40,8 @@ std::string json_records(uint64_t target) {
     return out;
 }
 
-const char plan_text[] =
-    R"({"kind":"seq","children":[{"name":"id","kind":"int"},{"name":"name","kind":"str"},)"
-    R"({"name":"price","kind":"float"},{"name":"active","kind":"bool"}]})";
+const char plan_text[] = R"({"kind":"seq","children":[{"name":"id","kind":"int"},{"name":"name","kind":"str"},)"
+                         R"({"name":"price","kind":"float"},{"name":"active","kind":"bool"}]})";
 
 // The columns a host builds by hand from a DOM: one vector per field plus
 // its null flags.
@@ -59,8 +57,7 @@ struct host_columns {
     }
     void add_row() {
         ids.push_back(0), actives.push_back(0), prices.push_back(0), names.emplace_back();
-        null_id.push_back(1), null_name.push_back(1), null_price.push_back(1),
-            null_active.push_back(1);
+        null_id.push_back(1), null_name.push_back(1), null_price.push_back(1), null_active.push_back(1);
     }
 };
 
@@ -170,8 +167,7 @@ void drain_cases(const std::vector<named_input> &inputs) {
             zarvel_value *values = nullptr;
             char *pool = nullptr;
             uint64_t count = 0, pool_len = 0;
-            if (zarvel_value_drain(in.text.data(), in.text.size(), 0, &values, &count, &pool,
-                                   &pool_len) != 0)
+            if (zarvel_value_drain(in.text.data(), in.text.size(), 0, &values, &count, &pool, &pool_len) != 0)
                 return false;
             sink_value = count + pool_len;
             zarvel_value_free(values, pool);
@@ -181,8 +177,7 @@ void drain_cases(const std::vector<named_input> &inputs) {
         peer(r, "libyaml events", [&] {
             yaml_parser_t p;
             yaml_parser_initialize(&p);
-            yaml_parser_set_input_string(&p, reinterpret_cast<const unsigned char *>(in.text.data()),
-                                         in.text.size());
+            yaml_parser_set_input_string(&p, reinterpret_cast<const unsigned char *>(in.text.data()), in.text.size());
             bool ok = true;
             uint64_t events = 0;
             for (;;) {

@@ -17,8 +17,8 @@ extern volatile uint64_t sink_value;  // keeps results observable so no work is 
 extern int repetitions;
 
 struct measurement {
-    double mbps = 0;    // median
-    long faults = 0;    // minor faults of the median repetition
+    double mbps = 0;  // median
+    long faults = 0;  // minor faults of the median repetition
     bool ok = false;
 };
 

@@ -9,14 +9,22 @@
 int main(int argc, char **argv) {
     const char *path = argc > 1 ? argv[1] : "examples/config.yaml";
     FILE *file = fopen(path, "rb");
-    if (!file) { perror(path); return 1; }
+    if (!file) {
+        perror(path);
+        return 1;
+    }
     /* The document reads the text in place: keep it until the document is freed. */
     char *text = NULL;
     size_t length = 0, got;
     char chunk[4096];
     while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
         char *grown = realloc(text, length + got);
-        if (!grown) { fprintf(stderr, "out of memory\n"); free(text); fclose(file); return 1; }
+        if (!grown) {
+            fprintf(stderr, "out of memory\n");
+            free(text);
+            fclose(file);
+            return 1;
+        }
         memcpy(grown + length, chunk, got);
         text = grown;
         length += got;

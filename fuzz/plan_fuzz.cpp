@@ -45,10 +45,12 @@ void touch(const zarvel_plan_result *result, const zarvel_plan *plan, const char
         for (uint64_t r = 0; r < rows; ++r) {
             if (nulls[r] > 1) mismatch();
             if (nulls[r]) continue;
-            if (kind == ZARVEL_PLAN_INT || kind == ZARVEL_PLAN_BOOL) sink = sink + uint64_t(zarvel_plan_result_ints(result, c)[r]);
+            if (kind == ZARVEL_PLAN_INT || kind == ZARVEL_PLAN_BOOL)
+                sink = sink + uint64_t(zarvel_plan_result_ints(result, c)[r]);
             if (kind == ZARVEL_PLAN_FLOAT) sink = sink + uint64_t(zarvel_plan_result_floats(result, c)[r] != 0);
             if (kind == ZARVEL_PLAN_STR && tape) {
-                uint32_t off = zarvel_plan_result_str_offs(result, c)[r], len = zarvel_plan_result_str_lens(result, c)[r];
+                uint32_t off = zarvel_plan_result_str_offs(result, c)[r],
+                         len = zarvel_plan_result_str_lens(result, c)[r];
                 if (uint64_t(off) + len > length) mismatch();
                 if (len) sink = sink + uint8_t(text[off + len - 1]);
             }
@@ -102,7 +104,8 @@ void walk(const zarvel_plan *plan, const char *text, uint64_t length, bool json)
         if (zarvel_parse_json_tape(text, length, &tape) == 0) {
             zarvel_plan_result *from_tape = zarvel_tape_plan_walk(&tape, plan, &status);
             if (from_tape) touch(from_tape, plan, text, length, true);
-            if (from_doc && from_tape && !std::memchr(text, '\\', length)) same_results(from_doc, from_tape, plan, text);
+            if (from_doc && from_tape && !std::memchr(text, '\\', length))
+                same_results(from_doc, from_tape, plan, text);
             zarvel_plan_result_free(from_tape);
         }
         zarvel_tape_free(&tape);

@@ -21,8 +21,7 @@ inline bool same_scalar(int32_t tag, const zarvel_node *a, const zarvel_node *b)
     }
     if (tag == ZARVEL_TAG_FLOAT) {
         double x = 0, y = 0;
-        return zarvel_node_float(a, &x) == 0 && zarvel_node_float(b, &y) == 0 &&
-               (x == y || (x != x && y != y));
+        return zarvel_node_float(a, &x) == 0 && zarvel_node_float(b, &y) == 0 && (x == y || (x != x && y != y));
     }
     return tag == ZARVEL_TAG_NULL || tag == ZARVEL_TAG_BOOL;
 }
@@ -55,8 +54,7 @@ inline void same_tree(const zarvel_node *a, const zarvel_node *b, int depth) {
     case ZARVEL_NODE_SEQUENCE: {
         uint64_t n = zarvel_node_seq_count(a);
         if (n != zarvel_node_seq_count(b)) mismatch();
-        for (uint64_t i = 0; i < n; ++i)
-            same_tree(zarvel_node_seq_at(a, i), zarvel_node_seq_at(b, i), depth + 1);
+        for (uint64_t i = 0; i < n; ++i) same_tree(zarvel_node_seq_at(a, i), zarvel_node_seq_at(b, i), depth + 1);
         break;
     }
     case ZARVEL_NODE_MAPPING: {
@@ -76,8 +74,7 @@ inline void same_tree(const zarvel_node *a, const zarvel_node *b, int depth) {
         if (ta && zarvel_node_kind(ta) != zarvel_node_kind(tb)) mismatch();
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 

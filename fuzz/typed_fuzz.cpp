@@ -17,10 +17,9 @@ namespace {
 // Root mapping {items: [{id, name, x, ok, v, s}...], n: value}; a second tree
 // counts the items of a root sequence.
 const zarvel_descriptor_node records[] = {
-    {nullptr, 2, 0, 0, 1, 2, 0}, {"items", 1, 0, 0, 3, 1, 0}, {"n", 0, 5, 0, 0, 0, 0},
-    {nullptr, 2, 0, 0, 4, 6, 0}, {"id", 0, 1, 1, 0, 0, 0},    {"name", 0, 0, 2, 0, 0, 0},
-    {"x", 0, 2, 0, 0, 0, 0},     {"ok", 0, 3, 0, 0, 0, 0},    {"v", 0, 5, 0, 0, 0, 0},
-    {"s", 3, 0, 0, 0, 0, 0},
+    {nullptr, 2, 0, 0, 1, 2, 0}, {"items", 1, 0, 0, 3, 1, 0}, {"n", 0, 5, 0, 0, 0, 0}, {nullptr, 2, 0, 0, 4, 6, 0},
+    {"id", 0, 1, 1, 0, 0, 0},    {"name", 0, 0, 2, 0, 0, 0},  {"x", 0, 2, 0, 0, 0, 0}, {"ok", 0, 3, 0, 0, 0, 0},
+    {"v", 0, 5, 0, 0, 0, 0},     {"s", 3, 0, 0, 0, 0, 0},
 };
 const zarvel_descriptor_node counter[] = {{nullptr, 1, 0, 0, 1, 1, 0}, {nullptr, 0, 4, 0, 0, 0, 0}};
 
@@ -38,8 +37,8 @@ void schema_loads(const char *text, size_t size, int32_t schema) {
     double xs[cap];
     uint8_t oks[cap];
     zarvel_value values[cap], n[cap];
-    zarvel_column columns[] = {{nullptr, 0, 0}, {nullptr, 0, 0}, {n, cap, 0},     {nullptr, 0, 0}, {ids, cap, 0},
-                               {names, cap, 0}, {xs, cap, 0},    {oks, cap, 0},   {values, cap, 0}, {spans, cap, 0}};
+    zarvel_column columns[] = {{nullptr, 0, 0}, {nullptr, 0, 0}, {n, cap, 0},   {nullptr, 0, 0},  {ids, cap, 0},
+                               {names, cap, 0}, {xs, cap, 0},    {oks, cap, 0}, {values, cap, 0}, {spans, cap, 0}};
     int32_t status = zarvel_schema_load(text, size, schema, records, 10, 1, columns);
     if (status != 0 && status != 1 && status != 2 && status != 9) mismatch();
     for (const zarvel_column &c : columns)

@@ -16,8 +16,8 @@ namespace {
 [[noreturn]] void mismatch() { __builtin_trap(); }
 
 struct trace {
-    std::string shape;      // one letter per callback
-    uint64_t stop_at = 0;   // callback number that stops the walk (0: never)
+    std::string shape;     // one letter per callback
+    uint64_t stop_at = 0;  // callback number that stops the walk (0: never)
     uint64_t calls = 0;
     int32_t step(char c) {
         shape += c;
@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (yaml.shape != "d" + json.shape) mismatch();
     }
     int32_t status = -1;
-    zarvel_document *doc = json_status == 0 ? zarvel_parse_json(text, size, &status)
-                                            : zarvel_parse(text, size, &status);
+    zarvel_document *doc =
+        json_status == 0 ? zarvel_parse_json(text, size, &status) : zarvel_parse(text, size, &status);
     if (doc) {
         uint32_t count = zarvel_document_count(doc);
         for (uint32_t d = 0; d < count && d < 8; ++d) {

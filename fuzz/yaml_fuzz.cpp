@@ -41,8 +41,8 @@ bool pull_events(const char *text, size_t size, std::vector<event> &out) {
     zarvel_pull *pull = zarvel_pull_new(text, size);
     if (!pull) return false;
     while (const zarvel_event_view *e = zarvel_pull_next(pull))
-        out.push_back({e->kind, e->style, span(e->text, e->text_length),
-                       span(e->anchor, e->anchor_length), span(e->tag, e->tag_length)});
+        out.push_back({e->kind, e->style, span(e->text, e->text_length), span(e->anchor, e->anchor_length),
+                       span(e->tag, e->tag_length)});
     uint32_t line = 0, column = 0;
     int status = zarvel_pull_status(pull, &line, &column);
     zarvel_pull_free(pull);
@@ -73,8 +73,7 @@ bool recorder_events(const char *text, size_t size, uint32_t seed, std::vector<e
                     uint64_t(r.tag_offset) + r.tag_length > pool_size)
                     mismatch();
                 out.push_back({r.kind, r.style, span(pool + r.text_offset, r.text_length),
-                               span(pool + r.anchor_offset, r.anchor_length),
-                               span(pool + r.tag_offset, r.tag_length)});
+                               span(pool + r.anchor_offset, r.anchor_length), span(pool + r.tag_offset, r.tag_length)});
             }
         }
         if (final) break;
@@ -117,8 +116,8 @@ int dump_event(void *user, const zarvel_event *e) {
     out += span(e->text.data, e->text.length) + '|' + span(e->anchor.data, e->anchor.length) + '|' +
            span(e->tag.data, e->tag.length) + '|';
     for (uint32_t v : {e->kind, uint32_t(e->style), uint32_t(e->plain_implicit), uint32_t(e->flow),
-                       uint32_t(e->multiline), uint32_t(e->tag_id), uint32_t(e->verbatim), e->anchor_id,
-                       e->start_line, e->start_column, e->end_line, e->end_column})
+                       uint32_t(e->multiline), uint32_t(e->tag_id), uint32_t(e->verbatim), e->anchor_id, e->start_line,
+                       e->start_column, e->end_line, e->end_column})
         out += std::to_string(v) + ',';
     out += '\n';
     return 0;
@@ -151,8 +150,7 @@ void round_trip(zarvel_document *doc) {
     zarvel_document *again = zarvel_parse(text, length, &status);
     uint32_t count = zarvel_document_count(doc);
     if (count != zarvel_document_count(again)) mismatch();
-    for (uint32_t d = 0; d < count; ++d)
-        same_tree(zarvel_document_root(doc, d), zarvel_document_root(again, d), 0);
+    for (uint32_t d = 0; d < count; ++d) same_tree(zarvel_document_root(doc, d), zarvel_document_root(again, d), 0);
     zarvel_document_free(again);
     zarvel_free(text);
 }
@@ -198,8 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     if (zarvel_iterparse *it = zarvel_iterparse_new(text, size)) {
         uint64_t count = 0;
-        while (zarvel_iterparse_next(it, &count)) {
-        }
+        while (zarvel_iterparse_next(it, &count)) {}
         uint32_t line = 0, column = 0;
         zarvel_iterparse_status(it, &line, &column);
         zarvel_iterparse_free(it);

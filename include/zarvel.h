@@ -127,42 +127,42 @@ ZARVEL_API int zvl_num_f64(const char *text, uint32_t length, double *out);
 /* A parse event as the streaming front ends hand it out. Spans are pointer
  * plus length; the pointer is null when the length is 0. */
 typedef struct zarvel_event_view {
-    uint32_t kind;           /* zarvel_event_kind */
-    uint32_t style;          /* scalars: 0 implied empty, 1 plain, 2 single, 3 double,
-                                4 literal, 5 folded; otherwise 0 */
-    uint32_t flow;           /* 1 for flow collections and scalars inside them */
+    uint32_t kind;  /* zarvel_event_kind */
+    uint32_t style; /* scalars: 0 implied empty, 1 plain, 2 single, 3 double,
+                       4 literal, 5 folded; otherwise 0 */
+    uint32_t flow;  /* 1 for flow collections and scalars inside them */
 #ifdef __cplusplus
-    uint32_t explicit_;      /* "explicit" in C (a keyword in C++) */
+    uint32_t explicit_; /* "explicit" in C (a keyword in C++) */
 #else
-    uint32_t explicit;       /* document start/end: 1 when the marker is present */
+    uint32_t explicit; /* document start/end: 1 when the marker is present */
 #endif
     uint32_t plain_implicit; /* scalars: 1 when untagged plain or implied empty */
     const char *text;        /* scalar text, alias name */
     uint64_t text_length;
-    const char *anchor;      /* without '&' */
+    const char *anchor; /* without '&' */
     uint64_t anchor_length;
-    const char *tag;         /* resolved tag */
+    const char *tag; /* resolved tag */
     uint64_t tag_length;
-    uint32_t start_line;     /* 1-based */
-    uint32_t start_column;   /* 1-based, in bytes */
-    uint32_t end_line;       /* push: 0 */
-    uint32_t end_column;     /* push: 0 */
+    uint32_t start_line;   /* 1-based */
+    uint32_t start_column; /* 1-based, in bytes */
+    uint32_t end_line;     /* push: 0 */
+    uint32_t end_column;   /* push: 0 */
 } zarvel_event_view;
 
 /* zarvel_record.flags */
 enum {
     ZARVEL_RECORD_FLOW = 1,
-    ZARVEL_RECORD_EXPLICIT = 2,       /* document start/end marker present */
-    ZARVEL_RECORD_PLAIN_IMPLICIT = 4  /* scalars */
+    ZARVEL_RECORD_EXPLICIT = 2,      /* document start/end marker present */
+    ZARVEL_RECORD_PLAIN_IMPLICIT = 4 /* scalars */
 };
 
 /* A recorded event: texts are (offset, length) pairs into the recorder's text
  * pool (zarvel_recorder_arena); an empty span is (0, 0). */
 typedef struct zarvel_record {
     uint8_t kind;
-    uint8_t style;   /* scalars only */
-    uint8_t flags;   /* ZARVEL_RECORD_* */
-    uint8_t tag_id;  /* scalars only: ZARVEL_TAG_* resolved at emission */
+    uint8_t style;  /* scalars only */
+    uint8_t flags;  /* ZARVEL_RECORD_* */
+    uint8_t tag_id; /* scalars only: ZARVEL_TAG_* resolved at emission */
     uint32_t start_line;
     uint32_t start_column;
     uint32_t end_line;
@@ -183,8 +183,7 @@ typedef int (*zarvel_event_callback)(void *user, const zarvel_event_view *event)
  * every event (stream start and end included). 0 success; 1 parse error (see
  * zarvel_last_error) or stopped by the callback; 2 out of memory; 4 input
  * encoding (no events); 6 invalid argument. */
-ZARVEL_API int zarvel_push_parse(const char *text, uint64_t length,
-                                 zarvel_event_callback callback, void *user);
+ZARVEL_API int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback callback, void *user);
 
 /* Pull: parses everything at once, then hands the events out one by one. The
  * text is not needed after zarvel_pull_new. Null for invalid arguments or
@@ -195,8 +194,7 @@ ZARVEL_API zarvel_pull *zarvel_pull_new(const char *text, uint64_t length);
 /* The next event (overwritten by the next call), or null at the end. */
 ZARVEL_API const zarvel_event_view *zarvel_pull_next(zarvel_pull *pull);
 /* Writes up to capacity further events; returns how many. */
-ZARVEL_API uint64_t zarvel_pull_next_batch(zarvel_pull *pull, zarvel_event_view *events,
-                                           uint64_t capacity);
+ZARVEL_API uint64_t zarvel_pull_next_batch(zarvel_pull *pull, zarvel_event_view *events, uint64_t capacity);
 /* 0, 1 when the parse failed (error line and column written), 4 when the
  * input encoding was refused (no events; see zarvel_last_error); 6 for null. */
 ZARVEL_API int zarvel_pull_status(const zarvel_pull *pull, uint32_t *line, uint32_t *column);
@@ -214,12 +212,10 @@ ZARVEL_API zarvel_recorder *zarvel_recorder_new_ex(int32_t schema);
  * parser; 4 input encoding (as zarvel_parse decodes it, over all feeds; the
  * recorder is closed); 6 invalid argument or a closed recorder. A non-zero
  * final closes. */
-ZARVEL_API int zarvel_recorder_feed(zarvel_recorder *recorder, const char *data, uint64_t length,
-                                    int final);
+ZARVEL_API int zarvel_recorder_feed(zarvel_recorder *recorder, const char *data, uint64_t length, int final);
 /* The records of the last feed, *count (optional) their number; null and 0
  * for a null recorder. */
-ZARVEL_API const zarvel_record *zarvel_recorder_records(const zarvel_recorder *recorder,
-                                                        uint64_t *count);
+ZARVEL_API const zarvel_record *zarvel_recorder_records(const zarvel_recorder *recorder, uint64_t *count);
 /* The text pool the records' offsets point into, *size (optional) its length
  * in bytes; null and 0 for a null recorder. */
 ZARVEL_API const char *zarvel_recorder_arena(const zarvel_recorder *recorder, uint64_t *size);
@@ -233,13 +229,11 @@ ZARVEL_API void zarvel_recorder_free(zarvel_recorder *recorder);
  * the iterator; a batch is valid until the next call. */
 typedef struct zarvel_iterparse zarvel_iterparse;
 ZARVEL_API zarvel_iterparse *zarvel_iterparse_new(const char *text, uint64_t length);
-ZARVEL_API const zarvel_event_view *zarvel_iterparse_next(zarvel_iterparse *iterator,
-                                                          uint64_t *count);
+ZARVEL_API const zarvel_event_view *zarvel_iterparse_next(zarvel_iterparse *iterator, uint64_t *count);
 /* 0, 1 parse error, 2 out of memory (error line and column written), 4 input
  * encoding (the text decodes as for zarvel_parse; the documents before the
  * fault are handed out, no events after it); 6 for null. */
-ZARVEL_API int zarvel_iterparse_status(const zarvel_iterparse *iterator, uint32_t *line,
-                                       uint32_t *column);
+ZARVEL_API int zarvel_iterparse_status(const zarvel_iterparse *iterator, uint32_t *line, uint32_t *column);
 /* Releases the iterator and its batch; null is ignored. */
 ZARVEL_API void zarvel_iterparse_free(zarvel_iterparse *iterator);
 
@@ -253,8 +247,8 @@ ZARVEL_API void zarvel_iterparse_free(zarvel_iterparse *iterator);
  * are copied as they stand (no folding), an escaped line break drops the break
  * and the next line's leading blanks. Output that does not fit is dropped, a
  * multi-byte character whole. Returns the number of bytes written. */
-ZARVEL_API uint64_t zvl_finish_double_into(const char *text, uint64_t start, uint64_t end,
-                                           char *buffer, uint64_t capacity);
+ZARVEL_API uint64_t zvl_finish_double_into(const char *text, uint64_t start, uint64_t end, char *buffer,
+                                           uint64_t capacity);
 
 /* ==== YAML scanner kernel: end =========================================== */
 
@@ -276,12 +270,7 @@ typedef struct zarvel_node {
 #define ZARVEL_NODE_NONE 0xFFFFFFFFu
 
 /* Node kinds (zarvel_node_kind). */
-enum {
-    ZARVEL_NODE_SCALAR = 0,
-    ZARVEL_NODE_SEQUENCE = 1,
-    ZARVEL_NODE_MAPPING = 2,
-    ZARVEL_NODE_ALIAS = 3
-};
+enum { ZARVEL_NODE_SCALAR = 0, ZARVEL_NODE_SEQUENCE = 1, ZARVEL_NODE_MAPPING = 2, ZARVEL_NODE_ALIAS = 3 };
 
 /* Node styles (zarvel_node_style). */
 enum {
@@ -306,8 +295,7 @@ typedef struct zarvel_parse_options {
  * for a stream without documents, else 1 (see zarvel_last_error), 2, 3, 4 or
  * 6. The text must stay unchanged while the document lives. */
 ZARVEL_API zarvel_document *zarvel_parse(const char *text, uint64_t length, int32_t *status);
-ZARVEL_API zarvel_document *zarvel_parse_ex(const char *text, uint64_t length,
-                                            const zarvel_parse_options *options,
+ZARVEL_API zarvel_document *zarvel_parse_ex(const char *text, uint64_t length, const zarvel_parse_options *options,
                                             int32_t *status);
 
 /* Number of documents of the stream (0 for null or a failed build). */
@@ -354,14 +342,11 @@ ZARVEL_API uint64_t zarvel_node_map_count(const zarvel_node *node);
 /* The item at index of a sequence; null for other kinds or out of range. */
 ZARVEL_API zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index);
 /* 0 and the pair's key and value (both optional); -1 out of range. */
-ZARVEL_API int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index,
-                                      zarvel_node **key, zarvel_node **value);
+ZARVEL_API int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node **key, zarvel_node **value);
 /* The value of the first pair whose scalar key has exactly these bytes. */
-ZARVEL_API zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key,
-                                            int32_t length);
+ZARVEL_API zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key, int32_t length);
 /* Number of children (keys and values of a mapping); writes up to capacity. */
-ZARVEL_API uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles,
-                                         uint64_t capacity);
+ZARVEL_API uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, uint64_t capacity);
 /* Typed reads: 0 and the value; 1 when the tag id does not fit or the text
  * does not convert; 6 for an invalid handle or a null out. Integers are read
  * under the document's schema (0644 is 644 under the core schema, 420 under
@@ -381,20 +366,18 @@ ZARVEL_API zarvel_document *zarvel_document_new(void);
  * takes style 1-5; style 1 resolves its tag id by the core schema, the others
  * are !!str. Null for bad arguments or no memory. Every building and editing
  * call first builds a freshly parsed document's nodes, as the reads do. */
-ZARVEL_API zarvel_node *zarvel_node_new_scalar(zarvel_document *document, const char *text,
-                                               uint64_t length, uint32_t style);
+ZARVEL_API zarvel_node *zarvel_node_new_scalar(zarvel_document *document, const char *text, uint64_t length,
+                                               uint32_t style);
 ZARVEL_API zarvel_node *zarvel_node_new_sequence(zarvel_document *document);
 ZARVEL_API zarvel_node *zarvel_node_new_mapping(zarvel_document *document);
 /* An alias named name to target (a node of the same document). The target's
  * anchor is not set. */
-ZARVEL_API zarvel_node *zarvel_node_new_alias(zarvel_document *document,
-                                              const zarvel_node *target, const char *name,
+ZARVEL_API zarvel_node *zarvel_node_new_alias(zarvel_document *document, const zarvel_node *target, const char *name,
                                               int32_t length);
 
 /* Replace the anchor / tag text (length 0 clears; the tag id is unchanged).
  * 0; 2 out of memory; 6 for a null node or text, or an unknown node. */
-ZARVEL_API int32_t zarvel_node_set_anchor(const zarvel_node *node, const char *name,
-                                          int32_t length);
+ZARVEL_API int32_t zarvel_node_set_anchor(const zarvel_node *node, const char *name, int32_t length);
 ZARVEL_API int32_t zarvel_node_set_tag(const zarvel_node *node, const char *tag, int32_t length);
 
 /* Makes a free-standing tree one more document of the stream. 0; 1 for a
@@ -410,22 +393,20 @@ ZARVEL_API int32_t zarvel_document_set_root(zarvel_document *document, const zar
  * or the node is unknown, already attached or would hang inside itself.
  * Delete: 0; 6 for a null argument; 1 otherwise. Map operations compare keys
  * by their exact bytes. */
-ZARVEL_API int32_t zarvel_node_map_add(const zarvel_node *mapping, const char *key,
-                                       uint64_t key_length, const zarvel_node *value);
+ZARVEL_API int32_t zarvel_node_map_add(const zarvel_node *mapping, const char *key, uint64_t key_length,
+                                       const zarvel_node *value);
 ZARVEL_API int32_t zarvel_node_map_add_node(const zarvel_node *mapping, const zarvel_node *key,
                                             const zarvel_node *value);
 /* As map_add when the key is absent; otherwise replaces its value (the old
  * value becomes free-standing and may be attached elsewhere). */
-ZARVEL_API int32_t zarvel_node_map_set(const zarvel_node *mapping, const char *key,
-                                       uint64_t key_length, const zarvel_node *value);
+ZARVEL_API int32_t zarvel_node_map_set(const zarvel_node *mapping, const char *key, uint64_t key_length,
+                                       const zarvel_node *value);
 /* Removes the pair of that key (the value becomes free-standing). */
-ZARVEL_API int32_t zarvel_node_map_del(const zarvel_node *mapping, const char *key,
-                                       uint64_t key_length);
+ZARVEL_API int32_t zarvel_node_map_del(const zarvel_node *mapping, const char *key, uint64_t key_length);
 /* Appends the item to the sequence. */
 ZARVEL_API int32_t zarvel_node_seq_add(const zarvel_node *sequence, const zarvel_node *item);
 /* Replaces the item at index (the old item becomes free-standing). */
-ZARVEL_API int32_t zarvel_node_seq_set(const zarvel_node *sequence, uint32_t index,
-                                       const zarvel_node *item);
+ZARVEL_API int32_t zarvel_node_seq_set(const zarvel_node *sequence, uint32_t index, const zarvel_node *item);
 /* Removes the item at index; the items after it move up. */
 ZARVEL_API int32_t zarvel_node_seq_del(const zarvel_node *sequence, int32_t index);
 
@@ -450,8 +431,7 @@ typedef struct zarvel_build_record {
 /* Builds one tree from the records (texts copied) and makes it a new root.
  * 0; 6 for bad arguments; 2 out of memory; 3 deeper than 1000 levels;
  * 1 for any malformed record list (nodes made before stay unattached). */
-ZARVEL_API int32_t zarvel_document_build(zarvel_document *document,
-                                         const zarvel_build_record *records, uint64_t count,
+ZARVEL_API int32_t zarvel_document_build(zarvel_document *document, const zarvel_build_record *records, uint64_t count,
                                          const char *text, uint64_t text_length);
 
 /* ==== documents building: end ============================================ */
@@ -474,11 +454,10 @@ typedef struct zvl_json_stage1_block {
  * *block_count / *count (optional) get the number written; ZVL_JSON_FLAG_*
  * are ORed into *flags (optional). 1, or 0 when a string is still open at
  * the end. */
-ZARVEL_API int32_t zvl_json_stage1_masks_scalar(const char *text, uint64_t len,
-                                                zvl_json_stage1_block *blocks,
+ZARVEL_API int32_t zvl_json_stage1_masks_scalar(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
                                                 uint64_t *block_count, int32_t *flags);
-ZARVEL_API int32_t zvl_json_stage1_scalar(const char *text, uint64_t len, uint32_t *positions,
-                                          uint64_t *count, int32_t *flags);
+ZARVEL_API int32_t zvl_json_stage1_scalar(const char *text, uint64_t len, uint32_t *positions, uint64_t *count,
+                                          int32_t *flags);
 
 /* Lexical kernels. Each takes the text as pointer plus length, never reads
  * past the length and never allocates or records an error. A cursor (pos) is
@@ -492,8 +471,7 @@ ZARVEL_API int32_t zvl_json_ws(const char *text, uint64_t len, uint64_t *pos, in
 /* *pos at an opening quote: accepts a string; *close gets the offset of the
  * closing quote, *has_escape 1 when the body held an escape; *pos moves past
  * the closing quote. The body is not checked for UTF-8. */
-ZARVEL_API int32_t zvl_json_string(const char *text, uint64_t len, uint64_t *pos, uint64_t *close,
-                                   int32_t *has_escape);
+ZARVEL_API int32_t zvl_json_string(const char *text, uint64_t len, uint64_t *pos, uint64_t *close, int32_t *has_escape);
 /* Accepts word ("true", "false", "null") followed by the end or a delimiter.
  * When the word matched but no delimiter follows, *pos is already past the
  * word and 0 is returned. */
@@ -502,27 +480,23 @@ ZARVEL_API int32_t zvl_json_literal(const char *text, uint64_t len, uint64_t *po
 ZARVEL_API int32_t zvl_json_number(const char *text, uint64_t len, uint64_t *pos);
 /* Number kinds written through kind. */
 enum {
-    ZVL_JSON_NUMBER_INT = 0,    /* fits a signed 64-bit integer: ival */
-    ZVL_JSON_NUMBER_FLOAT = 1,  /* fraction or exponent: dval */
-    ZVL_JSON_NUMBER_BIG = 2     /* integer outside 64 bits: dval */
+    ZVL_JSON_NUMBER_INT = 0,   /* fits a signed 64-bit integer: ival */
+    ZVL_JSON_NUMBER_FLOAT = 1, /* fraction or exponent: dval */
+    ZVL_JSON_NUMBER_BIG = 2    /* integer outside 64 bits: dval */
 };
 /* Accepts a JSON number at *pos and converts it: kind, ival and dval are
  * optional. */
-ZARVEL_API int32_t zvl_json_number_scan(const char *text, uint64_t len, uint64_t *pos,
-                                        uint32_t *kind, int64_t *ival, double *dval);
+ZARVEL_API int32_t zvl_json_number_scan(const char *text, uint64_t len, uint64_t *pos, uint32_t *kind, int64_t *ival,
+                                        double *dval);
 /* Accepts a JSON number at *pos; *is_float (optional) 1 when it has a
  * fraction or an exponent. */
-ZARVEL_API int32_t zvl_json_number_shape(const char *text, uint64_t len, uint64_t *pos,
-                                         int32_t *is_float);
+ZARVEL_API int32_t zvl_json_number_shape(const char *text, uint64_t len, uint64_t *pos, int32_t *is_float);
 /* 1 when the whole text is one JSON value (at most 255 open containers);
  * else 0 and *err_pos (optional) is the offset where it failed. */
 ZARVEL_API int32_t zvl_json_document(const char *text, uint64_t len, uint64_t *err_pos);
 
 /* Flags ORed in by the stage-1 kernels. */
-enum {
-    ZVL_JSON_FLAG_CONTROL_IN_STRING = 1,
-    ZVL_JSON_FLAG_BACKSLASH = 2
-};
+enum { ZVL_JSON_FLAG_CONTROL_IN_STRING = 1, ZVL_JSON_FLAG_BACKSLASH = 2 };
 
 /* JSON tape: one entry per value and per closing bracket, in text order.
  * The tape points into the caller's text, which must outlive it. */
@@ -531,13 +505,13 @@ enum {
     ZARVEL_TAPE_NULL = 1,
     ZARVEL_TAPE_TRUE = 2,
     ZARVEL_TAPE_FALSE = 3,
-    ZARVEL_TAPE_INT = 4,     /* number without fraction or exponent */
-    ZARVEL_TAPE_FLOAT = 5,   /* number with a fraction or an exponent */
-    ZARVEL_TAPE_STRING = 6,  /* span of the raw body, escapes not decoded */
-    ZARVEL_TAPE_ARRAY = 7,   /* starts: index of the closing entry */
-    ZARVEL_TAPE_OBJECT = 8,  /* starts: index of the closing entry */
-    ZARVEL_TAPE_CLOSE = 9,   /* starts: index of the opening entry */
-    ZARVEL_TAPE_RAW = 10     /* lenient only: unchecked number or bare root */
+    ZARVEL_TAPE_INT = 4,    /* number without fraction or exponent */
+    ZARVEL_TAPE_FLOAT = 5,  /* number with a fraction or an exponent */
+    ZARVEL_TAPE_STRING = 6, /* span of the raw body, escapes not decoded */
+    ZARVEL_TAPE_ARRAY = 7,  /* starts: index of the closing entry */
+    ZARVEL_TAPE_OBJECT = 8, /* starts: index of the closing entry */
+    ZARVEL_TAPE_CLOSE = 9,  /* starts: index of the opening entry */
+    ZARVEL_TAPE_RAW = 10    /* lenient only: unchecked number or bare root */
 };
 
 typedef struct zarvel_tape {
@@ -563,15 +537,14 @@ typedef struct zarvel_tape {
 ZARVEL_API int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape);
 /* Also takes unchecked number tokens and a bare root; packed form for a
  * container root (call zarvel_tape_columns before reading the columns). */
-ZARVEL_API int32_t zarvel_parse_json_tape_lenient(const char *text, uint64_t len,
-                                                  zarvel_tape *tape);
+ZARVEL_API int32_t zarvel_parse_json_tape_lenient(const char *text, uint64_t len, zarvel_tape *tape);
 /* Fills types, starts and lens from the packed form; does nothing when the
  * columns are ready already or the tape is null. */
 ZARVEL_API void zarvel_tape_columns(zarvel_tape *tape);
 /* Converts the number entries with index in [first, last) into ints/doubles
  * (optional, indexed by entry). Returns how many, or -1. */
-ZARVEL_API int64_t zarvel_tape_convert(zarvel_tape *tape, uint64_t first, uint64_t last,
-                                       int64_t *ints, double *doubles);
+ZARVEL_API int64_t zarvel_tape_convert(zarvel_tape *tape, uint64_t first, uint64_t last, int64_t *ints,
+                                       double *doubles);
 /* Releases the tape's arrays and zeroes the record (which stays the caller's); null is
  * ignored. */
 ZARVEL_API void zarvel_tape_free(zarvel_tape *tape);
@@ -584,8 +557,8 @@ ZARVEL_API void zarvel_tape_free(zarvel_tape *tape);
  * (optional): 0; 1 not strict JSON ("not strict JSON at byte N"); 2 out of
  * memory; 3 more than 1000 nested containers ("nesting depth exceeds the
  * limit", the offset of the bracket in the error record); 4 ill-formed UTF-8
- * ("ill-formed UTF-8 at byte N"); 6 null text with a length. The text is used in place: it must stay unchanged while the
- * document lives. */
+ * ("ill-formed UTF-8 at byte N"); 6 null text with a length. The text is used in place: it must stay unchanged while
+ * the document lives. */
 ZARVEL_API zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status);
 
 /* Column plans. A plan text is a JSON object {"kind": "seq"|"map", "path":
@@ -620,29 +593,21 @@ enum {
  * sequence/mapping; 2 out of memory or a result too large. Strings borrow the
  * document's bytes (document walk: strs) or are offsets into the tape's text
  * (tape walk: str_offs, str_lens). */
-ZARVEL_API zarvel_plan_result *zarvel_document_plan_walk(zarvel_document *document,
-                                                         const zarvel_plan *plan,
+ZARVEL_API zarvel_plan_result *zarvel_document_plan_walk(zarvel_document *document, const zarvel_plan *plan,
                                                          int32_t *status);
-ZARVEL_API zarvel_plan_result *zarvel_tape_plan_walk(zarvel_tape *tape, const zarvel_plan *plan,
-                                                     int32_t *status);
+ZARVEL_API zarvel_plan_result *zarvel_tape_plan_walk(zarvel_tape *tape, const zarvel_plan *plan, int32_t *status);
 /* Number of rows; 0 for null. */
 ZARVEL_API uint64_t zarvel_plan_result_rows(const zarvel_plan_result *result);
 /* All ones for a null result or a column out of range. */
 ZARVEL_API uint32_t zarvel_plan_result_kind(const zarvel_plan_result *result, uint64_t column);
 /* The column's array; null when the column has no such array. nulls: one
  * byte per row, 1 = no value (the value element is then undefined). */
-ZARVEL_API const int64_t *zarvel_plan_result_ints(const zarvel_plan_result *result,
-                                                  uint64_t column);
-ZARVEL_API const double *zarvel_plan_result_floats(const zarvel_plan_result *result,
-                                                   uint64_t column);
-ZARVEL_API const zarvel_plan_str *zarvel_plan_result_strs(const zarvel_plan_result *result,
-                                                          uint64_t column);
-ZARVEL_API const uint32_t *zarvel_plan_result_str_offs(const zarvel_plan_result *result,
-                                                       uint64_t column);
-ZARVEL_API const uint32_t *zarvel_plan_result_str_lens(const zarvel_plan_result *result,
-                                                       uint64_t column);
-ZARVEL_API const uint8_t *zarvel_plan_result_nulls(const zarvel_plan_result *result,
-                                                   uint64_t column);
+ZARVEL_API const int64_t *zarvel_plan_result_ints(const zarvel_plan_result *result, uint64_t column);
+ZARVEL_API const double *zarvel_plan_result_floats(const zarvel_plan_result *result, uint64_t column);
+ZARVEL_API const zarvel_plan_str *zarvel_plan_result_strs(const zarvel_plan_result *result, uint64_t column);
+ZARVEL_API const uint32_t *zarvel_plan_result_str_offs(const zarvel_plan_result *result, uint64_t column);
+ZARVEL_API const uint32_t *zarvel_plan_result_str_lens(const zarvel_plan_result *result, uint64_t column);
+ZARVEL_API const uint8_t *zarvel_plan_result_nulls(const zarvel_plan_result *result, uint64_t column);
 /* Releases the result; null is ignored. */
 ZARVEL_API void zarvel_plan_result_free(zarvel_plan_result *result);
 
@@ -677,26 +642,22 @@ typedef int (*zarvel_write_fn)(void *user, const char *bytes, uint64_t length);
  * allocated; free with zarvel_free. *out_len (optional) gets the length
  * without the NUL. Null on failure; never records an error. */
 ZARVEL_API char *zarvel_serialize(zarvel_document *document, uint64_t *out_len);
-ZARVEL_API char *zarvel_serialize_ex(zarvel_document *document,
-                                     const zarvel_serialize_options *options, uint64_t *out_len);
+ZARVEL_API char *zarvel_serialize_ex(zarvel_document *document, const zarvel_serialize_options *options,
+                                     uint64_t *out_len);
 /* Length of the full text; the text and a NUL are written only when buffer is
  * not null and capacity is at least that length + 1. 0 on failure. */
-ZARVEL_API uint64_t zarvel_serialize_into(zarvel_document *document, char *buffer,
-                                          uint64_t capacity);
-ZARVEL_API uint64_t zarvel_serialize_into_ex(zarvel_document *document,
-                                             const zarvel_serialize_options *options,
+ZARVEL_API uint64_t zarvel_serialize_into(zarvel_document *document, char *buffer, uint64_t capacity);
+ZARVEL_API uint64_t zarvel_serialize_into_ex(zarvel_document *document, const zarvel_serialize_options *options,
                                              char *buffer, uint64_t capacity);
 /* JSON text of a single-document stream (empty for zero or several
  * documents); compact nonzero leaves out the blanks after "," and ":".
  * Integers are written as plain decimals (0644, 0x1F or +5 by their value
  * under the document's schema), here and in canonical output. */
 ZARVEL_API char *zarvel_serialize_json(zarvel_document *document, uint64_t *out_len);
-ZARVEL_API char *zarvel_serialize_json_ex(zarvel_document *document, uint64_t *out_len,
-                                          int32_t compact);
+ZARVEL_API char *zarvel_serialize_json_ex(zarvel_document *document, uint64_t *out_len, int32_t compact);
 /* Hands the text to callback in pieces of about 64 KiB; the total length, or
  * 0 on failure or once the callback returned nonzero. */
-ZARVEL_API uint64_t zarvel_serialize_stream(zarvel_document *document,
-                                            const zarvel_serialize_options *options,
+ZARVEL_API uint64_t zarvel_serialize_stream(zarvel_document *document, const zarvel_serialize_options *options,
                                             zarvel_write_fn callback, void *user);
 /* Releases text and bytes the library allocated for the caller. */
 ZARVEL_API void zarvel_free(void *pointer);
@@ -726,20 +687,18 @@ typedef struct zarvel_visitor {
 /* Drains a YAML or JSON text (schema 1: YAML 1.1) into typed records and
  * replays them. 0; 1 not well-formed; 2 out of memory; 6 null visitor or null
  * text with a length; 8 a callback stopped the walk. */
-ZARVEL_API int32_t zarvel_visit(const char *text, uint64_t length, int32_t schema,
-                                const zarvel_visitor *visitor, void *user);
+ZARVEL_API int32_t zarvel_visit(const char *text, uint64_t length, int32_t schema, const zarvel_visitor *visitor,
+                                void *user);
 /* Walks a node and everything below it (aliases are reported, not followed).
  * 0; 6 null node or visitor, or a document without a built store; 8 a
  * callback stopped the walk or a mapping key had no value. */
-ZARVEL_API int32_t zarvel_visit_node(const zarvel_node *node, const zarvel_visitor *visitor,
-                                     void *user);
+ZARVEL_API int32_t zarvel_visit_node(const zarvel_node *node, const zarvel_visitor *visitor, void *user);
 /* Streams one strict JSON value to the callbacks without building anything.
  * 0; 1 syntax error, empty text or trailing bytes (the callbacks up to there
  * have run); 2 a callback stopped the walk, or no memory for decoding a
  * string; 3 nesting deeper than 1000; 6 null visitor or null text with a
  * length. */
-ZARVEL_API int32_t zarvel_visit_json(const char *text, uint64_t length,
-                                     const zarvel_visitor *visitor, void *user);
+ZARVEL_API int32_t zarvel_visit_json(const char *text, uint64_t length, const zarvel_visitor *visitor, void *user);
 
 /* ==== output: end ======================================================== */
 
@@ -789,9 +748,8 @@ typedef struct zarvel_value_columns {
 /* Flattens every document of a YAML or JSON text (schema 1: YAML 1.1
  * resolver). 0 success; 1 not well-formed (zarvel_last_error); 2 out of
  * memory; 6 invalid argument. Outputs are null/0 on failure. */
-ZARVEL_API int32_t zarvel_value_drain(const char *text, uint64_t length, int32_t schema,
-                                      zarvel_value **out_values, uint64_t *out_count,
-                                      char **out_pool, uint64_t *out_pool_len);
+ZARVEL_API int32_t zarvel_value_drain(const char *text, uint64_t length, int32_t schema, zarvel_value **out_values,
+                                      uint64_t *out_count, char **out_pool, uint64_t *out_pool_len);
 ZARVEL_API int32_t zarvel_value_drain_columns(const char *text, uint64_t length, int32_t schema,
                                               zarvel_value_columns *columns);
 /* Either may be null. */
@@ -807,11 +765,9 @@ ZARVEL_API void zarvel_value_free_columns(zarvel_value_columns *columns);
  * An alias of a string, float or collection is a link to the same object,
  * also inside the collection it names (a self-referencing array or hash).
  * Release the bytes with zarvel_marshal_free. */
-ZARVEL_API int32_t zarvel_marshal(const char *text, uint64_t length, int32_t schema,
-                                  uint32_t single_document, char **out_bytes,
-                                  uint64_t *out_len);
-ZARVEL_API int32_t zarvel_marshal_node(const zarvel_node *node, char **out_bytes,
-                                       uint64_t *out_len);
+ZARVEL_API int32_t zarvel_marshal(const char *text, uint64_t length, int32_t schema, uint32_t single_document,
+                                  char **out_bytes, uint64_t *out_len);
+ZARVEL_API int32_t zarvel_marshal_node(const zarvel_node *node, char **out_bytes, uint64_t *out_len);
 /* Releases bytes from zarvel_marshal or zarvel_marshal_node; null is ignored. */
 ZARVEL_API void zarvel_marshal_free(void *bytes);
 
@@ -844,8 +800,8 @@ typedef struct zarvel_column {
  * number"; 2 out of memory or "output column capacity exceeded"; 6 invalid
  * argument or ABI; 9 "required descriptor node %u missing". */
 ZARVEL_API int32_t zarvel_schema_load(const char *text, uint64_t length, int32_t schema,
-                                      const zarvel_descriptor_node *nodes, uint32_t node_count,
-                                      uint32_t abi, zarvel_column *columns);
+                                      const zarvel_descriptor_node *nodes, uint32_t node_count, uint32_t abi,
+                                      zarvel_column *columns);
 
 
 /* ==== typed values: end ================================================== */
@@ -861,24 +817,22 @@ typedef struct zvl_cbor_sink {
     void *context;
     /* false/true/null/undefined/simple(N), and integer keys turned into text;
      * tag id 0 str, 3 bool or 4 null. */
-    int32_t (*on_scalar)(void *context, const char *text, uint64_t length, uint32_t tag_id,
-                         int32_t is_key, const char *tag, uint64_t tag_len);
+    int32_t (*on_scalar)(void *context, const char *text, uint64_t length, uint32_t tag_id, int32_t is_key,
+                         const char *tag, uint64_t tag_len);
     /* The value is magnitude, or minus magnitude when negative is 1. */
-    int32_t (*on_integer)(void *context, int32_t negative, uint64_t magnitude, int32_t is_key,
-                          const char *tag, uint64_t tag_len);
+    int32_t (*on_integer)(void *context, int32_t negative, uint64_t magnitude, int32_t is_key, const char *tag,
+                          uint64_t tag_len);
     /* Floats, and integers too large for on_integer. */
-    int32_t (*on_float)(void *context, int32_t is_key, const char *tag, uint64_t tag_len,
-                        double value);
+    int32_t (*on_float)(void *context, int32_t is_key, const char *tag, uint64_t tag_len, double value);
     /* in_input 1: the bytes lie in the input and stay valid; 0: a temporary
      * copy (joined indefinite-length string). Text is checked UTF-8. */
-    int32_t (*on_text)(void *context, const char *bytes, uint64_t length, int32_t in_input,
-                       int32_t is_key, const char *tag, uint64_t tag_len);
-    int32_t (*on_bytes)(void *context, const char *bytes, uint64_t length, int32_t in_input,
-                        int32_t is_key, const char *tag, uint64_t tag_len);
+    int32_t (*on_text)(void *context, const char *bytes, uint64_t length, int32_t in_input, int32_t is_key,
+                       const char *tag, uint64_t tag_len);
+    int32_t (*on_bytes)(void *context, const char *bytes, uint64_t length, int32_t in_input, int32_t is_key,
+                        const char *tag, uint64_t tag_len);
     /* count: items that follow (array elements, twice the pairs of a map), or
      * all ones for indefinite length. */
-    int32_t (*on_begin)(void *context, int32_t is_map, uint64_t count, const char *tag,
-                        uint64_t tag_len);
+    int32_t (*on_begin)(void *context, int32_t is_map, uint64_t count, const char *tag, uint64_t tag_len);
     int32_t (*on_end)(void *context, int32_t is_map);
 } zvl_cbor_sink;
 
@@ -888,27 +842,24 @@ typedef struct zvl_cbor_sink {
  * memory, 3 nesting deeper than 1000, 4 ill-formed UTF-8 in a text string,
  * 6 invalid argument. strict refuses non-minimal heads and keys other than
  * text and byte strings. A byte-string key reaches on_bytes with is_key 1. */
-ZARVEL_API int32_t zvl_cbor_decode_gen(const uint8_t *data, uint64_t len, int32_t strict,
-                                       uint64_t *consumed, const zvl_cbor_sink *sink);
+ZARVEL_API int32_t zvl_cbor_decode_gen(const uint8_t *data, uint64_t len, int32_t strict, uint64_t *consumed,
+                                       const zvl_cbor_sink *sink);
 /* The same decode with the document sink writing into a node store (the
  * library's internal builder context). */
-ZARVEL_API int32_t zvl_cbor_decode_dom_sink(void *context, const uint8_t *data, uint64_t len,
-                                            int32_t strict, uint64_t *consumed);
+ZARVEL_API int32_t zvl_cbor_decode_dom_sink(void *context, const uint8_t *data, uint64_t len, int32_t strict,
+                                            uint64_t *consumed);
 /* A document holding the one item, or null with *status (optional) set.
  * flags: 0, or 1 for strict. The document borrows the input buffer. Byte
  * strings, map keys included, become binary-tagged scalars of their raw
  * bytes; undefined and simple values become the texts "undefined" and
  * "simple(N)", marked as such for the encoder. */
-ZARVEL_API zarvel_document *zarvel_cbor_decode(const uint8_t *data, uint64_t len, uint32_t flags,
-                                               int32_t *status);
+ZARVEL_API zarvel_document *zarvel_cbor_decode(const uint8_t *data, uint64_t len, uint32_t flags, int32_t *status);
 /* Receives each document of a sequence (and owns it); non-zero stops. */
-typedef int32_t (*zarvel_cbor_document_fn)(void *user, zarvel_document *document,
-                                           uint64_t index);
+typedef int32_t (*zarvel_cbor_document_fn)(void *user, zarvel_document *document, uint64_t index);
 /* Decodes a CBOR sequence, one document per item. Returns the number of items
  * delivered, or the index of the item that failed or stopped the walk. */
 ZARVEL_API uint64_t zarvel_cbor_decode_sequence(const uint8_t *data, uint64_t len, uint32_t flags,
-                                                zarvel_cbor_document_fn callback, void *user,
-                                                int32_t *status);
+                                                zarvel_cbor_document_fn callback, void *user, int32_t *status);
 
 /* Encoder flags. */
 enum { ZARVEL_CBOR_CANONICAL = 2 }; /* map keys sorted by their encoded bytes */
@@ -918,18 +869,15 @@ enum { ZARVEL_CBOR_CANONICAL = 2 }; /* map keys sorted by their encoded bytes */
  * Scalars are written by their tag id; only those decoded from CBOR
  * undefined or simple values are written back as those (a text "undefined"
  * stays a text string). */
-ZARVEL_API uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags,
-                                       uint64_t *out_len);
+ZARVEL_API uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t *out_len);
 /* Writes when buf is given and cap is large enough; returns the length (the
  * length needed when nothing was written), 0 on failure. */
-ZARVEL_API uint64_t zarvel_cbor_encode_into(zarvel_document *document, uint32_t flags,
-                                            uint8_t *buf, uint64_t cap);
+ZARVEL_API uint64_t zarvel_cbor_encode_into(zarvel_document *document, uint32_t flags, uint8_t *buf, uint64_t cap);
 /* The first roots of count documents one after another (a CBOR sequence). */
-ZARVEL_API uint8_t *zarvel_cbor_encode_sequence(zarvel_document *const *documents, uint64_t count,
-                                                uint32_t flags, uint64_t *out_len);
-ZARVEL_API uint64_t zarvel_cbor_encode_sequence_into(zarvel_document *const *documents,
-                                                     uint64_t count, uint32_t flags, uint8_t *buf,
-                                                     uint64_t cap);
+ZARVEL_API uint8_t *zarvel_cbor_encode_sequence(zarvel_document *const *documents, uint64_t count, uint32_t flags,
+                                                uint64_t *out_len);
+ZARVEL_API uint64_t zarvel_cbor_encode_sequence_into(zarvel_document *const *documents, uint64_t count, uint32_t flags,
+                                                     uint8_t *buf, uint64_t cap);
 
 /* ==== CBOR: end ========================================================== */
 
@@ -958,9 +906,9 @@ ZARVEL_API uint64_t zarvel_cbor_encode_sequence_into(zarvel_document *const *doc
 enum {
     ZARVEL_PLAIN_KEEP_MERGE_KEYS = 1,     /* "<<" stays an ordinary key */
     ZARVEL_PLAIN_DUPLICATE_KEYS_FAIL = 2, /* a repeated key fails instead */
-    ZARVEL_PLAIN_SEQUENCE = 4, /* every document: JSON texts each ended by a
-                                  line feed, or a CBOR sequence */
-    ZARVEL_PLAIN_ALL = 8       /* every document as one array */
+    ZARVEL_PLAIN_SEQUENCE = 4,            /* every document: JSON texts each ended by a
+                                             line feed, or a CBOR sequence */
+    ZARVEL_PLAIN_ALL = 8                  /* every document as one array */
 };
 /* JSON output of infinities and NaN. CBOR writes them as floats. */
 enum {
@@ -983,36 +931,27 @@ typedef struct zarvel_plain_options {
  * *out_len (optional) gets its length. Null on failure, with *status
  * (optional) set. */
 ZARVEL_API char *zarvel_plain_json(zarvel_document *document, uint64_t *out_len, int32_t *status);
-ZARVEL_API char *zarvel_plain_json_ex(zarvel_document *document,
-                                      const zarvel_plain_options *options, uint64_t *out_len,
+ZARVEL_API char *zarvel_plain_json_ex(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
                                       int32_t *status);
 /* Measures, then writes the text and a NUL when buffer is not null and
  * capacity is at least the length + 1; *out_len (optional) gets the length
  * either way. Returns the status. */
-ZARVEL_API int32_t zarvel_plain_json_into(zarvel_document *document,
-                                          const zarvel_plain_options *options, char *buffer,
+ZARVEL_API int32_t zarvel_plain_json_into(zarvel_document *document, const zarvel_plain_options *options, char *buffer,
                                           uint64_t capacity, uint64_t *out_len);
 /* Hands the text to callback in pieces of about 64 KiB; *out_len (optional)
  * gets the total. A nonzero callback result stops the call with status 1. */
-ZARVEL_API int32_t zarvel_plain_json_stream(zarvel_document *document,
-                                            const zarvel_plain_options *options,
-                                            zarvel_write_fn callback, void *user,
-                                            uint64_t *out_len);
+ZARVEL_API int32_t zarvel_plain_json_stream(zarvel_document *document, const zarvel_plain_options *options,
+                                            zarvel_write_fn callback, void *user, uint64_t *out_len);
 /* The same four for plain CBOR (preferred serialisation: shortest heads,
  * narrowest exact float width; maps and arrays of definite length). */
-ZARVEL_API uint8_t *zarvel_plain_cbor(zarvel_document *document, uint64_t *out_len,
-                                      int32_t *status);
-ZARVEL_API uint8_t *zarvel_plain_cbor_ex(zarvel_document *document,
-                                         const zarvel_plain_options *options, uint64_t *out_len,
-                                         int32_t *status);
+ZARVEL_API uint8_t *zarvel_plain_cbor(zarvel_document *document, uint64_t *out_len, int32_t *status);
+ZARVEL_API uint8_t *zarvel_plain_cbor_ex(zarvel_document *document, const zarvel_plain_options *options,
+                                         uint64_t *out_len, int32_t *status);
 /* Writes when buffer is not null and capacity is at least the length. */
-ZARVEL_API int32_t zarvel_plain_cbor_into(zarvel_document *document,
-                                          const zarvel_plain_options *options, uint8_t *buffer,
-                                          uint64_t capacity, uint64_t *out_len);
-ZARVEL_API int32_t zarvel_plain_cbor_stream(zarvel_document *document,
-                                            const zarvel_plain_options *options,
-                                            zarvel_write_fn callback, void *user,
-                                            uint64_t *out_len);
+ZARVEL_API int32_t zarvel_plain_cbor_into(zarvel_document *document, const zarvel_plain_options *options,
+                                          uint8_t *buffer, uint64_t capacity, uint64_t *out_len);
+ZARVEL_API int32_t zarvel_plain_cbor_stream(zarvel_document *document, const zarvel_plain_options *options,
+                                            zarvel_write_fn callback, void *user, uint64_t *out_len);
 
 /* ==== plain data: end ==================================================== */
 

@@ -13,8 +13,8 @@ int main(void) {
         return 1;
     }
     if (message == NULL || message[0] != '\0' || line != 0 || column != 0) {
-        fprintf(stderr, "fresh thread has an error: '%s' %u:%u\n", message ? message : "(null)",
-                (unsigned)line, (unsigned)column);
+        fprintf(stderr, "fresh thread has an error: '%s' %u:%u\n", message ? message : "(null)", (unsigned)line,
+                (unsigned)column);
         return 1;
     }
     if (zarvel_last_error(NULL, NULL) != message) return 1;

@@ -20,8 +20,7 @@ std::vector<uint8_t> from_hex(const std::string &spaced) {
     for (char c : spaced)
         if (c != ' ') hex += c;
     std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -58,8 +57,7 @@ struct recorder {
     static zvl_cbor_sink sink(recorder *r) {
         zvl_cbor_sink s{};
         s.context = r;
-        s.on_scalar = [](void *c, const char *t, uint64_t n, uint32_t id, int32_t k, const char *tag,
-                         uint64_t tl) {
+        s.on_scalar = [](void *c, const char *t, uint64_t n, uint32_t id, int32_t k, const char *tag, uint64_t tl) {
             return of(c).next("scalar " + std::string(t, n) + " id=" + std::to_string(id) + key_of(k) +
                               tag_of(tag, tl));
         };
@@ -70,13 +68,10 @@ struct recorder {
         s.on_float = [](void *c, int32_t k, const char *tag, uint64_t tl, double v) {
             return of(c).next("float " + show_double(v) + key_of(k) + tag_of(tag, tl));
         };
-        s.on_text = [](void *c, const char *b, uint64_t n, int32_t in, int32_t k, const char *tag,
-                       uint64_t tl) {
-            return of(c).next("text '" + std::string(b, n) + "'" + (in ? "" : " copy") + key_of(k) +
-                              tag_of(tag, tl));
+        s.on_text = [](void *c, const char *b, uint64_t n, int32_t in, int32_t k, const char *tag, uint64_t tl) {
+            return of(c).next("text '" + std::string(b, n) + "'" + (in ? "" : " copy") + key_of(k) + tag_of(tag, tl));
         };
-        s.on_bytes = [](void *c, const char *b, uint64_t n, int32_t in, int32_t k, const char *tag,
-                        uint64_t tl) {
+        s.on_bytes = [](void *c, const char *b, uint64_t n, int32_t in, int32_t k, const char *tag, uint64_t tl) {
             std::string hex;
             for (uint64_t i = 0; i < n; ++i) {
                 char h[3];
@@ -87,8 +82,7 @@ struct recorder {
         };
         s.on_begin = [](void *c, int32_t m, uint64_t count, const char *tag, uint64_t tl) {
             return of(c).next(std::string(m ? "map " : "array ") +
-                              (count == ~uint64_t(0) ? std::string("*") : std::to_string(count)) +
-                              tag_of(tag, tl));
+                              (count == ~uint64_t(0) ? std::string("*") : std::to_string(count)) + tag_of(tag, tl));
         };
         s.on_end = [](void *c, int32_t m) { return of(c).next(m ? "end map" : "end array"); };
         return s;
@@ -363,8 +357,7 @@ TEST(CborDecode, InvalidArgumentsAndNullCallbacks) {
 // Every prefix of a valid item is refused (never accepted, never a crash),
 // and every single-byte corruption decodes or fails cleanly.
 TEST(CborDecode, TruncationsAndCorruptionsFailCleanly) {
-    const auto item = from_hex(
-        "a56161f561628201026163 7f61786179ff6164bf616bf9fe00ff6165c1d81e5f4101420203ff");
+    const auto item = from_hex("a56161f561628201026163 7f61786179ff6164bf616bf9fe00ff6165c1d81e5f4101420203ff");
     ASSERT_EQ(decode(item, true).status, 0) << decode(item, true).message;
     for (size_t n = 0; n < item.size(); ++n) {
         std::vector<uint8_t> prefix(item.begin(), item.begin() + long(n));
@@ -407,8 +400,8 @@ TEST(CborDecode, AppendixAVectorsDecode) {
         // Bignums (tags 2 and 3) and containers are compared through documents.
         if (d.is_number()) {
             if (got.events.rfind("int ", 0) == 0 && d.is_number_integer()) {
-                std::string expect = d.is_number_unsigned() ? std::to_string(d.get<uint64_t>())
-                                                            : std::to_string(d.get<int64_t>());
+                std::string expect =
+                    d.is_number_unsigned() ? std::to_string(d.get<uint64_t>()) : std::to_string(d.get<int64_t>());
                 EXPECT_EQ(got.events, "int " + expect) << hex;
             } else if (got.events.rfind("float ", 0) == 0) {
                 EXPECT_EQ(got.events, "float " + show_double(d.get<double>())) << hex;

@@ -23,8 +23,7 @@ std::vector<uint8_t> from_hex(const std::string &spaced) {
     for (char c : spaced)
         if (c != ' ') hex += c;
     std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -60,7 +59,8 @@ std::string picture(const zarvel_node *node) {
         return out + "}";
     }
     default: {
-        static const char *ids[] = {"str", "int", "float", "bool", "null", "ts", "seq", "map", "bin", "merge", "value", "none"};
+        static const char *ids[] = {"str", "int", "float", "bool",  "null",  "ts",
+                                    "seq", "map", "bin",   "merge", "value", "none"};
         int id = zarvel_node_tag_id(node);
         const char *style = zarvel_node_style(node) == ZARVEL_NODE_STYLE_PLAIN ? "" : "\"";
         return prefix + ids[id] + ":" + style + value_of(node) + style;
@@ -346,7 +346,8 @@ std::string compare(const nlohmann::json &want, const zarvel_node *node) {
         return "";
     }
     if (kind != ZARVEL_NODE_SCALAR) return "scalar " + got;
-    if (want.is_string()) return id == ZARVEL_TAG_STR && value_of(node) == want.get<std::string>() ? "" : "string " + got;
+    if (want.is_string())
+        return id == ZARVEL_TAG_STR && value_of(node) == want.get<std::string>() ? "" : "string " + got;
     if (want.is_boolean()) {
         int32_t b = -1;
         return zarvel_node_bool(node, &b) == 0 && b == want.get<bool>() ? "" : "bool " + got;
@@ -359,7 +360,8 @@ std::string compare(const nlohmann::json &want, const zarvel_node *node) {
         return value_of(node) == want.dump() ? "" : "int " + got;
     }
     // Floats, and integers too large for nlohmann's 64-bit types.
-    if (id == ZARVEL_TAG_INT) return std::strtod(value_of(node).c_str(), nullptr) == want.get<double>() ? "" : "big " + got;
+    if (id == ZARVEL_TAG_INT)
+        return std::strtod(value_of(node).c_str(), nullptr) == want.get<double>() ? "" : "big " + got;
     double f = 0;
     if (id != ZARVEL_TAG_FLOAT || zarvel_node_float(node, &f) != 0) return "float " + got;
     return same_double(f, want.get<double>()) ? "" : "float value " + got;
@@ -410,9 +412,19 @@ TEST(CborDocument, AppendixAValuesReadBack) {
 
 TEST(CborDocument, HostileLengthsAllocateNothingLarge) {
     const char *hostile[] = {
-        "9bffffffffffffffff", "bbffffffffffffffff", "5bffffffffffffffff", "7b7fffffffffffffff61",
-        "5f5bffffffffffffffff00ff", "7f7a7fffffff61ff", "9a7fffffff00", "ba10000000 6161 00",
-        "9f9f9f9f9f9f", "c1c1c1c1", "bf616181", "5f", "a1a1a1",
+        "9bffffffffffffffff",
+        "bbffffffffffffffff",
+        "5bffffffffffffffff",
+        "7b7fffffffffffffff61",
+        "5f5bffffffffffffffff00ff",
+        "7f7a7fffffff61ff",
+        "9a7fffffff00",
+        "ba10000000 6161 00",
+        "9f9f9f9f9f9f",
+        "c1c1c1c1",
+        "bf616181",
+        "5f",
+        "a1a1a1",
     };
     for (const char *hex : hostile) {
         const auto bytes = from_hex(hex);

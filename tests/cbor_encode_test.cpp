@@ -24,8 +24,7 @@ std::vector<uint8_t> from_hex(const std::string &spaced) {
     for (char c : spaced)
         if (c != ' ') hex += c;
     std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -172,14 +171,16 @@ TEST(CborEncode, SimpleValuesAndByteKeysKeepTheirType) {
     } rows[] = {
         {json, R"({"a":"undefined"})", "a16161 69756e646566696e6564"},
         {json, R"j(["simple(5)","simple(32)"])j", "82 6973696d706c65283529 6a73696d706c6528333229"},
-        {yaml, "- \"undefined\"\n- undefined\n- simple(5)\n", "83 69756e646566696e6564 69756e646566696e6564 6973696d706c65283529"},
+        {yaml, "- \"undefined\"\n- undefined\n- simple(5)\n",
+         "83 69756e646566696e6564 69756e646566696e6564 6973696d706c65283529"},
         {cbor, "69756e646566696e6564", "69756e646566696e6564"},
         {cbor, "84 f7 e5 f820 f8ff", "84f7e5f820f8ff"},
         {cbor, "c7f7", "c7f7"},
         {cbor, "a2 e5 01 f7 00", "a2e501f700"},
         {cbor_strict, "a2 4161 01 6161 02", "a2416101616102"},
-        {cbor, "a2 5818 000102030405060708090a0b0c0d0e0f101112131415 1617 01"
-               "   5818 000102030405060708090a0b0c0d0e0f101112131415 1618 02",
+        {cbor,
+         "a2 5818 000102030405060708090a0b0c0d0e0f101112131415 1617 01"
+         "   5818 000102030405060708090a0b0c0d0e0f101112131415 1618 02",
          "a25818000102030405060708090a0b0c0d0e0f1011121314151617015818000102030405060708090a0b0c0d0e0f10111213141516"
          "1802"},
         {cbor_strict, "a1 44 ff00fe01 f6", "a144ff00fe01f6"},
@@ -188,10 +189,10 @@ TEST(CborEncode, SimpleValuesAndByteKeysKeepTheirType) {
         const bool is_cbor = r.from == cbor || r.from == cbor_strict;
         std::vector<uint8_t> bytes = is_cbor ? from_hex(r.text) : std::vector<uint8_t>();
         int32_t status = -1;
-        zarvel_document *doc =
-            r.from == json   ? zarvel_parse_json(r.text, std::strlen(r.text), &status)
-            : r.from == yaml ? zarvel_parse(r.text, std::strlen(r.text), &status)
-                             : zarvel_cbor_decode(bytes.data(), bytes.size(), r.from == cbor_strict, &status);
+        zarvel_document *doc = r.from == json ? zarvel_parse_json(r.text, std::strlen(r.text), &status)
+                               : r.from == yaml
+                                   ? zarvel_parse(r.text, std::strlen(r.text), &status)
+                                   : zarvel_cbor_decode(bytes.data(), bytes.size(), r.from == cbor_strict, &status);
         ASSERT_NE(doc, nullptr) << r.text << ": status " << status;
         const std::vector<uint8_t> want = from_hex(r.hex);
         const std::string expected = to_hex(want.data(), want.size());
@@ -205,8 +206,7 @@ TEST(CborEncode, SimpleValuesAndByteKeysKeepTheirType) {
 
 TEST(CborEncode, NumberTextsThatAreNotJsonNumbersAreRefused) {
     const char *refused_plain[] = {".inf", "-.inf", ".nan", "1.", ".5"};
-    for (const char *text : refused_plain)
-        EXPECT_EQ(scalar_hex(text, 1), "cbor encode failed (status 7)") << text;
+    for (const char *text : refused_plain) EXPECT_EQ(scalar_hex(text, 1), "cbor encode failed (status 7)") << text;
     // Integers in other spellings than JSON's encode by their value.
     const std::pair<const char *, const char *> integers[] = {
         {"0x1F", "181f"}, {"0o17", "0f"}, {"+1", "01"}, {"0644", "190284"}, {"08540", "19215c"}, {"-010", "29"},
@@ -311,7 +311,9 @@ TEST(CborEncode, CollectionsAndCanonicalOrder) {
     ASSERT_EQ(zarvel_node_map_add_node(with_seq, seq_key, zarvel_node_new_scalar(s.doc, "7", 1, 1)), 0);
     ASSERT_EQ(zarvel_node_map_add(with_seq, "a", 1, zarvel_node_new_scalar(s.doc, "1", 1, 1)), 0);
     ASSERT_EQ(zarvel_document_set_root(s.doc, with_seq), 0);
-    EXPECT_EQ(encode_hex(s.doc), "a28101076161" "01");
+    EXPECT_EQ(encode_hex(s.doc),
+              "a28101076161"
+              "01");
     EXPECT_EQ(encode_hex(s.doc, ZARVEL_CBOR_CANONICAL), "a2616101810107");
     // Aliases cannot be encoded.
     built a;
@@ -459,7 +461,9 @@ TEST(CborEncode, FirstRootOnlyAndSequences) {
     uint64_t n = 0;
     uint8_t *bytes = zarvel_cbor_encode_sequence(docs, 3, 0, &n);
     ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(to_hex(bytes, n), "01816178" "01");
+    EXPECT_EQ(to_hex(bytes, n),
+              "01816178"
+              "01");
     zarvel_free(bytes);
     std::vector<uint8_t> small(3, 0);
     EXPECT_EQ(zarvel_cbor_encode_sequence_into(docs, 3, 0, small.data(), 3), 5u);
@@ -515,8 +519,8 @@ TEST(CborEncode, AppendixARoundTrips) {
 TEST(CborEncode, EveryAllocationFailureFailsCleanly) {
     // {zz: [1, 2.5, {q: 1, p: 2}], a: {y: null, x: true}, m: [[3], {c: 1, b: 2, a: 3}],
     //  k1: 1 ... k18: 18}, tagged here and there.
-    std::vector<uint8_t> bytes = from_hex(
-        "b5 627a7a 8301f94100a2617101617002 6161 a26179f66178f5 616d 8281c103a3616301616202616103");
+    std::vector<uint8_t> bytes =
+        from_hex("b5 627a7a 8301f94100a2617101617002 6161 a26179f66178f5 616d 8281c103a3616301616202616103");
     for (int i = 1; i <= 18; ++i) {
         std::string k = "k" + std::to_string(i);
         bytes.push_back(uint8_t(0x60 + k.size()));
@@ -604,10 +608,25 @@ std::string json_number_hex(const std::string &text) {
 // narrowest exact width.
 TEST(CborEncode, NumberTextsAgreeWithTheGeneralReading) {
     std::mt19937_64 random(8949);
-    std::vector<std::string> texts = {"0", "-0", "1", "-1", "23", "24", "-25", "65536",
-                                      "999999999999999999", "-999999999999999999", "0.5",
-                                      "-0.0", "1e22", "1e-22", "9007199254740992.0",
-                                      "9007199254740993.0", "65504.0", "65505.0", "1.0e5"};
+    std::vector<std::string> texts = {"0",
+                                      "-0",
+                                      "1",
+                                      "-1",
+                                      "23",
+                                      "24",
+                                      "-25",
+                                      "65536",
+                                      "999999999999999999",
+                                      "-999999999999999999",
+                                      "0.5",
+                                      "-0.0",
+                                      "1e22",
+                                      "1e-22",
+                                      "9007199254740992.0",
+                                      "9007199254740993.0",
+                                      "65504.0",
+                                      "65505.0",
+                                      "1.0e5"};
     for (int k = 0; k < 4000; ++k) {
         std::string t = (random() & 1) ? "-" : "";
         t += std::to_string(random() % 100000000);
@@ -635,15 +654,16 @@ TEST(CborEncode, NumberTextsAgreeWithTheGeneralReading) {
         padded += exponent;
         if (padded.size() > 32) continue;
         EXPECT_EQ(fast, json_number_hex(padded)) << t << " vs " << padded;
-        EXPECT_EQ(fast.substr(0, 2), to_hex(std::vector<uint8_t>{reference_float_head(std::strtod(t.c_str(), nullptr))}.data(), 1))
+        EXPECT_EQ(fast.substr(0, 2),
+                  to_hex(std::vector<uint8_t>{reference_float_head(std::strtod(t.c_str(), nullptr))}.data(), 1))
             << t;
     }
     // Every binary16 value (and its neighbours) takes the narrowest width.
     for (uint32_t h = 0; h < 0x10000; h += 7) {
         if ((h & 0x7C00) == 0x7C00) continue;  // infinities and NaNs
         const int exponent = int((h >> 10) & 0x1F);
-        const double magnitude = exponent ? std::ldexp(1.0 + (h & 0x3FF) / 1024.0, exponent - 15)
-                                          : std::ldexp(double(h & 0x3FF), -24);
+        const double magnitude =
+            exponent ? std::ldexp(1.0 + (h & 0x3FF) / 1024.0, exponent - 15) : std::ldexp(double(h & 0x3FF), -24);
         const double value = (h & 0x8000) ? -magnitude : magnitude;
         for (double d : {value, std::nextafter(value, 1e9), std::nextafter(value, -1e9)}) {
             char text[40];
@@ -652,8 +672,7 @@ TEST(CborEncode, NumberTextsAgreeWithTheGeneralReading) {
             if (t.find_first_of(".eE") == std::string::npos) t += ".0";
             const std::string hex = json_number_hex(t);
             ASSERT_GE(hex.size(), 2u) << t;
-            EXPECT_EQ(hex.substr(0, 2), to_hex(std::vector<uint8_t>{reference_float_head(d)}.data(), 1))
-                << t;
+            EXPECT_EQ(hex.substr(0, 2), to_hex(std::vector<uint8_t>{reference_float_head(d)}.data(), 1)) << t;
         }
     }
 }

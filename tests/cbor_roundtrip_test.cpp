@@ -73,7 +73,7 @@ void check_fixed_point(const bytes &in, const std::string &label) {
 
 // Random well-formed items: nested arrays and maps of every scalar kind.
 class generator {
-public:
+  public:
     explicit generator(uint32_t seed) : random_(seed) {}
 
     bytes item() {
@@ -82,7 +82,7 @@ public:
         return out;
     }
 
-private:
+  private:
     uint32_t pick(uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(random_); }
     void head(bytes &out, uint8_t major, uint64_t v) {
         // Sometimes a longer head than needed: the encoder must shorten it.
@@ -105,8 +105,9 @@ private:
         }
     }
     void text(bytes &out, uint8_t major, bool may_split = true) {
-        static const char *samples[] = {"", "a", "key", "\xc3\xa9t\xc3\xa9", "undefined", "simple(7)", "\x01\x02", "x y",
-                                        "seventeen letters", "\xc3\xa9 and then sixteen"};
+        static const char *samples[] = {
+            "",          "a",        "key", "\xc3\xa9t\xc3\xa9", "undefined",
+            "simple(7)", "\x01\x02", "x y", "seventeen letters", "\xc3\xa9 and then sixteen"};
         std::string s = samples[pick(10)];
         if (major == 2 && pick(2)) s += char(0xff);
         if (may_split && pick(5) == 0) {  // indefinite, split in chunks at character boundaries (ASCII only)
@@ -144,7 +145,8 @@ private:
             break;
         }
         case 6: {
-            static const char *floats[] = {"fb3ff199999999999a", "fa47c35000", "f93e00", "fb0000000000000001", "f98000"};
+            static const char *floats[] = {"fb3ff199999999999a", "fa47c35000", "f93e00", "fb0000000000000001",
+                                           "f98000"};
             auto b = from_hex(floats[pick(5)]);
             out.insert(out.end(), b.begin(), b.end());
             break;
@@ -152,7 +154,10 @@ private:
         case 7: {
             const uint32_t n = pick(4);
             const bool indefinite = pick(3) == 0;
-            if (indefinite) out.push_back(0x9f); else head(out, 4, n);
+            if (indefinite)
+                out.push_back(0x9f);
+            else
+                head(out, 4, n);
             for (uint32_t i = 0; i < n; ++i) value(out, depth + 1);
             if (indefinite) out.push_back(0xff);
             break;
@@ -160,7 +165,10 @@ private:
         default: {
             const uint32_t n = pick(4);
             const bool indefinite = pick(3) == 0;
-            if (indefinite) out.push_back(0xbf); else head(out, 5, n);
+            if (indefinite)
+                out.push_back(0xbf);
+            else
+                head(out, 5, n);
             for (uint32_t i = 0; i < n; ++i) {
                 // Keys: texts, integers, simple values and floats (lenient).
                 switch (pick(4)) {

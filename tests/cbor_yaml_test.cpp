@@ -92,9 +92,12 @@ std::string value_notation(const zarvel_node *node) {
         }
         double d = 0;
         if (text == "NaN") return "f:nan";
-        if (text == "Infinity") d = HUGE_VAL;
-        else if (text == "-Infinity") d = -HUGE_VAL;
-        else d = std::strtod(text.c_str(), nullptr);
+        if (text == "Infinity")
+            d = HUGE_VAL;
+        else if (text == "-Infinity")
+            d = -HUGE_VAL;
+        else
+            d = std::strtod(text.c_str(), nullptr);
         uint64_t bits;
         std::memcpy(&bits, &d, 8);
         char h[20];
@@ -108,7 +111,12 @@ std::string value_notation(const zarvel_node *node) {
     std::smatch m;
     if (std::regex_match(text, m, simple)) {
         const int n = std::stoi(m[1].str());
-        if (n <= 23 || (n >= 32 && n <= 255)) return n >= 20 && n <= 23 ? (n == 20 ? "f" : n == 21 ? "t" : n == 22 ? "n" : "u") : "simple:" + std::to_string(n);
+        if (n <= 23 || (n >= 32 && n <= 255))
+            return n >= 20 && n <= 23 ? (n == 20   ? "f"
+                                         : n == 21 ? "t"
+                                         : n == 22 ? "n"
+                                                   : "u")
+                                      : "simple:" + std::to_string(n);
     }
     if (id == ZARVEL_TAG_BINARY || !well_formed_utf8(text)) return "b:" + hex_of(text.data(), text.size());
     return "s:" + hex_of(text.data(), text.size());
@@ -257,8 +265,8 @@ TEST(CborYaml, IndependentDecoderSeesOurValues) {
         EXPECT_EQ(got, want) << id;
         agreed += got == want;
     }
-    std::cout << "cbor2 agrees on " << agreed << " of " << expected.size() << " encodable cases; "
-              << refused.size() << " cases refused with status 7:\n";
+    std::cout << "cbor2 agrees on " << agreed << " of " << expected.size() << " encodable cases; " << refused.size()
+              << " cases refused with status 7:\n";
     for (const auto &[id, why] : refused) std::cout << "  " << id << ": " << why << "\n";
 }
 
@@ -292,8 +300,10 @@ TEST(CborYaml, YamlThroughCborAndBack) {
         ASSERT_NE(yaml, nullptr) << c.id;
         parsed again;
         again.doc = zarvel_parse(yaml, yaml_len, &status);
-        ASSERT_NE(again.doc, nullptr) << c.id << ":\n" << std::string(yaml, yaml_len) << zarvel_last_error(nullptr, nullptr);
-        EXPECT_EQ(value_notation(zarvel_document_root(again.doc, 0)), want) << c.id << ":\n" << std::string(yaml, yaml_len);
+        ASSERT_NE(again.doc, nullptr) << c.id << ":\n"
+                                      << std::string(yaml, yaml_len) << zarvel_last_error(nullptr, nullptr);
+        EXPECT_EQ(value_notation(zarvel_document_root(again.doc, 0)), want) << c.id << ":\n"
+                                                                            << std::string(yaml, yaml_len);
         zarvel_free(yaml);
         zarvel_free(bytes);
         ++compared;

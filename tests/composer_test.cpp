@@ -91,24 +91,27 @@ TEST(Composer, EventSequencesGiveTheseTables) {
         {"anchor and alias",
          wrap({start_event(ZARVEL_EVENT_SEQUENCE_START), anchored(scalar_event(at("5"), 1, 1), at("anc"), 1),
                alias_event(at("anc"), 1), plain_event(ZARVEL_EVENT_SEQUENCE_END)}),
-         0,
-         "0 k1 s0 f0 p0 t6 v\"\" [1 2]\n1 k0 s1 f0 p1 t1 v\"5\" &\"anc\"\n2 k3 s0 f0 p0 t0 v\"anc\" *1\nroots: 0\n"},
-        {"flow sequence", wrap({start_event(ZARVEL_EVENT_SEQUENCE_START, true), scalar_event(at("1"), 1, 1),
-                                plain_event(ZARVEL_EVENT_SEQUENCE_END)}),
+         0, "0 k1 s0 f0 p0 t6 v\"\" [1 2]\n1 k0 s1 f0 p1 t1 v\"5\" &\"anc\"\n2 k3 s0 f0 p0 t0 v\"anc\" *1\nroots: 0\n"},
+        {"flow sequence",
+         wrap({start_event(ZARVEL_EVENT_SEQUENCE_START, true), scalar_event(at("1"), 1, 1),
+               plain_event(ZARVEL_EVENT_SEQUENCE_END)}),
          0, "0 k1 s0 f1 p0 t6 v\"\" [1]\n1 k0 s1 f0 p1 t1 v\"1\"\nroots: 0\n"},
         {"key pending at close is dropped",
          wrap({start_event(ZARVEL_EVENT_MAPPING_START), scalar_event(at("a"), 1, 0), scalar_event(at("1"), 1, 1),
                scalar_event(at("b"), 1, 0), plain_event(ZARVEL_EVENT_MAPPING_END)}),
-         0, "0 k2 s0 f0 p0 t7 v\"\" [1 2]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n3 k0 s1 f0 p1 t0 v\"b\"\nroots: 0\n"},
+         0,
+         "0 k2 s0 f0 p0 t7 v\"\" [1 2]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n3 k0 s1 f0 p1 t0 v\"b\"\nroots: 0\n"},
         {"two documents two roots",
          {plain_event(ZARVEL_EVENT_STREAM_START), plain_event(ZARVEL_EVENT_DOCUMENT_START), scalar_event(at("a"), 1, 0),
           plain_event(ZARVEL_EVENT_DOCUMENT_END), plain_event(ZARVEL_EVENT_DOCUMENT_START), scalar_event(at("b"), 1, 0),
           plain_event(ZARVEL_EVENT_DOCUMENT_END), plain_event(ZARVEL_EVENT_STREAM_END)},
-         0, "0 k0 s1 f0 p1 t0 v\"a\"\n1 k0 s1 f0 p1 t0 v\"b\"\nroots: 0 1\n"},
+         0,
+         "0 k0 s1 f0 p1 t0 v\"a\"\n1 k0 s1 f0 p1 t0 v\"b\"\nroots: 0 1\n"},
         {"anchors do not cross documents",
          {plain_event(ZARVEL_EVENT_DOCUMENT_START), anchored(scalar_event(at("5"), 1, 1), at("anc"), 1),
           plain_event(ZARVEL_EVENT_DOCUMENT_END), plain_event(ZARVEL_EVENT_DOCUMENT_START), alias_event(at("anc"), 1)},
-         -1, "0 k0 s1 f0 p1 t1 v\"5\" &\"anc\"\nroots: 0\n"},
+         -1,
+         "0 k0 s1 f0 p1 t1 v\"5\" &\"anc\"\nroots: 0\n"},
         {"unbalanced end", wrap({plain_event(ZARVEL_EVENT_SEQUENCE_END)}), -1, "roots:\n"},
         {"unknown event type", {plain_event(11)}, -1, "roots:\n"},
         {"alias index 0", wrap({alias_event(at("anc"), 0)}), -1, "roots:\n"},
@@ -191,27 +194,26 @@ TEST(Composer, ShortcutSlotsEqualPlainEvents) {
                         r |= s.event(s.user, &ev);
                         return r;
                     }});
-    rows.push_back(
-        {"pair slot with anchor and alias",
-         wrap({start_event(ZARVEL_EVENT_MAPPING_START), scalar_event(at("key"), 1, 0),
-               anchored(scalar_event(at("5"), 1, 1), at("anc"), 7), scalar_event(at("ref"), 1, 0),
-               alias_event(at("anc"), 7), plain_event(ZARVEL_EVENT_MAPPING_END)}),
-         [&](const zarvel_sink &s) {
-             zarvel_event ev = plain_event(ZARVEL_EVENT_DOCUMENT_START);
-             int r = s.event(s.user, &ev);
-             ev = start_event(ZARVEL_EVENT_MAPPING_START);
-             r |= s.event(s.user, &ev);
-             zarvel_pair_value v = pair_value(at("5"), ZARVEL_PAIR_ANCHORED);
-             v.anchor = span_of(at("anc"));
-             v.anchor_id = 7;
-             r |= s.pair(s.user, span_of(at("key")), &v, 3, 1, 6) != 1;
-             v = pair_value(at("anc"), ZARVEL_PAIR_ALIAS);
-             v.alias_target = 7;
-             r |= s.pair(s.user, span_of(at("ref")), &v, 4, 1, 6) != 1;
-             ev = plain_event(ZARVEL_EVENT_MAPPING_END);
-             r |= s.event(s.user, &ev);
-             return r;
-         }});
+    rows.push_back({"pair slot with anchor and alias",
+                    wrap({start_event(ZARVEL_EVENT_MAPPING_START), scalar_event(at("key"), 1, 0),
+                          anchored(scalar_event(at("5"), 1, 1), at("anc"), 7), scalar_event(at("ref"), 1, 0),
+                          alias_event(at("anc"), 7), plain_event(ZARVEL_EVENT_MAPPING_END)}),
+                    [&](const zarvel_sink &s) {
+                        zarvel_event ev = plain_event(ZARVEL_EVENT_DOCUMENT_START);
+                        int r = s.event(s.user, &ev);
+                        ev = start_event(ZARVEL_EVENT_MAPPING_START);
+                        r |= s.event(s.user, &ev);
+                        zarvel_pair_value v = pair_value(at("5"), ZARVEL_PAIR_ANCHORED);
+                        v.anchor = span_of(at("anc"));
+                        v.anchor_id = 7;
+                        r |= s.pair(s.user, span_of(at("key")), &v, 3, 1, 6) != 1;
+                        v = pair_value(at("anc"), ZARVEL_PAIR_ALIAS);
+                        v.alias_target = 7;
+                        r |= s.pair(s.user, span_of(at("ref")), &v, 4, 1, 6) != 1;
+                        ev = plain_event(ZARVEL_EVENT_MAPPING_END);
+                        r |= s.event(s.user, &ev);
+                        return r;
+                    }});
     rows.push_back({"scalar_value and scalar slots",
                     wrap({start_event(ZARVEL_EVENT_SEQUENCE_START), scalar_event(at("x"), 1, 0),
                           scalar_event(at("esc"), 3, 0, true, false), plain_event(ZARVEL_EVENT_SEQUENCE_END)}),
@@ -299,13 +301,13 @@ TEST(EventLog, RecordFormats) {
     ASSERT_EQ(sink.scalar(sink.user, &text, &tspan, &aspan, 2, 1, 1, 1, 0, 1), 0);
     uint64_t first = log.words[2];
     EXPECT_EQ(first >> 56, 3u);
-    EXPECT_EQ(first & 0xFF, 1u);                // tag id
-    EXPECT_EQ((first >> 8) & 7, 1u);            // style
-    EXPECT_TRUE(first & (1u << 11));            // plain_implicit
-    EXPECT_TRUE(first & (1u << 13));            // verbatim
-    EXPECT_TRUE(first & (1u << 15));            // tag external
-    EXPECT_TRUE(first & (1u << 16));            // anchor compact
-    EXPECT_EQ((first >> 32) & 0xFFFFFF, 2u);    // anchor index
+    EXPECT_EQ(first & 0xFF, 1u);              // tag id
+    EXPECT_EQ((first >> 8) & 7, 1u);          // style
+    EXPECT_TRUE(first & (1u << 11));          // plain_implicit
+    EXPECT_TRUE(first & (1u << 13));          // verbatim
+    EXPECT_TRUE(first & (1u << 15));          // tag external
+    EXPECT_TRUE(first & (1u << 16));          // anchor compact
+    EXPECT_EQ((first >> 32) & 0xFFFFFF, 2u);  // anchor index
     EXPECT_EQ(log.words[3], uint64_t(at("5").data() - input.data()) | (1ull << 32));
     EXPECT_EQ(log.words[4], 0xFF00000000000000ull | tag.size());
     EXPECT_EQ(log.words[5], reinterpret_cast<uint64_t>(tag.data()));
@@ -339,8 +341,8 @@ TEST(EventLog, BigAnchorIndexUsesAnExtraWord) {
     zarvel_event_log log;
     ASSERT_TRUE(zarvel_event_log_init(&log, big.data(), big.size()));
     zarvel_sink sink = zarvel_event_log_sink(&log);
-    zarvel_event s = anchored(scalar_event(std::string_view(big).substr(0, 1), 1, 0), std::string_view(big).substr(1, 2),
-                              0x1000005);
+    zarvel_event s =
+        anchored(scalar_event(std::string_view(big).substr(0, 1), 1, 0), std::string_view(big).substr(1, 2), 0x1000005);
     zarvel_event a{};
     a.kind = ZARVEL_EVENT_ALIAS;
     a.text = span_of(std::string_view(big).substr(1, 2));
@@ -410,8 +412,8 @@ struct flow_case {
     }
     ~flow_case() { zarvel_store_free(store); }
     int raw(uint64_t *end, uint32_t max_depth = 1000) {
-        return zarvel_composer_flow_raw(store, text.data(), text.find_first_of("[{"), text.size(), 1, 0,
-                                        {nullptr, 0}, {nullptr, 0}, 0, max_depth, end);
+        return zarvel_composer_flow_raw(store, text.data(), text.find_first_of("[{"), text.size(), 1, 0, {nullptr, 0},
+                                        {nullptr, 0}, 0, max_depth, end);
     }
 };
 
@@ -430,9 +432,9 @@ TEST(FlowPath, CollectionsBecomeTheseNodes) {
         {"{\"a\": [], \"a\": {}}", 1,
          "0 k2 s0 f1 p0 t7 v\"\" [1 2 3 4]\n1 k0 s3 f1 p0 t0 v\"a\"\n2 k1 s0 f1 p0 t6 v\"\"\n"
          "3 k0 s3 f1 p0 t0 v\"a\"\n4 k2 s0 f1 p0 t7 v\"\"\nroots: 0\n"},
-        {"{1: 2}", 0, "roots:\n"},        // a plain key is left to the parser
-        {"[1, 2", 0, "roots:\n"},         // unterminated
-        {"[a]", 0, "roots:\n"},           // not JSON
+        {"{1: 2}", 0, "roots:\n"},                                   // a plain key is left to the parser
+        {"[1, 2", 0, "roots:\n"},                                    // unterminated
+        {"[a]", 0, "roots:\n"},                                      // not JSON
         {"{\"" + std::string(1030, 'k') + "\": 1}", 2, "roots:\n"},  // long key
     };
     for (const row &r : rows) {
@@ -503,7 +505,9 @@ TEST(FlowPath, RecorderWithPropertiesInsideABlockMapping) {
     ASSERT_TRUE(zarvel_event_log_init(&log, text.data(), text.size()));
     zarvel_sink sink = zarvel_event_log_sink(&log);
     zarvel_event ms = start_event(ZARVEL_EVENT_MAPPING_START);
-    ASSERT_EQ(feed(sink, {plain_event(ZARVEL_EVENT_DOCUMENT_START), ms, scalar_event(std::string_view(text).substr(0, 1), 1, 0)}), 0);
+    ASSERT_EQ(feed(sink, {plain_event(ZARVEL_EVENT_DOCUMENT_START), ms,
+                          scalar_event(std::string_view(text).substr(0, 1), 1, 0)}),
+              0);
     std::string tag = "!t";
     uint64_t end = 0;
     ASSERT_EQ(sink.flow_raw(sink.user, text.data(), 9, text.size(), 1, 0, span_of(std::string_view(text).substr(4, 1)),
@@ -567,7 +571,8 @@ TEST(BlockScanner, TakesSimpleBlockYaml) {
         {"- - a\n  - b\n- c\n", "[[\"a\",\"b\"],\"c\"]"},
         {"-\n  a: 1\n-\n- z\n", "[{\"a\":\"1\"},\"\",\"z\"]"},
         {"a:\nb:\n", "{\"a\":\"\",\"b\":\"\"}"},
-        {"# c\na: 'q' # x\nb: \"d q\"\nc: [1, {\"k\": 2}]\n\n", "{\"a\":\"q\",\"b\":\"d q\",\"c\":[\"1\",{\"k\":\"2\"}]}"},
+        {"# c\na: 'q' # x\nb: \"d q\"\nc: [1, {\"k\": 2}]\n\n",
+         "{\"a\":\"q\",\"b\":\"d q\",\"c\":[\"1\",{\"k\":\"2\"}]}"},
         {"a: &x 5\nb: *x\nc: http://h:8/p\n", "{\"a\":\"5\",\"b\":\"5\",\"c\":\"http://h:8/p\"}"},
         {"- &y v\n- w # comment\n", "[\"v\",\"w\"]"},
         {"a:\n  - x\n  -\nb: -1\n", "{\"a\":[\"x\",\"\"],\"b\":\"-1\"}"},
@@ -589,18 +594,60 @@ TEST(BlockScanner, TakesSimpleBlockYaml) {
         {"a: 'back\\slash'\n", "{\"a\":\"back\\x5Cslash\"}"},
         // An explicit key with its value on the next line.
         {"? a\n: b\n", "{\"a\":\"b\"}"},
-        {"x:\n  ? long key\n  # c\n  : in: 1\n    on: 2\n  y: 3\n", "{\"x\":{\"long key\":{\"in\":\"1\",\"on\":\"2\"},\"y\":\"3\"}}"},
+        {"x:\n  ? long key\n  # c\n  : in: 1\n    on: 2\n  y: 3\n",
+         "{\"x\":{\"long key\":{\"in\":\"1\",\"on\":\"2\"},\"y\":\"3\"}}"},
     };
     for (const row &r : rows) EXPECT_EQ(scan_render(r.text), r.tree) << r.text;
 }
 
 TEST(BlockScanner, GivesUpOnWhatItDoesNotHandle) {
-    for (std::string text : {"", "# only a comment\n", "scalar\n", "a: 1\n  b: 2\n", "a: b\n  - c\n", "a: b\n  # c\n  d\n", "a: b\n  c: d\n", "a: 1\n---\n",
-                             "---\n---\na: 1\n", "a: 1\n--- b\n", "a: 1\n---\nb: *x\n", "a: 1\n...\n", "%YAML 1.2\n---\na\n", "a: !t x\n", "a: >\n  x\n", "a: |2\n  x\n", "a: |\n  x", "a: |\n\n  x\n",
-                             "a: |\n   \n  x\n", "a: |\nb: 1\n", "? a\nb: 1\n", "? a\n:\n  b\n", "? a\n: - b\n", "? a\n  b\n: c\n", "? a\n", "a: \"x\\qy\"\n", "a: \"\\ud800\"\n",
-                             "a: 'x\ny'\n", "a:\n  b: 'x\n  y'\n", "a: 'x\n  y' z\n", "a: 'open\n", "'a' : 1\n", "'a':1\n", "\"a\": *x\n", "a: *missing\n", "a: &x\n  b: 1\n", "a:\tb\n", "a: 1\r\n", "a: b: c\n",
-                             "a: - b\n", "a: 1\n- b\n", "- a\nb: 1\n",
-                             "a: [1,\n  2]\n", "a: [1] x\n", "a:\n    b: 1\n  c: 2\n", "a : 1\n", "- *x\n",
+    for (std::string text : {"",
+                             "# only a comment\n",
+                             "scalar\n",
+                             "a: 1\n  b: 2\n",
+                             "a: b\n  - c\n",
+                             "a: b\n  # c\n  d\n",
+                             "a: b\n  c: d\n",
+                             "a: 1\n---\n",
+                             "---\n---\na: 1\n",
+                             "a: 1\n--- b\n",
+                             "a: 1\n---\nb: *x\n",
+                             "a: 1\n...\n",
+                             "%YAML 1.2\n---\na\n",
+                             "a: !t x\n",
+                             "a: >\n  x\n",
+                             "a: |2\n  x\n",
+                             "a: |\n  x",
+                             "a: |\n\n  x\n",
+                             "a: |\n   \n  x\n",
+                             "a: |\nb: 1\n",
+                             "? a\nb: 1\n",
+                             "? a\n:\n  b\n",
+                             "? a\n: - b\n",
+                             "? a\n  b\n: c\n",
+                             "? a\n",
+                             "a: \"x\\qy\"\n",
+                             "a: \"\\ud800\"\n",
+                             "a: 'x\ny'\n",
+                             "a:\n  b: 'x\n  y'\n",
+                             "a: 'x\n  y' z\n",
+                             "a: 'open\n",
+                             "'a' : 1\n",
+                             "'a':1\n",
+                             "\"a\": *x\n",
+                             "a: *missing\n",
+                             "a: &x\n  b: 1\n",
+                             "a:\tb\n",
+                             "a: 1\r\n",
+                             "a: b: c\n",
+                             "a: - b\n",
+                             "a: 1\n- b\n",
+                             "- a\nb: 1\n",
+                             "a: [1,\n  2]\n",
+                             "a: [1] x\n",
+                             "a:\n    b: 1\n  c: 2\n",
+                             "a : 1\n",
+                             "- *x\n",
                              "a: {b: 1}\n"})
         EXPECT_EQ(scan_render(text), "<gave up>") << text;
     std::string deep;
@@ -611,8 +658,9 @@ TEST(BlockScanner, GivesUpOnWhatItDoesNotHandle) {
 TEST(BlockScanner, NodeFlagsMatchTheEventPath) {
     std::string dump;
     scan_render("a: 1\nb:\n- 'q'\n- x\n", &dump);
-    EXPECT_EQ(dump,
-              "0 k2 s0 f0 p0 t7 v\"\" [1 2 3 4]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n"
-              "3 k0 s1 f0 p1 t0 v\"b\"\n4 k1 s0 f0 p0 t6 v\"\" [5 6]\n5 k0 s2 f0 p0 t0 v\"q\"\n6 k0 s1 f0 p1 t0 v\"x\"\n"
-              "roots: 0\n");
+    EXPECT_EQ(
+        dump,
+        "0 k2 s0 f0 p0 t7 v\"\" [1 2 3 4]\n1 k0 s1 f0 p1 t0 v\"a\"\n2 k0 s1 f0 p1 t1 v\"1\"\n"
+        "3 k0 s1 f0 p1 t0 v\"b\"\n4 k1 s0 f0 p0 t6 v\"\" [5 6]\n5 k0 s2 f0 p0 t0 v\"q\"\n6 k0 s1 f0 p1 t0 v\"x\"\n"
+        "roots: 0\n");
 }

@@ -198,7 +198,7 @@ TEST(StringMap, ReserveSizesForLoadLimit) {
     EXPECT_EQ(h.map.slot_count, 64u);
     EXPECT_TRUE(zarvel_strmap_reserve(&h.map, 1000));
     EXPECT_EQ(h.map.slot_count, 2048u);  // (1000*100+69)/70 = 1429 -> 2048
-    std::vector<std::string> keys;  // keys must outlive the map
+    std::vector<std::string> keys;       // keys must outlive the map
     for (int i = 0; i < 1000; ++i) keys.push_back("anchor" + std::to_string(i));
     for (size_t i = 0; i < keys.size(); ++i) {
         ASSERT_TRUE(zarvel_strmap_put(&h.map, keys[i].data(), keys[i].size(), uint32_t(i)));
@@ -287,10 +287,12 @@ TEST(Kernels, AgreeWithReferenceOnRandomBuffers) {
                 EXPECT_EQ(k.find3(d, n, 'a', ' ', 'a'), f3);
                 EXPECT_EQ(k.find_json_special(d, n),
                           ref_find(d, n, [](uint8_t c) { return c == '"' || c == '\\' || c < 0x20; }));
-                EXPECT_EQ(k.has_special(d, n),
-                          ref_find(d, n, [](uint8_t c) {
-                              return c > 0x7E || (c < 0x20 && c != 9 && c != 10 && c != 13);
-                          }) >= 0 ? 1 : 0);
+                EXPECT_EQ(
+                    k.has_special(d, n),
+                    ref_find(d, n, [](uint8_t c) { return c > 0x7E || (c < 0x20 && c != 9 && c != 10 && c != 13); }) >=
+                            0
+                        ? 1
+                        : 0);
                 uint8_t set[32] = {};
                 for (uint8_t c : {uint8_t(':'), uint8_t('#'), uint8_t(0xC3)}) set[c >> 3] |= uint8_t(1u << (c & 7));
                 EXPECT_EQ(k.find_in_set(set, d, n),
@@ -333,13 +335,8 @@ TEST(Kernels, QuoteSearch) {
         int64_t index;
         uint32_t escaped;
     } rows[] = {
-        {"a\\\"b\"", '"', 4, 1},
-        {"it''s'", '\'', 5, 1},
-        {"plain\"", '"', 5, 0},
-        {"no close", '"', -1, 0},
-        {"\\\\\"", '"', 2, 1},
-        {"''", '\'', -1, 1},
-        {"", '"', -1, 0},
+        {"a\\\"b\"", '"', 4, 1}, {"it''s'", '\'', 5, 1}, {"plain\"", '"', 5, 0}, {"no close", '"', -1, 0},
+        {"\\\\\"", '"', 2, 1},   {"''", '\'', -1, 1},    {"", '"', -1, 0},
     };
     for (const row &r : rows) {
         uint32_t escaped = 9;

@@ -15,9 +15,9 @@ inline std::filesystem::path path(const char *name) { return std::filesystem::pa
 }  // namespace corpus
 
 // Ends the calling test as skipped when the named corpus is absent.
-#define SKIP_WITHOUT_CORPUS(name)                                                                  \
-    do {                                                                                           \
-        if (!std::filesystem::exists(corpus::path(name)))                                          \
-            GTEST_SKIP() << "conformance corpus not found: " << corpus::path(name).string()        \
-                         << " (configure with -DZARVEL_CORPUS_DIR=DIR to run this test)";           \
+#define SKIP_WITHOUT_CORPUS(name)                                                           \
+    do {                                                                                    \
+        if (!std::filesystem::exists(corpus::path(name)))                                   \
+            GTEST_SKIP() << "conformance corpus not found: " << corpus::path(name).string() \
+                         << " (configure with -DZARVEL_CORPUS_DIR=DIR to run this test)";   \
     } while (0)

@@ -35,8 +35,10 @@ std::string utf16(const std::u16string &units, bool big_endian) {
     std::string s;
     for (char16_t u : units) {
         const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
-        if (big_endian) s += {hi, lo};
-        else s += {lo, hi};
+        if (big_endian)
+            s += {hi, lo};
+        else
+            s += {lo, hi};
     }
     return s;
 }
@@ -44,10 +46,12 @@ std::string utf16(const std::u16string &units, bool big_endian) {
 std::string utf32(const std::u32string &units, bool big_endian) {
     std::string s;
     for (char32_t u : units) {
-        char b[4] = {static_cast<char>(u >> 24), static_cast<char>(u >> 16),
-                     static_cast<char>(u >> 8), static_cast<char>(u)};
-        if (big_endian) s.append(b, 4);
-        else s += {b[3], b[2], b[1], b[0]};
+        char b[4] = {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
+                     static_cast<char>(u)};
+        if (big_endian)
+            s.append(b, 4);
+        else
+            s += {b[3], b[2], b[1], b[0]};
     }
     return s;
 }
@@ -107,11 +111,16 @@ std::optional<uint64_t> reference_first_bad(const std::string &s, bool printable
         const auto b = static_cast<unsigned char>(s[i]);
         size_t n;
         uint32_t cp;
-        if (b < 0x80) n = 1, cp = b;
-        else if ((b >> 5) == 0x6) n = 2, cp = b & 0x1F;
-        else if ((b >> 4) == 0xE) n = 3, cp = b & 0x0F;
-        else if ((b >> 3) == 0x1E) n = 4, cp = b & 0x07;
-        else return i;
+        if (b < 0x80)
+            n = 1, cp = b;
+        else if ((b >> 5) == 0x6)
+            n = 2, cp = b & 0x1F;
+        else if ((b >> 4) == 0xE)
+            n = 3, cp = b & 0x0F;
+        else if ((b >> 3) == 0x1E)
+            n = 4, cp = b & 0x07;
+        else
+            return i;
         if (i + n > s.size()) return i;
         for (size_t k = 1; k < n; ++k) {
             const auto c = static_cast<unsigned char>(s[i + k]);
@@ -171,28 +180,28 @@ TEST(Utf8Validator, TableOfCases) {
         {bytes({'a', 0x7F}), std::nullopt, 1},
         {bytes({'a', 0x00, 'b'}), std::nullopt, 1},
         {bytes({0x1B}), std::nullopt, 0},
-        {bytes({0xC2, 0x85}), std::nullopt, std::nullopt},         // NEL
-        {bytes({0xC2, 0x84}), std::nullopt, 0},                    // C1 control
+        {bytes({0xC2, 0x85}), std::nullopt, std::nullopt},  // NEL
+        {bytes({0xC2, 0x84}), std::nullopt, 0},             // C1 control
         {bytes({0xC2, 0x9F}), std::nullopt, 0},
-        {bytes({0xC2, 0xA0}), std::nullopt, std::nullopt},         // no-break space
-        {bytes({0xC0, 0x80}), 0, 0},                               // overlong NUL
+        {bytes({0xC2, 0xA0}), std::nullopt, std::nullopt},  // no-break space
+        {bytes({0xC0, 0x80}), 0, 0},                        // overlong NUL
         {bytes({0xC1, 0xBF}), 0, 0},
-        {bytes({0xE0, 0x9F, 0xBF}), 0, 0},                         // overlong
-        {bytes({0xE0, 0xA0, 0x80}), std::nullopt, std::nullopt},   // U+0800
-        {bytes({0xED, 0xA0, 0x80}), 0, 0},                         // surrogate
-        {bytes({0xED, 0x9F, 0xBF}), std::nullopt, std::nullopt},   // U+D7FF
-        {bytes({0xEF, 0xBF, 0xBD}), std::nullopt, std::nullopt},   // U+FFFD
-        {bytes({0xEF, 0xBF, 0xBE}), std::nullopt, 0},              // U+FFFE
-        {bytes({0xEF, 0xBF, 0xBF}), std::nullopt, 0},              // U+FFFF
-        {bytes({0xF0, 0x8F, 0xBF, 0xBF}), 0, 0},                   // overlong
+        {bytes({0xE0, 0x9F, 0xBF}), 0, 0},                        // overlong
+        {bytes({0xE0, 0xA0, 0x80}), std::nullopt, std::nullopt},  // U+0800
+        {bytes({0xED, 0xA0, 0x80}), 0, 0},                        // surrogate
+        {bytes({0xED, 0x9F, 0xBF}), std::nullopt, std::nullopt},  // U+D7FF
+        {bytes({0xEF, 0xBF, 0xBD}), std::nullopt, std::nullopt},  // U+FFFD
+        {bytes({0xEF, 0xBF, 0xBE}), std::nullopt, 0},             // U+FFFE
+        {bytes({0xEF, 0xBF, 0xBF}), std::nullopt, 0},             // U+FFFF
+        {bytes({0xF0, 0x8F, 0xBF, 0xBF}), 0, 0},                  // overlong
         {bytes({0xF0, 0x90, 0x80, 0x80}), std::nullopt, std::nullopt},
         {bytes({0xF4, 0x8F, 0xBF, 0xBF}), std::nullopt, std::nullopt},  // U+10FFFF
-        {bytes({0xF4, 0x90, 0x80, 0x80}), 0, 0},                   // above 10FFFF
+        {bytes({0xF4, 0x90, 0x80, 0x80}), 0, 0},                        // above 10FFFF
         {bytes({0xF5, 0x80, 0x80, 0x80}), 0, 0},
         {bytes({0xFF}), 0, 0},
         {bytes({0x80}), 0, 0},
-        {"abc" + bytes({0xE2, 0x82}), 3, 3},                       // cut by the end
-        {"abc" + bytes({0xE2, 0x41, 0x41}), 3, 3},                 // bad continuation
+        {"abc" + bytes({0xE2, 0x82}), 3, 3},        // cut by the end
+        {"abc" + bytes({0xE2, 0x41, 0x41}), 3, 3},  // bad continuation
         {std::string(37, 'x') + bytes({0xF0, 0x9F, 0x98}), 37, 37},
         {std::string(40, 'y') + "\x7f" + std::string(20, 'z'), std::nullopt, 40},
     };
@@ -271,8 +280,7 @@ TEST(Utf8Validator, FaultAtEveryPositionAfterAsciiRuns) {
 // ---- line-break rewrite ------------------------------------------------------
 
 TEST(NormalizeBreaks, TableOfCases) {
-    const std::string nel = bytes({0xC2, 0x85}), ls = bytes({0xE2, 0x80, 0xA8}),
-                      ps = bytes({0xE2, 0x80, 0xA9});
+    const std::string nel = bytes({0xC2, 0x85}), ls = bytes({0xE2, 0x80, 0xA8}), ps = bytes({0xE2, 0x80, 0xA9});
     struct row {
         std::string input;
         std::optional<std::string> output;  // nullopt: nothing to rewrite
@@ -291,8 +299,7 @@ TEST(NormalizeBreaks, TableOfCases) {
     };
     for (const row &r : rows) {
         uint64_t length = 12345;
-        char *out = zarvel_normalize_breaks(&zarvel_default_allocator, r.input.data(),
-                                            r.input.size(), &length);
+        char *out = zarvel_normalize_breaks(&zarvel_default_allocator, r.input.data(), r.input.size(), &length);
         if (!r.output) {
             EXPECT_EQ(out, nullptr) << hex(r.input);
             continue;
@@ -321,12 +328,9 @@ TEST(DecodeInput, EncodingsAndMarks) {
         {"utf16le", bom16le + utf16(u"a: 1", false), "a: 1", true},
         {"utf16be", bom16be + utf16(u"a: 1", true), "a: 1", true},
         {"utf16 bom only", bom16le, "", true},
-        {"utf16 pair", bom16be + utf16(u"\U0001F600", true), bytes({0xF0, 0x9F, 0x98, 0x80}),
-         true},
-        {"utf16 bmp", bom16le + utf16(u"\u00e9\u4e2d", false),
-         bytes({0xC3, 0xA9, 0xE4, 0xB8, 0xAD}), true},
-        {"utf32le", bom32le + utf32(U"x: \U0010FFFF", false), "x: " + bytes({0xF4, 0x8F, 0xBF, 0xBF}),
-         true},
+        {"utf16 pair", bom16be + utf16(u"\U0001F600", true), bytes({0xF0, 0x9F, 0x98, 0x80}), true},
+        {"utf16 bmp", bom16le + utf16(u"\u00e9\u4e2d", false), bytes({0xC3, 0xA9, 0xE4, 0xB8, 0xAD}), true},
+        {"utf32le", bom32le + utf32(U"x: \U0010FFFF", false), "x: " + bytes({0xF4, 0x8F, 0xBF, 0xBF}), true},
         {"utf32be", bom32be + utf32(U"x: y", true), "x: y", true},
         {"utf32 bom only", bom32le, "", true},
         {"utf16 with LS", bom16le + utf16(u"a\u2028b", false), "a" + bytes({0xE2, 0x80, 0xA8}) + "b", true},
@@ -352,39 +356,28 @@ TEST(DecodeInput, Failures) {
         std::string message;
         uint64_t offset;
     } rows[] = {
-        {"utf16 text without mark", utf16(u"a: 1", false),
-         "ill-formed or non-printable UTF-8 at byte 1", 1},
+        {"utf16 text without mark", utf16(u"a: 1", false), "ill-formed or non-printable UTF-8 at byte 1", 1},
         {"utf16 odd count", bom16le + utf16(u"ab", false) + "x", "ill-formed input encoding", 4},
         {"three bytes FF FE 00", bytes({0xFF, 0xFE, 0x00}), "ill-formed input encoding", 0},
-        {"utf16 lone low surrogate", bom16le + utf16(u"a", false) + bytes({0x00, 0xDC}),
-         "ill-formed input encoding", 2},
-        {"utf16 high at end", bom16be + utf16(u"ab", true) + bytes({0xD8, 0x00}),
-         "ill-formed input encoding", 4},
-        {"utf16 high then other", bom16be + bytes({0xD8, 0x3D}) + utf16(u"x", true),
-         "ill-formed input encoding", 2},
-        {"utf16 high then high", bom16le + bytes({0x3D, 0xD8, 0x3D, 0xD8, 0x00, 0xDE}),
-         "ill-formed input encoding", 2},
+        {"utf16 lone low surrogate", bom16le + utf16(u"a", false) + bytes({0x00, 0xDC}), "ill-formed input encoding",
+         2},
+        {"utf16 high at end", bom16be + utf16(u"ab", true) + bytes({0xD8, 0x00}), "ill-formed input encoding", 4},
+        {"utf16 high then other", bom16be + bytes({0xD8, 0x3D}) + utf16(u"x", true), "ill-formed input encoding", 2},
+        {"utf16 high then high", bom16le + bytes({0x3D, 0xD8, 0x3D, 0xD8, 0x00, 0xDE}), "ill-formed input encoding", 2},
         {"utf32 above max", bom32le + utf32(U"ab", false) + bytes({0x00, 0x00, 0x11, 0x00}),
          "ill-formed input encoding", 8},
-        {"utf32 surrogate", bom32be + bytes({0x00, 0x00, 0xD8, 0x00}), "ill-formed input encoding",
-         0},
-        {"utf32 cut unit", bom32le + utf32(U"ab", false) + bytes({0x41, 0x00}),
-         "ill-formed input encoding", 8},
-        {"utf16 control", bom16le + utf16(u"ab\u0007", false),
-         "non-printable character at byte 2", 2},
-        {"utf32 C1 control", bom32be + utf32(U"\u00e9\u0081", true),
-         "non-printable character at byte 2", 2},
+        {"utf32 surrogate", bom32be + bytes({0x00, 0x00, 0xD8, 0x00}), "ill-formed input encoding", 0},
+        {"utf32 cut unit", bom32le + utf32(U"ab", false) + bytes({0x41, 0x00}), "ill-formed input encoding", 8},
+        {"utf16 control", bom16le + utf16(u"ab\u0007", false), "non-printable character at byte 2", 2},
+        {"utf32 C1 control", bom32be + utf32(U"\u00e9\u0081", true), "non-printable character at byte 2", 2},
         {"utf16 U+FFFE", bom16be + utf16(u"\ufffe", true), "non-printable character at byte 0", 0},
-        {"utf16 nul", bom16le + utf16(std::u16string(u"a\0", 2), false),
-         "non-printable character at byte 1", 1},
+        {"utf16 nul", bom16le + utf16(std::u16string(u"a\0", 2), false), "non-printable character at byte 1", 1},
         // FF FE 00 00 is the UTF-32LE mark, so a UTF-16LE text cannot start
         // with U+0000; this one is an empty UTF-32 text plus a cut unit.
         {"utf32 mark wins", bom16le + bytes({0x00, 0x00, 0x41}), "ill-formed input encoding", 0},
         {"DEL", "a: b\x7f", "ill-formed or non-printable UTF-8 at byte 4", 4},
-        {"after utf8 bom", bom8 + "ab" + bytes({0xC3}), "ill-formed or non-printable UTF-8 at byte 2",
-         2},
-        {"overlong", "key: " + bytes({0xC0, 0xAF}), "ill-formed or non-printable UTF-8 at byte 5",
-         5},
+        {"after utf8 bom", bom8 + "ab" + bytes({0xC3}), "ill-formed or non-printable UTF-8 at byte 2", 2},
+        {"overlong", "key: " + bytes({0xC0, 0xAF}), "ill-formed or non-printable UTF-8 at byte 5", 5},
     };
     for (const row &r : rows) {
         const decoded d = decode(r.input);

@@ -146,9 +146,7 @@ inline void render(const zarvel_node *node, std::string &out, int budget = 64) {
         return;
     }
     switch (zarvel_node_kind(node)) {
-    case ZARVEL_NODE_ALIAS:
-        render(zarvel_node_alias_target(node), out, budget - 1);
-        return;
+    case ZARVEL_NODE_ALIAS: render(zarvel_node_alias_target(node), out, budget - 1); return;
     case ZARVEL_NODE_SEQUENCE: {
         out += "[";
         uint64_t n = zarvel_node_seq_count(node);

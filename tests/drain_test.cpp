@@ -28,8 +28,7 @@ std::vector<std::string> drain(const std::string &text, int32_t schema, int32_t 
     zarvel_value *values = nullptr;
     uint64_t count = 0, pool_len = 0;
     char *pool = nullptr;
-    *status = zarvel_value_drain(text.data(), text.size(), schema, &values, &count, &pool,
-                                 &pool_len);
+    *status = zarvel_value_drain(text.data(), text.size(), schema, &values, &count, &pool, &pool_len);
     std::vector<std::string> out;
     for (uint64_t i = 0; i < count; ++i) out.push_back(describe(values[i], pool));
     if (*status == 0) {
@@ -51,8 +50,7 @@ struct row {
 
 TEST(Drain, Records) {
     const row rows[] = {
-        {"{a: 1, b: [true, x]}", 0,
-         {"0", "8", "5:a/k", "3:1=1", "5:b/k", "7", "2:true/k=T", "5:x", "9", "9"}},
+        {"{a: 1, b: [true, x]}", 0, {"0", "8", "5:a/k", "3:1=1", "5:b/k", "7", "2:true/k=T", "5:x", "9", "9"}},
         {"[1, 2.5]", 0, {"0", "7", "3:1/k=1", "4:2.5=2.500000", "9"}},
         {"- &a x\n- *a\n", 0, {"0", "7", "11:a", "5:x/k", "10:a", "9"}},
         {"99999999999999999999", 0, {"0", "5:99999999999999999999"}},
@@ -61,8 +59,7 @@ TEST(Drain, Records) {
         {"yes", 1, {"0", "2:yes=T"}},
         {"yes", 0, {"0", "5:yes"}},
         {"!!timestamp 2001-01-01", 0, {"0", "6:2001-01-01"}},
-        {"{a: {b: c}, d: e}", 0,
-         {"0", "8", "5:a/k", "8", "5:b/k", "5:c", "9", "5:d/k", "5:e", "9"}},
+        {"{a: {b: c}, d: e}", 0, {"0", "8", "5:a/k", "8", "5:b/k", "5:c", "9", "5:d/k", "5:e", "9"}},
     };
     for (const row &r : rows) {
         int32_t status = -1;
@@ -93,9 +90,7 @@ TEST(Drain, ColumnsEqualRecords) {
         zarvel_value *values = nullptr;
         uint64_t count = 0, pool_len = 0;
         char *pool = nullptr;
-        ASSERT_EQ(zarvel_value_drain(text, std::strlen(text), 0, &values, &count, &pool,
-                                     &pool_len),
-                  0);
+        ASSERT_EQ(zarvel_value_drain(text, std::strlen(text), 0, &values, &count, &pool, &pool_len), 0);
         zarvel_value_columns c;
         ASSERT_EQ(zarvel_value_drain_columns(text, std::strlen(text), 0, &c), 0) << text;
         ASSERT_EQ(c.count, count) << text;
@@ -121,8 +116,7 @@ TEST(Drain, ColumnsEqualRecords) {
 
 TEST(Drain, FailureInjection) {
     std::string text = "a: &x [1, 2, {b: c}]\nc: *x\n";
-    for (int i = 0; i < 60; ++i) text += "k" + std::to_string(i) + ": value number " +
-                                         std::to_string(i) + "\n";
+    for (int i = 0; i < 60; ++i) text += "k" + std::to_string(i) + ": value number " + std::to_string(i) + "\n";
     for (int columns = 0; columns < 2; ++columns) {
         for (uint64_t n = 1;; ++n) {
             zvl::testing::fail_allocation(n);
@@ -134,8 +128,7 @@ TEST(Drain, FailureInjection) {
             if (columns) {
                 status = zarvel_value_drain_columns(text.data(), text.size(), 0, &c);
             } else {
-                status = zarvel_value_drain(text.data(), text.size(), 0, &values, &count, &pool,
-                                            &pool_len);
+                status = zarvel_value_drain(text.data(), text.size(), 0, &values, &count, &pool, &pool_len);
             }
             uint64_t seen = zvl::testing::fail_allocation(0);
             if (status == 0) {
@@ -214,10 +207,7 @@ TEST(Drain, SeparatorsInStringsStayExact) {
         zarvel_value *values = nullptr;
         uint64_t count = 0, pool_len = 0;
         char *pool = nullptr;
-        ASSERT_EQ(zarvel_value_drain(r.text.data(), r.text.size(), 0, &values, &count, &pool,
-                                     &pool_len),
-                  0)
-            << r.text;
+        ASSERT_EQ(zarvel_value_drain(r.text.data(), r.text.size(), 0, &values, &count, &pool, &pool_len), 0) << r.text;
         std::string last;
         for (uint64_t i = 0; i < count; ++i)
             if (values[i].kind == 5) last.assign(pool + values[i].offset, values[i].length);
@@ -255,9 +245,7 @@ TEST(Drain, LongFloatTextsAreFloats) {
         zarvel_value *values = nullptr;
         uint64_t count = 0, pool_len = 0;
         char *pool = nullptr;
-        ASSERT_EQ(zarvel_value_drain(r.text.data(), r.text.size(), r.schema, &values, &count,
-                                     &pool, &pool_len),
-                  0)
+        ASSERT_EQ(zarvel_value_drain(r.text.data(), r.text.size(), r.schema, &values, &count, &pool, &pool_len), 0)
             << r.text;
         const zarvel_value *scalar = nullptr;
         for (uint64_t i = 0; i < count; ++i)
@@ -273,10 +261,7 @@ TEST(Drain, LongFloatTextsAreFloats) {
         zarvel_value *values = nullptr;
         uint64_t count = 0, pool_len = 0;
         char *pool = nullptr;
-        ASSERT_EQ(zarvel_value_drain(text.data(), text.size(), 0, &values, &count, &pool,
-                                     &pool_len),
-                  0)
-            << text;
+        ASSERT_EQ(zarvel_value_drain(text.data(), text.size(), 0, &values, &count, &pool, &pool_len), 0) << text;
         ASSERT_EQ(count, 2u) << text;
         EXPECT_EQ(values[1].kind, 5) << text;
         zarvel_value_free(values, pool);

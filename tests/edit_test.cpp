@@ -33,9 +33,7 @@ zarvel_node *scalar(zarvel_document *d, std::string_view text, uint32_t style = 
     return zarvel_node_new_scalar(d, text.data(), text.size(), style);
 }
 
-std::string root_text(zarvel_document *d, uint64_t index = 0) {
-    return render(zarvel_document_root(d, index));
-}
+std::string root_text(zarvel_document *d, uint64_t index = 0) { return render(zarvel_document_root(d, index)); }
 
 // A chain of `levels` nested sequences; returns the outermost, the innermost
 // through *innermost.
@@ -262,7 +260,8 @@ void run_rows(const std::vector<op_row> &rows) {
 TEST(EditStatus, SetRoot) {
     run_rows({
         {"tree", [](zarvel_document *d, zarvel_document *) { return zarvel_document_set_root(d, scalar(d, "x")); }, 0},
-        {"null document", [](zarvel_document *d, zarvel_document *) { return zarvel_document_set_root(nullptr, scalar(d, "x")); }, 1},
+        {"null document",
+         [](zarvel_document *d, zarvel_document *) { return zarvel_document_set_root(nullptr, scalar(d, "x")); }, 1},
         {"null node", [](zarvel_document *d, zarvel_document *) { return zarvel_document_set_root(d, nullptr); }, 1},
         {"node of another document",
          [](zarvel_document *d, zarvel_document *o) { return zarvel_document_set_root(d, scalar(o, "x")); }, 1},
@@ -270,56 +269,89 @@ TEST(EditStatus, SetRoot) {
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node n{d, 5};
              return zarvel_document_set_root(d, &n);
-         }, 6},
+         },
+         6},
         {"already a root",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *n = scalar(d, "x");
              zarvel_document_set_root(d, n);
              return zarvel_document_set_root(d, n);
-         }, 6},
+         },
+         6},
         {"already a child",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *s = zarvel_node_new_sequence(d), *n = scalar(d, "x");
              zarvel_node_seq_add(s, n);
              return zarvel_document_set_root(d, n);
-         }, 6},
-        {"1000 levels", [](zarvel_document *d, zarvel_document *) { return zarvel_document_set_root(d, chain(d, 1000)); }, 0},
-        {"1001 levels", [](zarvel_document *d, zarvel_document *) { return zarvel_document_set_root(d, chain(d, 1001)); }, 3},
+         },
+         6},
+        {"1000 levels",
+         [](zarvel_document *d, zarvel_document *) { return zarvel_document_set_root(d, chain(d, 1000)); }, 0},
+        {"1001 levels",
+         [](zarvel_document *d, zarvel_document *) { return zarvel_document_set_root(d, chain(d, 1001)); }, 3},
     });
 }
 
 TEST(EditStatus, MapAdd) {
     run_rows({
-        {"add", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add(zarvel_node_new_mapping(d), "k", 1, scalar(d, "v")); }, 0},
-        {"null mapping", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add(nullptr, "k", 1, scalar(d, "v")); }, 6},
-        {"null key", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add(zarvel_node_new_mapping(d), nullptr, 0, scalar(d, "v")); }, 6},
-        {"null value", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add(zarvel_node_new_mapping(d), "k", 1, nullptr); }, 6},
+        {"add",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_add(zarvel_node_new_mapping(d), "k", 1, scalar(d, "v"));
+         },
+         0},
+        {"null mapping",
+         [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add(nullptr, "k", 1, scalar(d, "v")); }, 6},
+        {"null key",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_add(zarvel_node_new_mapping(d), nullptr, 0, scalar(d, "v"));
+         },
+         6},
+        {"null value",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_add(zarvel_node_new_mapping(d), "k", 1, nullptr);
+         },
+         6},
         {"value of another document",
-         [](zarvel_document *d, zarvel_document *o) { return zarvel_node_map_add(zarvel_node_new_mapping(d), "k", 1, scalar(o, "v")); }, 6},
-        {"on a sequence", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add(zarvel_node_new_sequence(d), "k", 1, scalar(d, "v")); }, 2},
-        {"on a scalar", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add(scalar(d, "m"), "k", 1, scalar(d, "v")); }, 2},
+         [](zarvel_document *d, zarvel_document *o) {
+             return zarvel_node_map_add(zarvel_node_new_mapping(d), "k", 1, scalar(o, "v"));
+         },
+         6},
+        {"on a sequence",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_add(zarvel_node_new_sequence(d), "k", 1, scalar(d, "v"));
+         },
+         2},
+        {"on a scalar",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_add(scalar(d, "m"), "k", 1, scalar(d, "v"));
+         },
+         2},
         {"key present",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *m = zarvel_node_new_mapping(d);
              zarvel_node_map_add(m, "k", 1, scalar(d, "v"));
              return zarvel_node_map_add(m, "k", 1, scalar(d, "w"));
-         }, 1},
+         },
+         1},
         {"value attached",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *m = zarvel_node_new_mapping(d), *v = scalar(d, "v");
              zarvel_node_map_add(m, "k", 1, v);
              return zarvel_node_map_add(m, "j", 1, v);
-         }, 1},
+         },
+         1},
         {"unknown value",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node v{d, 1000};
              return zarvel_node_map_add(zarvel_node_new_mapping(d), "k", 1, &v);
-         }, 1},
+         },
+         1},
         {"mapping into itself",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *m = zarvel_node_new_mapping(d);
              return zarvel_node_map_add(m, "k", 1, m);
-         }, 1},
+         },
+         1},
         {"too deep",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *inner = nullptr;
@@ -328,150 +360,234 @@ TEST(EditStatus, MapAdd) {
              zarvel_node *m = zarvel_node_new_mapping(d);
              zarvel_node_seq_add(inner, m);  // m at depth 1000
              return zarvel_node_map_add(m, "k", 1, scalar(d, "v"));
-         }, 3},
+         },
+         3},
     });
 }
 
 TEST(EditStatus, MapAddNode) {
     run_rows({
-        {"add", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add_node(zarvel_node_new_mapping(d), scalar(d, "k"), scalar(d, "v")); }, 0},
-        {"collection key", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add_node(zarvel_node_new_mapping(d), zarvel_node_new_sequence(d), scalar(d, "v")); }, 0},
-        {"null key", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add_node(zarvel_node_new_mapping(d), nullptr, scalar(d, "v")); }, 6},
-        {"null mapping", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add_node(nullptr, scalar(d, "k"), scalar(d, "v")); }, 6},
+        {"add",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_add_node(zarvel_node_new_mapping(d), scalar(d, "k"), scalar(d, "v"));
+         },
+         0},
+        {"collection key",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_add_node(zarvel_node_new_mapping(d), zarvel_node_new_sequence(d), scalar(d, "v"));
+         },
+         0},
+        {"null key",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_add_node(zarvel_node_new_mapping(d), nullptr, scalar(d, "v"));
+         },
+         6},
+        {"null mapping",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_add_node(nullptr, scalar(d, "k"), scalar(d, "v"));
+         },
+         6},
         {"key of another document",
-         [](zarvel_document *d, zarvel_document *o) { return zarvel_node_map_add_node(zarvel_node_new_mapping(d), scalar(o, "k"), scalar(d, "v")); }, 6},
-        {"on a sequence", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_add_node(zarvel_node_new_sequence(d), scalar(d, "k"), scalar(d, "v")); }, 2},
+         [](zarvel_document *d, zarvel_document *o) {
+             return zarvel_node_map_add_node(zarvel_node_new_mapping(d), scalar(o, "k"), scalar(d, "v"));
+         },
+         6},
+        {"on a sequence",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_add_node(zarvel_node_new_sequence(d), scalar(d, "k"), scalar(d, "v"));
+         },
+         2},
         {"key text present",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *m = zarvel_node_new_mapping(d);
              zarvel_node_map_add(m, "k", 1, scalar(d, "v"));
              return zarvel_node_map_add_node(m, scalar(d, "k", 3), scalar(d, "w"));
-         }, 1},
+         },
+         1},
         {"same node as key and value",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *k = scalar(d, "k");
              return zarvel_node_map_add_node(zarvel_node_new_mapping(d), k, k);
-         }, 1},
+         },
+         1},
         {"key attached",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *s = zarvel_node_new_sequence(d), *k = scalar(d, "k");
              zarvel_node_seq_add(s, k);
              return zarvel_node_map_add_node(zarvel_node_new_mapping(d), k, scalar(d, "v"));
-         }, 1},
+         },
+         1},
         {"unknown key",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node k{d, 500};
              return zarvel_node_map_add_node(zarvel_node_new_mapping(d), &k, scalar(d, "v"));
-         }, 1},
+         },
+         1},
         {"too deep key",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *m = zarvel_node_new_mapping(d);
              return zarvel_node_map_add_node(m, chain(d, 1001), scalar(d, "v"));
-         }, 3},
+         },
+         3},
     });
 }
 
 TEST(EditStatus, MapSet) {
     run_rows({
-        {"absent key adds", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_set(zarvel_node_new_mapping(d), "k", 1, scalar(d, "v")); }, 0},
+        {"absent key adds",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_set(zarvel_node_new_mapping(d), "k", 1, scalar(d, "v"));
+         },
+         0},
         {"present key replaces",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *m = zarvel_node_new_mapping(d);
              zarvel_node_map_add(m, "k", 1, scalar(d, "v"));
              return zarvel_node_map_set(m, "k", 1, scalar(d, "w"));
-         }, 0},
-        {"null value", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_set(zarvel_node_new_mapping(d), "k", 1, nullptr); }, 6},
+         },
+         0},
+        {"null value",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_set(zarvel_node_new_mapping(d), "k", 1, nullptr);
+         },
+         6},
         {"value of another document",
-         [](zarvel_document *d, zarvel_document *o) { return zarvel_node_map_set(zarvel_node_new_mapping(d), "k", 1, scalar(o, "v")); }, 6},
-        {"on a sequence", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_set(zarvel_node_new_sequence(d), "k", 1, scalar(d, "v")); }, 2},
+         [](zarvel_document *d, zarvel_document *o) {
+             return zarvel_node_map_set(zarvel_node_new_mapping(d), "k", 1, scalar(o, "v"));
+         },
+         6},
+        {"on a sequence",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_set(zarvel_node_new_sequence(d), "k", 1, scalar(d, "v"));
+         },
+         2},
         {"same value again",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *m = zarvel_node_new_mapping(d), *v = scalar(d, "v");
              zarvel_node_map_add(m, "k", 1, v);
              return zarvel_node_map_set(m, "k", 1, v);
-         }, 1},
+         },
+         1},
         {"replacement too deep",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *m = zarvel_node_new_mapping(d);
              zarvel_node_map_add(m, "k", 1, scalar(d, "v"));
              return zarvel_node_map_set(m, "k", 1, chain(d, 1001));
-         }, 3},
+         },
+         3},
         {"replacement holding the mapping",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *s = zarvel_node_new_sequence(d), *m = zarvel_node_new_mapping(d);
              zarvel_node_map_add(m, "k", 1, scalar(d, "v"));
              zarvel_node_seq_add(s, m);
              return zarvel_node_map_set(m, "k", 1, s);
-         }, 1},
+         },
+         1},
     });
 }
 
 TEST(EditStatus, MapDel) {
     run_rows({
-        {"delete", [](zarvel_document *d, zarvel_document *) {
+        {"delete",
+         [](zarvel_document *d, zarvel_document *) {
              zarvel_node *m = zarvel_node_new_mapping(d);
              zarvel_node_map_add(m, "k", 1, scalar(d, "v"));
              return zarvel_node_map_del(m, "k", 1);
-         }, 0},
+         },
+         0},
         {"null mapping", [](zarvel_document *, zarvel_document *) { return zarvel_node_map_del(nullptr, "k", 1); }, 6},
-        {"null key", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_del(zarvel_node_new_mapping(d), nullptr, 0); }, 6},
-        {"absent key", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_del(zarvel_node_new_mapping(d), "k", 1); }, 1},
-        {"on a sequence", [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_del(zarvel_node_new_sequence(d), "k", 1); }, 1},
-        {"key is a prefix only", [](zarvel_document *d, zarvel_document *) {
+        {"null key",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_map_del(zarvel_node_new_mapping(d), nullptr, 0);
+         },
+         6},
+        {"absent key",
+         [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_del(zarvel_node_new_mapping(d), "k", 1); },
+         1},
+        {"on a sequence",
+         [](zarvel_document *d, zarvel_document *) { return zarvel_node_map_del(zarvel_node_new_sequence(d), "k", 1); },
+         1},
+        {"key is a prefix only",
+         [](zarvel_document *d, zarvel_document *) {
              zarvel_node *m = zarvel_node_new_mapping(d);
              zarvel_node_map_add(m, "key", 3, scalar(d, "v"));
              return zarvel_node_map_del(m, "ke", 2);
-         }, 1},
+         },
+         1},
     });
 }
 
 TEST(EditStatus, SeqAdd) {
     run_rows({
-        {"add", [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_add(zarvel_node_new_sequence(d), scalar(d, "x")); }, 0},
-        {"null sequence", [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_add(nullptr, scalar(d, "x")); }, 6},
-        {"null item", [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_add(zarvel_node_new_sequence(d), nullptr); }, 6},
+        {"add",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_seq_add(zarvel_node_new_sequence(d), scalar(d, "x"));
+         },
+         0},
+        {"null sequence",
+         [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_add(nullptr, scalar(d, "x")); }, 6},
+        {"null item",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_seq_add(zarvel_node_new_sequence(d), nullptr);
+         },
+         6},
         {"item of another document",
-         [](zarvel_document *d, zarvel_document *o) { return zarvel_node_seq_add(zarvel_node_new_sequence(d), scalar(o, "x")); }, 6},
-        {"on a mapping", [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_add(zarvel_node_new_mapping(d), scalar(d, "x")); }, 2},
+         [](zarvel_document *d, zarvel_document *o) {
+             return zarvel_node_seq_add(zarvel_node_new_sequence(d), scalar(o, "x"));
+         },
+         6},
+        {"on a mapping",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_seq_add(zarvel_node_new_mapping(d), scalar(d, "x"));
+         },
+         2},
         {"same item in two sequences",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *x = scalar(d, "x");
              zarvel_node_seq_add(zarvel_node_new_sequence(d), x);
              return zarvel_node_seq_add(zarvel_node_new_sequence(d), x);
-         }, 1},
+         },
+         1},
         {"a root as item",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *x = scalar(d, "x");
              zarvel_document_set_root(d, x);
              return zarvel_node_seq_add(zarvel_node_new_sequence(d), x);
-         }, 1},
-        {"into itself", [](zarvel_document *d, zarvel_document *) {
+         },
+         1},
+        {"into itself",
+         [](zarvel_document *d, zarvel_document *) {
              zarvel_node *s = zarvel_node_new_sequence(d);
              return zarvel_node_seq_add(s, s);
-         }, 1},
+         },
+         1},
         {"ancestor below descendant",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *inner = nullptr;
              zarvel_node *top = chain(d, 3, &inner);
              return zarvel_node_seq_add(inner, top);
-         }, 1},
+         },
+         1},
         {"unknown item",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node x{d, 0xFFFFFFF0u};
              return zarvel_node_seq_add(zarvel_node_new_sequence(d), &x);
-         }, 1},
+         },
+         1},
         {"deepest node at depth 1000",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *inner = nullptr;
              zarvel_document_set_root(d, chain(d, 1000, &inner));
              return zarvel_node_seq_add(inner, scalar(d, "x"));
-         }, 0},
+         },
+         0},
         {"depth 1001",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *inner = nullptr;
              zarvel_document_set_root(d, chain(d, 1000, &inner));
              return zarvel_node_seq_add(inner, zarvel_node_new_sequence(d)) == 0 ? 100 : 0;
-         }, 100},
+         },
+         100},
         {"a two-level item below depth 999",
          [](zarvel_document *d, zarvel_document *) {
              zarvel_node *inner = nullptr;
@@ -479,7 +595,8 @@ TEST(EditStatus, SeqAdd) {
              zarvel_node *item = zarvel_node_new_sequence(d);
              zarvel_node_seq_add(item, scalar(d, "x"));
              return zarvel_node_seq_add(inner, item);
-         }, 3},
+         },
+         3},
     });
 }
 
@@ -491,21 +608,33 @@ TEST(EditStatus, SeqSet) {
         return s;
     };
     run_rows({
-        {"first", [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 0, scalar(d, "x")); }, 0},
-        {"last", [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 1, scalar(d, "x")); }, 0},
-        {"index = count", [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 2, scalar(d, "x")); }, 2},
-        {"null sequence", [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(nullptr, 0, scalar(d, "x")); }, 6},
-        {"null item", [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 0, nullptr); }, 6},
+        {"first",
+         [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 0, scalar(d, "x")); }, 0},
+        {"last",
+         [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 1, scalar(d, "x")); }, 0},
+        {"index = count",
+         [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 2, scalar(d, "x")); }, 2},
+        {"null sequence",
+         [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(nullptr, 0, scalar(d, "x")); }, 6},
+        {"null item", [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 0, nullptr); },
+         6},
         {"item of another document",
          [two](zarvel_document *d, zarvel_document *o) { return zarvel_node_seq_set(two(d), 0, scalar(o, "x")); }, 6},
-        {"on a mapping", [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(zarvel_node_new_mapping(d), 0, scalar(d, "x")); }, 2},
+        {"on a mapping",
+         [](zarvel_document *d, zarvel_document *) {
+             return zarvel_node_seq_set(zarvel_node_new_mapping(d), 0, scalar(d, "x"));
+         },
+         2},
         {"attached item",
          [two](zarvel_document *d, zarvel_document *) {
              zarvel_node *s = two(d);
              return zarvel_node_seq_set(s, 0, zarvel_node_seq_at(s, 1));
-         }, 1},
-        {"1000-level item", [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 0, chain(d, 1000)); }, 0},
-        {"too deep", [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 0, chain(d, 1001)); }, 3},
+         },
+         1},
+        {"1000-level item",
+         [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 0, chain(d, 1000)); }, 0},
+        {"too deep",
+         [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_set(two(d), 0, chain(d, 1001)); }, 3},
     });
 }
 
@@ -522,8 +651,10 @@ TEST(EditStatus, SeqDel) {
         {"index = count", [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_del(two(d), 2); }, 1},
         {"negative index", [two](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_del(two(d), -1); }, 1},
         {"null sequence", [](zarvel_document *, zarvel_document *) { return zarvel_node_seq_del(nullptr, 0); }, 6},
-        {"on a mapping", [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_del(zarvel_node_new_mapping(d), 0); }, 1},
-        {"empty sequence", [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_del(zarvel_node_new_sequence(d), 0); }, 1},
+        {"on a mapping",
+         [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_del(zarvel_node_new_mapping(d), 0); }, 1},
+        {"empty sequence",
+         [](zarvel_document *d, zarvel_document *) { return zarvel_node_seq_del(zarvel_node_new_sequence(d), 0); }, 1},
     });
 }
 
@@ -713,22 +844,26 @@ TEST(EditParsed, FirstEditBuildsThePendingDocument) {
              return zarvel_node_map_del(&root, "b", 1);
          },
          0, R"({"a":["x","y"]})"},
-        {"seq add to a mapping", [](zarvel_document *d) {
+        {"seq add to a mapping",
+         [](zarvel_document *d) {
              zarvel_node root{d, 0};
              return zarvel_node_seq_add(&root, &root);
          },
          2, nullptr},
-        {"set tag", [](zarvel_document *d) {
+        {"set tag",
+         [](zarvel_document *d) {
              zarvel_node root{d, 0};
              return zarvel_node_set_tag(&root, "!t", 2);
          },
          0, nullptr},
-        {"set root of a parsed node", [](zarvel_document *d) {
+        {"set root of a parsed node",
+         [](zarvel_document *d) {
              zarvel_node root{d, 0};
              return zarvel_document_set_root(d, &root);
          },
          6, nullptr},
-        {"build", [](zarvel_document *d) {
+        {"build",
+         [](zarvel_document *d) {
              zarvel_build_record r{ZARVEL_BUILD_SCALAR, 1, 0, 1};
              return zarvel_document_build(d, &r, 1, "q", 1);
          },
@@ -789,8 +924,8 @@ TEST(EditParsed, ParsedDepthsAreRecorded) {
     zarvel_node *leaf = zarvel_node_seq_at(n, 0);
     ASSERT_EQ(zarvel_node_kind(leaf), ZARVEL_NODE_SCALAR);
     ASSERT_EQ(zarvel_node_seq_add(n, zarvel_node_new_sequence(d)), 0);  // depth 999
-    EXPECT_EQ(zarvel_node_seq_add(n, chain(d, 3)), 3);  // would reach 1001
-    EXPECT_EQ(zarvel_node_seq_add(n, chain(d, 2)), 0);  // reaches 1000
+    EXPECT_EQ(zarvel_node_seq_add(n, chain(d, 3)), 3);                  // would reach 1001
+    EXPECT_EQ(zarvel_node_seq_add(n, chain(d, 2)), 0);                  // reaches 1000
     zarvel_node *last = zarvel_node_seq_at(n, 1);
     EXPECT_EQ(zarvel_node_seq_add(last, scalar(d, "deepest")), 0);  // depth 1000
     EXPECT_EQ(zarvel_node_seq_add(last, zarvel_node_new_mapping(d)), 0);
@@ -846,8 +981,7 @@ TEST(EditBuild, Records) {
         {"tag after a root with children", records().seq().scalar("a").end().tag("!t"), 1, nullptr},
         {"mapping", records().map().scalar("k").scalar("v").scalar("j").seq().scalar("1").end().end(), 0,
          R"({"k":"v","j":["1"]})"},
-        {"tag across an end", records().map().scalar("k").seq().scalar("1").end().tag("!t").end(), 0,
-         R"({"k":["1"]})"},
+        {"tag across an end", records().map().scalar("k").seq().scalar("1").end().tag("!t").end(), 0, R"({"k":["1"]})"},
         // The sequence becomes a key and is not opened: "a" is its value, "b"
         // a key left pending when the end closes the mapping.
         {"collection key stays empty", records().map().seq().scalar("a").scalar("b").end(), 0, R"({[]:"a"})"},
@@ -897,9 +1031,8 @@ TEST(EditBuild, LargeMappingsAndDuplicates) {
             again.list.pop_back();
             again.scalar("k" + std::to_string(dup)).scalar("x").end();
             doc_ptr e;
-            EXPECT_EQ(zarvel_document_build(e, again.list.data(), again.list.size(), again.text.data(),
-                                            again.text.size()),
-                      1)
+            EXPECT_EQ(
+                zarvel_document_build(e, again.list.data(), again.list.size(), again.text.data(), again.text.size()), 1)
                 << pairs << " pairs, duplicate of key " << dup;
         }
     }

@@ -86,14 +86,13 @@ std::string oracle(double value) {
     std::string theirs = oracle(value);
     decimal a = parse_decimal(ours), b = parse_decimal(theirs);
     if (!(a == b))
-        return ::testing::AssertionFailure() << "bits 0x" << std::hex << to_bits(value) << ": ours "
-                                             << ours << ", to_chars " << theirs;
+        return ::testing::AssertionFailure()
+               << "bits 0x" << std::hex << to_bits(value) << ": ours " << ours << ", to_chars " << theirs;
     double back = std::strtod(ours.c_str(), nullptr);
     if (to_bits(back) != to_bits(value))
-        return ::testing::AssertionFailure() << "bits 0x" << std::hex << to_bits(value) << ": "
-                                             << ours << " reads back as " << back;
-    if (ours.find('.') == std::string::npos)
-        return ::testing::AssertionFailure() << ours << " has no decimal point";
+        return ::testing::AssertionFailure()
+               << "bits 0x" << std::hex << to_bits(value) << ": " << ours << " reads back as " << back;
+    if (ours.find('.') == std::string::npos) return ::testing::AssertionFailure() << ours << " has no decimal point";
     if (ours.size() > 24) return ::testing::AssertionFailure() << ours << " is too long";
     return ::testing::AssertionSuccess();
 }
@@ -146,8 +145,7 @@ TEST(FormatDouble, EdgeValues) {
 }
 
 TEST(FormatDouble, NonFiniteWritesNothing) {
-    const double values[] = {std::numeric_limits<double>::infinity(),
-                             -std::numeric_limits<double>::infinity(),
+    const double values[] = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
                              std::numeric_limits<double>::quiet_NaN(), -std::nan("")};
     for (double v : values) {
         char buffer[32] = {'x'};
@@ -268,8 +266,7 @@ TEST(FormatDouble, FastAndExactGeneratorsAgree) {
         }
         ++fast_runs;
         ASSERT_TRUE(zvl::shortest_digits_exact(v, exact));
-        ASSERT_EQ(std::string(fast.digits, size_t(fast.count)),
-                  std::string(exact.digits, size_t(exact.count)))
+        ASSERT_EQ(std::string(fast.digits, size_t(fast.count)), std::string(exact.digits, size_t(exact.count)))
             << v.f << " " << v.e;
         ASSERT_EQ(fast.point, exact.point) << v.f << " " << v.e;
         // The register layout and the digit chunks against their general and
@@ -337,22 +334,19 @@ TEST(FormatDecimalText, AgreesWithStrtodThenFormat) {
         }
         return true;
     };
-    const char *fixed[] = {"0", "-0", "0.0", "-0.0e5", "1", "+1", "1.", ".5", "-.5e-3", "1e23", "8.5e-323",
-                           "1.7976931348623157e308", "1.7976931348623159e308", "2.2250738585072011e-308",
-                           "2.2250738585072014e-308", "4.9e-324", "9007199254740993", "9007199254740992.5",
-                           "0.30000000000000004", "123456789012345678", "1234567890123456789",
-                           "-65.613616999999977", "43.420273000000009", "1e-292", "1e-293", "1e324",
-                           "00012.50", "0.000000000000000000000000000001",
-                           // Cut and raised texts: zero and nine runs, carries, ties and halves.
-                           "-65.598343000000002", "-65.559997999999950", "1.9999999999999999",
-                           "-9.9999999999999996", "0.99999999999999994", "99.999999999999993",
-                           "4503599627370497.5", "4503599627370496.5", "4503599627370496.0",
-                           "9007199254740993.0", "1234567890123456.7", "+65.613616999999977",
-                           "065.613616999999977", "12345678901234567.5", "1.0000000000000002",
-                           "2.2204460492503131", "43.420273000000009000"};
+    const char *fixed[] = {
+        "0", "-0", "0.0", "-0.0e5", "1", "+1", "1.", ".5", "-.5e-3", "1e23", "8.5e-323", "1.7976931348623157e308",
+        "1.7976931348623159e308", "2.2250738585072011e-308", "2.2250738585072014e-308", "4.9e-324", "9007199254740993",
+        "9007199254740992.5", "0.30000000000000004", "123456789012345678", "1234567890123456789", "-65.613616999999977",
+        "43.420273000000009", "1e-292", "1e-293", "1e324", "00012.50", "0.000000000000000000000000000001",
+        // Cut and raised texts: zero and nine runs, carries, ties and halves.
+        "-65.598343000000002", "-65.559997999999950", "1.9999999999999999", "-9.9999999999999996",
+        "0.99999999999999994", "99.999999999999993", "4503599627370497.5", "4503599627370496.5", "4503599627370496.0",
+        "9007199254740993.0", "1234567890123456.7", "+65.613616999999977", "065.613616999999977", "12345678901234567.5",
+        "1.0000000000000002", "2.2204460492503131", "43.420273000000009000"};
     for (const char *text : fixed) EXPECT_TRUE(check(text));
-    const char *refused[] = {"", "-", ".", "e5", "1e", "1e+", "0x1p3", "inf", "nan", "1_0", " 1", "1 ",
-                             "12345678901234567890", "1.5.2"};
+    const char *refused[] = {
+        "", "-", ".", "e5", "1e", "1e+", "0x1p3", "inf", "nan", "1_0", " 1", "1 ", "12345678901234567890", "1.5.2"};
     for (const char *text : refused) {
         char out[32];
         EXPECT_EQ(zvl::format_decimal_text(out, text, std::strlen(text)), 0) << text;

@@ -101,7 +101,8 @@ void drive(const entry_row &row) {
         bool allowed = status == 0;
         for (int32_t f : row.failures) {
             if (f == status) allowed = true;
-            if (f == recorded_oom && status == 1 && zarvel_error_current()->code == ZARVEL_ERR_NO_MEMORY) allowed = true;
+            if (f == recorded_oom && status == 1 && zarvel_error_current()->code == ZARVEL_ERR_NO_MEMORY)
+                allowed = true;
         }
         EXPECT_TRUE(allowed) << row.name << ": allocation " << n << " of " << clean.seen << " failed, status " << status
                              << " (error code " << zarvel_error_current()->code << ", \""
@@ -139,8 +140,8 @@ std::string json_text() {
     std::string text = "{\"rows\": [";
     for (int i = 0; i < 60; ++i) {
         if (i) text += ",";
-        text += "{\"id\": " + std::to_string(i) + ", \"name\": \"n\\u00e9" + std::to_string(i) + "\", \"x\": " +
-                std::to_string(i) + ".5, \"ok\": " + (i % 2 ? "true" : "false") + ", \"z\": null}";
+        text += "{\"id\": " + std::to_string(i) + ", \"name\": \"n\\u00e9" + std::to_string(i) +
+                "\", \"x\": " + std::to_string(i) + ".5, \"ok\": " + (i % 2 ? "true" : "false") + ", \"z\": null}";
     }
     return text + "], \"meta\": {\"k\": [1, 2, [3, [4]]], \"s\": \"a\\tb\"}}";
 }
@@ -182,7 +183,8 @@ TEST(Injection, YamlEntries) {
     std::vector<entry_row> rows;
     for (const std::string &text : yaml_texts) {
         std::string tag = " on " + text.substr(0, 12);
-        rows.push_back({"zarvel_parse" + tag, [&text](window &w) {
+        rows.push_back({"zarvel_parse" + tag,
+                        [&text](window &w) {
                             int32_t status = -1;
                             w.open();
                             zarvel_document *doc = zarvel_parse(text.data(), text.size(), &status);
@@ -193,7 +195,8 @@ TEST(Injection, YamlEntries) {
                         },
                         {2}});
         for (int32_t schema : {0, 1}) {
-            rows.push_back({"zarvel_parse_ex schema " + std::to_string(schema) + tag, [&text, schema](window &w) {
+            rows.push_back({"zarvel_parse_ex schema " + std::to_string(schema) + tag,
+                            [&text, schema](window &w) {
                                 zarvel_parse_options options{schema, 50};
                                 int32_t status = -1;
                                 w.open();
@@ -207,7 +210,8 @@ TEST(Injection, YamlEntries) {
                             },
                             {2}});
         }
-        rows.push_back({"zarvel_document_count/root (deferred build)" + tag, [&text](window &w) {
+        rows.push_back({"zarvel_document_count/root (deferred build)" + tag,
+                        [&text](window &w) {
                             zarvel_document *doc = parsed(text, false);
                             zarvel_document *reference = parsed(text);
                             w.open();
@@ -221,7 +225,8 @@ TEST(Injection, YamlEntries) {
                             return result;
                         },
                         {2}});
-        rows.push_back({"zarvel_push_parse" + tag, [&text](window &w) {
+        rows.push_back({"zarvel_push_parse" + tag,
+                        [&text](window &w) {
                             uint64_t events = 0;
                             w.open();
                             int32_t status = zarvel_push_parse(text.data(), text.size(), count_event, &events);
@@ -229,7 +234,8 @@ TEST(Injection, YamlEntries) {
                             return status;
                         },
                         {2, recorded_oom}});
-        rows.push_back({"zarvel_pull_new" + tag, [&text](window &w) {
+        rows.push_back({"zarvel_pull_new" + tag,
+                        [&text](window &w) {
                             w.open();
                             zarvel_pull *pull = zarvel_pull_new(text.data(), text.size());
                             w.close();
@@ -242,20 +248,23 @@ TEST(Injection, YamlEntries) {
                         },
                         {2, recorded_oom}});
         for (int32_t schema : {-1, 1}) {
-            rows.push_back({"zarvel_recorder_new/_ex/_feed schema " + std::to_string(schema) + tag, [&text, schema](window &w) {
-                                w.open();
-                                zarvel_recorder *r = schema < 0 ? zarvel_recorder_new() : zarvel_recorder_new_ex(schema);
-                                int32_t status = r ? 0 : 2;
-                                for (size_t at = 0; status == 0 && at < text.size(); at += 97)
-                                    status = zarvel_recorder_feed(r, text.data() + at, std::min<size_t>(97, text.size() - at), 0);
-                                if (status == 0) status = zarvel_recorder_feed(r, nullptr, 0, 1);
-                                w.close();
-                                zarvel_recorder_free(r);
-                                return status;
-                            },
-                            {2, recorded_oom}});
+            rows.push_back(
+                {"zarvel_recorder_new/_ex/_feed schema " + std::to_string(schema) + tag,
+                 [&text, schema](window &w) {
+                     w.open();
+                     zarvel_recorder *r = schema < 0 ? zarvel_recorder_new() : zarvel_recorder_new_ex(schema);
+                     int32_t status = r ? 0 : 2;
+                     for (size_t at = 0; status == 0 && at < text.size(); at += 97)
+                         status = zarvel_recorder_feed(r, text.data() + at, std::min<size_t>(97, text.size() - at), 0);
+                     if (status == 0) status = zarvel_recorder_feed(r, nullptr, 0, 1);
+                     w.close();
+                     zarvel_recorder_free(r);
+                     return status;
+                 },
+                 {2, recorded_oom}});
         }
-        rows.push_back({"zarvel_iterparse_new/_next" + tag, [&text](window &w) {
+        rows.push_back({"zarvel_iterparse_new/_next" + tag,
+                        [&text](window &w) {
                             w.open();
                             zarvel_iterparse *it = zarvel_iterparse_new(text.data(), text.size());
                             if (!it) {
@@ -263,8 +272,7 @@ TEST(Injection, YamlEntries) {
                                 return int32_t(2);
                             }
                             uint64_t count = 0;
-                            while (zarvel_iterparse_next(it, &count)) {
-                            }
+                            while (zarvel_iterparse_next(it, &count)) {}
                             w.close();
                             int32_t status = zarvel_iterparse_status(it, nullptr, nullptr);
                             zarvel_iterparse_free(it);
@@ -330,7 +338,8 @@ TEST(Injection, HandleEntries) {
         return v ? std::string(v, length) : std::string();
     };
     std::vector<entry_row> rows = {
-        {"zarvel_node_map_get", [&](window &w) {
+        {"zarvel_node_map_get",
+         [&](window &w) {
              zarvel_node *root;
              zarvel_document *doc = fresh(&root);
              w.open();
@@ -342,7 +351,8 @@ TEST(Injection, HandleEntries) {
              return result;
          },
          {2}},
-        {"zarvel_node_seq_at", [&](window &w) {
+        {"zarvel_node_seq_at",
+         [&](window &w) {
              zarvel_node *root;
              zarvel_document *doc = fresh(&root);
              zarvel_node *list = zarvel_node_map_get(root, "list", 4);
@@ -355,7 +365,8 @@ TEST(Injection, HandleEntries) {
              return result;
          },
          {2}},
-        {"zarvel_node_map_at", [&](window &w) {
+        {"zarvel_node_map_at",
+         [&](window &w) {
              zarvel_node *root;
              zarvel_document *doc = fresh(&root);
              zarvel_node *key = nullptr, *value = nullptr;
@@ -367,7 +378,8 @@ TEST(Injection, HandleEntries) {
              return result;
          },
          {2}},
-        {"zarvel_node_children", [&](window &w) {
+        {"zarvel_node_children",
+         [&](window &w) {
              zarvel_node *root;
              zarvel_document *doc = fresh(&root);
              std::vector<zarvel_node *> handles(400);
@@ -380,8 +392,10 @@ TEST(Injection, HandleEntries) {
              zarvel_document_free(doc);
              return result;
          },
-         {2}, false},
-        {"zarvel_node_alias_target", [&](window &w) {
+         {2},
+         false},
+        {"zarvel_node_alias_target",
+         [&](window &w) {
              zarvel_node *root;
              zarvel_document *doc = fresh(&root);
              zarvel_node *alias = zarvel_node_map_get(root, "ref", 3);
@@ -392,7 +406,8 @@ TEST(Injection, HandleEntries) {
              zarvel_document_free(doc);
              return result;
          },
-         {2}, false},
+         {2},
+         false},
     };
     drive_all(rows);
 }
@@ -413,10 +428,12 @@ TEST(Injection, EditingEntries) {
     auto scalar = [](zarvel_document *d, const char *s) { return zarvel_node_new_scalar(d, s, std::strlen(s), 1); };
     auto list = [](zarvel_node *root) { return zarvel_node_map_get(root, "a", 1); };
     const edit_case cases[] = {
-        {"zarvel_node_map_add", [&](zarvel_document *d, zarvel_node *) { return (void *)scalar(d, std::string(300, 'v').c_str()); },
+        {"zarvel_node_map_add",
+         [&](zarvel_document *d, zarvel_node *) { return (void *)scalar(d, std::string(300, 'v').c_str()); },
          [](zarvel_node *root, void *p) { return zarvel_node_map_add(root, "new", 3, (zarvel_node *)p); }},
-        {"zarvel_node_map_add_node", [&](zarvel_document *d, zarvel_node *) {
-             auto *pair = new zarvel_node *[2]{scalar(d, "k2"), scalar(d, "v2")};
+        {"zarvel_node_map_add_node",
+         [&](zarvel_document *d, zarvel_node *) {
+             auto *pair = new zarvel_node *[2] { scalar(d, "k2"), scalar(d, "v2") };
              return (void *)pair;
          },
          [](zarvel_node *root, void *p) {
@@ -445,7 +462,8 @@ TEST(Injection, EditingEntries) {
     };
     std::vector<entry_row> rows;
     for (const edit_case &c : cases) {
-        rows.push_back({c.name, [&c, &text](window &w) {
+        rows.push_back({c.name,
+                        [&c, &text](window &w) {
                             zarvel_document *doc = parsed(text);
                             zarvel_node *root = zarvel_document_root(doc, 0);
                             void *prepared = c.prepare(doc, root);
@@ -455,18 +473,22 @@ TEST(Injection, EditingEntries) {
                             w.close();
                             int32_t result = status;
                             if (status != 0) {
-                                if (yaml_of(doc) != before) result = 95;        // changed by a failed edit
-                                else if (c.op(root, prepared) != 0) result = 94;  // not usable afterwards
+                                if (yaml_of(doc) != before)
+                                    result = 95;  // changed by a failed edit
+                                else if (c.op(root, prepared) != 0)
+                                    result = 94;  // not usable afterwards
                             }
-                            if (std::strcmp(c.name, "zarvel_node_map_add_node") == 0) delete[] (zarvel_node **)prepared;
+                            if (std::strcmp(c.name, "zarvel_node_map_add_node") == 0) delete[](zarvel_node **) prepared;
                             zarvel_document_free(doc);
                             return result;
                         },
                         // Delete reports every failure as 1.
-                        {2, std::strstr(c.name, "_del") ? 1 : 2}, false});
+                        {2, std::strstr(c.name, "_del") ? 1 : 2},
+                        false});
     }
     // Creating nodes and documents: null under failure.
-    rows.push_back({"zarvel_document_new, zarvel_node_new_*", [](window &w) {
+    rows.push_back({"zarvel_document_new, zarvel_node_new_*",
+                    [](window &w) {
                         w.open();
                         zarvel_document *d = zarvel_document_new();
                         int32_t status = d ? 0 : 2;
@@ -483,7 +505,8 @@ TEST(Injection, EditingEntries) {
                     },
                     {2}});
     // A sequence of edits on a new document, each checked.
-    rows.push_back({"editing a built document", [](window &w) {
+    rows.push_back({"editing a built document",
+                    [](window &w) {
                         zarvel_document *d = zarvel_document_new();
                         w.open();
                         int32_t status = 0;
@@ -496,7 +519,8 @@ TEST(Injection, EditingEntries) {
                         };
                         zarvel_node *m = d ? check(zarvel_node_new_mapping(d)) : nullptr;
                         zarvel_node *s = status ? nullptr : check(zarvel_node_new_sequence(d));
-                        for (int i = 0; i < 70 && status == 0; ++i) step(zarvel_node_seq_add(s, check(zarvel_node_new_scalar(d, "value", 5, 1))));
+                        for (int i = 0; i < 70 && status == 0; ++i)
+                            step(zarvel_node_seq_add(s, check(zarvel_node_new_scalar(d, "value", 5, 1))));
                         if (status == 0) step(zarvel_node_map_add(m, "list", 4, s));
                         for (int i = 0; i < 40 && status == 0; ++i) {
                             std::string key = "k" + std::to_string(i);
@@ -511,7 +535,8 @@ TEST(Injection, EditingEntries) {
                     },
                     {2}});
     // Whole trees from build records.
-    rows.push_back({"zarvel_document_build", [](window &w) {
+    rows.push_back({"zarvel_document_build",
+                    [](window &w) {
                         std::string text;
                         std::vector<zarvel_build_record> records{{ZARVEL_BUILD_MAPPING, 0, 0, 0}};
                         auto scalar = [&](const std::string &s) {
@@ -527,7 +552,8 @@ TEST(Injection, EditingEntries) {
                         records.push_back({ZARVEL_BUILD_END, 0, 0, 0});
                         zarvel_document *d = zarvel_document_new();
                         w.open();
-                        int32_t status = zarvel_document_build(d, records.data(), records.size(), text.data(), text.size());
+                        int32_t status =
+                            zarvel_document_build(d, records.data(), records.size(), text.data(), text.size());
                         w.close();
                         if (status == 0 && zarvel_document_count(d) != 1) status = 99;
                         if (status != 0 && zarvel_document_count(d) != 0) status = 98;  // a failed build adds no root
@@ -548,7 +574,8 @@ TEST(Injection, JsonEntries) {
         std::string tag = " on " + text.substr(0, 10);
         bool strict = text != "[1.2.3, 4]";
         if (strict) {
-            rows.push_back({"zarvel_parse_json" + tag, [&text](window &w) {
+            rows.push_back({"zarvel_parse_json" + tag,
+                            [&text](window &w) {
                                 int32_t status = -1;
                                 w.open();
                                 zarvel_document *doc = zarvel_parse_json(text.data(), text.size(), &status);
@@ -557,7 +584,8 @@ TEST(Injection, JsonEntries) {
                                 return doc ? 0 : status;
                             },
                             {2}});
-            rows.push_back({"zarvel_parse_json deferred build" + tag, [&text](window &w) {
+            rows.push_back({"zarvel_parse_json deferred build" + tag,
+                            [&text](window &w) {
                                 zarvel_document *doc = parsed_json(text, false);
                                 w.open();
                                 zarvel_node *root = zarvel_document_root(doc, 0);
@@ -568,7 +596,8 @@ TEST(Injection, JsonEntries) {
                                 return result;
                             },
                             {2}});
-            rows.push_back({"zarvel_parse_json_tape" + tag, [&text](window &w) {
+            rows.push_back({"zarvel_parse_json_tape" + tag,
+                            [&text](window &w) {
                                 zarvel_tape tape{};
                                 w.open();
                                 int32_t status = zarvel_parse_json_tape(text.data(), text.size(), &tape);
@@ -579,7 +608,8 @@ TEST(Injection, JsonEntries) {
                             },
                             {2}});
         }
-        rows.push_back({"zarvel_parse_json_tape_lenient" + tag, [&text](window &w) {
+        rows.push_back({"zarvel_parse_json_tape_lenient" + tag,
+                        [&text](window &w) {
                             zarvel_tape tape{};
                             w.open();
                             int32_t status = zarvel_parse_json_tape_lenient(text.data(), text.size(), &tape);
@@ -591,7 +621,8 @@ TEST(Injection, JsonEntries) {
                         {2}});
     }
     const std::string &rows_text = texts[0];
-    rows.push_back({"zarvel_plan_compile", [](window &w) {
+    rows.push_back({"zarvel_plan_compile",
+                    [](window &w) {
                         int32_t status = -1;
                         w.open();
                         zarvel_plan *plan = zarvel_plan_compile(plan_text.data(), plan_text.size(), &status);
@@ -601,7 +632,8 @@ TEST(Injection, JsonEntries) {
                     },
                     {2}});
     for (bool built : {false, true}) {
-        rows.push_back({std::string("zarvel_document_plan_walk") + (built ? " (built)" : " (pending)"), [&rows_text, built](window &w) {
+        rows.push_back({std::string("zarvel_document_plan_walk") + (built ? " (built)" : " (pending)"),
+                        [&rows_text, built](window &w) {
                             zarvel_plan *plan = zarvel_plan_compile(plan_text.data(), plan_text.size(), nullptr);
                             zarvel_document *doc = parsed_json(rows_text, built);
                             int32_t status = -1;
@@ -616,10 +648,12 @@ TEST(Injection, JsonEntries) {
                         },
                         {2}});
     }
-    rows.push_back({"zarvel_document_plan_walk (YAML)", [](window &w) {
+    rows.push_back({"zarvel_document_plan_walk (YAML)",
+                    [](window &w) {
                         zarvel_plan *plan = zarvel_plan_compile(plan_text.data(), plan_text.size(), nullptr);
                         std::string yaml = "rows:\n";
-                        for (int i = 0; i < 40; ++i) yaml += "- {id: " + std::to_string(i) + ", name: n, x: 1.5, ok: true}\n";
+                        for (int i = 0; i < 40; ++i)
+                            yaml += "- {id: " + std::to_string(i) + ", name: n, x: 1.5, ok: true}\n";
                         zarvel_document *doc = parsed(yaml, false);
                         int32_t status = -1;
                         w.open();
@@ -631,7 +665,8 @@ TEST(Injection, JsonEntries) {
                         return result ? 0 : status;
                     },
                     {2}});
-    rows.push_back({"zarvel_tape_plan_walk", [&rows_text](window &w) {
+    rows.push_back({"zarvel_tape_plan_walk",
+                    [&rows_text](window &w) {
                         zarvel_plan *plan = zarvel_plan_compile(plan_text.data(), plan_text.size(), nullptr);
                         zarvel_tape tape{};
                         zarvel_parse_json_tape(rows_text.data(), rows_text.size(), &tape);
@@ -676,45 +711,53 @@ TEST(Injection, OutputEntries) {
     const zarvel_serialize_options canonical{sizeof(zarvel_serialize_options), 1, 40, 1};
     using writer = std::function<uint64_t(zarvel_document *)>;
     const std::pair<const char *, writer> writers[] = {
-        {"zarvel_serialize", [](zarvel_document *d) {
+        {"zarvel_serialize",
+         [](zarvel_document *d) {
              uint64_t n = 0;
              char *t = zarvel_serialize(d, &n);
              zarvel_free(t);
              return t ? n : 0;
          }},
-        {"zarvel_serialize_ex", [&](zarvel_document *d) {
+        {"zarvel_serialize_ex",
+         [&](zarvel_document *d) {
              uint64_t n = 0;
              char *t = zarvel_serialize_ex(d, &canonical, &n);
              zarvel_free(t);
              return t ? n : 0;
          }},
-        {"zarvel_serialize_json", [](zarvel_document *d) {
+        {"zarvel_serialize_json",
+         [](zarvel_document *d) {
              uint64_t n = 0;
              char *t = zarvel_serialize_json(d, &n);
              zarvel_free(t);
              return t ? n + 1 : 0;
          }},
-        {"zarvel_serialize_json_ex", [](zarvel_document *d) {
+        {"zarvel_serialize_json_ex",
+         [](zarvel_document *d) {
              uint64_t n = 0;
              char *t = zarvel_serialize_json_ex(d, &n, 1);
              zarvel_free(t);
              return t ? n + 1 : 0;
          }},
-        {"zarvel_serialize_into", [](zarvel_document *d) {
+        {"zarvel_serialize_into",
+         [](zarvel_document *d) {
              std::vector<char> buffer(1 << 16);
              return zarvel_serialize_into(d, buffer.data(), buffer.size());
          }},
-        {"zarvel_serialize_into_ex", [&](zarvel_document *d) {
+        {"zarvel_serialize_into_ex",
+         [&](zarvel_document *d) {
              std::vector<char> buffer(1 << 16);
              return zarvel_serialize_into_ex(d, &canonical, buffer.data(), buffer.size());
          }},
-        {"zarvel_serialize_stream", [](zarvel_document *d) { return zarvel_serialize_stream(d, nullptr, write_nothing, nullptr); }},
+        {"zarvel_serialize_stream",
+         [](zarvel_document *d) { return zarvel_serialize_stream(d, nullptr, write_nothing, nullptr); }},
     };
     std::vector<entry_row> rows;
     for (const auto &[name, write] : writers) {
         for (bool built : {true, false}) {
             std::string row_name = std::string(name) + (built ? " (built)" : " (pending)");
-            rows.push_back({row_name, [write, built](window &w) {
+            rows.push_back({row_name,
+                            [write, built](window &w) {
                                 zarvel_document *doc = parsed(yaml_texts[0], built);
                                 w.open();
                                 uint64_t n = write(doc);
@@ -722,11 +765,13 @@ TEST(Injection, OutputEntries) {
                                 zarvel_document_free(doc);
                                 return n ? 0 : 2;
                             },
-                            {2}, false});
+                            {2},
+                            false});
         }
     }
     for (const std::string &text : yaml_texts) {
-        rows.push_back({"zarvel_visit on " + text.substr(0, 10), [&text](window &w) {
+        rows.push_back({"zarvel_visit on " + text.substr(0, 10),
+                        [&text](window &w) {
                             zarvel_visitor v = counting_visitor();
                             uint64_t calls = 0;
                             w.open();
@@ -736,7 +781,8 @@ TEST(Injection, OutputEntries) {
                         },
                         {2}});
     }
-    rows.push_back({"zarvel_visit_json", [](window &w) {
+    rows.push_back({"zarvel_visit_json",
+                    [](window &w) {
                         std::string text = json_text();
                         zarvel_visitor v = counting_visitor();
                         uint64_t calls = 0;
@@ -745,8 +791,10 @@ TEST(Injection, OutputEntries) {
                         w.close();
                         return status;
                     },
-                    {2}, false});
-    rows.push_back({"zarvel_visit_node", [](window &w) {
+                    {2},
+                    false});
+    rows.push_back({"zarvel_visit_node",
+                    [](window &w) {
                         zarvel_document *doc = parsed(yaml_texts[0]);
                         zarvel_node *root = zarvel_document_root(doc, 0);
                         zarvel_visitor v = counting_visitor();
@@ -757,7 +805,8 @@ TEST(Injection, OutputEntries) {
                         zarvel_document_free(doc);
                         return status;
                     },
-                    {2}, false});
+                    {2},
+                    false});
     drive_all(rows);
 }
 
@@ -769,19 +818,22 @@ TEST(Injection, TypedEntries) {
         std::string tag = " on " + text.substr(0, 10);
         for (int32_t schema : {0, 1}) {
             std::string s = " schema " + std::to_string(schema);
-            rows.push_back({"zarvel_value_drain" + s + tag, [&text, schema](window &w) {
+            rows.push_back({"zarvel_value_drain" + s + tag,
+                            [&text, schema](window &w) {
                                 zarvel_value *values = nullptr;
                                 char *pool = nullptr;
                                 uint64_t count = 0, pool_len = 0;
                                 w.open();
-                                int32_t status = zarvel_value_drain(text.data(), text.size(), schema, &values, &count, &pool, &pool_len);
+                                int32_t status = zarvel_value_drain(text.data(), text.size(), schema, &values, &count,
+                                                                    &pool, &pool_len);
                                 w.close();
                                 if (status != 0 && (values || pool || count)) status = 93;
                                 zarvel_value_free(values, pool);
                                 return status;
                             },
                             {2}});
-            rows.push_back({"zarvel_value_drain_columns" + s + tag, [&text, schema](window &w) {
+            rows.push_back({"zarvel_value_drain_columns" + s + tag,
+                            [&text, schema](window &w) {
                                 zarvel_value_columns columns{};
                                 w.open();
                                 int32_t status = zarvel_value_drain_columns(text.data(), text.size(), schema, &columns);
@@ -795,11 +847,11 @@ TEST(Injection, TypedEntries) {
     }
     // Marshal takes what it can express: no merge keys, timestamps, tags.
     static const std::string marshal_texts[] = {
-        "a: &x [1, 2.5, \"s\", true, null]\nb: *x\nc: {d: e}\nbig: 123456789012345678901234567890\n",
-        json_text()};
+        "a: &x [1, 2.5, \"s\", true, null]\nb: *x\nc: {d: e}\nbig: 123456789012345678901234567890\n", json_text()};
     for (const std::string &text : marshal_texts) {
         for (uint32_t single : {0u, 1u}) {
-            rows.push_back({"zarvel_marshal single " + std::to_string(single) + " on " + text.substr(0, 6), [&text, single](window &w) {
+            rows.push_back({"zarvel_marshal single " + std::to_string(single) + " on " + text.substr(0, 6),
+                            [&text, single](window &w) {
                                 char *bytes = nullptr;
                                 uint64_t length = 0;
                                 w.open();
@@ -811,7 +863,8 @@ TEST(Injection, TypedEntries) {
                             },
                             {2}});
         }
-        rows.push_back({"zarvel_marshal_node on " + text.substr(0, 6), [&text](window &w) {
+        rows.push_back({"zarvel_marshal_node on " + text.substr(0, 6),
+                        [&text](window &w) {
                             zarvel_document *doc = parsed(text);
                             zarvel_node *root = zarvel_document_root(doc, 0);
                             char *bytes = nullptr;
@@ -826,19 +879,21 @@ TEST(Injection, TypedEntries) {
                         },
                         {2}});
     }
-    rows.push_back({"zarvel_schema_load", [](window &w) {
+    rows.push_back({"zarvel_schema_load",
+                    [](window &w) {
                         std::string text = json_text();
                         zarvel_descriptor_node nodes[] = {
-                            {nullptr, 2, 0, 0, 1, 1, 0},  {"rows", 1, 0, 0, 2, 1, 0},  {nullptr, 2, 0, 0, 3, 4, 0},
-                            {"id", 0, 1, 1, 0, 0, 0},     {"x", 0, 2, 0, 0, 0, 0},     {"ok", 0, 3, 0, 0, 0, 0},
+                            {nullptr, 2, 0, 0, 1, 1, 0}, {"rows", 1, 0, 0, 2, 1, 0}, {nullptr, 2, 0, 0, 3, 4, 0},
+                            {"id", 0, 1, 1, 0, 0, 0},    {"x", 0, 2, 0, 0, 0, 0},    {"ok", 0, 3, 0, 0, 0, 0},
                             {"name", 0, 0, 0, 0, 0, 0},
                         };
                         std::vector<int64_t> ids(100);
                         std::vector<double> xs(100);
                         std::vector<uint8_t> oks(100);
                         std::vector<uint32_t> names(400);
-                        zarvel_column columns[] = {{nullptr, 0, 0}, {nullptr, 0, 0}, {nullptr, 0, 0}, {ids.data(), 100, 0},
-                                                   {xs.data(), 100, 0}, {oks.data(), 100, 0}, {names.data(), 100, 0}};
+                        zarvel_column columns[] = {{nullptr, 0, 0},       {nullptr, 0, 0},     {nullptr, 0, 0},
+                                                   {ids.data(), 100, 0},  {xs.data(), 100, 0}, {oks.data(), 100, 0},
+                                                   {names.data(), 100, 0}};
                         w.open();
                         int32_t status = zarvel_schema_load(text.data(), text.size(), 0, nodes, 7, 1, columns);
                         w.close();
@@ -887,7 +942,8 @@ TEST(Injection, CborEntries) {
     std::vector<entry_row> rows;
     for (const auto &bytes : inputs) {
         std::string tag = " on " + std::to_string(bytes.size()) + " bytes";
-        rows.push_back({"zarvel_cbor_decode" + tag, [&bytes](window &w) {
+        rows.push_back({"zarvel_cbor_decode" + tag,
+                        [&bytes](window &w) {
                             int32_t status = -1;
                             w.open();
                             zarvel_document *doc = zarvel_cbor_decode(bytes.data(), bytes.size(), 0, &status);
@@ -898,27 +954,32 @@ TEST(Injection, CborEntries) {
                             return status;
                         },
                         {2}});
-        rows.push_back({"zarvel_cbor_decode_sequence" + tag, [&bytes](window &w) {
+        rows.push_back({"zarvel_cbor_decode_sequence" + tag,
+                        [&bytes](window &w) {
                             std::vector<uint8_t> twice = bytes;
                             twice.insert(twice.end(), bytes.begin(), bytes.end());
                             int32_t status = -1;
                             uint64_t seen = 0;
                             w.open();
-                            uint64_t n = zarvel_cbor_decode_sequence(twice.data(), twice.size(), 0, drop_document, &seen, &status);
+                            uint64_t n = zarvel_cbor_decode_sequence(twice.data(), twice.size(), 0, drop_document,
+                                                                     &seen, &status);
                             w.close();
                             if (status == 0 && (n != 2 || seen != 2)) status = 99;
                             return status;
                         },
                         {2}});
-        rows.push_back({"zvl_cbor_decode_gen" + tag, [&bytes](window &w) {
+        rows.push_back({"zvl_cbor_decode_gen" + tag,
+                        [&bytes](window &w) {
                             zvl_cbor_sink sink{};
                             w.open();
                             int32_t status = zvl_cbor_decode_gen(bytes.data(), bytes.size(), 0, nullptr, &sink);
                             w.close();
                             return status;
                         },
-                        {2}, false});
-        rows.push_back({"zvl_cbor_decode_dom_sink" + tag, [&bytes](window &w) {
+                        {2},
+                        false});
+        rows.push_back({"zvl_cbor_decode_dom_sink" + tag,
+                        [&bytes](window &w) {
                             zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
                             w.open();
                             int32_t status = zvl_cbor_decode_dom_sink(store, bytes.data(), bytes.size(), 0, nullptr);
@@ -930,30 +991,35 @@ TEST(Injection, CborEntries) {
     }
     using encoder = std::function<uint64_t(zarvel_document *)>;
     const std::pair<const char *, encoder> encoders[] = {
-        {"zarvel_cbor_encode", [](zarvel_document *d) {
+        {"zarvel_cbor_encode",
+         [](zarvel_document *d) {
              uint64_t n = 0;
              uint8_t *b = zarvel_cbor_encode(d, 0, &n);
              zarvel_free(b);
              return b ? n : 0;
          }},
-        {"zarvel_cbor_encode canonical", [](zarvel_document *d) {
+        {"zarvel_cbor_encode canonical",
+         [](zarvel_document *d) {
              uint64_t n = 0;
              uint8_t *b = zarvel_cbor_encode(d, ZARVEL_CBOR_CANONICAL, &n);
              zarvel_free(b);
              return b ? n : 0;
          }},
-        {"zarvel_cbor_encode_into", [](zarvel_document *d) {
+        {"zarvel_cbor_encode_into",
+         [](zarvel_document *d) {
              std::vector<uint8_t> buffer(1 << 16);
              return zarvel_cbor_encode_into(d, ZARVEL_CBOR_CANONICAL, buffer.data(), buffer.size());
          }},
-        {"zarvel_cbor_encode_sequence", [](zarvel_document *d) {
+        {"zarvel_cbor_encode_sequence",
+         [](zarvel_document *d) {
              zarvel_document *docs[] = {d, d};
              uint64_t n = 0;
              uint8_t *b = zarvel_cbor_encode_sequence(docs, 2, 0, &n);
              zarvel_free(b);
              return b ? n : 0;
          }},
-        {"zarvel_cbor_encode_sequence_into", [](zarvel_document *d) {
+        {"zarvel_cbor_encode_sequence_into",
+         [](zarvel_document *d) {
              zarvel_document *docs[] = {d, d};
              std::vector<uint8_t> buffer(1 << 16);
              return zarvel_cbor_encode_sequence_into(docs, 2, ZARVEL_CBOR_CANONICAL, buffer.data(), buffer.size());
@@ -961,7 +1027,8 @@ TEST(Injection, CborEntries) {
     };
     for (const auto &[name, encode] : encoders) {
         for (bool built : {true, false}) {
-            rows.push_back({std::string(name) + (built ? " (built)" : " (pending)"), [encode, built](window &w) {
+            rows.push_back({std::string(name) + (built ? " (built)" : " (pending)"),
+                            [encode, built](window &w) {
                                 zarvel_document *doc = parsed(yaml_texts[1], built);  // the text outlives it
                                 w.open();
                                 uint64_t n = encode(doc);
@@ -969,7 +1036,8 @@ TEST(Injection, CborEntries) {
                                 zarvel_document_free(doc);
                                 return n ? 0 : 2;
                             },
-                            {2}, false});
+                            {2},
+                            false});
         }
     }
     drive_all(rows);
@@ -979,49 +1047,59 @@ TEST(Injection, CborEntries) {
 // table of duplicate detection, binary, a big integer, typed keys.
 TEST(Injection, PlainEntries) {
     static const std::string text = [] {
-        std::string t = "base: &b {k: v, n: 0x10}\nbin: !!binary aGVsbG8=\nbig: 123456789012345678901234567890\n"
-                        "list: [{<<: *b, k: w}, {<<: [*b, {z: 1}]}, *b]\n1.5: {a: 1, a: 2}\n";
+        std::string t =
+            "base: &b {k: v, n: 0x10}\nbin: !!binary aGVsbG8=\nbig: 123456789012345678901234567890\n"
+            "list: [{<<: *b, k: w}, {<<: [*b, {z: 1}]}, *b]\n1.5: {a: 1, a: 2}\n";
         for (int i = 0; i < 40; ++i) t += "key" + std::to_string(i) + ": " + std::to_string(i) + ".5\n";
         return t + "--- [1, 2]\n";
     }();
     static const zarvel_plain_options all = {sizeof(zarvel_plain_options), ZARVEL_PLAIN_ALL, 0, 0, 0};
     using writer = std::function<int32_t(zarvel_document *)>;
     const std::pair<const char *, writer> writers[] = {
-        {"zarvel_plain_json", [](zarvel_document *d) {
+        {"zarvel_plain_json",
+         [](zarvel_document *d) {
              int32_t status = -1;
              zarvel_free(zarvel_plain_json(d, nullptr, &status));
              return status;
          }},
-        {"zarvel_plain_json_ex", [](zarvel_document *d) {
+        {"zarvel_plain_json_ex",
+         [](zarvel_document *d) {
              int32_t status = -1;
              zarvel_free(zarvel_plain_json_ex(d, &all, nullptr, &status));
              return status;
          }},
-        {"zarvel_plain_json_into", [](zarvel_document *d) {
+        {"zarvel_plain_json_into",
+         [](zarvel_document *d) {
              std::vector<char> buffer(1 << 16);
              return zarvel_plain_json_into(d, &all, buffer.data(), buffer.size(), nullptr);
          }},
-        {"zarvel_plain_json_stream", [](zarvel_document *d) { return zarvel_plain_json_stream(d, &all, write_nothing, nullptr, nullptr); }},
-        {"zarvel_plain_cbor", [](zarvel_document *d) {
+        {"zarvel_plain_json_stream",
+         [](zarvel_document *d) { return zarvel_plain_json_stream(d, &all, write_nothing, nullptr, nullptr); }},
+        {"zarvel_plain_cbor",
+         [](zarvel_document *d) {
              int32_t status = -1;
              zarvel_free(zarvel_plain_cbor(d, nullptr, &status));
              return status;
          }},
-        {"zarvel_plain_cbor_ex", [](zarvel_document *d) {
+        {"zarvel_plain_cbor_ex",
+         [](zarvel_document *d) {
              int32_t status = -1;
              zarvel_free(zarvel_plain_cbor_ex(d, &all, nullptr, &status));
              return status;
          }},
-        {"zarvel_plain_cbor_into", [](zarvel_document *d) {
+        {"zarvel_plain_cbor_into",
+         [](zarvel_document *d) {
              std::vector<uint8_t> buffer(1 << 16);
              return zarvel_plain_cbor_into(d, &all, buffer.data(), buffer.size(), nullptr);
          }},
-        {"zarvel_plain_cbor_stream", [](zarvel_document *d) { return zarvel_plain_cbor_stream(d, &all, write_nothing, nullptr, nullptr); }},
+        {"zarvel_plain_cbor_stream",
+         [](zarvel_document *d) { return zarvel_plain_cbor_stream(d, &all, write_nothing, nullptr, nullptr); }},
     };
     std::vector<entry_row> rows;
     for (const auto &[name, write] : writers) {
         for (bool built : {true, false}) {
-            rows.push_back({std::string(name) + (built ? " (built)" : " (pending)"), [write, built](window &w) {
+            rows.push_back({std::string(name) + (built ? " (built)" : " (pending)"),
+                            [write, built](window &w) {
                                 zarvel_document *doc = parsed(text, built);
                                 w.open();
                                 const int32_t status = write(doc);
@@ -1029,7 +1107,8 @@ TEST(Injection, PlainEntries) {
                                 zarvel_document_free(doc);
                                 return status;
                             },
-                            {2}, false});
+                            {2},
+                            false});
         }
     }
     drive_all(rows);

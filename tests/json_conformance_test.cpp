@@ -100,8 +100,8 @@ TEST(JsonConformance, ImplementationDefinedFilesKeepTheirOutcome) {
     std::ostringstream now;
     for (const fs::path &path : cases('i')) {
         outcome o = run(read_file(path));
-        now << path.filename().string() << " document=" << o.document << " tape=" << o.tape
-            << " lenient=" << o.lenient << "\n";
+        now << path.filename().string() << " document=" << o.document << " tape=" << o.tape << " lenient=" << o.lenient
+            << "\n";
     }
     if (std::getenv("ZARVEL_WRITE_OUTCOMES")) {
         std::ofstream(outcomes_file) << now.str();

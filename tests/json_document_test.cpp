@@ -101,7 +101,8 @@ TEST(JsonDocument, SpecimenTrees) {
         {"escapes in keys and values", R"({"k\n":"\"\\\/\b\f\n\r\t"})",
          "k2s0t7F(k0s3t0F'k\\x0A' k0s3t0F'\\x22\\x5C/\\x08\\x0C\\x0A\\x0D\\x09')"},
         {"surrogate pair", R"(["\ud83d\ude00"])", "k1s0t6F(k0s3t0F'\\xF0\\x9F\\x98\\x80')"},
-        {"escapes between long runs", R"(["abcdefghijklmnopqrstuvwxyz\u0041\u00e9\u20ac0123456789abcdef\\\"\ud83d\ude00x\u0000"])",
+        {"escapes between long runs",
+         R"(["abcdefghijklmnopqrstuvwxyz\u0041\u00e9\u20ac0123456789abcdef\\\"\ud83d\ude00x\u0000"])",
          "k1s0t6F(k0s3t0F'abcdefghijklmnopqrstuvwxyzA\\xC3\\xA9\\xE2\\x82\\xAC0123456789abcdef\\x5C\\x22\\xF0\\x9F\\x98\\x80x\\x00')"},
         {"non-ASCII string", "[\"\xC3\xA9\"]", "k1s0t6F(k0s3t0F'\\xC3\\xA9')"},
         {"big and negative numbers", "[-0, 18446744073709551616, 1E5, 1e-5]",
@@ -157,7 +158,8 @@ TEST(JsonDocument, Failures) {
         {"truncated sequence", "\"\xC3\"", 4, "ill-formed UTF-8 at byte 1", 1},
         {"overlong form", "[\"\xC0\xAF\"]", 4, "ill-formed UTF-8 at byte 2", 2},
         {"encoded surrogate", "\"\xED\xA0\x80\"", 4, "ill-formed UTF-8 at byte 1", 1},
-        {"1001 levels", std::string(1001, '[') + std::string(1001, ']') + "\t", 3, "nesting depth exceeds the limit", 1000},
+        {"1001 levels", std::string(1001, '[') + std::string(1001, ']') + "\t", 3, "nesting depth exceeds the limit",
+         1000},
         {"1001 levels unclosed", std::string(1001, '['), 3, "nesting depth exceeds the limit", 1000},
         {"fault at depth 300", std::string(300, '[') + "x", 1, "not strict JSON at byte 300", 300},
     };
@@ -317,8 +319,7 @@ TEST(JsonDocument, ChildrenOfLongArraysAreTheItemsByPosition) {
 // with decoding skipped and the direct composer; for JSON texts it reads the
 // same tree.
 TEST(JsonDocument, FallbackRoadReadsTheSameTree) {
-    const char *texts[] = {R"({"a":[1,2.5,"x\ty"],"b":{"c":null,"d":true}})", R"([[],{},"\u00e9"])", "42",
-                           "\"s\""};
+    const char *texts[] = {R"({"a":[1,2.5,"x\ty"],"b":{"c":null,"d":true}})", R"([[],{},"\u00e9"])", "42", "\"s\""};
     zarvel_parse_switches switches;
     switches.skip_decoding = true;
     switches.composer = zarvel_composer_choice::direct;
@@ -580,7 +581,8 @@ TEST(JsonConformance, OutcomeFollowsTheValidator) {
                 << doc_test::escape(t.substr(0, 80));
         }
         if (expected == 4) {
-            EXPECT_EQ(last_message(), "ill-formed UTF-8 at byte " + std::to_string(bad)) << doc_test::escape(t.substr(0, 80));
+            EXPECT_EQ(last_message(), "ill-formed UTF-8 at byte " + std::to_string(bad))
+                << doc_test::escape(t.substr(0, 80));
         }
         if (expected == 0) {
             accepted += 1;
@@ -599,12 +601,12 @@ TEST(JsonFailure, EveryAllocation) {
         big += (i ? "," : "") + std::string("\"key") + std::to_string(i) + "\":[\"v\\n" + std::to_string(i) + "\",1.5]";
     big += "}";
     const std::string texts[] = {
-        big,                                   // tape road, deferred build
-        big + "\t",                            // direct road
-        "\"a\\u00e9b\"",                       // direct root string with escape
-        "[\"\xC3\xA9\", {\"x\":[true]}]",       // direct road (non-ASCII)
-        "[1,]",                                // refused
-        "[\"\xFF\"]",                          // ill-formed UTF-8
+        big,                               // tape road, deferred build
+        big + "\t",                        // direct road
+        "\"a\\u00e9b\"",                   // direct root string with escape
+        "[\"\xC3\xA9\", {\"x\":[true]}]",  // direct road (non-ASCII)
+        "[1,]",                            // refused
+        "[\"\xFF\"]",                      // ill-formed UTF-8
     };
     for (const std::string &text : texts) {
         std::string expected;

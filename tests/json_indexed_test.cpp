@@ -40,15 +40,14 @@ classified classify_all(const index_variant &variant, const char *text, uint64_t
     return out;
 }
 
-const char alphabet[] = {'"', '"', '\\', '\\', '{', '}', '[', ']', ',', ':', 'a', '1', ' ', '\n', '\t',
-                         '\r', 0x01, 0x0C, 0x1A, 0x1F, 0x20, '\x7f', '\x80', '\xbf', '\xc3', '\xe2',
-                         '\xed', '\xf0', '\xf4', '\xff', 'u', '0', 'D', '8', 't', '-', '+', 'e', '.'};
+const char alphabet[] = {'"',    '"',    '\\',   '\\',   '{',  '}',  '[',  ']',  ',',    ':',    'a',    '1',    ' ',
+                         '\n',   '\t',   '\r',   0x01,   0x0C, 0x1A, 0x1F, 0x20, '\x7f', '\x80', '\xbf', '\xc3', '\xe2',
+                         '\xed', '\xf0', '\xf4', '\xff', 'u',  '0',  'D',  '8',  't',    '-',    '+',    'e',    '.'};
 
 std::string random_text(std::mt19937_64 &random, size_t len) {
     std::string s;
     bool sparse = random() & 1;  // long plain runs, so that vector loops run long
-    for (size_t i = 0; i < len; ++i)
-        s += sparse && random() % 8 ? 'x' : alphabet[random() % sizeof alphabet];
+    for (size_t i = 0; i < len; ++i) s += sparse && random() % 8 ? 'x' : alphabet[random() % sizeof alphabet];
     return s;
 }
 
@@ -105,9 +104,17 @@ TEST(JsonIndexed, ChunksJoinSeamlessly) {
 
 // Builds random byte strings out of UTF-8 pieces, good and bad.
 std::string random_utf8(std::mt19937_64 &random, size_t pieces) {
-    static const char *const good[] = {"a", " ", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
-                                       "\xed\x9f\xbf", "\xee\x80\x80", "\xf4\x8f\xbf\xbf", "\xc2\x80",
-                                       "\xe0\xa0\x80", "\xf0\x90\x80\x80"};
+    static const char *const good[] = {"a",
+                                       " ",
+                                       "\xc3\xa9",
+                                       "\xe2\x82\xac",
+                                       "\xf0\x9f\x98\x80",
+                                       "\xed\x9f\xbf",
+                                       "\xee\x80\x80",
+                                       "\xf4\x8f\xbf\xbf",
+                                       "\xc2\x80",
+                                       "\xe0\xa0\x80",
+                                       "\xf0\x90\x80\x80"};
     std::string s;
     for (size_t i = 0; i < pieces; ++i) {
         if (random() % 16 == 0)
@@ -217,8 +224,8 @@ void expect_same_tape(const std::string &s) {
                 ASSERT_EQ(std::memcmp(&tape, &zero, sizeof tape), 0);
             }
             tape_copy got = copy_of(r, tape);
-            ASSERT_EQ(got.result, want.result) << variant.name << (packed ? " packed " : " columns ")
-                                               << testing::PrintToString(s);
+            ASSERT_EQ(got.result, want.result)
+                << variant.name << (packed ? " packed " : " columns ") << testing::PrintToString(s);
             ASSERT_EQ(got.types, want.types) << variant.name << " " << testing::PrintToString(s);
             ASSERT_EQ(got.starts, want.starts) << variant.name << " " << testing::PrintToString(s);
             ASSERT_EQ(got.lens, want.lens) << variant.name << " " << testing::PrintToString(s);
@@ -307,8 +314,8 @@ TEST(JsonIndexed, NestingLimits) {
             expect_same_tape(s);
             zarvel_tape tape{};
             int result = zvl::tape_build_indexed(s.data(), s.size(), 0, &tape, false, portable);
-            bool want = levels <= 255 || (levels == 256 && std::string(inner) != "\"\xc3\xa9\"" &&
-                                          (std::string(inner) == "1"));
+            bool want =
+                levels <= 255 || (levels == 256 && std::string(inner) != "\"\xc3\xa9\"" && (std::string(inner) == "1"));
             EXPECT_EQ(result == zvl::tape_built, want) << levels << " " << testing::PrintToString(inner);
             zarvel_tape_free(&tape);
         }
@@ -322,8 +329,9 @@ void random_value(std::mt19937_64 &random, std::string &out, int depth) {
         out += spaces[random() % 6];
     };
     auto string = [&] {
-        static const char *const pieces[] = {"a", "key", "\\n", "\\\"", "\\\\", "\\u00e9", "\\ud83d\\ude00",
-                                             "\xc3\xa9", "\xe2\x82\xac", "\\/", " ", "{", "]", ":"};
+        static const char *const pieces[] = {
+            "a",        "key",          "\\n", "\\\"", "\\\\", "\\u00e9", "\\ud83d\\ude00",
+            "\xc3\xa9", "\xe2\x82\xac", "\\/", " ",    "{",    "]",       ":"};
         out += '"';
         int n = static_cast<int>(random() % 6);
         for (int i = 0; i < n; ++i) out += pieces[random() % (sizeof pieces / sizeof *pieces)];
@@ -334,8 +342,8 @@ void random_value(std::mt19937_64 &random, std::string &out, int depth) {
     switch (pick) {
     case 0: string(); break;
     case 1: {
-        static const char *const numbers[] = {"0", "-0", "12", "-3.25", "1e5", "2E-7", "123456789012345678901",
-                                              "0.000001", "-1.5e+300", "7"};
+        static const char *const numbers[] = {
+            "0", "-0", "12", "-3.25", "1e5", "2E-7", "123456789012345678901", "0.000001", "-1.5e+300", "7"};
         out += numbers[random() % 10];
         break;
     }
@@ -402,9 +410,23 @@ TEST(JsonIndexed, RandomDocumentsAndMutationsBuildAsTheColumnBuilder) {
 // end of the text builds as the column builder builds it.
 TEST(JsonIndexed, NumberTokensAtEveryDistanceFromTheEnd) {
     std::mt19937_64 random(81);
-    std::vector<std::string> tokens = {"-65.613616999999977", "0", "-0", "0.5", "00", "01.5", "-", "1.", ".5",
-                                       "1.5e3", "2E-7", "1.5.5", "-0.0", "7,8", "123456789012345678901234567890123",
-                                       "1.234567890123456789012345678901", "1.23456789012345678901234567890"};
+    std::vector<std::string> tokens = {"-65.613616999999977",
+                                       "0",
+                                       "-0",
+                                       "0.5",
+                                       "00",
+                                       "01.5",
+                                       "-",
+                                       "1.",
+                                       ".5",
+                                       "1.5e3",
+                                       "2E-7",
+                                       "1.5.5",
+                                       "-0.0",
+                                       "7,8",
+                                       "123456789012345678901234567890123",
+                                       "1.234567890123456789012345678901",
+                                       "1.23456789012345678901234567890"};
     const char alphabet[] = "0123456789-.eE+";
     for (int i = 0; i < 300; ++i) {
         std::string t;

@@ -19,11 +19,16 @@ namespace {
 // ---- whitespace ---------------------------------------------------------------
 
 TEST(JsonKernels, Whitespace) {
-    struct row { std::string text; uint64_t from; int32_t result; uint64_t pos; int32_t tab; };
+    struct row {
+        std::string text;
+        uint64_t from;
+        int32_t result;
+        uint64_t pos;
+        int32_t tab;
+    };
     const row rows[] = {
-        {"", 0, -1, 0, 0},          {"   ", 0, -1, 3, 0},      {" \r\n x", 0, 1, 4, 0},
-        {"x", 0, 1, 0, 0},          {"  \tx", 0, 0, 2, 1},     {"ab  ", 2, -1, 4, 0},
-        {"a b", 1, 1, 2, 0},
+        {"", 0, -1, 0, 0},     {"   ", 0, -1, 3, 0},  {" \r\n x", 0, 1, 4, 0}, {"x", 0, 1, 0, 0},
+        {"  \tx", 0, 0, 2, 1}, {"ab  ", 2, -1, 4, 0}, {"a b", 1, 1, 2, 0},
     };
     for (const row &r : rows) {
         uint64_t pos = r.from;
@@ -37,15 +42,18 @@ TEST(JsonKernels, Whitespace) {
 // ---- literals -------------------------------------------------------------------
 
 TEST(JsonKernels, Literal) {
-    struct row { std::string text; const char *word; int32_t result; uint64_t pos; };
+    struct row {
+        std::string text;
+        const char *word;
+        int32_t result;
+        uint64_t pos;
+    };
     const row rows[] = {
-        {"true", "true", 1, 4},      {"true,", "true", 1, 4},   {"true]", "true", 1, 4},
-        {"true}", "true", 1, 4},     {"true:", "true", 1, 4},   {"true\t", "true", 1, 4},
-        {"true\n", "true", 1, 4},    {"true\r", "true", 1, 4},  {"true ", "true", 1, 4},
-        {"trueX", "true", 0, 4},     {"true[", "true", 0, 4},   {"tru", "true", 0, 0},
-        {"trUe", "true", 0, 0},      {"false", "false", 1, 5},  {"null", "null", 1, 4},
-        {"nullnull", "null", 0, 4},  {"", "", 1, 0},            {"x", "", 0, 0},
-        {",", "", 1, 0},             {"", "null", 0, 0},
+        {"true", "true", 1, 4},  {"true,", "true", 1, 4},  {"true]", "true", 1, 4},  {"true}", "true", 1, 4},
+        {"true:", "true", 1, 4}, {"true\t", "true", 1, 4}, {"true\n", "true", 1, 4}, {"true\r", "true", 1, 4},
+        {"true ", "true", 1, 4}, {"trueX", "true", 0, 4},  {"true[", "true", 0, 4},  {"tru", "true", 0, 0},
+        {"trUe", "true", 0, 0},  {"false", "false", 1, 5}, {"null", "null", 1, 4},   {"nullnull", "null", 0, 4},
+        {"", "", 1, 0},          {"x", "", 0, 0},          {",", "", 1, 0},          {"", "null", 0, 0},
     };
     for (const row &r : rows) {
         uint64_t pos = 0;
@@ -57,7 +65,12 @@ TEST(JsonKernels, Literal) {
 // ---- strings --------------------------------------------------------------------
 
 TEST(JsonKernels, String) {
-    struct row { std::string text; int32_t result; uint64_t close; int32_t escape; };
+    struct row {
+        std::string text;
+        int32_t result;
+        uint64_t close;
+        int32_t escape;
+    };
     const row rows[] = {
         {"\"\"", 1, 1, 0},
         {"\"abc\"", 1, 4, 0},
@@ -69,10 +82,10 @@ TEST(JsonKernels, String) {
         {"\"\\uABCD\"", 1, 7, 1},
         {"\"\\ud83d\\ude00\"", 1, 13, 1},
         {"\"long body with an escape at the end \\n\"", 1, 39, 1},
-        {"\"\\ude00\"", 0, 0, 0},           // lone low surrogate
-        {"\"\\ud83d\"", 0, 0, 0},           // high surrogate alone
-        {"\"\\ud83dx\\ude00\"", 0, 0, 0},   // high surrogate not followed by an escape
-        {"\"\\ud83d\\u0041\"", 0, 0, 0},    // high surrogate followed by no low one
+        {"\"\\ude00\"", 0, 0, 0},          // lone low surrogate
+        {"\"\\ud83d\"", 0, 0, 0},          // high surrogate alone
+        {"\"\\ud83dx\\ude00\"", 0, 0, 0},  // high surrogate not followed by an escape
+        {"\"\\ud83d\\u0041\"", 0, 0, 0},   // high surrogate followed by no low one
         {"\"\\u12\"", 0, 0, 0},
         {"\"\\u12", 0, 0, 0},
         {"\"\\uGGGG\"", 0, 0, 0},
@@ -80,11 +93,11 @@ TEST(JsonKernels, String) {
         {"\"\\", 0, 0, 0},
         {"\"abc", 0, 0, 0},
         {"\"", 0, 0, 0},
-        {"\"a\tb\"", 0, 0, 0},               // raw tab
+        {"\"a\tb\"", 0, 0, 0},  // raw tab
         {"\"a\nb\"", 0, 0, 0},
         {"\"0123456789abcdef\x01\"", 0, 0, 0},  // control past the first eight bytes
-        {"x\"\"", 0, 0, 0},                  // no opening quote
-        {"\"\xc3\xa9\"", 1, 3, 0},           // bytes above 0x7F are not checked here
+        {"x\"\"", 0, 0, 0},                     // no opening quote
+        {"\"\xc3\xa9\"", 1, 3, 0},              // bytes above 0x7F are not checked here
         {"\"\x7f\"", 1, 2, 0},
     };
     for (const row &r : rows) {
@@ -182,8 +195,7 @@ TEST(JsonKernels, NumberGrammarAndValues) {
         uint64_t pos2 = 0, pos3 = 0;
         int32_t is_float = 9;
         EXPECT_EQ(zvl_json_number(r.text.data(), r.text.size(), &pos2), r.result) << r.text;
-        EXPECT_EQ(zvl_json_number_shape(r.text.data(), r.text.size(), &pos3, &is_float), r.result)
-            << r.text;
+        EXPECT_EQ(zvl_json_number_shape(r.text.data(), r.text.size(), &pos3, &is_float), r.result) << r.text;
         if (!got) {
             EXPECT_EQ(pos, 0u) << r.text;
             EXPECT_EQ(pos2, 0u) << r.text;
@@ -301,15 +313,18 @@ TEST(JsonKernels, LongLexemesConvertExactly) {
         double d = 0;
         ASSERT_EQ(zvl_json_number_scan(s.data(), s.size(), &pos, &kind, nullptr, &d), 1) << s;
         EXPECT_EQ(d, std::strtod(s.c_str(), nullptr)) << s;
-        EXPECT_EQ(zvl::json::long_lexeme_to_double(s.data(), s.size()), std::strtod(s.c_str(), nullptr))
-            << s;
+        EXPECT_EQ(zvl::json::long_lexeme_to_double(s.data(), s.size()), std::strtod(s.c_str(), nullptr)) << s;
     }
 }
 
 // ---- document validation ----------------------------------------------------------
 
 TEST(JsonKernels, DocumentAcceptsAndRefusesWithOffsets) {
-    struct row { std::string text; int32_t result; uint64_t offset; };
+    struct row {
+        std::string text;
+        int32_t result;
+        uint64_t offset;
+    };
     const row rows[] = {
         {"", 0, 0},
         {"   ", 0, 3},
@@ -341,16 +356,16 @@ TEST(JsonKernels, DocumentAcceptsAndRefusesWithOffsets) {
         {"[1", 0, 2},
         {"{\"a\":1", 0, 6},
         {"{\"a\"", 0, 4},
-        {"[\"abc", 0, 1},         // a string cut by the end: its first byte
-        {"[tru", 0, 1},           // a literal cut by the end: its first byte
-        {"[trux]", 0, 1},         // misspelt literal: its first byte
-        {"[truex]", 0, 5},        // literal without delimiter: the byte after it
+        {"[\"abc", 0, 1},   // a string cut by the end: its first byte
+        {"[tru", 0, 1},     // a literal cut by the end: its first byte
+        {"[trux]", 0, 1},   // misspelt literal: its first byte
+        {"[truex]", 0, 5},  // literal without delimiter: the byte after it
         {"[nullnull]", 0, 5},
-        {"[01]", 0, 1},           // bad number: its first byte
+        {"[01]", 0, 1},  // bad number: its first byte
         {"[1.]", 0, 1},
         {"[-]", 0, 1},
         {"[12a]", 0, 1},
-        {"[\"a\\x\"]", 0, 1},      // bad string: its opening quote
+        {"[\"a\\x\"]", 0, 1},  // bad string: its opening quote
         {"[\"a\tb\"]", 0, 1},
         {"[x]", 0, 1},
         {"[+1]", 0, 1},
@@ -359,7 +374,7 @@ TEST(JsonKernels, DocumentAcceptsAndRefusesWithOffsets) {
         {"{\"a\"::1}", 0, 5},
         {"[1,,2]", 0, 3},
         {"[,1]", 0, 1},
-        {"{[1]:2}", 0, 1},         // container in key position
+        {"{[1]:2}", 0, 1},  // container in key position
         {"[1:2]", 0, 2},
         {"\"a\" \"b\"", 0, 4},
         {"[1]\x01", 0, 3},
@@ -439,8 +454,7 @@ void expect_stage1(const std::string &text) {
     std::vector<zvl_json_stage1_block> blocks(ref.blocks.size() + 1);
     uint64_t block_count = 99;
     int32_t flags = 0;
-    int32_t result = zvl_json_stage1_masks_scalar(text.data(), text.size(), blocks.data(),
-                                                  &block_count, &flags);
+    int32_t result = zvl_json_stage1_masks_scalar(text.data(), text.size(), blocks.data(), &block_count, &flags);
     ASSERT_EQ(result, ref.result) << testing::PrintToString(text);
     ASSERT_EQ(flags, ref.flags) << testing::PrintToString(text);
     ASSERT_EQ(block_count, ref.blocks.size()) << testing::PrintToString(text);
@@ -449,14 +463,12 @@ void expect_stage1(const std::string &text) {
         ASSERT_EQ(blocks[b].backslashes, ref.blocks[b].backslashes) << testing::PrintToString(text);
         ASSERT_EQ(blocks[b].operators, ref.blocks[b].operators) << testing::PrintToString(text);
         ASSERT_EQ(blocks[b].controls, ref.blocks[b].controls) << testing::PrintToString(text);
-        ASSERT_EQ(blocks[b].structurals, ref.blocks[b].structurals)
-            << testing::PrintToString(text) << " block " << b;
+        ASSERT_EQ(blocks[b].structurals, ref.blocks[b].structurals) << testing::PrintToString(text) << " block " << b;
     }
     std::vector<uint32_t> positions(text.size() + 1);
     uint64_t count = 99;
     int32_t flags2 = 0;
-    ASSERT_EQ(zvl_json_stage1_scalar(text.data(), text.size(), positions.data(), &count, &flags2),
-              ref.result);
+    ASSERT_EQ(zvl_json_stage1_scalar(text.data(), text.size(), positions.data(), &count, &flags2), ref.result);
     ASSERT_EQ(flags2, ref.flags);
     positions.resize(count);
     ASSERT_EQ(positions, ref.structurals) << testing::PrintToString(text);
@@ -487,8 +499,7 @@ TEST(JsonStage1, Examples) {
     EXPECT_EQ(zvl_json_stage1_masks_scalar("[\"\t\"]", 5, &block, &blocks_written, &flags), 1);
     EXPECT_EQ(flags, ZVL_JSON_FLAG_CONTROL_IN_STRING);
 
-    for (const char *s : {"", "\"", "\\", "\\\"", "[\"\\\\\"]", "\"\\\\\\\"\"", "{\"k\":\"v\"}"})
-        expect_stage1(s);
+    for (const char *s : {"", "\"", "\\", "\\\"", "[\"\\\\\"]", "\"\\\\\\\"\"", "{\"k\":\"v\"}"}) expect_stage1(s);
 }
 
 // Escapes, quotes and strings that straddle block boundaries.
@@ -507,8 +518,8 @@ TEST(JsonStage1, BlockBoundaries) {
 }
 
 TEST(JsonStage1, RandomBuffersMatchTheReference) {
-    const char alphabet[] = {'"', '"', '\\', '\\', '{', '}', '[', ']', ',', ':', 'a', '1',
-                             ' ', '\n', '\t', 0x01, '\x80', '\xff'};
+    const char alphabet[] = {'"', '"', '\\', '\\', '{',  '}',  '[',  ']',    ',',
+                             ':', 'a', '1',  ' ',  '\n', '\t', 0x01, '\x80', '\xff'};
     std::mt19937_64 random(99);
     for (int i = 0; i < 20000; ++i) {
         size_t len = random() % 300;
@@ -541,7 +552,11 @@ std::string step_all(const std::string &text, uint32_t max_depth = 1000, bool st
 }
 
 TEST(JsonStepper, TransitionTable) {
-    struct row { std::string text; bool string_keys; std::string trace; };
+    struct row {
+        std::string text;
+        bool string_keys;
+        std::string trace;
+    };
     const row rows[] = {
         {"[]", false, "=closed"},
         {"{}", false, "=closed"},
@@ -557,10 +572,10 @@ TEST(JsonStepper, TransitionTable) {
         {"{\"a\":}", false, "\"k=refused"},
         {"[}", false, "=refused"},
         {"{]", false, "=refused"},
-        {"{1: 2}", false, "#k#=closed"},          // any scalar key without string_keys
+        {"{1: 2}", false, "#k#=closed"},  // any scalar key without string_keys
         {"{1: 2}", true, "=refused"},
         {"{\"a\": 1, 2: 3}", false, "\"k#=refused"},  // after ",", only a string key
-        {"{[1]: 2}", false, "[k#]#=closed"},       // a container key expects ":" after it
+        {"{[1]: 2}", false, "[k#]#=closed"},          // a container key expects ":" after it
         {"{[1]}", false, "[k#]=refused"},
         {"{[1], 2}", false, "[k#]=refused"},
         {"{[1]: 2}", true, "=refused"},
@@ -569,13 +584,12 @@ TEST(JsonStepper, TransitionTable) {
         {"[\"a\\x\"]", false, "=refused"},
         {"[trux]", false, "=refused"},
         {"[01]", false, "=refused"},
-        {"[1]  trailing", false, "#=closed"},       // the caller looks past the bracket
+        {"[1]  trailing", false, "#=closed"},  // the caller looks past the bracket
         {"[1", false, "#=refused"},
         {"[1,\t2]", false, "#=refused"},
         {"[1:2]", false, "#=refused"},
     };
-    for (const row &r : rows)
-        EXPECT_EQ(step_all(r.text, 1000, r.string_keys), r.trace) << r.text;
+    for (const row &r : rows) EXPECT_EQ(step_all(r.text, 1000, r.string_keys), r.trace) << r.text;
 }
 
 TEST(JsonStepper, TokensCarryTheirValues) {

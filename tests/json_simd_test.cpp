@@ -13,15 +13,14 @@
 
 namespace {
 
-const char alphabet[] = {'"', '"', '\\', '\\', '{', '}', '[', ']', ',', ':', 'a', '1', ' ', '\n',
-                         '\t', 0x01, 0x1F, 0x20, '\x7f', '\x80', '\xc3', '\xff', 'u', '0', 'D', '8'};
+const char alphabet[] = {'"',  '"',  '\\', '\\', '{',  '}',    '[',    ']',    ',',    ':', 'a', '1', ' ',
+                         '\n', '\t', 0x01, 0x1F, 0x20, '\x7f', '\x80', '\xc3', '\xff', 'u', '0', 'D', '8'};
 
 std::string random_text(std::mt19937_64 &random, size_t len) {
     std::string s;
     // Some texts are mostly plain bytes so that vector loops run long.
     bool sparse = random() & 1;
-    for (size_t i = 0; i < len; ++i)
-        s += sparse && random() % 8 ? 'x' : alphabet[random() % sizeof alphabet];
+    for (size_t i = 0; i < len; ++i) s += sparse && random() % 8 ? 'x' : alphabet[random() % sizeof alphabet];
     return s;
 }
 

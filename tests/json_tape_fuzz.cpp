@@ -23,8 +23,7 @@ namespace json_fuzz {
 // brackets balanced, entry 0 the document.
 // Returns the deepest nesting of the tape.
 inline uint64_t check_tape(const zarvel_tape &tape, const char *text, uint64_t len) {
-    if (tape.count < 2 || tape.types[0] != ZARVEL_TAPE_DOCUMENT || tape.text != text ||
-        tape.text_len != len)
+    if (tape.count < 2 || tape.types[0] != ZARVEL_TAPE_DOCUMENT || tape.text != text || tape.text_len != len)
         std::abort();
     uint64_t depth = 0, deepest = 0;
     for (uint64_t i = 1; i < tape.count; ++i) {
@@ -50,13 +49,11 @@ inline uint64_t check_tape(const zarvel_tape &tape, const char *text, uint64_t l
         case ZARVEL_TAPE_STRING:
         case ZARVEL_TAPE_RAW:
             if (start > len || tape.lens[i] > len - start) std::abort();
-            if (type == ZARVEL_TAPE_STRING && (start == 0 || text[start - 1] != '"' ||
-                                               start + tape.lens[i] >= len ||
+            if (type == ZARVEL_TAPE_STRING && (start == 0 || text[start - 1] != '"' || start + tape.lens[i] >= len ||
                                                text[start + tape.lens[i]] != '"'))
                 std::abort();
             break;
-        default:
-            std::abort();
+        default: std::abort();
         }
     }
     if (depth != 0) std::abort();
@@ -86,8 +83,7 @@ inline void run_one(const char *text, uint64_t len) {
         if (!all_zero(strict)) std::abort();
         if (status == 1 && valid) std::abort();
         // Too deep: the validator stops at the same bracket.
-        if (status == 3 && (valid || offset >= len || (text[offset] != '[' && text[offset] != '{')))
-            std::abort();
+        if (status == 3 && (valid || offset >= len || (text[offset] != '[' && text[offset] != '{'))) std::abort();
         if (status == 4 && !valid) std::abort();
         if (!valid && offset > len) std::abort();
     }

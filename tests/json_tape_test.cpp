@@ -55,7 +55,10 @@ bool is_zero(const zarvel_tape &tape) {
 // ---- spec-level examples ----------------------------------------------------------
 
 TEST(JsonTape, EntriesOfSmallDocuments) {
-    struct row { std::string text; std::vector<entry> entries; };
+    struct row {
+        std::string text;
+        std::vector<entry> entries;
+    };
     const row rows[] = {
         {"[]", {{0, 0, 0}, {7, 2, 0}, {9, 1, 0}}},
         {"{}", {{0, 0, 0}, {8, 2, 0}, {9, 1, 0}}},
@@ -82,7 +85,11 @@ TEST(JsonTape, EntriesOfSmallDocuments) {
 }
 
 TEST(JsonTape, StrictFailures) {
-    struct row { std::string text; int32_t status; std::string message; };
+    struct row {
+        std::string text;
+        int32_t status;
+        std::string message;
+    };
     const row rows[] = {
         {"4 2", 1, "not strict JSON at byte 2"},
         {"", 1, "not strict JSON at byte 0"},
@@ -154,11 +161,15 @@ TEST(JsonTape, NestingOf256LevelsAsciiOnly) {
 // ---- lenient ----------------------------------------------------------------------
 
 TEST(JsonTape, Lenient) {
-    struct row { std::string text; int32_t status; std::string message; std::vector<entry> entries; };
+    struct row {
+        std::string text;
+        int32_t status;
+        std::string message;
+        std::vector<entry> entries;
+    };
     const row rows[] = {
         {"[1.2.3]", 0, "", {{0, 0, 0}, {7, 3, 0}, {10, 1, 5}, {9, 1, 0}}},
-        {"[01, -, 1e, 5]", 0, "",
-         {{0, 0, 0}, {7, 6, 0}, {10, 1, 2}, {10, 5, 1}, {10, 8, 2}, {10, 12, 1}, {9, 1, 0}}},
+        {"[01, -, 1e, 5]", 0, "", {{0, 0, 0}, {7, 6, 0}, {10, 1, 2}, {10, 5, 1}, {10, 8, 2}, {10, 12, 1}, {9, 1, 0}}},
         {"{\"a\":\t1}", 0, "", {{0, 0, 0}, {8, 4, 0}, {6, 2, 1}, {10, 6, 1}, {9, 1, 0}}},
         {"hello", 0, "", {{0, 0, 0}, {10, 0, 5}}},
         {" hello world \t\n", 0, "", {{0, 0, 0}, {10, 1, 11}}},
@@ -182,8 +193,7 @@ TEST(JsonTape, Lenient) {
     for (const row &r : rows) {
         zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "(unchanged)");
         tape_holder h;
-        ASSERT_EQ(zarvel_parse_json_tape_lenient(r.text.data(), r.text.size(), &h.tape), r.status)
-            << r.text;
+        ASSERT_EQ(zarvel_parse_json_tape_lenient(r.text.data(), r.text.size(), &h.tape), r.status) << r.text;
         if (r.status) {
             EXPECT_EQ(last_message(), r.message) << r.text;
             EXPECT_TRUE(is_zero(h.tape)) << r.text;
@@ -254,7 +264,7 @@ TEST(JsonTape, Convert) {
 // Generates a random JSON text and, alongside, the entries a tape of it must
 // hold; numbers are remembered for the conversion check.
 class generator {
-public:
+  public:
     explicit generator(uint64_t seed) : random_(seed) {}
 
     std::string text;
@@ -270,7 +280,7 @@ public:
         ws();
     }
 
-private:
+  private:
     uint64_t pick(uint64_t n) { return random_() % n; }
     void ws() {
         static const char spaces[] = {' ', '\n', '\r', '\t'};
@@ -282,8 +292,9 @@ private:
         lexemes.push_back(std::move(lexeme));
     }
     void string_value() {
-        static const char *pieces[] = {"a", "bc", "\\n", "\\\"", "\\u00e9", "\\ud83d\\ude00", "xyz12345",
-                                       " ", "\xc3\xa9", "0123456789abcdefghij", "/", "\\\\"};
+        static const char *pieces[] = {
+            "a", "bc",  "\\n", "\\\"", "\\u00e9", "\\ud83d\\ude00", "xyz12345", " ", "\xc3\xa9", "0123456789abcdefghij",
+            "/", "\\\\"};
         text += '"';
         uint64_t start = text.size();
         uint64_t n = pick(6);
@@ -319,9 +330,18 @@ private:
     void value(int depth) {
         uint64_t k = pick(depth > 6 ? 6 : 8);
         switch (k) {
-        case 0: push(ZARVEL_TAPE_NULL, text.size(), 4); text += "null"; break;
-        case 1: push(ZARVEL_TAPE_TRUE, text.size(), 4); text += "true"; break;
-        case 2: push(ZARVEL_TAPE_FALSE, text.size(), 5); text += "false"; break;
+        case 0:
+            push(ZARVEL_TAPE_NULL, text.size(), 4);
+            text += "null";
+            break;
+        case 1:
+            push(ZARVEL_TAPE_TRUE, text.size(), 4);
+            text += "true";
+            break;
+        case 2:
+            push(ZARVEL_TAPE_FALSE, text.size(), 5);
+            text += "false";
+            break;
         case 3: string_value(); break;
         case 4:
         case 5: number(); break;
@@ -370,8 +390,7 @@ TEST(JsonTape, RandomDocumentsMatchTheReferenceWalk) {
         std::vector<double> doubles(strict.tape.count, 0);
         int64_t numbers = 0;
         for (const std::string &s : g.lexemes) numbers += !s.empty();
-        ASSERT_EQ(zarvel_tape_convert(&strict.tape, 0, strict.tape.count, ints.data(), doubles.data()),
-                  numbers);
+        ASSERT_EQ(zarvel_tape_convert(&strict.tape, 0, strict.tape.count, ints.data(), doubles.data()), numbers);
         for (size_t e = 0; e < g.lexemes.size(); ++e) {
             const std::string &s = g.lexemes[e];
             if (s.empty()) continue;
@@ -387,8 +406,7 @@ TEST(JsonTape, RandomDocumentsMatchTheReferenceWalk) {
         // The lenient tape has the same entries with every number unchecked.
         if (zarvel_kernels_get()->has_special(g.text.data(), g.text.size())) continue;
         tape_holder lenient;
-        ASSERT_EQ(zarvel_parse_json_tape_lenient(g.text.data(), g.text.size(), &lenient.tape), 0)
-            << g.text;
+        ASSERT_EQ(zarvel_parse_json_tape_lenient(g.text.data(), g.text.size(), &lenient.tape), 0) << g.text;
         std::vector<entry> expected = g.entries;
         for (entry &e : expected)
             if (e.type == ZARVEL_TAPE_INT || e.type == ZARVEL_TAPE_FLOAT) e.type = ZARVEL_TAPE_RAW;
@@ -421,7 +439,12 @@ TEST(JsonTape, TruncatedDocumentsAreRefusedCleanly) {
 // ---- packed builder ---------------------------------------------------------------
 
 TEST(JsonTape, PackedBuilderSwitches) {
-    struct row { std::string text; bool checked, ascii; int result; std::vector<entry> entries; };
+    struct row {
+        std::string text;
+        bool checked, ascii;
+        int result;
+        std::vector<entry> entries;
+    };
     const row rows[] = {
         {"[1, 2.5]", true, true, 0, {{0, 0, 0}, {7, 4, 0}, {4, 1, 1}, {5, 4, 3}, {9, 1, 0}}},
         {"[1, 2.5]", false, true, 0, {{0, 0, 0}, {7, 4, 0}, {10, 1, 1}, {10, 4, 3}, {9, 1, 0}}},
@@ -438,8 +461,7 @@ TEST(JsonTape, PackedBuilderSwitches) {
     for (const row &r : rows) {
         zarvel_tape tape{};
         zvl::tape_packed_switches switches{r.checked, r.ascii, false};
-        ASSERT_EQ(zvl::tape_build_packed(r.text.data(), r.text.size(), 0, &tape, switches), r.result)
-            << r.text;
+        ASSERT_EQ(zvl::tape_build_packed(r.text.data(), r.text.size(), 0, &tape, switches), r.result) << r.text;
         if (r.result) {
             EXPECT_TRUE(is_zero(tape)) << r.text;
             continue;

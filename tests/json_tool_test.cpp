@@ -26,8 +26,8 @@ result run_tape(const std::string &input, const std::string &options) {
     fs::path dir = fs::temp_directory_path() / ("zarvel_tape_" + std::to_string(::getpid()));
     fs::create_directories(dir);
     std::ofstream(dir / "in.json", std::ios::binary) << input;
-    std::string command = tool().string() + " tape " + options + " " + (dir / "in.json").string() +
-                          " >" + (dir / "out").string() + " 2>" + (dir / "err").string();
+    std::string command = tool().string() + " tape " + options + " " + (dir / "in.json").string() + " >" +
+                          (dir / "out").string() + " 2>" + (dir / "err").string();
     int raw = std::system(command.c_str());
     auto slurp = [](const fs::path &p) {
         std::ifstream in(p, std::ios::binary);
@@ -40,7 +40,11 @@ result run_tape(const std::string &input, const std::string &options) {
 
 TEST(JsonTool, Tape) {
     if (!fs::exists(tool())) GTEST_SKIP() << "no tool at " << tool();
-    struct row { std::string input, options; int status; std::string out, err; };
+    struct row {
+        std::string input, options;
+        int status;
+        std::string out, err;
+    };
     const row rows[] = {
         {"{\"a\":[1,2.5,true]}", "", 0,
          "0 0 0 0\n1 8 8 0\n2 6 2 1 a\n3 7 7 0\n4 4 6 1 1\n5 5 8 3 2.5\n6 2 12 4 true\n7 9 3 0\n8 9 1 0\n", ""},

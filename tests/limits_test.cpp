@@ -24,7 +24,7 @@ struct row {
     std::string name;
     std::function<outcome()> run;
     int32_t status;
-    std::string message;  // substring of the recorded message; empty: not checked
+    std::string message;         // substring of the recorded message; empty: not checked
     const char *open = nullptr;  // a known deviation (reported): noted, not failed
 };
 
@@ -33,7 +33,8 @@ void check(const std::vector<row> &rows) {
         zarvel_error_clear(zarvel_error_current());
         outcome got = r.run();
         if (r.open && got.status != r.status) {
-            std::printf("open fault (%s): %s gave status %d instead of %d\n", r.open, r.name.c_str(), got.status, r.status);
+            std::printf("open fault (%s): %s gave status %d instead of %d\n", r.open, r.name.c_str(), got.status,
+                        r.status);
             continue;
         }
         EXPECT_EQ(got.status, r.status) << r.name << " (message: " << got.message << ")";
@@ -71,12 +72,13 @@ outcome parse_depth(const std::string &text, int32_t depth) {
     return parse(text, &options);
 }
 int ignore_event(void *, const zarvel_event_view *) { return 0; }
-outcome push(const std::string &text) { return failed(zarvel_push_parse(text.data(), text.size(), ignore_event, nullptr)); }
+outcome push(const std::string &text) {
+    return failed(zarvel_push_parse(text.data(), text.size(), ignore_event, nullptr));
+}
 outcome pull(const std::string &text) {
     zarvel_pull *p = zarvel_pull_new(text.data(), text.size());
     if (!p) return {2, "null pull"};
-    while (zarvel_pull_next(p)) {
-    }
+    while (zarvel_pull_next(p)) {}
     int32_t status = zarvel_pull_status(p, nullptr, nullptr);
     zarvel_pull_free(p);
     return failed(status);
@@ -94,8 +96,7 @@ outcome record(const std::string &text) {
 }
 outcome iterparse(const std::string &text) {
     zarvel_iterparse *it = zarvel_iterparse_new(text.data(), text.size());
-    while (zarvel_iterparse_next(it, nullptr)) {
-    }
+    while (zarvel_iterparse_next(it, nullptr)) {}
     int32_t status = zarvel_iterparse_status(it, nullptr, nullptr);
     zarvel_iterparse_free(it);
     return failed(status);
@@ -181,7 +182,8 @@ TEST(Limits, ParseDepthOption) {
         {"depth 1: [1]", [] { return parse_depth("--- [1]", 1); }, 0, ""},
         {"depth 1: [[1]]", [] { return parse_depth("--- [[1]]", 1); }, 3, "nesting depth exceeds the limit"},
         {"depth 1: a: 1", [] { return parse_depth("a: 1", 1); }, 0, ""},
-        {"depth 1: nested block", [] { return parse_depth("--- \na:\n  b: 1\n", 1); }, 3, "nesting depth exceeds the limit"},
+        {"depth 1: nested block", [] { return parse_depth("--- \na:\n  b: 1\n", 1); }, 3,
+         "nesting depth exceeds the limit"},
         // The whole-text fast paths keep their own limit of 1000.
         {"depth 1: nested block, fast path", [] { return parse_depth("a:\n  b: 1\n", 1); }, 0, ""},
         {"depth 1: [[1]], fast path", [] { return parse_depth("[[1]]", 1); }, 0, ""},
@@ -220,7 +222,7 @@ TEST(Limits, ImplicitKeyLength) {
     struct shape {
         const char *name;
         std::function<std::string(size_t)> make;  // a key of n bytes as counted
-        bool json = false;  // strict JSON: the drain reads it as JSON, which limits no key
+        bool json = false;                        // strict JSON: the drain reads it as JSON, which limits no key
     };
     const shape shapes[] = {
         {"block plain", [&](size_t n) { return key(n) + ": v\n"; }},
@@ -229,7 +231,8 @@ TEST(Limits, ImplicitKeyLength) {
         {"block single-quoted", [&](size_t n) { return "'" + key(n - 2) + "': v\n"; }},
         {"flow mapping plain", [&](size_t n) { return "{" + key(n) + ": v}"; }},
         {"flow mapping quoted", [&](size_t n) { return "{\"" + key(n - 2) + "\": 1}"; }, true},
-        {"flow mapping JSON", [&](size_t n) { return "{\"" + key(n - 2) + "\":1,\"b\":[1,2,3,4,5,6,7,8,9,10,11,12]}"; }, true},
+        {"flow mapping JSON", [&](size_t n) { return "{\"" + key(n - 2) + "\":1,\"b\":[1,2,3,4,5,6,7,8,9,10,11,12]}"; },
+         true},
         {"flow mapping quoted, not JSON", [&](size_t n) { return "{\"" + key(n - 2) + "\": v}"; }},
         {"flow pair in sequence", [&](size_t n) { return "[" + key(n) + ": v]"; }},
     };
@@ -243,7 +246,8 @@ TEST(Limits, ImplicitKeyLength) {
     }
     // JSON itself limits no key.
     std::string json = "{\"" + key(5000) + "\":1}";
-    rows.push_back({"parse_json 5000-byte key", [json] {
+    rows.push_back({"parse_json 5000-byte key",
+                    [json] {
                         int32_t status = -1;
                         zarvel_document_free(zarvel_parse_json(json.data(), json.size(), &status));
                         return failed(status);
@@ -288,7 +292,8 @@ TEST(Limits, NodeTableGrowth) {
     for (size_t pairs : {1000u, 3000u, 6000u, 20000u}) {
         // "[:,:,...]": every two bytes make a mapping and two empty scalars.
         std::string pairs_text = "[" + repeat(":,", pairs) + "]";
-        rows.push_back({"empty pairs x" + std::to_string(pairs), [pairs_text, pairs] {
+        rows.push_back({"empty pairs x" + std::to_string(pairs),
+                        [pairs_text, pairs] {
                             int32_t status = -1;
                             zarvel_document *doc = zarvel_parse(pairs_text.data(), pairs_text.size(), &status);
                             if (doc && zarvel_node_seq_count(zarvel_document_root(doc, 0)) != pairs) status = 99;
@@ -339,9 +344,11 @@ TEST(Limits, JsonNesting) {
         {"strict tape 256", [] { return tape(flow(256), false); }, 0, ""},
         {"strict tape 257", [] { return tape(flow(257), false); }, 3, "nesting depth exceeds the limit"},
         {"strict tape 255 non-ASCII", [&] { return tape(flow(255, wide.c_str()), false); }, 0, ""},
-        {"strict tape 256 non-ASCII", [&] { return tape(flow(256, wide.c_str()), false); }, 3, "nesting depth exceeds the limit"},
+        {"strict tape 256 non-ASCII", [&] { return tape(flow(256, wide.c_str()), false); }, 3,
+         "nesting depth exceeds the limit"},
         {"strict tape 257 with a fault at 100", [] { return tape(std::string(257, '[') + "x", false); }, 3, ""},
-        {"strict tape fault before its limit", [] { return tape(std::string(100, '[') + "x", false); }, 1, "not strict JSON at byte 100"},
+        {"strict tape fault before its limit", [] { return tape(std::string(100, '[') + "x", false); }, 1,
+         "not strict JSON at byte 100"},
         {"lenient tape 256", [] { return tape(flow(256), true); }, 0, ""},
         {"lenient tape 257", [] { return tape(flow(257), true); }, 1, ""},
         {"parse_json 256", [] { return parse_json(flow(256)); }, 0, ""},
@@ -352,17 +359,23 @@ TEST(Limits, JsonNesting) {
         {"parse_json 255 non-ASCII", [&] { return parse_json(flow(255, wide.c_str())); }, 0, ""},
         {"parse_json 256 non-ASCII", [&] { return parse_json(flow(256, wide.c_str())); }, 0, ""},
         {"parse_json 1000 non-ASCII", [&] { return parse_json(flow(1000, wide.c_str())); }, 0, ""},
-        {"parse_json 1001 non-ASCII", [&] { return parse_json(flow(1001, wide.c_str())); }, 3, "nesting depth exceeds the limit"},
+        {"parse_json 1001 non-ASCII", [&] { return parse_json(flow(1001, wide.c_str())); }, 3,
+         "nesting depth exceeds the limit"},
         {"parse_json 256 objects", [] { return parse_json(repeat("{\"a\":", 256) + "1" + repeat("}", 256)); }, 0, ""},
-        {"parse_json 1000 objects", [] { return parse_json(repeat("{\"a\":", 1000) + "1" + repeat("}", 1000)); }, 0, ""},
-        {"parse_json 1001 objects", [] { return parse_json(repeat("{\"a\":", 1001) + "1" + repeat("}", 1001)); }, 3, "nesting depth exceeds the limit"},
-        {"parse_json fault at depth 500", [] { return parse_json(std::string(500, '[') + "x"); }, 1, "not strict JSON at byte 500"},
-        {"parse_json 1001 with a tab", [] { return parse_json(flow(1001) + "\t"); }, 3, "nesting depth exceeds the limit"},
+        {"parse_json 1000 objects", [] { return parse_json(repeat("{\"a\":", 1000) + "1" + repeat("}", 1000)); }, 0,
+         ""},
+        {"parse_json 1001 objects", [] { return parse_json(repeat("{\"a\":", 1001) + "1" + repeat("}", 1001)); }, 3,
+         "nesting depth exceeds the limit"},
+        {"parse_json fault at depth 500", [] { return parse_json(std::string(500, '[') + "x"); }, 1,
+         "not strict JSON at byte 500"},
+        {"parse_json 1001 with a tab", [] { return parse_json(flow(1001) + "\t"); }, 3,
+         "nesting depth exceeds the limit"},
         {"parse 1001 as YAML", [] { return parse(flow(1001)); }, 3, "nesting depth exceeds the limit"},
         {"drain 1000", [] { return drain(flow(1000)); }, 0, ""},
         {"visit_json 1000", [] { return visit_json(flow(1000)); }, 0, ""},
         {"visit_json 1001", [] { return visit_json(flow(1001)); }, 3, ""},
-        {"visit_json 1001 objects", [] { return visit_json(repeat("{\"a\":", 1001) + "1" + repeat("}", 1001)); }, 3, ""},
+        {"visit_json 1001 objects", [] { return visit_json(repeat("{\"a\":", 1001) + "1" + repeat("}", 1001)); }, 3,
+         ""},
     });
 }
 
@@ -414,7 +427,8 @@ TEST(Limits, CborNesting) {
                 return bytes;
             };
             std::vector<uint8_t> at = make(1000), past = make(1001);
-            std::string message = "CBOR nesting exceeds the depth guard at byte " + std::to_string(1000 * open.bytes.size());
+            std::string message =
+                "CBOR nesting exceeds the depth guard at byte " + std::to_string(1000 * open.bytes.size());
             rows.push_back({std::string(name) + " " + open.name + " 1000", [decode, at] { return decode(at); }, 0, ""});
             rows.push_back({std::string(name) + " " + open.name + " 1001", [decode, past] { return decode(past); },
                             sequence ? 1 : 3,

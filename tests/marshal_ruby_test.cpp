@@ -96,8 +96,7 @@ fs::path scratch_dir() {
 // links to the newest definition of its name.
 std::string redefined_anchors() {
     std::string text;
-    for (int i = 0; i < 20000; ++i)
-        text += "- &a" + std::to_string(i % 5000) + " [" + std::to_string(i) + "]\n";
+    for (int i = 0; i < 20000; ++i) text += "- &a" + std::to_string(i % 5000) + " [" + std::to_string(i) + "]\n";
     for (int i = 0; i < 20000; ++i) text += "- *a" + std::to_string(i % 5000) + "\n";
     return text;
 }
@@ -125,12 +124,11 @@ TEST(MarshalRuby, AliasesLoadAsSharedObjects) {
         uint64_t length = 0;
         ASSERT_EQ(zarvel_marshal(text.data(), text.size(), 0, 1, &bytes, &length), 0) << cases[i][0];
         const std::string id = std::to_string(i);
-        std::ofstream(scratch / (id + ".bin"), std::ios::binary)
-            .write(bytes, static_cast<std::streamsize>(length));
+        std::ofstream(scratch / (id + ".bin"), std::ios::binary).write(bytes, static_cast<std::streamsize>(length));
         zarvel_marshal_free(bytes);
         std::ofstream(scratch / (id + ".yaml"), std::ios::binary) << text;
-        index << id << '\t' << (scratch / (id + ".bin")).string() << '\t'
-              << (scratch / (id + ".yaml")).string() << "\t-\n";
+        index << id << '\t' << (scratch / (id + ".bin")).string() << '\t' << (scratch / (id + ".yaml")).string()
+              << "\t-\n";
     }
     index.close();
     const verdict_map verdicts = run_checker(scratch / "cases.txt");
@@ -173,14 +171,12 @@ TEST(MarshalRuby, SuiteCasesLoadAsRubyReadsThem) {
         if (status == 7) {
             ++status7;
             EXPECT_TRUE(it != list.end() && it->second.mode == "status7")
-                << id << ": status 7 (" << zarvel_last_error(nullptr, nullptr)
-                << ") but not listed as status7";
+                << id << ": status 7 (" << zarvel_last_error(nullptr, nullptr) << ") but not listed as status7";
             continue;
         }
         EXPECT_EQ(status, 0) << id;
         if (status != 0) continue;
-        EXPECT_TRUE(it == list.end() || it->second.mode != "status7")
-            << id << ": listed as status7 but marshals";
+        EXPECT_TRUE(it == list.end() || it->second.mode != "status7") << id << ": listed as status7 but marshals";
         const fs::path bin = scratch / (id + ".bin");
         std::ofstream(bin, std::ios::binary).write(bytes, static_cast<std::streamsize>(length));
         zarvel_marshal_free(bytes);
@@ -190,8 +186,7 @@ TEST(MarshalRuby, SuiteCasesLoadAsRubyReadsThem) {
         ++sent;
     }
     index.close();
-    for (const auto &[id, entry] : list)
-        EXPECT_TRUE(seen.count(id)) << id << ": listed but not a single-document case";
+    for (const auto &[id, entry] : list) EXPECT_TRUE(seen.count(id)) << id << ": listed but not a single-document case";
     ASSERT_GT(sent, 100);
 
     const verdict_map verdicts = run_checker(scratch / "cases.txt");
@@ -215,9 +210,10 @@ TEST(MarshalRuby, SuiteCasesLoadAsRubyReadsThem) {
             ADD_FAILURE() << id << ": " << verdict << ": " << detail;
         }
     }
-    std::printf("marshal vs Ruby: %d single-document cases, %d as Psych reads them, %d as the JSON "
-                "value, %d listed apart, %d status 7\n",
-                single, psych, json, skipped, status7);
+    std::printf(
+        "marshal vs Ruby: %d single-document cases, %d as Psych reads them, %d as the JSON "
+        "value, %d listed apart, %d status 7\n",
+        single, psych, json, skipped, status7);
 }
 
 }  // namespace

@@ -54,8 +54,7 @@ TEST(Marshal, ExactBytes) {
         {"", 1, 0, "04 08 30"},
         {"", 0, 0, "04 08 5B 06 30"},
         {"a: 1", 1, 0, "04 08 7B 06 49 22 06 61 06 3A 06 45 54 69 06"},
-        {"x: &n 5\ny: *n", 1, 0,
-         "04 08 7B 07 49 22 06 78 06 3A 06 45 54 69 0A 49 22 06 79 06 3A 06 45 54 69 0A"},
+        {"x: &n 5\ny: *n", 1, 0, "04 08 7B 07 49 22 06 78 06 3A 06 45 54 69 0A 49 22 06 79 06 3A 06 45 54 69 0A"},
         {"x: &a [1]\ny: *a", 1, 0,
          "04 08 7B 07 49 22 06 78 06 3A 06 45 54 5B 06 69 06 49 22 06 79 06 3A 06 45 54 40 07"},
         {":sym", 1, 0, "04 08 3A 08 73 79 6D"},
@@ -78,8 +77,7 @@ TEST(Marshal, ExactBytes) {
         // An alias inside its own collection links to it while it is open.
         {"&y [1, *y]", 1, 0, "04 08 5B 07 69 06 40 00"},
         {"&m {k: *m}", 1, 0, "04 08 7B 06 49 22 06 6B 06 3A 06 45 54 40 00"},
-        {"[&a [1, &a [2, *a], *a]]", 1, 0,
-         "04 08 5B 06 5B 08 69 06 5B 07 69 07 40 07 40 07"},
+        {"[&a [1, &a [2, *a], *a]]", 1, 0, "04 08 5B 06 5B 08 69 06 5B 07 69 07 40 07 40 07"},
     };
     for (const byte_row &row : rows) {
         result r = marshal(row.text, row.single, row.schema);
@@ -100,12 +98,9 @@ TEST(Marshal, Statuses) {
         "marshal: merge key, timestamp or forward alias not expressible; fall back to the value "
         "walk";
     const status_row rows[] = {
-        {"<<: {a: 1}", 1, 7, merge},
-        {"!!timestamp 2001-12-14", 1, 7, merge},
-        {"!!binary aGk=", 1, 7, merge},
-        {"[*a, &a 1]", 1, 7, nullptr},  // parse: unknown alias, or forward alias
-        {"a: [", 1, 1, nullptr},
-        {"a", 2, 6, nullptr},
+        {"<<: {a: 1}", 1, 7, merge},    {"!!timestamp 2001-12-14", 1, 7, merge},
+        {"!!binary aGk=", 1, 7, merge}, {"[*a, &a 1]", 1, 7, nullptr},  // parse: unknown alias, or forward alias
+        {"a: [", 1, 1, nullptr},        {"a", 2, 6, nullptr},
     };
     for (const status_row &row : rows) {
         result r = marshal(row.text, row.single);

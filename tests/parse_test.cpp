@@ -71,8 +71,7 @@ zarvel_parse_switches direct() {
 nlohmann::json to_json(const zarvel_node *node, int budget = 200) {
     if (!node || budget == 0) return "<bad>";
     switch (zarvel_node_kind(node)) {
-    case ZARVEL_NODE_ALIAS:
-        return to_json(zarvel_node_alias_target(node), budget - 1);
+    case ZARVEL_NODE_ALIAS: return to_json(zarvel_node_alias_target(node), budget - 1);
     case ZARVEL_NODE_SEQUENCE: {
         nlohmann::json a = nlohmann::json::array();
         for (uint64_t i = 0, n = zarvel_node_seq_count(node); i < n; ++i)
@@ -85,7 +84,8 @@ nlohmann::json to_json(const zarvel_node *node, int budget = 200) {
             zarvel_node *k = nullptr, *v = nullptr;
             zarvel_node_map_at(node, i, &k, &v);
             nlohmann::json key = to_json(k, budget - 1);
-            std::string name = key.is_string() ? key.get<std::string>() : key.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            std::string name = key.is_string() ? key.get<std::string>()
+                                               : key.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
             if (!o.contains(name)) o[name] = to_json(v, budget - 1);
         }
         return o;
@@ -95,8 +95,7 @@ nlohmann::json to_json(const zarvel_node *node, int budget = 200) {
         int64_t i;
         double d;
         switch (zarvel_node_tag_id(node)) {
-        case ZARVEL_TAG_NULL:
-            return nullptr;
+        case ZARVEL_TAG_NULL: return nullptr;
         case ZARVEL_TAG_BOOL:
             if (zarvel_node_bool(node, &b) == 0) return b != 0;
             break;
@@ -106,8 +105,7 @@ nlohmann::json to_json(const zarvel_node *node, int budget = 200) {
         case ZARVEL_TAG_FLOAT:
             if (zarvel_node_float(node, &d) == 0) return d;
             break;
-        default:
-            break;
+        default: break;
         }
         uint64_t len = 0;
         const char *text = zarvel_node_value(node, &len);
@@ -225,13 +223,17 @@ TEST(Parse, Decoding) {
     EXPECT_EQ(render(zarvel_document_root(p.doc, 0)), "{\"a\":\"1\"}");
     EXPECT_NE(p.doc->owned_text, nullptr);
     // A line separator splits the line under YAML 1.1 rules only.
-    std::string ls = "a: b\xE2\x80\xA8" "c: d\n";
+    std::string ls =
+        "a: b\xE2\x80\xA8"
+        "c: d\n";
     zarvel_parse_options yaml11 = {1, 0};
     parsed q(ls, &yaml11);
     ASSERT_NE(q.doc, nullptr);
     EXPECT_EQ(render(zarvel_document_root(q.doc, 0)), "{\"a\":\"b\",\"c\":\"d\"}");
     EXPECT_NE(q.doc->owned_text, nullptr);
-    parsed content("a: b\xE2\x80\xA8" "c\n");
+    parsed content(
+        "a: b\xE2\x80\xA8"
+        "c\n");
     ASSERT_NE(content.doc, nullptr);
     EXPECT_EQ(render(zarvel_document_root(content.doc, 0)), "{\"a\":\"b\\xE2\\x80\\xA8c\"}");
     EXPECT_EQ(content.doc->owned_text, nullptr);
@@ -320,10 +322,35 @@ struct generator {
     explicit generator(uint32_t seed) : rng(seed) {}
     int pick(int n) { return int(rng() % uint32_t(n)); }
     std::string scalar() {
-        static const char *const words[] = {"1", "-2", "3.5", "1e3", "true", "False", "null", "~", "x", "hello world",
-                                            "0x1F", "0o17", ".inf", "-.NaN", "'q'", "\"d\"", "''", "\"\"", "a#b",
-                                            "http://h:1", "yes", "-x", ":x", "\"t\\tx\"", "'it''s'", "12_000", "é",
-                                            "a text past sixteen bytes#x:y", "past sixteen bytes, then   # a comment"};
+        static const char *const words[] = {"1",
+                                            "-2",
+                                            "3.5",
+                                            "1e3",
+                                            "true",
+                                            "False",
+                                            "null",
+                                            "~",
+                                            "x",
+                                            "hello world",
+                                            "0x1F",
+                                            "0o17",
+                                            ".inf",
+                                            "-.NaN",
+                                            "'q'",
+                                            "\"d\"",
+                                            "''",
+                                            "\"\"",
+                                            "a#b",
+                                            "http://h:1",
+                                            "yes",
+                                            "-x",
+                                            ":x",
+                                            "\"t\\tx\"",
+                                            "'it''s'",
+                                            "12_000",
+                                            "é",
+                                            "a text past sixteen bytes#x:y",
+                                            "past sixteen bytes, then   # a comment"};
         return words[pick(int(sizeof words / sizeof *words))];
     }
     std::string flow(int depth) {
@@ -367,10 +394,17 @@ struct generator {
                 // A quoted scalar over several lines, with doubled quotes,
                 // escapes, blank lines, trailing blanks, or a continuation
                 // line that is not indented enough.
-                static const char *const quoted[] = {
-                    " 'one\n%two  \n%three'\n", " 'it''s\n\n%long '' \n%end'\n", " \"a\\tb\n%c\\\n%  d\"\n",
-                    " \"x \\u00e9\\x41\\U0001F600\\N\n\n\n%y\"\n", " \"bad\\q\"\n", " \"s\\ud800\"\n",
-                    " 'a\\b'\n", " \"\\ \n%end\"  # c\n", " 'x\ny'\n", " 'open\n%more' tail\n", " \"q\\\"q\n%'\"\n"};
+                static const char *const quoted[] = {" 'one\n%two  \n%three'\n",
+                                                     " 'it''s\n\n%long '' \n%end'\n",
+                                                     " \"a\\tb\n%c\\\n%  d\"\n",
+                                                     " \"x \\u00e9\\x41\\U0001F600\\N\n\n\n%y\"\n",
+                                                     " \"bad\\q\"\n",
+                                                     " \"s\\ud800\"\n",
+                                                     " 'a\\b'\n",
+                                                     " \"\\ \n%end\"  # c\n",
+                                                     " 'x\ny'\n",
+                                                     " 'open\n%more' tail\n",
+                                                     " \"q\\\"q\n%'\"\n"};
                 std::string q = quoted[pick(int(sizeof quoted / sizeof *quoted))];
                 for (size_t at; (at = q.find('%')) != std::string::npos;) q.replace(at, 1, inner);
                 out += q;
@@ -397,8 +431,8 @@ struct generator {
                 if (pick(2)) {
                     // A comment after the first line ends the scalar: the
                     // lines below are then an error.
-                    out += std::string(" first part") + (pick(6) == 0 ? " # c" : "") + "\n" + inner + "second `part`\n" +
-                           (pick(2) ? "\n" : "") + inner + "end\n";
+                    out += std::string(" first part") + (pick(6) == 0 ? " # c" : "") + "\n" + inner +
+                           "second `part`\n" + (pick(2) ? "\n" : "") + inner + "end\n";
                 } else {
                     static const char *const headers[] = {" |", " |-", " |+"};
                     out += std::string(headers[pick(3)]) + "\n" + inner + "line one\n" + inner + "  indented\n";
@@ -439,7 +473,8 @@ struct generator {
             int n = 1 + pick(4);
             for (int d = 0; d < n; ++d) {
                 if (d) {
-                    static const char *const markers[] = {"---\n", "---\n", "---\n", "--- # c\n", "...\n---\n", "---\n---\n"};
+                    static const char *const markers[] = {"---\n",     "---\n",      "---\n",
+                                                          "--- # c\n", "...\n---\n", "---\n---\n"};
                     out += markers[pick(6)];
                 }
                 block(out, pick(2), 0, pick(2) == 0);
@@ -542,8 +577,8 @@ TEST(Parse, SuiteErrorCasesFail) {
 TEST(Parse, AllocationFailureGivesStatusTwoAndLeaksNothing) {
     const std::vector<std::string> texts = {
         "a: 1\nb: [1, {\"x\": \"y\\n\"}]\nc:\n  - &r d\n  - *r\n",  // block scanner
-        "---\nk: !t \"esc\\t\"\nl: |\n  lit\n? c\n: d\n",            // event parser
-        "{\"a\": [1, 2.5, true, null, \"s\"]}",                        // flow root
+        "---\nk: !t \"esc\\t\"\nl: |\n  lit\n? c\n: d\n",           // event parser
+        "{\"a\": [1, 2.5, true, null, \"s\"]}",                     // flow root
     };
     for (const std::string &text : texts)
         for (zarvel_parse_switches sw : {zarvel_parse_switches{}, direct()}) {
@@ -575,7 +610,8 @@ TEST(Parse, AllocationFailureGivesStatusTwoAndLeaksNothing) {
 
 TEST(Parse, ConcurrentReadersOfAParsedDocument) {
     std::string text = "list:\n";
-    for (int i = 0; i < 200; ++i) text += "  - {\"id\": " + std::to_string(i) + ", \"name\": \"n" + std::to_string(i) + "\"}\n";
+    for (int i = 0; i < 200; ++i)
+        text += "  - {\"id\": " + std::to_string(i) + ", \"name\": \"n" + std::to_string(i) + "\"}\n";
     text += "map:\n";
     for (int i = 0; i < 200; ++i) text += "  key" + std::to_string(i) + ": " + std::to_string(i) + "\n";
     parsed p(text);

@@ -35,8 +35,7 @@ struct recorder {
         return 0;
     }
     static int flow_raw(void *u, const char *input, uint64_t open, uint64_t, uint32_t line, uint64_t,
-                        zarvel_text_span anchor, zarvel_text_span, uint32_t anchor_id, uint32_t,
-                        uint64_t *close) {
+                        zarvel_text_span anchor, zarvel_text_span, uint32_t anchor_id, uint32_t, uint64_t *close) {
         auto *r = static_cast<recorder *>(u);
         r->lines.push_back("flow_raw " + std::string(1, input[open]) + " line=" + std::to_string(line) +
                            " anchor=" + std::string(anchor.data ? anchor.data : "", anchor.length) + "/" +
@@ -65,8 +64,8 @@ struct recorder {
                     uint32_t vc) {
         auto *r = static_cast<recorder *>(u);
         r->lines.push_back("pair " + std::string(key.data, key.length) + " kind=" + std::to_string(v->kind) +
-                           " value=" + std::string(v->text.data, v->text.length) + " line=" +
-                           std::to_string(line) + " cols=" + std::to_string(kc) + "," + std::to_string(vc));
+                           " value=" + std::string(v->text.data, v->text.length) + " line=" + std::to_string(line) +
+                           " cols=" + std::to_string(kc) + "," + std::to_string(vc));
         return r->pair_answer;
     }
     static int pair_flow(void *u, zarvel_text_span key, uint32_t line, uint32_t col) {
@@ -77,16 +76,15 @@ struct recorder {
     }
     static int scalar_value(void *u, const zarvel_scalar_value *v) {
         auto *r = static_cast<recorder *>(u);
-        r->lines.push_back("scalar_value " + std::string(v->text.data, v->text.length) + " kind=" +
-                           std::to_string(v->kind) + " verbatim=" + std::to_string(v->verbatim));
+        r->lines.push_back("scalar_value " + std::string(v->text.data, v->text.length) +
+                           " kind=" + std::to_string(v->kind) + " verbatim=" + std::to_string(v->verbatim));
         return r->scalar_value_answer;
     }
     static int scalar(void *u, const zarvel_text_span *text, const zarvel_text_span *, const zarvel_text_span *,
                       uint32_t, uint8_t tag_id, uint8_t style, uint8_t, uint8_t flow, uint8_t) {
         auto *r = static_cast<recorder *>(u);
-        r->lines.push_back("scalar " + std::string(text->data, text->length) + " tag=" +
-                           std::to_string(tag_id) + " style=" + std::to_string(style) +
-                           " flow=" + std::to_string(flow));
+        r->lines.push_back("scalar " + std::string(text->data, text->length) + " tag=" + std::to_string(tag_id) +
+                           " style=" + std::to_string(style) + " flow=" + std::to_string(flow));
         return 0;
     }
 
@@ -168,7 +166,8 @@ TEST(Parser, EventOrder) {
         {"a\n...x", "+DOC | =VAL :a ...x | -DOC"},
         {"a: 1\n b", "+DOC | +MAP | =VAL :a | =VAL :1 b | -MAP | -DOC"},
         {"a #b", "+DOC | =VAL :a | -DOC"},
-        {"- - a: b\n    c: d\n", "+DOC | +SEQ | +SEQ | +MAP | =VAL :a | =VAL :b | =VAL :c | =VAL :d | -MAP | -SEQ | -SEQ | -DOC"},
+        {"- - a: b\n    c: d\n",
+         "+DOC | +SEQ | +SEQ | +MAP | =VAL :a | =VAL :b | =VAL :c | =VAL :d | -MAP | -SEQ | -SEQ | -DOC"},
         {"? a\n: b\n", "+DOC | +MAP | =VAL :a | =VAL :b | -MAP | -DOC"},
         {"? :\n", "+DOC | +MAP | =VAL : | =VAL : | -MAP | -DOC"},
         {"&x a: *x\n", "+DOC | +MAP | =VAL &x :a | =ALI *x | -MAP | -DOC"},
@@ -180,7 +179,8 @@ TEST(Parser, EventOrder) {
         {"!local a", "+DOC | =VAL <!local> :a | -DOC"},
         {"!<tag:x> a", "+DOC | =VAL <tag:x> :a | -DOC"},
         {"{a, b: , : c}", "+DOC | +MAP {} | =VAL :a | =VAL : | =VAL :b | =VAL : | =VAL : | =VAL :c | -MAP | -DOC"},
-        {"[\"a\":b, [x]: y, : z]", "+DOC | +SEQ [] | +MAP {} | =VAL \"a | =VAL :b | -MAP | +MAP {} | +SEQ [] | =VAL :x | -SEQ | =VAL :y | -MAP | +MAP {} | =VAL : | =VAL :z | -MAP | -SEQ | -DOC"},
+        {"[\"a\":b, [x]: y, : z]",
+         "+DOC | +SEQ [] | +MAP {} | =VAL \"a | =VAL :b | -MAP | +MAP {} | +SEQ [] | =VAL :x | -SEQ | =VAL :y | -MAP | +MAP {} | =VAL : | =VAL :z | -MAP | -SEQ | -DOC"},
         {"[a,]", "+DOC | +SEQ [] | =VAL :a | -SEQ | -DOC"},
         {"[a]: b", "+DOC | +MAP | +SEQ [] | =VAL :a | -SEQ | =VAL :b | -MAP | -DOC"},
         {"a\n  b\n\n  c", "+DOC | =VAL :a b\\nc | -DOC"},
@@ -286,9 +286,9 @@ TEST(Parser, NestingLimit) {
         {"[[1]]", 1, -1, 3},
         {"a:\n  b: 1\n", 1, -1, 3},
         {"[[1]]", 2, 0, 0},
-        {"[a: b]", 1, 0, 0},     // the pair after a key is not counted
-        {"[: b]", 1, -1, 3},     // the pair of a bare ':' is
-        {"- [[1]]", 2, 0, 0},    // flow counted per tree
+        {"[a: b]", 1, 0, 0},   // the pair after a key is not counted
+        {"[: b]", 1, -1, 3},   // the pair of a bare ':' is
+        {"- [[1]]", 2, 0, 0},  // flow counted per tree
         {"- - 1", 2, 0, 0},
         {"- - - 1", 2, -1, 3},
         // Properties alone on a line nest the node below them one level.
@@ -299,7 +299,7 @@ TEST(Parser, NestingLimit) {
         {"a:\n  &x\n  b\n", 1, -1, 3},
         {"a: &x\n  b: 1\n", 2, 0, 0},  // properties after the key's ':' are not alone
         {"--- &a\n- b\n", 1, 0, 0},
-        {"&a\n[1]\n", 1, 0, 0},        // flow collections are counted per tree
+        {"&a\n[1]\n", 1, 0, 0},  // flow collections are counted per tree
     };
     for (const auto &r : rows) {
         run_result got = run(r.input, r.limit);
@@ -409,7 +409,9 @@ TEST(Parser, UnicodeLineSeparators) {
     struct row {
         std::string text, yaml12, yaml11;
     } rows[] = {
-        {"a: b\xE2\x80\xA8" "c: d", "error 1: mapping value not allowed here",
+        {"a: b\xE2\x80\xA8"
+         "c: d",
+         "error 1: mapping value not allowed here",
          "+DOC | +MAP | =VAL :a | =VAL :b | =VAL :c | =VAL :d | -MAP | -DOC"},
         {"- x\xE2\x80\xA8  y", "+DOC | +SEQ | =VAL :x\xE2\x80\xA8  y | -SEQ | -DOC",
          "+DOC | +SEQ | =VAL :x y | -SEQ | -DOC"},
@@ -478,11 +480,13 @@ TEST(ParserSlots, NoPairForOtherShapes) {
               "+STR\n+DOC\n+MAP\nscalar a tag=0 style=2 flow=0\nscalar_value 1 kind=1 verbatim=1\n-MAP\n-DOC\n-STR\n");
     EXPECT_EQ(slots("a: !!str 1\n", rec),
               "+STR\n+DOC\n+MAP\nscalar a tag=0 style=1 flow=0\nscalar 1 tag=0 style=1 flow=0\n-MAP\n-DOC\n-STR\n");
-    EXPECT_EQ(slots("a: b\n  c\n", rec),
-              "+STR\n+DOC\n+MAP\nscalar a tag=0 style=1 flow=0\nscalar_value b c kind=0 verbatim=0\n-MAP\n-DOC\n-STR\n");
+    EXPECT_EQ(
+        slots("a: b\n  c\n", rec),
+        "+STR\n+DOC\n+MAP\nscalar a tag=0 style=1 flow=0\nscalar_value b c kind=0 verbatim=0\n-MAP\n-DOC\n-STR\n");
     EXPECT_EQ(slots("- x\n", rec), "+STR\n+DOC\n+SEQ\nscalar_value x kind=0 verbatim=1\n-SEQ\n-DOC\n-STR\n");
     rec.scalar_value_answer = 0;
-    EXPECT_EQ(slots("- x\n", rec), "+STR\n+DOC\n+SEQ\nscalar_value x kind=0 verbatim=1\nscalar x tag=0 style=1 flow=0\n-SEQ\n-DOC\n-STR\n");
+    EXPECT_EQ(slots("- x\n", rec),
+              "+STR\n+DOC\n+SEQ\nscalar_value x kind=0 verbatim=1\nscalar x tag=0 style=1 flow=0\n-SEQ\n-DOC\n-STR\n");
 }
 
 TEST(ParserSlots, PairFlowAndFlowRaw) {
@@ -564,13 +568,12 @@ struct full_dump {
     }
     static int event(void *u, const zarvel_event *e) {
         auto *d = static_cast<full_dump *>(u);
-        d->lines.push_back(std::to_string(e->kind) + "|" + span(e->text) + "|" + span(e->anchor) + "|" +
-                           span(e->tag) + "|" + std::to_string(e->style) + std::to_string(e->plain_implicit) +
-                           std::to_string(e->flow) + std::to_string(e->multiline) + "|" +
-                           std::to_string(e->tag_id) + "|" + std::to_string(e->verbatim) + "|" +
-                           std::to_string(e->anchor_id) + "|" + std::to_string(e->start_line) + ":" +
-                           std::to_string(e->start_column) + "-" + std::to_string(e->end_line) + ":" +
-                           std::to_string(e->end_column));
+        d->lines.push_back(std::to_string(e->kind) + "|" + span(e->text) + "|" + span(e->anchor) + "|" + span(e->tag) +
+                           "|" + std::to_string(e->style) + std::to_string(e->plain_implicit) +
+                           std::to_string(e->flow) + std::to_string(e->multiline) + "|" + std::to_string(e->tag_id) +
+                           "|" + std::to_string(e->verbatim) + "|" + std::to_string(e->anchor_id) + "|" +
+                           std::to_string(e->start_line) + ":" + std::to_string(e->start_column) + "-" +
+                           std::to_string(e->end_line) + ":" + std::to_string(e->end_column));
         return 0;
     }
     static int pair(void *u, zarvel_text_span key, const zarvel_pair_value *v, uint32_t line, uint32_t kc,
@@ -606,8 +609,8 @@ std::string run_dump(const std::string &text, bool quick, int slots, int max_dep
     int r = zarvel_parser_run(p, text.data(), text.size(), &sink, true, true);
     const zarvel_error *e = zarvel_parser_error(p);
     std::string out = "status " + std::to_string(r) + " code " + std::to_string(e->code) + " at " +
-                      std::to_string(e->line) + ":" + std::to_string(e->column) + "/" +
-                      std::to_string(e->offset) + " " + e->message + "\n";
+                      std::to_string(e->line) + ":" + std::to_string(e->column) + "/" + std::to_string(e->offset) +
+                      " " + e->message + "\n";
     zarvel_parser_free(p);
     for (const auto &l : d.lines) out += l + "\n";
     return out;
@@ -620,13 +623,14 @@ std::string run_dump(const std::string &text, bool quick, int slots, int max_dep
 // built from the shapes it takes and the shapes next to them.
 TEST(ParserQuickLines, SameAsGeneralScan) {
     const char *pieces[] = {
-        "key: value", "k: v", "key:", "- ", "-", "- a", "- k: v", "- k:", "-1", "- -1", "k: -1",
-        "a b: c d", "k: v # c", "k: v#c", "# c", "k: a: b", "k: v:w", "k:v", "? k", ": v", "? ",
-        "k: - a", "- - a", "&a k: v", "k: &a v", "k: *a", "*a : v", "k: 'q'", "'q': v", "\"d\": v",
-        "k: [1, 2]", "[a]: b", "k: |", "  lit", "k: >-", "k:\tv", "-\tv", "\tk: v", "k: v\t", "k: v  ",
-        "...", "---", "--- a", "k: !t v", "!t k: v", "%YAML 1.2", "k: v ", "  ", "", "long text",
-        "k: {a: b}", "k: \"x\"", "x: y: z", "-  k:  v", "- ? a", "k: ? x", "k: %x", "k: @x", "k: `x",
-        "k : v", "k  :", "- : v", ":", "k: :v", "k: v :", "k: v: ", "k: #", "- #c", "k:#",
+        "key: value", "k: v",   "key:",     "- ",        "-",         "- a",       "- k: v",   "- k:",    "-1",
+        "- -1",       "k: -1",  "a b: c d", "k: v # c",  "k: v#c",    "# c",       "k: a: b",  "k: v:w",  "k:v",
+        "? k",        ": v",    "? ",       "k: - a",    "- - a",     "&a k: v",   "k: &a v",  "k: *a",   "*a : v",
+        "k: 'q'",     "'q': v", "\"d\": v", "k: [1, 2]", "[a]: b",    "k: |",      "  lit",    "k: >-",   "k:\tv",
+        "-\tv",       "\tk: v", "k: v\t",   "k: v  ",    "...",       "---",       "--- a",    "k: !t v", "!t k: v",
+        "%YAML 1.2",  "k: v ",  "  ",       "",          "long text", "k: {a: b}", "k: \"x\"", "x: y: z", "-  k:  v",
+        "- ? a",      "k: ? x", "k: %x",    "k: @x",     "k: `x",     "k : v",     "k  :",     "- : v",   ":",
+        "k: :v",      "k: v :", "k: v: ",   "k: #",      "- #c",      "k:#",
     };
     const size_t piece_count = sizeof pieces / sizeof pieces[0];
     uint64_t seed = 0x243F6A8885A308D3ull;
@@ -661,9 +665,36 @@ TEST(ParserQuickLines, SameAsGeneralScan) {
 // trees big enough to be streamed.
 TEST(ParserLargeFlow, StreamedSameAsHeld) {
     const char *entries[] = {
-        "a", "\"q\"", "'s'", "1", "a: b", "\"k\":v", "? x", "? x : y", ": z", "[a: b]: c", "[x, y]",
-        "{a: b, c}", "{? k : v}", "&n x", "*n", "&m [1]", "!t x", "!!str y", "a b", "\"e\\tf\"",
-        "'it''s'", "[[a]: b]", "{a: [b, {c: d}]}", "x #c\n", "\n  y", "[]", "{}", "&n z", "a:", "-1",
+        "a",
+        "\"q\"",
+        "'s'",
+        "1",
+        "a: b",
+        "\"k\":v",
+        "? x",
+        "? x : y",
+        ": z",
+        "[a: b]: c",
+        "[x, y]",
+        "{a: b, c}",
+        "{? k : v}",
+        "&n x",
+        "*n",
+        "&m [1]",
+        "!t x",
+        "!!str y",
+        "a b",
+        "\"e\\tf\"",
+        "'it''s'",
+        "[[a]: b]",
+        "{a: [b, {c: d}]}",
+        "x #c\n",
+        "\n  y",
+        "[]",
+        "{}",
+        "&n z",
+        "a:",
+        "-1",
     };
     const char *breakers[] = {"", "", "", "", "]", "}", ",,", "[a [b]]", "*undefined", "{a: b]", "--- "};
     const size_t entry_count = sizeof entries / sizeof entries[0];
@@ -679,11 +710,23 @@ TEST(ParserLargeFlow, StreamedSameAsHeld) {
     // breakers after the first list stay close to that shape, so that the
     // proof that a tree is JSON-shaped is tried at every kind of near miss.
     const char *json_entries[] = {
-        "1", "-2.5e3", "true", "null", "\"s\"", "\"e\\\"q\\u00e9\"", "[]", "{}", "[1, [2, {\"a\": 3}]]",
-        "{\"k\": [\"v\", false]}", "\"long string with spaces, commas: and colons\"", "\"\"", "0",
+        "1",
+        "-2.5e3",
+        "true",
+        "null",
+        "\"s\"",
+        "\"e\\\"q\\u00e9\"",
+        "[]",
+        "{}",
+        "[1, [2, {\"a\": 3}]]",
+        "{\"k\": [\"v\", false]}",
+        "\"long string with spaces, commas: and colons\"",
+        "\"\"",
+        "0",
     };
-    const char *json_breakers[] = {"", "", "", ",", ", ]", "\"open", "\"a\" \"b\"", "# c\n", "\t", "\"k\":", "&a 1",
-                                   "!t 1", "'s'", "[1,]", "{\"a\"}", "\"x\"\n  \"y\"", "{\"a\":1}: 2"};
+    const char *json_breakers[] = {
+        "",       "",     "",     ",",   ", ]",  "\"open",  "\"a\" \"b\"",    "# c\n",       "\t",
+        "\"k\":", "&a 1", "!t 1", "'s'", "[1,]", "{\"a\"}", "\"x\"\n  \"y\"", "{\"a\":1}: 2"};
     const size_t json_entry_count = sizeof json_entries / sizeof json_entries[0];
     const size_t json_breaker_count = sizeof json_breakers / sizeof json_breakers[0];
     for (int round = 0; round < 600; ++round) {

@@ -60,7 +60,8 @@ TEST(PlainJson, ValuesByResolvedType) {
         const char *json;
         int32_t schema;
     } cases[] = {
-        {"a: 0x1F\nb: 0o17\nc: -12\nd: 1.5\ne: 1e3\nf: .5\n", R"({"a":31,"b":15,"c":-12,"d":1.5,"e":1000.0,"f":0.5})", 0},
+        {"a: 0x1F\nb: 0o17\nc: -12\nd: 1.5\ne: 1e3\nf: .5\n", R"({"a":31,"b":15,"c":-12,"d":1.5,"e":1000.0,"f":0.5})",
+         0},
         {"[true, False, null, ~, '', \"x\"]", R"([true,false,null,null,"","x"])", 0},
         {"[!!str 42, !!int \"42\", !!float \"1\", ! 12, !Ref x, !Ref 7]", R"(["42",42,1.0,"12","x",7])", 0},
         {"b: !!binary |\n  aGVs\n  bG8=\n", R"({"b":"aGVsbG8="})", 0},
@@ -88,16 +89,20 @@ TEST(PlainJson, AliasesMergesAndDuplicates) {
         {"{'<<': {a: 1}}", opts(), R"({"<<":{"a":1}})"},
         {"{a: 1, b: 2, a: 3}", opts(), R"({"a":3,"b":2})"},
         {"{1: a, '1': b}", opts(), R"({"1":"b"})"},
-        {"{a: 1, a: 3}", opts(ZARVEL_PLAIN_DUPLICATE_KEYS_FAIL), "error 1: duplicate key in a mapping at $ (line 1, column 8)"},
+        {"{a: 1, a: 3}", opts(ZARVEL_PLAIN_DUPLICATE_KEYS_FAIL),
+         "error 1: duplicate key in a mapping at $ (line 1, column 8)"},
         {"- &p {a: 1}\n- {<<: *p, a: 2}\n", opts(ZARVEL_PLAIN_DUPLICATE_KEYS_FAIL), R"([{"a":1},{"a":2}])"},
         {"x: .inf\n", opts(), "error 1: an infinity has no JSON form at $.x (line 1, column 4)"},
         {"x: [-.inf, .nan]\n", opts(0, ZARVEL_PLAIN_NON_FINITE_STRING), R"({"x":["-Infinity","NaN"]})"},
         {"x: .inf\n", opts(0, ZARVEL_PLAIN_NON_FINITE_NULL), R"({"x":null})"},
         {"? [a]\n: 1\n", opts(), "error 1: a collection used as a mapping key has no JSON form at $.?"},
-        {"{<<: 3}", opts(), "error 1: a merge key's value must be a mapping or a sequence of mappings at $ (line 1, column 6)"},
-        {"x: !!int abc\n", opts(), "error 1: an int-tagged scalar that does not read as an integer at $.x (line 1, column 10)"},
+        {"{<<: 3}", opts(),
+         "error 1: a merge key's value must be a mapping or a sequence of mappings at $ (line 1, column 6)"},
+        {"x: !!int abc\n", opts(),
+         "error 1: an int-tagged scalar that does not read as an integer at $.x (line 1, column 10)"},
         {"x: !!binary a*b\n", opts(), "error 1: a binary scalar that is not base64 at $.x (line 1, column 13)"},
-        {"a: &a [1, 2, 3]\nb: [*a, *a]\n", opts(0, 0, 15), "error 1: alias expansion exceeds the budget of 15 output nodes at $.b[1][2] (line 1, column 14)"},
+        {"a: &a [1, 2, 3]\nb: [*a, *a]\n", opts(0, 0, 15),
+         "error 1: alias expansion exceeds the budget of 15 output nodes at $.b[1][2] (line 1, column 14)"},
         {"a: &a [1, 2, 3]\nb: [*a, *a]\n", opts(0, 0, 16), R"({"a":[1,2,3],"b":[[1,2,3],[1,2,3]]})"},
     };
     for (const auto &c : cases) EXPECT_EQ(json(c.yaml, c.options), c.json) << c.yaml;
@@ -140,7 +145,9 @@ TEST(PlainCbor, TypedValuesAndKeys) {
         {"!!binary aGk=", "426869"},
         {"[18446744073709551615, -18446744073709551616, 18446744073709551616]",
          "831bffffffffffffffff3bffffffffffffffffc249010000000000000000"},
-        {"a: &x [1]\nb: *x\n", "a261618101616281" "01"},
+        {"a: &x [1]\nb: *x\n",
+         "a261618101616281"
+         "01"},
         {"{a: 1, a: 2}", "a1616102"},
     };
     for (const auto &c : cases) EXPECT_EQ(cbor(c.yaml), c.hex) << c.yaml;
@@ -172,8 +179,8 @@ TEST(PlainTargets, AgreeWithTheAllocatedOutput) {
         std::string into(length + 1, '\x7f');
         auto into_call = [&](uint64_t capacity) {
             return is_json ? zarvel_plain_json_into(p.doc, nullptr, into.data(), capacity, &measured)
-                           : zarvel_plain_cbor_into(p.doc, nullptr, reinterpret_cast<uint8_t *>(into.data()),
-                                                    capacity, &measured);
+                           : zarvel_plain_cbor_into(p.doc, nullptr, reinterpret_cast<uint8_t *>(into.data()), capacity,
+                                                    &measured);
         };
         EXPECT_EQ(into_call(length - 1), 0);
         EXPECT_EQ(measured, length);

@@ -47,7 +47,8 @@ TEST(PlanCompile, StatusesOfForm) {
     const row rows[] = {
         {kOne, 0, 1},
         {R"({"kind":"map","children":[{"name":"a","kind":"int"},{"name":"b","kind":"float"},)"
-         R"({"name":"c","kind":"str"},{"name":"d","kind":"bool"}]})", 0, 4},
+         R"({"name":"c","kind":"str"},{"name":"d","kind":"bool"}]})",
+         0, 4},
         {R"({"kind":"seq","path":"x","children":[{"name":"a","kind":"int"}]})", 0, 1},
         {R"({"kind":"seq","path":"","children":[{"name":"a","kind":"int"}]})", 0, 1},
         {R"({"kind":"seq","path":["x","y"],"children":[{"name":"a","kind":"int"}]})", 0, 1},
@@ -79,8 +80,7 @@ TEST(PlanCompile, StatusesOfForm) {
         {R"({"kind":"seq","children":[{"name":"a","kind":"int"},5]})", 6, 0},
         // A member given twice is refused, whichever it is.
         {R"({"kind":"seq","kind":"seq","children":[{"name":"a","kind":"int"}]})", 6, 0},
-        {R"({"kind":"seq","children":[{"name":"a","kind":"int"}],"children":[{"name":"b","kind":"int"}]})",
-         6, 0},
+        {R"({"kind":"seq","children":[{"name":"a","kind":"int"}],"children":[{"name":"b","kind":"int"}]})", 6, 0},
         {R"({"kind":"seq","path":"x","path":"y","children":[{"name":"a","kind":"int"}]})", 6, 0},
         {R"({"kind":"seq","path":[],"path":"y","children":[{"name":"a","kind":"int"}]})", 6, 0},
         {R"({"kind":"seq","children":[{"name":"a","name":"b","kind":"int"}]})", 6, 0},
@@ -137,9 +137,7 @@ std::vector<std::string> render(const zarvel_plan_result *r, uint64_t c, const c
         }
         switch (zarvel_plan_result_kind(r, c)) {
         case ZARVEL_PLAN_INT:
-        case ZARVEL_PLAN_BOOL:
-            out.push_back(std::to_string(zarvel_plan_result_ints(r, c)[i]));
-            break;
+        case ZARVEL_PLAN_BOOL: out.push_back(std::to_string(zarvel_plan_result_ints(r, c)[i])); break;
         case ZARVEL_PLAN_FLOAT: {
             char b[64];
             std::snprintf(b, sizeof b, "%.17g", zarvel_plan_result_floats(r, c)[i]);
@@ -195,9 +193,8 @@ walk_out walk_tape(const std::string &plan_text, const std::string &text) {
 using cols = std::vector<std::vector<std::string>>;
 
 TEST(PlanWalk, BothWalks) {
-    const std::string four =
-        R"({"kind":"seq","children":[{"name":"i","kind":"int"},{"name":"f","kind":"float"},)"
-        R"({"name":"s","kind":"str"},{"name":"b","kind":"bool"}]})";
+    const std::string four = R"({"kind":"seq","children":[{"name":"i","kind":"int"},{"name":"f","kind":"float"},)"
+                             R"({"name":"s","kind":"str"},{"name":"b","kind":"bool"}]})";
     const std::string deep = R"({"kind":"seq","path":["data","items"],"children":[)"
                              R"({"name":"a","kind":"int"}]})";
     const std::string mapk = R"({"kind":"map","path":"m","children":[{"name":"a","kind":"int"}]})";
@@ -208,14 +205,19 @@ TEST(PlanWalk, BothWalks) {
     };
     const row rows[] = {
         {kOne, R"([{"a":1},{"a":"x"},{"b":2},5])", 0, {{"1", "-", "-"}}},
-        {four, R"([{"i":1,"f":2,"s":2.5,"b":true},{"i":2.5,"f":2.5,"s":"t","b":false}])", 0,
+        {four,
+         R"([{"i":1,"f":2,"s":2.5,"b":true},{"i":2.5,"f":2.5,"s":"t","b":false}])",
+         0,
          {{"1", "-"}, {"2", "2.5"}, {"2.5", "t"}, {"1", "0"}}},
-        {four, R"([{"i":null,"f":null,"s":null,"b":null},{"i":[1],"f":{},"s":[],"b":1}])", 0,
+        {four,
+         R"([{"i":null,"f":null,"s":null,"b":null},{"i":[1],"f":{},"s":[],"b":1}])",
+         0,
          {{"-", "-"}, {"-", "-"}, {"-", "-"}, {"-", "-"}}},
-        {four, R"([{"i":true,"f":"2","s":false,"b":"true"}])", 0,
-         {{"-"}, {"-"}, {"false"}, {"-"}}},
+        {four, R"([{"i":true,"f":"2","s":false,"b":"true"}])", 0, {{"-"}, {"-"}, {"false"}, {"-"}}},
         {four, R"([{"i":1,"i":2,"x":{"i":9},"s":"a"}])", 0, {{"2"}, {"-"}, {"a"}, {"-"}}},
-        {four, R"([{"i":-9223372036854775808,"f":1e3,"s":-0.5e1}])", 0,
+        {four,
+         R"([{"i":-9223372036854775808,"f":1e3,"s":-0.5e1}])",
+         0,
          {{"-9223372036854775808"}, {"1000"}, {"-0.5e1"}, {"-"}}},
         {four, "[]", 0, {{}, {}, {}, {}}},
         {deep, R"({"data":{"items":[{"a":7},{"a":8}]}})", 0, {{"7", "8"}}},
@@ -246,7 +248,8 @@ TEST(PlanWalk, DocumentOnlyYamlAndAliases) {
         cols expect;
     };
     const row rows[] = {
-        {"base: &r {a: 0x10, b: yes, s: ~}\nrows: [*r, {a: 1, b: true, s: x}, 3]", 0,
+        {"base: &r {a: 0x10, b: yes, s: ~}\nrows: [*r, {a: 1, b: true, s: x}, 3]",
+         0,
          {{"16", "1"}, {"-", "1"}, {"-", "x"}}},
         {"v: &v 5\nrows:\n- {a: *v, b: false, s: !!str 7}", 0, {{"5"}, {"0"}, {"7"}}},
         {"l: &l [ {a: 1} ]\nrows: *l", 0, {{"1"}, {"-"}, {"-"}}},
@@ -290,13 +293,27 @@ TEST(PlanWalk, InvalidArguments) {
 // Record lists with missing keys, wrong types and nested values: both walks
 // must agree element by element.
 TEST(PlanWalk, DocumentAndTapeAgreeOnGeneratedRecords) {
-    const std::string plan =
-        R"({"kind":"seq","path":["d"],"children":[{"name":"i","kind":"int"},)"
-        R"({"name":"f","kind":"float"},{"name":"s","kind":"str"},{"name":"b","kind":"bool"},)"
-        R"({"name":"f","kind":"int"}]})";
-    const char *values[] = {"1",     "-42",  "2.5",  "1e3",     "-0.25", "true", "false",
-                            "null",  "\"x\"", "\"\"", "\"a b\"", "[]",    "{}",   "[1,{\"i\":3}]",
-                            "{\"i\":4}", "0",  "9007199254740993", "-7E-2"};
+    const std::string plan = R"({"kind":"seq","path":["d"],"children":[{"name":"i","kind":"int"},)"
+                             R"({"name":"f","kind":"float"},{"name":"s","kind":"str"},{"name":"b","kind":"bool"},)"
+                             R"({"name":"f","kind":"int"}]})";
+    const char *values[] = {"1",
+                            "-42",
+                            "2.5",
+                            "1e3",
+                            "-0.25",
+                            "true",
+                            "false",
+                            "null",
+                            "\"x\"",
+                            "\"\"",
+                            "\"a b\"",
+                            "[]",
+                            "{}",
+                            "[1,{\"i\":3}]",
+                            "{\"i\":4}",
+                            "0",
+                            "9007199254740993",
+                            "-7E-2"};
     const char *keys[] = {"i", "f", "s", "b", "z", "I"};
     std::mt19937 rng(12345);
     for (int round = 0; round < 40; ++round) {
@@ -331,9 +348,8 @@ TEST(PlanWalk, DocumentAndTapeAgreeOnGeneratedRecords) {
 // The same records as YAML with anchors and aliases (document walk) and as
 // JSON with every alias written out (tape walk).
 TEST(PlanWalk, AliasedYamlDocumentAgreesWithExpandedTape) {
-    const std::string plan =
-        R"({"kind":"seq","path":"d","children":[{"name":"i","kind":"int"},)"
-        R"({"name":"f","kind":"float"},{"name":"s","kind":"str"},{"name":"b","kind":"bool"}]})";
+    const std::string plan = R"({"kind":"seq","path":"d","children":[{"name":"i","kind":"int"},)"
+                             R"({"name":"f","kind":"float"},{"name":"s","kind":"str"},{"name":"b","kind":"bool"}]})";
     const char *values[] = {"1", "-42", "2.5", "1e3", "true", "false", "null", "\"x\"", "[]", "{}"};
     const char *keys[] = {"i", "f", "s", "b", "z"};
     std::mt19937 rng(777);
@@ -377,9 +393,8 @@ TEST(PlanWalk, AliasedYamlDocumentAgreesWithExpandedTape) {
 }
 
 TEST(PlanFailure, EveryAllocation) {
-    const std::string plan_text =
-        R"({"kind":"seq","path":["d","e"],"children":[{"name":"i","kind":"int"},)"
-        R"({"name":"s","kind":"str"}]})";
+    const std::string plan_text = R"({"kind":"seq","path":["d","e"],"children":[{"name":"i","kind":"int"},)"
+                                  R"({"name":"s","kind":"str"}]})";
     const std::string text = R"({"d":{"e":[{"i":1,"s":"a"},{"i":2}]}})";
     for (uint64_t n = 1;; ++n) {
         int32_t status = -1;
@@ -443,14 +458,36 @@ namespace {
 TEST(PlanWalk, NumbersMatchTheirCorrectlyRoundedValues) {
     const std::string plan_text =
         R"({"kind":"seq","children":[{"name":"f","kind":"float"},{"name":"i","kind":"int"}]})";
-    std::vector<std::string> floats = {
-        "0.1", "-0.0", "0", "1e22", "1e23", "9007199254740993", "9007199254740993.0",
-        "123456789012345678.5", "1.7976931348623157e308", "4.9e-324", "2.2250738585072014e-308",
-        "0.30000000000000004", "1e-22", "1e-23", "123.456e-5", "5E+3", "1.00000000000000000001",
-        "12345678901234567890", "-98765.4321", "1e400", "-1e400"};
-    std::vector<std::string> ints = {"0", "-0", "7", "-7", "123456789012345678",
-                                     "-999999999999999999", "9223372036854775807",
-                                     "-9223372036854775808", "1234567890123456789"};
+    std::vector<std::string> floats = {"0.1",
+                                       "-0.0",
+                                       "0",
+                                       "1e22",
+                                       "1e23",
+                                       "9007199254740993",
+                                       "9007199254740993.0",
+                                       "123456789012345678.5",
+                                       "1.7976931348623157e308",
+                                       "4.9e-324",
+                                       "2.2250738585072014e-308",
+                                       "0.30000000000000004",
+                                       "1e-22",
+                                       "1e-23",
+                                       "123.456e-5",
+                                       "5E+3",
+                                       "1.00000000000000000001",
+                                       "12345678901234567890",
+                                       "-98765.4321",
+                                       "1e400",
+                                       "-1e400"};
+    std::vector<std::string> ints = {"0",
+                                     "-0",
+                                     "7",
+                                     "-7",
+                                     "123456789012345678",
+                                     "-999999999999999999",
+                                     "9223372036854775807",
+                                     "-9223372036854775808",
+                                     "1234567890123456789"};
     std::mt19937_64 random(20261208);
     for (int k = 0; k < 3000; ++k) {
         std::string f = (random() & 1) ? "-" : "";
@@ -486,13 +523,11 @@ TEST(PlanWalk, NumbersMatchTheirCorrectlyRoundedValues) {
             ASSERT_EQ(zarvel_plan_result_nulls(res, 0)[r], 0) << floats[r];
             const double want = std::strtod(floats[r].c_str(), nullptr);
             const double got = zarvel_plan_result_floats(res, 0)[r];
-            EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0)
-                << floats[r] << ": " << got << " != " << want;
+            EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << floats[r] << ": " << got << " != " << want;
         }
         for (size_t r = 0; r < ints.size(); ++r) {
             ASSERT_EQ(zarvel_plan_result_nulls(res, 1)[r], 0) << ints[r];
-            EXPECT_EQ(zarvel_plan_result_ints(res, 1)[r], std::strtoll(ints[r].c_str(), nullptr, 10))
-                << ints[r];
+            EXPECT_EQ(zarvel_plan_result_ints(res, 1)[r], std::strtoll(ints[r].c_str(), nullptr, 10)) << ints[r];
         }
     }
 }

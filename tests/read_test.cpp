@@ -22,7 +22,8 @@ namespace {
 // Every event points into this text.
 const std::string text =
     "a 1 x 2.5 true false yes 0x1F abc tag:yaml.org,2002:bool tag:yaml.org,2002:int s e k v dup first second "
-    "anc 12x" + std::string(400, ' ');
+    "anc 12x" +
+    std::string(400, ' ');
 
 std::string_view at(std::string_view word, size_t from = 0) {
     size_t p = text.find(word, from);
@@ -62,20 +63,30 @@ std::vector<zarvel_event> sample() {
     zarvel_event empty = scalar_event(std::string_view(text).substr(0, 0), 3, 0, true, false);
     return doc_events({
         start_event(ZARVEL_EVENT_MAPPING_START),
-        key(at("a")), scalar_event(at("1"), 1, 1),
-        key(at("x")), scalar_event(at("2.5"), 1, 2),
-        key(at("s")), start_event(ZARVEL_EVENT_SEQUENCE_START, true),
-            scalar_event(at("true"), 1, 3),
-            tagged(scalar_event(at("false"), 1, 3), at("tag:yaml.org,2002:bool"), 3),
-            scalar_event(at("yes"), 1, 0),
+        key(at("a")),
+        scalar_event(at("1"), 1, 1),
+        key(at("x")),
+        scalar_event(at("2.5"), 1, 2),
+        key(at("s")),
+        start_event(ZARVEL_EVENT_SEQUENCE_START, true),
+        scalar_event(at("true"), 1, 3),
+        tagged(scalar_event(at("false"), 1, 3), at("tag:yaml.org,2002:bool"), 3),
+        scalar_event(at("yes"), 1, 0),
         plain_event(ZARVEL_EVENT_SEQUENCE_END),
-        key(at("e")), empty,
-        key(at("k")), tagged(scalar_event(at("0x1F"), 1, 1), at("tag:yaml.org,2002:int"), 1),
-        key(at("dup")), scalar_event(at("first"), 1, 0),
-        key(at("dup")), scalar_event(at("second"), 1, 0),
-        key(at("anc")), anchored,
-        key(at("v")), alias,
-        key(at("12x")), scalar_event(at("x"), 1, 0),
+        key(at("e")),
+        empty,
+        key(at("k")),
+        tagged(scalar_event(at("0x1F"), 1, 1), at("tag:yaml.org,2002:int"), 1),
+        key(at("dup")),
+        scalar_event(at("first"), 1, 0),
+        key(at("dup")),
+        scalar_event(at("second"), 1, 0),
+        key(at("anc")),
+        anchored,
+        key(at("v")),
+        alias,
+        key(at("12x")),
+        scalar_event(at("x"), 1, 0),
         plain_event(ZARVEL_EVENT_MAPPING_END),
     });
 }
@@ -217,8 +228,8 @@ TEST(Read, LookupByKey) {
         std::string key;
         std::string value;
     };
-    std::vector<row> rows = {{"a", "1"}, {"dup", "first"}, {"12x", "x"}, {"missing", "<none>"}, {"", "<none>"},
-                             {"s", "<seq>"}};
+    std::vector<row> rows = {{"a", "1"},     {"dup", "first"}, {"12x", "x"}, {"missing", "<none>"},
+                             {"", "<none>"}, {"s", "<seq>"}};
     for (int pass = 0; pass < 2; ++pass)  // before and after the index exists
         for (const row &r : rows) {
             zarvel_node *n = zarvel_node_map_get(s.root, r.key.data(), int32_t(r.key.size()));
@@ -232,10 +243,9 @@ TEST(Read, LookupByKey) {
 
 TEST(Read, MappingWithOnlyCollectionKeys) {
     // { [a]: 1 }: nothing is indexed and no lookup matches.
-    std::vector<zarvel_event> events = doc_events({start_event(ZARVEL_EVENT_MAPPING_START),
-                                                   start_event(ZARVEL_EVENT_SEQUENCE_START, true), key(at("a")),
-                                                   plain_event(ZARVEL_EVENT_SEQUENCE_END), scalar_event(at("1"), 1, 1),
-                                                   plain_event(ZARVEL_EVENT_MAPPING_END)});
+    std::vector<zarvel_event> events = doc_events(
+        {start_event(ZARVEL_EVENT_MAPPING_START), start_event(ZARVEL_EVENT_SEQUENCE_START, true), key(at("a")),
+         plain_event(ZARVEL_EVENT_SEQUENCE_END), scalar_event(at("1"), 1, 1), plain_event(ZARVEL_EVENT_MAPPING_END)});
     zarvel_document *doc = pending_document(text, events);
     zarvel_node *root = zarvel_document_root(doc, 0);
     EXPECT_EQ(zarvel_node_map_count(root), 1u);
@@ -320,8 +330,8 @@ TEST(Read, TypedReads) {
 TEST(Read, FloatsOfAnyLength) {
     const std::string zeros(100, '0');
     struct row {
-        std::string text;   // the scalar as written in "v: TEXT"
-        int32_t schema;     // 1: YAML 1.1
+        std::string text;  // the scalar as written in "v: TEXT"
+        int32_t schema;    // 1: YAML 1.1
         int status;
         std::string digits;  // what strtod reads for the expected value
     };
@@ -351,8 +361,10 @@ TEST(Read, FloatsOfAnyLength) {
         ASSERT_EQ(zarvel_node_tag_id(v), ZARVEL_TAG_FLOAT) << r.text;
         double d = -1;
         EXPECT_EQ(zarvel_node_float(v, &d), r.status) << r.text;
-        if (r.status == 0) EXPECT_EQ(d, std::strtod(r.digits.c_str(), nullptr)) << r.text;
-        else EXPECT_EQ(d, -1) << r.text;
+        if (r.status == 0)
+            EXPECT_EQ(d, std::strtod(r.digits.c_str(), nullptr)) << r.text;
+        else
+            EXPECT_EQ(d, -1) << r.text;
         zarvel_document_free(doc);
     }
 }
@@ -496,20 +508,22 @@ TEST(Read, RepeatedReadsAllocateNothing) {
     const std::vector<row> rows = {
         {"zarvel_document_root", [&](zarvel_node *) { return zarvel_document_root(doc, 0); }},
         {"zarvel_node_map_get", [](zarvel_node *root) { return zarvel_node_map_get(root, "a", 1); }},
-        {"zarvel_node_seq_at", [](zarvel_node *root) { return zarvel_node_seq_at(zarvel_node_map_get(root, "a", 1), 1); }},
-        {"zarvel_node_map_at", [](zarvel_node *root) {
+        {"zarvel_node_seq_at",
+         [](zarvel_node *root) { return zarvel_node_seq_at(zarvel_node_map_get(root, "a", 1), 1); }},
+        {"zarvel_node_map_at",
+         [](zarvel_node *root) {
              zarvel_node *key = nullptr, *value = nullptr;
              zarvel_node_map_at(root, 1, &key, &value);
              return value;
          }},
-        {"zarvel_node_children", [](zarvel_node *root) {
+        {"zarvel_node_children",
+         [](zarvel_node *root) {
              zarvel_node *children[4] = {};
              zarvel_node_children(root, children, 4);
              return children[3];
          }},
-        {"zarvel_node_alias_target", [](zarvel_node *root) {
-             return zarvel_node_alias_target(zarvel_node_map_get(root, "b", 1));
-         }},
+        {"zarvel_node_alias_target",
+         [](zarvel_node *root) { return zarvel_node_alias_target(zarvel_node_map_get(root, "b", 1)); }},
     };
     zarvel_node *root = zarvel_document_root(doc, 0);
     std::vector<zarvel_node *> first;

@@ -50,8 +50,8 @@ uint64_t bits(double d) {
 // ---- tags --------------------------------------------------------------------
 
 TEST(Tags, TextsAndIds) {
-    const char *suffixes[] = {"str", "int",    "float", "bool",  "null", "timestamp",
-                              "seq", "map",    "binary", "merge", "value"};
+    const char *suffixes[] = {"str", "int", "float",  "bool",  "null", "timestamp",
+                              "seq", "map", "binary", "merge", "value"};
     for (uint32_t id = 0; id < 11; ++id) {
         const std::string expected = std::string("tag:yaml.org,2002:") + suffixes[id];
         ASSERT_NE(zarvel_tag_uri(id), nullptr) << id;
@@ -86,20 +86,15 @@ struct resolve_row {
 
 TEST(CoreResolver, TableOfTexts) {
     const resolve_row rows[] = {
-        {"", 4},        {"~", 4},       {"Null", 4},    {"null", 4},     {"NULL", 4},
-        {"nULL", 0},    {"~~", 0},      {"TRUE", 3},    {"True", 3},     {"true", 3},
-        {"tRUE", 0},    {"false", 3},   {"False", 3},   {"FALSE", 3},    {"fALSE", 0},
-        {"FALSe", 0},   {"yes", 0},     {"on", 0},      {"0x1F", 1},     {"0X1f", 1},
-        {"0x", 0},      {"0x1G", 0},    {"0o17", 1},    {"0o8", 0},      {"0O17", 0},
-        {"012", 1},     {"1_000", 0},   {"-0x1F", 1},   {"+0o17", 1},    {"0b101", 0},
-        {"-.inf", 2},   {".inf", 2},    {"+.Inf", 2},   {".INF", 2},     {".iNF", 0},
-        {".nan", 2},    {".NaN", 2},    {".NAN", 2},    {"-.nan", 0},    {"+.nan", 0},
-        {"1.5e3", 2},   {"1e", 0},      {"1e5", 2},     {"1E+5", 2},     {"1e-", 0},
-        {".", 0},       {"1.", 2},      {".5", 2},      {"-", 0},        {"+", 0},
-        {"1.2.3", 0},   {"1e5.0", 0},   {"1e5e5", 0},   {".e5", 0},      {"e5", 0},
-        {"1:30", 0},    {"-12", 1},     {"+7", 1},      {"0", 1},        {"00", 1},
-        {"1 ", 0},      {"12a", 0},     {"hello", 0},   {"-0", 1},       {"1e+", 0},
-        {"0x-1", 0},    {"0o", 0},      {".5e-3", 2},   {"null ", 0},    {"falsey", 0},
+        {"", 4},      {"~", 4},    {"Null", 4},  {"null", 4},  {"NULL", 4},  {"nULL", 0},   {"~~", 0},    {"TRUE", 3},
+        {"True", 3},  {"true", 3}, {"tRUE", 0},  {"false", 3}, {"False", 3}, {"FALSE", 3},  {"fALSE", 0}, {"FALSe", 0},
+        {"yes", 0},   {"on", 0},   {"0x1F", 1},  {"0X1f", 1},  {"0x", 0},    {"0x1G", 0},   {"0o17", 1},  {"0o8", 0},
+        {"0O17", 0},  {"012", 1},  {"1_000", 0}, {"-0x1F", 1}, {"+0o17", 1}, {"0b101", 0},  {"-.inf", 2}, {".inf", 2},
+        {"+.Inf", 2}, {".INF", 2}, {".iNF", 0},  {".nan", 2},  {".NaN", 2},  {".NAN", 2},   {"-.nan", 0}, {"+.nan", 0},
+        {"1.5e3", 2}, {"1e", 0},   {"1e5", 2},   {"1E+5", 2},  {"1e-", 0},   {".", 0},      {"1.", 2},    {".5", 2},
+        {"-", 0},     {"+", 0},    {"1.2.3", 0}, {"1e5.0", 0}, {"1e5e5", 0}, {".e5", 0},    {"e5", 0},    {"1:30", 0},
+        {"-12", 1},   {"+7", 1},   {"0", 1},     {"00", 1},    {"1 ", 0},    {"12a", 0},    {"hello", 0}, {"-0", 1},
+        {"1e+", 0},   {"0x-1", 0}, {"0o", 0},    {".5e-3", 2}, {"null ", 0}, {"falsey", 0},
     };
     for (const resolve_row &r : rows) EXPECT_EQ(core(r.text), r.id) << "text: \"" << r.text << '"';
 }
@@ -180,11 +175,10 @@ TEST(NumBool, ExactAndCaseInsensitive) {
         int exact;
         int ci;
     } rows[] = {
-        {"true", 1, 1}, {"True", 1, 1},  {"TRUE", 1, 1},   {"tRuE", 0, 1},  {"y", 1, 1},
-        {"Y", 1, 1},    {"yes", 1, 1},   {"Yes", 1, 1},    {"YES", 1, 1},   {"yEs", 0, 1},
-        {"on", 1, 1},   {"On", 1, 1},    {"ON", 1, 1},     {"oN", 0, 1},    {"false", 0, 0},
-        {"no", 0, 0},   {"off", 0, 0},   {"", 0, 0},       {"truee", 0, 0}, {"yes ", 0, 0},
-        {"TRUEXX", 0, 0}, {"1", 0, 0},
+        {"true", 1, 1},  {"True", 1, 1}, {"TRUE", 1, 1},   {"tRuE", 0, 1}, {"y", 1, 1},   {"Y", 1, 1},
+        {"yes", 1, 1},   {"Yes", 1, 1},  {"YES", 1, 1},    {"yEs", 0, 1},  {"on", 1, 1},  {"On", 1, 1},
+        {"ON", 1, 1},    {"oN", 0, 1},   {"false", 0, 0},  {"no", 0, 0},   {"off", 0, 0}, {"", 0, 0},
+        {"truee", 0, 0}, {"yes ", 0, 0}, {"TRUEXX", 0, 0}, {"1", 0, 0},
     };
     for (const row &r : rows) {
         const auto n = static_cast<uint32_t>(std::strlen(r.text));
@@ -277,10 +271,17 @@ TEST(NumI64, LeadingZeroBySchema) {
         const char *text;
         std::optional<int64_t> core, yaml11;
     } rows[] = {
-        {"0644", 644, 0644},    {"-0644", -644, -0644},       {"08540", 8540, std::nullopt},
-        {"0_17", 17, 017},      {"0", 0, 0},                  {"0.5", std::nullopt, std::nullopt},
-        {"0o17", 15, 15},       {"0x1F", 31, 31},             {"0b11", 3, 3},
-        {"1:30", 5400, 5400},   {"0777777777777777777777", std::nullopt, INT64_MAX},
+        {"0644", 644, 0644},
+        {"-0644", -644, -0644},
+        {"08540", 8540, std::nullopt},
+        {"0_17", 17, 017},
+        {"0", 0, 0},
+        {"0.5", std::nullopt, std::nullopt},
+        {"0o17", 15, 15},
+        {"0x1F", 31, 31},
+        {"0b11", 3, 3},
+        {"1:30", 5400, 5400},
+        {"0777777777777777777777", std::nullopt, INT64_MAX},
     };
     for (const row &r : rows) {
         for (bool octal_zero : {false, true}) {
@@ -300,9 +301,9 @@ TEST(LeadingZeros, EveryTypedReadAgrees) {
         int32_t schema;
         std::optional<int64_t> value;  // none: a string under this schema
     } rows[] = {
-        {"0644", 0, 644},   {"0644", 1, 420},   {"08540", 0, 8540}, {"08540", 1, std::nullopt},
-        {"-017", 0, -17},   {"-017", 1, -15},   {"0x1F", 0, 31},    {"+5", 0, 5},
-        {"1_000", 1, 1000}, {"0o17", 0, 15},    {"00", 0, 0},
+        {"0644", 0, 644},   {"0644", 1, 420}, {"08540", 0, 8540}, {"08540", 1, std::nullopt},
+        {"-017", 0, -17},   {"-017", 1, -15}, {"0x1F", 0, 31},    {"+5", 0, 5},
+        {"1_000", 1, 1000}, {"0o17", 0, 15},  {"00", 0, 0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(std::string(r.text) + " schema " + std::to_string(r.schema));
@@ -391,8 +392,8 @@ TEST(LeadingZeros, EveryTypedReadAgrees) {
     }
     // Digits beyond 64 bits: a decimal loses its leading zeros, a YAML 1.1
     // octal stays a string.
-    for (const auto &[schema, json] : {std::pair{0, "[123456789012345678901234]\n"},
-                                       std::pair{1, "[\"0123456701234567012345670\"]\n"}}) {
+    for (const auto &[schema, json] :
+         {std::pair{0, "[123456789012345678901234]\n"}, std::pair{1, "[\"0123456701234567012345670\"]\n"}}) {
         const std::string yaml = "[0123456789012345678901234]";
         const std::string octal = "[0123456701234567012345670]";
         zarvel_parse_options options{schema, 0};
@@ -420,8 +421,7 @@ TEST(NumI64, RandomDecimalsMatchStrtoll) {
         errno = 0;
         char *end = nullptr;
         const long long expected = std::strtoll(s.c_str(), &end, 10);
-        const std::optional<int64_t> want =
-            errno == ERANGE ? std::nullopt : std::optional<int64_t>(expected);
+        const std::optional<int64_t> want = errno == ERANGE ? std::nullopt : std::optional<int64_t>(expected);
         ASSERT_EQ(to_i64(s), want) << "text: " << s;
     }
 }
@@ -514,8 +514,7 @@ TEST(NumF64, RandomDecimalsMatchStrtodBitForBit) {
         if (random() % 2) {
             s += "eE"[random() % 2];
             if (random() % 2) s += "+-"[random() % 2];
-            const int exponent =
-                random() % 8 == 0 ? static_cast<int>(random() % 400) : static_cast<int>(random() % 30);
+            const int exponent = random() % 8 == 0 ? static_cast<int>(random() % 400) : static_cast<int>(random() % 30);
             s += std::to_string(exponent);
         }
         char *end = nullptr;
@@ -523,8 +522,7 @@ TEST(NumF64, RandomDecimalsMatchStrtodBitForBit) {
         ASSERT_EQ(*end, '\0') << "test generator produced " << s;
         const std::optional<double> got = to_f64(s);
         ASSERT_TRUE(got.has_value()) << "text: " << s;
-        ASSERT_EQ(bits(*got), bits(expected)) << "text: " << s << " got " << *got << " strtod "
-                                              << expected;
+        ASSERT_EQ(bits(*got), bits(expected)) << "text: " << s << " got " << *got << " strtod " << expected;
     }
 }
 

@@ -149,8 +149,8 @@ TEST(Scanner, DoubleQuotedEscapes) {
     struct bad {
         const char *input;
         uint32_t column;
-    } bads[] = {{"\"\\x4\"", 5}, {"\"\\uD83D\"", 2}, {"\"\\uDE00\"", 2}, {"\"\\q\"", 3},
-                {"\"\\U00110000\"", 2}, {"\"\\u12\"", 6}};
+    } bads[] = {{"\"\\x4\"", 5}, {"\"\\uD83D\"", 2},     {"\"\\uDE00\"", 2},
+                {"\"\\q\"", 3},  {"\"\\U00110000\"", 2}, {"\"\\u12\"", 6}};
     for (const auto &b : bads) {
         outcome o = parse(b.input);
         EXPECT_EQ(o.code, 10u) << "input: " << b.input;
@@ -162,7 +162,10 @@ TEST(Scanner, Unterminated) {
     struct row {
         const char *input;
         uint32_t line, column;
-    } rows[] = {{"\"abc", 1, 1}, {"k: 'abc\n", 1, 4}, {"\"a\n---\n\"", 2, 1}, {"'a\n...\n'", 2, 1},
+    } rows[] = {{"\"abc", 1, 1},
+                {"k: 'abc\n", 1, 4},
+                {"\"a\n---\n\"", 2, 1},
+                {"'a\n...\n'", 2, 1},
                 {"\"a\n%YAML 1.2\n\"", 2, 1}};
     for (const auto &r : rows) {
         outcome o = parse(r.input);
@@ -236,10 +239,11 @@ TEST(Scanner, Directives) {
         const char *input;
         int status;
     } rows[] = {
-        {"%YAML 1.2\n---\na", 0},      {"%YAML 1.1 # c\n---\na", 0}, {"%YAML 2.0\n---\na", 0},
-        {"%YAML 1\n---\na", -1},       {"%YAML .1\n---\na", -1},     {"%YAML 1.2.3\n---\na", -1},
-        {"%YAML 1.2#c\n---\na", -1},   {"%YAML 1.2 x\n---\na", -1},  {"%FOO bar\n---\na", 0},
-        {"%YAML 1.2\n%YAML 1.2\n---\n", -1},
+        {"%YAML 1.2\n---\na", 0},    {"%YAML 1.1 # c\n---\na", 0},
+        {"%YAML 2.0\n---\na", 0},    {"%YAML 1\n---\na", -1},
+        {"%YAML .1\n---\na", -1},    {"%YAML 1.2.3\n---\na", -1},
+        {"%YAML 1.2#c\n---\na", -1}, {"%YAML 1.2 x\n---\na", -1},
+        {"%FOO bar\n---\na", 0},     {"%YAML 1.2\n%YAML 1.2\n---\n", -1},
     };
     for (const auto &r : rows) {
         outcome o = parse(r.input);
@@ -255,8 +259,8 @@ TEST(Scanner, TabsInIndentation) {
         const char *input;
         uint32_t code;
     } rows[] = {
-        {"\t# c\n", 5},        {"a:\n\tb\n", 5},  {"a:\n \t\n", 0},       {"a: [\n\tb]\n", 5},
-        {"\t[a]\n", 0},        {"- \t- a\n", 5},  {"a:\n  \tb\n", 0},     {"k:\t v\n", 0},
+        {"\t# c\n", 5}, {"a:\n\tb\n", 5}, {"a:\n \t\n", 0},   {"a: [\n\tb]\n", 5},
+        {"\t[a]\n", 0}, {"- \t- a\n", 5}, {"a:\n  \tb\n", 0}, {"k:\t v\n", 0},
     };
     for (const auto &r : rows) EXPECT_EQ(parse(r.input).code, r.code) << "input: " << r.input;
 }

@@ -11,8 +11,8 @@
 
 namespace {
 
-zarvel_descriptor_node node(const char *name, uint8_t kind, uint8_t type, uint16_t flags = 0,
-                            uint32_t first = 0, uint32_t count = 0) {
+zarvel_descriptor_node node(const char *name, uint8_t kind, uint8_t type, uint16_t flags = 0, uint32_t first = 0,
+                            uint32_t count = 0) {
     return zarvel_descriptor_node{name, kind, type, flags, first, count, 0};
 }
 
@@ -26,17 +26,14 @@ struct fixture {
     uint32_t names[256] = {};
     zarvel_value values[64] = {};
     fixture(uint32_t capacity = 4) {
-        nodes = {node(nullptr, 1, 0, 0, 1),      node(nullptr, 2, 0, 0, 2, 5),
-                 node("id", 0, 1, 3),            node("score", 0, 2),
-                 node("ok", 0, 3),               node("name", 0, 0),
-                 node("raw", 0, 5)};
-        columns = {{nullptr, 0, 0},      {nullptr, 0, 0},    {ids, capacity, 0},
-                   {scores, capacity, 0}, {oks, capacity, 0}, {names, capacity, 0},
-                   {values, capacity, 0}};
+        nodes = {node(nullptr, 1, 0, 0, 1), node(nullptr, 2, 0, 0, 2, 5), node("id", 0, 1, 3), node("score", 0, 2),
+                 node("ok", 0, 3),          node("name", 0, 0),           node("raw", 0, 5)};
+        columns = {{nullptr, 0, 0},    {nullptr, 0, 0},      {ids, capacity, 0},   {scores, capacity, 0},
+                   {oks, capacity, 0}, {names, capacity, 0}, {values, capacity, 0}};
     }
     int32_t load(const std::string &text, int32_t schema = 0, uint32_t abi = 1) {
-        return zarvel_schema_load(text.data(), text.size(), schema, nodes.data(),
-                                  static_cast<uint32_t>(nodes.size()), abi, columns.data());
+        return zarvel_schema_load(text.data(), text.size(), schema, nodes.data(), static_cast<uint32_t>(nodes.size()),
+                                  abi, columns.data());
     }
 };
 
@@ -64,8 +61,7 @@ TEST(SchemaLoad, Statuses) {
     }
     fixture f;
     EXPECT_EQ(f.load("- {id: 1}", 0, 2), 6);
-    EXPECT_STREQ(zarvel_error_current()->message,
-                 "descriptor ABI 2 != 1 (recompile the descriptor)");
+    EXPECT_STREQ(zarvel_error_current()->message, "descriptor ABI 2 != 1 (recompile the descriptor)");
     f.nodes[3].reserved = 1;
     EXPECT_EQ(f.load("- {id: 1}"), 6);
     f.nodes[3].reserved = 0;
@@ -120,8 +116,8 @@ TEST(SchemaLoad, IntegerSpellings) {
         uint8_t raw_kind;
         int64_t raw;
     } rows[] = {
-        {"0644", 0, 644, 644, 3, 644},  {"0644", 1, 420, 420, 3, 420},  {"08540", 0, 8540, 8540, 3, 8540},
-        {"0x1F", 0, 31, 31, 3, 31},     {"+5", 0, 5, 5, 3, 5},          {"1_000", 1, 1000, 1000, 3, 1000},
+        {"0644", 0, 644, 644, 3, 644}, {"0644", 1, 420, 420, 3, 420}, {"08540", 0, 8540, 8540, 3, 8540},
+        {"0x1F", 0, 31, 31, 3, 31},    {"+5", 0, 5, 5, 3, 5},         {"1_000", 1, 1000, 1000, 3, 1000},
     };
     for (const row &r : rows) {
         fixture f;
@@ -141,8 +137,7 @@ TEST(SchemaLoad, IntegerSpellings) {
 
 TEST(SchemaLoad, SpansAndShapes) {
     const std::string text = "r: &r yy\na: [x, {b: 1}, *r]\n";
-    zarvel_descriptor_node nodes[] = {node(nullptr, 2, 0, 0, 1, 1), node("a", 1, 0, 0, 2),
-                                      node(nullptr, 3, 0)};
+    zarvel_descriptor_node nodes[] = {node(nullptr, 2, 0, 0, 1, 1), node("a", 1, 0, 0, 2), node(nullptr, 3, 0)};
     uint32_t spans[12] = {};
     zarvel_column columns[] = {{nullptr, 0, 0}, {nullptr, 0, 0}, {spans, 3, 0}};
     ASSERT_EQ(zarvel_schema_load(text.data(), text.size(), 0, nodes, 3, 1, columns), 0);
@@ -180,9 +175,9 @@ TEST(SchemaLoad, FailureInjection) {
 namespace {
 
 struct span_row {
-    std::string text;     // a one-item sequence {name: ..., raw: ...}
-    std::string name;     // the name text as the parser gives it
-    bool in_place;        // the text lies in the input as it stands
+    std::string text;  // a one-item sequence {name: ..., raw: ...}
+    std::string name;  // the name text as the parser gives it
+    bool in_place;     // the text lies in the input as it stands
 };
 
 // Spans of texts that lie in the input point at them; a text the parser
@@ -194,8 +189,7 @@ TEST(SchemaLoad, RewrittenTextsHoldOffsetZeroAndTheirLength) {
         {"- {name: 'q x', raw: 'q x'}", "q x", true},
         {"- {name: \"a\\tb\", raw: \"a\\tb\"}", "a\tb", false},
         {"- {name: 'it''s', raw: 'it''s'}", "it's", false},
-        {"- name: >\n    folded\n    text\n  raw: >\n    folded\n    text\n", "folded text\n",
-         false},
+        {"- name: >\n    folded\n    text\n  raw: >\n    folded\n    text\n", "folded text\n", false},
         {"- name: plain\n    on two\n  raw: plain\n    on two\n", "plain on two", false},
         {"\xEF\xBB\xBF- {name: abc, raw: abc}", "abc", true},
     };

@@ -27,7 +27,7 @@ constexpr uint8_t kPlain = 1, kSingle = 2, kDouble = 3, kLiteral = 4, kFolded = 
 
 // Builds a document straight into a node store, the way the composer does.
 class tree {
-public:
+  public:
     tree() {
         doc_ = zarvel_document_alloc(&zarvel_default_allocator);
         store_ = zarvel_store_new(&zarvel_default_allocator);
@@ -46,22 +46,19 @@ public:
         uint8_t id_of = tag_id >= 0 ? uint8_t(tag_id)
                         : implicit  ? zarvel_core_resolver.text(nullptr, text.data(), uint32_t(text.size()))
                                     : uint8_t(ZARVEL_TAG_STR);
-        uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, style, false, implicit), id_of,
-                          tag, anchor);
+        uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, style, false, implicit), id_of, tag, anchor);
         node(id).value = zarvel_store_put_text(store_, text.data(), text.size(), false);
         return id;
     }
-    uint32_t seq(std::initializer_list<uint32_t> items, bool flow = false,
-                 std::string_view tag = {}, std::string_view anchor = {}) {
-        uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_SEQUENCE, 0, flow, false),
-                          ZARVEL_TAG_SEQ, tag, anchor);
+    uint32_t seq(std::initializer_list<uint32_t> items, bool flow = false, std::string_view tag = {},
+                 std::string_view anchor = {}) {
+        uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_SEQUENCE, 0, flow, false), ZARVEL_TAG_SEQ, tag, anchor);
         for (uint32_t item : items) zarvel_store_append_child(store_, id, item);
         return id;
     }
-    uint32_t map(std::initializer_list<uint32_t> keys_and_values, bool flow = false,
-                 std::string_view tag = {}, std::string_view anchor = {}) {
-        uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_MAPPING, 0, flow, false),
-                          ZARVEL_TAG_MAP, tag, anchor);
+    uint32_t map(std::initializer_list<uint32_t> keys_and_values, bool flow = false, std::string_view tag = {},
+                 std::string_view anchor = {}) {
+        uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_MAPPING, 0, flow, false), ZARVEL_TAG_MAP, tag, anchor);
         for (uint32_t child : keys_and_values) zarvel_store_append_child(store_, id, child);
         return id;
     }
@@ -100,7 +97,7 @@ public:
         return out;
     }
 
-private:
+  private:
     zarvel_node_rec &node(uint32_t id) { return zarvel_store_node(store_, id); }
     uint32_t add(uint8_t flags, uint8_t tag_id, std::string_view tag, std::string_view anchor) {
         uint32_t id = zarvel_store_add_node(store_);
@@ -108,8 +105,7 @@ private:
         node(id).flags = flags;
         node(id).tag_id = tag_id;
         if (!tag.empty()) node(id).tag = zarvel_store_put_text(store_, tag.data(), tag.size(), false);
-        if (!anchor.empty())
-            node(id).anchor = zarvel_store_put_text(store_, anchor.data(), anchor.size(), false);
+        if (!anchor.empty()) node(id).anchor = zarvel_store_put_text(store_, anchor.data(), anchor.size(), false);
         return id;
     }
     zarvel_document *doc_;
@@ -138,7 +134,8 @@ TEST(Serialize, BlockMappingWithSequence) {
 TEST(Serialize, NestedBlockCollections) {
     tree t;
     uint32_t inner = t.map({t.scalar("c"), t.scalar("d"), t.scalar("e"), t.scalar("")});
-    uint32_t items = t.seq({t.seq({t.scalar("p"), t.scalar("q")}), t.map({t.scalar("k"), t.scalar("v"), t.scalar("l"), t.scalar("w")}), t.scalar("")});
+    uint32_t items = t.seq({t.seq({t.scalar("p"), t.scalar("q")}),
+                            t.map({t.scalar("k"), t.scalar("v"), t.scalar("l"), t.scalar("w")}), t.scalar("")});
     t.root(t.map({t.scalar("a"), inner, t.scalar("s"), items}));
     EXPECT_EQ(t.yaml(), "a:\n  c: d\n  e:\ns:\n- - p\n  - q\n- k: v\n  l: w\n-\n");
 }
@@ -177,14 +174,28 @@ TEST(Serialize, PlainFallbacks) {
         const char *written;
     };
     const row rows[] = {
-        {"---", "'---'\n"},      {"...", "'...'\n"},       {"a: b", "'a: b'\n"},
-        {"# x", "'# x'\n"},      {" lead", "' lead'\n"},   {"-", "'-'\n"},
-        {"a:", "'a:'\n"},        {"it's", "it's\n"},       {"'q", "'''q'\n"},
-        {"a\tb", "\"a\\tb\"\n"}, {"a\nb", "\"a\\nb\"\n"},  {"bel\a", "\"bel\\a\"\n"},
-        {"a #b", "'a #b'\n"},    {"a#b", "a#b\n"},         {"- x", "'- x'\n"},
-        {"-x", "-x\n"},          {"key: value: more", "'key: value: more'\n"},
-        {"url:http://x", "url:http://x\n"},                {"trail ", "'trail '\n"},
-        {"[a]", "'[a]'\n"},      {"*x", "'*x'\n"},         {"%x", "'%x'\n"},
+        {"---", "'---'\n"},
+        {"...", "'...'\n"},
+        {"a: b", "'a: b'\n"},
+        {"# x", "'# x'\n"},
+        {" lead", "' lead'\n"},
+        {"-", "'-'\n"},
+        {"a:", "'a:'\n"},
+        {"it's", "it's\n"},
+        {"'q", "'''q'\n"},
+        {"a\tb", "\"a\\tb\"\n"},
+        {"a\nb", "\"a\\nb\"\n"},
+        {"bel\a", "\"bel\\a\"\n"},
+        {"a #b", "'a #b'\n"},
+        {"a#b", "a#b\n"},
+        {"- x", "'- x'\n"},
+        {"-x", "-x\n"},
+        {"key: value: more", "'key: value: more'\n"},
+        {"url:http://x", "url:http://x\n"},
+        {"trail ", "'trail '\n"},
+        {"[a]", "'[a]'\n"},
+        {"*x", "'*x'\n"},
+        {"%x", "'%x'\n"},
         {"#'x'", "'#''x'''\n"},
     };
     for (const row &r : rows) {
@@ -303,7 +314,9 @@ TEST(Serialize, EscapedCharacters) {
         const char *written;
     };
     const row rows[] = {
-        {"a\xE2\x80\xA8" "b", kPlain, "\"a\\Lb\"\n"},
+        {"a\xE2\x80\xA8"
+         "b",
+         kPlain, "\"a\\Lb\"\n"},
         {"a\xE2\x80\xA9", kSingle, "\"a\\P\"\n"},
         {"x\xC2\x85y", kPlain, "\"x\\Ny\"\n"},
         {"\xEF\xBB\xBFz", kPlain, "\"\\uFEFFz\"\n"},
@@ -360,15 +373,16 @@ TEST(Serialize, TagsAnchorsAndAliases) {
     {
         tree t;
         uint32_t anchored = t.scalar("v", kPlain, {}, "x");
-        t.root(t.map({t.scalar("a"), anchored, t.scalar("b"), t.alias("x", anchored),
-                      t.scalar("c"), t.scalar("5", kPlain, "tag:yaml.org,2002:str"),
-                      t.scalar("d"), t.scalar("w", kPlain, "!loc al_x")}));
+        t.root(
+            t.map({t.scalar("a"), anchored, t.scalar("b"), t.alias("x", anchored), t.scalar("c"),
+                   t.scalar("5", kPlain, "tag:yaml.org,2002:str"), t.scalar("d"), t.scalar("w", kPlain, "!loc al_x")}));
         EXPECT_EQ(t.yaml(), "a: &x v\nb: *x\nc: !<tag:yaml.org,2002:str> 5\nd: !loc%20al%5Fx w\n");
         EXPECT_EQ(t.canonical(),
                   "---\n{\"a\": &a0 \"v\", \"b\": *a0, \"c\": !<tag:yaml.org,2002:str> \"5\", "
                   "\"d\": !loc%20al%5Fx \"w\"}\n");
-        EXPECT_EQ(t.json(), "{\"a\": &x \"v\", \"b\": *x, \"c\": !<tag:yaml.org,2002:str> \"5\", "
-                            "\"d\": !loc%20al%5Fx \"w\"}\n");
+        EXPECT_EQ(t.json(),
+                  "{\"a\": &x \"v\", \"b\": *x, \"c\": !<tag:yaml.org,2002:str> \"5\", "
+                  "\"d\": !loc%20al%5Fx \"w\"}\n");
     }
     {
         tree t;  // an alias to a name never defined keeps its name
@@ -382,8 +396,8 @@ TEST(Serialize, TagsAnchorsAndAliases) {
         uint32_t inner = t.map({t.scalar("k"), t.scalar("v")}, false, "tag:x", "m");
         uint32_t list = t.seq({t.scalar("i")}, false, {}, "s");
         uint32_t item = t.map({t.scalar("p"), t.scalar("q")}, false, "!t");
-        t.root(t.map({t.scalar("a"), inner, t.scalar("b"), list, t.scalar("c"), t.seq({item})},
-                     false, "tag:root", "r"));
+        t.root(
+            t.map({t.scalar("a"), inner, t.scalar("b"), list, t.scalar("c"), t.seq({item})}, false, "tag:root", "r"));
         EXPECT_EQ(t.yaml(), "!<tag:root> &r\na: !<tag:x> &m\n  k: v\nb: &s\n- i\nc:\n-  !<!t>\n  p: q\n");
     }
     {
@@ -401,23 +415,24 @@ TEST(Serialize, ComplexKeysWriteTheirPropertiesOnce) {
     uint32_t key2 = t.map({t.scalar("m"), t.seq({t.scalar("n")})});
     t.root(t.map({key, value, key2, t.scalar("z"), t.alias("ka", key), t.scalar("w")}));
     EXPECT_EQ(t.yaml(), "? !k &ka [a, b]\n: &va\n  x: y\n? {m: [n]}\n: z\n? *ka\n: w\n");
-    EXPECT_EQ(t.json(), "{? !k &ka [\"a\", \"b\"] : &va {\"x\": \"y\"}, ? {\"m\": [\"n\"]} : \"z\", "
-                        "? *ka : \"w\"}\n");
+    EXPECT_EQ(t.json(),
+              "{? !k &ka [\"a\", \"b\"] : &va {\"x\": \"y\"}, ? {\"m\": [\"n\"]} : \"z\", "
+              "? *ka : \"w\"}\n");
 }
 
 TEST(Serialize, FlowCollections) {
     {
         tree t;
-        t.root(t.map({t.scalar("f"), t.seq({t.scalar("a"), t.scalar(""), t.scalar("b c")}, true),
-                      t.scalar("g"), t.map({t.scalar("k"), t.scalar("v"), t.scalar("e"), t.scalar("x,y")}, true)}));
+        t.root(t.map({t.scalar("f"), t.seq({t.scalar("a"), t.scalar(""), t.scalar("b c")}, true), t.scalar("g"),
+                      t.map({t.scalar("k"), t.scalar("v"), t.scalar("e"), t.scalar("x,y")}, true)}));
         EXPECT_EQ(t.yaml(), "f: [a, ~, b c]\ng: {k: v, e: 'x,y'}\n");
     }
     {
         // Width 10: break after the first item that ends beyond column 10,
         // continue at the column after "[".
         tree t;
-        t.root(t.seq({t.scalar("aaaa"), t.scalar("bbbb"), t.scalar("cccc"), t.scalar("dddd"),
-                      t.scalar("eeee"), t.scalar("ffff")},
+        t.root(t.seq({t.scalar("aaaa"), t.scalar("bbbb"), t.scalar("cccc"), t.scalar("dddd"), t.scalar("eeee"),
+                      t.scalar("ffff")},
                      true));
         zarvel_serialize_options o{sizeof o, 0, 10, 0};
         EXPECT_EQ(t.yaml(&o), "[aaaa, bbbb,\n cccc, dddd,\n eeee, ffff]\n");
@@ -581,8 +596,7 @@ bool plain_safe_reference(const std::string &t) {
         if (c == ':' && (i + 1 == n || t[i + 1] == ' ' || t[i + 1] == '\t')) return false;
         if (c == '#' && i > 0 && t[i - 1] == ' ') return false;
     }
-    if ((t.rfind("---", 0) == 0 || t.rfind("...", 0) == 0) && (n == 3 || t[3] == ' ' || t[3] == '\t'))
-        return false;
+    if ((t.rfind("---", 0) == 0 || t.rfind("...", 0) == 0) && (n == 3 || t[3] == ' ' || t[3] == '\t')) return false;
     return true;
 }
 
@@ -592,16 +606,19 @@ TEST(ScalarStyle, PlainSafeTable) {
         bool safe;
     };
     const row rows[] = {
-        {"a", true},           {"", false},          {" a", false},        {"a ", false},
-        {"\ta", false},        {"-", false},         {"- a", false},       {"-a", true},
-        {"?", false},          {"?a", true},         {"? a", false},       {"a:", false},
-        {"a:b", true},         {"a: b", false},      {"a #b", false},      {"a#b", true},
-        {"---", false},        {"...", false},       {"----", true},       {"!a", false},
-        {"a\nb", false},       {"a\rb", false},      {"@a", false},        {"`a", false},
-        {"\"a", false},        {"a\"", true},        {"12345678: 0", false},
-        {"1234567:", false},   {"1234567: x", false}, {"1234567 #x", false}, {"12345678#x", true},
-        {"1234567 #", false},  {"abcdefg\tabcdefgh", false}, {"--- a", false},
-        {"... a", false},      {"---a", true},        {"....", true},
+        {"a", true},          {"", false},           {" a", false},
+        {"a ", false},        {"\ta", false},        {"-", false},
+        {"- a", false},       {"-a", true},          {"?", false},
+        {"?a", true},         {"? a", false},        {"a:", false},
+        {"a:b", true},        {"a: b", false},       {"a #b", false},
+        {"a#b", true},        {"---", false},        {"...", false},
+        {"----", true},       {"!a", false},         {"a\nb", false},
+        {"a\rb", false},      {"@a", false},         {"`a", false},
+        {"\"a", false},       {"a\"", true},         {"12345678: 0", false},
+        {"1234567:", false},  {"1234567: x", false}, {"1234567 #x", false},
+        {"12345678#x", true}, {"1234567 #", false},  {"abcdefg\tabcdefgh", false},
+        {"--- a", false},     {"... a", false},      {"---a", true},
+        {"....", true},
     };
     for (const row &r : rows) {
         EXPECT_EQ(zvl::plain_safe(r.text, std::strlen(r.text)), r.safe) << r.text;
@@ -648,8 +665,7 @@ TEST(ScalarStyle, PlainSafeMatchesByteRules) {
         if (scan.writable) {
             ASSERT_EQ(scan.high, high) << '[' << t << ']';
         }
-        ASSERT_EQ(zvl::plain_printable(t.data(), t.size()),
-                  writable && !zvl::needs_escaped_form(t.data(), t.size()))
+        ASSERT_EQ(zvl::plain_printable(t.data(), t.size()), writable && !zvl::needs_escaped_form(t.data(), t.size()))
             << '[' << t << ']';
         ASSERT_EQ(memo.printable(t.data(), t.size()), zvl::plain_printable(t.data(), t.size())) << '[' << t << ']';
         if (t.find('\n') != std::string::npos && !zvl::needs_escaped_form(t.data(), t.size())) {
@@ -663,8 +679,7 @@ TEST(ScalarStyle, PlainSafeMatchesByteRules) {
                       content && !raw)
                 << '[' << t << ']';
         }
-        ASSERT_EQ(backed_memo.printable(backed.data() + 16, t.size(), true),
-                  zvl::plain_printable(t.data(), t.size()))
+        ASSERT_EQ(backed_memo.printable(backed.data() + 16, t.size(), true), zvl::plain_printable(t.data(), t.size()))
             << '[' << t << ']';
     }
 }
@@ -722,8 +737,10 @@ TEST(SerializeTargets, StreamDocumentsSizeTheirOwnOutput) {
          [](zarvel_document *d, uint32_t i) -> void * { return zvl::serialize_document_json(d, i, true, nullptr); }},
         {"CBOR of one root",
          [](zarvel_document *d, uint32_t i) -> void * { return zvl::cbor::encode_root(d, i, 0, nullptr, nullptr); }},
-        {"JSON of a sequence item", [](zarvel_document *d, uint32_t) -> void * { return zarvel_serialize_json(d, nullptr); }},
-        {"YAML of a sequence item", [](zarvel_document *d, uint32_t) -> void * { return zarvel_serialize(d, nullptr); }},
+        {"JSON of a sequence item",
+         [](zarvel_document *d, uint32_t) -> void * { return zarvel_serialize_json(d, nullptr); }},
+        {"YAML of a sequence item",
+         [](zarvel_document *d, uint32_t) -> void * { return zarvel_serialize(d, nullptr); }},
         {"CBOR of a sequence item",
          [](zarvel_document *d, uint32_t) -> void * { return zarvel_cbor_encode(d, 0, nullptr); }},
     };
@@ -878,43 +895,51 @@ TEST(SerializeFailures, EveryAllocation) {
     tree t;
     uint32_t a = t.scalar("v", kPlain, {}, "x");
     std::string long_text(5000, 'q');
-    t.root(t.map({t.scalar("a"), a, t.scalar("b"), t.alias("x", a), t.scalar("c"),
-                  t.scalar(long_text), t.scalar("f"), t.scalar("1e999", kPlain, {}, {}, ZARVEL_TAG_FLOAT),
-                  t.scalar("g"), t.scalar("1.0000000000000000000000000000000000000000000001",
-                                          kPlain, {}, {}, ZARVEL_TAG_FLOAT)}));
+    t.root(t.map({t.scalar("a"), a, t.scalar("b"), t.alias("x", a), t.scalar("c"), t.scalar(long_text), t.scalar("f"),
+                  t.scalar("1e999", kPlain, {}, {}, ZARVEL_TAG_FLOAT), t.scalar("g"),
+                  t.scalar("1.0000000000000000000000000000000000000000000001", kPlain, {}, {}, ZARVEL_TAG_FLOAT)}));
     zarvel_node_store *store = zarvel_document_body(t.doc());
     (void)store;
     const std::string block = t.yaml(), canonical = t.canonical(), json = t.json();
 
-    inject_every_allocation("serialize", [&] {
-        uint64_t n = 0;
-        char *s = zarvel_serialize(t.doc(), &n);
-        bool failed = s == nullptr;
-        if (s) {
-            EXPECT_EQ(std::string(s, n), block);
-        }
-        zarvel_free(s);
-        return failed;
-    }, true);
-    inject_every_allocation("canonical", [&] {
-        zarvel_serialize_options o{sizeof o, 1, 0, 0};
-        char *s = zarvel_serialize_ex(t.doc(), &o, nullptr);
-        bool failed = s == nullptr;
-        if (s) {
-            EXPECT_EQ(std::string(s), canonical);
-        }
-        zarvel_free(s);
-        return failed;
-    }, true);
-    inject_every_allocation("json", [&] {
-        char *s = zarvel_serialize_json(t.doc(), nullptr);
-        bool failed = s == nullptr;
-        if (s) {
-            EXPECT_EQ(std::string(s), json);
-        }
-        zarvel_free(s);
-        return failed;
-    }, true);
+    inject_every_allocation(
+        "serialize",
+        [&] {
+            uint64_t n = 0;
+            char *s = zarvel_serialize(t.doc(), &n);
+            bool failed = s == nullptr;
+            if (s) {
+                EXPECT_EQ(std::string(s, n), block);
+            }
+            zarvel_free(s);
+            return failed;
+        },
+        true);
+    inject_every_allocation(
+        "canonical",
+        [&] {
+            zarvel_serialize_options o{sizeof o, 1, 0, 0};
+            char *s = zarvel_serialize_ex(t.doc(), &o, nullptr);
+            bool failed = s == nullptr;
+            if (s) {
+                EXPECT_EQ(std::string(s), canonical);
+            }
+            zarvel_free(s);
+            return failed;
+        },
+        true);
+    inject_every_allocation(
+        "json",
+        [&] {
+            char *s = zarvel_serialize_json(t.doc(), nullptr);
+            bool failed = s == nullptr;
+            if (s) {
+                EXPECT_EQ(std::string(s), json);
+            }
+            zarvel_free(s);
+            return failed;
+        },
+        true);
     inject_every_allocation("into", [&] {
         std::vector<char> buffer(block.size() + 1);
         zarvel_serialize_options o{sizeof o, 1, 0, 0};
@@ -1078,8 +1103,7 @@ struct describer {
             const std::string_view text = zarvel_store_text(store, r.value);
             // An explicit tag keeps the tag id; implicit ones are compared
             // by what the text resolves to.
-            out += key && mode == compare_mode::typed && tag.empty() ? typed_key(text)
-                                                                   : scalar_key(r, text, mode);
+            out += key && mode == compare_mode::typed && tag.empty() ? typed_key(text) : scalar_key(r, text, mode);
             return;
         }
         default:
@@ -1114,8 +1138,7 @@ bool plain_json_tree(zarvel_document *doc) {
     if (!store) return false;
     for (uint32_t id = 0; id < store->node_count; ++id) {
         const zarvel_node_rec &r = zarvel_store_node(store, id);
-        if (zarvel_span_length(r.tag) || zarvel_span_length(r.anchor) || r.kind() == ZARVEL_KIND_ALIAS)
-            return false;
+        if (zarvel_span_length(r.tag) || zarvel_span_length(r.anchor) || r.kind() == ZARVEL_KIND_ALIAS) return false;
         if (r.kind() != ZARVEL_KIND_MAPPING) continue;
         bool is_key = true;
         for (uint32_t c = r.first_child; c < store->node_count; c = zarvel_store_node(store, c).next_sibling) {
@@ -1178,12 +1201,14 @@ TEST(SerializeRoundTrip, YamlTestSuite) {
             // JSON with tags, anchors or collection keys is only YAML.
             parsed again(text, mode == 2 && plain_json_tree(original.doc));
             EXPECT_TRUE(again.doc || documents == 0)
-                << path << " (" << mode_names[mode] << "): output does not parse: "
-                << zarvel_last_error(nullptr, nullptr) << "\n--- output ---\n" << text;
+                << path << " (" << mode_names[mode]
+                << "): output does not parse: " << zarvel_last_error(nullptr, nullptr) << "\n--- output ---\n"
+                << text;
             if (!again.doc) continue;
             EXPECT_EQ(describe(again.doc, how), describe(original.doc, how))
-                << path << " (" << mode_names[mode] << ")\n--- input ---\n" << input
-                << "\n--- output ---\n" << text;
+                << path << " (" << mode_names[mode] << ")\n--- input ---\n"
+                << input << "\n--- output ---\n"
+                << text;
             ++round_trips;
         }
     }
@@ -1200,7 +1225,7 @@ TEST(SerializeRoundTrip, JsonEqualsSuiteJson) {
         const std::string expected_text = read_file(path + "/in.json");
         if (expected_text.empty()) continue;
         nlohmann::json expected = nlohmann::json::parse(expected_text, nullptr, false);
-        if (expected.is_discarded()) continue;  // several JSON texts: several documents
+        if (expected.is_discarded()) continue;                   // several JSON texts: several documents
         const std::string input = read_file(path + "/in.yaml");  // the document borrows it
         parsed original(input);
         if (!original.doc || zarvel_document_count(original.doc) != 1) continue;
@@ -1250,7 +1275,9 @@ struct libyaml {
         if (!initialize(&parser)) return false;
         set_input(&parser, reinterpret_cast<const unsigned char *>(text.data()), text.size());
         bool ok = true;
-        auto str = [](const unsigned char *p) { return p ? std::string(reinterpret_cast<const char *>(p)) : std::string(); };
+        auto str = [](const unsigned char *p) {
+            return p ? std::string(reinterpret_cast<const char *>(p)) : std::string();
+        };
         for (;;) {
             yaml_event_t event;
             if (!parse(&parser, &event)) {
@@ -1285,11 +1312,8 @@ struct libyaml {
                 e.plain_implicit = sc.plain_implicit != 0;
                 break;
             }
-            case YAML_ALIAS_EVENT:
-                e.anchor = str(event.data.alias.anchor);
-                break;
-            default:
-                break;
+            case YAML_ALIAS_EVENT: e.anchor = str(event.data.alias.anchor); break;
+            default: break;
             }
             const bool end = event.type == YAML_STREAM_END_EVENT;
             event_delete(&event);
@@ -1370,16 +1394,13 @@ void build_from_events(tree &t, const std::vector<libyaml_event> &events) {
             open.push_back(id);
             break;
         case YAML_SEQUENCE_END_EVENT:
-        case YAML_MAPPING_END_EVENT:
-            open.pop_back();
-            break;
+        case YAML_MAPPING_END_EVENT: open.pop_back(); break;
         case YAML_ALIAS_EVENT: {
             auto it = anchors.find(e.anchor);
             attach(t.alias(e.anchor, it == anchors.end() ? zarvel_node_none : it->second));
             break;
         }
-        default:
-            break;
+        default: break;
         }
         if (id != zarvel_node_none && e.has_anchor) anchors[e.anchor] = id;
     }
@@ -1406,8 +1427,9 @@ TEST(SerializeRoundTrip, LibyamlReadsBlockOutput) {
             std::vector<libyaml_event> back;
             EXPECT_TRUE(lib.events(text, back)) << path << ": libyaml refuses\n" << text;
             if (mode == 0) {
-                EXPECT_EQ(describe_events(back), describe_events(original))
-                    << path << "\n--- input ---\n" << input << "\n--- output ---\n" << text;
+                EXPECT_EQ(describe_events(back), describe_events(original)) << path << "\n--- input ---\n"
+                                                                            << input << "\n--- output ---\n"
+                                                                            << text;
             }
         }
         ++compared;
@@ -1424,14 +1446,31 @@ namespace {
 // Random trees with awkward texts: every form the writer picks must read
 // back as the same tree.
 class random_tree {
-public:
+  public:
     explicit random_tree(uint32_t seed) : random_(seed) {}
 
     std::string text() {
-        static const char *const pieces[] = {
-            "a", "b", "1", "-", "?", ":", ": ", " #", "#", "'", "\"", "\\", "\n", "\n\n", " ", "\t",
-            "---", "...", "[", "]", "{", "}", ",", "!", "&", "*", "|", ">", "%", "@", "`", "~",
-            "null", "true", "0x1F", "1.5", "\xC3\xA9", "\xE2\x80\xA8", "\xC2\x85", "\x01", "\r", "x y"};
+        static const char *const pieces[] = {"a",        "b",
+                                             "1",        "-",
+                                             "?",        ":",
+                                             ": ",       " #",
+                                             "#",        "'",
+                                             "\"",       "\\",
+                                             "\n",       "\n\n",
+                                             " ",        "\t",
+                                             "---",      "...",
+                                             "[",        "]",
+                                             "{",        "}",
+                                             ",",        "!",
+                                             "&",        "*",
+                                             "|",        ">",
+                                             "%",        "@",
+                                             "`",        "~",
+                                             "null",     "true",
+                                             "0x1F",     "1.5",
+                                             "\xC3\xA9", "\xE2\x80\xA8",
+                                             "\xC2\x85", "\x01",
+                                             "\r",       "x y"};
         std::string out;
         const int n = int(random_() % 6);
         for (int i = 0; i < n; ++i) out += pieces[random_() % (sizeof pieces / sizeof *pieces)];
@@ -1457,7 +1496,7 @@ public:
         return id;
     }
 
-private:
+  private:
     std::mt19937 random_;
     int anchor_count_ = 0;
 };
@@ -1483,11 +1522,12 @@ TEST(SerializeRoundTrip, RandomTrees) {
                 if (!json) continue;
             }
             parsed again(text, mode == 2);
-            ASSERT_NE(again.doc, nullptr) << "seed " << seed << " mode " << mode << ": "
-                                          << zarvel_last_error(nullptr, nullptr) << "\n" << text;
+            ASSERT_NE(again.doc, nullptr)
+                << "seed " << seed << " mode " << mode << ": " << zarvel_last_error(nullptr, nullptr) << "\n"
+                << text;
             const compare_mode how = mode == 0 ? compare_mode::exact : compare_mode::typed;
-            ASSERT_EQ(describe(again.doc, how), describe(t.doc(), how))
-                << "seed " << seed << " mode " << mode << "\n" << text;
+            ASSERT_EQ(describe(again.doc, how), describe(t.doc(), how)) << "seed " << seed << " mode " << mode << "\n"
+                                                                        << text;
         }
         (void)expected;
     }

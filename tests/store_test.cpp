@@ -258,8 +258,8 @@ TEST(Document, ConcurrentFirstAccess) {
         std::vector<int> ok(8, 0);
         for (int t = 0; t < 8; ++t)
             threads.emplace_back([&, t] {
-                ok[t] = zarvel_document_count(doc) == 3 && render(zarvel_document_root(doc, t % 3)) ==
-                                                                std::string("\"") + "abc"[t % 3] + "\"";
+                ok[t] = zarvel_document_count(doc) == 3 &&
+                        render(zarvel_document_root(doc, t % 3)) == std::string("\"") + "abc"[t % 3] + "\"";
             });
         for (auto &t : threads) t.join();
         for (int t = 0; t < 8; ++t) EXPECT_TRUE(ok[t]) << "round " << round << " thread " << t;
@@ -337,17 +337,20 @@ TEST(Document, FailedBuildIsReportedByEveryDocumentEntry) {
         {"zarvel_serialize", [&] { return zarvel_serialize(doc, nullptr) == nullptr; }},
         {"zarvel_serialize_json", [&] { return zarvel_serialize_json(doc, nullptr) == nullptr; }},
         {"zarvel_serialize_into", [&] { return zarvel_serialize_into(doc, nullptr, 0) == 0; }},
-        {"zarvel_serialize_stream", [&] {
+        {"zarvel_serialize_stream",
+         [&] {
              auto sink = [](void *, const char *, uint64_t) -> int { return 0; };
              return zarvel_serialize_stream(doc, nullptr, sink, nullptr) == 0;
          }},
         {"zarvel_cbor_encode", [&] { return zarvel_cbor_encode(doc, 0, nullptr) == nullptr; }},
         {"zarvel_cbor_encode_into", [&] { return zarvel_cbor_encode_into(doc, 0, nullptr, 0) == 0; }},
-        {"zarvel_cbor_encode_sequence", [&] {
+        {"zarvel_cbor_encode_sequence",
+         [&] {
              uint64_t length = 0;
              return zarvel_cbor_encode_sequence(&doc, 1, 0, &length) == nullptr;
          }},
-        {"zarvel_document_plan_walk", [&] {
+        {"zarvel_document_plan_walk",
+         [&] {
              int32_t status = 0;
              return zarvel_document_plan_walk(doc, plan, &status) == nullptr && status == 2;
          }},

@@ -85,8 +85,7 @@ struct owned_event {
     }
     // Null pointer exactly when the span is empty.
     static bool spans_ok(const zarvel_event_view &v) {
-        return (v.text == nullptr) == (v.text_length == 0) &&
-               (v.anchor == nullptr) == (v.anchor_length == 0) &&
+        return (v.text == nullptr) == (v.text_length == 0) && (v.anchor == nullptr) == (v.anchor_length == 0) &&
                (v.tag == nullptr) == (v.tag_length == 0);
     }
     std::string describe() const {
@@ -95,19 +94,18 @@ struct owned_event {
         v.anchor = anchor.data();
         v.tag = tag.data();
         std::ostringstream out;
-        out << notation(v) << " @" << view.start_line << ":" << view.start_column << "-"
-            << view.end_line << ":" << view.end_column;
+        out << notation(v) << " @" << view.start_line << ":" << view.start_column << "-" << view.end_line << ":"
+            << view.end_column;
         return out.str();
     }
     bool same_content(const owned_event &o) const {
         return view.kind == o.view.kind && view.style == o.view.style && view.flow == o.view.flow &&
-               view.explicit_ == o.view.explicit_ && view.plain_implicit == o.view.plain_implicit &&
-               text == o.text && anchor == o.anchor && tag == o.tag;
+               view.explicit_ == o.view.explicit_ && view.plain_implicit == o.view.plain_implicit && text == o.text &&
+               anchor == o.anchor && tag == o.tag;
     }
     bool operator==(const owned_event &o) const {
-        return same_content(o) && view.start_line == o.view.start_line &&
-               view.start_column == o.view.start_column && view.end_line == o.view.end_line &&
-               view.end_column == o.view.end_column;
+        return same_content(o) && view.start_line == o.view.start_line && view.start_column == o.view.start_column &&
+               view.end_line == o.view.end_line && view.end_column == o.view.end_column;
     }
 };
 
@@ -190,8 +188,7 @@ struct recorder_result {
 
 // Feeds the text cut at the given offsets (ascending), then an empty final
 // chunk, collecting the records of each feed.
-recorder_result run_recorder(const std::string &text, const std::vector<size_t> &cuts,
-                             int32_t schema = 0) {
+recorder_result run_recorder(const std::string &text, const std::vector<size_t> &cuts, int32_t schema = 0) {
     recorder_result r;
     zarvel_recorder *recorder = zarvel_recorder_new_ex(schema);
     if (!recorder) {
@@ -296,11 +293,10 @@ const std::vector<suite_case> &suite_cases() {
             std::ifstream file(input, std::ios::binary);
             std::stringstream bytes;
             bytes << file.rdbuf();
-            out.push_back({entry.path().filename().string(), bytes.str(),
-                           std::filesystem::exists(entry.path() / "error")});
+            out.push_back(
+                {entry.path().filename().string(), bytes.str(), std::filesystem::exists(entry.path() / "error")});
         }
-        std::sort(out.begin(), out.end(),
-                  [](const suite_case &a, const suite_case &b) { return a.name < b.name; });
+        std::sort(out.begin(), out.end(), [](const suite_case &a, const suite_case &b) { return a.name < b.name; });
         return out;
     }();
     return cases;
@@ -312,7 +308,8 @@ const std::vector<suite_case> &suite_cases() {
 std::vector<suite_case> with_extra_cases() {
     std::vector<suite_case> cases = suite_cases();
     const std::vector<std::string> extra = {
-        "a\xC2\x85" "b\n---\nc\n--- d\n",
+        "a\xC2\x85"
+        "b\n---\nc\n--- d\n",
         "k: v\xE2\x80\xA8---\xE2\x80\xA9x: y\n---\nz\n",
         "a: 1\r\n---\r\nb: 2\r\n...\r\n--- c\r\n",
         "a\r---\rb\r",
@@ -330,7 +327,10 @@ std::vector<suite_case> with_extra_cases() {
         "--- 'q\n---\n'\n",
         // Encodings: characters and UTF-16/32 units cut by every split.
         "\xEF\xBB\xBFk: \xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\n---\n- \xE2\x80\xA8\n",
-        std::string("\xFF\xFE" "a\0:\0 \0\xE9\0\n\0-\0-\0-\0\n\0" "b\0\n\0=\xD8\0\xDE", 28),
+        std::string("\xFF\xFE"
+                    "a\0:\0 \0\xE9\0\n\0-\0-\0-\0\n\0"
+                    "b\0\n\0=\xD8\0\xDE",
+                    28),
         std::string("\xFE\xFF\0a\0\n\0-\0-\0-\0\n\xD8=\xDE\0", 18),
         std::string("\0\0\xFE\xFF\0\0\0x\0\0\0\n\0\0\0-\0\0\0-\0\0\0-\0\0\0\n\0\x01\xF6\0", 32),
         std::string("\xFF\xFE\0\0y\0\0\0", 8),
@@ -338,8 +338,12 @@ std::vector<suite_case> with_extra_cases() {
         "a: 1\n---\nb: \xC3(\n",
         "a: 1\n---\nb: \x01\n",
         std::string("a\n---\n\0", 7),
-        std::string("\xFF\xFE" "a\0\n\0-\0-\0-\0\n\0\0\xDC", 16),
-        std::string("\xFF\xFE" "a\0\n\0-", 7),
+        std::string("\xFF\xFE"
+                    "a\0\n\0-\0-\0-\0\n\0\0\xDC",
+                    16),
+        std::string("\xFF\xFE"
+                    "a\0\n\0-",
+                    7),
     };
     for (size_t i = 0; i < extra.size(); ++i) cases.push_back({"extra-" + std::to_string(i), extra[i], false});
     return cases;
@@ -384,9 +388,9 @@ TEST(EveryRoad, KeepChompingGivesOneValue) {
     struct row {
         std::string text, value;
     } rows[] = {
-        {"- |+\n  a\n  ", "a\n"},       {"- |+\n  ", ""},          {"- |+\n  a\n\n  ", "a\n\n"},
-        {"- |+\n\n  ", "\n"},           {"- >+\n  a\n  ", "a\n"},   {"k: |+\n  x\n  \n", "x\n\n"},
-        {"k: |+\n  x\n", "x\n"},        {"- |+\n  a", "a"},         {"k: |+\n  x\n \n\n", "x\n\n\n"},
+        {"- |+\n  a\n  ", "a\n"}, {"- |+\n  ", ""},         {"- |+\n  a\n\n  ", "a\n\n"},
+        {"- |+\n\n  ", "\n"},     {"- >+\n  a\n  ", "a\n"}, {"k: |+\n  x\n  \n", "x\n\n"},
+        {"k: |+\n  x\n", "x\n"},  {"- |+\n  a", "a"},       {"k: |+\n  x\n \n\n", "x\n\n\n"},
     };
     for (const row &r : rows) {
         road_values v = values_of(r.text);
@@ -408,10 +412,19 @@ TEST(EveryRoad, InputIsDecodedAsParseDecodesIt) {
         std::string message;  // of the refusal
     } rows[] = {
         {"utf-8 mark", "\xEF\xBB\xBFk: v\n", "v", ""},
-        {"utf-16le", std::string("\xFF\xFE" "k\0:\0 \0\xE9\0", 10), "\xC3\xA9", ""},
+        {"utf-16le",
+         std::string("\xFF\xFE"
+                     "k\0:\0 \0\xE9\0",
+                     10),
+         "\xC3\xA9", ""},
         {"utf-16be pair", std::string("\xFE\xFF\0-\0 \xD8=\xDE\0", 10), "\xF0\x9F\x98\x80", ""},
         {"utf-32le", std::string("\xFF\xFE\0\0-\0\0\0 \0\0\0x\0\0\0", 16), "x", ""},
-        {"line separator is content", "- a\xE2\x80\xA8" "b", "a\xE2\x80\xA8" "b", ""},
+        {"line separator is content",
+         "- a\xE2\x80\xA8"
+         "b",
+         "a\xE2\x80\xA8"
+         "b",
+         ""},
         {"nul", std::string("k: \0", 4), "", "ill-formed or non-printable UTF-8 at byte 3"},
         {"cut character", "k: \xE2\x80", "", "ill-formed or non-printable UTF-8 at byte 3"},
         {"bad continuation", "k: a\xC3(", "", "ill-formed or non-printable UTF-8 at byte 4"},
@@ -471,7 +484,9 @@ TEST(Push, EventsAndStatuses) {
     } rows[] = {
         {"", -1, 0, {"+STR", "-STR"}},
         {"a: 1\n", -1, 0, {"+STR", "+DOC", "+MAP", "=VAL :a", "=VAL :1", "-MAP", "-DOC", "-STR"}},
-        {"--- &x !!str 'q'\n...\n", -1, 0,
+        {"--- &x !!str 'q'\n...\n",
+         -1,
+         0,
          {"+STR", "+DOC ---", "=VAL &x <tag:yaml.org,2002:str> 'q", "-DOC ...", "-STR"}},
         {"[a, *b]", -1, 1, {"+STR", "+DOC"}},  // flow events are held until the collection closes
         {"a: 1\n", 0, 1, {"+STR"}},
@@ -512,8 +527,7 @@ TEST(Pull, EdgeCases) {
         {"", 0, {"+STR", "-STR"}},
         {"a: [", 1, {"+STR", "+DOC", "+MAP", "=VAL :a"}},
         {"a\n---\nb\n", 0, {"+STR", "+DOC", "=VAL :a", "-DOC", "+DOC ---", "=VAL :b", "-DOC", "-STR"}},
-        {"- \"x\\ty\"\n- |\n  l\n", 0,
-         {"+STR", "+DOC", "+SEQ", "=VAL \"x\\ty", "=VAL |l\\n", "-SEQ", "-DOC", "-STR"}},
+        {"- \"x\\ty\"\n- |\n  l\n", 0, {"+STR", "+DOC", "+SEQ", "=VAL \"x\\ty", "=VAL |l\\n", "-SEQ", "-DOC", "-STR"}},
     };
     for (const row &r : rows) {
         pull_result got = run_pull(r.text);
@@ -608,11 +622,13 @@ TEST(Iterparse, BatchesPerDocument) {
     } rows[] = {
         {"", 0, {{"+STR", "-STR"}}},
         {"# only a comment\n", 0, {{"+STR", "-STR"}}},
-        {"a: 1\n---\nb: 2\n", 0,
+        {"a: 1\n---\nb: 2\n",
+         0,
          {{"+STR", "+DOC", "+MAP", "=VAL :a", "=VAL :1", "-MAP", "-DOC"},
           {"+DOC ---", "+MAP", "=VAL :b", "=VAL :2", "-MAP", "-DOC"},
           {"-STR"}}},
-        {"a\n...\n# c\n--- b\n...\n", 0,
+        {"a\n...\n# c\n--- b\n...\n",
+         0,
          {{"+STR", "+DOC", "=VAL :a", "-DOC ..."}, {"+DOC ---", "=VAL :b", "-DOC ..."}, {"-STR"}}},
         {"a\n--- [b\n", 1, {{"+STR", "+DOC", "=VAL :a", "-DOC"}, {"+DOC ---"}}},
         {"a\n--- *x\n", 1, {{"+STR", "+DOC", "=VAL :a", "-DOC"}, {"+DOC ---"}}},
@@ -677,8 +693,7 @@ TEST(Recorder, ThreeFeeds) {
         {"", 1, {"+DOC ---", "+MAP", "=VAL :b", "=VAL :2", "-MAP", "-DOC", "-STR"}},
     };
     for (const step &s : steps) {
-        ASSERT_EQ(zarvel_recorder_feed(recorder, s.chunk.data(), s.chunk.size(), s.final), 0)
-            << s.chunk;
+        ASSERT_EQ(zarvel_recorder_feed(recorder, s.chunk.data(), s.chunk.size(), s.final), 0) << s.chunk;
         std::vector<owned_event> got = recorded(recorder);
         EXPECT_EQ(joined(notations(got)), joined(s.records)) << s.chunk;
         if (!got.empty() && got.back().view.kind == ZARVEL_EVENT_STREAM_END) {
@@ -701,10 +716,10 @@ TEST(Recorder, EachFeedReplacesTheRecords) {
         uint64_t count;
     } steps[] = {
         {"a\n---\nb\n", 0, 4},  // +STR +DOC a -DOC
-        {"c", 0, 0},              // no new boundary: nothing complete
-        {"\n--", 0, 0},           // a marker not yet complete
-        {"- d\n", 0, 3},         // +DOC --- "b c" -DOC
-        {"", 1, 4},               // +DOC --- d -DOC -STR
+        {"c", 0, 0},            // no new boundary: nothing complete
+        {"\n--", 0, 0},         // a marker not yet complete
+        {"- d\n", 0, 3},        // +DOC --- "b c" -DOC
+        {"", 1, 4},             // +DOC --- d -DOC -STR
     };
     for (const step &s : steps) {
         ASSERT_EQ(zarvel_recorder_feed(recorder, s.chunk.data(), s.chunk.size(), s.final), 0);
@@ -749,8 +764,8 @@ TEST(Recorder, FailurePositionCountsFromTheStreamStart) {
         uint32_t line, column;
         uint64_t offset;
     } rows[] = {
-        {{"a: 1\n---\nb: *x\n"}, 3, 4, 12},                      // one feed: cut at the marker
-        {{"a: 1\n", "---\nb: 2\n---\nc: *x\n", ""}, 5, 4, 21},  // cut in the second feed
+        {{"a: 1\n---\nb: *x\n"}, 3, 4, 12},                          // one feed: cut at the marker
+        {{"a: 1\n", "---\nb: 2\n---\nc: *x\n", ""}, 5, 4, 21},       // cut in the second feed
         {{"a: 1\n---\n", "b: 2\n", "---\n  c: [\n", ""}, 6, 1, 25},  // end of text in the flow
         {{"*x\n"}, 1, 1, 0},
     };
@@ -780,11 +795,8 @@ TEST(Recorder, Schemas) {
         std::string text;
         uint8_t tag_id;
     } rows[] = {
-        {0, "yes\n", ZARVEL_TAG_STR},
-        {1, "yes\n", ZARVEL_TAG_BOOL},
-        {0, "true\n", ZARVEL_TAG_BOOL},
-        {7, "12\n", ZARVEL_TAG_INT},
-        {0, "!!float 1\n", ZARVEL_TAG_FLOAT},
+        {0, "yes\n", ZARVEL_TAG_STR}, {1, "yes\n", ZARVEL_TAG_BOOL},        {0, "true\n", ZARVEL_TAG_BOOL},
+        {7, "12\n", ZARVEL_TAG_INT},  {0, "!!float 1\n", ZARVEL_TAG_FLOAT},
     };
     for (const row &r : rows) {
         zarvel_recorder *recorder = zarvel_recorder_new_ex(r.schema);
@@ -812,13 +824,13 @@ TEST(Recorder, RecordLayout) {
     uint64_t count = 0;
     const zarvel_record *r = zarvel_recorder_records(recorder, &count);
     ASSERT_EQ(count, 8u);
-    EXPECT_EQ(r[1].flags, ZARVEL_RECORD_EXPLICIT);                          // +DOC ---
-    EXPECT_EQ(r[2].flags, ZARVEL_RECORD_FLOW);                              // +SEQ [] &a
+    EXPECT_EQ(r[1].flags, ZARVEL_RECORD_EXPLICIT);  // +DOC ---
+    EXPECT_EQ(r[2].flags, ZARVEL_RECORD_FLOW);      // +SEQ [] &a
     EXPECT_EQ(r[2].anchor_length, 1u);
     EXPECT_EQ(r[3].flags, ZARVEL_RECORD_FLOW | ZARVEL_RECORD_PLAIN_IMPLICIT);  // x
-    EXPECT_EQ(r[4].flags, ZARVEL_RECORD_FLOW);                              // "y"
+    EXPECT_EQ(r[4].flags, ZARVEL_RECORD_FLOW);                                 // "y"
     EXPECT_EQ(r[4].style, 3u);
-    EXPECT_EQ(r[6].flags, ZARVEL_RECORD_EXPLICIT);                          // -DOC ...
+    EXPECT_EQ(r[6].flags, ZARVEL_RECORD_EXPLICIT);  // -DOC ...
     EXPECT_EQ(r[0].text_length | r[0].text_offset, 0u) << "empty spans are (0, 0)";
     zarvel_recorder_free(recorder);
 }
@@ -876,8 +888,16 @@ TEST(FeedBuffer, LineBreaks) {
         std::string text;
         uint64_t breaks, yaml11_breaks;
     } rows[] = {
-        {"", 0, 0},          {"a", 0, 0},          {"a\n", 1, 1},          {"a\r\nb\r", 2, 2},
-        {"\r\r\n\n", 3, 3},  {"a\xC2\x85" "b", 0, 1}, {"\xE2\x80\xA8\xE2\x80\xA9", 0, 2}, {"\xE2\x80\xAA", 0, 0},
+        {"", 0, 0},
+        {"a", 0, 0},
+        {"a\n", 1, 1},
+        {"a\r\nb\r", 2, 2},
+        {"\r\r\n\n", 3, 3},
+        {"a\xC2\x85"
+         "b",
+         0, 1},
+        {"\xE2\x80\xA8\xE2\x80\xA9", 0, 2},
+        {"\xE2\x80\xAA", 0, 0},
     };
     for (const row &r : rows) {
         EXPECT_EQ(zvl::count_line_breaks(r.text.data(), r.text.size(), false), r.breaks) << r.text;
@@ -988,8 +1008,7 @@ TEST(IterparseProperty, SameEventsAsPull) {
 TEST(IterparseProperty, ManyDocuments) {
     std::string text = "# leading comment\n";
     for (int i = 0; i < 20000; ++i)
-        text += "--- &r" + std::to_string(i) + "\nk: [" + std::to_string(i) + ", 'q']\n" +
-                (i % 3 ? "" : "...\n");
+        text += "--- &r" + std::to_string(i) + "\nk: [" + std::to_string(i) + ", 'q']\n" + (i % 3 ? "" : "...\n");
     pull_result whole = run_pull(text);
     ASSERT_EQ(whole.status, 0);
     iterparse_result iter = run_iterparse(text);
@@ -1008,8 +1027,9 @@ TEST(IterparseProperty, ManyDocuments) {
 // block scalars), flow buffering, anchors, several documents, more records
 // and pool bytes than the initial capacities.
 std::string rich_stream() {
-    std::string text = "%YAML 1.2\n--- &root\nkey: \"esc\\t\\u00e9\"\nfold: >\n  a\n  b\n"
-                       "flow: [a, {b: c}, [d: e]]\nref: *root\nlong: '";
+    std::string text =
+        "%YAML 1.2\n--- &root\nkey: \"esc\\t\\u00e9\"\nfold: >\n  a\n  b\n"
+        "flow: [a, {b: c}, [d: e]]\nref: *root\nlong: '";
     text += std::string(600, 'x');
     text += "'\n---\n- |\n  block\n- plain\n- next\n...\n--- [";
     for (int i = 0; i < 40; ++i) text += "&a" + std::to_string(i) + " v" + std::to_string(i) + ", ";

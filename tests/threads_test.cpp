@@ -18,8 +18,8 @@ namespace {
 std::string shared_text() {
     std::string text;
     for (int i = 0; i < 200; ++i)
-        text += "key" + std::to_string(i) + ": [" + std::to_string(i) + ", text " +
-                std::to_string(i) + ", {inner: " + std::to_string(i * 2) + "}]\n";
+        text += "key" + std::to_string(i) + ": [" + std::to_string(i) + ", text " + std::to_string(i) +
+                ", {inner: " + std::to_string(i * 2) + "}]\n";
     return text;
 }
 
@@ -89,7 +89,8 @@ TEST(Threads, ConcurrentJsonReads) {
                 int k = (i * 7 + t * 13) % 300;
                 std::string key = "k" + std::to_string(k);
                 int64_t value = -1;
-                if (zarvel_node_int(zarvel_node_map_get(root, key.data(), static_cast<int32_t>(key.size())), &value) != 0 ||
+                if (zarvel_node_int(zarvel_node_map_get(root, key.data(), static_cast<int32_t>(key.size())), &value) !=
+                        0 ||
                     value != k)
                     ++wrong;
             }
@@ -125,16 +126,19 @@ TEST(Threads, ConcurrentLookupsInOneBuiltMapping) {
     ASSERT_NE(doc, nullptr);
     ASSERT_EQ(zarvel_document_count(doc), 1u);
     zarvel_node *root = zarvel_document_root(doc, 0);
-    EXPECT_EQ(run_together(8, [&](int t) {
-                  for (int i = 0; i < 200; ++i) {
-                      int k = (i * 11 + t * 29) % 200;
-                      std::string key = "key" + std::to_string(k);
-                      zarvel_node *seq = zarvel_node_map_get(root, key.data(), static_cast<int32_t>(key.size()));
-                      int64_t value = -1;
-                      if (zarvel_node_int(zarvel_node_seq_at(seq, 0), &value) != 0 || value != k) return false;
-                  }
-                  return true;
-              }),
+    EXPECT_EQ(run_together(8,
+                           [&](int t) {
+                               for (int i = 0; i < 200; ++i) {
+                                   int k = (i * 11 + t * 29) % 200;
+                                   std::string key = "key" + std::to_string(k);
+                                   zarvel_node *seq =
+                                       zarvel_node_map_get(root, key.data(), static_cast<int32_t>(key.size()));
+                                   int64_t value = -1;
+                                   if (zarvel_node_int(zarvel_node_seq_at(seq, 0), &value) != 0 || value != k)
+                                       return false;
+                               }
+                               return true;
+                           }),
               0);
     zarvel_document_free(doc);
 }
@@ -142,22 +146,24 @@ TEST(Threads, ConcurrentLookupsInOneBuiltMapping) {
 // Every thread keeps its own error record: each fails its own parse and
 // must read back its own message and position.
 TEST(Threads, ErrorRecordsArePerThread) {
-    EXPECT_EQ(run_together(8, [](int t) {
-                  for (int round = 0; round < 50; ++round) {
-                      std::string text = std::string(size_t(t + 1), '\n') + "a: [1, 2\n";
-                      int32_t status = -1;
-                      if (zarvel_parse(text.data(), text.size(), &status) || status != 1) return false;
-                      uint32_t line = 0, column = 0;
-                      std::string message = zarvel_last_error(&line, &column);
-                      if (message.empty() || line < uint32_t(t + 1)) return false;
-                      // An own failure of another kind replaces it, on this thread only.
-                      zarvel_tape tape{};
-                      if (zarvel_parse_json_tape("[1,]", 4, &tape) != 1) return false;
-                      if (std::string(zarvel_last_error(&line, &column)).find("not strict JSON") == std::string::npos)
-                          return false;
-                  }
-                  return true;
-              }),
+    EXPECT_EQ(run_together(8,
+                           [](int t) {
+                               for (int round = 0; round < 50; ++round) {
+                                   std::string text = std::string(size_t(t + 1), '\n') + "a: [1, 2\n";
+                                   int32_t status = -1;
+                                   if (zarvel_parse(text.data(), text.size(), &status) || status != 1) return false;
+                                   uint32_t line = 0, column = 0;
+                                   std::string message = zarvel_last_error(&line, &column);
+                                   if (message.empty() || line < uint32_t(t + 1)) return false;
+                                   // An own failure of another kind replaces it, on this thread only.
+                                   zarvel_tape tape{};
+                                   if (zarvel_parse_json_tape("[1,]", 4, &tape) != 1) return false;
+                                   if (std::string(zarvel_last_error(&line, &column)).find("not strict JSON") ==
+                                       std::string::npos)
+                                       return false;
+                               }
+                               return true;
+                           }),
               0);
 }
 
@@ -166,11 +172,13 @@ TEST(Threads, ErrorRecordsArePerThread) {
 // is the first use there.)
 TEST(Threads, KernelTableFirstUse) {
     std::atomic<const zarvel_kernels *> seen[16] = {};
-    EXPECT_EQ(run_together(16, [&](int t) {
-                  seen[t] = zarvel_kernels_get();
-                  const char text[] = "a, b & c";
-                  return seen[t].load() != nullptr && seen[t].load()->count(text, sizeof text - 1, '&') == 1;
-              }),
+    EXPECT_EQ(run_together(16,
+                           [&](int t) {
+                               seen[t] = zarvel_kernels_get();
+                               const char text[] = "a, b & c";
+                               return seen[t].load() != nullptr &&
+                                      seen[t].load()->count(text, sizeof text - 1, '&') == 1;
+                           }),
               0);
     for (auto &s : seen) EXPECT_EQ(s.load(), seen[0].load());
 }
@@ -178,12 +186,14 @@ TEST(Threads, KernelTableFirstUse) {
 // One compiled plan walked from many threads, over documents and tapes of
 // their own and over one shared document.
 TEST(Threads, ConcurrentWalksOfOnePlan) {
-    const char plan_text[] = "{\"kind\": \"seq\", \"path\": \"rows\", \"children\": [{\"name\": \"id\", \"kind\": "
-                             "\"int\"}, {\"name\": \"name\", \"kind\": \"str\"}]}";
+    const char plan_text[] =
+        "{\"kind\": \"seq\", \"path\": \"rows\", \"children\": [{\"name\": \"id\", \"kind\": "
+        "\"int\"}, {\"name\": \"name\", \"kind\": \"str\"}]}";
     zarvel_plan *plan = zarvel_plan_compile(plan_text, sizeof plan_text - 1, nullptr);
     ASSERT_NE(plan, nullptr);
     std::string text = "{\"rows\": [";
-    for (int i = 0; i < 500; ++i) text += std::string(i ? "," : "") + "{\"id\": " + std::to_string(i) + ", \"name\": \"n\"}";
+    for (int i = 0; i < 500; ++i)
+        text += std::string(i ? "," : "") + "{\"id\": " + std::to_string(i) + ", \"name\": \"n\"}";
     text += "]}";
     zarvel_document *shared = zarvel_parse_json(text.data(), text.size(), nullptr);
     ASSERT_NE(shared, nullptr);
@@ -193,21 +203,22 @@ TEST(Threads, ConcurrentWalksOfOnePlan) {
         return sum;
     };
     const int64_t expected = 499 * 500 / 2;
-    EXPECT_EQ(run_together(8, [&](int) {
-                  for (int round = 0; round < 10; ++round) {
-                      // The shared document's first walk builds its nodes.
-                      zarvel_plan_result *a = zarvel_document_plan_walk(shared, plan, nullptr);
-                      zarvel_tape tape{};
-                      if (zarvel_parse_json_tape(text.data(), text.size(), &tape) != 0) return false;
-                      zarvel_plan_result *b = zarvel_tape_plan_walk(&tape, plan, nullptr);
-                      bool ok = sum_of(a) == expected && sum_of(b) == expected;
-                      zarvel_plan_result_free(a);
-                      zarvel_plan_result_free(b);
-                      zarvel_tape_free(&tape);
-                      if (!ok) return false;
-                  }
-                  return true;
-              }),
+    EXPECT_EQ(run_together(8,
+                           [&](int) {
+                               for (int round = 0; round < 10; ++round) {
+                                   // The shared document's first walk builds its nodes.
+                                   zarvel_plan_result *a = zarvel_document_plan_walk(shared, plan, nullptr);
+                                   zarvel_tape tape{};
+                                   if (zarvel_parse_json_tape(text.data(), text.size(), &tape) != 0) return false;
+                                   zarvel_plan_result *b = zarvel_tape_plan_walk(&tape, plan, nullptr);
+                                   bool ok = sum_of(a) == expected && sum_of(b) == expected;
+                                   zarvel_plan_result_free(a);
+                                   zarvel_plan_result_free(b);
+                                   zarvel_tape_free(&tape);
+                                   if (!ok) return false;
+                               }
+                               return true;
+                           }),
               0);
     zarvel_document_free(shared);
     zarvel_plan_free(plan);

@@ -42,24 +42,16 @@ zarvel_visitor make_visitor(bool with_key = true) {
     v.on_bool = [](void *u, int32_t b) { return recorder::of(u).add("bool " + std::to_string(b)); };
     v.on_int = [](void *u, int64_t i) { return recorder::of(u).add("int " + std::to_string(i)); };
     v.on_double = [](void *u, double d) { return recorder::of(u).add("double " + double_text(d)); };
-    v.on_string = [](void *u, const char *t, uint64_t n) {
-        return recorder::of(u).add("str " + text_of(t, n));
-    };
+    v.on_string = [](void *u, const char *t, uint64_t n) { return recorder::of(u).add("str " + text_of(t, n)); };
     v.on_seq_start = [](void *u) { return recorder::of(u).add("["); };
     v.on_seq_end = [](void *u) { return recorder::of(u).add("]"); };
     v.on_map_start = [](void *u) { return recorder::of(u).add("{"); };
     v.on_map_end = [](void *u) { return recorder::of(u).add("}"); };
     if (with_key)
-        v.on_key = [](void *u, const char *t, uint64_t n) {
-            return recorder::of(u).add("key " + text_of(t, n));
-        };
+        v.on_key = [](void *u, const char *t, uint64_t n) { return recorder::of(u).add("key " + text_of(t, n)); };
     v.on_document = [](void *u) { return recorder::of(u).add("doc"); };
-    v.on_anchor = [](void *u, const char *t, uint64_t n) {
-        return recorder::of(u).add("anchor " + text_of(t, n));
-    };
-    v.on_alias = [](void *u, const char *t, uint64_t n) {
-        return recorder::of(u).add("alias " + text_of(t, n));
-    };
+    v.on_anchor = [](void *u, const char *t, uint64_t n) { return recorder::of(u).add("anchor " + text_of(t, n)); };
+    v.on_alias = [](void *u, const char *t, uint64_t n) { return recorder::of(u).add("alias " + text_of(t, n)); };
     return v;
 }
 
@@ -73,8 +65,7 @@ TEST(VisitJson, Table) {
         bool with_key = true;
     };
     const row rows[] = {
-        {" [1, 2.5, \"a\", true, null] \n", 0,
-         {"[", "int 1", "double 2.5", "str a", "bool 1", "null", "]"}},
+        {" [1, 2.5, \"a\", true, null] \n", 0, {"[", "int 1", "double 2.5", "str a", "bool 1", "null", "]"}},
         {"{\"k\": 1}", 0, {"{", "key k", "int 1", "}"}},
         {"{\"k\": 1}", 0, {"{", "str k", "int 1", "}"}, false},
         {"[1,]", 1, {"[", "int 1"}},
@@ -120,8 +111,7 @@ TEST(VisitJson, NestingLimit) {
         std::string text = std::string(depth, '[') + std::string(depth, ']');
         recorder rec;
         zarvel_visitor v = make_visitor();
-        EXPECT_EQ(zarvel_visit_json(text.data(), text.size(), &v, &rec), depth <= 1000 ? 0 : 3)
-            << depth;
+        EXPECT_EQ(zarvel_visit_json(text.data(), text.size(), &v, &rec), depth <= 1000 ? 0 : 3) << depth;
     }
 }
 
@@ -133,11 +123,9 @@ TEST(Visit, RecordReplayTable) {
         bool with_key = true;
     };
     const row rows[] = {
-        {"a: &x 1\nb: *x", 0,
-         {"doc", "{", "key a", "anchor x", "int 1", "key b", "alias x", "}"}},
+        {"a: &x 1\nb: *x", 0, {"doc", "{", "key a", "anchor x", "int 1", "key b", "alias x", "}"}},
         {"1: a", 0, {"doc", "{", "int 1", "str a", "}"}},
-        {"[1, 2.5, a, true, ~]", 0,
-         {"doc", "[", "int 1", "double 2.5", "str a", "bool 1", "null", "]"}},
+        {"[1, 2.5, a, true, ~]", 0, {"doc", "[", "int 1", "double 2.5", "str a", "bool 1", "null", "]"}},
         {"{\"k\": [1]}", 0, {"doc", "{", "key k", "[", "int 1", "]", "}"}},
         {"k: v", 0, {"doc", "{", "str k", "str v", "}"}, false},
         {"- a\n--- b\n", 0, {"doc", "[", "str a", "]", "doc", "str b"}},
@@ -180,8 +168,8 @@ TEST(VisitNode, Table) {
         {"1: a", {"{", "key 1", "str a", "}"}},
         {"1: a", {"{", "int 1", "str a", "}"}, false},
         {"a: &x [1, 0x10, .5, True, ~, !!str 3]\nb: *x",
-         {"{", "key a", "anchor x", "[", "int 1", "int 16", "double 0.5", "bool 1", "null", "str 3",
-          "]", "key b", "alias x", "}"}},
+         {"{", "key a", "anchor x", "[", "int 1", "int 16", "double 0.5", "bool 1", "null", "str 3", "]", "key b",
+          "alias x", "}"}},
         {"[a, {b: c}]", {"[", "str a", "{", "key b", "str c", "}", "]"}},
         {"? [k]\n: v", {"{", "[", "str k", "]", "str v", "}"}},
         {"!!int x", {"str x"}},
@@ -313,8 +301,7 @@ void read_api_walk(const zarvel_node *n, calls &out) {
         out.push_back("alias " + text_of(name ? name : "", len));
     } else if (kind == ZARVEL_NODE_SEQUENCE) {
         out.push_back("[");
-        for (uint64_t i = 0; i < zarvel_node_seq_count(n); ++i)
-            read_api_walk(zarvel_node_seq_at(n, i), out);
+        for (uint64_t i = 0; i < zarvel_node_seq_count(n); ++i) read_api_walk(zarvel_node_seq_at(n, i), out);
         out.push_back("]");
     } else if (kind == ZARVEL_NODE_MAPPING) {
         out.push_back("{");
@@ -351,11 +338,8 @@ void read_api_walk(const zarvel_node *n, calls &out) {
         case ZARVEL_TAG_BOOL:
             out.push_back("bool " + std::to_string(zvl_num_bool_ci(s.data(), uint32_t(s.size()))));
             return;
-        case ZARVEL_TAG_NULL:
-            out.push_back("null");
-            return;
-        default:
-            break;
+        case ZARVEL_TAG_NULL: out.push_back("null"); return;
+        default: break;
         }
         out.push_back("str " + s);
     }
@@ -366,8 +350,7 @@ TEST(VisitDifferential, NodeWalkMatchesReadApi) {
     int compared = 0;
     for (const auto &entry : std::filesystem::directory_iterator(suite)) {
         auto in = entry.path() / "in.yaml";
-        if (!std::filesystem::exists(in) || std::filesystem::exists(entry.path() / "error"))
-            continue;
+        if (!std::filesystem::exists(in) || std::filesystem::exists(entry.path() / "error")) continue;
         std::string text = read_file(in);
         int32_t status;
         zarvel_document *doc = zarvel_parse(text.data(), text.size(), &status);

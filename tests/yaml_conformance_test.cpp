@@ -25,8 +25,7 @@ namespace {
 const fs::path suite_dir = corpus::path("yaml-test-suite");
 
 // Cases we knowingly get wrong, each with the reason.
-const std::map<std::string, std::string> known_failures = {
-};
+const std::map<std::string, std::string> known_failures = {};
 
 // Error cases whose listed event prefix belongs to another input (it starts a
 // sequence where the text starts with '?' or ':'): only the failure is checked.
@@ -84,9 +83,7 @@ outcome parse(const std::string &input) {
 }
 
 // The suite writes some events with extra words we do not produce.
-std::string normalize_expected(const std::string &events) {
-    return events;
-}
+std::string normalize_expected(const std::string &events) { return events; }
 
 // For an error case the suite lists the events up to the error as one
 // reference parser saw them: the lines both sides have must agree (flow
@@ -138,17 +135,16 @@ TEST(YamlConformance, EveryCase) {
             ++known;
         } else {
             ++failed;
-            std::string why = must_fail ? (got.ok ? "accepted an invalid stream"
-                                                  : "event prefix differs")
+            std::string why = must_fail ? (got.ok ? "accepted an invalid stream" : "event prefix differs")
                                         : (got.ok ? "events differ" : got.error);
             unexpected.push_back(id + ": " + why);
             if (std::getenv("ZVL_CONFORMANCE_VERBOSE"))
-                std::fprintf(stderr, "---- %s (%s)\nexpected:\n%sgot:\n%s\n", id.c_str(), why.c_str(),
-                             expected.c_str(), got.events.c_str());
+                std::fprintf(stderr, "---- %s (%s)\nexpected:\n%sgot:\n%s\n", id.c_str(), why.c_str(), expected.c_str(),
+                             got.events.c_str());
         }
     }
-    std::printf("yaml-test-suite: %d of %zu cases pass (%d known failures, %d unexpected)\n", passed,
-                cases.size(), known, failed);
+    std::printf("yaml-test-suite: %d of %zu cases pass (%d known failures, %d unexpected)\n", passed, cases.size(),
+                known, failed);
     for (const auto &u : unexpected) ADD_FAILURE() << u;
     for (const auto &f : fixed) std::printf("known failure now passes: %s\n", f.c_str());
 }

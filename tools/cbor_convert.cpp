@@ -13,8 +13,9 @@ const char *encode_reason(int32_t status) {
     switch (status) {
     case 2: return "out of memory";
     case 6: return "no root";
-    case 7: return "holds a node CBOR cannot express (an alias, a non-numeric tag, or a number text "
-                   "that is not a JSON number)";
+    case 7:
+        return "holds a node CBOR cannot express (an alias, a non-numeric tag, or a number text "
+               "that is not a JSON number)";
     default: return "internal length mismatch";
     }
 }

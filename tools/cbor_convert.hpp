@@ -19,7 +19,6 @@ int write_cbor(zarvel_document *document, bool canonical);
 // index, to `each` (which writes it; the document is freed afterwards).
 // `each` returns false when writing failed, after reporting why. Returns an exit status; decoding
 // failures are reported with the item and the decoder's message.
-int read_cbor(const input &in, bool strict,
-              const std::function<bool(zarvel_document *document, uint64_t index)> &each);
+int read_cbor(const input &in, bool strict, const std::function<bool(zarvel_document *document, uint64_t index)> &each);
 
 }  // namespace zarvel_tool

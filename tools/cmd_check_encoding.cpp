@@ -18,8 +18,7 @@ int run(int argc, char **argv) {
     char *owned = nullptr;
     const char *decoded = nullptr;
     uint64_t decoded_length = 0;
-    const int status = zarvel_decode_input(in.bytes.data(), in.bytes.size(), &owned, &decoded,
-                                           &decoded_length);
+    const int status = zarvel_decode_input(in.bytes.data(), in.bytes.size(), &owned, &decoded, &decoded_length);
     if (status != 0) {
         std::fprintf(stderr, "%s\n", zarvel_last_error(nullptr, nullptr));
         return zarvel_tool::exit_failure;
@@ -30,8 +29,7 @@ int run(int argc, char **argv) {
 }
 }  // namespace
 
-ZARVEL_COMMAND("check-encoding", "decode an input and print its UTF-8 length in bytes",
-               "zarvel check-encoding FILE|-",
+ZARVEL_COMMAND("check-encoding", "decode an input and print its UTF-8 length in bytes", "zarvel check-encoding FILE|-",
                "Decodes the input (UTF-8, or UTF-16/32 with a byte order mark) as the YAML reader\n"
                "does and prints the length of the UTF-8 text; an ill-formed input exits 1.\n"
                "\nexamples:\n"

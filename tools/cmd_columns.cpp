@@ -28,8 +28,10 @@ void csv_field(std::string &out, const char *text, uint64_t length) {
 void number_field(std::string &out, double d) {
     char buffer[32];
     int32_t n = zarvel_format_double(buffer, d);
-    if (n > 0) out.append(buffer, size_t(n));
-    else out += std::isnan(d) ? "nan" : d < 0 ? "-inf" : "inf";
+    if (n > 0)
+        out.append(buffer, size_t(n));
+    else
+        out += std::isnan(d) ? "nan" : d < 0 ? "-inf" : "inf";
 }
 
 int run(int argc, char **argv) {
@@ -55,19 +57,16 @@ int run(int argc, char **argv) {
         zarvel_document_free(doc);
         zarvel_plan_free(plan);
         return zarvel_tool::fail(status == 1 ? "the plan's path leads to no sequence or mapping"
-                                             : "walk failed (status " + std::to_string(status) +
-                                                   ")");
+                                             : "walk failed (status " + std::to_string(status) + ")");
     }
     // The plan text names the columns; re-read them from its JSON document.
     std::string out;
-    zarvel_document *plan_doc =
-        zarvel_parse_json(plan_in.bytes.data(), plan_in.bytes.size(), nullptr);
+    zarvel_document *plan_doc = zarvel_parse_json(plan_in.bytes.data(), plan_in.bytes.size(), nullptr);
     zarvel_node *children = zarvel_node_map_get(zarvel_document_root(plan_doc, 0), "children", 8);
     const uint64_t columns = zarvel_plan_column_count(plan);
     for (uint64_t c = 0; c < columns; ++c) {
         uint64_t n = 0;
-        const char *name =
-            zarvel_node_value(zarvel_node_map_get(zarvel_node_seq_at(children, c), "name", 4), &n);
+        const char *name = zarvel_node_value(zarvel_node_map_get(zarvel_node_seq_at(children, c), "name", 4), &n);
         if (c) out += ',';
         csv_field(out, name, n);
     }
@@ -83,12 +82,8 @@ int run(int argc, char **argv) {
                 std::snprintf(number, sizeof number, "%" PRId64, zarvel_plan_result_ints(result, c)[r]);
                 out += number;
                 break;
-            case ZARVEL_PLAN_BOOL:
-                out += zarvel_plan_result_ints(result, c)[r] ? "true" : "false";
-                break;
-            case ZARVEL_PLAN_FLOAT:
-                number_field(out, zarvel_plan_result_floats(result, c)[r]);
-                break;
+            case ZARVEL_PLAN_BOOL: out += zarvel_plan_result_ints(result, c)[r] ? "true" : "false"; break;
+            case ZARVEL_PLAN_FLOAT: number_field(out, zarvel_plan_result_floats(result, c)[r]); break;
             default: {
                 const zarvel_plan_str s = zarvel_plan_result_strs(result, c)[r];
                 csv_field(out, s.ptr, s.len);
@@ -100,14 +95,12 @@ int run(int argc, char **argv) {
     zarvel_plan_result_free(result);
     zarvel_document_free(doc);
     zarvel_plan_free(plan);
-    return zarvel_tool::write_output(out.data(), out.size()) ? zarvel_tool::exit_ok
-                                                              : zarvel_tool::exit_failure;
+    return zarvel_tool::write_output(out.data(), out.size()) ? zarvel_tool::exit_ok : zarvel_tool::exit_failure;
 }
 
 }  // namespace
 
-ZARVEL_COMMAND("columns", "print a column plan's result over a text as CSV",
-               "zarvel columns PLAN.json FILE|-",
+ZARVEL_COMMAND("columns", "print a column plan's result over a text as CSV", "zarvel columns PLAN.json FILE|-",
                "PLAN.json holds a column plan (see docs/API.md, column plans); FILE is a JSON or\n"
                "YAML text. Each row of the result is one CSV line, empty fields for nulls.\n"
                "\nexamples:\n"

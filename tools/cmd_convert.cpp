@@ -64,8 +64,11 @@ bool target_named(const char *name, target &t) {
     static const struct {
         const char *name;
         target value;
-    } names[] = {{"yaml", target::yaml}, {"json", target::json}, {"canonical", target::canonical},
-                 {"cbor", target::cbor}, {"marshal", target::marshal}};
+    } names[] = {{"yaml", target::yaml},
+                 {"json", target::json},
+                 {"canonical", target::canonical},
+                 {"cbor", target::cbor},
+                 {"marshal", target::marshal}};
     for (const auto &n : names)
         if (std::strcmp(name, n.name) == 0) {
             t = n.value;
@@ -81,11 +84,16 @@ std::string cbor_array_head(uint64_t count) {
         head += char(first);
         for (int i = bytes - 1; i >= 0; --i) head += char(uint8_t(count >> (8 * i)));
     };
-    if (count < 24) head += char(0x80 | count);
-    else if (count <= 0xFF) put(0x98, 1);
-    else if (count <= 0xFFFF) put(0x99, 2);
-    else if (count <= 0xFFFFFFFFu) put(0x9A, 4);
-    else put(0x9B, 8);
+    if (count < 24)
+        head += char(0x80 | count);
+    else if (count <= 0xFF)
+        put(0x98, 1);
+    else if (count <= 0xFFFF)
+        put(0x99, 2);
+    else if (count <= 0xFFFFFFFFu)
+        put(0x9A, 4);
+    else
+        put(0x9B, 8);
     return head;
 }
 
@@ -97,8 +105,8 @@ struct converter {
     zarvel_plain_options plain{};
     int32_t schema = 0;
 
-    uint64_t written = 0;        // documents written so far, over every input
-    std::string collected;       // --all to CBOR: the items, written at the end
+    uint64_t written = 0;   // documents written so far, over every input
+    std::string collected;  // --all to CBOR: the items, written at the end
     std::string input_name;
 
     bool plain_output() const { return !keep_properties && (to == target::json || to == target::cbor); }
@@ -168,8 +176,7 @@ struct converter {
         input_name = reader.name();
         data_format format = data_format::yaml;
         if (!from || !format_named(from, format)) format = detect_format(path, reader.head());
-        if (!layout.style_given)
-            layout.style = format == data_format::yaml ? ZARVEL_STYLE_KEEP : ZARVEL_STYLE_BLOCK;
+        if (!layout.style_given) layout.style = format == data_format::yaml ? ZARVEL_STYLE_KEEP : ZARVEL_STYLE_BLOCK;
 
         // Marshal is made from the whole text, JSON and CBOR are one piece.
         if (format != data_format::yaml || to == target::marshal) {
@@ -185,8 +192,8 @@ struct converter {
                 return write_marshal(in, schema, all) == exit_ok;
             }
             if (format == data_format::cbor)
-                return read_cbor(in, strict_cbor, [&](zarvel_document *document, uint64_t) { return write(document); }) ==
-                       exit_ok;
+                return read_cbor(in, strict_cbor,
+                                 [&](zarvel_document *document, uint64_t) { return write(document); }) == exit_ok;
             zarvel_document *document = parse_any(in, format, schema);
             if (!document) return false;
             const bool ok = write(document);
@@ -249,8 +256,7 @@ int run(int argc, char **argv) {
     if (!parse_schema(schema_text, c.schema)) return exit_usage;
     if (c.all && c.to != target::marshal && !c.plain_output())
         return usage_error("--all goes with --to marshal, json or cbor");
-    if (c.to == target::marshal && args.positional_count() > 1)
-        return usage_error("--to marshal reads one input");
+    if (c.to == target::marshal && args.positional_count() > 1) return usage_error("--to marshal reads one input");
     if (width_text) {
         char *end = nullptr;
         const long value = std::strtol(width_text, &end, 10);
@@ -267,8 +273,7 @@ int run(int argc, char **argv) {
 
 }  // namespace
 
-ZARVEL_COMMAND("convert",
-               "convert YAML, JSON or CBOR to YAML, canonical YAML, JSON, CBOR or Ruby Marshal",
+ZARVEL_COMMAND("convert", "convert YAML, JSON or CBOR to YAML, canonical YAML, JSON, CBOR or Ruby Marshal",
                "zarvel convert [--from yaml|json|cbor] [--to yaml|json|canonical|cbor|marshal] "
                "[-o FILE] [--all] [--indent N] [--compact] [--style flow|block|keep] "
                "[--keep-properties] [--budget NODES] [--keep-merge-keys] "

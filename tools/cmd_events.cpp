@@ -43,8 +43,8 @@ int run(int argc, char **argv) {
     int status = zarvel_tool::exit_ok;
     if (result != 0) {
         const zarvel_error *e = zarvel_parser_error(parser);
-        status = zarvel_tool::fail("line " + std::to_string(e->line) + ", column " +
-                                   std::to_string(e->column) + ": " + e->message);
+        status = zarvel_tool::fail("line " + std::to_string(e->line) + ", column " + std::to_string(e->column) + ": " +
+                                   e->message);
     }
     zarvel_parser_free(parser);
     zvl::deallocate(&zarvel_default_allocator, owned);
@@ -53,8 +53,7 @@ int run(int argc, char **argv) {
 
 }  // namespace
 
-ZARVEL_COMMAND("events", "print the parse events of a YAML stream",
-               "zarvel events FILE|-",
+ZARVEL_COMMAND("events", "print the parse events of a YAML stream", "zarvel events FILE|-",
                "One parse event per line (stream, document, collection starts and ends,\n"
                "scalars, aliases) with its position, style, anchor and tag.\n"
                "\nexamples:\n"

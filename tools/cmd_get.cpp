@@ -75,9 +75,12 @@ int run(int argc, char **argv) {
     if (!parse_schema(schema_text, schema)) return exit_usage;
     output_form form = output_form::yaml;
     if (form_text) {
-        if (std::strcmp(form_text, "json") == 0) form = output_form::json;
-        else if (std::strcmp(form_text, "raw") == 0) form = output_form::raw;
-        else if (std::strcmp(form_text, "yaml") != 0) return usage_error("-o must be yaml, json or raw");
+        if (std::strcmp(form_text, "json") == 0)
+            form = output_form::json;
+        else if (std::strcmp(form_text, "raw") == 0)
+            form = output_form::raw;
+        else if (std::strcmp(form_text, "yaml") != 0)
+            return usage_error("-o must be yaml, json or raw");
     }
     long long only_document = -1;
     if (doc_text) {

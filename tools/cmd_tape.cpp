@@ -27,8 +27,8 @@ int run(int argc, char **argv) {
     zarvel_tape tape{};
     const char *text = in.bytes.data();
     const uint64_t len = in.bytes.size();
-    int32_t status = lenient ? zarvel_parse_json_tape_lenient(text, len, &tape)
-                             : zarvel_parse_json_tape(text, len, &tape);
+    int32_t status =
+        lenient ? zarvel_parse_json_tape_lenient(text, len, &tape) : zarvel_parse_json_tape(text, len, &tape);
     if (status != 0) {
         std::string message = zarvel_last_error(nullptr, nullptr);
         if (status == ZARVEL_NO_MEMORY) message = "out of memory";
@@ -39,8 +39,7 @@ int run(int argc, char **argv) {
     std::string out;
     char line[96];
     for (uint64_t i = 0; i < tape.count; ++i) {
-        std::snprintf(line, sizeof line, "%" PRIu64 " %u %u %u", i, tape.types[i], tape.starts[i],
-                      tape.lens[i]);
+        std::snprintf(line, sizeof line, "%" PRIu64 " %u %u %u", i, tape.types[i], tape.starts[i], tape.lens[i]);
         out += line;
         if (is_scalar(tape.types[i])) {
             out += ' ';
@@ -49,14 +48,12 @@ int run(int argc, char **argv) {
         out += '\n';
     }
     zarvel_tape_free(&tape);
-    return zarvel_tool::write_output(out.data(), out.size()) ? zarvel_tool::exit_ok
-                                                              : zarvel_tool::exit_failure;
+    return zarvel_tool::write_output(out.data(), out.size()) ? zarvel_tool::exit_ok : zarvel_tool::exit_failure;
 }
 
 }  // namespace
 
-ZARVEL_COMMAND("tape", "print the JSON tape of a text, one entry per line",
-               "zarvel tape [--lenient] FILE|-",
+ZARVEL_COMMAND("tape", "print the JSON tape of a text, one entry per line", "zarvel tape [--lenient] FILE|-",
                "  --lenient   also take unchecked number tokens and a bare scalar root\n"
                "\nexamples:\n"
                "  zarvel tape data.json\n"

@@ -13,5 +13,4 @@ int run(int argc, char **argv) {
 }
 }  // namespace
 
-ZARVEL_COMMAND("version", "print the library version", "zarvel version",
-               "\nexamples:\n  zarvel version\n", run);
+ZARVEL_COMMAND("version", "print the library version", "zarvel version", "\nexamples:\n  zarvel version\n", run);

@@ -22,17 +22,14 @@ std::vector<const command *> &registry() {
 
 const command *running = nullptr;
 
-std::string prefix() {
-    return running ? std::string("zarvel ") + running->name : std::string("zarvel");
-}
+std::string prefix() { return running ? std::string("zarvel ") + running->name : std::string("zarvel"); }
 
 }  // namespace
 
 registrar::registrar(const command &c) {
     auto &list = registry();
-    auto at = std::lower_bound(list.begin(), list.end(), &c, [](const command *a, const command *b) {
-        return std::strcmp(a->name, b->name) < 0;
-    });
+    auto at = std::lower_bound(list.begin(), list.end(), &c,
+                               [](const command *a, const command *b) { return std::strcmp(a->name, b->name) < 0; });
     list.insert(at, &c);
 }
 
@@ -76,8 +73,7 @@ bool read_input(const char *path, input &out) {
     }
     char chunk[65536];
     size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        out.bytes.insert(out.bytes.end(), chunk, chunk + got);
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) out.bytes.insert(out.bytes.end(), chunk, chunk + got);
     const bool failed = std::ferror(file) != 0;
     const int saved = errno;
     if (!standard_input) std::fclose(file);
@@ -126,10 +122,14 @@ bool parse_schema(const char *text, int32_t &schema) {
 }
 
 bool format_named(const char *name, data_format &f) {
-    if (std::strcmp(name, "yaml") == 0) f = data_format::yaml;
-    else if (std::strcmp(name, "json") == 0) f = data_format::json;
-    else if (std::strcmp(name, "cbor") == 0) f = data_format::cbor;
-    else return false;
+    if (std::strcmp(name, "yaml") == 0)
+        f = data_format::yaml;
+    else if (std::strcmp(name, "json") == 0)
+        f = data_format::json;
+    else if (std::strcmp(name, "cbor") == 0)
+        f = data_format::cbor;
+    else
+        return false;
     return true;
 }
 
@@ -143,14 +143,14 @@ data_format detect_format(const char *path, std::string_view head) {
     if (ends(".yaml") || ends(".yml")) return data_format::yaml;
     if (head.empty()) return data_format::yaml;
     const auto first = uint8_t(head[0]);
-    const bool bom16 = head.size() >= 2 && ((first == 0xFE && uint8_t(head[1]) == 0xFF) ||
-                                           (first == 0xFF && uint8_t(head[1]) == 0xFE));
+    const bool bom16 = head.size() >= 2 &&
+                       ((first == 0xFE && uint8_t(head[1]) == 0xFF) || (first == 0xFF && uint8_t(head[1]) == 0xFE));
     const bool bom8 = first == 0xEF;
     // UTF-16/32 text without a byte order mark starts with a zero byte
     // beside a character; CBOR's 0x00 (the number 0) is rarely a whole input.
     const bool wide = first == 0 && head.size() >= 2;
-    const bool text_start = first == '\t' || first == '\n' || first == '\r' ||
-                            (first >= 0x20 && first < 0x7F) || (first >= 0xC2 && first <= 0xF4);
+    const bool text_start = first == '\t' || first == '\n' || first == '\r' || (first >= 0x20 && first < 0x7F) ||
+                            (first >= 0xC2 && first <= 0xF4);
     if (!(text_start || bom16 || bom8 || wide)) return data_format::cbor;
     const size_t at = head.find_first_not_of(" \t\r\n");
     if (at != std::string_view::npos && (head[at] == '{' || head[at] == '[')) return data_format::json_or_yaml;
@@ -220,8 +220,7 @@ const char *arguments::value(std::string_view name) {
         token &t = tokens_[i];
         if (!t.option || t.claimed) continue;
         const std::string_view text = t.text;
-        if (text.size() > name.size() && text.substr(0, name.size()) == name &&
-            text[name.size()] == '=') {
+        if (text.size() > name.size() && text.substr(0, name.size()) == name && text[name.size()] == '=') {
             t.claimed = true;
             return t.text + name.size() + 1;
         }

@@ -110,11 +110,12 @@ bool format_named(const char *name, data_format &f);
 // A one-line "done of total, rate" on standard error after about two
 // seconds of work, and only when standard error is a terminal.
 class progress {
-public:
+  public:
     explicit progress(uint64_t total);
     ~progress();
     void update(uint64_t done);
-private:
+
+  private:
     uint64_t total_;
     double start_;
     double last_ = 0;
@@ -125,7 +126,7 @@ private:
 // Small option parser: options are read by name, then finish() checks what
 // is left. "--" ends the options; "-" alone is a positional (standard input).
 class arguments {
-public:
+  public:
     arguments(int argc, char **argv);
     // True when --name was given (removed from the list).
     bool flag(std::string_view name);
@@ -139,7 +140,7 @@ public:
     size_t positional_count() const { return positional_.size(); }
     const char *positional(size_t i) const { return positional_[i]; }
 
-private:
+  private:
     struct token {
         const char *text;
         bool option;   // starts with "-" (but is not "-"), before any "--"
@@ -156,8 +157,9 @@ private:
 #define ZARVEL_COMMAND_CONCAT(a, b) ZARVEL_COMMAND_CONCAT2(a, b)
 // Registers a subcommand at start-up; use once per tools/cmd_<name>.cpp.
 // The record is static so that the registry can keep a pointer to it.
-#define ZARVEL_COMMAND(name, summary, usage, help, run)                                      \
-    static const ::zarvel_tool::command ZARVEL_COMMAND_CONCAT(zarvel_command_, __LINE__){     \
-        name, summary, usage, help, run};                                                    \
-    static const ::zarvel_tool::registrar ZARVEL_COMMAND_CONCAT(zarvel_registrar_, __LINE__){ \
-        ZARVEL_COMMAND_CONCAT(zarvel_command_, __LINE__)}
+#define ZARVEL_COMMAND(name, summary, usage, help, run)                                                              \
+    static const ::zarvel_tool::command ZARVEL_COMMAND_CONCAT(zarvel_command_, __LINE__){name, summary, usage, help, \
+                                                                                         run};                       \
+    static const ::zarvel_tool::registrar ZARVEL_COMMAND_CONCAT(zarvel_registrar_, __LINE__) {                       \
+        ZARVEL_COMMAND_CONCAT(zarvel_command_, __LINE__)                                                             \
+    }

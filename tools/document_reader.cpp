@@ -48,8 +48,8 @@ bool document_reader::open(const char *path, bool split) {
     fill();
     if (failed_) return false;
     // UTF-16/32 texts are cut only after decoding, which needs the whole input.
-    if (buffer_.size() >= 2 && (buffer_[0] == 0 || buffer_[1] == 0 || uint8_t(buffer_[0]) == 0xFE ||
-                                uint8_t(buffer_[0]) == 0xFF))
+    if (buffer_.size() >= 2 &&
+        (buffer_[0] == 0 || buffer_[1] == 0 || uint8_t(buffer_[0]) == 0xFE || uint8_t(buffer_[0]) == 0xFF))
         split_ = false;
     return true;
 }
@@ -82,8 +82,7 @@ bool document_reader::next(std::string_view &piece, uint64_t &lines_before) {
     lines_in_piece_ = 0;
     while (!failed_) {
         if (!split_) {
-            while (fill()) {
-            }
+            while (fill()) {}
             if (failed_ || start_ == buffer_.size()) return false;
             piece = {buffer_.data() + start_, buffer_.size() - start_};
             lines_before = 0;

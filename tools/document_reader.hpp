@@ -16,7 +16,7 @@
 namespace zarvel_tool {
 
 class document_reader {
-public:
+  public:
     document_reader() = default;
     ~document_reader();
     document_reader(const document_reader &) = delete;
@@ -36,14 +36,14 @@ public:
     uint64_t size() const { return size_; }  // 0 when unknown (a pipe)
     const std::string &name() const { return name_; }
 
-private:
-    bool fill();          // reads one more chunk; false at the end
+  private:
+    bool fill();  // reads one more chunk; false at the end
     std::string name_;
     std::FILE *file_ = nullptr;
     bool owned_ = false, eof_ = false, failed_ = false, split_ = true;
     std::vector<char> buffer_;
-    size_t start_ = 0;    // where the current piece begins
-    size_t scanned_ = 0;  // lines before this are classified
+    size_t start_ = 0;      // where the current piece begins
+    size_t scanned_ = 0;    // lines before this are classified
     bool content_ = false;  // the current piece holds more than directives and comments
     uint64_t lines_at_start_ = 0, lines_in_piece_ = 0;
     uint64_t read_total_ = 0, size_ = 0;

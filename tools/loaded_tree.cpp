@@ -43,7 +43,8 @@ struct pair_list {
     std::string id;
 
     // Explicit pairs replace what is there; merged ones only fill gaps.
-    void add(zarvel_node *key, zarvel_node *value, bool explicit_pair, const std::unordered_set<std::string> *explicit_keys) {
+    void add(zarvel_node *key, zarvel_node *value, bool explicit_pair,
+             const std::unordered_set<std::string> *explicit_keys) {
         if (!identity(key, id)) {
             pairs.push_back({key, value});
             return;
@@ -63,8 +64,8 @@ struct pair_list {
 bool collect(zarvel_node *mapping, pair_list &list, bool explicit_level,
              const std::unordered_set<std::string> *explicit_keys, int depth, std::string &error);
 
-bool merge_from(zarvel_node *source, pair_list &list, const std::unordered_set<std::string> *explicit_keys,
-                int depth, std::string &error) {
+bool merge_from(zarvel_node *source, pair_list &list, const std::unordered_set<std::string> *explicit_keys, int depth,
+                std::string &error) {
     source = resolve_alias(source);
     const int kind = zarvel_node_kind(source);
     if (kind == ZARVEL_NODE_MAPPING) return collect(source, list, false, explicit_keys, depth + 1, error);
@@ -159,9 +160,9 @@ bool parse_path(const std::string &path, std::vector<path_step> &steps, std::str
     while (i < n) {
         if (path[i] == '.') {
             ++i;
-            if (i == n) break;                 // "." alone, or a trailing dot
-            if (path[i] == '[') continue;      // ".[...]"
-            if (path[i] == '"') {              // ."key"
+            if (i == n) break;             // "." alone, or a trailing dot
+            if (path[i] == '[') continue;  // ".[...]"
+            if (path[i] == '"') {          // ."key"
                 size_t close = path.find('"', i + 1);
                 if (close == std::string::npos) return bad("unclosed quote");
                 steps.push_back({path_step::key, path.substr(i + 1, close - i - 1)});
@@ -212,8 +213,8 @@ bool parse_path(const std::string &path, std::vector<path_step> &steps, std::str
     return true;
 }
 
-bool evaluate_path(zarvel_node *root, const std::vector<path_step> &steps,
-                   std::vector<zarvel_node *> &results, std::string &error) {
+bool evaluate_path(zarvel_node *root, const std::vector<path_step> &steps, std::vector<zarvel_node *> &results,
+                   std::string &error) {
     std::vector<zarvel_node *> current{root}, next;
     std::vector<node_pair> pairs;
     for (const path_step &step : steps) {
@@ -264,8 +265,8 @@ struct copier {
 
     bool add(uint8_t type, uint8_t style, const char *bytes, uint64_t length) {
         if (records.size() >= budget) {
-            error = "the result expands to more than " + std::to_string(budget) +
-                    " nodes through aliases (an alias bomb?)";
+            error =
+                "the result expands to more than " + std::to_string(budget) + " nodes through aliases (an alias bomb?)";
             return false;
         }
         records.push_back({type, style, uint32_t(text.size()), uint32_t(length)});
@@ -281,8 +282,8 @@ struct copier {
         zarvel_node_tag(node, &tag_length);
         const bool tagged = tag_length != 0;
         if (tagged && tag_id == ZARVEL_TAG_STR && style <= style_plain) return style_double;
-        if (tagged && (tag_id == ZARVEL_TAG_INT || tag_id == ZARVEL_TAG_FLOAT ||
-                       tag_id == ZARVEL_TAG_BOOL || tag_id == ZARVEL_TAG_NULL))
+        if (tagged && (tag_id == ZARVEL_TAG_INT || tag_id == ZARVEL_TAG_FLOAT || tag_id == ZARVEL_TAG_BOOL ||
+                       tag_id == ZARVEL_TAG_NULL))
             return style_plain;
         return uint8_t(style == 0 ? style_plain : style);
     }

@@ -30,8 +30,8 @@ bool loaded_pairs(zarvel_node *mapping, std::vector<node_pair> &out, std::string
 // One step of a path, as jq writes them.
 struct path_step {
     enum kind_t { key, index, each } kind;
-    std::string text;   // key
-    int64_t number = 0; // index (negative: from the end)
+    std::string text;    // key
+    int64_t number = 0;  // index (negative: from the end)
 };
 // ".a.b[0]", ".[\"k.x\"]", ".a[-1]", ".a[]", "." (no steps). False with a
 // reason when the path does not parse.
@@ -39,8 +39,8 @@ bool parse_path(const std::string &path, std::vector<path_step> &steps, std::str
 
 // Applies the steps to root; each result is a node or null (missing). "[]"
 // gives every item or value. False with a reason on a bad merge key.
-bool evaluate_path(zarvel_node *root, const std::vector<path_step> &steps,
-                   std::vector<zarvel_node *> &results, std::string &error);
+bool evaluate_path(zarvel_node *root, const std::vector<path_step> &steps, std::vector<zarvel_node *> &results,
+                   std::string &error);
 
 // Copies node (aliases expanded, merges applied, tags dropped with the types
 // kept) into a new document of its own. At most budget nodes are written, so

@@ -21,8 +21,7 @@ void print_overview(std::FILE *to) {
                  "commands:\n");
     size_t width = 0;
     for (const command *c : commands()) width = std::max(width, std::strlen(c->name));
-    for (const command *c : commands())
-        std::fprintf(to, "  %-*s  %s\n", static_cast<int>(width), c->name, c->summary);
+    for (const command *c : commands()) std::fprintf(to, "  %-*s  %s\n", static_cast<int>(width), c->name, c->summary);
 }
 
 void print_command_help(const command &c) {

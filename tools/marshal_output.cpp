@@ -12,12 +12,10 @@ int report(const std::string &name, int32_t status) {
     uint32_t line = 0, column = 0;
     const char *message = zarvel_last_error(&line, &column);
     switch (status) {
-        case 1:
-            return fail(name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
-                        message);
-        case 2: return fail("out of memory while writing the output");
-        case 7: return fail(std::string(message) + " (status 7)");
-        default: return fail("marshal failed (status " + std::to_string(status) + ")");
+    case 1: return fail(name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + message);
+    case 2: return fail("out of memory while writing the output");
+    case 7: return fail(std::string(message) + " (status 7)");
+    default: return fail("marshal failed (status " + std::to_string(status) + ")");
     }
 }
 
@@ -32,8 +30,7 @@ int emit(char *bytes, uint64_t length) {
 int write_marshal(const input &in, int32_t schema, bool all) {
     char *bytes = nullptr;
     uint64_t length = 0;
-    const int32_t status =
-        zarvel_marshal(in.bytes.data(), in.bytes.size(), schema, all ? 0 : 1, &bytes, &length);
+    const int32_t status = zarvel_marshal(in.bytes.data(), in.bytes.size(), schema, all ? 0 : 1, &bytes, &length);
     if (status != 0) return report(in.name, status);
     return emit(bytes, length);
 }

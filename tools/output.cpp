@@ -25,9 +25,12 @@ bool read_layout(arguments &args, text_layout &layout) {
     }
     layout.style_given = style != nullptr;
     if (style) {
-        if (std::strcmp(style, "block") == 0) layout.style = ZARVEL_STYLE_BLOCK;
-        else if (std::strcmp(style, "flow") == 0) layout.style = ZARVEL_STYLE_FLOW;
-        else if (std::strcmp(style, "keep") == 0) layout.style = ZARVEL_STYLE_KEEP;
+        if (std::strcmp(style, "block") == 0)
+            layout.style = ZARVEL_STYLE_BLOCK;
+        else if (std::strcmp(style, "flow") == 0)
+            layout.style = ZARVEL_STYLE_FLOW;
+        else if (std::strcmp(style, "keep") == 0)
+            layout.style = ZARVEL_STYLE_KEEP;
         else {
             usage_error("--style must be flow, block or keep");
             return false;
@@ -36,9 +39,7 @@ bool read_layout(arguments &args, text_layout &layout) {
     return true;
 }
 
-int write_piece(void *, const char *bytes, uint64_t length) {
-    return write_output(bytes, length) ? 0 : 1;
-}
+int write_piece(void *, const char *bytes, uint64_t length) { return write_output(bytes, length) ? 0 : 1; }
 
 // Compact JSON in pieces to indented JSON: a line per item, "key": value,
 // empty collections kept as [] and {}. The state survives piece boundaries.
@@ -62,18 +63,35 @@ bool json_indenter::feed(const char *bytes, uint64_t length) {
         }
         if (in_string_) {
             out += c;
-            if (escaped_) escaped_ = false;
-            else if (c == '\\') escaped_ = true;
-            else if (c == '"') in_string_ = false;
+            if (escaped_)
+                escaped_ = false;
+            else if (c == '\\')
+                escaped_ = true;
+            else if (c == '"')
+                in_string_ = false;
             continue;
         }
         switch (c) {
-        case '"': in_string_ = true; out += c; break;
+        case '"':
+            in_string_ = true;
+            out += c;
+            break;
         case '[':
-        case '{': out += c; ++depth_; pending_open_ = true; break;
+        case '{':
+            out += c;
+            ++depth_;
+            pending_open_ = true;
+            break;
         case ']':
-        case '}': --depth_; newline(); out += c; break;
-        case ',': out += c; newline(); break;
+        case '}':
+            --depth_;
+            newline();
+            out += c;
+            break;
+        case ',':
+            out += c;
+            newline();
+            break;
         case ':': out += ": "; break;
         default: out += c;
         }
@@ -110,7 +128,7 @@ int32_t write_json(zarvel_document *document, const text_layout &layout, const z
     const bool pretty = !layout.compact && (layout.indent_given || isatty(1));
     json_indenter indenter(layout.indent);
     return pretty ? zarvel_plain_json_stream(document, &options, write_indented, &indenter, nullptr)
-                         : zarvel_plain_json_stream(document, &options, write_piece, nullptr, nullptr);
+                  : zarvel_plain_json_stream(document, &options, write_piece, nullptr, nullptr);
 }
 
 zarvel_document *parse_any(const input &in, data_format format, int32_t schema) {
@@ -148,8 +166,6 @@ zarvel_document *parse_any(const input &in, data_format format, int32_t schema) 
     return nullptr;
 }
 
-uint64_t expansion_budget(uint64_t input_size) {
-    return std::max<uint64_t>(10 * input_size, 1000000);
-}
+uint64_t expansion_budget(uint64_t input_size) { return std::max<uint64_t>(10 * input_size, 1000000); }
 
 }  // namespace zarvel_tool

@@ -13,11 +13,11 @@ namespace zarvel_tool {
 
 struct text_layout {
     uint32_t indent = 2;
-    bool compact = false;        // JSON on one line
-    bool indent_given = false;   // --indent named one: JSON is indented
-    int32_t width = 0;           // flow wrapping column; 0: the writer's default
+    bool compact = false;       // JSON on one line
+    bool indent_given = false;  // --indent named one: JSON is indented
+    int32_t width = 0;          // flow wrapping column; 0: the writer's default
     uint32_t style = ZARVEL_STYLE_KEEP;
-    bool style_given = false;    // --style named one
+    bool style_given = false;  // --style named one
 };
 
 // Reads --indent N, --compact and --style flow|block|keep. False after a
@@ -35,10 +35,11 @@ int write_piece(void *, const char *bytes, uint64_t length);
 int32_t write_json(zarvel_document *document, const text_layout &layout, const zarvel_plain_options &options);
 
 class json_indenter {
-public:
+  public:
     explicit json_indenter(uint32_t indent) : indent_(indent) {}
     bool feed(const char *bytes, uint64_t length);
-private:
+
+  private:
     uint32_t indent_;
     int64_t depth_ = 0;
     bool in_string_ = false, escaped_ = false, pending_open_ = false;

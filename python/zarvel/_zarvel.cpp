@@ -24,13 +24,13 @@ namespace {
 // ---- helpers handed over by the Python package ---------------------------
 
 struct package_helpers {
-    PyObject *error = nullptr;      // zarvel.Error(message, line, column, offset)
-    PyObject *tagged = nullptr;     // zarvel.Tagged(tag, value)
-    PyObject *simple = nullptr;     // zarvel.Simple(value)
-    PyObject *timestamp = nullptr;  // text -> date or datetime
-    PyObject *b64decode = nullptr;  // text -> bytes
-    PyObject *b64encode = nullptr;  // bytes -> str
-    PyObject *cbor_tag = nullptr;   // (tag, value) -> object for tags 0 and 1
+    PyObject *error = nullptr;          // zarvel.Error(message, line, column, offset)
+    PyObject *tagged = nullptr;         // zarvel.Tagged(tag, value)
+    PyObject *simple = nullptr;         // zarvel.Simple(value)
+    PyObject *timestamp = nullptr;      // text -> date or datetime
+    PyObject *b64decode = nullptr;      // text -> bytes
+    PyObject *b64encode = nullptr;      // bytes -> str
+    PyObject *cbor_tag = nullptr;       // (tag, value) -> object for tags 0 and 1
     PyObject *datetime_text = nullptr;  // date/datetime -> (kind, ISO text, CBOR text) or None
 };
 package_helpers helpers;
@@ -43,8 +43,7 @@ PyObject *raise_error(const char *message, long line, long column, long long off
         PyErr_SetString(PyExc_ValueError, message);
         return nullptr;
     }
-    PyObject *error = PyObject_CallFunction(helpers.error, "slll", message, line, column,
-                                            static_cast<long>(offset));
+    PyObject *error = PyObject_CallFunction(helpers.error, "slll", message, line, column, static_cast<long>(offset));
     if (error) {
         PyErr_SetObject(helpers.error, error);
         Py_DECREF(error);
@@ -228,8 +227,8 @@ class yaml_builder {
         if (zarvel_node_tag_id(key) == ZARVEL_TAG_MERGE) return true;
         uint64_t length = 0, tag_length = 0;
         const char *text = zarvel_node_value(key, &length);
-        return length == 2 && text[0] == '<' && text[1] == '<' &&
-               zarvel_node_style(key) == ZARVEL_NODE_STYLE_PLAIN && !zarvel_node_tag(key, &tag_length);
+        return length == 2 && text[0] == '<' && text[1] == '<' && zarvel_node_style(key) == ZARVEL_NODE_STYLE_PLAIN &&
+               !zarvel_node_tag(key, &tag_length);
     }
 
     PyObject *key_object(const zarvel_node *key, int depth) {
@@ -407,13 +406,11 @@ PyObject *py_load(PyObject *, PyObject *args) {
     int32_t status = 0;
     zarvel_document *document;
     uint32_t count = 0;
-    Py_BEGIN_ALLOW_THREADS
-    document = zarvel_parse_ex(text, length, &options, &status);
+    Py_BEGIN_ALLOW_THREADS document = zarvel_parse_ex(text, length, &options, &status);
     // The nodes are built here, still without the GIL.
     if (document) status = zarvel_document_status(document);
     if (document && status == 0) count = zarvel_document_count(document);
-    Py_END_ALLOW_THREADS
-    if (status != 0) {
+    Py_END_ALLOW_THREADS if (status != 0) {
         zarvel_document_free(document);
         // A failed build records its reason (no memory, or texts beyond the
         // storage the input's size allows).
@@ -559,10 +556,8 @@ PyObject *py_loads_json(PyObject *, PyObject *data) {
     zarvel_tape tape;
     std::memset(&tape, 0, sizeof tape);
     int32_t status;
-    Py_BEGIN_ALLOW_THREADS
-    status = zarvel_parse_json_tape(text, length, &tape);
-    Py_END_ALLOW_THREADS
-    if (status != 0) return raise_json_failure(status, text, length);
+    Py_BEGIN_ALLOW_THREADS status = zarvel_parse_json_tape(text, length, &tape);
+    Py_END_ALLOW_THREADS if (status != 0) return raise_json_failure(status, text, length);
     json_builder builder(tape);
     uint64_t i = 1;
     PyObject *result = tape.count > 1 ? builder.value(i) : nullptr;
@@ -575,9 +570,7 @@ PyObject *py_loads_json(PyObject *, PyObject *data) {
 
 class cbor_builder {
   public:
-    explicit cbor_builder(const uint8_t *data, uint64_t length) : data_(data), length_(length) {
-        stack_.reserve(64);
-    }
+    explicit cbor_builder(const uint8_t *data, uint64_t length) : data_(data), length_(length) { stack_.reserve(64); }
     ~cbor_builder() {
         for (frame &f : stack_) {
             Py_XDECREF(f.container);
@@ -610,7 +603,7 @@ class cbor_builder {
   private:
     struct frame {
         PyObject *container;
-        PyObject *key;  // pending key of a map
+        PyObject *key;      // pending key of a map
         Py_ssize_t filled;  // items placed in a list made at its definite length; -1 indefinite
         size_t tag_start;   // the container's tag chain: tag_texts_[tag_start, end)
     };
@@ -691,8 +684,8 @@ class cbor_builder {
         if (s == "true") Py_RETURN_TRUE;
         if (s == "null" || s == "undefined") Py_RETURN_NONE;
         if (s.size() > 2 && s[0] == 'h' && s[1] == '\'') {
-            return PyObject_CallMethod(reinterpret_cast<PyObject *>(&PyBytes_Type), "fromhex", "s#",
-                                       s.data() + 2, static_cast<Py_ssize_t>(s.size() - 3));
+            return PyObject_CallMethod(reinterpret_cast<PyObject *>(&PyBytes_Type), "fromhex", "s#", s.data() + 2,
+                                       static_cast<Py_ssize_t>(s.size() - 3));
         }
         if (s.compare(0, 7, "simple(") == 0) {
             return PyObject_CallFunction(helpers.simple, "l", std::strtol(s.c_str() + 7, nullptr, 10));
@@ -700,8 +693,8 @@ class cbor_builder {
         return PyLong_FromString(s.c_str(), nullptr, 10);
     }
 
-    static int32_t on_scalar(void *context, const char *text, uint64_t length, uint32_t tag_id,
-                             int32_t is_key, const char *tag, uint64_t tag_len) {
+    static int32_t on_scalar(void *context, const char *text, uint64_t length, uint32_t tag_id, int32_t is_key,
+                             const char *tag, uint64_t tag_len) {
         PyObject *value;
         if (is_key) {
             value = key_from_text(text, length);
@@ -715,8 +708,8 @@ class cbor_builder {
         return self(context)->attach(value, tag, tag_len);
     }
 
-    static int32_t on_integer(void *context, int32_t negative, uint64_t magnitude, int32_t,
-                              const char *tag, uint64_t tag_len) {
+    static int32_t on_integer(void *context, int32_t negative, uint64_t magnitude, int32_t, const char *tag,
+                              uint64_t tag_len) {
         PyObject *value;
         if (!negative) {
             value = PyLong_FromUnsignedLongLong(magnitude);
@@ -745,21 +738,20 @@ class cbor_builder {
         return b->attach(value, tag, tag_len);
     }
 
-    static int32_t on_text(void *context, const char *bytes, uint64_t length, int32_t, int32_t is_key,
-                           const char *tag, uint64_t tag_len) {
-        PyObject *value = is_key ? keys.get(bytes, length)
-                                 : PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(length), nullptr);
+    static int32_t on_text(void *context, const char *bytes, uint64_t length, int32_t, int32_t is_key, const char *tag,
+                           uint64_t tag_len) {
+        PyObject *value =
+            is_key ? keys.get(bytes, length) : PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(length), nullptr);
         return self(context)->attach(value, tag, tag_len);
     }
 
-    static int32_t on_bytes(void *context, const char *bytes, uint64_t length, int32_t, int32_t,
-                            const char *tag, uint64_t tag_len) {
+    static int32_t on_bytes(void *context, const char *bytes, uint64_t length, int32_t, int32_t, const char *tag,
+                            uint64_t tag_len) {
         PyObject *value = PyBytes_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length));
         return self(context)->attach(value, tag, tag_len);
     }
 
-    static int32_t on_begin(void *context, int32_t is_map, uint64_t count, const char *tag,
-                            uint64_t tag_len) {
+    static int32_t on_begin(void *context, int32_t is_map, uint64_t count, const char *tag, uint64_t tag_len) {
         cbor_builder *b = self(context);
         PyObject *container;
         if (is_map) {
@@ -869,9 +861,7 @@ class cbor_builder {
                 pos += arg;
                 break;
             case 4:
-            case 5:
-                levels.push_back(level{major == 5 ? arg * 2 : arg, 0, major == 5});
-                break;
+            case 5: levels.push_back(level{major == 5 ? arg * 2 : arg, 0, major == 5}); break;
             case 7:
                 if (info >= 25 && info <= 27) ++float_index;
                 break;
@@ -952,8 +942,7 @@ bool put_double(output &out, double v, bool dotted_exponent = false) {
     char *text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (!text) return false;
     char *e = dotted_exponent && !std::strchr(text, '.') ? std::strchr(text, 'e') : nullptr;
-    bool ok = e ? out.put(text, static_cast<size_t>(e - text)) && out.put(".0", 2) && out.put(e)
-                : out.put(text);
+    bool ok = e ? out.put(text, static_cast<size_t>(e - text)) && out.put(".0", 2) && out.put(e) : out.put(text);
     PyMem_Free(text);
     return ok;
 }
@@ -1338,7 +1327,8 @@ class yaml_records {
         if (PyFloat_Check(v)) {
             double d = PyFloat_AS_DOUBLE(v);
             if (std::isnan(d)) return scalar(".nan", 4, ZARVEL_NODE_STYLE_PLAIN);
-            if (std::isinf(d)) return d > 0 ? scalar(".inf", 4, ZARVEL_NODE_STYLE_PLAIN) : scalar("-.inf", 5, ZARVEL_NODE_STYLE_PLAIN);
+            if (std::isinf(d))
+                return d > 0 ? scalar(".inf", 4, ZARVEL_NODE_STYLE_PLAIN) : scalar("-.inf", 5, ZARVEL_NODE_STYLE_PLAIN);
             size_t start = text.size();
             return put_double(text, d, true) && record(ZARVEL_BUILD_SCALAR, ZARVEL_NODE_STYLE_PLAIN, start);
         }
@@ -1380,8 +1370,8 @@ class yaml_records {
             PyErr_SetString(PyExc_OverflowError, "text too long");
             return false;
         }
-        records.push_back(zarvel_build_record{type, style, static_cast<uint32_t>(start),
-                                              static_cast<uint32_t>(text.size() - start)});
+        records.push_back(
+            zarvel_build_record{type, style, static_cast<uint32_t>(start), static_cast<uint32_t>(text.size() - start)});
         return true;
     }
 
@@ -1422,14 +1412,21 @@ class yaml_records {
         bool control = false, line_break = false;
         for (size_t k = 0; k < n; ++k) {
             unsigned char c = static_cast<unsigned char>(p[k]);
-            if (c == '\n') line_break = true;
-            else if ((c < 0x20 && c != '\t') || c == 0x7F) control = true;
-            else if (c == 0xC2 && k + 1 < n && static_cast<unsigned char>(p[k + 1]) < 0xA0) control = true;
+            if (c == '\n')
+                line_break = true;
+            else if ((c < 0x20 && c != '\t') || c == 0x7F)
+                control = true;
+            else if (c == 0xC2 && k + 1 < n && static_cast<unsigned char>(p[k + 1]) < 0xA0)
+                control = true;
         }
-        if (control) style = ZARVEL_NODE_STYLE_DOUBLE_QUOTED;
-        else if (line_break && !is_key) style = ZARVEL_NODE_STYLE_LITERAL;
-        else if (line_break) style = ZARVEL_NODE_STYLE_DOUBLE_QUOTED;
-        else if (reads_as_other(p, n)) style = ZARVEL_NODE_STYLE_SINGLE_QUOTED;
+        if (control)
+            style = ZARVEL_NODE_STYLE_DOUBLE_QUOTED;
+        else if (line_break && !is_key)
+            style = ZARVEL_NODE_STYLE_LITERAL;
+        else if (line_break)
+            style = ZARVEL_NODE_STYLE_DOUBLE_QUOTED;
+        else if (reads_as_other(p, n))
+            style = ZARVEL_NODE_STYLE_SINGLE_QUOTED;
         return scalar(p, n, style);
     }
 
@@ -1479,11 +1476,10 @@ PyObject *py_dump_all(PyObject *, PyObject *args) {
         int32_t status = 1;
         if (records.value(PyList_GET_ITEM(objects, k), 0, false)) {
             // The records and texts are the writer's own: no Python object is read.
-            Py_BEGIN_ALLOW_THREADS
-            status = zarvel_document_build(document, records.records.data(), records.records.size(),
-                                           records.text.data() ? records.text.data() : "", records.text.size());
-            Py_END_ALLOW_THREADS
-            if (status == ZARVEL_NO_MEMORY) PyErr_NoMemory();
+            Py_BEGIN_ALLOW_THREADS status =
+                zarvel_document_build(document, records.records.data(), records.records.size(),
+                                      records.text.data() ? records.text.data() : "", records.text.size());
+            Py_END_ALLOW_THREADS if (status == ZARVEL_NO_MEMORY) PyErr_NoMemory();
             else if (status != 0) PyErr_Format(PyExc_ValueError, "cannot build the document (status %d)", status);
         }
         if (status != 0) {
@@ -1491,16 +1487,17 @@ PyObject *py_dump_all(PyObject *, PyObject *args) {
             return nullptr;
         }
     }
-    zarvel_serialize_options options = {sizeof(zarvel_serialize_options), 0, 0,
+    zarvel_serialize_options options = {sizeof(zarvel_serialize_options),
+                                        0,
+                                        0,
                                         static_cast<uint32_t>(explicit_start),
-                                        static_cast<uint32_t>(indent), ZARVEL_STYLE_KEEP};
+                                        static_cast<uint32_t>(indent),
+                                        ZARVEL_STYLE_KEEP};
     uint64_t length = 0;
     char *yaml;
-    Py_BEGIN_ALLOW_THREADS
-    yaml = zarvel_serialize_ex(document, &options, &length);
+    Py_BEGIN_ALLOW_THREADS yaml = zarvel_serialize_ex(document, &options, &length);
     zarvel_document_free(document);
-    Py_END_ALLOW_THREADS
-    if (!yaml) return PyErr_NoMemory();
+    Py_END_ALLOW_THREADS if (!yaml) return PyErr_NoMemory();
     PyObject *result = PyUnicode_DecodeUTF8(yaml, static_cast<Py_ssize_t>(length), nullptr);
     zarvel_free(yaml);
     return result;
@@ -1513,8 +1510,8 @@ PyObject *py_columns(PyObject *, PyObject *args) {
     PyObject *plan_text, *data;
     if (!PyArg_ParseTuple(args, "O!O!", &PyBytes_Type, &plan_text, &PyBytes_Type, &data)) return nullptr;
     int32_t status = 0;
-    zarvel_plan *plan = zarvel_plan_compile(PyBytes_AS_STRING(plan_text),
-                                            static_cast<uint64_t>(PyBytes_GET_SIZE(plan_text)), &status);
+    zarvel_plan *plan =
+        zarvel_plan_compile(PyBytes_AS_STRING(plan_text), static_cast<uint64_t>(PyBytes_GET_SIZE(plan_text)), &status);
     if (!plan) {
         if (status == ZARVEL_NO_MEMORY) return PyErr_NoMemory();
         return raise_error("invalid column plan", 0, 0, 0);
@@ -1523,17 +1520,19 @@ PyObject *py_columns(PyObject *, PyObject *args) {
     size_t length = static_cast<size_t>(PyBytes_GET_SIZE(data));
     zarvel_document *document;
     zarvel_plan_result *result = nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    document = zarvel_parse(text, length, &status);
+    Py_BEGIN_ALLOW_THREADS document = zarvel_parse(text, length, &status);
     if (document) result = zarvel_document_plan_walk(document, plan, &status);
-    Py_END_ALLOW_THREADS
-    PyObject *out = nullptr;
+    Py_END_ALLOW_THREADS PyObject *out = nullptr;
     if (!document) {
-        if (status == 0) raise_error("no document", 0, 0, 0);
-        else raise_yaml_failure(status, text, length);
+        if (status == 0)
+            raise_error("no document", 0, 0, 0);
+        else
+            raise_yaml_failure(status, text, length);
     } else if (!result) {
-        if (status == ZARVEL_NO_MEMORY) PyErr_NoMemory();
-        else raise_error("the plan's path leads to no sequence or mapping", 0, 0, 0);
+        if (status == ZARVEL_NO_MEMORY)
+            PyErr_NoMemory();
+        else
+            raise_error("the plan's path leads to no sequence or mapping", 0, 0, 0);
     } else {
         uint64_t rows = zarvel_plan_result_rows(result);
         uint64_t columns = zarvel_plan_column_count(plan);
@@ -1546,10 +1545,13 @@ PyObject *py_columns(PyObject *, PyObject *args) {
                 const zarvel_plan_str *strs = zarvel_plan_result_strs(result, c);
                 values = PyList_New(static_cast<Py_ssize_t>(rows));
                 for (uint64_t r = 0; values && r < rows; ++r) {
-                    PyObject *s = nulls[r] ? Py_NewRef(Py_None)
-                                           : PyUnicode_DecodeUTF8(strs[r].ptr, static_cast<Py_ssize_t>(strs[r].len), nullptr);
-                    if (!s) Py_CLEAR(values);
-                    else PyList_SET_ITEM(values, static_cast<Py_ssize_t>(r), s);
+                    PyObject *s =
+                        nulls[r] ? Py_NewRef(Py_None)
+                                 : PyUnicode_DecodeUTF8(strs[r].ptr, static_cast<Py_ssize_t>(strs[r].len), nullptr);
+                    if (!s)
+                        Py_CLEAR(values);
+                    else
+                        PyList_SET_ITEM(values, static_cast<Py_ssize_t>(r), s);
                 }
             } else {
                 // Elements under a null flag are undefined: zero them.
@@ -1565,8 +1567,8 @@ PyObject *py_columns(PyObject *, PyObject *args) {
                     }
                 }
             }
-            PyObject *mask = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(nulls),
-                                                       static_cast<Py_ssize_t>(rows));
+            PyObject *mask =
+                PyBytes_FromStringAndSize(reinterpret_cast<const char *>(nulls), static_cast<Py_ssize_t>(rows));
             PyObject *entry = values && mask ? Py_BuildValue("(INN)", kind, values, mask) : nullptr;
             if (!entry) {
                 Py_XDECREF(values);
@@ -1587,12 +1589,12 @@ PyObject *py_columns(PyObject *, PyObject *args) {
 
 PyObject *py_setup(PyObject *, PyObject *args) {
     package_helpers h;
-    if (!PyArg_ParseTuple(args, "OOOOOOOO", &h.error, &h.tagged, &h.simple, &h.timestamp, &h.b64decode,
-                          &h.b64encode, &h.cbor_tag, &h.datetime_text)) {
+    if (!PyArg_ParseTuple(args, "OOOOOOOO", &h.error, &h.tagged, &h.simple, &h.timestamp, &h.b64decode, &h.b64encode,
+                          &h.cbor_tag, &h.datetime_text)) {
         return nullptr;
     }
-    for (PyObject *o : {h.error, h.tagged, h.simple, h.timestamp, h.b64decode, h.b64encode, h.cbor_tag,
-                        h.datetime_text}) {
+    for (PyObject *o :
+         {h.error, h.tagged, h.simple, h.timestamp, h.b64decode, h.b64encode, h.cbor_tag, h.datetime_text}) {
         Py_INCREF(o);
     }
     helpers = h;
@@ -1614,8 +1616,8 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "zarvel._zarvel", "Native part of zarvel.", -1, methods,
-                      nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "zarvel._zarvel", "Native part of zarvel.", -1, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -10,7 +10,7 @@ using zvl::cbor::tag_chain;
 // Adapts the engine's sink calls to the seven C callbacks. A missing callback
 // counts as "go on".
 class host_sink {
-public:
+  public:
     explicit host_sink(const zvl_cbor_sink &table) : table_(table) {}
 
     // Keys turned into text are strings to the host.
@@ -53,7 +53,7 @@ public:
     }
     bool end(bool is_map) { return !table_.on_end || table_.on_end(table_.context, is_map) != 0; }
 
-private:
+  private:
     const zvl_cbor_sink &table_;
 };
 

@@ -63,14 +63,12 @@ namespace message {
 inline constexpr const char truncated_head[] = "truncated head";
 inline constexpr const char reserved_28_30[] = "reserved additional information (28-30)";
 inline constexpr const char non_minimal[] = "non-minimal length argument";
-inline constexpr const char chunk_kind[] =
-    "indefinite-length string chunk must be definite, same major type";
+inline constexpr const char chunk_kind[] = "indefinite-length string chunk must be definite, same major type";
 inline constexpr const char truncated_chunk[] = "truncated string chunk";
 inline constexpr const char unterminated[] = "unterminated indefinite-length string";
 inline constexpr const char string_key[] = "string key required";
 inline constexpr const char structure_key[] = "structure as map key";
-inline constexpr const char info_31[] =
-    "additional information 31 with major type 0, 1, 6, or as an item";
+inline constexpr const char info_31[] = "additional information 31 with major type 0, 1, 6, or as an item";
 inline constexpr const char truncated_string[] = "truncated string";
 inline constexpr const char array_overrun[] = "array overruns the input";
 inline constexpr const char map_overrun[] = "map overruns the input";
@@ -141,7 +139,7 @@ inline double double_from_bits(uint64_t bits) {
 
 template <typename Sink>
 class decoder {
-public:
+  public:
     decoder(const uint8_t *data, uint64_t length, bool strict, Sink &sink)
         : data_(data), length_(length), strict_(strict), sink_(sink) {}
 
@@ -167,7 +165,7 @@ public:
         return status_ok;
     }
 
-private:
+  private:
     struct level {
         uint64_t expected;  // items still to come (definite levels)
         uint64_t seen;      // items begun so far
@@ -178,8 +176,7 @@ private:
     // ---- failure -----------------------------------------------------------
 
     bool fail(const char *what, uint64_t at) {
-        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, at, "%s at byte %zu", what,
-                         size_t(at));
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, at, "%s at byte %zu", what, size_t(at));
         status_ = status_ill_formed;
         return false;
     }
@@ -228,9 +225,7 @@ private:
         }
         return true;
     }
-    tag_chain pending_tag() const {
-        return tag_used_ ? tag_chain{tags_, tag_used_} : tag_chain{nullptr, 0};
-    }
+    tag_chain pending_tag() const { return tag_used_ ? tag_chain{tags_, tag_used_} : tag_chain{nullptr, 0}; }
 
     // ---- heads ---------------------------------------------------------------
 
@@ -360,8 +355,7 @@ private:
     bool add_tag(uint64_t start, uint64_t number) {
         if (tag_chain_capacity - tag_used_ < tag_text_max) {
             zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, start,
-                             "semantic-tag chain exceeds %u bytes at byte %zu", tag_chain_capacity,
-                             size_t(start));
+                             "semantic-tag chain exceeds %u bytes at byte %zu", tag_chain_capacity, size_t(start));
             status_ = status_ill_formed;
             return false;
         }

@@ -18,7 +18,7 @@ using zvl::cbor::tag_chain;
 
 // Status of a failed node store operation inside the sink: memory ran out.
 class document_sink {
-public:
+  public:
     explicit document_sink(zarvel_node_store *store) : store_(store) {}
 
     // Keys keep the tag id of their value (false, true and null stay bool and
@@ -72,13 +72,13 @@ public:
     }
     bool begin(bool is_map, uint64_t, tag_chain tag) {
         const uint8_t kind = is_map ? ZARVEL_KIND_MAPPING : ZARVEL_KIND_SEQUENCE;
-        const uint32_t id = add(zvl::node_flag::make(kind, 0, true, false),
-                                is_map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ, 0, tag);
+        const uint32_t id =
+            add(zvl::node_flag::make(kind, 0, true, false), is_map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ, 0, tag);
         return id != zarvel_node_none && zarvel_store_push(store_, id);
     }
     bool end(bool) { return zarvel_store_pop(store_); }
 
-private:
+  private:
     static int32_t copy_word(char *out, const char *word) {
         int32_t n = 0;
         while (word[n]) {
@@ -97,14 +97,14 @@ private:
     bool plain(const char *text, uint64_t length, uint8_t tag_id, tag_chain tag, uint8_t mark = 0) {
         const zarvel_span value = zarvel_store_put_text(store_, text, length, false);
         if (length && value == zarvel_span_failed) return false;
-        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true) | mark,
-                   tag_id, value, tag) != zarvel_node_none;
+        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true) | mark, tag_id, value,
+                   tag) != zarvel_node_none;
     }
     bool quoted(const char *bytes, uint64_t length, bool in_input, uint8_t tag_id, tag_chain tag) {
         const zarvel_span value = zarvel_store_put_text(store_, bytes, length, in_input);
         if (length && value == zarvel_span_failed) return false;
-        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, false, false),
-                   tag_id, value, tag) != zarvel_node_none;
+        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, false, false), tag_id,
+                   value, tag) != zarvel_node_none;
     }
 
     // A new node, hung into the open collection (or made a root).
@@ -234,8 +234,7 @@ zarvel_document *wrap(zarvel_node_store *store, const uint8_t *data, uint64_t le
 
 }  // namespace
 
-int32_t zvl_cbor_decode_dom_sink(void *context, const uint8_t *data, uint64_t len, int32_t strict,
-                                 uint64_t *consumed) {
+int32_t zvl_cbor_decode_dom_sink(void *context, const uint8_t *data, uint64_t len, int32_t strict, uint64_t *consumed) {
     if (!context || !valid_input(data, len)) return ZARVEL_INVALID_ARGUMENT;
     auto *store = static_cast<zarvel_node_store *>(context);
     const uint32_t depth = store->depth;
@@ -303,8 +302,7 @@ uint64_t zarvel_cbor_decode_sequence(const uint8_t *data, uint64_t len, uint32_t
         if (result != 0) {
             zarvel_store_free(store);
             zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, offset,
-                             "CBOR sequence item %zu at byte %zu is not well-formed", size_t(index),
-                             size_t(offset));
+                             "CBOR sequence item %zu at byte %zu is not well-formed", size_t(index), size_t(offset));
             set_status(status, result == ZARVEL_NO_MEMORY ? ZARVEL_NO_MEMORY : ZARVEL_FAILED);
             return index;
         }

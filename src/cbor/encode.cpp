@@ -32,7 +32,7 @@ using namespace zvl::cbor_heads;
 
 enum encode_status : int32_t {
     encoded = 0,
-    no_memory = 2,   // no node store, or an allocation failed
+    no_memory = 2,  // no node store, or an allocation failed
     no_root = 6,
     not_encodable = 7,
     length_differs = 8,
@@ -179,8 +179,7 @@ bool parse_number(std::string_view text, number &out) {
 // gives it.
 bool schema_integer(std::string_view text, bool octal_zero, number &out) {
     int64_t v;
-    if (text.size() > UINT32_MAX || !zvl::read_int(text.data(), uint32_t(text.size()), octal_zero, v))
-        return false;
+    if (text.size() > UINT32_MAX || !zvl::read_int(text.data(), uint32_t(text.size()), octal_zero, v)) return false;
     if (v >= 0)
         out = {number::kind::integer, major_unsigned, uint64_t(v), 0};
     else
@@ -275,7 +274,7 @@ struct order_table {
 };
 
 class encoder {
-public:
+  public:
     encoder(const zarvel_node_store *store, bool canonical, order_table &orders)
         : store_(store), canonical_(canonical), octal_zero_(zarvel_octal_zero(store->resolver)), table_(orders) {}
 
@@ -295,12 +294,10 @@ public:
         return out.overflow || out.size != size ? length_differs : encoded;
     }
 
-private:
+  private:
     using map_order = order_table::map_order;
 
-    const zarvel_node_rec *record(uint32_t id) const {
-        return id < store_->node_count ? &store_->nodes[id] : nullptr;
-    }
+    const zarvel_node_rec *record(uint32_t id) const { return id < store_->node_count ? &store_->nodes[id] : nullptr; }
     std::string_view text(zarvel_span span) const { return zarvel_store_text(store_, span); }
 
     template <typename Out>
@@ -483,8 +480,7 @@ private:
             // Both walks read the text: the usual forms are read in place,
             // which costs less than keeping every value between the walks.
             number n;
-            if (!parse_number(value, n) &&
-                !(rec.tag_id == ZARVEL_TAG_INT && schema_integer(value, octal_zero_, n)))
+            if (!parse_number(value, n) && !(rec.tag_id == ZARVEL_TAG_INT && schema_integer(value, octal_zero_, n)))
                 return Out::writes ? length_differs : not_encodable;
             if (n.type == number::kind::integer)
                 put_head(out, n.major, n.argument);
@@ -506,8 +502,7 @@ private:
         // needs to tell them apart.
         uint8_t major = major_text;
         if constexpr (Out::writes) {
-            if (!ascii(value) && !zarvel_validate_utf8(value.data(), value.size(), nullptr, false))
-                major = major_bytes;
+            if (!ascii(value) && !zarvel_validate_utf8(value.data(), value.size(), nullptr, false)) major = major_bytes;
         }
         put_string(out, major, value);
         return encoded;
@@ -574,7 +569,7 @@ inline __attribute__((always_inline)) void put_head(raw_out &out, uint8_t major,
 // integer text, read without the general number reader; the values are the
 // ones parse_number gives ("-0" is 0). False sends the text the general way.
 inline __attribute__((always_inline)) bool short_integer(const char *p, uint32_t n, uint8_t &major,
-                                                          uint64_t &argument) {
+                                                         uint64_t &argument) {
     const bool negative = n && p[0] == '-';
     const uint32_t start = negative ? 1 : 0;
     const uint32_t digits = n - start;
@@ -600,7 +595,7 @@ inline __attribute__((always_inline)) bool short_integer(const char *p, uint32_t
 // value parse_number gives them: one correctly rounded division of exact
 // doubles. False sends the text the general way.
 inline __attribute__((always_inline)) bool short_fraction(const char *p, uint32_t n, double &value) {
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8, 1e9,
                                         1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
     const bool negative = n && p[0] == '-';
     const uint32_t start = negative ? 1 : 0;
@@ -666,9 +661,12 @@ inline __attribute__((always_inline)) bool copy_ascii(uint8_t *to, const char *f
 // so its order does not matter; running short of memory is reported as
 // no_memory for the caller to retry the general way, which needs less.
 class single_walk {
-public:
+  public:
     explicit single_walk(const zarvel_node_store *store)
-        : nodes_(store->nodes), node_count_(store->node_count), input_(store->input), strings_(store->strings),
+        : nodes_(store->nodes),
+          node_count_(store->node_count),
+          input_(store->input),
+          strings_(store->strings),
           octal_zero_(zarvel_octal_zero(store->resolver)) {}
     ~single_walk() { zvl::sys_free(begin_); }
 
@@ -692,7 +690,7 @@ public:
         return encoded;
     }
 
-private:
+  private:
     // An open collection: its own next sibling and how many nodes of its
     // level were left when it was entered, itself included.
     struct frame {
@@ -860,9 +858,8 @@ private:
     }
 
     // Tag ids that are not written as strings.
-    static constexpr uint32_t typed_tag_ids = 1u << ZARVEL_TAG_INT | 1u << ZARVEL_TAG_FLOAT |
-                                              1u << ZARVEL_TAG_BOOL | 1u << ZARVEL_TAG_NULL |
-                                              1u << ZARVEL_TAG_BINARY;
+    static constexpr uint32_t typed_tag_ids = 1u << ZARVEL_TAG_INT | 1u << ZARVEL_TAG_FLOAT | 1u << ZARVEL_TAG_BOOL |
+                                              1u << ZARVEL_TAG_NULL | 1u << ZARVEL_TAG_BINARY;
 
     static bool string(raw_out &out, bool simple, std::string_view value) {
         if (simple && put_simple_text(out, value)) return true;
@@ -893,8 +890,7 @@ private:
 // Only root `index`'s part of the stream counts, so that encoding each
 // document of a long stream stays linear.
 uint64_t output_estimate(const zarvel_node_store *store, uint32_t index) {
-    return zarvel_store_root_share(store, index,
-                                   store->input_len + store->strings_len + store->node_count) + 64;
+    return zarvel_store_root_share(store, index, store->input_len + store->strings_len + store->node_count) + 64;
 }
 
 // ---- entries ----------------------------------------------------------------------
@@ -912,8 +908,8 @@ int32_t document_root(zarvel_document *document, const zarvel_node_store *&store
 
 // Measures one document and, when the buffer holds it, writes it. *wrote
 // tells whether it was written.
-int32_t encode_one(zarvel_document *document, uint32_t flags, uint8_t *buffer, uint64_t capacity,
-                   uint64_t &size, bool &wrote) {
+int32_t encode_one(zarvel_document *document, uint32_t flags, uint8_t *buffer, uint64_t capacity, uint64_t &size,
+                   bool &wrote) {
     wrote = false;
     const zarvel_node_store *store;
     uint32_t root;
@@ -929,8 +925,7 @@ int32_t encode_one(zarvel_document *document, uint32_t flags, uint8_t *buffer, u
 }
 
 void record_failure(int32_t status) {
-    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, 0, "cbor encode failed (status %d)",
-                     status);
+    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, 0, "cbor encode failed (status %d)", status);
 }
 
 }  // namespace
@@ -943,8 +938,7 @@ uint8_t *zvl::cbor::encode_root(zarvel_document *document, uint64_t index, uint3
     if (document && !store) result = no_memory;
     if (store && index < store->root_count && !canonical(flags)) {
         uint64_t size = 0;
-        result = single_walk(store).run(store->roots[index], output_estimate(store, uint32_t(index)), buffer,
-                                        size);
+        result = single_walk(store).run(store->roots[index], output_estimate(store, uint32_t(index)), buffer, size);
         if (result == encoded && length) *length = size;
         if (result != no_memory) {
             if (status) *status = result;

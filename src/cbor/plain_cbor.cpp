@@ -11,17 +11,14 @@ namespace {
 using namespace zvl::cbor_heads;
 
 class cbor_sink {
-public:
+  public:
     static constexpr bool typed_keys = true;
 
-    cbor_sink(zarvel_writer &w, const zarvel_node_store *store, const settings &)
-        : w_(w), store_(store) {}
+    cbor_sink(zarvel_writer &w, const zarvel_node_store *store, const settings &) : w_(w), store_(store) {}
 
     // The output interface of the head writers.
     void put(uint8_t byte) { put_line_free(w_, reinterpret_cast<const char *>(&byte), 1); }
-    void put(const void *bytes, uint64_t n) {
-        put_line_free(w_, static_cast<const char *>(bytes), n);
-    }
+    void put(const void *bytes, uint64_t n) { put_line_free(w_, static_cast<const char *>(bytes), n); }
 
     const char *reason() const { return reason_; }
 
@@ -79,7 +76,7 @@ public:
         return true;
     }
 
-private:
+  private:
     // An integer beyond signed 64 bits: a plain head while the magnitude
     // (less one when negative) fits 64 bits, else tag 2 or 3 over the
     // magnitude's big-endian bytes.
@@ -126,16 +123,15 @@ uint8_t *zarvel_plain_cbor(zarvel_document *document, uint64_t *out_len, int32_t
     return zarvel_plain_cbor_ex(document, nullptr, out_len, status);
 }
 
-uint8_t *zarvel_plain_cbor_ex(zarvel_document *document, const zarvel_plain_options *options,
-                              uint64_t *out_len, int32_t *status) {
-    return reinterpret_cast<uint8_t *>(
-        zvl::plain::plain_allocated<cbor_sink>(document, options, out_len, status));
+uint8_t *zarvel_plain_cbor_ex(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
+                              int32_t *status) {
+    return reinterpret_cast<uint8_t *>(zvl::plain::plain_allocated<cbor_sink>(document, options, out_len, status));
 }
 
-int32_t zarvel_plain_cbor_into(zarvel_document *document, const zarvel_plain_options *options,
-                               uint8_t *buffer, uint64_t capacity, uint64_t *out_len) {
-    return zvl::plain::plain_into<cbor_sink>(document, options, reinterpret_cast<char *>(buffer),
-                                             capacity, out_len, false);
+int32_t zarvel_plain_cbor_into(zarvel_document *document, const zarvel_plain_options *options, uint8_t *buffer,
+                               uint64_t capacity, uint64_t *out_len) {
+    return zvl::plain::plain_into<cbor_sink>(document, options, reinterpret_cast<char *>(buffer), capacity, out_len,
+                                             false);
 }
 
 int32_t zarvel_plain_cbor_stream(zarvel_document *document, const zarvel_plain_options *options,

@@ -9,20 +9,20 @@
 namespace {
 
 constexpr const char *default_texts[] = {
-    "no error",                                        // 0
-    "unexpected parser state",                         // 1
-    "out of memory",                                   // 2
-    "nesting depth exceeds the limit",                 // 3
-    "ill-formed or unsupported character encoding",    // 4
-    "tab character used as indentation",               // 5
-    "unterminated quoted scalar",                      // 6
-    "inconsistent indentation",                        // 7
-    "simple key exceeds 1024 characters",              // 8
-    "alias references an undefined anchor",            // 9
-    "invalid escape sequence in double-quoted scalar", // 10
-    "invalid or unsupported directive",                // 11
-    "internal invariant violation",                    // 12
-    "required descriptor node missing",                // 13
+    "no error",                                         // 0
+    "unexpected parser state",                          // 1
+    "out of memory",                                    // 2
+    "nesting depth exceeds the limit",                  // 3
+    "ill-formed or unsupported character encoding",     // 4
+    "tab character used as indentation",                // 5
+    "unterminated quoted scalar",                       // 6
+    "inconsistent indentation",                         // 7
+    "simple key exceeds 1024 characters",               // 8
+    "alias references an undefined anchor",             // 9
+    "invalid escape sequence in double-quoted scalar",  // 10
+    "invalid or unsupported directive",                 // 11
+    "internal invariant violation",                     // 12
+    "required descriptor node missing",                 // 13
 };
 constexpr uint32_t default_text_count = sizeof(default_texts) / sizeof(default_texts[0]);
 
@@ -48,8 +48,8 @@ void zarvel_error_clear(zarvel_error *record) {
     record->message[0] = '\0';
 }
 
-void zarvel_error_set(zarvel_error *record, uint32_t code, uint32_t line, uint32_t column,
-                      uint64_t offset, const char *format, ...) {
+void zarvel_error_set(zarvel_error *record, uint32_t code, uint32_t line, uint32_t column, uint64_t offset,
+                      const char *format, ...) {
     if (!record) return;
     record->code = code;
     record->line = line;

@@ -18,9 +18,8 @@ zarvel_error *zarvel_error_current();
 void zarvel_error_clear(zarvel_error *record);
 // format may be null: the message is then the default text of code.
 // Supports the printf conversions; output is cut at 191 characters.
-void zarvel_error_set(zarvel_error *record, uint32_t code, uint32_t line, uint32_t column,
-                      uint64_t offset, const char *format, ...)
-    __attribute__((format(printf, 6, 7)));
+void zarvel_error_set(zarvel_error *record, uint32_t code, uint32_t line, uint32_t column, uint64_t offset,
+                      const char *format, ...) __attribute__((format(printf, 6, 7)));
 
 namespace zvl {
 // "no error", "out of memory", ...; "unknown error code" outside 0..13.

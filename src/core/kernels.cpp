@@ -56,8 +56,8 @@ uint64_t count(const char *data, uint64_t length, uint8_t byte) {
     return n;
 }
 
-void count3(const char *data, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b2, uint64_t *c0,
-            uint64_t *c1, uint64_t *c2) {
+void count3(const char *data, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b2, uint64_t *c0, uint64_t *c1,
+            uint64_t *c2) {
     uint64_t n0 = 0, n1 = 0, n2 = 0;
     for (uint64_t i = 0; i < length; ++i) {
         uint8_t c = static_cast<uint8_t>(data[i]);
@@ -70,8 +70,8 @@ void count3(const char *data, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b
     if (c2) *c2 = n2;
 }
 
-void copy_count3(char *destination, const char *source, uint64_t length, uint8_t b0, uint8_t b1,
-                 uint8_t b2, uint64_t *c0, uint64_t *c1, uint64_t *c2) {
+void copy_count3(char *destination, const char *source, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b2,
+                 uint64_t *c0, uint64_t *c1, uint64_t *c2) {
     if (length) std::memcpy(destination, source, length);
     count3(destination, length, b0, b1, b2, c0, c1, c2);
 }
@@ -250,9 +250,21 @@ void json_classify(const char *data, uint64_t length, zarvel_json_block_classes 
 }
 
 constexpr zarvel_kernels portable_table = {
-    contains,    find,           find3,      count,         count3,
-    copy_count3, find_not,       find_in_set, find_quote,   census,
-    find_json_special, has_special, line_scan, json_classify, zvl_json_stage1_scalar,
+    contains,
+    find,
+    find3,
+    count,
+    count3,
+    copy_count3,
+    find_not,
+    find_in_set,
+    find_quote,
+    census,
+    find_json_special,
+    has_special,
+    line_scan,
+    json_classify,
+    zvl_json_stage1_scalar,
     zvl_json_stage1_masks_scalar,
 };
 

@@ -34,36 +34,36 @@ struct zarvel_line_info {
 struct zarvel_json_block_classes {
     uint32_t quotes;
     uint32_t backslashes;
-    uint32_t structurals;  // { } [ ] , :
+    uint32_t structurals;    // { } [ ] , :
     uint32_t scalar_starts;  // - 0-9 t f n
-    uint32_t controls;     // below 0x20
-    uint32_t present;      // bytes that exist
+    uint32_t controls;       // below 0x20
+    uint32_t present;        // bytes that exist
 };
 
 inline constexpr uint64_t zarvel_no_limit = ~uint64_t{0};
 
 struct zarvel_kernels {
-    int (*contains)(const char *data, uint64_t length, uint8_t byte);                 // 0
-    int64_t (*find)(const char *data, uint64_t length, uint8_t byte);                 // 1
+    int (*contains)(const char *data, uint64_t length, uint8_t byte);                         // 0
+    int64_t (*find)(const char *data, uint64_t length, uint8_t byte);                         // 1
     int64_t (*find3)(const char *data, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b2);  // 2
-    uint64_t (*count)(const char *data, uint64_t length, uint8_t byte);               // 3
-    void (*count3)(const char *data, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b2,
-                   uint64_t *c0, uint64_t *c1, uint64_t *c2);                           // 4
-    void (*copy_count3)(char *destination, const char *source, uint64_t length, uint8_t b0,
-                        uint8_t b1, uint8_t b2, uint64_t *c0, uint64_t *c1, uint64_t *c2);  // 5
-    int64_t (*find_not)(const char *data, uint64_t length, uint8_t byte);             // 6
-    int64_t (*find_in_set)(const uint8_t set[32], const char *data, uint64_t length);  // 7
+    uint64_t (*count)(const char *data, uint64_t length, uint8_t byte);                       // 3
+    void (*count3)(const char *data, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b2, uint64_t *c0, uint64_t *c1,
+                   uint64_t *c2);  // 4
+    void (*copy_count3)(char *destination, const char *source, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b2,
+                        uint64_t *c0, uint64_t *c1, uint64_t *c2);                               // 5
+    int64_t (*find_not)(const char *data, uint64_t length, uint8_t byte);                        // 6
+    int64_t (*find_in_set)(const uint8_t set[32], const char *data, uint64_t length);            // 7
     int64_t (*find_quote)(const char *data, uint64_t length, uint8_t quote, uint32_t *escaped);  // 8
-    void (*census)(const char *data, uint64_t length, zarvel_census *out);            // 9
-    int64_t (*find_json_special)(const char *data, uint64_t length);                  // 10
-    int (*has_special)(const char *data, uint64_t length);                            // 11
+    void (*census)(const char *data, uint64_t length, zarvel_census *out);                       // 9
+    int64_t (*find_json_special)(const char *data, uint64_t length);                             // 10
+    int (*has_special)(const char *data, uint64_t length);                                       // 11
     int (*line_scan)(const char *data, uint64_t length, uint64_t start, uint64_t limit,
-                     zarvel_line_info *out);                                         // 12
+                     zarvel_line_info *out);                                                   // 12
     void (*json_classify)(const char *data, uint64_t length, zarvel_json_block_classes *out);  // 13
     int32_t (*json_stage1)(const char *text, uint64_t len, uint32_t *positions, uint64_t *count,
-                           int32_t *flags);                                          // 14
-    int32_t (*json_stage1_masks)(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
-                                 uint64_t *block_count, int32_t *flags);             // 15
+                           int32_t *flags);  // 14
+    int32_t (*json_stage1_masks)(const char *text, uint64_t len, zvl_json_stage1_block *blocks, uint64_t *block_count,
+                                 int32_t *flags);  // 15
 };
 
 const zarvel_kernels *zarvel_kernels_get();

@@ -35,28 +35,28 @@ int32_t best_stage1(const char *text, uint64_t len, uint32_t *positions, uint64_
     return json::stage1_best().positions(text, len, positions, count, flags);
 }
 
-int32_t best_stage1_masks(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
-                          uint64_t *block_count, int32_t *flags) {
+int32_t best_stage1_masks(const char *text, uint64_t len, zvl_json_stage1_block *blocks, uint64_t *block_count,
+                          int32_t *flags) {
     return json::stage1_best().masks(text, len, blocks, block_count, flags);
 }
 
-#define ZVL_VECTOR_TABLE(ns)                                                                      \
-    [] {                                                                                          \
-        zarvel_kernels t = portable_kernels();                                                    \
-        t.find3 = ns::find3;                                                                      \
-        t.count = ns::count;                                                                      \
-        t.count3 = ns::count3;                                                                    \
-        t.copy_count3 = ns::copy_count3;                                                          \
-        t.find_not = ns::find_not;                                                                \
-        t.find_in_set = ns::find_in_set;                                                          \
-        t.find_quote = ns::find_quote;                                                            \
-        t.census = ns::census;                                                                    \
-        t.find_json_special = ns::find_json_special;                                              \
-        t.has_special = ns::has_special;                                                          \
-        t.line_scan = ns::line_scan;                                                              \
-        t.json_stage1 = best_stage1;                                                              \
-        t.json_stage1_masks = best_stage1_masks;                                                  \
-        return t;                                                                                 \
+#define ZVL_VECTOR_TABLE(ns)                         \
+    [] {                                             \
+        zarvel_kernels t = portable_kernels();       \
+        t.find3 = ns::find3;                         \
+        t.count = ns::count;                         \
+        t.count3 = ns::count3;                       \
+        t.copy_count3 = ns::copy_count3;             \
+        t.find_not = ns::find_not;                   \
+        t.find_in_set = ns::find_in_set;             \
+        t.find_quote = ns::find_quote;               \
+        t.census = ns::census;                       \
+        t.find_json_special = ns::find_json_special; \
+        t.has_special = ns::has_special;             \
+        t.line_scan = ns::line_scan;                 \
+        t.json_stage1 = best_stage1;                 \
+        t.json_stage1_masks = best_stage1_masks;     \
+        return t;                                    \
     }()
 
 const zarvel_kernels *sse2_table() {

@@ -83,8 +83,8 @@ ZVL_TARGET uint64_t count(const char *data, uint64_t length, uint8_t byte) {
     return total;
 }
 
-ZVL_TARGET void count3(const char *data, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b2,
-                       uint64_t *c0, uint64_t *c1, uint64_t *c2) {
+ZVL_TARGET void count3(const char *data, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b2, uint64_t *c0,
+                       uint64_t *c1, uint64_t *c2) {
     uint8_t fill = 0;
     while (fill == b0 || fill == b1 || fill == b2) ++fill;
     const vec v0 = V::splat(b0), v1 = V::splat(b1), v2 = V::splat(b2);
@@ -109,8 +109,8 @@ ZVL_TARGET void count3(const char *data, uint64_t length, uint8_t b0, uint8_t b1
     if (c2) *c2 = n2;
 }
 
-ZVL_TARGET void copy_count3(char *destination, const char *source, uint64_t length, uint8_t b0,
-                            uint8_t b1, uint8_t b2, uint64_t *c0, uint64_t *c1, uint64_t *c2) {
+ZVL_TARGET void copy_count3(char *destination, const char *source, uint64_t length, uint8_t b0, uint8_t b1, uint8_t b2,
+                            uint64_t *c0, uint64_t *c1, uint64_t *c2) {
     if (length) std::memcpy(destination, source, length);
     count3(destination, length, b0, b1, b2, c0, c1, c2);
 }
@@ -121,8 +121,7 @@ constexpr uint8_t census_bytes[11] = {'\n', ',', '-', ':', '[', '{', '"', '\'', 
 
 // Controls: 0x00-0x08, 0x0B, 0x0C, 0x0E-0x1F and 0x7F.
 ZVL_TARGET inline vec control_bytes(vec x) {
-    vec allowed = V::either(V::either(V::eq(x, V::splat('\t')), V::eq(x, V::splat('\n'))),
-                            V::eq(x, V::splat('\r')));
+    vec allowed = V::either(V::either(V::eq(x, V::splat('\t')), V::eq(x, V::splat('\n'))), V::eq(x, V::splat('\r')));
     return V::either(V::but_not(below_space(x), allowed), V::eq(x, V::splat(0x7F)));
 }
 
@@ -266,9 +265,8 @@ ZVL_TARGET int64_t find_quote(const char *data, uint64_t length, uint8_t quote, 
         while (m) {
             const unsigned k = lowest(m);
             const uint64_t i = at + k;
-            const bool escape =
-                (backslashes && data[i] == '\\') ||
-                (doubled && i + 1 < length && static_cast<uint8_t>(data[i + 1]) == quote);
+            const bool escape = (backslashes && data[i] == '\\') ||
+                                (doubled && i + 1 < length && static_cast<uint8_t>(data[i + 1]) == quote);
             if (!escape) {
                 result = static_cast<int64_t>(i);
                 break;
@@ -296,8 +294,7 @@ ZVL_TARGET int64_t find_json_special(const char *data, uint64_t length) {
         uint64_t m = 0;
         for (unsigned k = 0; k < V::parts; ++k) {
             const vec x = c.part[k];
-            m |= V::bits(V::either(V::either(V::eq(x, quote), V::eq(x, backslash)), below_space(x)))
-                 << (k * V::width);
+            m |= V::bits(V::either(V::either(V::eq(x, quote), V::eq(x, backslash)), below_space(x))) << (k * V::width);
         }
         m = (m >> w.skip) & w.valid;
         if (m) return static_cast<int64_t>(at + lowest(m));
@@ -356,8 +353,7 @@ __attribute__((noinline)) ZVL_TARGET int line_scan_long(const char *data, uint64
             spaces |= V::bits(V::eq(x, space)) << shift;
             marks |= V::bits(V::either(V::eq(x, colon), V::eq(x, hash))) << shift;
         }
-        const uint64_t in_window =
-            window_end - at >= 64 ? ~uint64_t{0} : (uint64_t{1} << (window_end - at)) - 1;
+        const uint64_t in_window = window_end - at >= 64 ? ~uint64_t{0} : (uint64_t{1} << (window_end - at)) - 1;
         const uint64_t valid = w.valid & in_window;
         breaks = (breaks >> w.skip) & valid;
         const uint64_t content_bits = (~spaces >> w.skip) & valid;
@@ -398,9 +394,13 @@ inline void settle_line(uint64_t start, uint64_t breaks, uint64_t spaces, uint64
     out->mark_found = marks != 0;
 }
 
-ZVL_TARGET inline uint64_t break_bits(vec x) { return V::bits(V::either(V::eq(x, V::splat('\n')), V::eq(x, V::splat('\r')))); }
+ZVL_TARGET inline uint64_t break_bits(vec x) {
+    return V::bits(V::either(V::eq(x, V::splat('\n')), V::eq(x, V::splat('\r'))));
+}
 ZVL_TARGET inline uint64_t space_bits(vec x) { return V::bits(V::eq(x, V::splat(' '))); }
-ZVL_TARGET inline uint64_t mark_bits(vec x) { return V::bits(V::either(V::eq(x, V::splat(':')), V::eq(x, V::splat('#')))); }
+ZVL_TARGET inline uint64_t mark_bits(vec x) {
+    return V::bits(V::either(V::eq(x, V::splat(':')), V::eq(x, V::splat('#'))));
+}
 
 ZVL_TARGET int line_scan(const char *data, uint64_t length, uint64_t start, uint64_t limit, zarvel_line_info *out) {
     const uint64_t remaining = start < length ? length - start : 0;

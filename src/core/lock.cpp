@@ -15,9 +15,7 @@ void futex_wait(zvl_lock *lock, uint32_t expected) {
     syscall(SYS_futex, &lock->word, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
 }
 
-void futex_wake_one(zvl_lock *lock) {
-    syscall(SYS_futex, &lock->word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
+void futex_wake_one(zvl_lock *lock) { syscall(SYS_futex, &lock->word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
 
 constexpr uint32_t lock_free = 0;
 constexpr uint32_t lock_held = 1;
@@ -40,6 +38,5 @@ void zvl_lock_acquire(zvl_lock *lock) {
 }
 
 void zvl_lock_release(zvl_lock *lock) {
-    if (word_of(lock).exchange(lock_free, std::memory_order_release) == lock_contended)
-        futex_wake_one(lock);
+    if (word_of(lock).exchange(lock_free, std::memory_order_release) == lock_contended) futex_wake_one(lock);
 }

@@ -15,13 +15,13 @@ void zvl_lock_release(zvl_lock *lock);
 namespace zvl {
 // Scoped holder; the three document locks are never held together.
 class lock_guard {
-public:
+  public:
     explicit lock_guard(zvl_lock *lock) : lock_(lock) { zvl_lock_acquire(lock_); }
     ~lock_guard() { zvl_lock_release(lock_); }
     lock_guard(const lock_guard &) = delete;
     lock_guard &operator=(const lock_guard &) = delete;
 
-private:
+  private:
     zvl_lock *lock_;
 };
 }  // namespace zvl

@@ -191,8 +191,8 @@ uint64_t hash_of(const unsigned char *p, uint64_t n) {
     return finish((n * hash_k3) ^ (y >> 29) ^ y);
 }
 
-bool slot_matches(const zarvel_strmap *map, const zarvel_strmap_slot &slot, const unsigned char *key,
-                  uint64_t n, uint64_t packed) {
+bool slot_matches(const zarvel_strmap *map, const zarvel_strmap_slot &slot, const unsigned char *key, uint64_t n,
+                  uint64_t packed) {
     if (slot.tag != n + 1) return false;
     if (n <= short_key_limit) return slot.key == packed;
     const zarvel_strmap_long_key &entry = map->long_keys[slot.value - 1];
@@ -200,16 +200,14 @@ bool slot_matches(const zarvel_strmap *map, const zarvel_strmap_slot &slot, cons
 }
 
 // Index of the slot holding key, or of the empty slot where it would go.
-uint32_t probe(const zarvel_strmap *map, const unsigned char *key, uint64_t n, uint64_t packed,
-               uint64_t hash) {
+uint32_t probe(const zarvel_strmap *map, const unsigned char *key, uint64_t n, uint64_t packed, uint64_t hash) {
     uint32_t mask = map->slot_count - 1;
     uint32_t i = static_cast<uint32_t>(hash) & mask;
     while (map->slots[i].tag != 0 && !slot_matches(map, map->slots[i], key, n, packed)) i = (i + 1) & mask;
     return i;
 }
 
-const unsigned char *key_bytes_of(const zarvel_strmap *map, const zarvel_strmap_slot &slot,
-                                  unsigned char scratch[8]) {
+const unsigned char *key_bytes_of(const zarvel_strmap *map, const zarvel_strmap_slot &slot, unsigned char scratch[8]) {
     uint64_t n = slot.tag - 1;
     if (n > short_key_limit) return reinterpret_cast<const unsigned char *>(map->long_keys[slot.value - 1].key);
     // Unpack in reverse of pack_short so growth rehashes the original bytes.
@@ -288,8 +286,8 @@ bool zarvel_strmap_init(zarvel_strmap *map, const zarvel_allocator *allocator) {
     if (!map || !allocator) return false;
     *map = zarvel_strmap{};
     map->allocator = allocator;
-    auto *slots = static_cast<zarvel_strmap_slot *>(
-        zvl::allocate(allocator, sizeof(zarvel_strmap_slot) * strmap_initial_slots));
+    auto *slots =
+        static_cast<zarvel_strmap_slot *>(zvl::allocate(allocator, sizeof(zarvel_strmap_slot) * strmap_initial_slots));
     if (!slots) return false;
     std::memset(slots, 0, sizeof(zarvel_strmap_slot) * strmap_initial_slots);
     map->slots = slots;
@@ -315,8 +313,10 @@ bool zarvel_strmap_put(zarvel_strmap *map, const char *key, uint64_t length, uin
     uint32_t i = probe(map, bytes, length, packed, hash);
     zarvel_strmap_slot *slot = &map->slots[i];
     if (slot->tag != 0) {
-        if (length <= short_key_limit) slot->value = value;
-        else map->long_values[slot->value - 1] = value;
+        if (length <= short_key_limit)
+            slot->value = value;
+        else
+            map->long_values[slot->value - 1] = value;
         return true;
     }
     bool is_long = length > short_key_limit;

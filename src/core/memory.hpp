@@ -119,15 +119,13 @@ void destroy(const zarvel_allocator *a, T *object) {
 // returns false. Never throws.
 template <typename T, size_t initial_capacity = 16>
 class buffer {
-public:
-    explicit buffer(const zarvel_allocator *allocator = &zarvel_default_allocator)
-        : allocator_(allocator) {}
+  public:
+    explicit buffer(const zarvel_allocator *allocator = &zarvel_default_allocator) : allocator_(allocator) {}
     ~buffer() { deallocate(allocator_, data_); }
     buffer(const buffer &) = delete;
     buffer &operator=(const buffer &) = delete;
     buffer(buffer &&other) noexcept
-        : allocator_(other.allocator_), data_(other.data_), size_(other.size_),
-          capacity_(other.capacity_) {
+        : allocator_(other.allocator_), data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
         other.data_ = nullptr;
         other.size_ = other.capacity_ = 0;
     }
@@ -184,7 +182,7 @@ public:
         return d;
     }
 
-private:
+  private:
     const zarvel_allocator *allocator_;
     T *data_ = nullptr;
     size_t size_ = 0;

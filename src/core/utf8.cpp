@@ -16,9 +16,7 @@ namespace zvl {
 namespace {
 
 // ASCII bytes allowed by the printable rule: tab, LF, CR and 0x20 to 0x7E.
-constexpr bool ascii_printable(uint8_t b) {
-    return (b >= 0x20 && b <= 0x7E) || b == 0x09 || b == 0x0A || b == 0x0D;
-}
+constexpr bool ascii_printable(uint8_t b) { return (b >= 0x20 && b <= 0x7E) || b == 0x09 || b == 0x0A || b == 0x0D; }
 
 constexpr uint64_t ones = 0x0101010101010101ull;   // 0x01 in every byte
 constexpr uint64_t highs = 0x8080808080808080ull;  // top bit of every byte
@@ -41,8 +39,7 @@ inline uint64_t not_plain(uint64_t w) {
         const uint64_t ascii = w & lows;
         const uint64_t controls = ~(ascii + 0x60 * ones) & highs;
         const uint64_t del = (ascii + ones) & highs;
-        const uint64_t allowed =
-            bytes_equal(ascii, '\t') | bytes_equal(ascii, '\n') | bytes_equal(ascii, '\r');
+        const uint64_t allowed = bytes_equal(ascii, '\t') | bytes_equal(ascii, '\n') | bytes_equal(ascii, '\r');
         return high | (controls & ~allowed) | del;
     } else {
         return high;
@@ -75,9 +72,7 @@ inline uint32_t multibyte_length(const uint8_t *p, uint64_t available) {
     if (lead < 0xF5) {
         const uint8_t low = lead == 0xF0 ? 0x90 : 0x80;
         const uint8_t high = lead == 0xF4 ? 0x8F : 0xBF;
-        if (available < 4 || p[1] < low || p[1] > high || !is_continuation(p[2]) ||
-            !is_continuation(p[3]))
-            return 0;
+        if (available < 4 || p[1] < low || p[1] > high || !is_continuation(p[2]) || !is_continuation(p[3])) return 0;
         return 4;
     }
     return 0;

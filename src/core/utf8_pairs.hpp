@@ -13,17 +13,19 @@ namespace zvl::utf8_pairs {
 // nibble of the earlier byte and the high nibble of the later one. Three
 // table lookups, one per nibble, give the classes each nibble allows; their
 // intersection is the set of classes the pair is in.
-constexpr uint8_t too_short = 1 << 0;          // a lead, then no continuation
-constexpr uint8_t too_long = 1 << 1;           // ASCII, then a continuation
-constexpr uint8_t overlong_3 = 1 << 2;         // E0 80-9F
-constexpr uint8_t too_large = 1 << 3;          // F4-FF 90-BF
-constexpr uint8_t surrogate = 1 << 4;          // ED A0-BF
-constexpr uint8_t overlong_2 = 1 << 5;         // C0-C1 80-BF
+constexpr uint8_t too_short = 1 << 0;            // a lead, then no continuation
+constexpr uint8_t too_long = 1 << 1;             // ASCII, then a continuation
+constexpr uint8_t overlong_3 = 1 << 2;           // E0 80-9F
+constexpr uint8_t too_large = 1 << 3;            // F4-FF 90-BF
+constexpr uint8_t surrogate = 1 << 4;            // ED A0-BF
+constexpr uint8_t overlong_2 = 1 << 5;           // C0-C1 80-BF
 constexpr uint8_t large_or_overlong_4 = 1 << 6;  // F0 80-8F, F5-FF 80-8F
-constexpr uint8_t two_continuations = 1 << 7;  // a fault unless a third or fourth byte is due
+constexpr uint8_t two_continuations = 1 << 7;    // a fault unless a third or fourth byte is due
 
 // Nibbles from..to as a set (bit k for nibble k).
-constexpr uint16_t nibbles(unsigned from, unsigned to) { return static_cast<uint16_t>(((2u << to) - 1) & ~((1u << from) - 1)); }
+constexpr uint16_t nibbles(unsigned from, unsigned to) {
+    return static_cast<uint16_t>(((2u << to) - 1) & ~((1u << from) - 1));
+}
 constexpr uint16_t any = 0xFFFF, continuations = nibbles(8, 11);
 
 struct rule {

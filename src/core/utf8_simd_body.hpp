@@ -39,13 +39,13 @@ ZVL_TARGET inline vec faults(vec cur, vec prev) {
     vec bad = V::differ(pairs, due);
     if constexpr (printable) {
         // C0 controls but tab, LF, CR; DEL.
-        const vec allowed = V::either(V::either(V::eq(cur, V::splat('\t')), V::eq(cur, V::splat('\n'))),
-                                      V::eq(cur, V::splat('\r')));
+        const vec allowed =
+            V::either(V::either(V::eq(cur, V::splat('\t')), V::eq(cur, V::splat('\n'))), V::eq(cur, V::splat('\r')));
         bad = V::either(bad, V::but_not(at_most(cur, 0x1F), allowed));
         bad = V::either(bad, V::eq(cur, V::splat(0x7F)));
         // C1 controls C2 80-9F but NEL (C2 85).
-        bad = V::either(bad, V::but_not(V::both(V::eq(p1, V::splat(0xC2)), at_most(cur, 0x9F)),
-                                        V::eq(cur, V::splat(0x85))));
+        bad = V::either(bad,
+                        V::but_not(V::both(V::eq(p1, V::splat(0xC2)), at_most(cur, 0x9F)), V::eq(cur, V::splat(0x85))));
         // U+FFFE and U+FFFF: EF BF BE, EF BF BF.
         const vec bf_tail = V::both(V::eq(p2, V::splat(0xEF)), V::eq(p1, V::splat(0xBF)));
         bad = V::either(bad, V::both(bf_tail, V::but_not(at_most(cur, 0xBF), at_most(cur, 0xBD))));
@@ -65,12 +65,12 @@ ZVL_TARGET inline vec short_faults(vec cur, vec prev) {
     vec bad = V::eq(V::eq(due, V::zero()), continuation);
     bad = V::either(bad, V::eq(V::both(cur, V::splat(0xFE)), V::splat(0xC0)));
     if constexpr (printable) {
-        const vec allowed = V::either(V::either(V::eq(cur, V::splat('\t')), V::eq(cur, V::splat('\n'))),
-                                      V::eq(cur, V::splat('\r')));
+        const vec allowed =
+            V::either(V::either(V::eq(cur, V::splat('\t')), V::eq(cur, V::splat('\n'))), V::eq(cur, V::splat('\r')));
         bad = V::either(bad, V::but_not(at_most(cur, 0x1F), allowed));
         bad = V::either(bad, V::eq(cur, V::splat(0x7F)));
-        bad = V::either(bad, V::but_not(V::both(V::eq(p1, V::splat(0xC2)), at_most(cur, 0x9F)),
-                                        V::eq(cur, V::splat(0x85))));
+        bad = V::either(bad,
+                        V::but_not(V::both(V::eq(p1, V::splat(0xC2)), at_most(cur, 0x9F)), V::eq(cur, V::splat(0x85))));
     }
     return bad;
 }
@@ -80,8 +80,8 @@ ZVL_TARGET inline vec short_faults(vec cur, vec prev) {
 ZVL_TARGET inline bool printable_plain(vec x) {
     // Signed compares put the bytes of 0x80 and above below 0x20.
     const vec text = V::both(V::gt_signed(x, V::splat(0x1F)), V::gt_signed(V::splat(0x7F), x));
-    const vec breaks = V::either(V::either(V::eq(x, V::splat('\t')), V::eq(x, V::splat('\n'))),
-                                 V::eq(x, V::splat('\r')));
+    const vec breaks =
+        V::either(V::either(V::eq(x, V::splat('\t')), V::eq(x, V::splat('\n'))), V::eq(x, V::splat('\r')));
     return V::bits(V::either(text, breaks)) == full_mask;
 }
 
@@ -140,8 +140,8 @@ ZVL_TARGET inline bool two_byte_printable(const vec *part, bool after_c2) {
     for (unsigned k = 0; k < V::parts; ++k) {
         const vec x = part[k];
         const vec control = V::both(V::gt_signed(V::splat(0x20), x), V::gt_signed(x, V::splat(0xFF)));
-        const vec allowed = V::either(V::either(V::eq(x, V::splat('\t')), V::eq(x, V::splat('\n'))),
-                                      V::eq(x, V::splat('\r')));
+        const vec allowed =
+            V::either(V::either(V::eq(x, V::splat('\t')), V::eq(x, V::splat('\n'))), V::eq(x, V::splat('\r')));
         bad = V::either(bad, V::either(V::but_not(control, allowed),
                                        V::either(V::eq(x, V::splat(0x7F)), V::eq(x, V::splat(0xC2)))));
     }

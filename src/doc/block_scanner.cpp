@@ -275,11 +275,12 @@ struct block_scanner {
                          (1u << 16) | (uint64_t(index) << 32);
         return emit(first, compact(offset, n), compact(name, name_len));
     }
-    bool pair(uint64_t key, uint64_t key_len, uint64_t value_kind, uint64_t value, uint64_t value_len,
-              uint64_t anchor, uint64_t anchor_len, uint32_t index) {
+    bool pair(uint64_t key, uint64_t key_len, uint64_t value_kind, uint64_t value, uint64_t value_len, uint64_t anchor,
+              uint64_t anchor_len, uint32_t index) {
         uint64_t first = (uint64_t(record_pair) << kind_shift) | value_kind | (1u << 3) | (uint64_t(index) << 32);
         if (value_kind == pair_value_anchored)
-            return emit(first | (1u << 4), compact(key, key_len), compact(value, value_len), compact(anchor, anchor_len));
+            return emit(first | (1u << 4), compact(key, key_len), compact(value, value_len),
+                        compact(anchor, anchor_len));
         return emit(first, compact(key, key_len), compact(value, value_len));
     }
 
@@ -397,8 +398,8 @@ struct block_scanner {
     }
     bool external_scalar(const char *data, uint64_t n, uint8_t style, bool plain) {
         uint8_t tag_id = plain ? resolver->text(nullptr, data, uint32_t(n)) : 0;
-        uint64_t first = (uint64_t(record_scalar) << kind_shift) | tag_id | (uint64_t(style) << 8) |
-                         (plain ? (1u << 11) : 0);
+        uint64_t first =
+            (uint64_t(record_scalar) << kind_shift) | tag_id | (uint64_t(style) << 8) | (plain ? (1u << 11) : 0);
         uint64_t w[3] = {first, external_mark | n, n ? reinterpret_cast<uint64_t>(data) : 0};
         return push(w, 3);
     }
@@ -431,8 +432,7 @@ struct block_scanner {
     // first_end; lines indented beyond `parent`. Folds them into `out`
     // (first line included) and moves next_line past them. False to give up;
     // *multi tells whether any continuation was found.
-    bool plain_continuation(uint64_t first, uint64_t first_end, uint32_t parent, zvl::buffer<char> &out,
-                            bool *multi) {
+    bool plain_continuation(uint64_t first, uint64_t first_end, uint32_t parent, zvl::buffer<char> &out, bool *multi) {
         *multi = false;
         uint64_t p = next_line, blank = 0;
         bool started = false;
@@ -566,8 +566,8 @@ struct block_scanner {
         }
         if (c == '[' || c == '{') {
             uint64_t close = 0;
-            int r = zarvel_flow_recorder(log, text, at, length, {nullptr, 0}, {nullptr, 0}, 0,
-                                         zarvel_store_max_depth, &close);
+            int r = zarvel_flow_recorder(log, text, at, length, {nullptr, 0}, {nullptr, 0}, 0, zarvel_store_max_depth,
+                                         &close);
             if (r != 1) {
                 if (r < 0) failed = true;
                 return false;
@@ -715,9 +715,24 @@ struct block_scanner {
         if (at >= length) return 0;
         int digits = 0;
         switch (text[at]) {
-        case '0': case 'a': case 'b': case 't': case 'n': case 'v': case 'f': case 'r': case 'e':
-        case ' ': case '"': case '/': case '\\': case 'N': case '_': case 'L': case 'P': case '\n':
-            return 1;
+        case '0':
+        case 'a':
+        case 'b':
+        case 't':
+        case 'n':
+        case 'v':
+        case 'f':
+        case 'r':
+        case 'e':
+        case ' ':
+        case '"':
+        case '/':
+        case '\\':
+        case 'N':
+        case '_':
+        case 'L':
+        case 'P':
+        case '\n': return 1;
         case 'x': digits = 2; break;
         case 'u': digits = 4; break;
         case 'U': digits = 8; break;
@@ -727,7 +742,7 @@ struct block_scanner {
         uint64_t v = 0;
         for (int k = 1; k <= digits; ++k) {
             char h = text[at + k];
-            uint64_t d = h >= '0' && h <= '9' ? uint64_t(h - '0')
+            uint64_t d = h >= '0' && h <= '9'   ? uint64_t(h - '0')
                          : h >= 'a' && h <= 'f' ? uint64_t(h - 'a' + 10)
                          : h >= 'A' && h <= 'F' ? uint64_t(h - 'A' + 10)
                                                 : 16;
@@ -768,7 +783,8 @@ struct block_scanner {
             uint64_t close;
             if (quoted_extent(at, end, &close) && close + 1 < end && text[close + 1] == ':' &&
                 blank_at(close + 2, end) && close + 1 - at <= max_key_length) {
-                key = {true, at + 1, close - at - 1, uint8_t(text[at] == '"' ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_SINGLE)};
+                key = {true, at + 1, close - at - 1,
+                       uint8_t(text[at] == '"' ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_SINGLE)};
                 colon = close + 1;
             }
         } else if (key_extent(at, end, &key_end)) {
@@ -807,8 +823,7 @@ struct block_scanner {
                 return open(is_map, column);
             }
             // The awaited node: more indented, or entries under their key.
-            if (column > top.indent || (top.is_map && !is_map && column == top.indent))
-                return open(is_map, column);
+            if (column > top.indent || (top.is_map && !is_map && column == top.indent)) return open(is_map, column);
             return false;
         }
         if (root_done) return false;

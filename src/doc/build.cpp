@@ -34,7 +34,7 @@ constexpr uint32_t first_key_slots = 64;
 // addressing, at most half full); texts are read from the store each time, so
 // string storage may move meanwhile.
 class key_table {
-public:
+  public:
     void release(const zarvel_allocator *allocator) {
         zvl::deallocate(allocator, slots_);
         slots_ = nullptr;
@@ -72,7 +72,7 @@ public:
         return true;
     }
 
-private:
+  private:
     static std::string_view key_text(const zarvel_node_store *store, uint32_t id) {
         return zarvel_store_text(store, store->nodes[id].value);
     }
@@ -109,9 +109,9 @@ int32_t attach_failure(edit::result r) {
 }
 
 class builder {
-public:
-    builder(zarvel_node_store *store, const zarvel_allocator *allocator, open_level *stack,
-            uint64_t stack_levels, const char *text)
+  public:
+    builder(zarvel_node_store *store, const zarvel_allocator *allocator, open_level *stack, uint64_t stack_levels,
+            const char *text)
         : store_(store), allocator_(allocator), stack_(stack), stack_levels_(stack_levels), text_(text) {}
     ~builder() {
         while (depth_ > 0) stack_[--depth_].keys.release(allocator_);
@@ -135,7 +135,7 @@ public:
         }
     }
 
-private:
+  private:
     const char *text_at(uint32_t offset) const { return text_ ? text_ + offset : nullptr; }
 
     int32_t step(const zarvel_build_record &r) {
@@ -151,18 +151,17 @@ private:
         case record_end: return close();
         case record_tag:
             if (last_ == zarvel_node_none) return ZARVEL_FAILED;
-            return edit::set_tag_text(store_, last_, text_at(r.offset), r.length) ? ZARVEL_OK
-                                                                                  : ZARVEL_NO_MEMORY;
+            return edit::set_tag_text(store_, last_, text_at(r.offset), r.length) ? ZARVEL_OK : ZARVEL_NO_MEMORY;
         default: return ZARVEL_FAILED;
         }
     }
 
     int32_t add_node(const zarvel_build_record &r) {
         if (!store_) return ZARVEL_NO_MEMORY;
-        uint32_t id = r.type == record_scalar
-                          ? edit::new_scalar(store_, text_at(r.offset), r.length, r.style)
-                          : edit::new_collection(store_, r.type == record_sequence ? ZARVEL_KIND_SEQUENCE
-                                                                                   : ZARVEL_KIND_MAPPING);
+        uint32_t id =
+            r.type == record_scalar
+                ? edit::new_scalar(store_, text_at(r.offset), r.length, r.style)
+                : edit::new_collection(store_, r.type == record_sequence ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING);
         if (id == zarvel_node_none) return ZARVEL_NO_MEMORY;
         last_ = id;
         bool became_key = false;
@@ -244,8 +243,8 @@ private:
 
 }  // namespace
 
-int32_t zarvel_document_build(zarvel_document *document, const zarvel_build_record *records,
-                              uint64_t count, const char *text, uint64_t text_length) {
+int32_t zarvel_document_build(zarvel_document *document, const zarvel_build_record *records, uint64_t count,
+                              const char *text, uint64_t text_length) {
     if (!document || (!records && count > 0) || (!text && text_length > 0) || count > max_record_count)
         return ZARVEL_INVALID_ARGUMENT;
     // One level per record at most, and never more than the depth limit

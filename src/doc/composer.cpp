@@ -52,8 +52,7 @@ uint32_t new_plain_scalar(zarvel_node_store *store, zarvel_text_span text, bool 
     return id;
 }
 
-uint32_t new_alias(zarvel_node_store *store, zarvel_text_span name, uint32_t target, uint8_t flags,
-                   uint8_t tag_id) {
+uint32_t new_alias(zarvel_node_store *store, zarvel_text_span name, uint32_t target, uint8_t flags, uint8_t tag_id) {
     uint32_t id = new_node(store, flags, tag_id);
     if (id == zarvel_node_none) return id;
     if (!put_text(store, store->nodes[id].value, name, true)) return zarvel_node_none;
@@ -78,9 +77,8 @@ int compose_collection(zarvel_node_store *store, const zarvel_event *event, uint
     return zarvel_store_push(store, id) ? 0 : -1;
 }
 
-int compose_scalar(zarvel_node_store *store, zarvel_text_span text, zarvel_text_span tag,
-                   zarvel_text_span anchor, uint32_t anchor_id, uint8_t tag_id, uint8_t style,
-                   bool plain_implicit, bool flow, bool verbatim) {
+int compose_scalar(zarvel_node_store *store, zarvel_text_span text, zarvel_text_span tag, zarvel_text_span anchor,
+                   uint32_t anchor_id, uint8_t tag_id, uint8_t style, bool plain_implicit, bool flow, bool verbatim) {
     uint8_t flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, style, flow, plain_implicit);
     uint32_t id = new_node(store, flags, tag_id);
     if (id == zarvel_node_none) return -1;
@@ -109,33 +107,25 @@ int zarvel_composer_event(void *user, const zarvel_event *event) {
     switch (event->kind) {
     case ZARVEL_EVENT_STREAM_START:
     case ZARVEL_EVENT_DOCUMENT_START:
-    case ZARVEL_EVENT_DOCUMENT_END:
-        zarvel_store_clear_anchors(store);
-        return 0;
-    case ZARVEL_EVENT_STREAM_END:
-        return 0;
-    case ZARVEL_EVENT_SEQUENCE_START:
-        return compose_collection(store, event, ZARVEL_KIND_SEQUENCE);
-    case ZARVEL_EVENT_MAPPING_START:
-        return compose_collection(store, event, ZARVEL_KIND_MAPPING);
+    case ZARVEL_EVENT_DOCUMENT_END: zarvel_store_clear_anchors(store); return 0;
+    case ZARVEL_EVENT_STREAM_END: return 0;
+    case ZARVEL_EVENT_SEQUENCE_START: return compose_collection(store, event, ZARVEL_KIND_SEQUENCE);
+    case ZARVEL_EVENT_MAPPING_START: return compose_collection(store, event, ZARVEL_KIND_MAPPING);
     case ZARVEL_EVENT_SEQUENCE_END:
-    case ZARVEL_EVENT_MAPPING_END:
-        return zarvel_store_pop(store) ? 0 : -1;
+    case ZARVEL_EVENT_MAPPING_END: return zarvel_store_pop(store) ? 0 : -1;
     case ZARVEL_EVENT_SCALAR:
-        return compose_scalar(store, event->text, event->tag, event->anchor, event->anchor_id,
-                              event->tag_id, event->style, event->plain_implicit != 0,
-                              event->flow != 0, event->verbatim != 0);
+        return compose_scalar(store, event->text, event->tag, event->anchor, event->anchor_id, event->tag_id,
+                              event->style, event->plain_implicit != 0, event->flow != 0, event->verbatim != 0);
     case ZARVEL_EVENT_ALIAS: {
         uint32_t target = zarvel_store_anchor_target(store, event->anchor_id);
         if (target == zarvel_node_none) return -1;
-        uint8_t flags = zvl::node_flag::make(ZARVEL_KIND_ALIAS, event->style, event->flow != 0,
-                                             event->plain_implicit != 0);
+        uint8_t flags =
+            zvl::node_flag::make(ZARVEL_KIND_ALIAS, event->style, event->flow != 0, event->plain_implicit != 0);
         uint32_t id = new_alias(store, event->text, target, flags, event->tag_id);
         if (id == zarvel_node_none) return -1;
         return zarvel_store_attach(store, id) ? 0 : -1;
     }
-    default:
-        return -1;
+    default: return -1;
     }
 }
 
@@ -154,8 +144,8 @@ void zarvel_composer_flow_cancel(void *user) {
     zarvel_store_truncate(store, store->mark_count, store->mark_len);
 }
 
-int zarvel_composer_pair(void *user, zarvel_text_span key, const zarvel_pair_value *value, uint32_t,
-                         uint32_t, uint32_t) {
+int zarvel_composer_pair(void *user, zarvel_text_span key, const zarvel_pair_value *value, uint32_t, uint32_t,
+                         uint32_t) {
     zarvel_node_store *store = store_of(user);
     uint32_t target = zarvel_node_none;
     if (value->kind == ZARVEL_PAIR_ALIAS) {
@@ -166,8 +156,7 @@ int zarvel_composer_pair(void *user, zarvel_text_span key, const zarvel_pair_val
     if (key_id == zarvel_node_none || !zarvel_store_attach(store, key_id)) return -1;
     uint32_t value_id;
     if (value->kind == ZARVEL_PAIR_ALIAS) {
-        value_id = new_alias(store, value->text, target,
-                             zvl::node_flag::make(ZARVEL_KIND_ALIAS, 0, false, false), 0);
+        value_id = new_alias(store, value->text, target, zvl::node_flag::make(ZARVEL_KIND_ALIAS, 0, false, false), 0);
         if (value_id == zarvel_node_none) return -1;
     } else {
         value_id = new_plain_scalar(store, value->text, value->verbatim != 0);
@@ -202,12 +191,11 @@ int zarvel_composer_scalar_value(void *user, const zarvel_scalar_value *value) {
 }
 
 int zarvel_composer_scalar(void *user, const zarvel_text_span *text, const zarvel_text_span *tag,
-                           const zarvel_text_span *anchor, uint32_t anchor_id, uint8_t tag_id,
-                           uint8_t style, uint8_t plain_implicit, uint8_t flow, uint8_t verbatim) {
+                           const zarvel_text_span *anchor, uint32_t anchor_id, uint8_t tag_id, uint8_t style,
+                           uint8_t plain_implicit, uint8_t flow, uint8_t verbatim) {
     constexpr zarvel_text_span none = {nullptr, 0};
-    return compose_scalar(store_of(user), text ? *text : none, tag ? *tag : none,
-                          anchor ? *anchor : none, anchor_id, tag_id, style, plain_implicit != 0,
-                          flow != 0, verbatim != 0);
+    return compose_scalar(store_of(user), text ? *text : none, tag ? *tag : none, anchor ? *anchor : none, anchor_id,
+                          tag_id, style, plain_implicit != 0, flow != 0, verbatim != 0);
 }
 
 const zarvel_sink zarvel_composer = {

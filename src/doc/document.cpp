@@ -138,7 +138,8 @@ zarvel_node *zarvel_node_handle_made(zarvel_document *document, zarvel_node_stor
     }
     zarvel_node *handles = table->chunks[chunk];
     if (!handles) {
-        handles = static_cast<zarvel_node *>(zvl::allocate(store->allocator, zarvel_handle_chunk * sizeof(zarvel_node)));
+        handles =
+            static_cast<zarvel_node *>(zvl::allocate(store->allocator, zarvel_handle_chunk * sizeof(zarvel_node)));
         if (!handles) return nullptr;
         uint32_t first = chunk << zarvel_handle_chunk_shift;
         for (uint32_t i = 0; i < zarvel_handle_chunk; ++i) {

@@ -11,17 +11,15 @@ namespace edit = zvl::edit;
 // The store behind a document, built first when the document is still
 // pending (a fresh parse), as the reads do; null for a null document or a
 // failed build.
-zarvel_node_store *store_of(zarvel_document *document) {
-    return document ? zarvel_document_body(document) : nullptr;
-}
+zarvel_node_store *store_of(zarvel_document *document) { return document ? zarvel_document_body(document) : nullptr; }
 
 // A handle usable as an argument: not null and naming a document.
 bool usable(const zarvel_node *node) { return node && node->document; }
 
 // New node -> handle; a failed handle undoes the node so nothing half-made
 // stays in the store.
-zarvel_node *handle_or_undo(zarvel_document *document, zarvel_node_store *store, uint32_t id,
-                            uint32_t node_mark, uint32_t strings_mark) {
+zarvel_node *handle_or_undo(zarvel_document *document, zarvel_node_store *store, uint32_t id, uint32_t node_mark,
+                            uint32_t strings_mark) {
     if (id == zarvel_node_none) return nullptr;
     zarvel_node *handle = zarvel_node_handle(document, id);
     if (!handle) zarvel_store_truncate(store, node_mark, strings_mark);
@@ -64,8 +62,7 @@ zarvel_document *zarvel_document_new(void) {
     return document;
 }
 
-zarvel_node *zarvel_node_new_scalar(zarvel_document *document, const char *text, uint64_t length,
-                                    uint32_t style) {
+zarvel_node *zarvel_node_new_scalar(zarvel_document *document, const char *text, uint64_t length, uint32_t style) {
     if (!document || (!text && length > 0)) return nullptr;
     if (style < ZARVEL_NODE_STYLE_PLAIN || style > ZARVEL_NODE_STYLE_FOLDED) return nullptr;
     zarvel_node_store *store = store_of(document);
@@ -91,8 +88,8 @@ zarvel_node *zarvel_node_new_mapping(zarvel_document *document) {
     return handle_or_undo(document, store, id, node_mark, strings_mark);
 }
 
-zarvel_node *zarvel_node_new_alias(zarvel_document *document, const zarvel_node *target,
-                                   const char *name, int32_t length) {
+zarvel_node *zarvel_node_new_alias(zarvel_document *document, const zarvel_node *target, const char *name,
+                                   int32_t length) {
     if (!document || !target || !name || length < 0) return nullptr;
     if (target->document != document) return nullptr;
     zarvel_node_store *store = store_of(document);
@@ -125,15 +122,13 @@ int32_t zarvel_document_set_root(zarvel_document *document, const zarvel_node *n
 
 int32_t zarvel_node_map_add(const zarvel_node *mapping, const char *key, uint64_t key_length,
                             const zarvel_node *value) {
-    if (!usable(mapping) || !key || !value || value->document != mapping->document)
-        return ZARVEL_INVALID_ARGUMENT;
+    if (!usable(mapping) || !key || !value || value->document != mapping->document) return ZARVEL_INVALID_ARGUMENT;
     zarvel_node_store *store = store_of(mapping->document);
     if (!store) return attach_status(edit::wrong_kind);
     return attach_status(edit::map_add_text(store, mapping->id, {key, size_t(key_length)}, value->id));
 }
 
-int32_t zarvel_node_map_add_node(const zarvel_node *mapping, const zarvel_node *key,
-                                 const zarvel_node *value) {
+int32_t zarvel_node_map_add_node(const zarvel_node *mapping, const zarvel_node *key, const zarvel_node *value) {
     if (!usable(mapping) || !key || !value || key->document != mapping->document ||
         value->document != mapping->document)
         return ZARVEL_INVALID_ARGUMENT;
@@ -144,8 +139,7 @@ int32_t zarvel_node_map_add_node(const zarvel_node *mapping, const zarvel_node *
 
 int32_t zarvel_node_map_set(const zarvel_node *mapping, const char *key, uint64_t key_length,
                             const zarvel_node *value) {
-    if (!usable(mapping) || !key || !value || value->document != mapping->document)
-        return ZARVEL_INVALID_ARGUMENT;
+    if (!usable(mapping) || !key || !value || value->document != mapping->document) return ZARVEL_INVALID_ARGUMENT;
     zarvel_node_store *store = store_of(mapping->document);
     if (!store) return attach_status(edit::wrong_kind);
     return attach_status(edit::map_set_text(store, mapping->id, {key, size_t(key_length)}, value->id));
@@ -155,21 +149,18 @@ int32_t zarvel_node_map_del(const zarvel_node *mapping, const char *key, uint64_
     if (!usable(mapping) || !key) return ZARVEL_INVALID_ARGUMENT;
     zarvel_node_store *store = store_of(mapping->document);
     if (!store) return ZARVEL_FAILED;
-    return edit::map_remove(store, mapping->id, {key, size_t(key_length)}) == edit::done ? ZARVEL_OK
-                                                                                       : ZARVEL_FAILED;
+    return edit::map_remove(store, mapping->id, {key, size_t(key_length)}) == edit::done ? ZARVEL_OK : ZARVEL_FAILED;
 }
 
 int32_t zarvel_node_seq_add(const zarvel_node *sequence, const zarvel_node *item) {
-    if (!usable(sequence) || !item || item->document != sequence->document)
-        return ZARVEL_INVALID_ARGUMENT;
+    if (!usable(sequence) || !item || item->document != sequence->document) return ZARVEL_INVALID_ARGUMENT;
     zarvel_node_store *store = store_of(sequence->document);
     if (!store) return attach_status(edit::wrong_kind);
     return attach_status(edit::seq_append(store, sequence->id, item->id));
 }
 
 int32_t zarvel_node_seq_set(const zarvel_node *sequence, uint32_t index, const zarvel_node *item) {
-    if (!usable(sequence) || !item || item->document != sequence->document)
-        return ZARVEL_INVALID_ARGUMENT;
+    if (!usable(sequence) || !item || item->document != sequence->document) return ZARVEL_INVALID_ARGUMENT;
     zarvel_node_store *store = store_of(sequence->document);
     if (!store) return attach_status(edit::wrong_kind);
     return attach_status(edit::seq_replace(store, sequence->id, index, item->id));
@@ -179,6 +170,5 @@ int32_t zarvel_node_seq_del(const zarvel_node *sequence, int32_t index) {
     if (!usable(sequence)) return ZARVEL_INVALID_ARGUMENT;
     zarvel_node_store *store = store_of(sequence->document);
     if (!store || index < 0) return ZARVEL_FAILED;
-    return edit::seq_remove(store, sequence->id, uint32_t(index)) == edit::done ? ZARVEL_OK
-                                                                               : ZARVEL_FAILED;
+    return edit::seq_remove(store, sequence->id, uint32_t(index)) == edit::done ? ZARVEL_OK : ZARVEL_FAILED;
 }

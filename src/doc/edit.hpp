@@ -61,14 +61,12 @@ result make_root(zarvel_node_store *store, uint32_t id);
 result seq_append(zarvel_node_store *store, uint32_t sequence, uint32_t item);
 result seq_replace(zarvel_node_store *store, uint32_t sequence, uint32_t index, uint32_t item);
 result seq_remove(zarvel_node_store *store, uint32_t sequence, uint32_t index);
-result map_add_text(zarvel_node_store *store, uint32_t mapping, std::string_view key,
-                    uint32_t value);
+result map_add_text(zarvel_node_store *store, uint32_t mapping, std::string_view key, uint32_t value);
 result map_add_node(zarvel_node_store *store, uint32_t mapping, uint32_t key, uint32_t value);
 // As map_add_node without the key search: the caller has made sure the key
 // text is absent.
 result map_add_pair(zarvel_node_store *store, uint32_t mapping, uint32_t key, uint32_t value);
-result map_set_text(zarvel_node_store *store, uint32_t mapping, std::string_view key,
-                    uint32_t value);
+result map_set_text(zarvel_node_store *store, uint32_t mapping, std::string_view key, uint32_t value);
 result map_remove(zarvel_node_store *store, uint32_t mapping, std::string_view key);
 
 }  // namespace zvl::edit

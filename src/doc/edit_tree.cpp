@@ -66,8 +66,7 @@ void set_tree_depths(zarvel_node_store *store, uint32_t top, uint32_t base) {
 // Height of the tree under top (0 for a node without children). Sets
 // *contains when `inside` is a node of that tree; false when the walk could
 // not finish (too deep).
-bool tree_height(const zarvel_node_store *store, uint32_t top, uint32_t inside, uint32_t *height,
-                 bool *contains) {
+bool tree_height(const zarvel_node_store *store, uint32_t top, uint32_t inside, uint32_t *height, bool *contains) {
     uint32_t highest = 0;
     bool found = false;
     bool complete = walk_tree(store, top, [&](uint32_t id, uint32_t level) {
@@ -119,9 +118,7 @@ zarvel_span copy_text(zarvel_node_store *store, const char *text, uint64_t lengt
     return zarvel_span_make(offset, uint32_t(length), true);
 }
 
-bool text_copied(zarvel_span span, uint64_t length) {
-    return length == 0 || span != zarvel_span_failed;
-}
+bool text_copied(zarvel_span span, uint64_t length) { return length == 0 || span != zarvel_span_failed; }
 
 // A fresh record whose side-array entries (if any) read as free.
 uint32_t fresh_node(zarvel_node_store *store) {
@@ -138,8 +135,7 @@ uint32_t fresh_node(zarvel_node_store *store) {
 // ---- child lists --------------------------------------------------------------
 
 // The index-th child of parent and its predecessor (none when first).
-bool child_at(const zarvel_node_store *store, uint32_t parent, uint32_t index, uint32_t *child,
-              uint32_t *previous) {
+bool child_at(const zarvel_node_store *store, uint32_t parent, uint32_t index, uint32_t *child, uint32_t *previous) {
     uint32_t prev = zarvel_node_none;
     uint32_t c = store->nodes[parent].first_child;
     for (uint32_t i = 0; i < index && c < store->node_count; ++i) {
@@ -182,8 +178,7 @@ void unlink_child(zarvel_node_store *store, uint32_t parent, uint32_t child, uin
 
 // Puts `item` (checked) in the place of `old` (a child of parent after
 // `previous`), releasing old.
-void replace_child(zarvel_node_store *store, uint32_t parent, uint32_t old, uint32_t previous,
-                   uint32_t item) {
+void replace_child(zarvel_node_store *store, uint32_t parent, uint32_t old, uint32_t previous, uint32_t item) {
     zarvel_node_rec &p = store->nodes[parent];
     store->nodes[item].next_sibling = store->nodes[old].next_sibling;
     if (previous == zarvel_node_none)
@@ -198,8 +193,7 @@ void replace_child(zarvel_node_store *store, uint32_t parent, uint32_t old, uint
 }
 
 // Key search with the key's predecessor in the child list.
-uint32_t find_key_at(const zarvel_node_store *store, uint32_t mapping, std::string_view key,
-                     uint32_t *previous) {
+uint32_t find_key_at(const zarvel_node_store *store, uint32_t mapping, std::string_view key, uint32_t *previous) {
     uint32_t prev = zarvel_node_none;
     uint32_t k = store->nodes[mapping].first_child;
     while (k < store->node_count) {
@@ -402,8 +396,7 @@ result seq_remove(zarvel_node_store *store, uint32_t sequence, uint32_t index) {
     return done;
 }
 
-result map_add_text(zarvel_node_store *store, uint32_t mapping, std::string_view key,
-                    uint32_t value) {
+result map_add_text(zarvel_node_store *store, uint32_t mapping, std::string_view key, uint32_t value) {
     if (!is_kind(store, mapping, ZARVEL_KIND_MAPPING) || !ensure_side_arrays(store)) return wrong_kind;
     if (find_key(store, mapping, key) != zarvel_node_none) return duplicate_key;
     uint32_t node_mark = store->node_count;
@@ -440,8 +433,7 @@ result map_add_pair(zarvel_node_store *store, uint32_t mapping, uint32_t key, ui
     return done;
 }
 
-result map_set_text(zarvel_node_store *store, uint32_t mapping, std::string_view key,
-                    uint32_t value) {
+result map_set_text(zarvel_node_store *store, uint32_t mapping, std::string_view key, uint32_t value) {
     if (!is_kind(store, mapping, ZARVEL_KIND_MAPPING) || !ensure_side_arrays(store)) return wrong_kind;
     uint32_t key_id = find_key(store, mapping, key);
     if (key_id == zarvel_node_none) return map_add_text(store, mapping, key, value);

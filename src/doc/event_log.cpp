@@ -26,8 +26,7 @@ bool in_input(const zarvel_event_log *log, const char *text, uint64_t length) {
 
 // True when a text of that length at that address is written in one word.
 bool compact_fits(const zarvel_event_log *log, const char *text, uint64_t length) {
-    return text && length < compact_limit && in_input(log, text, length) &&
-           uint64_t(text - log->input) <= 0xFFFFFFFFu;
+    return text && length < compact_limit && in_input(log, text, length) && uint64_t(text - log->input) <= 0xFFFFFFFFu;
 }
 
 uint64_t compact_word(const zarvel_event_log *log, const char *text, uint64_t length) {
@@ -37,9 +36,7 @@ uint64_t compact_word(const zarvel_event_log *log, const char *text, uint64_t le
 uint64_t with_kind(uint8_t kind, uint64_t low) { return (uint64_t(kind) << kind_shift) | (low & low56); }
 
 // Anchor index bits 32-55, or the "extra word" mark.
-uint64_t anchor_bits(uint32_t index) {
-    return uint64_t(index >= big_anchor ? big_anchor : index) << 32;
-}
+uint64_t anchor_bits(uint32_t index) { return uint64_t(index >= big_anchor ? big_anchor : index) << 32; }
 
 // Appender over a small local record: collects a record's words and pushes
 // them in one go, so that a refused growth never leaves half a record.
@@ -98,18 +95,20 @@ int log_event(void *user, const zarvel_event *event) {
         w.word(event->anchor_id);
     }
     if (!w.push(with_kind(record_node_event, first))) return -1;
-    if (type == ZARVEL_EVENT_SEQUENCE_START || type == ZARVEL_EVENT_MAPPING_START) log->depth += 1;
-    else if (type == ZARVEL_EVENT_SEQUENCE_END || type == ZARVEL_EVENT_MAPPING_END) log->depth -= 1;
+    if (type == ZARVEL_EVENT_SEQUENCE_START || type == ZARVEL_EVENT_MAPPING_START)
+        log->depth += 1;
+    else if (type == ZARVEL_EVENT_SEQUENCE_END || type == ZARVEL_EVENT_MAPPING_END)
+        log->depth -= 1;
     return 0;
 }
 
-int log_flow_raw(void *user, const char *input, uint64_t open_offset, uint64_t input_size, uint32_t,
-                 uint64_t, zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id,
-                 uint32_t max_depth, uint64_t *close_offset) {
+int log_flow_raw(void *user, const char *input, uint64_t open_offset, uint64_t input_size, uint32_t, uint64_t,
+                 zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id, uint32_t max_depth,
+                 uint64_t *close_offset) {
     zarvel_event_log *log = log_of(user);
     uint32_t before = log->word_count;
-    int result = zarvel_flow_recorder(log, input, open_offset, input_size, anchor, tag, anchor_id,
-                                      max_depth, close_offset);
+    int result =
+        zarvel_flow_recorder(log, input, open_offset, input_size, anchor, tag, anchor_id, max_depth, close_offset);
     log->saved_count = before;
     return result;
 }
@@ -121,8 +120,7 @@ void log_flow_cancel(void *user) {
     log->word_count = log->saved_count;
 }
 
-int log_pair(void *user, zarvel_text_span key, const zarvel_pair_value *value, uint32_t, uint32_t,
-             uint32_t) {
+int log_pair(void *user, zarvel_text_span key, const zarvel_pair_value *value, uint32_t, uint32_t, uint32_t) {
     zarvel_event_log *log = log_of(user);
     record_writer w(log);
     uint64_t kind = value->kind == ZARVEL_PAIR_ALIAS      ? pair_value_alias
@@ -175,9 +173,9 @@ int log_scalar_value(void *user, const zarvel_scalar_value *value) {
     return w.push(with_kind(record_scalar, scalar_value_external)) ? 1 : -1;
 }
 
-int log_scalar(void *user, const zarvel_text_span *text, const zarvel_text_span *tag,
-               const zarvel_text_span *anchor, uint32_t anchor_id, uint8_t tag_id, uint8_t style,
-               uint8_t plain_implicit, uint8_t flow, uint8_t verbatim) {
+int log_scalar(void *user, const zarvel_text_span *text, const zarvel_text_span *tag, const zarvel_text_span *anchor,
+               uint32_t anchor_id, uint8_t tag_id, uint8_t style, uint8_t plain_implicit, uint8_t flow,
+               uint8_t verbatim) {
     zarvel_event_log *log = log_of(user);
     record_writer w(log);
     w.span(text ? text->data : nullptr, text ? text->length : 0);
@@ -301,8 +299,8 @@ int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_rea
         uint32_t index = r.anchor_index(first, 1u << 18);
         if (r.failed) return -1;
         return zarvel_composer_scalar(store, &text, &tag, &anchor, index, uint8_t(first & 0xFF),
-                                      uint8_t((first >> 8) & 7), uint8_t((first >> 11) & 1),
-                                      uint8_t((first >> 12) & 1), uint8_t((first >> 13) & 1));
+                                      uint8_t((first >> 8) & 7), uint8_t((first >> 11) & 1), uint8_t((first >> 12) & 1),
+                                      uint8_t((first >> 13) & 1));
     }
     case record_scalar_value: {
         zarvel_scalar_value value{};
@@ -353,13 +351,12 @@ int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_rea
         uint64_t size = where >> 32;
         if (size > log->input_len || offset >= size) return -1;
         uint64_t end = 0;
-        if (zarvel_composer_flow_raw(store, log->input, offset, size, 0, 0, anchor, tag, index,
-                                     log->flow_budget, &end) != 1)
+        if (zarvel_composer_flow_raw(store, log->input, offset, size, 0, 0, anchor, tag, index, log->flow_budget,
+                                     &end) != 1)
             return -1;
         return zarvel_composer_flow_commit(store, size) == 1 ? 0 : -1;
     }
-    default:
-        return -1;
+    default: return -1;
     }
 }
 
@@ -542,14 +539,13 @@ struct fast_replay {
             uint32_t id = zarvel_store_add_node(store);
             if (id == zarvel_node_none) return -1;
             zarvel_node_rec &node = store->nodes[id];
-            node.flags = zvl::node_flag::make(kind, uint8_t((first >> 4) & 7), ((first >> 8) & 1) != 0,
-                                              ((first >> 7) & 1) != 0);
+            node.flags =
+                zvl::node_flag::make(kind, uint8_t((first >> 4) & 7), ((first >> 8) & 1) != 0, ((first >> 7) & 1) != 0);
             node.tag_id = uint8_t((first >> 16) & 0xFF);
             if (!zarvel_store_attach(store, id) || !zarvel_store_push(store, id)) return -1;
             return used;
         }
-        default:
-            return 0;
+        default: return 0;
         }
     }
 };

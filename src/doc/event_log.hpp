@@ -54,12 +54,12 @@ struct zarvel_event_log {
     uint32_t word_cap;
     const char *input;
     uint64_t input_len;
-    uint32_t depth;        // collections open while recording
-    uint32_t flow_budget;  // nesting limit of the last flow record
-    uint32_t doc_count;    // document starts recorded
-    uint32_t overflow;     // 1 once the word array was refused growth
-    uint32_t saved_count;  // word_count before the last flow record
-    zarvel_arena *scratch; // texts made by the block scanner
+    uint32_t depth;          // collections open while recording
+    uint32_t flow_budget;    // nesting limit of the last flow record
+    uint32_t doc_count;      // document starts recorded
+    uint32_t overflow;       // 1 once the word array was refused growth
+    uint32_t saved_count;    // word_count before the last flow record
+    zarvel_arena *scratch;   // texts made by the block scanner
     zarvel_tape *flow_tape;  // reserved for tape validation; this build leaves it null
     uint64_t flow_bytes;     // bytes under flow records, for sizing the node table at replay
 };
@@ -126,9 +126,9 @@ int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *lo
 // Flow recorder: records the flow collection at `open_offset` as one kind-7
 // record. 1 recorded (*end = offset just past the closing bracket), 0 or 2 not
 // taken (2: a key longer than 1024 bytes), -1 failure.
-int zarvel_flow_recorder(zarvel_event_log *log, const char *text, uint64_t open_offset,
-                         uint64_t input_size, zarvel_text_span anchor, zarvel_text_span tag,
-                         uint32_t anchor_id, uint32_t max_depth, uint64_t *end);
+int zarvel_flow_recorder(zarvel_event_log *log, const char *text, uint64_t open_offset, uint64_t input_size,
+                         zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id, uint32_t max_depth,
+                         uint64_t *end);
 
 // Whole-text fast paths of zarvel_parse. Both return true when they recorded
 // the whole input; otherwise the log is left empty.

@@ -77,8 +77,7 @@ int walk_flow(json_stepper &stepper, const char *text, uint64_t open, uint64_t s
     stepper.string_keys = 1;
     json_token token;
     int r;
-    while ((r = json_stepper_next(&stepper, &token)) == json_step_token) {
-    }
+    while ((r = json_stepper_next(&stepper, &token)) == json_step_token) {}
     return r;
 }
 
@@ -91,9 +90,9 @@ bool compact_in(const zarvel_event_log *log, zarvel_text_span s) {
 
 }  // namespace
 
-int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset, uint64_t input_size,
-                             uint32_t, uint64_t, zarvel_text_span anchor, zarvel_text_span tag,
-                             uint32_t anchor_id, uint32_t max_depth, uint64_t *close_offset) {
+int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset, uint64_t input_size, uint32_t,
+                             uint64_t, zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id,
+                             uint32_t max_depth, uint64_t *close_offset) {
     auto *store = static_cast<zarvel_node_store *>(user);
     if (store->depth >= zarvel_store_max_depth) return 0;
     if (!input || open_offset >= input_size) return 0;
@@ -139,8 +138,8 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
         case '{': {
             if (store->depth >= zarvel_store_max_depth) return rollback(-1);
             uint8_t kind = token.kind == '[' ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING;
-            uint32_t id = build.node(make(kind, 0, true, false),
-                                     kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP);
+            uint32_t id =
+                build.node(make(kind, 0, true, false), kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP);
             if (id == zarvel_node_none || !zarvel_store_attach(store, id) || !zarvel_store_push(store, id))
                 return rollback(-1);
             break;
@@ -214,10 +213,10 @@ bool zarvel_flow_root(zarvel_event_log *log, const zarvel_resolver *) {
     while (at < length && (text[at] == ' ' || text[at] == '\r' || text[at] == '\n')) ++at;
     if (at >= length || (text[at] != '[' && text[at] != '{')) return false;
     uint64_t close = 0;
-    bool taken = zarvel_event_log_push_event(log, ZARVEL_EVENT_STREAM_START) &&
-                 zarvel_event_log_push_event(log, ZARVEL_EVENT_DOCUMENT_START) &&
-                 zarvel_flow_recorder(log, text, at, length, {nullptr, 0}, {nullptr, 0}, 0,
-                                      zarvel_store_max_depth, &close) == 1;
+    bool taken =
+        zarvel_event_log_push_event(log, ZARVEL_EVENT_STREAM_START) &&
+        zarvel_event_log_push_event(log, ZARVEL_EVENT_DOCUMENT_START) &&
+        zarvel_flow_recorder(log, text, at, length, {nullptr, 0}, {nullptr, 0}, 0, zarvel_store_max_depth, &close) == 1;
     if (taken) {
         uint64_t after = close + 1;
         while (after < length && is_flow_space(text[after])) ++after;

@@ -112,16 +112,14 @@ uint32_t cached_child(zarvel_node_store *store, uint32_t parent, uint64_t positi
 
 // ---- mapping hash index (store's lock held) ------------------------------------
 
-uint32_t key_hash(const char *text, uint64_t length) {
-    return uint32_t(zarvel_hash_bytes(text, length)) | 1u;
-}
+uint32_t key_hash(const char *text, uint64_t length) { return uint32_t(zarvel_hash_bytes(text, length)) | 1u; }
 
 bool ensure_index_table(zarvel_node_store *store) {
     if (store->map_index_cap >= store->node_count && store->map_indexes) return true;
     uint64_t capacity = store->map_index_cap ? store->map_index_cap : first_map_index_cap;
     while (capacity < store->node_count) capacity *= 2;
-    auto *fresh = static_cast<zarvel_map_index **>(
-        zvl::allocate(store->allocator, capacity * sizeof(zarvel_map_index *)));
+    auto *fresh =
+        static_cast<zarvel_map_index **>(zvl::allocate(store->allocator, capacity * sizeof(zarvel_map_index *)));
     if (!fresh) return false;
     std::memset(static_cast<void *>(fresh), 0, capacity * sizeof(zarvel_map_index *));
     if (store->map_index_cap)
@@ -221,9 +219,9 @@ const char *zarvel_node_value(const zarvel_node *node, uint64_t *length) {
         if (!rec.is_collection()) {
             zarvel_span span = rec.value;
             size = zarvel_span_length(span);
-            text = size == 0 ? empty_text
-                             : (zarvel_span_in_strings(span) ? store->strings : store->input) +
-                                   zarvel_span_offset(span);
+            text = size == 0
+                       ? empty_text
+                       : (zarvel_span_in_strings(span) ? store->strings : store->input) + zarvel_span_offset(span);
         }
     }
     if (length) *length = size;
@@ -378,9 +376,8 @@ int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
     if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
     if (rec->tag_id != ZARVEL_TAG_INT) return ZARVEL_FAILED;
     std::string_view text = zarvel_store_text(store, rec->value);
-    return zvl::read_int(text.data(), uint32_t(text.size()), zarvel_octal_zero(store->resolver), *out)
-               ? ZARVEL_OK
-               : ZARVEL_FAILED;
+    return zvl::read_int(text.data(), uint32_t(text.size()), zarvel_octal_zero(store->resolver), *out) ? ZARVEL_OK
+                                                                                                       : ZARVEL_FAILED;
 }
 
 int32_t zarvel_node_float(const zarvel_node *node, double *out) {
@@ -389,7 +386,6 @@ int32_t zarvel_node_float(const zarvel_node *node, double *out) {
     if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
     if (rec->tag_id != ZARVEL_TAG_FLOAT) return ZARVEL_FAILED;
     std::string_view text = zarvel_store_text(store, rec->value);
-    return zvl_num_f64(text.empty() ? nullptr : text.data(), uint32_t(text.size()), out) == 0
-               ? ZARVEL_OK
-               : ZARVEL_FAILED;
+    return zvl_num_f64(text.empty() ? nullptr : text.data(), uint32_t(text.size()), out) == 0 ? ZARVEL_OK
+                                                                                              : ZARVEL_FAILED;
 }

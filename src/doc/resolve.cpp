@@ -22,10 +22,9 @@ using std::string_view;
 // ---- tag texts -----------------------------------------------------------
 
 constexpr const char *tag_texts[] = {
-    "tag:yaml.org,2002:str",  "tag:yaml.org,2002:int",    "tag:yaml.org,2002:float",
-    "tag:yaml.org,2002:bool", "tag:yaml.org,2002:null",   "tag:yaml.org,2002:timestamp",
-    "tag:yaml.org,2002:seq",  "tag:yaml.org,2002:map",    "tag:yaml.org,2002:binary",
-    "tag:yaml.org,2002:merge", "tag:yaml.org,2002:value",
+    "tag:yaml.org,2002:str",    "tag:yaml.org,2002:int",       "tag:yaml.org,2002:float", "tag:yaml.org,2002:bool",
+    "tag:yaml.org,2002:null",   "tag:yaml.org,2002:timestamp", "tag:yaml.org,2002:seq",   "tag:yaml.org,2002:map",
+    "tag:yaml.org,2002:binary", "tag:yaml.org,2002:merge",     "tag:yaml.org,2002:value",
 };
 constexpr uint32_t tag_count = sizeof(tag_texts) / sizeof(tag_texts[0]);
 static_assert(tag_count == ZARVEL_TAG_NONE);
@@ -34,9 +33,7 @@ static_assert(tag_count == ZARVEL_TAG_NONE);
 
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_octal(char c) { return c >= '0' && c <= '7'; }
-constexpr bool is_hex(char c) {
-    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+constexpr bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 constexpr bool is_sign(char c) { return c == '+' || c == '-'; }
 constexpr char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
@@ -108,10 +105,8 @@ uint8_t core_number(string_view text) {
         if (s == 0 && (body == ".nan" || body == ".NaN" || body == ".NAN")) return ZARVEL_TAG_FLOAT;
     }
     if (body.size() > 2 && body[0] == '0') {
-        if (body[1] == 'x' || body[1] == 'X')
-            return all_of(body.substr(2), is_hex) ? ZARVEL_TAG_INT : ZARVEL_TAG_STR;
-        if (body[1] == 'o')
-            return all_of(body.substr(2), is_octal) ? ZARVEL_TAG_INT : ZARVEL_TAG_STR;
+        if (body[1] == 'x' || body[1] == 'X') return all_of(body.substr(2), is_hex) ? ZARVEL_TAG_INT : ZARVEL_TAG_STR;
+        if (body[1] == 'o') return all_of(body.substr(2), is_octal) ? ZARVEL_TAG_INT : ZARVEL_TAG_STR;
     }
     return decimal_form(body, false);
 }
@@ -123,23 +118,18 @@ uint8_t core_text(void *, const char *text, uint32_t length) {
     if (first == '~' && length == 1) return ZARVEL_TAG_NULL;
     if (length == 4) {
         const uint32_t w = word4(text);
-        if (w == word_of("null") || w == word_of("Null") || w == word_of("NULL"))
-            return ZARVEL_TAG_NULL;
-        if (w == word_of("true") || w == word_of("True") || w == word_of("TRUE"))
-            return ZARVEL_TAG_BOOL;
+        if (w == word_of("null") || w == word_of("Null") || w == word_of("NULL")) return ZARVEL_TAG_NULL;
+        if (w == word_of("true") || w == word_of("True") || w == word_of("TRUE")) return ZARVEL_TAG_BOOL;
     } else if (length == 5) {
         const uint32_t w = word4(text);
         const char last = text[4];
-        if (((w == word_of("fals") || w == word_of("Fals")) && last == 'e') ||
-            (w == word_of("FALS") && last == 'E'))
+        if (((w == word_of("fals") || w == word_of("Fals")) && last == 'e') || (w == word_of("FALS") && last == 'E'))
             return ZARVEL_TAG_BOOL;
     }
     return ZARVEL_TAG_STR;
 }
 
-uint8_t core_number_kind(void *, int is_float) {
-    return is_float ? ZARVEL_TAG_FLOAT : ZARVEL_TAG_INT;
-}
+uint8_t core_number_kind(void *, int is_float) { return is_float ? ZARVEL_TAG_FLOAT : ZARVEL_TAG_INT; }
 
 // ---- YAML 1.1 schema -----------------------------------------------------
 
@@ -163,18 +153,15 @@ bool take(string_view text, size_t &i, char c) {
 bool is_timestamp(string_view t) {
     size_t i = 0;
     if (i < t.size() && is_sign(t[i])) ++i;
-    if (!digits(t, i, 4, 4) || !take(t, i, '-') || !digits(t, i, 1, 2) || !take(t, i, '-') ||
-        !digits(t, i, 1, 2))
+    if (!digits(t, i, 4, 4) || !take(t, i, '-') || !digits(t, i, 1, 2) || !take(t, i, '-') || !digits(t, i, 1, 2))
         return false;
     if (i == t.size()) return true;
     if (t[i] != 'T' && t[i] != 't' && t[i] != ' ') return false;
     ++i;
-    if (!digits(t, i, 1, 2) || !take(t, i, ':') || !digits(t, i, 1, 2) || !take(t, i, ':') ||
-        !digits(t, i, 2, 2))
+    if (!digits(t, i, 1, 2) || !take(t, i, ':') || !digits(t, i, 1, 2) || !take(t, i, ':') || !digits(t, i, 2, 2))
         return false;
     if (take(t, i, '.') && !digits(t, i, 1, SIZE_MAX)) return false;
-    while (take(t, i, ' ')) {
-    }
+    while (take(t, i, ' ')) {}
     if (i == t.size()) return true;
     if (t[i] == 'Z') return i + 1 == t.size();
     if (!is_sign(t[i])) return false;
@@ -221,8 +208,7 @@ bool is_prefixed_integer(string_view body) {
     const char mark = body[1];
     if (mark == 'b' || mark == 'B') {
         const string_view rest = body.substr(2);
-        return !rest.empty() && rest[0] != '_' &&
-               all_of(rest, [](char c) { return is_digit(c) || c == '_'; });
+        return !rest.empty() && rest[0] != '_' && all_of(rest, [](char c) { return is_digit(c) || c == '_'; });
     }
     if (mark == 'x' || mark == 'X') {
         string_view rest = body.substr(2);
@@ -244,8 +230,7 @@ uint8_t yaml11_text(void *, const char *text, uint32_t length) {
     if (t == "<<") return ZARVEL_TAG_MERGE;
     if (is_timestamp(t)) return ZARVEL_TAG_TIMESTAMP;
     const string_view body = is_sign(t[0]) ? t.substr(1) : t;
-    if (equals_ignoring_case(body, ".inf") || equals_ignoring_case(body, ".nan"))
-        return ZARVEL_TAG_FLOAT;
+    if (equals_ignoring_case(body, ".inf") || equals_ignoring_case(body, ".nan")) return ZARVEL_TAG_FLOAT;
     const uint8_t sexagesimal = sexagesimal_kind(t);
     if (sexagesimal != ZARVEL_TAG_NONE) return sexagesimal;
     if (is_prefixed_integer(body)) return ZARVEL_TAG_INT;
@@ -285,8 +270,7 @@ bool read_decimal(const char *&p, uint64_t &value) {
     if (!is_digit(*p)) return false;
     value = 0;
     for (; is_digit(*p); ++p) {
-        if (__builtin_mul_overflow(value, 10u, &value) ||
-            __builtin_add_overflow(value, uint64_t(*p - '0'), &value))
+        if (__builtin_mul_overflow(value, 10u, &value) || __builtin_add_overflow(value, uint64_t(*p - '0'), &value))
             return false;
     }
     return true;
@@ -317,9 +301,8 @@ bool sexagesimal_i64(const char *p, int64_t &out) {
 }
 
 // The powers of ten that doubles represent exactly (5^22 < 2^53).
-constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr int max_exact_power = 22;
 constexpr int max_fast_digits = 15;  // 10^15 < 2^53: the digit value is exact
 constexpr int max_decimal_exponent = 308;

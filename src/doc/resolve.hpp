@@ -21,9 +21,7 @@ uint8_t zarvel_tag_id_of(const char *text, uint64_t length);
 
 // True when the resolver reads a leading 0 before more digits as octal (the
 // YAML 1.1 schema); the core schema reads such a text as decimal.
-inline bool zarvel_octal_zero(const zarvel_resolver *resolver) {
-    return resolver == &zarvel_yaml11_resolver;
-}
+inline bool zarvel_octal_zero(const zarvel_resolver *resolver) { return resolver == &zarvel_yaml11_resolver; }
 
 namespace zvl {
 

@@ -28,8 +28,8 @@ bool grow_nodes(zarvel_node_store *store, uint64_t wanted) {
     if (wanted <= store->node_cap) return true;
     uint64_t capacity = doubled_capacity(store->node_cap, first_node_cap, wanted);
     if (capacity == 0) return false;
-    auto *fresh = static_cast<zarvel_node_rec *>(
-        zarvel_arena_alloc(store->arena, capacity * sizeof(zarvel_node_rec), 16));
+    auto *fresh =
+        static_cast<zarvel_node_rec *>(zarvel_arena_alloc(store->arena, capacity * sizeof(zarvel_node_rec), 16));
     if (!fresh) return false;
     if (store->node_count) std::memcpy(fresh, store->nodes, store->node_count * sizeof(zarvel_node_rec));
     store->nodes = fresh;
@@ -53,8 +53,8 @@ bool grow_strings(zarvel_node_store *store, uint64_t wanted) {
 bool grow_roots(zarvel_node_store *store) {
     uint64_t capacity = doubled_capacity(store->root_cap, first_root_cap, uint64_t(store->root_count) + 1);
     if (capacity == 0) return false;
-    auto *fresh = static_cast<uint32_t *>(
-        zarvel_arena_alloc(store->arena, capacity * sizeof(uint32_t), alignof(uint32_t)));
+    auto *fresh =
+        static_cast<uint32_t *>(zarvel_arena_alloc(store->arena, capacity * sizeof(uint32_t), alignof(uint32_t)));
     if (!fresh) return false;
     if (store->root_count) std::memcpy(fresh, store->roots, store->root_count * sizeof(uint32_t));
     store->roots = fresh;
@@ -280,8 +280,7 @@ uint32_t zarvel_store_anchor_target(const zarvel_node_store *store, uint32_t ind
 }
 
 void zarvel_store_clear_anchors(zarvel_node_store *store) {
-    if (store->anchor_max)
-        std::memset(store->anchors, 0xFF, store->anchor_max * sizeof(uint32_t));
+    if (store->anchor_max) std::memset(store->anchors, 0xFF, store->anchor_max * sizeof(uint32_t));
     store->anchor_max = 0;
 }
 
@@ -291,8 +290,7 @@ void zarvel_store_truncate(zarvel_node_store *store, uint32_t count, uint32_t st
     // Children of surviving nodes never point at removed ones: a fast path
     // only rolls back nodes it created after `count`, none of them attached
     // to an older node. The root list is checked all the same.
-    while (store->root_count && store->roots[store->root_count - 1] >= store->node_count)
-        store->root_count -= 1;
+    while (store->root_count && store->roots[store->root_count - 1] >= store->node_count) store->root_count -= 1;
     if (store->child_cache_node != zarvel_node_none && store->child_cache_node >= store->node_count)
         zarvel_store_invalidate_child_cache(store);
 }

@@ -51,12 +51,8 @@ constexpr zarvel_span zarvel_span_make(uint32_t offset, uint32_t length, bool in
            (uint64_t(offset) & zarvel_span_offset_mask);
 }
 constexpr uint32_t zarvel_span_length(zarvel_span span) { return uint32_t(span >> 32); }
-constexpr bool zarvel_span_in_strings(zarvel_span span) {
-    return (span & zarvel_span_in_strings_bit) != 0;
-}
-constexpr uint32_t zarvel_span_offset(zarvel_span span) {
-    return uint32_t(span & zarvel_span_offset_mask);
-}
+constexpr bool zarvel_span_in_strings(zarvel_span span) { return (span & zarvel_span_in_strings_bit) != 0; }
+constexpr uint32_t zarvel_span_offset(zarvel_span span) { return uint32_t(span & zarvel_span_offset_mask); }
 // What a failed string-storage growth yields: empty, selector 1.
 inline constexpr zarvel_span zarvel_span_failed = zarvel_span_in_strings_bit;
 
@@ -85,15 +81,15 @@ inline constexpr uint8_t plain_implicit = 0x40;
 inline constexpr uint8_t cbor_simple = 0x80;
 
 constexpr uint8_t make(uint8_t kind, uint8_t style, bool is_flow, bool is_plain_implicit) {
-    return uint8_t((kind & kind_mask) | (((style & 7u) << style_shift) & style_mask) |
-                   (is_flow ? flow : 0) | (is_plain_implicit ? plain_implicit : 0));
+    return uint8_t((kind & kind_mask) | (((style & 7u) << style_shift) & style_mask) | (is_flow ? flow : 0) |
+                   (is_plain_implicit ? plain_implicit : 0));
 }
 }  // namespace zvl::node_flag
 
 struct zarvel_node_rec {
-    uint8_t flags;          // see zvl::node_flag
-    uint8_t tag_id;         // 0-10; for collections as composed
-    uint32_t first_child;   // zarvel_node_none when no children
+    uint8_t flags;         // see zvl::node_flag
+    uint8_t tag_id;        // 0-10; for collections as composed
+    uint32_t first_child;  // zarvel_node_none when no children
     uint32_t last_child;
     uint32_t next_sibling;  // next child of the same parent
     uint32_t child_count;   // a mapping counts keys and values
@@ -103,14 +99,10 @@ struct zarvel_node_rec {
     zarvel_span anchor;     // empty = no anchor
 
     uint8_t kind() const { return flags & zvl::node_flag::kind_mask; }
-    uint8_t style() const {
-        return uint8_t((flags & zvl::node_flag::style_mask) >> zvl::node_flag::style_shift);
-    }
+    uint8_t style() const { return uint8_t((flags & zvl::node_flag::style_mask) >> zvl::node_flag::style_shift); }
     bool is_flow() const { return (flags & zvl::node_flag::flow) != 0; }
     bool is_plain_implicit() const { return (flags & zvl::node_flag::plain_implicit) != 0; }
-    bool is_collection() const {
-        return kind() == ZARVEL_KIND_SEQUENCE || kind() == ZARVEL_KIND_MAPPING;
-    }
+    bool is_collection() const { return kind() == ZARVEL_KIND_SEQUENCE || kind() == ZARVEL_KIND_MAPPING; }
 };
 static_assert(sizeof(zarvel_node_rec) == 48);
 
@@ -250,14 +242,14 @@ enum zarvel_source_kind : uint32_t {
 struct zarvel_document {
     zarvel_node_store *store;  // null while pending (or after a failed build)
     const zarvel_allocator *allocator;
-    uint32_t schema;       // 1: YAML 1.1 resolver; 0: core
-    char *owned_text;      // decoded copy of the input, owned; may be null
-    uint64_t owned_len;    // length of the text the document was parsed from
-    const char *text;      // the caller's text (not owned)
-    zarvel_arena *scratch; // texts made while parsing; owned
-    void *source;          // pending body; null once built
-    uint32_t source_kind;  // zarvel_source_kind
-    zvl_lock lock;         // deferred build
+    uint32_t schema;        // 1: YAML 1.1 resolver; 0: core
+    char *owned_text;       // decoded copy of the input, owned; may be null
+    uint64_t owned_len;     // length of the text the document was parsed from
+    const char *text;       // the caller's text (not owned)
+    zarvel_arena *scratch;  // texts made while parsing; owned
+    void *source;           // pending body; null once built
+    uint32_t source_kind;   // zarvel_source_kind
+    zvl_lock lock;          // deferred build
 };
 
 // ---- store operations (doc/store.cpp) ------------------------------------------
@@ -302,8 +294,7 @@ inline zarvel_span zarvel_store_put_text(zarvel_node_store *store, const char *t
     if (length > 0xFFFFFFFFu || !text) return zarvel_span_failed;
     if (may_reference && store->input && text >= store->input) {
         uint64_t offset = uint64_t(text - store->input);
-        if (offset <= store->input_len && length <= store->input_len - offset &&
-            offset <= zarvel_span_max_offset)
+        if (offset <= store->input_len && length <= store->input_len - offset && offset <= zarvel_span_max_offset)
             return zarvel_span_make(uint32_t(offset), uint32_t(length), false);
     }
     return zarvel_store_copy_text(store, text, length);
@@ -408,9 +399,7 @@ inline std::string_view zarvel_store_text(const zarvel_node_store *store, zarvel
     return {base + zarvel_span_offset(span), length};
 }
 // Record of a node id; the caller has checked id < node_count.
-inline zarvel_node_rec &zarvel_store_node(zarvel_node_store *store, uint32_t id) {
-    return store->nodes[id];
-}
+inline zarvel_node_rec &zarvel_store_node(zarvel_node_store *store, uint32_t id) { return store->nodes[id]; }
 inline const zarvel_node_rec &zarvel_store_node(const zarvel_node_store *store, uint32_t id) {
     return store->nodes[id];
 }

@@ -24,9 +24,8 @@ constexpr int32_t max_significant = 19;  // 10^19 < 2^64
 constexpr uint64_t unique_below = 1000000000000000u;  // 10^15
 
 // The powers of ten that doubles hold exactly.
-constexpr double exact_powers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                     1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double exact_powers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 struct scanned {
     bool negative;
@@ -58,8 +57,7 @@ uint64_t load_word(const char *p) {
 // +6 may carry only out of a byte that is not a digit.
 uint64_t non_digits(uint64_t w) {
     const uint64_t high_nibbles = ones * 0xF0;
-    const uint64_t m = ((w & high_nibbles) ^ (ones * 0x30)) |
-                       (((w + ones * 6) & high_nibbles) ^ (ones * 0x30));
+    const uint64_t m = ((w & high_nibbles) ^ (ones * 0x30)) | (((w + ones * 6) & high_nibbles) ^ (ones * 0x30));
     return (((m & low_bits) + low_bits) | m) & ~low_bits;
 }
 
@@ -68,8 +66,7 @@ uint64_t non_digits(uint64_t w) {
 size_t digit_run(const char *p, size_t n) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8)
-        if (const uint64_t m = non_digits(load_word(p + i)))
-            return i + size_t(__builtin_ctzll(m)) / 8;
+        if (const uint64_t m = non_digits(load_word(p + i))) return i + size_t(__builtin_ctzll(m)) / 8;
     if (i == n) return n;
     if (i > 0) {
         // The bytes below the last n - i are digits already seen, so the
@@ -116,25 +113,25 @@ uint64_t append_digits(uint64_t w, const char *p, size_t n, const char *begin, c
 
 uint64_t decimal_length(uint64_t w) {
     static constexpr uint64_t powers[20] = {1u,
-                                     10u,
-                                     100u,
-                                     1000u,
-                                     10000u,
-                                     100000u,
-                                     1000000u,
-                                     10000000u,
-                                     100000000u,
-                                     1000000000u,
-                                     10000000000u,
-                                     100000000000u,
-                                     1000000000000u,
-                                     10000000000000u,
-                                     100000000000000u,
-                                     1000000000000000u,
-                                     10000000000000000u,
-                                     100000000000000000u,
-                                     1000000000000000000u,
-                                     10000000000000000000u};
+                                            10u,
+                                            100u,
+                                            1000u,
+                                            10000u,
+                                            100000u,
+                                            1000000u,
+                                            10000000u,
+                                            100000000u,
+                                            1000000000u,
+                                            10000000000u,
+                                            100000000000u,
+                                            1000000000000u,
+                                            10000000000000u,
+                                            100000000000000u,
+                                            1000000000000000u,
+                                            10000000000000000u,
+                                            100000000000000000u,
+                                            1000000000000000000u,
+                                            10000000000000000000u};
     // 1233 / 4096 is log10(2) from below.
     uint64_t n = uint64_t((64 - __builtin_clzll(w)) * 1233) >> 12;
     return w >= powers[n] ? n + 1 : n;
@@ -178,8 +175,7 @@ __attribute__((noinline)) bool scan(const char *t, size_t n, scanned &out) {
     }
     // At most 19 digits in all: below 10^19, and its decimal length is the
     // count of significant digits.
-    out.w = append_digits(append_digits(0, whole, whole_digits, t, end), fraction, fraction_digits,
-                          t, end);
+    out.w = append_digits(append_digits(0, whole, whole_digits, t, end), fraction, fraction_digits, t, end);
     return true;
 }
 
@@ -199,8 +195,8 @@ struct point_form_text {
 };
 
 uint32_t digit_bytes(__m128i v) {
-    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
-                                        _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    const __m128i digit =
+        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
     return uint32_t(_mm_movemask_epi8(digit));
 }
 
@@ -216,7 +212,7 @@ uint64_t zero_non_digits(uint64_t w) {
 }
 
 inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t n, scanned &out,
-                                                          point_form_text &form) {
+                                                           point_form_text &form) {
     const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t));
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + n - 16));
     const __m128i points_first = _mm_cmpeq_epi8(first, _mm_set1_epi8('.'));
@@ -224,12 +220,10 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
     // Bit i describes t[i]; the two loads agree where they overlap.
     const uint32_t at_last = uint32_t(n - 16);
     const uint32_t digits = digit_bytes(first) | digit_bytes(last) << at_last;
-    const uint32_t points = uint32_t(_mm_movemask_epi8(points_first)) |
-                            uint32_t(_mm_movemask_epi8(points_last)) << at_last;
+    const uint32_t points = uint32_t(_mm_movemask_epi8(points_first)) | uint32_t(_mm_movemask_epi8(points_last))
+                                                                            << at_last;
     const uint32_t sign = t[0] == '-' || t[0] == '+' ? 1u : 0u;
-    if ((digits | points | sign) != (uint32_t(1) << n) - 1 || points == 0 ||
-        (points & (points - 1)) != 0)
-        return false;
+    if ((digits | points | sign) != (uint32_t(1) << n) - 1 || points == 0 || (points & (points - 1)) != 0) return false;
     const uint32_t point = uint32_t(__builtin_ctz(points));
     // A digit on each side of the point; at most 19 digits.
     if (point <= sign || point + 1 == n || n - sign - 1 > size_t(max_significant)) return false;
@@ -242,8 +236,8 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
     if (point >= at_last) {
         const int j = int(point - at_last);
         const __m128i moved = _mm_or_si128(_mm_slli_si128(last, 1), _mm_cvtsi32_si128(int(top >> 56)));
-        const __m128i before = _mm_cmplt_epi8(
-            _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), _mm_set1_epi8(char(j + 1)));
+        const __m128i before = _mm_cmplt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                              _mm_set1_epi8(char(j + 1)));
         run = _mm_or_si128(_mm_and_si128(before, moved), _mm_andnot_si128(before, last));
         top <<= 8;
     } else {
@@ -252,14 +246,14 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
         top = ((top << 8) & before) | (top & ~before);
     }
     // The sign and the bytes before the text read as leading zeros.
-    const __m128i keep = _mm_and_si128(_mm_cmpgt_epi8(run, _mm_set1_epi8('0' - 1)),
-                                       _mm_cmplt_epi8(run, _mm_set1_epi8('9' + 1)));
+    const __m128i keep =
+        _mm_and_si128(_mm_cmpgt_epi8(run, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(run, _mm_set1_epi8('9' + 1)));
     run = _mm_or_si128(_mm_and_si128(keep, run), _mm_andnot_si128(keep, _mm_set1_epi8('0')));
     const uint64_t middle = uint64_t(_mm_cvtsi128_si64(run));
     const uint64_t end = uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(run, run)));
     // At most 19 digits: top holds at most three of them.
-    const uint64_t w = (eight_digits(zero_non_digits(top)) * 100000000u + eight_digits(middle)) * 100000000u +
-                       eight_digits(end);
+    const uint64_t w =
+        (eight_digits(zero_non_digits(top)) * 100000000u + eight_digits(middle)) * 100000000u + eight_digits(end);
     out.negative = t[0] == '-';
     out.exponent10 = -int32_t(n - point - 1);
     out.w = w;
@@ -282,8 +276,7 @@ inline bool copyable(const char *t, const point_form_text &form) {
 // A copyable text cut after its last nonzero digit among the first n - cut
 // bytes, or (raised) after its last digit other than 9 there, raised by one;
 // 0 when no digit after the point remains.
-inline int32_t copy_cut(char *buffer, const char *t, size_t n, const point_form_text &form, uint32_t cut,
-                        bool raise) {
+inline int32_t copy_cut(char *buffer, const char *t, size_t n, const point_form_text &form, uint32_t cut, bool raise) {
     if (size_t(form.point) + cut >= n) return 0;
     // The sign and the point are neither a dropped 0 nor a 9 that carries.
     const __m128i skipped = _mm_set1_epi8(raise ? '9' : '0');

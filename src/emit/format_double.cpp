@@ -102,16 +102,13 @@ namespace {
 // by one: most doubles need 16 or 17 digits, and a batch whose end passes
 // the stopping point has to be redone digit by digit.
 constexpr int32_t batched_digits = 15;
-constexpr int32_t batch_size(int32_t count) {
-    return batched_digits - count < 8 ? batched_digits - count : 8;
-}
-constexpr uint64_t pow10_u64[9] = {1,      10,      100,      1000,     10000,
-                                   100000, 1000000, 10000000, 100000000};
+constexpr int32_t batch_size(int32_t count) { return batched_digits - count < 8 ? batched_digits - count : 8; }
+constexpr uint64_t pow10_u64[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // Unsigned big integer of at most 44 limbs of 32 bits (1408 bits), little
 // endian. Every operation that would need a 45th limb fails.
 class big_integer {
-public:
+  public:
     static constexpr int32_t max_limbs = 44;
 
     void set(uint64_t value) {
@@ -154,7 +151,7 @@ public:
         return true;
     }
     bool multiply_pow10(int32_t exponent) {
-        static constexpr uint32_t small[10] = {1,      10,      100,      1000,     10000,
+        static constexpr uint32_t small[10] = {1,      10,      100,      1000,      10000,
                                                100000, 1000000, 10000000, 100000000, 1000000000};
         for (; exponent >= 9; exponent -= 9)
             if (!multiply(small[9])) return false;
@@ -176,8 +173,7 @@ public:
         uint64_t carry = 0;
         int32_t n = size_ > addend.size_ ? size_ : addend.size_;
         for (int32_t i = 0; i < n; ++i) {
-            uint64_t total = uint64_t(i < size_ ? limb_[i] : 0) +
-                             (i < addend.size_ ? addend.limb_[i] : 0) + carry;
+            uint64_t total = uint64_t(i < size_ ? limb_[i] : 0) + (i < addend.size_ ? addend.limb_[i] : 0) + carry;
             sum.limb_[i] = uint32_t(total);
             carry = total >> 32;
         }
@@ -207,7 +203,7 @@ public:
     int32_t size() const { return size_; }
     bool is_zero() const { return size_ == 0; }
 
-private:
+  private:
     void trim() {
         while (size_ > 0 && limb_[size_ - 1] == 0) --size_;
     }
@@ -259,8 +255,7 @@ bool shortest_digits_exact(const binary_value &value, digit_record &out) {
     int32_t point = floor_log10_pow2(b) + 1;
     if (point >= 0) {
         if (!s.multiply_pow10(point)) return false;
-    } else if (!r.multiply_pow10(-point) || !m_minus.multiply_pow10(-point) ||
-               !m_plus.multiply_pow10(-point)) {
+    } else if (!r.multiply_pow10(-point) || !m_minus.multiply_pow10(-point) || !m_plus.multiply_pow10(-point)) {
         return false;
     }
     if (r.compare(s) >= 0) {

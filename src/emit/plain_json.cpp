@@ -10,7 +10,7 @@ namespace zvl::plain {
 namespace {
 
 class json_sink {
-public:
+  public:
     static constexpr bool typed_keys = false;
 
     json_sink(zarvel_writer &w, const zarvel_node_store *store, const settings &s)
@@ -84,7 +84,7 @@ public:
         return true;
     }
 
-private:
+  private:
     // Bytes written straight at writer_reserve's room (no line feeds: JSON
     // strings escape theirs).
     void commit(char *start, char *end) {
@@ -125,9 +125,7 @@ private:
         case ZARVEL_PLAIN_NON_FINITE_STRING:
             put(w_, std::isnan(d) ? "\"NaN\"" : d < 0 ? "\"-Infinity\"" : "\"Infinity\"");
             return true;
-        default:
-            reason_ = std::isnan(d) ? "NaN has no JSON form" : "an infinity has no JSON form";
-            return false;
+        default: reason_ = std::isnan(d) ? "NaN has no JSON form" : "an infinity has no JSON form"; return false;
         }
     }
 
@@ -147,13 +145,13 @@ char *zarvel_plain_json(zarvel_document *document, uint64_t *out_len, int32_t *s
     return zvl::plain::plain_allocated<json_sink>(document, nullptr, out_len, status);
 }
 
-char *zarvel_plain_json_ex(zarvel_document *document, const zarvel_plain_options *options,
-                           uint64_t *out_len, int32_t *status) {
+char *zarvel_plain_json_ex(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
+                           int32_t *status) {
     return zvl::plain::plain_allocated<json_sink>(document, options, out_len, status);
 }
 
-int32_t zarvel_plain_json_into(zarvel_document *document, const zarvel_plain_options *options,
-                               char *buffer, uint64_t capacity, uint64_t *out_len) {
+int32_t zarvel_plain_json_into(zarvel_document *document, const zarvel_plain_options *options, char *buffer,
+                               uint64_t capacity, uint64_t *out_len) {
     return zvl::plain::plain_into<json_sink>(document, options, buffer, capacity, out_len, true);
 }
 

@@ -14,8 +14,7 @@ namespace zvl::plain {
 // Walks the documents the options name into w; the status (message
 // recorded unless 0 or 6).
 template <typename Sink>
-int32_t walk_documents(zarvel_writer &w, const zarvel_node_store *store,
-                       const zarvel_plain_options *options) {
+int32_t walk_documents(zarvel_writer &w, const zarvel_node_store *store, const zarvel_plain_options *options) {
     const settings s = settings_of(options, store);
     const bool given = options && options->size >= sizeof(zarvel_plain_options);
     const uint32_t flags = given ? options->flags : 0;
@@ -33,8 +32,8 @@ int32_t walk_documents(zarvel_writer &w, const zarvel_node_store *store,
             sink.document_end();
         }
     } else if (index >= store->root_count) {
-        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "no document %u in a stream of %u",
-                         index, store->root_count);
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "no document %u in a stream of %u", index,
+                         store->root_count);
         return 1;
     } else {
         walk.value(store->roots[index]);
@@ -83,8 +82,8 @@ struct owned_writer {
 
 // One pass into a growing buffer (NUL-terminated), its unused tail given back.
 template <typename Sink>
-char *plain_allocated(zarvel_document *document, const zarvel_plain_options *options,
-                      uint64_t *out_len, int32_t *status) {
+char *plain_allocated(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
+                      int32_t *status) {
     int32_t local = 0;
     int32_t &st = status ? *status : local;
     st = 0;
@@ -105,8 +104,7 @@ char *plain_allocated(zarvel_document *document, const zarvel_plain_options *opt
     if (st != 0) return nullptr;
     w.buffer[w.length] = 0;
     if (w.capacity - w.length - 1 > w.capacity / 8) {
-        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(w.length + 1))))
-            w.buffer = smaller;
+        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(w.length + 1)))) w.buffer = smaller;
     }
     if (out_len) *out_len = w.length;
     return out.release();
@@ -115,8 +113,8 @@ char *plain_allocated(zarvel_document *document, const zarvel_plain_options *opt
 // Measure, then write when the caller's buffer holds the output (and a NUL
 // when terminate is set).
 template <typename Sink>
-int32_t plain_into(zarvel_document *document, const zarvel_plain_options *options, char *buffer,
-                   uint64_t capacity, uint64_t *out_len, bool terminate) {
+int32_t plain_into(zarvel_document *document, const zarvel_plain_options *options, char *buffer, uint64_t capacity,
+                   uint64_t *out_len, bool terminate) {
     if (!buffer && capacity) return 6;
     int32_t st = 0;
     const zarvel_node_store *store = plain_store(document, st);
@@ -143,8 +141,8 @@ int32_t plain_into(zarvel_document *document, const zarvel_plain_options *option
 }
 
 template <typename Sink>
-int32_t plain_stream(zarvel_document *document, const zarvel_plain_options *options,
-                     zarvel_write_fn callback, void *user, uint64_t *out_len) {
+int32_t plain_stream(zarvel_document *document, const zarvel_plain_options *options, zarvel_write_fn callback,
+                     void *user, uint64_t *out_len) {
     if (!callback) return 6;
     int32_t st = 0;
     const zarvel_node_store *store = plain_store(document, st);

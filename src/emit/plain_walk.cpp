@@ -54,10 +54,14 @@ bool parse_big_text(const zarvel_node_store *store, std::string_view t, big_text
     if (i < t.size() && (t[i] == '+' || t[i] == '-')) out.negative = t[i++] == '-';
     if (i + 1 < t.size() && t[i] == '0') {
         const char p = t[i + 1];
-        if (p == 'x' || p == 'X') out.base = 16, i += 2;
-        else if (p == 'o') out.base = 8, i += 2;
-        else if (p == 'b' || p == 'B') out.base = 2, i += 2;
-        else if (yaml11(store)) out.base = 8, i += 1;
+        if (p == 'x' || p == 'X')
+            out.base = 16, i += 2;
+        else if (p == 'o')
+            out.base = 8, i += 2;
+        else if (p == 'b' || p == 'B')
+            out.base = 2, i += 2;
+        else if (yaml11(store))
+            out.base = 8, i += 1;
     }
     out.digits = t.substr(i);
     size_t count = 0;
@@ -122,9 +126,7 @@ const char *classify(const zarvel_node_store *store, uint32_t id, scalar &out) {
         tag = resolve ? resolver->text(nullptr, t.data(), uint32_t(t.size())) : uint8_t(ZARVEL_TAG_STR);
     }
     switch (tag) {
-    case ZARVEL_TAG_NULL:
-        out.kind = kind::null;
-        return nullptr;
+    case ZARVEL_TAG_NULL: out.kind = kind::null; return nullptr;
     case ZARVEL_TAG_BOOL:
         out.kind = kind::boolean;
         if (zvl_num_bool_ci(t.data(), uint32_t(t.size()))) {
@@ -138,8 +140,7 @@ const char *classify(const zarvel_node_store *store, uint32_t id, scalar &out) {
             out.canonical = true;
             return nullptr;
         }
-        if (!t.empty() && t.size() <= UINT32_MAX &&
-            zvl_num_i64(t.data(), uint32_t(t.size()), &out.integer) == 0)
+        if (!t.empty() && t.size() <= UINT32_MAX && zvl_num_i64(t.data(), uint32_t(t.size()), &out.integer) == 0)
             return nullptr;
         big_text big;
         if (t.find(':') == std::string_view::npos && parse_big_text(store, t, big)) {
@@ -148,14 +149,9 @@ const char *classify(const zarvel_node_store *store, uint32_t id, scalar &out) {
         }
         return "an int-tagged scalar that does not read as an integer";
     }
-    case ZARVEL_TAG_FLOAT:
-        out.kind = kind::floating;
-        return nullptr;
-    case ZARVEL_TAG_BINARY:
-        out.kind = kind::binary;
-        return nullptr;
-    default:
-        return nullptr;  // strings, timestamps (as written), the rest
+    case ZARVEL_TAG_FLOAT: out.kind = kind::floating; return nullptr;
+    case ZARVEL_TAG_BINARY: out.kind = kind::binary; return nullptr;
+    default: return nullptr;  // strings, timestamps (as written), the rest
     }
 }
 
@@ -207,8 +203,7 @@ bool big_integer_decimal(const big_integer &value, buffer<char> &out) {
 }
 
 bool read_float(std::string_view text, double &out) {
-    return !text.empty() && text.size() <= UINT32_MAX &&
-           zvl_num_f64(text.data(), uint32_t(text.size()), &out) == 0;
+    return !text.empty() && text.size() <= UINT32_MAX && zvl_num_f64(text.data(), uint32_t(text.size()), &out) == 0;
 }
 
 namespace {
@@ -299,8 +294,7 @@ const char *key_text(const zarvel_node_store *store, const scalar &value, buffer
     return nullptr;
 }
 
-void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, uint32_t node,
-             const char *what) {
+void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, uint32_t node, const char *what) {
     char where[160];
     size_t used = 0;
     auto add = [&](std::string_view text) {
@@ -317,9 +311,8 @@ void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, u
             continue;
         }
         uint32_t key = path[i].key;
-        for (uint32_t hops = 0; hops < 64 && key < store->node_count &&
-                                zarvel_store_node(store, key).kind() == ZARVEL_KIND_ALIAS;
-             ++hops)
+        for (uint32_t hops = 0;
+             hops < 64 && key < store->node_count && zarvel_store_node(store, key).kind() == ZARVEL_KIND_ALIAS; ++hops)
             key = zarvel_store_node(store, key).alias_target;
         add(".");
         if (key >= store->node_count || zarvel_store_node(store, key).kind() != ZARVEL_KIND_SCALAR) {
@@ -336,8 +329,7 @@ void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, u
     uint64_t offset = 0;
     if (node < store->node_count && store->input) {
         const zarvel_span span = zarvel_store_node(store, node).value;
-        if (zarvel_span_length(span) && !zarvel_span_in_strings(span) &&
-            zarvel_span_offset(span) <= store->input_len) {
+        if (zarvel_span_length(span) && !zarvel_span_in_strings(span) && zarvel_span_offset(span) <= store->input_len) {
             offset = zarvel_span_offset(span);
             line = 1;
             uint64_t line_start = 0;
@@ -350,8 +342,7 @@ void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, u
         zarvel_error_set(zarvel_error_current(), 1, line, column, offset, "%s at %s (line %u, column %u)",
                          what ? what : "unreadable value", where, line, column);
     else
-        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "%s at %s", what ? what : "unreadable value",
-                         where);
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "%s at %s", what ? what : "unreadable value", where);
 }
 
 }  // namespace zvl::plain

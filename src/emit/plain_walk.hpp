@@ -46,7 +46,7 @@ struct big_integer {
 
 // Options of one call, defaults filled in.
 struct settings {
-    uint64_t budget;      // most output nodes
+    uint64_t budget;  // most output nodes
     bool keep_merge_keys;
     bool duplicates_fail;
     uint32_t non_finite;  // ZARVEL_PLAIN_NON_FINITE_*
@@ -75,8 +75,7 @@ void base64_decode(std::string_view compact, uint8_t *out);
 // the string itself, decimal integers, shortest floats, true/false/null.
 // Points into the node's text or into text appended to scratch. The reason
 // on failure, else null.
-const char *key_text(const zarvel_node_store *store, const scalar &value, buffer<char> &scratch,
-                     std::string_view &out);
+const char *key_text(const zarvel_node_store *store, const scalar &value, buffer<char> &scratch, std::string_view &out);
 // The reason that stands for a failed allocation (compared by address).
 extern const char no_memory[];
 
@@ -86,16 +85,14 @@ struct step {
     uint32_t key;    // mapping: the key node; sequence: none
     uint32_t index;  // sequence: the position
 };
-void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, uint32_t node,
-             const char *what);
+void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, uint32_t node, const char *what);
 
 inline constexpr uint32_t max_depth = nesting_limit;
 
 template <typename Sink>
 class walker {
-public:
-    walker(const zarvel_node_store *store, Sink &sink, const settings &s)
-        : store_(store), sink_(sink), settings_(s) {}
+  public:
+    walker(const zarvel_node_store *store, Sink &sink, const settings &s) : store_(store), sink_(sink), settings_(s) {}
 
     // 0, or the status of the failure (message recorded): 1, 2 or 3.
     int32_t status() const { return status_; }
@@ -119,7 +116,7 @@ public:
         return !why || why == no_memory ? out_of_memory() : fail(1, id, why);
     }
 
-private:
+  private:
     struct pair {
         uint32_t key;
         uint32_t value;
@@ -141,8 +138,7 @@ private:
     bool count_node(uint32_t id) { return ++emitted_ <= settings_.budget || over_budget(id); }
     bool over_budget(uint32_t id) {
         char message[96];
-        std::snprintf(message, sizeof message,
-                      "alias expansion exceeds the budget of %llu output nodes",
+        std::snprintf(message, sizeof message, "alias expansion exceeds the budget of %llu output nodes",
                       static_cast<unsigned long long>(settings_.budget));
         return fail(1, id, message);
     }
@@ -179,8 +175,7 @@ private:
         const zarvel_node_rec &k = rec(id);
         if (k.kind() != ZARVEL_KIND_SCALAR) return false;
         if (k.tag_id == ZARVEL_TAG_MERGE) return true;
-        return k.is_plain_implicit() && zarvel_span_length(k.value) == 2 &&
-               zarvel_store_text(store_, k.value) == "<<";
+        return k.is_plain_implicit() && zarvel_span_length(k.value) == 2 && zarvel_store_text(store_, k.value) == "<<";
     }
 
     // Pairs of mapping id onto pairs_, its merge keys applied: the merged
@@ -266,8 +261,7 @@ private:
     bool typed_identity(plain::kind k, std::string_view &text) {
         const size_t start = typed_.size();
         const char tag = char('0' + int(k == plain::kind::big_integer ? plain::kind::integer : k));
-        if (!typed_.push_back(tag) || !typed_.append(text.data(), text.size()))
-            return out_of_memory();
+        if (!typed_.push_back(tag) || !typed_.append(text.data(), text.size())) return out_of_memory();
         text = std::string_view(typed_.data() + start, text.size() + 1);
         return true;
     }
@@ -430,7 +424,7 @@ private:
     buffer<char> scratch_;
     buffer<char> typed_;
     struct entry {
-        uint32_t where;  // 0 node text, 1 scratch, 2 typed
+        uint32_t where;   // 0 node text, 1 scratch, 2 typed
         uint64_t offset;  // node text: its address
         uint64_t length;
         bool has;

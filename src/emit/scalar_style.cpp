@@ -78,8 +78,7 @@ inline __attribute__((always_inline)) bool plain_ends_ok(const char *text, size_
     if (first == 0) return true;
     if ((first & first_indicator) && (length < 2 || is_blank(text[1]))) return false;
     if ((first & first_marker) && length >= 3 &&
-        (std::memcmp(text, "---", 3) == 0 || std::memcmp(text, "...", 3) == 0) &&
-        (length == 3 || is_blank(text[3])))
+        (std::memcmp(text, "---", 3) == 0 || std::memcmp(text, "...", 3) == 0) && (length == 3 || is_blank(text[3])))
         return false;
     return true;
 }
@@ -132,9 +131,7 @@ bool word_refused(uint64_t w, uint64_t valid, ColonEnd colon_end, BlankBefore bl
 
 // 0x80 in the bytes of w that may lead a sequence needing the escaped form
 // (C2, E2 or EF); C2 and E2 differ only in bit 5.
-uint64_t escape_leads(uint64_t w) {
-    return bytes_equal(w & ~(ones * 0x20), 0xC2) | bytes_equal(w, 0xEF);
-}
+uint64_t escape_leads(uint64_t w) { return bytes_equal(w & ~(ones * 0x20), 0xC2) | bytes_equal(w, 0xEF); }
 
 }  // namespace
 
@@ -155,9 +152,7 @@ uint8_t scan_plain_bits_portable(const char *text, size_t length) {
     size_t i = 0;
     for (; i + 8 <= length; i += 8) {
         const uint64_t w = load_word(text + i);
-        const auto end_or_blank = [&] {
-            return i + 8 == length || is_blank(text[i + 8]) ? uint64_t(0x80) << 56 : 0;
-        };
+        const auto end_or_blank = [&] { return i + 8 == length || is_blank(text[i + 8]) ? uint64_t(0x80) << 56 : 0; };
         const auto blank_before = [&] { return i > 0 && text[i - 1] == ' '; };
         if (word_refused(w, ~uint64_t(0), end_or_blank, blank_before)) return refused;
         const uint64_t top = w & ~low_bits;
@@ -210,10 +205,10 @@ uint8_t scan_plain_bits(const char *text, size_t length) {
     auto load = [](const char *at) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(at)); };
     __m128i special = _mm_setzero_si128(), high = special;
     auto add_pairs = [&](__m128i v, __m128i next) {
-        const __m128i colon_blank = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')),
-                                                  _mm_cmpeq_epi8(next, _mm_set1_epi8(' ')));
-        const __m128i space_hash = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
-                                                 _mm_cmpeq_epi8(next, _mm_set1_epi8('#')));
+        const __m128i colon_blank =
+            _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(':')), _mm_cmpeq_epi8(next, _mm_set1_epi8(' ')));
+        const __m128i space_hash =
+            _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(next, _mm_set1_epi8('#')));
         // Tabs are controls: the blank after a ":" that is left is a space.
         special = _mm_or_si128(special, _mm_or_si128(control_bytes(v), _mm_or_si128(colon_blank, space_hash)));
         high = _mm_or_si128(high, v);
@@ -262,8 +257,7 @@ uint8_t scan_plain_bits_backed(const char *text, size_t length) { return scan_pl
 #endif
 
 bool printable_memo::look(const char *text, size_t length, bool backed) {
-    if (length == 0 || length > 8)
-        return backed ? plain_printable_backed(text, length) : plain_printable(text, length);
+    if (length == 0 || length > 8) return backed ? plain_printable_backed(text, length) : plain_printable(text, length);
     const uint64_t word = length == 8 ? load_word(text) : load_partial(text, length);
     const size_t slot = slot_of(0, word);
     if (holds(slot, 0, word, length)) return answer_[slot];
@@ -271,10 +265,8 @@ bool printable_memo::look(const char *text, size_t length, bool backed) {
     return remember(slot, 0, word, text, length, backed);
 }
 
-bool printable_memo::remember(size_t slot, uint64_t low, uint64_t high, const char *text,
-                              size_t length, bool backed) {
-    const bool answer =
-        backed ? plain_printable_backed(text, length) : plain_printable(text, length);
+bool printable_memo::remember(size_t slot, uint64_t low, uint64_t high, const char *text, size_t length, bool backed) {
+    const bool answer = backed ? plain_printable_backed(text, length) : plain_printable(text, length);
     // Into a free slot of the pair; in a full pair the first slot's text
     // moves to the second and the new one takes the first.
     if (length_[slot] != 0 && length_[slot + 1] != 0) {
@@ -333,8 +325,8 @@ bool has_raw_control(const char *text, size_t length) {
         __m128i raw = _mm_setzero_si128();
         auto add = [&](const char *at) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-            const __m128i layout = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
-                                                _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+            const __m128i layout =
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
             raw = _mm_or_si128(raw, _mm_andnot_si128(layout, control_bytes(v)));
         };
         size_t at = 0;
@@ -362,8 +354,8 @@ block_text look_at_block_text(const char *text, size_t length) {
         __m128i blank = _mm_set1_epi8(-1), raw = _mm_setzero_si128();
         auto add = [&](const char *at) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-            const __m128i layout = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
-                                                _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+            const __m128i layout =
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
             blank = _mm_and_si128(blank, _mm_or_si128(layout, _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
             raw = _mm_or_si128(raw, _mm_andnot_si128(layout, control_bytes(v)));
         };
@@ -383,12 +375,9 @@ block_text look_at_block_text(const char *text, size_t length) {
 
 }  // namespace
 
-bool plain_writable(const char *text, size_t length) {
-    return (scan_plain_bits(text, length) & scan_writable) != 0;
-}
+bool plain_writable(const char *text, size_t length) { return (scan_plain_bits(text, length) & scan_writable) != 0; }
 
-scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8_t style,
-                                bool has_tag) {
+scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8_t style, bool has_tag) {
     const plain_scan scan = scan_plain(text, length);
     if (scan.leads && needs_escaped_form(text, length)) return scalar_form::double_quoted;
     const node_style s = node_style(style);
@@ -411,24 +400,20 @@ scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8
         return fallback();
     case node_style::single_quoted:
         // Raw controls would make the text unreadable: they need escapes.
-        return multi_line || has_raw_control(text, length) ? scalar_form::double_quoted
-                                                           : scalar_form::single_quoted;
+        return multi_line || has_raw_control(text, length) ? scalar_form::double_quoted : scalar_form::single_quoted;
     case node_style::literal:
     case node_style::folded: {
         if (!multi_line) {
             if (length == 0) return scalar_form::double_quoted;
             // A block scalar cannot be a mapping key.
             if (!has_tag || key) return fallback();
-            return has_raw_control(text, length) ? scalar_form::double_quoted
-                                                 : scalar_form::literal;
+            return has_raw_control(text, length) ? scalar_form::double_quoted : scalar_form::literal;
         }
         // A carriage return is a raw control.
         const block_text look = look_at_block_text(text, length);
-        return !key && look.content && !look.raw_control ? scalar_form::literal
-                                                          : scalar_form::double_quoted;
+        return !key && look.content && !look.raw_control ? scalar_form::literal : scalar_form::double_quoted;
     }
-    default:
-        return scalar_form::double_quoted;
+    default: return scalar_form::double_quoted;
     }
 }
 

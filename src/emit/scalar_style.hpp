@@ -76,7 +76,7 @@ inline bool plain_printable_backed(const char *text, size_t length) {
 // their bytes for the length of one serialiser pass: mapping keys repeat
 // from item to item. Longer texts are looked at each time.
 class printable_memo {
-public:
+  public:
     // Provided, so that a value-initialised memo does not zero its words.
     printable_memo() {}
 
@@ -99,22 +99,21 @@ public:
         return remember(slot, low, high, text, length, true);
     }
 
-private:
+  private:
     // Room for the keys of large schemas, two slots for each hash; only the
     // lengths start zeroed.
     static constexpr size_t pair_bits = 8;
     static constexpr size_t slots = size_t(2) << pair_bits;
     // The first slot of the text's pair.
     static size_t slot_of(uint64_t low, uint64_t high) {
-        return size_t(((high ^ (low * 0xC2B2AE3D27D4EB4Full)) * 0x9E3779B97F4A7C15ull) >>
-                      (64 - pair_bits)) * 2;  // Fibonacci hashing
+        return size_t(((high ^ (low * 0xC2B2AE3D27D4EB4Full)) * 0x9E3779B97F4A7C15ull) >> (64 - pair_bits)) *
+               2;  // Fibonacci hashing
     }
     bool holds(size_t slot, uint64_t low, uint64_t high, size_t length) const {
         return length_[slot] == length && high_[slot] == high && low_[slot] == low;
     }
     bool look(const char *text, size_t length, bool backed);
-    bool remember(size_t slot, uint64_t low, uint64_t high, const char *text, size_t length,
-                  bool backed);
+    bool remember(size_t slot, uint64_t low, uint64_t high, const char *text, size_t length, bool backed);
     uint64_t low_[slots];
     uint64_t high_[slots];
     uint8_t length_[slots] = {};  // 0: empty slot, the others not looked at
@@ -123,7 +122,6 @@ private:
 
 // The form of a scalar in block mode. `key` is set for mapping keys; `style`
 // is the node's style (0-5); `has_tag` when the node carries a tag.
-scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8_t style,
-                                bool has_tag);
+scalar_form choose_scalar_style(const char *text, size_t length, bool key, uint8_t style, bool has_tag);
 
 }  // namespace zvl

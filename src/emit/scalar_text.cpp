@@ -111,9 +111,7 @@ uint64_t has_control_mask(uint64_t w) {
 size_t skip_yaml_plain_bytes(const uint8_t *p, size_t i, size_t n) {
     for (; i + 8 <= n; i += 8) {
         const uint64_t w = load_word(p + i);
-        if ((w & ~low_bits) | has_control(w) | bytes_equal(w, '"') | bytes_equal(w, '\\') |
-            bytes_equal(w, 0x7F))
-            break;
+        if ((w & ~low_bits) | has_control(w) | bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_equal(w, 0x7F)) break;
     }
     while (i < n && classes.yaml[p[i]] == copy && p[i] < 0x80) ++i;
     return i;

@@ -50,8 +50,7 @@ struct emitter {
     }
     // A collection written in block form at the cursor.
     bool is_block_collection(const zarvel_node_rec &r) const {
-        return r.is_collection() && !flows(r) && block_mode() && !w.in_complex_key &&
-               w.flow_depth == 0;
+        return r.is_collection() && !flows(r) && block_mode() && !w.in_complex_key && w.flow_depth == 0;
     }
     static bool has_properties(const zarvel_node_rec &r) {
         return zarvel_span_length(r.tag) != 0 || zarvel_span_length(r.anchor) != 0;
@@ -60,8 +59,7 @@ struct emitter {
     // is written as the empty plain scalar it stands for; quoting it would
     // turn a null into a string.
     static uint8_t effective_style(const zarvel_node_rec &r) {
-        if (r.style() == uint8_t(node_style::none) && r.kind() == ZARVEL_KIND_SCALAR &&
-            r.is_plain_implicit())
+        if (r.style() == uint8_t(node_style::none) && r.kind() == ZARVEL_KIND_SCALAR && r.is_plain_implicit())
             return uint8_t(node_style::plain);
         return r.style();
     }
@@ -129,8 +127,7 @@ struct emitter {
     scalar_form decide_form(const zarvel_node_rec &r, std::string_view t, bool key) {
         const bool cached = w.style_cache && t.size() >= style_cache_min_length;
         if (cached && !w.measure) {
-            if (w.cache_position < w.cache_capacity)
-                return scalar_form(w.style_cache[w.cache_position++]);
+            if (w.cache_position < w.cache_capacity) return scalar_form(w.style_cache[w.cache_position++]);
         }
         uint8_t style = effective_style(r);
         // Restyled output (block or flow) also drops quotes that the value
@@ -142,22 +139,20 @@ struct emitter {
         scalar_form form = choose_scalar_style(t.data(), t.size(), key, style, zarvel_span_length(r.tag) != 0);
         // An empty null key: "" would read back as the empty string, "~"
         // reads back as the same null.
-        if (key && t.empty() && effective_style(r) == uint8_t(node_style::plain) &&
-            zarvel_span_length(r.tag) == 0 && r.tag_id == ZARVEL_TAG_NULL)
+        if (key && t.empty() && effective_style(r) == uint8_t(node_style::plain) && zarvel_span_length(r.tag) == 0 &&
+            r.tag_id == ZARVEL_TAG_NULL)
             form = scalar_form::null_word;
         if (form == scalar_form::plain && !keeps_type_when_plain(r, t))
             form = scalar_form::single_quoted;  // plain text has no controls or breaks
         if (w.flow_depth > 0 || w.in_complex_key) form = flow_safe(form, t, has_properties(r));
-        if (cached && w.cache_position < w.cache_capacity)
-            w.style_cache[w.cache_position++] = uint8_t(form);
+        if (cached && w.cache_position < w.cache_capacity) w.style_cache[w.cache_position++] = uint8_t(form);
         return form;
     }
     // A scalar that was not plain (a one-line literal "true", say) may be
     // written plain only when the reader resolves the text to the type it
     // has; otherwise the quotes keep it a string.
     bool keeps_type_when_plain(const zarvel_node_rec &r, std::string_view t) const {
-        if (effective_style(r) == uint8_t(node_style::plain) || zarvel_span_length(r.tag) != 0)
-            return true;
+        if (effective_style(r) == uint8_t(node_style::plain) || zarvel_span_length(r.tag) != 0) return true;
         const zarvel_resolver *resolver = store->resolver ? store->resolver : &zarvel_core_resolver;
         return resolver->text(nullptr, t.data(), uint32_t(t.size())) == r.tag_id;
     }
@@ -206,14 +201,9 @@ struct emitter {
         case ZARVEL_TAG_FLOAT:
             if (float_scalar(t)) return;
             break;
-        case ZARVEL_TAG_BOOL:
-            put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false");
-            return;
-        case ZARVEL_TAG_NULL:
-            put(w, w.canonical ? "~" : "null");
-            return;
-        default:
-            break;
+        case ZARVEL_TAG_BOOL: put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false"); return;
+        case ZARVEL_TAG_NULL: put(w, w.canonical ? "~" : "null"); return;
+        default: break;
         }
         string_form(t);
     }
@@ -259,8 +249,7 @@ struct emitter {
 
     // False when the text does not convert (it is then written as a string).
     bool float_scalar(std::string_view t) {
-        static constexpr std::string_view positive[] = {".inf", ".Inf", ".INF",
-                                                        "+.inf", "+.Inf", "+.INF"};
+        static constexpr std::string_view positive[] = {".inf", ".Inf", ".INF", "+.inf", "+.Inf", "+.INF"};
         static constexpr std::string_view negative[] = {"-.inf", "-.Inf", "-.INF"};
         static constexpr std::string_view nan[] = {".nan", ".NaN", ".NAN"};
         // JSON has no infinities or NaN: their texts go out as strings, which
@@ -369,14 +358,9 @@ struct emitter {
                 }
                 if (float_scalar(t)) return;
                 break;
-            case ZARVEL_TAG_BOOL:
-                put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false");
-                return;
-            case ZARVEL_TAG_NULL:
-                put(w, "null");
-                return;
-            default:
-                break;
+            case ZARVEL_TAG_BOOL: put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false"); return;
+            case ZARVEL_TAG_NULL: put(w, "null"); return;
+            default: break;
             }
         }
         json_string(t);
@@ -458,9 +442,7 @@ struct emitter {
             return;
         }
         switch (r.kind()) {
-        case ZARVEL_KIND_ALIAS:
-            alias(r);
-            return;
+        case ZARVEL_KIND_ALIAS: alias(r); return;
         case ZARVEL_KIND_SEQUENCE:
         case ZARVEL_KIND_MAPPING:
             if (!is_block_collection(r)) {
@@ -561,8 +543,7 @@ struct emitter {
     void complex_key_value(uint32_t value, uint64_t n) {
         if (!valid(value)) return;
         const zarvel_node_rec &v = node(value);
-        if (is_block_collection(v) && v.child_count > 0 && valid(v.first_child) &&
-            has_properties(v)) {
+        if (is_block_collection(v) && v.child_count > 0 && valid(v.first_child) && has_properties(v)) {
             block_properties(v);
             put_byte(w, '\n');
             put_blanks(w, n + 2);
@@ -576,12 +557,9 @@ struct emitter {
 
     // plain_printable of a node's text; a short one is read in the 16 bytes
     // that end with it when its buffer holds them.
-    static bool backed(zarvel_span span) {
-        return uint64_t(zarvel_span_offset(span)) + zarvel_span_length(span) >= 16;
-    }
+    static bool backed(zarvel_span span) { return uint64_t(zarvel_span_offset(span)) + zarvel_span_length(span) >= 16; }
     static bool printable(zarvel_span span, std::string_view t) {
-        return backed(span) ? plain_printable_backed(t.data(), t.size())
-                            : plain_printable(t.data(), t.size());
+        return backed(span) ? plain_printable_backed(t.data(), t.size()) : plain_printable(t.data(), t.size());
     }
 
     // A plain key that stays plain, without tag or anchor, and its value: a
@@ -592,8 +570,7 @@ struct emitter {
     // False when the key needs the general path (nothing written then,
     // nothing decided either).
     bool plain_key_line(const zarvel_node_rec &k, uint32_t value, uint64_t n, bool first) {
-        if (k.kind() != ZARVEL_KIND_SCALAR || effective_style(k) != uint8_t(node_style::plain) ||
-            has_properties(k))
+        if (k.kind() != ZARVEL_KIND_SCALAR || effective_style(k) != uint8_t(node_style::plain) || has_properties(k))
             return false;
         const std::string_view kt = text(k.value);
         if (kt.empty() || kt.size() > longest_implicit_key) return false;
@@ -609,12 +586,11 @@ struct emitter {
         if (v.kind() == ZARVEL_KIND_SCALAR) {
             if (effective_style(v) == uint8_t(node_style::plain) && !has_properties(v)) {
                 vt = text(v.value);
-                if (!(w.style_cache && vt.size() >= style_cache_min_length) &&
-                    (vt.empty() || printable(v.value, vt)))
+                if (!(w.style_cache && vt.size() >= style_cache_min_length) && (vt.empty() || printable(v.value, vt)))
                     shape = same_line;
             }
-        } else if (v.kind() != ZARVEL_KIND_ALIAS && !flows(v) && v.child_count > 0 &&
-                   valid(v.first_child) && !has_properties(v)) {
+        } else if (v.kind() != ZARVEL_KIND_ALIAS && !flows(v) && v.child_count > 0 && valid(v.first_child) &&
+                   !has_properties(v)) {
             // In a block mapping: block mode, no flow around, no complex key.
             shape = next_line;
             below = v.kind() == ZARVEL_KIND_MAPPING ? n + w.indent : n;
@@ -715,8 +691,7 @@ struct emitter {
     // anchor: the whole line in one write. False when the item needs the
     // general path (nothing written then).
     bool plain_item_line(const zarvel_node_rec &r, uint64_t n, bool first) {
-        if (r.kind() != ZARVEL_KIND_SCALAR || effective_style(r) != uint8_t(node_style::plain) ||
-            has_properties(r))
+        if (r.kind() != ZARVEL_KIND_SCALAR || effective_style(r) != uint8_t(node_style::plain) || has_properties(r))
             return false;
         const std::string_view t = text(r.value);
         if (t.empty() || (w.style_cache && t.size() >= style_cache_min_length)) return false;

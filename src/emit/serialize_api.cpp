@@ -16,7 +16,7 @@ constexpr uint32_t first_options_size = 16;
 
 // The writer of one call, with everything it allocated released on exit.
 class call_writer {
-public:
+  public:
     call_writer(const zarvel_node_store *store, const zarvel_serialize_options *options) {
         writer_init(w, store);
         if (options && options->size >= first_options_size) {
@@ -60,7 +60,7 @@ public:
 
     zarvel_writer w;
 
-private:
+  private:
     bool owned_buffer_ = false;
 };
 
@@ -72,8 +72,7 @@ const zarvel_node_store *body_of(zarvel_document *document) {
 // back as for the allocated YAML text. Measuring first would format every
 // number and scan every string twice; copying the text into an exact
 // allocation would cost as much as writing it.
-char *serialize_measured(zarvel_document *document, bool compact, uint32_t index,
-                         uint64_t *out_len) {
+char *serialize_measured(zarvel_document *document, bool compact, uint32_t index, uint64_t *out_len) {
     const zarvel_node_store *store = body_of(document);
     if (!store) return nullptr;
     if (index != zarvel_node_none && index >= store->root_count) return nullptr;
@@ -84,8 +83,8 @@ char *serialize_measured(zarvel_document *document, bool compact, uint32_t index
     call.w.width = 0;
     // One document of a stream: sized from that document, or a stream of
     // many small documents would ask for the whole input each time.
-    const uint64_t input = index == zarvel_node_none ? store->input_len
-                                                     : zarvel_store_root_share(store, index, store->input_len);
+    const uint64_t input =
+        index == zarvel_node_none ? store->input_len : zarvel_store_root_share(store, index, store->input_len);
     uint64_t capacity = input + text_capacity_slack;
     if (capacity < minimum_text_capacity) capacity = minimum_text_capacity;
     if (!call.own_buffer(capacity)) return nullptr;
@@ -98,8 +97,7 @@ char *serialize_measured(zarvel_document *document, bool compact, uint32_t index
     w.buffer[length] = 0;
     if (w.capacity - length - 1 > w.capacity / 8) {
         // Give back the unused tail; a failed shrink keeps the larger buffer.
-        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(length + 1))))
-            w.buffer = smaller;
+        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(length + 1)))) w.buffer = smaller;
     }
     if (out_len) *out_len = length;
     return call.release_buffer();
@@ -107,8 +105,7 @@ char *serialize_measured(zarvel_document *document, bool compact, uint32_t index
 
 }  // namespace
 
-char *serialize_document_json(zarvel_document *document, uint32_t index, bool compact,
-                              uint64_t *out_len) {
+char *serialize_document_json(zarvel_document *document, uint32_t index, bool compact, uint64_t *out_len) {
     return serialize_measured(document, compact, index, out_len);
 }
 
@@ -120,8 +117,7 @@ char *zarvel_serialize(zarvel_document *document, uint64_t *out_len) {
     return zarvel_serialize_ex(document, nullptr, out_len);
 }
 
-char *zarvel_serialize_ex(zarvel_document *document, const zarvel_serialize_options *options,
-                          uint64_t *out_len) {
+char *zarvel_serialize_ex(zarvel_document *document, const zarvel_serialize_options *options, uint64_t *out_len) {
     const zarvel_node_store *store = body_of(document);
     if (!store) return nullptr;
     call_writer call(store, options);
@@ -137,8 +133,7 @@ char *zarvel_serialize_ex(zarvel_document *document, const zarvel_serialize_opti
     w.buffer[w.length] = 0;
     if (w.capacity - w.length - 1 > w.capacity / 8) {
         // Give back the unused tail; a failed shrink keeps the larger buffer.
-        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(w.length + 1))))
-            w.buffer = smaller;
+        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(w.length + 1)))) w.buffer = smaller;
     }
     if (out_len) *out_len = w.length;
     return call.release_buffer();
@@ -148,8 +143,7 @@ uint64_t zarvel_serialize_into(zarvel_document *document, char *buffer, uint64_t
     return zarvel_serialize_into_ex(document, nullptr, buffer, capacity);
 }
 
-uint64_t zarvel_serialize_into_ex(zarvel_document *document,
-                                  const zarvel_serialize_options *options, char *buffer,
+uint64_t zarvel_serialize_into_ex(zarvel_document *document, const zarvel_serialize_options *options, char *buffer,
                                   uint64_t capacity) {
     const zarvel_node_store *store = body_of(document);
     if (!store) return 0;
@@ -184,8 +178,7 @@ char *zarvel_serialize_json_ex(zarvel_document *document, uint64_t *out_len, int
     return serialize_measured(document, compact != 0, zarvel_node_none, out_len);
 }
 
-uint64_t zarvel_serialize_stream(zarvel_document *document,
-                                 const zarvel_serialize_options *options,
+uint64_t zarvel_serialize_stream(zarvel_document *document, const zarvel_serialize_options *options,
                                  zarvel_write_fn callback, void *user) {
     if (!document || !callback) return 0;
     const zarvel_node_store *store = body_of(document);

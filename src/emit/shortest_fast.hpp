@@ -51,12 +51,26 @@ inline uint64_t round_to_odd(uint64_t g1, uint64_t g0, uint64_t cp) {
     return vbp | (((z & low_63_bits) + low_63_bits) >> 63);
 }
 
-inline constexpr uint64_t pow10_u64_table[20] = {
-    1u,           10u,           100u,           1000u,           10000u,
-    100000u,      1000000u,      10000000u,      100000000u,      1000000000u,
-    10000000000u, 100000000000u, 1000000000000u, 10000000000000u, 100000000000000u,
-    1000000000000000u,    10000000000000000u,    100000000000000000u,
-    1000000000000000000u, 10000000000000000000u};
+inline constexpr uint64_t pow10_u64_table[20] = {1u,
+                                                 10u,
+                                                 100u,
+                                                 1000u,
+                                                 10000u,
+                                                 100000u,
+                                                 1000000u,
+                                                 10000000u,
+                                                 100000000u,
+                                                 1000000000u,
+                                                 10000000000u,
+                                                 100000000000u,
+                                                 1000000000000u,
+                                                 10000000000000u,
+                                                 100000000000000u,
+                                                 1000000000000000u,
+                                                 10000000000000000u,
+                                                 100000000000000000u,
+                                                 1000000000000000000u,
+                                                 10000000000000000000u};
 
 // The eight decimal digits of v (below 10^8, leading zeros included) as
 // ASCII, first digit in the lowest byte: halves of four digits in 32-bit
@@ -198,8 +212,8 @@ inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32
     const uint64_t last_in_first = uint64_t(through_last_nonzero(x0 | 1));
     const uint64_t last_in_second = uint64_t(8 + through_last_nonzero(x1 | 1));
     const uint64_t last_in_third = uint64_t(16 + through_last_nonzero(x2 | 1));
-    const int32_t last = int32_t(
-        select_bits(x2 != 0, last_in_third, select_bits(x1 != 0, last_in_second, last_in_first)));
+    const int32_t last =
+        int32_t(select_bits(x2 != 0, last_in_third, select_bits(x1 != 0, last_in_second, last_in_first)));
     const int32_t count = last - skip;
     if (count > 17 || point >= count) return 0;
     // The 16 digit bytes from byte `at` of the three words: whole words

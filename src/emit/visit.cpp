@@ -12,13 +12,12 @@ namespace {
 
 using zvl::visit::call;
 
-enum : int32_t { visit_done = 0, visit_bad = 1, visit_memory = 2, visit_invalid = 6,
-                 visit_stopped = 8 };
+enum : int32_t { visit_done = 0, visit_bad = 1, visit_memory = 2, visit_invalid = 6, visit_stopped = 8 };
 
 // The records' open collections. The first 1024 kinds live inline; deeper
 // ones go to a heap buffer so that every end pops what its start pushed.
 class open_stack {
-public:
+  public:
     bool push(bool is_map) {
         if (depth_ < inline_depth) {
             inline_[depth_++] = is_map;
@@ -42,15 +41,14 @@ public:
         return depth_ <= inline_depth ? inline_[depth_ - 1] : deep_[deep_.size() - 1] != 0;
     }
 
-private:
+  private:
     static constexpr uint32_t inline_depth = 1024;
     bool inline_[inline_depth];
     uint32_t depth_ = 0;
     zvl::buffer<uint8_t> deep_;
 };
 
-int32_t replay(const zarvel_value *values, uint64_t count, const char *pool,
-               const zarvel_visitor *v, void *user) {
+int32_t replay(const zarvel_value *values, uint64_t count, const char *pool, const zarvel_visitor *v, void *user) {
     open_stack stack;
     for (uint64_t i = 0; i < count; ++i) {
         const zarvel_value &r = values[i];
@@ -79,8 +77,10 @@ int32_t replay(const zarvel_value *values, uint64_t count, const char *pool,
             break;
         case 9: {
             int popped = stack.pop();
-            if (popped == 0) go = call(v, &zarvel_visitor::on_seq_end, user);
-            else if (popped == 1) go = call(v, &zarvel_visitor::on_map_end, user);
+            if (popped == 0)
+                go = call(v, &zarvel_visitor::on_seq_end, user);
+            else if (popped == 1)
+                go = call(v, &zarvel_visitor::on_map_end, user);
             break;
         }
         case 10: go = call(v, &zarvel_visitor::on_alias, user, text, uint64_t(r.length)); break;
@@ -119,16 +119,12 @@ struct node_walk {
         }
         case ZARVEL_TAG_FLOAT: {
             double d;
-            if (zvl_num_f64(data, length, &d) == 0)
-                return call(v, &zarvel_visitor::on_double, user, d);
+            if (zvl_num_f64(data, length, &d) == 0) return call(v, &zarvel_visitor::on_double, user, d);
             break;
         }
-        case ZARVEL_TAG_BOOL:
-            return call(v, &zarvel_visitor::on_bool, user, int32_t(zvl_num_bool_ci(data, length)));
-        case ZARVEL_TAG_NULL:
-            return call(v, &zarvel_visitor::on_null, user);
-        default:
-            break;
+        case ZARVEL_TAG_BOOL: return call(v, &zarvel_visitor::on_bool, user, int32_t(zvl_num_bool_ci(data, length)));
+        case ZARVEL_TAG_NULL: return call(v, &zarvel_visitor::on_null, user);
+        default: break;
         }
         return str(s, &zarvel_visitor::on_string);
     }
@@ -159,25 +155,21 @@ struct node_walk {
                 k = node(value).next_sibling;
             }
             return call(v, &zarvel_visitor::on_map_end, user);
-        case ZARVEL_KIND_ALIAS:
-            return str(text(n.value), &zarvel_visitor::on_alias);
-        default:
-            return scalar(n);
+        case ZARVEL_KIND_ALIAS: return str(text(n.value), &zarvel_visitor::on_alias);
+        default: return scalar(n);
         }
     }
 };
 
 }  // namespace
 
-int32_t zarvel_visit(const char *text, uint64_t length, int32_t schema,
-                     const zarvel_visitor *visitor, void *user) {
+int32_t zarvel_visit(const char *text, uint64_t length, int32_t schema, const zarvel_visitor *visitor, void *user) {
     if (!visitor || (!text && length)) return visit_invalid;
     zarvel_value *values = nullptr;
     uint64_t count = 0;
     char *pool = nullptr;
     uint64_t pool_len = 0;
-    int32_t drained = zarvel_value_drain(text ? text : "", length, schema, &values, &count, &pool,
-                                         &pool_len);
+    int32_t drained = zarvel_value_drain(text ? text : "", length, schema, &values, &count, &pool, &pool_len);
     if (drained != 0) {
         zarvel_value_free(values, pool);
         return drained == visit_memory ? visit_memory : visit_bad;

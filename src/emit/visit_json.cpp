@@ -15,7 +15,7 @@ constexpr uint32_t max_depth = zvl::nesting_limit;
 enum class outcome { ok, syntax, stopped, too_deep };
 
 class json_reader {
-public:
+  public:
     json_reader(const char *text, uint64_t len, const zarvel_visitor *v, void *user)
         : text_(text), len_(len), v_(v), user_(user) {}
 
@@ -33,7 +33,7 @@ public:
         }
     }
 
-private:
+  private:
     void skip_blanks() {
         while (pos_ < len_) {
             char c = text_[pos_];
@@ -66,12 +66,11 @@ private:
         const uint64_t length = pos_ - start;
         if (length > UINT32_MAX) return outcome::syntax;
         const char *lexeme = text_ + start;
-        bool is_float = std::memchr(lexeme, '.', length) || std::memchr(lexeme, 'e', length) ||
-                        std::memchr(lexeme, 'E', length);
+        bool is_float =
+            std::memchr(lexeme, '.', length) || std::memchr(lexeme, 'e', length) || std::memchr(lexeme, 'E', length);
         if (!is_float) {
             int64_t i;
-            if (zvl_num_i64(lexeme, uint32_t(length), &i) == 0)
-                return go(call(v_, &zarvel_visitor::on_int, user_, i));
+            if (zvl_num_i64(lexeme, uint32_t(length), &i) == 0) return go(call(v_, &zarvel_visitor::on_int, user_, i));
         }
         double d;
         if (zvl_num_f64(lexeme, uint32_t(length), &d) != 0) {
@@ -97,8 +96,7 @@ private:
         if (depth_ >= max_depth) return outcome::too_deep;
         ++depth_;
         ++pos_;
-        if (!call(v_, is_object ? &zarvel_visitor::on_map_start : &zarvel_visitor::on_seq_start,
-                  user_))
+        if (!call(v_, is_object ? &zarvel_visitor::on_map_start : &zarvel_visitor::on_seq_start, user_))
             return outcome::stopped;
         const char closing = is_object ? '}' : ']';
         skip_blanks();
@@ -123,8 +121,7 @@ private:
             }
         }
         --depth_;
-        return go(call(v_, is_object ? &zarvel_visitor::on_map_end : &zarvel_visitor::on_seq_end,
-                       user_));
+        return go(call(v_, is_object ? &zarvel_visitor::on_map_end : &zarvel_visitor::on_seq_end, user_));
     }
 
     outcome value() {
@@ -152,8 +149,7 @@ private:
 
 }  // namespace
 
-int32_t zarvel_visit_json(const char *text, uint64_t length, const zarvel_visitor *visitor,
-                          void *user) {
+int32_t zarvel_visit_json(const char *text, uint64_t length, const zarvel_visitor *visitor, void *user) {
     if (!visitor || (!text && length)) return 6;
     json_reader reader(text ? text : "", length, visitor, user);
     return reader.run();

@@ -46,9 +46,9 @@ struct zarvel_writer {
     bool explicit_start;
     bool json;
     bool compact;
-    int32_t width;  // 0: no wrapping of flow collections
-    uint8_t indent; // blanks per nested block mapping
-    uint8_t style;  // ZARVEL_STYLE_*: keep, or force block or flow collections
+    int32_t width;   // 0: no wrapping of flow collections
+    uint8_t indent;  // blanks per nested block mapping
+    uint8_t style;   // ZARVEL_STYLE_*: keep, or force block or flow collections
 
     // JSON mode: write only this document of the stream (none: the stream
     // rule, exactly one document or nothing).
@@ -128,9 +128,7 @@ inline void put_line_free(zarvel_writer &w, const char *bytes, uint64_t n) {
     }
     writer_put_slow(w, bytes, n);
 }
-inline void put(zarvel_writer &w, std::string_view text) {
-    put_line_free(w, text.data(), text.size());
-}
+inline void put(zarvel_writer &w, std::string_view text) { put_line_free(w, text.data(), text.size()); }
 inline void put_byte(zarvel_writer &w, char c) {
     if (c == '\n') {
         w.column = 0;

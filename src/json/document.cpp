@@ -18,7 +18,7 @@ inline constexpr uint32_t kernel_max_open = 255;
 inline constexpr uint32_t most_open = zarvel_store_max_depth;
 
 class validator {
-public:
+  public:
     validator(const char *text, uint64_t len, uint32_t max_open)
         : text_(text), len_(len), max_open_(max_open < most_open ? max_open : most_open) {}
 
@@ -49,25 +49,22 @@ public:
                 if (depth_ == 0) return fail(failed_at, p);
                 container wanted = c == ']' ? container::array : container::object;
                 level_state s = states_[depth_];
-                if (types_[depth_] != wanted || !(s == level_state::array_open ||
-                                                  s == level_state::object_open ||
-                                                  s == level_state::after_value))
+                if (types_[depth_] != wanted ||
+                    !(s == level_state::array_open || s == level_state::object_open || s == level_state::after_value))
                     return fail(failed_at, p);
                 --depth_;
                 ++p;
                 break;
             }
             case ':':
-                if (depth_ == 0 || states_[depth_] != level_state::colon_expected)
-                    return fail(failed_at, p);
+                if (depth_ == 0 || states_[depth_] != level_state::colon_expected) return fail(failed_at, p);
                 states_[depth_] = level_state::value_expected;
                 p = skip_ws(p + 1);
                 continue;
             case ',':
-                if (depth_ == 0 || states_[depth_] != level_state::after_value)
-                    return fail(failed_at, p);
-                states_[depth_] = types_[depth_] == container::object ? level_state::key_expected
-                                                                      : level_state::value_expected;
+                if (depth_ == 0 || states_[depth_] != level_state::after_value) return fail(failed_at, p);
+                states_[depth_] =
+                    types_[depth_] == container::object ? level_state::key_expected : level_state::value_expected;
                 p = skip_ws(p + 1);
                 continue;
             case '"': {
@@ -104,7 +101,7 @@ public:
         }
     }
 
-private:
+  private:
     uint64_t skip_ws(uint64_t p) const { return json::skip_ws<all_ws_bits>(text_, len_, p); }
     bool value_expected() const {
         if (depth_ == 0) return true;
@@ -135,8 +132,7 @@ private:
         const char *word = c == 't' ? "true" : c == 'f' ? "false" : c == 'n' ? "null" : nullptr;
         if (!word) return fail(failed_at, p);
         uint64_t cursor = p;
-        if (!zvl_json_literal(text_, len_, &cursor, word))
-            return fail(failed_at, cursor == p ? p : cursor);
+        if (!zvl_json_literal(text_, len_, &cursor, word)) return fail(failed_at, cursor == p ? p : cursor);
         *end = cursor;
         return true;
     }

@@ -11,13 +11,13 @@ namespace zvl::json {
 // ---- character classes -----------------------------------------------------
 
 enum char_class : uint8_t {
-    class_ws = 1,          // space, tab, line feed, carriage return
-    class_delimiter = 2,   // whitespace or , : ] }: may follow a scalar
-    class_structural = 4,  // { } [ ] , :
-    class_digit = 8,       // 0-9
-    class_hex = 16,        // 0-9 A-F a-f
-    class_number_run = 32, // digits + - . e E: the bytes of a number token
-    class_string_stop = 64 // " \ and bytes below 0x20: end the plain part of a string body
+    class_ws = 1,           // space, tab, line feed, carriage return
+    class_delimiter = 2,    // whitespace or , : ] }: may follow a scalar
+    class_structural = 4,   // { } [ ] , :
+    class_digit = 8,        // 0-9
+    class_hex = 16,         // 0-9 A-F a-f
+    class_number_run = 32,  // digits + - . e E: the bytes of a number token
+    class_string_stop = 64  // " \ and bytes below 0x20: end the plain part of a string body
 };
 
 constexpr std::array<uint8_t, 256> make_classes() {
@@ -39,7 +39,9 @@ inline constexpr std::array<uint8_t, 256> classes = make_classes();
 
 // Forced inline: GCC otherwise leaves these as calls inside the large
 // flattened walks of the builders.
-__attribute__((always_inline)) inline bool has_class(char c, uint8_t cls) { return classes[static_cast<uint8_t>(c)] & cls; }
+__attribute__((always_inline)) inline bool has_class(char c, uint8_t cls) {
+    return classes[static_cast<uint8_t>(c)] & cls;
+}
 __attribute__((always_inline)) inline bool is_ws(char c) { return has_class(c, class_ws); }
 __attribute__((always_inline)) inline bool is_digit(char c) { return has_class(c, class_digit); }
 // The end of the text also counts as a delimiter after a scalar.
@@ -101,8 +103,14 @@ inline int32_t hex4(const char *text, uint64_t len, uint64_t at) {
 inline uint64_t escape_length(const char *text, uint64_t len, uint64_t b) {
     if (b + 1 >= len) return 0;
     switch (text[b + 1]) {
-    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-        return 2;
+    case '"':
+    case '\\':
+    case '/':
+    case 'b':
+    case 'f':
+    case 'n':
+    case 'r':
+    case 't': return 2;
     case 'u': break;
     default: return 0;
     }
@@ -124,8 +132,8 @@ struct number_lexeme {
     uint64_t end = 0;
     uint64_t magnitude = 0;  // integer digits, when they did not overflow
     bool negative = false;
-    bool is_float = false;   // a fraction or an exponent was present
-    bool overflow = false;   // integer digits passed 2^64-1
+    bool is_float = false;  // a fraction or an exponent was present
+    bool overflow = false;  // integer digits passed 2^64-1
 };
 
 // Eight ASCII digits packed little-endian into w: true when all are digits.
@@ -151,8 +159,7 @@ __attribute__((always_inline)) inline uint64_t skip_digits(const char *text, uin
         uint64_t w;
         std::memcpy(&w, text + p, 8);
         uint64_t x = w ^ 0x3030303030303030ull;
-        uint64_t non_digit = (((x & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | x) &
-                             0x8080808080808080ull;
+        uint64_t non_digit = (((x & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | x) & 0x8080808080808080ull;
         if (non_digit) return p + (static_cast<uint64_t>(__builtin_ctzll(non_digit)) >> 3);
         p += 8;
     }
@@ -170,9 +177,8 @@ inline constexpr uint64_t eight_digit_limit = 184467440736ull;
 // are accumulated only when want_value is set.
 // Inlined into every caller: the hot loops of the builders and the
 // validator keep the lexeme in registers.
-__attribute__((always_inline)) inline bool scan_number(const char *text, uint64_t len,
-                                                       uint64_t start, number_lexeme *out,
-                                                       bool want_value) {
+__attribute__((always_inline)) inline bool scan_number(const char *text, uint64_t len, uint64_t start,
+                                                       number_lexeme *out, bool want_value) {
     uint64_t p = start;
     out->negative = false;
     out->is_float = false;

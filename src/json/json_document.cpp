@@ -164,8 +164,7 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
             i = next;
             continue;
         }
-        default:
-            return zvl_finish_double_into(text, start, end, out, capacity);
+        default: return zvl_finish_double_into(text, start, end, out, capacity);
         }
         if (written == capacity) break;
         out[written++] = simple;
@@ -179,15 +178,14 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
 // ---- node making shared by both builders -------------------------------------
 
 class node_maker {
-public:
+  public:
     node_maker(zarvel_node_store *store, const char *text) : store_(store), text_(text) {}
 
     // A string whose raw body is text[body, body + length): in place without
     // a backslash, else decoded (a JSON escape never decodes to more bytes
     // than it occupies, so the raw length is enough room).
     bool string(uint64_t body, uint64_t length, bool has_escape) {
-        uint32_t id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, inside(), false),
-                           ZARVEL_TAG_STR);
+        uint32_t id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, inside(), false), ZARVEL_TAG_STR);
         if (id == zarvel_node_none) return false;
         zarvel_span span = 0;
         if (!has_escape) {
@@ -196,8 +194,7 @@ public:
         } else if (length) {
             if (!zarvel_store_strings_reserve(store_, length)) return false;
             uint32_t offset = store_->strings_len;
-            uint64_t written =
-                decode_body(text_, body, body + length, store_->strings + offset, length);
+            uint64_t written = decode_body(text_, body, body + length, store_->strings + offset, length);
             store_->strings_len += uint32_t(written);
             span = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
         }
@@ -237,7 +234,7 @@ public:
         return store_->nodes[store_->open_stack[store_->depth - 1]].kind() == ZARVEL_KIND_MAPPING;
     }
 
-private:
+  private:
     bool inside() const { return store_->depth > 0; }
 
     // The store's per-node steps, written out here for the common case: a
@@ -331,7 +328,7 @@ bool has_backslash(const char *text, uint64_t start, uint64_t length) {
 // text inside a value, or when anything but whitespace follows the root; a
 // bracket past the library's 1000 open levels ends it as too deep.
 class direct_builder {
-public:
+  public:
     direct_builder(zarvel_node_store *store, const char *text, uint64_t len)
         : make_(store, text), text_(text), len_(len) {}
 
@@ -379,7 +376,7 @@ public:
         }
     }
 
-private:
+  private:
     build_result value(uint64_t *p) {
         char c = text_[*p];
         uint64_t start = *p;
@@ -418,9 +415,7 @@ private:
     }
 
     // Only strings may stand where a key is expected.
-    bool key_position_ok() const {
-        return !(make_.depth() && make_.in_mapping() && !make_.value_expected());
-    }
+    bool key_position_ok() const { return !(make_.depth() && make_.in_mapping() && !make_.value_expected()); }
 
     uint8_t resolve(uint64_t start, uint64_t length) const {
         return zarvel_core_resolver.text(nullptr, text_ + start, uint32_t(length));
@@ -433,7 +428,7 @@ private:
     uint64_t len_;
     bool just_opened_ = false;
 
-public:
+  public:
     uint64_t failed_at_ = 0;  // the bracket that went too deep
 };
 
@@ -505,8 +500,8 @@ constexpr entry_shape_table make_entry_shapes() {
     t.at[ZARVEL_TAPE_FALSE] = plain_shape(ZARVEL_TAG_BOOL);
     t.at[ZARVEL_TAPE_INT] = plain_shape(ZARVEL_TAG_INT);
     t.at[ZARVEL_TAPE_FLOAT] = plain_shape(ZARVEL_TAG_FLOAT);
-    t.at[ZARVEL_TAPE_STRING] = {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, false, false),
-                                ZARVEL_TAG_STR, role_string};
+    t.at[ZARVEL_TAPE_STRING] = {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, false, false), ZARVEL_TAG_STR,
+                                role_string};
     t.at[ZARVEL_TAPE_ARRAY] = {make(ZARVEL_KIND_SEQUENCE, 0, true, false), ZARVEL_TAG_SEQ, role_open};
     t.at[ZARVEL_TAPE_OBJECT] = {make(ZARVEL_KIND_MAPPING, 0, true, false), ZARVEL_TAG_MAP, role_open};
     t.at[ZARVEL_TAPE_CLOSE] = {0, 0, role_close};
@@ -769,8 +764,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
                 store->node_count = b.node_count;
                 if (!zarvel_store_strings_reserve(store, length)) return false;
                 uint32_t offset = store->strings_len;
-                uint64_t written =
-                    decode_body(text, start, start + length, store->strings + offset, length);
+                uint64_t written = decode_body(text, start, start + length, store->strings + offset, length);
                 store->strings_len += uint32_t(written);
                 value = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
                 length = 0;  // stored already
@@ -1022,8 +1016,8 @@ zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *stat
     uint64_t root = skip_ws(text, len, 0);
     bool bracket = root < len && (text[root] == '[' || text[root] == '{');
     // The indexed builder takes such texts too (it checks UTF-8 as it goes).
-    bool early_high_byte = !zvl::json::index_best() &&
-                           has_high_byte(text, len < tape_probe_bytes ? len : tape_probe_bytes);
+    bool early_high_byte =
+        !zvl::json::index_best() && has_high_byte(text, len < tape_probe_bytes ? len : tape_probe_bytes);
     if (bracket && len < tape_length_limit && !early_high_byte) {
         int32_t result = ZARVEL_FAILED;
         zarvel_document *document = tape_document(text, len, root, &result);

@@ -105,8 +105,7 @@ double lexeme_to_double(const char *lexeme, uint64_t length) {
     double value;
     // zvl_num_f64 works on a copy of at most 79 bytes; longer lexemes (long
     // fractions, huge integers) are reduced to their significant digits.
-    if (length <= 79 && zvl_num_f64(lexeme, static_cast<uint32_t>(length), &value) == 0)
-        return value;
+    if (length <= 79 && zvl_num_f64(lexeme, static_cast<uint32_t>(length), &value) == 0) return value;
     return long_lexeme_to_double(lexeme, length);
 }
 
@@ -145,8 +144,7 @@ int32_t zvl_json_ws(const char *text, uint64_t len, uint64_t *pos, int32_t *saw_
     return -1;
 }
 
-int32_t zvl_json_string(const char *text, uint64_t len, uint64_t *pos, uint64_t *close,
-                        int32_t *has_escape) {
+int32_t zvl_json_string(const char *text, uint64_t len, uint64_t *pos, uint64_t *close, int32_t *has_escape) {
     bool escaped;
     int64_t closing = scan_string(text, len, *pos, &escaped);
     if (closing < 0) return 0;
@@ -172,8 +170,8 @@ int32_t zvl_json_number(const char *text, uint64_t len, uint64_t *pos) {
     return 1;
 }
 
-int32_t zvl_json_number_scan(const char *text, uint64_t len, uint64_t *pos, uint32_t *kind,
-                             int64_t *ival, double *dval) {
+int32_t zvl_json_number_scan(const char *text, uint64_t len, uint64_t *pos, uint32_t *kind, int64_t *ival,
+                             double *dval) {
     number_lexeme lexeme;
     uint64_t start = *pos;
     bool want_value = kind || ival || dval;

@@ -19,14 +19,9 @@ enum class level_state : uint8_t {
 };
 
 inline bool closes_here(level_state s) {
-    return s == level_state::array_open || s == level_state::object_open ||
-           s == level_state::after_value;
+    return s == level_state::array_open || s == level_state::object_open || s == level_state::after_value;
 }
-inline bool takes_value(level_state s) {
-    return s == level_state::array_open || s == level_state::value_expected;
-}
-inline bool takes_key(level_state s) {
-    return s == level_state::object_open || s == level_state::key_expected;
-}
+inline bool takes_value(level_state s) { return s == level_state::array_open || s == level_state::value_expected; }
+inline bool takes_key(level_state s) { return s == level_state::object_open || s == level_state::key_expected; }
 
 }  // namespace zvl::json

@@ -14,8 +14,7 @@ const zarvel_allocator *heap() { return &zarvel_default_allocator; }
 void free_plan(zarvel_plan *plan) {
     if (!plan) return;
     if (plan->columns) {
-        for (uint64_t i = 0; i < plan->column_count; ++i)
-            zvl::deallocate(heap(), plan->columns[i].name);
+        for (uint64_t i = 0; i < plan->column_count; ++i) zvl::deallocate(heap(), plan->columns[i].name);
         zvl::deallocate(heap(), plan->columns);
     }
     zvl::deallocate(heap(), plan->path);
@@ -69,8 +68,7 @@ compile_result take_path(const plan_reader &r, uint32_t value, zarvel_plan *plan
     if (v.kind() == ZARVEL_KIND_SCALAR) {
         put(r.text(value));
     } else {
-        for (uint32_t c = v.first_child; c != zarvel_node_none; c = r.node(c).next_sibling)
-            put(r.text(c));
+        for (uint32_t c = v.first_child; c != zarvel_node_none; c = r.node(c).next_sibling) put(r.text(c));
     }
     plan->path[at] = 0;
     plan->key_count = count;
@@ -95,8 +93,8 @@ constexpr std::string_view column_members[column_member_count] = {"name", "kind"
 // must be a scalar naming one of `names`, each at most once (an unknown or
 // repeated member refuses the plan). Absent members stay zarvel_node_none.
 template <size_t count>
-compile_result members_of(const plan_reader &r, uint32_t mapping,
-                          const std::string_view (&names)[count], uint32_t (&values)[count]) {
+compile_result members_of(const plan_reader &r, uint32_t mapping, const std::string_view (&names)[count],
+                          uint32_t (&values)[count]) {
     for (uint32_t &v : values) v = zarvel_node_none;
     if (r.node(mapping).kind() != ZARVEL_KIND_MAPPING) return refused;
     for (uint32_t k = r.node(mapping).first_child; k != zarvel_node_none;) {
@@ -112,20 +110,17 @@ compile_result members_of(const plan_reader &r, uint32_t mapping,
     return compiled;
 }
 
-bool is_scalar(const plan_reader &r, uint32_t id) {
-    return r.node(id).kind() == ZARVEL_KIND_SCALAR;
-}
+bool is_scalar(const plan_reader &r, uint32_t id) { return r.node(id).kind() == ZARVEL_KIND_SCALAR; }
 
 compile_result take_children(const plan_reader &r, uint32_t value, zarvel_plan *plan) {
     const zarvel_node_rec &v = r.node(value);
     if (v.kind() != ZARVEL_KIND_SEQUENCE || v.child_count == 0) return refused;
-    plan->columns = static_cast<zarvel_plan_column *>(
-        zvl::allocate(heap(), uint64_t(v.child_count) * sizeof(zarvel_plan_column)));
+    plan->columns =
+        static_cast<zarvel_plan_column *>(zvl::allocate(heap(), uint64_t(v.child_count) * sizeof(zarvel_plan_column)));
     if (!plan->columns) return no_memory;
     for (uint32_t c = v.first_child; c != zarvel_node_none; c = r.node(c).next_sibling) {
         uint32_t members[column_member_count];
-        if (compile_result read = members_of(r, c, column_members, members); read != compiled)
-            return read;
+        if (compile_result read = members_of(r, c, column_members, members); read != compiled) return read;
         const uint32_t name = members[column_name], kind = members[column_kind_member];
         if (name == zarvel_node_none || kind == zarvel_node_none) return refused;
         if (!is_scalar(r, name) || r.text(name).empty() || !is_scalar(r, kind)) return refused;
@@ -148,9 +143,7 @@ compile_result compile_from(const zarvel_node_store *store, zarvel_plan *plan) {
     plan_reader r{store};
     if (store->root_count == 0) return refused;
     uint32_t members[plan_member_count];
-    if (compile_result read = members_of(r, store->roots[0], plan_members, members);
-        read != compiled)
-        return read;
+    if (compile_result read = members_of(r, store->roots[0], plan_members, members); read != compiled) return read;
     const uint32_t kind = members[plan_kind], children = members[plan_children];
     if (kind == zarvel_node_none || children == zarvel_node_none) return refused;
     if (!r.is_str(kind) || (r.text(kind) != "seq" && r.text(kind) != "map")) return refused;
@@ -210,8 +203,7 @@ zarvel_plan_result *plan_result_new(const zarvel_plan *plan, uint64_t rows, bool
     for (uint64_t c = 0; c < columns; ++c) {
         uint64_t element = (!tape && plan->columns[c].kind == ZARVEL_PLAN_STR) ? 16 : 8;
         uint64_t part;
-        if (__builtin_mul_overflow(rows, element + 1, &part) ||
-            __builtin_add_overflow(size, part, &size))
+        if (__builtin_mul_overflow(rows, element + 1, &part) || __builtin_add_overflow(size, part, &size))
             return nullptr;
     }
     if (size > SIZE_MAX) return nullptr;
@@ -265,9 +257,7 @@ const zarvel_plan_result_column *column_of(const zarvel_plan_result *result, uin
 }
 }  // namespace
 
-uint64_t zarvel_plan_result_rows(const zarvel_plan_result *result) {
-    return result ? result->rows : 0;
-}
+uint64_t zarvel_plan_result_rows(const zarvel_plan_result *result) { return result ? result->rows : 0; }
 uint32_t zarvel_plan_result_kind(const zarvel_plan_result *result, uint64_t column) {
     const auto *c = column_of(result, column);
     return c ? uint32_t(c->kind) : 0xFFFFFFFFu;

@@ -26,7 +26,7 @@ std::string_view plan_key(const zarvel_plan *plan, uint64_t k) {
 // the same place in the previous record selected is tried first (records of
 // one list usually share their key order).
 class column_matcher {
-public:
+  public:
     explicit column_matcher(const zarvel_plan *plan) : plan_(plan) {}
 
     int64_t find(std::string_view key, uint32_t position) {
@@ -45,7 +45,7 @@ public:
         return found;
     }
 
-private:
+  private:
     static bool same(const zarvel_plan_column &col, std::string_view key) {
         if (col.name_len != key.size() || (!key.empty() && col.name[0] != key[0])) return false;
         // Field names are short: a byte loop beats a call.
@@ -98,9 +98,7 @@ struct store_view {
         }
         return zarvel_node_none;
     }
-    bool is(uint32_t id, uint8_t kind) const {
-        return id != zarvel_node_none && node(id).kind() == kind;
-    }
+    bool is(uint32_t id, uint8_t kind) const { return id != zarvel_node_none && node(id).kind() == kind; }
 };
 
 uint32_t find_container(const store_view &v, const zarvel_plan *plan) {
@@ -175,9 +173,7 @@ void store_value(const store_view &v, zarvel_plan_result_column &col, uint64_t r
         col.floats[row] = d;
         break;
     }
-    case ZARVEL_PLAN_STR:
-        col.strs[row] = {text.data(), text.size()};
-        break;
+    case ZARVEL_PLAN_STR: col.strs[row] = {text.data(), text.size()}; break;
     default:
         if (n.tag_id != ZARVEL_TAG_BOOL) return;
         col.ints[row] = zvl_num_bool(text.data(), length) ? 1 : 0;
@@ -192,14 +188,10 @@ struct tape_view {
     const zarvel_tape *tape;
 
     uint8_t type(uint64_t i) const { return tape->types[i]; }
-    bool is_container(uint64_t i) const {
-        return type(i) == ZARVEL_TAPE_ARRAY || type(i) == ZARVEL_TAPE_OBJECT;
-    }
+    bool is_container(uint64_t i) const { return type(i) == ZARVEL_TAPE_ARRAY || type(i) == ZARVEL_TAPE_OBJECT; }
     // Index just after the value entry at i.
     uint64_t skip(uint64_t i) const { return is_container(i) ? uint64_t(tape->starts[i]) + 1 : i + 1; }
-    std::string_view span(uint64_t i) const {
-        return {tape->text + tape->starts[i], size_t(tape->lens[i])};
-    }
+    std::string_view span(uint64_t i) const { return {tape->text + tape->starts[i], size_t(tape->lens[i])}; }
     // The closing entry of the container at i.
     uint64_t close(uint64_t i) const { return tape->starts[i]; }
 };
@@ -250,9 +242,12 @@ void store_value(const tape_view &t, zarvel_plan_result_column &col, uint64_t ro
     switch (type) {
     case ZARVEL_TAPE_TRUE:
     case ZARVEL_TAPE_FALSE:
-        if (col.kind == ZARVEL_PLAN_BOOL) col.ints[row] = type == ZARVEL_TAPE_TRUE ? 1 : 0;
-        else if (col.kind == ZARVEL_PLAN_STR) put_span();
-        else return;
+        if (col.kind == ZARVEL_PLAN_BOOL)
+            col.ints[row] = type == ZARVEL_TAPE_TRUE ? 1 : 0;
+        else if (col.kind == ZARVEL_PLAN_STR)
+            put_span();
+        else
+            return;
         break;
     case ZARVEL_TAPE_INT:
     case ZARVEL_TAPE_FLOAT:
@@ -266,8 +261,10 @@ void store_value(const tape_view &t, zarvel_plan_result_column &col, uint64_t ro
         if (type == ZARVEL_TAPE_INT) {
             int64_t v;
             if (fast_int(span, v)) {
-                if (col.kind == ZARVEL_PLAN_INT) col.ints[row] = v;
-                else col.floats[row] = double(v);
+                if (col.kind == ZARVEL_PLAN_INT)
+                    col.ints[row] = v;
+                else
+                    col.floats[row] = double(v);
                 break;
             }
         } else if (type == ZARVEL_TAPE_FLOAT && col.kind == ZARVEL_PLAN_FLOAT) {
@@ -281,8 +278,7 @@ void store_value(const tape_view &t, zarvel_plan_result_column &col, uint64_t ro
         uint32_t kind = 0;
         int64_t ival = 0;
         double dval = 0;
-        if (zvl_json_number_scan(span.data(), span.size(), &pos, &kind, &ival, &dval) != 1 ||
-            pos != span.size())
+        if (zvl_json_number_scan(span.data(), span.size(), &pos, &kind, &ival, &dval) != 1 || pos != span.size())
             return;
         if (col.kind == ZARVEL_PLAN_INT) {
             if (kind != ZVL_JSON_NUMBER_INT) return;
@@ -296,16 +292,14 @@ void store_value(const tape_view &t, zarvel_plan_result_column &col, uint64_t ro
         if (col.kind != ZARVEL_PLAN_STR) return;
         put_span();
         break;
-    default:
-        return;
+    default: return;
     }
     col.nulls[row] = 0;
 }
 
 }  // namespace
 
-zarvel_plan_result *zarvel_document_plan_walk(zarvel_document *document, const zarvel_plan *plan,
-                                              int32_t *status) {
+zarvel_plan_result *zarvel_document_plan_walk(zarvel_document *document, const zarvel_plan *plan, int32_t *status) {
     if (!document || !plan) {
         report(status, 6);
         return nullptr;
@@ -352,8 +346,7 @@ zarvel_plan_result *zarvel_document_plan_walk(zarvel_document *document, const z
     return result;
 }
 
-zarvel_plan_result *zarvel_tape_plan_walk(zarvel_tape *tape, const zarvel_plan *plan,
-                                          int32_t *status) {
+zarvel_plan_result *zarvel_tape_plan_walk(zarvel_tape *tape, const zarvel_plan *plan, int32_t *status) {
     if (!tape || !plan || tape->count <= 1) {
         report(status, 6);
         return nullptr;

@@ -12,17 +12,16 @@ namespace zvl::json {
 struct short_decimal {
     uint64_t mantissa = 0;  // at most 19 significant digits
     int digits = 0;
-    int scale = 0;          // value = mantissa x 10^scale
+    int scale = 0;  // value = mantissa x 10^scale
     bool negative = false;
-    bool integer = false;   // digits only: no point, no exponent
+    bool integer = false;  // digits only: no point, no exponent
 };
 
 // Optional "-", digits without a leading zero before more digits, an
 // optional fraction and an optional exponent of at most three digits. Strict
 // takes JSON number syntax only; otherwise a "+" sign and a point without
 // fraction digits ("1.") are taken too, as YAML floats are spelled.
-inline __attribute__((always_inline)) bool read_short_decimal(std::string_view text, bool strict,
-                                                              short_decimal &out) {
+inline __attribute__((always_inline)) bool read_short_decimal(std::string_view text, bool strict, short_decimal &out) {
     constexpr auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
     const size_t n = text.size();
     size_t i = 0;
@@ -69,9 +68,8 @@ inline __attribute__((always_inline)) bool read_short_decimal(std::string_view t
 // exact doubles gives it: a mantissa within 53 bits and a power of ten up
 // to 22.
 inline __attribute__((always_inline)) bool short_decimal_double(const short_decimal &d, double &out) {
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     if (d.mantissa > (uint64_t{1} << 53) || d.scale < -22 || d.scale > 22) return false;
     double v = double(d.mantissa);
     v = d.scale < 0 ? v / powers[-d.scale] : v * powers[d.scale];

@@ -17,10 +17,14 @@ raw_block_masks classify_portable(const char *block) {
     for (uint32_t i = 0; i < 64; ++i) {
         auto c = static_cast<uint8_t>(block[i]);
         uint64_t bit = 1ull << i;
-        if (c == '"') m.quotes |= bit;
-        else if (c == '\\') m.backslashes |= bit;
-        else if (c == '{' || c == '}' || c == '[' || c == ']' || c == ',' || c == ':') m.operators |= bit;
-        else if (c < 0x20) m.controls |= bit;
+        if (c == '"')
+            m.quotes |= bit;
+        else if (c == '\\')
+            m.backslashes |= bit;
+        else if (c == '{' || c == '}' || c == '[' || c == ']' || c == ',' || c == ':')
+            m.operators |= bit;
+        else if (c < 0x20)
+            m.controls |= bit;
     }
     return m;
 }
@@ -64,12 +68,9 @@ using namespace zvl::json;
 
 int32_t zvl_json_stage1_masks_scalar(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
                                      uint64_t *block_count, int32_t *flags) {
-    return stage1_masks_with(text, len, blocks, block_count, flags, classify_portable,
-                             prefix_xor_portable);
+    return stage1_masks_with(text, len, blocks, block_count, flags, classify_portable, prefix_xor_portable);
 }
 
-int32_t zvl_json_stage1_scalar(const char *text, uint64_t len, uint32_t *positions,
-                               uint64_t *count, int32_t *flags) {
-    return stage1_positions_with(text, len, positions, count, flags, classify_portable,
-                                 prefix_xor_portable);
+int32_t zvl_json_stage1_scalar(const char *text, uint64_t len, uint32_t *positions, uint64_t *count, int32_t *flags) {
+    return stage1_positions_with(text, len, positions, count, flags, classify_portable, prefix_xor_portable);
 }

@@ -40,8 +40,8 @@ inline uint64_t prefix_xor_portable(uint64_t x) {
 
 // The finished record of one block. prefix computes the prefix XOR.
 template <typename prefix_xor>
-inline zvl_json_stage1_block finish_block(stage1_carry &carry, const raw_block_masks &raw,
-                                          uint64_t valid_bits, prefix_xor prefix) {
+inline zvl_json_stage1_block finish_block(stage1_carry &carry, const raw_block_masks &raw, uint64_t valid_bits,
+                                          prefix_xor prefix) {
     constexpr uint64_t odd_bits = 0xAAAAAAAAAAAAAAAAull;
     zvl_json_stage1_block out;
     out.quotes = raw.quotes;
@@ -79,12 +79,11 @@ inline zvl_json_stage1_block finish_block(stage1_carry &carry, const raw_block_m
 // and gives their raw masks; a last partial block is copied into a buffer
 // padded with spaces (a byte of no class).
 template <typename classifier, typename prefix_xor, typename sink>
-inline int32_t stage1_run(const char *text, uint64_t len, int32_t *flags, classifier classify,
-                          prefix_xor prefix, sink take) {
+inline int32_t stage1_run(const char *text, uint64_t len, int32_t *flags, classifier classify, prefix_xor prefix,
+                          sink take) {
     stage1_carry carry;
     uint64_t offset = 0;
-    for (; len - offset >= 64; offset += 64)
-        take(offset, finish_block(carry, classify(text + offset), ~0ull, prefix));
+    for (; len - offset >= 64; offset += 64) take(offset, finish_block(carry, classify(text + offset), ~0ull, prefix));
     if (offset < len) {
         char padded[64];
         uint64_t rest = len - offset;
@@ -96,9 +95,8 @@ inline int32_t stage1_run(const char *text, uint64_t len, int32_t *flags, classi
 }
 
 template <typename classifier, typename prefix_xor>
-inline int32_t stage1_masks_with(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
-                                 uint64_t *block_count, int32_t *flags, classifier classify,
-                                 prefix_xor prefix) {
+inline int32_t stage1_masks_with(const char *text, uint64_t len, zvl_json_stage1_block *blocks, uint64_t *block_count,
+                                 int32_t *flags, classifier classify, prefix_xor prefix) {
     uint64_t count = 0;
     int32_t result = stage1_run(text, len, flags, classify, prefix,
                                 [&](uint64_t, const zvl_json_stage1_block &b) { blocks[count++] = b; });
@@ -107,28 +105,25 @@ inline int32_t stage1_masks_with(const char *text, uint64_t len, zvl_json_stage1
 }
 
 template <typename classifier, typename prefix_xor>
-inline int32_t stage1_positions_with(const char *text, uint64_t len, uint32_t *positions,
-                                     uint64_t *count, int32_t *flags, classifier classify,
-                                     prefix_xor prefix) {
+inline int32_t stage1_positions_with(const char *text, uint64_t len, uint32_t *positions, uint64_t *count,
+                                     int32_t *flags, classifier classify, prefix_xor prefix) {
     uint64_t written = 0;
-    int32_t result = stage1_run(text, len, flags, classify, prefix,
-                                [&](uint64_t offset, const zvl_json_stage1_block &b) {
-                                    uint64_t bits = b.structurals;
-                                    while (bits) {
-                                        positions[written++] = static_cast<uint32_t>(
-                                            offset + static_cast<uint64_t>(__builtin_ctzll(bits)));
-                                        bits &= bits - 1;
-                                    }
-                                });
+    int32_t result =
+        stage1_run(text, len, flags, classify, prefix, [&](uint64_t offset, const zvl_json_stage1_block &b) {
+            uint64_t bits = b.structurals;
+            while (bits) {
+                positions[written++] = static_cast<uint32_t>(offset + static_cast<uint64_t>(__builtin_ctzll(bits)));
+                bits &= bits - 1;
+            }
+        });
     if (count) *count = written;
     return result;
 }
 
-using stage1_masks_kernel = int32_t (*)(const char *text, uint64_t len,
-                                        zvl_json_stage1_block *blocks, uint64_t *block_count,
-                                        int32_t *flags);
-using stage1_positions_kernel = int32_t (*)(const char *text, uint64_t len, uint32_t *positions,
-                                            uint64_t *count, int32_t *flags);
+using stage1_masks_kernel = int32_t (*)(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
+                                        uint64_t *block_count, int32_t *flags);
+using stage1_positions_kernel = int32_t (*)(const char *text, uint64_t len, uint32_t *positions, uint64_t *count,
+                                            int32_t *flags);
 
 struct stage1_variant {
     const char *name;

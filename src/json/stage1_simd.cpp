@@ -26,28 +26,24 @@ raw_block_masks classify_sse2(const char *block) {
         int shift = 16 * lane;
         m.quotes |= static_cast<uint64_t>(sse2_bits(v, '"')) << shift;
         m.backslashes |= static_cast<uint64_t>(sse2_bits(v, '\\')) << shift;
-        uint32_t ops = sse2_bits(v, '{') | sse2_bits(v, '}') | sse2_bits(v, '[') |
-                       sse2_bits(v, ']') | sse2_bits(v, ',') | sse2_bits(v, ':');
+        uint32_t ops = sse2_bits(v, '{') | sse2_bits(v, '}') | sse2_bits(v, '[') | sse2_bits(v, ']') |
+                       sse2_bits(v, ',') | sse2_bits(v, ':');
         m.operators |= static_cast<uint64_t>(ops) << shift;
         // Unsigned byte <= 0x1F exactly when max(byte, 0x1F) == 0x1F.
         __m128i low = _mm_set1_epi8(0x1F);
-        uint32_t controls = static_cast<uint32_t>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, low), low)));
+        uint32_t controls = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, low), low)));
         m.controls |= static_cast<uint64_t>(controls) << shift;
     }
     return m;
 }
 
-int32_t masks_sse2(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
-                   uint64_t *block_count, int32_t *flags) {
-    return stage1_masks_with(text, len, blocks, block_count, flags, classify_sse2,
-                             prefix_xor_portable);
+int32_t masks_sse2(const char *text, uint64_t len, zvl_json_stage1_block *blocks, uint64_t *block_count,
+                   int32_t *flags) {
+    return stage1_masks_with(text, len, blocks, block_count, flags, classify_sse2, prefix_xor_portable);
 }
 
-int32_t positions_sse2(const char *text, uint64_t len, uint32_t *positions, uint64_t *count,
-                       int32_t *flags) {
-    return stage1_positions_with(text, len, positions, count, flags, classify_sse2,
-                                 prefix_xor_portable);
+int32_t positions_sse2(const char *text, uint64_t len, uint32_t *positions, uint64_t *count, int32_t *flags) {
+    return stage1_positions_with(text, len, positions, count, flags, classify_sse2, prefix_xor_portable);
 }
 
 __attribute__((target("avx2"))) inline uint64_t avx2_bits(__m256i lo, __m256i hi, __m256i c) {
@@ -64,16 +60,15 @@ __attribute__((target("avx2"))) inline uint64_t avx2_bits(__m256i lo, __m256i hi
 constexpr char filler(int nibble) { return static_cast<char>(nibble ^ 1); }
 
 __attribute__((target("avx2"))) inline uint32_t avx2_operators(__m256i v) {
-    const __m256i table = _mm256_setr_epi8(
-        filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6), filler(7),
-        filler(8), filler(9), ':', '{', ',', '}', filler(14), filler(15),
-        filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6), filler(7),
-        filler(8), filler(9), ':', '{', ',', '}', filler(14), filler(15));
-    const __m256i brackets = _mm256_setr_epi8(
-        filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6), filler(7),
-        filler(8), filler(9), filler(10), '[', filler(12), ']', filler(14), filler(15),
-        filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6), filler(7),
-        filler(8), filler(9), filler(10), '[', filler(12), ']', filler(14), filler(15));
+    const __m256i table = _mm256_setr_epi8(filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6),
+                                           filler(7), filler(8), filler(9), ':', '{', ',', '}', filler(14), filler(15),
+                                           filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6),
+                                           filler(7), filler(8), filler(9), ':', '{', ',', '}', filler(14), filler(15));
+    const __m256i brackets =
+        _mm256_setr_epi8(filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6), filler(7),
+                         filler(8), filler(9), filler(10), '[', filler(12), ']', filler(14), filler(15), filler(0),
+                         filler(1), filler(2), filler(3), filler(4), filler(5), filler(6), filler(7), filler(8),
+                         filler(9), filler(10), '[', filler(12), ']', filler(14), filler(15));
     __m256i index = _mm256_and_si256(v, _mm256_set1_epi8(0x0F));
     __m256i a = _mm256_cmpeq_epi8(v, _mm256_shuffle_epi8(table, index));
     __m256i b = _mm256_cmpeq_epi8(v, _mm256_shuffle_epi8(brackets, index));
@@ -99,21 +94,18 @@ __attribute__((target("avx2"))) raw_block_masks classify_avx2(const char *block)
 
 // Carry-less multiplication by all ones is the prefix XOR.
 __attribute__((target("pclmul"))) uint64_t prefix_xor_clmul(uint64_t x) {
-    __m128i product = _mm_clmulepi64_si128(_mm_set_epi64x(0, static_cast<long long>(x)),
-                                           _mm_set1_epi8(static_cast<char>(0xFF)), 0);
+    __m128i product =
+        _mm_clmulepi64_si128(_mm_set_epi64x(0, static_cast<long long>(x)), _mm_set1_epi8(static_cast<char>(0xFF)), 0);
     return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
 }
 
-int32_t masks_avx2(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
-                   uint64_t *block_count, int32_t *flags) {
-    return stage1_masks_with(text, len, blocks, block_count, flags, classify_avx2,
-                             prefix_xor_clmul);
+int32_t masks_avx2(const char *text, uint64_t len, zvl_json_stage1_block *blocks, uint64_t *block_count,
+                   int32_t *flags) {
+    return stage1_masks_with(text, len, blocks, block_count, flags, classify_avx2, prefix_xor_clmul);
 }
 
-int32_t positions_avx2(const char *text, uint64_t len, uint32_t *positions, uint64_t *count,
-                       int32_t *flags) {
-    return stage1_positions_with(text, len, positions, count, flags, classify_avx2,
-                                 prefix_xor_clmul);
+int32_t positions_avx2(const char *text, uint64_t len, uint32_t *positions, uint64_t *count, int32_t *flags) {
+    return stage1_positions_with(text, len, positions, count, flags, classify_avx2, prefix_xor_clmul);
 }
 
 bool has_sse2() { return true; }

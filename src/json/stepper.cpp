@@ -23,8 +23,7 @@
 using zvl::json::container;
 using zvl::json::level_state;
 
-bool json_stepper_init(json_stepper *stepper, const char *text, uint64_t len, uint64_t pos,
-                       uint32_t max_depth) {
+bool json_stepper_init(json_stepper *stepper, const char *text, uint64_t len, uint64_t pos, uint32_t max_depth) {
     if (!text || pos >= len || (text[pos] != '[' && text[pos] != '{')) return false;
     stepper->text = text;
     stepper->length = len;
@@ -62,9 +61,7 @@ bool read_scalar(json_stepper *s, json_token *token) {
         token->has_escape = static_cast<uint8_t>(escaped);
     } else if (c == '-' || zvl::json::is_digit(c)) {
         uint32_t kind = 0;
-        if (!zvl_json_number_scan(text, s->length, &p, &kind, &token->int_value,
-                                  &token->double_value))
-            return false;
+        if (!zvl_json_number_scan(text, s->length, &p, &kind, &token->int_value, &token->double_value)) return false;
         token->kind = '#';
         token->number_kind = kind;
         token->is_float = kind == ZVL_JSON_NUMBER_FLOAT;
@@ -139,18 +136,15 @@ int json_stepper_next(json_stepper *s, json_token *token) {
             continue;
         case ',':
             if (state != level_state::after_value) return json_step_refused;
-            s->states[level] =
-                type == container::object ? level_state::key_expected : level_state::value_expected;
+            s->states[level] = type == container::object ? level_state::key_expected : level_state::value_expected;
             s->cursor = p + 1;
             continue;
-        default:
-            break;
+        default: break;
         }
         bool key = zvl::json::takes_key(state);
         if (key) {
             bool string = c == '"';
-            if (!string && (s->string_keys || state == level_state::key_expected))
-                return json_step_refused;
+            if (!string && (s->string_keys || state == level_state::key_expected)) return json_step_refused;
         } else if (!zvl::json::takes_value(state)) {
             return json_step_refused;
         }

@@ -31,9 +31,9 @@ inline constexpr uint32_t json_stepper_levels = 256;
 inline constexpr uint64_t json_stepper_long_key = 1024;
 
 enum json_step_result : int {
-    json_step_token = 0,    // a token was produced
-    json_step_closed = 1,   // the outermost container was closed
-    json_step_refused = 2   // end of text, a tab, or text that is not acceptable here
+    json_step_token = 0,   // a token was produced
+    json_step_closed = 1,  // the outermost container was closed
+    json_step_refused = 2  // end of text, a tab, or text that is not acceptable here
 };
 
 struct json_token {
@@ -53,19 +53,18 @@ struct json_stepper {
     uint64_t length;
     uint32_t max_depth;
     uint64_t cursor;
-    uint64_t close;         // offset of the outermost closing bracket, once closed
-    uint8_t long_key;       // a key longer than json_stepper_long_key was read
-    uint8_t saw_tab;        // a tab stopped the stepper
-    uint8_t string_keys;    // option, set after init: keys must be strings
-    uint8_t closed;         // the outermost container is closed
-    uint32_t depth;         // open levels; level k is at index k - 1
+    uint64_t close;       // offset of the outermost closing bracket, once closed
+    uint8_t long_key;     // a key longer than json_stepper_long_key was read
+    uint8_t saw_tab;      // a tab stopped the stepper
+    uint8_t string_keys;  // option, set after init: keys must be strings
+    uint8_t closed;       // the outermost container is closed
+    uint32_t depth;       // open levels; level k is at index k - 1
     zvl::json::container types[json_stepper_levels];
     zvl::json::level_state states[json_stepper_levels];
 };
 
 // text[pos] must be "[" or "{" (false otherwise): opens level 1 with it and
 // puts the cursor after it. Flags and string_keys are cleared.
-bool json_stepper_init(json_stepper *stepper, const char *text, uint64_t len, uint64_t pos,
-                       uint32_t max_depth);
+bool json_stepper_init(json_stepper *stepper, const char *text, uint64_t len, uint64_t pos, uint32_t max_depth);
 // One token; see json_step_result.
 int json_stepper_next(json_stepper *stepper, json_token *token);

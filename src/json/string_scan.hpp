@@ -23,16 +23,13 @@ inline constexpr uint64_t repeat_byte(uint8_t byte) { return 0x0101010101010101u
 
 // Nonzero when some byte of w is below b (b at most 0x80). False positives
 // occur only in bytes above a true one, which is all a scan needs.
-inline uint64_t has_byte_below(uint64_t w, uint8_t b) {
-    return (w - repeat_byte(b)) & ~w & repeat_byte(0x80);
-}
+inline uint64_t has_byte_below(uint64_t w, uint8_t b) { return (w - repeat_byte(b)) & ~w & repeat_byte(0x80); }
 inline uint64_t has_byte_equal(uint64_t w, uint8_t b) { return has_byte_below(w ^ repeat_byte(b), 1); }
 
 // One byte that stopped a fast scan: 1 when the string closes here, 0 to
 // go on at *p, -1 to refuse.
 template <bool ascii_strict, bool track_high = false>
-inline int string_stop(const char *text, uint64_t len, uint64_t *p, bool *escaped,
-                       bool *high = nullptr) {
+inline int string_stop(const char *text, uint64_t len, uint64_t *p, bool *escaped, bool *high = nullptr) {
     auto c = static_cast<uint8_t>(text[*p]);
     if (c == '"') return 1;
     if (c == '\\') {
@@ -49,8 +46,7 @@ inline int string_stop(const char *text, uint64_t len, uint64_t *p, bool *escape
 }
 
 template <bool ascii_strict, bool track_high = false>
-int64_t scan_string_words(const char *text, uint64_t len, uint64_t open, bool *escaped,
-                          bool *high = nullptr) {
+int64_t scan_string_words(const char *text, uint64_t len, uint64_t open, bool *escaped, bool *high = nullptr) {
     uint64_t p = open + 1;
     for (;;) {
         if (len - p >= 8) {
@@ -74,8 +70,7 @@ int64_t scan_string_words(const char *text, uint64_t len, uint64_t open, bool *e
 
 #if defined(__SSE2__)
 template <bool ascii_strict, bool track_high = false>
-int64_t scan_string_sse2(const char *text, uint64_t len, uint64_t open, bool *escaped,
-                         bool *high = nullptr) {
+int64_t scan_string_sse2(const char *text, uint64_t len, uint64_t open, bool *escaped, bool *high = nullptr) {
     uint64_t p = open + 1;
     __m128i high_bytes = _mm_setzero_si128();
     auto finish = [&](int64_t result) {
@@ -110,8 +105,7 @@ int64_t scan_string_sse2(const char *text, uint64_t len, uint64_t open, bool *es
 #endif
 
 template <bool ascii_strict, bool track_high = false>
-inline int64_t scan_string_fast(const char *text, uint64_t len, uint64_t open, bool *escaped,
-                                bool *high = nullptr) {
+inline int64_t scan_string_fast(const char *text, uint64_t len, uint64_t open, bool *escaped, bool *high = nullptr) {
 #if defined(__SSE2__)
     return scan_string_sse2<ascii_strict, track_high>(text, len, open, escaped, high);
 #else

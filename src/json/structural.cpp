@@ -13,10 +13,24 @@ index_block_classes index_classify_portable(const char *block) {
         switch (b) {
         case '"': c.quotes |= bit; break;
         case '\\': c.backslashes |= bit; break;
-        case '{': case '}': case '[': case ']': case ',': case ':': c.operators |= bit; break;
-        case 0x0C: case 0x1A: c.operators |= bit; c.controls |= bit; break;  // see index_block_classes
+        case '{':
+        case '}':
+        case '[':
+        case ']':
+        case ',':
+        case ':': c.operators |= bit; break;
+        case 0x0C:
+        case 0x1A:
+            c.operators |= bit;
+            c.controls |= bit;
+            break;  // see index_block_classes
         case ' ': c.whitespace |= bit; break;
-        case '\t': case '\n': case '\r': c.whitespace |= bit; c.controls |= bit; break;
+        case '\t':
+        case '\n':
+        case '\r':
+            c.whitespace |= bit;
+            c.controls |= bit;
+            break;
         default:
             if (b < 0x20) c.controls |= bit;
             break;

@@ -47,8 +47,8 @@ struct index_state {
     uint64_t string_open = 0;     // all ones: the previous block ended inside a string
     uint64_t other_before = 0;    // 1: the previous block ended inside a run of other bytes
     bool control_in_string = false;
-    bool special = false;         // a byte of 0x80 or above was seen
-    bool bad_utf8 = false;        // set only by variants that check UTF-8 as they go
+    bool special = false;               // a byte of 0x80 or above was seen
+    bool bad_utf8 = false;              // set only by variants that check UTF-8 as they go
     alignas(32) uint8_t tail[32] = {};  // last 32 bytes of the previous block (UTF-8 check)
 };
 
@@ -66,7 +66,8 @@ inline uint64_t index_prefix_xor(uint64_t x) {
 // The indexed bits of one block from its raw classes; shared by every
 // variant so that their outputs agree bit for bit.
 template <typename prefix_xor>
-__attribute__((always_inline)) inline uint64_t index_bits(index_state &s, const index_block_classes &c, prefix_xor prefix) {
+__attribute__((always_inline)) inline uint64_t index_bits(index_state &s, const index_block_classes &c,
+                                                          prefix_xor prefix) {
     constexpr uint64_t odd_bits = 0xAAAAAAAAAAAAAAAAull;
     uint64_t escaped = 0;  // most blocks hold no backslash and start no escape
     if (c.backslashes | s.escape_pending) {
@@ -79,7 +80,7 @@ __attribute__((always_inline)) inline uint64_t index_bits(index_state &s, const 
     uint64_t quotes = c.quotes & ~escaped;
     uint64_t in_string = prefix(quotes) ^ s.string_open;  // opening quote in, closing out
     s.string_open = static_cast<uint64_t>(static_cast<int64_t>(in_string) >> 63);
-    uint64_t body = in_string & ~quotes;                  // strictly inside strings
+    uint64_t body = in_string & ~quotes;  // strictly inside strings
     if (body & c.controls) s.control_in_string = true;
 
     uint64_t other = ~(c.whitespace | c.operators | quotes | in_string);
@@ -96,7 +97,7 @@ using index_fill = uint32_t (*)(index_state &s, const char *text, uint64_t len, 
 struct index_variant {
     const char *name;
     index_fill fill;
-    bool checks_utf8;     // else the caller validates UTF-8 when s.special is set
+    bool checks_utf8;  // else the caller validates UTF-8 when s.special is set
     bool (*supported)();
 };
 

@@ -52,10 +52,10 @@ ZVL_AVX2 inline __m256i utf8_errors(__m256i cur, __m256i prev) {
     const __m256i prev_low_table = table16(pairs::table.first_low);
     const __m256i cur_high_table = table16(pairs::table.second_high);
     __m256i prev1 = shifted<1>(cur, prev);
-    __m256i kinds = _mm256_and_si256(
-        _mm256_and_si256(lookup(prev_high_table, high_nibbles(prev1)),
-                         lookup(prev_low_table, _mm256_and_si256(prev1, _mm256_set1_epi8(0x0F)))),
-        lookup(cur_high_table, high_nibbles(cur)));
+    __m256i kinds =
+        _mm256_and_si256(_mm256_and_si256(lookup(prev_high_table, high_nibbles(prev1)),
+                                          lookup(prev_low_table, _mm256_and_si256(prev1, _mm256_set1_epi8(0x0F)))),
+                         lookup(cur_high_table, high_nibbles(cur)));
     // Third byte of a three- or four-byte sequence, fourth of a four-byte one.
     __m256i third = _mm256_subs_epu8(shifted<2>(cur, prev), _mm256_set1_epi8(char(0xE0 - 1)));
     __m256i fourth = _mm256_subs_epu8(shifted<3>(cur, prev), _mm256_set1_epi8(char(0xF0 - 1)));
@@ -67,10 +67,10 @@ ZVL_AVX2 inline __m256i utf8_errors(__m256i cur, __m256i prev) {
 // Nonzero when the last bytes of v begin a sequence that v does not finish.
 ZVL_AVX2 inline __m256i unfinished(__m256i v) {
     const __m256i limits = _mm256_setr_epi8(
-        char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF),
-        char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF),
-        char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF),
-        char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xF0 - 1), char(0xE0 - 1), char(0xC0 - 1));
+        char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF),
+        char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF),
+        char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF),
+        char(0xFF), char(0xFF), char(0xF0 - 1), char(0xE0 - 1), char(0xC0 - 1));
     return _mm256_subs_epu8(v, limits);
 }
 
@@ -88,17 +88,15 @@ constexpr char filler(int nibble) { return static_cast<char>(nibble ^ 1); }
 // classes define as operators too: no JSON text holds them outside strings,
 // where the walk refuses them as it refuses any byte it does not expect.
 ZVL_AVX2 inline uint32_t operator_bits(__m256i v, __m256i low) {
-    const __m256i table = ZVL_TABLE16(filler(0), filler(1), filler(2), filler(3), filler(4), filler(5),
-                                      filler(6), filler(7), filler(8), filler(9), ':', '{', ',', '}',
-                                      filler(14), filler(15));
+    const __m256i table = ZVL_TABLE16(filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6),
+                                      filler(7), filler(8), filler(9), ':', '{', ',', '}', filler(14), filler(15));
     __m256i folded = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
     return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(folded, _mm256_shuffle_epi8(table, low))));
 }
 
 ZVL_AVX2 inline uint32_t whitespace_bits(__m256i v, __m256i low) {
-    const __m256i table = ZVL_TABLE16(' ', filler(1), filler(2), filler(3), filler(4), filler(5),
-                                      filler(6), filler(7), filler(8), '\t', '\n', filler(11),
-                                      filler(12), '\r', filler(14), filler(15));
+    const __m256i table = ZVL_TABLE16(' ', filler(1), filler(2), filler(3), filler(4), filler(5), filler(6), filler(7),
+                                      filler(8), '\t', '\n', filler(11), filler(12), '\r', filler(14), filler(15));
     return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_shuffle_epi8(table, low))));
 }
 
@@ -153,8 +151,8 @@ ZVL_AVX2 inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint16_t *out
 }
 
 // One block: its UTF-8 errors into errors, its offsets into out.
-ZVL_AVX2 inline uint32_t fill_block(index_state &s, const char *block, uint32_t base, __m256i &prev,
-                                    __m256i &errors, bool &high, uint16_t *out) {
+ZVL_AVX2 inline uint32_t fill_block(index_state &s, const char *block, uint32_t base, __m256i &prev, __m256i &errors,
+                                    bool &high, uint16_t *out) {
     __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block));
     __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block + 32));
     if (_mm256_movemask_epi8(_mm256_or_si256(lo, hi)) == 0) {
@@ -199,9 +197,8 @@ ZVL_AVX2 uint32_t fill_avx2(index_state &s, const char *text, uint64_t len, uint
 
 bool has_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul") &&
-           __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-           __builtin_cpu_supports("popcnt");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
 }
 
 constexpr index_variant avx2_variant = {"avx2", fill_avx2, true, has_avx2};

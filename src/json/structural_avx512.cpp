@@ -29,8 +29,7 @@ namespace zvl::json {
 
 namespace {
 
-#define ZVL_AVX512 \
-    __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,pclmul,popcnt")))
+#define ZVL_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,pclmul,popcnt")))
 
 // A 16-entry table repeated in each of the four 128-bit lanes (byte shuffles
 // look up within their lane).
@@ -44,10 +43,11 @@ ZVL_AVX512 inline __m512i table64(const uint8_t *t) {
 template <int n>
 ZVL_AVX512 inline __m512i shift_positions() {
     alignas(64) static constexpr uint8_t positions[64] = {
-#define ZVL_AT(i) static_cast<uint8_t>(64 + (i) - n)
-#define ZVL_AT8(i) ZVL_AT(i), ZVL_AT(i + 1), ZVL_AT(i + 2), ZVL_AT(i + 3), ZVL_AT(i + 4), ZVL_AT(i + 5), \
-                   ZVL_AT(i + 6), ZVL_AT(i + 7)
-        ZVL_AT8(0), ZVL_AT8(8), ZVL_AT8(16), ZVL_AT8(24), ZVL_AT8(32), ZVL_AT8(40), ZVL_AT8(48), ZVL_AT8(56)
+#define ZVL_AT(i) static_cast<uint8_t>(64 + (i)-n)
+#define ZVL_AT8(i) \
+    ZVL_AT(i), ZVL_AT(i + 1), ZVL_AT(i + 2), ZVL_AT(i + 3), ZVL_AT(i + 4), ZVL_AT(i + 5), ZVL_AT(i + 6), ZVL_AT(i + 7)
+        ZVL_AT8(0),  ZVL_AT8(8),  ZVL_AT8(16), ZVL_AT8(24), ZVL_AT8(32),
+        ZVL_AT8(40), ZVL_AT8(48), ZVL_AT8(56)
 #undef ZVL_AT8
 #undef ZVL_AT
     };
@@ -86,9 +86,8 @@ ZVL_AVX512 inline block_constants make_constants() {
     // the operators; see index_block_classes).
     k.operator_table = ZVL_TABLE64(filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6),
                                    filler(7), filler(8), filler(9), ':', '{', ',', '}', filler(14), filler(15));
-    k.whitespace_table = ZVL_TABLE64(' ', filler(1), filler(2), filler(3), filler(4), filler(5), filler(6),
-                                     filler(7), filler(8), '\t', '\n', filler(11), filler(12), '\r', filler(14),
-                                     filler(15));
+    k.whitespace_table = ZVL_TABLE64(' ', filler(1), filler(2), filler(3), filler(4), filler(5), filler(6), filler(7),
+                                     filler(8), '\t', '\n', filler(11), filler(12), '\r', filler(14), filler(15));
     k.low_nibble = _mm512_set1_epi8(0x0F);
     k.case_bit = _mm512_set1_epi8(0x20);
     k.quote = _mm512_set1_epi8('"');
@@ -119,16 +118,15 @@ ZVL_AVX512 inline __m512i high_nibbles(const block_constants &k, __m512i v) {
 
 ZVL_AVX512 inline __m512i utf8_errors(const block_constants &k, __m512i cur, __m512i prev) {
     __m512i prev1 = _mm512_permutex2var_epi8(prev, k.shift1, cur);
-    __m512i kinds = _mm512_and_si512(
-        _mm512_and_si512(_mm512_shuffle_epi8(k.prev_high_table, high_nibbles(k, prev1)),
-                         _mm512_shuffle_epi8(k.prev_low_table, _mm512_and_si512(prev1, k.low_nibble))),
-        _mm512_shuffle_epi8(k.cur_high_table, high_nibbles(k, cur)));
+    __m512i kinds =
+        _mm512_and_si512(_mm512_and_si512(_mm512_shuffle_epi8(k.prev_high_table, high_nibbles(k, prev1)),
+                                          _mm512_shuffle_epi8(k.prev_low_table, _mm512_and_si512(prev1, k.low_nibble))),
+                         _mm512_shuffle_epi8(k.cur_high_table, high_nibbles(k, cur)));
     // Third byte of a three- or four-byte sequence, fourth of a four-byte one.
     __m512i third = _mm512_subs_epu8(_mm512_permutex2var_epi8(prev, k.shift2, cur), k.third_floor);
     __m512i fourth = _mm512_subs_epu8(_mm512_permutex2var_epi8(prev, k.shift3, cur), k.fourth_floor);
-    __m512i wanted = _mm512_maskz_mov_epi8(_mm512_test_epi8_mask(_mm512_or_si512(third, fourth),
-                                                                 _mm512_or_si512(third, fourth)),
-                                           k.continuation);
+    __m512i wanted = _mm512_maskz_mov_epi8(
+        _mm512_test_epi8_mask(_mm512_or_si512(third, fourth), _mm512_or_si512(third, fourth)), k.continuation);
     return _mm512_xor_si512(kinds, wanted);
 }
 
@@ -166,14 +164,14 @@ ZVL_AVX512 inline uint32_t put_offsets(const block_constants &k, uint64_t bits, 
     __m512i packed = _mm512_maskz_compress_epi8(bits, k.positions);
     _mm512_storeu_si512(out, _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(packed)), base));
     if (count > 32) [[unlikely]]
-        _mm512_storeu_si512(out + 32, _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(packed, 1)),
-                                                       base));
+        _mm512_storeu_si512(out + 32,
+                            _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(packed, 1)), base));
     return count;
 }
 
 // One block: its UTF-8 errors into errors, its offsets into out.
-ZVL_AVX512 inline uint32_t fill_block(const block_constants &k, index_state &s, __m512i v, __m512i base,
-                                      __m512i &prev, __m512i &errors, bool &high, uint16_t *out) {
+ZVL_AVX512 inline uint32_t fill_block(const block_constants &k, index_state &s, __m512i v, __m512i base, __m512i &prev,
+                                      __m512i &errors, bool &high, uint16_t *out) {
     if (_mm512_movepi8_mask(v) == 0) {
         errors = _mm512_or_si512(errors, unfinished(k, prev));
     } else {
@@ -190,8 +188,8 @@ ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t 
     index_state s = shared;
     const block_constants k = make_constants();
     uint32_t n = 0;
-    __m512i prev = _mm512_inserti64x4(_mm512_setzero_si512(),
-                                      _mm256_load_si256(reinterpret_cast<const __m256i *>(s.tail)), 1);
+    __m512i prev =
+        _mm512_inserti64x4(_mm512_setzero_si512(), _mm256_load_si256(reinterpret_cast<const __m256i *>(s.tail)), 1);
     __m512i errors = _mm512_setzero_si512();
     __m512i base = _mm512_setzero_si512();  // the block's offset in the chunk, in every lane
     const __m512i block_step = _mm512_set1_epi16(64);
@@ -248,9 +246,8 @@ bool has_avx512() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("pclmul") &&
-           __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-           __builtin_cpu_supports("popcnt");
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
 }
 
 constexpr index_variant avx512_variant = {"avx512", fill_avx512, true, has_avx512};

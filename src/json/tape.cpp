@@ -54,8 +54,8 @@ int32_t check_arguments(const char *text, uint64_t len, zarvel_tape *tape) {
 }
 
 // A tape of entry 0 and one root scalar entry, in column form.
-int32_t root_scalar_tape(const char *text, uint64_t len, zarvel_tape *tape, uint8_t type,
-                         uint64_t start, uint64_t length) {
+int32_t root_scalar_tape(const char *text, uint64_t len, zarvel_tape *tape, uint8_t type, uint64_t start,
+                         uint64_t length) {
     if (!tape_allocate(tape, len)) {
         zero(tape);
         return ZARVEL_NO_MEMORY;
@@ -73,8 +73,7 @@ int32_t root_scalar_tape(const char *text, uint64_t len, zarvel_tape *tape, uint
 }
 
 // The strict root scalar at text[root] (already validated): its type and span.
-bool strict_scalar(const char *text, uint64_t len, uint64_t root, uint8_t *type, uint64_t *start,
-                   uint64_t *length) {
+bool strict_scalar(const char *text, uint64_t len, uint64_t root, uint8_t *type, uint64_t *start, uint64_t *length) {
     uint64_t p = root;
     char c = text[root];
     if (c == '"') {
@@ -121,8 +120,7 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
     if (!check_utf8) {
         uint64_t root = skip_ws(text, len, 0);
         if (root < len && is_bracket(text[root])) {
-            if (tape_build_columns(text, len, root, tape, column_mode::fast, true) == tape_built)
-                return ZARVEL_OK;
+            if (tape_build_columns(text, len, root, tape, column_mode::fast, true) == tape_built) return ZARVEL_OK;
             int result = tape_build_columns(text, len, root, tape, column_mode::plain, true);
             if (result == tape_built || result == tape_no_memory) return result;
         }
@@ -135,8 +133,8 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
         // status and message.
         uint64_t root = skip_ws(text, len, 0);
         if (root < len && is_bracket(text[root]) &&
-            tape_build_columns(text, len, root, tape, column_mode::plain_utf8, true,
-                               tape_builder_levels - 1) == tape_built)
+            tape_build_columns(text, len, root, tape, column_mode::plain_utf8, true, tape_builder_levels - 1) ==
+                tape_built)
             return ZARVEL_OK;
     }
 
@@ -173,8 +171,7 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
     if (int32_t status = root_scalar_tape(text, len, tape, type, start, length)) return status;
     if (!taken) {
         release(tape);
-        record(ZARVEL_ERR_INTERNAL, root,
-               "tape scalar conversion rejected a validated root at byte %zu");
+        record(ZARVEL_ERR_INTERNAL, root, "tape scalar conversion rejected a validated root at byte %zu");
         return status_inconsistent;
     }
     return ZARVEL_OK;
@@ -182,13 +179,11 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
 
 int32_t zarvel_parse_json_tape_lenient(const char *text, uint64_t len, zarvel_tape *tape) {
     if (int32_t status = check_arguments(text, len, tape)) return status;
-    if (len > 0 && zarvel_kernels_get()->has_special(text, len))
-        return zarvel_parse_json_tape(text, len, tape);
+    if (len > 0 && zarvel_kernels_get()->has_special(text, len)) return zarvel_parse_json_tape(text, len, tape);
 
     uint64_t root = skip_ws(text, len, 0);
     if (root >= len) {
-        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, 0,
-                         "empty document (lenient tape)");
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, 0, "empty document (lenient tape)");
         return ZARVEL_FAILED;
     }
     if (is_bracket(text[root])) {
@@ -229,8 +224,7 @@ void zarvel_tape_columns(zarvel_tape *tape) {
     tape->columns_ready = 1;
 }
 
-int64_t zarvel_tape_convert(zarvel_tape *tape, uint64_t first, uint64_t last, int64_t *ints,
-                            double *doubles) {
+int64_t zarvel_tape_convert(zarvel_tape *tape, uint64_t first, uint64_t last, int64_t *ints, double *doubles) {
     if (!tape) return -1;
     zarvel_tape_columns(tape);
     if (!tape->text || last < first || last > tape->count) return -1;
@@ -245,9 +239,7 @@ int64_t zarvel_tape_convert(zarvel_tape *tape, uint64_t first, uint64_t last, in
         uint32_t kind = 0;
         int64_t integer = 0;
         double real = 0;
-        if (!zvl_json_number_scan(tape->text + start, length, &pos, &kind, &integer, &real) ||
-            pos != length)
-            return -1;
+        if (!zvl_json_number_scan(tape->text + start, length, &pos, &kind, &integer, &real) || pos != length) return -1;
         if (kind == ZVL_JSON_NUMBER_INT) {
             if (ints) ints[i] = integer;
         } else {

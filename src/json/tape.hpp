@@ -45,8 +45,7 @@ bool tape_take_block(zarvel_tape *tape, uint64_t n, bool reuse);
 
 // Ends a build: a failed one frees the block and empties the record; a
 // finished one records its entries and text. Returns result.
-int tape_finish(zarvel_tape *tape, int result, uint64_t count, const char *text, uint64_t len,
-                bool packed);
+int tape_finish(zarvel_tape *tape, int result, uint64_t count, const char *text, uint64_t len, bool packed);
 
 // Open containers the builders allow (one more than the validator).
 inline constexpr uint32_t tape_builder_levels = 256;
@@ -58,9 +57,8 @@ enum class column_mode : uint8_t { fast, plain, plain_utf8 };
 
 // Column form from the root bracket at text[root]. With trailing_check only
 // whitespace may follow the root; level_limit (at most 256) bounds nesting.
-int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
-                       column_mode mode, bool trailing_check,
-                       uint32_t level_limit = tape_builder_levels);
+int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, column_mode mode,
+                       bool trailing_check, uint32_t level_limit = tape_builder_levels);
 
 struct tape_packed_switches {
     bool numbers_checked;  // else number tokens are unchecked runs of type 10
@@ -72,8 +70,7 @@ struct tape_packed_switches {
 // the root. With reuse, a record holding a packed tape whose text_len is at
 // least len + 2 keeps its block (text_len then serves as the capacity; the
 // caller raises it again after success); a smaller block is released first.
-int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
-                      tape_packed_switches switches);
+int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, tape_packed_switches switches);
 
 // Column or packed form from the root bracket at text[root] through the
 // structural index of the given classifier: strict JSON (tab is whitespace,

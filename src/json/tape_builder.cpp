@@ -63,8 +63,7 @@ bool tape_take_block(zarvel_tape *tape, uint64_t n, bool reuse) {
     return tape_allocate(tape, n);
 }
 
-int tape_finish(zarvel_tape *tape, int result, uint64_t count, const char *text, uint64_t len,
-                bool packed) {
+int tape_finish(zarvel_tape *tape, int result, uint64_t count, const char *text, uint64_t len, bool packed) {
     if (result != tape_built) {
         deallocate(&zarvel_default_allocator, tape->block);
         std::memset(tape, 0, sizeof *tape);
@@ -126,8 +125,8 @@ uint8_t unchecked_number(const char *text, uint64_t len, uint64_t p, uint64_t *e
 }
 
 template <walk_mode mode, typename writer>
-int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailing_check,
-         uint32_t level_limit, uint64_t *count) {
+int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailing_check, uint32_t level_limit,
+         uint64_t *count) {
     constexpr uint64_t ws_bits = mode.tab_is_ws ? json::all_ws_bits : json::plain_ws_bits;
     container types[builder_levels];
     level_state states[builder_levels];
@@ -154,8 +153,8 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
             bool key = json::takes_key(state);
             if (!key && !json::takes_value(state)) return tape_refused;
             bool escaped = false, high = false;
-            int64_t close = json::scan_string_fast<mode.ascii_strict, mode.validate_utf8>(
-                text, len, p, &escaped, &high);
+            int64_t close =
+                json::scan_string_fast<mode.ascii_strict, mode.validate_utf8>(text, len, p, &escaped, &high);
             if (close < 0) return tape_refused;
             uint64_t length = static_cast<uint64_t>(close) - p - 1;
             uint64_t bad;
@@ -203,8 +202,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
             continue;
         case ',':
             if (state != level_state::after_value) return tape_refused;
-            states[level] = types[level] == container::object ? level_state::key_expected
-                                                              : level_state::value_expected;
+            states[level] = types[level] == container::object ? level_state::key_expected : level_state::value_expected;
             ++p;
             continue;
         case 't':
@@ -229,8 +227,7 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
             states[level] = level_state::after_value;
             continue;
         }
-        default:
-            break;
+        default: break;
         }
         if (c != '-' && !json::is_digit(c)) return tape_refused;
         if (!json::takes_value(state)) return tape_refused;
@@ -245,12 +242,12 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
 }
 
 template <walk_mode mode>
-int columns_with(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
-                 bool trailing_check, uint32_t level_limit) {
+int columns_with(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, bool trailing_check,
+                 uint32_t level_limit) {
     if (!tape_take_block(tape, len, false)) return tape_no_memory;
     uint64_t count = 0;
-    int result = walk<mode>(text, len, root, column_writer{tape->types, tape->starts, tape->lens},
-                            trailing_check, level_limit, &count);
+    int result = walk<mode>(text, len, root, column_writer{tape->types, tape->starts, tape->lens}, trailing_check,
+                            level_limit, &count);
     return tape_finish(tape, result, count, text, len, false);
 }
 
@@ -261,21 +258,18 @@ int packed_walk(const char *text, uint64_t len, uint64_t root, uint64_t *packed,
 
 }  // namespace
 
-int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
-                       column_mode mode, bool trailing_check, uint32_t level_limit) {
+int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, column_mode mode,
+                       bool trailing_check, uint32_t level_limit) {
     if (level_limit > builder_levels) level_limit = builder_levels;
     switch (mode) {
-    case column_mode::fast:
-        return columns_with<fast_columns>(text, len, root, tape, trailing_check, level_limit);
+    case column_mode::fast: return columns_with<fast_columns>(text, len, root, tape, trailing_check, level_limit);
     case column_mode::plain_utf8:
         return columns_with<plain_columns_utf8>(text, len, root, tape, trailing_check, level_limit);
-    default:
-        return columns_with<plain_columns>(text, len, root, tape, trailing_check, level_limit);
+    default: return columns_with<plain_columns>(text, len, root, tape, trailing_check, level_limit);
     }
 }
 
-int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape,
-                      tape_packed_switches switches) {
+int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, tape_packed_switches switches) {
     if (!tape_take_block(tape, len, switches.reuse)) return tape_no_memory;
     uint64_t count = 0;
     int result;

@@ -35,7 +35,7 @@ enum class deepest_rule { tape, document };
 // refill takes no references to them, so they stay in registers (an entry
 // store through a byte pointer could otherwise alias them and force reloads).
 class index_cursor {
-public:
+  public:
     index_cursor(const char *text, uint64_t len, json::index_fill fill) : text_(text), len_(len), fill_(fill) {}
 
     // Classifies on until a chunk yields offsets, which then start at
@@ -53,7 +53,7 @@ public:
     uint64_t base() const { return base_; }
     const json::index_state &state() const { return state_; }
 
-private:
+  private:
     const char *text_;
     uint64_t len_;
     json::index_fill fill_;
@@ -121,8 +121,8 @@ __attribute__((always_inline)) inline uint64_t windowed_number(const char *text,
 // for callers that want them, so that the others keep the registers.
 template <typename writer, bool with_facts>
 __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint64_t root, writer out,
-                                  index_cursor &cursor, bool checks_utf8, deepest_rule levels_rule, uint64_t *count,
-                                  tape_walk_facts *facts) {
+                                            index_cursor &cursor, bool checks_utf8, deepest_rule levels_rule,
+                                            uint64_t *count, tape_walk_facts *facts) {
     constexpr uint32_t levels = tape_builder_levels;
     bool objects[levels];
     uint32_t opens[levels];
@@ -149,7 +149,7 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
     uint64_t escaped_bytes = 0;
 
     // A string opened at p: its entry, and p at its closing quote.
-    auto string = [&, next]() __attribute__((always_inline)) {
+    auto string = [&, next ]() __attribute__((always_inline)) {
         uint64_t open = p;
         if (!next()) return false;
         // Offsets inside the string are its backslashes: each starts an
@@ -177,7 +177,7 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
     };
 
     // A string, number or literal value at p.
-    auto scalar = [&, string]() __attribute__((always_inline)) {
+    auto scalar = [&, string ]() __attribute__((always_inline)) {
         char c = text[p];
         if (c == '"') return string();
         if (c == 't' || c == 'f' || c == 'n') {
@@ -289,8 +289,7 @@ close:
     // go through the validator's 255): the strict tape to texts without bytes
     // of 0x7F and above, the JSON document to texts without tabs and bytes of
     // 0x80 and above.
-    if (deepest &&
-        (s.special || std::memchr(text, levels_rule == deepest_rule::document ? '\t' : 0x7F, len)))
+    if (deepest && (s.special || std::memchr(text, levels_rule == deepest_rule::document ? '\t' : 0x7F, len)))
         return tape_refused;
     *count = n;
     if (with_facts) *facts = {containers, escaped_bytes};
@@ -314,8 +313,8 @@ int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tap
     else if (packed)
         result = walk<tape_packed_writer, false>(text, len, root, {tape->packed}, cursor, utf8, rule, &count, facts);
     else
-        result = walk<tape_column_writer, false>(text, len, root, {tape->types, tape->starts, tape->lens}, cursor,
-                                                 utf8, rule, &count, facts);
+        result = walk<tape_column_writer, false>(text, len, root, {tape->types, tape->starts, tape->lens}, cursor, utf8,
+                                                 rule, &count, facts);
     return tape_finish(tape, result, count, text, len, packed);
 }
 

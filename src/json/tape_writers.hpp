@@ -30,9 +30,7 @@ struct tape_packed_writer {
     static constexpr bool span_limited = true;
     uint64_t *packed;
 
-    void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) {
-        packed[i] = tape_pack(type, length, start);
-    }
+    void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) { packed[i] = tape_pack(type, length, start); }
     void link(uint64_t open, uint64_t close) {
         packed[open] = tape_pack(static_cast<uint8_t>(packed[open] & 0xFF), 0, close);
         put(close, ZARVEL_TAPE_CLOSE, open, 0);

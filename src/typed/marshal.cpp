@@ -13,8 +13,7 @@ namespace {
 
 constexpr const char *merge_message =
     "marshal: merge key, timestamp or forward alias not expressible; fall back to the value walk";
-constexpr const char *tag_message =
-    "marshal: explicitly tagged node not expressible; fall back to the value walk";
+constexpr const char *tag_message = "marshal: explicitly tagged node not expressible; fall back to the value walk";
 
 // Words of 16 bits a converted big integer may hold; longer ones are written
 // as strings so that no digit is lost.
@@ -39,7 +38,7 @@ struct open_collection {
 enum class outcome { ok, inexpressible, memory };
 
 class writer {
-public:
+  public:
     writer(const zarvel_value *values, size_t count, const char *pool, bool alternate)
         : values_(values), count_(count), pool_(pool), alternate_(alternate) {}
     ~writer() { zarvel_strmap_free(&names_); }
@@ -51,7 +50,7 @@ public:
     outcome run(char *out, bool node_mode, uint32_t single_document);
     uint64_t length() const { return length_; }
 
-private:
+  private:
     void put(uint8_t b) {
         if (out_) out_[length_] = static_cast<char>(b);
         ++length_;
@@ -87,9 +86,7 @@ private:
     buffer<range> documents_;
 };
 
-bool counted(uint8_t kind) {
-    return (kind >= kind_null && kind <= kind_map) || kind == kind_alias;
-}
+bool counted(uint8_t kind) { return (kind >= kind_null && kind <= kind_map) || kind == kind_alias; }
 
 outcome writer::prescan() {
     buffer<open_collection, 64> open;
@@ -101,8 +98,7 @@ outcome writer::prescan() {
         if (v.kind == kind_timestamp) return outcome::inexpressible;
         if (v.kind == kind_string) {
             if (v.tag == ZARVEL_TAG_BINARY) return outcome::inexpressible;
-            if (v.is_key && v.length == 2 && std::memcmp(text(v), "<<", 2) == 0)
-                return outcome::inexpressible;
+            if (v.is_key && v.length == 2 && std::memcmp(text(v), "<<", 2) == 0) return outcome::inexpressible;
         }
         if (counted(v.kind) && !open.empty()) {
             const open_collection &top = open.back();
@@ -121,8 +117,8 @@ outcome writer::prescan() {
         }
     }
     if (!any_document && !documents_.push_back(range{0, count_})) return outcome::memory;
-    if (anchor_count && (!zarvel_strmap_init(&names_, &zarvel_default_allocator) ||
-                         !zarvel_strmap_reserve(&names_, anchor_count)))
+    if (anchor_count &&
+        (!zarvel_strmap_init(&names_, &zarvel_default_allocator) || !zarvel_strmap_reserve(&names_, anchor_count)))
         return outcome::memory;
     return outcome::ok;
 }
@@ -239,8 +235,7 @@ bool writer::put_big_text(const char *p, size_t n) {
 
 void writer::put_float(const zarvel_value &v) {
     const char *t = text(v);
-    if (alternate_ && (v.length == 0 || (!std::memchr(t, '.', v.length) &&
-                                         !std::memchr(t, ':', v.length)))) {
+    if (alternate_ && (v.length == 0 || (!std::memchr(t, '.', v.length) && !std::memchr(t, ':', v.length)))) {
         put_string(t, v.length);
         return;
     }
@@ -267,21 +262,21 @@ void writer::put_float(const zarvel_value &v) {
 void writer::put_scalar(const zarvel_value &v) {
     const char *t = text(v);
     switch (v.kind) {
-        case kind_null:
-            put('0');
+    case kind_null:
+        put('0');
+        last_linkable_ = false;
+        return;
+    case kind_bool:
+        if (v.length == 1) {
+            put_string(t, 1);
+        } else {
+            put(v.flag ? 'T' : 'F');
             last_linkable_ = false;
-            return;
-        case kind_bool:
-            if (v.length == 1) {
-                put_string(t, 1);
-            } else {
-                put(v.flag ? 'T' : 'F');
-                last_linkable_ = false;
-            }
-            return;
-        case kind_int: put_integer(v.payload.i); return;
-        case kind_float: put_float(v); return;
-        default: break;
+        }
+        return;
+    case kind_int: put_integer(v.payload.i); return;
+    case kind_float: put_float(v); return;
+    default: break;
     }
     if (v.kind == kind_string && v.flag) {
         if (big_integer_text(t, v.length) && put_big_text(t, v.length)) return;
@@ -300,65 +295,65 @@ outcome writer::put_value(size_t &i) {
     if (i >= count_) return outcome::inexpressible;
     const zarvel_value &v = values_[i];
     switch (v.kind) {
-        case kind_anchor: {
-            anchor_entry entry{};
-            size_t slot = anchors_.size();
-            ++i;
-            size_t at = i;
-            // A collection takes the next object index with its first byte,
-            // so an alias inside it links back to the collection still open.
-            if (at < count_ && (values_[at].kind == kind_seq || values_[at].kind == kind_map)) {
-                entry.linkable = true;
-                entry.index = objects_;
-            }
-            if (slot >= zarvel_strmap_absent || !anchors_.push_back(entry) ||
-                !zarvel_strmap_put(&names_, text(v), v.length, static_cast<uint32_t>(slot)))
-                return outcome::memory;
+    case kind_anchor: {
+        anchor_entry entry{};
+        size_t slot = anchors_.size();
+        ++i;
+        size_t at = i;
+        // A collection takes the next object index with its first byte,
+        // so an alias inside it links back to the collection still open.
+        if (at < count_ && (values_[at].kind == kind_seq || values_[at].kind == kind_map)) {
+            entry.linkable = true;
+            entry.index = objects_;
+        }
+        if (slot >= zarvel_strmap_absent || !anchors_.push_back(entry) ||
+            !zarvel_strmap_put(&names_, text(v), v.length, static_cast<uint32_t>(slot)))
+            return outcome::memory;
+        outcome o = put_value(i);
+        if (o != outcome::ok) return o;
+        anchor_entry &e = anchors_[slot];
+        e.linkable = last_linkable_;
+        e.index = last_index_;
+        if (!last_linkable_) e.copy = values_[at];
+        return outcome::ok;
+    }
+    case kind_seq:
+    case kind_map: {
+        int64_t index = objects_++;
+        put(v.kind == kind_seq ? '[' : '{');
+        put_long(static_cast<int64_t>(counts_[next_collection_++]));
+        ++i;
+        while (i < count_ && values_[i].kind != kind_end) {
             outcome o = put_value(i);
             if (o != outcome::ok) return o;
-            anchor_entry &e = anchors_[slot];
-            e.linkable = last_linkable_;
-            e.index = last_index_;
-            if (!last_linkable_) e.copy = values_[at];
-            return outcome::ok;
         }
-        case kind_seq:
-        case kind_map: {
-            int64_t index = objects_++;
-            put(v.kind == kind_seq ? '[' : '{');
-            put_long(static_cast<int64_t>(counts_[next_collection_++]));
-            ++i;
-            while (i < count_ && values_[i].kind != kind_end) {
-                outcome o = put_value(i);
-                if (o != outcome::ok) return o;
-            }
-            if (i < count_) ++i;
+        if (i < count_) ++i;
+        last_linkable_ = true;
+        last_index_ = index;
+        return outcome::ok;
+    }
+    case kind_alias: {
+        ++i;
+        uint32_t k = zarvel_strmap_get(&names_, text(v), v.length);
+        if (k == zarvel_strmap_absent) return outcome::inexpressible;
+        const anchor_entry &e = anchors_[k];
+        if (e.linkable) {
+            put('@');
+            put_long(e.index);
             last_linkable_ = true;
-            last_index_ = index;
-            return outcome::ok;
+            last_index_ = e.index;
+        } else {
+            zarvel_value copy = e.copy;
+            put_scalar(copy);
         }
-        case kind_alias: {
-            ++i;
-            uint32_t k = zarvel_strmap_get(&names_, text(v), v.length);
-            if (k == zarvel_strmap_absent) return outcome::inexpressible;
-            const anchor_entry &e = anchors_[k];
-            if (e.linkable) {
-                put('@');
-                put_long(e.index);
-                last_linkable_ = true;
-                last_index_ = e.index;
-            } else {
-                zarvel_value copy = e.copy;
-                put_scalar(copy);
-            }
-            return outcome::ok;
-        }
-        case kind_document:
-        case kind_end: return outcome::inexpressible;
-        default:
-            ++i;
-            put_scalar(v);
-            return outcome::ok;
+        return outcome::ok;
+    }
+    case kind_document:
+    case kind_end: return outcome::inexpressible;
+    default:
+        ++i;
+        put_scalar(v);
+        return outcome::ok;
     }
 }
 
@@ -406,16 +401,13 @@ outcome writer::run(char *out, bool node_mode, uint32_t single_document) {
     return outcome::ok;
 }
 
-void set_inexpressible(const char *message) {
-    zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "%s", message);
-}
+void set_inexpressible(const char *message) { zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "%s", message); }
 
 }  // namespace
 
-int32_t encode(const value_list &list, bool alternate, bool node_mode, uint32_t single_document,
-               char **out_bytes, uint64_t *out_len) {
-    writer w(list.values.data(), list.values.size(), list.pool.data() ? list.pool.data() : "",
-             alternate);
+int32_t encode(const value_list &list, bool alternate, bool node_mode, uint32_t single_document, char **out_bytes,
+               uint64_t *out_len) {
+    writer w(list.values.data(), list.values.size(), list.pool.data() ? list.pool.data() : "", alternate);
     outcome o = w.prescan();
     if (o == outcome::ok) o = w.run(nullptr, node_mode, single_document);
     if (o == outcome::memory) return 2;
@@ -437,8 +429,7 @@ int32_t encode(const value_list &list, bool alternate, bool node_mode, uint32_t 
     return 0;
 }
 
-int32_t marshal_node(const zarvel_node *node, bool alternate, char **out_bytes,
-                     uint64_t *out_len) {
+int32_t marshal_node(const zarvel_node *node, bool alternate, char **out_bytes, uint64_t *out_len) {
     auto *list = create<value_list>(&zarvel_default_allocator);
     if (!list) return 2;
     walk r = records_of(node, *list, true);
@@ -457,8 +448,8 @@ int32_t marshal_node(const zarvel_node *node, bool alternate, char **out_bytes,
 
 }  // namespace zvl::typed
 
-int32_t zarvel_marshal(const char *text, uint64_t length, int32_t schema,
-                       uint32_t single_document, char **out_bytes, uint64_t *out_len) {
+int32_t zarvel_marshal(const char *text, uint64_t length, int32_t schema, uint32_t single_document, char **out_bytes,
+                       uint64_t *out_len) {
     if (!out_bytes || !out_len) return 6;
     *out_bytes = nullptr;
     *out_len = 0;
@@ -466,9 +457,7 @@ int32_t zarvel_marshal(const char *text, uint64_t length, int32_t schema,
     auto *list = zvl::create<zvl::typed::value_list>(&zarvel_default_allocator);
     if (!list) return 2;
     int32_t status = zvl::typed::drain_text(text, length, schema, *list);
-    if (status == 0)
-        status = zvl::typed::encode(*list, schema == 1, false, single_document, out_bytes,
-                                    out_len);
+    if (status == 0) status = zvl::typed::encode(*list, schema == 1, false, single_document, out_bytes, out_len);
     zvl::destroy(&zarvel_default_allocator, list);
     return status;
 }

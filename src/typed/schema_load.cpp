@@ -29,8 +29,7 @@ struct loader {
     void place(const char *t, uint64_t n, uint32_t *offset, uint32_t *length) const {
         *length = static_cast<uint32_t>(n > UINT32_MAX ? UINT32_MAX : n);
         *offset = 0;
-        if (t && input && t >= input && t + n <= input + input_length)
-            *offset = static_cast<uint32_t>(t - input);
+        if (t && input && t >= input && t + n <= input + input_length) *offset = static_cast<uint32_t>(t - input);
     }
 
     bool truthy(const char *t, uint64_t n) const {
@@ -49,8 +48,7 @@ struct loader {
 
     // The number of a node's text: JSON number syntax, or an int-resolved
     // text in its schema's spelling (0644, 0x1F, +5).
-    bool number(const zarvel_node *n, const char *t, uint64_t len, uint32_t *kind, int64_t *iv,
-                double *dv) const;
+    bool number(const zarvel_node *n, const char *t, uint64_t len, uint32_t *kind, int64_t *iv, double *dv) const;
     step leaf(uint32_t d, const zarvel_node *n);
     step walk(uint32_t d, const zarvel_node *n);
 };
@@ -61,8 +59,7 @@ bool number_of(const char *t, uint64_t n, uint32_t *kind, int64_t *ival, double 
     return zvl_json_number_scan(t, n, &pos, kind, ival, dval) == 1 && pos == n;
 }
 
-bool loader::number(const zarvel_node *n, const char *t, uint64_t len, uint32_t *kind, int64_t *iv,
-                    double *dv) const {
+bool loader::number(const zarvel_node *n, const char *t, uint64_t len, uint32_t *kind, int64_t *iv, double *dv) const {
     if (number_of(t, len, kind, iv, dv)) return true;
     if (zarvel_node_tag_id(n) != ZARVEL_TAG_INT || len > UINT32_MAX) return false;
     if (!zvl::read_int(t, uint32_t(len), alternate, *iv)) return false;
@@ -88,71 +85,71 @@ step loader::leaf(uint32_t d, const zarvel_node *n) {
         return step::stop;
     }
     switch (desc.type) {
-        case 0: {
-            auto *w = static_cast<uint32_t *>(slot(d, 16));
-            place(t, len, &w[0], &w[1]);
-            w[2] = 0;
-            return step::go;
+    case 0: {
+        auto *w = static_cast<uint32_t *>(slot(d, 16));
+        place(t, len, &w[0], &w[1]);
+        w[2] = 0;
+        return step::go;
+    }
+    case 1:
+    case 2: {
+        uint32_t kind = 0;
+        int64_t iv = 0;
+        double dv = 0;
+        if (!number(n, t, len, &kind, &iv, &dv)) {
+            not_number = d;
+            return step::error;
         }
-        case 1:
-        case 2: {
-            uint32_t kind = 0;
-            int64_t iv = 0;
-            double dv = 0;
-            if (!number(n, t, len, &kind, &iv, &dv)) {
-                not_number = d;
-                return step::error;
-            }
-            if (desc.type == 1) {
-                int64_t v = kind == ZVL_JSON_NUMBER_INT ? iv : saturate(dv);
-                std::memcpy(slot(d, 8), &v, 8);
-            } else {
-                double v = kind == ZVL_JSON_NUMBER_INT ? static_cast<double>(iv) : dv;
-                std::memcpy(slot(d, 8), &v, 8);
-            }
-            return step::go;
+        if (desc.type == 1) {
+            int64_t v = kind == ZVL_JSON_NUMBER_INT ? iv : saturate(dv);
+            std::memcpy(slot(d, 8), &v, 8);
+        } else {
+            double v = kind == ZVL_JSON_NUMBER_INT ? static_cast<double>(iv) : dv;
+            std::memcpy(slot(d, 8), &v, 8);
         }
-        case 3: *static_cast<uint8_t *>(slot(d, 1)) = truthy(t, len) ? 1 : 0; return step::go;
-        case 4:
-            if (c.count == UINT32_MAX) {
-                overflow = true;
-                return step::stop;
-            }
-            ++c.count;
-            return step::go;
-        default: {
-            zarvel_value v{};
-            int32_t tag = zarvel_node_tag_id(n);
-            v.tag = static_cast<uint8_t>(tag);
-            v.kind = 5;
-            uint32_t kind = 0;
-            int64_t iv = 0;
-            double dv = 0;
-            switch (tag) {
-                case ZARVEL_TAG_BOOL:
-                    v.kind = 2;
-                    v.flag = truthy(t, len) ? 1 : 0;
-                    break;
-                case ZARVEL_TAG_NULL: v.kind = 1; break;
-                case ZARVEL_TAG_TIMESTAMP: v.kind = 6; break;
-                case ZARVEL_TAG_INT:
-                    if (number(n, t, len, &kind, &iv, &dv) && kind == ZVL_JSON_NUMBER_INT) {
-                        v.kind = 3;
-                        v.payload.i = iv;
-                    }
-                    break;
-                case ZARVEL_TAG_FLOAT:
-                    if (number_of(t, len, &kind, &iv, &dv)) {
-                        v.kind = 4;
-                        v.payload.f = kind == ZVL_JSON_NUMBER_INT ? static_cast<double>(iv) : dv;
-                    }
-                    break;
-                default: break;
-            }
-            place(t, len, &v.offset, &v.length);
-            std::memcpy(slot(d, sizeof v), &v, sizeof v);
-            return step::go;
+        return step::go;
+    }
+    case 3: *static_cast<uint8_t *>(slot(d, 1)) = truthy(t, len) ? 1 : 0; return step::go;
+    case 4:
+        if (c.count == UINT32_MAX) {
+            overflow = true;
+            return step::stop;
         }
+        ++c.count;
+        return step::go;
+    default: {
+        zarvel_value v{};
+        int32_t tag = zarvel_node_tag_id(n);
+        v.tag = static_cast<uint8_t>(tag);
+        v.kind = 5;
+        uint32_t kind = 0;
+        int64_t iv = 0;
+        double dv = 0;
+        switch (tag) {
+        case ZARVEL_TAG_BOOL:
+            v.kind = 2;
+            v.flag = truthy(t, len) ? 1 : 0;
+            break;
+        case ZARVEL_TAG_NULL: v.kind = 1; break;
+        case ZARVEL_TAG_TIMESTAMP: v.kind = 6; break;
+        case ZARVEL_TAG_INT:
+            if (number(n, t, len, &kind, &iv, &dv) && kind == ZVL_JSON_NUMBER_INT) {
+                v.kind = 3;
+                v.payload.i = iv;
+            }
+            break;
+        case ZARVEL_TAG_FLOAT:
+            if (number_of(t, len, &kind, &iv, &dv)) {
+                v.kind = 4;
+                v.payload.f = kind == ZVL_JSON_NUMBER_INT ? static_cast<double>(iv) : dv;
+            }
+            break;
+        default: break;
+        }
+        place(t, len, &v.offset, &v.length);
+        std::memcpy(slot(d, sizeof v), &v, sizeof v);
+        return step::go;
+    }
     }
 }
 
@@ -160,75 +157,72 @@ step loader::walk(uint32_t d, const zarvel_node *n) {
     const zarvel_descriptor_node &desc = nodes[d];
     int32_t kind = zarvel_node_kind(n);
     switch (desc.kind) {
-        case 0: return leaf(d, n);
-        case 1: {
-            if (kind != ZARVEL_NODE_SEQUENCE) return step::stop;
-            if (desc.first_child >= node_count) return step::error;
-            uint64_t count = zarvel_node_seq_count(n);
-            for (uint64_t i = 0; i < count; ++i) {
-                zarvel_node *item = zarvel_node_seq_at(n, i);
-                if (!item) {
-                    memory = true;
-                    return step::stop;
-                }
-                step s = walk(desc.first_child, item);
+    case 0: return leaf(d, n);
+    case 1: {
+        if (kind != ZARVEL_NODE_SEQUENCE) return step::stop;
+        if (desc.first_child >= node_count) return step::error;
+        uint64_t count = zarvel_node_seq_count(n);
+        for (uint64_t i = 0; i < count; ++i) {
+            zarvel_node *item = zarvel_node_seq_at(n, i);
+            if (!item) {
+                memory = true;
+                return step::stop;
+            }
+            step s = walk(desc.first_child, item);
+            if (s != step::go) return s;
+        }
+        return step::go;
+    }
+    case 2: {
+        if (kind != ZARVEL_NODE_MAPPING) return step::stop;
+        uint64_t count = zarvel_node_map_count(n);
+        uint32_t mark = zarvel_node_id(n) + 1;
+        for (uint64_t i = 0; i < count; ++i) {
+            zarvel_node *key = nullptr, *value = nullptr;
+            if (zarvel_node_map_at(n, i, &key, &value) != 0 || !key || !value) {
+                memory = true;
+                return step::stop;
+            }
+            uint64_t klen = 0;
+            const char *k = zarvel_node_value(key, &klen);
+            if (zarvel_node_kind(key) != ZARVEL_NODE_SCALAR) continue;
+            uint64_t end = static_cast<uint64_t>(desc.first_child) + desc.child_count;
+            for (uint64_t c = desc.first_child; c < end && c < node_count; ++c) {
+                const char *name = nodes[c].name;
+                if (!name || std::strlen(name) != klen || (klen && std::memcmp(name, k, klen))) continue;
+                bool once = (nodes[c].flags & 2) != 0;
+                if (once && unique[c] == mark) break;
+                step s = walk(static_cast<uint32_t>(c), value);
                 if (s != step::go) return s;
+                if (once) unique[c] = mark;
+                break;
             }
-            return step::go;
         }
-        case 2: {
-            if (kind != ZARVEL_NODE_MAPPING) return step::stop;
-            uint64_t count = zarvel_node_map_count(n);
-            uint32_t mark = zarvel_node_id(n) + 1;
-            for (uint64_t i = 0; i < count; ++i) {
-                zarvel_node *key = nullptr, *value = nullptr;
-                if (zarvel_node_map_at(n, i, &key, &value) != 0 || !key || !value) {
-                    memory = true;
-                    return step::stop;
-                }
-                uint64_t klen = 0;
-                const char *k = zarvel_node_value(key, &klen);
-                if (zarvel_node_kind(key) != ZARVEL_NODE_SCALAR) continue;
-                uint64_t end = static_cast<uint64_t>(desc.first_child) + desc.child_count;
-                for (uint64_t c = desc.first_child; c < end && c < node_count; ++c) {
-                    const char *name = nodes[c].name;
-                    if (!name || std::strlen(name) != klen || (klen && std::memcmp(name, k, klen)))
-                        continue;
-                    bool once = (nodes[c].flags & 2) != 0;
-                    if (once && unique[c] == mark) break;
-                    step s = walk(static_cast<uint32_t>(c), value);
-                    if (s != step::go) return s;
-                    if (once) unique[c] = mark;
-                    break;
-                }
-            }
-            return step::go;
+        return step::go;
+    }
+    case 3: {
+        auto *w = static_cast<uint32_t *>(slot(d, 16));
+        if (!w) return step::stop;
+        w[0] = w[1] = w[2] = w[3] = 0;
+        if (kind == ZARVEL_NODE_SCALAR || kind == ZARVEL_NODE_ALIAS) {
+            uint64_t len = 0;
+            const char *t = zarvel_node_value(n, &len);
+            place(t, t ? len : 0, &w[0], &w[1]);
+            w[2] = w[0];
         }
-        case 3: {
-            auto *w = static_cast<uint32_t *>(slot(d, 16));
-            if (!w) return step::stop;
-            w[0] = w[1] = w[2] = w[3] = 0;
-            if (kind == ZARVEL_NODE_SCALAR || kind == ZARVEL_NODE_ALIAS) {
-                uint64_t len = 0;
-                const char *t = zarvel_node_value(n, &len);
-                place(t, t ? len : 0, &w[0], &w[1]);
-                w[2] = w[0];
-            }
-            return step::go;
-        }
-        default: return step::error;
+        return step::go;
+    }
+    default: return step::error;
     }
 }
 
 }  // namespace
 
-int32_t zarvel_schema_load(const char *text, uint64_t length, int32_t schema,
-                           const zarvel_descriptor_node *nodes, uint32_t node_count, uint32_t abi,
-                           zarvel_column *columns) {
+int32_t zarvel_schema_load(const char *text, uint64_t length, int32_t schema, const zarvel_descriptor_node *nodes,
+                           uint32_t node_count, uint32_t abi, zarvel_column *columns) {
     if ((!text && length) || !nodes || node_count == 0 || !columns) return 6;
     if (abi != ZARVEL_DESCRIPTOR_ABI) {
-        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0,
-                         "descriptor ABI %u != %u (recompile the descriptor)", abi,
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "descriptor ABI %u != %u (recompile the descriptor)", abi,
                          ZARVEL_DESCRIPTOR_ABI);
         return 6;
     }
@@ -249,8 +243,7 @@ int32_t zarvel_schema_load(const char *text, uint64_t length, int32_t schema,
     if (zarvel_document_count(doc) == 0) return 1;
     zarvel_node *root = zarvel_document_root(doc, 0);
     if (!root) return 2;
-    auto *unique = static_cast<uint32_t *>(
-        zvl::allocate(&zarvel_default_allocator, sizeof(uint32_t) * node_count));
+    auto *unique = static_cast<uint32_t *>(zvl::allocate(&zarvel_default_allocator, sizeof(uint32_t) * node_count));
     if (!unique) return 2;
     std::memset(unique, 0, sizeof(uint32_t) * node_count);
     loader l{text, length, schema == 1, nodes, node_count, columns, unique};
@@ -270,8 +263,7 @@ int32_t zarvel_schema_load(const char *text, uint64_t length, int32_t schema,
     }
     for (uint32_t i = 0; i < node_count; ++i) {
         if ((nodes[i].flags & 1) && nodes[i].name && columns[i].count == 0) {
-            zarvel_error_set(zarvel_error_current(), 13, 0, 0, 0,
-                             "required descriptor node %u missing", i);
+            zarvel_error_set(zarvel_error_current(), 13, 0, 0, 0, "required descriptor node %u missing", i);
             return 9;
         }
     }

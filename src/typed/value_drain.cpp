@@ -61,10 +61,12 @@ long_read long_decimal(const char *text, uint64_t length, double &out) {
     if (text[0] == '+' || text[0] == '-') ++i;
     uint64_t mantissa_digits = 0, underscores = 0;
     auto run = [&] {
-        while (i < length && (digit(text[i]) || (text[i] == '_' && i > 0 && digit(text[i - 1]) &&
-                                                 i + 1 < length && digit(text[i + 1])))) {
-            if (text[i] == '_') ++underscores;
-            else ++mantissa_digits;
+        while (i < length && (digit(text[i]) || (text[i] == '_' && i > 0 && digit(text[i - 1]) && i + 1 < length &&
+                                                 digit(text[i + 1])))) {
+            if (text[i] == '_')
+                ++underscores;
+            else
+                ++mantissa_digits;
             ++i;
         }
     };
@@ -97,44 +99,43 @@ long_read long_decimal(const char *text, uint64_t length, double &out) {
 
 }  // namespace
 
-bool value_list::add_scalar(uint8_t tag, uint8_t plain_implicit, const char *text,
-                            uint64_t length, bool octal_zero) {
+bool value_list::add_scalar(uint8_t tag, uint8_t plain_implicit, const char *text, uint64_t length, bool octal_zero) {
     uint8_t kind = kind_string;
     uint8_t flag = plain_implicit;
     uint64_t bits = 0;
     uint32_t n = length > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(length);
     switch (tag) {
-        case ZARVEL_TAG_INT: {
-            int64_t v = 0;
-            if (length <= UINT32_MAX && zvl::read_int(text, n, octal_zero, v)) {
-                kind = kind_int;
-                std::memcpy(&bits, &v, 8);
-            }
-            break;
+    case ZARVEL_TAG_INT: {
+        int64_t v = 0;
+        if (length <= UINT32_MAX && zvl::read_int(text, n, octal_zero, v)) {
+            kind = kind_int;
+            std::memcpy(&bits, &v, 8);
         }
-        case ZARVEL_TAG_FLOAT: {
-            double d = 0;
-            bool ok = length <= UINT32_MAX && zvl_num_f64(text, n, &d) == 0;
-            if (!ok && text && length > long_float_limit) {
-                switch (long_decimal(text, length, d)) {
-                    case long_read::number: ok = true; break;
-                    case long_read::memory: return false;
-                    case long_read::not_decimal: break;
-                }
+        break;
+    }
+    case ZARVEL_TAG_FLOAT: {
+        double d = 0;
+        bool ok = length <= UINT32_MAX && zvl_num_f64(text, n, &d) == 0;
+        if (!ok && text && length > long_float_limit) {
+            switch (long_decimal(text, length, d)) {
+            case long_read::number: ok = true; break;
+            case long_read::memory: return false;
+            case long_read::not_decimal: break;
             }
-            if (ok) {
-                kind = kind_float;
-                std::memcpy(&bits, &d, 8);
-            }
-            break;
         }
-        case ZARVEL_TAG_BOOL:
-            kind = kind_bool;
-            flag = zvl_num_bool_ci(text, n) ? 1 : 0;
-            break;
-        case ZARVEL_TAG_NULL: kind = kind_null; break;
-        case ZARVEL_TAG_TIMESTAMP: kind = kind_timestamp; break;
-        default: break;
+        if (ok) {
+            kind = kind_float;
+            std::memcpy(&bits, &d, 8);
+        }
+        break;
+    }
+    case ZARVEL_TAG_BOOL:
+        kind = kind_bool;
+        flag = zvl_num_bool_ci(text, n) ? 1 : 0;
+        break;
+    case ZARVEL_TAG_NULL: kind = kind_null; break;
+    case ZARVEL_TAG_TIMESTAMP: kind = kind_timestamp; break;
+    default: break;
     }
     return add(kind, tag, flag, text ? text : "", length, bits);
 }
@@ -161,43 +162,40 @@ walk records_of(const zarvel_node *node, value_list &list, bool refuse_tags) {
     }
     uint8_t tag_id = static_cast<uint8_t>(zarvel_node_tag_id(node));
     switch (kind) {
-        case ZARVEL_NODE_SCALAR: {
-            const char *value = zarvel_node_value(node, &len);
-            uint8_t plain = zarvel_node_style(node) == ZARVEL_NODE_STYLE_PLAIN ? 1 : 0;
-            const zarvel_node_store *store = node->document->store;
-            const bool octal_zero = store && zarvel_octal_zero(store->resolver);
-            return list.add_scalar(tag_id, plain, value ? value : "", len, octal_zero) ? walk::ok
-                                                                                         : walk::memory;
-        }
-        case ZARVEL_NODE_ALIAS: {
-            const char *name = zarvel_node_value(node, &len);
-            return list.add(kind_alias, 0, 0, name ? name : "", len, 0) ? walk::ok
-                                                                          : walk::memory;
-        }
-        case ZARVEL_NODE_SEQUENCE:
-        case ZARVEL_NODE_MAPPING: {
-            bool map = kind == ZARVEL_NODE_MAPPING;
-            if (!list.add(map ? kind_map : kind_seq, tag_id, 0, nullptr, 0, 0)) return walk::memory;
-            uint64_t count = map ? zarvel_node_map_count(node) : zarvel_node_seq_count(node);
-            for (uint64_t k = 0; k < count; ++k) {
-                if (map) {
-                    zarvel_node *key = nullptr, *value = nullptr;
-                    if (zarvel_node_map_at(node, k, &key, &value) != 0 || !key || !value)
-                        return walk::memory;
-                    walk r = records_of(key, list, refuse_tags);
-                    if (r != walk::ok) return r;
-                    r = records_of(value, list, refuse_tags);
-                    if (r != walk::ok) return r;
-                } else {
-                    zarvel_node *item = zarvel_node_seq_at(node, k);
-                    if (!item) return walk::memory;
-                    walk r = records_of(item, list, refuse_tags);
-                    if (r != walk::ok) return r;
-                }
+    case ZARVEL_NODE_SCALAR: {
+        const char *value = zarvel_node_value(node, &len);
+        uint8_t plain = zarvel_node_style(node) == ZARVEL_NODE_STYLE_PLAIN ? 1 : 0;
+        const zarvel_node_store *store = node->document->store;
+        const bool octal_zero = store && zarvel_octal_zero(store->resolver);
+        return list.add_scalar(tag_id, plain, value ? value : "", len, octal_zero) ? walk::ok : walk::memory;
+    }
+    case ZARVEL_NODE_ALIAS: {
+        const char *name = zarvel_node_value(node, &len);
+        return list.add(kind_alias, 0, 0, name ? name : "", len, 0) ? walk::ok : walk::memory;
+    }
+    case ZARVEL_NODE_SEQUENCE:
+    case ZARVEL_NODE_MAPPING: {
+        bool map = kind == ZARVEL_NODE_MAPPING;
+        if (!list.add(map ? kind_map : kind_seq, tag_id, 0, nullptr, 0, 0)) return walk::memory;
+        uint64_t count = map ? zarvel_node_map_count(node) : zarvel_node_seq_count(node);
+        for (uint64_t k = 0; k < count; ++k) {
+            if (map) {
+                zarvel_node *key = nullptr, *value = nullptr;
+                if (zarvel_node_map_at(node, k, &key, &value) != 0 || !key || !value) return walk::memory;
+                walk r = records_of(key, list, refuse_tags);
+                if (r != walk::ok) return r;
+                r = records_of(value, list, refuse_tags);
+                if (r != walk::ok) return r;
+            } else {
+                zarvel_node *item = zarvel_node_seq_at(node, k);
+                if (!item) return walk::memory;
+                walk r = records_of(item, list, refuse_tags);
+                if (r != walk::ok) return r;
             }
-            return list.add(kind_end, 0, 0, nullptr, 0, 0) ? walk::ok : walk::memory;
         }
-        default: return walk::memory;
+        return list.add(kind_end, 0, 0, nullptr, 0, 0) ? walk::ok : walk::memory;
+    }
+    default: return walk::memory;
     }
 }
 
@@ -218,24 +216,18 @@ int on_event(void *user, const zarvel_event *e) {
         return list.add(kind_anchor, 0, 0, e->anchor.data, e->anchor.length, 0);
     };
     switch (e->kind) {
-        case ZARVEL_EVENT_DOCUMENT_START: ok = list.add(kind_document, 0, 0, nullptr, 0, 0); break;
-        case ZARVEL_EVENT_SEQUENCE_START:
-            ok = anchor() && list.add(kind_seq, e->tag_id, 0, nullptr, 0, 0);
-            break;
-        case ZARVEL_EVENT_MAPPING_START:
-            ok = anchor() && list.add(kind_map, e->tag_id, 0, nullptr, 0, 0);
-            break;
-        case ZARVEL_EVENT_SEQUENCE_END:
-        case ZARVEL_EVENT_MAPPING_END: ok = list.add(kind_end, 0, 0, nullptr, 0, 0); break;
-        case ZARVEL_EVENT_SCALAR:
-            ok = anchor() &&
-                 list.add_scalar(e->tag_id, e->plain_implicit, e->text.data, e->text.length,
-                                 state->octal_zero);
-            break;
-        case ZARVEL_EVENT_ALIAS:
-            ok = list.add(kind_alias, 0, 0, e->text.data ? e->text.data : "", e->text.length, 0);
-            break;
-        default: break;
+    case ZARVEL_EVENT_DOCUMENT_START: ok = list.add(kind_document, 0, 0, nullptr, 0, 0); break;
+    case ZARVEL_EVENT_SEQUENCE_START: ok = anchor() && list.add(kind_seq, e->tag_id, 0, nullptr, 0, 0); break;
+    case ZARVEL_EVENT_MAPPING_START: ok = anchor() && list.add(kind_map, e->tag_id, 0, nullptr, 0, 0); break;
+    case ZARVEL_EVENT_SEQUENCE_END:
+    case ZARVEL_EVENT_MAPPING_END: ok = list.add(kind_end, 0, 0, nullptr, 0, 0); break;
+    case ZARVEL_EVENT_SCALAR:
+        ok = anchor() && list.add_scalar(e->tag_id, e->plain_implicit, e->text.data, e->text.length, state->octal_zero);
+        break;
+    case ZARVEL_EVENT_ALIAS:
+        ok = list.add(kind_alias, 0, 0, e->text.data ? e->text.data : "", e->text.length, 0);
+        break;
+    default: break;
     }
     if (!ok) {
         state->failed = true;
@@ -255,8 +247,7 @@ int32_t drain_text(const char *text, uint64_t length, int32_t schema, value_list
     // (every other lone JSON value reads alike on both paths, and the chosen
     // schema still applies to those).
     uint64_t start = 0;
-    while (start < length && (text[start] == ' ' || text[start] == '\t' ||
-                                      text[start] == '\r' || text[start] == '\n'))
+    while (start < length && (text[start] == ' ' || text[start] == '\t' || text[start] == '\r' || text[start] == '\n'))
         ++start;
     if (start < length && (text[start] == '[' || text[start] == '{' || text[start] == '"') &&
         zvl::json_validate(text, length, zarvel_store_max_depth).valid) {
@@ -321,9 +312,8 @@ int32_t drain_text(const char *text, uint64_t length, int32_t schema, value_list
 
 using zvl::typed::value_list;
 
-int32_t zarvel_value_drain(const char *text, uint64_t length, int32_t schema,
-                           zarvel_value **out_values, uint64_t *out_count, char **out_pool,
-                           uint64_t *out_pool_len) {
+int32_t zarvel_value_drain(const char *text, uint64_t length, int32_t schema, zarvel_value **out_values,
+                           uint64_t *out_count, char **out_pool, uint64_t *out_pool_len) {
     if (!out_values || !out_count || !out_pool || !out_pool_len) return 6;
     *out_values = nullptr;
     *out_count = 0;
@@ -347,8 +337,7 @@ void zarvel_value_free(zarvel_value *values, char *pool) {
     zvl::deallocate(&zarvel_default_allocator, pool);
 }
 
-int32_t zarvel_value_drain_columns(const char *text, uint64_t length, int32_t schema,
-                                   zarvel_value_columns *columns) {
+int32_t zarvel_value_drain_columns(const char *text, uint64_t length, int32_t schema, zarvel_value_columns *columns) {
     if (!columns) return 6;
     std::memset(columns, 0, sizeof *columns);
     auto *list = zvl::create<value_list>(&zarvel_default_allocator);

@@ -34,11 +34,9 @@ struct bom_match {
 // they start with.
 bom_match detect_bom(const uint8_t *p, uint64_t n) {
     if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) return {input_encoding::utf8, 3};
-    if (n >= 4 && p[0] == 0xFF && p[1] == 0xFE && p[2] == 0 && p[3] == 0)
-        return {input_encoding::utf32_le, 4};
+    if (n >= 4 && p[0] == 0xFF && p[1] == 0xFE && p[2] == 0 && p[3] == 0) return {input_encoding::utf32_le, 4};
     if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) return {input_encoding::utf16_le, 2};
-    if (n >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 0xFE && p[3] == 0xFF)
-        return {input_encoding::utf32_be, 4};
+    if (n >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 0xFE && p[3] == 0xFF) return {input_encoding::utf32_be, 4};
     if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) return {input_encoding::utf16_be, 2};
     return {input_encoding::utf8, 0};
 }
@@ -59,8 +57,8 @@ int ill_formed_utf8(uint64_t offset) {
 }
 
 int non_printable(uint64_t offset) {
-    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_ENCODING, 0, 0, offset,
-                     "non-printable character at byte %zu", static_cast<size_t>(offset));
+    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_ENCODING, 0, 0, offset, "non-printable character at byte %zu",
+                     static_cast<size_t>(offset));
     return ZARVEL_BAD_ENCODING;
 }
 
@@ -201,8 +199,7 @@ struct step {
         // (odd UTF-16, short UTF-32) would pass a truncated text as a
         // shorter, different one.
         if (d.high) return ill_formed_encoding(d.high_offset);
-        if (d.held_length)
-            return ill_formed_encoding(wide ? d.source_offset : d.source_offset + d.held_length - 1);
+        if (d.held_length) return ill_formed_encoding(wide ? d.source_offset : d.source_offset + d.held_length - 1);
         return 0;
     }
 
@@ -216,8 +213,7 @@ struct step {
 // Length of the NEL (C2 85), LS (E2 80 A8) or PS (E2 80 A9) at p, else 0.
 inline uint32_t unicode_break_at(const uint8_t *p, uint64_t available) {
     if (p[0] == 0xC2) return available >= 2 && p[1] == 0x85 ? 2 : 0;
-    if (p[0] == 0xE2)
-        return available >= 3 && p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9) ? 3 : 0;
+    if (p[0] == 0xE2) return available >= 3 && p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9) ? 3 : 0;
     return 0;
 }
 
@@ -234,11 +230,12 @@ uint64_t find_unicode_break(const uint8_t *p, uint64_t n) {
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
         __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 16));
         if (_mm_movemask_epi8(_mm_or_si128(a, b)) == 0) continue;
-        auto leads = static_cast<uint32_t>(
-                         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(a, nel_lead), _mm_cmpeq_epi8(a, separator_lead)))) |
-                     static_cast<uint32_t>(
-                         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(b, nel_lead), _mm_cmpeq_epi8(b, separator_lead))))
-                         << 16;
+        auto leads =
+            static_cast<uint32_t>(
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(a, nel_lead), _mm_cmpeq_epi8(a, separator_lead)))) |
+            static_cast<uint32_t>(
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(b, nel_lead), _mm_cmpeq_epi8(b, separator_lead))))
+                << 16;
         for (; leads; leads &= leads - 1) {
             uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(leads));
             if (unicode_break_at(p + at, n - at)) return at;
@@ -300,8 +297,7 @@ rewrite rewrite_breaks(const zarvel_allocator *allocator, const char *text, uint
 
 }  // namespace
 
-bool zarvel_validate_utf8(const char *text, uint64_t length, uint64_t *error_offset,
-                          bool printable) {
+bool zarvel_validate_utf8(const char *text, uint64_t length, uint64_t *error_offset, bool printable) {
     if (length == 0) return true;
     if (!text) {
         if (error_offset) *error_offset = 0;
@@ -314,8 +310,8 @@ bool zarvel_validate_utf8(const char *text, uint64_t length, uint64_t *error_off
     return false;
 }
 
-char *zarvel_normalize_breaks(const zarvel_allocator *allocator, const char *text,
-                              uint64_t length, uint64_t *new_length, bool *out_of_memory) {
+char *zarvel_normalize_breaks(const zarvel_allocator *allocator, const char *text, uint64_t length,
+                              uint64_t *new_length, bool *out_of_memory) {
     if (out_of_memory) *out_of_memory = false;
     if (!allocator || !text || length == 0) return nullptr;
     rewrite result = rewrite_breaks(allocator, text, length);
@@ -338,24 +334,21 @@ int zvl::check_utf8(const char *text, uint64_t length, uint64_t base) {
 uint64_t zvl::stream_decoder_bound(const stream_decoder &decoder, uint64_t length) {
     const uint64_t n = decoder.held_length + length;
     switch (decoder.encoding) {
-    case input_encoding::utf8:
-        return n;
+    case input_encoding::utf8: return n;
     case input_encoding::utf16_le:
     case input_encoding::utf16_be:
         // Three bytes a unit at most; a pair (four bytes) may finish a high
         // surrogate taken in an earlier step.
         return n / 2 * 3 + 1;
     case input_encoding::utf32_le:
-    case input_encoding::utf32_be:
-        return n;
-    case input_encoding::unknown:
-        break;
+    case input_encoding::utf32_be: return n;
+    case input_encoding::unknown: break;
     }
     return n / 2 * 3 + 1;
 }
 
-int zvl::stream_decoder_step(stream_decoder &decoder, const char *data, uint64_t length, bool final,
-                             char *out, uint64_t *written) {
+int zvl::stream_decoder_step(stream_decoder &decoder, const char *data, uint64_t length, bool final, char *out,
+                             uint64_t *written) {
     const auto *p = reinterpret_cast<const uint8_t *>(data);
     step run{decoder, reinterpret_cast<uint8_t *>(out)};
     *written = 0;
@@ -383,10 +376,9 @@ int zvl::stream_decoder_step(stream_decoder &decoder, const char *data, uint64_t
     return r;
 }
 
-int zarvel_decode_input(const char *text, uint64_t length, char **owned, const char **decoded,
-                        uint64_t *decoded_length, bool unicode_breaks) {
-    if ((!text && length != 0) || !owned || !decoded || !decoded_length)
-        return ZARVEL_INVALID_ARGUMENT;
+int zarvel_decode_input(const char *text, uint64_t length, char **owned, const char **decoded, uint64_t *decoded_length,
+                        bool unicode_breaks) {
+    if ((!text && length != 0) || !owned || !decoded || !decoded_length) return ZARVEL_INVALID_ARGUMENT;
     const auto *bytes = reinterpret_cast<const uint8_t *>(text);
     const bom_match bom = detect_bom(bytes, length);
 

@@ -11,8 +11,8 @@
 // zarvel_default_allocator the caller now owns. NEL, LS and PS are content
 // under YAML 1.2 and JSON; unicode_breaks rewrites them to line feeds, as
 // YAML 1.1 reads them.
-int zarvel_decode_input(const char *text, uint64_t length, char **owned, const char **decoded,
-                        uint64_t *decoded_length, bool unicode_breaks = false);
+int zarvel_decode_input(const char *text, uint64_t length, char **owned, const char **decoded, uint64_t *decoded_length,
+                        bool unicode_breaks = false);
 
 namespace zvl {
 
@@ -27,10 +27,10 @@ struct stream_decoder {
     input_encoding encoding;  // unknown until the first four bytes (or the end)
     uint8_t held[4];          // undecided mark bytes, or a cut character or unit
     uint8_t held_length;
-    uint32_t high;            // a UTF-16 high surrogate waiting for its low half
+    uint32_t high;  // a UTF-16 high surrogate waiting for its low half
     uint64_t high_offset;
-    uint64_t source_offset;   // source bytes after the mark taken, held bytes included
-    uint64_t output_offset;   // UTF-8 bytes handed on
+    uint64_t source_offset;  // source bytes after the mark taken, held bytes included
+    uint64_t output_offset;  // UTF-8 bytes handed on
 };
 
 // The encoding a text's byte order mark names (UTF-8 without one) and the
@@ -45,21 +45,19 @@ uint64_t stream_decoder_bound(const stream_decoder &decoder, uint64_t length);
 // Decodes data[0..length) to out, which has room for stream_decoder_bound
 // bytes, and sets *written. final: no more input follows, so nothing may be
 // held. Status 0 or 4 (recorded with line 0 and column 0).
-int stream_decoder_step(stream_decoder &decoder, const char *data, uint64_t length, bool final,
-                        char *out, uint64_t *written);
+int stream_decoder_step(stream_decoder &decoder, const char *data, uint64_t length, bool final, char *out,
+                        uint64_t *written);
 
 }  // namespace zvl
 
 // True when well-formed (and printable, with printable set); otherwise false
 // and *error_offset is the offending byte.
-bool zarvel_validate_utf8(const char *text, uint64_t length, uint64_t *error_offset,
-                          bool printable);
+bool zarvel_validate_utf8(const char *text, uint64_t length, uint64_t *error_offset, bool printable);
 
 // Null when the text holds no NEL, LS or PS; otherwise a NUL-terminated copy
 // (length + 1 bytes from allocator) with each replaced by one line feed.
 // Null is also the answer when the copy cannot be allocated: out_of_memory
 // (optional) tells the two apart, because parsing the unrewritten text would
 // silently read those breaks as content.
-char *zarvel_normalize_breaks(const zarvel_allocator *allocator, const char *text,
-                              uint64_t length, uint64_t *new_length,
-                              bool *out_of_memory = nullptr);
+char *zarvel_normalize_breaks(const zarvel_allocator *allocator, const char *text, uint64_t length,
+                              uint64_t *new_length, bool *out_of_memory = nullptr);

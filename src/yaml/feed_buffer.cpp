@@ -16,17 +16,23 @@ bool ends_marker(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n
 // after white space, after node properties and after indicators.
 bool opens_quote_after(char previous) {
     switch (previous) {
-    case '\t': case '\n': case ' ': case '!': case '&': case '*': case ',':
-    case '-': case ':': case '?': case '[': case '{':
-        return true;
-    default:
-        return false;
+    case '\t':
+    case '\n':
+    case ' ':
+    case '!':
+    case '&':
+    case '*':
+    case ',':
+    case '-':
+    case ':':
+    case '?':
+    case '[':
+    case '{': return true;
+    default: return false;
     }
 }
 
-bool starts_comment_after(char previous) {
-    return previous == ' ' || previous == '\t' || previous == '\n';
-}
+bool starts_comment_after(char previous) { return previous == ' ' || previous == '\t' || previous == '\n'; }
 
 enum class line_start_result { ordinary, boundary, incomplete };
 
@@ -36,8 +42,7 @@ line_start_result classify_line_start(const char *p, uint64_t available) {
     uint64_t compare = available < marker_length ? available : marker_length;
     if (std::memcmp(p, marker, compare) != 0) return line_start_result::ordinary;
     if (available <= marker_length) return line_start_result::incomplete;
-    return ends_marker(p[marker_length]) ? line_start_result::boundary
-                                         : line_start_result::ordinary;
+    return ends_marker(p[marker_length]) ? line_start_result::boundary : line_start_result::ordinary;
 }
 
 }  // namespace
@@ -67,8 +72,7 @@ bool zvl::feed_buffer_reserve(zarvel_feed_buffer &buffer, uint64_t extra) {
     return true;
 }
 
-uint64_t zvl::scan_boundaries(const char *p, uint64_t n, boundary_scan &buffer,
-                              bool first_only) {
+uint64_t zvl::scan_boundaries(const char *p, uint64_t n, boundary_scan &buffer, bool first_only) {
     uint64_t i = buffer.scan_position;
     uint64_t cut = 0;
     while (i < n) {
@@ -134,15 +138,12 @@ uint64_t zvl::scan_boundaries(const char *p, uint64_t n, boundary_scan &buffer,
             if (opens_quote_after(previous)) buffer.quote = c;
             break;
         case '[':
-        case '{':
-            ++buffer.flow_depth;
-            break;
+        case '{': ++buffer.flow_depth; break;
         case ']':
         case '}':
             if (buffer.flow_depth) --buffer.flow_depth;
             break;
-        default:
-            break;
+        default: break;
         }
         ++i;
     }
@@ -174,8 +175,7 @@ uint64_t zvl::line_break_at(const char *text, uint64_t length, uint64_t i, bool 
     if (c == '\r') return i + 1 < length && text[i + 1] == '\n' ? 2 : 1;
     if (!unicode_breaks) return 0;
     if (c == 0xC2 && i + 1 < length && byte(i + 1) == 0x85) return 2;  // NEL
-    if (c == 0xE2 && i + 2 < length && byte(i + 1) == 0x80 &&
-        (byte(i + 2) == 0xA8 || byte(i + 2) == 0xA9))
+    if (c == 0xE2 && i + 2 < length && byte(i + 1) == 0x80 && (byte(i + 2) == 0xA8 || byte(i + 2) == 0xA9))
         return 3;  // LS, PS
     return 0;
 }

@@ -24,8 +24,7 @@ struct boundary_scan {
 // or 0 for none; a marker at offset 0 is never a boundary, so a text that
 // starts with its own marker is not cut before it. A line start whose marker
 // bytes have not all arrived ends the scan there, to be resumed later.
-uint64_t scan_boundaries(const char *text, uint64_t length, boundary_scan &state,
-                         bool first_only);
+uint64_t scan_boundaries(const char *text, uint64_t length, boundary_scan &state, bool first_only);
 
 }  // namespace zvl
 

@@ -45,8 +45,7 @@ struct document_sink {
 
 int record_one_document(void *user, const zarvel_event *event) {
     auto *sink = static_cast<document_sink *>(user);
-    if (event->kind == ZARVEL_EVENT_STREAM_START || event->kind == ZARVEL_EVENT_STREAM_END)
-        return 0;
+    if (event->kind == ZARVEL_EVENT_STREAM_START || event->kind == ZARVEL_EVENT_STREAM_END) return 0;
     if (int stop = zvl::record_every_event(&sink->recording, event)) return stop;
     if (event->kind != ZARVEL_EVENT_DOCUMENT_END) return 0;
     ++sink->document_ends;

@@ -79,8 +79,7 @@ bool try_fast_paths(zarvel_event_log *log, const zarvel_resolver *resolver) {
 
 }  // namespace
 
-zarvel_document *zarvel_parse_internal(const char *text, uint64_t length,
-                                       const zarvel_parse_options *options,
+zarvel_document *zarvel_parse_internal(const char *text, uint64_t length, const zarvel_parse_options *options,
                                        const zarvel_parse_switches &switches, int32_t *status) {
     if (!text && length != 0) return finish(status, ZARVEL_INVALID_ARGUMENT);
     if (!text) text = "";
@@ -91,8 +90,7 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length,
     bool alternate = options && options->schema == 1;
     if (!switches.skip_decoding) {
         int decoded = zarvel_decode_input(text, length, &state.owned, &input, &input_len, alternate);
-        if (decoded != 0)
-            return finish(status, decoded == ZARVEL_NO_MEMORY ? ZARVEL_NO_MEMORY : ZARVEL_BAD_ENCODING);
+        if (decoded != 0) return finish(status, decoded == ZARVEL_NO_MEMORY ? ZARVEL_NO_MEMORY : ZARVEL_BAD_ENCODING);
     } else if (alternate) {
         // The parser would rewrite NEL/LS/PS into a copy that dies with it;
         // rewriting here keeps every in-place span pointing at text the

@@ -24,6 +24,5 @@ struct zarvel_parse_switches {
 
 // As zarvel_parse_ex, with the switches. Status as there (0 with null: the
 // stream held no document).
-zarvel_document *zarvel_parse_internal(const char *text, uint64_t length,
-                                       const zarvel_parse_options *options,
+zarvel_document *zarvel_parse_internal(const char *text, uint64_t length, const zarvel_parse_options *options,
                                        const zarvel_parse_switches &switches, int32_t *status);

@@ -44,8 +44,7 @@ inline __attribute__((always_inline)) bool can_start_block_plain(const scanner &
 // A block sequence may sit at its mapping's own indentation when it is a
 // value or an explicit key ("key:\n- a", "?\n- a\n:\n- b").
 bool sequence_may_share_indent(node_origin origin) {
-    return origin == node_origin::value || origin == node_origin::explicit_key ||
-           origin == node_origin::explicit_value;
+    return origin == node_origin::value || origin == node_origin::explicit_key || origin == node_origin::explicit_value;
 }
 
 bool merge_properties(properties &into, const properties &more) {
@@ -104,11 +103,9 @@ struct block_parser {
 
     bool close_top() {
         block_level level = p.levels.back();
-        if (level.mapping && level.value_pending &&
-            !p.emit_empty(properties{}, ZARVEL_STYLE_PLAIN, false, s.pos))
+        if (level.mapping && level.value_pending && !p.emit_empty(properties{}, ZARVEL_STYLE_PLAIN, false, s.pos))
             return false;
-        zarvel_event e = p.node_event(level.mapping ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END,
-                                      s.pos);
+        zarvel_event e = p.node_event(level.mapping ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, s.pos);
         if (!p.emit(e)) return false;
         p.levels.pop_back();
         complete(level.origin);
@@ -125,8 +122,8 @@ struct block_parser {
         if (!p.pending.active) return true;
         pending_node pending = p.pending;
         p.pending.active = false;
-        uint8_t style = pending.origin == node_origin::root && pending.props.empty() ? ZARVEL_STYLE_NONE
-                                                                                     : ZARVEL_STYLE_PLAIN;
+        uint8_t style =
+            pending.origin == node_origin::root && pending.props.empty() ? ZARVEL_STYLE_NONE : ZARVEL_STYLE_PLAIN;
         if (!p.emit_empty(pending.props, style, false, offset)) return false;
         complete(pending.origin);
         return true;
@@ -213,8 +210,7 @@ struct block_parser {
             return after_indicator(node_origin::entry, static_cast<int32_t>(at - s.line_start), false);
         }
         if (c == '?' && s.blank_or_end_at(at + 1)) {
-            if (ctx.value_line || has_line_props)
-                return p.fail(ZARVEL_ERR_FAILED, at, "explicit key not allowed here");
+            if (ctx.value_line || has_line_props) return p.fail(ZARVEL_ERR_FAILED, at, "explicit key not allowed here");
             if (!ctx.existing_map && !open_block(true, at)) return false;
             s.pos = at + 1;
             explicit_after = at + 1;
@@ -275,8 +271,8 @@ struct block_parser {
         }
         scanned_scalar sc;
         if (c == '"' || c == '\'') {
-            bool ok = c == '"' ? s.scan_double_quoted(false, enclosing(), sc)
-                               : s.scan_single_quoted(false, enclosing(), sc);
+            bool ok =
+                c == '"' ? s.scan_double_quoted(false, enclosing(), sc) : s.scan_single_quoted(false, enclosing(), sc);
             if (!ok) return false;
             cursor after = s.save();
             s.skip_blanks();
@@ -314,8 +310,8 @@ struct block_parser {
             return p.fail(ZARVEL_ERR_FAILED, line_props.offset, "a node has two anchors or two tags");
         node_origin origin = p.pending.active ? p.pending.origin : node_origin::root;
         p.pending.active = false;
-        bool block_value = origin == node_origin::value || origin == node_origin::entry ||
-                           origin == node_origin::explicit_value;
+        bool block_value =
+            origin == node_origin::value || origin == node_origin::entry || origin == node_origin::explicit_value;
         if (plain && props.empty() && block_value && p.sink->scalar_value && !p.buffering) {
             zarvel_scalar_value v{};
             v.kind = p.schema->text(nullptr, sc.text.data, sc.text.length);
@@ -337,14 +333,13 @@ struct block_parser {
         scanned_scalar scalar;  // the key scalar (unless alias / flow)
         bool plain = false;
         bool alias = false;
-        bool flow = false;      // events already in the buffer
+        bool flow = false;  // events already in the buffer
         zarvel_text_span name{};
         uint64_t start = 0, end = 0;
     };
 
     // The node just read is followed by ':' (s.pos at the ':').
-    bool implicit_key(node_context ctx, uint64_t node_start, const key_info &key,
-                      const properties &line_props) {
+    bool implicit_key(node_context ctx, uint64_t node_start, const key_info &key, const properties &line_props) {
         uint64_t colon = s.pos;
         if (ctx.value_line) return p.fail(ZARVEL_ERR_FAILED, colon, "mapping value not allowed here");
         if (ctx.tab_separated && !ctx.existing_map) return p.fail(ZARVEL_ERR_TAB_INDENT, node_start);
@@ -363,8 +358,7 @@ struct block_parser {
             bool flow_value = value_at < s.size && (s.text[value_at] == '[' || s.text[value_at] == '{');
             if (simple_key && flow_value && p.sink->pair_flow && !p.buffering &&
                 (!p.pending.active || p.pending.props.empty())) {
-                int r = p.sink->pair_flow(p.sink->user, key.scalar.text, s.line,
-                                          s.column_of(node_start));
+                int r = p.sink->pair_flow(p.sink->user, key.scalar.text, s.line, s.column_of(node_start));
                 if (r < 0) return p.stop();
                 if (r == 1) {
                     if (!open_block(true, node_start, false)) return false;
@@ -391,8 +385,7 @@ struct block_parser {
     bool emit_key(const key_info &key, const properties &line_props) {
         if (key.flow) {
             // The key's first event is the buffered collection start.
-            if (!line_props.empty() && !p.events.empty() && !p.apply_properties(p.events[0], line_props))
-                return false;
+            if (!line_props.empty() && !p.events.empty() && !p.apply_properties(p.events[0], line_props)) return false;
             return p.flush_events();
         }
         if (key.alias) return p.emit_alias(key.name, key.start, key.end, false);
@@ -471,8 +464,7 @@ struct block_parser {
         v.style = ZARVEL_STYLE_PLAIN;
         v.plain_implicit = 1;
         v.tag_id = p.schema->text(nullptr, sc.text.data, sc.text.length);
-        int r = p.sink->pair(p.sink->user, key.scalar.text, &v, s.line, s.column_of(key_start),
-                             s.column_of(sc.start));
+        int r = p.sink->pair(p.sink->user, key.scalar.text, &v, s.line, s.column_of(key_start), s.column_of(sc.start));
         if (r < 0) {
             p.stop();
             return -1;
@@ -601,8 +593,7 @@ struct block_parser {
         uint64_t close = 0;
         int r = p.sink->flow_raw(p.sink->user, s.text, open, s.size, s.line, s.line_start,
                                  props.has_anchor ? props.anchor : zarvel_text_span{},
-                                 props.has_tag ? props.tag : zarvel_text_span{}, anchor_id, p.max_depth,
-                                 &close);
+                                 props.has_tag ? props.tag : zarvel_text_span{}, anchor_id, p.max_depth, &close);
         if (r < 0) {
             p.stop();
             return -1;
@@ -661,12 +652,12 @@ struct block_parser {
     // until the shape is known.
 
     struct quick_node {
-        bool key = false;        // a plain key ending at a ':' indicator
-        bool value = false;      // a plain scalar (the key's value, or the node itself)
-        bool alias = false;      // an entry that is an alias: value_start is its '*'
+        bool key = false;    // a plain key ending at a ':' indicator
+        bool value = false;  // a plain scalar (the key's value, or the node itself)
+        bool alias = false;  // an entry that is an alias: value_start is its '*'
         uint64_t key_start = 0, key_end = 0;
         uint64_t value_start = 0, value_end = 0;
-        uint64_t stop = 0;       // where the line's content ends (line end or comment)
+        uint64_t stop = 0;  // where the line's content ends (line end or comment)
     };
 
     // Skips spaces from at; a tab (which may be indentation) gives UINT64_MAX.
@@ -744,9 +735,8 @@ struct block_parser {
         if (plain_slot) {
             auto column = static_cast<uint32_t>(start - s.line_start + 1);
             auto length = static_cast<uint32_t>(end - start);
-            return plain_slot(sink_user, {s.text + start, length}, s.line, column, column + length) == 0
-                       ? true
-                       : p.stop();
+            return plain_slot(sink_user, {s.text + start, length}, s.line, column, column + length) == 0 ? true
+                                                                                                         : p.stop();
         }
         zarvel_event e{};
         e.kind = ZARVEL_EVENT_SCALAR;
@@ -796,12 +786,12 @@ struct block_parser {
             v.plain_implicit = 1;
             v.tag_id = p.schema->text(nullptr, v.text.data, v.text.length);
             zarvel_text_span key{s.text + q.key_start, static_cast<uint32_t>(q.key_end - q.key_start)};
-            int r = p.sink->pair(p.sink->user, key, &v, s.line, s.column_of(q.key_start),
-                                 s.column_of(q.value_start));
+            int r = p.sink->pair(p.sink->user, key, &v, s.line, s.column_of(q.key_start), s.column_of(q.value_start));
             if (r < 0) return p.stop();
             if (r != 1 && (!emit_plain(q.key_start, q.key_end) || !emit_plain(q.value_start, q.value_end)))
                 return false;
-        } else if (!emit_plain(q.key_start, q.key_end) || !quick_value(q.value_start, q.value_end, node_origin::value)) {
+        } else if (!emit_plain(q.key_start, q.key_end) ||
+                   !quick_value(q.value_start, q.value_end, node_origin::value)) {
             return false;
         }
         complete(node_origin::value);
@@ -911,8 +901,7 @@ struct block_parser {
         uint64_t c = lc.content;
         s.pos = c;
         if (p.pending.active) {
-            bool here = p.pending.origin == node_origin::root ||
-                        static_cast<int32_t>(n) > p.pending.parent_indent ||
+            bool here = p.pending.origin == node_origin::root || static_cast<int32_t>(n) > p.pending.parent_indent ||
                         (sequence_may_share_indent(p.pending.origin) &&
                          static_cast<int32_t>(n) == p.pending.parent_indent && is_entry_at(s, c));
             if (here) {
@@ -1004,8 +993,7 @@ struct block_parser {
         // Most lines are none of these: one test passes them by.
         if (flags) {
             if (flags & line_directive) {
-                if (p.doc_open)
-                    return p.fail(ZARVEL_ERR_DIRECTIVE, lc.start, "invalid or unsupported directive");
+                if (p.doc_open) return p.fail(ZARVEL_ERR_DIRECTIVE, lc.start, "invalid or unsupported directive");
                 if (!p.prologue) {
                     p.prologue = true;
                     p.prologue_start = lc.start;
@@ -1045,8 +1033,7 @@ struct block_parser {
                 if (!s.at_line_end_or_comment())
                     return p.fail(ZARVEL_ERR_FAILED, s.pos, "content after a document end marker");
                 s.pos = at;
-                if (!p.doc_open && p.prologue)
-                    return p.fail(ZARVEL_ERR_DIRECTIVE, at, "directives without a document");
+                if (!p.doc_open && p.prologue) return p.fail(ZARVEL_ERR_DIRECTIVE, at, "directives without a document");
                 if (!end_document(true, at)) return false;
                 s.pos = at + 3;
                 return finish_line();
@@ -1058,8 +1045,7 @@ struct block_parser {
             // A tab after enough indenting spaces for the expected node only
             // separates; elsewhere it would be indentation.
             bool tab_separates = p.pending.active && p.pending.origin != node_origin::root &&
-                                 static_cast<int32_t>(lc.indent) > p.pending.parent_indent &&
-                                 !(flags & line_comment);
+                                 static_cast<int32_t>(lc.indent) > p.pending.parent_indent && !(flags & line_comment);
             if ((flags & line_tab) && s.text[lc.content] != '[' && s.text[lc.content] != '{' && !tab_separates)
                 return p.fail(ZARVEL_ERR_TAB_INDENT, lc.start + lc.indent);
             if (flags & line_comment) {
@@ -1068,8 +1054,7 @@ struct block_parser {
             }
         }
         if (!p.doc_open) {
-            if (p.prologue)
-                return p.fail(ZARVEL_ERR_DIRECTIVE, lc.content, "directives must be followed by '---'");
+            if (p.prologue) return p.fail(ZARVEL_ERR_DIRECTIVE, lc.content, "directives must be followed by '---'");
             if (!begin_document(false, lc.content)) return false;
         }
         uint64_t end = lc.end;
@@ -1083,8 +1068,7 @@ struct block_parser {
     }
 
     bool finish_stream(bool last) {
-        if (!p.doc_open && p.prologue)
-            return p.fail(ZARVEL_ERR_DIRECTIVE, s.size, "directives without a document");
+        if (!p.doc_open && p.prologue) return p.fail(ZARVEL_ERR_DIRECTIVE, s.size, "directives without a document");
         s.pos = s.size;
         if (!end_document(false, s.size)) return false;
         if (last) {
@@ -1112,8 +1096,8 @@ zarvel_event zarvel_parser::node_event(uint32_t kind, uint64_t offset) const {
 bool zarvel_parser::deliver(const zarvel_event &e, bool via_scalar_slot) {
     int r;
     if (via_scalar_slot && e.kind == ZARVEL_EVENT_SCALAR && sink->scalar)
-        r = sink->scalar(sink->user, &e.text, &e.tag, &e.anchor, e.anchor_id, e.tag_id, e.style,
-                         e.plain_implicit, e.flow, e.verbatim);
+        r = sink->scalar(sink->user, &e.text, &e.tag, &e.anchor, e.anchor_id, e.tag_id, e.style, e.plain_implicit,
+                         e.flow, e.verbatim);
     else
         r = sink->event(sink->user, &e);
     return r == 0 ? true : stop();
@@ -1145,8 +1129,7 @@ bool zarvel_parser::define_anchor(zarvel_text_span name, uint32_t &id) {
     }
     if (!zarvel_strmap_put(&anchors, name.data, name.length, id)) return fail(ZARVEL_ERR_NO_MEMORY, scan.pos);
     ++anchor_count;
-    if (alias_cache_name.length == name.length &&
-        std::memcmp(alias_cache_name.data, name.data, name.length) == 0)
+    if (alias_cache_name.length == name.length && std::memcmp(alias_cache_name.data, name.data, name.length) == 0)
         alias_cache_name = {};
     return true;
 }
@@ -1185,8 +1168,7 @@ bool zarvel_parser::apply_properties(zarvel_event &e, const properties &props) {
 uint8_t zarvel_parser::scalar_tag_id(const zarvel_event &e) const {
     if (e.tag.length) {
         uint8_t id = zarvel_tag_id_of(e.tag.data, e.tag.length);
-        if (id == ZARVEL_TAG_NONE && scan.alternate && e.tag.length == 7 &&
-            std::memcmp(e.tag.data, "!binary", 7) == 0)
+        if (id == ZARVEL_TAG_NONE && scan.alternate && e.tag.length == 7 && std::memcmp(e.tag.data, "!binary", 7) == 0)
             id = ZARVEL_TAG_BINARY;
         return id;
     }
@@ -1298,9 +1280,7 @@ void zarvel_parser_set_line_offset(zarvel_parser *parser, uint32_t line_offset) 
     if (parser) parser->scan.line_offset = line_offset;
 }
 
-const zarvel_error *zarvel_parser_error(const zarvel_parser *parser) {
-    return parser ? &parser->scan.error : nullptr;
-}
+const zarvel_error *zarvel_parser_error(const zarvel_parser *parser) { return parser ? &parser->scan.error : nullptr; }
 
 const char *zarvel_parser_text(const zarvel_parser *parser, uint64_t *length) {
     if (!parser) return nullptr;
@@ -1318,8 +1298,8 @@ zarvel_arena *zarvel_parser_take_arena(zarvel_parser *parser) {
     return taken;
 }
 
-int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length, const zarvel_sink *sink,
-                      bool first, bool last) {
+int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length, const zarvel_sink *sink, bool first,
+                      bool last) {
     if (!parser) return -1;
     zarvel_error_clear(&parser->scan.error);
     if ((!text && length) || !sink || !sink->event) return -1;

@@ -47,8 +47,8 @@ void zarvel_parser_set_line_offset(zarvel_parser *parser, uint32_t line_offset);
 // Parses text[0..length). 0 success; -1 failure recorded in the parser's error
 // record (and copied into the thread's record); -2 the sink stopped the parse
 // (nothing recorded). first/last ask for the stream start/end events.
-int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length,
-                      const zarvel_sink *sink, bool first, bool last);
+int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length, const zarvel_sink *sink, bool first,
+                      bool last);
 
 // The parser's own error record; null for a null parser.
 const zarvel_error *zarvel_parser_error(const zarvel_parser *parser);

@@ -27,8 +27,7 @@ using namespace zvl::yaml;
 namespace {
 
 bool blank_break_flow_or_end(const scanner &s, uint64_t at) {
-    return at >= s.size || is_blank(s.text[at]) || is_break(s.text[at]) ||
-           is_flow_indicator(s.text[at]);
+    return at >= s.size || is_blank(s.text[at]) || is_break(s.text[at]) || is_flow_indicator(s.text[at]);
 }
 
 // A plain scalar may start with '-', '?' or ':' only when a safe byte follows.
@@ -64,8 +63,7 @@ bool zarvel_parser::skip_flow_space(int32_t enclosing) {
         if ((lc.flags & line_tab) && scan.text[lc.content] != '[' && scan.text[lc.content] != '{' &&
             static_cast<int32_t>(lc.indent) <= enclosing)
             return fail(ZARVEL_ERR_TAB_INDENT, lc.start + lc.indent);
-        if (!scan.alternate && static_cast<int32_t>(lc.indent) <= enclosing &&
-            !scan.closes_flow_at(lc, enclosing))
+        if (!scan.alternate && static_cast<int32_t>(lc.indent) <= enclosing && !scan.closes_flow_at(lc, enclosing))
             return fail(ZARVEL_ERR_INDENTATION, lc.content);
     }
 }
@@ -74,12 +72,11 @@ bool zarvel_parser::missing_separator() {
     const flow_level &level = flow.back();
     if (std::getenv("ZVL_TRACE")) {
         bool mapping = level.kind == flow_kind::mapping;
-        bool key_pending = mapping && (level.state == flow_state::map_after_key ||
-                                       level.state == flow_state::map_value);
+        bool key_pending =
+            mapping && (level.state == flow_state::map_after_key || level.state == flow_state::map_value);
         std::fprintf(stderr, "[mc] pos=%c kind=%d ent=%u sep=%u pk=%u jc=%u\n",
-                     scan.pos < scan.size ? scan.text[scan.pos] : ' ', mapping ? 1 : 0,
-                     level.entries, level.separator ? 1u : 0u, key_pending ? 1u : 0u,
-                     level.json_key ? 1u : 0u);
+                     scan.pos < scan.size ? scan.text[scan.pos] : ' ', mapping ? 1 : 0, level.entries,
+                     level.separator ? 1u : 0u, key_pending ? 1u : 0u, level.json_key ? 1u : 0u);
     }
     return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ',' between flow entries");
 }
@@ -87,10 +84,8 @@ bool zarvel_parser::missing_separator() {
 bool zarvel_parser::open_flow(char bracket, const properties &props, flow_role role) {
     bool mapping = bracket == '{';
     uint16_t depth = flow.empty() ? 1 : static_cast<uint16_t>(flow.back().depth + 1);
-    if (!flow.empty() && flow.back().depth >= max_depth)
-        return fail(ZARVEL_ERR_TOO_DEEP, scan.pos);
-    zarvel_event e = node_event(mapping ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START,
-                                scan.pos);
+    if (!flow.empty() && flow.back().depth >= max_depth) return fail(ZARVEL_ERR_TOO_DEEP, scan.pos);
+    zarvel_event e = node_event(mapping ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START, scan.pos);
     e.flow = 1;
     if (!apply_properties(e, props)) return false;
     e.tag_id = props.has_tag ? zarvel_tag_id_of(props.tag.data, props.tag.length)
@@ -108,9 +103,8 @@ bool zarvel_parser::open_flow(char bracket, const properties &props, flow_role r
 
 bool zarvel_parser::close_flow(int32_t enclosing) {
     flow_level level = flow.back();
-    zarvel_event e = node_event(level.kind == flow_kind::mapping ? ZARVEL_EVENT_MAPPING_END
-                                                                 : ZARVEL_EVENT_SEQUENCE_END,
-                                scan.pos);
+    zarvel_event e =
+        node_event(level.kind == flow_kind::mapping ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, scan.pos);
     e.flow = 1;
     if (!emit(e)) return false;
     ++scan.pos;
@@ -137,8 +131,7 @@ bool zarvel_parser::open_pair(uint32_t mark, bool counted, uint64_t offset, bool
         zarvel_event *base = events.data();
         size_t count = events.size();
         if (mark + 1 < count) {
-            std::memmove(static_cast<void *>(base + mark + 1), base + mark,
-                         (count - 1 - mark) * sizeof(zarvel_event));
+            std::memmove(static_cast<void *>(base + mark + 1), base + mark, (count - 1 - mark) * sizeof(zarvel_event));
             base[mark] = e;
         }
     }
@@ -168,45 +161,42 @@ bool zarvel_parser::close_pair(int32_t enclosing) {
 bool zarvel_parser::flow_node_done(flow_role role, bool json, int32_t enclosing) {
     flow_level &level = flow.back();
     switch (role) {
-        case flow_role::seq_entry: {
-            level.json_key = json;
-            cursor after = scan.save();
-            uint32_t line_before = scan.line;
-            if (!skip_flow_space(enclosing)) return false;
-            bool colon = scan.peek() == ':' &&
-                         (json || blank_break_flow_or_end(scan, scan.pos + 1));
-            if (colon) {
-                if (scan.line != level.key_line || scan.line != line_before)
-                    return fail(ZARVEL_ERR_FAILED, scan.pos, "implicit key spans lines");
-                if (scan.pos - level.key_start > max_simple_key)
-                    return fail(ZARVEL_ERR_LONG_KEY, level.key_start);
-                uint64_t colon_at = scan.pos;
-                if (!open_pair(level.mark, false, level.key_start, true)) return false;
-                scan.pos = colon_at + 1;
-                return true;
-            }
-            scan.restore(after);
-            flow_level &seq = flow.back();
-            seq.entries++;
-            seq.separator = false;
-            seq.state = flow_state::after_entry;
+    case flow_role::seq_entry: {
+        level.json_key = json;
+        cursor after = scan.save();
+        uint32_t line_before = scan.line;
+        if (!skip_flow_space(enclosing)) return false;
+        bool colon = scan.peek() == ':' && (json || blank_break_flow_or_end(scan, scan.pos + 1));
+        if (colon) {
+            if (scan.line != level.key_line || scan.line != line_before)
+                return fail(ZARVEL_ERR_FAILED, scan.pos, "implicit key spans lines");
+            if (scan.pos - level.key_start > max_simple_key) return fail(ZARVEL_ERR_LONG_KEY, level.key_start);
+            uint64_t colon_at = scan.pos;
+            if (!open_pair(level.mark, false, level.key_start, true)) return false;
+            scan.pos = colon_at + 1;
             return true;
         }
-        case flow_role::map_key:
-            level.json_key = json;
-            level.state = flow_state::map_after_key;
-            return true;
-        case flow_role::map_value:
-            level.entries++;
-            level.separator = false;
-            level.state = flow_state::after_entry;
-            return true;
-        case flow_role::pair_key:
-            level.json_key = json;
-            level.state = flow_state::pair_after_key;
-            return true;
-        case flow_role::pair_value:
-            return close_pair(enclosing);
+        scan.restore(after);
+        flow_level &seq = flow.back();
+        seq.entries++;
+        seq.separator = false;
+        seq.state = flow_state::after_entry;
+        return true;
+    }
+    case flow_role::map_key:
+        level.json_key = json;
+        level.state = flow_state::map_after_key;
+        return true;
+    case flow_role::map_value:
+        level.entries++;
+        level.separator = false;
+        level.state = flow_state::after_entry;
+        return true;
+    case flow_role::pair_key:
+        level.json_key = json;
+        level.state = flow_state::pair_after_key;
+        return true;
+    case flow_role::pair_value: return close_pair(enclosing);
     }
     return true;
 }
@@ -220,16 +210,15 @@ bool zarvel_parser::flow_node(flow_role role, int32_t enclosing) {
     if (!props.empty() && !skip_flow_space(enclosing)) return false;
     if (scan.at_end()) return fail(ZARVEL_ERR_FAILED, scan.pos, "end of text inside a flow collection");
     char c = scan.text[scan.pos];
-    if (!props.empty() && (c == ',' || c == ']' || c == '}' ||
-                           (c == ':' && blank_break_flow_or_end(scan, scan.pos + 1)))) {
+    if (!props.empty() &&
+        (c == ',' || c == ']' || c == '}' || (c == ':' && blank_break_flow_or_end(scan, scan.pos + 1)))) {
         if (!emit_empty(props, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
         return flow_node_done(role, false, enclosing);
     }
     if (c == '[' || c == '{') return open_flow(c, props, role);
     if (c == '"' || c == '\'') {
         scanned_scalar s;
-        bool ok = c == '"' ? scan.scan_double_quoted(true, enclosing, s)
-                           : scan.scan_single_quoted(true, enclosing, s);
+        bool ok = c == '"' ? scan.scan_double_quoted(true, enclosing, s) : scan.scan_single_quoted(true, enclosing, s);
         if (!ok || !emit_scalar(s, props, true)) return false;
         return flow_node_done(role, true, enclosing);
     }
@@ -260,172 +249,168 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
         bool explicit_mark = c == '?' && blank_break_flow_or_end(scan, scan.pos + 1);
         bool empty_key_mark = c == ':' && blank_break_flow_or_end(scan, scan.pos + 1);
         switch (level.state) {
-            case flow_state::seq_entry:
-                if (c == ']') {
-                    if (!close_flow(enclosing)) return false;
-                    break;
-                }
-                if (c == ',' || c == '}')
-                    return fail(ZARVEL_ERR_FAILED, scan.pos, "unexpected flow indicator");
-                level.mark = static_cast<uint32_t>(events.size());
-                level.key_line = scan.line;
-                level.key_start = scan.pos;
-                if (streaming && !explicit_mark && !empty_key_mark && starts_pair(scan.pos)) {
-                    zarvel_event e = node_event(ZARVEL_EVENT_MAPPING_START, scan.pos);
-                    e.flow = 1;
-                    e.tag_id = ZARVEL_TAG_MAP;
-                    if (!deliver(e, false)) return false;
-                }
-                if (explicit_mark) {
-                    ++scan.pos;
-                    if (!open_pair(level.mark, false, level.key_start)) return false;
-                    flow.back().state = flow_state::pair_key;
-                    break;
-                }
-                if (empty_key_mark) {
-                    uint64_t at = scan.pos;
-                    if (!open_pair(level.mark, true, at)) return false;
-                    if (!emit_empty(properties{}, ZARVEL_STYLE_NONE, true, at)) return false;
-                    scan.pos = at + 1;
-                    break;
-                }
-                if (!flow_node(flow_role::seq_entry, enclosing)) return false;
+        case flow_state::seq_entry:
+            if (c == ']') {
+                if (!close_flow(enclosing)) return false;
                 break;
-            case flow_state::after_entry: {
-                // A sequence or mapping whose entry is complete.
-                bool mapping = level.kind == flow_kind::mapping;
-                if (c == ',') {
-                    ++scan.pos;
-                    level.separator = true;
-                    level.state = mapping ? flow_state::map_key : flow_state::seq_entry;
-                    break;
-                }
-                if (c == (mapping ? '}' : ']')) {
-                    if (!close_flow(enclosing)) return false;
-                    break;
-                }
-                if (c == (mapping ? ']' : '}'))
-                    return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
-                return missing_separator();
             }
-            case flow_state::map_key:
-            case flow_state::map_explicit_key:
-                if (c == '}') {
-                    if (level.state == flow_state::map_explicit_key) {
-                        if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) ||
-                            !emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos))
-                            return false;
-                    }
-                    if (!close_flow(enclosing)) return false;
-                    break;
-                }
-                if (c == ',' && level.state == flow_state::map_explicit_key) {
+            if (c == ',' || c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "unexpected flow indicator");
+            level.mark = static_cast<uint32_t>(events.size());
+            level.key_line = scan.line;
+            level.key_start = scan.pos;
+            if (streaming && !explicit_mark && !empty_key_mark && starts_pair(scan.pos)) {
+                zarvel_event e = node_event(ZARVEL_EVENT_MAPPING_START, scan.pos);
+                e.flow = 1;
+                e.tag_id = ZARVEL_TAG_MAP;
+                if (!deliver(e, false)) return false;
+            }
+            if (explicit_mark) {
+                ++scan.pos;
+                if (!open_pair(level.mark, false, level.key_start)) return false;
+                flow.back().state = flow_state::pair_key;
+                break;
+            }
+            if (empty_key_mark) {
+                uint64_t at = scan.pos;
+                if (!open_pair(level.mark, true, at)) return false;
+                if (!emit_empty(properties{}, ZARVEL_STYLE_NONE, true, at)) return false;
+                scan.pos = at + 1;
+                break;
+            }
+            if (!flow_node(flow_role::seq_entry, enclosing)) return false;
+            break;
+        case flow_state::after_entry: {
+            // A sequence or mapping whose entry is complete.
+            bool mapping = level.kind == flow_kind::mapping;
+            if (c == ',') {
+                ++scan.pos;
+                level.separator = true;
+                level.state = mapping ? flow_state::map_key : flow_state::seq_entry;
+                break;
+            }
+            if (c == (mapping ? '}' : ']')) {
+                if (!close_flow(enclosing)) return false;
+                break;
+            }
+            if (c == (mapping ? ']' : '}'))
+                return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+            return missing_separator();
+        }
+        case flow_state::map_key:
+        case flow_state::map_explicit_key:
+            if (c == '}') {
+                if (level.state == flow_state::map_explicit_key) {
                     if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) ||
                         !emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos))
                         return false;
+                }
+                if (!close_flow(enclosing)) return false;
+                break;
+            }
+            if (c == ',' && level.state == flow_state::map_explicit_key) {
+                if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) ||
+                    !emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos))
+                    return false;
+                level.state = flow_state::map_key;
+                level.entries++;
+                ++scan.pos;
+                break;
+            }
+            if (c == ',' || c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, "unexpected flow indicator");
+            if (explicit_mark && level.state == flow_state::map_key) {
+                ++scan.pos;
+                level.state = flow_state::map_explicit_key;
+                level.explicit_key = true;
+                break;
+            }
+            level.key_start = scan.pos;
+            level.key_line = scan.line;
+            if (empty_key_mark) {
+                if (!emit_empty(properties{},
+                                level.state == flow_state::map_explicit_key ? ZARVEL_STYLE_PLAIN : ZARVEL_STYLE_NONE,
+                                true, scan.pos))
+                    return false;
+                ++scan.pos;
+                level.state = flow_state::map_value;
+                break;
+            }
+            if (level.state == flow_state::map_key) level.explicit_key = false;
+            if (!flow_node(flow_role::map_key, enclosing)) return false;
+            break;
+        case flow_state::map_after_key:
+            if (c == ':' && (level.json_key || blank_break_flow_or_end(scan, scan.pos + 1))) {
+                if (!level.explicit_key && scan.pos - level.key_start > max_simple_key)
+                    return fail(ZARVEL_ERR_LONG_KEY, level.key_start);
+                ++scan.pos;
+                level.state = flow_state::map_value;
+                break;
+            }
+            if (c == ',' || c == '}') {
+                if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
+                level.entries++;
+                if (c == ',') {
+                    ++scan.pos;
+                    level.separator = true;
                     level.state = flow_state::map_key;
-                    level.entries++;
-                    ++scan.pos;
-                    break;
+                } else if (!close_flow(enclosing)) {
+                    return false;
                 }
-                if (c == ',' || c == ']')
-                    return fail(ZARVEL_ERR_FAILED, scan.pos, "unexpected flow indicator");
-                if (explicit_mark && level.state == flow_state::map_key) {
-                    ++scan.pos;
-                    level.state = flow_state::map_explicit_key;
-                    level.explicit_key = true;
-                    break;
-                }
-                level.key_start = scan.pos;
-                level.key_line = scan.line;
-                if (empty_key_mark) {
-                    if (!emit_empty(properties{}, level.state == flow_state::map_explicit_key
-                                                      ? ZARVEL_STYLE_PLAIN
-                                                      : ZARVEL_STYLE_NONE,
-                                    true, scan.pos))
-                        return false;
-                    ++scan.pos;
-                    level.state = flow_state::map_value;
-                    break;
-                }
-                if (level.state == flow_state::map_key) level.explicit_key = false;
-                if (!flow_node(flow_role::map_key, enclosing)) return false;
                 break;
-            case flow_state::map_after_key:
-                if (c == ':' && (level.json_key || blank_break_flow_or_end(scan, scan.pos + 1))) {
-                    if (!level.explicit_key && scan.pos - level.key_start > max_simple_key)
-                        return fail(ZARVEL_ERR_LONG_KEY, level.key_start);
+            }
+            return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ':' after a flow mapping key");
+        case flow_state::map_value:
+            if (c == ',' || c == '}') {
+                if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
+                level.entries++;
+                if (c == ',') {
                     ++scan.pos;
-                    level.state = flow_state::map_value;
-                    break;
+                    level.separator = true;
+                    level.state = flow_state::map_key;
+                } else if (!close_flow(enclosing)) {
+                    return false;
                 }
-                if (c == ',' || c == '}') {
-                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
-                    level.entries++;
-                    if (c == ',') {
-                        ++scan.pos;
-                        level.separator = true;
-                        level.state = flow_state::map_key;
-                    } else if (!close_flow(enclosing)) {
-                        return false;
-                    }
-                    break;
-                }
-                return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ':' after a flow mapping key");
-            case flow_state::map_value:
-                if (c == ',' || c == '}') {
-                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
-                    level.entries++;
-                    if (c == ',') {
-                        ++scan.pos;
-                        level.separator = true;
-                        level.state = flow_state::map_key;
-                    } else if (!close_flow(enclosing)) {
-                        return false;
-                    }
-                    break;
-                }
-                if (c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
-                if (!flow_node(flow_role::map_value, enclosing)) return false;
                 break;
-            case flow_state::pair_key:
-                if (c == ':' && blank_break_flow_or_end(scan, scan.pos + 1)) {
-                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
-                    ++scan.pos;
-                    level.state = flow_state::pair_value;
-                    break;
-                }
-                if (c == ',' || c == ']') {
-                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) ||
-                        !emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) ||
-                        !close_pair(enclosing))
-                        return false;
-                    break;
-                }
-                if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
-                if (!flow_node(flow_role::pair_key, enclosing)) return false;
+            }
+            if (c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+            if (!flow_node(flow_role::map_value, enclosing)) return false;
+            break;
+        case flow_state::pair_key:
+            if (c == ':' && blank_break_flow_or_end(scan, scan.pos + 1)) {
+                if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
+                ++scan.pos;
+                level.state = flow_state::pair_value;
                 break;
-            case flow_state::pair_after_key:
-                if (c == ':' && (level.json_key || blank_break_flow_or_end(scan, scan.pos + 1))) {
-                    ++scan.pos;
-                    level.state = flow_state::pair_value;
-                    break;
-                }
-                if (c == ',' || c == ']') {
-                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) || !close_pair(enclosing))
-                        return false;
-                    break;
-                }
-                return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ':' after a flow key");
-            case flow_state::pair_value:
-                if (c == ',' || c == ']') {
-                    if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) || !close_pair(enclosing))
-                        return false;
-                    break;
-                }
-                if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
-                if (!flow_node(flow_role::pair_value, enclosing)) return false;
+            }
+            if (c == ',' || c == ']') {
+                if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) ||
+                    !emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) || !close_pair(enclosing))
+                    return false;
                 break;
+            }
+            if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+            if (!flow_node(flow_role::pair_key, enclosing)) return false;
+            break;
+        case flow_state::pair_after_key:
+            if (c == ':' && (level.json_key || blank_break_flow_or_end(scan, scan.pos + 1))) {
+                ++scan.pos;
+                level.state = flow_state::pair_value;
+                break;
+            }
+            if (c == ',' || c == ']') {
+                if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) || !close_pair(enclosing))
+                    return false;
+                break;
+            }
+            return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ':' after a flow key");
+        case flow_state::pair_value:
+            if (c == ',' || c == ']') {
+                if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) || !close_pair(enclosing))
+                    return false;
+                break;
+            }
+            if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+            if (!flow_node(flow_role::pair_value, enclosing)) return false;
+            break;
         }
     }
     --buffering;
@@ -520,9 +505,7 @@ uint64_t json_string_end(const char *t, uint64_t n, uint64_t i) {
                 j += 5;
                 continue;
             }
-            if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' && e != 'r' &&
-                e != 't')
-                return 0;
+            if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' && e != 'r' && e != 't') return 0;
             ++j;
             continue;
         }
@@ -558,77 +541,75 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) const {
             c = t[i];
             if (c == '\n' || c == '\r') continue;
             if (static_cast<int64_t>(i - line) <= enclosing) return false;
-            if (i == line && !has_class(c, cc_letter | cc_digit) && c != '"' && !is_flow_indicator(c))
-                return false;
+            if (i == line && !has_class(c, cc_letter | cc_digit) && c != '"' && !is_flow_indicator(c)) return false;
         }
     };
     json_step step = json_step::value;
     for (;;) {
         switch (step) {
-            case json_step::value: {
-                char c = t[i];
-                if (c == '[' || c == '{') {
-                    bool map = c == '{';
-                    if (depth >= max_depth || depth >= 1024) return false;
-                    if (map)
-                        maps[depth >> 6] |= 1ull << (depth & 63);
-                    else
-                        maps[depth >> 6] &= ~(1ull << (depth & 63));
-                    ++depth;
-                    ++i;
-                    if (!space()) return false;
-                    step = t[i] == (map ? '}' : ']') ? json_step::after : map ? json_step::key : json_step::value;
-                    break;
-                }
-                if (c == '"') {
-                    uint64_t end = json_string_end(t, n, i);
-                    if (!end) return false;
-                    i = end + 1;
-                } else {
-                    if (!json_plain_byte(c) || (c == '-' && (i + 1 >= n || !json_plain_byte(t[i + 1]))))
-                        return false;
-                    while (i < n && json_plain_byte(t[i])) ++i;
-                    while (i < n && t[i] == ' ') ++i;
-                    if (i >= n) return false;
-                    char d = t[i];
-                    if (d != ',' && d != ']' && d != '}' && d != '\n' && d != '\r') return false;
-                }
+        case json_step::value: {
+            char c = t[i];
+            if (c == '[' || c == '{') {
+                bool map = c == '{';
+                if (depth >= max_depth || depth >= 1024) return false;
+                if (map)
+                    maps[depth >> 6] |= 1ull << (depth & 63);
+                else
+                    maps[depth >> 6] &= ~(1ull << (depth & 63));
+                ++depth;
+                ++i;
                 if (!space()) return false;
-                step = json_step::after;
+                step = t[i] == (map ? '}' : ']') ? json_step::after : map ? json_step::key : json_step::value;
                 break;
             }
-            case json_step::key: {
-                if (t[i] != '"') return false;
-                uint64_t start = i;
+            if (c == '"') {
                 uint64_t end = json_string_end(t, n, i);
                 if (!end) return false;
                 i = end + 1;
+            } else {
+                if (!json_plain_byte(c) || (c == '-' && (i + 1 >= n || !json_plain_byte(t[i + 1])))) return false;
+                while (i < n && json_plain_byte(t[i])) ++i;
                 while (i < n && t[i] == ' ') ++i;
-                if (i >= n || t[i] != ':' || i - start > max_simple_key) return false;
+                if (i >= n) return false;
+                char d = t[i];
+                if (d != ',' && d != ']' && d != '}' && d != '\n' && d != '\r') return false;
+            }
+            if (!space()) return false;
+            step = json_step::after;
+            break;
+        }
+        case json_step::key: {
+            if (t[i] != '"') return false;
+            uint64_t start = i;
+            uint64_t end = json_string_end(t, n, i);
+            if (!end) return false;
+            i = end + 1;
+            while (i < n && t[i] == ' ') ++i;
+            if (i >= n || t[i] != ':' || i - start > max_simple_key) return false;
+            ++i;
+            if (!space()) return false;
+            step = json_step::value;
+            break;
+        }
+        case json_step::after: {
+            uint32_t d = depth - 1;
+            bool map = (maps[d >> 6] >> (d & 63)) & 1;
+            char c = t[i];
+            if (c == ',') {
                 ++i;
-                if (!space()) return false;
-                step = json_step::value;
+                if (!space() || t[i] == ']' || t[i] == '}') return false;
+                step = map ? json_step::key : json_step::value;
                 break;
             }
-            case json_step::after: {
-                uint32_t d = depth - 1;
-                bool map = (maps[d >> 6] >> (d & 63)) & 1;
-                char c = t[i];
-                if (c == ',') {
-                    ++i;
-                    if (!space() || t[i] == ']' || t[i] == '}') return false;
-                    step = map ? json_step::key : json_step::value;
-                    break;
-                }
-                if (c != (map ? '}' : ']')) return false;
-                if (--depth == 0) {
-                    close = i;
-                    return true;
-                }
-                ++i;
-                if (!space()) return false;
-                break;
+            if (c != (map ? '}' : ']')) return false;
+            if (--depth == 0) {
+                close = i;
+                return true;
             }
+            ++i;
+            if (!space()) return false;
+            break;
+        }
         }
     }
 }
@@ -678,104 +659,102 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
     bool ok = true;
     while (ok) {
         switch (step) {
-            case json_step::value:
-            case json_step::key: {
-                uint64_t at = scan.pos;
-                char c = t[at];
-                if (c == '[' || c == '{') {
-                    bool map = c == '{';
-                    zarvel_event e = node_event(map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START, at);
-                    e.flow = 1;
-                    e.tag_id = static_cast<uint8_t>(map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
-                    if (depth == 0) {
-                        if (!apply_properties(e, props)) {
-                            ok = false;
-                            break;
-                        }
-                        if (props.has_tag) e.tag_id = zarvel_tag_id_of(props.tag.data, props.tag.length);
-                    }
-                    if (!deliver(e, false)) {
+        case json_step::value:
+        case json_step::key: {
+            uint64_t at = scan.pos;
+            char c = t[at];
+            if (c == '[' || c == '{') {
+                bool map = c == '{';
+                zarvel_event e = node_event(map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START, at);
+                e.flow = 1;
+                e.tag_id = static_cast<uint8_t>(map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
+                if (depth == 0) {
+                    if (!apply_properties(e, props)) {
                         ok = false;
                         break;
                     }
-                    if (map)
-                        maps[depth >> 6] |= 1ull << (depth & 63);
-                    else
-                        maps[depth >> 6] &= ~(1ull << (depth & 63));
-                    ++depth;
-                    ++scan.pos;
-                    space();
-                    step = t[scan.pos] == (map ? '}' : ']') ? json_step::after
-                           : map                           ? json_step::key
-                                                           : json_step::value;
-                    break;
+                    if (props.has_tag) e.tag_id = zarvel_tag_id_of(props.tag.data, props.tag.length);
                 }
-                const auto start_column = static_cast<uint32_t>(at - scan.line_start + 1);
-                if (c == '"') {
-                    uint64_t end = at + 1;
-#if defined(__SSE2__)
-                    while (end + 16 <= scan.size) {
-                        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + end));
-                        auto m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(
-                            _mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
-                        if (m) {
-                            end += static_cast<uint64_t>(__builtin_ctz(m));
-                            break;
-                        }
-                        end += 16;
-                    }
-#endif
-                    while (t[end] != '"' && t[end] != '\\') ++end;
-                    if (t[end] == '"') {
-                        scan.pos = end + 1;
-                        ok = deliver_flow_scalar({t + at + 1, static_cast<uint32_t>(end - at - 1)}, ZARVEL_STYLE_DOUBLE,
-                                                 start_column, static_cast<uint32_t>(end + 1 - scan.line_start + 1));
-                    } else {
-                        scanned_scalar sc;
-                        ok = scan.scan_double_quoted(true, enclosing, sc) && emit_scalar(sc, properties{}, true);
-                    }
-                } else {
-                    uint64_t end = at + 1;
-                    while (json_plain_byte(t[end])) ++end;
-                    scan.pos = end;
-                    ok = deliver_flow_scalar({t + at, static_cast<uint32_t>(end - at)}, ZARVEL_STYLE_PLAIN, start_column,
-                                             static_cast<uint32_t>(end - scan.line_start + 1));
-                }
-                if (!ok) break;
-                if (step == json_step::key) {
-                    while (t[scan.pos] == ' ') ++scan.pos;
-                    ++scan.pos;  // the ':'
-                    space();
-                    step = json_step::value;
-                } else {
-                    space();
-                    step = json_step::after;
-                }
-                break;
-            }
-            case json_step::after: {
-                uint32_t d = depth - 1;
-                bool map = (maps[d >> 6] >> (d & 63)) & 1;
-                if (t[scan.pos] == ',') {
-                    ++scan.pos;
-                    space();
-                    step = map ? json_step::key : json_step::value;
-                    break;
-                }
-                zarvel_event e = node_event(map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, scan.pos);
-                e.flow = 1;
                 if (!deliver(e, false)) {
                     ok = false;
                     break;
                 }
+                if (map)
+                    maps[depth >> 6] |= 1ull << (depth & 63);
+                else
+                    maps[depth >> 6] &= ~(1ull << (depth & 63));
+                ++depth;
                 ++scan.pos;
-                if (--depth == 0) {
-                    streaming = false;
-                    return true;
-                }
                 space();
+                step = t[scan.pos] == (map ? '}' : ']') ? json_step::after : map ? json_step::key : json_step::value;
                 break;
             }
+            const auto start_column = static_cast<uint32_t>(at - scan.line_start + 1);
+            if (c == '"') {
+                uint64_t end = at + 1;
+#if defined(__SSE2__)
+                while (end + 16 <= scan.size) {
+                    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + end));
+                    auto m = static_cast<uint32_t>(_mm_movemask_epi8(
+                        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+                    if (m) {
+                        end += static_cast<uint64_t>(__builtin_ctz(m));
+                        break;
+                    }
+                    end += 16;
+                }
+#endif
+                while (t[end] != '"' && t[end] != '\\') ++end;
+                if (t[end] == '"') {
+                    scan.pos = end + 1;
+                    ok = deliver_flow_scalar({t + at + 1, static_cast<uint32_t>(end - at - 1)}, ZARVEL_STYLE_DOUBLE,
+                                             start_column, static_cast<uint32_t>(end + 1 - scan.line_start + 1));
+                } else {
+                    scanned_scalar sc;
+                    ok = scan.scan_double_quoted(true, enclosing, sc) && emit_scalar(sc, properties{}, true);
+                }
+            } else {
+                uint64_t end = at + 1;
+                while (json_plain_byte(t[end])) ++end;
+                scan.pos = end;
+                ok = deliver_flow_scalar({t + at, static_cast<uint32_t>(end - at)}, ZARVEL_STYLE_PLAIN, start_column,
+                                         static_cast<uint32_t>(end - scan.line_start + 1));
+            }
+            if (!ok) break;
+            if (step == json_step::key) {
+                while (t[scan.pos] == ' ') ++scan.pos;
+                ++scan.pos;  // the ':'
+                space();
+                step = json_step::value;
+            } else {
+                space();
+                step = json_step::after;
+            }
+            break;
+        }
+        case json_step::after: {
+            uint32_t d = depth - 1;
+            bool map = (maps[d >> 6] >> (d & 63)) & 1;
+            if (t[scan.pos] == ',') {
+                ++scan.pos;
+                space();
+                step = map ? json_step::key : json_step::value;
+                break;
+            }
+            zarvel_event e = node_event(map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, scan.pos);
+            e.flow = 1;
+            if (!deliver(e, false)) {
+                ok = false;
+                break;
+            }
+            ++scan.pos;
+            if (--depth == 0) {
+                streaming = false;
+                return true;
+            }
+            space();
+            break;
+        }
         }
     }
     streaming = false;

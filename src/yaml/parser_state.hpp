@@ -11,7 +11,7 @@ namespace zvl::yaml {
 enum class node_origin : uint8_t { root, value, entry, explicit_key, explicit_value };
 
 struct block_level {
-    uint16_t indent;     // column - 1 of the collection's entries
+    uint16_t indent;  // column - 1 of the collection's entries
     bool mapping;
     bool value_pending;  // mapping: a key was given, its value not yet
     bool explicit_key;   // mapping: that key came after '?', so ':' may follow on its own line
@@ -24,15 +24,15 @@ struct pending_node {
     bool active = false;
     node_origin origin = node_origin::root;
     int32_t parent_indent = -1;
-    properties props;  // read on earlier lines, or before the indicator's node
+    properties props;          // read on earlier lines, or before the indicator's node
     uint32_t prop_levels = 0;  // lines holding only properties: each nests one level
 };
 
 // Where a node stands when node_at is called.
 struct node_context {
-    bool existing_map = false;  // at the key column of the open mapping
-    bool value_line = false;    // after "key: " or "--- ": no key or collection here
-    bool tab_separated = false; // a tab separates the node from its indicator
+    bool existing_map = false;   // at the key column of the open mapping
+    bool value_line = false;     // after "key: " or "--- ": no key or collection here
+    bool tab_separated = false;  // a tab separates the node from its indicator
 };
 
 enum class flow_kind : uint8_t { sequence, mapping, pair };
@@ -55,13 +55,13 @@ enum class flow_role : uint8_t { seq_entry, map_key, map_value, pair_key, pair_v
 struct flow_level {
     flow_kind kind;
     flow_state state;
-    flow_role role;         // this collection's role in its parent level
-    bool separator;         // a ',' since the last entry
-    bool json_key;          // last key was quoted or a collection: ':' may follow directly
-    bool explicit_key;      // the pending key came after '?'
-    uint16_t depth;         // counted nesting level
+    flow_role role;     // this collection's role in its parent level
+    bool separator;     // a ',' since the last entry
+    bool json_key;      // last key was quoted or a collection: ':' may follow directly
+    bool explicit_key;  // the pending key came after '?'
+    uint16_t depth;     // counted nesting level
     uint32_t entries;
-    uint32_t mark;          // buffer index where the current entry began
+    uint32_t mark;  // buffer index where the current entry began
     uint32_t key_line;
     uint64_t key_start;
 };
@@ -96,7 +96,7 @@ struct zarvel_parser {
 
     uint32_t max_depth = zarvel_parser_depth_limit;
     const zarvel_resolver *schema = &zarvel_core_resolver;
-    bool tag_ids = true;  // resolve the tag ids of untagged plain scalars
+    bool tag_ids = true;      // resolve the tag ids of untagged plain scalars
     bool quick_lines = true;  // common block lines skip the general node scan
 
     zvl::buffer<zvl::yaml::flow_level, 16> flow;
@@ -140,8 +140,7 @@ struct zarvel_parser {
     bool define_anchor(zarvel_text_span name, uint32_t &id);
     bool lookup_alias(zarvel_text_span name, uint64_t offset, uint32_t &id);
     uint8_t scalar_tag_id(const zarvel_event &event) const;
-    bool emit_scalar(const zvl::yaml::scanned_scalar &s, const zvl::yaml::properties &props,
-                     bool in_flow);
+    bool emit_scalar(const zvl::yaml::scanned_scalar &s, const zvl::yaml::properties &props, bool in_flow);
     bool emit_empty(const zvl::yaml::properties &props, uint8_t style, bool in_flow, uint64_t offset);
     bool emit_alias(zarvel_text_span name, uint64_t offset, uint64_t end, bool in_flow);
 

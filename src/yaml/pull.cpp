@@ -64,8 +64,7 @@ uint64_t zarvel_pull_next_batch(zarvel_pull *pull, zarvel_event_view *events, ui
     if (!pull || !events) return 0;
     uint64_t written = 0;
     while (written < capacity && pull->cursor < pull->store.count) {
-        events[written++] = zvl::view_of_record(pull->store.records[pull->cursor++],
-                                                pull->store.pool);
+        events[written++] = zvl::view_of_record(pull->store.records[pull->cursor++], pull->store.pool);
     }
     return written;
 }

@@ -21,8 +21,7 @@ int forward_event(void *user, const zarvel_event *event) {
 
 // The view of a one-line scalar without properties, built without the
 // event record (slots 9 and 10).
-int forward_scalar(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column, uint8_t style,
-                   bool flow) {
+int forward_scalar(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column, uint8_t style, bool flow) {
     auto *target = static_cast<push_target *>(user);
     zarvel_event_view view{};
     view.kind = ZARVEL_EVENT_SCALAR;
@@ -59,8 +58,7 @@ struct parser_owner {
 
 }  // namespace
 
-int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback callback,
-                      void *user) {
+int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback callback, void *user) {
     if (!callback || (!text && length != 0)) return ZARVEL_INVALID_ARGUMENT;
     if (!text) text = "";
     parser_owner owner{nullptr};
@@ -79,6 +77,5 @@ int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback c
     sink.plain = forward_plain;
     sink.flow_scalar = forward_flow_scalar;
     sink.user = &target;
-    return zarvel_parser_run(owner.parser, text, length, &sink, true, true) == 0 ? ZARVEL_OK
-                                                                                  : ZARVEL_FAILED;
+    return zarvel_parser_run(owner.parser, text, length, &sink, true, true) == 0 ? ZARVEL_OK : ZARVEL_FAILED;
 }

@@ -40,8 +40,7 @@ bool reserve_pool(zarvel_record_store &store, uint64_t extra) {
 }
 
 // Copies a span into the pool (room already reserved); empty spans are (0, 0).
-void put_span(zarvel_record_store &store, const zarvel_text_span &span, uint32_t &offset,
-              uint32_t &length) {
+void put_span(zarvel_record_store &store, const zarvel_text_span &span, uint32_t &offset, uint32_t &length) {
     offset = 0;
     length = 0;
     if (span.length == 0) return;
@@ -132,6 +131,4 @@ uint64_t zvl::count_ampersands(const char *text, uint64_t length) {
     return n;
 }
 
-void zvl::record_out_of_memory() {
-    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, nullptr);
-}
+void zvl::record_out_of_memory() { zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, nullptr); }

@@ -37,8 +37,7 @@ bool run_piece(zarvel_recorder &recorder, const char *text, uint64_t length, boo
     sink.event = zvl::record_every_event;
     sink.user = &recording;
     zarvel_parser_set_line_offset(recorder.parser, recorder.feed.line_offset);
-    int result =
-        zarvel_parser_run(recorder.parser, text, length, &sink, !recorder.feed.started, last);
+    int result = zarvel_parser_run(recorder.parser, text, length, &sink, !recorder.feed.started, last);
     if (result == 0) {
         recorder.feed.started = true;
         // The records hold their own copies of every text, so the parser's
@@ -99,8 +98,7 @@ zarvel_recorder *zarvel_recorder_new_ex(int32_t schema) {
     return recorder;
 }
 
-int zarvel_recorder_feed(zarvel_recorder *recorder, const char *data, uint64_t length,
-                         int final) {
+int zarvel_recorder_feed(zarvel_recorder *recorder, const char *data, uint64_t length, int final) {
     if (!recorder || (!data && length != 0) || recorder->closed) return ZARVEL_INVALID_ARGUMENT;
     if (!recorder->parser) {
         recorder->parser = zarvel_parser_new(&zarvel_default_allocator);

@@ -38,8 +38,8 @@ bool is_low_surrogate(int64_t v) { return v >= 0xDC00 && v <= 0xDFFF; }
 // One escape at text[at] (after the backslash), not a line break. Writes the
 // UTF-8 bytes to out and returns how many bytes after the backslash it used;
 // 0 when invalid (strict: *bad set; lenient callers copy it as it stands).
-uint64_t decode_escape(const char *text, uint64_t at, uint64_t end, bool strict, char *out,
-                       uint32_t *produced, uint64_t *bad) {
+uint64_t decode_escape(const char *text, uint64_t at, uint64_t end, bool strict, char *out, uint32_t *produced,
+                       uint64_t *bad) {
     if (at >= end) {
         if (bad) *bad = at;
         return 0;
@@ -48,21 +48,21 @@ uint64_t decode_escape(const char *text, uint64_t at, uint64_t end, bool strict,
     char simple = 0;
     bool is_simple = true;
     switch (c) {
-        case '0': simple = '\0'; break;
-        case 'a': simple = '\a'; break;
-        case 'b': simple = '\b'; break;
-        case 't':
-        case '\t': simple = '\t'; break;
-        case 'n': simple = '\n'; break;
-        case 'v': simple = '\v'; break;
-        case 'f': simple = '\f'; break;
-        case 'r': simple = '\r'; break;
-        case 'e': simple = '\x1B'; break;
-        case ' ': simple = ' '; break;
-        case '"': simple = '"'; break;
-        case '/': simple = '/'; break;
-        case '\\': simple = '\\'; break;
-        default: is_simple = false;
+    case '0': simple = '\0'; break;
+    case 'a': simple = '\a'; break;
+    case 'b': simple = '\b'; break;
+    case 't':
+    case '\t': simple = '\t'; break;
+    case 'n': simple = '\n'; break;
+    case 'v': simple = '\v'; break;
+    case 'f': simple = '\f'; break;
+    case 'r': simple = '\r'; break;
+    case 'e': simple = '\x1B'; break;
+    case ' ': simple = ' '; break;
+    case '"': simple = '"'; break;
+    case '/': simple = '/'; break;
+    case '\\': simple = '\\'; break;
+    default: is_simple = false;
     }
     if (is_simple) {
         out[0] = simple;
@@ -72,53 +72,65 @@ uint64_t decode_escape(const char *text, uint64_t at, uint64_t end, bool strict,
     uint32_t cp;
     uint64_t used;
     switch (c) {
-        case 'N': cp = 0x85; used = 1; break;
-        case '_': cp = 0xA0; used = 1; break;
-        case 'L': cp = 0x2028; used = 1; break;
-        case 'P': cp = 0x2029; used = 1; break;
-        case 'x':
-        case 'u':
-        case 'U': {
-            int digits = c == 'x' ? 2 : c == 'u' ? 4 : 8;
-            int64_t v = read_hex(text, at + 1, end, digits, bad);
-            if (v < 0) return 0;
-            used = 1 + static_cast<uint64_t>(digits);
-            if (c == 'u' && is_high_surrogate(v)) {
-                uint64_t next = at + used;
-                int64_t low = -1;
-                if (next + 1 < end && text[next] == '\\' && text[next + 1] == 'u')
-                    low = read_hex(text, next + 2, end, 4, nullptr);
-                if (low >= 0 && is_low_surrogate(low)) {
-                    cp = static_cast<uint32_t>(0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00));
-                    used += 6;
-                } else {
-                    if (strict) {
-                        if (bad) *bad = at - 1;
-                        return 0;
-                    }
-                    cp = replacement_character;
-                }
-            } else if (is_high_surrogate(v) || is_low_surrogate(v)) {
-                if (strict) {
-                    if (bad) *bad = at - 1;
-                    return 0;
-                }
-                cp = replacement_character;
-            } else if (v > 0x10FFFF) {
-                // No such code point: refused by the scanner, replaced here.
-                if (strict) {
-                    if (bad) *bad = at - 1;
-                    return 0;
-                }
-                cp = replacement_character;
+    case 'N':
+        cp = 0x85;
+        used = 1;
+        break;
+    case '_':
+        cp = 0xA0;
+        used = 1;
+        break;
+    case 'L':
+        cp = 0x2028;
+        used = 1;
+        break;
+    case 'P':
+        cp = 0x2029;
+        used = 1;
+        break;
+    case 'x':
+    case 'u':
+    case 'U': {
+        int digits = c == 'x' ? 2 : c == 'u' ? 4 : 8;
+        int64_t v = read_hex(text, at + 1, end, digits, bad);
+        if (v < 0) return 0;
+        used = 1 + static_cast<uint64_t>(digits);
+        if (c == 'u' && is_high_surrogate(v)) {
+            uint64_t next = at + used;
+            int64_t low = -1;
+            if (next + 1 < end && text[next] == '\\' && text[next + 1] == 'u')
+                low = read_hex(text, next + 2, end, 4, nullptr);
+            if (low >= 0 && is_low_surrogate(low)) {
+                cp = static_cast<uint32_t>(0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00));
+                used += 6;
             } else {
-                cp = static_cast<uint32_t>(v);
+                if (strict) {
+                    if (bad) *bad = at - 1;
+                    return 0;
+                }
+                cp = replacement_character;
             }
-            break;
+        } else if (is_high_surrogate(v) || is_low_surrogate(v)) {
+            if (strict) {
+                if (bad) *bad = at - 1;
+                return 0;
+            }
+            cp = replacement_character;
+        } else if (v > 0x10FFFF) {
+            // No such code point: refused by the scanner, replaced here.
+            if (strict) {
+                if (bad) *bad = at - 1;
+                return 0;
+            }
+            cp = replacement_character;
+        } else {
+            cp = static_cast<uint32_t>(v);
         }
-        default:
-            if (bad) *bad = at;
-            return 0;
+        break;
+    }
+    default:
+        if (bad) *bad = at;
+        return 0;
     }
     *produced = encode_utf8(cp, out);
     return used;
@@ -132,8 +144,7 @@ uint64_t validate_escape(const char *text, uint64_t at, uint64_t end, uint64_t *
     return decode_escape(text, at, end, true, out, &produced, bad);
 }
 
-uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buffer,
-                       uint64_t capacity) {
+uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buffer, uint64_t capacity) {
     uint64_t written = 0;
     bool full = false;
     // A character that does not fit ends the output: it is written whole or not at all.
@@ -198,8 +209,8 @@ bool scanner::scan_double_quoted(bool flow, int32_t parent_indent, scanned_scala
 
 // Content text[open+1 .. close): kept in place when it has no escape and no
 // line break, else rewritten with escapes decoded and lines folded.
-bool scanner::fold_quoted(uint64_t open, uint64_t close, bool escapes, int32_t parent_indent,
-                          bool flow, scanned_scalar &out) {
+bool scanner::fold_quoted(uint64_t open, uint64_t close, bool escapes, int32_t parent_indent, bool flow,
+                          scanned_scalar &out) {
     uint32_t start_line = line;
     uint64_t start_line_start = line_start;
     uint64_t body = open + 1;
@@ -225,8 +236,7 @@ bool scanner::fold_quoted(uint64_t open, uint64_t close, bool escapes, int32_t p
         const line_class &lc = current_line();
         if (lc.flags & (line_doc_start | line_doc_end | line_directive))
             return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, lc.start, "unterminated quoted scalar");
-        if (!(lc.flags & line_blank) && static_cast<int32_t>(lc.indent) <= parent_indent &&
-            lc.content <= close)
+        if (!(lc.flags & line_blank) && static_cast<int32_t>(lc.indent) <= parent_indent && lc.content <= close)
             return fail(ZARVEL_ERR_INDENTATION, lc.content);
         return true;
     };
@@ -325,18 +335,17 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
     }
     uint64_t after = p;
     while (p < header_end && is_blank(text[p])) ++p;
-    if (p < header_end && !(text[p] == '#' && p > after))
-        return fail(ZARVEL_ERR_FAILED, p, "bad block scalar header");
+    if (p < header_end && !(text[p] == '#' && p > after)) return fail(ZARVEL_ERR_FAILED, p, "bad block scalar header");
     pos = header_end;
 
     int32_t content_indent = -1;
     if (increment) content_indent = (parent_indent < 0 ? 0 : parent_indent) + increment;
     if (increment && parent_indent < 0) content_indent = increment;
     scratch_.clear();
-    cursor last = save();  // end of the last line taken
-    uint32_t empty_lines = 0;      // empty lines since the last content line
-    uint32_t max_leading = 0;      // most spaces on a leading empty line
-    uint64_t leading_tab_line = 0; // a leading line holding a tab (offset + 1)
+    cursor last = save();           // end of the last line taken
+    uint32_t empty_lines = 0;       // empty lines since the last content line
+    uint32_t max_leading = 0;       // most spaces on a leading empty line
+    uint64_t leading_tab_line = 0;  // a leading line holding a tab (offset + 1)
     uint32_t content_lines = 0;
     bool last_has_break = false;
     bool previous_more_indented = false;
@@ -369,8 +378,7 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
             }
             if (spaces < floor_indent) break;
             content_indent = spaces;
-            if (max_leading > static_cast<uint32_t>(content_indent))
-                return fail(ZARVEL_ERR_INDENTATION, lc.start);
+            if (max_leading > static_cast<uint32_t>(content_indent)) return fail(ZARVEL_ERR_INDENTATION, lc.start);
         }
         if (spaces < content_indent) {
             if (only_spaces) {
@@ -428,8 +436,7 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
 
 }  // namespace zvl::yaml
 
-uint64_t zvl_finish_double_into(const char *text, uint64_t start, uint64_t end, char *buffer,
-                                uint64_t capacity) {
+uint64_t zvl_finish_double_into(const char *text, uint64_t start, uint64_t end, char *buffer, uint64_t capacity) {
     if (!text || end <= start || (!buffer && capacity)) return 0;
     return zvl::yaml::finish_double(text, start, end, buffer, capacity);
 }

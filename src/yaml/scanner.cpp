@@ -36,9 +36,7 @@ constexpr std::array<uint8_t, 256> make_stop_table() {
 }
 constexpr auto plain_stop_table = make_stop_table();
 
-inline bool is_stop(uint8_t mask, char c) {
-    return (plain_stop_table[static_cast<unsigned char>(c)] & mask) != 0;
-}
+inline bool is_stop(uint8_t mask, char c) { return (plain_stop_table[static_cast<unsigned char>(c)] & mask) != 0; }
 
 // Short scans test the set inline; the kernel call costs more than it saves.
 constexpr uint64_t inline_scan_limit = 64;
@@ -101,7 +99,8 @@ constexpr uint64_t inline_line_bytes = 64;
 }  // namespace
 
 // Flags of a line from start to end whose content (after any tab) is at content.
-__attribute__((always_inline)) inline uint8_t scanner::content_flags(uint64_t start, uint64_t content, uint64_t end) const {
+__attribute__((always_inline)) inline uint8_t scanner::content_flags(uint64_t start, uint64_t content,
+                                                                     uint64_t end) const {
     if (content >= end) return line_blank;
     uint8_t flags = 0;
     char c = text[content];
@@ -182,15 +181,14 @@ line_class &scanner::classify_long(line_class &slot, uint32_t number, uint64_t s
         if (spaces != ~0u) {
             // Mask bit k is for the byte at i + k; the content is at i + skip.
             auto skip = static_cast<uint32_t>(__builtin_ctz(~spaces));
-            auto m = static_cast<uint32_t>(
-                         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)))) |
-                     static_cast<uint32_t>(
-                         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(w, lf), _mm_cmpeq_epi8(w, cr))))
-                         << 16;
-            auto c = static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(
-                         _mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, hash))))) |
-                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(
-                         _mm_or_si128(_mm_cmpeq_epi8(w, colon), _mm_cmpeq_epi8(w, hash)))))
+            auto m =
+                static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)))) |
+                static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(w, lf), _mm_cmpeq_epi8(w, cr))))
+                    << 16;
+            auto c = static_cast<uint64_t>(static_cast<uint32_t>(
+                         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, hash))))) |
+                     static_cast<uint64_t>(static_cast<uint32_t>(
+                         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(w, colon), _mm_cmpeq_epi8(w, hash)))))
                          << 16;
             content = i + skip;
             indented = true;
@@ -230,10 +228,9 @@ line_class &scanner::classify_long(line_class &slot, uint32_t number, uint64_t s
 #if defined(__SSE2__)
     for (; !found && i + 16 <= limit; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
-        auto m = static_cast<uint32_t>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
-        auto c = static_cast<uint64_t>(static_cast<uint32_t>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, hash)))));
+        auto m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        auto c = static_cast<uint64_t>(
+            static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(v, hash)))));
         if (m) {
             auto k = static_cast<uint64_t>(__builtin_ctz(m));
             end = i + k;
@@ -336,7 +333,6 @@ int64_t scanner::find_close(uint64_t body, char quote, uint32_t *escaped) const 
 }
 
 
-
 bool scanner::fail(uint32_t code, uint64_t offset, const char *message) {
     if (message)
         zarvel_error_set(&error, code, line, column_of(offset), offset, "%s", message);
@@ -380,8 +376,7 @@ bool scanner::scan_properties(properties &props, bool flow) {
             ++pos;
             if (pos < size && text[pos] == '<') {
                 uint64_t uri = ++pos;
-                while (pos < size && text[pos] != '>' && !is_blank(text[pos]) && !is_break(text[pos]))
-                    ++pos;
+                while (pos < size && text[pos] != '>' && !is_blank(text[pos]) && !is_break(text[pos])) ++pos;
                 if (pos >= size || text[pos] != '>' || pos == uri)
                     return fail(ZARVEL_ERR_FAILED, start, "bad verbatim tag");
                 uint64_t uri_end = pos++;
@@ -392,8 +387,7 @@ bool scanner::scan_properties(properties &props, bool flow) {
             }
             props.has_tag = true;
         }
-        if (pos < size && !is_blank(text[pos]) && !is_break(text[pos]) &&
-            !(flow && is_flow_indicator(text[pos])))
+        if (pos < size && !is_blank(text[pos]) && !is_break(text[pos]) && !(flow && is_flow_indicator(text[pos])))
             return fail(ZARVEL_ERR_FAILED, pos, "property not followed by white space");
         skip_blanks();
     }
@@ -402,16 +396,14 @@ bool scanner::scan_properties(properties &props, bool flow) {
 
 // Replaces the tag's handle by its prefix (TAG directives, then the default
 // "!!"), then decodes %HH escapes. Tags that need neither stay in the input.
-bool scanner::resolve_tag(const char *raw, uint64_t length, bool verbatim_form,
-                          zarvel_text_span &out) {
+bool scanner::resolve_tag(const char *raw, uint64_t length, bool verbatim_form, zarvel_text_span &out) {
     const char *prefix = nullptr;
     uint64_t prefix_length = 0, rest = 0;
     if (!verbatim_form && length > 1) {
         // The handle: "!!", "!name!" or the primary "!".
         uint64_t handle = 1;
         uint64_t second = 1;
-        while (second < length && (has_class(raw[second], cc_letter | cc_digit) || raw[second] == '-'))
-            ++second;
+        while (second < length && (has_class(raw[second], cc_letter | cc_digit) || raw[second] == '-')) ++second;
         if (second < length && raw[second] == '!') handle = second + 1;
         const tag_directive *best = nullptr;
         for (uint32_t i = 0; i < tag_count; ++i) {
@@ -433,8 +425,8 @@ bool scanner::resolve_tag(const char *raw, uint64_t length, bool verbatim_form,
             return fail(ZARVEL_ERR_FAILED, static_cast<uint64_t>(raw - text), "undeclared tag handle");
         }
     }
-    bool percent = std::memchr(raw, '%', length) != nullptr ||
-                   (prefix && std::memchr(prefix, '%', prefix_length) != nullptr);
+    bool percent =
+        std::memchr(raw, '%', length) != nullptr || (prefix && std::memchr(prefix, '%', prefix_length) != nullptr);
     if (!prefix && !percent) {
         out = {raw, static_cast<uint32_t>(length)};
         return true;
@@ -515,8 +507,7 @@ bool scanner::scan_directive(directive_kind &kind) {
         if (!shape) return fail(ZARVEL_ERR_DIRECTIVE, p, "malformed YAML directive");
         uint64_t after = p;
         while (p < end && is_blank(text[p])) ++p;
-        if (p < end && !(text[p] == '#' && p > after))
-            return fail(ZARVEL_ERR_DIRECTIVE, p, "malformed YAML directive");
+        if (p < end && !(text[p] == '#' && p > after)) return fail(ZARVEL_ERR_DIRECTIVE, p, "malformed YAML directive");
         return true;
     }
     if (word_is("TAG", 3)) {
@@ -536,8 +527,7 @@ bool scanner::scan_directive(directive_kind &kind) {
                 break;
             }
         while (prefix_end > prefix && is_blank(text[prefix_end - 1])) --prefix_end;
-        if (handle_end > handle && text[handle] == '!' && prefix_end > prefix &&
-            tag_count < max_tag_directives) {
+        if (handle_end > handle && text[handle] == '!' && prefix_end > prefix && tag_count < max_tag_directives) {
             tags[tag_count++] = {{text + handle, static_cast<uint32_t>(handle_end - handle)},
                                  {text + prefix, static_cast<uint32_t>(prefix_end - prefix)}};
             forget_expanded_tag();
@@ -552,8 +542,7 @@ bool scanner::scan_directive(directive_kind &kind) {
 
 // End of the plain text that starts at from on a line ending at end, the
 // bytes before p holding no stop.
-uint64_t scanner::plain_segment_scan(uint64_t from, uint64_t p, uint64_t end, bool flow,
-                                     plain_stop &stop) {
+uint64_t scanner::plain_segment_scan(uint64_t from, uint64_t p, uint64_t end, bool flow, plain_stop &stop) {
     const auto &set = flow ? flow_plain_stops : block_plain_stops;
     const uint8_t mask = flow ? 2 : 1;
     stop = plain_stop::line_end;
@@ -605,13 +594,11 @@ bool scanner::check_continuation(const line_class &lc, int32_t parent_indent, bo
         if (quoted) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, lc.start, "document marker inside a quoted scalar");
         return false;
     }
-    if (static_cast<int32_t>(lc.indent) <= parent_indent)
-        return fail(ZARVEL_ERR_INDENTATION, lc.content);
+    if (static_cast<int32_t>(lc.indent) <= parent_indent) return fail(ZARVEL_ERR_INDENTATION, lc.content);
     return true;
 }
 
-void scanner::finish_position(scanned_scalar &out, uint64_t start, uint32_t start_line,
-                              uint64_t start_line_start) {
+void scanner::finish_position(scanned_scalar &out, uint64_t start, uint32_t start_line, uint64_t start_line_start) {
     out.start = start;
     out.start_line = start_line;
     out.start_column = static_cast<uint32_t>(start - start_line_start + 1);
@@ -619,8 +606,7 @@ void scanner::finish_position(scanned_scalar &out, uint64_t start, uint32_t star
     out.end_column = column_of(out.end);
 }
 
-bool scanner::scan_plain(bool flow, int32_t parent_indent, bool continue_lines, scanned_scalar &out,
-                         plain_stop &stop) {
+bool scanner::scan_plain(bool flow, int32_t parent_indent, bool continue_lines, scanned_scalar &out, plain_stop &stop) {
     uint64_t start = pos;
     uint32_t start_line = line;
     uint64_t start_line_start = line_start;
@@ -660,7 +646,7 @@ bool scanner::scan_plain(bool flow, int32_t parent_indent, bool continue_lines, 
         if (flow && (is_flow_indicator(first))) break;
         plain_stop seg_stop;
         uint64_t seg_end = plain_segment_end(seg, lc.end, flow, seg_stop);
-        if (seg_end == seg) break;  // a ':' indicator or '#' opens the line
+        if (seg_end == seg) break;                          // a ':' indicator or '#' opens the line
         if (seg_stop == plain_stop::colon && !flow) break;  // the line holds a mapping key
         uint64_t seg_trim = seg_end;
         while (seg_trim > seg && is_blank(text[seg_trim - 1])) --seg_trim;

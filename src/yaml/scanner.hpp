@@ -48,8 +48,7 @@ constexpr std::array<uint16_t, 256> make_char_classes() {
         if (c >= '0' && c <= '9') f |= cc_digit | cc_hex;
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) f |= cc_letter;
         if ((c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f')) f |= cc_hex;
-        for (char i : {'!', '"', '#', '%', '&', '\'', '*', '-', ':', '>', '?', '@', '`', '|', ',',
-                       '[', ']', '{', '}'})
+        for (char i : {'!', '"', '#', '%', '&', '\'', '*', '-', ':', '>', '?', '@', '`', '|', ',', '[', ']', '{', '}'})
             if (c == static_cast<unsigned char>(i)) f |= cc_indicator;
         for (char i : {',', '[', ']', '{', '}'})
             if (c == static_cast<unsigned char>(i)) f |= cc_flow;
@@ -62,9 +61,7 @@ constexpr std::array<uint16_t, 256> make_char_classes() {
 
 inline constexpr std::array<uint16_t, 256> char_classes = make_char_classes();
 
-inline bool has_class(char c, uint16_t mask) {
-    return (char_classes[static_cast<unsigned char>(c)] & mask) != 0;
-}
+inline bool has_class(char c, uint16_t mask) { return (char_classes[static_cast<unsigned char>(c)] & mask) != 0; }
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 inline bool is_break(char c) { return c == '\n' || c == '\r'; }
 inline bool is_flow_indicator(char c) { return has_class(c, cc_flow); }
@@ -138,14 +135,14 @@ enum class plain_stop : uint8_t { line_end, colon, comment, flow_indicator };
 enum class directive_kind : uint8_t { yaml, tag, other };
 
 class scanner {
-public:
+  public:
     explicit scanner(const zarvel_allocator *allocator) : scratch_(allocator) {}
 
     // ---- cursor ---------------------------------------------------------
     const char *text = nullptr;
     uint64_t size = 0;
     uint64_t pos = 0;
-    uint32_t line = 1;        // includes line_offset
+    uint32_t line = 1;  // includes line_offset
     uint64_t line_start = 0;
     uint32_t line_offset = 0;
 
@@ -193,8 +190,7 @@ public:
     // of the block collection around it ("key: [" ... "]" at the key's
     // column), as every common loader accepts; content there may not.
     bool closes_flow_at(const line_class &lc, int32_t enclosing) const {
-        return static_cast<int32_t>(lc.indent) == enclosing &&
-               (text[lc.content] == ']' || text[lc.content] == '}');
+        return static_cast<int32_t>(lc.indent) == enclosing && (text[lc.content] == ']' || text[lc.content] == '}');
     }
     uint32_t column_of(uint64_t offset) const {
         return offset < line_start ? 1 : static_cast<uint32_t>(offset - line_start + 1);
@@ -256,8 +252,7 @@ public:
     // key indicator the scalar stops there (stop = colon) and the caller
     // decides. Otherwise, when continuation is allowed, following lines
     // indented more than parent_indent are folded in.
-    bool scan_plain(bool flow, int32_t parent_indent, bool continue_lines, scanned_scalar &out,
-                    plain_stop &stop);
+    bool scan_plain(bool flow, int32_t parent_indent, bool continue_lines, scanned_scalar &out, plain_stop &stop);
     bool scan_single_quoted(bool flow, int32_t parent_indent, scanned_scalar &out);
     bool scan_double_quoted(bool flow, int32_t parent_indent, scanned_scalar &out);
     // '|' or '>' at pos; parent_indent is the enclosing block indentation.
@@ -315,7 +310,7 @@ public:
     // First of [ ] { } " ' in text[from..to), or to.
     uint64_t find_bracket_or_quote(uint64_t from, uint64_t to) const;
 
-private:
+  private:
     line_class &classify_line(line_class &slot, uint32_t number, uint64_t start);
     // The same for a line whose bytes before from are spaces.
     line_class &classify_long(line_class &slot, uint32_t number, uint64_t start, uint64_t from);
@@ -328,10 +323,9 @@ private:
     bool store_scratch(zarvel_text_span &out);
     bool resolve_tag(const char *raw, uint64_t length, bool verbatim_form, zarvel_text_span &out);
     bool check_continuation(const line_class &lc, int32_t parent_indent, bool quoted, bool flow);
-    bool fold_quoted(uint64_t open, uint64_t close, bool doubled, int32_t parent_indent,
-                     bool flow, scanned_scalar &out);
-    void finish_position(scanned_scalar &out, uint64_t start, uint32_t start_line,
-                         uint64_t start_line_start);
+    bool fold_quoted(uint64_t open, uint64_t close, bool doubled, int32_t parent_indent, bool flow,
+                     scanned_scalar &out);
+    void finish_position(scanned_scalar &out, uint64_t start, uint32_t start_line, uint64_t start_line_start);
 
     zvl::buffer<char, 256> scratch_;
     line_class cache_[4]{};
@@ -343,7 +337,6 @@ private:
 uint64_t validate_escape(const char *text, uint64_t at, uint64_t end, uint64_t *bad);
 
 // Decodes text[start..end) of a double-quoted scalar without line folding.
-uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buffer,
-                       uint64_t capacity);
+uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buffer, uint64_t capacity);
 
 }  // namespace zvl::yaml

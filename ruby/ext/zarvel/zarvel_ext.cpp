@@ -25,8 +25,7 @@ VALUE sym_core, sym_yaml11, base64_format;
 // ---- errors ---------------------------------------------------------------------------------
 
 // The line and column of byte offset in text (1-based, columns in bytes).
-void position_of(const char *text, uint64_t length, uint64_t offset, uint32_t *line,
-                 uint32_t *column) {
+void position_of(const char *text, uint64_t length, uint64_t offset, uint32_t *line, uint32_t *column) {
     if (offset > length) offset = length;
     uint32_t l = 1;
     uint64_t line_start = 0;
@@ -45,8 +44,7 @@ void position_of(const char *text, uint64_t length, uint64_t offset, uint32_t *l
 
 // Raises the calling thread's last failure for status. Messages that place
 // the failure by byte offset (JSON, CBOR) get a line and column from text.
-[[noreturn]] void raise_status(int32_t status, const char *what, const char *text = nullptr,
-                               uint64_t length = 0) {
+[[noreturn]] void raise_status(int32_t status, const char *what, const char *text = nullptr, uint64_t length = 0) {
     if (status == ZARVEL_INVALID_ARGUMENT) rb_raise(rb_eArgError, "%s: invalid argument", what);
     uint32_t line = 0, column = 0;
     const char *message = zarvel_last_error(&line, &column);
@@ -72,7 +70,7 @@ void position_of(const char *text, uint64_t length, uint64_t offset, uint32_t *l
 // (or made a symbol) once, and later occurrences are found here with a
 // cheap hash, where interning would hash and look up each again.
 class key_cache {
-public:
+  public:
     explicit key_cache(bool symbols) : symbols_(symbols) {}
     void release() {
         std::free(slots_);
@@ -91,18 +89,19 @@ public:
                 ++used_;
                 return s.key;
             }
-            if (s.hash == h && RSTRING_LEN(s.text) == length && std::memcmp(RSTRING_PTR(s.text), text, size_t(length)) == 0)
+            if (s.hash == h && RSTRING_LEN(s.text) == length &&
+                std::memcmp(RSTRING_PTR(s.text), text, size_t(length)) == 0)
                 return s.key;
         }
     }
 
-private:
+  private:
     // Every key handed out goes into the result being built, which keeps it
     // alive: the slots need no marking.
     struct slot {
         uint64_t hash;
-        VALUE key;  // Qfalse: empty
-        VALUE text; // the key's string (the symbol's name)
+        VALUE key;   // Qfalse: empty
+        VALUE text;  // the key's string (the symbol's name)
     };
 
     static uint64_t hash(const char *text, long length) {
@@ -151,15 +150,15 @@ struct gc_pause {
 
 struct loader {
     zarvel_document *document = nullptr;
-    VALUE anchored = Qnil; // node id => object, for every anchored node built so far
-    VALUE pairs = rb_ary_tmp_new(64); // keys and values of the mappings being built
-    key_cache keys{false}; // symbols instead of strings with symbolize_names
+    VALUE anchored = Qnil;             // node id => object, for every anchored node built so far
+    VALUE pairs = rb_ary_tmp_new(64);  // keys and values of the mappings being built
+    key_cache keys{false};             // symbols instead of strings with symbolize_names
     bool merge = true;
     int32_t schema = 0;
     // Child handles of the collections being built, one run per open level.
     zarvel_node **children = nullptr;
     uint64_t top = 0, capacity = 0;
-    VALUE text = Qnil; // kept alive while the document borrows it
+    VALUE text = Qnil;  // kept alive while the document borrows it
     gc_pause gc;
 };
 
@@ -176,8 +175,7 @@ bool is_digit_run(const char *p, const char *end, int base) {
     if (p == end) return false;
     for (; p < end; ++p) {
         char c = *p;
-        bool ok = base == 16 ? rb_isxdigit(c) != 0
-                             : (c >= '0' && c < char('0' + (base == 8 ? 8 : 10)));
+        bool ok = base == 16 ? rb_isxdigit(c) != 0 : (c >= '0' && c < char('0' + (base == 8 ? 8 : 10)));
         if (!ok) return false;
     }
     return true;
@@ -193,8 +191,10 @@ VALUE big_integer(const char *text, uint64_t length) {
     bool negative = p < end && *p == '-';
     if (p < end && (*p == '-' || *p == '+')) ++p;
     int base = 10;
-    if (end - p > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) base = 16, p += 2;
-    else if (end - p > 2 && p[0] == '0' && p[1] == 'o') base = 8, p += 2;
+    if (end - p > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
+        base = 16, p += 2;
+    else if (end - p > 2 && p[0] == '0' && p[1] == 'o')
+        base = 8, p += 2;
     if (!is_digit_run(p, end, base)) return Qundef;
     VALUE magnitude = rb_str_to_inum(rb_str_new(p, end - p), base, 0);
     return negative ? rb_funcall(magnitude, rb_intern("-@"), 0) : magnitude;
@@ -262,8 +262,7 @@ VALUE scalar(const zarvel_node *node, int32_t schema) {
         return rb_utf8_str_new(text, long(length));
     }
     switch (zarvel_node_tag_id(node)) {
-    case ZARVEL_TAG_NULL:
-        return Qnil;
+    case ZARVEL_TAG_NULL: return Qnil;
     case ZARVEL_TAG_BOOL: {
         int32_t value = 0;
         if (zarvel_node_bool(node, &value) == 0) return value ? Qtrue : Qfalse;
@@ -282,12 +281,11 @@ VALUE scalar(const zarvel_node *node, int32_t schema) {
         break;
     }
     case ZARVEL_TAG_BINARY: {
-        if (schema < 0) return rb_str_new(text, long(length)); // CBOR bytes as they are
+        if (schema < 0) return rb_str_new(text, long(length));  // CBOR bytes as they are
         VALUE encoded = rb_str_new(text, long(length));
         return rb_funcall(encoded, id_unpack1, 1, base64_format);
     }
-    default:
-        break;
+    default: break;
     }
     return rb_utf8_str_new(text, long(length));
 }
@@ -354,7 +352,8 @@ void flush_pairs(VALUE pairs, long base, VALUE hash) {
     for (long i = 0; i < n; i += 2)
         // Hash#[]= stores a frozen copy of a string key; the bulk insert
         // stores keys as given. Scalar keys are interned already.
-        if (RB_TYPE_P(items[i], T_STRING) && !OBJ_FROZEN(items[i])) rb_ary_store(pairs, base + i, rb_str_new_frozen(items[i]));
+        if (RB_TYPE_P(items[i], T_STRING) && !OBJ_FROZEN(items[i]))
+            rb_ary_store(pairs, base + i, rb_str_new_frozen(items[i]));
     rb_hash_bulk_insert(n, RARRAY_CONST_PTR(pairs) + base, hash);
     rb_ary_resize(pairs, base);
 }
@@ -386,7 +385,7 @@ VALUE build(loader *l, const zarvel_node *node) {
         uint64_t count = 0;
         uint64_t first = push_children(l, node, &count);
         VALUE array = rb_ary_new_capa(long(count));
-        keep_anchored(l, node, array); // before the items: an item may alias it
+        keep_anchored(l, node, array);  // before the items: an item may alias it
         for (uint64_t i = 0; i < count; ++i) rb_ary_push(array, build(l, l->children[first + i]));
         l->top = first;
         return array;
@@ -433,7 +432,7 @@ VALUE build(loader *l, const zarvel_node *node) {
 
 struct load_call {
     loader *l;
-    int64_t only; // -1: every document as an array; else that document (nil when absent)
+    int64_t only;  // -1: every document as an array; else that document (nil when absent)
 };
 
 VALUE load_documents(VALUE argument) {
@@ -471,8 +470,7 @@ VALUE release_loader(VALUE argument) {
 }
 
 // Builds the documents of document (owned from here on).
-VALUE load_document(zarvel_document *document, VALUE text, int64_t only, bool symbolize, bool merge,
-                    int32_t schema) {
+VALUE load_document(zarvel_document *document, VALUE text, int64_t only, bool symbolize, bool merge, int32_t schema) {
     loader l;
     l.schema = schema;
     l.document = document;
@@ -480,8 +478,8 @@ VALUE load_document(zarvel_document *document, VALUE text, int64_t only, bool sy
     l.merge = merge;
     l.text = text;
     load_call call{&l, only};
-    VALUE result = rb_ensure(load_documents, reinterpret_cast<VALUE>(&call), release_loader,
-                             reinterpret_cast<VALUE>(&l));
+    VALUE result =
+        rb_ensure(load_documents, reinterpret_cast<VALUE>(&call), release_loader, reinterpret_cast<VALUE>(&l));
     RB_GC_GUARD(l.anchored);
     RB_GC_GUARD(l.pairs);
     RB_GC_GUARD(text);
@@ -497,14 +495,13 @@ int32_t schema_number(VALUE schema) {
 // _load(yaml, all, symbolize_names, schema, merge)
 VALUE yaml_load(VALUE, VALUE text, VALUE all, VALUE symbolize, VALUE schema, VALUE merge) {
     StringValue(text);
-    text = rb_str_new_frozen(text); // the document borrows these bytes
+    text = rb_str_new_frozen(text);  // the document borrows these bytes
     zarvel_parse_options options{schema_number(schema), 0};
     int32_t status = 0;
-    zarvel_document *document =
-        zarvel_parse_ex(RSTRING_PTR(text), uint64_t(RSTRING_LEN(text)), &options, &status);
+    zarvel_document *document = zarvel_parse_ex(RSTRING_PTR(text), uint64_t(RSTRING_LEN(text)), &options, &status);
     if (!document) {
         if (status != ZARVEL_OK) raise_status(status, "YAML parse");
-        return RTEST(all) ? rb_ary_new() : Qnil; // a stream without documents
+        return RTEST(all) ? rb_ary_new() : Qnil;  // a stream without documents
     }
     return load_document(document, text, RTEST(all) ? -1 : 0, RTEST(symbolize), RTEST(merge), options.schema);
 }
@@ -524,7 +521,7 @@ VALUE cbor_load(VALUE, VALUE bytes) {
 
 struct tape_reader {
     zarvel_tape tape{};
-    char *scratch = nullptr; // decoded escapes
+    char *scratch = nullptr;  // decoded escapes
     uint64_t scratch_capacity = 0;
     VALUE text = Qnil;
     VALUE pairs = rb_ary_tmp_new(64);
@@ -600,8 +597,7 @@ VALUE tape_value(tape_reader *r, uint64_t *i) {
         *i = close + 1;
         return hash;
     }
-    default:
-        rb_raise(error_class, "unexpected JSON tape entry %u", unsigned(t.types[at]));
+    default: rb_raise(error_class, "unexpected JSON tape entry %u", unsigned(t.types[at]));
     }
 }
 
@@ -662,7 +658,8 @@ struct writer {
     zarvel_document *document = nullptr;
 };
 
-template <typename T> void grow(T **items, uint64_t *capacity, uint64_t needed) {
+template <typename T>
+void grow(T **items, uint64_t *capacity, uint64_t needed) {
     if (needed <= *capacity) return;
     uint64_t c = *capacity ? *capacity * 2 : 64;
     while (c < needed) c *= 2;
@@ -711,8 +708,8 @@ void add_string(writer *w, VALUE string, bool key) {
     const char *p = RSTRING_PTR(string);
     uint64_t n = uint64_t(RSTRING_LEN(string));
     if (!binary) {
-        uint32_t style = w->to == target::json || !reads_as_string(p, n) ? ZARVEL_NODE_STYLE_DOUBLE_QUOTED
-                                                                         : ZARVEL_NODE_STYLE_PLAIN;
+        uint32_t style =
+            w->to == target::json || !reads_as_string(p, n) ? ZARVEL_NODE_STYLE_DOUBLE_QUOTED : ZARVEL_NODE_STYLE_PLAIN;
         add_scalar(w, p, n, style);
         return;
     }
@@ -772,30 +769,18 @@ void add_object(writer *w, VALUE object, bool key) {
         return;
     }
     switch (TYPE(object)) {
-    case T_NIL:
-        add_scalar(w, "null", 4, ZARVEL_NODE_STYLE_PLAIN);
-        return;
-    case T_TRUE:
-        add_scalar(w, "true", 4, ZARVEL_NODE_STYLE_PLAIN);
-        return;
-    case T_FALSE:
-        add_scalar(w, "false", 5, ZARVEL_NODE_STYLE_PLAIN);
-        return;
+    case T_NIL: add_scalar(w, "null", 4, ZARVEL_NODE_STYLE_PLAIN); return;
+    case T_TRUE: add_scalar(w, "true", 4, ZARVEL_NODE_STYLE_PLAIN); return;
+    case T_FALSE: add_scalar(w, "false", 5, ZARVEL_NODE_STYLE_PLAIN); return;
     case T_FIXNUM:
     case T_BIGNUM: {
         VALUE text = rb_funcall(object, id_to_s, 0);
         add_scalar(w, RSTRING_PTR(text), uint64_t(RSTRING_LEN(text)), ZARVEL_NODE_STYLE_PLAIN);
         return;
     }
-    case T_FLOAT:
-        add_float(w, RFLOAT_VALUE(object));
-        return;
-    case T_STRING:
-        add_string(w, object, key);
-        return;
-    case T_SYMBOL:
-        add_string(w, rb_sym2str(object), key);
-        return;
+    case T_FLOAT: add_float(w, RFLOAT_VALUE(object)); return;
+    case T_STRING: add_string(w, object, key); return;
+    case T_SYMBOL: add_string(w, rb_sym2str(object), key); return;
     case T_ARRAY: {
         if (key) break;
         open_collection(w, object);
@@ -814,11 +799,12 @@ void add_object(writer *w, VALUE object, bool key) {
         --w->depth;
         return;
     }
-    default:
-        break;
+    default: break;
     }
-    rb_raise(rb_eTypeError, "%s: cannot write %s%s", w->to == target::json ? "generate_json"
-                                                     : w->to == target::cbor ? "dump_cbor" : "dump",
+    rb_raise(rb_eTypeError, "%s: cannot write %s%s",
+             w->to == target::json   ? "generate_json"
+             : w->to == target::cbor ? "dump_cbor"
+                                     : "dump",
              rb_obj_classname(object), key ? " as a mapping key" : "");
 }
 
@@ -881,8 +867,8 @@ VALUE release_writer(VALUE argument) {
 VALUE write_object(VALUE object, target to) {
     writer w{to};
     write_call call{&w, object};
-    VALUE result = rb_ensure(write_document, reinterpret_cast<VALUE>(&call), release_writer,
-                             reinterpret_cast<VALUE>(&w));
+    VALUE result =
+        rb_ensure(write_document, reinterpret_cast<VALUE>(&call), release_writer, reinterpret_cast<VALUE>(&w));
     RB_GC_GUARD(object);
     return result;
 }
@@ -908,7 +894,7 @@ VALUE yaml_marshal(VALUE, VALUE text) {
 
 VALUE library_version(VALUE) { return rb_str_new_cstr(zarvel_version()); }
 
-} // namespace
+}  // namespace
 
 extern "C" __attribute__((visibility("default"))) void Init_zarvel(void) {
     utf8 = rb_utf8_encoding();
