@@ -60,6 +60,7 @@ VALUES = [
     ("a: 1\nb: -0x1F\nc: 0o17\nd: 1.5e3\ne: .inf\nf: ~\ng: True\nh: yes", dict(a=1, b=-31, c=15, d=1500.0, e=math.inf, f=None, g=True, h="yes")),
     ("1: one\n2.5: two\nnull: three\ntrue: four", {1: "one", 2.5: "two", None: "three", True: "four"}),
     ("- !!str 42\n- !!int '42'\n- !!float 1\n- ! 12\n- !Ref x\n- !custom [1]", ["42", 42, 1.0, "12", "x", [1]]),
+    ("- !port 80\n- !on true\n- !n ~\n- !q '80'\n- !f 0x1F\n- !x a b", [80, True, None, "80", 31, "a b"]),
     ("x: !!binary aGVsbG8=", {"x": b"hello"}),
     ("x: 123456789012345678901234567890", {"x": 123456789012345678901234567890}),
     ("x: -9223372036854775809", {"x": -9223372036854775809}),

@@ -151,7 +151,7 @@ bool input_bytes(PyObject *data, const char **text, size_t *length) {
 
 class yaml_builder {
   public:
-    explicit yaml_builder(bool merge) : merge_(merge) {}
+    yaml_builder(bool merge, int32_t schema) : merge_(merge), schema_(schema) {}
     ~yaml_builder() {
         for (auto &entry : anchored_) Py_DECREF(entry.second);
     }
@@ -350,7 +350,29 @@ class yaml_builder {
         return value;
     }
 
-    static PyObject *scalar(const zarvel_node *node) {
+    // A plain scalar under an application's tag (!Ref x, !port 80) gives
+    // the value it would have untagged, as the plain JSON output reads it:
+    // the text is resolved again, alone, under the same schema.
+    PyObject *untagged_plain(const char *text, uint64_t length) {
+        zarvel_parse_options options = {schema_, 0};
+        int32_t status = 0;
+        zarvel_document *document = zarvel_parse_ex(text, length, &options, &status);
+        zarvel_node *root =
+            document && zarvel_document_count(document) == 1 ? zarvel_document_root(document, 0) : nullptr;
+        uint64_t again_length = 0, tag_length = 0;
+        const char *again = root ? zarvel_node_value(root, &again_length) : nullptr;
+        PyObject *value = nullptr;
+        if (root && zarvel_node_kind(root) == ZARVEL_NODE_SCALAR &&
+            zarvel_node_style(root) == ZARVEL_NODE_STYLE_PLAIN && !zarvel_node_tag(root, &tag_length) &&
+            again_length == length && std::memcmp(again, text, length) == 0)
+            value = scalar(root);
+        else
+            value = text_object(text, length);
+        zarvel_document_free(document);
+        return value;
+    }
+
+    PyObject *scalar(const zarvel_node *node) {
         uint64_t length = 0;
         const char *text = zarvel_node_value(node, &length);
         switch (zarvel_node_tag_id(node)) {
@@ -372,12 +394,21 @@ class yaml_builder {
         }
         case ZARVEL_TAG_TIMESTAMP: return call_helper(helpers.timestamp, text, length);
         case ZARVEL_TAG_BINARY: return call_helper(helpers.b64decode, text, length);
+        case ZARVEL_TAG_NONE: {
+            uint64_t tag_length = 0;
+            const char *tag = zarvel_node_tag(node, &tag_length);
+            bool non_specific = tag_length == 1 && tag[0] == '!';
+            if (length && zarvel_node_style(node) == ZARVEL_NODE_STYLE_PLAIN && !non_specific)
+                return untagged_plain(text, length);
+            break;
+        }
         default: break;
         }
         return text_object(text, length);
     }
 
     bool merge_;
+    int32_t schema_;
     std::unordered_map<uint32_t, PyObject *> anchored_;
     std::vector<zarvel_node *> children_;
 };
@@ -423,7 +454,7 @@ PyObject *py_load(PyObject *, PyObject *args) {
         if (first_only) Py_RETURN_NONE;
         return PyList_New(0);
     }
-    yaml_builder builder(merge != 0);
+    yaml_builder builder(merge != 0, schema_id);
     PyObject *result = nullptr;
     if (first_only) {
         result = builder.build(zarvel_document_root(document, 0), 0);
