@@ -542,7 +542,7 @@ std::string scan_render(const std::string &text, std::string *dump = nullptr) {
         doc->scratch = heap->scratch;
         heap->scratch = nullptr;
         doc->source = heap;
-        doc->source_kind = ZARVEL_SOURCE_EVENT_LOG;
+        doc->source_ops = &zarvel_event_log_source;
         // Documents of a stream are rendered one after the other.
         uint32_t count = zarvel_document_count(doc);
         out = count == 0 ? "<no build>" : render(zarvel_document_root(doc, 0));

@@ -130,7 +130,7 @@ inline zarvel_document *pending_document(const std::string &text, const std::vec
     doc->text = text.data();
     doc->owned_len = text.size();
     doc->source = log;
-    doc->source_kind = ZARVEL_SOURCE_EVENT_LOG;
+    doc->source_ops = &zarvel_event_log_source;
     return doc;
 }
 

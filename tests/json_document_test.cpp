@@ -211,7 +211,7 @@ TEST(JsonDocument, TapeRoadIsDeferred) {
     ASSERT_NE(p.d, nullptr);
     EXPECT_EQ(p.d->store, nullptr);
     EXPECT_NE(p.d->source, nullptr);
-    EXPECT_EQ(p.d->source_kind, uint32_t(ZARVEL_SOURCE_TAPE));
+    EXPECT_EQ(p.d->source_ops, &zvl::json_tape_source);
     EXPECT_EQ(zarvel_document_count(p.d), 1u);
     EXPECT_NE(p.d->store, nullptr);
     EXPECT_EQ(p.d->source, nullptr);

@@ -8,21 +8,13 @@
 #include <cstring>
 
 #include "core/error.hpp"
-#include "doc/event_log.hpp"
-#include "doc/resolve.hpp"
 #include "doc/store.hpp"
 
 namespace {
 
 void release_source(zarvel_document *document) {
     if (!document->source) return;
-    if (document->source_kind == ZARVEL_SOURCE_EVENT_LOG) {
-        auto *log = static_cast<zarvel_event_log *>(document->source);
-        zarvel_event_log_release(log);
-        zvl::deallocate(document->allocator, log);
-    } else {
-        zarvel_json_source_release(document->allocator, document->source);
-    }
+    document->source_ops->release(document->allocator, document->source);
     document->source = nullptr;
 }
 
@@ -42,14 +34,7 @@ zarvel_node_store *build_failed(zarvel_node_store *store) {
 zarvel_node_store *build_from_source(zarvel_document *document) {
     zarvel_node_store *store = zarvel_store_new(document->allocator);
     if (!store) return build_failed(nullptr);
-    int result = -1;
-    if (document->source_kind == ZARVEL_SOURCE_EVENT_LOG) {
-        store->resolver = document->schema == 1 ? &zarvel_yaml11_resolver : &zarvel_core_resolver;
-        result = zarvel_event_log_replay(store, static_cast<zarvel_event_log *>(document->source));
-    } else {
-        result = zarvel_json_source_build(store, document->source);
-    }
-    if (result != 0) return build_failed(store);
+    if (document->source_ops->build(store, document) != 0) return build_failed(store);
     // The composer's scratch state is no longer needed once built.
     store->depth = 0;
     zvl::deallocate(store->allocator, store->tag_slots);
@@ -91,10 +76,9 @@ zarvel_node_store *zarvel_document_body_status(zarvel_document *document, int32_
     }
     zarvel_node_store *store = build_from_source(document);
     if (!store) return nullptr;  // stays pending; the next access retries
-    bool from_log = document->source_kind == ZARVEL_SOURCE_EVENT_LOG;
+    bool frees_scratch = document->source_ops->frees_scratch;
     release_source(document);
-    if (from_log) {
-        // Replay copied every text that lay outside the input.
+    if (frees_scratch) {
         zarvel_arena_free(document->scratch);
         document->scratch = nullptr;
     }

@@ -577,3 +577,22 @@ int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *lo
     }
     return 0;
 }
+
+namespace {
+
+int build_from_log(zarvel_node_store *store, const zarvel_document *document) {
+    store->resolver = document->schema == 1 ? &zarvel_yaml11_resolver : &zarvel_core_resolver;
+    return zarvel_event_log_replay(store, static_cast<const zarvel_event_log *>(document->source));
+}
+
+void release_log(const zarvel_allocator *allocator, void *source) {
+    auto *log = static_cast<zarvel_event_log *>(source);
+    zarvel_event_log_release(log);
+    zvl::deallocate(allocator, log);
+}
+
+}  // namespace
+
+// Replay copies every text that lay outside the input, so the scratch arena
+// goes with the log.
+const zarvel_source_ops zarvel_event_log_source = {build_from_log, release_log, true};

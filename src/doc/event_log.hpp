@@ -122,6 +122,9 @@ zarvel_sink zarvel_event_log_sink(zarvel_event_log *log);
 // Builds the nodes of the log in the store with the direct composer.
 // 0 on success, -1 on failure.
 int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *log);
+// The pending-body table of a document whose source is a log (allocated
+// with the document's allocator).
+extern const zarvel_source_ops zarvel_event_log_source;
 
 // Flow recorder: records the flow collection at `open_offset` as one kind-7
 // record. 1 recorded (*end = offset just past the closing bracket), 0 or 2 not

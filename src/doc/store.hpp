@@ -234,22 +234,31 @@ inline constexpr uint32_t zarvel_child_cursor_count = 256;
 
 // ---- document ------------------------------------------------------------------
 
-enum zarvel_source_kind : uint32_t {
-    ZARVEL_SOURCE_TAPE = 0,       // a pending JSON tape (JSON documents)
-    ZARVEL_SOURCE_EVENT_LOG = 1,  // a zarvel_event_log (doc/event_log.hpp)
+// How a producer's pending body becomes nodes. The producer that leaves a
+// body (the YAML parse: an event log; the JSON parse: a tape) sets the table
+// beside it, so the document never needs to know the producer.
+struct zarvel_source_ops {
+    // Fill a fresh store from document->source; 0 on success, -1 on failure
+    // (the source stays).
+    int (*build)(zarvel_node_store *store, const zarvel_document *document);
+    // Free the source record.
+    void (*release)(const zarvel_allocator *allocator, void *source);
+    // True when the built store holds no span into the document's scratch
+    // arena, so the arena goes with the body.
+    bool frees_scratch;
 };
 
 struct zarvel_document {
     zarvel_node_store *store;  // null while pending (or after a failed build)
     const zarvel_allocator *allocator;
-    uint32_t schema;        // 1: YAML 1.1 resolver; 0: core
-    char *owned_text;       // decoded copy of the input, owned; may be null
-    uint64_t owned_len;     // length of the text the document was parsed from
-    const char *text;       // the caller's text (not owned)
-    zarvel_arena *scratch;  // texts made while parsing; owned
-    void *source;           // pending body; null once built
-    uint32_t source_kind;   // zarvel_source_kind
-    zvl_lock lock;          // deferred build
+    uint32_t schema;                      // 1: YAML 1.1 resolver; 0: core
+    char *owned_text;                     // decoded copy of the input, owned; may be null
+    uint64_t owned_len;                   // length of the text the document was parsed from
+    const char *text;                     // the caller's text (not owned)
+    zarvel_arena *scratch;                // texts made while parsing; owned
+    void *source;                         // pending body; null once built
+    const zarvel_source_ops *source_ops;  // how to build and release it
+    zvl_lock lock;                        // deferred build
 };
 
 // ---- store operations (doc/store.cpp) ------------------------------------------
@@ -441,15 +450,6 @@ inline zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id) {
     if (zarvel_node *found = zarvel_node_handle_found(zarvel_handle_directory(store), id)) return found;
     return zarvel_node_handle_made(document, store, id);
 }
-
-// Pending JSON bodies (source_kind 0) are built and released by the JSON
-// documents code, which defines these two in the same file as
-// zarvel_parse_json.
-//   build: fill a fresh store (input/input_len set by the callee) from the
-//          held source; 0 on success, -1 on failure (the source stays).
-//   release: free the tape and the source record.
-int zarvel_json_source_build(zarvel_node_store *store, void *source);
-void zarvel_json_source_release(const zarvel_allocator *allocator, void *source);
 
 // The store of a handle when the handle is valid (document built, id below
 // node_count); null otherwise. Used by every read operation.

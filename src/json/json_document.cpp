@@ -3,7 +3,7 @@
 // Three roads, tried in this order:
 //   1. a text whose root is "[" or "{" and that the tape's packed builder
 //      takes (ASCII strings, no tabs, numbers checked) is kept as a JSON tape;
-//      its nodes are made on first access (zarvel_json_source_build);
+//      its nodes are made on first access (json_tape_source);
 //   2. any other text is built into nodes at once by the direct builder
 //      below, which accepts what the validator accepts; the UTF-8 check
 //      follows when the text holds bytes that need it. A text the builder
@@ -930,7 +930,7 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
     document->text = text;
     document->owned_len = len;
     document->source = held;
-    document->source_kind = ZARVEL_SOURCE_TAPE;
+    document->source_ops = &zvl::json_tape_source;
     *status = ZARVEL_OK;
     return document;
 }
@@ -970,12 +970,10 @@ zarvel_document *too_deep(uint64_t offset, int32_t *status) {
     return finish(nullptr, ZARVEL_TOO_DEEP, status);
 }
 
-}  // namespace
-
 // ---- deferred build of a tape body (called by zarvel_document_body) -------------
 
-int zarvel_json_source_build(zarvel_node_store *store, void *source) {
-    auto *held = static_cast<held_tape *>(source);
+int build_pending_tape(zarvel_node_store *store, const zarvel_document *document) {
+    auto *held = static_cast<held_tape *>(document->source);
     if (!store || !held || !held->tape.text) return -1;
     const zarvel_tape *tape = &held->tape;
     store->input = tape->text;
@@ -998,12 +996,16 @@ int zarvel_json_source_build(zarvel_node_store *store, void *source) {
     return build_from_tape(store, tape, !held->measured || decoded != 0);
 }
 
-void zarvel_json_source_release(const zarvel_allocator *allocator, void *source) {
+void release_pending_tape(const zarvel_allocator *allocator, void *source) {
     auto *held = static_cast<held_tape *>(source);
     if (!held) return;
     zarvel_tape_free(&held->tape);
     zvl::deallocate(allocator, held);
 }
+
+}  // namespace
+
+const zarvel_source_ops zvl::json_tape_source = {build_pending_tape, release_pending_tape, false};
 
 // ---- entry ---------------------------------------------------------------------------
 

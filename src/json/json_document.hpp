@@ -5,7 +5,12 @@
 
 #include "zarvel.h"
 
+struct zarvel_source_ops;
+
 namespace zvl {
+
+// The pending-body table of a document whose source is a held JSON tape.
+extern const zarvel_source_ops json_tape_source;
 
 // Steps 3 onwards of the JSON document parse: validate, build the nodes at
 // once with the direct builder (or, if it refuses, through the YAML parse

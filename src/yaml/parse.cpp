@@ -192,7 +192,7 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length, const 
         }
         state.log->scratch = nullptr;
         document->source = state.log;
-        document->source_kind = ZARVEL_SOURCE_EVENT_LOG;
+        document->source_ops = &zarvel_event_log_source;
         state.log = nullptr;
     }
     if (status) *status = ZARVEL_OK;
