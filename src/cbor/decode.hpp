@@ -31,7 +31,7 @@
 #include "core/error.hpp"
 #include "core/limits.hpp"
 #include "core/memory.hpp"
-#include "yaml/decode.hpp"
+#include "core/utf8.hpp"
 
 namespace zvl::cbor {
 
@@ -133,6 +133,35 @@ inline double double_from_bits(uint64_t bits) {
     double d;
     std::memcpy(&d, &bits, sizeof d);
     return d;
+}
+
+// Whether a text string is well-formed UTF-8. Most texts are short and
+// ASCII: those pass on a few word tests (up to 16 bytes as two overlapping
+// words, up to 64 eight bytes at a time) without a call to the validator.
+inline bool well_formed_text(const char *p, uint64_t n) {
+    constexpr uint64_t high = 0x8080808080808080ull;
+    uint64_t any = 0;
+    if (n >= 8 && n <= 64) {
+        uint64_t w;
+        for (uint64_t i = 0; i + 8 <= n; i += 8) {
+            std::memcpy(&w, p + i, 8);
+            any |= w;
+        }
+        std::memcpy(&w, p + n - 8, 8);
+        any |= w;
+    } else if (n >= 4 && n < 8) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        any = a | b;
+    } else if (n < 4) {
+        if (n == 0) return true;
+        any = uint8_t(p[0]) | uint8_t(p[n / 2]) | uint8_t(p[n - 1]);
+    } else {
+        any = high;  // long: the validator's vector loop
+    }
+    if ((any & high) == 0) return true;
+    return first_invalid_utf8(reinterpret_cast<const uint8_t *>(p), n, false) == n;
 }
 
 // ---- the engine --------------------------------------------------------------
@@ -299,7 +328,7 @@ class decoder {
     bool definite_string(uint64_t start, uint8_t major, uint64_t length, bool key) {
         if (length > length_ - pos_) return fail(message::truncated_string, start);
         const char *bytes = reinterpret_cast<const char *>(data_ + pos_);
-        if (major == 3 && !zarvel_validate_utf8(bytes, length, nullptr, false)) return fail_utf8(pos_);
+        if (major == 3 && !well_formed_text(bytes, length)) return fail_utf8(pos_);
         pos_ += length;
         count_item();
         // Byte-string keys stay bytes, in both modes: as text they would
@@ -325,7 +354,7 @@ class decoder {
             if (length > length_ - pos_) return fail(message::truncated_chunk, chunk_start);
             const char *bytes = reinterpret_cast<const char *>(data_ + pos_);
             // Each chunk stands alone: a character split between chunks is ill-formed.
-            if (major == 3 && !zarvel_validate_utf8(bytes, length, nullptr, false)) return fail_utf8(pos_);
+            if (major == 3 && !well_formed_text(bytes, length)) return fail_utf8(pos_);
             if (!join_.append(bytes, length)) return stopped();
             pos_ += length;
         }
