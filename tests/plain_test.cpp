@@ -108,6 +108,43 @@ TEST(PlainJson, AliasesMergesAndDuplicates) {
     for (const auto &c : cases) EXPECT_EQ(json(c.yaml, c.options), c.json) << c.yaml;
 }
 
+// Mappings the fast writer gives back to the walk (duplicates, merge keys,
+// a failing value that a later duplicate replaces): the same text from the
+// allocated, caller-buffer and stream targets.
+TEST(PlainJson, GivenBackMappingsAgreeOnEveryTarget) {
+    std::string wide = "{";
+    for (int i = 0; i < 20; ++i) wide += "k" + std::to_string(i) + ": " + std::to_string(i) + ", ";
+    wide += "k3: x}";
+    std::string wide_json = "{";
+    for (int i = 0; i < 20; ++i)
+        wide_json += "\"k" + std::to_string(i) + "\":" + (i == 3 ? std::string("\"x\"") : std::to_string(i)) + ",";
+    wide_json.back() = '}';
+    const struct {
+        std::string yaml, json;
+    } cases[] = {
+        {"{a: .inf, a: 1}", R"({"a":1})"},
+        {"{x: {a: 1, a: 2}, y: [1, {b: 1, c: 3, b: 2}]}", R"({"x":{"a":2},"y":[1,{"b":2,"c":3}]})"},
+        {"- &m {a: 1}\n- {b: [2, {<<: *m, c: 3}]}\n", R"([{"a":1},{"b":[2,{"a":1,"c":3}]}])"},
+        {wide, wide_json},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(json(c.yaml), c.json) << c.yaml;
+        parsed p(c.yaml);
+        const zarvel_plain_options o = opts();
+        std::string streamed;
+        auto append = [](void *user, const char *bytes, uint64_t n) {
+            static_cast<std::string *>(user)->append(bytes, n);
+            return 0;
+        };
+        EXPECT_EQ(zarvel_plain_json_stream(p.doc, &o, append, &streamed, nullptr), 0);
+        EXPECT_EQ(streamed, c.json) << c.yaml;
+        std::vector<char> buffer(c.json.size() + 1);
+        uint64_t length = 0;
+        EXPECT_EQ(zarvel_plain_json_into(p.doc, &o, buffer.data(), buffer.size(), &length), 0);
+        EXPECT_EQ(std::string(buffer.data(), length), c.json) << c.yaml;
+    }
+}
+
 TEST(PlainJson, StreamsAndDocumentChoice) {
     const std::string stream = "a: 1\n---\n- 2\n";
     EXPECT_EQ(json(stream), R"({"a":1})");

@@ -12,6 +12,7 @@ namespace {
 class json_sink {
   public:
     static constexpr bool typed_keys = false;
+    static constexpr bool fast_json = true;
 
     json_sink(zarvel_writer &w, const zarvel_node_store *store, const settings &s)
         : w_(w), store_(store), non_finite_(s.non_finite) {}

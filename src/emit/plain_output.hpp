@@ -6,10 +6,23 @@
 
 #include "core/error.hpp"
 #include "core/memory.hpp"
+#include "emit/json_fast.hpp"
 #include "emit/plain_walk.hpp"
 #include "emit/writer.hpp"
 
 namespace zvl::plain {
+
+// The plain walk as the fast JSON writer's host.
+template <typename Sink>
+struct fast_host {
+    static constexpr bool plain = true;
+    walker<Sink> &walk;
+    bool general_value(uint32_t id, uint32_t depth) { return walk.value_at(id, depth); }
+    bool general_key(uint32_t id, uint32_t depth) { return walk.key_at(id, depth); }
+    step *path() { return walk.path(); }
+    uint64_t &emitted() { return walk.emitted(); }
+    const settings &options() const { return walk.options(); }
+};
 
 // Walks the documents the options name into w; the status (message
 // recorded unless 0 or 6).
@@ -21,14 +34,33 @@ int32_t walk_documents(zarvel_writer &w, const zarvel_node_store *store, const z
     const uint32_t index = given ? options->document : 0;
     Sink sink(w, store, s);
     walker<Sink> walk(store, sink, s);
+    // A document's value: JSON through the fast writer, which hands the
+    // walk what it does not take.
+    auto value = [&](uint32_t root) {
+        if constexpr (requires { requires Sink::fast_json; }) {
+            fast_host<Sink> host{walk};
+            json_fast::writer<fast_host<Sink>> fast(host, w, true);
+            if (!fast.checking()) return fast.value(root, 0);
+            // A document the fast writer gave back is walked again, as if
+            // it had never been tried.
+            const zarvel_error record = *zarvel_error_current();
+            const auto counts = walk.counted();
+            if (fast.value(root, 0)) return true;
+            *zarvel_error_current() = record;
+            walk.restart(counts);
+            return walk.value(root);
+        } else {
+            return walk.value(root);
+        }
+    };
     if (flags & ZARVEL_PLAIN_ALL) {
         if (!sink.begin(ZARVEL_KIND_SEQUENCE, store->root_count)) return 2;
         for (uint32_t i = 0; i < store->root_count; ++i)
-            if (!sink.separator(i) || !walk.value(store->roots[i])) break;
+            if (!sink.separator(i) || !value(store->roots[i])) break;
         if (walk.status() == 0) sink.end(ZARVEL_KIND_SEQUENCE);
     } else if (flags & ZARVEL_PLAIN_SEQUENCE) {
         for (uint32_t i = 0; i < store->root_count; ++i) {
-            if (!walk.value(store->roots[i])) break;
+            if (!value(store->roots[i])) break;
             sink.document_end();
         }
     } else if (index >= store->root_count) {
@@ -36,7 +68,7 @@ int32_t walk_documents(zarvel_writer &w, const zarvel_node_store *store, const z
                          store->root_count);
         return 1;
     } else {
-        walk.value(store->roots[index]);
+        value(store->roots[index]);
     }
     if (walk.status() != 0) return walk.status();
     if (w.out_of_memory) {

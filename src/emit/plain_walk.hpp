@@ -99,6 +99,32 @@ class walker {
 
     bool value(uint32_t id) { return node(id, 0); }
 
+    // Entry points of a fast writer that wrote the levels above: a node at
+    // `depth`, and a key of the mapping at `depth`, with path() holding the
+    // steps to them and emitted() the nodes written so far.
+    bool value_at(uint32_t id, uint32_t depth) {
+        depth_ = depth;
+        return node(id, depth);
+    }
+    bool key_at(uint32_t id, uint32_t depth) {
+        depth_ = depth + 1;
+        return key(id, depth);
+    }
+    step *path() { return path_; }
+    // The counts a document starts from, and the walk set back to them.
+    struct counts {
+        uint64_t emitted, gathered;
+    };
+    counts counted() const { return {emitted_, gathered_}; }
+    void restart(const counts &from) {
+        status_ = 0;
+        depth_ = 0;
+        emitted_ = from.emitted;
+        gathered_ = from.gathered;
+    }
+    uint64_t &emitted() { return emitted_; }
+    const settings &options() const { return settings_; }
+
     bool fail(int32_t status, uint32_t node, const char *what) {
         if (status_ == 0) {
             status_ = status;

@@ -21,6 +21,7 @@
 #include "doc/resolve.hpp"
 #include "emit/decimal_text.hpp"
 #include "emit/format_double.hpp"
+#include "emit/json_fast.hpp"
 #include "emit/scalar_style.hpp"
 #include "emit/scalar_text.hpp"
 
@@ -213,7 +214,7 @@ struct emitter {
     // +5, 1_000) by its value under the document's schema. False when the
     // text does not convert (it is then written as a string).
     bool int_scalar(std::string_view t) {
-        if (!json_integer(t)) return other_int_scalar(t);
+        if (!json_fast::json_integer(t)) return other_int_scalar(t);
         put(w, t);
         return true;
     }
@@ -237,16 +238,6 @@ struct emitter {
         put(w, digits);
         return true;
     }
-    // Optional "-", then "0" or digits without a leading zero.
-    static bool json_integer(std::string_view t) {
-        const char *p = t.data(), *end = p + t.size();
-        if (p != end && *p == '-') ++p;
-        if (p == end || (*p == '0' && end - p > 1)) return false;
-        for (; p != end; ++p)
-            if (uint8_t(*p - '0') > 9) return false;
-        return true;
-    }
-
     // False when the text does not convert (it is then written as a string).
     bool float_scalar(std::string_view t) {
         static constexpr std::string_view positive[] = {".inf", ".Inf", ".INF", "+.inf", "+.Inf", "+.INF"};
@@ -323,24 +314,36 @@ struct emitter {
         put(w, name);
     }
 
-    // ---- JSON straight into the buffer -------------------------------------
+    // ---- JSON ----------------------------------------------------------------
     //
-    // Nodes without tags, anchors or aliases: one room check per scalar, no
-    // prefix or style work. Anything else, and a target that cannot give the
-    // room, goes through the general path with the same result.
+    // Collections without tags or anchors go to the fast writer, which comes
+    // back here for the nodes it does not take.
 
-    void commit_raw(char *start, char *end) {
-        const uint64_t n = uint64_t(end - start);
-        w.length += n;
-        w.column += n;  // JSON strings escape their line feeds
-        w.last = uint8_t(end[-1]);
-    }
-    void json_string(std::string_view t) {
-        if (char *p = writer_reserve(w, json_string_room(t.size()))) {
-            commit_raw(p, write_json_string_raw(p, t));
-            return;
+    struct json_host {
+        static constexpr bool plain = false;
+        emitter &e;
+        bool general_value(uint32_t id, uint32_t) {
+            e.write_node(id, 0, false);
+            return true;
         }
-        write_json_string(w, t);
+        bool general_key(uint32_t id, uint32_t) {
+            const zarvel_node_rec &k = e.node(id);
+            if (k.kind() == ZARVEL_KIND_SCALAR && !has_properties(k)) {
+                e.json_scalar(k, true);
+                put(e.w, e.w.compact ? ":" : ": ");
+                return true;
+            }
+            put(e.w, "? ");
+            e.write_node(id, 0, true);
+            put(e.w, " : ");
+            return true;
+        }
+    };
+    void json_collection(uint32_t id) {
+        json_host host{*this};
+        ++w.flow_depth;
+        json_fast::writer<json_host>(host, w, w.compact).value(id, 0);
+        --w.flow_depth;
     }
     void json_scalar(const zarvel_node_rec &r, bool key) {
         const std::string_view t = text(r.value);
@@ -350,12 +353,6 @@ struct emitter {
                 if (int_scalar(t)) return;
                 break;
             case ZARVEL_TAG_FLOAT:
-                if (char *p = writer_reserve(w, 32)) {
-                    if (const int32_t n = format_decimal_text(p, t.data(), t.size())) {
-                        commit_raw(p, p + n);
-                        return;
-                    }
-                }
                 if (float_scalar(t)) return;
                 break;
             case ZARVEL_TAG_BOOL: put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false"); return;
@@ -363,72 +360,7 @@ struct emitter {
             default: break;
             }
         }
-        json_string(t);
-    }
-    // A float item after the separator, both under one room check; false,
-    // with nothing written, for any other item or a text that does not
-    // convert (the general path then writes both, the same bytes).
-    bool separated_float(std::string_view separator, const zarvel_node_rec &r) {
-        if (r.kind() != ZARVEL_KIND_SCALAR || has_properties(r) || r.tag_id != ZARVEL_TAG_FLOAT) return false;
-        const std::string_view t = text(r.value);
-        char *p = writer_reserve(w, 34);
-        if (!p) return false;
-        const size_t s = separator.size();  // 1 or 2
-        p[0] = separator[0];
-        p[1] = separator[s - 1];
-        const int32_t n = format_decimal_text(p + s, t.data(), t.size());
-        if (n == 0) return false;
-        commit_raw(p, p + s + n);
-        return true;
-    }
-    // A value inside a JSON collection: plain scalars here, without the
-    // general dispatch.
-    void json_item(uint32_t id, const zarvel_node_rec &r) {
-        if (has_properties(r) || r.kind() == ZARVEL_KIND_ALIAS)
-            write_node(id, 0, false);
-        else if (r.kind() == ZARVEL_KIND_SCALAR)
-            json_scalar(r, false);
-        else
-            json_collection(r);
-    }
-    void json_collection(const zarvel_node_rec &r) {
-        const bool mapping = r.kind() == ZARVEL_KIND_MAPPING;
-        put_byte(w, mapping ? '{' : '[');
-        ++w.flow_depth;
-        const std::string_view separator = w.compact ? "," : ", ";
-        const std::string_view colon = w.compact ? ":" : ": ";
-        bool first = true;
-        for (uint32_t child = r.first_child; valid(child);) {
-            const zarvel_node_rec &k = node(child);
-            if (!mapping) {
-                if (first) {
-                    json_item(child, k);
-                } else if (!separated_float(separator, k)) {
-                    put(w, separator);
-                    json_item(child, k);
-                }
-                first = false;
-                child = k.next_sibling;
-                continue;
-            }
-            if (!first) put(w, separator);
-            first = false;
-            const uint32_t value = k.next_sibling;
-            if (k.kind() != ZARVEL_KIND_SCALAR || has_properties(k)) {
-                put(w, "? ");
-                write_node(child, 0, true);
-                put(w, " : ");
-            } else {
-                json_string(text(k.value));
-                put(w, colon);
-            }
-            if (!valid(value)) break;
-            const zarvel_node_rec &v = node(value);
-            json_item(value, v);
-            child = v.next_sibling;
-        }
-        --w.flow_depth;
-        put_byte(w, mapping ? '}' : ']');
+        write_json_string(w, t);
     }
 
     void write_node(uint32_t id, int64_t indent, bool key) {
@@ -438,7 +370,7 @@ struct emitter {
             if (r.kind() == ZARVEL_KIND_SCALAR)
                 json_scalar(r, key);
             else
-                json_collection(r);
+                json_collection(id);
             return;
         }
         switch (r.kind()) {

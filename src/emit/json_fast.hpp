@@ -1,0 +1,441 @@
+// JSON written from the node store straight into the writer's buffer, with
+// the output position held in a local cursor: the collections and common
+// scalars of the serialiser's JSON mode and of plain JSON. A node the fast
+// writer does not take (an alias, a tagged node, a mapping that needs merging
+// or deduplicating, an unusual scalar text), and any write the target cannot
+// give the room for, goes to its host's general path, which writes the same
+// bytes the fast writer would have.
+//
+// A host provides:
+//   static constexpr bool plain          plain JSON (else the serialiser)
+//   bool general_value(id, depth)        any node, through the general path
+//   bool general_key(id, depth)          a mapping key and what follows it
+//   plain only: step *path(), uint64_t &emitted(), options()
+// The general calls run with the cursor handed back to the writer.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "emit/decimal_text.hpp"
+#include "emit/plain_walk.hpp"
+#include "emit/scalar_text.hpp"
+#include "emit/writer.hpp"
+
+namespace zvl::json_fast {
+
+// The writer's output position in locals. Bytes are written at `at` after a
+// successful room(n) and committed by moving `at`; sync() hands the position
+// back to the writer before anything else writes, load() takes it again.
+class cursor {
+  public:
+    explicit cursor(zarvel_writer &w) : w_(w) { load(); }
+    cursor(const cursor &) = delete;
+    cursor &operator=(const cursor &) = delete;
+
+    char *at = nullptr;
+
+    // Room for n bytes at `at`; false when the target cannot give it (the
+    // caller then writes through the general path).
+    bool room(uint64_t n) { return uint64_t(limit_ - at) >= n || refill(n); }
+    void sync() {
+        if (at == mark_) return;
+        w_.length = uint64_t(at - w_.buffer);
+        w_.column += uint64_t(at - mark_);  // JSON text written here holds no line feed
+        w_.last = uint8_t(at[-1]);
+        mark_ = at;
+    }
+    void load() {
+        if (w_.room_end == 0 || !w_.buffer) {
+            at = mark_ = limit_ = nullptr;
+            return;
+        }
+        at = mark_ = w_.buffer + w_.length;
+        limit_ = w_.room_end > w_.length ? w_.buffer + w_.room_end - 1 : at;
+    }
+    // One byte, through the general path when there is no room.
+    void byte(char c) {
+        if (room(1)) {
+            *at++ = c;
+            return;
+        }
+        sync();
+        put_byte(w_, c);
+        load();
+    }
+    // The first n bytes of ", " (n is 1 or 2).
+    void separator(uint32_t n) {
+        if (room(2)) {
+            at[0] = ',';
+            at[1] = ' ';
+            at += n;
+            return;
+        }
+        sync();
+        put(w_, n == 1 ? std::string_view(",") : std::string_view(", "));
+        load();
+    }
+    zarvel_writer &writer() { return w_; }
+    // Bytes produced so far, and the output cut back to such a count (not
+    // past what a stream has delivered).
+    uint64_t position() {
+        sync();
+        return w_.handed_over + w_.length;
+    }
+    void rewind(uint64_t position) {
+        sync();
+        w_.length = position - w_.handed_over;
+        w_.last = w_.buffer && w_.length && w_.room_end ? uint8_t(w_.buffer[w_.length - 1]) : 0;
+        load();
+    }
+
+  private:
+    // Flushes a stream buffer or grows a growable one.
+    __attribute__((noinline)) bool refill(uint64_t n) {
+        if (!at) return false;
+        sync();
+        if (w_.callback) {
+            writer_flush(w_);
+        } else if (!writer_reserve_slow(w_, n)) {
+            load();
+            return false;
+        }
+        load();
+        return uint64_t(limit_ - at) >= n;
+    }
+
+    zarvel_writer &w_;
+    char *mark_ = nullptr;  // where the writer's own position stands
+    char *limit_ = nullptr;
+};
+
+// Optional "-", then "0" or digits without a leading zero: a JSON integer.
+inline bool json_integer(std::string_view t) {
+    const char *p = t.data(), *end = p + t.size();
+    if (p != end && *p == '-') ++p;
+    if (p == end || (*p == '0' && end - p > 1)) return false;
+    for (; p != end; ++p)
+        if (uint8_t(*p - '0') > 9) return false;
+    return true;
+}
+
+template <typename Host>
+class writer {
+  public:
+    // compact: "," and ":" between items, else ", " and ": ".
+    writer(Host &host, zarvel_writer &w, bool compact)
+        : host_(host),
+          store_(w.store),
+          out_(w),
+          separator_(compact ? 1 : 2),
+          checking_(Host::plain && (w.growable || w.measure)) {}
+
+    // Plain output: false from value() means "walk it again through the
+    // plain walk" (from the output position it started at), not a failure.
+    bool checking() const { return checking_; }
+    writer(const writer &) = delete;
+    writer &operator=(const writer &) = delete;
+
+    // A node at `depth` (plain: the host's path holds the steps above it);
+    // false after a failure of the general path, or (checking()) with the
+    // output taken back to where it started.
+    bool value(uint32_t id, uint32_t depth) {
+        const uint64_t start = checking_ ? out_.position() : 0;
+        const bool ok = item(id, depth, 0);
+        if (!ok && checking_) out_.rewind(start);
+        out_.sync();
+        return ok;
+    }
+
+  private:
+    // Mappings of up to this many keys compare them pairwise.
+    static constexpr uint32_t small_mapping = 16;
+    struct key_print {
+        uint64_t print;
+        uint32_t key;
+    };
+    // A slot of the key table: the round of the mapping that filled it.
+    struct slot {
+        uint32_t round;
+        uint32_t key;
+    };
+
+    const zarvel_node_rec &rec(uint32_t id) const { return zarvel_store_node(store_, id); }
+    bool valid(uint32_t id) const { return id < store_->node_count; }
+    std::string_view text(zarvel_span span) const { return zarvel_store_text(store_, span); }
+
+    bool general(uint32_t id, uint32_t depth) {
+        out_.sync();
+        const bool ok = host_.general_value(id, depth);
+        out_.load();
+        return ok;
+    }
+    // The separator before an item: `length` bytes of ", " (0 for the first).
+    void separator(uint32_t length) {
+        if (length) out_.separator(length);
+    }
+    static void store2(char *p, char a, char b) {
+        p[0] = a;
+        p[1] = b;
+    }
+
+    // One node after its separator (of `sep` bytes, not yet written).
+    bool item(uint32_t id, uint32_t depth, uint32_t sep) {
+        if (!valid(id)) return true;
+        const zarvel_node_rec &r = rec(id);
+        if (!takes(r, depth)) {
+            separator(sep);
+            return general(id, depth);
+        }
+        if constexpr (Host::plain) ++host_.emitted();
+        if (r.kind() == ZARVEL_KIND_SCALAR) {
+            if (scalar(r, sep)) return true;
+            if constexpr (Host::plain) --host_.emitted();  // the general path counts it again
+            separator(sep);
+            return general(id, depth);
+        }
+        separator(sep);
+        if (r.kind() == ZARVEL_KIND_SEQUENCE) return sequence(r, depth);
+        return mapping(id, r, depth);
+    }
+
+    // Nodes written here: no alias; the serialiser's without tag or anchor;
+    // plain ones within the budget and the nesting limit.
+    bool takes(const zarvel_node_rec &r, uint32_t depth) {
+        if (r.kind() == ZARVEL_KIND_ALIAS) return false;
+        if constexpr (Host::plain) {
+            return depth < plain::max_depth && host_.emitted() < host_.options().budget;
+        } else {
+            (void)depth;
+            return zarvel_span_length(r.tag) == 0 && zarvel_span_length(r.anchor) == 0;
+        }
+    }
+
+    // A scalar value the fast writer takes, after its separator; false with
+    // nothing written for any other.
+    bool scalar(const zarvel_node_rec &r, uint32_t sep) {
+        const std::string_view t = text(r.value);
+        switch (r.tag_id) {
+        case ZARVEL_TAG_STR: return string(t, r.value, sep, 0);
+        case ZARVEL_TAG_INT:
+            if constexpr (Host::plain) {
+                // As the plain walk: at most 18 digits are taken as they stand.
+                const size_t digits = t.size() - (!t.empty() && t[0] == '-');
+                if (digits > 18) return false;
+            }
+            if (!json_integer(t)) return false;
+            return bytes(t, sep);
+        case ZARVEL_TAG_FLOAT: {
+            if (!out_.room(2 + 32)) return false;
+            char *p = out_.at;
+            store2(p, ',', ' ');
+            const int32_t n = format_decimal_text(p + sep, t.data(), t.size());
+            if (n == 0) return false;
+            out_.at = p + sep + n;
+            return true;
+        }
+        case ZARVEL_TAG_BOOL:
+            if constexpr (Host::plain) {
+                if (t == "true" || t == "false") return bytes(t, sep);
+                return false;
+            } else {
+                return bytes(t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false", sep);
+            }
+        case ZARVEL_TAG_NULL: return bytes("null", sep);
+        default:
+            // The serialiser writes every other type as a string; plain
+            // output converts some (binary) and resolves custom tags.
+            if constexpr (Host::plain) return false;
+            return string(t, r.value, sep, 0);
+        }
+    }
+
+    // A short run after the separator.
+    bool bytes(std::string_view t, uint32_t sep) {
+        if (!out_.room(2 + t.size())) return false;
+        char *p = out_.at;
+        store2(p, ',', ' ');
+        copy_run(p + sep, t.data(), t.size());
+        out_.at = p + sep + t.size();
+        return true;
+    }
+
+    // A JSON string after the separator and before `colon` bytes of ": ".
+    bool string(std::string_view t, zarvel_span span, uint32_t sep, uint32_t colon) {
+        if (!out_.room(json_string_room(t.size()) + 4)) return false;
+        char *p = out_.at;
+        store2(p, ',', ' ');
+        p = write_json_string_short(p + sep, t, uint64_t(zarvel_span_offset(span)) + t.size() >= 8);
+        store2(p, ':', ' ');
+        out_.at = p + colon;
+        return true;
+    }
+
+    bool sequence(const zarvel_node_rec &r, uint32_t depth) {
+        out_.byte('[');
+        uint32_t sep = 0, index = 0;
+        for (uint32_t child = r.first_child; valid(child); child = rec(child).next_sibling) {
+            if constexpr (Host::plain) host_.path()[depth] = {zarvel_node_none, index++};
+            if (!item(child, depth + 1, sep)) return false;
+            sep = separator_;
+        }
+        out_.byte(']');
+        return true;
+    }
+
+    bool mapping(uint32_t id, const zarvel_node_rec &r, uint32_t depth) {
+        if constexpr (Host::plain) {
+            if (!checking_ && !plain_pairs(r)) {
+                // Merge keys, duplicates, keys of other types: the plain walk.
+                --host_.emitted();
+                return general(id, depth);
+            }
+        }
+        out_.byte('{');
+        const uint32_t colon = separator_;
+        const size_t base = keys_.size();
+        uint32_t sep = 0;
+        for (uint32_t key = r.first_child; valid(key);) {
+            const zarvel_node_rec &k = rec(key);
+            const uint32_t value = k.next_sibling;
+            if constexpr (Host::plain) {
+                host_.path()[depth] = {key, 0};
+                if (checking_ && (!plain_key(k) || !keys_.push_back({fingerprint(text(k.value)), key}))) return false;
+            }
+            if (!mapping_key(key, k, depth, sep, colon)) return false;
+            if (!valid(value)) break;
+            if (!item(value, depth + 1, 0)) return false;
+            sep = separator_;
+            key = rec(value).next_sibling;
+        }
+        if constexpr (Host::plain) {
+            if (checking_) {
+                const bool distinct = distinct_keys(base);
+                keys_.resize_down(base);
+                if (!distinct) return false;
+            }
+        }
+        out_.byte('}');
+        return true;
+    }
+
+    bool mapping_key(uint32_t id, const zarvel_node_rec &k, uint32_t depth, uint32_t sep, uint32_t colon) {
+        if constexpr (Host::plain) {
+            // plain_pairs let only string-typed scalars through.
+            if (host_.emitted() < host_.options().budget) {
+                ++host_.emitted();
+                if (string(text(k.value), k.value, sep, colon)) return true;
+                --host_.emitted();
+            }
+        } else {
+            if (k.kind() == ZARVEL_KIND_SCALAR && zarvel_span_length(k.tag) == 0 && zarvel_span_length(k.anchor) == 0 &&
+                string(text(k.value), k.value, sep, colon))
+                return true;
+        }
+        separator(sep);
+        out_.sync();
+        const bool ok = host_.general_key(id, depth);
+        out_.load();
+        return ok;
+    }
+
+    // ---- plain mappings --------------------------------------------------
+    //
+    // Written as they stand when their keys are string-typed scalars, each
+    // with a value, none a merge key, no two alike. Checked as they are
+    // written when the output can be taken back (the caller then walks the
+    // document again through the plain walk), else before.
+
+    // A key that may stand as it is (its duplicates are looked for after).
+    bool plain_key(const zarvel_node_rec &k) const {
+        if (k.kind() != ZARVEL_KIND_SCALAR || k.tag_id != ZARVEL_TAG_STR || !valid(k.next_sibling)) return false;
+        return host_.options().keep_merge_keys || !k.is_plain_implicit() || zarvel_span_length(k.value) != 2 ||
+               text(k.value) != "<<";
+    }
+    // No two of keys_[base..] alike.
+    bool distinct_keys(size_t base) {
+        key_print *first = keys_.data() + base, *last = keys_.data() + keys_.size();
+        const size_t n = size_t(last - first);
+        if (n <= small_mapping) {
+            for (size_t i = 1; i < n; ++i)
+                for (size_t j = 0; j < i; ++j)
+                    if (first[i].print == first[j].print && same_text(first[i].key, first[j].key)) return false;
+            return true;
+        }
+        slot *table = fresh_table(n);
+        if (!table) return false;  // the plain walk reports it
+        const size_t mask = table_.size() - 1;
+        for (const key_print *k = first; k != last; ++k)
+            for (size_t at = size_t(k->print) & mask;; at = (at + 1) & mask) {
+                if (table[at].round != round_) {
+                    table[at] = {round_, k->key};
+                    break;
+                }
+                if (same_text(table[at].key, k->key)) return false;
+            }
+        return true;
+    }
+    // The table with room for n keys, all its slots free (of an older round).
+    slot *fresh_table(size_t n) {
+        size_t slots = 32;
+        while (slots < 2 * n) slots *= 2;
+        if (table_.size() < slots) {
+            table_.clear();
+            if (!table_.reserve(slots)) return nullptr;
+            for (size_t i = 0; i < slots; ++i) table_.push_back({0, 0});
+            round_ = 0;
+        }
+        if (++round_ == 0) {
+            for (slot &s : table_) s.round = 0;
+            round_ = 1;
+        }
+        return table_.data();
+    }
+    bool same_text(uint32_t a, uint32_t b) const { return text(rec(a).value) == text(rec(b).value); }
+
+    // Keys the plain walk would give as they stand, in order: string-typed
+    // scalars, each with a value, none a merge key, no two alike.
+    bool plain_pairs(const zarvel_node_rec &m) {
+        const size_t base = keys_.size();
+        uint32_t count = 0;
+        for (uint32_t key = m.first_child; valid(key); ++count) {
+            const zarvel_node_rec &k = rec(key);
+            if (!plain_key(k) || !keys_.push_back({fingerprint(text(k.value)), key})) {
+                keys_.resize_down(base);
+                return false;  // an allocation failure too: the plain walk reports it
+            }
+            key = rec(k.next_sibling).next_sibling;
+        }
+        const bool distinct = count == m.child_count / 2 && distinct_keys(base);
+        keys_.resize_down(base);
+        return distinct;
+    }
+    static uint64_t fingerprint(std::string_view t) {
+        uint64_t head = 0, tail = 0;
+        const size_t n = t.size();
+        if (n >= 8) {
+            std::memcpy(&head, t.data(), 8);
+            std::memcpy(&tail, t.data() + n - 8, 8);
+        } else {
+            for (size_t i = 0; i < n; ++i) head |= uint64_t(uint8_t(t[i])) << (8 * i);
+        }
+        const uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ n) * 0xFF51AFD7ED558CCDull;
+        return h ^ (h >> 29);
+    }
+
+
+    Host &host_;
+    const zarvel_node_store *store_;
+    cursor out_;
+    uint32_t separator_;
+    buffer<slot> table_;
+    uint32_t round_ = 0;
+    // Plain output that can be taken back (a growable buffer, a count; not a
+    // stream or a caller's buffer, which a longer first try could overflow):
+    // mappings checked as written, the keys of the open ones here.
+    bool checking_;
+    buffer<key_print> keys_;
+};
+
+}  // namespace zvl::json_fast
