@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -463,13 +464,21 @@ namespace {
 
 // Bytes of the plain scalars the quick walk takes: none ends a plain scalar
 // in flow context, and only '-' is an indicator (checked where one starts).
-inline bool json_plain_byte(char c) {
-    return has_class(c, cc_letter | cc_digit) || c == '.' || c == '+' || c == '-' || c == '_';
+constexpr std::array<bool, 256> make_json_plain_bytes() {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '+' ||
+               c == '-' || c == '_';
+    return t;
 }
+constexpr std::array<bool, 256> json_plain_bytes = make_json_plain_bytes();
+
+inline bool json_plain_byte(char c) { return json_plain_bytes[static_cast<unsigned char>(c)]; }
 
 // The closing quote of the double-quoted scalar at i, when its content is one
-// line with only escapes the JSON way (which all decode); else 0.
-uint64_t json_string_end(const char *t, uint64_t n, uint64_t i) {
+// line with only escapes the JSON way (which all decode); else 0. escaped
+// tells whether it has any.
+uint64_t json_string_end(const char *t, uint64_t n, uint64_t i, bool &escaped) {
     for (uint64_t j = i + 1; j < n; ++j) {
 #if defined(__SSE2__)
         // Sixteen bytes at a time up to a quote, a backslash or a control byte.
@@ -491,6 +500,7 @@ uint64_t json_string_end(const char *t, uint64_t n, uint64_t i) {
         auto c = static_cast<unsigned char>(t[j]);
         if (c == '"') return j;
         if (c == '\\') {
+            escaped = true;
             if (j + 1 >= n) return 0;
             char e = t[j + 1];
             if (e == 'u') {
@@ -518,15 +528,67 @@ enum class json_step : uint8_t { value, key, after };
 
 }  // namespace
 
-bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) const {
+namespace {
+
+// Tape entries: offsets as deltas from the previous entry, one byte when
+// below 255, else 255 and four bytes.
+inline uint8_t *put_delta(uint8_t *w, uint64_t v) {
+    if (v < 255) {
+        *w = static_cast<uint8_t>(v);
+        return w + 1;
+    }
+    *w = 255;
+    auto x = static_cast<uint32_t>(v);
+    std::memcpy(w + 1, &x, 4);
+    return w + 5;
+}
+
+inline uint64_t get_delta(const uint8_t *&r) {
+    uint64_t v = *r++;
+    if (v == 255) {
+        uint32_t x;
+        std::memcpy(&x, r, 4);
+        r += 4;
+        v = x;
+    }
+    return v;
+}
+
+// Bytes a tape entry takes at most: a scalar's offset and its length.
+constexpr size_t tape_entry_room = 10;
+
+}  // namespace
+
+bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
     const char *t = scan.text;
     const uint64_t n = scan.size;
     uint64_t i = scan.pos;
+    // Offsets and lengths on the tape are 32-bit.
+    if (n - i > UINT32_MAX) return false;
+    tape.clear();
+    if (!tape.reserve(tape.capacity() > 256 ? tape.capacity() : 256)) return false;
+    uint8_t *w = tape.data();
+    uint8_t *w_end = w + tape.capacity() - tape_entry_room;
+    uint64_t last = i;  // offset of the last entry
+    auto room = [&]() -> bool {
+        if (w < w_end) return true;
+        size_t used = static_cast<size_t>(w - tape.data());
+        tape.resize_down(used);
+        if (!tape.reserve(tape.capacity() * 2)) return false;
+        w = tape.data() + used;
+        w_end = tape.data() + tape.capacity() - tape_entry_room;
+        return true;
+    };
+    auto mark = [&](uint64_t at) {
+        w = put_delta(w, at - last);
+        last = at;
+    };
     uint64_t maps[16] = {};  // bit d: level d is a mapping
     uint32_t depth = 0;
     // Spaces, and line breaks onto continuation lines that the general
     // machine passes without a word (indented enough, no tab, no comment,
-    // no marker). False also at the end of the text.
+    // no marker); each break goes on the tape. False also at the end of the
+    // text.
     auto space = [&]() -> bool {
         for (;;) {
             while (i < n && t[i] == ' ') ++i;
@@ -534,6 +596,8 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) const {
             char c = t[i];
             if (c != '\n' && c != '\r') return c != '\t' && c != '#';
             if (c == '\r' && (i + 1 >= n || t[i + 1] != '\n')) return false;
+            if (!room()) return false;
+            mark(i);
             i += c == '\r' ? 2 : 1;
             uint64_t line = i;
             while (i < n && t[i] == ' ') ++i;
@@ -544,8 +608,37 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) const {
             if (i == line && !has_class(c, cc_letter | cc_digit) && c != '"' && !is_flow_indicator(c)) return false;
         }
     };
+    // A plain scalar of words of plain bytes separated by spaces, on one
+    // line; i ends past its last word, the length goes on the tape.
+    auto plain = [&]() -> bool {
+        char c = t[i];
+        if (!json_plain_byte(c) || (c == '-' && (i + 1 >= n || !json_plain_byte(t[i + 1])))) return false;
+        uint64_t start = i;
+        for (;;) {
+            while (i < n && json_plain_byte(t[i])) ++i;
+            uint64_t j = i;
+            while (j < n && t[j] == ' ') ++j;
+            if (j == i || j >= n || !json_plain_byte(t[j])) break;
+            i = j;
+        }
+        if (i - start > INT32_MAX) return false;
+        mark(start);
+        w = put_delta(w, (i - start) << 1);
+        return true;
+    };
+    // The double-quoted scalar at i; the length's low bit tells an escape.
+    auto quoted = [&]() -> bool {
+        bool escaped = false;
+        uint64_t end = json_string_end(t, n, i, escaped);
+        if (!end || end - i - 1 > INT32_MAX) return false;
+        mark(i);
+        w = put_delta(w, ((end - i - 1) << 1) | (escaped ? 1 : 0));
+        i = end + 1;
+        return true;
+    };
     json_step step = json_step::value;
     for (;;) {
+        if (!room()) return false;
         switch (step) {
         case json_step::value: {
             char c = t[i];
@@ -557,18 +650,16 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) const {
                 else
                     maps[depth >> 6] &= ~(1ull << (depth & 63));
                 ++depth;
+                mark(i);
                 ++i;
                 if (!space()) return false;
                 step = t[i] == (map ? '}' : ']') ? json_step::after : map ? json_step::key : json_step::value;
                 break;
             }
             if (c == '"') {
-                uint64_t end = json_string_end(t, n, i);
-                if (!end) return false;
-                i = end + 1;
+                if (!quoted()) return false;
             } else {
-                if (!json_plain_byte(c) || (c == '-' && (i + 1 >= n || !json_plain_byte(t[i + 1])))) return false;
-                while (i < n && json_plain_byte(t[i])) ++i;
+                if (!plain()) return false;
                 while (i < n && t[i] == ' ') ++i;
                 if (i >= n) return false;
                 char d = t[i];
@@ -579,13 +670,13 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) const {
             break;
         }
         case json_step::key: {
-            if (t[i] != '"') return false;
             uint64_t start = i;
-            uint64_t end = json_string_end(t, n, i);
-            if (!end) return false;
-            i = end + 1;
+            bool json_key = t[i] == '"';
+            if (json_key ? !quoted() : !plain()) return false;
             while (i < n && t[i] == ' ') ++i;
             if (i >= n || t[i] != ':' || i - start > max_simple_key) return false;
+            // After a plain key the ':' needs a space or a line break.
+            if (!json_key && (i + 1 >= n || (t[i + 1] != ' ' && t[i + 1] != '\n' && t[i + 1] != '\r'))) return false;
             ++i;
             if (!space()) return false;
             step = json_step::value;
@@ -602,8 +693,10 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) const {
                 break;
             }
             if (c != (map ? '}' : ']')) return false;
+            mark(i);
             if (--depth == 0) {
                 close = i;
+                tape.resize_down(static_cast<size_t>(w - tape.data()));
                 return true;
             }
             ++i;
@@ -634,129 +727,95 @@ bool zarvel_parser::deliver_flow_scalar(zarvel_text_span text, uint8_t style, ui
     return deliver(e, false);
 }
 
-// Delivers the events of the tree at scan.pos, which json_shaped accepted:
-// the same events, in the same order, as the general machine would give.
+// Delivers the events of the tree at scan.pos from the tape json_shaped
+// left: the same events, in the same order, as the general machine would
+// give, without reading the text again.
 bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
     const char *t = scan.text;
-    uint64_t maps[16] = {};
-    uint32_t depth = 0;
-    auto space = [&]() {
-        for (;;) {
-            char c = t[scan.pos];
-            if (c == ' ') {
-                ++scan.pos;
-            } else if (c == '\n' || c == '\r') {
-                scan.pos += c == '\r' ? 2 : 1;
-                ++scan.line;
-                scan.line_start = scan.pos;
-            } else {
-                return;
-            }
-        }
-    };
+    const uint8_t *r = tape.data();
+    const uint8_t *r_end = r + tape.size();
+    uint64_t at = scan.pos;
+    uint32_t line = scan.line;
+    uint64_t line_start = scan.line_start;
+    int (*flow_slot)(void *, zarvel_text_span, uint32_t, uint32_t, uint32_t, uint8_t) = sink->flow_scalar;
+    int (*bracket_slot)(void *, uint32_t, uint32_t, uint32_t) = sink->flow_bracket;
     streaming = true;
-    json_step step = json_step::value;
     bool ok = true;
-    while (ok) {
-        switch (step) {
-        case json_step::value:
-        case json_step::key: {
-            uint64_t at = scan.pos;
-            char c = t[at];
-            if (c == '[' || c == '{') {
-                bool map = c == '{';
-                zarvel_event e = node_event(map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START, at);
-                e.flow = 1;
+    bool outer = true;
+    while (ok && r < r_end) {
+        at += get_delta(r);
+        char c = t[at];
+        switch (c) {
+        case '\n':
+        case '\r':
+            ++line;
+            line_start = at + (c == '\r' ? 2 : 1);
+            break;
+        case '[':
+        case '{':
+        case ']':
+        case '}': {
+            bool map = c == '{' || c == '}';
+            bool open = c == '[' || c == '{';
+            uint32_t kind = open ? (map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START)
+                                 : (map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END);
+            const auto column = static_cast<uint32_t>(at - line_start + 1);
+            if (bracket_slot && !(open && outer)) {
+                ok = bracket_slot(sink->user, kind, line, column) == 0 ? true : stop();
+                break;
+            }
+            zarvel_event e{};
+            e.kind = kind;
+            e.text = {t + at, 0};
+            e.verbatim = 1;
+            e.flow = 1;
+            e.start_line = e.end_line = line;
+            e.start_column = e.end_column = column;
+            if (open) {
                 e.tag_id = static_cast<uint8_t>(map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
-                if (depth == 0) {
+                if (outer) {
+                    outer = false;
+                    scan.line = line;
                     if (!apply_properties(e, props)) {
                         ok = false;
                         break;
                     }
                     if (props.has_tag) e.tag_id = zarvel_tag_id_of(props.tag.data, props.tag.length);
                 }
-                if (!deliver(e, false)) {
-                    ok = false;
-                    break;
-                }
-                if (map)
-                    maps[depth >> 6] |= 1ull << (depth & 63);
-                else
-                    maps[depth >> 6] &= ~(1ull << (depth & 63));
-                ++depth;
-                ++scan.pos;
-                space();
-                step = t[scan.pos] == (map ? '}' : ']') ? json_step::after : map ? json_step::key : json_step::value;
-                break;
             }
-            const auto start_column = static_cast<uint32_t>(at - scan.line_start + 1);
-            if (c == '"') {
-                uint64_t end = at + 1;
-#if defined(__SSE2__)
-                while (end + 16 <= scan.size) {
-                    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + end));
-                    auto m = static_cast<uint32_t>(_mm_movemask_epi8(
-                        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
-                    if (m) {
-                        end += static_cast<uint64_t>(__builtin_ctz(m));
-                        break;
-                    }
-                    end += 16;
-                }
-#endif
-                while (t[end] != '"' && t[end] != '\\') ++end;
-                if (t[end] == '"') {
-                    scan.pos = end + 1;
-                    ok = deliver_flow_scalar({t + at + 1, static_cast<uint32_t>(end - at - 1)}, ZARVEL_STYLE_DOUBLE,
-                                             start_column, static_cast<uint32_t>(end + 1 - scan.line_start + 1));
-                } else {
-                    scanned_scalar sc;
-                    ok = scan.scan_double_quoted(true, enclosing, sc) && emit_scalar(sc, properties{}, true);
-                }
-            } else {
-                uint64_t end = at + 1;
-                while (json_plain_byte(t[end])) ++end;
-                scan.pos = end;
-                ok = deliver_flow_scalar({t + at, static_cast<uint32_t>(end - at)}, ZARVEL_STYLE_PLAIN, start_column,
-                                         static_cast<uint32_t>(end - scan.line_start + 1));
-            }
-            if (!ok) break;
-            if (step == json_step::key) {
-                while (t[scan.pos] == ' ') ++scan.pos;
-                ++scan.pos;  // the ':'
-                space();
-                step = json_step::value;
-            } else {
-                space();
-                step = json_step::after;
-            }
+            ok = deliver(e, false);
             break;
         }
-        case json_step::after: {
-            uint32_t d = depth - 1;
-            bool map = (maps[d >> 6] >> (d & 63)) & 1;
-            if (t[scan.pos] == ',') {
-                ++scan.pos;
-                space();
-                step = map ? json_step::key : json_step::value;
+        default: {
+            uint64_t length = get_delta(r);
+            bool quote = c == '"';
+            if (length & 1) {
+                // Escapes: the general scanner decodes the text.
+                scan.pos = at;
+                scan.line = line;
+                scan.line_start = line_start;
+                scanned_scalar sc;
+                ok = scan.scan_double_quoted(true, enclosing, sc) && emit_scalar(sc, properties{}, true);
                 break;
             }
-            zarvel_event e = node_event(map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, scan.pos);
-            e.flow = 1;
-            if (!deliver(e, false)) {
-                ok = false;
+            length >>= 1;
+            zarvel_text_span text{t + at + (quote ? 1 : 0), static_cast<uint32_t>(length)};
+            const auto start_column = static_cast<uint32_t>(at - line_start + 1);
+            const auto end_column = static_cast<uint32_t>(start_column + length + (quote ? 2 : 0));
+            uint8_t style = quote ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_PLAIN;
+            if (flow_slot) {
+                ok = flow_slot(sink->user, text, line, start_column, end_column, style) == 0 ? true : stop();
                 break;
             }
-            ++scan.pos;
-            if (--depth == 0) {
-                streaming = false;
-                return true;
-            }
-            space();
+            scan.line = line;
+            ok = deliver_flow_scalar(text, style, start_column, end_column);
             break;
         }
         }
     }
     streaming = false;
-    return false;
+    scan.pos = at + 1;
+    scan.line = line;
+    scan.line_start = line_start;
+    return ok;
 }

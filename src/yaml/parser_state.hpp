@@ -70,7 +70,7 @@ struct flow_level {
 
 struct zarvel_parser {
     explicit zarvel_parser(const zarvel_allocator *a)
-        : allocator(a), scan(a), levels(a), flow(a), events(a), pair_starts(a) {}
+        : allocator(a), scan(a), levels(a), flow(a), events(a), pair_starts(a), tape(a) {}
 
     const zarvel_allocator *allocator;
     zvl::yaml::scanner scan;
@@ -113,6 +113,7 @@ struct zarvel_parser {
     bool stream_large_flow = true;          // off: every tree is held (tests)
     zarvel_strmap shadow{};                 // anchors defined by the checking pass
     zvl::buffer<uint64_t, 16> pair_starts;  // key offsets of single-pair mappings
+    zvl::buffer<uint8_t, 256> tape;         // a JSON-shaped tree's event offsets
     size_t next_pair = 0;
 
     const zarvel_sink *sink = nullptr;
@@ -154,7 +155,9 @@ struct zarvel_parser {
     bool close_flow(int32_t enclosing);
     bool open_pair(uint32_t mark, bool counted, uint64_t offset, bool after_key = false);
     bool check_then_stream(int32_t enclosing, const zvl::yaml::properties &props, bool &streamed);
-    bool json_shaped(int32_t enclosing, uint64_t &close) const;
+    // Whether the flow tree at scan.pos is JSON-shaped (see parser_flow.cpp);
+    // when it is, its events are noted on `tape` for stream_json.
+    bool json_shaped(int32_t enclosing, uint64_t &close);
     bool stream_json(int32_t enclosing, const zvl::yaml::properties &props);
     bool deliver_flow_scalar(zarvel_text_span text, uint8_t style, uint32_t start_column, uint32_t end_column);
     bool starts_pair(uint64_t offset);
