@@ -1268,6 +1268,10 @@ void zarvel_parser_set_tag_ids(zarvel_parser *parser, bool resolve) {
     if (parser) parser->tag_ids = resolve;
 }
 
+void zarvel_parser_set_transient_texts(zarvel_parser *parser, bool on) {
+    if (parser) parser->scan.transient_block_texts = on;
+}
+
 void zarvel_parser_set_quick_lines(zarvel_parser *parser, bool on) {
     if (parser) parser->quick_lines = on;
 }

@@ -34,6 +34,10 @@ bool zarvel_parser_reserve_anchors(zarvel_parser *parser, uint64_t n);
 // false: untagged plain scalars carry tag id 0 instead of the schema's
 // answer, for sinks that never read it (the resolver costs per scalar).
 void zarvel_parser_set_tag_ids(zarvel_parser *parser, bool resolve);
+// true: block scalar texts live only until the next scalar is scanned (for
+// sinks that read every text during its event, like push); they are then
+// not copied into the arena.
+void zarvel_parser_set_transient_texts(zarvel_parser *parser, bool on);
 // Switches the direct handling of common block lines off (true by default);
 // tests compare both ways.
 void zarvel_parser_set_quick_lines(zarvel_parser *parser, bool on);

@@ -81,6 +81,8 @@ int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback c
     (void)zarvel_parser_reserve_anchors(owner.parser, zvl::count_ampersands(text, length));
     // The public view carries no tag id.
     zarvel_parser_set_tag_ids(owner.parser, false);
+    // Each text is valid only during its callback.
+    zarvel_parser_set_transient_texts(owner.parser, true);
 
     push_target target{callback, user};
     zarvel_sink sink{};

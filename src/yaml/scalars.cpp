@@ -347,12 +347,17 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
     uint32_t max_leading = 0;       // most spaces on a leading empty line
     uint64_t leading_tab_line = 0;  // a leading line holding a tab (offset + 1)
     uint32_t content_lines = 0;
+    uint64_t lc_start = 0;
     bool last_has_break = false;
     bool previous_more_indented = false;
+    uint64_t line_end = header_end;  // end of the line at the cursor
     while (pos < size) {
-        next_line();
+        next_line_after(line_end);
         if (line_start >= size) break;
-        const line_class &lc = current_line();
+        // Only indentation, tabs, markers and the line's end matter here.
+        body_line lc = classify_body_line(line_start);
+        lc_start = line_start;
+        line_end = lc.end;
         if (lc.flags & (line_doc_start | line_doc_end)) break;
         int32_t spaces = lc.indent;
         bool only_spaces = lc.content == lc.end && !(lc.flags & line_tab);
@@ -370,7 +375,7 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
             int32_t floor_indent = parent_indent + 1;
             if (lc.content == lc.end && spaces < floor_indent) {
                 // Spaces and tabs only, not indented enough to hold content.
-                if (!leading_tab_line) leading_tab_line = lc.start + static_cast<uint64_t>(spaces) + 1;
+                if (!leading_tab_line) leading_tab_line = lc_start + static_cast<uint64_t>(spaces) + 1;
                 empty_lines += empty_line;
                 last = save();
                 last.offset = lc.end;
@@ -378,7 +383,7 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
             }
             if (spaces < floor_indent) break;
             content_indent = spaces;
-            if (max_leading > static_cast<uint32_t>(content_indent)) return fail(ZARVEL_ERR_INDENTATION, lc.start);
+            if (max_leading > static_cast<uint32_t>(content_indent)) return fail(ZARVEL_ERR_INDENTATION, lc_start);
         }
         if (spaces < content_indent) {
             if (only_spaces) {
@@ -389,7 +394,7 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
             }
             break;
         }
-        uint64_t from = lc.start + static_cast<uint64_t>(content_indent);
+        uint64_t from = lc_start + static_cast<uint64_t>(content_indent);
         uint64_t length = lc.end - from;
         if (length == 0) {
             empty_lines += empty_line;
@@ -426,7 +431,11 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
         ok = scratch_.push_back('\n');
     }
     if (!ok) return fail(ZARVEL_ERR_NO_MEMORY, pos);
-    if (!store_scratch(out.text)) return false;
+    if (transient_block_texts && !check_only && scratch_.size() <= UINT32_MAX) {
+        out.text = {scratch_.size() ? scratch_.data() : "", static_cast<uint32_t>(scratch_.size())};
+    } else if (!store_scratch(out.text)) {
+        return false;
+    }
     out.verbatim = 0;
     out.multiline = 1;
     out.end = pos;

@@ -284,6 +284,39 @@ line_class &scanner::classify_long(line_class &slot, uint32_t number, uint64_t s
 }
 
 
+scanner::body_line scanner::classify_body_line(uint64_t start) const {
+    body_line out{};
+    uint64_t i = start;
+    while (i < size && text[i] == ' ') ++i;
+    out.indent = static_cast<uint16_t>(i - start > 0xFFFF ? 0xFFFF : i - start);
+    uint64_t content = i;
+    if (i < size && text[i] == '\t') {
+        out.flags = line_tab;
+        while (content < size && is_blank(text[content])) ++content;
+    }
+    uint64_t end = content;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    for (; size - end >= 16; end += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + end));
+        auto m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        if (m) {
+            end += static_cast<uint64_t>(__builtin_ctz(m));
+            goto found;
+        }
+    }
+#endif
+    while (end < size && !is_break(text[end])) ++end;
+#if defined(__SSE2__)
+found:
+#endif
+    if (content > end) content = end;
+    out.end = end;
+    out.content = content;
+    if (content == start) out.flags |= content_flags(start, content, end) & (line_doc_start | line_doc_end);
+    return out;
+}
+
 bool scanner::has_break(uint64_t from, uint64_t to) const {
     uint64_t i = from;
     for (; i + 8 <= to; i += 8) {

@@ -151,6 +151,10 @@ class scanner {
     const zarvel_kernels *kernels = nullptr;
     bool alternate = false;
     bool check_only = false;  // rewritten texts are not kept (a checking pass)
+    // Block scalar texts are handed out from the scratch buffer, not copied
+    // into the arena: for sinks that read each text only during its event
+    // (block scalars are delivered as soon as they are scanned).
+    bool transient_block_texts = false;
 
     tag_directive tags[max_tag_directives]{};
     uint32_t tag_count = 0;
@@ -312,6 +316,15 @@ class scanner {
 
   private:
     line_class &classify_line(line_class &slot, uint32_t number, uint64_t start);
+    // The little a block scalar needs of the line at start: its end, leading
+    // spaces, first byte other than space and tab, and flags line_tab and
+    // the document markers.
+    struct body_line {
+        uint64_t end, content;
+        uint16_t indent;
+        uint8_t flags;
+    };
+    body_line classify_body_line(uint64_t start) const;
     // The same for a line whose bytes before from are spaces.
     line_class &classify_long(line_class &slot, uint32_t number, uint64_t start, uint64_t from);
     uint8_t content_flags(uint64_t start, uint64_t content, uint64_t end) const;
