@@ -115,7 +115,7 @@ ZARVEL_API int zvl_num_bool_ci(const char *text, uint32_t length);
  * *out untouched). The typed reads of a YAML 1.1 document (zarvel_node_int
  * and the rest) read a leading 0 as octal instead: 0644 is 420 there. */
 ZARVEL_API int zvl_num_i64(const char *text, uint32_t length, int64_t *out);
-/* Double of a resolved text: decimal (exact fast path for short forms),
+/* Double of a resolved text: decimal (correctly rounded, any length),
  * .inf/.nan in any case, h:m[:s] sexagesimal; "_" and "," are ignored.
  * 0 and *out written, or 1 (refused, *out untouched). */
 ZARVEL_API int zvl_num_f64(const char *text, uint32_t length, double *out);

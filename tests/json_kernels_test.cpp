@@ -313,7 +313,7 @@ TEST(JsonKernels, LongLexemesConvertExactly) {
         double d = 0;
         ASSERT_EQ(zvl_json_number_scan(s.data(), s.size(), &pos, &kind, nullptr, &d), 1) << s;
         EXPECT_EQ(d, std::strtod(s.c_str(), nullptr)) << s;
-        EXPECT_EQ(zvl::json::long_lexeme_to_double(s.data(), s.size()), std::strtod(s.c_str(), nullptr)) << s;
+        EXPECT_EQ(zvl::json::lexeme_to_double(s.data(), s.size()), std::strtod(s.c_str(), nullptr)) << s;
     }
 }
 

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/decimal_to_double.hpp"
 #include "core/memory.hpp"
-#include "json/number_value.hpp"
 
 namespace {
 
@@ -300,55 +300,6 @@ bool sexagesimal_i64(const char *p, int64_t &out) {
     return true;
 }
 
-// The powers of ten that doubles represent exactly (5^22 < 2^53).
-constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-constexpr int max_exact_power = 22;
-constexpr int max_fast_digits = 15;  // 10^15 < 2^53: the digit value is exact
-constexpr int max_decimal_exponent = 308;
-
-// Short decimal forms: a digit value and a power of ten that are both exact
-// give the correctly rounded result in one multiplication or division, the
-// same value strtod computes.
-bool fast_f64(const char *p, double &out) {
-    const bool negative = *p == '-';
-    if (is_sign(*p)) ++p;
-    uint64_t value = 0;
-    int digit_count = 0, fraction_digits = 0;
-    bool dot = false;
-    for (;; ++p) {
-        if (is_digit(*p)) {
-            if (++digit_count > max_fast_digits) return false;
-            value = value * 10 + uint64_t(*p - '0');
-            if (dot) ++fraction_digits;
-        } else if (*p == '.' && !dot) {
-            dot = true;
-        } else {
-            break;
-        }
-    }
-    if (digit_count == 0) return false;
-    int exponent = 0;
-    if (*p == 'e' || *p == 'E') {
-        ++p;
-        const bool negative_exponent = *p == '-';
-        if (is_sign(*p)) ++p;
-        if (!is_digit(*p)) return false;
-        for (; is_digit(*p); ++p) {
-            exponent = exponent * 10 + (*p - '0');
-            if (exponent > max_decimal_exponent) return false;
-        }
-        if (negative_exponent) exponent = -exponent;
-    }
-    if (*p != '\0') return false;
-    const int power = exponent - fraction_digits;
-    if (power < -max_exact_power || power > max_exact_power) return false;
-    double result = static_cast<double>(value);
-    result = power >= 0 ? result * exact_powers[power] : result / exact_powers[-power];
-    out = negative ? -result : result;
-    return true;
-}
-
 // The quiet NaN with every exponent bit, the top mantissa bit and the sign
 // bit set.
 double quiet_nan() {
@@ -476,28 +427,6 @@ int zvl_num_i64(const char *text, uint32_t length, int64_t *out) {
     return out && zvl::read_int(text, length, false, *out) ? 0 : 1;
 }
 
-namespace {
-
-// [+-] digits [. digits] [(e|E) [+-] digits], at least one mantissa digit:
-// the decimal forms long_lexeme_to_double reads (after the sign).
-bool is_decimal_float(string_view t) {
-    size_t i = is_sign(t.empty() ? ' ' : t[0]) ? 1 : 0, digits = 0;
-    for (; i < t.size() && is_digit(t[i]); ++i) ++digits;
-    if (i < t.size() && t[i] == '.')
-        for (++i; i < t.size() && is_digit(t[i]); ++i) ++digits;
-    if (digits == 0) return false;
-    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        if (i < t.size() && is_sign(t[i])) ++i;
-        size_t exponent_digits = 0;
-        for (; i < t.size() && is_digit(t[i]); ++i) ++exponent_digits;
-        if (exponent_digits == 0) return false;
-    }
-    return i == t.size();
-}
-
-}  // namespace
-
 // Texts too long for the local copy: the separators are dropped into a heap
 // copy; what is left is read as a short text, as a decimal form of any length
 // (significant digits kept to the rounding horizon) or as a sexagesimal one.
@@ -512,11 +441,7 @@ static int long_f64(const char *text, uint32_t length, double *out) {
     }
     const string_view t{copy.data(), copy.size()};
     if (t.size() < sizeof(number_copy::text)) return t.empty() ? 1 : zvl_num_f64(t.data(), uint32_t(t.size()), out);
-    if (is_decimal_float(t)) {
-        const string_view body = t[0] == '+' ? t.substr(1) : t;
-        *out = zvl::json::long_lexeme_to_double(body.data(), body.size());
-        return 0;
-    }
+    if (zvl::decimal_to_double(t.data(), t.size(), *out)) return 0;
     if (!std::memchr(t.data(), ':', t.size())) return 1;
     if (!copy.push_back('\0')) return 1;
     double value;
@@ -527,14 +452,13 @@ static int long_f64(const char *text, uint32_t length, double *out) {
 
 int zvl_num_f64(const char *text, uint32_t length, double *out) {
     if (!text || length == 0 || !out) return 1;
+    // Plain decimal texts, the usual case, need no copy.
+    if (zvl::decimal_to_double(text, length, *out)) return 0;
     if (length >= sizeof(number_copy::text)) return long_f64(text, length, out);
     number_copy copy;
     if (!copy_number(text, length, copy)) return 1;
+    if (copy.length < length && zvl::decimal_to_double(copy.text, copy.length, *out)) return 0;
     double value;
-    if (fast_f64(copy.text, value)) {
-        *out = value;
-        return 0;
-    }
     const string_view t{copy.text, copy.length};
     const bool negative = !t.empty() && t[0] == '-';
     const string_view body = !t.empty() && is_sign(t[0]) ? t.substr(1) : t;
@@ -548,7 +472,8 @@ int zvl_num_f64(const char *text, uint32_t length, double *out) {
     }
     if (!std::memchr(copy.text, ':', copy.length)) {
         char *end = nullptr;
-        // Out of range is no refusal: overflow gives an infinity.
+        // The spellings strtod takes beyond the decimal ones (hexadecimal,
+        // "infinity"); out of range is no refusal.
         value = std::strtod(copy.text, &end);
         if (end == copy.text || *end != '\0') return 1;
         *out = value;

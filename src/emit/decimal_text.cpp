@@ -10,7 +10,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "emit/pow10_table.hpp"
+#include "core/pow10_table.hpp"
 #include "emit/shortest_fast.hpp"
 
 namespace zvl {

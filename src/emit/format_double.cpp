@@ -17,7 +17,7 @@
 
 
 #include "core/copy.hpp"
-#include "emit/pow10_table.hpp"
+#include "core/pow10_table.hpp"
 #include "emit/shortest_fast.hpp"
 
 namespace zvl {

@@ -12,7 +12,7 @@
 #endif
 
 #include "emit/format_double.hpp"
-#include "emit/pow10_table.hpp"
+#include "core/pow10_table.hpp"
 
 namespace zvl {
 namespace digit_steps {

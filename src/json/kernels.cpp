@@ -1,9 +1,8 @@
 // The small JSON kernels: whitespace, strings, literals and numbers. None of
 // them allocates or records an error; each reads only inside [0, len).
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "core/decimal_to_double.hpp"
 #include "core/kernels.hpp"
 #include "json/grammar.hpp"
 #include "json/number_value.hpp"
@@ -38,75 +37,10 @@ int64_t scan_string(const char *text, uint64_t len, uint64_t open, bool *escaped
     }
 }
 
-// Decimal digits past this many cannot change the rounding of a double
-// except through "some later digit is not zero" (the exact halfway points of
-// doubles have at most 767 significant digits).
-static constexpr size_t long_lexeme_digits = 780;
-
-double long_lexeme_to_double(const char *lexeme, uint64_t length) {
-    char buffer[long_lexeme_digits + 32];
-    size_t out = 0;
-    uint64_t i = 0;
-    bool negative = i < length && lexeme[i] == '-';
-    if (negative) ++i;
-    buffer[out++] = negative ? '-' : '+';
-    buffer[out++] = '0';
-    buffer[out++] = '.';
-    size_t digits = 0;
-    bool sticky = false;
-    bool seen_nonzero = false;
-    int64_t point = 0;  // value = 0.<digits> * 10^point
-    auto keep = [&](char c) {
-        if (digits < long_lexeme_digits) {
-            buffer[out++] = c;
-            ++digits;
-        } else if (c != '0') {
-            sticky = true;
-        }
-    };
-    for (; i < length && is_digit(lexeme[i]); ++i) {
-        if (!seen_nonzero && lexeme[i] == '0') continue;
-        seen_nonzero = true;
-        ++point;
-        keep(lexeme[i]);
-    }
-    if (i < length && lexeme[i] == '.') {
-        for (++i; i < length && is_digit(lexeme[i]); ++i) {
-            if (!seen_nonzero) {
-                if (lexeme[i] == '0') {
-                    --point;
-                    continue;
-                }
-                seen_nonzero = true;
-            }
-            keep(lexeme[i]);
-        }
-    }
-    int64_t exponent = 0;
-    if (i < length && (lexeme[i] == 'e' || lexeme[i] == 'E')) {
-        ++i;
-        bool exponent_negative = false;
-        if (i < length && (lexeme[i] == '+' || lexeme[i] == '-')) exponent_negative = lexeme[i++] == '-';
-        for (; i < length && is_digit(lexeme[i]); ++i)
-            if (exponent < 1000000000) exponent = exponent * 10 + (lexeme[i] - '0');
-        if (exponent_negative) exponent = -exponent;
-    }
-    if (!seen_nonzero) return negative ? -0.0 : 0.0;
-    if (sticky) buffer[out++] = '1';
-    int64_t scale = point + exponent;
-    // Far outside the double range already: keep the printed exponent short.
-    if (scale > 99999) scale = 99999;
-    if (scale < -99999) scale = -99999;
-    std::snprintf(buffer + out, sizeof buffer - out, "e%lld", static_cast<long long>(scale));
-    return std::strtod(buffer, nullptr);
-}
-
 double lexeme_to_double(const char *lexeme, uint64_t length) {
-    double value;
-    // zvl_num_f64 works on a copy of at most 79 bytes; longer lexemes (long
-    // fractions, huge integers) are reduced to their significant digits.
-    if (length <= 79 && zvl_num_f64(lexeme, static_cast<uint32_t>(length), &value) == 0) return value;
-    return long_lexeme_to_double(lexeme, length);
+    double value = 0;
+    decimal_to_double(lexeme, length, value);
+    return value;
 }
 
 uint32_t number_kind(const number_lexeme &lexeme) {

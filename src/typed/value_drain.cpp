@@ -85,7 +85,7 @@ long_read long_decimal(const char *text, uint64_t length, double &out) {
     }
     if (i != length) return long_read::not_decimal;
     if (!plus && underscores == 0) {
-        out = zvl::json::long_lexeme_to_double(text, length);
+        out = zvl::json::lexeme_to_double(text, length);
         return long_read::number;
     }
     // The reader takes no "+" and no separators: read a copy without them.
@@ -93,7 +93,7 @@ long_read long_decimal(const char *text, uint64_t length, double &out) {
     if (!copy.reserve(length)) return long_read::memory;
     for (uint64_t k = plus ? 1 : 0; k < length; ++k)
         if (text[k] != '_') copy.push_back(text[k]);
-    out = zvl::json::long_lexeme_to_double(copy.data(), copy.size());
+    out = zvl::json::lexeme_to_double(copy.data(), copy.size());
     return long_read::number;
 }
 

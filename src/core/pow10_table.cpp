@@ -4,11 +4,61 @@
 // Computed exactly with unbounded integers (Python: for j >= 0,
 // 10**j << (127 - F) or >> (F - 127); for j < 0, (1 << (127 - F)) // 10**-j,
 // with F = (j * 1741647) >> 19).
-#include "emit/pow10_table.hpp"
+#include "core/pow10_table.hpp"
 
 namespace zvl {
 
 const pow10_entry pow10_table[pow10_last - pow10_first + 1] = {
+    {0xeef453d6923bd65au, 0x113faa2906a13b3fu},  // 10^-342
+    {0x9558b4661b6565f8u, 0x4ac7ca59a424c507u},  // 10^-341
+    {0xbaaee17fa23ebf76u, 0x5d79bcf00d2df649u},  // 10^-340
+    {0xe95a99df8ace6f53u, 0xf4d82c2c107973dcu},  // 10^-339
+    {0x91d8a02bb6c10594u, 0x79071b9b8a4be869u},  // 10^-338
+    {0xb64ec836a47146f9u, 0x9748e2826cdee284u},  // 10^-337
+    {0xe3e27a444d8d98b7u, 0xfd1b1b2308169b25u},  // 10^-336
+    {0x8e6d8c6ab0787f72u, 0xfe30f0f5e50e20f7u},  // 10^-335
+    {0xb208ef855c969f4fu, 0xbdbd2d335e51a935u},  // 10^-334
+    {0xde8b2b66b3bc4723u, 0xad2c788035e61382u},  // 10^-333
+    {0x8b16fb203055ac76u, 0x4c3bcb5021afcc31u},  // 10^-332
+    {0xaddcb9e83c6b1793u, 0xdf4abe242a1bbf3du},  // 10^-331
+    {0xd953e8624b85dd78u, 0xd71d6dad34a2af0du},  // 10^-330
+    {0x87d4713d6f33aa6bu, 0x8672648c40e5ad68u},  // 10^-329
+    {0xa9c98d8ccb009506u, 0x680efdaf511f18c2u},  // 10^-328
+    {0xd43bf0effdc0ba48u, 0x0212bd1b2566def2u},  // 10^-327
+    {0x84a57695fe98746du, 0x014bb630f7604b57u},  // 10^-326
+    {0xa5ced43b7e3e9188u, 0x419ea3bd35385e2du},  // 10^-325
+    {0xcf42894a5dce35eau, 0x52064cac828675b9u},  // 10^-324
+    {0x818995ce7aa0e1b2u, 0x7343efebd1940993u},  // 10^-323
+    {0xa1ebfb4219491a1fu, 0x1014ebe6c5f90bf8u},  // 10^-322
+    {0xca66fa129f9b60a6u, 0xd41a26e077774ef6u},  // 10^-321
+    {0xfd00b897478238d0u, 0x8920b098955522b4u},  // 10^-320
+    {0x9e20735e8cb16382u, 0x55b46e5f5d5535b0u},  // 10^-319
+    {0xc5a890362fddbc62u, 0xeb2189f734aa831du},  // 10^-318
+    {0xf712b443bbd52b7bu, 0xa5e9ec7501d523e4u},  // 10^-317
+    {0x9a6bb0aa55653b2du, 0x47b233c92125366eu},  // 10^-316
+    {0xc1069cd4eabe89f8u, 0x999ec0bb696e840au},  // 10^-315
+    {0xf148440a256e2c76u, 0xc00670ea43ca250du},  // 10^-314
+    {0x96cd2a865764dbcau, 0x380406926a5e5728u},  // 10^-313
+    {0xbc807527ed3e12bcu, 0xc605083704f5ecf2u},  // 10^-312
+    {0xeba09271e88d976bu, 0xf7864a44c633682eu},  // 10^-311
+    {0x93445b8731587ea3u, 0x7ab3ee6afbe0211du},  // 10^-310
+    {0xb8157268fdae9e4cu, 0x5960ea05bad82964u},  // 10^-309
+    {0xe61acf033d1a45dfu, 0x6fb92487298e33bdu},  // 10^-308
+    {0x8fd0c16206306babu, 0xa5d3b6d479f8e056u},  // 10^-307
+    {0xb3c4f1ba87bc8696u, 0x8f48a4899877186cu},  // 10^-306
+    {0xe0b62e2929aba83cu, 0x331acdabfe94de87u},  // 10^-305
+    {0x8c71dcd9ba0b4925u, 0x9ff0c08b7f1d0b14u},  // 10^-304
+    {0xaf8e5410288e1b6fu, 0x07ecf0ae5ee44dd9u},  // 10^-303
+    {0xdb71e91432b1a24au, 0xc9e82cd9f69d6150u},  // 10^-302
+    {0x892731ac9faf056eu, 0xbe311c083a225cd2u},  // 10^-301
+    {0xab70fe17c79ac6cau, 0x6dbd630a48aaf406u},  // 10^-300
+    {0xd64d3d9db981787du, 0x092cbbccdad5b108u},  // 10^-299
+    {0x85f0468293f0eb4eu, 0x25bbf56008c58ea5u},  // 10^-298
+    {0xa76c582338ed2621u, 0xaf2af2b80af6f24eu},  // 10^-297
+    {0xd1476e2c07286faau, 0x1af5af660db4aee1u},  // 10^-296
+    {0x82cca4db847945cau, 0x50d98d9fc890ed4du},  // 10^-295
+    {0xa37fce126597973cu, 0xe50ff107bab528a0u},  // 10^-294
+    {0xcc5fc196fefd7d0cu, 0x1e53ed49a96272c8u},  // 10^-293
     {0xff77b1fcbebcdc4fu, 0x25e8e89c13bb0f7au},  // 10^-292
     {0x9faacf3df73609b1u, 0x77b191618c54e9acu},  // 10^-291
     {0xc795830d75038c1du, 0xd59df5b9ef6a2417u},  // 10^-290

@@ -11,7 +11,7 @@ struct pow10_entry {
     uint64_t low;
 };
 
-inline constexpr int32_t pow10_first = -292;
+inline constexpr int32_t pow10_first = -342;
 inline constexpr int32_t pow10_last = 324;
 
 extern const pow10_entry pow10_table[];

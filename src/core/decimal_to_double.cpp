@@ -1,0 +1,377 @@
+#include "core/decimal_to_double.hpp"
+
+#include <cstring>
+
+#include "core/pow10_table.hpp"
+
+namespace zvl {
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr uint64_t sign_bit = uint64_t(1) << 63;
+constexpr uint64_t infinity_bits = uint64_t(0x7FF) << 52;
+
+// 10^19 < 2^64: nineteen digits always fit one word.
+constexpr int64_t word_digits = 19;
+// With w below 10^19, w x 10^q is below 10^-324 < 2^-1075 (zero once
+// rounded) for q under the table, and at least 10^309 (past the largest
+// double) above this.
+constexpr int64_t largest_power = 308;
+// Every halfway point between two doubles is written exactly in at most 768
+// significant digits; past these many, a digit only matters as "not zero".
+constexpr int64_t horizon_digits = 780;
+
+constexpr uint64_t pow10_u64[20] = {1u,
+                                    10u,
+                                    100u,
+                                    1000u,
+                                    10000u,
+                                    100000u,
+                                    1000000u,
+                                    10000000u,
+                                    100000000u,
+                                    1000000000u,
+                                    10000000000u,
+                                    100000000000u,
+                                    1000000000000u,
+                                    10000000000000u,
+                                    100000000000000u,
+                                    1000000000000000u,
+                                    10000000000000000u,
+                                    100000000000000000u,
+                                    1000000000000000000u,
+                                    10000000000000000000u};
+
+// The powers of ten a double holds exactly (5^22 < 2^53).
+constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+inline double from_bits(uint64_t bits) {
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+inline bool is_digit(char c) { return uint8_t(c - '0') < 10; }
+
+// Eight digits at p as their value, or false when a byte is no digit.
+inline bool eight_digits(const char *p, uint64_t &value) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    // A digit byte has high nibble 3, and still 3 after adding 6. A byte
+    // whose +6 carries into its neighbour fails its own test already.
+    constexpr uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0u;
+    if (((v & high_nibbles) | (((v + 0x0606060606060606u) & high_nibbles) >> 4)) != 0x3333333333333333u) return false;
+    v -= 0x3030303030303030u;  // the first digit in the lowest byte
+    v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
+    v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
+    value = (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
+    return true;
+#else
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (!is_digit(p[i])) return false;
+        v = v * 10 + uint64_t(p[i] - '0');
+    }
+    value = v;
+    return true;
+#endif
+}
+
+// Digits from p on into w (wrapping past 19 of them); returns the end.
+inline const char *read_digits(const char *p, const char *end, uint64_t &w) {
+    uint64_t eight;
+    while (end - p >= 8 && eight_digits(p, eight)) {
+        w = w * 100000000u + eight;
+        p += 8;
+    }
+    for (; p != end && is_digit(*p); ++p) w = w * 10 + uint64_t(*p - '0');
+    return p;
+}
+
+// ---- the product ----------------------------------------------------------
+
+// The bits of the double nearest a product whose top word hi leads with bit
+// 63 or 62; base is the biased exponent when bit 62 leads. With rest_zero
+// the product has nothing below hi, else something not zero.
+inline uint64_t round_top_word(uint64_t hi, bool rest_zero, int64_t base) {
+    const int upper = int(hi >> 63);
+    int shift = 10 + upper;  // bits of hi below the 53 kept
+    int64_t biased = base + upper;
+    if (biased <= 0) {  // below the normal range: fewer bits kept
+        shift += int(1 - biased);
+        biased = 1;
+        if (shift > 64) return 0;
+    }
+    uint64_t m, half, below;
+    if (shift < 64) {
+        m = hi >> shift;
+        half = (hi >> (shift - 1)) & 1;
+        below = hi & ((uint64_t(1) << (shift - 1)) - 1);
+    } else {
+        m = 0;
+        half = hi >> 63;
+        below = hi << 1;
+    }
+    // Ties go to even; anything below the rounding bit breaks them upward.
+    m += half & uint64_t(!rest_zero || below != 0 || (m & 1) != 0);
+    const uint64_t bits = (uint64_t(biased - 1) << 52) + m;  // a carry out of m raises the exponent
+    return bits > infinity_bits ? infinity_bits : bits;
+}
+
+// The bits of the double nearest w x 10^q for w != 0 and q in
+// [pow10_first, largest_power]; false when the product cannot tell.
+//
+// With w moved up to bit 63 and T the table's entry (10^q scaled to
+// [2^127, 2^128), rounded down), the exact product Y = w x 10^q x 2^s lies in
+// [w T, w T + 2^64), and above w T unless T is exact. Only the top 55 bits of
+// Y (53 kept, the rounding bit, one for the leading bit's two places) and
+// whether Y sits exactly on a halfway point decide the result.
+inline bool product_bits(uint64_t w, int64_t q, uint64_t &bits) {
+    const int lz = __builtin_clzll(w);
+    const uint64_t wn = w << lz;
+    const pow10_entry &t = pow10_table[q - pow10_first];
+    const u128 first = u128(wn) * t.high;
+    uint64_t hi = uint64_t(first >> 64), lo = uint64_t(first);
+    const int64_t base = floor_log2_pow10(int32_t(q)) + 63 - lz + 1023;
+    // For q in [0, 27] the entry is 5^q moved up, all in its high word, so
+    // that the product is Y itself.
+    if (q >= 0 && q <= 27) {
+        bits = round_top_word(hi, lo == 0, base);
+        return true;
+    }
+    // Otherwise Y exceeds hi:lo by less than 2^64, which changes the bits
+    // that matter only when the nine below them are all ones.
+    if ((hi & 0x1FF) == 0x1FF) {
+        const uint64_t next = uint64_t((u128(wn) * t.low) >> 64);
+        lo += next;
+        hi += lo < next;
+        // Now Y is hi:lo:x plus less than 2^64, which may carry into hi.
+        // That matters only when hi + 1 is a halfway point.
+        if ((hi & 0x1FF) == 0x1FF && lo == ~uint64_t(0) && hi != ~uint64_t(0)) {
+            bits = round_top_word(hi, false, base);
+            return bits == round_top_word(hi + 1, true, base) && bits == round_top_word(hi + 1, false, base);
+        }
+    }
+    bits = round_top_word(hi, false, base);
+    return true;
+}
+
+// ---- exact arithmetic -----------------------------------------------------
+
+// Unsigned integers to 4352 bits: enough for 10^1104 times 2^56, the most
+// the exact division below meets (the range checks bound the exponents).
+struct big_integer {
+    static constexpr int capacity = 68;
+    uint64_t limbs[capacity];
+    int size = 0;
+
+    explicit big_integer(uint64_t value) {
+        if (value) limbs[size++] = value;
+    }
+    void multiply_add(uint64_t factor, uint64_t addend) {
+        u128 carry = addend;
+        for (int i = 0; i < size; ++i) {
+            const u128 p = u128(limbs[i]) * factor + carry;
+            limbs[i] = uint64_t(p);
+            carry = p >> 64;
+        }
+        if (carry && size < capacity) limbs[size++] = uint64_t(carry);
+    }
+    void multiply_pow10(int64_t n) {
+        for (; n >= word_digits; n -= word_digits) multiply_add(pow10_u64[word_digits], 0);
+        if (n > 0) multiply_add(pow10_u64[n], 0);
+    }
+    int64_t bit_length() const { return size ? 64 * int64_t(size) - __builtin_clzll(limbs[size - 1]) : 0; }
+    void shift_left(int64_t n) {
+        if (size == 0 || n <= 0) return;
+        const int words = int(n / 64), bits = int(n % 64);
+        int grown = size + words + 1;
+        if (grown > capacity) grown = capacity;
+        for (int i = grown - 1; i >= words; --i) {
+            const int from = i - words;
+            const uint64_t high = from < size ? limbs[from] : 0;
+            const uint64_t low = from - 1 >= 0 && from - 1 < size ? limbs[from - 1] : 0;
+            limbs[i] = bits ? (high << bits) | (low >> (64 - bits)) : high;
+        }
+        for (int i = 0; i < words && i < capacity; ++i) limbs[i] = 0;
+        size = grown;
+        trim();
+    }
+    void shift_right_one() {
+        for (int i = 0; i < size; ++i) limbs[i] = (limbs[i] >> 1) | (i + 1 < size ? limbs[i + 1] << 63 : 0);
+        trim();
+    }
+    int compare(const big_integer &o) const {
+        if (size != o.size) return size < o.size ? -1 : 1;
+        for (int i = size - 1; i >= 0; --i)
+            if (limbs[i] != o.limbs[i]) return limbs[i] < o.limbs[i] ? -1 : 1;
+        return 0;
+    }
+    void subtract(const big_integer &o) {  // *this >= o
+        uint64_t borrow = 0;
+        for (int i = 0; i < size; ++i) {
+            const uint64_t x = i < o.size ? o.limbs[i] : 0;
+            const uint64_t d = limbs[i] - x - borrow;
+            borrow = (limbs[i] < x || (limbs[i] == x && borrow)) ? 1 : 0;
+            limbs[i] = d;
+        }
+        trim();
+    }
+    void trim() {
+        while (size && limbs[size - 1] == 0) --size;
+    }
+};
+
+// The bits of the double nearest digits x 10^k (digits not zero), by long
+// division: 55 or 56 quotient bits, then the remainder as the sticky bit.
+uint64_t exact_bits(big_integer digits, int64_t k) {
+    big_integer &a = digits;
+    big_integer b(1);
+    if (k >= 0)
+        a.multiply_pow10(k);
+    else
+        b.multiply_pow10(-k);
+    // a / b in (2^54, 2^56) once scaled by 2^-e.
+    const int64_t e = a.bit_length() - b.bit_length() - 55;
+    if (e < 0)
+        a.shift_left(-e);
+    else
+        b.shift_left(e);
+    b.shift_left(55);
+    uint64_t quotient = 0;
+    for (int i = 55; i >= 0; --i) {
+        if (a.compare(b) >= 0) {
+            a.subtract(b);
+            quotient |= uint64_t(1) << i;
+        }
+        b.shift_right_one();
+    }
+    const int64_t quotient_bits = 64 - __builtin_clzll(quotient);
+    // Weight of the rounding bit: one below the 53 kept, or 2^-1075 at least.
+    int64_t round_at = e + quotient_bits - 54;
+    if (round_at < -1075) round_at = -1075;
+    const int64_t drop = round_at - e;  // at least 1
+    const uint64_t kept = drop >= 64 ? 0 : quotient >> drop;
+    const bool sticky = a.size != 0 || (drop >= 64 ? quotient != 0 : (quotient & ((uint64_t(1) << drop) - 1)) != 0);
+    uint64_t m = kept >> 1;
+    if ((kept & 1) && (sticky || (m & 1))) ++m;
+    const int64_t unit = round_at + 1;  // weight of m's last bit, -1074 or more
+    if (unit > 972) return infinity_bits;
+    const uint64_t bits = (uint64_t(unit + 1074) << 52) + m;
+    return bits > infinity_bits ? infinity_bits : bits;
+}
+
+}  // namespace
+
+double decimal_parts_to_double(uint64_t w, int64_t q, bool negative) {
+    const uint64_t sign = negative ? sign_bit : 0;
+    if (w == 0 || q < pow10_first) return from_bits(sign);
+    if (q > largest_power) return from_bits(sign | infinity_bits);
+    // Both factors exact: one correctly rounded operation.
+    if (w <= (uint64_t(1) << 53) && q >= -22 && q <= 22) {
+        const double v = q < 0 ? double(w) / exact_powers[-q] : double(w) * exact_powers[q];
+        return negative ? -v : v;
+    }
+    uint64_t bits;
+    if (!product_bits(w, q, bits)) bits = exact_bits(big_integer(w), q);
+    return from_bits(sign | bits);
+}
+
+bool decimal_to_double(const char *text, size_t length, double &out) {
+    if (!text) return false;
+    const char *p = text, *const end = text + length;
+    bool negative = false;
+    if (p != end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    const char *const digits_start = p;
+    uint64_t w = 0;
+    p = read_digits(p, end, w);
+    int64_t digit_count = p - digits_start;
+    int64_t fraction_digits = 0;
+    if (p != end && *p == '.') {
+        const char *const fraction_start = ++p;
+        p = read_digits(p, end, w);
+        fraction_digits = p - fraction_start;
+        digit_count += fraction_digits;
+    }
+    if (digit_count == 0) return false;
+    const char *const mantissa_end = p;
+    int64_t exponent = 0;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool exponent_negative = false;
+        if (p != end && (*p == '-' || *p == '+')) exponent_negative = *p++ == '-';
+        if (p == end || !is_digit(*p)) return false;
+        // Held below 10^18: far past any double, and no overflow.
+        for (; p != end && is_digit(*p); ++p)
+            if (exponent < 100000000000000000) exponent = exponent * 10 + (*p - '0');
+        if (exponent_negative) exponent = -exponent;
+    }
+    if (p != end) return false;
+    const int64_t q = exponent - fraction_digits;
+    if (digit_count <= word_digits) {
+        out = decimal_parts_to_double(w, q, negative);
+        return true;
+    }
+
+    // Many digits: leading zeros aside, w may still be exact.
+    const char *first = digits_start;
+    int64_t significant = digit_count;
+    for (; first != mantissa_end && (*first == '0' || *first == '.'); ++first)
+        if (*first == '0') --significant;
+    if (significant <= word_digits) {
+        out = decimal_parts_to_double(significant ? w : 0, q, negative);
+        return true;
+    }
+    // The first 19 digits, and the value lies in [w, w + 1) x 10^cut_q.
+    uint64_t w19 = 0;
+    const char *c = first;
+    for (int64_t taken = 0; taken < word_digits; ++c) {
+        if (*c == '.') continue;
+        w19 = w19 * 10 + uint64_t(*c - '0');
+        ++taken;
+    }
+    const int64_t cut_q = q + significant - word_digits;
+    const uint64_t sign = negative ? sign_bit : 0;
+    if (cut_q < pow10_first || cut_q > largest_power) {
+        out = decimal_parts_to_double(w19, cut_q, negative);
+        return true;
+    }
+    uint64_t low, high;
+    if (product_bits(w19, cut_q, low) && product_bits(w19 + 1, cut_q, high) && low == high) {
+        out = from_bits(sign | low);
+        return true;
+    }
+    // The exact way, on the digits up to the horizon and a last 1 standing
+    // for any nonzero digit past it.
+    big_integer digits(0);
+    uint64_t chunk = 0;
+    int64_t chunk_digits = 0, kept = 0;
+    bool sticky = false;
+    for (c = first; c != mantissa_end; ++c) {
+        if (*c == '.') continue;
+        if (kept == horizon_digits) {
+            sticky |= *c != '0';
+            continue;
+        }
+        chunk = chunk * 10 + uint64_t(*c - '0');
+        ++kept;
+        if (++chunk_digits == word_digits) {
+            digits.multiply_add(pow10_u64[word_digits], chunk);
+            chunk = 0;
+            chunk_digits = 0;
+        }
+    }
+    digits.multiply_add(pow10_u64[chunk_digits], chunk);
+    int64_t k = q + significant - kept;
+    if (sticky) {
+        digits.multiply_add(10, 1);
+        --k;
+    }
+    out = from_bits(sign | exact_bits(digits, k));
+    return true;
+}
+
+}  // namespace zvl
