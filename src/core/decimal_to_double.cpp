@@ -55,41 +55,55 @@ inline double from_bits(uint64_t bits) {
 
 inline bool is_digit(char c) { return uint8_t(c - '0') < 10; }
 
-// Eight digits at p as their value, or false when a byte is no digit.
-inline bool eight_digits(const char *p, uint64_t &value) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    // A digit byte has high nibble 3, and still 3 after adding 6. A byte
-    // whose +6 carries into its neighbour fails its own test already.
+// The digits among the (up to) eight bytes at p, the first in the lowest
+// byte: how many lead, and their value. Only [begin, end) is read; bytes
+// past end count as no digit.
+inline int leading_digits(const char *begin, const char *p, const char *end, uint64_t &value) {
+    const ptrdiff_t left = end - p;
+    uint64_t v = 0;
+    if (left >= 8) {
+        std::memcpy(&v, p, 8);
+    } else if (end - begin >= 8) {
+        // The eight bytes ending at end, moved down to p.
+        if (left == 0) return 0;
+        std::memcpy(&v, end - 8, 8);
+        v >>= 8 * (8 - left);
+    } else {
+        std::memcpy(&v, p, size_t(left));
+    }
+    // A digit byte has high nibble 3, and still 3 after adding 6; a byte
+    // whose +6 carries into the next fails its own test first.
     constexpr uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0u;
-    if (((v & high_nibbles) | (((v + 0x0606060606060606u) & high_nibbles) >> 4)) != 0x3333333333333333u) return false;
-    v -= 0x3030303030303030u;  // the first digit in the lowest byte
+    const uint64_t odd = ((v & high_nibbles) | (((v + 0x0606060606060606u) & high_nibbles) >> 4)) ^ 0x3333333333333333u;
+    const int count = odd ? __builtin_ctzll(odd) / 8 : 8;
+    if (count == 0) return 0;
+    // The digits moved to the top bytes (the bytes after them drop out),
+    // then pairs, fours and eights combined.
+    v = (v - 0x3030303030303030u) << (8 * (8 - count));
     v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
     v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
     value = (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
-    return true;
-#else
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) {
-        if (!is_digit(p[i])) return false;
-        v = v * 10 + uint64_t(p[i] - '0');
-    }
-    value = v;
-    return true;
-#endif
+    return count;
 }
 
 // Digits from p on into w (wrapping past 19 of them); returns the end.
-inline const char *read_digits(const char *p, const char *end, uint64_t &w) {
-    uint64_t eight;
-    while (end - p >= 8 && eight_digits(p, eight)) {
-        w = w * 100000000u + eight;
-        p += 8;
+inline const char *read_digits(const char *begin, const char *p, const char *end, uint64_t &w) {
+    for (;;) {
+        uint64_t value;
+        const int count = leading_digits(begin, p, end, value);
+        if (count == 0) return p;
+        w = w * pow10_u64[count] + value;
+        p += count;
+        if (count < 8) return p;
     }
+}
+#else
+inline const char *read_digits(const char *, const char *p, const char *end, uint64_t &w) {
     for (; p != end && is_digit(*p); ++p) w = w * 10 + uint64_t(*p - '0');
     return p;
 }
+#endif
 
 // ---- the product ----------------------------------------------------------
 
@@ -129,7 +143,7 @@ inline uint64_t round_top_word(uint64_t hi, bool rest_zero, int64_t base) {
 // [w T, w T + 2^64), and above w T unless T is exact. Only the top 55 bits of
 // Y (53 kept, the rounding bit, one for the leading bit's two places) and
 // whether Y sits exactly on a halfway point decide the result.
-inline bool product_bits(uint64_t w, int64_t q, uint64_t &bits) {
+inline __attribute__((always_inline)) bool product_bits(uint64_t w, int64_t q, uint64_t &bits) {
     const int lz = __builtin_clzll(w);
     const uint64_t wn = w << lz;
     const pow10_entry &t = pow10_table[q - pow10_first];
@@ -227,7 +241,7 @@ struct big_integer {
 
 // The bits of the double nearest digits x 10^k (digits not zero), by long
 // division: 55 or 56 quotient bits, then the remainder as the sticky bit.
-uint64_t exact_bits(big_integer digits, int64_t k) {
+__attribute__((noinline, cold)) uint64_t exact_bits(big_integer digits, int64_t k) {
     big_integer &a = digits;
     big_integer b(1);
     if (k >= 0)
@@ -264,9 +278,8 @@ uint64_t exact_bits(big_integer digits, int64_t k) {
     return bits > infinity_bits ? infinity_bits : bits;
 }
 
-}  // namespace
-
-double decimal_parts_to_double(uint64_t w, int64_t q, bool negative) {
+// The double nearest w x 10^q, negated when negative is set.
+inline __attribute__((always_inline)) double parts_to_double(uint64_t w, int64_t q, bool negative) {
     const uint64_t sign = negative ? sign_bit : 0;
     if (w == 0 || q < pow10_first) return from_bits(sign);
     if (q > largest_power) return from_bits(sign | infinity_bits);
@@ -280,77 +293,30 @@ double decimal_parts_to_double(uint64_t w, int64_t q, bool negative) {
     return from_bits(sign | bits);
 }
 
-bool decimal_to_double(const char *text, size_t length, double &out) {
-    if (!text) return false;
-    const char *p = text, *const end = text + length;
-    bool negative = false;
-    if (p != end && (*p == '-' || *p == '+')) negative = *p++ == '-';
-    const char *const digits_start = p;
-    uint64_t w = 0;
-    p = read_digits(p, end, w);
-    int64_t digit_count = p - digits_start;
-    int64_t fraction_digits = 0;
-    if (p != end && *p == '.') {
-        const char *const fraction_start = ++p;
-        p = read_digits(p, end, w);
-        fraction_digits = p - fraction_start;
-        digit_count += fraction_digits;
-    }
-    if (digit_count == 0) return false;
-    const char *const mantissa_end = p;
-    int64_t exponent = 0;
-    if (p != end && (*p == 'e' || *p == 'E')) {
-        ++p;
-        bool exponent_negative = false;
-        if (p != end && (*p == '-' || *p == '+')) exponent_negative = *p++ == '-';
-        if (p == end || !is_digit(*p)) return false;
-        // Held below 10^18: far past any double, and no overflow.
-        for (; p != end && is_digit(*p); ++p)
-            if (exponent < 100000000000000000) exponent = exponent * 10 + (*p - '0');
-        if (exponent_negative) exponent = -exponent;
-    }
-    if (p != end) return false;
-    const int64_t q = exponent - fraction_digits;
-    if (digit_count <= word_digits) {
-        out = decimal_parts_to_double(w, q, negative);
-        return true;
-    }
-
-    // Many digits: leading zeros aside, w may still be exact.
-    const char *first = digits_start;
-    int64_t significant = digit_count;
-    for (; first != mantissa_end && (*first == '0' || *first == '.'); ++first)
-        if (*first == '0') --significant;
-    if (significant <= word_digits) {
-        out = decimal_parts_to_double(significant ? w : 0, q, negative);
-        return true;
-    }
+// A mantissa of more than 19 digits, [first, end) from its first digit not
+// zero (a "." may stand among them); value = mantissa x 10^q.
+__attribute__((noinline)) double many_digits(const char *first, const char *end, int64_t significant, int64_t q,
+                                             bool negative) {
     // The first 19 digits, and the value lies in [w, w + 1) x 10^cut_q.
-    uint64_t w19 = 0;
+    uint64_t w = 0;
     const char *c = first;
     for (int64_t taken = 0; taken < word_digits; ++c) {
         if (*c == '.') continue;
-        w19 = w19 * 10 + uint64_t(*c - '0');
+        w = w * 10 + uint64_t(*c - '0');
         ++taken;
     }
     const int64_t cut_q = q + significant - word_digits;
+    if (cut_q < pow10_first || cut_q > largest_power) return parts_to_double(w, cut_q, negative);
     const uint64_t sign = negative ? sign_bit : 0;
-    if (cut_q < pow10_first || cut_q > largest_power) {
-        out = decimal_parts_to_double(w19, cut_q, negative);
-        return true;
-    }
     uint64_t low, high;
-    if (product_bits(w19, cut_q, low) && product_bits(w19 + 1, cut_q, high) && low == high) {
-        out = from_bits(sign | low);
-        return true;
-    }
+    if (product_bits(w, cut_q, low) && product_bits(w + 1, cut_q, high) && low == high) return from_bits(sign | low);
     // The exact way, on the digits up to the horizon and a last 1 standing
     // for any nonzero digit past it.
     big_integer digits(0);
     uint64_t chunk = 0;
     int64_t chunk_digits = 0, kept = 0;
     bool sticky = false;
-    for (c = first; c != mantissa_end; ++c) {
+    for (c = first; c != end; ++c) {
         if (*c == '.') continue;
         if (kept == horizon_digits) {
             sticky |= *c != '0';
@@ -370,7 +336,55 @@ bool decimal_to_double(const char *text, size_t length, double &out) {
         digits.multiply_add(10, 1);
         --k;
     }
-    out = from_bits(sign | exact_bits(digits, k));
+    return from_bits(sign | exact_bits(digits, k));
+}
+
+}  // namespace
+
+double decimal_parts_to_double(uint64_t w, int64_t q, bool negative) { return parts_to_double(w, q, negative); }
+
+bool decimal_to_double(const char *text, size_t length, double &out) {
+    if (!text) return false;
+    const char *p = text, *const end = text + length;
+    bool negative = false;
+    if (p != end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    const char *const digits_start = p;
+    uint64_t w = 0;
+    p = read_digits(text, p, end, w);
+    int64_t digit_count = p - digits_start;
+    int64_t fraction_digits = 0;
+    if (p != end && *p == '.') {
+        const char *const fraction_start = ++p;
+        p = read_digits(text, p, end, w);
+        fraction_digits = p - fraction_start;
+        digit_count += fraction_digits;
+    }
+    if (digit_count == 0) return false;
+    const char *const mantissa_end = p;
+    int64_t exponent = 0;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool exponent_negative = false;
+        if (p != end && (*p == '-' || *p == '+')) exponent_negative = *p++ == '-';
+        if (p == end || !is_digit(*p)) return false;
+        // Held below 10^18: far past any double, and no overflow.
+        for (; p != end && is_digit(*p); ++p)
+            if (exponent < 100000000000000000) exponent = exponent * 10 + (*p - '0');
+        if (exponent_negative) exponent = -exponent;
+    }
+    if (p != end) return false;
+    const int64_t q = exponent - fraction_digits;
+    if (digit_count <= word_digits) {
+        out = parts_to_double(w, q, negative);
+        return true;
+    }
+    // Leading zeros aside, w may still be exact.
+    const char *first = digits_start;
+    int64_t significant = digit_count;
+    for (; first != mantissa_end && (*first == '0' || *first == '.'); ++first)
+        if (*first == '0') --significant;
+    out = significant <= word_digits ? parts_to_double(significant ? w : 0, q, negative)
+                                     : many_digits(first, mantissa_end, significant, q, negative);
     return true;
 }
 
