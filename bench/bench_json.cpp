@@ -1,6 +1,7 @@
 // JSON tape and JSON document plus walk, beside simdjson, RapidJSON and
-// nlohmann-json; JSON parse plus the walk through the read API a host does,
-// beside yyjson and simdjson, whose walks read their parsed numbers.
+// nlohmann-json; JSON parse plus the walk through the read API a host does
+// (handle by handle, and children by id), beside yyjson and simdjson, whose
+// walks read their parsed numbers.
 #if ZB_HAVE_SIMDJSON
 #include <simdjson.h>
 #endif
@@ -86,6 +87,32 @@ uint64_t walk_rapidjson(const rapidjson::Value &v) {
 }
 #endif
 
+// The walk of walk_api_document through zarvel_node_child_ids: children by
+// id and kind in blocks, a handle only for the nodes whose texts are read.
+uint64_t walk_ids(zarvel_document *doc, const zarvel_node *n, uint8_t kind) {
+    if (kind == ZARVEL_NODE_SEQUENCE || kind == ZARVEL_NODE_MAPPING) {
+        constexpr uint64_t block = 64;
+        uint32_t ids[block];
+        uint8_t kinds[block];
+        uint64_t total = 1, count = 0;
+        for (uint64_t first = 0; zarvel_node_child_ids(n, first, ids, kinds, block, &count) == 0 && first < count;
+             first += block) {
+            uint64_t got = count - first < block ? count - first : block;
+            for (uint64_t k = 0; k < got; ++k) total += walk_ids(doc, zarvel_document_node(doc, ids[k]), kinds[k]);
+        }
+        return total;
+    }
+    return kind == ZARVEL_NODE_SCALAR ? walk_api_scalar(n) : 1;
+}
+
+uint64_t walk_ids_document(zarvel_document *doc) {
+    uint64_t total = 0;
+    for (uint32_t d = 0, n = zarvel_document_count(doc); d < n; ++d)
+        if (const zarvel_node *root = zarvel_document_root(doc, d))
+            total += walk_ids(doc, root, uint8_t(zarvel_node_kind(root)));
+    return total;
+}
+
 void tape_cases(const std::vector<named_input> &inputs) {
     for (const auto &in : inputs) {
         const std::string &t = in.text;
@@ -112,16 +139,23 @@ void tape_cases(const std::vector<named_input> &inputs) {
     }
 }
 
-// api: the walk through the read API, beside yyjson and simdjson; else the
-// children walk beside simdjson, RapidJSON and nlohmann.
-void document_cases(const std::vector<named_input> &inputs, bool api) {
+enum class walk_kind { children, api, ids };
+
+// api and ids: the walk through the read API (handles one by one, or
+// children by id), beside yyjson and simdjson; children: the children walk
+// beside simdjson, RapidJSON and nlohmann.
+void document_cases(const std::vector<named_input> &inputs, walk_kind how) {
+    static const char *const titles[] = {"JSON document + walk", "JSON parse + API walk", "JSON parse + id walk"};
+    const bool api = how != walk_kind::children;
     for (const auto &in : inputs) {
         const std::string &t = in.text;
-        row &r = start_row(api ? "JSON parse + API walk" : "JSON document + walk", in.name, t.size(), [&] {
+        row &r = start_row(titles[int(how)], in.name, t.size(), [&] {
             int32_t status = 0;
             zarvel_document *doc = zarvel_parse_json(t.data(), t.size(), &status);
             if (!doc) return false;
-            sink_value = api ? walk_api_document(doc) : walk_document(doc);
+            sink_value = how == walk_kind::api   ? walk_api_document(doc)
+                         : how == walk_kind::ids ? walk_ids_document(doc)
+                                                 : walk_document(doc);
             zarvel_document_free(doc);
             return true;
         });
@@ -166,8 +200,11 @@ void document_cases(const std::vector<named_input> &inputs, bool api) {
 }
 
 void run_tape(const input_dirs &dirs) { tape_cases(json_inputs(dirs)); }
-void run_document(const input_dirs &dirs) { document_cases(json_inputs(dirs), false); }
-void run_api(const input_dirs &dirs) { document_cases(json_inputs(dirs), true); }
+void run_document(const input_dirs &dirs) { document_cases(json_inputs(dirs), walk_kind::children); }
+void run_api(const input_dirs &dirs) {
+    document_cases(json_inputs(dirs), walk_kind::api);
+    document_cases(json_inputs(dirs), walk_kind::ids);
+}
 
 }  // namespace
 

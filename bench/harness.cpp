@@ -102,6 +102,20 @@ uint64_t walk_document(zarvel_document *doc) {
     return count;
 }
 
+uint64_t walk_api_scalar(const zarvel_node *n) {
+    int32_t tag = zarvel_node_tag_id(n);
+    if (tag == ZARVEL_TAG_INT) {
+        int64_t v = 0;
+        if (zarvel_node_int(n, &v) == 0) return 1 + uint64_t(v);
+    } else if (tag == ZARVEL_TAG_FLOAT) {
+        double v = 0;
+        if (zarvel_node_float(n, &v) == 0) return 1 + uint64_t(v != 0);
+    }
+    uint64_t len = 0;
+    zarvel_node_value(n, &len);
+    return 1 + len;
+}
+
 static uint64_t walk_api(const zarvel_node *n) {
     switch (zarvel_node_kind(n)) {
     case ZARVEL_NODE_SEQUENCE: {
@@ -118,19 +132,7 @@ static uint64_t walk_api(const zarvel_node *n) {
         }
         return total;
     }
-    case ZARVEL_NODE_SCALAR: {
-        int32_t tag = zarvel_node_tag_id(n);
-        if (tag == ZARVEL_TAG_INT) {
-            int64_t v = 0;
-            if (zarvel_node_int(n, &v) == 0) return 1 + uint64_t(v);
-        } else if (tag == ZARVEL_TAG_FLOAT) {
-            double v = 0;
-            if (zarvel_node_float(n, &v) == 0) return 1 + uint64_t(v != 0);
-        }
-        uint64_t len = 0;
-        zarvel_node_value(n, &len);
-        return 1 + len;
-    }
+    case ZARVEL_NODE_SCALAR: return walk_api_scalar(n);
     default: return 1;
     }
 }

@@ -49,6 +49,8 @@ uint64_t walk_document(zarvel_document *doc);
 // The walk a host does to read values: kind, counts, seq_at / map_at, value,
 // and zarvel_node_int / zarvel_node_float for numbers.
 uint64_t walk_api_document(zarvel_document *doc);
+// One scalar as walk_api_document reads it: typed numbers, else the text.
+uint64_t walk_api_scalar(const zarvel_node *n);
 // Peak memory of one run of body, in a forked child: the growth of the
 // child's peak resident set (VmHWM after resetting it through
 // /proc/self/clear_refs, after returning free heap pages with malloc_trim;

@@ -347,6 +347,18 @@ ZARVEL_API int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, z
 ZARVEL_API zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key, int32_t length);
 /* Number of children (keys and values of a mapping); writes up to capacity. */
 ZARVEL_API uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, uint64_t capacity);
+/* Children by node id, for walks that read many: writes the ids of the
+ * children at positions first .. first + capacity - 1 (keys and values of a
+ * mapping alternate) into ids and, when kinds is not null, their
+ * ZARVEL_NODE_* kinds into kinds; *count (required) gets the number of
+ * children, 0 for a scalar or alias. Entries past the last child are not
+ * written. 0; 2 when memory ran out; 6 for an invalid handle or a null
+ * count. zarvel_document_node gives the handle of an id. */
+ZARVEL_API int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t *ids, uint8_t *kinds,
+                                         uint64_t capacity, uint64_t *count);
+/* The handle of node id of the document (the one handle of that node), its
+ * nodes built first when pending; null when there is no such node. */
+ZARVEL_API zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id);
 /* Typed reads: 0 and the value; 1 when the tag id does not fit or the text
  * does not convert; 6 for an invalid handle or a null out. Integers are read
  * under the document's schema (0644 is 644 under the core schema, 420 under

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "doc_helpers.hpp"
+#include "json/json_document.hpp"
 
 using namespace doc_test;
 
@@ -537,4 +538,108 @@ TEST(Read, RepeatedReadsAllocateNothing) {
     EXPECT_EQ(zvl::testing::allocation_count(), 0u);
     EXPECT_EQ(first[2], first[5]) << "the alias target is the anchored item";
     zarvel_document_free(doc);
+}
+
+namespace {
+
+// The children of `id` as its sibling links give them.
+std::vector<uint32_t> linked_children(const zarvel_node_store *store, uint32_t id) {
+    std::vector<uint32_t> out;
+    const zarvel_node_rec &rec = store->nodes[id];
+    for (uint32_t c = rec.first_child; out.size() < rec.child_count && c < store->node_count;
+         c = store->nodes[c].next_sibling)
+        out.push_back(c);
+    return out;
+}
+
+}  // namespace
+
+// Every positional read (by handle, by id, in windows) gives the children the
+// sibling links give, on each road a document is built by, before and after
+// an edit; zarvel_document_node gives each node's one handle.
+TEST(Read, PositionsFollowTheLinksOnEveryRoad) {
+    std::string flat = "[", pairs = "{", nested = "[";
+    for (int i = 0; i < 700; ++i) {
+        flat += (i ? "," : "") + std::to_string(i);
+        pairs += std::string(i ? "," : "") + "\"k" + std::to_string(i) + "\":[" + std::to_string(i) + ",{\"z\":[]}]";
+        nested += std::string(i ? "," : "") + "[[" + std::to_string(i) + "],{\"a\":\"\\n\"}]";
+    }
+    flat += "]", pairs += "}", nested += "]";
+    std::string block = "top:\n";
+    for (int i = 0; i < 300; ++i)
+        block += "  - {a: " + std::to_string(i) + ", b: [x, y]}\n  - &n" + std::to_string(i) + " s\n";
+    struct road {
+        const char *name;
+        std::string text;
+        zarvel_document *(*parse)(const char *, uint64_t, int32_t *);
+    };
+    const road roads[] = {
+        {"tape, flat", flat, zarvel_parse_json},     {"tape, pairs", pairs, zarvel_parse_json},
+        {"tape, nested", nested, zarvel_parse_json}, {"direct, nested", nested, zvl::json_document_direct},
+        {"yaml, block", block, zarvel_parse},        {"yaml, flow", pairs, zarvel_parse},
+    };
+    for (const road &r : roads) {
+        zarvel_document *doc = r.parse(r.text.data(), r.text.size(), nullptr);
+        ASSERT_NE(doc, nullptr) << r.name;
+        for (int edited = 0; edited < 2; ++edited) {
+            const zarvel_node_store *store = zarvel_document_body(doc);
+            for (uint32_t id = 0; id < store->node_count; ++id) {
+                zarvel_node *node = zarvel_document_node(doc, id);
+                ASSERT_TRUE(node && node->id == id) << r.name << " node " << id;
+                std::vector<uint32_t> want = linked_children(store, id);
+                uint64_t count = 99;
+                std::vector<uint32_t> ids(want.size() + 1, 7);
+                std::vector<uint8_t> kinds(want.size() + 1, 9);
+                ASSERT_EQ(zarvel_node_child_ids(node, 0, ids.data(), kinds.data(), ids.size(), &count), 0);
+                ASSERT_EQ(count, want.size()) << r.name << " node " << id;
+                EXPECT_EQ(ids.back(), 7u) << "written past the children";
+                for (size_t k = 0; k < want.size(); ++k) {
+                    ASSERT_EQ(ids[k], want[k]) << r.name << " node " << id << " child " << k;
+                    ASSERT_EQ(kinds[k], store->nodes[want[k]].kind());
+                    zarvel_node *by_handle = nullptr;
+                    if (store->nodes[id].kind() == ZARVEL_KIND_SEQUENCE) {
+                        by_handle = zarvel_node_seq_at(node, k);
+                    } else {
+                        zarvel_node *key = nullptr, *value = nullptr;
+                        ASSERT_EQ(zarvel_node_map_at(node, k / 2, &key, &value), 0);
+                        by_handle = k % 2 ? value : key;
+                    }
+                    ASSERT_EQ(by_handle, zarvel_document_node(doc, want[k])) << r.name << " node " << id;
+                }
+                // A window from the middle.
+                if (want.size() > 3) {
+                    uint32_t window[2] = {7, 7};
+                    ASSERT_EQ(zarvel_node_child_ids(node, want.size() - 1, window, nullptr, 2, &count), 0);
+                    EXPECT_EQ(window[0], want.back());
+                    EXPECT_EQ(window[1], 7u);
+                }
+            }
+            if (edited) break;
+            // Grow the root by one item or pair: positions are read afresh.
+            zarvel_node *root = zarvel_document_root(doc, 0);
+            zarvel_node *extra = zarvel_node_new_scalar(doc, "new", 3, 1);
+            if (zarvel_node_kind(root) == ZARVEL_NODE_SEQUENCE)
+                ASSERT_EQ(zarvel_node_seq_add(root, extra), 0);
+            else
+                ASSERT_EQ(zarvel_node_map_add(root, "zz", 2, extra), 0);
+        }
+        zarvel_document_free(doc);
+    }
+}
+
+TEST(Read, ChildIdsArguments) {
+    sample_doc s;
+    uint64_t count = 99;
+    uint32_t ids[4] = {7, 7, 7, 7};
+    EXPECT_EQ(zarvel_node_child_ids(nullptr, 0, ids, nullptr, 4, &count), ZARVEL_INVALID_ARGUMENT);
+    EXPECT_EQ(zarvel_node_child_ids(s.root, 0, ids, nullptr, 4, nullptr), ZARVEL_INVALID_ARGUMENT);
+    EXPECT_EQ(count, 99u);
+    EXPECT_EQ(zarvel_node_child_ids(s.get("a"), 0, ids, nullptr, 4, &count), 0);  // a scalar
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(zarvel_node_child_ids(s.root, 0, nullptr, nullptr, 4, &count), 0);  // sizing
+    EXPECT_EQ(count, 20u);
+    EXPECT_EQ(zarvel_node_child_ids(s.root, 20, ids, nullptr, 4, &count), 0);  // past the end
+    EXPECT_EQ(ids[0], 7u);
+    EXPECT_EQ(zarvel_document_node(nullptr, 0), nullptr);
+    EXPECT_EQ(zarvel_document_node(s.doc, s.doc->store->node_count), nullptr);
 }

@@ -5,6 +5,7 @@
 // built structures (the positional child cache and the per-mapping hash
 // indexes) are built and read under the store's lock, and each node's one
 // handle is found without a lock once made (doc/document.cpp).
+#include <atomic>
 #include <cstring>
 
 #include "doc/resolve.hpp"
@@ -82,9 +83,8 @@ zarvel_child_cursor *cursor_of(zarvel_node_store *store, uint32_t parent) {
 
 // Child at `position` through the cursors or the cache; none when out of
 // range or when the cache cannot be built.
-uint32_t cached_child(zarvel_node_store *store, uint32_t parent, uint64_t position, bool *failed) {
+uint32_t cached_child(zarvel_node_store *store, uint32_t parent, uint64_t position) {
     zvl::lock_guard hold(&store->lock);
-    *failed = false;
     zarvel_child_cursor *cursor = cursor_of(store, parent);
     if (cursor && cursor->node == parent && position >= cursor->index && position - cursor->index <= cursor_reach) {
         uint32_t child = cursor->child;
@@ -96,10 +96,7 @@ uint32_t cached_child(zarvel_node_store *store, uint32_t parent, uint64_t positi
             return child;
         }
     }
-    if (!ensure_child_cache(store, parent)) {
-        *failed = true;
-        return zarvel_node_none;
-    }
+    if (!ensure_child_cache(store, parent)) return zarvel_node_none;
     if (position >= store->child_cache_count) return zarvel_node_none;
     uint32_t child = store->child_cache[position];
     // A small collection does not take the slot of a much larger one: the
@@ -108,6 +105,65 @@ uint32_t cached_child(zarvel_node_store *store, uint32_t parent, uint64_t positi
                    uint64_t(store->nodes[cursor->node].child_count) <= 4 * uint64_t(store->nodes[parent].child_count)))
         *cursor = {parent, uint32_t(position), child};
     return child;
+}
+
+// ---- children index ------------------------------------------------------------
+
+// The children index of every collection, from the sibling links (store's
+// lock held). Null when it cannot be had: no memory, or links that do not
+// form a tree (then the cache serves).
+zarvel_child_index *make_child_index(zarvel_node_store *store) {
+    const uint32_t node_count = store->node_count;
+    zarvel_child_index *index = zarvel_child_index_new(store->allocator, node_count);
+    if (!index) return nullptr;
+    const zarvel_node_rec *nodes = store->nodes;
+    uint64_t used = 0;
+    for (uint32_t id = 0; id < node_count; ++id) {
+        const zarvel_node_rec &rec = nodes[id];
+        if (!rec.is_collection()) continue;
+        index->starts[id] = uint32_t(used);
+        uint32_t count = rec.child_count;
+        // A node hangs in one place at most: the children of all
+        // collections together are fewer than the nodes.
+        if (count > node_count - used) {
+            zvl::deallocate(store->allocator, index);
+            return nullptr;
+        }
+        uint32_t child = rec.first_child;
+        for (uint32_t k = 0; k < count; ++k, child = nodes[child].next_sibling) {
+            if (child >= node_count) {
+                zvl::deallocate(store->allocator, index);
+                return nullptr;
+            }
+            index->ids[used++] = child;
+        }
+    }
+    return index;
+}
+
+// The store's children index, made at the first call; null when the store
+// reads positions through the cache instead.
+const zarvel_child_index *child_index_of(zarvel_node_store *store) {
+    std::atomic_ref<zarvel_child_index *> published(store->child_index);
+    if (zarvel_child_index *index = published.load(std::memory_order_acquire)) [[likely]]
+        return index;
+    zvl::lock_guard hold(&store->lock);
+    if (store->child_index) return store->child_index;
+    if (store->child_index_off) return nullptr;
+    zarvel_child_index *index = make_child_index(store);
+    // Not tried again: a store too large for memory now stays so.
+    if (!index) store->child_index_off = 1;
+    published.store(index, std::memory_order_release);
+    return index;
+}
+
+// Child at `position` (below the count, checked by the caller) of collection
+// `parent`; none when it cannot be found.
+inline uint32_t child_at(zarvel_node_store *store, uint32_t parent, uint64_t position) {
+    if (const zarvel_child_index *index = child_index_of(store)) [[likely]] {
+        if (parent < index->capacity) return index->ids[index->starts[parent] + position];
+    }
+    return cached_child(store, parent, position);
 }
 
 // ---- mapping hash index (store's lock held) ------------------------------------
@@ -262,8 +318,7 @@ zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index) {
     zarvel_node_store *store = nullptr;
     const zarvel_node_rec *rec = record_of(node, &store);
     if (!rec || rec->kind() != ZARVEL_KIND_SEQUENCE || index >= rec->child_count) return nullptr;
-    bool failed = false;
-    uint32_t child = cached_child(store, node->id, index, &failed);
+    uint32_t child = child_at(store, node->id, index);
     if (child == zarvel_node_none) return nullptr;
     return zarvel_node_handle(node->document, child);
 }
@@ -272,11 +327,18 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     zarvel_node_store *store = nullptr;
     const zarvel_node_rec *rec = record_of(node, &store);
     if (!rec || rec->kind() != ZARVEL_KIND_MAPPING || index >= rec->child_count / 2) return -1;
-    bool failed = false;
-    uint32_t key_id = cached_child(store, node->id, index * 2, &failed);
-    if (key_id == zarvel_node_none) return -1;
-    uint32_t value_id = store->nodes[key_id].next_sibling;
-    if (value_id == zarvel_node_none) return -1;
+    uint32_t key_id, value_id;
+    const zarvel_child_index *children = child_index_of(store);
+    if (children && node->id < children->capacity) [[likely]] {
+        const uint32_t *pair = children->ids + children->starts[node->id] + index * 2;
+        key_id = pair[0];
+        value_id = pair[1];
+    } else {
+        key_id = cached_child(store, node->id, index * 2);
+        if (key_id == zarvel_node_none) return -1;
+        value_id = store->nodes[key_id].next_sibling;
+        if (value_id == zarvel_node_none) return -1;
+    }
     if (key) *key = zarvel_node_handle(node->document, key_id);
     if (value) *value = zarvel_node_handle(node->document, value_id);
     return 0;
@@ -316,6 +378,12 @@ __attribute__((noinline)) void fill_children(zarvel_document *document, zarvel_n
         return found;
     };
     uint64_t written = 0;
+    const zarvel_child_index *index = child_index_of(store);
+    if (index && rec - nodes < index->capacity) [[likely]] {
+        const uint32_t *ids = index->ids + index->starts[rec - nodes];
+        for (; written < wanted; ++written) handles[written] = handle_of(ids[written]);
+        return;
+    }
     uint32_t child = rec->first_child;
     if (wanted > sibling_prefetch_from) {
         // Siblings with children of their own lie far apart, and the chain
@@ -358,6 +426,37 @@ uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, ui
     if (!handles || !capacity || !count || !store->live) return count;
     fill_children(node->document, store, rec, handles, capacity < count ? capacity : count);
     return count;
+}
+
+int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t *ids, uint8_t *kinds, uint64_t capacity,
+                              uint64_t *count) {
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store || !count) return ZARVEL_INVALID_ARGUMENT;
+    const zarvel_node_rec &rec = store->nodes[node->id];
+    uint64_t total = rec.is_collection() ? rec.child_count : 0;
+    *count = total;
+    if (!ids || first >= total || !capacity) return ZARVEL_OK;
+    uint64_t wanted = total - first < capacity ? total - first : capacity;
+    const zarvel_child_index *index = child_index_of(store);
+    uint64_t written = 0;
+    if (index && node->id < index->capacity) [[likely]] {
+        std::memcpy(ids, index->ids + index->starts[node->id] + first, wanted * sizeof(uint32_t));
+        written = wanted;
+    } else {
+        uint32_t child = cached_child(store, node->id, first);
+        if (child == zarvel_node_none) return ZARVEL_NO_MEMORY;
+        for (; written < wanted && child < store->node_count; child = store->nodes[child].next_sibling)
+            ids[written++] = child;
+    }
+    if (kinds)
+        for (uint64_t k = 0; k < written; ++k) kinds[k] = store->nodes[ids[k]].kind();
+    return ZARVEL_OK;
+}
+
+zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id) {
+    zarvel_node_store *store = zarvel_document_body(document);
+    if (!store || id >= store->node_count) return nullptr;
+    return zarvel_node_handle(document, id);
 }
 
 int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out) {

@@ -109,6 +109,7 @@ void zarvel_store_free(zarvel_node_store *store) {
     free_handles(allocator, store->handles);
     zvl::deallocate(allocator, store->child_cache);
     zvl::deallocate(allocator, store->child_cursors);
+    zvl::deallocate(allocator, store->child_index);
     zvl::deallocate(allocator, store->tag_slots);
     zarvel_arena_free(store->arena);
     zvl::deallocate(allocator, store);
@@ -223,7 +224,23 @@ bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id) {
     return true;
 }
 
+zarvel_child_index *zarvel_child_index_new(const zarvel_allocator *allocator, uint64_t capacity) {
+    if (capacity > 0xFFFFFFFFu) return nullptr;
+    auto *index = static_cast<zarvel_child_index *>(
+        zvl::allocate(allocator, sizeof(zarvel_child_index) + 2 * capacity * sizeof(uint32_t)));
+    if (!index) return nullptr;
+    index->capacity = uint32_t(capacity);
+    index->starts = index->ids + capacity;
+    return index;
+}
+
 void zarvel_store_invalidate_child_cache(zarvel_node_store *store) {
+    // Edits take no lock and no reader runs meanwhile: the index goes at once.
+    if (store->child_index) {
+        zvl::deallocate(store->allocator, store->child_index);
+        store->child_index = nullptr;
+        store->child_index_off = 1;
+    }
     store->child_cache_node = zarvel_node_none;
     store->child_cache_count = 0;
     if (store->child_cursors)

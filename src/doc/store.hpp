@@ -12,7 +12,8 @@
 //
 // Locks: the document's lock (deferred build; a built store is found with an
 // acquire load and no lock) and the store's lock (handle chunks, map
-// indexes, positional child cache). No code path ever holds both at once.
+// indexes, the children index while it is made, positional child cache). No
+// code path ever holds both at once.
 #pragma once
 
 #include <atomic>
@@ -120,6 +121,22 @@ struct zarvel_map_index {
     zarvel_map_slot slots[];  // slot_count entries follow
 };
 
+// ---- children index (read API) -----------------------------------------------
+
+// Every collection's children by position, made once for the whole store
+// (by the JSON tape build as it goes, else at the first positional read)
+// and never changed after: the children of collection c are
+// ids[starts[c]], ... ids[starts[c] + child_count - 1]. One block holds the
+// record and both arrays, `capacity` entries each.
+struct zarvel_child_index {
+    uint32_t capacity;
+    uint32_t *starts;  // by node id; meaningful for collections only
+    uint32_t ids[];    // capacity entries; starts follows
+};
+
+// A block for `capacity` nodes (starts pointed into it); null on failure.
+zarvel_child_index *zarvel_child_index_new(const zarvel_allocator *allocator, uint64_t capacity);
+
 // ---- node handles ------------------------------------------------------------
 
 // One handle per node, made on first use: handles sit in chunks of
@@ -168,6 +185,12 @@ struct zarvel_node_store {
     const char *input;  // base of spans with selector 0
 
     zarvel_handle_table *handles;  // created at the first handle
+
+    // The children index, published with a release store (null until made).
+    // child_index_off is 1 once the tree was edited after reads began, or the
+    // index could not be made: positions then go through the cache below.
+    zarvel_child_index *child_index;
+    uint32_t child_index_off;
 
     // Positional child cache of the read API (store's lock).
     uint32_t *child_cache;
@@ -317,8 +340,9 @@ zarvel_span zarvel_store_put_tag(zarvel_node_store *store, const char *text, uin
 bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n);
 // Appends a root id (growth limited by the input length). False on failure.
 bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id);
-// Forgets the positional child cache and the cursors (out of line: the
-// cursors are rarely there while composing).
+// Forgets the positional child cache, the cursors and the children index
+// (for good: an edited tree reads positions through the cache). Out of line:
+// none of them is there while composing.
 void zarvel_store_forget_positions(zarvel_node_store *store);
 // Appends child as the last child of parent; invalidates the child cache.
 inline void zarvel_store_append_child(zarvel_node_store *store, uint32_t parent, uint32_t child) {
@@ -329,7 +353,8 @@ inline void zarvel_store_append_child(zarvel_node_store *store, uint32_t parent,
         store->nodes[p.last_child].next_sibling = child;
     p.last_child = child;
     p.child_count += 1;
-    if (store->child_cache_node != 0xFFFFFFFFu || store->child_cursors) zarvel_store_forget_positions(store);
+    if (store->child_cache_node != 0xFFFFFFFFu || store->child_cursors || store->child_index)
+        zarvel_store_forget_positions(store);
 }
 // Composer attach: a new root at depth 0, else the next item of the open
 // sequence or the pending key / value of the open mapping. False on failure.
@@ -354,7 +379,7 @@ inline bool zarvel_store_attach(zarvel_node_store *store, uint32_t id) {
 inline bool zarvel_store_attach_pair(zarvel_node_store *store, uint32_t key, uint32_t value) {
     uint32_t level = store->depth - 1;
     if (store->depth == 0 || !store->open_is_map[level] || store->key_pending[level] ||
-        store->child_cache_node != 0xFFFFFFFFu || store->child_cursors)
+        store->child_cache_node != 0xFFFFFFFFu || store->child_cursors || store->child_index)
         return zarvel_store_attach(store, key) && zarvel_store_attach(store, value);
     zarvel_node_rec &p = store->nodes[store->open_stack[level]];
     if (p.first_child == 0xFFFFFFFFu)
@@ -382,7 +407,8 @@ void zarvel_store_clear_anchors(zarvel_node_store *store);
 // Truncates to node_count = count and strings_len = strings_length (rollback
 // of a failed fast path). Neither may exceed the current values.
 void zarvel_store_truncate(zarvel_node_store *store, uint32_t count, uint32_t strings_length);
-// Invalidate the positional child cache / free one mapping's index (editing).
+// Invalidate the positional child cache and the children index / free one
+// mapping's index (editing).
 void zarvel_store_invalidate_child_cache(zarvel_node_store *store);
 void zarvel_store_drop_map_index(zarvel_node_store *store, uint32_t id);
 

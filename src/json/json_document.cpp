@@ -16,6 +16,7 @@
 // string storage with them); numbers and literals are plain scalars with the
 // plain-implicit flag and their lexeme as text. Scalars inside a container
 // carry the flow bit, as the YAML reader sets it for the same text.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -561,6 +562,32 @@ inline void write_record(zarvel_node_rec *record, const record_head &head, zarve
 // Each open level points at the link word its next member fills: the
 // container's first_child, then the last member's next_sibling. The
 // innermost level is `top`; the outer ones wait in `levels`.
+//
+// The children index is filled on the way: each member's id is pushed on a
+// stack that grows down from the end of the index's id array, and a closing
+// container moves its members (the top `count` entries) to the front part,
+// in order, recording where they start. Members pushed and members moved
+// together never outnumber the nodes, so the two parts never meet.
+struct index_fill {
+    uint32_t *ids;
+    uint32_t *starts;
+    uint32_t *out;    // next free entry of the front part
+    uint32_t *stack;  // the last member pushed
+
+    // The container `id` of `count` members closes.
+    inline __attribute__((always_inline)) void close(uint32_t id, uint32_t count) {
+        starts[id] = uint32_t(out - ids);
+        if (uint64_t(stack - out) >= count) {
+            for (uint32_t k = 0; k < count; ++k) out[k] = stack[count - 1 - k];
+        } else {
+            std::reverse(stack, stack + count);
+            std::memmove(out, stack, uint64_t(count) * sizeof(uint32_t));
+        }
+        out += count;
+        stack += count;
+    }
+};
+
 struct open_level {
     uint32_t *link;
     uint32_t id;
@@ -569,10 +596,12 @@ struct open_level {
 
     // The next node record, written and linked in as this level's last child.
     inline __attribute__((always_inline)) zarvel_node_rec *append(zarvel_node_rec *nodes, uint32_t &node_count,
-                                                                  const record_head &head, zarvel_span value) {
+                                                                  uint32_t *&stack, const record_head &head,
+                                                                  zarvel_span value) {
         const uint32_t child = node_count++;
         zarvel_node_rec *record = nodes + child;
         write_record(record, head, value);
+        *--stack = child;
         *link = child;
         link = &record->next_sibling;
         last = child;
@@ -593,20 +622,10 @@ struct entry_build {
     bool rooted;
     bool escapes;      // string bodies may hold a backslash
     bool offsets_fit;  // every start of the text fits a span's offset
+    index_fill fill;   // over store->child_index, as large as the node table
     open_level top;
     open_level levels[zarvel_store_max_depth];
 };
-
-// The open levels' links after the table moved from `old_nodes`.
-void rebase_links(entry_build &b, const zarvel_node_rec *old_nodes) {
-    if (b.depth == 0) return;
-    auto rebase = [&](uint32_t *&link) {
-        uint64_t word = uint64_t(link - reinterpret_cast<const uint32_t *>(old_nodes));
-        link = reinterpret_cast<uint32_t *>(b.nodes) + word;
-    };
-    rebase(b.top.link);
-    for (uint32_t d = 0; d + 1 < b.depth; ++d) rebase(b.levels[d].link);
-}
 
 // Where the entries lie, read into locals once (stores into the node table
 // could otherwise alias the tape record's fields).
@@ -684,6 +703,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
     uint32_t node_count = b.node_count;
     uint32_t depth = b.depth;
     open_level top = b.top;
+    index_fill fill = b.fill;
     for (; i < end; ++i) {
         uint8_t type;
         uint64_t start, length;
@@ -696,6 +716,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             zarvel_node_rec &node = nodes[top.id];
             node.last_child = top.last;
             node.child_count = top.count;
+            fill.close(top.id, top.count);
             if (--depth == 0) {
                 ++i;
                 break;
@@ -706,7 +727,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             break;
         }
         const uint32_t id = node_count;
-        zarvel_node_rec *record = top.append(nodes, node_count, entry_heads_inside.at[type], value);
+        zarvel_node_rec *record = top.append(nodes, node_count, fill.stack, entry_heads_inside.at[type], value);
         if (role == role_open) {
             // The scalars right after the opening in a loop of their own; a
             // container that closes after them (pairs of coordinates, rows of
@@ -722,11 +743,12 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
                 if (member_role > role_string ||
                     !in_place_span<escapes>(text, text_len, member_role, start, length, &member_value))
                     break;
-                top.append(nodes, node_count, entry_heads_inside.at[type], member_value);
+                top.append(nodes, node_count, fill.stack, entry_heads_inside.at[type], member_value);
             }
             if (j < end && member_role == role_close) {
                 record->last_child = top.last;
                 record->child_count = top.count;
+                fill.close(top.id, top.count);
                 top = outer;
                 i = j;
                 continue;
@@ -741,6 +763,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
     b.node_count = node_count;
     b.depth = depth;
     b.top = top;
+    b.fill = fill;
 }
 
 // Entry b.i, whatever it is; false when the build fails.
@@ -792,6 +815,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
         zarvel_node_rec &node = b.nodes[b.top.id];
         node.last_child = b.top.last;
         node.child_count = b.top.count;
+        b.fill.close(b.top.id, b.top.count);
         if (--b.depth) b.top = b.levels[b.depth - 1];
         return true;
     } else if (shape.role != role_open) {
@@ -800,19 +824,13 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
 
     uint32_t id = b.node_count;
     if (id >= b.ready) {
-        if (id >= store->node_cap) {
-            store->node_count = b.node_count;
-            id = zarvel_store_add_node(store);
-            if (id == zarvel_node_none) return false;
-            const zarvel_node_rec *old_nodes = b.nodes;
-            b.nodes = store->nodes;
-            if (b.nodes != old_nodes) rebase_links(b, old_nodes);
-        } else {
-            uint64_t last = uint64_t(id) + prefault_slice_nodes;
-            if (last > store->node_cap) last = store->node_cap;
-            prefault(b.nodes + id, (last - id) * sizeof(zarvel_node_rec));
-            b.prefaulted = uint32_t(last);
-        }
+        // The table holds every node the tape counts, and the children
+        // index is as large: more nodes would be a tape that lies.
+        if (id >= store->node_cap) return false;
+        uint64_t last = uint64_t(id) + prefault_slice_nodes;
+        if (last > store->node_cap) last = store->node_cap;
+        prefault(b.nodes + id, (last - id) * sizeof(zarvel_node_rec));
+        b.prefaulted = uint32_t(last);
         b.ready = b.prefaulted < store->node_cap ? b.prefaulted : store->node_cap;
     }
     b.node_count = id + 1;
@@ -820,6 +838,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     write_record(record, make_head(shape.flags, shape.tag_id), value);
 
     if (b.depth) {
+        *--b.fill.stack = id;
         *b.top.link = id;
         b.top.link = &record->next_sibling;
         b.top.last = id;
@@ -853,6 +872,8 @@ int build_entries(zarvel_node_store *store, const zarvel_tape *tape, bool escape
     b.escapes = escapes;
     b.offsets_fit = tape->text_len <= zarvel_span_max_offset;
     b.top = {nullptr, zarvel_node_none, zarvel_node_none, 0};
+    zarvel_child_index *index = store->child_index;
+    b.fill = {index->ids, index->starts, index->ids, index->ids + index->capacity};
     const uint64_t count = tape->count;
     while (b.i < count) {
         if (b.offsets_fit) {
@@ -991,6 +1012,9 @@ int build_pending_tape(zarvel_node_store *store, const zarvel_document *document
     }
     if (decoded && !zarvel_store_strings_reserve(store, decoded)) return -1;
     if (!zarvel_store_reserve(store, nodes * 2)) return -1;
+    // The children index is made with the nodes, as large as their table.
+    store->child_index = zarvel_child_index_new(store->allocator, store->node_cap);
+    if (!store->child_index) return -1;
     advise_tables(store);
     // Without escaped strings no string body needs a look for a backslash.
     return build_from_tape(store, tape, !held->measured || decoded != 0);
