@@ -184,6 +184,9 @@ TEST(CborEncode, SimpleValuesAndByteKeysKeepTheirType) {
          "a25818000102030405060708090a0b0c0d0e0f1011121314151617015818000102030405060708090a0b0c0d0e0f10111213141516"
          "1802"},
         {cbor_strict, "a1 44 ff00fe01 f6", "a144ff00fe01f6"},
+        // Texts read in place stay texts; byte strings beside them stay bytes.
+        {cbor, "82 62c3a9 42c3a9", "8262c3a942c3a9"},
+        {json, "[\"\xc3\xa9\"]", "8162c3a9"},
     };
     for (const row &r : rows) {
         const bool is_cbor = r.from == cbor || r.from == cbor_strict;

@@ -502,7 +502,9 @@ class encoder {
         // needs to tell them apart.
         uint8_t major = major_text;
         if constexpr (Out::writes) {
-            if (!ascii(value) && !zarvel_validate_utf8(value.data(), value.size(), nullptr, false)) major = major_bytes;
+            if (zarvel_span_in_strings(rec.value) && !ascii(value) &&
+                !zarvel_validate_utf8(value.data(), value.size(), nullptr, false))
+                major = major_bytes;
         }
         put_string(out, major, value);
         return encoded;
@@ -734,7 +736,10 @@ class single_walk {
                 const char *base = zarvel_span_in_strings(rec.value) ? strings : input;
                 const std::string_view value =
                     length ? std::string_view(base + zarvel_span_offset(rec.value), length) : std::string_view();
-                if (!scalar(out, rec.tag_id, (rec.flags & zvl::node_flag::cbor_simple) != 0, value, octal_zero_))
+                // Texts in the input were checked by the reader that referred them there.
+                const bool well_formed = !zarvel_span_in_strings(rec.value);
+                if (!scalar(out, rec.tag_id, (rec.flags & zvl::node_flag::cbor_simple) != 0, value, well_formed,
+                            octal_zero_))
                     return not_encodable;
             } else if (kind == ZARVEL_KIND_SEQUENCE || kind == ZARVEL_KIND_MAPPING) {
                 uint32_t count = rec.child_count;
@@ -809,10 +814,11 @@ class single_walk {
         return fits && room(need) ? encoded : no_memory;
     }
 
-    static bool scalar(raw_out &out, uint32_t tag_id, bool simple, std::string_view value, bool octal_zero) {
+    static bool scalar(raw_out &out, uint32_t tag_id, bool simple, std::string_view value, bool well_formed,
+                       bool octal_zero) {
         // Tests in the order of how common the kinds are instead of a jump
         // table: its one indirect branch for every scalar is predicted worse.
-        if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, simple, value);
+        if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, simple, value, well_formed);
         if (tag_id == ZARVEL_TAG_INT) {
             uint8_t major;
             uint64_t argument;
@@ -861,15 +867,17 @@ class single_walk {
     static constexpr uint32_t typed_tag_ids = 1u << ZARVEL_TAG_INT | 1u << ZARVEL_TAG_FLOAT | 1u << ZARVEL_TAG_BOOL |
                                               1u << ZARVEL_TAG_NULL | 1u << ZARVEL_TAG_BINARY;
 
-    static bool string(raw_out &out, bool simple, std::string_view value) {
+    static bool string(raw_out &out, bool simple, std::string_view value, bool well_formed) {
         if (simple && put_simple_text(out, value)) return true;
         // The head's size does not depend on its major type: a text that is
         // not well-formed UTF-8 turns its head into a byte string's after
         // the copy.
         uint8_t *head = out.at;
         put_head(out, major_text, value.size());
-        if (!copy_ascii(out.at, value.data(), value.size()) &&
-            !zarvel_validate_utf8(value.data(), value.size(), nullptr, false))
+        if (well_formed) {
+            zvl::copy_run(out.at, value.data(), value.size());
+        } else if (!copy_ascii(out.at, value.data(), value.size()) &&
+                   !zarvel_validate_utf8(value.data(), value.size(), nullptr, false))
             *head = uint8_t((*head & 0x1F) | major_bytes << 5);
         out.at += value.size();
         return true;
