@@ -16,6 +16,10 @@ namespace {
 
 using zvl::cbor::tag_chain;
 
+// Room a number's text is formatted into (more than it keeps); the store
+// estimate adds it once more, so that the last number needs no growth.
+constexpr uint32_t number_room = 32;
+
 // Status of a failed node store operation inside the sink: memory ran out.
 class document_sink {
   public:
@@ -32,11 +36,12 @@ class document_sink {
         return plain(text, length, ZARVEL_TAG_STR, tag, zvl::node_flag::cbor_simple);
     }
     bool integer(bool negative, uint64_t magnitude, bool, tag_chain tag) {
-        char text[24];
+        char *text = room(number_room);
+        if (!text) return false;
         uint32_t n = 0;
         if (negative) text[n++] = '-';
         n += zvl::cbor::decimal_digits(text + n, magnitude);
-        return plain(text, n, ZARVEL_TAG_INT, tag);
+        return plain_in_room(n, ZARVEL_TAG_INT, tag);
     }
     // Integers beyond the signed 64-bit range keep their exact decimal text,
     // so that they read and re-encode as the same integer (a double would
@@ -50,7 +55,8 @@ class document_sink {
         return integer_text(negative_major, argument, tag);
     }
     bool floating(double value, bool, tag_chain tag) {
-        char text[32];
+        char *text = room(number_room);
+        if (!text) return false;
         int32_t n;
         if (std::isnan(value)) {
             n = copy_word(text, "NaN");
@@ -59,7 +65,7 @@ class document_sink {
         } else {
             n = zarvel_format_double(text, value);
         }
-        return plain(text, uint64_t(n), ZARVEL_TAG_FLOAT, tag);
+        return plain_in_room(uint32_t(n), ZARVEL_TAG_FLOAT, tag);
     }
     bool text(const char *bytes, uint64_t length, bool in_input, bool, tag_chain tag) {
         return quoted(bytes, length, in_input, ZARVEL_TAG_STR, tag);
@@ -92,6 +98,21 @@ class document_sink {
         char text[24];
         const uint32_t n = zvl::cbor::integer_text(text, negative_major, argument);
         return plain(text, n, ZARVEL_TAG_INT, tag);
+    }
+
+    // Room for a number's text at the end of string storage, where it is
+    // written in place instead of being formatted aside and copied; null
+    // when storage cannot grow.
+    char *room(uint32_t n) {
+        if (store_->strings_cap - store_->strings_len < n && !zarvel_store_strings_reserve(store_, n)) return nullptr;
+        return store_->strings + store_->strings_len;
+    }
+    // A plain scalar whose text of `length` bytes was written into room().
+    bool plain_in_room(uint32_t length, uint8_t tag_id, tag_chain tag) {
+        const zarvel_span value = length ? zarvel_span_make(store_->strings_len, length, true) : 0;
+        store_->strings_len += length;
+        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), tag_id, value,
+                   tag) != zarvel_node_none;
     }
 
     bool plain(const char *text, uint64_t length, uint8_t tag_id, tag_chain tag, uint8_t mark = 0) {
@@ -142,6 +163,7 @@ struct store_size {
 
 // Longest texts the sink writes for a float and for one tag number.
 constexpr uint64_t float_text_max = 24;
+
 constexpr uint64_t tag_text_max = 21;
 
 uint64_t decimal_length(uint64_t v) {
@@ -199,6 +221,7 @@ store_size estimate_store(const uint8_t *data, uint64_t len) {
         }
         size.nodes += 1;
     }
+    size.text += number_room;
     return size;
 }
 
