@@ -718,6 +718,9 @@ class single_walk {
         while (true) {
             if (id >= node_count) return not_encodable;
             const zarvel_node_rec &rec = nodes[id];
+            // Readers lay nodes out in document order, which the walk follows:
+            // the records a few nodes on are asked for while this one is written.
+            __builtin_prefetch(nodes + id + 12);
             const uint64_t need = node_room + zarvel_span_length(rec.value);
             if (uint64_t(end - out.at) < need || zarvel_span_length(rec.tag) != 0) {
                 // Growth and tags, rare, go through the members.
