@@ -129,7 +129,9 @@ class writer {
           store_(w.store),
           out_(w),
           separator_(compact ? 1 : 2),
-          checking_(Host::plain && (w.growable || w.measure)) {}
+          checking_(Host::plain && (w.growable || w.measure)) {
+        if constexpr (Host::plain) budget_ = host.options().budget;
+    }
 
     // Plain output: false from value() means "walk it again through the
     // plain walk" (from the output position it started at), not a failure.
@@ -142,7 +144,9 @@ class writer {
     // output taken back to where it started.
     bool value(uint32_t id, uint32_t depth) {
         const uint64_t start = checking_ ? out_.position() : 0;
+        if constexpr (Host::plain) emitted_ = host_.emitted();
         const bool ok = item(id, depth, 0);
+        if constexpr (Host::plain) host_.emitted() = emitted_;
         if (!ok && checking_) out_.rewind(start);
         out_.sync();
         return ok;
@@ -167,7 +171,9 @@ class writer {
 
     bool general(uint32_t id, uint32_t depth) {
         out_.sync();
+        if constexpr (Host::plain) host_.emitted() = emitted_;
         const bool ok = host_.general_value(id, depth);
+        if constexpr (Host::plain) emitted_ = host_.emitted();
         out_.load();
         return ok;
     }
@@ -180,6 +186,20 @@ class writer {
         p[1] = b;
     }
 
+    // A child of a collection: scalars written here, in the loop, without
+    // the call that collections take.
+    __attribute__((always_inline)) bool child(uint32_t id, uint32_t depth, uint32_t sep) {
+        if (valid(id)) {
+            const zarvel_node_rec &r = rec(id);
+            if (r.kind() == ZARVEL_KIND_SCALAR && takes(r, depth)) {
+                if constexpr (Host::plain) ++emitted_;
+                if (scalar(r, sep)) return true;
+                if constexpr (Host::plain) --emitted_;
+            }
+        }
+        return item(id, depth, sep);
+    }
+
     // One node after its separator (of `sep` bytes, not yet written).
     bool item(uint32_t id, uint32_t depth, uint32_t sep) {
         if (!valid(id)) return true;
@@ -188,10 +208,10 @@ class writer {
             separator(sep);
             return general(id, depth);
         }
-        if constexpr (Host::plain) ++host_.emitted();
+        if constexpr (Host::plain) ++emitted_;
         if (r.kind() == ZARVEL_KIND_SCALAR) {
             if (scalar(r, sep)) return true;
-            if constexpr (Host::plain) --host_.emitted();  // the general path counts it again
+            if constexpr (Host::plain) --emitted_;  // the general path counts it again
             separator(sep);
             return general(id, depth);
         }
@@ -205,7 +225,7 @@ class writer {
     bool takes(const zarvel_node_rec &r, uint32_t depth) {
         if (r.kind() == ZARVEL_KIND_ALIAS) return false;
         if constexpr (Host::plain) {
-            return depth < plain::max_depth && host_.emitted() < host_.options().budget;
+            return depth < plain::max_depth && emitted_ < budget_;
         } else {
             (void)depth;
             return zarvel_span_length(r.tag) == 0 && zarvel_span_length(r.anchor) == 0;
@@ -275,9 +295,9 @@ class writer {
     bool sequence(const zarvel_node_rec &r, uint32_t depth) {
         out_.byte('[');
         uint32_t sep = 0, index = 0;
-        for (uint32_t child = r.first_child; valid(child); child = rec(child).next_sibling) {
+        for (uint32_t id = r.first_child; valid(id); id = rec(id).next_sibling) {
             if constexpr (Host::plain) host_.path()[depth] = {zarvel_node_none, index++};
-            if (!item(child, depth + 1, sep)) return false;
+            if (!child(id, depth + 1, sep)) return false;
             sep = separator_;
         }
         out_.byte(']');
@@ -288,7 +308,7 @@ class writer {
         if constexpr (Host::plain) {
             if (!checking_ && !plain_pairs(r)) {
                 // Merge keys, duplicates, keys of other types: the plain walk.
-                --host_.emitted();
+                --emitted_;
                 return general(id, depth);
             }
         }
@@ -301,11 +321,11 @@ class writer {
             const uint32_t value = k.next_sibling;
             if constexpr (Host::plain) {
                 host_.path()[depth] = {key, 0};
-                if (checking_ && (!plain_key(k) || !keys_.push_back({fingerprint(text(k.value)), key}))) return false;
+                if (checking_ && (!plain_key(k) || !keys_.push_back({fingerprint(k.value), key}))) return false;
             }
             if (!mapping_key(key, k, depth, sep, colon)) return false;
             if (!valid(value)) break;
-            if (!item(value, depth + 1, 0)) return false;
+            if (!child(value, depth + 1, 0)) return false;
             sep = separator_;
             key = rec(value).next_sibling;
         }
@@ -323,10 +343,10 @@ class writer {
     bool mapping_key(uint32_t id, const zarvel_node_rec &k, uint32_t depth, uint32_t sep, uint32_t colon) {
         if constexpr (Host::plain) {
             // plain_pairs let only string-typed scalars through.
-            if (host_.emitted() < host_.options().budget) {
-                ++host_.emitted();
+            if (emitted_ < budget_) {
+                ++emitted_;
                 if (string(text(k.value), k.value, sep, colon)) return true;
-                --host_.emitted();
+                --emitted_;
             }
         } else {
             if (k.kind() == ZARVEL_KIND_SCALAR && zarvel_span_length(k.tag) == 0 && zarvel_span_length(k.anchor) == 0 &&
@@ -335,7 +355,9 @@ class writer {
         }
         separator(sep);
         out_.sync();
+        if constexpr (Host::plain) host_.emitted() = emitted_;
         const bool ok = host_.general_key(id, depth);
+        if constexpr (Host::plain) emitted_ = host_.emitted();
         out_.load();
         return ok;
     }
@@ -401,7 +423,7 @@ class writer {
         uint32_t count = 0;
         for (uint32_t key = m.first_child; valid(key); ++count) {
             const zarvel_node_rec &k = rec(key);
-            if (!plain_key(k) || !keys_.push_back({fingerprint(text(k.value)), key})) {
+            if (!plain_key(k) || !keys_.push_back({fingerprint(k.value), key})) {
                 keys_.resize_down(base);
                 return false;  // an allocation failure too: the plain walk reports it
             }
@@ -411,12 +433,19 @@ class writer {
         keys_.resize_down(base);
         return distinct;
     }
-    static uint64_t fingerprint(std::string_view t) {
+    // Cheap fingerprint of a key text: its length and its first and last
+    // eight bytes (a short text read in the word that ends it when its
+    // buffer holds that word). Equal texts have equal fingerprints.
+    uint64_t fingerprint(zarvel_span span) const {
+        const std::string_view t = text(span);
         uint64_t head = 0, tail = 0;
         const size_t n = t.size();
         if (n >= 8) {
             std::memcpy(&head, t.data(), 8);
             std::memcpy(&tail, t.data() + n - 8, 8);
+        } else if (n > 0 && zarvel_span_offset(span) + n >= 8) {
+            std::memcpy(&head, t.data() + n - 8, 8);
+            head >>= 8 * (8 - n);
         } else {
             for (size_t i = 0; i < n; ++i) head |= uint64_t(uint8_t(t[i])) << (8 * i);
         }
@@ -436,6 +465,10 @@ class writer {
     // mappings checked as written, the keys of the open ones here.
     bool checking_;
     buffer<key_print> keys_;
+    // Plain output: the walk's count of output nodes while the fast writer
+    // runs, and its budget.
+    uint64_t emitted_ = 0;
+    uint64_t budget_ = 0;
 };
 
 }  // namespace zvl::json_fast
