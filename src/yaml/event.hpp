@@ -102,7 +102,8 @@ struct zarvel_sink {
     // (untagged, implicit) or double-quoted (style) with the input's own text.
     int (*flow_scalar)(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column, uint32_t end_column,
                        uint8_t style) = nullptr;
-    // 11: the same for the start (without properties) and end of a
-    // collection of such a tree: its event kind and position.
-    int (*flow_bracket)(void *user, uint32_t kind, uint32_t line, uint32_t column) = nullptr;
+    // 11: a collection start without properties, or a collection end, when
+    // set and not buffering: its event kind, position and flow flag. For
+    // sinks that would only take apart the event record of slot 0.
+    int (*collection)(void *user, uint32_t kind, uint32_t line, uint32_t column, uint8_t flow) = nullptr;
 };

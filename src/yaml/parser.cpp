@@ -105,8 +105,7 @@ struct block_parser {
         block_level level = p.levels.back();
         if (level.mapping && level.value_pending && !p.emit_empty(properties{}, ZARVEL_STYLE_PLAIN, false, s.pos))
             return false;
-        zarvel_event e = p.node_event(level.mapping ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, s.pos);
-        if (!p.emit(e)) return false;
+        if (!p.emit_edge(level.mapping ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, s.pos)) return false;
         p.levels.pop_back();
         complete(level.origin);
         return true;
@@ -153,7 +152,11 @@ struct block_parser {
                           static_cast<int32_t>(col) == p.pending.parent_indent;
         properties props = p.pending.active ? p.pending.props : properties{};
         p.pending.active = false;
-        if (emit_start) {
+        if (emit_start && props.empty()) {
+            if (!p.emit_edge(mapping ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START, at,
+                             static_cast<uint8_t>(mapping ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ)))
+                return false;
+        } else if (emit_start) {
             zarvel_event e = p.node_event(mapping ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START, at);
             if (!p.apply_properties(e, props)) return false;
             e.tag_id = props.has_tag ? zarvel_tag_id_of(props.tag.data, props.tag.length)

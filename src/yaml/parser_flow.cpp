@@ -566,7 +566,11 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
     // Offsets and lengths on the tape are 32-bit.
     if (n - i > UINT32_MAX) return false;
     tape.clear();
-    if (!tape.reserve(tape.capacity() > 256 ? tape.capacity() : 256)) return false;
+    // A tree takes about a byte of tape for four of text: room for the rest
+    // of the text at once saves copying the tape as it grows (pages never
+    // written cost nothing).
+    const uint64_t room_wanted = (n - i) / 4 < (uint64_t{1} << 26) ? (n - i) / 4 : uint64_t{1} << 26;
+    if (!tape.reserve(static_cast<size_t>(room_wanted) + 256)) return false;
     uint8_t *w = tape.data();
     uint8_t *w_end = w + tape.capacity() - tape_entry_room;
     uint64_t last = i;  // offset of the last entry
@@ -738,7 +742,7 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
     uint32_t line = scan.line;
     uint64_t line_start = scan.line_start;
     int (*flow_slot)(void *, zarvel_text_span, uint32_t, uint32_t, uint32_t, uint8_t) = sink->flow_scalar;
-    int (*bracket_slot)(void *, uint32_t, uint32_t, uint32_t) = sink->flow_bracket;
+    int (*collection_slot)(void *, uint32_t, uint32_t, uint32_t, uint8_t) = sink->collection;
     streaming = true;
     bool ok = true;
     bool outer = true;
@@ -760,8 +764,8 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
             uint32_t kind = open ? (map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START)
                                  : (map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END);
             const auto column = static_cast<uint32_t>(at - line_start + 1);
-            if (bracket_slot && !(open && outer)) {
-                ok = bracket_slot(sink->user, kind, line, column) == 0 ? true : stop();
+            if (collection_slot && !(open && outer)) {
+                ok = collection_slot(sink->user, kind, line, column, 1) == 0 ? true : stop();
                 break;
             }
             zarvel_event e{};

@@ -134,6 +134,15 @@ struct zarvel_parser {
         return emit_slow(event);
     }
     bool emit_slow(const zarvel_event &event);
+    // A block collection's start without properties (tag id given) or its
+    // end, at offset on the current line: by slot 11 when the sink has it.
+    bool emit_edge(uint32_t kind, uint64_t offset, uint8_t tag_id = 0) {
+        if (sink->collection && !(check_only | streaming) && !buffering)
+            return sink->collection(sink->user, kind, scan.line, scan.column_of(offset), 0) == 0 ? true : stop();
+        zarvel_event e = node_event(kind, offset);
+        e.tag_id = tag_id;
+        return emit(e);
+    }
     bool deliver(const zarvel_event &event, bool via_scalar_slot);
     bool flush_events();
     zarvel_event node_event(uint32_t kind, uint64_t offset) const;

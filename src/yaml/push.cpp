@@ -46,12 +46,12 @@ int forward_flow_scalar(void *user, zarvel_text_span text, uint32_t line, uint32
     return forward_scalar(user, text, line, start_column, style, true);
 }
 
-// Slot 11: a collection start or end of a flow tree.
-int forward_flow_bracket(void *user, uint32_t kind, uint32_t line, uint32_t column) {
+// Slot 11: a collection start without properties, or a collection end.
+int forward_collection(void *user, uint32_t kind, uint32_t line, uint32_t column, uint8_t flow) {
     auto *target = static_cast<push_target *>(user);
     zarvel_event_view view{};
     view.kind = kind;
-    view.flow = 1;
+    view.flow = flow;
     view.start_line = line;
     view.start_column = column;
     return target->callback(target->user, &view) != 0 ? 1 : 0;
@@ -89,7 +89,7 @@ int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback c
     sink.event = forward_event;
     sink.plain = forward_plain;
     sink.flow_scalar = forward_flow_scalar;
-    sink.flow_bracket = forward_flow_bracket;
+    sink.collection = forward_collection;
     sink.user = &target;
     return zarvel_parser_run(owner.parser, text, length, &sink, true, true) == 0 ? ZARVEL_OK : ZARVEL_FAILED;
 }
