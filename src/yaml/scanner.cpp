@@ -2,6 +2,7 @@
 // scalars. Quoted and block scalars live in scalars.cpp.
 #include "yaml/scanner.hpp"
 
+#include <array>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -499,15 +500,27 @@ bool scanner::resolve_tag(const char *raw, uint64_t length, bool verbatim_form, 
     return true;
 }
 
+namespace {
+// Bytes an alias name cannot simply run over: its ends, and ':'.
+constexpr std::array<bool, 256> make_alias_stops() {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == '[' || c == ']' || c == '{' ||
+               c == '}' || c == ':';
+    return t;
+}
+constexpr std::array<bool, 256> alias_stops = make_alias_stops();
+}  // namespace
+
 uint64_t scanner::alias_name_end(uint64_t from) const {
     uint64_t at = from;
-    while (at < size) {
-        char c = text[at];
-        if (ends_name(c)) break;
-        if (c == ':' && at + 1 < size && (is_blank(text[at + 1]) || is_flow_indicator(text[at + 1]))) break;
+    for (;;) {
+        while (at < size && !alias_stops[static_cast<unsigned char>(text[at])]) ++at;
+        if (at >= size || text[at] != ':') return at;
+        // A ':' ends the name only before a blank or a flow indicator.
+        if (at + 1 < size && (is_blank(text[at + 1]) || is_flow_indicator(text[at + 1]))) return at;
         ++at;
     }
-    return at;
 }
 
 bool scanner::scan_alias(zarvel_text_span &name) {
