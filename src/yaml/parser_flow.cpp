@@ -453,12 +453,14 @@ bool zarvel_parser::check_then_stream(int32_t enclosing, const properties &props
 }
 
 // ---- JSON-shaped trees ------------------------------------------------------
-// Most flow trees are JSON: quoted keys, quoted or simple plain values,
-// separators where JSON puts them, no comments, properties or pairs. For
-// those a quick walk proves that the general machine would accept the tree
-// and create no pair, so its events can go out in a single pass, without the
-// checking pass or the buffer. Anything else (or anything doubtful) makes the
-// walk give up, and the tree takes the general way.
+// Most flow trees are JSON or close to it: quoted or plain keys, quoted
+// values or plain ones of simple words on one line, separators where JSON
+// puts them, no comments, properties or pairs. For those a quick walk proves
+// that the general machine would accept the tree and create no pair, noting
+// each event's offset on a tape, so that the events can go out from the tape
+// without the checking pass, the buffer or a second look at the text.
+// Anything else (or anything doubtful) makes the walk give up, and the tree
+// takes the general way.
 
 namespace {
 
