@@ -22,31 +22,6 @@ constexpr int64_t largest_power = 308;
 // significant digits; past these many, a digit only matters as "not zero".
 constexpr int64_t horizon_digits = 780;
 
-constexpr uint64_t pow10_u64[20] = {1u,
-                                    10u,
-                                    100u,
-                                    1000u,
-                                    10000u,
-                                    100000u,
-                                    1000000u,
-                                    10000000u,
-                                    100000000u,
-                                    1000000000u,
-                                    10000000000u,
-                                    100000000000u,
-                                    1000000000000u,
-                                    10000000000000u,
-                                    100000000000000u,
-                                    1000000000000000u,
-                                    10000000000000000u,
-                                    100000000000000000u,
-                                    1000000000000000000u,
-                                    10000000000000000000u};
-
-// The powers of ten a double holds exactly (5^22 < 2^53).
-constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
 inline double from_bits(uint64_t bits) {
     double d;
     std::memcpy(&d, &bits, sizeof d);
@@ -93,7 +68,7 @@ inline const char *read_digits(const char *begin, const char *p, const char *end
         uint64_t value;
         const int count = leading_digits(begin, p, end, value);
         if (count == 0) return p;
-        w = w * pow10_u64[count] + value;
+        w = w * pow10_u64_table[count] + value;
         p += count;
         if (count < 8) return p;
     }
@@ -195,8 +170,8 @@ struct big_integer {
         if (carry && size < capacity) limbs[size++] = uint64_t(carry);
     }
     void multiply_pow10(int64_t n) {
-        for (; n >= word_digits; n -= word_digits) multiply_add(pow10_u64[word_digits], 0);
-        if (n > 0) multiply_add(pow10_u64[n], 0);
+        for (; n >= word_digits; n -= word_digits) multiply_add(pow10_u64_table[word_digits], 0);
+        if (n > 0) multiply_add(pow10_u64_table[n], 0);
     }
     int64_t bit_length() const { return size ? 64 * int64_t(size) - __builtin_clzll(limbs[size - 1]) : 0; }
     void shift_left(int64_t n) {
@@ -285,7 +260,7 @@ inline __attribute__((always_inline)) double parts_to_double(uint64_t w, int64_t
     if (q > largest_power) return from_bits(sign | infinity_bits);
     // Both factors exact: one correctly rounded operation.
     if (w <= (uint64_t(1) << 53) && q >= -22 && q <= 22) {
-        const double v = q < 0 ? double(w) / exact_powers[-q] : double(w) * exact_powers[q];
+        const double v = q < 0 ? double(w) / pow10_doubles[-q] : double(w) * pow10_doubles[q];
         return negative ? -v : v;
     }
     uint64_t bits;
@@ -325,12 +300,12 @@ __attribute__((noinline)) double many_digits(const char *first, const char *end,
         chunk = chunk * 10 + uint64_t(*c - '0');
         ++kept;
         if (++chunk_digits == word_digits) {
-            digits.multiply_add(pow10_u64[word_digits], chunk);
+            digits.multiply_add(pow10_u64_table[word_digits], chunk);
             chunk = 0;
             chunk_digits = 0;
         }
     }
-    digits.multiply_add(pow10_u64[chunk_digits], chunk);
+    digits.multiply_add(pow10_u64_table[chunk_digits], chunk);
     int64_t k = q + significant - kept;
     if (sticky) {
         digits.multiply_add(10, 1);

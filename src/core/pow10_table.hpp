@@ -16,6 +16,32 @@ inline constexpr int32_t pow10_last = 324;
 
 extern const pow10_entry pow10_table[];
 
+// 10^n for n in [0, 19], every power a 64-bit word holds.
+inline constexpr uint64_t pow10_u64_table[20] = {1u,
+                                                 10u,
+                                                 100u,
+                                                 1000u,
+                                                 10000u,
+                                                 100000u,
+                                                 1000000u,
+                                                 10000000u,
+                                                 100000000u,
+                                                 1000000000u,
+                                                 10000000000u,
+                                                 100000000000u,
+                                                 1000000000000u,
+                                                 10000000000000u,
+                                                 100000000000000u,
+                                                 1000000000000000u,
+                                                 10000000000000000u,
+                                                 100000000000000000u,
+                                                 1000000000000000000u,
+                                                 10000000000000000000u};
+
+// 10^n for n in [0, 22], every power a double holds exactly (5^22 < 2^53).
+inline constexpr double pow10_doubles[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // floor(log2(10^j)) for |j| <= 1233.
 constexpr int32_t floor_log2_pow10(int32_t j) { return (j * 1741647) >> 19; }
 // floor(log10(2^b)) for |b| < 1650.

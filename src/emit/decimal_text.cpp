@@ -23,10 +23,6 @@ constexpr int32_t max_significant = 19;  // 10^19 < 2^64
 // rounding interval, so such a text is its value's unique shortest digits.
 constexpr uint64_t unique_below = 1000000000000000u;  // 10^15
 
-// The powers of ten that doubles hold exactly.
-constexpr double exact_powers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
 struct scanned {
     bool negative;
     uint64_t w;          // significant digits
@@ -386,7 +382,7 @@ inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_va
     if (w <= (uint64_t(1) << 53) && q >= -22 && q <= 22) {
         // Both factors exact: one correctly rounded operation.
         double x = double(w);
-        x = q < 0 ? x / exact_powers[-q] : x * exact_powers[q];
+        x = q < 0 ? x / pow10_doubles[-q] : x * pow10_doubles[q];
         uint64_t bits;
         std::memcpy(&bits, &x, sizeof bits);
         const uint32_t biased = uint32_t(bits >> 52) & 0x7FF;

@@ -51,26 +51,7 @@ inline uint64_t round_to_odd(uint64_t g1, uint64_t g0, uint64_t cp) {
     return vbp | (((z & low_63_bits) + low_63_bits) >> 63);
 }
 
-inline constexpr uint64_t pow10_u64_table[20] = {1u,
-                                                 10u,
-                                                 100u,
-                                                 1000u,
-                                                 10000u,
-                                                 100000u,
-                                                 1000000u,
-                                                 10000000u,
-                                                 100000000u,
-                                                 1000000000u,
-                                                 10000000000u,
-                                                 100000000000u,
-                                                 1000000000000u,
-                                                 10000000000000u,
-                                                 100000000000000u,
-                                                 1000000000000000u,
-                                                 10000000000000000u,
-                                                 100000000000000000u,
-                                                 1000000000000000000u,
-                                                 10000000000000000000u};
+using zvl::pow10_u64_table;
 
 // The eight decimal digits of v (below 10^8, leading zeros included) as
 // ASCII, first digit in the lowest byte: halves of four digits in 32-bit

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/pow10_table.hpp"
+
 namespace zvl::json {
 
 struct short_decimal {
@@ -68,11 +70,9 @@ inline __attribute__((always_inline)) bool read_short_decimal(std::string_view t
 // exact doubles gives it: a mantissa within 53 bits and a power of ten up
 // to 22.
 inline __attribute__((always_inline)) bool short_decimal_double(const short_decimal &d, double &out) {
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     if (d.mantissa > (uint64_t{1} << 53) || d.scale < -22 || d.scale > 22) return false;
     double v = double(d.mantissa);
-    v = d.scale < 0 ? v / powers[-d.scale] : v * powers[d.scale];
+    v = d.scale < 0 ? v / pow10_doubles[-d.scale] : v * pow10_doubles[d.scale];
     out = d.negative ? -v : v;
     return true;
 }
