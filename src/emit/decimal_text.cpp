@@ -108,29 +108,9 @@ uint64_t append_digits(uint64_t w, const char *p, size_t n, const char *begin, c
 }
 
 uint64_t decimal_length(uint64_t w) {
-    static constexpr uint64_t powers[20] = {1u,
-                                            10u,
-                                            100u,
-                                            1000u,
-                                            10000u,
-                                            100000u,
-                                            1000000u,
-                                            10000000u,
-                                            100000000u,
-                                            1000000000u,
-                                            10000000000u,
-                                            100000000000u,
-                                            1000000000000u,
-                                            10000000000000u,
-                                            100000000000000u,
-                                            1000000000000000u,
-                                            10000000000000000u,
-                                            100000000000000000u,
-                                            1000000000000000000u,
-                                            10000000000000000000u};
     // 1233 / 4096 is log10(2) from below.
     uint64_t n = uint64_t((64 - __builtin_clzll(w)) * 1233) >> 12;
-    return w >= powers[n] ? n + 1 : n;
+    return w >= pow10_u64_table[n] ? n + 1 : n;
 }
 
 // Out of line: the point form above takes almost every text.
