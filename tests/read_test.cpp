@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "doc_helpers.hpp"
+#include "doc/resolve.hpp"
 #include "json/json_document.hpp"
 
 using namespace doc_test;
@@ -322,6 +323,51 @@ TEST(Read, TypedReads) {
         EXPECT_EQ(zarvel_node_float(n, &d), r.float_status) << r.name;
         EXPECT_EQ(d, r.float_value) << r.name;
         EXPECT_EQ(zarvel_node_bool(n, nullptr), 6) << r.name;
+    }
+}
+
+// Integers read by handle equal the general reader's value under both
+// schemas, for short decimal texts and for every form around them.
+TEST(Read, IntegersAsTheGeneralReader) {
+    const char *const texts[] = {"0",
+                                 "-0",
+                                 "+0",
+                                 "7",
+                                 "+5",
+                                 "-12",
+                                 "007",
+                                 "019",
+                                 "0o17",
+                                 "0x1F",
+                                 "0b101",
+                                 "1_000",
+                                 "123456789012345678",
+                                 "-123456789012345678",
+                                 "1234567890123456789",
+                                 "9223372036854775807",
+                                 "-9223372036854775808",
+                                 "9223372036854775808",
+                                 "1:30",
+                                 "12a",
+                                 "--1",
+                                 "+",
+                                 "-"};
+    for (int32_t schema = 0; schema < 2; ++schema) {
+        std::string list = "[";
+        for (const char *t : texts) list += std::string(list.size() > 1 ? ", " : "") + "!!int \"" + t + "\"";
+        list += "]";
+        zarvel_parse_options options{schema, 0};
+        zarvel_document *doc = zarvel_parse_ex(list.data(), list.size(), &options, nullptr);
+        zarvel_node *root = zarvel_document_root(doc, 0);
+        ASSERT_EQ(zarvel_node_seq_count(root), std::size(texts));
+        for (size_t k = 0; k < std::size(texts); ++k) {
+            int64_t got = -1, want = -1;
+            int32_t status = zarvel_node_int(zarvel_node_seq_at(root, k), &got);
+            bool ok = zvl::read_int(texts[k], uint32_t(std::strlen(texts[k])), schema == 1, want);
+            EXPECT_EQ(status, ok ? 0 : 1) << texts[k] << " schema " << schema;
+            if (ok) EXPECT_EQ(got, want) << texts[k] << " schema " << schema;
+        }
+        zarvel_document_free(doc);
     }
 }
 

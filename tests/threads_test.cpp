@@ -246,6 +246,13 @@ TEST(Threads, ConcurrentReadersShareOneHandlePerNode) {
                     seen[t].push_back(child);
                     seen[t].push_back(zarvel_node_seq_at(child, uint64_t(t) % 3));
                 }
+                // The same children by id.
+                std::vector<uint32_t> ids(children.size());
+                uint64_t count = 0;
+                zarvel_node_child_ids(root, 0, ids.data(), nullptr, ids.size(), &count);
+                for (size_t k = 0; k < children.size(); ++k)
+                    if (count != children.size() || zarvel_document_node(doc, ids[k]) != children[k])
+                        seen[t].push_back(nullptr);
             });
         go = 1;
         for (auto &thread : threads) thread.join();

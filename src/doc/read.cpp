@@ -469,12 +469,34 @@ int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out) {
     return ZARVEL_OK;
 }
 
+namespace {
+
+// A decimal integer of up to 18 digits with an optional sign, no separator
+// and no leading zero: its value, as the general reader would give it,
+// without the copy and the runtime conversion. False for any other text.
+inline bool short_decimal_int(const char *p, uint32_t n, int64_t *out) {
+    uint32_t i = n && (p[0] == '-' || p[0] == '+') ? 1 : 0;
+    uint32_t digits = n - i;
+    if (digits == 0 || digits > 18 || (p[i] == '0' && digits > 1)) return false;
+    uint64_t value = 0;
+    for (uint32_t k = i; k < n; ++k) {
+        uint32_t d = uint32_t(uint8_t(p[k])) - '0';
+        if (d > 9) return false;
+        value = value * 10 + d;
+    }
+    *out = p[0] == '-' ? -int64_t(value) : int64_t(value);
+    return true;
+}
+
+}  // namespace
+
 int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
     zarvel_node_store *store = nullptr;
     const zarvel_node_rec *rec = record_of(node, &store);
     if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
     if (rec->tag_id != ZARVEL_TAG_INT) return ZARVEL_FAILED;
     std::string_view text = zarvel_store_text(store, rec->value);
+    if (short_decimal_int(text.data(), uint32_t(text.size()), out)) return ZARVEL_OK;
     return zvl::read_int(text.data(), uint32_t(text.size()), zarvel_octal_zero(store->resolver), *out) ? ZARVEL_OK
                                                                                                        : ZARVEL_FAILED;
 }
