@@ -365,7 +365,9 @@ TEST(Read, IntegersAsTheGeneralReader) {
             int32_t status = zarvel_node_int(zarvel_node_seq_at(root, k), &got);
             bool ok = zvl::read_int(texts[k], uint32_t(std::strlen(texts[k])), schema == 1, want);
             EXPECT_EQ(status, ok ? 0 : 1) << texts[k] << " schema " << schema;
-            if (ok) EXPECT_EQ(got, want) << texts[k] << " schema " << schema;
+            if (ok) {
+                EXPECT_EQ(got, want) << texts[k] << " schema " << schema;
+            }
         }
         zarvel_document_free(doc);
     }

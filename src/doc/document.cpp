@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/error.hpp"
+#include "core/large_pages.hpp"
 #include "doc/store.hpp"
 
 namespace {
@@ -107,6 +108,25 @@ zarvel_handle_table *grown_directory(zarvel_node_store *store, zarvel_handle_tab
     return table;
 }
 
+// Stores of this many nodes get one block for all their handles.
+constexpr uint32_t handle_block_from = 4 * zarvel_handle_chunk;
+
+// One block for the chunks of every node of the store, made with the first
+// directory (store's lock held): a walk then makes its handles without an
+// allocation and a page fault per chunk. Without memory for it, chunks come
+// one by one.
+void make_handle_block(zarvel_node_store *store) {
+    const zarvel_handle_table *table = store->handles;
+    uint64_t chunks = (uint64_t(store->node_count) + zarvel_handle_chunk - 1) >> zarvel_handle_chunk_shift;
+    if (chunks > table->chunk_count) chunks = table->chunk_count;
+    uint64_t bytes = (chunks << zarvel_handle_chunk_shift) * sizeof(zarvel_node);
+    auto *block = static_cast<zarvel_node *>(zvl::allocate(store->allocator, bytes));
+    if (!block) return;
+    zvl::advise_large_pages(block, bytes);
+    store->handle_block = block;
+    store->handle_block_chunks = uint32_t(chunks);
+}
+
 }  // namespace
 
 zarvel_node *zarvel_node_handle_made(zarvel_document *document, zarvel_node_store *store, uint32_t id) {
@@ -117,13 +137,18 @@ zarvel_node *zarvel_node_handle_made(zarvel_document *document, zarvel_node_stor
     zarvel_handle_table *table = store->handles;
     uint32_t chunk = id >> zarvel_handle_chunk_shift;
     if (!table || chunk >= table->chunk_count) {
+        bool first = !table;
         table = grown_directory(store, table, chunk);
         if (!table) return nullptr;
+        if (first && store->node_count >= handle_block_from) make_handle_block(store);
     }
     zarvel_node *handles = table->chunks[chunk];
     if (!handles) {
-        handles =
-            static_cast<zarvel_node *>(zvl::allocate(store->allocator, zarvel_handle_chunk * sizeof(zarvel_node)));
+        if (chunk < store->handle_block_chunks)
+            handles = store->handle_block + (uint64_t(chunk) << zarvel_handle_chunk_shift);
+        else
+            handles =
+                static_cast<zarvel_node *>(zvl::allocate(store->allocator, zarvel_handle_chunk * sizeof(zarvel_node)));
         if (!handles) return nullptr;
         uint32_t first = chunk << zarvel_handle_chunk_shift;
         for (uint32_t i = 0; i < zarvel_handle_chunk; ++i) {

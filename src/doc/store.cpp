@@ -63,9 +63,13 @@ bool grow_roots(zarvel_node_store *store) {
 }
 
 // Every chunk is in the newest directory; older ones hold only copies.
-void free_handles(const zarvel_allocator *allocator, zarvel_handle_table *table) {
+// Chunks of the block go with it.
+void free_handles(const zarvel_allocator *allocator, zarvel_node_store *store) {
+    zarvel_handle_table *table = store->handles;
+    zvl::deallocate(allocator, store->handle_block);
     if (!table) return;
-    for (uint32_t i = 0; i < table->chunk_count; ++i) zvl::deallocate(allocator, table->chunks[i]);
+    for (uint32_t i = store->handle_block_chunks; i < table->chunk_count; ++i)
+        zvl::deallocate(allocator, table->chunks[i]);
     while (table) {
         zarvel_handle_table *older = table->older;
         zvl::deallocate(allocator, table);
@@ -106,7 +110,7 @@ void zarvel_store_free(zarvel_node_store *store) {
     zvl::deallocate(allocator, store->anchors);
     zvl::deallocate(allocator, store->attached);
     zvl::deallocate(allocator, store->depths);
-    free_handles(allocator, store->handles);
+    free_handles(allocator, store);
     zvl::deallocate(allocator, store->child_cache);
     zvl::deallocate(allocator, store->child_cursors);
     zvl::deallocate(allocator, store->child_index);

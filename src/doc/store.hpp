@@ -185,6 +185,12 @@ struct zarvel_node_store {
     const char *input;  // base of spans with selector 0
 
     zarvel_handle_table *handles;  // created at the first handle
+    // One block for the chunks of the nodes there were at the first handle
+    // (many nodes only): chunk i < handle_block_chunks lies at
+    // handle_block + i * zarvel_handle_chunk. Later chunks are allocated
+    // one by one.
+    zarvel_node *handle_block;
+    uint32_t handle_block_chunks;
 
     // The children index, published with a release store (null until made).
     // child_index_off is 1 once the tree was edited after reads began, or the

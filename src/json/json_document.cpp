@@ -25,9 +25,9 @@
 #include <sys/mman.h>
 #endif
 
-#include "cbor/large_pages.hpp"
 #include "core/error.hpp"
 #include "core/kernels.hpp"
+#include "core/large_pages.hpp"
 #include "core/memory.hpp"
 #include "core/utf8.hpp"
 #include "doc/resolve.hpp"
@@ -314,8 +314,8 @@ class node_maker {
 
 // Large pages for the presized, still untouched node table and string storage.
 void advise_tables(zarvel_node_store *store) {
-    zvl::cbor::advise_large_pages(store->nodes, uint64_t(store->node_cap) * sizeof(zarvel_node_rec));
-    zvl::cbor::advise_large_pages(store->strings, store->strings_cap);
+    zvl::advise_large_pages(store->nodes, uint64_t(store->node_cap) * sizeof(zarvel_node_rec));
+    zvl::advise_large_pages(store->strings, store->strings_cap);
 }
 
 bool has_backslash(const char *text, uint64_t start, uint64_t length) {
@@ -932,7 +932,7 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
     }
     tape->packed_ready = 1;
     tape->text_len = len + 2;
-    zvl::cbor::advise_large_pages(tape->packed, (len + 2) * sizeof(uint64_t));
+    zvl::advise_large_pages(tape->packed, (len + 2) * sizeof(uint64_t));
     const zvl::json::index_variant *indexed = zvl::json::index_best();
     int built = indexed ? zvl::tape_build_indexed(text, len, root, tape, true, *indexed, &held->facts)
                         : zvl::tape_build_packed(text, len, root, tape, {true, true, true});
