@@ -660,7 +660,7 @@ TEST(Injection, JsonEntries) {
                     {2}});
     for (bool built : {false, true}) {
         rows.push_back({std::string("zarvel_document_plan_walk") + (built ? " (built)" : " (pending)"),
-                        [&rows_text, built](window &w) {
+                        [&, built](window &w) {
                             zarvel_plan *plan = zarvel_plan_compile(plan_text.data(), plan_text.size(), nullptr);
                             zarvel_document *doc = parsed_json(rows_text, built);
                             int32_t status = -1;
@@ -693,7 +693,7 @@ TEST(Injection, JsonEntries) {
                     },
                     {2}});
     rows.push_back({"zarvel_tape_plan_walk",
-                    [&rows_text](window &w) {
+                    [&](window &w) {
                         zarvel_plan *plan = zarvel_plan_compile(plan_text.data(), plan_text.size(), nullptr);
                         zarvel_tape tape{};
                         zarvel_parse_json_tape(rows_text.data(), rows_text.size(), &tape);
@@ -735,7 +735,7 @@ zarvel_visitor counting_visitor() {
 int write_nothing(void *, const char *, uint64_t) { return 0; }
 
 TEST(Injection, OutputEntries) {
-    const zarvel_serialize_options canonical{sizeof(zarvel_serialize_options), 1, 40, 1};
+    const zarvel_serialize_options canonical{sizeof(zarvel_serialize_options), 1, 40, 1, 0, 0};
     using writer = std::function<uint64_t(zarvel_document *)>;
     const std::pair<const char *, writer> writers[] = {
         {"zarvel_serialize",
@@ -784,7 +784,7 @@ TEST(Injection, OutputEntries) {
         for (bool built : {true, false}) {
             std::string row_name = std::string(name) + (built ? " (built)" : " (pending)");
             rows.push_back({row_name,
-                            [write, built](window &w) {
+                            [write = write, built](window &w) {
                                 zarvel_document *doc = parsed(yaml_texts[0], built);
                                 w.open();
                                 uint64_t n = write(doc);
@@ -1055,7 +1055,7 @@ TEST(Injection, CborEntries) {
     for (const auto &[name, encode] : encoders) {
         for (bool built : {true, false}) {
             rows.push_back({std::string(name) + (built ? " (built)" : " (pending)"),
-                            [encode, built](window &w) {
+                            [encode = encode, built](window &w) {
                                 zarvel_document *doc = parsed(yaml_texts[1], built);  // the text outlives it
                                 w.open();
                                 uint64_t n = encode(doc);
@@ -1126,7 +1126,7 @@ TEST(Injection, PlainEntries) {
     for (const auto &[name, write] : writers) {
         for (bool built : {true, false}) {
             rows.push_back({std::string(name) + (built ? " (built)" : " (pending)"),
-                            [write, built](window &w) {
+                            [write = write, built](window &w) {
                                 zarvel_document *doc = parsed(text, built);
                                 w.open();
                                 const int32_t status = write(doc);

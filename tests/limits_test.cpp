@@ -169,8 +169,9 @@ TEST(Limits, YamlNesting) {
             // The status-only entries (push, visit...) fold every parse error into 1.
             bool folds = std::string(entry_name).rfind("parse", 0) != 0;
             std::string at = s.make(1000), past = s.make(1001);
-            rows.push_back({std::string(entry_name) + " " + s.name + " 1000", [run, at] { return run(at); }, 0, ""});
-            rows.push_back({std::string(entry_name) + " " + s.name + " 1001", [run, past] { return run(past); },
+            rows.push_back(
+                {std::string(entry_name) + " " + s.name + " 1000", [run = run, at] { return run(at); }, 0, ""});
+            rows.push_back({std::string(entry_name) + " " + s.name + " 1001", [run = run, past] { return run(past); },
                             folds ? 1 : 3, "nesting depth exceeds the limit"});
         }
     }
@@ -276,10 +277,10 @@ TEST(Limits, BlockScalarLines) {
         std::string past = s.make(8193), long_one = s.make(40000);
         for (const auto &[size, text] : {std::pair{"8193", past}, std::pair{"40000", long_one}}) {
             const std::string suffix = std::string(" ") + s.name + " " + size;
-            rows.push_back({"parse" + suffix, [text] { return parse(text); }, 0, ""});
-            rows.push_back({"pull" + suffix, [text] { return pull(text); }, 0, ""});
-            rows.push_back({"iterparse" + suffix, [text] { return iterparse(text); }, 0, ""});
-            rows.push_back({"drain" + suffix, [text] { return drain(text); }, 0, ""});
+            rows.push_back({"parse" + suffix, [text = text] { return parse(text); }, 0, ""});
+            rows.push_back({"pull" + suffix, [text = text] { return pull(text); }, 0, ""});
+            rows.push_back({"iterparse" + suffix, [text = text] { return iterparse(text); }, 0, ""});
+            rows.push_back({"drain" + suffix, [text = text] { return drain(text); }, 0, ""});
         }
     }
     check(rows);
@@ -429,16 +430,18 @@ TEST(Limits, CborNesting) {
             std::vector<uint8_t> at = make(1000), past = make(1001);
             std::string message =
                 "CBOR nesting exceeds the depth guard at byte " + std::to_string(1000 * open.bytes.size());
-            rows.push_back({std::string(name) + " " + open.name + " 1000", [decode, at] { return decode(at); }, 0, ""});
-            rows.push_back({std::string(name) + " " + open.name + " 1001", [decode, past] { return decode(past); },
-                            sequence ? 1 : 3,
+            rows.push_back(
+                {std::string(name) + " " + open.name + " 1000", [decode = decode, at] { return decode(at); }, 0, ""});
+            rows.push_back({std::string(name) + " " + open.name + " 1001",
+                            [decode = decode, past] { return decode(past); }, sequence ? 1 : 3,
                             sequence ? "CBOR sequence item 0 at byte 0 is not well-formed" : message});
         }
         // Tag chains: 512 bytes, each tag needing 21 free bytes before it is
         // added; tag 6 is one digit plus a space.
         std::vector<uint8_t> tags_at = nested(247, {0xC6}), tags_past = nested(248, {0xC6});
-        rows.push_back({std::string(name) + " 247 tags", [decode, tags_at] { return decode(tags_at); }, 0, ""});
-        rows.push_back({std::string(name) + " 248 tags", [decode, tags_past] { return decode(tags_past); }, 1,
+        rows.push_back(
+            {std::string(name) + " 247 tags", [decode = decode, tags_at] { return decode(tags_at); }, 0, ""});
+        rows.push_back({std::string(name) + " 248 tags", [decode = decode, tags_past] { return decode(tags_past); }, 1,
                         sequence ? "CBOR sequence item 0 at byte 0 is not well-formed"
                                  : "semantic-tag chain exceeds 512 bytes at byte 247"});
     }

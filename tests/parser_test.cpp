@@ -524,8 +524,8 @@ TEST(ParserSlots, BufferedScalarsUseSlotZero) {
 
 TEST(ParserFailureInjection, EveryAllocation) {
     const char *inputs[] = {
-        "a: &x \"q\\tq\"\nb: *x\nc: [1, {d: e}, 'f''g']\nh: |\n  lit\n  x\n? k\n: v\n"
-        "...\n%x\n%TAG !e! tag:e,1:\n--- !e!t%21 z\n",
+        ("a: &x \"q\\tq\"\nb: *x\nc: [1, {d: e}, 'f''g']\nh: |\n  lit\n  x\n? k\n: v\n"
+         "...\n%x\n%TAG !e! tag:e,1:\n--- !e!t%21 z\n"),
         "[a, b: c, [d, [e]], {f: g}]",
         "- a\n  b\n- >-\n  folded\n\n  text\n",
         // A failed NEL rewrite must fail the run, not parse NEL as content.

@@ -84,7 +84,7 @@ class tree {
         return out;
     }
     std::string canonical() {
-        zarvel_serialize_options o{sizeof o, 1, 0, 0};
+        zarvel_serialize_options o{sizeof o, 1, 0, 0, 0, 0};
         return yaml(&o);
     }
     std::string json(bool compact = false) {
@@ -149,15 +149,15 @@ TEST(Serialize, DocumentMarkers) {
     {
         tree t;
         t.root(t.scalar("value"));
-        zarvel_serialize_options o{sizeof o, 0, 0, 1};
+        zarvel_serialize_options o{sizeof o, 0, 0, 1, 0, 0};
         EXPECT_EQ(t.yaml(&o), "--- value\n");
     }
     {
         tree t;
         t.root(t.seq({t.scalar("x")}));
-        zarvel_serialize_options o{sizeof o, 0, 0, 1};
+        zarvel_serialize_options o{sizeof o, 0, 0, 1, 0, 0};
         EXPECT_EQ(t.yaml(&o), "---\n- x\n");
-        zarvel_serialize_options small{8, 0, 0, 1};  // too small: counts as absent
+        zarvel_serialize_options small{8, 0, 0, 1, 0, 0};  // too small: counts as absent
         EXPECT_EQ(t.yaml(&small), "- x\n");
     }
     {
@@ -434,7 +434,7 @@ TEST(Serialize, FlowCollections) {
         t.root(t.seq({t.scalar("aaaa"), t.scalar("bbbb"), t.scalar("cccc"), t.scalar("dddd"), t.scalar("eeee"),
                       t.scalar("ffff")},
                      true));
-        zarvel_serialize_options o{sizeof o, 0, 10, 0};
+        zarvel_serialize_options o{sizeof o, 0, 10, 0, 0, 0};
         EXPECT_EQ(t.yaml(&o), "[aaaa, bbbb,\n cccc, dddd,\n eeee, ffff]\n");
         EXPECT_EQ(t.json(), "[\"aaaa\", \"bbbb\", \"cccc\", \"dddd\", \"eeee\", \"ffff\"]\n");
     }
@@ -918,7 +918,7 @@ TEST(SerializeFailures, EveryAllocation) {
     inject_every_allocation(
         "canonical",
         [&] {
-            zarvel_serialize_options o{sizeof o, 1, 0, 0};
+            zarvel_serialize_options o{sizeof o, 1, 0, 0, 0, 0};
             char *s = zarvel_serialize_ex(t.doc(), &o, nullptr);
             bool failed = s == nullptr;
             if (s) {
@@ -942,7 +942,7 @@ TEST(SerializeFailures, EveryAllocation) {
         true);
     inject_every_allocation("into", [&] {
         std::vector<char> buffer(block.size() + 1);
-        zarvel_serialize_options o{sizeof o, 1, 0, 0};
+        zarvel_serialize_options o{sizeof o, 1, 0, 0, 0, 0};
         uint64_t n = zarvel_serialize_into_ex(t.doc(), &o, buffer.data(), buffer.size());
         return n == 0;
     });
@@ -1169,7 +1169,7 @@ std::string serialise(zarvel_document *doc, int mode) {
     if (mode == 2) {
         text = zarvel_serialize_json(doc, &n);
     } else {
-        zarvel_serialize_options o{sizeof o, uint32_t(mode), 0, 0};
+        zarvel_serialize_options o{sizeof o, uint32_t(mode), 0, 0, 0, 0};
         text = zarvel_serialize_ex(doc, &o, &n);
     }
     if (!text) return "<null>";

@@ -535,7 +535,6 @@ class encoder {
 // Unchecked writes into a buffer that already has room for them.
 struct raw_out {
     uint8_t *at;
-    static constexpr bool writes = true;
     void put(uint8_t b) { *at++ = b; }
     void put(const void *p, uint64_t n) {
         zvl::copy_run(at, p, n);

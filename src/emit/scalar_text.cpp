@@ -23,8 +23,8 @@ struct byte_classes {
     bool uri_keep[256];
     constexpr byte_classes() : yaml(), json(), uri_keep() {
         for (int c = 0; c < 0x20; ++c) yaml[c] = json[c] = escape_ascii;
-        yaml['"'] = yaml['\\'] = yaml[0x7F] = escape_ascii;
-        json['"'] = json['\\'] = escape_ascii;
+        yaml[int('"')] = yaml[int('\\')] = yaml[0x7F] = escape_ascii;
+        json[int('"')] = json[int('\\')] = escape_ascii;
         yaml[0xC2] = yaml[0xE2] = yaml[0xEF] = maybe_escape_lead;
         for (int c = 'a'; c <= 'z'; ++c) uri_keep[c] = true;
         for (int c = 'A'; c <= 'Z'; ++c) uri_keep[c] = true;
