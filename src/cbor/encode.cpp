@@ -20,6 +20,7 @@
 #include "core/memory.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
+#include "json/grammar.hpp"
 #include "json/short_decimal.hpp"
 #include "yaml/decode.hpp"
 #include "zarvel.h"
@@ -576,7 +577,16 @@ inline __attribute__((always_inline)) bool short_integer(const char *p, uint32_t
     const uint32_t digits = n - start;
     if (digits == 0 || digits > 18 || (digits > 1 && p[start] == '0')) return false;
     uint64_t v = 0;
-    for (uint32_t i = start; i < n; ++i) {
+    uint32_t i = start;
+    // Eight digits a step (identifiers and counts are often that long),
+    // then the last few one by one.
+    for (; n - i >= 8; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (!zvl::json::eight_digits(w)) return false;
+        v = v * 100000000u + zvl::json::eight_digit_value(w);
+    }
+    for (; i < n; ++i) {
         const uint32_t d = uint32_t(uint8_t(p[i])) - '0';
         if (d > 9) return false;
         v = v * 10 + d;
