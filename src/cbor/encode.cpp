@@ -16,6 +16,7 @@
 #include "cbor/heads.hpp"
 #include "cbor/large_pages.hpp"
 #include "core/copy.hpp"
+#include "core/decimal_to_double.hpp"
 #include "core/error.hpp"
 #include "core/memory.hpp"
 #include "doc/resolve.hpp"
@@ -567,6 +568,21 @@ inline __attribute__((always_inline)) void put_head(raw_out &out, uint8_t major,
     out.at += 1 + width;
 }
 
+// Reads the digits from p[i] on into m (which wraps past 19 digits) and
+// returns where they end: eight a step while whole words are digits (many
+// identifiers and fractions are that long), the last few one by one.
+inline __attribute__((always_inline)) uint32_t digit_run(const char *p, uint32_t n, uint32_t i, uint64_t &m) {
+    while (n - i >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (!zvl::json::eight_digits(w)) break;
+        m = m * 100000000u + zvl::json::eight_digit_value(w);
+        i += 8;
+    }
+    for (; i < n && uint32_t(uint8_t(p[i])) - '0' <= 9; ++i) m = m * 10 + uint32_t(uint8_t(p[i]) - '0');
+    return i;
+}
+
 // Decimal integers of at most 18 digits without a leading zero, the usual
 // integer text, read without the general number reader; the values are the
 // ones parse_number gives ("-0" is 0). False sends the text the general way.
@@ -577,20 +593,7 @@ inline __attribute__((always_inline)) bool short_integer(const char *p, uint32_t
     const uint32_t digits = n - start;
     if (digits == 0 || digits > 18 || (digits > 1 && p[start] == '0')) return false;
     uint64_t v = 0;
-    uint32_t i = start;
-    // Eight digits a step (identifiers and counts are often that long),
-    // then the last few one by one.
-    for (; n - i >= 8; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        if (!zvl::json::eight_digits(w)) return false;
-        v = v * 100000000u + zvl::json::eight_digit_value(w);
-    }
-    for (; i < n; ++i) {
-        const uint32_t d = uint32_t(uint8_t(p[i])) - '0';
-        if (d > 9) return false;
-        v = v * 10 + d;
-    }
+    if (digit_run(p, n, start, v) != n) return false;
     if (negative && v != 0) {
         major = major_negative;
         argument = v - 1;
@@ -604,21 +607,26 @@ inline __attribute__((always_inline)) bool short_integer(const char *p, uint32_t
 // Decimal fractions ("-12.25") of at most 19 digits without an exponent,
 // the float texts the CBOR decoder and most documents write, read to the
 // value parse_number gives them: one correctly rounded division of exact
-// doubles. False sends the text the general way.
+// doubles, or the shared decimal reader's product when the digits pass 2^53
+// (shortest texts of most doubles have 16 or 17). False sends the text the
+// general way.
 inline __attribute__((always_inline)) bool short_fraction(const char *p, uint32_t n, double &value) {
     static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8, 1e9,
                                         1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
     const bool negative = n && p[0] == '-';
     const uint32_t start = negative ? 1 : 0;
-    uint32_t i = start;
     uint64_t m = 0;  // wraps only past 19 digits, which are refused
-    for (; i < n && uint32_t(uint8_t(p[i])) - '0' <= 9; ++i) m = m * 10 + uint32_t(uint8_t(p[i]) - '0');
+    uint32_t i = digit_run(p, n, start, m);
     const uint32_t whole = i - start;
     if (whole == 0 || (whole > 1 && p[start] == '0') || i == n || p[i] != '.') return false;
     const uint32_t point = ++i;
-    for (; i < n && uint32_t(uint8_t(p[i])) - '0' <= 9; ++i) m = m * 10 + uint32_t(uint8_t(p[i]) - '0');
+    i = digit_run(p, n, i, m);
     const uint32_t fraction = i - point;
-    if (i != n || fraction == 0 || whole + fraction > 19 || m > (uint64_t{1} << 53)) return false;
+    if (i != n || fraction == 0 || whole + fraction > 19) return false;
+    if (m > (uint64_t{1} << 53)) {
+        value = zvl::decimal_parts_to_double(m, -int64_t(fraction), negative);
+        return true;
+    }
     const double v = double(m) / powers[fraction];
     value = negative ? -v : v;
     return true;

@@ -111,23 +111,24 @@ static void put_float(Out &out, double d) {
         put_half(out, half);
         return;
     }
-    uint8_t bytes[9];
+    // The value bytes as one big-endian word: built byte by byte, they
+    // were read back as a word before the stores had landed.
     if (std::fabs(d) <= 3.4028234663852886e38) {
         const float f = float(d);
         if (double(f) == d) {
             uint32_t bits;
             std::memcpy(&bits, &f, 4);
-            bytes[0] = cbor_single;
-            for (int i = 0; i < 4; ++i) bytes[1 + i] = uint8_t(bits >> (24 - 8 * i));
-            out.put(bytes, 5);
+            const uint32_t big = __builtin_bswap32(bits);
+            out.put(cbor_single);
+            out.put(&big, 4);
             return;
         }
     }
     uint64_t bits;
     std::memcpy(&bits, &d, 8);
-    bytes[0] = cbor_double;
-    for (int i = 0; i < 8; ++i) bytes[1 + i] = uint8_t(bits >> (56 - 8 * i));
-    out.put(bytes, 9);
+    const uint64_t big = __builtin_bswap64(bits);
+    out.put(cbor_double);
+    out.put(&big, 8);
 }
 
 }  // namespace zvl::cbor_heads
