@@ -556,8 +556,46 @@ inline uint64_t get_delta(const uint8_t *&r) {
     return v;
 }
 
+// An entry's offset goes with the kind of byte there, in its low three
+// bits, so that the replay need not read the text: one byte when the pair
+// is below 255, else 255 and eight bytes.
+constexpr char tape_kind_bytes[8] = {'\n', '\r', '[', '{', ']', '}', '"', 'a'};
+
+inline uint8_t tape_kind(char c) {
+    switch (c) {
+    case '\n': return 0;
+    case '\r': return 1;
+    case '[': return 2;
+    case '{': return 3;
+    case ']': return 4;
+    case '}': return 5;
+    case '"': return 6;
+    default: return 7;
+    }
+}
+
+inline uint8_t *put_entry(uint8_t *w, uint64_t delta, uint8_t kind) {
+    uint64_t v = delta << 3 | kind;
+    if (v < 255) {
+        *w = static_cast<uint8_t>(v);
+        return w + 1;
+    }
+    *w = 255;
+    std::memcpy(w + 1, &v, 8);
+    return w + 9;
+}
+
+inline uint64_t get_entry(const uint8_t *&r) {
+    uint64_t v = *r++;
+    if (v == 255) {
+        std::memcpy(&v, r, 8);
+        r += 8;
+    }
+    return v;
+}
+
 // Bytes a tape entry takes at most: a scalar's offset and its length.
-constexpr size_t tape_entry_room = 10;
+constexpr size_t tape_entry_room = 14;
 
 }  // namespace
 
@@ -586,7 +624,7 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
         return true;
     };
     auto mark = [&](uint64_t at) {
-        w = put_delta(w, at - last);
+        w = put_entry(w, at - last, tape_kind(t[at]));
         last = at;
     };
     uint64_t maps[16] = {};  // bit d: level d is a mapping
@@ -749,8 +787,9 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
     bool ok = true;
     bool outer = true;
     while (ok && r < r_end) {
-        at += get_delta(r);
-        char c = t[at];
+        uint64_t entry = get_entry(r);
+        at += entry >> 3;
+        char c = tape_kind_bytes[entry & 7];
         switch (c) {
         case '\n':
         case '\r':
