@@ -141,20 +141,29 @@ zarvel_child_index *make_child_index(zarvel_node_store *store) {
     return index;
 }
 
+// The children index made under the store's lock (see child_index_of).
+__attribute__((noinline)) const zarvel_child_index *child_index_made(zarvel_node_store *store) {
+    std::atomic_ref<zarvel_child_index *> published(store->child_index);
+    zvl::lock_guard hold(&store->lock);
+    if (store->child_index) return store->child_index;
+    std::atomic_ref<uint32_t> off(store->child_index_off);
+    if (off.load(std::memory_order_relaxed)) return nullptr;
+    zarvel_child_index *index = make_child_index(store);
+    // Not tried again: a store too large for memory now stays so.
+    if (!index) off.store(1, std::memory_order_relaxed);
+    published.store(index, std::memory_order_release);
+    return index;
+}
+
 // The store's children index, made at the first call; null when the store
 // reads positions through the cache instead.
-const zarvel_child_index *child_index_of(zarvel_node_store *store) {
+inline const zarvel_child_index *child_index_of(zarvel_node_store *store) {
     std::atomic_ref<zarvel_child_index *> published(store->child_index);
     if (zarvel_child_index *index = published.load(std::memory_order_acquire)) [[likely]]
         return index;
-    zvl::lock_guard hold(&store->lock);
-    if (store->child_index) return store->child_index;
-    if (store->child_index_off) return nullptr;
-    zarvel_child_index *index = make_child_index(store);
-    // Not tried again: a store too large for memory now stays so.
-    if (!index) store->child_index_off = 1;
-    published.store(index, std::memory_order_release);
-    return index;
+    // An edited store goes to the cache without taking the lock twice.
+    if (std::atomic_ref<uint32_t>(store->child_index_off).load(std::memory_order_relaxed)) return nullptr;
+    return child_index_made(store);
 }
 
 // Child at `position` (below the count, checked by the caller) of collection

@@ -651,7 +651,7 @@ inline void read_entry(const entry_columns &c, uint64_t i, uint8_t *type, uint64
 }
 
 // Bodies this short are searched for a backslash inline, longer ones with
-// memchr by the general step.
+// memchr; only a body that holds one leaves the common loop.
 constexpr uint64_t inline_search_bytes = 32;
 
 inline bool short_has_backslash(const char *p, uint64_t n) {
@@ -678,7 +678,7 @@ __attribute__((always_inline)) inline bool in_place_span(const char *text, uint6
                                                          uint64_t start, uint64_t length, zarvel_span *value) {
     if (start + length > text_len) return false;
     if (escapes && role == role_string && length &&
-        (length > inline_search_bytes || short_has_backslash(text + start, length)))
+        (length > inline_search_bytes ? has_backslash(text, start, length) : short_has_backslash(text + start, length)))
         return false;
     // Offsets fit a span (the caller checked) and lengths are below 2^32:
     // the span is the two side by side, 0 when empty.
