@@ -1,10 +1,12 @@
 // Node read API: kinds, texts, children by position and by key, typed reads.
 //
 // Everything here may run on many threads at once over one built document.
-// Node records and texts are not written after the build; the two lazily
-// built structures (the positional child cache and the per-mapping hash
-// indexes) are built and read under the store's lock, and each node's one
-// handle is found without a lock once made (doc/document.cpp).
+// Node records and texts are not written after the build. Children by
+// position come from the store's children index, made once and then read
+// without a lock; an edited store reads them through the positional cache,
+// which like the per-mapping hash indexes is built and read under the
+// store's lock. Each node's one handle is found without a lock once made
+// (doc/document.cpp).
 #include <atomic>
 #include <cstring>
 
