@@ -15,7 +15,7 @@
 
 #include "core/error.hpp"
 #include "tree_compare.hpp"
-#include "yaml/event.hpp"
+#include "doc/event.hpp"
 #include "yaml/parser.hpp"
 #include "zarvel.h"
 

@@ -11,7 +11,7 @@
 #include "doc/composer.hpp"
 #include "doc/event_log.hpp"
 #include "doc/store.hpp"
-#include "yaml/event.hpp"
+#include "doc/event.hpp"
 #include "zarvel.h"
 
 namespace doc_test {

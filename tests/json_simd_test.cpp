@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "json/stage1.hpp"
+#include "core/stage1.hpp"
 #include "json/string_scan.hpp"
 #include "zarvel.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/memory.hpp"
-#include "json/plan.hpp"
+#include "typed/plan.hpp"
 #include "zarvel.h"
 
 namespace {

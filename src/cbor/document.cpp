@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "cbor/decode.hpp"
-#include "cbor/large_pages.hpp"
+#include "core/large_pages.hpp"
 #include "doc/store.hpp"
 #include "emit/format_double.hpp"
 #include "zarvel.h"
@@ -291,7 +291,7 @@ zarvel_document *zarvel_cbor_decode(const uint8_t *data, uint64_t len, uint32_t 
     // failed reservation is no failure: the store grows on demand.)
     const store_size size = estimate_store(data, len);
     if (size.nodes > 64 && zarvel_store_reserve(store, size.nodes * 2))
-        zvl::cbor::advise_large_pages(store->nodes, uint64_t(store->node_cap) * sizeof(zarvel_node_rec));
+        zvl::advise_large_pages(store->nodes, uint64_t(store->node_cap) * sizeof(zarvel_node_rec));
     if (size.text > 0) zarvel_store_strings_reserve(store, size.text);
     const int32_t result = zvl_cbor_decode_dom_sink(store, data, len, int32_t(flags & 1), nullptr);
     if (result != 0) {

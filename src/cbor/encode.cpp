@@ -14,7 +14,7 @@
 
 #include "cbor/encode.hpp"
 #include "cbor/heads.hpp"
-#include "cbor/large_pages.hpp"
+#include "core/large_pages.hpp"
 #include "core/copy.hpp"
 #include "core/decimal_to_double.hpp"
 #include "core/error.hpp"
@@ -23,7 +23,7 @@
 #include "doc/store.hpp"
 #include "json/grammar.hpp"
 #include "json/short_decimal.hpp"
-#include "yaml/decode.hpp"
+#include "core/utf8.hpp"
 #include "zarvel.h"
 
 namespace {
@@ -693,7 +693,7 @@ class single_walk {
     int32_t run(uint32_t root, uint64_t estimate, uint8_t *&buffer, uint64_t &size) {
         begin_ = static_cast<uint8_t *>(zvl::sys_malloc(estimate));
         if (!begin_) return no_memory;
-        zvl::cbor::advise_large_pages(begin_, estimate);
+        zvl::advise_large_pages(begin_, estimate);
         at_ = begin_;
         end_ = begin_ + estimate;
         const int32_t status = walk(root);
@@ -982,7 +982,7 @@ uint8_t *zvl::cbor::encode_root(zarvel_document *document, uint64_t index, uint3
         result = e.measure(root, size);
         if (result == encoded) {
             buffer = static_cast<uint8_t *>(zvl::sys_malloc(size));
-            zvl::cbor::advise_large_pages(buffer, size);
+            zvl::advise_large_pages(buffer, size);
             result = buffer ? e.write(root, buffer, size) : no_memory;
             if (result != encoded) {
                 zvl::sys_free(buffer);
@@ -1033,7 +1033,7 @@ uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t 
         zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, "cbor encode: out of memory");
         return nullptr;
     }
-    zvl::cbor::advise_large_pages(buffer, size);
+    zvl::advise_large_pages(buffer, size);
     status = e.write(root, buffer, size);
     if (status != encoded) {
         if (status != length_differs) record_failure(status);
@@ -1089,7 +1089,7 @@ uint8_t *zarvel_cbor_encode_sequence(zarvel_document *const *documents, uint64_t
     if (total == 0) return nullptr;
     auto *buffer = static_cast<uint8_t *>(zvl::sys_malloc(total));
     if (!buffer) return nullptr;
-    zvl::cbor::advise_large_pages(buffer, total);
+    zvl::advise_large_pages(buffer, total);
     if (zarvel_cbor_encode_sequence_into(documents, count, flags, buffer, total) != total) {
         zvl::sys_free(buffer);
         return nullptr;

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "json/stage1.hpp"
+#include "core/stage1.hpp"
 
 #if defined(__x86_64__)
 

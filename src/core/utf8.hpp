@@ -49,3 +49,7 @@ inline uint32_t encode_utf8(uint32_t cp, char *out) {
 }
 
 }  // namespace zvl
+
+// True when well-formed (and printable, with printable set); otherwise false
+// and *error_offset is the offending byte.
+bool zarvel_validate_utf8(const char *text, uint64_t length, uint64_t *error_offset, bool printable);

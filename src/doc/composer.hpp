@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "doc/store.hpp"
-#include "yaml/event.hpp"
+#include "doc/event.hpp"
 
 // The composer's table with a null user word; see zarvel_composer_sink.
 extern const zarvel_sink zarvel_composer;

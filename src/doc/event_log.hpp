@@ -44,7 +44,7 @@
 
 #include "core/memory.hpp"
 #include "doc/store.hpp"
-#include "yaml/event.hpp"
+#include "doc/event.hpp"
 
 struct zarvel_tape;
 

@@ -4,9 +4,9 @@
 // one value ends the document.
 #include <cstdint>
 
-#include "doc/store.hpp"
+#include "core/limits.hpp"
 #include "json/grammar.hpp"
-#include "json/json_document.hpp"
+#include "json/validate.hpp"
 #include "json/levels.hpp"
 #include "json/string_scan.hpp"
 #include "zarvel.h"
@@ -15,7 +15,7 @@ namespace zvl::json {
 namespace {
 
 inline constexpr uint32_t kernel_max_open = 255;
-inline constexpr uint32_t most_open = zarvel_store_max_depth;
+inline constexpr uint32_t most_open = zvl::nesting_limit;
 
 class validator {
   public:

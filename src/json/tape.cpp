@@ -7,10 +7,10 @@
 #include "core/kernels.hpp"
 #include "core/memory.hpp"
 #include "json/grammar.hpp"
-#include "json/json_document.hpp"
+#include "json/validate.hpp"
 #include "json/structural.hpp"
 #include "json/tape.hpp"
-#include "yaml/decode.hpp"
+#include "core/utf8.hpp"
 #include "zarvel.h"
 
 namespace {

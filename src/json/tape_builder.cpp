@@ -19,7 +19,7 @@
 #include "json/string_scan.hpp"
 #include "json/tape.hpp"
 #include "json/tape_writers.hpp"
-#include "yaml/decode.hpp"
+#include "core/utf8.hpp"
 
 namespace zvl {
 

@@ -22,7 +22,7 @@
 #include "json/structural.hpp"
 #include "json/tape.hpp"
 #include "json/tape_writers.hpp"
-#include "yaml/decode.hpp"
+#include "core/utf8.hpp"
 
 namespace zvl {
 

@@ -4,7 +4,7 @@
 #include "core/error.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
-#include "json/json_document.hpp"
+#include "json/validate.hpp"
 #include "json/number_value.hpp"
 #include "typed/value_list.hpp"
 #include "yaml/decode.hpp"

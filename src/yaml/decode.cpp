@@ -297,19 +297,6 @@ rewrite rewrite_breaks(const zarvel_allocator *allocator, const char *text, uint
 
 }  // namespace
 
-bool zarvel_validate_utf8(const char *text, uint64_t length, uint64_t *error_offset, bool printable) {
-    if (length == 0) return true;
-    if (!text) {
-        if (error_offset) *error_offset = 0;
-        return false;
-    }
-    const auto *p = reinterpret_cast<const uint8_t *>(text);
-    const uint64_t bad = zvl::first_invalid_utf8(p, length, printable);
-    if (bad == length) return true;
-    if (error_offset) *error_offset = bad;
-    return false;
-}
-
 char *zarvel_normalize_breaks(const zarvel_allocator *allocator, const char *text, uint64_t length,
                               uint64_t *new_length, bool *out_of_memory) {
     if (out_of_memory) *out_of_memory = false;

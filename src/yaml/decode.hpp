@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/memory.hpp"
+#include "core/utf8.hpp"
 
 // Status 0 or 4 (recorded). On success *decoded/*decoded_length is the text to
 // parse; *owned is null when that is the caller's buffer, else a buffer from
@@ -49,10 +50,6 @@ int stream_decoder_step(stream_decoder &decoder, const char *data, uint64_t leng
                         uint64_t *written);
 
 }  // namespace zvl
-
-// True when well-formed (and printable, with printable set); otherwise false
-// and *error_offset is the offending byte.
-bool zarvel_validate_utf8(const char *text, uint64_t length, uint64_t *error_offset, bool printable);
 
 // Null when the text holds no NEL, LS or PS; otherwise a NUL-terminated copy
 // (length + 1 bytes from allocator) with each replaced by one line feed.

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "yaml/event.hpp"
+#include "doc/event.hpp"
 
 namespace zvl::yaml {
 

@@ -1,5 +1,5 @@
 // The YAML event parser: turns a UTF-8 stream into parse events delivered to a
-// zarvel_sink (yaml/event.hpp). One parser serves any number of runs; each run
+// zarvel_sink (doc/event.hpp). One parser serves any number of runs; each run
 // parses one complete text. Internal interface of the YAML reader.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include "core/limits.hpp"
 #include "core/memory.hpp"
 #include "doc/resolve.hpp"
-#include "yaml/event.hpp"
+#include "doc/event.hpp"
 
 struct zarvel_parser;
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "yaml/event.hpp"
+#include "doc/event.hpp"
 #include "zarvel.h"
 
 struct zarvel_record_store {

@@ -15,7 +15,7 @@
 #include "core/error.hpp"
 #include "core/kernels.hpp"
 #include "core/memory.hpp"
-#include "yaml/event.hpp"
+#include "doc/event.hpp"
 
 namespace zvl::yaml {
 

@@ -33,11 +33,11 @@
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "json/grammar.hpp"
-#include "json/json_document.hpp"
+#include "jsondoc/json_document.hpp"
+#include "json/validate.hpp"
 #include "json/string_scan.hpp"
 #include "json/structural.hpp"
 #include "json/tape.hpp"
-#include "yaml/decode.hpp"
 #include "yaml/parse.hpp"
 #include "zarvel.h"
 

@@ -1,5 +1,5 @@
 // Plan compilation from its JSON text, and the result block with its readers.
-#include "json/plan.hpp"
+#include "typed/plan.hpp"
 
 #include <cstring>
 #include <string_view>

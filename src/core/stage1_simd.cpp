@@ -2,7 +2,7 @@
 // there) and AVX2 with carry-less multiplication for the prefix XOR. They
 // differ from the portable kernel only in how the raw masks and the prefix
 // XOR are computed; stage1.hpp does the rest for all of them.
-#include "json/stage1.hpp"
+#include "core/stage1.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

@@ -2,7 +2,7 @@
 // bytes at a time into bit masks (bit i = byte i of the block) and find the
 // structural characters that stand outside strings. Two bits carry from one
 // block to the next: an unfinished escape and an open string.
-#include "json/stage1.hpp"
+#include "core/stage1.hpp"
 
 #include <atomic>
 

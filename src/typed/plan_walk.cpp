@@ -5,7 +5,7 @@
 #include "core/memory.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
-#include "json/plan.hpp"
+#include "typed/plan.hpp"
 #include "json/short_decimal.hpp"
 
 namespace {
