@@ -15,7 +15,7 @@
 
 #include "doc_helpers.hpp"
 #include "doc/resolve.hpp"
-#include "json/json_document.hpp"
+#include "jsondoc/json_document.hpp"
 
 using namespace doc_test;
 
