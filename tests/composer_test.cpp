@@ -292,39 +292,42 @@ TEST(EventLog, RecordFormats) {
     EXPECT_EQ(log.word_cap, input.size() / 2 + 64);
     zarvel_sink sink = zarvel_event_log_sink(&log);
     ASSERT_EQ(feed(sink, {plain_event(ZARVEL_EVENT_STREAM_START), plain_event(ZARVEL_EVENT_DOCUMENT_START)}), 0);
-    EXPECT_EQ(log.words[0], (1ull << 56) | 1);
-    EXPECT_EQ(log.words[1], (1ull << 56) | 3);
+    using namespace zvl::event_log;
+    EXPECT_EQ(log.words[0], first_word(record_event, ZARVEL_EVENT_STREAM_START));
+    EXPECT_EQ(log.words[1], first_word(record_event, ZARVEL_EVENT_DOCUMENT_START));
     EXPECT_EQ(log.doc_count, 1u);
     // Kind-3 scalar with a compact text, a tag outside the input and an anchor.
     std::string tag = "!local";
     zarvel_text_span text = span_of(at("5")), tspan = span_of(tag), aspan = span_of(at("anc"));
     ASSERT_EQ(sink.scalar(sink.user, &text, &tspan, &aspan, 2, 1, 1, 1, 0, 1), 0);
     uint64_t first = log.words[2];
-    EXPECT_EQ(first >> 56, 3u);
-    EXPECT_EQ(first & 0xFF, 1u);              // tag id
-    EXPECT_EQ((first >> 8) & 7, 1u);          // style
-    EXPECT_TRUE(first & (1u << 11));          // plain_implicit
-    EXPECT_TRUE(first & (1u << 13));          // verbatim
-    EXPECT_TRUE(first & (1u << 15));          // tag external
-    EXPECT_TRUE(first & (1u << 16));          // anchor compact
-    EXPECT_EQ((first >> 32) & 0xFFFFFF, 2u);  // anchor index
-    EXPECT_EQ(log.words[3], uint64_t(at("5").data() - input.data()) | (1ull << 32));
-    EXPECT_EQ(log.words[4], 0xFF00000000000000ull | tag.size());
+    EXPECT_EQ(kind.get(first), uint64_t(record_scalar));
+    EXPECT_EQ(scalar_rec::tag_id.get(first), 1u);
+    EXPECT_EQ(scalar_rec::style.get(first), 1u);
+    EXPECT_EQ(scalar_rec::plain_implicit.get(first), 1u);
+    EXPECT_EQ(scalar_rec::flow.get(first), 0u);
+    EXPECT_EQ(scalar_rec::verbatim.get(first), 1u);
+    EXPECT_EQ(scalar_rec::tag.get(first), span_external);
+    EXPECT_EQ(scalar_rec::anchor.get(first), span_compact);
+    EXPECT_EQ(scalar_rec::index_word.get(first), 0u);
+    EXPECT_EQ(anchor_index.get(first), 2u);
+    EXPECT_EQ(log.words[3], compact_span(at("5").data() - input.data(), 1));
+    EXPECT_EQ(log.words[4], external_mark | tag.size());
     EXPECT_EQ(log.words[5], reinterpret_cast<uint64_t>(tag.data()));
-    EXPECT_EQ(log.words[6], uint64_t(at("anc").data() - input.data()) | (3ull << 32));
+    EXPECT_EQ(log.words[6], compact_span(at("anc").data() - input.data(), 3));
     EXPECT_EQ(log.word_count, 7u);
     // Kind 4: a verbatim scalar_value is its compact span; otherwise bit 20.
     zarvel_scalar_value sv{};
     sv.text = span_of(at("x"));
     sv.verbatim = 1;
     ASSERT_EQ(sink.scalar_value(sink.user, &sv), 1);
-    EXPECT_EQ(log.words[7], (4ull << 56) | uint64_t(at("x").data() - input.data()) | (1ull << 32));
+    EXPECT_EQ(log.words[7], first_word(record_scalar_value, compact_span(at("x").data() - input.data(), 1)));
     sv.verbatim = 0;
     ASSERT_EQ(sink.scalar_value(sink.user, &sv), 1);
-    EXPECT_EQ(log.words[8], (3ull << 56) | (1ull << 20));
+    EXPECT_EQ(log.words[8], first_word(record_scalar, scalar_rec::value_external));
     // Kind 6 pair_flow with the key in the input; depth rises.
     ASSERT_EQ(sink.pair_flow(sink.user, span_of(at("key")), 1, 1), 1);
-    EXPECT_EQ(log.words[10], (6ull << 56) | uint64_t(at("key").data() - input.data()) | (3ull << 32));
+    EXPECT_EQ(log.words[10], first_word(record_pair_flow, compact_span(at("key").data() - input.data(), 3)));
     EXPECT_EQ(log.depth, 1u);
     // flow_cancel goes back to the saved count.
     log.saved_count = 9;
@@ -476,8 +479,9 @@ TEST(FlowPath, RootRecordReplaysToTheSameNodes) {
     ASSERT_TRUE(zarvel_event_log_init(&log, text.data(), text.size()));
     ASSERT_TRUE(zarvel_flow_root(&log, &zarvel_core_resolver));
     ASSERT_EQ(log.word_count, 6u);  // 2 kind-1, kind 7 + its offset word, 2 kind-1
-    EXPECT_EQ(log.words[2] >> 56, 7u);
-    EXPECT_EQ(log.words[3], 2u | (uint64_t(text.size()) << 32));
+    EXPECT_EQ(zvl::event_log::kind.get(log.words[2]), uint64_t(zvl::event_log::record_flow_raw));
+    EXPECT_EQ(log.words[3],
+              zvl::event_log::flow_rec::open_offset.put(2) | zvl::event_log::flow_rec::input_size.put(text.size()));
     EXPECT_EQ(log.doc_count, 1u);
     zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
     ASSERT_EQ(zarvel_event_log_replay(store, &log), 0);

@@ -229,23 +229,29 @@ struct block_scanner {
         log->word_count += n;
         return true;
     }
-    uint64_t compact(uint64_t offset, uint64_t n) const { return offset | (n << 32); }
+    static constexpr uint64_t compact(uint64_t offset, uint64_t n) { return compact_span(offset, n); }
+    // The first word of a scalar record with its text in the input.
+    static constexpr uint64_t scalar_first(uint64_t tag_id, uint64_t style, bool plain) {
+        return first_word(record_scalar, scalar_rec::tag_id.put(tag_id) | scalar_rec::style.put(style) |
+                                             scalar_rec::plain_implicit.put(plain) | scalar_rec::verbatim.put(1));
+    }
+    static constexpr uint64_t bare_event(uint64_t type, uint64_t tag_id) {
+        return first_word(record_node_event,
+                          node_rec::bare.put(1) | node_rec::tag_id.put(tag_id) | node_rec::type.put(type));
+    }
 
     bool open(bool is_map, uint32_t indent) {
         if (depth >= max_levels) return false;
         // Untagged collections carry the tag id of their kind, as parsed ones do.
         uint64_t tag_id = is_map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ;
-        if (!emit((uint64_t(record_node_event) << kind_shift) | node_event_bare | (tag_id << 16) |
-                  (is_map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START)))
-            return false;
+        if (!emit(bare_event(is_map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START, tag_id))) return false;
         levels[depth++] = {indent, is_map};
         awaiting = false;
         return true;
     }
     bool close() {
         if (awaiting && !empty_value()) return false;
-        if (!emit((uint64_t(record_node_event) << kind_shift) | node_event_bare |
-                  (levels[depth - 1].is_map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END)))
+        if (!emit(bare_event(levels[depth - 1].is_map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, 0)))
             return false;
         --depth;
         awaiting = false;
@@ -255,31 +261,28 @@ struct block_scanner {
     // The empty node of a key or entry whose line ended: a plain null.
     bool empty_value() {
         awaiting = false;
-        return emit((uint64_t(record_scalar_value) << kind_shift) | compact(length, 0));
+        return emit(first_word(record_scalar_value, compact(length, 0)));
     }
     bool plain_key(uint64_t offset, uint64_t n) {
         uint8_t tag_id = resolver->text(nullptr, text + offset, uint32_t(n));
-        uint64_t first = (uint64_t(record_scalar) << kind_shift) | tag_id | (1u << 8) | (1u << 11) | (1u << 13);
-        return emit(first, compact(offset, n));
+        return emit(scalar_first(tag_id, ZARVEL_STYLE_PLAIN, true), compact(offset, n));
     }
-    bool plain_item(uint64_t offset, uint64_t n) {
-        return emit((uint64_t(record_scalar_value) << kind_shift) | compact(offset, n));
-    }
+    bool plain_item(uint64_t offset, uint64_t n) { return emit(first_word(record_scalar_value, compact(offset, n))); }
     bool quoted(uint64_t offset, uint64_t n, uint8_t style) {
-        uint64_t first = (uint64_t(record_scalar) << kind_shift) | (uint64_t(style) << 8) | (1u << 13);
-        return emit(first, compact(offset, n));
+        return emit(scalar_first(0, style, false), compact(offset, n));
     }
     bool anchored_item(uint64_t offset, uint64_t n, uint64_t name, uint64_t name_len, uint32_t index) {
         uint8_t tag_id = resolver->text(nullptr, text + offset, uint32_t(n));
-        uint64_t first = (uint64_t(record_scalar) << kind_shift) | tag_id | (1u << 8) | (1u << 11) | (1u << 13) |
-                         (1u << 16) | (uint64_t(index) << 32);
+        uint64_t first = scalar_first(tag_id, ZARVEL_STYLE_PLAIN, true) | scalar_rec::anchor.put(span_compact) |
+                         anchor_index.put(index);
         return emit(first, compact(offset, n), compact(name, name_len));
     }
     bool pair(uint64_t key, uint64_t key_len, uint64_t value_kind, uint64_t value, uint64_t value_len, uint64_t anchor,
               uint64_t anchor_len, uint32_t index) {
-        uint64_t first = (uint64_t(record_pair) << kind_shift) | value_kind | (1u << 3) | (uint64_t(index) << 32);
-        if (value_kind == pair_value_anchored)
-            return emit(first | (1u << 4), compact(key, key_len), compact(value, value_len),
+        uint64_t first = first_word(record_pair, pair_rec::value_kind.put(value_kind) |
+                                                     pair_rec::value_in_input.put(1) | anchor_index.put(index));
+        if (value_kind == pair_rec::value_anchored)
+            return emit(first | pair_rec::anchor.put(span_compact), compact(key, key_len), compact(value, value_len),
                         compact(anchor, anchor_len));
         return emit(first, compact(key, key_len), compact(value, value_len));
     }
@@ -398,8 +401,8 @@ struct block_scanner {
     }
     bool external_scalar(const char *data, uint64_t n, uint8_t style, bool plain) {
         uint8_t tag_id = plain ? resolver->text(nullptr, data, uint32_t(n)) : 0;
-        uint64_t first =
-            (uint64_t(record_scalar) << kind_shift) | tag_id | (uint64_t(style) << 8) | (plain ? (1u << 11) : 0);
+        uint64_t first = first_word(record_scalar, scalar_rec::tag_id.put(tag_id) | scalar_rec::style.put(style) |
+                                                       scalar_rec::plain_implicit.put(plain));
         uint64_t w[3] = {first, external_mark | n, n ? reinterpret_cast<uint64_t>(data) : 0};
         return push(w, 3);
     }
@@ -539,7 +542,8 @@ struct block_scanner {
             if (v >= end || !plain_extent(v, end, &v_end) || v_end - v >= compact_limit) return false;
             uint32_t index;
             if (!define_anchor(name, n - name, &index)) return false;
-            if (pair_key) return pair(key.offset, key.length, pair_value_anchored, v, v_end - v, name, n - name, index);
+            if (pair_key)
+                return pair(key.offset, key.length, pair_rec::value_anchored, v, v_end - v, name, n - name, index);
             return anchored_item(v, v_end - v, name, n - name, index);
         }
         if (c == '*') {
@@ -550,7 +554,7 @@ struct block_scanner {
             if (n < end && text[n] != ' ') return false;
             uint32_t index;
             if (!find_anchor(name, n - name, &index)) return false;
-            return pair(key.offset, key.length, pair_value_alias, name, n - name, 0, 0, index);
+            return pair(key.offset, key.length, pair_rec::value_alias, name, n - name, 0, 0, index);
         }
         if (pair_key && (c == '"' || c == '\'' || c == '[' || c == '{' || c == '|')) {
             if (!plain_key(key.offset, key.length)) return false;
@@ -591,11 +595,11 @@ struct block_scanner {
             const char *kept = keep(folded);
             if (!kept) return false;
             if (pair_key && !plain_key(key.offset, key.length)) return false;
-            uint64_t w[3] = {(uint64_t(record_scalar) << kind_shift) | scalar_value_external,
-                             external_mark | folded.size(), reinterpret_cast<uint64_t>(kept)};
+            uint64_t w[3] = {first_word(record_scalar, scalar_rec::value_external), external_mark | folded.size(),
+                             reinterpret_cast<uint64_t>(kept)};
             return push(w, 3);
         }
-        if (pair_key) return pair(key.offset, key.length, pair_value_plain, at, v_end - at, 0, 0, 0);
+        if (pair_key) return pair(key.offset, key.length, pair_rec::value_plain, at, v_end - at, 0, 0, 0);
         return plain_item(at, v_end - at);
     }
 

@@ -14,8 +14,6 @@ using namespace zvl::event_log;
 
 namespace {
 
-constexpr uint64_t low56 = (uint64_t(1) << 56) - 1;
-
 zarvel_event_log *log_of(void *user) { return static_cast<zarvel_event_log *>(user); }
 
 bool in_input(const zarvel_event_log *log, const char *text, uint64_t length) {
@@ -26,17 +24,13 @@ bool in_input(const zarvel_event_log *log, const char *text, uint64_t length) {
 
 // True when a text of that length at that address is written in one word.
 bool compact_fits(const zarvel_event_log *log, const char *text, uint64_t length) {
-    return text && length < compact_limit && in_input(log, text, length) && uint64_t(text - log->input) <= 0xFFFFFFFFu;
+    return text && length < compact_limit && in_input(log, text, length) &&
+           uint64_t(text - log->input) <= span_offset.ones();
 }
 
 uint64_t compact_word(const zarvel_event_log *log, const char *text, uint64_t length) {
-    return uint64_t(text - log->input) | (length << 32);
+    return compact_span(uint64_t(text - log->input), length);
 }
-
-uint64_t with_kind(uint8_t kind, uint64_t low) { return (uint64_t(kind) << kind_shift) | (low & low56); }
-
-// Anchor index bits 32-55, or the "extra word" mark.
-uint64_t anchor_bits(uint32_t index) { return uint64_t(index >= big_anchor ? big_anchor : index) << 32; }
 
 // Appender over a small local record: collects a record's words and pushes
 // them in one go, so that a refused growth never leaves half a record.
@@ -55,11 +49,17 @@ struct record_writer {
             word(length ? reinterpret_cast<uint64_t>(text) : 0);
         }
     }
-    // Optional span: returns flag bits (compact_bit or external_bit) or 0.
-    uint64_t optional_span(const char *text, uint64_t length, uint64_t compact_bit, uint64_t external_bit) {
+    // Optional span: its field set to compact or external, or 0.
+    uint64_t optional_span(const char *text, uint64_t length, field f) {
         if (length == 0) return 0;
         span(text, length);
-        return compact_fits(log, text, length) ? compact_bit : external_bit;
+        return f.put(compact_fits(log, text, length) ? span_compact : span_external);
+    }
+    // The anchor index, in the record or (index_word set) in a word of its own.
+    uint64_t index(uint32_t value, field index_word) {
+        if (value < big_anchor) return anchor_index.put(value);
+        word(value);
+        return anchor_index.put(big_anchor) | index_word.put(1);
     }
     bool push(uint64_t first) {
         words[0] = first;
@@ -84,17 +84,15 @@ int log_event(void *user, const zarvel_event *event) {
     }
     record_writer w(log);
     w.span(event->text.data, event->text.length);
-    uint64_t first = type | (uint64_t(event->style & 7) << 4) | (uint64_t(event->plain_implicit ? 1 : 0) << 7) |
-                     (uint64_t(event->flow ? 1 : 0) << 8) | (uint64_t(event->multiline ? 1 : 0) << 9) |
-                     (uint64_t(event->verbatim ? 1 : 0) << 10) | (uint64_t(event->tag_id) << 16);
-    first |= w.optional_span(event->tag.data, event->tag.length, 1u << 11, 1u << 12);
-    first |= w.optional_span(event->anchor.data, event->anchor.length, 1u << 13, 1u << 14);
-    first |= anchor_bits(event->anchor_id);
-    if (event->anchor_id >= big_anchor) {
-        first |= 1u << 15;
-        w.word(event->anchor_id);
-    }
-    if (!w.push(with_kind(record_node_event, first))) return -1;
+    using namespace node_rec;
+    uint64_t first = node_rec::type.put(type) | style.put(event->style) |
+                     plain_implicit.put(event->plain_implicit != 0) | flow.put(event->flow != 0) |
+                     multiline.put(event->multiline != 0) | verbatim.put(event->verbatim != 0) |
+                     tag_id.put(event->tag_id);
+    first |= w.optional_span(event->tag.data, event->tag.length, tag);
+    first |= w.optional_span(event->anchor.data, event->anchor.length, anchor);
+    first |= w.index(event->anchor_id, index_word);
+    if (!w.push(first_word(record_node_event, first))) return -1;
     if (type == ZARVEL_EVENT_SEQUENCE_START || type == ZARVEL_EVENT_MAPPING_START)
         log->depth += 1;
     else if (type == ZARVEL_EVENT_SEQUENCE_END || type == ZARVEL_EVENT_MAPPING_END)
@@ -123,26 +121,23 @@ void log_flow_cancel(void *user) {
 int log_pair(void *user, zarvel_text_span key, const zarvel_pair_value *value, uint32_t, uint32_t, uint32_t) {
     zarvel_event_log *log = log_of(user);
     record_writer w(log);
-    uint64_t kind = value->kind == ZARVEL_PAIR_ALIAS      ? pair_value_alias
-                    : value->kind == ZARVEL_PAIR_ANCHORED ? pair_value_anchored
-                                                          : pair_value_plain;
-    uint64_t first = kind;
+    using namespace pair_rec;
+    uint64_t kind = value->kind == ZARVEL_PAIR_ALIAS      ? value_alias
+                    : value->kind == ZARVEL_PAIR_ANCHORED ? value_anchored
+                                                          : value_plain;
+    uint64_t first = value_kind.put(kind);
     w.span(key.data, key.length);
     w.span(value->text.data, value->text.length);
-    if (value->verbatim && in_input(log, value->text.data, value->text.length)) first |= 1u << 3;
+    if (value->verbatim && in_input(log, value->text.data, value->text.length)) first |= value_in_input.put(1);
     uint32_t index = 0;
-    if (kind == pair_value_anchored) {
-        first |= w.optional_span(value->anchor.data, value->anchor.length, 1u << 4, 1u << 5);
+    if (kind == value_anchored) {
+        first |= w.optional_span(value->anchor.data, value->anchor.length, anchor);
         index = value->anchor_id;
-    } else if (kind == pair_value_alias) {
+    } else if (kind == value_alias) {
         index = value->alias_target;
     }
-    first |= anchor_bits(index);
-    if (index >= big_anchor) {
-        first |= 1u << 6;
-        w.word(index);
-    }
-    return w.push(with_kind(record_pair, first)) ? 1 : -1;
+    first |= w.index(index, index_word);
+    return w.push(first_word(record_pair, first)) ? 1 : -1;
 }
 
 int log_pair_flow(void *user, zarvel_text_span key, uint32_t, uint32_t) {
@@ -150,12 +145,12 @@ int log_pair_flow(void *user, zarvel_text_span key, uint32_t, uint32_t) {
     if (log->depth >= zarvel_store_max_depth) return 0;
     bool ok;
     if (compact_fits(log, key.data, key.length)) {
-        uint64_t w = with_kind(record_pair_flow, compact_word(log, key.data, key.length));
+        uint64_t w = first_word(record_pair_flow, compact_word(log, key.data, key.length));
         ok = zarvel_event_log_push(log, &w, 1);
     } else {
         record_writer w(log);
         w.span(key.data, key.length);
-        ok = w.push(with_kind(record_scalar, pair_flow_external));
+        ok = w.push(first_word(record_scalar, scalar_rec::pair_flow_external));
     }
     if (!ok) return -1;
     log->depth += 1;
@@ -165,12 +160,12 @@ int log_pair_flow(void *user, zarvel_text_span key, uint32_t, uint32_t) {
 int log_scalar_value(void *user, const zarvel_scalar_value *value) {
     zarvel_event_log *log = log_of(user);
     if (value->verbatim && compact_fits(log, value->text.data, value->text.length)) {
-        uint64_t w = with_kind(record_scalar_value, compact_word(log, value->text.data, value->text.length));
+        uint64_t w = first_word(record_scalar_value, compact_word(log, value->text.data, value->text.length));
         return zarvel_event_log_push(log, &w, 1) ? 1 : -1;
     }
     record_writer w(log);
     w.span(value->text.data, value->text.length);
-    return w.push(with_kind(record_scalar, scalar_value_external)) ? 1 : -1;
+    return w.push(first_word(record_scalar, scalar_rec::value_external)) ? 1 : -1;
 }
 
 int log_scalar(void *user, const zarvel_text_span *text, const zarvel_text_span *tag, const zarvel_text_span *anchor,
@@ -179,16 +174,13 @@ int log_scalar(void *user, const zarvel_text_span *text, const zarvel_text_span 
     zarvel_event_log *log = log_of(user);
     record_writer w(log);
     w.span(text ? text->data : nullptr, text ? text->length : 0);
-    uint64_t first = tag_id | (uint64_t(style & 7) << 8) | (uint64_t(plain_implicit ? 1 : 0) << 11) |
-                     (uint64_t(flow ? 1 : 0) << 12) | (uint64_t(verbatim ? 1 : 0) << 13);
-    if (tag) first |= w.optional_span(tag->data, tag->length, 1u << 14, 1u << 15);
-    if (anchor) first |= w.optional_span(anchor->data, anchor->length, 1u << 16, 1u << 17);
-    first |= anchor_bits(anchor_id);
-    if (anchor_id >= big_anchor) {
-        first |= 1u << 18;
-        w.word(anchor_id);
-    }
-    return w.push(with_kind(record_scalar, first)) ? 0 : -1;
+    uint64_t first = scalar_rec::tag_id.put(tag_id) | scalar_rec::style.put(style) |
+                     scalar_rec::plain_implicit.put(plain_implicit != 0) | scalar_rec::flow.put(flow != 0) |
+                     scalar_rec::verbatim.put(verbatim != 0);
+    if (tag) first |= w.optional_span(tag->data, tag->length, scalar_rec::tag);
+    if (anchor) first |= w.optional_span(anchor->data, anchor->length, scalar_rec::anchor);
+    first |= w.index(anchor_id, scalar_rec::index_word);
+    return w.push(first_word(record_scalar, first)) ? 0 : -1;
 }
 
 // ---- replay -----------------------------------------------------------------------
@@ -211,21 +203,21 @@ struct log_reader {
     zarvel_text_span span() {
         uint64_t first = word();
         if (failed) return {nullptr, 0};
-        uint8_t top = uint8_t(first >> 56);
+        uint64_t top = kind.get(first);
         if (top == 0) {
-            uint64_t offset = first & 0xFFFFFFFFu;
-            uint64_t length = (first >> 32) & 0xFFFFFF;
+            uint64_t offset = span_offset.get(first);
+            uint64_t length = span_length.get(first);
             if (!log->input || offset > log->input_len || length > log->input_len - offset) {
                 failed = true;
                 return {nullptr, 0};
             }
             return {log->input + offset, uint32_t(length)};
         }
-        if (top != 0xFF) {
+        if (top != external_kind) {
             failed = true;
             return {nullptr, 0};
         }
-        uint64_t length = first & low56;
+        uint64_t length = below_kind.get(first);
         uint64_t address = word();
         if (failed || length > 0xFFFFFFFFu || (length && !address)) {
             failed = true;
@@ -233,13 +225,13 @@ struct log_reader {
         }
         return {reinterpret_cast<const char *>(address), uint32_t(length)};
     }
-    zarvel_text_span optional_span(uint64_t first, uint64_t bits) {
-        if (first & bits) return span();
+    zarvel_text_span optional_span(uint64_t first, field f) {
+        if (f.in(first)) return span();
         return {nullptr, 0};
     }
-    uint32_t anchor_index(uint64_t first, uint64_t extra_bit) {
-        uint32_t index = uint32_t((first >> 32) & 0xFFFFFF);
-        if (first & extra_bit) {
+    uint32_t index(uint64_t first, field index_word) {
+        uint32_t index = uint32_t(anchor_index.get(first));
+        if (index_word.in(first)) {
             uint64_t w = word();
             if (w > 0xFFFFFFFFu) failed = true;
             index = uint32_t(w);
@@ -254,37 +246,38 @@ bool verbatim_span(const zarvel_event_log *log, zarvel_text_span text) {
 
 int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_reader &r) {
     uint64_t first = r.word();
-    uint8_t kind = uint8_t(first >> kind_shift);
-    switch (kind) {
+    switch (kind.get(first)) {
     case record_event: {
         zarvel_event event{};
-        event.kind = uint32_t(first & 0xFF);
+        event.kind = uint32_t(event_rec::type.get(first));
         if (event.kind < ZARVEL_EVENT_STREAM_START || event.kind > ZARVEL_EVENT_DOCUMENT_END) return -1;
         return zarvel_composer_event(store, &event);
     }
     case record_node_event: {
         zarvel_event event{};
-        event.kind = uint32_t(first & 0xF);
-        event.style = uint8_t((first >> 4) & 7);
-        event.plain_implicit = uint8_t((first >> 7) & 1);
-        event.flow = uint8_t((first >> 8) & 1);
-        event.multiline = uint8_t((first >> 9) & 1);
-        event.verbatim = uint8_t((first >> 10) & 1);
-        event.tag_id = uint8_t((first >> 16) & 0xFF);
-        if (first & node_event_bare) {
-            if ((first & (0x1Full << 11)) != 0 || ((first >> 32) & 0xFFFFFF) != 0) return -1;
+        using namespace node_rec;
+        event.kind = uint32_t(node_rec::type.get(first));
+        event.style = uint8_t(style.get(first));
+        event.plain_implicit = uint8_t(plain_implicit.get(first));
+        event.flow = uint8_t(flow.get(first));
+        event.multiline = uint8_t(multiline.get(first));
+        event.verbatim = uint8_t(verbatim.get(first));
+        event.tag_id = uint8_t(tag_id.get(first));
+        if (bare.in(first)) {
+            if ((first & followers) != 0) return -1;
         } else {
             event.text = r.span();
-            event.tag = r.optional_span(first, 3u << 11);
-            event.anchor = r.optional_span(first, 3u << 13);
-            event.anchor_id = r.anchor_index(first, 1u << 15);
+            event.tag = r.optional_span(first, tag);
+            event.anchor = r.optional_span(first, anchor);
+            event.anchor_id = r.index(first, index_word);
         }
         if (r.failed || event.kind < ZARVEL_EVENT_SEQUENCE_START) return -1;
         return zarvel_composer_event(store, &event);
     }
     case record_scalar: {
-        uint64_t low = first & low56;
-        if (low == scalar_value_external || low == pair_flow_external) {
+        using namespace scalar_rec;
+        uint64_t low = below_kind.get(first);
+        if (low == value_external || low == pair_flow_external) {
             zarvel_text_span text = r.span();
             if (r.failed) return -1;
             if (low == pair_flow_external) return zarvel_composer_pair_flow(store, text, 0, 0) == 1 ? 0 : -1;
@@ -294,38 +287,39 @@ int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_rea
             return zarvel_composer_scalar_value(store, &value) == 1 ? 0 : -1;
         }
         zarvel_text_span text = r.span();
-        zarvel_text_span tag = r.optional_span(first, 3u << 14);
-        zarvel_text_span anchor = r.optional_span(first, 3u << 16);
-        uint32_t index = r.anchor_index(first, 1u << 18);
+        zarvel_text_span tag_span = r.optional_span(first, tag);
+        zarvel_text_span anchor_span = r.optional_span(first, anchor);
+        uint32_t index = r.index(first, index_word);
         if (r.failed) return -1;
-        return zarvel_composer_scalar(store, &text, &tag, &anchor, index, uint8_t(first & 0xFF),
-                                      uint8_t((first >> 8) & 7), uint8_t((first >> 11) & 1), uint8_t((first >> 12) & 1),
-                                      uint8_t((first >> 13) & 1));
+        return zarvel_composer_scalar(store, &text, &tag_span, &anchor_span, index, uint8_t(tag_id.get(first)),
+                                      uint8_t(style.get(first)), uint8_t(plain_implicit.get(first)),
+                                      uint8_t(flow.get(first)), uint8_t(verbatim.get(first)));
     }
     case record_scalar_value: {
         zarvel_scalar_value value{};
-        uint64_t offset = first & 0xFFFFFFFFu;
-        uint64_t length = (first >> 32) & 0xFFFFFF;
+        uint64_t offset = span_offset.get(first);
+        uint64_t length = span_length.get(first);
         if (offset > log->input_len || length > log->input_len - offset) return -1;
         value.text = {log->input + offset, uint32_t(length)};
         value.verbatim = 1;
         return zarvel_composer_scalar_value(store, &value) == 1 ? 0 : -1;
     }
     case record_pair: {
+        using namespace pair_rec;
         zarvel_pair_value value{};
-        uint64_t value_kind = first & 7;
+        uint64_t kind = value_kind.get(first);
         zarvel_text_span key = r.span();
         value.text = r.span();
-        value.verbatim = uint8_t((first >> 3) & 1);
-        value.anchor = r.optional_span(first, 3u << 4);
-        uint32_t index = r.anchor_index(first, 1u << 6);
+        value.verbatim = uint8_t(value_in_input.get(first));
+        value.anchor = r.optional_span(first, anchor);
+        uint32_t index = r.index(first, index_word);
         if (r.failed) return -1;
         value.style = ZARVEL_STYLE_PLAIN;
         value.plain_implicit = 1;
-        if (value_kind == pair_value_alias) {
+        if (kind == value_alias) {
             value.kind = ZARVEL_PAIR_ALIAS;
             value.alias_target = index;
-        } else if (value_kind == pair_value_anchored) {
+        } else if (kind == value_anchored) {
             value.kind = ZARVEL_PAIR_ANCHORED;
             value.anchor_id = index;
         } else {
@@ -335,20 +329,20 @@ int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_rea
         return zarvel_composer_pair(store, key, &value, 0, 0, 0) == 1 ? 0 : -1;
     }
     case record_pair_flow: {
-        uint64_t offset = first & 0xFFFFFFFFu;
-        uint64_t length = (first >> 32) & 0xFFFFFF;
+        uint64_t offset = span_offset.get(first);
+        uint64_t length = span_length.get(first);
         if (offset > log->input_len || length > log->input_len - offset) return -1;
         zarvel_text_span key = {log->input + offset, uint32_t(length)};
         return zarvel_composer_pair_flow(store, key, 0, 0) == 1 ? 0 : -1;
     }
     case record_flow_raw: {
         uint64_t where = r.word();
-        zarvel_text_span tag = r.optional_span(first, 3u << 0);
-        zarvel_text_span anchor = r.optional_span(first, 3u << 2);
-        uint32_t index = r.anchor_index(first, 1u << 4);
+        zarvel_text_span tag = r.optional_span(first, flow_rec::tag);
+        zarvel_text_span anchor = r.optional_span(first, flow_rec::anchor);
+        uint32_t index = r.index(first, flow_rec::index_word);
         if (r.failed) return -1;
-        uint64_t offset = where & 0xFFFFFFFFu;
-        uint64_t size = where >> 32;
+        uint64_t offset = flow_rec::open_offset.get(where);
+        uint64_t size = flow_rec::input_size.get(where);
         if (size > log->input_len || offset >= size) return -1;
         uint64_t end = 0;
         if (zarvel_composer_flow_raw(store, log->input, offset, size, 0, 0, anchor, tag, index, log->flow_budget,
@@ -423,7 +417,7 @@ bool zarvel_event_log_push_span(zarvel_event_log *log, const char *text, uint64_
 }
 
 bool zarvel_event_log_push_event(zarvel_event_log *log, uint32_t type) {
-    uint64_t w = with_kind(record_event, type & 0xFF);
+    uint64_t w = first_word(record_event, event_rec::type.put(type));
     if (!zarvel_event_log_push(log, &w, 1)) return false;
     if (type == ZARVEL_EVENT_DOCUMENT_START) log->doc_count += 1;
     return true;
@@ -457,9 +451,9 @@ struct fast_replay {
 
     // A compact span word inside the input; false for anything else.
     bool compact(uint64_t word, zarvel_text_span *out) const {
-        if ((word >> kind_shift) != 0) return false;
-        uint64_t offset = word & 0xFFFFFFFFu;
-        uint64_t length = (word >> 32) & 0xFFFFFF;
+        if (kind.get(word) != 0) return false;
+        uint64_t offset = span_offset.get(word);
+        uint64_t length = span_length.get(word);
         if (offset > log->input_len || length > log->input_len - offset) return false;
         *out = {log->input + offset, uint32_t(length)};
         return true;
@@ -485,34 +479,37 @@ struct fast_replay {
     // must take the general way, -1 on failure.
     int64_t step(const uint64_t *w, uint32_t at, uint32_t end) {
         uint64_t first = w[at];
-        switch (uint8_t(first >> kind_shift)) {
+        switch (kind.get(first)) {
         case record_scalar_value: {
             zarvel_text_span text;
-            if (!compact(first & low56, &text)) return 0;
+            if (!compact(below_kind.get(first), &text)) return 0;
             return plain(text) ? 1 : -1;
         }
         case record_scalar: {
             // Keys whose value follows on later lines and quoted scalars: a
             // compact text and no tag, anchor or index words.
-            uint64_t low = first & low56;
-            if ((low & ~uint64_t(0x3FFF)) != 0 || end - at < 2) return 0;
+            using namespace scalar_rec;
+            uint64_t low = below_kind.get(first);
+            if ((low & ~plain_fields) != 0 || end - at < 2) return 0;
             zarvel_text_span text;
             if (!compact(w[at + 1], &text)) return 0;
             uint32_t id = zarvel_store_add_node(store);
             if (id == zarvel_node_none) return -1;
             zarvel_node_rec &node = store->nodes[id];
-            node.flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, uint8_t((low >> 8) & 7), ((low >> 12) & 1) != 0,
-                                              ((low >> 11) & 1) != 0);
-            node.tag_id = uint8_t(low & 0xFF);
-            node.value = zarvel_store_put_text(store, text.data, text.length, ((low >> 13) & 1) != 0);
+            node.flags =
+                zvl::node_flag::make(ZARVEL_KIND_SCALAR, uint8_t(style.get(low)), flow.in(low), plain_implicit.in(low));
+            node.tag_id = uint8_t(tag_id.get(low));
+            node.value = zarvel_store_put_text(store, text.data, text.length, verbatim.in(low));
             if (text.length && node.value == zarvel_span_failed) return -1;
             return zarvel_store_attach(store, id) ? 2 : -1;
         }
         case record_pair: {
             // Plain value in the input, no anchor words.
-            uint64_t value_kind = first & 7;
-            if (value_kind == pair_value_alias || value_kind == pair_value_anchored) return 0;
-            if ((first & 0x78) != 0x08 || end - at < 3) return 0;
+            using namespace pair_rec;
+            uint64_t kind = value_kind.get(first);
+            if (kind == value_alias || kind == value_anchored) return 0;
+            uint64_t layout = first & (value_in_input.mask() | anchor.mask() | index_word.mask());
+            if (layout != value_in_input.mask() || end - at < 3) return 0;
             zarvel_text_span key, value;
             if (!compact(w[at + 1], &key) || !compact(w[at + 2], &value)) return 0;
             uint32_t key_id = plain_node(key);
@@ -522,12 +519,13 @@ struct fast_replay {
             return zarvel_store_attach_pair(store, key_id, value_id) ? 3 : -1;
         }
         case record_node_event: {
-            uint32_t type = uint32_t(first & 0xF);
+            using namespace node_rec;
+            uint32_t type = uint32_t(node_rec::type.get(first));
             // No tag, no anchor, no index word; no value words, or an empty
             // external value.
-            if ((first & (0x1Full << 11)) != 0 || ((first >> 32) & 0xFFFFFF) != 0) return 0;
+            if ((first & followers) != 0) return 0;
             int64_t used = 1;
-            if (!(first & node_event_bare)) {
+            if (!bare.in(first)) {
                 if (end - at < 3 || w[at + 1] != external_mark || w[at + 2] != 0) return 0;
                 used = 3;
             }
@@ -540,8 +538,8 @@ struct fast_replay {
             if (id == zarvel_node_none) return -1;
             zarvel_node_rec &node = store->nodes[id];
             node.flags =
-                zvl::node_flag::make(kind, uint8_t((first >> 4) & 7), ((first >> 8) & 1) != 0, ((first >> 7) & 1) != 0);
-            node.tag_id = uint8_t((first >> 16) & 0xFF);
+                zvl::node_flag::make(kind, uint8_t(style.get(first)), flow.in(first), plain_implicit.in(first));
+            node.tag_id = uint8_t(tag_id.get(first));
             if (!zarvel_store_attach(store, id) || !zarvel_store_push(store, id)) return -1;
             return used;
         }

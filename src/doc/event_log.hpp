@@ -3,41 +3,9 @@
 // nodes are built from the log on first use by replaying it into the direct
 // composer.
 //
-// Text spans inside the log:
-//   compact  one word below 2^56: bits 0-31 offset from `input`, bits 32-55
-//            length (text inside the input, length below 2^24);
-//   external two words: 0xFF00000000000000 + length, then the address
-//            (texts in the parser's arena or the block scanner's scratch,
-//            which outlive the log). Null address with length 0 = empty.
-//
-// Records: the top byte of the first word is the record kind 1-7.
-//   1  stream/document start/end   bits 0-7 event type
-//   2  events 5-10                 bits 0-3 type, 4-6 style, 7 plain_implicit,
-//                                  8 flow, 9 multiline, 10 verbatim, 11/12 tag
-//                                  compact/external, 13/14 anchor
-//                                  compact/external, 15 anchor index in an
-//                                  extra word, 16-23 tag id, 32-55 anchor
-//                                  index; then value span, tag, anchor, index.
-//                                  Bit 24 (bits 11-15 and 32-55 clear): no
-//                                  words follow, the value span is empty
-//   3  scalar                      bits 0-7 tag id, 8-10 style, 11
-//                                  plain_implicit, 12 flow, 13 verbatim,
-//                                  14/15 tag, 16/17 anchor, 18 index word,
-//                                  32-55 anchor index; then value, tag,
-//                                  anchor, index.
-//      bit 20 alone: scalar_value with an external text (span follows)
-//      bit 21 alone: pair_flow with an external key (span follows)
-//   4  scalar_value, text in input the compact span itself
-//   5  pair                        bits 0-2 value kind (3 alias, 4 anchored
-//                                  plain scalar, other plain scalar), 3 value
-//                                  in input, 4/5 anchor compact/external, 6
-//                                  index word, 32-55 anchor index; then key
-//                                  span, value span, anchor span, index
-//   6  pair_flow, key in input     the compact span of the key
-//   7  flow_raw                    bits 0/1 tag compact/external, 2/3 anchor
-//                                  compact/external, 4 index word, 32-55
-//                                  anchor index; then offset (bits 0-31) and
-//                                  input size (bits 32-63), tag, anchor, index
+// The format of the words is the field table in zvl::event_log below: every
+// writer and reader of the log (the sink here, the block scanner, the flow
+// recorder, the replays) takes its shifts and masks from it.
 #pragma once
 
 #include <cstdint>
@@ -65,31 +33,121 @@ struct zarvel_event_log {
 };
 
 namespace zvl::event_log {
-inline constexpr uint64_t external_mark = 0xFF00000000000000ull;
-inline constexpr uint64_t compact_limit = uint64_t(1) << 24;  // compact span lengths below
-inline constexpr uint64_t kind_shift = 56;
-inline constexpr uint64_t big_anchor = 0xFFFFFF;  // anchor index in an extra word
 
-enum record_kind : uint8_t {
-    record_event = 1,
-    record_node_event = 2,
-    record_scalar = 3,
-    record_scalar_value = 4,
-    record_pair = 5,
-    record_pair_flow = 6,
-    record_flow_raw = 7,
+// A bit field of a log word: width bits from shift.
+struct field {
+    uint32_t shift;
+    uint32_t width;
+    constexpr uint64_t ones() const { return width >= 64 ? ~uint64_t(0) : (uint64_t(1) << width) - 1; }
+    constexpr uint64_t mask() const { return ones() << shift; }
+    constexpr uint64_t put(uint64_t value) const { return (value & ones()) << shift; }
+    constexpr uint64_t get(uint64_t word) const { return (word >> shift) & ones(); }
+    constexpr bool in(uint64_t word) const { return (word & mask()) != 0; }
 };
 
-// Value kinds of a pair record (bits 0-2).
-inline constexpr uint64_t pair_value_plain = 0;
-inline constexpr uint64_t pair_value_alias = 3;
-inline constexpr uint64_t pair_value_anchored = 4;
+// ---- every word ----
+// A record's first word carries its kind (1-7) in the top byte, the
+// record's own fields below it.
+inline constexpr field kind{56, 8};
+inline constexpr field below_kind{0, 56};
+inline constexpr uint64_t kind_shift = kind.shift;
+// A text span is one compact word (top byte 0: the text lies in the input,
+// length below 2^24) or two external words (top byte 0xFF and the length,
+// then the address; texts in the parser's arena or the block scanner's
+// scratch, which outlive the log; null address with length 0 = empty).
+inline constexpr field span_offset{0, 32};
+inline constexpr field span_length{32, 24};
+inline constexpr uint64_t compact_limit = uint64_t(1) << span_length.width;
+inline constexpr uint64_t external_kind = 0xFF;
+inline constexpr uint64_t external_mark = external_kind << kind.shift;
+inline constexpr uint64_t compact_span(uint64_t offset, uint64_t length) {
+    return span_offset.put(offset) | span_length.put(length);
+}
+// Optional spans (tag, anchor) are two-bit fields: none, compact or
+// external; the span's words follow in the order the record lists them.
+inline constexpr uint64_t span_compact = 1;
+inline constexpr uint64_t span_external = 2;
+// The anchor index of a record; big_anchor there: an extra word holds it
+// (the record's index-word bit is set).
+inline constexpr field anchor_index{32, 24};
+inline constexpr uint64_t big_anchor = anchor_index.ones();
 
-// Short forms of a kind-3 record.
-inline constexpr uint64_t scalar_value_external = uint64_t(1) << 20;
-inline constexpr uint64_t pair_flow_external = uint64_t(1) << 21;
-// A kind-2 record of one word (an untagged collection start or an end).
-inline constexpr uint64_t node_event_bare = uint64_t(1) << 24;
+enum record_kind : uint8_t {
+    record_event = 1,         // stream/document start/end
+    record_node_event = 2,    // events 5-10
+    record_scalar = 3,        // scalar, or one of the short forms below
+    record_scalar_value = 4,  // scalar_value, text in input: the compact span itself
+    record_pair = 5,          // pair
+    record_pair_flow = 6,     // pair_flow, key in input: the compact span of the key
+    record_flow_raw = 7,      // flow_raw
+};
+
+inline constexpr uint64_t first_word(record_kind k, uint64_t fields) { return kind.put(k) | below_kind.put(fields); }
+
+// ---- 1: stream/document start/end ----
+namespace event_rec {
+inline constexpr field type{0, 8};
+}
+
+// ---- 2: events 5-10; then value span, tag, anchor, index word ----
+namespace node_rec {
+inline constexpr field type{0, 4};
+inline constexpr field style{4, 3};
+inline constexpr field plain_implicit{7, 1};
+inline constexpr field flow{8, 1};
+inline constexpr field multiline{9, 1};
+inline constexpr field verbatim{10, 1};
+inline constexpr field tag{11, 2};
+inline constexpr field anchor{13, 2};
+inline constexpr field index_word{15, 1};
+inline constexpr field tag_id{16, 8};
+// No words follow: the value span is empty (tag, anchor, index word and
+// anchor index clear). An untagged collection start or an end.
+inline constexpr field bare{24, 1};
+// The fields that ask for words after the first.
+inline constexpr uint64_t followers = tag.mask() | anchor.mask() | index_word.mask() | anchor_index.mask();
+}  // namespace node_rec
+
+// ---- 3: scalar; then value, tag, anchor, index word ----
+namespace scalar_rec {
+inline constexpr field tag_id{0, 8};
+inline constexpr field style{8, 3};
+inline constexpr field plain_implicit{11, 1};
+inline constexpr field flow{12, 1};
+inline constexpr field verbatim{13, 1};
+inline constexpr field tag{14, 2};
+inline constexpr field anchor{16, 2};
+inline constexpr field index_word{18, 1};
+// Short forms, each field alone, then one span: a scalar_value with an
+// external text, a pair_flow with an external key.
+inline constexpr uint64_t value_external = field{20, 1}.mask();
+inline constexpr uint64_t pair_flow_external = field{21, 1}.mask();
+// A scalar with its text in the next word and nothing else to read.
+inline constexpr uint64_t plain_fields =
+    tag_id.mask() | style.mask() | plain_implicit.mask() | flow.mask() | verbatim.mask();
+}  // namespace scalar_rec
+
+// ---- 5: pair; then key span, value span, anchor, index word ----
+namespace pair_rec {
+inline constexpr field value_kind{0, 3};
+inline constexpr uint64_t value_plain = 0;  // any other value below 3 too
+inline constexpr uint64_t value_alias = 3;
+inline constexpr uint64_t value_anchored = 4;  // an anchored plain scalar
+inline constexpr field value_in_input{3, 1};
+inline constexpr field anchor{4, 2};
+inline constexpr field index_word{6, 1};
+}  // namespace pair_rec
+
+// ---- 7: flow_raw; then the where word, tag, anchor, index word ----
+namespace flow_rec {
+inline constexpr field tag{0, 2};
+inline constexpr field anchor{2, 2};
+inline constexpr field index_word{4, 1};
+// The where word: the opening bracket and the input size.
+inline constexpr field open_offset{0, 32};
+inline constexpr field input_size{32, 32};
+}  // namespace flow_rec
+
 }  // namespace zvl::event_log
 
 // Sets the log up over the text with room for L/2 + 64 words. False on
