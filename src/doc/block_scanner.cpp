@@ -37,6 +37,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/limits.hpp"
 #include "doc/composer.hpp"
 #include "doc/event_log.hpp"
 #include "doc/resolve.hpp"
@@ -45,8 +46,8 @@ namespace {
 
 using namespace zvl::event_log;
 
-constexpr uint32_t max_levels = 255;
-constexpr uint64_t max_key_length = 1024;
+constexpr uint32_t max_levels = zvl::fast_levels - 1;
+constexpr uint64_t max_key_length = zvl::implicit_key_limit;
 constexpr uint32_t anchor_slots = 65536;
 constexpr uint32_t anchor_probe = 64;
 

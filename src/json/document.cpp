@@ -14,7 +14,7 @@
 namespace zvl::json {
 namespace {
 
-inline constexpr uint32_t kernel_max_open = 255;
+inline constexpr uint32_t kernel_max_open = zvl::fast_levels - 1;
 inline constexpr uint32_t most_open = zvl::nesting_limit;
 
 class validator {

@@ -21,14 +21,15 @@
 
 #include <cstdint>
 
+#include "core/limits.hpp"
 #include "json/levels.hpp"
 
 // At most this many levels are open at once (the outermost one included).
-inline constexpr uint32_t json_stepper_levels = 256;
+inline constexpr uint32_t json_stepper_levels = zvl::fast_levels;
 
 // A key (quotes included) longer than this is flagged: the YAML limit on
 // implicit keys.
-inline constexpr uint64_t json_stepper_long_key = 1024;
+inline constexpr uint64_t json_stepper_long_key = zvl::implicit_key_limit;
 
 enum json_step_result : int {
     json_step_token = 0,   // a token was produced

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "core/limits.hpp"
 #include "zarvel.h"
 
 namespace zvl {
@@ -48,7 +49,7 @@ bool tape_take_block(zarvel_tape *tape, uint64_t n, bool reuse);
 int tape_finish(zarvel_tape *tape, int result, uint64_t count, const char *text, uint64_t len, bool packed);
 
 // Open containers the builders allow (one more than the validator).
-inline constexpr uint32_t tape_builder_levels = 256;
+inline constexpr uint32_t tape_builder_levels = zvl::fast_levels;
 
 // Which column builder runs: the fast one treats a tab as a refusal and a
 // string byte of 0x80 or above as one too; the plain one takes both;

@@ -14,6 +14,7 @@
 
 #include "core/error.hpp"
 #include "core/kernels.hpp"
+#include "core/limits.hpp"
 #include "core/memory.hpp"
 #include "doc/event.hpp"
 
@@ -104,7 +105,7 @@ struct tag_directive {
 };
 
 inline constexpr uint32_t max_tag_directives = 8;
-inline constexpr uint64_t max_simple_key = 1024;
+inline constexpr uint64_t max_simple_key = zvl::implicit_key_limit;
 
 // Anchor and tag read before a node.
 struct properties {
