@@ -14,6 +14,7 @@
 #if ZB_HAVE_YYJSON
 #include <yyjson.h>
 #endif
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,60 @@ void tape_cases(const std::vector<named_input> &inputs) {
     }
 }
 
+// Peak resident memory of one tape parse (and of each peer's parse), per
+// input megabyte, each in a forked child. The peers parse the input as their
+// speed rows do: simdjson from a padded copy made beforehand, with a fresh
+// parser; yyjson from the text (its own padded copy counts).
+void tape_memory_cases(const std::vector<named_input> &inputs, bool allocated) {
+    const std::string operation =
+        allocated ? "JSON tape peak memory allocated, MB per input MB (ratio below 1: zarvel uses less)"
+                  : "JSON tape peak memory, MB per input MB (ratio below 1: zarvel uses less)";
+    const char *label = allocated ? "JSON tape allocated" : "JSON tape memory";
+    for (const auto &in : inputs) {
+        const std::string &t = in.text;
+        rows.push_back({operation, in.name, t.size(), {}, {}});
+        row &r = rows.back();
+        r.zarvel = peak_memory(
+            t.size(),
+            [&] {
+                zarvel_tape tape{};
+                bool ok = zarvel_parse_json_tape(t.data(), t.size(), &tape) == 0;
+                sink_value = tape.count;
+                zarvel_tape_free(&tape);
+                return ok;
+            },
+            allocated);
+        std::fprintf(stderr, "%-22s %-26s zarvel %.2f MB/MB\n", label, in.name.c_str(), r.zarvel.mbps);
+#if ZB_HAVE_SIMDJSON
+        simdjson::padded_string padded(t);
+        r.peers.emplace_back("simdjson DOM", peak_memory(
+                                                 t.size(),
+                                                 [&] {
+                                                     simdjson::dom::parser parser;
+                                                     return parser.parse(padded).error() == simdjson::SUCCESS;
+                                                 },
+                                                 allocated));
+        std::fprintf(stderr, "%-22s %-26s simdjson DOM %.2f MB/MB\n", label, in.name.c_str(),
+                     r.peers.back().second.mbps);
+#endif
+#if ZB_HAVE_YYJSON
+        r.peers.emplace_back("yyjson read", peak_memory(
+                                                t.size(),
+                                                [&] {
+                                                    yyjson_doc *doc = yyjson_read(t.data(), t.size(), 0);
+                                                    if (!doc) return false;
+                                                    sink_value = yyjson_doc_get_val_count(doc);
+                                                    yyjson_doc_free(doc);
+                                                    return true;
+                                                },
+                                                allocated));
+        std::fprintf(stderr, "%-22s %-26s yyjson read %.2f MB/MB\n", label, in.name.c_str(),
+                     r.peers.back().second.mbps);
+#endif
+        (void)r;
+    }
+}
+
 enum class walk_kind { children, api, ids };
 
 // api and ids: the walk through the read API (handles one by one, or
@@ -199,7 +254,12 @@ void document_cases(const std::vector<named_input> &inputs, walk_kind how) {
     }
 }
 
-void run_tape(const input_dirs &dirs) { tape_cases(json_inputs(dirs)); }
+void run_tape(const input_dirs &dirs) {
+    auto inputs = json_inputs(dirs);
+    tape_cases(inputs);
+    tape_memory_cases(inputs, false);
+    tape_memory_cases(inputs, true);
+}
 void run_document(const input_dirs &dirs) { document_cases(json_inputs(dirs), walk_kind::children); }
 void run_api(const input_dirs &dirs) {
     document_cases(json_inputs(dirs), walk_kind::api);

@@ -161,7 +161,7 @@ bool reset_peak_resident() {
 }
 }  // namespace
 
-measurement peak_memory(uint64_t bytes, const std::function<bool()> &body) {
+measurement peak_memory(uint64_t bytes, const std::function<bool()> &body, bool touch_allocations) {
     measurement m;
     int fds[2];
     if (bytes == 0 || pipe(fds) != 0) return m;
@@ -176,6 +176,9 @@ measurement peak_memory(uint64_t bytes, const std::function<bool()> &body) {
         // Free heap pages inherited from earlier cases would hide the
         // growth: give them back, then start the peak from here.
         malloc_trim(0);
+        // Every byte the C heap hands out is written at once, so that the
+        // peak counts what was asked for, not only the pages used.
+        if (touch_allocations) mallopt(M_PERTURB, 0x5A);
         long result[2] = {-1, 0};
         bool reset = reset_peak_resident();
         long before = reset ? peak_resident_kb() : 0;

@@ -55,8 +55,10 @@ uint64_t walk_api_scalar(const zarvel_node *n);
 // child's peak resident set (VmHWM after resetting it through
 // /proc/self/clear_refs, after returning free heap pages with malloc_trim;
 // the growth of ru_maxrss where that reset is refused) divided by the input
-// size, so MB per input MB. faults = minor faults of that run.
-measurement peak_memory(uint64_t bytes, const std::function<bool()> &body);
+// size, so MB per input MB. faults = minor faults of that run. With
+// touch_allocations, every allocation is written in full as it is made, so
+// the peak is that of the bytes allocated (not only of the pages touched).
+measurement peak_memory(uint64_t bytes, const std::function<bool()> &body, bool touch_allocations = false);
 
 // A family of cases, selected by name with ZARVEL_BENCH_ONLY=a,b,...
 struct family {
