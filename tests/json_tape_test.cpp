@@ -14,6 +14,7 @@
 #include "core/error.hpp"
 #include "core/kernels.hpp"
 #include "core/memory.hpp"
+#include "json/structural.hpp"
 #include "json/tape.hpp"
 #include "zarvel.h"
 
@@ -546,6 +547,103 @@ TEST(JsonTape, ColumnFormKeepsLongSpans) {
     EXPECT_EQ(zarvel_parse_json_tape_lenient(text.data(), text.size(), &l.tape), 1);
 }
 
+// ---- texts dense in entries ----------------------------------------------------------
+
+// A text with an entry for nearly every byte, written with its entries.
+struct dense_text {
+    std::string text;
+    std::vector<entry> entries{{0, 0, 0}};
+    std::vector<uint32_t> opens;
+
+    void open(bool object) {
+        opens.push_back(static_cast<uint32_t>(entries.size()));
+        entries.push_back({uint8_t(object ? ZARVEL_TAPE_OBJECT : ZARVEL_TAPE_ARRAY), 0, 0});
+        text += object ? '{' : '[';
+    }
+    void close() {
+        uint32_t open = opens.back();
+        opens.pop_back();
+        entries[open].start = static_cast<uint32_t>(entries.size());
+        entries.push_back({ZARVEL_TAPE_CLOSE, open, 0});
+        text += entries[open].type == ZARVEL_TAPE_OBJECT ? '}' : ']';
+    }
+    void zero() {
+        entries.push_back({ZARVEL_TAPE_INT, static_cast<uint32_t>(text.size()), 1});
+        text += '0';
+    }
+    void empty_string() {
+        entries.push_back({ZARVEL_TAPE_STRING, static_cast<uint32_t>(text.size() + 1), 0});
+        text += "\"\"";
+    }
+};
+
+dense_text dense(int shape, int count) {
+    dense_text d;
+    d.open(shape == 1);
+    for (int i = 0; i < count; ++i) {
+        if (i) d.text += ',';
+        switch (shape) {
+        case 0: d.zero(); break;  // [0,0,...]
+        case 1:                   // {"":0,...}
+            d.empty_string();
+            d.text += ':';
+            d.zero();
+            break;
+        case 2:  // [[],[],...]
+            d.open(false);
+            d.close();
+            break;
+        case 3: d.empty_string(); break;  // ["","",...]
+        default:                          // [[[...]]] to the 255th level, again and again
+            for (int level = 0; level < 254; ++level) d.open(false);
+            for (int level = 0; level < 254; ++level) d.close();
+        }
+    }
+    d.close();
+    return d;
+}
+
+// The block starts from an estimate of the entries and grows: texts with an
+// entry for every byte or two still build, on every road, with the same
+// entries, and within memory for texts of one entry per two bytes.
+TEST(JsonTape, DenseTextsBuildOnEveryRoad) {
+    struct row {
+        int shape, count;
+        bool within_8_bytes_per_byte;
+    };
+    const row rows[] = {{0, 60000, true}, {1, 30000, true}, {2, 40000, false}, {3, 40000, false}, {4, 150, false}};
+    for (const row &r : rows) {
+        const dense_text d = dense(r.shape, r.count);
+        const std::string &t = d.text;
+        const std::string expected = show(d.entries);
+        SCOPED_TRACE(t.substr(0, 24));
+
+        const uint64_t before = zvl::testing::requested_bytes();
+        tape_holder strict;
+        ASSERT_EQ(zarvel_parse_json_tape(t.data(), t.size(), &strict.tape), 0);
+        if (r.within_8_bytes_per_byte) EXPECT_LE(zvl::testing::requested_bytes() - before, 8 * t.size());
+        EXPECT_EQ(show(entries_of(strict.tape)), expected);
+
+        for (zvl::column_mode mode : {zvl::column_mode::fast, zvl::column_mode::plain}) {
+            tape_holder columns;
+            ASSERT_EQ(zvl::tape_build_columns(t.data(), t.size(), 0, &columns.tape, mode, true), 0);
+            EXPECT_EQ(show(entries_of(columns.tape)), expected);
+        }
+        tape_holder packed;
+        ASSERT_EQ(zvl::tape_build_packed(t.data(), t.size(), 0, &packed.tape, {true, true, false}), 0);
+        EXPECT_EQ(show(entries_of(packed.tape)), expected);
+        for (const zvl::json::index_variant &variant : zvl::json::index_variants()) {
+            if (!variant.supported()) continue;
+            for (bool as_packed : {false, true}) {
+                tape_holder indexed;
+                ASSERT_EQ(zvl::tape_build_indexed(t.data(), t.size(), 0, &indexed.tape, as_packed, variant), 0)
+                    << variant.name;
+                EXPECT_EQ(show(entries_of(indexed.tape)), expected) << variant.name;
+            }
+        }
+    }
+}
+
 // ---- failure injection ------------------------------------------------------------
 
 template <typename parse>
@@ -569,7 +667,16 @@ void inject_everywhere(const std::string &text, parse run) {
 
 TEST(JsonTape, FailureInjectionAtEveryAllocation) {
     const std::string texts[] = {
-        "[1, 2, {\"a\": \"b\"}]", "[\t1]", "[\"\xc3\xa9\"]", "42", "\"s\"", "true", "{\"a\":[[[]]]}",
+        "[1, 2, {\"a\": \"b\"}]",
+        "[\t1]",
+        "[\"\xc3\xa9\"]",
+        "42",
+        "\"s\"",
+        "true",
+        "{\"a\":[[[]]]}",
+        dense(0, 3000).text,
+        dense(1, 2000).text,
+        dense(4, 12).text,  // blocks that grow
     };
     for (const std::string &text : texts) {
         inject_everywhere(text, [](const std::string &t, zarvel_tape *tape) {

@@ -56,7 +56,7 @@ int32_t check_arguments(const char *text, uint64_t len, zarvel_tape *tape) {
 // A tape of entry 0 and one root scalar entry, in column form.
 int32_t root_scalar_tape(const char *text, uint64_t len, zarvel_tape *tape, uint8_t type, uint64_t start,
                          uint64_t length) {
-    if (!tape_allocate(tape, len)) {
+    if (!tape_allocate(tape, 2, tape_form::columns)) {
         zero(tape);
         return ZARVEL_NO_MEMORY;
     }

@@ -28,21 +28,53 @@ inline uint64_t tape_pack(uint8_t type, uint64_t length, uint64_t start) {
     return type | (length << 8) | (start << 32);
 }
 
-// Allocates the one block for a text of n bytes (capacity n + 2 entries) and
-// points the four arrays into it; false when the allocation fails.
-bool tape_allocate(zarvel_tape *tape, uint64_t n);
+// What a block holds: the three columns (the strict tape), the packed array
+// alone (a tape never turned into columns), or both (a packed tape that
+// zarvel_tape_columns may turn into columns later).
+enum class tape_form : uint8_t { columns, packed, both };
 
-// A block with the packed array alone (capacity n + 2 entries), for a tape
-// that is never turned into columns: under half the size, which keeps the
-// block of a large text below the size the C library maps afresh (and
-// faults in page by page) at every allocation. False when it fails.
+// Allocates the one block for the given number of entries in the given form
+// and points the record's arrays into it (the others null); false when the
+// allocation fails.
+bool tape_allocate(zarvel_tape *tape, uint64_t entries, tape_form form);
+
+// The packed array alone for a text of n bytes (capacity n + 2 entries, as
+// many as any walk can write): under half the size of both forms, which
+// keeps the block of a large text below the size the C library maps afresh
+// (and faults in page by page) at every allocation. False when it fails.
 bool tape_allocate_packed(zarvel_tape *tape, uint64_t n);
 
+// Room of a block under construction. A walk writes at most len + 1 entries
+// (each consumes at least one byte from the root on), but real texts hold
+// one entry per 8 to 80 bytes: a new block starts from an estimate and
+// grows when a walk would pass its capacity, so that a tape takes a small
+// multiple of its entries rather than 17 bytes per input byte.
+struct tape_room {
+    zarvel_tape *tape;
+    uint64_t capacity;    // entries
+    uint64_t len;         // of the text: no walk needs more than len + 2 entries
+    bool failed = false;  // a growth ran out of memory
+
+    // Makes room for at least `needed` entries, the first `used` of which
+    // are kept and were written from the first `done` bytes of the text
+    // (which tells how dense the rest is likely to be). False when memory
+    // runs out; the old block then stays the record's.
+    bool grow(uint64_t used, uint64_t needed, uint64_t done);
+};
+
+// The first capacity for a text of n bytes: one entry per four bytes, twice
+// the densest of the usual documents, never above the n + 2 a walk can use.
+inline uint64_t tape_first_capacity(uint64_t n) {
+    uint64_t estimate = n / 4 + 64;
+    return estimate < n + 2 ? estimate : n + 2;
+}
+
 // Readies the block for a build over a text of n bytes. With reuse, the
-// block of an earlier packed build that is large enough is kept (its entries
-// are dead); otherwise the tape is emptied and a new block allocated. False
-// when that allocation fails, the tape then empty.
-bool tape_take_block(zarvel_tape *tape, uint64_t n, bool reuse);
+// block of an earlier packed build is kept (its entries are dead; text_len
+// serves as its capacity); otherwise the tape is emptied and a new block of
+// the first capacity allocated in the given form. The room it sets grows.
+// False when that allocation fails, the tape then empty.
+bool tape_take_block(zarvel_tape *tape, uint64_t n, bool reuse, tape_form form, tape_room *room);
 
 // Ends a build: a failed one frees the block and empties the record; a
 // finished one records its entries and text. Returns result.
@@ -68,9 +100,9 @@ struct tape_packed_switches {
 };
 
 // Packed form from the root bracket at text[root]; only whitespace may follow
-// the root. With reuse, a record holding a packed tape whose text_len is at
-// least len + 2 keeps its block (text_len then serves as the capacity; the
-// caller raises it again after success); a smaller block is released first.
+// the root. With reuse, a record holding a packed tape keeps its block
+// (text_len then serves as the capacity in entries; the caller raises it
+// again after success), and it grows as any block does when it is too small.
 int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, tape_packed_switches switches);
 
 // Column or packed form from the root bracket at text[root] through the
@@ -79,7 +111,8 @@ int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape
 // the root. 256 levels, but 255 when the text holds a byte of 0x7F or above
 // (column form, as the strict tape parse) or a tab or a byte of 0x80 or
 // above (packed form, as the JSON document parse). The packed form reuses a
-// big enough packed block as tape_build_packed does.
+// packed block as tape_build_packed does.
+
 // What the walk learnt on the way, for a caller that builds nodes next.
 struct tape_walk_facts {
     uint64_t containers;     // arrays and objects (one closing entry each)

@@ -10,7 +10,8 @@
 //   packed          either, by its switches          checked, or unchecked runs (10)
 //
 // Every entry consumes at least one byte from the root on, so a walk writes
-// at most len + 1 entries: the n + 2 capacity of the block is never passed.
+// at most len + 1 entries; the block starts smaller and grows on the way
+// (each turn of the walk writes at most one entry).
 #include <cstring>
 
 #include "core/memory.hpp"
@@ -23,44 +24,94 @@
 
 namespace zvl {
 
-bool tape_allocate(zarvel_tape *tape, uint64_t n) {
-    uint64_t type_area = (n + 17) & ~uint64_t{15};
-    uint64_t entries = n + 2;
-    uint64_t size = type_area + 16 * n + 32;
-    auto *block = static_cast<uint8_t *>(allocate(&zarvel_default_allocator, size));
-    if (!block) return false;
-    tape->block = block;
-    tape->types = block;
-    tape->starts = reinterpret_cast<uint32_t *>(block + type_area);
-    tape->lens = tape->starts + entries;
-    tape->packed = reinterpret_cast<uint64_t *>(tape->lens + entries);
-    return true;
+namespace {
+
+// Byte size of a block of the given entries and form; the type column is
+// rounded up so that the 32- and 64-bit arrays after it stay aligned.
+uint64_t type_area(uint64_t entries) { return (entries + 15) & ~uint64_t{15}; }
+
+uint64_t block_size(uint64_t entries, tape_form form) {
+    switch (form) {
+    case tape_form::columns: return type_area(entries) + 8 * entries;
+    case tape_form::packed: return 8 * entries;
+    default: return type_area(entries) + 16 * entries;
+    }
 }
 
-bool tape_allocate_packed(zarvel_tape *tape, uint64_t n) {
-    auto *block = static_cast<uint64_t *>(allocate(&zarvel_default_allocator, (n + 2) * sizeof(uint64_t)));
+tape_form form_of(const zarvel_tape *tape) {
+    if (!tape->types) return tape_form::packed;
+    return tape->packed ? tape_form::both : tape_form::columns;
+}
+
+}  // namespace
+
+bool tape_allocate(zarvel_tape *tape, uint64_t entries, tape_form form) {
+    auto *block = static_cast<uint8_t *>(allocate(&zarvel_default_allocator, block_size(entries, form)));
     if (!block) return false;
     tape->block = block;
     tape->types = nullptr;
     tape->starts = nullptr;
     tape->lens = nullptr;
-    tape->packed = block;
+    tape->packed = nullptr;
+    if (form == tape_form::packed) {
+        tape->packed = reinterpret_cast<uint64_t *>(block);
+        return true;
+    }
+    tape->types = block;
+    tape->starts = reinterpret_cast<uint32_t *>(block + type_area(entries));
+    tape->lens = tape->starts + entries;
+    if (form == tape_form::both) tape->packed = reinterpret_cast<uint64_t *>(tape->lens + entries);
     return true;
 }
 
-bool tape_take_block(zarvel_tape *tape, uint64_t n, bool reuse) {
-    const bool reusable = reuse && tape->block && tape->packed && tape->packed_ready;
-    if (reusable && tape->text_len >= n + 2) {
+bool tape_allocate_packed(zarvel_tape *tape, uint64_t n) { return tape_allocate(tape, n + 2, tape_form::packed); }
+
+bool tape_room::grow(uint64_t used, uint64_t needed, uint64_t done) {
+    // Past the first estimate the text is denser than usual: aim for the
+    // density seen so far (with an eighth to spare), at least half as much
+    // again, so that a text grows a few times at most.
+    uint64_t limit = len + 2;
+    uint64_t wanted = capacity + capacity / 2;
+    if (done > 0 && done < len) {
+        double projected = double(used) * double(len) / double(done) * 1.125;
+        if (projected > double(wanted)) wanted = projected < double(limit) ? uint64_t(projected) : limit;
+    }
+    if (wanted < needed) wanted = needed;
+    if (wanted > limit) wanted = limit;
+    if (wanted <= capacity) return needed <= capacity;
+    zarvel_tape grown = *tape;
+    tape_form form = form_of(tape);
+    if (!tape_allocate(&grown, wanted, form)) {
+        failed = true;
+        return false;
+    }
+    if (form != tape_form::packed) {
+        std::memcpy(grown.types, tape->types, used);
+        std::memcpy(grown.starts, tape->starts, used * sizeof(uint32_t));
+        std::memcpy(grown.lens, tape->lens, used * sizeof(uint32_t));
+    }
+    if (form != tape_form::columns) std::memcpy(grown.packed, tape->packed, used * sizeof(uint64_t));
+    deallocate(&zarvel_default_allocator, tape->block);
+    *tape = grown;
+    capacity = wanted;
+    return true;
+}
+
+bool tape_take_block(zarvel_tape *tape, uint64_t n, bool reuse, tape_form form, tape_room *room) {
+    if (reuse && tape->block && tape->packed && tape->packed_ready && tape->text_len >= 2) {
         // Keep the block and its array pointers; the old entries are dead.
         tape->count = 0;
         tape->columns_ready = 0;
         tape->has_big_int = 0;
+        *room = {tape, tape->text_len, n, false};
         return true;
     }
-    // A block that is too small is not left behind unowned.
-    if (reusable) deallocate(&zarvel_default_allocator, tape->block);
+    // A block that cannot be kept is not left behind unowned.
+    if (reuse && tape->block && tape->packed && tape->packed_ready) deallocate(&zarvel_default_allocator, tape->block);
     std::memset(tape, 0, sizeof *tape);
-    return tape_allocate(tape, n);
+    uint64_t capacity = tape_first_capacity(n);
+    *room = {tape, capacity, n, false};
+    return tape_allocate(tape, capacity, form);
 }
 
 int tape_finish(zarvel_tape *tape, int result, uint64_t count, const char *text, uint64_t len, bool packed) {
@@ -125,8 +176,9 @@ uint8_t unchecked_number(const char *text, uint64_t len, uint64_t p, uint64_t *e
 }
 
 template <walk_mode mode, typename writer>
-int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailing_check, uint32_t level_limit,
+int walk(const char *text, uint64_t len, uint64_t root, tape_room &room, bool trailing_check, uint32_t level_limit,
          uint64_t *count) {
+    writer out = writer::of(*room.tape);
     constexpr uint64_t ws_bits = mode.tab_is_ws ? json::all_ws_bits : json::plain_ws_bits;
     container types[builder_levels];
     level_state states[builder_levels];
@@ -143,6 +195,11 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
     uint64_t p = root + 1;
 
     for (;;) {
+        // Each turn writes at most one entry.
+        if (n >= room.capacity) [[unlikely]] {
+            if (!room.grow(n, n + 1, p)) return tape_no_memory;
+            out = writer::of(*room.tape);
+        }
         p = json::skip_ws<ws_bits>(text, len, p);
         if (p >= len) return tape_refused;
         uint32_t level = depth - 1;
@@ -244,16 +301,16 @@ int walk(const char *text, uint64_t len, uint64_t root, writer out, bool trailin
 template <walk_mode mode>
 int columns_with(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, bool trailing_check,
                  uint32_t level_limit) {
-    if (!tape_take_block(tape, len, false)) return tape_no_memory;
+    tape_room room;
+    if (!tape_take_block(tape, len, false, tape_form::columns, &room)) return tape_no_memory;
     uint64_t count = 0;
-    int result = walk<mode>(text, len, root, column_writer{tape->types, tape->starts, tape->lens}, trailing_check,
-                            level_limit, &count);
+    int result = walk<mode, column_writer>(text, len, root, room, trailing_check, level_limit, &count);
     return tape_finish(tape, result, count, text, len, false);
 }
 
 template <walk_mode mode>
-int packed_walk(const char *text, uint64_t len, uint64_t root, uint64_t *packed, uint64_t *count) {
-    return walk<mode>(text, len, root, packed_writer{packed}, true, builder_levels, count);
+int packed_walk(const char *text, uint64_t len, uint64_t root, tape_room &room, uint64_t *count) {
+    return walk<mode, packed_writer>(text, len, root, room, true, builder_levels, count);
 }
 
 }  // namespace
@@ -270,17 +327,16 @@ int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tap
 }
 
 int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, tape_packed_switches switches) {
-    if (!tape_take_block(tape, len, switches.reuse)) return tape_no_memory;
+    tape_room room;
+    if (!tape_take_block(tape, len, switches.reuse, tape_form::both, &room)) return tape_no_memory;
     uint64_t count = 0;
     int result;
     if (switches.ascii_strict)
-        result = switches.numbers_checked
-                     ? packed_walk<walk_mode{false, true, true}>(text, len, root, tape->packed, &count)
-                     : packed_walk<walk_mode{false, true, false}>(text, len, root, tape->packed, &count);
+        result = switches.numbers_checked ? packed_walk<walk_mode{false, true, true}>(text, len, root, room, &count)
+                                          : packed_walk<walk_mode{false, true, false}>(text, len, root, room, &count);
     else
-        result = switches.numbers_checked
-                     ? packed_walk<walk_mode{true, false, true}>(text, len, root, tape->packed, &count)
-                     : packed_walk<walk_mode{true, false, false}>(text, len, root, tape->packed, &count);
+        result = switches.numbers_checked ? packed_walk<walk_mode{true, false, true}>(text, len, root, room, &count)
+                                          : packed_walk<walk_mode{true, false, false}>(text, len, root, room, &count);
     return tape_finish(tape, result, count, text, len, true);
 }
 

@@ -120,21 +120,30 @@ __attribute__((always_inline)) inline uint64_t windowed_number(const char *text,
 // otherwise left as calls on the number path. The facts are counted only
 // for callers that want them, so that the others keep the registers.
 template <typename writer, bool with_facts>
-__attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint64_t root, writer out,
+__attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint64_t root, tape_room &room,
                                             index_cursor &cursor, bool checks_utf8, deepest_rule levels_rule,
                                             uint64_t *count, tape_walk_facts *facts) {
     constexpr uint32_t levels = tape_builder_levels;
     bool objects[levels];
     uint32_t opens[levels];
 
+    writer out = writer::of(*room.tape);
     const uint16_t *at = nullptr, *end = nullptr;
     uint64_t base = 0;
     uint64_t p = 0;
-    // The next offset into p; false after the last one.
+    uint64_t n = 1;
+    // The next offset into p; false after the last one (or when the block
+    // cannot grow). Each offset of a chunk starts at most one entry, and at
+    // most one more (a string whose opening quote ended the last chunk) is
+    // pending: the room is checked once a chunk.
     auto next = [&]() __attribute__((always_inline)) {
         if (at == end) [[unlikely]] {
             uint32_t filled = cursor.refill();
             if (!filled) return false;
+            if (n + filled + 1 > room.capacity) [[unlikely]] {
+                if (!room.grow(n, n + filled + 1, p)) return false;
+                out = writer::of(*room.tape);
+            }
             at = cursor.buffer();
             end = at + filled;
             base = cursor.base();
@@ -144,7 +153,6 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
     };
     uint32_t depth = 0;
     bool deepest = false;  // the last level allowed was opened
-    uint64_t n = 1;
     uint64_t containers = 0;
     uint64_t escaped_bytes = 0;
 
@@ -278,7 +286,7 @@ close:
         goto array_continue;
     }
 
-    if (next()) return tape_refused;  // something after the root
+    if (next() || room.failed) return tape_refused;  // something after the root
     const json::index_state &s = cursor.state();
     if (s.string_open || s.control_in_string || s.bad_utf8) return tape_refused;
     if (s.special) {
@@ -300,7 +308,9 @@ close:
 
 int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, bool packed,
                        const json::index_variant &variant, tape_walk_facts *facts) {
-    if (!tape_take_block(tape, len, packed)) return tape_no_memory;
+    tape_room room;
+    if (!tape_take_block(tape, len, packed, packed ? tape_form::both : tape_form::columns, &room))
+        return tape_no_memory;
     uint64_t count = 0;
     deepest_rule rule = packed ? deepest_rule::document : deepest_rule::tape;
     // The cursor stays out of the walk's frame: its aligned state would
@@ -309,12 +319,12 @@ int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tap
     bool utf8 = variant.checks_utf8;
     int result;
     if (packed && facts)
-        result = walk<tape_packed_writer, true>(text, len, root, {tape->packed}, cursor, utf8, rule, &count, facts);
+        result = walk<tape_packed_writer, true>(text, len, root, room, cursor, utf8, rule, &count, facts);
     else if (packed)
-        result = walk<tape_packed_writer, false>(text, len, root, {tape->packed}, cursor, utf8, rule, &count, facts);
+        result = walk<tape_packed_writer, false>(text, len, root, room, cursor, utf8, rule, &count, facts);
     else
-        result = walk<tape_column_writer, false>(text, len, root, {tape->types, tape->starts, tape->lens}, cursor, utf8,
-                                                 rule, &count, facts);
+        result = walk<tape_column_writer, false>(text, len, root, room, cursor, utf8, rule, &count, facts);
+    if (result == tape_refused && room.failed) result = tape_no_memory;
     return tape_finish(tape, result, count, text, len, packed);
 }
 

@@ -15,6 +15,7 @@ struct tape_column_writer {
     uint32_t *starts;
     uint32_t *lens;
 
+    static tape_column_writer of(const zarvel_tape &tape) { return {tape.types, tape.starts, tape.lens}; }
     void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) {
         types[i] = type;
         starts[i] = static_cast<uint32_t>(start);
@@ -30,6 +31,7 @@ struct tape_packed_writer {
     static constexpr bool span_limited = true;
     uint64_t *packed;
 
+    static tape_packed_writer of(const zarvel_tape &tape) { return {tape.packed}; }
     void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) { packed[i] = tape_pack(type, length, start); }
     void link(uint64_t open, uint64_t close) {
         packed[open] = tape_pack(static_cast<uint8_t>(packed[open] & 0xFF), 0, close);
