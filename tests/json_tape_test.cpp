@@ -611,34 +611,33 @@ TEST(JsonTape, DenseTextsBuildOnEveryRoad) {
         int shape, count;
         bool within_8_bytes_per_byte;
     };
-    const row rows[] = {{0, 60000, true}, {1, 30000, true}, {2, 40000, false}, {3, 40000, false}, {4, 150, false}};
+    const row rows[] = {{0, 100000, true}, {1, 40000, true}, {2, 10000, false}, {3, 10000, false}, {4, 40, false}};
     for (const row &r : rows) {
         const dense_text d = dense(r.shape, r.count);
         const std::string &t = d.text;
-        const std::string expected = show(d.entries);
         SCOPED_TRACE(t.substr(0, 24));
 
         const uint64_t before = zvl::testing::requested_bytes();
         tape_holder strict;
         ASSERT_EQ(zarvel_parse_json_tape(t.data(), t.size(), &strict.tape), 0);
         if (r.within_8_bytes_per_byte) EXPECT_LE(zvl::testing::requested_bytes() - before, 8 * t.size());
-        EXPECT_EQ(show(entries_of(strict.tape)), expected);
+        EXPECT_TRUE(entries_of(strict.tape) == d.entries);
 
         for (zvl::column_mode mode : {zvl::column_mode::fast, zvl::column_mode::plain}) {
             tape_holder columns;
             ASSERT_EQ(zvl::tape_build_columns(t.data(), t.size(), 0, &columns.tape, mode, true), 0);
-            EXPECT_EQ(show(entries_of(columns.tape)), expected);
+            EXPECT_TRUE(entries_of(columns.tape) == d.entries);
         }
         tape_holder packed;
         ASSERT_EQ(zvl::tape_build_packed(t.data(), t.size(), 0, &packed.tape, {true, true, false}), 0);
-        EXPECT_EQ(show(entries_of(packed.tape)), expected);
+        EXPECT_TRUE(entries_of(packed.tape) == d.entries);
         for (const zvl::json::index_variant &variant : zvl::json::index_variants()) {
             if (!variant.supported()) continue;
             for (bool as_packed : {false, true}) {
                 tape_holder indexed;
                 ASSERT_EQ(zvl::tape_build_indexed(t.data(), t.size(), 0, &indexed.tape, as_packed, variant), 0)
                     << variant.name;
-                EXPECT_EQ(show(entries_of(indexed.tape)), expected) << variant.name;
+                EXPECT_TRUE(entries_of(indexed.tape) == d.entries) << variant.name;
             }
         }
     }

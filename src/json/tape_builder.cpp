@@ -68,12 +68,13 @@ bool tape_allocate_packed(zarvel_tape *tape, uint64_t n) { return tape_allocate(
 
 bool tape_room::grow(uint64_t used, uint64_t needed, uint64_t done) {
     // Past the first estimate the text is denser than usual: aim for the
-    // density seen so far (with an eighth to spare), at least half as much
-    // again, so that a text grows a few times at most.
+    // density seen so far (with an eighth to spare) plus the room asked for
+    // beyond the entries written, at least half as much again, so that a
+    // text grows a few times at most.
     uint64_t limit = len + 2;
     uint64_t wanted = capacity + capacity / 2;
     if (done > 0 && done < len) {
-        double projected = double(used) * double(len) / double(done) * 1.125;
+        double projected = double(used) * double(len) / double(done) * 1.125 + double(needed - used);
         if (projected > double(wanted)) wanted = projected < double(limit) ? uint64_t(projected) : limit;
     }
     if (wanted < needed) wanted = needed;
