@@ -5,6 +5,7 @@
 //   zero_bytes(w): 0x80 in every byte of w that is zero, nothing else (exact,
 //   unlike the subtract-and-mask form, so the lowest set bit is the answer).
 #include "core/kernels.hpp"
+#include "core/word.hpp"
 #include "core/kernels_simd.hpp"
 
 #include <atomic>
@@ -12,18 +13,13 @@
 
 namespace {
 
-constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
-constexpr uint64_t high_bits = 0x8080808080808080ull;
-constexpr uint64_t ones = 0x0101010101010101ull;
-
-uint64_t load64(const char *p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-uint64_t zero_bytes(uint64_t w) { return ~(((w & low7) + low7) | w) & high_bits; }
-uint64_t equal_bytes(uint64_t w, uint8_t c) { return zero_bytes(w ^ (ones * c)); }
-unsigned first_byte(uint64_t mask) { return static_cast<unsigned>(__builtin_ctzll(mask)) / 8; }
+using zvl::word::equal_bytes;
+using zvl::word::first_byte;
+using zvl::word::zero_bytes;
+constexpr uint64_t low7 = zvl::word::lows;
+constexpr uint64_t high_bits = zvl::word::highs;
+constexpr uint64_t ones = zvl::word::ones;
+inline uint64_t load64(const char *p) { return zvl::word::load(p); }
 
 // ---- slots 0 to 6: single-byte searches and counts ------------------------
 

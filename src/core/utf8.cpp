@@ -7,6 +7,7 @@
 // any faulty block to the portable walk for the exact offset, so all of them
 // agree byte for byte.
 #include "core/utf8.hpp"
+#include "core/word.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -18,15 +19,10 @@ namespace {
 // ASCII bytes allowed by the printable rule: tab, LF, CR and 0x20 to 0x7E.
 constexpr bool ascii_printable(uint8_t b) { return (b >= 0x20 && b <= 0x7E) || b == 0x09 || b == 0x0A || b == 0x0D; }
 
-constexpr uint64_t ones = 0x0101010101010101ull;   // 0x01 in every byte
-constexpr uint64_t highs = 0x8080808080808080ull;  // top bit of every byte
-constexpr uint64_t lows = 0x7F7F7F7F7F7F7F7Full;   // all but the top bit
-
-// Top bit set in every byte of w that equals c (exact: no carry crosses a byte).
-inline uint64_t bytes_equal(uint64_t w, uint8_t c) {
-    const uint64_t x = w ^ (c * ones);
-    return ~(((x & lows) + lows) | x | lows);
-}
+using zvl::word::equal_bytes;
+using zvl::word::highs;
+using zvl::word::lows;
+using zvl::word::ones;
 
 // Top bit set for each byte of w that is not plain. For bytes below 0x80,
 // adding 0x60 reaches the top bit exactly from 0x20 up and adding 1 exactly
@@ -39,7 +35,7 @@ inline uint64_t not_plain(uint64_t w) {
         const uint64_t ascii = w & lows;
         const uint64_t controls = ~(ascii + 0x60 * ones) & highs;
         const uint64_t del = (ascii + ones) & highs;
-        const uint64_t allowed = bytes_equal(ascii, '\t') | bytes_equal(ascii, '\n') | bytes_equal(ascii, '\r');
+        const uint64_t allowed = equal_bytes(ascii, '\t') | equal_bytes(ascii, '\n') | equal_bytes(ascii, '\r');
         return high | (controls & ~allowed) | del;
     } else {
         return high;

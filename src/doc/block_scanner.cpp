@@ -38,6 +38,7 @@
 #endif
 
 #include "core/limits.hpp"
+#include "core/word.hpp"
 #include "doc/composer.hpp"
 #include "doc/event_log.hpp"
 #include "doc/resolve.hpp"
@@ -90,15 +91,8 @@ constexpr indicator_bytes indicator_table{};
 
 // Bit i set for byte i of the eight in `word` that equals `byte`; exact for
 // the lowest set bit only.
-inline uint64_t word_match(uint64_t word, uint8_t byte) {
-    uint64_t x = word ^ (0x0101010101010101ull * byte);
-    return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
-}
-inline uint64_t load_word(const char *p) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    return word;
-}
+inline uint64_t word_match(uint64_t word, uint8_t byte) { return zvl::word::first_equal(word, byte); }
+inline uint64_t load_word(const char *p) { return zvl::word::load(p); }
 
 // First byte of [at, end) that is not a space, or end. The text may be
 // read up to `readable`.

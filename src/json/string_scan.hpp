@@ -15,16 +15,10 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/word.hpp"
 #include "json/grammar.hpp"
 
 namespace zvl::json {
-
-inline constexpr uint64_t repeat_byte(uint8_t byte) { return 0x0101010101010101ull * byte; }
-
-// Nonzero when some byte of w is below b (b at most 0x80). False positives
-// occur only in bytes above a true one, which is all a scan needs.
-inline uint64_t has_byte_below(uint64_t w, uint8_t b) { return (w - repeat_byte(b)) & ~w & repeat_byte(0x80); }
-inline uint64_t has_byte_equal(uint64_t w, uint8_t b) { return has_byte_below(w ^ repeat_byte(b), 1); }
 
 // One byte that stopped a fast scan: 1 when the string closes here, 0 to
 // go on at *p, -1 to refuse.
@@ -52,9 +46,10 @@ int64_t scan_string_words(const char *text, uint64_t len, uint64_t open, bool *e
         if (len - p >= 8) {
             uint64_t w;
             std::memcpy(&w, text + p, 8);
-            if (track_high && (w & repeat_byte(0x80))) *high = true;
-            uint64_t special = has_byte_equal(w, '"') | has_byte_equal(w, '\\') | has_byte_below(w, 0x20);
-            if (ascii_strict) special |= w & repeat_byte(0x80);
+            if (track_high && (w & zvl::word::highs)) *high = true;
+            uint64_t special =
+                zvl::word::first_equal(w, '"') | zvl::word::first_equal(w, '\\') | zvl::word::first_below(w, 0x20);
+            if (ascii_strict) special |= w & zvl::word::highs;
             if (!special) {
                 p += 8;
                 continue;

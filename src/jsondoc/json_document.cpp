@@ -659,7 +659,7 @@ inline bool short_has_backslash(const char *p, uint64_t n) {
     for (; i + 8 <= n; i += 8) {
         uint64_t word;
         std::memcpy(&word, p + i, 8);
-        if (zvl::json::has_byte_equal(word, '\\')) return true;
+        if (zvl::word::first_equal(word, '\\')) return true;
     }
     for (; i < n; ++i)
         if (p[i] == '\\') return true;
