@@ -608,8 +608,11 @@ struct block_parser {
         bool accept = close < s.size && close > open;
         uint64_t q = open;
         while (accept && q < close) {
+            // The look for '\r' stops at the next '\n', so that the walk stays
+            // linear in the range.
             const void *hit = std::memchr(s.text + q, '\n', close - q);
-            const void *hit_cr = std::memchr(s.text + q, '\r', close - q);
+            uint64_t before_newline = hit ? uint64_t(static_cast<const char *>(hit) - s.text) : close;
+            const void *hit_cr = std::memchr(s.text + q, '\r', before_newline - q);
             if (!hit && !hit_cr) break;
             s.pos = q;
             s.next_line();
