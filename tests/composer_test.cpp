@@ -473,36 +473,6 @@ TEST(FlowPath, DepthLimitOfTheStepper) {
     EXPECT_EQ(c.raw(&end, 3), 1);
 }
 
-TEST(FlowPath, RootRecordReplaysToTheSameNodes) {
-    std::string text = "  [1, {\"a\": [true]}, \"s\"]\n\n";
-    zarvel_event_log log;
-    ASSERT_TRUE(zarvel_event_log_init(&log, text.data(), text.size()));
-    ASSERT_TRUE(zarvel_flow_root(&log, &zarvel_core_resolver));
-    ASSERT_EQ(log.word_count, 6u);  // 2 kind-1, kind 7 + its offset word, 2 kind-1
-    EXPECT_EQ(zvl::event_log::kind.get(log.words[2]), uint64_t(zvl::event_log::record_flow_raw));
-    EXPECT_EQ(log.words[3],
-              zvl::event_log::flow_rec::open_offset.put(2) | zvl::event_log::flow_rec::input_size.put(text.size()));
-    EXPECT_EQ(log.doc_count, 1u);
-    zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
-    ASSERT_EQ(zarvel_event_log_replay(store, &log), 0);
-    flow_case direct(text);
-    uint64_t end;
-    ASSERT_EQ(direct.raw(&end), 1);
-    ASSERT_EQ(zarvel_composer_flow_commit(direct.store, 0), 1);
-    EXPECT_EQ(dump_store(store), dump_store(direct.store));
-    zarvel_store_free(store);
-    zarvel_event_log_release(&log);
-
-    for (std::string rejected : {"[1] x", "\t[1]", "[1", "a: [1]", "[1]\n[2]"}) {
-        zarvel_event_log other;
-        ASSERT_TRUE(zarvel_event_log_init(&other, rejected.data(), rejected.size()));
-        EXPECT_FALSE(zarvel_flow_root(&other, nullptr)) << rejected;
-        EXPECT_EQ(other.word_count, 0u) << rejected;
-        EXPECT_EQ(other.doc_count, 0u) << rejected;
-        zarvel_event_log_release(&other);
-    }
-}
-
 TEST(FlowPath, RecorderWithPropertiesInsideABlockMapping) {
     std::string text = "k: &a !t [1, 2]\n";
     zarvel_event_log log;

@@ -185,9 +185,10 @@ TEST(Limits, ParseDepthOption) {
         {"depth 1: a: 1", [] { return parse_depth("a: 1", 1); }, 0, ""},
         {"depth 1: nested block", [] { return parse_depth("--- \na:\n  b: 1\n", 1); }, 3,
          "nesting depth exceeds the limit"},
-        // The whole-text fast paths keep their own limit of 1000.
+        // The whole-text block scanner keeps its own limit of 1000; a flow
+        // collection as the whole text is the parser's, under the option.
         {"depth 1: nested block, fast path", [] { return parse_depth("a:\n  b: 1\n", 1); }, 0, ""},
-        {"depth 1: [[1]], fast path", [] { return parse_depth("[[1]]", 1); }, 0, ""},
+        {"depth 1: [[1]], whole text", [] { return parse_depth("[[1]]", 1); }, 3, "nesting depth exceeds the limit"},
         {"depth 7: 7 flow", [] { return parse_depth("--- " + flow(7), 7); }, 0, ""},
         {"depth 7: 8 flow", [] { return parse_depth("--- " + flow(8), 7); }, 3, "nesting depth exceeds the limit"},
         {"depth 7: 7 block", [] { return parse_depth(block_maps(7), 7); }, 0, ""},

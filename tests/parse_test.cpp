@@ -501,12 +501,11 @@ TEST(Parse, FastPathsEqualTheParserOnGeneratedTexts) {
         // How many of them the fast paths really took.
         zarvel_event_log log;
         ASSERT_TRUE(zarvel_event_log_init(&log, text.data(), text.size()));
-        if (zarvel_flow_root(&log, &zarvel_core_resolver) || zarvel_block_scanner(&log, &zarvel_core_resolver) == 0)
-            ++taken;
+        if (zarvel_block_scanner(&log, &zarvel_core_resolver) == 0) ++taken;
         zarvel_arena_free(log.scratch);
         zarvel_event_log_release(&log);
     }
-    EXPECT_GT(taken, 1000) << "the fast paths took too few generated texts to be compared";
+    EXPECT_GT(taken, 500) << "the fast paths took too few generated texts to be compared";
     std::printf("fast paths took %d of 3000 generated texts\n", taken);
 }
 

@@ -191,8 +191,6 @@ int zarvel_flow_recorder(zarvel_event_log *log, const char *text, uint64_t open_
                          zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id, uint32_t max_depth,
                          uint64_t *end);
 
-// Whole-text fast paths of zarvel_parse. Both return true when they recorded
-// the whole input; otherwise the log is left empty.
-bool zarvel_flow_root(zarvel_event_log *log, const zarvel_resolver *resolver);
-// 0 when the whole input was recorded, nonzero when it gave up.
+// Whole-text fast path of zarvel_parse: 0 when the whole input was recorded,
+// nonzero when it gave up (the log is then left empty).
 int zarvel_block_scanner(zarvel_event_log *log, const zarvel_resolver *resolver);

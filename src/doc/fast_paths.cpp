@@ -16,8 +16,6 @@ namespace {
 
 using namespace zvl::event_log;
 
-bool is_flow_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 // ---- composer side --------------------------------------------------------------
 
 struct flow_builder {
@@ -202,31 +200,4 @@ int zarvel_flow_recorder(zarvel_event_log *log, const char *text, uint64_t open_
     log->flow_bytes += stepper.close + 1 - open_offset;
     if (end) *end = stepper.close;
     return 1;
-}
-
-bool zarvel_flow_root(zarvel_event_log *log, const zarvel_resolver *) {
-    const char *text = log->input;
-    uint64_t length = log->input_len;
-    // Tabs before the bracket are left to the event parser, which may refuse
-    // them as indentation.
-    uint64_t at = 0;
-    while (at < length && (text[at] == ' ' || text[at] == '\r' || text[at] == '\n')) ++at;
-    if (at >= length || (text[at] != '[' && text[at] != '{')) return false;
-    uint64_t close = 0;
-    bool taken =
-        zarvel_event_log_push_event(log, ZARVEL_EVENT_STREAM_START) &&
-        zarvel_event_log_push_event(log, ZARVEL_EVENT_DOCUMENT_START) &&
-        zarvel_flow_recorder(log, text, at, length, {nullptr, 0}, {nullptr, 0}, 0, zarvel_store_max_depth, &close) == 1;
-    if (taken) {
-        uint64_t after = close + 1;
-        while (after < length && is_flow_space(text[after])) ++after;
-        taken = after == length && zarvel_event_log_push_event(log, ZARVEL_EVENT_DOCUMENT_END) &&
-                zarvel_event_log_push_event(log, ZARVEL_EVENT_STREAM_END);
-    }
-    if (!taken) {
-        zarvel_event_log_reset(log);
-        return false;
-    }
-    log->doc_count = 1;
-    return true;
 }

@@ -68,9 +68,8 @@ int32_t run_failure_status(const zarvel_parser *parser, uint32_t open_levels) {
 }
 
 // The whole-text fast paths; true when one of them recorded everything.
-bool try_fast_paths(zarvel_event_log *log, const zarvel_resolver *resolver) {
-    if (zarvel_flow_root(log, resolver)) return true;
-    if (zarvel_block_scanner(log, resolver) == 0) return true;
+bool try_fast_paths(zarvel_event_log *log, const zarvel_resolver *resolver, uint8_t roads_off) {
+    if (!(roads_off & zarvel_road_block_scanner) && zarvel_block_scanner(log, resolver) == 0) return true;
     zarvel_event_log_reset(log);
     zarvel_arena_free(log->scratch);
     log->scratch = nullptr;
@@ -114,6 +113,8 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length, const 
         if (alternate) zarvel_parser_set_schema(state.parser, &zarvel_yaml11_resolver);
         if (options->max_depth > 0) zarvel_parser_set_max_depth(state.parser, options->max_depth);
     }
+    if (switches.roads_off & zarvel_road_quick_lines) zarvel_parser_set_quick_lines(state.parser, false);
+    if (switches.roads_off & zarvel_road_json_stream) zarvel_parser_set_json_streaming(state.parser, false);
 
     bool direct = switches.composer == zarvel_composer_choice::direct;
     if (direct) {
@@ -138,7 +139,8 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length, const 
             return finish(status, ZARVEL_NO_MEMORY);
         }
         sink = zarvel_event_log_sink(state.log);
-        if (!switches.no_fast_paths) recorded = try_fast_paths(state.log, resolver);
+        if (switches.roads_off & zarvel_road_flow_raw) sink.flow_raw = nullptr;
+        if (!switches.no_fast_paths) recorded = try_fast_paths(state.log, resolver, switches.roads_off);
     }
 
     if (!recorded) {

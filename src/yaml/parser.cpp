@@ -513,7 +513,7 @@ struct block_parser {
         bool streamed = false;
         if (p.stream_large_flow && !ctx.existing_map && !(p.pending.active && !p.pending.props.empty())) {
             uint64_t close = 0;
-            if (p.json_shaped(outer, close) && !key_colon_after(close + 1)) {
+            if (p.stream_json_shaped && p.json_shaped(outer, close) && !key_colon_after(close + 1)) {
                 if (!p.stream_json(outer, line_props)) return false;
                 streamed = true;
             } else if (large_flow(open) && !p.check_then_stream(outer, line_props, streamed)) {
@@ -1284,6 +1284,10 @@ void zarvel_parser_set_quick_lines(zarvel_parser *parser, bool on) {
 
 void zarvel_parser_set_flow_streaming(zarvel_parser *parser, bool on) {
     if (parser) parser->stream_large_flow = on;
+}
+
+void zarvel_parser_set_json_streaming(zarvel_parser *parser, bool on) {
+    if (parser) parser->stream_json_shaped = on;
 }
 
 void zarvel_parser_set_line_offset(zarvel_parser *parser, uint32_t line_offset) {

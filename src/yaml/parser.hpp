@@ -45,6 +45,9 @@ void zarvel_parser_set_quick_lines(zarvel_parser *parser, bool on);
 // default), so that every flow tree is held in the event buffer; tests
 // compare both ways.
 void zarvel_parser_set_flow_streaming(zarvel_parser *parser, bool on);
+// Switches the one-pass streaming of JSON-shaped flow trees off (true by
+// default): they take the general two-pass way (bench).
+void zarvel_parser_set_json_streaming(zarvel_parser *parser, bool on);
 // Added to every line number of the following runs (chunked feeding).
 void zarvel_parser_set_line_offset(zarvel_parser *parser, uint32_t line_offset);
 

@@ -111,6 +111,7 @@ struct zarvel_parser {
     bool check_only = false;
     bool streaming = false;
     bool stream_large_flow = true;          // off: every tree is held (tests)
+    bool stream_json_shaped = true;         // off: JSON-shaped trees too take two passes (bench)
     zarvel_strmap shadow{};                 // anchors defined by the checking pass
     zvl::buffer<uint64_t, 16> pair_starts;  // key offsets of single-pair mappings
     zvl::buffer<uint8_t, 256> tape;         // a JSON-shaped tree's event offsets
