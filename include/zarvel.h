@@ -863,7 +863,8 @@ ZARVEL_API int32_t zvl_cbor_decode_dom_sink(void *context, const uint8_t *data, 
 /* A document holding the one item, or null with *status (optional) set.
  * flags: 0, or 1 for strict. The document borrows the input buffer. Byte
  * strings, map keys included, become binary-tagged scalars of their raw
- * bytes; undefined and simple values become the texts "undefined" and
+ * bytes, which the serialiser writes as !!binary base64 scalars and plain
+ * JSON as base64 text; undefined and simple values become the texts "undefined" and
  * "simple(N)", marked as such for the encoder. */
 ZARVEL_API zarvel_document *zarvel_cbor_decode(const uint8_t *data, uint64_t len, uint32_t flags, int32_t *status);
 /* Receives each document of a sequence (and owns it); non-zero stops. */

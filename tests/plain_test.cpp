@@ -253,3 +253,50 @@ TEST(PlainJson, DeepExpansionIsANestingFailure) {
 }
 
 }  // namespace
+
+// Byte strings read from CBOR hold bytes, not text: every text output gives
+// them as base64 (YAML after !!binary, which reads back as the same bytes),
+// and plain CBOR gives the byte string back.
+TEST(CborBytes, TextOutputsCarryBase64) {
+    const struct {
+        std::vector<uint8_t> cbor;
+        const char *yaml, *yaml_json, *plain_json, *plain_cbor;
+    } cases[] = {
+        {{0xa1, 0x61, 0x61, 0x43, 0xff, 0x00, 0x80},
+         "a: !!binary \"/wCA\"\n",
+         "{\"a\": !!binary \"/wCA\"}\n",
+         "{\"a\":\"/wCA\"}",
+         "a1616143ff0080"},
+        {{0x82, 0x43, 'a', 'b', 'c', 0x40},
+         "- !!binary \"YWJj\"\n- !!binary \"\"\n",
+         "[!!binary \"YWJj\", !!binary \"\"]\n",
+         "[\"YWJj\",\"\"]",
+         "824361626340"},
+        {{0xa1, 0x41, 0x01, 0xd8, 0x40, 0x42, 0xfe, 0xff},
+         "!!binary \"AQ==\": !<64> \"/v8=\"\n",
+         "{!!binary \"AQ==\": !<64> \"/v8=\"}\n",
+         "{\"AQ==\":\"/v8=\"}",
+         "a1410142feff"},
+    };
+    const zarvel_serialize_options block = {sizeof(zarvel_serialize_options), 0, 0, 0, 0, ZARVEL_STYLE_BLOCK};
+    const zarvel_plain_options o = opts();
+    for (const auto &c : cases) {
+        zarvel_document *doc = zarvel_cbor_decode(c.cbor.data(), c.cbor.size(), 0, nullptr);
+        ASSERT_NE(doc, nullptr);
+        uint64_t length = 0;
+        int32_t status = 0;
+        char *text = zarvel_serialize_ex(doc, &block, &length);
+        EXPECT_EQ(std::string(text, length), c.yaml);
+        zarvel_free(text);
+        text = zarvel_serialize_json(doc, &length);
+        EXPECT_EQ(std::string(text, length), c.yaml_json);
+        zarvel_free(text);
+        text = zarvel_plain_json_ex(doc, &o, &length, &status);
+        EXPECT_EQ(std::string(text, length), c.plain_json);
+        zarvel_free(text);
+        uint8_t *bytes = zarvel_plain_cbor_ex(doc, &o, &length, &status);
+        EXPECT_EQ(hex(bytes, length), c.plain_cbor);
+        zarvel_free(bytes);
+        zarvel_document_free(doc);
+    }
+}

@@ -59,6 +59,10 @@ class cbor_sink {
             put(v.text.data(), v.text.size());
             return true;
         }
+        case kind::bytes:
+            put_head(*this, major_bytes, v.text.size());
+            put(v.text.data(), v.text.size());
+            return true;
         case kind::binary: {
             uint64_t length = 0;
             if ((reason_ = base64_compact(v.text, scratch_, length))) return false;

@@ -439,6 +439,14 @@ inline std::string_view zarvel_store_text(const zarvel_node_store *store, zarvel
     const char *base = zarvel_span_in_strings(span) ? store->strings : store->input;
     return {base + zarvel_span_offset(span), length};
 }
+// A byte string decoded from CBOR: its value holds the bytes themselves
+// (which need not be text), where a YAML !!binary scalar holds base64. Such
+// a node has the binary tag id with no tag, or under CBOR's numeric tags.
+inline bool zarvel_store_raw_bytes(const zarvel_node_store *store, const zarvel_node_rec &r) {
+    if (r.tag_id != ZARVEL_TAG_BINARY || r.kind() != ZARVEL_KIND_SCALAR) return false;
+    const std::string_view tag = zarvel_store_text(store, r.tag);
+    return tag.empty() || uint8_t(tag[0] - '0') <= 9;
+}
 // Record of a node id; the caller has checked id < node_count.
 inline zarvel_node_rec &zarvel_store_node(zarvel_node_store *store, uint32_t id) { return store->nodes[id]; }
 inline const zarvel_node_rec &zarvel_store_node(const zarvel_node_store *store, uint32_t id) {

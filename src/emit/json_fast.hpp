@@ -267,9 +267,11 @@ class writer {
             }
         case ZARVEL_TAG_NULL: return bytes("null", sep);
         default:
-            // The serialiser writes every other type as a string; plain
-            // output converts some (binary) and resolves custom tags.
+            // The serialiser writes every other type as a string, bytes
+            // from CBOR aside; plain output converts some (binary) and
+            // resolves custom tags.
             if constexpr (Host::plain) return false;
+            if (zarvel_store_raw_bytes(store_, r)) return false;
             return string(t, r.value, sep, 0);
         }
     }
@@ -353,7 +355,7 @@ class writer {
             }
         } else {
             if (k.kind() == ZARVEL_KIND_SCALAR && zarvel_span_length(k.tag) == 0 && zarvel_span_length(k.anchor) == 0 &&
-                string(text(k.value), k.value, sep, colon))
+                !zarvel_store_raw_bytes(store_, k) && string(text(k.value), k.value, sep, colon))
                 return true;
         }
         separator(sep);

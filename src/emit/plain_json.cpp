@@ -81,6 +81,7 @@ class json_sink {
             if ((reason_ = base64_compact(v.text, scratch_, length))) return false;
             return string(std::string_view(scratch_.data(), scratch_.size()));
         }
+        case kind::bytes: put_base64_quoted(w_, v.text); return true;
         }
         return true;
     }

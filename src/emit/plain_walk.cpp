@@ -8,6 +8,7 @@
 
 #include "doc/resolve.hpp"
 #include "emit/format_double.hpp"
+#include "emit/writer.hpp"
 
 namespace zvl::plain {
 namespace {
@@ -150,7 +151,7 @@ const char *classify(const zarvel_node_store *store, uint32_t id, scalar &out) {
         return "an int-tagged scalar that does not read as an integer";
     }
     case ZARVEL_TAG_FLOAT: out.kind = kind::floating; return nullptr;
-    case ZARVEL_TAG_BINARY: out.kind = kind::binary; return nullptr;
+    case ZARVEL_TAG_BINARY: out.kind = zarvel_store_raw_bytes(store, r) ? kind::bytes : kind::binary; return nullptr;
     default: return nullptr;  // strings, timestamps (as written), the rest
     }
 }
@@ -289,6 +290,8 @@ const char *key_text(const zarvel_node_store *store, const scalar &value, buffer
         if (const char *why = base64_compact(value.text, compact, length)) return why;
         return done(scratch.append(compact.data(), compact.size()));
     }
+    case kind::bytes:
+        return done(base64_runs(value.text, [&](const char *run, size_t n) { return scratch.append(run, n); }));
     case kind::string: out = value.text; return nullptr;
     }
     return nullptr;

@@ -25,7 +25,9 @@
 
 namespace zvl::plain {
 
-enum class kind : uint8_t { null, boolean, integer, big_integer, floating, string, binary };
+// binary: base64 text (a YAML !!binary scalar); bytes: the bytes themselves
+// (a byte string read from CBOR).
+enum class kind : uint8_t { null, boolean, integer, big_integer, floating, string, binary, bytes };
 
 // A scalar as its resolved type. text is the scalar's text for every kind
 // (the sinks convert floats, big integers and binary from it).

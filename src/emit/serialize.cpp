@@ -289,7 +289,18 @@ struct emitter {
         return true;
     }
 
+    // Bytes read from CBOR, which need not be text: the base64 scalar a YAML
+    // reader gives back as the same bytes, after the !!binary tag (a CBOR
+    // tag, already written, stands in its place).
+    bool raw_bytes(const zarvel_node_rec &r) {
+        if (!zarvel_store_raw_bytes(store, r)) return false;
+        if (zarvel_span_length(r.tag) == 0) put(w, "!!binary ");
+        put_base64_quoted(w, text(r.value));
+        return true;
+    }
+
     void scalar(const zarvel_node_rec &r, uint64_t indent, bool key) {
+        if (raw_bytes(r)) return;
         std::string_view t = text(r.value);
         if (!block_mode()) {
             typed_scalar(r, t, key);
@@ -346,6 +357,7 @@ struct emitter {
         --w.flow_depth;
     }
     void json_scalar(const zarvel_node_rec &r, bool key) {
+        if (raw_bytes(r)) return;
         const std::string_view t = text(r.value);
         if (!key) {
             switch (r.tag_id) {

@@ -171,6 +171,39 @@ inline __attribute__((always_inline)) void fill_blanks(char *p, uint64_t n) {
 // Any run; line feeds inside set the column.
 void put_any(zarvel_writer &w, const char *bytes, uint64_t n);
 void put_blanks(zarvel_writer &w, uint64_t n);
+// Bytes as padded base64, handed to emit(chars, n) in runs of at most 64.
+template <class Emit>
+bool base64_runs(std::string_view bytes, Emit emit) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    char run[64];
+    size_t used = 0;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
+        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16;
+        if (n > 1) v |= uint32_t(uint8_t(bytes[i + 1])) << 8;
+        if (n > 2) v |= uint8_t(bytes[i + 2]);
+        run[used] = alphabet[v >> 18];
+        run[used + 1] = alphabet[(v >> 12) & 63];
+        run[used + 2] = n > 1 ? alphabet[(v >> 6) & 63] : '=';
+        run[used + 3] = n > 2 ? alphabet[v & 63] : '=';
+        used += 4;
+        if (used == sizeof run) {
+            if (!emit(run, used)) return false;
+            used = 0;
+        }
+    }
+    return used == 0 || emit(run, used);
+}
+// Bytes as a double-quoted base64 text: the form of binary data in JSON and,
+// after a !!binary tag, in YAML.
+inline void put_base64_quoted(zarvel_writer &w, std::string_view bytes) {
+    put_byte(w, '"');
+    base64_runs(bytes, [&](const char *run, size_t n) {
+        put_line_free(w, run, n);
+        return true;
+    });
+    put_byte(w, '"');
+}
 // "\n" unless the last byte already is one.
 inline void put_line_end(zarvel_writer &w) {
     if (w.last != '\n') put_byte(w, '\n');
