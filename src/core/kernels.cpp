@@ -16,7 +16,6 @@ namespace {
 using zvl::word::equal_bytes;
 using zvl::word::first_byte;
 using zvl::word::zero_bytes;
-constexpr uint64_t low7 = zvl::word::lows;
 constexpr uint64_t high_bits = zvl::word::highs;
 constexpr uint64_t ones = zvl::word::ones;
 inline uint64_t load64(const char *p) { return zvl::word::load(p); }
