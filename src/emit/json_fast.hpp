@@ -354,8 +354,8 @@ class writer {
                 --emitted_;
             }
         } else {
-            if (k.kind() == ZARVEL_KIND_SCALAR && zarvel_span_length(k.tag) == 0 && zarvel_span_length(k.anchor) == 0 &&
-                !zarvel_store_raw_bytes(store_, k) && string(text(k.value), k.value, sep, colon))
+            if (k.kind() == ZARVEL_KIND_SCALAR && takes(k, depth) && !zarvel_store_raw_bytes(store_, k) &&
+                string(text(k.value), k.value, sep, colon))
                 return true;
         }
         separator(sep);
