@@ -37,6 +37,10 @@ const char *zvl::error_default_text(uint32_t code) {
     return code < default_text_count ? default_texts[code] : "unknown error code";
 }
 
+void zvl::error_at_byte(uint32_t code, uint64_t offset, const char *format) {
+    zarvel_error_set(&thread_record, code, 0, 0, offset, format, static_cast<size_t>(offset));
+}
+
 zarvel_error *zarvel_error_current() { return &thread_record; }
 
 void zarvel_error_clear(zarvel_error *record) {

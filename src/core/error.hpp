@@ -24,4 +24,7 @@ void zarvel_error_set(zarvel_error *record, uint32_t code, uint32_t line, uint32
 namespace zvl {
 // "no error", "out of memory", ...; "unknown error code" outside 0..13.
 const char *error_default_text(uint32_t code);
+// Records code at a byte offset in the calling thread's record; format may
+// name the offset by one %zu (the attribute checks the format's syntax).
+void error_at_byte(uint32_t code, uint64_t offset, const char *format) __attribute__((format(printf, 3, 0)));
 }  // namespace zvl

@@ -7,6 +7,7 @@
 #include "core/kernels.hpp"
 #include "core/memory.hpp"
 #include "json/grammar.hpp"
+#include "json/messages.hpp"
 #include "json/validate.hpp"
 #include "json/structural.hpp"
 #include "json/tape.hpp"
@@ -30,10 +31,6 @@ void release(zarvel_tape *tape) {
     zero(tape);
 }
 
-void record(uint32_t code, uint64_t offset, const char *format) {
-    zarvel_error_set(zarvel_error_current(), code, 0, 0, offset, format, static_cast<size_t>(offset));
-}
-
 uint64_t skip_ws(const char *text, uint64_t len, uint64_t p) {
     while (p < len && json::is_ws(text[p])) ++p;
     return p;
@@ -46,8 +43,7 @@ int32_t check_arguments(const char *text, uint64_t len, zarvel_tape *tape) {
     if ((!text && len > 0) || !tape) return ZARVEL_INVALID_ARGUMENT;
     zero(tape);
     if (len >= tape_length_limit) {
-        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, 0,
-                         "tape spans are uint32; document exceeds 4 GiB");
+        error_at_byte(ZARVEL_ERR_FAILED, 0, json::message::tape_too_long);
         return ZARVEL_INVALID_ARGUMENT;
     }
     return 0;
@@ -147,13 +143,13 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
         return ZARVEL_TOO_DEEP;
     }
     if (!v.valid) {
-        record(ZARVEL_ERR_FAILED, v.failed_at, "not strict JSON at byte %zu");
+        error_at_byte(ZARVEL_ERR_FAILED, v.failed_at, json::message::not_strict);
         return ZARVEL_FAILED;
     }
     if (check_utf8) {
         uint64_t bad = 0;
         if (!zarvel_validate_utf8(text, len, &bad, false)) {
-            record(ZARVEL_ERR_ENCODING, bad, "ill-formed UTF-8 at byte %zu");
+            error_at_byte(ZARVEL_ERR_ENCODING, bad, json::message::ill_formed_utf8);
             return ZARVEL_BAD_ENCODING;
         }
     }
@@ -162,7 +158,7 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
     if (is_bracket(text[root])) {
         int result = tape_build_columns(text, len, root, tape, column_mode::plain, false);
         if (result == tape_built || result == tape_no_memory) return result;
-        record(ZARVEL_ERR_INTERNAL, root, "tape walk rejected a validated document at byte %zu");
+        error_at_byte(ZARVEL_ERR_INTERNAL, root, json::message::walk_rejected);
         return status_inconsistent;
     }
     uint8_t type = 0;
@@ -171,7 +167,7 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
     if (int32_t status = root_scalar_tape(text, len, tape, type, start, length)) return status;
     if (!taken) {
         release(tape);
-        record(ZARVEL_ERR_INTERNAL, root, "tape scalar conversion rejected a validated root at byte %zu");
+        error_at_byte(ZARVEL_ERR_INTERNAL, root, json::message::scalar_rejected);
         return status_inconsistent;
     }
     return ZARVEL_OK;
@@ -183,7 +179,7 @@ int32_t zarvel_parse_json_tape_lenient(const char *text, uint64_t len, zarvel_ta
 
     uint64_t root = skip_ws(text, len, 0);
     if (root >= len) {
-        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, 0, "empty document (lenient tape)");
+        error_at_byte(ZARVEL_ERR_FAILED, 0, json::message::empty_lenient);
         return ZARVEL_FAILED;
     }
     if (is_bracket(text[root])) {
@@ -207,7 +203,7 @@ int32_t zarvel_parse_json_tape_lenient(const char *text, uint64_t len, zarvel_ta
         length = end - root;
     }
     if (!taken) {
-        record(ZARVEL_ERR_FAILED, root, "not strict JSON at byte %zu (lenient tape)");
+        error_at_byte(ZARVEL_ERR_FAILED, root, json::message::not_strict_lenient);
         return ZARVEL_FAILED;
     }
     return root_scalar_tape(text, len, tape, type, start, length);

@@ -33,6 +33,7 @@
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "json/grammar.hpp"
+#include "json/messages.hpp"
 #include "jsondoc/json_document.hpp"
 #include "json/validate.hpp"
 #include "json/string_scan.hpp"
@@ -78,10 +79,6 @@ uint64_t skip_ws(const char *text, uint64_t len, uint64_t p) {
         ++p;
     }
     return p;
-}
-
-void record_failure(uint32_t code, uint64_t offset, const char *format) {
-    zarvel_error_set(zarvel_error_current(), code, 0, 0, offset, format, static_cast<size_t>(offset));
 }
 
 // Maps `bytes` of a fresh table in one call instead of one page fault per
@@ -975,7 +972,7 @@ bool has_high_byte(const char *text, uint64_t len) {
 bool well_formed(const char *text, uint64_t len) {
     uint64_t bad = 0;
     if (zarvel_validate_utf8(text, len, &bad, false)) return true;
-    record_failure(ZARVEL_ERR_ENCODING, bad, "ill-formed UTF-8 at byte %zu");
+    zvl::error_at_byte(ZARVEL_ERR_ENCODING, bad, zvl::json::message::ill_formed_utf8);
     return false;
 }
 
@@ -1093,7 +1090,7 @@ zarvel_document *zvl::json_document_direct(const char *text, uint64_t len, int32
     zvl::json_validation v = zvl::json_validate(text, len, zarvel_store_max_depth);
     if (v.too_deep) return too_deep(v.failed_at, status);
     if (!v.valid) {
-        record_failure(ZARVEL_ERR_FAILED, v.failed_at, "not strict JSON at byte %zu");
+        zvl::error_at_byte(ZARVEL_ERR_FAILED, v.failed_at, zvl::json::message::not_strict);
         return finish(nullptr, ZARVEL_FAILED, status);
     }
     if (special && !well_formed(text, len)) return finish(nullptr, ZARVEL_BAD_ENCODING, status);

@@ -18,8 +18,11 @@
 
 #include "core/error.hpp"
 #include "core/utf8.hpp"
+#include "yaml/messages.hpp"
 
 namespace {
+
+namespace message = zvl::yaml::message;
 
 // ---- byte order marks ----------------------------------------------------
 
@@ -46,19 +49,17 @@ constexpr uint64_t highs = 0x8080808080808080ull;  // top bit of every byte
 // ---- faults ----------------------------------------------------------------
 
 int ill_formed_encoding(uint64_t offset) {
-    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_ENCODING, 0, 0, offset, "ill-formed input encoding");
+    zvl::error_at_byte(ZARVEL_ERR_ENCODING, offset, message::ill_formed_encoding);
     return ZARVEL_BAD_ENCODING;
 }
 
 int ill_formed_utf8(uint64_t offset) {
-    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_ENCODING, 0, 0, offset,
-                     "ill-formed or non-printable UTF-8 at byte %zu", static_cast<size_t>(offset));
+    zvl::error_at_byte(ZARVEL_ERR_ENCODING, offset, message::ill_formed_utf8);
     return ZARVEL_BAD_ENCODING;
 }
 
 int non_printable(uint64_t offset) {
-    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_ENCODING, 0, 0, offset, "non-printable character at byte %zu",
-                     static_cast<size_t>(offset));
+    zvl::error_at_byte(ZARVEL_ERR_ENCODING, offset, message::non_printable);
     return ZARVEL_BAD_ENCODING;
 }
 

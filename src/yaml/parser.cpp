@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "yaml/decode.hpp"
+#include "yaml/messages.hpp"
 #include "yaml/parser_state.hpp"
 
 using namespace zvl::yaml;
@@ -187,9 +188,9 @@ struct block_parser {
         if (s.at_line_end_or_comment()) {
             // Properties alone on their line: the node follows on later lines.
             if (ctx.existing_map || !p.pending.active)
-                return p.fail(ZARVEL_ERR_FAILED, node_start, "properties without a node");
+                return p.fail(ZARVEL_ERR_FAILED, node_start, message::properties_alone);
             if (!merge_properties(p.pending.props, line_props))
-                return p.fail(ZARVEL_ERR_FAILED, node_start, "a node has two anchors or two tags");
+                return p.fail(ZARVEL_ERR_FAILED, node_start, message::two_properties);
             // A line of nothing but properties nests the node one level deeper.
             if (node_start == s.current_line().content) {
                 if (p.levels.size() + p.pending.prop_levels >= p.max_depth)
@@ -207,13 +208,13 @@ struct block_parser {
             return p.fail(ZARVEL_ERR_TAB_INDENT, at);
         if (c == '-' && s.blank_or_end_at(at + 1)) {
             if (ctx.value_line || has_line_props || ctx.existing_map)
-                return p.fail(ZARVEL_ERR_FAILED, at, "block sequence entry not allowed here");
+                return p.fail(ZARVEL_ERR_FAILED, at, message::entry_not_here);
             if (!open_block(false, at)) return false;
             s.pos = at + 1;
             return after_indicator(node_origin::entry, static_cast<int32_t>(at - s.line_start), false);
         }
         if (c == '?' && s.blank_or_end_at(at + 1)) {
-            if (ctx.value_line || has_line_props) return p.fail(ZARVEL_ERR_FAILED, at, "explicit key not allowed here");
+            if (ctx.value_line || has_line_props) return p.fail(ZARVEL_ERR_FAILED, at, message::explicit_key_not_here);
             if (!ctx.existing_map && !open_block(true, at)) return false;
             s.pos = at + 1;
             explicit_after = at + 1;
@@ -235,7 +236,7 @@ struct block_parser {
             s.pos = at;
         }
         if (c == ':' && s.blank_or_end_at(at + 1)) {
-            if (ctx.value_line) return p.fail(ZARVEL_ERR_FAILED, at, "mapping value not allowed here");
+            if (ctx.value_line) return p.fail(ZARVEL_ERR_FAILED, at, message::value_not_here);
             if (!ctx.existing_map && !open_block(true, node_start)) return false;
             if (!p.emit_empty(line_props, ZARVEL_STYLE_PLAIN, false, at)) return false;
             p.levels.back().value_pending = true;
@@ -243,14 +244,14 @@ struct block_parser {
             return after_indicator(node_origin::value, p.levels.back().indent, true);
         }
         if (c == '|' || c == '>') {
-            if (ctx.existing_map) return p.fail(ZARVEL_ERR_FAILED, at, "block scalar as a mapping key");
+            if (ctx.existing_map) return p.fail(ZARVEL_ERR_FAILED, at, message::block_scalar_key);
             scanned_scalar sc;
             if (!s.scan_block_scalar(enclosing(), sc)) return false;
             return finish_value_scalar(sc, line_props, false);
         }
         if (c == '[' || c == '{') return flow_in_block(ctx, node_start, line_props);
         if (c == '*') {
-            if (has_line_props) return p.fail(ZARVEL_ERR_FAILED, node_start, "an alias cannot have properties");
+            if (has_line_props) return p.fail(ZARVEL_ERR_FAILED, node_start, message::alias_properties);
             zarvel_text_span name;
             if (!s.scan_alias(name)) return false;
             uint64_t end = s.pos;
@@ -264,9 +265,8 @@ struct block_parser {
                 return implicit_key(ctx, node_start, key, line_props);
             }
             s.pos = end;
-            if (ctx.existing_map) return p.fail(ZARVEL_ERR_FAILED, end, "expected ':' after a mapping key");
-            if (!p.pending.props.empty())
-                return p.fail(ZARVEL_ERR_FAILED, node_start, "an alias cannot have properties");
+            if (ctx.existing_map) return p.fail(ZARVEL_ERR_FAILED, end, message::expected_colon);
+            if (!p.pending.props.empty()) return p.fail(ZARVEL_ERR_FAILED, node_start, message::alias_properties);
             p.pending.active = false;
             if (!p.emit_alias(name, at, end, false)) return false;
             complete(p.pending.origin);
@@ -280,7 +280,7 @@ struct block_parser {
             cursor after = s.save();
             s.skip_blanks();
             if (s.peek() == ':' && s.blank_or_end_at(s.pos + 1)) {
-                if (sc.multiline) return p.fail(ZARVEL_ERR_FAILED, sc.start, "implicit key spans lines");
+                if (sc.multiline) return p.fail(ZARVEL_ERR_FAILED, sc.start, message::key_spans_lines);
                 key_info key{};
                 key.scalar = sc;
                 key.start = sc.start;
@@ -288,10 +288,10 @@ struct block_parser {
                 return implicit_key(ctx, node_start, key, line_props);
             }
             s.restore(after);
-            if (ctx.existing_map) return p.fail(ZARVEL_ERR_FAILED, s.pos, "expected ':' after a mapping key");
+            if (ctx.existing_map) return p.fail(ZARVEL_ERR_FAILED, s.pos, message::expected_colon);
             return finish_value_scalar(sc, line_props, false);
         }
-        if (!can_start_block_plain(s, at)) return p.fail(ZARVEL_ERR_FAILED, at, "unexpected character");
+        if (!can_start_block_plain(s, at)) return p.fail(ZARVEL_ERR_FAILED, at, message::unexpected_character);
         plain_stop stop;
         if (!s.scan_plain(false, enclosing(), true, sc, stop)) return false;
         if (stop == plain_stop::colon) {
@@ -302,7 +302,7 @@ struct block_parser {
             key.end = sc.end;
             return implicit_key(ctx, node_start, key, line_props);
         }
-        if (ctx.existing_map) return p.fail(ZARVEL_ERR_FAILED, s.pos, "expected ':' after a mapping key");
+        if (ctx.existing_map) return p.fail(ZARVEL_ERR_FAILED, s.pos, message::expected_colon);
         return finish_value_scalar(sc, line_props, true);
     }
 
@@ -310,7 +310,7 @@ struct block_parser {
     bool finish_value_scalar(const scanned_scalar &sc, const properties &line_props, bool plain) {
         properties props = p.pending.props;
         if (!merge_properties(props, line_props))
-            return p.fail(ZARVEL_ERR_FAILED, line_props.offset, "a node has two anchors or two tags");
+            return p.fail(ZARVEL_ERR_FAILED, line_props.offset, message::two_properties);
         node_origin origin = p.pending.active ? p.pending.origin : node_origin::root;
         p.pending.active = false;
         bool block_value =
@@ -344,7 +344,7 @@ struct block_parser {
     // The node just read is followed by ':' (s.pos at the ':').
     bool implicit_key(node_context ctx, uint64_t node_start, const key_info &key, const properties &line_props) {
         uint64_t colon = s.pos;
-        if (ctx.value_line) return p.fail(ZARVEL_ERR_FAILED, colon, "mapping value not allowed here");
+        if (ctx.value_line) return p.fail(ZARVEL_ERR_FAILED, colon, message::value_not_here);
         if (ctx.tab_separated && !ctx.existing_map) return p.fail(ZARVEL_ERR_TAB_INDENT, node_start);
         if (colon - key.start > max_simple_key) return p.fail(ZARVEL_ERR_LONG_KEY, key.start);
         bool simple_key = key.plain && line_props.empty();
@@ -524,7 +524,7 @@ struct block_parser {
         cursor after = s.save();
         s.skip_blanks();
         if (s.peek() == ':' && s.blank_or_end_at(s.pos + 1)) {
-            if (s.line != start_line) return p.fail(ZARVEL_ERR_FAILED, open, "implicit key spans lines");
+            if (s.line != start_line) return p.fail(ZARVEL_ERR_FAILED, open, message::key_spans_lines);
             key_info key{};
             key.flow = true;
             key.start = open;
@@ -533,11 +533,11 @@ struct block_parser {
             return implicit_key(ctx, node_start, key, properties{});
         }
         s.restore(after);
-        if (ctx.existing_map) return p.fail(ZARVEL_ERR_FAILED, s.pos, "expected ':' after a mapping key");
+        if (ctx.existing_map) return p.fail(ZARVEL_ERR_FAILED, s.pos, message::expected_colon);
         if (p.pending.active && !p.pending.props.empty() && !p.events.empty()) {
             properties merged = line_props;
             if (!merge_properties(merged, p.pending.props))
-                return p.fail(ZARVEL_ERR_FAILED, node_start, "a node has two anchors or two tags");
+                return p.fail(ZARVEL_ERR_FAILED, node_start, message::two_properties);
             zarvel_event &first = p.events[0];
             if (p.pending.props.has_anchor) {
                 uint32_t id;
@@ -923,11 +923,11 @@ struct block_parser {
             if (!top.mapping && top.under_key && top.indent == n && !is_entry_at(s, c))
                 if (!close_top()) return false;
         }
-        if (p.levels.empty()) return p.fail(ZARVEL_ERR_FAILED, c, "content after the document's root node");
+        if (p.levels.empty()) return p.fail(ZARVEL_ERR_FAILED, c, message::after_root);
         block_level &top = p.levels.back();
         if (top.indent != n) return p.fail(ZARVEL_ERR_INDENTATION, c);
         if (!top.mapping) {
-            if (!is_entry_at(s, c)) return p.fail(ZARVEL_ERR_FAILED, c, "expected a sequence entry");
+            if (!is_entry_at(s, c)) return p.fail(ZARVEL_ERR_FAILED, c, message::expected_entry);
             if (int r = quick_existing_seq(lc, c)) return quick_done(r);
             s.pos = c + 1;
             return after_indicator(node_origin::entry, top.indent, false);
@@ -949,7 +949,7 @@ struct block_parser {
 
     bool finish_line() {
         s.skip_blanks();
-        if (!s.at_line_end_or_comment()) return p.fail(ZARVEL_ERR_FAILED, s.pos, "unexpected content after a node");
+        if (!s.at_line_end_or_comment()) return p.fail(ZARVEL_ERR_FAILED, s.pos, message::after_node);
         s.next_line();
         return true;
     }
@@ -999,7 +999,7 @@ struct block_parser {
         // Most lines are none of these: one test passes them by.
         if (flags) {
             if (flags & line_directive) {
-                if (p.doc_open) return p.fail(ZARVEL_ERR_DIRECTIVE, lc.start, "invalid or unsupported directive");
+                if (p.doc_open) return p.fail(ZARVEL_ERR_DIRECTIVE, lc.start);
                 if (!p.prologue) {
                     p.prologue = true;
                     p.prologue_start = lc.start;
@@ -1011,8 +1011,7 @@ struct block_parser {
                 // Directives come in any order (%YAML then %TAG heads every
                 // Unity file); only a second %YAML for one document is wrong.
                 if (kind == directive_kind::yaml) {
-                    if (p.yaml_directive)
-                        return p.fail(ZARVEL_ERR_DIRECTIVE, lc.start, "invalid or unsupported directive");
+                    if (p.yaml_directive) return p.fail(ZARVEL_ERR_DIRECTIVE, lc.start);
                     p.yaml_directive = true;
                 }
                 s.next_line();
@@ -1036,10 +1035,9 @@ struct block_parser {
                 uint64_t at = lc.start;
                 s.pos = at + 3;
                 s.skip_blanks();
-                if (!s.at_line_end_or_comment())
-                    return p.fail(ZARVEL_ERR_FAILED, s.pos, "content after a document end marker");
+                if (!s.at_line_end_or_comment()) return p.fail(ZARVEL_ERR_FAILED, s.pos, message::after_end_marker);
                 s.pos = at;
-                if (!p.doc_open && p.prologue) return p.fail(ZARVEL_ERR_DIRECTIVE, at, "directives without a document");
+                if (!p.doc_open && p.prologue) return p.fail(ZARVEL_ERR_DIRECTIVE, at, message::directives_alone);
                 if (!end_document(true, at)) return false;
                 s.pos = at + 3;
                 return finish_line();
@@ -1060,7 +1058,7 @@ struct block_parser {
             }
         }
         if (!p.doc_open) {
-            if (p.prologue) return p.fail(ZARVEL_ERR_DIRECTIVE, lc.content, "directives must be followed by '---'");
+            if (p.prologue) return p.fail(ZARVEL_ERR_DIRECTIVE, lc.content, message::directives_need_start);
             if (!begin_document(false, lc.content)) return false;
         }
         uint64_t end = lc.end;
@@ -1074,7 +1072,7 @@ struct block_parser {
     }
 
     bool finish_stream(bool last) {
-        if (!p.doc_open && p.prologue) return p.fail(ZARVEL_ERR_DIRECTIVE, s.size, "directives without a document");
+        if (!p.doc_open && p.prologue) return p.fail(ZARVEL_ERR_DIRECTIVE, s.size, message::directives_alone);
         s.pos = s.size;
         if (!end_document(false, s.size)) return false;
         if (last) {
@@ -1319,7 +1317,7 @@ int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length, 
     if ((!text && length) || !sink || !sink->event) return -1;
     if (!text) text = "";
     if (length > UINT32_MAX - 1) {
-        zarvel_error_set(&parser->scan.error, ZARVEL_ERR_NO_MEMORY, 0, 0, 0, "input exceeds 4 GiB");
+        zarvel_error_set(&parser->scan.error, ZARVEL_ERR_NO_MEMORY, 0, 0, 0, message::input_too_long);
         *zarvel_error_current() = parser->scan.error;
         return -1;
     }

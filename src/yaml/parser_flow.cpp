@@ -21,6 +21,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "yaml/messages.hpp"
 #include "yaml/parser_state.hpp"
 
 using namespace zvl::yaml;
@@ -59,7 +60,7 @@ bool zarvel_parser::skip_flow_space(int32_t enclosing) {
         if (scan.at_end()) return true;
         const line_class &lc = scan.current_line();
         if (lc.flags & (line_doc_start | line_doc_end))
-            return fail(ZARVEL_ERR_FAILED, lc.start, "document marker inside a flow collection");
+            return fail(ZARVEL_ERR_FAILED, lc.start, message::marker_in_flow);
         if (lc.flags & (line_blank | line_comment)) continue;
         if ((lc.flags & line_tab) && scan.text[lc.content] != '[' && scan.text[lc.content] != '{' &&
             static_cast<int32_t>(lc.indent) <= enclosing)
@@ -79,7 +80,7 @@ bool zarvel_parser::missing_separator() {
                      scan.pos < scan.size ? scan.text[scan.pos] : ' ', mapping ? 1 : 0, level.entries,
                      level.separator ? 1u : 0u, key_pending ? 1u : 0u, level.json_key ? 1u : 0u);
     }
-    return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ',' between flow entries");
+    return fail(ZARVEL_ERR_FAILED, scan.pos, message::missing_comma);
 }
 
 bool zarvel_parser::open_flow(char bracket, const properties &props, flow_role role) {
@@ -170,7 +171,7 @@ bool zarvel_parser::flow_node_done(flow_role role, bool json, int32_t enclosing)
         bool colon = scan.peek() == ':' && (json || blank_break_flow_or_end(scan, scan.pos + 1));
         if (colon) {
             if (scan.line != level.key_line || scan.line != line_before)
-                return fail(ZARVEL_ERR_FAILED, scan.pos, "implicit key spans lines");
+                return fail(ZARVEL_ERR_FAILED, scan.pos, message::key_spans_lines);
             if (scan.pos - level.key_start > max_simple_key) return fail(ZARVEL_ERR_LONG_KEY, level.key_start);
             uint64_t colon_at = scan.pos;
             if (!open_pair(level.mark, false, level.key_start, true)) return false;
@@ -209,7 +210,7 @@ bool zarvel_parser::flow_node(flow_role role, int32_t enclosing) {
     char first = scan.peek();
     if ((first == '&' || first == '!') && !scan.scan_properties(props, true)) return false;
     if (!props.empty() && !skip_flow_space(enclosing)) return false;
-    if (scan.at_end()) return fail(ZARVEL_ERR_FAILED, scan.pos, "end of text inside a flow collection");
+    if (scan.at_end()) return fail(ZARVEL_ERR_FAILED, scan.pos, message::end_in_flow);
     char c = scan.text[scan.pos];
     if (!props.empty() &&
         (c == ',' || c == ']' || c == '}' || (c == ':' && blank_break_flow_or_end(scan, scan.pos + 1)))) {
@@ -224,14 +225,13 @@ bool zarvel_parser::flow_node(flow_role role, int32_t enclosing) {
         return flow_node_done(role, true, enclosing);
     }
     if (c == '*') {
-        if (!props.empty()) return fail(ZARVEL_ERR_FAILED, start, "an alias cannot have properties");
+        if (!props.empty()) return fail(ZARVEL_ERR_FAILED, start, message::alias_properties);
         uint64_t star = scan.pos;
         zarvel_text_span name;
         if (!scan.scan_alias(name) || !emit_alias(name, star, scan.pos, true)) return false;
         return flow_node_done(role, false, enclosing);
     }
-    if (!can_start_plain(scan, scan.pos, true))
-        return fail(ZARVEL_ERR_FAILED, scan.pos, "unexpected character in a flow collection");
+    if (!can_start_plain(scan, scan.pos, true)) return fail(ZARVEL_ERR_FAILED, scan.pos, message::unexpected_in_flow);
     scanned_scalar s;
     plain_stop stop;
     if (!scan.scan_plain(true, enclosing, true, s, stop) || !emit_scalar(s, props, true)) return false;
@@ -244,7 +244,7 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
     if (!open_flow(scan.text[scan.pos], props, flow_role::seq_entry)) return false;
     while (!flow.empty()) {
         if (!skip_flow_space(enclosing)) return false;
-        if (scan.at_end()) return fail(ZARVEL_ERR_FAILED, scan.pos, "end of text inside a flow collection");
+        if (scan.at_end()) return fail(ZARVEL_ERR_FAILED, scan.pos, message::end_in_flow);
         char c = scan.text[scan.pos];
         flow_level &level = flow.back();
         bool explicit_mark = c == '?' && blank_break_flow_or_end(scan, scan.pos + 1);
@@ -255,7 +255,7 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
                 if (!close_flow(enclosing)) return false;
                 break;
             }
-            if (c == ',' || c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "unexpected flow indicator");
+            if (c == ',' || c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, message::unexpected_indicator);
             level.mark = static_cast<uint32_t>(events.size());
             level.key_line = scan.line;
             level.key_start = scan.pos;
@@ -293,8 +293,7 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
                 if (!close_flow(enclosing)) return false;
                 break;
             }
-            if (c == (mapping ? ']' : '}'))
-                return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+            if (c == (mapping ? ']' : '}')) return fail(ZARVEL_ERR_FAILED, scan.pos, message::other_bracket);
             return missing_separator();
         }
         case flow_state::map_key:
@@ -317,7 +316,7 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
                 ++scan.pos;
                 break;
             }
-            if (c == ',' || c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, "unexpected flow indicator");
+            if (c == ',' || c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, message::unexpected_indicator);
             if (explicit_mark && level.state == flow_state::map_key) {
                 ++scan.pos;
                 level.state = flow_state::map_explicit_key;
@@ -358,7 +357,7 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
                 }
                 break;
             }
-            return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ':' after a flow mapping key");
+            return fail(ZARVEL_ERR_FAILED, scan.pos, message::missing_map_colon);
         case flow_state::map_value:
             if (c == ',' || c == '}') {
                 if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos)) return false;
@@ -372,7 +371,7 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
                 }
                 break;
             }
-            if (c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+            if (c == ']') return fail(ZARVEL_ERR_FAILED, scan.pos, message::other_bracket);
             if (!flow_node(flow_role::map_value, enclosing)) return false;
             break;
         case flow_state::pair_key:
@@ -388,7 +387,7 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
                     return false;
                 break;
             }
-            if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+            if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, message::other_bracket);
             if (!flow_node(flow_role::pair_key, enclosing)) return false;
             break;
         case flow_state::pair_after_key:
@@ -402,14 +401,14 @@ bool zarvel_parser::parse_flow(int32_t enclosing, const properties &props) {
                     return false;
                 break;
             }
-            return fail(ZARVEL_ERR_FAILED, scan.pos, "missing ':' after a flow key");
+            return fail(ZARVEL_ERR_FAILED, scan.pos, message::missing_colon);
         case flow_state::pair_value:
             if (c == ',' || c == ']') {
                 if (!emit_empty(properties{}, ZARVEL_STYLE_PLAIN, true, scan.pos) || !close_pair(enclosing))
                     return false;
                 break;
             }
-            if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, "closing bracket of the other kind");
+            if (c == '}') return fail(ZARVEL_ERR_FAILED, scan.pos, message::other_bracket);
             if (!flow_node(flow_role::pair_value, enclosing)) return false;
             break;
         }

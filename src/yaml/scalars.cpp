@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/utf8.hpp"
+#include "yaml/messages.hpp"
 #include "yaml/scanner.hpp"
 
 namespace zvl::yaml {
@@ -191,7 +192,7 @@ bool scanner::scan_single_quoted(bool flow, int32_t parent_indent, scanned_scala
     uint64_t open = pos;
     uint32_t escaped = 0;
     int64_t close = find_close(open + 1, '\'', &escaped);
-    if (close < 0) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, open, "unterminated quoted scalar");
+    if (close < 0) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, open);
     uint64_t close_at = open + 1 + static_cast<uint64_t>(close);
     out.style = ZARVEL_STYLE_SINGLE;
     return fold_quoted(open, close_at, escaped != 0, parent_indent, flow, out);
@@ -201,7 +202,7 @@ bool scanner::scan_double_quoted(bool flow, int32_t parent_indent, scanned_scala
     uint64_t open = pos;
     uint32_t escaped = 0;
     int64_t close = find_close(open + 1, '"', &escaped);
-    if (close < 0) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, open, "unterminated quoted scalar");
+    if (close < 0) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, open);
     uint64_t close_at = open + 1 + static_cast<uint64_t>(close);
     out.style = ZARVEL_STYLE_DOUBLE;
     return fold_quoted(open, close_at, escaped != 0, parent_indent, flow, out);
@@ -235,7 +236,7 @@ bool scanner::fold_quoted(uint64_t open, uint64_t close, bool escapes, int32_t p
         line_start = at;
         const line_class &lc = current_line();
         if (lc.flags & (line_doc_start | line_doc_end | line_directive))
-            return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, lc.start, "unterminated quoted scalar");
+            return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, lc.start);
         if (!(lc.flags & line_blank) && static_cast<int32_t>(lc.indent) <= parent_indent && lc.content <= close)
             return fail(ZARVEL_ERR_INDENTATION, lc.content);
         return true;
@@ -330,12 +331,12 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
             increment = c - '0';
             ++p;
         } else if (c == '0') {
-            return fail(ZARVEL_ERR_FAILED, p, "bad block scalar header");
+            return fail(ZARVEL_ERR_FAILED, p, message::bad_block_header);
         }
     }
     uint64_t after = p;
     while (p < header_end && is_blank(text[p])) ++p;
-    if (p < header_end && !(text[p] == '#' && p > after)) return fail(ZARVEL_ERR_FAILED, p, "bad block scalar header");
+    if (p < header_end && !(text[p] == '#' && p > after)) return fail(ZARVEL_ERR_FAILED, p, message::bad_block_header);
     pos = header_end;
 
     int32_t content_indent = -1;

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstring>
 
+#include "yaml/messages.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -398,21 +400,21 @@ bool scanner::scan_properties(properties &props, bool flow) {
         if (props.empty()) props.offset = start;
         props.line = line;
         if (text[pos] == '&') {
-            if (props.has_anchor) return fail(ZARVEL_ERR_FAILED, start, "a node has two anchors");
+            if (props.has_anchor) return fail(ZARVEL_ERR_FAILED, start, message::two_anchors);
             ++pos;
             uint64_t name = pos;
             while (pos < size && !ends_name(text[pos])) ++pos;
-            if (pos == name) return fail(ZARVEL_ERR_FAILED, start, "empty anchor name");
+            if (pos == name) return fail(ZARVEL_ERR_FAILED, start, message::empty_anchor);
             props.anchor = {text + name, static_cast<uint32_t>(pos - name)};
             props.has_anchor = true;
         } else {
-            if (props.has_tag) return fail(ZARVEL_ERR_FAILED, start, "a node has two tags");
+            if (props.has_tag) return fail(ZARVEL_ERR_FAILED, start, message::two_tags);
             ++pos;
             if (pos < size && text[pos] == '<') {
                 uint64_t uri = ++pos;
                 while (pos < size && text[pos] != '>' && !is_blank(text[pos]) && !is_break(text[pos])) ++pos;
                 if (pos >= size || text[pos] != '>' || pos == uri)
-                    return fail(ZARVEL_ERR_FAILED, start, "bad verbatim tag");
+                    return fail(ZARVEL_ERR_FAILED, start, message::bad_verbatim_tag);
                 uint64_t uri_end = pos++;
                 if (!resolve_tag(text + uri, uri_end - uri, true, props.tag)) return false;
             } else {
@@ -422,7 +424,7 @@ bool scanner::scan_properties(properties &props, bool flow) {
             props.has_tag = true;
         }
         if (pos < size && !is_blank(text[pos]) && !is_break(text[pos]) && !(flow && is_flow_indicator(text[pos])))
-            return fail(ZARVEL_ERR_FAILED, pos, "property not followed by white space");
+            return fail(ZARVEL_ERR_FAILED, pos, message::property_needs_blank);
         skip_blanks();
     }
     return true;
@@ -456,7 +458,7 @@ bool scanner::resolve_tag(const char *raw, uint64_t length, bool verbatim_form, 
             prefix_length = sizeof core_tag_prefix - 1;
             rest = 2;
         } else if (handle > 2) {
-            return fail(ZARVEL_ERR_FAILED, static_cast<uint64_t>(raw - text), "undeclared tag handle");
+            return fail(ZARVEL_ERR_FAILED, static_cast<uint64_t>(raw - text), message::undeclared_handle);
         }
     }
     bool percent =
@@ -527,7 +529,7 @@ bool scanner::scan_alias(zarvel_text_span &name) {
     uint64_t star = pos++;
     uint64_t start = pos;
     pos = alias_name_end(start);
-    if (pos == start) return fail(ZARVEL_ERR_FAILED, star, "empty alias name");
+    if (pos == start) return fail(ZARVEL_ERR_FAILED, star, message::empty_alias);
     name = {text + start, static_cast<uint32_t>(pos - start)};
     return true;
 }
@@ -550,10 +552,11 @@ bool scanner::scan_directive(directive_kind &kind) {
         uint32_t dots = 0;
         while (p < end && (has_class(text[p], cc_digit) || text[p] == '.')) dots += text[p++] == '.';
         bool shape = p > version && p > spaces && dots == 1 && text[version] != '.' && text[p - 1] != '.';
-        if (!shape) return fail(ZARVEL_ERR_DIRECTIVE, p, "malformed YAML directive");
+        if (!shape) return fail(ZARVEL_ERR_DIRECTIVE, p, message::malformed_yaml_directive);
         uint64_t after = p;
         while (p < end && is_blank(text[p])) ++p;
-        if (p < end && !(text[p] == '#' && p > after)) return fail(ZARVEL_ERR_DIRECTIVE, p, "malformed YAML directive");
+        if (p < end && !(text[p] == '#' && p > after))
+            return fail(ZARVEL_ERR_DIRECTIVE, p, message::malformed_yaml_directive);
         return true;
     }
     if (word_is("TAG", 3)) {
@@ -637,7 +640,7 @@ uint64_t scanner::plain_segment_scan(uint64_t from, uint64_t p, uint64_t end, bo
 bool scanner::check_continuation(const line_class &lc, int32_t parent_indent, bool quoted, bool flow) {
     (void)flow;
     if (lc.flags & (line_doc_start | line_doc_end | (quoted ? line_directive : 0))) {
-        if (quoted) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, lc.start, "document marker inside a quoted scalar");
+        if (quoted) return fail(ZARVEL_ERR_UNTERMINATED_QUOTE, lc.start, message::marker_in_quoted);
         return false;
     }
     if (static_cast<int32_t>(lc.indent) <= parent_indent) return fail(ZARVEL_ERR_INDENTATION, lc.content);
