@@ -32,6 +32,7 @@
 #include "core/limits.hpp"
 #include "core/memory.hpp"
 #include "core/utf8.hpp"
+#include "core/word.hpp"
 
 namespace zvl::cbor {
 
@@ -139,16 +140,11 @@ inline double double_from_bits(uint64_t bits) {
 // ASCII: those pass on a few word tests (up to 16 bytes as two overlapping
 // words, up to 64 eight bytes at a time) without a call to the validator.
 inline bool well_formed_text(const char *p, uint64_t n) {
-    constexpr uint64_t high = 0x8080808080808080ull;
+    constexpr uint64_t high = zvl::word::highs;
     uint64_t any = 0;
     if (n >= 8 && n <= 64) {
-        uint64_t w;
-        for (uint64_t i = 0; i + 8 <= n; i += 8) {
-            std::memcpy(&w, p + i, 8);
-            any |= w;
-        }
-        std::memcpy(&w, p + n - 8, 8);
-        any |= w;
+        for (uint64_t i = 0; i + 8 <= n; i += 8) any |= zvl::word::load(p + i);
+        any |= zvl::word::load(p + n - 8);
     } else if (n >= 4 && n < 8) {
         uint32_t a, b;
         std::memcpy(&a, p, 4);

@@ -24,6 +24,7 @@
 #include "json/grammar.hpp"
 #include "json/short_decimal.hpp"
 #include "core/utf8.hpp"
+#include "core/word.hpp"
 #include "zarvel.h"
 
 namespace {
@@ -637,7 +638,7 @@ inline __attribute__((always_inline)) bool short_fraction(const char *p, uint32_
 // as two overlapping words whose bits are tested on the way; longer ones up
 // to 64 bytes are tested eight bytes at a time, the last eight overlapping.
 inline __attribute__((always_inline)) bool copy_ascii(uint8_t *to, const char *from, uint64_t n) {
-    constexpr uint64_t high = 0x8080808080808080ull;
+    constexpr uint64_t high = zvl::word::highs;
     if (n >= 8 && n <= 16) {
         uint64_t a, b;
         std::memcpy(&a, from, 8);
@@ -664,13 +665,9 @@ inline __attribute__((always_inline)) bool copy_ascii(uint8_t *to, const char *f
     }
     std::memcpy(to, from, n);
     if (n > 64) return false;
-    uint64_t any = 0, w;
-    for (uint64_t i = 0; i + 8 <= n; i += 8) {
-        std::memcpy(&w, from + i, 8);
-        any |= w;
-    }
-    std::memcpy(&w, from + n - 8, 8);
-    return ((any | w) & high) == 0;
+    uint64_t any = 0;
+    for (uint64_t i = 0; i + 8 <= n; i += 8) any |= zvl::word::load(from + i);
+    return ((any | zvl::word::load(from + n - 8)) & high) == 0;
 }
 
 // Without the canonical flag the encoding needs no size in advance: one

@@ -1,9 +1,5 @@
 // Portable byte-scanning kernels and the process-wide table that publishes
-// them once.
-//
-// Word tricks used below, on 8 bytes read little-endian:
-//   zero_bytes(w): 0x80 in every byte of w that is zero, nothing else (exact,
-//   unlike the subtract-and-mask form, so the lowest set bit is the answer).
+// them once. The word tests are core/word.hpp's.
 #include "core/kernels.hpp"
 #include "core/word.hpp"
 #include "core/kernels_simd.hpp"
@@ -14,11 +10,11 @@
 namespace {
 
 using zvl::word::equal_bytes;
+using zvl::word::first_below;
 using zvl::word::first_byte;
+using zvl::word::highs;
+using zvl::word::load;
 using zvl::word::zero_bytes;
-constexpr uint64_t high_bits = zvl::word::highs;
-constexpr uint64_t ones = zvl::word::ones;
-inline uint64_t load64(const char *p) { return zvl::word::load(p); }
 
 // ---- slots 0 to 6: single-byte searches and counts ------------------------
 
@@ -74,7 +70,7 @@ void copy_count3(char *destination, const char *source, uint64_t length, uint8_t
 int64_t find_not(const char *data, uint64_t length, uint8_t byte) {
     uint64_t i = 0;
     for (; i + 8 <= length; i += 8) {
-        uint64_t differs = ~equal_bytes(load64(data + i), byte) & high_bits;
+        uint64_t differs = ~equal_bytes(load(data + i), byte) & highs;
         if (differs) return static_cast<int64_t>(i + first_byte(differs));
     }
     for (; i < length; ++i)
@@ -118,11 +114,8 @@ int64_t find_quote(const char *data, uint64_t length, uint8_t quote, uint32_t *e
 int64_t find_json_special(const char *data, uint64_t length) {
     uint64_t i = 0;
     for (; i + 8 <= length; i += 8) {
-        uint64_t w = load64(data + i);
-        // below_space: bytes under 0x20 (exact for bytes below 0x80; bytes at
-        // or above 0x80 are cleared by ~w).
-        uint64_t below_space = (w - ones * 0x20) & ~w & high_bits;
-        uint64_t hits = equal_bytes(w, '"') | equal_bytes(w, '\\') | below_space;
+        uint64_t w = load(data + i);
+        uint64_t hits = equal_bytes(w, '"') | equal_bytes(w, '\\') | first_below(w, 0x20);
         if (hits) break;  // settle the exact byte below
     }
     for (; i < length; ++i) {
@@ -137,8 +130,8 @@ bool is_special_byte(uint8_t c) { return c > 0x7E || (c < 0x20 && c != '\t' && c
 int has_special(const char *data, uint64_t length) {
     uint64_t i = 0;
     for (; i + 8 <= length; i += 8) {
-        uint64_t w = load64(data + i);
-        uint64_t suspicious = (w & high_bits) | ((w - ones * 0x20) & ~w & high_bits) | equal_bytes(w, 0x7F);
+        uint64_t w = load(data + i);
+        uint64_t suspicious = (w & highs) | first_below(w, 0x20) | equal_bytes(w, 0x7F);
         if (!suspicious) continue;
         for (unsigned k = 0; k < 8; ++k)
             if (is_special_byte(static_cast<uint8_t>(data[i + k]))) return 1;
@@ -196,7 +189,7 @@ template <typename Mask, typename Test>
 uint64_t scan_words(const char *data, uint64_t from, uint64_t to, Mask mask_of, Test test) {
     uint64_t i = from;
     for (; i + 8 <= to; i += 8) {
-        uint64_t m = mask_of(load64(data + i));
+        uint64_t m = mask_of(load(data + i));
         if (m) return i + first_byte(m);
     }
     for (; i < to; ++i)
@@ -213,7 +206,7 @@ int line_scan(const char *data, uint64_t length, uint64_t start, uint64_t limit,
         data, start, window_end, [](uint64_t w) { return equal_bytes(w, '\n') | equal_bytes(w, '\r'); },
         [](uint8_t c) { return c == '\n' || c == '\r'; });
     uint64_t first_content = scan_words(
-        data, start, line_end, [](uint64_t w) { return ~equal_bytes(w, ' ') & high_bits; },
+        data, start, line_end, [](uint64_t w) { return ~equal_bytes(w, ' ') & highs; },
         [](uint8_t c) { return c != ' '; });
     uint64_t first_mark = scan_words(
         data, first_content, line_end, [](uint64_t w) { return equal_bytes(w, ':') | equal_bytes(w, '#'); },

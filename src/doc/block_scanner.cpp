@@ -92,7 +92,6 @@ constexpr indicator_bytes indicator_table{};
 // Bit i set for byte i of the eight in `word` that equals `byte`; exact for
 // the lowest set bit only.
 inline uint64_t word_match(uint64_t word, uint8_t byte) { return zvl::word::first_equal(word, byte); }
-inline uint64_t load_word(const char *p) { return zvl::word::load(p); }
 
 // First byte of [at, end) that is not a space, or end. The text may be
 // read up to `readable`.
@@ -115,7 +114,7 @@ inline uint64_t first_non_space(const char *text, uint64_t at, uint64_t end, uin
     (void)readable;
 #endif
     for (; at + 8 <= end; at += 8) {
-        uint64_t x = load_word(text + at) ^ 0x2020202020202020ull;
+        uint64_t x = zvl::word::load(text + at) ^ zvl::word::repeat(' ');
         if (x) return at + uint64_t(__builtin_ctzll(x) / 8);
     }
     while (at < end && text[at] == ' ') ++at;
@@ -141,7 +140,7 @@ inline uint64_t first_of(const char *text, uint64_t at, uint64_t end, uint64_t r
     (void)readable;
 #endif
     for (; at + 8 <= end; at += 8) {
-        uint64_t word = load_word(text + at);
+        uint64_t word = zvl::word::load(text + at);
         // The lowest flag of each search is exact, so the lowest of both is.
         uint64_t hit = word_match(word, uint8_t(a)) | word_match(word, uint8_t(b));
         if (hit) return at + uint64_t(__builtin_ctzll(hit) / 8);

@@ -11,6 +11,7 @@
 #endif
 
 #include "core/pow10_table.hpp"
+#include "core/word.hpp"
 #include "emit/shortest_fast.hpp"
 
 namespace zvl {
@@ -39,35 +40,20 @@ struct text_offset {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-constexpr uint64_t ones = 0x0101010101010101ull;
-constexpr uint64_t low_bits = 0x7F7F7F7F7F7F7F7Full;
-
-uint64_t load_word(const char *p) {
-    uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-// 0x80 in each byte of w that is not an ASCII digit. Exact up to and
-// including the first such byte, which is all that its callers look at: the
-// +6 may carry only out of a byte that is not a digit.
-uint64_t non_digits(uint64_t w) {
-    const uint64_t high_nibbles = ones * 0xF0;
-    const uint64_t m = ((w & high_nibbles) ^ (ones * 0x30)) | (((w + ones * 6) & high_nibbles) ^ (ones * 0x30));
-    return (((m & low_bits) + low_bits) | m) & ~low_bits;
-}
+using word::non_digits;
+using word::ones;
 
 // Number of ASCII digits at the start of p[0, n), eight at a time; a last
 // part shorter than eight is looked at in the word that ends at n.
 size_t digit_run(const char *p, size_t n) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8)
-        if (const uint64_t m = non_digits(load_word(p + i))) return i + size_t(__builtin_ctzll(m)) / 8;
+        if (const uint64_t m = non_digits(word::load(p + i))) return i + size_t(__builtin_ctzll(m)) / 8;
     if (i == n) return n;
     if (i > 0) {
         // The bytes below the last n - i are digits already seen, so the
         // first non-digit found is the true one.
-        const uint64_t m = non_digits(load_word(p + n - 8)) >> (8 * (8 - (n - i)));
+        const uint64_t m = non_digits(word::load(p + n - 8)) >> (8 * (8 - (n - i)));
         return m ? i + size_t(__builtin_ctzll(m)) / 8 : n;
     }
     while (i < n && is_digit(p[i])) ++i;
@@ -91,15 +77,15 @@ constexpr uint64_t pow10_below_8[8] = {1, 10, 100, 1000, 10000, 100000, 1000000,
 // keeps the result below 10^19). Fewer than eight are read in a word that
 // holds them, the other bytes set to "0".
 uint64_t append_digits(uint64_t w, const char *p, size_t n, const char *begin, const char *end) {
-    for (; n >= 8; p += 8, n -= 8) w = w * 100000000u + eight_digits(load_word(p));
+    for (; n >= 8; p += 8, n -= 8) w = w * 100000000u + eight_digits(word::load(p));
     if (n == 0) return w;
     const unsigned rest = unsigned(n);
     uint64_t word;
     if (end - p >= 8) {
-        word = (load_word(p) << (8 * (8 - rest))) | ((ones * '0') >> (8 * rest));
+        word = (word::load(p) << (8 * (8 - rest))) | ((ones * '0') >> (8 * rest));
     } else if (p + rest - begin >= 8) {
         const uint64_t below = ~uint64_t(0) >> (8 * rest);
-        word = (load_word(p + rest - 8) & ~below) | ((ones * '0') & below);
+        word = (word::load(p + rest - 8) & ~below) | ((ones * '0') & below);
     } else {
         for (; n > 0; ++p, --n) w = w * 10 + uint32_t(*p - '0');
         return w;
@@ -176,14 +162,9 @@ uint32_t digit_bytes(__m128i v) {
     return uint32_t(_mm_movemask_epi8(digit));
 }
 
-// Bytes of w that are not ASCII digits become '0'. Exact for every byte:
-// the sums stay inside their bytes because bit 7 is cleared first.
+// Bytes of w that are not ASCII digits become '0'.
 uint64_t zero_non_digits(uint64_t w) {
-    const uint64_t low7 = w & low_bits;
-    const uint64_t above_nine = low7 + ones * (0x80 - 0x3A);
-    const uint64_t from_zero = low7 + ones * (0x80 - 0x30);
-    const uint64_t bad = (above_nine | ~from_zero | w) & ~low_bits;
-    const uint64_t whole_bytes = (bad >> 7) * 0xFF;
+    const uint64_t whole_bytes = (non_digits(w) >> 7) * 0xFF;
     return (w & ~whole_bytes) | ((ones * '0') & whole_bytes);
 }
 
@@ -207,7 +188,7 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
     // The 24 bytes that end the text, as `top` (8 bytes, those before the
     // text 0) and `last` (16); the bytes before the point move one place
     // towards the end over it, so the digits form one run that ends there.
-    uint64_t top = n > 16 ? load_word(t) << (8 * (point_form_longest - n)) : 0;
+    uint64_t top = n > 16 ? word::load(t) << (8 * (point_form_longest - n)) : 0;
     __m128i run = last;
     if (point >= at_last) {
         const int j = int(point - at_last);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/word.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -11,21 +13,9 @@
 namespace zvl {
 namespace {
 
-constexpr uint64_t low_bits = 0x7F7F7F7F7F7F7F7Full;
-constexpr uint64_t ones = 0x0101010101010101ull;
-
-uint64_t load_word(const char *p) {
-    uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-// 0x80 in every byte of w that equals c, 0 elsewhere; exact, because the
-// addition on seven-bit halves never carries into the next byte.
-uint64_t bytes_equal(uint64_t w, uint8_t c) {
-    uint64_t x = w ^ (ones * c);
-    return ~(((x & low_bits) + low_bits) | x | low_bits);
-}
+using word::equal_bytes;
+using word::highs;
+using word::ones;
 
 // The first r (1 to 7) bytes at p as a word, zeros above them, without
 // reading past them: overlapping loads whose shared bytes agree.
@@ -89,12 +79,12 @@ bool plain_safe(const char *text, size_t length) {
     if (!plain_ends_ok(text, length)) return false;
     size_t i = 0;
     for (; i + 8 <= length; i += 8) {
-        const uint64_t w = load_word(text + i);
-        if (bytes_equal(w, '\t') | bytes_equal(w, '\n') | bytes_equal(w, '\r')) return false;
-        const uint64_t colon = bytes_equal(w, ':');
-        const uint64_t hash = bytes_equal(w, '#');
+        const uint64_t w = word::load(text + i);
+        if (equal_bytes(w, '\t') | equal_bytes(w, '\n') | equal_bytes(w, '\r')) return false;
+        const uint64_t colon = equal_bytes(w, ':');
+        const uint64_t hash = equal_bytes(w, '#');
         if ((colon | hash) == 0) continue;
-        const uint64_t blank = bytes_equal(w, ' ');  // tabs were refused above
+        const uint64_t blank = equal_bytes(w, ' ');  // tabs were refused above
         // Little endian: byte j+1 sits 8 bits above byte j.
         if (colon & (blank >> 8)) return false;
         if ((colon >> 56) && (i + 8 == length || is_blank(text[i + 8]))) return false;
@@ -117,12 +107,12 @@ namespace {
 // bytes around them.
 template <class ColonEnd, class BlankBefore>
 bool word_refused(uint64_t w, uint64_t valid, ColonEnd colon_end, BlankBefore blank_before) {
-    const uint64_t control = ~(((w & low_bits) + ones * (0x80 - 0x20)) | w) & (ones * 0x80);
-    if ((control | bytes_equal(w, 0x7F)) & valid) return true;
-    const uint64_t colon = bytes_equal(w, ':') & valid;
-    const uint64_t hash = bytes_equal(w, '#') & valid;
+    const uint64_t control = word::below_bytes(w, 0x20);
+    if ((control | equal_bytes(w, 0x7F)) & valid) return true;
+    const uint64_t colon = equal_bytes(w, ':') & valid;
+    const uint64_t hash = equal_bytes(w, '#') & valid;
     if ((colon | hash) == 0) return false;
-    const uint64_t blank = bytes_equal(w, ' ');  // tabs were refused above
+    const uint64_t blank = equal_bytes(w, ' ');  // tabs were refused above
     // Little endian: byte j+1 sits 8 bits above byte j.
     if (colon & ((blank >> 8) | colon_end())) return true;
     if (hash & (blank << 8)) return true;
@@ -131,7 +121,7 @@ bool word_refused(uint64_t w, uint64_t valid, ColonEnd colon_end, BlankBefore bl
 
 // 0x80 in the bytes of w that may lead a sequence needing the escaped form
 // (C2, E2 or EF); C2 and E2 differ only in bit 5.
-uint64_t escape_leads(uint64_t w) { return bytes_equal(w & ~(ones * 0x20), 0xC2) | bytes_equal(w, 0xEF); }
+uint64_t escape_leads(uint64_t w) { return equal_bytes(w & ~(ones * 0x20), 0xC2) | equal_bytes(w, 0xEF); }
 
 }  // namespace
 
@@ -142,20 +132,20 @@ uint8_t scan_plain_bits_portable(const char *text, size_t length) {
     const auto none = [] { return false; };
     if (length < 8) {
         const uint64_t w = load_partial(text, length);
-        const uint64_t valid = (ones * 0x80) >> (8 * (8 - length));
+        const uint64_t valid = highs >> (8 * (8 - length));
         const auto last = [&] { return uint64_t(0x80) << (8 * (length - 1)); };
         if (word_refused(w, valid, last, none)) return refused;
-        high = w & ~low_bits;
+        high = w & highs;
         if (high) leads = escape_leads(w) & valid;
         return uint8_t(scan_writable | (high ? scan_high : 0) | (leads ? scan_leads : 0));
     }
     size_t i = 0;
     for (; i + 8 <= length; i += 8) {
-        const uint64_t w = load_word(text + i);
+        const uint64_t w = word::load(text + i);
         const auto end_or_blank = [&] { return i + 8 == length || is_blank(text[i + 8]) ? uint64_t(0x80) << 56 : 0; };
         const auto blank_before = [&] { return i > 0 && text[i - 1] == ' '; };
         if (word_refused(w, ~uint64_t(0), end_or_blank, blank_before)) return refused;
-        const uint64_t top = w & ~low_bits;
+        const uint64_t top = w & highs;
         high |= top;
         if (top) leads |= escape_leads(w);
     }
@@ -163,11 +153,11 @@ uint8_t scan_plain_bits_portable(const char *text, size_t length) {
         // The last one to seven bytes at the top of the word that ends with
         // the text; the bytes below them were judged already but still
         // serve as the neighbours of the first ones.
-        const uint64_t w = load_word(text + length - 8);
-        const uint64_t valid = (ones * 0x80) << (8 * (8 - (length - i)));
+        const uint64_t w = word::load(text + length - 8);
+        const uint64_t valid = highs << (8 * (8 - (length - i)));
         const auto last = [] { return uint64_t(0x80) << 56; };
         if (word_refused(w, valid, last, none)) return refused;
-        const uint64_t top = w & ~low_bits;
+        const uint64_t top = w & highs;
         high |= top;
         if (top) leads |= escape_leads(w);
     }
@@ -258,7 +248,7 @@ uint8_t scan_plain_bits_backed(const char *text, size_t length) { return scan_pl
 
 bool printable_memo::look(const char *text, size_t length, bool backed) {
     if (length == 0 || length > 8) return backed ? plain_printable_backed(text, length) : plain_printable(text, length);
-    const uint64_t word = length == 8 ? load_word(text) : load_partial(text, length);
+    const uint64_t word = length == 8 ? word::load(text) : load_partial(text, length);
     const size_t slot = slot_of(0, word);
     if (holds(slot, 0, word, length)) return answer_[slot];
     if (holds(slot + 1, 0, word, length)) return answer_[slot + 1];
@@ -302,9 +292,9 @@ bool needs_escaped_form(const char *text, size_t length) {
     };
     size_t i = 0;
     for (; i + 8 <= length; i += 8) {
-        const uint64_t w = load_word(text + i);
-        if ((w & ~low_bits) == 0) continue;
-        uint64_t leads = bytes_equal(w, 0xC2) | bytes_equal(w, 0xE2) | bytes_equal(w, 0xEF);
+        const uint64_t w = word::load(text + i);
+        if ((w & highs) == 0) continue;
+        uint64_t leads = equal_bytes(w, 0xC2) | equal_bytes(w, 0xE2) | equal_bytes(w, 0xEF);
         while (leads) {
             if (escaped_at(i + size_t(__builtin_ctzll(leads)) / 8)) return true;
             leads &= leads - 1;

@@ -87,35 +87,18 @@ size_t write_yaml_sequence_escape(zarvel_writer &w, const uint8_t *p, size_t lef
     return 0;
 }
 
-constexpr uint64_t low_bits = 0x7F7F7F7F7F7F7F7Full;
-constexpr uint64_t ones = 0x0101010101010101ull;
-
-uint64_t load_word(const uint8_t *p) {
-    uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-// 0x80 in every byte of w equal to c (exact).
-uint64_t bytes_equal(uint64_t w, uint8_t c) {
-    uint64_t x = w ^ (ones * c);
-    return ~(((x & low_bits) + low_bits) | x | low_bits);
-}
-// Non-zero when some byte of w is below 0x20 (exact as a yes/no answer).
-uint64_t has_control(uint64_t w) { return (w - ones * 0x20) & ~w & (ones * 0x80); }
-// 0x80 in every byte of w below 0x20, exactly (no borrow crosses bytes:
-// each byte is compared on its own seven low bits, its top bit apart).
-uint64_t has_control_mask(uint64_t w) {
-    const uint64_t below = ((w & low_bits) + (ones * (0x80 - 0x20))) | w;
-    return ~below & (ones * 0x80);
-}
+using word::equal_bytes;
+using word::first_below;
 
 // Index of the first byte at or after i that the double-quoted YAML form
 // may have to treat: a control byte, DEL, a quote, a backslash or any byte of
 // 0x80 and above; eight bytes at a time.
 size_t skip_yaml_plain_bytes(const uint8_t *p, size_t i, size_t n) {
     for (; i + 8 <= n; i += 8) {
-        const uint64_t w = load_word(p + i);
-        if ((w & ~low_bits) | has_control(w) | bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_equal(w, 0x7F)) break;
+        const uint64_t w = word::load(p + i);
+        if ((w & word::highs) | first_below(w, 0x20) | equal_bytes(w, '"') | equal_bytes(w, '\\') |
+            equal_bytes(w, 0x7F))
+            break;
     }
     while (i < n && classes.yaml[p[i]] == copy && p[i] < 0x80) ++i;
     return i;
@@ -123,8 +106,8 @@ size_t skip_yaml_plain_bytes(const uint8_t *p, size_t i, size_t n) {
 // The same for JSON strings: controls, quotes and backslashes only.
 size_t skip_json_plain_bytes(const uint8_t *p, size_t i, size_t n) {
     for (; i + 8 <= n; i += 8) {
-        const uint64_t w = load_word(p + i);
-        if (has_control(w) | bytes_equal(w, '"') | bytes_equal(w, '\\')) break;
+        const uint64_t w = word::load(p + i);
+        if (first_below(w, 0x20) | equal_bytes(w, '"') | equal_bytes(w, '\\')) break;
     }
     while (i < n && classes.json[p[i]] == copy) ++i;
     return i;
@@ -244,9 +227,9 @@ char *write_json_string_raw(char *out, std::string_view text) {
         // Eight bytes copied at once; the room covers the overshoot past a
         // byte that needs an escape, which the escape then overwrites.
         while (i + 8 <= n) {
-            const uint64_t w = load_word(p + i);
+            const uint64_t w = word::load(p + i);
             std::memcpy(out, &w, 8);
-            const uint64_t special = has_control_mask(w) | bytes_equal(w, '"') | bytes_equal(w, '\\');
+            const uint64_t special = json_escaped_bytes(w);
             if (special == 0) {
                 i += 8;
                 out += 8;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/word.hpp"
 #include "emit/writer.hpp"
 
 namespace zvl {
@@ -22,21 +23,11 @@ void write_json_string(zarvel_writer &w, std::string_view text);
 inline constexpr uint64_t json_string_room(uint64_t length) { return 6 * length + 2 + 8; }
 char *write_json_string_raw(char *out, std::string_view text);
 
-namespace json_words {
-inline uint64_t load(const char *p) {
-    uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
 // 0x80 in each byte of w that a JSON string escapes (below 0x20, a quote, a
-// backslash), exactly: each byte is looked at on its seven low bits.
-inline uint64_t escaped(uint64_t w) {
-    constexpr uint64_t ones = 0x0101010101010101ull, low = 0x7F7F7F7F7F7F7F7Full;
-    const uint64_t control = ~(((w & low) + ones * (0x80 - 0x20)) | w) & (ones * 0x80);
-    const uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
-    return control | ~(((quote & low) + low) | quote | low) | ~(((backslash & low) + low) | backslash | low);
+// backslash), exactly.
+inline uint64_t json_escaped_bytes(uint64_t w) {
+    return word::below_bytes(w, 0x20) | word::equal_bytes(w, '"') | word::equal_bytes(w, '\\');
 }
-}  // namespace json_words
 
 // write_json_string_raw with the usual short texts moved in one or two words
 // when nothing in them is escaped; `backed`: the 8 bytes that end with the
@@ -45,8 +36,8 @@ inline char *write_json_string_short(char *out, std::string_view text, bool back
     const size_t n = text.size();
     const char *p = text.data();
     if (n >= 8 && n <= 16) {
-        const uint64_t a = json_words::load(p), b = json_words::load(p + n - 8);
-        if (!(json_words::escaped(a) | json_words::escaped(b))) {
+        const uint64_t a = word::load(p), b = word::load(p + n - 8);
+        if (!(json_escaped_bytes(a) | json_escaped_bytes(b))) {
             out[0] = '"';
             std::memcpy(out + 1, &a, 8);
             std::memcpy(out + 1 + n - 8, &b, 8);
@@ -58,9 +49,9 @@ inline char *write_json_string_short(char *out, std::string_view text, bool back
         out[1] = '"';
         return out + 2;
     } else if (n < 8 && backed) {
-        const uint64_t b = json_words::load(p + n - 8);
+        const uint64_t b = word::load(p + n - 8);
         const unsigned below = unsigned(8 * (8 - n));  // bits of the bytes before the text
-        if (!(json_words::escaped(b) >> below)) {
+        if (!(json_escaped_bytes(b) >> below)) {
             const uint64_t t = b >> below;
             out[0] = '"';
             std::memcpy(out + 1, &t, 8);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/word.hpp"
+
 namespace zvl::json {
 
 // ---- character classes -----------------------------------------------------
@@ -62,7 +64,7 @@ inline bool in_bits(uint64_t bits, char c) {
 // indentation of pretty-printed documents) go in one step.
 template <uint64_t ws_bits>
 inline uint64_t skip_ws(const char *text, uint64_t len, uint64_t p) {
-    constexpr uint64_t eight_spaces = 0x2020202020202020ull;
+    constexpr uint64_t eight_spaces = word::repeat(' ');
     while (p < len && in_bits(ws_bits, text[p])) {
         ++p;
         while (len - p >= 8) {
@@ -151,15 +153,10 @@ inline uint64_t eight_digit_value(uint64_t w) {
 }
 
 // Offset of the first byte at or after p that is not a digit (or len),
-// eight bytes at a time: a byte is a digit when (byte xor '0') < 10, and
-// adding 0x76 to the low seven bits of that sets the high bit exactly for
-// 10 and above without a carry into the next byte.
+// eight bytes at a time.
 __attribute__((always_inline)) inline uint64_t skip_digits(const char *text, uint64_t len, uint64_t p) {
     while (len - p >= 8) {
-        uint64_t w;
-        std::memcpy(&w, text + p, 8);
-        uint64_t x = w ^ 0x3030303030303030ull;
-        uint64_t non_digit = (((x & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | x) & 0x8080808080808080ull;
+        uint64_t non_digit = word::non_digits(word::load(text + p));
         if (non_digit) return p + (static_cast<uint64_t>(__builtin_ctzll(non_digit)) >> 3);
         p += 8;
     }

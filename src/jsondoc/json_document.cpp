@@ -30,6 +30,7 @@
 #include "core/large_pages.hpp"
 #include "core/memory.hpp"
 #include "core/utf8.hpp"
+#include "core/word.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "json/grammar.hpp"
@@ -61,7 +62,7 @@ enum class build_result { built, refused, no_memory, too_deep };
 // texts) are passed eight bytes at a time: the first byte that is no space
 // is the lowest non-zero byte of the word XOR eight spaces.
 uint64_t skip_ws(const char *text, uint64_t len, uint64_t p) {
-    constexpr uint64_t spaces = 0x2020202020202020ull;
+    constexpr uint64_t spaces = zvl::word::repeat(' ');
     while (p < len) {
         char c = text[p];
         if (std::endian::native == std::endian::little && c == ' ' && p + 8 <= len) {
@@ -956,13 +957,9 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
 // True when some byte is 0x80 or above. The packed builder refuses every
 // text holding one (in JSON those bytes can only stand inside strings).
 bool has_high_byte(const char *text, uint64_t len) {
-    constexpr uint64_t high_bits = 0x8080808080808080ull;
     uint64_t i = 0;
-    for (; i + 8 <= len; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, text + i, 8);
-        if (word & high_bits) return true;
-    }
+    for (; i + 8 <= len; i += 8)
+        if (zvl::word::load(text + i) & zvl::word::highs) return true;
     for (; i < len; ++i)
         if (static_cast<uint8_t>(text[i]) >= 0x80) return true;
     return false;

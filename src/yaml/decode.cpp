@@ -18,6 +18,7 @@
 
 #include "core/error.hpp"
 #include "core/utf8.hpp"
+#include "core/word.hpp"
 #include "yaml/messages.hpp"
 
 namespace {
@@ -43,8 +44,6 @@ bom_match detect_bom(const uint8_t *p, uint64_t n) {
     if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) return {input_encoding::utf16_be, 2};
     return {input_encoding::utf8, 0};
 }
-
-constexpr uint64_t highs = 0x8080808080808080ull;  // top bit of every byte
 
 // ---- faults ----------------------------------------------------------------
 
@@ -245,9 +244,7 @@ uint64_t find_unicode_break(const uint8_t *p, uint64_t n) {
 #endif
     while (i < n) {
         if (n - i >= 8) {
-            uint64_t w;
-            std::memcpy(&w, p + i, 8);
-            if ((w & highs) == 0) {
+            if ((zvl::word::load(p + i) & zvl::word::highs) == 0) {
                 i += 8;
                 continue;
             }

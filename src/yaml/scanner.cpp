@@ -1,6 +1,7 @@
 // Scanner: cursor and line handling, properties, aliases, directives and plain
 // scalars. Quoted and block scalars live in scalars.cpp.
 #include "yaml/scanner.hpp"
+#include "core/word.hpp"
 
 #include <array>
 #include <cstring>
@@ -82,18 +83,8 @@ void scanner::reset(const char *input, uint64_t length) {
 
 namespace {
 
-constexpr uint64_t word_ones = 0x0101010101010101ull;
-constexpr uint64_t word_low7 = 0x7F7F7F7F7F7F7F7Full;
-constexpr uint64_t word_high = 0x8080808080808080ull;
-
-// 0x80 in each byte of w equal to c (exact: no false hits above a match).
-inline uint64_t bytes_equal(uint64_t w, uint8_t c) {
-    uint64_t x = w ^ (word_ones * c);
-    return ~(((x & word_low7) + word_low7) | x) & word_high;
-}
-
-// Bit k set for each byte k of w that holds 0x80 (and nothing else).
-inline uint64_t gather_high_bits(uint64_t w) { return ((w >> 7) * 0x0102040810204080ull) >> 56; }
+using word::equal_bytes;
+using word::gather_highs;
 
 // Lines are short: the first bytes are searched here, eight at a time, and
 // only a long line goes on to the kernel's line scan.
@@ -245,19 +236,18 @@ line_class &scanner::classify_long(line_class &slot, uint32_t number, uint64_t s
     }
 #endif
     for (; !found && i + 8 <= limit; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, text + i, 8);
-        uint64_t m = bytes_equal(w, '\n') | bytes_equal(w, '\r');
-        uint64_t c = bytes_equal(w, ':') | bytes_equal(w, '#');
+        uint64_t w = word::load(text + i);
+        uint64_t m = equal_bytes(w, '\n') | equal_bytes(w, '\r');
+        uint64_t c = equal_bytes(w, ':') | equal_bytes(w, '#');
         if (m) {
             uint64_t k = static_cast<uint64_t>(__builtin_ctzll(m)) / 8;
             end = i + k;
             c &= k ? ~0ull >> (64 - 8 * k) : 0;
-            marks |= gather_high_bits(c) << (i - content);
+            marks |= gather_highs(c) << (i - content);
             found = true;
             break;
         }
-        marks |= gather_high_bits(c) << (i - content);
+        marks |= gather_highs(c) << (i - content);
     }
     if (!found) {
         for (; i < limit && !is_break(text[i]); ++i)
@@ -323,9 +313,8 @@ found:
 bool scanner::has_break(uint64_t from, uint64_t to) const {
     uint64_t i = from;
     for (; i + 8 <= to; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, text + i, 8);
-        if (bytes_equal(w, '\n') | bytes_equal(w, '\r')) return true;
+        uint64_t w = word::load(text + i);
+        if (equal_bytes(w, '\n') | equal_bytes(w, '\r')) return true;
     }
     for (; i < to; ++i)
         if (is_break(text[i])) return true;
