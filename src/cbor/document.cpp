@@ -5,6 +5,7 @@
 // one. Definite strings refer into the caller's buffer; numbers, joined
 // strings and tag chains are copied into string storage.
 #include <cmath>
+#include <cstring>
 
 #include "cbor/decode.hpp"
 #include "core/large_pages.hpp"
@@ -54,9 +55,13 @@ class document_sink {
     bool key_integer(bool negative_major, uint64_t argument, tag_chain tag) {
         return integer_text(negative_major, argument, tag);
     }
+    // The value's bytes go just before its text (node_flag::cbor_float).
     bool floating(double value, bool, tag_chain tag) {
-        char *text = room(number_room);
-        if (!text) return false;
+        char *bytes = room(sizeof value + number_room);
+        if (!bytes) return false;
+        std::memcpy(bytes, &value, sizeof value);
+        store_->strings_len += sizeof value;
+        char *text = bytes + sizeof value;
         int32_t n;
         if (std::isnan(value)) {
             n = copy_word(text, "NaN");
@@ -65,7 +70,7 @@ class document_sink {
         } else {
             n = zarvel_format_double(text, value);
         }
-        return plain_in_room(uint32_t(n), ZARVEL_TAG_FLOAT, tag);
+        return plain_in_room(uint32_t(n), ZARVEL_TAG_FLOAT, tag, zvl::node_flag::cbor_float);
     }
     bool text(const char *bytes, uint64_t length, bool in_input, bool, tag_chain tag) {
         return quoted(bytes, length, in_input, ZARVEL_TAG_STR, tag);
@@ -108,10 +113,10 @@ class document_sink {
         return store_->strings + store_->strings_len;
     }
     // A plain scalar whose text of `length` bytes was written into room().
-    bool plain_in_room(uint32_t length, uint8_t tag_id, tag_chain tag) {
+    bool plain_in_room(uint32_t length, uint8_t tag_id, tag_chain tag, uint8_t mark = 0) {
         const zarvel_span value = length ? zarvel_span_make(store_->strings_len, length, true) : 0;
         store_->strings_len += length;
-        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), tag_id, value,
+        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true) | mark, tag_id, value,
                    tag) != zarvel_node_none;
     }
 
@@ -161,8 +166,9 @@ struct store_size {
     uint64_t text = 0;
 };
 
-// Longest texts the sink writes for a float and for one tag number.
-constexpr uint64_t float_text_max = 24;
+// Longest texts the sink writes for a float (with its value's bytes) and
+// for one tag number.
+constexpr uint64_t float_text_max = 32;
 
 constexpr uint64_t tag_text_max = 21;
 

@@ -190,6 +190,14 @@ bool schema_integer(std::string_view text, bool octal_zero, number &out) {
     return true;
 }
 
+// The value a float decoded from CBOR keeps just before its text
+// (node_flag::cbor_float).
+double kept_float(std::string_view text) {
+    double value;
+    std::memcpy(&value, text.data() - sizeof value, sizeof value);
+    return value;
+}
+
 // ---- tags and special texts ------------------------------------------------------
 
 // Reads the tag numbers of an explicit tag text: decimal numbers, each below
@@ -480,6 +488,10 @@ class encoder {
         switch (rec.tag_id) {
         case ZARVEL_TAG_INT:
         case ZARVEL_TAG_FLOAT: {
+            if (rec.tag_id == ZARVEL_TAG_FLOAT && (rec.flags & zvl::node_flag::cbor_float)) {
+                put_float(out, kept_float(value));
+                return encoded;
+            }
             // Both walks read the text: the usual forms are read in place,
             // which costs less than keeping every value between the walks.
             number n;
@@ -567,6 +579,23 @@ inline __attribute__((always_inline)) void put_head(raw_out &out, uint8_t major,
     const uint64_t bytes = __builtin_bswap64(argument << (64 - 8 * width));
     std::memcpy(out.at + 1, &bytes, 8);
     out.at += 1 + width;
+}
+
+// Floats in the walk, inline: a double with any of its low 29 mantissa bits
+// set has no narrower exact form (as most doubles from decimal texts), so
+// it is written at once; the rest take the general width test.
+inline __attribute__((always_inline)) void put_float(raw_out &out, double d) {
+    constexpr uint64_t exponent_bits = 0x7FF0000000000000ull;
+    uint64_t bits;
+    std::memcpy(&bits, &d, 8);
+    if ((bits & 0x1FFFFFFF) == 0 || (bits & exponent_bits) == exponent_bits) {
+        zvl::cbor_heads::put_float<raw_out>(out, d);  // narrower, or a NaN
+        return;
+    }
+    out.at[0] = cbor_double;
+    const uint64_t big = __builtin_bswap64(bits);
+    std::memcpy(out.at + 1, &big, 8);
+    out.at += 9;
 }
 
 // Reads the digits from p[i] on into m (which wraps past 19 digits) and
@@ -831,11 +860,13 @@ class single_walk {
         return fits && room(need) ? encoded : no_memory;
     }
 
-    static bool scalar(raw_out &out, uint32_t tag_id, bool simple, std::string_view value, bool well_formed,
+    // marked: the node carries the CBOR mark of its tag (a simple value or a
+    // kept float).
+    static bool scalar(raw_out &out, uint32_t tag_id, bool marked, std::string_view value, bool well_formed,
                        bool octal_zero) {
         // Tests in the order of how common the kinds are instead of a jump
         // table: its one indirect branch for every scalar is predicted worse.
-        if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, simple, value, well_formed);
+        if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, marked, value, well_formed);
         if (tag_id == ZARVEL_TAG_INT) {
             uint8_t major;
             uint64_t argument;
@@ -846,6 +877,10 @@ class single_walk {
         }
         if (tag_id == ZARVEL_TAG_FLOAT) {
             double d;
+            if (marked) {
+                put_float(out, kept_float(value));
+                return true;
+            }
             if (short_fraction(value.data(), uint32_t(value.size()), d)) {
                 put_float(out, d);
                 return true;

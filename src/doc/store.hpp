@@ -70,7 +70,7 @@ enum zarvel_node_kind_code : uint8_t {
 // flags: bits 0-1 kind, bits 2-4 style (0 none/block collection, 1 plain,
 // 2 single-quoted, 3 double-quoted, 4 literal, 5 folded), bit 5 flow (flow
 // collection / scalar inside a flow collection), bit 6 plain_implicit (tag id
-// came from the resolver), bit 7 always 0.
+// came from the resolver), bit 7 CBOR marks (below).
 namespace zvl::node_flag {
 inline constexpr uint8_t kind_mask = 0x03;
 inline constexpr uint8_t style_shift = 2;
@@ -80,6 +80,10 @@ inline constexpr uint8_t plain_implicit = 0x40;
 // A scalar decoded from a CBOR undefined or simple value: the only scalars
 // the CBOR encoder writes back as those.
 inline constexpr uint8_t cbor_simple = 0x80;
+// The same bit on a float-tagged scalar: decoded from a CBOR float, whose
+// value's eight bytes stand in string storage just before its text, so that
+// the encoder writes it back without reading the text.
+inline constexpr uint8_t cbor_float = 0x80;
 
 constexpr uint8_t make(uint8_t kind, uint8_t style, bool is_flow, bool is_plain_implicit) {
     return uint8_t((kind & kind_mask) | (((style & 7u) << style_shift) & style_mask) | (is_flow ? flow : 0) |
