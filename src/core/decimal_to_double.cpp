@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/pow10_table.hpp"
+#include "core/word.hpp"
 
 namespace zvl {
 namespace {
@@ -47,18 +48,11 @@ inline int leading_digits(const char *begin, const char *p, const char *end, uin
     } else {
         std::memcpy(&v, p, size_t(left));
     }
-    // A digit byte has high nibble 3, and still 3 after adding 6; a byte
-    // whose +6 carries into the next fails its own test first.
-    constexpr uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0u;
-    const uint64_t odd = ((v & high_nibbles) | (((v + 0x0606060606060606u) & high_nibbles) >> 4)) ^ 0x3333333333333333u;
+    const uint64_t odd = word::non_digit_bytes(v);
     const int count = odd ? __builtin_ctzll(odd) / 8 : 8;
     if (count == 0) return 0;
-    // The digits moved to the top bytes (the bytes after them drop out),
-    // then pairs, fours and eights combined.
-    v = (v - 0x3030303030303030u) << (8 * (8 - count));
-    v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
-    v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
-    value = (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
+    // The digits moved to the top bytes (the bytes after them drop out).
+    value = word::digits_value((v - word::zero_digits) << (8 * (8 - count)));
     return count;
 }
 

@@ -10,6 +10,9 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/decimal_to_double.hpp"
+#include "core/pow10_table.hpp"
+#include "core/word.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 
@@ -33,6 +36,26 @@ const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t 
     if (length) *length = text.size();
     return text.empty() ? nullptr : text.data();
 }
+
+// Handles of one store's nodes: the directory is read once for several,
+// and a handle missing from it is made (after which it is read again, as
+// making may have replaced it). A store being freed gives none.
+struct handle_maker {
+    zarvel_document *document;
+    zarvel_node_store *store;
+    const zarvel_handle_table *table;
+
+    handle_maker(zarvel_document *d, zarvel_node_store *s)
+        : document(d), store(s), table(s->live ? zarvel_handle_directory(s) : nullptr) {}
+
+    zarvel_node *operator()(uint32_t id) {
+        if (zarvel_node *found = zarvel_node_handle_found(table, id)) [[likely]]
+            return found;
+        zarvel_node *made = zarvel_node_handle_made(document, store, id);
+        table = zarvel_handle_directory(store);
+        return made;
+    }
+};
 
 // Collections with more children than this have their sibling chain
 // prefetched, this many siblings ahead.
@@ -326,32 +349,39 @@ uint64_t zarvel_node_map_count(const zarvel_node *node) {
 }
 
 zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index) {
-    zarvel_node_store *store = nullptr;
-    const zarvel_node_rec *rec = record_of(node, &store);
-    if (!rec || rec->kind() != ZARVEL_KIND_SEQUENCE || index >= rec->child_count) return nullptr;
-    uint32_t child = child_at(store, node->id, index);
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store) return nullptr;
+    const uint32_t id = node->id;
+    zarvel_document *const document = node->document;
+    const zarvel_node_rec &rec = store->nodes[id];
+    if (rec.kind() != ZARVEL_KIND_SEQUENCE || index >= rec.child_count) return nullptr;
+    uint32_t child = child_at(store, id, index);
     if (child == zarvel_node_none) return nullptr;
-    return zarvel_node_handle(node->document, child);
+    return handle_maker(document, store)(child);
 }
 
 int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node **key, zarvel_node **value) {
-    zarvel_node_store *store = nullptr;
-    const zarvel_node_rec *rec = record_of(node, &store);
-    if (!rec || rec->kind() != ZARVEL_KIND_MAPPING || index >= rec->child_count / 2) return -1;
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store) return -1;
+    const uint32_t id = node->id;
+    zarvel_document *const document = node->document;
+    const zarvel_node_rec &rec = store->nodes[id];
+    if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
     uint32_t key_id, value_id;
     const zarvel_child_index *children = child_index_of(store);
-    if (children && node->id < children->capacity) [[likely]] {
-        const uint32_t *pair = children->ids + children->starts[node->id] + index * 2;
+    if (children && id < children->capacity) [[likely]] {
+        const uint32_t *pair = children->ids + children->starts[id] + index * 2;
         key_id = pair[0];
         value_id = pair[1];
     } else {
-        key_id = cached_child(store, node->id, index * 2);
+        key_id = cached_child(store, id, index * 2);
         if (key_id == zarvel_node_none) return -1;
         value_id = store->nodes[key_id].next_sibling;
         if (value_id == zarvel_node_none) return -1;
     }
-    if (key) *key = zarvel_node_handle(node->document, key_id);
-    if (value) *value = zarvel_node_handle(node->document, value_id);
+    handle_maker handle(document, store);
+    if (key) *key = handle(key_id);
+    if (value) *value = handle(value_id);
     return 0;
 }
 
@@ -377,17 +407,7 @@ __attribute__((noinline)) void fill_children(zarvel_document *document, zarvel_n
                                              const zarvel_node_rec *rec, zarvel_node **handles, uint64_t wanted) {
     const zarvel_node_rec *nodes = store->nodes;
     uint32_t node_count = store->node_count;
-    const zarvel_handle_table *table = zarvel_handle_directory(store);
-    // Each child's handle from its chunk; a missing chunk is made (and the
-    // directory read again, as making it may have replaced it).
-    auto handle_of = [&](uint32_t child) {
-        zarvel_node *found = zarvel_node_handle_found(table, child);
-        if (found) [[likely]]
-            return found;
-        found = zarvel_node_handle_made(document, store, child);
-        table = zarvel_handle_directory(store);
-        return found;
-    };
+    handle_maker handle_of(document, store);
     uint64_t written = 0;
     const zarvel_child_index *index = child_index_of(store);
     if (index && rec - nodes < index->capacity) [[likely]] {
@@ -482,18 +502,33 @@ int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out) {
 
 namespace {
 
+constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
 // A decimal integer of up to 18 digits with an optional sign, no separator
 // and no leading zero: its value, as the general reader would give it,
 // without the copy and the runtime conversion. False for any other text.
+// From eight digits on, the first eight and the last eight (overlapping)
+// are read as two words.
 inline bool short_decimal_int(const char *p, uint32_t n, int64_t *out) {
     uint32_t i = n && (p[0] == '-' || p[0] == '+') ? 1 : 0;
     uint32_t digits = n - i;
     if (digits == 0 || digits > 18 || (p[i] == '0' && digits > 1)) return false;
     uint64_t value = 0;
-    for (uint32_t k = i; k < n; ++k) {
-        uint32_t d = uint32_t(uint8_t(p[k])) - '0';
-        if (d > 9) return false;
-        value = value * 10 + d;
+    if (little_endian && digits >= 8 && digits <= 16) {
+        const uint64_t first = zvl::word::load(p + i), last = zvl::word::load(p + n - 8);
+        if (zvl::word::non_digit_bytes(first) | zvl::word::non_digit_bytes(last)) return false;
+        // The last word's bytes that the first word has not read, the
+        // others taken as zero digits.
+        const uint32_t rest = digits - 8;
+        const uint64_t keep = rest ? ~uint64_t(0) << (64 - 8 * rest) : 0;
+        value = zvl::word::digits_value(first - zvl::word::zero_digits) * zvl::pow10_u64_table[rest] +
+                zvl::word::digits_value((last - zvl::word::zero_digits) & keep);
+    } else {
+        for (uint32_t k = i; k < n; ++k) {
+            uint32_t d = uint32_t(uint8_t(p[k])) - '0';
+            if (d > 9) return false;
+            value = value * 10 + d;
+        }
     }
     *out = p[0] == '-' ? -int64_t(value) : int64_t(value);
     return true;
@@ -518,6 +553,8 @@ int32_t zarvel_node_float(const zarvel_node *node, double *out) {
     if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
     if (rec->tag_id != ZARVEL_TAG_FLOAT) return ZARVEL_FAILED;
     std::string_view text = zarvel_store_text(store, rec->value);
+    // Plain decimal texts, nearly all, without the general reader's checks.
+    if (zvl::decimal_to_double(text.data(), text.size(), *out)) return ZARVEL_OK;
     return zvl_num_f64(text.empty() ? nullptr : text.data(), uint32_t(text.size()), out) == 0 ? ZARVEL_OK
                                                                                               : ZARVEL_FAILED;
 }
