@@ -298,49 +298,46 @@ inline bool cut_of_interval(const scanned &d, const binary_value &value, const t
     const int64_t x = -int64_t((__int128(offset.units) * half) >> 42);
     const int64_t low = x - half, high = x + half;
     constexpr int64_t band = 64;
-    auto clear = [](int64_t difference) { return uint64_t(difference + band) > uint64_t(2 * band); };
-    const int64_t unit = j == 0 ? 1 : 10;
-    const int64_t r1 = int64_t(j == 0 ? d.w % 10 : d.w % 100);
-    // The multiple of 10 units at or below w, and the one above it.
-    const int64_t below = -r1 * (int64_t(1) << 32), above = (10 * unit - r1) * (int64_t(1) << 32);
-    if (!clear(low - below) || !clear(high - above)) return false;
-    if (low <= below || above <= high) {
-        cut = uint32_t(j + 1);
-        raise = low > below;
-        return true;
-    }
-    // The multiples of 10^j around the double: s at or below it, t above.
-    const int64_t r0 = j == 0 ? 0 : r1 % 10;
-    const int64_t y = (r0 << 32) + x;
-    const int64_t s = (y >> 32) - r0;  // floor of the double in units, less w
-    const int64_t s_units = j == 0 ? s : ((s + r0 + 100) / 10 - 10) * 10 - r0;
-    const int64_t t_units = s_units + unit;
-    const int64_t s_at = s_units * (int64_t(1) << 32), t_at = t_units * (int64_t(1) << 32);
-    if (!clear(x - s_at) || !clear(x - t_at) || !clear(low - s_at) || !clear(high - t_at)) return false;
-    const bool s_in = low <= s_at, t_in = t_at <= high;
-    int64_t chosen;
-    if (s_in && t_in) {
-        const int64_t closer = 2 * x - s_at - t_at;
-        if (!clear(closer)) return false;
-        chosen = closer < 0 ? s_units : t_units;
-    } else if (s_in || t_in) {
-        chosen = s_in ? s_units : t_units;
-    } else {
-        return false;
-    }
-    cut = uint32_t(j);
-    if (chosen == -r0) return true;
-    raise = true;
-    return chosen == unit - r0;
+    constexpr int64_t one = int64_t(1) << 32;
+    // 1 when the sides of a test come within the offsets' error.
+    auto near = [](int64_t difference) { return uint64_t(uint64_t(difference + band) <= uint64_t(2 * band)); };
+    // Which tests hold varies from number to number, so the choices are
+    // made by arithmetic on 0 and 1 (compilers turn conditionals into
+    // branches), and one test at the end gives up on any unsure one.
+    const int64_t digit = 1 + 9 * int64_t(j);  // 10^j
+    const uint64_t tens = uint64_t((u128(d.w) * 0xCCCCCCCCCCCCCCCDull) >> 67);
+    const uint64_t hundreds = uint64_t((u128(tens) * 0xCCCCCCCCCCCCCCCDull) >> 67);
+    const int64_t last = int64_t(d.w - tens * 10), last_two = int64_t(d.w - hundreds * 100);
+    const int64_t r1 = last + int64_t(j) * (last_two - last);  // w mod 10^(j+1)
+    const int64_t r0 = int64_t(j) * last;                      // w mod 10^j
+    // The multiple of 10^(j+1) at or below w, and the one above it: one
+    // digit fewer when either lies inside (both cannot).
+    const int64_t below = -r1 * one, above = (10 * digit - r1) * one;
+    const uint64_t fewer_below = uint64_t(low <= below), fewer = fewer_below | uint64_t(above <= high);
+    // Else the multiple of 10^j nearest to the double, which lies inside
+    // (the interval is at least 10^j wide): w cut at 10^j when it is the
+    // one at or below w, raised when the one above; z is the double from
+    // half a place below the cut.
+    const int64_t z = x + (2 * r0 + digit) * (one / 2);
+    const uint64_t raised = uint64_t(z >= digit * one);
+    const uint64_t unsure =
+        near(z - digit * one) | uint64_t(uint64_t(z - band) >= uint64_t(2 * digit * one - 2 * band));
+    if ((near(low - below) | near(high - above) | ((fewer ^ 1) & unsure)) != 0) return false;
+    cut = uint32_t(j) + uint32_t(fewer);
+    raise = ((fewer & (fewer_below ^ 1)) | ((fewer ^ 1) & raised)) != 0;
+    return true;
 }
 #endif
 
+// The double nearest to the text, by the exact operation when it serves
+// (`exact_first`; no offset then) or by the product.
+template <bool exact_first>
 inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_value &value, text_offset &offset) {
     const uint64_t w = d.w;
     const int32_t q = d.exponent10;
     uint64_t m;
     int32_t e2;
-    if (w <= (uint64_t(1) << 53) && q >= -22 && q <= 22) {
+    if (exact_first && w <= (uint64_t(1) << 53) && q >= -22 && q <= 22) {
         // Both factors exact: one correctly rounded operation.
         double x = double(w);
         x = q < 0 ? x / pow10_doubles[-q] : x * pow10_doubles[q];
@@ -417,7 +414,7 @@ __attribute__((noinline)) int32_t format_scanned(char *buffer, const char *text,
     }
     binary_value value;
     text_offset offset;
-    if (!to_binary(d, value, offset)) return 0;
+    if (!to_binary<true>(d, value, offset)) return 0;
     uint64_t f;
     int32_t exponent10;
     if (shortest_integer_fast(value, f, exponent10)) {
@@ -453,7 +450,7 @@ int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
             text_offset offset;
             uint32_t cut;
             bool raise;
-            if (to_binary(d, value, offset) && cut_of_interval(d, value, offset, cut, raise))
+            if (to_binary<false>(d, value, offset) && cut_of_interval(d, value, offset, cut, raise))
                 if (const int32_t n = copy_cut(buffer, text, length, form, cut, raise)) return n;
         }
         return format_scanned(buffer, text, length, d, &form);
