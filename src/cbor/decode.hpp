@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "cbor/messages.hpp"
 #include "core/error.hpp"
 #include "core/limits.hpp"
 #include "core/memory.hpp"
@@ -58,30 +59,6 @@ struct tag_chain {
     const char *text;  // null: the item has no tag
     uint64_t length;
 };
-
-// Fixed texts of "%s at byte %zu".
-namespace message {
-inline constexpr const char truncated_head[] = "truncated head";
-inline constexpr const char reserved_28_30[] = "reserved additional information (28-30)";
-inline constexpr const char non_minimal[] = "non-minimal length argument";
-inline constexpr const char chunk_kind[] = "indefinite-length string chunk must be definite, same major type";
-inline constexpr const char truncated_chunk[] = "truncated string chunk";
-inline constexpr const char unterminated[] = "unterminated indefinite-length string";
-inline constexpr const char string_key[] = "string key required";
-inline constexpr const char structure_key[] = "structure as map key";
-inline constexpr const char info_31[] = "additional information 31 with major type 0, 1, 6, or as an item";
-inline constexpr const char truncated_string[] = "truncated string";
-inline constexpr const char array_overrun[] = "array overruns the input";
-inline constexpr const char map_overrun[] = "map overruns the input";
-inline constexpr const char truncated_simple[] = "truncated simple value";
-inline constexpr const char simple_below_32[] = "two-byte simple value below 32";
-inline constexpr const char truncated_half[] = "truncated half float";
-inline constexpr const char truncated_single[] = "truncated single float";
-inline constexpr const char truncated_double[] = "truncated double float";
-inline constexpr const char reserved[] = "reserved additional information";
-inline constexpr const char trailing[] = "trailing bytes after the data item";
-inline constexpr const char odd_break[] = "break in a map value position (odd item count)";
-}  // namespace message
 
 // ---- small conversions ------------------------------------------------------
 
@@ -201,13 +178,12 @@ class decoder {
     // ---- failure -----------------------------------------------------------
 
     bool fail(const char *what, uint64_t at) {
-        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, at, "%s at byte %zu", what, size_t(at));
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, at, message::at_byte, what, size_t(at));
         status_ = status_ill_formed;
         return false;
     }
     bool fail_utf8(uint64_t at) {
-        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_ENCODING, 0, 0, at,
-                         "ill-formed UTF-8 in text string at byte %zu", size_t(at));
+        error_at_byte(ZARVEL_ERR_ENCODING, at, message::ill_formed_utf8);
         status_ = status_bad_utf8;
         return false;
     }
@@ -364,8 +340,7 @@ class decoder {
     bool open(uint64_t start, bool is_map, uint64_t count, bool key) {
         if (key) return fail(message::structure_key, start);
         if (depth_ >= depth_guard) {
-            zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_TOO_DEEP, 0, 0, start,
-                             "CBOR nesting exceeds the depth guard at byte %zu", size_t(start));
+            error_at_byte(ZARVEL_ERR_TOO_DEEP, start, message::too_deep);
             status_ = status_too_deep;
             return false;
         }
@@ -379,8 +354,8 @@ class decoder {
 
     bool add_tag(uint64_t start, uint64_t number) {
         if (tag_chain_capacity - tag_used_ < tag_text_max) {
-            zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, start,
-                             "semantic-tag chain exceeds %u bytes at byte %zu", tag_chain_capacity, size_t(start));
+            zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, start, message::long_tag_chain,
+                             tag_chain_capacity, size_t(start));
             status_ = status_ill_formed;
             return false;
         }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cbor/decode.hpp"
+#include "cbor/messages.hpp"
 #include "core/large_pages.hpp"
 #include "doc/store.hpp"
 #include "emit/format_double.hpp"
@@ -331,7 +332,7 @@ uint64_t zarvel_cbor_decode_sequence(const uint8_t *data, uint64_t len, uint32_t
         if (result != 0) {
             zarvel_store_free(store);
             zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, offset,
-                             "CBOR sequence item %zu at byte %zu is not well-formed", size_t(index), size_t(offset));
+                             zvl::cbor::message::bad_sequence_item, size_t(index), size_t(offset));
             set_status(status, result == ZARVEL_NO_MEMORY ? ZARVEL_NO_MEMORY : ZARVEL_FAILED);
             return index;
         }

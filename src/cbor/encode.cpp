@@ -14,6 +14,7 @@
 
 #include "cbor/encode.hpp"
 #include "cbor/heads.hpp"
+#include "cbor/messages.hpp"
 #include "core/large_pages.hpp"
 #include "core/copy.hpp"
 #include "core/decimal_to_double.hpp"
@@ -985,7 +986,7 @@ int32_t encode_one(zarvel_document *document, uint32_t flags, uint8_t *buffer, u
 }
 
 void record_failure(int32_t status) {
-    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, 0, "cbor encode failed (status %d)", status);
+    zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_FAILED, 0, 0, 0, zvl::cbor::message::encode_failed, status);
 }
 
 }  // namespace
@@ -1062,7 +1063,7 @@ uint8_t *zarvel_cbor_encode(zarvel_document *document, uint32_t flags, uint64_t 
     }
     auto *buffer = static_cast<uint8_t *>(zvl::sys_malloc(size));
     if (!buffer) {
-        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, "cbor encode: out of memory");
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, zvl::cbor::message::encode_no_memory);
         return nullptr;
     }
     zvl::advise_large_pages(buffer, size);

@@ -46,7 +46,7 @@ class cbor_sink {
         case kind::floating: {
             double d = 0;
             if (!read_float(v.text, d)) {
-                reason_ = "a float-tagged scalar that does not read as a number";
+                reason_ = message::not_float;
                 return false;
             }
             put_float(*this, d);
@@ -68,7 +68,7 @@ class cbor_sink {
             if ((reason_ = base64_compact(v.text, scratch_, length))) return false;
             buffer<uint8_t> bytes;
             if (!bytes.reserve(length + 3)) {
-                reason_ = no_memory;
+                reason_ = message::no_memory;
                 return false;
             }
             base64_decode(std::string_view(scratch_.data(), scratch_.size()), bytes.data());
@@ -87,7 +87,7 @@ class cbor_sink {
     bool big(std::string_view text) {
         big_integer value;
         if (!read_big_integer(store_, text, value)) {
-            reason_ = no_memory;
+            reason_ = message::no_memory;
             return false;
         }
         buffer<uint32_t> &limbs = value.limbs;

@@ -9,6 +9,7 @@
 
 #include "core/error.hpp"
 #include "core/large_pages.hpp"
+#include "doc/messages.hpp"
 #include "doc/store.hpp"
 
 namespace {
@@ -23,11 +24,9 @@ void release_source(zarvel_document *document) {
 // with the reason in the thread's error record.
 zarvel_node_store *build_failed(zarvel_node_store *store) {
     if (store && store->strings_refused)
-        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0,
-                         "document texts pass the storage limit of 128 bytes per input byte");
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, zvl::doc::message::strings_refused);
     else
-        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0,
-                         "out of memory while building the document");
+        zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, zvl::doc::message::build_no_memory);
     zarvel_store_free(store);
     return nullptr;
 }

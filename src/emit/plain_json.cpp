@@ -34,7 +34,7 @@ class json_sink {
     // Keys write their colon (in the same room as the key).
     bool colon() { return true; }
     bool collection_key() {
-        reason_ = "a collection used as a mapping key has no JSON form";
+        reason_ = message::collection_key;
         return false;
     }
     void document_end() { put_byte(w_, '\n'); }
@@ -114,7 +114,7 @@ class json_sink {
         }
         double d = 0;
         if (!read_float(t, d)) {
-            reason_ = "a float-tagged scalar that does not read as a number";
+            reason_ = message::not_float;
             return false;
         }
         char digits[32];
@@ -127,7 +127,7 @@ class json_sink {
         case ZARVEL_PLAIN_NON_FINITE_STRING:
             put(w_, std::isnan(d) ? "\"NaN\"" : d < 0 ? "\"-Infinity\"" : "\"Infinity\"");
             return true;
-        default: reason_ = std::isnan(d) ? "NaN has no JSON form" : "an infinity has no JSON form"; return false;
+        default: reason_ = std::isnan(d) ? message::nan_in_json : message::infinity_in_json; return false;
         }
     }
 

@@ -64,8 +64,7 @@ int32_t walk_documents(zarvel_writer &w, const zarvel_node_store *store, const z
             sink.document_end();
         }
     } else if (index >= store->root_count) {
-        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "no document %u in a stream of %u", index,
-                         store->root_count);
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, message::no_such_document, index, store->root_count);
         return 1;
     } else {
         value(store->roots[index]);
@@ -76,7 +75,7 @@ int32_t walk_documents(zarvel_writer &w, const zarvel_node_store *store, const z
         return 2;
     }
     if (w.callback_failed) {
-        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "the output callback stopped the call");
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, message::callback_stopped);
         return 1;
     }
     return 0;
@@ -165,7 +164,7 @@ int32_t plain_into(zarvel_document *document, const zarvel_plain_options *option
     writer_update_room(w);
     if ((st = walk_documents<Sink>(w, store, options)) != 0) return st;
     if (w.length != length) {
-        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "the output changed between the passes");
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, message::passes_differ);
         return 1;
     }
     if (terminate) buffer[length] = 0;
@@ -193,7 +192,7 @@ int32_t plain_stream(zarvel_document *document, const zarvel_plain_options *opti
     if (st == 0) {
         writer_flush(w);
         if (w.callback_failed) {
-            zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "the output callback stopped the call");
+            zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, message::callback_stopped);
             st = 1;
         }
     }

@@ -98,8 +98,6 @@ bool append(buffer<char> &out, std::string_view text) { return out.append(text.d
 
 }  // namespace
 
-const char no_memory[] = "out of memory";
-
 settings settings_of(const zarvel_plain_options *options, const zarvel_node_store *store) {
     settings s{};
     const uint64_t scaled = uint64_t(store->node_count) * budget_factor;
@@ -134,7 +132,7 @@ const char *classify(const zarvel_node_store *store, uint32_t id, scalar &out) {
             out.boolean = true;
             return nullptr;
         }
-        return false_word(t) ? nullptr : "a bool-tagged scalar that is not true or false";
+        return false_word(t) ? nullptr : message::not_bool;
     case ZARVEL_TAG_INT: {
         out.kind = kind::integer;
         if (canonical_decimal(t, out.integer)) {
@@ -148,7 +146,7 @@ const char *classify(const zarvel_node_store *store, uint32_t id, scalar &out) {
             out.kind = kind::big_integer;
             return nullptr;
         }
-        return "an int-tagged scalar that does not read as an integer";
+        return message::not_int;
     }
     case ZARVEL_TAG_FLOAT: out.kind = kind::floating; return nullptr;
     case ZARVEL_TAG_BINARY: out.kind = zarvel_store_raw_bytes(store, r) ? kind::bytes : kind::binary; return nullptr;
@@ -219,7 +217,6 @@ int base64_value(char c) {
 }  // namespace
 
 const char *base64_compact(std::string_view text, buffer<char> &out, uint64_t &decoded_length) {
-    constexpr const char *not_base64 = "a binary scalar that is not base64";
     out.clear();
     size_t padding = 0;
     for (char c : text) {
@@ -227,11 +224,11 @@ const char *base64_compact(std::string_view text, buffer<char> &out, uint64_t &d
         if (c == '=') {
             ++padding;
         } else if (padding || base64_value(c) < 0) {
-            return not_base64;  // a character after the padding, or outside the alphabet
+            return message::not_base64;  // a character after the padding, or outside the alphabet
         }
-        if (!out.push_back(c)) return no_memory;
+        if (!out.push_back(c)) return message::no_memory;
     }
-    if (out.size() % 4 != 0 || padding > 2) return not_base64;
+    if (out.size() % 4 != 0 || padding > 2) return message::not_base64;
     decoded_length = out.size() / 4 * 3 - padding;
     return nullptr;
 }
@@ -255,7 +252,7 @@ const char *key_text(const zarvel_node_store *store, const scalar &value, buffer
                      std::string_view &out) {
     const size_t start = scratch.size();
     auto done = [&](bool ok) -> const char * {
-        if (!ok) return no_memory;
+        if (!ok) return message::no_memory;
         out = std::string_view(scratch.data() + start, scratch.size() - start);
         return nullptr;
     };
@@ -273,12 +270,12 @@ const char *key_text(const zarvel_node_store *store, const scalar &value, buffer
     }
     case kind::big_integer: {
         big_integer big;
-        if (!read_big_integer(store, value.text, big)) return no_memory;
+        if (!read_big_integer(store, value.text, big)) return message::no_memory;
         return done((!big.negative || scratch.push_back('-')) && big_integer_decimal(big, scratch));
     }
     case kind::floating: {
         double d = 0;
-        if (!read_float(value.text, d)) return "a float-tagged scalar that does not read as a number";
+        if (!read_float(value.text, d)) return message::not_float;
         if (std::isnan(d)) return done(append(scratch, "NaN"));
         if (std::isinf(d)) return done(append(scratch, d < 0 ? "-Infinity" : "Infinity"));
         char digits[32];
@@ -342,10 +339,11 @@ void fail_at(const zarvel_node_store *store, const step *path, uint32_t depth, u
         }
     }
     if (line)
-        zarvel_error_set(zarvel_error_current(), 1, line, column, offset, "%s at %s (line %u, column %u)",
-                         what ? what : "unreadable value", where, line, column);
+        zarvel_error_set(zarvel_error_current(), 1, line, column, offset, message::at_path_line,
+                         what ? what : message::unreadable, where, line, column);
     else
-        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "%s at %s", what ? what : "unreadable value", where);
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, message::at_path, what ? what : message::unreadable,
+                         where);
 }
 
 }  // namespace zvl::plain

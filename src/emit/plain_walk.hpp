@@ -21,6 +21,7 @@
 #include "core/limits.hpp"
 #include "core/memory.hpp"
 #include "doc/store.hpp"
+#include "emit/messages.hpp"
 #include "zarvel.h"
 
 namespace zvl::plain {
@@ -68,7 +69,7 @@ bool big_integer_decimal(const big_integer &value, buffer<char> &out);
 bool read_float(std::string_view text, double &out);
 
 // Base64 text with its blanks and line breaks left out, and the byte count
-// it stands for; the reason when it is not base64 (or no_memory), else null.
+// it stands for; the reason when it is not base64 (or message::no_memory), else null.
 const char *base64_compact(std::string_view text, buffer<char> &out, uint64_t &decoded_length);
 // Decodes compact base64 (checked by base64_compact) into out.
 void base64_decode(std::string_view compact, uint8_t *out);
@@ -78,8 +79,6 @@ void base64_decode(std::string_view compact, uint8_t *out);
 // Points into the node's text or into text appended to scratch. The reason
 // on failure, else null.
 const char *key_text(const zarvel_node_store *store, const scalar &value, buffer<char> &scratch, std::string_view &out);
-// The reason that stands for a failed allocation (compared by address).
-extern const char no_memory[];
 
 // "$.a.b[3]" of the walk's current position, and the line and column of a
 // node's text when it lies in the input; recorded with the message.
@@ -141,7 +140,7 @@ class walker {
     // A sink's refusal: its reason, or out of memory when it gives none.
     bool sink_failed(uint32_t id) {
         const char *why = sink_.reason();
-        return !why || why == no_memory ? out_of_memory() : fail(1, id, why);
+        return !why || why == message::no_memory ? out_of_memory() : fail(1, id, why);
     }
 
   private:
@@ -165,16 +164,15 @@ class walker {
 
     bool count_node(uint32_t id) { return ++emitted_ <= settings_.budget || over_budget(id); }
     bool over_budget(uint32_t id) {
-        char message[96];
-        std::snprintf(message, sizeof message, "alias expansion exceeds the budget of %llu output nodes",
-                      static_cast<unsigned long long>(settings_.budget));
-        return fail(1, id, message);
+        char text[96];
+        std::snprintf(text, sizeof text, message::over_budget, static_cast<unsigned long long>(settings_.budget));
+        return fail(1, id, text);
     }
 
     bool node(uint32_t id, uint32_t depth) {
         const uint32_t real = target(id);
-        if (real == zarvel_node_none) return fail(1, id, "alias to no node");
-        if (depth >= max_depth) return fail(3, real, "nesting deeper than 1000 levels");
+        if (real == zarvel_node_none) return fail(1, id, message::alias_to_nothing);
+        if (depth >= max_depth) return fail(3, real, message::too_deep);
         if (!count_node(real)) return false;
         const zarvel_node_rec &r = rec(real);
         if (r.kind() == ZARVEL_KIND_SCALAR) {
@@ -210,7 +208,7 @@ class walker {
     // pairs first (later mappings of a merge sequence before earlier ones,
     // so that the earlier win), then its own pairs.
     bool flatten(uint32_t id, uint32_t depth, bool merged) {
-        if (depth >= max_depth) return fail(3, id, "merge keys nested deeper than 1000 levels");
+        if (depth >= max_depth) return fail(3, id, message::merge_too_deep);
         const zarvel_node_rec &m = rec(id);
         const size_t start = pairs_.size();
         bool any_merge = false;
@@ -241,7 +239,7 @@ class walker {
                 continue;
             }
             if (source == zarvel_node_none || rec(source).kind() != ZARVEL_KIND_SEQUENCE)
-                return fail(1, v, "a merge key's value must be a mapping or a sequence of mappings");
+                return fail(1, v, message::bad_merge);
             // Children in reverse: collect the ids first.
             const size_t mark = merge_items_.size();
             for (uint32_t item = rec(source).first_child; valid(item); item = rec(item).next_sibling)
@@ -249,8 +247,7 @@ class walker {
             for (size_t i = merge_items_.size(); i > mark; --i) {
                 const uint32_t item = target(merge_items_[i - 1]);
                 if (item == zarvel_node_none || rec(item).kind() != ZARVEL_KIND_MAPPING)
-                    return fail(1, merge_items_[i - 1],
-                                "a merge key's value must be a mapping or a sequence of mappings");
+                    return fail(1, merge_items_[i - 1], message::bad_merge);
                 if (!flatten(item, depth + 1, true)) return false;
             }
             merge_items_.resize_down(mark);
@@ -280,7 +277,7 @@ class walker {
         if (const char *why = classify(store_, real, value)) return fail(1, real, why);
         std::string_view text;
         if (const char *why = key_text(store_, value, scratch_, text))
-            return why == no_memory ? out_of_memory() : fail(1, real, why);
+            return why == message::no_memory ? out_of_memory() : fail(1, real, why);
         out = text;
         if constexpr (Sink::typed_keys) return typed_identity(value.kind, out);
         return true;
@@ -395,7 +392,7 @@ class walker {
             if (found != SIZE_MAX) {
                 pair &earlier = pairs_[from + found];
                 if (settings_.duplicates_fail && !earlier.merged && !current.merged)
-                    return fail(1, current.key, "duplicate key in a mapping");
+                    return fail(1, current.key, message::duplicate_key);
                 earlier.value = current.value;
                 earlier.merged = current.merged;
                 continue;
@@ -429,7 +426,7 @@ class walker {
 
     bool key(uint32_t id, uint32_t depth) {
         const uint32_t real = target(id);
-        if (real == zarvel_node_none) return fail(1, id, "alias to no node");
+        if (real == zarvel_node_none) return fail(1, id, message::alias_to_nothing);
         if (rec(real).kind() != ZARVEL_KIND_SCALAR) {
             if (!sink_.collection_key()) return sink_failed(real);
             return node(real, depth + 1);

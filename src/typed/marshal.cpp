@@ -6,14 +6,11 @@
 #include "core/error.hpp"
 #include "emit/format_double.hpp"
 #include "doc/store.hpp"
+#include "typed/messages.hpp"
 #include "typed/value_list.hpp"
 
 namespace zvl::typed {
 namespace {
-
-constexpr const char *merge_message =
-    "marshal: merge key, timestamp or forward alias not expressible; fall back to the value walk";
-constexpr const char *tag_message = "marshal: explicitly tagged node not expressible; fall back to the value walk";
 
 // Words of 16 bits a converted big integer may hold; longer ones are written
 // as strings so that no digit is lost.
@@ -412,7 +409,7 @@ int32_t encode(const value_list &list, bool alternate, bool node_mode, uint32_t 
     if (o == outcome::ok) o = w.run(nullptr, node_mode, single_document);
     if (o == outcome::memory) return 2;
     if (o == outcome::inexpressible) {
-        set_inexpressible(merge_message);
+        set_inexpressible(message::marshal_merge);
         return 7;
     }
     uint64_t measured = w.length();
@@ -435,7 +432,7 @@ int32_t marshal_node(const zarvel_node *node, bool alternate, char **out_bytes, 
     walk r = records_of(node, *list, true);
     int32_t status = 0;
     if (r == walk::tagged) {
-        set_inexpressible(tag_message);
+        set_inexpressible(message::marshal_tag);
         status = 7;
     } else if (r == walk::memory || !list->ensure_pool()) {
         status = 2;

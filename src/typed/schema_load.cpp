@@ -7,6 +7,7 @@
 #include "core/memory.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
+#include "typed/messages.hpp"
 #include "zarvel.h"
 
 namespace {
@@ -222,7 +223,7 @@ int32_t zarvel_schema_load(const char *text, uint64_t length, int32_t schema, co
                            uint32_t node_count, uint32_t abi, zarvel_column *columns) {
     if ((!text && length) || !nodes || node_count == 0 || !columns) return 6;
     if (abi != ZARVEL_DESCRIPTOR_ABI) {
-        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "descriptor ABI %u != %u (recompile the descriptor)", abi,
+        zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, zvl::typed::message::descriptor_abi, abi,
                          ZARVEL_DESCRIPTOR_ABI);
         return 6;
     }
@@ -255,7 +256,7 @@ int32_t zarvel_schema_load(const char *text, uint64_t length, int32_t schema, co
     }
     if (result == step::error) {
         if (l.not_number >= 0) {
-            zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, "node %d: value is not a number",
+            zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, zvl::typed::message::not_a_number,
                              static_cast<int>(l.not_number));
             return 1;
         }
@@ -263,12 +264,12 @@ int32_t zarvel_schema_load(const char *text, uint64_t length, int32_t schema, co
     }
     for (uint32_t i = 0; i < node_count; ++i) {
         if ((nodes[i].flags & 1) && nodes[i].name && columns[i].count == 0) {
-            zarvel_error_set(zarvel_error_current(), 13, 0, 0, 0, "required descriptor node %u missing", i);
+            zarvel_error_set(zarvel_error_current(), 13, 0, 0, 0, zvl::typed::message::required_missing, i);
             return 9;
         }
     }
     if (l.overflow) {
-        zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, "output column capacity exceeded");
+        zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, zvl::typed::message::column_capacity);
         return 2;
     }
     return 0;
