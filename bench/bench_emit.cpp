@@ -100,21 +100,14 @@ void yaml_serialize_cases(const std::vector<named_input> &inputs) {
         int32_t status = 0;
         zarvel_document *doc = zarvel_parse(in.text.data(), in.text.size(), &status);
         if (!doc) continue;
+        const output_call yaml = [&](uint64_t &n) { return zarvel_serialize(doc, &n); };
         uint64_t out_len = 0;
-        char *probe = zarvel_serialize(doc, &out_len);
-        zarvel_free(probe);
-        if (!probe) {
+        if (!output_length(yaml, out_len)) {
             zarvel_document_free(doc);
             continue;
         }
         // Rates are in bytes of zarvel's output, the same count for every peer.
-        row &r = start_row("YAML serialise", in.name, out_len, [&] {
-            uint64_t n = 0;
-            char *out = zarvel_serialize(doc, &n);
-            sink_value = n;
-            zarvel_free(out);
-            return out != nullptr;
-        });
+        row &r = start_row("YAML serialise", in.name, out_len, timed_output(yaml));
 #if ZB_HAVE_LIBYAML
         std::string buffer;
         peer(r, "libyaml emitter", [&] { return libyaml_emit(doc, buffer); });
@@ -143,20 +136,13 @@ void json_serialize_cases(const std::vector<named_input> &inputs) {
         int32_t status = 0;
         zarvel_document *doc = zarvel_parse_json(t.data(), t.size(), &status);
         if (!doc) continue;
+        const output_call json = [&](uint64_t &n) { return zarvel_serialize_json(doc, &n); };
         uint64_t out_len = 0;
-        char *probe = zarvel_serialize_json(doc, &out_len);
-        zarvel_free(probe);
-        if (!probe) {
+        if (!output_length(json, out_len)) {
             zarvel_document_free(doc);
             continue;
         }
-        row &r = start_row("JSON serialise", in.name, out_len, [&] {
-            uint64_t n = 0;
-            char *out = zarvel_serialize_json(doc, &n);
-            sink_value = n;
-            zarvel_free(out);
-            return out != nullptr;
-        });
+        row &r = start_row("JSON serialise", in.name, out_len, timed_output(json));
 #if ZB_HAVE_YYJSON
         peer_yyjson_write(r, t);
 #endif

@@ -21,50 +21,22 @@ void plain_cases(const std::vector<named_input> &inputs) {
         int32_t status = 0;
         zarvel_document *doc = zarvel_parse_json(t.data(), t.size(), &status);
         if (!doc) continue;
+        const output_call plain_json = [&](uint64_t &n) { return zarvel_plain_json(doc, &n, &status); };
         uint64_t out_len = 0;
-        char *probe = zarvel_plain_json(doc, &out_len, &status);
-        zarvel_free(probe);
-        if (!probe) {
+        if (!output_length(plain_json, out_len)) {
             zarvel_document_free(doc);
             continue;
         }
-        row &r = start_row("Plain JSON out", in.name, out_len, [&] {
-            uint64_t n = 0;
-            int32_t s = 0;
-            char *out = zarvel_plain_json(doc, &n, &s);
-            sink_value = n;
-            zarvel_free(out);
-            return out != nullptr;
-        });
+        row &r = start_row("Plain JSON out", in.name, out_len, timed_output(plain_json));
 #if ZB_HAVE_YYJSON
         peer_yyjson_write(r, t);
 #endif
-        peer(r, "zarvel JSON mode", [&] {
-            uint64_t n = 0;
-            char *out = zarvel_serialize_json_ex(doc, &n, 1);
-            sink_value = n;
-            zarvel_free(out);
-            return out != nullptr;
-        });
+        peer(r, "zarvel JSON mode", timed_output([&](uint64_t &n) { return zarvel_serialize_json_ex(doc, &n, 1); }));
+        const output_call plain_cbor = [&](uint64_t &n) { return zarvel_plain_cbor(doc, &n, &status); };
         uint64_t cbor_len = 0;
-        uint8_t *cbor_probe = zarvel_plain_cbor(doc, &cbor_len, &status);
-        zarvel_free(cbor_probe);
-        if (cbor_probe) {
-            row &c = start_row("Plain CBOR out", in.name, cbor_len, [&] {
-                uint64_t n = 0;
-                int32_t s = 0;
-                uint8_t *out = zarvel_plain_cbor(doc, &n, &s);
-                sink_value = n;
-                zarvel_free(out);
-                return out != nullptr;
-            });
-            peer(c, "zarvel node encoder", [&] {
-                uint64_t n = 0;
-                uint8_t *out = zarvel_cbor_encode(doc, 0, &n);
-                sink_value = n;
-                zarvel_free(out);
-                return out != nullptr;
-            });
+        if (output_length(plain_cbor, cbor_len)) {
+            row &c = start_row("Plain CBOR out", in.name, cbor_len, timed_output(plain_cbor));
+            peer(c, "zarvel node encoder", timed_output([&](uint64_t &n) { return zarvel_cbor_encode(doc, 0, &n); }));
         }
         zarvel_document_free(doc);
     }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace zb {
 
@@ -73,6 +74,22 @@ void peer(row &r, const std::string &name, const std::function<bool()> &body) {
     measurement m = measure(r.bytes, body);
     std::fprintf(stderr, " %.1f MB/s\n", m.mbps);
     r.peers.emplace_back(name, m);
+}
+
+bool output_length(const output_call &call, uint64_t &length) {
+    void *out = call(length);
+    zarvel_free(out);
+    return out != nullptr;
+}
+
+std::function<bool()> timed_output(output_call call) {
+    return [call = std::move(call)] {
+        uint64_t n = 0;
+        void *out = call(n);
+        sink_value = n;
+        zarvel_free(out);
+        return out != nullptr;
+    };
 }
 
 static void walk(const zarvel_node *n, uint64_t &count, std::vector<zarvel_node *> &scratch) {

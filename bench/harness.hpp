@@ -45,6 +45,14 @@ measurement measure(uint64_t bytes, const std::function<bool()> &body);
 row &start_row(const std::string &op, const std::string &input, uint64_t bytes,
                const std::function<bool()> &zarvel_body);
 void peer(row &r, const std::string &name, const std::function<bool()> &body);
+// A zarvel call that returns one output to free with zarvel_free, its
+// length through the argument; null when it fails.
+using output_call = std::function<void *(uint64_t &length)>;
+// Makes the output once, untimed: false when the call fails.
+bool output_length(const output_call &call, uint64_t &length);
+// The timed body of such a call: the length is kept observable, the output
+// freed.
+std::function<bool()> timed_output(output_call call);
 uint64_t walk_document(zarvel_document *doc);
 // The walk a host does to read values: kind, counts, seq_at / map_at, value,
 // and zarvel_node_int / zarvel_node_float for numbers.
