@@ -3,6 +3,7 @@
 // formatting.
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #include "emit/format_double.hpp"
