@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bindings/host.hpp"
+
 namespace {
 
 // ---- helpers handed over by the Python package ---------------------------
@@ -105,24 +107,7 @@ class key_cache {
   public:
     PyObject *get(const char *text, size_t length) {
         if (length > max_key) return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), nullptr);
-        // Eight bytes at a time: keys are short, and a byte loop costs as
-        // much as the rest of the lookup.
-        uint64_t h = 1469598103934665603ull ^ length;
-        size_t i = 0;
-        for (; i + 8 <= length; i += 8) {
-            uint64_t w;
-            std::memcpy(&w, text + i, 8);
-            h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-            h ^= h >> 32;
-        }
-        if (i < length) {
-            uint64_t w = 0;
-            std::memcpy(&w, text + i, length - i);
-            h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-        }
-        h ^= h >> 29;
-        h *= 0xBF58476D1CE4E5B9ull;
-        slot &s = slots[(h >> 40) & (slot_count - 1)];
+        slot &s = slots[(zvl::host::key_hash(text, length) >> 40) & (slot_count - 1)];
         if (s.value && s.length == length && std::memcmp(s.bytes, text, length) == 0) {
             Py_INCREF(s.value);
             return s.value;
@@ -366,23 +351,11 @@ class yaml_builder {
     }
 
     // A plain scalar under an application's tag (!Ref x, !port 80) gives
-    // the value it would have untagged, as the plain JSON output reads it:
-    // the text is resolved again, alone, under the same schema.
+    // the value it would have untagged, as the plain JSON output reads it.
     PyObject *untagged_plain(const char *text, uint64_t length) {
-        zarvel_parse_options options = {schema_, 0};
-        int32_t status = 0;
-        zarvel_document *document = zarvel_parse_ex(text, length, &options, &status);
-        zarvel_node *root =
-            document && zarvel_document_count(document) == 1 ? zarvel_document_root(document, 0) : nullptr;
-        uint64_t again_length = 0, tag_length = 0;
-        const char *again = root ? zarvel_node_value(root, &again_length) : nullptr;
-        PyObject *value = nullptr;
-        if (root && zarvel_node_kind(root) == ZARVEL_NODE_SCALAR &&
-            zarvel_node_style(root) == ZARVEL_NODE_STYLE_PLAIN && !zarvel_node_tag(root, &tag_length) &&
-            again_length == length && std::memcmp(again, text, length) == 0)
-            value = scalar(root);
-        else
-            value = text_object(text, length);
+        zarvel_document *document = nullptr;
+        const zarvel_node *root = zvl::host::untagged_root(text, length, schema_, &document);
+        PyObject *value = root ? scalar(root) : text_object(text, length);
         zarvel_document_free(document);
         return value;
     }

@@ -14,6 +14,7 @@
 #include <strings.h>
 
 #include "zarvel.h"
+#include "bindings/host.hpp"
 
 namespace {
 
@@ -79,7 +80,7 @@ class key_cache {
 
     VALUE get(const char *text, long length) {
         if (used_ * 2 >= mask_ + 1 || !slots_) grow();
-        uint64_t h = hash(text, length);
+        uint64_t h = zvl::host::key_hash(text, uint64_t(length));
         for (uint64_t i = h & mask_;; i = (i + 1) & mask_) {
             slot &s = slots_[i];
             if (s.key == Qfalse) {
@@ -103,19 +104,6 @@ class key_cache {
         VALUE key;   // Qfalse: empty
         VALUE text;  // the key's string (the symbol's name)
     };
-
-    static uint64_t hash(const char *text, long length) {
-        uint64_t h = 0x9E3779B97F4A7C15ull ^ uint64_t(length);
-        long i = 0;
-        for (; i + 8 <= length; i += 8) {
-            uint64_t word;
-            std::memcpy(&word, text + i, 8);
-            h = (h ^ word) * 0xFF51AFD7ED558CCDull;
-            h ^= h >> 32;
-        }
-        for (; i < length; ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001B3ull;
-        return h ^ (h >> 29);
-    }
 
     void grow() {
         uint64_t count = slots_ ? (mask_ + 1) * 2 : 256;
@@ -208,25 +196,18 @@ bool starts_with(const char *text, uint64_t length, const char *prefix) {
 }
 
 // A plain scalar under a custom tag (!Ref x, !foo 12) gives the value it
-// would have untagged, as Psych gives it: the text is resolved again, alone.
+// would have untagged, as Psych gives it.
 VALUE untagged_plain(const char *text, uint64_t length, int32_t schema) {
-    zarvel_parse_options options{schema, 0};
-    int32_t status = 0;
-    zarvel_document *document = zarvel_parse_ex(text, length, &options, &status);
-    zarvel_node *root = document ? zarvel_document_root(document, 0) : nullptr;
-    uint64_t root_length = 0;
+    zarvel_document *document = nullptr;
+    const zarvel_node *root = zvl::host::untagged_root(text, length, schema, &document);
     VALUE value = Qundef;
-    if (root && zarvel_document_count(document) == 1 && zarvel_node_kind(root) == ZARVEL_NODE_SCALAR &&
-        zarvel_node_style(root) == ZARVEL_NODE_STYLE_PLAIN && !zarvel_node_tag(root, &root_length)) {
-        const char *again = zarvel_node_value(root, &root_length);
-        if (root_length == length && std::memcmp(again, text, length) == 0) {
-            int state = 0;
-            value = rb_protect([](VALUE r) { return scalar(reinterpret_cast<const zarvel_node *>(r), 0); },
-                               reinterpret_cast<VALUE>(root), &state);
-            if (state) {
-                zarvel_document_free(document);
-                rb_jump_tag(state);
-            }
+    if (root) {
+        int state = 0;
+        value = rb_protect([](VALUE r) { return scalar(reinterpret_cast<const zarvel_node *>(r), 0); },
+                           reinterpret_cast<VALUE>(root), &state);
+        if (state) {
+            zarvel_document_free(document);
+            rb_jump_tag(state);
         }
     }
     zarvel_document_free(document);
