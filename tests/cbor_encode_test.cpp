@@ -222,9 +222,9 @@ TEST(CborEncode, NumberTextsThatAreNotJsonNumbersAreRefused) {
     EXPECT_EQ(scalar_hex("1.00000000000000000000000000000000", 1), "cbor encode failed (status 7)");
 }
 
-TEST(CborEncode, SpecialFloatTextsComeFromTheDecoder) {
-    // Decoded floats keep their value beside the text: every walk writes it
-    // back in its narrowest exact width.
+TEST(CborEncode, DecodedNumbersAndSpecialFloatTexts) {
+    // Decoded numbers keep their value beside the text: every walk writes
+    // it back with the shortest head or in the narrowest exact width.
     struct row {
         const char *item, *encoded;
     };
@@ -239,10 +239,20 @@ TEST(CborEncode, SpecialFloatTextsComeFromTheDecoder) {
         {"fb40f86a0000000000", "fa47c35000"},
         {"fb3e70000000000000", "f90001"},
         {"fb7e37e43c8800759c", "fb7e37e43c8800759c"},
+        {"17", "17"},
+        {"1818", "1818"},
+        {"190100", "190100"},
+        {"37", "37"},
+        {"3818", "3818"},
+        {"1b7fffffffffffffff", "1b7fffffffffffffff"},
+        {"3b7fffffffffffffff", "3b7fffffffffffffff"},
+        {"1bffffffffffffffff", "1bffffffffffffffff"},
+        {"3b8000000000000000", "3b8000000000000000"},
+        {"8218051a00010000", "82051a00010000"},
     };
     for (const row &r : rows) {
         auto bytes = from_hex(r.item);
-        zarvel_document *doc = zarvel_cbor_decode(bytes.data(), bytes.size(), 1, nullptr);
+        zarvel_document *doc = zarvel_cbor_decode(bytes.data(), bytes.size(), 0, nullptr);
         ASSERT_NE(doc, nullptr);
         EXPECT_EQ(encode_hex(doc), r.encoded) << r.item;
         EXPECT_EQ(encode_hex(doc, ZARVEL_CBOR_CANONICAL), r.encoded) << r.item;

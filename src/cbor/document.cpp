@@ -38,12 +38,12 @@ class document_sink {
         return plain(text, length, ZARVEL_TAG_STR, tag, zvl::node_flag::cbor_simple);
     }
     bool integer(bool negative, uint64_t magnitude, bool, tag_chain tag) {
-        char *text = room(number_room);
+        char *text = kept(negative ? magnitude - 1 : magnitude);
         if (!text) return false;
         uint32_t n = 0;
         if (negative) text[n++] = '-';
         n += zvl::cbor::decimal_digits(text + n, magnitude);
-        return plain_in_room(n, ZARVEL_TAG_INT, tag);
+        return plain_in_room(n, ZARVEL_TAG_INT, tag, zvl::node_flag::cbor_number);
     }
     // Integers beyond the signed 64-bit range keep their exact decimal text,
     // so that they read and re-encode as the same integer (a double would
@@ -56,13 +56,11 @@ class document_sink {
     bool key_integer(bool negative_major, uint64_t argument, tag_chain tag) {
         return integer_text(negative_major, argument, tag);
     }
-    // The value's bytes go just before its text (node_flag::cbor_float).
     bool floating(double value, bool, tag_chain tag) {
-        char *bytes = room(sizeof value + number_room);
-        if (!bytes) return false;
-        std::memcpy(bytes, &value, sizeof value);
-        store_->strings_len += sizeof value;
-        char *text = bytes + sizeof value;
+        uint64_t bits;
+        std::memcpy(&bits, &value, sizeof value);
+        char *text = kept(bits);
+        if (!text) return false;
         int32_t n;
         if (std::isnan(value)) {
             n = copy_word(text, "NaN");
@@ -71,7 +69,7 @@ class document_sink {
         } else {
             n = zarvel_format_double(text, value);
         }
-        return plain_in_room(uint32_t(n), ZARVEL_TAG_FLOAT, tag, zvl::node_flag::cbor_float);
+        return plain_in_room(uint32_t(n), ZARVEL_TAG_FLOAT, tag, zvl::node_flag::cbor_number);
     }
     bool text(const char *bytes, uint64_t length, bool in_input, bool, tag_chain tag) {
         return quoted(bytes, length, in_input, ZARVEL_TAG_STR, tag);
@@ -112,6 +110,15 @@ class document_sink {
     char *room(uint32_t n) {
         if (store_->strings_cap - store_->strings_len < n && !zarvel_store_strings_reserve(store_, n)) return nullptr;
         return store_->strings + store_->strings_len;
+    }
+    // Room for a number's text after the eight bytes of its value
+    // (node_flag::cbor_number), which are stored.
+    char *kept(uint64_t value) {
+        char *bytes = room(sizeof value + number_room);
+        if (!bytes) return nullptr;
+        std::memcpy(bytes, &value, sizeof value);
+        store_->strings_len += sizeof value;
+        return bytes + sizeof value;
     }
     // A plain scalar whose text of `length` bytes was written into room().
     bool plain_in_room(uint32_t length, uint8_t tag_id, tag_chain tag, uint8_t mark = 0) {
@@ -167,9 +174,10 @@ struct store_size {
     uint64_t text = 0;
 };
 
-// Longest texts the sink writes for a float (with its value's bytes) and
-// for one tag number.
-constexpr uint64_t float_text_max = 32;
+// The value kept before a number's text, and the longest texts the sink
+// writes for a float (with its value) and for one tag number.
+constexpr uint64_t kept_value = 8;
+constexpr uint64_t float_text_max = kept_value + 24;
 
 constexpr uint64_t tag_text_max = 21;
 
@@ -212,7 +220,7 @@ store_size estimate_store(const uint8_t *data, uint64_t len) {
         }
         switch (major) {
         case 0:
-        case 1: size.text += decimal_length(argument) + 1; break;
+        case 1: size.text += kept_value + decimal_length(argument) + 1; break;
         case 2:
         case 3:
             if (info == 31) {

@@ -191,13 +191,20 @@ bool schema_integer(std::string_view text, bool octal_zero, number &out) {
     return true;
 }
 
-// The value a float decoded from CBOR keeps just before its text
-// (node_flag::cbor_float).
+// The value a number decoded from CBOR keeps just before its text
+// (node_flag::cbor_number): a float, or an integer head's argument whose
+// major type the text's sign tells.
 double kept_float(std::string_view text) {
     double value;
     std::memcpy(&value, text.data() - sizeof value, sizeof value);
     return value;
 }
+uint64_t kept_argument(std::string_view text) {
+    uint64_t value;
+    std::memcpy(&value, text.data() - sizeof value, sizeof value);
+    return value;
+}
+uint8_t kept_major(std::string_view text) { return text[0] == '-' ? major_negative : major_unsigned; }
 
 // ---- tags and special texts ------------------------------------------------------
 
@@ -489,8 +496,11 @@ class encoder {
         switch (rec.tag_id) {
         case ZARVEL_TAG_INT:
         case ZARVEL_TAG_FLOAT: {
-            if (rec.tag_id == ZARVEL_TAG_FLOAT && (rec.flags & zvl::node_flag::cbor_float)) {
-                put_float(out, kept_float(value));
+            if (rec.flags & zvl::node_flag::cbor_number) {
+                if (rec.tag_id == ZARVEL_TAG_FLOAT)
+                    put_float(out, kept_float(value));
+                else
+                    put_head(out, kept_major(value), kept_argument(value));
                 return encoded;
             }
             // Both walks read the text: the usual forms are read in place,
@@ -700,6 +710,22 @@ inline __attribute__((always_inline)) bool copy_ascii(uint8_t *to, const char *f
     return ((any | zvl::word::load(from + n - 8)) & high) == 0;
 }
 
+// Copies n bytes and up to copy_block - 1 more, a block at a time: for
+// texts with that much slack after them in both places, the loop costs less
+// than an exact copy's tests of the length.
+constexpr uint64_t copy_block = 32;
+inline __attribute__((always_inline)) void copy_blocks(uint8_t *to, const char *from, uint64_t n) {
+    if (n > 4 * copy_block) {  // long: the library's copy moves wider words
+        std::memcpy(to, from, n);
+        return;
+    }
+    for (uint64_t i = 0; i < n; i += copy_block) {
+        uint8_t block[copy_block];
+        std::memcpy(block, from + i, copy_block);
+        std::memcpy(to + i, block, copy_block);
+    }
+}
+
 // Without the canonical flag the encoding needs no size in advance: one
 // walk, without recursion, writes straight into a buffer sized from the
 // store's texts and node count and grown when short. It makes exactly the
@@ -712,6 +738,7 @@ class single_walk {
         : nodes_(store->nodes),
           node_count_(store->node_count),
           input_(store->input),
+          input_length_(store->input ? store->input_len : 0),
           strings_(store->strings),
           octal_zero_(zarvel_octal_zero(store->resolver)) {}
     ~single_walk() { zvl::sys_free(begin_); }
@@ -743,9 +770,9 @@ class single_walk {
         uint32_t after;
         uint32_t left;
     };
-    // Room every node asks for besides its text: the longest head or float
-    // and the slack of put_head's 8-byte store.
-    static constexpr uint64_t node_room = 16;
+    // Room every node asks for besides its text: the longest head or float,
+    // and the slack of put_head's 8-byte store or of a block copy.
+    static constexpr uint64_t node_room = 16 + copy_block;
 
     int32_t walk(uint32_t id) {
         // Locals, not members: every byte written may alias the members as
@@ -753,6 +780,7 @@ class single_walk {
         const zarvel_node_rec *const nodes = nodes_;
         const uint32_t node_count = node_count_;
         const char *const input = input_;
+        const uint64_t input_length = input_length_;
         const char *const strings = strings_;
         raw_out out{at_};
         uint8_t *end = end_;
@@ -764,7 +792,7 @@ class single_walk {
             const zarvel_node_rec &rec = nodes[id];
             // Readers lay nodes out in document order, which the walk follows:
             // the records a few nodes on are asked for while this one is written.
-            __builtin_prefetch(nodes + id + 12);
+            __builtin_prefetch(nodes + id + 64);
             const uint64_t need = node_room + zarvel_span_length(rec.value);
             if (uint64_t(end - out.at) < need || zarvel_span_length(rec.tag) != 0) {
                 // Growth and tags, rare, go through the members.
@@ -778,7 +806,17 @@ class single_walk {
                 end = end_;
             }
             const uint8_t kind = rec.kind();
-            if (kind == ZARVEL_KIND_SCALAR) {
+            const uint32_t offset = zarvel_span_offset(rec.value);
+            if (kind == ZARVEL_KIND_SCALAR && rec.tag_id == ZARVEL_TAG_STR && !zarvel_span_in_strings(rec.value) &&
+                offset + uint64_t(zarvel_span_length(rec.value)) + copy_block <= input_length) {
+                // The commonest node: a text in the input, which its reader
+                // checked, with a block's slack after it there (and, by
+                // node_room, in the output) for the copy to overrun.
+                const uint32_t length = zarvel_span_length(rec.value);
+                put_head(out, major_text, length);
+                copy_blocks(out.at, input + offset, length);
+                out.at += length;
+            } else if (kind == ZARVEL_KIND_SCALAR) {
                 const uint32_t length = zarvel_span_length(rec.value);
                 const char *base = zarvel_span_in_strings(rec.value) ? strings : input;
                 const std::string_view value =
@@ -862,13 +900,17 @@ class single_walk {
     }
 
     // marked: the node carries the CBOR mark of its tag (a simple value or a
-    // kept float).
+    // kept number).
     static bool scalar(raw_out &out, uint32_t tag_id, bool marked, std::string_view value, bool well_formed,
                        bool octal_zero) {
         // Tests in the order of how common the kinds are instead of a jump
         // table: its one indirect branch for every scalar is predicted worse.
         if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, marked, value, well_formed);
         if (tag_id == ZARVEL_TAG_INT) {
+            if (marked) {
+                put_head(out, kept_major(value), kept_argument(value));
+                return true;
+            }
             uint8_t major;
             uint64_t argument;
             if (short_integer(value.data(), uint32_t(value.size()), major, argument)) {
@@ -939,6 +981,7 @@ class single_walk {
     const zarvel_node_rec *nodes_;
     uint32_t node_count_;
     const char *input_;
+    uint64_t input_length_;
     const char *strings_;
     bool octal_zero_;  // the store reads a leading zero as YAML 1.1 does
     uint8_t *begin_ = nullptr;

@@ -80,10 +80,11 @@ inline constexpr uint8_t plain_implicit = 0x40;
 // A scalar decoded from a CBOR undefined or simple value: the only scalars
 // the CBOR encoder writes back as those.
 inline constexpr uint8_t cbor_simple = 0x80;
-// The same bit on a float-tagged scalar: decoded from a CBOR float, whose
-// value's eight bytes stand in string storage just before its text, so that
-// the encoder writes it back without reading the text.
-inline constexpr uint8_t cbor_float = 0x80;
+// The same bit on an int- or float-tagged scalar: decoded from a CBOR
+// number, whose value's eight bytes (the double, or the integer head's
+// argument) stand in string storage just before its text, so that the
+// encoder writes it back without reading the text.
+inline constexpr uint8_t cbor_number = 0x80;
 
 constexpr uint8_t make(uint8_t kind, uint8_t style, bool is_flow, bool is_plain_implicit) {
     return uint8_t((kind & kind_mask) | (((style & 7u) << style_shift) & style_mask) | (is_flow ? flow : 0) |
