@@ -23,7 +23,8 @@
 #include "doc/store.hpp"
 #include "json/validate.hpp"
 #include "jsondoc/json_document.hpp"
-#include "json/structural.hpp"
+#include "core/kernels.hpp"
+#include "core/stage1.hpp"
 #include "doc_helpers.hpp"
 #include "zarvel.h"
 
@@ -241,7 +242,7 @@ TEST(JsonDocument, DirectRoadBuildsAtOnce) {
 // Where the indexed tape builder runs, tabs and UTF-8 strings stay on the
 // tape road.
 TEST(JsonDocument, IndexedTapeRoadTakesTabsAndUtf8) {
-    if (!zvl::json::index_best()) GTEST_SKIP() << "no vector classifier here";
+    if (!zarvel_kernels_get()->json_index) GTEST_SKIP() << "no vector classifier here";
     const char *texts[] = {"[\t1]", "[\"\xC3\xA9\"]", "{\"a\":1}\t"};
     for (const char *text : texts) {
         parsed p(text);
@@ -265,7 +266,7 @@ TEST(JsonDocument, BothRoadsAgree) {
     };
     for (const char *text : texts) {
         // Without a vector classifier, UTF-8 texts take the direct road anyway.
-        if (!zvl::json::index_best() && std::strchr(text, '\xC3')) continue;
+        if (!zarvel_kernels_get()->json_index && std::strchr(text, '\xC3')) continue;
         parsed tape(text);
         parsed direct(text, parsed::direct_road{});
         ASSERT_EQ(tape.status, 0) << text;

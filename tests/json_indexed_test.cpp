@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/utf8.hpp"
-#include "json/structural.hpp"
+#include "core/stage1.hpp"
 #include "json/tape.hpp"
 #include "yaml/decode.hpp"
 #include "zarvel.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/kernels.hpp"
 #include "core/stage1.hpp"
 #include "json/string_scan.hpp"
 #include "zarvel.h"
@@ -25,16 +26,19 @@ std::string random_text(std::mt19937_64 &random, size_t len) {
 }
 
 TEST(JsonSimd, BestStage1VariantIsSupported) {
-    const zvl::json::stage1_variant &best = zvl::json::stage1_best();
-    EXPECT_TRUE(best.supported());
-    EXPECT_EQ(&best, &zvl::json::stage1_best());
-    EXPECT_STREQ(zvl::json::stage1_variants()[0].name, "portable");
+    const zarvel_kernels *table = zarvel_kernels_get();
+    EXPECT_STREQ(zvl::json::index_variants()[0].name, "portable");
+    if (const zvl::json::index_variant *best = table->json_index) {
+        EXPECT_TRUE(best->supported());
+        EXPECT_EQ(table->json_stage1, best->positions);
+        EXPECT_EQ(table->json_stage1_masks, best->masks);
+    }
 }
 
 TEST(JsonSimd, Stage1VariantsMatchThePortableKernel) {
     std::mt19937_64 random(4242);
     std::vector<char> storage(256 + 64 + 8);
-    for (const zvl::json::stage1_variant &variant : zvl::json::stage1_variants()) {
+    for (const zvl::json::index_variant &variant : zvl::json::index_variants()) {
         if (!variant.supported()) continue;
         for (size_t len = 0; len <= 256; ++len) {
             for (size_t align : {0, 1, 3, 7, 13, 32}) {

@@ -3,7 +3,7 @@
 // Build and run (from the project root):
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Iinclude -Isrc
 //       -DZARVEL_BUILDING tests/json_tape_fuzz.cpp
-//       src/json/{kernels,document,stage1,stage1_simd,stepper,structural,structural_avx2,tape,tape_builder,tape_indexed}.cpp
+//       src/json/*.cpp
 //       src/core/*.cpp src/yaml/decode.cpp src/doc/resolve.cpp -o json_tape_fuzz   (one line)
 //   ./json_tape_fuzz -max_total_time=60 ../shared/conformance/json-test-suite
 //

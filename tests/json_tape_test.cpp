@@ -14,7 +14,7 @@
 #include "core/error.hpp"
 #include "core/kernels.hpp"
 #include "core/memory.hpp"
-#include "json/structural.hpp"
+#include "core/stage1.hpp"
 #include "json/tape.hpp"
 #include "zarvel.h"
 

@@ -254,6 +254,7 @@ constexpr zarvel_kernels portable_table = {
     json_classify,
     zvl_json_stage1_scalar,
     zvl_json_stage1_masks_scalar,
+    nullptr,
 };
 
 // Processor-feature word: bit 11 says the features were probed.

@@ -40,6 +40,10 @@ struct zarvel_json_block_classes {
     uint32_t present;        // bytes that exist
 };
 
+namespace zvl::json {
+struct index_variant;
+}
+
 inline constexpr uint64_t zarvel_no_limit = ~uint64_t{0};
 
 struct zarvel_kernels {
@@ -64,6 +68,9 @@ struct zarvel_kernels {
                            int32_t *flags);  // 14
     int32_t (*json_stage1_masks)(const char *text, uint64_t len, zvl_json_stage1_block *blocks, uint64_t *block_count,
                                  int32_t *flags);  // 15
+    // 16: the stage-1 variant of slots 14 and 15, for the structural index
+    // (core/stage1.hpp); null where none beats the byte-at-a-time builders.
+    const zvl::json::index_variant *json_index;
 };
 
 const zarvel_kernels *zarvel_kernels_get();

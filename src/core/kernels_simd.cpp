@@ -1,8 +1,9 @@
 // The SSE2 and AVX2 scanning tables: the kernel bodies of
 // kernels_simd_body.hpp compiled once per vector width. Slots whose portable
 // form is already as fast (memchr searches) or that nothing calls through
-// the table (the JSON block classifier) keep the portable kernel; the JSON
-// stage-1 slots go to the best stage-1 variant.
+// the table (the JSON block classifier) keep the portable kernel. The JSON
+// stage-1 slots take the AVX2 stage-1 variant in the AVX2 table, and the
+// AVX-512 one in a third table that is the AVX2 table otherwise.
 #include "core/kernels_simd.hpp"
 
 #include <cstring>
@@ -31,13 +32,12 @@ using V = simd::avx2;
 
 namespace {
 
-int32_t best_stage1(const char *text, uint64_t len, uint32_t *positions, uint64_t *count, int32_t *flags) {
-    return json::stage1_best().positions(text, len, positions, count, flags);
-}
-
-int32_t best_stage1_masks(const char *text, uint64_t len, zvl_json_stage1_block *blocks, uint64_t *block_count,
-                          int32_t *flags) {
-    return json::stage1_best().masks(text, len, blocks, block_count, flags);
+// The stage-1 slots of a table from a variant the processor runs.
+void take_stage1(zarvel_kernels &t, const json::index_variant *v) {
+    if (!v || !v->supported()) return;
+    t.json_stage1 = v->positions;
+    t.json_stage1_masks = v->masks;
+    t.json_index = v;
 }
 
 #define ZVL_VECTOR_TABLE(ns)                         \
@@ -54,8 +54,6 @@ int32_t best_stage1_masks(const char *text, uint64_t len, zvl_json_stage1_block 
         t.find_json_special = ns::find_json_special; \
         t.has_special = ns::has_special;             \
         t.line_scan = ns::line_scan;                 \
-        t.json_stage1 = best_stage1;                 \
-        t.json_stage1_masks = best_stage1_masks;     \
         return t;                                    \
     }()
 
@@ -65,15 +63,31 @@ const zarvel_kernels *sse2_table() {
 }
 
 const zarvel_kernels *avx2_table() {
-    static const zarvel_kernels table = ZVL_VECTOR_TABLE(kernels_avx2);
+    static const zarvel_kernels table = [] {
+        zarvel_kernels t = ZVL_VECTOR_TABLE(kernels_avx2);
+        take_stage1(t, json::index_variant_avx2());
+        return t;
+    }();
     return &table;
 }
+
+const zarvel_kernels *avx512_table() {
+    static const zarvel_kernels table = [] {
+        zarvel_kernels t = *avx2_table();
+        take_stage1(t, json::index_variant_avx512());
+        return t;
+    }();
+    return &table;
+}
+
+bool has_avx512() { return simd::has_avx2() && simd::has_avx512(); }
 
 #undef ZVL_VECTOR_TABLE
 
 constexpr kernel_variant variants[] = {
     {"sse2", sse2_table, simd::has_sse2},
     {"avx2", avx2_table, simd::has_avx2},
+    {"avx512", avx512_table, has_avx512},
 };
 
 }  // namespace

@@ -1,65 +1,92 @@
-// Stage 1 of a two-stage JSON reader, portable form: classify the text 64
-// bytes at a time into bit masks (bit i = byte i of the block) and find the
-// structural characters that stand outside strings. Two bits carry from one
-// block to the next: an unfinished escape and an open string.
+// The portable stage-1 classifier, the exported portable kernels and the
+// list of variants.
 #include "core/stage1.hpp"
-
-#include <atomic>
-
-#include "zarvel.h"
 
 namespace zvl::json {
 
+index_block_classes index_classify_portable(const char *block) {
+    index_block_classes c{};
+    for (uint32_t i = 0; i < 64; ++i) {
+        auto b = static_cast<uint8_t>(block[i]);
+        uint64_t bit = 1ull << i;
+        switch (b) {
+        case '"': c.quotes |= bit; break;
+        case '\\': c.backslashes |= bit; break;
+        case '{':
+        case '}':
+        case '[':
+        case ']':
+        case ',':
+        case ':': c.operators |= bit; break;
+        case 0x0C:
+        case 0x1A:
+            c.operators |= bit;
+            c.controls |= bit;
+            break;  // see index_block_classes
+        case ' ': c.whitespace |= bit; break;
+        case '\t':
+        case '\n':
+        case '\r':
+            c.whitespace |= bit;
+            c.controls |= bit;
+            break;
+        default:
+            if (b < 0x20) c.controls |= bit;
+            break;
+        }
+    }
+    return c;
+}
+
 namespace {
 
-raw_block_masks classify_portable(const char *block) {
-    raw_block_masks m{};
-    for (uint32_t i = 0; i < 64; ++i) {
-        auto c = static_cast<uint8_t>(block[i]);
-        uint64_t bit = 1ull << i;
-        if (c == '"')
-            m.quotes |= bit;
-        else if (c == '\\')
-            m.backslashes |= bit;
-        else if (c == '{' || c == '}' || c == '[' || c == ']' || c == ',' || c == ':')
-            m.operators |= bit;
-        else if (c < 0x20)
-            m.controls |= bit;
+// Writes the offsets of the set bits of one block.
+inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint16_t *out) {
+    uint32_t n = 0;
+    while (bits) {
+        out[n++] = static_cast<uint16_t>(base + static_cast<uint32_t>(__builtin_ctzll(bits)));
+        bits &= bits - 1;
     }
-    return m;
+    return n;
 }
 
 bool always() { return true; }
 
 }  // namespace
 
-// Defined with the vector variants (stage1_simd.cpp) where the target has them.
-std::span<const stage1_variant> stage1_vector_variants();
+uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uint16_t *out) {
+    uint32_t n = 0;
+    const uint64_t chunk = s.offset;
+    for (uint32_t b = 0; b < index_chunk_blocks && s.offset < len; ++b) {
+        const char *block = text + s.offset;
+        char padded[64];
+        uint64_t rest = len - s.offset;
+        if (rest < 64) {
+            for (uint64_t i = 0; i < 64; ++i) padded[i] = i < rest ? block[i] : ' ';
+            block = padded;
+        }
+        for (uint32_t i = 0; i < 64; ++i)
+            if (static_cast<uint8_t>(block[i]) >= 0x80) s.special = true;
+        uint64_t bits = index_bits(s, index_classify_portable(block), prefix_xor_portable);
+        n += put_offsets(bits, static_cast<uint32_t>(s.offset - chunk), out + n);
+        s.offset += rest < 64 ? rest : 64;
+    }
+    return n;
+}
 
-std::span<const stage1_variant> stage1_variants() {
+std::span<const index_variant> index_variants() {
     static const auto all = [] {
         struct table {
-            stage1_variant entries[4];
+            index_variant entries[3];
             size_t count;
         } t{};
-        t.entries[t.count++] = {"portable", zvl_json_stage1_masks_scalar, zvl_json_stage1_scalar, always};
-        for (const stage1_variant &v : stage1_vector_variants())
-            if (t.count < 4) t.entries[t.count++] = v;
+        t.entries[t.count++] = {"portable", index_fill_portable,    false,
+                                always,     zvl_json_stage1_scalar, zvl_json_stage1_masks_scalar};
+        for (const index_variant *v : {index_variant_avx2(), index_variant_avx512()})
+            if (v) t.entries[t.count++] = *v;
         return t;
     }();
     return {all.entries, all.count};
-}
-
-const stage1_variant &stage1_best() {
-    // Published once; two threads that race both pick the same entry.
-    static std::atomic<const stage1_variant *> chosen{nullptr};
-    const stage1_variant *best = chosen.load(std::memory_order_acquire);
-    if (best) return *best;
-    best = &stage1_variants()[0];
-    for (const stage1_variant &v : stage1_variants())
-        if (v.supported()) best = &v;  // later variants are faster
-    chosen.store(best, std::memory_order_release);
-    return *best;
 }
 
 }  // namespace zvl::json
@@ -68,9 +95,9 @@ using namespace zvl::json;
 
 int32_t zvl_json_stage1_masks_scalar(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
                                      uint64_t *block_count, int32_t *flags) {
-    return stage1_masks_with(text, len, blocks, block_count, flags, classify_portable, prefix_xor_portable);
+    return stage1_masks_with(text, len, blocks, block_count, flags, index_classify_portable, prefix_xor_portable);
 }
 
 int32_t zvl_json_stage1_scalar(const char *text, uint64_t len, uint32_t *positions, uint64_t *count, int32_t *flags) {
-    return stage1_positions_with(text, len, positions, count, flags, classify_portable, prefix_xor_portable);
+    return stage1_positions_with(text, len, positions, count, flags, index_classify_portable, prefix_xor_portable);
 }

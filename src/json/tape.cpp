@@ -9,7 +9,7 @@
 #include "json/grammar.hpp"
 #include "json/messages.hpp"
 #include "json/validate.hpp"
-#include "json/structural.hpp"
+#include "core/stage1.hpp"
 #include "json/tape.hpp"
 #include "core/utf8.hpp"
 #include "zarvel.h"
@@ -103,7 +103,7 @@ int32_t zarvel_parse_json_tape(const char *text, uint64_t len, zarvel_tape *tape
     // The indexed builder takes every strict text with a container root,
     // whatever its bytes; what it refuses takes the roads below, which also
     // place the failure.
-    if (const json::index_variant *indexed = json::index_best()) {
+    if (const json::index_variant *indexed = zarvel_kernels_get()->json_index) {
         uint64_t root = skip_ws(text, len, 0);
         if (root < len && is_bracket(text[root]) &&
             tape_build_indexed(text, len, root, tape, false, *indexed) == tape_built)

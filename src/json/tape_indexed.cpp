@@ -1,5 +1,5 @@
 // The indexed tape builder: a vector classifier lists, a chunk at a time,
-// the offsets where something happens (structural.hpp), and the walk visits
+// the offsets where something happens (core/stage1.hpp), and the walk visits
 // only those: whitespace is never read and the body of a string without a
 // backslash is never read either (its closing quote is the next offset).
 //
@@ -19,7 +19,7 @@
 #include "core/memory.hpp"
 #include "json/grammar.hpp"
 #include "json/string_scan.hpp"
-#include "json/structural.hpp"
+#include "core/stage1.hpp"
 #include "json/tape.hpp"
 #include "json/tape_writers.hpp"
 #include "core/utf8.hpp"

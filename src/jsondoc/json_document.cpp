@@ -38,7 +38,7 @@
 #include "jsondoc/json_document.hpp"
 #include "json/validate.hpp"
 #include "json/string_scan.hpp"
-#include "json/structural.hpp"
+#include "core/stage1.hpp"
 #include "json/tape.hpp"
 #include "yaml/parse.hpp"
 #include "zarvel.h"
@@ -931,7 +931,7 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
     tape->packed_ready = 1;
     tape->text_len = len + 2;
     zvl::advise_large_pages(tape->packed, (len + 2) * sizeof(uint64_t));
-    const zvl::json::index_variant *indexed = zvl::json::index_best();
+    const zvl::json::index_variant *indexed = zarvel_kernels_get()->json_index;
     int built = indexed ? zvl::tape_build_indexed(text, len, root, tape, true, *indexed, &held->facts)
                         : zvl::tape_build_packed(text, len, root, tape, {true, true, true});
     held->measured = indexed != nullptr;
@@ -1037,7 +1037,7 @@ zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *stat
     bool bracket = root < len && (text[root] == '[' || text[root] == '{');
     // The indexed builder takes such texts too (it checks UTF-8 as it goes).
     bool early_high_byte =
-        !zvl::json::index_best() && has_high_byte(text, len < tape_probe_bytes ? len : tape_probe_bytes);
+        !zarvel_kernels_get()->json_index && has_high_byte(text, len < tape_probe_bytes ? len : tape_probe_bytes);
     if (bracket && len < tape_length_limit && !early_high_byte) {
         int32_t result = ZARVEL_FAILED;
         zarvel_document *document = tape_document(text, len, root, &result);

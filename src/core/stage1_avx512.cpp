@@ -1,14 +1,13 @@
-// AVX-512 classifier of the structural index (x86-64 with BW and VBMI2): a
-// whole 64-byte block per register, so every class is one compare straight
-// into a bit mask; the offsets are flattened by compressing a vector of byte
-// positions with the block's indexed bits. The indexed bits come from the
-// shared index_bits, so they equal the portable classifier's.
+// AVX-512 stage-1 classifier (x86-64 with BW and VBMI2): a whole 64-byte
+// block per register, so every class is one compare straight into a bit
+// mask; the index's offsets are flattened by compressing a vector of byte
+// positions with the block's indexed bits. The masks come from the shared
+// code of stage1.hpp, so they equal the portable classifier's.
 //
 // UTF-8 check: the same three nibble lookups as the AVX2 classifier (see
 // there), over 64 bytes at once; the bytes one to three places back come from
 // a two-register byte permutation across the previous block and this one.
-#include "json/structural.hpp"
-
+#include "core/stage1.hpp"
 #include "core/utf8_pairs.hpp"
 
 #include <cstring>
@@ -242,6 +241,26 @@ ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t 
     return n;
 }
 
+// The stage-1 records through the same classifier.
+struct classify_block {
+    const block_constants &k;
+    ZVL_AVX512 index_block_classes operator()(const char *block) const {
+        return classify(k, _mm512_loadu_si512(block));
+    }
+};
+
+ZVL_AVX512 int32_t positions_avx512(const char *text, uint64_t len, uint32_t *positions, uint64_t *count,
+                                    int32_t *flags) {
+    const block_constants k = make_constants();
+    return stage1_positions_with(text, len, positions, count, flags, classify_block{k}, prefix_xor_clmul{});
+}
+
+ZVL_AVX512 int32_t masks_avx512(const char *text, uint64_t len, zvl_json_stage1_block *blocks, uint64_t *block_count,
+                                int32_t *flags) {
+    const block_constants k = make_constants();
+    return stage1_masks_with(text, len, blocks, block_count, flags, classify_block{k}, prefix_xor_clmul{});
+}
+
 bool has_avx512() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
@@ -250,7 +269,7 @@ bool has_avx512() {
            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
 }
 
-constexpr index_variant avx512_variant = {"avx512", fill_avx512, true, has_avx512};
+constexpr index_variant avx512_variant = {"avx512", fill_avx512, true, has_avx512, positions_avx512, masks_avx512};
 
 }  // namespace
 

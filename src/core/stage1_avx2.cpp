@@ -1,15 +1,14 @@
-// AVX2 classifier of the structural index (x86-64): the raw classes of a
-// block in a few vector steps, the prefix XOR by carry-less multiplication,
-// and a UTF-8 check in the same pass. The indexed bits come from the shared
-// index_bits, so they equal the portable classifier's.
+// AVX2 stage-1 classifier (x86-64): the raw classes of a block in a few
+// vector steps, the prefix XOR by carry-less multiplication, and for the
+// structural index a UTF-8 check in the same pass. The masks come from the
+// shared code of stage1.hpp, so they equal the portable classifier's.
 //
 // UTF-8 check: every byte is judged together with the byte before it through
 // three nibble lookups (high and low nibble of the previous byte, high nibble
 // of this one), each giving the error kinds that nibble allows; a kind that
 // all three allow is an error. Continuations are then matched against the
 // lead bytes two and three places back.
-#include "json/structural.hpp"
-
+#include "core/stage1.hpp"
 #include "core/utf8_pairs.hpp"
 
 #include <cstring>
@@ -195,13 +194,30 @@ ZVL_AVX2 uint32_t fill_avx2(index_state &s, const char *text, uint64_t len, uint
     return n;
 }
 
+// The stage-1 records through the same classifier.
+struct classify_block {
+    ZVL_AVX2 index_block_classes operator()(const char *block) const {
+        return classify(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(block)),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block + 32)));
+    }
+};
+
+ZVL_AVX2 int32_t positions_avx2(const char *text, uint64_t len, uint32_t *positions, uint64_t *count, int32_t *flags) {
+    return stage1_positions_with(text, len, positions, count, flags, classify_block{}, prefix_xor_clmul{});
+}
+
+ZVL_AVX2 int32_t masks_avx2(const char *text, uint64_t len, zvl_json_stage1_block *blocks, uint64_t *block_count,
+                            int32_t *flags) {
+    return stage1_masks_with(text, len, blocks, block_count, flags, classify_block{}, prefix_xor_clmul{});
+}
+
 bool has_avx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("bmi") &&
            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
 }
 
-constexpr index_variant avx2_variant = {"avx2", fill_avx2, true, has_avx2};
+constexpr index_variant avx2_variant = {"avx2", fill_avx2, true, has_avx2, positions_avx2, masks_avx2};
 
 }  // namespace
 
