@@ -243,6 +243,21 @@ TEST(Read, LookupByKey) {
     EXPECT_EQ(zarvel_node_map_get(s.get("s"), "a", 1), nullptr);
 }
 
+TEST(Read, SmallMappingLookupsWithoutIndex) {
+    // A few pairs are searched key by key: the first of two equal keys
+    // answers, and no index is made.
+    const char text[] = "{x: 1, x: 2, yy: 3, \"q\": 4}";
+    zarvel_document *doc = zarvel_parse(text, sizeof text - 1, nullptr);
+    zarvel_node *root = zarvel_document_root(doc, 0);
+    const std::pair<const char *, const char *> rows[] = {{"x", "1"}, {"yy", "3"}, {"q", "4"}, {"y", "<none>"}};
+    for (const auto &[k, want] : rows) {
+        zarvel_node *v = zarvel_node_map_get(root, k, int32_t(std::strlen(k)));
+        EXPECT_EQ(v ? value_of(v) : "<none>", want) << k;
+    }
+    EXPECT_EQ(doc->store->map_indexes, nullptr);
+    zarvel_document_free(doc);
+}
+
 TEST(Read, MappingWithOnlyCollectionKeys) {
     // { [a]: 1 }: nothing is indexed and no lookup matches.
     std::vector<zarvel_event> events = doc_events(
@@ -355,6 +370,9 @@ TEST(Read, IntegersAsTheGeneralReader) {
                                  "123456789012345/",
                                  "12345678_9",
                                  "0012345678",
+                                 "12345678901234567",
+                                 "1234567890123456x8",
+                                 "12345678x012345678",
                                  "123456789012345678",
                                  "-123456789012345678",
                                  "1234567890123456789",

@@ -48,14 +48,6 @@ inline constexpr uint64_t gather_highs(uint64_t mask) { return ((mask >> 7) * 0x
 // Index of the lowest byte whose top bit is set in a nonzero mask.
 inline unsigned first_byte(uint64_t mask) { return static_cast<unsigned>(__builtin_ctzll(mask)) / 8; }
 
-// Nonzero in every byte of w that is not an ASCII digit. A digit byte has
-// high nibble 3, and still 3 after adding 6; a byte whose +6 carries into
-// the next fails its own test first.
-inline constexpr uint64_t non_digit_bytes(uint64_t w) {
-    constexpr uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0u;
-    return ((w & high_nibbles) | (((w + 0x0606060606060606u) & high_nibbles) >> 4)) ^ 0x3333333333333333u;
-}
-
 // The number written by eight digit values 0-9, one per byte of w, the
 // most significant in the lowest byte (the first in the text): pairs, fours
 // and eights combined.

@@ -265,6 +265,10 @@ uint32_t indexed_lookup(zarvel_node_store *store, uint32_t mapping, std::string_
     }
 }
 
+// Mappings of at most this many pairs are searched key by key: cheaper
+// than making and keeping a hash index, and without the store's lock.
+constexpr uint32_t linear_map_pairs = 8;
+
 uint32_t linear_lookup(const zarvel_node_store *store, uint32_t mapping, std::string_view key) {
     const zarvel_node_rec &m = store->nodes[mapping];
     uint32_t position = 0;
@@ -379,6 +383,9 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
         value_id = store->nodes[key_id].next_sibling;
         if (value_id == zarvel_node_none) return -1;
     }
+    // The walk reads both records next.
+    __builtin_prefetch(&store->nodes[key_id]);
+    __builtin_prefetch(&store->nodes[value_id] + 1);
     handle_maker handle(document, store);
     if (key) *key = handle(key_id);
     if (value) *value = handle(value_id);
@@ -390,9 +397,14 @@ zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key, int32
     const zarvel_node_rec *rec = record_of(node, &store);
     if (!rec || rec->kind() != ZARVEL_KIND_MAPPING || !key || length < 0) return nullptr;
     std::string_view wanted(key, size_t(length));
-    bool usable = false;
-    uint32_t key_id = indexed_lookup(store, node->id, wanted, &usable);
-    if (!usable) key_id = linear_lookup(store, node->id, wanted);
+    uint32_t key_id;
+    if (rec->child_count <= 2 * linear_map_pairs) {
+        key_id = linear_lookup(store, node->id, wanted);
+    } else {
+        bool usable = false;
+        key_id = indexed_lookup(store, node->id, wanted, &usable);
+        if (!usable) key_id = linear_lookup(store, node->id, wanted);
+    }
     if (key_id == zarvel_node_none) return nullptr;
     uint32_t value_id = store->nodes[key_id].next_sibling;
     if (value_id == zarvel_node_none) return nullptr;
@@ -487,7 +499,7 @@ int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t 
 zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id) {
     zarvel_node_store *store = zarvel_document_body(document);
     if (!store || id >= store->node_count) return nullptr;
-    return zarvel_node_handle(document, id);
+    return handle_maker(document, store)(id);
 }
 
 int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out) {
@@ -507,22 +519,29 @@ constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 // A decimal integer of up to 18 digits with an optional sign, no separator
 // and no leading zero: its value, as the general reader would give it,
 // without the copy and the runtime conversion. False for any other text.
-// From eight digits on, the first eight and the last eight (overlapping)
-// are read as two words.
+// From eight digits on, the digits are read by words: the first eight, the
+// next eight when more than eight follow, and the last eight (overlapping).
 inline bool short_decimal_int(const char *p, uint32_t n, int64_t *out) {
     uint32_t i = n && (p[0] == '-' || p[0] == '+') ? 1 : 0;
     uint32_t digits = n - i;
     if (digits == 0 || digits > 18 || (p[i] == '0' && digits > 1)) return false;
     uint64_t value = 0;
-    if (little_endian && digits >= 8 && digits <= 16) {
-        const uint64_t first = zvl::word::load(p + i), last = zvl::word::load(p + n - 8);
-        if (zvl::word::non_digit_bytes(first) | zvl::word::non_digit_bytes(last)) return false;
-        // The last word's bytes that the first word has not read, the
-        // others taken as zero digits.
-        const uint32_t rest = digits - 8;
+    if (little_endian && digits >= 8) {
+        using namespace zvl::word;
+        const uint64_t first = load(p + i), last = load(p + n - 8);
+        uint64_t odd = non_digits(first) | non_digits(last);
+        value = digits_value(first - zero_digits);
+        uint32_t rest = digits - 8;
+        if (rest > 8) {
+            const uint64_t second = load(p + i + 8);
+            odd |= non_digits(second);
+            value = value * 100000000u + digits_value(second - zero_digits);
+            rest -= 8;
+        }
+        if (odd) return false;
+        // The last word's bytes not read yet; the others count as zeros.
         const uint64_t keep = rest ? ~uint64_t(0) << (64 - 8 * rest) : 0;
-        value = zvl::word::digits_value(first - zvl::word::zero_digits) * zvl::pow10_u64_table[rest] +
-                zvl::word::digits_value((last - zvl::word::zero_digits) & keep);
+        value = value * zvl::pow10_u64_table[rest] + digits_value((last - zero_digits) & keep);
     } else {
         for (uint32_t k = i; k < n; ++k) {
             uint32_t d = uint32_t(uint8_t(p[k])) - '0';
