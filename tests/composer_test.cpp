@@ -570,6 +570,9 @@ TEST(BlockScanner, TakesSimpleBlockYaml) {
         {"? a\n: b\n", "{\"a\":\"b\"}"},
         {"x:\n  ? long key\n  # c\n  : in: 1\n    on: 2\n  y: 3\n",
          "{\"x\":{\"long key\":{\"in\":\"1\",\"on\":\"2\"},\"y\":\"3\"}}"},
+        // Flow collections of plain texts, anchored ones and alias items.
+        {"a: {b: 1}\n", "{\"a\":{\"b\":\"1\"}}"},
+        {"- &x [a b, 'c', {d: -e}]\n- *x\n", "[[\"a b\",\"c\",{\"d\":\"-e\"}],[\"a b\",\"c\",{\"d\":\"-e\"}]]"},
     };
     for (const row &r : rows) EXPECT_EQ(scan_render(r.text), r.tree) << r.text;
 }
@@ -622,7 +625,11 @@ TEST(BlockScanner, GivesUpOnWhatItDoesNotHandle) {
                              "a:\n    b: 1\n  c: 2\n",
                              "a : 1\n",
                              "- *x\n",
-                             "a: {b: 1}\n"})
+                             "a: {b:1}\n",
+                             "a: [b, ]\n",
+                             "a: [b: c]\n",
+                             "a: [b #c\n  ]\n",
+                             "- &x [a]\n- [*x]\n"})
         EXPECT_EQ(scan_render(text), "<gave up>") << text;
     std::string deep;
     for (int i = 0; i < 256; ++i) deep += std::string(size_t(i) * 2, ' ') + "k:\n";

@@ -49,7 +49,9 @@ using namespace zvl::event_log;
 
 constexpr uint32_t max_levels = zvl::fast_levels - 1;
 constexpr uint64_t max_key_length = zvl::implicit_key_limit;
-constexpr uint32_t anchor_slots = 65536;
+// The anchor table starts small and doubles at half load, up to the most.
+constexpr uint32_t anchor_slots_first = 1024;
+constexpr uint32_t anchor_slots_most = 65536;
 constexpr uint32_t anchor_probe = 64;
 
 // ---- anchor table -----------------------------------------------------------------
@@ -83,6 +85,18 @@ struct indicator_bytes {
     }
 };
 constexpr indicator_bytes indicator_table{};
+
+// Bytes of the plain texts plain_flow takes: none ends a plain scalar in
+// flow context, and only '-' is an indicator (checked where one starts).
+struct plain_flow_bytes {
+    bool bytes[256] = {};
+    constexpr plain_flow_bytes() {
+        for (int c = 0; c < 256; ++c)
+            bytes[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' ||
+                       c == '+' || c == '-' || c == '_';
+    }
+};
+constexpr plain_flow_bytes plain_flow_table{};
 
 // ---- byte searches ----------------------------------------------------------------
 //
@@ -193,6 +207,7 @@ struct block_scanner {
     uint64_t next_line = 0;  // where the line after the current node starts
 
     anchor_slot *anchors = nullptr;
+    uint32_t anchor_slots = 0;  // a power of two
     uint32_t next_anchor = 1;
     uint32_t first_document_anchor = 1;  // anchors below belong to earlier documents
     uint32_t documents = 1;
@@ -283,14 +298,31 @@ struct block_scanner {
 
     // ---- anchors ------------------------------------------------------------------
 
-    bool define_anchor(uint64_t name, uint64_t n, uint32_t *index) {
-        if (!anchors) {
-            anchors = static_cast<anchor_slot *>(
-                zvl::allocate(&zarvel_default_allocator, anchor_slots * sizeof(anchor_slot)));
-            if (!anchors) return false;
-            std::memset(anchors, 0, anchor_slots * sizeof(anchor_slot));
+    // The table at `slots` slots, the names so far moved over.
+    bool resize_anchors(uint32_t slots) {
+        auto *fresh = static_cast<anchor_slot *>(zvl::allocate(&zarvel_default_allocator, slots * sizeof(anchor_slot)));
+        if (!fresh) return false;
+        std::memset(fresh, 0, slots * sizeof(anchor_slot));
+        for (uint32_t i = 0; i < anchor_slots; ++i) {
+            if (anchors[i].length == 0) continue;
+            uint32_t probe = 0;
+            while (probe < anchor_probe && fresh[(anchors[i].hash + probe) & (slots - 1)].length != 0) ++probe;
+            if (probe == anchor_probe) {
+                zvl::deallocate(&zarvel_default_allocator, fresh);
+                return false;
+            }
+            fresh[(anchors[i].hash + probe) & (slots - 1)] = anchors[i];
         }
+        zvl::deallocate(&zarvel_default_allocator, anchors);
+        anchors = fresh;
+        anchor_slots = slots;
+        return true;
+    }
+    bool define_anchor(uint64_t name, uint64_t n, uint32_t *index) {
         if (next_anchor >= big_anchor) return false;
+        if (next_anchor >= anchor_slots / 2 && anchor_slots < anchor_slots_most &&
+            !resize_anchors(anchor_slots ? anchor_slots * 2 : anchor_slots_first))
+            return false;
         uint32_t h = anchor_hash(text + name, n);
         for (uint32_t probe = 0; probe < anchor_probe; ++probe) {
             anchor_slot &s = anchors[(h + probe) & (anchor_slots - 1)];
@@ -533,6 +565,12 @@ struct block_scanner {
             if (n == name || n >= end || text[n] != ' ') return false;
             uint64_t v = skip_blanks(n, end);
             uint64_t v_end;
+            if (v < end && (text[v] == '[' || text[v] == '{')) {
+                uint32_t index;
+                if (!define_anchor(name, n - name, &index)) return false;
+                if (pair_key && !plain_key(key.offset, key.length)) return false;
+                return flow_node(v, end, name, n - name, index);
+            }
             if (v >= end || !plain_extent(v, end, &v_end) || v_end - v >= compact_limit) return false;
             uint32_t index;
             if (!define_anchor(name, n - name, &index)) return false;
@@ -541,14 +579,17 @@ struct block_scanner {
             return anchored_item(v, v_end - v, name, n - name, index);
         }
         if (c == '*') {
-            if (!pair_key) return false;
             uint64_t name = at + 1, n = name;
             while (n < end && is_name_char(text[n])) ++n;
             if (n == name || !rest_is_empty(n, end)) return false;
             if (n < end && text[n] != ' ') return false;
             uint32_t index;
             if (!find_anchor(name, n - name, &index)) return false;
-            return pair(key.offset, key.length, pair_rec::value_alias, name, n - name, 0, 0, index);
+            if (pair_key) return pair(key.offset, key.length, pair_rec::value_alias, name, n - name, 0, 0, index);
+            // A sequence item, or the value of a quoted key (written already).
+            return emit(first_word(record_node_event, node_rec::type.put(ZARVEL_EVENT_ALIAS) |
+                                                          node_rec::verbatim.put(1) | anchor_index.put(index)),
+                        compact(name, n - name));
         }
         if (pair_key && (c == '"' || c == '\'' || c == '[' || c == '{' || c == '|')) {
             if (!plain_key(key.offset, key.length)) return false;
@@ -562,16 +603,7 @@ struct block_scanner {
             if (close + 1 < end && text[close + 1] != ' ') return false;
             return quoted(at + 1, close - at - 1, style);
         }
-        if (c == '[' || c == '{') {
-            uint64_t close = 0;
-            int r = zarvel_flow_recorder(log, text, at, length, {nullptr, 0}, {nullptr, 0}, 0, zarvel_store_max_depth,
-                                         &close);
-            if (r != 1) {
-                if (r < 0) failed = true;
-                return false;
-            }
-            return close < end && rest_is_empty(close + 1, end) && (close + 1 >= end || text[close + 1] == ' ');
-        }
+        if (c == '[' || c == '{') return flow_node(at, end, 0, 0, 0);
         if (c == '|') {
             zvl::buffer<char> assembled;
             if (!literal(at, end, parent, assembled)) return false;
@@ -595,6 +627,106 @@ struct block_scanner {
         }
         if (pair_key) return pair(key.offset, key.length, pair_rec::value_plain, at, v_end - at, 0, 0, 0);
         return plain_item(at, v_end - at);
+    }
+
+    // A flow collection at `at`, anchored when name_len > 0: the JSON
+    // recorder's record, else (one line, plain texts) plain_flow's events.
+    // Only blanks or a comment may follow it on its line.
+    bool flow_node(uint64_t at, uint64_t end, uint64_t name, uint64_t name_len, uint32_t index) {
+        uint64_t close = 0;
+        int r = zarvel_flow_recorder(log, text, at, length, {name_len ? text + name : nullptr, uint32_t(name_len)},
+                                     {nullptr, 0}, index, zarvel_store_max_depth, &close);
+        if (r < 0) failed = true;
+        if (r != 1 && (r != 0 || !plain_flow(at, end, name, name_len, index, &close))) return false;
+        return close < end && rest_is_empty(close + 1, end) && (close + 1 >= end || text[close + 1] == ' ');
+    }
+
+    // A scalar of a one-line flow collection from `at`: a plain one of words
+    // of plain_flow_bytes, or a quoted one without escapes or doubled
+    // quotes. Recorded as the event parser gives it; *next = the byte after.
+    bool flow_scalar(uint64_t at, uint64_t end, uint64_t *next) {
+        char c = text[at];
+        if (c == '"' || c == '\'') {
+            uint64_t q;
+            if (!quoted_extent(at, end, &q)) return false;
+            *next = q + 1;
+            uint8_t style = c == '"' ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_SINGLE;
+            return emit(scalar_first(0, style, false) | scalar_rec::flow.put(1), compact(at + 1, q - at - 1));
+        }
+        auto plain_byte = [&](uint64_t i) { return i < end && plain_flow_table.bytes[uint8_t(text[i])]; };
+        if (!plain_byte(at) || (c == '-' && !plain_byte(at + 1))) return false;
+        uint64_t i = at;
+        for (;;) {
+            while (plain_byte(i)) ++i;
+            uint64_t j = i;
+            while (j < end && text[j] == ' ') ++j;
+            if (j == i || !plain_byte(j)) break;
+            i = j;
+        }
+        if (i - at >= compact_limit) return false;
+        *next = i;
+        uint8_t tag_id = resolver->text(nullptr, text + at, uint32_t(i - at));
+        return emit(scalar_first(tag_id, ZARVEL_STYLE_PLAIN, true) | scalar_rec::flow.put(1), compact(at, i - at));
+    }
+
+    // A flow collection on one line of flow_scalar texts and nested
+    // collections, keys followed by ": ", which the JSON recorder refuses
+    // for its plain texts: its events. Comments, properties, aliases, pairs
+    // in sequences, empty nodes and a comma before the closing bracket are
+    // left to the event parser. *close = the outermost closing bracket.
+    bool plain_flow(uint64_t at, uint64_t end, uint64_t name, uint64_t name_len, uint32_t index, uint64_t *close) {
+        constexpr uint32_t max_open = 64;
+        bool maps[max_open];
+        uint32_t open = 0;
+        enum { value, key, after } step = value;
+        uint64_t i = at;
+        while (i < end) {
+            char c = text[i];
+            if (step == after) {
+                bool map = maps[open - 1];
+                if (c == ',') {
+                    i = skip_blanks(i + 1, end);
+                    if (i < end && (text[i] == ']' || text[i] == '}')) return false;
+                    step = map ? key : value;
+                    continue;
+                }
+                if (c != (map ? '}' : ']')) return false;
+                if (!emit(bare_event(map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, 0))) return false;
+                if (--open == 0) {
+                    *close = i;
+                    return true;
+                }
+                i = skip_blanks(i + 1, end);
+                continue;
+            }
+            if (step == value && (c == '[' || c == '{')) {
+                if (open == max_open) return false;
+                bool map = c == '{';
+                uint64_t start = bare_event(map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START,
+                                            map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ) |
+                                 node_rec::flow.put(1) | node_rec::verbatim.put(1);
+                bool ok = open == 0 && name_len ? emit((start & ~node_rec::bare.mask()) |
+                                                           node_rec::anchor.put(span_compact) | anchor_index.put(index),
+                                                       compact(i, 0), compact(name, name_len))
+                                                : emit(start);
+                if (!ok) return false;
+                maps[open++] = map;
+                i = skip_blanks(i + 1, end);
+                step = i < end && text[i] == (map ? '}' : ']') ? after : map ? key : value;
+                continue;
+            }
+            uint64_t from = i, next;
+            if (!flow_scalar(i, end, &next)) return false;
+            i = skip_blanks(next, end);
+            if (step == key) {
+                if (i - from > max_key_length || i + 1 >= end || text[i] != ':' || text[i + 1] != ' ') return false;
+                i = skip_blanks(i + 1, end);
+                step = value;
+            } else {
+                step = after;
+            }
+        }
+        return false;
     }
 
     // A quoted scalar that spans lines or holds doubled single quotes (no

@@ -35,7 +35,7 @@ uint64_t compact_word(const zarvel_event_log *log, const char *text, uint64_t le
 // Appender over a small local record: collects a record's words and pushes
 // them in one go, so that a refused growth never leaves half a record.
 struct record_writer {
-    uint64_t words[12];
+    uint64_t words[12] = {};
     uint32_t count = 1;
     zarvel_event_log *log;
 
@@ -63,7 +63,13 @@ struct record_writer {
     }
     bool push(uint64_t first) {
         words[0] = first;
-        return zarvel_event_log_push(log, words, count);
+        // The whole array in one fixed-size copy where it fits: a copy of
+        // `count` words becomes a slow string move.
+        if (log->word_cap - log->word_count < sizeof words / sizeof *words)
+            return zarvel_event_log_push(log, words, count);
+        std::memcpy(log->words + log->word_count, words, sizeof words);
+        log->word_count += count;
+        return true;
     }
 };
 
