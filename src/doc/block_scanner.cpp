@@ -63,19 +63,6 @@ struct anchor_slot {
     uint32_t hash;
 };
 
-uint32_t anchor_hash(const char *name, uint64_t length) {
-    uint64_t h = 0x811C9DC5u;
-    for (uint64_t at = 0; at < length; at += 8) {
-        uint64_t chunk = 0;
-        uint64_t n = length - at < 8 ? length - at : 8;
-        for (uint64_t i = 0; i < n; ++i) chunk |= uint64_t(uint8_t(name[at + i])) << (8 * i);
-        h ^= chunk;
-        h *= 0x9E3779B97F4A7C15ull;
-        h ^= h >> 29;
-    }
-    return uint32_t(h ^ (h >> 32));
-}
-
 // Bytes that may not start a plain scalar: , [ ] { } # & * ! | > ' " % @ `
 struct indicator_bytes {
     bool bytes[256] = {};
@@ -85,6 +72,17 @@ struct indicator_bytes {
     }
 };
 constexpr indicator_bytes indicator_table{};
+
+// Bytes of the anchor and alias names taken here.
+struct name_bytes {
+    bool bytes[256] = {};
+    constexpr name_bytes() {
+        for (int c = 0; c < 256; ++c)
+            bytes[c] =
+                (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '-';
+    }
+};
+constexpr name_bytes name_table{};
 
 // Bytes of the plain texts plain_flow takes: none ends a plain scalar in
 // flow context, and only '-' is an indicator (checked where one starts).
@@ -298,6 +296,29 @@ struct block_scanner {
 
     // ---- anchors ------------------------------------------------------------------
 
+    // Bytes [at, at + n) of the input, n <= 8, in one word.
+    uint64_t name_word(uint64_t at, uint64_t n) const {
+        if (at + 8 <= length)
+            return zvl::word::load(text + at) & (n == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1);
+        uint64_t word = 0;
+        for (uint64_t i = 0; i < n; ++i) word |= uint64_t(uint8_t(text[at + i])) << (8 * i);
+        return word;
+    }
+    uint32_t anchor_hash(uint64_t name, uint64_t n) const {
+        uint64_t h = 0x811C9DC5u;
+        for (uint64_t at = 0; at < n; at += 8) {
+            h ^= name_word(name + at, n - at < 8 ? n - at : 8);
+            h *= 0x9E3779B97F4A7C15ull;
+            h ^= h >> 29;
+        }
+        return uint32_t(h ^ (h >> 32));
+    }
+    // Whether the names at a and b, both n bytes long, are the same.
+    bool same_name(uint64_t a, uint64_t b, uint64_t n) const {
+        if (n <= 8) return name_word(a, n) == name_word(b, n);
+        return std::memcmp(text + a, text + b, n) == 0;
+    }
+
     // The table at `slots` slots, the names so far moved over.
     bool resize_anchors(uint32_t slots) {
         auto *fresh = static_cast<anchor_slot *>(zvl::allocate(&zarvel_default_allocator, slots * sizeof(anchor_slot)));
@@ -320,13 +341,18 @@ struct block_scanner {
     }
     bool define_anchor(uint64_t name, uint64_t n, uint32_t *index) {
         if (next_anchor >= big_anchor) return false;
-        if (next_anchor >= anchor_slots / 2 && anchor_slots < anchor_slots_most &&
-            !resize_anchors(anchor_slots ? anchor_slots * 2 : anchor_slots_first))
+        if (!anchors) {
+            // About one anchor in 32 bytes at first.
+            uint32_t slots = anchor_slots_first;
+            while (slots < anchor_slots_most && slots < length / 32) slots *= 2;
+            if (!resize_anchors(slots)) return false;
+        }
+        if (next_anchor >= anchor_slots / 2 && anchor_slots < anchor_slots_most && !resize_anchors(anchor_slots * 2))
             return false;
-        uint32_t h = anchor_hash(text + name, n);
+        uint32_t h = anchor_hash(name, n);
         for (uint32_t probe = 0; probe < anchor_probe; ++probe) {
             anchor_slot &s = anchors[(h + probe) & (anchor_slots - 1)];
-            bool same = s.length == n && s.hash == h && std::memcmp(text + s.offset, text + name, n) == 0;
+            bool same = s.length == n && s.hash == h && same_name(s.offset, name, n);
             if (s.length == 0 || same) {
                 s = {uint32_t(name), uint32_t(n), next_anchor, h};
                 *index = next_anchor++;
@@ -337,11 +363,11 @@ struct block_scanner {
     }
     bool find_anchor(uint64_t name, uint64_t n, uint32_t *index) const {
         if (!anchors) return false;
-        uint32_t h = anchor_hash(text + name, n);
+        uint32_t h = anchor_hash(name, n);
         for (uint32_t probe = 0; probe < anchor_probe; ++probe) {
             const anchor_slot &s = anchors[(h + probe) & (anchor_slots - 1)];
             if (s.length == 0) return false;
-            if (s.length == n && s.hash == h && std::memcmp(text + s.offset, text + name, n) == 0) {
+            if (s.length == n && s.hash == h && same_name(s.offset, name, n)) {
                 if (s.index < first_document_anchor) return false;
                 *index = s.index;
                 return true;
@@ -352,9 +378,7 @@ struct block_scanner {
 
     // ---- lexical pieces -----------------------------------------------------------
 
-    static bool is_name_char(char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
-    }
+    static bool is_name_char(char c) { return name_table.bytes[uint8_t(c)]; }
     // Bytes that may not start a plain scalar here (some only before a blank).
     static bool is_indicator(char c) { return indicator_table.bytes[uint8_t(c)]; }
     bool blank_at(uint64_t at, uint64_t end) const { return at >= end || text[at] == ' '; }
@@ -634,8 +658,13 @@ struct block_scanner {
     // Only blanks or a comment may follow it on its line.
     bool flow_node(uint64_t at, uint64_t end, uint64_t name, uint64_t name_len, uint32_t index) {
         uint64_t close = 0;
-        int r = zarvel_flow_recorder(log, text, at, length, {name_len ? text + name : nullptr, uint32_t(name_len)},
-                                     {nullptr, 0}, index, zarvel_store_max_depth, &close);
+        // A mapping whose first key is plain is no JSON: no need to ask.
+        uint64_t first = skip_blanks(at + 1, end);
+        bool json = text[at] == '[' || first >= end || text[first] == '"' || text[first] == '}';
+        int r =
+            json ? zarvel_flow_recorder(log, text, at, length, {name_len ? text + name : nullptr, uint32_t(name_len)},
+                                        {nullptr, 0}, index, zarvel_store_max_depth, &close)
+                 : 0;
         if (r < 0) failed = true;
         if (r != 1 && (r != 0 || !plain_flow(at, end, name, name_len, index, &close))) return false;
         return close < end && rest_is_empty(close + 1, end) && (close + 1 >= end || text[close + 1] == ' ');
