@@ -60,16 +60,18 @@ size_t digit_run(const char *p, size_t n) {
     return i;
 }
 
-// The value of eight ASCII digits loaded little endian (first digit lowest):
-// pairs, then quadruples, then the whole, by multiply-and-shift.
-uint64_t eight_digits(uint64_t w) {
-    w -= ones * '0';
+// The value of eight digit values (0 to 9) loaded little endian (first
+// digit lowest): pairs, then quadruples, then the whole, by
+// multiply-and-shift.
+uint64_t eight_values(uint64_t w) {
     w = (w * 10) + (w >> 8);  // each even byte: two digits
-    w = (((w & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
-         (((w >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
-        32;
-    return w;
+    return (((w & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+            (((w >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+           32;
 }
+
+// The same of eight ASCII digits.
+uint64_t eight_digits(uint64_t w) { return eight_values(w - ones * '0'); }
 
 constexpr uint64_t pow10_below_8[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
 
@@ -162,11 +164,13 @@ uint32_t digit_bytes(__m128i v) {
     return uint32_t(_mm_movemask_epi8(digit));
 }
 
-// Bytes of w that are not ASCII digits become '0'.
-uint64_t zero_non_digits(uint64_t w) {
-    const uint64_t whole_bytes = (non_digits(w) >> 7) * 0xFF;
-    return (w & ~whole_bytes) | ((ones * '0') & whole_bytes);
-}
+// 24 bytes of 0xFF, 24 of 0, 24 of 0xFF: the eight bytes at an offset are a
+// mask of the bytes up to a place, or from a place on.
+alignas(8) constexpr unsigned char byte_steps[72] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t n, scanned &out,
                                                            point_form_text &form) {
@@ -183,37 +187,28 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
     if ((digits | points | sign) != (uint32_t(1) << n) - 1 || points == 0 || (points & (points - 1)) != 0) return false;
     const uint32_t point = uint32_t(__builtin_ctz(points));
     // A digit on each side of the point; at most 19 digits.
-    if (point <= sign || point + 1 == n || n - sign - 1 > size_t(max_significant)) return false;
+    const uint32_t count = uint32_t(n) - sign - 1;
+    if (point <= sign || point + 1 == n || count > uint32_t(max_significant)) return false;
 
-    // The 24 bytes that end the text, as `top` (8 bytes, those before the
-    // text 0) and `last` (16); the bytes before the point move one place
-    // towards the end over it, so the digits form one run that ends there.
-    uint64_t top = n > 16 ? word::load(t) << (8 * (point_form_longest - n)) : 0;
-    __m128i run = last;
-    if (point >= at_last) {
-        const int j = int(point - at_last);
-        const __m128i moved = _mm_or_si128(_mm_slli_si128(last, 1), _mm_cvtsi32_si128(int(top >> 56)));
-        const __m128i before = _mm_cmplt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-                                              _mm_set1_epi8(char(j + 1)));
-        run = _mm_or_si128(_mm_and_si128(before, moved), _mm_andnot_si128(before, last));
-        top <<= 8;
-    } else {
-        const uint32_t k = point + uint32_t(point_form_longest - n);  // the point's byte in top
-        const uint64_t before = ~uint64_t(0) >> (8 * (7 - k));
-        top = ((top << 8) & before) | (top & ~before);
-    }
-    // The sign and the bytes before the text read as leading zeros.
-    const __m128i keep =
-        _mm_and_si128(_mm_cmpgt_epi8(run, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(run, _mm_set1_epi8('9' + 1)));
-    run = _mm_or_si128(_mm_and_si128(keep, run), _mm_andnot_si128(keep, _mm_set1_epi8('0')));
-    const uint64_t middle = uint64_t(_mm_cvtsi128_si64(run));
-    const uint64_t end = uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(run, run)));
-    // At most 19 digits: top holds at most three of them.
-    const uint64_t w =
-        (eight_digits(zero_non_digits(top)) * 100000000u + eight_digits(middle)) * 100000000u + eight_digits(end);
+    // The 24 bytes that end the text in three words (bytes before the text
+    // 0); the bytes before the point move one place up over it, so that the
+    // digits form one run at the end; the bytes before the run are masked
+    // out and the digits become their values.
+    const uint64_t end = word::load(t + n - 8), middle = word::load(t + n - 16);
+    const uint64_t top = n > 16 ? word::load(t) << (8 * (point_form_longest - n)) : 0;
+    const uint32_t at = point + uint32_t(point_form_longest - n);  // the point's byte among the 24
+    const unsigned char *moved = byte_steps + 23 - at;             // bytes up to the point
+    const unsigned char *kept = byte_steps + 24 + count;           // the last `count` bytes
+    auto join = [](uint64_t now, uint64_t up, uint64_t mask) { return (up & mask) | (now & ~mask); };
+    constexpr uint64_t low_nibbles = ones * 0x0F;
+    const uint64_t v0 = join(top, top << 8, word::load(moved)) & word::load(kept) & low_nibbles;
+    const uint64_t v1 =
+        join(middle, middle << 8 | top >> 56, word::load(moved + 8)) & word::load(kept + 8) & low_nibbles;
+    const uint64_t v2 =
+        join(end, end << 8 | middle >> 56, word::load(moved + 16)) & word::load(kept + 16) & low_nibbles;
     out.negative = t[0] == '-';
     out.exponent10 = -int32_t(n - point - 1);
-    out.w = w;
+    out.w = (eight_values(v0) * 100000000u + eight_values(v1)) * 100000000u + eight_values(v2);
     form.point = point;
     form.first = first;
     form.last = last;
@@ -356,28 +351,32 @@ inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_va
         const int32_t lz = __builtin_clzll(w);
         const uint64_t wn = w << lz;
         const pow10_entry &p = pow10_table[q - pow10_first];
-        const u128 low_product = u128(wn) * p.low;
+        const uint64_t next = uint64_t((u128(wn) * p.low) >> 64);
         const u128 high_product = u128(wn) * p.high;
-        const u128 upper = high_product + (low_product >> 64);  // product bits 64..191
+        // Product bits 64..191 in two words.
+        uint64_t low = uint64_t(high_product) + next;
+        uint64_t high = uint64_t(high_product >> 64) + (low < next ? 1 : 0);
         // Moved up to bit 127 when short of it, so that the 53 bits kept and
-        // the rest below them lie at fixed places; a unit of `upper` is then
-        // `unit` here.
-        const uint32_t moved = uint32_t(upper >> 127) ^ 1;
-        const u128 normal = upper << moved;
-        const u128 unit = u128(1) << moved;
-        m = uint64_t(normal >> 75);
-        const u128 rest = normal & ((u128(1) << 75) - 1);
-        constexpr u128 half = u128(1) << 74;
-        if (rest == half || rest + unit == half) return false;
+        // the rest below them lie at fixed places; a unit of the product is
+        // then 2^moved here.
+        const uint32_t moved = uint32_t(high >> 63) ^ 1;
+        high = (high << moved) | ((low >> 63) & moved);
+        low <<= moved;
+        m = high >> 11;
+        // The 75 bits below m: a rounding boundary (2^74) within a unit
+        // above them leaves the result open.
+        const uint64_t rest_high = high & 0x7FF, rest_low = low;
+        const uint64_t at_half = ((rest_high ^ 0x400) | rest_low) == 0 ? 1 : 0;
+        const uint64_t unit_below = ((rest_high ^ 0x3FF) | (rest_low + (uint64_t(1) << moved))) == 0 ? 1 : 0;
+        if ((at_half | unit_below) != 0) return false;
         e2 = 75 - int32_t(moved) + 64 + floor_log2_pow10(q) - 127 - lz;
         // Rounding up is a coin toss over the texts: added, not branched on.
         // Above half: bit 74 set and something below it.
-        const uint64_t rest_high = uint64_t(rest >> 64), rest_low = uint64_t(rest);
         const uint64_t up = (rest_high >> 10) & uint64_t(((rest_high & 0x3FF) | rest_low) != 0);
         m += up;
-        // The product less m x 2^75: a unit of `normal` is 2^(e2 - 75).
+        // The product less m x 2^75, in units of 2^(e2 - 43).
         offset.known = true;
-        offset.units = int64_t(uint64_t(rest >> 32)) - int64_t(up << 43);
+        offset.units = int64_t((rest_high << 32) | (rest_low >> 32)) - int64_t(up << 43);
         if (m == (uint64_t(1) << 53)) {
             m >>= 1;
             ++e2;
