@@ -15,6 +15,7 @@
 
 #include "doc_helpers.hpp"
 #include "doc/resolve.hpp"
+#include "doc/tree_builder.hpp"
 #include "jsondoc/json_document.hpp"
 
 using namespace doc_test;
@@ -560,9 +561,9 @@ TEST(Read, CursorsFollowChildrenChanges) {
     EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 1)), "false");
     EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 2)), "yes");
     zarvel_node_store *store = s.doc->store;
-    uint32_t added = zarvel_store_add_node(store);
+    uint32_t added = zvl::tree::add(store);
     store->nodes[added].value = zarvel_store_put_text(store, "new", 3, false);
-    zarvel_store_append_child(store, seq->id, added);
+    zvl::tree::append(store, seq->id, added);
     EXPECT_EQ(zarvel_node_seq_count(seq), 4u);
     EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 3)), "new");
     EXPECT_EQ(value_of(zarvel_node_seq_at(seq, 0)), "true");

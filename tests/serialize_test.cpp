@@ -14,6 +14,7 @@
 #include "core/memory.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
+#include "doc/tree_builder.hpp"
 #include "emit/format_double.hpp"
 #include "emit/scalar_style.hpp"
 #include "emit/serialize.hpp"
@@ -53,13 +54,13 @@ class tree {
     uint32_t seq(std::initializer_list<uint32_t> items, bool flow = false, std::string_view tag = {},
                  std::string_view anchor = {}) {
         uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_SEQUENCE, 0, flow, false), ZARVEL_TAG_SEQ, tag, anchor);
-        for (uint32_t item : items) zarvel_store_append_child(store_, id, item);
+        for (uint32_t item : items) zvl::tree::append(store_, id, item);
         return id;
     }
     uint32_t map(std::initializer_list<uint32_t> keys_and_values, bool flow = false, std::string_view tag = {},
                  std::string_view anchor = {}) {
         uint32_t id = add(zvl::node_flag::make(ZARVEL_KIND_MAPPING, 0, flow, false), ZARVEL_TAG_MAP, tag, anchor);
-        for (uint32_t child : keys_and_values) zarvel_store_append_child(store_, id, child);
+        for (uint32_t child : keys_and_values) zvl::tree::append(store_, id, child);
         return id;
     }
     uint32_t alias(std::string_view name, uint32_t target) {
@@ -100,7 +101,7 @@ class tree {
   private:
     zarvel_node_rec &node(uint32_t id) { return zarvel_store_node(store_, id); }
     uint32_t add(uint8_t flags, uint8_t tag_id, std::string_view tag, std::string_view anchor) {
-        uint32_t id = zarvel_store_add_node(store_);
+        uint32_t id = zvl::tree::add(store_);
         EXPECT_NE(id, zarvel_node_none);
         node(id).flags = flags;
         node(id).tag_id = tag_id;
@@ -810,7 +811,7 @@ TEST(SerializeTargets, CallerBufferWithStyleCache) {
         if (i % 3 == 0) text[5] = ':', text[6] = ' ';
         if (i % 5 == 0) text += "\nline";
         uint32_t item = t.scalar(text, uint8_t(1 + i % 5), {}, {}, ZARVEL_TAG_STR);
-        zarvel_store_append_child(zarvel_document_body(t.doc()), seq, item);
+        zvl::tree::append(zarvel_document_body(t.doc()), seq, item);
     }
     t.root(seq);
     const std::string expected = t.yaml();
@@ -838,10 +839,10 @@ TEST(SerializeTargets, StreamDeliversInPieces) {
     zarvel_node_store *store = zarvel_document_body(t.doc());
     for (int i = 0; i < 30000; ++i) {
         uint32_t item = t.scalar("item number " + std::to_string(i));
-        zarvel_store_append_child(store, seq, item);
+        zvl::tree::append(store, seq, item);
     }
     std::string huge(300000, 'z');  // longer than the whole stream buffer
-    zarvel_store_append_child(store, seq, t.scalar(huge));
+    zvl::tree::append(store, seq, t.scalar(huge));
     t.root(seq);
     const std::string expected = t.yaml();
 
@@ -961,7 +962,7 @@ TEST(SerializeFailures, GrowthDuringPass) {
     tree t;
     uint32_t seq = t.seq({});
     zarvel_node_store *store = zarvel_document_body(t.doc());
-    for (int i = 0; i < 2000; ++i) zarvel_store_append_child(store, seq, t.scalar("entry"));
+    for (int i = 0; i < 2000; ++i) zvl::tree::append(store, seq, t.scalar("entry"));
     t.root(seq);
     zvl::testing::fail_allocation(2, true);  // the first buffer, then every growth fails
     EXPECT_EQ(zarvel_serialize(t.doc(), nullptr), nullptr);
@@ -1366,7 +1367,7 @@ void build_from_events(tree &t, const std::vector<libyaml_event> &events) {
         if (open.empty())
             t.root(id);
         else
-            zarvel_store_append_child(store, open.back(), id);
+            zvl::tree::append(store, open.back(), id);
     };
     for (const libyaml_event &e : events) {
         uint32_t id = zarvel_node_none;
@@ -1490,8 +1491,8 @@ class random_tree {
         uint32_t id = roll < 8 ? t.seq({}, flow, tag, anchor) : t.map({}, flow, tag, anchor);
         zarvel_node_store *store = zarvel_document_body(t.doc());
         for (int i = 0; i < count; ++i) {
-            if (roll >= 8) zarvel_store_append_child(store, id, node(t, depth + 1));  // key
-            zarvel_store_append_child(store, id, node(t, depth + 1));
+            if (roll >= 8) zvl::tree::append(store, id, node(t, depth + 1));  // key
+            zvl::tree::append(store, id, node(t, depth + 1));
         }
         return id;
     }

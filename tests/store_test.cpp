@@ -12,6 +12,7 @@
 #include "doc/composer.hpp"
 #include "doc/event_log.hpp"
 #include "doc/store.hpp"
+#include "doc/tree_builder.hpp"
 #include "doc_helpers.hpp"
 
 using namespace doc_test;
@@ -48,7 +49,7 @@ TEST(Store, FreshRecordAndNewStore) {
     store_holder h;
     EXPECT_EQ(h.store->live, 1u);
     EXPECT_EQ(h.store->child_cache_node, zarvel_node_none);
-    uint32_t id = zarvel_store_add_node(h.store);
+    uint32_t id = zvl::tree::add(h.store);
     ASSERT_EQ(id, 0u);
     const zarvel_node_rec &n = h.store->nodes[0];
     EXPECT_EQ(n.flags, 0);
@@ -72,7 +73,7 @@ TEST(Store, NodeGrowthIsLimitedByInputLength) {
     EXPECT_GE(h.store->strings_cap, 100u / 16 + 256);
     std::vector<uint32_t> caps;
     uint32_t count = 0;
-    while (zarvel_store_add_node(h.store) != zarvel_node_none) {
+    while (zvl::tree::add(h.store) != zarvel_node_none) {
         ++count;
         if (caps.empty() || caps.back() != h.store->node_cap) caps.push_back(h.store->node_cap);
     }
@@ -130,7 +131,7 @@ TEST(Store, PutTextSelectors) {
 TEST(Store, AnchorsAndRoots) {
     std::string text(100, 'x');
     store_holder h(text.data(), text.size());
-    uint32_t a = zarvel_store_add_node(h.store);
+    uint32_t a = zvl::tree::add(h.store);
     EXPECT_FALSE(zarvel_store_set_anchor(h.store, 0, a));
     EXPECT_FALSE(zarvel_store_set_anchor(h.store, 117, a));  // above L + 16
     EXPECT_TRUE(zarvel_store_set_anchor(h.store, 116, a));
@@ -147,21 +148,21 @@ TEST(Store, AnchorsAndRoots) {
 
 TEST(Store, AttachFollowsTheOpenCollection) {
     store_holder h;
-    uint32_t map = zarvel_store_add_node(h.store);
+    uint32_t map = zvl::tree::add(h.store);
     h.store->nodes[map].flags = ZARVEL_KIND_MAPPING;
-    ASSERT_TRUE(zarvel_store_attach(h.store, map));
-    ASSERT_TRUE(zarvel_store_push(h.store, map));
-    uint32_t k = zarvel_store_add_node(h.store), v = zarvel_store_add_node(h.store);
-    ASSERT_TRUE(zarvel_store_attach(h.store, k));
+    ASSERT_TRUE(zvl::tree::attach(h.store, map));
+    ASSERT_TRUE(zvl::tree::push(h.store, map));
+    uint32_t k = zvl::tree::add(h.store), v = zvl::tree::add(h.store);
+    ASSERT_TRUE(zvl::tree::attach(h.store, k));
     EXPECT_EQ(h.store->nodes[map].child_count, 0u);  // key waits for its value
-    ASSERT_TRUE(zarvel_store_attach(h.store, v));
+    ASSERT_TRUE(zvl::tree::attach(h.store, v));
     EXPECT_EQ(h.store->nodes[map].child_count, 2u);
     EXPECT_EQ(h.store->nodes[k].next_sibling, v);
-    EXPECT_TRUE(zarvel_store_pop(h.store));
-    EXPECT_FALSE(zarvel_store_pop(h.store));
+    EXPECT_TRUE(zvl::tree::close(h.store));
+    EXPECT_FALSE(zvl::tree::close(h.store));
     EXPECT_EQ(h.store->root_count, 1u);
-    for (uint32_t i = 0; i < 1000; ++i) ASSERT_TRUE(zarvel_store_push(h.store, map));
-    EXPECT_FALSE(zarvel_store_push(h.store, map));
+    for (uint32_t i = 0; i < 1000; ++i) ASSERT_TRUE(zvl::tree::push(h.store, map));
+    EXPECT_FALSE(zvl::tree::push(h.store, map));
 }
 
 namespace {

@@ -1,7 +1,7 @@
 // CBOR into documents: the document sink and the document-level entries.
 //
-// The sink writes straight into a node store through the composer's attach
-// and open-collection stack, so a decoded item is a document like any parsed
+// The sink writes straight into a node store through the tree builder
+// (doc/tree_builder.hpp), so a decoded item is a document like any parsed
 // one. Definite strings refer into the caller's buffer; numbers, joined
 // strings and tag chains are copied into string storage.
 #include <cmath>
@@ -11,6 +11,7 @@
 #include "cbor/messages.hpp"
 #include "core/large_pages.hpp"
 #include "doc/store.hpp"
+#include "doc/tree_builder.hpp"
 #include "emit/format_double.hpp"
 #include "zarvel.h"
 
@@ -82,11 +83,12 @@ class document_sink {
     }
     bool begin(bool is_map, uint64_t, tag_chain tag) {
         const uint8_t kind = is_map ? ZARVEL_KIND_MAPPING : ZARVEL_KIND_SEQUENCE;
-        const uint32_t id =
-            add(zvl::node_flag::make(kind, 0, true, false), is_map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ, 0, tag);
-        return id != zarvel_node_none && zarvel_store_push(store_, id);
+        zarvel_span tag_span;
+        return tag_text(tag, &tag_span) &&
+               zvl::tree::open(store_, zvl::node_flag::make(kind, 0, true, false),
+                               is_map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ, tag_span) != zarvel_node_none;
     }
-    bool end(bool) { return zarvel_store_pop(store_); }
+    bool end(bool) { return zvl::tree::close(store_); }
 
   private:
     static int32_t copy_word(char *out, const char *word) {
@@ -124,15 +126,13 @@ class document_sink {
     bool plain_in_room(uint32_t length, uint8_t tag_id, tag_chain tag, uint8_t mark = 0) {
         const zarvel_span value = length ? zarvel_span_make(store_->strings_len, length, true) : 0;
         store_->strings_len += length;
-        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true) | mark, tag_id, value,
-                   tag) != zarvel_node_none;
+        return add(zvl::tree::plain_flags | mark, tag_id, value, tag) != zarvel_node_none;
     }
 
     bool plain(const char *text, uint64_t length, uint8_t tag_id, tag_chain tag, uint8_t mark = 0) {
         const zarvel_span value = zarvel_store_put_text(store_, text, length, false);
         if (length && value == zarvel_span_failed) return false;
-        return add(zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true) | mark, tag_id, value,
-                   tag) != zarvel_node_none;
+        return add(zvl::tree::plain_flags | mark, tag_id, value, tag) != zarvel_node_none;
     }
     bool quoted(const char *bytes, uint64_t length, bool in_input, uint8_t tag_id, tag_chain tag) {
         const zarvel_span value = zarvel_store_put_text(store_, bytes, length, in_input);
@@ -141,21 +141,16 @@ class document_sink {
                    value, tag) != zarvel_node_none;
     }
 
+    // The text of a tag chain (none: empty); false when storage cannot grow.
+    bool tag_text(tag_chain tag, zarvel_span *span) {
+        *span = tag.text ? zarvel_store_put_text(store_, tag.text, tag.length, false) : 0;
+        return *span != zarvel_span_failed;
+    }
     // A new node, hung into the open collection (or made a root).
     uint32_t add(uint8_t flags, uint8_t tag_id, zarvel_span value, tag_chain tag) {
-        zarvel_span tag_span = 0;
-        if (tag.text) {
-            tag_span = zarvel_store_put_text(store_, tag.text, tag.length, false);
-            if (tag_span == zarvel_span_failed) return zarvel_node_none;
-        }
-        const uint32_t id = zarvel_store_add_node(store_);
-        if (id == zarvel_node_none) return id;
-        zarvel_node_rec &node = zarvel_store_node(store_, id);
-        node.flags = flags;
-        node.tag_id = tag_id;
-        node.value = value;
-        node.tag = tag_span;
-        return zarvel_store_attach(store_, id) ? id : zarvel_node_none;
+        zarvel_span tag_span;
+        if (!tag_text(tag, &tag_span)) return zarvel_node_none;
+        return zvl::tree::scalar(store_, flags, tag_id, value, tag_span);
     }
 
     zarvel_node_store *store_;

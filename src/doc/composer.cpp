@@ -1,7 +1,7 @@
 // Direct composer: parse events into nodes.
 //
-// Every creating step makes one node record, fills it, records its anchor
-// and attaches it (zarvel_store_attach): a root at depth 0, an item of the
+// Every creating step makes one node record through the tree builder
+// (doc/tree_builder.hpp), records its anchor and attaches it: a root at depth 0, an item of the
 // open sequence, or the key / value of the open mapping. Aliases become alias
 // nodes pointing at their target; nothing is expanded. Anchors are small
 // indexes handed out by the event parser and are forgotten at every document
@@ -9,6 +9,7 @@
 #include "doc/composer.hpp"
 
 #include "doc/resolve.hpp"
+#include "doc/tree_builder.hpp"
 
 namespace {
 
@@ -33,61 +34,36 @@ bool put_tag(zarvel_node_store *store, zarvel_span &out, zarvel_text_span tag) {
     return tag.length == 0 || out != zarvel_span_failed;
 }
 
-uint32_t new_node(zarvel_node_store *store, uint8_t flags, uint8_t tag_id) {
-    uint32_t id = zarvel_store_add_node(store);
-    if (id == zarvel_node_none) return id;
-    zarvel_node_rec &node = store->nodes[id];
-    node.flags = flags;
-    node.tag_id = tag_id;
-    return id;
-}
-
-// Plain scalar of a shortcut slot: style 1, plain_implicit, tag from the
-// store's resolver.
-uint32_t new_plain_scalar(zarvel_node_store *store, zarvel_text_span text, bool in_place) {
+// Plain scalar of a shortcut slot (style 1, plain_implicit, tag from the
+// store's resolver), made and attached with its anchor.
+bool plain_scalar(zarvel_node_store *store, zarvel_text_span text, bool in_place, zarvel_text_span anchor = {},
+                  uint32_t anchor_id = 0) {
+    zarvel_span value, anchor_span;
+    if (!put_text(store, value, text, in_place) || !put_text(store, anchor_span, anchor, true)) return false;
     uint8_t tag_id = zarvel_store_resolve(store, text.data, text.length);
-    uint32_t id = new_node(store, zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_PLAIN, false, true), tag_id);
-    if (id == zarvel_node_none) return id;
-    if (!put_text(store, store->nodes[id].value, text, in_place)) return zarvel_node_none;
-    return id;
-}
-
-uint32_t new_alias(zarvel_node_store *store, zarvel_text_span name, uint32_t target, uint8_t flags, uint8_t tag_id) {
-    uint32_t id = new_node(store, flags, tag_id);
-    if (id == zarvel_node_none) return id;
-    if (!put_text(store, store->nodes[id].value, name, true)) return zarvel_node_none;
-    store->nodes[id].alias_target = target;
-    return id;
-}
-
-bool record_anchor(zarvel_node_store *store, uint32_t anchor_id, uint32_t id) {
-    return anchor_id == 0 || zarvel_store_set_anchor(store, anchor_id, id);
+    uint32_t id = zvl::tree::scalar(store, zvl::tree::plain_flags, tag_id, value, 0, anchor_span);
+    return id != zarvel_node_none && zvl::tree::anchor(store, anchor_id, id);
 }
 
 int compose_collection(zarvel_node_store *store, const zarvel_event *event, uint8_t kind) {
-    if (store->depth >= zarvel_store_max_depth) return -1;
+    if (!zvl::tree::may_open(store)) return -1;
+    zarvel_span tag, anchor;
+    if (!put_tag(store, tag, event->tag) || !put_text(store, anchor, event->anchor, event->verbatim != 0)) return -1;
     uint8_t flags = zvl::node_flag::make(kind, event->style, event->flow != 0, event->plain_implicit != 0);
-    uint32_t id = new_node(store, flags, event->tag_id);
-    if (id == zarvel_node_none) return -1;
-    zarvel_node_rec &node = store->nodes[id];
-    if (!put_tag(store, node.tag, event->tag) || !put_text(store, node.anchor, event->anchor, event->verbatim != 0))
-        return -1;
-    if (!record_anchor(store, event->anchor_id, id)) return -1;
-    if (!zarvel_store_attach(store, id)) return -1;
-    return zarvel_store_push(store, id) ? 0 : -1;
+    uint32_t id = zvl::tree::add(store, flags, event->tag_id, 0, tag, anchor);
+    if (id == zarvel_node_none || !zvl::tree::anchor(store, event->anchor_id, id)) return -1;
+    return zvl::tree::attach(store, id) && zvl::tree::push(store, id) ? 0 : -1;
 }
 
 int compose_scalar(zarvel_node_store *store, zarvel_text_span text, zarvel_text_span tag, zarvel_text_span anchor,
                    uint32_t anchor_id, uint8_t tag_id, uint8_t style, bool plain_implicit, bool flow, bool verbatim) {
-    uint8_t flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, style, flow, plain_implicit);
-    uint32_t id = new_node(store, flags, tag_id);
-    if (id == zarvel_node_none) return -1;
-    zarvel_node_rec &node = store->nodes[id];
-    if (!put_text(store, node.value, text, verbatim) || !put_tag(store, node.tag, tag) ||
-        !put_text(store, node.anchor, anchor, verbatim))
+    zarvel_span value, tag_span, anchor_span;
+    if (!put_text(store, value, text, verbatim) || !put_tag(store, tag_span, tag) ||
+        !put_text(store, anchor_span, anchor, verbatim))
         return -1;
-    if (!record_anchor(store, anchor_id, id)) return -1;
-    return zarvel_store_attach(store, id) ? 0 : -1;
+    uint8_t flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, style, flow, plain_implicit);
+    uint32_t id = zvl::tree::scalar(store, flags, tag_id, value, tag_span, anchor_span);
+    return id != zarvel_node_none && zvl::tree::anchor(store, anchor_id, id) ? 0 : -1;
 }
 
 }  // namespace
@@ -112,18 +88,16 @@ int zarvel_composer_event(void *user, const zarvel_event *event) {
     case ZARVEL_EVENT_SEQUENCE_START: return compose_collection(store, event, ZARVEL_KIND_SEQUENCE);
     case ZARVEL_EVENT_MAPPING_START: return compose_collection(store, event, ZARVEL_KIND_MAPPING);
     case ZARVEL_EVENT_SEQUENCE_END:
-    case ZARVEL_EVENT_MAPPING_END: return zarvel_store_pop(store) ? 0 : -1;
+    case ZARVEL_EVENT_MAPPING_END: return zvl::tree::close(store) ? 0 : -1;
     case ZARVEL_EVENT_SCALAR:
         return compose_scalar(store, event->text, event->tag, event->anchor, event->anchor_id, event->tag_id,
                               event->style, event->plain_implicit != 0, event->flow != 0, event->verbatim != 0);
     case ZARVEL_EVENT_ALIAS: {
-        uint32_t target = zarvel_store_anchor_target(store, event->anchor_id);
-        if (target == zarvel_node_none) return -1;
+        zarvel_span name;
+        if (!put_text(store, name, event->text, true)) return -1;
         uint8_t flags =
             zvl::node_flag::make(ZARVEL_KIND_ALIAS, event->style, event->flow != 0, event->plain_implicit != 0);
-        uint32_t id = new_alias(store, event->text, target, flags, event->tag_id);
-        if (id == zarvel_node_none) return -1;
-        return zarvel_store_attach(store, id) ? 0 : -1;
+        return zvl::tree::alias(store, flags, event->tag_id, name, event->anchor_id) != zarvel_node_none ? 0 : -1;
     }
     default: return -1;
     }
@@ -133,8 +107,8 @@ int zarvel_composer_flow_commit(void *user, uint64_t) {
     zarvel_node_store *store = store_of(user);
     if (!store->fast_pending) return 0;
     store->fast_pending = 0;
-    if (!record_anchor(store, store->fast_anchor, store->fast_root)) return -1;
-    return zarvel_store_attach(store, store->fast_root) ? 1 : -1;
+    if (!zvl::tree::anchor(store, store->fast_anchor, store->fast_root)) return -1;
+    return zvl::tree::attach(store, store->fast_root) ? 1 : -1;
 }
 
 void zarvel_composer_flow_cancel(void *user) {
@@ -147,47 +121,44 @@ void zarvel_composer_flow_cancel(void *user) {
 int zarvel_composer_pair(void *user, zarvel_text_span key, const zarvel_pair_value *value, uint32_t, uint32_t,
                          uint32_t) {
     zarvel_node_store *store = store_of(user);
-    uint32_t target = zarvel_node_none;
     if (value->kind == ZARVEL_PAIR_ALIAS) {
-        target = zarvel_store_anchor_target(store, value->alias_target);
-        if (target == zarvel_node_none) return 0;
+        if (zarvel_store_anchor_target(store, value->alias_target) == zarvel_node_none) return 0;
+        zarvel_span name;
+        if (!plain_scalar(store, key, true) || !put_text(store, name, value->text, true)) return -1;
+        constexpr uint8_t flags = zvl::node_flag::make(ZARVEL_KIND_ALIAS, 0, false, false);
+        return zvl::tree::alias(store, flags, 0, name, value->alias_target) != zarvel_node_none ? 1 : -1;
     }
-    uint32_t key_id = new_plain_scalar(store, key, true);
-    if (key_id == zarvel_node_none || !zarvel_store_attach(store, key_id)) return -1;
-    uint32_t value_id;
-    if (value->kind == ZARVEL_PAIR_ALIAS) {
-        value_id = new_alias(store, value->text, target, zvl::node_flag::make(ZARVEL_KIND_ALIAS, 0, false, false), 0);
-        if (value_id == zarvel_node_none) return -1;
-    } else {
-        value_id = new_plain_scalar(store, value->text, value->verbatim != 0);
-        if (value_id == zarvel_node_none) return -1;
-        if (value->kind == ZARVEL_PAIR_ANCHORED) {
-            if (!put_text(store, store->nodes[value_id].anchor, value->anchor, true)) return -1;
-            if (!record_anchor(store, value->anchor_id, value_id)) return -1;
-        }
+    if (value->kind != ZARVEL_PAIR_ANCHORED) {
+        // The common pair: both halves plain texts, linked at once.
+        zarvel_span key_text, value_text;
+        if (!put_text(store, key_text, key, true) || !put_text(store, value_text, value->text, value->verbatim != 0))
+            return -1;
+        return zvl::tree::pair(store, zvl::tree::plain_flags, zarvel_store_resolve(store, key.data, key.length),
+                               key_text, zvl::tree::plain_flags,
+                               zarvel_store_resolve(store, value->text.data, value->text.length), value_text)
+                   ? 1
+                   : -1;
     }
-    return zarvel_store_attach(store, value_id) ? 1 : -1;
+    return plain_scalar(store, key, true) &&
+                   plain_scalar(store, value->text, value->verbatim != 0, value->anchor, value->anchor_id)
+               ? 1
+               : -1;
 }
 
 int zarvel_composer_pair_flow(void *user, zarvel_text_span key, uint32_t, uint32_t) {
     zarvel_node_store *store = store_of(user);
-    if (store->depth >= zarvel_store_max_depth) return 0;
-    uint32_t id = new_node(store, zvl::node_flag::make(ZARVEL_KIND_MAPPING, 0, false, false), ZARVEL_TAG_MAP);
-    if (id == zarvel_node_none || !zarvel_store_attach(store, id)) return -1;
-    if (!zarvel_store_push(store, id)) return -1;
-    uint32_t key_id = new_plain_scalar(store, key, true);
-    if (key_id == zarvel_node_none || !zarvel_store_attach(store, key_id)) {
-        zarvel_store_pop(store);
+    if (!zvl::tree::may_open(store)) return 0;
+    constexpr uint8_t flags = zvl::node_flag::make(ZARVEL_KIND_MAPPING, 0, false, false);
+    if (zvl::tree::open(store, flags, ZARVEL_TAG_MAP) == zarvel_node_none) return -1;
+    if (!plain_scalar(store, key, true)) {
+        zvl::tree::close(store);
         return -1;
     }
     return 1;
 }
 
 int zarvel_composer_scalar_value(void *user, const zarvel_scalar_value *value) {
-    zarvel_node_store *store = store_of(user);
-    uint32_t id = new_plain_scalar(store, value->text, value->verbatim != 0);
-    if (id == zarvel_node_none || !zarvel_store_attach(store, id)) return -1;
-    return 1;
+    return plain_scalar(store_of(user), value->text, value->verbatim != 0) ? 1 : -1;
 }
 
 int zarvel_composer_scalar(void *user, const zarvel_text_span *text, const zarvel_text_span *tag,

@@ -5,6 +5,7 @@
 
 #include "doc/edit.hpp"
 #include "doc/resolve.hpp"
+#include "doc/tree_builder.hpp"
 
 namespace zvl::edit {
 namespace {
@@ -120,9 +121,8 @@ zarvel_span copy_text(zarvel_node_store *store, const char *text, uint64_t lengt
 
 bool text_copied(zarvel_span span, uint64_t length) { return length == 0 || span != zarvel_span_failed; }
 
-// A fresh record whose side-array entries (if any) read as free.
-uint32_t fresh_node(zarvel_node_store *store) {
-    uint32_t id = zarvel_store_add_node(store);
+// A fresh record (or none): its side-array entries (if any) read as free.
+uint32_t fresh_node(zarvel_node_store *store, uint32_t id) {
     if (id == zarvel_node_none) return id;
     if (store->attached && id < store->side_capacity) {
         set_attached(store, id, false);
@@ -148,30 +148,22 @@ bool child_at(const zarvel_node_store *store, uint32_t parent, uint32_t index, u
     return true;
 }
 
-// A collection's children changed: cached views of them are stale.
+// A collection's children changed: its key index is stale (the tree
+// builder forgot positions already).
 void children_changed(zarvel_node_store *store, uint32_t parent) {
-    zarvel_store_invalidate_child_cache(store);
     if (store->nodes[parent].kind() == ZARVEL_KIND_MAPPING) zarvel_store_drop_map_index(store, parent);
 }
 
 // The node no longer hangs anywhere: a free-standing tree counts its depths
 // from its own top again.
 void release_tree(zarvel_node_store *store, uint32_t id) {
-    store->nodes[id].next_sibling = zarvel_node_none;
     set_attached(store, id, false);
     set_tree_depths(store, id, 0);
 }
 
 // Unlinks child (whose predecessor is `previous`) from parent.
 void unlink_child(zarvel_node_store *store, uint32_t parent, uint32_t child, uint32_t previous) {
-    zarvel_node_rec &p = store->nodes[parent];
-    uint32_t next = store->nodes[child].next_sibling;
-    if (previous == zarvel_node_none)
-        p.first_child = next;
-    else
-        store->nodes[previous].next_sibling = next;
-    if (p.last_child == child) p.last_child = previous;
-    p.child_count -= 1;
+    zvl::tree::unlink(store, parent, child, previous);
     release_tree(store, child);
     children_changed(store, parent);
 }
@@ -179,13 +171,7 @@ void unlink_child(zarvel_node_store *store, uint32_t parent, uint32_t child, uin
 // Puts `item` (checked) in the place of `old` (a child of parent after
 // `previous`), releasing old.
 void replace_child(zarvel_node_store *store, uint32_t parent, uint32_t old, uint32_t previous, uint32_t item) {
-    zarvel_node_rec &p = store->nodes[parent];
-    store->nodes[item].next_sibling = store->nodes[old].next_sibling;
-    if (previous == zarvel_node_none)
-        p.first_child = item;
-    else
-        store->nodes[previous].next_sibling = item;
-    if (p.last_child == old) p.last_child = item;
+    zvl::tree::replace(store, parent, old, previous, item);
     release_tree(store, old);
     set_attached(store, item, true);
     set_tree_depths(store, item, depth_of(store, parent) + 1);
@@ -268,62 +254,48 @@ uint32_t depth_of(const zarvel_node_store *store, uint32_t id) {
 
 uint32_t new_scalar(zarvel_node_store *store, const char *text, uint64_t length, uint32_t style) {
     uint32_t strings_mark = store->strings_len;
-    uint32_t id = fresh_node(store);
-    if (id == zarvel_node_none) return id;
     zarvel_span value = copy_text(store, text, length);
-    if (!text_copied(value, length)) {
-        zarvel_store_truncate(store, id, strings_mark);
-        return zarvel_node_none;
-    }
+    if (!text_copied(value, length)) return zarvel_node_none;
     uint8_t style_bits = uint8_t(style & 7u);
-    zarvel_node_rec &n = store->nodes[id];
-    n.flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, style_bits, false, false);
-    n.value = value;
     // Resolve the stored copy: the caller's pointer may have lain in string
     // storage that the copy just moved.
     std::string_view stored = zarvel_store_text(store, value);
-    n.tag_id = style_bits == ZARVEL_NODE_STYLE_PLAIN
-                   ? zarvel_core_resolver.text(nullptr, stored.data(), uint32_t(stored.size()))
-                   : uint8_t(ZARVEL_TAG_STR);
+    uint8_t tag_id = style_bits == ZARVEL_NODE_STYLE_PLAIN
+                         ? zarvel_core_resolver.text(nullptr, stored.data(), uint32_t(stored.size()))
+                         : uint8_t(ZARVEL_TAG_STR);
+    uint32_t id = fresh_node(
+        store,
+        zvl::tree::add(store, zvl::node_flag::make(ZARVEL_KIND_SCALAR, style_bits, false, false), tag_id, value));
+    if (id == zarvel_node_none) zarvel_store_truncate(store, store->node_count, strings_mark);
     return id;
 }
 
 uint32_t new_collection(zarvel_node_store *store, uint8_t kind) {
-    uint32_t id = fresh_node(store);
-    if (id == zarvel_node_none) return id;
-    zarvel_node_rec &n = store->nodes[id];
-    n.flags = zvl::node_flag::make(kind, 0, false, false);
-    n.tag_id = kind == ZARVEL_KIND_SEQUENCE ? uint8_t(ZARVEL_TAG_SEQ) : uint8_t(ZARVEL_TAG_MAP);
-    return id;
+    return fresh_node(store, zvl::tree::add(store, zvl::node_flag::make(kind, 0, false, false),
+                                            kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP));
 }
 
 uint32_t new_alias(zarvel_node_store *store, uint32_t target, const char *name, uint64_t length) {
     uint32_t strings_mark = store->strings_len;
-    uint32_t id = fresh_node(store);
-    if (id == zarvel_node_none) return id;
     zarvel_span value = copy_text(store, name, length);
-    if (!text_copied(value, length)) {
-        zarvel_store_truncate(store, id, strings_mark);
-        return zarvel_node_none;
-    }
-    zarvel_node_rec &n = store->nodes[id];
-    n.flags = zvl::node_flag::make(ZARVEL_KIND_ALIAS, 0, false, false);
-    n.value = value;
-    n.alias_target = target;
+    if (!text_copied(value, length)) return zarvel_node_none;
+    uint32_t id = fresh_node(
+        store, zvl::tree::add_alias(store, zvl::node_flag::make(ZARVEL_KIND_ALIAS, 0, false, false), 0, value, target));
+    if (id == zarvel_node_none) zarvel_store_truncate(store, store->node_count, strings_mark);
     return id;
 }
 
 bool set_tag_text(zarvel_node_store *store, uint32_t id, const char *text, uint64_t length) {
     zarvel_span span = copy_text(store, text, length);
     if (!text_copied(span, length)) return false;
-    store->nodes[id].tag = span;
+    zvl::tree::set_tag(store, id, span);
     return true;
 }
 
 bool set_anchor_text(zarvel_node_store *store, uint32_t id, const char *text, uint64_t length) {
     zarvel_span span = copy_text(store, text, length);
     if (!text_copied(span, length)) return false;
-    store->nodes[id].anchor = span;
+    zvl::tree::set_anchor(store, id, span);
     return true;
 }
 
@@ -342,8 +314,7 @@ result check_child(zarvel_node_store *store, uint32_t parent, uint32_t child) {
 }
 
 void attach(zarvel_node_store *store, uint32_t parent, uint32_t child) {
-    store->nodes[child].next_sibling = zarvel_node_none;
-    zarvel_store_append_child(store, parent, child);
+    zvl::tree::hang(store, parent, child);
     set_attached(store, child, true);
     set_tree_depths(store, child, depth_of(store, parent) + 1);
     children_changed(store, parent);

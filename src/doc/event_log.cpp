@@ -9,6 +9,7 @@
 
 #include "doc/composer.hpp"
 #include "doc/resolve.hpp"
+#include "doc/tree_builder.hpp"
 
 using namespace zvl::event_log;
 
@@ -464,22 +465,11 @@ struct fast_replay {
         *out = {log->input + offset, uint32_t(length)};
         return true;
     }
-    // A plain scalar node (style 1, plain_implicit, resolved tag); its id.
-    uint32_t plain_node(zarvel_text_span text) {
-        uint8_t tag_id = resolver->text(nullptr, text.data, text.length);
-        uint32_t id = zarvel_store_add_node(store);
-        if (id == zarvel_node_none) return id;
-        zarvel_node_rec &node = store->nodes[id];
-        node.flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_PLAIN, false, true);
-        node.tag_id = tag_id;
-        node.value = zarvel_store_put_text(store, text.data, text.length, true);
-        if (text.length && node.value == zarvel_span_failed) return zarvel_node_none;
-        return id;
-    }
-    // The same, attached.
-    bool plain(zarvel_text_span text) {
-        uint32_t id = plain_node(text);
-        return id != zarvel_node_none && zarvel_store_attach(store, id);
+    // A plain scalar's text (in place) and tag id; false when it cannot be stored.
+    bool plain_text(zarvel_text_span text, zarvel_span *value, uint8_t *tag_id) {
+        *tag_id = resolver->text(nullptr, text.data, text.length);
+        *value = zarvel_store_put_text(store, text.data, text.length, true);
+        return text.length == 0 || *value != zarvel_span_failed;
     }
     // Words used by the record at `at` when it was composed here, 0 when it
     // must take the general way, -1 on failure.
@@ -489,7 +479,10 @@ struct fast_replay {
         case record_scalar_value: {
             zarvel_text_span text;
             if (!compact(below_kind.get(first), &text)) return 0;
-            return plain(text) ? 1 : -1;
+            zarvel_span value;
+            uint8_t tag_id;
+            if (!plain_text(text, &value, &tag_id)) return -1;
+            return zvl::tree::scalar(store, zvl::tree::plain_flags, tag_id, value) != zarvel_node_none ? 1 : -1;
         }
         case record_scalar: {
             // Keys whose value follows on later lines and quoted scalars: a
@@ -499,15 +492,11 @@ struct fast_replay {
             if ((low & ~plain_fields) != 0 || end - at < 2) return 0;
             zarvel_text_span text;
             if (!compact(w[at + 1], &text)) return 0;
-            uint32_t id = zarvel_store_add_node(store);
-            if (id == zarvel_node_none) return -1;
-            zarvel_node_rec &node = store->nodes[id];
-            node.flags =
+            zarvel_span value = zarvel_store_put_text(store, text.data, text.length, verbatim.in(low));
+            if (text.length && value == zarvel_span_failed) return -1;
+            uint8_t flags =
                 zvl::node_flag::make(ZARVEL_KIND_SCALAR, uint8_t(style.get(low)), flow.in(low), plain_implicit.in(low));
-            node.tag_id = uint8_t(tag_id.get(low));
-            node.value = zarvel_store_put_text(store, text.data, text.length, verbatim.in(low));
-            if (text.length && node.value == zarvel_span_failed) return -1;
-            return zarvel_store_attach(store, id) ? 2 : -1;
+            return zvl::tree::scalar(store, flags, uint8_t(tag_id.get(low)), value) != zarvel_node_none ? 2 : -1;
         }
         case record_pair: {
             // Plain value in the input, no anchor words.
@@ -518,11 +507,13 @@ struct fast_replay {
             if (layout != value_in_input.mask() || end - at < 3) return 0;
             zarvel_text_span key, value;
             if (!compact(w[at + 1], &key) || !compact(w[at + 2], &value)) return 0;
-            uint32_t key_id = plain_node(key);
-            if (key_id == zarvel_node_none) return -1;
-            uint32_t value_id = plain_node(value);
-            if (value_id == zarvel_node_none) return -1;
-            return zarvel_store_attach_pair(store, key_id, value_id) ? 3 : -1;
+            zarvel_span key_text, value_text;
+            uint8_t key_tag, value_tag;
+            if (!plain_text(key, &key_text, &key_tag) || !plain_text(value, &value_text, &value_tag)) return -1;
+            return zvl::tree::pair(store, zvl::tree::plain_flags, key_tag, key_text, zvl::tree::plain_flags, value_tag,
+                                   value_text)
+                       ? 3
+                       : -1;
         }
         case record_node_event: {
             using namespace node_rec;
@@ -536,18 +527,12 @@ struct fast_replay {
                 used = 3;
             }
             if (type == ZARVEL_EVENT_SEQUENCE_END || type == ZARVEL_EVENT_MAPPING_END)
-                return zarvel_store_pop(store) ? used : -1;
+                return zvl::tree::close(store) ? used : -1;
             if (type != ZARVEL_EVENT_SEQUENCE_START && type != ZARVEL_EVENT_MAPPING_START) return 0;
-            if (store->depth >= zarvel_store_max_depth) return -1;
             uint8_t kind = type == ZARVEL_EVENT_SEQUENCE_START ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING;
-            uint32_t id = zarvel_store_add_node(store);
-            if (id == zarvel_node_none) return -1;
-            zarvel_node_rec &node = store->nodes[id];
-            node.flags =
+            uint8_t flags =
                 zvl::node_flag::make(kind, uint8_t(style.get(first)), flow.in(first), plain_implicit.in(first));
-            node.tag_id = uint8_t(tag_id.get(first));
-            if (!zarvel_store_attach(store, id) || !zarvel_store_push(store, id)) return -1;
-            return used;
+            return zvl::tree::open(store, flags, uint8_t(tag_id.get(first))) != zarvel_node_none ? used : -1;
         }
         default: return 0;
         }

@@ -10,6 +10,7 @@
 #include "doc/composer.hpp"
 #include "doc/event_log.hpp"
 #include "doc/resolve.hpp"
+#include "doc/tree_builder.hpp"
 #include "json/stepper.hpp"
 
 namespace {
@@ -21,14 +22,6 @@ using namespace zvl::event_log;
 struct flow_builder {
     zarvel_node_store *store;
     const char *input;
-
-    uint32_t node(uint8_t flags, uint8_t tag_id) {
-        uint32_t id = zarvel_store_add_node(store);
-        if (id == zarvel_node_none) return id;
-        store->nodes[id].flags = flags;
-        store->nodes[id].tag_id = tag_id;
-        return id;
-    }
 
     // A string token: in place without escapes, else decoded into string
     // storage (an escape never decodes to more bytes than it occupies).
@@ -47,22 +40,19 @@ struct flow_builder {
     // One scalar token as a node, attached to the open collection.
     bool scalar(const json_token &t) {
         using namespace zvl::node_flag;
-        uint32_t id;
         if (t.kind == '"') {
-            id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_DOUBLE, true, false), ZARVEL_TAG_STR);
-            if (id == zarvel_node_none) return false;
-            store->nodes[id].value = string_text(t);
-            if (store->nodes[id].value == zarvel_span_failed) return false;
-        } else {
-            const char *text = input + t.start;
-            uint32_t length = uint32_t(t.end - t.start);
-            uint8_t tag_id = t.kind == '#' ? zarvel_store_resolve_number(store, t.is_float != 0)
-                                           : zarvel_store_resolve(store, text, length);
-            id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_PLAIN, true, true), tag_id);
-            if (id == zarvel_node_none) return false;
-            store->nodes[id].value = zarvel_store_put_text(store, text, length, true);
+            zarvel_span value = string_text(t);
+            return value != zarvel_span_failed &&
+                   zvl::tree::scalar(store, make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_DOUBLE, true, false), ZARVEL_TAG_STR,
+                                     value) != zarvel_node_none;
         }
-        return zarvel_store_attach(store, id);
+        const char *text = input + t.start;
+        uint32_t length = uint32_t(t.end - t.start);
+        uint8_t tag_id = t.kind == '#' ? zarvel_store_resolve_number(store, t.is_float != 0)
+                                       : zarvel_store_resolve(store, text, length);
+        zarvel_span value = zarvel_store_put_text(store, text, length, true);
+        return zvl::tree::scalar(store, make(ZARVEL_KIND_SCALAR, ZARVEL_STYLE_PLAIN, true, true), tag_id, value) !=
+               zarvel_node_none;
     }
 };
 
@@ -92,7 +82,7 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
                              uint64_t, zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id,
                              uint32_t max_depth, uint64_t *close_offset) {
     auto *store = static_cast<zarvel_node_store *>(user);
-    if (store->depth >= zarvel_store_max_depth) return 0;
+    if (!zvl::tree::may_open(store)) return 0;
     if (!input || open_offset >= input_size) return 0;
     char bracket = input[open_offset];
     if (bracket != '[' && bracket != '{') return 0;
@@ -118,15 +108,13 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
     // id its tag names, as the event parser gives them.
     uint8_t root_tag_id = tag.length ? zarvel_tag_id_of(tag.data, tag.length)
                                      : uint8_t(root_kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP);
-    uint32_t root = build.node(make(root_kind, 0, true, false), root_tag_id);
-    if (root == zarvel_node_none) return rollback(-1);
-    zarvel_node_rec &made = store->nodes[root];
-    made.tag = zarvel_store_put_tag(store, tag.data, tag.length);
-    made.anchor = zarvel_store_put_text(store, anchor.data, anchor.length, false);
-    if ((tag.length && made.tag == zarvel_span_failed) || (anchor.length && made.anchor == zarvel_span_failed))
+    zarvel_span tag_span = zarvel_store_put_tag(store, tag.data, tag.length);
+    zarvel_span anchor_span = zarvel_store_put_text(store, anchor.data, anchor.length, false);
+    if ((tag.length && tag_span == zarvel_span_failed) || (anchor.length && anchor_span == zarvel_span_failed))
         return rollback(-1);
     // The root is attached by flow_commit, once the parser accepts the range.
-    if (!zarvel_store_push(store, root)) return rollback(-1);
+    uint32_t root = zvl::tree::add(store, make(root_kind, 0, true, false), root_tag_id, 0, tag_span, anchor_span);
+    if (root == zarvel_node_none || !zvl::tree::push(store, root)) return rollback(-1);
 
     json_token token;
     int r;
@@ -134,17 +122,15 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
         switch (token.kind) {
         case '[':
         case '{': {
-            if (store->depth >= zarvel_store_max_depth) return rollback(-1);
-            uint8_t kind = token.kind == '[' ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING;
-            uint32_t id =
-                build.node(make(kind, 0, true, false), kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP);
-            if (id == zarvel_node_none || !zarvel_store_attach(store, id) || !zarvel_store_push(store, id))
+            bool seq = token.kind == '[';
+            if (zvl::tree::open(store, make(seq ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING, 0, true, false),
+                                seq ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP) == zarvel_node_none)
                 return rollback(-1);
             break;
         }
         case ']':
         case '}':
-            if (!zarvel_store_pop(store)) return rollback(-1);
+            if (!zvl::tree::close(store)) return rollback(-1);
             break;
         default:
             if (!build.scalar(token)) return rollback(-1);

@@ -1,5 +1,5 @@
-// Node store: the node table, string storage, roots, anchors and the
-// composer's open-collection stack. Growth limits are tied to the input
+// Node store: the node table, string storage, roots and anchors (records
+// are written by doc/tree_builder.hpp). Growth limits are tied to the input
 // length so that no input can make the store grow without bound.
 #include "doc/store.hpp"
 
@@ -253,21 +253,6 @@ void zarvel_store_invalidate_child_cache(zarvel_node_store *store) {
 }
 
 void zarvel_store_forget_positions(zarvel_node_store *store) { zarvel_store_invalidate_child_cache(store); }
-
-bool zarvel_store_push(zarvel_node_store *store, uint32_t id) {
-    if (store->depth >= zarvel_store_max_depth) return false;
-    store->open_stack[store->depth] = id;
-    store->key_pending[store->depth] = 0;
-    store->open_is_map[store->depth] = store->nodes[id].kind() == ZARVEL_KIND_MAPPING ? 1 : 0;
-    store->depth += 1;
-    return true;
-}
-
-bool zarvel_store_pop(zarvel_node_store *store) {
-    if (store->depth == 0) return false;
-    store->depth -= 1;
-    return true;
-}
 
 bool zarvel_store_set_anchor(zarvel_node_store *store, uint32_t index, uint32_t id) {
     if (index == 0) return false;

@@ -227,13 +227,13 @@ struct zarvel_node_store {
     zvl_lock lock;
     uint32_t live;  // 1 from creation until the store is being freed
 
-    // Composer state: collections currently open.
+    // Tree builder state (doc/tree_builder.hpp): collections currently open.
     uint32_t open_stack[zarvel_store_max_depth];
     uint32_t depth;
     uint8_t key_pending[zarvel_store_max_depth];
     uint32_t pending_key[zarvel_store_max_depth];
     // 1 where the open collection is a mapping: attaching needs no look at
-    // the collection's record (zarvel_store_push sets it).
+    // the collection's record (zvl::tree::push sets it).
     uint8_t open_is_map[zarvel_store_max_depth];
 
     // Read API: positional cursors (store's lock), so that walking nested
@@ -308,25 +308,6 @@ bool zarvel_store_reserve_nodes(zarvel_node_store *store, uint64_t input_length,
 // Room for one more record in a full node table (growth limited by the
 // input length). False when refused or out of memory.
 bool zarvel_store_room_for_node(zarvel_node_store *store);
-// A fresh record (links none, spans empty); its id, or none on failure.
-inline uint32_t zarvel_store_add_node(zarvel_node_store *store) {
-    if (store->node_count == store->node_cap && !zarvel_store_room_for_node(store)) return 0xFFFFFFFFu;
-    uint32_t id = store->node_count++;
-    zarvel_node_rec &node = store->nodes[id];
-    // The table is written in order: ask for the lines a few records on.
-    __builtin_prefetch(&node + 8, 1);
-    node.flags = 0;
-    node.tag_id = 0;
-    node.first_child = 0xFFFFFFFFu;
-    node.last_child = 0xFFFFFFFFu;
-    node.next_sibling = 0xFFFFFFFFu;
-    node.child_count = 0;
-    node.alias_target = 0xFFFFFFFFu;
-    node.value = 0;
-    node.tag = 0;
-    node.anchor = 0;
-    return id;
-}
 // A span for the text: in place (selector 0) when may_reference and the text
 // lies inside the input, else copied into strings. A failed growth gives
 // zarvel_span_failed.
@@ -355,59 +336,6 @@ bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id);
 // (for good: an edited tree reads positions through the cache). Out of line:
 // none of them is there while composing.
 void zarvel_store_forget_positions(zarvel_node_store *store);
-// Appends child as the last child of parent; invalidates the child cache.
-inline void zarvel_store_append_child(zarvel_node_store *store, uint32_t parent, uint32_t child) {
-    zarvel_node_rec &p = store->nodes[parent];
-    if (p.first_child == 0xFFFFFFFFu)
-        p.first_child = child;
-    else
-        store->nodes[p.last_child].next_sibling = child;
-    p.last_child = child;
-    p.child_count += 1;
-    if (store->child_cache_node != 0xFFFFFFFFu || store->child_cursors || store->child_index)
-        zarvel_store_forget_positions(store);
-}
-// Composer attach: a new root at depth 0, else the next item of the open
-// sequence or the pending key / value of the open mapping. False on failure.
-inline bool zarvel_store_attach(zarvel_node_store *store, uint32_t id) {
-    if (store->depth == 0) return zarvel_store_add_root(store, id);
-    uint32_t level = store->depth - 1;
-    uint32_t parent = store->open_stack[level];
-    if (store->open_is_map[level]) {
-        if (!store->key_pending[level]) {
-            store->pending_key[level] = id;
-            store->key_pending[level] = 1;
-            return true;
-        }
-        store->key_pending[level] = 0;
-        zarvel_store_append_child(store, parent, store->pending_key[level]);
-    }
-    zarvel_store_append_child(store, parent, id);
-    return true;
-}
-// Attaches a key and its value as zarvel_store_attach(key) and then
-// (value) would, both linked at once into an open mapping awaiting a key.
-inline bool zarvel_store_attach_pair(zarvel_node_store *store, uint32_t key, uint32_t value) {
-    uint32_t level = store->depth - 1;
-    if (store->depth == 0 || !store->open_is_map[level] || store->key_pending[level] ||
-        store->child_cache_node != 0xFFFFFFFFu || store->child_cursors || store->child_index)
-        return zarvel_store_attach(store, key) && zarvel_store_attach(store, value);
-    zarvel_node_rec &p = store->nodes[store->open_stack[level]];
-    if (p.first_child == 0xFFFFFFFFu)
-        p.first_child = key;
-    else
-        store->nodes[p.last_child].next_sibling = key;
-    store->nodes[key].next_sibling = value;
-    p.last_child = value;
-    p.child_count += 2;
-    return true;
-}
-// Opens a collection on the composer's stack (its record's kind already
-// set); false at depth 1000.
-bool zarvel_store_push(zarvel_node_store *store, uint32_t id);
-// Closes the innermost open collection; false when none is open. A pending
-// key of a closing mapping is dropped.
-bool zarvel_store_pop(zarvel_node_store *store);
 // Anchor index (>= 1) -> node. False for index 0, an index above L + 16, or a
 // failed growth.
 bool zarvel_store_set_anchor(zarvel_node_store *store, uint32_t index, uint32_t id);

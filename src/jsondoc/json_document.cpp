@@ -33,6 +33,7 @@
 #include "core/word.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
+#include "doc/tree_builder.hpp"
 #include "json/grammar.hpp"
 #include "json/messages.hpp"
 #include "jsondoc/json_document.hpp"
@@ -184,8 +185,6 @@ class node_maker {
     // a backslash, else decoded (a JSON escape never decodes to more bytes
     // than it occupies, so the raw length is enough room).
     bool string(uint64_t body, uint64_t length, bool has_escape) {
-        uint32_t id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, inside(), false), ZARVEL_TAG_STR);
-        if (id == zarvel_node_none) return false;
         zarvel_span span = 0;
         if (!has_escape) {
             span = in_place(body, length);
@@ -197,67 +196,38 @@ class node_maker {
             store_->strings_len += uint32_t(written);
             span = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
         }
-        store_->nodes[id].value = span;
-        return attach(id);
+        return scalar(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, inside(), false), ZARVEL_TAG_STR, span);
     }
 
     // A number or literal lexeme with the tag id it resolved to.
     bool plain(uint64_t start, uint64_t length, uint8_t tag_id) {
-        uint32_t id = node(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, inside(), true), tag_id);
-        if (id == zarvel_node_none) return false;
         zarvel_span span = in_place(start, length);
         if (length && span == zarvel_span_failed) return false;
-        store_->nodes[id].value = span;
-        return attach(id);
+        return scalar(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, inside(), true), tag_id, span);
     }
 
     // Opens a flow sequence or mapping. Refused (not out of memory) at the
     // store's depth limit: *too_deep tells the two apart.
     bool open(uint8_t kind, bool *too_deep) {
-        *too_deep = false;
-        uint32_t id = node(make(kind, 0, true, false),
-                           kind == ZARVEL_KIND_SEQUENCE ? uint8_t(ZARVEL_TAG_SEQ) : uint8_t(ZARVEL_TAG_MAP));
-        if (id == zarvel_node_none || !attach(id)) return false;
-        if (!zarvel_store_push(store_, id)) {
-            *too_deep = true;
-            return false;
-        }
-        return true;
+        *too_deep = !zvl::tree::may_open(store_);
+        if (*too_deep) return false;
+        ready();
+        return zvl::tree::open(store_, make(kind, 0, true, false),
+                               kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP) != zarvel_node_none;
     }
 
-    bool close() { return zarvel_store_pop(store_); }
+    bool close() { return zvl::tree::close(store_); }
     uint32_t depth() const { return store_->depth; }
     // Inside a mapping whose key has been read (its value comes next).
     bool value_expected() const { return store_->key_pending[store_->depth - 1] != 0; }
-    bool in_mapping() const {
-        return store_->nodes[store_->open_stack[store_->depth - 1]].kind() == ZARVEL_KIND_MAPPING;
-    }
+    bool in_mapping() const { return store_->open_is_map[store_->depth - 1] != 0; }
 
   private:
     bool inside() const { return store_->depth > 0; }
 
-    // The store's per-node steps, written out here for the common case: a
-    // fresh record while the presized table has room (zarvel_store_add_node
-    // otherwise), a span into the input (zarvel_store_put_text when the
-    // offset does not fit a span), and the composer's attach (the next item
-    // of the open sequence, key then value of the open mapping, or the root;
-    // no reader can hold a child cache while the store is being built).
-    uint32_t node(uint8_t flags, uint8_t tag_id) {
-        uint32_t id;
-        if (store_->node_count < store_->node_cap) {
-            if (store_->node_count >= prefaulted_) prefault_ahead();
-            id = store_->node_count++;
-            zarvel_node_rec &n = store_->nodes[id];
-            n.first_child = n.last_child = n.next_sibling = n.alias_target = zarvel_node_none;
-            n.child_count = 0;
-            n.value = n.tag = n.anchor = 0;
-        } else {
-            id = zarvel_store_add_node(store_);
-            if (id == zarvel_node_none) return id;
-        }
-        store_->nodes[id].flags = flags;
-        store_->nodes[id].tag_id = tag_id;
-        return id;
+    bool scalar(uint8_t flags, uint8_t tag_id, zarvel_span value) {
+        ready();
+        return zvl::tree::scalar(store_, flags, tag_id, value) != zarvel_node_none;
     }
 
     zarvel_span in_place(uint64_t start, uint64_t length) {
@@ -267,37 +237,11 @@ class node_maker {
         return zarvel_store_put_text(store_, text_ + start, length, true);
     }
 
-    bool attach(uint32_t id) {
-        if (store_->depth == 0) return zarvel_store_add_root(store_, id);
-        uint32_t level = store_->depth - 1;
-        uint32_t parent = store_->open_stack[level];
-        if (store_->nodes[parent].kind() == ZARVEL_KIND_MAPPING) {
-            if (!store_->key_pending[level]) {
-                store_->pending_key[level] = id;
-                store_->key_pending[level] = 1;
-                return true;
-            }
-            store_->key_pending[level] = 0;
-            append(parent, store_->pending_key[level]);
-        }
-        append(parent, id);
-        return true;
-    }
-
-    void append(uint32_t parent, uint32_t child) {
-        zarvel_node_rec &p = store_->nodes[parent];
-        if (p.first_child == zarvel_node_none)
-            p.first_child = child;
-        else
-            store_->nodes[p.last_child].next_sibling = child;
-        p.last_child = child;
-        p.child_count += 1;
-    }
-
     // The node table is presized for the worst case and mostly left unused:
     // map it a slice at a time just ahead of the records being written, one
     // call per slice instead of one page fault per page.
-    void prefault_ahead() {
+    void ready() {
+        if (store_->node_count < prefaulted_ || store_->node_count >= store_->node_cap) return;
         uint64_t first = store_->node_count;
         uint64_t last = first + prefault_slice_nodes;
         if (last > store_->node_cap) last = store_->node_cap;
@@ -485,9 +429,7 @@ struct entry_shape {
     uint8_t tag_id;
     uint8_t role;
 };
-constexpr entry_shape plain_shape(uint8_t tag_id) {
-    return {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true), tag_id, role_scalar};
-}
+constexpr entry_shape plain_shape(uint8_t tag_id) { return {zvl::tree::plain_flags, tag_id, role_scalar}; }
 struct entry_shape_table {
     entry_shape at[256];
 };
@@ -509,56 +451,28 @@ constexpr entry_shape_table make_entry_shapes() {
 }
 constexpr entry_shape_table entry_shapes = make_entry_shapes();
 
-// The first 16 bytes of a fresh record: flags, tag id, two bytes of 0, then
-// first_child, last_child and next_sibling all none. Copied whole.
-struct record_head {
-    uint8_t flags;
-    uint8_t tag_id;
-    uint8_t zero[2];
-    uint32_t first_child;
-    uint32_t last_child;
-    uint32_t next_sibling;
-};
-static_assert(sizeof(record_head) == 16 && offsetof(zarvel_node_rec, first_child) == 4 &&
-              offsetof(zarvel_node_rec, next_sibling) == 12 && offsetof(zarvel_node_rec, child_count) == 16);
-
-constexpr record_head make_head(uint8_t flags, uint8_t tag_id) {
-    return {flags, tag_id, {0, 0}, zarvel_node_none, zarvel_node_none, zarvel_node_none};
-}
-
 // Per entry type, the head of its node below the root: scalars there stood
 // inside a flow collection.
 struct entry_head_table {
-    alignas(16) record_head at[256];
+    alignas(16) zvl::tree::head at[256];
 };
 constexpr entry_head_table make_entry_heads_inside() {
     entry_head_table t{};
     for (int type = 0; type < 256; ++type) {
         const entry_shape &s = entry_shapes.at[type];
-        t.at[type] = make_head(uint8_t(s.flags | zvl::node_flag::flow), s.tag_id);
+        t.at[type] = zvl::tree::make_head(uint8_t(s.flags | zvl::node_flag::flow), s.tag_id);
     }
     return t;
 }
 constexpr entry_head_table entry_heads_inside = make_entry_heads_inside();
-
-// A fresh record (links none, count 0, no tag or anchor) with the given head
-// and text.
-inline void write_record(zarvel_node_rec *record, const record_head &head, zarvel_span value) {
-    std::memcpy(static_cast<void *>(record), &head, sizeof head);
-    record->child_count = 0;
-    record->alias_target = zarvel_node_none;
-    record->value = value;
-    record->tag = 0;
-    record->anchor = 0;
-}
 
 // Nodes from a held tape, entry by entry. Node ids follow the entries (a
 // closing entry makes none), the store is presized for all of them, and the
 // links are written as the entries come: a member is appended to the open
 // container, key and value alike (the composer's attach gives the same
 // links), and a closing entry finishes its container's last child and count.
-// Each open level points at the link word its next member fills: the
-// container's first_child, then the last member's next_sibling. The
+// The tree builder's bulk steps write them: each open level
+// (zvl::tree::level) points at the link word its next member fills. The
 // innermost level is `top`; the outer ones wait in `levels`.
 //
 // The children index is filled on the way: each member's id is pushed on a
@@ -586,27 +500,16 @@ struct index_fill {
     }
 };
 
-struct open_level {
-    uint32_t *link;
-    uint32_t id;
-    uint32_t last;
-    uint32_t count;
-
-    // The next node record, written and linked in as this level's last child.
-    inline __attribute__((always_inline)) zarvel_node_rec *append(zarvel_node_rec *nodes, uint32_t &node_count,
-                                                                  uint32_t *&stack, const record_head &head,
-                                                                  zarvel_span value) {
-        const uint32_t child = node_count++;
-        zarvel_node_rec *record = nodes + child;
-        write_record(record, head, value);
-        *--stack = child;
-        *link = child;
-        link = &record->next_sibling;
-        last = child;
-        count += 1;
-        return record;
-    }
-};
+// The next record, written and linked in as the open level's last member,
+// its id pushed for the children index.
+inline __attribute__((always_inline)) zarvel_node_rec *append_member(zvl::tree::level &top, zarvel_node_rec *nodes,
+                                                                     uint32_t &node_count, uint32_t *&stack,
+                                                                     const zvl::tree::head &head, zarvel_span value) {
+    const uint32_t child = node_count++;
+    zarvel_node_rec *record = top.append(nodes, child, head, value);
+    *--stack = child;
+    return record;
+}
 
 struct entry_build {
     const zarvel_tape *tape;
@@ -621,8 +524,8 @@ struct entry_build {
     bool escapes;      // string bodies may hold a backslash
     bool offsets_fit;  // every start of the text fits a span's offset
     index_fill fill;   // over store->child_index, as large as the node table
-    open_level top;
-    open_level levels[zarvel_store_max_depth];
+    zvl::tree::level top;
+    zvl::tree::level levels[zarvel_store_max_depth];
 };
 
 // Where the entries lie, read into locals once (stores into the node table
@@ -696,11 +599,11 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
     const uint64_t room = b.ready - b.node_count;
     const uint64_t end = tape->count - b.i > room ? b.i + room : tape->count;
     zarvel_node_rec *const nodes = b.nodes;
-    open_level *const levels = b.levels;
+    zvl::tree::level *const levels = b.levels;
     uint64_t i = b.i;
     uint32_t node_count = b.node_count;
     uint32_t depth = b.depth;
-    open_level top = b.top;
+    zvl::tree::level top = b.top;
     index_fill fill = b.fill;
     for (; i < end; ++i) {
         uint8_t type;
@@ -711,9 +614,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
         if (role <= role_string) {
             if (!in_place_span<escapes>(text, text_len, role, start, length, &value)) break;
         } else if (role == role_close) {
-            zarvel_node_rec &node = nodes[top.id];
-            node.last_child = top.last;
-            node.child_count = top.count;
+            top.finish(nodes);
             fill.close(top.id, top.count);
             if (--depth == 0) {
                 ++i;
@@ -725,13 +626,13 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             break;
         }
         const uint32_t id = node_count;
-        zarvel_node_rec *record = top.append(nodes, node_count, fill.stack, entry_heads_inside.at[type], value);
+        zarvel_node_rec *record = append_member(top, nodes, node_count, fill.stack, entry_heads_inside.at[type], value);
         if (role == role_open) {
             // The scalars right after the opening in a loop of their own; a
             // container that closes after them (pairs of coordinates, rows of
             // numbers) is finished without its level being pushed and popped.
-            open_level outer = top;
-            top = {&record->first_child, id, zarvel_node_none, 0};
+            zvl::tree::level outer = top;
+            top = zvl::tree::level::of(record, id);
             uint64_t j = i + 1;
             uint8_t member_role = role_close + 1;
             for (; j < end; ++j) {
@@ -741,11 +642,10 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
                 if (member_role > role_string ||
                     !in_place_span<escapes>(text, text_len, member_role, start, length, &member_value))
                     break;
-                top.append(nodes, node_count, fill.stack, entry_heads_inside.at[type], member_value);
+                append_member(top, nodes, node_count, fill.stack, entry_heads_inside.at[type], member_value);
             }
             if (j < end && member_role == role_close) {
-                record->last_child = top.last;
-                record->child_count = top.count;
+                top.finish(nodes);
                 fill.close(top.id, top.count);
                 top = outer;
                 i = j;
@@ -810,9 +710,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
         if (b.depth) shape.flags |= zvl::node_flag::flow;
     } else if (shape.role == role_close) {
         if (b.depth == 0) return false;
-        zarvel_node_rec &node = b.nodes[b.top.id];
-        node.last_child = b.top.last;
-        node.child_count = b.top.count;
+        b.top.finish(b.nodes);
         b.fill.close(b.top.id, b.top.count);
         if (--b.depth) b.top = b.levels[b.depth - 1];
         return true;
@@ -833,14 +731,11 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     }
     b.node_count = id + 1;
     zarvel_node_rec *record = b.nodes + id;
-    write_record(record, make_head(shape.flags, shape.tag_id), value);
+    zvl::tree::write(record, zvl::tree::make_head(shape.flags, shape.tag_id), value);
 
     if (b.depth) {
         *--b.fill.stack = id;
-        *b.top.link = id;
-        b.top.link = &record->next_sibling;
-        b.top.last = id;
-        b.top.count += 1;
+        b.top.link_child(record, id);
     } else {
         store->node_count = b.node_count;
         if (b.rooted || !zarvel_store_add_root(store, id)) return false;
@@ -849,7 +744,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     if (shape.role == role_open) {
         if (b.depth >= zarvel_store_max_depth) return false;
         if (b.depth) b.levels[b.depth - 1] = b.top;
-        b.top = {&record->first_child, id, zarvel_node_none, 0};
+        b.top = zvl::tree::level::of(record, id);
         ++b.depth;
     }
     return true;

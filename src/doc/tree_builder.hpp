@@ -1,0 +1,292 @@
+// The tree builder: the only code that writes node records and their links.
+//
+// Every producer of trees (the composer and the event-log replay, the flow
+// fast path, the JSON builders, the CBOR decoder, the building and editing
+// API) makes and links its nodes through these steps, which keep the
+// store's invariants in one place:
+//   - a fresh record has every link none, count 0 and empty spans;
+//   - a collection lists its children through first_child / next_sibling,
+//     last_child names the last one and child_count counts them (a mapping
+//     counts keys and values);
+//   - while composing, a node attaches to the innermost open collection (a
+//     mapping takes key, then value) or becomes a root, and at most
+//     zvl::nesting_limit collections are open at once;
+//   - anchor index i names the node recorded for it (0 = no anchor);
+//   - linking a child into a tree that readers have seen forgets their
+//     positional caches and the children index (for good).
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "doc/store.hpp"
+
+namespace zvl::tree {
+
+// The flags of an untagged plain scalar outside flow collections.
+inline constexpr uint8_t plain_flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, false, true);
+
+// ---- records -------------------------------------------------------------------
+
+// A fresh record with its flags, tag id and spans; its id, or none when the
+// table may not grow.
+inline uint32_t add(zarvel_node_store *store, uint8_t flags = 0, uint8_t tag_id = 0, zarvel_span value = 0,
+                    zarvel_span tag = 0, zarvel_span anchor = 0) {
+    if (store->node_count == store->node_cap && !zarvel_store_room_for_node(store)) return zarvel_node_none;
+    uint32_t id = store->node_count++;
+    zarvel_node_rec &node = store->nodes[id];
+    // The table is written in order: ask for the lines a few records on.
+    __builtin_prefetch(&node + 8, 1);
+    node.flags = flags;
+    node.tag_id = tag_id;
+    node.first_child = zarvel_node_none;
+    node.last_child = zarvel_node_none;
+    node.next_sibling = zarvel_node_none;
+    node.child_count = 0;
+    node.alias_target = zarvel_node_none;
+    node.value = value;
+    node.tag = tag;
+    node.anchor = anchor;
+    return id;
+}
+
+// A fresh alias record naming `target`.
+inline uint32_t add_alias(zarvel_node_store *store, uint8_t flags, uint8_t tag_id, zarvel_span name, uint32_t target) {
+    uint32_t id = add(store, flags, tag_id, name);
+    if (id != zarvel_node_none) store->nodes[id].alias_target = target;
+    return id;
+}
+
+// Replaces a node's tag or anchor span (editing).
+inline void set_tag(zarvel_node_store *store, uint32_t id, zarvel_span tag) { store->nodes[id].tag = tag; }
+inline void set_anchor(zarvel_node_store *store, uint32_t id, zarvel_span anchor) { store->nodes[id].anchor = anchor; }
+
+// ---- child lists -----------------------------------------------------------------
+
+// Readers may hold positions of the children being changed: forget them.
+inline void forget_positions(zarvel_node_store *store) {
+    if (store->child_cache_node != zarvel_node_none || store->child_cursors || store->child_index)
+        zarvel_store_forget_positions(store);
+}
+
+// Appends child (hanging nowhere) as the last child of parent.
+inline void append(zarvel_node_store *store, uint32_t parent, uint32_t child) {
+    zarvel_node_rec &p = store->nodes[parent];
+    if (p.first_child == zarvel_node_none)
+        p.first_child = child;
+    else
+        store->nodes[p.last_child].next_sibling = child;
+    p.last_child = child;
+    p.child_count += 1;
+    forget_positions(store);
+}
+
+// The same for a node that may still carry a sibling link (editing).
+inline void hang(zarvel_node_store *store, uint32_t parent, uint32_t child) {
+    store->nodes[child].next_sibling = zarvel_node_none;
+    append(store, parent, child);
+}
+
+// Unlinks child, whose predecessor is `previous` (none when first), from
+// parent; child then hangs nowhere.
+inline void unlink(zarvel_node_store *store, uint32_t parent, uint32_t child, uint32_t previous) {
+    zarvel_node_rec &p = store->nodes[parent];
+    uint32_t next = store->nodes[child].next_sibling;
+    if (previous == zarvel_node_none)
+        p.first_child = next;
+    else
+        store->nodes[previous].next_sibling = next;
+    if (p.last_child == child) p.last_child = previous;
+    p.child_count -= 1;
+    store->nodes[child].next_sibling = zarvel_node_none;
+    forget_positions(store);
+}
+
+// Puts item in the place of old (a child of parent after `previous`); old
+// then hangs nowhere.
+inline void replace(zarvel_node_store *store, uint32_t parent, uint32_t old, uint32_t previous, uint32_t item) {
+    zarvel_node_rec &p = store->nodes[parent];
+    store->nodes[item].next_sibling = store->nodes[old].next_sibling;
+    if (previous == zarvel_node_none)
+        p.first_child = item;
+    else
+        store->nodes[previous].next_sibling = item;
+    if (p.last_child == old) p.last_child = item;
+    store->nodes[old].next_sibling = zarvel_node_none;
+    forget_positions(store);
+}
+
+// ---- composing: the open-collection stack -------------------------------------------
+
+// A new root at depth 0, else the next item of the open sequence or the
+// pending key / value of the open mapping. False on failure.
+inline bool attach(zarvel_node_store *store, uint32_t id) {
+    if (store->depth == 0) return zarvel_store_add_root(store, id);
+    uint32_t level = store->depth - 1;
+    uint32_t parent = store->open_stack[level];
+    if (store->open_is_map[level]) {
+        if (!store->key_pending[level]) {
+            store->pending_key[level] = id;
+            store->key_pending[level] = 1;
+            return true;
+        }
+        store->key_pending[level] = 0;
+        append(store, parent, store->pending_key[level]);
+    }
+    append(store, parent, id);
+    return true;
+}
+
+// A key and its value attached as attach(key) and then attach(value) would,
+// both linked at once into an open mapping awaiting a key.
+inline bool attach_pair(zarvel_node_store *store, uint32_t key, uint32_t value) {
+    uint32_t level = store->depth - 1;
+    if (store->depth == 0 || !store->open_is_map[level] || store->key_pending[level] ||
+        store->child_cache_node != zarvel_node_none || store->child_cursors || store->child_index)
+        return attach(store, key) && attach(store, value);
+    zarvel_node_rec &p = store->nodes[store->open_stack[level]];
+    if (p.first_child == zarvel_node_none)
+        p.first_child = key;
+    else
+        store->nodes[p.last_child].next_sibling = key;
+    store->nodes[key].next_sibling = value;
+    p.last_child = value;
+    p.child_count += 2;
+    return true;
+}
+
+// True while another collection may open.
+inline bool may_open(const zarvel_node_store *store) { return store->depth < zarvel_store_max_depth; }
+
+// Makes the collection `id` (its kind set) the innermost open one; false at
+// the depth limit.
+inline bool push(zarvel_node_store *store, uint32_t id) {
+    if (!may_open(store)) return false;
+    uint32_t level = store->depth;
+    store->open_stack[level] = id;
+    store->key_pending[level] = 0;
+    store->open_is_map[level] = store->nodes[id].kind() == ZARVEL_KIND_MAPPING ? 1 : 0;
+    store->depth = level + 1;
+    return true;
+}
+
+// Closes the innermost open collection; false when none is open. A pending
+// key of a closing mapping is dropped.
+inline bool close(zarvel_node_store *store) {
+    if (store->depth == 0) return false;
+    store->depth -= 1;
+    return true;
+}
+
+// A node made and attached; its id, or none on failure.
+inline uint32_t scalar(zarvel_node_store *store, uint8_t flags, uint8_t tag_id, zarvel_span value, zarvel_span tag = 0,
+                       zarvel_span anchor = 0) {
+    uint32_t id = add(store, flags, tag_id, value, tag, anchor);
+    if (id == zarvel_node_none || !attach(store, id)) return zarvel_node_none;
+    return id;
+}
+
+// A collection made, attached and opened; its id, or none on failure (at
+// the depth limit before anything is made).
+inline uint32_t open(zarvel_node_store *store, uint8_t flags, uint8_t tag_id, zarvel_span tag = 0,
+                     zarvel_span anchor = 0) {
+    if (!may_open(store)) return zarvel_node_none;
+    uint32_t id = add(store, flags, tag_id, 0, tag, anchor);
+    if (id == zarvel_node_none || !attach(store, id)) return zarvel_node_none;
+    push(store, id);
+    return id;
+}
+
+// Two scalars made and attached as key and value.
+inline bool pair(zarvel_node_store *store, uint8_t key_flags, uint8_t key_tag_id, zarvel_span key, uint8_t value_flags,
+                 uint8_t value_tag_id, zarvel_span value) {
+    uint32_t key_id = add(store, key_flags, key_tag_id, key);
+    if (key_id == zarvel_node_none) return false;
+    uint32_t value_id = add(store, value_flags, value_tag_id, value);
+    return value_id != zarvel_node_none && attach_pair(store, key_id, value_id);
+}
+
+// An alias of the node of anchor index `index`, made and attached; none
+// when the index names no node or on failure.
+inline uint32_t alias(zarvel_node_store *store, uint8_t flags, uint8_t tag_id, zarvel_span name, uint32_t index) {
+    uint32_t target = zarvel_store_anchor_target(store, index);
+    if (target == zarvel_node_none) return target;
+    uint32_t id = add_alias(store, flags, tag_id, name, target);
+    if (id == zarvel_node_none || !attach(store, id)) return zarvel_node_none;
+    return id;
+}
+
+// Records node `id` under anchor index `index` (0: no anchor, nothing to do).
+inline bool anchor(zarvel_node_store *store, uint32_t index, uint32_t id) {
+    return index == 0 || zarvel_store_set_anchor(store, index, id);
+}
+
+// ---- bulk building (the JSON tape build) ------------------------------------------------
+//
+// A builder that knows every id ahead (a presized table, ids in order) writes
+// records whole and links each child through the link word its level points
+// at, finishing a collection's last child and count when it closes.
+
+// The first 16 bytes of a fresh record: flags, tag id, two bytes of 0, then
+// first_child, last_child and next_sibling all none. Copied whole.
+struct head {
+    uint8_t flags;
+    uint8_t tag_id;
+    uint8_t zero[2];
+    uint32_t first_child;
+    uint32_t last_child;
+    uint32_t next_sibling;
+};
+static_assert(sizeof(head) == 16 && offsetof(zarvel_node_rec, first_child) == 4 &&
+              offsetof(zarvel_node_rec, next_sibling) == 12 && offsetof(zarvel_node_rec, child_count) == 16);
+
+constexpr head make_head(uint8_t flags, uint8_t tag_id) {
+    return {flags, tag_id, {0, 0}, zarvel_node_none, zarvel_node_none, zarvel_node_none};
+}
+
+// A fresh record (links none, count 0, no tag or anchor) with the given head
+// and text.
+inline void write(zarvel_node_rec *record, const head &h, zarvel_span value) {
+    std::memcpy(static_cast<void *>(record), &h, sizeof h);
+    record->child_count = 0;
+    record->alias_target = zarvel_node_none;
+    record->value = value;
+    record->tag = 0;
+    record->anchor = 0;
+}
+
+// One open collection of a bulk build: the link word its next child fills
+// (first_child, then the last child's next_sibling), its last child and
+// count so far.
+struct level {
+    uint32_t *link;
+    uint32_t id;
+    uint32_t last;
+    uint32_t count;
+
+    // The level of a collection just written at `record`.
+    static level of(zarvel_node_rec *record, uint32_t id) { return {&record->first_child, id, zarvel_node_none, 0}; }
+
+    // Links the record `child` as the last child.
+    inline __attribute__((always_inline)) void link_child(zarvel_node_rec *record, uint32_t child) {
+        *link = child;
+        link = &record->next_sibling;
+        last = child;
+        count += 1;
+    }
+    // Writes the record `child` and links it as the last child.
+    inline __attribute__((always_inline)) zarvel_node_rec *append(zarvel_node_rec *nodes, uint32_t child, const head &h,
+                                                                  zarvel_span value) {
+        zarvel_node_rec *record = nodes + child;
+        write(record, h, value);
+        link_child(record, child);
+        return record;
+    }
+    // The collection closes: its last child and count.
+    inline __attribute__((always_inline)) void finish(zarvel_node_rec *nodes) const {
+        nodes[id].last_child = last;
+        nodes[id].child_count = count;
+    }
+};
+
+}  // namespace zvl::tree
