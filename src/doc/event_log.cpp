@@ -430,6 +430,16 @@ bool zarvel_event_log_push_event(zarvel_event_log *log, uint32_t type) {
     return true;
 }
 
+bool zarvel_event_log_push_flow(zarvel_event_log *log, uint64_t open, uint64_t size, zarvel_text_span tag,
+                                zarvel_text_span anchor, uint32_t anchor_id) {
+    record_writer w(log);
+    w.word(flow_rec::open_offset.put(open) | flow_rec::input_size.put(size));
+    uint64_t first = w.optional_span(tag.data, tag.length, flow_rec::tag);
+    first |= w.optional_span(anchor.data, anchor.length, flow_rec::anchor);
+    first |= w.index(anchor_id, flow_rec::index_word);
+    return w.push(first_word(record_flow_raw, first));
+}
+
 zarvel_sink zarvel_event_log_sink(zarvel_event_log *log) {
     zarvel_sink sink{};
     sink.event = log_event;

@@ -173,6 +173,10 @@ inline bool zarvel_event_log_push(zarvel_event_log *log, const uint64_t *words, 
 bool zarvel_event_log_push_span(zarvel_event_log *log, const char *text, uint64_t length);
 // Writes a kind-1 record (stream/document start/end).
 bool zarvel_event_log_push_event(zarvel_event_log *log, uint32_t type);
+// Writes a kind-7 record: the flow collection opening at `open` of an input
+// of `size` bytes (both below 2^32), with its properties.
+bool zarvel_event_log_push_flow(zarvel_event_log *log, uint64_t open, uint64_t size, zarvel_text_span tag,
+                                zarvel_text_span anchor, uint32_t anchor_id);
 
 // The nine-slot sink table that records into the log (user = the log).
 zarvel_sink zarvel_event_log_sink(zarvel_event_log *log);

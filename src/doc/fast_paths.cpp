@@ -15,8 +15,6 @@
 
 namespace {
 
-using namespace zvl::event_log;
-
 // ---- composer side --------------------------------------------------------------
 
 struct flow_builder {
@@ -67,13 +65,6 @@ int walk_flow(json_stepper &stepper, const char *text, uint64_t open, uint64_t s
     int r;
     while ((r = json_stepper_next(&stepper, &token)) == json_step_token) {}
     return r;
-}
-
-bool compact_in(const zarvel_event_log *log, zarvel_text_span s) {
-    if (!s.data || !log->input || s.data < log->input) return false;
-    uint64_t offset = uint64_t(s.data - log->input);
-    return offset <= 0xFFFFFFFFu && offset <= log->input_len && s.length <= log->input_len - offset &&
-           s.length < compact_limit;
 }
 
 }  // namespace
@@ -159,30 +150,7 @@ int zarvel_flow_recorder(zarvel_event_log *log, const char *text, uint64_t open_
     if (r != json_step_closed) return 0;
     if (stepper.long_key) return 2;
 
-    uint64_t words[9];
-    uint32_t count = 1;
-    uint64_t first = 0;
-    words[count++] = open_offset | (input_size << 32);
-    auto put = [&](zarvel_text_span s, uint64_t compact_bit, uint64_t external_bit) {
-        if (s.length == 0) return;
-        if (compact_in(log, s)) {
-            words[count++] = uint64_t(s.data - log->input) | (uint64_t(s.length) << 32);
-            first |= compact_bit;
-        } else {
-            words[count++] = external_mark | s.length;
-            words[count++] = reinterpret_cast<uint64_t>(s.data);
-            first |= external_bit;
-        }
-    };
-    put(tag, 1u << 0, 1u << 1);
-    put(anchor, 1u << 2, 1u << 3);
-    first |= uint64_t(anchor_id >= big_anchor ? big_anchor : anchor_id) << 32;
-    if (anchor_id >= big_anchor) {
-        first |= 1u << 4;
-        words[count++] = anchor_id;
-    }
-    words[0] = (uint64_t(record_flow_raw) << kind_shift) | first;
-    if (!zarvel_event_log_push(log, words, count)) return -1;
+    if (!zarvel_event_log_push_flow(log, open_offset, input_size, tag, anchor, anchor_id)) return -1;
     log->flow_bytes += stepper.close + 1 - open_offset;
     if (end) *end = stepper.close;
     return 1;
