@@ -483,8 +483,9 @@ int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t 
     const zarvel_child_index *index = child_index_of(store);
     uint64_t written = 0;
     if (index && node->id < index->capacity) [[likely]] {
-        std::memcpy(ids, index->ids + index->starts[node->id] + first, wanted * sizeof(uint32_t));
-        written = wanted;
+        // Blocks are short: a loop, not a call.
+        const uint32_t *from = index->ids + index->starts[node->id] + first;
+        for (; written < wanted; ++written) ids[written] = from[written];
     } else {
         uint32_t child = cached_child(store, node->id, first);
         if (child == zarvel_node_none) return ZARVEL_NO_MEMORY;
@@ -497,7 +498,10 @@ int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t 
 }
 
 zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id) {
-    zarvel_node_store *store = zarvel_document_body(document);
+    // A built document's store is found without the call.
+    zarvel_node_store *store =
+        document ? std::atomic_ref<zarvel_node_store *>(document->store).load(std::memory_order_acquire) : nullptr;
+    if (!store) store = zarvel_document_body(document);
     if (!store || id >= store->node_count) return nullptr;
     return handle_maker(document, store)(id);
 }
