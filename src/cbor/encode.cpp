@@ -710,7 +710,7 @@ inline __attribute__((always_inline)) bool copy_ascii(uint8_t *to, const char *f
     return ((any | zvl::word::load(from + n - 8)) & high) == 0;
 }
 
-// Copies n bytes and up to copy_block - 1 more, a block at a time: for
+// Copies n bytes and up to copy_block more, a block at a time: for
 // texts with that much slack after them in both places, the loop costs less
 // than an exact copy's tests of the length.
 constexpr uint64_t copy_block = 32;
@@ -719,11 +719,8 @@ inline __attribute__((always_inline)) void copy_blocks(uint8_t *to, const char *
         std::memcpy(to, from, n);
         return;
     }
-    for (uint64_t i = 0; i < n; i += copy_block) {
-        uint8_t block[copy_block];
-        std::memcpy(block, from + i, copy_block);
-        std::memcpy(to + i, block, copy_block);
-    }
+    std::memcpy(to, from, copy_block);
+    for (uint64_t i = copy_block; i < n; i += copy_block) std::memcpy(to + i, from + i, copy_block);
 }
 
 // Without the canonical flag the encoding needs no size in advance: one
