@@ -231,9 +231,14 @@ inline bool copyable(const char *t, const point_form_text &form) {
 inline int32_t copy_cut(char *buffer, const char *t, size_t n, const point_form_text &form, uint32_t cut, bool raise) {
     if (size_t(form.point) + cut >= n) return 0;
     // The sign and the point are neither a dropped 0 nor a 9 that carries.
-    const __m128i skipped = _mm_set1_epi8(raise ? '9' : '0');
-    const uint32_t skip = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(form.first, skipped))) |
-                          uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(form.last, skipped))) << (n - 16);
+    // Both masks are made from the text alone, ahead of `raise`, which is
+    // known last.
+    auto bytes_of = [&](char c) {
+        const __m128i skipped = _mm_set1_epi8(c);
+        return uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(form.first, skipped))) |
+               uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(form.last, skipped))) << (n - 16);
+    };
+    const uint32_t skip = uint32_t(digit_steps::select_bits(raise, bytes_of('9'), bytes_of('0')));
     const uint32_t kept = ~skip & ((uint32_t(1) << (n - cut)) - 1);
     const uint32_t end = uint32_t(31 - __builtin_clz(kept));
     if (end <= form.point) return 0;
