@@ -57,6 +57,7 @@ constexpr uint32_t anchor_probe = 64;
 // ---- anchor table -----------------------------------------------------------------
 
 struct anchor_slot {
+    uint64_t head;    // the name's first eight bytes (zero above a shorter name)
     uint32_t offset;  // name offset in the input
     uint32_t length;  // 0 = empty slot
     uint32_t index;   // anchor index it names
@@ -304,19 +305,26 @@ struct block_scanner {
         for (uint64_t i = 0; i < n; ++i) word |= uint64_t(uint8_t(text[at + i])) << (8 * i);
         return word;
     }
-    uint32_t anchor_hash(uint64_t name, uint64_t n) const {
+    // A name's first eight bytes and its hash. The slot keeps both: most
+    // names are matched without reading the input where the anchor was.
+    struct name_key {
+        uint64_t head;
+        uint32_t hash;
+    };
+    name_key key_of(uint64_t name, uint64_t n) const {
+        uint64_t head = name_word(name, n < 8 ? n : 8);
         uint64_t h = 0x811C9DC5u;
         for (uint64_t at = 0; at < n; at += 8) {
-            h ^= name_word(name + at, n - at < 8 ? n - at : 8);
+            h ^= at == 0 ? head : name_word(name + at, n - at < 8 ? n - at : 8);
             h *= 0x9E3779B97F4A7C15ull;
             h ^= h >> 29;
         }
-        return uint32_t(h ^ (h >> 32));
+        return {head, uint32_t(h ^ (h >> 32))};
     }
-    // Whether the names at a and b, both n bytes long, are the same.
-    bool same_name(uint64_t a, uint64_t b, uint64_t n) const {
-        if (n <= 8) return name_word(a, n) == name_word(b, n);
-        return std::memcmp(text + a, text + b, n) == 0;
+    // Whether the slot holds the name at `name`, n bytes long.
+    bool holds(const anchor_slot &s, uint64_t name, uint64_t n, name_key key) const {
+        return s.length == n && s.hash == key.hash && s.head == key.head &&
+               (n <= 8 || std::memcmp(text + s.offset + 8, text + name + 8, n - 8) == 0);
     }
 
     // The table at `slots` slots, the names so far moved over.
@@ -349,12 +357,11 @@ struct block_scanner {
         }
         if (next_anchor >= anchor_slots / 2 && anchor_slots < anchor_slots_most && !resize_anchors(anchor_slots * 2))
             return false;
-        uint32_t h = anchor_hash(name, n);
+        name_key key = key_of(name, n);
         for (uint32_t probe = 0; probe < anchor_probe; ++probe) {
-            anchor_slot &s = anchors[(h + probe) & (anchor_slots - 1)];
-            bool same = s.length == n && s.hash == h && same_name(s.offset, name, n);
-            if (s.length == 0 || same) {
-                s = {uint32_t(name), uint32_t(n), next_anchor, h};
+            anchor_slot &s = anchors[(key.hash + probe) & (anchor_slots - 1)];
+            if (s.length == 0 || holds(s, name, n, key)) {
+                s = {key.head, uint32_t(name), uint32_t(n), next_anchor, key.hash};
                 *index = next_anchor++;
                 return true;
             }
@@ -363,11 +370,11 @@ struct block_scanner {
     }
     bool find_anchor(uint64_t name, uint64_t n, uint32_t *index) const {
         if (!anchors) return false;
-        uint32_t h = anchor_hash(name, n);
+        name_key key = key_of(name, n);
         for (uint32_t probe = 0; probe < anchor_probe; ++probe) {
-            const anchor_slot &s = anchors[(h + probe) & (anchor_slots - 1)];
+            const anchor_slot &s = anchors[(key.hash + probe) & (anchor_slots - 1)];
             if (s.length == 0) return false;
-            if (s.length == n && s.hash == h && same_name(s.offset, name, n)) {
+            if (holds(s, name, n, key)) {
                 if (s.index < first_document_anchor) return false;
                 *index = s.index;
                 return true;
@@ -670,6 +677,31 @@ struct block_scanner {
         return close < end && rest_is_empty(close + 1, end) && (close + 1 >= end || text[close + 1] == ' ');
     }
 
+    // The end of the run of plain_flow_bytes from `at`, at most `end`.
+    uint64_t plain_run(uint64_t at, uint64_t end) const {
+#if defined(__SSE2__)
+        // Sixteen bytes a step: letters (either case), digits and ". + - _".
+        const __m128i letters = _mm_set1_epi8(char(128 - 'a')), digits = _mm_set1_epi8(char(128 - '0'));
+        for (; at + 16 <= length; at += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at));
+            __m128i lower = _mm_add_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), letters);
+            __m128i plain = _mm_or_si128(_mm_cmplt_epi8(lower, _mm_set1_epi8(char(-128 + 26))),
+                                         _mm_cmplt_epi8(_mm_add_epi8(v, digits), _mm_set1_epi8(char(-128 + 10))));
+            plain = _mm_or_si128(
+                plain, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('.')), _mm_cmpeq_epi8(v, _mm_set1_epi8('+'))));
+            plain = _mm_or_si128(
+                plain, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))));
+            uint32_t stop = ~uint32_t(_mm_movemask_epi8(plain)) & 0xFFFFu;
+            if (stop || at + 16 >= end) {
+                uint64_t found = stop ? at + uint64_t(__builtin_ctz(stop)) : at + 16;
+                return found < end ? found : end;
+            }
+        }
+#endif
+        while (at < end && plain_flow_table.bytes[uint8_t(text[at])]) ++at;
+        return at;
+    }
+
     // A scalar of a one-line flow collection from `at`: a plain one of words
     // of plain_flow_bytes, or a quoted one without escapes or doubled
     // quotes. Recorded as the event parser gives it; *next = the byte after.
@@ -686,7 +718,7 @@ struct block_scanner {
         if (!plain_byte(at) || (c == '-' && !plain_byte(at + 1))) return false;
         uint64_t i = at;
         for (;;) {
-            while (plain_byte(i)) ++i;
+            i = plain_run(i, end);
             uint64_t j = i;
             while (j < end && text[j] == ' ') ++j;
             if (j == i || !plain_byte(j)) break;
