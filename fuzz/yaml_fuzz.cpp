@@ -6,7 +6,8 @@
 // - the recorder, fed in chunks, gives the same events as pull;
 // - the parser's direct ways (common block lines, streamed flow trees) give
 //   the same events and failure as its general scan with the event buffer;
-// - a parsed stream, serialised and parsed again, gives the same tree.
+// - a parsed stream, serialised and parsed again, gives the same tree;
+// - the document parse's fast roads give the general road's trees.
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -16,6 +17,7 @@
 #include "core/error.hpp"
 #include "tree_compare.hpp"
 #include "doc/event.hpp"
+#include "yaml/parse.hpp"
 #include "yaml/parser.hpp"
 #include "zarvel.h"
 
@@ -155,6 +157,22 @@ void round_trip(zarvel_document *doc) {
     zarvel_free(text);
 }
 
+// The fast roads of the document parse (the block scanner, flow records)
+// give the general road's status and trees.
+void same_as_general_road(const char *text, size_t size, zarvel_document *doc, int32_t status) {
+    zarvel_parse_switches general;
+    general.no_fast_paths = true;
+    int32_t general_status = -1;
+    zarvel_document *slow = zarvel_parse_internal(text, size, nullptr, general, &general_status);
+    if (general_status != status || (slow == nullptr) != (doc == nullptr)) mismatch();
+    if (doc) {
+        uint32_t count = zarvel_document_count(doc);
+        if (count != zarvel_document_count(slow)) mismatch();
+        for (uint32_t d = 0; d < count; ++d) same_tree(zarvel_document_root(doc, d), zarvel_document_root(slow, d), 0);
+    }
+    zarvel_document_free(slow);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -163,6 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     int32_t status = -1;
     zarvel_document *doc = zarvel_parse(text, size, &status);
+    same_as_general_road(text, size, doc, status);
     if (doc) {
         if (status != 0) mismatch();
         uint32_t count = zarvel_document_count(doc);
