@@ -57,11 +57,6 @@ struct handle_maker {
     }
 };
 
-// Collections with more children than this have their sibling chain
-// prefetched, this many siblings ahead.
-constexpr uint64_t sibling_prefetch_from = 32;
-constexpr uint64_t sibling_prefetch_steps = 16;
-
 // ---- positional child cache (store's lock held) ----------------------------
 
 // Fills the cache for `parent` when it holds another node; false when the
@@ -427,33 +422,10 @@ __attribute__((noinline)) void fill_children(zarvel_document *document, zarvel_n
         for (; written < wanted; ++written) handles[written] = handle_of(ids[written]);
         return;
     }
-    uint32_t child = rec->first_child;
-    if (wanted > sibling_prefetch_from) {
-        // Siblings with children of their own lie far apart, and the chain
-        // of links would be walked one miss at a time: ask for the record as
-        // far on as the last step, repeated, would reach. The next id is
-        // also taken to be one step on, checked against the link by a
-        // branch: while the guess holds, the walk does not wait for each
-        // link to load before reading the next one.
-        uint32_t step = 0;
-        for (; written < wanted && child < node_count; ++written) {
-            uint64_t ahead = uint64_t(child) + sibling_prefetch_steps * uint64_t(step);
-            __builtin_prefetch(reinterpret_cast<const char *>(nodes) + ahead * sizeof(zarvel_node_rec));
-            handles[written] = handle_of(child);
-            uint32_t next = nodes[child].next_sibling;
-            uint32_t guess = child + step;
-            if (next != guess) [[unlikely]] {
-                step = next - child;
-                guess = next;
-                // Kept a branch: a conditional move would wait for the link.
-                __asm__ volatile("" : "+r"(guess));
-            }
-            child = guess;
-        }
-    } else {
-        for (; written < wanted && child < node_count; ++written, child = nodes[child].next_sibling)
-            handles[written] = handle_of(child);
-    }
+    // A store read through the cache (edited): along the links.
+    for (uint32_t child = rec->first_child; written < wanted && child < node_count;
+         ++written, child = nodes[child].next_sibling)
+        handles[written] = handle_of(child);
     // A broken link leaves the rest of the asked entries empty.
     for (; written < wanted; ++written) handles[written] = nullptr;
 }
