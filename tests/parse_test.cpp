@@ -410,6 +410,7 @@ struct generator {
                                                      " \"x \\u00e9\\x41\\U0001F600\\N\n\n\n%y\"\n",
                                                      " \"bad\\q\"\n",
                                                      " \"s\\ud800\"\n",
+                                                     " \"p \\ud83d\\ude00\\\t\n%q\"\n",
                                                      " 'a\\b'\n",
                                                      " \"\\ \n%end\"  # c\n",
                                                      " 'x\ny'\n",

@@ -40,6 +40,7 @@
 #include "core/limits.hpp"
 #include "core/word.hpp"
 #include "doc/composer.hpp"
+#include "doc/escapes.hpp"
 #include "doc/event_log.hpp"
 #include "doc/resolve.hpp"
 
@@ -843,10 +844,10 @@ struct block_scanner {
                     floor = out.size();
                     continue;
                 }
-                uint64_t size = escape_size(at);
                 char decoded[8];
-                uint64_t n = size ? zvl_finish_double_into(text, i, at + size, decoded, sizeof decoded) : 0;
-                if (n == 0 || !out.append(decoded, n)) return false;
+                uint32_t n = 0;
+                uint64_t size = zvl::escapes::decode_escape(text, at, length, true, decoded, &n, nullptr);
+                if (size == 0 || !out.append(decoded, n)) return false;
                 floor = out.size();
                 i = at + size;
                 continue;
@@ -898,50 +899,14 @@ struct block_scanner {
         return kept && external_scalar(kept, out.size(), style, false);
     }
 
-    // Bytes of the escape whose letter is at `at` (after the backslash): 1
-    // for a one-letter escape or an escaped break, 3, 5 or 9 for "x", "u" and
-    // "U" with their hex digits naming a code point that is not a surrogate;
-    // 0 for anything else (left to the event parser).
+    // Bytes of the escape whose letter is at `at` (after the backslash), as
+    // the event parser reads it, or 1 for an escaped line feed; 0 for
+    // anything else (left to the event parser).
     uint64_t escape_size(uint64_t at) const {
-        if (at >= length) return 0;
-        int digits = 0;
-        switch (text[at]) {
-        case '0':
-        case 'a':
-        case 'b':
-        case 't':
-        case 'n':
-        case 'v':
-        case 'f':
-        case 'r':
-        case 'e':
-        case ' ':
-        case '"':
-        case '/':
-        case '\\':
-        case 'N':
-        case '_':
-        case 'L':
-        case 'P':
-        case '\n': return 1;
-        case 'x': digits = 2; break;
-        case 'u': digits = 4; break;
-        case 'U': digits = 8; break;
-        default: return 0;
-        }
-        if (length - at - 1 < uint64_t(digits)) return 0;
-        uint64_t v = 0;
-        for (int k = 1; k <= digits; ++k) {
-            char h = text[at + k];
-            uint64_t d = h >= '0' && h <= '9'   ? uint64_t(h - '0')
-                         : h >= 'a' && h <= 'f' ? uint64_t(h - 'a' + 10)
-                         : h >= 'A' && h <= 'F' ? uint64_t(h - 'A' + 10)
-                                                : 16;
-            if (d == 16) return 0;
-            v = v * 16 + d;
-        }
-        if ((v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) return 0;
-        return 1 + uint64_t(digits);
+        if (at < length && text[at] == '\n') return 1;
+        char decoded[8];
+        uint32_t produced;
+        return zvl::escapes::decode_escape(text, at, length, true, decoded, &produced, nullptr);
     }
 
     // A one-line quoted scalar without escapes or doubled quotes: the offset

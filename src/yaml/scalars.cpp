@@ -1,190 +1,10 @@
-// Quoted and block scalars: escapes, line folding, chomping and indentation
-// indicators; also the exported double-quoted decoder.
-#include <cstring>
-
-#include "core/utf8.hpp"
+// Quoted and block scalars: line folding, chomping and indentation
+// indicators; the escapes are doc/escapes.hpp's.
+#include "doc/escapes.hpp"
 #include "yaml/messages.hpp"
 #include "yaml/scanner.hpp"
 
 namespace zvl::yaml {
-
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Reads count hex digits at text[at]; -1 when one is missing.
-int64_t read_hex(const char *text, uint64_t at, uint64_t end, int count, uint64_t *bad) {
-    int64_t value = 0;
-    for (int i = 0; i < count; ++i) {
-        int d = at + i < end ? hex_digit(text[at + i]) : -1;
-        if (d < 0) {
-            if (bad) *bad = at + i;
-            return -1;
-        }
-        value = value * 16 + d;
-    }
-    return value;
-}
-
-constexpr uint32_t replacement_character = 0xFFFD;
-
-bool is_high_surrogate(int64_t v) { return v >= 0xD800 && v <= 0xDBFF; }
-bool is_low_surrogate(int64_t v) { return v >= 0xDC00 && v <= 0xDFFF; }
-
-// One escape at text[at] (after the backslash), not a line break. Writes the
-// UTF-8 bytes to out and returns how many bytes after the backslash it used;
-// 0 when invalid (strict: *bad set; lenient callers copy it as it stands).
-uint64_t decode_escape(const char *text, uint64_t at, uint64_t end, bool strict, char *out, uint32_t *produced,
-                       uint64_t *bad) {
-    if (at >= end) {
-        if (bad) *bad = at;
-        return 0;
-    }
-    char c = text[at];
-    char simple = 0;
-    bool is_simple = true;
-    switch (c) {
-    case '0': simple = '\0'; break;
-    case 'a': simple = '\a'; break;
-    case 'b': simple = '\b'; break;
-    case 't':
-    case '\t': simple = '\t'; break;
-    case 'n': simple = '\n'; break;
-    case 'v': simple = '\v'; break;
-    case 'f': simple = '\f'; break;
-    case 'r': simple = '\r'; break;
-    case 'e': simple = '\x1B'; break;
-    case ' ': simple = ' '; break;
-    case '"': simple = '"'; break;
-    case '/': simple = '/'; break;
-    case '\\': simple = '\\'; break;
-    default: is_simple = false;
-    }
-    if (is_simple) {
-        out[0] = simple;
-        *produced = 1;
-        return 1;
-    }
-    uint32_t cp;
-    uint64_t used;
-    switch (c) {
-    case 'N':
-        cp = 0x85;
-        used = 1;
-        break;
-    case '_':
-        cp = 0xA0;
-        used = 1;
-        break;
-    case 'L':
-        cp = 0x2028;
-        used = 1;
-        break;
-    case 'P':
-        cp = 0x2029;
-        used = 1;
-        break;
-    case 'x':
-    case 'u':
-    case 'U': {
-        int digits = c == 'x' ? 2 : c == 'u' ? 4 : 8;
-        int64_t v = read_hex(text, at + 1, end, digits, bad);
-        if (v < 0) return 0;
-        used = 1 + static_cast<uint64_t>(digits);
-        if (c == 'u' && is_high_surrogate(v)) {
-            uint64_t next = at + used;
-            int64_t low = -1;
-            if (next + 1 < end && text[next] == '\\' && text[next + 1] == 'u')
-                low = read_hex(text, next + 2, end, 4, nullptr);
-            if (low >= 0 && is_low_surrogate(low)) {
-                cp = static_cast<uint32_t>(0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00));
-                used += 6;
-            } else {
-                if (strict) {
-                    if (bad) *bad = at - 1;
-                    return 0;
-                }
-                cp = replacement_character;
-            }
-        } else if (is_high_surrogate(v) || is_low_surrogate(v)) {
-            if (strict) {
-                if (bad) *bad = at - 1;
-                return 0;
-            }
-            cp = replacement_character;
-        } else if (v > 0x10FFFF) {
-            // No such code point: refused by the scanner, replaced here.
-            if (strict) {
-                if (bad) *bad = at - 1;
-                return 0;
-            }
-            cp = replacement_character;
-        } else {
-            cp = static_cast<uint32_t>(v);
-        }
-        break;
-    }
-    default:
-        if (bad) *bad = at;
-        return 0;
-    }
-    *produced = encode_utf8(cp, out);
-    return used;
-}
-
-}  // namespace
-
-uint64_t validate_escape(const char *text, uint64_t at, uint64_t end, uint64_t *bad) {
-    char out[8];
-    uint32_t produced;
-    return decode_escape(text, at, end, true, out, &produced, bad);
-}
-
-uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buffer, uint64_t capacity) {
-    uint64_t written = 0;
-    bool full = false;
-    // A character that does not fit ends the output: it is written whole or not at all.
-    auto put = [&](const char *bytes, uint64_t n) {
-        if (written + n > capacity) {
-            full = true;
-            return;
-        }
-        std::memcpy(buffer + written, bytes, n);
-        written += n;
-    };
-    uint64_t i = start;
-    while (i < end && !full) {
-        char c = text[i];
-        if (c != '\\') {
-            put(&c, 1);
-            ++i;
-            continue;
-        }
-        uint64_t at = i + 1;
-        if (at < end && is_break(text[at])) {
-            at += (text[at] == '\r' && at + 1 < end && text[at + 1] == '\n') ? 2 : 1;
-            while (at < end && is_blank(text[at])) ++at;
-            i = at;
-            continue;
-        }
-        char out[8];
-        uint32_t produced = 0;
-        uint64_t used = decode_escape(text, at, end, false, out, &produced, nullptr);
-        if (used == 0) {
-            put(text + i, at < end ? 2 : 1);
-            i = at < end ? at + 1 : at;
-        } else {
-            put(out, produced);
-            i = at + used;
-        }
-    }
-    return written;
-}
 
 // ---- quoted scalars --------------------------------------------------------
 
@@ -256,7 +76,7 @@ bool scanner::fold_quoted(uint64_t open, uint64_t close, bool escapes, int32_t p
             char bytes[8];
             uint32_t produced = 0;
             uint64_t bad = at;
-            uint64_t used = decode_escape(text, at, close, true, bytes, &produced, &bad);
+            uint64_t used = escapes::decode_escape(text, at, close, true, bytes, &produced, &bad);
             if (used == 0) {
                 pos = bad;
                 return fail(ZARVEL_ERR_BAD_ESCAPE, bad);
@@ -445,8 +265,3 @@ bool scanner::scan_block_scalar(int32_t parent_indent, scanned_scalar &out) {
 }
 
 }  // namespace zvl::yaml
-
-uint64_t zvl_finish_double_into(const char *text, uint64_t start, uint64_t end, char *buffer, uint64_t capacity) {
-    if (!text || end <= start || (!buffer && capacity)) return 0;
-    return zvl::yaml::finish_double(text, start, end, buffer, capacity);
-}

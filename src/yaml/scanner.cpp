@@ -2,6 +2,7 @@
 // scalars. Quoted and block scalars live in scalars.cpp.
 #include "yaml/scanner.hpp"
 #include "core/word.hpp"
+#include "json/grammar.hpp"
 
 #include <array>
 #include <cstring>
@@ -60,12 +61,7 @@ constexpr char core_tag_prefix[] = "tag:yaml.org,2002:";
 // Bytes that end anchor names and tag shorthands.
 inline bool ends_name(char c) { return is_blank(c) || is_break(c) || is_flow_indicator(c); }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+using json::hex_value;
 
 }  // namespace
 

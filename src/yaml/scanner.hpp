@@ -345,12 +345,4 @@ class scanner {
     line_class cache_[4]{};
 };
 
-// Validates one escape at text[at] (the byte after a backslash) within
-// [at, end). Returns the number of bytes the escape occupies after the
-// backslash, or 0 when it is invalid (*bad = offending offset).
-uint64_t validate_escape(const char *text, uint64_t at, uint64_t end, uint64_t *bad);
-
-// Decodes text[start..end) of a double-quoted scalar without line folding.
-uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buffer, uint64_t capacity);
-
 }  // namespace zvl::yaml
