@@ -531,6 +531,11 @@ TEST(Utf8Simd, PortableComesFirstAndTheEntryUsesASupportedVariant) {
     EXPECT_EQ(zvl::first_invalid_utf8(text, 9, true), 6u);
     EXPECT_EQ(zvl::first_invalid_utf8(text, 6, true), 6u);
     EXPECT_EQ(zvl::first_invalid_utf8(text, 0, true), 0u);
+    // The kernel table runs the fastest supported validator.
+    auto best = zvl::utf8_variants()[0].first_invalid;
+    for (const zvl::utf8_variant &variant : zvl::utf8_variants())
+        if (variant.supported()) best = variant.first_invalid;
+    EXPECT_EQ(zarvel_kernels_get()->first_invalid_utf8, best);
 }
 
 // The portable walk itself on hand-made rows (offset of the first fault).

@@ -3,6 +3,7 @@
 #include "core/kernels.hpp"
 #include "core/word.hpp"
 #include "core/kernels_simd.hpp"
+#include "core/utf8.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -255,6 +256,7 @@ constexpr zarvel_kernels portable_table = {
     zvl_json_stage1_scalar,
     zvl_json_stage1_masks_scalar,
     nullptr,
+    zvl::first_invalid_utf8_portable,
 };
 
 // Processor-feature word: bit 11 says the features were probed.

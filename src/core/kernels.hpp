@@ -1,4 +1,5 @@
-// The table of byte-scanning kernels, chosen once at first use.
+// The table of byte-scanning kernels, chosen once at first use: the one
+// place where the processor decides which vector code runs.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +72,7 @@ struct zarvel_kernels {
     // 16: the stage-1 variant of slots 14 and 15, for the structural index
     // (core/stage1.hpp); null where none beats the byte-at-a-time builders.
     const zvl::json::index_variant *json_index;
+    uint64_t (*first_invalid_utf8)(const uint8_t *text, uint64_t length, bool printable);  // 17 (core/utf8.hpp)
 };
 
 const zarvel_kernels *zarvel_kernels_get();

@@ -2,13 +2,15 @@
 // kernels_simd_body.hpp compiled once per vector width. Slots whose portable
 // form is already as fast (memchr searches) or that nothing calls through
 // the table (the JSON block classifier) keep the portable kernel. The JSON
-// stage-1 slots take the AVX2 stage-1 variant in the AVX2 table, and the
-// AVX-512 one in a third table that is the AVX2 table otherwise.
+// stage-1 and UTF-8 slots take the AVX2 variants in the AVX2 table, and the
+// AVX-512 ones in a third table that is the AVX2 table otherwise; the SSE2
+// table takes the SSSE3 UTF-8 validator where the processor has SSSE3.
 #include "core/kernels_simd.hpp"
 
 #include <cstring>
 
 #include "core/stage1.hpp"
+#include "core/utf8.hpp"
 
 #if defined(__x86_64__)
 
@@ -40,6 +42,12 @@ void take_stage1(zarvel_kernels &t, const json::index_variant *v) {
     t.json_index = v;
 }
 
+// The UTF-8 slot from the validator of that name, where the processor runs it.
+void take_utf8(zarvel_kernels &t, const char *name) {
+    for (const utf8_variant &v : utf8_variants())
+        if (std::strcmp(v.name, name) == 0 && v.supported()) t.first_invalid_utf8 = v.first_invalid;
+}
+
 #define ZVL_VECTOR_TABLE(ns)                         \
     [] {                                             \
         zarvel_kernels t = portable_kernels();       \
@@ -58,7 +66,11 @@ void take_stage1(zarvel_kernels &t, const json::index_variant *v) {
     }()
 
 const zarvel_kernels *sse2_table() {
-    static const zarvel_kernels table = ZVL_VECTOR_TABLE(kernels_sse2);
+    static const zarvel_kernels table = [] {
+        zarvel_kernels t = ZVL_VECTOR_TABLE(kernels_sse2);
+        take_utf8(t, "ssse3");
+        return t;
+    }();
     return &table;
 }
 
@@ -66,6 +78,7 @@ const zarvel_kernels *avx2_table() {
     static const zarvel_kernels table = [] {
         zarvel_kernels t = ZVL_VECTOR_TABLE(kernels_avx2);
         take_stage1(t, json::index_variant_avx2());
+        take_utf8(t, "avx2");
         return t;
     }();
     return &table;
@@ -75,6 +88,7 @@ const zarvel_kernels *avx512_table() {
     static const zarvel_kernels table = [] {
         zarvel_kernels t = *avx2_table();
         take_stage1(t, json::index_variant_avx512());
+        take_utf8(t, "avx512");
         return t;
     }();
     return &table;

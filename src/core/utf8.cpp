@@ -7,9 +7,9 @@
 // any faulty block to the portable walk for the exact offset, so all of them
 // agree byte for byte.
 #include "core/utf8.hpp"
+#include "core/kernels.hpp"
 #include "core/word.hpp"
 
-#include <atomic>
 #include <cstring>
 
 namespace zvl {
@@ -109,13 +109,13 @@ uint64_t portable_walk(const uint8_t *p, uint64_t n) {
     return n;
 }
 
-uint64_t first_invalid_portable(const uint8_t *p, uint64_t n, bool printable) {
-    return printable ? portable_walk<true>(p, n) : portable_walk<false>(p, n);
-}
-
 bool always() { return true; }
 
 }  // namespace
+
+uint64_t first_invalid_utf8_portable(const uint8_t *p, uint64_t n, bool printable) {
+    return printable ? portable_walk<true>(p, n) : portable_walk<false>(p, n);
+}
 
 }  // namespace zvl
 
@@ -149,7 +149,7 @@ using V = simd::avx512;
 
 namespace {
 constexpr utf8_variant variants[] = {
-    {"portable", first_invalid_portable, always},
+    {"portable", first_invalid_utf8_portable, always},
     {"ssse3", utf8_ssse3::first_invalid_utf8, simd::has_ssse3},
     {"avx2", utf8_avx2::first_invalid_utf8, simd::has_avx2},
     {"avx512", utf8_avx512::first_invalid_utf8, simd::has_avx512},
@@ -162,7 +162,7 @@ constexpr utf8_variant variants[] = {
 
 namespace zvl {
 namespace {
-constexpr utf8_variant variants[] = {{"portable", first_invalid_portable, always}};
+constexpr utf8_variant variants[] = {{"portable", first_invalid_utf8_portable, always}};
 }  // namespace
 }  // namespace zvl
 
@@ -173,15 +173,7 @@ namespace zvl {
 std::span<const utf8_variant> utf8_variants() { return variants; }
 
 uint64_t first_invalid_utf8(const uint8_t *text, uint64_t length, bool printable) {
-    // Published once; threads that race pick the same entry.
-    static std::atomic<uint64_t (*)(const uint8_t *, uint64_t, bool)> chosen{nullptr};
-    auto validate = chosen.load(std::memory_order_acquire);
-    if (!validate) {
-        for (const utf8_variant &v : variants)
-            if (v.supported()) validate = v.first_invalid;
-        chosen.store(validate, std::memory_order_release);
-    }
-    return validate(text, length, printable);
+    return zarvel_kernels_get()->first_invalid_utf8(text, length, printable);
 }
 
 }  // namespace zvl

@@ -10,9 +10,10 @@
 namespace zvl {
 
 // Offset of the first character that is ill-formed (or, with printable,
-// not printable); length when there is none. Runs the fastest variant the
-// processor supports, chosen once.
+// not printable); length when there is none. Runs the variant of the kernel
+// table (core/kernels.hpp).
 uint64_t first_invalid_utf8(const uint8_t *text, uint64_t length, bool printable);
+uint64_t first_invalid_utf8_portable(const uint8_t *text, uint64_t length, bool printable);
 
 struct utf8_variant {
     const char *name;

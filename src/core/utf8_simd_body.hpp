@@ -249,7 +249,7 @@ ZVL_TARGET uint64_t first_invalid(const uint8_t *p, uint64_t n) {
     }
     if (n - i >= 64 || (i == n && open)) {
         const uint64_t j = restart_point(p, i);
-        return j + first_invalid_portable(p + j, n - j, printable);
+        return j + first_invalid_utf8_portable(p + j, n - j, printable);
     }
     if (i == n) return n;
     // The last bytes, padded with spaces: a character cut by the end then
@@ -266,7 +266,7 @@ ZVL_TARGET uint64_t first_invalid(const uint8_t *p, uint64_t n) {
     }
     if (!V::nonzero(bad)) return n;
     const uint64_t j = restart_point(p, i);
-    return j + first_invalid_portable(p + j, n - j, printable);
+    return j + first_invalid_utf8_portable(p + j, n - j, printable);
 }
 
 ZVL_TARGET uint64_t first_invalid_utf8(const uint8_t *p, uint64_t n, bool printable) {
