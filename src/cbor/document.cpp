@@ -258,7 +258,7 @@ zarvel_document *wrap(zarvel_node_store *store, const uint8_t *data, uint64_t le
         zarvel_store_free(store);
         return nullptr;
     }
-    store->depth = 0;
+    zvl::tree::close_to(store, 0);
     document->store = store;
     document->text = reinterpret_cast<const char *>(data);
     document->owned_len = len;
@@ -282,7 +282,7 @@ int32_t zvl_cbor_decode_dom_sink(void *context, const uint8_t *data, uint64_t le
         // an open collection the new nodes may already hang in it, so they
         // are left.)
         if (depth == 0) zarvel_store_truncate(store, node_count, strings_len);
-        store->depth = depth;
+        zvl::tree::close_to(store, depth);
     }
     return status;
 }

@@ -11,6 +11,7 @@
 #include "core/large_pages.hpp"
 #include "doc/messages.hpp"
 #include "doc/store.hpp"
+#include "doc/tree_builder.hpp"
 
 namespace {
 
@@ -36,7 +37,7 @@ zarvel_node_store *build_from_source(zarvel_document *document) {
     if (!store) return build_failed(nullptr);
     if (document->source_ops->build(store, document) != 0) return build_failed(store);
     // The composer's scratch state is no longer needed once built.
-    store->depth = 0;
+    zvl::tree::close_to(store, 0);
     zvl::deallocate(store->allocator, store->tag_slots);
     store->tag_slots = nullptr;
     store->tag_slot_count = store->tag_entries = 0;

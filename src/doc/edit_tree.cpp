@@ -314,7 +314,7 @@ result check_child(zarvel_node_store *store, uint32_t parent, uint32_t child) {
 }
 
 void attach(zarvel_node_store *store, uint32_t parent, uint32_t child) {
-    zvl::tree::hang(store, parent, child);
+    zvl::tree::append(store, parent, child);
     set_attached(store, child, true);
     set_tree_depths(store, child, depth_of(store, parent) + 1);
     children_changed(store, parent);

@@ -82,7 +82,7 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
     store->mark_len = store->strings_len;
     uint32_t saved_depth = store->depth;
     auto rollback = [&](int result) {
-        store->depth = saved_depth;
+        zvl::tree::close_to(store, saved_depth);
         store->fast_pending = 0;
         zarvel_store_truncate(store, store->mark_count, store->mark_len);
         return result;
@@ -130,7 +130,7 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
     }
     if (r != json_step_closed) return rollback(0);
     if (stepper.long_key) return rollback(2);
-    store->depth = saved_depth;
+    zvl::tree::close_to(store, saved_depth);
     store->fast_root = root;
     store->fast_anchor = anchor_id;
     store->fast_pending = 1;

@@ -69,33 +69,30 @@ inline void forget_positions(zarvel_node_store *store) {
         zarvel_store_forget_positions(store);
 }
 
-// Appends child (hanging nowhere) as the last child of parent.
+// The link word that leads to the child after `previous` (none: the first).
+inline uint32_t &link_after(zarvel_node_store *store, zarvel_node_rec &parent, uint32_t previous) {
+    return previous == zarvel_node_none ? parent.first_child : store->nodes[previous].next_sibling;
+}
+
+// Appends child as the last child of parent (a sibling link it still
+// carried is dropped).
 inline void append(zarvel_node_store *store, uint32_t parent, uint32_t child) {
     zarvel_node_rec &p = store->nodes[parent];
     if (p.first_child == zarvel_node_none)
         p.first_child = child;
     else
         store->nodes[p.last_child].next_sibling = child;
+    store->nodes[child].next_sibling = zarvel_node_none;
     p.last_child = child;
     p.child_count += 1;
     forget_positions(store);
-}
-
-// The same for a node that may still carry a sibling link (editing).
-inline void hang(zarvel_node_store *store, uint32_t parent, uint32_t child) {
-    store->nodes[child].next_sibling = zarvel_node_none;
-    append(store, parent, child);
 }
 
 // Unlinks child, whose predecessor is `previous` (none when first), from
 // parent; child then hangs nowhere.
 inline void unlink(zarvel_node_store *store, uint32_t parent, uint32_t child, uint32_t previous) {
     zarvel_node_rec &p = store->nodes[parent];
-    uint32_t next = store->nodes[child].next_sibling;
-    if (previous == zarvel_node_none)
-        p.first_child = next;
-    else
-        store->nodes[previous].next_sibling = next;
+    link_after(store, p, previous) = store->nodes[child].next_sibling;
     if (p.last_child == child) p.last_child = previous;
     p.child_count -= 1;
     store->nodes[child].next_sibling = zarvel_node_none;
@@ -107,10 +104,7 @@ inline void unlink(zarvel_node_store *store, uint32_t parent, uint32_t child, ui
 inline void replace(zarvel_node_store *store, uint32_t parent, uint32_t old, uint32_t previous, uint32_t item) {
     zarvel_node_rec &p = store->nodes[parent];
     store->nodes[item].next_sibling = store->nodes[old].next_sibling;
-    if (previous == zarvel_node_none)
-        p.first_child = item;
-    else
-        store->nodes[previous].next_sibling = item;
+    link_after(store, p, previous) = item;
     if (p.last_child == old) p.last_child = item;
     store->nodes[old].next_sibling = zarvel_node_none;
     forget_positions(store);
@@ -177,6 +171,10 @@ inline bool close(zarvel_node_store *store) {
     store->depth -= 1;
     return true;
 }
+
+// Closes open collections until `depth` (at most the current depth) remain:
+// 0 once a build is done, the starting depth when a producer rolls back.
+inline void close_to(zarvel_node_store *store, uint32_t depth) { store->depth = depth; }
 
 // A node made and attached; its id, or none on failure.
 inline uint32_t scalar(zarvel_node_store *store, uint8_t flags, uint8_t tag_id, zarvel_span value, zarvel_span tag = 0,

@@ -961,7 +961,7 @@ zarvel_document *zvl::json_document_direct(const char *text, uint64_t len, int32
     direct_builder builder(store, text, len);
     build_result built = reserved ? builder.run() : build_result::no_memory;
     if (built == build_result::built && (!special || well_formed(text, len))) {
-        store->depth = 0;
+        zvl::tree::close_to(store, 0);
         zarvel_document *document = zarvel_document_alloc(&zarvel_default_allocator);
         if (!document) {
             zarvel_store_free(store);

@@ -12,6 +12,7 @@
 #include "doc/event_log.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
+#include "doc/tree_builder.hpp"
 #include "yaml/decode.hpp"
 #include "yaml/parser.hpp"
 
@@ -181,7 +182,7 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length, const 
     document->text = text;
     state.owned = nullptr;
     if (direct) {
-        state.store->depth = 0;
+        zvl::tree::close_to(state.store, 0);
         document->store = state.store;
         state.store = nullptr;
     } else {
