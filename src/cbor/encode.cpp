@@ -194,13 +194,9 @@ bool schema_integer(std::string_view text, bool octal_zero, number &out) {
 // The value a number decoded from CBOR keeps just before its text
 // (node_flag::cbor_number): a float, or an integer head's argument whose
 // major type the text's sign tells.
-double kept_float(std::string_view text) {
-    double value;
-    std::memcpy(&value, text.data() - sizeof value, sizeof value);
-    return value;
-}
-uint64_t kept_argument(std::string_view text) {
-    uint64_t value;
+template <typename T>
+T kept(std::string_view text) {
+    T value;
     std::memcpy(&value, text.data() - sizeof value, sizeof value);
     return value;
 }
@@ -498,9 +494,9 @@ class encoder {
         case ZARVEL_TAG_FLOAT: {
             if (rec.flags & zvl::node_flag::cbor_number) {
                 if (rec.tag_id == ZARVEL_TAG_FLOAT)
-                    put_float(out, kept_float(value));
+                    put_float(out, kept<double>(value));
                 else
-                    put_head(out, kept_major(value), kept_argument(value));
+                    put_head(out, kept_major(value), kept<uint64_t>(value));
                 return encoded;
             }
             // Both walks read the text: the usual forms are read in place,
@@ -905,7 +901,7 @@ class single_walk {
         if (tag_id >= 32 || ((typed_tag_ids >> tag_id) & 1) == 0) return string(out, marked, value, well_formed);
         if (tag_id == ZARVEL_TAG_INT) {
             if (marked) {
-                put_head(out, kept_major(value), kept_argument(value));
+                put_head(out, kept_major(value), kept<uint64_t>(value));
                 return true;
             }
             uint8_t major;
@@ -918,7 +914,7 @@ class single_walk {
         if (tag_id == ZARVEL_TAG_FLOAT) {
             double d;
             if (marked) {
-                put_float(out, kept_float(value));
+                put_float(out, kept<double>(value));
                 return true;
             }
             if (short_fraction(value.data(), uint32_t(value.size()), d)) {
