@@ -40,7 +40,7 @@
 #include "core/limits.hpp"
 #include "core/word.hpp"
 #include "doc/composer.hpp"
-#include "doc/escapes.hpp"
+#include "doc/quoted.hpp"
 #include "doc/event_log.hpp"
 #include "doc/resolve.hpp"
 
@@ -846,7 +846,7 @@ struct block_scanner {
                 }
                 char decoded[8];
                 uint32_t n = 0;
-                uint64_t size = zvl::escapes::decode_escape(text, at, length, true, decoded, &n, nullptr);
+                uint64_t size = zvl::quoted::decode_escape(text, at, length, true, decoded, &n, nullptr);
                 if (size == 0 || !out.append(decoded, n)) return false;
                 floor = out.size();
                 i = at + size;
@@ -859,9 +859,6 @@ struct block_scanner {
                 continue;
             }
             if (b == '\n') {
-                size_t n = out.size();
-                while (n > floor && out[n - 1] == ' ') --n;
-                out.resize_down(n);
                 uint32_t breaks = 0;
                 uint64_t p = i;
                 for (;;) {
@@ -878,12 +875,7 @@ struct block_scanner {
                     p = c;
                     break;
                 }
-                bool ok = true;
-                if (breaks == 1)
-                    ok = out.push_back(' ');
-                else
-                    for (uint32_t k = 1; k < breaks && ok; ++k) ok = out.push_back('\n');
-                if (!ok) return false;
+                if (!zvl::quoted::fold_breaks(out, floor, breaks)) return false;
                 floor = out.size();
                 i = p;
                 continue;
@@ -906,7 +898,7 @@ struct block_scanner {
         if (at < length && text[at] == '\n') return 1;
         char decoded[8];
         uint32_t produced;
-        return zvl::escapes::decode_escape(text, at, length, true, decoded, &produced, nullptr);
+        return zvl::quoted::decode_escape(text, at, length, true, decoded, &produced, nullptr);
     }
 
     // A one-line quoted scalar without escapes or doubled quotes: the offset

@@ -1,6 +1,6 @@
 // Quoted and block scalars: line folding, chomping and indentation
-// indicators; the escapes are doc/escapes.hpp's.
-#include "doc/escapes.hpp"
+// indicators; escapes and the folding of breaks are doc/quoted.hpp's.
+#include "doc/quoted.hpp"
 #include "yaml/messages.hpp"
 #include "yaml/scanner.hpp"
 
@@ -76,7 +76,7 @@ bool scanner::fold_quoted(uint64_t open, uint64_t close, bool escapes, int32_t p
             char bytes[8];
             uint32_t produced = 0;
             uint64_t bad = at;
-            uint64_t used = escapes::decode_escape(text, at, close, true, bytes, &produced, &bad);
+            uint64_t used = quoted::decode_escape(text, at, close, true, bytes, &produced, &bad);
             if (used == 0) {
                 pos = bad;
                 return fail(ZARVEL_ERR_BAD_ESCAPE, bad);
@@ -93,9 +93,6 @@ bool scanner::fold_quoted(uint64_t open, uint64_t close, bool escapes, int32_t p
             continue;
         }
         if (is_break(c)) {
-            size_t n = scratch_.size();
-            while (n > floor && is_blank(scratch_[n - 1])) --n;
-            scratch_.resize_down(n);
             uint32_t breaks = 0;
             uint64_t at = i;
             while (true) {
@@ -105,12 +102,7 @@ bool scanner::fold_quoted(uint64_t open, uint64_t close, bool escapes, int32_t p
                 if (at < close && is_break(text[at])) continue;
                 break;
             }
-            bool ok = true;
-            if (breaks == 1)
-                ok = scratch_.push_back(' ');
-            else
-                for (uint32_t k = 1; k < breaks && ok; ++k) ok = scratch_.push_back('\n');
-            if (!ok) return fail(ZARVEL_ERR_NO_MEMORY, at);
+            if (!quoted::fold_breaks(scratch_, floor, breaks)) return fail(ZARVEL_ERR_NO_MEMORY, at);
             floor = scratch_.size();
             i = at;
             continue;

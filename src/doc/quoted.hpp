@@ -1,14 +1,15 @@
-// The escapes of double-quoted YAML scalars, shared by the event parser's
-// scanner and the block scanner: one escape decoded, and a double-quoted
-// body decoded without line folding.
+// Quoted YAML scalars as both readers (the event parser's scanner and the
+// block scanner) decode them: one escape of a double-quoted scalar, a
+// double-quoted body without line folding, and the folding of line breaks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/utf8.hpp"
 #include "json/grammar.hpp"
 
-namespace zvl::escapes {
+namespace zvl::quoted {
 
 // Reads count hex digits at text[at]; -1 when one is missing.
 inline int64_t read_hex(const char *text, uint64_t at, uint64_t end, int count, uint64_t *bad) {
@@ -130,10 +131,25 @@ inline uint64_t decode_escape(const char *text, uint64_t at, uint64_t end, bool 
     return used;
 }
 
+// Folds a run of `breaks` line breaks (blank lines counted) into out: the
+// blanks before the first break are trimmed, down to floor (what an escape
+// or a doubled quote made stays); one break is a space, more are one line
+// feed fewer. False when out of memory.
+template <typename buffer>
+inline bool fold_breaks(buffer &out, size_t floor, uint32_t breaks) {
+    size_t n = out.size();
+    while (n > floor && (out[n - 1] == ' ' || out[n - 1] == '\t')) --n;
+    out.resize_down(n);
+    if (breaks == 1) return out.push_back(' ');
+    for (uint32_t k = 1; k < breaks; ++k)
+        if (!out.push_back('\n')) return false;
+    return true;
+}
+
 // Decodes text[start..end) of a double-quoted scalar without line folding
 // (an escaped line break and the blanks after it are dropped); invalid
 // escapes are copied as they stand. Writes at most capacity bytes, a
 // character whole or not at all; returns the bytes written.
 uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buffer, uint64_t capacity);
 
-}  // namespace zvl::escapes
+}  // namespace zvl::quoted

@@ -1,12 +1,12 @@
 // Decoding of double-quoted bodies without line folding; the exported form
 // serves every reader that keeps such a body raw until it is read.
-#include "doc/escapes.hpp"
+#include "doc/quoted.hpp"
 
 #include <cstring>
 
 #include "zarvel.h"
 
-namespace zvl::escapes {
+namespace zvl::quoted {
 
 namespace {
 bool is_break(char c) { return c == '\n' || c == '\r'; }
@@ -54,9 +54,9 @@ uint64_t finish_double(const char *text, uint64_t start, uint64_t end, char *buf
     return written;
 }
 
-}  // namespace zvl::escapes
+}  // namespace zvl::quoted
 
 uint64_t zvl_finish_double_into(const char *text, uint64_t start, uint64_t end, char *buffer, uint64_t capacity) {
     if (!text || end <= start || (!buffer && capacity)) return 0;
-    return zvl::escapes::finish_double(text, start, end, buffer, capacity);
+    return zvl::quoted::finish_double(text, start, end, buffer, capacity);
 }
