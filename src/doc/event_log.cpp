@@ -528,6 +528,20 @@ struct fast_replay {
         case record_node_event: {
             using namespace node_rec;
             uint32_t type = uint32_t(node_rec::type.get(first));
+            if (type == ZARVEL_EVENT_ALIAS) {
+                // Its name in the input, its anchor index in the first word.
+                zarvel_text_span name;
+                if ((first & (followers & ~anchor_index.mask())) != 0 || bare.in(first) || end - at < 2 ||
+                    !compact(w[at + 1], &name))
+                    return 0;
+                zarvel_span text = zarvel_store_put_text(store, name.data, name.length, true);
+                if (name.length && text == zarvel_span_failed) return -1;
+                uint8_t flags = zvl::node_flag::make(ZARVEL_KIND_ALIAS, uint8_t(style.get(first)), flow.in(first),
+                                                     plain_implicit.in(first));
+                uint32_t index = uint32_t(anchor_index.get(first));
+                return zvl::tree::alias(store, flags, uint8_t(tag_id.get(first)), text, index) != zarvel_node_none ? 2
+                                                                                                                   : -1;
+            }
             // No tag, no anchor, no index word; no value words, or an empty
             // external value.
             if ((first & followers) != 0) return 0;
