@@ -23,14 +23,16 @@
 // KEY is a plain scalar or a one-line quoted scalar without escapes; VALUE
 // and ITEM are a plain scalar (continuation lines folded), a quoted scalar
 // (over several lines, with doubled quotes or escapes other than surrogates),
-// an anchored plain scalar, an alias (values of plain keys only), a literal
-// block scalar ("|", "|-", "|+") or a one-line JSON-shaped flow collection.
-// Folded and decoded texts go to the log's scratch arena.
+// an alias, a literal block scalar ("|", "|-", "|+"), a JSON-shaped flow
+// collection the JSON recorder takes, or a one-line flow collection of plain
+// and quoted texts without escapes; the scalar and the flow collection may
+// carry an anchor. Folded and decoded texts go to the log's scratch arena.
 //
 // It gives up on tabs and carriage returns anywhere, directives, "..." and
 // markers with content, empty documents, tags, complex keys, folded block
-// scalars, anchors on collections, aliases to unknown names or to anchors of
-// earlier documents, more than 255 open levels and inputs without a node.
+// scalars, anchors on block collections, aliases to unknown names or to
+// anchors of earlier documents, more than 255 open levels and inputs without
+// a node.
 #include <cstring>
 
 #if defined(__SSE2__)
