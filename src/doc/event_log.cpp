@@ -542,6 +542,24 @@ struct fast_replay {
                 return zvl::tree::alias(store, flags, uint8_t(tag_id.get(first)), text, index) != zarvel_node_none ? 2
                                                                                                                    : -1;
             }
+            bool opens = type == ZARVEL_EVENT_SEQUENCE_START || type == ZARVEL_EVENT_MAPPING_START;
+            if (opens && anchor.get(first) == span_compact && (first & (tag.mask() | index_word.mask())) == 0 &&
+                !bare.in(first)) {
+                // An anchored collection: its (empty) text and its anchor
+                // name in the input, its anchor index in the first word.
+                zarvel_text_span name;
+                if (end - at < 3 || kind.get(w[at + 1]) != 0 || !compact(w[at + 2], &name)) return 0;
+                if (!zvl::tree::may_open(store)) return -1;
+                zarvel_span anchor_text = zarvel_store_put_text(store, name.data, name.length, verbatim.in(first));
+                if (name.length && anchor_text == zarvel_span_failed) return -1;
+                uint8_t flags = zvl::node_flag::make(
+                    type == ZARVEL_EVENT_SEQUENCE_START ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING,
+                    uint8_t(style.get(first)), flow.in(first), plain_implicit.in(first));
+                uint32_t id = zvl::tree::add(store, flags, uint8_t(tag_id.get(first)), 0, 0, anchor_text);
+                if (id == zarvel_node_none || !zvl::tree::anchor(store, uint32_t(anchor_index.get(first)), id))
+                    return -1;
+                return zvl::tree::attach(store, id) && zvl::tree::push(store, id) ? 3 : -1;
+            }
             // No tag, no anchor, no index word; no value words, or an empty
             // external value.
             if ((first & followers) != 0) return 0;
