@@ -52,7 +52,8 @@ using namespace zvl::event_log;
 
 constexpr uint32_t max_levels = zvl::fast_levels - 1;
 constexpr uint64_t max_key_length = zvl::implicit_key_limit;
-// The anchor table starts small and doubles at half load, up to the most.
+// The anchor table starts at a size the input's length suggests (at least
+// the first) and doubles at half load, up to the most.
 constexpr uint32_t anchor_slots_first = 1024;
 constexpr uint32_t anchor_slots_most = 65536;
 constexpr uint32_t anchor_probe = 64;
