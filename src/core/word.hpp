@@ -49,12 +49,13 @@ inline constexpr uint64_t gather_highs(uint64_t mask) { return ((mask >> 7) * 0x
 inline unsigned first_byte(uint64_t mask) { return static_cast<unsigned>(__builtin_ctzll(mask)) / 8; }
 
 // The number written by eight digit values 0-9, one per byte of w, the
-// most significant in the lowest byte (the first in the text): pairs, fours
-// and eights combined.
+// most significant in the lowest byte (the first in the text): pairs by one
+// multiply-and-shift, then the four pairs by two multiplies.
 inline constexpr uint64_t digits_value(uint64_t w) {
-    w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFu;
-    w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFu;
-    return (w * 10000 + (w >> 32)) & 0xFFFFFFFFu;
+    w = (w * 10) + (w >> 8);  // each even byte: two digits
+    return (((w & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+            (((w >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+           32;
 }
 inline constexpr uint64_t zero_digits = repeat('0');
 

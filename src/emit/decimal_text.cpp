@@ -60,18 +60,8 @@ size_t digit_run(const char *p, size_t n) {
     return i;
 }
 
-// The value of eight digit values (0 to 9) loaded little endian (first
-// digit lowest): pairs, then quadruples, then the whole, by
-// multiply-and-shift.
-uint64_t eight_values(uint64_t w) {
-    w = (w * 10) + (w >> 8);  // each even byte: two digits
-    return (((w & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
-            (((w >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
-           32;
-}
-
 // The same of eight ASCII digits.
-uint64_t eight_digits(uint64_t w) { return eight_values(w - ones * '0'); }
+uint64_t eight_digits(uint64_t w) { return word::digits_value(w - ones * '0'); }
 
 constexpr uint64_t pow10_below_8[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
 
@@ -208,7 +198,7 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
         join(end, end << 8 | middle >> 56, word::load(moved + 16)) & word::load(kept + 16) & low_nibbles;
     out.negative = t[0] == '-';
     out.exponent10 = -int32_t(n - point - 1);
-    out.w = (eight_values(v0) * 100000000u + eight_values(v1)) * 100000000u + eight_values(v2);
+    out.w = (word::digits_value(v0) * 100000000u + word::digits_value(v1)) * 100000000u + word::digits_value(v2);
     form.point = point;
     form.first = first;
     form.last = last;
