@@ -63,8 +63,6 @@ size_t digit_run(const char *p, size_t n) {
 // The same of eight ASCII digits.
 uint64_t eight_digits(uint64_t w) { return word::digits_value(w - ones * '0'); }
 
-constexpr uint64_t pow10_below_8[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
-
 // w followed by the n digits at p, which lie in [begin, end) (the caller
 // keeps the result below 10^19). Fewer than eight are read in a word that
 // holds them, the other bytes set to "0".
@@ -82,7 +80,7 @@ uint64_t append_digits(uint64_t w, const char *p, size_t n, const char *begin, c
         for (; n > 0; ++p, --n) w = w * 10 + uint32_t(*p - '0');
         return w;
     }
-    return w * pow10_below_8[rest] + eight_digits(word);
+    return w * pow10_u64_table[rest] + eight_digits(word);
 }
 
 uint64_t decimal_length(uint64_t w) {

@@ -103,7 +103,6 @@ namespace {
 // the stopping point has to be redone digit by digit.
 constexpr int32_t batched_digits = 15;
 constexpr int32_t batch_size(int32_t count) { return batched_digits - count < 8 ? batched_digits - count : 8; }
-constexpr uint64_t pow10_u64[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // Unsigned big integer of at most 44 limbs of 32 bits (1408 bits), little
 // endian. Every operation that would need a 45th limb fails.
@@ -270,7 +269,7 @@ bool shortest_digits_exact(const binary_value &value, digit_record &out) {
     // fast generator for why a batch that ends clear was clear throughout).
     while (out.count < batched_digits) {
         const int32_t batch_digits = batch_size(out.count);
-        const uint32_t batch = uint32_t(pow10_u64[batch_digits]);
+        const uint32_t batch = uint32_t(pow10_u64_table[batch_digits]);
         big_integer r8 = r, m_minus8 = m_minus, m_plus8 = m_plus;
         if (!r8.multiply(batch) || !m_minus8.multiply(batch) || !m_plus8.multiply(batch)) break;
         uint32_t q = divide_small_quotient(r8, s, batch);
