@@ -74,17 +74,22 @@ inline uint32_t &link_after(zarvel_node_store *store, zarvel_node_rec &parent, u
     return previous == zarvel_node_none ? parent.first_child : store->nodes[previous].next_sibling;
 }
 
+// Links the run of count children from first to last after p's last child;
+// the caller chains the run itself.
+inline void link_tail(zarvel_node_store *store, zarvel_node_rec &p, uint32_t first, uint32_t last, uint32_t count) {
+    if (p.first_child == zarvel_node_none)
+        p.first_child = first;
+    else
+        store->nodes[p.last_child].next_sibling = first;
+    p.last_child = last;
+    p.child_count += count;
+}
+
 // Appends child as the last child of parent (a sibling link it still
 // carried is dropped).
 inline void append(zarvel_node_store *store, uint32_t parent, uint32_t child) {
-    zarvel_node_rec &p = store->nodes[parent];
-    if (p.first_child == zarvel_node_none)
-        p.first_child = child;
-    else
-        store->nodes[p.last_child].next_sibling = child;
+    link_tail(store, store->nodes[parent], child, child, 1);
     store->nodes[child].next_sibling = zarvel_node_none;
-    p.last_child = child;
-    p.child_count += 1;
     forget_positions(store);
 }
 
@@ -138,14 +143,8 @@ inline bool attach_pair(zarvel_node_store *store, uint32_t key, uint32_t value) 
     if (store->depth == 0 || !store->open_is_map[level] || store->key_pending[level] ||
         store->child_cache_node != zarvel_node_none || store->child_cursors || store->child_index)
         return attach(store, key) && attach(store, value);
-    zarvel_node_rec &p = store->nodes[store->open_stack[level]];
-    if (p.first_child == zarvel_node_none)
-        p.first_child = key;
-    else
-        store->nodes[p.last_child].next_sibling = key;
+    link_tail(store, store->nodes[store->open_stack[level]], key, value, 2);
     store->nodes[key].next_sibling = value;
-    p.last_child = value;
-    p.child_count += 2;
     return true;
 }
 
