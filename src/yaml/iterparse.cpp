@@ -151,8 +151,6 @@ run_outcome parse_next_document(zarvel_iterparse &it) {
             }
             it.checked = end;
         }
-        // Pre-sizing only saves rehashing; the map still grows on demand if this fails.
-        (void)zarvel_parser_reserve_anchors(parser, zvl::count_ampersands(rest, run_length));
         recorder = document_sink{{&it.store, false}, 0, 0, 0};
         zarvel_sink sink{};
         sink.event = record_one_document;

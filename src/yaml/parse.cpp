@@ -145,12 +145,6 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length, const 
     }
 
     if (!recorded) {
-        // Only the event parser needs its anchor table sized.
-        if (!switches.skip_decoding && input_len) {
-            uint64_t ampersands = zarvel_kernels_get()->count(input, input_len, '&');
-            if (ampersands && !zarvel_parser_reserve_anchors(state.parser, ampersands))
-                return finish(status, ZARVEL_NO_MEMORY);
-        }
         int result = zarvel_parser_run(state.parser, input, input_len, &sink, true, true);
         if (result != 0)
             return finish(status, run_failure_status(state.parser, direct ? state.store->depth : state.log->depth));

@@ -1126,6 +1126,17 @@ bool zarvel_parser::flush_events() {
 
 bool zarvel_parser::define_anchor(zarvel_text_span name, uint32_t &id) {
     id = ++anchor_counter;
+    if (!anchors_sized) {
+        // The first anchor sizes the map for the ampersands after it, so
+        // that texts without anchors never count them and the map is not
+        // rehashed as it fills. Sizing only saves rehashing: a failure here
+        // leaves the map growing on demand.
+        anchors_sized = true;
+        if (name.data >= scan.text && name.data <= scan.text + scan.size) {
+            const auto rest = static_cast<uint64_t>(scan.text + scan.size - name.data);
+            (void)zarvel_strmap_reserve(&anchors, 1 + scan.kernels->count(name.data, rest, '&'));
+        }
+    }
     if (check_only) {
         if (!shadow.slots && !zarvel_strmap_init(&shadow, allocator)) return fail(ZARVEL_ERR_NO_MEMORY, scan.pos);
         if (!zarvel_strmap_put(&shadow, name.data, name.length, id)) return fail(ZARVEL_ERR_NO_MEMORY, scan.pos);
@@ -1263,11 +1274,6 @@ void zarvel_parser_set_max_depth(zarvel_parser *parser, int64_t n) {
     parser->max_depth = n < zarvel_parser_depth_limit ? static_cast<uint32_t>(n) : zarvel_parser_depth_limit;
 }
 
-bool zarvel_parser_reserve_anchors(zarvel_parser *parser, uint64_t n) {
-    if (!parser || n == 0) return true;
-    return zarvel_strmap_reserve(&parser->anchors, n);
-}
-
 void zarvel_parser_set_tag_ids(zarvel_parser *parser, bool resolve) {
     if (parser) parser->tag_ids = resolve;
 }
@@ -1354,6 +1360,7 @@ int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length, 
     parser->sink = sink;
     parser->stopped = false;
     parser->alias_cache_name = {};
+    parser->anchors_sized = false;
     zarvel_strmap_clear(&parser->anchors);
     s.clear_tags();
 

@@ -29,8 +29,6 @@ void zarvel_parser_set_schema(zarvel_parser *parser, const zarvel_resolver *sche
 void zarvel_parser_set_alternate(zarvel_parser *parser, bool alternate);
 // n > 0: limit = min(n, 1000); other values are ignored.
 void zarvel_parser_set_max_depth(zarvel_parser *parser, int64_t n);
-// Pre-sizes the anchor map for n names; false only on allocation failure.
-bool zarvel_parser_reserve_anchors(zarvel_parser *parser, uint64_t n);
 // false: untagged plain scalars carry tag id 0 instead of the schema's
 // answer, for sinks that never read it (the resolver costs per scalar).
 void zarvel_parser_set_tag_ids(zarvel_parser *parser, bool resolve);

@@ -91,6 +91,7 @@ struct zarvel_parser {
     zarvel_strmap anchors{};
     uint32_t anchor_counter = 0;
     uint32_t anchor_count = 0;
+    bool anchors_sized = false;  // the run's first anchor sized the map
     zarvel_text_span alias_cache_name{};
     uint32_t alias_cache_id = 0;
 

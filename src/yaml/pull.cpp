@@ -34,8 +34,6 @@ zarvel_pull *zarvel_pull_new(const char *text, uint64_t length) {
         zvl::sys_free(pull);
         return nullptr;
     }
-    // Pre-sizing only saves rehashing; the map still grows on demand if this fails.
-    (void)zarvel_parser_reserve_anchors(parser, zvl::count_ampersands(text, length));
 
     zvl::recording_sink recording{&pull->store, false};
     zarvel_sink sink{};

@@ -1,5 +1,5 @@
 // Push front end: one parser run over the whole text, each event handed to
-// the caller's callback as a public event view built on the stack.
+// the caller's callback as a public event view.
 #include "core/memory.hpp"
 #include "yaml/decode.hpp"
 #include "yaml/parser.hpp"
@@ -8,9 +8,14 @@
 
 namespace {
 
+// The views of the shortcut slots stay in place between events: each slot
+// rewrites only the fields its events set, the rest stay zero (the callback
+// sees them read-only).
 struct push_target {
     zarvel_event_callback callback;
     void *user;
+    zarvel_event_view scalar;
+    zarvel_event_view collection;
 };
 
 int forward_event(void *user, const zarvel_event *event) {
@@ -23,8 +28,7 @@ int forward_event(void *user, const zarvel_event *event) {
 // event record (slots 9 and 10).
 int forward_scalar(void *user, zarvel_text_span text, uint32_t line, uint32_t start_column, uint8_t style, bool flow) {
     auto *target = static_cast<push_target *>(user);
-    zarvel_event_view view{};
-    view.kind = ZARVEL_EVENT_SCALAR;
+    zarvel_event_view &view = target->scalar;
     view.style = style;
     view.flow = flow ? 1 : 0;
     view.plain_implicit = style == ZARVEL_STYLE_PLAIN ? 1 : 0;
@@ -49,7 +53,7 @@ int forward_flow_scalar(void *user, zarvel_text_span text, uint32_t line, uint32
 // Slot 11: a collection start without properties, or a collection end.
 int forward_collection(void *user, uint32_t kind, uint32_t line, uint32_t column, uint8_t flow) {
     auto *target = static_cast<push_target *>(user);
-    zarvel_event_view view{};
+    zarvel_event_view &view = target->collection;
     view.kind = kind;
     view.flow = flow;
     view.start_line = line;
@@ -77,14 +81,13 @@ int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback c
     if (int d = zarvel_decode_input(text, length, &owner.decoded, &text, &length)) return d;
     owner.parser = zarvel_parser_new(&zarvel_default_allocator);
     if (!owner.parser) return ZARVEL_NO_MEMORY;
-    // Pre-sizing only saves rehashing; the map still grows on demand if this fails.
-    (void)zarvel_parser_reserve_anchors(owner.parser, zvl::count_ampersands(text, length));
     // The public view carries no tag id.
     zarvel_parser_set_tag_ids(owner.parser, false);
     // Each text is valid only during its callback.
     zarvel_parser_set_transient_texts(owner.parser, true);
 
-    push_target target{callback, user};
+    push_target target{callback, user, {}, {}};
+    target.scalar.kind = ZARVEL_EVENT_SCALAR;
     zarvel_sink sink{};
     sink.event = forward_event;
     sink.plain = forward_plain;

@@ -117,18 +117,4 @@ zarvel_event_view zvl::view_of_record(const zarvel_record &record, const char *p
     return view;
 }
 
-uint64_t zvl::count_ampersands(const char *text, uint64_t length) {
-    // Anchors are rare: hopping from one ampersand to the next beats a full
-    // census pass that counts eleven bytes to keep one counter.
-    uint64_t n = 0;
-    const char *p = text, *end = text + length;
-    while (p < end) {
-        const void *hit = std::memchr(p, '&', static_cast<size_t>(end - p));
-        if (!hit) break;
-        ++n;
-        p = static_cast<const char *>(hit) + 1;
-    }
-    return n;
-}
-
 void zvl::record_out_of_memory() { zarvel_error_set(zarvel_error_current(), ZARVEL_ERR_NO_MEMORY, 0, 0, 0, nullptr); }

@@ -70,10 +70,6 @@ inline zarvel_event_view view_of_event(const zarvel_event &event) {
                              0};
 }
 
-// Number of ampersands in the text: an upper bound on its anchors, used to
-// pre-size the anchor map.
-uint64_t count_ampersands(const char *text, uint64_t length);
-
 // Records "out of memory" in the thread's error record when a recording sink
 // stopped the parse: the parser itself records nothing for a sink's stop.
 void record_out_of_memory();
