@@ -476,6 +476,30 @@ constexpr std::array<bool, 256> json_plain_bytes = make_json_plain_bytes();
 
 inline bool json_plain_byte(char c) { return json_plain_bytes[static_cast<unsigned char>(c)]; }
 
+// The end of the run of plain bytes from i.
+uint64_t json_plain_run(const char *t, uint64_t n, uint64_t i) {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: letters (folded to lower case), digits and
+    // the four punctuation bytes; bytes above 0x7F compare as negative.
+    const auto in = [](__m128i v, char lo, char hi) {
+        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
+    };
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + i));
+        const __m128i punct =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('.')), _mm_cmpeq_epi8(v, _mm_set1_epi8('+'))),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))));
+        const __m128i plain =
+            _mm_or_si128(_mm_or_si128(in(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 'z'), in(v, '0', '9')), punct);
+        const auto other = ~static_cast<uint32_t>(_mm_movemask_epi8(plain)) & 0xFFFFu;
+        if (other) return i + static_cast<uint64_t>(__builtin_ctz(other));
+    }
+#endif
+    while (i < n && json_plain_byte(t[i])) ++i;
+    return i;
+}
+
 // The closing quote of the double-quoted scalar at i, when its content is one
 // line with only escapes the JSON way (which all decode); else 0. escaped
 // tells whether it has any.
@@ -555,23 +579,10 @@ inline uint64_t get_delta(const uint8_t *&r) {
     return v;
 }
 
-// An entry's offset goes with the kind of byte there, in its low three
-// bits, so that the replay need not read the text: one byte when the pair
-// is below 255, else 255 and eight bytes.
+// An entry's offset goes with the kind of byte there (its index here), in
+// its low three bits, so that the replay need not read the text: one byte
+// when the pair is below 255, else 255 and eight bytes.
 constexpr char tape_kind_bytes[8] = {'\n', '\r', '[', '{', ']', '}', '"', 'a'};
-
-inline uint8_t tape_kind(char c) {
-    switch (c) {
-    case '\n': return 0;
-    case '\r': return 1;
-    case '[': return 2;
-    case '{': return 3;
-    case ']': return 4;
-    case '}': return 5;
-    case '"': return 6;
-    default: return 7;
-    }
-}
 
 inline uint8_t *put_entry(uint8_t *w, uint64_t delta, uint8_t kind) {
     uint64_t v = delta << 3 | kind;
@@ -622,8 +633,8 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
         w_end = tape.data() + tape.capacity() - tape_entry_room;
         return true;
     };
-    auto mark = [&](uint64_t at) {
-        w = put_entry(w, at - last, tape_kind(t[at]));
+    auto mark = [&](uint64_t at, uint8_t kind) {
+        w = put_entry(w, at - last, kind);
         last = at;
     };
     uint64_t maps[16] = {};  // bit d: level d is a mapping
@@ -640,7 +651,7 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
             if (c != '\n' && c != '\r') return c != '\t' && c != '#';
             if (c == '\r' && (i + 1 >= n || t[i + 1] != '\n')) return false;
             if (!room()) return false;
-            mark(i);
+            mark(i, c == '\r' ? 1 : 0);
             i += c == '\r' ? 2 : 1;
             uint64_t line = i;
             while (i < n && t[i] == ' ') ++i;
@@ -658,14 +669,14 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
         if (!json_plain_byte(c) || (c == '-' && (i + 1 >= n || !json_plain_byte(t[i + 1])))) return false;
         uint64_t start = i;
         for (;;) {
-            while (i < n && json_plain_byte(t[i])) ++i;
+            i = json_plain_run(t, n, i);
             uint64_t j = i;
             while (j < n && t[j] == ' ') ++j;
             if (j == i || j >= n || !json_plain_byte(t[j])) break;
             i = j;
         }
         if (i - start > INT32_MAX) return false;
-        mark(start);
+        mark(start, 7);
         w = put_delta(w, (i - start) << 1);
         return true;
     };
@@ -674,7 +685,7 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
         bool escaped = false;
         uint64_t end = json_string_end(t, n, i, escaped);
         if (!end || end - i - 1 > INT32_MAX) return false;
-        mark(i);
+        mark(i, 6);
         w = put_delta(w, ((end - i - 1) << 1) | (escaped ? 1 : 0));
         i = end + 1;
         return true;
@@ -693,7 +704,7 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
                 else
                     maps[depth >> 6] &= ~(1ull << (depth & 63));
                 ++depth;
-                mark(i);
+                mark(i, map ? 3 : 2);
                 ++i;
                 if (!space()) return false;
                 step = t[i] == (map ? '}' : ']') ? json_step::after : map ? json_step::key : json_step::value;
@@ -736,7 +747,7 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
                 break;
             }
             if (c != (map ? '}' : ']')) return false;
-            mark(i);
+            mark(i, map ? 5 : 4);
             if (--depth == 0) {
                 close = i;
                 tape.resize_down(static_cast<size_t>(w - tape.data()));
