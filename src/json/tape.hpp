@@ -103,7 +103,17 @@ struct tape_packed_switches {
 // the root. With reuse, a record holding a packed tape keeps its block
 // (text_len then serves as the capacity in entries; the caller raises it
 // again after success), and it grows as any block does when it is too small.
-int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, tape_packed_switches switches);
+// What the walk learnt on the way, for a caller that builds nodes next.
+// Such a caller also gets the strings holding an escape under their own
+// type, tape_escaped_string: the build then never looks for a backslash.
+struct tape_walk_facts {
+    uint64_t containers;     // arrays and objects (one closing entry each)
+    uint64_t escaped_bytes;  // raw length of all strings holding an escape
+};
+inline constexpr uint8_t tape_escaped_string = ZARVEL_TAPE_STRING | 0x80;
+
+int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, tape_packed_switches switches,
+                      tape_walk_facts *facts = nullptr);
 
 // Column or packed form from the root bracket at text[root] through the
 // structural index of the given classifier: strict JSON (tab is whitespace,
@@ -112,12 +122,6 @@ int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape
 // (column form, as the strict tape parse) or a tab or a byte of 0x80 or
 // above (packed form, as the JSON document parse). The packed form reuses a
 // packed block as tape_build_packed does.
-
-// What the walk learnt on the way, for a caller that builds nodes next.
-struct tape_walk_facts {
-    uint64_t containers;     // arrays and objects (one closing entry each)
-    uint64_t escaped_bytes;  // raw length of all strings holding an escape
-};
 
 int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, bool packed,
                        const json::index_variant &variant, tape_walk_facts *facts = nullptr);

@@ -178,7 +178,7 @@ uint8_t unchecked_number(const char *text, uint64_t len, uint64_t p, uint64_t *e
 
 template <walk_mode mode, typename writer>
 int walk(const char *text, uint64_t len, uint64_t root, tape_room &room, bool trailing_check, uint32_t level_limit,
-         uint64_t *count) {
+         uint64_t *count, tape_walk_facts *facts = nullptr) {
     writer out = writer::of(*room.tape);
     constexpr uint64_t ws_bits = mode.tab_is_ws ? json::all_ws_bits : json::plain_ws_bits;
     container types[builder_levels];
@@ -219,7 +219,12 @@ int walk(const char *text, uint64_t len, uint64_t root, tape_room &room, bool tr
             if (mode.validate_utf8 && high && !zarvel_validate_utf8(text + p + 1, length, &bad, false))
                 return tape_refused;
             if (writer::span_limited && length >= tape_packed_span_limit) return tape_refused;
-            out.put(n++, ZARVEL_TAPE_STRING, p + 1, length);
+            uint8_t type = ZARVEL_TAPE_STRING;
+            if (facts && escaped) {
+                type = tape_escaped_string;
+                facts->escaped_bytes += length;
+            }
+            out.put(n++, type, p + 1, length);
             p = static_cast<uint64_t>(close) + 1;
             states[level] = key ? level_state::colon_expected : level_state::after_value;
             continue;
@@ -242,6 +247,7 @@ int walk(const char *text, uint64_t len, uint64_t root, tape_room &room, bool tr
             container wanted = c == ']' ? container::array : container::object;
             if (types[level] != wanted || !json::closes_here(state)) return tape_refused;
             out.link(opens[level], n++);
+            if (facts) facts->containers += 1;
             ++p;
             if (--depth == 0) {
                 if (trailing_check) {
@@ -310,8 +316,9 @@ int columns_with(const char *text, uint64_t len, uint64_t root, zarvel_tape *tap
 }
 
 template <walk_mode mode>
-int packed_walk(const char *text, uint64_t len, uint64_t root, tape_room &room, uint64_t *count) {
-    return walk<mode, packed_writer>(text, len, root, room, true, builder_levels, count);
+int packed_walk(const char *text, uint64_t len, uint64_t root, tape_room &room, uint64_t *count,
+                tape_walk_facts *facts) {
+    return walk<mode, packed_writer>(text, len, root, room, true, builder_levels, count, facts);
 }
 
 }  // namespace
@@ -327,17 +334,21 @@ int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tap
     }
 }
 
-int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, tape_packed_switches switches) {
+int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, tape_packed_switches switches,
+                      tape_walk_facts *facts) {
+    if (facts) *facts = {0, 0};
     tape_room room;
     if (!tape_take_block(tape, len, switches.reuse, tape_form::both, &room)) return tape_no_memory;
     uint64_t count = 0;
     int result;
     if (switches.ascii_strict)
-        result = switches.numbers_checked ? packed_walk<walk_mode{false, true, true}>(text, len, root, room, &count)
-                                          : packed_walk<walk_mode{false, true, false}>(text, len, root, room, &count);
+        result = switches.numbers_checked
+                     ? packed_walk<walk_mode{false, true, true}>(text, len, root, room, &count, facts)
+                     : packed_walk<walk_mode{false, true, false}>(text, len, root, room, &count, facts);
     else
-        result = switches.numbers_checked ? packed_walk<walk_mode{true, false, true}>(text, len, root, room, &count)
-                                          : packed_walk<walk_mode{true, false, false}>(text, len, root, room, &count);
+        result = switches.numbers_checked
+                     ? packed_walk<walk_mode{true, false, true}>(text, len, root, room, &count, facts)
+                     : packed_walk<walk_mode{true, false, false}>(text, len, root, room, &count, facts);
     return tape_finish(tape, result, count, text, len, true);
 }
 

@@ -180,7 +180,7 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
         uint64_t length = p - open - 1;
         if (writer::span_limited && length >= tape_packed_span_limit) return false;
         if (with_facts && had_escape) escaped_bytes += length;
-        out.put(n++, ZARVEL_TAPE_STRING, open + 1, length);
+        out.put(n++, with_facts && had_escape ? tape_escaped_string : uint8_t{ZARVEL_TAPE_STRING}, open + 1, length);
         return true;
     };
 

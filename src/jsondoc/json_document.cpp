@@ -260,10 +260,6 @@ void advise_tables(zarvel_node_store *store) {
     zvl::advise_large_pages(store->strings, store->strings_cap);
 }
 
-bool has_backslash(const char *text, uint64_t start, uint64_t length) {
-    return length && std::memchr(text + start, '\\', length) != nullptr;
-}
-
 // ---- direct builder -----------------------------------------------------------
 
 // Builds the nodes of a JSON text in one pass. Refuses (without a message)
@@ -377,50 +373,14 @@ class direct_builder {
 
 // ---- tape body ------------------------------------------------------------------
 
-struct tape_entry {
-    uint8_t type;
-    uint64_t start;
-    uint64_t length;
-};
-
-// Entry i from whichever form the tape holds. The packed words are read as
-// they are: filling the columns first would only write memory that is freed
-// right after the build.
-tape_entry entry_at(const zarvel_tape *tape, uint64_t i) {
-    if (tape->packed_ready && !tape->columns_ready) {
-        uint64_t word = tape->packed[i];
-        return {uint8_t(word & 0xFF), word >> 32, (word >> 8) & 0xFFFFFF};
-    }
-    return {tape->types[i], tape->starts[i], tape->lens[i]};
-}
-
-// Nodes the tape will make, and the string storage its escaped strings need
-// (at most their raw length). False when the tape's form is unusable.
-bool measure_tape(const zarvel_tape *tape, uint64_t *nodes, uint64_t *decoded) {
-    bool packed = tape->packed_ready && !tape->columns_ready;
-    if (packed ? !tape->packed : (!tape->types || !tape->starts || !tape->lens)) return false;
-    uint64_t made = 0, bytes = 0;
-    for (uint64_t i = 1; i < tape->count; ++i) {
-        tape_entry e = entry_at(tape, i);
-        if (e.type == ZARVEL_TAPE_CLOSE) continue;
-        made += 1;
-        if (e.type == ZARVEL_TAPE_STRING && e.start <= tape->text_len && e.length <= tape->text_len - e.start &&
-            has_backslash(tape->text, e.start, e.length))
-            bytes += e.length;
-    }
-    *nodes = made;
-    *decoded = bytes;
-    return true;
-}
-
 // What each entry type makes: the node's flags (scalars without the flow
 // bit, which every scalar below the root gets) and tag id, and how the loop
-// treats it. Type 0 and every type above 10 are refused.
+// treats it. Type 0 and the types above 10 but the escaped string are refused.
 enum entry_role : uint8_t {
-    role_scalar,  // a literal or checked number: its lexeme in place
-    role_string,  // a string body, decoded when it holds a backslash
-    role_raw,     // an unchecked number: checked here, then int or float
-    role_open,    // an array or object
+    role_in_place,  // a literal, checked number or string without escapes
+    role_escaped,   // a string body holding an escape: decoded
+    role_raw,       // an unchecked number: checked here, then int or float
+    role_open,      // an array or object
     role_close,
     role_refused,
 };
@@ -429,7 +389,7 @@ struct entry_shape {
     uint8_t tag_id;
     uint8_t role;
 };
-constexpr entry_shape plain_shape(uint8_t tag_id) { return {zvl::tree::plain_flags, tag_id, role_scalar}; }
+constexpr entry_shape plain_shape(uint8_t tag_id) { return {zvl::tree::plain_flags, tag_id, role_in_place}; }
 struct entry_shape_table {
     entry_shape at[256];
 };
@@ -441,8 +401,9 @@ constexpr entry_shape_table make_entry_shapes() {
     t.at[ZARVEL_TAPE_FALSE] = plain_shape(ZARVEL_TAG_BOOL);
     t.at[ZARVEL_TAPE_INT] = plain_shape(ZARVEL_TAG_INT);
     t.at[ZARVEL_TAPE_FLOAT] = plain_shape(ZARVEL_TAG_FLOAT);
-    t.at[ZARVEL_TAPE_STRING] = {make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, false, false), ZARVEL_TAG_STR,
-                                role_string};
+    constexpr uint8_t string_flags = make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, false, false);
+    t.at[ZARVEL_TAPE_STRING] = {string_flags, ZARVEL_TAG_STR, role_in_place};
+    t.at[zvl::tape_escaped_string] = {string_flags, ZARVEL_TAG_STR, role_escaped};
     t.at[ZARVEL_TAPE_ARRAY] = {make(ZARVEL_KIND_SEQUENCE, 0, true, false), ZARVEL_TAG_SEQ, role_open};
     t.at[ZARVEL_TAPE_OBJECT] = {make(ZARVEL_KIND_MAPPING, 0, true, false), ZARVEL_TAG_MAP, role_open};
     t.at[ZARVEL_TAPE_CLOSE] = {0, 0, role_close};
@@ -521,50 +482,18 @@ struct entry_build {
     uint32_t prefaulted;
     uint32_t ready;  // ids below have room in the table and are mapped
     bool rooted;
-    bool escapes;      // string bodies may hold a backslash
     bool offsets_fit;  // every start of the text fits a span's offset
     index_fill fill;   // over store->child_index, as large as the node table
     zvl::tree::level top;
     zvl::tree::level levels[zarvel_store_max_depth];
 };
 
-// Where the entries lie, read into locals once (stores into the node table
-// could otherwise alias the tape record's fields).
-struct entry_columns {
-    const uint64_t *words;
-    const uint8_t *types;
-    const uint32_t *starts;
-    const uint32_t *lens;
-};
-
-template <bool packed>
-inline void read_entry(const entry_columns &c, uint64_t i, uint8_t *type, uint64_t *start, uint64_t *length) {
-    if constexpr (packed) {
-        uint64_t word = c.words[i];
-        *type = uint8_t(word & 0xFF);
-        *start = word >> 32;
-        *length = (word >> 8) & 0xFFFFFF;
-    } else {
-        *type = c.types[i];
-        *start = c.starts[i];
-        *length = c.lens[i];
-    }
-}
-
-// Bodies this short are searched for a backslash inline, longer ones with
-// memchr; only a body that holds one leaves the common loop.
-constexpr uint64_t inline_search_bytes = 32;
-
-inline bool short_has_backslash(const char *p, uint64_t n) {
-    uint64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, p + i, 8);
-        if (zvl::word::first_equal(word, '\\')) return true;
-    }
-    for (; i < n; ++i)
-        if (p[i] == '\\') return true;
-    return false;
+// Entry i of the packed words: its type, start and length.
+inline void read_entry(const uint64_t *words, uint64_t i, uint8_t *type, uint64_t *start, uint64_t *length) {
+    uint64_t word = words[i];
+    *type = uint8_t(word & 0xFF);
+    *start = word >> 32;
+    *length = (word >> 8) & 0xFFFFFF;
 }
 
 // The common entries, with the build's fields in registers: scalars whose
@@ -573,26 +502,20 @@ inline bool short_has_backslash(const char *p, uint64_t n) {
 // root closes, or at the first entry it does not take, which the general
 // step then handles.
 // The span of a scalar entry lying in place; false when the general step
-// must take it (a text outside the input, or a body that may hold an escape).
-template <bool escapes>
-__attribute__((always_inline)) inline bool in_place_span(const char *text, uint64_t text_len, uint8_t role,
-                                                         uint64_t start, uint64_t length, zarvel_span *value) {
+// must take it (a text outside the input).
+__attribute__((always_inline)) inline bool in_place_span(uint64_t text_len, uint64_t start, uint64_t length,
+                                                         zarvel_span *value) {
     if (start + length > text_len) return false;
-    if (escapes && role == role_string && length &&
-        (length > inline_search_bytes ? has_backslash(text, start, length) : short_has_backslash(text + start, length)))
-        return false;
     // Offsets fit a span (the caller checked) and lengths are below 2^32:
     // the span is the two side by side, 0 when empty.
     *value = length ? length << 32 | start : 0;
     return true;
 }
 
-template <bool packed, bool escapes>
 __attribute__((noinline)) void simple_entries(entry_build &b) {
     if (b.depth == 0 || b.node_count >= b.ready) return;
     const zarvel_tape *tape = b.tape;
-    const entry_columns columns = {tape->packed, tape->types, tape->starts, tape->lens};
-    const char *text = tape->text;
+    const uint64_t *const words = tape->packed;
     const uint64_t text_len = tape->text_len;
     // An entry makes at most one node: taking no more entries than the
     // mapped room holds nodes keeps every id below `ready`.
@@ -608,11 +531,11 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
     for (; i < end; ++i) {
         uint8_t type;
         uint64_t start, length;
-        read_entry<packed>(columns, i, &type, &start, &length);
+        read_entry(words, i, &type, &start, &length);
         const uint8_t role = entry_shapes.at[type].role;
         zarvel_span value = 0;
-        if (role <= role_string) {
-            if (!in_place_span<escapes>(text, text_len, role, start, length, &value)) break;
+        if (role == role_in_place) {
+            if (!in_place_span(text_len, start, length, &value)) break;
         } else if (role == role_close) {
             top.finish(nodes);
             fill.close(top.id, top.count);
@@ -636,12 +559,10 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             uint64_t j = i + 1;
             uint8_t member_role = role_close + 1;
             for (; j < end; ++j) {
-                read_entry<packed>(columns, j, &type, &start, &length);
+                read_entry(words, j, &type, &start, &length);
                 member_role = entry_shapes.at[type].role;
                 zarvel_span member_value = 0;
-                if (member_role > role_string ||
-                    !in_place_span<escapes>(text, text_len, member_role, start, length, &member_value))
-                    break;
+                if (member_role != role_in_place || !in_place_span(text_len, start, length, &member_value)) break;
                 append_member(top, nodes, node_count, fill.stack, entry_heads_inside.at[type], member_value);
             }
             if (j < end && member_role == role_close) {
@@ -665,7 +586,6 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
 }
 
 // Entry b.i, whatever it is; false when the build fails.
-template <bool packed>
 __attribute__((noinline)) bool general_entry(entry_build &b) {
     const zarvel_tape *tape = b.tape;
     zarvel_node_store *store = b.store;
@@ -673,23 +593,20 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     const uint64_t text_len = tape->text_len;
     uint8_t type;
     uint64_t start, length;
-    const entry_columns columns = {tape->packed, tape->types, tape->starts, tape->lens};
-    read_entry<packed>(columns, b.i++, &type, &start, &length);
+    read_entry(tape->packed, b.i++, &type, &start, &length);
     entry_shape shape = entry_shapes.at[type];
     zarvel_span value = 0;
     if (shape.role < role_open) {
         // Starts and lengths are below 2^32: the sum cannot wrap.
         if (start + length > text_len) return false;
-        if (shape.role == role_string) {
-            if (length && b.escapes && has_backslash(text, start, length)) {
-                store->node_count = b.node_count;
-                if (!zarvel_store_strings_reserve(store, length)) return false;
-                uint32_t offset = store->strings_len;
-                uint64_t written = decode_body(text, start, start + length, store->strings + offset, length);
-                store->strings_len += uint32_t(written);
-                value = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
-                length = 0;  // stored already
-            }
+        if (shape.role == role_escaped) {
+            store->node_count = b.node_count;
+            if (!zarvel_store_strings_reserve(store, length)) return false;
+            uint32_t offset = store->strings_len;
+            uint64_t written = decode_body(text, start, start + length, store->strings + offset, length);
+            store->strings_len += uint32_t(written);
+            value = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
+            length = 0;  // stored already
         } else if (shape.role == role_raw) {
             // An unchecked token: it must be exactly one JSON number.
             uint64_t p = 0;
@@ -750,8 +667,8 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     return true;
 }
 
-template <bool packed>
-int build_entries(zarvel_node_store *store, const zarvel_tape *tape, bool escapes) {
+int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
+    if (!tape->packed_ready || tape->columns_ready || !tape->packed || tape->count < 1) return -1;
     entry_build b;
     b.tape = tape;
     b.store = store;
@@ -762,7 +679,6 @@ int build_entries(zarvel_node_store *store, const zarvel_tape *tape, bool escape
     b.prefaulted = 0;
     b.ready = 0;
     b.rooted = false;
-    b.escapes = escapes;
     b.offsets_fit = tape->text_len <= zarvel_span_max_offset;
     b.top = {nullptr, zarvel_node_none, zarvel_node_none, 0};
     zarvel_child_index *index = store->child_index;
@@ -770,31 +686,19 @@ int build_entries(zarvel_node_store *store, const zarvel_tape *tape, bool escape
     const uint64_t count = tape->count;
     while (b.i < count) {
         if (b.offsets_fit) {
-            if (b.escapes)
-                simple_entries<packed, true>(b);
-            else
-                simple_entries<packed, false>(b);
+            simple_entries(b);
             if (b.i >= count) break;
         }
-        if (!general_entry<packed>(b)) return -1;
+        if (!general_entry(b)) return -1;
     }
     store->node_count = b.node_count;
     return b.depth == 0 && store->root_count == 1 ? 0 : -1;
 }
 
-int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape, bool escapes) {
-    bool packed = tape->packed_ready && !tape->columns_ready;
-    if (packed ? !tape->packed : (!tape->types || !tape->starts || !tape->lens)) return -1;
-    if (tape->count < 1) return -1;
-    return packed ? build_entries<true>(store, tape, escapes) : build_entries<false>(store, tape, escapes);
-}
-
-// A tape kept as a document's pending body, with what its walk learnt
-// (when the indexed builder made it) so that the deferred build need not
-// measure it again.
+// A tape kept as a document's pending body, with what its walk learnt so
+// that the deferred build need not measure it again.
 struct held_tape {
     zarvel_tape tape;
-    bool measured;
     zvl::tape_walk_facts facts;
 };
 
@@ -828,8 +732,7 @@ zarvel_document *tape_document(const char *text, uint64_t len, uint64_t root, in
     zvl::advise_large_pages(tape->packed, (len + 2) * sizeof(uint64_t));
     const zvl::json::index_variant *indexed = zarvel_kernels_get()->json_index;
     int built = indexed ? zvl::tape_build_indexed(text, len, root, tape, true, *indexed, &held->facts)
-                        : zvl::tape_build_packed(text, len, root, tape, {true, true, true});
-    held->measured = indexed != nullptr;
+                        : zvl::tape_build_packed(text, len, root, tape, {true, true, true}, &held->facts);
     if (built != zvl::tape_built) {
         release_held(held);
         if (built == zvl::tape_no_memory) *status = ZARVEL_NO_MEMORY;
@@ -891,22 +794,16 @@ int build_pending_tape(zarvel_node_store *store, const zarvel_document *document
     // The tape tells exactly what the store will hold: presize for that
     // rather than for the text length, so that one allocation of the right
     // size serves (and memory is not reserved many times over).
-    uint64_t nodes = 0, decoded = 0;
-    if (held->measured) {
-        if (tape->count < 1 + 2 * held->facts.containers) return -1;
-        nodes = tape->count - 1 - held->facts.containers;
-        decoded = held->facts.escaped_bytes;
-    } else if (!measure_tape(tape, &nodes, &decoded)) {
-        return -1;
-    }
+    if (tape->count < 1 + 2 * held->facts.containers) return -1;
+    uint64_t nodes = tape->count - 1 - held->facts.containers;
+    uint64_t decoded = held->facts.escaped_bytes;
     if (decoded && !zarvel_store_strings_reserve(store, decoded)) return -1;
     if (!zarvel_store_reserve(store, nodes * 2)) return -1;
     // The children index is made with the nodes, as large as their table.
     store->child_index = zarvel_child_index_new(store->allocator, store->node_cap);
     if (!store->child_index) return -1;
     advise_tables(store);
-    // Without escaped strings no string body needs a look for a backslash.
-    return build_from_tape(store, tape, !held->measured || decoded != 0);
+    return build_from_tape(store, tape);
 }
 
 void release_pending_tape(const zarvel_allocator *allocator, void *source) {
