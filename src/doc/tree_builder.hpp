@@ -252,17 +252,21 @@ inline void write(zarvel_node_rec *record, const head &h, zarvel_span value) {
     record->anchor = 0;
 }
 
-// One open collection of a bulk build: the link word its next child fills
-// (first_child, then the last child's next_sibling), its last child and
-// count so far.
+// One open collection of a bulk build: its record, the link word its next
+// child fills (first_child, then the last child's next_sibling), its last
+// child and count so far. Both pointers may be moved together with the
+// records they point into.
 struct level {
+    zarvel_node_rec *record;
     uint32_t *link;
     uint32_t id;
     uint32_t last;
     uint32_t count;
 
     // The level of a collection just written at `record`.
-    static level of(zarvel_node_rec *record, uint32_t id) { return {&record->first_child, id, zarvel_node_none, 0}; }
+    static level of(zarvel_node_rec *record, uint32_t id) {
+        return {record, &record->first_child, id, zarvel_node_none, 0};
+    }
 
     // Links the record `child` as the last child.
     inline __attribute__((always_inline)) void link_child(zarvel_node_rec *record, uint32_t child) {
@@ -280,9 +284,9 @@ struct level {
         return record;
     }
     // The collection closes: its last child and count.
-    inline __attribute__((always_inline)) void finish(zarvel_node_rec *nodes) const {
-        nodes[id].last_child = last;
-        nodes[id].child_count = count;
+    inline __attribute__((always_inline)) void finish() const {
+        record->last_child = last;
+        record->child_count = count;
     }
 };
 

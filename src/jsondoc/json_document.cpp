@@ -24,6 +24,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/error.hpp"
 #include "core/kernels.hpp"
@@ -472,15 +475,27 @@ inline __attribute__((always_inline)) zarvel_node_rec *append_member(zvl::tree::
     return record;
 }
 
+// A large table is written through a window: records are made and linked
+// in a small buffer that stays in cache, and each full window is streamed
+// to the table past the cache. Written in place, every line of a table
+// this large is first read from memory only to be overwritten, which costs
+// more than the copy.
+constexpr uint64_t window_records = 2048;
+constexpr uint64_t window_from_nodes = uint64_t{1} << 19;
+
 struct entry_build {
     const zarvel_tape *tape;
     zarvel_node_store *store;
-    zarvel_node_rec *nodes;  // the store's table (refreshed when it grows)
-    uint64_t i;              // next entry
-    uint32_t node_count;     // written back to the store before any call that may read it
+    // Where record `id` is written: nodes + id. With a window, nodes is
+    // offset so that ids from window_base land in the window.
+    zarvel_node_rec *nodes;
+    uint64_t i;           // next entry
+    uint32_t node_count;  // written back to the store before any call that may read it
     uint32_t depth;
     uint32_t prefaulted;
-    uint32_t ready;  // ids below have room in the table and are mapped
+    uint32_t ready;           // ids below have room (in the window, if any) and are mapped
+    zarvel_node_rec *window;  // null: records are written in the table
+    uint32_t window_base;     // id of the window's first record
     bool rooted;
     bool offsets_fit;  // every start of the text fits a span's offset
     index_fill fill;   // over store->child_index, as large as the node table
@@ -537,7 +552,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
         if (role == role_in_place) {
             if (!in_place_span(text_len, start, length, &value)) break;
         } else if (role == role_close) {
-            top.finish(nodes);
+            top.finish();
             fill.close(top.id, top.count);
             if (--depth == 0) {
                 ++i;
@@ -566,7 +581,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
                 append_member(top, nodes, node_count, fill.stack, entry_heads_inside.at[type], member_value);
             }
             if (j < end && member_role == role_close) {
-                top.finish(nodes);
+                top.finish();
                 fill.close(top.id, top.count);
                 top = outer;
                 i = j;
@@ -583,6 +598,43 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
     b.depth = depth;
     b.top = top;
     b.fill = fill;
+}
+
+// Ids from b.window_base on are written in the window.
+void place_window(entry_build &b) {
+    b.nodes = reinterpret_cast<zarvel_node_rec *>(reinterpret_cast<uintptr_t>(b.window) -
+                                                  uintptr_t(b.window_base) * sizeof(zarvel_node_rec));
+}
+
+// A pointer into the window's records made to point at their copy.
+template <typename field>
+void follow(field *&pointer, const zarvel_node_rec *window, zarvel_node_rec *copy) {
+    uintptr_t at = reinterpret_cast<uintptr_t>(pointer), from = reinterpret_cast<uintptr_t>(window);
+    if (at >= from && at - from < window_records * sizeof(zarvel_node_rec))
+        pointer = reinterpret_cast<field *>(reinterpret_cast<uintptr_t>(copy) + (at - from));
+}
+
+// Copies the window's records to the table without reading the table's
+// lines first, and starts the window again at the next id. The open levels
+// that point into the window then point at the copies.
+__attribute__((noinline)) void flush_window(entry_build &b) {
+    zarvel_node_rec *table = b.store->nodes + b.window_base;
+    const uint64_t records = b.node_count - b.window_base;
+#if defined(__SSE2__)
+    auto *to = reinterpret_cast<__m128i *>(table);
+    const auto *from = reinterpret_cast<const __m128i *>(b.window);
+    for (uint64_t k = 0; k < records * sizeof(zarvel_node_rec) / 16; ++k)
+        _mm_stream_si128(to + k, _mm_loadu_si128(from + k));
+#else
+    std::memcpy(static_cast<void *>(table), b.window, records * sizeof(zarvel_node_rec));
+#endif
+    for (uint32_t d = 0; d < b.depth; ++d) {
+        zvl::tree::level &level = d + 1 == b.depth ? b.top : b.levels[d];
+        follow(level.record, b.window, table);
+        follow(level.link, b.window, table);
+    }
+    b.window_base = b.node_count;
+    place_window(b);
 }
 
 // Entry b.i, whatever it is; false when the build fails.
@@ -627,7 +679,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
         if (b.depth) shape.flags |= zvl::node_flag::flow;
     } else if (shape.role == role_close) {
         if (b.depth == 0) return false;
-        b.top.finish(b.nodes);
+        b.top.finish();
         b.fill.close(b.top.id, b.top.count);
         if (--b.depth) b.top = b.levels[b.depth - 1];
         return true;
@@ -640,11 +692,17 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
         // The table holds every node the tape counts, and the children
         // index is as large: more nodes would be a tape that lies.
         if (id >= store->node_cap) return false;
-        uint64_t last = uint64_t(id) + prefault_slice_nodes;
-        if (last > store->node_cap) last = store->node_cap;
-        prefault(b.nodes + id, (last - id) * sizeof(zarvel_node_rec));
-        b.prefaulted = uint32_t(last);
-        b.ready = b.prefaulted < store->node_cap ? b.prefaulted : store->node_cap;
+        if (id >= b.prefaulted) {
+            uint64_t last = uint64_t(id) + prefault_slice_nodes;
+            if (last > store->node_cap) last = store->node_cap;
+            prefault(store->nodes + id, (last - id) * sizeof(zarvel_node_rec));
+            b.prefaulted = uint32_t(last);
+        }
+        b.ready = b.prefaulted;
+        if (b.window) {
+            if (id - b.window_base >= window_records) flush_window(b);
+            if (b.ready - b.window_base > window_records) b.ready = uint32_t(b.window_base + window_records);
+        }
     }
     b.node_count = id + 1;
     zarvel_node_rec *record = b.nodes + id;
@@ -667,12 +725,9 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     return true;
 }
 
-int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
-    if (!tape->packed_ready || tape->columns_ready || !tape->packed || tape->count < 1) return -1;
-    entry_build b;
+int build_entries(entry_build &b, zarvel_node_store *store, const zarvel_tape *tape) {
     b.tape = tape;
     b.store = store;
-    b.nodes = store->nodes;
     b.i = 1;
     b.node_count = store->node_count;
     b.depth = 0;
@@ -680,7 +735,7 @@ int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
     b.ready = 0;
     b.rooted = false;
     b.offsets_fit = tape->text_len <= zarvel_span_max_offset;
-    b.top = {nullptr, zarvel_node_none, zarvel_node_none, 0};
+    b.top = {nullptr, nullptr, zarvel_node_none, zarvel_node_none, 0};
     zarvel_child_index *index = store->child_index;
     b.fill = {index->ids, index->starts, index->ids, index->ids + index->capacity};
     const uint64_t count = tape->count;
@@ -691,8 +746,31 @@ int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
         }
         if (!general_entry(b)) return -1;
     }
+    if (b.window) {
+        flush_window(b);
+#if defined(__SSE2__)
+        _mm_sfence();  // the streamed records are seen before the store is published
+#endif
+    }
     store->node_count = b.node_count;
     return b.depth == 0 && store->root_count == 1 ? 0 : -1;
+}
+
+int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
+    if (!tape->packed_ready || tape->columns_ready || !tape->packed || tape->count < 1) return -1;
+    entry_build b;
+    b.nodes = store->nodes;
+    b.window = nullptr;
+    b.window_base = store->node_count;
+    // Streaming stores want 16-byte aligned records; without memory for the
+    // window the table is written in place.
+    if (store->node_cap >= window_from_nodes && reinterpret_cast<uintptr_t>(store->nodes) % 16 == 0)
+        b.window =
+            static_cast<zarvel_node_rec *>(zvl::allocate(store->allocator, window_records * sizeof(zarvel_node_rec)));
+    if (b.window) place_window(b);
+    int result = build_entries(b, store, tape);
+    zvl::deallocate(store->allocator, b.window);
+    return result;
 }
 
 // A tape kept as a document's pending body, with what its walk learnt so
