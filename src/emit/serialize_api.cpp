@@ -10,7 +10,15 @@ namespace {
 
 // The first capacity of the one-pass allocated text.
 constexpr uint64_t minimum_text_capacity = 256;
-constexpr uint64_t text_capacity_slack = 64;
+// Room past the input's size: the fast writers ask for room by the longest
+// form of what comes next (six bytes per string byte, 32 per number), so an
+// output about as long as its input would otherwise double the buffer for
+// its last items. Pages of the tail that stay unwritten are never touched,
+// and the tail is given back at the end.
+uint64_t text_capacity(uint64_t input) {
+    const uint64_t capacity = input + input / 16 + 64;
+    return capacity < minimum_text_capacity ? minimum_text_capacity : capacity;
+}
 // The options record before indent and style were added.
 constexpr uint32_t first_options_size = 16;
 
@@ -85,9 +93,7 @@ char *serialize_measured(zarvel_document *document, bool compact, uint32_t index
     // many small documents would ask for the whole input each time.
     const uint64_t input =
         index == zarvel_node_none ? store->input_len : zarvel_store_root_share(store, index, store->input_len);
-    uint64_t capacity = input + text_capacity_slack;
-    if (capacity < minimum_text_capacity) capacity = minimum_text_capacity;
-    if (!call.own_buffer(capacity)) return nullptr;
+    if (!call.own_buffer(text_capacity(input))) return nullptr;
     call.w.growable = true;
     writer_update_room(call.w);
     serialize_pass(call.w);
@@ -122,9 +128,7 @@ char *zarvel_serialize_ex(zarvel_document *document, const zarvel_serialize_opti
     if (!store) return nullptr;
     call_writer call(store, options);
     if (!call.prepare()) return nullptr;
-    uint64_t capacity = store->input_len + text_capacity_slack;
-    if (capacity < minimum_text_capacity) capacity = minimum_text_capacity;
-    if (!call.own_buffer(capacity)) return nullptr;
+    if (!call.own_buffer(text_capacity(store->input_len))) return nullptr;
     call.w.growable = true;
     writer_update_room(call.w);
     serialize_pass(call.w);
