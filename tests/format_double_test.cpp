@@ -347,7 +347,11 @@ TEST(FormatDecimalText, AgreesWithStrtodThenFormat) {
         // Point-form texts of 16 to 24 bytes: the point near either end, a
         // sign, leading zeros, 19 digits.
         "+1234567890.12345678", "-0.000000000000001234", "1234567890123456.78", "12345678901234567.8",
-        "-1.234567890123456789", "0000000000000001.5", "-9999999999999999.9", "0.1000000000000000055511151"};
+        "-1.234567890123456789", "0000000000000001.5", "-9999999999999999.9", "0.1000000000000000055511151",
+        // Short point-form texts: trailing zeros, the fixed layout's lower
+        // end, leading zeros.
+        "0.25", "-12.50", "100.000", "1.0", "-0.5", "0.0001", "-0.00010", "0.00001", "01.5", "00.5", "-0.000",
+        "123456789.12345", "0.099999999999"};
     for (const char *text : fixed) EXPECT_TRUE(check(text));
     const char *refused[] = {
         "", "-", ".", "e5", "1e", "1e+", "0x1p3", "inf", "nan", "1_0", " 1", "1 ", "12345678901234567890", "1.5.2"};

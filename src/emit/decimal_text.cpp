@@ -205,6 +205,50 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
 #endif
 
 #if defined(__SSE2__)
+// A text "[-]digits.digits" shorter than the point form (at most 14
+// digits, so its own shortest digits) whose value lies in the fixed
+// layout's range, 10^-4 and above: its shortest text is the text itself
+// with the zeros that end it dropped, one digit kept after the point. The
+// length of that text, copied; 0 for another text (a zero, a sign "+", a
+// leading 0 before another digit, below 10^-4).
+inline int32_t copy_short(char *buffer, const char *t, size_t n) {
+    // The n bytes in two words, zeros past them, read without passing the
+    // text: two overlapping moves of 2, 4 or 8 bytes.
+    uint64_t a, b = 0;
+    if (n >= 8) {
+        a = word::load(t);
+        b = word::load(t + n - 8) >> (8 * (16 - n));
+    } else if (n >= 4) {
+        uint32_t low, high;
+        std::memcpy(&low, t, 4);
+        std::memcpy(&high, t + n - 4, 4);
+        a = low | uint64_t(high) << (8 * (n - 4));
+    } else {
+        uint16_t low, high;
+        std::memcpy(&low, t, 2);
+        std::memcpy(&high, t + n - 2, 2);
+        a = low | uint64_t(high) << (8 * (n - 2));
+    }
+    const __m128i v = _mm_set_epi64x(int64_t(b), int64_t(a));
+    const uint32_t in = (uint32_t(1) << n) - 1;
+    const uint32_t digits = digit_bytes(v) & in;
+    const uint32_t points = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('.'))));
+    const uint32_t zeros = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('0')))) & in;
+    const uint32_t sign = t[0] == '-' ? 1u : 0u;
+    if ((digits | points | sign) != in || points == 0 || (points & (points - 1)) != 0) return 0;
+    const uint32_t point = uint32_t(__builtin_ctz(points));
+    const uint32_t nonzero = digits & ~zeros;
+    if (point <= sign || point + 1 == n || nonzero == 0) return 0;
+    if (((zeros >> sign) & 1) != 0 && point != sign + 1) return 0;
+    if (uint32_t(__builtin_ctz(nonzero)) > point + 4) return 0;
+    // The last byte kept: the last one other than 0, at least the digit
+    // after the point.
+    const uint32_t end = uint32_t(31 - __builtin_clz((in & ~zeros) | (uint32_t(2) << point)));
+    std::memcpy(buffer, &a, 8);
+    std::memcpy(buffer + 8, &b, 8);
+    return int32_t(end + 1);
+}
+
 // A point-form text whose digits, cut, are laid out as the text has them:
 // the sign "-" or none, a first digit other than 0, at most 16 digits before
 // the point.
@@ -431,6 +475,8 @@ __attribute__((noinline)) int32_t format_scanned(char *buffer, const char *text,
 int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
     scanned d;
 #if defined(__SSE2__)
+    if (length < point_form_shortest && length >= 3)
+        if (const int32_t n = copy_short(buffer, text, length)) return n;
     point_form_text form;
     if (length >= point_form_shortest && length <= point_form_longest && scan_point_form(text, length, d, form)) {
         if (!copyable(text, form)) return format_scanned(buffer, text, length, d, nullptr);
