@@ -573,6 +573,7 @@ TEST(BlockScanner, TakesSimpleBlockYaml) {
         // Flow collections of plain texts, anchored ones and alias items.
         {"a: {b: 1}\n", "{\"a\":{\"b\":\"1\"}}"},
         {"- &x [a b, 'c', {d: -e}]\n- *x\n", "[[\"a b\",\"c\",{\"d\":\"-e\"}],[\"a b\",\"c\",{\"d\":\"-e\"}]]"},
+        {"- [a  b , c d  ]\n", "[[\"a  b\",\"c d\"]]"},
     };
     for (const row &r : rows) EXPECT_EQ(scan_render(r.text), r.tree) << r.text;
 }
@@ -634,6 +635,7 @@ TEST(BlockScanner, GivesUpOnWhatItDoesNotHandle) {
     std::string deep;
     for (int i = 0; i < 256; ++i) deep += std::string(size_t(i) * 2, ' ') + "k:\n";
     EXPECT_EQ(scan_render(deep), "<gave up>");
+    EXPECT_EQ(scan_render("- &" + std::string(256, 'n') + " x\n"), "<gave up>");
 }
 
 TEST(BlockScanner, NodeFlagsMatchTheEventPath) {

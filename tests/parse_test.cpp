@@ -298,6 +298,10 @@ TEST(Parse, EverydayFileShapes) {
          "\"two  words\"},[\"-a\",\"q\",\"d\",{}]],\"k\":[\"-a\",\"q\",\"d\",{}],\"v\":{\"a\":[\"b\"]}}"},
         {"flow near misses", "- [a, ]\n- {a:b, c: d}\n- [a: b]\n- {a: }\n- [b #c\n  ]\n",
          "[[\"a\"],{\"a:b\":\"\",\"c\":\"d\"},[{\"a\":\"b\"}],{\"a\":\"\"},[\"b\"]]"},
+        {"flow words with blanks, long anchor names",
+         "- [a  b , c d  ]\n- {k: v  w  , x: y}\n- &" + std::string(300, 'n') + " x\n- *" + std::string(300, 'n') +
+             "\n",
+         "[[\"a  b\",\"c d\"],{\"k\":\"v  w\",\"x\":\"y\"},\"x\",\"x\"]"},
     };
     for (const row &r : rows) {
         parsed p(r.text);

@@ -31,8 +31,8 @@
 // It gives up on tabs and carriage returns anywhere, directives, "..." and
 // markers with content, empty documents, tags, complex keys, folded block
 // scalars, anchors on block collections, aliases to unknown names or to
-// anchors of earlier documents, more than 255 open levels and inputs without
-// a node.
+// anchors of earlier documents, anchor names over 255 bytes, more than 255
+// open levels and inputs without a node.
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -57,15 +57,19 @@ constexpr uint64_t max_key_length = zvl::implicit_key_limit;
 constexpr uint32_t anchor_slots_first = 1024;
 constexpr uint32_t anchor_slots_most = 65536;
 constexpr uint32_t anchor_probe = 64;
+// Longer anchor and alias names go to the event parser.
+constexpr uint64_t max_name_length = 255;
 
 // ---- anchor table -----------------------------------------------------------------
 
+// Sixteen bytes, four to a cache line: the hash is not kept (a move to a
+// larger table works it out again).
 struct anchor_slot {
     uint64_t head;    // the name's first eight bytes (zero above a shorter name)
     uint32_t offset;  // name offset in the input
-    uint32_t length;  // 0 = empty slot
-    uint32_t index;   // anchor index it names
-    uint32_t hash;
+    uint32_t entry;   // anchor index << 8 | name length; 0 = empty slot
+    uint32_t length() const { return entry & 0xFF; }
+    uint32_t index() const { return entry >> 8; }
 };
 
 // Bytes that may not start a plain scalar: , [ ] { } # & * ! | > ' " % @ `
@@ -309,8 +313,8 @@ struct block_scanner {
         for (uint64_t i = 0; i < n; ++i) word |= uint64_t(uint8_t(text[at + i])) << (8 * i);
         return word;
     }
-    // A name's first eight bytes and its hash. The slot keeps both: most
-    // names are matched without reading the input where the anchor was.
+    // A name's first eight bytes and its hash. The slot keeps the bytes:
+    // most names are matched without reading the input where the anchor was.
     struct name_key {
         uint64_t head;
         uint32_t hash;
@@ -327,7 +331,7 @@ struct block_scanner {
     }
     // Whether the slot holds the name at `name`, n bytes long.
     bool holds(const anchor_slot &s, uint64_t name, uint64_t n, name_key key) const {
-        return s.length == n && s.hash == key.hash && s.head == key.head &&
+        return s.length() == n && s.head == key.head &&
                (n <= 8 || std::memcmp(text + s.offset + 8, text + name + 8, n - 8) == 0);
     }
 
@@ -337,14 +341,15 @@ struct block_scanner {
         if (!fresh) return false;
         std::memset(fresh, 0, slots * sizeof(anchor_slot));
         for (uint32_t i = 0; i < anchor_slots; ++i) {
-            if (anchors[i].length == 0) continue;
+            if (anchors[i].entry == 0) continue;
+            uint32_t hash = key_of(anchors[i].offset, anchors[i].length()).hash;
             uint32_t probe = 0;
-            while (probe < anchor_probe && fresh[(anchors[i].hash + probe) & (slots - 1)].length != 0) ++probe;
+            while (probe < anchor_probe && fresh[(hash + probe) & (slots - 1)].entry != 0) ++probe;
             if (probe == anchor_probe) {
                 zvl::deallocate(&zarvel_default_allocator, fresh);
                 return false;
             }
-            fresh[(anchors[i].hash + probe) & (slots - 1)] = anchors[i];
+            fresh[(hash + probe) & (slots - 1)] = anchors[i];
         }
         zvl::deallocate(&zarvel_default_allocator, anchors);
         anchors = fresh;
@@ -352,7 +357,7 @@ struct block_scanner {
         return true;
     }
     bool define_anchor(uint64_t name, uint64_t n, uint32_t *index) {
-        if (next_anchor >= big_anchor) return false;
+        if (next_anchor >= big_anchor || n > max_name_length) return false;
         if (!anchors) {
             // About one anchor in 32 bytes at first.
             uint32_t slots = anchor_slots_first;
@@ -364,8 +369,8 @@ struct block_scanner {
         name_key key = key_of(name, n);
         for (uint32_t probe = 0; probe < anchor_probe; ++probe) {
             anchor_slot &s = anchors[(key.hash + probe) & (anchor_slots - 1)];
-            if (s.length == 0 || holds(s, name, n, key)) {
-                s = {key.head, uint32_t(name), uint32_t(n), next_anchor, key.hash};
+            if (s.entry == 0 || holds(s, name, n, key)) {
+                s = {key.head, uint32_t(name), next_anchor << 8 | uint32_t(n)};
                 *index = next_anchor++;
                 return true;
             }
@@ -373,14 +378,14 @@ struct block_scanner {
         return false;
     }
     bool find_anchor(uint64_t name, uint64_t n, uint32_t *index) const {
-        if (!anchors) return false;
+        if (!anchors || n > max_name_length) return false;
         name_key key = key_of(name, n);
         for (uint32_t probe = 0; probe < anchor_probe; ++probe) {
             const anchor_slot &s = anchors[(key.hash + probe) & (anchor_slots - 1)];
-            if (s.length == 0) return false;
+            if (s.entry == 0) return false;
             if (holds(s, name, n, key)) {
-                if (s.index < first_document_anchor) return false;
-                *index = s.index;
+                if (s.index() < first_document_anchor) return false;
+                *index = s.index();
                 return true;
             }
         }
@@ -423,7 +428,11 @@ struct block_scanner {
         at = skip_blanks(at, end);
         return at >= end || text[at] == '#';
     }
-    uint64_t skip_blanks(uint64_t at, uint64_t end) const { return first_non_space(text, at, end, length); }
+    uint64_t skip_blanks(uint64_t at, uint64_t end) const {
+        // Between tokens there is mostly no blank or one.
+        if (at < end && text[at] != ' ') return at;
+        return first_non_space(text, at, end, length);
+    }
 
     // A plain key "KEY:" followed by a blank or the end: the key's end and
     // the offset of the colon.
@@ -681,10 +690,12 @@ struct block_scanner {
         return close < end && rest_is_empty(close + 1, end) && (close + 1 >= end || text[close + 1] == ' ');
     }
 
-    // The end of the run of plain_flow_bytes from `at`, at most `end`.
+    // The end of the run of plain_flow_bytes and blanks from `at`, at most
+    // `end`.
     uint64_t plain_run(uint64_t at, uint64_t end) const {
 #if defined(__SSE2__)
-        // Sixteen bytes a step: letters (either case), digits and ". + - _".
+        // Sixteen bytes a step: letters (either case), digits, ". + - _" and
+        // blanks.
         const __m128i letters = _mm_set1_epi8(char(128 - 'a')), digits = _mm_set1_epi8(char(128 - '0'));
         for (; at + 16 <= length; at += 16) {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at));
@@ -695,6 +706,7 @@ struct block_scanner {
                 plain, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('.')), _mm_cmpeq_epi8(v, _mm_set1_epi8('+'))));
             plain = _mm_or_si128(
                 plain, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))));
+            plain = _mm_or_si128(plain, _mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
             uint32_t stop = ~uint32_t(_mm_movemask_epi8(plain)) & 0xFFFFu;
             if (stop || at + 16 >= end) {
                 uint64_t found = stop ? at + uint64_t(__builtin_ctz(stop)) : at + 16;
@@ -702,7 +714,7 @@ struct block_scanner {
             }
         }
 #endif
-        while (at < end && plain_flow_table.bytes[uint8_t(text[at])]) ++at;
+        while (at < end && (plain_flow_table.bytes[uint8_t(text[at])] || text[at] == ' ')) ++at;
         return at;
     }
 
@@ -720,14 +732,9 @@ struct block_scanner {
         }
         auto plain_byte = [&](uint64_t i) { return i < end && plain_flow_table.bytes[uint8_t(text[i])]; };
         if (!plain_byte(at) || (c == '-' && !plain_byte(at + 1))) return false;
-        uint64_t i = at;
-        for (;;) {
-            i = plain_run(i, end);
-            uint64_t j = i;
-            while (j < end && text[j] == ' ') ++j;
-            if (j == i || !plain_byte(j)) break;
-            i = j;
-        }
+        // Words and the blanks between them; blanks at the end are not its.
+        uint64_t i = plain_run(at, end);
+        while (text[i - 1] == ' ') --i;
         if (i - at >= compact_limit) return false;
         *next = i;
         uint8_t tag_id = resolver->text(nullptr, text + at, uint32_t(i - at));
