@@ -925,16 +925,19 @@ struct block_scanner {
     // The body of a line from `at` (column `column`) to `end`: an entry, a
     // pair, or (for an item) a scalar.
     bool body(uint64_t at, uint64_t end, uint32_t column, bool is_item) {
-        if (text[at] == '?' && blank_at(at + 1, end)) return explicit_key_line(at, end, column);
-        if (text[at] == '-' && blank_at(at + 1, end)) {
+        // Entries on one line ("- - a") one after the other, in one frame.
+        while (text[at] == '-' && blank_at(at + 1, end)) {
             if (!enter(column, false)) return false;
             uint64_t next = skip_blanks(at + 1, end);
             if (next >= end || text[next] == '#') {
                 awaiting = true;
                 return true;
             }
-            return body(next, end, uint32_t(column + (next - at)), true);
+            column = uint32_t(column + (next - at));
+            at = next;
+            is_item = true;
         }
+        if (text[at] == '?' && blank_at(at + 1, end)) return explicit_key_line(at, end, column);
         key_ref key;
         uint64_t key_end = 0, colon = 0;
         if (text[at] == '"' || text[at] == '\'') {
