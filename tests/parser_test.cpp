@@ -630,7 +630,8 @@ TEST(ParserQuickLines, SameAsGeneralScan) {
         "-\tv",       "\tk: v", "k: v\t",   "k: v  ",    "...",       "---",       "--- a",    "k: !t v", "!t k: v",
         "%YAML 1.2",  "k: v ",  "  ",       "",          "long text", "k: {a: b}", "k: \"x\"", "x: y: z", "-  k:  v",
         "- ? a",      "k: ? x", "k: %x",    "k: @x",     "k: `x",     "k : v",     "k  :",     "- : v",   ":",
-        "k: :v",      "k: v :", "k: v: ",   "k: #",      "- #c",      "k:#",
+        "k: :v",      "k: v :", "k: v: ",   "k: #",      "- #c",      "k:#",       "- *a",     "- *a:",   "- *a,",
+        "- &a x",
     };
     const size_t piece_count = sizeof pieces / sizeof pieces[0];
     uint64_t seed = 0x243F6A8885A308D3ull;

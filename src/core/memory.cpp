@@ -178,6 +178,9 @@ uint64_t finish(uint64_t x) {
     return x;
 }
 
+// The hash of a short key from its packing (what hash_of computes for it).
+uint64_t hash_of_packed(uint64_t packed, uint64_t n) { return finish(n ^ packed ^ hash_k1); }
+
 uint64_t hash_of(const unsigned char *p, uint64_t n) {
     if (n <= 8) return finish(n ^ pack_tail(p, n) ^ hash_k1);
     uint64_t w = load64(p);
@@ -298,8 +301,10 @@ bool zarvel_strmap_init(zarvel_strmap *map, const zarvel_allocator *allocator) {
 uint32_t zarvel_strmap_get(const zarvel_strmap *map, const char *key, uint64_t length) {
     if (!map || !map->slots || (!key && length)) return zarvel_strmap_absent;
     auto *bytes = reinterpret_cast<const unsigned char *>(key);
-    uint64_t packed = length <= short_key_limit ? pack_short(bytes, length) : 0;
-    const zarvel_strmap_slot &slot = map->slots[probe(map, bytes, length, packed, hash_of(bytes, length))];
+    const bool short_key = length <= short_key_limit;
+    uint64_t packed = short_key ? pack_short(bytes, length) : 0;
+    uint64_t hash = short_key ? hash_of_packed(packed, length) : hash_of(bytes, length);
+    const zarvel_strmap_slot &slot = map->slots[probe(map, bytes, length, packed, hash)];
     if (slot.tag == 0) return zarvel_strmap_absent;
     return length <= short_key_limit ? slot.value : map->long_values[slot.value - 1];
 }
@@ -309,7 +314,7 @@ bool zarvel_strmap_put(zarvel_strmap *map, const char *key, uint64_t length, uin
     if (length > UINT32_MAX - 1) return false;
     auto *bytes = reinterpret_cast<const unsigned char *>(key);
     uint64_t packed = length <= short_key_limit ? pack_short(bytes, length) : 0;
-    uint64_t hash = hash_of(bytes, length);
+    uint64_t hash = length <= short_key_limit ? hash_of_packed(packed, length) : hash_of(bytes, length);
     uint32_t i = probe(map, bytes, length, packed, hash);
     zarvel_strmap_slot *slot = &map->slots[i];
     if (slot->tag != 0) {

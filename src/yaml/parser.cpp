@@ -970,7 +970,6 @@ struct block_parser {
         if (!p.emit(e)) return false;
         p.doc_open = false;
         zarvel_strmap_clear(&p.anchors);
-        p.alias_cache_name = {};
         s.clear_tags();
         p.yaml_directive = false;
         return true;
@@ -993,7 +992,31 @@ struct block_parser {
         return true;
     }
 
+    // "- *name" and a line break, at the column of the open sequence with
+    // no node pending (the usual line of a list of aliases): settled
+    // without classifying the line, as quick_existing_seq would. False when
+    // the line is not of that form (nothing changed).
+    bool quick_alias_entry(bool &ok) {
+        if (p.levels.empty() || p.pending.active || !p.quick_lines) return false;
+        const block_level &top = p.levels.back();
+        const uint64_t dash = s.line_start + top.indent;
+        if (top.mapping || dash + 3 >= s.size) return false;
+        const char *t = s.text;
+        if (t[dash] != '-' || t[dash + 1] != ' ' || t[dash + 2] != '*') return false;
+        for (uint64_t i = s.line_start; i < dash; ++i)
+            if (t[i] != ' ') return false;
+        const uint64_t end = s.alias_name_end(dash + 3);
+        if (end == dash + 3 || end >= s.size || t[end] != '\n') return false;
+        expect(node_origin::entry, top.indent);
+        p.pending.active = false;
+        s.pos = end;
+        ok = p.emit_alias({t + dash + 3, static_cast<uint32_t>(end - dash - 3)}, dash + 2, end, false);
+        if (ok) s.next_line_after(end);
+        return true;
+    }
+
     bool handle_line() {
+        if (bool ok; quick_alias_entry(ok)) return ok;
         const line_class &lc = s.current_line();
         uint8_t flags = lc.flags;
         // Most lines are none of these: one test passes them by.
@@ -1144,8 +1167,6 @@ bool zarvel_parser::define_anchor(zarvel_text_span name, uint32_t &id) {
     }
     if (!zarvel_strmap_put(&anchors, name.data, name.length, id)) return fail(ZARVEL_ERR_NO_MEMORY, scan.pos);
     ++anchor_count;
-    if (alias_cache_name.length == name.length && std::memcmp(alias_cache_name.data, name.data, name.length) == 0)
-        alias_cache_name = {};
     return true;
 }
 
@@ -1157,15 +1178,8 @@ bool zarvel_parser::lookup_alias(zarvel_text_span name, uint64_t offset, uint32_
         if (id == zarvel_strmap_absent) return fail(ZARVEL_ERR_UNDEFINED_ALIAS, offset);
         return true;
     }
-    if (alias_cache_name.data && alias_cache_name.length == name.length &&
-        std::memcmp(alias_cache_name.data, name.data, name.length) == 0) {
-        id = alias_cache_id;
-        return true;
-    }
     id = zarvel_strmap_get(&anchors, name.data, name.length);
     if (id == zarvel_strmap_absent) return fail(ZARVEL_ERR_UNDEFINED_ALIAS, offset);
-    alias_cache_name = name;
-    alias_cache_id = id;
     return true;
 }
 
@@ -1359,7 +1373,6 @@ int zarvel_parser_run(zarvel_parser *parser, const char *text, uint64_t length, 
     parser->prologue = parser->yaml_directive = false;
     parser->sink = sink;
     parser->stopped = false;
-    parser->alias_cache_name = {};
     parser->anchors_sized = false;
     zarvel_strmap_clear(&parser->anchors);
     s.clear_tags();

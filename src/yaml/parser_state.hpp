@@ -92,8 +92,6 @@ struct zarvel_parser {
     uint32_t anchor_counter = 0;
     uint32_t anchor_count = 0;
     bool anchors_sized = false;  // the run's first anchor sized the map
-    zarvel_text_span alias_cache_name{};
-    uint32_t alias_cache_id = 0;
 
     uint32_t max_depth = zarvel_parser_depth_limit;
     const zarvel_resolver *schema = &zarvel_core_resolver;
