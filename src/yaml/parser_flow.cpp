@@ -549,8 +549,6 @@ uint64_t json_string_end(const char *t, uint64_t n, uint64_t i, bool &escaped) {
     return 0;
 }
 
-enum class json_step : uint8_t { value, key, after };
-
 }  // namespace
 
 namespace {
@@ -579,10 +577,10 @@ inline uint64_t get_delta(const uint8_t *&r) {
     return v;
 }
 
-// An entry's offset goes with the kind of byte there (its index here), in
-// its low three bits, so that the replay need not read the text: one byte
+// An entry's offset goes with the kind of byte there, in its low three
+// bits, so that the replay need not read the text: 0 LF, 1 CR LF, 2 '[',
+// 3 '{', 4 ']', 5 '}', 6 a double-quoted scalar, 7 a plain one. One byte
 // when the pair is below 255, else 255 and eight bytes.
-constexpr char tape_kind_bytes[8] = {'\n', '\r', '[', '{', ']', '}', '"', 'a'};
 
 inline uint8_t *put_entry(uint8_t *w, uint64_t delta, uint8_t kind) {
     uint64_t v = delta << 3 | kind;
@@ -637,13 +635,20 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
         w = put_entry(w, at - last, kind);
         last = at;
     };
-    uint64_t maps[16] = {};  // bit d: level d is a mapping
+    // Bit d: level d is a mapping. Deeper trees (rare) take the general way.
+    uint64_t maps = 0;
+    constexpr uint32_t depth_limit = 64;
     uint32_t depth = 0;
     // Spaces, and line breaks onto continuation lines that the general
     // machine passes without a word (indented enough, no tab, no comment,
     // no marker); each break goes on the tape. False also at the end of the
     // text.
     auto space = [&]() -> bool {
+        // Most nodes are followed by a separator or by one space and a node.
+        if (i + 1 < n) {
+            if (static_cast<unsigned char>(t[i]) > ' ') return t[i] != '#';
+            if (t[i] == ' ' && static_cast<unsigned char>(t[i + 1]) > ' ') return t[++i] != '#';
+        }
         for (;;) {
             while (i < n && t[i] == ' ') ++i;
             if (i >= n) return false;
@@ -690,75 +695,68 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
         i = end + 1;
         return true;
     };
-    json_step step = json_step::value;
-    for (;;) {
-        if (!room()) return false;
-        switch (step) {
-        case json_step::value: {
-            char c = t[i];
-            if (c == '[' || c == '{') {
-                bool map = c == '{';
-                if (depth >= max_depth || depth >= 1024) return false;
-                if (map)
-                    maps[depth >> 6] |= 1ull << (depth & 63);
-                else
-                    maps[depth >> 6] &= ~(1ull << (depth & 63));
-                ++depth;
-                mark(i, map ? 3 : 2);
-                ++i;
-                if (!space()) return false;
-                step = t[i] == (map ? '}' : ']') ? json_step::after : map ? json_step::key : json_step::value;
-                break;
-            }
-            if (c == '"') {
-                if (!quoted()) return false;
-            } else {
-                if (!plain()) return false;
-                while (i < n && t[i] == ' ') ++i;
-                if (i >= n) return false;
-                char d = t[i];
-                if (d != ',' && d != ']' && d != '}' && d != '\n' && d != '\r') return false;
-            }
-            if (!space()) return false;
-            step = json_step::after;
-            break;
-        }
-        case json_step::key: {
-            uint64_t start = i;
-            bool json_key = t[i] == '"';
-            if (json_key ? !quoted() : !plain()) return false;
-            while (i < n && t[i] == ' ') ++i;
-            if (i >= n || t[i] != ':' || i - start > max_simple_key) return false;
-            // After a plain key the ':' needs a space or a line break.
-            if (!json_key && (i + 1 >= n || (t[i + 1] != ' ' && t[i + 1] != '\n' && t[i + 1] != '\r'))) return false;
-            ++i;
-            if (!space()) return false;
-            step = json_step::value;
-            break;
-        }
-        case json_step::after: {
-            uint32_t d = depth - 1;
-            bool map = (maps[d >> 6] >> (d & 63)) & 1;
-            char c = t[i];
-            if (c == ',') {
-                ++i;
-                if (!space() || t[i] == ']' || t[i] == '}') return false;
-                step = map ? json_step::key : json_step::value;
-                break;
-            }
-            if (c != (map ? '}' : ']')) return false;
-            mark(i, map ? 5 : 4);
-            if (--depth == 0) {
-                close = i;
-                tape.resize_down(static_cast<size_t>(w - tape.data()));
-                return true;
-            }
-            ++i;
-            if (!space()) return false;
-            break;
-        }
-        }
+    // Three places in the tree, jumped between: before a value, before a
+    // key, after a node (',' or the level's closing bracket). map tells the
+    // innermost level's kind.
+    bool map = false;
+value:
+    if (!room()) return false;
+    switch (t[i]) {
+    case '"':
+        if (!quoted() || !space()) return false;
+        goto after;
+    case '[':
+    case '{':
+        map = t[i] == '{';
+        if (depth >= max_depth || depth >= depth_limit) return false;
+        maps = (maps & ~(uint64_t{1} << depth)) | uint64_t{map} << depth;
+        ++depth;
+        mark(i, map ? 3 : 2);
+        ++i;
+        if (!space()) return false;
+        if (t[i] == (map ? '}' : ']')) goto after;
+        if (map) goto key;
+        goto value;
+    default:
+        if (!plain()) return false;
+        while (i < n && t[i] == ' ') ++i;
+        if (i >= n) return false;
+        if (t[i] != ',' && t[i] != ']' && t[i] != '}' && t[i] != '\n' && t[i] != '\r') return false;
+        if (!space()) return false;
+        goto after;
     }
+key:
+    if (!room()) return false;
+    {
+        const uint64_t start = i;
+        const bool json_key = t[i] == '"';
+        if (json_key ? !quoted() : !plain()) return false;
+        while (i < n && t[i] == ' ') ++i;
+        if (i >= n || t[i] != ':' || i - start > max_simple_key) return false;
+        // After a plain key the ':' needs a space or a line break.
+        if (!json_key && (i + 1 >= n || (t[i + 1] != ' ' && t[i + 1] != '\n' && t[i + 1] != '\r'))) return false;
+        ++i;
+        if (!space()) return false;
+        goto value;
+    }
+after:
+    if (t[i] == ',') {
+        ++i;
+        if (!space() || t[i] == ']' || t[i] == '}') return false;
+        if (map) goto key;
+        goto value;
+    }
+    if (t[i] != (map ? '}' : ']') || !room()) return false;
+    mark(i, map ? 5 : 4);
+    if (--depth == 0) {
+        close = i;
+        tape.resize_down(static_cast<size_t>(w - tape.data()));
+        return true;
+    }
+    map = (maps >> (depth - 1)) & 1;
+    ++i;
+    if (!space()) return false;
+    goto after;
 }
 
 // A one-line scalar of a streamed tree whose text is the input's own: by
@@ -796,54 +794,17 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
     streaming = true;
     bool ok = true;
     bool outer = true;
+    // The event kinds of the bracket entries (tape kinds 2 to 5).
+    static constexpr uint32_t bracket_kinds[4] = {ZARVEL_EVENT_SEQUENCE_START, ZARVEL_EVENT_MAPPING_START,
+                                                  ZARVEL_EVENT_SEQUENCE_END, ZARVEL_EVENT_MAPPING_END};
     while (ok && r < r_end) {
-        uint64_t entry = get_entry(r);
+        const uint64_t entry = get_entry(r);
         at += entry >> 3;
-        char c = tape_kind_bytes[entry & 7];
-        switch (c) {
-        case '\n':
-        case '\r':
-            ++line;
-            line_start = at + (c == '\r' ? 2 : 1);
-            break;
-        case '[':
-        case '{':
-        case ']':
-        case '}': {
-            bool map = c == '{' || c == '}';
-            bool open = c == '[' || c == '{';
-            uint32_t kind = open ? (map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START)
-                                 : (map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END);
-            const auto column = static_cast<uint32_t>(at - line_start + 1);
-            if (collection_slot && !(open && outer)) {
-                ok = collection_slot(sink->user, kind, line, column, 1) == 0 ? true : stop();
-                break;
-            }
-            zarvel_event e{};
-            e.kind = kind;
-            e.text = {t + at, 0};
-            e.verbatim = 1;
-            e.flow = 1;
-            e.start_line = e.end_line = line;
-            e.start_column = e.end_column = column;
-            if (open) {
-                e.tag_id = static_cast<uint8_t>(map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
-                if (outer) {
-                    outer = false;
-                    scan.line = line;
-                    if (!apply_properties(e, props)) {
-                        ok = false;
-                        break;
-                    }
-                    if (props.has_tag) e.tag_id = zarvel_tag_id_of(props.tag.data, props.tag.length);
-                }
-            }
-            ok = deliver(e, false);
-            break;
-        }
-        default: {
+        const auto tape_kind = static_cast<unsigned>(entry & 7);
+        if (tape_kind >= 6) {
+            // A scalar: the most frequent entry.
             uint64_t length = get_delta(r);
-            bool quote = c == '"';
+            const bool quote = tape_kind == 6;
             if (length & 1) {
                 // Escapes: the general scanner decodes the text.
                 scan.pos = at;
@@ -851,22 +812,53 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
                 scan.line_start = line_start;
                 scanned_scalar sc;
                 ok = scan.scan_double_quoted(true, enclosing, sc) && emit_scalar(sc, properties{}, true);
-                break;
+                continue;
             }
             length >>= 1;
-            zarvel_text_span text{t + at + (quote ? 1 : 0), static_cast<uint32_t>(length)};
+            zarvel_text_span text{t + at + quote, static_cast<uint32_t>(length)};
             const auto start_column = static_cast<uint32_t>(at - line_start + 1);
-            const auto end_column = static_cast<uint32_t>(start_column + length + (quote ? 2 : 0));
-            uint8_t style = quote ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_PLAIN;
+            const auto end_column = static_cast<uint32_t>(start_column + length + 2 * quote);
+            const uint8_t style = quote ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_PLAIN;
             if (flow_slot) {
                 ok = flow_slot(sink->user, text, line, start_column, end_column, style) == 0 ? true : stop();
-                break;
+                continue;
             }
             scan.line = line;
             ok = deliver_flow_scalar(text, style, start_column, end_column);
-            break;
+            continue;
         }
+        if (tape_kind < 2) {
+            ++line;
+            line_start = at + (tape_kind == 1 ? 2 : 1);
+            continue;
         }
+        const bool open = tape_kind < 4, map = tape_kind & 1;
+        const uint32_t kind = bracket_kinds[tape_kind - 2];
+        const auto column = static_cast<uint32_t>(at - line_start + 1);
+        if (collection_slot && !(open && outer)) {
+            ok = collection_slot(sink->user, kind, line, column, 1) == 0 ? true : stop();
+            continue;
+        }
+        zarvel_event e{};
+        e.kind = kind;
+        e.text = {t + at, 0};
+        e.verbatim = 1;
+        e.flow = 1;
+        e.start_line = e.end_line = line;
+        e.start_column = e.end_column = column;
+        if (open) {
+            e.tag_id = static_cast<uint8_t>(map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
+            if (outer) {
+                outer = false;
+                scan.line = line;
+                if (!apply_properties(e, props)) {
+                    ok = false;
+                    continue;
+                }
+                if (props.has_tag) e.tag_id = zarvel_tag_id_of(props.tag.data, props.tag.length);
+            }
+        }
+        ok = deliver(e, false);
     }
     streaming = false;
     scan.pos = at + 1;
