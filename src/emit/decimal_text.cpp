@@ -217,7 +217,7 @@ inline int32_t copy_short(char *buffer, const char *t, size_t n) {
     uint64_t a, b = 0;
     if (n >= 8) {
         a = word::load(t);
-        b = word::load(t + n - 8) >> (8 * (16 - n));
+        if (n > 8) b = word::load(t + n - 8) >> (8 * (16 - n));
     } else if (n >= 4) {
         uint32_t low, high;
         std::memcpy(&low, t, 4);
