@@ -523,6 +523,10 @@ TEST(Serialize, TypedScalarsInJsonAndCanonical) {
         t.root(t.scalar(r.text, kPlain, {}, {}, r.tag_id));
         EXPECT_EQ(t.json(), r.json) << r.text;
         EXPECT_EQ(t.canonical(), std::string("---\n") + r.canonical + "\n") << r.text;
+        // After other text, where short texts are read in whole words.
+        tree after;
+        after.root(after.seq({after.scalar("sixteen bytes..."), after.scalar(r.text, kPlain, {}, {}, r.tag_id)}));
+        EXPECT_EQ(after.json(), "[\"sixteen bytes...\", " + std::string(r.json) + "]\n") << r.text;
     }
     {
         tree t;  // JSON keys are strings whatever their type

@@ -159,7 +159,8 @@ class writer {
         uint64_t print;
         uint32_t key;
     };
-    // A slot of the key table: the round of the mapping that filled it.
+    // A slot of the key table: the round of the mapping that filled it and
+    // the place of its key among the mapping's key prints.
     struct slot {
         uint32_t round;
         uint32_t key;
@@ -231,7 +232,7 @@ class writer {
             return depth < plain::max_depth && emitted_ < budget_;
         } else {
             (void)depth;
-            return zarvel_span_length(r.tag) == 0 && zarvel_span_length(r.anchor) == 0;
+            return zarvel_span_length(r.tag | r.anchor) == 0;
         }
     }
 
@@ -247,8 +248,7 @@ class writer {
                 const size_t digits = t.size() - (!t.empty() && t[0] == '-');
                 if (digits > 18) return false;
             }
-            if (!json_integer(t)) return false;
-            return bytes(t, sep);
+            return integer(t, r.value, sep);
         case ZARVEL_TAG_FLOAT: {
             if (!out_.room(2 + 32)) return false;
             char *p = out_.at;
@@ -274,6 +274,41 @@ class writer {
             if (zarvel_store_raw_bytes(store_, r)) return false;
             return string(t, r.value, sep, 0);
         }
+    }
+
+    // A JSON integer text after the separator: up to 16 bytes checked and
+    // moved in words (`backed` as for strings), others by the byte loop.
+    bool integer(std::string_view t, zarvel_span span, uint32_t sep) {
+        const size_t n = t.size();
+        const char *s = t.data();
+        if (n == 0 || n > 16 || (n < 8 && zarvel_span_offset(span) + n < 8)) {
+            if (!json_integer(t)) return false;
+            return bytes(t, sep);
+        }
+        // The sign's byte is no digit; a leading 0 stands alone.
+        const uint64_t sign = s[0] == '-' ? 1 : 0;
+        if (n == sign || (s[sign] == '0' && n - sign > 1)) return false;
+        uint64_t first, last;
+        uint64_t bad;
+        if (n >= 8) {
+            first = word::load(s);
+            last = word::load(s + n - 8);
+            // The sign lies in the first word, and in the last when n is 8.
+            bad =
+                (word::non_digits(first) & ~(sign << 7)) | (word::non_digits(last) & ~((sign & uint64_t(n == 8)) << 7));
+        } else {
+            first = word::load(s + n - 8) >> (8 * (8 - n));
+            last = 0;
+            bad = word::non_digits(first) & ~(sign << 7) & (~uint64_t(0) >> (8 * (8 - n)));
+        }
+        if (bad != 0 || !out_.room(2 + 16)) return false;
+        char *p = out_.at;
+        store2(p, ',', ' ');
+        p += sep;
+        std::memcpy(p, &first, 8);
+        if (n > 8) std::memcpy(p + n - 8, &last, 8);
+        out_.at = p + n;
+        return true;
     }
 
     // A short run after the separator.
@@ -396,10 +431,11 @@ class writer {
         for (const key_print *k = first; k != last; ++k)
             for (size_t at = size_t(k->print) & mask;; at = (at + 1) & mask) {
                 if (table[at].round != round_) {
-                    table[at] = {round_, k->key};
+                    table[at] = {round_, uint32_t(k - first)};
                     break;
                 }
-                if (same_text(table[at].key, k->key)) return false;
+                const key_print &other = first[table[at].key];
+                if (other.print == k->print && same_text(other.key, k->key)) return false;
             }
         return true;
     }
