@@ -211,16 +211,28 @@ char *write_json_string_raw(char *out, std::string_view text) {
     size_t i = 0;
 #if defined(__SSE2__)
     // Sixteen bytes at a time while nothing needs an escape.
-    while (i + 16 <= n) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+    auto escaped = [](__m128i v) {
         const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
         const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
         const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-        const uint32_t special = uint32_t(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
-        if (special != 0) break;
+        return _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))) != 0;
+    };
+    while (i + 16 <= n) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+        if (escaped(v)) break;
         i += 16;
         out += 16;
+    }
+    if (i + 16 > n && i < n && n >= 16) {
+        // The rest in the 16 bytes that end the text, the bytes before it
+        // (all seen) written again as they are.
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n - 16));
+        if (!escaped(v)) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out - (i - (n - 16))), v);
+            out += n - i;
+            i = n;
+        }
     }
 #endif
     for (;;) {
