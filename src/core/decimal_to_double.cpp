@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/pow10_table.hpp"
 #include "core/word.hpp"
 
@@ -67,40 +71,31 @@ inline const char *read_digits(const char *begin, const char *p, const char *end
         if (count < 8) return p;
     }
 }
-// The usual number of a JSON text: at least eight bytes from p, 1 to 7
-// digits, a point and the rest of the text's digits, 19 digits at most in
-// all. Read from three words at fixed places: the first holds the integer
-// digits and the point, the fraction is read from its two ends (from the
-// end alone when it is short). False, w and fraction_digits untouched, for
-// any other text, which the general reading then takes.
-inline bool point_fraction(const char *p, const char *end, uint64_t &w, int64_t &fraction_digits) {
-    if (end - p < 8) return false;
-    const uint64_t head = word::load(p);
-    const uint64_t odd = word::non_digits(head);
-    if (!odd) return false;
-    const int whole = __builtin_ctzll(odd) / 8;
-    if (whole == 0 || p[whole] != '.') return false;
-    const char *const fraction = p + whole + 1;
-    const int64_t m = end - fraction;
-    if (m < 1 || m > 16 || whole + m > word_digits) return false;
-    // The last eight bytes lie within [p, end): the ones before the fraction
-    // are digits or the point, which the mask drops.
-    const uint64_t tail = word::load(end - 8);
-    const uint64_t keep = ~uint64_t(0) << (64 - 8 * (m > 8 ? m - 8 : m));
-    uint64_t value;
-    if (m <= 8) {
-        if (word::non_digits(tail) & keep) return false;
-        value = word::digits_value((tail & keep) - (word::zero_digits & keep));
-    } else {
-        const uint64_t first = word::load(fraction);
-        if (word::non_digits(first) | word::non_digits(tail)) return false;
-        value = word::digits_value(first - word::zero_digits) * pow10_u64_table[m - 8] +
-                word::digits_value((tail - word::zero_digits) & keep);
-    }
-    w = word::digits_value((head - word::zero_digits) << (8 * (8 - whole))) * pow10_u64_table[m] + value;
-    fraction_digits = m;
+#if defined(__SSE2__)
+// The value of the m (9 to 16) bytes before end when they are all digits,
+// from the sixteen bytes before end at once: the bytes before the m count
+// as zeros, and pairs, fours and eights of digits are joined by three
+// multiply-adds. False for a byte that is not a digit.
+inline bool last_digits16(const char *end, int64_t m, uint64_t &value) {
+    static constexpr uint8_t keep_bytes[32] = {0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+                                               0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16));
+    const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep_bytes + m));
+    const __m128i digits = _mm_and_si128(_mm_sub_epi8(text, _mm_set1_epi8('0')), keep);
+    const __m128i above_nine = _mm_subs_epu8(digits, _mm_set1_epi8(9));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(above_nine, _mm_setzero_si128())) != 0xFFFF) return false;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i tens = _mm_set1_epi32(10 | (1 << 16));
+    const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), tens),
+                                          _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), tens));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(100 | (1 << 16)));
+    const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(10000 | (1 << 16)));
+    const uint64_t both = uint64_t(_mm_cvtsi128_si64(eights));
+    value = (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
     return true;
 }
+#endif
 
 #else
 inline const char *read_digits(const char *, const char *p, const char *end, uint64_t &w) {
@@ -282,6 +277,12 @@ __attribute__((noinline, cold)) uint64_t exact_bits(big_integer digits, int64_t 
     return bits > infinity_bits ? infinity_bits : bits;
 }
 
+// The same for a mantissa of one word; out of line, so that its callers
+// need no room for the big integer.
+__attribute__((noinline, cold)) uint64_t exact_word_bits(uint64_t w, int64_t k) {
+    return exact_bits(big_integer(w), k);
+}
+
 // The double nearest w x 10^q, negated when negative is set.
 inline __attribute__((always_inline)) double parts_to_double(uint64_t w, int64_t q, bool negative) {
     const uint64_t sign = negative ? sign_bit : 0;
@@ -293,7 +294,7 @@ inline __attribute__((always_inline)) double parts_to_double(uint64_t w, int64_t
         return negative ? -v : v;
     }
     uint64_t bits;
-    if (!product_bits(w, q, bits)) bits = exact_bits(big_integer(w), q);
+    if (!product_bits(w, q, bits)) bits = exact_word_bits(w, q);
     return from_bits(sign | bits);
 }
 
@@ -347,19 +348,16 @@ __attribute__((noinline)) double many_digits(const char *first, const char *end,
 
 double decimal_parts_to_double(uint64_t w, int64_t q, bool negative) { return parts_to_double(w, q, negative); }
 
-bool decimal_to_double(const char *text, size_t length, double &out) {
+namespace {
+
+// Every text the quick reading below does not take.
+__attribute__((noinline)) bool general_decimal(const char *text, size_t length, double &out) {
     if (!text) return false;
     const char *p = text, *const end = text + length;
     bool negative = false;
     if (p != end && (*p == '-' || *p == '+')) negative = *p++ == '-';
     uint64_t w = 0;
     int64_t fraction_digits = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    if (point_fraction(p, end, w, fraction_digits)) {
-        out = parts_to_double(w, -fraction_digits, negative);
-        return true;
-    }
-#endif
     const char *const digits_start = p;
     p = read_digits(text, p, end, w);
     int64_t digit_count = p - digits_start;
@@ -396,6 +394,78 @@ bool decimal_to_double(const char *text, size_t length, double &out) {
     out = significant <= word_digits ? parts_to_double(significant ? w : 0, q, negative)
                                      : many_digits(first, mantissa_end, significant, q, negative);
     return true;
+}
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// The usual number of a JSON text: a sign or none, 1 to 7 integer digits,
+// a point and 1 to 16 more, 19 digits at most, at least eight bytes after
+// the sign. Read from words at fixed places, in one straight line: a leaf
+// with no stack frame, which leaves any other text (and the product that
+// cannot tell) to the general reading. The first word holds the integer
+// digits and the point; a short fraction comes from the last word, a long
+// one from the last sixteen bytes, or from its two ends in a short text.
+// Such a value, w x 10^-m with w below 10^19, lies well inside the normal
+// range.
+__attribute__((noinline)) bool quick_fraction(const char *text, size_t length, double &out) {
+    const bool negative = text[0] == '-';
+    const char *const p = text + (negative || text[0] == '+');
+    const char *const end = text + length;
+    if (end - p < 8) return false;
+    const uint64_t head = word::load(p);
+    const uint64_t odd = word::non_digits(head);
+    if (!odd) return false;
+    const int whole = __builtin_ctzll(odd) / 8;
+    const int64_t m = end - (p + whole + 1);
+    if (whole == 0 || p[whole] != '.' || m < 1 || m > 16 || whole + m > word_digits) return false;
+    uint64_t fraction;
+#if defined(__SSE2__)
+    if (m > 8 && end - text >= 16) {
+        if (!last_digits16(end, m, fraction)) return false;
+    } else
+#endif
+    {
+        // The last eight bytes lie within [p, end): the ones before the
+        // fraction are digits or the point, which the mask drops.
+        const uint64_t tail = word::load(end - 8);
+        const uint64_t keep = ~uint64_t(0) << (64 - 8 * (m > 8 ? m - 8 : m));
+        if (m <= 8) {
+            if (word::non_digits(tail) & keep) return false;
+            fraction = word::digits_value((tail & keep) - (word::zero_digits & keep));
+        } else {
+            const uint64_t first = word::load(p + whole + 1);
+            if (word::non_digits(first) | word::non_digits(tail)) return false;
+            fraction = word::digits_value(first - word::zero_digits) * pow10_u64_table[m - 8] +
+                       word::digits_value((tail - word::zero_digits) & keep);
+        }
+    }
+    const uint64_t w =
+        word::digits_value((head - word::zero_digits) << (8 * (8 - whole))) * pow10_u64_table[m] + fraction;
+    if (w <= (uint64_t(1) << 53)) {  // both factors exact: one rounding
+        const double v = double(w) / pow10_doubles[m];
+        out = negative ? -v : v;
+        return true;
+    }
+    // As product_bits, for q = -m: the table's entry is inexact, so the
+    // product is short of Y and a halfway bit always rounds up.
+    const int lz = __builtin_clzll(w);
+    const u128 product = u128(w << lz) * pow10_table[-m - pow10_first].high;
+    const uint64_t hi = uint64_t(product >> 64);
+    if ((hi & 0x1FF) == 0x1FF) return false;
+    const int upper = int(hi >> 63);
+    const uint64_t biased = uint64_t(floor_log2_pow10(int32_t(-m)) + 63 - lz + 1023 + upper);
+    const uint64_t mantissa = (hi >> (10 + upper)) + ((hi >> (9 + upper)) & 1);
+    out = from_bits((negative ? sign_bit : 0) | (((biased - 1) << 52) + mantissa));
+    return true;
+}
+#endif
+
+}  // namespace
+
+bool decimal_to_double(const char *text, size_t length, double &out) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (length >= 8 && text && quick_fraction(text, length, out)) return true;
+#endif
+    return general_decimal(text, length, out);
 }
 
 }  // namespace zvl

@@ -347,28 +347,40 @@ uint64_t zarvel_node_map_count(const zarvel_node *node) {
     return rec && rec->kind() == ZARVEL_KIND_MAPPING ? rec->child_count / 2 : 0;
 }
 
-zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index) {
-    zarvel_node_store *store = zarvel_handle_store(node);
-    if (!store) return nullptr;
-    const uint32_t id = node->id;
-    zarvel_document *const document = node->document;
-    const zarvel_node_rec &rec = store->nodes[id];
-    if (rec.kind() != ZARVEL_KIND_SEQUENCE || index >= rec.child_count) return nullptr;
+namespace {
+
+// The published children index when it covers `id`; null otherwise.
+inline const zarvel_child_index *indexed_children(zarvel_node_store *store, uint32_t id) {
+    const zarvel_child_index *index =
+        std::atomic_ref<zarvel_child_index *>(store->child_index).load(std::memory_order_acquire);
+    return index && id < index->capacity ? index : nullptr;
+}
+
+// The handle directory of a store not being freed; null otherwise.
+inline const zarvel_handle_table *live_directory(const zarvel_node_store *store) {
+    return store->live ? zarvel_handle_directory(store) : nullptr;
+}
+
+// The handle of `id` when it is already made; null otherwise, the caller
+// then taking its out-of-line way.
+inline zarvel_node *made_handle(const zarvel_node_store *store, uint32_t id) {
+    return zarvel_node_handle_found(live_directory(store), id);
+}
+
+// Positional reads when the index is not there yet, the store reads through
+// the cache, or a handle is still to be made. Kept out of line so that the
+// common way needs no stack frame.
+__attribute__((noinline)) zarvel_node *seq_at_slow(zarvel_node_store *store, zarvel_document *document, uint32_t id,
+                                                   uint64_t index) {
     uint32_t child = child_at(store, id, index);
     if (child == zarvel_node_none) return nullptr;
     return handle_maker(document, store)(child);
 }
 
-int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node **key, zarvel_node **value) {
-    zarvel_node_store *store = zarvel_handle_store(node);
-    if (!store) return -1;
-    const uint32_t id = node->id;
-    zarvel_document *const document = node->document;
-    const zarvel_node_rec &rec = store->nodes[id];
-    if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
+__attribute__((noinline)) int32_t map_at_slow(zarvel_node_store *store, zarvel_document *document, uint32_t id,
+                                              uint64_t index, zarvel_node **key, zarvel_node **value) {
     uint32_t key_id, value_id;
-    const zarvel_child_index *children = child_index_of(store);
-    if (children && id < children->capacity) [[likely]] {
+    if (const zarvel_child_index *children = child_index_of(store); children && id < children->capacity) {
         const uint32_t *pair = children->ids + children->starts[id] + index * 2;
         key_id = pair[0];
         value_id = pair[1];
@@ -378,13 +390,46 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
         value_id = store->nodes[key_id].next_sibling;
         if (value_id == zarvel_node_none) return -1;
     }
-    // The walk reads both records next.
-    __builtin_prefetch(&store->nodes[key_id]);
-    __builtin_prefetch(&store->nodes[value_id] + 1);
     handle_maker handle(document, store);
     if (key) *key = handle(key_id);
     if (value) *value = handle(value_id);
     return 0;
+}
+
+}  // namespace
+
+zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index) {
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store) return nullptr;
+    const uint32_t id = node->id;
+    const zarvel_node_rec &rec = store->nodes[id];
+    if (rec.kind() != ZARVEL_KIND_SEQUENCE || index >= rec.child_count) return nullptr;
+    if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
+        const uint32_t child = children->ids[children->starts[id] + index];
+        if (zarvel_node *handle = made_handle(store, child)) [[likely]]
+            return handle;
+    }
+    return seq_at_slow(store, node->document, id, index);
+}
+
+int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node **key, zarvel_node **value) {
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store) return -1;
+    const uint32_t id = node->id;
+    const zarvel_node_rec &rec = store->nodes[id];
+    if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
+    if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
+        const uint32_t *pair = children->ids + children->starts[id] + index * 2;
+        const zarvel_handle_table *table = live_directory(store);
+        zarvel_node *key_handle = zarvel_node_handle_found(table, pair[0]);
+        zarvel_node *value_handle = zarvel_node_handle_found(table, pair[1]);
+        if (key_handle && value_handle) [[likely]] {
+            if (key) *key = key_handle;
+            if (value) *value = value_handle;
+            return 0;
+        }
+    }
+    return map_at_slow(store, node->document, id, index, key, value);
 }
 
 zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key, int32_t length) {
@@ -455,9 +500,19 @@ int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t 
     const zarvel_child_index *index = child_index_of(store);
     uint64_t written = 0;
     if (index && node->id < index->capacity) [[likely]] {
-        // Blocks are short: a loop, not a call.
+        // Blocks are short: one plain loop over ids and kinds together.
         const uint32_t *from = index->ids + index->starts[node->id] + first;
-        for (; written < wanted; ++written) ids[written] = from[written];
+        const zarvel_node_rec *nodes = store->nodes;
+        if (!kinds) {
+            for (; written < wanted; ++written) ids[written] = from[written];
+            return ZARVEL_OK;
+        }
+        for (; written < wanted; ++written) {
+            const uint32_t child = from[written];
+            ids[written] = child;
+            kinds[written] = nodes[child].kind();
+        }
+        return ZARVEL_OK;
     } else {
         uint32_t child = cached_child(store, node->id, first);
         if (child == zarvel_node_none) return ZARVEL_NO_MEMORY;
@@ -469,13 +524,25 @@ int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t 
     return ZARVEL_OK;
 }
 
-zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id) {
-    // A built document's store is found without the call.
-    zarvel_node_store *store =
-        document ? std::atomic_ref<zarvel_node_store *>(document->store).load(std::memory_order_acquire) : nullptr;
-    if (!store) store = zarvel_document_body(document);
+namespace {
+
+__attribute__((noinline)) zarvel_node *document_node_slow(zarvel_document *document, uint32_t id) {
+    zarvel_node_store *store = zarvel_document_body(document);
     if (!store || id >= store->node_count) return nullptr;
     return handle_maker(document, store)(id);
+}
+
+}  // namespace
+
+zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id) {
+    // A built document's made handles are found without a call.
+    zarvel_node_store *store =
+        document ? std::atomic_ref<zarvel_node_store *>(document->store).load(std::memory_order_acquire) : nullptr;
+    if (store && id < store->node_count) [[likely]] {
+        if (zarvel_node *handle = made_handle(store, id)) [[likely]]
+            return handle;
+    }
+    return document_node_slow(document, id);
 }
 
 int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out) {
@@ -542,14 +609,25 @@ int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
                                                                                                        : ZARVEL_FAILED;
 }
 
+namespace {
+
+// Texts the decimal reader does not take: the general reader's forms.
+__attribute__((noinline)) int32_t general_float(const char *text, uint32_t length, double *out) {
+    return zvl_num_f64(length ? text : nullptr, length, out) == 0 ? ZARVEL_OK : ZARVEL_FAILED;
+}
+
+}  // namespace
+
 int32_t zarvel_node_float(const zarvel_node *node, double *out) {
-    zarvel_node_store *store = nullptr;
-    const zarvel_node_rec *rec = record_of(node, &store);
-    if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
-    if (rec->tag_id != ZARVEL_TAG_FLOAT) return ZARVEL_FAILED;
-    std::string_view text = zarvel_store_text(store, rec->value);
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store || !out) return ZARVEL_INVALID_ARGUMENT;
+    const zarvel_node_rec &rec = store->nodes[node->id];
+    if (rec.tag_id != ZARVEL_TAG_FLOAT) return ZARVEL_FAILED;
+    const zarvel_span span = rec.value;
+    const uint32_t length = zarvel_span_length(span);
+    const char *text = (zarvel_span_in_strings(span) ? store->strings : store->input) + zarvel_span_offset(span);
     // Plain decimal texts, nearly all, without the general reader's checks.
-    if (zvl::decimal_to_double(text.data(), text.size(), *out)) return ZARVEL_OK;
-    return zvl_num_f64(text.empty() ? nullptr : text.data(), uint32_t(text.size()), out) == 0 ? ZARVEL_OK
-                                                                                              : ZARVEL_FAILED;
+    if (zvl::decimal_to_double(text, length, *out)) [[likely]]
+        return ZARVEL_OK;
+    return general_float(text, length, out);
 }
