@@ -488,39 +488,53 @@ uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, ui
     return count;
 }
 
+namespace {
+
+// Ids (and kinds) of `wanted` children of `parent` from `first` on, from
+// the children index. Blocks are short: one plain loop.
+inline void indexed_child_ids(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t parent,
+                              uint64_t first, uint32_t *ids, uint8_t *kinds, uint64_t wanted) {
+    const uint32_t *from = index->ids + index->starts[parent] + first;
+    for (uint64_t k = 0; k < wanted; ++k) {
+        const uint32_t child = from[k];
+        ids[k] = child;
+        if (kinds) kinds[k] = store->nodes[child].kind();
+    }
+}
+
+// The same before the index is made, or along the links from the cursor
+// or cache (an edited store, or no memory for the index).
+__attribute__((noinline)) int32_t child_ids_slow(zarvel_node_store *store, uint32_t parent, uint64_t first,
+                                                 uint32_t *ids, uint8_t *kinds, uint64_t wanted) {
+    if (const zarvel_child_index *index = child_index_of(store); index && parent < index->capacity) {
+        indexed_child_ids(store, index, parent, first, ids, kinds, wanted);
+        return ZARVEL_OK;
+    }
+    uint32_t child = cached_child(store, parent, first);
+    if (child == zarvel_node_none) return ZARVEL_NO_MEMORY;
+    for (uint64_t written = 0; written < wanted && child < store->node_count; ++written) {
+        ids[written] = child;
+        if (kinds) kinds[written] = store->nodes[child].kind();
+        child = store->nodes[child].next_sibling;
+    }
+    return ZARVEL_OK;
+}
+
+}  // namespace
+
 int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t *ids, uint8_t *kinds, uint64_t capacity,
                               uint64_t *count) {
     zarvel_node_store *store = zarvel_handle_store(node);
     if (!store || !count) return ZARVEL_INVALID_ARGUMENT;
-    const zarvel_node_rec &rec = store->nodes[node->id];
-    uint64_t total = rec.is_collection() ? rec.child_count : 0;
+    const uint32_t id = node->id;
+    const zarvel_node_rec &rec = store->nodes[id];
+    const uint64_t total = rec.is_collection() ? rec.child_count : 0;
     *count = total;
     if (!ids || first >= total || !capacity) return ZARVEL_OK;
-    uint64_t wanted = total - first < capacity ? total - first : capacity;
-    const zarvel_child_index *index = child_index_of(store);
-    uint64_t written = 0;
-    if (index && node->id < index->capacity) [[likely]] {
-        // Blocks are short: one plain loop over ids and kinds together.
-        const uint32_t *from = index->ids + index->starts[node->id] + first;
-        const zarvel_node_rec *nodes = store->nodes;
-        if (!kinds) {
-            for (; written < wanted; ++written) ids[written] = from[written];
-            return ZARVEL_OK;
-        }
-        for (; written < wanted; ++written) {
-            const uint32_t child = from[written];
-            ids[written] = child;
-            kinds[written] = nodes[child].kind();
-        }
-        return ZARVEL_OK;
-    } else {
-        uint32_t child = cached_child(store, node->id, first);
-        if (child == zarvel_node_none) return ZARVEL_NO_MEMORY;
-        for (; written < wanted && child < store->node_count; child = store->nodes[child].next_sibling)
-            ids[written++] = child;
-    }
-    if (kinds)
-        for (uint64_t k = 0; k < written; ++k) kinds[k] = store->nodes[ids[k]].kind();
+    const uint64_t wanted = total - first < capacity ? total - first : capacity;
+    const zarvel_child_index *index = indexed_children(store, id);
+    if (!index) return child_ids_slow(store, id, first, ids, kinds, wanted);
+    indexed_child_ids(store, index, id, first, ids, kinds, wanted);
     return ZARVEL_OK;
 }
 
