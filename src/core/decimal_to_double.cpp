@@ -2,10 +2,6 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "core/pow10_table.hpp"
 #include "core/word.hpp"
 
@@ -71,31 +67,6 @@ inline const char *read_digits(const char *begin, const char *p, const char *end
         if (count < 8) return p;
     }
 }
-#if defined(__SSE2__)
-// The value of the m (9 to 16) bytes before end when they are all digits,
-// from the sixteen bytes before end at once: the bytes before the m count
-// as zeros, and pairs, fours and eights of digits are joined by three
-// multiply-adds. False for a byte that is not a digit.
-inline bool last_digits16(const char *end, int64_t m, uint64_t &value) {
-    static constexpr uint8_t keep_bytes[32] = {0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-                                               0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16));
-    const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep_bytes + m));
-    const __m128i digits = _mm_and_si128(_mm_sub_epi8(text, _mm_set1_epi8('0')), keep);
-    const __m128i above_nine = _mm_subs_epu8(digits, _mm_set1_epi8(9));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(above_nine, _mm_setzero_si128())) != 0xFFFF) return false;
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i tens = _mm_set1_epi32(10 | (1 << 16));
-    const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), tens),
-                                          _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), tens));
-    const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(100 | (1 << 16)));
-    const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(10000 | (1 << 16)));
-    const uint64_t both = uint64_t(_mm_cvtsi128_si64(eights));
-    value = (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
-    return true;
-}
-#endif
 
 #else
 inline const char *read_digits(const char *, const char *p, const char *end, uint64_t &w) {
@@ -420,7 +391,7 @@ __attribute__((noinline)) bool quick_fraction(const char *text, size_t length, d
     uint64_t fraction;
 #if defined(__SSE2__)
     if (m > 8 && end - text >= 16) {
-        if (!last_digits16(end, m, fraction)) return false;
+        if (!word::last_digits16(end, m, fraction)) return false;
     } else
 #endif
     {

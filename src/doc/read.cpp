@@ -31,6 +31,11 @@ const zarvel_node_rec *record_of(const zarvel_node *node, zarvel_node_store **st
     return &store->nodes[node->id];
 }
 
+// Start of a span's text (of any length).
+inline const char *span_start(const zarvel_node_store *store, zarvel_span span) {
+    return (zarvel_span_in_strings(span) ? store->strings : store->input) + zarvel_span_offset(span);
+}
+
 const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t *length) {
     std::string_view text = zarvel_store_text(store, span);
     if (length) *length = text.size();
@@ -306,11 +311,9 @@ const char *zarvel_node_value(const zarvel_node *node, uint64_t *length) {
     if (zarvel_node_store *store = zarvel_handle_store(node)) {
         const zarvel_node_rec &rec = store->nodes[node->id];
         if (!rec.is_collection()) {
-            zarvel_span span = rec.value;
+            const zarvel_span span = rec.value;
             size = zarvel_span_length(span);
-            text = size == 0
-                       ? empty_text
-                       : (zarvel_span_in_strings(span) ? store->strings : store->input) + zarvel_span_offset(span);
+            text = size == 0 ? empty_text : span_start(store, span);
         }
     }
     if (length) *length = size;
@@ -582,6 +585,7 @@ inline bool short_decimal_int(const char *p, uint32_t n, int64_t *out) {
     uint32_t i = n && (p[0] == '-' || p[0] == '+') ? 1 : 0;
     uint32_t digits = n - i;
     if (digits == 0 || digits > 18 || (p[i] == '0' && digits > 1)) return false;
+    const bool negative = p[0] == '-';
     uint64_t value = 0;
     if (little_endian && digits >= 8) {
         using namespace zvl::word;
@@ -606,21 +610,50 @@ inline bool short_decimal_int(const char *p, uint32_t n, int64_t *out) {
             value = value * 10 + d;
         }
     }
+    *out = negative ? -int64_t(value) : int64_t(value);
+    return true;
+}
+
+// The same for up to sixteen digits, where the sixteen bytes before the
+// text's end may be read: all digits at once from them. False for any
+// other text (which the general way then reads).
+inline bool wide_decimal_int(const char *p, uint32_t n, int64_t *out) {
+#if defined(__SSE2__)
+    const uint32_t i = n && (p[0] == '-' || p[0] == '+') ? 1 : 0;
+    const uint32_t digits = n - i;
+    uint64_t value;
+    if (digits == 0 || digits > 16 || (p[i] == '0' && digits > 1) || !zvl::word::last_digits16(p + n, digits, value))
+        return false;
     *out = p[0] == '-' ? -int64_t(value) : int64_t(value);
     return true;
+#else
+    (void)p, (void)n, (void)out;
+    return false;
+#endif
+}
+
+// Integer texts past the wide reading (out of line: the common
+// call needs no stack frame).
+__attribute__((noinline)) int32_t general_int(const zarvel_node_store *store, const char *text, uint32_t length,
+                                              int64_t *out) {
+    if (short_decimal_int(text, length, out)) return ZARVEL_OK;
+    return zvl::read_int(length ? text : nullptr, length, zarvel_octal_zero(store->resolver), *out) ? ZARVEL_OK
+                                                                                                    : ZARVEL_FAILED;
 }
 
 }  // namespace
 
 int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
-    zarvel_node_store *store = nullptr;
-    const zarvel_node_rec *rec = record_of(node, &store);
-    if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
-    if (rec->tag_id != ZARVEL_TAG_INT) return ZARVEL_FAILED;
-    std::string_view text = zarvel_store_text(store, rec->value);
-    if (short_decimal_int(text.data(), uint32_t(text.size()), out)) return ZARVEL_OK;
-    return zvl::read_int(text.data(), uint32_t(text.size()), zarvel_octal_zero(store->resolver), *out) ? ZARVEL_OK
-                                                                                                       : ZARVEL_FAILED;
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store || !out) return ZARVEL_INVALID_ARGUMENT;
+    const zarvel_node_rec &rec = store->nodes[node->id];
+    if (rec.tag_id != ZARVEL_TAG_INT) return ZARVEL_FAILED;
+    const uint32_t length = zarvel_span_length(rec.value);
+    const char *text = span_start(store, rec.value);
+    // The text lies in the input or string storage from its offset on.
+    if (uint64_t(zarvel_span_offset(rec.value)) + length >= 16 && wide_decimal_int(text, length, out)) [[likely]]
+        return ZARVEL_OK;
+    return general_int(store, text, length, out);
 }
 
 namespace {
@@ -637,9 +670,8 @@ int32_t zarvel_node_float(const zarvel_node *node, double *out) {
     if (!store || !out) return ZARVEL_INVALID_ARGUMENT;
     const zarvel_node_rec &rec = store->nodes[node->id];
     if (rec.tag_id != ZARVEL_TAG_FLOAT) return ZARVEL_FAILED;
-    const zarvel_span span = rec.value;
-    const uint32_t length = zarvel_span_length(span);
-    const char *text = (zarvel_span_in_strings(span) ? store->strings : store->input) + zarvel_span_offset(span);
+    const uint32_t length = zarvel_span_length(rec.value);
+    const char *text = span_start(store, rec.value);
     // Plain decimal texts, nearly all, without the general reader's checks.
     if (zvl::decimal_to_double(text, length, *out)) [[likely]]
         return ZARVEL_OK;
