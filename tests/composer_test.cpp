@@ -647,3 +647,38 @@ TEST(BlockScanner, NodeFlagsMatchTheEventPath) {
         "3 k0 s1 f0 p1 t0 v\"b\"\n4 k1 s0 f0 p0 t6 v\"\" [5 6]\n5 k0 s2 f0 p0 t0 v\"q\"\n6 k0 s1 f0 p1 t0 v\"x\"\n"
         "roots: 0\n");
 }
+
+// The replay fills the children index as it builds (when no flow collection
+// is built whole); the index must list exactly the sibling links.
+TEST(BlockScanner, ReplayFillsTheChildrenIndex) {
+    struct row {
+        std::string text;
+        bool filled;
+    };
+    std::vector<row> rows = {
+        {"a:\n  b: 1\n  c: [x, y z, {d: e}]\nf:\n- &k 1\n- *k\n- |\n  lit\n- 'q\n  r'\n- - g\n  - h\n", true},
+        {"? a\n: b\nc:\nd: *x\n", false},  // gave up: an unknown alias
+        {"? a\n: b\nc:\n---\n- x\n-\n", true},
+        {"a: [1, {\"k\": 2}]\nb: 3\n", false},
+    };
+    for (const row &r : rows) {
+        zarvel_event_log log;
+        ASSERT_TRUE(zarvel_event_log_init(&log, r.text.data(), r.text.size()));
+        zarvel_node_store *store = zarvel_store_new(&zarvel_default_allocator);
+        if (zarvel_block_scanner(&log, &zarvel_core_resolver) == 0) {
+            ASSERT_EQ(zarvel_event_log_replay(store, &log), 0) << r.text;
+        }
+        const zarvel_child_index *index = store->child_index;
+        EXPECT_EQ(index != nullptr, r.filled) << r.text;
+        for (uint32_t id = 0; index && id < store->node_count; ++id) {
+            const zarvel_node_rec &c = store->nodes[id];
+            if (!c.is_collection()) continue;
+            uint32_t child = c.first_child;
+            for (uint32_t k = 0; k < c.child_count; ++k, child = store->nodes[child].next_sibling)
+                EXPECT_EQ(index->ids[index->starts[id] + k], child) << r.text << " node " << id << " child " << k;
+        }
+        zarvel_store_free(store);
+        zarvel_arena_free(log.scratch);
+        zarvel_event_log_release(&log);
+    }
+}

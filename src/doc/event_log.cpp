@@ -5,6 +5,7 @@
 // composer.
 #include "doc/event_log.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "doc/composer.hpp"
@@ -456,6 +457,65 @@ zarvel_sink zarvel_event_log_sink(zarvel_event_log *log) {
 
 namespace {
 
+// The children index, filled while the records build the tree: a node made
+// inside a collection is pushed on a stack that grows down from the end of
+// the ids, and a closing collection moves its children (the last pushed)
+// to the front part, in order. The read API then finds the index made,
+// without the pass over every record that making it later takes. What it
+// cannot follow (a flow collection built whole, a record that builds
+// otherwise than nodes in the open collection, an opening or a closing)
+// drops it: the read API makes it on first use then.
+struct index_fill {
+    zarvel_node_store *store;
+    zarvel_child_index *index = nullptr;
+    uint32_t *out = nullptr, *stack = nullptr;
+
+    void start() {
+        index = zarvel_child_index_new(store->allocator, store->node_cap);
+        if (index) out = index->ids, stack = index->ids + index->capacity;
+    }
+    void drop() {
+        zvl::deallocate(store->allocator, index);
+        index = nullptr;
+    }
+    // Node `id` made at `depth` (0: a root, in no collection).
+    inline void child(uint32_t depth, uint32_t id) {
+        if (!index || depth == 0) return;
+        if (id >= index->capacity) return drop();
+        *--stack = id;
+    }
+    // The collection `id` closed.
+    void closed(uint32_t id) {
+        if (!index) return;
+        const zarvel_node_rec &c = store->nodes[id];
+        const uint32_t count = c.child_count;
+        if (uint64_t(index->ids + index->capacity - stack) < count || (count && stack[0] != c.last_child))
+            return drop();
+        index->starts[id] = uint32_t(out - index->ids);
+        if (out + count > stack) {
+            std::reverse(stack, stack + count);
+            std::memmove(out, stack, uint64_t(count) * sizeof(uint32_t));
+        } else {
+            for (uint32_t k = 0; k < count; ++k) out[k] = stack[count - 1 - k];
+        }
+        out += count;
+        stack += count;
+    }
+    // After a record of kind `record` taken the general way, which began at
+    // node count `made`, depth `depth` and innermost collection `top`:
+    // nothing made, nodes made in the open collection (at most a pair), a
+    // collection opened (maybe with its first key) or closed.
+    void general(uint64_t record, uint32_t made, uint32_t depth, uint32_t top) {
+        const uint32_t now = store->node_count;
+        if (!index) return;
+        if (record == record_flow_raw) return drop();
+        if (store->depth + 1 == depth && now == made) return closed(top);
+        bool opened = store->depth == depth + 1;
+        if ((!opened && store->depth != depth) || (opened && now == made) || now - made > 2) return drop();
+        for (uint32_t id = made; id < now; ++id) child(id == made ? depth : store->depth, id);
+    }
+};
+
 // The common records of block YAML (plain scalars and pairs in the input,
 // collections without tag or anchor) are composed here straight from their
 // words, with exactly the nodes the composer's slots make for them; every
@@ -465,6 +525,7 @@ struct fast_replay {
     zarvel_node_store *store;
     const zarvel_event_log *log;
     const zarvel_resolver *resolver;
+    index_fill fill;
 
     // A compact span word inside the input; false for anything else.
     bool compact(uint64_t word, zarvel_text_span *out) const {
@@ -492,7 +553,7 @@ struct fast_replay {
             zarvel_span value;
             uint8_t tag_id;
             if (!plain_text(text, &value, &tag_id)) return -1;
-            return zvl::tree::scalar(store, zvl::tree::plain_flags, tag_id, value) != zarvel_node_none ? 1 : -1;
+            return made(zvl::tree::scalar(store, zvl::tree::plain_flags, tag_id, value), 1);
         }
         case record_scalar: {
             // Keys whose value follows on later lines and quoted scalars: a
@@ -506,7 +567,7 @@ struct fast_replay {
             if (text.length && value == zarvel_span_failed) return -1;
             uint8_t flags =
                 zvl::node_flag::make(ZARVEL_KIND_SCALAR, uint8_t(style.get(low)), flow.in(low), plain_implicit.in(low));
-            return zvl::tree::scalar(store, flags, uint8_t(tag_id.get(low)), value) != zarvel_node_none ? 2 : -1;
+            return made(zvl::tree::scalar(store, flags, uint8_t(tag_id.get(low)), value), 2);
         }
         case record_pair: {
             // Plain value in the input, no anchor words.
@@ -520,10 +581,11 @@ struct fast_replay {
             zarvel_span key_text, value_text;
             uint8_t key_tag, value_tag;
             if (!plain_text(key, &key_text, &key_tag) || !plain_text(value, &value_text, &value_tag)) return -1;
-            return zvl::tree::pair(store, zvl::tree::plain_flags, key_tag, key_text, zvl::tree::plain_flags, value_tag,
-                                   value_text)
-                       ? 3
-                       : -1;
+            if (!zvl::tree::pair(store, zvl::tree::plain_flags, key_tag, key_text, zvl::tree::plain_flags, value_tag,
+                                 value_text))
+                return -1;
+            fill.child(store->depth, store->node_count - 2);
+            return made(store->node_count - 1, 3);
         }
         case record_node_event: {
             using namespace node_rec;
@@ -539,8 +601,7 @@ struct fast_replay {
                 uint8_t flags = zvl::node_flag::make(ZARVEL_KIND_ALIAS, uint8_t(style.get(first)), flow.in(first),
                                                      plain_implicit.in(first));
                 uint32_t index = uint32_t(anchor_index.get(first));
-                return zvl::tree::alias(store, flags, uint8_t(tag_id.get(first)), text, index) != zarvel_node_none ? 2
-                                                                                                                   : -1;
+                return made(zvl::tree::alias(store, flags, uint8_t(tag_id.get(first)), text, index), 2);
             }
             bool opens = type == ZARVEL_EVENT_SEQUENCE_START || type == ZARVEL_EVENT_MAPPING_START;
             if (opens && anchor.get(first) == span_compact && (first & (tag.mask() | index_word.mask())) == 0 &&
@@ -558,7 +619,9 @@ struct fast_replay {
                 uint32_t id = zvl::tree::add(store, flags, uint8_t(tag_id.get(first)), 0, 0, anchor_text);
                 if (id == zarvel_node_none || !zvl::tree::anchor(store, uint32_t(anchor_index.get(first)), id))
                     return -1;
-                return zvl::tree::attach(store, id) && zvl::tree::push(store, id) ? 3 : -1;
+                if (!zvl::tree::attach(store, id)) return -1;
+                fill.child(store->depth, id);
+                return zvl::tree::push(store, id) ? 3 : -1;
             }
             // No tag, no anchor, no index word; no value words, or an empty
             // external value.
@@ -568,16 +631,27 @@ struct fast_replay {
                 if (end - at < 3 || w[at + 1] != external_mark || w[at + 2] != 0) return 0;
                 used = 3;
             }
-            if (type == ZARVEL_EVENT_SEQUENCE_END || type == ZARVEL_EVENT_MAPPING_END)
+            if (type == ZARVEL_EVENT_SEQUENCE_END || type == ZARVEL_EVENT_MAPPING_END) {
+                if (store->depth == 0) return -1;
+                fill.closed(store->open_stack[store->depth - 1]);
                 return zvl::tree::close(store) ? used : -1;
+            }
             if (type != ZARVEL_EVENT_SEQUENCE_START && type != ZARVEL_EVENT_MAPPING_START) return 0;
             uint8_t kind = type == ZARVEL_EVENT_SEQUENCE_START ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING;
             uint8_t flags =
                 zvl::node_flag::make(kind, uint8_t(style.get(first)), flow.in(first), plain_implicit.in(first));
-            return zvl::tree::open(store, flags, uint8_t(tag_id.get(first))) != zarvel_node_none ? used : -1;
+            uint32_t id = zvl::tree::open(store, flags, uint8_t(tag_id.get(first)));
+            return id == zarvel_node_none ? -1 : made(id, used, store->depth - 1);
         }
         default: return 0;
         }
+    }
+    // `used`, after node `id` made at `depth`; -1 when it was not made.
+    int64_t made(uint32_t id, int64_t used) { return made(id, used, store->depth); }
+    int64_t made(uint32_t id, int64_t used, uint32_t depth) {
+        if (id == zarvel_node_none) return -1;
+        fill.child(depth, id);
+        return used;
     }
 };
 
@@ -592,20 +666,33 @@ int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *lo
     // and much smaller than one sized by the input.
     uint64_t nodes = uint64_t(log->word_count) + log->flow_bytes / 2 + 64;
     if (!zarvel_store_reserve_nodes(store, log->input_len, nodes)) return -1;
-    fast_replay fast{store, log, store->resolver ? store->resolver : &zarvel_core_resolver};
+    fast_replay fast{store, log, store->resolver ? store->resolver : &zarvel_core_resolver, {store}};
+    index_fill &fill = fast.fill;
+    // Flow records build whole subtrees: no index is filled when there are any.
+    if (log->flow_bytes == 0 && store->node_count == 0 && !store->child_index && !store->child_index_off) fill.start();
     const uint64_t *words = log->words;
     const uint32_t end = log->word_count;
     log_reader reader{log};
     while (reader.at < end) {
-        int64_t used = fast.step(words, reader.at, end);
-        if (used < 0) return -1;
+        const uint32_t at = reader.at;
+        int64_t used = fast.step(words, at, end);
         if (used > 0) {
             reader.at += uint32_t(used);
             continue;
         }
-        if (replay_record(store, log, reader) < 0) return -1;
-        if (reader.failed) return -1;
+        const uint32_t made = store->node_count, depth = store->depth;
+        const uint32_t top = depth ? store->open_stack[depth - 1] : zarvel_node_none;
+        if (used < 0 || replay_record(store, log, reader) < 0 || reader.failed) {
+            fill.drop();
+            return -1;
+        }
+        fill.general(kind.get(words[at]), made, depth, top);
     }
+    // Every collection closed, every pushed child moved: the index is whole.
+    if (fill.index && store->depth == 0 && fill.stack == fill.index->ids + fill.index->capacity)
+        store->child_index = fill.index;
+    else
+        fill.drop();
     return 0;
 }
 
