@@ -143,6 +143,7 @@ constexpr size_t point_form_longest = 24;
 // What the point form saw of its text, for copying it out.
 struct point_form_text {
     uint32_t point;       // the point's byte
+    uint64_t ending;      // the values of the last eight digits, the last in the top byte
     __m128i first, last;  // the first and the last 16 bytes
 };
 
@@ -198,6 +199,7 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
     out.exponent10 = -int32_t(n - point - 1);
     out.w = (word::digits_value(v0) * 100000000u + word::digits_value(v1)) * 100000000u + word::digits_value(v2);
     form.point = point;
+    form.ending = v2;
     form.first = first;
     form.last = last;
     return true;
@@ -312,8 +314,8 @@ inline bool cut_of_digits(const scanned &d, uint64_t f, int32_t k, uint32_t &cut
 // than the offsets' error (a few 2^-32 units) gives up, ties and interval
 // ends included, and so do values at a power of two (a narrower interval
 // below). False, or the digits as a cut of the text (see cut_of_digits).
-inline bool cut_of_interval(const scanned &d, const binary_value &value, const text_offset &offset, uint32_t &cut,
-                            bool &raise) {
+inline bool cut_of_interval(const scanned &d, uint64_t ending, const binary_value &value, const text_offset &offset,
+                            uint32_t &cut, bool &raise) {
     if (value.unequal_margins) return false;
     const int32_t q = d.exponent10;
     const int32_t k = floor_log10_pow2(value.e);
@@ -337,9 +339,7 @@ inline bool cut_of_interval(const scanned &d, const binary_value &value, const t
     // made by arithmetic on 0 and 1 (compilers turn conditionals into
     // branches), and one test at the end gives up on any unsure one.
     const int64_t digit = 1 + 9 * int64_t(j);  // 10^j
-    const uint64_t tens = uint64_t((u128(d.w) * 0xCCCCCCCCCCCCCCCDull) >> 67);
-    const uint64_t hundreds = uint64_t((u128(tens) * 0xCCCCCCCCCCCCCCCDull) >> 67);
-    const int64_t last = int64_t(d.w - tens * 10), last_two = int64_t(d.w - hundreds * 100);
+    const int64_t last = int64_t(ending >> 56), last_two = int64_t((ending >> 48) & 0xFF) * 10 + last;
     const int64_t r1 = last + int64_t(j) * (last_two - last);  // w mod 10^(j+1)
     const int64_t r0 = int64_t(j) * last;                      // w mod 10^j
     // The multiple of 10^(j+1) at or below w, and the one above it: one
@@ -488,7 +488,7 @@ int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
             text_offset offset;
             uint32_t cut;
             bool raise;
-            if (to_binary<false>(d, value, offset) && cut_of_interval(d, value, offset, cut, raise))
+            if (to_binary<false>(d, value, offset) && cut_of_interval(d, form.ending, value, offset, cut, raise))
                 if (const int32_t n = copy_cut(buffer, text, length, form, cut, raise)) return n;
         }
         return format_scanned(buffer, text, length, d, &form);
