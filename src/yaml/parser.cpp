@@ -1152,12 +1152,16 @@ bool zarvel_parser::define_anchor(zarvel_text_span name, uint32_t &id) {
     if (!anchors_sized) {
         // The first anchor sizes the map for the ampersands after it, so
         // that texts without anchors never count them and the map is not
-        // rehashed as it fills. Sizing only saves rehashing: a failure here
-        // leaves the map growing on demand.
+        // rehashed as it fills. Twice that room keeps most probes at their
+        // first slot (alias lookups then rarely mispredict); the cap bounds
+        // what ampersands in texts can make it take. Sizing only saves
+        // time: a failure here leaves the map growing on demand.
         anchors_sized = true;
         if (name.data >= scan.text && name.data <= scan.text + scan.size) {
             const auto rest = static_cast<uint64_t>(scan.text + scan.size - name.data);
-            (void)zarvel_strmap_reserve(&anchors, 1 + scan.kernels->count(name.data, rest, '&'));
+            const uint64_t names = 1 + scan.kernels->count(name.data, rest, '&');
+            constexpr uint64_t presize_cap = uint64_t{1} << 18;
+            (void)zarvel_strmap_reserve(&anchors, names < presize_cap / 2 ? 2 * names : presize_cap);
         }
     }
     if (check_only) {
