@@ -368,20 +368,54 @@ __attribute__((noinline)) bool general_decimal(const char *text, size_t length, 
 }
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// The n (3 to 8) bytes [p, end) as the top bytes of a word: one load when
+// the text holds eight bytes, else two overlapping.
+inline uint64_t text_word(const char *text, const char *p, const char *end) {
+    if (end - text >= 8) return word::load(end - 8);
+    const int n = int(end - p);
+    uint64_t x;
+    if (n >= 4) {
+        uint32_t first, last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, end - 4, 4);
+        x = first | (uint64_t(last) << (8 * (n - 4)));
+    } else {
+        x = uint64_t(uint8_t(p[0])) | uint64_t(uint8_t(p[1])) << 8 | uint64_t(uint8_t(p[2])) << 16;
+    }
+    return x << (8 * (8 - n));
+}
+
+// A number of at most eight bytes after its sign with a point inside, the
+// n bytes in the top of word v: the point taken out, up to seven digits
+// in one word, and one exact division.
+inline bool short_point(uint64_t v, int n, bool negative, double &out) {
+    const uint64_t keep = ~uint64_t(0) << (64 - 8 * n);
+    const uint64_t point = word::equal_bytes(v, '.') & keep;
+    if ((word::non_digits(v) & keep) != point || point == 0 || (point & (point - 1)) != 0) return false;
+    const int j = int(word::first_byte(point));
+    const int m = 7 - j;
+    if (m < 1 || j < 9 - n) return false;
+    const uint64_t d = v ^ word::zero_digits;
+    const uint64_t joined = ((d & ((uint64_t(1) << (8 * j)) - 1)) << 8) | (d & (~uint64_t(0) << (8 * (j + 1))));
+    const double value = double(word::digits_value(joined & (keep << 8))) / pow10_doubles[m];
+    out = negative ? -value : value;
+    return true;
+}
+
 // The usual number of a JSON text: a sign or none, 1 to 7 integer digits,
-// a point and 1 to 16 more, 19 digits at most, at least eight bytes after
-// the sign. Read from words at fixed places, in one straight line: a leaf
-// with no stack frame, which leaves any other text (and the product that
-// cannot tell) to the general reading. The first word holds the integer
-// digits and the point; a short fraction comes from the last word, a long
-// one from the last sixteen bytes, or from its two ends in a short text.
-// Such a value, w x 10^-m with w below 10^19, lies well inside the normal
-// range.
+// a point and 1 to 16 more, 19 digits at most. Read from words at fixed
+// places, in one straight line: a leaf with no stack frame, which leaves
+// any other text (and the product that cannot tell) to the general
+// reading. A text of at most eight bytes after the sign is one word; else
+// the first word holds the integer digits and the point, a short fraction
+// comes from the last word, a long one from the last sixteen bytes, or from
+// its two ends in a short text. Such a value, w x 10^-m with w below 10^19,
+// lies well inside the normal range.
 __attribute__((noinline)) bool quick_fraction(const char *text, size_t length, double &out) {
     const bool negative = text[0] == '-';
     const char *const p = text + (negative || text[0] == '+');
     const char *const end = text + length;
-    if (end - p < 8) return false;
+    if (end - p <= 8) return end - p >= 3 && short_point(text_word(text, p, end), int(end - p), negative, out);
     const uint64_t head = word::load(p);
     const uint64_t odd = word::non_digits(head);
     if (!odd) return false;
@@ -434,7 +468,7 @@ __attribute__((noinline)) bool quick_fraction(const char *text, size_t length, d
 
 bool decimal_to_double(const char *text, size_t length, double &out) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    if (length >= 8 && text && quick_fraction(text, length, out)) return true;
+    if (length >= 3 && text && quick_fraction(text, length, out)) return true;
 #endif
     return general_decimal(text, length, out);
 }
