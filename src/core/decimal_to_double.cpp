@@ -319,10 +319,7 @@ __attribute__((noinline)) double many_digits(const char *first, const char *end,
 
 double decimal_parts_to_double(uint64_t w, int64_t q, bool negative) { return parts_to_double(w, q, negative); }
 
-namespace {
-
-// Every text the quick reading below does not take.
-__attribute__((noinline)) bool general_decimal(const char *text, size_t length, double &out) {
+bool decimal::general(const char *text, size_t length, double &out) {
     if (!text) return false;
     const char *p = text, *const end = text + length;
     bool negative = false;
@@ -368,6 +365,8 @@ __attribute__((noinline)) bool general_decimal(const char *text, size_t length, 
 }
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+namespace {
+
 // The n (3 to 8) bytes [p, end) as the top bytes of a word: one load when
 // the text holds eight bytes, else two overlapping.
 inline uint64_t text_word(const char *text, const char *p, const char *end) {
@@ -402,6 +401,8 @@ inline bool short_point(uint64_t v, int n, bool negative, double &out) {
     return true;
 }
 
+}  // namespace
+
 // The usual number of a JSON text: a sign or none, 1 to 7 integer digits,
 // a point and 1 to 16 more, 19 digits at most. Read from words at fixed
 // places, in one straight line: a leaf with no stack frame, which leaves
@@ -411,7 +412,7 @@ inline bool short_point(uint64_t v, int n, bool negative, double &out) {
 // comes from the last word, a long one from the last sixteen bytes, or from
 // its two ends in a short text. Such a value, w x 10^-m with w below 10^19,
 // lies well inside the normal range.
-__attribute__((noinline)) bool quick_fraction(const char *text, size_t length, double &out) {
+bool decimal::quick(const char *text, size_t length, double &out) {
     const bool negative = text[0] == '-';
     const char *const p = text + (negative || text[0] == '+');
     const char *const end = text + length;
@@ -462,15 +463,8 @@ __attribute__((noinline)) bool quick_fraction(const char *text, size_t length, d
     out = from_bits((negative ? sign_bit : 0) | (((biased - 1) << 52) + mantissa));
     return true;
 }
+#else
+bool decimal::quick(const char *, size_t, double &) { return false; }
 #endif
-
-}  // namespace
-
-bool decimal_to_double(const char *text, size_t length, double &out) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    if (length >= 3 && text && quick_fraction(text, length, out)) return true;
-#endif
-    return general_decimal(text, length, out);
-}
 
 }  // namespace zvl
