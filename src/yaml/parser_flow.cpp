@@ -476,10 +476,14 @@ constexpr std::array<bool, 256> json_plain_bytes = make_json_plain_bytes();
 
 inline bool json_plain_byte(char c) { return json_plain_bytes[static_cast<unsigned char>(c)]; }
 
-// The end of the run of plain bytes from i.
-uint64_t json_plain_run(const char *t, uint64_t n, uint64_t i) {
+// The end of the plain scalar whose first byte is at i: its words of
+// plain bytes and the spaces between them. One scan over both kinds of
+// byte, then the trailing spaces back off, settles it without a branch per
+// word.
+uint64_t json_plain_end(const char *t, uint64_t n, uint64_t i) {
+    const uint64_t start = i;
 #if defined(__SSE2__)
-    // Sixteen bytes at a time: letters (folded to lower case), digits and
+    // Sixteen bytes at a time: spaces, letters (folded to lower case), digits and
     // the four punctuation bytes; bytes above 0x7F compare as negative.
     const auto in = [](__m128i v, char lo, char hi) {
         return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
@@ -492,11 +496,18 @@ uint64_t json_plain_run(const char *t, uint64_t n, uint64_t i) {
                          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))));
         const __m128i plain =
             _mm_or_si128(_mm_or_si128(in(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 'z'), in(v, '0', '9')), punct);
-        const auto other = ~static_cast<uint32_t>(_mm_movemask_epi8(plain)) & 0xFFFFu;
-        if (other) return i + static_cast<uint64_t>(__builtin_ctz(other));
+        const auto other =
+            ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(plain, _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))))) &
+            0xFFFFu;
+        if (other) {
+            i += static_cast<uint64_t>(__builtin_ctz(other));
+            break;
+        }
     }
+    if (i + 16 > n)
 #endif
-    while (i < n && json_plain_byte(t[i])) ++i;
+        while (i < n && (json_plain_byte(t[i]) || t[i] == ' ')) ++i;
+    while (i > start && t[i - 1] == ' ') --i;
     return i;
 }
 
@@ -672,14 +683,8 @@ bool zarvel_parser::json_shaped(int32_t enclosing, uint64_t &close) {
     auto plain = [&]() -> bool {
         char c = t[i];
         if (!json_plain_byte(c) || (c == '-' && (i + 1 >= n || !json_plain_byte(t[i + 1])))) return false;
-        uint64_t start = i;
-        for (;;) {
-            i = json_plain_run(t, n, i);
-            uint64_t j = i;
-            while (j < n && t[j] == ' ') ++j;
-            if (j == i || j >= n || !json_plain_byte(t[j])) break;
-            i = j;
-        }
+        const uint64_t start = i;
+        i = json_plain_end(t, n, i);
         if (i - start > INT32_MAX) return false;
         mark(start, 7);
         w = put_delta(w, (i - start) << 1);
