@@ -110,24 +110,41 @@ void prefault(void *start, uint64_t bytes) {
 
 // ---- string bodies with escapes ---------------------------------------------------
 
+// The run of from[0, n) before the first backslash, copied to out (up to
+// fifteen bytes past the run may be written too, sixteen bytes a step).
+inline uint64_t copy_run(const char *from, uint64_t n, char *out) {
+    uint64_t run = 0;
+#if defined(__SSE2__)
+    const __m128i backslash = _mm_set1_epi8('\\');
+    for (; run + 16 <= n; run += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + run));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + run), v);
+        uint32_t hits = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, backslash)));
+        if (hits) return run + uint64_t(__builtin_ctz(hits));
+    }
+#endif
+    for (; run < n && from[run] != '\\'; ++run) out[run] = from[run];
+    return run;
+}
+
 // The body text[start, end) decoded into out (room for capacity bytes), the
 // same bytes as zvl_finish_double_into gives: runs without a backslash are
 // copied whole and the JSON escapes decoded here (a surrogate without its
-// pair becoming U+FFFD, as there); any other escape hands the whole body
-// to zvl_finish_double_into.
+// pair becoming U+FFFD, as there); any other escape, and a room shorter than
+// the raw body, hand the whole body to zvl_finish_double_into. A body never
+// decodes to more than the raw bytes read so far, so the bytes copy_run
+// writes past a run stay within the room.
 uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, uint64_t capacity) {
+    if (capacity < end - start) return zvl_finish_double_into(text, start, end, out, capacity);
     uint64_t written = 0;
     uint64_t i = start;
     while (i < end) {
-        const void *hit = std::memchr(text + i, '\\', end - i);
-        uint64_t run = hit ? uint64_t(static_cast<const char *>(hit) - (text + i)) : end - i;
-        if (run > capacity - written) break;
-        std::memcpy(out + written, text + i, run);
+        uint64_t run = copy_run(text + i, end - i, out + written);
         written += run;
         i += run;
         if (i >= end) return written;
         // An escape: text[i] is the backslash.
-        if (i + 1 >= end) break;
+        if (i + 1 >= end) return zvl_finish_double_into(text, start, end, out, capacity);
         char c = text[i + 1];
         char simple = 0;
         switch (c) {
@@ -169,13 +186,10 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
         }
         default: return zvl_finish_double_into(text, start, end, out, capacity);
         }
-        if (written == capacity) break;
         out[written++] = simple;
         i += 2;
     }
-    // Out of room (a body never decodes to more than its raw length, so
-    // only for a short buffer): the general decoder knows where to stop.
-    return zvl_finish_double_into(text, start, end, out, capacity);
+    return written;
 }
 
 // ---- node making shared by both builders -------------------------------------
