@@ -121,22 +121,15 @@ char *plain_allocated(zarvel_document *document, const zarvel_plain_options *opt
     const zarvel_node_store *store = plain_store(document, st);
     if (!store) return nullptr;
     owned_writer out(store);
-    uint64_t capacity = store->input_len + 64;
-    if (capacity < 256) capacity = 256;
-    if (!out.own(capacity)) {
+    if (!writer_own_text(out.w, store->input_len)) {
         zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
         st = 2;
         return nullptr;
     }
     zarvel_writer &w = out.w;
-    w.growable = true;
-    writer_update_room(w);
     st = walk_documents<Sink>(w, store, options);
     if (st != 0) return nullptr;
-    w.buffer[w.length] = 0;
-    if (w.capacity - w.length - 1 > w.capacity / 8) {
-        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(w.length + 1)))) w.buffer = smaller;
-    }
+    writer_finish_text(w);
     if (out_len) *out_len = w.length;
     return out.release();
 }

@@ -8,17 +8,6 @@
 namespace zvl {
 namespace {
 
-// The first capacity of the one-pass allocated text.
-constexpr uint64_t minimum_text_capacity = 256;
-// Room past the input's size: the fast writers ask for room by the longest
-// form of what comes next (six bytes per string byte, 32 per number), so an
-// output about as long as its input would otherwise double the buffer for
-// its last items. Pages of the tail that stay unwritten are never touched,
-// and the tail is given back at the end.
-uint64_t text_capacity(uint64_t input) {
-    const uint64_t capacity = input + input / 16 + 64;
-    return capacity < minimum_text_capacity ? minimum_text_capacity : capacity;
-}
 // The options record before indent and style were added.
 constexpr uint32_t first_options_size = 16;
 
@@ -59,6 +48,11 @@ class call_writer {
         owned_buffer_ = true;
         return true;
     }
+    // A growable buffer for the one-pass text of `input` bytes.
+    bool own_text(uint64_t input) {
+        owned_buffer_ = writer_own_text(w, input);
+        return owned_buffer_;
+    }
     // Hands the owned buffer to the caller.
     char *release_buffer() {
         owned_buffer_ = false;
@@ -93,19 +87,11 @@ char *serialize_measured(zarvel_document *document, bool compact, uint32_t index
     // many small documents would ask for the whole input each time.
     const uint64_t input =
         index == zarvel_node_none ? store->input_len : zarvel_store_root_share(store, index, store->input_len);
-    if (!call.own_buffer(text_capacity(input))) return nullptr;
-    call.w.growable = true;
-    writer_update_room(call.w);
+    if (!call.own_text(input)) return nullptr;
     serialize_pass(call.w);
     if (call.pass_failed()) return nullptr;
-    zarvel_writer &w = call.w;
-    const uint64_t length = w.length;
-    w.buffer[length] = 0;
-    if (w.capacity - length - 1 > w.capacity / 8) {
-        // Give back the unused tail; a failed shrink keeps the larger buffer.
-        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(length + 1)))) w.buffer = smaller;
-    }
-    if (out_len) *out_len = length;
+    writer_finish_text(call.w);
+    if (out_len) *out_len = call.w.length;
     return call.release_buffer();
 }
 
@@ -128,18 +114,11 @@ char *zarvel_serialize_ex(zarvel_document *document, const zarvel_serialize_opti
     if (!store) return nullptr;
     call_writer call(store, options);
     if (!call.prepare()) return nullptr;
-    if (!call.own_buffer(text_capacity(store->input_len))) return nullptr;
-    call.w.growable = true;
-    writer_update_room(call.w);
+    if (!call.own_text(store->input_len)) return nullptr;
     serialize_pass(call.w);
     if (call.pass_failed()) return nullptr;
-    zarvel_writer &w = call.w;
-    w.buffer[w.length] = 0;
-    if (w.capacity - w.length - 1 > w.capacity / 8) {
-        // Give back the unused tail; a failed shrink keeps the larger buffer.
-        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(w.length + 1)))) w.buffer = smaller;
-    }
-    if (out_len) *out_len = w.length;
+    writer_finish_text(call.w);
+    if (out_len) *out_len = call.w.length;
     return call.release_buffer();
 }
 

@@ -44,6 +44,30 @@ void writer_flush(zarvel_writer &w) {
     w.length = 0;
 }
 
+bool writer_own_text(zarvel_writer &w, uint64_t input) {
+    // Room past the input's size: the fast writers ask for room by the
+    // longest form of what comes next (six bytes per string byte, 32 per
+    // number), so a text about as long as its input would otherwise double
+    // the buffer for its last items. Pages of the tail that stay unwritten
+    // are never touched, and the tail is given back at the end.
+    uint64_t capacity = input + input / 16 + 64;
+    if (capacity < 256) capacity = 256;
+    w.buffer = static_cast<char *>(sys_malloc(size_t(capacity)));
+    if (!w.buffer) return false;
+    w.capacity = capacity;
+    w.growable = true;
+    writer_update_room(w);
+    return true;
+}
+
+void writer_finish_text(zarvel_writer &w) {
+    w.buffer[w.length] = 0;
+    if (w.capacity - w.length - 1 > w.capacity / 8) {
+        // A failed shrink keeps the larger buffer.
+        if (char *smaller = static_cast<char *>(sys_realloc(w.buffer, size_t(w.length + 1)))) w.buffer = smaller;
+    }
+}
+
 namespace {
 
 // Grows a growable buffer to hold n more bytes and a NUL: to the larger of

@@ -82,6 +82,11 @@ void writer_init(zarvel_writer &w, const zarvel_node_store *store);
 // Starts a pass again: fill length, delivered total, cursor, complex-key flag,
 // cache position and anchor map go back to their start.
 void writer_reset_pass(zarvel_writer &w);
+// A growable buffer for a one-pass text made from `input` bytes, and its
+// end: a NUL after the text, the unused tail given back. False when the
+// buffer cannot be had.
+bool writer_own_text(zarvel_writer &w, uint64_t input);
+void writer_finish_text(zarvel_writer &w);
 // Total bytes produced by the pass so far.
 inline uint64_t writer_total(const zarvel_writer &w) { return w.handed_over + w.length; }
 
