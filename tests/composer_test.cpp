@@ -659,7 +659,9 @@ TEST(BlockScanner, ReplayFillsTheChildrenIndex) {
         {"a:\n  b: 1\n  c: [x, y z, {d: e}]\nf:\n- &k 1\n- *k\n- |\n  lit\n- 'q\n  r'\n- - g\n  - h\n", true},
         {"? a\n: b\nc:\nd: *x\n", false},  // gave up: an unknown alias
         {"? a\n: b\nc:\n---\n- x\n-\n", true},
-        {"a: [1, {\"k\": 2}]\nb: 3\n", false},
+        // JSON-shaped flow collections, built whole (the root's bracket last).
+        {"a: [1, {\"k\": [2, []]}]\nb: 3\n", true},
+        {"- [1, {\"k\": [2, []]}]\n- &x {\"a\": [3]}\n- *x\n- {}\n", true},
     };
     for (const row &r : rows) {
         zarvel_event_log log;

@@ -33,3 +33,41 @@ int zarvel_composer_scalar(void *user, const zarvel_text_span *text, const zarve
 uint8_t zarvel_store_resolve(const zarvel_node_store *store, const char *text, uint32_t length);
 // Tag id of a number shape under the store's resolver.
 uint8_t zarvel_store_resolve_number(const zarvel_node_store *store, bool is_float);
+
+namespace zvl {
+
+// The children index, filled while an event log's records build the tree: a
+// node made inside a collection is pushed on a stack that grows down from
+// the end of the ids, and a closing collection moves its children (the last
+// pushed) to the front part, in order. The read API then finds the index
+// made, without the pass over every record that making it later takes.
+// What it cannot follow (a record that builds otherwise than nodes in the
+// open collection, an opening or a closing) drops it: the read API makes it
+// on first use then. The flow builder keeps it too.
+struct children_fill {
+    zarvel_node_store *store;
+    zarvel_child_index *index = nullptr;
+    uint32_t *out = nullptr, *stack = nullptr;
+
+    // The index as large as the node table (none when it cannot be had).
+    void start();
+    void drop();
+    // Node `id` made at `depth` (0: a root, in no collection).
+    void child(uint32_t depth, uint32_t id) {
+        if (!index || depth == 0) return;
+        if (id >= index->capacity) return drop();
+        *--stack = id;
+    }
+    // The collection `id` closed.
+    void closed(uint32_t id);
+    // After a record of kind `record` taken the general way, which began at
+    // node count `made`, depth `depth` and innermost collection `top`.
+    void general(uint64_t record, uint32_t made, uint32_t depth, uint32_t top);
+};
+
+// zarvel_composer_flow_raw, keeping the children index `fill` (null: none).
+int flow_compose(zarvel_node_store *store, const char *input, uint64_t open_offset, uint64_t input_size,
+                 zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id, uint32_t max_depth,
+                 uint64_t *close_offset, children_fill *fill);
+
+}  // namespace zvl

@@ -252,7 +252,7 @@ bool verbatim_span(const zarvel_event_log *log, zarvel_text_span text) {
     return text.length == 0 || in_input(log, text.data, text.length);
 }
 
-int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_reader &r) {
+int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_reader &r, zvl::children_fill *fill) {
     uint64_t first = r.word();
     switch (kind.get(first)) {
     case record_event: {
@@ -353,8 +353,7 @@ int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_rea
         uint64_t size = flow_rec::input_size.get(where);
         if (size > log->input_len || offset >= size) return -1;
         uint64_t end = 0;
-        if (zarvel_composer_flow_raw(store, log->input, offset, size, 0, 0, anchor, tag, index, log->flow_budget,
-                                     &end) != 1)
+        if (zvl::flow_compose(store, log->input, offset, size, anchor, tag, index, log->flow_budget, &end, fill) != 1)
             return -1;
         return zarvel_composer_flow_commit(store, size) == 1 ? 0 : -1;
     }
@@ -455,66 +454,46 @@ zarvel_sink zarvel_event_log_sink(zarvel_event_log *log) {
     return sink;
 }
 
+void zvl::children_fill::start() {
+    index = zarvel_child_index_new(store->allocator, store->node_cap);
+    if (index) out = index->ids, stack = index->ids + index->capacity;
+}
+
+void zvl::children_fill::drop() {
+    zvl::deallocate(store->allocator, index);
+    index = nullptr;
+}
+
+void zvl::children_fill::closed(uint32_t id) {
+    if (!index) return;
+    const zarvel_node_rec &c = store->nodes[id];
+    const uint32_t count = c.child_count;
+    if (uint64_t(index->ids + index->capacity - stack) < count || (count && stack[0] != c.last_child)) return drop();
+    index->starts[id] = uint32_t(out - index->ids);
+    if (out + count > stack) {
+        std::reverse(stack, stack + count);
+        std::memmove(out, stack, uint64_t(count) * sizeof(uint32_t));
+    } else {
+        for (uint32_t k = 0; k < count; ++k) out[k] = stack[count - 1 - k];
+    }
+    out += count;
+    stack += count;
+}
+
+// Nothing made, nodes made in the open collection (at most a pair), a
+// collection opened (maybe with its first key) or closed; a flow collection
+// built whole, its own children filled, leaves only its root, made first.
+void zvl::children_fill::general(uint64_t record, uint32_t made, uint32_t depth, uint32_t top) {
+    const uint32_t now = store->node_count;
+    if (!index) return;
+    if (record == record_flow_raw) return child(depth, made);
+    if (store->depth + 1 == depth && now == made) return closed(top);
+    bool opened = store->depth == depth + 1;
+    if ((!opened && store->depth != depth) || (opened && now == made) || now - made > 2) return drop();
+    for (uint32_t id = made; id < now; ++id) child(id == made ? depth : store->depth, id);
+}
+
 namespace {
-
-// The children index, filled while the records build the tree: a node made
-// inside a collection is pushed on a stack that grows down from the end of
-// the ids, and a closing collection moves its children (the last pushed)
-// to the front part, in order. The read API then finds the index made,
-// without the pass over every record that making it later takes. What it
-// cannot follow (a flow collection built whole, a record that builds
-// otherwise than nodes in the open collection, an opening or a closing)
-// drops it: the read API makes it on first use then.
-struct index_fill {
-    zarvel_node_store *store;
-    zarvel_child_index *index = nullptr;
-    uint32_t *out = nullptr, *stack = nullptr;
-
-    void start() {
-        index = zarvel_child_index_new(store->allocator, store->node_cap);
-        if (index) out = index->ids, stack = index->ids + index->capacity;
-    }
-    void drop() {
-        zvl::deallocate(store->allocator, index);
-        index = nullptr;
-    }
-    // Node `id` made at `depth` (0: a root, in no collection).
-    inline void child(uint32_t depth, uint32_t id) {
-        if (!index || depth == 0) return;
-        if (id >= index->capacity) return drop();
-        *--stack = id;
-    }
-    // The collection `id` closed.
-    void closed(uint32_t id) {
-        if (!index) return;
-        const zarvel_node_rec &c = store->nodes[id];
-        const uint32_t count = c.child_count;
-        if (uint64_t(index->ids + index->capacity - stack) < count || (count && stack[0] != c.last_child))
-            return drop();
-        index->starts[id] = uint32_t(out - index->ids);
-        if (out + count > stack) {
-            std::reverse(stack, stack + count);
-            std::memmove(out, stack, uint64_t(count) * sizeof(uint32_t));
-        } else {
-            for (uint32_t k = 0; k < count; ++k) out[k] = stack[count - 1 - k];
-        }
-        out += count;
-        stack += count;
-    }
-    // After a record of kind `record` taken the general way, which began at
-    // node count `made`, depth `depth` and innermost collection `top`:
-    // nothing made, nodes made in the open collection (at most a pair), a
-    // collection opened (maybe with its first key) or closed.
-    void general(uint64_t record, uint32_t made, uint32_t depth, uint32_t top) {
-        const uint32_t now = store->node_count;
-        if (!index) return;
-        if (record == record_flow_raw) return drop();
-        if (store->depth + 1 == depth && now == made) return closed(top);
-        bool opened = store->depth == depth + 1;
-        if ((!opened && store->depth != depth) || (opened && now == made) || now - made > 2) return drop();
-        for (uint32_t id = made; id < now; ++id) child(id == made ? depth : store->depth, id);
-    }
-};
 
 // The common records of block YAML (plain scalars and pairs in the input,
 // collections without tag or anchor) are composed here straight from their
@@ -525,7 +504,7 @@ struct fast_replay {
     zarvel_node_store *store;
     const zarvel_event_log *log;
     const zarvel_resolver *resolver;
-    index_fill fill;
+    zvl::children_fill fill;
 
     // A compact span word inside the input; false for anything else.
     bool compact(uint64_t word, zarvel_text_span *out) const {
@@ -667,9 +646,8 @@ int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *lo
     uint64_t nodes = uint64_t(log->word_count) + log->flow_bytes / 2 + 64;
     if (!zarvel_store_reserve_nodes(store, log->input_len, nodes)) return -1;
     fast_replay fast{store, log, store->resolver ? store->resolver : &zarvel_core_resolver, {store}};
-    index_fill &fill = fast.fill;
-    // Flow records build whole subtrees: no index is filled when there are any.
-    if (log->flow_bytes == 0 && store->node_count == 0 && !store->child_index && !store->child_index_off) fill.start();
+    zvl::children_fill &fill = fast.fill;
+    if (store->node_count == 0 && !store->child_index && !store->child_index_off) fill.start();
     const uint64_t *words = log->words;
     const uint32_t end = log->word_count;
     log_reader reader{log};
@@ -682,7 +660,7 @@ int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *lo
         }
         const uint32_t made = store->node_count, depth = store->depth;
         const uint32_t top = depth ? store->open_stack[depth - 1] : zarvel_node_none;
-        if (used < 0 || replay_record(store, log, reader) < 0 || reader.failed) {
+        if (used < 0 || replay_record(store, log, reader, &fill) < 0 || reader.failed) {
             fill.drop();
             return -1;
         }

@@ -72,7 +72,13 @@ int walk_flow(json_stepper &stepper, const char *text, uint64_t open, uint64_t s
 int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset, uint64_t input_size, uint32_t,
                              uint64_t, zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id,
                              uint32_t max_depth, uint64_t *close_offset) {
-    auto *store = static_cast<zarvel_node_store *>(user);
+    return zvl::flow_compose(static_cast<zarvel_node_store *>(user), input, open_offset, input_size, anchor, tag,
+                             anchor_id, max_depth, close_offset, nullptr);
+}
+
+int zvl::flow_compose(zarvel_node_store *store, const char *input, uint64_t open_offset, uint64_t input_size,
+                      zarvel_text_span anchor, zarvel_text_span tag, uint32_t anchor_id, uint32_t max_depth,
+                      uint64_t *close_offset, children_fill *fill) {
     if (!zvl::tree::may_open(store)) return 0;
     if (!input || open_offset >= input_size) return 0;
     char bracket = input[open_offset];
@@ -82,6 +88,7 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
     store->mark_len = store->strings_len;
     uint32_t saved_depth = store->depth;
     auto rollback = [&](int result) {
+        if (fill) fill->drop();
         zvl::tree::close_to(store, saved_depth);
         store->fast_pending = 0;
         zarvel_store_truncate(store, store->mark_count, store->mark_len);
@@ -114,22 +121,29 @@ int zarvel_composer_flow_raw(void *user, const char *input, uint64_t open_offset
         case '[':
         case '{': {
             bool seq = token.kind == '[';
-            if (zvl::tree::open(store, make(seq ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING, 0, true, false),
-                                seq ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP) == zarvel_node_none)
-                return rollback(-1);
+            uint32_t depth = store->depth;
+            uint32_t id = zvl::tree::open(store, make(seq ? ZARVEL_KIND_SEQUENCE : ZARVEL_KIND_MAPPING, 0, true, false),
+                                          seq ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP);
+            if (id == zarvel_node_none) return rollback(-1);
+            if (fill) fill->child(depth, id);
             break;
         }
         case ']':
         case '}':
-            if (!zvl::tree::close(store)) return rollback(-1);
+            if (store->depth <= saved_depth) return rollback(-1);
+            if (fill) fill->closed(store->open_stack[store->depth - 1]);
+            zvl::tree::close(store);
             break;
         default:
             if (!build.scalar(token)) return rollback(-1);
+            if (fill) fill->child(store->depth, store->node_count - 1);
             break;
         }
     }
     if (r != json_step_closed) return rollback(0);
     if (stepper.long_key) return rollback(2);
+    // The root closes here when its bracket was not a token.
+    if (fill && store->depth > saved_depth) fill->closed(root);
     zvl::tree::close_to(store, saved_depth);
     store->fast_root = root;
     store->fast_anchor = anchor_id;
