@@ -248,12 +248,6 @@ __attribute__((noinline, cold)) uint64_t exact_bits(big_integer digits, int64_t 
     return bits > infinity_bits ? infinity_bits : bits;
 }
 
-// The same for a mantissa of one word; out of line, so that its callers
-// need no room for the big integer.
-__attribute__((noinline, cold)) uint64_t exact_word_bits(uint64_t w, int64_t k) {
-    return exact_bits(big_integer(w), k);
-}
-
 // The double nearest w x 10^q, negated when negative is set.
 inline __attribute__((always_inline)) double parts_to_double(uint64_t w, int64_t q, bool negative) {
     const uint64_t sign = negative ? sign_bit : 0;
@@ -265,7 +259,7 @@ inline __attribute__((always_inline)) double parts_to_double(uint64_t w, int64_t
         return negative ? -v : v;
     }
     uint64_t bits;
-    if (!product_bits(w, q, bits)) bits = exact_word_bits(w, q);
+    if (!product_bits(w, q, bits)) bits = exact_bits(big_integer(w), q);
     return from_bits(sign | bits);
 }
 

@@ -42,6 +42,11 @@ const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t 
     return text.empty() ? nullptr : text.data();
 }
 
+// The handle directory of a store not being freed; null otherwise.
+inline const zarvel_handle_table *live_directory(const zarvel_node_store *store) {
+    return store->live ? zarvel_handle_directory(store) : nullptr;
+}
+
 // Handles of one store's nodes: the directory is read once for several,
 // and a handle missing from it is made (after which it is read again, as
 // making may have replaced it). A store being freed gives none.
@@ -50,8 +55,7 @@ struct handle_maker {
     zarvel_node_store *store;
     const zarvel_handle_table *table;
 
-    handle_maker(zarvel_document *d, zarvel_node_store *s)
-        : document(d), store(s), table(s->live ? zarvel_handle_directory(s) : nullptr) {}
+    handle_maker(zarvel_document *d, zarvel_node_store *s) : document(d), store(s), table(live_directory(s)) {}
 
     zarvel_node *operator()(uint32_t id) {
         if (zarvel_node *found = zarvel_node_handle_found(table, id)) [[likely]]
@@ -359,11 +363,6 @@ inline const zarvel_child_index *indexed_children(zarvel_node_store *store, uint
     return index && id < index->capacity ? index : nullptr;
 }
 
-// The handle directory of a store not being freed; null otherwise.
-inline const zarvel_handle_table *live_directory(const zarvel_node_store *store) {
-    return store->live ? zarvel_handle_directory(store) : nullptr;
-}
-
 // The handle of `id` when it is already made; null otherwise, the caller
 // then taking its out-of-line way.
 inline zarvel_node *made_handle(const zarvel_node_store *store, uint32_t id) {
@@ -382,17 +381,8 @@ __attribute__((noinline)) zarvel_node *seq_at_slow(zarvel_node_store *store, zar
 
 __attribute__((noinline)) int32_t map_at_slow(zarvel_node_store *store, zarvel_document *document, uint32_t id,
                                               uint64_t index, zarvel_node **key, zarvel_node **value) {
-    uint32_t key_id, value_id;
-    if (const zarvel_child_index *children = child_index_of(store); children && id < children->capacity) {
-        const uint32_t *pair = children->ids + children->starts[id] + index * 2;
-        key_id = pair[0];
-        value_id = pair[1];
-    } else {
-        key_id = cached_child(store, id, index * 2);
-        if (key_id == zarvel_node_none) return -1;
-        value_id = store->nodes[key_id].next_sibling;
-        if (value_id == zarvel_node_none) return -1;
-    }
+    const uint32_t key_id = child_at(store, id, index * 2), value_id = child_at(store, id, index * 2 + 1);
+    if (key_id == zarvel_node_none || value_id == zarvel_node_none) return -1;
     handle_maker handle(document, store);
     if (key) *key = handle(key_id);
     if (value) *value = handle(value_id);
