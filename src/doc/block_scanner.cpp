@@ -467,6 +467,7 @@ struct block_scanner {
         }
         char *copy = static_cast<char *>(zarvel_arena_alloc(log->scratch, assembled.size(), 1));
         if (copy) std::memcpy(copy, assembled.data(), assembled.size());
+        log->text_bytes += assembled.size();
         return copy;
     }
     bool external_scalar(const char *data, uint64_t n, uint8_t style, bool plain) {

@@ -49,6 +49,7 @@ struct record_writer {
         } else {
             word(external_mark | length);
             word(length ? reinterpret_cast<uint64_t>(text) : 0);
+            log->text_bytes += length;
         }
     }
     // Optional span: its field set to compact or external, or 0.
@@ -381,6 +382,7 @@ void zarvel_event_log_reset(zarvel_event_log *log) {
     log->overflow = 0;
     log->saved_count = 0;
     log->flow_bytes = 0;
+    log->text_bytes = 0;
 }
 
 void zarvel_event_log_release(zarvel_event_log *log) {
@@ -645,6 +647,10 @@ int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *lo
     // and much smaller than one sized by the input.
     uint64_t nodes = uint64_t(log->word_count) + log->flow_bytes / 2 + 64;
     if (!zarvel_store_reserve_nodes(store, log->input_len, nodes)) return -1;
+    // The texts outside the input are copied into the store: storage for all
+    // of them at once, not grown (and copied, and faulted in) step by step.
+    // Refused, the copies grow it as they go.
+    if (log->text_bytes) zarvel_store_strings_reserve(store, log->text_bytes);
     fast_replay fast{store, log, store->resolver ? store->resolver : &zarvel_core_resolver, {store}};
     zvl::children_fill &fill = fast.fill;
     if (store->node_count == 0 && !store->child_index && !store->child_index_off) fill.start();

@@ -30,6 +30,7 @@ struct zarvel_event_log {
     zarvel_arena *scratch;   // texts made by the block scanner
     zarvel_tape *flow_tape;  // reserved for tape validation; this build leaves it null
     uint64_t flow_bytes;     // bytes under flow records, for sizing the node table at replay
+    uint64_t text_bytes;     // bytes of texts outside the input, for sizing the store's strings at replay
 };
 
 namespace zvl::event_log {
@@ -154,7 +155,7 @@ inline constexpr field input_size{32, 32};
 // failure (nothing kept).
 bool zarvel_event_log_init(zarvel_event_log *log, const char *input, uint64_t length);
 // Empties the log (word count, depth, document count, overflow, saved count,
-// flow bytes).
+// flow and text bytes).
 void zarvel_event_log_reset(zarvel_event_log *log);
 // Frees the word array (and the flow tape); the scratch arena is not touched.
 void zarvel_event_log_release(zarvel_event_log *log);
