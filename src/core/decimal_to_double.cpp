@@ -31,7 +31,6 @@ inline double from_bits(uint64_t bits) {
 
 inline bool is_digit(char c) { return uint8_t(c - '0') < 10; }
 
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 // The digits among the (up to) eight bytes at p, the first in the lowest
 // byte: how many lead, and their value. Only [begin, end) is read; bytes
 // past end count as no digit.
@@ -58,6 +57,10 @@ inline int leading_digits(const char *begin, const char *p, const char *end, uin
 
 // Digits from p on into w (wrapping past 19 of them); returns the end.
 inline const char *read_digits(const char *begin, const char *p, const char *end, uint64_t &w) {
+    if constexpr (!word::little_endian) {
+        for (; p != end && is_digit(*p); ++p) w = w * 10 + uint64_t(*p - '0');
+        return p;
+    }
     for (;;) {
         uint64_t value;
         const int count = leading_digits(begin, p, end, value);
@@ -67,13 +70,6 @@ inline const char *read_digits(const char *begin, const char *p, const char *end
         if (count < 8) return p;
     }
 }
-
-#else
-inline const char *read_digits(const char *, const char *p, const char *end, uint64_t &w) {
-    for (; p != end && is_digit(*p); ++p) w = w * 10 + uint64_t(*p - '0');
-    return p;
-}
-#endif
 
 // ---- the product ----------------------------------------------------------
 
@@ -358,25 +354,7 @@ bool decimal::general(const char *text, size_t length, double &out) {
     return true;
 }
 
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 namespace {
-
-// The n (3 to 8) bytes [p, end) as the top bytes of a word: one load when
-// the text holds eight bytes, else two overlapping.
-inline uint64_t text_word(const char *text, const char *p, const char *end) {
-    if (end - text >= 8) return word::load(end - 8);
-    const int n = int(end - p);
-    uint64_t x;
-    if (n >= 4) {
-        uint32_t first, last;
-        std::memcpy(&first, p, 4);
-        std::memcpy(&last, end - 4, 4);
-        x = first | (uint64_t(last) << (8 * (n - 4)));
-    } else {
-        x = uint64_t(uint8_t(p[0])) | uint64_t(uint8_t(p[1])) << 8 | uint64_t(uint8_t(p[2])) << 16;
-    }
-    return x << (8 * (8 - n));
-}
 
 // A number of at most eight bytes after its sign with a point inside, the
 // n bytes in the top of word v: the point taken out, up to seven digits
@@ -407,10 +385,17 @@ inline bool short_point(uint64_t v, int n, bool negative, double &out) {
 // its two ends in a short text. Such a value, w x 10^-m with w below 10^19,
 // lies well inside the normal range.
 bool decimal::quick(const char *text, size_t length, double &out) {
+    if constexpr (!word::little_endian) return false;
     const bool negative = text[0] == '-';
     const char *const p = text + (negative || text[0] == '+');
     const char *const end = text + length;
-    if (end - p <= 8) return end - p >= 3 && short_point(text_word(text, p, end), int(end - p), negative, out);
+    if (end - p <= 8) {
+        const int n = int(end - p);
+        if (n < 3) return false;
+        // The n bytes in the top of a word: one load when the text holds eight.
+        const uint64_t v = end - text >= 8 ? word::load(end - 8) : word::load_short(p, size_t(n)) << (8 * (8 - n));
+        return short_point(v, n, negative, out);
+    }
     const uint64_t head = word::load(p);
     const uint64_t odd = word::non_digits(head);
     if (!odd) return false;
@@ -457,8 +442,5 @@ bool decimal::quick(const char *text, size_t length, double &out) {
     out = from_bits((negative ? sign_bit : 0) | (((biased - 1) << 52) + mantissa));
     return true;
 }
-#else
-bool decimal::quick(const char *, size_t, double &) { return false; }
-#endif
 
 }  // namespace zvl

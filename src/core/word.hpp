@@ -2,6 +2,7 @@
 // test leaving the top bit of the bytes it finds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -17,11 +18,31 @@ inline constexpr uint64_t lows = 0x7F7F7F7F7F7F7F7Full;   // all but the top bit
 
 inline constexpr uint64_t repeat(uint8_t byte) { return ones * byte; }
 
+// The readings of digits by words take a text's first byte as a word's
+// lowest (the usual hosts); elsewhere their callers read byte by byte.
+inline constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
 // Eight bytes from p, the first one lowest on the usual (little-endian) hosts.
 inline uint64_t load(const void *p) {
     uint64_t w;
     std::memcpy(&w, p, 8);
     return w;
+}
+
+// The n (2 to 8) bytes at p in the low bytes of a word, zeros above them,
+// reading no byte past p + n: one load or two overlapping ones.
+inline uint64_t load_short(const char *p, size_t n) {
+    if (n >= 8) return load(p);
+    if (n >= 4) {
+        uint32_t low, high;
+        std::memcpy(&low, p, 4);
+        std::memcpy(&high, p + n - 4, 4);
+        return low | uint64_t(high) << (8 * (n - 4));
+    }
+    uint16_t low, high;
+    std::memcpy(&low, p, 2);
+    std::memcpy(&high, p + n - 2, 2);
+    return low | uint64_t(high) << (8 * (n - 2));
 }
 
 // Top bit set in every byte of w below b (b from 1 to 0x80), every zero
@@ -62,7 +83,6 @@ inline constexpr uint64_t digits_value(uint64_t w) {
            32;
 }
 inline constexpr uint64_t zero_digits = repeat('0');
-
 
 #if defined(__SSE2__)
 // The value of the m (0 to 16) bytes before end when they are all digits,

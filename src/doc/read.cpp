@@ -564,8 +564,6 @@ int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out) {
 
 namespace {
 
-constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-
 // A decimal integer of up to 18 digits with an optional sign, no separator
 // and no leading zero: its value, as the general reader would give it,
 // without the copy and the runtime conversion. False for any other text.
@@ -577,7 +575,7 @@ inline bool short_decimal_int(const char *p, uint32_t n, int64_t *out) {
     if (digits == 0 || digits > 18 || (p[i] == '0' && digits > 1)) return false;
     const bool negative = p[0] == '-';
     uint64_t value = 0;
-    if (little_endian && digits >= 8) {
+    if (zvl::word::little_endian && digits >= 8) {
         using namespace zvl::word;
         const uint64_t first = load(p + i), last = load(p + n - 8);
         uint64_t odd = non_digits(first) | non_digits(last);

@@ -215,22 +215,9 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
 // leading 0 before another digit, below 10^-4).
 inline int32_t copy_short(char *buffer, const char *t, size_t n) {
     // The n bytes in two words, zeros past them, read without passing the
-    // text: two overlapping moves of 2, 4 or 8 bytes.
-    uint64_t a, b = 0;
-    if (n >= 8) {
-        a = word::load(t);
-        if (n > 8) b = word::load(t + n - 8) >> (8 * (16 - n));
-    } else if (n >= 4) {
-        uint32_t low, high;
-        std::memcpy(&low, t, 4);
-        std::memcpy(&high, t + n - 4, 4);
-        a = low | uint64_t(high) << (8 * (n - 4));
-    } else {
-        uint16_t low, high;
-        std::memcpy(&low, t, 2);
-        std::memcpy(&high, t + n - 2, 2);
-        a = low | uint64_t(high) << (8 * (n - 2));
-    }
+    // text.
+    const uint64_t a = word::load_short(t, n);
+    const uint64_t b = n > 8 ? word::load(t + n - 8) >> (8 * (16 - n)) : 0;
     const __m128i v = _mm_set_epi64x(int64_t(b), int64_t(a));
     const uint32_t in = (uint32_t(1) << n) - 1;
     const uint32_t digits = digit_bytes(v) & in;
