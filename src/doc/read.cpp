@@ -552,13 +552,31 @@ zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id) {
     return document_node_slow(document, id);
 }
 
+namespace {
+
+// The text of a scalar the typed reads take: ZARVEL_OK when the node's tag
+// id is `tag`, else the status such a read returns.
+struct typed_text {
+    const zarvel_node_store *store;
+    zarvel_span span;
+    const char *text;
+    uint32_t length;
+};
+inline int32_t text_of_tag(const zarvel_node *node, const void *out, uint8_t tag, typed_text &t) {
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store || !out) return ZARVEL_INVALID_ARGUMENT;
+    const zarvel_node_rec &rec = store->nodes[node->id];
+    if (rec.tag_id != tag) return ZARVEL_FAILED;
+    t = {store, rec.value, span_start(store, rec.value), zarvel_span_length(rec.value)};
+    return ZARVEL_OK;
+}
+
+}  // namespace
+
 int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out) {
-    zarvel_node_store *store = nullptr;
-    const zarvel_node_rec *rec = record_of(node, &store);
-    if (!rec || !out) return ZARVEL_INVALID_ARGUMENT;
-    if (rec->tag_id != ZARVEL_TAG_BOOL) return ZARVEL_FAILED;
-    std::string_view text = zarvel_store_text(store, rec->value);
-    *out = zvl_num_bool(text.empty() ? nullptr : text.data(), uint32_t(text.size())) ? 1 : 0;
+    typed_text t;
+    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_BOOL, t)) return status;
+    *out = zvl_num_bool(t.length ? t.text : nullptr, t.length) ? 1 : 0;
     return ZARVEL_OK;
 }
 
@@ -629,23 +647,6 @@ __attribute__((noinline)) int32_t general_int(const zarvel_node_store *store, co
                                                                                                     : ZARVEL_FAILED;
 }
 
-}  // namespace
-
-int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
-    zarvel_node_store *store = zarvel_handle_store(node);
-    if (!store || !out) return ZARVEL_INVALID_ARGUMENT;
-    const zarvel_node_rec &rec = store->nodes[node->id];
-    if (rec.tag_id != ZARVEL_TAG_INT) return ZARVEL_FAILED;
-    const uint32_t length = zarvel_span_length(rec.value);
-    const char *text = span_start(store, rec.value);
-    // The text lies in the input or string storage from its offset on.
-    if (uint64_t(zarvel_span_offset(rec.value)) + length >= 16 && wide_decimal_int(text, length, out)) [[likely]]
-        return ZARVEL_OK;
-    return general_int(store, text, length, out);
-}
-
-namespace {
-
 // Texts the decimal reader does not take: the general reader's forms.
 __attribute__((noinline)) int32_t general_float(const char *text, uint32_t length, double *out) {
     return zvl_num_f64(length ? text : nullptr, length, out) == 0 ? ZARVEL_OK : ZARVEL_FAILED;
@@ -653,15 +654,20 @@ __attribute__((noinline)) int32_t general_float(const char *text, uint32_t lengt
 
 }  // namespace
 
-int32_t zarvel_node_float(const zarvel_node *node, double *out) {
-    zarvel_node_store *store = zarvel_handle_store(node);
-    if (!store || !out) return ZARVEL_INVALID_ARGUMENT;
-    const zarvel_node_rec &rec = store->nodes[node->id];
-    if (rec.tag_id != ZARVEL_TAG_FLOAT) return ZARVEL_FAILED;
-    const uint32_t length = zarvel_span_length(rec.value);
-    const char *text = span_start(store, rec.value);
-    // Plain decimal texts, nearly all, without the general reader's checks.
-    if (zvl::decimal_to_double(text, length, *out)) [[likely]]
+int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
+    typed_text t;
+    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_INT, t)) return status;
+    // The text lies in the input or string storage from its offset on.
+    if (uint64_t(zarvel_span_offset(t.span)) + t.length >= 16 && wide_decimal_int(t.text, t.length, out)) [[likely]]
         return ZARVEL_OK;
-    return general_float(text, length, out);
+    return general_int(t.store, t.text, t.length, out);
+}
+
+int32_t zarvel_node_float(const zarvel_node *node, double *out) {
+    typed_text t;
+    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_FLOAT, t)) return status;
+    // Plain decimal texts, nearly all, without the general reader's checks.
+    if (zvl::decimal_to_double(t.text, t.length, *out)) [[likely]]
+        return ZARVEL_OK;
+    return general_float(t.text, t.length, out);
 }
