@@ -9,8 +9,9 @@ namespace zvl {
 void serialize_pass(zarvel_writer &w);
 
 // JSON text of document `index` of the stream alone (for tools that convert
-// multi-document streams one JSON text per document); allocated like
-// zarvel_serialize_json. Null on failure or when index is out of range.
+// multi-document streams one JSON text per document), or of the whole
+// stream for zarvel_node_none; allocated like zarvel_serialize_json. Null
+// on failure or when index is out of range.
 char *serialize_document_json(zarvel_document *document, uint32_t index, bool compact, uint64_t *out_len);
 
 }  // namespace zvl

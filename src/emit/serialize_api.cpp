@@ -48,17 +48,19 @@ class call_writer {
         owned_buffer_ = true;
         return true;
     }
-    // A growable buffer for the one-pass text of `input` bytes.
-    bool own_text(uint64_t input) {
+    bool pass_failed() const { return w.failed || w.out_of_memory || w.callback_failed; }
+    // The text made from `input` bytes in one pass into a growable buffer,
+    // handed to the caller; null when the buffer or the pass fails.
+    char *one_pass_text(uint64_t input, uint64_t *out_len) {
         owned_buffer_ = writer_own_text(w, input);
-        return owned_buffer_;
-    }
-    // Hands the owned buffer to the caller.
-    char *release_buffer() {
+        if (!owned_buffer_) return nullptr;
+        serialize_pass(w);
+        if (pass_failed()) return nullptr;
+        writer_finish_text(w);
+        if (out_len) *out_len = w.length;
         owned_buffer_ = false;
         return w.buffer;
     }
-    bool pass_failed() const { return w.failed || w.out_of_memory || w.callback_failed; }
 
     zarvel_writer w;
 
@@ -70,11 +72,13 @@ const zarvel_node_store *body_of(zarvel_document *document) {
     return document ? zarvel_document_body(document) : nullptr;
 }
 
+}  // namespace
+
 // JSON calls: one pass into a growable buffer, whose unused tail is given
 // back as for the allocated YAML text. Measuring first would format every
 // number and scan every string twice; copying the text into an exact
 // allocation would cost as much as writing it.
-char *serialize_measured(zarvel_document *document, bool compact, uint32_t index, uint64_t *out_len) {
+char *serialize_document_json(zarvel_document *document, uint32_t index, bool compact, uint64_t *out_len) {
     const zarvel_node_store *store = body_of(document);
     if (!store) return nullptr;
     if (index != zarvel_node_none && index >= store->root_count) return nullptr;
@@ -87,18 +91,7 @@ char *serialize_measured(zarvel_document *document, bool compact, uint32_t index
     // many small documents would ask for the whole input each time.
     const uint64_t input =
         index == zarvel_node_none ? store->input_len : zarvel_store_root_share(store, index, store->input_len);
-    if (!call.own_text(input)) return nullptr;
-    serialize_pass(call.w);
-    if (call.pass_failed()) return nullptr;
-    writer_finish_text(call.w);
-    if (out_len) *out_len = call.w.length;
-    return call.release_buffer();
-}
-
-}  // namespace
-
-char *serialize_document_json(zarvel_document *document, uint32_t index, bool compact, uint64_t *out_len) {
-    return serialize_measured(document, compact, index, out_len);
+    return call.one_pass_text(input, out_len);
 }
 
 }  // namespace zvl
@@ -113,13 +106,7 @@ char *zarvel_serialize_ex(zarvel_document *document, const zarvel_serialize_opti
     const zarvel_node_store *store = body_of(document);
     if (!store) return nullptr;
     call_writer call(store, options);
-    if (!call.prepare()) return nullptr;
-    if (!call.own_text(store->input_len)) return nullptr;
-    serialize_pass(call.w);
-    if (call.pass_failed()) return nullptr;
-    writer_finish_text(call.w);
-    if (out_len) *out_len = call.w.length;
-    return call.release_buffer();
+    return call.prepare() ? call.one_pass_text(store->input_len, out_len) : nullptr;
 }
 
 uint64_t zarvel_serialize_into(zarvel_document *document, char *buffer, uint64_t capacity) {
@@ -154,11 +141,11 @@ uint64_t zarvel_serialize_into_ex(zarvel_document *document, const zarvel_serial
 }
 
 char *zarvel_serialize_json(zarvel_document *document, uint64_t *out_len) {
-    return serialize_measured(document, false, zarvel_node_none, out_len);
+    return serialize_document_json(document, zarvel_node_none, false, out_len);
 }
 
 char *zarvel_serialize_json_ex(zarvel_document *document, uint64_t *out_len, int32_t compact) {
-    return serialize_measured(document, compact != 0, zarvel_node_none, out_len);
+    return serialize_document_json(document, zarvel_node_none, compact != 0, out_len);
 }
 
 uint64_t zarvel_serialize_stream(zarvel_document *document, const zarvel_serialize_options *options,
