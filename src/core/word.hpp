@@ -88,7 +88,8 @@ inline constexpr uint64_t zero_digits = repeat('0');
 // The value of the m (0 to 16) bytes before end when they are all digits,
 // from the sixteen bytes before end at once: the bytes before the m count
 // as zeros, and pairs, fours and eights of digits are joined by three
-// multiply-adds. False for a byte that is not a digit.
+// multiply-adds. False for a byte that is not a digit, and on hosts
+// without the vector instructions.
 inline bool last_digits16(const char *end, int64_t m, uint64_t &value) {
     static constexpr uint8_t keep_bytes[32] = {0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
                                                0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
@@ -108,6 +109,8 @@ inline bool last_digits16(const char *end, int64_t m, uint64_t &value) {
     value = (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
     return true;
 }
+#else
+inline bool last_digits16(const char *, int64_t, uint64_t &) { return false; }
 #endif
 
 }  // namespace zvl::word

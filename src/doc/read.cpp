@@ -624,7 +624,6 @@ inline bool short_decimal_int(const char *p, uint32_t n, int64_t *out) {
 // text's end may be read: all digits at once from them. False for any
 // other text (which the general way then reads).
 inline bool wide_decimal_int(const char *p, uint32_t n, int64_t *out) {
-#if defined(__SSE2__)
     const uint32_t i = n && (p[0] == '-' || p[0] == '+') ? 1 : 0;
     const uint32_t digits = n - i;
     uint64_t value;
@@ -632,10 +631,6 @@ inline bool wide_decimal_int(const char *p, uint32_t n, int64_t *out) {
         return false;
     *out = p[0] == '-' ? -int64_t(value) : int64_t(value);
     return true;
-#else
-    (void)p, (void)n, (void)out;
-    return false;
-#endif
 }
 
 // Integer texts past the wide reading (out of line: the common
