@@ -188,25 +188,21 @@ struct emitter {
             write_double_quoted(w, t);
     }
 
-    // Canonical and JSON scalars: by tag id.
+    // Canonical and JSON scalars: by tag id. JSON object keys must be
+    // strings.
     void typed_scalar(const zarvel_node_rec &r, std::string_view t, bool key) {
-        if (zarvel_span_length(r.tag) != 0 || (key && w.json)) {
-            // JSON object keys must be strings.
-            string_form(t);
-            return;
-        }
+        if (zarvel_span_length(r.tag) != 0 || (key && w.json) || !by_tag_id(r, t)) string_form(t);
+    }
+    // A scalar written by its tag id; false, nothing written, for a string
+    // and for a number text that does not convert.
+    bool by_tag_id(const zarvel_node_rec &r, std::string_view t) {
         switch (r.tag_id) {
-        case ZARVEL_TAG_INT:
-            if (int_scalar(t)) return;
-            break;
-        case ZARVEL_TAG_FLOAT:
-            if (float_scalar(t)) return;
-            break;
-        case ZARVEL_TAG_BOOL: put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false"); return;
-        case ZARVEL_TAG_NULL: put(w, w.canonical ? "~" : "null"); return;
-        default: break;
+        case ZARVEL_TAG_INT: return int_scalar(t);
+        case ZARVEL_TAG_FLOAT: return float_scalar(t);
+        case ZARVEL_TAG_BOOL: put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false"); return true;
+        case ZARVEL_TAG_NULL: put(w, w.canonical ? "~" : "null"); return true;
+        default: return false;
         }
-        string_form(t);
     }
 
     // An integer as the decimal digits JSON takes (and canonical output
@@ -359,20 +355,7 @@ struct emitter {
     void json_scalar(const zarvel_node_rec &r, bool key) {
         if (raw_bytes(r)) return;
         const std::string_view t = text(r.value);
-        if (!key) {
-            switch (r.tag_id) {
-            case ZARVEL_TAG_INT:
-                if (int_scalar(t)) return;
-                break;
-            case ZARVEL_TAG_FLOAT:
-                if (float_scalar(t)) return;
-                break;
-            case ZARVEL_TAG_BOOL: put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false"); return;
-            case ZARVEL_TAG_NULL: put(w, "null"); return;
-            default: break;
-            }
-        }
-        write_json_string(w, t);
+        if (key || !by_tag_id(r, t)) write_json_string(w, t);
     }
 
     void write_node(uint32_t id, int64_t indent, bool key) {
