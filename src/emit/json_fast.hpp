@@ -170,10 +170,12 @@ class writer {
     bool valid(uint32_t id) const { return id < store_->node_count; }
     std::string_view text(zarvel_span span) const { return zarvel_store_text(store_, span); }
 
-    bool general(uint32_t id, uint32_t depth) {
+    // A node (a key and what follows it when `key` is set) through the
+    // host's general path, the fill state and budget handed over and back.
+    bool general(uint32_t id, uint32_t depth, bool key = false) {
         out_.sync();
         if constexpr (Host::plain) host_.emitted() = emitted_;
-        const bool ok = host_.general_value(id, depth);
+        const bool ok = key ? host_.general_key(id, depth) : host_.general_value(id, depth);
         if constexpr (Host::plain) emitted_ = host_.emitted();
         out_.load();
         return ok;
@@ -394,12 +396,7 @@ class writer {
                 return true;
         }
         separator(sep);
-        out_.sync();
-        if constexpr (Host::plain) host_.emitted() = emitted_;
-        const bool ok = host_.general_key(id, depth);
-        if constexpr (Host::plain) emitted_ = host_.emitted();
-        out_.load();
-        return ok;
+        return general(id, depth, true);
     }
 
     // ---- plain mappings --------------------------------------------------
