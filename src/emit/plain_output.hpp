@@ -99,11 +99,6 @@ struct owned_writer {
     ~owned_writer() { sys_free(w.buffer); }
     owned_writer(const owned_writer &) = delete;
     owned_writer &operator=(const owned_writer &) = delete;
-    bool own(uint64_t capacity) {
-        w.buffer = static_cast<char *>(sys_malloc(size_t(capacity)));
-        w.capacity = capacity;
-        return w.buffer != nullptr;
-    }
     char *release() {
         char *b = w.buffer;
         w.buffer = nullptr;
@@ -172,7 +167,7 @@ int32_t plain_stream(zarvel_document *document, const zarvel_plain_options *opti
     const zarvel_node_store *store = plain_store(document, st);
     if (!store) return st;
     owned_writer out(store);
-    if (!out.own(stream_buffer_size)) {
+    if (!writer_own(out.w, stream_buffer_size)) {
         zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
         return 2;
     }

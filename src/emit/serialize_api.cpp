@@ -41,13 +41,7 @@ class call_writer {
         w.anchors_ready = true;
         return true;
     }
-    bool own_buffer(uint64_t capacity) {
-        w.buffer = static_cast<char *>(sys_malloc(size_t(capacity)));
-        if (!w.buffer) return false;
-        w.capacity = capacity;
-        owned_buffer_ = true;
-        return true;
-    }
+    bool own_buffer(uint64_t capacity) { return owned_buffer_ = writer_own(w, capacity); }
     bool pass_failed() const { return w.failed || w.out_of_memory || w.callback_failed; }
     // The text made from `input` bytes in one pass into a growable buffer,
     // handed to the caller; null when the buffer or the pass fails.

@@ -44,6 +44,13 @@ void writer_flush(zarvel_writer &w) {
     w.length = 0;
 }
 
+bool writer_own(zarvel_writer &w, uint64_t capacity) {
+    w.buffer = static_cast<char *>(sys_malloc(size_t(capacity)));
+    if (!w.buffer) return false;
+    w.capacity = capacity;
+    return true;
+}
+
 bool writer_own_text(zarvel_writer &w, uint64_t input) {
     // Room past the input's size: the fast writers ask for room by the
     // longest form of what comes next (six bytes per string byte, 32 per
@@ -52,9 +59,7 @@ bool writer_own_text(zarvel_writer &w, uint64_t input) {
     // are never touched, and the tail is given back at the end.
     uint64_t capacity = input + input / 16 + 64;
     if (capacity < 256) capacity = 256;
-    w.buffer = static_cast<char *>(sys_malloc(size_t(capacity)));
-    if (!w.buffer) return false;
-    w.capacity = capacity;
+    if (!writer_own(w, capacity)) return false;
     w.growable = true;
     writer_update_room(w);
     return true;

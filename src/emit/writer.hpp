@@ -82,6 +82,9 @@ void writer_init(zarvel_writer &w, const zarvel_node_store *store);
 // Starts a pass again: fill length, delivered total, cursor, complex-key flag,
 // cache position and anchor map go back to their start.
 void writer_reset_pass(zarvel_writer &w);
+// A buffer of `capacity` bytes from the system allocator (the caller frees
+// it or hands it over); false when it cannot be had.
+bool writer_own(zarvel_writer &w, uint64_t capacity);
 // A growable buffer for a one-pass text made from `input` bytes, and its
 // end: a NUL after the text, the unused tail given back. False when the
 // buffer cannot be had.
