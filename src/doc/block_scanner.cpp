@@ -719,9 +719,19 @@ struct block_scanner {
         return at;
     }
 
-    // A scalar of a one-line flow collection from `at`: a plain one of words
-    // of plain_flow_bytes, or a quoted one without escapes or doubled
-    // quotes. Recorded as the event parser gives it; *next = the byte after.
+    // End of a plain flow text of words of plain_flow_bytes from `at` (the
+    // blanks after it not its), or 0 when none starts there.
+    uint64_t plain_flow_end(uint64_t at, uint64_t end) const {
+        auto plain_byte = [&](uint64_t i) { return i < end && plain_flow_table.bytes[uint8_t(text[i])]; };
+        if (!plain_byte(at) || (text[at] == '-' && !plain_byte(at + 1))) return 0;
+        uint64_t i = plain_run(at, end);
+        while (text[i - 1] == ' ') --i;
+        return i - at < compact_limit ? i : 0;
+    }
+
+    // A scalar of a one-line flow collection from `at`: a plain one (as
+    // above), or a quoted one without escapes or doubled quotes. Recorded
+    // as the event parser gives it; *next = the byte after.
     bool flow_scalar(uint64_t at, uint64_t end, uint64_t *next) {
         char c = text[at];
         if (c == '"' || c == '\'') {
@@ -731,12 +741,8 @@ struct block_scanner {
             uint8_t style = c == '"' ? ZARVEL_STYLE_DOUBLE : ZARVEL_STYLE_SINGLE;
             return emit(scalar_first(0, style, false) | scalar_rec::flow.put(1), compact(at + 1, q - at - 1));
         }
-        auto plain_byte = [&](uint64_t i) { return i < end && plain_flow_table.bytes[uint8_t(text[i])]; };
-        if (!plain_byte(at) || (c == '-' && !plain_byte(at + 1))) return false;
-        // Words and the blanks between them; blanks at the end are not its.
-        uint64_t i = plain_run(at, end);
-        while (text[i - 1] == ' ') --i;
-        if (i - at >= compact_limit) return false;
+        uint64_t i = plain_flow_end(at, end);
+        if (i == 0) return false;
         *next = i;
         uint8_t tag_id = resolver->text(nullptr, text + at, uint32_t(i - at));
         return emit(scalar_first(tag_id, ZARVEL_STYLE_PLAIN, true) | scalar_rec::flow.put(1), compact(at, i - at));
@@ -789,6 +795,25 @@ struct block_scanner {
                 continue;
             }
             uint64_t from = i, next;
+            // A plain key with a plain value: one pair record, resolved at replay.
+            uint64_t key_end = step == key ? plain_flow_end(i, end) : 0;
+            if (key_end) {
+                i = skip_blanks(key_end, end);
+                if (i - from > max_key_length || i + 1 >= end || text[i] != ':' || text[i + 1] != ' ') return false;
+                uint64_t v = skip_blanks(i + 1, end), v_end = plain_flow_end(v, end);
+                if (v_end) {
+                    if (!emit(first_word(record_pair, pair_rec::value_in_input.put(1) | pair_rec::flow.put(1)),
+                              compact(from, key_end - from), compact(v, v_end - v)))
+                        return false;
+                    i = skip_blanks(v_end, end);
+                    step = after;
+                    continue;
+                }
+                if (!flow_scalar(from, end, &next)) return false;
+                i = v;
+                step = value;
+                continue;
+            }
             if (!flow_scalar(i, end, &next)) return false;
             i = skip_blanks(next, end);
             if (step == key) {

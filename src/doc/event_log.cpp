@@ -317,6 +317,8 @@ int replay_record(zarvel_node_store *store, const zarvel_event_log *log, log_rea
         using namespace pair_rec;
         zarvel_pair_value value{};
         uint64_t kind = value_kind.get(first);
+        // Flow pairs are composed by the fast replay only.
+        if (flow.in(first)) return -1;
         zarvel_text_span key = r.span();
         value.text = r.span();
         value.verbatim = uint8_t(value_in_input.get(first));
@@ -476,7 +478,7 @@ void zvl::children_fill::closed(uint32_t id) {
         std::reverse(stack, stack + count);
         std::memmove(out, stack, uint64_t(count) * sizeof(uint32_t));
     } else {
-        for (uint32_t k = 0; k < count; ++k) out[k] = stack[count - 1 - k];
+        std::reverse_copy(stack, stack + count, out);
     }
     out += count;
     stack += count;
@@ -562,9 +564,10 @@ struct fast_replay {
             zarvel_span key_text, value_text;
             uint8_t key_tag, value_tag;
             if (!plain_text(key, &key_text, &key_tag) || !plain_text(value, &value_text, &value_tag)) return -1;
-            if (!zvl::tree::pair(store, zvl::tree::plain_flags, key_tag, key_text, zvl::tree::plain_flags, value_tag,
-                                 value_text))
-                return -1;
+            const uint8_t flags = flow.in(first)
+                                      ? zvl::node_flag::make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, true, true)
+                                      : zvl::tree::plain_flags;
+            if (!zvl::tree::pair(store, flags, key_tag, key_text, flags, value_tag, value_text)) return -1;
             fill.child(store->depth, store->node_count - 2);
             return made(store->node_count - 1, 3);
         }

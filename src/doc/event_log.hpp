@@ -137,6 +137,9 @@ inline constexpr uint64_t value_anchored = 4;  // an anchored plain scalar
 inline constexpr field value_in_input{3, 1};
 inline constexpr field anchor{4, 2};
 inline constexpr field index_word{6, 1};
+// Key and value are plain scalars of a flow mapping (the block scanner's
+// plain texts in the input, nothing else).
+inline constexpr field flow{7, 1};
 }  // namespace pair_rec
 
 // ---- 7: flow_raw; then the where word, tag, anchor, index word ----
