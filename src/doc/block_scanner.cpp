@@ -431,6 +431,7 @@ struct block_scanner {
     uint64_t skip_blanks(uint64_t at, uint64_t end) const {
         // Between tokens there is mostly no blank or one.
         if (at < end && text[at] != ' ') return at;
+        if (at + 1 < end && text[at + 1] != ' ') return at + 1;
         return first_non_space(text, at, end, length);
     }
 
