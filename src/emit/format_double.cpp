@@ -200,7 +200,6 @@ class big_integer {
         return result;
     }
     int32_t size() const { return size_; }
-    bool is_zero() const { return size_ == 0; }
 
   private:
     void trim() {

@@ -138,30 +138,6 @@ void writer_put_slow(zarvel_writer &w, const char *bytes, uint64_t n) {
     w.length += n;
 }
 
-void put_any(zarvel_writer &w, const char *bytes, uint64_t n) {
-    if (n == 0) return;
-    const void *newline = nullptr;
-    for (uint64_t i = n; i > 0; --i) {
-        if (bytes[i - 1] == '\n') {
-            newline = bytes + i - 1;
-            break;
-        }
-    }
-    uint64_t column = w.column;
-    w.last = uint8_t(bytes[n - 1]);
-    if (newline) {
-        w.column = uint64_t(bytes + n - static_cast<const char *>(newline) - 1);
-    } else {
-        w.column = column + n;
-    }
-    if (char *room = writer_room(w, n)) {
-        zvl::copy_run(room, bytes, n);
-        w.length += n;
-        return;
-    }
-    writer_put_slow(w, bytes, n);
-}
-
 void put_blanks(zarvel_writer &w, uint64_t n) {
     if (n == 0) return;
     if (char *room = writer_room(w, n)) {

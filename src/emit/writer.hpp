@@ -90,8 +90,6 @@ bool writer_own(zarvel_writer &w, uint64_t capacity);
 // buffer cannot be had.
 bool writer_own_text(zarvel_writer &w, uint64_t input);
 void writer_finish_text(zarvel_writer &w);
-// Total bytes produced by the pass so far.
-inline uint64_t writer_total(const zarvel_writer &w) { return w.handed_over + w.length; }
 
 // Slow path of every write once the bytes are known: measuring, growth,
 // out-of-memory counting, stream delivery.
@@ -176,8 +174,6 @@ inline __attribute__((always_inline)) void fill_blanks(char *p, uint64_t n) {
         p[n - 1] = ' ';
     }
 }
-// Any run; line feeds inside set the column.
-void put_any(zarvel_writer &w, const char *bytes, uint64_t n);
 void put_blanks(zarvel_writer &w, uint64_t n);
 // Bytes as padded base64, handed to emit(chars, n) in runs of at most 64.
 template <class Emit>
