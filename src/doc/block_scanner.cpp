@@ -624,19 +624,7 @@ struct block_scanner {
                 return pair(key.offset, key.length, pair_rec::value_anchored, v, v_end - v, name, n - name, index);
             return anchored_item(v, v_end - v, name, n - name, index);
         }
-        if (c == '*') {
-            uint64_t name = at + 1, n = name;
-            while (n < end && is_name_char(text[n])) ++n;
-            if (n == name || !rest_is_empty(n, end)) return false;
-            if (n < end && text[n] != ' ') return false;
-            uint32_t index;
-            if (!find_anchor(name, n - name, &index)) return false;
-            if (pair_key) return pair(key.offset, key.length, pair_rec::value_alias, name, n - name, 0, 0, index);
-            // A sequence item, or the value of a quoted key (written already).
-            return emit(first_word(record_node_event, node_rec::type.put(ZARVEL_EVENT_ALIAS) |
-                                                          node_rec::verbatim.put(1) | anchor_index.put(index)),
-                        compact(name, n - name));
-        }
+        if (c == '*') return alias(at, end, pair_key ? &key : nullptr);
         if (pair_key && (c == '"' || c == '\'' || c == '[' || c == '{' || c == '|')) {
             if (!plain_key(key.offset, key.length)) return false;
             pair_key = false;
@@ -673,6 +661,23 @@ struct block_scanner {
         }
         if (pair_key) return pair(key.offset, key.length, pair_rec::value_plain, at, v_end - at, 0, 0, 0);
         return plain_item(at, v_end - at);
+    }
+
+    // An alias at `at`, the value of the plain key `key` when given. Apart
+    // from node_on_line: an item of a long list of aliases is read without
+    // its frame.
+    bool alias(uint64_t at, uint64_t end, const key_ref *key) {
+        uint64_t name = at + 1, n = name;
+        while (n < end && is_name_char(text[n])) ++n;
+        if (n == name || !rest_is_empty(n, end)) return false;
+        if (n < end && text[n] != ' ') return false;
+        uint32_t index;
+        if (!find_anchor(name, n - name, &index)) return false;
+        if (key) return pair(key->offset, key->length, pair_rec::value_alias, name, n - name, 0, 0, index);
+        // A sequence item, or the value of a quoted key (written already).
+        return emit(first_word(record_node_event, node_rec::type.put(ZARVEL_EVENT_ALIAS) | node_rec::verbatim.put(1) |
+                                                      anchor_index.put(index)),
+                    compact(name, n - name));
     }
 
     // A flow collection at `at`, anchored when name_len > 0: the JSON
@@ -964,6 +969,7 @@ struct block_scanner {
             at = next;
             is_item = true;
         }
+        if (text[at] == '*' && is_item) return alias(at, end, nullptr);
         if (text[at] == '?' && blank_at(at + 1, end)) return explicit_key_line(at, end, column);
         key_ref key;
         uint64_t key_end = 0, colon = 0;
