@@ -471,24 +471,11 @@ class writer {
         keys_.resize_down(base);
         return distinct;
     }
-    // Cheap fingerprint of a key text: its length and its first and last
-    // eight bytes (a short text read in the word that ends it when its
-    // buffer holds that word). Equal texts have equal fingerprints.
+    // A key's fingerprint, its buffer holding the word that ends a short
+    // key when the key lies that far into it.
     uint64_t fingerprint(zarvel_span span) const {
         const std::string_view t = text(span);
-        uint64_t head = 0, tail = 0;
-        const size_t n = t.size();
-        if (n >= 8) {
-            std::memcpy(&head, t.data(), 8);
-            std::memcpy(&tail, t.data() + n - 8, 8);
-        } else if (n > 0 && zarvel_span_offset(span) + n >= 8) {
-            std::memcpy(&head, t.data() + n - 8, 8);
-            head >>= 8 * (8 - n);
-        } else {
-            for (size_t i = 0; i < n; ++i) head |= uint64_t(uint8_t(t[i])) << (8 * i);
-        }
-        const uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ n) * 0xFF51AFD7ED558CCDull;
-        return h ^ (h >> 29);
+        return plain::key_fingerprint(t, zarvel_span_offset(span) + t.size() >= 8);
     }
 
 

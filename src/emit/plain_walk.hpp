@@ -32,6 +32,26 @@ enum class kind : uint8_t { null, boolean, integer, big_integer, floating, strin
 
 // A scalar as its resolved type. text is the scalar's text for every kind
 // (the sinks convert floats, big integers and binary from it).
+// Cheap fingerprint of a key text: its length and its first and last eight
+// bytes (a short text read in the word that ends it when `backed`: its
+// buffer holds that word). Equal texts have equal fingerprints; the texts
+// decide.
+inline uint64_t key_fingerprint(std::string_view t, bool backed = false) {
+    uint64_t head = 0, tail = 0;
+    const size_t n = t.size();
+    if (n >= 8) {
+        std::memcpy(&head, t.data(), 8);
+        std::memcpy(&tail, t.data() + n - 8, 8);
+    } else if (n > 0 && backed) {
+        std::memcpy(&head, t.data() + n - 8, 8);
+        head >>= 8 * (8 - n);
+    } else {
+        for (size_t i = 0; i < n; ++i) head |= uint64_t(uint8_t(t[i])) << (8 * i);
+    }
+    const uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ n) * 0xFF51AFD7ED558CCDull;
+    return h ^ (h >> 29);
+}
+
 struct scalar {
     plain::kind kind;
     bool boolean;
@@ -291,21 +311,6 @@ class walker {
         return true;
     }
 
-    // Cheap fingerprint of a key text: its length and its first and last
-    // eight bytes. Equal texts have equal fingerprints; the texts decide.
-    static uint64_t fingerprint(std::string_view t) {
-        uint64_t head = 0, tail = 0;
-        const size_t n = t.size();
-        if (n >= 8) {
-            std::memcpy(&head, t.data(), 8);
-            std::memcpy(&tail, t.data() + n - 8, 8);
-        } else {
-            for (size_t i = 0; i < n; ++i) head |= uint64_t(uint8_t(t[i])) << (8 * i);
-        }
-        const uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ n) * 0xFF51AFD7ED558CCDull;
-        return h ^ (h >> 29);
-    }
-
     // Leaves pairs_[from..] with one pair per distinct key: at the place of
     // its first occurrence, with the value of its last.
     bool deduplicate(size_t from) {
@@ -333,7 +338,7 @@ class walker {
             } else {
                 e.offset = uint64_t(reinterpret_cast<uintptr_t>(p));
             }
-            if (has) e.print = fingerprint(text);
+            if (has) e.print = key_fingerprint(text);
             entries.push_back(e);
         }
         auto view = [&](const entry &e) {
