@@ -265,7 +265,7 @@ class writer {
                 if (t == "true" || t == "false") return bytes(t, sep);
                 return false;
             } else {
-                return bytes(t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false", sep);
+                return bytes(json_bool_word(t), sep);
             }
         case ZARVEL_TAG_NULL: return bytes("null", sep);
         default:

@@ -11,6 +11,12 @@
 
 namespace zvl {
 
+// The JSON word of a scalar resolved as a bool: true for its four-byte
+// forms starting t or T, false for the others.
+inline const char *json_bool_word(std::string_view t) {
+    return t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false";
+}
+
 // 'text' with every quote doubled.
 void write_single_quoted(zarvel_writer &w, std::string_view text);
 // "text" with the YAML escapes (controls, quote, backslash, C1 controls,

@@ -199,7 +199,7 @@ struct emitter {
         switch (r.tag_id) {
         case ZARVEL_TAG_INT: return int_scalar(t);
         case ZARVEL_TAG_FLOAT: return float_scalar(t);
-        case ZARVEL_TAG_BOOL: put(w, t.size() == 4 && (t[0] == 't' || t[0] == 'T') ? "true" : "false"); return true;
+        case ZARVEL_TAG_BOOL: put(w, json_bool_word(t)); return true;
         case ZARVEL_TAG_NULL: put(w, w.canonical ? "~" : "null"); return true;
         default: return false;
         }
