@@ -16,7 +16,6 @@
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 
-
 namespace {
 
 constexpr char empty_text[1] = {0};

@@ -30,7 +30,6 @@ struct scanned {
     int32_t exponent10;  // value = w x 10^exponent10
 };
 
-
 // The text's value less the double, in units of 2^(e - 43) (e the double's
 // binary exponent), rounded down; known when the product gave the double.
 struct text_offset {

@@ -15,7 +15,6 @@
 #include <cstddef>
 #include <cstring>
 
-
 #include "core/copy.hpp"
 #include "core/pow10_table.hpp"
 #include "emit/shortest_fast.hpp"

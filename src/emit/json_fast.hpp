@@ -478,7 +478,6 @@ class writer {
         return plain::key_fingerprint(t, zarvel_span_offset(span) + t.size() >= 8);
     }
 
-
     Host &host_;
     const zarvel_node_store *store_;
     cursor out_;

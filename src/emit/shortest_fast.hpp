@@ -75,7 +75,6 @@ inline constexpr int32_t point_in_block_limit = 14;
 // of a chunk left after its trailing zeros.
 inline int32_t through_last_nonzero(uint64_t x) { return (71 - __builtin_clzll(x)) >> 3; }
 
-
 // The eight digits of each of high and low (below 10^8) as ASCII, first
 // digit in the lowest byte: SSE2 where there is, else the portable twin.
 inline void sixteen_ascii_digits_portable(uint32_t high, uint32_t low, uint64_t &first, uint64_t &second) {
