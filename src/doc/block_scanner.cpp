@@ -487,8 +487,26 @@ struct block_scanner {
         if (p == last_line_start) return last_line_end;
         // The leading blanks are passed once: the line break is looked for
         // from the first content on, and that content is kept as well.
-        uint64_t c = first_non_space(text, p, length, length);
-        uint64_t e = c < length && text[c] != '\n' ? first_of(text, c, length, length, '\n', '\n') : c;
+        uint64_t c, e, from = p;
+#if defined(__SSE2__)
+        if (p + 16 <= length) {
+            // Short lines whole in one load: the content and the break at once
+            // (no break lies before the content, which is the first non-blank).
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + p));
+            uint32_t other = ~uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')))) & 0xFFFFu;
+            uint32_t breaks = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+            if (other) {
+                c = p + uint64_t(__builtin_ctz(other));
+                e = breaks ? p + uint64_t(__builtin_ctz(breaks)) : first_of(text, p + 16, length, length, '\n', '\n');
+                last_line_start = last_content_start = p;
+                last_content = c;
+                return last_line_end = e;
+            }
+            from = p + 16;
+        }
+#endif
+        c = first_non_space(text, from, length, length);
+        e = c < length && text[c] != '\n' ? first_of(text, c, length, length, '\n', '\n') : c;
         last_line_start = last_content_start = p;
         last_content = c;
         return last_line_end = e;
