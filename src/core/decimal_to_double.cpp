@@ -358,8 +358,9 @@ namespace {
 
 // A number of at most eight bytes after its sign with a point inside, the
 // n bytes in the top of word v: the point taken out, up to seven digits
-// in one word, and one exact division.
-inline bool short_point(uint64_t v, int n, bool negative, double &out) {
+// in one word, and one exact division. Out of line, so that the long texts'
+// way keeps its constants in registers the caller need not save.
+__attribute__((noinline)) bool short_point(uint64_t v, int n, bool negative, double &out) {
     const uint64_t keep = ~uint64_t(0) << (64 - 8 * n);
     const uint64_t point = word::equal_bytes(v, '.') & keep;
     if ((word::non_digits(v) & keep) != point || point == 0 || (point & (point - 1)) != 0) return false;
@@ -373,6 +374,47 @@ inline bool short_point(uint64_t v, int n, bool negative, double &out) {
     return true;
 }
 
+// w x 10^-m for w below 10^19 and m in [1, 16], into out; false when the
+// product cannot tell. Such a value lies well inside the normal range.
+inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
+    if (w <= (uint64_t(1) << 53)) {  // both factors exact: one rounding
+        const double v = double(w) / pow10_doubles[m];
+        out = negative ? -v : v;
+        return true;
+    }
+    // As product_bits, for q = -m: the table's entry is inexact, so the
+    // product is short of Y and a halfway bit always rounds up.
+    const int lz = __builtin_clzll(w);
+    const u128 product = u128(w << lz) * pow10_table[-m - pow10_first].high;
+    const uint64_t hi = uint64_t(product >> 64);
+    if ((hi & 0x1FF) == 0x1FF) return false;
+    const int upper = int(hi >> 63);
+    const uint64_t biased = uint64_t(floor_log2_pow10(int32_t(-m)) + 63 - lz + 1023 + upper);
+    const uint64_t mantissa = ((hi >> (9 + upper)) + 1) >> 1;  // the rounding bit added, then dropped
+    out = from_bits((negative ? sign_bit : 0) | (((biased - 1) << 52) + mantissa));
+    return true;
+}
+
+// The quick way's fraction from words: the last eight bytes lie within
+// [p, end), and the ones before the fraction are digits or the point,
+// which the mask drops. Out of line, as short_point.
+__attribute__((noinline)) bool word_fraction(uint64_t whole_value, const char *end, int64_t m, bool negative,
+                                             double &out) {
+    const uint64_t tail = word::load(end - 8);
+    const uint64_t keep = ~uint64_t(0) << (64 - 8 * (m > 8 ? m - 8 : m));
+    uint64_t fraction;
+    if (m <= 8) {
+        if (word::non_digits(tail) & keep) return false;
+        fraction = word::digits_value((tail & keep) - (word::zero_digits & keep));
+    } else {
+        const uint64_t first = word::load(end - m);
+        if (word::non_digits(first) | word::non_digits(tail)) return false;
+        fraction = word::digits_value(first - word::zero_digits) * pow10_u64_table[m - 8] +
+                   word::digits_value((tail - word::zero_digits) & keep);
+    }
+    return fraction_value(whole_value * pow10_u64_table[m] + fraction, m, negative, out);
+}
+
 }  // namespace
 
 // The usual number of a JSON text: a sign or none, 1 to 7 integer digits,
@@ -380,10 +422,9 @@ inline bool short_point(uint64_t v, int n, bool negative, double &out) {
 // places, in one straight line: a leaf with no stack frame, which leaves
 // any other text (and the product that cannot tell) to the general
 // reading. A text of at most eight bytes after the sign is one word; else
-// the first word holds the integer digits and the point, a short fraction
-// comes from the last word, a long one from the last sixteen bytes, or from
-// its two ends in a short text. Such a value, w x 10^-m with w below 10^19,
-// lies well inside the normal range.
+// the first word holds the integer digits and the point, a long fraction
+// in a text of sixteen bytes or more comes from its last sixteen bytes,
+// any other from its last word, or from its two ends.
 bool decimal::quick(const char *text, size_t length, double &out) {
     if constexpr (!word::little_endian) return false;
     const bool negative = text[0] == '-';
@@ -402,45 +443,11 @@ bool decimal::quick(const char *text, size_t length, double &out) {
     const int whole = __builtin_ctzll(odd) / 8;
     const int64_t m = end - (p + whole + 1);
     if (whole == 0 || p[whole] != '.' || m < 1 || m > 16 || whole + m > word_digits) return false;
+    const uint64_t whole_value = word::digits_value((head - word::zero_digits) << (8 * (8 - whole)));
     uint64_t fraction;
-#if defined(__SSE2__)
-    if (m > 8 && end - text >= 16) {
-        if (!word::last_digits16(end, m, fraction)) return false;
-    } else
-#endif
-    {
-        // The last eight bytes lie within [p, end): the ones before the
-        // fraction are digits or the point, which the mask drops.
-        const uint64_t tail = word::load(end - 8);
-        const uint64_t keep = ~uint64_t(0) << (64 - 8 * (m > 8 ? m - 8 : m));
-        if (m <= 8) {
-            if (word::non_digits(tail) & keep) return false;
-            fraction = word::digits_value((tail & keep) - (word::zero_digits & keep));
-        } else {
-            const uint64_t first = word::load(p + whole + 1);
-            if (word::non_digits(first) | word::non_digits(tail)) return false;
-            fraction = word::digits_value(first - word::zero_digits) * pow10_u64_table[m - 8] +
-                       word::digits_value((tail - word::zero_digits) & keep);
-        }
-    }
-    const uint64_t w =
-        word::digits_value((head - word::zero_digits) << (8 * (8 - whole))) * pow10_u64_table[m] + fraction;
-    if (w <= (uint64_t(1) << 53)) {  // both factors exact: one rounding
-        const double v = double(w) / pow10_doubles[m];
-        out = negative ? -v : v;
-        return true;
-    }
-    // As product_bits, for q = -m: the table's entry is inexact, so the
-    // product is short of Y and a halfway bit always rounds up.
-    const int lz = __builtin_clzll(w);
-    const u128 product = u128(w << lz) * pow10_table[-m - pow10_first].high;
-    const uint64_t hi = uint64_t(product >> 64);
-    if ((hi & 0x1FF) == 0x1FF) return false;
-    const int upper = int(hi >> 63);
-    const uint64_t biased = uint64_t(floor_log2_pow10(int32_t(-m)) + 63 - lz + 1023 + upper);
-    const uint64_t mantissa = (hi >> (10 + upper)) + ((hi >> (9 + upper)) & 1);
-    out = from_bits((negative ? sign_bit : 0) | (((biased - 1) << 52) + mantissa));
-    return true;
+    if (m <= 8 || end - text < 16 || !word::last_digits16(end, m, fraction))
+        return word_fraction(whole_value, end, m, negative, out);
+    return fraction_value(whole_value * pow10_u64_table[m] + fraction, m, negative, out);
 }
 
 }  // namespace zvl
