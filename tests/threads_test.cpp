@@ -15,9 +15,9 @@
 
 namespace {
 
-std::string shared_text() {
+std::string shared_text(int entries = 200) {
     std::string text;
-    for (int i = 0; i < 200; ++i)
+    for (int i = 0; i < entries; ++i)
         text += "key" + std::to_string(i) + ": [" + std::to_string(i) + ", text " + std::to_string(i) +
                 ", {inner: " + std::to_string(i * 2) + "}]\n";
     return text;
@@ -229,17 +229,24 @@ TEST(Threads, ConcurrentWalksOfOnePlan) {
 TEST(Threads, ConcurrentReadersShareOneHandlePerNode) {
     // Threads racing for the first handles of one built document each make
     // none twice: every thread gets the same pointer for the same node.
-    const std::string text = shared_text();
+    // Enough nodes that handles are made in several steps, and by id from
+    // both ends.
+    const std::string text = shared_text(2000);
+    const uint32_t nodes = 7 * 2000 + 1;
     for (int round = 0; round < 4; ++round) {
         zarvel_document *doc = zarvel_parse(text.data(), text.size(), nullptr);
         ASSERT_EQ(zarvel_document_count(doc), 1u);
         std::atomic<int> go{0};
-        std::vector<std::vector<const zarvel_node *>> seen(8);
+        std::vector<std::vector<const zarvel_node *>> seen(8), by_id(8, std::vector<const zarvel_node *>(nodes));
         std::vector<std::thread> threads;
         for (int t = 0; t < 8; ++t)
             threads.emplace_back([&, t] {
                 while (!go.load()) std::this_thread::yield();
                 zarvel_node *root = zarvel_document_root(doc, 0);
+                for (uint32_t k = 0; k < nodes; ++k) {
+                    const uint32_t id = t % 2 ? nodes - 1 - k : k;
+                    by_id[t][id] = zarvel_document_node(doc, id);
+                }
                 std::vector<zarvel_node *> children(zarvel_node_children(root, nullptr, 0));
                 zarvel_node_children(root, children.data(), children.size());
                 for (zarvel_node *child : children) {
@@ -259,7 +266,10 @@ TEST(Threads, ConcurrentReadersShareOneHandlePerNode) {
         for (int t = 1; t < 8; ++t) {
             ASSERT_EQ(seen[t].size(), seen[0].size());
             for (size_t i = 0; i < seen[t].size(); i += 2) EXPECT_EQ(seen[t][i], seen[0][i]) << "thread " << t;
+            EXPECT_EQ(by_id[t], by_id[0]) << "thread " << t;
         }
+        EXPECT_EQ(zarvel_document_node(doc, nodes), nullptr);
+        for (uint32_t id = 0; id < nodes; ++id) ASSERT_EQ(zarvel_node_id(by_id[0][id]), id);
         zarvel_document_free(doc);
     }
 }

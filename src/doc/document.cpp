@@ -111,12 +111,18 @@ zarvel_handle_table *grown_directory(zarvel_node_store *store, zarvel_handle_tab
 // Stores of this many nodes get one block for all their handles.
 constexpr uint32_t handle_block_from = 4 * zarvel_handle_chunk;
 
+// Fills chunk `chunk`'s handles at `handles` and publishes them.
+void fill_chunk(zarvel_document *document, zarvel_handle_table *table, uint32_t chunk, zarvel_node *handles) {
+    const uint32_t first = chunk << zarvel_handle_chunk_shift;
+    for (uint32_t i = 0; i < zarvel_handle_chunk; ++i) handles[i] = {document, first + i};
+    std::atomic_ref<zarvel_node *>(table->chunks[chunk]).store(handles, std::memory_order_release);
+}
+
 // One block for the chunks of every node of the store, made with the first
 // directory (store's lock held): a walk then makes its handles without an
 // allocation and a page fault per chunk. Without memory for it, chunks come
 // one by one.
-void make_handle_block(zarvel_node_store *store) {
-    const zarvel_handle_table *table = store->handles;
+void make_handle_block(zarvel_node_store *store, const zarvel_handle_table *table) {
     uint64_t chunks = (uint64_t(store->node_count) + zarvel_handle_chunk - 1) >> zarvel_handle_chunk_shift;
     if (chunks > table->chunk_count) chunks = table->chunk_count;
     uint64_t bytes = (chunks << zarvel_handle_chunk_shift) * sizeof(zarvel_node);
@@ -125,6 +131,22 @@ void make_handle_block(zarvel_node_store *store) {
     zvl::advise_large_pages(block, bytes);
     store->handle_block = block;
     store->handle_block_chunks = uint32_t(chunks);
+}
+
+// Chunks of the block at once: the block's handles are made in id order,
+// from the first not made through `chunk` and a few more (store's lock
+// held), so that a walk, which meets ids nearly in order, finds each with
+// one compare and makes them a few chunks ahead, while they are still in
+// cache when read.
+constexpr uint32_t block_chunks_ahead = 8;
+void fill_block(zarvel_document *document, zarvel_node_store *store, zarvel_handle_table *table, uint32_t chunk) {
+    uint32_t from = store->handle_block_ids >> zarvel_handle_chunk_shift;
+    uint32_t to = from + block_chunks_ahead > chunk + 1 ? from + block_chunks_ahead : chunk + 1;
+    if (to > store->handle_block_chunks) to = store->handle_block_chunks;
+    for (uint32_t c = from; c < to; ++c)
+        fill_chunk(document, table, c, store->handle_block + (uint64_t(c) << zarvel_handle_chunk_shift));
+    std::atomic_ref<uint32_t>(store->handle_block_ids)
+        .store(to << zarvel_handle_chunk_shift, std::memory_order_release);
 }
 
 }  // namespace
@@ -140,22 +162,17 @@ zarvel_node *zarvel_node_handle_made(zarvel_document *document, zarvel_node_stor
         bool first = !table;
         table = grown_directory(store, table, chunk);
         if (!table) return nullptr;
-        if (first && store->node_count >= handle_block_from) make_handle_block(store);
+        if (first && store->node_count >= handle_block_from) make_handle_block(store, table);
     }
     zarvel_node *handles = table->chunks[chunk];
-    if (!handles) {
-        if (chunk < store->handle_block_chunks)
-            handles = store->handle_block + (uint64_t(chunk) << zarvel_handle_chunk_shift);
-        else
-            handles =
-                static_cast<zarvel_node *>(zvl::allocate(store->allocator, zarvel_handle_chunk * sizeof(zarvel_node)));
+    if (!handles && chunk < store->handle_block_chunks) {
+        fill_block(document, store, table, chunk);
+        handles = table->chunks[chunk];
+    } else if (!handles) {
+        handles =
+            static_cast<zarvel_node *>(zvl::allocate(store->allocator, zarvel_handle_chunk * sizeof(zarvel_node)));
         if (!handles) return nullptr;
-        uint32_t first = chunk << zarvel_handle_chunk_shift;
-        for (uint32_t i = 0; i < zarvel_handle_chunk; ++i) {
-            handles[i].document = document;
-            handles[i].id = first + i;
-        }
-        std::atomic_ref<zarvel_node *>(table->chunks[chunk]).store(handles, std::memory_order_release);
+        fill_chunk(document, table, chunk, handles);
     }
     return handles + (id & (zarvel_handle_chunk - 1));
 }

@@ -57,6 +57,8 @@ struct handle_maker {
     handle_maker(zarvel_document *d, zarvel_node_store *s) : document(d), store(s), table(live_directory(s)) {}
 
     zarvel_node *operator()(uint32_t id) {
+        if (zarvel_node *block = zarvel_block_handle(store, id)) [[likely]]
+            return block;
         if (zarvel_node *found = zarvel_node_handle_found(table, id)) [[likely]]
             return found;
         zarvel_node *made = zarvel_node_handle_made(document, store, id);
@@ -365,6 +367,8 @@ inline const zarvel_child_index *indexed_children(zarvel_node_store *store, uint
 // The handle of `id` when it is already made; null otherwise, the caller
 // then taking its out-of-line way.
 inline zarvel_node *made_handle(const zarvel_node_store *store, uint32_t id) {
+    if (zarvel_node *block = zarvel_block_handle(store, id)) [[likely]]
+        return block;
     return zarvel_node_handle_found(live_directory(store), id);
 }
 
@@ -412,9 +416,8 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
         const uint32_t *pair = children->ids + children->starts[id] + index * 2;
-        const zarvel_handle_table *table = live_directory(store);
-        zarvel_node *key_handle = zarvel_node_handle_found(table, pair[0]);
-        zarvel_node *value_handle = zarvel_node_handle_found(table, pair[1]);
+        zarvel_node *key_handle = made_handle(store, pair[0]);
+        zarvel_node *value_handle = made_handle(store, pair[1]);
         if (key_handle && value_handle) [[likely]] {
             if (key) *key = key_handle;
             if (value) *value = value_handle;

@@ -107,6 +107,7 @@ void zarvel_store_free(zarvel_node_store *store) {
         zvl::deallocate(allocator, store->map_indexes);
     }
     store->live = 0;
+    store->handle_block_ids = 0;
     zvl::deallocate(allocator, store->anchors);
     zvl::deallocate(allocator, store->attached);
     zvl::deallocate(allocator, store->depths);

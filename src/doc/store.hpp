@@ -196,6 +196,10 @@ struct zarvel_node_store {
     // one by one.
     zarvel_node *handle_block;
     uint32_t handle_block_chunks;
+    // Ids below this have their handle in the block, all made at once with
+    // it (published with a release store; 0 until then and once the store
+    // is being freed): such a handle is found without the directory.
+    uint32_t handle_block_ids;
 
     // The children index, published with a release store (null until made).
     // child_index_off is 1 once the tree was edited after reads began, or the
@@ -413,13 +417,22 @@ inline zarvel_node *zarvel_node_handle_found(const zarvel_handle_table *table, u
                                .load(std::memory_order_acquire);
     return handles ? handles + (id & (zarvel_handle_chunk - 1)) : nullptr;
 }
+// The handle of `id` when the block holds it made; null otherwise.
+inline zarvel_node *zarvel_block_handle(const zarvel_node_store *store, uint32_t id) {
+    const uint32_t made =
+        std::atomic_ref<uint32_t>(const_cast<uint32_t &>(store->handle_block_ids)).load(std::memory_order_acquire);
+    return id < made ? store->handle_block + id : nullptr;
+}
 inline const zarvel_handle_table *zarvel_handle_directory(const zarvel_node_store *store) {
     return std::atomic_ref<zarvel_handle_table *>(const_cast<zarvel_handle_table *&>(store->handles))
         .load(std::memory_order_acquire);
 }
 inline zarvel_node *zarvel_node_handle(zarvel_document *document, uint32_t id) {
     zarvel_node_store *store = document ? document->store : nullptr;
-    if (!store || !store->live) return nullptr;
+    if (!store) return nullptr;
+    if (zarvel_node *block = zarvel_block_handle(store, id)) [[likely]]
+        return block;
+    if (!store->live) return nullptr;
     if (zarvel_node *found = zarvel_node_handle_found(zarvel_handle_directory(store), id)) return found;
     return zarvel_node_handle_made(document, store, id);
 }
