@@ -744,8 +744,7 @@ struct block_parser {
             return plain_slot(sink_user, {s.text + start, length}, s.line, column, column + length) == 0 ? true
                                                                                                          : p.stop();
         }
-        zarvel_event e{};
-        e.kind = ZARVEL_EVENT_SCALAR;
+        zarvel_event e = bare_event(ZARVEL_EVENT_SCALAR);
         e.text = {s.text + start, static_cast<uint32_t>(end - start)};
         e.style = ZARVEL_STYLE_PLAIN;
         e.plain_implicit = 1;
@@ -969,7 +968,6 @@ struct block_parser {
         if (explicit_end) e.end_column += 3;
         if (!p.emit(e)) return false;
         p.doc_open = false;
-        zarvel_strmap_clear(&p.anchors);
         s.clear_tags();
         p.yaml_directive = false;
         return true;
@@ -986,6 +984,10 @@ struct block_parser {
         if (!p.emit(e)) return false;
         p.prologue = false;
         p.yaml_directive = false;
+        // Each document starts without anchors; cleared here rather than at
+        // the previous end, so the last document's (often large) map is
+        // never wiped for nothing.
+        if (p.anchors.entries) zarvel_strmap_clear(&p.anchors);
         p.doc_open = true;
         p.doc_has_root = false;
         expect(node_origin::root, -1);
@@ -1005,14 +1007,37 @@ struct block_parser {
         if (t[dash] != '-' || t[dash + 1] != ' ' || t[dash + 2] != '*') return false;
         for (uint64_t i = s.line_start; i < dash; ++i)
             if (t[i] != ' ') return false;
-        const uint64_t end = s.alias_name_end(dash + 3);
+        const bool looked_ahead = dash + 3 == ahead.name;
+        const uint64_t end = looked_ahead ? ahead.end : s.alias_name_end(dash + 3);
         if (end == dash + 3 || end >= s.size || t[end] != '\n') return false;
         expect(node_origin::entry, top.indent);
         p.pending.active = false;
         s.pos = end;
-        ok = p.emit_alias({t + dash + 3, static_cast<uint32_t>(end - dash - 3)}, dash + 2, end, false);
+        const zarvel_text_span name{t + dash + 3, static_cast<uint32_t>(end - dash - 3)};
+        const uint32_t id = looked_ahead ? ahead.id : zarvel_strmap_get(&p.anchors, name.data, name.length);
+        look_ahead(end + 1 + top.indent);
+        ok = id != zarvel_strmap_absent ? p.emit_alias_as(name, id, dash + 2, end, false)
+                                        : p.emit_alias(name, dash + 2, end, false);
         if (ok) s.next_line_after(end);
         return true;
+    }
+
+    // The next line's alias, when it is another "- *name" at dash: looked up
+    // now, so that the load of its (rarely cached) anchor slot overlaps the
+    // delivery of this line's event. Aliases define nothing, so the answer
+    // holds when that line comes.
+    struct {
+        uint64_t name = 0;  // offset of the name; 0 none
+        uint64_t end;
+        uint32_t id;
+    } ahead;
+    void look_ahead(uint64_t dash) {
+        const char *t = s.text;
+        ahead.name = 0;
+        if (p.check_only || dash + 3 >= s.size || t[dash] != '-' || t[dash + 1] != ' ' || t[dash + 2] != '*') return;
+        const uint64_t end = s.alias_name_end(dash + 3);
+        if (end >= s.size) return;
+        ahead = {dash + 3, end, zarvel_strmap_get(&p.anchors, t + dash + 3, end - dash - 3)};
     }
 
     bool handle_line() {
@@ -1111,8 +1136,7 @@ struct block_parser {
 // ---- emission ------------------------------------------------------------------
 
 zarvel_event zarvel_parser::node_event(uint32_t kind, uint64_t offset) const {
-    zarvel_event e{};
-    e.kind = kind;
+    zarvel_event e = bare_event(kind);
     e.text = {scan.text ? scan.text + (offset <= scan.size ? offset : scan.size) : "", 0};
     e.verbatim = 1;
     e.start_line = e.end_line = scan.line;
@@ -1214,8 +1238,7 @@ bool zarvel_parser::emit_scalar(const scanned_scalar &s, const properties &props
         uint32_t id;
         return !props.has_anchor || define_anchor(props.anchor, id);
     }
-    zarvel_event e{};
-    e.kind = ZARVEL_EVENT_SCALAR;
+    zarvel_event e = bare_event(ZARVEL_EVENT_SCALAR);
     e.text = s.text;
     if (!apply_properties(e, props)) return false;
     e.style = s.style;
@@ -1243,7 +1266,10 @@ bool zarvel_parser::emit_empty(const properties &props, uint8_t style, bool in_f
 
 bool zarvel_parser::emit_alias(zarvel_text_span name, uint64_t offset, uint64_t end, bool in_flow) {
     uint32_t id;
-    if (!lookup_alias(name, offset, id)) return false;
+    return lookup_alias(name, offset, id) && emit_alias_as(name, id, offset, end, in_flow);
+}
+
+bool zarvel_parser::emit_alias_as(zarvel_text_span name, uint32_t id, uint64_t offset, uint64_t end, bool in_flow) {
     zarvel_event e = node_event(ZARVEL_EVENT_ALIAS, offset);
     e.text = name;
     e.anchor_id = id;

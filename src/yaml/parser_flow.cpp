@@ -770,8 +770,7 @@ bool zarvel_parser::deliver_flow_scalar(zarvel_text_span text, uint8_t style, ui
                                         uint32_t end_column) {
     if (sink->flow_scalar)
         return sink->flow_scalar(sink->user, text, scan.line, start_column, end_column, style) == 0 ? true : stop();
-    zarvel_event e{};
-    e.kind = ZARVEL_EVENT_SCALAR;
+    zarvel_event e = bare_event(ZARVEL_EVENT_SCALAR);
     e.text = text;
     e.style = style;
     e.plain_implicit = style == ZARVEL_STYLE_PLAIN;
@@ -844,8 +843,7 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
             ok = collection_slot(sink->user, kind, line, column, 1) == 0 ? true : stop();
             continue;
         }
-        zarvel_event e{};
-        e.kind = kind;
+        zarvel_event e = bare_event(kind);
         e.text = {t + at, 0};
         e.verbatim = 1;
         e.flow = 1;

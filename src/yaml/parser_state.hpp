@@ -66,6 +66,18 @@ struct flow_level {
     uint64_t key_start;
 };
 
+// An event of kind with every other field zero, each stated: a
+// value-initialised event becomes a slow string store (rep stos) on the
+// hottest paths, field stores do not.
+inline zarvel_event bare_event(uint32_t kind) {
+    zarvel_event e;
+    e.kind = kind;
+    e.text = e.anchor = e.tag = {nullptr, 0};
+    e.style = e.plain_implicit = e.flow = e.multiline = e.tag_id = e.verbatim = 0;
+    e.anchor_id = e.start_line = e.start_column = e.end_line = e.end_column = 0;
+    return e;
+}
+
 }  // namespace zvl::yaml
 
 struct zarvel_parser {
@@ -153,6 +165,8 @@ struct zarvel_parser {
     bool emit_scalar(const zvl::yaml::scanned_scalar &s, const zvl::yaml::properties &props, bool in_flow);
     bool emit_empty(const zvl::yaml::properties &props, uint8_t style, bool in_flow, uint64_t offset);
     bool emit_alias(zarvel_text_span name, uint64_t offset, uint64_t end, bool in_flow);
+    // The same for an alias already looked up (id).
+    bool emit_alias_as(zarvel_text_span name, uint32_t id, uint64_t offset, uint64_t end, bool in_flow);
 
     // ---- flow collections (parser_flow.cpp) -------------------------------
     // The flow collection at scan.pos; events go to the buffer.
