@@ -72,9 +72,22 @@ struct flow_level {
 inline zarvel_event bare_event(uint32_t kind) {
     zarvel_event e;
     e.kind = kind;
-    e.text = e.anchor = e.tag = {nullptr, 0};
-    e.style = e.plain_implicit = e.flow = e.multiline = e.tag_id = e.verbatim = 0;
-    e.anchor_id = e.start_line = e.start_column = e.end_line = e.end_column = 0;
+    // Separate stores: a chained assignment copies through a wide load that
+    // stalls on the narrower stores just made.
+    e.text = {nullptr, 0};
+    e.anchor = {nullptr, 0};
+    e.tag = {nullptr, 0};
+    e.style = 0;
+    e.plain_implicit = 0;
+    e.flow = 0;
+    e.multiline = 0;
+    e.tag_id = 0;
+    e.verbatim = 0;
+    e.anchor_id = 0;
+    e.start_line = 0;
+    e.start_column = 0;
+    e.end_line = 0;
+    e.end_column = 0;
     return e;
 }
 

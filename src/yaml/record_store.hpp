@@ -52,6 +52,10 @@ inline zarvel_event_view view_of_event(const zarvel_event &event) {
     const bool scalar = kind == ZARVEL_EVENT_SCALAR;
     // Document start and end are kinds 3 and 4.
     const bool marker = kind - ZARVEL_EVENT_DOCUMENT_START < 2;
+    // The parser has just stored line and column one by one; copied as one
+    // wide load they would wait for both stores to retire.
+    uint32_t column = event.start_column;
+    asm("" : "+r"(column));
     // Every field written once: no zeroing first.
     return zarvel_event_view{kind,
                              scalar ? uint32_t{event.style} : 0,
@@ -65,7 +69,7 @@ inline zarvel_event_view view_of_event(const zarvel_event &event) {
                              event.tag.length ? event.tag.data : nullptr,
                              event.tag.length,
                              event.start_line,
-                             event.start_column,
+                             column,
                              0,
                              0};
 }
