@@ -416,9 +416,17 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
         const uint32_t *pair = children->ids + children->starts[id] + index * 2;
-        zarvel_node *key_handle = made_handle(store, pair[0]);
-        zarvel_node *value_handle = made_handle(store, pair[1]);
-        if (key_handle && value_handle) [[likely]] {
+        // A large store's handles from its block with one compare; a small
+        // one's through the directory.
+        if (const uint32_t made = zarvel_block_handles_made(store); pair[0] < made && pair[1] < made) [[likely]] {
+            if (key) *key = store->handle_block + pair[0];
+            if (value) *value = store->handle_block + pair[1];
+            return 0;
+        }
+        const zarvel_handle_table *table = live_directory(store);
+        zarvel_node *key_handle = zarvel_node_handle_found(table, pair[0]);
+        zarvel_node *value_handle = zarvel_node_handle_found(table, pair[1]);
+        if (key_handle && value_handle) {
             if (key) *key = key_handle;
             if (value) *value = value_handle;
             return 0;

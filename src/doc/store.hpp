@@ -417,11 +417,13 @@ inline zarvel_node *zarvel_node_handle_found(const zarvel_handle_table *table, u
                                .load(std::memory_order_acquire);
     return handles ? handles + (id & (zarvel_handle_chunk - 1)) : nullptr;
 }
+// Ids below the result have their handle made in the block.
+inline uint32_t zarvel_block_handles_made(const zarvel_node_store *store) {
+    return std::atomic_ref<uint32_t>(const_cast<uint32_t &>(store->handle_block_ids)).load(std::memory_order_acquire);
+}
 // The handle of `id` when the block holds it made; null otherwise.
 inline zarvel_node *zarvel_block_handle(const zarvel_node_store *store, uint32_t id) {
-    const uint32_t made =
-        std::atomic_ref<uint32_t>(const_cast<uint32_t &>(store->handle_block_ids)).load(std::memory_order_acquire);
-    return id < made ? store->handle_block + id : nullptr;
+    return id < zarvel_block_handles_made(store) ? store->handle_block + id : nullptr;
 }
 inline const zarvel_handle_table *zarvel_handle_directory(const zarvel_node_store *store) {
     return std::atomic_ref<zarvel_handle_table *>(const_cast<zarvel_handle_table *&>(store->handles))
