@@ -1007,37 +1007,14 @@ struct block_parser {
         if (t[dash] != '-' || t[dash + 1] != ' ' || t[dash + 2] != '*') return false;
         for (uint64_t i = s.line_start; i < dash; ++i)
             if (t[i] != ' ') return false;
-        const bool looked_ahead = dash + 3 == ahead.name;
-        const uint64_t end = looked_ahead ? ahead.end : s.alias_name_end(dash + 3);
+        const uint64_t end = s.alias_name_end(dash + 3);
         if (end == dash + 3 || end >= s.size || t[end] != '\n') return false;
         expect(node_origin::entry, top.indent);
         p.pending.active = false;
         s.pos = end;
-        const zarvel_text_span name{t + dash + 3, static_cast<uint32_t>(end - dash - 3)};
-        const uint32_t id = looked_ahead ? ahead.id : zarvel_strmap_get(&p.anchors, name.data, name.length);
-        look_ahead(end + 1 + top.indent);
-        ok = id != zarvel_strmap_absent ? p.emit_alias_as(name, id, dash + 2, end, false)
-                                        : p.emit_alias(name, dash + 2, end, false);
+        ok = p.emit_alias({t + dash + 3, static_cast<uint32_t>(end - dash - 3)}, dash + 2, end, false);
         if (ok) s.next_line_after(end);
         return true;
-    }
-
-    // The next line's alias, when it is another "- *name" at dash: looked up
-    // now, so that the load of its (rarely cached) anchor slot overlaps the
-    // delivery of this line's event. Aliases define nothing, so the answer
-    // holds when that line comes.
-    struct {
-        uint64_t name = 0;  // offset of the name; 0 none
-        uint64_t end;
-        uint32_t id;
-    } ahead;
-    void look_ahead(uint64_t dash) {
-        const char *t = s.text;
-        ahead.name = 0;
-        if (p.check_only || dash + 3 >= s.size || t[dash] != '-' || t[dash + 1] != ' ' || t[dash + 2] != '*') return;
-        const uint64_t end = s.alias_name_end(dash + 3);
-        if (end >= s.size) return;
-        ahead = {dash + 3, end, zarvel_strmap_get(&p.anchors, t + dash + 3, end - dash - 3)};
     }
 
     bool handle_line() {
@@ -1266,10 +1243,7 @@ bool zarvel_parser::emit_empty(const properties &props, uint8_t style, bool in_f
 
 bool zarvel_parser::emit_alias(zarvel_text_span name, uint64_t offset, uint64_t end, bool in_flow) {
     uint32_t id;
-    return lookup_alias(name, offset, id) && emit_alias_as(name, id, offset, end, in_flow);
-}
-
-bool zarvel_parser::emit_alias_as(zarvel_text_span name, uint32_t id, uint64_t offset, uint64_t end, bool in_flow) {
+    if (!lookup_alias(name, offset, id)) return false;
     zarvel_event e = node_event(ZARVEL_EVENT_ALIAS, offset);
     e.text = name;
     e.anchor_id = id;

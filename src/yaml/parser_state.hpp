@@ -178,8 +178,6 @@ struct zarvel_parser {
     bool emit_scalar(const zvl::yaml::scanned_scalar &s, const zvl::yaml::properties &props, bool in_flow);
     bool emit_empty(const zvl::yaml::properties &props, uint8_t style, bool in_flow, uint64_t offset);
     bool emit_alias(zarvel_text_span name, uint64_t offset, uint64_t end, bool in_flow);
-    // The same for an alias already looked up (id).
-    bool emit_alias_as(zarvel_text_span name, uint32_t id, uint64_t offset, uint64_t end, bool in_flow);
 
     // ---- flow collections (parser_flow.cpp) -------------------------------
     // The flow collection at scan.pos; events go to the buffer.

@@ -117,37 +117,39 @@ inline uint32_t pair_mask(__m128i v, __m128i w, char a, char b) {
 
 line_class &scanner::classify_line(line_class &slot, uint32_t number, uint64_t start) {
 #if defined(__SSE2__)
-    // Most lines are indented by less than 32 and end within 32 bytes of
-    // their start: two vectors settle them, in a frame small enough to
-    // need no saved registers.
-    uint64_t indented_to = start;  // the bytes before it are spaces
+    // Most lines are indented by less than 32 and end within 64 bytes of
+    // their start: two vectors (four for a longer line) settle them.
     if (size - start >= 32) {
         const auto *at = reinterpret_cast<const __m128i *>(text + start);
         const __m128i v = _mm_loadu_si128(at), w = _mm_loadu_si128(at + 1);
         const uint32_t spaces = pair_mask(v, w, ' ', ' ');
-        const uint32_t breaks = pair_mask(v, w, '\n', '\r');
-        if (spaces != ~0u && breaks) {
-            // A break is not a space, so it lies at or after the content.
-            const auto skip = static_cast<uint32_t>(__builtin_ctz(~spaces));
-            const auto k = static_cast<uint32_t>(__builtin_ctz(breaks));
-            const uint64_t content = start + skip;
-            if (text[content] != '\t') {
-                slot.number = number;
-                slot.start = start;
-                slot.end = start + k;
-                slot.content = content;
-                slot.indent = static_cast<uint16_t>(skip);
-                slot.marks = (pair_mask(v, w, ':', '#') & ((uint64_t{1} << k) - 1)) >> skip;
-                slot.mark_from = content;
-                slot.mark_to = start + k;
-                slot.flags = content_flags(start, content, start + k);
-                return slot;
-            }
+        if (spaces == ~0u) return classify_long(slot, number, start, start + 32);
+        const auto skip = static_cast<uint32_t>(__builtin_ctz(~spaces));
+        const uint64_t content = start + skip;
+        uint64_t breaks = pair_mask(v, w, '\n', '\r');
+        uint64_t marks = pair_mask(v, w, ':', '#');
+        if (!breaks && size - start >= 64) {
+            const __m128i v2 = _mm_loadu_si128(at + 2), w2 = _mm_loadu_si128(at + 3);
+            breaks = uint64_t{pair_mask(v2, w2, '\n', '\r')} << 32;
+            marks |= uint64_t{pair_mask(v2, w2, ':', '#')} << 32;
         }
-        if (spaces == ~0u) indented_to = start + 32;
+        // A break is not a space, so it lies at or after the content.
+        if (breaks && text[content] != '\t') {
+            const auto k = static_cast<uint32_t>(__builtin_ctzll(breaks));
+            slot.number = number;
+            slot.start = start;
+            slot.end = start + k;
+            slot.content = content;
+            slot.indent = static_cast<uint16_t>(skip);
+            slot.marks = (marks & ((uint64_t{1} << k) - 1)) >> skip;
+            slot.mark_from = content;
+            slot.mark_to = start + k;
+            slot.flags = content_flags(start, content, start + k);
+            return slot;
+        }
     }
 #endif
-    return classify_long(slot, number, start, indented_to);
+    return classify_long(slot, number, start, start);
 }
 
 line_class &scanner::classify_long(line_class &slot, uint32_t number, uint64_t start, uint64_t from) {
