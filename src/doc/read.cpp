@@ -303,9 +303,11 @@ int32_t zarvel_node_style(const zarvel_node *node) {
 int32_t zarvel_node_tag_id(const zarvel_node *node) {
     const zarvel_node_rec *rec = record_of(node);
     if (!rec) return ZARVEL_TAG_NONE;
-    if (rec->kind() == ZARVEL_KIND_SEQUENCE) return ZARVEL_TAG_SEQ;
-    if (rec->kind() == ZARVEL_KIND_MAPPING) return ZARVEL_TAG_MAP;
-    return rec->tag_id;
+    // Scalars (nearly all calls) first.
+    const uint8_t kind = rec->kind();
+    if (kind == ZARVEL_KIND_SCALAR || kind == ZARVEL_KIND_ALIAS) [[likely]]
+        return rec->tag_id;
+    return kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP;
 }
 
 uint32_t zarvel_node_id(const zarvel_node *node) { return node ? node->id : zarvel_node_none; }
