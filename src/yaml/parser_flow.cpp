@@ -465,16 +465,19 @@ namespace {
 
 // Bytes of the plain scalars the quick walk takes: none ends a plain scalar
 // in flow context, and only '-' is an indicator (checked where one starts).
-constexpr std::array<bool, 256> make_json_plain_bytes() {
-    std::array<bool, 256> t{};
+// 1 for those bytes, 2 for a space (which a scalar's words may have between them).
+constexpr std::array<uint8_t, 256> make_json_plain_bytes() {
+    std::array<uint8_t, 256> t{};
     for (int c = 0; c < 256; ++c)
         t[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '+' ||
                c == '-' || c == '_';
+    t[' '] = 2;
     return t;
 }
-constexpr std::array<bool, 256> json_plain_bytes = make_json_plain_bytes();
+constexpr std::array<uint8_t, 256> json_plain_bytes = make_json_plain_bytes();
 
-inline bool json_plain_byte(char c) { return json_plain_bytes[static_cast<unsigned char>(c)]; }
+inline bool json_plain_byte(char c) { return json_plain_bytes[static_cast<unsigned char>(c)] & 1; }
+inline bool json_plain_or_space(char c) { return json_plain_bytes[static_cast<unsigned char>(c)] != 0; }
 
 // The end of the plain scalar whose first byte is at i: its words of
 // plain bytes and the spaces between them. One scan over both kinds of
@@ -482,31 +485,37 @@ inline bool json_plain_byte(char c) { return json_plain_bytes[static_cast<unsign
 // word.
 uint64_t json_plain_end(const char *t, uint64_t n, uint64_t i) {
     const uint64_t start = i;
+    // Most scalars (keys, numbers, words) end within a few bytes: a byte
+    // loop settles them sooner than the vectors can be set up.
+    const uint64_t short_end = n - i > 16 ? i + 16 : n;
+    while (i < short_end && json_plain_or_space(t[i])) ++i;
+    if (i == short_end) {
 #if defined(__SSE2__)
-    // Sixteen bytes at a time: spaces, letters (folded to lower case), digits and
-    // the four punctuation bytes; bytes above 0x7F compare as negative.
-    const auto in = [](__m128i v, char lo, char hi) {
-        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
-    };
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + i));
-        const __m128i punct =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('.')), _mm_cmpeq_epi8(v, _mm_set1_epi8('+'))),
-                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))));
-        const __m128i plain =
-            _mm_or_si128(_mm_or_si128(in(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 'z'), in(v, '0', '9')), punct);
-        const auto other =
-            ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(plain, _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))))) &
-            0xFFFFu;
-        if (other) {
-            i += static_cast<uint64_t>(__builtin_ctz(other));
-            break;
+        // Sixteen bytes at a time: spaces, letters (folded to lower case), digits and
+        // the four punctuation bytes; bytes above 0x7F compare as negative.
+        const auto in = [](__m128i v, char lo, char hi) {
+            return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                                 _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
+        };
+        for (; i + 16 <= n; i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + i));
+            const __m128i punct = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('.')), _mm_cmpeq_epi8(v, _mm_set1_epi8('+'))),
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))));
+            const __m128i plain =
+                _mm_or_si128(_mm_or_si128(in(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 'z'), in(v, '0', '9')), punct);
+            const auto other =
+                ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(plain, _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))))) &
+                0xFFFFu;
+            if (other) {
+                i += static_cast<uint64_t>(__builtin_ctz(other));
+                break;
+            }
         }
-    }
-    if (i + 16 > n)
+        if (i + 16 > n)
 #endif
-        while (i < n && (json_plain_byte(t[i]) || t[i] == ' ')) ++i;
+            while (i < n && json_plain_or_space(t[i])) ++i;
+    }
     while (i > start && t[i - 1] == ' ') --i;
     return i;
 }
