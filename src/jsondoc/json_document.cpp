@@ -34,6 +34,7 @@
 #include "core/memory.hpp"
 #include "core/utf8.hpp"
 #include "core/word.hpp"
+#include "doc/quoted.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "doc/tree_builder.hpp"
@@ -129,11 +130,12 @@ inline uint64_t copy_run(const char *from, uint64_t n, char *out) {
 
 // The body text[start, end) decoded into out (room for capacity bytes), the
 // same bytes as zvl_finish_double_into gives: runs without a backslash are
-// copied whole and the JSON escapes decoded here (a surrogate without its
-// pair becoming U+FFFD, as there); any other escape, and a room shorter than
-// the raw body, hand the whole body to zvl_finish_double_into. A body never
-// decodes to more than the raw bytes read so far, so the bytes copy_run
-// writes past a run stay within the room.
+// copied whole and each escape goes through the same one-escape decoder (a
+// surrogate without its pair becoming U+FFFD, as there). An escape it
+// refuses or one that decodes to more bytes than it reads (none of JSON's),
+// and a room shorter than the raw body, hand the whole body to
+// zvl_finish_double_into. So the output never passes the raw bytes read so
+// far, and the bytes copy_run writes past a run stay within the room.
 uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, uint64_t capacity) {
     if (capacity < end - start) return zvl_finish_double_into(text, start, end, out, capacity);
     uint64_t written = 0;
@@ -144,50 +146,13 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
         i += run;
         if (i >= end) return written;
         // An escape: text[i] is the backslash.
-        if (i + 1 >= end) return zvl_finish_double_into(text, start, end, out, capacity);
-        char c = text[i + 1];
-        char simple = 0;
-        switch (c) {
-        case '"': simple = '"'; break;
-        case '\\': simple = '\\'; break;
-        case '/': simple = '/'; break;
-        case 'b': simple = '\b'; break;
-        case 'f': simple = '\f'; break;
-        case 'n': simple = '\n'; break;
-        case 'r': simple = '\r'; break;
-        case 't': simple = '\t'; break;
-        case 'u': {
-            int32_t v = zvl::json::hex4(text, end, i + 2);
-            if (v < 0) return zvl_finish_double_into(text, start, end, out, capacity);
-            uint64_t next = i + 6;
-            uint32_t cp;
-            if (v >= 0xD800 && v <= 0xDBFF) {
-                int32_t low = next + 1 < end && text[next] == '\\' && text[next + 1] == 'u'
-                                  ? zvl::json::hex4(text, end, next + 2)
-                                  : -1;
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    cp = uint32_t(0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00));
-                    next += 6;
-                } else {
-                    cp = 0xFFFD;
-                }
-            } else if (v >= 0xDC00 && v <= 0xDFFF) {
-                cp = 0xFFFD;
-            } else {
-                cp = uint32_t(v);
-            }
-            char bytes[4];
-            uint32_t n = zvl::encode_utf8(cp, bytes);
-            if (n > capacity - written) return zvl_finish_double_into(text, start, end, out, capacity);
-            std::memcpy(out + written, bytes, n);
-            written += n;
-            i = next;
-            continue;
-        }
-        default: return zvl_finish_double_into(text, start, end, out, capacity);
-        }
-        out[written++] = simple;
-        i += 2;
+        char bytes[4];
+        uint32_t n = 0;
+        uint64_t used = zvl::quoted::decode_escape(text, i + 1, end, false, bytes, &n, nullptr);
+        if (used == 0 || n > 1 + used) return zvl_finish_double_into(text, start, end, out, capacity);
+        std::memcpy(out + written, bytes, n);
+        written += n;
+        i += 1 + used;
     }
     return written;
 }
