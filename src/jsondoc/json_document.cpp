@@ -157,6 +157,17 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
     return written;
 }
 
+// The escaped body text[start, start + length) decoded into the store's
+// string storage: its span (0 when it decodes to nothing), or
+// zarvel_span_failed when the storage cannot grow.
+zarvel_span stored_body(zarvel_node_store *store, const char *text, uint64_t start, uint64_t length) {
+    if (!zarvel_store_strings_reserve(store, length)) return zarvel_span_failed;
+    uint32_t offset = store->strings_len;
+    uint64_t written = decode_body(text, start, start + length, store->strings + offset, length);
+    store->strings_len += uint32_t(written);
+    return written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
+}
+
 // ---- node making shared by both builders -------------------------------------
 
 class node_maker {
@@ -172,11 +183,8 @@ class node_maker {
             span = in_place(body, length);
             if (length && span == zarvel_span_failed) return false;
         } else if (length) {
-            if (!zarvel_store_strings_reserve(store_, length)) return false;
-            uint32_t offset = store_->strings_len;
-            uint64_t written = decode_body(text_, body, body + length, store_->strings + offset, length);
-            store_->strings_len += uint32_t(written);
-            span = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
+            span = stored_body(store_, text_, body, length);
+            if (span == zarvel_span_failed) return false;
         }
         return scalar(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, inside(), false), ZARVEL_TAG_STR, span);
     }
@@ -644,11 +652,8 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
         if (start + length > text_len) return false;
         if (shape.role == role_escaped) {
             store->node_count = b.node_count;
-            if (!zarvel_store_strings_reserve(store, length)) return false;
-            uint32_t offset = store->strings_len;
-            uint64_t written = decode_body(text, start, start + length, store->strings + offset, length);
-            store->strings_len += uint32_t(written);
-            value = written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
+            value = stored_body(store, text, start, length);
+            if (value == zarvel_span_failed) return false;
             length = 0;  // stored already
         } else if (shape.role == role_raw) {
             // An unchecked token: it must be exactly one JSON number.
