@@ -80,6 +80,7 @@ std::string shape(const zarvel_node *n) {
 std::string last_message() { return zarvel_last_error(nullptr, nullptr); }
 
 std::string canonical(const zarvel_node *n);
+std::string canonical_double(double v);
 
 // ---- node mapping ------------------------------------------------------------
 
@@ -378,6 +379,74 @@ TEST(JsonDocument, EditingAJsonDocument) {
     EXPECT_EQ(zarvel_node_map_add(root, "b", 1, list), 1);  // parsed nodes are attached
     ASSERT_EQ(zarvel_node_seq_add(list, zarvel_node_new_scalar(p.d, "3", 1, 1)), 0);
     EXPECT_EQ(render(root), R"({"a":["1","2","3"]})");
+}
+
+// Every JSON output and number read of a document, for comparing the same
+// store with and without its parse's mark.
+std::string outputs(zarvel_document *d) {
+    std::string out;
+    for (int form = 0; form < 3; ++form) {
+        uint64_t n = 0;
+        char *text = form == 2 ? zarvel_plain_json(d, &n, nullptr) : zarvel_serialize_json_ex(d, &n, form);
+        out += (text ? std::string(text, n) : std::string("<failed>")) + "\n";
+        zarvel_free(text);
+    }
+    const zarvel_node_store *store = d->store;
+    for (uint32_t id = 0; id < store->node_count; ++id) {
+        const zarvel_node *n = zarvel_document_node(d, id);
+        int64_t i = 0;
+        double f = 0;
+        const int32_t int_status = zarvel_node_int(n, &i), float_status = zarvel_node_float(n, &f);
+        out += std::to_string(int_status) + ":" + std::to_string(i) + " " + std::to_string(float_status) + ":" +
+               canonical_double(f) + "\n";
+    }
+    return out;
+}
+
+// A JSON parse marks its store, whose in-place texts it checked: writers
+// copy those strings without looking for escapes, the integer reads take
+// long digit runs at once. The answers are those of the unmarked store.
+TEST(JsonDocument, MarkedStoresAnswerAsUnmarkedOnes) {
+    std::string strings = "[", numbers = "[", nested;
+    for (int n = 0; n <= 40; ++n) {
+        std::string plain(size_t(n), 'a' + char(n % 26));
+        strings += "\"" + plain + "\",\"" + plain.substr(0, size_t(n / 2)) + R"(\"\\\n\u0001\u2028)" +
+                   plain.substr(size_t(n / 2)) + "\",\"\x7F\xE2\x80\xA8" + plain + "\",";
+    }
+    strings += "\"\"]";
+    for (int digits = 1; digits <= 21; ++digits) {
+        const std::string run = "9" + std::string(size_t(digits - 1), '1');
+        numbers += run + ",-" + run + "," + run + ".5,";
+    }
+    numbers += "9223372036854775807,9223372036854775808,-9223372036854775808,-9223372036854775809,-0,0]";
+    for (int level = 0; level < 300; ++level) nested += "[\"k\\\"" + std::to_string(level) + "\",12345678901234567,";
+    nested += "0" + std::string(300, ']');
+    const std::string texts[] = {strings, numbers, nested, "\"scalar\"", "12345678901234567890"};
+    for (const std::string &text : texts) {
+        for (int road = 0; road < 2; ++road) {
+            parsed p = road ? parsed(text, parsed::direct_road{}) : parsed(text);
+            ASSERT_EQ(p.status, 0) << text.substr(0, 80);
+            zarvel_node_store *store = zarvel_document_body(p.d);
+            ASSERT_EQ(store->json_checked, 1u);
+            const std::string marked = outputs(p.d);
+            store->json_checked = 0;
+            EXPECT_EQ(marked, outputs(p.d)) << road << " " << text.substr(0, 80);
+        }
+    }
+    // Texts edited in go to string storage, and other builds leave the mark
+    // unset: their texts are written with escapes.
+    parsed edited(R"(["a"])");
+    ASSERT_EQ(zarvel_node_seq_add(edited.root(), zarvel_node_new_scalar(edited.d, "q\"\n", 3, 3)), 0);
+    const uint8_t cbor[] = {0x62, '"', '\\'};
+    const std::pair<zarvel_document *, const char *> others[] = {
+        {edited.d, R"(["a", "q\"\n"])"},
+        {zarvel_parse("[a\"b]", 5, nullptr), R"(["a\"b"])"},
+        {zarvel_cbor_decode(cbor, sizeof cbor, 0, nullptr), R"("\"\\")"}};
+    for (auto [d, json] : others) {
+        EXPECT_TRUE(outputs(d).starts_with(std::string(json) + "\n")) << json;
+        EXPECT_EQ(d->store->json_checked, d == edited.d ? 1u : 0u) << json;
+        if (d != edited.d) zarvel_document_free(d);
+    }
 }
 
 // ---- conformance -----------------------------------------------------------------------

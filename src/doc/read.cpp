@@ -645,10 +645,32 @@ inline bool wide_decimal_int(const char *p, uint32_t n, int64_t *out) {
     return true;
 }
 
+// An integer text of 17 to 19 digits that a JSON parse checked ("-" or
+// none, digits without a leading zero), the sixteen bytes before its end
+// readable: the last sixteen digits at once, the few before them by bytes.
+// False for other lengths and out of range, where the general reader gives
+// its usual answer (the text needs no check: the parse made it).
+inline bool long_checked_int(const char *p, uint32_t n, int64_t *out) {
+    const bool negative = p[0] == '-';
+    const uint32_t digits = n - negative;
+    uint64_t value;
+    if (digits < 17 || digits > 19 || !zvl::word::last_digits16(p + n, 16, value)) return false;
+    uint64_t high = 0;
+    for (const char *d = p + negative; d < p + n - 16; ++d) high = high * 10 + uint8_t(*d - '0');
+    // At most 999 x 10^16 + 10^16 - 1: no wrap.
+    value += high * zvl::pow10_u64_table[16];
+    if (value > uint64_t(INT64_MAX) + negative) return false;
+    *out = negative ? int64_t(0 - value) : int64_t(value);
+    return true;
+}
+
 // Integer texts past the wide reading (out of line: the common
 // call needs no stack frame).
-__attribute__((noinline)) int32_t general_int(const zarvel_node_store *store, const char *text, uint32_t length,
-                                              int64_t *out) {
+__attribute__((noinline)) int32_t general_int(const zarvel_node_store *store, zarvel_span span, const char *text,
+                                              uint32_t length, int64_t *out) {
+    if (store->json_checked && !zarvel_span_in_strings(span) && uint64_t(zarvel_span_offset(span)) + length >= 16 &&
+        long_checked_int(text, length, out))
+        return ZARVEL_OK;
     if (short_decimal_int(text, length, out)) return ZARVEL_OK;
     return zvl::read_int(length ? text : nullptr, length, zarvel_octal_zero(store->resolver), *out) ? ZARVEL_OK
                                                                                                     : ZARVEL_FAILED;
@@ -667,7 +689,7 @@ int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
     // The text lies in the input or string storage from its offset on.
     if (uint64_t(zarvel_span_offset(t.span)) + t.length >= 16 && wide_decimal_int(t.text, t.length, out)) [[likely]]
         return ZARVEL_OK;
-    return general_int(t.store, t.text, t.length, out);
+    return general_int(t.store, t.span, t.text, t.length, out);
 }
 
 int32_t zarvel_node_float(const zarvel_node *node, double *out) {

@@ -188,6 +188,11 @@ struct zarvel_node_store {
     uint32_t strings_cap;
 
     const char *input;  // base of spans with selector 0
+    // 1 for a store of a JSON parse: every text in place (selector 0) is a
+    // string body without escapes or a number or literal lexeme, as the
+    // parse checked it. Editing keeps that true: it changes no recorded
+    // text or tag id, and the texts it adds go to string storage.
+    uint32_t json_checked;
 
     zarvel_handle_table *handles;  // created at the first handle
     // One block for the chunks of the nodes there were at the first handle

@@ -120,6 +120,22 @@ inline bool json_integer(std::string_view t) {
     return true;
 }
 
+// "text" for a body with nothing to escape, moved as it stands; `backed` as
+// for write_json_string_short. Up to eight bytes past the closing quote may
+// be written.
+inline char *quoted_as_is(char *out, std::string_view text, bool backed) {
+    const size_t n = text.size();
+    out[0] = '"';
+    if (n && n < 8 && backed) {
+        const uint64_t b = word::load(text.data() + n - 8) >> (8 * (8 - n));
+        std::memcpy(out + 1, &b, 8);
+    } else {
+        copy_run(out + 1, text.data(), n);
+    }
+    out[n + 1] = '"';
+    return out + n + 2;
+}
+
 template <typename Host>
 class writer {
   public:
@@ -129,7 +145,8 @@ class writer {
           store_(w.store),
           out_(w),
           separator_(compact ? 1 : 2),
-          checking_(Host::plain && (w.growable || w.measure)) {
+          checking_(Host::plain && (w.growable || w.measure)),
+          checked_(w.store->json_checked != 0) {
         if constexpr (Host::plain) budget_ = host.options().budget;
     }
 
@@ -167,6 +184,9 @@ class writer {
     };
 
     const zarvel_node_rec &rec(uint32_t id) const { return zarvel_store_node(store_, id); }
+    // A text a JSON parse checked: a string body with nothing to escape, or
+    // a number or literal (an int-typed one a JSON integer).
+    bool checked(zarvel_span span) const { return checked_ && !zarvel_span_in_strings(span); }
     bool valid(uint32_t id) const { return id < store_->node_count; }
     std::string_view text(zarvel_span span) const { return zarvel_store_text(store_, span); }
 
@@ -250,6 +270,7 @@ class writer {
                 const size_t digits = t.size() - (!t.empty() && t[0] == '-');
                 if (digits > 18) return false;
             }
+            if (checked(r.value)) return bytes(t, sep);
             return integer(t, r.value, sep);
         case ZARVEL_TAG_FLOAT: {
             if (!out_.room(2 + 32)) return false;
@@ -325,10 +346,20 @@ class writer {
 
     // A JSON string after the separator and before `colon` bytes of ": ".
     bool string(std::string_view t, zarvel_span span, uint32_t sep, uint32_t colon) {
+        const bool backed = uint64_t(zarvel_span_offset(span)) + t.size() >= 8;
+        if (checked(span)) {
+            if (!out_.room(t.size() + 16)) return false;
+            char *p = out_.at;
+            store2(p, ',', ' ');
+            p = quoted_as_is(p + sep, t, backed);
+            store2(p, ':', ' ');
+            out_.at = p + colon;
+            return true;
+        }
         if (!out_.room(json_string_room(t.size()) + 4)) return false;
         char *p = out_.at;
         store2(p, ',', ' ');
-        p = write_json_string_short(p + sep, t, uint64_t(zarvel_span_offset(span)) + t.size() >= 8);
+        p = write_json_string_short(p + sep, t, backed);
         store2(p, ':', ' ');
         out_.at = p + colon;
         return true;
@@ -488,6 +519,8 @@ class writer {
     // stream or a caller's buffer, which a longer first try could overflow):
     // mappings checked as written, the keys of the open ones here.
     bool checking_;
+    // The store's in-place texts were checked by a JSON parse.
+    bool checked_;
     buffer<key_print> keys_;
     // Plain output: the walk's count of output nodes while the fast writer
     // runs, and its budget.

@@ -877,6 +877,7 @@ int build_pending_tape(zarvel_node_store *store, const zarvel_document *document
     store->child_index = zarvel_child_index_new(store->allocator, store->node_cap);
     if (!store->child_index) return -1;
     advise_tables(store);
+    store->json_checked = 1;
     return build_from_tape(store, tape);
 }
 
@@ -927,6 +928,7 @@ zarvel_document *zvl::json_document_direct(const char *text, uint64_t len, int32
     if (!store) return finish(nullptr, ZARVEL_NO_MEMORY, status);
     store->input = text;
     store->input_len = len;
+    store->json_checked = 1;
     bool reserved = zarvel_store_reserve(store, len);
     if (reserved) advise_tables(store);
     direct_builder builder(store, text, len);
