@@ -283,11 +283,14 @@ TEST(FormatDouble, FastAndExactGeneratorsAgree) {
                 ASSERT_EQ(std::string(direct, size_t(k)), std::string(general, size_t(j))) << f << " " << shift;
             }
         }
-        uint64_t first, second, first_portable, second_portable;
-        const uint32_t high = uint32_t(random() % 100000000u), low = uint32_t(f % 100000000u);
-        zvl::sixteen_ascii_digits(high, low, first, second);
-        zvl::sixteen_ascii_digits_portable(high, low, first_portable, second_portable);
-        ASSERT_TRUE(first == first_portable && second == second_portable) << high << " " << low;
+        char sixteen[16], sixteen_portable[16];
+        // Runs of zeros at the end, all zeros among them.
+        const uint64_t unit = zvl::pow10_u64_table[i % 9];
+        const uint32_t high = uint32_t(random() % 100000000u / unit * unit),
+                       low = uint32_t(f % 100000000u / unit * unit);
+        const int32_t last = zvl::store_sixteen_digits(sixteen, high, low);
+        ASSERT_EQ(last, zvl::store_sixteen_digits_portable(sixteen_portable, high, low)) << high << " " << low;
+        ASSERT_EQ(std::string(sixteen, 16), std::string(sixteen_portable, 16)) << high << " " << low;
     }
     EXPECT_GT(fast_runs, n / 2);
 }

@@ -75,18 +75,24 @@ inline constexpr int32_t point_in_block_limit = 14;
 // of a chunk left after its trailing zeros.
 inline int32_t through_last_nonzero(uint64_t x) { return (71 - __builtin_clzll(x)) >> 3; }
 
-// The eight digits of each of high and low (below 10^8) as ASCII, first
-// digit in the lowest byte: SSE2 where there is, else the portable twin.
-inline void sixteen_ascii_digits_portable(uint32_t high, uint32_t low, uint64_t &first, uint64_t &second) {
-    first = eight_ascii_digits(high);
-    second = eight_ascii_digits(low);
+// The sixteen ASCII digits of high and low (each below 10^8, leading zeros
+// included) stored at `to`, high's first; returns how many of them run
+// through the last digit other than 0 (0 when all are 0). SSE2 where there
+// is, else the portable twin.
+inline int32_t store_sixteen_digits_portable(char *to, uint32_t high, uint32_t low) {
+    const uint64_t first = eight_ascii_digits(high), second = eight_ascii_digits(low);
+    std::memcpy(to, &first, 8);
+    std::memcpy(to + 8, &second, 8);
+    const uint64_t x1 = first ^ ascii_zeros, x2 = second ^ ascii_zeros;
+    return int32_t(select_bits(x2 != 0, uint64_t(8 + through_last_nonzero(x2 | 1)),
+                               select_bits(x1 != 0, uint64_t(through_last_nonzero(x1 | 1)), 0)));
 }
 
 #if defined(__SSE2__)
 // The same splits as eight_ascii_digits on both halves at once: 4 + 4
 // digits in 32-bit lanes, 2 + 2 in 16-bit lanes, 1 + 1 in bytes, each by a
 // multiply whose quotient is exact in its lane.
-inline void sixteen_ascii_digits(uint32_t high, uint32_t low, uint64_t &first, uint64_t &second) {
+inline int32_t store_sixteen_digits(char *to, uint32_t high, uint32_t low) {
     const __m128i v = _mm_set_epi64x(int64_t(low), int64_t(high));
     // v / 10^4 = v x 0xD1B71759 / 2^45 for every 32-bit v.
     const __m128i fours = _mm_srli_epi64(_mm_mul_epu32(v, _mm_set1_epi32(int32_t(0xD1B71759))), 45);
@@ -100,12 +106,15 @@ inline void sixteen_ascii_digits(uint32_t high, uint32_t low, uint64_t &first, u
     const __m128i tens = _mm_mulhi_epu16(y, _mm_set1_epi16(6554));
     const __m128i ones = _mm_sub_epi16(y, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
     const __m128i ascii = _mm_add_epi8(_mm_or_si128(tens, _mm_slli_epi16(ones, 8)), _mm_set1_epi8('0'));
-    first = uint64_t(_mm_cvtsi128_si64(ascii));
-    second = uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(ascii, ascii)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(to), ascii);
+    // Bit 16 stands for the digits before these: it keeps the count of an
+    // all-zero run defined, and is masked off by the comparison.
+    const uint32_t nonzero = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(ascii, _mm_set1_epi8('0')))) ^ 0x1FFFFu;
+    return int32_t(select_bits(nonzero != 0x10000u, uint64_t(32 - __builtin_clz(nonzero & 0xFFFFu)), 0));
 }
 #else
-inline void sixteen_ascii_digits(uint32_t high, uint32_t low, uint64_t &first, uint64_t &second) {
-    sixteen_ascii_digits_portable(high, low, first, second);
+inline int32_t store_sixteen_digits(char *to, uint32_t high, uint32_t low) {
+    return store_sixteen_digits_portable(to, high, low);
 }
 #endif
 
@@ -183,46 +192,38 @@ inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32
     const uint64_t top3 = top / 100000000u;
     const uint64_t hundreds = (top3 * 41) >> 12, rest = top3 - hundreds * 100;
     const uint64_t tens = (rest * 103) >> 10, ones = rest - tens * 10;
-    uint64_t words[5] = {ascii_zeros | hundreds << 40 | tens << 48 | ones << 56, 0, 0, 0, 0};
-    sixteen_ascii_digits(uint32_t(top % 100000000u), uint32_t(f % 100000000u), words[1], words[2]);
-    const uint64_t x0 = words[0] ^ ascii_zeros, x1 = words[1] ^ ascii_zeros, x2 = words[2] ^ ascii_zeros;
-    const int32_t skip = 24 - n;  // leading zeros
+    // The 24 digits of f with leading zeros, then zeros for the reads
+    // past them. The two 16-byte reads below do not match the stores: they
+    // wait for them instead of taking the stored values directly, which
+    // costs less than assembling the bytes in registers.
+    alignas(16) char image[40];
+    const uint64_t first = ascii_zeros | hundreds << 40 | tens << 48 | ones << 56;
+    std::memcpy(image, &first, 8);
+    const int32_t in_last = store_sixteen_digits(image + 8, uint32_t(top % 100000000u), uint32_t(f % 100000000u));
+    std::memset(image + 24, 0, 16);
     // Trailing zeros end at the last nonzero digit (the low bit set keeps
     // the count of a zero word defined; it is not chosen then).
-    const uint64_t last_in_first = uint64_t(through_last_nonzero(x0 | 1));
-    const uint64_t last_in_second = uint64_t(8 + through_last_nonzero(x1 | 1));
-    const uint64_t last_in_third = uint64_t(16 + through_last_nonzero(x2 | 1));
-    const int32_t last =
-        int32_t(select_bits(x2 != 0, last_in_third, select_bits(x1 != 0, last_in_second, last_in_first)));
+    const int32_t last = int32_t(
+        select_bits(in_last != 0, uint64_t(8 + in_last), uint64_t(through_last_nonzero((first ^ ascii_zeros) | 1))));
+    const int32_t skip = 24 - n;  // leading zeros
     const int32_t count = last - skip;
     if (count > 17 || point >= count) return 0;
-    // The 16 digit bytes from byte `at` of the three words: whole words
-    // read back as written, so the loads take the stored values directly.
-    auto sixteen_from = [&words](int32_t at, char *to) {
-        const uint64_t a = words[at >> 3], b = words[(at >> 3) + 1], c = words[(at >> 3) + 2];
-        const uint32_t shift = uint32_t(at & 7) * 8;
-        // Shifts in two steps stay below 64 bits when `shift` is 0.
-        const uint64_t low = (a >> shift) | ((b << 1) << (63 - shift));
-        const uint64_t high = (b >> shift) | ((c << 1) << (63 - shift));
-        std::memcpy(to, &low, 8);
-        std::memcpy(to + 8, &high, 8);
-    };
     // The digits before the point (and some after, overwritten), the point,
     // the digits after it: at most 1 + 14 + 1 + 16 bytes.
     char *p = buffer;
     *p = '-';
     p += negative ? 1 : 0;
-    sixteen_from(skip, p);
+    std::memcpy(p, image + skip, 16);
     p[point] = '.';
-    sixteen_from(skip + point, p + point + 1);
+    std::memcpy(p + point + 1, image + skip + point, 16);
     return int32_t(p - buffer) + count + 1;
 }
 
 }  // namespace digit_steps
 
 using digit_steps::shortest_integer_fast;
-using digit_steps::sixteen_ascii_digits;
-using digit_steps::sixteen_ascii_digits_portable;
+using digit_steps::store_sixteen_digits;
+using digit_steps::store_sixteen_digits_portable;
 using digit_steps::write_point_inside;
 
 }  // namespace zvl
