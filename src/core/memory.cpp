@@ -144,29 +144,20 @@ uint64_t load64(const unsigned char *p) {
     return v;  // little-endian host
 }
 
-// Packs up to 7 bytes by the bits 2, 1 and 0 of n: 4, then 2, then 1 byte(s).
+// The n <= 8 bytes at p as one little-endian word, without reading past
+// them: two overlapping loads (or three single bytes) whose union is the
+// key. Branching on each bit of n instead mispredicts on names of mixed
+// lengths (a1, a22, a333).
 uint64_t pack_short(const unsigned char *p, uint64_t n) {
-    uint64_t x = 0;
-    if (n & 4) {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        x = v;
-        p += 4;
+    if (n >= 4) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return lo | uint64_t{hi} << (8 * (n - 4));
     }
-    if (n & 2) {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        x = (x << 16) | v;
-        p += 2;
-    }
-    if (n & 1) x = ((x << 8) & 0x00FFFFFFFFFFFFFFull) | *p;
-    return x;
+    if (n == 0) return 0;
+    return p[0] | uint64_t{p[n / 2]} << (8 * (n / 2)) | uint64_t{p[n - 1]} << (8 * (n - 1));
 }
-
-// The packing of a tail of 1..8 bytes. A whole 8-byte tail enters as one
-// word: packing it by the low bits of its length would drop it, and every
-// key of length 8 or 16 would then share one hash.
-uint64_t pack_tail(const unsigned char *p, uint64_t n) { return n == 8 ? load64(p) : pack_short(p, n); }
 
 uint64_t finish(uint64_t x) {
     x *= hash_k1;
@@ -182,10 +173,10 @@ uint64_t finish(uint64_t x) {
 uint64_t hash_of_packed(uint64_t packed, uint64_t n) { return finish(n ^ packed ^ hash_k1); }
 
 uint64_t hash_of(const unsigned char *p, uint64_t n) {
-    if (n <= 8) return finish(n ^ pack_tail(p, n) ^ hash_k1);
+    if (n <= 8) return finish(n ^ pack_short(p, n) ^ hash_k1);
     uint64_t w = load64(p);
     uint64_t y = (n ^ w ^ hash_k1) * hash_k1;
-    if (n <= 16) return finish(y ^ (y >> 29) ^ pack_tail(p + 8, n - 8));
+    if (n <= 16) return finish(y ^ (y >> 29) ^ pack_short(p + 8, n - 8));
     // Every middle word is mixed in as well: hashing only the first and last
     // eight bytes lets crafted names collide and turns probing quadratic.
     for (uint64_t at = 8; at + 8 < n; at += 8) y = (load64(p + at) ^ (y >> 29) ^ y) * hash_k1;
@@ -213,24 +204,7 @@ uint32_t probe(const zarvel_strmap *map, const unsigned char *key, uint64_t n, u
 const unsigned char *key_bytes_of(const zarvel_strmap *map, const zarvel_strmap_slot &slot, unsigned char scratch[8]) {
     uint64_t n = slot.tag - 1;
     if (n > short_key_limit) return reinterpret_cast<const unsigned char *>(map->long_keys[slot.value - 1].key);
-    // Unpack in reverse of pack_short so growth rehashes the original bytes.
-    uint64_t x = slot.key;
-    unsigned char *p = scratch + n;
-    if (n & 1) {
-        *--p = static_cast<unsigned char>(x);
-        x >>= 8;
-    }
-    if (n & 2) {
-        p -= 2;
-        uint16_t v = static_cast<uint16_t>(x);
-        std::memcpy(p, &v, 2);
-        x >>= 16;
-    }
-    if (n & 4) {
-        p -= 4;
-        uint32_t v = static_cast<uint32_t>(x);
-        std::memcpy(p, &v, 4);
-    }
+    std::memcpy(scratch, &slot.key, 8);  // little-endian host, as pack_short reads
     return scratch;
 }
 
