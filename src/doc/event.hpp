@@ -106,4 +106,7 @@ struct zarvel_sink {
     // set and not buffering: its event kind, position and flow flag. For
     // sinks that would only take apart the event record of slot 0.
     int (*collection)(void *user, uint32_t kind, uint32_t line, uint32_t column, uint8_t flow) = nullptr;
+    // 12: an alias, when set and not buffering: its name and position. For
+    // sinks that read no anchor id.
+    int (*alias)(void *user, zarvel_text_span name, uint32_t line, uint32_t column, uint8_t flow) = nullptr;
 };

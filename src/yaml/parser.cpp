@@ -1244,6 +1244,8 @@ bool zarvel_parser::emit_empty(const properties &props, uint8_t style, bool in_f
 bool zarvel_parser::emit_alias(zarvel_text_span name, uint64_t offset, uint64_t end, bool in_flow) {
     uint32_t id;
     if (!lookup_alias(name, offset, id)) return false;
+    if (sink->alias && !(check_only | streaming) && !buffering)
+        return sink->alias(sink->user, name, scan.line, scan.column_of(offset), in_flow) == 0 ? true : stop();
     zarvel_event e = node_event(ZARVEL_EVENT_ALIAS, offset);
     e.text = name;
     e.anchor_id = id;

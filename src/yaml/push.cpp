@@ -16,6 +16,7 @@ struct push_target {
     void *user;
     zarvel_event_view scalar;
     zarvel_event_view collection;
+    zarvel_event_view alias;
 };
 
 int forward_event(void *user, const zarvel_event *event) {
@@ -61,6 +62,18 @@ int forward_collection(void *user, uint32_t kind, uint32_t line, uint32_t column
     return target->callback(target->user, &view) != 0 ? 1 : 0;
 }
 
+// Slot 12: an alias.
+int forward_alias(void *user, zarvel_text_span name, uint32_t line, uint32_t column, uint8_t flow) {
+    auto *target = static_cast<push_target *>(user);
+    zarvel_event_view &view = target->alias;
+    view.flow = flow;
+    view.text = name.data;
+    view.text_length = name.length;
+    view.start_line = line;
+    view.start_column = column;
+    return target->callback(target->user, &view) != 0 ? 1 : 0;
+}
+
 // Frees the parser and the decoded text on every way out.
 struct parser_owner {
     zarvel_parser *parser;
@@ -86,13 +99,15 @@ int zarvel_push_parse(const char *text, uint64_t length, zarvel_event_callback c
     // Each text is valid only during its callback.
     zarvel_parser_set_transient_texts(owner.parser, true);
 
-    push_target target{callback, user, {}, {}};
+    push_target target{callback, user, {}, {}, {}};
     target.scalar.kind = ZARVEL_EVENT_SCALAR;
+    target.alias.kind = ZARVEL_EVENT_ALIAS;
     zarvel_sink sink{};
     sink.event = forward_event;
     sink.plain = forward_plain;
     sink.flow_scalar = forward_flow_scalar;
     sink.collection = forward_collection;
+    sink.alias = forward_alias;
     sink.user = &target;
     return zarvel_parser_run(owner.parser, text, length, &sink, true, true) == 0 ? ZARVEL_OK : ZARVEL_FAILED;
 }
