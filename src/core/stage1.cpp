@@ -10,24 +10,31 @@ index_block_classes index_classify_portable(const char *block) {
         auto b = static_cast<uint8_t>(block[i]);
         uint64_t bit = 1ull << i;
         switch (b) {
-        case '"': c.quotes |= bit; break;
+        case '"':
+            c.quotes |= bit;
+            c.separators |= bit;
+            break;
         case '\\': c.backslashes |= bit; break;
         case '{':
         case '}':
         case '[':
         case ']':
         case ',':
-        case ':': c.operators |= bit; break;
+        case ':':
+            c.operators |= bit;
+            c.separators |= bit;
+            break;
         case 0x0C:
         case 0x1A:
             c.operators |= bit;
+            c.separators |= bit;
             c.controls |= bit;
             break;  // see index_block_classes
-        case ' ': c.whitespace |= bit; break;
+        case ' ': c.separators |= bit; break;
         case '\t':
         case '\n':
         case '\r':
-            c.whitespace |= bit;
+            c.separators |= bit;
             c.controls |= bit;
             break;
         default:

@@ -49,7 +49,9 @@ struct index_block_classes {
     uint64_t operators;   // { } [ ] , : and the control bytes 0x0C and 0x1A (which
                           // vector classifiers find cheaply among them; outside
                           // strings the walk refuses them like any stray byte)
-    uint64_t whitespace;  // space, tab, line feed, carriage return
+    uint64_t separators;  // the bytes that end a run of other bytes: whitespace
+                          // (space, tab, line feed, carriage return), operators
+                          // and quotes
     uint64_t controls;    // below 0x20
 };
 
@@ -61,9 +63,9 @@ struct string_carry {
 
 // Carried from block to block and chunk to chunk by the index.
 struct index_state : string_carry {
-    uint64_t offset = 0;        // next byte to classify
-    uint64_t other_before = 0;  // 1: the previous block ended inside a run of other bytes
-    bool control_in_string = false;
+    uint64_t offset = 0;                // next byte to classify
+    uint64_t other_before = 0;          // 1: the previous block ended inside a run of other bytes
+    uint64_t control_in_string = 0;     // nonzero: a control byte inside a string
     bool special = false;               // a byte of 0x80 or above was seen
     bool bad_utf8 = false;              // set only by variants that check UTF-8 as they go
     alignas(32) uint8_t tail[32] = {};  // last 32 bytes of the previous block (UTF-8 check)
@@ -112,10 +114,12 @@ template <typename prefix_xor>
 __attribute__((always_inline)) inline uint64_t index_bits(index_state &s, const index_block_classes &c,
                                                           prefix_xor prefix) {
     const string_masks m = find_strings(s, c.quotes, c.backslashes, prefix);
-    uint64_t body = m.in_string & ~m.quotes;  // strictly inside strings
-    if (body & c.controls) s.control_in_string = true;
+    uint64_t body = m.in_string & ~m.quotes;   // strictly inside strings
+    s.control_in_string |= body & c.controls;  // gathered: a test per block costs more
 
-    uint64_t other = ~(c.whitespace | c.operators | m.quotes | m.in_string);
+    // An escaped quote outside strings separates too: the backslash before it
+    // is then outside strings as well, starts or ends a run, and is refused.
+    uint64_t other = ~(c.separators | m.in_string);
     uint64_t run_starts = other & ~((other << 1) | s.other_before);
     s.other_before = other >> 63;
     return (c.operators & ~m.in_string) | m.quotes | run_starts | (c.backslashes & body);

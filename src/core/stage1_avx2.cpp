@@ -114,7 +114,7 @@ ZVL_AVX2 inline index_block_classes classify(__m256i lo, __m256i hi) {
     c.quotes = join(equal_bits(lo, '"'), equal_bits(hi, '"'));
     c.backslashes = join(equal_bits(lo, '\\'), equal_bits(hi, '\\'));
     c.operators = join(operator_bits(lo, lo_low), operator_bits(hi, hi_low));
-    c.whitespace = join(whitespace_bits(lo, lo_low), whitespace_bits(hi, hi_low));
+    c.separators = join(whitespace_bits(lo, lo_low), whitespace_bits(hi, hi_low)) | c.operators | c.quotes;
     c.controls = join(control_bits(lo), control_bits(hi));
     return c;
 }

@@ -11,6 +11,7 @@
 #include "core/utf8_pairs.hpp"
 
 #include <cstring>
+#include <initializer_list>
 
 #if defined(__x86_64__)
 // GCC 12's AVX-512 headers build some results from deliberately undefined
@@ -32,7 +33,6 @@ namespace {
 
 // A 16-entry table repeated in each of the four 128-bit lanes (byte shuffles
 // look up within their lane).
-#define ZVL_TABLE64(...) _mm512_broadcast_i32x4(_mm_setr_epi8(__VA_ARGS__))
 ZVL_AVX512 inline __m512i table64(const uint8_t *t) {
     return _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i *>(t)));
 }
@@ -53,14 +53,31 @@ ZVL_AVX512 inline __m512i shift_positions() {
     return _mm512_load_si512(positions);
 }
 
-constexpr char filler(int nibble) { return static_cast<char>(nibble ^ 1); }
+// A table for a one-instruction class test: byte i is the member whose low
+// six bits are i (the members of each class differ there), or i ^ 1 where
+// there is none, which no byte with those low bits equals. A byte is in the
+// class when it equals the entry its own low six bits pick.
+struct class_table {
+    alignas(64) uint8_t bytes[64];
+};
+constexpr class_table make_class_table(std::initializer_list<uint8_t> members) {
+    class_table t{};
+    for (int i = 0; i < 64; ++i) t.bytes[i] = static_cast<uint8_t>(i ^ 1);
+    for (uint8_t m : members) t.bytes[m & 63] = m;
+    return t;
+}
+// The operators, with the control bytes 0x0C and 0x1A that the other
+// classifiers find among them (see index_block_classes).
+constexpr class_table operator_members = make_class_table({'{', '}', '[', ']', ',', ':', 0x0C, 0x1A});
+constexpr class_table separator_members =
+    make_class_table({'{', '}', '[', ']', ',', ':', 0x0C, 0x1A, ' ', '\t', '\n', '\r', '"'});
 
 // Every vector constant of the block loop, loaded once per chunk and hidden
 // from the compiler (see pin), which would otherwise rebuild some of them
 // with a move and a broadcast in every block.
 struct block_constants {
-    __m512i operator_table, whitespace_table;
-    __m512i low_nibble, case_bit, quote, backslash, control_limit;
+    __m512i operator_table, separator_table;
+    __m512i low_nibble, quote, backslash, control_limit;
     __m512i prev_high_table, prev_low_table, cur_high_table;
     __m512i shift1, shift2, shift3;
     __m512i third_floor, fourth_floor, continuation, unfinished_limits;
@@ -80,15 +97,9 @@ ZVL_AVX512 inline block_constants make_constants() {
         22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
         44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
     block_constants k;
-    // Operators and whitespace by low-nibble lookups, exactly as the AVX2
-    // classifier finds them (including the control bytes 0x0C and 0x1A among
-    // the operators; see index_block_classes).
-    k.operator_table = ZVL_TABLE64(filler(0), filler(1), filler(2), filler(3), filler(4), filler(5), filler(6),
-                                   filler(7), filler(8), filler(9), ':', '{', ',', '}', filler(14), filler(15));
-    k.whitespace_table = ZVL_TABLE64(' ', filler(1), filler(2), filler(3), filler(4), filler(5), filler(6), filler(7),
-                                     filler(8), '\t', '\n', filler(11), filler(12), '\r', filler(14), filler(15));
+    k.operator_table = _mm512_load_si512(operator_members.bytes);
+    k.separator_table = _mm512_load_si512(separator_members.bytes);
     k.low_nibble = _mm512_set1_epi8(0x0F);
-    k.case_bit = _mm512_set1_epi8(0x20);
     k.quote = _mm512_set1_epi8('"');
     k.backslash = _mm512_set1_epi8('\\');
     k.control_limit = _mm512_set1_epi8(0x1F);
@@ -105,9 +116,9 @@ ZVL_AVX512 inline block_constants make_constants() {
     // one, 63 any multi-byte one; earlier bytes are never unfinished.
     k.unfinished_limits = _mm512_set_epi64(int64_t(0xBFDFEFFFFFFFFFFFull), -1, -1, -1, -1, -1, -1, -1);
     k.positions = _mm512_load_si512(positions);
-    pin(k.operator_table, k.whitespace_table, k.low_nibble, k.case_bit, k.quote, k.backslash, k.control_limit,
-        k.prev_high_table, k.prev_low_table, k.cur_high_table, k.shift1, k.shift2, k.shift3, k.third_floor,
-        k.fourth_floor, k.continuation, k.unfinished_limits, k.positions);
+    pin(k.operator_table, k.separator_table, k.low_nibble, k.quote, k.backslash, k.control_limit, k.prev_high_table,
+        k.prev_low_table, k.cur_high_table, k.shift1, k.shift2, k.shift3, k.third_floor, k.fourth_floor, k.continuation,
+        k.unfinished_limits, k.positions);
     return k;
 }
 
@@ -134,14 +145,14 @@ ZVL_AVX512 inline __m512i unfinished(const block_constants &k, __m512i v) {
     return _mm512_subs_epu8(v, k.unfinished_limits);
 }
 
+// Every class in one or two instructions: a 64-entry byte permutation looks
+// up the low six bits whole, so no nibble needs masking first.
 ZVL_AVX512 inline index_block_classes classify(const block_constants &k, __m512i v) {
-    __m512i low = _mm512_and_si512(v, k.low_nibble);
-    __m512i folded = _mm512_or_si512(v, k.case_bit);
     index_block_classes c;
     c.quotes = _mm512_cmpeq_epi8_mask(v, k.quote);
     c.backslashes = _mm512_cmpeq_epi8_mask(v, k.backslash);
-    c.operators = _mm512_cmpeq_epi8_mask(folded, _mm512_shuffle_epi8(k.operator_table, low));
-    c.whitespace = _mm512_cmpeq_epi8_mask(v, _mm512_shuffle_epi8(k.whitespace_table, low));
+    c.operators = _mm512_cmpeq_epi8_mask(v, _mm512_permutexvar_epi8(v, k.operator_table));
+    c.separators = _mm512_cmpeq_epi8_mask(v, _mm512_permutexvar_epi8(v, k.separator_table));
     c.controls = _mm512_cmple_epu8_mask(v, k.control_limit);
     return c;
 }
@@ -168,9 +179,9 @@ ZVL_AVX512 inline uint32_t put_offsets(const block_constants &k, uint64_t bits, 
     return count;
 }
 
-// One block: its UTF-8 errors into errors, its offsets into out.
-ZVL_AVX512 inline uint32_t fill_block(const block_constants &k, index_state &s, __m512i v, __m512i base, __m512i &prev,
-                                      __m512i &errors, bool &high, uint16_t *out) {
+// One block: its UTF-8 errors into errors; returns its indexed bits.
+ZVL_AVX512 inline uint64_t block_bits(const block_constants &k, index_state &s, __m512i v, __m512i &prev,
+                                      __m512i &errors, bool &high) {
     if (_mm512_movepi8_mask(v) == 0) {
         errors = _mm512_or_si512(errors, unfinished(k, prev));
     } else {
@@ -178,27 +189,27 @@ ZVL_AVX512 inline uint32_t fill_block(const block_constants &k, index_state &s, 
         errors = _mm512_or_si512(errors, utf8_errors(k, v, prev));
     }
     prev = v;
-    return put_offsets(k, index_bits(s, classify(k, v), prefix_xor_clmul{}), base, out);
+    return index_bits(s, classify(k, v), prefix_xor_clmul{});
 }
 
+// Two passes over a chunk: the bits of every block first, then their
+// offsets. In one pass the chain from a block's load to its offset stores
+// is so long that the processor holds too few blocks in flight to hide it.
 ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t len, uint16_t *out) {
     // The carries live in a local copy during the chunk, so that they stay in
     // registers across the offset stores.
     index_state s = shared;
     const block_constants k = make_constants();
-    uint32_t n = 0;
+    uint64_t bits[index_chunk_blocks];
     __m512i prev =
         _mm512_inserti64x4(_mm512_setzero_si512(), _mm256_load_si256(reinterpret_cast<const __m256i *>(s.tail)), 1);
     __m512i errors = _mm512_setzero_si512();
-    __m512i base = _mm512_setzero_si512();  // the block's offset in the chunk, in every lane
-    const __m512i block_step = _mm512_set1_epi16(64);
     bool high = false;
     uint64_t full = (len - s.offset) / 64;
     if (full > index_chunk_blocks) full = index_chunk_blocks;
     uint64_t b = 0;
     // Two blocks a step: one UTF-8 branch for both (the full check is exact
-    // for an ASCII block too), and the second block's classes are found
-    // while the first one's carries resolve.
+    // for an ASCII block too).
     for (; b + 2 <= full; b += 2, s.offset += 128) {
         __m512i v0 = _mm512_loadu_si512(text + s.offset);
         __m512i v1 = _mm512_loadu_si512(text + s.offset + 64);
@@ -210,29 +221,29 @@ ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t 
         }
         prev = v1;
         index_block_classes c0 = classify(k, v0), c1 = classify(k, v1);
-        uint64_t bits0 = index_bits(s, c0, prefix_xor_clmul{});
-        uint64_t bits1 = index_bits(s, c1, prefix_xor_clmul{});
-        n += put_offsets(k, bits0, base, out + n);
-        base = _mm512_add_epi16(base, block_step);
-        n += put_offsets(k, bits1, base, out + n);
-        base = _mm512_add_epi16(base, block_step);
+        bits[b] = index_bits(s, c0, prefix_xor_clmul{});
+        bits[b + 1] = index_bits(s, c1, prefix_xor_clmul{});
     }
-    for (; b < full; ++b, s.offset += 64) {
-        __m512i v = _mm512_loadu_si512(text + s.offset);
-        n += fill_block(k, s, v, base, prev, errors, high, out + n);
-        base = _mm512_add_epi16(base, block_step);
-    }
+    for (; b < full; ++b, s.offset += 64)
+        bits[b] = block_bits(k, s, _mm512_loadu_si512(text + s.offset), prev, errors, high);
     if (full < index_chunk_blocks && s.offset < len) {
         // The last, shorter block, padded with spaces (which also finish
         // nothing, so a sequence cut by the end shows as an error).
         uint64_t rest = len - s.offset;
         __mmask64 present = (1ull << rest) - 1;
         __m512i v = _mm512_mask_loadu_epi8(_mm512_set1_epi8(' '), present, text + s.offset);
-        n += fill_block(k, s, v, base, prev, errors, high, out + n);
+        bits[b++] = block_bits(k, s, v, prev, errors, high);
         s.offset = len;
     } else if (s.offset >= len) {
         // A text that ends on a block boundary must not end inside a sequence.
         errors = _mm512_or_si512(errors, unfinished(k, prev));
+    }
+    uint32_t n = 0;
+    __m512i base = _mm512_setzero_si512();  // the block's offset in the chunk, in every lane
+    const __m512i block_step = _mm512_set1_epi16(64);
+    for (uint64_t i = 0; i < b; ++i) {
+        n += put_offsets(k, bits[i], base, out + n);
+        base = _mm512_add_epi16(base, block_step);
     }
     _mm256_store_si256(reinterpret_cast<__m256i *>(s.tail), _mm512_extracti64x4_epi64(prev, 1));
     if (_mm512_test_epi8_mask(errors, errors)) s.bad_utf8 = true;
