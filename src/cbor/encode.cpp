@@ -10,6 +10,7 @@
 // encoding into a buffer of its own takes a single walk into a growing
 // buffer instead, which makes the same bytes.
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "cbor/encode.hpp"
@@ -731,7 +732,7 @@ class single_walk {
         : nodes_(store->nodes),
           node_count_(store->node_count),
           input_(store->input),
-          input_length_(store->input ? store->input_len : 0),
+          block_end_(block_end(store)),
           strings_(store->strings),
           octal_zero_(zarvel_octal_zero(store->resolver)) {}
     ~single_walk() { zvl::sys_free(begin_); }
@@ -757,6 +758,16 @@ class single_walk {
     }
 
   private:
+    // Texts in the input that end (offset + length) below this have a
+    // block's slack after them there. Never above the strings bit, so that
+    // a span's offset word (offset and that bit) is below it only for texts
+    // in the input.
+    static uint64_t block_end(const zarvel_node_store *store) {
+        if (!store->input || store->input_len < copy_block) return 0;
+        const uint64_t end = store->input_len - copy_block + 1;
+        return end < zarvel_span_in_strings_bit ? end : zarvel_span_in_strings_bit;
+    }
+
     // An open collection: its own next sibling and how many nodes of its
     // level were left when it was entered, itself included.
     struct frame {
@@ -770,58 +781,61 @@ class single_walk {
     int32_t walk(uint32_t id) {
         // Locals, not members: every byte written may alias the members as
         // far as the compiler knows, which would reload them after each store.
+        // Few of them, so that the loop keeps them all in registers.
         const zarvel_node_rec *const nodes = nodes_;
         const uint32_t node_count = node_count_;
         const char *const input = input_;
-        const uint64_t input_length = input_length_;
-        const char *const strings = strings_;
+        const uint64_t block_end = block_end_;
         raw_out out{at_};
         uint8_t *end = end_;
         frame stack[max_walk_depth + 1];
         uint32_t depth = 0;
         uint32_t left = 1;  // nodes still to write at this level, this one included
         while (true) {
-            if (id >= node_count) return not_encodable;
+            if (__builtin_expect(id >= node_count, 0)) return not_encodable;
             const zarvel_node_rec &rec = nodes[id];
             // Readers lay nodes out in document order, which the walk follows:
             // the records a few nodes on are asked for while this one is written.
             __builtin_prefetch(nodes + id + 64);
-            const uint64_t need = node_room + zarvel_span_length(rec.value);
-            if (uint64_t(end - out.at) < need || zarvel_span_length(rec.tag) != 0) {
+            const zarvel_span span = rec.value;
+            const uint32_t length = zarvel_span_length(span);
+            if (__builtin_expect(uint64_t(end - out.at) < node_room + length || zarvel_span_length(rec.tag) != 0, 0)) {
                 // Growth and tags, rare, go through the members.
                 at_ = out.at;
-                if (!room(need)) return no_memory;
+                if (!room(node_room + length)) return no_memory;
                 if (zarvel_span_length(rec.tag) != 0) {
-                    const int32_t status = tags(rec.tag, need);
+                    const int32_t status = tags(rec.tag, node_room + length);
                     if (status != encoded) return status;
                 }
                 out.at = at_;
                 end = end_;
             }
-            const uint8_t kind = rec.kind();
-            const uint32_t offset = zarvel_span_offset(rec.value);
-            if (kind == ZARVEL_KIND_SCALAR && rec.tag_id == ZARVEL_TAG_STR && !zarvel_span_in_strings(rec.value) &&
-                offset + uint64_t(zarvel_span_length(rec.value)) + copy_block <= input_length) {
+            // Kind and tag id together: zero for a plain string scalar.
+            uint16_t kind_and_tag;
+            std::memcpy(&kind_and_tag, &rec, sizeof kind_and_tag);
+            static_assert(offsetof(zarvel_node_rec, tag_id) == 1 && ZARVEL_KIND_SCALAR == 0 && ZARVEL_TAG_STR == 0);
+            // The offset's word holds the strings bit above any block_end.
+            if (__builtin_expect((kind_and_tag & (0xFF00 | zvl::node_flag::kind_mask)) == 0 &&
+                                     uint64_t(uint32_t(span)) + length < block_end,
+                                 1)) {
                 // The commonest node: a text in the input, which its reader
                 // checked, with a block's slack after it there (and, by
                 // node_room, in the output) for the copy to overrun.
-                const uint32_t length = zarvel_span_length(rec.value);
                 put_head(out, major_text, length);
-                copy_blocks(out.at, input + offset, length);
+                copy_blocks(out.at, input + uint32_t(span), length);
                 out.at += length;
-            } else if (kind == ZARVEL_KIND_SCALAR) {
-                const uint32_t length = zarvel_span_length(rec.value);
-                const char *base = zarvel_span_in_strings(rec.value) ? strings : input;
+            } else if (rec.kind() == ZARVEL_KIND_SCALAR) {
+                const bool in_strings = zarvel_span_in_strings(span);
+                const char *base = in_strings ? strings_ : input;
                 const std::string_view value =
-                    length ? std::string_view(base + zarvel_span_offset(rec.value), length) : std::string_view();
+                    length ? std::string_view(base + zarvel_span_offset(span), length) : std::string_view();
                 // Texts in the input were checked by the reader that referred them there.
-                const bool well_formed = !zarvel_span_in_strings(rec.value);
-                if (!scalar(out, rec.tag_id, (rec.flags & zvl::node_flag::cbor_simple) != 0, value, well_formed,
+                if (!scalar(out, rec.tag_id, (rec.flags & zvl::node_flag::cbor_simple) != 0, value, !in_strings,
                             octal_zero_))
                     return not_encodable;
-            } else if (kind == ZARVEL_KIND_SEQUENCE || kind == ZARVEL_KIND_MAPPING) {
+            } else if (rec.kind() == ZARVEL_KIND_SEQUENCE || rec.kind() == ZARVEL_KIND_MAPPING) {
                 uint32_t count = rec.child_count;
-                if (kind == ZARVEL_KIND_MAPPING) {
+                if (rec.kind() == ZARVEL_KIND_MAPPING) {
                     if (count % 2) return not_encodable;
                     put_head(out, major_map, count / 2);
                 } else {
@@ -841,7 +855,7 @@ class single_walk {
             // The node is written: on to its next sibling, or past the
             // collections it ends to theirs.
             id = rec.next_sibling;
-            while (--left == 0) {
+            while (__builtin_expect(--left == 0, 0)) {
                 if (depth == 0) {
                     at_ = out.at;
                     return encoded;
@@ -974,7 +988,7 @@ class single_walk {
     const zarvel_node_rec *nodes_;
     uint32_t node_count_;
     const char *input_;
-    uint64_t input_length_;
+    uint64_t block_end_;
     const char *strings_;
     bool octal_zero_;  // the store reads a leading zero as YAML 1.1 does
     uint8_t *begin_ = nullptr;
