@@ -456,13 +456,11 @@ __attribute__((noinline)) int32_t format_scanned(char *buffer, const char *text,
     return layout_digits(buffer, d.negative, digits);
 }
 
-}  // namespace
-
-int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
+// format_decimal_text past the short texts: out of line, so that those
+// (the most common floats) return without saving the registers this needs.
+__attribute__((noinline)) int32_t format_longer(char *buffer, const char *text, size_t length) {
     scanned d;
 #if defined(__SSE2__)
-    if (length < point_form_shortest && length >= 3)
-        if (const int32_t n = copy_short(buffer, text, length)) return n;
     point_form_text form;
     if (length >= point_form_shortest && length <= point_form_longest && scan_point_form(text, length, d, form)) {
         if (!copyable(text, form)) return format_scanned(buffer, text, length, d, nullptr);
@@ -482,6 +480,16 @@ int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
 #endif
     if (!scan(text, length, d)) return 0;
     return format_scanned(buffer, text, length, d, nullptr);
+}
+
+}  // namespace
+
+int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
+#if defined(__SSE2__)
+    if (length < point_form_shortest && length >= 3)
+        if (const int32_t n = copy_short(buffer, text, length)) return n;
+#endif
+    return format_longer(buffer, text, length);
 }
 
 }  // namespace zvl
