@@ -270,7 +270,7 @@ class writer {
                 const size_t digits = t.size() - (!t.empty() && t[0] == '-');
                 if (digits > 18) return false;
             }
-            if (checked(r.value)) return bytes(t, sep);
+            if (checked(r.value) && !t.empty()) return bytes(t, sep);
             return integer(t, r.value, sep);
         case ZARVEL_TAG_FLOAT: {
             if (!out_.room(2 + 32)) return false;
