@@ -994,19 +994,21 @@ struct block_parser {
         return true;
     }
 
-    // "- *name" and a line break, at the column of the open sequence with
-    // no node pending (the usual line of a list of aliases): settled
-    // without classifying the line, as quick_existing_seq would. False when
-    // the line is not of that form (nothing changed).
-    bool quick_alias_entry(bool &ok) {
+    // "- *name" and a line break, or "- &name " and a flow tree, at the
+    // column of the open sequence with no node pending (the usual lines of
+    // lists of aliases and of anchored trees): settled without classifying
+    // the line, as the general way would. False when the line is not of
+    // that form (nothing changed).
+    bool quick_entry_line(bool &ok) {
         if (p.levels.empty() || p.pending.active || !p.quick_lines) return false;
         const block_level &top = p.levels.back();
         const uint64_t dash = s.line_start + top.indent;
         if (top.mapping || dash + 3 >= s.size) return false;
         const char *t = s.text;
-        if (t[dash] != '-' || t[dash + 1] != ' ' || t[dash + 2] != '*') return false;
+        if (t[dash] != '-' || t[dash + 1] != ' ' || (t[dash + 2] != '*' && t[dash + 2] != '&')) return false;
         for (uint64_t i = s.line_start; i < dash; ++i)
             if (t[i] != ' ') return false;
+        if (t[dash + 2] == '&') return quick_anchored_flow(dash + 2, ok);
         const uint64_t end = s.alias_name_end(dash + 3);
         if (end == dash + 3 || end >= s.size || t[end] != '\n') return false;
         expect(node_origin::entry, top.indent);
@@ -1017,8 +1019,36 @@ struct block_parser {
         return true;
     }
 
+    // "&name" at amp, spaces, then '[' or '{': the entry is an anchored flow
+    // tree (node_at's way, without its general scans).
+    bool quick_anchored_flow(uint64_t amp, bool &ok) {
+        const char *t = s.text;
+        uint64_t end = amp + 1;
+        while (end < s.size && !is_blank(t[end]) && !is_break(t[end]) && !is_flow_indicator(t[end])) ++end;
+        if (end == amp + 1 || end >= s.size || t[end] != ' ') return false;
+        uint64_t open = end;
+        while (open < s.size && t[open] == ' ') ++open;
+        if (open >= s.size || (t[open] != '[' && t[open] != '{')) return false;
+        expect(node_origin::entry, p.levels.back().indent);
+        properties props;
+        props.anchor = {t + amp + 1, static_cast<uint32_t>(end - amp - 1)};
+        props.has_anchor = true;
+        props.offset = amp;
+        props.line = s.line;
+        s.pos = open;
+        ok = flow_in_block(node_context{}, amp, props);
+        if (!ok) return true;
+        // Most trees end their line: the line break is its end.
+        s.skip_blanks();
+        if (s.pos < s.size && t[s.pos] == '\n')
+            s.next_line_after(s.pos);
+        else
+            ok = finish_line();
+        return true;
+    }
+
     bool handle_line() {
-        if (bool ok; quick_alias_entry(ok)) return ok;
+        if (bool ok; quick_entry_line(ok)) return ok;
         const line_class &lc = s.current_line();
         uint8_t flags = lc.flags;
         // Most lines are none of these: one test passes them by.
