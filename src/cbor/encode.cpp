@@ -787,7 +787,9 @@ class single_walk {
         const char *const input = input_;
         const uint64_t block_end = block_end_;
         raw_out out{at_};
-        uint8_t *end = end_;
+        // Room for node_room bytes and a text that ends below here (as a
+        // number: a text's end may lie past the buffer).
+        uintptr_t text_limit = reinterpret_cast<uintptr_t>(end_ - node_room);
         frame stack[max_walk_depth + 1];
         uint32_t depth = 0;
         uint32_t left = 1;  // nodes still to write at this level, this one included
@@ -799,7 +801,8 @@ class single_walk {
             __builtin_prefetch(nodes + id + 64);
             const zarvel_span span = rec.value;
             const uint32_t length = zarvel_span_length(span);
-            if (__builtin_expect(uint64_t(end - out.at) < node_room + length || zarvel_span_length(rec.tag) != 0, 0)) {
+            if (__builtin_expect(
+                    reinterpret_cast<uintptr_t>(out.at) + length > text_limit || zarvel_span_length(rec.tag) != 0, 0)) {
                 // Growth and tags, rare, go through the members.
                 at_ = out.at;
                 if (!room(node_room + length)) return no_memory;
@@ -808,7 +811,7 @@ class single_walk {
                     if (status != encoded) return status;
                 }
                 out.at = at_;
-                end = end_;
+                text_limit = reinterpret_cast<uintptr_t>(end_ - node_room);
             }
             // Kind and tag id together: zero for a plain string scalar.
             uint16_t kind_and_tag;
@@ -830,9 +833,13 @@ class single_walk {
                 const std::string_view value =
                     length ? std::string_view(base + zarvel_span_offset(span), length) : std::string_view();
                 // Texts in the input were checked by the reader that referred them there.
-                if (!scalar(out, rec.tag_id, (rec.flags & zvl::node_flag::cbor_simple) != 0, value, !in_strings,
+                // Through a copy: a writer whose address escapes into a call
+                // would be kept in memory for the whole loop.
+                raw_out scalar_out{out.at};
+                if (!scalar(scalar_out, rec.tag_id, (rec.flags & zvl::node_flag::cbor_simple) != 0, value, !in_strings,
                             octal_zero_))
                     return not_encodable;
+                out.at = scalar_out.at;
             } else if (rec.kind() == ZARVEL_KIND_SEQUENCE || rec.kind() == ZARVEL_KIND_MAPPING) {
                 uint32_t count = rec.child_count;
                 if (rec.kind() == ZARVEL_KIND_MAPPING) {
