@@ -101,6 +101,19 @@ inline double half_to_double(uint16_t half) {
     return (half & 0x8000) && !(exponent == 31 && mantissa != 0) ? -value : value;
 }
 
+// The big-endian number in the `width` (1, 2, 4 or 8) bytes at p, of which
+// `available` may be read: one word load where eight bytes may be read.
+inline uint64_t big_endian(const uint8_t *p, uint64_t available, uint32_t width) {
+    if (available >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        return __builtin_bswap64(word) >> (64 - 8 * width);
+    }
+    uint64_t value = 0;
+    for (uint32_t i = 0; i < width; ++i) value = (value << 8) | p[i];
+    return value;
+}
+
 inline double single_to_double(uint32_t bits) {
     float f;
     std::memcpy(&f, &bits, sizeof f);
@@ -246,8 +259,7 @@ class decoder {
         return true;
     }
     uint64_t read_big_endian(uint32_t width) {
-        uint64_t value = 0;
-        for (uint32_t i = 0; i < width; ++i) value = (value << 8) | data_[pos_ + i];
+        const uint64_t value = big_endian(data_ + pos_, length_ - pos_, width);
         pos_ += width;
         return value;
     }

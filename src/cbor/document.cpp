@@ -185,7 +185,9 @@ uint64_t decimal_length(uint64_t v) {
     return n;
 }
 
-store_size estimate_store(const uint8_t *data, uint64_t len) {
+// Not inlined: inside its caller the loop's position and counts were kept on
+// the stack.
+__attribute__((noinline)) store_size estimate_store(const uint8_t *data, uint64_t len) {
     store_size size;
     uint64_t pos = 0;
     uint64_t open_strings = 0;  // inside an indefinite-length string: chunks are not nodes
@@ -201,8 +203,7 @@ store_size estimate_store(const uint8_t *data, uint64_t len) {
         if (info >= 24 && info <= 27) {
             const uint64_t width = uint64_t(1) << (info - 24);
             if (len - pos < width) break;
-            argument = 0;
-            for (uint64_t i = 0; i < width; ++i) argument = (argument << 8) | data[pos + i];
+            argument = zvl::cbor::big_endian(data + pos, len - pos, uint32_t(width));
             pos += width;
         } else if (info > 27 && !(info == 31 && major >= 2 && major <= 5)) {
             break;
