@@ -42,8 +42,9 @@ inline std::string dump_store(const zarvel_node_store *store) {
                       n.is_plain_implicit() ? 1 : 0, n.tag_id);
         out += buf;
         out += " v\"" + escape(zarvel_store_text(store, n.value)) + "\"";
-        if (zarvel_span_length(n.tag)) out += " !\"" + escape(zarvel_store_text(store, n.tag)) + "\"";
-        if (zarvel_span_length(n.anchor)) out += " &\"" + escape(zarvel_store_text(store, n.anchor)) + "\"";
+        const zarvel_span tag = zarvel_store_tag(store, i), anchor = zarvel_store_anchor(store, i);
+        if (zarvel_span_length(tag)) out += " !\"" + escape(zarvel_store_text(store, tag)) + "\"";
+        if (zarvel_span_length(anchor)) out += " &\"" + escape(zarvel_store_text(store, anchor)) + "\"";
         if (n.alias_target != zarvel_node_none) out += " *" + std::to_string(n.alias_target);
         if (n.child_count) {
             out += " [";

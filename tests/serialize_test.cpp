@@ -105,8 +105,9 @@ class tree {
         EXPECT_NE(id, zarvel_node_none);
         node(id).flags = flags;
         node(id).tag_id = tag_id;
-        if (!tag.empty()) node(id).tag = zarvel_store_put_text(store_, tag.data(), tag.size(), false);
-        if (!anchor.empty()) node(id).anchor = zarvel_store_put_text(store_, anchor.data(), anchor.size(), false);
+        EXPECT_TRUE(zvl::tree::set_tag(store_, id, zarvel_store_put_text(store_, tag.data(), tag.size(), false)));
+        EXPECT_TRUE(
+            zvl::tree::set_anchor(store_, id, zarvel_store_put_text(store_, anchor.data(), anchor.size(), false)));
         return id;
     }
     zarvel_document *doc_;
@@ -1035,17 +1036,18 @@ struct describer {
     std::map<uint32_t, size_t> order;  // node id -> preorder position
     std::string out;
 
-    static std::string scalar_key(const zarvel_node_rec &r, std::string_view text, compare_mode mode) {
+    std::string scalar_key(const zarvel_node_rec &r, std::string_view text, compare_mode mode) const {
+        const bool untagged = zarvel_span_length(zarvel_store_tag(store, r)) == 0;
         const bool implicit = r.is_plain_implicit();
         if (r.tag_id == ZARVEL_TAG_NULL && (implicit || mode == compare_mode::typed)) return "null";
         // An empty null key is written "~" (JSON: "", keys are strings), and
         // an empty scalar in flow context "~": both keep the meaning of
         // "nothing".
-        if (text.empty() && zarvel_span_length(r.tag) == 0) return "null";
+        if (text.empty() && untagged) return "null";
         if (mode == compare_mode::exact) {
             return "'" + std::string(text) + "'";
         }
-        if (zarvel_span_length(r.tag) == 0) {
+        if (untagged) {
             if (r.tag_id == ZARVEL_TAG_BOOL) return text.size() == 4 ? "true" : "false";
             int64_t i = 0;
             if (r.tag_id == ZARVEL_TAG_INT && zvl_num_i64(text.data(), uint32_t(text.size()), &i) == 0)
@@ -1094,8 +1096,8 @@ struct describer {
         }
         order.emplace(id, order.size());
         const zarvel_node_rec &r = zarvel_store_node(store, id);
-        std::string_view tag = zarvel_store_text(store, r.tag);
-        std::string_view anchor = zarvel_store_text(store, r.anchor);
+        std::string_view tag = zarvel_store_text(store, zarvel_store_tag(store, id));
+        std::string_view anchor = zarvel_store_text(store, zarvel_store_anchor(store, id));
         if (!tag.empty()) out += "<" + std::string(tag) + ">";
         if (!anchor.empty()) out += mode == compare_mode::exact ? "&" + std::string(anchor) : "&";
         switch (r.kind()) {
@@ -1143,7 +1145,9 @@ bool plain_json_tree(zarvel_document *doc) {
     if (!store) return false;
     for (uint32_t id = 0; id < store->node_count; ++id) {
         const zarvel_node_rec &r = zarvel_store_node(store, id);
-        if (zarvel_span_length(r.tag) || zarvel_span_length(r.anchor) || r.kind() == ZARVEL_KIND_ALIAS) return false;
+        if (zarvel_span_length(zarvel_store_tag(store, id) | zarvel_store_anchor(store, id)) ||
+            r.kind() == ZARVEL_KIND_ALIAS)
+            return false;
         if (r.kind() != ZARVEL_KIND_MAPPING) continue;
         bool is_key = true;
         for (uint32_t c = r.first_child; c < store->node_count; c = zarvel_store_node(store, c).next_sibling) {

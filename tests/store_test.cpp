@@ -39,7 +39,7 @@ TEST(Store, SpanLayout) {
     EXPECT_TRUE(zarvel_span_in_strings(s));
     EXPECT_FALSE(zarvel_span_in_strings(zarvel_span_make(5, 1, false)));
     EXPECT_EQ(zarvel_span_failed, 0x80000000ull);
-    EXPECT_EQ(sizeof(zarvel_node_rec), 48u);
+    EXPECT_EQ(sizeof(zarvel_node_rec), 32u);
     EXPECT_EQ(offsetof(zarvel_node_rec, first_child), 4u);
     EXPECT_EQ(offsetof(zarvel_node_rec, value), 24u);
     EXPECT_EQ(sizeof(zarvel_node), 16u);
@@ -59,10 +59,27 @@ TEST(Store, FreshRecordAndNewStore) {
     EXPECT_EQ(n.next_sibling, zarvel_node_none);
     EXPECT_EQ(n.alias_target, zarvel_node_none);
     EXPECT_EQ(n.child_count, 0u);
-    EXPECT_EQ(n.value | n.tag | n.anchor, 0u);
+    EXPECT_EQ(n.value | zarvel_store_tag(h.store, id) | zarvel_store_anchor(h.store, id), 0u);
+    EXPECT_EQ(h.store->props, nullptr);  // untagged nodes make no side table
     EXPECT_EQ(h.store->node_cap, 64u);
     EXPECT_EQ(zarvel_store_new(nullptr), nullptr);
     zarvel_store_free(nullptr);
+}
+
+// Tags and anchors beside the records: kept while the node table grows, and
+// not inherited by a node made again after a rollback.
+TEST(Store, TagsAndAnchorsBesideTheRecords) {
+    store_holder h;
+    for (int i = 0; i < 100; ++i) zvl::tree::add(h.store);
+    const zarvel_span tag = zarvel_span_make(1, 2, true), anchor = zarvel_span_make(3, 4, true);
+    ASSERT_EQ(zvl::tree::add(h.store, 0, 0, 0, tag, anchor), 100u);
+    for (int i = 0; i < 200; ++i) zvl::tree::add(h.store);
+    EXPECT_EQ(zarvel_store_tag(h.store, 100), tag);
+    EXPECT_EQ(zarvel_store_anchor(h.store, 100), anchor);
+    EXPECT_EQ(zarvel_store_tag(h.store, 99) | zarvel_store_anchor(h.store, 101) | zarvel_store_tag(h.store, 299), 0u);
+    zarvel_store_truncate(h.store, 100, h.store->strings_len);
+    ASSERT_EQ(zvl::tree::add(h.store), 100u);
+    EXPECT_EQ(zarvel_store_tag(h.store, 100) | zarvel_store_anchor(h.store, 100), 0u);
 }
 
 TEST(Store, NodeGrowthIsLimitedByInputLength) {

@@ -320,8 +320,8 @@ class encoder {
     int32_t node(Out &out, uint32_t id, uint32_t depth) {
         const zarvel_node_rec *rec = record(id);
         if (!rec || depth > max_walk_depth) return not_encodable;
-        if (zarvel_span_length(rec->tag) != 0) {
-            const std::string_view tags = text(rec->tag);
+        if (const zarvel_span tag = zarvel_store_tag(store_, id); zarvel_span_length(tag) != 0) {
+            const std::string_view tags = text(tag);
             if (!read_tags(tags, [](uint64_t) {})) return not_encodable;
             read_tags(tags, [&](uint64_t number) { put_head(out, major_tag, number); });
         }
@@ -730,6 +730,7 @@ class single_walk {
   public:
     explicit single_walk(const zarvel_node_store *store)
         : nodes_(store->nodes),
+          props_(store->props),
           node_count_(store->node_count),
           input_(store->input),
           block_end_(block_end(store)),
@@ -801,13 +802,16 @@ class single_walk {
             __builtin_prefetch(nodes + id + 64);
             const zarvel_span span = rec.value;
             const uint32_t length = zarvel_span_length(span);
+            // A member, not a local: it is rarely set and the locals keep
+            // their registers.
+            const zarvel_span tag = props_ ? props_[id].tag : 0;
             if (__builtin_expect(
-                    reinterpret_cast<uintptr_t>(out.at) + length > text_limit || zarvel_span_length(rec.tag) != 0, 0)) {
+                    reinterpret_cast<uintptr_t>(out.at) + length > text_limit || zarvel_span_length(tag) != 0, 0)) {
                 // Growth and tags, rare, go through the members.
                 at_ = out.at;
                 if (!room(node_room + length)) return no_memory;
-                if (zarvel_span_length(rec.tag) != 0) {
-                    const int32_t status = tags(rec.tag, node_room + length);
+                if (zarvel_span_length(tag) != 0) {
+                    const int32_t status = tags(tag, node_room + length);
                     if (status != encoded) return status;
                 }
                 out.at = at_;
@@ -993,6 +997,7 @@ class single_walk {
     }
 
     const zarvel_node_rec *nodes_;
+    const zarvel_node_props *props_;
     uint32_t node_count_;
     const char *input_;
     uint64_t block_end_;

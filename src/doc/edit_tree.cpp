@@ -285,18 +285,22 @@ uint32_t new_alias(zarvel_node_store *store, uint32_t target, const char *name, 
     return id;
 }
 
+// A tag or anchor text copied and set; a failure leaves no copy behind.
+static bool set_text(zarvel_node_store *store, uint32_t id, const char *text, uint64_t length,
+                     bool (*set)(zarvel_node_store *, uint32_t, zarvel_span)) {
+    const uint32_t strings_mark = store->strings_len;
+    const zarvel_span span = copy_text(store, text, length);
+    if (text_copied(span, length) && set(store, id, span)) return true;
+    zarvel_store_truncate(store, store->node_count, strings_mark);
+    return false;
+}
+
 bool set_tag_text(zarvel_node_store *store, uint32_t id, const char *text, uint64_t length) {
-    zarvel_span span = copy_text(store, text, length);
-    if (!text_copied(span, length)) return false;
-    zvl::tree::set_tag(store, id, span);
-    return true;
+    return set_text(store, id, text, length, zvl::tree::set_tag);
 }
 
 bool set_anchor_text(zarvel_node_store *store, uint32_t id, const char *text, uint64_t length) {
-    zarvel_span span = copy_text(store, text, length);
-    if (!text_copied(span, length)) return false;
-    zvl::tree::set_anchor(store, id, span);
-    return true;
+    return set_text(store, id, text, length, zvl::tree::set_anchor);
 }
 
 // ---- checks and attach ----------------------------------------------------------------

@@ -331,14 +331,14 @@ const char *zarvel_node_tag(const zarvel_node *node, uint64_t *length) {
     if (length) *length = 0;
     zarvel_node_store *store = nullptr;
     const zarvel_node_rec *rec = record_of(node, &store);
-    return rec ? span_out(store, rec->tag, length) : nullptr;
+    return rec ? span_out(store, zarvel_store_tag(store, node->id), length) : nullptr;
 }
 
 const char *zarvel_node_anchor(const zarvel_node *node, uint64_t *length) {
     if (length) *length = 0;
     zarvel_node_store *store = nullptr;
     const zarvel_node_rec *rec = record_of(node, &store);
-    return rec ? span_out(store, rec->anchor, length) : nullptr;
+    return rec ? span_out(store, zarvel_store_anchor(store, node->id), length) : nullptr;
 }
 
 zarvel_node *zarvel_node_alias_target(const zarvel_node *node) {

@@ -22,12 +22,33 @@ uint64_t doubled_capacity(uint64_t current, uint64_t first, uint64_t wanted) {
     return capacity > 0xFFFFFFFFu ? 0 : capacity;
 }
 
+// A side table of `capacity` entries holding the node_count entries there
+// are (null: none yet, all empty); null on failure.
+zarvel_node_props *props_table(zarvel_node_store *store, uint64_t capacity) {
+    auto *fresh =
+        static_cast<zarvel_node_props *>(zvl::allocate(store->allocator, capacity * sizeof(zarvel_node_props)));
+    if (!fresh) return nullptr;
+    const uint64_t bytes = uint64_t(store->node_count) * sizeof(zarvel_node_props);
+    if (store->props)
+        std::memcpy(static_cast<void *>(fresh), store->props, bytes);
+    else
+        std::memset(static_cast<void *>(fresh), 0, bytes);
+    return fresh;
+}
+
 // Node table and root list live in the arena: a grown array is a new arena
 // allocation and the old one is simply left behind.
 bool grow_nodes(zarvel_node_store *store, uint64_t wanted) {
     if (wanted <= store->node_cap) return true;
     uint64_t capacity = doubled_capacity(store->node_cap, first_node_cap, wanted);
     if (capacity == 0) return false;
+    // The side table first: it has at least node_cap entries.
+    if (store->props) {
+        zarvel_node_props *props = props_table(store, capacity);
+        if (!props) return false;
+        zvl::deallocate(store->allocator, store->props);
+        store->props = props;
+    }
     auto *fresh =
         static_cast<zarvel_node_rec *>(zarvel_arena_alloc(store->arena, capacity * sizeof(zarvel_node_rec), 16));
     if (!fresh) return false;
@@ -116,6 +137,7 @@ void zarvel_store_free(zarvel_node_store *store) {
     zvl::deallocate(allocator, store->child_cursors);
     zvl::deallocate(allocator, store->child_index);
     zvl::deallocate(allocator, store->tag_slots);
+    zvl::deallocate(allocator, store->props);
     zarvel_arena_free(store->arena);
     zvl::deallocate(allocator, store);
 }
@@ -141,6 +163,16 @@ bool zarvel_store_room_for_node(zarvel_node_store *store) {
     if (store->input_len != 0 && store->node_count > limit) return false;
     if (store->node_count >= zarvel_node_none - 1) return false;
     return grow_nodes(store, uint64_t(store->node_count) + 1);
+}
+
+bool zarvel_store_set_props(zarvel_node_store *store, uint32_t id, zarvel_span tag, zarvel_span anchor) {
+    if (!store->props) {
+        if ((tag | anchor) == 0) return true;
+        store->props = props_table(store, store->node_cap);
+        if (!store->props) return false;
+    }
+    store->props[id] = {tag, anchor};
+    return true;
 }
 
 bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n) {

@@ -92,6 +92,8 @@ constexpr uint8_t make(uint8_t kind, uint8_t style, bool is_flow, bool is_plain_
 }
 }  // namespace zvl::node_flag
 
+// Two records to a cache line: a node's tag and anchor, which few nodes
+// have, live beside the table (zarvel_store_tag / zarvel_store_anchor).
 struct zarvel_node_rec {
     uint8_t flags;         // see zvl::node_flag
     uint8_t tag_id;        // 0-10; for collections as composed
@@ -101,8 +103,6 @@ struct zarvel_node_rec {
     uint32_t child_count;   // a mapping counts keys and values
     uint32_t alias_target;  // alias: the anchored node; else none
     zarvel_span value;      // scalar text; alias name; empty for collections
-    zarvel_span tag;        // empty = untagged
-    zarvel_span anchor;     // empty = no anchor
 
     uint8_t kind() const { return flags & zvl::node_flag::kind_mask; }
     uint8_t style() const { return uint8_t((flags & zvl::node_flag::style_mask) >> zvl::node_flag::style_shift); }
@@ -110,7 +110,13 @@ struct zarvel_node_rec {
     bool is_plain_implicit() const { return (flags & zvl::node_flag::plain_implicit) != 0; }
     bool is_collection() const { return kind() == ZARVEL_KIND_SEQUENCE || kind() == ZARVEL_KIND_MAPPING; }
 };
-static_assert(sizeof(zarvel_node_rec) == 48);
+static_assert(sizeof(zarvel_node_rec) == 32);
+
+// A node's tag and anchor spans (empty = untagged / no anchor).
+struct zarvel_node_props {
+    zarvel_span tag;
+    zarvel_span anchor;
+};
 
 // ---- per-mapping hash index (read API) -------------------------------------
 
@@ -220,6 +226,10 @@ struct zarvel_node_store {
     zarvel_node_rec *nodes;
     uint32_t node_count;
     uint32_t node_cap;
+    // Tags and anchors by node id, at least node_cap entries (grown with
+    // the table); null until the first node with either, which a JSON
+    // document never has. Entries from node_count on are unset.
+    zarvel_node_props *props;
 
     uint32_t *roots;  // one root per document of the stream
     uint32_t root_count;
@@ -317,6 +327,10 @@ bool zarvel_store_reserve_nodes(zarvel_node_store *store, uint64_t input_length,
 // Room for one more record in a full node table (growth limited by the
 // input length). False when refused or out of memory.
 bool zarvel_store_room_for_node(zarvel_node_store *store);
+// Sets the tag and anchor of node id (at most node_count, below node_cap),
+// making the side table at the first of either. False when it cannot be
+// allocated (nothing changed).
+bool zarvel_store_set_props(zarvel_node_store *store, uint32_t id, zarvel_span tag, zarvel_span anchor);
 // A span for the text: in place (selector 0) when may_reference and the text
 // lies inside the input, else copied into strings. A failed growth gives
 // zarvel_span_failed.
@@ -381,18 +395,41 @@ inline std::string_view zarvel_store_text(const zarvel_node_store *store, zarvel
     const char *base = zarvel_span_in_strings(span) ? store->strings : store->input;
     return {base + zarvel_span_offset(span), length};
 }
+// Record of a node id; the caller has checked id < node_count.
+inline zarvel_node_rec &zarvel_store_node(zarvel_node_store *store, uint32_t id) { return store->nodes[id]; }
+inline const zarvel_node_rec &zarvel_store_node(const zarvel_node_store *store, uint32_t id) {
+    return store->nodes[id];
+}
+// Tag and anchor of a node id (below node_count), or of a record of the
+// node table; empty when it has none.
+inline zarvel_span zarvel_store_tag(const zarvel_node_store *store, uint32_t id) {
+    return store->props ? store->props[id].tag : 0;
+}
+inline zarvel_span zarvel_store_anchor(const zarvel_node_store *store, uint32_t id) {
+    return store->props ? store->props[id].anchor : 0;
+}
+inline uint32_t zarvel_store_id_of(const zarvel_node_store *store, const zarvel_node_rec &r) {
+    return uint32_t(&r - store->nodes);
+}
+inline zarvel_span zarvel_store_tag(const zarvel_node_store *store, const zarvel_node_rec &r) {
+    return store->props ? store->props[zarvel_store_id_of(store, r)].tag : 0;
+}
+inline zarvel_span zarvel_store_anchor(const zarvel_node_store *store, const zarvel_node_rec &r) {
+    return store->props ? store->props[zarvel_store_id_of(store, r)].anchor : 0;
+}
+// True when the record has a tag or an anchor.
+inline bool zarvel_store_has_props(const zarvel_node_store *store, const zarvel_node_rec &r) {
+    if (!store->props) return false;
+    const zarvel_node_props &p = store->props[zarvel_store_id_of(store, r)];
+    return zarvel_span_length(p.tag | p.anchor) != 0;
+}
 // A byte string decoded from CBOR: its value holds the bytes themselves
 // (which need not be text), where a YAML !!binary scalar holds base64. Such
 // a node has the binary tag id with no tag, or under CBOR's numeric tags.
 inline bool zarvel_store_raw_bytes(const zarvel_node_store *store, const zarvel_node_rec &r) {
     if (r.tag_id != ZARVEL_TAG_BINARY || r.kind() != ZARVEL_KIND_SCALAR) return false;
-    const std::string_view tag = zarvel_store_text(store, r.tag);
+    const std::string_view tag = zarvel_store_text(store, zarvel_store_tag(store, r));
     return tag.empty() || uint8_t(tag[0] - '0') <= 9;
-}
-// Record of a node id; the caller has checked id < node_count.
-inline zarvel_node_rec &zarvel_store_node(zarvel_node_store *store, uint32_t id) { return store->nodes[id]; }
-inline const zarvel_node_rec &zarvel_store_node(const zarvel_node_store *store, uint32_t id) {
-    return store->nodes[id];
 }
 
 // ---- document operations (doc/document.cpp) ---------------------------------------

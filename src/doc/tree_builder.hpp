@@ -33,7 +33,12 @@ inline constexpr uint8_t plain_flags = zvl::node_flag::make(ZARVEL_KIND_SCALAR, 
 inline uint32_t add(zarvel_node_store *store, uint8_t flags = 0, uint8_t tag_id = 0, zarvel_span value = 0,
                     zarvel_span tag = 0, zarvel_span anchor = 0) {
     if (store->node_count == store->node_cap && !zarvel_store_room_for_node(store)) return zarvel_node_none;
-    uint32_t id = store->node_count++;
+    uint32_t id = store->node_count;
+    if (store->props)
+        store->props[id] = {tag, anchor};
+    else if ((tag | anchor) != 0 && !zarvel_store_set_props(store, id, tag, anchor))
+        return zarvel_node_none;
+    store->node_count = id + 1;
     zarvel_node_rec &node = store->nodes[id];
     // The table is written in order: ask for the lines a few records on.
     __builtin_prefetch(&node + 8, 1);
@@ -45,8 +50,6 @@ inline uint32_t add(zarvel_node_store *store, uint8_t flags = 0, uint8_t tag_id 
     node.child_count = 0;
     node.alias_target = zarvel_node_none;
     node.value = value;
-    node.tag = tag;
-    node.anchor = anchor;
     return id;
 }
 
@@ -57,9 +60,14 @@ inline uint32_t add_alias(zarvel_node_store *store, uint8_t flags, uint8_t tag_i
     return id;
 }
 
-// Replaces a node's tag or anchor span (editing).
-inline void set_tag(zarvel_node_store *store, uint32_t id, zarvel_span tag) { store->nodes[id].tag = tag; }
-inline void set_anchor(zarvel_node_store *store, uint32_t id, zarvel_span anchor) { store->nodes[id].anchor = anchor; }
+// Replaces a node's tag or anchor span (editing); false when the side table
+// cannot grow.
+inline bool set_tag(zarvel_node_store *store, uint32_t id, zarvel_span tag) {
+    return zarvel_store_set_props(store, id, tag, zarvel_store_anchor(store, id));
+}
+inline bool set_anchor(zarvel_node_store *store, uint32_t id, zarvel_span anchor) {
+    return zarvel_store_set_props(store, id, zarvel_store_tag(store, id), anchor);
+}
 
 // ---- child lists -----------------------------------------------------------------
 
@@ -235,7 +243,8 @@ struct head {
     uint32_t next_sibling;
 };
 static_assert(sizeof(head) == 16 && offsetof(zarvel_node_rec, first_child) == 4 &&
-              offsetof(zarvel_node_rec, next_sibling) == 12 && offsetof(zarvel_node_rec, child_count) == 16);
+              offsetof(zarvel_node_rec, next_sibling) == 12 && offsetof(zarvel_node_rec, child_count) == 16 &&
+              offsetof(zarvel_node_rec, alias_target) == 20 && offsetof(zarvel_node_rec, value) == 24);
 
 constexpr head make_head(uint8_t flags, uint8_t tag_id) {
     return {flags, tag_id, {0, 0}, zarvel_node_none, zarvel_node_none, zarvel_node_none};
@@ -248,8 +257,6 @@ inline void write(zarvel_node_rec *record, const head &h, zarvel_span value) {
     record->child_count = 0;
     record->alias_target = zarvel_node_none;
     record->value = value;
-    record->tag = 0;
-    record->anchor = 0;
 }
 
 // One open collection of a bulk build: its record, the link word its next

@@ -254,7 +254,7 @@ class writer {
             return depth < plain::max_depth && emitted_ < budget_;
         } else {
             (void)depth;
-            return zarvel_span_length(r.tag | r.anchor) == 0;
+            return !zarvel_store_has_props(store_, r);
         }
     }
 

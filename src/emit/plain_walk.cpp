@@ -121,7 +121,8 @@ const char *classify(const zarvel_node_store *store, uint32_t id, scalar &out) {
         // as if it were untagged.
         // The non-specific tag "!" makes it a string.
         const zarvel_resolver *resolver = store->resolver ? store->resolver : &zarvel_core_resolver;
-        const bool resolve = r.style() == ZARVEL_NODE_STYLE_PLAIN && zarvel_store_text(store, r.tag) != "!";
+        const bool resolve =
+            r.style() == ZARVEL_NODE_STYLE_PLAIN && zarvel_store_text(store, zarvel_store_tag(store, id)) != "!";
         tag = resolve ? resolver->text(nullptr, t.data(), uint32_t(t.size())) : uint8_t(ZARVEL_TAG_STR);
     }
     switch (tag) {

@@ -288,7 +288,7 @@ class walker {
         has = true;
         const zarvel_node_rec &k = rec(real);
         // Untagged plain-resolved strings and quoted strings: their text.
-        if (k.tag_id == ZARVEL_TAG_STR && zarvel_span_length(k.tag) == 0) {
+        if (k.tag_id == ZARVEL_TAG_STR && zarvel_span_length(zarvel_store_tag(store_, real)) == 0) {
             out = zarvel_store_text(store_, k.value);
             if constexpr (Sink::typed_keys) return typed_identity(plain::kind::string, out);
             return true;

@@ -53,9 +53,9 @@ struct emitter {
     bool is_block_collection(const zarvel_node_rec &r) const {
         return r.is_collection() && !flows(r) && block_mode() && !w.in_complex_key && w.flow_depth == 0;
     }
-    static bool has_properties(const zarvel_node_rec &r) {
-        return zarvel_span_length(r.tag) != 0 || zarvel_span_length(r.anchor) != 0;
-    }
+    bool has_properties(const zarvel_node_rec &r) const { return zarvel_store_has_props(store, r); }
+    zarvel_span tag_of(const zarvel_node_rec &r) const { return zarvel_store_tag(store, r); }
+    bool tagged(const zarvel_node_rec &r) const { return zarvel_span_length(tag_of(r)) != 0; }
     // An implied empty scalar (style 0, from "key:" or an empty document)
     // is written as the empty plain scalar it stands for; quoting it would
     // turn a null into a string.
@@ -64,7 +64,7 @@ struct emitter {
             return uint8_t(node_style::plain);
         return r.style();
     }
-    static bool is_empty_plain(const zarvel_node_rec &r) {
+    bool is_empty_plain(const zarvel_node_rec &r) const {
         return r.kind() == ZARVEL_KIND_SCALAR && effective_style(r) == uint8_t(node_style::plain) &&
                zarvel_span_length(r.value) == 0 && !has_properties(r);
     }
@@ -81,7 +81,7 @@ struct emitter {
     }
 
     void tag_prefix(const zarvel_node_rec &r) {
-        std::string_view tag = text(r.tag);
+        std::string_view tag = text(tag_of(r));
         if (tag.empty()) return;
         // A later "!" would read back as a named handle and a "," would end
         // the shorthand early: such local tags are written verbatim.
@@ -96,7 +96,7 @@ struct emitter {
         }
     }
     void anchor_prefix(const zarvel_node_rec &r) {
-        std::string_view anchor = text(r.anchor);
+        std::string_view anchor = text(zarvel_store_anchor(store, r));
         if (anchor.empty()) return;
         put_byte(w, '&');
         if (w.canonical) {
@@ -110,7 +110,7 @@ struct emitter {
     // After the "- ", ":" or "? " that introduces a non-empty block
     // collection: " !<tag>" and " &anchor".
     void block_properties(const zarvel_node_rec &r) {
-        std::string_view tag = text(r.tag), anchor = text(r.anchor);
+        std::string_view tag = text(tag_of(r)), anchor = text(zarvel_store_anchor(store, r));
         if (!tag.empty()) {
             put(w, " !<");
             write_percent_encoded(w, tag);
@@ -137,10 +137,10 @@ struct emitter {
         if (w.style != ZARVEL_STYLE_KEEP &&
             (style == uint8_t(node_style::single_quoted) || style == uint8_t(node_style::double_quoted)))
             style = uint8_t(node_style::plain);
-        scalar_form form = choose_scalar_style(t.data(), t.size(), key, style, zarvel_span_length(r.tag) != 0);
+        scalar_form form = choose_scalar_style(t.data(), t.size(), key, style, tagged(r));
         // An empty null key: "" would read back as the empty string, "~"
         // reads back as the same null.
-        if (key && t.empty() && effective_style(r) == uint8_t(node_style::plain) && zarvel_span_length(r.tag) == 0 &&
+        if (key && t.empty() && effective_style(r) == uint8_t(node_style::plain) && !tagged(r) &&
             r.tag_id == ZARVEL_TAG_NULL)
             form = scalar_form::null_word;
         if (form == scalar_form::plain && !keeps_type_when_plain(r, t))
@@ -153,7 +153,7 @@ struct emitter {
     // written plain only when the reader resolves the text to the type it
     // has; otherwise the quotes keep it a string.
     bool keeps_type_when_plain(const zarvel_node_rec &r, std::string_view t) const {
-        if (effective_style(r) == uint8_t(node_style::plain) || zarvel_span_length(r.tag) != 0) return true;
+        if (effective_style(r) == uint8_t(node_style::plain) || tagged(r)) return true;
         const zarvel_resolver *resolver = store->resolver ? store->resolver : &zarvel_core_resolver;
         return resolver->text(nullptr, t.data(), uint32_t(t.size())) == r.tag_id;
     }
@@ -191,7 +191,7 @@ struct emitter {
     // Canonical and JSON scalars: by tag id. JSON object keys must be
     // strings.
     void typed_scalar(const zarvel_node_rec &r, std::string_view t, bool key) {
-        if (zarvel_span_length(r.tag) != 0 || (key && w.json) || !by_tag_id(r, t)) string_form(t);
+        if (tagged(r) || (key && w.json) || !by_tag_id(r, t)) string_form(t);
     }
     // A scalar written by its tag id; false, nothing written, for a string
     // and for a number text that does not convert.
@@ -290,7 +290,7 @@ struct emitter {
     // tag, already written, stands in its place).
     bool raw_bytes(const zarvel_node_rec &r) {
         if (!zarvel_store_raw_bytes(store, r)) return false;
-        if (zarvel_span_length(r.tag) == 0) put(w, "!!binary ");
+        if (!tagged(r)) put(w, "!!binary ");
         put_base64_quoted(w, text(r.value));
         return true;
     }
@@ -335,7 +335,7 @@ struct emitter {
         }
         bool general_key(uint32_t id, uint32_t) {
             const zarvel_node_rec &k = e.node(id);
-            if (k.kind() == ZARVEL_KIND_SCALAR && !has_properties(k)) {
+            if (k.kind() == ZARVEL_KIND_SCALAR && !e.has_properties(k)) {
                 e.json_scalar(k, true);
                 put(e.w, e.w.compact ? ":" : ": ");
                 return true;
@@ -696,7 +696,7 @@ struct emitter {
             }
             if (r && is_block_collection(*r) && r->child_count > 0 && has_properties(*r)) {
                 // Separated by a blank: a tag and an anchor are two tokens.
-                std::string_view tag = text(r->tag), anchor = text(r->anchor);
+                std::string_view tag = text(tag_of(*r)), anchor = text(zarvel_store_anchor(store, *r));
                 if (!tag.empty()) {
                     put(w, "!<");
                     write_percent_encoded(w, tag);

@@ -132,8 +132,9 @@ struct node_walk {
     // False when the walk stops (a callback, or a key without a value).
     bool walk(uint32_t id) const {
         const zarvel_node_rec &n = node(id);
-        if (n.kind() != ZARVEL_KIND_ALIAS && zarvel_span_length(n.anchor) != 0 &&
-            !str(text(n.anchor), &zarvel_visitor::on_anchor))
+        const zarvel_span anchor = zarvel_store_anchor(store, id);
+        if (n.kind() != ZARVEL_KIND_ALIAS && zarvel_span_length(anchor) != 0 &&
+            !str(text(anchor), &zarvel_visitor::on_anchor))
             return false;
         switch (n.kind()) {
         case ZARVEL_KIND_SEQUENCE:
