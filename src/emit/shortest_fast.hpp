@@ -107,10 +107,10 @@ inline int32_t store_sixteen_digits(char *to, uint32_t high, uint32_t low) {
     const __m128i ones = _mm_sub_epi16(y, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
     const __m128i ascii = _mm_add_epi8(_mm_or_si128(tens, _mm_slli_epi16(ones, 8)), _mm_set1_epi8('0'));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(to), ascii);
-    // Bit 16 stands for the digits before these: it keeps the count of an
-    // all-zero run defined, and is masked off by the comparison.
-    const uint32_t nonzero = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(ascii, _mm_set1_epi8('0')))) ^ 0x1FFFFu;
-    return int32_t(select_bits(nonzero != 0x10000u, uint64_t(32 - __builtin_clz(nonzero & 0xFFFFu)), 0));
+    // Bit i set for digit i other than 0 (the low bit set keeps the count
+    // of an all-zero run defined; it is not chosen then).
+    const uint32_t nonzero = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(ascii, _mm_set1_epi8('0')))) ^ 0xFFFFu;
+    return int32_t(select_bits(nonzero != 0, uint64_t(32 - __builtin_clz(nonzero | 1)), 0));
 }
 #else
 inline int32_t store_sixteen_digits(char *to, uint32_t high, uint32_t low) {
@@ -201,8 +201,8 @@ inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32
     std::memcpy(image, &first, 8);
     const int32_t in_last = store_sixteen_digits(image + 8, uint32_t(top % 100000000u), uint32_t(f % 100000000u));
     std::memset(image + 24, 0, 16);
-    // Trailing zeros end at the last nonzero digit (the low bit set keeps
-    // the count of a zero word defined; it is not chosen then).
+    // Trailing zeros end at the last nonzero digit: among the last sixteen
+    // when they have one, else in the first word (f is not 0).
     const int32_t last = int32_t(
         select_bits(in_last != 0, uint64_t(8 + in_last), uint64_t(through_last_nonzero((first ^ ascii_zeros) | 1))));
     const int32_t skip = 24 - n;  // leading zeros
