@@ -142,7 +142,7 @@ constexpr size_t point_form_longest = 24;
 // What the point form saw of its text, for copying it out.
 struct point_form_text {
     uint32_t point;       // the point's byte
-    uint64_t ending;      // the values of the last eight digits, the last in the top byte
+    uint64_t ending;      // the values of the last two digits in the top two bytes
     __m128i first, last;  // the first and the last 16 bytes
 };
 
@@ -201,6 +201,34 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
     form.ending = v2;
     form.first = first;
     form.last = last;
+    return true;
+}
+
+// The usual point form: a sign or none, 1 to 7 digits, the point and 8 to
+// 16 more, 19 digits at most. The whole part comes from the first word, the
+// fraction from its first and last words, in fewer steps than
+// scan_point_form takes; false for another text.
+inline __attribute__((always_inline)) bool scan_usual_point_form(const char *t, size_t n, scanned &out,
+                                                                 point_form_text &form) {
+    const uint32_t sign = t[0] == '-' || t[0] == '+' ? 1u : 0u;
+    const uint64_t head = word::load(t + sign);
+    const uint64_t odd = non_digits(head);
+    if (odd == 0) return false;
+    const uint32_t whole = uint32_t(__builtin_ctzll(odd)) / 8;
+    const int32_t m = int32_t(n) - int32_t(sign + whole) - 1;
+    if (whole == 0 || t[sign + whole] != '.' || m < 8 || m > 16 || int32_t(whole) + m > max_significant) return false;
+    const uint64_t first = word::load(t + n - size_t(m)), last = word::load(t + n - 8);
+    if ((non_digits(first) | non_digits(last)) != 0) return false;
+    // The last word's digits past the first eight of the fraction.
+    const uint64_t rest = m > 8 ? (last - ones * '0') & (~uint64_t(0) << (8 * (16 - m))) : 0;
+    out.negative = t[0] == '-';
+    out.exponent10 = -m;
+    out.w = word::digits_value((head - ones * '0') << (8 * (8 - whole))) * pow10_u64_table[m] +
+            eight_digits(first) * pow10_u64_table[m - 8] + word::digits_value(rest);
+    form.point = sign + whole;
+    form.ending = last - ones * '0';
+    form.first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t));
+    form.last = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + n - 16));
     return true;
 }
 #endif
@@ -462,7 +490,8 @@ __attribute__((noinline)) int32_t format_longer(char *buffer, const char *text, 
     scanned d;
 #if defined(__SSE2__)
     point_form_text form;
-    if (length >= point_form_shortest && length <= point_form_longest && scan_point_form(text, length, d, form)) {
+    if (length >= point_form_shortest && length <= point_form_longest &&
+        (scan_usual_point_form(text, length, d, form) || scan_point_form(text, length, d, form))) {
         if (!copyable(text, form)) return format_scanned(buffer, text, length, d, nullptr);
         // At most 15 digits: the text's own digits are the shortest.
         if (d.w < unique_below) {
