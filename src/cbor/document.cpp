@@ -197,6 +197,13 @@ __attribute__((noinline)) store_size estimate_store(const uint8_t *data, uint64_
             if (open_strings) open_strings = 0;
             continue;
         }
+        // Doubles, the bulk of number-heavy items, without the general steps.
+        if (initial == 0xFB && len - pos >= 8 && !open_strings) {
+            pos += 8;
+            size.text += float_text_max;
+            size.nodes += 1;
+            continue;
+        }
         const uint8_t major = initial >> 5;
         const uint8_t info = initial & 0x1F;
         uint64_t argument = info;
