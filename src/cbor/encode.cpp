@@ -822,15 +822,27 @@ class single_walk {
             std::memcpy(&kind_and_tag, &rec, sizeof kind_and_tag);
             static_assert(offsetof(zarvel_node_rec, tag_id) == 1 && ZARVEL_KIND_SCALAR == 0 && ZARVEL_TAG_STR == 0);
             // The offset's word holds the strings bit above any block_end.
-            if (__builtin_expect((kind_and_tag & (0xFF00 | zvl::node_flag::kind_mask)) == 0 &&
-                                     uint64_t(uint32_t(span)) + length < block_end,
-                                 1)) {
+            constexpr uint16_t kind_and_tag_mask = 0xFF00 | zvl::node_flag::kind_mask;
+            if (__builtin_expect(
+                    (kind_and_tag & kind_and_tag_mask) == 0 && uint64_t(uint32_t(span)) + length < block_end, 1)) {
                 // The commonest node: a text in the input, which its reader
                 // checked, with a block's slack after it there (and, by
                 // node_room, in the output) for the copy to overrun.
                 put_head(out, major_text, length);
                 copy_blocks(out.at, input + uint32_t(span), length);
                 out.at += length;
+            } else if ((kind_and_tag & kind_and_tag_mask) == ZARVEL_TAG_NULL << 8) {
+                // The next commonest nodes (nulls, booleans and the integers
+                // a decoder kept) without the general scalar way.
+                *out.at++ = cbor_null;
+            } else if ((kind_and_tag & (kind_and_tag_mask | zvl::node_flag::cbor_number)) ==
+                           (ZARVEL_TAG_INT << 8 | zvl::node_flag::cbor_number) &&
+                       length != 0) {
+                const std::string_view value = text(span);
+                put_head(out, kept_major(value), kept<uint64_t>(value));
+            } else if ((kind_and_tag & kind_and_tag_mask) == ZARVEL_TAG_BOOL << 8 &&
+                       (length == 5 || (length == 4 && std::memcmp(text(span).data(), "true", 4) == 0))) {
+                *out.at++ = length == 4 ? cbor_true : cbor_false;  // no true word has five letters
             } else if (rec.kind() == ZARVEL_KIND_SCALAR) {
                 const bool in_strings = zarvel_span_in_strings(span);
                 const char *base = in_strings ? strings_ : input;
@@ -957,13 +969,8 @@ class single_walk {
                 put_float(out, n.value);
             return true;
         }
-        if (tag_id == ZARVEL_TAG_BOOL) {
-            // No true word has five letters.
-            const bool yes = value.size() == 4 && std::memcmp(value.data(), "true", 4) == 0;
-            if (yes || value.size() == 5)
-                out.put(yes ? cbor_true : cbor_false);
-            else
-                out.put(zvl_num_bool(value.data(), uint32_t(value.size())) ? cbor_true : cbor_false);
+        if (tag_id == ZARVEL_TAG_BOOL) {  // "true" and five-letter words were written by the walk
+            out.put(zvl_num_bool(value.data(), uint32_t(value.size())) ? cbor_true : cbor_false);
             return true;
         }
         if (tag_id == ZARVEL_TAG_NULL) {
