@@ -114,6 +114,43 @@ uint64_t walk_ids_document(zarvel_document *doc) {
     return total;
 }
 
+// The same walk through zarvel_node_child_views: each block of children
+// with kinds, texts and numbers in one call, a handle only per collection.
+uint64_t walk_views(zarvel_document *doc, const zarvel_node *n) {
+    constexpr uint64_t block = 64;
+    zarvel_node_view views[block];
+    uint64_t total = 1, count = 0;
+    for (uint64_t first = 0;
+         zarvel_node_child_views(n, first, ZARVEL_VIEW_NUMBERS, views, block, &count) == 0 && first < count;
+         first += block) {
+        const uint64_t got = count - first < block ? count - first : block;
+        for (uint64_t k = 0; k < got; ++k) {
+            const zarvel_node_view &v = views[k];
+            if (v.kind == ZARVEL_NODE_SEQUENCE || v.kind == ZARVEL_NODE_MAPPING)
+                total += walk_views(doc, zarvel_document_node(doc, v.id));
+            else if (v.number_kind == 1)
+                total += 1 + uint64_t(v.number.integer);
+            else if (v.number_kind == 2)
+                total += 1 + uint64_t(v.number.real != 0);
+            else
+                total += 1 + (v.kind == ZARVEL_NODE_SCALAR ? v.length : 0);
+        }
+    }
+    return total;
+}
+
+uint64_t walk_views_document(zarvel_document *doc) {
+    uint64_t total = 0;
+    for (uint32_t d = 0, n = zarvel_document_count(doc); d < n; ++d)
+        if (const zarvel_node *root = zarvel_document_root(doc, d)) {
+            const int32_t kind = zarvel_node_kind(root);
+            total += kind == ZARVEL_NODE_SEQUENCE || kind == ZARVEL_NODE_MAPPING ? walk_views(doc, root)
+                     : kind == ZARVEL_NODE_SCALAR                                ? walk_api_scalar(root)
+                                                                                 : 1;
+        }
+    return total;
+}
+
 void tape_cases(const std::vector<named_input> &inputs) {
     for (const auto &in : inputs) {
         const std::string &t = in.text;
@@ -194,23 +231,34 @@ void tape_memory_cases(const std::vector<named_input> &inputs, bool allocated) {
     }
 }
 
-enum class walk_kind { children, api, ids };
+enum class walk_kind { children, api, ids, views };
 
-// api and ids: the walk through the read API (handles one by one, or
-// children by id), beside yyjson and simdjson; children: the children walk
-// beside simdjson, RapidJSON and nlohmann.
+// api, ids and views: the walk through the read API (handles one by one,
+// children by id, or children's views), beside yyjson and simdjson;
+// children: the children walk beside simdjson, RapidJSON and nlohmann.
 void document_cases(const std::vector<named_input> &inputs, walk_kind how) {
-    static const char *const titles[] = {"JSON document + walk", "JSON parse + API walk", "JSON parse + id walk"};
+    static const char *const titles[] = {"JSON document + walk", "JSON parse + API walk", "JSON parse + id walk",
+                                         "JSON parse + view walk"};
     const bool api = how != walk_kind::children;
     for (const auto &in : inputs) {
         const std::string &t = in.text;
+        if (how == walk_kind::views) {
+            // The view walk sums what the handle walk sums.
+            zarvel_document *doc = zarvel_parse_json(t.data(), t.size(), nullptr);
+            const uint64_t by_views = walk_views_document(doc), by_handles = walk_api_document(doc);
+            zarvel_document_free(doc);
+            if (by_views != by_handles)
+                std::fprintf(stderr, "view walk of %s sums %llu, the API walk %llu\n", in.name.c_str(),
+                             (unsigned long long)by_views, (unsigned long long)by_handles);
+        }
         row &r = start_row(titles[int(how)], in.name, t.size(), [&] {
             int32_t status = 0;
             zarvel_document *doc = zarvel_parse_json(t.data(), t.size(), &status);
             if (!doc) return false;
-            sink_value = how == walk_kind::api   ? walk_api_document(doc)
-                         : how == walk_kind::ids ? walk_ids_document(doc)
-                                                 : walk_document(doc);
+            sink_value = how == walk_kind::api     ? walk_api_document(doc)
+                         : how == walk_kind::ids   ? walk_ids_document(doc)
+                         : how == walk_kind::views ? walk_views_document(doc)
+                                                   : walk_document(doc);
             zarvel_document_free(doc);
             return true;
         });
@@ -264,6 +312,7 @@ void run_document(const input_dirs &dirs) { document_cases(json_inputs(dirs), wa
 void run_api(const input_dirs &dirs) {
     document_cases(json_inputs(dirs), walk_kind::api);
     document_cases(json_inputs(dirs), walk_kind::ids);
+    document_cases(json_inputs(dirs), walk_kind::views);
 }
 
 }  // namespace

@@ -356,6 +356,37 @@ ZARVEL_API uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **
  * count. zarvel_document_node gives the handle of an id. */
 ZARVEL_API int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t *ids, uint8_t *kinds,
                                          uint64_t capacity, uint64_t *count);
+/* One child as zarvel_node_child_views gives it: what the handle reads
+ * (zarvel_node_value, _kind, _tag_id, _style, and with ZARVEL_VIEW_NUMBERS
+ * _int or _float) say of it, without its handle. text: a scalar's text (""
+ * when empty), an alias's name, null for a collection; length: the text's
+ * length, or a collection's number of children (keys and values of a
+ * mapping both count). number_kind: 1 when number.integer holds what
+ * zarvel_node_int gives with status 0, 2 when number.real holds what
+ * zarvel_node_float gives; 0 when not asked, not a number, or when that
+ * read fails. id: the child's node id (zarvel_document_node gives its
+ * handle). */
+typedef struct zarvel_node_view {
+    const char *text;
+    uint64_t length;
+    union {
+        int64_t integer;
+        double real;
+    } number;
+    uint32_t id;
+    uint8_t kind;
+    uint8_t tag_id;
+    uint8_t number_kind;
+    uint8_t style;
+} zarvel_node_view;
+#define ZARVEL_VIEW_NUMBERS 1u
+/* Children read in bulk, with zarvel_node_child_ids's contract: writes the
+ * views of the children at positions first .. first + capacity - 1; *count
+ * (required) gets the number of children. flags: 0 or ZARVEL_VIEW_NUMBERS
+ * (read int- and float-tagged scalars too). 0; 2 when memory ran out; 6 for
+ * an invalid handle, a null count or unknown flags. */
+ZARVEL_API int32_t zarvel_node_child_views(const zarvel_node *node, uint64_t first, uint32_t flags,
+                                           zarvel_node_view *views, uint64_t capacity, uint64_t *count);
 /* The handle of node id of the document (the one handle of that node), its
  * nodes built first when pending; null when there is no such node. */
 ZARVEL_API zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id);

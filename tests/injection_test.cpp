@@ -11,7 +11,8 @@
 //   documents   zarvel_parse zarvel_parse_ex zarvel_document_count zarvel_document_root
 //               zarvel_document_status
 //               zarvel_node_seq_at zarvel_node_map_at zarvel_node_map_get zarvel_node_children
-//               zarvel_node_alias_target zarvel_node_child_ids zarvel_document_node
+//               zarvel_node_alias_target zarvel_node_child_ids zarvel_node_child_views
+//               zarvel_document_node
 //   building    zarvel_document_new zarvel_node_new_scalar zarvel_node_new_sequence
 //               zarvel_node_new_mapping zarvel_node_new_alias zarvel_node_set_anchor
 //               zarvel_node_set_tag zarvel_document_set_root zarvel_node_map_add
@@ -411,6 +412,25 @@ TEST(Injection, HandleEntries) {
              w.close();
              zarvel_node *key = zarvel_document_node(doc, ids[0]);
              int32_t result = r != 0 ? r : value_of(key) == "key3" && count == zarvel_node_map_count(root) * 2 ? 0 : 97;
+             zarvel_document_free(doc);
+             return result;
+         },
+         {2},
+         false},
+        {"zarvel_node_child_views",
+         [&](window &w) {
+             zarvel_node *root;
+             zarvel_document *doc = fresh(&root);
+             zarvel_node_view views[4] = {};
+             uint64_t count = 0;
+             w.open();
+             int32_t r = zarvel_node_child_views(root, 20, ZARVEL_VIEW_NUMBERS, views, 4, &count);
+             w.close();
+             int32_t result = r != 0 ? r
+                              : std::string_view(views[0].text, views[0].length) == "key3" &&
+                                      count == zarvel_node_map_count(root) * 2
+                                  ? 0
+                                  : 97;
              zarvel_document_free(doc);
              return result;
          },

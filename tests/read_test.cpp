@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "doc_helpers.hpp"
@@ -674,6 +675,9 @@ TEST(Read, PositionsFollowTheLinksOnEveryRoad) {
                 ASSERT_EQ(zarvel_node_child_ids(node, 0, ids.data(), kinds.data(), ids.size(), &count), 0);
                 ASSERT_EQ(count, want.size()) << r.name << " node " << id;
                 EXPECT_EQ(ids.back(), 7u) << "written past the children";
+                std::vector<zarvel_node_view> views(want.size());
+                ASSERT_EQ(zarvel_node_child_views(node, 0, 1, views.data(), views.size(), &count), 0);
+                for (size_t k = 0; k < want.size(); ++k) ASSERT_EQ(views[k].id, want[k]) << r.name << " node " << id;
                 for (size_t k = 0; k < want.size(); ++k) {
                     ASSERT_EQ(ids[k], want[k]) << r.name << " node " << id << " child " << k;
                     ASSERT_EQ(kinds[k], store->nodes[want[k]].kind());
@@ -723,4 +727,81 @@ TEST(Read, ChildIdsArguments) {
     EXPECT_EQ(ids[0], 7u);
     EXPECT_EQ(zarvel_document_node(nullptr, 0), nullptr);
     EXPECT_EQ(zarvel_document_node(s.doc, s.doc->store->node_count), nullptr);
+}
+
+// Every child view says what the handle reads say of that child, under each
+// schema and for each way a window can be asked; bad arguments give 6.
+TEST(Read, ChildViewsSayWhatTheHandlesSay) {
+    const std::string json = R"({"a":[1,-2.5,"",true,null,"x",12345678901234567890],"b":{"c":{}}})";
+    const std::string yaml =
+        "a: &x 0644\nb: *x\nc: !!int nope\nd: 2.5e3\ne: ''\nf: [1, .inf, !!float '1', \"q\"]\ng: |\n  l\n";
+    const zarvel_parse_options yaml11 = {1, 0};
+    struct road {
+        const char *name;
+        zarvel_document *doc;
+    } roads[] = {{"json", zarvel_parse_json(json.data(), json.size(), nullptr)},
+                 {"yaml core", zarvel_parse(yaml.data(), yaml.size(), nullptr)},
+                 {"yaml 1.1", zarvel_parse_ex(yaml.data(), yaml.size(), &yaml11, nullptr)}};
+    for (const road &r : roads) {
+        ASSERT_NE(r.doc, nullptr) << r.name;
+        for (uint32_t id = 0; zarvel_node *node = zarvel_document_node(r.doc, id); ++id) {
+            uint64_t count = 99;
+            zarvel_node *handles[16];
+            const uint64_t want = zarvel_node_children(node, handles, 16);
+            // flags 0 and numbers, the whole list and a last-child window.
+            for (const auto &[flags, first, capacity] : {std::tuple{0u, uint64_t(0), uint64_t(17)},
+                                                         {ZARVEL_VIEW_NUMBERS, 0, 17},
+                                                         {ZARVEL_VIEW_NUMBERS, want ? want - 1 : 0, 2},
+                                                         {ZARVEL_VIEW_NUMBERS, want, 2},
+                                                         {ZARVEL_VIEW_NUMBERS, 0, 0}}) {
+                zarvel_node_view unset{};
+                unset.id = 7777;
+                std::vector<zarvel_node_view> views(17, unset);
+                ASSERT_EQ(zarvel_node_child_views(node, first, flags, views.data(), capacity, &count), 0);
+                ASSERT_EQ(count, want) << r.name << " node " << id;
+                const uint64_t got = first < want ? std::min(want - first, capacity) : 0;
+                EXPECT_EQ(views[got].id, 7777u) << "written past the window";
+                for (uint64_t k = 0; k < got; ++k) {
+                    const zarvel_node_view &v = views[k];
+                    const zarvel_node *child = handles[first + k];
+                    const std::string where =
+                        std::string(r.name) + " node " + std::to_string(id) + " child " + std::to_string(first + k);
+                    ASSERT_EQ(zarvel_document_node(r.doc, v.id), child) << where;
+                    EXPECT_EQ(v.kind, zarvel_node_kind(child)) << where;
+                    EXPECT_EQ(v.tag_id, zarvel_node_tag_id(child)) << where;
+                    EXPECT_EQ(v.style, zarvel_node_style(child)) << where;
+                    uint64_t length = 0;
+                    EXPECT_EQ(v.text, zarvel_node_value(child, &length)) << where;
+                    EXPECT_EQ(v.length, v.text ? length : zarvel_node_children(child, nullptr, 0)) << where;
+                    int64_t integer = 0;
+                    double real = 0;
+                    const int int_status = zarvel_node_int(child, &integer);
+                    const int float_status = zarvel_node_float(child, &real);
+                    const int number_kind = !flags ? 0 : int_status == 0 ? 1 : float_status == 0 ? 2 : 0;
+                    EXPECT_EQ(v.number_kind, number_kind) << where;
+                    EXPECT_TRUE(number_kind != 1 || v.number.integer == integer) << where;
+                    EXPECT_TRUE(number_kind != 2 || std::memcmp(&v.number.real, &real, 8) == 0) << where;
+                }
+            }
+        }
+    }
+    // The 0644 under each schema, read through a view.
+    const int64_t octal[] = {0, 644, 420};
+    for (int k = 1; k < 3; ++k) {
+        zarvel_node_view v;
+        uint64_t count = 0;
+        ASSERT_EQ(zarvel_node_child_views(zarvel_document_root(roads[k].doc, 0), 1, 1, &v, 1, &count), 0);
+        EXPECT_EQ(v.number_kind, 1);
+        EXPECT_EQ(v.number.integer, octal[k]) << roads[k].name;
+    }
+    zarvel_node *root = zarvel_document_root(roads[0].doc, 0);
+    zarvel_node_view v;
+    uint64_t count = 0;
+    const struct {
+        const zarvel_node *node;
+        uint32_t flags;
+        uint64_t *count;
+    } bad[] = {{nullptr, 0, &count}, {root, 0, nullptr}, {root, 2, &count}, {root, ~0u, &count}};
+    for (const auto &b : bad) EXPECT_EQ(zarvel_node_child_views(b.node, 0, b.flags, &v, 1, b.count), 6);
+    for (const road &r : roads) zarvel_document_free(r.doc);
 }

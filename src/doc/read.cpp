@@ -41,6 +41,25 @@ const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t 
     return text.empty() ? nullptr : text.data();
 }
 
+// What zarvel_node_tag_id says of a record.
+inline uint8_t record_tag_id(const zarvel_node_rec &rec) {
+    // Scalars (nearly all calls) first.
+    const uint8_t kind = rec.kind();
+    if (kind == ZARVEL_KIND_SCALAR || kind == ZARVEL_KIND_ALIAS) [[likely]]
+        return rec.tag_id;
+    return kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP;
+}
+
+// What zarvel_node_value says of a record: its text ("" when empty; null
+// for a collection) and the text's length.
+inline const char *record_text(const zarvel_node_store *store, const zarvel_node_rec &rec, uint32_t &size) {
+    size = 0;
+    if (rec.is_collection()) return nullptr;
+    const zarvel_span span = rec.value;
+    size = zarvel_span_length(span);
+    return size == 0 ? empty_text : span_start(store, span);
+}
+
 // The handle directory of a store not being freed; null otherwise.
 inline const zarvel_handle_table *live_directory(const zarvel_node_store *store) {
     return store->live ? zarvel_handle_directory(store) : nullptr;
@@ -302,12 +321,7 @@ int32_t zarvel_node_style(const zarvel_node *node) {
 
 int32_t zarvel_node_tag_id(const zarvel_node *node) {
     const zarvel_node_rec *rec = record_of(node);
-    if (!rec) return ZARVEL_TAG_NONE;
-    // Scalars (nearly all calls) first.
-    const uint8_t kind = rec->kind();
-    if (kind == ZARVEL_KIND_SCALAR || kind == ZARVEL_KIND_ALIAS) [[likely]]
-        return rec->tag_id;
-    return kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP;
+    return rec ? int32_t(record_tag_id(*rec)) : int32_t(ZARVEL_TAG_NONE);
 }
 
 uint32_t zarvel_node_id(const zarvel_node *node) { return node ? node->id : zarvel_node_none; }
@@ -315,14 +329,7 @@ uint32_t zarvel_node_id(const zarvel_node *node) { return node ? node->id : zarv
 const char *zarvel_node_value(const zarvel_node *node, uint64_t *length) {
     const char *text = nullptr;
     uint32_t size = 0;
-    if (zarvel_node_store *store = zarvel_handle_store(node)) {
-        const zarvel_node_rec &rec = store->nodes[node->id];
-        if (!rec.is_collection()) {
-            const zarvel_span span = rec.value;
-            size = zarvel_span_length(span);
-            text = size == 0 ? empty_text : span_start(store, span);
-        }
-    }
+    if (zarvel_node_store *store = zarvel_handle_store(node)) text = record_text(store, store->nodes[node->id], size);
     if (length) *length = size;
     return text;
 }
@@ -495,33 +502,49 @@ uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, ui
 
 namespace {
 
-// Ids (and kinds) of `wanted` children of `parent` from `first` on, from
-// the children index. Blocks are short: one plain loop.
-inline void indexed_child_ids(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t parent,
-                              uint64_t first, uint32_t *ids, uint8_t *kinds, uint64_t wanted) {
+// put(store, k, id) for the `wanted` children of `parent` from position
+// `first` on, from the children index. Blocks are short: one plain loop.
+template <class Put>
+inline void indexed_children_each(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t parent,
+                                  uint64_t first, uint64_t wanted, Put &put) {
     const uint32_t *from = index->ids + index->starts[parent] + first;
-    for (uint64_t k = 0; k < wanted; ++k) {
-        const uint32_t child = from[k];
-        ids[k] = child;
-        if (kinds) kinds[k] = store->nodes[child].kind();
-    }
+    for (uint64_t k = 0; k < wanted; ++k) put(store, k, from[k]);
 }
 
 // The same before the index is made, or along the links from the cursor
 // or cache (an edited store, or no memory for the index).
-__attribute__((noinline)) int32_t child_ids_slow(zarvel_node_store *store, uint32_t parent, uint64_t first,
-                                                 uint32_t *ids, uint8_t *kinds, uint64_t wanted) {
+template <class Put>
+__attribute__((noinline)) int32_t children_each_slow(zarvel_node_store *store, uint32_t parent, uint64_t first,
+                                                     uint64_t wanted, Put put) {
     if (const zarvel_child_index *index = child_index_of(store); index && parent < index->capacity) {
-        indexed_child_ids(store, index, parent, first, ids, kinds, wanted);
+        indexed_children_each(store, index, parent, first, wanted, put);
         return ZARVEL_OK;
     }
     uint32_t child = cached_child(store, parent, first);
     if (child == zarvel_node_none) return ZARVEL_NO_MEMORY;
     for (uint64_t written = 0; written < wanted && child < store->node_count; ++written) {
-        ids[written] = child;
-        if (kinds) kinds[written] = store->nodes[child].kind();
+        put(store, written, child);
         child = store->nodes[child].next_sibling;
     }
+    return ZARVEL_OK;
+}
+
+// The bulk reads of children: *count set, then put(store, k, id) for the children
+// at positions first .. first + capacity - 1 (none when `out` is null).
+template <class Put>
+inline int32_t children_each(const zarvel_node *node, uint64_t first, const void *out, uint64_t capacity,
+                             uint64_t *count, Put put) {
+    zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store || !count) return ZARVEL_INVALID_ARGUMENT;
+    const uint32_t id = node->id;
+    const zarvel_node_rec &rec = store->nodes[id];
+    const uint64_t total = rec.is_collection() ? rec.child_count : 0;
+    *count = total;
+    if (!out || first >= total || !capacity) return ZARVEL_OK;
+    const uint64_t wanted = total - first < capacity ? total - first : capacity;
+    const zarvel_child_index *index = indexed_children(store, id);
+    if (!index) return children_each_slow(store, id, first, wanted, put);
+    indexed_children_each(store, index, id, first, wanted, put);
     return ZARVEL_OK;
 }
 
@@ -529,18 +552,11 @@ __attribute__((noinline)) int32_t child_ids_slow(zarvel_node_store *store, uint3
 
 int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t *ids, uint8_t *kinds, uint64_t capacity,
                               uint64_t *count) {
-    zarvel_node_store *store = zarvel_handle_store(node);
-    if (!store || !count) return ZARVEL_INVALID_ARGUMENT;
-    const uint32_t id = node->id;
-    const zarvel_node_rec &rec = store->nodes[id];
-    const uint64_t total = rec.is_collection() ? rec.child_count : 0;
-    *count = total;
-    if (!ids || first >= total || !capacity) return ZARVEL_OK;
-    const uint64_t wanted = total - first < capacity ? total - first : capacity;
-    const zarvel_child_index *index = indexed_children(store, id);
-    if (!index) return child_ids_slow(store, id, first, ids, kinds, wanted);
-    indexed_child_ids(store, index, id, first, ids, kinds, wanted);
-    return ZARVEL_OK;
+    return children_each(node, first, ids, capacity, count,
+                         [ids, kinds](const zarvel_node_store *store, uint64_t k, uint32_t child) {
+                             ids[k] = child;
+                             if (kinds) kinds[k] = store->nodes[child].kind();
+                         });
 }
 
 namespace {
@@ -574,12 +590,15 @@ struct typed_text {
     const char *text;
     uint32_t length;
 };
+inline typed_text typed_text_of(const zarvel_node_store *store, const zarvel_node_rec &rec) {
+    return {store, rec.value, span_start(store, rec.value), zarvel_span_length(rec.value)};
+}
 inline int32_t text_of_tag(const zarvel_node *node, const void *out, uint8_t tag, typed_text &t) {
     zarvel_node_store *store = zarvel_handle_store(node);
     if (!store || !out) return ZARVEL_INVALID_ARGUMENT;
     const zarvel_node_rec &rec = store->nodes[node->id];
     if (rec.tag_id != tag) return ZARVEL_FAILED;
-    t = {store, rec.value, span_start(store, rec.value), zarvel_span_length(rec.value)};
+    t = typed_text_of(store, rec);
     return ZARVEL_OK;
 }
 
@@ -681,22 +700,61 @@ __attribute__((noinline)) int32_t general_float(const char *text, uint32_t lengt
     return zvl_num_f64(length ? text : nullptr, length, out) == 0 ? ZARVEL_OK : ZARVEL_FAILED;
 }
 
-}  // namespace
-
-int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
-    typed_text t;
-    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_INT, t)) return status;
+// The integer of an int-tagged text.
+inline int32_t int_of(const typed_text &t, int64_t *out) {
     // The text lies in the input or string storage from its offset on.
     if (uint64_t(zarvel_span_offset(t.span)) + t.length >= 16 && wide_decimal_int(t.text, t.length, out)) [[likely]]
         return ZARVEL_OK;
     return general_int(t.store, t.span, t.text, t.length, out);
 }
 
-int32_t zarvel_node_float(const zarvel_node *node, double *out) {
-    typed_text t;
-    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_FLOAT, t)) return status;
+// The double of a float-tagged text.
+inline int32_t float_of(const typed_text &t, double *out) {
     // Plain decimal texts, nearly all, without the general reader's checks.
     if (zvl::decimal_to_double(t.text, t.length, *out)) [[likely]]
         return ZARVEL_OK;
     return general_float(t.text, t.length, out);
+}
+
+}  // namespace
+
+int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
+    typed_text t;
+    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_INT, t)) return status;
+    return int_of(t, out);
+}
+
+int32_t zarvel_node_float(const zarvel_node *node, double *out) {
+    typed_text t;
+    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_FLOAT, t)) return status;
+    return float_of(t, out);
+}
+
+static_assert(sizeof(zarvel_node_view) == 32);
+
+int32_t zarvel_node_child_views(const zarvel_node *node, uint64_t first, uint32_t flags, zarvel_node_view *views,
+                                uint64_t capacity, uint64_t *count) {
+    if (flags & ~ZARVEL_VIEW_NUMBERS) return ZARVEL_INVALID_ARGUMENT;
+    const bool numbers = flags != 0;
+    return children_each(node, first, views, capacity, count,
+                         [views, numbers](const zarvel_node_store *store, uint64_t k, uint32_t id) {
+                             const zarvel_node_rec &rec = store->nodes[id];
+                             zarvel_node_view &view = views[k];
+                             uint32_t size;
+                             view.text = record_text(store, rec, size);
+                             view.length = rec.is_collection() ? rec.child_count : size;
+                             view.number.integer = 0;
+                             view.id = id;
+                             view.kind = rec.kind();
+                             view.tag_id = record_tag_id(rec);
+                             view.number_kind = 0;
+                             view.style = rec.style();
+                             // As the typed reads take it: by the record's own tag id.
+                             if (!numbers || (rec.tag_id != ZARVEL_TAG_INT && rec.tag_id != ZARVEL_TAG_FLOAT)) return;
+                             const typed_text t = typed_text_of(store, rec);
+                             if (rec.tag_id == ZARVEL_TAG_INT)
+                                 view.number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;
+                             else
+                                 view.number_kind = float_of(t, &view.number.real) == ZARVEL_OK ? 2 : 0;
+                         });
 }
