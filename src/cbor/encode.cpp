@@ -831,15 +831,19 @@ class single_walk {
                 put_head(out, major_text, length);
                 copy_blocks(out.at, input + uint32_t(span), length);
                 out.at += length;
-            } else if ((kind_and_tag & kind_and_tag_mask) == ZARVEL_TAG_NULL << 8) {
-                // The next commonest nodes (nulls, booleans and the integers
-                // a decoder kept) without the general scalar way.
-                *out.at++ = cbor_null;
+            } else if ((kind_and_tag & (kind_and_tag_mask | zvl::node_flag::cbor_number)) ==
+                           (ZARVEL_TAG_FLOAT << 8 | zvl::node_flag::cbor_number) &&
+                       length != 0) {
+                // The next commonest nodes (numbers whose value a decoder
+                // kept, nulls and booleans) without the general scalar way.
+                put_float(out, kept<double>(text(span)));
             } else if ((kind_and_tag & (kind_and_tag_mask | zvl::node_flag::cbor_number)) ==
                            (ZARVEL_TAG_INT << 8 | zvl::node_flag::cbor_number) &&
                        length != 0) {
                 const std::string_view value = text(span);
                 put_head(out, kept_major(value), kept<uint64_t>(value));
+            } else if ((kind_and_tag & kind_and_tag_mask) == ZARVEL_TAG_NULL << 8) {
+                *out.at++ = cbor_null;
             } else if ((kind_and_tag & kind_and_tag_mask) == ZARVEL_TAG_BOOL << 8 &&
                        (length == 5 || (length == 4 && std::memcmp(text(span).data(), "true", 4) == 0))) {
                 *out.at++ = length == 4 ? cbor_true : cbor_false;  // no true word has five letters
