@@ -115,19 +115,19 @@ uint64_t walk_ids_document(zarvel_document *doc) {
 }
 
 // The same walk through zarvel_node_child_views: each block of children
-// with kinds, texts and numbers in one call, a handle only per collection.
-uint64_t walk_views(zarvel_document *doc, const zarvel_node *n) {
+// with kinds, texts and numbers in one call, and a handle only for a
+// collection with children (whose count its view gives).
+uint64_t walk_views(zarvel_document *doc, const zarvel_node *n, uint64_t count) {
     constexpr uint64_t block = 64;
     zarvel_node_view views[block];
-    uint64_t total = 1, count = 0;
-    for (uint64_t first = 0;
-         zarvel_node_child_views(n, first, ZARVEL_VIEW_NUMBERS, views, block, &count) == 0 && first < count;
-         first += block) {
+    uint64_t total = 1;
+    for (uint64_t first = 0; first < count; first += block) {
+        if (zarvel_node_child_views(n, first, ZARVEL_VIEW_NUMBERS, views, block, &count) != 0) break;
         const uint64_t got = count - first < block ? count - first : block;
         for (uint64_t k = 0; k < got; ++k) {
             const zarvel_node_view &v = views[k];
             if (v.kind == ZARVEL_NODE_SEQUENCE || v.kind == ZARVEL_NODE_MAPPING)
-                total += walk_views(doc, zarvel_document_node(doc, v.id));
+                total += v.length ? walk_views(doc, zarvel_document_node(doc, v.id), v.length) : 1;
             else if (v.number_kind == 1)
                 total += 1 + uint64_t(v.number.integer);
             else if (v.number_kind == 2)
@@ -144,9 +144,10 @@ uint64_t walk_views_document(zarvel_document *doc) {
     for (uint32_t d = 0, n = zarvel_document_count(doc); d < n; ++d)
         if (const zarvel_node *root = zarvel_document_root(doc, d)) {
             const int32_t kind = zarvel_node_kind(root);
-            total += kind == ZARVEL_NODE_SEQUENCE || kind == ZARVEL_NODE_MAPPING ? walk_views(doc, root)
-                     : kind == ZARVEL_NODE_SCALAR                                ? walk_api_scalar(root)
-                                                                                 : 1;
+            total += kind == ZARVEL_NODE_SEQUENCE || kind == ZARVEL_NODE_MAPPING
+                         ? walk_views(doc, root, zarvel_node_children(root, nullptr, 0))
+                     : kind == ZARVEL_NODE_SCALAR ? walk_api_scalar(root)
+                                                  : 1;
         }
     return total;
 }
