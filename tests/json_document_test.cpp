@@ -408,10 +408,15 @@ std::string outputs(zarvel_document *d) {
 // long digit runs at once. The answers are those of the unmarked store.
 TEST(JsonDocument, MarkedStoresAnswerAsUnmarkedOnes) {
     std::string strings = "[", numbers = "[", nested;
+    // Escapes of every kind, of letters only (written back decoded), of the
+    // writers' own forms only (written back raw), of other forms.
+    const char *escapes[] = {R"(\"\\\n\u0001\u2028)", R"(\u00e9\u30A2\/\ud83d\ude00)", R"(\"\\\b\f\n\r\t\u0001\u001f)",
+                             R"(\n\u001F)", R"(\u0022\u005c\u000a\/\n)"};
     for (int n = 0; n <= 40; ++n) {
         std::string plain(size_t(n), 'a' + char(n % 26));
-        strings += "\"" + plain + "\",\"" + plain.substr(0, size_t(n / 2)) + R"(\"\\\n\u0001\u2028)" +
-                   plain.substr(size_t(n / 2)) + "\",\"\x7F\xE2\x80\xA8" + plain + "\",";
+        strings += "\"" + plain + "\",\"\x7F\xE2\x80\xA8" + plain + "\",";
+        for (const char *e : escapes)
+            strings += "\"" + plain.substr(0, size_t(n / 2)) + e + plain.substr(size_t(n / 2)) + "\",";
     }
     strings += "\"\"]";
     for (int digits = 1; digits <= 21; ++digits) {
@@ -428,6 +433,11 @@ TEST(JsonDocument, MarkedStoresAnswerAsUnmarkedOnes) {
             ASSERT_EQ(p.status, 0) << text.substr(0, 80);
             zarvel_node_store *store = zarvel_document_body(p.d);
             ASSERT_EQ(store->json_checked, 1u);
+            uint32_t forms = 0;
+            for (uint32_t id = 0; id < store->node_count; ++id) forms |= 1u << store->nodes[id].json_text;
+            if (text == strings) {
+                EXPECT_EQ(forms, 7u) << road;
+            }
             const std::string marked = outputs(p.d);
             store->json_checked = 0;
             EXPECT_EQ(marked, outputs(p.d)) << road << " " << text.substr(0, 80);

@@ -92,11 +92,27 @@ constexpr uint8_t make(uint8_t kind, uint8_t style, bool is_flow, bool is_plain_
 }
 }  // namespace zvl::node_flag
 
+// zarvel_node_rec::json_text.
+namespace zvl::json_text {
+inline constexpr uint8_t scan = 0;  // written through the escape scan
+// No escape gave a byte a JSON string escapes (below 0x20, quote,
+// backslash): the text is written as it stands.
+inline constexpr uint8_t as_is = 1;
+// Every escape is the one the JSON writers give its byte: the raw string
+// body, whose span stands in the eight bytes before the text, is written.
+inline constexpr uint8_t raw_before = 2;
+}  // namespace zvl::json_text
+
 // Two records to a cache line: a node's tag and anchor, which few nodes
 // have, live beside the table (zarvel_store_tag / zarvel_store_anchor).
 struct zarvel_node_rec {
-    uint8_t flags;         // see zvl::node_flag
-    uint8_t tag_id;        // 0-10; for collections as composed
+    uint8_t flags;   // see zvl::node_flag
+    uint8_t tag_id;  // 0-10; for collections as composed
+    // How a JSON parse's text decoded from a string with escapes goes back
+    // out; see zvl::json_text. Only the JSON builds set it, and no edit
+    // changes a recorded text.
+    uint8_t json_text;
+    uint8_t spare;
     uint32_t first_child;  // zarvel_node_none when no children
     uint32_t last_child;
     uint32_t next_sibling;  // next child of the same parent

@@ -44,6 +44,7 @@ inline uint32_t add(zarvel_node_store *store, uint8_t flags = 0, uint8_t tag_id 
     __builtin_prefetch(&node + 8, 1);
     node.flags = flags;
     node.tag_id = tag_id;
+    node.json_text = zvl::json_text::scan;
     node.first_child = zarvel_node_none;
     node.last_child = zarvel_node_none;
     node.next_sibling = zarvel_node_none;

@@ -263,7 +263,7 @@ class writer {
     bool scalar(const zarvel_node_rec &r, uint32_t sep) {
         const std::string_view t = text(r.value);
         switch (r.tag_id) {
-        case ZARVEL_TAG_STR: return string(t, r.value, sep, 0);
+        case ZARVEL_TAG_STR: return string(r, sep, 0);
         case ZARVEL_TAG_INT:
             if constexpr (Host::plain) {
                 // As the plain walk: at most 18 digits are taken as they stand.
@@ -295,7 +295,7 @@ class writer {
             // resolves custom tags.
             if constexpr (Host::plain) return false;
             if (zarvel_store_raw_bytes(store_, r)) return false;
-            return string(t, r.value, sep, 0);
+            return string(r, sep, 0);
         }
     }
 
@@ -345,24 +345,36 @@ class writer {
     }
 
     // A JSON string after the separator and before `colon` bytes of ": ".
-    bool string(std::string_view t, zarvel_span span, uint32_t sep, uint32_t colon) {
-        const bool backed = uint64_t(zarvel_span_offset(span)) + t.size() >= 8;
-        if (checked(span)) {
-            if (!out_.room(t.size() + 16)) return false;
-            char *p = out_.at;
-            store2(p, ',', ' ');
-            p = quoted_as_is(p + sep, t, backed);
-            store2(p, ':', ' ');
-            out_.at = p + colon;
-            return true;
-        }
+    __attribute__((always_inline)) bool string(const zarvel_node_rec &r, uint32_t sep, uint32_t colon) {
+        if (checked(r.value)) return as_is(r.value, sep, colon);
+        if (checked_ && r.json_text != json_text::scan) return decoded_as_is(r, sep, colon);
+        const std::string_view t = text(r.value);
         if (!out_.room(json_string_room(t.size()) + 4)) return false;
         char *p = out_.at;
         store2(p, ',', ' ');
-        p = write_json_string_short(p + sep, t, backed);
+        p = write_json_string_short(p + sep, t, uint64_t(zarvel_span_offset(r.value)) + t.size() >= 8);
         store2(p, ':', ' ');
         out_.at = p + colon;
         return true;
+    }
+    // The string of a text that needs no escape, as string() places it.
+    __attribute__((always_inline)) bool as_is(zarvel_span span, uint32_t sep, uint32_t colon) {
+        const std::string_view t = text(span);
+        if (!out_.room(t.size() + 16)) return false;
+        char *p = out_.at;
+        store2(p, ',', ' ');
+        p = quoted_as_is(p + sep, t, uint64_t(zarvel_span_offset(span)) + t.size() >= 8);
+        store2(p, ':', ' ');
+        out_.at = p + colon;
+        return true;
+    }
+    // A text a JSON parse decoded whose JSON form it knows: the text itself,
+    // or the raw body whose span stands before it.
+    __attribute__((noinline)) bool decoded_as_is(const zarvel_node_rec &r, uint32_t sep, uint32_t colon) {
+        zarvel_span span = r.value;
+        if (r.json_text == json_text::raw_before)
+            std::memcpy(&span, store_->strings + zarvel_span_offset(span) - sizeof span, sizeof span);
+        return as_is(span, sep, colon);
     }
 
     bool sequence(const zarvel_node_rec &r, uint32_t depth) {
@@ -418,12 +430,12 @@ class writer {
             // plain_pairs let only string-typed scalars through.
             if (emitted_ < budget_) {
                 ++emitted_;
-                if (string(text(k.value), k.value, sep, colon)) return true;
+                if (string(k, sep, colon)) return true;
                 --emitted_;
             }
         } else {
             if (k.kind() == ZARVEL_KIND_SCALAR && takes(k, depth) && !zarvel_store_raw_bytes(store_, k) &&
-                string(text(k.value), k.value, sep, colon))
+                string(k, sep, colon))
                 return true;
         }
         separator(sep);

@@ -180,25 +180,8 @@ void write_json_string(zarvel_writer &w, std::string_view text) {
         const uint8_t c = p[i];
         put_line_free(w, text.data() + start, i - start);
         start = i + 1;
-        char out[6] = {'\\', 0, 0, 0, 0, 0};
-        switch (c) {
-        case '"': out[1] = '"'; break;
-        case '\\': out[1] = '\\'; break;
-        case 8: out[1] = 'b'; break;
-        case 9: out[1] = 't'; break;
-        case 10: out[1] = 'n'; break;
-        case 12: out[1] = 'f'; break;
-        case 13: out[1] = 'r'; break;
-        default:
-            out[1] = 'u';
-            out[2] = '0';
-            out[3] = '0';
-            out[4] = hex_lower[c >> 4];
-            out[5] = hex_lower[c & 15];
-            put_line_free(w, out, 6);
-            continue;
-        }
-        put_line_free(w, out, 2);
+        char out[6] = {'\\'};
+        put_line_free(w, out, 1 + json_escape_tail(c, out + 1));
     }
     put_line_free(w, text.data() + start, n - start);
     put_byte(w, '"');
@@ -255,24 +238,8 @@ char *write_json_string_raw(char *out, std::string_view text) {
         while (i < n && classes.json[p[i]] == copy) *out++ = char(p[i++]);
         if (i >= n) break;
         const uint8_t c = p[i++];
-        *out++ = '\\';
-        switch (c) {
-        case '"': *out++ = '"'; break;
-        case '\\': *out++ = '\\'; break;
-        case 8: *out++ = 'b'; break;
-        case 9: *out++ = 't'; break;
-        case 10: *out++ = 'n'; break;
-        case 12: *out++ = 'f'; break;
-        case 13: *out++ = 'r'; break;
-        default:
-            out[0] = 'u';
-            out[1] = '0';
-            out[2] = '0';
-            out[3] = hex_lower[c >> 4];
-            out[4] = hex_lower[c & 15];
-            out += 5;
-            break;
-        }
+        *out = '\\';
+        out += 1 + json_escape_tail(c, out + 1);
     }
     *out++ = '"';
     return out;

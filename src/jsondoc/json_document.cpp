@@ -38,6 +38,7 @@
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "doc/tree_builder.hpp"
+#include "emit/scalar_text.hpp"
 #include "json/grammar.hpp"
 #include "json/messages.hpp"
 #include "jsondoc/json_document.hpp"
@@ -136,34 +137,63 @@ inline uint64_t copy_run(const char *from, uint64_t n, char *out) {
 // and a room shorter than the raw body, hand the whole body to
 // zvl_finish_double_into. So the output never passes the raw bytes read so
 // far, and the bytes copy_run writes past a run stay within the room.
-uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, uint64_t capacity) {
+// *form: how the text goes back out as JSON (zvl::json_text), judged by its
+// escapes alone, as the raw runs of a checked body hold no byte to escape.
+uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, uint64_t capacity, uint8_t *form) {
+    *form = zvl::json_text::scan;
     if (capacity < end - start) return zvl_finish_double_into(text, start, end, out, capacity);
+    bool as_is = true, raw = true;
     uint64_t written = 0;
     uint64_t i = start;
     while (i < end) {
         uint64_t run = copy_run(text + i, end - i, out + written);
         written += run;
         i += run;
-        if (i >= end) return written;
+        if (i >= end) break;
         // An escape: text[i] is the backslash.
         char bytes[4];
         uint32_t n = 0;
         uint64_t used = zvl::quoted::decode_escape(text, i + 1, end, false, bytes, &n, nullptr);
         if (used == 0 || n > 1 + used) return zvl_finish_double_into(text, start, end, out, capacity);
+        // Longer sequences are UTF-8 of U+0080 and above.
+        const uint8_t b = uint8_t(bytes[0]);
+        if (n == 1 && (b < 0x20 || b == '"' || b == '\\')) {
+            as_is = false;
+            char tail[5];
+            raw = raw && zvl::json_escape_tail(b, tail) == used && std::memcmp(text + i + 1, tail, used) == 0;
+        } else {
+            raw = false;
+        }
         std::memcpy(out + written, bytes, n);
         written += n;
         i += 1 + used;
     }
+    *form = as_is ? zvl::json_text::as_is : raw ? zvl::json_text::raw_before : zvl::json_text::scan;
     return written;
 }
 
 // The escaped body text[start, start + length) decoded into the store's
 // string storage: its span (0 when it decodes to nothing), or
-// zarvel_span_failed when the storage cannot grow.
-zarvel_span stored_body(zarvel_node_store *store, const char *text, uint64_t start, uint64_t length) {
-    if (!zarvel_store_strings_reserve(store, length)) return zarvel_span_failed;
+// zarvel_span_failed when the storage cannot grow; *form as for
+// decode_body. A body written back raw has its span put before the text.
+zarvel_span stored_body(zarvel_node_store *store, const char *text, uint64_t start, uint64_t length, uint8_t *form) {
+    *form = zvl::json_text::scan;
+    constexpr uint32_t raw_span = sizeof(zarvel_span);
+    if (!zarvel_store_strings_reserve(store, length + raw_span)) return zarvel_span_failed;
     uint32_t offset = store->strings_len;
-    uint64_t written = decode_body(text, start, start + length, store->strings + offset, length);
+    char *at = store->strings + offset;
+    uint64_t written = decode_body(text, start, start + length, at, length, form);
+    if (*form == zvl::json_text::raw_before) {
+        if (start > zarvel_span_max_offset || length > 0xFFFFFFFFu) {
+            *form = zvl::json_text::scan;
+        } else {
+            std::memmove(at + raw_span, at, written);
+            const zarvel_span raw = zarvel_span_make(uint32_t(start), uint32_t(length), false);
+            std::memcpy(at, &raw, raw_span);
+            offset += raw_span;
+            store->strings_len += raw_span;
+        }
+    }
     store->strings_len += uint32_t(written);
     return written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
 }
@@ -179,14 +209,16 @@ class node_maker {
     // than it occupies, so the raw length is enough room).
     bool string(uint64_t body, uint64_t length, bool has_escape) {
         zarvel_span span = 0;
+        uint8_t form = zvl::json_text::scan;
         if (!has_escape) {
             span = in_place(body, length);
             if (length && span == zarvel_span_failed) return false;
         } else if (length) {
-            span = stored_body(store_, text_, body, length);
+            span = stored_body(store_, text_, body, length, &form);
             if (span == zarvel_span_failed) return false;
         }
-        return scalar(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, inside(), false), ZARVEL_TAG_STR, span);
+        return scalar(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, inside(), false), ZARVEL_TAG_STR, span,
+                      form);
     }
 
     // A number or literal lexeme with the tag id it resolved to.
@@ -215,9 +247,12 @@ class node_maker {
   private:
     bool inside() const { return store_->depth > 0; }
 
-    bool scalar(uint8_t flags, uint8_t tag_id, zarvel_span value) {
+    bool scalar(uint8_t flags, uint8_t tag_id, zarvel_span value, uint8_t form = zvl::json_text::scan) {
         ready();
-        return zvl::tree::scalar(store_, flags, tag_id, value) != zarvel_node_none;
+        uint32_t id = zvl::tree::scalar(store_, flags, tag_id, value);
+        if (id == zarvel_node_none) return false;
+        store_->nodes[id].json_text = form;
+        return true;
     }
 
     zarvel_span in_place(uint64_t start, uint64_t length) {
@@ -647,12 +682,13 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     read_entry(tape->packed, b.i++, &type, &start, &length);
     entry_shape shape = entry_shapes.at[type];
     zarvel_span value = 0;
+    uint8_t form = zvl::json_text::scan;
     if (shape.role < role_open) {
         // Starts and lengths are below 2^32: the sum cannot wrap.
         if (start + length > text_len) return false;
         if (shape.role == role_escaped) {
             store->node_count = b.node_count;
-            value = stored_body(store, text, start, length);
+            value = stored_body(store, text, start, length, &form);
             if (value == zarvel_span_failed) return false;
             length = 0;  // stored already
         } else if (shape.role == role_raw) {
@@ -703,6 +739,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     b.node_count = id + 1;
     zarvel_node_rec *record = b.nodes + id;
     zvl::tree::write(record, zvl::tree::make_head(shape.flags, shape.tag_id), value);
+    record->json_text = form;
 
     if (b.depth) {
         *--b.fill.stack = id;
