@@ -2,6 +2,8 @@
 // need no treatment are copied in one write up to the next special byte.
 #include "emit/scalar_text.hpp"
 
+#include "json/grammar.hpp"
+
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -181,7 +183,7 @@ void write_json_string(zarvel_writer &w, std::string_view text) {
         put_line_free(w, text.data() + start, i - start);
         start = i + 1;
         char out[6] = {'\\'};
-        put_line_free(w, out, 1 + json_escape_tail(c, out + 1));
+        put_line_free(w, out, 1 + json::escape_tail(c, out + 1));
     }
     put_line_free(w, text.data() + start, n - start);
     put_byte(w, '"');
@@ -239,7 +241,7 @@ char *write_json_string_raw(char *out, std::string_view text) {
         if (i >= n) break;
         const uint8_t c = p[i++];
         *out = '\\';
-        out += 1 + json_escape_tail(c, out + 1);
+        out += 1 + json::escape_tail(c, out + 1);
     }
     *out++ = '"';
     return out;

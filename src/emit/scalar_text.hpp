@@ -29,27 +29,6 @@ void write_json_string(zarvel_writer &w, std::string_view text);
 inline constexpr uint64_t json_string_room(uint64_t length) { return 6 * length + 2 + 8; }
 char *write_json_string_raw(char *out, std::string_view text);
 
-// What the JSON writers put after the backslash for a byte they escape
-// (below 0x20, a quote, a backslash): its length, 1 or 5.
-inline uint32_t json_escape_tail(uint8_t c, char *out) {
-    switch (c) {
-    case '"': out[0] = '"'; return 1;
-    case '\\': out[0] = '\\'; return 1;
-    case 8: out[0] = 'b'; return 1;
-    case 9: out[0] = 't'; return 1;
-    case 10: out[0] = 'n'; return 1;
-    case 12: out[0] = 'f'; return 1;
-    case 13: out[0] = 'r'; return 1;
-    default:
-        out[0] = 'u';
-        out[1] = '0';
-        out[2] = '0';
-        out[3] = "0123456789abcdef"[c >> 4];
-        out[4] = "0123456789abcdef"[c & 15];
-        return 5;
-    }
-}
-
 // 0x80 in each byte of w that a JSON string escapes (below 0x20, a quote, a
 // backslash), exactly.
 inline uint64_t json_escaped_bytes(uint64_t w) {

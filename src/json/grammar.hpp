@@ -250,4 +250,25 @@ __attribute__((always_inline)) inline bool scan_number(const char *text, uint64_
 // escape. *escaped is set when an escape was passed over.
 int64_t scan_string(const char *text, uint64_t len, uint64_t open, bool *escaped);
 
+// What the JSON writers put after the backslash for a byte they escape
+// (below 0x20, a quote, a backslash): its length, 1 or 5.
+inline uint32_t escape_tail(uint8_t c, char *out) {
+    switch (c) {
+    case '"': out[0] = '"'; return 1;
+    case '\\': out[0] = '\\'; return 1;
+    case 8: out[0] = 'b'; return 1;
+    case 9: out[0] = 't'; return 1;
+    case 10: out[0] = 'n'; return 1;
+    case 12: out[0] = 'f'; return 1;
+    case 13: out[0] = 'r'; return 1;
+    default:
+        out[0] = 'u';
+        out[1] = '0';
+        out[2] = '0';
+        out[3] = "0123456789abcdef"[c >> 4];
+        out[4] = "0123456789abcdef"[c & 15];
+        return 5;
+    }
+}
+
 }  // namespace zvl::json

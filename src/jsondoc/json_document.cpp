@@ -38,7 +38,6 @@
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "doc/tree_builder.hpp"
-#include "emit/scalar_text.hpp"
 #include "json/grammar.hpp"
 #include "json/messages.hpp"
 #include "jsondoc/json_document.hpp"
@@ -160,7 +159,7 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
         if (n == 1 && (b < 0x20 || b == '"' || b == '\\')) {
             as_is = false;
             char tail[5];
-            raw = raw && zvl::json_escape_tail(b, tail) == used && std::memcmp(text + i + 1, tail, used) == 0;
+            raw = raw && zvl::json::escape_tail(b, tail) == used && std::memcmp(text + i + 1, tail, used) == 0;
         } else {
             raw = false;
         }
