@@ -114,20 +114,20 @@ uint64_t walk_ids_document(zarvel_document *doc) {
     return total;
 }
 
-// The same walk through zarvel_node_child_views: each block of children
-// with kinds, texts and numbers in one call, and a handle only for a
-// collection with children (whose count its view gives).
-uint64_t walk_views(zarvel_document *doc, const zarvel_node *n, uint64_t count) {
+// The same walk through zarvel_document_child_views: each block of
+// children with kinds, texts and numbers in one call, by node id, so the
+// walk makes no handle but the root's.
+uint64_t walk_views(zarvel_document *doc, uint32_t id, uint64_t count) {
     constexpr uint64_t block = 64;
     zarvel_node_view views[block];
     uint64_t total = 1;
     for (uint64_t first = 0; first < count; first += block) {
-        if (zarvel_node_child_views(n, first, ZARVEL_VIEW_NUMBERS, views, block, &count) != 0) break;
+        if (zarvel_document_child_views(doc, id, first, ZARVEL_VIEW_NUMBERS, views, block, &count) != 0) break;
         const uint64_t got = count - first < block ? count - first : block;
         for (uint64_t k = 0; k < got; ++k) {
             const zarvel_node_view &v = views[k];
             if (v.kind == ZARVEL_NODE_SEQUENCE || v.kind == ZARVEL_NODE_MAPPING)
-                total += v.length ? walk_views(doc, zarvel_document_node(doc, v.id), v.length) : 1;
+                total += walk_views(doc, v.id, v.length);
             else if (v.number_kind == 1)
                 total += 1 + uint64_t(v.number.integer);
             else if (v.number_kind == 2)
@@ -145,7 +145,7 @@ uint64_t walk_views_document(zarvel_document *doc) {
         if (const zarvel_node *root = zarvel_document_root(doc, d)) {
             const int32_t kind = zarvel_node_kind(root);
             total += kind == ZARVEL_NODE_SEQUENCE || kind == ZARVEL_NODE_MAPPING
-                         ? walk_views(doc, root, zarvel_node_children(root, nullptr, 0))
+                         ? walk_views(doc, zarvel_node_id(root), zarvel_node_children(root, nullptr, 0))
                      : kind == ZARVEL_NODE_SCALAR ? walk_api_scalar(root)
                                                   : 1;
         }

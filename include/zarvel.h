@@ -387,6 +387,12 @@ typedef struct zarvel_node_view {
  * an invalid handle, a null count or unknown flags. */
 ZARVEL_API int32_t zarvel_node_child_views(const zarvel_node *node, uint64_t first, uint32_t flags,
                                            zarvel_node_view *views, uint64_t capacity, uint64_t *count);
+/* The same for node id of the document, without a handle: a walk that
+ * follows the ids of the views makes none. The document's nodes are built
+ * first when pending (a failed build gives its status). 6 also for a null
+ * document or an id that names no node. */
+ZARVEL_API int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint64_t first, uint32_t flags,
+                                               zarvel_node_view *views, uint64_t capacity, uint64_t *count);
 /* The handle of node id of the document (the one handle of that node), its
  * nodes built first when pending; null when there is no such node. */
 ZARVEL_API zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id);

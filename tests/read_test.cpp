@@ -759,6 +759,11 @@ TEST(Read, ChildViewsSayWhatTheHandlesSay) {
                 std::vector<zarvel_node_view> views(17, unset);
                 ASSERT_EQ(zarvel_node_child_views(node, first, flags, views.data(), capacity, &count), 0);
                 ASSERT_EQ(count, want) << r.name << " node " << id;
+                // By id the same views, byte for byte.
+                std::vector<zarvel_node_view> by_id(17, unset);
+                ASSERT_EQ(zarvel_document_child_views(r.doc, id, first, flags, by_id.data(), capacity, &count), 0);
+                EXPECT_EQ(std::memcmp(by_id.data(), views.data(), by_id.size() * sizeof(zarvel_node_view)), 0)
+                    << r.name << " node " << id;
                 const uint64_t got = first < want ? std::min(want - first, capacity) : 0;
                 EXPECT_EQ(views[got].id, 7777u) << "written past the window";
                 for (uint64_t k = 0; k < got; ++k) {
@@ -803,5 +808,10 @@ TEST(Read, ChildViewsSayWhatTheHandlesSay) {
         uint64_t *count;
     } bad[] = {{nullptr, 0, &count}, {root, 0, nullptr}, {root, 2, &count}, {root, ~0u, &count}};
     for (const auto &b : bad) EXPECT_EQ(zarvel_node_child_views(b.node, 0, b.flags, &v, 1, b.count), 6);
+    const uint32_t nodes = roads[0].doc->store->node_count;
+    for (const auto &[doc, id, flags] :
+         {std::tuple{roads[0].doc, nodes, 0u}, {roads[0].doc, ~0u, 0u}, {nullptr, 0u, 0u}, {roads[0].doc, 0u, 2u}})
+        EXPECT_EQ(zarvel_document_child_views(doc, id, 0, flags, &v, 1, &count), 6);
+    EXPECT_EQ(zarvel_document_child_views(roads[0].doc, 0, 0, 0, &v, 1, nullptr), 6);
     for (const road &r : roads) zarvel_document_free(r.doc);
 }

@@ -531,12 +531,11 @@ __attribute__((noinline)) int32_t children_each_slow(zarvel_node_store *store, u
 
 // The bulk reads of children: *count set, then put(store, k, id) for the children
 // at positions first .. first + capacity - 1 (none when `out` is null).
+// `store` is null for an invalid handle or id.
 template <class Put>
-inline int32_t children_each(const zarvel_node *node, uint64_t first, const void *out, uint64_t capacity,
+inline int32_t children_each(zarvel_node_store *store, uint32_t id, uint64_t first, const void *out, uint64_t capacity,
                              uint64_t *count, Put put) {
-    zarvel_node_store *store = zarvel_handle_store(node);
     if (!store || !count) return ZARVEL_INVALID_ARGUMENT;
-    const uint32_t id = node->id;
     const zarvel_node_rec &rec = store->nodes[id];
     const uint64_t total = rec.is_collection() ? rec.child_count : 0;
     *count = total;
@@ -552,7 +551,7 @@ inline int32_t children_each(const zarvel_node *node, uint64_t first, const void
 
 int32_t zarvel_node_child_ids(const zarvel_node *node, uint64_t first, uint32_t *ids, uint8_t *kinds, uint64_t capacity,
                               uint64_t *count) {
-    return children_each(node, first, ids, capacity, count,
+    return children_each(zarvel_handle_store(node), node ? node->id : 0, first, ids, capacity, count,
                          [ids, kinds](const zarvel_node_store *store, uint64_t k, uint32_t child) {
                              ids[k] = child;
                              if (kinds) kinds[k] = store->nodes[child].kind();
@@ -569,10 +568,18 @@ __attribute__((noinline)) zarvel_node *document_node_slow(zarvel_document *docum
 
 }  // namespace
 
+namespace {
+
+// A document's store when built (no lock), else null.
+inline zarvel_node_store *built_store(zarvel_document *document) {
+    return document ? std::atomic_ref<zarvel_node_store *>(document->store).load(std::memory_order_acquire) : nullptr;
+}
+
+}  // namespace
+
 zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id) {
     // A built document's made handles are found without a call.
-    zarvel_node_store *store =
-        document ? std::atomic_ref<zarvel_node_store *>(document->store).load(std::memory_order_acquire) : nullptr;
+    zarvel_node_store *store = built_store(document);
     if (store && id < store->node_count) [[likely]] {
         if (zarvel_node *handle = made_handle(store, id)) [[likely]]
             return handle;
@@ -732,29 +739,52 @@ int32_t zarvel_node_float(const zarvel_node *node, double *out) {
 
 static_assert(sizeof(zarvel_node_view) == 32);
 
+namespace {
+
+// Fills views[k] for child `id`, as the handle reads would say it.
+struct view_filler {
+    zarvel_node_view *views;
+    bool numbers;
+    void operator()(const zarvel_node_store *store, uint64_t k, uint32_t id) const {
+        const zarvel_node_rec &rec = store->nodes[id];
+        zarvel_node_view &view = views[k];
+        uint32_t size;
+        view.text = record_text(store, rec, size);
+        view.length = rec.is_collection() ? rec.child_count : size;
+        view.number.integer = 0;
+        view.id = id;
+        view.kind = rec.kind();
+        view.tag_id = record_tag_id(rec);
+        view.number_kind = 0;
+        view.style = rec.style();
+        // As the typed reads take it: by the record's own tag id.
+        if (!numbers || (rec.tag_id != ZARVEL_TAG_INT && rec.tag_id != ZARVEL_TAG_FLOAT)) return;
+        const typed_text t = typed_text_of(store, rec);
+        if (rec.tag_id == ZARVEL_TAG_INT)
+            view.number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;
+        else
+            view.number_kind = float_of(t, &view.number.real) == ZARVEL_OK ? 2 : 0;
+    }
+};
+
+}  // namespace
+
 int32_t zarvel_node_child_views(const zarvel_node *node, uint64_t first, uint32_t flags, zarvel_node_view *views,
                                 uint64_t capacity, uint64_t *count) {
     if (flags & ~ZARVEL_VIEW_NUMBERS) return ZARVEL_INVALID_ARGUMENT;
-    const bool numbers = flags != 0;
-    return children_each(node, first, views, capacity, count,
-                         [views, numbers](const zarvel_node_store *store, uint64_t k, uint32_t id) {
-                             const zarvel_node_rec &rec = store->nodes[id];
-                             zarvel_node_view &view = views[k];
-                             uint32_t size;
-                             view.text = record_text(store, rec, size);
-                             view.length = rec.is_collection() ? rec.child_count : size;
-                             view.number.integer = 0;
-                             view.id = id;
-                             view.kind = rec.kind();
-                             view.tag_id = record_tag_id(rec);
-                             view.number_kind = 0;
-                             view.style = rec.style();
-                             // As the typed reads take it: by the record's own tag id.
-                             if (!numbers || (rec.tag_id != ZARVEL_TAG_INT && rec.tag_id != ZARVEL_TAG_FLOAT)) return;
-                             const typed_text t = typed_text_of(store, rec);
-                             if (rec.tag_id == ZARVEL_TAG_INT)
-                                 view.number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;
-                             else
-                                 view.number_kind = float_of(t, &view.number.real) == ZARVEL_OK ? 2 : 0;
-                         });
+    return children_each(zarvel_handle_store(node), node ? node->id : 0, first, views, capacity, count,
+                         view_filler{views, flags != 0});
+}
+
+int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint64_t first, uint32_t flags,
+                                    zarvel_node_view *views, uint64_t capacity, uint64_t *count) {
+    if (flags & ~ZARVEL_VIEW_NUMBERS) return ZARVEL_INVALID_ARGUMENT;
+    zarvel_node_store *store = built_store(document);
+    if (!store && document) {
+        int32_t status = ZARVEL_OK;
+        store = zarvel_document_body_status(document, &status);
+        if (!store) return status;
+    }
+    if (store && id >= store->node_count) store = nullptr;
+    return children_each(store, id, first, views, capacity, count, view_filler{views, flags != 0});
 }
