@@ -741,26 +741,44 @@ static_assert(sizeof(zarvel_node_view) == 32);
 
 namespace {
 
-// Fills views[k] for child `id`, as the handle reads would say it.
+// Fills views[k] for child `id`, as the handle reads would say it. The
+// record is read once, before any store to the view (which could alias
+// it as far as the compiler knows), and a text's start without a branch.
 struct view_filler {
     zarvel_node_view *views;
     bool numbers;
+    const char *bases[2];  // of input and string storage texts
+
+    view_filler(zarvel_node_view *v, uint32_t flags, const zarvel_node_store *store)
+        : views(v), numbers(flags != 0), bases{store ? store->input : nullptr, store ? store->strings : nullptr} {}
+
     void operator()(const zarvel_node_store *store, uint64_t k, uint32_t id) const {
         const zarvel_node_rec &rec = store->nodes[id];
+        const uint8_t flags = rec.flags, tag_id = rec.tag_id;
+        const zarvel_span span = rec.value;
+        const uint32_t children = rec.child_count;
+        const uint8_t kind = flags & zvl::node_flag::kind_mask;
         zarvel_node_view &view = views[k];
-        uint32_t size;
-        view.text = record_text(store, rec, size);
-        view.length = rec.is_collection() ? rec.child_count : size;
         view.number.integer = 0;
         view.id = id;
-        view.kind = rec.kind();
-        view.tag_id = record_tag_id(rec);
+        view.kind = kind;
         view.number_kind = 0;
-        view.style = rec.style();
+        view.style = uint8_t((flags & zvl::node_flag::style_mask) >> zvl::node_flag::style_shift);
+        if (kind == ZARVEL_KIND_SEQUENCE || kind == ZARVEL_KIND_MAPPING) {
+            view.text = nullptr;
+            view.length = children;
+            view.tag_id = kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP;
+            return;
+        }
+        const uint32_t size = zarvel_span_length(span);
+        const char *text = bases[zarvel_span_in_strings(span)] + zarvel_span_offset(span);
+        view.text = size ? text : empty_text;
+        view.length = size;
+        view.tag_id = tag_id;
         // As the typed reads take it: by the record's own tag id.
-        if (!numbers || (rec.tag_id != ZARVEL_TAG_INT && rec.tag_id != ZARVEL_TAG_FLOAT)) return;
-        const typed_text t = typed_text_of(store, rec);
-        if (rec.tag_id == ZARVEL_TAG_INT)
+        if (!numbers || (tag_id != ZARVEL_TAG_INT && tag_id != ZARVEL_TAG_FLOAT)) return;
+        const typed_text t{store, span, text, size};
+        if (tag_id == ZARVEL_TAG_INT)
             view.number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;
         else
             view.number_kind = float_of(t, &view.number.real) == ZARVEL_OK ? 2 : 0;
@@ -772,8 +790,8 @@ struct view_filler {
 int32_t zarvel_node_child_views(const zarvel_node *node, uint64_t first, uint32_t flags, zarvel_node_view *views,
                                 uint64_t capacity, uint64_t *count) {
     if (flags & ~ZARVEL_VIEW_NUMBERS) return ZARVEL_INVALID_ARGUMENT;
-    return children_each(zarvel_handle_store(node), node ? node->id : 0, first, views, capacity, count,
-                         view_filler{views, flags != 0});
+    zarvel_node_store *store = zarvel_handle_store(node);
+    return children_each(store, node ? node->id : 0, first, views, capacity, count, view_filler(views, flags, store));
 }
 
 int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint64_t first, uint32_t flags,
@@ -786,5 +804,5 @@ int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint
         if (!store) return status;
     }
     if (store && id >= store->node_count) store = nullptr;
-    return children_each(store, id, first, views, capacity, count, view_filler{views, flags != 0});
+    return children_each(store, id, first, views, capacity, count, view_filler(views, flags, store));
 }
