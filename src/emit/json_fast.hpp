@@ -143,6 +143,11 @@ class writer {
     writer(Host &host, zarvel_writer &w, bool compact)
         : host_(host),
           store_(w.store),
+          nodes_(w.store->nodes),
+          props_(w.store->props),
+          strings_(w.store->strings),
+          input_(w.store->input),
+          node_count_(w.store->node_count),
           out_(w),
           separator_(compact ? 1 : 2),
           checking_(Host::plain && (w.growable || w.measure)),
@@ -183,12 +188,16 @@ class writer {
         uint32_t key;
     };
 
-    const zarvel_node_rec &rec(uint32_t id) const { return zarvel_store_node(store_, id); }
+    const zarvel_node_rec &rec(uint32_t id) const { return nodes_[id]; }
     // A text a JSON parse checked: a string body with nothing to escape, or
     // a number or literal (an int-typed one a JSON integer).
     bool checked(zarvel_span span) const { return checked_ && !zarvel_span_in_strings(span); }
-    bool valid(uint32_t id) const { return id < store_->node_count; }
-    std::string_view text(zarvel_span span) const { return zarvel_store_text(store_, span); }
+    bool valid(uint32_t id) const { return id < node_count_; }
+    std::string_view text(zarvel_span span) const {
+        const uint32_t length = zarvel_span_length(span);
+        if (length == 0) return {};
+        return {(zarvel_span_in_strings(span) ? strings_ : input_) + zarvel_span_offset(span), length};
+    }
 
     // A node (a key and what follows it when `key` is set) through the
     // host's general path, the fill state and budget handed over and back.
@@ -215,11 +224,11 @@ class writer {
         if (valid(id)) {
             // Node ids follow document order, as the writer does: the record
             // some nodes on is loaded ahead of its turn.
-            __builtin_prefetch(store_->nodes + id + 12);
+            __builtin_prefetch(nodes_ + id + 12);
             const zarvel_node_rec &r = rec(id);
             if (r.kind() == ZARVEL_KIND_SCALAR && takes(r, depth)) {
                 if constexpr (Host::plain) ++emitted_;
-                if (scalar(r, sep)) return true;
+                if (checked_text(r, sep) || scalar(r, sep)) return true;
                 if constexpr (Host::plain) --emitted_;
             }
         }
@@ -254,8 +263,37 @@ class writer {
             return depth < plain::max_depth && emitted_ < budget_;
         } else {
             (void)depth;
-            return !zarvel_store_has_props(store_, r);
+            if (!props_) return true;
+            const zarvel_node_props &p = props_[&r - nodes_];
+            return zarvel_span_length(p.tag | p.anchor) == 0;
         }
+    }
+
+    // A string, integer or literal whose text a JSON parse checked: that
+    // text as scalar() writes it, without its call. False with nothing
+    // written for any other.
+    __attribute__((always_inline)) bool checked_text(const zarvel_node_rec &r, uint32_t sep) {
+        const zarvel_span span = r.value;
+        const uint32_t n = zarvel_span_length(span);
+        if (!checked(span) || n == 0 || r.tag_id > ZARVEL_TAG_NULL || r.tag_id == ZARVEL_TAG_FLOAT ||
+            !out_.room(n + 16))
+            return false;
+        if constexpr (Host::plain) {
+            if (r.tag_id == ZARVEL_TAG_INT && n > 18) return false;  // scalar() decides
+        }
+        const uint32_t offset = zarvel_span_offset(span);
+        const char *t = input_ + offset;
+        char *p = out_.at;
+        store2(p, ',', ' ');
+        p += sep;
+        if (r.tag_id == ZARVEL_TAG_STR) {
+            p = quoted_as_is(p, {t, n}, uint64_t(offset) + n >= 8);
+        } else {
+            copy_run(p, t, n);
+            p += n;
+        }
+        out_.at = p;
+        return true;
     }
 
     // A scalar value the fast writer takes, after its separator; false with
@@ -270,7 +308,6 @@ class writer {
                 const size_t digits = t.size() - (!t.empty() && t[0] == '-');
                 if (digits > 18) return false;
             }
-            if (checked(r.value) && !t.empty()) return bytes(t, sep);
             return integer(t, r.value, sep);
         case ZARVEL_TAG_FLOAT: {
             if (!out_.room(2 + 32)) return false;
@@ -373,7 +410,7 @@ class writer {
     __attribute__((noinline)) bool decoded_as_is(const zarvel_node_rec &r, uint32_t sep, uint32_t colon) {
         zarvel_span span = r.value;
         if (r.json_text == json_text::raw_before)
-            std::memcpy(&span, store_->strings + zarvel_span_offset(span) - sizeof span, sizeof span);
+            std::memcpy(&span, strings_ + zarvel_span_offset(span) - sizeof span, sizeof span);
         return as_is(span, sep, colon);
     }
 
@@ -523,6 +560,13 @@ class writer {
 
     Host &host_;
     const zarvel_node_store *store_;
+    // The store's tables, held here: the output's byte stores may alias any
+    // memory, so reading them through the store would load each again.
+    const zarvel_node_rec *nodes_;
+    const zarvel_node_props *props_;
+    const char *strings_;
+    const char *input_;
+    uint32_t node_count_;
     cursor out_;
     uint32_t separator_;
     buffer<slot> table_;
