@@ -325,6 +325,10 @@ std::vector<suite_case> with_extra_cases() {
         "a\n... x\n",
         "a\n---\n- [b\n---\n",
         "--- 'q\n---\n'\n",
+        // Small flat flow trees, and their near misses.
+        "- &a {id: 0, name: two words}\n- &b [x, y-z, 1.5]\n- {k: v}\n- *a\n- [a, b]: c\n- &c {a : b ,  c: d}\n"
+        "- {a: b}  # c\n- &d {a: [b]}\n- [-1, +2]\n- {a: b,c: d}\n- [a, b ]\n- {\"q\": 1}\n- &e {a: b}\tx\n",
+        "k: &a {x: 1}\nl: [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17]\nm: {a:b}\n",
         // Encodings: characters and UTF-16/32 units cut by every split.
         "\xEF\xBB\xBFk: \xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\n---\n- \xE2\x80\xA8\n",
         std::string("\xFF\xFE"
@@ -491,6 +495,7 @@ TEST(Push, EventsAndStatuses) {
         {"[a, *b]", -1, 1, {"+STR", "+DOC"}},  // flow events are held until the collection closes
         {"a: 1\n", 0, 1, {"+STR"}},
         {"a: 1\n", 3, 1, {"+STR", "+DOC", "+MAP", "=VAL :a"}},
+        {"- &x {a: b}\n", 4, 1, {"+STR", "+DOC", "+SEQ", "+MAP {} &x", "=VAL :a"}},
     };
     for (const row &r : rows) {
         push_result got = run_push(r.text, r.stop_at);

@@ -513,7 +513,10 @@ struct block_parser {
         bool streamed = false;
         if (p.stream_large_flow && !ctx.existing_map && !(p.pending.active && !p.pending.props.empty())) {
             uint64_t close = 0;
-            if (p.stream_json_shaped && p.json_shaped(outer, close) && !key_colon_after(close + 1)) {
+            if (p.stream_json_shaped && p.flat_shaped(close) && !key_colon_after(close + 1)) {
+                if (!p.stream_flat(line_props, close)) return false;
+                streamed = true;
+            } else if (p.stream_json_shaped && p.json_shaped(outer, close) && !key_colon_after(close + 1)) {
                 if (!p.stream_json(outer, line_props)) return false;
                 streamed = true;
             } else if (large_flow(open) && !p.check_then_stream(outer, line_props, streamed)) {

@@ -792,6 +792,101 @@ bool zarvel_parser::deliver_flow_scalar(zarvel_text_span text, uint8_t style, ui
     return deliver(e, false);
 }
 
+// A flow bracket's event on scan.line, by the event record; the outer
+// tree's start (props given) takes the properties of its line.
+bool zarvel_parser::deliver_bracket(uint32_t kind, uint64_t at, uint32_t column, const properties *props) {
+    zarvel_event e = bare_event(kind);
+    e.text = {scan.text + at, 0};
+    e.verbatim = 1;
+    e.flow = 1;
+    e.start_line = e.end_line = scan.line;
+    e.start_column = e.end_column = column;
+    if (kind == ZARVEL_EVENT_SEQUENCE_START || kind == ZARVEL_EVENT_MAPPING_START) {
+        e.tag_id = static_cast<uint8_t>(kind == ZARVEL_EVENT_MAPPING_START ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
+        if (props) {
+            if (!apply_properties(e, *props)) return false;
+            if (props->has_tag) e.tag_id = zarvel_tag_id_of(props->tag.data, props->tag.length);
+        }
+    }
+    return deliver(e, false);
+}
+
+// Whether the tree at scan.pos is a flat one of a few plain scalars on its
+// line ("{id: 7, name: x}", "[a, b]": the usual anchored entry). A narrower
+// form of what json_shaped takes, so its events are the same; they are
+// noted in `flat` rather than on the tape, and the sink must have the
+// scalar and collection slots to take them.
+bool zarvel_parser::flat_shaped(uint64_t &close) {
+    if (!sink->flow_scalar || !sink->collection || max_depth == 0) return false;
+    const char *t = scan.text;
+    const uint64_t n = scan.size;
+    const uint64_t open = scan.pos;
+    const bool map = t[open] == '{';
+    const char closer = map ? '}' : ']';
+    uint64_t i = open + 1;
+    flat.count = 0;
+    // Spaces, then a node or a bracket on the same line.
+    auto space = [&]() -> bool {
+        while (i < n && t[i] == ' ') ++i;
+        if (i >= n) return false;
+        const auto c = static_cast<unsigned char>(t[i]);
+        return c > ' ' && c != '#';
+    };
+    // A plain scalar (see json_shaped) and the spaces after it.
+    auto plain = [&]() -> bool {
+        const char c = t[i];
+        if (!json_plain_byte(c) || (c == '-' && (i + 1 >= n || !json_plain_byte(t[i + 1]))) ||
+            flat.count == flat_tree::most)
+            return false;
+        const uint64_t start = i;
+        i = json_plain_end(t, n, i);
+        if (i - open > flat_tree::longest) return false;
+        flat.at[flat.count] = start;
+        flat.length[flat.count++] = static_cast<uint32_t>(i - start);
+        while (i < n && t[i] == ' ') ++i;
+        return i < n;
+    };
+    if (!space() || t[i] == closer) return false;
+    for (;;) {
+        if (map) {
+            const uint64_t start = i;
+            if (!plain() || t[i] != ':' || i - start > max_simple_key || i + 1 >= n || t[i + 1] != ' ') return false;
+            ++i;
+            if (!space()) return false;
+        }
+        if (!plain()) return false;
+        if (t[i] == closer) break;
+        if (t[i] != ',') return false;
+        ++i;
+        if (!space() || t[i] == ']' || t[i] == '}') return false;
+    }
+    close = i;
+    return true;
+}
+
+// Delivers the tree flat_shaped noted: the events stream_json would give.
+bool zarvel_parser::stream_flat(const properties &props, uint64_t close) {
+    const uint64_t open = scan.pos;
+    const uint64_t line_start = scan.line_start;
+    const uint32_t line = scan.line;
+    const bool map = scan.text[open] == '{';
+    streaming = true;
+    bool ok = deliver_bracket(map ? ZARVEL_EVENT_MAPPING_START : ZARVEL_EVENT_SEQUENCE_START, open,
+                              static_cast<uint32_t>(open - line_start + 1), &props);
+    for (uint32_t k = 0; ok && k < flat.count; ++k) {
+        const auto start_column = static_cast<uint32_t>(flat.at[k] - line_start + 1);
+        ok = sink->flow_scalar(sink->user, {scan.text + flat.at[k], flat.length[k]}, line, start_column,
+                               start_column + flat.length[k], ZARVEL_STYLE_PLAIN) == 0 ||
+             stop();
+    }
+    streaming = false;
+    if (!ok) return false;
+    scan.pos = close + 1;
+    return sink->collection(sink->user, map ? ZARVEL_EVENT_MAPPING_END : ZARVEL_EVENT_SEQUENCE_END, line,
+                            static_cast<uint32_t>(close - line_start + 1), 1) == 0 ||
+           stop();
+}
+
 // Delivers the events of the tree at scan.pos from the tape json_shaped
 // left: the same events, in the same order, as the general machine would
 // give, without reading the text again.
@@ -845,32 +940,16 @@ bool zarvel_parser::stream_json(int32_t enclosing, const properties &props) {
             line_start = at + (tape_kind == 1 ? 2 : 1);
             continue;
         }
-        const bool open = tape_kind < 4, map = tape_kind & 1;
+        const bool open = tape_kind < 4;
         const uint32_t kind = bracket_kinds[tape_kind - 2];
         const auto column = static_cast<uint32_t>(at - line_start + 1);
         if (collection_slot && !(open && outer)) {
             ok = collection_slot(sink->user, kind, line, column, 1) == 0 ? true : stop();
             continue;
         }
-        zarvel_event e = bare_event(kind);
-        e.text = {t + at, 0};
-        e.verbatim = 1;
-        e.flow = 1;
-        e.start_line = e.end_line = line;
-        e.start_column = e.end_column = column;
-        if (open) {
-            e.tag_id = static_cast<uint8_t>(map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ);
-            if (outer) {
-                outer = false;
-                scan.line = line;
-                if (!apply_properties(e, props)) {
-                    ok = false;
-                    continue;
-                }
-                if (props.has_tag) e.tag_id = zarvel_tag_id_of(props.tag.data, props.tag.length);
-            }
-        }
-        ok = deliver(e, false);
+        scan.line = line;
+        ok = deliver_bracket(kind, at, column, open && outer ? &props : nullptr);
+        outer = outer && !open;
     }
     streaming = false;
     scan.pos = at + 1;

@@ -140,6 +140,14 @@ struct zarvel_parser {
     zvl::buffer<uint64_t, 16> pair_starts;  // key offsets of single-pair mappings
     zvl::buffer<uint8_t, 256> tape;         // a JSON-shaped tree's event offsets
     size_t next_pair = 0;
+    // The scalars of a small flat tree (flat_shaped), delivered without the tape.
+    struct flat_tree {
+        static constexpr uint32_t most = 16;
+        static constexpr uint64_t longest = 4096;
+        uint64_t at[most];
+        uint32_t length[most];
+        uint32_t count = 0;
+    } flat;
 
     const zarvel_sink *sink = nullptr;
     bool stopped = false;  // the sink stopped the run
@@ -193,6 +201,9 @@ struct zarvel_parser {
     // when it is, its events are noted on `tape` for stream_json.
     bool json_shaped(int32_t enclosing, uint64_t &close);
     bool stream_json(int32_t enclosing, const zvl::yaml::properties &props);
+    bool flat_shaped(uint64_t &close);
+    bool stream_flat(const zvl::yaml::properties &props, uint64_t close);
+    bool deliver_bracket(uint32_t kind, uint64_t at, uint32_t column, const zvl::yaml::properties *props);
     bool deliver_flow_scalar(zarvel_text_span text, uint8_t style, uint32_t start_column, uint32_t end_column);
     bool starts_pair(uint64_t offset);
     bool close_pair(int32_t enclosing);
