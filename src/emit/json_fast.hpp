@@ -129,6 +129,14 @@ inline char *quoted_as_is(char *out, std::string_view text, bool backed) {
     if (n && n < 8 && backed) {
         const uint64_t b = word::load(text.data() + n - 8) >> (8 * (8 - n));
         std::memcpy(out + 1, &b, 8);
+    } else if (n > 16 && n <= 32) {
+        // Two overlapping 16-byte moves: a longer key or a URL without the
+        // library call.
+        char head[16], tail[16];
+        std::memcpy(head, text.data(), 16);
+        std::memcpy(tail, text.data() + n - 16, 16);
+        std::memcpy(out + 1, head, 16);
+        std::memcpy(out + n - 15, tail, 16);
     } else {
         copy_run(out + 1, text.data(), n);
     }
