@@ -823,6 +823,7 @@ bool zarvel_parser::flat_shaped(uint64_t &close) {
     const uint64_t open = scan.pos;
     const bool map = t[open] == '{';
     const char closer = map ? '}' : ']';
+    const uint64_t bound = n - open > flat_tree::longest ? open + flat_tree::longest : n;
     uint64_t i = open + 1;
     flat.count = 0;
     // Spaces, then a node or a bracket on the same line.
@@ -838,13 +839,15 @@ bool zarvel_parser::flat_shaped(uint64_t &close) {
         if (!json_plain_byte(c) || (c == '-' && (i + 1 >= n || !json_plain_byte(t[i + 1]))) ||
             flat.count == flat_tree::most)
             return false;
+        // Words and the spaces after them in one loop (the scalars are short).
         const uint64_t start = i;
-        i = json_plain_end(t, n, i);
-        if (i - open > flat_tree::longest) return false;
+        while (i < bound && json_plain_or_space(t[i])) ++i;
+        if (i >= bound) return false;
+        uint64_t end = i;
+        while (t[end - 1] == ' ') --end;
         flat.at[flat.count] = start;
-        flat.length[flat.count++] = static_cast<uint32_t>(i - start);
-        while (i < n && t[i] == ' ') ++i;
-        return i < n;
+        flat.length[flat.count++] = static_cast<uint32_t>(end - start);
+        return true;
     };
     if (!space() || t[i] == closer) return false;
     for (;;) {
