@@ -566,10 +566,6 @@ __attribute__((noinline)) zarvel_node *document_node_slow(zarvel_document *docum
     return handle_maker(document, store)(id);
 }
 
-}  // namespace
-
-namespace {
-
 // A document's store when built (no lock), else null.
 inline zarvel_node_store *built_store(zarvel_document *document) {
     return document ? std::atomic_ref<zarvel_node_store *>(document->store).load(std::memory_order_acquire) : nullptr;
@@ -741,9 +737,7 @@ static_assert(sizeof(zarvel_node_view) == 32);
 
 namespace {
 
-// Fills views[k] for child `id`, as the handle reads would say it. The
-// record is read once, before any store to the view (which could alias
-// it as far as the compiler knows), and a text's start without a branch.
+// Fills views[k] for child `id`, as the handle reads would say it.
 struct view_filler {
     zarvel_node_view *views;
     bool numbers;
@@ -753,32 +747,30 @@ struct view_filler {
         : views(v), numbers(flags != 0), bases{store ? store->input : nullptr, store ? store->strings : nullptr} {}
 
     void operator()(const zarvel_node_store *store, uint64_t k, uint32_t id) const {
-        const zarvel_node_rec &rec = store->nodes[id];
-        const uint8_t flags = rec.flags, tag_id = rec.tag_id;
-        const zarvel_span span = rec.value;
-        const uint32_t children = rec.child_count;
-        const uint8_t kind = flags & zvl::node_flag::kind_mask;
+        // A copy: the stores to the view could alias the record as far as
+        // the compiler knows, and would make it read the fields again.
+        const zarvel_node_rec rec = store->nodes[id];
         zarvel_node_view &view = views[k];
         view.number.integer = 0;
         view.id = id;
-        view.kind = kind;
+        view.kind = rec.kind();
+        view.tag_id = record_tag_id(rec);
         view.number_kind = 0;
-        view.style = uint8_t((flags & zvl::node_flag::style_mask) >> zvl::node_flag::style_shift);
-        if (kind == ZARVEL_KIND_SEQUENCE || kind == ZARVEL_KIND_MAPPING) {
+        view.style = rec.style();
+        if (rec.is_collection()) {
             view.text = nullptr;
-            view.length = children;
-            view.tag_id = kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP;
+            view.length = rec.child_count;
             return;
         }
-        const uint32_t size = zarvel_span_length(span);
-        const char *text = bases[zarvel_span_in_strings(span)] + zarvel_span_offset(span);
-        view.text = size ? text : empty_text;
+        const uint32_t size = zarvel_span_length(rec.value);
+        // The start from a table of bases, without a branch on the storage.
+        const char *text = size ? bases[zarvel_span_in_strings(rec.value)] + zarvel_span_offset(rec.value) : empty_text;
+        view.text = text;
         view.length = size;
-        view.tag_id = tag_id;
         // As the typed reads take it: by the record's own tag id.
-        if (!numbers || (tag_id != ZARVEL_TAG_INT && tag_id != ZARVEL_TAG_FLOAT)) return;
-        const typed_text t{store, span, text, size};
-        if (tag_id == ZARVEL_TAG_INT)
+        if (!numbers || (rec.tag_id != ZARVEL_TAG_INT && rec.tag_id != ZARVEL_TAG_FLOAT)) return;
+        const typed_text t{store, rec.value, text, size};
+        if (rec.tag_id == ZARVEL_TAG_INT)
             view.number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;
         else
             view.number_kind = float_of(t, &view.number.real) == ZARVEL_OK ? 2 : 0;
