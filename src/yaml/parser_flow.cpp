@@ -878,9 +878,8 @@ bool zarvel_parser::stream_flat(const properties &props, uint64_t close) {
                               static_cast<uint32_t>(open - line_start + 1), &props);
     for (uint32_t k = 0; ok && k < flat.count; ++k) {
         const auto start_column = static_cast<uint32_t>(flat.at[k] - line_start + 1);
-        ok = sink->flow_scalar(sink->user, {scan.text + flat.at[k], flat.length[k]}, line, start_column,
-                               start_column + flat.length[k], ZARVEL_STYLE_PLAIN) == 0 ||
-             stop();
+        ok = deliver_flow_scalar({scan.text + flat.at[k], flat.length[k]}, ZARVEL_STYLE_PLAIN, start_column,
+                                 start_column + flat.length[k]);
     }
     streaming = false;
     if (!ok) return false;
