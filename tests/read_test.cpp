@@ -732,7 +732,12 @@ TEST(Read, ChildIdsArguments) {
 // Every child view says what the handle reads say of that child, under each
 // schema and for each way a window can be asked; bad arguments give 6.
 TEST(Read, ChildViewsSayWhatTheHandlesSay) {
-    const std::string json = R"({"a":[1,-2.5,"",true,null,"x",12345678901234567890],"b":{"c":{}}})";
+    // Integers of each digit count on both sides of the word readings, and
+    // some too near the text's start for a word before their end.
+    const std::string json = R"({"a":[1,-2.5,"",true,null,"x",12345678901234567890],"b":{"c":{}},"n":[0,-0,7,-12,)"
+                             R"(12345678,-87654321,123456789,-9999999999999999,12345678901234567,)"
+                             R"(-9223372036854775808,9223372036854775808]})";
+    const std::string short_json = "[-7,0,[3]]";
     const std::string yaml =
         "a: &x 0644\nb: *x\nc: !!int nope\nd: 2.5e3\ne: ''\nf: [1, .inf, !!float '1', \"q\"]\ng: |\n  l\n";
     const zarvel_parse_options yaml11 = {1, 0};
@@ -741,7 +746,8 @@ TEST(Read, ChildViewsSayWhatTheHandlesSay) {
         zarvel_document *doc;
     } roads[] = {{"json", zarvel_parse_json(json.data(), json.size(), nullptr)},
                  {"yaml core", zarvel_parse(yaml.data(), yaml.size(), nullptr)},
-                 {"yaml 1.1", zarvel_parse_ex(yaml.data(), yaml.size(), &yaml11, nullptr)}};
+                 {"yaml 1.1", zarvel_parse_ex(yaml.data(), yaml.size(), &yaml11, nullptr)},
+                 {"json, short", zarvel_parse_json(short_json.data(), short_json.size(), nullptr)}};
     for (const road &r : roads) {
         ASSERT_NE(r.doc, nullptr) << r.name;
         for (uint32_t id = 0; zarvel_node *node = zarvel_document_node(r.doc, id); ++id) {

@@ -7,7 +7,9 @@
 // which like the per-mapping hash indexes is built and read under the
 // store's lock. Each node's one handle is found without a lock once made
 // (doc/document.cpp).
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 
 #include "core/decimal_to_double.hpp"
@@ -43,11 +45,11 @@ const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t 
 
 // What zarvel_node_tag_id says of a record.
 inline uint8_t record_tag_id(const zarvel_node_rec &rec) {
-    // Scalars (nearly all calls) first.
+    // Collections (kinds 1 and 2) by their kind, without a branch.
+    constexpr int collection_tag = int(ZARVEL_TAG_SEQ) - int(ZARVEL_KIND_SEQUENCE);
+    static_assert(int(ZARVEL_TAG_MAP) - int(ZARVEL_KIND_MAPPING) == collection_tag);
     const uint8_t kind = rec.kind();
-    if (kind == ZARVEL_KIND_SCALAR || kind == ZARVEL_KIND_ALIAS) [[likely]]
-        return rec.tag_id;
-    return kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP;
+    return uint8_t(kind - 1) < 2 ? uint8_t(kind + collection_tag) : rec.tag_id;
 }
 
 // What zarvel_node_value says of a record: its text ("" when empty; null
@@ -320,8 +322,8 @@ int32_t zarvel_node_style(const zarvel_node *node) {
 }
 
 int32_t zarvel_node_tag_id(const zarvel_node *node) {
-    const zarvel_node_rec *rec = record_of(node);
-    return rec ? int32_t(record_tag_id(*rec)) : int32_t(ZARVEL_TAG_NONE);
+    const zarvel_node_store *store = zarvel_handle_store(node);
+    return store ? int32_t(record_tag_id(store->nodes[node->id])) : int32_t(ZARVEL_TAG_NONE);
 }
 
 uint32_t zarvel_node_id(const zarvel_node *node) { return node ? node->id : zarvel_node_none; }
@@ -425,19 +427,11 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
         const uint32_t *pair = children->ids + children->starts[id] + index * 2;
-        // A large store's handles from its block with one compare; a small
-        // one's through the directory.
+        // Handles from the store's block with one compare; others (a small
+        // store's, or not made yet) out of line.
         if (const uint32_t made = zarvel_block_handles_made(store); pair[0] < made && pair[1] < made) [[likely]] {
             if (key) *key = store->handle_block + pair[0];
             if (value) *value = store->handle_block + pair[1];
-            return 0;
-        }
-        const zarvel_handle_table *table = live_directory(store);
-        zarvel_node *key_handle = zarvel_node_handle_found(table, pair[0]);
-        zarvel_node *value_handle = zarvel_node_handle_found(table, pair[1]);
-        if (key_handle && value_handle) {
-            if (key) *key = key_handle;
-            if (value) *value = value_handle;
             return 0;
         }
     }
@@ -667,32 +661,10 @@ inline bool wide_decimal_int(const char *p, uint32_t n, int64_t *out) {
     return true;
 }
 
-// An integer text of 17 to 19 digits that a JSON parse checked ("-" or
-// none, digits without a leading zero), the sixteen bytes before its end
-// readable: the last sixteen digits at once, the few before them by bytes.
-// False for other lengths and out of range, where the general reader gives
-// its usual answer (the text needs no check: the parse made it).
-inline bool long_checked_int(const char *p, uint32_t n, int64_t *out) {
-    const bool negative = p[0] == '-';
-    const uint32_t digits = n - negative;
-    uint64_t value;
-    if (digits < 17 || digits > 19 || !zvl::word::last_digits16(p + n, 16, value)) return false;
-    uint64_t high = 0;
-    for (const char *d = p + negative; d < p + n - 16; ++d) high = high * 10 + uint8_t(*d - '0');
-    // At most 999 x 10^16 + 10^16 - 1: no wrap.
-    value += high * zvl::pow10_u64_table[16];
-    if (value > uint64_t(INT64_MAX) + negative) return false;
-    *out = negative ? int64_t(0 - value) : int64_t(value);
-    return true;
-}
-
 // Integer texts past the wide reading (out of line: the common
 // call needs no stack frame).
-__attribute__((noinline)) int32_t general_int(const zarvel_node_store *store, zarvel_span span, const char *text,
-                                              uint32_t length, int64_t *out) {
-    if (store->json_checked && !zarvel_span_in_strings(span) && uint64_t(zarvel_span_offset(span)) + length >= 16 &&
-        long_checked_int(text, length, out))
-        return ZARVEL_OK;
+__attribute__((noinline)) int32_t general_int(const zarvel_node_store *store, const char *text, uint32_t length,
+                                              int64_t *out) {
     if (short_decimal_int(text, length, out)) return ZARVEL_OK;
     return zvl::read_int(length ? text : nullptr, length, zarvel_octal_zero(store->resolver), *out) ? ZARVEL_OK
                                                                                                     : ZARVEL_FAILED;
@@ -703,12 +675,55 @@ __attribute__((noinline)) int32_t general_float(const char *text, uint32_t lengt
     return zvl_num_f64(length ? text : nullptr, length, out) == 0 ? ZARVEL_OK : ZARVEL_FAILED;
 }
 
+// `low`, the value of the last sixteen of the `digits` (17 to 19) digits
+// from `p`, with the digits before them; false past the int64 range (the
+// negative one when `negative`). Out of line: such texts are few.
+__attribute__((noinline)) bool with_high_digits(const char *p, uint32_t digits, bool negative, uint64_t &low) {
+    uint64_t high = 0;
+    for (const char *d = p; d < p + digits - 16; ++d) high = high * 10 + uint8_t(*d - '0');
+    // At most 999 x 10^16 + 10^16 - 1: no wrap.
+    const uint64_t value = low + high * zvl::pow10_u64_table[16];
+    if (value > uint64_t(INT64_MAX) + negative) return false;
+    low = value;
+    return true;
+}
+
+// An integer text in place in a store of a JSON parse ("-" or none, then
+// digits without a leading zero, as the parse checked them), `end` bytes
+// from the input's start to its end: up to eight digits from one word, up
+// to sixteen from one vector, and with up_to_19_digits up to nineteen
+// with a few bytes more (out of line). False for other lengths, out of
+// range, or too near the input's start for the word or vector (the
+// general reader then answers).
+template <bool up_to_19_digits = true>
+inline bool checked_int(const char *p, uint32_t n, uint64_t end, int64_t *out) {
+    using namespace zvl::word;
+    const bool negative = n && p[0] == '-';
+    const uint32_t digits = n - negative;
+    uint64_t value;
+    if (little_endian && digits - 1 < 8 && end >= 8) {
+        // The bytes before the digits count as zeros.
+        const uint64_t keep = ~uint64_t(0) << (8 * (8 - digits));
+        value = digits_value((load(p + n - 8) ^ zero_digits) & keep);
+    } else if (digits - 1 < 19 && end >= 16 && last_digits16(p + n, digits < 16 ? digits : 16, value)) {
+        if (digits > 16 && (!up_to_19_digits || !with_high_digits(p + negative, digits, negative, value))) return false;
+    } else {
+        return false;
+    }
+    *out = negative ? int64_t(0 - value) : int64_t(value);
+    return true;
+}
+
 // The integer of an int-tagged text.
 inline int32_t int_of(const typed_text &t, int64_t *out) {
     // The text lies in the input or string storage from its offset on.
-    if (uint64_t(zarvel_span_offset(t.span)) + t.length >= 16 && wide_decimal_int(t.text, t.length, out)) [[likely]]
+    const uint64_t end = uint64_t(zarvel_span_offset(t.span)) + t.length;
+    if (t.store->json_checked && !zarvel_span_in_strings(t.span)) [[likely]] {
+        if (checked_int(t.text, t.length, end, out)) return ZARVEL_OK;
+    } else if (end >= 16 && wide_decimal_int(t.text, t.length, out)) {
         return ZARVEL_OK;
-    return general_int(t.store, t.span, t.text, t.length, out);
+    }
+    return general_int(t.store, t.text, t.length, out);
 }
 
 // The double of a float-tagged text.
@@ -737,64 +752,160 @@ static_assert(sizeof(zarvel_node_view) == 32);
 
 namespace {
 
-// Fills views[k] for child `id`, as the handle reads would say it.
-struct view_filler {
-    zarvel_node_view *views;
-    bool numbers;
-    const char *bases[2];  // of input and string storage texts
+// number_kind of a view whose number the fill loop leaves to
+// finish_numbers (floats, long integers, texts not of a JSON parse), so
+// that the loop makes no call.
+constexpr uint8_t number_pending = 0xFF;
 
-    view_filler(zarvel_node_view *v, uint32_t flags, const zarvel_node_store *store)
-        : views(v), numbers(flags != 0), bases{store ? store->input : nullptr, store ? store->strings : nullptr} {}
+// A view's id, kind, tag id, number kind and style as one word, byte k
+// of it the view's byte 24 + k on the usual hosts, where it is stored at
+// once; others store the fields.
+inline void put_head(zarvel_node_view &view, uint64_t head) {
+    static_assert(offsetof(zarvel_node_view, id) == 24 && offsetof(zarvel_node_view, kind) == 28 &&
+                  offsetof(zarvel_node_view, tag_id) == 29 && offsetof(zarvel_node_view, number_kind) == 30 &&
+                  offsetof(zarvel_node_view, style) == 31);
+    if constexpr (zvl::word::little_endian) {
+        std::memcpy(reinterpret_cast<char *>(&view) + offsetof(zarvel_node_view, id), &head, sizeof head);
+    } else {
+        view.id = uint32_t(head);
+        view.kind = uint8_t(head >> 32), view.tag_id = uint8_t(head >> 40);
+        view.number_kind = uint8_t(head >> 48), view.style = uint8_t(head >> 56);
+    }
+}
+constexpr int head_tag_shift = 40, head_number_shift = 48;
 
-    void operator()(const zarvel_node_store *store, uint64_t k, uint32_t id) const {
-        // A copy: the stores to the view could alias the record as far as
-        // the compiler knows, and would make it read the fields again.
-        const zarvel_node_rec rec = store->nodes[id];
+// The head of a record's view by its flags byte, less the id (and a
+// scalar's or alias's tag id, which its record holds): kind and style,
+// and a collection's tag id, whose byte is zero for the other kinds.
+constexpr auto view_heads = [] {
+    std::array<uint64_t, 256> heads{};
+    for (unsigned flags = 0; flags < 256; ++flags) {
+        const uint64_t kind = flags & zvl::node_flag::kind_mask;
+        const uint64_t tag = kind == ZARVEL_KIND_SEQUENCE  ? ZARVEL_TAG_SEQ
+                             : kind == ZARVEL_KIND_MAPPING ? ZARVEL_TAG_MAP
+                                                           : 0;
+        heads[flags] = kind << 32 | tag << head_tag_shift |
+                       uint64_t((flags & zvl::node_flag::style_mask) >> zvl::node_flag::style_shift) << 56;
+    }
+    return heads;
+}();
+constexpr uint64_t head_tag_bits = uint64_t(0xFF) << head_tag_shift;
+
+// Views of the children whose ids stand at ids[0], ids[step], ... (the
+// ids may lie in the views being written), as the handle reads would say
+// them. Each record is read once, into locals. True when some number is
+// left pending.
+template <size_t step>
+inline bool fill_views(const zarvel_node_store *store, uint32_t flags, const uint32_t *ids, zarvel_node_view *views,
+                       uint64_t n) {
+    const zarvel_node_rec *nodes = store->nodes;
+    const uintptr_t input_base = uintptr_t(store->input),
+                    strings_base = uintptr_t(store->strings) - zarvel_span_in_strings_bit;
+    // Bit t set for the tag ids whose numbers are read.
+    const uint32_t number_tags = flags ? (1u << ZARVEL_TAG_INT) | (1u << ZARVEL_TAG_FLOAT) : 0;
+    const bool checked = store->json_checked != 0;
+    bool pending = false;
+    for (uint64_t k = 0; k < n; ++k) {
+        const uint32_t id = ids[k * step];
+        const zarvel_node_rec &rec = nodes[id];
+        uint64_t head = view_heads[rec.flags] | id;
         zarvel_node_view &view = views[k];
         view.number.integer = 0;
-        view.id = id;
-        view.kind = rec.kind();
-        view.tag_id = record_tag_id(rec);
-        view.number_kind = 0;
-        view.style = rec.style();
-        if (rec.is_collection()) {
+        if (head & head_tag_bits) {  // a collection
             view.text = nullptr;
             view.length = rec.child_count;
-            return;
+            put_head(view, head);
+            continue;
         }
-        const uint32_t size = zarvel_span_length(rec.value);
-        // The start from a table of bases, without a branch on the storage.
-        const char *text = size ? bases[zarvel_span_in_strings(rec.value)] + zarvel_span_offset(rec.value) : empty_text;
+        const uint8_t tag = rec.tag_id;
+        const zarvel_span span = rec.value;
+        const uint32_t size = zarvel_span_length(span);
+        const bool in_strings = zarvel_span_in_strings(span);
+        // The low half of the span (selector bit and offset) added to the
+        // base that the selector picks, less that bit for string storage.
+        const char *text =
+            size ? reinterpret_cast<const char *>((in_strings ? strings_base : input_base) + uint32_t(span))
+                 : empty_text;
         view.text = text;
         view.length = size;
-        // As the typed reads take it: by the record's own tag id.
-        if (!numbers || (rec.tag_id != ZARVEL_TAG_INT && rec.tag_id != ZARVEL_TAG_FLOAT)) return;
-        const typed_text t{store, rec.value, text, size};
-        if (rec.tag_id == ZARVEL_TAG_INT)
-            view.number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;
-        else
-            view.number_kind = float_of(t, &view.number.real) == ZARVEL_OK ? 2 : 0;
+        head |= uint64_t(tag) << head_tag_shift;
+        if ((number_tags >> tag) & 1) [[unlikely]] {
+            uint64_t number_kind = number_pending;
+            if (tag == ZARVEL_TAG_INT && checked && !in_strings &&
+                checked_int<false>(text, size, uint64_t(zarvel_span_offset(span)) + size, &view.number.integer))
+                number_kind = 1;
+            pending |= number_kind == number_pending;
+            head |= number_kind << head_number_shift;
+        }
+        put_head(view, head);
     }
-};
+    return pending;
+}
+
+// The numbers the fill loop left pending, through the typed reads' code.
+__attribute__((noinline)) void finish_numbers(const zarvel_node_store *store, zarvel_node_view *views, uint64_t n) {
+    for (uint64_t k = 0; k < n; ++k) {
+        zarvel_node_view &view = views[k];
+        if (view.number_kind != number_pending) continue;
+        const zarvel_node_rec &rec = store->nodes[view.id];
+        const typed_text t{store, rec.value, view.text, uint32_t(view.length)};
+        bool read;
+        if (rec.tag_id == ZARVEL_TAG_INT)
+            read = int_of(t, &view.number.integer) == ZARVEL_OK, view.number_kind = read ? 1 : 0;
+        else
+            read = float_of(t, &view.number.real) == ZARVEL_OK, view.number_kind = read ? 2 : 0;
+        if (!read) view.number.integer = 0;
+    }
+}
+
+// The views of a store without the children index (not made yet, or
+// edited): the ids along the links first, into the views themselves.
+__attribute__((noinline)) int32_t child_views_slow(zarvel_node_store *store, uint32_t id, uint64_t first,
+                                                   uint32_t flags, zarvel_node_view *views, uint64_t wanted) {
+    const int32_t status =
+        children_each_slow(store, id, first, wanted,
+                           [views](const zarvel_node_store *, uint64_t k, uint32_t child) { views[k].id = child; });
+    if (status != ZARVEL_OK) return status;
+    if (fill_views<sizeof(zarvel_node_view) / sizeof(uint32_t)>(store, flags, &views[0].id, views, wanted))
+        finish_numbers(store, views, wanted);
+    return ZARVEL_OK;
+}
+
+// The views of `id`'s children from `first` on: the checks a valid call
+// passes in few branches, then one loop over the children index. `store`
+// is null for an invalid handle or id.
+inline int32_t child_views(zarvel_node_store *store, uint32_t id, uint64_t first, uint32_t flags,
+                           zarvel_node_view *views, uint64_t capacity, uint64_t *count) {
+    if (!store || !count || (flags & ~ZARVEL_VIEW_NUMBERS)) [[unlikely]]
+        return ZARVEL_INVALID_ARGUMENT;
+    const zarvel_node_rec &rec = store->nodes[id];
+    const uint64_t total = rec.is_collection() ? rec.child_count : 0;
+    *count = total;
+    if (!views || first >= total || !capacity) return ZARVEL_OK;
+    const uint64_t wanted = total - first < capacity ? total - first : capacity;
+    const zarvel_child_index *index = indexed_children(store, id);
+    if (!index) [[unlikely]]
+        return child_views_slow(store, id, first, flags, views, wanted);
+    if (fill_views<1>(store, flags, index->ids + index->starts[id] + first, views, wanted))
+        finish_numbers(store, views, wanted);
+    return ZARVEL_OK;
+}
 
 }  // namespace
 
 int32_t zarvel_node_child_views(const zarvel_node *node, uint64_t first, uint32_t flags, zarvel_node_view *views,
                                 uint64_t capacity, uint64_t *count) {
-    if (flags & ~ZARVEL_VIEW_NUMBERS) return ZARVEL_INVALID_ARGUMENT;
-    zarvel_node_store *store = zarvel_handle_store(node);
-    return children_each(store, node ? node->id : 0, first, views, capacity, count, view_filler(views, flags, store));
+    return child_views(zarvel_handle_store(node), node ? node->id : 0, first, flags, views, capacity, count);
 }
 
 int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint64_t first, uint32_t flags,
                                     zarvel_node_view *views, uint64_t capacity, uint64_t *count) {
-    if (flags & ~ZARVEL_VIEW_NUMBERS) return ZARVEL_INVALID_ARGUMENT;
     zarvel_node_store *store = built_store(document);
-    if (!store && document) {
+    if (!store && document && !(flags & ~ZARVEL_VIEW_NUMBERS)) [[unlikely]] {
         int32_t status = ZARVEL_OK;
         store = zarvel_document_body_status(document, &status);
         if (!store) return status;
     }
     if (store && id >= store->node_count) store = nullptr;
-    return children_each(store, id, first, views, capacity, count, view_filler(views, flags, store));
+    return child_views(store, id, first, flags, views, capacity, count);
 }
