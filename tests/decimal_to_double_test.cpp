@@ -151,6 +151,13 @@ TEST(DecimalToDouble, HardCases) {
         {"+1.5000000", 1.5},
         {"9.0000000000000001", 9.0},
         {"1.00000000000000011", 1.0},
+        // 16 and 17 digits with the point first and last among the last
+        // sixteen bytes, and all zeros.
+        {"12.345678901234567", 0x1.8b0fcd32f707ap+3},
+        {"1.234567890123456", 0x1.3c0ca428c59f8p+0},
+        {"1234567890123456.7", 0x1.18b54f22aeb03p+50},
+        {"-00.000000000000000", -0.0},
+        {"12345678901234567.", 0x1.5ee2a2eb5a5c4p+53},
     };
     for (const auto &row : rows) {
         const std::optional<double> got = read(row.text);
@@ -158,9 +165,10 @@ TEST(DecimalToDouble, HardCases) {
         EXPECT_EQ(bits(*got), bits(row.value)) << row.text.substr(0, 80) << " gave " << *got;
     }
     for (const char *text :
-         {"",      "-",     "+",     ".",          "-.",         "e5",        ".e5",       "1e",  "1e+",
-          "1.5.2", "1e5.5", "1x",    " 1",         "1 ",         "0x10",      "inf",       "nan", "1_000",
-          "1,5",   "--1",   "1e--5", "1.2345678x", "12.34567.9", "1.234567 ", "1.-2345678"})
+         {"", "-", "+", ".", "-.", "e5", ".e5", "1e", "1e+", "1.5.2", "1e5.5", "1x", " 1", "1 ", "0x10", "inf", "nan",
+          "1_000", "1,5", "--1", "1e--5", "1.2345678x", "12.34567.9", "1.234567 ", "1.-2345678",
+          // Sixteen and seventeen digits.
+          "x2.345678901234567", "12.34567890123456.", "1.2345678901234.6"})
         EXPECT_FALSE(read(text).has_value()) << text;
 }
 
@@ -241,7 +249,7 @@ TEST(DecimalToDouble, MatchesStrtodOnRandomTexts) {
 }
 
 // The common shape of a JSON fraction, read on its own quick way: a sign or
-// none, 1 to 7 integer digits, a point and 1 to 16 more, 19 at most or past
+// none, 1 to 12 integer digits, a point and 1 to 16 more, 19 at most or past
 // it, each text alone in a block of its own length (so that a read outside
 // it is caught under the sanitizers).
 TEST(DecimalToDouble, PointFractionsMatchStrtod) {
@@ -249,7 +257,7 @@ TEST(DecimalToDouble, PointFractionsMatchStrtod) {
     const long count = case_count() / 4;
     for (long i = 0; i < count; ++i) {
         std::string s = random() % 3 == 0 ? "-" : random() % 8 == 0 ? "+" : "";
-        const int whole = 1 + int(random() % 7), fraction = 1 + int(random() % 16);
+        const int whole = 1 + int(random() % 12), fraction = 1 + int(random() % 16);
         for (int k = 0; k < whole + fraction; ++k) {
             if (k == whole) s += '.';
             const uint64_t r = random() % 6;

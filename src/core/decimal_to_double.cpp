@@ -381,6 +381,15 @@ inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
         out = from_bits(negative ? sign_bit : 0);
         return true;
     }
+    // The biased exponent, less one, of w x 10^-m with w at bit 63 and
+    // the product's leading bit at 62.
+    static constexpr auto exponents = [] {
+        struct {
+            int16_t of[17];
+        } e{};
+        for (int32_t j = 1; j <= 16; ++j) e.of[j] = int16_t(floor_log2_pow10(-j) + 63 + 1022);
+        return e;
+    }();
     // As product_bits, for q = -m: the table's entry is inexact, so the
     // product is short of Y and a halfway bit always rounds up. Small
     // mantissas take it too (no exact halfway point below w = 5 x 2^53):
@@ -389,11 +398,11 @@ inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
     const int lz = __builtin_clzll(w);
     const u128 product = u128(w << lz) * pow10_table[-m - pow10_first].high;
     const uint64_t hi = uint64_t(product >> 64);
-    if ((hi & 0x1FF) == 0x1FF) return false;
+    if (((hi + 1) & 0x1FF) == 0) return false;
     const int upper = int(hi >> 63);
-    const uint64_t biased = uint64_t(floor_log2_pow10(int32_t(-m)) + 63 - lz + 1023 + upper);
     const uint64_t mantissa = ((hi >> (9 + upper)) + 1) >> 1;  // the rounding bit added, then dropped
-    out = from_bits((negative ? sign_bit : 0) | (((biased - 1) << 52) + mantissa));
+    const uint64_t biased = uint64_t(exponents.of[m] - lz + upper);
+    out = from_bits((uint64_t(negative) << 63) | ((biased << 52) + mantissa));
     return true;
 }
 
@@ -417,21 +426,47 @@ __attribute__((noinline)) bool word_fraction(uint64_t whole_value, const char *e
     return fraction_value(whole_value * pow10_u64_table[m] + fraction, m, negative, out);
 }
 
-}  // namespace
+#if defined(__SSE2__)
+// The digits of 17 or 18 bytes after the sign with a point among the last
+// sixteen and a digit after it (the usual shape of a shortest double's
+// text, 16 or 17 digits): w and the count m of fraction digits, or false.
+// The last seventeen bytes come in one vector without the point, from two
+// loads a byte apart; the first of eighteen comes alone.
+inline bool point_digits17(const char *p, const char *end, uint64_t &w, int64_t &m) {
+    // Bytes 0 to k kept from a load at 15 - k.
+    static constexpr uint8_t up_to[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16));
+    const unsigned point = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(last, _mm_set1_epi8('.'))));
+    // One point, before the last byte: the bits below it (all ones when
+    // there is none) meet neither it nor bits 14 and up.
+    if (((point - 1) & (point | ~0x3FFFu)) != 0) return false;
+    const int64_t k = __builtin_ctz(point);
+    const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(up_to + 15 - k));
+    // Bytes 0 to k from one place earlier: the point drops out.
+    const __m128i joined =
+        _mm_or_si128(_mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 17)), before),
+                     _mm_andnot_si128(before, last));
+    uint64_t low;
+    if (!word::digits16_value(_mm_sub_epi8(joined, _mm_set1_epi8('0')), low)) return false;
+    const uint64_t top = uint8_t(p[0] - '0');
+    if (top > 9) return false;
+    w = (end - p == 18 ? top * pow10_u64_table[16] : 0) + low;
+    m = 15 - k;
+    return true;
+}
+#endif
 
-// The usual number of a JSON text: a sign or none, 1 to 7 integer digits,
-// a point and 1 to 16 more, 19 digits at most. Read from words at fixed
-// places, in one straight line: a leaf with no stack frame, which leaves
-// any other text (and the product that cannot tell) to the general
-// reading. A text of at most eight bytes after the sign is one word; else
-// the first word holds the integer digits and the point, a long fraction
-// in a text of sixteen bytes or more comes from its last sixteen bytes,
-// any other from its last word, or from its two ends.
-bool decimal::quick(const char *text, size_t length, double &out) {
-    if constexpr (!word::little_endian) return false;
+// The other short texts the quick way takes: a sign or none, 1 to 7 integer
+// digits, a point and 1 to 16 more, 19 digits at most. Read from words at
+// fixed places, in one straight line. A text of at most eight bytes after
+// the sign is one word; else the first word holds the integer digits and
+// the point, a long fraction in a text of sixteen bytes or more comes from
+// its last sixteen bytes, any other from its last word, or from its two
+// ends.
+__attribute__((noinline)) bool word_point(const char *text, const char *end, double &out) {
     const bool negative = text[0] == '-';
     const char *const p = text + (negative || text[0] == '+');
-    const char *const end = text + length;
     if (end - p <= 8) {
         const int n = int(end - p);
         if (n < 3) return false;
@@ -450,6 +485,26 @@ bool decimal::quick(const char *text, size_t length, double &out) {
     if (m <= 8 || end - text < 16 || !word::last_digits16(end, m, fraction))
         return word_fraction(whole_value, end, m, negative, out);
     return fraction_value(whole_value * pow10_u64_table[m] + fraction, m, negative, out);
+}
+
+}  // namespace
+
+// The usual number of a JSON text: a sign or none, digits with a point,
+// 19 digits at most, in one straight line, a leaf with no stack frame; the
+// rest of the texts, and the product that cannot tell, go on to the
+// general reading.
+bool decimal::quick(const char *text, size_t length, double &out) {
+    if constexpr (!word::little_endian) return false;
+    const char *const end = text + length;
+#if defined(__SSE2__)
+    const bool negative = text[0] == '-';
+    if (length - negative - 17 <= 1) {
+        uint64_t w;
+        int64_t m;
+        if (point_digits17(text + negative, end, w, m)) return fraction_value(w, m, negative, out);
+    }
+#endif
+    return word_point(text, end, out);
 }
 
 }  // namespace zvl

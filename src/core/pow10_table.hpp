@@ -14,7 +14,8 @@ struct pow10_entry {
 inline constexpr int32_t pow10_first = -342;
 inline constexpr int32_t pow10_last = 324;
 
-extern const pow10_entry pow10_table[];
+// Hidden, so that the library reaches it without a load of its address.
+extern const pow10_entry pow10_table[] __attribute__((visibility("hidden")));
 
 // 10^n for n in [0, 19], every power a 64-bit word holds.
 inline constexpr uint64_t pow10_u64_table[20] = {1u,

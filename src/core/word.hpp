@@ -85,21 +85,12 @@ inline constexpr uint64_t digits_value(uint64_t w) {
 inline constexpr uint64_t zero_digits = repeat('0');
 
 #if defined(__SSE2__)
-// The value of the m (0 to 16) bytes before end when they are all digits,
-// from the sixteen bytes before end at once: the bytes before the m count
-// as zeros, and pairs, fours and eights of digits are joined by three
-// multiply-adds. False for a byte that is not a digit, and on hosts
-// without the vector instructions.
-inline bool last_digits16(const char *end, int64_t m, uint64_t &value) {
-    static constexpr uint8_t keep_bytes[32] = {0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-                                               0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16));
-    const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep_bytes + m));
-    const __m128i digits = _mm_and_si128(_mm_sub_epi8(text, _mm_set1_epi8('0')), keep);
-    const __m128i above_nine = _mm_subs_epu8(digits, _mm_set1_epi8(9));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(above_nine, _mm_setzero_si128())) != 0xFFFF) return false;
+// The number written by sixteen digit values, one per byte, the most
+// significant first, when every one is below 10: pairs, fours and eights
+// of digits joined by three multiply-adds.
+inline bool digits16_value(__m128i digits, uint64_t &value) {
     const __m128i zero = _mm_setzero_si128();
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(digits, _mm_set1_epi8(9)), zero)) != 0xFFFF) return false;
     const __m128i tens = _mm_set1_epi32(10 | (1 << 16));
     const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), tens),
                                           _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), tens));
@@ -108,6 +99,19 @@ inline bool last_digits16(const char *end, int64_t m, uint64_t &value) {
     const uint64_t both = uint64_t(_mm_cvtsi128_si64(eights));
     value = (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
     return true;
+}
+
+// The value of the m (0 to 16) bytes before end when they are all digits,
+// from the sixteen bytes before end at once: the bytes before the m count
+// as zeros. False for a byte that is not a digit, and on hosts without the
+// vector instructions.
+inline bool last_digits16(const char *end, int64_t m, uint64_t &value) {
+    static constexpr uint8_t keep_bytes[32] = {0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+                                               0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16));
+    const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep_bytes + m));
+    return digits16_value(_mm_and_si128(_mm_sub_epi8(text, _mm_set1_epi8('0')), keep), value);
 }
 #else
 inline bool last_digits16(const char *, int64_t, uint64_t &) { return false; }
