@@ -276,6 +276,7 @@ TEST(JsonDocument, BothRoadsAgree) {
         R"([])",
         "[\"\xC3\xA9\", \"a\xE2\x82\xAC\\n\"]\t",
         R"([[1,2],[3,[4,5],6],{"a":1,"b":"x"},[],[[]],{},[{"c":[true]}],["e\n",7]])",
+        R"([[1],[1,2,3,4,5,6,7,8],[1,2,3,4,5,6,7,8,9],{"a":"","b":[""],"c":[[[]]]},[{},1,[2]],{"d":[{}]}])",
         many_nodes_text(),
     };
     for (const std::string &text_string : texts) {

@@ -16,8 +16,6 @@
 //     positional caches and the children index (for good).
 #pragma once
 
-#include <cstddef>
-#include <cstring>
 
 #include "doc/store.hpp"
 
@@ -226,76 +224,5 @@ inline uint32_t alias(zarvel_node_store *store, uint8_t flags, uint8_t tag_id, z
 inline bool anchor(zarvel_node_store *store, uint32_t index, uint32_t id) {
     return index == 0 || zarvel_store_set_anchor(store, index, id);
 }
-
-// ---- bulk building (the JSON tape build) ------------------------------------------------
-//
-// A builder that knows every id ahead (a presized table, ids in order) writes
-// records whole and links each child through the link word its level points
-// at, finishing a collection's last child and count when it closes.
-
-// The first 16 bytes of a fresh record: flags, tag id, two bytes of 0, then
-// first_child, last_child and next_sibling all none. Copied whole.
-struct head {
-    uint8_t flags;
-    uint8_t tag_id;
-    uint8_t zero[2];
-    uint32_t first_child;
-    uint32_t last_child;
-    uint32_t next_sibling;
-};
-static_assert(sizeof(head) == 16 && offsetof(zarvel_node_rec, first_child) == 4 &&
-              offsetof(zarvel_node_rec, next_sibling) == 12 && offsetof(zarvel_node_rec, child_count) == 16 &&
-              offsetof(zarvel_node_rec, alias_target) == 20 && offsetof(zarvel_node_rec, value) == 24);
-
-constexpr head make_head(uint8_t flags, uint8_t tag_id) {
-    return {flags, tag_id, {0, 0}, zarvel_node_none, zarvel_node_none, zarvel_node_none};
-}
-
-// A fresh record (links none, count 0, no tag or anchor) with the given head
-// and text.
-inline void write(zarvel_node_rec *record, const head &h, zarvel_span value) {
-    std::memcpy(static_cast<void *>(record), &h, sizeof h);
-    record->child_count = 0;
-    record->alias_target = zarvel_node_none;
-    record->value = value;
-}
-
-// One open collection of a bulk build: its record, the link word its next
-// child fills (first_child, then the last child's next_sibling), its last
-// child and count so far. Both pointers may be moved together with the
-// records they point into.
-struct level {
-    zarvel_node_rec *record;
-    uint32_t *link;
-    uint32_t id;
-    uint32_t last;
-    uint32_t count;
-
-    // The level of a collection just written at `record`.
-    static level of(zarvel_node_rec *record, uint32_t id) {
-        return {record, &record->first_child, id, zarvel_node_none, 0};
-    }
-
-    // Links the record `child` as the last child.
-    inline __attribute__((always_inline)) void link_child(zarvel_node_rec *record, uint32_t child) {
-        *link = child;
-        link = &record->next_sibling;
-        last = child;
-        count += 1;
-    }
-    // Writes the record `child` and links it as the last child.
-    inline __attribute__((always_inline)) zarvel_node_rec *append(zarvel_node_rec *nodes, uint32_t child, const head &h,
-                                                                  zarvel_span value) {
-        zarvel_node_rec *record = nodes + child;
-        write(record, h, value);
-        link_child(record, child);
-        return record;
-    }
-    // The collection closes: its last child and count.
-    inline __attribute__((always_inline)) void finish() const {
-        record->last_child = last;
-        record->child_count = count;
-    }
-};
 
 }  // namespace zvl::tree

@@ -16,7 +16,6 @@
 // string storage with them); numbers and literals are plain scalars with the
 // plain-implicit flag and their lexeme as text. Scalars inside a container
 // carry the flow bit, as the YAML reader sets it for the same text.
-#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -436,76 +435,130 @@ constexpr entry_shape_table make_entry_shapes() {
 }
 constexpr entry_shape_table entry_shapes = make_entry_shapes();
 
-// Per entry type, the head of its node below the root: scalars there stood
-// inside a flow collection.
+// A record is written as four 8-byte words: its head (flags, tag id, JSON
+// text form, spare, first child), last child and next sibling, child count
+// and alias target, value.
+static_assert(sizeof(zarvel_node_rec) == 32 && offsetof(zarvel_node_rec, first_child) == 4 &&
+              offsetof(zarvel_node_rec, last_child) == 8 && offsetof(zarvel_node_rec, child_count) == 16 &&
+              offsetof(zarvel_node_rec, value) == 24);
+
+struct record_head {
+    uint8_t flags;
+    uint8_t tag_id;
+    uint8_t json_text;
+    uint8_t spare;
+    uint32_t first_child;
+};
+// Two 32-bit fields side by side as one word, in memory order.
+constexpr uint64_t two_fields(uint32_t first, uint32_t second) {
+    if constexpr (std::endian::native == std::endian::little) return uint64_t(second) << 32 | first;
+    return uint64_t(first) << 32 | second;
+}
+
+// Per entry type, the head word of its node below the root (scalars there
+// stood inside a flow collection), first child none.
 struct entry_head_table {
-    alignas(16) zvl::tree::head at[256];
+    uint64_t at[256];
 };
 constexpr entry_head_table make_entry_heads_inside() {
     entry_head_table t{};
     for (int type = 0; type < 256; ++type) {
         const entry_shape &s = entry_shapes.at[type];
-        t.at[type] = zvl::tree::make_head(uint8_t(s.flags | zvl::node_flag::flow), s.tag_id);
+        t.at[type] = std::bit_cast<uint64_t>(
+            record_head{uint8_t(s.flags | zvl::node_flag::flow), s.tag_id, zvl::json_text::scan, 0, zarvel_node_none});
     }
     return t;
 }
 constexpr entry_head_table entry_heads_inside = make_entry_heads_inside();
 
+// A head word with another first child.
+inline __attribute__((always_inline)) uint64_t with_first_child(uint64_t head, uint32_t first) {
+    return two_fields(uint32_t(std::endian::native == std::endian::little ? head : head >> 32), first);
+}
+
+// A fresh record: its head word, links word (last child, next sibling) and
+// value; no children, no alias.
+inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, uint64_t head, uint64_t links,
+                                                      zarvel_span value) {
+    const uint64_t words[4] = {head, links, two_fields(0, zarvel_node_none), value};
+    for (int k = 0; k < 4; ++k) std::memcpy(reinterpret_cast<char *>(record) + 8 * k, words + k, sizeof(uint64_t));
+}
+
+// The links word of a record without children and siblings.
+constexpr uint64_t no_links = two_fields(zarvel_node_none, zarvel_node_none);
+
+// Node ids follow the entries, closes making none: the node after the one
+// of an entry, or after a container whose close that entry is, has the next
+// id unless the following entry closes its parent.
+inline __attribute__((always_inline)) uint32_t id_unless_close(uint64_t next_word, uint32_t id) {
+    return uint8_t(next_word) == ZARVEL_TAPE_CLOSE ? zarvel_node_none : id;
+}
+
+// The span of a scalar lying in place, from its packed word: start and
+// length side by side, 0 when empty.
+inline __attribute__((always_inline)) zarvel_span packed_span(uint64_t word) {
+    const uint64_t length_bits = word & 0xFFFFFF00u;
+    return length_bits ? length_bits << 24 | word >> 32 : 0;
+}
+
 // Nodes from a held tape, entry by entry. Node ids follow the entries (a
 // closing entry makes none), the store is presized for all of them, and the
-// links are written as the entries come: a member is appended to the open
-// container, key and value alike (the composer's attach gives the same
-// links), and a closing entry finishes its container's last child and count.
-// The tree builder's bulk steps write them: each open level
-// (zvl::tree::level) points at the link word its next member fills. The
-// innermost level is `top`; the outer ones wait in `levels`.
+// links come from the entry after each: a record's next sibling is the next
+// id unless that entry closes the parent, a container's first child the next
+// id unless it closes the container. A member is a child of the open
+// container, key and value alike (the composer gives the same links); its
+// id is pushed on a stack, and a closing entry takes its container's count
+// and last child from there.
 //
-// The children index is filled on the way: each member's id is pushed on a
-// stack that grows down from the end of the index's id array, and a closing
-// container moves its members (the top `count` entries) to the front part,
-// in order, recording where they start. Members pushed and members moved
-// together never outnumber the nodes, so the two parts never meet.
+// The stack grows up from the start of the children index's id array, and
+// a closing container moves its members (the top `count` entries, in order)
+// to the lists placed so far, which grow down from the end, recording where
+// they start. Members pushed and members moved together never outnumber the
+// nodes, so the two parts never meet.
 struct index_fill {
     uint32_t *ids;
     uint32_t *starts;
-    uint32_t *out;    // next free entry of the front part
-    uint32_t *stack;  // the last member pushed
+    uint32_t *stack;   // above the last member pushed
+    uint32_t *placed;  // the first id of the lists placed
 
-    // The container `id` of `count` members closes.
-    inline __attribute__((always_inline)) void close(uint32_t id, uint32_t count) {
-        starts[id] = uint32_t(out - ids);
-        if (uint64_t(stack - out) >= count) {
-#if defined(__SSE2__)
-            // Four ids a step, reversed in a register, from the oldest
-            // members; the newest few are moved one by one (a wide load of
-            // stores still in flight would wait for them).
-            uint32_t rest = count < 8 ? count : count & 3;
-            for (uint32_t k = 0; k < rest; ++k) out[count - 1 - k] = stack[k];
-            for (uint32_t k = rest; k < count; k += 4) {
-                __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i *>(stack + k));
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(out + count - k - 4), _mm_shuffle_epi32(four, 0x1B));
-            }
-#else
-            for (uint32_t k = 0; k < count; ++k) out[k] = stack[count - 1 - k];
-#endif
+    // The container `id` whose members start at `members` closes.
+    inline __attribute__((always_inline)) void close(uint32_t id, uint32_t *members) {
+        const uint64_t count = uint64_t(stack - members);
+        uint32_t *to = placed - count;
+        starts[id] = uint32_t(to - ids);
+        if (count <= 8 && stack - ids >= 8 && placed - members >= 8) {
+            // The last eight ids of the stack to the last eight places before
+            // the lists: loaded before any is stored, and what lands below
+            // `to` is the free middle.
+            uint32_t eight[8];
+            std::memcpy(eight, stack - 8, sizeof eight);
+            std::memcpy(placed - 8, eight, sizeof eight);
         } else {
-            std::reverse(stack, stack + count);
-            std::memmove(out, stack, uint64_t(count) * sizeof(uint32_t));
+            std::memmove(to, members, count * sizeof(uint32_t));
         }
-        out += count;
-        stack += count;
+        placed = to;
+        stack = members;
     }
 };
 
-// The next record, written and linked in as the open level's last member,
-// its id pushed for the children index.
-inline __attribute__((always_inline)) zarvel_node_rec *append_member(zvl::tree::level &top, zarvel_node_rec *nodes,
-                                                                     uint32_t &node_count, uint32_t *&stack,
-                                                                     const zvl::tree::head &head, zarvel_span value) {
-    const uint32_t child = node_count++;
-    zarvel_node_rec *record = top.append(nodes, child, head, value);
-    *--stack = child;
-    return record;
+// One open container: its record, id, and the stack position of its first
+// member.
+struct open_level {
+    zarvel_node_rec *record;
+    uint32_t *members;
+    uint32_t id;
+};
+
+// The innermost open container closes; the next id is the node after it
+// unless the entry after its close (next_word) closes its parent too.
+inline __attribute__((always_inline)) void close_level(const open_level &level, index_fill &fill, uint64_t next_word,
+                                                       uint32_t next_id) {
+    const uint32_t count = uint32_t(fill.stack - level.members);
+    zarvel_node_rec *record = level.record;
+    const uint64_t links = two_fields(count ? fill.stack[-1] : zarvel_node_none, id_unless_close(next_word, next_id));
+    std::memcpy(reinterpret_cast<char *>(record) + 8, &links, sizeof links);
+    record->child_count = count;
+    fill.close(level.id, level.members);
 }
 
 // A large table is written through a window: records are made and linked
@@ -530,10 +583,9 @@ struct entry_build {
     zarvel_node_rec *window;  // null: records are written in the table
     uint32_t window_base;     // id of the window's first record
     bool rooted;
-    bool offsets_fit;  // every start of the text fits a span's offset
-    index_fill fill;   // over store->child_index, as large as the node table
-    zvl::tree::level top;
-    zvl::tree::level levels[zarvel_store_max_depth];
+    bool offsets_fit;                           // every start of the text fits a span's offset
+    index_fill fill;                            // over store->child_index, as large as the node table
+    open_level levels[zarvel_store_max_depth];  // levels[depth - 1] is the innermost
 };
 
 // Entry i of the packed words: its type, start and length.
@@ -544,92 +596,79 @@ inline void read_entry(const uint64_t *words, uint64_t i, uint8_t *type, uint64_
     *length = (word >> 8) & 0xFFFFFF;
 }
 
-// The common entries, with the build's fields in registers: scalars whose
-// text lies in place, and containers opened and closed below the root,
-// while the table has mapped room. Returns at the end of the tape, when the
-// root closes, or at the first entry it does not take, which the general
-// step then handles.
-// The span of a scalar entry lying in place; false when the general step
-// must take it (a text outside the input).
-__attribute__((always_inline)) inline bool in_place_span(uint64_t text_len, uint64_t start, uint64_t length,
-                                                         zarvel_span *value) {
-    if (start + length > text_len) return false;
-    // Offsets fit a span (the caller checked) and lengths are below 2^32:
-    // the span is the two side by side, 0 when empty.
-    *value = length ? length << 32 | start : 0;
-    return true;
+// The run of in-place scalars from entry i, below `end` (each looks at the
+// entry after it): their records written at `record` on, with ids from `id`
+// on pushed. Returns the entry after the run.
+inline __attribute__((always_inline)) uint64_t scalar_run(const uint64_t *words, uint64_t i, uint64_t end,
+                                                          zarvel_node_rec *&record, uint32_t &id, uint32_t *&stack) {
+    // The links word of the next record when a sibling follows it.
+    uint64_t links = two_fields(zarvel_node_none, id + 1);
+    constexpr uint64_t one_id = two_fields(0, 1);
+    for (; i < end; ++i) {
+        const uint64_t word = words[i];
+        const uint8_t type = uint8_t(word);
+        if (uint8_t(type - ZARVEL_TAPE_NULL) > ZARVEL_TAPE_STRING - ZARVEL_TAPE_NULL) break;
+        const bool last_member = uint8_t(words[i + 1]) == ZARVEL_TAPE_CLOSE;
+        put_record(record, entry_heads_inside.at[type], last_member ? no_links : links, packed_span(word));
+        *stack++ = id;
+        id += 1;
+        record += 1;
+        links += one_id;
+    }
+    return i;
 }
 
+// The common entries, with the build's fields in registers: scalars whose
+// text lies in place, and containers opened and closed below the root,
+// while the table has mapped room. The tape is the packed builder's own
+// over this text, so in-place spans lie inside it. Returns at the entry
+// before the last (the root's close), or at the first entry it does not
+// take, which the general step then handles.
 __attribute__((noinline)) void simple_entries(entry_build &b) {
     if (b.depth == 0 || b.node_count >= b.ready) return;
-    const zarvel_tape *tape = b.tape;
-    const uint64_t *const words = tape->packed;
-    const uint64_t text_len = tape->text_len;
+    const uint64_t *const words = b.tape->packed;
     // An entry makes at most one node: taking no more entries than the
-    // mapped room holds nodes keeps every id below `ready`.
+    // mapped room holds nodes keeps every id below `ready`. Each entry
+    // taken looks at the one after it.
     const uint64_t room = b.ready - b.node_count;
-    const uint64_t end = tape->count - b.i > room ? b.i + room : tape->count;
-    zarvel_node_rec *const nodes = b.nodes;
-    zvl::tree::level *const levels = b.levels;
+    const uint64_t last = b.tape->count - 1;
+    const uint64_t end = last - b.i > room ? b.i + room : last;
+    open_level *const levels = b.levels;
     uint64_t i = b.i;
-    uint32_t node_count = b.node_count;
+    uint32_t id = b.node_count;
     uint32_t depth = b.depth;
-    zvl::tree::level top = b.top;
     index_fill fill = b.fill;
-    for (; i < end; ++i) {
-        uint8_t type;
-        uint64_t start, length;
-        read_entry(words, i, &type, &start, &length);
-        const uint8_t role = entry_shapes.at[type].role;
-        zarvel_span value = 0;
-        if (role == role_in_place) {
-            if (!in_place_span(text_len, start, length, &value)) break;
-        } else if (role == role_close) {
-            top.finish();
-            fill.close(top.id, top.count);
-            if (--depth == 0) {
-                ++i;
-                break;
-            }
-            top = levels[depth - 1];
+    zarvel_node_rec *record = b.nodes + id;
+    for (;;) {
+        i = scalar_run(words, i, end, record, id, fill.stack);
+        if (i >= end) break;
+        const uint8_t type = uint8_t(words[i]);
+        if (type == ZARVEL_TAPE_CLOSE && depth > 1) {
+            close_level(levels[--depth], fill, words[i + 1], id);
+            ++i;
             continue;
-        } else if (role != role_open || depth >= zarvel_store_max_depth) {
-            break;
         }
-        const uint32_t id = node_count;
-        zarvel_node_rec *record = append_member(top, nodes, node_count, fill.stack, entry_heads_inside.at[type], value);
-        if (role == role_open) {
-            // The scalars right after the opening in a loop of their own; a
-            // container that closes after them (pairs of coordinates, rows of
-            // numbers) is finished without its level being pushed and popped.
-            zvl::tree::level outer = top;
-            top = zvl::tree::level::of(record, id);
-            uint64_t j = i + 1;
-            uint8_t member_role = role_close + 1;
-            for (; j < end; ++j) {
-                read_entry(words, j, &type, &start, &length);
-                member_role = entry_shapes.at[type].role;
-                zarvel_span member_value = 0;
-                if (member_role != role_in_place || !in_place_span(text_len, start, length, &member_value)) break;
-                append_member(top, nodes, node_count, fill.stack, entry_heads_inside.at[type], member_value);
-            }
-            if (j < end && member_role == role_close) {
-                top.finish();
-                fill.close(top.id, top.count);
-                top = outer;
-                i = j;
-                continue;
-            }
-            // Anything else is taken by the common loop (or the general step).
-            levels[depth - 1] = outer;
-            ++depth;
-            i = j - 1;
+        if ((type != ZARVEL_TAPE_ARRAY && type != ZARVEL_TAPE_OBJECT) || depth >= zarvel_store_max_depth) break;
+        const uint32_t first = uint8_t(words[i + 1]) == ZARVEL_TAPE_CLOSE ? zarvel_node_none : id + 1;
+        put_record(record, with_first_child(entry_heads_inside.at[type], first), no_links, 0);
+        *fill.stack++ = id;
+        const open_level level{record, fill.stack, id};
+        id += 1;
+        record += 1;
+        // Its scalars; a container that closes after them (pairs of
+        // coordinates, rows of numbers, flat objects) is finished without
+        // its level being pushed and popped.
+        i = scalar_run(words, i + 1, end, record, id, fill.stack);
+        if (i < end && uint8_t(words[i]) == ZARVEL_TAPE_CLOSE) {
+            close_level(level, fill, words[i + 1], id);
+            ++i;
+            continue;
         }
+        levels[depth++] = level;
     }
     b.i = i;
-    b.node_count = node_count;
+    b.node_count = id;
     b.depth = depth;
-    b.top = top;
     b.fill = fill;
 }
 
@@ -639,17 +678,9 @@ void place_window(entry_build &b) {
                                                   uintptr_t(b.window_base) * sizeof(zarvel_node_rec));
 }
 
-// A pointer into the window's records made to point at their copy.
-template <typename field>
-void follow(field *&pointer, const zarvel_node_rec *window, zarvel_node_rec *copy) {
-    uintptr_t at = reinterpret_cast<uintptr_t>(pointer), from = reinterpret_cast<uintptr_t>(window);
-    if (at >= from && at - from < window_records * sizeof(zarvel_node_rec))
-        pointer = reinterpret_cast<field *>(reinterpret_cast<uintptr_t>(copy) + (at - from));
-}
-
 // Copies the window's records to the table without reading the table's
 // lines first, and starts the window again at the next id. The open levels
-// that point into the window then point at the copies.
+// whose records are in the window then point at the copies.
 __attribute__((noinline)) void flush_window(entry_build &b) {
     zarvel_node_rec *table = b.store->nodes + b.window_base;
     const uint64_t records = b.node_count - b.window_base;
@@ -661,10 +692,11 @@ __attribute__((noinline)) void flush_window(entry_build &b) {
 #else
     std::memcpy(static_cast<void *>(table), b.window, records * sizeof(zarvel_node_rec));
 #endif
+    const uintptr_t from_window = reinterpret_cast<uintptr_t>(b.window);
     for (uint32_t d = 0; d < b.depth; ++d) {
-        zvl::tree::level &level = d + 1 == b.depth ? b.top : b.levels[d];
-        follow(level.record, b.window, table);
-        follow(level.link, b.window, table);
+        const uintptr_t at = reinterpret_cast<uintptr_t>(b.levels[d].record) - from_window;
+        if (at < window_records * sizeof(zarvel_node_rec))
+            b.levels[d].record = reinterpret_cast<zarvel_node_rec *>(reinterpret_cast<uintptr_t>(table) + at);
     }
     b.window_base = b.node_count;
     place_window(b);
@@ -679,6 +711,8 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     uint8_t type;
     uint64_t start, length;
     read_entry(tape->packed, b.i++, &type, &start, &length);
+    // The entry after; a tape ending early leaves the root open and fails.
+    const uint64_t next = b.i < tape->count ? tape->packed[b.i] : uint64_t{ZARVEL_TAPE_CLOSE};
     entry_shape shape = entry_shapes.at[type];
     zarvel_span value = 0;
     uint8_t form = zvl::json_text::scan;
@@ -710,9 +744,9 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
         if (b.depth) shape.flags |= zvl::node_flag::flow;
     } else if (shape.role == role_close) {
         if (b.depth == 0) return false;
-        b.top.finish();
-        b.fill.close(b.top.id, b.top.count);
-        if (--b.depth) b.top = b.levels[b.depth - 1];
+        b.depth -= 1;
+        // The root has no siblings.
+        close_level(b.levels[b.depth], b.fill, b.depth ? next : uint64_t{ZARVEL_TAPE_CLOSE}, b.node_count);
         return true;
     } else if (shape.role != role_open) {
         return false;
@@ -737,22 +771,23 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     }
     b.node_count = id + 1;
     zarvel_node_rec *record = b.nodes + id;
-    zvl::tree::write(record, zvl::tree::make_head(shape.flags, shape.tag_id), value);
-    record->json_text = form;
+    const bool opens = shape.role == role_open;
+    const uint32_t after = b.depth ? id_unless_close(next, id + 1) : zarvel_node_none;
+    const record_head head{shape.flags, shape.tag_id, form, 0,
+                           opens ? id_unless_close(next, id + 1) : zarvel_node_none};
+    put_record(record, std::bit_cast<uint64_t>(head), two_fields(zarvel_node_none, opens ? zarvel_node_none : after),
+               value);
 
     if (b.depth) {
-        *--b.fill.stack = id;
-        b.top.link_child(record, id);
+        *b.fill.stack++ = id;
     } else {
         store->node_count = b.node_count;
         if (b.rooted || !zarvel_store_add_root(store, id)) return false;
         b.rooted = true;
     }
-    if (shape.role == role_open) {
+    if (opens) {
         if (b.depth >= zarvel_store_max_depth) return false;
-        if (b.depth) b.levels[b.depth - 1] = b.top;
-        b.top = zvl::tree::level::of(record, id);
-        ++b.depth;
+        b.levels[b.depth++] = {record, b.fill.stack, id};
     }
     return true;
 }
@@ -767,7 +802,6 @@ int build_entries(entry_build &b, zarvel_node_store *store, const zarvel_tape *t
     b.ready = 0;
     b.rooted = false;
     b.offsets_fit = tape->text_len <= zarvel_span_max_offset;
-    b.top = {nullptr, nullptr, zarvel_node_none, zarvel_node_none, 0};
     zarvel_child_index *index = store->child_index;
     b.fill = {index->ids, index->starts, index->ids, index->ids + index->capacity};
     const uint64_t count = tape->count;
