@@ -30,13 +30,6 @@ struct scanned {
     int32_t exponent10;  // value = w x 10^exponent10
 };
 
-// The text's value less the double, in units of 2^(e - 43) (e the double's
-// binary exponent), rounded down; known when the product gave the double.
-struct text_offset {
-    bool known = false;
-    int64_t units = 0;
-};
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 using word::non_digits;
@@ -142,7 +135,6 @@ constexpr size_t point_form_longest = 24;
 // What the point form saw of its text, for copying it out.
 struct point_form_text {
     uint32_t point;       // the point's byte
-    uint64_t ending;      // the values of the last two digits in the top two bytes
     __m128i first, last;  // the first and the last 16 bytes
 };
 
@@ -198,39 +190,11 @@ inline __attribute__((always_inline)) bool scan_point_form(const char *t, size_t
     out.exponent10 = -int32_t(n - point - 1);
     out.w = (word::digits_value(v0) * 100000000u + word::digits_value(v1)) * 100000000u + word::digits_value(v2);
     form.point = point;
-    form.ending = v2;
     form.first = first;
     form.last = last;
     return true;
 }
 
-// The usual point form: a sign or none, 1 to 7 digits, the point and 8 to
-// 16 more, 19 digits at most. The whole part comes from the first word, the
-// fraction from its first and last words, in fewer steps than
-// scan_point_form takes; false for another text.
-inline __attribute__((always_inline)) bool scan_usual_point_form(const char *t, size_t n, scanned &out,
-                                                                 point_form_text &form) {
-    const uint32_t sign = t[0] == '-' || t[0] == '+' ? 1u : 0u;
-    const uint64_t head = word::load(t + sign);
-    const uint64_t odd = non_digits(head);
-    if (odd == 0) return false;
-    const uint32_t whole = uint32_t(__builtin_ctzll(odd)) / 8;
-    const int32_t m = int32_t(n) - int32_t(sign + whole) - 1;
-    if (whole == 0 || t[sign + whole] != '.' || m < 8 || m > 16 || int32_t(whole) + m > max_significant) return false;
-    const uint64_t first = word::load(t + n - size_t(m)), last = word::load(t + n - 8);
-    if ((non_digits(first) | non_digits(last)) != 0) return false;
-    // The last word's digits past the first eight of the fraction.
-    const uint64_t rest = m > 8 ? (last - ones * '0') & (~uint64_t(0) << (8 * (16 - m))) : 0;
-    out.negative = t[0] == '-';
-    out.exponent10 = -m;
-    out.w = word::digits_value((head - ones * '0') << (8 * (8 - whole))) * pow10_u64_table[m] +
-            eight_digits(first) * pow10_u64_table[m - 8] + word::digits_value(rest);
-    form.point = sign + whole;
-    form.ending = last - ones * '0';
-    form.first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t));
-    form.last = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + n - 16));
-    return true;
-}
 #endif
 
 #if defined(__SSE2__)
@@ -318,72 +282,133 @@ inline bool cut_of_digits(const scanned &d, uint64_t f, int32_t k, uint32_t &cut
            u128(d.w) * digit_steps::pow10_u64_table[q - k] == f;
 }
 
-// The shortest digits of the double nearest to the text, worked out beside
-// the text's own digits: the double's rounding interval, as offsets from w
-// in units of the text's last digit, holds w, and is narrower than 10^(j+1)
-// for j = floor(log10 of its width). So when it is narrower than one unit,
-// w itself is the one candidate with the most trailing zeros; else (j 0 or
-// 1) the multiple of 10^(j+1) inside it if any, else the nearer of the two
-// multiples of 10^j around the double. Every test whose sides come closer
-// than the offsets' error (a few 2^-32 units) gives up, ties and interval
-// ends included, and so do values at a power of two (a narrower interval
-// below). False, or the digits as a cut of the text (see cut_of_digits).
-inline bool cut_of_interval(const scanned &d, uint64_t ending, const binary_value &value, const text_offset &offset,
-                            uint32_t &cut, bool &raise) {
-    if (value.unequal_margins) return false;
-    const int32_t q = d.exponent10;
-    const int32_t k = floor_log10_pow2(value.e);
-    cut = 0;
-    raise = false;
-    if (k < q) return true;
-    const int32_t j = k - q;
-    if (j > 1 || !offset.known || -q < pow10_first || -q > pow10_last) return false;
-    // Half the gap, 2^(e - 1) x 10^-q, in 2^-32 units: below 50 units.
-    const int32_t shift = 32 - value.e - floor_log2_pow10(-q);
-    if (shift < 1 || shift > 63) return false;
-    const int64_t half = int64_t(pow10_table[-q - pow10_first].high >> shift);
-    // The double less the text.
-    const int64_t x = -int64_t((__int128(offset.units) * half) >> 42);
-    const int64_t low = x - half, high = x + half;
-    constexpr int64_t band = 64;
-    constexpr int64_t one = int64_t(1) << 32;
-    // 1 when the sides of a test come within the offsets' error.
-    auto near = [](int64_t difference) { return uint64_t(uint64_t(difference + band) <= uint64_t(2 * band)); };
-    // Which tests hold varies from number to number, so the choices are
-    // made by arithmetic on 0 and 1 (compilers turn conditionals into
-    // branches), and one test at the end gives up on any unsure one.
-    const int64_t digit = 1 + 9 * int64_t(j);  // 10^j
-    const int64_t last = int64_t(ending >> 56), last_two = int64_t((ending >> 48) & 0xFF) * 10 + last;
-    const int64_t r1 = last + int64_t(j) * (last_two - last);  // w mod 10^(j+1)
-    const int64_t r0 = int64_t(j) * last;                      // w mod 10^j
-    // The multiple of 10^(j+1) at or below w, and the one above it: one
-    // digit fewer when either lies inside (both cannot).
-    const int64_t below = -r1 * one, above = (10 * digit - r1) * one;
-    const uint64_t fewer_below = uint64_t(low <= below), fewer = fewer_below | uint64_t(above <= high);
-    // Else the multiple of 10^j nearest to the double, which lies inside
-    // (the interval is at least 10^j wide): w cut at 10^j when it is the
-    // one at or below w, raised when the one above; z is the double from
-    // half a place below the cut.
-    const int64_t z = x + (2 * r0 + digit) * (one / 2);
-    const uint64_t raised = uint64_t(z >= digit * one);
-    const uint64_t unsure =
-        near(z - digit * one) | uint64_t(uint64_t(z - band) >= uint64_t(2 * digit * one - 2 * band));
-    if ((near(low - below) | near(high - above) | ((fewer ^ 1) & unsure)) != 0) return false;
-    cut = uint32_t(j) + uint32_t(fewer);
-    raise = ((fewer & (fewer_below ^ 1)) | ((fewer ^ 1) & raised)) != 0;
-    return true;
+#endif
+
+// w x 10^q (q within the table, w not 0) as the 128 product bits below
+// its top, shifted up one place when the top bit is short of it: the
+// places moved (0 or 1). T, the table's mantissa, is rounded down by less
+// than one unit, so the exact product lies less than 2^(64 + moved) units of
+// `low` above the result.
+inline uint32_t product_bits(uint64_t w, int32_t q, int32_t lz, uint64_t &high, uint64_t &low) {
+    const uint64_t wn = w << lz;
+    const pow10_entry &p = pow10_table[q - pow10_first];
+    const uint64_t next = uint64_t((u128(wn) * p.low) >> 64);
+    const u128 high_product = u128(wn) * p.high;
+    low = uint64_t(high_product) + next;
+    high = uint64_t(high_product >> 64) + (low < next ? 1 : 0);
+    const uint32_t moved = uint32_t(high >> 63) ^ 1;
+    high = (high << moved) | ((low >> 63) & moved);
+    low <<= moved;
+    return moved;
+}
+
+#if defined(__SSE2__)
+// A text "[-]digits.digits" of 16 or more bytes, 1 to 7 digits before the
+// point (the first not 0) and 8 to 16 after it, 19 at most in all: the
+// spelling of nearly every float written with 15 to 17 digits. Its shortest
+// text is the text cut after some digits (or cut and raised by one at the
+// last digit kept) with the zeros that end it dropped, worked out from one
+// product with a 128-bit power of ten: the double's rounding interval, in
+// units of the text's last digit, is narrower than 10^(j+1) for
+// j = floor(log10 of its width). Narrower than one unit, the text is the one
+// candidate; else (j 0 or 1) the multiple of 10^(j+1) inside it when there
+// is one, else the multiple of 10^j nearest to the double. The tests run in
+// units of 2^-40 of the double's last place, where the offsets err by less
+// than a hundred; any test whose sides come within a band of that gives
+// up, ties and interval ends included, and so do values at a power of two
+// (a narrower interval below) and nearest multiples that are not a cut of
+// the text. The length written, or 0 when the text needs the general path.
+// A serialiser's next number waits for the length, so the steps that do not
+// need the product run beside it.
+inline int32_t shortest_cut(char *buffer, const char *t, size_t n) {
+    if (n < 16) return 0;
+    const uint32_t sign = t[0] == '-' ? 1u : 0u;
+    const uint64_t raw = word::load(t + sign);
+    const uint32_t whole = uint32_t(__builtin_ctzll(non_digits(raw) | (uint64_t(1) << 63))) / 8;
+    const int32_t m = int32_t(n) - int32_t(sign + whole) - 1;  // digits after the point
+    if (whole == 0 || (raw & 0xFF) == '0' || t[sign + whole] != '.' || m < 8 || m > 16 ||
+        int32_t(whole) + m > max_significant)
+        return 0;
+    const uint64_t first = word::load(t + n - size_t(m)), last = word::load(t + n - 8);
+    if ((non_digits(first) | non_digits(last)) != 0) return 0;
+    // The last word's digits past the first eight of the fraction.
+    const uint64_t ending = last - ones * '0';
+    const uint64_t rest = m > 8 ? ending & (~uint64_t(0) << (8 * (16 - m))) : 0;
+    const uint64_t w = word::digits_value((raw - ones * '0') << (8 * (8 - whole))) * pow10_u64_table[m] +
+                       eight_digits(first) * pow10_u64_table[m - 8] + word::digits_value(rest);
+    // The zeros and nines among the last sixteen bytes: those a cut leaves
+    // last are dropped, the nines when raised (the carry passes them).
+    const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + n - 16));
+    const uint32_t zeros = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(tail, _mm_set1_epi8('0'))));
+    const uint32_t nines = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(tail, _mm_set1_epi8('9'))));
+    uint32_t cut = 0;
+    uint64_t raise = 0;
+    // At most 15 digits are their own shortest digits.
+    if (w >= unique_below) {
+        // w x 10^-m: the double's 53 bits, and the text less the double's
+        // significand (rounded to nearest) in 2^-40 units of its last place.
+        const int32_t lz = __builtin_clzll(w);
+        uint64_t high, low;
+        const uint32_t moved = product_bits(w, -m, lz, high, low);
+        constexpr int64_t place = int64_t(1) << 40, half = place / 2, band = 256;
+        const int64_t below_m = int64_t(((high & 0x7FF) << 29) | (low >> 35));
+        const int64_t up = below_m >= half ? 1 : 0;
+        const uint64_t significand = (high >> 11) + uint64_t(up);
+        const int64_t offset = below_m - up * place;
+        // One unit of the text's last digit, 10^-m over the double's last
+        // place, in the same units; both shifts ahead of the product.
+        const uint64_t power = pow10_table[-m - pow10_first].high;
+        const int64_t unit = int64_t(digit_steps::select_bits(moved != 0, power >> (34 - lz), power >> (35 - lz)));
+        const int32_t e2 = 12 - int32_t(moved) + floor_log2_pow10(-m) - lz;
+        const int64_t j = int64_t(floor_log10_pow2(e2)) + m;
+        const int64_t last_digit = int64_t(ending >> 56), last_two = int64_t((ending >> 48) & 0xFF) * 10 + last_digit;
+        auto near = [](int64_t difference) { return uint64_t(uint64_t(difference + band) <= uint64_t(2 * band)); };
+        // 1 when the sides of a test come within the band: the text near
+        // the double's interval ends, the double at a power of two.
+        uint64_t unsure =
+            near(below_m - half) | uint64_t((significand & ((uint64_t(1) << 52) - 1)) == 0) | uint64_t(j > 1);
+        if (j >= 0) {
+            const uint64_t jj = uint64_t(j);
+            const int64_t digit = 1 + 9 * int64_t(jj);                              // 10^j
+            const int64_t r1 = last_digit + int64_t(jj) * (last_two - last_digit);  // w mod 10^(j+1)
+            const int64_t r0 = int64_t(jj) * last_digit;                            // w mod 10^j
+            const int64_t r1_units = r1 * unit, a1_units = (10 * digit - r1) * unit;
+            const int64_t z_units = (2 * r0 + digit) * unit, step = digit * unit;
+            // The multiples of 10^(j+1) at or below w and above it: one
+            // digit fewer when either lies inside (both cannot).
+            const int64_t below = offset - r1_units + half, above = half - offset - a1_units;
+            const uint64_t fewer_below = uint64_t(below > 0), fewer = fewer_below | uint64_t(above > 0);
+            // Else the multiple of 10^j nearest to the double: w cut, or
+            // raised when the double lies past the middle between them (z
+            // the double from half a place below the cut, in twice the units).
+            const int64_t z = z_units - 2 * offset;
+            unsure |= near(below) | near(above) |
+                      ((fewer ^ 1) & (near(z - 2 * step) | uint64_t(z < band) | uint64_t(z > 4 * step - band)));
+            cut = uint32_t(jj + fewer);
+            raise = (fewer & (fewer_below ^ 1)) | ((fewer ^ 1) & uint64_t(z >= 2 * step));
+        }
+        if (unsure != 0) return 0;
+    }
+    // The last byte kept; the point stops the search (no digit would be
+    // left after it), and so does a longer run, left to the general path.
+    const uint32_t kept = ~uint32_t(digit_steps::select_bits(raise != 0, nines, zeros)) & (0xFFFFu >> cut);
+    const uint32_t end = uint32_t(n) - 16 + uint32_t(31 - __builtin_clz(kept | 1));
+    if (kept == 0 || end <= sign + whole) return 0;
+    std::memcpy(buffer, t, 16);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(buffer + n - 16), tail);
+    buffer[end] = char(t[end] + raise);
+    return int32_t(end + 1);
 }
 #endif
 
-// The double nearest to the text, by the exact operation when it serves
-// (`exact_first`; no offset then) or by the product.
-template <bool exact_first>
-inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_value &value, text_offset &offset) {
+// The double nearest to the text, by the exact operation when it serves,
+// else by the product.
+inline bool to_binary(const scanned &d, binary_value &value) {
     const uint64_t w = d.w;
     const int32_t q = d.exponent10;
     uint64_t m;
     int32_t e2;
-    if (exact_first && w <= (uint64_t(1) << 53) && q >= -22 && q <= 22) {
+    if (w <= (uint64_t(1) << 53) && q >= -22 && q <= 22) {
         // Both factors exact: one correctly rounded operation.
         double x = double(w);
         x = q < 0 ? x / pow10_doubles[-q] : x * pow10_doubles[q];
@@ -395,24 +420,9 @@ inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_va
         e2 = int32_t(biased) - 1075;
     } else {
         if (q < pow10_first || q > pow10_last) return false;
-        // w x 10^q = (w << lz) x T x 2^(floor(log2 10^q) - 127 - lz), T the
-        // table's mantissa. T is rounded down by less than one unit, so the
-        // exact product lies in [P, P + 2^64) for the computed P; only a
-        // rounding boundary inside that range leaves the result open.
         const int32_t lz = __builtin_clzll(w);
-        const uint64_t wn = w << lz;
-        const pow10_entry &p = pow10_table[q - pow10_first];
-        const uint64_t next = uint64_t((u128(wn) * p.low) >> 64);
-        const u128 high_product = u128(wn) * p.high;
-        // Product bits 64..191 in two words.
-        uint64_t low = uint64_t(high_product) + next;
-        uint64_t high = uint64_t(high_product >> 64) + (low < next ? 1 : 0);
-        // Moved up to bit 127 when short of it, so that the 53 bits kept and
-        // the rest below them lie at fixed places; a unit of the product is
-        // then 2^moved here.
-        const uint32_t moved = uint32_t(high >> 63) ^ 1;
-        high = (high << moved) | ((low >> 63) & moved);
-        low <<= moved;
+        uint64_t high, low;
+        const uint32_t moved = product_bits(w, q, lz, high, low);
         m = high >> 11;
         // The 75 bits below m: a rounding boundary (2^74) within a unit
         // above them leaves the result open.
@@ -421,13 +431,8 @@ inline __attribute__((always_inline)) bool to_binary(const scanned &d, binary_va
         const uint64_t unit_below = ((rest_high ^ 0x3FF) | (rest_low + (uint64_t(1) << moved))) == 0 ? 1 : 0;
         if ((at_half | unit_below) != 0) return false;
         e2 = 75 - int32_t(moved) + 64 + floor_log2_pow10(q) - 127 - lz;
-        // Rounding up is a coin toss over the texts: added, not branched on.
         // Above half: bit 74 set and something below it.
-        const uint64_t up = (rest_high >> 10) & uint64_t(((rest_high & 0x3FF) | rest_low) != 0);
-        m += up;
-        // The product less m x 2^75, in units of 2^(e2 - 43).
-        offset.known = true;
-        offset.units = int64_t((rest_high << 32) | (rest_low >> 32)) - int64_t(up << 43);
+        m += (rest_high >> 10) & uint64_t(((rest_high & 0x3FF) | rest_low) != 0);
         if (m == (uint64_t(1) << 53)) {
             m >>= 1;
             ++e2;
@@ -463,8 +468,7 @@ __attribute__((noinline)) int32_t format_scanned(char *buffer, const char *text,
         }
     }
     binary_value value;
-    text_offset offset;
-    if (!to_binary<true>(d, value, offset)) return 0;
+    if (!to_binary(d, value)) return 0;
     uint64_t f;
     int32_t exponent10;
     if (shortest_integer_fast(value, f, exponent10)) {
@@ -490,20 +494,11 @@ __attribute__((noinline)) int32_t format_longer(char *buffer, const char *text, 
     scanned d;
 #if defined(__SSE2__)
     point_form_text form;
-    if (length >= point_form_shortest && length <= point_form_longest &&
-        (scan_usual_point_form(text, length, d, form) || scan_point_form(text, length, d, form))) {
+    if (length >= point_form_shortest && length <= point_form_longest && scan_point_form(text, length, d, form)) {
         if (!copyable(text, form)) return format_scanned(buffer, text, length, d, nullptr);
         // At most 15 digits: the text's own digits are the shortest.
-        if (d.w < unique_below) {
+        if (d.w < unique_below)
             if (const int32_t n = copy_cut(buffer, text, length, form, 0, false)) return n;
-        } else {
-            binary_value value;
-            text_offset offset;
-            uint32_t cut;
-            bool raise;
-            if (to_binary<false>(d, value, offset) && cut_of_interval(d, form.ending, value, offset, cut, raise))
-                if (const int32_t n = copy_cut(buffer, text, length, form, cut, raise)) return n;
-        }
         return format_scanned(buffer, text, length, d, &form);
     }
 #endif
@@ -517,6 +512,7 @@ int32_t format_decimal_text(char *buffer, const char *text, size_t length) {
 #if defined(__SSE2__)
     if (length < point_form_shortest && length >= 3)
         if (const int32_t n = copy_short(buffer, text, length)) return n;
+    if (const int32_t n = shortest_cut(buffer, text, length)) return n;
 #endif
     return format_longer(buffer, text, length);
 }
