@@ -32,9 +32,20 @@ const zarvel_node_rec *record_of(const zarvel_node *node, zarvel_node_store **st
     return &store->nodes[node->id];
 }
 
+// The bases of span texts, as span_start takes them: the low half of a
+// span (selector bit and offset) is added to the base its selector picks,
+// string storage's less that bit.
+inline uintptr_t input_base(const zarvel_node_store *store) { return uintptr_t(store->input); }
+inline uintptr_t strings_base(const zarvel_node_store *store) {
+    return uintptr_t(store->strings) - zarvel_span_in_strings_bit;
+}
+inline const char *span_start(uintptr_t input, uintptr_t strings, zarvel_span span) {
+    return reinterpret_cast<const char *>((zarvel_span_in_strings(span) ? strings : input) + uint32_t(span));
+}
+
 // Start of a span's text (of any length).
 inline const char *span_start(const zarvel_node_store *store, zarvel_span span) {
-    return (zarvel_span_in_strings(span) ? store->strings : store->input) + zarvel_span_offset(span);
+    return span_start(input_base(store), strings_base(store), span);
 }
 
 const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t *length) {
@@ -676,16 +687,15 @@ __attribute__((noinline)) int32_t general_float(const char *text, uint32_t lengt
 }
 
 // `low`, the value of the last sixteen of the `digits` (17 to 19) digits
-// from `p`, with the digits before them; false past the int64 range (the
-// negative one when `negative`). Out of line: such texts are few.
-__attribute__((noinline)) bool with_high_digits(const char *p, uint32_t digits, bool negative, uint64_t &low) {
+// from `p`, with the digits before them; above INT64_MAX + 1 (which no
+// text may reach) past the int64 range, the negative one when `negative`.
+// Out of line: such texts are few.
+__attribute__((noinline)) uint64_t with_high_digits(const char *p, uint32_t digits, bool negative, uint64_t low) {
     uint64_t high = 0;
     for (const char *d = p; d < p + digits - 16; ++d) high = high * 10 + uint8_t(*d - '0');
     // At most 999 x 10^16 + 10^16 - 1: no wrap.
     const uint64_t value = low + high * zvl::pow10_u64_table[16];
-    if (value > uint64_t(INT64_MAX) + negative) return false;
-    low = value;
-    return true;
+    return value > uint64_t(INT64_MAX) + negative ? ~uint64_t(0) : value;
 }
 
 // An integer text in place in a store of a JSON parse ("-" or none, then
@@ -703,10 +713,13 @@ inline bool checked_int(const char *p, uint32_t n, uint64_t end, int64_t *out) {
     uint64_t value;
     if (little_endian && digits - 1 < 8 && end >= 8) {
         // The bytes before the digits count as zeros.
-        const uint64_t keep = ~uint64_t(0) << (8 * (8 - digits));
-        value = digits_value((load(p + n - 8) ^ zero_digits) & keep);
+        value = digits_value((load(p + n - 8) ^ zero_digits) & (~uint64_t(0) << (8 * (8 - digits))));
     } else if (digits - 1 < 19 && end >= 16 && last_digits16(p + n, digits < 16 ? digits : 16, value)) {
-        if (digits > 16 && (!up_to_19_digits || !with_high_digits(p + negative, digits, negative, value))) return false;
+        if (digits > 16) {
+            if (!up_to_19_digits) return false;
+            value = with_high_digits(p + negative, digits, negative, value);
+            if (value > uint64_t(INT64_MAX) + 1) return false;
+        }
     } else {
         return false;
     }
@@ -799,8 +812,7 @@ template <size_t step>
 inline bool fill_views(const zarvel_node_store *store, uint32_t flags, const uint32_t *ids, zarvel_node_view *views,
                        uint64_t n) {
     const zarvel_node_rec *nodes = store->nodes;
-    const uintptr_t input_base = uintptr_t(store->input),
-                    strings_base = uintptr_t(store->strings) - zarvel_span_in_strings_bit;
+    const uintptr_t input = input_base(store), strings = strings_base(store);
     // Bit t set for the tag ids whose numbers are read.
     const uint32_t number_tags = flags ? (1u << ZARVEL_TAG_INT) | (1u << ZARVEL_TAG_FLOAT) : 0;
     const bool checked = store->json_checked != 0;
@@ -821,11 +833,7 @@ inline bool fill_views(const zarvel_node_store *store, uint32_t flags, const uin
         const zarvel_span span = rec.value;
         const uint32_t size = zarvel_span_length(span);
         const bool in_strings = zarvel_span_in_strings(span);
-        // The low half of the span (selector bit and offset) added to the
-        // base that the selector picks, less that bit for string storage.
-        const char *text =
-            size ? reinterpret_cast<const char *>((in_strings ? strings_base : input_base) + uint32_t(span))
-                 : empty_text;
+        const char *text = size ? span_start(input, strings, span) : empty_text;
         view.text = text;
         view.length = size;
         head |= uint64_t(tag) << head_tag_shift;
