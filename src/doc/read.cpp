@@ -672,10 +672,32 @@ inline bool wide_decimal_int(const char *p, uint32_t n, int64_t *out) {
     return true;
 }
 
+// An integer text of 17 to 19 digits that a JSON parse checked ("-" or
+// none, digits without a leading zero), the sixteen bytes before its end
+// readable: the last sixteen digits at once, the few before them by bytes.
+// False for other lengths and out of range, where the general reader gives
+// its usual answer (the text needs no check: the parse made it).
+inline bool long_checked_int(const char *p, uint32_t n, int64_t *out) {
+    const bool negative = p[0] == '-';
+    const uint32_t digits = n - negative;
+    uint64_t value;
+    if (digits < 17 || digits > 19 || !zvl::word::last_digits16(p + n, 16, value)) return false;
+    uint64_t high = 0;
+    for (const char *d = p + negative; d < p + n - 16; ++d) high = high * 10 + uint8_t(*d - '0');
+    // At most 999 x 10^16 + 10^16 - 1: no wrap.
+    value += high * zvl::pow10_u64_table[16];
+    if (value > uint64_t(INT64_MAX) + negative) return false;
+    *out = negative ? int64_t(0 - value) : int64_t(value);
+    return true;
+}
+
 // Integer texts past the wide reading (out of line: the common
 // call needs no stack frame).
-__attribute__((noinline)) int32_t general_int(const zarvel_node_store *store, const char *text, uint32_t length,
-                                              int64_t *out) {
+__attribute__((noinline)) int32_t general_int(const zarvel_node_store *store, zarvel_span span, const char *text,
+                                              uint32_t length, int64_t *out) {
+    if (store->json_checked && !zarvel_span_in_strings(span) && uint64_t(zarvel_span_offset(span)) + length >= 16 &&
+        long_checked_int(text, length, out))
+        return ZARVEL_OK;
     if (short_decimal_int(text, length, out)) return ZARVEL_OK;
     return zvl::read_int(length ? text : nullptr, length, zarvel_octal_zero(store->resolver), *out) ? ZARVEL_OK
                                                                                                     : ZARVEL_FAILED;
@@ -686,26 +708,11 @@ __attribute__((noinline)) int32_t general_float(const char *text, uint32_t lengt
     return zvl_num_f64(length ? text : nullptr, length, out) == 0 ? ZARVEL_OK : ZARVEL_FAILED;
 }
 
-// `low`, the value of the last sixteen of the `digits` (17 to 19) digits
-// from `p`, with the digits before them; above INT64_MAX + 1 (which no
-// text may reach) past the int64 range, the negative one when `negative`.
-// Out of line: such texts are few.
-__attribute__((noinline)) uint64_t with_high_digits(const char *p, uint32_t digits, bool negative, uint64_t low) {
-    uint64_t high = 0;
-    for (const char *d = p; d < p + digits - 16; ++d) high = high * 10 + uint8_t(*d - '0');
-    // At most 999 x 10^16 + 10^16 - 1: no wrap.
-    const uint64_t value = low + high * zvl::pow10_u64_table[16];
-    return value > uint64_t(INT64_MAX) + negative ? ~uint64_t(0) : value;
-}
-
 // An integer text in place in a store of a JSON parse ("-" or none, then
 // digits without a leading zero, as the parse checked them), `end` bytes
 // from the input's start to its end: up to eight digits from one word, up
-// to sixteen from one vector, and with up_to_19_digits up to nineteen
-// with a few bytes more (out of line). False for other lengths, out of
-// range, or too near the input's start for the word or vector (the
-// general reader then answers).
-template <bool up_to_19_digits = true>
+// to sixteen from one vector. False for other lengths, or too near the
+// input's start for the word or vector (the general way then reads it).
 inline bool checked_int(const char *p, uint32_t n, uint64_t end, int64_t *out) {
     using namespace zvl::word;
     const bool negative = n && p[0] == '-';
@@ -714,16 +721,10 @@ inline bool checked_int(const char *p, uint32_t n, uint64_t end, int64_t *out) {
     if (little_endian && digits - 1 < 8 && end >= 8) {
         // The bytes before the digits count as zeros.
         value = digits_value((load(p + n - 8) ^ zero_digits) & (~uint64_t(0) << (8 * (8 - digits))));
-    } else if (digits - 1 < 19 && end >= 16 && last_digits16(p + n, digits < 16 ? digits : 16, value)) {
-        if (digits > 16) {
-            if (!up_to_19_digits) return false;
-            value = with_high_digits(p + negative, digits, negative, value);
-            if (value > uint64_t(INT64_MAX) + 1) return false;
-        }
-    } else {
+    } else if (digits - 1 >= 16 || end < 16 || !last_digits16(p + n, digits, value)) {
         return false;
     }
-    *out = negative ? int64_t(0 - value) : int64_t(value);
+    *out = negative ? -int64_t(value) : int64_t(value);
     return true;
 }
 
@@ -736,7 +737,7 @@ inline int32_t int_of(const typed_text &t, int64_t *out) {
     } else if (end >= 16 && wide_decimal_int(t.text, t.length, out)) {
         return ZARVEL_OK;
     }
-    return general_int(t.store, t.text, t.length, out);
+    return general_int(t.store, t.span, t.text, t.length, out);
 }
 
 // The double of a float-tagged text.
@@ -840,7 +841,7 @@ inline bool fill_views(const zarvel_node_store *store, uint32_t flags, const uin
         if ((number_tags >> tag) & 1) [[unlikely]] {
             uint64_t number_kind = number_pending;
             if (tag == ZARVEL_TAG_INT && checked && !in_strings &&
-                checked_int<false>(text, size, uint64_t(zarvel_span_offset(span)) + size, &view.number.integer))
+                checked_int(text, size, uint64_t(zarvel_span_offset(span)) + size, &view.number.integer))
                 number_kind = 1;
             pending |= number_kind == number_pending;
             head |= number_kind << head_number_shift;
