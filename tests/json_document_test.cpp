@@ -427,7 +427,11 @@ TEST(JsonDocument, MarkedStoresAnswerAsUnmarkedOnes) {
     numbers += "9223372036854775807,9223372036854775808,-9223372036854775808,-9223372036854775809,-0,0]";
     for (int level = 0; level < 300; ++level) nested += "[\"k\\\"" + std::to_string(level) + "\",12345678901234567,";
     nested += "0" + std::string(300, ']');
-    const std::string texts[] = {strings, numbers, nested, "\"scalar\"", "12345678901234567890"};
+    std::string maps;
+    for (int level = 0; level < 300; ++level)
+        maps += "{\"a" + std::to_string(level) + "\":[" + std::to_string(level) + ",{}],\"k\":";
+    maps += "[]" + std::string(300, '}');
+    const std::string texts[] = {strings, numbers, nested, maps, "\"scalar\"", "12345678901234567890"};
     for (const std::string &text : texts) {
         for (int road = 0; road < 2; ++road) {
             parsed p = road ? parsed(text, parsed::direct_road{}) : parsed(text);
@@ -440,6 +444,9 @@ TEST(JsonDocument, MarkedStoresAnswerAsUnmarkedOnes) {
                 EXPECT_EQ(forms, 7u) << road;
             }
             const std::string marked = outputs(p.d);
+            if (text == nested || text == maps) {
+                EXPECT_NE(marked.find("\n" + text + "\n"), std::string::npos) << road;  // compact: the text
+            }
             store->json_checked = 0;
             EXPECT_EQ(marked, outputs(p.d)) << road << " " << text.substr(0, 80);
         }

@@ -77,6 +77,7 @@ class cursor {
         load();
     }
     zarvel_writer &writer() { return w_; }
+    char *limit() const { return limit_; }
     // Bytes produced so far, and the output cut back to such a count (not
     // past what a stream has delivered).
     uint64_t position() {
@@ -123,7 +124,9 @@ inline bool json_integer(std::string_view t) {
 // "text" for a body with nothing to escape, moved as it stands; `backed` as
 // for write_json_string_short. Up to eight bytes past the closing quote may
 // be written.
-inline char *quoted_as_is(char *out, std::string_view text, bool backed) {
+// `close` is the closing quote and up to three bytes after it (stored
+// together); the result points past the quote.
+inline char *quoted_as_is(char *out, std::string_view text, bool backed, uint32_t close = '"') {
     const size_t n = text.size();
     out[0] = '"';
     if (n && n < 8 && backed) {
@@ -140,7 +143,7 @@ inline char *quoted_as_is(char *out, std::string_view text, bool backed) {
     } else {
         copy_run(out + 1, text.data(), n);
     }
-    out[n + 1] = '"';
+    std::memcpy(out + n + 1, &close, 4);
     return out + n + 2;
 }
 
@@ -175,7 +178,7 @@ class writer {
     bool value(uint32_t id, uint32_t depth) {
         const uint64_t start = checking_ ? out_.position() : 0;
         if constexpr (Host::plain) emitted_ = host_.emitted();
-        const bool ok = item(id, depth, 0);
+        const bool ok = checked_ && !props_ ? walk<true>(id, depth) : walk<false>(id, depth);
         if constexpr (Host::plain) host_.emitted() = emitted_;
         if (!ok && checking_) out_.rewind(start);
         out_.sync();
@@ -226,43 +229,283 @@ class writer {
         p[1] = b;
     }
 
-    // A child of a collection: scalars written here, in the loop, without
-    // the call that collections take.
-    __attribute__((always_inline)) bool child(uint32_t id, uint32_t depth, uint32_t sep) {
-        if (valid(id)) {
-            // Node ids follow document order, as the writer does: the record
-            // some nodes on is loaded ahead of its turn.
-            __builtin_prefetch(nodes_ + id + 12);
-            const zarvel_node_rec &r = rec(id);
-            if (r.kind() == ZARVEL_KIND_SCALAR && takes(r, depth)) {
-                if constexpr (Host::plain) ++emitted_;
-                if (checked_text(r, sep) || scalar(r, sep)) return true;
-                if constexpr (Host::plain) --emitted_;
+    static plain::step *path_of(Host &host) {
+        if constexpr (Host::plain) {
+            return host.path();
+        } else {
+            (void)host;
+            return nullptr;
+        }
+    }
+
+    // What is open: nothing (the walk is done), a sequence or a mapping.
+    enum : uint8_t { none_open, sequence_open, mapping_open };
+    // The state of a collection while one inside it is open: its next child
+    // (a key in a mapping), the separator before it, and for plain output
+    // the next child's position and where the mapping's keys start in keys_.
+    struct frame {
+        uint32_t next;
+        uint32_t index;
+        uint32_t keys;
+        uint8_t open;
+        uint8_t sep;
+    };
+    // Collections open at once in one walk. A deeper one goes to the
+    // general path, which (in the serialiser) starts a walk of its own.
+    static constexpr uint32_t most_open = 64;
+
+    // The node `id` at `depth` and everything below it, in one loop: the
+    // innermost open collection's state is held in locals, those of the
+    // collections around it on an explicit stack, so that a collection
+    // costs a push and a pop rather than a call. The tables and the output
+    // position are locals too: the output's byte stores may alias any
+    // memory, members among it, which would be loaded again after each.
+    //
+    // json_store: the store of a JSON parse without tags or anchors, whose
+    // in-place texts are all checked.
+    template <bool json_store>
+    bool walk(uint32_t root, uint32_t depth) {
+        const zarvel_node_rec *const nodes = nodes_;
+        const zarvel_node_props *const props = json_store ? nullptr : props_;
+        const char *const input = input_;
+        const uint32_t count = node_count_, comma = separator_;
+        // A key's closing quote and ": " in one store (little-endian bytes).
+        const uint32_t key_end = '"' | ':' << 8 | ' ' << 16;
+        const bool checked_input = json_store || checked_;
+        char *at = out_.at, *limit = out_.limit();
+        // Plain output: the count of output nodes, its budget, the path.
+        uint64_t emitted = emitted_;
+        const uint64_t budget = budget_;
+        const bool checking = checking_;
+        plain::step *const path = path_of(host_);
+        // A call that writes through out_ (or counts through emitted_), the
+        // position and count handed over and back.
+        auto via_out = [&](auto call) __attribute__((always_inline)) {
+            out_.at = at;
+            if constexpr (Host::plain) emitted_ = emitted;
+            const bool ok = call();
+            at = out_.at;
+            limit = out_.limit();
+            if constexpr (Host::plain) emitted = emitted_;
+            return ok;
+        };
+        auto room = [&](uint64_t n) __attribute__((always_inline)) {
+            return uint64_t(limit - at) >= n || via_out([&]() __attribute__((always_inline)) { return out_.room(n); });
+        };
+        auto byte = [&](char c) __attribute__((always_inline)) {
+            if (room(1)) {
+                *at++ = c;
+                return;
+            }
+            via_out([&]() __attribute__((always_inline)) {
+                out_.byte(c);
+                return true;
+            });
+        };
+        auto separator = [&](uint32_t n) __attribute__((always_inline)) {
+            if (n == 0) return;
+            if (room(2)) {
+                store2(at, ',', ' ');
+                at += n;
+                return;
+            }
+            via_out([&]() __attribute__((always_inline)) {
+                out_.separator(n);
+                return true;
+            });
+        };
+        // A text a JSON parse checked (in place, not in string storage).
+        auto checked = [&](zarvel_span span) __attribute__((always_inline)) {
+            return checked_input && !zarvel_span_in_strings(span);
+        };
+        auto plain_props = [&](uint32_t id) __attribute__((always_inline)) {
+            return !props || zarvel_span_length(props[id].tag | props[id].anchor) == 0;
+        };
+
+        // The stack of the collections around the innermost open one: `sp`
+        // past its top.
+        frame stack[most_open];
+        frame *sp = stack, *const stack_end = stack + most_open;
+        // The innermost open collection: its next child (a key in a
+        // mapping), the separator before that, what it is, and for plain
+        // output the next child's position and where its keys start in keys_.
+        uint32_t next = zarvel_node_none, sep = 0, index = 0, keys = 0;
+        uint8_t open = none_open;
+
+        // A string, integer or literal whose text a JSON parse checked,
+        // after `node_sep` bytes of ", ": that text as scalar() writes it.
+        // False with nothing written for any other.
+        auto checked_scalar = [&](const zarvel_node_rec &r, uint32_t node_sep) __attribute__((always_inline)) {
+            const zarvel_span span = r.value;
+            if (!checked(span)) return false;
+            const uint32_t n = zarvel_span_length(span), offset = zarvel_span_offset(span);
+            if (r.tag_id == ZARVEL_TAG_STR) {
+                if (!room(n + 16)) return false;
+                store2(at, ',', ' ');
+                at = quoted_as_is(at + node_sep, {input + offset, n}, uint64_t(offset) + n >= 8);
+                return true;
+            }
+            constexpr uint32_t as_they_stand = 1u << ZARVEL_TAG_INT | 1u << ZARVEL_TAG_BOOL | 1u << ZARVEL_TAG_NULL;
+            if (!(as_they_stand >> r.tag_id & 1) || n == 0) return false;
+            if constexpr (Host::plain) {
+                if (r.tag_id == ZARVEL_TAG_INT && n > 18) return false;  // scalar() decides
+            }
+            if (!room(n + 16)) return false;
+            store2(at, ',', ' ');
+            at += node_sep;
+            copy_run(at, input + offset, n);
+            at += n;
+            return true;
+        };
+
+        // The node `id` at `depth` after `node_sep` bytes of ", ": 1 when
+        // it opened a collection (now the innermost), 0 when written, -1
+        // after a failure.
+        auto value = [&](uint32_t id, uint32_t node_sep, uint32_t depth) __attribute__((always_inline))->int {
+            if (id >= count) return 0;
+            // Node ids follow document order, as the writer does: the
+            // record some nodes on is loaded ahead of its turn.
+            __builtin_prefetch(nodes + id + 12);
+            const zarvel_node_rec &r = nodes[id];
+            bool taken;
+            if constexpr (Host::plain) {
+                taken = depth < plain::max_depth && emitted < budget;
+            } else {
+                taken = plain_props(id);
+            }
+            if (r.kind() == ZARVEL_KIND_SCALAR) {
+                if (taken) {
+                    if constexpr (Host::plain) ++emitted;
+                    if (checked_scalar(r, node_sep) ||
+                        via_out([&]() __attribute__((always_inline)) { return scalar(r, node_sep); }))
+                        return 0;
+                    if constexpr (Host::plain) --emitted;  // the general path counts it again
+                }
+            } else if (taken && r.kind() != ZARVEL_KIND_ALIAS) {
+                const bool mapping = r.kind() == ZARVEL_KIND_MAPPING;
+                bool as_is = true;
+                if constexpr (Host::plain) {
+                    // Merge keys, duplicates, keys of other types: the plain walk.
+                    as_is = !mapping || checking || plain_pairs(r);
+                }
+                if (as_is && sp != stack_end) {
+                    if constexpr (Host::plain) ++emitted;
+                    separator(node_sep);
+                    byte(mapping ? '{' : '[');
+                    frame &f = *sp++;
+                    f.next = next;
+                    f.open = open;
+                    f.sep = uint8_t(sep);
+                    if constexpr (Host::plain) {
+                        f.index = index;
+                        f.keys = keys;
+                        index = 0;
+                        keys = uint32_t(keys_.size());
+                    }
+                    next = r.first_child;
+                    open = mapping ? mapping_open : sequence_open;
+                    sep = 0;
+                    return 1;
+                }
+            }
+            separator(node_sep);
+            return via_out([&]() __attribute__((always_inline)) { return general(id, depth); }) ? 0 : -1;
+        };
+        // The walk's end: the position handed back to out_.
+        auto done = [&](bool ok) __attribute__((always_inline)) {
+            out_.at = at;
+            if constexpr (Host::plain) emitted_ = emitted;
+            return ok;
+        };
+
+        // The depth of the innermost open collection's children (the
+        // serialiser's general path takes no depth).
+        auto level = [&]() __attribute__((always_inline)) {
+            return Host::plain ? depth + uint32_t(sp - stack) : depth;
+        };
+        {
+            const int opened = value(root, 0, depth);
+            if (opened <= 0) return done(opened == 0);
+        }
+    next_child:
+        if (open == mapping_open) goto next_pair;
+        if (open != sequence_open) return done(true);
+        // A sequence's items.
+        for (;;) {
+            const uint32_t id = next;
+            if (id >= count) break;
+            if constexpr (Host::plain) path[level() - 1] = {zarvel_node_none, index++};
+            next = nodes[id].next_sibling;
+            const uint32_t item_sep = sep;
+            sep = comma;
+            const int opened = value(id, item_sep, level());
+            if (opened != 0) {
+                if (opened < 0) return done(false);
+                goto next_child;
             }
         }
-        return item(id, depth, sep);
-    }
-
-    // One node after its separator (of `sep` bytes, not yet written).
-    bool item(uint32_t id, uint32_t depth, uint32_t sep) {
-        if (!valid(id)) return true;
-        const zarvel_node_rec &r = rec(id);
-        if (!takes(r, depth)) {
-            separator(sep);
-            return general(id, depth);
+        byte(']');
+        goto close;
+    next_pair:
+        // A mapping's keys and values.
+        for (;;) {
+            const uint32_t key = next;
+            if (key >= count) break;
+            const zarvel_node_rec &k = nodes[key];
+            const uint32_t id = k.next_sibling;
+            if constexpr (Host::plain) {
+                path[level() - 1] = {key, 0};
+                if (checking && (!plain_key(k) || !keys_.push_back({fingerprint(k.value), key}))) return done(false);
+            }
+            // A string key whose text a JSON parse checked, as mapping_key()
+            // writes it.
+            bool quick;
+            if constexpr (Host::plain) {
+                quick = emitted < budget;  // plain_pairs let only string-typed scalars through
+            } else {
+                quick = k.kind() == ZARVEL_KIND_SCALAR && k.tag_id != ZARVEL_TAG_BINARY && plain_props(key);
+            }
+            const zarvel_span span = k.value;
+            const uint32_t n = zarvel_span_length(span);
+            if (quick && checked(span) && room(n + 16)) {
+                if constexpr (Host::plain) ++emitted;
+                const uint32_t offset = zarvel_span_offset(span);
+                store2(at, ',', ' ');
+                at = quoted_as_is(at + sep, {input + offset, n}, uint64_t(offset) + n >= 8, key_end) + comma;
+            } else if (!via_out([&]() __attribute__((always_inline)) {
+                           return mapping_key(key, k, level() - 1, sep, comma);
+                       })) {
+                return done(false);
+            }
+            sep = comma;
+            if (id >= count) break;  // a key without a value ends its mapping
+            next = nodes[id].next_sibling;
+            const int opened = value(id, 0, level());
+            if (opened != 0) {
+                if (opened < 0) return done(false);
+                goto next_child;
+            }
         }
-        if constexpr (Host::plain) ++emitted_;
-        if (r.kind() == ZARVEL_KIND_SCALAR) {
-            if (scalar(r, sep)) return true;
-            if constexpr (Host::plain) --emitted_;  // the general path counts it again
-            separator(sep);
-            return general(id, depth);
+        if constexpr (Host::plain) {
+            if (checking) {
+                const bool distinct = distinct_keys(keys);
+                keys_.resize_down(keys);
+                if (!distinct) return done(false);
+            }
         }
-        separator(sep);
-        if (r.kind() == ZARVEL_KIND_SEQUENCE) return sequence(r, depth);
-        return mapping(id, r, depth);
+        byte('}');
+    close : {
+        const frame &f = *--sp;
+        next = f.next;
+        open = f.open;
+        sep = f.sep;
+        if constexpr (Host::plain) {
+            index = f.index;
+            keys = f.keys;
+        }
     }
-
+        goto next_child;
+    }
     // Nodes written here: no alias; the serialiser's without tag or anchor;
     // plain ones within the budget and the nesting limit.
     bool takes(const zarvel_node_rec &r, uint32_t depth) {
@@ -275,33 +518,6 @@ class writer {
             const zarvel_node_props &p = props_[&r - nodes_];
             return zarvel_span_length(p.tag | p.anchor) == 0;
         }
-    }
-
-    // A string, integer or literal whose text a JSON parse checked: that
-    // text as scalar() writes it, without its call. False with nothing
-    // written for any other.
-    __attribute__((always_inline)) bool checked_text(const zarvel_node_rec &r, uint32_t sep) {
-        const zarvel_span span = r.value;
-        const uint32_t n = zarvel_span_length(span);
-        if (!checked(span) || n == 0 || r.tag_id > ZARVEL_TAG_NULL || r.tag_id == ZARVEL_TAG_FLOAT ||
-            !out_.room(n + 16))
-            return false;
-        if constexpr (Host::plain) {
-            if (r.tag_id == ZARVEL_TAG_INT && n > 18) return false;  // scalar() decides
-        }
-        const uint32_t offset = zarvel_span_offset(span);
-        const char *t = input_ + offset;
-        char *p = out_.at;
-        store2(p, ',', ' ');
-        p += sep;
-        if (r.tag_id == ZARVEL_TAG_STR) {
-            p = quoted_as_is(p, {t, n}, uint64_t(offset) + n >= 8);
-        } else {
-            copy_run(p, t, n);
-            p += n;
-        }
-        out_.at = p;
-        return true;
     }
 
     // A scalar value the fast writer takes, after its separator; false with
@@ -420,54 +636,6 @@ class writer {
         if (r.json_text == json_text::raw_before)
             std::memcpy(&span, strings_ + zarvel_span_offset(span) - sizeof span, sizeof span);
         return as_is(span, sep, colon);
-    }
-
-    bool sequence(const zarvel_node_rec &r, uint32_t depth) {
-        out_.byte('[');
-        uint32_t sep = 0, index = 0;
-        for (uint32_t id = r.first_child; valid(id); id = rec(id).next_sibling) {
-            if constexpr (Host::plain) host_.path()[depth] = {zarvel_node_none, index++};
-            if (!child(id, depth + 1, sep)) return false;
-            sep = separator_;
-        }
-        out_.byte(']');
-        return true;
-    }
-
-    bool mapping(uint32_t id, const zarvel_node_rec &r, uint32_t depth) {
-        if constexpr (Host::plain) {
-            if (!checking_ && !plain_pairs(r)) {
-                // Merge keys, duplicates, keys of other types: the plain walk.
-                --emitted_;
-                return general(id, depth);
-            }
-        }
-        out_.byte('{');
-        const uint32_t colon = separator_;
-        const size_t base = keys_.size();
-        uint32_t sep = 0;
-        for (uint32_t key = r.first_child; valid(key);) {
-            const zarvel_node_rec &k = rec(key);
-            const uint32_t value = k.next_sibling;
-            if constexpr (Host::plain) {
-                host_.path()[depth] = {key, 0};
-                if (checking_ && (!plain_key(k) || !keys_.push_back({fingerprint(k.value), key}))) return false;
-            }
-            if (!mapping_key(key, k, depth, sep, colon)) return false;
-            if (!valid(value)) break;
-            if (!child(value, depth + 1, 0)) return false;
-            sep = separator_;
-            key = rec(value).next_sibling;
-        }
-        if constexpr (Host::plain) {
-            if (checking_) {
-                const bool distinct = distinct_keys(base);
-                keys_.resize_down(base);
-                if (!distinct) return false;
-            }
-        }
-        out_.byte('}');
-        return true;
     }
 
     bool mapping_key(uint32_t id, const zarvel_node_rec &k, uint32_t depth, uint32_t sep, uint32_t colon) {
