@@ -158,6 +158,9 @@ TEST(DecimalToDouble, HardCases) {
         {"1234567890123456.7", 0x1.18b54f22aeb03p+50},
         {"-00.000000000000000", -0.0},
         {"12345678901234567.", 0x1.5ee2a2eb5a5c4p+53},
+        // Fifteen digits in sixteen bytes.
+        {"-123456789.012345", -0x1.d6f34540ca42bp+26},
+        {".123456789012345", 0x1.f9add3746f62ep-4},
     };
     for (const auto &row : rows) {
         const std::optional<double> got = read(row.text);

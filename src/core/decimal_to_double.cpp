@@ -427,27 +427,66 @@ __attribute__((noinline)) bool word_fraction(uint64_t whole_value, const char *e
 }
 
 #if defined(__SSE2__)
+// The vector's lanes 0 to k of a point at lane k: with the lanes before
+// it moved up one place and the rest kept, the point drops out. The point
+// has to be the only one and stand before the last lane (the bits below it,
+// all ones when there is none, meet neither it nor bits 14 and up); false
+// otherwise.
+inline bool point_lanes(unsigned point, __m128i &before, int64_t &k) {
+    static constexpr uint8_t up_to[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    if (((point - 1) & (point | ~0x3FFFu)) != 0) return false;
+    k = __builtin_ctz(point);
+    before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(up_to + 15 - k));
+    return true;
+}
+
+inline unsigned point_bits(__m128i text) {
+    return unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('.'))));
+}
+
+// Up to sixteen bytes after the sign, digits and a point with a digit after
+// it, into out; false for any other text. At most fifteen digits, so that
+// both the digits and the power of ten are exact doubles and one division
+// rounds correctly. The bytes come right-aligned in one vector, from one
+// or two loads.
+inline bool short_fraction(const char *p, size_t n, bool negative, double &out) {
+    uint64_t low = 0, high;
+    if (n > 8) {
+        low = word::load(p) << (8 * (16 - n));
+        high = word::load(p + n - 8);
+    } else {
+        high = word::load_short(p, n) << (8 * (8 - n));
+    }
+    const __m128i text = _mm_set_epi64x(int64_t(high), int64_t(low));
+    const __m128i digits = _mm_and_si128(_mm_sub_epi8(text, _mm_set1_epi8('0')), word::last_lanes(int64_t(n)));
+    __m128i before;
+    int64_t k;
+    uint64_t w;
+    if (!point_lanes(point_bits(text), before, k) ||
+        !word::digits16_value(
+            _mm_or_si128(_mm_and_si128(_mm_slli_si128(digits, 1), before), _mm_andnot_si128(before, digits)), w))
+        return false;
+    const double value = double(int64_t(w)) / pow10_doubles[15 - k];
+    out = negative ? -value : value;
+    return true;
+}
+
 // The digits of 17 or 18 bytes after the sign with a point among the last
 // sixteen and a digit after it (the usual shape of a shortest double's
 // text, 16 or 17 digits): w and the count m of fraction digits, or false.
-// The last seventeen bytes come in one vector without the point, from two
-// loads a byte apart; the first of eighteen comes alone.
+// The last seventeen bytes come in one vector without the point, the
+// lanes before it from a second load a byte earlier; the first of
+// eighteen comes alone.
 inline bool point_digits17(const char *p, const char *end, uint64_t &w, int64_t &m) {
-    // Bytes 0 to k kept from a load at 15 - k.
-    static constexpr uint8_t up_to[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16));
-    const unsigned point = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(last, _mm_set1_epi8('.'))));
-    // One point, before the last byte: the bits below it (all ones when
-    // there is none) meet neither it nor bits 14 and up.
-    if (((point - 1) & (point | ~0x3FFFu)) != 0) return false;
-    const int64_t k = __builtin_ctz(point);
-    const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(up_to + 15 - k));
-    // Bytes 0 to k from one place earlier: the point drops out.
+    __m128i before;
+    int64_t k;
+    uint64_t low;
+    if (!point_lanes(point_bits(last), before, k)) return false;
     const __m128i joined =
         _mm_or_si128(_mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 17)), before),
                      _mm_andnot_si128(before, last));
-    uint64_t low;
     if (!word::digits16_value(_mm_sub_epi8(joined, _mm_set1_epi8('0')), low)) return false;
     const uint64_t top = uint8_t(p[0] - '0');
     if (top > 9) return false;
@@ -492,13 +531,15 @@ __attribute__((noinline)) bool word_point(const char *text, const char *end, dou
 // The usual number of a JSON text: a sign or none, digits with a point,
 // 19 digits at most, in one straight line, a leaf with no stack frame; the
 // rest of the texts, and the product that cannot tell, go on to the
-// general reading.
+// general reading. With the vector instructions, texts of up to sixteen
+// bytes after the sign take no other way.
 bool decimal::quick(const char *text, size_t length, double &out) {
     if constexpr (!word::little_endian) return false;
     const char *const end = text + length;
 #if defined(__SSE2__)
     const bool negative = text[0] == '-';
-    if (length - negative - 17 <= 1) {
+    if (length - negative <= 16) return short_fraction(text + negative, length - negative, negative, out);
+    if (length - negative <= 18) {
         uint64_t w;
         int64_t m;
         if (point_digits17(text + negative, end, w, m)) return fraction_value(w, m, negative, out);

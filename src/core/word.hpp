@@ -85,6 +85,14 @@ inline constexpr uint64_t digits_value(uint64_t w) {
 inline constexpr uint64_t zero_digits = repeat('0');
 
 #if defined(__SSE2__)
+// All ones in the last m (0 to 16) bytes of a vector, zeros before them.
+inline __m128i last_lanes(int64_t m) {
+    static constexpr uint8_t ones_after[32] = {0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+                                               0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(ones_after + m));
+}
+
 // The number written by sixteen digit values, one per byte, the most
 // significant first, when every one is below 10: pairs, fours and eights
 // of digits joined by three multiply-adds.
@@ -106,12 +114,8 @@ inline bool digits16_value(__m128i digits, uint64_t &value) {
 // as zeros. False for a byte that is not a digit, and on hosts without the
 // vector instructions.
 inline bool last_digits16(const char *end, int64_t m, uint64_t &value) {
-    static constexpr uint8_t keep_bytes[32] = {0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-                                               0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16));
-    const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep_bytes + m));
-    return digits16_value(_mm_and_si128(_mm_sub_epi8(text, _mm_set1_epi8('0')), keep), value);
+    return digits16_value(_mm_and_si128(_mm_sub_epi8(text, _mm_set1_epi8('0')), last_lanes(m)), value);
 }
 #else
 inline bool last_digits16(const char *, int64_t, uint64_t &) { return false; }
