@@ -156,6 +156,7 @@ const event_row event_rows[] = {
     {"c11a514b67b0", true, "int 1363896240 tag=1"},
     {"d9d9f7c100", true, "int 0 tag=55799 1"},
     {"c1820102", true, "array 2 tag=1|int 1|int 2|end array"},
+    {"c182fb3ff199999999999afbfff0000000000000", true, "array 2 tag=1|float 1.1000000000000001|float -inf|end array"},
     {"81c101", true, "array 1|int 1 tag=1|end array"},
     {"a1c16161c202", true, "map 2|text 'a' key tag=1|int 2 tag=2|end map"},
     // Keys turned into text; integer keys only when lenient.

@@ -125,6 +125,10 @@ const node_row node_rows[] = {
     {"c074323031332d30332d32315432303a30343a30305a", 1, "!0 str:\"2013-03-21T20:04:00Z\""},
     {"83010203", 1, "[int:1, int:2, int:3]"},
     {"9f018202039f0405ffff", 1, "[int:1, [int:2, int:3], [int:4, int:5]]"},
+    {"8301 82fb3ff199999999999afb7ff8000000000000 81fbfff0000000000000", 1,
+     "[int:1, [float:1.1, float:NaN], [float:-Infinity]]"},
+    {"c183fb3ff199999999999a fa47c35000 fb3ff199999999999a", 1, "!1 [float:1.1, float:100000.0, float:1.1]"},
+    {"a16161c281fb3ff199999999999a", 1, "{str:\"a\": !2 [float:1.1]}"},
     {"a26161016162820203", 1, "{str:\"a\": int:1, str:\"b\": [int:2, int:3]}"},
     {"a201020304", 0, "{int:1: int:2, int:3: int:4}"},
     {"a1200a", 0, "{int:-1: int:10}"},
@@ -195,16 +199,18 @@ TEST(CborDocument, FailuresReportTheDecoderStatus) {
         EXPECT_EQ(d.status, r.status) << r.hex;
         EXPECT_EQ(d.message, r.message) << r.hex;
     }
-    std::vector<uint8_t> deep(1001, 0x81);
-    deep.push_back(0);
-    decoded d;
-    decode_into(d, deep, 0);
-    EXPECT_EQ(d.status, 3);
-    std::vector<uint8_t> ok(1000, 0x81);
-    ok.push_back(0);
-    decoded d2;
-    decode_into(d2, ok, 1);
-    EXPECT_EQ(d2.status, 0);
+    // 1000 levels open at once, the innermost an integer or an array of a double.
+    for (const std::vector<uint8_t> &last : {from_hex("00"), from_hex("81 fb3ff199999999999a")}) {
+        const uint32_t levels = last.size() == 1 ? 1000 : 999;
+        std::vector<uint8_t> deep(levels + 1, 0x81);
+        deep.insert(deep.end(), last.begin(), last.end());
+        decoded d;
+        decode_into(d, deep, 0);
+        EXPECT_EQ(d.status, 3);
+        decoded d2;
+        decode_into(d2, std::vector<uint8_t>(deep.begin() + 1, deep.end()), 1);
+        EXPECT_EQ(d2.status, 0);
+    }
 }
 
 TEST(CborDocument, InvalidArguments) {
@@ -232,6 +238,24 @@ TEST(CborDocument, DomSinkAddsRootsToAStore) {
     EXPECT_EQ(store->root_count, 2u);
     EXPECT_EQ(store->depth, 0u);
     zarvel_store_free(store);
+    // A store that grows on the way makes the records and texts of a presized one.
+    std::vector<uint8_t> doubles{0x82, 0x01, 0x98, 40};
+    for (int i = 0; i < 40; ++i)
+        doubles.insert(doubles.end(), {0xfb, 0x40, 0x09, 0x21, 0xfb, 0x54, 0x44, 0x2d, uint8_t(i)});
+    decoded presized;
+    decode_into(presized, doubles, 0);
+    ASSERT_EQ(presized.status, 0);
+    const zarvel_node_store *expected = presized.document->store;
+    zarvel_node_store *grown = zarvel_store_new(&zarvel_default_allocator);
+    ASSERT_EQ(zvl_cbor_decode_dom_sink(grown, doubles.data(), doubles.size(), 0, nullptr), 0);
+    ASSERT_EQ(grown->node_count, expected->node_count);
+    for (uint32_t i = 0; i < grown->node_count; ++i) {
+        zarvel_node_rec a = grown->nodes[i], b = expected->nodes[i];
+        a.spare = b.spare = 0;  // never written
+        EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << i;
+    }
+    EXPECT_EQ(std::string(grown->strings, grown->strings_len), std::string(expected->strings, expected->strings_len));
+    zarvel_store_free(grown);
 }
 
 // ---- sequences --------------------------------------------------------------------

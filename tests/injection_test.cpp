@@ -1009,6 +1009,14 @@ TEST(Injection, CborEntries) {
             big.insert(big.end(), {0xc1, 0x63, 'a', 'b', 'c'});
     }
     inputs.push_back(big);
+    std::vector<uint8_t> doubles{0x98, 0x40};  // 64 arrays of 0 to 63 doubles
+    for (int i = 0; i < 64; ++i) {
+        doubles.push_back(uint8_t(0x98));
+        doubles.push_back(uint8_t(i));
+        for (int j = 0; j < i; ++j)
+            doubles.insert(doubles.end(), {0xfb, 0x40, 0x09, 0x21, 0xfb, 0x54, 0x44, 0x2d, 0x18});
+    }
+    inputs.push_back(doubles);
     std::vector<entry_row> rows;
     for (const auto &bytes : inputs) {
         std::string tag = " on " + std::to_string(bytes.size()) + " bytes";

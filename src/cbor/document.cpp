@@ -62,15 +62,61 @@ class document_sink {
         std::memcpy(&bits, &value, sizeof value);
         char *text = kept(bits);
         if (!text) return false;
-        int32_t n;
-        if (std::isnan(value)) {
-            n = copy_word(text, "NaN");
-        } else if (std::isinf(value)) {
-            n = copy_word(text, value < 0 ? "-Infinity" : "Infinity");
-        } else {
-            n = zarvel_format_double(text, value);
+        return plain_in_room(float_text(text, value), ZARVEL_TAG_FLOAT, tag, zvl::node_flag::cbor_number);
+    }
+    // An array of untagged doubles: its sequence made and attached without
+    // opening it, its items as floating() would add them, but written whole
+    // into the room there is, chained to each other and linked to the
+    // sequence at once. Where room runs out one double goes through
+    // floating(), which grows the store.
+    bool double_array(const uint8_t *heads, uint64_t count, tag_chain tag) {
+        zarvel_span tag_span;
+        if (!zvl::tree::may_open(store_) || !tag_text(tag, &tag_span)) return false;
+        const uint32_t parent = zvl::tree::scalar(store_, sequence_flags, ZARVEL_TAG_SEQ, 0, tag_span);
+        if (parent == zarvel_node_none) return false;
+        static constexpr zvl::tree::head float_head =
+            zvl::tree::make_head(zvl::tree::plain_flags | zvl::node_flag::cbor_number, ZARVEL_TAG_FLOAT);
+        while (count > 0) {
+            // Each number keeps its value and at most max_formatted_length
+            // bytes of text; the last one formats into number_room bytes.
+            constexpr uint64_t each = sizeof(uint64_t) + zvl::max_formatted_length;
+            constexpr uint64_t extra = number_room - zvl::max_formatted_length;
+            const uint64_t text_room = store_->strings_cap - store_->strings_len;
+            uint64_t fit = text_room >= each + extra ? (text_room - extra) / each : 0;
+            if (fit > store_->node_cap - store_->node_count) fit = store_->node_cap - store_->node_count;
+            if (fit > count) fit = count;
+            if (fit == 0) {
+                zvl::tree::push(store_, parent);
+                const bool made = floating(zvl::cbor::double_from_bits(zvl::cbor::double_bits_after(heads)), false, {});
+                zvl::tree::close(store_);
+                if (!made) return false;
+                heads += 9;
+                count -= 1;
+                continue;
+            }
+            const uint32_t first = store_->node_count;
+            zarvel_node_rec *record = store_->nodes + first;
+            char *const strings = store_->strings;
+            uint32_t offset = store_->strings_len;
+            for (uint64_t i = 0; i < fit; ++i, heads += 9) {
+                const uint64_t bits = zvl::cbor::double_bits_after(heads);
+                std::memcpy(strings + offset, &bits, sizeof bits);
+                offset += sizeof bits;
+                const uint32_t n = float_text(strings + offset, zvl::cbor::double_from_bits(bits));
+                zvl::tree::write(record + i, float_head, zarvel_span_make(offset, n, true));
+                record[i].next_sibling = first + uint32_t(i) + 1;
+                offset += n;
+            }
+            const uint32_t last = first + uint32_t(fit) - 1;
+            record[fit - 1].next_sibling = zarvel_node_none;
+            if (store_->props) std::memset(static_cast<void *>(store_->props + first), 0, fit * sizeof *store_->props);
+            store_->node_count = last + 1;
+            store_->strings_len = offset;
+            zvl::tree::link_tail(store_, store_->nodes[parent], first, last, uint32_t(fit));
+            zvl::tree::forget_positions(store_);
+            count -= fit;
         }
-        return plain_in_room(uint32_t(n), ZARVEL_TAG_FLOAT, tag, zvl::node_flag::cbor_number);
+        return true;
     }
     bool text(const char *bytes, uint64_t length, bool in_input, bool, tag_chain tag) {
         return quoted(bytes, length, in_input, ZARVEL_TAG_STR, tag);
@@ -82,22 +128,31 @@ class document_sink {
         return quoted(bytes, length, in_input, ZARVEL_TAG_BINARY, tag);
     }
     bool begin(bool is_map, uint64_t, tag_chain tag) {
-        const uint8_t kind = is_map ? ZARVEL_KIND_MAPPING : ZARVEL_KIND_SEQUENCE;
         zarvel_span tag_span;
         return tag_text(tag, &tag_span) &&
-               zvl::tree::open(store_, zvl::node_flag::make(kind, 0, true, false),
+               zvl::tree::open(store_, is_map ? mapping_flags : sequence_flags,
                                is_map ? ZARVEL_TAG_MAP : ZARVEL_TAG_SEQ, tag_span) != zarvel_node_none;
     }
     bool end(bool) { return zvl::tree::close(store_); }
 
   private:
-    static int32_t copy_word(char *out, const char *word) {
-        int32_t n = 0;
+    static constexpr uint8_t sequence_flags = zvl::node_flag::make(ZARVEL_KIND_SEQUENCE, 0, true, false);
+    static constexpr uint8_t mapping_flags = zvl::node_flag::make(ZARVEL_KIND_MAPPING, 0, true, false);
+
+    static uint32_t copy_word(char *out, const char *word) {
+        uint32_t n = 0;
         while (word[n]) {
             out[n] = word[n];
             ++n;
         }
         return n;
+    }
+    // The text of a double at out (room for 32 bytes); its length.
+    static uint32_t float_text(char *out, double value) {
+        const int32_t n = zarvel_format_double(out, value);
+        if (n > 0) return uint32_t(n);
+        if (std::isnan(value)) return copy_word(out, "NaN");
+        return copy_word(out, value < 0 ? "-Infinity" : "Infinity");
     }
 
     bool integer_text(bool negative_major, uint64_t argument, tag_chain tag) {
