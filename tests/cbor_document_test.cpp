@@ -129,6 +129,9 @@ const node_row node_rows[] = {
      "[int:1, [float:1.1, float:NaN], [float:-Infinity]]"},
     {"c183fb3ff199999999999a fa47c35000 fb3ff199999999999a", 1, "!1 [float:1.1, float:100000.0, float:1.1]"},
     {"a16161c281fb3ff199999999999a", 1, "{str:\"a\": !2 [float:1.1]}"},
+    {"84 82f93c00fb3ff199999999999a 820102 81fa47c35000 c181f90000", 1,
+     "[[float:1.0, float:1.1], [int:1, int:2], [float:100000.0], !1 [float:0.0]]"},
+    {"9f 82f97c00f9fc00 ff", 1, "[[float:Infinity, float:-Infinity]]"},
     {"a26161016162820203", 1, "{str:\"a\": int:1, str:\"b\": [int:2, int:3]}"},
     {"a201020304", 0, "{int:1: int:2, int:3: int:4}"},
     {"a1200a", 0, "{int:-1: int:10}"},
@@ -191,6 +194,8 @@ TEST(CborDocument, FailuresReportTheDecoderStatus) {
         {"bf01ff", 0, 1, "break in a map value position (odd item count) at byte 2"},
         {"7f61c361a9ff", 0, 4, "ill-formed UTF-8 in text string at byte 2"},
         {"", 0, 1, "truncated head at byte 0"},
+        {"8182fb3ff1", 0, 1, "truncated double float at byte 2"},
+        {"82fb3ff199999999999afa47c350", 0, 1, "truncated single float at byte 10"},
     };
     for (const auto &r : rows) {
         decoded d;

@@ -40,12 +40,10 @@ class host_sink {
     bool floating(double value, bool is_key, tag_chain tag) {
         return !table_.on_float || table_.on_float(table_.context, is_key, tag.text, tag.length, value) != 0;
     }
-    bool double_array(const uint8_t *heads, uint64_t count, tag_chain tag) {
+    bool float_array(const uint8_t *items, uint64_t count, tag_chain tag) {
         if (!begin(false, count, tag)) return false;
         for (uint64_t i = 0; i < count; ++i)
-            if (!floating(zvl::cbor::double_from_bits(zvl::cbor::double_bits_after(heads + 9 * i)), false,
-                          {nullptr, 0}))
-                return false;
+            if (!floating(zvl::cbor::next_float(items), false, tag_chain{nullptr, 0})) return false;
         return end(false);
     }
     bool text(const char *bytes, uint64_t length, bool in_input, bool is_key, tag_chain tag) {

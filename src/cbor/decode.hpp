@@ -20,10 +20,9 @@
 //   big_integer(negative_major, argument, tag)    beyond the integer range
 //   key_integer(negative_major, argument, tag)    integer key (lenient mode)
 //   floating(value, is_key, tag)
-//   double_array(heads, count, tag)               an array of count doubles,
-//                                                 their 0xFB heads nine bytes
-//                                                 apart (as begin, floating
-//                                                 for each, end)
+//   float_array(items, count, tag)                an array of count floats,
+//                                                 items checked (as begin,
+//                                                 floating for each, end)
 //   text(bytes, length, in_input, is_key, tag) / bytes(...)
 //   begin(is_map, count, tag) / end(is_map)
 // each returning false to stop the decode.
@@ -130,11 +129,23 @@ inline double double_from_bits(uint64_t bits) {
     return d;
 }
 
-// The value of a double item whose head (0xFB) is at p, nine bytes readable.
-inline uint64_t double_bits_after(const uint8_t *head) {
-    uint64_t word;
-    std::memcpy(&word, head + 1, sizeof word);
-    return __builtin_bswap64(word);
+// The value of the float item at p (head 0xF9, 0xFA or 0xFB, its bytes
+// known to be there); p moves past it.
+inline double next_float(const uint8_t *&p) {
+    const uint8_t head = *p;
+    if (head == 0xFB) {
+        const double value = double_from_bits(big_endian(p + 1, 8, 8));
+        p += 9;
+        return value;
+    }
+    if (head == 0xFA) {
+        const double value = single_to_double(uint32_t(big_endian(p + 1, 4, 4)));
+        p += 5;
+        return value;
+    }
+    const double value = half_to_double(uint16_t(big_endian(p + 1, 2, 2)));
+    p += 3;
+    return value;
 }
 
 // Whether a text string is well-formed UTF-8. Most texts are short and
@@ -178,6 +189,10 @@ class decoder {
             if (tag_used_ == 0) {
                 if (!close_levels()) return status_;
                 if (started && depth_ == 0) break;
+                if (depth_ > 0 && point_run()) {
+                    if (status_ != status_ok) return status_;
+                    continue;
+                }
             }
             if (!step()) return status_;
             started = true;
@@ -299,7 +314,10 @@ class decoder {
         case 3: return definite_string(start, major, value, key);
         case 4:
             if (!key && value > length_ - pos_) return fail(message::array_overrun, start);
-            if (!key && all_doubles(value)) return double_array(start, value);
+            if (!key && value > 0) {
+                const uint64_t end = floats_end(pos_, value);
+                if (end) return float_array(start, value, end);
+            }
             return open(start, false, value, key);
         case 5:
             if (!key && value > (length_ - pos_) / 2) return fail(message::map_overrun, start);
@@ -378,21 +396,54 @@ class decoder {
         return true;
     }
 
-    // Number-heavy items are mostly arrays of doubles: such an array goes to
-    // the sink in one call, without a step per item.
-    // (The count is at most the bytes left: nine times it cannot overflow.)
-    bool all_doubles(uint64_t count) const {
-        if (count == 0 || 9 * count > length_ - pos_) return false;
-        for (uint64_t i = 0; i < count; ++i)
-            if (data_[pos_ + 9 * i] != 0xFB) return false;
-        return true;
+    // ---- arrays of floats ---------------------------------------------------------
+    //
+    // Number-heavy items are mostly arrays of floats, and arrays of short
+    // arrays of floats (points): each array of floats goes to the sink in
+    // one call, without a step per item.
+
+    // The end of count float items from p on; 0 when they are not all floats.
+    uint64_t floats_end(uint64_t p, uint64_t count) const {
+        for (uint64_t i = 0; i < count; ++i) {
+            if (p >= length_) return 0;
+            const uint32_t width = uint8_t(data_[p] - 0xF9);  // 0, 1, 2: half, single, double
+            if (width > 2) return 0;
+            const uint64_t size = (2u << width) + 1;
+            if (size > length_ - p) return 0;
+            p += size;
+        }
+        return p;
     }
-    bool double_array(uint64_t start, uint64_t count) {
+    // The array (head at start) of count floats, which end at end.
+    bool float_array(uint64_t start, uint64_t count, uint64_t end) {
         if (!may_open(start)) return false;
         count_item();
-        const uint8_t *heads = data_ + pos_;
-        pos_ += 9 * count;
-        return delivered(sink_.double_array(heads, count, pending_tag()));
+        const uint8_t *items = data_ + pos_;
+        pos_ = end;
+        return delivered(sink_.float_array(items, count, pending_tag()));
+    }
+    // The open array's next items while they are arrays of 1 to 23 floats.
+    // False when there is none (nothing done); else the status tells whether
+    // the sink went on.
+    bool point_run() {
+        level &top = stack_[depth_ - 1];
+        if (top.is_map || depth_ >= depth_guard) return false;
+        bool any = false;
+        while ((top.expected != 0 || !top.definite) && pos_ < length_) {
+            const uint8_t head = data_[pos_];
+            if (head < 0x81 || head > 0x97) break;
+            const uint64_t count = head & 0x1F;
+            const uint64_t end = floats_end(pos_ + 1, count);
+            if (end == 0) break;
+            count_item();
+            any = true;
+            if (!sink_.float_array(data_ + pos_ + 1, count, tag_chain{nullptr, 0})) {
+                stopped();
+                return true;
+            }
+            pos_ = end;
+        }
+        return any;
     }
 
     bool add_tag(uint64_t start, uint64_t number) {

@@ -64,18 +64,16 @@ class document_sink {
         if (!text) return false;
         return plain_in_room(float_text(text, value), ZARVEL_TAG_FLOAT, tag, zvl::node_flag::cbor_number);
     }
-    // An array of untagged doubles: its sequence made and attached without
-    // opening it, its items as floating() would add them, but written whole
-    // into the room there is, chained to each other and linked to the
-    // sequence at once. Where room runs out one double goes through
-    // floating(), which grows the store.
-    bool double_array(const uint8_t *heads, uint64_t count, tag_chain tag) {
+    // An array of untagged floats: its items as floating() would add them,
+    // but written whole into the room there is and linked to the sequence
+    // at once, the sequence attached once it holds them (no reader has seen
+    // it). Where room runs out one double goes through floating(), which
+    // grows the store.
+    bool float_array(const uint8_t *items, uint64_t count, tag_chain tag) {
         zarvel_span tag_span;
         if (!zvl::tree::may_open(store_) || !tag_text(tag, &tag_span)) return false;
-        const uint32_t parent = zvl::tree::scalar(store_, sequence_flags, ZARVEL_TAG_SEQ, 0, tag_span);
-        if (parent == zarvel_node_none) return false;
-        static constexpr zvl::tree::head float_head =
-            zvl::tree::make_head(zvl::tree::plain_flags | zvl::node_flag::cbor_number, ZARVEL_TAG_FLOAT);
+        const uint32_t sequence = zvl::tree::add(store_, sequence_flags, ZARVEL_TAG_SEQ, 0, tag_span);
+        if (sequence == zarvel_node_none) return false;
         while (count > 0) {
             // Each number keeps its value and at most max_formatted_length
             // bytes of text; the last one formats into number_room bytes.
@@ -86,37 +84,22 @@ class document_sink {
             if (fit > store_->node_cap - store_->node_count) fit = store_->node_cap - store_->node_count;
             if (fit > count) fit = count;
             if (fit == 0) {
-                zvl::tree::push(store_, parent);
-                const bool made = floating(zvl::cbor::double_from_bits(zvl::cbor::double_bits_after(heads)), false, {});
+                zvl::tree::push(store_, sequence);
+                const bool made = floating(zvl::cbor::next_float(items), false, {});
                 zvl::tree::close(store_);
                 if (!made) return false;
-                heads += 9;
                 count -= 1;
                 continue;
             }
             const uint32_t first = store_->node_count;
-            zarvel_node_rec *record = store_->nodes + first;
-            char *const strings = store_->strings;
-            uint32_t offset = store_->strings_len;
-            for (uint64_t i = 0; i < fit; ++i, heads += 9) {
-                const uint64_t bits = zvl::cbor::double_bits_after(heads);
-                std::memcpy(strings + offset, &bits, sizeof bits);
-                offset += sizeof bits;
-                const uint32_t n = float_text(strings + offset, zvl::cbor::double_from_bits(bits));
-                zvl::tree::write(record + i, float_head, zarvel_span_make(offset, n, true));
-                record[i].next_sibling = first + uint32_t(i) + 1;
-                offset += n;
-            }
-            const uint32_t last = first + uint32_t(fit) - 1;
-            record[fit - 1].next_sibling = zarvel_node_none;
             if (store_->props) std::memset(static_cast<void *>(store_->props + first), 0, fit * sizeof *store_->props);
-            store_->node_count = last + 1;
-            store_->strings_len = offset;
-            zvl::tree::link_tail(store_, store_->nodes[parent], first, last, uint32_t(fit));
-            zvl::tree::forget_positions(store_);
+            store_->strings_len =
+                write_floats(items, fit, store_->nodes + first, first, store_->strings, store_->strings_len);
+            store_->node_count = first + uint32_t(fit);
+            zvl::tree::link_tail(store_, store_->nodes[sequence], first, first + uint32_t(fit) - 1, uint32_t(fit));
             count -= fit;
         }
-        return true;
+        return zvl::tree::attach(store_, sequence);
     }
     bool text(const char *bytes, uint64_t length, bool in_input, bool, tag_chain tag) {
         return quoted(bytes, length, in_input, ZARVEL_TAG_STR, tag);
@@ -153,6 +136,29 @@ class document_sink {
         if (n > 0) return uint32_t(n);
         if (std::isnan(value)) return copy_word(out, "NaN");
         return copy_word(out, value < 0 ? "-Infinity" : "Infinity");
+    }
+    // The records of count floats (items moves past them) from `record` (id
+    // `first`) on, chained to each other, their values and texts from
+    // strings + offset on; the offset after them. Out of line, so that the
+    // loop keeps its few values in registers across the formatting calls.
+    __attribute__((noinline)) static uint32_t write_floats(const uint8_t *&items, uint64_t count,
+                                                           zarvel_node_rec *record, uint32_t first, char *strings,
+                                                           uint32_t offset) {
+        static constexpr zvl::tree::head float_head =
+            zvl::tree::make_head(zvl::tree::plain_flags | zvl::node_flag::cbor_number, ZARVEL_TAG_FLOAT);
+        const uint8_t *p = items;
+        for (const zarvel_node_rec *end = record + count; record != end; ++record) {
+            const double value = zvl::cbor::next_float(p);
+            std::memcpy(strings + offset, &value, sizeof value);
+            offset += sizeof value;
+            const uint32_t n = float_text(strings + offset, value);
+            zvl::tree::write(record, float_head, zarvel_span_make(offset, n, true));
+            record->next_sibling = ++first;
+            offset += n;
+        }
+        record[-1].next_sibling = zarvel_node_none;
+        items = p;
+        return offset;
     }
 
     bool integer_text(bool negative_major, uint64_t argument, tag_chain tag) {
