@@ -144,16 +144,18 @@ class document_sink {
     __attribute__((noinline)) static uint32_t write_floats(const uint8_t *&items, uint64_t count,
                                                            zarvel_node_rec *record, uint32_t first, char *strings,
                                                            uint32_t offset) {
-        static constexpr zvl::tree::head float_head =
-            zvl::tree::make_head(zvl::tree::plain_flags | zvl::node_flag::cbor_number, ZARVEL_TAG_FLOAT);
+        constexpr uint8_t flags = zvl::tree::plain_flags | zvl::node_flag::cbor_number;
+        constexpr uint32_t none = zarvel_node_none;
+        static constexpr zarvel_node_rec fresh = {flags, ZARVEL_TAG_FLOAT, 0, 0, none, none, none, 0, none, 0};
         const uint8_t *p = items;
         for (const zarvel_node_rec *end = record + count; record != end; ++record) {
             const double value = zvl::cbor::next_float(p);
             std::memcpy(strings + offset, &value, sizeof value);
             offset += sizeof value;
             const uint32_t n = float_text(strings + offset, value);
-            zvl::tree::write(record, float_head, zarvel_span_make(offset, n, true));
+            *record = fresh;
             record->next_sibling = ++first;
+            record->value = zarvel_span_make(offset, n, true);
             offset += n;
         }
         record[-1].next_sibling = zarvel_node_none;
