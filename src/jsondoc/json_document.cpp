@@ -476,11 +476,11 @@ inline __attribute__((always_inline)) uint64_t with_first_child(uint64_t head, u
     return two_fields(uint32_t(std::endian::native == std::endian::little ? head : head >> 32), first);
 }
 
-// A fresh record: its head word, links word (last child, next sibling) and
-// value; no children, no alias.
+// A fresh record: its head word, links word (last child, next sibling),
+// child count and value; no alias.
 inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, uint64_t head, uint64_t links,
-                                                      zarvel_span value) {
-    const uint64_t words[4] = {head, links, two_fields(0, zarvel_node_none), value};
+                                                      zarvel_span value, uint32_t count = 0) {
+    const uint64_t words[4] = {head, links, two_fields(count, zarvel_node_none), value};
     for (int k = 0; k < 4; ++k) std::memcpy(reinterpret_cast<char *>(record) + 8 * k, words + k, sizeof(uint64_t));
 }
 
@@ -513,32 +513,22 @@ inline __attribute__((always_inline)) zarvel_span packed_span(uint64_t word) {
 // The stack grows up from the start of the children index's id array, and
 // a closing container moves its members (the top `count` entries, in order)
 // to the lists placed so far, which grow down from the end, recording where
-// they start. Members pushed and members moved together never outnumber the
-// nodes, so the two parts never meet.
+// they start. The stack starts index_slack entries in, and the build makes
+// 2 * index_slack nodes fewer than the index holds: index_slack ids below
+// the stack's top can always be read, and as many places between the two
+// parts written.
+constexpr uint32_t index_slack = 8;
+
 struct index_fill {
     uint32_t *ids;
     uint32_t *starts;
+};
+
+// The ends of the two parts, kept apart from the arrays (which only closes
+// read) so that the loops hold them in registers.
+struct index_ends {
     uint32_t *stack;   // above the last member pushed
     uint32_t *placed;  // the first id of the lists placed
-
-    // The container `id` whose members start at `members` closes.
-    inline __attribute__((always_inline)) void close(uint32_t id, uint32_t *members) {
-        const uint64_t count = uint64_t(stack - members);
-        uint32_t *to = placed - count;
-        starts[id] = uint32_t(to - ids);
-        if (count <= 8 && stack - ids >= 8 && placed - members >= 8) {
-            // The last eight ids of the stack to the last eight places before
-            // the lists: loaded before any is stored, and what lands below
-            // `to` is the free middle.
-            uint32_t eight[8];
-            std::memcpy(eight, stack - 8, sizeof eight);
-            std::memcpy(placed - 8, eight, sizeof eight);
-        } else {
-            std::memmove(to, members, count * sizeof(uint32_t));
-        }
-        placed = to;
-        stack = members;
-    }
 };
 
 // One open container: its record, id, and the stack position of its first
@@ -549,16 +539,37 @@ struct open_level {
     uint32_t id;
 };
 
+// The container `id` of `count` members closes: its list is placed, its
+// starting position recorded. At most index_slack members are moved as
+// index_slack ids ending at `newest` (what lands below the list is free).
+inline __attribute__((always_inline)) void place_list(const index_fill &fill, index_ends &ends, uint32_t id,
+                                                      const uint32_t *members, uint32_t count, const uint32_t *newest) {
+    uint32_t *const to = ends.placed - count;
+    fill.starts[id] = uint32_t(to - fill.ids);
+    if (count <= index_slack) {
+        uint32_t some[index_slack];
+        std::memcpy(some, newest - index_slack, sizeof some);
+        std::memcpy(ends.placed - index_slack, some, sizeof some);
+    } else {
+        std::memmove(to, members, count * sizeof(uint32_t));
+    }
+    ends.placed = to;
+}
+
 // The innermost open container closes; the next id is the node after it
 // unless the entry after its close (next_word) closes its parent too.
-inline __attribute__((always_inline)) void close_level(const open_level &level, index_fill &fill, uint64_t next_word,
-                                                       uint32_t next_id) {
-    const uint32_t count = uint32_t(fill.stack - level.members);
+inline __attribute__((always_inline)) void close_level(const open_level &level, const index_fill &fill,
+                                                       index_ends &ends, uint64_t next_word, uint32_t next_id) {
+    uint32_t *const members = level.members;
+    uint32_t *const stack = ends.stack;
+    const uint32_t count = uint32_t(stack - members);
+    const uint32_t newest = stack[-1];
     zarvel_node_rec *record = level.record;
-    const uint64_t links = two_fields(count ? fill.stack[-1] : zarvel_node_none, id_unless_close(next_word, next_id));
+    const uint64_t links = two_fields(count ? newest : zarvel_node_none, id_unless_close(next_word, next_id));
     std::memcpy(reinterpret_cast<char *>(record) + 8, &links, sizeof links);
     record->child_count = count;
-    fill.close(level.id, level.members);
+    place_list(fill, ends, level.id, members, count, stack);
+    ends.stack = members;
 }
 
 // A large table is written through a window: records are made and linked
@@ -583,8 +594,9 @@ struct entry_build {
     zarvel_node_rec *window;  // null: records are written in the table
     uint32_t window_base;     // id of the window's first record
     bool rooted;
-    bool offsets_fit;                           // every start of the text fits a span's offset
-    index_fill fill;                            // over store->child_index, as large as the node table
+    bool offsets_fit;  // every start of the text fits a span's offset
+    index_fill fill;   // over store->child_index, as large as the node table
+    index_ends ends;
     open_level levels[zarvel_store_max_depth];  // levels[depth - 1] is the innermost
 };
 
@@ -596,34 +608,47 @@ inline void read_entry(const uint64_t *words, uint64_t i, uint8_t *type, uint64_
     *length = (word >> 8) & 0xFFFFFF;
 }
 
-// The run of in-place scalars from entry i, below `end` (each looks at the
-// entry after it): their records written at `record` on, with ids from `id`
-// on pushed. Returns the entry after the run.
-inline __attribute__((always_inline)) uint64_t scalar_run(const uint64_t *words, uint64_t i, uint64_t end,
-                                                          zarvel_node_rec *&record, uint32_t &id, uint32_t *&stack) {
-    // The links word of the next record when a sibling follows it.
-    uint64_t links = two_fields(zarvel_node_none, id + 1);
-    constexpr uint64_t one_id = two_fields(0, 1);
-    for (; i < end; ++i) {
-        const uint64_t word = words[i];
+// The run of in-place scalars from the entry at p, before `end` (each looks
+// at the entry after it): their records written at `record` on, as nodes
+// from `id` on, each pushed on `stack` with `push`. Returns the entry after
+// the run.
+template <bool push>
+inline __attribute__((always_inline)) const uint64_t *scalar_run(const uint64_t *p, const uint64_t *end,
+                                                                 zarvel_node_rec *&record, uint32_t &id,
+                                                                 uint32_t *&stack) {
+    for (; p < end; ++p) {
+        const uint64_t word = *p;
         const uint8_t type = uint8_t(word);
         if (uint8_t(type - ZARVEL_TAPE_NULL) > ZARVEL_TAPE_STRING - ZARVEL_TAPE_NULL) break;
-        const bool last_member = uint8_t(words[i + 1]) == ZARVEL_TAPE_CLOSE;
-        put_record(record, entry_heads_inside.at[type], last_member ? no_links : links, packed_span(word));
-        *stack++ = id;
+        put_record(record, entry_heads_inside.at[type], two_fields(zarvel_node_none, id_unless_close(p[1], id + 1)),
+                   packed_span(word));
+        if (push) *stack++ = id;
         id += 1;
         record += 1;
-        links += one_id;
     }
-    return i;
+    return p;
+}
+
+// A member string holding an escape, at `word` (followed by next_word):
+// decoded into string storage, its record written at `record` as node `id`.
+// False when the storage cannot grow (the general step then fails it).
+__attribute__((noinline)) bool escaped_member(zarvel_node_store *store, const char *text, uint64_t word,
+                                              uint64_t next_word, zarvel_node_rec *record, uint32_t id) {
+    record_head head = std::bit_cast<record_head>(entry_heads_inside.at[zvl::tape_escaped_string]);
+    store->node_count = id;
+    const zarvel_span value = stored_body(store, text, word >> 32, (word >> 8) & 0xFFFFFF, &head.json_text);
+    if (value == zarvel_span_failed) return false;
+    put_record(record, std::bit_cast<uint64_t>(head), two_fields(zarvel_node_none, id_unless_close(next_word, id + 1)),
+               value);
+    return true;
 }
 
 // The common entries, with the build's fields in registers: scalars whose
-// text lies in place, and containers opened and closed below the root,
-// while the table has mapped room. The tape is the packed builder's own
-// over this text, so in-place spans lie inside it. Returns at the entry
-// before the last (the root's close), or at the first entry it does not
-// take, which the general step then handles.
+// text lies in place, strings holding escapes, and containers opened and
+// closed below the root, while the table has mapped room. The tape is the
+// packed builder's own over this text, so in-place spans lie inside it.
+// Returns at the entry before the last (the root's close), or at the first
+// entry it does not take, which the general step then handles.
 __attribute__((noinline)) void simple_entries(entry_build &b) {
     if (b.depth == 0 || b.node_count >= b.ready) return;
     const uint64_t *const words = b.tape->packed;
@@ -632,44 +657,72 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
     // taken looks at the one after it.
     const uint64_t room = b.ready - b.node_count;
     const uint64_t last = b.tape->count - 1;
-    const uint64_t end = last - b.i > room ? b.i + room : last;
+    const uint64_t *const end = words + (last - b.i > room ? b.i + room : last);
     open_level *const levels = b.levels;
-    uint64_t i = b.i;
+    const index_fill &fill = b.fill;
+    const uint64_t *p = words + b.i;
     uint32_t id = b.node_count;
     uint32_t depth = b.depth;
-    index_fill fill = b.fill;
+    index_ends ends = b.ends;
     zarvel_node_rec *record = b.nodes + id;
     for (;;) {
-        i = scalar_run(words, i, end, record, id, fill.stack);
-        if (i >= end) break;
-        const uint8_t type = uint8_t(words[i]);
+        p = scalar_run<true>(p, end, record, id, ends.stack);
+        if (p >= end) break;
+        const uint8_t type = uint8_t(*p);
         if (type == ZARVEL_TAPE_CLOSE && depth > 1) {
-            close_level(levels[--depth], fill, words[i + 1], id);
-            ++i;
+            close_level(levels[--depth], fill, ends, p[1], id);
+            ++p;
             continue;
         }
-        if ((type != ZARVEL_TAPE_ARRAY && type != ZARVEL_TAPE_OBJECT) || depth >= zarvel_store_max_depth) break;
-        const uint32_t first = uint8_t(words[i + 1]) == ZARVEL_TAPE_CLOSE ? zarvel_node_none : id + 1;
-        put_record(record, with_first_child(entry_heads_inside.at[type], first), no_links, 0);
-        *fill.stack++ = id;
-        const open_level level{record, fill.stack, id};
-        id += 1;
+        if ((type != ZARVEL_TAPE_ARRAY && type != ZARVEL_TAPE_OBJECT) || depth >= zarvel_store_max_depth) {
+            if (type != zvl::tape_escaped_string || !escaped_member(b.store, b.tape->text, p[0], p[1], record, id))
+                break;
+            *ends.stack++ = id;
+            id += 1;
+            record += 1;
+            ++p;
+            continue;
+        }
+        // A container, and the scalars right after its opening. When it
+        // closes after them (pairs of coordinates, rows of numbers, flat
+        // objects) its members are the ids after its own: it is finished at
+        // once, without a level or the stack.
+        zarvel_node_rec *const container = record;
+        const uint32_t container_id = id;
+        const uint32_t first = uint8_t(p[1]) == ZARVEL_TAPE_CLOSE ? zarvel_node_none : id + 1;
+        put_record(container, with_first_child(entry_heads_inside.at[type], first), no_links, 0);
+        *ends.stack++ = id;
         record += 1;
-        // Its scalars; a container that closes after them (pairs of
-        // coordinates, rows of numbers, flat objects) is finished without
-        // its level being pushed and popped.
-        i = scalar_run(words, i + 1, end, record, id, fill.stack);
-        if (i < end && uint8_t(words[i]) == ZARVEL_TAPE_CLOSE) {
-            close_level(level, fill, words[i + 1], id);
-            ++i;
+        id += 1;
+        const uint64_t *const after = scalar_run<false>(p + 1, end, record, id, ends.stack);
+        if (after < end && uint8_t(*after) == ZARVEL_TAPE_CLOSE) {
+            const uint32_t count = id - container_id - 1;
+            const uint64_t links = two_fields(count ? id - 1 : zarvel_node_none, id_unless_close(after[1], id));
+            std::memcpy(reinterpret_cast<char *>(container) + 8, &links, sizeof links);
+            container->child_count = count;
+            uint32_t *const to = ends.placed - count;
+            fill.starts[container_id] = uint32_t(to - fill.ids);
+            if (count <= index_slack) {
+                // The index_slack ids up to the last member (what lands
+                // below the list is free).
+                uint32_t some[index_slack];
+                for (uint32_t k = 0; k < index_slack; ++k) some[k] = id - index_slack + k;
+                std::memcpy(ends.placed - index_slack, some, sizeof some);
+            } else {
+                for (uint32_t k = 0; k < count; ++k) to[k] = container_id + 1 + k;
+            }
+            ends.placed = to;
+            p = after + 1;
             continue;
         }
-        levels[depth++] = level;
+        levels[depth++] = {container, ends.stack, container_id};
+        for (uint32_t member = container_id + 1; member < id; ++member) *ends.stack++ = member;
+        p = after;
     }
-    b.i = i;
+    b.i = uint64_t(p - words);
     b.node_count = id;
     b.depth = depth;
-    b.fill = fill;
+    b.ends = ends;
 }
 
 // Ids from b.window_base on are written in the window.
@@ -746,7 +799,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
         if (b.depth == 0) return false;
         b.depth -= 1;
         // The root has no siblings.
-        close_level(b.levels[b.depth], b.fill, b.depth ? next : uint64_t{ZARVEL_TAPE_CLOSE}, b.node_count);
+        close_level(b.levels[b.depth], b.fill, b.ends, b.depth ? next : uint64_t{ZARVEL_TAPE_CLOSE}, b.node_count);
         return true;
     } else if (shape.role != role_open) {
         return false;
@@ -754,12 +807,14 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
 
     uint32_t id = b.node_count;
     if (id >= b.ready) {
-        // The table holds every node the tape counts, and the children
-        // index is as large: more nodes would be a tape that lies.
-        if (id >= store->node_cap) return false;
+        // The table holds every node the tape counts with room to spare,
+        // and the children index is as large: more nodes would be a tape
+        // that lies.
+        const uint32_t limit = store->node_cap - 2 * index_slack;
+        if (id >= limit) return false;
         if (id >= b.prefaulted) {
             uint64_t last = uint64_t(id) + prefault_slice_nodes;
-            if (last > store->node_cap) last = store->node_cap;
+            if (last > limit) last = limit;
             prefault(store->nodes + id, (last - id) * sizeof(zarvel_node_rec));
             b.prefaulted = uint32_t(last);
         }
@@ -779,7 +834,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
                value);
 
     if (b.depth) {
-        *b.fill.stack++ = id;
+        *b.ends.stack++ = id;
     } else {
         store->node_count = b.node_count;
         if (b.rooted || !zarvel_store_add_root(store, id)) return false;
@@ -787,7 +842,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     }
     if (opens) {
         if (b.depth >= zarvel_store_max_depth) return false;
-        b.levels[b.depth++] = {record, b.fill.stack, id};
+        b.levels[b.depth++] = {record, b.ends.stack, id};
     }
     return true;
 }
@@ -803,7 +858,8 @@ int build_entries(entry_build &b, zarvel_node_store *store, const zarvel_tape *t
     b.rooted = false;
     b.offsets_fit = tape->text_len <= zarvel_span_max_offset;
     zarvel_child_index *index = store->child_index;
-    b.fill = {index->ids, index->starts, index->ids, index->ids + index->capacity};
+    b.fill = {index->ids, index->starts};
+    b.ends = {index->ids + index_slack, index->ids + index->capacity};
     const uint64_t count = tape->count;
     while (b.i < count) {
         if (b.offsets_fit) {
@@ -943,7 +999,8 @@ int build_pending_tape(zarvel_node_store *store, const zarvel_document *document
     uint64_t decoded = held->facts.escaped_bytes;
     if (decoded && !zarvel_store_strings_reserve(store, decoded)) return -1;
     if (!zarvel_store_reserve(store, nodes * 2)) return -1;
-    // The children index is made with the nodes, as large as their table.
+    // The children index is made with the nodes, as large as their table
+    // (which has more than 2 * index_slack records to spare).
     store->child_index = zarvel_child_index_new(store->allocator, store->node_cap);
     if (!store->child_index) return -1;
     advise_tables(store);
