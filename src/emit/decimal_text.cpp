@@ -322,20 +322,26 @@ inline uint32_t product_bits(uint64_t w, int32_t q, int32_t lz, uint64_t &high, 
 // need the product run beside it.
 inline int32_t shortest_cut(char *buffer, const char *t, size_t n) {
     if (n < 16) return 0;
+    // The point from the first sixteen bytes, beside the sign.
+    const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t));
+    const uint32_t points = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(head, _mm_set1_epi8('.'))));
+    const uint32_t point = uint32_t(__builtin_ctz(points | 0x10000));
     const uint32_t sign = t[0] == '-' ? 1u : 0u;
-    const uint64_t raw = word::load(t + sign);
-    const uint32_t whole = uint32_t(__builtin_ctzll(non_digits(raw) | (uint64_t(1) << 63))) / 8;
-    const int32_t m = int32_t(n) - int32_t(sign + whole) - 1;  // digits after the point
-    if (whole == 0 || (raw & 0xFF) == '0' || t[sign + whole] != '.' || m < 8 || m > 16 ||
-        int32_t(whole) + m > max_significant)
+    const uint32_t whole = point - sign;
+    const int32_t m = int32_t(n) - int32_t(point) - 1;  // digits after the point
+    // The first word with the sign's byte as a leading 0.
+    const uint64_t head_word = word::load(t) ^ word::zero_digits ^ (0x1D * uint64_t(sign));
+    if (whole - 1 > 6 || t[sign] == '0' || non_digits(head_word ^ word::zero_digits) << (64 - 8 * point) != 0 ||
+        m < 8 || m > 16 || int32_t(whole) + m > max_significant)
         return 0;
-    const uint64_t first = word::load(t + n - size_t(m)), last = word::load(t + n - 8);
-    if ((non_digits(first) | non_digits(last)) != 0) return 0;
-    // The last word's digits past the first eight of the fraction.
-    const uint64_t ending = last - ones * '0';
-    const uint64_t rest = m > 8 ? ending & (~uint64_t(0) << (8 * (16 - m))) : 0;
-    const uint64_t w = word::digits_value((raw - ones * '0') << (8 * (8 - whole))) * pow10_u64_table[m] +
-                       eight_digits(first) * pow10_u64_table[m - 8] + word::digits_value(rest);
+    // The fraction from the last sixteen bytes, read at fixed places: its
+    // digits in the last word and the top m - 8 bytes of the one before.
+    const uint64_t middle = word::load(t + n - 16), last = word::load(t + n - 8);
+    const uint64_t in_middle = m > 8 ? ~uint64_t(0) << (8 * (16 - m)) : 0;
+    if (((non_digits(middle) & in_middle) | non_digits(last)) != 0) return 0;
+    const uint64_t w = word::digits_value(head_word << (8 * (8 - point))) * pow10_u64_table[m] +
+                       word::digits_value((middle ^ word::zero_digits) & in_middle) * 100000000u +
+                       word::digits_value(last ^ word::zero_digits);
     // The zeros and nines among the last sixteen bytes: those a cut leaves
     // last are dropped, the nines when raised (the carry passes them).
     const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + n - 16));
@@ -349,7 +355,8 @@ inline int32_t shortest_cut(char *buffer, const char *t, size_t n) {
         // significand (rounded to nearest) in 2^-40 units of its last place.
         const int32_t lz = __builtin_clzll(w);
         uint64_t high, low;
-        const uint32_t moved = product_bits(w, -m, lz, high, low);
+        const uint32_t moved = product_bits(w, int32_t(-m), lz, high, low);
+        const uint64_t power = pow10_table[-m - pow10_first].high;
         constexpr int64_t place = int64_t(1) << 40, half = place / 2, band = 256;
         const int64_t below_m = int64_t(((high & 0x7FF) << 29) | (low >> 35));
         const int64_t up = below_m >= half ? 1 : 0;
@@ -357,34 +364,34 @@ inline int32_t shortest_cut(char *buffer, const char *t, size_t n) {
         const int64_t offset = below_m - up * place;
         // One unit of the text's last digit, 10^-m over the double's last
         // place, in the same units; both shifts ahead of the product.
-        const uint64_t power = pow10_table[-m - pow10_first].high;
         const int64_t unit = int64_t(digit_steps::select_bits(moved != 0, power >> (34 - lz), power >> (35 - lz)));
-        const int32_t e2 = 12 - int32_t(moved) + floor_log2_pow10(-m) - lz;
+        const int32_t e2 = 12 - int32_t(moved) + floor_log2_pow10(int32_t(-m)) - lz;
         const int64_t j = int64_t(floor_log10_pow2(e2)) + m;
-        const int64_t last_digit = int64_t(ending >> 56), last_two = int64_t((ending >> 48) & 0xFF) * 10 + last_digit;
-        auto near = [](int64_t difference) { return uint64_t(uint64_t(difference + band) <= uint64_t(2 * band)); };
         // 1 when the sides of a test come within the band: the text near
-        // the double's interval ends, the double at a power of two.
+        // the middle between two doubles, the double at a power of two.
+        auto near = [](int64_t difference) { return uint64_t(uint64_t(difference + band) <= uint64_t(2 * band)); };
         uint64_t unsure =
             near(below_m - half) | uint64_t((significand & ((uint64_t(1) << 52) - 1)) == 0) | uint64_t(j > 1);
         if (j >= 0) {
-            const uint64_t jj = uint64_t(j);
-            const int64_t digit = 1 + 9 * int64_t(jj);                              // 10^j
-            const int64_t r1 = last_digit + int64_t(jj) * (last_two - last_digit);  // w mod 10^(j+1)
-            const int64_t r0 = int64_t(jj) * last_digit;                            // w mod 10^j
-            const int64_t r1_units = r1 * unit, a1_units = (10 * digit - r1) * unit;
-            const int64_t z_units = (2 * r0 + digit) * unit, step = digit * unit;
+            // w mod 10^(j+1) and w mod 10^j, and 10^j, in units.
+            const int64_t last = t[n - 1] - '0', last_two = (t[n - 2] - '0') * 10 + last;
+            const int64_t last_units = last * unit;
+            const int64_t r1_units = j ? last_two * unit : last_units;
+            const int64_t r0_units = j ? last_units : 0;
+            const int64_t step = j ? 10 * unit : unit;
             // The multiples of 10^(j+1) at or below w and above it: one
             // digit fewer when either lies inside (both cannot).
-            const int64_t below = offset - r1_units + half, above = half - offset - a1_units;
+            const int64_t below = offset - r1_units + half, above = half - offset - (10 * step - r1_units);
             const uint64_t fewer_below = uint64_t(below > 0), fewer = fewer_below | uint64_t(above > 0);
             // Else the multiple of 10^j nearest to the double: w cut, or
             // raised when the double lies past the middle between them (z
-            // the double from half a place below the cut, in twice the units).
-            const int64_t z = z_units - 2 * offset;
-            unsure |= near(below) | near(above) |
-                      ((fewer ^ 1) & (near(z - 2 * step) | uint64_t(z < band) | uint64_t(z > 4 * step - band)));
-            cut = uint32_t(jj + fewer);
+            // the double from half a place below the cut, in twice the
+            // units; outside (0, 4 steps) neither is nearest).
+            const int64_t z = 2 * r0_units + step - 2 * offset;
+            unsure |=
+                near(below) | near(above) |
+                ((fewer ^ 1) & (near(z - 2 * step) | uint64_t(uint64_t(z - band) > uint64_t(4 * step - 2 * band))));
+            cut = uint32_t(uint64_t(j) + fewer);
             raise = (fewer & (fewer_below ^ 1)) | ((fewer ^ 1) & uint64_t(z >= 2 * step));
         }
         if (unsure != 0) return 0;
@@ -393,7 +400,7 @@ inline int32_t shortest_cut(char *buffer, const char *t, size_t n) {
     // left after it), and so does a longer run, left to the general path.
     const uint32_t kept = ~uint32_t(digit_steps::select_bits(raise != 0, nines, zeros)) & (0xFFFFu >> cut);
     const uint32_t end = uint32_t(n) - 16 + uint32_t(31 - __builtin_clz(kept | 1));
-    if (kept == 0 || end <= sign + whole) return 0;
+    if (kept == 0 || end <= point) return 0;
     std::memcpy(buffer, t, 16);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(buffer + n - 16), tail);
     buffer[end] = char(t[end] + raise);
