@@ -232,7 +232,7 @@ inline const zarvel_child_index *child_index_of(zarvel_node_store *store) {
 // `parent`; none when it cannot be found.
 inline uint32_t child_at(zarvel_node_store *store, uint32_t parent, uint64_t position) {
     if (const zarvel_child_index *index = child_index_of(store)) [[likely]] {
-        if (parent < index->capacity) return index->ids[index->starts[parent] + position];
+        if (parent < index->capacity) return zarvel_child_index_of(index, parent)[position];
     }
     return cached_child(store, parent, position);
 }
@@ -423,7 +423,7 @@ zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index) {
     const zarvel_node_rec &rec = store->nodes[id];
     if (rec.kind() != ZARVEL_KIND_SEQUENCE || index >= rec.child_count) return nullptr;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
-        const uint32_t child = children->ids[children->starts[id] + index];
+        const uint32_t child = zarvel_child_index_of(children, id)[index];
         if (zarvel_node *handle = made_handle(store, child)) [[likely]]
             return handle;
     }
@@ -437,7 +437,7 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     const zarvel_node_rec &rec = store->nodes[id];
     if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
-        const uint32_t *pair = children->ids + children->starts[id] + index * 2;
+        const uint32_t *pair = zarvel_child_index_of(children, id) + index * 2;
         // Handles from the store's block with one compare; others (a small
         // store's, or not made yet) out of line.
         if (const uint32_t made = zarvel_block_handles_made(store); pair[0] < made && pair[1] < made) [[likely]] {
@@ -480,7 +480,7 @@ __attribute__((noinline)) void fill_children(zarvel_document *document, zarvel_n
     uint64_t written = 0;
     const zarvel_child_index *index = child_index_of(store);
     if (index && rec - nodes < index->capacity) [[likely]] {
-        const uint32_t *ids = index->ids + index->starts[rec - nodes];
+        const uint32_t *ids = zarvel_child_index_of(index, uint32_t(rec - nodes));
         for (; written < wanted; ++written) handles[written] = handle_of(ids[written]);
         return;
     }
@@ -512,7 +512,7 @@ namespace {
 template <class Put>
 inline void indexed_children_each(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t parent,
                                   uint64_t first, uint64_t wanted, Put &put) {
-    const uint32_t *from = index->ids + index->starts[parent] + first;
+    const uint32_t *from = zarvel_child_index_of(index, parent) + first;
     for (uint64_t k = 0; k < wanted; ++k) put(store, k, from[k]);
 }
 
@@ -834,7 +834,7 @@ inline bool fill_views(const zarvel_node_store *store, uint32_t flags, const uin
         const zarvel_span span = rec.value;
         const uint32_t size = zarvel_span_length(span);
         const bool in_strings = zarvel_span_in_strings(span);
-        const char *text = size ? span_start(input, strings, span) : empty_text;
+        const char *const start = span_start(input, strings, span), *const text = size ? start : empty_text;
         view.text = text;
         view.length = size;
         head |= uint64_t(tag) << head_tag_shift;
@@ -895,7 +895,7 @@ inline int32_t child_views(zarvel_node_store *store, uint32_t id, uint64_t first
     const zarvel_child_index *index = indexed_children(store, id);
     if (!index) [[unlikely]]
         return child_views_slow(store, id, first, flags, views, wanted);
-    if (fill_views<1>(store, flags, index->ids + index->starts[id] + first, views, wanted))
+    if (fill_views<1>(store, flags, zarvel_child_index_of(index, id) + first, views, wanted))
         finish_numbers(store, views, wanted);
     return ZARVEL_OK;
 }

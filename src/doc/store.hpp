@@ -163,6 +163,11 @@ struct zarvel_child_index {
 
 // A block for `capacity` nodes (starts pointed into it); null on failure.
 zarvel_child_index *zarvel_child_index_new(const zarvel_allocator *allocator, uint64_t capacity);
+// The children of collection `id` (below capacity): starts lies right
+// after ids in the block, so it is found without loading its pointer.
+inline const uint32_t *zarvel_child_index_of(const zarvel_child_index *index, uint32_t id) {
+    return index->ids + index->ids[index->capacity + id];
+}
 
 // ---- node handles ------------------------------------------------------------
 
