@@ -108,8 +108,6 @@ zarvel_handle_table *grown_directory(zarvel_node_store *store, zarvel_handle_tab
     return table;
 }
 
-// Stores of this many nodes get one block for all their handles.
-constexpr uint32_t handle_block_from = 4 * zarvel_handle_chunk;
 
 // Fills chunk `chunk`'s handles at `handles` and publishes them.
 void fill_chunk(zarvel_document *document, zarvel_handle_table *table, uint32_t chunk, zarvel_node *handles) {
@@ -162,7 +160,9 @@ zarvel_node *zarvel_node_handle_made(zarvel_document *document, zarvel_node_stor
         bool first = !table;
         table = grown_directory(store, table, chunk);
         if (!table) return nullptr;
-        if (first && store->node_count >= handle_block_from) make_handle_block(store, table);
+        // Small stores too: the block costs what their first chunk would,
+        // and the reads find its handles with one compare.
+        if (first && store->node_count) make_handle_block(store, table);
     }
     zarvel_node *handles = table->chunks[chunk];
     if (!handles && chunk < store->handle_block_chunks) {

@@ -438,8 +438,8 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
         const uint32_t *pair = zarvel_child_index_of(children, id) + index * 2;
-        // Handles from the store's block with one compare; others (a small
-        // store's, or not made yet) out of line.
+        // Handles from the store's block with one compare; others (not made
+        // yet, or of nodes added after it) out of line.
         if (const uint32_t made = zarvel_block_handles_made(store); pair[0] < made && pair[1] < made) [[likely]] {
             if (key) *key = store->handle_block + pair[0];
             if (value) *value = store->handle_block + pair[1];

@@ -222,10 +222,9 @@ struct zarvel_node_store {
     uint32_t json_checked;
 
     zarvel_handle_table *handles;  // created at the first handle
-    // One block for the chunks of the nodes there were at the first handle
-    // (many nodes only): chunk i < handle_block_chunks lies at
-    // handle_block + i * zarvel_handle_chunk. Later chunks are allocated
-    // one by one.
+    // One block for the chunks of the nodes there were at the first handle:
+    // chunk i < handle_block_chunks lies at handle_block + i *
+    // zarvel_handle_chunk. Later chunks are allocated one by one.
     zarvel_node *handle_block;
     uint32_t handle_block_chunks;
     // Ids below this have their handle in the block, all made at once with
