@@ -1,5 +1,6 @@
 #include "core/decimal_to_double.hpp"
 
+#include <array>
 #include <cstring>
 
 #include "core/pow10_table.hpp"
@@ -381,14 +382,19 @@ inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
         out = from_bits(negative ? sign_bit : 0);
         return true;
     }
-    // The biased exponent, less one, of w x 10^-m with w at bit 63 and
-    // the product's leading bit at 62.
-    static constexpr auto exponents = [] {
+    // For each m, pow10_table's top word for 10^-m, and the biased
+    // exponent, less one, of w x 10^-m with w at bit 63 and the product's
+    // leading bit at 62: a small table beside the code.
+    static constexpr auto scales = [] {
         struct {
-            int16_t of[17];
-        } e{};
-        for (int32_t j = 1; j <= 16; ++j) e.of[j] = int16_t(floor_log2_pow10(-j) + 63 + 1022);
-        return e;
+            uint64_t high;
+            int64_t exponent;
+        } s[17]{};
+        for (int32_t j = 1; j <= 16; ++j) {
+            const int32_t f = floor_log2_pow10(-j);
+            s[j] = {uint64_t((u128(1) << (63 - f)) / pow10_u64_table[j]), f + 63 + 1022};
+        }
+        return std::to_array(s);
     }();
     // As product_bits, for q = -m: the table's entry is inexact, so the
     // product is short of Y and a halfway bit always rounds up. Small
@@ -396,12 +402,12 @@ inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
     // an exact division for them costs its mispredicted branch on mixed
     // data, more than the product.
     const int lz = __builtin_clzll(w);
-    const u128 product = u128(w << lz) * pow10_table[-m - pow10_first].high;
+    const u128 product = u128(w << lz) * scales[size_t(m)].high;
     const uint64_t hi = uint64_t(product >> 64);
     if (((hi + 1) & 0x1FF) == 0) return false;
     const int upper = int(hi >> 63);
     const uint64_t mantissa = ((hi >> (9 + upper)) + 1) >> 1;  // the rounding bit added, then dropped
-    const uint64_t biased = uint64_t(exponents.of[m] - lz + upper);
+    const uint64_t biased = uint64_t(scales[size_t(m)].exponent - lz + upper);
     out = from_bits((uint64_t(negative) << 63) | ((biased << 52) + mantissa));
     return true;
 }
@@ -490,7 +496,9 @@ inline bool point_digits17(const char *p, const char *end, uint64_t &w, int64_t 
     if (!word::digits16_value(_mm_sub_epi8(joined, _mm_set1_epi8('0')), low)) return false;
     const uint64_t top = uint8_t(p[0] - '0');
     if (top > 9) return false;
-    w = (end - p == 18 ? top * pow10_u64_table[16] : 0) + low;
+    // The first digit stands apart in eighteen bytes only (a product, not
+    // a branch: both lengths are common).
+    w = top * pow10_u64_table[16] * uint64_t(end - p - 17) + low;
     m = 15 - k;
     return true;
 }
