@@ -157,6 +157,8 @@ const event_row event_rows[] = {
     {"d9d9f7c100", true, "int 0 tag=55799 1"},
     {"c1820102", true, "array 2 tag=1|int 1|int 2|end array"},
     {"c182fb3ff199999999999afbfff0000000000000", true, "array 2 tag=1|float 1.1000000000000001|float -inf|end array"},
+    {"8282f93e00fa47c3500081f9c400", true,
+     "array 2|array 2|float 1.5|float 100000|end array|array 1|float -4|end array|end array"},
     {"81c101", true, "array 1|int 1 tag=1|end array"},
     {"a1c16161c202", true, "map 2|text 'a' key tag=1|int 2 tag=2|end map"},
     // Keys turned into text; integer keys only when lenient.

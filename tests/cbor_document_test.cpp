@@ -244,9 +244,13 @@ TEST(CborDocument, DomSinkAddsRootsToAStore) {
     EXPECT_EQ(store->depth, 0u);
     zarvel_store_free(store);
     // A store that grows on the way makes the records and texts of a presized one.
-    std::vector<uint8_t> doubles{0x82, 0x01, 0x98, 40};
+    std::vector<uint8_t> doubles{0x83, 0x01, 0x98, 40};  // [1, [40 doubles], [40 points]]
     for (int i = 0; i < 40; ++i)
         doubles.insert(doubles.end(), {0xfb, 0x40, 0x09, 0x21, 0xfb, 0x54, 0x44, 0x2d, uint8_t(i)});
+    doubles.insert(doubles.end(), {0x98, 40});
+    for (int i = 0; i < 40; ++i)
+        doubles.insert(doubles.end(),
+                       {0x82, 0xfb, 0x40, 0x09, 0x21, 0xfb, 0x54, 0x44, 0x2d, uint8_t(i), 0xf9, 0x3c, 0});
     decoded presized;
     decode_into(presized, doubles, 0);
     ASSERT_EQ(presized.status, 0);

@@ -46,6 +46,9 @@ class host_sink {
             if (!floating(zvl::cbor::next_float(items), false, tag_chain{nullptr, 0})) return false;
         return end(false);
     }
+    bool float_arrays(const uint8_t *items, uint64_t arrays, uint64_t) {
+        return zvl::cbor::each_float_array(*this, items, arrays);
+    }
     bool text(const char *bytes, uint64_t length, bool in_input, bool is_key, tag_chain tag) {
         return !table_.on_text ||
                table_.on_text(table_.context, bytes, length, in_input, is_key, tag.text, tag.length) != 0;

@@ -23,6 +23,10 @@
 //   float_array(items, count, tag)                an array of count floats,
 //                                                 items checked (as begin,
 //                                                 floating for each, end)
+//   float_arrays(items, arrays, floats)           a run of untagged arrays
+//                                                 of 1 to 23 floats, items
+//                                                 of the open array, checked
+//                                                 (as float_array for each)
 //   text(bytes, length, in_input, is_key, tag) / bytes(...)
 //   begin(is_map, count, tag) / end(is_map)
 // each returning false to stop the decode.
@@ -146,6 +150,18 @@ inline double next_float(const uint8_t *&p) {
     const double value = half_to_double(uint16_t(big_endian(p + 1, 2, 2)));
     p += 3;
     return value;
+}
+
+// A run of arrays of floats (each a head 0x81 to 0x97 and its floats,
+// checked) given to a sink one array at a time.
+template <typename Sink>
+bool each_float_array(Sink &sink, const uint8_t *items, uint64_t arrays) {
+    for (; arrays > 0; --arrays) {
+        const uint64_t count = *items++ & 0x1F;
+        if (!sink.float_array(items, count, tag_chain{nullptr, 0})) return false;
+        for (uint64_t i = 0; i < count; ++i) items += (2u << (*items - 0xF9)) + 1;
+    }
+    return true;
 }
 
 // Whether a text string is well-formed UTF-8. Most texts are short and
@@ -422,28 +438,30 @@ class decoder {
         pos_ = end;
         return delivered(sink_.float_array(items, count, pending_tag()));
     }
-    // The open array's next items while they are arrays of 1 to 23 floats.
-    // False when there is none (nothing done); else the status tells whether
-    // the sink went on.
+    // The open array's next items while they are arrays of 1 to 23 floats,
+    // in one sink call. False when there is none (nothing done); else the
+    // status tells whether the sink went on.
     bool point_run() {
         level &top = stack_[depth_ - 1];
         if (top.is_map || depth_ >= depth_guard) return false;
-        bool any = false;
-        while ((top.expected != 0 || !top.definite) && pos_ < length_) {
+        const uint64_t most = top.definite ? top.expected : ~uint64_t(0);
+        const uint64_t first = pos_;
+        uint64_t arrays = 0;
+        uint64_t floats = 0;
+        while (arrays < most && pos_ < length_) {
             const uint8_t head = data_[pos_];
             if (head < 0x81 || head > 0x97) break;
-            const uint64_t count = head & 0x1F;
-            const uint64_t end = floats_end(pos_ + 1, count);
+            const uint64_t end = floats_end(pos_ + 1, head & 0x1F);
             if (end == 0) break;
-            count_item();
-            any = true;
-            if (!sink_.float_array(data_ + pos_ + 1, count, tag_chain{nullptr, 0})) {
-                stopped();
-                return true;
-            }
+            arrays += 1;
+            floats += head & 0x1F;
             pos_ = end;
         }
-        return any;
+        if (arrays == 0) return false;
+        top.seen += arrays;
+        if (top.definite) top.expected -= arrays;
+        if (!sink_.float_arrays(data_ + first, arrays, floats)) stopped();
+        return true;
     }
 
     bool add_tag(uint64_t start, uint64_t number) {

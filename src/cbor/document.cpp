@@ -75,12 +75,7 @@ class document_sink {
         const uint32_t sequence = zvl::tree::add(store_, sequence_flags, ZARVEL_TAG_SEQ, 0, tag_span);
         if (sequence == zarvel_node_none) return false;
         while (count > 0) {
-            // Each number keeps its value and at most max_formatted_length
-            // bytes of text; the last one formats into number_room bytes.
-            constexpr uint64_t each = sizeof(uint64_t) + zvl::max_formatted_length;
-            constexpr uint64_t extra = number_room - zvl::max_formatted_length;
-            const uint64_t text_room = store_->strings_cap - store_->strings_len;
-            uint64_t fit = text_room >= each + extra ? (text_room - extra) / each : 0;
+            uint64_t fit = floats_fitting();
             if (fit > store_->node_cap - store_->node_count) fit = store_->node_cap - store_->node_count;
             if (fit > count) fit = count;
             if (fit == 0) {
@@ -100,6 +95,24 @@ class document_sink {
             count -= fit;
         }
         return zvl::tree::attach(store_, sequence);
+    }
+    // Where the store has room for all of them, as after presizing, the
+    // records of the arrays and their items are written at once and the
+    // arrays linked to the open sequence as one chain.
+    bool float_arrays(const uint8_t *items, uint64_t arrays, uint64_t floats) {
+        const uint64_t nodes = arrays + floats;
+        if (!zvl::tree::may_open(store_) || nodes > store_->node_cap - store_->node_count || floats > floats_fitting())
+            return zvl::cbor::each_float_array(*this, items, arrays);
+        const uint32_t first = store_->node_count;
+        if (store_->props) std::memset(static_cast<void *>(store_->props + first), 0, nodes * sizeof *store_->props);
+        uint32_t last = first;  // then the last array's id
+        store_->strings_len =
+            write_arrays(items, arrays, store_->nodes + first, last, store_->strings, store_->strings_len);
+        store_->node_count = first + uint32_t(nodes);
+        zvl::tree::link_tail(store_, store_->nodes[store_->open_stack[store_->depth - 1]], first, last,
+                             uint32_t(arrays));
+        zvl::tree::forget_positions(store_);
+        return true;
     }
     bool text(const char *bytes, uint64_t length, bool in_input, bool, tag_chain tag) {
         return quoted(bytes, length, in_input, ZARVEL_TAG_STR, tag);
@@ -137,29 +150,71 @@ class document_sink {
         if (std::isnan(value)) return copy_word(out, "NaN");
         return copy_word(out, value < 0 ? "-Infinity" : "Infinity");
     }
-    // The records of count floats (items moves past them) from `record` (id
-    // `first`) on, chained to each other, their values and texts from
-    // strings + offset on; the offset after them. Out of line, so that the
-    // loop keeps its few values in registers across the formatting calls.
-    __attribute__((noinline)) static uint32_t write_floats(const uint8_t *&items, uint64_t count,
-                                                           zarvel_node_rec *record, uint32_t first, char *strings,
-                                                           uint32_t offset) {
+    // How many more floats string storage holds: each keeps its value and
+    // at most max_formatted_length bytes of text, and the last one formats
+    // into number_room bytes.
+    uint64_t floats_fitting() const {
+        constexpr uint64_t each = sizeof(uint64_t) + zvl::max_formatted_length;
+        constexpr uint64_t extra = number_room - zvl::max_formatted_length;
+        const uint64_t room = store_->strings_cap - store_->strings_len;
+        return room >= each + extra ? (room - extra) / each : 0;
+    }
+
+    // The record of the float item at p (p moves past it) at `record`,
+    // followed by `next`, its value and text at strings + offset; the offset
+    // after them.
+    static inline __attribute__((always_inline)) uint32_t write_float(const uint8_t *&p, zarvel_node_rec *record,
+                                                                      uint32_t next, char *strings, uint32_t offset) {
         constexpr uint8_t flags = zvl::tree::plain_flags | zvl::node_flag::cbor_number;
         constexpr uint32_t none = zarvel_node_none;
         static constexpr zarvel_node_rec fresh = {flags, ZARVEL_TAG_FLOAT, 0, 0, none, none, none, 0, none, 0};
-        const uint8_t *p = items;
-        for (const zarvel_node_rec *end = record + count; record != end; ++record) {
-            const double value = zvl::cbor::next_float(p);
-            std::memcpy(strings + offset, &value, sizeof value);
-            offset += sizeof value;
-            const uint32_t n = float_text(strings + offset, value);
-            *record = fresh;
-            record->next_sibling = ++first;
-            record->value = zarvel_span_make(offset, n, true);
-            offset += n;
-        }
+        const double value = zvl::cbor::next_float(p);
+        std::memcpy(strings + offset, &value, sizeof value);
+        offset += sizeof value;
+        const uint32_t n = float_text(strings + offset, value);
+        *record = fresh;
+        record->next_sibling = next;
+        record->value = zarvel_span_make(offset, n, true);
+        return offset + n;
+    }
+    // The records of count floats (items moves past them) from `record` (id
+    // `first`) on, chained to each other; the string offset after them. Out
+    // of line, so that the loop keeps its few values in registers across the
+    // formatting calls.
+    __attribute__((noinline)) static uint32_t write_floats(const uint8_t *&items, uint64_t count,
+                                                           zarvel_node_rec *record, uint32_t first, char *strings,
+                                                           uint32_t offset) {
+        for (uint64_t i = 1; i <= count; ++i)
+            offset = write_float(items, record++, first + uint32_t(i), strings, offset);
         record[-1].next_sibling = zarvel_node_none;
-        items = p;
+        return offset;
+    }
+    // The records of a run of arrays of floats (as float_arrays() takes
+    // them) from `record` (id `id`) on: each sequence followed by its items,
+    // the sequences chained to each other; `last` becomes the last
+    // sequence's id. The string offset after them.
+    __attribute__((noinline)) static uint32_t write_arrays(const uint8_t *items, uint64_t arrays,
+                                                           zarvel_node_rec *record, uint32_t &last, char *strings,
+                                                           uint32_t offset) {
+        uint32_t id = last;
+        constexpr uint32_t none = zarvel_node_none;
+        static constexpr zarvel_node_rec fresh = {sequence_flags, ZARVEL_TAG_SEQ, 0, 0, none, none, none, 0, none, 0};
+        zarvel_node_rec *sequence = record;
+        for (;;) {
+            const uint32_t count = *items++ & 0x1F;
+            *sequence = fresh;
+            sequence->first_child = id + 1;
+            sequence->last_child = id + count;
+            sequence->child_count = count;
+            for (uint32_t i = 1; i <= count; ++i)
+                offset = write_float(items, sequence + i, id + i + 1, strings, offset);
+            sequence[count].next_sibling = none;
+            if (--arrays == 0) break;
+            sequence->next_sibling = id + count + 1;
+            sequence += count + 1;
+            id += count + 1;
+        }
+        last = id;
         return offset;
     }
 
@@ -255,16 +310,25 @@ __attribute__((noinline)) store_size estimate_store(const uint8_t *data, uint64_
     uint64_t pos = 0;
     uint64_t open_strings = 0;  // inside an indefinite-length string: chunks are not nodes
     while (pos < len) {
+        // Doubles and short arrays, the bulk of number-heavy items, without
+        // the general steps.
+        if (!open_strings) {
+            const uint8_t head = data[pos];
+            if (head == 0xFB && len - pos >= 9) {
+                pos += 9;
+                size.text += float_text_max;
+                size.nodes += 1;
+                continue;
+            }
+            if (head >= 0x80 && head <= 0x97) {
+                pos += 1;
+                size.nodes += 1;
+                continue;
+            }
+        }
         const uint8_t initial = data[pos++];
         if (initial == 0xFF) {
             if (open_strings) open_strings = 0;
-            continue;
-        }
-        // Doubles, the bulk of number-heavy items, without the general steps.
-        if (initial == 0xFB && len - pos >= 8 && !open_strings) {
-            pos += 8;
-            size.text += float_text_max;
-            size.nodes += 1;
             continue;
         }
         const uint8_t major = initial >> 5;
