@@ -272,11 +272,12 @@ TEST(FormatDouble, FastAndExactGeneratorsAgree) {
         // The register layout and the digit chunks against their general and
         // portable twins.
         uint64_t f;
-        int32_t exponent10;
-        ASSERT_TRUE(zvl::shortest_integer_fast(v, f, exponent10));
+        int32_t exponent10, length;
+        ASSERT_TRUE(zvl::shortest_integer_fast(v, f, exponent10, length));
+        ASSERT_EQ(size_t(length), std::to_string(f).size()) << f;
         for (int32_t shift : {0, 1 + int32_t(i % 15), -int32_t(i % 20)}) {
             char direct[32], general[32];
-            if (const int32_t k = zvl::write_point_inside(direct, (i & 1) != 0, f, exponent10 + shift)) {
+            if (const int32_t k = zvl::write_point_inside(direct, (i & 1) != 0, f, exponent10 + shift, length)) {
                 zvl::digit_record digits{};
                 zvl::digits_from_integer(f, exponent10 + shift, digits);
                 const int32_t j = zvl::layout_digits(general, (i & 1) != 0, digits);

@@ -75,12 +75,6 @@ uint64_t append_digits(uint64_t w, const char *p, size_t n, const char *begin, c
     return w * pow10_u64_table[rest] + eight_digits(word);
 }
 
-uint64_t decimal_length(uint64_t w) {
-    // 1233 / 4096 is log10(2) from below.
-    uint64_t n = uint64_t((64 - __builtin_clzll(w)) * 1233) >> 12;
-    return w >= pow10_u64_table[n] ? n + 1 : n;
-}
-
 // Out of line: the point form above takes almost every text.
 __attribute__((noinline)) bool scan(const char *t, size_t n, scanned &out) {
     const char *const end = t + n;
@@ -467,9 +461,10 @@ __attribute__((noinline)) int32_t format_scanned(char *buffer, const char *text,
     }
     // 10^-307 <= value < 10^308: normal doubles, no overflow.
     if (d.w < unique_below) {
-        const int32_t top = d.exponent10 + int32_t(decimal_length(d.w));  // value < 10^top
+        const int32_t digit_count = decimal_length(d.w);
+        const int32_t top = d.exponent10 + digit_count;  // value < 10^top
         if (top - 1 >= -307 && top <= 308) {
-            if (const int32_t n = write_point_inside(buffer, d.negative, d.w, d.exponent10)) return n;
+            if (const int32_t n = write_point_inside(buffer, d.negative, d.w, d.exponent10, digit_count)) return n;
             digits_from_integer(d.w, d.exponent10, digits);
             return layout_digits(buffer, d.negative, digits);
         }
@@ -477,8 +472,8 @@ __attribute__((noinline)) int32_t format_scanned(char *buffer, const char *text,
     binary_value value;
     if (!to_binary(d, value)) return 0;
     uint64_t f;
-    int32_t exponent10;
-    if (shortest_integer_fast(value, f, exponent10)) {
+    int32_t exponent10, digit_count;
+    if (shortest_integer_fast(value, f, exponent10, digit_count)) {
 #if defined(__SSE2__)
         const auto *form = static_cast<const point_form_text *>(copy_form);
         uint32_t cut;
@@ -486,7 +481,7 @@ __attribute__((noinline)) int32_t format_scanned(char *buffer, const char *text,
         if (form && cut_of_digits(d, f, exponent10, cut, raise))
             if (const int32_t n = copy_cut(buffer, text, length, *form, cut, raise)) return n;
 #endif
-        if (const int32_t n = write_point_inside(buffer, d.negative, f, exponent10)) return n;
+        if (const int32_t n = write_point_inside(buffer, d.negative, f, exponent10, digit_count)) return n;
         digits_from_integer(f, exponent10, digits);
     } else if (!shortest_digits_exact(value, digits)) {
         return 0;

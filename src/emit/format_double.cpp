@@ -64,9 +64,7 @@ inline uint64_t store_digits(char *out, uint32_t v) {
 }  // namespace
 
 void digits_from_integer(uint64_t f, int32_t exponent10, digit_record &out) {
-    // Decimal length from the binary one: 1233 / 4096 is log10(2) below.
-    int32_t n = ((64 - __builtin_clzll(f)) * 1233) >> 12;
-    if (f >= pow10_u64_table[n]) ++n;
+    const int32_t n = decimal_length(f);
     out.point = exponent10 + n;
     // Always three chunks of eight digits that end at the last digit: the
     // leading zeros of the first ones land in the room before the digits
@@ -87,8 +85,8 @@ void digits_from_integer(uint64_t f, int32_t exponent10, digit_record &out) {
 
 bool shortest_digits_fast(const binary_value &value, digit_record &out) {
     uint64_t f;
-    int32_t exponent10;
-    if (!shortest_integer_fast(value, f, exponent10)) return false;
+    int32_t exponent10, length;
+    if (!shortest_integer_fast(value, f, exponent10, length)) return false;
     digits_from_integer(f, exponent10, out);
     return true;
 }
@@ -422,9 +420,9 @@ int32_t zarvel_format_double(char *buffer, double value) {
 
     zvl::digit_record digits;
     uint64_t f;
-    int32_t exponent10;
-    if (zvl::shortest_integer_fast(v, f, exponent10)) {
-        if (const int32_t n = zvl::write_point_inside(buffer, negative, f, exponent10)) return n;
+    int32_t exponent10, length;
+    if (zvl::shortest_integer_fast(v, f, exponent10, length)) {
+        if (const int32_t n = zvl::write_point_inside(buffer, negative, f, exponent10, length)) return n;
         zvl::digits_from_integer(f, exponent10, digits);
     } else if (!zvl::shortest_digits_exact(v, digits)) {
         return 0;

@@ -118,10 +118,18 @@ inline int32_t store_sixteen_digits(char *to, uint32_t high, uint32_t low) {
 }
 #endif
 
+// The count of decimal digits of x (x > 0): 1233 / 4096 is log10(2) from
+// below.
+inline int32_t decimal_length(uint64_t x) {
+    const int32_t n = ((64 - __builtin_clzll(x)) * 1233) >> 12;
+    return n + (x >= pow10_u64_table[n] ? 1 : 0);
+}
+
 // The fast generator's choice as an integer: the digits are those of
-// f x 10^exponent10 (f > 0, below 10^19, trailing zeros possible); false for
-// the two smallest subnormals, left to shortest_digits_exact.
-inline bool shortest_integer_fast(const binary_value &value, uint64_t &f, int32_t &exponent10) {
+// f x 10^exponent10 (f > 0, below 10^19, trailing zeros possible), `length`
+// of them; false for the two smallest subnormals, left to
+// shortest_digits_exact.
+inline bool shortest_integer_fast(const binary_value &value, uint64_t &f, int32_t &exponent10, int32_t &length) {
     const uint64_t c = value.f;
     const int32_t q = value.e;
     // The two smallest subnormals leave too few bits for the comparisons.
@@ -172,41 +180,43 @@ inline bool shortest_integer_fast(const binary_value &value, uint64_t &f, int32_
     const uint64_t fewer = tp10 - 10 * uint64_t(upin);
     f = select_bits(upin != wpin, fewer, near);
     exponent10 = k;
+    // From s, ahead of the choice: f has as many digits, or one more when
+    // the choice passed a power of ten.
+    const int32_t s_length = decimal_length(s);
+    length = s_length + (f >= pow10_u64_table[s_length] ? 1 : 0);
     return true;
 }
 
-// layout_digits of the digits of f x 10^exponent10 when they number at most
-// 17 and the point falls inside them, after at most 14 (the usual case),
-// made without a digit record; 0 otherwise, writing nothing that counts.
-// Writes up to 32 bytes.
-inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32_t exponent10) {
-    int32_t n = ((64 - __builtin_clzll(f)) * 1233) >> 12;
-    if (f >= pow10_u64_table[n]) ++n;
+// layout_digits of the n digits of f x 10^exponent10 when they number at
+// most 17 and the point falls inside them, after at most 14 (the usual
+// case), made without a digit record; 0 otherwise, writing nothing that
+// counts. Writes up to 32 bytes.
+inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32_t exponent10, int32_t n) {
     const int32_t point = exponent10 + n;
-    if (point <= 0 || point > point_in_block_limit) return 0;
-    // The 24 digits of f with leading zeros, in three words; two zero words
-    // after them for the reads below.
+    if (point <= 0 || point > point_in_block_limit || n > max_shortest_digits) return 0;
     const uint64_t top = f / 100000000u;
-    // Above 16 digits at most three, the last three bytes of the first word:
-    // x / 100 = x x 41 / 2^12 and x / 10 = x x 103 / 2^10 on their ranges.
-    const uint64_t top3 = top / 100000000u;
-    const uint64_t hundreds = (top3 * 41) >> 12, rest = top3 - hundreds * 100;
-    const uint64_t tens = (rest * 103) >> 10, ones = rest - tens * 10;
     // The 24 digits of f with leading zeros, then zeros for the reads
     // past them. The two 16-byte reads below do not match the stores: they
     // wait for them instead of taking the stored values directly, which
     // costs less than assembling the bytes in registers.
     alignas(16) char image[40];
-    const uint64_t first = ascii_zeros | hundreds << 40 | tens << 48 | ones << 56;
+    // Above 16 digits at most one (n <= 17 below), the last byte of the
+    // first word.
+    const uint64_t first = ascii_zeros | (top / 100000000u) << 56;
     std::memcpy(image, &first, 8);
     const int32_t in_last = store_sixteen_digits(image + 8, uint32_t(top % 100000000u), uint32_t(f % 100000000u));
     std::memset(image + 24, 0, 16);
-    // Trailing zeros end at the last nonzero digit: among the last sixteen
-    // when they have one, else in the first word (f is not 0).
-    const int32_t last = int32_t(
-        select_bits(in_last != 0, uint64_t(8 + in_last), uint64_t(through_last_nonzero((first ^ ascii_zeros) | 1))));
     const int32_t skip = 24 - n;  // leading zeros
-    const int32_t count = last - skip;
+    // The count waits on the digits only when f ends in 0 (a shortest
+    // choice with fewer digits, mostly): a branch, so that the usual length
+    // is known long before them. Trailing zeros end at the last nonzero
+    // digit: among the last sixteen when they have one, else in the first
+    // word (f is not 0).
+    int32_t count = n;
+    if (__builtin_expect(f % 10 == 0, 0))
+        count = int32_t(select_bits(in_last != 0, uint64_t(8 + in_last),
+                                    uint64_t(through_last_nonzero((first ^ ascii_zeros) | 1)))) -
+                skip;
     if (count > 17 || point >= count) return 0;
     // The digits before the point (and some after, overwritten), the point,
     // the digits after it: at most 1 + 14 + 1 + 16 bytes.
@@ -221,6 +231,7 @@ inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32
 
 }  // namespace digit_steps
 
+using digit_steps::decimal_length;
 using digit_steps::shortest_integer_fast;
 using digit_steps::store_sixteen_digits;
 using digit_steps::store_sixteen_digits_portable;
