@@ -32,9 +32,9 @@ const zarvel_node_rec *record_of(const zarvel_node *node, zarvel_node_store **st
     return &store->nodes[node->id];
 }
 
-// The bases of span texts, as span_start takes them: the low half of a
-// span (selector bit and offset) is added to the base its selector picks,
-// string storage's less that bit.
+// The bases of span texts for a run of reads: the low half of a span
+// (selector bit and offset) is added to the base its selector picks,
+// string storage's less that bit, with no mask.
 inline uintptr_t input_base(const zarvel_node_store *store) { return uintptr_t(store->input); }
 inline uintptr_t strings_base(const zarvel_node_store *store) {
     return uintptr_t(store->strings) - zarvel_span_in_strings_bit;
@@ -45,7 +45,7 @@ inline const char *span_start(uintptr_t input, uintptr_t strings, zarvel_span sp
 
 // Start of a span's text (of any length).
 inline const char *span_start(const zarvel_node_store *store, zarvel_span span) {
-    return span_start(input_base(store), strings_base(store), span);
+    return (zarvel_span_in_strings(span) ? store->strings : store->input) + zarvel_span_offset(span);
 }
 
 const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t *length) {
@@ -56,11 +56,11 @@ const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t 
 
 // What zarvel_node_tag_id says of a record.
 inline uint8_t record_tag_id(const zarvel_node_rec &rec) {
-    // Collections (kinds 1 and 2) by their kind, without a branch.
-    constexpr int collection_tag = int(ZARVEL_TAG_SEQ) - int(ZARVEL_KIND_SEQUENCE);
-    static_assert(int(ZARVEL_TAG_MAP) - int(ZARVEL_KIND_MAPPING) == collection_tag);
+    // Scalars (nearly all calls) first.
     const uint8_t kind = rec.kind();
-    return uint8_t(kind - 1) < 2 ? uint8_t(kind + collection_tag) : rec.tag_id;
+    if (kind == ZARVEL_KIND_SCALAR || kind == ZARVEL_KIND_ALIAS) [[likely]]
+        return rec.tag_id;
+    return kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP;
 }
 
 // What zarvel_node_value says of a record: its text ("" when empty; null
@@ -333,8 +333,8 @@ int32_t zarvel_node_style(const zarvel_node *node) {
 }
 
 int32_t zarvel_node_tag_id(const zarvel_node *node) {
-    const zarvel_node_store *store = zarvel_handle_store(node);
-    return store ? int32_t(record_tag_id(store->nodes[node->id])) : int32_t(ZARVEL_TAG_NONE);
+    const zarvel_node_rec *rec = record_of(node);
+    return rec ? int32_t(record_tag_id(*rec)) : int32_t(ZARVEL_TAG_NONE);
 }
 
 uint32_t zarvel_node_id(const zarvel_node *node) { return node ? node->id : zarvel_node_none; }
@@ -423,7 +423,7 @@ zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index) {
     const zarvel_node_rec &rec = store->nodes[id];
     if (rec.kind() != ZARVEL_KIND_SEQUENCE || index >= rec.child_count) return nullptr;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
-        const uint32_t child = zarvel_child_index_of(children, id)[index];
+        const uint32_t child = children->ids[children->starts[id] + index];
         if (zarvel_node *handle = made_handle(store, child)) [[likely]]
             return handle;
     }
@@ -437,12 +437,20 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     const zarvel_node_rec &rec = store->nodes[id];
     if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
-        const uint32_t *pair = zarvel_child_index_of(children, id) + index * 2;
-        // Handles from the store's block with one compare; others (not made
-        // yet, or of nodes added after it) out of line.
+        const uint32_t *pair = children->ids + children->starts[id] + index * 2;
+        // Handles from the store's block with one compare; those of nodes
+        // added after it through the directory.
         if (const uint32_t made = zarvel_block_handles_made(store); pair[0] < made && pair[1] < made) [[likely]] {
             if (key) *key = store->handle_block + pair[0];
             if (value) *value = store->handle_block + pair[1];
+            return 0;
+        }
+        const zarvel_handle_table *table = live_directory(store);
+        zarvel_node *key_handle = zarvel_node_handle_found(table, pair[0]);
+        zarvel_node *value_handle = zarvel_node_handle_found(table, pair[1]);
+        if (key_handle && value_handle) {
+            if (key) *key = key_handle;
+            if (value) *value = value_handle;
             return 0;
         }
     }
@@ -708,35 +716,11 @@ __attribute__((noinline)) int32_t general_float(const char *text, uint32_t lengt
     return zvl_num_f64(length ? text : nullptr, length, out) == 0 ? ZARVEL_OK : ZARVEL_FAILED;
 }
 
-// An integer text in place in a store of a JSON parse ("-" or none, then
-// digits without a leading zero, as the parse checked them), `end` bytes
-// from the input's start to its end: up to eight digits from one word, up
-// to sixteen from one vector. False for other lengths, or too near the
-// input's start for the word or vector (the general way then reads it).
-inline bool checked_int(const char *p, uint32_t n, uint64_t end, int64_t *out) {
-    using namespace zvl::word;
-    const bool negative = n && p[0] == '-';
-    const uint32_t digits = n - negative;
-    uint64_t value;
-    if (little_endian && digits - 1 < 8 && end >= 8) {
-        // The bytes before the digits count as zeros.
-        value = digits_value((load(p + n - 8) ^ zero_digits) & (~uint64_t(0) << (8 * (8 - digits))));
-    } else if (digits - 1 >= 16 || end < 16 || !last_digits16(p + n, digits, value)) {
-        return false;
-    }
-    *out = negative ? -int64_t(value) : int64_t(value);
-    return true;
-}
-
 // The integer of an int-tagged text.
 inline int32_t int_of(const typed_text &t, int64_t *out) {
     // The text lies in the input or string storage from its offset on.
-    const uint64_t end = uint64_t(zarvel_span_offset(t.span)) + t.length;
-    if (t.store->json_checked && !zarvel_span_in_strings(t.span)) [[likely]] {
-        if (checked_int(t.text, t.length, end, out)) return ZARVEL_OK;
-    } else if (end >= 16 && wide_decimal_int(t.text, t.length, out)) {
+    if (uint64_t(zarvel_span_offset(t.span)) + t.length >= 16 && wide_decimal_int(t.text, t.length, out)) [[likely]]
         return ZARVEL_OK;
-    }
     return general_int(t.store, t.span, t.text, t.length, out);
 }
 
@@ -765,11 +749,6 @@ int32_t zarvel_node_float(const zarvel_node *node, double *out) {
 static_assert(sizeof(zarvel_node_view) == 32);
 
 namespace {
-
-// number_kind of a view whose number the fill loop leaves to
-// finish_numbers (floats, long integers, texts not of a JSON parse), so
-// that the loop makes no call.
-constexpr uint8_t number_pending = 0xFF;
 
 // A view's id, kind, tag id, number kind and style as one word, byte k
 // of it the view's byte 24 + k on the usual hosts, where it is stored at
@@ -807,17 +786,14 @@ constexpr uint64_t head_tag_bits = uint64_t(0xFF) << head_tag_shift;
 
 // Views of the children whose ids stand at ids[0], ids[step], ... (the
 // ids may lie in the views being written), as the handle reads would say
-// them. Each record is read once, into locals. True when some number is
-// left pending.
+// them. Each record is read once, into locals.
 template <size_t step>
-inline bool fill_views(const zarvel_node_store *store, uint32_t flags, const uint32_t *ids, zarvel_node_view *views,
+inline void fill_views(const zarvel_node_store *store, uint32_t flags, const uint32_t *ids, zarvel_node_view *views,
                        uint64_t n) {
     const zarvel_node_rec *nodes = store->nodes;
     const uintptr_t input = input_base(store), strings = strings_base(store);
     // Bit t set for the tag ids whose numbers are read.
     const uint32_t number_tags = flags ? (1u << ZARVEL_TAG_INT) | (1u << ZARVEL_TAG_FLOAT) : 0;
-    const bool checked = store->json_checked != 0;
-    bool pending = false;
     for (uint64_t k = 0; k < n; ++k) {
         const uint32_t id = ids[k * step];
         const zarvel_node_rec &rec = nodes[id];
@@ -833,37 +809,22 @@ inline bool fill_views(const zarvel_node_store *store, uint32_t flags, const uin
         const uint8_t tag = rec.tag_id;
         const zarvel_span span = rec.value;
         const uint32_t size = zarvel_span_length(span);
-        const bool in_strings = zarvel_span_in_strings(span);
         const char *const start = span_start(input, strings, span), *const text = size ? start : empty_text;
         view.text = text;
         view.length = size;
         head |= uint64_t(tag) << head_tag_shift;
         if ((number_tags >> tag) & 1) [[unlikely]] {
-            uint64_t number_kind = number_pending;
-            if (tag == ZARVEL_TAG_INT && checked && !in_strings &&
-                checked_int(text, size, uint64_t(zarvel_span_offset(span)) + size, &view.number.integer))
-                number_kind = 1;
-            pending |= number_kind == number_pending;
+            // As the typed reads take it: by the record's own tag id.
+            const typed_text t{store, span, text, size};
+            uint64_t number_kind;
+            if (tag == ZARVEL_TAG_INT)
+                number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;
+            else
+                number_kind = float_of(t, &view.number.real) == ZARVEL_OK ? 2 : 0;
+            if (!number_kind) view.number.integer = 0;
             head |= number_kind << head_number_shift;
         }
         put_head(view, head);
-    }
-    return pending;
-}
-
-// The numbers the fill loop left pending, through the typed reads' code.
-__attribute__((noinline)) void finish_numbers(const zarvel_node_store *store, zarvel_node_view *views, uint64_t n) {
-    for (uint64_t k = 0; k < n; ++k) {
-        zarvel_node_view &view = views[k];
-        if (view.number_kind != number_pending) continue;
-        const zarvel_node_rec &rec = store->nodes[view.id];
-        const typed_text t{store, rec.value, view.text, uint32_t(view.length)};
-        bool read;
-        if (rec.tag_id == ZARVEL_TAG_INT)
-            read = int_of(t, &view.number.integer) == ZARVEL_OK, view.number_kind = read ? 1 : 0;
-        else
-            read = float_of(t, &view.number.real) == ZARVEL_OK, view.number_kind = read ? 2 : 0;
-        if (!read) view.number.integer = 0;
     }
 }
 
@@ -875,8 +836,7 @@ __attribute__((noinline)) int32_t child_views_slow(zarvel_node_store *store, uin
         children_each_slow(store, id, first, wanted,
                            [views](const zarvel_node_store *, uint64_t k, uint32_t child) { views[k].id = child; });
     if (status != ZARVEL_OK) return status;
-    if (fill_views<sizeof(zarvel_node_view) / sizeof(uint32_t)>(store, flags, &views[0].id, views, wanted))
-        finish_numbers(store, views, wanted);
+    fill_views<sizeof(zarvel_node_view) / sizeof(uint32_t)>(store, flags, &views[0].id, views, wanted);
     return ZARVEL_OK;
 }
 
@@ -895,8 +855,7 @@ inline int32_t child_views(zarvel_node_store *store, uint32_t id, uint64_t first
     const zarvel_child_index *index = indexed_children(store, id);
     if (!index) [[unlikely]]
         return child_views_slow(store, id, first, flags, views, wanted);
-    if (fill_views<1>(store, flags, zarvel_child_index_of(index, id) + first, views, wanted))
-        finish_numbers(store, views, wanted);
+    fill_views<1>(store, flags, zarvel_child_index_of(index, id) + first, views, wanted);
     return ZARVEL_OK;
 }
 
