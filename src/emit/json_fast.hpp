@@ -76,7 +76,6 @@ class cursor {
         put(w_, n == 1 ? std::string_view(",") : std::string_view(", "));
         load();
     }
-    zarvel_writer &writer() { return w_; }
     char *limit() const { return limit_; }
     // Bytes produced so far, and the output cut back to such a count (not
     // past what a stream has delivered).
@@ -220,15 +219,15 @@ class writer {
         out_.load();
         return ok;
     }
-    // The separator before an item: `length` bytes of ", " (0 for the first).
-    void separator(uint32_t length) {
-        if (length) out_.separator(length);
-    }
     static void store2(char *p, char a, char b) {
         p[0] = a;
         p[1] = b;
     }
 
+    // Without tag or anchor.
+    static bool bare(const zarvel_node_props *props, uint32_t id) {
+        return !props || zarvel_span_length(props[id].tag | props[id].anchor) == 0;
+    }
     static plain::step *path_of(Host &host) {
         if constexpr (Host::plain) {
             return host.path();
@@ -318,9 +317,6 @@ class writer {
         auto checked = [&](zarvel_span span) __attribute__((always_inline)) {
             return checked_input && !zarvel_span_in_strings(span);
         };
-        auto plain_props = [&](uint32_t id) __attribute__((always_inline)) {
-            return !props || zarvel_span_length(props[id].tag | props[id].anchor) == 0;
-        };
 
         // The stack of the collections around the innermost open one: `sp`
         // past its top.
@@ -368,11 +364,13 @@ class writer {
             // come late from memory on large documents).
             __builtin_prefetch(nodes + id + 96);
             const zarvel_node_rec &r = nodes[id];
+            // Nodes written here (aliases aside): the serialiser's without
+            // tag or anchor, plain ones within the budget and nesting limit.
             bool taken;
             if constexpr (Host::plain) {
                 taken = depth < plain::max_depth && emitted < budget;
             } else {
-                taken = plain_props(id);
+                taken = bare(props, id);
             }
             if (r.kind() == ZARVEL_KIND_SCALAR) {
                 if (taken) {
@@ -464,7 +462,7 @@ class writer {
             if constexpr (Host::plain) {
                 quick = emitted < budget;  // plain_pairs let only string-typed scalars through
             } else {
-                quick = k.kind() == ZARVEL_KIND_SCALAR && k.tag_id != ZARVEL_TAG_BINARY && plain_props(key);
+                quick = k.kind() == ZARVEL_KIND_SCALAR && k.tag_id != ZARVEL_TAG_BINARY && bare(props, key);
             }
             const zarvel_span span = k.value;
             const uint32_t n = zarvel_span_length(span);
@@ -507,20 +505,6 @@ class writer {
     }
         goto next_child;
     }
-    // Nodes written here: no alias; the serialiser's without tag or anchor;
-    // plain ones within the budget and the nesting limit.
-    bool takes(const zarvel_node_rec &r, uint32_t depth) {
-        if (r.kind() == ZARVEL_KIND_ALIAS) return false;
-        if constexpr (Host::plain) {
-            return depth < plain::max_depth && emitted_ < budget_;
-        } else {
-            (void)depth;
-            if (!props_) return true;
-            const zarvel_node_props &p = props_[&r - nodes_];
-            return zarvel_span_length(p.tag | p.anchor) == 0;
-        }
-    }
-
     // A scalar value the fast writer takes, after its separator; false with
     // nothing written for any other.
     bool scalar(const zarvel_node_rec &r, uint32_t sep) {
@@ -648,11 +632,11 @@ class writer {
                 --emitted_;
             }
         } else {
-            if (k.kind() == ZARVEL_KIND_SCALAR && takes(k, depth) && !zarvel_store_raw_bytes(store_, k) &&
+            if (k.kind() == ZARVEL_KIND_SCALAR && bare(props_, id) && !zarvel_store_raw_bytes(store_, k) &&
                 string(k, sep, colon))
                 return true;
         }
-        separator(sep);
+        if (sep) out_.separator(sep);
         return general(id, depth, true);
     }
 
