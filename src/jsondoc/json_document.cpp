@@ -157,12 +157,17 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
         const uint8_t b = uint8_t(bytes[0]);
         if (n == 1 && (b < 0x20 || b == '"' || b == '\\')) {
             as_is = false;
+            // Compared byte by byte: a library call per escape costs more
+            // than these few bytes.
             char tail[5];
-            raw = raw && zvl::json::escape_tail(b, tail) == used && std::memcmp(text + i + 1, tail, used) == 0;
+            if (raw && zvl::json::escape_tail(b, tail) == used)
+                for (uint64_t k = 0; k < used; ++k) raw = raw && text[i + 1 + k] == tail[k];
+            else
+                raw = false;
         } else {
             raw = false;
         }
-        std::memcpy(out + written, bytes, n);
+        for (uint32_t k = 0; k < n; ++k) out[written + k] = bytes[k];
         written += n;
         i += 1 + used;
     }
