@@ -368,8 +368,8 @@ inline int32_t shortest_cut(char *buffer, const char *t, size_t n) {
             near(below_m - half) | uint64_t((significand & ((uint64_t(1) << 52) - 1)) == 0) | uint64_t(j > 1);
         if (j >= 0) {
             // w mod 10^(j+1) and w mod 10^j, and 10^j, in units.
-            const int64_t last = t[n - 1] - '0', last_two = (t[n - 2] - '0') * 10 + last;
-            const int64_t last_units = last * unit;
+            const int64_t last_digit = t[n - 1] - '0', last_two = (t[n - 2] - '0') * 10 + last_digit;
+            const int64_t last_units = last_digit * unit;
             const int64_t r1_units = j ? last_two * unit : last_units;
             const int64_t r0_units = j ? last_units : 0;
             const int64_t step = j ? 10 * unit : unit;
