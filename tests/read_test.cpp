@@ -732,8 +732,9 @@ TEST(Read, ChildIdsArguments) {
 // Every child view says what the handle reads say of that child, under each
 // schema and for each way a window can be asked; bad arguments give 6.
 TEST(Read, ChildViewsSayWhatTheHandlesSay) {
-    // Integers of each digit count on both sides of the word readings, and
-    // some too near the text's start for a word before their end.
+    // Integers of each length around the vector reading's limits (16
+    // digits, the int64 range), and some too near the text's start for the
+    // sixteen bytes before their end.
     const std::string json = R"({"a":[1,-2.5,"",true,null,"x",12345678901234567890],"b":{"c":{}},"n":[0,-0,7,-12,)"
                              R"(12345678,-87654321,123456789,-9999999999999999,12345678901234567,)"
                              R"(-9223372036854775808,9223372036854775808]})";
