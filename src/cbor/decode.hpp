@@ -205,10 +205,6 @@ class decoder {
             if (tag_used_ == 0) {
                 if (!close_levels()) return status_;
                 if (started && depth_ == 0) break;
-                if (depth_ > 0 && point_run()) {
-                    if (status_ != status_ok) return status_;
-                    continue;
-                }
             }
             if (!step()) return status_;
             started = true;
@@ -330,10 +326,8 @@ class decoder {
         case 3: return definite_string(start, major, value, key);
         case 4:
             if (!key && value > length_ - pos_) return fail(message::array_overrun, start);
-            if (!key && value > 0) {
-                const uint64_t end = floats_end(pos_, value);
-                if (end) return float_array(start, value, end);
-            }
+            // (value <= bytes left: a first item is there when value > 0.)
+            if (!key && value > 0 && uint8_t(data_[pos_] - 0xF9) <= 2) return float_items(start, value, info);
             return open(start, false, value, key);
         case 5:
             if (!key && value > (length_ - pos_) / 2) return fail(message::map_overrun, start);
@@ -430,6 +424,19 @@ class decoder {
         }
         return p;
     }
+    // An array (head at start, info its low bits) of count items, the first
+    // a float. Out of line, so that the general steps keep their inlining.
+    __attribute__((noinline)) bool float_items(uint64_t start, uint64_t count, uint8_t info) {
+        const uint64_t end = floats_end(pos_, count);
+        if (end == 0) return open(start, false, count, false);
+        // A point (a one-byte head) as an item of an array: most likely one
+        // of many.
+        if (info < 24 && tag_used_ == 0 && depth_ > 0 && !stack_[depth_ - 1].is_map && depth_ < depth_guard) {
+            pos_ = start;
+            return point_run();
+        }
+        return float_array(start, count, end);
+    }
     // The array (head at start) of count floats, which end at end.
     bool float_array(uint64_t start, uint64_t count, uint64_t end) {
         if (!may_open(start)) return false;
@@ -438,12 +445,10 @@ class decoder {
         pos_ = end;
         return delivered(sink_.float_array(items, count, pending_tag()));
     }
-    // The open array's next items while they are arrays of 1 to 23 floats,
-    // in one sink call. False when there is none (nothing done); else the
-    // status tells whether the sink went on.
+    // The open array's next items while they are arrays of 1 to 23 floats
+    // (at least one), in one sink call.
     bool point_run() {
         level &top = stack_[depth_ - 1];
-        if (top.is_map || depth_ >= depth_guard) return false;
         const uint64_t most = top.definite ? top.expected : ~uint64_t(0);
         const uint64_t first = pos_;
         uint64_t arrays = 0;
@@ -457,11 +462,9 @@ class decoder {
             floats += head & 0x1F;
             pos_ = end;
         }
-        if (arrays == 0) return false;
         top.seen += arrays;
         if (top.definite) top.expected -= arrays;
-        if (!sink_.float_arrays(data_ + first, arrays, floats)) stopped();
-        return true;
+        return delivered(sink_.float_arrays(data_ + first, arrays, floats));
     }
 
     bool add_tag(uint64_t start, uint64_t number) {

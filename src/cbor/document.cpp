@@ -218,7 +218,8 @@ class document_sink {
         return offset;
     }
 
-    bool integer_text(bool negative_major, uint64_t argument, tag_chain tag) {
+    // Out of line (rare), so that the decoder's integer step stays inline.
+    __attribute__((noinline)) bool integer_text(bool negative_major, uint64_t argument, tag_chain tag) {
         char text[24];
         const uint32_t n = zvl::cbor::integer_text(text, negative_major, argument);
         return plain(text, n, ZARVEL_TAG_INT, tag);
