@@ -123,9 +123,7 @@ inline bool json_integer(std::string_view t) {
 // "text" for a body with nothing to escape, moved as it stands; `backed` as
 // for write_json_string_short. Up to eight bytes past the closing quote may
 // be written.
-// `close` is the closing quote and up to three bytes after it (stored
-// together); the result points past the quote.
-inline char *quoted_as_is(char *out, std::string_view text, bool backed, uint32_t close = '"') {
+inline char *quoted_as_is(char *out, std::string_view text, bool backed) {
     const size_t n = text.size();
     out[0] = '"';
     if (n && n < 8 && backed) {
@@ -142,7 +140,7 @@ inline char *quoted_as_is(char *out, std::string_view text, bool backed, uint32_
     } else {
         copy_run(out + 1, text.data(), n);
     }
-    std::memcpy(out + n + 1, &close, 4);
+    out[n + 1] = '"';
     return out + n + 2;
 }
 
@@ -328,6 +326,29 @@ class writer {
         uint32_t next = zarvel_node_none, sep = 0, index = 0, keys = 0;
         uint8_t open = none_open;
 
+        // The n input bytes at `offset` to `out`, and up to 32 bytes more:
+        // texts of up to 32 bytes (nearly all) in one move of 32, without
+        // the branches on their length, when the input holds 32 from there.
+        const uint64_t input_len = store_->input_len;
+        auto move_text = [&](char *out, uint32_t offset, uint32_t n) __attribute__((always_inline)) {
+            const char *t = input + offset;
+            if (n <= 32 && uint64_t(offset) + 32 <= input_len) {
+                char block[32];
+                std::memcpy(block, t, 32);
+                std::memcpy(out, block, 32);
+            } else {
+                copy_run(out, t, n);
+            }
+        };
+        // Those bytes quoted, `close` being the closing quote and up to three
+        // bytes after it; the result points past the quote.
+        auto quoted = [&](char *out, uint32_t offset, uint32_t n, uint32_t close) __attribute__((always_inline)) {
+            out[0] = '"';
+            move_text(out + 1, offset, n);
+            std::memcpy(out + n + 1, &close, 4);
+            return out + n + 2;
+        };
+
         // A string, integer or literal whose text a JSON parse checked,
         // after `node_sep` bytes of ", ": that text as scalar() writes it.
         // False with nothing written for any other.
@@ -336,9 +357,9 @@ class writer {
             if (!checked(span)) return false;
             const uint32_t n = zarvel_span_length(span), offset = zarvel_span_offset(span);
             if (r.tag_id == ZARVEL_TAG_STR) {
-                if (!room(n + 16)) return false;
+                if (!room(n + 48)) return false;
                 store2(at, ',', ' ');
-                at = quoted_as_is(at + node_sep, {input + offset, n}, uint64_t(offset) + n >= 8);
+                at = quoted(at + node_sep, offset, n, '"');
                 return true;
             }
             constexpr uint32_t as_they_stand = 1u << ZARVEL_TAG_INT | 1u << ZARVEL_TAG_BOOL | 1u << ZARVEL_TAG_NULL;
@@ -346,10 +367,10 @@ class writer {
             if constexpr (Host::plain) {
                 if (r.tag_id == ZARVEL_TAG_INT && n > 18) return false;  // scalar() decides
             }
-            if (!room(n + 16)) return false;
+            if (!room(n + 48)) return false;
             store2(at, ',', ' ');
             at += node_sep;
-            copy_run(at, input + offset, n);
+            move_text(at, offset, n);
             at += n;
             return true;
         };
@@ -466,11 +487,10 @@ class writer {
             }
             const zarvel_span span = k.value;
             const uint32_t n = zarvel_span_length(span);
-            if (quick && checked(span) && room(n + 16)) {
+            if (quick && checked(span) && room(n + 48)) {
                 if constexpr (Host::plain) ++emitted;
-                const uint32_t offset = zarvel_span_offset(span);
                 store2(at, ',', ' ');
-                at = quoted_as_is(at + sep, {input + offset, n}, uint64_t(offset) + n >= 8, key_end) + comma;
+                at = quoted(at + sep, zarvel_span_offset(span), n, key_end) + comma;
             } else if (!via_out([&]() __attribute__((always_inline)) {
                            return mapping_key(key, k, level() - 1, sep, comma);
                        })) {
