@@ -413,7 +413,15 @@ class decoder {
     // one call, without a step per item.
 
     // The end of count float items from p on; 0 when they are not all floats.
+    // (count is at most the bytes left: nine times it cannot overflow.)
     uint64_t floats_end(uint64_t p, uint64_t count) const {
+        // Mostly doubles: their heads nine bytes apart, each load independent
+        // of the bytes read before it.
+        if (9 * count <= length_ - p) {
+            uint64_t i = 0;
+            while (i < count && data_[p + 9 * i] == 0xFB) ++i;
+            if (i == count) return p + 9 * count;
+        }
         for (uint64_t i = 0; i < count; ++i) {
             if (p >= length_) return 0;
             const uint32_t width = uint8_t(data_[p] - 0xF9);  // 0, 1, 2: half, single, double
