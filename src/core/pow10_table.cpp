@@ -8,7 +8,7 @@
 
 namespace zvl {
 
-const pow10_entry pow10_table[pow10_last - pow10_first + 1] = {
+constexpr pow10_entry pow10_table[pow10_last - pow10_first + 1] = {
     {0xeef453d6923bd65au, 0x113faa2906a13b3fu},  // 10^-342
     {0x9558b4661b6565f8u, 0x4ac7ca59a424c507u},  // 10^-341
     {0xbaaee17fa23ebf76u, 0x5d79bcf00d2df649u},  // 10^-340
@@ -677,5 +677,16 @@ const pow10_entry pow10_table[pow10_last - pow10_first + 1] = {
     {0xfcf62c1dee382c42u, 0x46729e03dd9ed7b5u},  // 10^323
     {0x9e19db92b4e31ba9u, 0x6c07a2c26a8346d1u},  // 10^324
 };
+
+// Each entry's g = floor(entry / 4) + 1 in 63-bit halves, made once here
+// rather than per number.
+constexpr pow10_halves_table::pow10_halves_table() : entries() {
+    for (int32_t i = 0; i <= pow10_last - pow10_first; ++i) {
+        const unsigned __int128 g = ((unsigned __int128)(pow10_table[i].high) << 64 | pow10_table[i].low) / 4 + 1;
+        entries[i] = {uint64_t(g >> 63), uint64_t(g) & ((uint64_t(1) << 63) - 1)};
+    }
+}
+
+constexpr pow10_halves_table pow10_halves;
 
 }  // namespace zvl

@@ -150,10 +150,9 @@ inline bool shortest_integer_fast(const binary_value &value, uint64_t &f, int32_
     }
     if (-k < pow10_first || -k > pow10_last) return false;
     const int32_t h = q + floor_log2_pow10(-k) + 2;  // 1 to 4
-    const pow10_entry &entry = pow10_table[-k - pow10_first];
     // g = floor(10^-k x 2^(125 - floor(log2 10^-k))) + 1 in 63-bit halves.
-    const u128 g = ((u128(entry.high) << 64 | entry.low) >> 2) + 1;
-    const uint64_t g1 = uint64_t(g >> 63), g0 = uint64_t(g) & low_63_bits;
+    const pow10_entry &halves = pow10_halves.entries[-k - pow10_first];
+    const uint64_t g1 = halves.high, g0 = halves.low;
 
     const uint64_t vb = round_to_odd(g1, g0, cb << h);
     const uint64_t vbl = round_to_odd(g1, g0, cbl << h);
