@@ -41,10 +41,7 @@ class host_sink {
         return !table_.on_float || table_.on_float(table_.context, is_key, tag.text, tag.length, value) != 0;
     }
     bool float_array(const uint8_t *items, uint64_t count, tag_chain tag) {
-        if (!begin(false, count, tag)) return false;
-        for (uint64_t i = 0; i < count; ++i)
-            if (!floating(zvl::cbor::next_float(items), false, tag_chain{nullptr, 0})) return false;
-        return end(false);
+        return zvl::cbor::each_float(*this, items, count, tag);
     }
     bool float_arrays(const uint8_t *items, uint64_t arrays, uint64_t) {
         return zvl::cbor::each_float_array(*this, items, arrays);

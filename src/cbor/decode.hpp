@@ -152,6 +152,15 @@ inline double next_float(const uint8_t *&p) {
     return value;
 }
 
+// An array of count floats (checked) given to a sink as the steps give it.
+template <typename Sink>
+bool each_float(Sink &sink, const uint8_t *items, uint64_t count, tag_chain tag) {
+    if (!sink.begin(false, count, tag)) return false;
+    for (uint64_t i = 0; i < count; ++i)
+        if (!sink.floating(next_float(items), false, tag_chain{nullptr, 0})) return false;
+    return sink.end(false);
+}
+
 // A run of arrays of floats (each a head 0x81 to 0x97 and its floats,
 // checked) given to a sink one array at a time.
 template <typename Sink>

@@ -64,45 +64,25 @@ class document_sink {
         if (!text) return false;
         return plain_in_room(float_text(text, value), ZARVEL_TAG_FLOAT, tag, zvl::node_flag::cbor_number);
     }
-    // An array of untagged floats: its items as floating() would add them,
-    // but written whole into the room there is and linked to the sequence
-    // at once, the sequence attached once it holds them (no reader has seen
-    // it). Where room runs out one double goes through floating(), which
-    // grows the store.
+    // Arrays of floats, where the store has room for them (as after
+    // presizing) and they are untagged: their items as floating() would add
+    // them, but written at once and linked to their sequence as one chain,
+    // each sequence attached once it holds them (no reader has seen it).
     bool float_array(const uint8_t *items, uint64_t count, tag_chain tag) {
-        zarvel_span tag_span;
-        if (!zvl::tree::may_open(store_) || !tag_text(tag, &tag_span)) return false;
-        const uint32_t sequence = zvl::tree::add(store_, sequence_flags, ZARVEL_TAG_SEQ, 0, tag_span);
-        if (sequence == zarvel_node_none) return false;
-        while (count > 0) {
-            uint64_t fit = floats_fitting();
-            if (fit > store_->node_cap - store_->node_count) fit = store_->node_cap - store_->node_count;
-            if (fit > count) fit = count;
-            if (fit == 0) {
-                zvl::tree::push(store_, sequence);
-                const bool made = floating(zvl::cbor::next_float(items), false, {});
-                zvl::tree::close(store_);
-                if (!made) return false;
-                count -= 1;
-                continue;
-            }
-            const uint32_t first = store_->node_count;
-            if (store_->props) std::memset(static_cast<void *>(store_->props + first), 0, fit * sizeof *store_->props);
-            store_->strings_len =
-                write_floats(items, fit, store_->nodes + first, first, store_->strings, store_->strings_len);
-            store_->node_count = first + uint32_t(fit);
-            zvl::tree::link_tail(store_, store_->nodes[sequence], first, first + uint32_t(fit) - 1, uint32_t(fit));
-            count -= fit;
-        }
+        if (tag.text || !room_for(count + 1, count)) return zvl::cbor::each_float(*this, items, count, tag);
+        const uint32_t sequence = zvl::tree::add(store_, sequence_flags, ZARVEL_TAG_SEQ);
+        const uint32_t first = sequence + 1;
+        if (store_->props) std::memset(static_cast<void *>(store_->props + first), 0, count * sizeof *store_->props);
+        store_->strings_len =
+            write_floats(items, count, store_->nodes + first, first, store_->strings, store_->strings_len);
+        store_->node_count = first + uint32_t(count);
+        zvl::tree::link_tail(store_, store_->nodes[sequence], first, first + uint32_t(count) - 1, uint32_t(count));
         return zvl::tree::attach(store_, sequence);
     }
-    // Where the store has room for all of them, as after presizing, the
-    // records of the arrays and their items are written at once and the
-    // arrays linked to the open sequence as one chain.
+    // Here the arrays are linked to the open sequence as one chain.
     bool float_arrays(const uint8_t *items, uint64_t arrays, uint64_t floats) {
         const uint64_t nodes = arrays + floats;
-        if (!zvl::tree::may_open(store_) || nodes > store_->node_cap - store_->node_count || floats > floats_fitting())
-            return zvl::cbor::each_float_array(*this, items, arrays);
+        if (!room_for(nodes, floats)) return zvl::cbor::each_float_array(*this, items, arrays);
         const uint32_t first = store_->node_count;
         if (store_->props) std::memset(static_cast<void *>(store_->props + first), 0, nodes * sizeof *store_->props);
         uint32_t last = first;  // then the last array's id
@@ -150,14 +130,15 @@ class document_sink {
         if (std::isnan(value)) return copy_word(out, "NaN");
         return copy_word(out, value < 0 ? "-Infinity" : "Infinity");
     }
-    // How many more floats string storage holds: each keeps its value and
-    // at most max_formatted_length bytes of text, and the last one formats
-    // into number_room bytes.
-    uint64_t floats_fitting() const {
+    // Whether the store has room for nodes more records, floats of them
+    // floats, and another collection may open. Each float keeps its value
+    // and at most max_formatted_length bytes of text, and the last one
+    // formats into number_room bytes.
+    bool room_for(uint64_t nodes, uint64_t floats) const {
         constexpr uint64_t each = sizeof(uint64_t) + zvl::max_formatted_length;
         constexpr uint64_t extra = number_room - zvl::max_formatted_length;
-        const uint64_t room = store_->strings_cap - store_->strings_len;
-        return room >= each + extra ? (room - extra) / each : 0;
+        return zvl::tree::may_open(store_) && nodes <= store_->node_cap - store_->node_count &&
+               floats * each + extra <= store_->strings_cap - store_->strings_len;
     }
 
     // The record of the float item at p (p moves past it) at `record`,
