@@ -82,28 +82,32 @@ __attribute__((always_inline)) inline uint64_t digit_bits(const char *s) {
 #endif
 
 // The usual number, -?int(.frac)? and a delimiter within 32 bytes, told
-// from one look at the digits of those bytes: the run lengths come out of
-// bit counts instead of loops whose trip counts vary from number to number
-// (and mispredict). Returns its end, or 0 for anything else (an exponent, a
-// long number, a bad one, the last bytes of the text), which the grammar's
-// scan then decides.
+// from one look at the digits of those bytes: the two runs end at the first
+// two bytes that are neither digits nor the sign, found by bit counts
+// instead of loops whose trip counts vary from number to number (and
+// mispredict). Returns its end, or 0 for anything else (an exponent, a long
+// number, a bad one, the last bytes of the text), which the grammar's scan
+// then decides.
 __attribute__((always_inline)) inline uint64_t windowed_number(const char *text, uint64_t len, uint64_t p,
                                                                bool *is_float) {
 #if defined(__SSE2__)
-    uint64_t q = p + (text[p] == '-');
-    if (len - q < 32) return 0;
-    uint64_t digits = digit_bits(text + q);
-    uint64_t end = uint64_t(__builtin_ctzll(~digits));
-    if (end == 0 || end == 32 || (end > 1 && text[q] == '0')) return 0;
-    bool fraction = text[q + end] == '.';
+    if (len - p <= 32) return 0;
+    const char *s = text + p;
+    uint64_t sign = s[0] == '-';
+    uint64_t digits = digit_bits(s);
+    uint64_t stops = ~(digits | sign);
+    uint64_t int_end = uint64_t(__builtin_ctzll(stops));
+    // No digit, or a leading zero before more digits.
+    if (int_end == sign || (s[sign] == '0' && int_end > sign + 1)) return 0;
+    bool fraction = s[int_end] == '.';
+    uint64_t end = int_end;
     if (fraction) {
-        uint64_t run = uint64_t(__builtin_ctzll(~(digits >> (end + 1))));
-        end += 1 + run;
-        if (run == 0 || end >= 32) return 0;
+        end = uint64_t(__builtin_ctzll(stops & (stops - 1)));
+        if (end == int_end + 1) return 0;  // no fraction digit
     }
-    if (!json::has_class(text[q + end], json::class_delimiter)) return 0;
+    if (end >= 32 || !json::has_class(s[end], json::class_delimiter)) return 0;
     *is_float = fraction;
-    return q + end;
+    return p + end;
 #else
     (void)text;
     (void)len;
