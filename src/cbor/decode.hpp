@@ -137,7 +137,7 @@ inline double double_from_bits(uint64_t bits) {
 // known to be there); p moves past it.
 inline double next_float(const uint8_t *&p) {
     const uint8_t head = *p;
-    if (head == 0xFB) {
+    if (__builtin_expect(head == 0xFB, 1)) {
         const double value = double_from_bits(big_endian(p + 1, 8, 8));
         p += 9;
         return value;
@@ -468,17 +468,25 @@ class decoder {
         level &top = stack_[depth_ - 1];
         const uint64_t most = top.definite ? top.expected : ~uint64_t(0);
         const uint64_t first = pos_;
+        uint64_t p = pos_;  // (a local: no store in the loop for the byte loads to wait on)
         uint64_t arrays = 0;
         uint64_t floats = 0;
-        while (arrays < most && pos_ < length_) {
-            const uint8_t head = data_[pos_];
-            if (head < 0x81 || head > 0x97) break;
-            const uint64_t end = floats_end(pos_ + 1, head & 0x1F);
+        while (arrays < most && p < length_) {
+            const uint8_t head = data_[p];
+            // Points in the plane by a branch, so that the next position
+            // need not wait for this byte.
+            uint64_t count = 2;
+            if (head != 0x82) {
+                if (head < 0x81 || head > 0x97) break;
+                count = head & 0x1F;
+            }
+            const uint64_t end = floats_end(p + 1, count);
             if (end == 0) break;
             arrays += 1;
-            floats += head & 0x1F;
-            pos_ = end;
+            floats += count;
+            p = end;
         }
+        pos_ = p;
         top.seen += arrays;
         if (top.definite) top.expected -= arrays;
         return delivered(sink_.float_arrays(data_ + first, arrays, floats));
