@@ -193,7 +193,7 @@ inline bool shortest_integer_fast(const binary_value &value, uint64_t &f, int32_
 inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32_t exponent10, int32_t n) {
     const int32_t point = exponent10 + n;
     if (point <= 0 || point > point_in_block_limit || n > max_shortest_digits) return 0;
-    const uint64_t top = f / 100000000u;
+    const uint32_t top = uint32_t(f / 100000000u);  // below 10^9: n <= 17
     // The 24 digits of f with leading zeros, then zeros for the reads
     // past them. The two 16-byte reads below do not match the stores: they
     // wait for them instead of taking the stored values directly, which
@@ -201,9 +201,9 @@ inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32
     alignas(16) char image[40];
     // Above 16 digits at most one (n <= 17 below), the last byte of the
     // first word.
-    const uint64_t first = ascii_zeros | (top / 100000000u) << 56;
+    const uint64_t first = ascii_zeros | uint64_t(top / 100000000u) << 56;
     std::memcpy(image, &first, 8);
-    const int32_t in_last = store_sixteen_digits(image + 8, uint32_t(top % 100000000u), uint32_t(f % 100000000u));
+    const int32_t in_last = store_sixteen_digits(image + 8, top % 100000000u, uint32_t(f % 100000000u));
     std::memset(image + 24, 0, 16);
     const int32_t skip = 24 - n;  // leading zeros
     // The count waits on the digits only when f ends in 0 (a shortest
@@ -216,7 +216,7 @@ inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32
         count = int32_t(select_bits(in_last != 0, uint64_t(8 + in_last),
                                     uint64_t(through_last_nonzero((first ^ ascii_zeros) | 1)))) -
                 skip;
-    if (count > 17 || point >= count) return 0;
+    if (point >= count) return 0;
     // The digits before the point (and some after, overwritten), the point,
     // the digits after it: at most 1 + 14 + 1 + 16 bytes.
     char *p = buffer;
