@@ -6,7 +6,9 @@
 // still expected (or "indefinite") and the number seen, which also tells
 // whether the next item stands in key position. At the start of a step,
 // finished definite levels and indefinite levels facing a break byte are
-// closed, innermost first.
+// closed, innermost first. An array of floats, or a run of short ones in
+// an open array, is checked and reported in one step (see "arrays of
+// floats" below).
 //
 // Nothing is allocated except the buffer that joins the chunks of an
 // indefinite-length string; definite strings go to the sink in place.
