@@ -147,8 +147,7 @@ class document_sink {
     static inline __attribute__((always_inline)) uint32_t write_float(const uint8_t *&p, zarvel_node_rec *record,
                                                                       uint32_t next, char *strings, uint32_t offset) {
         constexpr uint8_t flags = zvl::tree::plain_flags | zvl::node_flag::cbor_number;
-        constexpr uint32_t none = zarvel_node_none;
-        static constexpr zarvel_node_rec fresh = {flags, ZARVEL_TAG_FLOAT, 0, 0, none, none, none, 0, none, 0};
+        static constexpr zarvel_node_rec fresh = zvl::tree::fresh_record(flags, ZARVEL_TAG_FLOAT);
         const double value = zvl::cbor::next_float(p);
         std::memcpy(strings + offset, &value, sizeof value);
         offset += sizeof value;
@@ -179,7 +178,7 @@ class document_sink {
                                                            uint32_t offset) {
         uint32_t id = last;
         constexpr uint32_t none = zarvel_node_none;
-        static constexpr zarvel_node_rec fresh = {sequence_flags, ZARVEL_TAG_SEQ, 0, 0, none, none, none, 0, none, 0};
+        static constexpr zarvel_node_rec fresh = zvl::tree::fresh_record(sequence_flags, ZARVEL_TAG_SEQ);
         zarvel_node_rec *sequence = record;
         for (;;) {
             const uint32_t count = *items++ & 0x1F;

@@ -108,7 +108,6 @@ zarvel_handle_table *grown_directory(zarvel_node_store *store, zarvel_handle_tab
     return table;
 }
 
-
 // Fills chunk `chunk`'s handles at `handles` and publishes them.
 void fill_chunk(zarvel_document *document, zarvel_handle_table *table, uint32_t chunk, zarvel_node *handles) {
     const uint32_t first = chunk << zarvel_handle_chunk_shift;

@@ -1,4 +1,4 @@
-// The tree builder: the only code that writes node records and their links.
+// The tree builder: how node records are made and linked.
 //
 // Every producer of trees (the composer and the event-log replay, the flow
 // fast path, the JSON builders, the CBOR decoder, the building and editing
@@ -14,8 +14,14 @@
 //   - anchor index i names the node recorded for it (0 = no anchor);
 //   - linking a child into a tree that readers have seen forgets their
 //     positional caches and the children index (for good).
+// Builders that know every id ahead (the JSON tape build, the CBOR
+// decoder's arrays of floats) write whole records from put_record or
+// fresh_record below into a presized table and set the links from those
+// ids, keeping the same invariants.
 #pragma once
 
+#include <bit>
+#include <cstring>
 
 #include "doc/store.hpp"
 
@@ -223,6 +229,50 @@ inline uint32_t alias(zarvel_node_store *store, uint8_t flags, uint8_t tag_id, z
 // Records node `id` under anchor index `index` (0: no anchor, nothing to do).
 inline bool anchor(zarvel_node_store *store, uint32_t index, uint32_t id) {
     return index == 0 || zarvel_store_set_anchor(store, index, id);
+}
+
+// ---- whole records (builders that know every id ahead) -------------------------
+//
+// A record goes out as four 8-byte words: head (flags, tag id, JSON text
+// form, spare, first child), links (last child, next sibling), child count
+// and alias target, value. A presized table takes them without the
+// per-field stores of add().
+static_assert(sizeof(zarvel_node_rec) == 32 && offsetof(zarvel_node_rec, first_child) == 4 &&
+              offsetof(zarvel_node_rec, last_child) == 8 && offsetof(zarvel_node_rec, child_count) == 16 &&
+              offsetof(zarvel_node_rec, value) == 24);
+
+struct record_head {
+    uint8_t flags;
+    uint8_t tag_id;
+    uint8_t json_text;
+    uint8_t spare;
+    uint32_t first_child;
+};
+// Two 32-bit fields side by side as one word, in memory order.
+constexpr uint64_t two_fields(uint32_t first, uint32_t second) {
+    if constexpr (std::endian::native == std::endian::little) return uint64_t(second) << 32 | first;
+    return uint64_t(first) << 32 | second;
+}
+// The head word of a record.
+constexpr uint64_t head_word(uint8_t flags, uint8_t tag_id, uint32_t first_child = zarvel_node_none) {
+    return std::bit_cast<uint64_t>(record_head{flags, tag_id, zvl::json_text::scan, 0, first_child});
+}
+// The links word of a record without children and siblings.
+inline constexpr uint64_t no_links = two_fields(zarvel_node_none, zarvel_node_none);
+
+// A fresh record with its flags and tag id, copied whole and then given
+// its links and text.
+constexpr zarvel_node_rec fresh_record(uint8_t flags, uint8_t tag_id) {
+    constexpr uint32_t none = zarvel_node_none;
+    return {flags, tag_id, zvl::json_text::scan, 0, none, none, none, 0, none, 0};
+}
+
+// A fresh record (no tag or anchor, not an alias) from its head word, links
+// word, value and child count.
+inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, uint64_t head, uint64_t links,
+                                                      zarvel_span value, uint32_t count = 0) {
+    const uint64_t words[4] = {head, links, two_fields(count, zarvel_node_none), value};
+    for (int k = 0; k < 4; ++k) std::memcpy(reinterpret_cast<char *>(record) + 8 * k, words + k, sizeof(uint64_t));
 }
 
 }  // namespace zvl::tree

@@ -50,6 +50,10 @@
 namespace {
 
 using zvl::node_flag::make;
+using zvl::tree::no_links;
+using zvl::tree::put_record;
+using zvl::tree::record_head;
+using zvl::tree::two_fields;
 
 // Bytes looked at for non-ASCII before the tape is tried.
 constexpr uint64_t tape_probe_bytes = 4096;
@@ -440,26 +444,6 @@ constexpr entry_shape_table make_entry_shapes() {
 }
 constexpr entry_shape_table entry_shapes = make_entry_shapes();
 
-// A record is written as four 8-byte words: its head (flags, tag id, JSON
-// text form, spare, first child), last child and next sibling, child count
-// and alias target, value.
-static_assert(sizeof(zarvel_node_rec) == 32 && offsetof(zarvel_node_rec, first_child) == 4 &&
-              offsetof(zarvel_node_rec, last_child) == 8 && offsetof(zarvel_node_rec, child_count) == 16 &&
-              offsetof(zarvel_node_rec, value) == 24);
-
-struct record_head {
-    uint8_t flags;
-    uint8_t tag_id;
-    uint8_t json_text;
-    uint8_t spare;
-    uint32_t first_child;
-};
-// Two 32-bit fields side by side as one word, in memory order.
-constexpr uint64_t two_fields(uint32_t first, uint32_t second) {
-    if constexpr (std::endian::native == std::endian::little) return uint64_t(second) << 32 | first;
-    return uint64_t(first) << 32 | second;
-}
-
 // Per entry type, the head word of its node below the root (scalars there
 // stood inside a flow collection), first child none.
 struct entry_head_table {
@@ -469,8 +453,7 @@ constexpr entry_head_table make_entry_heads_inside() {
     entry_head_table t{};
     for (int type = 0; type < 256; ++type) {
         const entry_shape &s = entry_shapes.at[type];
-        t.at[type] = std::bit_cast<uint64_t>(
-            record_head{uint8_t(s.flags | zvl::node_flag::flow), s.tag_id, zvl::json_text::scan, 0, zarvel_node_none});
+        t.at[type] = zvl::tree::head_word(uint8_t(s.flags | zvl::node_flag::flow), s.tag_id);
     }
     return t;
 }
@@ -480,17 +463,6 @@ constexpr entry_head_table entry_heads_inside = make_entry_heads_inside();
 inline __attribute__((always_inline)) uint64_t with_first_child(uint64_t head, uint32_t first) {
     return two_fields(uint32_t(std::endian::native == std::endian::little ? head : head >> 32), first);
 }
-
-// A fresh record: its head word, links word (last child, next sibling),
-// child count and value; no alias.
-inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, uint64_t head, uint64_t links,
-                                                      zarvel_span value, uint32_t count = 0) {
-    const uint64_t words[4] = {head, links, two_fields(count, zarvel_node_none), value};
-    for (int k = 0; k < 4; ++k) std::memcpy(reinterpret_cast<char *>(record) + 8 * k, words + k, sizeof(uint64_t));
-}
-
-// The links word of a record without children and siblings.
-constexpr uint64_t no_links = two_fields(zarvel_node_none, zarvel_node_none);
 
 // Node ids follow the entries, closes making none: the node after the one
 // of an entry, or after a container whose close that entry is, has the next
