@@ -407,6 +407,10 @@ TEST(Serialize, TagsAnchorsAndAliases) {
         tree t;
         t.root(t.map({t.scalar("e"), t.seq({}, false, "!l", "z"), t.scalar("f"), t.map({})}));
         EXPECT_EQ(t.yaml(), "e: !l &z []\nf: {}\n");
+        tree bare;
+        bare.root(bare.seq({bare.seq({}), bare.map({}), bare.seq({bare.map({}), bare.seq({})})}));
+        EXPECT_EQ(bare.json(), "[[], {}, [{}, []]]\n");
+        EXPECT_EQ(bare.json(true), "[[],{},[{},[]]]\n");
     }
 }
 

@@ -408,6 +408,16 @@ class writer {
                     // Merge keys, duplicates, keys of other types: the plain walk.
                     as_is = !mapping || checking || plain_pairs(r);
                 }
+                // An empty one ("blockIds": []) written whole, without a
+                // frame to push and pop.
+                if (as_is && r.first_child >= count && room(4)) {
+                    if constexpr (Host::plain) ++emitted;
+                    store2(at, ',', ' ');
+                    at += node_sep;
+                    store2(at, mapping ? '{' : '[', mapping ? '}' : ']');
+                    at += 2;
+                    return 0;
+                }
                 if (as_is && sp != stack_end) {
                     if constexpr (Host::plain) ++emitted;
                     separator(node_sep);
