@@ -346,19 +346,24 @@ inline int32_t shortest_cut(char *buffer, const char *t, size_t n) {
     // At most 15 digits are their own shortest digits.
     if (w >= unique_below) {
         // w x 10^-m: the double's 53 bits, and the text less the double's
-        // significand (rounded to nearest) in 2^-40 units of its last place.
+        // significand (rounded to nearest) in 2^-40 units of its last place,
+        // read from the product's top 128 bits at places that follow its
+        // top bit (127, or 126 when moved) rather than shifting it up.
         const int32_t lz = __builtin_clzll(w);
-        uint64_t high, low;
-        const uint32_t moved = product_bits(w, int32_t(-m), lz, high, low);
-        const uint64_t power = pow10_table[-m - pow10_first].high;
+        const uint64_t wn = w << lz;
+        const pow10_entry &p = pow10_table[-m - pow10_first];
+        const u128 product = u128(wn) * p.high + uint64_t((u128(wn) * p.low) >> 64);
+        const uint64_t high = uint64_t(product >> 64), low = uint64_t(product);
+        const uint32_t moved = uint32_t(high >> 63) ^ 1;
         constexpr int64_t place = int64_t(1) << 40, half = place / 2, band = 256;
-        const int64_t below_m = int64_t(((high & 0x7FF) << 29) | (low >> 35));
+        const uint32_t below_at = 35 - moved;
+        const int64_t below_m = int64_t(((low >> below_at) | (high << (64 - below_at))) & uint64_t(place - 1));
         const int64_t up = below_m >= half ? 1 : 0;
-        const uint64_t significand = (high >> 11) + uint64_t(up);
+        const uint64_t significand = (high >> (11 - moved)) + uint64_t(up);
         const int64_t offset = below_m - up * place;
         // One unit of the text's last digit, 10^-m over the double's last
-        // place, in the same units; both shifts ahead of the product.
-        const int64_t unit = int64_t(digit_steps::select_bits(moved != 0, power >> (34 - lz), power >> (35 - lz)));
+        // place, in the same units.
+        const int64_t unit = int64_t(p.high >> (below_at - uint32_t(lz)));
         const int32_t e2 = 12 - int32_t(moved) + floor_log2_pow10(int32_t(-m)) - lz;
         const int64_t j = int64_t(floor_log10_pow2(e2)) + m;
         // 1 when the sides of a test come within the band: the text near
