@@ -221,9 +221,10 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
             if (!json::scan_number(text, len, p, &lexeme, false)) return false;
             number_end = lexeme.end;
             is_float = lexeme.is_float;
+            // Only a scanned number can pass the packed span: the window is 32 bytes.
+            if (writer::span_limited && number_end - p >= tape_packed_span_limit) return false;
         }
         uint64_t length = number_end - p;
-        if (writer::span_limited && length >= tape_packed_span_limit) return false;
         out.put(n++, is_float ? ZARVEL_TAPE_FLOAT : ZARVEL_TAPE_INT, p, length);
         return true;
     };
