@@ -124,6 +124,7 @@ TEST(PlainJson, GivenBackMappingsAgreeOnEveryTarget) {
     } cases[] = {
         {"{a: .inf, a: 1}", R"({"a":1})"},
         {"{x: {a: 1, a: 2}, y: [1, {b: 1, c: 3, b: 2}]}", R"({"x":{"a":2},"y":[1,{"b":2,"c":3}]})"},
+        {"{ab: 1, cd: 2, ab: 3, ef: 4}", R"({"ab":3,"cd":2,"ef":4})"},
         {"- &m {a: 1}\n- {b: [2, {<<: *m, c: 3}]}\n", R"([{"a":1},{"b":[2,{"a":1,"c":3}]}])"},
         {wide, wide_json},
     };

@@ -184,7 +184,7 @@ class writer {
 
   private:
     // Mappings of up to this many keys compare them pairwise.
-    static constexpr uint32_t small_mapping = 16;
+    static constexpr uint32_t small_mapping = 8;
     struct key_print {
         uint64_t print;
         uint32_t key;
@@ -239,11 +239,12 @@ class writer {
     enum : uint8_t { none_open, sequence_open, mapping_open };
     // The state of a collection while one inside it is open: its next child
     // (a key in a mapping), the separator before it, and for plain output
-    // the next child's position and where the mapping's keys start in keys_.
+    // its own id and the next child's position (a mapping's: where its
+    // listed keys start, plus one; 0 when it lists none).
     struct frame {
         uint32_t next;
         uint32_t index;
-        uint32_t keys;
+        uint32_t self;
         uint8_t open;
         uint8_t sep;
     };
@@ -322,8 +323,8 @@ class writer {
         frame *sp = stack, *const stack_end = stack + most_open;
         // The innermost open collection: its next child (a key in a
         // mapping), the separator before that, what it is, and for plain
-        // output the next child's position and where its keys start in keys_.
-        uint32_t next = zarvel_node_none, sep = 0, index = 0, keys = 0;
+        // output its own id and the next child's position (as in frame).
+        uint32_t next = zarvel_node_none, sep = 0, index = 0, self = 0;
         uint8_t open = none_open;
 
         // The n input bytes at `offset` to `out`, and up to 32 bytes more:
@@ -428,9 +429,12 @@ class writer {
                     f.sep = uint8_t(sep);
                     if constexpr (Host::plain) {
                         f.index = index;
-                        f.keys = keys;
-                        index = 0;
-                        keys = uint32_t(keys_.size());
+                        f.self = self;
+                        // A large mapping lists its keys as they are written
+                        // (while their texts are at hand), its index the
+                        // list's start plus one.
+                        index = mapping && r.child_count / 2 > small_mapping ? uint32_t(keys_.size()) + 1 : 0;
+                        self = id;
                     }
                     next = r.first_child;
                     open = mapping ? mapping_open : sequence_open;
@@ -485,7 +489,8 @@ class writer {
             const uint32_t id = k.next_sibling;
             if constexpr (Host::plain) {
                 path[level() - 1] = {key, 0};
-                if (checking && (!plain_key(k) || !keys_.push_back({fingerprint(k.value), key}))) return done(false);
+                if (checking && (!plain_key(k) || (index && !keys_.push_back({fingerprint(k.value), key}))))
+                    return done(false);
             }
             // A string key whose text a JSON parse checked, as mapping_key()
             // writes it.
@@ -516,9 +521,11 @@ class writer {
             }
         }
         if constexpr (Host::plain) {
+            // Its duplicates looked for once it is written: a small one's
+            // among the records the walk just read.
             if (checking) {
-                const bool distinct = distinct_keys(keys);
-                keys_.resize_down(keys);
+                const bool distinct = index ? distinct_listed(index - 1) : distinct_keys(nodes[self]);
+                if (index) keys_.resize_down(index - 1);
                 if (!distinct) return done(false);
             }
         }
@@ -530,7 +537,7 @@ class writer {
         sep = f.sep;
         if constexpr (Host::plain) {
             index = f.index;
-            keys = f.keys;
+            self = f.self;
         }
     }
         goto next_child;
@@ -683,17 +690,33 @@ class writer {
         return host_.options().keep_merge_keys || !k.is_plain_implicit() || zarvel_span_length(k.value) != 2 ||
                text(k.value) != "<<";
     }
-    // No two of keys_[base..] alike.
-    bool distinct_keys(size_t base) {
-        key_print *first = keys_.data() + base, *last = keys_.data() + keys_.size();
-        const size_t n = size_t(last - first);
-        if (n <= small_mapping) {
-            for (size_t i = 1; i < n; ++i)
-                for (size_t j = 0; j < i; ++j)
-                    if (first[i].print == first[j].print && same_text(first[i].key, first[j].key)) return false;
-            return true;
+    // No two keys of mapping m alike, its keys plain_key()s: a small one
+    // compared pairwise from the records (lengths first), a larger one
+    // through the table.
+    bool distinct_keys(const zarvel_node_rec &m) {
+        uint32_t key = m.first_child;
+        if (m.child_count / 2 <= small_mapping) {
+            zarvel_span spans[small_mapping];
+            uint32_t seen = 0;
+            for (; valid(key) && seen < small_mapping; key = rec(rec(key).next_sibling).next_sibling) {
+                const zarvel_span span = rec(key).value;
+                for (uint32_t j = 0; j < seen; ++j)
+                    if ((spans[j] ^ span) >> 32 == 0 && text(spans[j]) == text(span)) return false;
+                spans[seen++] = span;
+            }
+            if (!valid(key)) return true;
         }
-        slot *table = fresh_table(n);
+        const size_t base = keys_.size();
+        for (key = m.first_child; valid(key); key = rec(rec(key).next_sibling).next_sibling)
+            if (!keys_.push_back({fingerprint(rec(key).value), key})) return false;  // the plain walk reports it
+        const bool distinct = distinct_listed(base);
+        keys_.resize_down(base);
+        return distinct;
+    }
+    // No two of keys_[base..] alike.
+    bool distinct_listed(size_t base) {
+        const key_print *first = keys_.data() + base, *last = keys_.data() + keys_.size();
+        slot *table = fresh_table(size_t(last - first));
         if (!table) return false;  // the plain walk reports it
         const size_t mask = table_.size() - 1;
         for (const key_print *k = first; k != last; ++k)
@@ -728,19 +751,13 @@ class writer {
     // Keys the plain walk would give as they stand, in order: string-typed
     // scalars, each with a value, none a merge key, no two alike.
     bool plain_pairs(const zarvel_node_rec &m) {
-        const size_t base = keys_.size();
         uint32_t count = 0;
         for (uint32_t key = m.first_child; valid(key); ++count) {
             const zarvel_node_rec &k = rec(key);
-            if (!plain_key(k) || !keys_.push_back({fingerprint(k.value), key})) {
-                keys_.resize_down(base);
-                return false;  // an allocation failure too: the plain walk reports it
-            }
+            if (!plain_key(k)) return false;
             key = rec(k.next_sibling).next_sibling;
         }
-        const bool distinct = count == m.child_count / 2 && distinct_keys(base);
-        keys_.resize_down(base);
-        return distinct;
+        return count == m.child_count / 2 && distinct_keys(m);
     }
     // A key's fingerprint, its buffer holding the word that ends a short
     // key when the key lies that far into it.
@@ -764,11 +781,11 @@ class writer {
     uint32_t round_ = 0;
     // Plain output that can be taken back (a growable buffer, a count; not a
     // stream or a caller's buffer, which a longer first try could overflow):
-    // mappings checked as written, the keys of the open ones here.
+    // mappings checked as written.
     bool checking_;
     // The store's in-place texts were checked by a JSON parse.
     bool checked_;
-    buffer<key_print> keys_;
+    buffer<key_print> keys_;  // the keys of the large mappings being checked
     // Plain output: the walk's count of output nodes while the fast writer
     // runs, and its budget.
     uint64_t emitted_ = 0;
