@@ -346,15 +346,17 @@ inline int32_t shortest_cut(char *buffer, const char *t, size_t n) {
     // At most 15 digits are their own shortest digits.
     if (w >= unique_below) {
         // w x 10^-m: the double's 53 bits, and the text less the double's
-        // significand (rounded to nearest) in 2^-40 units of its last place,
-        // read from the product's top 128 bits at places that follow its
-        // top bit (127, or 126 when moved) rather than shifting it up.
-        const int32_t lz = __builtin_clzll(w);
+        // significand (rounded to nearest) in 2^-40 units of its last place.
+        // w is shifted by what the largest number of its digits needs, known
+        // from the point ahead of the digits; the product's top bit then
+        // lies `moved` (0 to 5) places below 127, and the bits are read at
+        // places that follow it rather than shifting it up.
+        const int32_t lz = __builtin_clzll(pow10_u64_table[int32_t(whole) + m] - 1);
         const uint64_t wn = w << lz;
         const pow10_entry &p = pow10_table[-m - pow10_first];
         const u128 product = u128(wn) * p.high + uint64_t((u128(wn) * p.low) >> 64);
         const uint64_t high = uint64_t(product >> 64), low = uint64_t(product);
-        const uint32_t moved = uint32_t(high >> 63) ^ 1;
+        const uint32_t moved = uint32_t(__builtin_clzll(high));
         constexpr int64_t place = int64_t(1) << 40, half = place / 2, band = 256;
         const uint32_t below_at = 35 - moved;
         const int64_t below_m = int64_t(((low >> below_at) | (high << (64 - below_at))) & uint64_t(place - 1));
