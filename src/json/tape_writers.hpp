@@ -33,8 +33,10 @@ struct tape_packed_writer {
 
     static tape_packed_writer of(const zarvel_tape &tape) { return {tape.packed}; }
     void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) { packed[i] = tape_pack(type, length, start); }
+    // The opening entry was put with start and length 0: its start is
+    // or'ed in without reading its type back.
     void link(uint64_t open, uint64_t close) {
-        packed[open] = tape_pack(static_cast<uint8_t>(packed[open] & 0xFF), 0, close);
+        packed[open] |= close << 32;
         put(close, ZARVEL_TAPE_CLOSE, open, 0);
     }
 };
