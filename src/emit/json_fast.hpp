@@ -326,6 +326,9 @@ class writer {
         // output its own id and the next child's position (as in frame).
         uint32_t next = zarvel_node_none, sep = 0, index = 0, self = 0;
         uint8_t open = none_open;
+        // Plain output: the depth of its children, kept as it opens and
+        // closes rather than counted from the stack at each child.
+        uint32_t inner = depth;
 
         // The n input bytes at `offset` to `out`, and up to 32 bytes more:
         // texts of up to 32 bytes (nearly all) in one move of 32, without
@@ -435,6 +438,7 @@ class writer {
                         // list's start plus one.
                         index = mapping && r.child_count / 2 > small_mapping ? uint32_t(keys_.size()) + 1 : 0;
                         self = id;
+                        ++inner;
                     }
                     next = r.first_child;
                     open = mapping ? mapping_open : sequence_open;
@@ -454,9 +458,7 @@ class writer {
 
         // The depth of the innermost open collection's children (the
         // serialiser's general path takes no depth).
-        auto level = [&]() __attribute__((always_inline)) {
-            return Host::plain ? depth + uint32_t(sp - stack) : depth;
-        };
+        auto level = [&]() __attribute__((always_inline)) { return Host::plain ? inner : depth; };
         {
             const int opened = value(root, 0, depth);
             if (opened <= 0) return done(opened == 0);
@@ -538,6 +540,7 @@ class writer {
         if constexpr (Host::plain) {
             index = f.index;
             self = f.self;
+            --inner;
         }
     }
         goto next_child;
