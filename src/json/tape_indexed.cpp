@@ -130,7 +130,8 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
     constexpr uint32_t levels = tape_builder_levels;
     // Where each level goes on after a value: a close takes its parent's
     // place as data, so no branch on the parent's kind mispredicts there.
-    void *continues[levels];
+    // The root's parent place is the walk's end: no test for depth 0.
+    void *continues[levels + 1];
     uint32_t opens[levels];
 
     writer out = writer::of(*room.tape);
@@ -231,6 +232,7 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
 
     if (!next() || p != root) return tape_refused;
     out.put(0, ZARVEL_TAPE_DOCUMENT, 0, 0);
+    continues[0] = &&after_root;
     if (text[p] == '[') goto open_array;
 
 open_object:
@@ -238,7 +240,7 @@ open_object:
         if (depth >= levels) return tape_refused;
         deepest = true;
     }
-    continues[depth] = &&object_continue;
+    continues[depth + 1] = &&object_continue;
     opens[depth] = static_cast<uint32_t>(n);
     out.put(n++, ZARVEL_TAPE_OBJECT, 0, 0);
     ++depth;
@@ -264,7 +266,7 @@ open_array:
         if (depth >= levels) return tape_refused;
         deepest = true;
     }
-    continues[depth] = &&array_continue;
+    continues[depth + 1] = &&array_continue;
     opens[depth] = static_cast<uint32_t>(n);
     out.put(n++, ZARVEL_TAPE_ARRAY, 0, 0);
     ++depth;
@@ -288,8 +290,9 @@ close:
     --depth;
     if (with_facts) ++containers;
     out.link(opens[depth], n++);
-    if (depth) goto *continues[depth - 1];
+    goto *continues[depth];
 
+after_root:
     if (next() || room.failed) return tape_refused;  // something after the root
     const json::index_state &s = cursor.state();
     if (s.string_open || s.control_in_string || s.bad_utf8) return tape_refused;
