@@ -690,7 +690,7 @@ class writer {
     // A key that may stand as it is (its duplicates are looked for after).
     bool plain_key(const zarvel_node_rec &k) const {
         if (k.kind() != ZARVEL_KIND_SCALAR || k.tag_id != ZARVEL_TAG_STR || !valid(k.next_sibling)) return false;
-        return host_.options().keep_merge_keys || !k.is_plain_implicit() || zarvel_span_length(k.value) != 2 ||
+        return !k.is_plain_implicit() || zarvel_span_length(k.value) != 2 || host_.options().keep_merge_keys ||
                text(k.value) != "<<";
     }
     // No two keys of mapping m alike, its keys plain_key()s: a small one
