@@ -696,7 +696,18 @@ class writer {
     // No two keys of mapping m alike, its keys plain_key()s: a small one
     // compared pairwise from the records (lengths first), a larger one
     // through the table.
-    bool distinct_keys(const zarvel_node_rec &m) {
+    __attribute__((always_inline)) bool distinct_keys(const zarvel_node_rec &m) {
+        if (m.child_count <= 2) return true;
+        if (m.child_count <= 4) {  // two keys, the commonest: in line
+            const zarvel_span a = rec(m.first_child).value;
+            const uint32_t second = rec(rec(m.first_child).next_sibling).next_sibling;
+            if (!valid(second)) return true;
+            const zarvel_span b = rec(second).value;
+            return (a ^ b) >> 32 != 0 || text(a) != text(b);
+        }
+        return distinct_many(m);
+    }
+    __attribute__((noinline)) bool distinct_many(const zarvel_node_rec &m) {
         uint32_t key = m.first_child;
         if (m.child_count / 2 <= small_mapping) {
             zarvel_span spans[small_mapping];
