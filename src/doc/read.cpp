@@ -55,7 +55,7 @@ const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t 
 }
 
 // What zarvel_node_tag_id says of a record.
-inline uint8_t record_tag_id(const zarvel_node_rec &rec) {
+constexpr uint8_t record_tag_id(const zarvel_node_rec &rec) {
     // Scalars (nearly all calls) first.
     const uint8_t kind = rec.kind();
     if (kind == ZARVEL_KIND_SCALAR || kind == ZARVEL_KIND_ALIAS) [[likely]]
@@ -773,12 +773,10 @@ constexpr int head_tag_shift = 40, head_number_shift = 48;
 constexpr auto view_heads = [] {
     std::array<uint64_t, 256> heads{};
     for (unsigned flags = 0; flags < 256; ++flags) {
-        const uint64_t kind = flags & zvl::node_flag::kind_mask;
-        const uint64_t tag = kind == ZARVEL_KIND_SEQUENCE  ? ZARVEL_TAG_SEQ
-                             : kind == ZARVEL_KIND_MAPPING ? ZARVEL_TAG_MAP
-                                                           : 0;
-        heads[flags] = kind << 32 | tag << head_tag_shift |
-                       uint64_t((flags & zvl::node_flag::style_mask) >> zvl::node_flag::style_shift) << 56;
+        zarvel_node_rec rec{};
+        rec.flags = uint8_t(flags);
+        const uint64_t tag = rec.is_collection() ? record_tag_id(rec) : 0;
+        heads[flags] = uint64_t(rec.kind()) << 32 | tag << head_tag_shift | uint64_t(rec.style()) << 56;
     }
     return heads;
 }();

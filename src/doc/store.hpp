@@ -120,11 +120,13 @@ struct zarvel_node_rec {
     uint32_t alias_target;  // alias: the anchored node; else none
     zarvel_span value;      // scalar text; alias name; empty for collections
 
-    uint8_t kind() const { return flags & zvl::node_flag::kind_mask; }
-    uint8_t style() const { return uint8_t((flags & zvl::node_flag::style_mask) >> zvl::node_flag::style_shift); }
-    bool is_flow() const { return (flags & zvl::node_flag::flow) != 0; }
-    bool is_plain_implicit() const { return (flags & zvl::node_flag::plain_implicit) != 0; }
-    bool is_collection() const { return kind() == ZARVEL_KIND_SEQUENCE || kind() == ZARVEL_KIND_MAPPING; }
+    constexpr uint8_t kind() const { return flags & zvl::node_flag::kind_mask; }
+    constexpr uint8_t style() const {
+        return uint8_t((flags & zvl::node_flag::style_mask) >> zvl::node_flag::style_shift);
+    }
+    constexpr bool is_flow() const { return (flags & zvl::node_flag::flow) != 0; }
+    constexpr bool is_plain_implicit() const { return (flags & zvl::node_flag::plain_implicit) != 0; }
+    constexpr bool is_collection() const { return kind() == ZARVEL_KIND_SEQUENCE || kind() == ZARVEL_KIND_MAPPING; }
 };
 static_assert(sizeof(zarvel_node_rec) == 32);
 
