@@ -3,6 +3,7 @@
 // length so that no input can make the store grow without bound.
 #include "doc/store.hpp"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -109,7 +110,7 @@ zarvel_node_store *zarvel_store_new(const zarvel_allocator *allocator) {
         zarvel_arena_free(arena);
         return nullptr;
     }
-    std::memset(static_cast<void *>(store), 0, sizeof *store);
+    std::memset(static_cast<void *>(store), 0, offsetof(zarvel_node_store, open_stack));
     store->allocator = allocator;
     store->child_cache_node = zarvel_node_none;
     store->fast_root = zarvel_node_none;

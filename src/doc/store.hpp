@@ -268,15 +268,6 @@ struct zarvel_node_store {
     zvl_lock lock;
     uint32_t live;  // 1 from creation until the store is being freed
 
-    // Tree builder state (doc/tree_builder.hpp): collections currently open.
-    uint32_t open_stack[zarvel_store_max_depth];
-    uint32_t depth;
-    uint8_t key_pending[zarvel_store_max_depth];
-    uint32_t pending_key[zarvel_store_max_depth];
-    // 1 where the open collection is a mapping: attaching needs no look at
-    // the collection's record (zvl::tree::push sets it).
-    uint8_t open_is_map[zarvel_store_max_depth];
-
     // Read API: positional cursors (store's lock), so that walking nested
     // collections in order does not rebuild the child cache at every switch.
     // Null until the first positional read; cleared with the child cache.
@@ -291,6 +282,18 @@ struct zarvel_node_store {
     // 1 once string storage refused to grow past its limit (tells the
     // message of a failed build).
     uint32_t strings_refused;
+
+    // Tree builder state (doc/tree_builder.hpp): the collections open, from
+    // level 0 to depth - 1.
+    uint32_t depth;
+    // Per level, written by zvl::tree::push before any read at that level,
+    // so they are left uninitialised (about 10 KB a store) and stay last.
+    uint32_t open_stack[zarvel_store_max_depth];
+    uint8_t key_pending[zarvel_store_max_depth];
+    uint32_t pending_key[zarvel_store_max_depth];  // valid while key_pending
+    // 1 where the open collection is a mapping: attaching needs no look at
+    // the collection's record.
+    uint8_t open_is_map[zarvel_store_max_depth];
 };
 
 // One interned tag: its span in `strings` (0 = free slot) and its hash.
