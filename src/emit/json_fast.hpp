@@ -238,15 +238,15 @@ class writer {
     // What is open: nothing (the walk is done), a sequence or a mapping.
     enum : uint8_t { none_open, sequence_open, mapping_open };
     // The state of a collection while one inside it is open: its next child
-    // (a key in a mapping), the separator before it, and for plain output
-    // its own id and the next child's position (a mapping's: where its
-    // listed keys start, plus one; 0 when it lists none).
+    // (a key in a mapping), and for plain output its own id and the next
+    // child's position (a mapping's: where its listed keys start, plus one;
+    // 0 when it lists none). The separator before that child is the comma:
+    // the open one followed another child or key.
     struct frame {
         uint32_t next;
         uint32_t index;
         uint32_t self;
         uint8_t open;
-        uint8_t sep;
     };
     // Collections open at once in one walk. A deeper one goes to the
     // general path, which (in the serialiser) starts a walk of its own.
@@ -337,9 +337,13 @@ class writer {
         auto move_text = [&](char *out, uint32_t offset, uint32_t n) __attribute__((always_inline)) {
             const char *t = input + offset;
             if (n <= 32 && uint64_t(offset) + 32 <= input_len) {
-                char block[32];
-                std::memcpy(block, t, 32);
-                std::memcpy(out, block, 32);
+                // Two halves, each a register: one block of 32 went through
+                // the stack.
+                char head[16], tail[16];
+                std::memcpy(head, t, 16);
+                std::memcpy(tail, t + 16, 16);
+                std::memcpy(out, head, 16);
+                std::memcpy(out + 16, tail, 16);
             } else {
                 copy_run(out, t, n);
             }
@@ -429,7 +433,6 @@ class writer {
                     frame &f = *sp++;
                     f.next = next;
                     f.open = open;
-                    f.sep = uint8_t(sep);
                     if constexpr (Host::plain) {
                         f.index = index;
                         f.self = self;
@@ -536,7 +539,7 @@ class writer {
         const frame &f = *--sp;
         next = f.next;
         open = f.open;
-        sep = f.sep;
+        sep = comma;
         if constexpr (Host::plain) {
             index = f.index;
             self = f.self;
