@@ -130,20 +130,27 @@ void make_handle_block(zarvel_node_store *store, const zarvel_handle_table *tabl
     store->handle_block_chunks = uint32_t(chunks);
 }
 
-// Chunks of the block at once: the block's handles are made in id order,
-// from the first not made through `chunk` and a few more (store's lock
-// held), so that a walk, which meets ids nearly in order, finds each with
-// one compare and makes them a few chunks ahead, while they are still in
-// cache when read.
+// Handles of the block at once, in id order, from the first not made
+// through chunk `chunk` and a few more but not past the last node (store's
+// lock held): a walk, which meets ids nearly in order, finds each with one
+// compare and makes them a few chunks ahead, while they are still in cache
+// when read, and a small document fills only the handles of its nodes.
+// Only full chunks go into the directory; the ids of a partly filled one
+// come back here and fill it further.
 constexpr uint32_t block_chunks_ahead = 8;
 void fill_block(zarvel_document *document, zarvel_node_store *store, zarvel_handle_table *table, uint32_t chunk) {
-    uint32_t from = store->handle_block_ids >> zarvel_handle_chunk_shift;
-    uint32_t to = from + block_chunks_ahead > chunk + 1 ? from + block_chunks_ahead : chunk + 1;
+    const uint32_t from = store->handle_block_ids;
+    const uint32_t from_chunk = from >> zarvel_handle_chunk_shift;
+    uint32_t to = from_chunk + block_chunks_ahead > chunk + 1 ? from_chunk + block_chunks_ahead : chunk + 1;
     if (to > store->handle_block_chunks) to = store->handle_block_chunks;
-    for (uint32_t c = from; c < to; ++c)
-        fill_chunk(document, table, c, store->handle_block + (uint64_t(c) << zarvel_handle_chunk_shift));
-    std::atomic_ref<uint32_t>(store->handle_block_ids)
-        .store(to << zarvel_handle_chunk_shift, std::memory_order_release);
+    uint64_t end = uint64_t(to) << zarvel_handle_chunk_shift;
+    if (end > store->node_count) end = store->node_count;
+    zarvel_node *block = store->handle_block;
+    for (uint32_t id = from; id < end; ++id) block[id] = {document, id};
+    for (uint32_t c = from_chunk; c < to && (uint64_t(c) + 1) << zarvel_handle_chunk_shift <= end; ++c)
+        std::atomic_ref<zarvel_node *>(table->chunks[c])
+            .store(block + (uint64_t(c) << zarvel_handle_chunk_shift), std::memory_order_release);
+    std::atomic_ref<uint32_t>(store->handle_block_ids).store(uint32_t(end), std::memory_order_release);
 }
 
 }  // namespace
@@ -165,9 +172,10 @@ zarvel_node *zarvel_node_handle_made(zarvel_document *document, zarvel_node_stor
     }
     zarvel_node *handles = table->chunks[chunk];
     if (!handles && chunk < store->handle_block_chunks) {
-        fill_block(document, store, table, chunk);
-        handles = table->chunks[chunk];
-    } else if (!handles) {
+        if (id >= store->handle_block_ids) fill_block(document, store, table, chunk);
+        return store->handle_block + id;
+    }
+    if (!handles) {
         handles =
             static_cast<zarvel_node *>(zvl::allocate(store->allocator, zarvel_handle_chunk * sizeof(zarvel_node)));
         if (!handles) return nullptr;

@@ -229,9 +229,9 @@ struct zarvel_node_store {
     // zarvel_handle_chunk. Later chunks are allocated one by one.
     zarvel_node *handle_block;
     uint32_t handle_block_chunks;
-    // Ids below this have their handle in the block, all made at once with
-    // it (published with a release store; 0 until then and once the store
-    // is being freed): such a handle is found without the directory.
+    // Ids below this have their handle in the block, made in id order
+    // (published with a release store; 0 until then and once the store is
+    // being freed): such a handle is found without the directory.
     uint32_t handle_block_ids;
 
     // The children index, published with a release store (null until made).
