@@ -45,7 +45,7 @@ inline const char *span_start(uintptr_t input, uintptr_t strings, zarvel_span sp
 
 // Start of a span's text (of any length).
 inline const char *span_start(const zarvel_node_store *store, zarvel_span span) {
-    return (zarvel_span_in_strings(span) ? store->strings : store->input) + zarvel_span_offset(span);
+    return span_start(input_base(store), strings_base(store), span);
 }
 
 const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t *length) {
