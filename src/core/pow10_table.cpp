@@ -678,15 +678,25 @@ constexpr pow10_entry pow10_table[pow10_last - pow10_first + 1] = {
     {0x9e19db92b4e31ba9u, 0x6c07a2c26a8346d1u},  // 10^324
 };
 
-// Each entry's g = floor(entry / 4) + 1 in 63-bit halves, made once here
-// rather than per number.
-constexpr pow10_halves_table::pow10_halves_table() : entries() {
-    for (int32_t i = 0; i <= pow10_last - pow10_first; ++i) {
-        const unsigned __int128 g = ((unsigned __int128)(pow10_table[i].high) << 64 | pow10_table[i].low) / 4 + 1;
-        entries[i] = {uint64_t(g >> 63), uint64_t(g) & ((uint64_t(1) << 63) - 1)};
+// Each entry from pow10_table plus one where that one is rounded down,
+// made once here rather than per number; the two powers past its end
+// written out (computed as the table above).
+constexpr pow10_up_table::pow10_up_table() : entries() {
+    constexpr pow10_entry beyond[pow10_up_last - pow10_last] = {
+        {0xc5a05277621be293u, 0xc7098b7305241886u},  // 10^325
+        {0xf70867153aa2db38u, 0xb8cbee4fc66d1ea8u},  // 10^326
+    };
+    for (int32_t j = pow10_up_first; j <= pow10_up_last; ++j) {
+        pow10_entry &up = entries[j - pow10_up_first];
+        if (j > pow10_last) {
+            up = beyond[j - pow10_last - 1];
+            continue;
+        }
+        up = pow10_table[j - pow10_first];
+        if (j < 0 || j > 55) up = {up.high + (up.low == ~uint64_t(0) ? 1 : 0), up.low + 1};
     }
 }
 
-constexpr pow10_halves_table pow10_halves;
+constexpr pow10_up_table pow10_up;
 
 }  // namespace zvl

@@ -16,13 +16,16 @@ inline constexpr int32_t pow10_last = 324;
 
 // Hidden, so that the library reaches it without a load of its address.
 extern const pow10_entry pow10_table[] __attribute__((visibility("hidden")));
-// floor(entry / 4) + 1 of each entry above, split into its high and low
-// 63 bits: the shortest-digit generator's factors.
-struct pow10_halves_table {
-    constexpr pow10_halves_table();
-    pow10_entry entries[pow10_last - pow10_first + 1];
+// 10^j for j in [pow10_up_first, pow10_up_last] as 128-bit mantissas rounded
+// up (exact for j in [0, 55]): the shortest-digit generator's factors, which
+// need two powers beyond pow10_last for the subnormals.
+inline constexpr int32_t pow10_up_first = -292;
+inline constexpr int32_t pow10_up_last = 326;
+struct pow10_up_table {
+    constexpr pow10_up_table();
+    pow10_entry entries[pow10_up_last - pow10_up_first + 1];
 };
-extern const pow10_halves_table pow10_halves __attribute__((visibility("hidden")));
+extern const pow10_up_table pow10_up __attribute__((visibility("hidden")));
 
 // 10^n for n in [0, 19], every power a 64-bit word holds.
 inline constexpr uint64_t pow10_u64_table[20] = {1u,

@@ -480,19 +480,16 @@ __attribute__((noinline)) int32_t format_scanned(char *buffer, const char *text,
     if (!to_binary(d, value)) return 0;
     uint64_t f;
     int32_t exponent10, digit_count;
-    if (shortest_integer_fast(value, f, exponent10, digit_count)) {
+    shortest_integer(value, f, exponent10, digit_count);
 #if defined(__SSE2__)
-        const auto *form = static_cast<const point_form_text *>(copy_form);
-        uint32_t cut;
-        bool raise;
-        if (form && cut_of_digits(d, f, exponent10, cut, raise))
-            if (const int32_t n = copy_cut(buffer, text, length, *form, cut, raise)) return n;
+    const auto *form = static_cast<const point_form_text *>(copy_form);
+    uint32_t cut;
+    bool raise;
+    if (form && cut_of_digits(d, f, exponent10, cut, raise))
+        if (const int32_t n = copy_cut(buffer, text, length, *form, cut, raise)) return n;
 #endif
-        if (const int32_t n = write_point_inside(buffer, d.negative, f, exponent10, digit_count)) return n;
-        digits_from_integer(f, exponent10, digits);
-    } else if (!shortest_digits_exact(value, digits)) {
-        return 0;
-    }
+    if (const int32_t n = write_point_inside(buffer, d.negative, f, exponent10, digit_count)) return n;
+    digits_from_integer(f, exponent10, digits);
     (void)copy_form;
     return layout_digits(buffer, d.negative, digits);
 }

@@ -1,11 +1,10 @@
 // Shortest round-trip decimal text of a double.
 //
 // Free-format shortest digits: the fewest digits that read back as the value,
-// the closest such digits to it, ties to even. A fast generator on 128-bit
-// products with a table of powers of ten gives them for almost every value;
-// an exact generator on stack big integers (the Steele and White four-integer
-// loop) runs when the fast one gives up. A layout step turns digits and
-// point position into text that always shows a decimal point or an exponent.
+// the closest such digits to it, ties to even. One generator on a 128-bit
+// table of powers of ten gives them for every value (emit/shortest_fast.hpp);
+// a layout step turns digits and point position into text that always shows
+// a decimal point or an exponent.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +24,7 @@ struct digit_record {
     int32_t point;
 };
 
-// Input of the digit generators: the positive value f x 2^e with its margin
+// Input of the digit generator: the positive value f x 2^e with its margin
 // rules.
 struct binary_value {
     uint64_t f;
@@ -38,11 +37,6 @@ struct binary_value {
 inline constexpr int32_t max_shortest_digits = 17;
 // Longest text zarvel_format_double writes (callers give at least 32 bytes).
 inline constexpr int32_t max_formatted_length = 24;
-
-// Each returns false when it cannot run the value (the fast one for exponents
-// (the two smallest subnormals), the exact one beyond its limbs).
-bool shortest_digits_fast(const binary_value &value, digit_record &out);
-bool shortest_digits_exact(const binary_value &value, digit_record &out);
 
 // Digits of f x 10^exponent10 (f > 0, below 10^19) without trailing zeros.
 void digits_from_integer(uint64_t f, int32_t exponent10, digit_record &out);

@@ -1,4 +1,4 @@
-// The fast shortest-digit generator and the fixed layout of its digits
+// The shortest-digit generator and the fixed layout of its digits
 // when the point falls inside them, inline: the float-text path and
 // zarvel_format_double run them once per number, where calls cost more than
 // the joints between the steps.
@@ -26,29 +26,36 @@ inline uint64_t select_bits(bool condition, uint64_t yes, uint64_t no) {
     return (yes & mask) | (no & ~mask);
 }
 
-// ---- fast generator: 128-bit powers of ten ----------------------------------
+// ---- generator: one product with a power of ten ------------------------
 //
-// The value c x 2^q, its neighbours' midpoints and the candidates are
-// compared in units of 10^k, with k = floor(log10 of the gap 2^q) so that the
-// rounding interval spans between 1 and 10 units. The scaled quantities
-// 4 x (value, lower, upper midpoint) / 10^k are products of 4c (shifted) with
-// a 126-bit mantissa g of 10^-k rounded up, taken to 64 bits rounded to odd:
-// that keeps every comparison below exact. Then the shortest candidate is
-// the multiple of 10 units inside the interval when there is exactly one,
-// else the one of s, s + 1 (s = floor(value / 10^k)) inside it, else the
-// closer of the two (ties to even).
+// With k = 2 - floor(log10 2^e), the rounding interval of c x 2^e scaled by
+// 10^k is delta = 2^e x 10^k wide, in [100, 1000): it holds at most one
+// multiple of 1000 and always the multiple of 100 nearest to the value. One
+// product of the upper bound (2c + 1) x 2^(e-1) with 10^k (a 128-bit
+// mantissa rounded up, so that the bits below the point tell whether the
+// bound is whole) gives its integer part z; delta's integer part comes from
+// the mantissa by a shift. The multiple of 1000 at or below z is the
+// shortest choice when it lies inside (its trailing zeros are the layout's
+// to drop); else the multiple of 100 nearest to the value is, counted from z
+// less half of delta. A parity of a second product settles the cases where
+// those integer parts leave the answer open: the lower bound meeting that
+// multiple of 1000, the value near the middle between two multiples of 100.
+// Powers of two above the subnormals have a narrower interval below; they
+// compare bounds and the value made from the mantissa's top word alone.
 
-inline constexpr uint64_t low_63_bits = (uint64_t(1) << 63) - 1;
+// The integer part and the 64 bits below the point of u x 10^k / 2^(128 -
+// beta) for u already shifted by beta: the top 128 bits of the product.
+inline u128 upper_product(uint64_t u, const pow10_entry &p) {
+    return u128(u) * p.high + uint64_t((u128(u) * p.low) >> 64);
+}
 
-// Round to odd of (g1 x 2^63 + g0) x cp / 2^127: the quotient with its
-// lowest bit set when anything below it was cut off.
-inline uint64_t round_to_odd(uint64_t g1, uint64_t g0, uint64_t cp) {
-    const uint64_t x1 = uint64_t((u128(g0) * cp) >> 64);
-    const u128 y = u128(g1) * cp;
-    const uint64_t y0 = uint64_t(y), y1 = uint64_t(y >> 64);
-    const uint64_t z = (y0 >> 1) + x1;
-    const uint64_t vbp = y1 + (z >> 63);
-    return vbp | (((z & low_63_bits) + low_63_bits) >> 63);
+// Whether floor(u x 10^k / 2^(128 - beta)) is odd, and whether the quotient
+// is whole, from the product's low 128 bits.
+inline void product_parity(uint64_t u, const pow10_entry &p, int32_t beta, bool &odd, bool &whole) {
+    const uint64_t high = u * p.high + uint64_t((u128(u) * p.low) >> 64);
+    const uint64_t low = u * p.low;
+    odd = ((high >> (64 - beta)) & 1) != 0;
+    whole = ((high << beta) | (low >> (64 - beta))) == 0;
 }
 
 using zvl::pow10_u64_table;
@@ -125,65 +132,83 @@ inline int32_t decimal_length(uint64_t x) {
     return n + (x >= pow10_u64_table[n] ? 1 : 0);
 }
 
-// The fast generator's choice as an integer: the digits are those of
-// f x 10^exponent10 (f > 0, below 10^19, trailing zeros possible), `length`
-// of them; false for the two smallest subnormals, left to
-// shortest_digits_exact.
-inline bool shortest_integer_fast(const binary_value &value, uint64_t &f, int32_t &exponent10, int32_t &length) {
+// The generator's choice as an integer for any positive finite value: the
+// digits are those of f x 10^exponent10 (f > 0, below 10^17, trailing zeros
+// possible), `length` of them.
+inline void shortest_integer(const binary_value &value, uint64_t &f, int32_t &exponent10, int32_t &length) {
     const uint64_t c = value.f;
-    const int32_t q = value.e;
-    // The two smallest subnormals leave too few bits for the comparisons.
-    if (q == -1074 && c < 3) return false;
-    if (c == 0 || c >= (uint64_t(1) << 53)) return false;
-
-    const uint64_t out_bit = value.inclusive ? 0 : 1;  // exclusive bounds: strict tests
-    const uint64_t cb = c << 2;
-    const uint64_t cbr = cb + 2;
-    uint64_t cbl;
-    int32_t k;
-    if (!value.unequal_margins) {
-        cbl = cb - 2;
-        k = floor_log10_pow2(q);
-    } else {
-        cbl = cb - 1;
-        k = floor_log10_three_quarters_pow2(q);
+    const int32_t e = value.e;
+    if (__builtin_expect(value.unequal_margins, 0)) {
+        // Bounds c x 2^e less a quarter and plus a half of 2^e, both inside
+        // (c is even); scaled so that the interval spans 1 to 10 units.
+        const int32_t k = -floor_log10_three_quarters_pow2(e);
+        const uint64_t g = pow10_up.entries[k - pow10_up_first].high;
+        const int32_t shift = 11 - (e + floor_log2_pow10(k));  // 8 to 11
+        // The lower bound is whole only where 10^k holds the 2^(e-2) (e 2, 3).
+        const uint64_t lower = ((g - (g >> 54)) >> shift) + (e == 2 || e == 3 ? 0 : 1);
+        const uint64_t upper = (g + (g >> 53)) >> shift;
+        f = upper / 10;
+        if (f * 10 >= lower) {
+            exponent10 = 1 - k;
+        } else {
+            // The value rounded to a unit, ties down to even where they
+            // occur (2^-77 only), else up into the interval.
+            f = ((g >> (shift - 1)) + 1) / 2;
+            if (e == -77 && (f & 1) != 0) {
+                --f;
+            } else if (f < lower) {
+                ++f;
+            }
+            exponent10 = -k;
+        }
+        length = decimal_length(f);
+        return;
     }
-    if (-k < pow10_first || -k > pow10_last) return false;
-    const int32_t h = q + floor_log2_pow10(-k) + 2;  // 1 to 4
-    // g = floor(10^-k x 2^(125 - floor(log2 10^-k))) + 1 in 63-bit halves.
-    const pow10_entry &halves = pow10_halves.entries[-k - pow10_first];
-    const uint64_t g1 = halves.high, g0 = halves.low;
-
-    const uint64_t vb = round_to_odd(g1, g0, cb << h);
-    const uint64_t vbl = round_to_odd(g1, g0, cbl << h);
-    const uint64_t vbr = round_to_odd(g1, g0, cbr << h);
-
-    const uint64_t s = vb >> 2;
-    // Only subnormals of a few units come this low.
-    if (s < 10) return false;
-    // The three choices are made as selections, not branches: which one
-    // holds varies from value to value.
-    // One digit fewer: the multiples of ten around s.
-    const uint64_t sp10 = s / 10 * 10;
-    const uint64_t tp10 = sp10 + 10;
-    const bool upin = vbl + out_bit <= sp10 << 2;
-    const bool wpin = (tp10 << 2) + out_bit <= vbr;
-    const uint64_t t = s + 1;
-    const bool uin = vbl + out_bit <= s << 2;
-    const bool win = (t << 2) + out_bit <= vbr;
-    // Both inside: the closer one, ties to the even one.
-    const int64_t cmp = int64_t(vb - ((s + t) << 1));
-    const uint64_t closer = t - uint64_t((cmp < 0) | ((cmp == 0) & ((s & 1) == 0)));
-    const uint64_t one_inside = t - uint64_t(uin);
-    const uint64_t near = select_bits(uin != win, one_inside, closer);
-    const uint64_t fewer = tp10 - 10 * uint64_t(upin);
-    f = select_bits(upin != wpin, fewer, near);
-    exponent10 = k;
-    // From s, ahead of the choice: f has as many digits, or one more when
-    // the choice passed a power of ten.
-    const int32_t s_length = decimal_length(s);
-    length = s_length + (f >= pow10_u64_table[s_length] ? 1 : 0);
-    return true;
+    const int32_t k = 2 - floor_log10_pow2(e);
+    const pow10_entry &p = pow10_up.entries[k - pow10_up_first];
+    const int32_t beta = e + floor_log2_pow10(k);  // 6 to 9
+    const uint64_t two_c = c << 1;
+    const u128 z = upper_product((two_c | 1) << beta, p);
+    const uint64_t zi = uint64_t(z >> 64);
+    const uint64_t delta = p.high >> (63 - beta);
+    uint64_t s = zi / 1000;
+    uint64_t r = zi - s * 1000;
+    bool fewer;
+    if (r < delta) {
+        // The upper bound itself when it is whole and left out.
+        fewer = r != 0 || uint64_t(z) != 0 || value.inclusive;
+        if (!fewer) {
+            --s;
+            r = 1000;
+        }
+    } else if (r > delta) {
+        fewer = false;
+    } else {
+        // The multiple of 1000 lies on the lower bound's integer part:
+        // inside when the bound's floor is odd (below it), or the bound is
+        // whole and inside.
+        bool odd, whole;
+        product_parity(two_c - 1, p, beta, odd, whole);
+        fewer = odd || (whole && value.inclusive);
+    }
+    if (fewer) {
+        f = s;
+        exponent10 = 3 - k;
+    } else {
+        // The value lies at r - delta / 2 above 1000 s; half a unit more
+        // rounds to the nearest multiple of 100 when nothing was cut. A
+        // remainder of 0 leaves it open: then the value's own parity says
+        // whether the cut fractions lowered it, and a whole value is a tie.
+        const uint64_t distance = r - delta / 2 + 50;
+        f = s * 10 + distance / 100;
+        if (distance % 100 == 0) {
+            bool odd, whole;
+            product_parity(two_c, p, beta, odd, whole);
+            if (odd != ((distance & 1) != 0) || (whole && (f & 1) != 0)) --f;
+        }
+        exponent10 = 2 - k;
+    }
+    length = decimal_length(f);
 }
 
 // layout_digits of the n digits of f x 10^exponent10 when they number at
@@ -231,7 +256,7 @@ inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32
 }  // namespace digit_steps
 
 using digit_steps::decimal_length;
-using digit_steps::shortest_integer_fast;
+using digit_steps::shortest_integer;
 using digit_steps::store_sixteen_digits;
 using digit_steps::store_sixteen_digits_portable;
 using digit_steps::write_point_inside;
