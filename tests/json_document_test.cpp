@@ -298,10 +298,10 @@ TEST(JsonDocument, BothRoadsAgree) {
         EXPECT_TRUE(!a->props && !b->props) << label << ": JSON has no tags or anchors";
         for (uint32_t id = 0; id < a->node_count; ++id) {
             const zarvel_node_rec &x = a->nodes[id], &y = b->nodes[id];
-            EXPECT_TRUE(x.flags == y.flags && x.tag_id == y.tag_id && x.first_child == y.first_child &&
-                        x.last_child == y.last_child && x.next_sibling == y.next_sibling &&
-                        x.child_count == y.child_count && x.alias_target == y.alias_target &&
-                        zarvel_store_text(a, x.value) == zarvel_store_text(b, y.value))
+            EXPECT_TRUE(
+                x.flags == y.flags && x.tag_id == y.tag_id && x.number == y.number && x.first_child == y.first_child &&
+                x.last_child == y.last_child && x.next_sibling == y.next_sibling && x.child_count == y.child_count &&
+                x.alias_target == y.alias_target && zarvel_store_text(a, x.value) == zarvel_store_text(b, y.value))
                 << label << " node " << id;
         }
     }
@@ -379,7 +379,18 @@ TEST(JsonDocument, EditingAJsonDocument) {
     zarvel_node *list = zarvel_node_map_get(root, "a", 1);
     EXPECT_EQ(zarvel_node_map_add(root, "b", 1, list), 1);  // parsed nodes are attached
     ASSERT_EQ(zarvel_node_seq_add(list, zarvel_node_new_scalar(p.d, "3", 1, 1)), 0);
-    EXPECT_EQ(render(root), R"({"a":["1","2","3"]})");
+    ASSERT_EQ(zarvel_node_seq_add(list, zarvel_node_new_scalar(p.d, "-0.5", 4, 1)), 0);
+    EXPECT_EQ(render(root), R"({"a":["1","2","3","-0.5"]})");
+    // Parsed numbers and the ones edited in read alike.
+    for (const auto &[index, integer, real] : {std::tuple{0, int64_t(1), 1.0}, {2, 3, 3.0}, {3, -1, -0.5}}) {
+        zarvel_node *n = zarvel_node_seq_at(list, uint64_t(index));
+        int64_t i = -1;
+        double f = -1;
+        EXPECT_EQ(zarvel_node_int(n, &i), integer < 0 ? 1 : 0) << index;
+        EXPECT_EQ(i, integer) << index;
+        EXPECT_EQ(zarvel_node_float(n, &f), integer < 0 ? 0 : 1) << index;
+        EXPECT_EQ(f, integer < 0 ? real : -1) << index;
+    }
 }
 
 // Every JSON output and number read of a document, for comparing the same
@@ -400,13 +411,20 @@ std::string outputs(zarvel_document *d) {
         const int32_t int_status = zarvel_node_int(n, &i), float_status = zarvel_node_float(n, &f);
         out += std::to_string(int_status) + ":" + std::to_string(i) + " " + std::to_string(float_status) + ":" +
                canonical_double(f) + "\n";
+        zarvel_node_view views[4];
+        uint64_t count = 0;
+        for (uint64_t first = 0;
+             zarvel_node_child_views(n, first, ZARVEL_VIEW_NUMBERS, views, 4, &count) == 0 && first < count; first += 4)
+            for (uint64_t k = 0; k < 4 && first + k < count; ++k)
+                out += " " + std::to_string(views[k].number_kind) + ":" + std::to_string(views[k].number.integer);
     }
     return out;
 }
 
 // A JSON parse marks its store, whose in-place texts it checked: writers
 // copy those strings without looking for escapes, the integer reads take
-// long digit runs at once. The answers are those of the unmarked store.
+// long digit runs at once, and numbers keep their values. The answers are
+// those of the unmarked store.
 TEST(JsonDocument, MarkedStoresAnswerAsUnmarkedOnes) {
     std::string strings = "[", numbers = "[", nested;
     // Escapes of every kind, of letters only (written back decoded), of the
@@ -424,7 +442,10 @@ TEST(JsonDocument, MarkedStoresAnswerAsUnmarkedOnes) {
         const std::string run = "9" + std::string(size_t(digits - 1), '1');
         numbers += run + ",-" + run + "," + run + ".5,";
     }
-    numbers += "9223372036854775807,9223372036854775808,-9223372036854775808,-9223372036854775809,-0,0]";
+    numbers +=
+        "9223372036854775807,9223372036854775808,-9223372036854775808,-9223372036854775809,-0,0,-0.0,0.1,"
+        "-65.613616999999977,1e5,2.5E-3,2.2250738585072011e-308,5e-324,1e309,-1e-400,9007199254740993.0,"
+        "0.30000000000000004,123456789012345678901234567890.5,1.00000000000000011102230246251565404236316680908203125]";
     for (int level = 0; level < 300; ++level) nested += "[\"k\\\"" + std::to_string(level) + "\",12345678901234567,";
     nested += "0" + std::string(300, ']');
     std::string maps;
@@ -448,6 +469,17 @@ TEST(JsonDocument, MarkedStoresAnswerAsUnmarkedOnes) {
                 EXPECT_NE(marked.find("\n" + text + "\n"), std::string::npos) << road;  // compact: the text
             }
             store->json_checked = 0;
+            uint32_t kept = 0;
+            for (uint32_t id = 0; id < store->node_count; ++id) {
+                zarvel_node_rec &rec = store->nodes[id];
+                if (rec.number == zvl::record_number::text) continue;
+                ++kept;
+                rec.number = zvl::record_number::text;
+                rec.first_child = rec.last_child = zarvel_node_none;
+            }
+            if (text == numbers) {
+                EXPECT_GT(kept, 50u) << road;
+            }
             EXPECT_EQ(marked, outputs(p.d)) << road << " " << text.substr(0, 80);
         }
     }

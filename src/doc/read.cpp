@@ -8,13 +8,14 @@
 // store's lock. Each node's one handle is found without a lock once made
 // (doc/document.cpp).
 #include <array>
+#include <bit>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
 
 #include "core/decimal_to_double.hpp"
-#include "core/pow10_table.hpp"
 #include "core/word.hpp"
+#include "doc/number_text.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 
@@ -602,12 +603,13 @@ namespace {
 // id is `tag`, else the status such a read returns.
 struct typed_text {
     const zarvel_node_store *store;
+    const zarvel_node_rec *rec;
     zarvel_span span;
     const char *text;
     uint32_t length;
 };
 inline typed_text typed_text_of(const zarvel_node_store *store, const zarvel_node_rec &rec) {
-    return {store, rec.value, span_start(store, rec.value), zarvel_span_length(rec.value)};
+    return {store, &rec, rec.value, span_start(store, rec.value), zarvel_span_length(rec.value)};
 }
 inline int32_t text_of_tag(const zarvel_node *node, const void *out, uint8_t tag, typed_text &t) {
     zarvel_node_store *store = zarvel_handle_store(node);
@@ -629,84 +631,14 @@ int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out) {
 
 namespace {
 
-// A decimal integer of up to 18 digits with an optional sign, no separator
-// and no leading zero: its value, as the general reader would give it,
-// without the copy and the runtime conversion. False for any other text.
-// From eight digits on, the digits are read by words: the first eight, the
-// next eight when more than eight follow, and the last eight (overlapping).
-inline bool short_decimal_int(const char *p, uint32_t n, int64_t *out) {
-    uint32_t i = n && (p[0] == '-' || p[0] == '+') ? 1 : 0;
-    uint32_t digits = n - i;
-    if (digits == 0 || digits > 18 || (p[i] == '0' && digits > 1)) return false;
-    const bool negative = p[0] == '-';
-    uint64_t value = 0;
-    if (zvl::word::little_endian && digits >= 8) {
-        using namespace zvl::word;
-        const uint64_t first = load(p + i), last = load(p + n - 8);
-        uint64_t odd = non_digits(first) | non_digits(last);
-        value = digits_value(first - zero_digits);
-        uint32_t rest = digits - 8;
-        if (rest > 8) {
-            const uint64_t second = load(p + i + 8);
-            odd |= non_digits(second);
-            value = value * 100000000u + digits_value(second - zero_digits);
-            rest -= 8;
-        }
-        if (odd) return false;
-        // The last word's bytes not read yet; the others count as zeros.
-        const uint64_t keep = rest ? ~uint64_t(0) << (64 - 8 * rest) : 0;
-        value = value * zvl::pow10_u64_table[rest] + digits_value((last - zero_digits) & keep);
-    } else {
-        for (uint32_t k = i; k < n; ++k) {
-            uint32_t d = uint32_t(uint8_t(p[k])) - '0';
-            if (d > 9) return false;
-            value = value * 10 + d;
-        }
-    }
-    *out = negative ? -int64_t(value) : int64_t(value);
-    return true;
-}
-
-// The same for up to sixteen digits, where the sixteen bytes before the
-// text's end may be read: all digits at once from them. False for any
-// other text (which the general way then reads).
-inline bool wide_decimal_int(const char *p, uint32_t n, int64_t *out) {
-    const uint32_t i = n && (p[0] == '-' || p[0] == '+') ? 1 : 0;
-    const uint32_t digits = n - i;
-    uint64_t value;
-    if (digits == 0 || digits > 16 || (p[i] == '0' && digits > 1) || !zvl::word::last_digits16(p + n, digits, value))
-        return false;
-    *out = p[0] == '-' ? -int64_t(value) : int64_t(value);
-    return true;
-}
-
-// An integer text of 17 to 19 digits that a JSON parse checked ("-" or
-// none, digits without a leading zero), the sixteen bytes before its end
-// readable: the last sixteen digits at once, the few before them by bytes.
-// False for other lengths and out of range, where the general reader gives
-// its usual answer (the text needs no check: the parse made it).
-inline bool long_checked_int(const char *p, uint32_t n, int64_t *out) {
-    const bool negative = p[0] == '-';
-    const uint32_t digits = n - negative;
-    uint64_t value;
-    if (digits < 17 || digits > 19 || !zvl::word::last_digits16(p + n, 16, value)) return false;
-    uint64_t high = 0;
-    for (const char *d = p + negative; d < p + n - 16; ++d) high = high * 10 + uint8_t(*d - '0');
-    // At most 999 x 10^16 + 10^16 - 1: no wrap.
-    value += high * zvl::pow10_u64_table[16];
-    if (value > uint64_t(INT64_MAX) + negative) return false;
-    *out = negative ? int64_t(0 - value) : int64_t(value);
-    return true;
-}
-
 // Integer texts past the wide reading (out of line: the common
 // call needs no stack frame).
 __attribute__((noinline)) int32_t general_int(const zarvel_node_store *store, zarvel_span span, const char *text,
                                               uint32_t length, int64_t *out) {
     if (store->json_checked && !zarvel_span_in_strings(span) && uint64_t(zarvel_span_offset(span)) + length >= 16 &&
-        long_checked_int(text, length, out))
+        zvl::number_text::long_checked_int(text, length, out))
         return ZARVEL_OK;
-    if (short_decimal_int(text, length, out)) return ZARVEL_OK;
+    if (zvl::number_text::short_decimal_int(text, length, out)) return ZARVEL_OK;
     return zvl::read_int(length ? text : nullptr, length, zarvel_octal_zero(store->resolver), *out) ? ZARVEL_OK
                                                                                                     : ZARVEL_FAILED;
 }
@@ -718,14 +650,23 @@ __attribute__((noinline)) int32_t general_float(const char *text, uint32_t lengt
 
 // The integer of an int-tagged text.
 inline int32_t int_of(const typed_text &t, int64_t *out) {
+    if (t.rec->number == zvl::record_number::kept) {
+        *out = int64_t(zarvel_record_kept_bits(*t.rec));
+        return ZARVEL_OK;
+    }
     // The text lies in the input or string storage from its offset on.
-    if (uint64_t(zarvel_span_offset(t.span)) + t.length >= 16 && wide_decimal_int(t.text, t.length, out)) [[likely]]
+    if (uint64_t(zarvel_span_offset(t.span)) + t.length >= 16 &&
+        zvl::number_text::wide_decimal_int(t.text, t.length, out)) [[likely]]
         return ZARVEL_OK;
     return general_int(t.store, t.span, t.text, t.length, out);
 }
 
 // The double of a float-tagged text.
 inline int32_t float_of(const typed_text &t, double *out) {
+    if (t.rec->number == zvl::record_number::kept) {
+        *out = std::bit_cast<double>(zarvel_record_kept_bits(*t.rec));
+        return ZARVEL_OK;
+    }
     // Plain decimal texts, nearly all, without the general reader's checks.
     if (zvl::decimal_to_double(t.text, t.length, *out)) [[likely]]
         return ZARVEL_OK;
@@ -813,7 +754,7 @@ inline void fill_views(const zarvel_node_store *store, uint32_t flags, const uin
         head |= uint64_t(tag) << head_tag_shift;
         if ((number_tags >> tag) & 1) [[unlikely]] {
             // As the typed reads take it: by the record's own tag id.
-            const typed_text t{store, span, text, size};
+            const typed_text t{store, &rec, span, text, size};
             uint64_t number_kind;
             if (tag == ZARVEL_TAG_INT)
                 number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;

@@ -17,7 +17,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "core/limits.hpp"
@@ -103,6 +105,20 @@ inline constexpr uint8_t as_is = 1;
 inline constexpr uint8_t raw_before = 2;
 }  // namespace zvl::json_text
 
+// zarvel_node_rec::number. Only the JSON builds keep a value, on records they
+// write before the store is published; every other record (tree::add) says
+// `text`. No edit changes a recorded text or tag id, so a kept value stays
+// the text's; code that follows first_child or last_child checks first that
+// the node is a collection.
+namespace zvl::record_number {
+inline constexpr uint8_t text = 0;  // read from the text
+// An int- or float-tagged scalar whose text the quick readers take: the
+// value the typed reads give (the int64, or the double's bits) stands in
+// the eight bytes of first_child and last_child, which a scalar leaves
+// unused.
+inline constexpr uint8_t kept = 1;
+}  // namespace zvl::record_number
+
 // Two records to a cache line: a node's tag and anchor, which few nodes
 // have, live beside the table (zarvel_store_tag / zarvel_store_anchor).
 struct zarvel_node_rec {
@@ -112,7 +128,7 @@ struct zarvel_node_rec {
     // out; see zvl::json_text. Only the JSON builds set it, and no edit
     // changes a recorded text.
     uint8_t json_text;
-    uint8_t spare;
+    uint8_t number;        // see zvl::record_number
     uint32_t first_child;  // zarvel_node_none when no children
     uint32_t last_child;
     uint32_t next_sibling;  // next child of the same parent
@@ -128,7 +144,20 @@ struct zarvel_node_rec {
     constexpr bool is_plain_implicit() const { return (flags & zvl::node_flag::plain_implicit) != 0; }
     constexpr bool is_collection() const { return kind() == ZARVEL_KIND_SEQUENCE || kind() == ZARVEL_KIND_MAPPING; }
 };
-static_assert(sizeof(zarvel_node_rec) == 32);
+static_assert(sizeof(zarvel_node_rec) == 32 && offsetof(zarvel_node_rec, first_child) == 4 &&
+              offsetof(zarvel_node_rec, last_child) == 8);
+
+// The kept value's eight bytes of a record whose number is kept.
+inline uint64_t zarvel_record_kept_bits(const zarvel_node_rec &r) {
+    uint64_t bits;
+    std::memcpy(&bits, reinterpret_cast<const char *>(&r) + offsetof(zarvel_node_rec, first_child), sizeof bits);
+    return bits;
+}
+// Keeps a number's value in a scalar's fresh record (JSON builds).
+inline void zarvel_record_keep(zarvel_node_rec &r, uint64_t bits) {
+    r.number = zvl::record_number::kept;
+    std::memcpy(reinterpret_cast<char *>(&r) + offsetof(zarvel_node_rec, first_child), &bits, sizeof bits);
+}
 
 // A node's tag and anchor spans (empty = untagged / no anchor).
 struct zarvel_node_props {

@@ -49,6 +49,7 @@ inline uint32_t add(zarvel_node_store *store, uint8_t flags = 0, uint8_t tag_id 
     node.flags = flags;
     node.tag_id = tag_id;
     node.json_text = zvl::json_text::scan;
+    node.number = zvl::record_number::text;
     node.first_child = zarvel_node_none;
     node.last_child = zarvel_node_none;
     node.next_sibling = zarvel_node_none;
@@ -234,7 +235,7 @@ inline bool anchor(zarvel_node_store *store, uint32_t index, uint32_t id) {
 // ---- whole records (builders that know every id ahead) -------------------------
 //
 // A record goes out as four 8-byte words: head (flags, tag id, JSON text
-// form, spare, first child), links (last child, next sibling), child count
+// form, number, first child), links (last child, next sibling), child count
 // and alias target, value. A presized table takes them without the
 // per-field stores of add().
 static_assert(sizeof(zarvel_node_rec) == 32 && offsetof(zarvel_node_rec, first_child) == 4 &&
@@ -245,7 +246,7 @@ struct record_head {
     uint8_t flags;
     uint8_t tag_id;
     uint8_t json_text;
-    uint8_t spare;
+    uint8_t number;
     uint32_t first_child;
 };
 // Two 32-bit fields side by side as one word, in memory order.

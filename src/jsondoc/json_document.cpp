@@ -33,6 +33,7 @@
 #include "core/memory.hpp"
 #include "core/utf8.hpp"
 #include "core/word.hpp"
+#include "doc/number_text.hpp"
 #include "doc/quoted.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
@@ -207,6 +208,30 @@ zarvel_span stored_body(zarvel_node_store *store, const char *text, uint64_t sta
 
 // ---- node making shared by both builders -------------------------------------
 
+// The value of an int- or float-tagged scalar's fresh record, whose checked
+// number token is text[start, start + length), kept in the record when the
+// quick readers take it (zvl::record_number).
+inline void keep_number(zarvel_node_rec *record, const char *text, uint64_t start, uint32_t length, bool is_float) {
+    const char *const token = text + start;
+    if (is_float) {
+        double value;
+        if (length >= 3 && zvl::decimal::quick(token, length, value))
+            zarvel_record_keep(*record, std::bit_cast<uint64_t>(value));
+        return;
+    }
+    int64_t value;
+    if (length && zvl::number_text::checked_int(token, length, start + length >= 16, value))
+        zarvel_record_keep(*record, uint64_t(value));
+}
+
+// The same for any scalar's fresh record of a token that lies there.
+__attribute__((noinline)) void keep_if_number(zarvel_node_rec *record, const char *text, uint64_t start,
+                                              uint64_t length) {
+    const uint8_t tag = record->tag_id;
+    if ((tag == ZARVEL_TAG_INT || tag == ZARVEL_TAG_FLOAT) && length <= 0xFFFFFFFFu)
+        keep_number(record, text, start, uint32_t(length), tag == ZARVEL_TAG_FLOAT);
+}
+
 class node_maker {
   public:
     node_maker(zarvel_node_store *store, const char *text) : store_(store), text_(text) {}
@@ -225,14 +250,17 @@ class node_maker {
             if (span == zarvel_span_failed) return false;
         }
         return scalar(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_DOUBLE_QUOTED, inside(), false), ZARVEL_TAG_STR, span,
-                      form);
+                      form) != zarvel_node_none;
     }
 
     // A number or literal lexeme with the tag id it resolved to.
     bool plain(uint64_t start, uint64_t length, uint8_t tag_id) {
         zarvel_span span = in_place(start, length);
         if (length && span == zarvel_span_failed) return false;
-        return scalar(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, inside(), true), tag_id, span);
+        const uint32_t id = scalar(make(ZARVEL_KIND_SCALAR, ZARVEL_NODE_STYLE_PLAIN, inside(), true), tag_id, span);
+        if (id == zarvel_node_none) return false;
+        keep_if_number(&store_->nodes[id], text_, start, length);
+        return true;
     }
 
     // Opens a flow sequence or mapping. Refused (not out of memory) at the
@@ -254,12 +282,11 @@ class node_maker {
   private:
     bool inside() const { return store_->depth > 0; }
 
-    bool scalar(uint8_t flags, uint8_t tag_id, zarvel_span value, uint8_t form = zvl::json_text::scan) {
+    uint32_t scalar(uint8_t flags, uint8_t tag_id, zarvel_span value, uint8_t form = zvl::json_text::scan) {
         ready();
         uint32_t id = zvl::tree::scalar(store_, flags, tag_id, value);
-        if (id == zarvel_node_none) return false;
-        store_->nodes[id].json_text = form;
-        return true;
+        if (id != zarvel_node_none) store_->nodes[id].json_text = form;
+        return id;
     }
 
     zarvel_span in_place(uint64_t start, uint64_t length) {
@@ -585,6 +612,25 @@ inline void read_entry(const uint64_t *words, uint64_t i, uint8_t *type, uint64_
     *length = (word >> 8) & 0xFFFFFF;
 }
 
+// The number of entry `word`, kept in its fresh record. Out of line, so
+// that the loops writing records keep their registers.
+__attribute__((noinline)) void keep_entry(const zarvel_tape *tape, zarvel_node_rec *record, uint64_t word) {
+    keep_number(record, tape->text, word >> 32, (word >> 8) & 0xFFFFFF, uint8_t(word) == ZARVEL_TAPE_FLOAT);
+}
+
+// The same for an integer: one of up to sixteen digits, past the text's
+// first sixteen bytes, in line (such integers are most).
+inline __attribute__((always_inline)) void keep_int_entry(const zarvel_tape *tape, zarvel_node_rec *record,
+                                                          uint64_t word) {
+    const uint64_t start = word >> 32;
+    const uint32_t length = (word >> 8) & 0xFFFFFF;
+    int64_t value;
+    if (start + length >= 16 && zvl::number_text::checked_int16(tape->text + start, length, value))
+        zarvel_record_keep(*record, uint64_t(value));
+    else
+        keep_entry(tape, record, word);
+}
+
 // The run of in-place scalars from the entry at p, before `end` (each looks
 // at the entry after it): their records written at `record` on, as nodes
 // from `id` on, each pushed on `stack` with `push`. Returns the entry after
@@ -592,13 +638,17 @@ inline void read_entry(const uint64_t *words, uint64_t i, uint8_t *type, uint64_
 template <bool push>
 inline __attribute__((always_inline)) const uint64_t *scalar_run(const uint64_t *p, const uint64_t *end,
                                                                  zarvel_node_rec *&record, uint32_t &id,
-                                                                 uint32_t *&stack) {
+                                                                 uint32_t *&stack, const zarvel_tape *tape) {
     for (; p < end; ++p) {
         const uint64_t word = *p;
         const uint8_t type = uint8_t(word);
         if (uint8_t(type - ZARVEL_TAPE_NULL) > ZARVEL_TAPE_STRING - ZARVEL_TAPE_NULL) break;
         put_record(record, entry_heads_inside.at[type], two_fields(zarvel_node_none, id_unless_close(p[1], id + 1)),
                    packed_span(word));
+        if (type == ZARVEL_TAPE_INT)
+            keep_int_entry(tape, record, word);
+        else if (type == ZARVEL_TAPE_FLOAT)
+            keep_entry(tape, record, word);
         if (push) *stack++ = id;
         id += 1;
         record += 1;
@@ -643,7 +693,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
     index_ends ends = b.ends;
     zarvel_node_rec *record = b.nodes + id;
     for (;;) {
-        p = scalar_run<true>(p, end, record, id, ends.stack);
+        p = scalar_run<true>(p, end, record, id, ends.stack, b.tape);
         if (p >= end) break;
         const uint8_t type = uint8_t(*p);
         if (type == ZARVEL_TAPE_CLOSE && depth > 1) {
@@ -671,7 +721,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
         *ends.stack++ = id;
         record += 1;
         id += 1;
-        const uint64_t *const after = scalar_run<false>(p + 1, end, record, id, ends.stack);
+        const uint64_t *const after = scalar_run<false>(p + 1, end, record, id, ends.stack, b.tape);
         if (after < end && uint8_t(*after) == ZARVEL_TAPE_CLOSE) {
             const uint32_t count = id - container_id - 1;
             const uint64_t links = two_fields(count ? id - 1 : zarvel_node_none, id_unless_close(after[1], id));
@@ -809,6 +859,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
                            opens ? id_unless_close(next, id + 1) : zarvel_node_none};
     put_record(record, std::bit_cast<uint64_t>(head), two_fields(zarvel_node_none, opens ? zarvel_node_none : after),
                value);
+    keep_if_number(record, text, start, length);
 
     if (b.depth) {
         *b.ends.stack++ = id;
