@@ -13,6 +13,7 @@
 #include "doc/store.hpp"
 #include "doc/tree_builder.hpp"
 #include "emit/format_double.hpp"
+#include "emit/shortest_fast.hpp"
 #include "zarvel.h"
 
 namespace {
@@ -125,7 +126,7 @@ class document_sink {
     }
     // The text of a double at out (room for 32 bytes); its length.
     static uint32_t float_text(char *out, double value) {
-        const int32_t n = zarvel_format_double(out, value);
+        const int32_t n = zvl::write_double(out, value);
         if (n > 0) return uint32_t(n);
         if (std::isnan(value)) return copy_word(out, "NaN");
         return copy_word(out, value < 0 ? "-Infinity" : "Infinity");

@@ -125,42 +125,36 @@ int32_t layout_digits(char *buffer, bool negative, const digit_record &digits) {
     return int32_t(p - buffer);
 }
 
-}  // namespace zvl
+int32_t layout_integer(char *buffer, bool negative, uint64_t f, int32_t exponent10) {
+    digit_record digits;
+    digits_from_integer(f, exponent10, digits);
+    return layout_digits(buffer, negative, digits);
+}
 
-int32_t zarvel_format_double(char *buffer, double value) {
-    if (!buffer) return 0;
+int32_t write_double_rare(char *buffer, double value) {
     uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     const bool negative = (bits >> 63) != 0;
     const uint32_t biased = uint32_t(bits >> 52) & 0x7FF;
-    const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
     if (biased == 0x7FF) return 0;  // NaN or infinity
-
-    zvl::binary_value v;
-    if (biased != 0) {
-        v.f = fraction | (uint64_t(1) << 52);
-        v.e = int32_t(biased) - 1075;
-    } else {
-        v.f = fraction;
-        v.e = -1074;
-    }
-    if (v.f == 0) {
+    if (biased == 0) {
         char *p = buffer;
-        if (negative) *p++ = '-';
+        *p = '-';
+        p += negative ? 1 : 0;
         std::memcpy(p, "0.0", 3);
         return int32_t(p - buffer) + 3;
     }
-    // The gap below a power of two is half the gap above it, except at the
-    // smallest normal exponent, whose lower neighbours are subnormals with the
-    // same spacing.
-    v.unequal_margins = biased > 1 && fraction == 0;
-    v.inclusive = (v.f & 1) == 0;
-
-    uint64_t f;
-    int32_t exponent10, length;
-    zvl::shortest_integer(v, f, exponent10, length);
-    if (const int32_t n = zvl::write_point_inside(buffer, negative, f, exponent10, length)) return n;
-    zvl::digit_record digits;
-    zvl::digits_from_integer(f, exponent10, digits);
-    return zvl::layout_digits(buffer, negative, digits);
+    // A power of two: the gap below it is half the gap above, except at the
+    // smallest normal exponent, whose lower neighbours are subnormals with
+    // the same spacing.
+    binary_value v;
+    v.f = uint64_t(1) << 52;
+    v.e = int32_t(biased) - 1075;
+    v.unequal_margins = biased > 1;
+    v.inclusive = true;
+    return write_binary(buffer, negative, v);
 }
+
+}  // namespace zvl
+
+int32_t zarvel_format_double(char *buffer, double value) { return buffer ? zvl::write_double(buffer, value) : 0; }

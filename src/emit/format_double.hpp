@@ -44,6 +44,12 @@ void digits_from_integer(uint64_t f, int32_t exponent10, digit_record &out);
 // Writes the fixed layout of the digits (a "-" first when negative); returns
 // the number of characters.
 int32_t layout_digits(char *buffer, bool negative, const digit_record &digits);
+// layout_digits of the digits of f x 10^exponent10; out of line for the
+// inline writers' uncommon layouts.
+__attribute__((noinline)) int32_t layout_integer(char *buffer, bool negative, uint64_t f, int32_t exponent10);
+// zarvel_format_double of zeros, powers of two, NaN and the infinities (the
+// fraction 0 or the top exponent), out of the inline writer's way.
+__attribute__((noinline)) int32_t write_double_rare(char *buffer, double value);
 
 }  // namespace zvl
 

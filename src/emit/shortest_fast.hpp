@@ -43,10 +43,17 @@ inline uint64_t select_bits(bool condition, uint64_t yes, uint64_t no) {
 // Powers of two above the subnormals have a narrower interval below; they
 // compare bounds and the value made from the mantissa's top word alone.
 
-// The integer part and the 64 bits below the point of u x 10^k / 2^(128 -
-// beta) for u already shifted by beta: the top 128 bits of the product.
-inline u128 upper_product(uint64_t u, const pow10_entry &p) {
-    return u128(u) * p.high + uint64_t((u128(u) * p.low) >> 64);
+// The integer part of u x 10^k / 2^(128 - beta) for u already shifted by
+// beta, and whether the 64 bits below its point are all zero: the top 128
+// bits of the product. In 64-bit halves: a 128-bit sum makes the compiler
+// keep its parts in memory.
+inline uint64_t upper_product(uint64_t u, const pow10_entry &p, bool &whole) {
+    const u128 high = u128(u) * p.high;
+    const uint64_t middle = uint64_t((u128(u) * p.low) >> 64);
+    uint64_t fraction;
+    const bool carry = __builtin_add_overflow(uint64_t(high), middle, &fraction);
+    whole = fraction == 0;
+    return uint64_t(high >> 64) + carry;
 }
 
 // Whether floor(u x 10^k / 2^(128 - beta)) is odd, and whether the quotient
@@ -168,15 +175,15 @@ inline void shortest_integer(const binary_value &value, uint64_t &f, int32_t &ex
     const pow10_entry &p = pow10_up.entries[k - pow10_up_first];
     const int32_t beta = e + floor_log2_pow10(k);  // 6 to 9
     const uint64_t two_c = c << 1;
-    const u128 z = upper_product((two_c | 1) << beta, p);
-    const uint64_t zi = uint64_t(z >> 64);
+    bool z_whole;
+    const uint64_t zi = upper_product((two_c | 1) << beta, p, z_whole);
     const uint64_t delta = p.high >> (63 - beta);
     uint64_t s = zi / 1000;
     uint64_t r = zi - s * 1000;
     bool fewer;
     if (r < delta) {
         // The upper bound itself when it is whole and left out.
-        fewer = r != 0 || uint64_t(z) != 0 || value.inclusive;
+        fewer = r != 0 || !z_whole || value.inclusive;
         if (!fewer) {
             --s;
             r = 1000;
@@ -199,9 +206,12 @@ inline void shortest_integer(const binary_value &value, uint64_t &f, int32_t &ex
         // rounds to the nearest multiple of 100 when nothing was cut. A
         // remainder of 0 leaves it open: then the value's own parity says
         // whether the cut fractions lowered it, and a whole value is a tie.
-        const uint64_t distance = r - delta / 2 + 50;
-        f = s * 10 + distance / 100;
-        if (distance % 100 == 0) {
+        const uint64_t distance = r - delta / 2 + 50;  // 100 to 1000
+        // distance / 100 and whether it divides, from one product: exact
+        // below 1099.
+        const uint64_t scaled = distance * 656;
+        f = s * 10 + (scaled >> 16);
+        if ((scaled & 0xFFFF) < 656) {
             bool odd, whole;
             product_parity(two_c, p, beta, odd, whole);
             if (odd != ((distance & 1) != 0) || (whole && (f & 1) != 0)) --f;
@@ -253,12 +263,41 @@ inline int32_t write_point_inside(char *buffer, bool negative, uint64_t f, int32
     return int32_t(p - buffer) + count + 1;
 }
 
+// The text of the positive value v, with a "-" first when negative.
+inline int32_t write_binary(char *buffer, bool negative, const binary_value &v) {
+    uint64_t f;
+    int32_t exponent10, length;
+    shortest_integer(v, f, exponent10, length);
+    if (const int32_t n = write_point_inside(buffer, negative, f, exponent10, length)) return n;
+    return layout_integer(buffer, negative, f, exponent10);
+}
+
+// zarvel_format_double of a buffer, inline for the loops that format many
+// values. Zeros, powers of two and values that are not finite (all with a
+// fraction of 0 or the top exponent) go out of line.
+inline int32_t write_double(char *buffer, double value) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const uint32_t biased = uint32_t(bits >> 52) & 0x7FF;
+    const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
+    if (__builtin_expect(fraction == 0 || biased == 0x7FF, 0)) return write_double_rare(buffer, value);
+    // Subnormals share the smallest normal exponent, without the hidden bit.
+    binary_value v;
+    v.f = fraction | (uint64_t(biased != 0) << 52);
+    v.e = int32_t(biased + (biased == 0)) - 1075;
+    v.unequal_margins = false;
+    v.inclusive = (v.f & 1) == 0;
+    return write_binary(buffer, (bits >> 63) != 0, v);
+}
+
 }  // namespace digit_steps
 
 using digit_steps::decimal_length;
 using digit_steps::shortest_integer;
 using digit_steps::store_sixteen_digits;
 using digit_steps::store_sixteen_digits_portable;
+using digit_steps::write_binary;
+using digit_steps::write_double;
 using digit_steps::write_point_inside;
 
 }  // namespace zvl
