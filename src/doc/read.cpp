@@ -611,20 +611,30 @@ struct typed_text {
 inline typed_text typed_text_of(const zarvel_node_store *store, const zarvel_node_rec &rec) {
     return {store, &rec, rec.value, span_start(store, rec.value), zarvel_span_length(rec.value)};
 }
-inline int32_t text_of_tag(const zarvel_node *node, const void *out, uint8_t tag, typed_text &t) {
-    zarvel_node_store *store = zarvel_handle_store(node);
+inline int32_t text_of_tag(const zarvel_node *node, const void *out, uint8_t tag, const zarvel_node_rec *&rec,
+                           const zarvel_node_store *&store) {
+    store = zarvel_handle_store(node);
     if (!store || !out) return ZARVEL_INVALID_ARGUMENT;
-    const zarvel_node_rec &rec = store->nodes[node->id];
-    if (rec.tag_id != tag) return ZARVEL_FAILED;
-    t = typed_text_of(store, rec);
-    return ZARVEL_OK;
+    rec = &store->nodes[node->id];
+    return rec->tag_id == tag ? ZARVEL_OK : ZARVEL_FAILED;
+}
+
+// The value a JSON build kept in the record, if any: what the typed read
+// of its text gives.
+template <typename T>
+inline bool kept_value(const zarvel_node_rec &rec, T *out) {
+    if (rec.number != zvl::record_number::kept) return false;
+    *out = std::bit_cast<T>(zarvel_record_kept_bits(rec));
+    return true;
 }
 
 }  // namespace
 
 int32_t zarvel_node_bool(const zarvel_node *node, int32_t *out) {
-    typed_text t;
-    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_BOOL, t)) return status;
+    const zarvel_node_rec *rec;
+    const zarvel_node_store *store;
+    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_BOOL, rec, store)) return status;
+    const typed_text t = typed_text_of(store, *rec);
     *out = zvl_num_bool(t.length ? t.text : nullptr, t.length) ? 1 : 0;
     return ZARVEL_OK;
 }
@@ -650,10 +660,7 @@ __attribute__((noinline)) int32_t general_float(const char *text, uint32_t lengt
 
 // The integer of an int-tagged text.
 inline int32_t int_of(const typed_text &t, int64_t *out) {
-    if (t.rec->number == zvl::record_number::kept) {
-        *out = int64_t(zarvel_record_kept_bits(*t.rec));
-        return ZARVEL_OK;
-    }
+    if (kept_value(*t.rec, out)) return ZARVEL_OK;
     // The text lies in the input or string storage from its offset on.
     if (uint64_t(zarvel_span_offset(t.span)) + t.length >= 16 &&
         zvl::number_text::wide_decimal_int(t.text, t.length, out)) [[likely]]
@@ -663,10 +670,7 @@ inline int32_t int_of(const typed_text &t, int64_t *out) {
 
 // The double of a float-tagged text.
 inline int32_t float_of(const typed_text &t, double *out) {
-    if (t.rec->number == zvl::record_number::kept) {
-        *out = std::bit_cast<double>(zarvel_record_kept_bits(*t.rec));
-        return ZARVEL_OK;
-    }
+    if (kept_value(*t.rec, out)) return ZARVEL_OK;
     // Plain decimal texts, nearly all, without the general reader's checks.
     if (zvl::decimal_to_double(t.text, t.length, *out)) [[likely]]
         return ZARVEL_OK;
@@ -676,15 +680,17 @@ inline int32_t float_of(const typed_text &t, double *out) {
 }  // namespace
 
 int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
-    typed_text t;
-    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_INT, t)) return status;
-    return int_of(t, out);
+    const zarvel_node_rec *rec;
+    const zarvel_node_store *store;
+    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_INT, rec, store)) return status;
+    return kept_value(*rec, out) ? ZARVEL_OK : int_of(typed_text_of(store, *rec), out);
 }
 
 int32_t zarvel_node_float(const zarvel_node *node, double *out) {
-    typed_text t;
-    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_FLOAT, t)) return status;
-    return float_of(t, out);
+    const zarvel_node_rec *rec;
+    const zarvel_node_store *store;
+    if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_FLOAT, rec, store)) return status;
+    return kept_value(*rec, out) ? ZARVEL_OK : float_of(typed_text_of(store, *rec), out);
 }
 
 static_assert(sizeof(zarvel_node_view) == 32);

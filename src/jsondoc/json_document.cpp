@@ -612,14 +612,19 @@ inline void read_entry(const uint64_t *words, uint64_t i, uint8_t *type, uint64_
     *length = (word >> 8) & 0xFFFFFF;
 }
 
-// The number of entry `word`, kept in its fresh record. Out of line, so
-// that the loops writing records keep their registers.
-__attribute__((noinline)) void keep_entry(const zarvel_tape *tape, zarvel_node_rec *record, uint64_t word) {
-    keep_number(record, tape->text, word >> 32, (word >> 8) & 0xFFFFFF, uint8_t(word) == ZARVEL_TAPE_FLOAT);
+// The number of entry `word`, kept in its fresh record: a float's, and an
+// integer's past keep_int_entry. Out of line, so that the loops writing
+// records keep their registers, one way for each (a float's call needs
+// few).
+__attribute__((noinline)) void keep_float_entry(const zarvel_tape *tape, zarvel_node_rec *record, uint64_t word) {
+    keep_number(record, tape->text, word >> 32, (word >> 8) & 0xFFFFFF, true);
+}
+__attribute__((noinline)) void keep_long_int_entry(const zarvel_tape *tape, zarvel_node_rec *record, uint64_t word) {
+    keep_number(record, tape->text, word >> 32, (word >> 8) & 0xFFFFFF, false);
 }
 
-// The same for an integer: one of up to sixteen digits, past the text's
-// first sixteen bytes, in line (such integers are most).
+// An integer's: one of up to sixteen digits past the text's first sixteen
+// bytes (most are) in line.
 inline __attribute__((always_inline)) void keep_int_entry(const zarvel_tape *tape, zarvel_node_rec *record,
                                                           uint64_t word) {
     const uint64_t start = word >> 32;
@@ -628,7 +633,7 @@ inline __attribute__((always_inline)) void keep_int_entry(const zarvel_tape *tap
     if (start + length >= 16 && zvl::number_text::checked_int16(tape->text + start, length, value))
         zarvel_record_keep(*record, uint64_t(value));
     else
-        keep_entry(tape, record, word);
+        keep_long_int_entry(tape, record, word);
 }
 
 // The run of in-place scalars from the entry at p, before `end` (each looks
@@ -648,7 +653,7 @@ inline __attribute__((always_inline)) const uint64_t *scalar_run(const uint64_t 
         if (type == ZARVEL_TAPE_INT)
             keep_int_entry(tape, record, word);
         else if (type == ZARVEL_TAPE_FLOAT)
-            keep_entry(tape, record, word);
+            keep_float_entry(tape, record, word);
         if (push) *stack++ = id;
         id += 1;
         record += 1;
