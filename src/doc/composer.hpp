@@ -7,6 +7,7 @@
 
 #include "doc/store.hpp"
 #include "doc/event.hpp"
+#include "doc/tree_builder.hpp"
 
 // The composer's table with a null user word; see zarvel_composer_sink.
 extern const zarvel_sink zarvel_composer;
@@ -36,30 +37,34 @@ uint8_t zarvel_store_resolve_number(const zarvel_node_store *store, bool is_floa
 
 namespace zvl {
 
-// The children index, filled while an event log's records build the tree: a
-// node made inside a collection is pushed on a stack that grows down from
-// the end of the ids, and a closing collection moves its children (the last
-// pushed) to the front part, in order. The read API then finds the index
-// made, without the pass over every record that making it later takes.
-// What it cannot follow (a record that builds otherwise than nodes in the
-// open collection, an opening or a closing) drops it: the read API makes it
-// on first use then. The flow builder keeps it too.
+// The children index, written (zvl::tree::children_writer) while an event
+// log's records build the tree: a node made inside a collection is pushed,
+// a closing collection places its children. The read API then finds the
+// index made, without the pass over every record that making it later
+// takes. What it cannot follow (a record that builds otherwise than nodes
+// in the open collection, an opening or a closing) drops it: the read API
+// makes it on first use then. The flow builder keeps it too.
 struct children_fill {
     zarvel_node_store *store;
-    zarvel_child_index *index = nullptr;
-    uint32_t *out = nullptr, *stack = nullptr;
+    tree::children_writer index;
 
     // The index as large as the node table (none when it cannot be had).
-    void start();
-    void drop();
+    void start() { index.start(store->allocator, store->node_cap); }
+    void drop() { index.drop(store->allocator); }
     // Node `id` made at `depth` (0: a root, in no collection).
     void child(uint32_t depth, uint32_t id) {
-        if (!index || depth == 0) return;
-        if (id >= index->capacity) return drop();
-        *--stack = id;
+        if (!index.ids || depth == 0) return;
+        if (id >= index.nodes()) return drop();
+        index.push(id);
     }
     // The collection `id` closed.
-    void closed(uint32_t id);
+    void closed(uint32_t id) {
+        if (!index.ids) return;
+        const zarvel_node_rec &c = store->nodes[id];
+        const uint32_t count = c.child_count;
+        if (index.pushed() < count || (count && index.stack[-1] != c.last_child)) return drop();
+        index.close(id, count);
+    }
     // After a record of kind `record` taken the general way, which began at
     // node count `made`, depth `depth` and innermost collection `top`.
     void general(uint64_t record, uint32_t made, uint32_t depth, uint32_t top);

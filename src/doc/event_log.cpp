@@ -5,7 +5,6 @@
 // composer.
 #include "doc/event_log.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 #include "doc/composer.hpp"
@@ -458,38 +457,12 @@ zarvel_sink zarvel_event_log_sink(zarvel_event_log *log) {
     return sink;
 }
 
-void zvl::children_fill::start() {
-    index = zarvel_child_index_new(store->allocator, store->node_cap);
-    if (index) out = index->ids, stack = index->ids + index->capacity;
-}
-
-void zvl::children_fill::drop() {
-    zvl::deallocate(store->allocator, index);
-    index = nullptr;
-}
-
-void zvl::children_fill::closed(uint32_t id) {
-    if (!index) return;
-    const zarvel_node_rec &c = store->nodes[id];
-    const uint32_t count = c.child_count;
-    if (uint64_t(index->ids + index->capacity - stack) < count || (count && stack[0] != c.last_child)) return drop();
-    index->starts[id] = uint32_t(out - index->ids);
-    if (out + count > stack) {
-        std::reverse(stack, stack + count);
-        std::memmove(out, stack, uint64_t(count) * sizeof(uint32_t));
-    } else {
-        std::reverse_copy(stack, stack + count, out);
-    }
-    out += count;
-    stack += count;
-}
-
 // Nothing made, nodes made in the open collection (at most a pair), a
 // collection opened (maybe with its first key) or closed; a flow collection
 // built whole, its own children filled, leaves only its root, made first.
 void zvl::children_fill::general(uint64_t record, uint32_t made, uint32_t depth, uint32_t top) {
     const uint32_t now = store->node_count;
-    if (!index) return;
+    if (!index.ids) return;
     if (record == record_flow_raw) return child(depth, made);
     if (store->depth + 1 == depth && now == made) return closed(top);
     bool opened = store->depth == depth + 1;
@@ -654,7 +627,7 @@ int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *lo
     // of them at once, not grown (and copied, and faulted in) step by step.
     // Refused, the copies grow it as they go.
     if (log->text_bytes) zarvel_store_strings_reserve(store, log->text_bytes);
-    fast_replay fast{store, log, store->resolver ? store->resolver : &zarvel_core_resolver, {store}};
+    fast_replay fast{store, log, store->resolver ? store->resolver : &zarvel_core_resolver, {store, {}}};
     zvl::children_fill &fill = fast.fill;
     if (store->node_count == 0 && !store->child_index && !store->child_index_off) fill.start();
     const uint64_t *words = log->words;
@@ -675,11 +648,9 @@ int zarvel_event_log_replay(zarvel_node_store *store, const zarvel_event_log *lo
         }
         fill.general(kind.get(words[at]), made, depth, top);
     }
-    // Every collection closed, every pushed child moved: the index is whole.
-    if (fill.index && store->depth == 0 && fill.stack == fill.index->ids + fill.index->capacity)
-        store->child_index = fill.index;
-    else
-        fill.drop();
+    // Every collection closed, every pushed child placed: the index is whole.
+    if (store->depth != 0) fill.drop();
+    fill.index.finish(store);
     return 0;
 }
 

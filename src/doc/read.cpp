@@ -18,6 +18,7 @@
 #include "doc/number_text.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
+#include "doc/tree_builder.hpp"
 
 namespace {
 
@@ -172,49 +173,15 @@ uint32_t cached_child(zarvel_node_store *store, uint32_t parent, uint64_t positi
 
 // ---- children index ------------------------------------------------------------
 
-// The children index of every collection, from the sibling links (store's
-// lock held). Null when it cannot be had: no memory, or links that do not
-// form a tree (then the cache serves).
-zarvel_child_index *make_child_index(zarvel_node_store *store) {
-    const uint32_t node_count = store->node_count;
-    zarvel_child_index *index = zarvel_child_index_new(store->allocator, node_count);
-    if (!index) return nullptr;
-    const zarvel_node_rec *nodes = store->nodes;
-    uint64_t used = 0;
-    for (uint32_t id = 0; id < node_count; ++id) {
-        const zarvel_node_rec &rec = nodes[id];
-        if (!rec.is_collection()) continue;
-        index->starts[id] = uint32_t(used);
-        uint32_t count = rec.child_count;
-        // A node hangs in one place at most: the children of all
-        // collections together are fewer than the nodes.
-        if (count > node_count - used) {
-            zvl::deallocate(store->allocator, index);
-            return nullptr;
-        }
-        uint32_t child = rec.first_child;
-        for (uint32_t k = 0; k < count; ++k, child = nodes[child].next_sibling) {
-            if (child >= node_count) {
-                zvl::deallocate(store->allocator, index);
-                return nullptr;
-            }
-            index->ids[used++] = child;
-        }
-    }
-    return index;
-}
-
 // The children index made under the store's lock (see child_index_of).
 __attribute__((noinline)) const zarvel_child_index *child_index_made(zarvel_node_store *store) {
-    std::atomic_ref<zarvel_child_index *> published(store->child_index);
     zvl::lock_guard hold(&store->lock);
     if (store->child_index) return store->child_index;
     std::atomic_ref<uint32_t> off(store->child_index_off);
     if (off.load(std::memory_order_relaxed)) return nullptr;
-    zarvel_child_index *index = make_child_index(store);
+    zarvel_child_index *index = zvl::tree::index_from_links(store);
     // Not tried again: a store too large for memory now stays so.
     if (!index) off.store(1, std::memory_order_relaxed);
-    published.store(index, std::memory_order_release);
     return index;
 }
 

@@ -262,16 +262,6 @@ bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id) {
     return true;
 }
 
-zarvel_child_index *zarvel_child_index_new(const zarvel_allocator *allocator, uint64_t capacity) {
-    if (capacity > 0xFFFFFFFFu) return nullptr;
-    auto *index = static_cast<zarvel_child_index *>(
-        zvl::allocate(allocator, sizeof(zarvel_child_index) + 2 * capacity * sizeof(uint32_t)));
-    if (!index) return nullptr;
-    index->capacity = uint32_t(capacity);
-    index->starts = index->ids + capacity;
-    return index;
-}
-
 void zarvel_store_invalidate_child_cache(zarvel_node_store *store) {
     // Edits take no lock and no reader runs meanwhile: the index goes at once.
     if (store->child_index) {

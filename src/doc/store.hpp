@@ -182,18 +182,16 @@ struct zarvel_map_index {
 // ---- children index (read API) -----------------------------------------------
 
 // Every collection's children by position, made once for the whole store
-// (by the JSON tape build as it goes, else at the first positional read)
 // and never changed after: the children of collection c are
 // ids[starts[c]], ... ids[starts[c] + child_count - 1]. One block holds the
-// record and both arrays, `capacity` entries each.
+// record and both arrays, `capacity` entries each. Written and published
+// only by the tree builder (zvl::tree::children_writer, which says how).
 struct zarvel_child_index {
     uint32_t capacity;
     uint32_t *starts;  // by node id; meaningful for collections only
     uint32_t ids[];    // capacity entries; starts follows
 };
 
-// A block for `capacity` nodes (starts pointed into it); null on failure.
-zarvel_child_index *zarvel_child_index_new(const zarvel_allocator *allocator, uint64_t capacity);
 // The children of collection `id` (below capacity): starts lies right
 // after ids in the block, so it is found without loading its pointer.
 inline const uint32_t *zarvel_child_index_of(const zarvel_child_index *index, uint32_t id) {
@@ -263,7 +261,7 @@ struct zarvel_node_store {
     // being freed): such a handle is found without the directory.
     uint32_t handle_block_ids;
 
-    // The children index, published with a release store (null until made).
+    // The children index (null until made; see zvl::tree::children_writer).
     // child_index_off is 1 once the tree was edited after reads began, or the
     // index could not be made: positions then go through the cache below.
     zarvel_child_index *child_index;

@@ -18,9 +18,14 @@
 // decoder's arrays of floats) write whole records from put_record or
 // fresh_record below into a presized table and set the links from those
 // ids, keeping the same invariants.
+//
+// The children index (children_writer below) is written only here: by the
+// builders as they go, else by the read API from the links.
 #pragma once
 
+#include <atomic>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 #include "doc/store.hpp"
@@ -274,6 +279,136 @@ inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, u
                                                       zarvel_span value, uint32_t count = 0) {
     const uint64_t words[4] = {head, links, two_fields(count, zarvel_node_none), value};
     for (int k = 0; k < 4; ++k) std::memcpy(reinterpret_cast<char *>(record) + 8 * k, words + k, sizeof(uint64_t));
+}
+
+// ---- the children index --------------------------------------------------------
+//
+// Layout: the children of collection c are ids[starts[c]] ..
+// ids[starts[c] + child_count - 1] (zarvel_child_index). A builder pushes
+// each node it makes inside a collection on a stack that grows up from the
+// start of ids; a closing collection's children, the top child_count
+// entries, are then placed as one list below the lists placed so far, which
+// grow down from the end. A writer started for n nodes holds n +
+// 2 * index_slack ids and its stack starts index_slack in: however the n
+// nodes are pushed, index_slack ids below the stack's top can be read and
+// as many places below the lists written, so a short list moves as one
+// fixed block.
+//
+// Threads: a store's index is published whole, with a release store, and
+// never changed after; readers without the store's lock take it with one
+// acquire load. The builds of a deferred body publish it at their end,
+// before the store itself is published; the read API makes it from the
+// links under the store's lock. An edit drops it (no reader runs then) and
+// positions then go through the read API's cache.
+inline constexpr uint32_t index_slack = 8;
+
+struct children_writer {
+    uint32_t *ids = nullptr;  // null: no index (not started, or dropped)
+    uint32_t *starts = nullptr;
+    uint32_t *stack = nullptr;   // above the last id pushed
+    uint32_t *placed = nullptr;  // the first id of the lists placed
+
+    // An index for `nodes` nodes; false when it cannot be had.
+    bool start(const zarvel_allocator *allocator, uint64_t nodes) {
+        const uint64_t capacity = nodes + 2 * index_slack;
+        if (capacity > 0xFFFFFFFFu) return false;
+        auto *index = static_cast<zarvel_child_index *>(
+            zvl::allocate(allocator, sizeof(zarvel_child_index) + 2 * capacity * sizeof(uint32_t)));
+        if (!index) return false;
+        index->capacity = uint32_t(capacity);
+        index->starts = index->ids + capacity;
+        ids = index->ids;
+        starts = index->starts;
+        stack = ids + index_slack;
+        placed = starts;
+        return true;
+    }
+    // The nodes it was started for: every id pushed is below.
+    uint32_t nodes() const { return uint32_t(starts - ids) - 2 * index_slack; }
+    // Ids pushed and not yet placed.
+    uint64_t pushed() const { return uint64_t(stack - (ids + index_slack)); }
+
+    void push(uint32_t id) { *stack++ = id; }
+    // The place of collection `parent`'s `count` children, below the lists
+    // placed so far.
+    uint32_t *place(uint32_t parent, uint32_t count) {
+        placed -= count;
+        starts[parent] = uint32_t(placed - ids);
+        return placed;
+    }
+    // Collection `parent` closes with the top `count` ids pushed as its
+    // children.
+    inline __attribute__((always_inline)) void close(uint32_t parent, uint32_t count) {
+        uint32_t *const above = placed, *const to = place(parent, count);
+        stack -= count;
+        if (count <= index_slack) {
+            uint32_t some[index_slack];
+            std::memcpy(some, stack + count - index_slack, sizeof some);
+            std::memcpy(above - index_slack, some, sizeof some);
+        } else {
+            std::memmove(to, stack, count * sizeof(uint32_t));
+        }
+    }
+    // Collection `parent`'s children are the `count` ids before `next`,
+    // none of them pushed.
+    inline __attribute__((always_inline)) void close_run(uint32_t parent, uint32_t next, uint32_t count) {
+        uint32_t *const above = placed, *const to = place(parent, count);
+        if (count <= index_slack) {
+            uint32_t some[index_slack];
+            for (uint32_t k = 0; k < index_slack; ++k) some[k] = next - index_slack + k;
+            std::memcpy(above - index_slack, some, sizeof some);
+        } else {
+            for (uint32_t k = 0; k < count; ++k) to[k] = next - count + k;
+        }
+    }
+
+    void drop(const zarvel_allocator *allocator) {
+        if (ids) zvl::deallocate(allocator, block());
+        ids = nullptr;
+    }
+    // Every id pushed placed: the index is published as the store's;
+    // otherwise it is dropped. True when published.
+    bool finish(zarvel_node_store *store) {
+        if (!ids || pushed() != 0) {
+            drop(store->allocator);
+            return false;
+        }
+        std::atomic_ref<zarvel_child_index *>(store->child_index).store(block(), std::memory_order_release);
+        ids = nullptr;
+        return true;
+    }
+
+  private:
+    zarvel_child_index *block() const {
+        return reinterpret_cast<zarvel_child_index *>(reinterpret_cast<char *>(ids) -
+                                                      offsetof(zarvel_child_index, ids));
+    }
+};
+
+// The index of every collection from the sibling links, published (store's
+// lock held); null when it cannot be had: no memory, or links that do not
+// form a tree.
+inline zarvel_child_index *index_from_links(zarvel_node_store *store) {
+    const uint32_t node_count = store->node_count;
+    const zarvel_node_rec *nodes = store->nodes;
+    children_writer writer;
+    if (!writer.start(store->allocator, node_count)) return nullptr;
+    for (uint32_t id = 0; id < node_count; ++id) {
+        const zarvel_node_rec &rec = nodes[id];
+        if (!rec.is_collection()) continue;
+        const uint32_t count = rec.child_count;
+        // A node hangs in one place at most: the children of all
+        // collections together are fewer than the nodes.
+        uint32_t *to = count <= writer.placed - writer.stack - index_slack ? writer.place(id, count) : nullptr;
+        uint32_t child = rec.first_child, k = 0;
+        for (; to && k < count && child < node_count; ++k, child = nodes[child].next_sibling) to[k] = child;
+        if (!to || k < count) {
+            writer.drop(store->allocator);
+            return nullptr;
+        }
+    }
+    writer.finish(store);
+    return store->child_index;
 }
 
 }  // namespace zvl::tree

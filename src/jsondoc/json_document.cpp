@@ -511,29 +511,9 @@ inline __attribute__((always_inline)) zarvel_span packed_span(uint64_t word) {
 // id unless that entry closes the parent, a container's first child the next
 // id unless it closes the container. A member is a child of the open
 // container, key and value alike (the composer gives the same links); its
-// id is pushed on a stack, and a closing entry takes its container's count
-// and last child from there.
-//
-// The stack grows up from the start of the children index's id array, and
-// a closing container moves its members (the top `count` entries, in order)
-// to the lists placed so far, which grow down from the end, recording where
-// they start. The stack starts index_slack entries in, and the build makes
-// 2 * index_slack nodes fewer than the index holds: index_slack ids below
-// the stack's top can always be read, and as many places between the two
-// parts written.
-constexpr uint32_t index_slack = 8;
-
-struct index_fill {
-    uint32_t *ids;
-    uint32_t *starts;
-};
-
-// The ends of the two parts, kept apart from the arrays (which only closes
-// read) so that the loops hold them in registers.
-struct index_ends {
-    uint32_t *stack;   // above the last member pushed
-    uint32_t *placed;  // the first id of the lists placed
-};
+// id is pushed on the children index's stack (zvl::tree::children_writer),
+// and a closing entry takes its container's count and last child from
+// there and places its members as the container's list.
 
 // One open container: its record, id, and the stack position of its first
 // member.
@@ -543,37 +523,17 @@ struct open_level {
     uint32_t id;
 };
 
-// The container `id` of `count` members closes: its list is placed, its
-// starting position recorded. At most index_slack members are moved as
-// index_slack ids ending at `newest` (what lands below the list is free).
-inline __attribute__((always_inline)) void place_list(const index_fill &fill, index_ends &ends, uint32_t id,
-                                                      const uint32_t *members, uint32_t count, const uint32_t *newest) {
-    uint32_t *const to = ends.placed - count;
-    fill.starts[id] = uint32_t(to - fill.ids);
-    if (count <= index_slack) {
-        uint32_t some[index_slack];
-        std::memcpy(some, newest - index_slack, sizeof some);
-        std::memcpy(ends.placed - index_slack, some, sizeof some);
-    } else {
-        std::memmove(to, members, count * sizeof(uint32_t));
-    }
-    ends.placed = to;
-}
-
 // The innermost open container closes; the next id is the node after it
 // unless the entry after its close (next_word) closes its parent too.
-inline __attribute__((always_inline)) void close_level(const open_level &level, const index_fill &fill,
-                                                       index_ends &ends, uint64_t next_word, uint32_t next_id) {
-    uint32_t *const members = level.members;
-    uint32_t *const stack = ends.stack;
-    const uint32_t count = uint32_t(stack - members);
-    const uint32_t newest = stack[-1];
+inline __attribute__((always_inline)) void close_level(const open_level &level, zvl::tree::children_writer &index,
+                                                       uint64_t next_word, uint32_t next_id) {
+    const uint32_t count = uint32_t(index.stack - level.members);
+    const uint32_t newest = index.stack[-1];
     zarvel_node_rec *record = level.record;
     const uint64_t links = two_fields(count ? newest : zarvel_node_none, id_unless_close(next_word, next_id));
     std::memcpy(reinterpret_cast<char *>(record) + 8, &links, sizeof links);
     record->child_count = count;
-    place_list(fill, ends, level.id, members, count, stack);
-    ends.stack = members;
+    index.close(level.id, count);
 }
 
 // A large table is written through a window: records are made and linked
@@ -598,9 +558,8 @@ struct entry_build {
     zarvel_node_rec *window;  // null: records are written in the table
     uint32_t window_base;     // id of the window's first record
     bool rooted;
-    bool offsets_fit;  // every start of the text fits a span's offset
-    index_fill fill;   // over store->child_index, as large as the node table
-    index_ends ends;
+    bool offsets_fit;                           // every start of the text fits a span's offset
+    zvl::tree::children_writer index;           // for as many nodes as the table holds
     open_level levels[zarvel_store_max_depth];  // levels[depth - 1] is the innermost
 };
 
@@ -691,25 +650,24 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
     const uint64_t last = b.tape->count - 1;
     const uint64_t *const end = words + (last - b.i > room ? b.i + room : last);
     open_level *const levels = b.levels;
-    const index_fill &fill = b.fill;
     const uint64_t *p = words + b.i;
     uint32_t id = b.node_count;
     uint32_t depth = b.depth;
-    index_ends ends = b.ends;
+    zvl::tree::children_writer index = b.index;
     zarvel_node_rec *record = b.nodes + id;
     for (;;) {
-        p = scalar_run<true>(p, end, record, id, ends.stack, b.tape);
+        p = scalar_run<true>(p, end, record, id, index.stack, b.tape);
         if (p >= end) break;
         const uint8_t type = uint8_t(*p);
         if (type == ZARVEL_TAPE_CLOSE && depth > 1) {
-            close_level(levels[--depth], fill, ends, p[1], id);
+            close_level(levels[--depth], index, p[1], id);
             ++p;
             continue;
         }
         if ((type != ZARVEL_TAPE_ARRAY && type != ZARVEL_TAPE_OBJECT) || depth >= zarvel_store_max_depth) {
             if (type != zvl::tape_escaped_string || !escaped_member(b.store, b.tape->text, p[0], p[1], record, id))
                 break;
-            *ends.stack++ = id;
+            index.push(id);
             id += 1;
             record += 1;
             ++p;
@@ -723,38 +681,28 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
         const uint32_t container_id = id;
         const uint32_t first = uint8_t(p[1]) == ZARVEL_TAPE_CLOSE ? zarvel_node_none : id + 1;
         put_record(container, with_first_child(entry_heads_inside.at[type], first), no_links, 0);
-        *ends.stack++ = id;
+        index.push(id);
         record += 1;
         id += 1;
-        const uint64_t *const after = scalar_run<false>(p + 1, end, record, id, ends.stack, b.tape);
+        const uint64_t *const after = scalar_run<false>(p + 1, end, record, id, index.stack, b.tape);
         if (after < end && uint8_t(*after) == ZARVEL_TAPE_CLOSE) {
             const uint32_t count = id - container_id - 1;
             const uint64_t links = two_fields(count ? id - 1 : zarvel_node_none, id_unless_close(after[1], id));
             std::memcpy(reinterpret_cast<char *>(container) + 8, &links, sizeof links);
             container->child_count = count;
-            uint32_t *const to = ends.placed - count;
-            fill.starts[container_id] = uint32_t(to - fill.ids);
-            if (count <= index_slack) {
-                // The index_slack ids up to the last member (what lands
-                // below the list is free).
-                uint32_t some[index_slack];
-                for (uint32_t k = 0; k < index_slack; ++k) some[k] = id - index_slack + k;
-                std::memcpy(ends.placed - index_slack, some, sizeof some);
-            } else {
-                for (uint32_t k = 0; k < count; ++k) to[k] = container_id + 1 + k;
-            }
-            ends.placed = to;
+            index.close_run(container_id, id, count);
             p = after + 1;
             continue;
         }
-        levels[depth++] = {container, ends.stack, container_id};
-        for (uint32_t member = container_id + 1; member < id; ++member) *ends.stack++ = member;
+        levels[depth++] = {container, index.stack, container_id};
+        for (uint32_t member = container_id + 1; member < id; ++member) index.push(member);
         p = after;
     }
     b.i = uint64_t(p - words);
     b.node_count = id;
     b.depth = depth;
-    b.ends = ends;
+    b.index.stack = index.stack;
+    b.index.placed = index.placed;
 }
 
 // Ids from b.window_base on are written in the window.
@@ -831,7 +779,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
         if (b.depth == 0) return false;
         b.depth -= 1;
         // The root has no siblings.
-        close_level(b.levels[b.depth], b.fill, b.ends, b.depth ? next : uint64_t{ZARVEL_TAPE_CLOSE}, b.node_count);
+        close_level(b.levels[b.depth], b.index, b.depth ? next : uint64_t{ZARVEL_TAPE_CLOSE}, b.node_count);
         return true;
     } else if (shape.role != role_open) {
         return false;
@@ -842,7 +790,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
         // The table holds every node the tape counts with room to spare,
         // and the children index is as large: more nodes would be a tape
         // that lies.
-        const uint32_t limit = store->node_cap - 2 * index_slack;
+        const uint32_t limit = store->node_cap;
         if (id >= limit) return false;
         if (id >= b.prefaulted) {
             uint64_t last = uint64_t(id) + prefault_slice_nodes;
@@ -867,7 +815,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     keep_if_number(record, text, start, length);
 
     if (b.depth) {
-        *b.ends.stack++ = id;
+        b.index.push(id);
     } else {
         store->node_count = b.node_count;
         if (b.rooted || !zarvel_store_add_root(store, id)) return false;
@@ -875,7 +823,7 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
     }
     if (opens) {
         if (b.depth >= zarvel_store_max_depth) return false;
-        b.levels[b.depth++] = {record, b.ends.stack, id};
+        b.levels[b.depth++] = {record, b.index.stack, id};
     }
     return true;
 }
@@ -890,9 +838,6 @@ int build_entries(entry_build &b, zarvel_node_store *store, const zarvel_tape *t
     b.ready = 0;
     b.rooted = false;
     b.offsets_fit = tape->text_len <= zarvel_span_max_offset;
-    zarvel_child_index *index = store->child_index;
-    b.fill = {index->ids, index->starts};
-    b.ends = {index->ids + index_slack, index->ids + index->capacity};
     const uint64_t count = tape->count;
     while (b.i < count) {
         if (b.offsets_fit) {
@@ -908,7 +853,7 @@ int build_entries(entry_build &b, zarvel_node_store *store, const zarvel_tape *t
 #endif
     }
     store->node_count = b.node_count;
-    return b.depth == 0 && store->root_count == 1 ? 0 : -1;
+    return b.depth == 0 && store->root_count == 1 && b.index.finish(store) ? 0 : -1;
 }
 
 int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
@@ -923,7 +868,9 @@ int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
         b.window =
             static_cast<zarvel_node_rec *>(zvl::allocate(store->allocator, window_records * sizeof(zarvel_node_rec)));
     if (b.window) place_window(b);
-    int result = build_entries(b, store, tape);
+    // The children index is made with the nodes, as large as their table.
+    int result = b.index.start(store->allocator, store->node_cap) ? build_entries(b, store, tape) : -1;
+    b.index.drop(store->allocator);
     zvl::deallocate(store->allocator, b.window);
     return result;
 }
@@ -1032,10 +979,6 @@ int build_pending_tape(zarvel_node_store *store, const zarvel_document *document
     uint64_t decoded = held->facts.escaped_bytes;
     if (decoded && !zarvel_store_strings_reserve(store, decoded)) return -1;
     if (!zarvel_store_reserve(store, nodes * 2)) return -1;
-    // The children index is made with the nodes, as large as their table
-    // (which has more than 2 * index_slack records to spare).
-    store->child_index = zarvel_child_index_new(store->allocator, store->node_cap);
-    if (!store->child_index) return -1;
     advise_tables(store);
     store->json_checked = 1;
     return build_from_tape(store, tape);
