@@ -296,6 +296,13 @@ __attribute__((noinline)) store_size estimate_store(const uint8_t *data, uint64_
         // the general steps.
         if (!open_strings) {
             const uint8_t head = data[pos];
+            // A point in the plane, an array of two doubles, in one step.
+            if (head == 0x82 && len - pos >= 19 && data[pos + 1] == 0xFB && data[pos + 10] == 0xFB) {
+                pos += 19;
+                size.text += 2 * float_text_max;
+                size.nodes += 3;
+                continue;
+            }
             if (head == 0xFB && len - pos >= 9) {
                 pos += 9;
                 size.text += float_text_max;
