@@ -157,4 +157,8 @@ int32_t write_double_rare(char *buffer, double value) {
 
 }  // namespace zvl
 
-int32_t zarvel_format_double(char *buffer, double value) { return buffer ? zvl::write_double(buffer, value) : 0; }
+int32_t zvl::format_double_value(char *buffer, double value) { return write_double(buffer, value); }
+
+int32_t zarvel_format_double(char *buffer, double value) {
+    return buffer ? zvl::format_double_value(buffer, value) : 0;
+}

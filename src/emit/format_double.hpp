@@ -47,6 +47,9 @@ int32_t layout_digits(char *buffer, bool negative, const digit_record &digits);
 // layout_digits of the digits of f x 10^exponent10; out of line for the
 // inline writers' uncommon layouts.
 __attribute__((noinline)) int32_t layout_integer(char *buffer, bool negative, uint64_t f, int32_t exponent10);
+// zarvel_format_double of a buffer, out of line: for writers that format
+// few values among other work (loops over many take the inline one).
+__attribute__((noinline)) int32_t format_double_value(char *buffer, double value);
 // zarvel_format_double of zeros, powers of two, NaN and the infinities (the
 // fraction 0 or the top exponent), out of the inline writer's way.
 __attribute__((noinline)) int32_t write_double_rare(char *buffer, double value);

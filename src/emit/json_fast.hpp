@@ -20,6 +20,7 @@
 
 #include "emit/decimal_text.hpp"
 #include "emit/plain_walk.hpp"
+#include "emit/format_double.hpp"
 #include "emit/scalar_text.hpp"
 #include "emit/writer.hpp"
 
@@ -565,7 +566,19 @@ class writer {
             if (!out_.room(2 + 32)) return false;
             char *p = out_.at;
             store2(p, ',', ' ');
-            const int32_t n = format_decimal_text(p + sep, t.data(), t.size());
+            // A long text (15 to 17 digits, mostly) whose value the build
+            // kept: the value formatted costs less than the text cut to its
+            // shortest, while a short text is mostly copied as it stands.
+            // The same shortest text either way.
+            int32_t n;
+            if (t.size() >= 16 && r.number == record_number::kept) {
+                const uint64_t bits = zarvel_record_kept_bits(r);
+                double value;
+                std::memcpy(&value, &bits, sizeof value);
+                n = format_double_value(p + sep, value);
+            } else {
+                n = format_decimal_text(p + sep, t.data(), t.size());
+            }
             if (n == 0) return false;
             out_.at = p + sep + n;
             return true;
