@@ -19,8 +19,8 @@
 #include <string_view>
 
 #include "emit/decimal_text.hpp"
-#include "emit/plain_walk.hpp"
 #include "emit/format_double.hpp"
+#include "emit/plain_walk.hpp"
 #include "emit/scalar_text.hpp"
 #include "emit/writer.hpp"
 
