@@ -3,9 +3,11 @@
 require 'mkmf'
 
 here = __dir__
-# A packaged gem carries a copy of the sources under vendor/; a checkout
-# builds straight from the repository.
-root = [File.join(here, 'vendor'), File.expand_path('../../..', here)].find do |dir|
+# A checkout builds straight from the repository, whose sources are the
+# current ones (vendor/ there is what the last gem build copied, and goes
+# stale with the next edit); a packaged gem, which has no repository around
+# it, from its copy under vendor/.
+root = [File.expand_path('../../..', here), File.join(here, 'vendor')].find do |dir|
   File.file?(File.join(dir, 'include', 'zarvel.h')) && File.directory?(File.join(dir, 'src'))
 end
 abort 'zarvel: library sources (include/, src/) not found' unless root
