@@ -146,6 +146,9 @@ TEST(DecimalToDouble, HardCases) {
         // long fractions, the longest integer part, 19 digits in all.
         {"-65.613616999999977", -0x1.06745803cd14p+6},
         {"43.42027300000001", 0x1.5b5cb81733228p+5},
+        // Close to a double: the product needs the table's second word.
+        {"46.851662000000033", 0x1.76d0342aa9f8p+5},
+        {"-60.629722999999899", -0x1.e509ac36544fp+5},
         {"0.000001", 1e-6},
         {"1234567.891234567891", 0x1.2d687e427f2dap+20},
         {"+1.5000000", 1.5},

@@ -375,6 +375,43 @@ __attribute__((noinline)) bool short_point(uint64_t v, int n, bool negative, dou
     return true;
 }
 
+// For each m in [1, 16], pow10_table's top word for 10^-m, and the double
+// 2^(f + 2) with 2^f <= 10^-m < 2^(f + 1): a small table beside the code.
+constexpr auto fraction_scales = [] {
+    struct {
+        uint64_t high;
+        uint64_t scale;
+    } s[17]{};
+    for (int32_t j = 1; j <= 16; ++j) {
+        const int32_t f = floor_log2_pow10(-j);
+        s[j] = {uint64_t((u128(1) << (63 - f)) / pow10_u64_table[j]), uint64_t(f + 2 + 1023) << 52};
+    }
+    return std::to_array(s);
+}();
+
+// The top word hi of a product Y = w x 10^-m x 2^(lz - f + 63), whose bit
+// 62 or 63 leads and whose rest below hi is never zero (the table's entries
+// are short of 10^-m), as the double with the bits of scale. hi / 2, its
+// last bit set for that rest, is rounded by the conversion; scale is the
+// power of two 2^(f + 2 - lz), with the sign, so that the product is exact.
+inline double fraction_double(uint64_t hi, uint64_t scale) { return double(int64_t((hi >> 1) | 1)) * from_bits(scale); }
+
+// fraction_value's product when its top word cannot tell, wn the mantissa
+// at bit 63: the table's next word settles all but a product within 2^-64
+// of a halfway point. Out of line: texts that spell a double to 17 digits
+// lie close to it and come here now and then (one in two hundred).
+__attribute__((noinline)) bool fraction_close(uint64_t wn, int64_t m, uint64_t scale, double &out) {
+    const pow10_entry &t = pow10_table[-m - pow10_first];
+    const u128 product = u128(wn) * t.high;
+    uint64_t hi = uint64_t(product >> 64), lo = uint64_t(product);
+    const uint64_t next = uint64_t((u128(wn) * t.low) >> 64);
+    lo += next;
+    hi += lo < next;
+    if ((hi & 0x1FF) == 0x1FF && lo == ~uint64_t(0)) return false;
+    out = fraction_double(hi, scale);
+    return true;
+}
+
 // w x 10^-m for w below 10^19 and m in [1, 16], into out; false when the
 // product cannot tell. Such a value lies well inside the normal range.
 inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
@@ -382,33 +419,19 @@ inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
         out = from_bits(negative ? sign_bit : 0);
         return true;
     }
-    // For each m, pow10_table's top word for 10^-m, and the biased
-    // exponent, less one, of w x 10^-m with w at bit 63 and the product's
-    // leading bit at 62: a small table beside the code.
-    static constexpr auto scales = [] {
-        struct {
-            uint64_t high;
-            int64_t exponent;
-        } s[17]{};
-        for (int32_t j = 1; j <= 16; ++j) {
-            const int32_t f = floor_log2_pow10(-j);
-            s[j] = {uint64_t((u128(1) << (63 - f)) / pow10_u64_table[j]), f + 63 + 1022};
-        }
-        return std::to_array(s);
-    }();
     // As product_bits, for q = -m: the table's entry is inexact, so the
     // product is short of Y and a halfway bit always rounds up. Small
     // mantissas take it too (no exact halfway point below w = 5 x 2^53):
     // an exact division for them costs its mispredicted branch on mixed
     // data, more than the product.
     const int lz = __builtin_clzll(w);
-    const u128 product = u128(w << lz) * scales[size_t(m)].high;
-    const uint64_t hi = uint64_t(product >> 64);
-    if (((hi + 1) & 0x1FF) == 0) return false;
-    const int upper = int(hi >> 63);
-    const uint64_t mantissa = ((hi >> (9 + upper)) + 1) >> 1;  // the rounding bit added, then dropped
-    const uint64_t biased = uint64_t(scales[size_t(m)].exponent - lz + upper);
-    out = from_bits((uint64_t(negative) << 63) | ((biased << 52) + mantissa));
+    const uint64_t wn = w << lz;
+    const uint64_t hi = uint64_t((u128(wn) * fraction_scales[size_t(m)].high) >> 64);
+    const uint64_t scale = (fraction_scales[size_t(m)].scale - (uint64_t(lz) << 52)) | (uint64_t(negative) << 63);
+    // Nine ones below the rounding bit: the rest of Y may carry into it.
+    if (((hi + 1) & 0x1FF) == 0) [[unlikely]]
+        return fraction_close(wn, m, scale, out);
+    out = fraction_double(hi, scale);
     return true;
 }
 
