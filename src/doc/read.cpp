@@ -696,6 +696,25 @@ constexpr auto view_heads = [] {
 }();
 constexpr uint64_t head_tag_bits = uint64_t(0xFF) << head_tag_shift;
 
+// The number of an int- or float-tagged record without a kept value, read
+// from its text into view.number as the typed reads take it; its number
+// kind (0 when the read fails). Out of line: the loop below keeps its
+// registers.
+__attribute__((noinline)) uint64_t text_number(const zarvel_node_store *store, const zarvel_node_rec &rec,
+                                               const char *text, uint32_t size, zarvel_node_view &view) {
+    const typed_text t{store, &rec, rec.value, text, size};
+    uint64_t number_kind;
+    if (rec.tag_id == ZARVEL_TAG_INT)
+        number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;
+    else
+        number_kind = float_of(t, &view.number.real) == ZARVEL_OK ? 2 : 0;
+    if (!number_kind) view.number.integer = 0;
+    return number_kind;
+}
+
+// A kept number's kind is its record's tag id.
+static_assert(ZARVEL_TAG_INT == 1 && ZARVEL_TAG_FLOAT == 2);
+
 // Views of the children whose ids stand at ids[0], ids[step], ... (the
 // ids may lie in the views being written), as the handle reads would say
 // them. Each record is read once, into locals.
@@ -711,10 +730,10 @@ inline void fill_views(const zarvel_node_store *store, uint32_t flags, const uin
         const zarvel_node_rec &rec = nodes[id];
         uint64_t head = view_heads[rec.flags] | id;
         zarvel_node_view &view = views[k];
-        view.number.integer = 0;
         if (head & head_tag_bits) {  // a collection
             view.text = nullptr;
             view.length = rec.child_count;
+            view.number.integer = 0;
             put_head(view, head);
             continue;
         }
@@ -725,16 +744,14 @@ inline void fill_views(const zarvel_node_store *store, uint32_t flags, const uin
         view.text = text;
         view.length = size;
         head |= uint64_t(tag) << head_tag_shift;
-        if ((number_tags >> tag) & 1) [[unlikely]] {
+        if (!((number_tags >> tag) & 1)) [[likely]] {
+            view.number.integer = 0;
+        } else if (rec.number == zvl::record_number::kept) {
             // As the typed reads take it: by the record's own tag id.
-            const typed_text t{store, &rec, span, text, size};
-            uint64_t number_kind;
-            if (tag == ZARVEL_TAG_INT)
-                number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;
-            else
-                number_kind = float_of(t, &view.number.real) == ZARVEL_OK ? 2 : 0;
-            if (!number_kind) view.number.integer = 0;
-            head |= number_kind << head_number_shift;
+            view.number.integer = int64_t(zarvel_record_kept_bits(rec));
+            head |= uint64_t(tag) << head_number_shift;
+        } else {
+            head |= text_number(store, rec, text, size, view) << head_number_shift;
         }
         put_head(view, head);
     }
@@ -752,11 +769,10 @@ __attribute__((noinline)) int32_t child_views_slow(zarvel_node_store *store, uin
     return ZARVEL_OK;
 }
 
-// The views of `id`'s children from `first` on: the checks a valid call
-// passes in few branches, then one loop over the children index. `store`
-// is null for an invalid handle or id.
-inline int32_t child_views(zarvel_node_store *store, uint32_t id, uint64_t first, uint32_t flags,
-                           zarvel_node_view *views, uint64_t capacity, uint64_t *count) {
+// The views of `id`'s children from `first` on, every case the document
+// call's common way leaves. `store` is null for an invalid handle or id.
+__attribute__((noinline)) int32_t child_views(zarvel_node_store *store, uint32_t id, uint64_t first, uint32_t flags,
+                                              zarvel_node_view *views, uint64_t capacity, uint64_t *count) {
     if (!store || !count || (flags & ~ZARVEL_VIEW_NUMBERS)) [[unlikely]]
         return ZARVEL_INVALID_ARGUMENT;
     const zarvel_node_rec &rec = store->nodes[id];
@@ -781,6 +797,19 @@ int32_t zarvel_node_child_views(const zarvel_node *node, uint64_t first, uint32_
 int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint64_t first, uint32_t flags,
                                     zarvel_node_view *views, uint64_t capacity, uint64_t *count) {
     zarvel_node_store *store = built_store(document);
+    // The walks' call: a built store with its children index, a valid id
+    // and arguments, in few branches.
+    if (store && id < store->node_count && count && views && !(flags & ~ZARVEL_VIEW_NUMBERS)) [[likely]] {
+        if (const zarvel_child_index *index = indexed_children(store, id)) [[likely]] {
+            const zarvel_node_rec &rec = store->nodes[id];
+            const uint64_t total = rec.is_collection() ? rec.child_count : 0;
+            *count = total;
+            if (first < total && capacity)
+                fill_views<1>(store, flags, zarvel_child_index_of(index, id) + first, views,
+                              total - first < capacity ? total - first : capacity);
+            return ZARVEL_OK;
+        }
+    }
     if (!store && document && !(flags & ~ZARVEL_VIEW_NUMBERS)) [[unlikely]] {
         int32_t status = ZARVEL_OK;
         store = zarvel_document_body_status(document, &status);

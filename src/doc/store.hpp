@@ -188,7 +188,7 @@ struct zarvel_map_index {
 // only by the tree builder (zvl::tree::children_writer, which says how).
 struct zarvel_child_index {
     uint32_t capacity;
-    uint32_t *starts;  // by node id; meaningful for collections only
+    uint32_t *starts;  // by node id; meaningful for collections with children only
     uint32_t ids[];    // capacity entries; starts follows
 };
 

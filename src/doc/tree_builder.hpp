@@ -342,9 +342,15 @@ struct children_writer {
         uint32_t *const above = placed, *const to = place(parent, count);
         stack -= count;
         if (count <= index_slack) {
-            uint32_t some[index_slack];
-            std::memcpy(some, stack + count - index_slack, sizeof some);
-            std::memcpy(above - index_slack, some, sizeof some);
+            // Id by id: they were pushed one at a time just before, and a
+            // wider load of several would wait until those stores are done
+            // (the empty asm keeps the loop from being vectorised).
+            (void)above;
+            for (uint32_t k = 0; k < count; ++k) {
+                uint32_t id = stack[k];
+                asm("" : "+r"(id));
+                to[k] = id;
+            }
         } else {
             std::memmove(to, stack, count * sizeof(uint32_t));
         }

@@ -673,21 +673,32 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             ++p;
             continue;
         }
+        if (uint8_t(p[1]) == ZARVEL_TAPE_CLOSE) {
+            // An empty container, finished at once: no list is placed for
+            // it, as none is read for a collection without children. Its
+            // close is not the root's, so the entry after that exists.
+            put_record(record, entry_heads_inside.at[type], two_fields(zarvel_node_none, id_unless_close(p[2], id + 1)),
+                       0);
+            index.push(id);
+            record += 1;
+            id += 1;
+            p += 2;
+            continue;
+        }
         // A container, and the scalars right after its opening. When it
         // closes after them (pairs of coordinates, rows of numbers, flat
         // objects) its members are the ids after its own: it is finished at
         // once, without a level or the stack.
         zarvel_node_rec *const container = record;
         const uint32_t container_id = id;
-        const uint32_t first = uint8_t(p[1]) == ZARVEL_TAPE_CLOSE ? zarvel_node_none : id + 1;
-        put_record(container, with_first_child(entry_heads_inside.at[type], first), no_links, 0);
+        put_record(container, with_first_child(entry_heads_inside.at[type], id + 1), no_links, 0);
         index.push(id);
         record += 1;
         id += 1;
         const uint64_t *const after = scalar_run<false>(p + 1, end, record, id, index.stack, b.tape);
         if (after < end && uint8_t(*after) == ZARVEL_TAPE_CLOSE) {
             const uint32_t count = id - container_id - 1;
-            const uint64_t links = two_fields(count ? id - 1 : zarvel_node_none, id_unless_close(after[1], id));
+            const uint64_t links = two_fields(id - 1, id_unless_close(after[1], id));
             std::memcpy(reinterpret_cast<char *>(container) + 8, &links, sizeof links);
             container->child_count = count;
             index.close_run(container_id, id, count);
