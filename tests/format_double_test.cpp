@@ -273,14 +273,15 @@ TEST(FormatDouble, GeneratorOnEveryExponent) {
                 ASSERT_EQ(std::string(direct, size_t(k)), std::string(general, size_t(j))) << f << " " << shift;
             }
         }
-        char sixteen[16], sixteen_portable[16];
-        // Runs of zeros at the end, all zeros among them.
-        const uint64_t unit = zvl::pow10_u64_table[i % 9];
-        const uint32_t high = uint32_t(random() % 100000000u / unit * unit),
-                       low = uint32_t(f % 100000000u / unit * unit);
-        const int32_t last = zvl::store_sixteen_digits(sixteen, high, low);
-        ASSERT_EQ(last, zvl::store_sixteen_digits_portable(sixteen_portable, high, low)) << high << " " << low;
-        ASSERT_EQ(std::string(sixteen, 16), std::string(sixteen_portable, 16)) << high << " " << low;
+        // The register layout against its portable twin, on runs of zeros at
+        // the end (all zeros among them) and every point position.
+        const uint64_t unit = zvl::pow10_u64_table[i % 17];
+        const uint64_t g = (uint64_t(1e16) + random() % uint64_t(9e16)) / unit * unit;
+        const int32_t point = int32_t(i % 17) - 1;
+        char sixteen[32], sixteen_portable[32];
+        const int32_t n = zvl::write_seventeen(sixteen, (i & 2) != 0, g, point);
+        ASSERT_EQ(n, zvl::write_seventeen_portable(sixteen_portable, (i & 2) != 0, g, point)) << g << " " << point;
+        ASSERT_EQ(std::string(sixteen, size_t(n)), std::string(sixteen_portable, size_t(n))) << g << " " << point;
     }
 }
 

@@ -136,22 +136,24 @@ int32_t write_double_rare(char *buffer, double value) {
     std::memcpy(&bits, &value, sizeof bits);
     const bool negative = (bits >> 63) != 0;
     const uint32_t biased = uint32_t(bits >> 52) & 0x7FF;
+    const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
     if (biased == 0x7FF) return 0;  // NaN or infinity
-    if (biased == 0) {
+    if ((biased | fraction) == 0) {
         char *p = buffer;
         *p = '-';
         p += negative ? 1 : 0;
         std::memcpy(p, "0.0", 3);
         return int32_t(p - buffer) + 3;
     }
-    // A power of two: the gap below it is half the gap above, except at the
-    // smallest normal exponent, whose lower neighbours are subnormals with
-    // the same spacing.
+    // Subnormals share the smallest normal exponent, without the hidden bit.
+    // A power of two has half the gap below that it has above, except at
+    // the smallest normal exponent, whose lower neighbours are subnormals
+    // with the same spacing.
     binary_value v;
-    v.f = uint64_t(1) << 52;
-    v.e = int32_t(biased) - 1075;
-    v.unequal_margins = biased > 1;
-    v.inclusive = true;
+    v.f = fraction | (uint64_t(biased != 0) << 52);
+    v.e = int32_t(biased + (biased == 0)) - 1075;
+    v.unequal_margins = fraction == 0 && biased > 1;
+    v.inclusive = (v.f & 1) == 0;
     return write_binary(buffer, negative, v);
 }
 

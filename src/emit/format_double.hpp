@@ -50,8 +50,9 @@ __attribute__((noinline)) int32_t layout_integer(char *buffer, bool negative, ui
 // zarvel_format_double of a buffer, out of line: for writers that format
 // few values among other work (loops over many take the inline one).
 __attribute__((noinline)) int32_t format_double_value(char *buffer, double value);
-// zarvel_format_double of zeros, powers of two, NaN and the infinities (the
-// fraction 0 or the top exponent), out of the inline writer's way.
+// zarvel_format_double of any value, out of the inline writer's way: it
+// takes zeros, powers of two, subnormals, NaN, the infinities and the values
+// whose digits need the generator's settling steps.
 __attribute__((noinline)) int32_t write_double_rare(char *buffer, double value);
 
 }  // namespace zvl

@@ -371,6 +371,16 @@ class writer {
                 at = quoted(at + node_sep, offset, n, '"');
                 return true;
             }
+            if (r.tag_id == ZARVEL_TAG_FLOAT) {
+                // Formatted here only from a kept value, without the call
+                // to scalar() and the registers it saves.
+                if (!from_kept_value(r, n) || !room(2 + 32)) return false;
+                store2(at, ',', ' ');
+                const int32_t written = format_double_value(at + node_sep, kept_double(r));
+                if (written == 0) return false;
+                at += node_sep + uint32_t(written);
+                return true;
+            }
             constexpr uint32_t as_they_stand = 1u << ZARVEL_TAG_INT | 1u << ZARVEL_TAG_BOOL | 1u << ZARVEL_TAG_NULL;
             if (!(as_they_stand >> r.tag_id & 1) || n == 0) return false;
             if constexpr (Host::plain) {
@@ -549,6 +559,20 @@ class writer {
     }
         goto next_child;
     }
+    // Whether a float's text is written from the value the build kept: for
+    // a long text (15 to 17 digits, mostly) the value formatted costs less
+    // than the text cut to its shortest, while a short text is mostly copied
+    // as it stands. The same shortest text either way.
+    static bool from_kept_value(const zarvel_node_rec &r, size_t text_length) {
+        return text_length >= 16 && r.number == record_number::kept;
+    }
+    static double kept_double(const zarvel_node_rec &r) {
+        const uint64_t bits = zarvel_record_kept_bits(r);
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+
     // A scalar value the fast writer takes, after its separator; false with
     // nothing written for any other.
     bool scalar(const zarvel_node_rec &r, uint32_t sep) {
@@ -566,19 +590,8 @@ class writer {
             if (!out_.room(2 + 32)) return false;
             char *p = out_.at;
             store2(p, ',', ' ');
-            // A long text (15 to 17 digits, mostly) whose value the build
-            // kept: the value formatted costs less than the text cut to its
-            // shortest, while a short text is mostly copied as it stands.
-            // The same shortest text either way.
-            int32_t n;
-            if (t.size() >= 16 && r.number == record_number::kept) {
-                const uint64_t bits = zarvel_record_kept_bits(r);
-                double value;
-                std::memcpy(&value, &bits, sizeof value);
-                n = format_double_value(p + sep, value);
-            } else {
-                n = format_decimal_text(p + sep, t.data(), t.size());
-            }
+            const int32_t n = from_kept_value(r, t.size()) ? format_double_value(p + sep, kept_double(r))
+                                                           : format_decimal_text(p + sep, t.data(), t.size());
             if (n == 0) return false;
             out_.at = p + sep + n;
             return true;
