@@ -1,6 +1,5 @@
 #include "core/decimal_to_double.hpp"
 
-#include <array>
 #include <cstring>
 
 #include "core/pow10_table.hpp"
@@ -379,14 +378,15 @@ __attribute__((noinline)) bool short_point(uint64_t v, int n, bool negative, dou
 // 2^(f + 2) with 2^f <= 10^-m < 2^(f + 1): a small table beside the code.
 constexpr auto fraction_scales = [] {
     struct {
-        uint64_t high;
-        uint64_t scale;
-    } s[17]{};
+        uint64_t high[17];
+        uint64_t scale[17];
+    } s{};
     for (int32_t j = 1; j <= 16; ++j) {
         const int32_t f = floor_log2_pow10(-j);
-        s[j] = {uint64_t((u128(1) << (63 - f)) / pow10_u64_table[j]), uint64_t(f + 2 + 1023) << 52};
+        s.high[j] = uint64_t((u128(1) << (63 - f)) / pow10_u64_table[j]);
+        s.scale[j] = uint64_t(f + 2 + 1023) << 52;
     }
-    return std::to_array(s);
+    return s;
 }();
 
 // The top word hi of a product Y = w x 10^-m x 2^(lz - f + 63), whose bit
@@ -426,8 +426,8 @@ inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
     // data, more than the product.
     const int lz = __builtin_clzll(w);
     const uint64_t wn = w << lz;
-    const uint64_t hi = uint64_t((u128(wn) * fraction_scales[size_t(m)].high) >> 64);
-    const uint64_t scale = (fraction_scales[size_t(m)].scale - (uint64_t(lz) << 52)) | (uint64_t(negative) << 63);
+    const uint64_t hi = uint64_t((u128(wn) * fraction_scales.high[m]) >> 64);
+    const uint64_t scale = (fraction_scales.scale[m] - (uint64_t(lz) << 52)) | (uint64_t(negative) << 63);
     // Nine ones below the rounding bit: the rest of Y may carry into it.
     if (((hi + 1) & 0x1FF) == 0) [[unlikely]]
         return fraction_close(wn, m, scale, out);
@@ -465,9 +465,14 @@ inline bool point_lanes(unsigned point, __m128i &before, int64_t &k) {
     static constexpr uint8_t up_to[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     if (((point - 1) & (point | ~0x3FFFu)) != 0) return false;
-    k = __builtin_ctz(point);
+    k = int64_t(unsigned(__builtin_ctz(point)));
     before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(up_to + 15 - k));
     return true;
+}
+
+// The lanes of a where mask is set, of b elsewhere.
+inline __m128i select_lanes(__m128i mask, __m128i a, __m128i b) {
+    return _mm_xor_si128(b, _mm_and_si128(_mm_xor_si128(a, b), mask));
 }
 
 inline unsigned point_bits(__m128i text) {
@@ -493,8 +498,7 @@ inline bool short_fraction(const char *p, size_t n, bool negative, double &out) 
     int64_t k;
     uint64_t w;
     if (!point_lanes(point_bits(text), before, k) ||
-        !word::digits16_value(
-            _mm_or_si128(_mm_and_si128(_mm_slli_si128(digits, 1), before), _mm_andnot_si128(before, digits)), w))
+        !word::digits16_value(select_lanes(before, _mm_slli_si128(digits, 1), digits), w))
         return false;
     const double value = double(int64_t(w)) / pow10_doubles[15 - k];
     out = negative ? -value : value;
@@ -513,15 +517,14 @@ inline bool point_digits17(const char *p, const char *end, uint64_t &w, int64_t 
     int64_t k;
     uint64_t low;
     if (!point_lanes(point_bits(last), before, k)) return false;
-    const __m128i joined =
-        _mm_or_si128(_mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 17)), before),
-                     _mm_andnot_si128(before, last));
+    const __m128i joined = select_lanes(before, _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 17)), last);
     if (!word::digits16_value(_mm_sub_epi8(joined, _mm_set1_epi8('0')), low)) return false;
-    const uint64_t top = uint8_t(p[0] - '0');
+    const uint64_t top = uint64_t(uint8_t(p[0])) - '0';
     if (top > 9) return false;
     // The first digit stands apart in eighteen bytes only (a product, not
     // a branch: both lengths are common).
-    w = top * pow10_u64_table[16] * uint64_t(end - p - 17) + low;
+    static constexpr uint64_t top_weight[2] = {0, pow10_u64_table[16]};
+    w = top * top_weight[end - p - 17] + low;
     m = 15 - k;
     return true;
 }
