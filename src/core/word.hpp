@@ -93,13 +93,11 @@ inline __m128i last_lanes(int64_t m) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(ones_after + m));
 }
 
-// The number written by sixteen digit values, one per byte, the most
-// significant first, when every one is below 10: pairs by one multiply
-// (the 16-bit lane d0 + 256 d1 times 1 + 2560 holds 10 d0 + d1 in its top
-// byte), fours and eights by two multiply-adds.
-inline bool digits16_value(__m128i digits, uint64_t &value) {
-    const __m128i zero = _mm_setzero_si128();
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(digits, _mm_set1_epi8(9)), zero)) != 0xFFFF) return false;
+// The number written by sixteen digit values 0-9, one per byte, the most
+// significant first: pairs by one multiply (the 16-bit lane d0 + 256 d1
+// times 1 + 2560 holds 10 d0 + d1 in its top byte), fours and eights by
+// two multiply-adds.
+inline uint64_t digits16_known(__m128i digits) {
     // The factor hidden from the compiler, which would make the product a
     // chain of shifts and adds.
     __m128i pair_factor = _mm_set1_epi16(1 + 2560);
@@ -108,20 +106,36 @@ inline bool digits16_value(__m128i digits, uint64_t &value) {
     const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(100 | (1 << 16)));
     const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(10000 | (1 << 16)));
     const uint64_t both = uint64_t(_mm_cvtsi128_si64(eights));
-    value = (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
+    return (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
+}
+
+// The same for any byte values, when every one is below 10.
+inline bool digits16_value(__m128i digits, uint64_t &value) {
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(digits, _mm_set1_epi8(9)), _mm_setzero_si128())) != 0xFFFF)
+        return false;
+    value = digits16_known(digits);
     return true;
 }
 
-// The value of the m (0 to 16) bytes before end when they are all digits,
-// from the sixteen bytes before end at once: the bytes before the m count
-// as zeros. False for a byte that is not a digit, and on hosts without the
-// vector instructions.
-inline bool last_digits16(const char *end, int64_t m, uint64_t &value) {
+// The digit values of the m (0 to 16) bytes before end, from the sixteen
+// bytes before end at once: the bytes before the m count as zeros.
+inline __m128i last_digit_values(const char *end, int64_t m) {
     const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16));
-    return digits16_value(_mm_and_si128(_mm_sub_epi8(text, _mm_set1_epi8('0')), last_lanes(m)), value);
+    return _mm_and_si128(_mm_sub_epi8(text, _mm_set1_epi8('0')), last_lanes(m));
+}
+// Their value when they are all digits. False for a byte that is not a
+// digit, and on hosts without the vector instructions.
+inline bool last_digits16(const char *end, int64_t m, uint64_t &value) {
+    return digits16_value(last_digit_values(end, m), value);
+}
+// The same for m bytes known to be digits (a checked number's).
+inline bool last_known_digits16(const char *end, int64_t m, uint64_t &value) {
+    value = digits16_known(last_digit_values(end, m));
+    return true;
 }
 #else
 inline bool last_digits16(const char *, int64_t, uint64_t &) { return false; }
+inline bool last_known_digits16(const char *, int64_t, uint64_t &) { return false; }
 #endif
 
 }  // namespace zvl::word

@@ -70,7 +70,7 @@ inline bool long_checked_int(const char *p, uint32_t n, int64_t *out) {
     const bool negative = p[0] == '-';
     const uint32_t digits = n - negative;
     uint64_t value;
-    if (digits < 17 || digits > 19 || !zvl::word::last_digits16(p + n, 16, value)) return false;
+    if (digits < 17 || digits > 19 || !zvl::word::last_known_digits16(p + n, 16, value)) return false;
     uint64_t high = 0;
     for (const char *d = p + negative; d < p + n - 16; ++d) high = high * 10 + uint8_t(*d - '0');
     // At most 999 x 10^16 + 10^16 - 1: no wrap.
@@ -87,7 +87,7 @@ inline bool checked_int16(const char *p, uint32_t n, int64_t &out) {
     const bool negative = p[0] == '-';
     const uint32_t digits = n - negative;
     uint64_t value;
-    if (digits > 16 || !word::last_digits16(p + n, digits, value)) return false;
+    if (digits > 16 || !word::last_known_digits16(p + n, digits, value)) return false;
     out = negative ? int64_t(0 - value) : int64_t(value);
     return true;
 }

@@ -620,6 +620,20 @@ inline __attribute__((always_inline)) const uint64_t *scalar_run(const uint64_t 
     return p;
 }
 
+// An array or object entry type.
+constexpr bool is_container(uint8_t type) { return type == ZARVEL_TAPE_ARRAY || type == ZARVEL_TAPE_OBJECT; }
+
+// The empty container whose opening entry is at p (its close at p[1]):
+// its record written at `record` as node `id`, both then advanced. Its
+// close is not the root's, so the entry after that exists; no list is
+// placed for it, as none is read for a collection without children.
+inline __attribute__((always_inline)) void put_empty(const uint64_t *p, zarvel_node_rec *&record, uint32_t &id) {
+    put_record(record, entry_heads_inside.at[uint8_t(*p)], two_fields(zarvel_node_none, id_unless_close(p[2], id + 1)),
+               0);
+    record += 1;
+    id += 1;
+}
+
 // A member string holding an escape, at `word` (followed by next_word):
 // decoded into string storage, its record written at `record` as node `id`.
 // False when the storage cannot grow (the general step then fails it).
@@ -664,7 +678,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             ++p;
             continue;
         }
-        if ((type != ZARVEL_TAPE_ARRAY && type != ZARVEL_TAPE_OBJECT) || depth >= zarvel_store_max_depth) {
+        if (!is_container(type) || depth >= zarvel_store_max_depth) {
             if (type != zvl::tape_escaped_string || !escaped_member(b.store, b.tape->text, p[0], p[1], record, id))
                 break;
             index.push(id);
@@ -674,29 +688,33 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             continue;
         }
         if (uint8_t(p[1]) == ZARVEL_TAPE_CLOSE) {
-            // An empty container, finished at once: no list is placed for
-            // it, as none is read for a collection without children. Its
-            // close is not the root's, so the entry after that exists.
-            put_record(record, entry_heads_inside.at[type], two_fields(zarvel_node_none, id_unless_close(p[2], id + 1)),
-                       0);
-            index.push(id);
-            record += 1;
-            id += 1;
+            put_empty(p, record, id);
+            index.push(id - 1);
             p += 2;
             continue;
         }
-        // A container, and the scalars right after its opening. When it
-        // closes after them (pairs of coordinates, rows of numbers, flat
-        // objects) its members are the ids after its own: it is finished at
-        // once, without a level or the stack.
+        // A container with members, and the scalars (and empty containers)
+        // right after its opening. When it closes after them (pairs of
+        // coordinates, rows of numbers, flat objects) its members are the
+        // ids after its own: it is finished at once, without a level or the
+        // stack.
         zarvel_node_rec *const container = record;
         const uint32_t container_id = id;
         put_record(container, with_first_child(entry_heads_inside.at[type], id + 1), no_links, 0);
         index.push(id);
         record += 1;
         id += 1;
-        const uint64_t *const after = scalar_run<false>(p + 1, end, record, id, index.stack, b.tape);
-        if (after < end && uint8_t(*after) == ZARVEL_TAPE_CLOSE) {
+        const uint64_t *after = scalar_run<false>(p + 1, end, record, id, index.stack, b.tape);
+        bool closes = after < end && uint8_t(*after) == ZARVEL_TAPE_CLOSE;
+        // Empty containers among them (pairs of a key and []) keep the
+        // members' ids in a row.
+        while (!closes && after < end && uint8_t(after[1]) == ZARVEL_TAPE_CLOSE && is_container(uint8_t(*after)) &&
+               depth + 1 < zarvel_store_max_depth) {
+            put_empty(after, record, id);
+            after = scalar_run<false>(after + 2, end, record, id, index.stack, b.tape);
+            closes = after < end && uint8_t(*after) == ZARVEL_TAPE_CLOSE;
+        }
+        if (closes) {
             const uint32_t count = id - container_id - 1;
             const uint64_t links = two_fields(id - 1, id_unless_close(after[1], id));
             std::memcpy(reinterpret_cast<char *>(container) + 8, &links, sizeof links);
