@@ -96,75 +96,26 @@ inline int32_t decimal_length(uint64_t x) {
     return n + (x >= pow10_u64_table[n] ? 1 : 0);
 }
 
-// The generator's choice for c x 2^e with equal margins: the multiple of
-// 1000 `thousands` when `fewer`, else `digits`; `digits` is the choice in
-// units of 10^(2 - k) either way (the multiple of 1000 with a zero added).
-struct margin_choice {
-    uint64_t thousands;
-    uint64_t digits;
-    int32_t k;
-    bool fewer;
+// The upper bound of c x 2^e (equal margins) scaled by 10^k: its integer
+// part as 1000 s + r, whether it is whole, and the interval's width delta
+// (its integer part).
+struct scaled_bound {
+    const pow10_entry *power;
+    int32_t k, beta;
+    uint64_t s, r, delta;
+    bool whole;
 };
 
-// With `settle` every case is decided; without, the few that need a
-// second product (ties, a bound that meets the choice) return false, for
-// the caller to take the settling path.
-template <bool settle>
-inline bool choose_digits(uint64_t c, int32_t e, margin_choice &out) {
-    const int32_t k = 2 - floor_log10_pow2(e);
-    const pow10_entry &p = pow10_up.entries[k - pow10_up_first];
-    const int32_t beta = e + floor_log2_pow10(k);  // 6 to 9
-    const uint64_t two_c = c << 1;
-    const bool inclusive = (c & 1) == 0;
-    bool z_whole;
-    const uint64_t zi = upper_product((two_c | 1) << beta, p, z_whole);
-    const uint64_t delta = p.high >> (63 - beta);
-    uint64_t s = zi / 1000;
-    uint64_t r = zi - s * 1000;
-    out.k = k;
-    bool fewer;
-    if (r < delta) {
-        // The upper bound itself when it is whole and left out.
-        fewer = r != 0 || !z_whole || inclusive;
-        if (!fewer) {
-            if constexpr (!settle) return false;
-            --s;
-            r = 1000;
-        }
-    } else if (r > delta) {
-        fewer = false;
-    } else {
-        if constexpr (!settle) return false;
-        // The multiple of 1000 lies on the lower bound's integer part:
-        // inside when the bound's floor is odd (below it), or the bound is
-        // whole and inside.
-        bool odd, whole;
-        product_parity(two_c - 1, p, beta, odd, whole);
-        fewer = odd || (whole && inclusive);
-    }
-    out.fewer = fewer;
-    out.thousands = s;
-    if (fewer) {
-        out.digits = s * 10;
-        return true;
-    }
-    // The value lies at r - delta / 2 above 1000 s; half a unit more
-    // rounds to the nearest multiple of 100 when nothing was cut. A
-    // remainder of 0 leaves it open: then the value's own parity says
-    // whether the cut fractions lowered it, and a whole value is a tie.
-    const uint64_t distance = r - delta / 2 + 50;  // 100 to 1000
-    // distance / 100 and whether it divides, from one product: exact
-    // below 1099.
-    const uint64_t scaled = distance * 656;
-    uint64_t f = s * 10 + (scaled >> 16);
-    if ((scaled & 0xFFFF) < 656) {
-        if constexpr (!settle) return false;
-        bool odd, whole;
-        product_parity(two_c, p, beta, odd, whole);
-        if (odd != ((distance & 1) != 0) || (whole && (f & 1) != 0)) --f;
-    }
-    out.digits = f;
-    return true;
+inline scaled_bound scale_upper_bound(uint64_t c, int32_t e) {
+    scaled_bound b;
+    b.k = 2 - floor_log10_pow2(e);
+    b.power = &pow10_up.entries[b.k - pow10_up_first];
+    b.beta = e + floor_log2_pow10(b.k);  // 6 to 9
+    const uint64_t zi = upper_product(((c << 1) | 1) << b.beta, *b.power, b.whole);
+    b.delta = b.power->high >> (63 - b.beta);
+    b.s = zi / 1000;
+    b.r = zi - b.s * 1000;
+    return b;
 }
 
 // The generator's choice as an integer for any positive finite value: the
@@ -198,10 +149,48 @@ inline void shortest_integer(const binary_value &value, uint64_t &f, int32_t &ex
         length = decimal_length(f);
         return;
     }
-    margin_choice choice;
-    choose_digits<true>(value.f, e, choice);
-    f = choice.fewer ? choice.thousands : choice.digits;
-    exponent10 = (choice.fewer ? 3 : 2) - choice.k;
+    const uint64_t c = value.f, two_c = c << 1;
+    const scaled_bound b = scale_upper_bound(c, e);
+    uint64_t s = b.s, r = b.r;
+    const bool inclusive = (c & 1) == 0;
+    bool fewer;
+    if (r < b.delta) {
+        // The upper bound itself when it is whole and left out.
+        fewer = r != 0 || !b.whole || inclusive;
+        if (!fewer) {
+            --s;
+            r = 1000;
+        }
+    } else if (r > b.delta) {
+        fewer = false;
+    } else {
+        // The multiple of 1000 lies on the lower bound's integer part:
+        // inside when the bound's floor is odd (below it), or the bound is
+        // whole and inside.
+        bool odd, whole;
+        product_parity(two_c - 1, *b.power, b.beta, odd, whole);
+        fewer = odd || (whole && inclusive);
+    }
+    if (fewer) {
+        f = s;
+        exponent10 = 3 - b.k;
+    } else {
+        // The value lies at r - delta / 2 above 1000 s; half a unit more
+        // rounds to the nearest multiple of 100 when nothing was cut. A
+        // remainder of 0 leaves it open: then the value's own parity says
+        // whether the cut fractions lowered it, and a whole value is a tie.
+        const uint64_t distance = r - b.delta / 2 + 50;  // 100 to 1000
+        // distance / 100 and whether it divides, from one product: exact
+        // below 1099.
+        const uint64_t scaled = distance * 656;
+        f = s * 10 + (scaled >> 16);
+        if ((scaled & 0xFFFF) < 656) {
+            bool odd, whole;
+            product_parity(two_c, *b.power, b.beta, odd, whole);
+            if (odd != ((distance & 1) != 0) || (whole && (f & 1) != 0)) --f;
+        }
+        exponent10 = 2 - b.k;
+    }
     length = decimal_length(f);
 }
 
@@ -262,30 +251,42 @@ inline __m128i sixteen_ascii_digits(uint32_t high, uint32_t low) {
     return _mm_add_epi8(_mm_or_si128(tens, _mm_slli_epi16(ones, 8)), _mm_set1_epi8('0'));
 }
 
-// write_seventeen_portable with the last sixteen digits in a register: the
-// text before the point and after it are the digits moved by one and by two
-// places, taken by a mask of the bytes before the point.
-inline int32_t write_seventeen(char *buffer, bool negative, uint64_t g, int32_t point) {
-    if (uint32_t(point - 1) >= uint32_t(point_in_block_limit)) return 0;
-    const uint32_t top = uint32_t(g / 100000000u);
-    const uint32_t first = top / 100000000u;
-    const __m128i digits = sixteen_ascii_digits(top - first * 100000000u, uint32_t(g % 100000000u));
-    // Bit i set for digit i + 1 other than 0, bit 0 for the first.
-    const uint32_t nonzero = (uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))) ^ 0xFFFFu);
-    const int32_t count = 32 - __builtin_clz(nonzero * 2 + 1);
+// The fixed layout of sixteen ASCII digits (the first not 0) and a last one (`last`, 0 for
+// none) with the point after `point` of them (1 to 14): the text before and
+// after the point is the digits as they stand and moved by one place,
+// taken by a mask of the bytes before the point. 0 when the point is not
+// before the last digit other than 0.
+inline int32_t write_digit_block(char *buffer, bool negative, __m128i digits, uint32_t last, int32_t point) {
+    // Bit i set for digit i other than 0 (the first is not), 16 for `last`.
+    const uint32_t nonzero =
+        (uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))) ^ 0xFFFFu) | uint32_t(last != 0) << 16;
+    const int32_t count = 32 - __builtin_clz(nonzero);
     if (point >= count) return 0;
     char *p = buffer;
     *p = '-';
     p += negative ? 1 : 0;
-    // Digits 15 and 16 land past the 16-byte block below.
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 2), digits);
+    // The 16th digit lands past the 16-byte block below.
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), digits);
+    p[17] = char('0' + last);
     const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(before_point_masks + 16 - point));
-    const __m128i text = _mm_or_si128(_mm_and_si128(before, _mm_slli_si128(digits, 1)),
-                                      _mm_andnot_si128(before, _mm_slli_si128(digits, 2)));
+    const __m128i text =
+        _mm_or_si128(_mm_and_si128(before, digits), _mm_andnot_si128(before, _mm_slli_si128(digits, 1)));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(p), text);
-    p[0] = char('0' + first);
     p[point] = '.';
     return int32_t(p - buffer) + count + 1;
+}
+
+// The 16 digits of v (below 10^16, leading zeros included) in a register.
+inline __m128i sixteen_digits_of(uint64_t v) {
+    const uint64_t high = v / 100000000u;
+    return sixteen_ascii_digits(uint32_t(high), uint32_t(v - high * 100000000u));
+}
+
+// write_seventeen_portable with the digits in a register.
+inline int32_t write_seventeen(char *buffer, bool negative, uint64_t g, int32_t point) {
+    if (uint32_t(point - 1) >= uint32_t(point_in_block_limit)) return 0;
+    const uint64_t first = g / 10;
+    return write_digit_block(buffer, negative, sixteen_digits_of(first), uint32_t(g - first * 10), point);
 }
 #else
 inline int32_t write_seventeen(char *buffer, bool negative, uint64_t g, int32_t point) {
@@ -320,18 +321,40 @@ inline int32_t write_double(char *buffer, double value) {
     const uint32_t biased = uint32_t(bits >> 52) & 0x7FF;
     const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
     if (__builtin_expect(fraction == 0 || biased - 1 >= 0x7FE, 0)) return write_double_rare(buffer, value);
-    margin_choice choice;
-    if (__builtin_expect(!choose_digits<false>(fraction | (uint64_t(1) << 52), int32_t(biased) - 1075, choice), 0))
+    const uint64_t c = fraction | (uint64_t(1) << 52);
+#if defined(__SSE2__)
+    const scaled_bound b = scale_upper_bound(c, int32_t(biased) - 1075);
+    // Without branches on the outcome, which follows no pattern: the
+    // multiple of 1000 when it lies inside, else the multiple of 100 nearest
+    // to the value (see shortest_integer). The cases those integer parts
+    // leave open, and a few more, go out of line.
+    const bool fewer = b.r < b.delta;
+    const uint64_t scaled = (b.r - b.delta / 2 + 50) * 656;
+    if (__builtin_expect(b.r == b.delta, 0) || __builtin_expect(b.r == 0, 0) ||
+        __builtin_expect((scaled & 0xFFFF) < 656, 0))
         return write_double_rare(buffer, value);
-    // 16 or 17 digits (the value is at least 100 x 2^52 units of 10^-k).
-    const bool seventeen = choice.digits >= pow10_u64_table[16];
-    // Made 17 by a multiply: a branch on the count mispredicts often.
-    uint64_t factor = 10 - 9 * uint64_t(seventeen);
+    const uint64_t last = select_bits(fewer, 0, scaled >> 16);
+    // The choice is 1000 s or 100 (10 s + last): 15 or 16 digits of s (the
+    // value is at least 100 x 2^52 units of 10^-k), then `last`. The digits
+    // of s (made 16 by a multiply: a branch on the count mispredicts often)
+    // start before the choice is known.
+    const bool sixteen = b.s >= pow10_u64_table[15];
+    uint64_t factor = 10 - 9 * uint64_t(sixteen);
     asm("" : "+r"(factor));
-    const uint64_t g = choice.digits * factor;
+    const int32_t point = 18 - b.k + int32_t(sixteen);
     const bool negative = (bits >> 63) != 0;
-    if (const int32_t n = write_seventeen(buffer, negative, g, 18 - choice.k + int32_t(seventeen))) return n;
-    return layout_integer(buffer, negative, choice.digits, 2 - choice.k);
+    if (uint32_t(point - 1) < uint32_t(point_in_block_limit)) {
+        __m128i digits = sixteen_digits_of(b.s * factor);
+        // `last` in the zero made by that multiply, or after the sixteen.
+        digits = _mm_or_si128(digits, _mm_slli_si128(_mm_cvtsi32_si128(int32_t(select_bits(sixteen, 0, last))), 15));
+        if (const int32_t n =
+                write_digit_block(buffer, negative, digits, uint32_t(select_bits(sixteen, last, 0)), point))
+            return n;
+    }
+    return layout_integer(buffer, negative, b.s * 10 + last, 2 - b.k);
+#else
+    return write_binary(buffer, (bits >> 63) != 0, binary_value{c, int32_t(biased) - 1075, false, (c & 1) == 0});
+#endif
 }
 
 }  // namespace digit_steps
