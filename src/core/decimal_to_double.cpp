@@ -374,18 +374,32 @@ __attribute__((noinline)) bool short_point(uint64_t v, int n, bool negative, dou
     return true;
 }
 
-// For each m in [1, 16], pow10_table's top word for 10^-m, and the double
-// 2^(f + 2) with 2^f <= 10^-m < 2^(f + 1): a small table beside the code.
-constexpr auto fraction_scales = [] {
+// The quick way's constants, in one table so that one address reaches them
+// all: for each m in [1, 16], pow10_table's top word for 10^-m, and the
+// double 2^(f + 2) with 2^f <= 10^-m < 2^(f + 1); for each place i of a
+// leading bit, 2^(63 - i) and the exponent field of 2^(i - 63); the weight
+// of a seventeenth digit's first one, 0 or 10^16; sixteen lanes of ones,
+// then sixteen of zeros.
+constexpr auto quick_table = [] {
     struct {
         uint64_t high[17];
         uint64_t scale[17];
+        uint64_t lead_factor[64];
+        uint64_t lead_exponent[64];
+        uint64_t top_weight[2];
+        alignas(16) uint8_t ones_first[32];
     } s{};
     for (int32_t j = 1; j <= 16; ++j) {
         const int32_t f = floor_log2_pow10(-j);
         s.high[j] = uint64_t((u128(1) << (63 - f)) / pow10_u64_table[j]);
         s.scale[j] = uint64_t(f + 2 + 1023) << 52;
     }
+    for (int i = 0; i < 64; ++i) {
+        s.lead_factor[i] = uint64_t(1) << (63 - i);
+        s.lead_exponent[i] = uint64_t(int64_t(i - 63)) << 52;
+    }
+    s.top_weight[1] = pow10_u64_table[16];
+    for (int i = 0; i < 16; ++i) s.ones_first[i] = 0xFF;
     return s;
 }();
 
@@ -424,10 +438,13 @@ inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
     // mantissas take it too (no exact halfway point below w = 5 x 2^53):
     // an exact division for them costs its mispredicted branch on mixed
     // data, more than the product.
-    const int lz = __builtin_clzll(w);
-    const uint64_t wn = w << lz;
-    const uint64_t hi = uint64_t((u128(wn) * fraction_scales.high[m]) >> 64);
-    const uint64_t scale = (fraction_scales.scale[m] - (uint64_t(lz) << 52)) | (uint64_t(negative) << 63);
+    // w moved up to bit 63 by a product, and the scale's exponent lowered
+    // to match, both from the table by the place of w's leading bit: fewer
+    // steps than a shift by a count.
+    const size_t top = 63u - unsigned(__builtin_clzll(w));
+    const uint64_t wn = w * quick_table.lead_factor[top];
+    const uint64_t hi = uint64_t((u128(wn) * quick_table.high[m]) >> 64);
+    const uint64_t scale = (quick_table.scale[m] + quick_table.lead_exponent[top]) | (uint64_t(negative) << 63);
     // Nine ones below the rounding bit: the rest of Y may carry into it.
     if (((hi + 1) & 0x1FF) == 0) [[unlikely]]
         return fraction_close(wn, m, scale, out);
@@ -462,11 +479,9 @@ __attribute__((noinline)) bool word_fraction(uint64_t whole_value, const char *e
 // all ones when there is none, meet neither it nor bits 14 and up); false
 // otherwise.
 inline bool point_lanes(unsigned point, __m128i &before, int64_t &k) {
-    static constexpr uint8_t up_to[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     if (((point - 1) & (point | ~0x3FFFu)) != 0) return false;
     k = int64_t(unsigned(__builtin_ctz(point)));
-    before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(up_to + 15 - k));
+    before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(quick_table.ones_first + 15 - k));
     return true;
 }
 
@@ -523,8 +538,7 @@ inline bool point_digits17(const char *p, const char *end, uint64_t &w, int64_t 
     if (top > 9) return false;
     // The first digit stands apart in eighteen bytes only (a product, not
     // a branch: both lengths are common).
-    static constexpr uint64_t top_weight[2] = {0, pow10_u64_table[16]};
-    w = top * top_weight[end - p - 17] + low;
+    w = top * quick_table.top_weight[end - p - 17] + low;
     m = 15 - k;
     return true;
 }
