@@ -290,9 +290,9 @@ inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, u
 // entries, are then placed as one list below the lists placed so far, which
 // grow down from the end. A writer started for n nodes holds n +
 // 2 * index_slack ids and its stack starts index_slack in: however the n
-// nodes are pushed, index_slack ids below the stack's top can be read and
-// as many places below the lists written, so a short list moves as one
-// fixed block.
+// nodes are pushed, index_slack places below the lists can be written, so
+// a short list of ids in a row goes as one fixed block. An empty
+// collection may have no start: no list is read for it.
 //
 // Threads: a store's index is published whole, with a release store, and
 // never changed after; readers without the store's lock take it with one
@@ -339,13 +339,12 @@ struct children_writer {
     // Collection `parent` closes with the top `count` ids pushed as its
     // children.
     inline __attribute__((always_inline)) void close(uint32_t parent, uint32_t count) {
-        uint32_t *const above = placed, *const to = place(parent, count);
+        uint32_t *const to = place(parent, count);
         stack -= count;
         if (count <= index_slack) {
             // Id by id: they were pushed one at a time just before, and a
             // wider load of several would wait until those stores are done
             // (the empty asm keeps the loop from being vectorised).
-            (void)above;
             for (uint32_t k = 0; k < count; ++k) {
                 uint32_t id = stack[k];
                 asm("" : "+r"(id));
