@@ -451,7 +451,6 @@ inline bool to_binary(const scanned &d, binary_value &value) {
     value.f = m;
     value.e = e2;
     value.unequal_margins = m == (uint64_t(1) << 52) && e2 > -1074;
-    value.inclusive = (m & 1) == 0;
     return true;
 }
 

@@ -153,7 +153,6 @@ int32_t write_double_rare(char *buffer, double value) {
     v.f = fraction | (uint64_t(biased != 0) << 52);
     v.e = int32_t(biased + (biased == 0)) - 1075;
     v.unequal_margins = fraction == 0 && biased > 1;
-    v.inclusive = (v.f & 1) == 0;
     return write_binary(buffer, negative, v);
 }
 

@@ -30,7 +30,6 @@ struct binary_value {
     uint64_t f;
     int32_t e;
     bool unequal_margins;  // f is a power of two above the subnormals
-    bool inclusive;        // f even: the bounds themselves read back as the value
 };
 
 // Most digits ever produced; binary64 never needs more.

@@ -353,7 +353,7 @@ inline int32_t write_double(char *buffer, double value) {
     }
     return layout_integer(buffer, negative, b.s * 10 + last, 2 - b.k);
 #else
-    return write_binary(buffer, (bits >> 63) != 0, binary_value{c, int32_t(biased) - 1075, false, (c & 1) == 0});
+    return write_binary(buffer, (bits >> 63) != 0, binary_value{c, int32_t(biased) - 1075, false});
 #endif
 }
 
