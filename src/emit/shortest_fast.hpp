@@ -251,11 +251,11 @@ inline __m128i sixteen_ascii_digits(uint32_t high, uint32_t low) {
     return _mm_add_epi8(_mm_or_si128(tens, _mm_slli_epi16(ones, 8)), _mm_set1_epi8('0'));
 }
 
-// The fixed layout of sixteen ASCII digits (the first not 0) and a last one (`last`, 0 for
-// none) with the point after `point` of them (1 to 14): the text before and
-// after the point is the digits as they stand and moved by one place,
-// taken by a mask of the bytes before the point. 0 when the point is not
-// before the last digit other than 0.
+// The fixed layout of sixteen ASCII digits (the first not 0) and a last
+// one (`last`, 0 for none) with the point after `point` of them (1 to 14):
+// the text before and after the point is the digits as they stand and
+// moved by one place, taken by a mask of the bytes before the point. 0 when
+// the point is not before the last digit other than 0.
 inline int32_t write_digit_block(char *buffer, bool negative, __m128i digits, uint32_t last, int32_t point) {
     // Bit i set for digit i other than 0 (the first is not), 16 for `last`.
     const uint32_t nonzero =
