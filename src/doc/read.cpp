@@ -570,13 +570,12 @@ namespace {
 // id is `tag`, else the status such a read returns.
 struct typed_text {
     const zarvel_node_store *store;
-    const zarvel_node_rec *rec;
     zarvel_span span;
     const char *text;
     uint32_t length;
 };
 inline typed_text typed_text_of(const zarvel_node_store *store, const zarvel_node_rec &rec) {
-    return {store, &rec, rec.value, span_start(store, rec.value), zarvel_span_length(rec.value)};
+    return {store, rec.value, span_start(store, rec.value), zarvel_span_length(rec.value)};
 }
 inline int32_t text_of_tag(const zarvel_node *node, const void *out, uint8_t tag, const zarvel_node_rec *&rec,
                            const zarvel_node_store *&store) {
@@ -627,7 +626,6 @@ __attribute__((noinline)) int32_t general_float(const char *text, uint32_t lengt
 
 // The integer of an int-tagged text.
 inline int32_t int_of(const typed_text &t, int64_t *out) {
-    if (kept_value(*t.rec, out)) return ZARVEL_OK;
     // The text lies in the input or string storage from its offset on.
     if (uint64_t(zarvel_span_offset(t.span)) + t.length >= 16 &&
         zvl::number_text::wide_decimal_int(t.text, t.length, out)) [[likely]]
@@ -637,7 +635,6 @@ inline int32_t int_of(const typed_text &t, int64_t *out) {
 
 // The double of a float-tagged text.
 inline int32_t float_of(const typed_text &t, double *out) {
-    if (kept_value(*t.rec, out)) return ZARVEL_OK;
     // Plain decimal texts, nearly all, without the general reader's checks.
     if (zvl::decimal_to_double(t.text, t.length, *out)) [[likely]]
         return ZARVEL_OK;
@@ -702,7 +699,7 @@ constexpr uint64_t head_tag_bits = uint64_t(0xFF) << head_tag_shift;
 // registers.
 __attribute__((noinline)) uint64_t text_number(const zarvel_node_store *store, const zarvel_node_rec &rec,
                                                const char *text, uint32_t size, zarvel_node_view &view) {
-    const typed_text t{store, &rec, rec.value, text, size};
+    const typed_text t{store, rec.value, text, size};
     uint64_t number_kind;
     if (rec.tag_id == ZARVEL_TAG_INT)
         number_kind = int_of(t, &view.number.integer) == ZARVEL_OK ? 1 : 0;
@@ -769,17 +766,24 @@ __attribute__((noinline)) int32_t child_views_slow(zarvel_node_store *store, uin
     return ZARVEL_OK;
 }
 
+// How many of `id`'s children a call from `first` with room for `capacity`
+// views fills; *count gets them all.
+inline uint64_t views_wanted(const zarvel_node_store *store, uint32_t id, uint64_t first, uint64_t capacity,
+                             uint64_t *count) {
+    const zarvel_node_rec &rec = store->nodes[id];
+    const uint64_t total = rec.is_collection() ? rec.child_count : 0;
+    *count = total;
+    return first >= total ? 0 : total - first < capacity ? total - first : capacity;
+}
+
 // The views of `id`'s children from `first` on, every case the document
 // call's common way leaves. `store` is null for an invalid handle or id.
 __attribute__((noinline)) int32_t child_views(zarvel_node_store *store, uint32_t id, uint64_t first, uint32_t flags,
                                               zarvel_node_view *views, uint64_t capacity, uint64_t *count) {
     if (!store || !count || (flags & ~ZARVEL_VIEW_NUMBERS)) [[unlikely]]
         return ZARVEL_INVALID_ARGUMENT;
-    const zarvel_node_rec &rec = store->nodes[id];
-    const uint64_t total = rec.is_collection() ? rec.child_count : 0;
-    *count = total;
-    if (!views || first >= total || !capacity) return ZARVEL_OK;
-    const uint64_t wanted = total - first < capacity ? total - first : capacity;
+    const uint64_t wanted = views_wanted(store, id, first, capacity, count);
+    if (!views || !wanted) return ZARVEL_OK;
     const zarvel_child_index *index = indexed_children(store, id);
     if (!index) [[unlikely]]
         return child_views_slow(store, id, first, flags, views, wanted);
@@ -801,12 +805,8 @@ int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint
     // and arguments, in few branches.
     if (store && id < store->node_count && count && views && !(flags & ~ZARVEL_VIEW_NUMBERS)) [[likely]] {
         if (const zarvel_child_index *index = indexed_children(store, id)) [[likely]] {
-            const zarvel_node_rec &rec = store->nodes[id];
-            const uint64_t total = rec.is_collection() ? rec.child_count : 0;
-            *count = total;
-            if (first < total && capacity)
-                fill_views<1>(store, flags, zarvel_child_index_of(index, id) + first, views,
-                              total - first < capacity ? total - first : capacity);
+            if (const uint64_t wanted = views_wanted(store, id, first, capacity, count))
+                fill_views<1>(store, flags, zarvel_child_index_of(index, id) + first, views, wanted);
             return ZARVEL_OK;
         }
     }
