@@ -1,5 +1,6 @@
 #include "core/decimal_to_double.hpp"
 
+#include <bit>
 #include <cstring>
 
 #include "core/pow10_table.hpp"
@@ -28,6 +29,8 @@ inline double from_bits(uint64_t bits) {
     std::memcpy(&d, &bits, sizeof d);
     return d;
 }
+
+inline uint64_t to_bits(double d) { return std::bit_cast<uint64_t>(d); }
 
 inline bool is_digit(char c) { return uint8_t(c - '0') < 10; }
 
@@ -360,18 +363,16 @@ namespace {
 // n bytes in the top of word v: the point taken out, up to seven digits
 // in one word, and one exact division. Out of line, so that the long texts'
 // way keeps its constants in registers the caller need not save.
-__attribute__((noinline)) bool short_point(uint64_t v, int n, bool negative, double &out) {
+__attribute__((noinline)) uint64_t short_point(uint64_t v, int n, bool negative) {
     const uint64_t keep = ~uint64_t(0) << (64 - 8 * n);
     const uint64_t point = word::equal_bytes(v, '.') & keep;
-    if ((word::non_digits(v) & keep) != point || point == 0 || (point & (point - 1)) != 0) return false;
+    if ((word::non_digits(v) & keep) != point || point == 0 || (point & (point - 1)) != 0) return decimal::not_taken;
     const int j = int(word::first_byte(point));
     const int m = 7 - j;
-    if (m < 1 || j < 9 - n) return false;
+    if (m < 1 || j < 9 - n) return decimal::not_taken;
     const uint64_t d = v ^ word::zero_digits;
     const uint64_t joined = ((d & ((uint64_t(1) << (8 * j)) - 1)) << 8) | (d & (~uint64_t(0) << (8 * (j + 1))));
-    const double value = double(word::digits_value(joined & (keep << 8))) / pow10_doubles[m];
-    out = negative ? -value : value;
-    return true;
+    return to_bits(double(word::digits_value(joined & (keep << 8))) / pow10_doubles[m]) | (uint64_t(negative) << 63);
 }
 
 // The quick way's constants, in one table so that one address reaches them
@@ -408,31 +409,29 @@ constexpr auto quick_table = [] {
 // are short of 10^-m), as the double with the bits of scale. hi / 2, its
 // last bit set for that rest, is rounded by the conversion; scale is the
 // power of two 2^(f + 2 - lz), with the sign, so that the product is exact.
-inline double fraction_double(uint64_t hi, uint64_t scale) { return double(int64_t((hi >> 1) | 1)) * from_bits(scale); }
+inline uint64_t fraction_bits(uint64_t hi, uint64_t scale) {
+    return to_bits(double(int64_t((hi >> 1) | 1)) * from_bits(scale));
+}
 
 // fraction_value's product when its top word cannot tell, wn the mantissa
 // at bit 63: the table's next word settles all but a product within 2^-64
 // of a halfway point. Out of line: texts that spell a double to 17 digits
 // lie close to it and come here now and then (one in two hundred).
-__attribute__((noinline)) bool fraction_close(uint64_t wn, int64_t m, uint64_t scale, double &out) {
+__attribute__((noinline)) uint64_t fraction_close(uint64_t wn, int64_t m, uint64_t scale) {
     const pow10_entry &t = pow10_table[-m - pow10_first];
     const u128 product = u128(wn) * t.high;
     uint64_t hi = uint64_t(product >> 64), lo = uint64_t(product);
     const uint64_t next = uint64_t((u128(wn) * t.low) >> 64);
     lo += next;
     hi += lo < next;
-    if ((hi & 0x1FF) == 0x1FF && lo == ~uint64_t(0)) return false;
-    out = fraction_double(hi, scale);
-    return true;
+    if ((hi & 0x1FF) == 0x1FF && lo == ~uint64_t(0)) return decimal::not_taken;
+    return fraction_bits(hi, scale);
 }
 
-// w x 10^-m for w below 10^19 and m in [1, 16], into out; false when the
-// product cannot tell. Such a value lies well inside the normal range.
-inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
-    if (w == 0) {
-        out = from_bits(negative ? sign_bit : 0);
-        return true;
-    }
+// The bits of w x 10^-m for w below 10^19 and m in [1, 16]; not_taken
+// when the product cannot tell. Such a value lies well inside the normal range.
+inline uint64_t fraction_value(uint64_t w, int64_t m, bool negative) {
+    if (w == 0) return negative ? sign_bit : 0;
     // As product_bits, for q = -m: the table's entry is inexact, so the
     // product is short of Y and a halfway bit always rounds up. Small
     // mantissas take it too (no exact halfway point below w = 5 x 2^53):
@@ -447,29 +446,27 @@ inline bool fraction_value(uint64_t w, int64_t m, bool negative, double &out) {
     const uint64_t scale = (quick_table.scale[m] + quick_table.lead_exponent[top]) | (uint64_t(negative) << 63);
     // Nine ones below the rounding bit: the rest of Y may carry into it.
     if (((hi + 1) & 0x1FF) == 0) [[unlikely]]
-        return fraction_close(wn, m, scale, out);
-    out = fraction_double(hi, scale);
-    return true;
+        return fraction_close(wn, m, scale);
+    return fraction_bits(hi, scale);
 }
 
 // The quick way's fraction from words: the last eight bytes lie within
 // [p, end), and the ones before the fraction are digits or the point,
 // which the mask drops. Out of line, as short_point.
-__attribute__((noinline)) bool word_fraction(uint64_t whole_value, const char *end, int64_t m, bool negative,
-                                             double &out) {
+__attribute__((noinline)) uint64_t word_fraction(uint64_t whole_value, const char *end, int64_t m, bool negative) {
     const uint64_t tail = word::load(end - 8);
     const uint64_t keep = ~uint64_t(0) << (64 - 8 * (m > 8 ? m - 8 : m));
     uint64_t fraction;
     if (m <= 8) {
-        if (word::non_digits(tail) & keep) return false;
+        if (word::non_digits(tail) & keep) return decimal::not_taken;
         fraction = word::digits_value((tail & keep) - (word::zero_digits & keep));
     } else {
         const uint64_t first = word::load(end - m);
-        if (word::non_digits(first) | word::non_digits(tail)) return false;
+        if (word::non_digits(first) | word::non_digits(tail)) return decimal::not_taken;
         fraction = word::digits_value(first - word::zero_digits) * pow10_u64_table[m - 8] +
                    word::digits_value((tail - word::zero_digits) & keep);
     }
-    return fraction_value(whole_value * pow10_u64_table[m] + fraction, m, negative, out);
+    return fraction_value(whole_value * pow10_u64_table[m] + fraction, m, negative);
 }
 
 #if defined(__SSE2__)
@@ -495,11 +492,11 @@ inline unsigned point_bits(__m128i text) {
 }
 
 // Up to sixteen bytes after the sign, digits and a point with a digit after
-// it, into out; false for any other text. At most fifteen digits, so that
+// it, as the bits of its double; not_taken for any other text. At most fifteen digits, so that
 // both the digits and the power of ten are exact doubles and one division
 // rounds correctly. The bytes come right-aligned in one vector, from one
 // or two loads.
-inline bool short_fraction(const char *p, size_t n, bool negative, double &out) {
+inline uint64_t short_fraction(const char *p, size_t n, bool negative) {
     uint64_t low = 0, high;
     if (n > 8) {
         low = word::load(p) << (8 * (16 - n));
@@ -514,10 +511,8 @@ inline bool short_fraction(const char *p, size_t n, bool negative, double &out) 
     uint64_t w;
     if (!point_lanes(point_bits(text), before, k) ||
         !word::digits16_value(select_lanes(before, _mm_slli_si128(digits, 1), digits), w))
-        return false;
-    const double value = double(int64_t(w)) / pow10_doubles[15 - k];
-    out = negative ? -value : value;
-    return true;
+        return decimal::not_taken;
+    return to_bits(double(int64_t(w)) / pow10_doubles[15 - k]) | (uint64_t(negative) << 63);
 }
 
 // The digits of 17 or 18 bytes after the sign with a point among the last
@@ -551,27 +546,27 @@ inline bool point_digits17(const char *p, const char *end, uint64_t &w, int64_t 
 // the point, a long fraction in a text of sixteen bytes or more comes from
 // its last sixteen bytes, any other from its last word, or from its two
 // ends.
-__attribute__((noinline)) bool word_point(const char *text, const char *end, double &out) {
+__attribute__((noinline)) uint64_t word_point(const char *text, const char *end) {
     const bool negative = text[0] == '-';
     const char *const p = text + (negative || text[0] == '+');
     if (end - p <= 8) {
         const int n = int(end - p);
-        if (n < 3) return false;
+        if (n < 3) return decimal::not_taken;
         // The n bytes in the top of a word: one load when the text holds eight.
         const uint64_t v = end - text >= 8 ? word::load(end - 8) : word::load_short(p, size_t(n)) << (8 * (8 - n));
-        return short_point(v, n, negative, out);
+        return short_point(v, n, negative);
     }
     const uint64_t head = word::load(p);
     const uint64_t odd = word::non_digits(head);
-    if (!odd) return false;
+    if (!odd) return decimal::not_taken;
     const int whole = __builtin_ctzll(odd) / 8;
     const int64_t m = end - (p + whole + 1);
-    if (whole == 0 || p[whole] != '.' || m < 1 || m > 16 || whole + m > word_digits) return false;
+    if (whole == 0 || p[whole] != '.' || m < 1 || m > 16 || whole + m > word_digits) return decimal::not_taken;
     const uint64_t whole_value = word::digits_value((head - word::zero_digits) << (8 * (8 - whole)));
     uint64_t fraction;
     if (m <= 8 || end - text < 16 || !word::last_digits16(end, m, fraction))
-        return word_fraction(whole_value, end, m, negative, out);
-    return fraction_value(whole_value * pow10_u64_table[m] + fraction, m, negative, out);
+        return word_fraction(whole_value, end, m, negative);
+    return fraction_value(whole_value * pow10_u64_table[m] + fraction, m, negative);
 }
 
 }  // namespace
@@ -581,19 +576,19 @@ __attribute__((noinline)) bool word_point(const char *text, const char *end, dou
 // rest of the texts, and the product that cannot tell, go on to the
 // general reading. With the vector instructions, texts of up to sixteen
 // bytes after the sign take no other way.
-bool decimal::quick(const char *text, size_t length, double &out) {
-    if constexpr (!word::little_endian) return false;
+uint64_t decimal::quick_bits(const char *text, size_t length) {
+    if constexpr (!word::little_endian) return not_taken;
     const char *const end = text + length;
 #if defined(__SSE2__)
     const bool negative = text[0] == '-';
-    if (length - negative <= 16) return short_fraction(text + negative, length - negative, negative, out);
+    if (length - negative <= 16) return short_fraction(text + negative, length - negative, negative);
     if (length - negative <= 18) {
         uint64_t w;
         int64_t m;
-        if (point_digits17(text + negative, end, w, m)) return fraction_value(w, m, negative, out);
+        if (point_digits17(text + negative, end, w, m)) return fraction_value(w, m, negative);
     }
 #endif
-    return word_point(text, end, out);
+    return word_point(text, end);
 }
 
 }  // namespace zvl

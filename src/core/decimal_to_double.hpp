@@ -9,6 +9,7 @@
 // alike. What is left, rarely, goes to exact big-integer arithmetic.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,9 +17,19 @@ namespace zvl {
 
 namespace decimal {
 // The usual JSON fractions (a few integer digits, a point, up to sixteen
-// more) on a quick way, for a text of at least three bytes; false, out
-// untouched, for any other text.
-bool quick(const char *text, size_t length, double &out);
+// more) on a quick way, for a text of at least three bytes, as the bits of
+// the double; not_taken, a NaN it never gives otherwise, for any other
+// text. The bits come back in a register: a build keeping many numbers
+// calls it with no slot for a result.
+inline constexpr uint64_t not_taken = ~uint64_t(0);
+uint64_t quick_bits(const char *text, size_t length);
+// The same as a double; false, out untouched, for any other text.
+inline bool quick(const char *text, size_t length, double &out) {
+    const uint64_t bits = quick_bits(text, length);
+    if (bits == not_taken) return false;
+    out = std::bit_cast<double>(bits);
+    return true;
+}
 // Every text.
 bool general(const char *text, size_t length, double &out);
 }  // namespace decimal

@@ -214,9 +214,8 @@ zarvel_span stored_body(zarvel_node_store *store, const char *text, uint64_t sta
 inline void keep_number(zarvel_node_rec *record, const char *text, uint64_t start, uint32_t length, bool is_float) {
     const char *const token = text + start;
     if (is_float) {
-        double value;
-        if (length >= 3 && zvl::decimal::quick(token, length, value))
-            zarvel_record_keep(*record, std::bit_cast<uint64_t>(value));
+        const uint64_t bits = length >= 3 ? zvl::decimal::quick_bits(token, length) : zvl::decimal::not_taken;
+        if (bits != zvl::decimal::not_taken) zarvel_record_keep(*record, bits);
         return;
     }
     int64_t value;
@@ -571,15 +570,20 @@ inline void read_entry(const uint64_t *words, uint64_t i, uint8_t *type, uint64_
     *length = (word >> 8) & 0xFFFFFF;
 }
 
-// The number of entry `word`, kept in its fresh record: a float's, and an
-// integer's past keep_int_entry. Out of line, so that the loops writing
-// records keep their registers, one way for each (a float's call needs
-// few).
-__attribute__((noinline)) void keep_float_entry(const zarvel_tape *tape, zarvel_node_rec *record, uint64_t word) {
-    keep_number(record, tape->text, word >> 32, (word >> 8) & 0xFFFFFF, true);
-}
+// The number of entry `word`, kept in its fresh record: an integer's past
+// keep_int_entry. Out of line, so that the loops writing records keep their
+// registers.
 __attribute__((noinline)) void keep_long_int_entry(const zarvel_tape *tape, zarvel_node_rec *record, uint64_t word) {
     keep_number(record, tape->text, word >> 32, (word >> 8) & 0xFFFFFF, false);
+}
+
+// A float's, straight from the quick reader's bits: one call, no slot for
+// a result. A checked float token holds at least three bytes (a digit, a
+// point or an exponent, a digit).
+inline __attribute__((always_inline)) void keep_float_entry(const zarvel_tape *tape, zarvel_node_rec *record,
+                                                            uint64_t word) {
+    const uint64_t bits = zvl::decimal::quick_bits(tape->text + (word >> 32), (word >> 8) & 0xFFFFFF);
+    if (bits != zvl::decimal::not_taken) zarvel_record_keep(*record, bits);
 }
 
 // An integer's: one of up to sixteen digits past the text's first sixteen
