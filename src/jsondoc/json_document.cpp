@@ -573,30 +573,28 @@ inline void read_entry(const uint64_t *words, uint64_t i, uint8_t *type, uint64_
 // The number of entry `word`, kept in its fresh record: an integer's past
 // keep_int_entry. Out of line, so that the loops writing records keep their
 // registers.
-__attribute__((noinline)) void keep_long_int_entry(const zarvel_tape *tape, zarvel_node_rec *record, uint64_t word) {
-    keep_number(record, tape->text, word >> 32, (word >> 8) & 0xFFFFFF, false);
+__attribute__((noinline)) void keep_long_int_entry(const char *text, zarvel_node_rec *record, uint64_t word) {
+    keep_number(record, text, word >> 32, (word >> 8) & 0xFFFFFF, false);
 }
 
 // A float's, straight from the quick reader's bits: one call, no slot for
 // a result. A checked float token holds at least three bytes (a digit, a
 // point or an exponent, a digit).
-inline __attribute__((always_inline)) void keep_float_entry(const zarvel_tape *tape, zarvel_node_rec *record,
-                                                            uint64_t word) {
-    const uint64_t bits = zvl::decimal::quick_bits(tape->text + (word >> 32), (word >> 8) & 0xFFFFFF);
+inline __attribute__((always_inline)) void keep_float_entry(const char *text, zarvel_node_rec *record, uint64_t word) {
+    const uint64_t bits = zvl::decimal::quick_bits(text + (word >> 32), (word >> 8) & 0xFFFFFF);
     if (bits != zvl::decimal::not_taken) zarvel_record_keep(*record, bits);
 }
 
 // An integer's: one of up to sixteen digits past the text's first sixteen
 // bytes (most are) in line.
-inline __attribute__((always_inline)) void keep_int_entry(const zarvel_tape *tape, zarvel_node_rec *record,
-                                                          uint64_t word) {
+inline __attribute__((always_inline)) void keep_int_entry(const char *text, zarvel_node_rec *record, uint64_t word) {
     const uint64_t start = word >> 32;
     const uint32_t length = (word >> 8) & 0xFFFFFF;
     int64_t value;
-    if (start + length >= 16 && zvl::number_text::checked_int16(tape->text + start, length, value))
+    if (start + length >= 16 && zvl::number_text::checked_int16(text + start, length, value))
         zarvel_record_keep(*record, uint64_t(value));
     else
-        keep_long_int_entry(tape, record, word);
+        keep_long_int_entry(text, record, word);
 }
 
 // The run of in-place scalars from the entry at p, before `end` (each looks
@@ -606,7 +604,7 @@ inline __attribute__((always_inline)) void keep_int_entry(const zarvel_tape *tap
 template <bool push>
 inline __attribute__((always_inline)) const uint64_t *scalar_run(const uint64_t *p, const uint64_t *end,
                                                                  zarvel_node_rec *&record, uint32_t &id,
-                                                                 uint32_t *&stack, const zarvel_tape *tape) {
+                                                                 uint32_t *&stack, const char *text) {
     for (; p < end; ++p) {
         const uint64_t word = *p;
         const uint8_t type = uint8_t(word);
@@ -614,9 +612,9 @@ inline __attribute__((always_inline)) const uint64_t *scalar_run(const uint64_t 
         put_record(record, entry_heads_inside.at[type], two_fields(zarvel_node_none, id_unless_close(p[1], id + 1)),
                    packed_span(word));
         if (type == ZARVEL_TAPE_INT)
-            keep_int_entry(tape, record, word);
+            keep_int_entry(text, record, word);
         else if (type == ZARVEL_TAPE_FLOAT)
-            keep_float_entry(tape, record, word);
+            keep_float_entry(text, record, word);
         if (push) *stack++ = id;
         id += 1;
         record += 1;
@@ -661,6 +659,9 @@ __attribute__((noinline)) bool escaped_member(zarvel_node_store *store, const ch
 __attribute__((noinline)) void simple_entries(entry_build &b) {
     if (b.depth == 0 || b.node_count >= b.ready) return;
     const uint64_t *const words = b.tape->packed;
+    // The text in a local of its own: read through b, it would be loaded
+    // again after every call.
+    const char *const text = b.tape->text;
     // An entry makes at most one node: taking no more entries than the
     // mapped room holds nodes keeps every id below `ready`. Each entry
     // taken looks at the one after it.
@@ -674,7 +675,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
     zvl::tree::children_writer index = b.index;
     zarvel_node_rec *record = b.nodes + id;
     for (;;) {
-        p = scalar_run<true>(p, end, record, id, index.stack, b.tape);
+        p = scalar_run<true>(p, end, record, id, index.stack, text);
         if (p >= end) break;
         const uint8_t type = uint8_t(*p);
         if (type == ZARVEL_TAPE_CLOSE && depth > 1) {
@@ -683,8 +684,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             continue;
         }
         if (!is_container(type) || depth >= zarvel_store_max_depth) {
-            if (type != zvl::tape_escaped_string || !escaped_member(b.store, b.tape->text, p[0], p[1], record, id))
-                break;
+            if (type != zvl::tape_escaped_string || !escaped_member(b.store, text, p[0], p[1], record, id)) break;
             index.push(id);
             id += 1;
             record += 1;
@@ -708,14 +708,14 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
         index.push(id);
         record += 1;
         id += 1;
-        const uint64_t *after = scalar_run<false>(p + 1, end, record, id, index.stack, b.tape);
+        const uint64_t *after = scalar_run<false>(p + 1, end, record, id, index.stack, text);
         bool closes = after < end && uint8_t(*after) == ZARVEL_TAPE_CLOSE;
         // Empty containers among them (pairs of a key and []) keep the
         // members' ids in a row.
         while (!closes && after < end && uint8_t(after[1]) == ZARVEL_TAPE_CLOSE && is_container(uint8_t(*after)) &&
                depth + 1 < zarvel_store_max_depth) {
             put_empty(after, record, id);
-            after = scalar_run<false>(after + 2, end, record, id, index.stack, b.tape);
+            after = scalar_run<false>(after + 2, end, record, id, index.stack, text);
             closes = after < end && uint8_t(*after) == ZARVEL_TAPE_CLOSE;
         }
         if (closes) {
