@@ -104,6 +104,10 @@ TEST(PlainJson, AliasesMergesAndDuplicates) {
         {"a: &a [1, 2, 3]\nb: [*a, *a]\n", opts(0, 0, 15),
          "error 1: alias expansion exceeds the budget of 15 output nodes at $.b[1][2] (line 1, column 14)"},
         {"a: &a [1, 2, 3]\nb: [*a, *a]\n", opts(0, 0, 16), R"({"a":[1,2,3],"b":[[1,2,3],[1,2,3]]})"},
+        // The budget spent without aliases: to the last node, and one short.
+        {"[1, [2, {a: 3}]]", opts(0, 0, 7), R"([1,[2,{"a":3}]])"},
+        {"[1, [2, {a: 3}]]", opts(0, 0, 6),
+         "error 1: alias expansion exceeds the budget of 6 output nodes at $[1][1].a (line 1, column 13)"},
     };
     for (const auto &c : cases) EXPECT_EQ(json(c.yaml, c.options), c.json) << c.yaml;
 }

@@ -177,7 +177,12 @@ class writer {
     bool value(uint32_t id, uint32_t depth) {
         const uint64_t start = checking_ ? out_.position() : 0;
         if constexpr (Host::plain) emitted_ = host_.emitted();
-        const bool ok = checked_ && !props_ ? walk<true>(id, depth) : walk<false>(id, depth);
+        const bool json_store = checked_ && !props_;
+        bool ok;
+        if (Host::plain && checking_)
+            ok = json_store ? walk<true, Host::plain>(id, depth) : walk<false, Host::plain>(id, depth);
+        else
+            ok = json_store ? walk<true, false>(id, depth) : walk<false, false>(id, depth);
         if constexpr (Host::plain) host_.emitted() = emitted_;
         if (!ok && checking_) out_.rewind(start);
         out_.sync();
@@ -263,7 +268,9 @@ class writer {
     //
     // json_store: the store of a JSON parse without tags or anchors, whose
     // in-place texts are all checked.
-    template <bool json_store>
+    // checking: checking_, fixed for the walk (one value fewer held across
+    // its loop).
+    template <bool json_store, bool checking>
     bool walk(uint32_t root, uint32_t depth) {
         const zarvel_node_rec *const nodes = nodes_;
         const zarvel_node_props *const props = json_store ? nullptr : props_;
@@ -276,7 +283,6 @@ class writer {
         // Plain output: the count of output nodes, its budget, the path.
         uint64_t emitted = emitted_;
         const uint64_t budget = budget_;
-        const bool checking = checking_;
         plain::step *const path = path_of(host_);
         // A call that writes through out_ (or counts through emitted_), the
         // position and count handed over and back.
@@ -411,7 +417,7 @@ class writer {
             // tag or anchor, plain ones within the budget and nesting limit.
             bool taken;
             if constexpr (Host::plain) {
-                taken = depth < plain::max_depth && emitted < budget;
+                taken = emitted < budget;  // the depth is checked once, at the root
             } else {
                 taken = bare(props, id);
             }
@@ -477,6 +483,11 @@ class writer {
         // serialiser's general path takes no depth).
         auto level = [&]() __attribute__((always_inline)) { return Host::plain ? inner : depth; };
         {
+            // Nesting within the stack's reach of the root needs no check
+            // at each node; deeper goes to the general path, which fails it.
+            if constexpr (Host::plain) {
+                if (depth + most_open >= plain::max_depth) return done(via_out([&]() { return general(root, depth); }));
+            }
             const int opened = value(root, 0, depth);
             if (opened <= 0) return done(opened == 0);
         }
