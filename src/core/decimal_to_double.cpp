@@ -380,7 +380,8 @@ __attribute__((noinline)) uint64_t short_point(uint64_t v, int n, bool negative)
 // double 2^(f + 2) with 2^f <= 10^-m < 2^(f + 1); for each place i of a
 // leading bit, 2^(63 - i) and the exponent field of 2^(i - 63); the weight
 // of a seventeenth digit's first one, 0 or 10^16; sixteen lanes of ones,
-// then sixteen of zeros.
+// then sixteen of zeros (word::first_lanes' masks, kept here too: read
+// beside the other constants, they cost no address of their own).
 constexpr auto quick_table = [] {
     struct {
         uint64_t high[17];
@@ -482,11 +483,6 @@ inline bool point_lanes(unsigned point, __m128i &before, int64_t &k) {
     return true;
 }
 
-// The lanes of a where mask is set, of b elsewhere.
-inline __m128i select_lanes(__m128i mask, __m128i a, __m128i b) {
-    return _mm_xor_si128(b, _mm_and_si128(_mm_xor_si128(a, b), mask));
-}
-
 inline unsigned point_bits(__m128i text) {
     return unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('.'))));
 }
@@ -510,7 +506,7 @@ inline uint64_t short_fraction(const char *p, size_t n, bool negative) {
     int64_t k;
     uint64_t w;
     if (!point_lanes(point_bits(text), before, k) ||
-        !word::digits16_value(select_lanes(before, _mm_slli_si128(digits, 1), digits), w))
+        !word::digits16_value(word::select_lanes(before, _mm_slli_si128(digits, 1), digits), w))
         return decimal::not_taken;
     return to_bits(double(int64_t(w)) / pow10_doubles[15 - k]) | (uint64_t(negative) << 63);
 }
@@ -527,7 +523,8 @@ inline bool point_digits17(const char *p, const char *end, uint64_t &w, int64_t 
     int64_t k;
     uint64_t low;
     if (!point_lanes(point_bits(last), before, k)) return false;
-    const __m128i joined = select_lanes(before, _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 17)), last);
+    const __m128i joined =
+        word::select_lanes(before, _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 17)), last);
     if (!word::digits16_value(_mm_sub_epi8(joined, _mm_set1_epi8('0')), low)) return false;
     const uint64_t top = uint64_t(uint8_t(p[0])) - '0';
     if (top > 9) return false;

@@ -85,12 +85,20 @@ inline constexpr uint64_t digits_value(uint64_t w) {
 inline constexpr uint64_t zero_digits = repeat('0');
 
 #if defined(__SSE2__)
+// Sixteen lanes of ones between sixteen of zeros: a window of sixteen from
+// it masks the first or the last lanes of a vector.
+alignas(16) inline constexpr uint8_t lane_masks[48] = {0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+                                                       0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                       0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 // All ones in the last m (0 to 16) bytes of a vector, zeros before them.
-inline __m128i last_lanes(int64_t m) {
-    static constexpr uint8_t ones_after[32] = {0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-                                               0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(ones_after + m));
+inline __m128i last_lanes(int64_t m) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(lane_masks + m)); }
+// All ones in the first n (0 to 16) bytes of a vector, zeros after them.
+inline __m128i first_lanes(int64_t n) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(lane_masks + 32 - n));
+}
+// The lanes of a where mask is set, of b elsewhere.
+inline __m128i select_lanes(__m128i mask, __m128i a, __m128i b) {
+    return _mm_xor_si128(b, _mm_and_si128(_mm_xor_si128(a, b), mask));
 }
 
 // The number written by sixteen digit values 0-9, one per byte, the most

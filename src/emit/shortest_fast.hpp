@@ -11,8 +11,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "emit/format_double.hpp"
 #include "core/pow10_table.hpp"
+#include "core/word.hpp"
+#include "emit/format_double.hpp"
 
 namespace zvl {
 namespace digit_steps {
@@ -194,10 +195,6 @@ inline void shortest_integer(const binary_value &value, uint64_t &f, int32_t &ex
     length = decimal_length(f);
 }
 
-// From 16 - point on: 0xFF for the bytes before the point.
-alignas(32) inline constexpr unsigned char before_point_masks[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                                     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
 // The fixed layout of the 17 digits of g (10^16 <= g < 10^17, trailing
 // zeros not shown) when the point falls inside them, after `point` of them
 // (1 to 14; the usual case); 0 otherwise, writing nothing that counts.
@@ -268,9 +265,7 @@ inline int32_t write_digit_block(char *buffer, bool negative, __m128i digits, ui
     // The 16th digit lands past the 16-byte block below.
     _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), digits);
     p[17] = char('0' + last);
-    const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(before_point_masks + 16 - point));
-    const __m128i text =
-        _mm_or_si128(_mm_and_si128(before, digits), _mm_andnot_si128(before, _mm_slli_si128(digits, 1)));
+    const __m128i text = word::select_lanes(word::first_lanes(point), digits, _mm_slli_si128(digits, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(p), text);
     p[point] = '.';
     return int32_t(p - buffer) + count + 1;
