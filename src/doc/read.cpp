@@ -8,7 +8,6 @@
 // store's lock. Each node's one handle is found without a lock once made
 // (doc/document.cpp).
 #include <array>
-#include <bit>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -590,7 +589,7 @@ inline int32_t text_of_tag(const zarvel_node *node, const void *out, uint8_t tag
 template <typename T>
 inline bool kept_value(const zarvel_node_rec &rec, T *out) {
     if (rec.number != zvl::record_number::kept) return false;
-    *out = std::bit_cast<T>(zarvel_record_kept_bits(rec));
+    *out = zarvel_record_kept<T>(rec);
     return true;
 }
 
@@ -745,7 +744,7 @@ inline void fill_views(const zarvel_node_store *store, uint32_t flags, const uin
             view.number.integer = 0;
         } else if (rec.number == zvl::record_number::kept) {
             // As the typed reads take it: by the record's own tag id.
-            view.number.integer = int64_t(zarvel_record_kept_bits(rec));
+            view.number.integer = zarvel_record_kept<int64_t>(rec);
             head |= uint64_t(tag) << head_number_shift;
         } else {
             head |= text_number(store, rec, text, size, view) << head_number_shift;

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -152,6 +153,11 @@ inline uint64_t zarvel_record_kept_bits(const zarvel_node_rec &r) {
     uint64_t bits;
     std::memcpy(&bits, reinterpret_cast<const char *>(&r) + offsetof(zarvel_node_rec, first_child), sizeof bits);
     return bits;
+}
+// The kept value as the typed reads give it: T is int64_t or double.
+template <typename T>
+inline T zarvel_record_kept(const zarvel_node_rec &r) {
+    return std::bit_cast<T>(zarvel_record_kept_bits(r));
 }
 // Keeps a number's value in a scalar's fresh record (JSON builds).
 inline void zarvel_record_keep(zarvel_node_rec &r, uint64_t bits) {

@@ -291,7 +291,9 @@ inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, u
 // grow down from the end. A writer started for n nodes holds n +
 // 2 * index_slack ids and its stack starts index_slack in: however the n
 // nodes are pushed, index_slack places below the lists can be written, so
-// a short list of ids in a row goes as one fixed block. An empty
+// a short list of ids in a row goes as one fixed block, and the entry below
+// the stack's top can be read even when none is pushed (a closing
+// collection reads its last child before it knows it has one). An empty
 // collection may have no start: no list is read for it.
 //
 // Threads: a store's index is published whole, with a release store, and

@@ -385,7 +385,7 @@ class writer {
                 // unit (measured faster than the library's exported call).
                 if (!from_kept_value(r, n) || !room(2 + 32)) return false;
                 store2(at, ',', ' ');
-                const int32_t written = write_double(at + node_sep, kept_double(r));
+                const int32_t written = write_double(at + node_sep, zarvel_record_kept<double>(r));
                 if (written == 0) return false;
                 at += node_sep + uint32_t(written);
                 return true;
@@ -580,12 +580,6 @@ class writer {
     static bool from_kept_value(const zarvel_node_rec &r, size_t text_length) {
         return text_length >= 16 && r.number == record_number::kept;
     }
-    static double kept_double(const zarvel_node_rec &r) {
-        const uint64_t bits = zarvel_record_kept_bits(r);
-        double value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
-    }
 
     // A scalar value the fast writer takes, after its separator; false with
     // nothing written for any other.
@@ -604,7 +598,7 @@ class writer {
             if (!out_.room(2 + 32)) return false;
             char *p = out_.at;
             store2(p, ',', ' ');
-            const int32_t n = from_kept_value(r, t.size()) ? format_double_value(p + sep, kept_double(r))
+            const int32_t n = from_kept_value(r, t.size()) ? format_double_value(p + sep, zarvel_record_kept<double>(r))
                                                            : format_decimal_text(p + sep, t.data(), t.size());
             if (n == 0) return false;
             out_.at = p + sep + n;
@@ -746,7 +740,7 @@ class writer {
             const uint32_t second = rec(rec(m.first_child).next_sibling).next_sibling;
             if (!valid(second)) return true;
             const zarvel_span b = rec(second).value;
-            return (a ^ b) >> 32 != 0 || text(a) != text(b);
+            return !same_span_text(a, b);
         }
         return distinct_many(m);
     }
@@ -758,7 +752,7 @@ class writer {
             for (; valid(key) && seen < small_mapping; key = rec(rec(key).next_sibling).next_sibling) {
                 const zarvel_span span = rec(key).value;
                 for (uint32_t j = 0; j < seen; ++j)
-                    if ((spans[j] ^ span) >> 32 == 0 && text(spans[j]) == text(span)) return false;
+                    if (same_span_text(spans[j], span)) return false;
                 spans[seen++] = span;
             }
             if (!valid(key)) return true;
@@ -804,6 +798,10 @@ class writer {
         return table_.data();
     }
     bool same_text(uint32_t a, uint32_t b) const { return text(rec(a).value) == text(rec(b).value); }
+    // The same for two spans, their lengths compared first.
+    bool same_span_text(zarvel_span a, zarvel_span b) const {
+        return zarvel_span_length(a) == zarvel_span_length(b) && text(a) == text(b);
+    }
 
     // Keys the plain walk would give as they stand, in order: string-typed
     // scalars, each with a value, none a merge key, no two alike.
