@@ -5,7 +5,12 @@
 // document's lock. Each node has one handle, made on first use and freed
 // with the store.
 #include <atomic>
+#include <cstddef>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/error.hpp"
 #include "core/large_pages.hpp"
@@ -146,7 +151,23 @@ void fill_block(zarvel_document *document, zarvel_node_store *store, zarvel_hand
     uint64_t end = uint64_t(to) << zarvel_handle_chunk_shift;
     if (end > store->node_count) end = store->node_count;
     zarvel_node *block = store->handle_block;
-    for (uint32_t id = from; id < end; ++id) block[id] = {document, id};
+    uint32_t id = from;
+#if defined(__SSE2__)
+    // One 16-byte store a handle: the document and the id (padding zeroed).
+    if constexpr (sizeof(zarvel_node) == 16 && offsetof(zarvel_node, id) == 8) {
+        const int64_t words = int64_t(reinterpret_cast<uintptr_t>(document));
+        __m128i even = _mm_set_epi64x(int64_t(id), words), odd = _mm_set_epi64x(int64_t(id) + 1, words);
+        const __m128i two = _mm_set_epi64x(2, 0);
+        zarvel_node *handle = block + id;
+        for (zarvel_node *const stop = block + (end - (end - id) % 2); handle < stop; handle += 2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(handle), even);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(handle + 1), odd);
+            even = _mm_add_epi64(even, two), odd = _mm_add_epi64(odd, two);
+        }
+        id = uint32_t(handle - block);
+    }
+#endif
+    for (; id < end; ++id) block[id] = {document, id};
     for (uint32_t c = from_chunk; c < to && (uint64_t(c) + 1) << zarvel_handle_chunk_shift <= end; ++c)
         std::atomic_ref<zarvel_node *>(table->chunks[c])
             .store(block + (uint64_t(c) << zarvel_handle_chunk_shift), std::memory_order_release);

@@ -335,13 +335,17 @@ zarvel_node *zarvel_node_alias_target(const zarvel_node *node) {
 }
 
 uint64_t zarvel_node_seq_count(const zarvel_node *node) {
-    const zarvel_node_rec *rec = record_of(node);
-    return rec && rec->kind() == ZARVEL_KIND_SEQUENCE ? rec->child_count : 0;
+    const zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store) return 0;
+    const zarvel_node_rec &rec = store->nodes[node->id];
+    return rec.kind() == ZARVEL_KIND_SEQUENCE ? rec.child_count : 0;
 }
 
 uint64_t zarvel_node_map_count(const zarvel_node *node) {
-    const zarvel_node_rec *rec = record_of(node);
-    return rec && rec->kind() == ZARVEL_KIND_MAPPING ? rec->child_count / 2 : 0;
+    const zarvel_node_store *store = zarvel_handle_store(node);
+    if (!store) return 0;
+    const zarvel_node_rec &rec = store->nodes[node->id];
+    return rec.kind() == ZARVEL_KIND_MAPPING ? rec.child_count / 2 : 0;
 }
 
 namespace {
@@ -391,8 +395,9 @@ zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index) {
     if (rec.kind() != ZARVEL_KIND_SEQUENCE || index >= rec.child_count) return nullptr;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
         const uint32_t child = children->ids[children->starts[id] + index];
-        if (zarvel_node *handle = made_handle(store, child)) [[likely]]
-            return handle;
+        // A handle of the block with one compare; others out of line.
+        if (child < zarvel_block_handles_made(store)) [[likely]]
+            return store->handle_block + child;
     }
     return seq_at_slow(store, node->document, id, index);
 }
@@ -405,19 +410,11 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
         const uint32_t *pair = children->ids + children->starts[id] + index * 2;
-        // Handles from the store's block with one compare; those of nodes
-        // added after it through the directory.
+        // Handles from the store's block with one compare; others (nodes
+        // added after it, handles still to make) out of line.
         if (const uint32_t made = zarvel_block_handles_made(store); pair[0] < made && pair[1] < made) [[likely]] {
             if (key) *key = store->handle_block + pair[0];
             if (value) *value = store->handle_block + pair[1];
-            return 0;
-        }
-        const zarvel_handle_table *table = live_directory(store);
-        zarvel_node *key_handle = zarvel_node_handle_found(table, pair[0]);
-        zarvel_node *value_handle = zarvel_node_handle_found(table, pair[1]);
-        if (key_handle && value_handle) {
-            if (key) *key = key_handle;
-            if (value) *value = value_handle;
             return 0;
         }
     }
@@ -640,6 +637,13 @@ inline int32_t float_of(const typed_text &t, double *out) {
     return general_float(t.text, t.length, out);
 }
 
+// A float not kept at the build (out of line: the kept value's read needs
+// no stack frame).
+__attribute__((noinline)) int32_t float_from_text(const zarvel_node_store *store, const zarvel_node_rec &rec,
+                                                  double *out) {
+    return float_of(typed_text_of(store, rec), out);
+}
+
 }  // namespace
 
 int32_t zarvel_node_int(const zarvel_node *node, int64_t *out) {
@@ -653,7 +657,7 @@ int32_t zarvel_node_float(const zarvel_node *node, double *out) {
     const zarvel_node_rec *rec;
     const zarvel_node_store *store;
     if (const int32_t status = text_of_tag(node, out, ZARVEL_TAG_FLOAT, rec, store)) return status;
-    return kept_value(*rec, out) ? ZARVEL_OK : float_of(typed_text_of(store, *rec), out);
+    return kept_value(*rec, out) ? ZARVEL_OK : float_from_text(store, *rec, out);
 }
 
 static_assert(sizeof(zarvel_node_view) == 32);
