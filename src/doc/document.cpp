@@ -143,6 +143,11 @@ void make_handle_block(zarvel_node_store *store, const zarvel_handle_table *tabl
 // Only full chunks go into the directory; the ids of a partly filled one
 // come back here and fill it further.
 constexpr uint32_t block_chunks_ahead = 8;
+// A block of at least this many handles (4 MB, past the caches a walk
+// keeps them in) is written past the caches: a host walking a large store
+// reads its handles back from memory either way, and the stores then need
+// no read of the lines first.
+constexpr uint64_t streamed_handles = uint64_t(1) << 18;
 void fill_block(zarvel_document *document, zarvel_node_store *store, zarvel_handle_table *table, uint32_t chunk) {
     const uint32_t from = store->handle_block_ids;
     const uint32_t from_chunk = from >> zarvel_handle_chunk_shift;
@@ -154,12 +159,23 @@ void fill_block(zarvel_document *document, zarvel_node_store *store, zarvel_hand
     uint32_t id = from;
 #if defined(__SSE2__)
     // One 16-byte store a handle: the document and the id (padding zeroed).
+    // Streamed handles are fenced before the release store publishes them.
     if constexpr (sizeof(zarvel_node) == 16 && offsetof(zarvel_node, id) == 8) {
         const int64_t words = int64_t(reinterpret_cast<uintptr_t>(document));
         __m128i even = _mm_set_epi64x(int64_t(id), words), odd = _mm_set_epi64x(int64_t(id) + 1, words);
         const __m128i two = _mm_set_epi64x(2, 0);
         zarvel_node *handle = block + id;
-        for (zarvel_node *const stop = block + (end - (end - id) % 2); handle < stop; handle += 2) {
+        zarvel_node *const stop = block + (end - (end - id) % 2);
+        if (uint64_t(store->handle_block_chunks) << zarvel_handle_chunk_shift >= streamed_handles &&
+            reinterpret_cast<uintptr_t>(block) % 16 == 0) {
+            for (; handle < stop; handle += 2) {
+                _mm_stream_si128(reinterpret_cast<__m128i *>(handle), even);
+                _mm_stream_si128(reinterpret_cast<__m128i *>(handle + 1), odd);
+                even = _mm_add_epi64(even, two), odd = _mm_add_epi64(odd, two);
+            }
+            _mm_sfence();
+        }
+        for (; handle < stop; handle += 2) {
             _mm_storeu_si128(reinterpret_cast<__m128i *>(handle), even);
             _mm_storeu_si128(reinterpret_cast<__m128i *>(handle + 1), odd);
             even = _mm_add_epi64(even, two), odd = _mm_add_epi64(odd, two);

@@ -50,8 +50,9 @@ bool grow_nodes(zarvel_node_store *store, uint64_t wanted) {
         zvl::deallocate(store->allocator, store->props);
         store->props = props;
     }
+    // Line-aligned: no record spans two cache lines.
     auto *fresh =
-        static_cast<zarvel_node_rec *>(zarvel_arena_alloc(store->arena, capacity * sizeof(zarvel_node_rec), 16));
+        static_cast<zarvel_node_rec *>(zarvel_arena_alloc(store->arena, capacity * sizeof(zarvel_node_rec), 64));
     if (!fresh) return false;
     if (store->node_count) std::memcpy(fresh, store->nodes, store->node_count * sizeof(zarvel_node_rec));
     store->nodes = fresh;
