@@ -199,7 +199,7 @@ inline const zarvel_child_index *child_index_of(zarvel_node_store *store) {
 // `parent`; none when it cannot be found.
 inline uint32_t child_at(zarvel_node_store *store, uint32_t parent, uint64_t position) {
     if (const zarvel_child_index *index = child_index_of(store)) [[likely]] {
-        if (parent < index->capacity) return zarvel_child_index_of(index, parent)[position];
+        if (parent < index->capacity) return zarvel_child_index_at(index, parent, position);
     }
     return cached_child(store, parent, position);
 }
@@ -394,7 +394,7 @@ zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index) {
     const zarvel_node_rec &rec = store->nodes[id];
     if (rec.kind() != ZARVEL_KIND_SEQUENCE || index >= rec.child_count) return nullptr;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
-        const uint32_t child = children->ids[children->starts[id] + index];
+        const uint32_t child = zarvel_child_index_at(children, id, index);
         // A handle of the block with one compare; others out of line.
         if (child < zarvel_block_handles_made(store)) [[likely]]
             return store->handle_block + child;
@@ -409,7 +409,9 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     const zarvel_node_rec &rec = store->nodes[id];
     if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
     if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
-        const uint32_t *pair = children->ids + children->starts[id] + index * 2;
+        uint32_t pair[2] = {uint32_t(id + 1 + index * 2), uint32_t(id + 2 + index * 2)};
+        if (const uint32_t start = zarvel_child_start(children, id); start != zarvel_child_run)
+            std::memcpy(pair, children->ids + start + index * 2, sizeof pair);
         // Handles from the store's block with one compare; others (nodes
         // added after it, handles still to make) out of line.
         if (const uint32_t made = zarvel_block_handles_made(store); pair[0] < made && pair[1] < made) [[likely]] {
@@ -442,6 +444,21 @@ zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key, int32
 
 namespace {
 
+// put(store, k, id) for the `wanted` children of `parent` from position
+// `first` on, from the children index. Blocks are short: one plain loop.
+template <class Put>
+inline void indexed_children_each(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t parent,
+                                  uint64_t first, uint64_t wanted, Put &put) {
+    const uint32_t start = zarvel_child_start(index, parent);
+    if (start == zarvel_child_run) {
+        const uint32_t from = uint32_t(parent + 1 + first);
+        for (uint64_t k = 0; k < wanted; ++k) put(store, k, uint32_t(from + k));
+    } else {
+        const uint32_t *from = index->ids + start + first;
+        for (uint64_t k = 0; k < wanted; ++k) put(store, k, from[k]);
+    }
+}
+
 // The first `wanted` children of `rec` into handles (kept out of
 // zarvel_node_children, whose calls that only count need no stack frame).
 __attribute__((noinline)) void fill_children(zarvel_document *document, zarvel_node_store *store,
@@ -452,8 +469,8 @@ __attribute__((noinline)) void fill_children(zarvel_document *document, zarvel_n
     uint64_t written = 0;
     const zarvel_child_index *index = child_index_of(store);
     if (index && rec - nodes < index->capacity) [[likely]] {
-        const uint32_t *ids = zarvel_child_index_of(index, uint32_t(rec - nodes));
-        for (; written < wanted; ++written) handles[written] = handle_of(ids[written]);
+        auto put = [&](const zarvel_node_store *, uint64_t k, uint32_t child) { handles[k] = handle_of(child); };
+        indexed_children_each(store, index, uint32_t(rec - nodes), 0, wanted, put);
         return;
     }
     // A store read through the cache (edited): along the links.
@@ -478,15 +495,6 @@ uint64_t zarvel_node_children(const zarvel_node *node, zarvel_node **handles, ui
 }
 
 namespace {
-
-// put(store, k, id) for the `wanted` children of `parent` from position
-// `first` on, from the children index. Blocks are short: one plain loop.
-template <class Put>
-inline void indexed_children_each(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t parent,
-                                  uint64_t first, uint64_t wanted, Put &put) {
-    const uint32_t *from = zarvel_child_index_of(index, parent) + first;
-    for (uint64_t k = 0; k < wanted; ++k) put(store, k, from[k]);
-}
 
 // The same before the index is made, or along the links from the cursor
 // or cache (an edited store, or no memory for the index).
@@ -715,18 +723,18 @@ __attribute__((noinline)) uint64_t text_number(const zarvel_node_store *store, c
 // A kept number's kind is its record's tag id.
 static_assert(ZARVEL_TAG_INT == 1 && ZARVEL_TAG_FLOAT == 2);
 
-// Views of the children whose ids stand at ids[0], ids[step], ... (the
+// Views of the children whose ids are child_id(0), child_id(1), ... (the
 // ids may lie in the views being written), as the handle reads would say
 // them. Each record is read once, into locals.
-template <size_t step>
-inline void fill_views(const zarvel_node_store *store, uint32_t flags, const uint32_t *ids, zarvel_node_view *views,
+template <class Ids>
+inline void fill_views(const zarvel_node_store *store, uint32_t flags, Ids child_id, zarvel_node_view *views,
                        uint64_t n) {
     const zarvel_node_rec *nodes = store->nodes;
     const uintptr_t input = input_base(store), strings = strings_base(store);
     // Bit t set for the tag ids whose numbers are read.
     const uint32_t number_tags = flags ? (1u << ZARVEL_TAG_INT) | (1u << ZARVEL_TAG_FLOAT) : 0;
     for (uint64_t k = 0; k < n; ++k) {
-        const uint32_t id = ids[k * step];
+        const uint32_t id = child_id(k);
         const zarvel_node_rec &rec = nodes[id];
         uint64_t head = view_heads[rec.flags] | id;
         zarvel_node_view &view = views[k];
@@ -765,8 +773,24 @@ __attribute__((noinline)) int32_t child_views_slow(zarvel_node_store *store, uin
         children_each_slow(store, id, first, wanted,
                            [views](const zarvel_node_store *, uint64_t k, uint32_t child) { views[k].id = child; });
     if (status != ZARVEL_OK) return status;
-    fill_views<sizeof(zarvel_node_view) / sizeof(uint32_t)>(store, flags, &views[0].id, views, wanted);
+    fill_views(
+        store, flags, [views](uint64_t k) { return views[k].id; }, views, wanted);
     return ZARVEL_OK;
+}
+
+// The views from the children index: a run's records follow each other.
+inline void indexed_views(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t id, uint64_t first,
+                          uint32_t flags, zarvel_node_view *views, uint64_t wanted) {
+    const uint32_t start = zarvel_child_start(index, id);
+    if (start == zarvel_child_run) {
+        const uint32_t from = uint32_t(id + 1 + first);
+        fill_views(
+            store, flags, [from](uint64_t k) { return uint32_t(from + k); }, views, wanted);
+    } else {
+        const uint32_t *ids = index->ids + start + first;
+        fill_views(
+            store, flags, [ids](uint64_t k) { return ids[k]; }, views, wanted);
+    }
 }
 
 // How many of `id`'s children a call from `first` with room for `capacity`
@@ -790,7 +814,7 @@ __attribute__((noinline)) int32_t child_views(zarvel_node_store *store, uint32_t
     const zarvel_child_index *index = indexed_children(store, id);
     if (!index) [[unlikely]]
         return child_views_slow(store, id, first, flags, views, wanted);
-    fill_views<1>(store, flags, zarvel_child_index_of(index, id) + first, views, wanted);
+    indexed_views(store, index, id, first, flags, views, wanted);
     return ZARVEL_OK;
 }
 
@@ -809,7 +833,7 @@ int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint
     if (store && id < store->node_count && count && views && !(flags & ~ZARVEL_VIEW_NUMBERS)) [[likely]] {
         if (const zarvel_child_index *index = indexed_children(store, id)) [[likely]] {
             if (const uint64_t wanted = views_wanted(store, id, first, capacity, count))
-                fill_views<1>(store, flags, zarvel_child_index_of(index, id) + first, views, wanted);
+                indexed_views(store, index, id, first, flags, views, wanted);
             return ZARVEL_OK;
         }
     }

@@ -188,20 +188,29 @@ struct zarvel_map_index {
 // ---- children index (read API) -----------------------------------------------
 
 // Every collection's children by position, made once for the whole store
-// and never changed after: the children of collection c are
-// ids[starts[c]], ... ids[starts[c] + child_count - 1]. One block holds the
-// record and both arrays, `capacity` entries each. Written and published
-// only by the tree builder (zvl::tree::children_writer, which says how).
+// and never changed after. The children of collection c are
+// ids[starts[c]], ... ids[starts[c] + child_count - 1]; or, when starts[c]
+// is zarvel_child_run, the nodes right after c (c + 1, ... c + child_count,
+// as flat arrays and objects have them), which ids does not list. One
+// block holds the record and both arrays, `capacity` entries each. Written
+// and published only by the tree builder (zvl::tree::children_writer,
+// which says how).
 struct zarvel_child_index {
-    uint32_t capacity;
-    uint32_t *starts;  // by node id; meaningful for collections with children only
-    uint32_t ids[];    // capacity entries; starts follows
+    uint32_t capacity;  // below zarvel_child_run
+    uint32_t *starts;   // by node id; meaningful for collections with children only
+    uint32_t ids[];     // capacity entries; starts follows
 };
+inline constexpr uint32_t zarvel_child_run = 0x80000000u;
 
-// The children of collection `id` (below capacity): starts lies right
-// after ids in the block, so it is found without loading its pointer.
-inline const uint32_t *zarvel_child_index_of(const zarvel_child_index *index, uint32_t id) {
-    return index->ids + index->ids[index->capacity + id];
+// starts[id] (id below capacity): starts lies right after ids in the
+// block, so it is found without loading its pointer.
+inline uint32_t zarvel_child_start(const zarvel_child_index *index, uint32_t id) {
+    return index->ids[index->capacity + id];
+}
+// Child k (below the count) of collection `id` (below capacity).
+inline uint32_t zarvel_child_index_at(const zarvel_child_index *index, uint32_t id, uint64_t k) {
+    const uint32_t start = zarvel_child_start(index, id);
+    return start == zarvel_child_run ? uint32_t(id + 1 + k) : index->ids[start + k];
 }
 
 // ---- node handles ------------------------------------------------------------

@@ -284,7 +284,10 @@ inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, u
 // ---- the children index --------------------------------------------------------
 //
 // Layout: the children of collection c are ids[starts[c]] ..
-// ids[starts[c] + child_count - 1] (zarvel_child_index). A builder pushes
+// ids[starts[c] + child_count - 1], or the ids right after c when
+// starts[c] says zarvel_child_run (zarvel_child_index). A run is neither
+// written nor read as a list: most collections are flat, and their
+// children are found from their own id. A builder pushes
 // each node it makes inside a collection on a stack that grows up from the
 // start of ids; a closing collection's children, the top child_count
 // entries, are then placed as one list below the lists placed so far, which
@@ -293,8 +296,9 @@ inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, u
 // nodes are pushed, index_slack places below the lists can be written, so
 // a short list of ids in a row goes as one fixed block, and the entry below
 // the stack's top can be read even when none is pushed (a closing
-// collection reads its last child before it knows it has one). An empty
-// collection may have no start: no list is read for it.
+// collection reads its last child before it knows it has one). A closing
+// collection whose children are a run takes no place. An empty collection
+// may have no start: no list is read for it.
 //
 // Threads: a store's index is published whole, with a release store, and
 // never changed after; readers without the store's lock take it with one
@@ -313,7 +317,7 @@ struct children_writer {
     // An index for `nodes` nodes; false when it cannot be had.
     bool start(const zarvel_allocator *allocator, uint64_t nodes) {
         const uint64_t capacity = nodes + 2 * index_slack;
-        if (capacity > 0xFFFFFFFFu) return false;
+        if (capacity >= zarvel_child_run) return false;
         auto *index = static_cast<zarvel_child_index *>(
             zvl::allocate(allocator, sizeof(zarvel_child_index) + 2 * capacity * sizeof(uint32_t)));
         if (!index) return false;
@@ -341,8 +345,15 @@ struct children_writer {
     // Collection `parent` closes with the top `count` ids pushed as its
     // children.
     inline __attribute__((always_inline)) void close(uint32_t parent, uint32_t count) {
-        uint32_t *const to = place(parent, count);
         stack -= count;
+        // Only a collection whose last child is the run's can be one (a
+        // nested collection with children puts its own after them).
+        if (count && stack[count - 1] == parent + count) {
+            uint32_t k = 0;
+            while (k < count && stack[k] == parent + 1 + k) ++k;
+            if (k == count) return close_run(parent);
+        }
+        uint32_t *const to = place(parent, count);
         if (count <= index_slack) {
             // Id by id: they were pushed one at a time just before, and a
             // wider load of several would wait until those stores are done
@@ -356,18 +367,9 @@ struct children_writer {
             std::memmove(to, stack, count * sizeof(uint32_t));
         }
     }
-    // Collection `parent`'s children are the `count` ids before `next`,
-    // none of them pushed.
-    inline __attribute__((always_inline)) void close_run(uint32_t parent, uint32_t next, uint32_t count) {
-        uint32_t *const above = placed, *const to = place(parent, count);
-        if (count <= index_slack) {
-            uint32_t some[index_slack];
-            for (uint32_t k = 0; k < index_slack; ++k) some[k] = next - index_slack + k;
-            std::memcpy(above - index_slack, some, sizeof some);
-        } else {
-            for (uint32_t k = 0; k < count; ++k) to[k] = next - count + k;
-        }
-    }
+    // Collection `parent`'s children are the ids right after its own (none
+    // of them on the stack).
+    void close_run(uint32_t parent) { starts[parent] = zarvel_child_run; }
 
     void drop(const zarvel_allocator *allocator) {
         if (ids) zvl::deallocate(allocator, block());
@@ -408,10 +410,18 @@ inline zarvel_child_index *index_from_links(zarvel_node_store *store) {
         // collections together are fewer than the nodes.
         uint32_t *to = count <= writer.placed - writer.stack - index_slack ? writer.place(id, count) : nullptr;
         uint32_t child = rec.first_child, k = 0;
-        for (; to && k < count && child < node_count; ++k, child = nodes[child].next_sibling) to[k] = child;
+        bool run = true;
+        for (; to && k < count && child < node_count; ++k, child = nodes[child].next_sibling) {
+            to[k] = child;
+            run = run && child == id + 1 + k;
+        }
         if (!to || k < count) {
             writer.drop(store->allocator);
             return nullptr;
+        }
+        if (run && count) {
+            writer.placed += count;
+            writer.close_run(id);
         }
     }
     writer.finish(store);

@@ -723,7 +723,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             const uint64_t links = two_fields(id - 1, id_unless_close(after[1], id));
             std::memcpy(reinterpret_cast<char *>(container) + 8, &links, sizeof links);
             container->child_count = count;
-            index.close_run(container_id, id, count);
+            index.close_run(container_id);
             p = after + 1;
             continue;
         }
