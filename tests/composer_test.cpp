@@ -677,7 +677,7 @@ TEST(BlockScanner, ReplayFillsTheChildrenIndex) {
             if (!c.is_collection()) continue;
             uint32_t child = c.first_child;
             for (uint32_t k = 0; k < c.child_count; ++k, child = store->nodes[child].next_sibling)
-                EXPECT_EQ(zarvel_child_index_at(index, id, k), child) << r.text << " node " << id << " child " << k;
+                EXPECT_EQ(zarvel_child_index_at(index, c, id, k), child) << r.text << " node " << id << " child " << k;
         }
         zarvel_store_free(store);
         zarvel_arena_free(log.scratch);

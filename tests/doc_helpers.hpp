@@ -45,7 +45,9 @@ inline std::string dump_store(const zarvel_node_store *store) {
         const zarvel_span tag = zarvel_store_tag(store, i), anchor = zarvel_store_anchor(store, i);
         if (zarvel_span_length(tag)) out += " !\"" + escape(zarvel_store_text(store, tag)) + "\"";
         if (zarvel_span_length(anchor)) out += " &\"" + escape(zarvel_store_text(store, anchor)) + "\"";
-        if (n.alias_target != zarvel_node_none) out += " *" + std::to_string(n.alias_target);
+        // A collection's field holds its place in the children index.
+        if (n.kind() == ZARVEL_KIND_ALIAS && n.alias_target != zarvel_node_none)
+            out += " *" + std::to_string(n.alias_target);
         if (n.child_count) {
             out += " [";
             uint32_t c = n.first_child;

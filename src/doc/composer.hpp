@@ -60,10 +60,10 @@ struct children_fill {
     // The collection `id` closed.
     void closed(uint32_t id) {
         if (!index.ids) return;
-        const zarvel_node_rec &c = store->nodes[id];
+        zarvel_node_rec &c = store->nodes[id];
         const uint32_t count = c.child_count;
         if (index.pushed() < count || (count && index.stack[-1] != c.last_child)) return drop();
-        index.close(id, count);
+        index.close(c, id, count);
     }
     // After a record of kind `record` taken the general way, which began at
     // node count `made`, depth `depth` and innermost collection `top`.

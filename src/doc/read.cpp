@@ -198,9 +198,8 @@ inline const zarvel_child_index *child_index_of(zarvel_node_store *store) {
 // Child at `position` (below the count, checked by the caller) of collection
 // `parent`; none when it cannot be found.
 inline uint32_t child_at(zarvel_node_store *store, uint32_t parent, uint64_t position) {
-    if (const zarvel_child_index *index = child_index_of(store)) [[likely]] {
-        if (parent < index->capacity) return zarvel_child_index_at(index, parent, position);
-    }
+    if (const zarvel_child_index *index = child_index_of(store)) [[likely]]
+        return zarvel_child_index_at(index, store->nodes[parent], parent, position);
     return cached_child(store, parent, position);
 }
 
@@ -350,11 +349,10 @@ uint64_t zarvel_node_map_count(const zarvel_node *node) {
 
 namespace {
 
-// The published children index when it covers `id`; null otherwise.
-inline const zarvel_child_index *indexed_children(zarvel_node_store *store, uint32_t id) {
-    const zarvel_child_index *index =
-        std::atomic_ref<zarvel_child_index *>(store->child_index).load(std::memory_order_acquire);
-    return index && id < index->capacity ? index : nullptr;
+// The published children index, else null. Nodes added after it are
+// linked by edits, which drop it: it covers every collection with children.
+inline const zarvel_child_index *indexed_children(zarvel_node_store *store) {
+    return std::atomic_ref<zarvel_child_index *>(store->child_index).load(std::memory_order_acquire);
 }
 
 // The handle of `id` when it is already made; null otherwise, the caller
@@ -393,8 +391,8 @@ zarvel_node *zarvel_node_seq_at(const zarvel_node *node, uint64_t index) {
     const uint32_t id = node->id;
     const zarvel_node_rec &rec = store->nodes[id];
     if (rec.kind() != ZARVEL_KIND_SEQUENCE || index >= rec.child_count) return nullptr;
-    if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
-        const uint32_t child = zarvel_child_index_at(children, id, index);
+    if (const zarvel_child_index *children = indexed_children(store)) [[likely]] {
+        const uint32_t child = zarvel_child_index_at(children, rec, id, index);
         // A handle of the block with one compare; others out of line.
         if (child < zarvel_block_handles_made(store)) [[likely]]
             return store->handle_block + child;
@@ -408,9 +406,9 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     const uint32_t id = node->id;
     const zarvel_node_rec &rec = store->nodes[id];
     if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
-    if (const zarvel_child_index *children = indexed_children(store, id)) [[likely]] {
+    if (const zarvel_child_index *children = indexed_children(store)) [[likely]] {
         uint32_t pair[2] = {uint32_t(id + 1 + index * 2), uint32_t(id + 2 + index * 2)};
-        if (const uint32_t start = zarvel_child_start(children, id); start != zarvel_child_run)
+        if (const uint32_t start = zarvel_child_start(rec); start != zarvel_child_run)
             std::memcpy(pair, children->ids + start + index * 2, sizeof pair);
         // Handles from the store's block with one compare; others (nodes
         // added after it, handles still to make) out of line.
@@ -449,7 +447,7 @@ namespace {
 template <class Put>
 inline void indexed_children_each(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t parent,
                                   uint64_t first, uint64_t wanted, Put &put) {
-    const uint32_t start = zarvel_child_start(index, parent);
+    const uint32_t start = zarvel_child_start(store->nodes[parent]);
     if (start == zarvel_child_run) {
         const uint32_t from = uint32_t(parent + 1 + first);
         for (uint64_t k = 0; k < wanted; ++k) put(store, k, uint32_t(from + k));
@@ -468,7 +466,7 @@ __attribute__((noinline)) void fill_children(zarvel_document *document, zarvel_n
     handle_maker handle_of(document, store);
     uint64_t written = 0;
     const zarvel_child_index *index = child_index_of(store);
-    if (index && rec - nodes < index->capacity) [[likely]] {
+    if (index) [[likely]] {
         auto put = [&](const zarvel_node_store *, uint64_t k, uint32_t child) { handles[k] = handle_of(child); };
         indexed_children_each(store, index, uint32_t(rec - nodes), 0, wanted, put);
         return;
@@ -501,7 +499,7 @@ namespace {
 template <class Put>
 __attribute__((noinline)) int32_t children_each_slow(zarvel_node_store *store, uint32_t parent, uint64_t first,
                                                      uint64_t wanted, Put put) {
-    if (const zarvel_child_index *index = child_index_of(store); index && parent < index->capacity) {
+    if (const zarvel_child_index *index = child_index_of(store)) {
         indexed_children_each(store, index, parent, first, wanted, put);
         return ZARVEL_OK;
     }
@@ -526,7 +524,7 @@ inline int32_t children_each(zarvel_node_store *store, uint32_t id, uint64_t fir
     *count = total;
     if (!out || first >= total || !capacity) return ZARVEL_OK;
     const uint64_t wanted = total - first < capacity ? total - first : capacity;
-    const zarvel_child_index *index = indexed_children(store, id);
+    const zarvel_child_index *index = indexed_children(store);
     if (!index) return children_each_slow(store, id, first, wanted, put);
     indexed_children_each(store, index, id, first, wanted, put);
     return ZARVEL_OK;
@@ -781,7 +779,7 @@ __attribute__((noinline)) int32_t child_views_slow(zarvel_node_store *store, uin
 // The views from the children index: a run's records follow each other.
 inline void indexed_views(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t id, uint64_t first,
                           uint32_t flags, zarvel_node_view *views, uint64_t wanted) {
-    const uint32_t start = zarvel_child_start(index, id);
+    const uint32_t start = zarvel_child_start(store->nodes[id]);
     if (start == zarvel_child_run) {
         const uint32_t from = uint32_t(id + 1 + first);
         fill_views(
@@ -811,7 +809,7 @@ __attribute__((noinline)) int32_t child_views(zarvel_node_store *store, uint32_t
         return ZARVEL_INVALID_ARGUMENT;
     const uint64_t wanted = views_wanted(store, id, first, capacity, count);
     if (!views || !wanted) return ZARVEL_OK;
-    const zarvel_child_index *index = indexed_children(store, id);
+    const zarvel_child_index *index = indexed_children(store);
     if (!index) [[unlikely]]
         return child_views_slow(store, id, first, flags, views, wanted);
     indexed_views(store, index, id, first, flags, views, wanted);
@@ -831,7 +829,7 @@ int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint
     // The walks' call: a built store with its children index, a valid id
     // and arguments, in few branches.
     if (store && id < store->node_count && count && views && !(flags & ~ZARVEL_VIEW_NUMBERS)) [[likely]] {
-        if (const zarvel_child_index *index = indexed_children(store, id)) [[likely]] {
+        if (const zarvel_child_index *index = indexed_children(store)) [[likely]] {
             if (const uint64_t wanted = views_wanted(store, id, first, capacity, count))
                 indexed_views(store, index, id, first, flags, views, wanted);
             return ZARVEL_OK;

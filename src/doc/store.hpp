@@ -134,8 +134,10 @@ struct zarvel_node_rec {
     uint32_t last_child;
     uint32_t next_sibling;  // next child of the same parent
     uint32_t child_count;   // a mapping counts keys and values
-    uint32_t alias_target;  // alias: the anchored node; else none
-    zarvel_span value;      // scalar text; alias name; empty for collections
+    // Alias: the anchored node. Collection of a store with the children
+    // index: where its children stand there (zarvel_child_start). Else none.
+    uint32_t alias_target;
+    zarvel_span value;  // scalar text; alias name; empty for collections
 
     constexpr uint8_t kind() const { return flags & zvl::node_flag::kind_mask; }
     constexpr uint8_t style() const {
@@ -188,28 +190,25 @@ struct zarvel_map_index {
 // ---- children index (read API) -----------------------------------------------
 
 // Every collection's children by position, made once for the whole store
-// and never changed after. The children of collection c are
-// ids[starts[c]], ... ids[starts[c] + child_count - 1]; or, when starts[c]
-// is zarvel_child_run, the nodes right after c (c + 1, ... c + child_count,
-// as flat arrays and objects have them), which ids does not list. One
-// block holds the record and both arrays, `capacity` entries each. Written
-// and published only by the tree builder (zvl::tree::children_writer,
-// which says how).
+// and never changed after. The start of collection c, kept in its record
+// (zarvel_child_start), says where: the children are ids[start], ...
+// ids[start + child_count - 1]; or, when the start is zarvel_child_run,
+// the nodes right after c (c + 1, ... c + child_count, as flat arrays and
+// objects have them), which ids does not list. Written and published only
+// by the tree builder (zvl::tree::children_writer, which says how).
 struct zarvel_child_index {
     uint32_t capacity;  // below zarvel_child_run
-    uint32_t *starts;   // by node id; meaningful for collections with children only
-    uint32_t ids[];     // capacity entries; starts follows
+    uint32_t ids[];     // capacity entries
 };
 inline constexpr uint32_t zarvel_child_run = 0x80000000u;
 
-// starts[id] (id below capacity): starts lies right after ids in the
-// block, so it is found without loading its pointer.
-inline uint32_t zarvel_child_start(const zarvel_child_index *index, uint32_t id) {
-    return index->ids[index->capacity + id];
-}
-// Child k (below the count) of collection `id` (below capacity).
-inline uint32_t zarvel_child_index_at(const zarvel_child_index *index, uint32_t id, uint64_t k) {
-    const uint32_t start = zarvel_child_start(index, id);
+// The start of a collection with children, when its store has the index:
+// in the record the reads of its count already load.
+inline uint32_t zarvel_child_start(const zarvel_node_rec &collection) { return collection.alias_target; }
+// Child k (below the count) of collection `id`, whose record is `rec`.
+inline uint32_t zarvel_child_index_at(const zarvel_child_index *index, const zarvel_node_rec &rec, uint32_t id,
+                                      uint64_t k) {
+    const uint32_t start = zarvel_child_start(rec);
     return start == zarvel_child_run ? uint32_t(id + 1 + k) : index->ids[start + k];
 }
 

@@ -283,18 +283,17 @@ inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, u
 
 // ---- the children index --------------------------------------------------------
 //
-// Layout: the children of collection c are ids[starts[c]] ..
-// ids[starts[c] + child_count - 1], or the ids right after c when
-// starts[c] says zarvel_child_run (zarvel_child_index). A run is neither
-// written nor read as a list: most collections are flat, and their
-// children are found from their own id. A builder pushes
-// each node it makes inside a collection on a stack that grows up from the
-// start of ids; a closing collection's children, the top child_count
-// entries, are then placed as one list below the lists placed so far, which
-// grow down from the end. A writer started for n nodes holds n +
-// 2 * index_slack ids and its stack starts index_slack in: however the n
-// nodes are pushed, index_slack places below the lists can be written, so
-// a short list of ids in a row goes as one fixed block, and the entry below
+// Layout: the children of collection c are ids[start] .. ids[start +
+// child_count - 1], its start kept in its record, or the ids right after c
+// when the start says zarvel_child_run (zarvel_child_index). A run is
+// neither written nor read as a list: most collections are flat, and their
+// children are found from their own id. A builder pushes each node it
+// makes inside a collection on a stack that grows up from the start of
+// ids; a closing collection's children, the top child_count entries, are
+// then placed as one list below the lists placed so far, which grow down
+// from the end. A writer started for n nodes holds n + 2 * index_slack ids
+// and its stack starts index_slack in: however the n nodes are pushed,
+// index_slack places below the lists can be written, and the entry below
 // the stack's top can be read even when none is pushed (a closing
 // collection reads its last child before it knows it has one). A closing
 // collection whose children are a run takes no place. An empty collection
@@ -304,13 +303,15 @@ inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, u
 // never changed after; readers without the store's lock take it with one
 // acquire load. The builds of a deferred body publish it at their end,
 // before the store itself is published; the read API makes it from the
-// links under the store's lock. An edit drops it (no reader runs then) and
-// positions then go through the read API's cache.
+// links under the store's lock, writing the starts while other threads may
+// read the same records: only readers of the index read a collection's
+// start field. An edit drops the index (no reader runs then) and positions
+// then go through the read API's cache.
 inline constexpr uint32_t index_slack = 8;
 
 struct children_writer {
     uint32_t *ids = nullptr;  // null: no index (not started, or dropped)
-    uint32_t *starts = nullptr;
+    uint32_t *end = nullptr;
     uint32_t *stack = nullptr;   // above the last id pushed
     uint32_t *placed = nullptr;  // the first id of the lists placed
 
@@ -319,38 +320,37 @@ struct children_writer {
         const uint64_t capacity = nodes + 2 * index_slack;
         if (capacity >= zarvel_child_run) return false;
         auto *index = static_cast<zarvel_child_index *>(
-            zvl::allocate(allocator, sizeof(zarvel_child_index) + 2 * capacity * sizeof(uint32_t)));
+            zvl::allocate(allocator, sizeof(zarvel_child_index) + capacity * sizeof(uint32_t)));
         if (!index) return false;
         index->capacity = uint32_t(capacity);
-        index->starts = index->ids + capacity;
         ids = index->ids;
-        starts = index->starts;
+        end = ids + capacity;
         stack = ids + index_slack;
-        placed = starts;
+        placed = end;
         return true;
     }
     // The nodes it was started for: every id pushed is below.
-    uint32_t nodes() const { return uint32_t(starts - ids) - 2 * index_slack; }
+    uint32_t nodes() const { return uint32_t(end - ids) - 2 * index_slack; }
     // Ids pushed and not yet placed.
     uint64_t pushed() const { return uint64_t(stack - (ids + index_slack)); }
 
     void push(uint32_t id) { *stack++ = id; }
-    // The place of collection `parent`'s `count` children, below the lists
-    // placed so far.
-    uint32_t *place(uint32_t parent, uint32_t count) {
+    // The place of `count` children of the collection whose record is
+    // `parent`, below the lists placed so far.
+    uint32_t *place(zarvel_node_rec &parent, uint32_t count) {
         placed -= count;
-        starts[parent] = uint32_t(placed - ids);
+        parent.alias_target = uint32_t(placed - ids);
         return placed;
     }
-    // Collection `parent` closes with the top `count` ids pushed as its
-    // children.
-    inline __attribute__((always_inline)) void close(uint32_t parent, uint32_t count) {
+    // Collection `id`, whose record is `parent`, closes with the top
+    // `count` ids pushed as its children.
+    inline __attribute__((always_inline)) void close(zarvel_node_rec &parent, uint32_t id, uint32_t count) {
         stack -= count;
         // Only a collection whose last child is the run's can be one (a
         // nested collection with children puts its own after them).
-        if (count && stack[count - 1] == parent + count) {
+        if (count && stack[count - 1] == id + count) {
             uint32_t k = 0;
-            while (k < count && stack[k] == parent + 1 + k) ++k;
+            while (k < count && stack[k] == id + 1 + k) ++k;
             if (k == count) return close_run(parent);
         }
         uint32_t *const to = place(parent, count);
@@ -359,17 +359,17 @@ struct children_writer {
             // wider load of several would wait until those stores are done
             // (the empty asm keeps the loop from being vectorised).
             for (uint32_t k = 0; k < count; ++k) {
-                uint32_t id = stack[k];
-                asm("" : "+r"(id));
-                to[k] = id;
+                uint32_t child = stack[k];
+                asm("" : "+r"(child));
+                to[k] = child;
             }
         } else {
             std::memmove(to, stack, count * sizeof(uint32_t));
         }
     }
-    // Collection `parent`'s children are the ids right after its own (none
-    // of them on the stack).
-    void close_run(uint32_t parent) { starts[parent] = zarvel_child_run; }
+    // The collection whose record is `parent` has the ids right after its
+    // own as children (none of them on the stack).
+    static void close_run(zarvel_node_rec &parent) { parent.alias_target = zarvel_child_run; }
 
     void drop(const zarvel_allocator *allocator) {
         if (ids) zvl::deallocate(allocator, block());
@@ -399,16 +399,16 @@ struct children_writer {
 // form a tree.
 inline zarvel_child_index *index_from_links(zarvel_node_store *store) {
     const uint32_t node_count = store->node_count;
-    const zarvel_node_rec *nodes = store->nodes;
+    zarvel_node_rec *nodes = store->nodes;
     children_writer writer;
     if (!writer.start(store->allocator, node_count)) return nullptr;
     for (uint32_t id = 0; id < node_count; ++id) {
-        const zarvel_node_rec &rec = nodes[id];
+        zarvel_node_rec &rec = nodes[id];
         if (!rec.is_collection()) continue;
         const uint32_t count = rec.child_count;
         // A node hangs in one place at most: the children of all
         // collections together are fewer than the nodes.
-        uint32_t *to = count <= writer.placed - writer.stack - index_slack ? writer.place(id, count) : nullptr;
+        uint32_t *to = count <= writer.placed - writer.stack - index_slack ? writer.place(rec, count) : nullptr;
         uint32_t child = rec.first_child, k = 0;
         bool run = true;
         for (; to && k < count && child < node_count; ++k, child = nodes[child].next_sibling) {
@@ -421,7 +421,7 @@ inline zarvel_child_index *index_from_links(zarvel_node_store *store) {
         }
         if (run && count) {
             writer.placed += count;
-            writer.close_run(id);
+            writer.close_run(rec);
         }
     }
     writer.finish(store);

@@ -532,7 +532,7 @@ inline __attribute__((always_inline)) void close_level(const open_level &level, 
     const uint64_t links = two_fields(count ? newest : zarvel_node_none, id_unless_close(next_word, next_id));
     std::memcpy(reinterpret_cast<char *>(record) + 8, &links, sizeof links);
     record->child_count = count;
-    index.close(level.id, count);
+    index.close(*record, level.id, count);
 }
 
 // A large table is written through a window: records are made and linked
@@ -723,7 +723,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             const uint64_t links = two_fields(id - 1, id_unless_close(after[1], id));
             std::memcpy(reinterpret_cast<char *>(container) + 8, &links, sizeof links);
             container->child_count = count;
-            index.close_run(container_id);
+            index.close_run(*container);
             p = after + 1;
             continue;
         }
