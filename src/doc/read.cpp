@@ -286,11 +286,18 @@ uint32_t linear_lookup(const zarvel_node_store *store, uint32_t mapping, std::st
 
 }  // namespace
 
-// The walks of a document call kind and value once per node: both find the
-// record without going through a pointer that could be null.
+// Walks of a document call kind once per node, nearly in id order: the
+// record 64 on (2 KB) is asked for then, into the outer caches only (the
+// inner one holds what the walk reads now), so that a store read from
+// memory is in cache when the walk reaches it. Found without going through
+// a pointer that could be null.
+constexpr uint64_t kind_prefetch_records = 64;
 int32_t zarvel_node_kind(const zarvel_node *node) {
     zarvel_node_store *store = zarvel_handle_store(node);
-    return store ? store->nodes[node->id].kind() : 0;
+    if (!store) return 0;
+    const zarvel_node_rec &rec = store->nodes[node->id];
+    __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(&rec) + kind_prefetch_records * sizeof rec), 0, 1);
+    return rec.kind();
 }
 
 int32_t zarvel_node_style(const zarvel_node *node) {
@@ -299,8 +306,8 @@ int32_t zarvel_node_style(const zarvel_node *node) {
 }
 
 int32_t zarvel_node_tag_id(const zarvel_node *node) {
-    const zarvel_node_rec *rec = record_of(node);
-    return rec ? int32_t(record_tag_id(*rec)) : int32_t(ZARVEL_TAG_NONE);
+    const zarvel_node_store *store = zarvel_handle_store(node);
+    return store ? int32_t(record_tag_id(store->nodes[node->id])) : int32_t(ZARVEL_TAG_NONE);
 }
 
 uint32_t zarvel_node_id(const zarvel_node *node) { return node ? node->id : zarvel_node_none; }
