@@ -705,7 +705,6 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
         zarvel_node_rec *const container = record;
         const uint32_t container_id = id;
         put_record(container, with_first_child(entry_heads_inside.at[type], id + 1), no_links, 0);
-        index.push(id);
         record += 1;
         id += 1;
         const uint64_t *after = scalar_run<false>(p + 1, end, record, id, index.stack, text);
@@ -718,6 +717,7 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             after = scalar_run<false>(after + 2, end, record, id, index.stack, text);
             closes = after < end && uint8_t(*after) == ZARVEL_TAPE_CLOSE;
         }
+        index.push(container_id);
         if (closes) {
             const uint32_t count = id - container_id - 1;
             const uint64_t links = two_fields(id - 1, id_unless_close(after[1], id));
