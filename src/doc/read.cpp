@@ -287,16 +287,17 @@ uint32_t linear_lookup(const zarvel_node_store *store, uint32_t mapping, std::st
 }  // namespace
 
 // Walks of a document call kind once per node, nearly in id order: the
-// record 64 on (2 KB) is asked for then, into the outer caches only (the
-// inner one holds what the walk reads now), so that a store read from
-// memory is in cache when the walk reaches it. Found without going through
-// a pointer that could be null.
-constexpr uint64_t kind_prefetch_records = 64;
+// record and the handle (of the block, where handles stand in id order)
+// 64 ids on are asked for then, into the outer caches only (the inner one
+// holds what the walk reads now), so that they are in cache when the walk
+// reaches them. Found without going through a pointer that could be null.
+constexpr uint64_t kind_prefetch_ids = 64;
 int32_t zarvel_node_kind(const zarvel_node *node) {
     zarvel_node_store *store = zarvel_handle_store(node);
     if (!store) return 0;
     const zarvel_node_rec &rec = store->nodes[node->id];
-    __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(&rec) + kind_prefetch_records * sizeof rec), 0, 1);
+    __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(&rec) + kind_prefetch_ids * sizeof rec), 0, 1);
+    __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(node) + kind_prefetch_ids * sizeof *node), 0, 1);
     return rec.kind();
 }
 
