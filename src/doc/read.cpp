@@ -450,19 +450,29 @@ zarvel_node *zarvel_node_map_get(const zarvel_node *node, const char *key, int32
 
 namespace {
 
+// f(child) with child(k) the id of child first + k of collection `parent`,
+// from the children index: a run's ids are counted, a list's loaded.
+template <class F>
+inline void indexed_children_from(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t parent,
+                                  uint64_t first, F &&f) {
+    const uint32_t start = zarvel_child_start(store->nodes[parent]);
+    if (start == zarvel_child_run) {
+        const uint32_t from = uint32_t(parent + 1 + first);
+        f([from](uint64_t k) { return uint32_t(from + k); });
+    } else {
+        const uint32_t *ids = index->ids + start + first;
+        f([ids](uint64_t k) { return ids[k]; });
+    }
+}
+
 // put(store, k, id) for the `wanted` children of `parent` from position
 // `first` on, from the children index. Blocks are short: one plain loop.
 template <class Put>
 inline void indexed_children_each(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t parent,
                                   uint64_t first, uint64_t wanted, Put &put) {
-    const uint32_t start = zarvel_child_start(store->nodes[parent]);
-    if (start == zarvel_child_run) {
-        const uint32_t from = uint32_t(parent + 1 + first);
-        for (uint64_t k = 0; k < wanted; ++k) put(store, k, uint32_t(from + k));
-    } else {
-        const uint32_t *from = index->ids + start + first;
-        for (uint64_t k = 0; k < wanted; ++k) put(store, k, from[k]);
-    }
+    indexed_children_from(store, index, parent, first, [&](auto child) {
+        for (uint64_t k = 0; k < wanted; ++k) put(store, k, child(k));
+    });
 }
 
 // The first `wanted` children of `rec` into handles (kept out of
@@ -787,16 +797,7 @@ __attribute__((noinline)) int32_t child_views_slow(zarvel_node_store *store, uin
 // The views from the children index: a run's records follow each other.
 inline void indexed_views(const zarvel_node_store *store, const zarvel_child_index *index, uint32_t id, uint64_t first,
                           uint32_t flags, zarvel_node_view *views, uint64_t wanted) {
-    const uint32_t start = zarvel_child_start(store->nodes[id]);
-    if (start == zarvel_child_run) {
-        const uint32_t from = uint32_t(id + 1 + first);
-        fill_views(
-            store, flags, [from](uint64_t k) { return uint32_t(from + k); }, views, wanted);
-    } else {
-        const uint32_t *ids = index->ids + start + first;
-        fill_views(
-            store, flags, [ids](uint64_t k) { return ids[k]; }, views, wanted);
-    }
+    indexed_children_from(store, index, id, first, [&](auto child) { fill_views(store, flags, child, views, wanted); });
 }
 
 // How many of `id`'s children a call from `first` with room for `capacity`
