@@ -284,20 +284,25 @@ uint32_t linear_lookup(const zarvel_node_store *store, uint32_t mapping, std::st
     return zarvel_node_none;
 }
 
+// Walks of a document call kind (or, by ids, zarvel_document_node) once
+// per node, nearly in id order: the record and the handle (of the block,
+// where handles stand in id order) 64 ids on are asked for then, into the
+// outer caches only (the inner one holds what the walk reads now), so that
+// they are in cache when the walk reaches them.
+constexpr uint64_t prefetch_ids = 64;
+inline void prefetch_ahead(const zarvel_node_rec &rec, const zarvel_node *handle) {
+    __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(&rec) + prefetch_ids * sizeof rec), 0, 1);
+    __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(handle) + prefetch_ids * sizeof *handle), 0, 1);
+}
+
 }  // namespace
 
-// Walks of a document call kind once per node, nearly in id order: the
-// record and the handle (of the block, where handles stand in id order)
-// 64 ids on are asked for then, into the outer caches only (the inner one
-// holds what the walk reads now), so that they are in cache when the walk
-// reaches them. Found without going through a pointer that could be null.
-constexpr uint64_t kind_prefetch_ids = 64;
+// Found without going through a pointer that could be null.
 int32_t zarvel_node_kind(const zarvel_node *node) {
     zarvel_node_store *store = zarvel_handle_store(node);
     if (!store) return 0;
     const zarvel_node_rec &rec = store->nodes[node->id];
-    __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(&rec) + kind_prefetch_ids * sizeof rec), 0, 1);
-    __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(node) + kind_prefetch_ids * sizeof *node), 0, 1);
+    prefetch_ahead(rec, node);
     return rec.kind();
 }
 
@@ -578,8 +583,10 @@ zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id) {
     // A built document's made handles are found without a call.
     zarvel_node_store *store = built_store(document);
     if (store && id < store->node_count) [[likely]] {
-        if (zarvel_node *handle = made_handle(store, id)) [[likely]]
+        if (zarvel_node *handle = made_handle(store, id)) [[likely]] {
+            prefetch_ahead(store->nodes[id], handle);
             return handle;
+        }
     }
     return document_node_slow(document, id);
 }
