@@ -29,13 +29,19 @@ struct classified {
     index_state state;
 };
 
+// The offsets of every chunk; the byte kept with each must be the text's.
 classified classify_all(const index_variant &variant, const char *text, uint64_t len) {
     classified out;
-    std::vector<uint16_t> buffer(zvl::json::index_chunk_room + 64);
+    std::vector<uint16_t> offsets(zvl::json::index_chunk_room + 64);
+    std::vector<uint8_t> bytes(zvl::json::index_chunk_room + 64);
     while (out.state.offset < len) {
         uint64_t chunk = out.state.offset;
-        uint32_t n = variant.fill(out.state, text, len, buffer.data());
-        for (uint32_t i = 0; i < n; ++i) out.offsets.push_back(static_cast<uint32_t>(chunk + buffer[i]));
+        uint32_t n = variant.fill(out.state, text, len, offsets.data(), bytes.data());
+        for (uint32_t i = 0; i < n; ++i) {
+            uint64_t at = chunk + offsets[i];
+            EXPECT_EQ(bytes[i], static_cast<uint8_t>(text[at])) << variant.name << " at " << at;
+            out.offsets.push_back(static_cast<uint32_t>(at));
+        }
     }
     return out;
 }
@@ -294,15 +300,26 @@ TEST(JsonIndexed, Rows) {
         {"[\"\x7f\"]", true},
         {"[1,\t2]", true},
         {"{\"a\":{\"b\":[{}]}}", true},
+        {"{\"\":1,\"\":[],\"c\":\"d\"}", true},
+        {"{\"a\":1\"b\":2}", false},
+        {"{\"a\":\"b\":1}", false},
+        {"{\"a\"::1}", false},
+        {"{\"a\",1}", false},
+        {"[1,\"a\":2]", false},
     };
     const index_variant &portable = zvl::json::index_variants()[0];
-    for (const row &r : rows) {
-        std::string s = r.text;
+    auto check = [&](const std::string &s, bool built) {
         expect_same_tape(s);
         zarvel_tape tape{};
         int result = zvl::tape_build_indexed(s.data(), s.size(), skip_ws(s), &tape, false, portable);
-        EXPECT_EQ(result == zvl::tape_built, r.built) << testing::PrintToString(s);
+        EXPECT_EQ(result == zvl::tape_built, built) << testing::PrintToString(s);
         zarvel_tape_free(&tape);
+    };
+    for (const row &r : rows) check(r.text, r.built);
+    // The same members with every byte of them on either side of a chunk's end.
+    for (size_t pad = 8170; pad < 8200; ++pad) {
+        check("{" + std::string(pad, ' ') + "\"a\":1,\"b\":[2,\"c\\n\"],\"d\":-0.5}", true);
+        check("{" + std::string(pad, ' ') + "\"a\":1,\"b\":[2,\"c\\n\"],\"d\":-0.5\"e\"}", false);
     }
 }
 

@@ -47,11 +47,13 @@ index_block_classes index_classify_portable(const char *block) {
 
 namespace {
 
-// Writes the offsets of the set bits of one block.
-inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint16_t *out) {
+// Writes the offsets of the set bits of one block and their bytes.
+inline uint32_t put_offsets(uint64_t bits, uint32_t base, const char *block, uint16_t *offsets, uint8_t *bytes) {
     uint32_t n = 0;
     while (bits) {
-        out[n++] = static_cast<uint16_t>(base + static_cast<uint32_t>(__builtin_ctzll(bits)));
+        auto at = static_cast<uint32_t>(__builtin_ctzll(bits));
+        offsets[n] = static_cast<uint16_t>(base + at);
+        bytes[n++] = static_cast<uint8_t>(block[at]);
         bits &= bits - 1;
     }
     return n;
@@ -61,7 +63,7 @@ bool always() { return true; }
 
 }  // namespace
 
-uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uint16_t *out) {
+uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uint16_t *offsets, uint8_t *bytes) {
     uint32_t n = 0;
     const uint64_t chunk = s.offset;
     for (uint32_t b = 0; b < index_chunk_blocks && s.offset < len; ++b) {
@@ -75,7 +77,7 @@ uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uin
         for (uint32_t i = 0; i < 64; ++i)
             if (static_cast<uint8_t>(block[i]) >= 0x80) s.special = true;
         uint64_t bits = index_bits(s, index_classify_portable(block), prefix_xor_portable);
-        n += put_offsets(bits, static_cast<uint32_t>(s.offset - chunk), out + n);
+        n += put_offsets(bits, static_cast<uint32_t>(s.offset - chunk), block, offsets + n, bytes + n);
         s.offset += rest < 64 ? rest : 64;
     }
     return n;

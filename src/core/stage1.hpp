@@ -197,8 +197,9 @@ inline int32_t stage1_positions_with(const char *text, uint64_t len, uint32_t *p
 
 // Classifies from s.offset: at most index_chunk_blocks blocks, writing the
 // offsets of indexed bits in increasing order, relative to s.offset at entry
-// (16 bits hold a whole chunk, and halve the stores). Returns how many.
-using index_fill = uint32_t (*)(index_state &s, const char *text, uint64_t len, uint16_t *out);
+// (16 bits hold a whole chunk, and halve the stores), and at the same index
+// the byte each points at. Returns how many.
+using index_fill = uint32_t (*)(index_state &s, const char *text, uint64_t len, uint16_t *offsets, uint8_t *bytes);
 using stage1_positions_kernel = int32_t (*)(const char *text, uint64_t len, uint32_t *positions, uint64_t *count,
                                             int32_t *flags);
 using stage1_masks_kernel = int32_t (*)(const char *text, uint64_t len, zvl_json_stage1_block *blocks,
@@ -222,6 +223,6 @@ const index_variant *index_variant_avx512();
 
 // Portable classification of a block (also the test twin of the vectors).
 index_block_classes index_classify_portable(const char *block);
-uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uint16_t *out);
+uint32_t index_fill_portable(index_state &s, const char *text, uint64_t len, uint16_t *offsets, uint8_t *bytes);
 
 }  // namespace zvl::json

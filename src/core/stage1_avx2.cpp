@@ -127,31 +127,31 @@ struct prefix_xor_clmul {
     }
 };
 
-// Writes the offsets of the set bits, eight at a time without a test per bit
-// (the writes past the count land in the chunk's slack and are not read).
-ZVL_AVX2 inline uint32_t put_offsets(uint64_t bits, uint32_t base, uint16_t *out) {
+// Writes the offsets of the set bits and their bytes, eight at a time
+// without a test per bit (the writes past the count land in the chunk's
+// slack and are not read; their reads stay within the block).
+ZVL_AVX2 inline void put_offset(uint64_t &bits, uint32_t base, const char *block, uint16_t *offset, uint8_t *byte) {
+    auto at = static_cast<uint32_t>(_tzcnt_u64(bits)) & 63;
+    *offset = static_cast<uint16_t>(base + at);
+    *byte = static_cast<uint8_t>(block[at]);
+    bits = _blsr_u64(bits);
+}
+
+ZVL_AVX2 inline uint32_t put_offsets(uint64_t bits, uint32_t base, const char *block, uint16_t *offsets,
+                                     uint8_t *bytes) {
     if (!bits) return 0;
     auto count = static_cast<uint32_t>(_mm_popcnt_u64(bits));
-    for (int i = 0; i < 8; ++i) {
-        out[i] = static_cast<uint16_t>(base + static_cast<uint32_t>(_tzcnt_u64(bits)));
-        bits = _blsr_u64(bits);
-    }
+    for (uint32_t i = 0; i < 8; ++i) put_offset(bits, base, block, offsets + i, bytes + i);
     if (count > 8) {
-        for (int i = 8; i < 16; ++i) {
-            out[i] = static_cast<uint16_t>(base + static_cast<uint32_t>(_tzcnt_u64(bits)));
-            bits = _blsr_u64(bits);
-        }
-        for (uint32_t i = 16; bits; ++i) {
-            out[i] = static_cast<uint16_t>(base + static_cast<uint32_t>(_tzcnt_u64(bits)));
-            bits = _blsr_u64(bits);
-        }
+        for (uint32_t i = 8; i < 16; ++i) put_offset(bits, base, block, offsets + i, bytes + i);
+        for (uint32_t i = 16; bits; ++i) put_offset(bits, base, block, offsets + i, bytes + i);
     }
     return count;
 }
 
-// One block: its UTF-8 errors into errors, its offsets into out.
+// One block: its UTF-8 errors into errors, its offsets into offsets and bytes.
 ZVL_AVX2 inline uint32_t fill_block(index_state &s, const char *block, uint32_t base, __m256i &prev, __m256i &errors,
-                                    bool &high, uint16_t *out) {
+                                    bool &high, uint16_t *offsets, uint8_t *bytes) {
     __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block));
     __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block + 32));
     if (_mm256_movemask_epi8(_mm256_or_si256(lo, hi)) == 0) {
@@ -162,10 +162,10 @@ ZVL_AVX2 inline uint32_t fill_block(index_state &s, const char *block, uint32_t 
         errors = _mm256_or_si256(errors, utf8_errors(hi, lo));
     }
     prev = hi;
-    return put_offsets(index_bits(s, classify(lo, hi), prefix_xor_clmul{}), base, out);
+    return put_offsets(index_bits(s, classify(lo, hi), prefix_xor_clmul{}), base, block, offsets, bytes);
 }
 
-ZVL_AVX2 uint32_t fill_avx2(index_state &s, const char *text, uint64_t len, uint16_t *out) {
+ZVL_AVX2 uint32_t fill_avx2(index_state &s, const char *text, uint64_t len, uint16_t *offsets, uint8_t *bytes) {
     uint32_t n = 0;
     const uint64_t chunk = s.offset;
     __m256i prev = _mm256_load_si256(reinterpret_cast<const __m256i *>(s.tail));
@@ -174,7 +174,8 @@ ZVL_AVX2 uint32_t fill_avx2(index_state &s, const char *text, uint64_t len, uint
     uint64_t full = (len - s.offset) / 64;
     if (full > index_chunk_blocks) full = index_chunk_blocks;
     for (uint64_t b = 0; b < full; ++b, s.offset += 64)
-        n += fill_block(s, text + s.offset, static_cast<uint32_t>(s.offset - chunk), prev, errors, high, out + n);
+        n += fill_block(s, text + s.offset, static_cast<uint32_t>(s.offset - chunk), prev, errors, high, offsets + n,
+                        bytes + n);
     if (full < index_chunk_blocks && s.offset < len) {
         // The last, shorter block, padded with spaces (which also finish
         // nothing, so a sequence cut by the end shows as an error).
@@ -182,7 +183,7 @@ ZVL_AVX2 uint32_t fill_avx2(index_state &s, const char *text, uint64_t len, uint
         uint64_t rest = len - s.offset;
         std::memset(padded, ' ', sizeof padded);
         std::memcpy(padded, text + s.offset, rest);
-        n += fill_block(s, padded, static_cast<uint32_t>(s.offset - chunk), prev, errors, high, out + n);
+        n += fill_block(s, padded, static_cast<uint32_t>(s.offset - chunk), prev, errors, high, offsets + n, bytes + n);
         s.offset = len;
     } else if (s.offset >= len) {
         // A text that ends on a block boundary must not end inside a sequence.

@@ -165,16 +165,19 @@ struct prefix_xor_clmul {
     }
 };
 
-// Writes the offsets of the set bits: the positions 0..63 compressed by the
-// bits, widened to 16 bits and moved to the block's place in the chunk,
+// Writes the offsets of the set bits and their bytes: the positions 0..63
+// compressed by the bits pick the block's bytes (v), and widened to 16 bits
+// and moved to the block's place in the chunk they are the offsets,
 // thirty-two at a time (the writes past the count land in the chunk's slack
 // and are not read).
-ZVL_AVX512 inline uint32_t put_offsets(const block_constants &k, uint64_t bits, __m512i base, uint16_t *out) {
+ZVL_AVX512 inline uint32_t put_offsets(const block_constants &k, uint64_t bits, __m512i base, __m512i v,
+                                       uint16_t *offsets, uint8_t *bytes) {
     auto count = static_cast<uint32_t>(_mm_popcnt_u64(bits));
     __m512i packed = _mm512_maskz_compress_epi8(bits, k.positions);
-    _mm512_storeu_si512(out, _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(packed)), base));
+    _mm512_storeu_si512(bytes, _mm512_permutexvar_epi8(packed, v));
+    _mm512_storeu_si512(offsets, _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(packed)), base));
     if (count > 32) [[unlikely]]
-        _mm512_storeu_si512(out + 32,
+        _mm512_storeu_si512(offsets + 32,
                             _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(packed, 1)), base));
     return count;
 }
@@ -195,10 +198,12 @@ ZVL_AVX512 inline uint64_t block_bits(const block_constants &k, index_state &s, 
 // Two passes over a chunk: the bits of every block first, then their
 // offsets. In one pass the chain from a block's load to its offset stores
 // is so long that the processor holds too few blocks in flight to hide it.
-ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t len, uint16_t *out) {
+ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t len, uint16_t *offsets,
+                                uint8_t *bytes) {
     // The carries live in a local copy during the chunk, so that they stay in
     // registers across the offset stores.
     index_state s = shared;
+    const uint64_t chunk = s.offset;
     const block_constants k = make_constants();
     uint64_t bits[index_chunk_blocks];
     __m512i prev =
@@ -241,10 +246,15 @@ ZVL_AVX512 uint32_t fill_avx512(index_state &shared, const char *text, uint64_t 
     uint32_t n = 0;
     __m512i base = _mm512_setzero_si512();  // the block's offset in the chunk, in every lane
     const __m512i block_step = _mm512_set1_epi16(64);
-    for (uint64_t i = 0; i < b; ++i) {
-        n += put_offsets(k, bits[i], base, out + n);
+    // The blocks read again for their bytes (the last, shorter one only
+    // where it has indexed bytes, all within the text).
+    const char *block = text + chunk;
+    for (uint64_t i = 0; i < full; ++i, block += 64) {
+        n += put_offsets(k, bits[i], base, _mm512_loadu_si512(block), offsets + n, bytes + n);
         base = _mm512_add_epi16(base, block_step);
     }
+    if (b > full)
+        n += put_offsets(k, bits[full], base, _mm512_maskz_loadu_epi8(bits[full], block), offsets + n, bytes + n);
     _mm256_store_si256(reinterpret_cast<__m256i *>(s.tail), _mm512_extracti64x4_epi64(prev, 1));
     if (_mm512_test_epi8_mask(errors, errors)) s.bad_utf8 = true;
     if (high) s.special = true;

@@ -23,6 +23,7 @@
 #include "json/tape.hpp"
 #include "json/tape_writers.hpp"
 #include "core/utf8.hpp"
+#include "core/word.hpp"
 
 namespace zvl {
 
@@ -30,36 +31,63 @@ namespace {
 
 enum class deepest_rule { tape, document };
 
-// The classifier's offsets, one chunk at a time. The walk keeps its own
-// read and end pointers into the buffer and calls refill when they meet;
-// refill takes no references to them, so they stay in registers (an entry
-// store through a byte pointer could otherwise alias them and force reloads).
+// The classifier's offsets, one chunk at a time, each with the byte it
+// points at. The walk reads them by its own index, which stays in a
+// register (refill takes no reference to it): an entry store through a byte
+// pointer could otherwise alias it and force reloads. After the last offset
+// of a chunk stands a 0 byte, which no place of the walk expects: the walk
+// learns of the chunk's end on its refusal path only, and no test per offset
+// is needed.
 class index_cursor {
   public:
     index_cursor(const char *text, uint64_t len, json::index_fill fill) : text_(text), len_(len), fill_(fill) {}
 
-    // Classifies on until a chunk yields offsets, which then start at
-    // buffer(), relative to base(); 0 at the end of the text.
+    // Classifies on until a chunk yields offsets; how many (0 at the end of
+    // the text).
     __attribute__((noinline)) uint32_t refill() {
         while (state_.offset < len_) {
             base_ = state_.offset;
-            uint32_t count = fill_(state_, text_, len_, buffer_);
-            if (count) return count;
+            uint32_t count = fill_(state_, text_, len_, offsets_, bytes_);
+            if (count) return mark_end(count);
         }
-        return 0;
+        return mark_end(0);
     }
 
-    const uint16_t *buffer() const { return buffer_; }
+    // True when the byte the walk just took at index i - 1 was the end mark.
+    bool at_end(uint64_t i) const { return i == count_ + 1; }
+
+    uint8_t byte(uint64_t i) const { return bytes_[i]; }
+    // The bytes from index i on, the first lowest: i is at most the end
+    // mark's index, and the mark is followed by seven more 0 bytes.
+    uint64_t bytes_from(uint64_t i) const { return word::load(bytes_ + i); }
+    uint64_t offset(uint64_t i) const { return offsets_[i]; }
     uint64_t base() const { return base_; }
     const json::index_state &state() const { return state_; }
 
+    // The walk's flag that the last level allowed was opened and its facts,
+    // kept here rather than in its registers (they change seldom).
+    bool deepest = false;
+    tape_walk_facts facts{};
+
   private:
+    // The end mark points into the text (at the chunk's start), so that
+    // reading its offset stays in bounds; its byte fails every place.
+    uint32_t mark_end(uint32_t count) {
+        count_ = count;
+        std::memset(bytes_ + count, 0, 8);
+        offsets_[count] = 0;
+        return count;
+    }
+
     const char *text_;
     uint64_t len_;
     json::index_fill fill_;
-    uint64_t base_ = 0;
+    uint64_t count_ = 0;
+    uint64_t base_ = 0;  // of the chunk's offsets
     json::index_state state_;
-    uint16_t buffer_[json::index_chunk_room + 64];  // slack for the classifiers' unconditional writes
+    // Slack for the classifiers' unconditional writes.
+    uint16_t offsets_[json::index_chunk_room + 64];
+    uint8_t bytes_[json::index_chunk_room + 64];
 };
 
 // The escape rule kept out of line: escapes are rare, and inlined at every
@@ -85,15 +113,15 @@ __attribute__((always_inline)) inline uint64_t digit_bits(const char *s) {
 // from one look at the digits of those bytes: the two runs end at the first
 // two bytes that are neither digits nor the sign, found by bit counts
 // instead of loops whose trip counts vary from number to number (and
-// mispredict). Returns its end, or 0 for anything else (an exponent, a long
-// number, a bad one, the last bytes of the text), which the grammar's scan
-// then decides.
+// mispredict). first is the byte at p, known to the caller. Returns its
+// end, or 0 for anything else (an exponent, a long number, a bad one, the
+// last bytes of the text), which the grammar's scan then decides.
 __attribute__((always_inline)) inline uint64_t windowed_number(const char *text, uint64_t len, uint64_t p,
-                                                               bool *is_float) {
+                                                               uint8_t first, bool *is_float) {
 #if defined(__SSE2__)
     if (len - p <= 32) return 0;
     const char *s = text + p;
-    uint64_t sign = s[0] == '-';
+    uint64_t sign = first == '-';
     uint64_t digits = digit_bits(s);
     uint64_t stops = ~(digits | sign);
     uint64_t int_end = uint64_t(__builtin_ctzll(stops));
@@ -112,17 +140,31 @@ __attribute__((always_inline)) inline uint64_t windowed_number(const char *text,
     (void)text;
     (void)len;
     (void)p;
+    (void)first;
     (void)is_float;
     return 0;
 #endif
 }
 
+// Takes the next chunk of offsets once the walk met the end mark: false at
+// the end of the text or when the block cannot grow. Each offset of a chunk
+// starts at most one entry, and at most one more (a string whose opening
+// quote ended the last chunk) is pending: the room is checked once a chunk.
+__attribute__((noinline)) bool next_chunk(index_cursor &cursor, tape_room &room, uint64_t n) {
+    uint64_t done = cursor.state().offset;
+    uint32_t filled = cursor.refill();
+    if (!filled) return false;
+    return n + filled + 1 <= room.capacity || room.grow(n, n + filled + 1, done);
+}
+
 // The walk is written as a state machine whose states are places in the code
 // (after "{", after a member, after "[", after an element): each place has
 // its own branches, which predict far better than one loop over a state byte.
-// Flattened: the grammar's small helpers (digit runs, delimiters) are
-// otherwise left as calls on the number path. The facts are counted only
-// for callers that want them, so that the others keep the registers.
+// A place dispatches on the byte the classifier kept with the offset, so
+// that the text is read only where an entry needs it. Flattened: the
+// grammar's small helpers (digit runs, delimiters) are otherwise left as
+// calls on the number path. The facts are counted only for callers that
+// want them, so that the others keep the registers.
 template <typename writer, bool with_facts>
 __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint64_t root, tape_room &room,
                                             index_cursor &cursor, bool checks_utf8, deepest_rule levels_rule,
@@ -135,77 +177,89 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
     uint32_t opens[levels];
 
     writer out = writer::of(*room.tape);
-    const uint16_t *at = nullptr, *end = nullptr;
-    uint64_t base = 0;
-    uint64_t p = 0;
+    uint64_t i = 1;     // as if just past the end mark of an empty chunk: the walk begins with a refill
+    uint64_t base = 0;  // of the chunk's offsets
     uint64_t n = 1;
-    // The next offset into p; false after the last one (or when the block
-    // cannot grow). Each offset of a chunk starts at most one entry, and at
-    // most one more (a string whose opening quote ended the last chunk) is
-    // pending: the room is checked once a chunk.
-    auto next = [&]() __attribute__((always_inline)) {
-        if (at == end) [[unlikely]] {
-            uint32_t filled = cursor.refill();
-            if (!filled) return false;
-            if (n + filled + 1 > room.capacity) [[unlikely]] {
-                if (!room.grow(n, n + filled + 1, p)) return false;
-                out = writer::of(*room.tape);
-            }
-            at = cursor.buffer();
-            end = at + filled;
-            base = cursor.base();
-        }
-        p = base + *at++;
+    uint8_t c = 0;
+    // The byte of the next offset, and the offset of the byte last taken
+    // (read only where an entry needs it).
+    auto take = [&]() __attribute__((always_inline)) { return cursor.byte(i++); };
+    auto at = [&](uint64_t k) __attribute__((always_inline)) { return base + cursor.offset(k); };
+    auto taken = [&]() __attribute__((always_inline)) { return at(i - 1); };
+    // After a byte its place does not expect: true when it was the end mark
+    // and the next chunk has offsets (the place then takes again).
+    auto refilled = [&]() __attribute__((always_inline)) {
+        if (!cursor.at_end(i) || !next_chunk(cursor, room, n)) return false;
+        out = writer::of(*room.tape);
+        base = cursor.base();
+        i = 0;
         return true;
     };
     uint32_t depth = 0;
-    bool deepest = false;  // the last level allowed was opened
-    uint64_t containers = 0;
-    uint64_t escaped_bytes = 0;
 
-    // A string opened at p: its entry, and p at its closing quote.
-    auto string = [&, next ]() __attribute__((always_inline)) {
-        uint64_t open = p;
-        if (!next()) return false;
-        // Offsets inside the string are its backslashes: each starts an
-        // escape, checked by the shared rule, and the offsets the escape
-        // covers (a second backslash, the second half of a pair) are passed.
-        bool had_escape = text[p] != '"';
-        if (had_escape) [[unlikely]] {
-            do {
-                if (text[p] != '\\') return false;
-                uint64_t escape = escape_length_apart(text, len, p);
-                if (escape == 0) return false;
-                uint64_t after = p + escape;
-                for (;;) {
-                    if (!next()) return false;
-                    if (p >= after) break;
-                    if (text[p] != '\\') return false;
-                }
-            } while (text[p] != '"');
-        }
-        uint64_t length = p - open - 1;
+    // The entry of the string between the quotes at these offsets.
+    auto put_string = [&](uint64_t open, uint64_t close, bool had_escape) __attribute__((always_inline)) {
+        uint64_t length = close - open - 1;
         if (writer::span_limited && length >= tape_packed_span_limit) return false;
-        if (with_facts && had_escape) escaped_bytes += length;
+        if (with_facts && had_escape) cursor.facts.escaped_bytes += length;
         out.put(n++, with_facts && had_escape ? tape_escaped_string : uint8_t{ZARVEL_TAPE_STRING}, open + 1, length);
         return true;
     };
+    // The usual members, told from their offsets' bytes at once: a key
+    // without escapes, its colon and the value's byte (first_key after "{"),
+    // or the same after a comma (next_key). The end mark never matches.
+    constexpr uint64_t first_key = '"' | '"' << 8 | ':' << 16;
+    constexpr uint64_t next_key = ',' | '"' << 8 | '"' << 16 | uint64_t{':'} << 24;
 
-    // A string, number or literal value at p.
+    // A string opened at the offset last taken: its entry, and its closing
+    // quote taken.
+    auto string = [&]() __attribute__((always_inline)) {
+        uint64_t open = taken();
+        uint8_t b = take();
+        // Offsets inside the string are its backslashes: each starts an
+        // escape, checked by the shared rule, and the offsets the escape
+        // covers (a second backslash, the second half of a pair) are passed.
+        bool had_escape = b != '"';
+        if (had_escape) [[unlikely]] {
+            while (b != '"') {
+                if (b != '\\') {
+                    if (!refilled()) return false;
+                    b = take();
+                    continue;
+                }
+                uint64_t escape = escape_length_apart(text, len, taken());
+                if (escape == 0) return false;
+                uint64_t after = taken() + escape;
+                for (;;) {
+                    b = take();
+                    if (b == 0 && refilled()) continue;
+                    if (taken() >= after) break;
+                    if (b != '\\') return false;
+                }
+            }
+        }
+        return put_string(open, taken(), had_escape);
+    };
+
+    // A string, number or literal value at the offset last taken, whose
+    // byte is c.
     auto scalar = [&, string ]() __attribute__((always_inline)) {
-        char c = text[p];
         if (c == '"') return string();
-        if (c == 't' || c == 'f' || c == 'n') {
+        uint64_t p = taken();
+        // Letters, and the end mark (0): the word is compared with its first
+        // byte taken from c, which the end mark never matches.
+        if (static_cast<uint8_t>(c - 1) >= 0x60) {
             if (len - p < 4) return false;
             uint8_t type;
             uint64_t length = 4;
-            uint32_t word;
-            std::memcpy(&word, text + p, 4);
-            if (std::memcmp(&word, "true", 4) == 0) {
+            char word[4];
+            std::memcpy(word, text + p, 4);
+            word[0] = static_cast<char>(c);
+            if (std::memcmp(word, "true", 4) == 0) {
                 type = ZARVEL_TAPE_TRUE;
-            } else if (std::memcmp(&word, "null", 4) == 0) {
+            } else if (std::memcmp(word, "null", 4) == 0) {
                 type = ZARVEL_TAPE_NULL;
-            } else if (std::memcmp(&word, "fals", 4) == 0 && len - p >= 5 && text[p + 4] == 'e') {
+            } else if (std::memcmp(word, "fals", 4) == 0 && len - p >= 5 && text[p + 4] == 'e') {
                 type = ZARVEL_TAPE_FALSE;
                 length = 5;
             } else {
@@ -216,7 +270,7 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
             return true;
         }
         bool is_float = false;
-        uint64_t number_end = windowed_number(text, len, p, &is_float);
+        uint64_t number_end = windowed_number(text, len, p, c, &is_float);
         if (!number_end) {
             json::number_lexeme lexeme;
             if (!json::scan_number(text, len, p, &lexeme, false)) return false;
@@ -230,70 +284,114 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
         return true;
     };
 
-    if (!next() || p != root) return tape_refused;
+    if (!refilled()) return tape_refused;
+    c = take();
+    if (taken() != root) return tape_refused;
     out.put(0, ZARVEL_TAPE_DOCUMENT, 0, 0);
     continues[0] = &&after_root;
-    if (text[p] == '[') goto open_array;
+    if (c == '[') goto open_array;
 
 open_object:
     if (depth >= levels - 1) [[unlikely]] {
         if (depth >= levels) return tape_refused;
-        deepest = true;
+        cursor.deepest = true;
     }
     continues[depth + 1] = &&object_continue;
     opens[depth] = static_cast<uint32_t>(n);
     out.put(n++, ZARVEL_TAPE_OBJECT, 0, 0);
     ++depth;
-    if (!next()) return tape_refused;
-    if (text[p] == '}') goto close;
-    if (text[p] != '"') return tape_refused;
-key:
-    if (!string() || !next() || text[p] != ':' || !next()) return tape_refused;
-    if (text[p] == '{') goto open_object;
-    if (text[p] == '[') goto open_array;
-    if (!scalar()) return tape_refused;
-object_continue:
-    if (!next()) return tape_refused;
-    if (text[p] == ',') {
-        if (!next() || text[p] != '"') return tape_refused;
-        goto key;
+object_first:
+    if (uint64_t ahead = cursor.bytes_from(i); (ahead & 0xFFFFFF) == first_key) {
+        if (!put_string(at(i), at(i + 1), false)) return tape_refused;
+        c = static_cast<uint8_t>(ahead >> 24);
+        i += 4;
+        goto member_value;
     }
-    if (text[p] == '}') goto close;
+    c = take();
+    if (c == '}') goto close;
+    if (c != '"') {
+        if (refilled()) goto object_first;
+        return tape_refused;
+    }
+key:
+    if (!string()) return tape_refused;
+colon:
+    c = take();
+    if (c != ':') {
+        if (refilled()) goto colon;
+        return tape_refused;
+    }
+member:
+    c = take();
+member_value:
+    if (c == '{') goto open_object;
+    if (c == '[') goto open_array;
+    if (!scalar()) {
+        if (refilled()) goto member;
+        return tape_refused;
+    }
+object_continue:
+    if (uint64_t ahead = cursor.bytes_from(i); (ahead & 0xFFFFFFFF) == next_key) {
+        if (!put_string(at(i + 1), at(i + 2), false)) return tape_refused;
+        c = static_cast<uint8_t>(ahead >> 32);
+        i += 5;
+        goto member_value;
+    }
+    c = take();
+    if (c == ',') {
+    next_key:
+        c = take();
+        if (c == '"') goto key;
+        if (refilled()) goto next_key;
+        return tape_refused;
+    }
+    if (c == '}') goto close;
+    if (refilled()) goto object_continue;
     return tape_refused;
 
 open_array:
     if (depth >= levels - 1) [[unlikely]] {
         if (depth >= levels) return tape_refused;
-        deepest = true;
+        cursor.deepest = true;
     }
     continues[depth + 1] = &&array_continue;
     opens[depth] = static_cast<uint32_t>(n);
     out.put(n++, ZARVEL_TAPE_ARRAY, 0, 0);
     ++depth;
-    if (!next()) return tape_refused;
-    if (text[p] == ']') goto close;
+array_first:
+    c = take();
+    if (c == ']') goto close;
+    if (c == 0 && refilled()) goto array_first;
 element:
-    if (text[p] == '{') goto open_object;
-    if (text[p] == '[') goto open_array;
-    if (!scalar()) return tape_refused;
+    if (c == '{') goto open_object;
+    if (c == '[') goto open_array;
+    if (!scalar()) {
+        if (refilled()) goto next_element;
+        return tape_refused;
+    }
 array_continue:
-    if (!next()) return tape_refused;
-    if (text[p] == ',') {
-        if (!next()) return tape_refused;
+    c = take();
+    if (c == ',') {
+    next_element:
+        c = take();
         goto element;
     }
-    if (text[p] == ']') goto close;
+    if (c == ']') goto close;
+    if (refilled()) goto array_continue;
     return tape_refused;
 
 close:
-    // text[p] closes the innermost level (each place above checks its kind).
+    // The byte last taken closes the innermost level (each place above
+    // checks its kind).
     --depth;
-    if (with_facts) ++containers;
+    if (with_facts) ++cursor.facts.containers;
     out.link(opens[depth], n++);
     goto *continues[depth];
 
 after_root:
-    if (next() || room.failed) return tape_refused;  // something after the root
+    // Nothing may follow the root, and the classifier must have found no fault.
+    take();
+    if (!cursor.at_end(i) || cursor.refill() || room.failed) return tape_refused;
     const json::index_state &s = cursor.state();
     if (s.string_open || s.control_in_string || s.bad_utf8) return tape_refused;
     if (s.special) {
@@ -304,10 +402,10 @@ after_root:
     // go through the validator's 255): the strict tape to texts without bytes
     // of 0x7F and above, the JSON document to texts without tabs and bytes of
     // 0x80 and above.
-    if (deepest && (s.special || std::memchr(text, levels_rule == deepest_rule::document ? '\t' : 0x7F, len)))
+    if (cursor.deepest && (s.special || std::memchr(text, levels_rule == deepest_rule::document ? '\t' : 0x7F, len)))
         return tape_refused;
     *count = n;
-    if (with_facts) *facts = {containers, escaped_bytes};
+    if (with_facts) *facts = cursor.facts;
     return tape_built;
 }
 
