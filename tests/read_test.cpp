@@ -647,6 +647,10 @@ TEST(Read, PositionsFollowTheLinksOnEveryRoad) {
         nested += std::string(i ? "," : "") + "[[" + std::to_string(i) + "],{\"a\":\"\\n\"}]";
     }
     flat += "]", pairs += "}", nested += "]";
+    // Past the size whose handles are written around the caches.
+    std::string large = "[0";
+    for (int i = 0; i < 270000; ++i) large += ",1";
+    large += "]";
     std::string block = "top:\n";
     for (int i = 0; i < 300; ++i)
         block += "  - {a: " + std::to_string(i) + ", b: [x, y]}\n  - &n" + std::to_string(i) + " s\n";
@@ -659,6 +663,7 @@ TEST(Read, PositionsFollowTheLinksOnEveryRoad) {
         {"tape, flat", flat, zarvel_parse_json},     {"tape, pairs", pairs, zarvel_parse_json},
         {"tape, nested", nested, zarvel_parse_json}, {"direct, nested", nested, zvl::json_document_direct},
         {"yaml, block", block, zarvel_parse},        {"yaml, flow", pairs, zarvel_parse},
+        {"tape, large", large, zarvel_parse_json},
     };
     for (const road &r : roads) {
         zarvel_document *doc = r.parse(r.text.data(), r.text.size(), nullptr);
@@ -667,7 +672,7 @@ TEST(Read, PositionsFollowTheLinksOnEveryRoad) {
             const zarvel_node_store *store = zarvel_document_body(doc);
             for (uint32_t id = 0; id < store->node_count; ++id) {
                 zarvel_node *node = zarvel_document_node(doc, id);
-                ASSERT_TRUE(node && node->id == id) << r.name << " node " << id;
+                ASSERT_TRUE(node && node->id == id && node->document == doc) << r.name << " node " << id;
                 std::vector<uint32_t> want = linked_children(store, id);
                 uint64_t count = 99;
                 std::vector<uint32_t> ids(want.size() + 1, 7);
