@@ -597,7 +597,10 @@ inline __attribute__((always_inline)) void put_float(raw_out &out, double d) {
     uint64_t bits;
     std::memcpy(&bits, &d, 8);
     if ((bits & 0x1FFFFFFF) == 0 || (bits & exponent_bits) == exponent_bits) {
-        zvl::cbor_heads::put_float<raw_out>(out, d);  // narrower, or a NaN
+        // Through a copy, so that the walk's writer stays in a register.
+        raw_out copy{out.at};
+        zvl::cbor_heads::put_float<raw_out>(copy, d);  // narrower, or a NaN
+        out.at = copy.at;
         return;
     }
     out.at[0] = cbor_double;
@@ -778,6 +781,8 @@ class single_walk {
     // Room every node asks for besides its text: the longest head or float,
     // and the slack of put_head's 8-byte store or of a block copy.
     static constexpr uint64_t node_room = 16 + copy_block;
+    // How many nodes ahead the walk asks for a text.
+    static constexpr uint32_t text_lead = 8;
 
     int32_t walk(uint32_t id) {
         // Locals, not members: every byte written may alias the members as
@@ -800,6 +805,13 @@ class single_walk {
             // Readers lay nodes out in document order, which the walk follows:
             // the records a few nodes on are asked for while this one is written.
             __builtin_prefetch(nodes + id + 64);
+            // And the text of the node text_lead on: the input between
+            // texts is skipped, which the hardware's stream prefetch does not
+            // follow. A hint only, so where that text really lies (in the
+            // input or in the strings) does not matter.
+            __builtin_prefetch(reinterpret_cast<const void *>(
+                reinterpret_cast<uintptr_t>(input) +
+                uint32_t(nodes[id + text_lead < node_count ? id + text_lead : id].value)));
             const zarvel_span span = rec.value;
             const uint32_t length = zarvel_span_length(span);
             // A member, not a local: it is rarely set and the locals keep
