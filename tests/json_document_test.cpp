@@ -454,7 +454,12 @@ TEST(JsonDocument, MarkedStoresAnswerAsUnmarkedOnes) {
     for (int level = 0; level < 300; ++level)
         maps += "{\"a" + std::to_string(level) + "\":[" + std::to_string(level) + ",{}],\"k\":";
     maps += "[]" + std::string(300, '}');
-    const std::string texts[] = {strings, numbers, nested, maps, "\"scalar\"", "12345678901234567890"};
+    // Pairs of numbers, the ones of two kept values written whole.
+    const std::string pairs =
+        "[[-65.613616999999977,43.420273000000009],[0.30000000000000004,1e309],[0.1,7],"
+        "[99.999999999999993,-0.000012345678901234,1.5]," +
+        std::string(70, '[') + "9007199254740993.0,-2.2250738585072011e-308" + std::string(71, ']');
+    const std::string texts[] = {strings, numbers, nested, maps, pairs, "\"scalar\"", "12345678901234567890"};
     for (const std::string &text : texts) {
         for (int road = 0; road < 2; ++road) {
             parsed p = road ? parsed(text, parsed::direct_road{}) : parsed(text);

@@ -344,6 +344,10 @@ class writer {
         const uint64_t input_len = store_->input_len;
         auto move_text = [&](char *out, uint32_t offset, uint32_t n) __attribute__((always_inline)) {
             const char *t = input + offset;
+            // The input further on, where the texts to come lie (in document
+            // order): on a larger document they otherwise come late from
+            // memory. A prefetch past the input's end is harmless.
+            __builtin_prefetch(t + 512);
             if (n <= 32 && uint64_t(offset) + 32 <= input_len) {
                 // Two halves, each a register: one block of 32 went through
                 // the stack.
@@ -403,6 +407,39 @@ class writer {
             return true;
         };
 
+        // A float written from its kept value: a checked scalar without
+        // tag or anchor, as checked_scalar() takes it.
+        auto kept_float = [&](uint32_t id) __attribute__((always_inline)) {
+            if (id >= count) return false;
+            const zarvel_node_rec &r = nodes[id];
+            return r.kind() == ZARVEL_KIND_SCALAR && r.tag_id == ZARVEL_TAG_FLOAT && bare(props, id) &&
+                   checked(r.value) && from_kept_value(r, zarvel_span_length(r.value));
+        };
+        // The sequence of the two items from `first` after `node_sep` bytes
+        // of ", " when both are such floats; false with nothing written
+        // otherwise.
+        auto kept_pair = [&](uint32_t first, uint32_t node_sep) __attribute__((always_inline)) {
+            if constexpr (Host::plain) {
+                if (budget - emitted < 3) return false;
+            }
+            const uint32_t second = first < count ? nodes[first].next_sibling : zarvel_node_none;
+            if (!kept_float(first) || !kept_float(second) || !room(2 + 1 + 32 + 2 + 32 + 1)) return false;
+            store2(at, ',', ' ');
+            char *p = at + node_sep;
+            *p++ = '[';
+            const int32_t n = write_double(p, zarvel_record_kept<double>(nodes[first]));
+            if (n == 0) return false;
+            p += n;
+            store2(p, ',', ' ');
+            p += comma;
+            const int32_t m = write_double(p, zarvel_record_kept<double>(nodes[second]));
+            if (m == 0) return false;
+            p[m] = ']';
+            at = p + m + 1;
+            if constexpr (Host::plain) emitted += 3;
+            return true;
+        };
+
         // The node `id` at `depth` after `node_sep` bytes of ", ": 1 when
         // it opened a collection (now the innermost), 0 when written, -1
         // after a failure.
@@ -447,6 +484,9 @@ class writer {
                     return 0;
                 }
                 if (as_is && sp != stack_end) {
+                    // Two numbers ([x, y], coordinates mostly) written whole,
+                    // without a frame or a walk of the items.
+                    if (!mapping && r.child_count == 2 && kept_pair(r.first_child, node_sep)) return 0;
                     if constexpr (Host::plain) ++emitted;
                     separator(node_sep);
                     byte(mapping ? '{' : '[');
