@@ -306,6 +306,15 @@ TEST(JsonIndexed, Rows) {
         {"{\"a\"::1}", false},
         {"{\"a\",1}", false},
         {"[1,\"a\":2]", false},
+        {"[[1,-2.5],[3.25e1,4],{\"a\":[0 ,\n1]}]", true},
+        {"[[1,\"a\"],[true,2],[1,[2]],[1,2,3]]", true},
+        {"[[1,2}]", false},
+        {"[[1:2]]", false},
+        {"[[1,2x]]", false},
+        {"[[1,01]]", false},
+        {"[[1.,2]]", false},
+        {"[[1,2],]", false},
+        {"[[1,2]", false},
     };
     const index_variant &portable = zvl::json::index_variants()[0];
     auto check = [&](const std::string &s, bool built) {
@@ -320,6 +329,7 @@ TEST(JsonIndexed, Rows) {
     for (size_t pad = 8170; pad < 8200; ++pad) {
         check("{" + std::string(pad, ' ') + "\"a\":1,\"b\":[2,\"c\\n\"],\"d\":-0.5}", true);
         check("{" + std::string(pad, ' ') + "\"a\":1,\"b\":[2,\"c\\n\"],\"d\":-0.5\"e\"}", false);
+        check("[" + std::string(pad, ' ') + "[-65.613616999999977,1.5],[1,2]]", true);
     }
 }
 

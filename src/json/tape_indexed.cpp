@@ -40,7 +40,8 @@ enum class deepest_rule { tape, document };
 // is needed.
 class index_cursor {
   public:
-    index_cursor(const char *text, uint64_t len, json::index_fill fill) : text_(text), len_(len), fill_(fill) {}
+    index_cursor(const char *text, uint64_t len, json::index_fill fill, bool checks_utf8, deepest_rule levels_rule)
+        : checks_utf8(checks_utf8), levels_rule(levels_rule), text_(text), len_(len), fill_(fill) {}
 
     // Classifies on until a chunk yields offsets; how many (0 at the end of
     // the text).
@@ -65,9 +66,13 @@ class index_cursor {
     const json::index_state &state() const { return state_; }
 
     // The walk's flag that the last level allowed was opened and its facts,
-    // kept here rather than in its registers (they change seldom).
+    // kept here rather than in its registers (they change seldom), and the
+    // rules it reads only at the end.
     bool deepest = false;
     tape_walk_facts facts{};
+    uint64_t entries = 0;  // the walk's count of entries, once built
+    const bool checks_utf8;
+    const deepest_rule levels_rule;
 
   private:
     // The end mark points into the text (at the chunk's start), so that
@@ -167,8 +172,7 @@ __attribute__((noinline)) bool next_chunk(index_cursor &cursor, tape_room &room,
 // want them, so that the others keep the registers.
 template <typename writer, bool with_facts>
 __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint64_t root, tape_room &room,
-                                            index_cursor &cursor, bool checks_utf8, deepest_rule levels_rule,
-                                            uint64_t *count, tape_walk_facts *facts) {
+                                            index_cursor &cursor) {
     constexpr uint32_t levels = tape_builder_levels;
     // Where each level goes on after a value: a close takes its parent's
     // place as data, so no branch on the parent's kind mispredicts there.
@@ -177,21 +181,20 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
     uint32_t opens[levels];
 
     writer out = writer::of(*room.tape);
-    uint64_t i = 1;     // as if just past the end mark of an empty chunk: the walk begins with a refill
-    uint64_t base = 0;  // of the chunk's offsets
+    uint64_t i = 1;  // as if just past the end mark of an empty chunk: the walk begins with a refill
     uint64_t n = 1;
     uint8_t c = 0;
     // The byte of the next offset, and the offset of the byte last taken
-    // (read only where an entry needs it).
+    // (read only where an entry needs it; the chunk's base is read from the
+    // cursor, so that no register is held for it).
     auto take = [&]() __attribute__((always_inline)) { return cursor.byte(i++); };
-    auto at = [&](uint64_t k) __attribute__((always_inline)) { return base + cursor.offset(k); };
+    auto at = [&](uint64_t k) __attribute__((always_inline)) { return cursor.base() + cursor.offset(k); };
     auto taken = [&]() __attribute__((always_inline)) { return at(i - 1); };
     // After a byte its place does not expect: true when it was the end mark
     // and the next chunk has offsets (the place then takes again).
     auto refilled = [&]() __attribute__((always_inline)) {
         if (!cursor.at_end(i) || !next_chunk(cursor, room, n)) return false;
         out = writer::of(*room.tape);
-        base = cursor.base();
         i = 0;
         return true;
     };
@@ -210,6 +213,8 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
     // or the same after a comma (next_key). The end mark never matches.
     constexpr uint64_t first_key = '"' | '"' << 8 | ':' << 16;
     constexpr uint64_t next_key = ',' | '"' << 8 | '"' << 16 | uint64_t{':'} << 24;
+    // Two values and the close: the values' bytes are masked out.
+    constexpr uint64_t pair = ',' << 8 | uint64_t{']'} << 24;
 
     // A string opened at the offset last taken: its entry, and its closing
     // quote taken.
@@ -354,6 +359,25 @@ open_array:
         if (depth >= levels) return tape_refused;
         cursor.deepest = true;
     }
+    // An array of two numbers (a point, a pair) closes here, in one look at
+    // its offsets' bytes: the level's state is not written, nor read back.
+    if (uint64_t ahead = cursor.bytes_from(i); (ahead & 0xFF00FF00) == pair) {
+        bool first_float = false, second_float = false;
+        uint64_t first = at(i), second = at(i + 2);
+        uint64_t first_end = windowed_number(text, len, first, static_cast<uint8_t>(ahead), &first_float);
+        uint64_t second_end =
+            first_end ? windowed_number(text, len, second, static_cast<uint8_t>(ahead >> 16), &second_float) : 0;
+        if (second_end) {
+            out.put(n, ZARVEL_TAPE_ARRAY, 0, 0);
+            out.put(n + 1, first_float ? ZARVEL_TAPE_FLOAT : ZARVEL_TAPE_INT, first, first_end - first);
+            out.put(n + 2, second_float ? ZARVEL_TAPE_FLOAT : ZARVEL_TAPE_INT, second, second_end - second);
+            out.link(n, n + 3);
+            n += 4;
+            i += 4;
+            if (with_facts) ++cursor.facts.containers;
+            goto parent;
+        }
+    }
     continues[depth + 1] = &&array_continue;
     opens[depth] = static_cast<uint32_t>(n);
     out.put(n++, ZARVEL_TAPE_ARRAY, 0, 0);
@@ -386,6 +410,7 @@ close:
     --depth;
     if (with_facts) ++cursor.facts.containers;
     out.link(opens[depth], n++);
+parent:
     goto *continues[depth];
 
 after_root:
@@ -396,16 +421,16 @@ after_root:
     if (s.string_open || s.control_in_string || s.bad_utf8) return tape_refused;
     if (s.special) {
         uint64_t bad;
-        if (!checks_utf8 && !zarvel_validate_utf8(text, len, &bad, false)) return tape_refused;
+        if (!cursor.checks_utf8 && !zarvel_validate_utf8(text, len, &bad, false)) return tape_refused;
     }
     // The other roads allow the 256th level only to some texts (the others
     // go through the validator's 255): the strict tape to texts without bytes
     // of 0x7F and above, the JSON document to texts without tabs and bytes of
     // 0x80 and above.
-    if (cursor.deepest && (s.special || std::memchr(text, levels_rule == deepest_rule::document ? '\t' : 0x7F, len)))
+    if (cursor.deepest &&
+        (s.special || std::memchr(text, cursor.levels_rule == deepest_rule::document ? '\t' : 0x7F, len)))
         return tape_refused;
-    *count = n;
-    if (with_facts) *facts = cursor.facts;
+    cursor.entries = n;
     return tape_built;
 }
 
@@ -416,21 +441,20 @@ int tape_build_indexed(const char *text, uint64_t len, uint64_t root, zarvel_tap
     tape_room room;
     if (!tape_take_block(tape, len, packed, packed ? tape_form::both : tape_form::columns, &room))
         return tape_no_memory;
-    uint64_t count = 0;
     deepest_rule rule = packed ? deepest_rule::document : deepest_rule::tape;
     // The cursor stays out of the walk's frame: its aligned state would
     // otherwise cost the walk a frame pointer register.
-    index_cursor cursor(text, len, variant.fill);
-    bool utf8 = variant.checks_utf8;
+    index_cursor cursor(text, len, variant.fill, variant.checks_utf8, rule);
     int result;
     if (packed && facts)
-        result = walk<tape_packed_writer, true>(text, len, root, room, cursor, utf8, rule, &count, facts);
+        result = walk<tape_packed_writer, true>(text, len, root, room, cursor);
     else if (packed)
-        result = walk<tape_packed_writer, false>(text, len, root, room, cursor, utf8, rule, &count, facts);
+        result = walk<tape_packed_writer, false>(text, len, root, room, cursor);
     else
-        result = walk<tape_column_writer, false>(text, len, root, room, cursor, utf8, rule, &count, facts);
+        result = walk<tape_column_writer, false>(text, len, root, room, cursor);
     if (result == tape_refused && room.failed) result = tape_no_memory;
-    return tape_finish(tape, result, count, text, len, packed);
+    if (result == tape_built && packed && facts) *facts = cursor.facts;
+    return tape_finish(tape, result, cursor.entries, text, len, packed);
 }
 
 }  // namespace zvl
