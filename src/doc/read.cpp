@@ -420,9 +420,8 @@ int32_t zarvel_node_map_at(const zarvel_node *node, uint64_t index, zarvel_node 
     const zarvel_node_rec &rec = store->nodes[id];
     if (rec.kind() != ZARVEL_KIND_MAPPING || index >= rec.child_count / 2) return -1;
     if (const zarvel_child_index *children = indexed_children(store)) [[likely]] {
-        uint32_t pair[2] = {uint32_t(id + 1 + index * 2), uint32_t(id + 2 + index * 2)};
-        if (const uint32_t start = zarvel_child_start(rec); start != zarvel_child_run)
-            std::memcpy(pair, children->ids + start + index * 2, sizeof pair);
+        const uint32_t pair[2] = {zarvel_child_index_at(children, rec, id, index * 2),
+                                  zarvel_child_index_at(children, rec, id, index * 2 + 1)};
         // Handles from the store's block with one compare; others (nodes
         // added after it, handles still to make) out of line.
         if (const uint32_t made = zarvel_block_handles_made(store); pair[0] < made && pair[1] < made) [[likely]] {

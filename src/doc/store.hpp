@@ -197,7 +197,7 @@ struct zarvel_map_index {
 // objects have them), which ids does not list. Written and published only
 // by the tree builder (zvl::tree::children_writer, which says how).
 struct zarvel_child_index {
-    uint32_t capacity;  // below zarvel_child_run
+    uint32_t capacity;  // entries of ids, below zarvel_child_run
     uint32_t ids[];     // capacity entries
 };
 inline constexpr uint32_t zarvel_child_run = 0x80000000u;

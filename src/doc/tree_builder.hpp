@@ -310,8 +310,7 @@ inline __attribute__((always_inline)) void put_record(zarvel_node_rec *record, u
 inline constexpr uint32_t index_slack = 8;
 
 struct children_writer {
-    uint32_t *ids = nullptr;  // null: no index (not started, or dropped)
-    uint32_t *end = nullptr;
+    uint32_t *ids = nullptr;     // null: no index (not started, or dropped)
     uint32_t *stack = nullptr;   // above the last id pushed
     uint32_t *placed = nullptr;  // the first id of the lists placed
 
@@ -324,13 +323,12 @@ struct children_writer {
         if (!index) return false;
         index->capacity = uint32_t(capacity);
         ids = index->ids;
-        end = ids + capacity;
         stack = ids + index_slack;
-        placed = end;
+        placed = ids + capacity;
         return true;
     }
     // The nodes it was started for: every id pushed is below.
-    uint32_t nodes() const { return uint32_t(end - ids) - 2 * index_slack; }
+    uint32_t nodes() const { return block()->capacity - 2 * index_slack; }
     // Ids pushed and not yet placed.
     uint64_t pushed() const { return uint64_t(stack - (ids + index_slack)); }
 
