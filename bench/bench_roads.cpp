@@ -3,7 +3,8 @@
 // the read and the build of the nodes (zarvel_document_count builds them),
 // without a walk, so that the difference between the roads is not diluted.
 // The general road is forced by the parse entry's internal switches, or for
-// JSON by calling the builder the tape road falls back to.
+// JSON by calling the builder the tape road falls back to; zarvel_parse's
+// JSON road by calling the YAML parse entry behind it.
 #include <string>
 #include <vector>
 
@@ -66,6 +67,15 @@ void run(const input_dirs &dirs) {
                 start_row(std::string("road: ") + r.name, in.name, t.size(), [&] { return parse_with(t, r.base); });
             peer(w, "general road", [&] { return parse_with(t, uint8_t(r.base | r.off)); });
         }
+    }
+    // zarvel_parse's JSON texts, beside the YAML road with all its own roads.
+    for (const auto &in : flow) {
+        const std::string &t = in.text;
+        row &w = start_row("road: JSON text as YAML", in.name, t.size(), [&] {
+            int32_t status = 0;
+            return built(zarvel_parse(t.data(), t.size(), &status), status);
+        });
+        peer(w, "YAML road", [&] { return parse_with(t, 0); });
     }
     for (const auto &in : json) {
         const std::string &t = in.text;

@@ -506,6 +506,7 @@ TEST(JsonDocument, MarkedStoresAnswerAsUnmarkedOnes) {
     }
 }
 
+
 // ---- conformance -----------------------------------------------------------------------
 
 std::string read_file(const std::filesystem::path &path) {
@@ -737,6 +738,75 @@ TEST(JsonConformance, OutcomeFollowsTheValidator) {
 }
 
 // ---- failure injection --------------------------------------------------------------------
+
+// zarvel_parse takes a JSON object or array by the tape road when the YAML
+// reader would read the same nodes from it, and leaves the rest to the YAML
+// road: both give the same status, tree and outputs for every text.
+std::string yaml_reading(zarvel_document *d) {
+    if (!d) return "<none>";
+    uint64_t n = 0;
+    char *yaml = zarvel_serialize(d, &n);
+    std::string out = shape(zarvel_document_root(d, 0)) + "\n" + (yaml ? std::string(yaml, n) : "<failed>") + "\n";
+    zarvel_free(yaml);
+    return out + outputs(d);
+}
+
+// routed: 1 or 0 when the tape road must or must not be taken, -1 either.
+void expect_same_as_yaml_road(const std::string &text, int routed, const std::string &label) {
+    int32_t status = -1, yaml_status = -1;
+    zarvel_document *d = zarvel_parse(text.data(), text.size(), &status);
+    const bool took_tape = d && !d->store && d->source_ops == &zvl::json_tape_source;
+    if (routed >= 0) {
+        EXPECT_EQ(took_tape, routed == 1) << label;
+    }
+    zarvel_document *y =
+        zarvel_parse_internal(text.data(), text.size(), nullptr, zarvel_parse_switches{}, &yaml_status);
+    EXPECT_EQ(status, yaml_status) << label;
+    if (d && y) {
+        EXPECT_EQ(yaml_reading(d), yaml_reading(y)) << label;
+    }
+    zarvel_document_free(d);
+    zarvel_document_free(y);
+}
+
+TEST(JsonDocument, YamlEntryReadsJsonTextsAsTheYamlRoad) {
+    const bool indexed = zarvel_kernels_get()->json_index != nullptr;
+    const std::string key1022(1022, 'k'), key1023(1023, 'k');
+    const struct {
+        std::string text;
+        bool routed;
+    } cases[] = {
+        {R"({"a":[1,2.5,-0,1e5,1E+5,0.5e-3,12345678901234567890,true,false,null],"b":{"c":[[],{}]},"":""})", true},
+        {"{\r\n\t\"a\"\t:\t[ 1 ,\n\t2 ]\r\n}\r\n", true},
+        {R"(["\"\\\/\b\f\n\r\t\u0001\u00e9\ud83d\ude00", "a\u2028"])", true},
+        {"{\"" + key1022 + "\": [\"" + key1023 + "\"]}", true},  // a key at the limit; a long item
+        {"[{\"" + key1023 + "\": 1}]", false},                   // a key past it: YAML refuses
+        {"[\"\x7F\"]", false},                                   // not printable in YAML
+        {"[\"\xC2\x80\"]", false},
+        {"[\"\xEF\xBF\xBE\"]", false},
+        {"[\"\xC2\x85\xC3\xA9\xE3\x81\x82\"]", indexed},
+        {"\xEF\xBB\xBF[1]", false},  // a byte order mark: decoded by the YAML road
+        {std::string(300, '[') + std::string(300, ']'), false},
+        {"[1] # comment", false},
+        {"[a, b]", false},
+        {"[1,]", false},
+    };
+    for (const auto &c : cases)
+        expect_same_as_yaml_road(c.text, c.routed && (indexed || c.text.find('\t') == std::string::npos) ? 1 : 0,
+                                 c.text.size() > 200 ? c.text.substr(0, 60) + "..." : c.text);
+    // Options that read otherwise take the YAML road.
+    for (const zarvel_parse_options options : {zarvel_parse_options{1, 0}, zarvel_parse_options{0, 2}}) {
+        int32_t status = -1;
+        zarvel_document *d = zarvel_parse_ex("[[[1]]]", 7, &options, &status);
+        EXPECT_TRUE(!d || d->source_ops != &zvl::json_tape_source) << options.schema << options.max_depth;
+        EXPECT_EQ(status, options.max_depth ? ZARVEL_TOO_DEEP : ZARVEL_OK);
+        zarvel_document_free(d);
+    }
+    // Every file of the JSON test suite reads alike down both roads.
+    for (char prefix : {'y', 'i', 'n'})
+        for (const auto &path : suite_files(prefix))
+            expect_same_as_yaml_road(read_file(path), -1, path.filename().string());
+}
 
 TEST(JsonFailure, EveryAllocation) {
     std::string big = "{";

@@ -107,8 +107,9 @@ struct tape_packed_switches {
 // Such a caller also gets the strings holding an escape under their own
 // type, tape_escaped_string: the build then never looks for a backslash.
 struct tape_walk_facts {
-    uint64_t containers;     // arrays and objects (one closing entry each)
-    uint64_t escaped_bytes;  // raw length of all strings holding an escape
+    uint64_t containers;      // arrays and objects (one closing entry each)
+    uint64_t escaped_bytes;   // raw length of all strings holding an escape
+    uint64_t longest_string;  // raw length of the longest string
 };
 inline constexpr uint8_t tape_escaped_string = ZARVEL_TAPE_STRING | 0x80;
 

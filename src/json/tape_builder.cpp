@@ -224,6 +224,7 @@ int walk(const char *text, uint64_t len, uint64_t root, tape_room &room, bool tr
                 type = tape_escaped_string;
                 facts->escaped_bytes += length;
             }
+            if (facts && length > facts->longest_string) facts->longest_string = length;
             out.put(n++, type, p + 1, length);
             p = static_cast<uint64_t>(close) + 1;
             states[level] = key ? level_state::colon_expected : level_state::after_value;
@@ -336,7 +337,7 @@ int tape_build_columns(const char *text, uint64_t len, uint64_t root, zarvel_tap
 
 int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, tape_packed_switches switches,
                       tape_walk_facts *facts) {
-    if (facts) *facts = {0, 0};
+    if (facts) *facts = {};
     tape_room room;
     if (!tape_take_block(tape, len, switches.reuse, tape_form::both, &room)) return tape_no_memory;
     uint64_t count = 0;

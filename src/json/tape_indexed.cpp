@@ -205,6 +205,7 @@ __attribute__((flatten, noinline)) int walk(const char *text, uint64_t len, uint
         uint64_t length = close - open - 1;
         if (writer::span_limited && length >= tape_packed_span_limit) return false;
         if (with_facts && had_escape) cursor.facts.escaped_bytes += length;
+        if (with_facts && length > cursor.facts.longest_string) cursor.facts.longest_string = length;
         out.put(n++, with_facts && had_escape ? tape_escaped_string : uint8_t{ZARVEL_TAPE_STRING}, open + 1, length);
         return true;
     };

@@ -1030,9 +1030,8 @@ const zarvel_source_ops zvl::json_tape_source = {build_pending_tape, release_pen
 
 // ---- entry ---------------------------------------------------------------------------
 
-zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status) {
-    if (!text && len > 0) return finish(nullptr, ZARVEL_INVALID_ARGUMENT, status);
-
+zarvel_document *zvl::json_tape_road(const char *text, uint64_t len, int32_t *status) {
+    if (!text) return nullptr;
     // A text with non-ASCII bytes near its start is not offered to the
     // packed builder, which would refuse it after allocating for the whole
     // text; the look is kept short so that ASCII texts pay almost nothing.
@@ -1041,11 +1040,22 @@ zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *stat
     // The indexed builder takes such texts too (it checks UTF-8 as it goes).
     bool early_high_byte =
         !zarvel_kernels_get()->json_index && has_high_byte(text, len < tape_probe_bytes ? len : tape_probe_bytes);
-    if (bracket && len < tape_length_limit && !early_high_byte) {
-        int32_t result = ZARVEL_FAILED;
-        zarvel_document *document = tape_document(text, len, root, &result);
-        if (document || result == ZARVEL_NO_MEMORY) return finish(document, result, status);
-    }
+    if (!bracket || len >= tape_length_limit || early_high_byte) return nullptr;
+    return tape_document(text, len, root, status);
+}
+
+const zarvel_tape *zvl::json_pending_tape(const zarvel_document *document, const tape_walk_facts **facts) {
+    if (!document || !document->source || document->source_ops != &json_tape_source) return nullptr;
+    const auto *held = static_cast<const held_tape *>(document->source);
+    *facts = &held->facts;
+    return &held->tape;
+}
+
+zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status) {
+    if (!text && len > 0) return finish(nullptr, ZARVEL_INVALID_ARGUMENT, status);
+    int32_t result = ZARVEL_FAILED;
+    zarvel_document *document = zvl::json_tape_road(text, len, &result);
+    if (document || result == ZARVEL_NO_MEMORY) return finish(document, result, status);
     return zvl::json_document_direct(text, len, status);
 }
 

@@ -12,6 +12,18 @@ namespace zvl {
 // The pending-body table of a document whose source is a held JSON tape.
 extern const zarvel_source_ops json_tape_source;
 
+// Step 1 of the JSON document parse, the tape road: a document whose nodes
+// are made on first access, or null when the text is not one object or
+// array the packed builder takes (*status untouched) or memory ran out
+// (*status 2).
+zarvel_document *json_tape_road(const char *text, uint64_t len, int32_t *status);
+
+// The tape a document from the tape road holds until its nodes are made,
+// and what its walk learnt (*facts); null for any other document or once it
+// is built.
+struct tape_walk_facts;
+const zarvel_tape *json_pending_tape(const zarvel_document *document, const tape_walk_facts **facts);
+
 // Steps 3 onwards of the JSON document parse: validate, build the nodes at
 // once with the direct builder (or, if it refuses, through the YAML parse
 // entry). Takes any text; the tape road is not tried. status is optional.

@@ -195,12 +195,3 @@ zarvel_document *zarvel_parse_internal(const char *text, uint64_t length, const 
     if (status) *status = ZARVEL_OK;
     return document;
 }
-
-zarvel_document *zarvel_parse_ex(const char *text, uint64_t length, const zarvel_parse_options *options,
-                                 int32_t *status) {
-    return zarvel_parse_internal(text, length, options, zarvel_parse_switches{}, status);
-}
-
-zarvel_document *zarvel_parse(const char *text, uint64_t length, int32_t *status) {
-    return zarvel_parse_ex(text, length, nullptr, status);
-}
