@@ -5,13 +5,11 @@
 // texts YAML reads differently, go to the YAML parse entry.
 #include <cstdint>
 
-#include "core/kernels.hpp"
 #include "core/limits.hpp"
-#include "core/memory.hpp"
+#include "core/utf8.hpp"
 #include "doc/store.hpp"
 #include "json/tape.hpp"
 #include "jsondoc/json_document.hpp"
-#include "yaml/decode.hpp"
 #include "yaml/parse.hpp"
 #include "zarvel.h"
 
@@ -51,18 +49,11 @@ bool has_long_key(const zarvel_tape &tape, const zvl::tape_walk_facts &facts) {
     return false;
 }
 
-// The text as YAML would see it: printable, UTF-8 without a byte order mark
-// (the decoding would otherwise hand the parser another buffer). Printable
-// ASCII, most texts, needs no decoding pass.
-bool plain_yaml_text(const char *text, uint64_t length) {
-    if (!zarvel_kernels_get()->has_special(text, length)) return true;
-    char *owned = nullptr;
-    const char *decoded = nullptr;
-    uint64_t decoded_length = 0;
-    if (zarvel_decode_input(text, length, &owned, &decoded, &decoded_length, false) != 0) return false;
-    const bool same = !owned && decoded == text && decoded_length == length;
-    zvl::deallocate(&zarvel_default_allocator, owned);
-    return same;
+// YAML takes only printable characters; JSON strings may hold others (DEL,
+// C1 controls, U+FFFE). A text the tape road took has no byte order mark.
+bool printable(const char *text, uint64_t length) {
+    uint64_t offset = 0;
+    return zarvel_validate_utf8(text, length, &offset, true);
 }
 
 // The JSON tape road's document for a text the YAML reader would read to the
@@ -76,7 +67,7 @@ zarvel_document *json_text_document(const char *text, uint64_t length, const zar
     if (!document) return nullptr;
     const zvl::tape_walk_facts *facts = nullptr;
     const zarvel_tape *tape = zvl::json_pending_tape(document, &facts);
-    if (tape && !has_long_key(*tape, *facts) && plain_yaml_text(text, length)) return document;
+    if (tape && !has_long_key(*tape, *facts) && printable(text, length)) return document;
     zarvel_document_free(document);
     return nullptr;
 }
