@@ -535,27 +535,17 @@ inline __attribute__((always_inline)) void close_level(const open_level &level, 
     index.close(*record, level.id, count);
 }
 
-// A large table is written through a window: records are made and linked
-// in a small buffer that stays in cache, and each full window is streamed
-// to the table past the cache. Written in place, every line of a table
-// this large is first read from memory only to be overwritten, which costs
-// more than the copy.
-constexpr uint64_t window_records = 2048;
-constexpr uint64_t window_from_nodes = uint64_t{1} << 19;
-
 struct entry_build {
     const zarvel_tape *tape;
     zarvel_node_store *store;
-    // Where record `id` is written: nodes + id. With a window, nodes is
-    // offset so that ids from window_base land in the window.
+    // Records are written in the table itself: made in a cached window and
+    // streamed past the cache, they measured slower (flow.json, Zen 5).
     zarvel_node_rec *nodes;
     uint64_t i;           // next entry
     uint32_t node_count;  // written back to the store before any call that may read it
     uint32_t depth;
     uint32_t prefaulted;
-    uint32_t ready;           // ids below have room (in the window, if any) and are mapped
-    zarvel_node_rec *window;  // null: records are written in the table
-    uint32_t window_base;     // id of the window's first record
+    uint32_t ready;  // ids below have room and are mapped
     bool rooted;
     bool offsets_fit;                           // every start of the text fits a span's offset
     zvl::tree::children_writer index;           // for as many nodes as the table holds
@@ -738,36 +728,6 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
     b.index.placed = index.placed;
 }
 
-// Ids from b.window_base on are written in the window.
-void place_window(entry_build &b) {
-    b.nodes = reinterpret_cast<zarvel_node_rec *>(reinterpret_cast<uintptr_t>(b.window) -
-                                                  uintptr_t(b.window_base) * sizeof(zarvel_node_rec));
-}
-
-// Copies the window's records to the table without reading the table's
-// lines first, and starts the window again at the next id. The open levels
-// whose records are in the window then point at the copies.
-__attribute__((noinline)) void flush_window(entry_build &b) {
-    zarvel_node_rec *table = b.store->nodes + b.window_base;
-    const uint64_t records = b.node_count - b.window_base;
-#if defined(__SSE2__)
-    auto *to = reinterpret_cast<__m128i *>(table);
-    const auto *from = reinterpret_cast<const __m128i *>(b.window);
-    for (uint64_t k = 0; k < records * sizeof(zarvel_node_rec) / 16; ++k)
-        _mm_stream_si128(to + k, _mm_loadu_si128(from + k));
-#else
-    std::memcpy(static_cast<void *>(table), b.window, records * sizeof(zarvel_node_rec));
-#endif
-    const uintptr_t from_window = reinterpret_cast<uintptr_t>(b.window);
-    for (uint32_t d = 0; d < b.depth; ++d) {
-        const uintptr_t at = reinterpret_cast<uintptr_t>(b.levels[d].record) - from_window;
-        if (at < window_records * sizeof(zarvel_node_rec))
-            b.levels[d].record = reinterpret_cast<zarvel_node_rec *>(reinterpret_cast<uintptr_t>(table) + at);
-    }
-    b.window_base = b.node_count;
-    place_window(b);
-}
-
 // Entry b.i, whatever it is; false when the build fails.
 __attribute__((noinline)) bool general_entry(entry_build &b) {
     const zarvel_tape *tape = b.tape;
@@ -832,10 +792,6 @@ __attribute__((noinline)) bool general_entry(entry_build &b) {
             b.prefaulted = uint32_t(last);
         }
         b.ready = b.prefaulted;
-        if (b.window) {
-            if (id - b.window_base >= window_records) flush_window(b);
-            if (b.ready - b.window_base > window_records) b.ready = uint32_t(b.window_base + window_records);
-        }
     }
     b.node_count = id + 1;
     zarvel_node_rec *record = b.nodes + id;
@@ -879,12 +835,6 @@ int build_entries(entry_build &b, zarvel_node_store *store, const zarvel_tape *t
         }
         if (!general_entry(b)) return -1;
     }
-    if (b.window) {
-        flush_window(b);
-#if defined(__SSE2__)
-        _mm_sfence();  // the streamed records are seen before the store is published
-#endif
-    }
     store->node_count = b.node_count;
     return b.depth == 0 && store->root_count == 1 && b.index.finish(store) ? 0 : -1;
 }
@@ -893,18 +843,9 @@ int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
     if (!tape->packed_ready || tape->columns_ready || !tape->packed || tape->count < 1) return -1;
     entry_build b;
     b.nodes = store->nodes;
-    b.window = nullptr;
-    b.window_base = store->node_count;
-    // Streaming stores want 16-byte aligned records; without memory for the
-    // window the table is written in place.
-    if (store->node_cap >= window_from_nodes && reinterpret_cast<uintptr_t>(store->nodes) % 16 == 0)
-        b.window =
-            static_cast<zarvel_node_rec *>(zvl::allocate(store->allocator, window_records * sizeof(zarvel_node_rec)));
-    if (b.window) place_window(b);
     // The children index is made with the nodes, as large as their table.
     int result = b.index.start(store->allocator, store->node_cap) ? build_entries(b, store, tape) : -1;
     b.index.drop(store->allocator);
-    zvl::deallocate(store->allocator, b.window);
     return result;
 }
 
