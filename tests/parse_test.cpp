@@ -323,6 +323,20 @@ TEST(Parse, EverydayFileShapes) {
     EXPECT_EQ(render(value), "[\"c\"]");
 }
 
+// Long lists of alias items are read line by line without the usual steps,
+// and replayed as one run: both stop at any other line or record.
+TEST(Parse, AliasItemRunsEqualTheParser) {
+    const std::string defs = "d:\n- &a 1\n- &b {k: v}\n- &c [x]\nu:\n";
+    const std::string rows[] = {
+        defs + "- *a\n- *b\n- *c\n- *a",       defs + "- *a\n- *b # c\n- *c \n- *a\n",
+        defs + "- *a\n- - *b\n  - *c\n- *a\n", defs + "  - *a\n  - *b\n- *c\n",
+        defs + "- *a\n- *zz\n- *b\n",          defs + "- *a\n- *b\n- x\n- *c\n- &e 2\n- *e\n",
+        defs + "- *a\n-  *b\n- *c\nv: *a\n",   "- &a x\n- *a\n- *a\n---\n- *a\n",
+        "- &a x\n- *a\n- *a*\n- *a:\n",
+    };
+    for (const std::string &text : rows) expect_same_tables(text, "alias run");
+}
+
 namespace {
 
 // Random block and flow YAML built from pieces the fast paths take, and a few

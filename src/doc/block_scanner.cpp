@@ -211,6 +211,8 @@ struct block_scanner {
     bool after_value_indicator = false;
     bool root_done = false;
     bool failed = false;
+    // An alias was an item: alias_items may take the lines that follow.
+    bool alias_items_seen = false;
     uint64_t next_line = 0;  // where the line after the current node starts
 
     anchor_slot *anchors = nullptr;
@@ -693,9 +695,34 @@ struct block_scanner {
         if (!find_anchor(name, n - name, &index)) return false;
         if (key) return pair(key->offset, key->length, pair_rec::value_alias, name, n - name, 0, 0, index);
         // A sequence item, or the value of a quoted key (written already).
+        alias_items_seen = true;
+        return alias_event(name, n - name, index);
+    }
+    bool alias_event(uint64_t name, uint64_t n, uint32_t index) {
         return emit(first_word(record_node_event, node_rec::type.put(ZARVEL_EVENT_ALIAS) | node_rec::verbatim.put(1) |
                                                       anchor_index.put(index)),
-                    compact(name, n - name));
+                    compact(name, n));
+    }
+
+    // Lines from `at` that are each "- *NAME" and nothing else, entries of
+    // the open sequence at its column, recorded as line() would record them
+    // but without its steps; the first other line's start. Long lists of
+    // aliases are read this way.
+    uint64_t alias_items(uint64_t at) {
+        if (depth == 0 || levels[depth - 1].is_map || awaiting || explicit_key) return at;
+        const uint64_t indent = levels[depth - 1].indent;
+        for (;;) {
+            const uint64_t mark = at + indent, name = mark + 3;
+            if (name >= length || text[mark] != '-' || text[mark + 1] != ' ' || text[mark + 2] != '*') return at;
+            if (indent && first_non_space(text, at, mark, length) != mark) return at;
+            uint64_t n = name;
+            while (n < length && is_name_char(text[n])) ++n;
+            uint32_t index;
+            if (n == name || (n < length && text[n] != '\n') || !find_anchor(name, n - name, &index) ||
+                !alias_event(name, n - name, index))
+                return at;
+            at = n < length ? n + 1 : length;
+        }
     }
 
     // A flow collection at `at`, anchored when name_len > 0: the JSON
@@ -1104,6 +1131,11 @@ struct block_scanner {
             return false;
         uint64_t at = 0;
         while (at < length) {
+            if (alias_items_seen) {
+                at = alias_items(at);
+                if (failed) return false;
+                if (at >= length) break;
+            }
             uint64_t end = line_end(at);
             next_line = end + 1;
             uint64_t content = line_content(at, end);
