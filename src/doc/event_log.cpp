@@ -558,7 +558,8 @@ struct fast_replay {
                 uint8_t flags = zvl::node_flag::make(ZARVEL_KIND_ALIAS, uint8_t(style.get(first)), flow.in(first),
                                                      plain_implicit.in(first));
                 uint32_t index = uint32_t(anchor_index.get(first));
-                return made(zvl::tree::alias(store, flags, uint8_t(tag_id.get(first)), text, index), 2);
+                if (made(zvl::tree::alias(store, flags, uint8_t(tag_id.get(first)), text, index), 2) < 0) return -1;
+                return 2 + alias_items(w, at + 2, end);
             }
             bool opens = type == ZARVEL_EVENT_SEQUENCE_START || type == ZARVEL_EVENT_MAPPING_START;
             if (opens && anchor.get(first) == span_compact && (first & (tag.mask() | index_word.mask())) == 0 &&
@@ -602,6 +603,55 @@ struct fast_replay {
         }
         default: return 0;
         }
+    }
+    // Words used by the run of alias records from `at` that are items of
+    // the open sequence, each the one word of its kind and its name in the
+    // input: made as the alias case above makes them, linked at once.
+    uint32_t alias_items(const uint64_t *w, uint32_t at, uint32_t end) {
+        using namespace node_rec;
+        const uint32_t depth = store->depth;
+        if (depth == 0 || store->open_is_map[depth - 1] || store->child_cache_node != zarvel_node_none ||
+            store->child_cursors || store->child_index)
+            return 0;
+        const uint32_t parent = store->open_stack[depth - 1];
+        zarvel_node_rec *const nodes = store->nodes;
+        const uint64_t shape = kind.mask() | type.mask() | (followers & ~anchor_index.mask()) | bare.mask();
+        const uint64_t alias_shape = kind.put(record_node_event) | type.put(ZARVEL_EVENT_ALIAS);
+        // The store's fields in locals: the record stores could alias them.
+        const uint32_t *const anchors = store->anchors;
+        const uint32_t anchor_max = store->anchor_max, cap = store->node_cap;
+        zarvel_node_props *const props = store->props;
+        const uint64_t input_len = log->input_len;
+        uint32_t from = at, id = store->node_count, last = nodes[parent].last_child;
+        while (end - at >= 2 && (w[at] & shape) == alias_shape && kind.get(w[at + 1]) == 0 && id < cap) {
+            const uint64_t first = w[at], name = w[at + 1];
+            const uint64_t offset = span_offset.get(name), length = span_length.get(name);
+            const uint32_t index = uint32_t(anchor_index.get(first));
+            if (offset > input_len || length > input_len - offset || offset > zarvel_span_max_offset || index == 0 ||
+                index > anchor_max || anchors[index - 1] == zarvel_node_none)
+                break;
+            const uint8_t flags = zvl::node_flag::make(ZARVEL_KIND_ALIAS, uint8_t(style.get(first)), flow.in(first),
+                                                       plain_implicit.in(first));
+            if (props) props[id] = {0, 0};
+            const zarvel_span text = length ? zarvel_span_make(uint32_t(offset), uint32_t(length), false) : 0;
+            __builtin_prefetch(&nodes[id] + 8, 1);
+            zvl::tree::put_record(&nodes[id], zvl::tree::head_word(flags, uint8_t(tag_id.get(first))),
+                                  zvl::tree::no_links, text);
+            nodes[id].alias_target = anchors[index - 1];
+            if (last == zarvel_node_none)
+                nodes[parent].first_child = id;
+            else
+                nodes[last].next_sibling = id;
+            last = id;
+            fill.child(depth, id);
+            ++id;
+            at += 2;
+        }
+        if (at == from) return 0;
+        nodes[parent].last_child = last;
+        nodes[parent].child_count += (at - from) / 2;
+        store->node_count = id;
+        return at - from;
     }
     // `used`, after node `id` made at `depth`; -1 when it was not made.
     int64_t made(uint32_t id, int64_t used) { return made(id, used, store->depth); }
