@@ -323,16 +323,25 @@ TEST(Parse, EverydayFileShapes) {
     EXPECT_EQ(render(value), "[\"c\"]");
 }
 
-// Long lists of alias items are read line by line without the usual steps,
-// and replayed as one run: both stop at any other line or record.
+// Long lists of alias and anchored items are read line by line without the
+// usual steps, and alias items replayed as one run: both stop at any other
+// line or record.
 TEST(Parse, AliasItemRunsEqualTheParser) {
     const std::string defs = "d:\n- &a 1\n- &b {k: v}\n- &c [x]\nu:\n";
     const std::string rows[] = {
-        defs + "- *a\n- *b\n- *c\n- *a",       defs + "- *a\n- *b # c\n- *c \n- *a\n",
-        defs + "- *a\n- - *b\n  - *c\n- *a\n", defs + "  - *a\n  - *b\n- *c\n",
-        defs + "- *a\n- *zz\n- *b\n",          defs + "- *a\n- *b\n- x\n- *c\n- &e 2\n- *e\n",
-        defs + "- *a\n-  *b\n- *c\nv: *a\n",   "- &a x\n- *a\n- *a\n---\n- *a\n",
+        defs + "- *a\n- *b\n- *c\n- *a",
+        defs + "- *a\n- *b # c\n- *c \n- *a\n",
+        defs + "- *a\n- - *b\n  - *c\n- *a\n",
+        defs + "  - *a\n  - *b\n- *c\n",
+        defs + "- *a\n- *zz\n- *b\n",
+        defs + "- *a\n- *b\n- x\n- *c\n- &e 2\n- *e\n",
+        defs + "- *a\n-  *b\n- *c\nv: *a\n",
+        "- &a x\n- *a\n- *a\n---\n- *a\n",
         "- &a x\n- *a\n- *a*\n- *a:\n",
+        "- &a 1\n- &b {k: v, l: m}\n- &c [x, y]\n- &d {\"j\": 1}\n- *a\n- &e 'q'\n- *e\n",
+        "- &a 1\n- &b {k: v} # c\n- &c x y\n- &a z\n- *a\n- &d\n- e\n",
+        "- &a 1\n- &b {k: v}x\n",
+        "- &a 1\n  - &b 2\n",
     };
     for (const std::string &text : rows) expect_same_tables(text, "alias run");
 }

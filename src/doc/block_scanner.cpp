@@ -211,8 +211,9 @@ struct block_scanner {
     bool after_value_indicator = false;
     bool root_done = false;
     bool failed = false;
-    // An alias was an item: alias_items may take the lines that follow.
-    bool alias_items_seen = false;
+    // An alias or anchored node was an item: item_lines may take the lines
+    // that follow.
+    bool item_run = false;
     uint64_t next_line = 0;  // where the line after the current node starts
 
     anchor_slot *anchors = nullptr;
@@ -485,7 +486,7 @@ struct block_scanner {
     // answer is kept: a scalar's look at the next line and that line's own
     // turn ask for the same end.
     uint64_t last_line_start = ~uint64_t(0), last_line_end = 0;
-    uint64_t line_end(uint64_t p) {
+    __attribute__((always_inline)) uint64_t line_end(uint64_t p) {
         if (p == last_line_start) return last_line_end;
         // The leading blanks are passed once: the line break is looked for
         // from the first content on, and that content is kept as well.
@@ -626,6 +627,7 @@ struct block_scanner {
         uint32_t parent = levels[depth - 1].indent;
         char c = text[at];
         if (c == '&') {
+            item_run = item_run || !key.present;
             uint64_t name = at + 1, n = name;
             while (n < end && is_name_char(text[n])) ++n;
             if (n == name || n >= end || text[n] != ' ') return false;
@@ -695,7 +697,7 @@ struct block_scanner {
         if (!find_anchor(name, n - name, &index)) return false;
         if (key) return pair(key->offset, key->length, pair_rec::value_alias, name, n - name, 0, 0, index);
         // A sequence item, or the value of a quoted key (written already).
-        alias_items_seen = true;
+        item_run = true;
         return alias_event(name, n - name, index);
     }
     bool alias_event(uint64_t name, uint64_t n, uint32_t index) {
@@ -704,17 +706,30 @@ struct block_scanner {
                     compact(name, n));
     }
 
-    // Lines from `at` that are each "- *NAME" and nothing else, entries of
-    // the open sequence at its column, recorded as line() would record them
-    // but without its steps; the first other line's start. Long lists of
-    // aliases are read this way.
-    uint64_t alias_items(uint64_t at) {
+    // Entries of the open sequence at its column from `at`, each "- *NAME"
+    // and nothing else or "- &" and an anchored node, recorded as line()
+    // would record them but without its steps; the first other line's
+    // start. Long lists of aliases and anchored nodes are read this way. A
+    // node that node_on_line refuses sets `failed`: line() would refuse it.
+    __attribute__((noinline)) uint64_t item_lines(uint64_t at) {
         if (depth == 0 || levels[depth - 1].is_map || awaiting || explicit_key) return at;
         const uint64_t indent = levels[depth - 1].indent;
         for (;;) {
             const uint64_t mark = at + indent, name = mark + 3;
-            if (name >= length || text[mark] != '-' || text[mark + 1] != ' ' || text[mark + 2] != '*') return at;
+            if (name >= length || text[mark] != '-' || text[mark + 1] != ' ') return at;
+            const char c = text[mark + 2];
+            if (c != '*' && c != '&') return at;
             if (indent && first_non_space(text, at, mark, length) != mark) return at;
+            if (c == '&') {
+                const uint64_t end = line_end(at);
+                next_line = end + 1;
+                if (!node_on_line(mark + 2, end, key_ref{})) {
+                    failed = true;
+                    return at;
+                }
+                at = end < length ? end + 1 : length;
+                continue;
+            }
             uint64_t n = name;
             while (n < length && is_name_char(text[n])) ++n;
             uint32_t index;
@@ -1131,8 +1146,8 @@ struct block_scanner {
             return false;
         uint64_t at = 0;
         while (at < length) {
-            if (alias_items_seen) {
-                at = alias_items(at);
+            if (item_run) {
+                at = item_lines(at);
                 if (failed) return false;
                 if (at >= length) break;
             }
