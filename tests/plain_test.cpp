@@ -129,6 +129,9 @@ TEST(PlainJson, GivenBackMappingsAgreeOnEveryTarget) {
         {"{a: .inf, a: 1}", R"({"a":1})"},
         {"{x: {a: 1, a: 2}, y: [1, {b: 1, c: 3, b: 2}]}", R"({"x":{"a":2},"y":[1,{"b":2,"c":3}]})"},
         {"{ab: 1, cd: 2, ab: 3, ef: 4}", R"({"ab":3,"cd":2,"ef":4})"},
+        // Keys alike in length and end bytes, as JSON: one pair kept, one not.
+        {R"({"abc": 1, "axc": 2, "abc": 3})", R"({"abc":3,"axc":2})"},
+        {R"([{"abc": 1, "axc": 2}])", R"([{"abc":1,"axc":2}])"},
         {"- &m {a: 1}\n- {b: [2, {<<: *m, c: 3}]}\n", R"([{"a":1},{"b":[2,{"a":1,"c":3}]}])"},
         {wide, wide_json},
     };

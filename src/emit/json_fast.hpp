@@ -245,15 +245,18 @@ class writer {
     // What is open: nothing (the walk is done), a sequence or a mapping.
     enum : uint8_t { none_open, sequence_open, mapping_open };
     // The state of a collection while one inside it is open: its next child
-    // (a key in a mapping), and for plain output its own id and the next
-    // child's position (a mapping's: where its listed keys start, plus one;
-    // 0 when it lists none). The separator before that child is the comma:
-    // the open one followed another child or key.
+    // (a key in a mapping), and for plain output the next child's position
+    // (a mapping's: where its listed keys start, plus one; 0 when it lists
+    // none) and its key bits (`seen`), and the id of the one open inside it
+    // (`self`, read when that closes rather than held in a register). The
+    // separator before that child is the comma: the open one followed
+    // another child or key.
     struct frame {
         uint32_t next;
         uint32_t index;
         uint32_t self;
         uint8_t open;
+        uint64_t seen;
     };
     // Collections open at once in one walk. A deeper one goes to the
     // general path, which (in the serialiser) starts a walk of its own.
@@ -280,19 +283,19 @@ class writer {
         const uint32_t key_end = '"' | ':' << 8 | ' ' << 16;
         const bool checked_input = json_store || checked_;
         char *at = out_.at, *limit = out_.limit();
-        // Plain output: the count of output nodes, its budget, the path.
-        uint64_t emitted = emitted_;
-        const uint64_t budget = budget_;
+        // Plain output: the output nodes the budget has left (one register
+        // rather than a count and its bound), the path.
+        uint64_t left = emitted_ < budget_ ? budget_ - emitted_ : 0;
         plain::step *const path = path_of(host_);
         // A call that writes through out_ (or counts through emitted_), the
         // position and count handed over and back.
         auto via_out = [&](auto call) __attribute__((always_inline)) {
             out_.at = at;
-            if constexpr (Host::plain) emitted_ = emitted;
+            if constexpr (Host::plain) emitted_ = budget_ - left;
             const bool ok = call();
             at = out_.at;
             limit = out_.limit();
-            if constexpr (Host::plain) emitted = emitted_;
+            if constexpr (Host::plain) left = emitted_ < budget_ ? budget_ - emitted_ : 0;
             return ok;
         };
         auto room = [&](uint64_t n) __attribute__((always_inline)) {
@@ -331,9 +334,14 @@ class writer {
         frame *sp = stack, *const stack_end = stack + most_open;
         // The innermost open collection: its next child (a key in a
         // mapping), the separator before that, what it is, and for plain
-        // output its own id and the next child's position (as in frame).
-        uint32_t next = zarvel_node_none, sep = 0, index = 0, self = 0;
+        // output the next child's position (as in frame).
+        uint32_t next = zarvel_node_none, sep = 0, index = 0;
         uint8_t open = none_open;
+        // Plain output, a small mapping: one bit per key written, placed by
+        // its length and end bytes, and the top bit once two keys took the
+        // same one; only then are its keys compared when it closes.
+        uint64_t seen = 0;
+        constexpr uint64_t seen_twice = uint64_t(1) << 63;
         // Plain output: the depth of its children, kept as it opens and
         // closes rather than counted from the stack at each child.
         uint32_t inner = depth;
@@ -420,7 +428,7 @@ class writer {
         // otherwise.
         auto kept_pair = [&](uint32_t first, uint32_t node_sep) __attribute__((always_inline)) {
             if constexpr (Host::plain) {
-                if (budget - emitted < 3) return false;
+                if (left < 3) return false;
             }
             const uint32_t second = first < count ? nodes[first].next_sibling : zarvel_node_none;
             if (!kept_float(first) || !kept_float(second) || !room(2 + 1 + 32 + 2 + 32 + 1)) return false;
@@ -436,7 +444,7 @@ class writer {
             if (m == 0) return false;
             p[m] = ']';
             at = p + m + 1;
-            if constexpr (Host::plain) emitted += 3;
+            if constexpr (Host::plain) left -= 3;
             return true;
         };
 
@@ -454,17 +462,17 @@ class writer {
             // tag or anchor, plain ones within the budget and nesting limit.
             bool taken;
             if constexpr (Host::plain) {
-                taken = emitted < budget;  // the depth is checked once, at the root
+                taken = left != 0;  // the depth is checked once, at the root
             } else {
                 taken = bare(props, id);
             }
             if (r.kind() == ZARVEL_KIND_SCALAR) {
                 if (taken) {
-                    if constexpr (Host::plain) ++emitted;
+                    if constexpr (Host::plain) --left;
                     if (checked_scalar(r, node_sep) ||
                         via_out([&]() __attribute__((always_inline)) { return scalar(r, node_sep); }))
                         return 0;
-                    if constexpr (Host::plain) --emitted;  // the general path counts it again
+                    if constexpr (Host::plain) ++left;  // the general path counts it again
                 }
             } else if (taken && r.kind() != ZARVEL_KIND_ALIAS) {
                 const bool mapping = r.kind() == ZARVEL_KIND_MAPPING;
@@ -476,7 +484,7 @@ class writer {
                 // An empty one ("blockIds": []) written whole, without a
                 // frame to push and pop.
                 if (as_is && r.first_child >= count && room(4)) {
-                    if constexpr (Host::plain) ++emitted;
+                    if constexpr (Host::plain) --left;
                     store2(at, ',', ' ');
                     at += node_sep;
                     store2(at, mapping ? '{' : '[', mapping ? '}' : ']');
@@ -487,7 +495,7 @@ class writer {
                     // Two numbers ([x, y], coordinates mostly) written whole,
                     // without a frame or a walk of the items.
                     if (!mapping && r.child_count == 2 && kept_pair(r.first_child, node_sep)) return 0;
-                    if constexpr (Host::plain) ++emitted;
+                    if constexpr (Host::plain) --left;
                     separator(node_sep);
                     byte(mapping ? '{' : '[');
                     frame &f = *sp++;
@@ -495,12 +503,13 @@ class writer {
                     f.open = open;
                     if constexpr (Host::plain) {
                         f.index = index;
-                        f.self = self;
+                        f.self = id;
+                        f.seen = seen;
+                        seen = 0;
                         // A large mapping lists its keys as they are written
                         // (while their texts are at hand), its index the
                         // list's start plus one.
                         index = mapping && r.child_count / 2 > small_mapping ? uint32_t(keys_.size()) + 1 : 0;
-                        self = id;
                         ++inner;
                     }
                     next = r.first_child;
@@ -515,7 +524,7 @@ class writer {
         // The walk's end: the position handed back to out_.
         auto done = [&](bool ok) __attribute__((always_inline)) {
             out_.at = at;
-            if constexpr (Host::plain) emitted_ = emitted;
+            if constexpr (Host::plain) emitted_ = budget_ - left;
             return ok;
         };
 
@@ -559,21 +568,33 @@ class writer {
             const uint32_t id = k.next_sibling;
             if constexpr (Host::plain) {
                 path[level() - 1] = {key, 0};
-                if (checking && (!plain_key(k) || (index && !keys_.push_back({fingerprint(k.value), key}))))
+                // plain_key() with the store's tables in locals; the merge
+                // key's test only for a two-byte plain key.
+                if (checking && (k.kind() != ZARVEL_KIND_SCALAR || k.tag_id != ZARVEL_TAG_STR || id >= count ||
+                                 (k.is_plain_implicit() && zarvel_span_length(k.value) == 2 && !plain_key(k)) ||
+                                 (index && !keys_.push_back({fingerprint(k.value), key}))))
                     return done(false);
+                if (checking && !index) {
+                    const zarvel_span span = k.value;
+                    const uint64_t bit =
+                        key_bit((zarvel_span_in_strings(span) ? strings_ : input) + zarvel_span_offset(span),
+                                zarvel_span_length(span));
+                    if (seen & bit) seen |= seen_twice;
+                    seen |= bit;
+                }
             }
             // A string key whose text a JSON parse checked, as mapping_key()
             // writes it.
             bool quick;
             if constexpr (Host::plain) {
-                quick = emitted < budget;  // plain_pairs let only string-typed scalars through
+                quick = left != 0;  // plain_pairs let only string-typed scalars through
             } else {
                 quick = k.kind() == ZARVEL_KIND_SCALAR && k.tag_id != ZARVEL_TAG_BINARY && bare(props, key);
             }
             const zarvel_span span = k.value;
             const uint32_t n = zarvel_span_length(span);
             if (quick && checked(span) && room(n + 48)) {
-                if constexpr (Host::plain) ++emitted;
+                if constexpr (Host::plain) --left;
                 store2(at, ',', ' ');
                 at = quoted(at + sep, zarvel_span_offset(span), n, key_end) + comma;
             } else if (!via_out([&]() __attribute__((always_inline)) {
@@ -594,7 +615,8 @@ class writer {
             // Its duplicates looked for once it is written: a small one's
             // among the records the walk just read.
             if (checking) {
-                const bool distinct = index ? distinct_listed(index - 1) : distinct_keys(nodes[self]);
+                const bool distinct =
+                    index ? distinct_listed(index - 1) : !(seen & seen_twice) || distinct_keys(nodes[sp[-1].self]);
                 if (index) keys_.resize_down(index - 1);
                 if (!distinct) return done(false);
             }
@@ -607,7 +629,7 @@ class writer {
         sep = comma;
         if constexpr (Host::plain) {
             index = f.index;
-            self = f.self;
+            seen = f.seen;
             --inner;
         }
     }
@@ -853,6 +875,13 @@ class writer {
             key = rec(k.next_sibling).next_sibling;
         }
         return count == m.child_count / 2 && distinct_keys(m);
+    }
+    // One of 63 bits for a key text (equal texts, the same bit): its length
+    // and first and last bytes.
+    static uint64_t key_bit(const char *t, uint32_t n) {
+        if (n == 0) return 1;
+        const uint32_t h = (n + uint32_t(uint8_t(t[0])) * 31u + uint32_t(uint8_t(t[n - 1])) * 7u) * 0x9E3779B1u;
+        return uint64_t(1) << ((uint64_t(h) * 63) >> 32);
     }
     // A key's fingerprint, its buffer holding the word that ends a short
     // key when the key lies that far into it.
