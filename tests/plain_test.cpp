@@ -206,6 +206,43 @@ int collect(void *user, const char *bytes, uint64_t length) {
 }
 int refuse(void *, const char *, uint64_t) { return 1; }
 
+// A JSON parse's document is written straight from its records, the rest
+// through the walk: the allocated output (status included) must be what
+// the caller's buffer, which the walk writes, gets.
+TEST(PlainCbor, JsonDocumentsAsTheWalkWritesThem) {
+    std::string wide = "{", deep;
+    for (int i = 0; i < 12; ++i) wide += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    for (int i = 0; i < 600; ++i) deep += "[";
+    deep += std::string(600, ']');
+    const std::string cases[] = {
+        R"({"a":1,"a":2})",
+        wide + R"("k3":"x"})",
+        wide + R"("k99":"x"})",
+        R"(["\u00e9\/","é",""," a longer text than thirty-two bytes ",{},[],"<<"])",
+        R"({"<<":{"a":1},"b":[true,false,null,-0,7,-24,255,65536,4294967296,-9223372036854775808]})",
+        R"([12345678901234567890,-9223372036854775809,123456789012345678901234567890,1e400,-1e-400])",
+        R"([0.1,1.5,-0.0,100000.0,3.4028234663852886e38,5.960464477539063e-8,1e300])",
+        deep,
+    };
+    for (const std::string &text : cases) {
+        int32_t status = -1;
+        zarvel_document *doc = zarvel_parse_json(text.data(), text.size(), &status);
+        ASSERT_NE(doc, nullptr) << text;
+        for (const zarvel_plain_options &o : {opts(), opts(ZARVEL_PLAIN_DUPLICATE_KEYS_FAIL), opts(0, 0, 3)}) {
+            uint64_t length = 0, measured = 0;
+            uint8_t *bytes = zarvel_plain_cbor_ex(doc, &o, &length, &status);
+            std::vector<uint8_t> into(bytes ? length + 1 : 0);
+            const int32_t walked = zarvel_plain_cbor_into(doc, &o, into.data(), into.size(), &measured);
+            EXPECT_EQ(status, walked) << text;
+            if (bytes) {
+                EXPECT_EQ(hex(bytes, length), hex(into.data(), measured)) << text;
+            }
+            zarvel_free(bytes);
+        }
+        zarvel_document_free(doc);
+    }
+}
+
 // The caller's buffer (measured first) and the stream give the allocated
 // bytes; a small buffer is left alone; bad arguments are status 6.
 TEST(PlainTargets, AgreeWithTheAllocatedOutput) {

@@ -118,6 +118,328 @@ class cbor_sink {
     buffer<char> scratch_;
 };
 
+// The stores of JSON parses without tags or anchors, written from the
+// records straight into the buffer: what the plain walk gives for them, bar
+// the walk's per-item calls and its key table. Nodes it would treat
+// otherwise (aliases, keys that are not string scalars, duplicate keys,
+// texts that do not read as their type) make it give up, and the document
+// goes through the walk from the start.
+class fast_cbor {
+  public:
+    fast_cbor(zarvel_writer &w, const zarvel_node_store *store, const settings &s)
+        : w_(w),
+          store_(store),
+          sink_(w, store, s),
+          nodes_(store->nodes),
+          input_(store->input),
+          strings_(store->strings),
+          input_len_(store->input_len),
+          strings_len_(store->strings_len),
+          count_(store->node_count) {
+        load();
+    }
+
+    // False: given up (the writer's length is where it started), or out of
+    // memory (w.out_of_memory).
+    bool document(uint32_t root) {
+        const uint64_t start = w_.length;
+        const bool ok = node(root, 0);
+        sync();
+        if (!ok) w_.length = start;
+        return ok;
+    }
+
+    // The output interface of the head writers: room made beforehand.
+    void put(uint8_t byte) { *at_++ = byte; }
+    // put_head's bytes, in line: one store per head.
+    __attribute__((always_inline)) void head(uint8_t major, uint64_t argument) {
+        uint8_t *at = at_;
+        const uint8_t initial = uint8_t(major << 5);
+        if (argument < 24) {
+            *at = uint8_t(initial | argument);
+            at_ = at + 1;
+        } else if (argument < 0x100) {
+            at[0] = initial | 24;
+            at[1] = uint8_t(argument);
+            at_ = at + 2;
+        } else if (argument < 0x10000) {
+            const uint16_t big = __builtin_bswap16(uint16_t(argument));
+            at[0] = initial | 25;
+            std::memcpy(at + 1, &big, 2);
+            at_ = at + 3;
+        } else {
+            put_head(*this, major, argument);
+        }
+    }
+    void put(const void *bytes, uint64_t n) {
+        std::memcpy(at_, bytes, n);
+        at_ += n;
+    }
+
+  private:
+    // Nesting taken here; deeper goes to the walk, which knows its limit.
+    static constexpr uint32_t most_depth = max_depth / 2;
+    static constexpr uint32_t small_mapping = 8;
+    // How many nodes on a text is asked for.
+    static constexpr uint32_t text_lead = 16;
+    static constexpr uint64_t copy_block = 32;
+
+    void load() {
+        at_ = reinterpret_cast<uint8_t *>(w_.buffer + w_.length);
+        limit_ = w_.room_end > w_.length ? reinterpret_cast<uint8_t *>(w_.buffer + w_.room_end - 1) : at_;
+    }
+    void sync() { w_.length = uint64_t(reinterpret_cast<char *>(at_) - w_.buffer); }
+    bool room(uint64_t n) {
+        if (uint64_t(limit_ - at_) >= n) return true;
+        sync();
+        if (!writer_reserve(w_, n)) return false;
+        load();
+        return true;
+    }
+
+    std::string_view text(zarvel_span span) const {
+        const uint32_t n = zarvel_span_length(span);
+        if (n == 0) return {};
+        return {(zarvel_span_in_strings(span) ? strings_ : input_) + zarvel_span_offset(span), n};
+    }
+
+    // A child: a scalar in line, a collection by a call.
+    __attribute__((always_inline)) bool item(uint32_t id, uint32_t depth) {
+        if (id >= count_) return false;
+        __builtin_prefetch(nodes_ + id + 64);
+        __builtin_prefetch(input_ + zarvel_span_offset(nodes_[id + text_lead < count_ ? id + text_lead : id].value));
+        const zarvel_node_rec &r = nodes_[id];
+        return r.kind() == ZARVEL_KIND_SCALAR ? scalar(id, r) : node(id, depth);
+    }
+
+    bool node(uint32_t id, uint32_t depth) {
+        const zarvel_node_rec *const nodes = nodes_;
+        const uint32_t count = count_;
+        if (id >= count) return false;
+        // Records and texts a few nodes on asked for ahead: readers lay
+        // nodes out in document order, which this walk follows.
+        __builtin_prefetch(nodes + id + 64);
+        __builtin_prefetch(input_ + zarvel_span_offset(nodes[id + text_lead < count ? id + text_lead : id].value));
+        const zarvel_node_rec &r = nodes[id];
+        switch (r.kind()) {
+        case ZARVEL_KIND_SCALAR: return scalar(id, r);
+        case ZARVEL_KIND_SEQUENCE: {
+            if (depth >= most_depth || !room(9)) return false;
+            head(major_array, r.child_count);
+            for (uint32_t child = r.first_child; child < count; child = nodes[child].next_sibling)
+                if (!item(child, depth + 1)) return false;
+            return true;
+        }
+        case ZARVEL_KIND_MAPPING: {
+            if (depth >= most_depth || (r.child_count & 1) || !room(9)) return false;
+            const uint32_t n = r.child_count / 2;
+            head(major_map, n);
+            // Keys are checked as they are written, their duplicates after:
+            // a large mapping's through the fingerprints listed here.
+            const bool large = n > small_mapping;
+            const size_t base = keys_.size();
+            uint32_t seen = 0;
+            for (uint32_t key = r.first_child; key < count; ++seen) {
+                const zarvel_node_rec &k = nodes[key];
+                const uint32_t value = k.next_sibling;
+                if (k.kind() != ZARVEL_KIND_SCALAR || k.tag_id != ZARVEL_TAG_STR || value >= count) return false;
+                const std::string_view t = text(k.value);
+                if (k.is_plain_implicit() && t == "<<") return false;  // a merge key
+                if (large && !keys_.push_back({key_fingerprint(t), key})) return false;
+                if (!string(k.value, t) || !item(value, depth + 1)) return false;
+                key = nodes[value].next_sibling;
+            }
+            if (seen != n) return false;
+            const bool distinct = large ? distinct_listed(base) : distinct_small(r);
+            keys_.resize_down(base);
+            return distinct;
+        }
+        default: return false;  // aliases
+        }
+    }
+
+    // A text as the sink writes a string: in place in a JSON parse's input,
+    // checked UTF-8; elsewhere checked here.
+    __attribute__((always_inline)) bool string(zarvel_span span, std::string_view t) {
+        const uint64_t n = t.size();
+        if (!room(9 + copy_block + n)) return false;
+        uint8_t major = major_text;
+        if (zarvel_span_in_strings(span) && !ascii(t) &&
+            first_invalid_utf8(reinterpret_cast<const uint8_t *>(t.data()), n, false) != n)
+            major = major_bytes;
+        head(major, n);
+        // A short text whose buffer holds 32 bytes from its start moves as
+        // one block (the room asked for covers the overrun).
+        const uint64_t end = uint64_t(zarvel_span_offset(span)) + copy_block;
+        if (n - 1 < copy_block && end <= (zarvel_span_in_strings(span) ? strings_len_ : input_len_)) {
+            std::memcpy(at_, t.data(), copy_block);
+            at_ += n;
+        } else if (n != 0) {
+            put(t.data(), n);
+        }
+        return true;
+    }
+
+    // Short ASCII texts are well-formed without a call to the validator.
+    static bool ascii(std::string_view t) {
+        if (t.size() > 32) return false;
+        uint8_t any = 0;
+        for (char c : t) any |= uint8_t(c);
+        return any < 0x80;
+    }
+
+    __attribute__((always_inline)) bool scalar(uint32_t id, const zarvel_node_rec &r) {
+        switch (r.tag_id) {
+        case ZARVEL_TAG_STR: return string(r.value, text(r.value));
+        case ZARVEL_TAG_NULL:
+            if (!room(1)) return false;
+            put(cbor_null);
+            return true;
+        case ZARVEL_TAG_BOOL: {
+            const std::string_view t = text(r.value);
+            if (t != "true" && t != "false") break;
+            if (!room(1)) return false;
+            put(t.size() == 4 ? cbor_true : cbor_false);
+            return true;
+        }
+        case ZARVEL_TAG_INT:
+            if (r.number != record_number::kept) break;
+            if (!room(9)) return false;
+            if (const int64_t v = zarvel_record_kept<int64_t>(r); v >= 0)
+                head(major_unsigned, uint64_t(v));
+            else
+                head(major_negative, ~uint64_t(v));
+            return true;
+        case ZARVEL_TAG_FLOAT:
+            if (r.number != record_number::kept) break;
+            if (!room(9)) return false;
+            put_float(*this, zarvel_record_kept<double>(r));
+            return true;
+        default: break;
+        }
+        // The rest as the walk gives them to the sink.
+        plain::scalar value;
+        if (classify(store_, id, value)) return false;
+        sync();
+        const bool ok = sink_.scalar(value, false);
+        load();
+        return ok && !w_.out_of_memory;
+    }
+
+    // No two keys of a small mapping alike (its keys checked as written).
+    bool distinct_small(const zarvel_node_rec &m) const {
+        zarvel_span spans[small_mapping];
+        uint32_t seen = 0;
+        for (uint32_t key = m.first_child; key < count_; key = nodes_[nodes_[key].next_sibling].next_sibling) {
+            const zarvel_span span = nodes_[key].value;
+            for (uint32_t j = 0; j < seen; ++j)
+                if (zarvel_span_length(spans[j]) == zarvel_span_length(span) && text(spans[j]) == text(span))
+                    return false;
+            spans[seen++] = span;
+        }
+        return true;
+    }
+    // No two of keys_[base..] alike.
+    bool distinct_listed(size_t base) {
+        const key_print *first = keys_.data() + base, *last = keys_.data() + keys_.size();
+        const size_t n = size_t(last - first);
+        size_t slots = 32;
+        while (slots < 2 * n) slots *= 2;
+        if (table_.size() < slots) {
+            table_.clear();
+            if (!table_.reserve(slots)) return false;
+            for (size_t i = 0; i < slots; ++i) table_.push_back({0, 0});
+            round_ = 0;
+        }
+        if (++round_ == 0) {
+            for (slot &s : table_) s.round = 0;
+            round_ = 1;
+        }
+        slot *table = table_.data();
+        const size_t mask = slots - 1;
+        for (const key_print *k = first; k != last; ++k)
+            for (size_t at = size_t(k->print) & mask;; at = (at + 1) & mask) {
+                if (table[at].round != round_) {
+                    table[at] = {round_, uint32_t(k - first)};
+                    break;
+                }
+                const key_print &other = first[table[at].key];
+                if (other.print == k->print && text(nodes_[other.key].value) == text(nodes_[k->key].value))
+                    return false;
+            }
+        return true;
+    }
+
+    struct key_print {
+        uint64_t print;
+        uint32_t key;
+    };
+    struct slot {
+        uint32_t round;
+        uint32_t key;  // its place in the list
+    };
+
+    zarvel_writer &w_;
+    const zarvel_node_store *store_;
+    cbor_sink sink_;
+    const zarvel_node_rec *nodes_;
+    const char *input_;
+    const char *strings_;
+    uint64_t input_len_;
+    uint64_t strings_len_;
+    uint32_t count_;
+    uint8_t *at_ = nullptr;
+    uint8_t *limit_ = nullptr;
+    buffer<key_print> keys_;
+    buffer<slot> table_;
+    uint32_t round_ = 0;
+};
+
+// One pass into a growing buffer, as plain_allocated, a JSON parse's
+// document tried by the fast writer first.
+char *plain_cbor_allocated(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
+                           int32_t *status) {
+    int32_t local = 0;
+    int32_t &st = status ? *status : local;
+    st = 0;
+    const zarvel_node_store *store = plain_store(document, st);
+    if (!store) return nullptr;
+    const bool given = options && options->size >= sizeof(zarvel_plain_options);
+    const uint32_t flags = given ? options->flags : 0;
+    const uint32_t index = given ? options->document : 0;
+    const settings s = settings_of(options, store);
+    // Without aliases no node is written twice: the budget holds when it
+    // covers the nodes.
+    const bool fast = store->json_checked && !store->props && store->node_count != 0 &&
+                      !(flags & (ZARVEL_PLAIN_ALL | ZARVEL_PLAIN_SEQUENCE | ZARVEL_PLAIN_KEEP_MERGE_KEYS)) &&
+                      index < store->root_count && s.budget >= store->node_count;
+    owned_writer out(store);
+    if (!writer_own_text(out.w, store->input_len)) {
+        zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
+        st = 2;
+        return nullptr;
+    }
+    zarvel_writer &w = out.w;
+    bool done = false;
+    if (fast) {
+        fast_cbor writer(w, store, s);
+        done = writer.document(store->roots[index]);
+        if (!done && w.out_of_memory) {
+            zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
+            st = 2;
+            return nullptr;
+        }
+    }
+    if (!done) {
+        writer_reset_pass(w);
+        st = walk_documents<cbor_sink>(w, store, options);
+        if (st != 0) return nullptr;
+    }
+    writer_finish_text(w);
+    if (out_len) *out_len = w.length;
+    return out.release();
+}
+
 }  // namespace
 }  // namespace zvl::plain
 
@@ -129,7 +451,7 @@ uint8_t *zarvel_plain_cbor(zarvel_document *document, uint64_t *out_len, int32_t
 
 uint8_t *zarvel_plain_cbor_ex(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
                               int32_t *status) {
-    return reinterpret_cast<uint8_t *>(zvl::plain::plain_allocated<cbor_sink>(document, options, out_len, status));
+    return reinterpret_cast<uint8_t *>(zvl::plain::plain_cbor_allocated(document, options, out_len, status));
 }
 
 int32_t zarvel_plain_cbor_into(zarvel_document *document, const zarvel_plain_options *options, uint8_t *buffer,
