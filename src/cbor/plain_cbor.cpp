@@ -3,6 +3,7 @@
 // 64 bits as bignums.
 #include "cbor/heads.hpp"
 #include "core/utf8.hpp"
+#include "emit/key_table.hpp"
 #include "emit/plain_output.hpp"
 
 namespace zvl::plain {
@@ -341,43 +342,10 @@ class fast_cbor {
     }
     // No two of keys_[base..] alike.
     bool distinct_listed(size_t base) {
-        const key_print *first = keys_.data() + base, *last = keys_.data() + keys_.size();
-        const size_t n = size_t(last - first);
-        size_t slots = 32;
-        while (slots < 2 * n) slots *= 2;
-        if (table_.size() < slots) {
-            table_.clear();
-            if (!table_.reserve(slots)) return false;
-            for (size_t i = 0; i < slots; ++i) table_.push_back({0, 0});
-            round_ = 0;
-        }
-        if (++round_ == 0) {
-            for (slot &s : table_) s.round = 0;
-            round_ = 1;
-        }
-        slot *table = table_.data();
-        const size_t mask = slots - 1;
-        for (const key_print *k = first; k != last; ++k)
-            for (size_t at = size_t(k->print) & mask;; at = (at + 1) & mask) {
-                if (table[at].round != round_) {
-                    table[at] = {round_, uint32_t(k - first)};
-                    break;
-                }
-                const key_print &other = first[table[at].key];
-                if (other.print == k->print && text(nodes_[other.key].value) == text(nodes_[k->key].value))
-                    return false;
-            }
-        return true;
+        return key_table_.distinct(keys_.data() + base, keys_.data() + keys_.size(), [this](uint32_t a, uint32_t b) {
+            return text(nodes_[a].value) == text(nodes_[b].value);
+        });
     }
-
-    struct key_print {
-        uint64_t print;
-        uint32_t key;
-    };
-    struct slot {
-        uint32_t round;
-        uint32_t key;  // its place in the list
-    };
 
     zarvel_writer &w_;
     const zarvel_node_store *store_;
@@ -391,19 +359,13 @@ class fast_cbor {
     uint8_t *at_ = nullptr;
     uint8_t *limit_ = nullptr;
     buffer<key_print> keys_;
-    buffer<slot> table_;
-    uint32_t round_ = 0;
+    key_table key_table_;
 };
 
-// One pass into a growing buffer, as plain_allocated, a JSON parse's
-// document tried by the fast writer first.
-char *plain_cbor_allocated(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
-                           int32_t *status) {
-    int32_t local = 0;
-    int32_t &st = status ? *status : local;
-    st = 0;
-    const zarvel_node_store *store = plain_store(document, st);
-    if (!store) return nullptr;
+// A JSON parse's document written by the fast writer, which plain_allocated
+// tries before the walk: false leaves the output to the walk (st 2 when
+// memory ran out).
+bool fast_first(zarvel_writer &w, const zarvel_node_store *store, const zarvel_plain_options *options, int32_t &st) {
     const bool given = options && options->size >= sizeof(zarvel_plain_options);
     const uint32_t flags = given ? options->flags : 0;
     const uint32_t index = given ? options->document : 0;
@@ -413,31 +375,16 @@ char *plain_cbor_allocated(zarvel_document *document, const zarvel_plain_options
     const bool fast = store->json_checked && !store->props && store->node_count != 0 &&
                       !(flags & (ZARVEL_PLAIN_ALL | ZARVEL_PLAIN_SEQUENCE | ZARVEL_PLAIN_KEEP_MERGE_KEYS)) &&
                       index < store->root_count && s.budget >= store->node_count;
-    owned_writer out(store);
-    if (!writer_own_text(out.w, store->input_len)) {
+    if (!fast) return false;
+    fast_cbor writer(w, store, s);
+    if (writer.document(store->roots[index])) return true;
+    if (w.out_of_memory) {
         zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
         st = 2;
-        return nullptr;
+        return false;
     }
-    zarvel_writer &w = out.w;
-    bool done = false;
-    if (fast) {
-        fast_cbor writer(w, store, s);
-        done = writer.document(store->roots[index]);
-        if (!done && w.out_of_memory) {
-            zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
-            st = 2;
-            return nullptr;
-        }
-    }
-    if (!done) {
-        writer_reset_pass(w);
-        st = walk_documents<cbor_sink>(w, store, options);
-        if (st != 0) return nullptr;
-    }
-    writer_finish_text(w);
-    if (out_len) *out_len = w.length;
-    return out.release();
+    writer_reset_pass(w);
+    return false;
 }
 
 }  // namespace
@@ -451,7 +398,8 @@ uint8_t *zarvel_plain_cbor(zarvel_document *document, uint64_t *out_len, int32_t
 
 uint8_t *zarvel_plain_cbor_ex(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
                               int32_t *status) {
-    return reinterpret_cast<uint8_t *>(zvl::plain::plain_cbor_allocated(document, options, out_len, status));
+    return reinterpret_cast<uint8_t *>(
+        zvl::plain::plain_allocated<cbor_sink>(document, options, out_len, status, zvl::plain::fast_first));
 }
 
 int32_t zarvel_plain_cbor_into(zarvel_document *document, const zarvel_plain_options *options, uint8_t *buffer,

@@ -20,6 +20,7 @@
 
 #include "emit/decimal_text.hpp"
 #include "emit/format_double.hpp"
+#include "emit/key_table.hpp"
 #include "emit/shortest_fast.hpp"
 #include "emit/plain_walk.hpp"
 #include "emit/scalar_text.hpp"
@@ -192,16 +193,6 @@ class writer {
   private:
     // Mappings of up to this many keys compare them pairwise.
     static constexpr uint32_t small_mapping = 8;
-    struct key_print {
-        uint64_t print;
-        uint32_t key;
-    };
-    // A slot of the key table: the round of the mapping that filled it and
-    // the place of its key among the mapping's key prints.
-    struct slot {
-        uint32_t round;
-        uint32_t key;
-    };
 
     const zarvel_node_rec &rec(uint32_t id) const { return nodes_[id]; }
     // A text a JSON parse checked: a string body with nothing to escape, or
@@ -828,36 +819,8 @@ class writer {
     }
     // No two of keys_[base..] alike.
     bool distinct_listed(size_t base) {
-        const key_print *first = keys_.data() + base, *last = keys_.data() + keys_.size();
-        slot *table = fresh_table(size_t(last - first));
-        if (!table) return false;  // the plain walk reports it
-        const size_t mask = table_.size() - 1;
-        for (const key_print *k = first; k != last; ++k)
-            for (size_t at = size_t(k->print) & mask;; at = (at + 1) & mask) {
-                if (table[at].round != round_) {
-                    table[at] = {round_, uint32_t(k - first)};
-                    break;
-                }
-                const key_print &other = first[table[at].key];
-                if (other.print == k->print && same_text(other.key, k->key)) return false;
-            }
-        return true;
-    }
-    // The table with room for n keys, all its slots free (of an older round).
-    slot *fresh_table(size_t n) {
-        size_t slots = 32;
-        while (slots < 2 * n) slots *= 2;
-        if (table_.size() < slots) {
-            table_.clear();
-            if (!table_.reserve(slots)) return nullptr;
-            for (size_t i = 0; i < slots; ++i) table_.push_back({0, 0});
-            round_ = 0;
-        }
-        if (++round_ == 0) {
-            for (slot &s : table_) s.round = 0;
-            round_ = 1;
-        }
-        return table_.data();
+        return key_table_.distinct(keys_.data() + base, keys_.data() + keys_.size(),
+                                   [this](uint32_t a, uint32_t b) { return same_text(a, b); });
     }
     bool same_text(uint32_t a, uint32_t b) const { return text(rec(a).value) == text(rec(b).value); }
     // The same for two spans, their lengths compared first.
@@ -901,8 +864,7 @@ class writer {
     uint32_t node_count_;
     cursor out_;
     uint32_t separator_;
-    buffer<slot> table_;
-    uint32_t round_ = 0;
+    key_table key_table_;
     // Plain output that can be taken back (a growable buffer, a count; not a
     // stream or a caller's buffer, which a longer first try could overflow):
     // mappings checked as written.

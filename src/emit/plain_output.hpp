@@ -106,10 +106,18 @@ struct owned_writer {
     }
 };
 
+// No writer tried before the walk.
+inline bool walk_only(zarvel_writer &, const zarvel_node_store *, const zarvel_plain_options *, int32_t &) {
+    return false;
+}
+
 // One pass into a growing buffer (NUL-terminated), its unused tail given back.
-template <typename Sink>
+// first(w, store, options, st), a faster writer for some documents, is tried
+// before the walk: true when it wrote the output; false leaves it to the
+// walk, unless it set st (memory ran out).
+template <typename Sink, typename First = decltype(&walk_only)>
 char *plain_allocated(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
-                      int32_t *status) {
+                      int32_t *status, First first = &walk_only) {
     int32_t local = 0;
     int32_t &st = status ? *status : local;
     st = 0;
@@ -122,8 +130,11 @@ char *plain_allocated(zarvel_document *document, const zarvel_plain_options *opt
         return nullptr;
     }
     zarvel_writer &w = out.w;
-    st = walk_documents<Sink>(w, store, options);
-    if (st != 0) return nullptr;
+    if (!first(w, store, options, st)) {
+        if (st != 0) return nullptr;
+        st = walk_documents<Sink>(w, store, options);
+        if (st != 0) return nullptr;
+    }
     writer_finish_text(w);
     if (out_len) *out_len = w.length;
     return out.release();
