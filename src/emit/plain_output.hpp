@@ -159,7 +159,11 @@ int32_t plain_into(zarvel_document *document, const zarvel_plain_options *option
     if (!buffer || capacity < length + (terminate ? 1 : 0)) return 0;
     writer_init(w, store);
     w.buffer = buffer;
-    w.capacity = capacity;
+    // The writer keeps a byte free for a NUL after the text; an output
+    // without one may fill the buffer, so that byte is counted past its end.
+    // This pass writes each byte exactly where it belongs (no block copies
+    // past the text), so nothing lands there.
+    w.capacity = capacity + (terminate ? 0 : 1);
     writer_update_room(w);
     if ((st = walk_documents<Sink>(w, store, options)) != 0) return st;
     if (w.length != length) {
