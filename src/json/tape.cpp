@@ -213,9 +213,9 @@ void zarvel_tape_columns(zarvel_tape *tape) {
     if (!tape || tape->packed_ready != 1 || !tape->packed || tape->columns_ready) return;
     for (uint64_t i = 0; i < tape->count; ++i) {
         uint64_t entry = tape->packed[i];
-        tape->types[i] = static_cast<uint8_t>(entry & 0xFF);
-        tape->lens[i] = static_cast<uint32_t>((entry >> 8) & 0xFFFFFF);
-        tape->starts[i] = static_cast<uint32_t>(entry >> 32);
+        tape->types[i] = zvl::packed_type(entry);
+        tape->lens[i] = zvl::packed_length(entry);
+        tape->starts[i] = zvl::packed_start(entry);
     }
     tape->columns_ready = 1;
 }

@@ -113,6 +113,11 @@ struct tape_walk_facts {
 };
 inline constexpr uint8_t tape_escaped_string = ZARVEL_TAPE_STRING | 0x80;
 
+// The fields of a packed entry: type | length << 8 | start << 32.
+constexpr uint8_t packed_type(uint64_t word) { return uint8_t(word); }
+constexpr uint32_t packed_length(uint64_t word) { return uint32_t(word >> 8) & 0xFFFFFF; }
+constexpr uint32_t packed_start(uint64_t word) { return uint32_t(word >> 32); }
+
 int tape_build_packed(const char *text, uint64_t len, uint64_t root, zarvel_tape *tape, tape_packed_switches switches,
                       tape_walk_facts *facts = nullptr);
 

@@ -555,31 +555,31 @@ struct entry_build {
 // Entry i of the packed words: its type, start and length.
 inline void read_entry(const uint64_t *words, uint64_t i, uint8_t *type, uint64_t *start, uint64_t *length) {
     uint64_t word = words[i];
-    *type = uint8_t(word & 0xFF);
-    *start = word >> 32;
-    *length = (word >> 8) & 0xFFFFFF;
+    *type = zvl::packed_type(word);
+    *start = zvl::packed_start(word);
+    *length = zvl::packed_length(word);
 }
 
 // The number of entry `word`, kept in its fresh record: an integer's past
 // keep_int_entry. Out of line, so that the loops writing records keep their
 // registers.
 __attribute__((noinline)) void keep_long_int_entry(const char *text, zarvel_node_rec *record, uint64_t word) {
-    keep_number(record, text, word >> 32, (word >> 8) & 0xFFFFFF, false);
+    keep_number(record, text, zvl::packed_start(word), zvl::packed_length(word), false);
 }
 
 // A float's, straight from the quick reader's bits: one call, no slot for
 // a result. A checked float token holds at least three bytes (a digit, a
 // point or an exponent, a digit).
 inline __attribute__((always_inline)) void keep_float_entry(const char *text, zarvel_node_rec *record, uint64_t word) {
-    const uint64_t bits = zvl::decimal::quick_bits(text + (word >> 32), (word >> 8) & 0xFFFFFF);
+    const uint64_t bits = zvl::decimal::quick_bits(text + zvl::packed_start(word), zvl::packed_length(word));
     if (bits != zvl::decimal::not_taken) zarvel_record_keep(*record, bits);
 }
 
 // An integer's: one of up to sixteen digits past the text's first sixteen
 // bytes (most are) in line.
 inline __attribute__((always_inline)) void keep_int_entry(const char *text, zarvel_node_rec *record, uint64_t word) {
-    const uint64_t start = word >> 32;
-    const uint32_t length = (word >> 8) & 0xFFFFFF;
+    const uint64_t start = zvl::packed_start(word);
+    const uint32_t length = zvl::packed_length(word);
     int64_t value;
     if (start + length >= 16 && zvl::number_text::checked_int16(text + start, length, value))
         zarvel_record_keep(*record, uint64_t(value));
@@ -633,7 +633,8 @@ __attribute__((noinline)) bool escaped_member(zarvel_node_store *store, const ch
                                               uint64_t next_word, zarvel_node_rec *record, uint32_t id) {
     record_head head = std::bit_cast<record_head>(entry_heads_inside.at[zvl::tape_escaped_string]);
     store->node_count = id;
-    const zarvel_span value = stored_body(store, text, word >> 32, (word >> 8) & 0xFFFFFF, &head.json_text);
+    const zarvel_span value =
+        stored_body(store, text, zvl::packed_start(word), zvl::packed_length(word), &head.json_text);
     if (value == zarvel_span_failed) return false;
     put_record(record, std::bit_cast<uint64_t>(head), two_fields(zarvel_node_none, id_unless_close(next_word, id + 1)),
                value);

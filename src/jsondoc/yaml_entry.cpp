@@ -18,8 +18,8 @@ namespace {
 // The longest body (quotes excluded) a key may have.
 constexpr uint64_t longest_body = zvl::implicit_key_limit - 2;
 
-constexpr uint64_t string_length(uint64_t word) { return (word >> 8) & 0xFFFFFF; }
-constexpr bool is_string(uint64_t word) { return (word & 0x7F) == ZARVEL_TAPE_STRING; }
+// A string entry, with an escape or without.
+constexpr bool is_string(uint64_t word) { return (zvl::packed_type(word) | 0x80) == zvl::tape_escaped_string; }
 
 // True when a key of the tape's objects is longer than YAML's limit on
 // implicit keys (quotes included), which the YAML reader refuses.
@@ -32,13 +32,13 @@ bool has_long_key(const zarvel_tape &tape, const zvl::tape_walk_facts &facts) {
     uint32_t depth = 0;
     for (uint64_t i = 1; i < tape.count; ++i) {
         const uint64_t word = words[i];
-        const uint8_t type = uint8_t(word & 0x7F);
+        const uint8_t type = zvl::packed_type(word);
         if (type == ZARVEL_TAPE_CLOSE) {
             depth -= depth != 0;
             continue;
         }
         if (depth && levels[depth - 1]) {
-            if (levels[depth - 1] == 1 && is_string(word) && string_length(word) > longest_body) return true;
+            if (levels[depth - 1] == 1 && is_string(word) && zvl::packed_length(word) > longest_body) return true;
             levels[depth - 1] ^= 3;
         }
         if (type == ZARVEL_TAPE_ARRAY || type == ZARVEL_TAPE_OBJECT) {
