@@ -524,21 +524,9 @@ class encoder {
         // Text and byte strings have the same size: only the writing walk
         // needs to tell them apart.
         uint8_t major = major_text;
-        if constexpr (Out::writes) {
-            if (zarvel_span_in_strings(rec.value) && !ascii(value) &&
-                !zarvel_validate_utf8(value.data(), value.size(), nullptr, false))
-                major = major_bytes;
-        }
+        if constexpr (Out::writes) major = text_major(zarvel_span_in_strings(rec.value), value);
         put_string(out, major, value);
         return encoded;
-    }
-
-    // Short ASCII texts are well-formed without a call to the validator.
-    static bool ascii(std::string_view value) {
-        if (value.size() > 32) return false;
-        uint8_t any = 0;
-        for (char c : value) any |= uint8_t(c);
-        return any < 0x80;
     }
 
     template <typename Out>

@@ -7,6 +7,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
+
+#include "core/utf8.hpp"
 
 namespace zvl::cbor_heads {
 
@@ -129,6 +132,19 @@ static void put_float(Out &out, double d) {
     const uint64_t big = __builtin_bswap64(bits);
     out.put(cbor_double);
     out.put(&big, 8);
+}
+
+// The major type of a scalar's text: a text string, unless it was decoded
+// into string storage (escapes can make any bytes) and is not well-formed
+// UTF-8. Short ASCII texts are well-formed without a call to the validator.
+static uint8_t text_major(bool stored, std::string_view value) {
+    if (!stored) return major_text;
+    if (value.size() <= 32) {
+        uint8_t any = 0;
+        for (char c : value) any |= uint8_t(c);
+        if (any < 0x80) return major_text;
+    }
+    return zarvel_validate_utf8(value.data(), value.size(), nullptr, false) ? major_text : major_bytes;
 }
 
 }  // namespace zvl::cbor_heads

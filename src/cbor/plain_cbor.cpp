@@ -264,11 +264,7 @@ class fast_cbor {
     __attribute__((always_inline)) bool string(zarvel_span span, std::string_view t) {
         const uint64_t n = t.size();
         if (!room(9 + copy_block + n)) return false;
-        uint8_t major = major_text;
-        if (zarvel_span_in_strings(span) && !ascii(t) &&
-            first_invalid_utf8(reinterpret_cast<const uint8_t *>(t.data()), n, false) != n)
-            major = major_bytes;
-        head(major, n);
+        head(text_major(zarvel_span_in_strings(span), t), n);
         // A short text whose buffer holds 32 bytes from its start moves as
         // one block (the room asked for covers the overrun).
         const uint64_t end = uint64_t(zarvel_span_offset(span)) + copy_block;
@@ -279,14 +275,6 @@ class fast_cbor {
             put(t.data(), n);
         }
         return true;
-    }
-
-    // Short ASCII texts are well-formed without a call to the validator.
-    static bool ascii(std::string_view t) {
-        if (t.size() > 32) return false;
-        uint8_t any = 0;
-        for (char c : t) any |= uint8_t(c);
-        return any < 0x80;
     }
 
     __attribute__((always_inline)) bool scalar(uint32_t id, const zarvel_node_rec &r) {
@@ -366,9 +354,8 @@ class fast_cbor {
 // tries before the walk: false leaves the output to the walk (st 2 when
 // memory ran out).
 bool fast_first(zarvel_writer &w, const zarvel_node_store *store, const zarvel_plain_options *options, int32_t &st) {
-    const bool given = options && options->size >= sizeof(zarvel_plain_options);
-    const uint32_t flags = given ? options->flags : 0;
-    const uint32_t index = given ? options->document : 0;
+    const stream_choice choice = stream_choice_of(options);
+    const uint32_t flags = choice.flags, index = choice.index;
     const settings s = settings_of(options, store);
     // Without aliases no node is written twice: the budget holds when it
     // covers the nodes.

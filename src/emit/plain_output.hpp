@@ -24,14 +24,23 @@ struct fast_host {
     const settings &options() const { return walk.options(); }
 };
 
+// Which documents the options name, and how: their flags and document.
+struct stream_choice {
+    uint32_t flags;
+    uint32_t index;
+};
+inline stream_choice stream_choice_of(const zarvel_plain_options *options) {
+    const bool given = options && options->size >= sizeof(zarvel_plain_options);
+    return given ? stream_choice{options->flags, options->document} : stream_choice{0, 0};
+}
+
 // Walks the documents the options name into w; the status (message
 // recorded unless 0 or 6).
 template <typename Sink>
 int32_t walk_documents(zarvel_writer &w, const zarvel_node_store *store, const zarvel_plain_options *options) {
     const settings s = settings_of(options, store);
-    const bool given = options && options->size >= sizeof(zarvel_plain_options);
-    const uint32_t flags = given ? options->flags : 0;
-    const uint32_t index = given ? options->document : 0;
+    const stream_choice choice = stream_choice_of(options);
+    const uint32_t flags = choice.flags, index = choice.index;
     Sink sink(w, store, s);
     walker<Sink> walk(store, sink, s);
     // A document's value: JSON through the fast writer, which hands the
