@@ -206,14 +206,18 @@ int collect(void *user, const char *bytes, uint64_t length) {
 }
 int refuse(void *, const char *, uint64_t) { return 1; }
 
-// A JSON parse's document is written straight from its records, the rest
-// through the walk: the allocated output (status included) must be what
-// the caller's buffer, which the walk writes, gets.
+// A JSON parse's document is written straight from its records: every
+// target (allocated, caller's buffer, stream, status included) must give
+// what the walk gives for the same nodes from the YAML reader (a depth
+// option keeps the text off the JSON road).
 TEST(PlainCbor, JsonDocumentsAsTheWalkWritesThem) {
     std::string wide = "{", deep;
     for (int i = 0; i < 12; ++i) wide += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
     for (int i = 0; i < 600; ++i) deep += "[";
     deep += std::string(600, ']');
+    std::string long_list = "[";
+    for (int i = 0; i < 30000; ++i) long_list += "\"item " + std::to_string(i) + "\",";
+    long_list += "0]";
     const std::string cases[] = {
         R"({"a":1,"a":2})",
         wide + R"("k3":"x"})",
@@ -223,23 +227,38 @@ TEST(PlainCbor, JsonDocumentsAsTheWalkWritesThem) {
         R"([12345678901234567890,-9223372036854775809,123456789012345678901234567890,1e400,-1e-400])",
         R"([0.1,1.5,-0.0,100000.0,3.4028234663852886e38,5.960464477539063e-8,1e300])",
         deep,
+        long_list,
     };
+    const zarvel_parse_options yaml_road{0, 1000};
     for (const std::string &text : cases) {
         int32_t status = -1;
         zarvel_document *doc = zarvel_parse_json(text.data(), text.size(), &status);
+        zarvel_document *walked_doc = zarvel_parse_ex(text.data(), text.size(), &yaml_road, &status);
         ASSERT_NE(doc, nullptr) << text;
+        ASSERT_NE(walked_doc, nullptr) << text;
         for (const zarvel_plain_options &o : {opts(), opts(ZARVEL_PLAIN_DUPLICATE_KEYS_FAIL), opts(0, 0, 3)}) {
-            uint64_t length = 0, measured = 0;
+            uint64_t walked_length = 0, length = 0, measured = 0;
+            int32_t walked_status = -1;
+            uint8_t *walked = zarvel_plain_cbor_ex(walked_doc, &o, &walked_length, &walked_status);
             uint8_t *bytes = zarvel_plain_cbor_ex(doc, &o, &length, &status);
-            std::vector<uint8_t> into(bytes ? length : 0);
-            const int32_t walked = zarvel_plain_cbor_into(doc, &o, into.data(), into.size(), &measured);
-            EXPECT_EQ(status, walked) << text;
-            if (bytes) {
-                EXPECT_EQ(hex(bytes, length), hex(into.data(), measured)) << text;
+            EXPECT_EQ(status, walked_status) << text;
+            const std::string expected = walked ? hex(walked, walked_length) : "";
+            EXPECT_EQ(bytes ? hex(bytes, length) : "", expected) << text;
+            std::vector<uint8_t> into(walked ? walked_length + 1 : 0, 0x7f);
+            EXPECT_EQ(zarvel_plain_cbor_into(doc, &o, into.data(), walked_length, &measured), walked_status) << text;
+            std::string streamed;
+            EXPECT_EQ(zarvel_plain_cbor_stream(doc, &o, collect, &streamed, nullptr), walked_status) << text;
+            if (walked) {
+                EXPECT_EQ(hex(into.data(), measured), expected) << text;
+                EXPECT_EQ(into[walked_length], 0x7f) << text;
+                EXPECT_EQ(hex(reinterpret_cast<const uint8_t *>(streamed.data()), streamed.size()), expected) << text;
+                EXPECT_EQ(zarvel_plain_cbor_stream(doc, &o, refuse, nullptr, nullptr), 1) << text;
             }
             zarvel_free(bytes);
+            zarvel_free(walked);
         }
         zarvel_document_free(doc);
+        zarvel_document_free(walked_doc);
     }
 }
 

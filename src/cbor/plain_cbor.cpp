@@ -392,10 +392,10 @@ uint8_t *zarvel_plain_cbor_ex(zarvel_document *document, const zarvel_plain_opti
 int32_t zarvel_plain_cbor_into(zarvel_document *document, const zarvel_plain_options *options, uint8_t *buffer,
                                uint64_t capacity, uint64_t *out_len) {
     return zvl::plain::plain_into<cbor_sink>(document, options, reinterpret_cast<char *>(buffer), capacity, out_len,
-                                             false);
+                                             false, zvl::plain::fast_first);
 }
 
 int32_t zarvel_plain_cbor_stream(zarvel_document *document, const zarvel_plain_options *options,
                                  zarvel_write_fn callback, void *user, uint64_t *out_len) {
-    return zvl::plain::plain_stream<cbor_sink>(document, options, callback, user, out_len);
+    return zvl::plain::plain_stream<cbor_sink>(document, options, callback, user, out_len, zvl::plain::fast_first);
 }

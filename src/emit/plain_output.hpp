@@ -4,6 +4,8 @@
 // callback fed in pieces.
 #pragma once
 
+#include <cstring>
+
 #include "core/error.hpp"
 #include "core/memory.hpp"
 #include "emit/json_fast.hpp"
@@ -120,10 +122,22 @@ inline bool walk_only(zarvel_writer &, const zarvel_node_store *, const zarvel_p
     return false;
 }
 
-// One pass into a growing buffer (NUL-terminated), its unused tail given back.
-// first(w, store, options, st), a faster writer for some documents, is tried
-// before the walk: true when it wrote the output; false leaves it to the
-// walk, unless it set st (memory ran out).
+// The output of first(w, store, options, st), a faster writer for some
+// documents, in a text buffer of out's own: true when it wrote it; false
+// leaves the output to the walk, unless st was set (memory ran out).
+template <typename First>
+bool first_output(const zarvel_node_store *store, const zarvel_plain_options *options, First first, owned_writer &out,
+                  int32_t &st) {
+    if (!writer_own_text(out.w, store->input_len)) {
+        zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
+        st = 2;
+        return false;
+    }
+    return first(out.w, store, options, st);
+}
+
+// One pass into a growing buffer (NUL-terminated), its unused tail given
+// back: by `first` when it takes the document, else by the walk.
 template <typename Sink, typename First = decltype(&walk_only)>
 char *plain_allocated(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
                       int32_t *status, First first = &walk_only) {
@@ -133,31 +147,38 @@ char *plain_allocated(zarvel_document *document, const zarvel_plain_options *opt
     const zarvel_node_store *store = plain_store(document, st);
     if (!store) return nullptr;
     owned_writer out(store);
-    if (!writer_own_text(out.w, store->input_len)) {
-        zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
-        st = 2;
-        return nullptr;
-    }
-    zarvel_writer &w = out.w;
-    if (!first(w, store, options, st)) {
+    if (!first_output(store, options, first, out, st)) {
         if (st != 0) return nullptr;
-        st = walk_documents<Sink>(w, store, options);
+        st = walk_documents<Sink>(out.w, store, options);
         if (st != 0) return nullptr;
     }
-    writer_finish_text(w);
-    if (out_len) *out_len = w.length;
+    writer_finish_text(out.w);
+    if (out_len) *out_len = out.w.length;
     return out.release();
 }
 
 // Measure, then write when the caller's buffer holds the output (and a NUL
-// when terminate is set).
-template <typename Sink>
+// when terminate is set). A document `first` takes is written once into a
+// buffer of its own and copied: that writer has no measuring pass.
+template <typename Sink, typename First = decltype(&walk_only)>
 int32_t plain_into(zarvel_document *document, const zarvel_plain_options *options, char *buffer, uint64_t capacity,
-                   uint64_t *out_len, bool terminate) {
+                   uint64_t *out_len, bool terminate, First first = &walk_only) {
     if (!buffer && capacity) return 6;
     int32_t st = 0;
     const zarvel_node_store *store = plain_store(document, st);
     if (!store) return st;
+    if (first != &walk_only) {
+        owned_writer out(store);
+        if (first_output(store, options, first, out, st)) {
+            const uint64_t length = out.w.length;
+            if (out_len) *out_len = length;
+            if (!buffer || capacity < length + (terminate ? 1 : 0)) return 0;
+            std::memcpy(buffer, out.w.buffer, length);
+            if (terminate) buffer[length] = 0;
+            return 0;
+        }
+        if (st != 0) return st;
+    }
     zarvel_writer w;
     writer_init(w, store);
     w.measure = true;
@@ -183,13 +204,32 @@ int32_t plain_into(zarvel_document *document, const zarvel_plain_options *option
     return 0;
 }
 
-template <typename Sink>
+// The output handed to callback in pieces. A document `first` takes is
+// written whole first (that writer cannot give up once bytes are handed
+// over), then handed over in pieces of the stream's size.
+template <typename Sink, typename First = decltype(&walk_only)>
 int32_t plain_stream(zarvel_document *document, const zarvel_plain_options *options, zarvel_write_fn callback,
-                     void *user, uint64_t *out_len) {
+                     void *user, uint64_t *out_len, First first = &walk_only) {
     if (!callback) return 6;
     int32_t st = 0;
     const zarvel_node_store *store = plain_store(document, st);
     if (!store) return st;
+    if (first != &walk_only) {
+        owned_writer out(store);
+        if (first_output(store, options, first, out, st)) {
+            const uint64_t length = out.w.length;
+            for (uint64_t at = 0; at < length; at += stream_flush_threshold) {
+                const uint64_t piece = length - at < stream_flush_threshold ? length - at : stream_flush_threshold;
+                if (callback(user, out.w.buffer + at, piece) != 0) {
+                    zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, message::callback_stopped);
+                    return 1;
+                }
+            }
+            if (out_len) *out_len = length;
+            return 0;
+        }
+        if (st != 0) return st;
+    }
     owned_writer out(store);
     if (!writer_own(out.w, stream_buffer_size)) {
         zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
