@@ -30,6 +30,5 @@ inline constexpr char over_budget[] = "alias expansion exceeds the budget of %ll
 // The call itself.
 inline constexpr char no_such_document[] = "no document %u in a stream of %u";
 inline constexpr char callback_stopped[] = "the output callback stopped the call";
-inline constexpr char passes_differ[] = "the output changed between the passes";
 
 }  // namespace zvl::plain::message
