@@ -122,26 +122,19 @@ inline bool walk_only(zarvel_writer &, const zarvel_node_store *, const zarvel_p
     return false;
 }
 
-// The output of first(w, store, options, st), a faster writer for some
-// documents, in a text buffer of out's own: true when it wrote it; false
-// leaves the output to the walk, unless st was set (memory ran out).
-template <typename First>
-bool first_output(const zarvel_node_store *store, const zarvel_plain_options *options, First first, owned_writer &out,
-                  int32_t &st) {
+// The whole output in a text buffer of out's own: by first(w, store,
+// options, st), a faster writer for some documents, when it takes the
+// document (false leaves it to the walk, unless it set st: memory ran
+// out), else by the walk. False with st set when it fails.
+template <typename Sink, typename First>
+bool plain_owned(const zarvel_node_store *store, const zarvel_plain_options *options, First first, owned_writer &out,
+                 int32_t &st) {
     if (!writer_own_text(out.w, store->input_len)) {
         zarvel_error_set(zarvel_error_current(), 2, 0, 0, 0, nullptr);
         st = 2;
         return false;
     }
-    return first(out.w, store, options, st);
-}
-
-// The whole output in a text buffer of out's own: by `first` when it takes
-// the document, else by the walk. False with st set when it fails.
-template <typename Sink, typename First>
-bool plain_owned(const zarvel_node_store *store, const zarvel_plain_options *options, First first, owned_writer &out,
-                 int32_t &st) {
-    if (first_output(store, options, first, out, st)) return true;
+    if (first(out.w, store, options, st)) return true;
     if (st != 0) return false;
     st = walk_documents<Sink>(out.w, store, options);
     return st == 0;
@@ -184,9 +177,11 @@ int32_t plain_into(zarvel_document *document, const zarvel_plain_options *option
     return 0;
 }
 
-// The output handed to callback in pieces. A document `first` takes is
-// written whole first (that writer cannot give up once bytes are handed
-// over), then handed over in pieces of the stream's size.
+// The output handed to callback in pieces. A JSON parse's document is
+// written whole first, by the fast writers, which cannot take back bytes
+// once handed over (and so would check less on a stream), and then handed
+// over in pieces of the stream's size; others are walked into the stream
+// buffer, which keeps their memory to a piece.
 template <typename Sink, typename First = decltype(&walk_only)>
 int32_t plain_stream(zarvel_document *document, const zarvel_plain_options *options, zarvel_write_fn callback,
                      void *user, uint64_t *out_len, First first = &walk_only) {
@@ -194,21 +189,19 @@ int32_t plain_stream(zarvel_document *document, const zarvel_plain_options *opti
     int32_t st = 0;
     const zarvel_node_store *store = plain_store(document, st);
     if (!store) return st;
-    if (first != &walk_only) {
+    if (store->json_checked) {
         owned_writer out(store);
-        if (first_output(store, options, first, out, st)) {
-            const uint64_t length = out.w.length;
-            for (uint64_t at = 0; at < length; at += stream_flush_threshold) {
-                const uint64_t piece = length - at < stream_flush_threshold ? length - at : stream_flush_threshold;
-                if (callback(user, out.w.buffer + at, piece) != 0) {
-                    zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, message::callback_stopped);
-                    return 1;
-                }
+        if (!plain_owned<Sink>(store, options, first, out, st)) return st;
+        const uint64_t length = out.w.length;
+        for (uint64_t at = 0; at < length; at += stream_flush_threshold) {
+            const uint64_t piece = length - at < stream_flush_threshold ? length - at : stream_flush_threshold;
+            if (callback(user, out.w.buffer + at, piece) != 0) {
+                zarvel_error_set(zarvel_error_current(), 1, 0, 0, 0, message::callback_stopped);
+                return 1;
             }
-            if (out_len) *out_len = length;
-            return 0;
         }
-        if (st != 0) return st;
+        if (out_len) *out_len = length;
+        return 0;
     }
     owned_writer out(store);
     if (!writer_own(out.w, stream_buffer_size)) {
