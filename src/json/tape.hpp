@@ -110,6 +110,7 @@ struct tape_walk_facts {
     uint64_t containers;      // arrays and objects (one closing entry each)
     uint64_t escaped_bytes;   // raw length of all strings holding an escape
     uint64_t longest_string;  // raw length of the longest string
+    uint64_t longest_key;     // the same of object keys (the indexed walk only)
 };
 inline constexpr uint8_t tape_escaped_string = ZARVEL_TAPE_STRING | 0x80;
 

@@ -16,6 +16,15 @@ struct tape_column_writer {
     uint32_t *lens;
 
     static tape_column_writer of(const zarvel_tape &tape) { return {tape.types, tape.starts, tape.lens}; }
+    // The indexed walk's room steps (json/indexed_walk.hpp).
+    static tape_column_writer start(const tape_room &room) { return of(*room.tape); }
+    void rebase(const tape_room &room) { *this = of(*room.tape); }
+    static uint64_t used(const tape_column_writer &, uint64_t entries) { return entries; }
+    static uint32_t mark(const tape_column_writer &, uint64_t entries) { return static_cast<uint32_t>(entries); }
+    static constexpr uint64_t close_entries = 1;
+    static constexpr bool all_facts = true;
+    static constexpr bool whole_pairs = false;
+    void finish(const tape_room &, uint64_t) {}
     void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) {
         types[i] = type;
         starts[i] = static_cast<uint32_t>(start);
@@ -32,6 +41,14 @@ struct tape_packed_writer {
     uint64_t *packed;
 
     static tape_packed_writer of(const zarvel_tape &tape) { return {tape.packed}; }
+    static tape_packed_writer start(const tape_room &room) { return of(*room.tape); }
+    void rebase(const tape_room &room) { *this = of(*room.tape); }
+    static uint64_t used(const tape_packed_writer &, uint64_t entries) { return entries; }
+    static uint32_t mark(const tape_packed_writer &, uint64_t entries) { return static_cast<uint32_t>(entries); }
+    static constexpr uint64_t close_entries = 1;
+    static constexpr bool all_facts = true;
+    static constexpr bool whole_pairs = false;
+    void finish(const tape_room &, uint64_t) {}
     void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) { packed[i] = tape_pack(type, length, start); }
     // The opening entry was put with start and length 0: its start is
     // or'ed in without reading its type back.

@@ -1,9 +1,11 @@
 // zarvel_parse_json: a strict JSON text (RFC 8259, UTF-8) into a document.
 //
 // Three roads, tried in this order:
-//   1. a text whose root is "[" or "{" and that the tape's packed builder
-//      takes (ASCII strings, no tabs, numbers checked) is kept as a JSON tape;
-//      its nodes are made on first access (json_tape_source);
+//   1. a text whose root is "[" or "{" goes to the indexed walk, which
+//      writes the nodes as it reads (indexed_document); where that cannot
+//      run, a text the tape's packed builder takes (ASCII strings, no tabs,
+//      numbers checked) is kept as a JSON tape whose nodes are made on
+//      first access (json_tape_source);
 //   2. any other text is built into nodes at once by the direct builder
 //      below, which accepts what the validator accepts; the UTF-8 check
 //      follows when the text holds bytes that need it. A text the builder
@@ -44,6 +46,7 @@
 #include "json/validate.hpp"
 #include "json/string_scan.hpp"
 #include "core/stage1.hpp"
+#include "json/indexed_walk.hpp"
 #include "json/tape.hpp"
 #include "yaml/parse.hpp"
 #include "zarvel.h"
@@ -850,6 +853,247 @@ int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
     return result;
 }
 
+// ---- records straight from the indexed walk ----------------------------------------
+//
+// The indexed walk (json/indexed_walk.hpp) with a writer of node records
+// instead of tape entries: the records, links, kept numbers and children
+// index are the ones the tape build above makes of the walk's tape, in one
+// pass and without the tape. Ids follow the walk's values; a record's next
+// sibling is taken to be the next id and set to none when its parent closes.
+
+// The room of the record writer. The node table is made at the first
+// chunk, for as many nodes as the text would have if all of it were as
+// dense in offsets as that chunk (an offset starts at most one node), but
+// no more than a valid text of its length has ((len + 1) / 2: every node
+// but the root follows a separator or an opening bracket, and each
+// container closes); it grows when a chunk could pass it, and is mapped a
+// slice at a time ahead of the records. The children index holds an id
+// for every byte, as many as the walk can make of any text before it
+// refuses, so it never moves (its pages are touched only where used).
+struct record_room {
+    zarvel_node_store *store;
+    const zvl::indexed::index_cursor *cursor;
+    uint64_t capacity = 0;  // ids below are in the table and mapped
+    bool failed = false;    // memory ran out
+    zvl::tree::children_writer index;
+    uint32_t node_count = 0;  // once built
+
+    __attribute__((noinline)) bool grow(uint64_t used, uint64_t needed, uint64_t /*done*/) {
+        // Only a text too long for the index to hold an id a byte: no valid
+        // one has that many nodes.
+        if (needed > index.nodes()) return false;
+        uint64_t from = capacity;
+        if (needed > store->node_cap) {
+            uint64_t wanted = needed;
+            if (!store->nodes) {
+                const uint64_t most = (store->input_len + 1) / 2 + 64;
+                const uint64_t classified = cursor->state().offset;
+                const uint64_t estimate = classified ? needed * store->input_len / classified + 64 : most;
+                wanted = estimate < most ? estimate : most;
+                if (wanted < needed) wanted = needed;
+            }
+            store->node_count = uint32_t(used);
+            // The string storage as the tape build reserved it for as many
+            // nodes; node_cap as wanted (the input length would cap it).
+            if (!zarvel_store_reserve_nodes(store, 2 * wanted, wanted)) {
+                failed = true;
+                return false;
+            }
+            if (from == 0) advise_tables(store);
+            from = used;
+        }
+        uint64_t last = needed > from + prefault_slice_nodes ? needed : from + prefault_slice_nodes;
+        if (last > store->node_cap) last = store->node_cap;
+        if (last > from) prefault(store->nodes + from, (last - from) * sizeof(zarvel_node_rec));
+        capacity = last;
+        return needed <= capacity;
+    }
+};
+
+// A member string holding an escape, decoded into string storage: its
+// record written as node `id`. Out of memory marks the room failed, which
+// ends the walk refused.
+__attribute__((noinline)) void escaped_record(record_room *room, const char *text, uint64_t start, uint64_t length,
+                                              zarvel_node_rec *record, uint32_t id) {
+    record_head head = std::bit_cast<record_head>(entry_heads_inside.at[zvl::tape_escaped_string]);
+    zarvel_node_store *store = room->store;
+    store->node_count = id;
+    zarvel_span value = stored_body(store, text, start, length, &head.json_text);
+    if (value == zarvel_span_failed) {
+        room->failed = true;
+        value = 0;
+    }
+    put_record(record, std::bit_cast<uint64_t>(head), two_fields(zarvel_node_none, id + 1), value);
+}
+
+__attribute__((noinline)) void keep_long_int(const char *text, zarvel_node_rec *record, uint64_t start,
+                                             uint32_t length) {
+    keep_number(record, text, start, length, false);
+}
+
+// A fresh record as put_record writes it, in two halves made in registers:
+// four words gathered on the stack and loaded back in pairs (as the
+// compiler otherwise does in the walk) wait on every record for the stores.
+inline __attribute__((always_inline)) void store_record(zarvel_node_rec *record, uint64_t head, uint64_t links,
+                                                        zarvel_span value, uint32_t count = 0,
+                                                        uint32_t start = zarvel_node_none) {
+#if defined(__SSE2__)
+    const __m128i first = _mm_set_epi64x(static_cast<long long>(links), static_cast<long long>(head));
+    const __m128i second =
+        _mm_set_epi64x(static_cast<long long>(value), static_cast<long long>(two_fields(count, start)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(record), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(record) + 1, second);
+#else
+    put_record(record, head, links, value, count);
+    record->alias_target = start;
+#endif
+}
+
+// The walk's count n of values made so far, plus one, names the next id
+// (n - 1): a close makes no node. A level's mark is the stack position of
+// its first member; a container with members has the id before the first,
+// an empty one is the newest node when it closes.
+struct record_writer {
+    static constexpr bool span_limited = true;
+    static constexpr uint64_t close_entries = 0;
+    static constexpr bool all_facts = false;
+    static constexpr bool whole_pairs = true;
+    zarvel_node_rec *nodes;
+    const char *text;
+    record_room *room;
+    zvl::tree::children_writer index;
+
+    static record_writer start(record_room &room) { return {room.store->nodes, room.store->input, &room, room.index}; }
+    void rebase(const record_room &room) { nodes = room.store->nodes; }
+    static uint64_t used(const record_writer &, uint64_t n) { return n - 1; }
+    // Taken before the container's own push (the root's is none).
+    static uint32_t mark(const record_writer &out, uint64_t n) {
+        return uint32_t(out.index.stack - out.index.ids) + (n > 1);
+    }
+    void finish(record_room &room, uint64_t n) {
+        room.node_count = uint32_t(n - 1);
+        room.index = index;
+    }
+
+    inline __attribute__((always_inline)) void put(uint64_t n, uint8_t type, uint64_t start, uint64_t length) {
+        if (type == ZARVEL_TAPE_DOCUMENT) return;
+        const uint32_t id = uint32_t(n - 1);
+        zarvel_node_rec *const record = nodes + id;
+        if (type == ZARVEL_TAPE_ARRAY || type == ZARVEL_TAPE_OBJECT) {
+            store_record(record, entry_heads_inside.at[type], no_links, 0);
+            // The root, node 0, is no member.
+            if (id) index.push(id);
+            return;
+        }
+        if (type == zvl::tape_escaped_string)
+            escaped_record(room, text, start, length, record, id);
+        else
+            scalar(record, type, start, length, id + 1);
+        index.push(id);
+    }
+
+    // A scalar lying in place, with its next sibling, its number kept.
+    inline __attribute__((always_inline)) void scalar(zarvel_node_rec *record, uint8_t type, uint64_t start,
+                                                      uint64_t length, uint32_t next) {
+        const zarvel_span value = length ? zarvel_span_make(uint32_t(start), uint32_t(length), false) : 0;
+        store_record(record, entry_heads_inside.at[type], two_fields(zarvel_node_none, next), value);
+        if (type == ZARVEL_TAPE_INT) {
+            int64_t number;
+            if (start + length >= 16 && zvl::number_text::checked_int16(text + start, uint32_t(length), number))
+                zarvel_record_keep(*record, uint64_t(number));
+            else
+                keep_long_int(text, record, start, uint32_t(length));
+        } else if (type == ZARVEL_TAPE_FLOAT) {
+            const uint64_t bits = zvl::decimal::quick_bits(text + start, uint32_t(length));
+            if (bits != zvl::decimal::not_taken) zarvel_record_keep(*record, bits);
+        }
+    }
+
+    // An array of two numbers: its members are the ids after its own, so
+    // it is written whole, without the stack.
+    inline __attribute__((always_inline)) void pair(uint64_t n, uint8_t first_type, uint64_t first,
+                                                    uint64_t first_length, uint8_t second_type, uint64_t second,
+                                                    uint64_t second_length) {
+        const uint32_t id = uint32_t(n - 1);
+        zarvel_node_rec *const record = nodes + id;
+        store_record(record, with_first_child(entry_heads_inside.at[ZARVEL_TAPE_ARRAY], id + 1),
+                     two_fields(id + 2, id ? id + 3 : zarvel_node_none), 0, 2, zarvel_child_run);
+        scalar(record + 1, first_type, first, first_length, id + 2);
+        scalar(record + 2, second_type, second, second_length, zarvel_node_none);
+        if (id) index.push(id);
+    }
+
+    // The innermost container closes: its first and last child, count and
+    // list; its last member has no next sibling, and it has the next id
+    // (none for the root).
+    inline __attribute__((always_inline)) void link(uint32_t mark, uint64_t n) {
+        const uint32_t next = uint32_t(n - 1);
+        uint32_t *const members = index.ids + mark;
+        const uint32_t count = uint32_t(index.stack - members);
+        if (count == 0) {
+            const uint32_t id = next - 1;
+            const uint64_t links = two_fields(zarvel_node_none, id ? next : zarvel_node_none);
+            std::memcpy(reinterpret_cast<char *>(nodes + id) + 8, &links, sizeof links);
+            return;
+        }
+        const uint32_t id = members[0] - 1;
+        zarvel_node_rec *const record = nodes + id;
+        const uint32_t newest = index.stack[-1];
+        nodes[newest].next_sibling = zarvel_node_none;
+        record->first_child = id + 1;
+        const uint64_t links = two_fields(newest, id ? next : zarvel_node_none);
+        std::memcpy(reinterpret_cast<char *>(record) + 8, &links, sizeof links);
+        record->child_count = count;
+        index.close(*record, id, count);
+    }
+};
+
+// Step 2 on a host with the indexed classifier: the document built at once.
+// Null when the walk refuses the text (*status untouched) or memory ran out
+// (*status 2).
+zarvel_document *indexed_document(const char *text, uint64_t len, uint64_t root,
+                                  const zvl::json::index_variant &variant, int32_t *status, uint64_t *longest_key) {
+    const zarvel_allocator *allocator = &zarvel_default_allocator;
+    zarvel_node_store *store = zarvel_store_new(allocator);
+    if (!store) {
+        *status = ZARVEL_NO_MEMORY;
+        return nullptr;
+    }
+    store->input = text;
+    store->input_len = len;
+    store->json_checked = 1;
+    record_room room;
+    room.store = store;
+    int result = zvl::tape_no_memory;
+    constexpr uint64_t index_most = zarvel_child_run - 2 * zvl::tree::index_slack - 1;
+    if (room.index.start(allocator, len + 2 < index_most ? len + 2 : index_most)) {
+        zvl::indexed::index_cursor cursor(text, len, variant.fill, variant.checks_utf8,
+                                          zvl::indexed::deepest_rule::document);
+        room.cursor = &cursor;
+        result = zvl::indexed::walk<record_writer, true>(text, len, root, room, cursor);
+        if (result == zvl::tape_refused && room.failed) result = zvl::tape_no_memory;
+        if (longest_key) *longest_key = cursor.facts.longest_key;
+    }
+    zarvel_document *document = nullptr;
+    if (result == zvl::tape_built) {
+        store->node_count = room.node_count;
+        if (!zarvel_store_add_root(store, 0) || !room.index.finish(store) ||
+            !(document = zarvel_document_alloc(allocator)))
+            result = zvl::tape_no_memory;
+    }
+    if (!document) {
+        room.index.drop(allocator);
+        zarvel_store_free(store);
+        if (result == zvl::tape_no_memory) *status = ZARVEL_NO_MEMORY;
+        return nullptr;
+    }
+    document->store = store;
+    document->text = text;
+    document->owned_len = len;
+    *status = ZARVEL_OK;
+    return document;
+}
+
 // A tape kept as a document's pending body, with what its walk learnt so
 // that the deferred build need not measure it again.
 struct held_tape {
@@ -972,7 +1216,7 @@ const zarvel_source_ops zvl::json_tape_source = {build_pending_tape, release_pen
 
 // ---- entry ---------------------------------------------------------------------------
 
-zarvel_document *zvl::json_tape_road(const char *text, uint64_t len, int32_t *status) {
+zarvel_document *zvl::json_tape_road(const char *text, uint64_t len, int32_t *status, uint64_t *longest_key) {
     if (!text) return nullptr;
     // A text with non-ASCII bytes near its start is not offered to the
     // packed builder, which would refuse it after allocating for the whole
@@ -983,6 +1227,10 @@ zarvel_document *zvl::json_tape_road(const char *text, uint64_t len, int32_t *st
     bool early_high_byte =
         !zarvel_kernels_get()->json_index && has_high_byte(text, len < tape_probe_bytes ? len : tape_probe_bytes);
     if (!bracket || len >= tape_length_limit || early_high_byte) return nullptr;
+    // Where every offset fits a span, the walk writes the records itself.
+    if (const zvl::json::index_variant *indexed = zarvel_kernels_get()->json_index;
+        indexed && len <= zarvel_span_max_offset)
+        return indexed_document(text, len, root, *indexed, status, longest_key);
     return tape_document(text, len, root, status);
 }
 

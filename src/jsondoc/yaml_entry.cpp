@@ -63,11 +63,14 @@ zarvel_document *json_text_document(const char *text, uint64_t length, const zar
                                     int32_t *status) {
     // The YAML 1.1 resolver and a lowered nesting limit read otherwise.
     if (options && (options->schema == 1 || options->max_depth > 0)) return nullptr;
-    zarvel_document *document = zvl::json_tape_road(text, length, status);
+    uint64_t longest_key = 0;
+    zarvel_document *document = zvl::json_tape_road(text, length, status, &longest_key);
     if (!document) return nullptr;
     const zvl::tape_walk_facts *facts = nullptr;
     const zarvel_tape *tape = zvl::json_pending_tape(document, &facts);
-    if (tape && !has_long_key(*tape, *facts) && printable(text, length)) return document;
+    // A document built at once knows its longest key; a held tape is read.
+    const bool long_key = tape ? has_long_key(*tape, *facts) : !document->store || longest_key > longest_body;
+    if (!long_key && printable(text, length)) return document;
     zarvel_document_free(document);
     return nullptr;
 }
