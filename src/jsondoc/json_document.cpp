@@ -1044,7 +1044,14 @@ struct record_writer {
         const uint64_t links = two_fields(newest, id ? next : zarvel_node_none);
         std::memcpy(reinterpret_cast<char *>(record) + 8, &links, sizeof links);
         record->child_count = count;
-        index.close(*record, id, count);
+        // Its members are a run when no other node was made since it
+        // opened: known without looking at the stack.
+        if (count == next - id - 1) {
+            index.stack = members;
+            zvl::tree::children_writer::close_run(*record);
+        } else {
+            index.close(*record, id, count);
+        }
     }
 };
 
