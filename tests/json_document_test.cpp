@@ -833,7 +833,7 @@ TEST(JsonFailure, EveryAllocation) {
         big += (i ? "," : "") + std::string("\"key") + std::to_string(i) + "\":[\"v\\n" + std::to_string(i) + "\",1.5]";
     big += "}";
     const std::string texts[] = {
-        big,                               // tape road, deferred build
+        big,                               // tape road (built by the walk, or deferred)
         big + "\t",                        // direct road
         "\"a\\u00e9b\"",                   // direct root string with escape
         "[\"\xC3\xA9\", {\"x\":[true]}]",  // direct road (non-ASCII)
