@@ -1173,25 +1173,28 @@ TEST(Injection, PlainEntries) {
         {"zarvel_plain_cbor_stream",
          [](zarvel_document *d) { return zarvel_plain_cbor_stream(d, &all, write_nothing, nullptr, nullptr); }},
     };
+    // A row: the document `make` gives (outside the window), written by `write`.
+    auto row_of = [](std::string name, writer write, std::function<zarvel_document *()> make) {
+        return entry_row{std::move(name),
+                         [write, make](window &w) {
+                             zarvel_document *doc = make();
+                             w.open();
+                             const int32_t status = write(doc);
+                             w.close();
+                             zarvel_document_free(doc);
+                             return status;
+                         },
+                         {2},
+                         false};
+    };
     std::vector<entry_row> rows;
-    for (const auto &[name, write] : writers) {
-        for (bool built : {true, false}) {
-            rows.push_back({std::string(name) + (built ? " (built)" : " (pending)"),
-                            [write = write, built](window &w) {
-                                zarvel_document *doc = parsed(text, built);
-                                w.open();
-                                const int32_t status = write(doc);
-                                w.close();
-                                zarvel_document_free(doc);
-                                return status;
-                            },
-                            {2},
-                            false});
-        }
-    }
-    // A JSON parse's document, which the CBOR writers take from its records
-    // into a buffer of their own (a mapping past the small size, so that its
-    // keys go through the duplicate table).
+    for (const auto &[name, write] : writers)
+        for (bool built : {true, false})
+            rows.push_back(row_of(std::string(name) + (built ? " (built)" : " (pending)"), write,
+                                  [built] { return parsed(text, built); }));
+    // A JSON parse's document, which the fast writers write whole into a
+    // buffer of their own (a mapping past the small size, so that its keys
+    // go through the duplicate table).
     static const std::string json = [] {
         std::string t = "[{\"e\":\"a\\u00e9\",";
         for (int i = 0; i < 40; ++i) t += "\"key" + std::to_string(i) + "\":" + std::to_string(i) + ".5,";
@@ -1211,19 +1214,16 @@ TEST(Injection, PlainEntries) {
          }},
         {"zarvel_plain_cbor_stream (JSON)",
          [](zarvel_document *d) { return zarvel_plain_cbor_stream(d, nullptr, write_nothing, nullptr, nullptr); }},
+        {"zarvel_plain_json_into (JSON)",
+         [](zarvel_document *d) {
+             std::vector<char> buffer(1 << 12);
+             return zarvel_plain_json_into(d, nullptr, buffer.data(), buffer.size(), nullptr);
+         }},
+        {"zarvel_plain_json_stream (JSON)",
+         [](zarvel_document *d) { return zarvel_plain_json_stream(d, nullptr, write_nothing, nullptr, nullptr); }},
     };
     for (const auto &[name, write] : fast_writers)
-        rows.push_back({name,
-                        [write = write](window &w) {
-                            zarvel_document *doc = parsed_json(json);
-                            w.open();
-                            const int32_t status = write(doc);
-                            w.close();
-                            zarvel_document_free(doc);
-                            return status;
-                        },
-                        {2},
-                        false});
+        rows.push_back(row_of(name, write, [] { return parsed_json(json); }));
     drive_all(rows);
 }
 
