@@ -563,31 +563,33 @@ inline void read_entry(const uint64_t *words, uint64_t i, uint8_t *type, uint64_
     *length = zvl::packed_length(word);
 }
 
-// The number of entry `word`, kept in its fresh record: an integer's past
-// keep_int_entry. Out of line, so that the loops writing records keep their
-// registers.
-__attribute__((noinline)) void keep_long_int_entry(const char *text, zarvel_node_rec *record, uint64_t word) {
-    keep_number(record, text, zvl::packed_start(word), zvl::packed_length(word), false);
+// The number of a checked token text[start, start + length), kept in its
+// fresh record by the builds that write records straight (from the tape or
+// the walk): an integer's past keep_int_token. Out of line, so that the
+// loops writing records keep their registers.
+__attribute__((noinline)) void keep_long_int(const char *text, zarvel_node_rec *record, uint64_t start,
+                                             uint32_t length) {
+    keep_number(record, text, start, length, false);
 }
 
 // A float's, straight from the quick reader's bits: one call, no slot for
 // a result. A checked float token holds at least three bytes (a digit, a
 // point or an exponent, a digit).
-inline __attribute__((always_inline)) void keep_float_entry(const char *text, zarvel_node_rec *record, uint64_t word) {
-    const uint64_t bits = zvl::decimal::quick_bits(text + zvl::packed_start(word), zvl::packed_length(word));
+inline __attribute__((always_inline)) void keep_float_token(const char *text, zarvel_node_rec *record, uint64_t start,
+                                                            uint32_t length) {
+    const uint64_t bits = zvl::decimal::quick_bits(text + start, length);
     if (bits != zvl::decimal::not_taken) zarvel_record_keep(*record, bits);
 }
 
 // An integer's: one of up to sixteen digits past the text's first sixteen
 // bytes (most are) in line.
-inline __attribute__((always_inline)) void keep_int_entry(const char *text, zarvel_node_rec *record, uint64_t word) {
-    const uint64_t start = zvl::packed_start(word);
-    const uint32_t length = zvl::packed_length(word);
+inline __attribute__((always_inline)) void keep_int_token(const char *text, zarvel_node_rec *record, uint64_t start,
+                                                          uint32_t length) {
     int64_t value;
     if (start + length >= 16 && zvl::number_text::checked_int16(text + start, length, value))
         zarvel_record_keep(*record, uint64_t(value));
     else
-        keep_long_int_entry(text, record, word);
+        keep_long_int(text, record, start, length);
 }
 
 // The run of in-place scalars from the entry at p, before `end` (each looks
@@ -605,9 +607,9 @@ inline __attribute__((always_inline)) const uint64_t *scalar_run(const uint64_t 
         put_record(record, entry_heads_inside.at[type], two_fields(zarvel_node_none, id_unless_close(p[1], id + 1)),
                    packed_span(word));
         if (type == ZARVEL_TAPE_INT)
-            keep_int_entry(text, record, word);
+            keep_int_token(text, record, zvl::packed_start(word), zvl::packed_length(word));
         else if (type == ZARVEL_TAPE_FLOAT)
-            keep_float_entry(text, record, word);
+            keep_float_token(text, record, zvl::packed_start(word), zvl::packed_length(word));
         if (push) *stack++ = id;
         id += 1;
         record += 1;
@@ -629,18 +631,17 @@ inline __attribute__((always_inline)) void put_empty(const uint64_t *p, zarvel_n
     id += 1;
 }
 
-// A member string holding an escape, at `word` (followed by next_word):
-// decoded into string storage, its record written at `record` as node `id`.
-// False when the storage cannot grow (the general step then fails it).
-__attribute__((noinline)) bool escaped_member(zarvel_node_store *store, const char *text, uint64_t word,
-                                              uint64_t next_word, zarvel_node_rec *record, uint32_t id) {
+// A member string holding an escape, the body text[start, start + length):
+// decoded into string storage, its record written at `record` as node `id`
+// with next sibling `next`. False when the storage cannot grow (the caller
+// then fails the build).
+__attribute__((noinline)) bool escaped_member(zarvel_node_store *store, const char *text, uint64_t start,
+                                              uint32_t length, uint32_t next, zarvel_node_rec *record, uint32_t id) {
     record_head head = std::bit_cast<record_head>(entry_heads_inside.at[zvl::tape_escaped_string]);
     store->node_count = id;
-    const zarvel_span value =
-        stored_body(store, text, zvl::packed_start(word), zvl::packed_length(word), &head.json_text);
+    const zarvel_span value = stored_body(store, text, start, length, &head.json_text);
     if (value == zarvel_span_failed) return false;
-    put_record(record, std::bit_cast<uint64_t>(head), two_fields(zarvel_node_none, id_unless_close(next_word, id + 1)),
-               value);
+    put_record(record, std::bit_cast<uint64_t>(head), two_fields(zarvel_node_none, next), value);
     return true;
 }
 
@@ -678,7 +679,10 @@ __attribute__((noinline)) void simple_entries(entry_build &b) {
             continue;
         }
         if (!is_container(type) || depth >= zarvel_store_max_depth) {
-            if (type != zvl::tape_escaped_string || !escaped_member(b.store, text, p[0], p[1], record, id)) break;
+            if (type != zvl::tape_escaped_string ||
+                !escaped_member(b.store, text, zvl::packed_start(p[0]), zvl::packed_length(p[0]),
+                                id_unless_close(p[1], id + 1), record, id))
+                break;
             index.push(id);
             id += 1;
             record += 1;
@@ -910,27 +914,6 @@ struct record_room {
     }
 };
 
-// A member string holding an escape, decoded into string storage: its
-// record written as node `id`. Out of memory marks the room failed, which
-// ends the walk refused.
-__attribute__((noinline)) void escaped_record(record_room *room, const char *text, uint64_t start, uint64_t length,
-                                              zarvel_node_rec *record, uint32_t id) {
-    record_head head = std::bit_cast<record_head>(entry_heads_inside.at[zvl::tape_escaped_string]);
-    zarvel_node_store *store = room->store;
-    store->node_count = id;
-    zarvel_span value = stored_body(store, text, start, length, &head.json_text);
-    if (value == zarvel_span_failed) {
-        room->failed = true;
-        value = 0;
-    }
-    put_record(record, std::bit_cast<uint64_t>(head), two_fields(zarvel_node_none, id + 1), value);
-}
-
-__attribute__((noinline)) void keep_long_int(const char *text, zarvel_node_rec *record, uint64_t start,
-                                             uint32_t length) {
-    keep_number(record, text, start, length, false);
-}
-
 // A fresh record as put_record writes it, in two halves made in registers:
 // four words gathered on the stack and loaded back in pairs (as the
 // compiler otherwise does in the walk) wait on every record for the stores.
@@ -985,9 +968,10 @@ struct record_writer {
             if (id) index.push(id);
             return;
         }
-        if (type == zvl::tape_escaped_string)
-            escaped_record(room, text, start, length, record, id);
-        else
+        // Out of memory marks the room failed, which ends the walk refused.
+        if (type == zvl::tape_escaped_string) {
+            if (!escaped_member(room->store, text, start, uint32_t(length), id + 1, record, id)) room->failed = true;
+        } else
             scalar(record, type, start, length, id + 1);
         index.push(id);
     }
@@ -997,16 +981,10 @@ struct record_writer {
                                                       uint64_t length, uint32_t next) {
         const zarvel_span value = length ? zarvel_span_make(uint32_t(start), uint32_t(length), false) : 0;
         store_record(record, entry_heads_inside.at[type], two_fields(zarvel_node_none, next), value);
-        if (type == ZARVEL_TAPE_INT) {
-            int64_t number;
-            if (start + length >= 16 && zvl::number_text::checked_int16(text + start, uint32_t(length), number))
-                zarvel_record_keep(*record, uint64_t(number));
-            else
-                keep_long_int(text, record, start, uint32_t(length));
-        } else if (type == ZARVEL_TAPE_FLOAT) {
-            const uint64_t bits = zvl::decimal::quick_bits(text + start, uint32_t(length));
-            if (bits != zvl::decimal::not_taken) zarvel_record_keep(*record, bits);
-        }
+        if (type == ZARVEL_TAPE_INT)
+            keep_int_token(text, record, start, uint32_t(length));
+        else if (type == ZARVEL_TAPE_FLOAT)
+            keep_float_token(text, record, start, uint32_t(length));
     }
 
     // An array of two numbers: its members are the ids after its own, so
