@@ -161,7 +161,7 @@ class writer {
           node_count_(w.store->node_count),
           out_(w),
           separator_(compact ? 1 : 2),
-          checking_(Host::plain && (w.growable || w.measure)),
+          checking_(Host::plain && w.growable),
           checked_(w.store->json_checked != 0) {
         if constexpr (Host::plain) budget_ = host.options().budget;
     }
@@ -865,9 +865,8 @@ class writer {
     cursor out_;
     uint32_t separator_;
     key_table key_table_;
-    // Plain output that can be taken back (a growable buffer, a count; not a
-    // stream or a caller's buffer, which a longer first try could overflow):
-    // mappings checked as written.
+    // Plain output that can be taken back (a growable buffer; not a stream,
+    // whose bytes are handed over): mappings checked as written.
     bool checking_;
     // The store's in-place texts were checked by a JSON parse.
     bool checked_;
