@@ -9,22 +9,28 @@
 
 namespace zvl {
 
-struct tape_column_writer {
+// The indexed walk's room steps (json/indexed_walk.hpp), the same for both
+// tape writers: the walk's count is the entries written, a level's mark
+// its opening entry, and the block is the room's tape.
+template <typename Writer>
+struct tape_walk_steps {
+    static Writer start(const tape_room &room) { return Writer::of(*room.tape); }
+    void rebase(const tape_room &room) { static_cast<Writer &>(*this) = Writer::of(*room.tape); }
+    static uint64_t used(const Writer &, uint64_t entries) { return entries; }
+    static uint32_t mark(const Writer &, uint64_t entries) { return static_cast<uint32_t>(entries); }
+    static constexpr uint64_t close_entries = 1;
+    static constexpr bool all_facts = true;
+    static constexpr bool whole_pairs = false;
+    void finish(const tape_room &, uint64_t) {}
+};
+
+struct tape_column_writer : tape_walk_steps<tape_column_writer> {
     static constexpr bool span_limited = false;
     uint8_t *types;
     uint32_t *starts;
     uint32_t *lens;
 
-    static tape_column_writer of(const zarvel_tape &tape) { return {tape.types, tape.starts, tape.lens}; }
-    // The indexed walk's room steps (json/indexed_walk.hpp).
-    static tape_column_writer start(const tape_room &room) { return of(*room.tape); }
-    void rebase(const tape_room &room) { *this = of(*room.tape); }
-    static uint64_t used(const tape_column_writer &, uint64_t entries) { return entries; }
-    static uint32_t mark(const tape_column_writer &, uint64_t entries) { return static_cast<uint32_t>(entries); }
-    static constexpr uint64_t close_entries = 1;
-    static constexpr bool all_facts = true;
-    static constexpr bool whole_pairs = false;
-    void finish(const tape_room &, uint64_t) {}
+    static tape_column_writer of(const zarvel_tape &tape) { return {{}, tape.types, tape.starts, tape.lens}; }
     void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) {
         types[i] = type;
         starts[i] = static_cast<uint32_t>(start);
@@ -36,19 +42,11 @@ struct tape_column_writer {
     }
 };
 
-struct tape_packed_writer {
+struct tape_packed_writer : tape_walk_steps<tape_packed_writer> {
     static constexpr bool span_limited = true;
     uint64_t *packed;
 
-    static tape_packed_writer of(const zarvel_tape &tape) { return {tape.packed}; }
-    static tape_packed_writer start(const tape_room &room) { return of(*room.tape); }
-    void rebase(const tape_room &room) { *this = of(*room.tape); }
-    static uint64_t used(const tape_packed_writer &, uint64_t entries) { return entries; }
-    static uint32_t mark(const tape_packed_writer &, uint64_t entries) { return static_cast<uint32_t>(entries); }
-    static constexpr uint64_t close_entries = 1;
-    static constexpr bool all_facts = true;
-    static constexpr bool whole_pairs = false;
-    void finish(const tape_room &, uint64_t) {}
+    static tape_packed_writer of(const zarvel_tape &tape) { return {{}, tape.packed}; }
     void put(uint64_t i, uint8_t type, uint64_t start, uint64_t length) { packed[i] = tape_pack(type, length, start); }
     // The opening entry was put with start and length 0: its start is
     // or'ed in without reading its type back.
