@@ -1,6 +1,6 @@
 // Targets of the plain data calls, shared by JSON and CBOR: the documents of
 // a stream (one, each in turn, or all in one array) walked into an allocated
-// buffer (one pass, growing), a caller's buffer (measure, then write) or a
+// buffer (one pass, growing), a caller's buffer (the same, then copied) or a
 // callback fed in pieces.
 #pragma once
 

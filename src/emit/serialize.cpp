@@ -124,12 +124,8 @@ struct emitter {
 
     // ---- scalars ---------------------------------------------------------
 
-    // Block-mode form of a scalar, through the two-pass cache when it is on.
+    // Block-mode form of a scalar.
     scalar_form decide_form(const zarvel_node_rec &r, std::string_view t, bool key) {
-        const bool cached = w.style_cache && t.size() >= style_cache_min_length;
-        if (cached && !w.measure) {
-            if (w.cache_position < w.cache_capacity) return scalar_form(w.style_cache[w.cache_position++]);
-        }
         uint8_t style = effective_style(r);
         // Restyled output (block or flow) also drops quotes that the value
         // does not need, as JSON's on every string; the type check below
@@ -146,7 +142,6 @@ struct emitter {
         if (form == scalar_form::plain && !keeps_type_when_plain(r, t))
             form = scalar_form::single_quoted;  // plain text has no controls or breaks
         if (w.flow_depth > 0 || w.in_complex_key) form = flow_safe(form, t, has_properties(r));
-        if (cached && w.cache_position < w.cache_capacity) w.style_cache[w.cache_position++] = uint8_t(form);
         return form;
     }
     // A scalar that was not plain (a one-line literal "true", say) may be
@@ -501,8 +496,6 @@ struct emitter {
             return false;
         const std::string_view kt = text(k.value);
         if (kt.empty() || kt.size() > longest_implicit_key) return false;
-        // Same decisions as the general path, made once.
-        if (w.style_cache && kt.size() >= style_cache_min_length) return false;
         if (!keys.printable(kt.data(), kt.size(), backed(k.value))) return false;
 
         const zarvel_node_rec &v = node(value);
@@ -513,8 +506,7 @@ struct emitter {
         if (v.kind() == ZARVEL_KIND_SCALAR) {
             if (effective_style(v) == uint8_t(node_style::plain) && !has_properties(v)) {
                 vt = text(v.value);
-                if (!(w.style_cache && vt.size() >= style_cache_min_length) && (vt.empty() || printable(v.value, vt)))
-                    shape = same_line;
+                if (vt.empty() || printable(v.value, vt)) shape = same_line;
             }
         } else if (v.kind() != ZARVEL_KIND_ALIAS && !flows(v) && v.child_count > 0 && valid(v.first_child) &&
                    !has_properties(v)) {
@@ -621,7 +613,7 @@ struct emitter {
         if (r.kind() != ZARVEL_KIND_SCALAR || effective_style(r) != uint8_t(node_style::plain) || has_properties(r))
             return false;
         const std::string_view t = text(r.value);
-        if (t.empty() || (w.style_cache && t.size() >= style_cache_min_length)) return false;
+        if (t.empty()) return false;
         if (!printable(r.value, t)) return false;
         const uint64_t line_feed = !first && w.last != '\n' ? 1 : 0;
         const uint64_t indent = first ? 0 : n;

@@ -1,6 +1,7 @@
 // Exported serialiser entry points: the allocated text, the caller's buffer
-// (measure, then write), JSON (one pass), and the stream
-// target.
+// (written once, then copied), JSON (one pass), and the stream target.
+#include <cstring>
+
 #include "core/memory.hpp"
 #include "emit/serialize.hpp"
 #include "zarvel.h"
@@ -28,7 +29,6 @@ class call_writer {
     }
     ~call_writer() {
         if (w.anchors_ready) zarvel_strmap_free(&w.anchors);
-        if (w.style_cache) deallocate(&zarvel_default_allocator, w.style_cache);
         if (owned_buffer_) sys_free(w.buffer);
     }
     call_writer(const call_writer &) = delete;
@@ -43,13 +43,17 @@ class call_writer {
     }
     bool own_buffer(uint64_t capacity) { return owned_buffer_ = writer_own(w, capacity); }
     bool pass_failed() const { return w.failed || w.out_of_memory || w.callback_failed; }
-    // The text made from `input` bytes in one pass into a growable buffer,
-    // handed to the caller; null when the buffer or the pass fails.
-    char *one_pass_text(uint64_t input, uint64_t *out_len) {
+    // The text made from `input` bytes in one pass into a growable buffer
+    // of the call's own; false when the buffer or the pass fails.
+    bool one_pass(uint64_t input) {
         owned_buffer_ = writer_own_text(w, input);
-        if (!owned_buffer_) return nullptr;
+        if (!owned_buffer_) return false;
         serialize_pass(w);
-        if (pass_failed()) return nullptr;
+        return !pass_failed();
+    }
+    // The same text handed to the caller; null on failure.
+    char *one_pass_text(uint64_t input, uint64_t *out_len) {
+        if (!one_pass(input)) return nullptr;
         writer_finish_text(w);
         if (out_len) *out_len = w.length;
         owned_buffer_ = false;
@@ -111,25 +115,13 @@ uint64_t zarvel_serialize_into_ex(zarvel_document *document, const zarvel_serial
                                   uint64_t capacity) {
     const zarvel_node_store *store = body_of(document);
     if (!store) return 0;
+    // Written once, then copied when the buffer holds it: measuring first
+    // and writing again took two passes over every scalar's style choice.
     call_writer call(store, options);
-    if (!call.prepare()) return 0;
-    zarvel_writer &w = call.w;
-    w.cache_capacity = store->node_count ? store->node_count : 1;
-    w.style_cache = static_cast<uint8_t *>(allocate(&zarvel_default_allocator, w.cache_capacity));
-    if (!w.style_cache) return 0;
-    w.measure = true;
-    writer_update_room(w);
-    serialize_pass(w);
-    if (call.pass_failed()) return 0;
-    const uint64_t length = w.length;
+    if (!call.prepare() || !call.one_pass(store->input_len)) return 0;
+    const uint64_t length = call.w.length;
     if (!buffer || capacity < length + 1) return length;
-    writer_reset_pass(w);
-    w.measure = false;
-    w.buffer = buffer;
-    w.capacity = capacity;
-    writer_update_room(w);
-    serialize_pass(w);
-    if (call.pass_failed() || w.length != length) return 0;
+    std::memcpy(buffer, call.w.buffer, length);
     buffer[length] = 0;
     return length;
 }

@@ -1,4 +1,4 @@
-// Write primitives of the serialiser: measuring, buffer growth, stream
+// Write primitives of the serialiser: buffer growth, stream
 // delivery. The cursor (last byte, column) is updated by the inline callers
 // before they get here.
 #include "emit/writer.hpp"
@@ -20,12 +20,11 @@ void writer_reset_pass(zarvel_writer &w) {
     w.column = 0;
     w.in_complex_key = false;
     w.flow_depth = 0;
-    w.cache_position = 0;
     if (w.anchors_ready) zarvel_strmap_clear(&w.anchors);
 }
 
 void writer_update_room(zarvel_writer &w) {
-    if (w.measure || w.out_of_memory || w.callback_failed || !w.buffer)
+    if (w.out_of_memory || w.callback_failed || !w.buffer)
         w.room_end = 0;
     else if (w.callback)
         w.room_end = w.flush_threshold;  // the slow path flushes at the threshold
@@ -91,7 +90,7 @@ bool grow(zarvel_writer &w, uint64_t n) {
 }  // namespace
 
 char *writer_reserve_slow(zarvel_writer &w, uint64_t n) {
-    if (!w.growable || w.measure || w.out_of_memory || w.callback || !w.buffer) return nullptr;
+    if (!w.growable || w.out_of_memory || w.callback || !w.buffer) return nullptr;
     if (!grow(w, n)) {
         // Only counting from here on, as after any failed growth.
         w.out_of_memory = true;
@@ -102,7 +101,7 @@ char *writer_reserve_slow(zarvel_writer &w, uint64_t n) {
 }
 
 void writer_put_slow(zarvel_writer &w, const char *bytes, uint64_t n) {
-    if (w.measure || w.out_of_memory) {
+    if (w.out_of_memory) {
         w.length += n;
         return;
     }

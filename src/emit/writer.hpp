@@ -1,6 +1,6 @@
 // Output state shared by every serialiser entry point: the target (a growable
-// buffer, a caller's buffer or a callback fed in pieces), the measure-only
-// mode, the cursor (last byte, column) and the mode flags.
+// buffer or a callback fed in pieces), the cursor (last byte, column) and the
+// mode flags.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,7 @@ struct zarvel_writer {
     // Target buffer. Growable buffers come from zvl::sys_malloc and are handed
     // to the caller; a caller's buffer or the stream buffer never grows.
     char *buffer;
-    uint64_t length;    // bytes in the buffer (measure mode: bytes counted)
+    uint64_t length;    // bytes in the buffer (after a failed growth: counted)
     uint64_t capacity;  // bytes allocated
     bool growable;
     bool out_of_memory;  // a growth failed: only counting from then on
@@ -30,12 +30,9 @@ struct zarvel_writer {
     uint64_t handed_over;  // bytes already delivered to the callback
     bool callback_failed;
 
-    bool measure;  // count only
-
     // Writes of up to room_end - length - 1 bytes go straight into the
     // buffer: the capacity of a buffer, the flush threshold of the stream
-    // buffer, 0 while measuring or after a failure (everything then takes the
-    // slow path).
+    // buffer, 0 after a failure (everything then takes the slow path).
     uint64_t room_end;
 
     uint8_t last;     // last byte written (0 before the first)
@@ -57,13 +54,6 @@ struct zarvel_writer {
     bool in_complex_key;
     uint32_t flow_depth;  // flow collections open around the cursor
 
-    // Scalar-style cache of the two-pass caller-buffer mode: one decision per
-    // scalar of 32 bytes or more, filled while measuring, replayed while
-    // writing. Null when unused.
-    uint8_t *style_cache;
-    uint32_t cache_capacity;
-    uint32_t cache_position;
-
     // Canonical mode: anchor name -> anchor number.
     zarvel_strmap anchors;
     bool anchors_ready;
@@ -74,13 +64,11 @@ namespace zvl {
 
 inline constexpr uint64_t stream_buffer_size = 131072;
 inline constexpr uint64_t stream_flush_threshold = 65536;
-// Scalars at least this long have their style decision cached.
-inline constexpr uint64_t style_cache_min_length = 32;
 
 // Zero-filled writer over a store with default modes (block YAML, width 80).
 void writer_init(zarvel_writer &w, const zarvel_node_store *store);
-// Starts a pass again: fill length, delivered total, cursor, complex-key flag,
-// cache position and anchor map go back to their start.
+// Starts a pass again: fill length, delivered total, cursor, complex-key flag
+// and anchor map go back to their start.
 void writer_reset_pass(zarvel_writer &w);
 // A buffer of `capacity` bytes from the system allocator (the caller frees
 // it or hands it over); false when it cannot be had.
@@ -91,7 +79,7 @@ bool writer_own(zarvel_writer &w, uint64_t capacity);
 bool writer_own_text(zarvel_writer &w, uint64_t input);
 void writer_finish_text(zarvel_writer &w);
 
-// Slow path of every write once the bytes are known: measuring, growth,
+// Slow path of every write once the bytes are known: growth,
 // out-of-memory counting, stream delivery.
 void writer_put_slow(zarvel_writer &w, const char *bytes, uint64_t n);
 // Hands whatever the stream buffer holds to the callback.
@@ -113,9 +101,8 @@ inline void writer_commit_line_free(zarvel_writer &w, uint64_t n, uint8_t last) 
 }
 
 // Room for n bytes like writer_room, growing a growable buffer when it is
-// full; null when the target cannot give the room (measuring, a stream, a
-// caller's buffer, a failure), and the caller then writes through the
-// general path.
+// full; null when the target cannot give the room (a stream, a failure),
+// and the caller then writes through the general path.
 char *writer_reserve_slow(zarvel_writer &w, uint64_t n);
 inline char *writer_reserve(zarvel_writer &w, uint64_t n) {
     if (char *room = writer_room(w, n)) return room;
