@@ -983,9 +983,9 @@ typedef struct zarvel_plain_options {
 ZARVEL_API char *zarvel_plain_json(zarvel_document *document, uint64_t *out_len, int32_t *status);
 ZARVEL_API char *zarvel_plain_json_ex(zarvel_document *document, const zarvel_plain_options *options, uint64_t *out_len,
                                       int32_t *status);
-/* Measures, then writes the text and a NUL when buffer is not null and
- * capacity is at least the length + 1; *out_len (optional) gets the length
- * either way. Returns the status. */
+/* Writes the text and a NUL when buffer is not null and capacity is at
+ * least the length + 1; *out_len (optional) gets the length either way.
+ * Returns the status. */
 ZARVEL_API int32_t zarvel_plain_json_into(zarvel_document *document, const zarvel_plain_options *options, char *buffer,
                                           uint64_t capacity, uint64_t *out_len);
 /* Hands the text to callback in pieces of about 64 KiB; *out_len (optional)
