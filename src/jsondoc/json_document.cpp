@@ -186,26 +186,34 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
 // The escaped body text[start, start + length) decoded into the store's
 // string storage: its span (0 when it decodes to nothing), or
 // zarvel_span_failed when the storage cannot grow; *form as for
-// decode_body. A body written back raw has its span put before the text.
+// decode_body. Every body is decoded eight bytes on, where a body written
+// back raw has its span put before the text without moving it (the eight
+// bytes stay unused before the others).
 zarvel_span stored_body(zarvel_node_store *store, const char *text, uint64_t start, uint64_t length, uint8_t *form) {
     *form = zvl::json_text::scan;
     constexpr uint32_t raw_span = sizeof(zarvel_span);
-    if (!zarvel_store_strings_reserve(store, length + raw_span)) return zarvel_span_failed;
-    uint32_t offset = store->strings_len;
+    const uint64_t wanted = raw_span + length;
+    if (uint64_t(store->strings_cap) - store->strings_len < wanted) {
+        // No body decodes to more bytes than it reads: storage that has to
+        // grow takes room for every body still ahead at once, where
+        // doubling would copy it again and again in a text of many
+        // escaped strings.
+        const uint64_t ahead = store->input_len > start ? store->input_len - start : 0;
+        const bool all_ahead = ahead > wanted && zarvel_store_strings_reserve(store, ahead + ahead / 2);
+        if (!all_ahead && !zarvel_store_strings_reserve(store, wanted)) return zarvel_span_failed;
+    }
+    const uint32_t offset = store->strings_len + raw_span;
     char *at = store->strings + offset;
-    uint64_t written = decode_body(text, start, start + length, at, length, form);
+    const uint64_t written = decode_body(text, start, start + length, at, length, form);
     if (*form == zvl::json_text::raw_before) {
         if (start > zarvel_span_max_offset || length > 0xFFFFFFFFu) {
             *form = zvl::json_text::scan;
         } else {
-            std::memmove(at + raw_span, at, written);
             const zarvel_span raw = zarvel_span_make(uint32_t(start), uint32_t(length), false);
-            std::memcpy(at, &raw, raw_span);
-            offset += raw_span;
-            store->strings_len += raw_span;
+            std::memcpy(at - raw_span, &raw, raw_span);
         }
     }
-    store->strings_len += uint32_t(written);
+    store->strings_len = offset + uint32_t(written);
     return written ? zarvel_span_make(offset, uint32_t(written), true) : 0;
 }
 
