@@ -168,8 +168,16 @@ class fast_cbor {
             at[0] = initial | 25;
             std::memcpy(at + 1, &big, 2);
             at_ = at + 3;
+        } else if (argument <= 0xFFFFFFFFu) {
+            const uint32_t big = __builtin_bswap32(uint32_t(argument));
+            at[0] = initial | 26;
+            std::memcpy(at + 1, &big, 4);
+            at_ = at + 5;
         } else {
-            put_head(*this, major, argument);
+            const uint64_t big = __builtin_bswap64(argument);
+            at[0] = initial | 27;
+            std::memcpy(at + 1, &big, 8);
+            at_ = at + 9;
         }
     }
     void put(const void *bytes, uint64_t n) {
