@@ -215,9 +215,10 @@ zarvel_span stored_body(zarvel_node_store *store, const char *text, uint64_t sta
     const uint64_t wanted = raw_span + length;
     if (uint64_t(store->strings_cap) - store->strings_len < wanted) {
         // No body decodes to more bytes than it reads: storage that has to
-        // grow takes room for every body still ahead at once, where
-        // doubling would copy it again and again in a text of many
-        // escaped strings.
+        // grow takes room at once for the bodies still ahead (half again
+        // the text left holds them, spans and all, unless it is nearly all
+        // tiny escaped strings), where doubling would copy it again and
+        // again in a text of many escaped strings.
         const uint64_t ahead = store->input_len > start ? store->input_len - start : 0;
         const bool all_ahead = ahead > wanted && zarvel_store_strings_reserve(store, ahead + ahead / 2);
         if (!all_ahead && !zarvel_store_strings_reserve(store, wanted)) return zarvel_span_failed;
