@@ -694,7 +694,9 @@ ZARVEL_API char *zarvel_serialize(zarvel_document *document, uint64_t *out_len);
 ZARVEL_API char *zarvel_serialize_ex(zarvel_document *document, const zarvel_serialize_options *options,
                                      uint64_t *out_len);
 /* Length of the full text; the text and a NUL are written only when buffer is
- * not null and capacity is at least that length + 1. 0 on failure. */
+ * not null and capacity is at least that length + 1. 0 on failure. The text
+ * is made once in memory of the call's own (freed before it returns), then
+ * copied, here and in the plain _into calls. */
 ZARVEL_API uint64_t zarvel_serialize_into(zarvel_document *document, char *buffer, uint64_t capacity);
 ZARVEL_API uint64_t zarvel_serialize_into_ex(zarvel_document *document, const zarvel_serialize_options *options,
                                              char *buffer, uint64_t capacity);
