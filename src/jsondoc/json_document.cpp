@@ -18,7 +18,6 @@
 // string storage with them); numbers and literals are plain scalars with the
 // plain-implicit flag and their lexeme as text. Scalars inside a container
 // carry the flow bit, as the YAML reader sets it for the same text.
-#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -136,14 +135,6 @@ inline uint64_t copy_run(const char *from, uint64_t n, char *out) {
     return run;
 }
 
-// The byte of each one-letter JSON escape by its letter; 0 for the others.
-constexpr auto one_letter_escapes = [] {
-    std::array<uint8_t, 256> bytes{};
-    bytes['"'] = '"', bytes['\\'] = '\\', bytes['/'] = '/', bytes['b'] = 8;
-    bytes['f'] = 12, bytes['n'] = 10, bytes['r'] = 13, bytes['t'] = 9;
-    return bytes;
-}();
-
 // The body text[start, end) decoded into out (room for capacity bytes), the
 // same bytes as zvl_finish_double_into gives: runs without a backslash are
 // copied whole and each escape goes through the same one-escape decoder (a
@@ -165,18 +156,7 @@ uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, 
         written += run;
         i += run;
         if (i >= end) break;
-        // An escape: text[i] is the backslash. The one-letter ones decode
-        // here; each is the writers' own escape of its byte but "\/", as
-        // they write '/' itself.
-        if (const uint8_t letter = i + 1 < end ? one_letter_escapes[uint8_t(text[i + 1])] : 0) {
-            out[written++] = char(letter);
-            if (letter == '/')
-                raw = false;
-            else
-                as_is = false;
-            i += 2;
-            continue;
-        }
+        // An escape: text[i] is the backslash.
         char bytes[4];
         uint32_t n = 0;
         uint64_t used = zvl::quoted::decode_escape(text, i + 1, end, false, bytes, &n, nullptr);
