@@ -161,7 +161,7 @@ class writer {
           node_count_(w.store->node_count),
           out_(w),
           separator_(compact ? 1 : 2),
-          checking_(Host::plain && w.growable),
+          checking_(Host::plain && !w.callback),
           checked_(w.store->json_checked != 0) {
         if constexpr (Host::plain) budget_ = host.options().budget;
     }
@@ -865,8 +865,8 @@ class writer {
     cursor out_;
     uint32_t separator_;
     key_table key_table_;
-    // Plain output that can be taken back (a growable buffer; not a stream,
-    // whose bytes are handed over): mappings checked as written.
+    // Plain output that can be taken back (a buffer; not a stream, whose
+    // bytes are handed over): mappings checked as written.
     bool checking_;
     // The store's in-place texts were checked by a JSON parse.
     bool checked_;

@@ -59,7 +59,6 @@ bool writer_own_text(zarvel_writer &w, uint64_t input) {
     uint64_t capacity = input + input / 16 + 64;
     if (capacity < 256) capacity = 256;
     if (!writer_own(w, capacity)) return false;
-    w.growable = true;
     writer_update_room(w);
     return true;
 }
@@ -90,7 +89,7 @@ bool grow(zarvel_writer &w, uint64_t n) {
 }  // namespace
 
 char *writer_reserve_slow(zarvel_writer &w, uint64_t n) {
-    if (!w.growable || w.out_of_memory || w.callback || !w.buffer) return nullptr;
+    if (w.out_of_memory || w.callback || !w.buffer) return nullptr;
     if (!grow(w, n)) {
         // Only counting from here on, as after any failed growth.
         w.out_of_memory = true;
@@ -124,9 +123,8 @@ void writer_put_slow(zarvel_writer &w, const char *bytes, uint64_t n) {
         return;
     }
     if (w.capacity - w.length < n + 1) {
-        if (!w.growable || !grow(w, n)) {
-            // A caller's buffer never overflows: the size check of the
-            // caller-buffer call makes this unreachable, but count anyway.
+        if (!w.buffer || !grow(w, n)) {
+            // Only counting from here on, as after any failed growth.
             w.out_of_memory = true;
             w.room_end = 0;
             w.length += n;

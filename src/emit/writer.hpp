@@ -15,12 +15,11 @@ struct zarvel_writer {
     // Document being written.
     const zarvel_node_store *store;
 
-    // Target buffer. Growable buffers come from zvl::sys_malloc and are handed
-    // to the caller; a caller's buffer or the stream buffer never grows.
+    // Target buffer, from zvl::sys_malloc: without a callback it grows and
+    // is handed to the caller; the stream buffer never grows.
     char *buffer;
-    uint64_t length;    // bytes in the buffer (after a failed growth: counted)
-    uint64_t capacity;  // bytes allocated
-    bool growable;
+    uint64_t length;     // bytes in the buffer (after a failed growth: counted)
+    uint64_t capacity;   // bytes allocated
     bool out_of_memory;  // a growth failed: only counting from then on
 
     // Stream target.
