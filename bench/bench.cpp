@@ -90,6 +90,8 @@ void write_results(const std::string &path, const std::string &machine) {
         {"JSON parse + API walk", "simdjson DOM + walk", 1, {}},
         {"JSON parse + view walk", "yyjson read + walk", 1, {}},
         {"JSON parse + view walk", "simdjson DOM + walk", 1, {}},
+        {"JSON parse + order walk", "yyjson read + walk", 1, {}},
+        {"JSON parse + order walk", "simdjson DOM + walk", 1, {}},
         {"YAML parse + API walk", "rapidyaml tree + walk", 1.5, {}},
         {"YAML push events", "rapidyaml events", 1.5, {"block.yaml"}},
         {"CBOR decode", "libcbor", 5, {}},

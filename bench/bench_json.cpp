@@ -152,6 +152,49 @@ uint64_t walk_views_document(zarvel_document *doc) {
     return total;
 }
 
+// The same sum from zarvel_document_views: the nodes in document order, in
+// blocks, the tree kept as a stack of the children each open collection
+// still has.
+uint64_t walk_order(zarvel_document *doc, uint32_t root) {
+    constexpr uint64_t block = 256;
+    constexpr int levels = 1024;  // more than the library nests
+    zarvel_node_view views[block];
+    uint64_t left[levels + 1];
+    uint64_t total = 0, next = 0, count = 0, at = 0, got = 0;
+    int depth = 0;
+    left[0] = 1;
+    for (;;) {
+        while (left[depth] == 0)
+            if (--depth < 0) return total;
+        --left[depth];
+        if (at == got) {
+            if (zarvel_document_views(doc, root, next, ZARVEL_VIEW_NUMBERS, views, block, &count) != 0 || next >= count)
+                return total;
+            got = count - next < block ? count - next : block;
+            next += got;
+            at = 0;
+        }
+        const zarvel_node_view &v = views[at++];
+        if (v.kind == ZARVEL_NODE_SEQUENCE || v.kind == ZARVEL_NODE_MAPPING) {
+            total += 1;
+            if (depth == levels) return total;
+            left[++depth] = v.length;
+        } else if (v.number_kind == 1) {
+            total += 1 + uint64_t(v.number.integer);
+        } else if (v.number_kind == 2) {
+            total += 1 + uint64_t(v.number.real != 0);
+        } else {
+            total += 1 + (v.kind == ZARVEL_NODE_SCALAR ? v.length : 0);
+        }
+    }
+}
+
+uint64_t walk_order_document(zarvel_document *doc) {
+    uint64_t total = 0;
+    for (uint32_t d = 0, n = zarvel_document_count(doc); d < n; ++d) total += walk_order(doc, d);
+    return total;
+}
+
 void tape_cases(const std::vector<named_input> &inputs) {
     for (const auto &in : inputs) {
         const std::string &t = in.text;
@@ -232,24 +275,26 @@ void tape_memory_cases(const std::vector<named_input> &inputs, bool allocated) {
     }
 }
 
-enum class walk_kind { children, api, ids, views };
+enum class walk_kind { children, api, ids, views, order };
 
-// api, ids and views: the walk through the read API (handles one by one,
-// children by id, or children's views), beside yyjson and simdjson;
+// api, ids, views and order: the walk through the read API (handles one by
+// one, children by id, children's views, or views in document order),
+// beside yyjson and simdjson;
 // children: the children walk beside simdjson, RapidJSON and nlohmann.
 void document_cases(const std::vector<named_input> &inputs, walk_kind how) {
     static const char *const titles[] = {"JSON document + walk", "JSON parse + API walk", "JSON parse + id walk",
-                                         "JSON parse + view walk"};
+                                         "JSON parse + view walk", "JSON parse + order walk"};
     const bool api = how != walk_kind::children;
     for (const auto &in : inputs) {
         const std::string &t = in.text;
-        if (how == walk_kind::views) {
-            // The view walk sums what the handle walk sums.
+        if (how == walk_kind::views || how == walk_kind::order) {
+            // The view walks sum what the handle walk sums.
             zarvel_document *doc = zarvel_parse_json(t.data(), t.size(), nullptr);
-            const uint64_t by_views = walk_views_document(doc), by_handles = walk_api_document(doc);
+            const uint64_t by_views = how == walk_kind::views ? walk_views_document(doc) : walk_order_document(doc);
+            const uint64_t by_handles = walk_api_document(doc);
             zarvel_document_free(doc);
             if (by_views != by_handles)
-                std::fprintf(stderr, "view walk of %s sums %llu, the API walk %llu\n", in.name.c_str(),
+                std::fprintf(stderr, "%s of %s sums %llu, the API walk %llu\n", titles[int(how)], in.name.c_str(),
                              (unsigned long long)by_views, (unsigned long long)by_handles);
         }
         row &r = start_row(titles[int(how)], in.name, t.size(), [&] {
@@ -259,6 +304,7 @@ void document_cases(const std::vector<named_input> &inputs, walk_kind how) {
             sink_value = how == walk_kind::api     ? walk_api_document(doc)
                          : how == walk_kind::ids   ? walk_ids_document(doc)
                          : how == walk_kind::views ? walk_views_document(doc)
+                         : how == walk_kind::order ? walk_order_document(doc)
                                                    : walk_document(doc);
             zarvel_document_free(doc);
             return true;
@@ -314,6 +360,7 @@ void run_api(const input_dirs &dirs) {
     document_cases(json_inputs(dirs), walk_kind::api);
     document_cases(json_inputs(dirs), walk_kind::ids);
     document_cases(json_inputs(dirs), walk_kind::views);
+    document_cases(json_inputs(dirs), walk_kind::order);
 }
 
 }  // namespace

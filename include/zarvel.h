@@ -393,6 +393,21 @@ ZARVEL_API int32_t zarvel_node_child_views(const zarvel_node *node, uint64_t fir
  * document or an id that names no node. */
 ZARVEL_API int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint64_t first, uint32_t flags,
                                                zarvel_node_view *views, uint64_t capacity, uint64_t *count);
+/* The nodes of the tree of root `root` (the index zarvel_document_root
+ * takes) in document order: each node before the nodes under it, the
+ * children of a collection in order (keys and values of a mapping
+ * alternate), an alias as one node. Writes the views of the nodes at
+ * positions first .. first + capacity - 1 of that order, the root at 0;
+ * *count (required) gets the number of nodes. A collection's view is
+ * followed by its `length` children, each with the nodes under it, so a
+ * host rebuilds the tree in one pass over blocks of views, with no call per
+ * collection. A parsed JSON document is read in that order as it stands;
+ * others have the order listed at the first call (edits drop the list).
+ * 0; 2 when memory ran out; 6 for a null document, a root past the last,
+ * a null count or unknown flags; a pending document's failed build gives
+ * its status. */
+ZARVEL_API int32_t zarvel_document_views(zarvel_document *document, uint32_t root, uint64_t first, uint32_t flags,
+                                         zarvel_node_view *views, uint64_t capacity, uint64_t *count);
 /* The handle of node id of the document (the one handle of that node), its
  * nodes built first when pending; null when there is no such node. */
 ZARVEL_API zarvel_node *zarvel_document_node(zarvel_document *document, uint32_t id);

@@ -12,7 +12,7 @@
 //               zarvel_document_status
 //               zarvel_node_seq_at zarvel_node_map_at zarvel_node_map_get zarvel_node_children
 //               zarvel_node_alias_target zarvel_node_child_ids zarvel_node_child_views
-//               zarvel_document_child_views zarvel_document_node
+//               zarvel_document_child_views zarvel_document_views zarvel_document_node
 //   building    zarvel_document_new zarvel_node_new_scalar zarvel_node_new_sequence
 //               zarvel_node_new_mapping zarvel_node_new_alias zarvel_node_set_anchor
 //               zarvel_node_set_tag zarvel_document_set_root zarvel_node_map_add
@@ -447,6 +447,23 @@ TEST(Injection, HandleEntries) {
              w.close();
              int32_t result = r != 0                                                                  ? r
                               : std::string_view(views[0].text, views[0].length) == "a" && count == 4 ? 0
+                                                                                                      : 97;
+             zarvel_document_free(doc);
+             return result;
+         },
+         {2},
+         false},
+        {"zarvel_document_views",  // the deferred build and the order list inside the call
+         [&](window &w) {
+             const std::string yaml = "a: [1, {b: c}]\n--- [x]\n";
+             zarvel_document *doc = zarvel_parse(yaml.data(), yaml.size(), nullptr);
+             zarvel_node_view views[4] = {};
+             uint64_t count = 0;
+             w.open();
+             int32_t r = zarvel_document_views(doc, 1, 0, ZARVEL_VIEW_NUMBERS, views, 4, &count);
+             w.close();
+             int32_t result = r != 0                                                                  ? r
+                              : count == 2 && std::string_view(views[1].text, views[1].length) == "x" ? 0
                                                                                                       : 97;
              zarvel_document_free(doc);
              return result;

@@ -827,3 +827,112 @@ TEST(Read, ChildViewsSayWhatTheHandlesSay) {
     EXPECT_EQ(zarvel_document_child_views(roads[0].doc, 0, 0, 0, &v, 1, nullptr), 6);
     for (const road &r : roads) zarvel_document_free(r.doc);
 }
+
+namespace {
+
+// Ids of the tree under n, each node before the nodes under it.
+void ids_in_order(const zarvel_node *n, std::vector<uint32_t> &out) {
+    out.push_back(zarvel_node_id(n));
+    std::vector<zarvel_node *> children(zarvel_node_children(n, nullptr, 0));
+    zarvel_node_children(n, children.data(), children.size());
+    for (const zarvel_node *c : children) ids_in_order(c, out);
+}
+
+}  // namespace
+
+// The views in document order are the views of each node's parent's list,
+// in every window, on stores read in id order and on stores that are not
+// (a stream with an alias, an edited tree, a tree built out of order).
+TEST(Read, DocumentViewsFollowTheTree) {
+    const std::string json = R"({"a":[1,-2.5,"",true,null,"x\u00e9"],"b":{"c":{},"d":[[]]},"e":"tail"})";
+    const std::string yaml = "a: &x [1, {b: c}]\nb: *x\n--- !!seq\n- q\n- {r: s, t: [u]}\n";
+    zarvel_document *edited = zarvel_parse_json(json.data(), json.size(), nullptr);
+    zarvel_document *built = zarvel_document_new();
+    {
+        zarvel_node *items = zarvel_node_new_sequence(built);
+        zarvel_node *inner = zarvel_node_new_sequence(built);
+        ASSERT_EQ(zarvel_node_seq_add(inner, zarvel_node_new_scalar(built, "1", 1, 1)), 0);
+        ASSERT_EQ(zarvel_node_seq_add(items, zarvel_node_new_scalar(built, "x", 1, 1)), 0);
+        ASSERT_EQ(zarvel_node_seq_add(items, inner), 0);
+        ASSERT_EQ(zarvel_document_set_root(built, items), 0);
+    }
+    const struct {
+        const char *name;
+        zarvel_document *doc;
+        bool edit;
+    } roads[] = {{"json", zarvel_parse_json(json.data(), json.size(), nullptr), false},
+                 {"json scalar", zarvel_parse_json(" 7 ", 3, nullptr), false},
+                 {"yaml stream", zarvel_parse(yaml.data(), yaml.size(), nullptr), false},
+                 {"json edited", edited, true},
+                 {"built", built, false}};
+    for (const auto &r : roads) {
+        ASSERT_NE(r.doc, nullptr) << r.name;
+        uint64_t count = 0;
+        if (r.edit) {
+            // Read once in id order, then add under "a": the order follows.
+            ASSERT_EQ(zarvel_document_views(r.doc, 0, 0, 0, nullptr, 0, &count), 0);
+            zarvel_node *a = zarvel_node_map_get(zarvel_document_root(r.doc, 0), "a", 1);
+            ASSERT_EQ(zarvel_node_seq_add(a, zarvel_node_new_scalar(r.doc, "new", 3, 1)), 0);
+        }
+        for (uint32_t root = 0; root < zarvel_document_count(r.doc); ++root) {
+            std::vector<uint32_t> want;
+            ids_in_order(zarvel_document_root(r.doc, root), want);
+            for (const uint64_t capacity : {uint64_t(1), uint64_t(5), uint64_t(1000)}) {
+                const std::string where =
+                    std::string(r.name) + " root " + std::to_string(root) + " capacity " + std::to_string(capacity);
+                std::vector<zarvel_node_view> got;
+                for (uint64_t first = 0;; first += capacity) {
+                    zarvel_node_view unset{};
+                    unset.id = 7777;
+                    std::vector<zarvel_node_view> views(capacity + 1, unset);
+                    ASSERT_EQ(
+                        zarvel_document_views(r.doc, root, first, ZARVEL_VIEW_NUMBERS, views.data(), capacity, &count),
+                        0)
+                        << where;
+                    ASSERT_EQ(count, want.size()) << where;
+                    const uint64_t n = first < count ? std::min(count - first, capacity) : 0;
+                    EXPECT_EQ(views[n].id, 7777u) << where << ": written past the window";
+                    got.insert(got.end(), views.begin(), views.begin() + n);
+                    if (n < capacity) break;
+                }
+                ASSERT_EQ(got.size(), want.size()) << where;
+                for (size_t k = 0; k < got.size(); ++k) {
+                    ASSERT_EQ(got[k].id, want[k]) << where << " position " << k;
+                    const zarvel_node *node = zarvel_document_node(r.doc, want[k]);
+                    EXPECT_EQ(got[k].kind, zarvel_node_kind(node)) << where;
+                    uint64_t length = 0;
+                    EXPECT_EQ(got[k].text, zarvel_node_value(node, &length)) << where;
+                    EXPECT_EQ(got[k].length, got[k].text ? length : zarvel_node_children(node, nullptr, 0)) << where;
+                }
+                // Each collection's children: its parent's list, byte for byte.
+                for (size_t k = 0; k < got.size(); ++k) {
+                    if (got[k].kind != ZARVEL_NODE_SEQUENCE && got[k].kind != ZARVEL_NODE_MAPPING) continue;
+                    std::vector<zarvel_node_view> children(got[k].length + 1);
+                    ASSERT_EQ(zarvel_document_child_views(r.doc, got[k].id, 0, ZARVEL_VIEW_NUMBERS, children.data(),
+                                                          got[k].length, &count),
+                              0);
+                    size_t at = k + 1;
+                    for (uint64_t c = 0; c < got[k].length; ++c) {
+                        EXPECT_EQ(std::memcmp(&children[c], &got[at], sizeof(zarvel_node_view)), 0)
+                            << where << " child " << c << " of position " << k;
+                        // Past the child's own nodes to its next sibling.
+                        for (uint64_t open = 1; open; ++at)
+                            open += (got[at].kind == ZARVEL_NODE_SEQUENCE || got[at].kind == ZARVEL_NODE_MAPPING
+                                         ? got[at].length
+                                         : 0) -
+                                    1;
+                    }
+                }
+            }
+        }
+    }
+    zarvel_node_view v;
+    uint64_t count = 0;
+    zarvel_document *doc = roads[0].doc;
+    for (const auto &[d, root, flags, out] : {std::tuple{(zarvel_document *)nullptr, 0u, 0u, &count},
+                                              {doc, 1u, 0u, &count},
+                                              {doc, 0u, 2u, &count},
+                                              {doc, 0u, 0u, (uint64_t *)nullptr}})
+        EXPECT_EQ(zarvel_document_views(d, root, 0, flags, &v, 1, out), 6);
+    for (const auto &r : roads) zarvel_document_free(r.doc);
+}

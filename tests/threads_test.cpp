@@ -250,6 +250,7 @@ TEST(Threads, ConcurrentReadersShareOneHandlePerNode) {
         ASSERT_EQ(zarvel_document_count(doc), 1u);
         std::atomic<int> go{0};
         std::vector<std::vector<const zarvel_node *>> seen(8), by_id(8, std::vector<const zarvel_node *>(nodes));
+        std::vector<std::vector<uint32_t>> order(8);
         std::vector<std::thread> threads;
         for (int t = 0; t < 8; ++t)
             threads.emplace_back([&, t] {
@@ -272,6 +273,10 @@ TEST(Threads, ConcurrentReadersShareOneHandlePerNode) {
                 for (size_t k = 0; k < children.size(); ++k)
                     if (count != children.size() || zarvel_document_node(doc, ids[k]) != children[k])
                         seen[t].push_back(nullptr);
+                // The nodes in document order, whose list one of them makes.
+                std::vector<zarvel_node_view> views(nodes);
+                if (zarvel_document_views(doc, 0, 0, 0, views.data(), nodes, &count) == 0 && count == nodes)
+                    for (const zarvel_node_view &v : views) order[t].push_back(v.id);
             });
         go = 1;
         for (auto &thread : threads) thread.join();
@@ -279,7 +284,9 @@ TEST(Threads, ConcurrentReadersShareOneHandlePerNode) {
             ASSERT_EQ(seen[t].size(), seen[0].size());
             for (size_t i = 0; i < seen[t].size(); i += 2) EXPECT_EQ(seen[t][i], seen[0][i]) << "thread " << t;
             EXPECT_EQ(by_id[t], by_id[0]) << "thread " << t;
+            EXPECT_EQ(order[t], order[0]) << "thread " << t;
         }
+        EXPECT_EQ(order[0].size(), nodes);
         EXPECT_EQ(zarvel_document_node(doc, nodes), nullptr);
         for (uint32_t id = 0; id < nodes; ++id) ASSERT_EQ(zarvel_node_id(by_id[0][id]), id);
         zarvel_document_free(doc);

@@ -10,10 +10,9 @@
 namespace zvl::edit {
 namespace {
 
+using zvl::tree::walk_tree;
+
 constexpr uint32_t first_side_capacity = 64;
-// Levels the tree walker can follow: every tree obeys the depth limit, so a
-// deeper walk means the tree is unusable and the step refuses it.
-constexpr uint32_t walk_levels = zarvel_store_max_depth + 8;
 
 // ---- side arrays ------------------------------------------------------------
 
@@ -23,37 +22,6 @@ void set_attached(zarvel_node_store *store, uint32_t id, bool on) {
         store->attached[id >> 3] |= bit;
     else
         store->attached[id >> 3] &= uint8_t(~bit);
-}
-
-// ---- tree walk --------------------------------------------------------------
-
-// Pre-order walk of the tree under `top` (top itself at level 0, its children
-// at 1, ...). visit(id, level) returns false to stop. The result is false
-// when the walk stopped early or the tree was deeper than walk_levels.
-template <typename Visit>
-bool walk_tree(const zarvel_node_store *store, uint32_t top, Visit &&visit) {
-    if (!visit(top, 0u)) return false;
-    const zarvel_node_rec &t = store->nodes[top];
-    if (!t.is_collection() || t.first_child == zarvel_node_none) return true;
-    // cursor[level]: the next node to visit at that level.
-    uint32_t cursor[walk_levels + 1];
-    uint32_t level = 1;
-    cursor[1] = t.first_child;
-    while (level > 0) {
-        uint32_t id = cursor[level];
-        if (id >= store->node_count) {  // end of this child list
-            level -= 1;
-            continue;
-        }
-        const zarvel_node_rec &n = store->nodes[id];
-        cursor[level] = n.next_sibling;
-        if (!visit(id, level)) return false;
-        if (n.is_collection() && n.first_child != zarvel_node_none) {
-            if (level == walk_levels) return false;
-            cursor[++level] = n.first_child;
-        }
-    }
-    return true;
 }
 
 // Records the depth of every node of the tree under top, starting at base.

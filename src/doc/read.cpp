@@ -752,20 +752,22 @@ constexpr uint64_t far_view_records = uint64_t(1) << 15;
 // Views of the children whose ids are child_id(0), child_id(1), ... (the
 // ids may lie in the views being written), as the handle reads would say
 // them. Each record is read once, into locals.
-template <class Ids>
+template <bool in_id_order = false, class Ids>
 inline void fill_views(const zarvel_node_store *store, uint32_t flags, Ids child_id, zarvel_node_view *views,
                        uint64_t n) {
     const zarvel_node_rec *nodes = store->nodes;
     // Records asked for ahead, as kind does, in a store of 1 MB of records
     // or more; in a smaller one, which stays in cache, the line read now.
-    const uintptr_t ahead = store->node_count >= far_view_records ? prefetch_ids * sizeof(zarvel_node_rec) : 0;
+    // Records read in id order are streamed in by the processor itself.
+    const uintptr_t ahead =
+        !in_id_order && store->node_count >= far_view_records ? prefetch_ids * sizeof(zarvel_node_rec) : 0;
     const uintptr_t input = input_base(store), strings = strings_base(store);
     // Bit t set for the tag ids whose numbers are read.
     const uint32_t number_tags = flags ? (1u << ZARVEL_TAG_INT) | (1u << ZARVEL_TAG_FLOAT) : 0;
     for (uint64_t k = 0; k < n; ++k) {
         const uint32_t id = child_id(k);
         const zarvel_node_rec &rec = nodes[id];
-        __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(&rec) + ahead), 0, 1);
+        if constexpr (!in_id_order) __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(&rec) + ahead), 0, 1);
         uint64_t head = view_heads[rec.flags] | id;
         zarvel_node_view &view = views[k];
         if (head & head_tag_bits) {  // a collection
@@ -865,4 +867,93 @@ int32_t zarvel_document_child_views(zarvel_document *document, uint32_t id, uint
     }
     if (store && id >= store->node_count) store = nullptr;
     return child_views(store, id, first, flags, views, capacity, count);
+}
+
+// ---- document order ------------------------------------------------------------
+
+namespace {
+
+// The order of a store whose ids are not in it, made under the store's lock:
+// the trees counted first, then listed. Null when memory ran out (*status
+// 2) or a tree is deeper than any edit makes one (*status 3).
+__attribute__((noinline)) const zarvel_document_order *document_order_made(zarvel_node_store *store, int32_t *status) {
+    zvl::lock_guard hold(&store->lock);
+    std::atomic_ref<zarvel_document_order *> published(store->document_order);
+    if (zarvel_document_order *order = published.load(std::memory_order_relaxed)) return order;
+    const uint32_t roots = store->root_count;
+    uint64_t total = 0;
+    for (uint32_t r = 0; r < roots; ++r)
+        if (!zvl::tree::walk_tree(store, store->roots[r], [&total](uint32_t, uint32_t) { return ++total; })) {
+            *status = ZARVEL_TOO_DEEP;
+            return nullptr;
+        }
+    auto *order = static_cast<zarvel_document_order *>(
+        zvl::allocate(store->allocator, sizeof(zarvel_document_order) + (roots + 1 + total) * sizeof(uint32_t)));
+    if (!order) {
+        *status = ZARVEL_NO_MEMORY;
+        return nullptr;
+    }
+    order->root_count = roots;
+    uint32_t *ids = order->starts + roots + 1;
+    uint32_t placed = 0;
+    for (uint32_t r = 0; r < roots; ++r) {
+        order->starts[r] = placed;
+        zvl::tree::walk_tree(store, store->roots[r], [&](uint32_t id, uint32_t) { return (ids[placed++] = id, true); });
+    }
+    order->starts[roots] = placed;
+    published.store(order, std::memory_order_release);
+    return order;
+}
+
+// The views of the first tree of a store whose ids are in document order.
+inline void ordered_views(const zarvel_node_store *store, uint64_t first, uint32_t flags, zarvel_node_view *views,
+                          uint64_t capacity, uint64_t *count) {
+    const uint64_t total = store->ordered_nodes;
+    *count = total;
+    if (!views || first >= total) return;
+    const uint32_t from = uint32_t(first);
+    fill_views<true>(
+        store, flags, [from](uint64_t k) { return uint32_t(from + k); }, views,
+        total - first < capacity ? total - first : capacity);
+}
+
+// Every case the common way of zarvel_document_views leaves: a pending
+// document, another root, a store whose ids are out of order, bad arguments.
+__attribute__((noinline)) int32_t document_views_slow(zarvel_document *document, uint32_t root, uint64_t first,
+                                                      uint32_t flags, zarvel_node_view *views, uint64_t capacity,
+                                                      uint64_t *count) {
+    if (!document || !count || (flags & ~ZARVEL_VIEW_NUMBERS)) return ZARVEL_INVALID_ARGUMENT;
+    int32_t status = ZARVEL_OK;
+    zarvel_node_store *store = zarvel_document_body_status(document, &status);
+    if (!store) return status;
+    if (root >= store->root_count) return ZARVEL_INVALID_ARGUMENT;
+    if (root == 0 && store->ordered_nodes) {
+        ordered_views(store, first, flags, views, capacity, count);
+        return ZARVEL_OK;
+    }
+    const zarvel_document_order *order =
+        std::atomic_ref<zarvel_document_order *>(store->document_order).load(std::memory_order_acquire);
+    if (!order && !(order = document_order_made(store, &status))) return status;
+    const uint64_t total = order->starts[root + 1] - order->starts[root];
+    *count = total;
+    if (views && first < total) {
+        const uint32_t *ids = order->ids() + order->starts[root] + first;
+        fill_views(
+            store, flags, [ids](uint64_t k) { return ids[k]; }, views,
+            total - first < capacity ? total - first : capacity);
+    }
+    return ZARVEL_OK;
+}
+
+}  // namespace
+
+int32_t zarvel_document_views(zarvel_document *document, uint32_t root, uint64_t first, uint32_t flags,
+                              zarvel_node_view *views, uint64_t capacity, uint64_t *count) {
+    // The walks' call: the first tree of a built JSON document, in id order.
+    if (zarvel_node_store *store = built_store(document);
+        store && root == 0 && store->ordered_nodes && count && !(flags & ~ZARVEL_VIEW_NUMBERS)) [[likely]] {
+        ordered_views(store, first, flags, views, capacity, count);
+        return ZARVEL_OK;
+    }
+    return document_views_slow(document, root, first, flags, views, capacity, count);
 }

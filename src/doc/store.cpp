@@ -138,6 +138,7 @@ void zarvel_store_free(zarvel_node_store *store) {
     zvl::deallocate(allocator, store->child_cache);
     zvl::deallocate(allocator, store->child_cursors);
     zvl::deallocate(allocator, store->child_index);
+    zvl::deallocate(allocator, store->document_order);
     zvl::deallocate(allocator, store->tag_slots);
     zvl::deallocate(allocator, store->props);
     zarvel_arena_free(store->arena);
@@ -260,6 +261,11 @@ bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id) {
         if (!grow_roots(store)) return false;
     }
     store->roots[store->root_count++] = id;
+    // A new root (an edit; no reader runs meanwhile) is in no order made.
+    if (store->document_order) {
+        zvl::deallocate(store->allocator, store->document_order);
+        store->document_order = nullptr;
+    }
     return true;
 }
 
@@ -270,6 +276,9 @@ void zarvel_store_invalidate_child_cache(zarvel_node_store *store) {
         store->child_index = nullptr;
         store->child_index_off = 1;
     }
+    store->ordered_nodes = 0;
+    zvl::deallocate(store->allocator, store->document_order);
+    store->document_order = nullptr;
     store->child_cache_node = zarvel_node_none;
     store->child_cache_count = 0;
     if (store->child_cursors)

@@ -212,6 +212,19 @@ inline uint32_t zarvel_child_index_at(const zarvel_child_index *index, const zar
     return start == zarvel_child_run ? uint32_t(id + 1 + k) : index->ids[start + k];
 }
 
+// ---- document order (read API) ------------------------------------------------
+
+// Every root's tree in document order (each node before the nodes under it),
+// for a store whose ids are not in that order: root r's nodes are
+// ids()[starts[r]] .. ids()[starts[r + 1] - 1]. Made at the first read that
+// needs it, under the store's lock, and dropped by edits and new roots.
+struct zarvel_document_order {
+    uint32_t root_count;
+    uint32_t starts[];  // root_count + 1 entries, then the ids
+
+    const uint32_t *ids() const { return starts + root_count + 1; }
+};
+
 // ---- node handles ------------------------------------------------------------
 
 // One handle per node, made on first use: handles sit in chunks of
@@ -280,6 +293,13 @@ struct zarvel_node_store {
     // index could not be made: positions then go through the cache below.
     zarvel_child_index *child_index;
     uint32_t child_index_off;
+
+    // Document order: when ordered_nodes is not 0, the store's first root
+    // is node 0 and its tree is the nodes 0 .. ordered_nodes - 1, in that
+    // order (the JSON builds); else document_order (null until made, and
+    // published like the children index). Edits drop both.
+    uint32_t ordered_nodes;
+    zarvel_document_order *document_order;
 
     // Positional child cache of the read API (store's lock).
     uint32_t *child_cache;
@@ -421,8 +441,9 @@ zarvel_span zarvel_store_put_tag(zarvel_node_store *store, const char *text, uin
 bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n);
 // Appends a root id (growth limited by the input length). False on failure.
 bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id);
-// Forgets the positional child cache, the cursors and the children index
-// (for good: an edited tree reads positions through the cache). Out of line:
+// Forgets the positional child cache, the cursors, the children index and
+// the document order (for good: an edited tree reads positions through the
+// cache). Out of line:
 // none of them is there while composing.
 void zarvel_store_forget_positions(zarvel_node_store *store);
 // Anchor index (>= 1) -> node. False for index 0, an index above L + 16, or a

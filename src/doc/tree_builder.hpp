@@ -80,11 +80,47 @@ inline bool set_anchor(zarvel_node_store *store, uint32_t id, zarvel_span anchor
     return zarvel_store_set_props(store, id, zarvel_store_tag(store, id), anchor);
 }
 
+// ---- tree walk --------------------------------------------------------------
+
+// Levels the tree walker can follow: every tree obeys the depth limit, so a
+// deeper walk means the tree is unusable.
+inline constexpr uint32_t walk_levels = zarvel_store_max_depth + 8;
+
+// Pre-order walk of the tree under `top` (top itself at level 0, its children
+// at 1, ...). visit(id, level) returns false to stop. The result is false
+// when the walk stopped early or the tree was deeper than walk_levels.
+template <typename Visit>
+bool walk_tree(const zarvel_node_store *store, uint32_t top, Visit &&visit) {
+    if (!visit(top, 0u)) return false;
+    const zarvel_node_rec &t = store->nodes[top];
+    if (!t.is_collection() || t.first_child == zarvel_node_none) return true;
+    // cursor[level]: the next node to visit at that level.
+    uint32_t cursor[walk_levels + 1];
+    uint32_t level = 1;
+    cursor[1] = t.first_child;
+    while (level > 0) {
+        uint32_t id = cursor[level];
+        if (id >= store->node_count) {  // end of this child list
+            level -= 1;
+            continue;
+        }
+        const zarvel_node_rec &n = store->nodes[id];
+        cursor[level] = n.next_sibling;
+        if (!visit(id, level)) return false;
+        if (n.is_collection() && n.first_child != zarvel_node_none) {
+            if (level == walk_levels) return false;
+            cursor[++level] = n.first_child;
+        }
+    }
+    return true;
+}
+
 // ---- child lists -----------------------------------------------------------------
 
 // Readers may hold positions of the children being changed: forget them.
 inline void forget_positions(zarvel_node_store *store) {
-    if (store->child_cache_node != zarvel_node_none || store->child_cursors || store->child_index)
+    if (store->child_cache_node != zarvel_node_none || store->child_cursors || store->child_index ||
+        store->ordered_nodes || store->document_order)
         zarvel_store_forget_positions(store);
 }
 

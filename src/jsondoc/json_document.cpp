@@ -853,7 +853,10 @@ int build_entries(entry_build &b, zarvel_node_store *store, const zarvel_tape *t
         if (!general_entry(b)) return -1;
     }
     store->node_count = b.node_count;
-    return b.depth == 0 && store->root_count == 1 && b.index.finish(store) ? 0 : -1;
+    if (b.depth != 0 || store->root_count != 1 || !b.index.finish(store)) return -1;
+    // Ids follow the entries, which are in document order.
+    if (store->roots[0] == 0) store->ordered_nodes = store->node_count;
+    return 0;
 }
 
 int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
@@ -1071,6 +1074,7 @@ zarvel_document *indexed_document(const char *text, uint64_t len, uint64_t root,
     zarvel_document *document = nullptr;
     if (result == zvl::tape_built) {
         store->node_count = room.node_count;
+        store->ordered_nodes = room.node_count;
         if (!zarvel_store_add_root(store, 0) || !room.index.finish(store) ||
             !(document = zarvel_document_alloc(allocator)))
             result = zvl::tape_no_memory;
@@ -1265,6 +1269,8 @@ zarvel_document *zvl::json_document_direct(const char *text, uint64_t len, int32
     build_result built = reserved ? builder.run() : build_result::no_memory;
     if (built == build_result::built && (!special || well_formed(text, len))) {
         zvl::tree::close_to(store, 0);
+        // The builder makes each node as it reads it: ids in document order.
+        store->ordered_nodes = store->node_count;
         zarvel_document *document = zarvel_document_alloc(&zarvel_default_allocator);
         if (!document) {
             zarvel_store_free(store);
