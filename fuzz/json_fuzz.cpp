@@ -40,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     zarvel_document *doc = zarvel_parse_json(text, size, &status);
     if (!doc) return 0;
     if (status != 0) mismatch();
+    fuzz_tree::same_order(doc);
     for (int32_t compact : {0, 1}) {
         uint64_t length = 0;
         char *json = zarvel_serialize_json_ex(doc, &length, compact);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "zarvel.h"
 
@@ -75,6 +76,35 @@ inline void same_tree(const zarvel_node *a, const zarvel_node *b, int depth) {
         break;
     }
     default: break;
+    }
+}
+
+// The ids of the tree under n, each node before the nodes under it.
+inline void ids_in_order(const zarvel_node *n, std::vector<uint32_t> &ids) {
+    ids.push_back(zarvel_node_id(n));
+    std::vector<zarvel_node *> children(zarvel_node_children(n, nullptr, 0));
+    zarvel_node_children(n, children.data(), children.size());
+    for (const zarvel_node *child : children) ids_in_order(child, ids);
+}
+
+// Every root's views in document order, in small windows, are its handles'
+// tree node by node.
+inline void same_order(zarvel_document *doc) {
+    constexpr uint64_t window = 7;
+    for (uint32_t r = 0, roots = zarvel_document_count(doc); r < roots; ++r) {
+        std::vector<uint32_t> want;
+        ids_in_order(zarvel_document_root(doc, r), want);
+        zarvel_node_view views[window];
+        uint64_t count = 0;
+        for (uint64_t first = 0; first < want.size(); first += window) {
+            if (zarvel_document_views(doc, r, first, ZARVEL_VIEW_NUMBERS, views, window, &count) != 0 ||
+                count != want.size())
+                mismatch();
+            for (uint64_t k = 0; k < window && first + k < count; ++k)
+                if (views[k].id != want[first + k] ||
+                    views[k].kind != zarvel_node_kind(zarvel_document_node(doc, views[k].id)))
+                    mismatch();
+        }
     }
 }
 

@@ -186,6 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (status != 0) mismatch();
         uint32_t count = zarvel_document_count(doc);
         for (uint32_t d = 0; d < count; ++d) walk(zarvel_document_root(doc, d), 0);
+        fuzz_tree::same_order(doc);
         round_trip(doc);
         zarvel_document_free(doc);
     } else if (status < 0 || status > 6) {

@@ -883,7 +883,7 @@ __attribute__((noinline)) const zarvel_document_order *document_order_made(zarve
     const uint32_t roots = store->root_count;
     uint64_t total = 0;
     for (uint32_t r = 0; r < roots; ++r)
-        if (!zvl::tree::walk_tree(store, store->roots[r], [&total](uint32_t, uint32_t) { return ++total; })) {
+        if (!zvl::tree::walk_tree(store, store->roots[r], [&total](uint32_t, uint32_t) { return (++total, true); })) {
             *status = ZARVEL_TOO_DEEP;
             return nullptr;
         }
