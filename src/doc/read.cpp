@@ -765,7 +765,7 @@ inline void fill_views(const zarvel_node_store *store, uint32_t flags, Ids child
     // Bit t set for the tag ids whose numbers are read.
     const uint32_t number_tags = flags ? (1u << ZARVEL_TAG_INT) | (1u << ZARVEL_TAG_FLOAT) : 0;
     for (uint64_t k = 0; k < n; ++k) {
-        const uint32_t id = child_id(k);
+        const uint64_t id = child_id(k);
         const zarvel_node_rec &rec = nodes[id];
         if constexpr (!in_id_order) __builtin_prefetch(reinterpret_cast<const void *>(uintptr_t(&rec) + ahead), 0, 1);
         uint64_t head = view_heads[rec.flags] | id;
@@ -784,12 +784,13 @@ inline void fill_views(const zarvel_node_store *store, uint32_t flags, Ids child
         view.text = text;
         view.length = size;
         head |= uint64_t(tag) << head_tag_shift;
-        if (!((number_tags >> tag) & 1)) [[likely]] {
-            view.number.integer = 0;
-        } else if (rec.number == zvl::record_number::kept) {
+        // Only int- and float-tagged records keep a value.
+        if (flags && rec.number == zvl::record_number::kept) {
             // As the typed reads take it: by the record's own tag id.
             view.number.integer = zarvel_record_kept<int64_t>(rec);
             head |= uint64_t(tag) << head_number_shift;
+        } else if (!((number_tags >> tag) & 1)) [[likely]] {
+            view.number.integer = 0;
         } else {
             head |= text_number(store, rec, text, size, view) << head_number_shift;
         }
@@ -911,9 +912,8 @@ inline void ordered_views(const zarvel_node_store *store, uint64_t first, uint32
     const uint64_t total = store->ordered_nodes;
     *count = total;
     if (!views || first >= total) return;
-    const uint32_t from = uint32_t(first);
     fill_views<true>(
-        store, flags, [from](uint64_t k) { return uint32_t(from + k); }, views,
+        store, flags, [first](uint64_t k) { return first + k; }, views,
         total - first < capacity ? total - first : capacity);
 }
 
