@@ -339,6 +339,19 @@ TEST(Injection, HandleEntries) {
         *root = zarvel_document_root(doc, 0);
         return doc;
     };
+    // Up to four views read by `read` from a fresh document inside the
+    // window: its status, or 97 when view k is not `want` or the count not
+    // `total`. The document is freed.
+    auto views_read = [](zarvel_document *doc, window &w, auto read, int k, std::string_view want, uint64_t total) {
+        zarvel_node_view views[4] = {};
+        uint64_t count = 0;
+        w.open();
+        int32_t r = read(doc, views, &count);
+        w.close();
+        const bool same = std::string_view(views[k].text, views[k].length) == want && count == total;
+        zarvel_document_free(doc);
+        return r != 0 ? r : same ? 0 : 97;
+    };
     auto value_of = [](const zarvel_node *n) {
         uint64_t length = 0;
         const char *v = zarvel_node_value(n, &length);
@@ -439,34 +452,24 @@ TEST(Injection, HandleEntries) {
         {"zarvel_document_child_views",  // the deferred build inside the call
          [&](window &w) {
              const std::string json = R"({"a":[1,2.5,"x"],"b":true})";
-             zarvel_document *doc = zarvel_parse_json(json.data(), json.size(), nullptr);
-             zarvel_node_view views[4] = {};
-             uint64_t count = 0;
-             w.open();
-             int32_t r = zarvel_document_child_views(doc, 0, 0, ZARVEL_VIEW_NUMBERS, views, 4, &count);
-             w.close();
-             int32_t result = r != 0                                                                  ? r
-                              : std::string_view(views[0].text, views[0].length) == "a" && count == 4 ? 0
-                                                                                                      : 97;
-             zarvel_document_free(doc);
-             return result;
+             return views_read(
+                 zarvel_parse_json(json.data(), json.size(), nullptr), w,
+                 [](zarvel_document *doc, zarvel_node_view *views, uint64_t *count) {
+                     return zarvel_document_child_views(doc, 0, 0, ZARVEL_VIEW_NUMBERS, views, 4, count);
+                 },
+                 0, "a", 4);
          },
          {2},
          false},
         {"zarvel_document_views",  // the deferred build and the order list inside the call
          [&](window &w) {
              const std::string yaml = "a: [1, {b: c}]\n--- [x]\n";
-             zarvel_document *doc = zarvel_parse(yaml.data(), yaml.size(), nullptr);
-             zarvel_node_view views[4] = {};
-             uint64_t count = 0;
-             w.open();
-             int32_t r = zarvel_document_views(doc, 1, 0, ZARVEL_VIEW_NUMBERS, views, 4, &count);
-             w.close();
-             int32_t result = r != 0                                                                  ? r
-                              : count == 2 && std::string_view(views[1].text, views[1].length) == "x" ? 0
-                                                                                                      : 97;
-             zarvel_document_free(doc);
-             return result;
+             return views_read(
+                 zarvel_parse(yaml.data(), yaml.size(), nullptr), w,
+                 [](zarvel_document *doc, zarvel_node_view *views, uint64_t *count) {
+                     return zarvel_document_views(doc, 1, 0, ZARVEL_VIEW_NUMBERS, views, 4, count);
+                 },
+                 1, "x", 2);
          },
          {2},
          false},

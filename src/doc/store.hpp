@@ -443,8 +443,7 @@ bool zarvel_store_strings_reserve(zarvel_node_store *store, uint64_t n);
 bool zarvel_store_add_root(zarvel_node_store *store, uint32_t id);
 // Forgets the positional child cache, the cursors, the children index and
 // the document order (for good: an edited tree reads positions through the
-// cache). Out of line:
-// none of them is there while composing.
+// cache). Out of line: none of them is there while composing.
 void zarvel_store_forget_positions(zarvel_node_store *store);
 // Anchor index (>= 1) -> node. False for index 0, an index above L + 16, or a
 // failed growth.
