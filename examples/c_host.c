@@ -1,6 +1,7 @@
 /*
  * A C host: parse a YAML configuration, read typed values with error
- * handling, edit the tree and write it back as YAML.
+ * handling, walk the whole tree in blocks of views, edit the tree and write
+ * it back as YAML.
  *
  *   c_host [CONFIG]       (default: examples/config.yaml)
  *
@@ -92,6 +93,37 @@ int main(int argc, char **argv) {
     const char *servers_path[] = {"cache", "servers", NULL};
     zarvel_node *servers = lookup(root, servers_path);
     check(zarvel_node_seq_count(servers) == 2, "two cache servers");
+
+    /* Every node in document order, 64 views a call: a collection's view is
+     * followed by its `length` children, so a stack of the children each
+     * open collection still has rebuilds the tree with no call per node. */
+    uint64_t seen = 0, scalars = 0, next = 0, total = 0;
+    {
+        enum { block = 64, levels = 1024 }; /* deeper than any parsed tree */
+        zarvel_node_view views[block];
+        uint64_t left[levels], at = 0, got = 0;
+        int depth = 0;
+        left[0] = 1;
+        while (depth >= 0) {
+            if (left[depth] == 0) {
+                --depth;
+                continue;
+            }
+            --left[depth];
+            if (at == got) {
+                if (zarvel_document_views(document, 0, next, 0, views, block, &total) != 0 || next >= total) break;
+                got = total - next < block ? total - next : block;
+                next += got;
+                at = 0;
+            }
+            const zarvel_node_view *view = &views[at++];
+            ++seen;
+            if (view->kind == ZARVEL_NODE_SCALAR) ++scalars;
+            if ((view->kind == ZARVEL_NODE_SEQUENCE || view->kind == ZARVEL_NODE_MAPPING) && depth + 1 < levels)
+                left[++depth] = view->length;
+        }
+    }
+    check(seen == total && next == total && scalars > 0, "the walk in views met every node once");
 
     /* Edit: raise the worker count and add a server. */
     zarvel_node *workers = zarvel_node_new_scalar(document, "8", 1, 1);
