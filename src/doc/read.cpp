@@ -536,6 +536,12 @@ __attribute__((noinline)) int32_t children_each_slow(zarvel_node_store *store, u
     return ZARVEL_OK;
 }
 
+// How many of `total` entries a window from position `first` with room for
+// `capacity` takes.
+constexpr uint64_t window_size(uint64_t total, uint64_t first, uint64_t capacity) {
+    return first >= total ? 0 : total - first < capacity ? total - first : capacity;
+}
+
 // The bulk reads of children: *count set, then put(store, k, id) for the children
 // at positions first .. first + capacity - 1 (none when `out` is null).
 // `store` is null for an invalid handle or id.
@@ -546,8 +552,8 @@ inline int32_t children_each(zarvel_node_store *store, uint32_t id, uint64_t fir
     const zarvel_node_rec &rec = store->nodes[id];
     const uint64_t total = rec.is_collection() ? rec.child_count : 0;
     *count = total;
-    if (!out || first >= total || !capacity) return ZARVEL_OK;
-    const uint64_t wanted = total - first < capacity ? total - first : capacity;
+    const uint64_t wanted = out ? window_size(total, first, capacity) : 0;
+    if (!wanted) return ZARVEL_OK;
     const zarvel_child_index *index = indexed_children(store);
     if (!index) return children_each_slow(store, id, first, wanted, put);
     indexed_children_each(store, index, id, first, wanted, put);
@@ -824,7 +830,7 @@ inline uint64_t views_wanted(const zarvel_node_store *store, uint32_t id, uint64
     const zarvel_node_rec &rec = store->nodes[id];
     const uint64_t total = rec.is_collection() ? rec.child_count : 0;
     *count = total;
-    return first >= total ? 0 : total - first < capacity ? total - first : capacity;
+    return window_size(total, first, capacity);
 }
 
 // The views of `id`'s children from `first` on, every case the document
@@ -911,10 +917,9 @@ inline void ordered_views(const zarvel_node_store *store, uint64_t first, uint32
                           uint64_t capacity, uint64_t *count) {
     const uint64_t total = store->ordered_nodes;
     *count = total;
-    if (!views || first >= total) return;
-    fill_views<true>(
-        store, flags, [first](uint64_t k) { return first + k; }, views,
-        total - first < capacity ? total - first : capacity);
+    if (views)
+        fill_views<true>(
+            store, flags, [first](uint64_t k) { return first + k; }, views, window_size(total, first, capacity));
 }
 
 // Every case the common way of zarvel_document_views leaves: a pending
@@ -936,11 +941,10 @@ __attribute__((noinline)) int32_t document_views_slow(zarvel_document *document,
     if (!order && !(order = document_order_made(store, &status))) return status;
     const uint64_t total = order->starts[root + 1] - order->starts[root];
     *count = total;
-    if (views && first < total) {
+    if (const uint64_t n = views ? window_size(total, first, capacity) : 0) {
         const uint32_t *ids = order->ids() + order->starts[root] + first;
         fill_views(
-            store, flags, [ids](uint64_t k) { return ids[k]; }, views,
-            total - first < capacity ? total - first : capacity);
+            store, flags, [ids](uint64_t k) { return ids[k]; }, views, n);
     }
     return ZARVEL_OK;
 }
