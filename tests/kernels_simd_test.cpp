@@ -176,6 +176,20 @@ TEST(KernelsSimd, CountThreeAndCopyMatchPortable) {
         });
 }
 
+TEST(KernelsSimd, CopyUntilMatchesPortable) {
+    for_every_sample(
+        [](const char *name, const zarvel_kernels &v, const zarvel_kernels &p, const sample &s, const char *data) {
+            const uint64_t n = s.text.size();
+            for (uint8_t b : probe_bytes) {
+                std::vector<char> copy(n + 1, '?');
+                const uint64_t run = v.copy_until(copy.data(), data, n, b);
+                ASSERT_EQ(run, p.copy_until(copy.data(), data, n, b)) << name << " " << show(s.text, s.alignment);
+                ASSERT_EQ(std::string(copy.data(), run), s.text.substr(0, run)) << name;
+                ASSERT_EQ(copy[n], '?') << name << " copy_until wrote past the length";
+            }
+        });
+}
+
 TEST(KernelsSimd, FindThreeMatchesPortable) {
     std::mt19937_64 random(7);
     for_every_sample(

@@ -68,6 +68,13 @@ void copy_count3(char *destination, const char *source, uint64_t length, uint8_t
     count3(destination, length, b0, b1, b2, c0, c1, c2);
 }
 
+uint64_t copy_until(char *destination, const char *source, uint64_t length, uint8_t byte) {
+    const void *hit = length ? std::memchr(source, byte, length) : nullptr;
+    const uint64_t run = hit ? uint64_t(static_cast<const char *>(hit) - source) : length;
+    if (run) std::memcpy(destination, source, run);
+    return run;
+}
+
 int64_t find_not(const char *data, uint64_t length, uint8_t byte) {
     uint64_t i = 0;
     for (; i + 8 <= length; i += 8) {
@@ -257,6 +264,7 @@ constexpr zarvel_kernels portable_table = {
     zvl_json_stage1_masks_scalar,
     nullptr,
     zvl::first_invalid_utf8_portable,
+    copy_until,
 };
 
 // Processor-feature word: bit 11 says the features were probed.

@@ -73,6 +73,10 @@ struct zarvel_kernels {
     // (core/stage1.hpp); null where none beats the byte-at-a-time builders.
     const zvl::json::index_variant *json_index;
     uint64_t (*first_invalid_utf8)(const uint8_t *text, uint64_t length, bool printable);  // 17 (core/utf8.hpp)
+    // 18: copies source up to its first `byte` (all of it when there is
+    // none) and returns how many bytes that is; the destination's bytes
+    // after those, up to length, may be written too.
+    uint64_t (*copy_until)(char *destination, const char *source, uint64_t length, uint8_t byte);
 };
 
 const zarvel_kernels *zarvel_kernels_get();

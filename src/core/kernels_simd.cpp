@@ -55,6 +55,7 @@ void take_utf8(zarvel_kernels &t, const char *name) {
         t.count = ns::count;                         \
         t.count3 = ns::count3;                       \
         t.copy_count3 = ns::copy_count3;             \
+        t.copy_until = ns::copy_until;               \
         t.find_not = ns::find_not;                   \
         t.find_in_set = ns::find_in_set;             \
         t.find_quote = ns::find_quote;               \

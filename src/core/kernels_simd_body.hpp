@@ -115,6 +115,29 @@ ZVL_TARGET void copy_count3(char *destination, const char *source, uint64_t leng
     count3(destination, length, b0, b1, b2, c0, c1, c2);
 }
 
+// A vector a step; the last bytes in one step that ends at the length
+// (copying again, unchanged, the bytes before it already copied); a text
+// shorter than a vector byte by byte.
+ZVL_TARGET uint64_t copy_until(char *destination, const char *source, uint64_t length, uint8_t byte) {
+    const vec b = V::splat(byte);
+    uint64_t i = 0;
+    for (; i + V::width <= length; i += V::width) {
+        const vec x = V::load(source + i);
+        V::store(destination + i, x);
+        if (const uint64_t m = V::bits(V::eq(x, b))) return i + lowest(m);
+    }
+    if (i == length) return i;
+    if (length >= V::width) {
+        const uint64_t at = length - V::width;
+        const vec x = V::load(source + at);
+        V::store(destination + at, x);
+        const uint64_t m = V::bits(V::eq(x, b)) >> (i - at);
+        return m ? i + lowest(m) : length;
+    }
+    for (; i < length && static_cast<uint8_t>(source[i]) != byte; ++i) destination[i] = source[i];
+    return i;
+}
+
 // Census: eleven counted bytes, the high-bit flag and the control count.
 // The padding byte of the last chunk is a space, which none of them counts.
 constexpr uint8_t census_bytes[11] = {'\n', ',', '-', ':', '[', '{', '"', '\'', '|', '&', '#'};

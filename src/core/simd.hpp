@@ -29,6 +29,7 @@ struct sse2 {
     static constexpr unsigned parts = 64 / width;  // vectors per 64-byte chunk
 
     ZVL_SSE2_OP v load(const char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+    ZVL_SSE2_OP void store(char *p, v a) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), a); }
     ZVL_SSE2_OP v splat(uint8_t c) { return _mm_set1_epi8(static_cast<char>(c)); }
     ZVL_SSE2_OP v zero() { return _mm_setzero_si128(); }
     ZVL_SSE2_OP v eq(v a, v b) { return _mm_cmpeq_epi8(a, b); }
@@ -82,6 +83,7 @@ struct avx2 {
     static constexpr unsigned parts = 64 / width;
 
     ZVL_AVX2_OP v load(const char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+    ZVL_AVX2_OP void store(char *p, v a) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), a); }
     ZVL_AVX2_OP v splat(uint8_t c) { return _mm256_set1_epi8(static_cast<char>(c)); }
     ZVL_AVX2_OP v zero() { return _mm256_setzero_si256(); }
     ZVL_AVX2_OP v eq(v a, v b) { return _mm256_cmpeq_epi8(a, b); }

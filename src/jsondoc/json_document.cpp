@@ -18,6 +18,7 @@
 // string storage with them); numbers and literals are plain scalars with the
 // plain-implicit flag and their lexeme as text. Scalars inside a container
 // carry the flow bit, as the YAML reader sets it for the same text.
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -118,22 +119,24 @@ void prefault(void *start, uint64_t bytes) {
 
 // ---- string bodies with escapes ---------------------------------------------------
 
-// The run of from[0, n) before the first backslash, copied to out (up to
-// fifteen bytes past the run may be written too, sixteen bytes a step).
-inline uint64_t copy_run(const char *from, uint64_t n, char *out) {
-    uint64_t run = 0;
-#if defined(__SSE2__)
-    const __m128i backslash = _mm_set1_epi8('\\');
-    for (; run + 16 <= n; run += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + run));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + run), v);
-        uint32_t hits = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, backslash)));
-        if (hits) return run + uint64_t(__builtin_ctz(hits));
-    }
-#endif
-    for (; run < n && from[run] != '\\'; ++run) out[run] = from[run];
-    return run;
-}
+// The escapes of one letter after the backslash: the byte each stands
+// for, and what it tells of the body's way back out. A decoded byte JSON
+// escapes again comes back out as the same two bytes (so the raw body
+// still serves); "\/" decodes to a byte written plain. Zero for the
+// other letters, which take the general decoder.
+enum : uint8_t { not_letter, escaped_again, written_plain };
+struct letter_escape {
+    char byte;
+    uint8_t effect;
+};
+constexpr auto letter_escapes = [] {
+    std::array<letter_escape, 256> t{};
+    constexpr char again[][2] = {{'"', '"'},  {'\\', '\\'}, {'b', '\b'}, {'f', '\f'},
+                                 {'n', '\n'}, {'r', '\r'},  {'t', '\t'}};
+    for (const auto &[letter, byte] : again) t[uint8_t(letter)] = {byte, escaped_again};
+    t['/'] = {'/', written_plain};
+    return t;
+}();
 
 // The body text[start, end) decoded into out (room for capacity bytes), the
 // same bytes as zvl_finish_double_into gives: runs without a backslash are
@@ -142,21 +145,30 @@ inline uint64_t copy_run(const char *from, uint64_t n, char *out) {
 // refuses or one that decodes to more bytes than it reads (none of JSON's),
 // and a room shorter than the raw body, hand the whole body to
 // zvl_finish_double_into. So the output never passes the raw bytes read so
-// far, and the bytes copy_run writes past a run stay within the room.
+// far, and the bytes the copy writes past a run stay within the room.
 // *form: how the text goes back out as JSON (zvl::json_text), judged by its
 // escapes alone, as the raw runs of a checked body hold no byte to escape.
 uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, uint64_t capacity, uint8_t *form) {
     *form = zvl::json_text::scan;
     if (capacity < end - start) return zvl_finish_double_into(text, start, end, out, capacity);
     bool as_is = true, raw = true;
+    const auto copy_until = zarvel_kernels_get()->copy_until;
     uint64_t written = 0;
     uint64_t i = start;
     while (i < end) {
-        uint64_t run = copy_run(text + i, end - i, out + written);
+        uint64_t run = copy_until(out + written, text + i, end - i, '\\');
         written += run;
         i += run;
         if (i >= end) break;
-        // An escape: text[i] is the backslash.
+        // An escape: text[i] is the backslash. Most are one letter, looked up.
+        if (const letter_escape letter = i + 1 < end ? letter_escapes[uint8_t(text[i + 1])] : letter_escape{};
+            letter.effect) {
+            out[written++] = letter.byte;
+            as_is = as_is && letter.effect == written_plain;
+            raw = raw && letter.effect == escaped_again;
+            i += 2;
+            continue;
+        }
         char bytes[4];
         uint32_t n = 0;
         uint64_t used = zvl::quoted::decode_escape(text, i + 1, end, false, bytes, &n, nullptr);
