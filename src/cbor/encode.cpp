@@ -553,28 +553,9 @@ struct raw_out {
     }
 };
 
-// Shortest head with one store of the argument's bytes: needs 9 bytes of room.
+// Needs 9 bytes of room.
 inline __attribute__((always_inline)) void put_head(raw_out &out, uint8_t major, uint64_t argument) {
-    const uint8_t initial = uint8_t(major << 5);
-    if (argument < 24) {
-        *out.at++ = uint8_t(initial | argument);
-        return;
-    }
-    uint32_t width;
-    uint8_t info;
-    if (argument < 0x100) {
-        info = 24, width = 1;
-    } else if (argument < 0x10000) {
-        info = 25, width = 2;
-    } else if (argument < 0x100000000ull) {
-        info = 26, width = 4;
-    } else {
-        info = 27, width = 8;
-    }
-    out.at[0] = uint8_t(initial | info);
-    const uint64_t bytes = __builtin_bswap64(argument << (64 - 8 * width));
-    std::memcpy(out.at + 1, &bytes, 8);
-    out.at += 1 + width;
+    out.at = zvl::cbor_heads::put_head_at(out.at, major, argument);
 }
 
 // Floats in the walk, inline: a double with any of its low 29 mantissa bits

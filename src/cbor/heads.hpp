@@ -33,34 +33,41 @@ constexpr uint16_t half_nan = 0x7E00;
 constexpr uint16_t half_infinity = 0x7C00;
 constexpr uint16_t half_sign = 0x8000;
 
-// Shortest head: the argument in the initial byte below 24, else 1, 2, 4 or
-// 8 big-endian bytes.
-template <typename Out>
-static void put_head(Out &out, uint8_t major, uint64_t argument) {
-    uint8_t head[9];
-    uint32_t n;
+// Shortest head at `at`: the argument in the initial byte below 24, else
+// 1, 2, 4 or 8 big-endian bytes, written with one store of eight (so nine
+// bytes of room are needed). Returns the byte after the head.
+inline __attribute__((always_inline)) uint8_t *put_head_at(uint8_t *at, uint8_t major, uint64_t argument) {
     const uint8_t initial = uint8_t(major << 5);
     if (argument < 24) {
-        out.put(uint8_t(initial | argument));
-        return;
+        *at = uint8_t(initial | argument);
+        return at + 1;
     }
     uint32_t width;
+    uint8_t info;
     if (argument < 0x100) {
-        head[0] = initial | 24;
-        width = 1;
+        info = 24, width = 1;
     } else if (argument < 0x10000) {
-        head[0] = initial | 25;
-        width = 2;
+        info = 25, width = 2;
     } else if (argument < 0x100000000ull) {
-        head[0] = initial | 26;
-        width = 4;
+        info = 26, width = 4;
     } else {
-        head[0] = initial | 27;
-        width = 8;
+        info = 27, width = 8;
     }
-    for (uint32_t i = 0; i < width; ++i) head[1 + i] = uint8_t(argument >> (8 * (width - 1 - i)));
-    n = 1 + width;
-    out.put(head, n);
+    at[0] = uint8_t(initial | info);
+    const uint64_t bytes = __builtin_bswap64(argument << (64 - 8 * width));
+    std::memcpy(at + 1, &bytes, 8);
+    return at + 1 + width;
+}
+
+// The same to any output.
+template <typename Out>
+static void put_head(Out &out, uint8_t major, uint64_t argument) {
+    if (argument < 24) {
+        out.put(uint8_t(major << 5 | argument));
+        return;
+    }
+    uint8_t head[9];
+    out.put(head, uint32_t(put_head_at(head, major, argument) - head));
 }
 
 template <typename Out>

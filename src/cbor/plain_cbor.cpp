@@ -152,33 +152,9 @@ class fast_cbor {
 
     // The output interface of the head writers: room made beforehand.
     void put(uint8_t byte) { *at_++ = byte; }
-    // put_head's bytes, in line: one store per head.
+    // A head in line, where room for nine bytes was made.
     __attribute__((always_inline)) void head(uint8_t major, uint64_t argument) {
-        uint8_t *at = at_;
-        const uint8_t initial = uint8_t(major << 5);
-        if (argument < 24) {
-            *at = uint8_t(initial | argument);
-            at_ = at + 1;
-        } else if (argument < 0x100) {
-            at[0] = initial | 24;
-            at[1] = uint8_t(argument);
-            at_ = at + 2;
-        } else if (argument < 0x10000) {
-            const uint16_t big = __builtin_bswap16(uint16_t(argument));
-            at[0] = initial | 25;
-            std::memcpy(at + 1, &big, 2);
-            at_ = at + 3;
-        } else if (argument <= 0xFFFFFFFFu) {
-            const uint32_t big = __builtin_bswap32(uint32_t(argument));
-            at[0] = initial | 26;
-            std::memcpy(at + 1, &big, 4);
-            at_ = at + 5;
-        } else {
-            const uint64_t big = __builtin_bswap64(argument);
-            at[0] = initial | 27;
-            std::memcpy(at + 1, &big, 8);
-            at_ = at + 9;
-        }
+        at_ = put_head_at(at_, major, argument);
     }
     void put(const void *bytes, uint64_t n) {
         std::memcpy(at_, bytes, n);
