@@ -49,12 +49,19 @@ std::string fmt(double v) {
     return b;
 }
 
+// zarvel / peer: of the paired repetitions where the peer has them.
+double ratio_of(const row &r, const measurement &m) {
+    return m.paired_ratio > 0 ? m.paired_ratio : r.zarvel.mbps / m.mbps;
+}
+
 void write_results(const std::string &path, const std::string &machine) {
     std::ofstream out(path);
     out << "# Benchmark results\n\n" << machine << "\n";
     out << "Rates are MB/s (10^6 bytes per second of the input; for serialisers and `format double`, of zarvel's "
            "output), the median of the repetitions after one untimed warm-up. Ratio = zarvel / peer (above 1: "
-           "zarvel is faster). Faults = minor page faults in the median repetition. "
+           "zarvel is faster): for speed, the median of the ratios of pairs of repetitions, each of the peer's "
+           "right after one of zarvel's (the machine's speed drifts within seconds, which moves two medians "
+           "taken apart far more than a pair), so it need not equal the quotient of the two rates. Faults = minor page faults in the median repetition. "
            "The machine is shared with other builds, so rates vary between runs (up to 2-3× seen); ratios within "
            "one run are the comparable figures. Line scan calls the kernel once per line, as the parser does; "
            "`memchr` is one pass over the whole input, `memchr per line` one call per line.\n\n";
@@ -66,7 +73,7 @@ void write_results(const std::string &path, const std::string &machine) {
                            std::to_string(r.zarvel.faults) + " | ";
         if (r.peers.empty()) out << head << "— | | | |\n";
         for (const auto &[name, m] : r.peers) {
-            std::string ratio = m.ok && r.zarvel.ok ? fmt(r.zarvel.mbps / m.mbps) + "×" : "—";
+            std::string ratio = m.ok && r.zarvel.ok ? fmt(ratio_of(r, m)) + "×" : "—";
             out << head << name << " | " << (m.ok ? fmt(m.mbps) : std::string("failed")) << " | " << m.faults << " | "
                 << ratio << " |\n";
         }
@@ -110,7 +117,7 @@ void write_results(const std::string &path, const std::string &machine) {
             if (!t.inputs.empty() && std::find(t.inputs.begin(), t.inputs.end(), r.input) == t.inputs.end()) continue;
             for (const auto &[name, m] : r.peers) {
                 if (name != t.peer || !m.ok || !r.zarvel.ok) continue;
-                double ratio = r.zarvel.mbps / m.mbps;
+                const double ratio = ratio_of(r, m);
                 char goal[16];
                 std::snprintf(goal, sizeof goal, "%.2f×", t.ratio);
                 out << "| " << r.operation << " | " << r.input << " | " << name << " | ≥ " << goal << " | "

@@ -232,7 +232,7 @@ void tape_memory_cases(const std::vector<named_input> &inputs, bool allocated) {
     const char *label = allocated ? "JSON tape allocated" : "JSON tape memory";
     for (const auto &in : inputs) {
         const std::string &t = in.text;
-        rows.push_back({operation, in.name, t.size(), {}, {}});
+        rows.push_back({operation, in.name, t.size(), {}, {}, {}});
         row &r = rows.back();
         r.zarvel = peak_memory(
             t.size(),

@@ -82,7 +82,7 @@ void single_run(const std::string &operation, uint64_t bytes, const std::functio
     char input[96];
     std::snprintf(input, sizeof input, "%llu MiB stream, peak RSS %.0f MB", (unsigned long long)(bytes / block_size),
                   peak_mb());
-    rows.push_back({operation, input, bytes, m, {}});
+    rows.push_back({operation, input, bytes, m, {}, {}});
     std::fprintf(stderr, " %.1f MB/s, %s\n", m.mbps, input);
 }
 

@@ -92,7 +92,7 @@ void memory_cases(const std::vector<named_input> &inputs) {
     const std::string operation = "YAML peak memory, MB per input MB (ratio below 1: zarvel uses less)";
     for (const auto &in : inputs) {
         const std::string &t = in.text;
-        rows.push_back({operation, in.name, t.size(), {}, {}});
+        rows.push_back({operation, in.name, t.size(), {}, {}, {}});
         row &r = rows.back();
         r.zarvel = peak_memory(t.size(), [&] {
             int32_t status = 0;

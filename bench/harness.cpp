@@ -35,43 +35,77 @@ long minor_faults() {
 }
 }  // namespace
 
-// Warm-up, then timed repetitions; a body returns false on failure.
-measurement measure(uint64_t bytes, const std::function<bool()> &body) {
+namespace {
+// One run of body: its seconds and minor faults; seconds < 0 when it failed.
+std::pair<double, long> timed(const std::function<bool()> &body) {
+    const long f0 = minor_faults();
+    const auto start = clock_type::now();
+    if (!body()) return {-1, 0};
+    return {std::chrono::duration<double>(clock_type::now() - start).count(), minor_faults() - f0};
+}
+
+// Slow contenders get fewer repetitions so that a full run stays short.
+int repetitions_after(double warm) { return warm > 1.5 ? 3 : warm < 0.05 ? repetitions * 4 : repetitions; }
+
+// The median of runs (seconds, faults) as the rate of `bytes`.
+measurement median_of(std::vector<std::pair<double, long>> &runs, uint64_t bytes) {
     measurement m;
-    auto warm_start = clock_type::now();
-    if (!body()) return m;
-    double warm = std::chrono::duration<double>(clock_type::now() - warm_start).count();
-    // Slow contenders get fewer repetitions so that a full run stays short.
-    int reps = warm > 1.5 ? 3 : warm < 0.05 ? repetitions * 4 : repetitions;
-    std::vector<std::pair<double, long>> runs;
-    for (int i = 0; i < reps; ++i) {
-        long f0 = minor_faults();
-        auto start = clock_type::now();
-        if (!body()) return m;
-        double s = std::chrono::duration<double>(clock_type::now() - start).count();
-        runs.emplace_back(s, minor_faults() - f0);
-    }
     std::sort(runs.begin(), runs.end());
-    auto median = runs[runs.size() / 2];
+    const auto median = runs[runs.size() / 2];
     m.mbps = double(bytes) / 1e6 / median.first;
     m.faults = median.second;
     m.ok = true;
+    return m;
+}
+}  // namespace
+
+// Warm-up, then timed repetitions; a body returns false on failure.
+measurement measure(uint64_t bytes, const std::function<bool()> &body) {
+    const auto warm = timed(body);
+    if (warm.first < 0) return {};
+    std::vector<std::pair<double, long>> runs;
+    for (int i = 0, reps = repetitions_after(warm.first); i < reps; ++i) {
+        runs.push_back(timed(body));
+        if (runs.back().first < 0) return {};
+    }
+    return median_of(runs, bytes);
+}
+
+// A peer's repetitions, each right after one of zarvel's: the speed of a
+// shared machine drifts by up to 2x within seconds, which moves the ratio
+// of two medians taken apart but much less the ratio within a pair.
+measurement measure_paired(uint64_t bytes, const std::function<bool()> &zarvel_body,
+                           const std::function<bool()> &body) {
+    const auto warm = timed(body), zarvel_warm = timed(zarvel_body);
+    if (warm.first < 0 || zarvel_warm.first < 0) return {};
+    std::vector<std::pair<double, long>> runs;
+    std::vector<double> ratios;
+    for (int i = 0, reps = repetitions_after(std::max(warm.first, zarvel_warm.first)); i < reps; ++i) {
+        const auto ours = timed(zarvel_body);
+        runs.push_back(timed(body));
+        if (ours.first < 0 || runs.back().first < 0) return {};
+        ratios.push_back(runs.back().first / ours.first);
+    }
+    measurement m = median_of(runs, bytes);
+    std::sort(ratios.begin(), ratios.end());
+    m.paired_ratio = ratios[ratios.size() / 2];
     return m;
 }
 
 
 row &start_row(const std::string &op, const std::string &input, uint64_t bytes,
                const std::function<bool()> &zarvel_body) {
-    rows.push_back({op, input, bytes, {}, {}});
+    rows.push_back({op, input, bytes, {}, {}, {}});
     std::fprintf(stderr, "%-22s %-26s zarvel ...", op.c_str(), input.c_str());
     rows.back().zarvel = measure(bytes, zarvel_body);
+    if (rows.back().zarvel.ok) rows.back().zarvel_body = zarvel_body;
     std::fprintf(stderr, " %.1f MB/s\n", rows.back().zarvel.mbps);
     return rows.back();
 }
 
 void peer(row &r, const std::string &name, const std::function<bool()> &body) {
     std::fprintf(stderr, "%-22s %-26s %s ...", r.operation.c_str(), r.input.c_str(), name.c_str());
-    measurement m = measure(r.bytes, body);
+    measurement m = r.zarvel_body ? measure_paired(r.bytes, r.zarvel_body, body) : measure(r.bytes, body);
     std::fprintf(stderr, " %.1f MB/s\n", m.mbps);
     r.peers.emplace_back(name, m);
 }

@@ -20,6 +20,9 @@ struct measurement {
     double mbps = 0;  // median
     long faults = 0;  // minor faults of the median repetition
     bool ok = false;
+    // A peer's: zarvel / peer as the median of the ratios of repetitions
+    // taken in turn with zarvel's; 0 where the row has no timed zarvel body.
+    double paired_ratio = 0;
 };
 
 struct row {
@@ -27,6 +30,9 @@ struct row {
     uint64_t bytes = 0;
     measurement zarvel;
     std::vector<std::pair<std::string, measurement>> peers;
+    // The timed zarvel body, run again in turn with each peer's (it holds
+    // the case's references: used by peer() right after start_row only).
+    std::function<bool()> zarvel_body;
 };
 extern std::vector<row> rows;
 
