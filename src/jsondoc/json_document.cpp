@@ -140,8 +140,9 @@ constexpr auto letter_escapes = [] {
 
 // The body text[start, end) decoded into out (room for capacity bytes), the
 // same bytes as zvl_finish_double_into gives: runs without a backslash are
-// copied whole and each escape goes through the same one-escape decoder (a
-// surrogate without its pair becoming U+FFFD, as there). An escape it
+// copied whole, one-letter escapes come from the table above and the others
+// go through the same one-escape decoder (a surrogate without its pair
+// becoming U+FFFD, as there). An escape it
 // refuses or one that decodes to more bytes than it reads (none of JSON's),
 // and a room shorter than the raw body, hand the whole body to
 // zvl_finish_double_into. So the output never passes the raw bytes read so
