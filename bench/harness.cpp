@@ -73,7 +73,10 @@ measurement measure(uint64_t bytes, const std::function<bool()> &body) {
 
 // A peer's repetitions, each right after one of zarvel's: the speed of a
 // shared machine drifts by up to 2x within seconds, which moves the ratio
-// of two medians taken apart but much less the ratio within a pair.
+// of two medians taken apart but much less the ratio within a pair. Each
+// timed run follows an untimed one of the same body, which leaves the
+// heap and the caches as that body leaves them (a peer's thousands of
+// small frees otherwise fall to the next large allocation to tidy).
 measurement measure_paired(uint64_t bytes, const std::function<bool()> &zarvel_body,
                            const std::function<bool()> &body) {
     const auto warm = timed(body), zarvel_warm = timed(zarvel_body);
@@ -81,7 +84,9 @@ measurement measure_paired(uint64_t bytes, const std::function<bool()> &zarvel_b
     std::vector<std::pair<double, long>> runs;
     std::vector<double> ratios;
     for (int i = 0, reps = repetitions_after(std::max(warm.first, zarvel_warm.first)); i < reps; ++i) {
+        const bool settled = zarvel_body();
         const auto ours = timed(zarvel_body);
+        if (!settled || !body()) return {};
         runs.push_back(timed(body));
         if (ours.first < 0 || runs.back().first < 0) return {};
         ratios.push_back(runs.back().first / ours.first);
