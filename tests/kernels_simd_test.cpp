@@ -181,9 +181,9 @@ TEST(KernelsSimd, CopyUntilMatchesPortable) {
         [](const char *name, const zarvel_kernels &v, const zarvel_kernels &p, const sample &s, const char *data) {
             const uint64_t n = s.text.size();
             for (uint8_t b : probe_bytes) {
-                std::vector<char> copy(n + 1, '?');
+                std::vector<char> copy(n + 1, '?'), portable(n + 1);
                 const uint64_t run = v.copy_until(copy.data(), data, n, b);
-                ASSERT_EQ(run, p.copy_until(copy.data(), data, n, b)) << name << " " << show(s.text, s.alignment);
+                ASSERT_EQ(run, p.copy_until(portable.data(), data, n, b)) << name << " " << show(s.text, s.alignment);
                 ASSERT_EQ(std::string(copy.data(), run), s.text.substr(0, run)) << name;
                 ASSERT_EQ(copy[n], '?') << name << " copy_until wrote past the length";
             }
