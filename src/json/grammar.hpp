@@ -252,7 +252,7 @@ int64_t scan_string(const char *text, uint64_t len, uint64_t open, bool *escaped
 
 // What the JSON writers put after the backslash for a byte they escape
 // (below 0x20, a quote, a backslash): its length, 1 or 5.
-inline uint32_t escape_tail(uint8_t c, char *out) {
+constexpr uint32_t escape_tail(uint8_t c, char *out) {
     switch (c) {
     case '"': out[0] = '"'; return 1;
     case '\\': out[0] = '\\'; return 1;

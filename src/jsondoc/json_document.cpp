@@ -120,10 +120,10 @@ void prefault(void *start, uint64_t bytes) {
 // ---- string bodies with escapes ---------------------------------------------------
 
 // The escapes of one letter after the backslash: the byte each stands
-// for, and what it tells of the body's way back out. A decoded byte JSON
-// escapes again comes back out as the same two bytes (so the raw body
-// still serves); "\/" decodes to a byte written plain. Zero for the
-// other letters, which take the general decoder.
+// for, and what it tells of the body's way back out. The writers' own
+// one-letter escapes (zvl::json::escape_tail) come back out as the same
+// two bytes, so the raw body still serves; "\/" decodes to a byte written
+// plain. Zero for the other letters, which take the general decoder.
 enum : uint8_t { not_letter, escaped_again, written_plain };
 struct letter_escape {
     char byte;
@@ -131,12 +131,16 @@ struct letter_escape {
 };
 constexpr auto letter_escapes = [] {
     std::array<letter_escape, 256> t{};
-    constexpr char again[][2] = {{'"', '"'},  {'\\', '\\'}, {'b', '\b'}, {'f', '\f'},
-                                 {'n', '\n'}, {'r', '\r'},  {'t', '\t'}};
-    for (const auto &[letter, byte] : again) t[uint8_t(letter)] = {byte, escaped_again};
+    for (unsigned byte = 0; byte <= '\\'; ++byte) {
+        char tail[5] = {};
+        if ((byte < 0x20 || byte == '"' || byte == '\\') && zvl::json::escape_tail(uint8_t(byte), tail) == 1)
+            t[uint8_t(tail[0])] = {char(byte), escaped_again};
+    }
     t['/'] = {'/', written_plain};
     return t;
 }();
+static_assert(letter_escapes['n'].byte == '\n' && letter_escapes['"'].effect == escaped_again &&
+              letter_escapes['u'].effect == not_letter);
 
 // The body text[start, end) decoded into out (room for capacity bytes), the
 // same bytes as zvl_finish_double_into gives: runs without a backslash are
