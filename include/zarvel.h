@@ -624,6 +624,23 @@ ZARVEL_API void zarvel_tape_free(zarvel_tape *tape);
  * ("ill-formed UTF-8 at byte N"); 6 null text with a length. The text is used in place: it must stay unchanged while
  * the document lives. */
 ZARVEL_API zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status);
+/* Flags of zarvel_json_options. */
+enum {
+    /* The document is to be read in document order through
+     * zarvel_document_views: the parse writes the views themselves, and the
+     * nodes are made (by parsing the text again) at the first other read. */
+    ZARVEL_JSON_IN_ORDER = 1
+};
+/* Options of zarvel_parse_json_ex; a null record, or one whose size is below
+ * sizeof(zarvel_json_options), gives the defaults (all fields 0). */
+typedef struct zarvel_json_options {
+    uint32_t size;  /* sizeof(zarvel_json_options) */
+    uint32_t flags; /* ZARVEL_JSON_* */
+} zarvel_json_options;
+/* zarvel_parse_json with options: the same document, statuses and messages,
+ * and 6 for unknown flags. */
+ZARVEL_API zarvel_document *zarvel_parse_json_ex(const char *text, uint64_t len, const zarvel_json_options *options,
+                                                 int32_t *status);
 
 /* Column plans. A plan text is a JSON object {"kind": "seq"|"map", "path":
  * key or [keys], "children": [{"name": ..., "kind": "int"|"float"|"str"|

@@ -18,8 +18,8 @@
 //               zarvel_node_set_tag zarvel_document_set_root zarvel_node_map_add
 //               zarvel_node_map_add_node zarvel_node_map_set zarvel_node_map_del
 //               zarvel_node_seq_add zarvel_node_seq_set zarvel_node_seq_del zarvel_document_build
-//   JSON        zarvel_parse_json zarvel_parse_json_tape zarvel_parse_json_tape_lenient
-//               zarvel_plan_compile zarvel_document_plan_walk zarvel_tape_plan_walk
+//   JSON        zarvel_parse_json zarvel_parse_json_ex zarvel_parse_json_tape
+//               zarvel_parse_json_tape_lenient zarvel_plan_compile zarvel_document_plan_walk zarvel_tape_plan_walk
 //   output      zarvel_serialize zarvel_serialize_ex zarvel_serialize_into
 //               zarvel_serialize_into_ex zarvel_serialize_json zarvel_serialize_json_ex
 //               zarvel_serialize_stream zarvel_visit zarvel_visit_node zarvel_visit_json
@@ -684,6 +684,37 @@ TEST(Injection, JsonEntries) {
                                 if (!zarvel_document_root(doc, 0)) result = 96;  // the build is tried again
                                 zarvel_document_free(doc);
                                 return result;
+                            },
+                            {2}});
+            // A document read in order: its parse, then views and its nodes.
+            rows.push_back({"zarvel_parse_json_ex in order" + tag,
+                            [&text](window &w) {
+                                const zarvel_json_options in_order{sizeof in_order, ZARVEL_JSON_IN_ORDER};
+                                int32_t status = -1;
+                                w.open();
+                                zarvel_document *doc =
+                                    zarvel_parse_json_ex(text.data(), text.size(), &in_order, &status);
+                                w.close();
+                                zarvel_document_free(doc);
+                                return doc ? 0 : status;
+                            },
+                            {2}});
+            rows.push_back({"zarvel_parse_json_ex in order, views and build" + tag,
+                            [&text](window &w) {
+                                const zarvel_json_options in_order{sizeof in_order, ZARVEL_JSON_IN_ORDER};
+                                zarvel_document *doc =
+                                    zarvel_parse_json_ex(text.data(), text.size(), &in_order, nullptr);
+                                zarvel_node_view views[4];
+                                uint64_t count = 0;
+                                w.open();
+                                int32_t status =
+                                    zarvel_document_views(doc, 0, 0, ZARVEL_VIEW_NUMBERS, views, 4, &count);
+                                zarvel_node *root = status == 0 ? zarvel_document_root(doc, 0) : nullptr;
+                                w.close();
+                                if (status == 0) status = root ? 0 : 2;
+                                if (!zarvel_document_root(doc, 0)) status = 96;  // the build is tried again
+                                zarvel_document_free(doc);
+                                return status;
                             },
                             {2}});
             rows.push_back({"zarvel_parse_json_tape" + tag,

@@ -936,3 +936,82 @@ TEST(Read, DocumentViewsFollowTheTree) {
         EXPECT_EQ(zarvel_document_views(d, root, 0, flags, &v, 1, out), 6);
     for (const auto &r : roads) zarvel_document_free(r.doc);
 }
+
+namespace {
+
+// Every view of root 0 with `flags`, read `capacity` at a time.
+std::vector<zarvel_node_view> all_views(zarvel_document *doc, uint32_t flags, uint64_t capacity) {
+    std::vector<zarvel_node_view> views;
+    uint64_t count = 0;
+    for (uint64_t first = 0;; first += capacity) {
+        views.resize(first + capacity);
+        EXPECT_EQ(zarvel_document_views(doc, 0, first, flags, views.data() + first, capacity, &count), 0);
+        if (first + capacity >= count) break;
+    }
+    views.resize(count);
+    return views;
+}
+
+// Views alike but for where their texts lie.
+void expect_same_views(const std::vector<zarvel_node_view> &got, const std::vector<zarvel_node_view> &want,
+                       const std::string &where) {
+    ASSERT_EQ(got.size(), want.size()) << where;
+    for (size_t k = 0; k < got.size(); ++k) {
+        const zarvel_node_view &a = got[k], &b = want[k];
+        EXPECT_TRUE(a.id == b.id && a.kind == b.kind && a.tag_id == b.tag_id && a.style == b.style &&
+                    a.number_kind == b.number_kind && a.number.integer == b.number.integer && a.length == b.length &&
+                    !a.text == !b.text &&
+                    (!a.text || std::string_view(a.text, a.length) == std::string_view(b.text, b.length)))
+            << where << ": view " << k;
+    }
+}
+
+}  // namespace
+
+TEST(Read, DocumentReadInOrderGivesTheViewsOfItsNodes) {
+    std::string deep;
+    for (int i = 0; i < 300; ++i) deep += "[";
+    deep += "1";
+    for (int i = 0; i < 300; ++i) deep += "]";
+    const std::string texts[] = {
+        // Numbers kept and read from their texts, beyond int64 and double's range.
+        R"({"n": [0, -7, 9223372036854775807, 9223372036854775808, -9223372036854775809, 1.5, -0.0, 1e400,)"
+        R"( 0.1000000000000000055511151231257827021181583404541015625, 2.2250738585072011e-308],)"
+        // Pairs of numbers, empty collections, escapes, empty strings and keys.
+        R"( "p": [[1, 2], [3.25, 4], [5, "x"]], "e": [{}, [], [[]], {"": ""}],)"
+        R"( "s": ["t\u00e9\ud83d\ude00\n\"\\", "\u0000", "\/", "plain"], "l": [true, false, null]})",
+        "[]",
+        "{}",
+        "[\"a\\tb\"]",
+        deep,
+    };
+    const zarvel_json_options in_order{sizeof(zarvel_json_options), ZARVEL_JSON_IN_ORDER};
+    for (const std::string &t : texts) {
+        const std::string where = t.substr(0, 24);
+        zarvel_document *usual = zarvel_parse_json(t.data(), t.size(), nullptr);
+        int32_t status = -1;
+        zarvel_document *doc = zarvel_parse_json_ex(t.data(), t.size(), &in_order, &status);
+        ASSERT_TRUE(usual && doc && status == 0) << where;
+        EXPECT_EQ(zarvel_document_count(doc), 1u) << where;
+        const std::vector<zarvel_node_view> before = all_views(doc, ZARVEL_VIEW_NUMBERS, 1000);
+        for (const uint32_t flags : {0u, ZARVEL_VIEW_NUMBERS})
+            for (const uint64_t capacity : {uint64_t(1), uint64_t(3), uint64_t(1000)})
+                expect_same_views(all_views(doc, flags, capacity), all_views(usual, flags, 7),
+                                  where + " flags " + std::to_string(flags) + " capacity " + std::to_string(capacity));
+        // Another read makes the nodes; the views and the texts handed out stay.
+        ASSERT_NE(zarvel_document_root(doc, 0), nullptr) << where;
+        expect_same_views(all_views(doc, ZARVEL_VIEW_NUMBERS, 64), all_views(usual, ZARVEL_VIEW_NUMBERS, 64),
+                          where + " built");
+        expect_same_views(before, all_views(usual, ZARVEL_VIEW_NUMBERS, 64), where + " texts kept");
+        zarvel_document_free(usual);
+        zarvel_document_free(doc);
+    }
+    // Unknown flags; a record too short for the flags field means none.
+    const zarvel_json_options unknown{sizeof(zarvel_json_options), 2}, short_record{4, 2};
+    int32_t status = -1;
+    EXPECT_EQ(zarvel_parse_json_ex("[]", 2, &unknown, &status), nullptr);
+    EXPECT_EQ(status, 6);
+    zarvel_document *doc = zarvel_parse_json_ex("[]", 2, &short_record, &status);
+    EXPECT_TRUE(doc && status == 0);
+    zarvel_document_free(doc);
+}

@@ -292,3 +292,43 @@ TEST(Threads, ConcurrentReadersShareOneHandlePerNode) {
         zarvel_document_free(doc);
     }
 }
+
+TEST(Threads, DocumentReadInOrderWhileItsNodesAreMade) {
+    // Threads reading the views of a document parsed to be read in order,
+    // while others make its nodes: every thread reads the same views, and
+    // the texts of escaped strings read before the nodes were made stay.
+    std::string text = "[";
+    for (int i = 0; i < 3000; ++i)
+        text += std::string(i ? "," : "") + "{\"k\\n" + std::to_string(i) + "\": [" + std::to_string(i) +
+                ", 1.5, \"v\\t\"]}";
+    text += "]";
+    const zarvel_json_options in_order{sizeof in_order, ZARVEL_JSON_IN_ORDER};
+    for (int round = 0; round < 4; ++round) {
+        zarvel_document *doc = zarvel_parse_json_ex(text.data(), text.size(), &in_order, nullptr);
+        ASSERT_NE(doc, nullptr);
+        std::atomic<int> go{0};
+        std::vector<std::string> read(8);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                while (!go.load()) std::this_thread::yield();
+                if (t % 2) zarvel_document_root(doc, 0);
+                zarvel_node_view views[100];
+                uint64_t count = 0;
+                for (uint64_t first = 0;
+                     zarvel_document_views(doc, 0, first, ZARVEL_VIEW_NUMBERS, views, 100, &count) == 0 &&
+                     first < count;
+                     first += 100)
+                    for (uint64_t k = 0; k < 100 && first + k < count; ++k) {
+                        const zarvel_node_view &v = views[k];
+                        read[t] += std::to_string(v.id) + ":" + std::to_string(v.number.integer) + ":" +
+                                   (v.text ? std::string(v.text, v.length) : "-") + ";";
+                    }
+            });
+        go = 1;
+        for (auto &thread : threads) thread.join();
+        EXPECT_GT(read[0].size(), text.size());
+        for (int t = 1; t < 8; ++t) EXPECT_EQ(read[t], read[0]) << "thread " << t;
+        zarvel_document_free(doc);
+    }
+}

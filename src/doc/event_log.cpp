@@ -721,4 +721,4 @@ void release_log(const zarvel_allocator *allocator, void *source) {
 
 // Replay copies every text that lay outside the input, so the scratch arena
 // goes with the log.
-const zarvel_source_ops zarvel_event_log_source = {build_from_log, release_log, true};
+const zarvel_source_ops zarvel_event_log_source = {build_from_log, release_log, true, nullptr};

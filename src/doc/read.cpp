@@ -7,17 +7,16 @@
 // which like the per-mapping hash indexes is built and read under the
 // store's lock. Each node's one handle is found without a lock once made
 // (doc/document.cpp).
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
 
-#include "core/decimal_to_double.hpp"
 #include "core/word.hpp"
 #include "doc/number_text.hpp"
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "doc/tree_builder.hpp"
+#include "doc/views.hpp"
 
 namespace {
 
@@ -55,14 +54,7 @@ const char *span_out(const zarvel_node_store *store, zarvel_span span, uint64_t 
     return text.empty() ? nullptr : text.data();
 }
 
-// What zarvel_node_tag_id says of a record.
-constexpr uint8_t record_tag_id(const zarvel_node_rec &rec) {
-    // Scalars (nearly all calls) first.
-    const uint8_t kind = rec.kind();
-    if (kind == ZARVEL_KIND_SCALAR || kind == ZARVEL_KIND_ALIAS) [[likely]]
-        return rec.tag_id;
-    return kind == ZARVEL_KIND_SEQUENCE ? ZARVEL_TAG_SEQ : ZARVEL_TAG_MAP;
-}
+using zvl::views::record_tag_id;
 
 // What zarvel_node_value says of a record: its text ("" when empty; null
 // for a collection) and the text's length.
@@ -653,11 +645,6 @@ __attribute__((noinline)) int32_t general_int(const zarvel_node_store *store, za
                                                                                                     : ZARVEL_FAILED;
 }
 
-// Texts the decimal reader does not take: the general reader's forms.
-__attribute__((noinline)) int32_t general_float(const char *text, uint32_t length, double *out) {
-    return zvl_num_f64(length ? text : nullptr, length, out) == 0 ? ZARVEL_OK : ZARVEL_FAILED;
-}
-
 // The integer of an int-tagged text.
 inline int32_t int_of(const typed_text &t, int64_t *out) {
     // The text lies in the input or string storage from its offset on.
@@ -669,10 +656,7 @@ inline int32_t int_of(const typed_text &t, int64_t *out) {
 
 // The double of a float-tagged text.
 inline int32_t float_of(const typed_text &t, double *out) {
-    // Plain decimal texts, nearly all, without the general reader's checks.
-    if (zvl::decimal_to_double(t.text, t.length, *out)) [[likely]]
-        return ZARVEL_OK;
-    return general_float(t.text, t.length, out);
+    return zvl::views::float_text(t.text, t.length, out) ? ZARVEL_OK : ZARVEL_FAILED;
 }
 
 // A float not kept at the build (out of line: the kept value's read needs
@@ -698,41 +682,13 @@ int32_t zarvel_node_float(const zarvel_node *node, double *out) {
     return kept_value(*rec, out) ? ZARVEL_OK : float_from_text(store, *rec, out);
 }
 
-static_assert(sizeof(zarvel_node_view) == 32);
-
 namespace {
 
-// A view's id, kind, tag id, number kind and style as one word, byte k
-// of it the view's byte 24 + k on the usual hosts, where it is stored at
-// once; others store the fields.
-inline void put_head(zarvel_node_view &view, uint64_t head) {
-    static_assert(offsetof(zarvel_node_view, id) == 24 && offsetof(zarvel_node_view, kind) == 28 &&
-                  offsetof(zarvel_node_view, tag_id) == 29 && offsetof(zarvel_node_view, number_kind) == 30 &&
-                  offsetof(zarvel_node_view, style) == 31);
-    if constexpr (zvl::word::little_endian) {
-        std::memcpy(reinterpret_cast<char *>(&view) + offsetof(zarvel_node_view, id), &head, sizeof head);
-    } else {
-        view.id = uint32_t(head);
-        view.kind = uint8_t(head >> 32), view.tag_id = uint8_t(head >> 40);
-        view.number_kind = uint8_t(head >> 48), view.style = uint8_t(head >> 56);
-    }
-}
-constexpr int head_tag_shift = 40, head_number_shift = 48;
-
-// The head of a record's view by its flags byte, less the id (and a
-// scalar's or alias's tag id, which its record holds): kind and style,
-// and a collection's tag id, whose byte is zero for the other kinds.
-constexpr auto view_heads = [] {
-    std::array<uint64_t, 256> heads{};
-    for (unsigned flags = 0; flags < 256; ++flags) {
-        zarvel_node_rec rec{};
-        rec.flags = uint8_t(flags);
-        const uint64_t tag = rec.is_collection() ? record_tag_id(rec) : 0;
-        heads[flags] = uint64_t(rec.kind()) << 32 | tag << head_tag_shift | uint64_t(rec.style()) << 56;
-    }
-    return heads;
-}();
-constexpr uint64_t head_tag_bits = uint64_t(0xFF) << head_tag_shift;
+using zvl::views::head_number_shift;
+using zvl::views::head_tag_bits;
+using zvl::views::head_tag_shift;
+using zvl::views::put_head;
+constexpr const auto &view_heads = zvl::views::flags_heads;
 
 // The number of an int- or float-tagged record without a kept value, read
 // from its text into view.number as the typed reads take it; its number
@@ -749,9 +705,6 @@ __attribute__((noinline)) uint64_t text_number(const zarvel_node_store *store, c
     if (!number_kind) view.number.integer = 0;
     return number_kind;
 }
-
-// A kept number's kind is its record's tag id.
-static_assert(ZARVEL_TAG_INT == 1 && ZARVEL_TAG_FLOAT == 2);
 
 constexpr uint64_t far_view_records = uint64_t(1) << 15;
 
@@ -928,6 +881,9 @@ __attribute__((noinline)) int32_t document_views_slow(zarvel_document *document,
                                                       uint32_t flags, zarvel_node_view *views, uint64_t capacity,
                                                       uint64_t *count) {
     if (!document || !count || (flags & ~ZARVEL_VIEW_NUMBERS)) return ZARVEL_INVALID_ARGUMENT;
+    if (const int32_t served = zarvel_document_pending_views(document, root, first, flags, views, capacity, count);
+        served >= 0)
+        return served;
     int32_t status = ZARVEL_OK;
     zarvel_node_store *store = zarvel_document_body_status(document, &status);
     if (!store) return status;

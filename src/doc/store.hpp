@@ -385,6 +385,11 @@ struct zarvel_source_ops {
     // True when the built store holds no span into the document's scratch
     // arena, so the arena goes with the body.
     bool frees_scratch;
+    // Null, or zarvel_document_views served by the pending body itself
+    // (document's lock held): its status, or -1 when the nodes are to be
+    // built for the call. The texts it hands out outlive the body.
+    int32_t (*views)(zarvel_document *document, uint32_t root, uint64_t first, uint32_t flags, zarvel_node_view *views,
+                     uint64_t capacity, uint64_t *count);
 };
 
 struct zarvel_document {
@@ -531,6 +536,11 @@ zarvel_node_store *zarvel_document_body(zarvel_document *document);
 // build failed (out of memory or a storage limit; the message is recorded
 // in the thread's error record), 6 for a null document.
 zarvel_node_store *zarvel_document_body_status(zarvel_document *document, int32_t *status);
+// zarvel_document_views served by a pending document's body (see
+// zarvel_source_ops::views): its status, or -1 when the document is built or
+// its body does not serve the call.
+int32_t zarvel_document_pending_views(zarvel_document *document, uint32_t root, uint64_t first, uint32_t flags,
+                                      zarvel_node_view *views, uint64_t capacity, uint64_t *count);
 // The handle of node `id`, made with its chunk on first use; the same
 // pointer on every call. Null when the document has no store, the id is not
 // below node_count, or its chunk cannot be allocated.

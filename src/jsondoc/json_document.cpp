@@ -41,6 +41,7 @@
 #include "doc/resolve.hpp"
 #include "doc/store.hpp"
 #include "doc/tree_builder.hpp"
+#include "doc/views.hpp"
 #include "json/grammar.hpp"
 #include "json/messages.hpp"
 #include "jsondoc/json_document.hpp"
@@ -894,13 +895,22 @@ int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
 // pass and without the tape. Ids follow the walk's values; a record's next
 // sibling is taken to be the next id and set to none when its parent closes.
 
+// How many nodes a table of the walk's nodes is first made for, when
+// `needed` of them are to be written and `classified` bytes of the text's
+// len were read at the first chunk: as many as the text would have if all of it were as dense
+// in offsets as that part (an offset starts at most one node), but no more
+// than a valid text of its length has ((len + 1) / 2: every node but the
+// root follows a separator or an opening bracket, and each container closes).
+inline uint64_t first_table_nodes(uint64_t needed, uint64_t len, uint64_t classified) {
+    const uint64_t most = (len + 1) / 2 + 64;
+    const uint64_t estimate = classified ? needed * len / classified + 64 : most;
+    const uint64_t wanted = estimate < most ? estimate : most;
+    return wanted < needed ? needed : wanted;
+}
+
 // The room of the record writer. The node table is made at the first
-// chunk, for as many nodes as the text would have if all of it were as
-// dense in offsets as that chunk (an offset starts at most one node), but
-// no more than a valid text of its length has ((len + 1) / 2: every node
-// but the root follows a separator or an opening bracket, and each
-// container closes); it grows when a chunk could pass it, and is mapped a
-// slice at a time ahead of the records. The children index holds an id
+// chunk (first_table_nodes); it grows when a chunk could pass it, and is
+// mapped a slice at a time ahead of the records. The children index holds an id
 // for every byte, as many as the walk can make of any text before it
 // refuses, so it never moves (its pages are touched only where used).
 struct record_room {
@@ -917,14 +927,8 @@ struct record_room {
         if (needed > index.nodes()) return false;
         uint64_t from = capacity;
         if (needed > store->node_cap) {
-            uint64_t wanted = needed;
-            if (!store->nodes) {
-                const uint64_t most = (store->input_len + 1) / 2 + 64;
-                const uint64_t classified = cursor->state().offset;
-                const uint64_t estimate = classified ? needed * store->input_len / classified + 64 : most;
-                wanted = estimate < most ? estimate : most;
-                if (wanted < needed) wanted = needed;
-            }
+            const uint64_t wanted =
+                store->nodes ? needed : first_table_nodes(needed, store->input_len, cursor->state().offset);
             store->node_count = uint32_t(used);
             // The string storage as the tape build reserved it for as many
             // nodes; node_cap as wanted (the input length would cap it).
@@ -1062,6 +1066,41 @@ struct record_writer {
     }
 };
 
+// Ids the children index holds for a text of len bytes: one a byte, as many
+// as the walk can make of any text before it refuses.
+inline uint64_t index_room(uint64_t len) {
+    constexpr uint64_t most = zarvel_child_run - 2 * zvl::tree::index_slack - 1;
+    return len + 2 < most ? len + 2 : most;
+}
+
+// The record road's build into a fresh store: the indexed walk's records
+// from the root bracket at text[root]; a zvl::tape_* result.
+int indexed_build(zarvel_node_store *store, const char *text, uint64_t len, uint64_t root,
+                  const zvl::json::index_variant &variant, uint64_t *longest_key) {
+    const zarvel_allocator *allocator = store->allocator;
+    store->input = text;
+    store->input_len = len;
+    store->json_checked = 1;
+    record_room room;
+    room.store = store;
+    int result = zvl::tape_no_memory;
+    if (room.index.start(allocator, index_room(len))) {
+        zvl::indexed::index_cursor cursor(text, len, variant.fill, variant.checks_utf8,
+                                          zvl::indexed::deepest_rule::document);
+        room.cursor = &cursor;
+        result = zvl::indexed::walk<record_writer, true>(text, len, root, room, cursor);
+        if (result == zvl::tape_refused && room.failed) result = zvl::tape_no_memory;
+        if (longest_key) *longest_key = cursor.facts.longest_key;
+    }
+    if (result == zvl::tape_built) {
+        store->node_count = room.node_count;
+        store->ordered_nodes = room.node_count;
+        if (!zarvel_store_add_root(store, 0) || !room.index.finish(store)) result = zvl::tape_no_memory;
+    }
+    if (result != zvl::tape_built) room.index.drop(allocator);
+    return result;
+}
+
 // Step 2 on a host with the indexed classifier: the document built at once.
 // Null when the walk refuses the text (*status untouched) or memory ran out
 // (*status 2).
@@ -1073,31 +1112,10 @@ zarvel_document *indexed_document(const char *text, uint64_t len, uint64_t root,
         *status = ZARVEL_NO_MEMORY;
         return nullptr;
     }
-    store->input = text;
-    store->input_len = len;
-    store->json_checked = 1;
-    record_room room;
-    room.store = store;
-    int result = zvl::tape_no_memory;
-    constexpr uint64_t index_most = zarvel_child_run - 2 * zvl::tree::index_slack - 1;
-    if (room.index.start(allocator, len + 2 < index_most ? len + 2 : index_most)) {
-        zvl::indexed::index_cursor cursor(text, len, variant.fill, variant.checks_utf8,
-                                          zvl::indexed::deepest_rule::document);
-        room.cursor = &cursor;
-        result = zvl::indexed::walk<record_writer, true>(text, len, root, room, cursor);
-        if (result == zvl::tape_refused && room.failed) result = zvl::tape_no_memory;
-        if (longest_key) *longest_key = cursor.facts.longest_key;
-    }
+    int result = indexed_build(store, text, len, root, variant, longest_key);
     zarvel_document *document = nullptr;
-    if (result == zvl::tape_built) {
-        store->node_count = room.node_count;
-        store->ordered_nodes = room.node_count;
-        if (!zarvel_store_add_root(store, 0) || !room.index.finish(store) ||
-            !(document = zarvel_document_alloc(allocator)))
-            result = zvl::tape_no_memory;
-    }
+    if (result == zvl::tape_built && !(document = zarvel_document_alloc(allocator))) result = zvl::tape_no_memory;
     if (!document) {
-        room.index.drop(allocator);
         zarvel_store_free(store);
         if (result == zvl::tape_no_memory) *status = ZARVEL_NO_MEMORY;
         return nullptr;
@@ -1107,6 +1125,271 @@ zarvel_document *indexed_document(const char *text, uint64_t len, uint64_t root,
     document->owned_len = len;
     *status = ZARVEL_OK;
     return document;
+}
+
+// ---- views straight from the indexed walk ---------------------------------------
+//
+// A document to be read in document order (ZARVEL_JSON_IN_ORDER) has the
+// views themselves as its pending body: the indexed walk writes each node's
+// view as zarvel_document_views gives it where the record road writes its
+// record, and a collection's count at its close. No records, links or
+// children lists are made, and the views are handed out as they stand. Any
+// other read builds the nodes by the record road from the text again, whose
+// ids are the views' (both follow document order).
+
+// Per entry type, its view's head less the id, from its record's flags and
+// tag id.
+constexpr auto entry_view_heads = [] {
+    std::array<uint64_t, 256> t{};
+    for (unsigned type = 0; type < 256; ++type) {
+        const record_head head = std::bit_cast<record_head>(entry_heads_inside.at[type]);
+        const uint64_t flags_head = zvl::views::flags_head(head.flags);
+        const uint64_t scalar_tag =
+            flags_head & zvl::views::head_tag_bits ? 0 : uint64_t(head.tag_id) << zvl::views::head_tag_shift;
+        t[type] = flags_head | scalar_tag;
+    }
+    return t;
+}();
+constexpr char no_text[1] = {0};  // the text of an empty scalar
+constexpr uint64_t view_strings_block = 65536;
+
+// The views' room, made and grown as record_room makes the node table, and
+// the stack of the open containers' members, whose counts their closes take.
+struct view_room {
+    const zarvel_allocator *allocator;
+    const zvl::indexed::index_cursor *cursor;
+    const char *text;
+    uint64_t text_len;
+    zarvel_node_view *views = nullptr;
+    uint64_t capacity = 0;  // views below are in the table
+    bool failed = false;    // memory ran out
+    zvl::tree::children_writer members;
+    zarvel_arena *strings = nullptr;  // decoded escaped strings, for the document
+    uint32_t node_count = 0;          // once built
+
+    __attribute__((noinline)) bool grow(uint64_t used, uint64_t needed, uint64_t /*done*/) {
+        if (needed > members.nodes()) return false;
+        const uint64_t most = (text_len + 1) / 2 + 64;
+        uint64_t wanted = views ? (2 * capacity < most ? 2 * capacity : most)
+                                : first_table_nodes(needed, text_len, cursor->state().offset);
+        if (wanted < needed) wanted = needed;
+        auto *fresh = static_cast<zarvel_node_view *>(zvl::allocate(allocator, wanted * sizeof(zarvel_node_view)));
+        if (!fresh) {
+            failed = true;
+            return false;
+        }
+        zvl::advise_large_pages(fresh, wanted * sizeof(zarvel_node_view));
+        if (used) std::memcpy(static_cast<void *>(fresh), views, used * sizeof(zarvel_node_view));
+        zvl::deallocate(allocator, views);
+        views = fresh;
+        capacity = wanted;
+        return true;
+    }
+    void drop() {
+        zvl::deallocate(allocator, views);
+        zarvel_arena_free(strings);
+        members.drop(allocator);
+        views = nullptr;
+        strings = nullptr;
+    }
+};
+
+// The number of an int or float token as the views of built nodes read it:
+// the value the build keeps, else (floats only) the text read.
+inline __attribute__((always_inline)) uint64_t token_number(const char *text, uint8_t type, uint64_t start,
+                                                            uint32_t length, int64_t &number) {
+    zarvel_node_rec record;
+    record.number = zvl::record_number::text;
+    if (type == ZARVEL_TAPE_INT)
+        keep_int_token(text, &record, start, length);
+    else
+        keep_float_token(text, &record, start, length);
+    if (record.number == zvl::record_number::kept) {
+        number = zarvel_record_kept<int64_t>(record);
+        return type == ZARVEL_TAPE_INT ? ZARVEL_TAG_INT : ZARVEL_TAG_FLOAT;
+    }
+    double value;
+    if (type == ZARVEL_TAPE_FLOAT && zvl::views::float_text(text + start, length, &value)) {
+        number = std::bit_cast<int64_t>(value);
+        return ZARVEL_TAG_FLOAT;
+    }
+    number = 0;
+    return 0;
+}
+
+// The record writer's walk with views: the same ids, marks and closes.
+struct view_writer {
+    static constexpr bool span_limited = true;
+    static constexpr uint64_t close_entries = 0;
+    static constexpr bool all_facts = false;
+    static constexpr bool whole_pairs = true;
+    zarvel_node_view *views;
+    const char *text;
+    view_room *room;
+    zvl::tree::children_writer members;
+
+    static view_writer start(view_room &room) { return {room.views, room.text, &room, room.members}; }
+    void rebase(const view_room &room) { views = room.views; }
+    static uint64_t used(const view_writer &, uint64_t n) { return n - 1; }
+    static uint32_t mark(const view_writer &out, uint64_t n) {
+        return uint32_t(out.members.stack - out.members.ids) + (n > 1);
+    }
+    void finish(view_room &room, uint64_t n) {
+        room.node_count = uint32_t(n - 1);
+        room.members = members;
+    }
+
+    inline __attribute__((always_inline)) void put(uint64_t n, uint8_t type, uint64_t start, uint64_t length) {
+        if (type == ZARVEL_TAPE_DOCUMENT) return;
+        const uint32_t id = uint32_t(n - 1);
+        if (type == ZARVEL_TAPE_ARRAY || type == ZARVEL_TAPE_OBJECT) {
+            collection(views[id], type, id, 0);
+            if (id) members.push(id);
+            return;
+        }
+        if (type == zvl::tape_escaped_string) {
+            if (!escaped(views[id], start, uint32_t(length), id)) room->failed = true;
+        } else {
+            scalar(views[id], type, start, uint32_t(length), id);
+        }
+        members.push(id);
+    }
+
+    static void collection(zarvel_node_view &view, uint8_t type, uint32_t id, uint64_t count) {
+        view.text = nullptr;
+        view.length = count;
+        view.number.integer = 0;
+        zvl::views::put_head(view, entry_view_heads[type] | id);
+    }
+
+    inline __attribute__((always_inline)) void scalar(zarvel_node_view &view, uint8_t type, uint64_t start,
+                                                      uint32_t length, uint32_t id) {
+        view.text = length ? text + start : no_text;
+        view.length = length;
+        uint64_t head = entry_view_heads[type] | id;
+        int64_t number = 0;
+        if (type == ZARVEL_TAPE_INT || type == ZARVEL_TAPE_FLOAT)
+            head |= token_number(text, type, start, length, number) << zvl::views::head_number_shift;
+        view.number.integer = number;
+        zvl::views::put_head(view, head);
+    }
+
+    // A string holding an escape, decoded into the document's strings.
+    __attribute__((noinline)) bool escaped(zarvel_node_view &view, uint64_t start, uint32_t length, uint32_t id) {
+        if (!room->strings && !(room->strings = zarvel_arena_new(room->allocator, view_strings_block))) return false;
+        auto *out = static_cast<char *>(zarvel_arena_alloc(room->strings, length, 1));
+        if (!out) return false;
+        uint8_t form;
+        const uint64_t written = decode_body(text, start, start + length, out, length, &form);
+        view.text = written ? out : no_text;
+        view.length = written;
+        view.number.integer = 0;
+        zvl::views::put_head(view, entry_view_heads[zvl::tape_escaped_string] | id);
+        return true;
+    }
+
+    inline __attribute__((always_inline)) void pair(uint64_t n, uint8_t first_type, uint64_t first,
+                                                    uint64_t first_length, uint8_t second_type, uint64_t second,
+                                                    uint64_t second_length) {
+        const uint32_t id = uint32_t(n - 1);
+        collection(views[id], ZARVEL_TAPE_ARRAY, id, 2);
+        scalar(views[id + 1], first_type, first, uint32_t(first_length), id + 1);
+        scalar(views[id + 2], second_type, second, uint32_t(second_length), id + 2);
+        if (id) members.push(id);
+    }
+
+    // The innermost container closes with its members' count (an empty one
+    // has its count, 0, already).
+    inline __attribute__((always_inline)) void link(uint32_t mark, uint64_t) {
+        uint32_t *const first = members.ids + mark;
+        const uint64_t count = uint64_t(members.stack - first);
+        if (count == 0) return;
+        views[first[0] - 1].length = count;
+        members.stack = first;
+    }
+};
+
+// The views body of a document: its views in document order.
+struct held_views {
+    zarvel_node_view *views;
+    uint64_t count;
+};
+
+// Step 2 for a document read in order: the views written at once, as the
+// document's pending body. Null as for indexed_document.
+zarvel_document *views_document(const char *text, uint64_t len, uint64_t root, const zvl::json::index_variant &variant,
+                                int32_t *status) {
+    const zarvel_allocator *allocator = &zarvel_default_allocator;
+    view_room room;
+    room.allocator = allocator;
+    room.text = text;
+    room.text_len = len;
+    int result = zvl::tape_no_memory;
+    if (room.members.start(allocator, index_room(len))) {
+        zvl::indexed::index_cursor cursor(text, len, variant.fill, variant.checks_utf8,
+                                          zvl::indexed::deepest_rule::document);
+        room.cursor = &cursor;
+        result = zvl::indexed::walk<view_writer, true>(text, len, root, room, cursor);
+        if (result == zvl::tape_refused && room.failed) result = zvl::tape_no_memory;
+    }
+    room.members.drop(allocator);
+    zarvel_document *document = nullptr;
+    held_views *held = nullptr;
+    if (result == zvl::tape_built) {
+        held = static_cast<held_views *>(zvl::allocate(allocator, sizeof(held_views)));
+        document = held ? zarvel_document_alloc(allocator) : nullptr;
+    }
+    if (!document) {
+        zvl::deallocate(allocator, held);
+        room.drop();
+        if (result != zvl::tape_refused) *status = ZARVEL_NO_MEMORY;
+        return nullptr;
+    }
+    *held = {room.views, room.node_count};
+    document->text = text;
+    document->owned_len = len;
+    document->scratch = room.strings;
+    document->source = held;
+    document->source_ops = &zvl::json_views_source;
+    *status = ZARVEL_OK;
+    return document;
+}
+
+// ---- the views body's source operations -------------------------------------------
+
+// The nodes, by the record road over the document's text again.
+int build_pending_views(zarvel_node_store *store, const zarvel_document *document) {
+    const zvl::json::index_variant *indexed = zarvel_kernels_get()->json_index;
+    if (!store || !indexed) return -1;
+    const uint64_t len = document->owned_len;
+    return indexed_build(store, document->text, len, skip_ws(document->text, len, 0), *indexed, nullptr) ==
+                   zvl::tape_built
+               ? 0
+               : -1;
+}
+
+void release_pending_views(const zarvel_allocator *allocator, void *source) {
+    auto *held = static_cast<held_views *>(source);
+    if (!held) return;
+    zvl::deallocate(allocator, held->views);
+    zvl::deallocate(allocator, held);
+}
+
+int32_t pending_views(zarvel_document *document, uint32_t root, uint64_t first, uint32_t flags, zarvel_node_view *views,
+                      uint64_t capacity, uint64_t *count) {
+    const auto *held = static_cast<const held_views *>(document->source);
+    if (root != 0) return ZARVEL_INVALID_ARGUMENT;
+    *count = held->count;
+    if (!views || first >= held->count) return ZARVEL_OK;
+    const uint64_t n = capacity < held->count - first ? capacity : held->count - first;
+    std::memcpy(static_cast<void *>(views), held->views + first, n * sizeof(zarvel_node_view));
+    // The views hold the numbers; without the flag no view has one.
+    if (!(flags & ZARVEL_VIEW_NUMBERS))
+        for (uint64_t k = 0; k < n; ++k) {
+            views[k].number.integer = 0;
+            views[k].number_kind = 0;
+        }
+    return ZARVEL_OK;
 }
 
 // A tape kept as a document's pending body, with what its walk learnt so
@@ -1227,11 +1510,14 @@ void release_pending_tape(const zarvel_allocator *allocator, void *source) {
 
 }  // namespace
 
-const zarvel_source_ops zvl::json_tape_source = {build_pending_tape, release_pending_tape, false};
+const zarvel_source_ops zvl::json_tape_source = {build_pending_tape, release_pending_tape, false, nullptr};
+// The decoded strings lie in the document's scratch arena, which stays.
+const zarvel_source_ops zvl::json_views_source = {build_pending_views, release_pending_views, false, pending_views};
 
 // ---- entry ---------------------------------------------------------------------------
 
-zarvel_document *zvl::json_tape_road(const char *text, uint64_t len, int32_t *status, uint64_t *longest_key) {
+zarvel_document *zvl::json_tape_road(const char *text, uint64_t len, int32_t *status, uint64_t *longest_key,
+                                     bool in_order) {
     if (!text) return nullptr;
     // A text with non-ASCII bytes near its start is not offered to the
     // packed builder, which would refuse it after allocating for the whole
@@ -1245,7 +1531,8 @@ zarvel_document *zvl::json_tape_road(const char *text, uint64_t len, int32_t *st
     // Where every offset fits a span, the walk writes the records itself.
     if (const zvl::json::index_variant *indexed = zarvel_kernels_get()->json_index;
         indexed && len <= zarvel_span_max_offset)
-        return indexed_document(text, len, root, *indexed, status, longest_key);
+        return in_order ? views_document(text, len, root, *indexed, status)
+                        : indexed_document(text, len, root, *indexed, status, longest_key);
     return tape_document(text, len, root, status);
 }
 
@@ -1257,9 +1544,16 @@ const zarvel_tape *zvl::json_pending_tape(const zarvel_document *document, const
 }
 
 zarvel_document *zarvel_parse_json(const char *text, uint64_t len, int32_t *status) {
-    if (!text && len > 0) return finish(nullptr, ZARVEL_INVALID_ARGUMENT, status);
+    return zarvel_parse_json_ex(text, len, nullptr, status);
+}
+
+zarvel_document *zarvel_parse_json_ex(const char *text, uint64_t len, const zarvel_json_options *options,
+                                      int32_t *status) {
+    const uint32_t flags = options && options->size >= sizeof(zarvel_json_options) ? options->flags : 0;
+    if ((!text && len > 0) || (flags & ~uint32_t(ZARVEL_JSON_IN_ORDER)))
+        return finish(nullptr, ZARVEL_INVALID_ARGUMENT, status);
     int32_t result = ZARVEL_FAILED;
-    zarvel_document *document = zvl::json_tape_road(text, len, &result);
+    zarvel_document *document = zvl::json_tape_road(text, len, &result, nullptr, (flags & ZARVEL_JSON_IN_ORDER) != 0);
     if (document || result == ZARVEL_NO_MEMORY) return finish(document, result, status);
     return zvl::json_document_direct(text, len, status);
 }
