@@ -401,8 +401,10 @@ ZARVEL_API int32_t zarvel_document_child_views(zarvel_document *document, uint32
  * *count (required) gets the number of nodes. A collection's view is
  * followed by its `length` children, each with the nodes under it, so a
  * host rebuilds the tree in one pass over blocks of views, with no call per
- * collection. A parsed JSON document is read in that order as it stands;
- * others have the order listed at the first call (edits drop the list).
+ * collection. A parsed JSON document is read in that order as it stands
+ * (one parsed with ZARVEL_JSON_IN_ORDER hands out the views its parse
+ * wrote, without making its nodes); others have the order listed at the
+ * first call (edits drop the list).
  * 0; 2 when memory ran out; 6 for a null document, a root past the last,
  * a null count or unknown flags; a pending document's failed build gives
  * its status. */
