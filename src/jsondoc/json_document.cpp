@@ -965,31 +965,40 @@ inline __attribute__((always_inline)) void store_record(zarvel_node_rec *record,
 #endif
 }
 
-// The walk's count n of values made so far, plus one, names the next id
-// (n - 1): a close makes no node. A level's mark is the stack position of
-// its first member; a container with members has the id before the first,
-// an empty one is the newest node when it closes.
-struct record_writer {
+// What the writers of nodes from the indexed walk share. The walk's count
+// n of values made so far, plus one, names the next id (n - 1): a close
+// makes no node. The ids of the open containers' members stand on the
+// stack of a children writer; a level's mark is the stack position of its
+// first member; a container with members has the id before the first, an
+// empty one is the newest node when it closes.
+template <typename Room>
+struct member_writer {
     static constexpr bool span_limited = true;
     static constexpr uint64_t close_entries = 0;
     static constexpr bool all_facts = false;
     static constexpr bool whole_pairs = true;
-    zarvel_node_rec *nodes;
     const char *text;
-    record_room *room;
+    Room *room;
     zvl::tree::children_writer index;
 
-    static record_writer start(record_room &room) { return {room.store->nodes, room.store->input, &room, room.index}; }
-    void rebase(const record_room &room) { nodes = room.store->nodes; }
-    static uint64_t used(const record_writer &, uint64_t n) { return n - 1; }
+    static uint64_t used(const member_writer &, uint64_t n) { return n - 1; }
     // Taken before the container's own push (the root's is none).
-    static uint32_t mark(const record_writer &out, uint64_t n) {
+    static uint32_t mark(const member_writer &out, uint64_t n) {
         return uint32_t(out.index.stack - out.index.ids) + (n > 1);
     }
-    void finish(record_room &room, uint64_t n) {
-        room.node_count = uint32_t(n - 1);
-        room.index = index;
+    void finish(Room &into, uint64_t n) {
+        into.node_count = uint32_t(n - 1);
+        into.index = index;
     }
+};
+
+struct record_writer : member_writer<record_room> {
+    zarvel_node_rec *nodes;
+
+    static record_writer start(record_room &room) {
+        return {{room.store->input, &room, room.index}, room.store->nodes};
+    }
+    void rebase(const record_room &room) { nodes = room.store->nodes; }
 
     inline __attribute__((always_inline)) void put(uint64_t n, uint8_t type, uint64_t start, uint64_t length) {
         if (type == ZARVEL_TAPE_DOCUMENT) return;
@@ -1161,14 +1170,14 @@ struct view_room {
     const char *text;
     uint64_t text_len;
     zarvel_node_view *views = nullptr;
-    uint64_t capacity = 0;  // views below are in the table
-    bool failed = false;    // memory ran out
-    zvl::tree::children_writer members;
-    zarvel_arena *strings = nullptr;  // decoded escaped strings, for the document
-    uint32_t node_count = 0;          // once built
+    uint64_t capacity = 0;             // views below are in the table
+    bool failed = false;               // memory ran out
+    zvl::tree::children_writer index;  // its stack alone
+    zarvel_arena *strings = nullptr;   // decoded escaped strings, for the document
+    uint32_t node_count = 0;           // once built
 
     __attribute__((noinline)) bool grow(uint64_t used, uint64_t needed, uint64_t /*done*/) {
-        if (needed > members.nodes()) return false;
+        if (needed > index.nodes()) return false;
         const uint64_t most = (text_len + 1) / 2 + 64;
         uint64_t wanted = views ? (2 * capacity < most ? 2 * capacity : most)
                                 : first_table_nodes(needed, text_len, cursor->state().offset);
@@ -1188,7 +1197,7 @@ struct view_room {
     void drop() {
         zvl::deallocate(allocator, views);
         zarvel_arena_free(strings);
-        members.drop(allocator);
+        index.drop(allocator);
         views = nullptr;
         strings = nullptr;
     }
@@ -1218,33 +1227,18 @@ inline __attribute__((always_inline)) uint64_t token_number(const char *text, ui
 }
 
 // The record writer's walk with views: the same ids, marks and closes.
-struct view_writer {
-    static constexpr bool span_limited = true;
-    static constexpr uint64_t close_entries = 0;
-    static constexpr bool all_facts = false;
-    static constexpr bool whole_pairs = true;
+struct view_writer : member_writer<view_room> {
     zarvel_node_view *views;
-    const char *text;
-    view_room *room;
-    zvl::tree::children_writer members;
 
-    static view_writer start(view_room &room) { return {room.views, room.text, &room, room.members}; }
+    static view_writer start(view_room &room) { return {{room.text, &room, room.index}, room.views}; }
     void rebase(const view_room &room) { views = room.views; }
-    static uint64_t used(const view_writer &, uint64_t n) { return n - 1; }
-    static uint32_t mark(const view_writer &out, uint64_t n) {
-        return uint32_t(out.members.stack - out.members.ids) + (n > 1);
-    }
-    void finish(view_room &room, uint64_t n) {
-        room.node_count = uint32_t(n - 1);
-        room.members = members;
-    }
 
     inline __attribute__((always_inline)) void put(uint64_t n, uint8_t type, uint64_t start, uint64_t length) {
         if (type == ZARVEL_TAPE_DOCUMENT) return;
         const uint32_t id = uint32_t(n - 1);
         if (type == ZARVEL_TAPE_ARRAY || type == ZARVEL_TAPE_OBJECT) {
             collection(views[id], type, id, 0);
-            if (id) members.push(id);
+            if (id) index.push(id);
             return;
         }
         if (type == zvl::tape_escaped_string) {
@@ -1252,7 +1246,7 @@ struct view_writer {
         } else {
             scalar(views[id], type, start, uint32_t(length), id);
         }
-        members.push(id);
+        index.push(id);
     }
 
     static void collection(zarvel_node_view &view, uint8_t type, uint32_t id, uint64_t count) {
@@ -1295,17 +1289,17 @@ struct view_writer {
         collection(views[id], ZARVEL_TAPE_ARRAY, id, 2);
         scalar(views[id + 1], first_type, first, uint32_t(first_length), id + 1);
         scalar(views[id + 2], second_type, second, uint32_t(second_length), id + 2);
-        if (id) members.push(id);
+        if (id) index.push(id);
     }
 
     // The innermost container closes with its members' count (an empty one
     // has its count, 0, already).
     inline __attribute__((always_inline)) void link(uint32_t mark, uint64_t) {
-        uint32_t *const first = members.ids + mark;
-        const uint64_t count = uint64_t(members.stack - first);
+        uint32_t *const first = index.ids + mark;
+        const uint64_t count = uint64_t(index.stack - first);
         if (count == 0) return;
         views[first[0] - 1].length = count;
-        members.stack = first;
+        index.stack = first;
     }
 };
 
@@ -1325,14 +1319,14 @@ zarvel_document *views_document(const char *text, uint64_t len, uint64_t root, c
     room.text = text;
     room.text_len = len;
     int result = zvl::tape_no_memory;
-    if (room.members.start(allocator, index_room(len))) {
+    if (room.index.start(allocator, index_room(len))) {
         zvl::indexed::index_cursor cursor(text, len, variant.fill, variant.checks_utf8,
                                           zvl::indexed::deepest_rule::document);
         room.cursor = &cursor;
         result = zvl::indexed::walk<view_writer, true>(text, len, root, room, cursor);
         if (result == zvl::tape_refused && room.failed) result = zvl::tape_no_memory;
     }
-    room.members.drop(allocator);
+    room.index.drop(allocator);
     zarvel_document *document = nullptr;
     held_views *held = nullptr;
     if (result == zvl::tape_built) {
