@@ -1082,6 +1082,22 @@ inline uint64_t index_room(uint64_t len) {
     return len + 2 < most ? len + 2 : most;
 }
 
+// The indexed walk of a writer into its room, whose children writer is
+// started for the text first; a zvl::tape_* result, no memory too when the
+// room ran out.
+template <typename Writer, typename Room>
+int indexed_walk(Room &room, const zarvel_allocator *allocator, const char *text, uint64_t len, uint64_t root,
+                 const zvl::json::index_variant &variant, uint64_t *longest_key) {
+    if (!room.index.start(allocator, index_room(len))) return zvl::tape_no_memory;
+    zvl::indexed::index_cursor cursor(text, len, variant.fill, variant.checks_utf8,
+                                      zvl::indexed::deepest_rule::document);
+    room.cursor = &cursor;
+    int result = zvl::indexed::walk<Writer, true>(text, len, root, room, cursor);
+    if (result == zvl::tape_refused && room.failed) result = zvl::tape_no_memory;
+    if (longest_key) *longest_key = cursor.facts.longest_key;
+    return result;
+}
+
 // The record road's build into a fresh store: the indexed walk's records
 // from the root bracket at text[root]; a zvl::tape_* result.
 int indexed_build(zarvel_node_store *store, const char *text, uint64_t len, uint64_t root,
@@ -1092,15 +1108,7 @@ int indexed_build(zarvel_node_store *store, const char *text, uint64_t len, uint
     store->json_checked = 1;
     record_room room;
     room.store = store;
-    int result = zvl::tape_no_memory;
-    if (room.index.start(allocator, index_room(len))) {
-        zvl::indexed::index_cursor cursor(text, len, variant.fill, variant.checks_utf8,
-                                          zvl::indexed::deepest_rule::document);
-        room.cursor = &cursor;
-        result = zvl::indexed::walk<record_writer, true>(text, len, root, room, cursor);
-        if (result == zvl::tape_refused && room.failed) result = zvl::tape_no_memory;
-        if (longest_key) *longest_key = cursor.facts.longest_key;
-    }
+    int result = indexed_walk<record_writer>(room, allocator, text, len, root, variant, longest_key);
     if (result == zvl::tape_built) {
         store->node_count = room.node_count;
         store->ordered_nodes = room.node_count;
@@ -1318,14 +1326,7 @@ zarvel_document *views_document(const char *text, uint64_t len, uint64_t root, c
     room.allocator = allocator;
     room.text = text;
     room.text_len = len;
-    int result = zvl::tape_no_memory;
-    if (room.index.start(allocator, index_room(len))) {
-        zvl::indexed::index_cursor cursor(text, len, variant.fill, variant.checks_utf8,
-                                          zvl::indexed::deepest_rule::document);
-        room.cursor = &cursor;
-        result = zvl::indexed::walk<view_writer, true>(text, len, root, room, cursor);
-        if (result == zvl::tape_refused && room.failed) result = zvl::tape_no_memory;
-    }
+    const int result = indexed_walk<view_writer>(room, allocator, text, len, root, variant, nullptr);
     room.index.drop(allocator);
     zarvel_document *document = nullptr;
     held_views *held = nullptr;
