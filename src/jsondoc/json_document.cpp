@@ -2,10 +2,11 @@
 //
 // Three roads, tried in this order:
 //   1. a text whose root is "[" or "{" goes to the indexed walk, which
-//      writes the nodes as it reads (indexed_document); where that cannot
-//      run, a text the tape's packed builder takes (ASCII strings, no tabs,
-//      numbers checked) is kept as a JSON tape whose nodes are made on
-//      first access (json_tape_source);
+//      writes the nodes as it reads (indexed_document), or for a document
+//      to be read in order its views (views_document, json_views_source);
+//      where that cannot run, a text the tape's packed builder takes (ASCII
+//      strings, no tabs, numbers checked) is kept as a JSON tape whose nodes
+//      are made on first access (json_tape_source);
 //   2. any other text is built into nodes at once by the direct builder
 //      below, which accepts what the validator accepts; the UTF-8 check
 //      follows when the text holds bytes that need it. A text the builder
