@@ -664,16 +664,21 @@ TEST(Injection, JsonEntries) {
         std::string tag = " on " + text.substr(0, 10);
         bool strict = text != "[1.2.3, 4]";
         if (strict) {
-            rows.push_back({"zarvel_parse_json" + tag,
-                            [&text](window &w) {
-                                int32_t status = -1;
-                                w.open();
-                                zarvel_document *doc = zarvel_parse_json(text.data(), text.size(), &status);
-                                w.close();
-                                zarvel_document_free(doc);
-                                return doc ? 0 : status;
-                            },
-                            {2}});
+            // The parse, also of a document read in order.
+            for (const bool in_order : {false, true})
+                rows.push_back({(in_order ? "zarvel_parse_json_ex in order" : "zarvel_parse_json") + tag,
+                                [&text, in_order](window &w) {
+                                    const zarvel_json_options options{sizeof options, ZARVEL_JSON_IN_ORDER};
+                                    int32_t status = -1;
+                                    w.open();
+                                    zarvel_document *doc =
+                                        in_order ? zarvel_parse_json_ex(text.data(), text.size(), &options, &status)
+                                                 : zarvel_parse_json(text.data(), text.size(), &status);
+                                    w.close();
+                                    zarvel_document_free(doc);
+                                    return doc ? 0 : status;
+                                },
+                                {2}});
             rows.push_back({"zarvel_parse_json deferred build" + tag,
                             [&text](window &w) {
                                 zarvel_document *doc = parsed_json(text, false);
@@ -686,19 +691,7 @@ TEST(Injection, JsonEntries) {
                                 return result;
                             },
                             {2}});
-            // A document read in order: its parse, then views and its nodes.
-            rows.push_back({"zarvel_parse_json_ex in order" + tag,
-                            [&text](window &w) {
-                                const zarvel_json_options in_order{sizeof in_order, ZARVEL_JSON_IN_ORDER};
-                                int32_t status = -1;
-                                w.open();
-                                zarvel_document *doc =
-                                    zarvel_parse_json_ex(text.data(), text.size(), &in_order, &status);
-                                w.close();
-                                zarvel_document_free(doc);
-                                return doc ? 0 : status;
-                            },
-                            {2}});
+            // A document read in order: views, then its nodes.
             rows.push_back({"zarvel_parse_json_ex in order, views and build" + tag,
                             [&text](window &w) {
                                 const zarvel_json_options in_order{sizeof in_order, ZARVEL_JSON_IN_ORDER};

@@ -148,11 +148,11 @@ static_assert(letter_escapes['n'].byte == '\n' && letter_escapes['"'].effect == 
 // same bytes as zvl_finish_double_into gives: runs without a backslash are
 // copied whole, one-letter escapes come from the table above and the others
 // go through the same one-escape decoder (a surrogate without its pair
-// becoming U+FFFD, as there). An escape it
-// refuses or one that decodes to more bytes than it reads (none of JSON's),
-// and a room shorter than the raw body, hand the whole body to
-// zvl_finish_double_into. So the output never passes the raw bytes read so
-// far, and the bytes the copy writes past a run stay within the room.
+// becoming U+FFFD, as there). An escape it refuses or one that decodes to
+// more bytes than it reads (none of JSON's), and a room shorter than the
+// raw body, hand the whole body to zvl_finish_double_into. So the output
+// never passes the raw bytes read so far, and the bytes the copy writes past
+// a run stay within the room.
 // *form: how the text goes back out as JSON (zvl::json_text), judged by its
 // escapes alone, as the raw runs of a checked body hold no byte to escape.
 uint64_t decode_body(const char *text, uint64_t start, uint64_t end, char *out, uint64_t capacity, uint8_t *form) {
@@ -898,10 +898,11 @@ int build_from_tape(zarvel_node_store *store, const zarvel_tape *tape) {
 
 // How many nodes a table of the walk's nodes is first made for, when
 // `needed` of them are to be written and `classified` bytes of the text's
-// len were read at the first chunk: as many as the text would have if all of it were as dense
-// in offsets as that part (an offset starts at most one node), but no more
-// than a valid text of its length has ((len + 1) / 2: every node but the
-// root follows a separator or an opening bracket, and each container closes).
+// len were read at the first chunk: as many as the text would have if all
+// of it were as dense in offsets as that part (an offset starts at most one
+// node), but no more than a valid text of its length has ((len + 1) / 2:
+// every node but the root follows a separator or an opening bracket, and
+// each container closes).
 inline uint64_t first_table_nodes(uint64_t needed, uint64_t len, uint64_t classified) {
     const uint64_t most = (len + 1) / 2 + 64;
     const uint64_t estimate = classified ? needed * len / classified + 64 : most;
@@ -911,8 +912,8 @@ inline uint64_t first_table_nodes(uint64_t needed, uint64_t len, uint64_t classi
 
 // The room of the record writer. The node table is made at the first
 // chunk (first_table_nodes); it grows when a chunk could pass it, and is
-// mapped a slice at a time ahead of the records. The children index holds an id
-// for every byte, as many as the walk can make of any text before it
+// mapped a slice at a time ahead of the records. The children index holds
+// an id for every byte, as many as the walk can make of any text before it
 // refuses, so it never moves (its pages are touched only where used).
 struct record_room {
     zarvel_node_store *store;
@@ -1203,10 +1204,10 @@ struct view_room {
         capacity = wanted;
         return true;
     }
+    // What a document would have taken, once the walk failed.
     void drop() {
         zvl::deallocate(allocator, views);
         zarvel_arena_free(strings);
-        index.drop(allocator);
         views = nullptr;
         strings = nullptr;
     }
